@@ -1,0 +1,246 @@
+// Storage hot paths beside their anchors: crc32b against zlib's crc32,
+// MurmurHash3 throughput, the string hash table against std::unordered_map,
+// file lookup against std::lower_bound on a sorted vector, deltas, and
+// resolution with growing mount tables.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "runtime/runtime.h"
+#include "storage/storage.h"
+
+namespace {
+
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed = 1) {
+    std::vector<uint8_t> b(n);
+    std::mt19937 rng(seed);
+    for (auto& c : b) c = (uint8_t)rng();
+    return b;
+}
+
+// zlib is the anchor only: found at run time so the library never links it.
+using zcrc_fn = unsigned long (*)(unsigned long, const unsigned char*, unsigned int);
+zcrc_fn zlib_crc32() {
+    static zcrc_fn fn = [] {
+        void* z = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
+        return z ? (zcrc_fn)dlsym(z, "crc32") : nullptr;
+    }();
+    return fn;
+}
+
+void BM_crc32b(benchmark::State& st) {
+    auto b = random_bytes((size_t)st.range(0));
+    for (auto _ : st) benchmark::DoNotOptimize(crc32b(b.data(), (int64_t)b.size()));
+    st.SetBytesProcessed((int64_t)st.iterations() * st.range(0));
+}
+BENCHMARK(BM_crc32b)->Arg(4096)->Arg(16 << 20);
+
+void BM_zlib_crc32(benchmark::State& st) {
+    auto fn = zlib_crc32();
+    if (!fn) {
+        st.SkipWithError("libz.so.1 not found");
+        return;
+    }
+    auto b = random_bytes((size_t)st.range(0));
+    for (auto _ : st) benchmark::DoNotOptimize(fn(0, b.data(), (unsigned)b.size()));
+    st.SetBytesProcessed((int64_t)st.iterations() * st.range(0));
+}
+BENCHMARK(BM_zlib_crc32)->Arg(4096)->Arg(16 << 20);
+
+void BM_mmh3_x64_128(benchmark::State& st) {
+    auto b = random_bytes(16 << 20);
+    uint8_t out[16];
+    for (auto _ : st) {
+        murmurhash3_x64_128(b.data(), (int32_t)b.size(), 0, out);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetBytesProcessed((int64_t)st.iterations() * (int64_t)b.size());
+}
+BENCHMARK(BM_mmh3_x64_128);
+
+void BM_mmh3_x86_32_paths(benchmark::State& st) {
+    const char* p = "/ram/desktop/projects/game/sprites/player_walk_03.gfx";
+    int32_t n = (int32_t)strlen(p);
+    for (auto _ : st) benchmark::DoNotOptimize(mmh3_x86_32(p, n, 0));
+    st.SetBytesProcessed((int64_t)st.iterations() * n);
+}
+BENCHMARK(BM_mmh3_x86_32_paths);
+
+// ---------------------------------------------------------------------------
+// Hash table against std::unordered_map at 50k keys
+// ---------------------------------------------------------------------------
+
+std::vector<std::string> keys(int n) {
+    std::vector<std::string> k;
+    for (int i = 0; i < n; i++) k.push_back("/desktop/folder" + std::to_string(i % 97) + "/file" + std::to_string(i));
+    return k;
+}
+
+void BM_htable_insert_get(benchmark::State& st) {
+    auto k = keys(50000);
+    for (auto _ : st) {
+        htable* t = create_htable(65536);
+        for (auto& s : k) htable_insert_str(t, s.c_str(), "0123456789abcdef0123456789abcdef");
+        for (auto& s : k) benchmark::DoNotOptimize(htable_get(t, s.c_str(), nullptr));
+        destroy_htable(t);
+    }
+    st.SetItemsProcessed((int64_t)st.iterations() * 100000);
+}
+BENCHMARK(BM_htable_insert_get)->Unit(benchmark::kMillisecond);
+
+void BM_unordered_map_insert_get(benchmark::State& st) {
+    auto k = keys(50000);
+    for (auto _ : st) {
+        std::unordered_map<std::string, std::string> m;
+        for (auto& s : k) m[s] = "0123456789abcdef0123456789abcdef";
+        for (auto& s : k) benchmark::DoNotOptimize(m.find(s));
+    }
+    st.SetItemsProcessed((int64_t)st.iterations() * 100000);
+}
+BENCHMARK(BM_unordered_map_insert_get)->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------------------
+// File lookup against std::lower_bound
+// ---------------------------------------------------------------------------
+
+std::vector<std::string> file_names(int n) {
+    std::vector<std::string> v;
+    char name[64];
+    for (int i = 0; i < n; i++) {
+        snprintf(name, sizeof name, "/ram/d%03d/file_%07d.lua", i % 300, i);
+        v.push_back(name);
+    }
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+void fill_table(const std::vector<std::string>& names) {
+    pfile_init();
+    pfile_reset();
+    for (auto& s : names) {
+        buffer* b = create_buffer_from_str(s.c_str());
+        pfile_insert(b, PFILE_KIND_RAM, b);
+    }
+}
+
+void BM_get_index_by_name(benchmark::State& st) {
+    auto names = file_names((int)st.range(0));
+    fill_table(names);
+    std::mt19937 rng(3);
+    std::vector<const char*> probes;
+    for (int i = 0; i < 4096; i++) probes.push_back(names[rng() % names.size()].c_str());
+    size_t i = 0;
+    for (auto _ : st) benchmark::DoNotOptimize(get_index_by_name(probes[i++ & 4095]));
+    pfile_reset();
+}
+BENCHMARK(BM_get_index_by_name)->Arg(1000)->Arg(65536)->Arg(262143);
+
+void BM_lower_bound_vector(benchmark::State& st) {
+    auto names = file_names((int)st.range(0));
+    std::mt19937 rng(3);
+    std::vector<std::string> probes;
+    for (int i = 0; i < 4096; i++) probes.push_back(names[rng() % names.size()]);
+    size_t i = 0;
+    for (auto _ : st) {
+        const std::string& p = probes[i++ & 4095];
+        benchmark::DoNotOptimize(std::lower_bound(names.begin(), names.end(), p));
+    }
+}
+BENCHMARK(BM_lower_bound_vector)->Arg(1000)->Arg(65536)->Arg(262143);
+
+void BM_compact_262k(benchmark::State& st) {
+    auto names = file_names(262143);
+    fill_table(names);
+    for (auto _ : st) pdisk_compact_pfiles();
+    pfile_reset();
+}
+BENCHMARK(BM_compact_262k)->Unit(benchmark::kMicrosecond);
+
+// ---------------------------------------------------------------------------
+// Deltas
+// ---------------------------------------------------------------------------
+
+std::vector<uint8_t> edited(const std::vector<uint8_t>& o) {
+    auto n = o;
+    std::mt19937 rng(9);
+    for (int e = 0; e < 10; e++) {
+        size_t at = rng() % n.size();
+        auto ins = random_bytes(40, e);
+        n.insert(n.begin() + (long)at, ins.begin(), ins.end());
+    }
+    return n;
+}
+
+void BM_generate_diff(benchmark::State& st) {
+    auto o = random_bytes((size_t)st.range(0), 5);
+    auto n = edited(o);
+    for (auto _ : st) destroy_buffer(generate_diff(o.data(), (int64_t)o.size(), n.data(), (int64_t)n.size()));
+    st.SetBytesProcessed((int64_t)st.iterations() * (int64_t)n.size());
+}
+BENCHMARK(BM_generate_diff)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
+
+void BM_apply_diff(benchmark::State& st) {
+    auto o = random_bytes((size_t)st.range(0), 5);
+    auto n = edited(o);
+    buffer* d = generate_diff(o.data(), (int64_t)o.size(), n.data(), (int64_t)n.size());
+    for (auto _ : st) destroy_buffer(apply_diff(o.data(), (int64_t)o.size(), d->data, d->length));
+    destroy_buffer(d);
+    st.SetBytesProcessed((int64_t)st.iterations() * (int64_t)n.size());
+}
+BENCHMARK(BM_apply_diff)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------------------
+// Resolution with many mounts (a plain path; the anchor of the cartridge path)
+// ---------------------------------------------------------------------------
+
+void mounts(int n) {
+    pfile_init();
+    pfile_reset();
+    mount_ram_folder("/ram");
+    mount_host_path("/", "/tmp/halvoran-bench-drive");
+    char mp[64];
+    for (int i = 2; i < n; i++) {
+        snprintf(mp, sizeof mp, "/ram/bench/m%d", i);
+        mount_host_path(mp, "/tmp/halvoran-bench-other");
+    }
+}
+
+void BM_resolve_plain(benchmark::State& st) {
+    mounts((int)st.range(0));
+    int kind;
+    for (auto _ : st) destroy_buffer(resolve_to_origin("/desktop/projects/game/main.lua", &kind, 0));
+    pfile_reset();
+}
+BENCHMARK(BM_resolve_plain)->Arg(8)->Arg(1000)->Arg(6000);
+
+void BM_resolve_through_cartridge(benchmark::State& st) {
+    mounts((int)st.range(0));
+    auto content = random_bytes(1 << 20, 11);
+    buffer* b = create_buffer_from_str("/ram/cart.hvx.rom");
+    pfile* f = pfile_insert(b, PFILE_KIND_RAM, b);
+    f->data = create_buffer_2((int32_t)content.size(), 105);
+    bwrite(content.data(), 1, (int64_t)content.size(), f->data);
+    int kind;
+    for (auto _ : st) destroy_buffer(resolve_to_origin("/ram/cart.hvx.rom/gfx/0.gfx", &kind, 0));
+    pfile_reset();
+}
+BENCHMARK(BM_resolve_through_cartridge)->Arg(8)->Arg(1000)->Arg(6000);
+
+void BM_prune_mounts_6145(benchmark::State& st) {
+    for (auto _ : st) {
+        st.PauseTiming();
+        mounts(PMOUNT_PRUNE_HEAVY);
+        st.ResumeTiming();
+        prune_mounts();
+    }
+    pfile_reset();
+}
+BENCHMARK(BM_prune_mounts_6145)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

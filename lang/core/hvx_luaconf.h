@@ -1,0 +1,37 @@
+/*
+** halvoran's local configuration of the Lua core, included at the end of
+** luaconf.h. Only macros here: it is seen by every user of lua.h.
+*/
+#ifndef hvx_luaconf_h
+#define hvx_luaconf_h
+
+#include <float.h>
+
+/* Every process state gets the same, smaller stack ceiling (slots). */
+#undef LUAI_MAXSTACK
+#define LUAI_MAXSTACK		100000
+
+/*
+** Float division by zero gives the largest finite double, negative when
+** the dividend is negative (a NaN dividend counts as positive). Floor
+** division is the floor of this, so it follows the same rule.
+*/
+#define luai_numdiv(L,a,b)  \
+  ((void)L, ((b) == 0 ? ((a) < 0 ? -DBL_MAX : DBL_MAX) : (a)/(b)))
+
+/*
+** Accounted sizes passed to the allocator: fixed per kind of object, the
+** same on every platform, so memory limits do not depend on the host.
+*/
+#define HVX_ACC_STATE		1616	/* main state block, and each thread */
+#define HVX_ACC_CALLINFO	64
+#define HVX_ACC_TABLE		56	/* table header; its parts count per slot */
+#define HVX_ACC_ELEM		16	/* per element of any vector or table part */
+#define HVX_ACC_LCLOSURE	32	/* + HVX_ACC_ELEM per upvalue */
+#define HVX_ACC_CCLOSURE	40	/* + HVX_ACC_ELEM per upvalue */
+#define HVX_ACC_UPVAL		40
+#define HVX_ACC_PROTO		128
+#define HVX_ACC_STRING		32	/* + its length */
+#define HVX_ACC_UDATA		56	/* + its payload, whatever its user values */
+
+#endif

@@ -1,0 +1,77 @@
+// Script language: the dialect built on the Lua 5.4 core. The core is compiled
+// as C++, so its headers are included without C linkage and a Lua error
+// unwinds C++ frames.
+//
+// What the dialect changes in the core (the patch series in lang/patches and
+// the core-side sources in lang/core):
+// - every instruction fetch checks and charges the slice's cycle budget
+//   (cpu_cycles, cpu_cycles_max, cpu_superyielding; defined by the process
+//   runtime) and suspends a yieldable thread that is over it;
+// - four peek opcodes read the running process's memory through the bridge
+//   installed with hvx_set_vm_memory;
+// - division by zero gives fixed results instead of errors;
+// - the allocator (lua_Alloc) takes six arguments: (ud, ptr, osize, nsize,
+//   retry, accounted); accounted sizes are the HVX_ACC_* constants
+//   (lang/core/hvx_luaconf.h, seen through lua.h);
+// - "0b" binary numerals; the reduced standard library with tonum.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lua.h"
+#include "lauxlib.h"
+#include "lualib.h"
+
+// ---------------------------------------------------------------------------
+// Instruction set and budget
+// ---------------------------------------------------------------------------
+
+inline constexpr int LANG_NUM_OPCODES = 87;
+inline constexpr int LANG_OP_PEEK = 52;  // then PEEK2, PEEK4, PEEK8
+inline constexpr int LANG_CYCLES_PER_INSTRUCTION = 2;
+inline constexpr int LANG_CYCLES_CHEAP_INSTRUCTION = 1;  // moves, loads, add/sub/bitwise
+inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch
+inline constexpr int LANG_ESCAPE_SET = 1;                 // flag value the interpreter stores
+
+// The escape-slice flag of a thread: set to LANG_ESCAPE_SET whenever the
+// budget check fires in it; 0 in every new state and thread. The runtime
+// reads and rewrites it; the interpreter never clears it.
+int* lua_hvx_escapeflag(lua_State* L);
+
+// Memory reads for the peek opcodes (the running process's address space).
+// PEEK2/PEEK4 sign-extend what peek2/peek4 return. Until a bridge is
+// installed every read gives 0; nullptr removes it again.
+struct hvx_vm_memory {
+    uint8_t (*peek)(uint32_t addr);
+    uint16_t (*peek2)(uint32_t addr);
+    uint32_t (*peek4)(uint32_t addr);
+    uint64_t (*peek8)(uint32_t addr);
+};
+void hvx_set_vm_memory(const hvx_vm_memory* m);
+
+// ---------------------------------------------------------------------------
+// Allocation
+// ---------------------------------------------------------------------------
+
+// Lua's four-argument allocator form, kept for callers that do not account:
+// the state then calls it without the retry flag and accounted size.
+using lua_Alloc4 = void* (*)(void* ud, void* ptr, size_t osize, size_t nsize);
+lua_State* lua_newstate(lua_Alloc4 f, void* ud);
+
+// ---------------------------------------------------------------------------
+// Standard library
+// ---------------------------------------------------------------------------
+
+// The base library's load, not registered as a global: text chunks only (the
+// mode argument is ignored). Arguments and results as Lua's load.
+int luaB_load(lua_State* L);
+// tonum(v), registered in the base library.
+int luaB_tonumber_hvx(lua_State* L);
+
+// The table library's check that argument arg is a table or has the
+// metamethods what asks for (CHECKTAB_* bits); raises the table type error.
+inline constexpr int CHECKTAB_R = 1;  // __index
+inline constexpr int CHECKTAB_W = 2;  // __newindex
+inline constexpr int CHECKTAB_L = 4;  // __len
+void checktab(lua_State* L, int arg, int what);

@@ -1,0 +1,3 @@
+#include "runtime/runtime.h"
+
+int main(int argc, char** argv) { return halvoran_main(argc, argv); }

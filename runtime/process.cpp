@@ -1,0 +1,443 @@
+// The process table: creation, restart, removal and lookup of processes.
+//
+// Records are allocated one by one and the table holds pointers to them, so
+// compaction on removal moves pointers while every record keeps its address:
+// cproc, a slice's remembered caller and the frame driver's root pointer stay
+// valid for as long as the record is in the table.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "audio/audio.h"
+#include "lang/lang.h"
+#include "net/net.h"
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+#include "storage/storage.h"
+#include "userdata/userdata.h"
+
+Process* cproc = nullptr;
+
+static Process* table[MAX_PROCESSES];
+static int num_processes = 0;
+static int32_t process_id = 1;
+static bool root_ended = false;
+static bool removing_all = false;  // processes_init: the root goes too
+
+int64_t cproc_id() { return cproc ? cproc->id : 0; }
+Process* get_current_process() { return cproc; }
+void set_current_process(Process* p) { cproc = p; }
+int get_process_count() { return num_processes; }
+
+Process* get_process_by_index(int i) {
+    return i >= 0 && i < num_processes ? table[i] : nullptr;
+}
+
+int get_process_index(const Process* p) {
+    if (!p) return -1;
+    for (int i = 0; i < num_processes; i++)
+        if (table[i] == p) return i;
+    return -1;
+}
+
+Process* get_process(int64_t id) {
+    for (int i = 0; i < num_processes; i++)
+        if (table[i]->id == id) return table[i];
+    return nullptr;
+}
+
+Process* root_process_record() { return num_processes > 0 && !root_ended ? table[0] : nullptr; }
+bool root_process_ended() { return root_ended; }
+
+int count_recent_sandboxed_processes() {
+    int64_t since = (int64_t)os_get_time() - RECENT_SANDBOX_MS;
+    int n = 0;
+    for (int i = 0; i < num_processes; i++)
+        if (table[i]->sandboxed && table[i]->created > since) n++;
+    return n;
+}
+
+uint8_t* get_null_sprite() {
+    alignas(16) static uint8_t block[UD_HEADER_SIZE + 16 * 16];
+    std::memset(block, 0, sizeof block);
+    ud_write_header(block, UTYPE_U8, 2, 16, 16);
+    return block;
+}
+
+static void copy_text(char* dst, size_t max_chars, const char* src) {
+    size_t n = src ? strnlen(src, max_chars) : 0;
+    if (n) std::memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
+// Appends one message (u32 length, then the text) to a process's queue.
+// Returns the bytes queued, 0 when not queued.
+int queue_process_message(Process* to, const char* text) {
+    if (!to) return 0;
+    if (!to->messages) {
+        printf("*** no message buffer: %lld\n", (long long)to->id);
+        return 0;
+    }
+    buffer* q = to->messages;
+    if (q->length > MESSAGE_QUEUE_LIMIT) return 0;
+    size_t n = strlen(text);
+    if (n > (size_t)BUFFER_MAX_CAPACITY - 8) return 0;
+    q->cursor = q->length;
+    if (!bwrite_uint32(q, (uint32_t)n)) return 0;
+    if (n && bwrite(text, 1, (int64_t)n, q) != (int64_t)n) {
+        q->length -= 4;  // drop the orphan length word
+        q->cursor = q->length;
+        return 0;
+    }
+    return (int)(n + 4);
+}
+
+// ---------------------------------------------------------------------------
+// Default wavetable
+// ---------------------------------------------------------------------------
+
+static int16_t wt0[WAVETABLE_WAVES * WAVE_SAMPLES];
+static bool generated_wt0 = false;
+static uint64_t wt0_rng_after[4];
+
+static inline uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+
+static uint64_t xoshiro_next(uint64_t s[4]) {
+    uint64_t result = rotl(s[1] * 5, 7) * 9;
+    uint64_t t = s[1] << 17;
+    s[2] ^= s[0];
+    s[3] ^= s[1];
+    s[1] ^= s[2];
+    s[0] ^= s[3];
+    s[2] ^= t;
+    s[3] = rotl(s[3], 45);
+    return result;
+}
+
+static void xoshiro_seed(uint64_t s[4], uint64_t seed) {
+    s[0] = seed ^ 0xDEADBEEF;
+    s[1] = 0xFF;
+    s[2] = (seed << 32) | (seed >> 32);
+    s[3] = 0;
+    for (int i = 0; i < 8; i++) xoshiro_next(s);
+}
+
+static void compute_wt0() {
+    uint64_t s[4];
+    xoshiro_seed(s, WAVETABLE_SEED);
+    int16_t* w = wt0;
+    for (int k = 0; k < 16; k++)
+        for (int i = 0; i < WAVE_SAMPLES; i++) *w++ = (int16_t)(xoshiro_next(s) & 0xFFFF);
+    std::memcpy(wt0_rng_after, s, sizeof s);
+    for (int k = 0; k < 64; k++)  // sine morphing into a triangle
+        for (int i = 0; i < WAVE_SAMPLES; i++) {
+            int t = (i - 256) & 1023;
+            int tri = t < 512 ? t - 256 : 768 - t;
+            double v = tri * 127.99 * k - std::sin(2 * 3.141562 * i / 1024) * 32767 * (64 - k);
+            *w++ = (int16_t)((int32_t)v / 64);
+        }
+    for (int k = 0; k < 64; k++) {  // triangles with a moving peak
+        int p = 512 + 8 * k, sft = (64 - k) * (64 - k) / 16;
+        for (int i = 0; i < WAVE_SAMPLES; i++) {
+            int t = (i - sft) & 1023;
+            double shape = t < p ? (double)t / p : t > p ? (1024.0 - t) / (1024 - p) : 1.0;
+            *w++ = (int16_t)(int32_t)(shape * 65535 - 32768);
+        }
+    }
+    for (int k = 0; k < 64; k++) {  // ramps with a step
+        double d = k * k * 0.000244140625;
+        for (int i = 0; i < WAVE_SAMPLES; i++) {
+            double x = i / 1024.0;
+            double v = x * (1 - d) + (x >= 0.5 ? d : 0.0);
+            *w++ = (int16_t)(int32_t)(v * 65534 - 32767);
+        }
+    }
+    for (int k = 0; k < 64; k++)  // pulses
+        for (int i = 0; i < WAVE_SAMPLES; i++)
+            *w++ = (int16_t)(i / 1024.0 <= 0.5 + k * 0.0078125 ? -32767 : 32767);
+    generated_wt0 = true;
+}
+
+void generate_default_wavetable(Process* p) {
+    if (!p) return;
+    Process* root = get_process(1);
+    if (p->id > 1 && root && root != p && root->L) {
+        hvx_pmemcpy_pages(root, p, ADDR_WAVETABLE, ADDR_WAVETABLE_END);
+        return;
+    }
+    // The root computes the table once per run, drawing its noise from its
+    // own generator; without a root the cached table is written as it is.
+    if (!generated_wt0) {
+        compute_wt0();
+        if (p->id == 1) std::memcpy(p->rng_state, wt0_rng_after, sizeof p->rng_state);
+    }
+    Process* prev = cproc;
+    cproc = p;
+    for (int i = 0; i < WAVETABLE_WAVES * WAVE_SAMPLES; i++) poke2(ADDR_WAVETABLE + 2 * i, wt0[i]);
+    cproc = prev;
+}
+
+// ---------------------------------------------------------------------------
+// Creation
+// ---------------------------------------------------------------------------
+
+int init_process(Process* p, int64_t id, const char* source, size_t source_len, const char* name,
+                 const char* path, const char* sandbox, const char* cart_id) {
+    std::memset(p, 0, sizeof *p);
+    p->id = id;
+    p->created = (int64_t)os_get_time();
+    copy_text(p->name, PROC_NAME_MAX, name);
+    copy_text(p->path, PROC_PATH_MAX, path);
+    if (sandbox) copy_text(p->sandbox, PROC_SANDBOX_MAX, sandbox);
+    p->sandboxed = p->sandbox[0] != 0;
+    bool system_path = std::strncmp(p->path, PROC_SYSTEM_PREFIX, 8) == 0;
+    p->flags = system_path ? PROC_FLAG_SYSTEM : 0;
+    if (sandbox && sandbox[0]) p->flags = system_path ? 3 : 2;
+    copy_text(p->cart_id, PROC_CART_ID_MAX, cart_id);
+    if (std::strcmp(p->path, PROC_TERMINAL_PATH) == 0) p->flags &= ~PROC_FLAG_SYSTEM;
+    p->parent = cproc ? cproc->id : 0;
+    p->priority = 1.0;
+    copy_text(p->pwd, PROC_PATH_MAX, "/");
+
+    Process* prev = cproc;
+    cproc = p;
+    lua_State* L = lua_newstate(l_alloc, p);
+    std::string err;
+    if (!L) {
+        err = "not enough memory";
+    } else {
+        p->L = L;
+        luaL_openlibs(L);
+        api_add_c_functions(L);
+        os_add_public_c_functions(L);
+        add_userdata_metatable_functions(L);
+        socket_add_public_c_functions(L);
+
+        p->source = (char*)std::malloc(source_len + 16);
+        if (!p->source) {
+            err = "not enough memory";
+        } else {
+            if (source_len) std::memcpy(p->source, source, source_len);
+            p->source[source_len] = 0;
+            p->source_len = source_len;
+            std::string chunkname = std::string("@") + p->name;
+            // Text only: a precompiled chunk could crash the interpreter.
+            if (luaL_loadbufferx(L, p->source, source_len, chunkname.c_str(), "t") != LUA_OK) {
+                const char* m = lua_tostring(L, -1);
+                err = m ? m : "?";
+                lua_pop(L, 1);
+            }
+        }
+    }
+    if (!err.empty() || !L) {
+        report_error("*syntax error");
+        report_error(err.c_str());
+        krio_debug("syntax error. ** could not create process **\n");
+        krio_debugf("%s\n", err.c_str());
+        std::free(p->source);
+        p->source = nullptr;
+        if (p->L) lua_close(p->L);
+        p->L = nullptr;
+        cproc = prev;
+        return 1;
+    }
+
+    p->messages = create_buffer_2(MESSAGE_QUEUE_SIZE, MESSAGE_QUEUE_KIND);
+    for (int pg = 0; pg < INITIAL_PAGES; pg++) hvx_page_slow(p, pg, 0);
+    for (int pg = COLTAB_FIRST_PAGE; pg < COLTAB_FIRST_PAGE + COLTAB_PAGES; pg++)
+        p->page_flags[pg] = PAGE_FLAG_COLTAB;
+    p->state = PROC_RUNNING;
+
+    generate_default_wavetable(p);
+    for (int i = 0; i < 64; i++) poke_proc(p, ADDR_INST0_NODES + i, inst0_nodes[i]);
+    for (int i = 0; i < 8; i++) poke_proc(p, ADDR_INST0_WT + i, inst0_wt[i]);
+
+    cproc = prev;
+    return 0;
+}
+
+Process* create_process_from_code(const char* code, const char* name, const char* path,
+                                  const char* sandbox, const char* cart_id) {
+    int64_t id = process_id;
+    krio_debugf("creating process %lld %s %s\n", (long long)id, name ? name : "", path ? path : "");
+    if (process_id < INT32_MAX) process_id++;
+    if (num_processes >= MAX_PROCESSES) {
+        krio_debug("process table full. ** could not create process **\n");
+        return nullptr;
+    }
+    Process* p = (Process*)std::calloc(1, sizeof(Process));
+    if (!p) {
+        krio_debug("out of host memory. ** could not create process **\n");
+        return nullptr;
+    }
+    table[num_processes++] = p;
+    if (init_process(p, id, code ? code : "", code ? strlen(code) : 0, name, path, sandbox, cart_id)) {
+        table[--num_processes] = nullptr;
+        std::free(p);
+        return nullptr;
+    }
+    return p;
+}
+
+const char* process_load_boot_text(Process* p, const char* text, size_t len, const char* chunkname) {
+    static std::string err;
+    if (!p || !p->L) {
+        err = "no process";
+        return err.c_str();
+    }
+    Process* prev = cproc;
+    cproc = p;
+    int st = luaL_loadbufferx(p->L, text, len, chunkname, "t");
+    if (st != LUA_OK) {
+        const char* m = lua_tostring(p->L, -1);
+        err = m ? m : "?";
+        lua_pop(p->L, 1);
+    }
+    cproc = prev;
+    return st == LUA_OK ? nullptr : err.c_str();
+}
+
+// ---------------------------------------------------------------------------
+// Teardown, removal, restart
+// ---------------------------------------------------------------------------
+
+void free_process(Process* p) {
+    if (!p || p->closing) return;
+    // Finalizers run while the state closes and may call back into the table.
+    p->closing = 1;
+    p->state = PROC_ENDED;
+    if (app.atomic_pid == p->id) app.atomic_pid = 0;
+    if (app.audio_focus_pid == p->id) app.audio_focus_pid = 0;
+    if (p->L) {
+        // Made current so that the frees are counted on it.
+        Process* prev = cproc;
+        cproc = p;
+        lua_close(p->L);
+        p->L = nullptr;
+        cproc = prev;
+    }
+    hvx_free_pages(p);
+    destroy_buffer(p->messages);
+    p->messages = nullptr;
+    std::free(p->source);
+    p->source = nullptr;
+    p->source_len = 0;
+    delete_sockets_by_process(p->id);
+    remove_scoresub_refrences(p->id);
+    prune_process_mounts(p->id);
+}
+
+void kill_process_by_index(int i) {
+    if (i < 0 || i >= num_processes) return;
+    Process* p = table[i];
+    if (p->closing) return;
+    if (p->slice_refs > 0) {
+        // Still referenced by a running slice: it stops now and goes when
+        // that slice returns.
+        p->state = PROC_ENDED;
+        p->pending = PENDING_KILL;
+        if (p->resuming && p == cproc) cpu_superyielding = CPU_SUPERYIELD;
+        return;
+    }
+    if (i == 0 && !removing_all) {
+        // The kernel is never removed quietly: it stays at index 0, ended,
+        // and the frame driver shuts the workstation down.
+        p->state = PROC_ENDED;
+        p->pending = PENDING_NONE;
+        if (!root_ended) krio_debugf("root process %lld ended\n", (long long)p->id);
+        root_ended = true;
+        return;
+    }
+    if (p->parent) {
+        Process* parent = get_process(p->parent);
+        if (parent && parent != p) {
+            char text[160];
+            snprintf(text, sizeof text, "{event=\"child_completed\",_from=2,_sent_t=%lld,proc_id=%lld}",
+                     (long long)os_get_time(), (long long)p->id);
+            queue_process_message(parent, text);
+        }
+    }
+    free_process(p);
+    i = get_process_index(p);  // finalizers may have changed the table
+    if (i >= 0) {
+        for (int j = i; j + 1 < num_processes; j++) table[j] = table[j + 1];
+        table[--num_processes] = nullptr;
+    }
+    if (cproc == p) cproc = nullptr;
+    std::free(p);
+}
+
+void kill_process(Process* p) { kill_process_by_index(get_process_index(p)); }
+
+void restart_process(Process* p) {
+    int idx = get_process_index(p);
+    if (idx < 0 || p->closing) return;
+    if (p->slice_refs > 0) {
+        if (p->pending == PENDING_NONE) {
+            p->pending = PENDING_RESTART;
+            p->restart_parent = cproc_id();
+        }
+        p->state = PROC_ENDED;
+        if (p->resuming && p == cproc) cpu_superyielding = CPU_SUPERYIELD;
+        return;
+    }
+    std::string source(p->source ? p->source : "", p->source ? p->source_len : 0);
+    std::string name = p->name, path = p->path, sandbox = p->sandbox, cart = p->cart_id;
+    // Only the focus process's restart silences the synthesizer and drops
+    // the focus; another process's restart leaves the focus alone.
+    if (app.audio_focus_pid == p->id) {
+        mudo_kill_all_audio();
+        app.audio_focus_pid = -2;
+    }
+    int64_t id = p->id;
+    free_process(p);
+    if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), sandbox.c_str(),
+                     cart.c_str())) {
+        // Only a host out-of-memory gets here (the text compiled before).
+        p->state = PROC_ENDED;
+        p->out_of_memory = 1;
+        return;
+    }
+    poke_proc(p, ADDR_FLAG_BYTE, 1);
+}
+
+// The interpreter's peek opcodes read the running process's space.
+static uint8_t vm_peek(uint32_t a) { return hvx_peek8(cproc, a); }
+static uint16_t vm_peek2(uint32_t a) { return hvx_peek16(cproc, a); }
+static uint32_t vm_peek4(uint32_t a) { return hvx_peek32(cproc, a); }
+static uint64_t vm_peek8(uint32_t a) { return hvx_peek64(cproc, a); }
+
+void processes_init() {
+    static const hvx_vm_memory vm_memory = {vm_peek, vm_peek2, vm_peek4, vm_peek8};
+    hvx_set_vm_memory(&vm_memory);
+    removing_all = true;
+    // Finalizers of a closing process may add or remove others.
+    for (int guard = 0; num_processes > 0 && guard < 4 * MAX_PROCESSES; guard++) {
+        Process* last = table[num_processes - 1];
+        last->slice_refs = 0;  // no slice runs between frames
+        kill_process_by_index(num_processes - 1);
+    }
+    removing_all = false;
+    root_ended = false;
+    process_id = 1;
+    cproc = nullptr;
+}
+
+// Runs a kill or restart that waited for a running slice to let go of p.
+// Returns true when p is gone from the table.
+bool process_run_pending(Process* p) {
+    if (!p || p->slice_refs > 0 || p->pending == PENDING_NONE) return false;
+    int32_t what = p->pending;
+    p->pending = PENDING_NONE;
+    if (what == PENDING_RESTART) {
+        int64_t parent = p->restart_parent;
+        restart_process(p);
+        p->parent = parent;
+        return false;
+    }
+    int idx = get_process_index(p);
+    kill_process_by_index(idx);
+    return idx != 0;
+}

@@ -1,0 +1,539 @@
+// Process runtime: start-up and frame driver, settings, byte buffers, the
+// platform allocator. Everything other subsystems may call in this subsystem
+// is declared here; limits and costs are named constants.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---------------------------------------------------------------------------
+// Version and limits
+// ---------------------------------------------------------------------------
+
+inline constexpr const char* HVX_VERSION = "0.3.0d";
+extern const char* const hvx_build_string;  // build date and time, set by the build
+
+inline constexpr int DAT_MAX_BLOCKS = 64;                 // slots of the sysrom.dat block table
+inline constexpr uint32_t DAT_MAX_BLOCK_LEN = 0x2000000;  // a longer block ends the reading
+inline constexpr int DAT_BLOCK_KIND = 105;                // buffer kind of a block
+
+inline constexpr size_t HVX_PATH_MAX = 1024;  // host path fields and prefix outputs
+inline constexpr size_t HVX_NAME_MAX = 256;   // user id, user name, session token
+
+inline constexpr int DEFAULT_DISPLAY_PID = 3;
+inline constexpr int DEFAULT_VOLUME = 192;
+inline constexpr int SESSION_REFRESH_FRAMES = 60;
+inline constexpr int EXIT_ATOMIC_WAIT_FRAMES = 60;  // frames an exit waits for an atomic operation
+inline constexpr int EXIT_ROOT_SLICES = 120;        // root slices run after that wait
+
+// ---------------------------------------------------------------------------
+// Byte buffer
+// ---------------------------------------------------------------------------
+
+// A growable byte container. capacity > length always holds: writers keep one
+// spare byte so the data can be NUL-terminated in place.
+struct buffer {
+    uint32_t capacity;
+    uint8_t* data;
+    int32_t kind;    // accounting tag 0..127
+    int32_t length;  // high-water mark of written bytes
+    int32_t cursor;  // read/write position
+};
+
+inline constexpr int32_t BUFFER_MAX_CAPACITY = 0x7FFFFFFE;  // growth past this is refused
+inline constexpr int BUFFER_KINDS = 128;
+inline constexpr int BUFFER_KIND_FROM_STR = 88;      // 'X'
+inline constexpr int BUFFER_KIND_FROM_BUFFER = 89;   // 'Y'
+inline constexpr int BUFFER_KIND_LINE = 82;          // 'R'
+inline constexpr int BUFFER_KIND_ESCAPED = 69;       // 'E'
+inline constexpr int BUFFER_KIND_FROM_FILE = 117;    // 'u'
+inline constexpr int BUFFER_SCOOP_CHUNK = 16384;     // file loader read size
+
+buffer* create_buffer_2(int32_t size, int32_t kind);
+buffer* create_buffer_from_str(const char* text);
+buffer* create_buffer_from_buffer(const buffer* src);
+buffer* create_buffer_from_buffer_2(const buffer* src, int32_t kind);
+buffer* create_buffer_from_file(const char* host_path);  // none if unreadable or too large
+void destroy_buffer(buffer* b);
+char* to_cstr(buffer* b);
+// Grows so that n bytes and a terminator fit; 0 when the size is refused
+// (the buffer is then unchanged), 1 otherwise.
+int ballocate(buffer* b, int64_t n);
+void bclear(buffer* b);
+void bcrop(buffer* b, int32_t start, int32_t count);
+
+// Writers return the number of bytes written (0 when growth was refused).
+int bwrite_uint8_slow(buffer* b, int32_t v);  // the growing path of bwrite_uint8
+// Single bytes are the hot path: written in place while capacity suffices.
+inline int bwrite_uint8(buffer* b, int32_t v) {
+    if (b && b->cursor >= 0 && int64_t(b->cursor) + 2 <= int64_t(b->capacity)) {
+        b->data[b->cursor++] = uint8_t(v);
+        if (b->cursor > b->length) b->length = b->cursor;
+        return 1;
+    }
+    return bwrite_uint8_slow(b, v);
+}
+int bwrite_uint16(buffer* b, int32_t v);
+int bwrite_uint32(buffer* b, uint32_t v);
+int bwrite_uint32_big_endian(buffer* b, uint32_t v);
+int64_t bwrite(const void* src, int64_t size, int64_t count, buffer* b);
+int bwrite_uint8_as_hex(buffer* b, int32_t v);
+int bwrite_int16_as_hex(buffer* b, int32_t v);
+int bwrite_int32_as_hex(buffer* b, int32_t v);
+int bwrite_int64_as_hex(buffer* b, int64_t v);
+int bappend_str(buffer* b, const char* s);
+int bappend_str_escaped(buffer* b, const char* s);
+int bwrite_escaped_string(buffer* b, const uint8_t* src, int32_t len);
+const char* escape_lua_string(const char* s);  // shared result, valid until the next call
+
+uint8_t bread_uint8(buffer* b);
+uint16_t bread_uint16(buffer* b);
+uint32_t bread_uint32(buffer* b);
+uint32_t bread_uint32_big_endian(buffer* b);
+uint8_t bread_uint8_hex(buffer* b);
+int64_t bread(void* dst, int64_t size, int64_t count, buffer* b);
+buffer* breadln(buffer* src, buffer* dst);
+
+uint8_t read_u8_from_hex_str(const char** p);
+int16_t read_i16_from_hex_str(const char** p);
+int32_t read_i32_from_hex_str(const char** p);
+uint32_t read_u32_from_hex_str(const char** p);
+int64_t read_i64_from_hex_str(const char** p);
+
+uint32_t get_total_num_buffers();
+uint32_t get_total_buffer_allocation();
+uint32_t get_buffer_group_count(int kind);
+
+// ---------------------------------------------------------------------------
+// Platform allocator: counted heap blocks with a checked header
+// ---------------------------------------------------------------------------
+
+inline constexpr uint32_t KRIO_MAGIC_LIVE = 0xA7C3B10C;
+inline constexpr uint32_t KRIO_MAGIC_FREED = 0x00ABBA00;
+inline constexpr uint32_t KRIO_SIZE_FREED = 0x00CDDC00;
+inline constexpr uint32_t KRIO_POISON = 0xDEADBEEF;
+inline constexpr uint32_t KRIO_MAX_ALLOC = 0x40000000;
+
+void* krio_malloc(uint32_t n);
+void* krio_realloc(void* p, uint32_t n);  // none on refusal; p then stays valid
+void krio_free(void* p);                  // a foreign or freed block stops the program
+// The poison krio_free lays on a payload: its whole 32-bit words become
+// KRIO_POISON, a trailing 1-3 bytes stay.
+void krio_poison(void* payload, uint32_t size);
+uint32_t krio_total_malloced();
+uint32_t krio_total_mallocs();
+uint32_t krio_total_deallocs();
+
+// ---------------------------------------------------------------------------
+// Settings
+// ---------------------------------------------------------------------------
+
+struct config_t {
+    int32_t fullscreen;
+    int32_t pixel_perfect;
+    int32_t stretch;
+    int32_t blit_720p;
+    int32_t allow_highdpi;
+    int32_t sdl_render_driver;
+    int32_t fullscreen_window;
+    int32_t pixel_scale;
+    int32_t display_pid;
+    int32_t anywhen;
+    int32_t volume;
+    int32_t mute_audio;
+    int32_t swap_stereo;
+    int32_t network_access;
+    int32_t battery_saver;
+    int32_t deadzone;
+    char home[HVX_PATH_MAX];
+    char desktop_path[HVX_PATH_MAX];
+    char run_path[HVX_PATH_MAX];
+    char stat_text[HVX_PATH_MAX];
+    int32_t use_system_rom;
+    int32_t headless;
+    int32_t display;
+    char user_id[HVX_NAME_MAX];
+    char username[HVX_NAME_MAX];
+    char session_token[HVX_NAME_MAX];
+    int32_t key_controls[512];
+};
+
+extern config_t config;
+extern int32_t video_hash0;  // video bits last applied; -1 before the first
+
+inline constexpr int MOUNT_POINT_MAX = 255;
+inline constexpr int32_t SETTING_CLAMP_MAX = 256;  // volume and deadzone are 0..256
+inline constexpr const char* CONFIG_FILE_NAME = "halvoran_config.txt";
+inline constexpr const char* CONFIG_DEFAULT_HEADER = "# halvoran config\n\n";
+inline constexpr int CONFIG_BUFFER_KIND = 111;  // 'o'
+
+void config_set_defaults();  // zero, then the defaults
+void process_config();       // read or create halvoran_config.txt and mount its lines
+// Calls on_mount for each valid mount line of a configuration text; lines
+// with an empty or over-long mount point or an empty host path are skipped and
+// logged. Returns the number of mount lines taken.
+int parse_config_mounts(const char* text, size_t len,
+                        void (*on_mount)(const char* point, const char* host_path, void* ctx),
+                        void* ctx);
+void halvoran_apply_setting(const char* name, int32_t value);
+void halvoran_apply_settings();
+int32_t config_video_bits();
+
+// ---------------------------------------------------------------------------
+// Run-time state of the workstation
+// ---------------------------------------------------------------------------
+
+struct app_t {
+    int32_t focus;  // kept across a reboot
+    uint64_t focus_time;
+    int32_t signal35_flag;
+    int32_t signal36_flag;
+    int32_t video_ready;
+    int64_t audio_focus_pid;
+    int64_t audio_copy_pid;
+    int32_t audio_capture;
+    buffer* audio_capture_buf;
+    int32_t gif_recording;
+    int32_t gif_frames;
+    int32_t screenshot_pending;
+    int32_t boot_done;
+    int32_t boot_screen_off;
+    int32_t has_exported_cart;
+    int32_t rom_option;
+    int32_t file_opened;
+    int32_t mouse_locked;
+    int32_t mouse_lock_words[6];
+    int64_t atomic_pid;
+    uint64_t last_input_time;
+    int32_t battery_slow;
+    int32_t button_word;
+    uint64_t frame_count;
+    uint64_t boot_start;
+    int32_t reboot_request;
+    int32_t exit_request;
+    int32_t exit_wait;
+    int32_t audio_stat_counters[4];
+};
+
+extern app_t app;
+
+// ---------------------------------------------------------------------------
+// sysrom.dat and the frame driver
+// ---------------------------------------------------------------------------
+
+// Splits the block form (big-endian u32 length, then the bytes) into at most
+// max_blocks buffers of DAT_BLOCK_KIND. A block cut short by the end of the
+// data is kept with length 0 and ends the run; a length over
+// DAT_MAX_BLOCK_LEN ends it too. Returns the number of blocks stored.
+int parse_dat_blocks(const uint8_t* data, size_t size, buffer** out, int max_blocks);
+// Replaces the block table with the blocks of data (what load_halvoran_dat_files
+// does with the file's bytes; tests feed it directly).
+void set_dat_blocks(const uint8_t* data, size_t size);
+void load_halvoran_dat_files();
+// Appends one block (big-endian length, then the bytes) in the form above.
+void bwrite_dat_block(buffer* out, const uint8_t* data, uint32_t len);
+buffer* get_dat_file(int i);  // cursor rewound; none when out of range
+int get_dat_file_count();
+// The first big-endian word of block 3 (0 when absent or shorter than 4 bytes).
+uint32_t dat_flags_word();
+
+void process_arguments(int argc, char** argv);
+void reset_app_state();
+void system_frame();
+[[noreturn]] void halvoran_shutdown();
+// Everything that must reach the disk before any exit after start-up: dirty
+// mounts written back, files synced, the history store closed.
+void halvoran_flush_before_exit();
+// Every exit but the orderly shutdown goes through here, so nothing written
+// is lost because the program ended.
+[[noreturn]] void halvoran_exit(int code);
+int halvoran_main(int argc, char** argv);
+
+extern char krio_argv0[HVX_PATH_MAX];
+extern uint64_t debug_system_frames_since_reboot;
+
+// ---------------------------------------------------------------------------
+// Processes (the table, scheduler and address space)
+// ---------------------------------------------------------------------------
+
+struct lua_State;
+
+inline constexpr int MAX_PROCESSES = 512;
+inline constexpr size_t PROC_NAME_MAX = 63;     // characters kept of a name
+inline constexpr size_t PROC_PATH_MAX = 255;    // of a program path and the working folder
+inline constexpr size_t PROC_SANDBOX_MAX = 63;
+inline constexpr size_t PROC_CART_ID_MAX = 63;
+inline constexpr const char* PROC_SYSTEM_PREFIX = "/system/";
+inline constexpr const char* PROC_TERMINAL_PATH = "/system/apps/terminal.lua";
+inline constexpr int32_t PROC_FLAG_SYSTEM = 1;     // program under /system/
+inline constexpr int32_t PROC_FLAG_SANDBOXED = 2;  // sandbox text not empty
+inline constexpr int64_t RECENT_SANDBOX_MS = 10000;
+
+enum : int32_t { PROC_RUNNING = 0, PROC_ENDED = 1, PROC_FAILED = 2 };
+
+inline constexpr int MESSAGE_QUEUE_KIND = 114;
+inline constexpr int32_t MESSAGE_QUEUE_SIZE = 16384;
+inline constexpr int64_t MESSAGE_QUEUE_LIMIT = 0x1000000;  // a fuller queue drops new messages
+
+// Address space: 24-bit addresses, 4096 pages of 4 KB.
+inline constexpr uint32_t HVX_ADDR_MASK = 0xFFFFFF;
+inline constexpr int HVX_PAGE_SIZE = 4096;
+inline constexpr int HVX_PAGE_SHIFT = 12;
+inline constexpr int HVX_PAGES = 4096;
+inline constexpr uint8_t PAGE_FLAG_AUDIO = 1;    // changed since the synthesizer's copy
+inline constexpr uint8_t PAGE_FLAG_COLTAB = 2;   // colour-table page may differ from defaults
+inline constexpr uint8_t PAGE_FLAG_WRITTEN = 255;
+// Fixed map.
+inline constexpr int INITIAL_PAGES = 16;  // 0x0000-0xFFFF, allocated at creation
+inline constexpr uint32_t ADDR_DRAW_STATE = 0x5000;
+inline constexpr uint32_t ADDR_FLAG_BYTE = 0x547F;  // bit 0: incremental collector
+inline constexpr uint32_t ADDR_MOUSE_LOCK_FLAGS = 0x5F2D;
+inline constexpr uint32_t ADDR_MOUSE_EVENT_SENS = 0x5F28;
+inline constexpr uint32_t ADDR_MOUSE_MOVE_SENS = 0x5F29;
+inline constexpr uint32_t ADDR_COLTABS = 0x8000;  // 4 pages
+inline constexpr int COLTAB_FIRST_PAGE = 8;
+inline constexpr int COLTAB_PAGES = 4;
+inline constexpr uint32_t ADDR_SPRITE_FLAGS = 0xC000;
+inline constexpr uint32_t ADDR_DISPLAY = 0x10000;
+inline constexpr uint32_t ADDR_INST0_NODES = 0x40000;  // 64 bytes
+inline constexpr uint32_t ADDR_INST0_WT = 0x401E0;     // 8 bytes
+inline constexpr uint32_t ADDR_MAP_SLOT = 0x100000;
+inline constexpr uint32_t ADDR_WAVETABLE = 0xF78000;
+inline constexpr uint32_t ADDR_WAVETABLE_END = 0x1000000;
+inline constexpr int WAVETABLE_WAVES = 272;
+inline constexpr int WAVE_SAMPLES = 1024;
+inline constexpr uint64_t WAVETABLE_SEED = 0x12345678;
+
+// Cycle budget.
+inline constexpr int32_t CPU_FRAME_BUDGET = 0x44444;        // 279,620
+inline constexpr int32_t CPU_FRAME_BUDGET_FAST = 0x111111;  // fast boot
+inline constexpr int32_t CPU_DEBT_CAP = 0x2AAAA8;           // ten frames
+inline constexpr int32_t CPU_DEBT_CAP_FAST = 0xAAAAAA;
+inline constexpr int32_t CPU_SUPERYIELD = 0x40000000;
+inline constexpr int64_t BOOT_WAIT_MS = 2200;
+inline constexpr int64_t MOUNT_HOLD_MS = 100;
+inline constexpr int CLOCK_STEP_MAX = 3;
+inline constexpr int GC_INC_PAUSE = 107;
+inline constexpr int GC_INC_STEPMUL = 18;
+
+// Memory accounting.
+inline constexpr int64_t MEMORY_LIMIT = 0x2000000;      // 32 MB per process
+inline constexpr int64_t MEMORY_ALLOWANCE = 0x80000;    // added to every count
+// A single request that would take a process past this is refused outright,
+// so one allocation cannot exhaust the host before the end-of-slice check.
+inline constexpr int64_t MEMORY_HARD_CEILING = 2 * MEMORY_LIMIT;
+inline constexpr size_t ALLOC_HEADER = 16;  // keeps Lua blocks 16-byte aligned
+inline constexpr int32_t alloc_cost(int64_t n) {
+    int64_t c = (n >> 7) + 4;
+    return c > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)c;
+}
+
+inline constexpr const char* KERNEL_FATAL_TEXT = "** RUNTIME ERROR IN KERNEL **";
+inline constexpr const char* WM_FATAL_TEXT = "** RUNTIME ERROR IN WINDOW MANAGER **";
+
+struct Process {
+    int64_t id;
+    int64_t parent;   // id of the creating process, 0 when none
+    int64_t created;  // os_get_time() at creation
+    char name[PROC_NAME_MAX + 1];
+    char path[PROC_PATH_MAX + 1];
+    char sandbox[PROC_SANDBOX_MAX + 1];
+    char cart_id[PROC_CART_ID_MAX + 1];
+    int32_t sandboxed;
+    int32_t flags;  // PROC_FLAG_*
+    int32_t state;  // PROC_RUNNING, PROC_ENDED, PROC_FAILED
+    lua_State* L;
+    char* source;  // kept for a restart
+    size_t source_len;
+    char pwd[PROC_PATH_MAX + 1];
+    int64_t clock;  // 60ths of a second
+    double priority;
+    int32_t boosted;
+    int64_t frame_cycles;
+    int64_t frame_cycles_prev;
+    int64_t cycles_since_flip;
+    int64_t flip_cycles;
+    int32_t flipped;
+    int32_t frames_since_flip;
+    int32_t fps;
+    int32_t cpu_debt;
+    int32_t granted;
+    int32_t granted_prev;
+    int64_t slices;
+
+    // Drawing state (the graphics code owns these fields).
+    uint8_t* draw_target;    // typed userdata block, or none
+    int32_t clip_box[4];     // left, right (exclusive), top, bottom (exclusive)
+    uint32_t clip_cache[2];  // the clip words the box was derived from
+    int32_t inverted_fill;
+    uint8_t* sprites[8192];  // typed userdata blocks, or none
+
+    // Address space.
+    uint8_t* page_ptr[HVX_PAGES];
+    int32_t page_len[HVX_PAGES];  // bytes from offset 0 served through page_ptr
+    uint8_t page_flags[HVX_PAGES];
+    uint8_t* backing_page[HVX_PAGES];
+    uint64_t mapped_pages[HVX_PAGES / 64];
+    uint8_t* current_map;  // i16 typed userdata block mapped at ADDR_MAP_SLOT
+
+    int32_t audio_priority;
+    int32_t channel_cache[16 * 32];
+    int64_t channel_cache_stamp;
+    int64_t active_channels_stamp;
+    int32_t active_channels;
+    buffer* messages;
+    uint64_t rng_state[4];
+    int64_t heap_bytes;  // accounted Lua heap
+    int64_t heap_base;   // baseline taken by system signal 38, 0 = none
+    uint64_t ram_bytes;  // backing pages, 4096 each
+    int64_t out_of_memory;
+    int32_t load_depth;
+    int64_t mount_hold;  // os_get_time() of the hold request, 0 = none
+
+    // Slice bookkeeping: a record referenced by a running slice (as the
+    // process or as its caller) is never freed; a kill or restart asked for
+    // meanwhile waits in `pending` until the last reference goes.
+    int32_t slice_refs;
+    int32_t resuming;  // its state is being resumed right now
+    int32_t closing;   // being torn down: finalizers may run, kills are ignored
+    int32_t pending;   // PENDING_*
+    int64_t restart_parent;  // the id current when a waiting restart was asked for
+};
+
+enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };
+
+// Cycle globals, read by the interpreter before every instruction.
+extern int32_t cpu_cycles;
+extern int32_t cpu_cycles_max;
+extern int32_t cpu_superyielding;
+extern int64_t total_frame_cycles;
+extern int64_t total_frame_cycles_since_wm_flip;
+
+extern Process* cproc;  // the running process, none between slices
+
+// --- the table ---
+int64_t cproc_id();  // id of the running process, 0 when none
+void processes_init();
+// None when the source does not compile or the table is full.
+Process* create_process_from_code(const char* code, const char* name, const char* path,
+                                  const char* sandbox, const char* cart_id);
+// 0 on success, 1 when the source does not compile.
+int init_process(Process* p, int64_t id, const char* source, size_t source_len, const char* name,
+                 const char* path, const char* sandbox, const char* cart_id);
+void restart_process(Process* p);
+void kill_process(Process* p);
+void kill_process_by_index(int index);
+void free_process(Process* p);
+// Loads text into the process's state above its chunk; returns 0 or the Lua
+// error text (valid until the next call).
+const char* process_load_boot_text(Process* p, const char* text, size_t len, const char* chunkname);
+Process* get_process(int64_t id);
+Process* get_process_by_index(int index);
+int get_process_index(const Process* p);  // -1 when not in the table
+int get_process_count();
+Process* get_current_process();
+void set_current_process(Process* p);
+int count_recent_sandboxed_processes();
+uint8_t* get_null_sprite();  // zeroed 16x16 u8 typed userdata block
+void generate_default_wavetable(Process* p);
+// The record at index 0 of the table (the kernel); none when the table is
+// empty or the kernel has ended.
+Process* root_process_record();
+// True once the record at index 0 has ended (returned, run out of memory or
+// been killed). It is then kept in the table with state PROC_ENDED and gets no
+// more slices; the frame driver logs it and runs the shutdown sequence.
+bool root_process_ended();
+
+// Appends a message (u32 length, then the text) to a process's queue: the
+// runtime's own messages ("child_completed", error reports). Bytes queued, or
+// 0 when the queue is missing or over MESSAGE_QUEUE_LIMIT.
+int queue_process_message(Process* to, const char* text);
+// Carries out a kill or restart that waited for the running slices to let go
+// of p; true when p has left the table (p is then freed).
+bool process_run_pending(Process* p);
+// Registration of the system calls into a new process state.
+void api_add_c_functions(lua_State* L);
+
+// --- scheduler ---
+// Returns the cost charged: n < 0 charges nothing and returns n; otherwise
+// max(n, 1) is added to cpu_cycles (saturating).
+int32_t spend_cpu(int32_t n);
+// The allocator bound to every process state (the dialect's six-argument
+// form; owner is the Process record). Every block carries an ALLOC_HEADER
+// holding its accounted size, counted in the owner's heap_bytes.
+// A request that fails with retry set marks the owner out of memory and makes
+// the running slice yield.
+void* l_alloc(void* owner, void* block, size_t old_size, size_t new_size, int retry, size_t accounted);
+int32_t current_frame_budget();  // B of the moment (fast boot or normal)
+int64_t process_memory_in_use(const Process* p);
+void prepare_processes_for_frame();
+int64_t run_process_slice(Process* p, double fraction);  // cycles used
+void update_processes_after_frame();
+int audio_op_start(int64_t pid, int force);  // 0 with the audio lock held, 1 when refused
+void audio_op_end();
+void report_error(const char* text);
+int64_t get_total_frame_cycles();
+int64_t get_total_frame_cycles_since_wm_flip();
+
+// --- address space ---
+// Resolves offset o of page p for a read or write, creating the backing page
+// on first touch. Never fails (an allocation failure ends the program).
+uint8_t* hvx_page_slow(Process* p, uint32_t page, uint32_t offset);
+
+inline uint8_t hvx_peek8(Process* p, uint32_t addr) {
+    if (!p) return 0;
+    addr &= HVX_ADDR_MASK;
+    uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
+    if ((int32_t)o < p->page_len[pg]) return p->page_ptr[pg][o];
+    return *hvx_page_slow(p, pg, o);
+}
+inline void hvx_poke8(Process* p, uint32_t addr, uint8_t v) {
+    if (!p) return;
+    addr &= HVX_ADDR_MASK;
+    uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
+    p->page_flags[pg] = PAGE_FLAG_WRITTEN;
+    if ((int32_t)o < p->page_len[pg]) p->page_ptr[pg][o] = v;
+    else *hvx_page_slow(p, pg, o) = v;
+}
+// Little-endian, byte by byte across pages; a value inside one page's mapped
+// length is read in one go with the same result.
+uint16_t hvx_peek16(Process* p, uint32_t addr);
+uint32_t hvx_peek32(Process* p, uint32_t addr);
+uint64_t hvx_peek64(Process* p, uint32_t addr);
+void hvx_poke16(Process* p, uint32_t addr, uint16_t v);
+void hvx_poke32(Process* p, uint32_t addr, uint32_t v);
+void hvx_poke64(Process* p, uint32_t addr, uint64_t v);
+
+// The running process's space (cproc).
+inline uint8_t peek(uint32_t a) { return hvx_peek8(cproc, a); }
+inline uint16_t peek2(uint32_t a) { return hvx_peek16(cproc, a); }
+inline int32_t peek4(uint32_t a) { return (int32_t)hvx_peek32(cproc, a); }
+inline uint64_t peek8(uint32_t a) { return hvx_peek64(cproc, a); }
+inline void poke(uint32_t a, uint8_t v) { hvx_poke8(cproc, a, v); }
+inline void poke2(uint32_t a, int64_t v) { hvx_poke16(cproc, a, (uint16_t)v); }
+inline void poke4(uint32_t a, int32_t v) { hvx_poke32(cproc, a, (uint32_t)v); }
+inline void poke8(uint32_t a, int64_t v) { hvx_poke64(cproc, a, (uint64_t)v); }
+// A given process's space; none reads 0 and writes nothing.
+inline uint8_t peek_proc(Process* p, uint32_t a) { return hvx_peek8(p, a); }
+inline uint16_t peek2_proc(Process* p, uint32_t a) { return hvx_peek16(p, a); }
+inline uint32_t peek4_proc(Process* p, uint32_t a) { return hvx_peek32(p, a); }
+inline void poke_proc(Process* p, uint32_t a, uint8_t v) { hvx_poke8(p, a, v); }
+inline void poke2_proc(Process* p, uint32_t a, int64_t v) { hvx_poke16(p, a, (uint16_t)v); }
+
+// Bulk operations on the running process; each returns its cycle cost.
+// Chunk addresses wrap at 24 bits like the single accessors.
+int32_t hvx_memset(int32_t addr, uint8_t value, int32_t len);
+int32_t hvx_memcpy(int32_t dst, int32_t src, int32_t len);
+int32_t hvx_memset_proc(Process* p, int32_t addr, uint8_t value, int32_t len);
+int32_t hvx_memcpy_proc(Process* p, int32_t dst, int32_t src, int32_t len);
+// Copies pages start/4096 .. end/4096 - 1 from one process to another,
+// through page resolution on both sides.
+void hvx_pmemcpy_pages(Process* from, Process* to, uint32_t start, uint32_t end);
+// Points page pg at len bytes (1..4096) of storage owned elsewhere (a typed
+// userdata); the rest of the page stays served by its backing page.
+void hvx_map_page(Process* p, int pg, uint8_t* data, int32_t len);
+// Serves page pg from its own backing page again.
+void hvx_unmap_page(Process* p, int pg);
+// Frees every backing page and clears the page tables.
+void hvx_free_pages(Process* p);

@@ -1,0 +1,381 @@
+// Scheduler: cycle budgets and debt, the accounted allocator, per-frame
+// upkeep, error reports and the synthesizer's copy of the focus process.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "audio/audio.h"
+#include "lang/lang.h"
+#include "net/net.h"
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+#include "storage/storage.h"
+
+int32_t cpu_cycles = 0;
+int32_t cpu_cycles_max = 0;
+int32_t cpu_superyielding = 0;
+int64_t total_frame_cycles = 0;
+int64_t total_frame_cycles_since_wm_flip = 0;
+
+int64_t get_total_frame_cycles() { return total_frame_cycles; }
+int64_t get_total_frame_cycles_since_wm_flip() { return total_frame_cycles_since_wm_flip; }
+
+static inline void charge(int64_t n) {
+    int64_t v = (int64_t)cpu_cycles + n;
+    cpu_cycles = v > INT32_MAX ? INT32_MAX : (int32_t)v;
+}
+
+int32_t spend_cpu(int32_t n) {
+    if (n < 0) return n;
+    int32_t c = n < 1 ? 1 : n;
+    charge(c);
+    return c;
+}
+
+int32_t current_frame_budget() {
+    return app.video_ready == 0 && config.display_pid >= 4 ? CPU_FRAME_BUDGET_FAST : CPU_FRAME_BUDGET;
+}
+
+static int32_t current_debt_cap() {
+    return current_frame_budget() == CPU_FRAME_BUDGET_FAST ? CPU_DEBT_CAP_FAST : CPU_DEBT_CAP;
+}
+
+int64_t process_memory_in_use(const Process* p) {
+    return (int64_t)p->ram_bytes + MEMORY_ALLOWANCE + p->heap_bytes - p->heap_base;
+}
+
+// ---------------------------------------------------------------------------
+// Accounted allocator
+// ---------------------------------------------------------------------------
+
+// While an error is being reported the state must be able to allocate its
+// traceback even at the ceiling: a refusal there would be unprotected.
+static bool ceiling_lifted = false;
+
+// Every block carries a 16-byte header holding its accounted size; Lua sees
+// the address after it.
+static void* accounted_alloc(Process* owner, void* block, size_t old_size, size_t new_size, int retry,
+                             size_t accounted) {
+    (void)old_size;  // for a new block it is a type tag; the header knows the truth
+    uint8_t* head = block ? (uint8_t*)block - ALLOC_HEADER : nullptr;
+    int64_t old_acc = 0;
+    if (head) std::memcpy(&old_acc, head, sizeof old_acc);
+    if (new_size == 0) {
+        if (head) {
+            if (owner) owner->heap_bytes -= old_acc;
+            std::free(head);
+        }
+        return nullptr;
+    }
+    charge(alloc_cost(new_size > (size_t)INT64_MAX ? INT64_MAX : (int64_t)new_size));
+    uint8_t* grown = nullptr;
+    bool refused = new_size > SIZE_MAX - ALLOC_HEADER;
+    if (!refused && owner && !ceiling_lifted && (int64_t)accounted > old_acc &&
+        process_memory_in_use(owner) + ((int64_t)accounted - old_acc) > MEMORY_HARD_CEILING)
+        refused = true;
+    if (!refused) grown = (uint8_t*)std::realloc(head, new_size + ALLOC_HEADER);
+    if (!grown) {
+        if (retry && owner) {
+            cpu_superyielding = CPU_SUPERYIELD;
+            owner->out_of_memory = 1;
+        }
+        return nullptr;
+    }
+    int64_t acc = (int64_t)accounted;
+    std::memcpy(grown, &acc, sizeof acc);
+    if (owner) owner->heap_bytes += acc - old_acc;
+    return grown + ALLOC_HEADER;
+}
+
+void* l_alloc(void* owner, void* block, size_t old_size, size_t new_size, int retry, size_t accounted) {
+    return accounted_alloc((Process*)owner, block, old_size, new_size, retry, accounted);
+}
+
+// ---------------------------------------------------------------------------
+// Error reports and fatal ends
+// ---------------------------------------------------------------------------
+
+void report_error(const char* text) {
+    if (!text) text = "unknown error";
+    buffer* b = create_buffer_2((int32_t)(strnlen(text, 1 << 20) + 128), BUFFER_KIND_ESCAPED);
+    if (b) {
+        bappend_str(b, "{event=\"report_error\",content=\"");
+        bappend_str_escaped(b, text);
+        char tail[128];
+        snprintf(tail, sizeof tail, "\",_from=%lld,_sent_t=%lld,_flags=%d}", (long long)cproc_id(),
+                 (long long)os_get_time(), cproc ? (int)cproc->flags : 0);
+        bappend_str(b, tail);
+        Process* wm = get_process(3);
+        if (wm) queue_process_message(wm, to_cstr(b));
+        destroy_buffer(b);
+    }
+    krio_debugf("SYSTEM ERROR: %s\n", text);
+}
+
+[[noreturn]] static void fatal_end(int index, const char* message) {
+    if (index == 0) {
+        puts(KERNEL_FATAL_TEXT);
+        krio_debugf("%s\n", KERNEL_FATAL_TEXT);
+    } else {
+        puts(WM_FATAL_TEXT);
+        puts(message);
+        krio_debugf("%s\n", WM_FATAL_TEXT);
+    }
+    krio_debugf("%s\n", message);
+    fflush(stdout);
+    // Unsaved cartridge edits and the history store reach the disk first.
+    halvoran_exit(0);
+}
+
+static void out_of_memory_end(Process* p) {
+    p->state = PROC_ENDED;
+    report_error("*runtime error: out of memory");
+    int idx = get_process_index(p);
+    if (idx == 0 || idx == 1) fatal_end(idx, "out of memory");
+    kill_process_by_index(idx);
+}
+
+static std::string error_text(lua_State* L) {
+    if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) return lua_tostring(L, -1);
+    return std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
+}
+
+static void runtime_error_end(Process* p, int status) {
+    p->state = PROC_FAILED;
+    lua_State* L = p->L;
+    std::string msg = error_text(L);
+    krio_debugf("run_process_slice() for process %ld error: %d %s\n", (long)p->id, status, msg.c_str());
+    ceiling_lifted = true;
+    luaL_traceback(L, L, nullptr, 0);
+    std::string tb = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
+    lua_pop(L, 1);
+    ceiling_lifted = false;
+    krio_debugf("--------\ntraceback:\n%s\n---------\n", tb.c_str());
+    report_error("*runtime error");
+    report_error(msg.c_str());
+    size_t cut = tb.find("/system/");
+    if (cut != std::string::npos) tb.resize(cut);
+    report_error(tb.c_str());
+    int idx = get_process_index(p);
+    if (idx == 0 || idx == 1) fatal_end(idx, msg.c_str());
+    if (p->id > 3) kill_process_by_index(idx);
+}
+
+// ---------------------------------------------------------------------------
+// Slices
+// ---------------------------------------------------------------------------
+
+// Memory check and the end by resume status, once the slice has returned.
+static void finish_slice(Process* p, int status, int nres) {
+    // A memory error the script did not catch: it ran out of memory, even
+    // where the failed request had no second attempt.
+    if (status == LUA_ERRMEM) p->out_of_memory = 1;
+    if (!p->out_of_memory && process_memory_in_use(p) > MEMORY_LIMIT) {
+        lua_gc(p->L, LUA_GCCOLLECT, 0);
+        if (process_memory_in_use(p) > MEMORY_LIMIT) p->out_of_memory = 1;
+    }
+    if (p->out_of_memory) {
+        out_of_memory_end(p);
+        return;
+    }
+    if (status == LUA_YIELD) {
+        lua_pop(p->L, nres);
+    } else if (status == LUA_OK) {
+        p->state = PROC_ENDED;
+        kill_process_by_index(get_process_index(p));
+    } else {
+        runtime_error_end(p, status);
+    }
+}
+
+int64_t run_process_slice(Process* p, double fraction) {
+    if (!p) return 0;
+    if (app.atomic_pid != 0 && p->id > 3 && p->id != app.atomic_pid) return 0;
+    if (!config.headless && config.display_pid <= 3 && p->id > 3 && boot_get_time() < BOOT_WAIT_MS)
+        return 0;
+    // A process already being resumed further down the chain cannot be
+    // resumed again.
+    if (p->state != PROC_RUNNING || !p->L || p->resuming || lua_status(p->L) > LUA_YIELD) return 0;
+    p->slices++;
+
+    const int32_t budget = current_frame_budget();
+    double want = fraction * budget;
+    if (!(want >= 1.0)) return 0;
+    int64_t slice = want >= budget ? budget : (int64_t)want;
+    if (slice > budget - total_frame_cycles) slice = budget - total_frame_cycles;
+    if (slice <= 0) return 0;
+    int64_t granted = (int64_t)p->granted + slice;
+    p->granted = granted > INT32_MAX ? INT32_MAX : (int32_t)granted;
+
+    Process* caller = cproc;
+    const int32_t saved_superyield = cpu_superyielding, saved_cycles = cpu_cycles,
+                  saved_max = cpu_cycles_max;
+    cpu_cycles_max = (int32_t)slice;
+    cpu_superyielding = 0;
+    int32_t cap = current_debt_cap();
+    int32_t debt = p->cpu_debt < cap ? p->cpu_debt : cap;
+    int32_t start = debt < slice ? debt : (int32_t)slice;
+    if (start < 0) start = 0;
+    p->cpu_debt = debt - start;
+    cpu_cycles = start;
+
+    cproc = p;
+    p->slice_refs++;
+    p->resuming = 1;
+    if (caller) caller->slice_refs++;
+    int nres = 0;
+    int status = lua_resume(p->L, nullptr, 0, &nres);
+    p->resuming = 0;
+    p->slice_refs--;
+    if (caller) caller->slice_refs--;
+
+    int64_t used = cpu_cycles > 0 ? cpu_cycles : 0;
+    if (used > slice) {
+        int64_t d = (int64_t)p->cpu_debt + (used - slice);
+        p->cpu_debt = d > CPU_DEBT_CAP_FAST ? CPU_DEBT_CAP_FAST : (int32_t)d;
+        used = slice;
+    }
+    p->frame_cycles += used;
+    p->cycles_since_flip += used;
+    cpu_superyielding = saved_superyield;
+    cpu_cycles = saved_cycles;
+    cpu_cycles_max = saved_max;
+    total_frame_cycles += used;
+    total_frame_cycles_since_wm_flip += used;
+    if (caller) {
+        caller->frame_cycles += used;
+        caller->cycles_since_flip += used;
+    }
+
+    // Kept pinned while the slice is wound up: collections and tracebacks
+    // can run finalizers, and those can ask for p's own removal.
+    p->slice_refs++;
+    if (p->pending == PENDING_NONE) finish_slice(p, status, nres);
+    p->slice_refs--;
+    if (p->pending != PENDING_NONE && p->slice_refs == 0) process_run_pending(p);
+    bool p_gone = get_process_index(p) < 0;
+    cproc = p_gone && caller == p ? nullptr : caller;
+    if (caller && caller != p && caller->pending != PENDING_NONE) {
+        if (caller->slice_refs == 0) process_run_pending(caller);
+        else if (caller == cproc) cpu_superyielding = CPU_SUPERYIELD;  // it stops at its next check
+    }
+    return used;
+}
+
+// ---------------------------------------------------------------------------
+// Per-frame upkeep
+// ---------------------------------------------------------------------------
+
+void prepare_processes_for_frame() {
+    bool wm_flipped = false;
+    for (int i = 0; i < get_process_count(); i++) {
+        Process* p = get_process_by_index(i);
+        p->frame_cycles_prev = p->flip_cycles;
+        p->frame_cycles = 0;
+        p->granted_prev = p->granted;
+        p->granted = 0;
+        if (p->flipped) {
+            p->flipped = 0;
+            p->fps = 60 / (p->frames_since_flip + 1);
+            p->frames_since_flip = 0;
+            p->flip_cycles = p->cycles_since_flip;
+            p->cycles_since_flip = 0;
+            if (p->id == 3) wm_flipped = true;
+        } else if (p->frames_since_flip < INT32_MAX) {
+            p->frames_since_flip++;
+        }
+    }
+    if (wm_flipped) total_frame_cycles_since_wm_flip = 0;
+    total_frame_cycles = 0;
+}
+
+void update_processes_after_frame() {
+    bool skip_prune = false;
+    int64_t now = (int64_t)os_get_time();
+    for (int i = 0; i < get_process_count(); i++) {
+        Process* p = get_process_by_index(i);
+        int step = p->frames_since_flip + 1 < CLOCK_STEP_MAX ? p->frames_since_flip + 1 : CLOCK_STEP_MAX;
+        if (p->flipped) p->clock += step;
+        if (app.battery_slow) p->clock += step;
+        if (p->state == PROC_RUNNING) {
+            cproc = p;
+            if ((peek_proc(p, ADDR_FLAG_BYTE) & 1) && p->L)
+                lua_gc(p->L, LUA_GCINC, GC_INC_PAUSE, GC_INC_STEPMUL, 0);
+        }
+        if (p->mount_hold && now < p->mount_hold + MOUNT_HOLD_MS) skip_prune = true;
+    }
+    for (int i = get_process_count() - 1; i >= 0; i--) {
+        Process* p = get_process_by_index(i);
+        if (!p->out_of_memory || (i == 0 && root_process_ended())) continue;
+        if (i <= 1) {
+            p->state = PROC_ENDED;
+            report_error("*runtime error: out of memory");
+            fatal_end(i, "out of memory");
+        }
+        kill_process_by_index(i);
+    }
+    if (audio_op_start(0, 1) == 0) audio_op_end();
+    if (Process* wm = get_process(3))
+        os_lock_mouse_cursor(peek_proc(wm, ADDR_MOUSE_LOCK_FLAGS), peek_proc(wm, ADDR_MOUSE_EVENT_SENS),
+                             peek_proc(wm, ADDR_MOUSE_MOVE_SENS));
+    update_all_sockets();
+    if (!skip_prune) prune_mounts();
+    cproc = get_process_by_index(0);
+}
+
+// ---------------------------------------------------------------------------
+// The synthesizer's copy of the audio-focus process
+// ---------------------------------------------------------------------------
+
+static void copy_page_to_synth(Process* f, int pg) {
+    uint32_t base = (uint32_t)pg * HVX_PAGE_SIZE;
+    int32_t len = f->page_ptr[pg] ? f->page_len[pg] : 0;
+    if (len > 0) mudo_memcpy(base, f->page_ptr[pg], (uint32_t)len);
+    if (len < HVX_PAGE_SIZE) {
+        if (f->backing_page[pg])
+            mudo_memcpy(base + len, f->backing_page[pg] + len, (uint32_t)(HVX_PAGE_SIZE - len));
+        else
+            mudo_memset(base + len, 0, (uint32_t)(HVX_PAGE_SIZE - len));
+    }
+}
+
+int audio_op_start(int64_t pid, int force) {
+    if (pid > 3 && pid != app.audio_focus_pid) {
+        os_lock_audio();
+        int playing = mudo_anything_is_playing();
+        os_unlock_audio();
+        Process* focus = get_process(app.audio_focus_pid);
+        Process* req = get_process(pid);
+        int32_t req_priority = req ? req->audio_priority : 0;
+        // With no focus record left there is nothing to compare: allowed.
+        if (playing && focus && focus->audio_priority > req_priority) return 1;
+        app.audio_focus_pid = pid;
+    } else if (pid >= 1 && pid <= 3) {
+        app.audio_focus_pid = pid;
+    }
+    os_lock_audio();
+    Process* f = get_process(app.audio_focus_pid);
+    if (!f) {
+        if (app.audio_focus_pid != -2) {
+            mudo_memset(0, 0, ADDR_WAVETABLE_END);
+            app.audio_focus_pid = -2;
+            mudo_kill_all_audio();
+        }
+        os_unlock_audio();
+        return 1;
+    }
+    bool same = app.audio_copy_pid == f->id;
+    if (!force && same) return 0;
+    for (int pg = 0; pg < HVX_PAGES; pg++) {
+        if (!same || (f->page_flags[pg] & PAGE_FLAG_AUDIO)) {
+            copy_page_to_synth(f, pg);
+            f->page_flags[pg] &= (uint8_t)~PAGE_FLAG_AUDIO;
+        }
+    }
+    if (!same) mudo_kill_all_audio();
+    app.audio_copy_pid = f->id;
+    return 0;
+}
+
+void audio_op_end() { os_unlock_audio(); }

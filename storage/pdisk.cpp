@@ -1,0 +1,1020 @@
+// The virtual filesystem's tables: file records sorted by path, the path
+// rules and listing order, and the mount table with path resolution.
+#include "storage/storage.h"
+
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------------------
+// File table
+// ---------------------------------------------------------------------------
+
+static pfile* _pfile[PFILE_MAX];
+static int _num_pfiles = 0;
+static bool _pfile_inited = false;
+static pfile** iter_snapshot = nullptr;
+static int iter_count = 0;
+
+static pmount _pmount[PMOUNT_MAX];
+static int _pmounts = 0;
+
+static inline const char* ptext(const pfile* f) { return (const char*)f->path->data; }
+static inline const char* btext(const buffer* b) { return b ? (const char*)b->data : ""; }
+
+static inline bool used(const pfile* f) { return f && f->kind != PFILE_KIND_FREE && f->path; }
+
+static inline bool starts_with(const char* s, const char* prefix) {
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+static void destroy_mount_buffers(pmount* m) {
+    destroy_buffer(m->mount_point);
+    destroy_buffer(m->origin);
+    memset(m, 0, sizeof(*m));
+}
+
+void pfile_init() {
+    if (_pfile_inited) return;
+    memset(_pfile, 0, sizeof(_pfile));
+    memset(_pmount, 0, sizeof(_pmount));
+    _num_pfiles = 0;
+    _pmounts = 0;
+    _pfile_inited = true;
+}
+
+void clear_pfile(pfile* f) {
+    if (!f) return;
+    if (f->stream) fclose(f->stream);
+    if (f->path != f->origin) destroy_buffer(f->path);
+    destroy_buffer(f->origin);
+    destroy_buffer(f->data);
+    memset(f, 0, sizeof(*f));
+}
+
+void pfile_reset() {
+    pfile_init();
+    // Every record goes: a reboot leaves no process that could close a host
+    // record, so keeping them would only leak them.
+    for (int i = 0; i < _num_pfiles; i++) {
+        clear_pfile(_pfile[i]);
+        free(_pfile[i]);
+        _pfile[i] = nullptr;
+    }
+    _num_pfiles = 0;
+    free(iter_snapshot);
+    iter_snapshot = nullptr;
+    iter_count = 0;
+    for (int i = 0; i < _pmounts; i++) destroy_mount_buffers(&_pmount[i]);
+    _pmounts = 0;
+}
+
+int pdisk_num_pfiles() { return _num_pfiles; }
+
+// Coarse pass over every 1024th entry: narrows [lo, hi]; returns the index of
+// an equal entry met on the way (or -1). With stop_at_equal the equal entry
+// becomes lo instead.
+static int coarse_pass(const char* name, int* lo, int* hi, bool stop_at_equal) {
+    int n = _num_pfiles;
+    *lo = 0;
+    *hi = n - 1;
+    int end = ((n - 1) / PFILE_STRIDE) * PFILE_STRIDE + PFILE_STRIDE;
+    for (int i = 0; i < end && i < n; i += PFILE_STRIDE) {
+        const pfile* f = _pfile[i];
+        if (!used(f)) continue;
+        int c = strcmp(ptext(f), name);
+        if (c == 0) {
+            if (stop_at_equal) {
+                *lo = i;
+                return -1;
+            }
+            return i;
+        }
+        if (c > 0) {
+            *hi = i;
+            return -1;
+        }
+        *lo = i;
+    }
+    return -1;
+}
+
+int get_index_by_name(const char* name) {
+    if (!name || _num_pfiles == 0) return -1;
+    int lo, hi;
+    int found = coarse_pass(name, &lo, &hi, false);
+    if (found >= 0) return found;
+    size_t len = strlen(name);
+    if (len > (size_t)INT32_MAX) return -1;
+    uint32_t h = mmh3_x86_32(name, (int32_t)len, 0);
+    for (int i = lo; i <= hi; i++) {
+        const pfile* f = _pfile[i];
+        if (used(f) && f->hash == h && strcmp(ptext(f), name) == 0) return i;
+    }
+    return -1;
+}
+
+pfile* pfile_insert(buffer* path, int kind, buffer* origin) {
+    if (!path || _num_pfiles >= PFILE_MAX) return nullptr;
+    const char* name = to_cstr(path);
+    int n = _num_pfiles;
+    int pos = 0;
+    if (n > 0) {
+        int lo, hi;
+        coarse_pass(name, &lo, &hi, true);
+        pos = hi + 1;
+        for (int i = lo; i <= hi; i++) {
+            const pfile* f = _pfile[i];
+            if (used(f) && strcmp(ptext(f), name) > 0) {
+                pos = i;
+                break;
+            }
+        }
+    }
+    pfile* f = (pfile*)calloc(1, sizeof(pfile));
+    if (!f) return nullptr;
+    memmove(&_pfile[pos + 1], &_pfile[pos], sizeof(pfile*) * (size_t)(n - pos));
+    _pfile[pos] = f;
+    _num_pfiles++;
+    f->kind = kind;
+    f->path = path;
+    f->origin = origin;
+    f->hash = mmh3_x86_32(name, path->length, 0);
+    if (origin) to_cstr(origin);
+    return f;
+}
+
+pfile* get_ram_file_by_index(int i) {
+    if (i < 0 || i >= _num_pfiles) return nullptr;
+    pfile* f = _pfile[i];
+    return (f && f->kind == PFILE_KIND_RAM) ? f : nullptr;
+}
+
+pfile* get_ram_file_by_name(const char* name) { return get_ram_file_by_index(get_index_by_name(name)); }
+
+int ram_path_is_inside_origin(const char* path, const char* origin, int allow_equal) {
+    if (!path || !origin) return 0;
+    size_t n = strlen(origin);
+    if (strncmp(path, origin, n) != 0) return 0;
+    return path[n] == '/' || (allow_equal && path[n] == 0);
+}
+
+int delete_ram_files_in_path(const buffer* path) {
+    if (!path) return 0;
+    char* p = to_cstr((buffer*)path);
+    int count = 0;
+    for (int i = 0; i < _num_pfiles; i++) {
+        pfile* f = _pfile[i];
+        if (f && f->kind == PFILE_KIND_RAM && f->origin &&
+            ram_path_is_inside_origin(btext(f->origin), p, 1)) {
+            clear_pfile(f);
+            count++;
+        }
+    }
+    return count;
+}
+
+void pdisk_compact_pfiles() {
+    int kept = 0;
+    for (int i = 0; i < _num_pfiles; i++) {
+        pfile* f = _pfile[i];
+        if (f && f->kind != PFILE_KIND_FREE) {
+            _pfile[kept++] = f;
+        } else {
+            free(f);
+        }
+    }
+    for (int i = kept; i < _num_pfiles; i++) _pfile[i] = nullptr;
+    _num_pfiles = kept;
+}
+
+int pdisk_pfile_iterator() {
+    pdisk_compact_pfiles();
+    free(iter_snapshot);
+    iter_snapshot = nullptr;
+    iter_count = 0;
+    if (_num_pfiles == 0) return 0;
+    iter_snapshot = (pfile**)malloc(sizeof(pfile*) * (size_t)_num_pfiles);
+    if (!iter_snapshot) return 0;
+    memcpy(iter_snapshot, _pfile, sizeof(pfile*) * (size_t)_num_pfiles);
+    iter_count = _num_pfiles;
+    return iter_count;
+}
+
+pfile* pdisk_pfile_iterator_item(int i) {
+    if (i < 0 || i >= iter_count) return nullptr;
+    return iter_snapshot[i];
+}
+
+int pdisk_count_slots_by_kind(int kind) {
+    int count = 0;
+    for (int i = 0; i < _num_pfiles; i++) {
+        const pfile* f = _pfile[i];
+        if ((f ? f->kind : PFILE_KIND_FREE) == kind) count++;
+    }
+    return count;
+}
+
+// ---------------------------------------------------------------------------
+// Path rules
+// ---------------------------------------------------------------------------
+
+static char _get_ext_buffer[PATH_EXT_MAX + 1];
+static char _get_prot_buffer[32];
+static const char* (*working_folder_source)() = nullptr;
+
+int is_path_char(int c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '-' && c <= '9') || c == '_';
+}
+
+int is_legal_path(const char* s) {
+    if (!s || !s[0] || s[0] == '#' || s[0] == '-') return 0;
+    for (const char* p = s; *p && *p != '#'; p++)
+        if (!is_path_char((unsigned char)*p)) return 0;
+    return 1;
+}
+
+// Length of the "name://" prefix (0 when there is none); the name is copied
+// into _get_prot_buffer.
+static size_t prot_prefix(const char* s) {
+    for (size_t k = 0; k < (size_t)PATH_PROT_SCAN && s[k]; k++) {
+        if (s[k] == ':' && s[k + 1] == '/' && s[k + 2] == '/') {
+            memcpy(_get_prot_buffer, s, k);
+            _get_prot_buffer[k] = 0;
+            return k + 3;
+        }
+    }
+    return 0;
+}
+
+const char* get_prot(const char* s) {
+    if (!s) return nullptr;
+    size_t n = prot_prefix(s);
+    return n > 3 ? _get_prot_buffer : nullptr;
+}
+
+buffer* collapse_path(const char* s, int length_hint, int trace) {
+    if (!s) return nullptr;
+    size_t n = strlen(s);
+    if (n > (size_t)BUFFER_MAX_CAPACITY - 4) return nullptr;
+    // The output is never longer than the input plus one '/'.
+    int64_t cap = (int64_t)n + 2;
+    if (length_hint > cap) cap = length_hint;
+    buffer* out = create_buffer_2((int32_t)cap, COLLAPSE_BUFFER_KIND);
+    if (!out) return nullptr;
+    char* o = (char*)out->data;
+    size_t olen = 0;
+    if (trace) printf(":: collapse: [%s]\n", s);
+
+    size_t prefix = prot_prefix(s);
+    if (prefix) {
+        memcpy(o, s, prefix);
+        olen = prefix;
+        if (trace) printf("skipping prot: %s\n", _get_prot_buffer);
+    }
+    bool absolute = !prefix && s[0] == '/';
+    size_t i = prefix;
+    while (i < n && s[i] == '/') i++;
+    while (i < n) {
+        size_t start = i;
+        while (i < n && s[i] != '/') i++;
+        size_t seg = i - start;
+        while (i < n && s[i] == '/') i++;
+        o[olen] = 0;
+        if (seg == 1 && s[start] == '.') {
+            if (trace) printf("  skipped .  -> %s\n", o);
+            continue;
+        }
+        if (seg == 2 && s[start] == '.' && s[start + 1] == '.') {
+            if (olen > prefix && (prefix || olen > 1)) {
+                while (olen > prefix && o[olen - 1] != '/') olen--;
+                if (olen > prefix) olen--;
+            }
+            o[olen] = 0;
+            if (trace) printf("  folded ..  -> %s\n", o);
+            continue;
+        }
+        if (seg > (size_t)PATH_SEGMENT_MAX) {
+            // Dropping the segment would let the path name a different file.
+            destroy_buffer(out);
+            return nullptr;
+        }
+        if (absolute || olen > prefix) o[olen++] = '/';
+        memcpy(o + olen, s + start, seg);
+        olen += seg;
+        o[olen] = 0;
+        if (trace) printf("  left segment: %.*s  -> %s\n", (int)seg, s + start, o);
+    }
+    if (olen == 0) o[olen++] = '/';
+    o[olen] = 0;
+    out->length = out->cursor = (int32_t)olen;
+    if (trace) printf("  --> [%s]\n", o);
+    return out;
+}
+
+void pdisk_set_working_folder_source(const char* (*source)()) { working_folder_source = source; }
+
+const char* pdisk_working_folder() {
+    const char* w = working_folder_source ? working_folder_source() : nullptr;
+    return (w && *w) ? w : "/";
+}
+
+buffer* normalise_halvoran_path_in(const char* s, const char* pwd) {
+    if (!is_legal_path(s)) return nullptr;
+    if (!pwd || !*pwd) pwd = "/";
+    size_t sl = strlen(s);
+    size_t pl = s[0] == '/' ? 0 : strlen(pwd);
+    if (sl + pl + 2 > (size_t)BUFFER_MAX_CAPACITY - 4) return nullptr;
+    buffer* t = create_buffer_2((int32_t)(sl + pl + 2), COLLAPSE_BUFFER_KIND);
+    if (!t) return nullptr;
+    char* d = (char*)t->data;
+    size_t len = 0;
+    if (pl) {
+        memcpy(d, pwd, pl);
+        len = pl;
+        if (d[len - 1] != '/') d[len++] = '/';
+    }
+    memcpy(d + len, s, sl);
+    len += sl;
+    if (len >= 2 && d[len - 1] == '/') len--;
+    d[len] = 0;
+    t->length = t->cursor = (int32_t)len;
+    if (len == 1 && d[0] == '/') return t;
+    buffer* r = collapse_path(d, 0, 0);
+    destroy_buffer(t);
+    // Folding ".." can pull text from behind a '#' into the path part
+    // ("/x#/../a b" gives "/a b"); such a result is refused like its input
+    // would have been.
+    if (r && !is_legal_path(to_cstr(r))) {
+        destroy_buffer(r);
+        return nullptr;
+    }
+    return r;
+}
+
+buffer* normalise_halvoran_path(const char* s) { return normalise_halvoran_path_in(s, pdisk_working_folder()); }
+
+static void set_ext(const char* from, size_t n) {
+    if (n > (size_t)PATH_EXT_MAX) n = 0;
+    for (size_t i = 0; i < n; i++) {
+        char c = from[i];
+        _get_ext_buffer[i] = (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c;
+    }
+    _get_ext_buffer[n] = 0;
+}
+
+const char* get_ext(const char* s) {
+    _get_ext_buffer[0] = 0;
+    if (!s || !*s) return _get_ext_buffer;
+    size_t n = strlen(s);
+    int64_t i = (int64_t)n - 1;
+    while (i >= 0 && s[i] != '.' && s[i] != '/') i--;
+    if (i < 0 || s[i] == '/') return _get_ext_buffer;
+    int64_t j = i - 1;
+    while (j >= 0 && s[j] != '.' && s[j] != '/') j--;
+    int64_t start = (j >= 0 && s[j] == '.') ? j + 1 : i + 1;
+    set_ext(s + start, n - (size_t)start);
+    return _get_ext_buffer;
+}
+
+const char* get_ext_old(const char* s) {
+    _get_ext_buffer[0] = 0;
+    if (!s || !*s) return _get_ext_buffer;
+    size_t n = strlen(s);
+    int64_t i = (int64_t)n - 1;
+    while (i >= 0 && s[i] != '.' && s[i] != '/') i--;
+    if (i < 0 || s[i] == '/') return _get_ext_buffer;
+    set_ext(s + i + 1, n - (size_t)i - 1);
+    return _get_ext_buffer;
+}
+
+int hvx_path_kind(const char* s) {
+    const char* e = get_ext(s);
+    if (strcmp(e, "hvx") == 0) return 1;
+    if (strcmp(e, "hvx.rom") == 0) return 2;
+    if (strcmp(e, "hvx.png") == 0) return 3;
+    return 0;
+}
+
+int count_slashes(const char* s) {
+    int n = 0;
+    for (; s && *s; s++) n += *s == '/';
+    return n;
+}
+
+void remove_trailing_slash(buffer* b) {
+    if (!b || b->length < 1) return;
+    if (b->data[b->length - 1] == '/') {
+        b->length--;
+        if (b->cursor > b->length) b->cursor = b->length;
+        b->data[b->length] = 0;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Listing order and listings
+// ---------------------------------------------------------------------------
+
+static inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+static inline unsigned fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32u : c; }
+
+int compare_str_item(const char* a, const char* b) {
+    if (!a) a = "";
+    if (!b) b = "";
+    size_t la = strlen(a), lb = strlen(b);
+    bool fa = la > 0 && a[la - 1] == '/', fb = lb > 0 && b[lb - 1] == '/';
+    if (fa != fb) return fa ? -1 : 1;
+    const unsigned char* p = (const unsigned char*)a;
+    const unsigned char* q = (const unsigned char*)b;
+    for (;;) {
+        if (!*p && !*q) return 0;
+        if (!*p) return -1;
+        if (!*q) return 1;
+        bool dp = is_digit(*p), dq = is_digit(*q);
+        if (!dp && !dq) {
+            unsigned x = fold(*p), y = fold(*q);
+            if (x != y) return x < y ? -1 : 1;
+            p++;
+            q++;
+        } else if (!dp) {
+            return (*p == '.' || *p == '/') ? -1 : 1;
+        } else if (!dq) {
+            return (*q == '.' || *q == '/') ? 1 : -1;
+        } else {
+            // Digit runs compare by value without converting them, so runs of
+            // any length order correctly.
+            while (*p == '0' && is_digit(p[1])) p++;
+            while (*q == '0' && is_digit(q[1])) q++;
+            const unsigned char* pe = p;
+            const unsigned char* qe = q;
+            while (is_digit(*pe)) pe++;
+            while (is_digit(*qe)) qe++;
+            if (pe - p != qe - q) return (pe - p) < (qe - q) ? -1 : 1;
+            int c = memcmp(p, q, (size_t)(pe - p));
+            if (c) return c < 0 ? -1 : 1;
+            p = pe;
+            q = qe;
+        }
+    }
+}
+
+int compare_listing_item(const buffer* a, const buffer* b) {
+    return compare_str_item(a ? btext(a) : "", b ? btext(b) : "");
+}
+
+listing* create_listing() { return (listing*)calloc(1, sizeof(listing)); }
+
+void destroy_listing(listing* l) {
+    if (!l) return;
+    for (int i = 0; i < l->count; i++) destroy_buffer(l->items[i]);
+    free(l);
+}
+
+int listing_add(listing* l, buffer* item) {
+    if (!l || !item || l->count >= LISTING_MAX) return 0;
+    to_cstr(item);
+    l->items[l->count++] = item;
+    return 1;
+}
+
+int listing_index_for_key(const listing* l, const char* key) {
+    if (!l || !key) return -1;
+    for (int i = 0; i < l->count; i++)
+        if (strcmp(to_cstr(l->items[i]), key) == 0) return i;
+    return -1;
+}
+
+int listing_del(listing* l, const char* key) {
+    int i = listing_index_for_key(l, key);
+    if (i < 0) return 0;
+    destroy_buffer(l->items[i]);
+    memmove(&l->items[i], &l->items[i + 1], sizeof(buffer*) * (size_t)(l->count - i - 1));
+    l->count--;
+    l->items[l->count] = nullptr;
+    return 1;
+}
+
+// A merge sort: the listing order is not transitive for every mix of
+// punctuation and digits, and a merge stays within bounds whatever the
+// comparison answers.
+void listing_sort(listing* l) {
+    if (!l || l->count < 2) return;
+    int n = l->count;
+    buffer** tmp = (buffer**)malloc(sizeof(buffer*) * (size_t)n);
+    if (!tmp) return;
+    buffer** src = l->items;
+    buffer** dst = tmp;
+    for (int width = 1; width < n; width *= 2) {
+        for (int lo = 0; lo < n; lo += 2 * width) {
+            int mid = lo + width < n ? lo + width : n;
+            int hi = lo + 2 * width < n ? lo + 2 * width : n;
+            int i = lo, j = mid, k = lo;
+            while (i < mid && j < hi) dst[k++] = compare_listing_item(src[j], src[i]) < 0 ? src[j++] : src[i++];
+            while (i < mid) dst[k++] = src[i++];
+            while (j < hi) dst[k++] = src[j++];
+        }
+        buffer** t = src;
+        src = dst;
+        dst = t;
+    }
+    if (src != l->items) memcpy(l->items, src, sizeof(buffer*) * (size_t)n);
+    free(tmp);
+}
+
+void listing_debug(const listing* l) {
+    if (!l) return;
+    printf("--- listing: %d items ---\n", l->count);
+    for (int i = 0; i < l->count; i++) printf("%d: %s\n", i, to_cstr(l->items[i]));
+}
+
+// ---------------------------------------------------------------------------
+// Mount table
+// ---------------------------------------------------------------------------
+
+static int _block_automounting = 0;
+static long long cart_counter = 1;
+static int _prune_threshold = PRUNE_THRESHOLD_MIN;
+static char _get_mount_description_str[1024];
+
+pmount* pdisk_mount(int i) { return (i >= 0 && i < _pmounts) ? &_pmount[i] : nullptr; }
+int pdisk_num_mounts() { return _pmounts; }
+int prune_threshold() { return _prune_threshold; }
+
+// Takes both buffers; none (both destroyed) when the table is full.
+static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int isr) {
+    if (_pmounts >= PMOUNT_LIMIT) {
+        krio_debug("** too many mounts **\n");
+        destroy_buffer(mount_point);
+        destroy_buffer(origin);
+        return nullptr;
+    }
+    pmount* m = &_pmount[_pmounts++];
+    memset(m, 0, sizeof(*m));
+    m->kind = kind;
+    m->mount_point = mount_point;
+    m->origin = origin;
+    m->isr = isr;
+    to_cstr(mount_point);
+    to_cstr(origin);
+    return m;
+}
+
+int mount_host_path(const char* mount_point, const char* host_path) {
+    if (!mount_point || !host_path || !*host_path) return 1;
+    buffer* mp = create_buffer_from_str(mount_point);
+    buffer* origin = create_buffer_from_str(host_path);
+    if (!mp || !origin) {
+        destroy_buffer(mp);
+        destroy_buffer(origin);
+        return 1;
+    }
+    remove_trailing_slash(mp);
+    // The host root keeps its '/': an empty origin would join any path on.
+    if (origin->length >= 2) remove_trailing_slash(origin);
+    return append_mount(MOUNT_KIND_HOST, mp, origin, 0) ? 0 : 1;
+}
+
+int mount_ram_folder(const char* path) {
+    buffer* mp = normalise_halvoran_path(path);
+    if (!mp) return 1;
+    buffer* origin = create_buffer_from_buffer_2(mp, MOUNT_RAM_BUFFER_KIND);
+    if (!origin) {
+        destroy_buffer(mp);
+        return 1;
+    }
+    return append_mount(MOUNT_KIND_RAM, mp, origin, 1) ? 0 : 1;
+}
+
+pmount* mount_p_path(const char* mount_point, const char* target) {
+    buffer* mp = normalise_halvoran_path(mount_point);
+    if (!mp) return nullptr;
+    int kind = 0;
+    buffer* origin = resolve_to_origin(target, &kind, 0);
+    // Only a target that resolves to a real origin may be mounted: an empty
+    // origin would turn every path under the mount point into a host path.
+    if (!origin || origin->length == 0 || (kind != MOUNT_KIND_HOST && kind != MOUNT_KIND_RAM)) {
+        destroy_buffer(mp);
+        destroy_buffer(origin);
+        return nullptr;
+    }
+    return append_mount(kind, mp, origin, 0);
+}
+
+int get_path_parent_match_depth(const char* mount_point, const char* path) {
+    if (!mount_point || !path) return -1;
+    if (strcmp(mount_point, "/") == 0) return 0;
+    size_t n = strlen(mount_point);
+    if (strncmp(path, mount_point, n) != 0) return -1;
+    if (path[n] != 0 && path[n] != '/') return -1;
+    int depth = 0;
+    const char* p = mount_point;
+    while (*p) {
+        if (*p == '/') p++;
+        if (!*p) break;
+        while (*p && *p != '/') p++;
+        depth++;
+    }
+    return depth;
+}
+
+static bool has_dotdot_segment(const char* p) {
+    for (const char* s = p; (s = strstr(s, "..")) != nullptr; s += 2) {
+        bool left = s == p || s[-1] == '/';
+        bool right = s[2] == 0 || s[2] == '/';
+        if (left && right) return true;
+    }
+    return false;
+}
+
+static buffer* empty_origin() { return create_buffer_2(0, RESOLVE_BUFFER_KIND); }
+
+buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact) {
+    if (out_kind) *out_kind = 0;
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return empty_origin();
+    const char* p = to_cstr(np);
+    // A relative working folder can leave ".." in place; such a path must
+    // never reach a host folder above its mount.
+    if (has_dotdot_segment(p)) {
+        destroy_buffer(np);
+        return empty_origin();
+    }
+    if (!_block_automounting && np->length >= 2) automount_p_path(p);
+    int best = -1, win = -1;
+    for (int i = 0; i < _pmounts; i++) {
+        const char* mp = btext(_pmount[i].mount_point);
+        if (skip_exact && strcmp(mp, p) == 0) continue;
+        int d = get_path_parent_match_depth(mp, p);
+        if (d > best) {
+            best = d;
+            win = i;
+        }
+    }
+    if (win < 0) {
+        printf("** fatal: could not resolve file to origin: %s (no matching mount found; / not mounted?)\n", p);
+        printf("   // best_depth = %d\n", best);
+        print_mounts();
+        krio_debugf("** could not resolve file to origin: %s\n", p);
+        destroy_buffer(np);
+        return empty_origin();
+    }
+    const pmount* m = &_pmount[win];
+    const char* rest = p + m->mount_point->length;
+    size_t ol = (size_t)m->origin->length, rl = strlen(rest);
+    buffer* out = create_buffer_2((int32_t)(ol + rl + 1), RESOLVE_BUFFER_KIND);
+    if (!out) {
+        destroy_buffer(np);
+        return empty_origin();
+    }
+    memcpy(out->data, m->origin->data, ol);
+    memcpy(out->data + ol, rest, rl);
+    out->data[ol + rl] = 0;
+    out->length = out->cursor = (int32_t)(ol + rl);
+    destroy_buffer(np);
+    if (out_kind) *out_kind = m->kind;
+    return out;
+}
+
+void mark_parent_mount_dirty(const char* ram_path) {
+    int best = -1, win = -1;
+    for (int i = 0; i < _pmounts; i++) {
+        // A host origin can look like a RAM path on Linux; only RAM mounts count.
+        if (_pmount[i].kind != MOUNT_KIND_RAM) continue;
+        int d = get_path_parent_match_depth(btext(_pmount[i].origin), ram_path);
+        if (d > best) {
+            best = d;
+            win = i;
+        }
+    }
+    if (win < 0) return;
+    pmount* m = &_pmount[win];
+    if (!m->flush_due) m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
+    m->dirty = 1;
+}
+
+pmount* get_mount_by_mount_point(const char* path, int kind) {
+    if (!path) return nullptr;
+    for (int i = 0; i < _pmounts; i++) {
+        if (strcmp(btext(_pmount[i].mount_point), path) == 0 && (kind == 0 || _pmount[i].kind == kind))
+            return &_pmount[i];
+    }
+    return nullptr;
+}
+
+const char* get_mount_description(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return nullptr;
+    const pmount* m = get_mount_by_mount_point(to_cstr(np), 0);
+    destroy_buffer(np);
+    if (!m) return nullptr;
+    if (m->kind == MOUNT_KIND_HOST)
+        snprintf(_get_mount_description_str, sizeof(_get_mount_description_str), "host:%s", btext(m->origin));
+    else
+        snprintf(_get_mount_description_str, sizeof(_get_mount_description_str), "%s", btext(m->origin));
+    return _get_mount_description_str;
+}
+
+static bool is_cart_origin(const pmount* m) {
+    return m->kind == MOUNT_KIND_RAM && starts_with(btext(m->origin), "/ram/mount/");
+}
+
+void delete_mount_entry(int i) {
+    if (i < 0 || i >= _pmounts) return;
+    destroy_mount_buffers(&_pmount[i]);
+    memmove(&_pmount[i], &_pmount[i + 1], sizeof(pmount) * (size_t)(_pmounts - i - 1));
+    _pmounts--;
+    memset(&_pmount[_pmounts], 0, sizeof(pmount));
+}
+
+int delete_mount_point(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return 0;
+    int idx = -1;
+    for (int i = 0; i < _pmounts; i++) {
+        if (strcmp(btext(_pmount[i].mount_point), to_cstr(np)) == 0) {
+            idx = i;
+            break;
+        }
+    }
+    destroy_buffer(np);
+    if (idx < 0) return 0;
+    if (_pmount[idx].dirty && app.atomic_pid == 0) flush_dirty_mount(&_pmount[idx], 0);
+    if (is_cart_origin(&_pmount[idx])) delete_ram_files_in_path(_pmount[idx].origin);
+    delete_mount_entry(idx);
+    return 1;
+}
+
+void delete_clean_ram_mounts() {
+    for (int i = _pmounts - 1; i >= 0; i--) {
+        pmount* m = &_pmount[i];
+        if (m->dirty) continue;
+        const char* mp = btext(m->mount_point);
+        if (is_cart_origin(m) || starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/")) {
+            if (m->kind == MOUNT_KIND_RAM) delete_ram_files_in_path(m->origin);
+            delete_mount_entry(i);
+        }
+    }
+}
+
+static void flush_all_dirty_mounts() {
+    for (int i = _pmounts - 1; i >= 0; i--)
+        if (_pmount[i].dirty) flush_dirty_mount(&_pmount[i], 0);
+}
+
+void prune_mounts() {
+    if (app.atomic_pid) return;
+    if (_pmounts < PMOUNT_PRUNE_HEAVY && _num_pfiles <= _prune_threshold) {
+        pdisk_compact_pfiles();
+        return;
+    }
+    flush_all_dirty_mounts();
+    delete_clean_ram_mounts();
+    for (int i = 0; i < _num_pfiles; i++) {
+        pfile* f = _pfile[i];
+        if (f && f->kind == PFILE_KIND_RAM && starts_with(btext(f->origin), "/ram/anywhen/")) clear_pfile(f);
+    }
+    int64_t t = _prune_threshold, n = _num_pfiles;
+    if (t <= n)
+        t = 3 * t >= 2 * PRUNE_THRESHOLD_MAX + 2 ? PRUNE_THRESHOLD_MAX : 3 * t / 2;
+    else
+        t = 3 * t < 4 * PRUNE_THRESHOLD_MIN ? PRUNE_THRESHOLD_MIN : 3 * t / 4;
+    _prune_threshold = (int)t;
+    // New mounts are refused at PMOUNT_LIMIT, so the table cannot overflow
+    // here; a table that stays this full is only reported.
+    if (_pmounts >= PMOUNT_LIMIT) {
+        krio_debugf("** too many mounts (%d); could not prune.\n", _pmounts);
+    }
+    pdisk_compact_pfiles();
+}
+
+void prune_process_mounts(int64_t pid) {
+    if (app.atomic_pid == 0) flush_all_dirty_mounts();
+    char prefix[64];
+    snprintf(prefix, sizeof(prefix), "/ram/anywhen/%lld_", (long long)pid);
+    for (int i = _pmounts - 1; i >= 0; i--) {
+        pmount* m = &_pmount[i];
+        if (!starts_with(btext(m->mount_point), prefix)) continue;
+        if (m->kind == MOUNT_KIND_RAM) delete_ram_files_in_path(m->origin);
+        delete_mount_entry(i);
+    }
+}
+
+int host_directory_exists(const char* host_path) {
+    if (!host_path || !*host_path) return 0;
+    struct stat st;
+    return stat(host_path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+static int directory_test(const char* path, int also_mounts, int skip_exact) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return 0;
+    int kind = 0;
+    buffer* origin = resolve_to_origin(to_cstr(np), &kind, skip_exact);
+    int r = 0;
+    if (kind == MOUNT_KIND_RAM) {
+        const pfile* f = get_ram_file_by_name(btext(origin));
+        r = f && (f->flags & PFILE_FLAG_FOLDER);
+    } else if (kind == MOUNT_KIND_HOST) {
+        r = host_directory_exists(btext(origin));
+    }
+    if (!r && also_mounts) {
+        const pmount* m = get_mount_by_mount_point(btext(np), MOUNT_KIND_RAM);
+        if (m) r = m->isr ? 1 : directory_test(btext(m->origin), 0, 0);
+    }
+    destroy_buffer(origin);
+    destroy_buffer(np);
+    return r;
+}
+
+int pdisk_directory_exists(const char* path, int also_mounts) { return directory_test(path, also_mounts, 0); }
+int pdisk_host_directory_exists(const char* path) { return directory_test(path, 0, 1); }
+
+// ---------------------------------------------------------------------------
+// Cartridge mounts
+// ---------------------------------------------------------------------------
+
+// Whether the (normalised) path names a readable file, reached past any mount
+// at the path itself; with out, its content is read too.
+static bool cart_file(const char* path, buffer** out) {
+    if (out) *out = nullptr;
+    int kind = 0;
+    buffer* origin = resolve_to_origin(path, &kind, 1);
+    bool found = false;
+    if (kind == MOUNT_KIND_RAM) {
+        const pfile* f = get_ram_file_by_name(btext(origin));
+        if (f && !(f->flags & PFILE_FLAG_FOLDER)) {
+            found = true;
+            if (out) *out = f->data ? create_buffer_from_buffer(f->data) : create_buffer_2(0, BUFFER_KIND_FROM_BUFFER);
+        }
+    } else if (kind == MOUNT_KIND_HOST) {
+        struct stat st;
+        if (stat(btext(origin), &st) == 0 && S_ISREG(st.st_mode)) {
+            found = true;
+            if (out) *out = create_buffer_from_file(btext(origin));
+        }
+    }
+    destroy_buffer(origin);
+    return found;
+}
+
+// Makes a RAM folder record at the RAM origin of path; 0 on success.
+static int ram_folder_at(const char* path) {
+    int kind = 0;
+    buffer* origin = resolve_to_origin(path, &kind, 0);
+    if (kind != MOUNT_KIND_RAM || origin->length == 0) {
+        destroy_buffer(origin);
+        return 1;
+    }
+    int i = get_index_by_name(btext(origin));
+    if (i >= 0) {
+        const pfile* f = get_ram_file_by_index(i);
+        destroy_buffer(origin);
+        return (f && (f->flags & PFILE_FLAG_FOLDER)) ? 0 : 1;
+    }
+    pfile* f = pfile_insert(origin, PFILE_KIND_RAM, origin);
+    if (!f) {
+        krio_debug("** too many files **\n");
+        destroy_buffer(origin);
+        return 1;
+    }
+    f->flags |= PFILE_FLAG_FOLDER;
+    f->data = create_buffer_2(0, BUFFER_KIND_FROM_BUFFER);
+    return 0;
+}
+
+static bool ram_name_taken(const char* path) {
+    int kind = 0;
+    buffer* origin = resolve_to_origin(path, &kind, 0);
+    bool taken = kind == MOUNT_KIND_RAM && get_index_by_name(btext(origin)) >= 0;
+    destroy_buffer(origin);
+    return taken;
+}
+
+static bool load_cartridge(const char* cart, const char* folder, buffer* content) {
+    const char* ext = get_ext(cart);
+    content->cursor = 0;
+    if (strcmp(ext, "hvx") == 0) return populate_ram_folder_from_hvx_buffer(folder, content) == 0;
+    if (strcmp(ext, "hvx.rom") == 0) return populate_ram_folder_from_hvx_rom_buffer_ex(folder, "", content, 0) == 0;
+    if (strcmp(ext, "hvx.png") == 0) {
+        printf("can not populate %s\n", folder);
+        printf("hvx.png loader not supported in this build.\n");
+    }
+    return false;
+}
+
+pmount* mount_hvx_path(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return nullptr;
+    const char* cart = to_cstr(np);
+    pmount* existing = get_mount_by_mount_point(cart, 0);
+    if (existing) {
+        destroy_buffer(np);
+        return existing;
+    }
+    int saved_block = _block_automounting;
+    _block_automounting = 1;
+    pmount* result = nullptr;
+    char folder[64];
+    if (ram_folder_at(CART_MOUNT_FOLDER) == 0) {
+        for (;;) {
+            snprintf(folder, sizeof(folder), "%s/m%lld", CART_MOUNT_FOLDER, cart_counter++);
+            if (!ram_name_taken(folder)) break;
+            printf("!! %s\n", folder);
+        }
+        if (ram_folder_at(folder) == 0) {
+            buffer* content = nullptr;
+            bool existed = cart_file(cart, &content);
+            bool loaded = content && load_cartridge(cart, folder, content);
+            int kind = 0;
+            buffer* origin = resolve_to_origin(folder, &kind, 0);
+            if (kind == MOUNT_KIND_RAM && origin->length > 0) {
+                result = append_mount(kind, create_buffer_from_buffer(np), origin, 0);
+                // A cartridge that is there but did not load whole must never
+                // be encoded back over its file from a partial folder.
+                if (result && existed && (!content || content->length > 0) && !loaded) {
+                    result->no_write_back = 1;
+                    krio_debugf("could not read cartridge %s; changes not saved\n", cart);
+                }
+            } else {
+                destroy_buffer(origin);
+            }
+            destroy_buffer(content);
+        }
+    }
+    _block_automounting = saved_block;
+    destroy_buffer(np);
+    return result;
+}
+
+static bool is_cart_candidate(const char* p, size_t n) {
+    if (n > 4 && memcmp(p + n - 4, ".hvx", 4) == 0) return true;
+    if (n > 8 && (memcmp(p + n - 8, ".hvx.png", 8) == 0 || memcmp(p + n - 8, ".hvx.rom", 8) == 0)) return true;
+    return false;
+}
+
+void automount_p_path(const char* path) {
+    if (_block_automounting || !path) return;
+    size_t n = strlen(path);
+    if (n < 2 || n >= 4096) return;
+    _block_automounting = 1;
+    char part[4096];
+    for (size_t e = 1; e <= n; e++) {
+        if (e < n && path[e] != '/') continue;
+        if (!is_cart_candidate(path, e)) continue;
+        memcpy(part, path, e);
+        part[e] = 0;
+        // The mount table is asked first: a cartridge already mounted is not
+        // read again on every path through it.
+        if (get_mount_by_mount_point(part, 0)) continue;
+        if (pdisk_directory_exists(part, 1)) continue;
+        if (!cart_file(part, nullptr)) continue;
+        mount_hvx_path(part);
+    }
+    _block_automounting = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Diagnostics
+// ---------------------------------------------------------------------------
+
+void print_mounts() {
+    for (int i = 0; i < _pmounts; i++) {
+        const pmount* m = &_pmount[i];
+        printf("mount %d kind: %d isr:%d mount_point: %-10s origin: %-20s\n", i, m->kind, m->isr,
+               btext(m->mount_point), btext(m->origin));
+    }
+}
+
+void trace_pfopen(const char* path, const char* mode) {
+    printf("@@ tracing pfopen %s\n", path ? path : "");
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) {
+        printf("  ** could not normalise path\n");
+        return;
+    }
+    printf("  p_path: %s\n", to_cstr(np));
+    int kind = 0;
+    bool skip = mode && mode[0] && mode[1] == 'f';
+    buffer* origin = resolve_to_origin(btext(np), &kind, skip);
+    printf("  resolved_origin: %s (kind: %d)\n", btext(origin), kind);
+    if (kind == MOUNT_KIND_RAM) {
+        int i = get_index_by_name(btext(origin));
+        printf("  get_ram_file_by_name result: %d\n", i);
+        const pfile* f = get_ram_file_by_index(i);
+        if (f && (f->flags & PFILE_FLAG_FOLDER))
+            printf("  ** can not open a directory\n");
+        else if (f)
+            printf("  --> return ram file\n");
+        else
+            printf("  ** could not find ram file: %s\n", btext(origin));
+    } else if (kind == MOUNT_KIND_HOST) {
+        printf("  --> looking for host file (... trace ends here ...))\n");
+    }
+    destroy_buffer(origin);
+    destroy_buffer(np);
+}

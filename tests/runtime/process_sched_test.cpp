@@ -1,0 +1,516 @@
+// The scheduler: budgets, debt, boot wait, atomic operations, memory limit,
+// runtime errors, fatal ends, kills during a slice, the allocator.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lang/lang.h"
+#include "platform/platform.h"
+#include "tests/support/process_harness.h"
+
+using hvx_test::process_env;
+
+namespace {
+
+const char* kIdle = "while true do coroutine.yield() end";
+const char* kBusy = "while true do end";
+
+int64_t global_int(Process* p, const char* name) {
+    lua_getglobal(p->L, name);
+    int64_t v = lua_tointeger(p->L, -1);
+    lua_pop(p->L, 1);
+    return v;
+}
+
+int count_of(const std::string& hay, const std::string& needle) {
+    int n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) n++;
+    return n;
+}
+
+TEST(Scheduler, SpendCpu) {
+    process_env env;
+    cpu_cycles = 10;
+    EXPECT_EQ(spend_cpu(0), 1);
+    EXPECT_EQ(cpu_cycles, 11);
+    EXPECT_EQ(spend_cpu(-5), -5);
+    EXPECT_EQ(cpu_cycles, 11);
+    EXPECT_EQ(spend_cpu(100), 100);
+    EXPECT_EQ(cpu_cycles, 111);
+    cpu_cycles = INT32_MAX - 3;
+    spend_cpu(INT32_MAX);  // saturates instead of wrapping into a fresh budget
+    EXPECT_EQ(cpu_cycles, INT32_MAX);
+    cpu_cycles = 0;
+}
+
+TEST(Scheduler, FractionsShareOneFrameBudget) {
+    process_env env;
+    Process* p = env.spawn(kBusy);
+    prepare_processes_for_frame();
+    EXPECT_EQ(run_process_slice(p, 0.5), 139810);
+    EXPECT_EQ(run_process_slice(p, 0.9), CPU_FRAME_BUDGET - 139810);
+    EXPECT_EQ(run_process_slice(p, 1.0), 0);  // the frame's budget is spent
+    EXPECT_EQ(total_frame_cycles, CPU_FRAME_BUDGET);
+    EXPECT_EQ(p->granted, CPU_FRAME_BUDGET);
+    EXPECT_EQ(p->frame_cycles, CPU_FRAME_BUDGET);
+    EXPECT_EQ(run_process_slice(p, 0.0), 0);
+    EXPECT_EQ(run_process_slice(p, -1.0), 0);
+    EXPECT_EQ(run_process_slice(p, 0.0 / 0.0), 0);
+    prepare_processes_for_frame();
+    EXPECT_EQ(total_frame_cycles, 0);
+    EXPECT_EQ(p->granted_prev, CPU_FRAME_BUDGET);
+    EXPECT_EQ(run_process_slice(p, 1e300), CPU_FRAME_BUDGET);
+    // The globals belong to whoever ran before the slice.
+    EXPECT_EQ(cproc, nullptr);
+}
+
+TEST(Scheduler, OverrunBecomesDebtForTheNextSlice) {
+    process_env env;
+    Process* p = env.spawn(
+        "spend(279620 + 5000) "          // overruns: the next check suspends
+        "first = cycles() "              // the next slice starts part-spent
+        "while true do coroutine.yield() end");
+    prepare_processes_for_frame();
+    EXPECT_EQ(run_process_slice(p, 1.0), CPU_FRAME_BUDGET);
+    EXPECT_GE(p->cpu_debt, 5000);
+    EXPECT_LT(p->cpu_debt, 5100);
+    int32_t debt = p->cpu_debt;
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(p->cpu_debt, 0);
+    EXPECT_GE(global_int(p, "first"), debt);
+    EXPECT_LT(global_int(p, "first"), debt + 50);
+}
+
+TEST(Scheduler, DebtIsCappedAtTenFrames) {
+    process_env env;
+    // While in debt a slice gets at most one instruction in; the loop needs
+    // far more than ten.
+    Process* p = env.spawn(
+        "spend(2000000000) for i = 1, 100 do end n = 1 while true do coroutine.yield() end");
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(global_int(p, "n"), 0);
+    int frames = 0;
+    std::vector<int64_t> used;
+    while (global_int(p, "n") == 0 && frames < 50) {
+        prepare_processes_for_frame();
+        used.push_back(run_process_slice(p, 1.0));
+        frames++;
+    }
+    // Ten whole frames pay the capped debt off; the eleventh runs the script.
+    EXPECT_EQ(frames, 11);
+    for (int i = 0; i < 10 && i < (int)used.size(); i++) EXPECT_EQ(used[i], CPU_FRAME_BUDGET) << i;
+}
+
+TEST(Scheduler, BootWaitHoldsBackHighIds) {
+    process_env env;
+    for (int i = 0; i < 5; i++) env.spawn(kIdle);
+    Process* p5 = get_process(5);
+    Process* p3 = get_process(3);
+    config.headless = 0;
+    app.frame_count = 0;
+    boot_get_time();  // the boot clock starts here
+    app.boot_start = 0;
+    prepare_processes_for_frame();
+    EXPECT_GT(run_process_slice(p3, 0.1), 0);
+    EXPECT_EQ(run_process_slice(p5, 0.1), 0);
+    EXPECT_EQ(p5->slices, 0);
+    app.frame_count = 132;  // 2191 ms
+    EXPECT_EQ(run_process_slice(p5, 0.1), 0);
+    config.display_pid = 4;
+    EXPECT_GT(run_process_slice(p5, 0.1), 0);
+    config.display_pid = 3;
+    config.headless = 1;
+    EXPECT_GT(run_process_slice(p5, 0.1), 0);
+    config.headless = 0;
+    app.frame_count = 133;  // 2207 ms
+    EXPECT_GT(run_process_slice(p5, 0.1), 0);
+}
+
+TEST(Scheduler, AtomicOperationHoldsBackOthers) {
+    process_env env;
+    for (int i = 0; i < 7; i++) env.spawn(kIdle);
+    app.atomic_pid = 7;
+    prepare_processes_for_frame();
+    EXPECT_EQ(run_process_slice(get_process(5), 0.1), 0);
+    EXPECT_GT(run_process_slice(get_process(7), 0.1), 0);
+    EXPECT_GT(run_process_slice(get_process(2), 0.1), 0);
+    EXPECT_GT(run_process_slice(get_process(3), 0.1), 0);
+    app.atomic_pid = 0;
+    EXPECT_GT(run_process_slice(get_process(5), 0.1), 0);
+}
+
+TEST(Scheduler, ThousandsOfSlicesOfAYieldingProcess) {
+    process_env env;
+    Process* p = env.spawn("n = 0 while true do n = n + 1 coroutine.yield() end");
+    for (int i = 0; i < 1500; i++) {
+        prepare_processes_for_frame();
+        ASSERT_GT(run_process_slice(p, 1.0), 0) << i;
+    }
+    EXPECT_EQ(p->slices, 1500);
+    EXPECT_EQ(global_int(p, "n"), 1500);
+    EXPECT_EQ(p->state, PROC_RUNNING);
+}
+
+TEST(Scheduler, OutOfMemoryRemovesTheProcess) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    Process* p = env.spawn(
+        "t = {} for i = 1, 10 do t[i] = string.rep('x', 4 << 20) .. i end "
+        "while true do coroutine.yield() end");
+    for (int i = 0; i < 20 && get_process(4); i++) {
+        prepare_processes_for_frame();
+        run_process_slice(p, 1.0);
+    }
+    EXPECT_EQ(get_process(4), nullptr);
+    EXPECT_NE(env.log().find("SYSTEM ERROR: *runtime error: out of memory"), std::string::npos);
+    auto msgs = env.messages(get_process(3));
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_NE(msgs[0].find("content=\"*runtime error: out of memory\",_from=4,"), std::string::npos)
+        << msgs[0];
+}
+
+TEST(Scheduler, HeapBaselineNoLongerCounts) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    Process* p = env.spawn(
+        "a = {} for i = 1, 5 do a[i] = string.rep('x', 4 << 20) .. i end "
+        "coroutine.yield() coroutine.yield() "
+        "b = {} for i = 1, 5 do b[i] = string.rep('y', 4 << 20) .. i end "
+        "while true do coroutine.yield() end");
+    for (int i = 0; i < 3; i++) {
+        prepare_processes_for_frame();
+        run_process_slice(p, 1.0);
+    }
+    ASSERT_EQ(get_process(4), p);
+    p->heap_base = p->heap_bytes;  // what system signal 38 does
+    for (int i = 0; i < 10; i++) {
+        prepare_processes_for_frame();
+        run_process_slice(p, 1.0);
+    }
+    EXPECT_EQ(get_process(4), p);
+    EXPECT_GT(p->heap_bytes, MEMORY_LIMIT);
+}
+
+TEST(Scheduler, OneHugeRequestIsRefusedAndEndsTheProcess) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    Process* p = env.spawn("s = string.rep('x', 200 << 20) while true do coroutine.yield() end");
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(get_process(4), nullptr);
+    EXPECT_NE(env.log().find("out of memory"), std::string::npos) << env.log();
+}
+
+TEST(Scheduler, RuntimeErrorsReportAndRemoveHighIds) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    Process* parent = get_process(3);
+    cproc = parent;
+    Process* p = env.spawn("local x = 1\nerror('boom here')", "failing", "/ram/failing.lua");
+    cproc = nullptr;
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(get_process(4), nullptr);
+    std::string log = env.log();
+    EXPECT_EQ(count_of(log, "SYSTEM ERROR: "), 3);
+    EXPECT_NE(log.find("run_process_slice() for process 4 error: 2 failing:2: boom here"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("--------\ntraceback:\n"), std::string::npos);
+    auto msgs = env.messages(parent);
+    ASSERT_EQ(msgs.size(), 4u);
+    EXPECT_NE(msgs[0].find("content=\"*runtime error\""), std::string::npos);
+    EXPECT_NE(msgs[1].find("boom here"), std::string::npos);
+    EXPECT_NE(msgs[2].find("traceback"), std::string::npos);
+    EXPECT_NE(msgs[3].find("child_completed"), std::string::npos);
+}
+
+TEST(Scheduler, TracebackIsCutAtSystemCode) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    Process* p = env.spawn("error('deep')", "/system/lib.lua", "/system/lib.lua");
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    auto msgs = env.messages(get_process(3));
+    ASSERT_EQ(msgs.size(), 3u);
+    EXPECT_EQ(msgs[2].find("/system/"), std::string::npos) << msgs[2];
+}
+
+TEST(Scheduler, LowIdsStayStoppedAfterAnError) {
+    process_env env;
+    env.spawn(kIdle);
+    env.spawn(kIdle);
+    Process* p = env.spawn("coroutine.yield() error('stop')");
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(get_process(3), p);
+    EXPECT_EQ(p->state, PROC_FAILED);
+    EXPECT_EQ(run_process_slice(p, 1.0), 0);
+    EXPECT_EQ(p->slices, 2);
+}
+
+void run_to_stdout_on_stderr(void (*body)()) {
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    body();
+}
+
+TEST(SchedulerDeathTest, KernelErrorEndsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(run_to_stdout_on_stderr([] {
+                    process_env env;
+                    env.boot_root("coroutine.yield() error('kernel boom')");
+                    env.frame();
+                    env.frame();
+                }),
+                testing::ExitedWithCode(0), "\\*\\* RUNTIME ERROR IN KERNEL \\*\\*");
+}
+
+TEST(SchedulerDeathTest, WindowManagerErrorEndsTheProgramWithItsMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(run_to_stdout_on_stderr([] {
+                    process_env env;
+                    env.boot_root("wm = spawn('error(\"wm boom\")') while true do run_slice(wm) coroutine.yield() end");
+                    env.frame();
+                }),
+                testing::ExitedWithCode(0),
+                "\\*\\* RUNTIME ERROR IN WINDOW MANAGER \\*\\*\n.*wm boom");
+}
+
+TEST(SchedulerDeathTest, KernelOutOfMemoryIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(run_to_stdout_on_stderr([] {
+                    process_env env;
+                    env.boot_root("t = {} for i = 1, 10 do t[i] = string.rep('x', 4 << 20) .. i end "
+                                  "while true do coroutine.yield() end");
+                    for (int i = 0; i < 20; i++) env.frame();
+                }),
+                testing::ExitedWithCode(0), "\\*\\* RUNTIME ERROR IN KERNEL \\*\\*");
+}
+
+TEST(Scheduler, RootThatReturnsIsKeptAndReportedEnded) {
+    process_env env;
+    Process* root = env.boot_root("x = 1");
+    ASSERT_NE(root, nullptr);
+    env.frame();
+    EXPECT_TRUE(root_process_ended());
+    EXPECT_EQ(root_process_record(), nullptr);
+    EXPECT_EQ(get_process_by_index(0), root);  // the window manager is never run as the kernel
+    EXPECT_EQ(root->state, PROC_ENDED);
+    EXPECT_EQ(run_process_slice(root, 1.0), 0);
+    EXPECT_NE(env.log().find("root process 1 ended"), std::string::npos);
+}
+
+TEST(Scheduler, ProcessKillingItselfAndItsCaller) {
+    process_env env;
+    Process* root = env.boot_root(
+        "a = spawn([[ b = spawn('kill(2) kill(pid()) coroutine.yield() never = 1') "
+        "            run_slice(b) a_after = 1 coroutine.yield() a_never = 1 ]]) "
+        "run_slice(a) root_after = 1 "
+        "while true do coroutine.yield() end");
+    ASSERT_NE(root, nullptr);
+    env.frame();
+    EXPECT_EQ(get_process(2), nullptr) << env.log();
+    EXPECT_EQ(get_process(3), nullptr);
+    EXPECT_EQ(global_int(root, "root_after"), 1);
+    EXPECT_EQ(get_process_count(), 1);
+    env.frame();
+    EXPECT_EQ(root->state, PROC_RUNNING);
+}
+
+TEST(Scheduler, ChildKillingTheRootEndsItAfterItsSlice) {
+    process_env env;
+    Process* root = env.boot_root(
+        "c = spawn('kill(1) coroutine.yield()') run_slice(c) root_after = 1 "
+        "while true do coroutine.yield() end");
+    ASSERT_NE(root, nullptr);
+    env.frame();
+    EXPECT_TRUE(root_process_ended());
+    EXPECT_EQ(root_process_record(), nullptr);
+    EXPECT_EQ(get_process_by_index(0), root);
+    EXPECT_EQ(get_process(1), root);
+}
+
+TEST(Scheduler, FinalizersRunningAtRemovalCannotPullTheTableAway) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    Process* p = env.spawn(
+        "setmetatable({}, {__gc = function() kill(pid()) kill(2) spawn('x = 1') restart(pid()) end}) "
+        "while true do coroutine.yield() end");
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    kill_process(p);
+    EXPECT_EQ(get_process(4), nullptr);
+    EXPECT_EQ(get_process(2), nullptr);
+    ASSERT_NE(get_process(5), nullptr);
+    EXPECT_EQ(get_process_count(), 3);
+    EXPECT_EQ(get_process_by_index(2), get_process(5));
+    processes_init();
+    EXPECT_EQ(get_process_count(), 0);
+}
+
+TEST(Scheduler, FinalizerKillingItsProcessDuringTheMemoryCheck) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    // Over the limit at the end of the slice: the full collection runs the
+    // finalizer, which asks for the process's own removal.
+    Process* p = env.spawn(
+        "setmetatable({}, {__gc = function() kill(pid()) end}) "
+        "t = {} for i = 1, 9 do t[i] = string.rep('x', 4 << 20) .. i end "
+        "while true do coroutine.yield() end");
+    for (int i = 0; i < 20 && get_process(4); i++) {
+        prepare_processes_for_frame();
+        run_process_slice(p, 1.0);
+    }
+    EXPECT_EQ(get_process(4), nullptr);
+    EXPECT_EQ(cpu_superyielding, 0);
+}
+
+TEST(Scheduler, RestartOfARunningProcessWaitsForItsSlice) {
+    process_env env;
+    env.spawn(kIdle);
+    Process* p = env.spawn("n = (n or 0) + 1 coroutine.yield() restart(pid()) coroutine.yield() gone = 1");
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(get_process(2), p);
+    EXPECT_EQ(p->state, PROC_RUNNING);
+    EXPECT_EQ(global_int(p, "n"), 0);  // a fresh state, not yet run
+    EXPECT_EQ(p->parent, 2);           // asked for by itself
+    EXPECT_EQ(global_int(p, "gone"), 0);
+}
+
+TEST(Scheduler, RunningProcessCannotBeResumedAgain) {
+    process_env env;
+    Process* root = env.boot_root("r = run_slice(1) while true do coroutine.yield() end");
+    env.frame();
+    EXPECT_EQ(global_int(root, "r"), 0);
+    EXPECT_EQ(root->state, PROC_RUNNING);
+}
+
+TEST(Scheduler, FrameUpkeepCountsFlipsAndClock) {
+    process_env env;
+    Process* p = env.spawn(kIdle);
+    p->cycles_since_flip = 1000;
+    p->flipped = 1;
+    p->frames_since_flip = 1;
+    prepare_processes_for_frame();
+    EXPECT_EQ(p->fps, 30);
+    EXPECT_EQ(p->flip_cycles, 1000);
+    EXPECT_EQ(p->cycles_since_flip, 0);
+    EXPECT_EQ(p->frames_since_flip, 0);
+    p->flipped = 1;
+    p->frames_since_flip = 5;
+    update_processes_after_frame();
+    EXPECT_EQ(p->clock, 3);  // at most three ticks per flip
+    app.battery_slow = 1;
+    p->flipped = 0;
+    p->frames_since_flip = 0;
+    update_processes_after_frame();
+    EXPECT_EQ(p->clock, 4);
+    EXPECT_EQ(cproc, p);  // the record at index 0
+    prepare_processes_for_frame();
+    EXPECT_EQ(p->frames_since_flip, 1);
+}
+
+TEST(Scheduler, WindowManagerFlipResetsItsTotal) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    total_frame_cycles_since_wm_flip = 12345;
+    get_process(2)->flipped = 1;
+    prepare_processes_for_frame();
+    EXPECT_EQ(total_frame_cycles_since_wm_flip, 12345);
+    get_process(3)->flipped = 1;
+    prepare_processes_for_frame();
+    EXPECT_EQ(total_frame_cycles_since_wm_flip, 0);
+}
+
+TEST(Scheduler, ReportErrorMessageForm) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    cproc = get_process(2);
+    report_error("bad \"thing\"");
+    report_error(nullptr);
+    cproc = nullptr;
+    auto msgs = env.messages(get_process(3));
+    ASSERT_EQ(msgs.size(), 2u);
+    EXPECT_EQ(msgs[0].rfind("{event=\"report_error\",content=\"bad ", 0), 0u) << msgs[0];
+    EXPECT_EQ(msgs[0].find("\"thing\""), std::string::npos) << msgs[0];  // escaped
+    EXPECT_NE(msgs[0].find("\",_from=2,_sent_t="), std::string::npos) << msgs[0];
+    EXPECT_NE(msgs[0].find(",_flags=0}"), std::string::npos) << msgs[0];
+    EXPECT_NE(msgs[1].find("content=\"unknown error\""), std::string::npos);
+    EXPECT_NE(env.log().find("SYSTEM ERROR: bad \"thing\""), std::string::npos);
+}
+
+TEST(Scheduler, AllocatorAccountsThroughItsHeader) {
+    process_env env;
+    static Process rec;
+    std::memset(&rec, 0, sizeof rec);
+    cpu_cycles = 0;
+    void* a = l_alloc(&rec, nullptr, LUA_TTABLE, 100, 0, 56);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ((uintptr_t)a % 16, 0u);
+    EXPECT_EQ(rec.heap_bytes, 56);
+    EXPECT_EQ(cpu_cycles, (100 >> 7) + 4);
+    void* b = l_alloc(&rec, a, 100, 1000, 0, 1000);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ((uintptr_t)b % 16, 0u);
+    EXPECT_EQ(rec.heap_bytes, 1000);
+    EXPECT_EQ(cpu_cycles, 4 + (1000 >> 7) + 4);
+    EXPECT_EQ(l_alloc(&rec, b, 1000, 0, 0, 0), nullptr);
+    EXPECT_EQ(rec.heap_bytes, 0);
+    // Refused: a first attempt only fails, the retry marks the process.
+    rec.heap_bytes = MEMORY_HARD_CEILING;
+    EXPECT_EQ(l_alloc(&rec, nullptr, 0, 64, 0, 64), nullptr);
+    EXPECT_EQ(rec.out_of_memory, 0);
+    EXPECT_EQ(cpu_superyielding, 0);
+    EXPECT_EQ(l_alloc(&rec, nullptr, 0, 64, 1, 64), nullptr);
+    EXPECT_EQ(rec.out_of_memory, 1);
+    EXPECT_EQ(cpu_superyielding, CPU_SUPERYIELD);
+    cpu_superyielding = 0;
+    cpu_cycles = 0;
+}
+
+TEST(Scheduler, StateHeapIsFullyReturnedAtClose) {
+    process_env env;
+    Process* p = env.spawn("t = {} for i = 1, 1000 do t[i] = {i} end while true do coroutine.yield() end");
+    run_process_slice(p, 1.0);
+    EXPECT_GT(p->heap_bytes, 1000 * 56);
+    lua_State* L = p->L;
+    Process* prev = cproc;
+    cproc = p;
+    p->L = nullptr;
+    lua_close(L);
+    cproc = prev;
+    EXPECT_EQ(p->heap_bytes, 0);
+}
+
+TEST(Scheduler, AudioCopyFollowsFocusAndFlags) {
+    process_env env;
+    for (int i = 0; i < 4; i++) env.spawn(kIdle);
+    Process* p = get_process(4);
+    EXPECT_EQ(audio_op_start(4, 1), 0);
+    audio_op_end();
+    EXPECT_EQ(app.audio_focus_pid, 4);
+    EXPECT_EQ(app.audio_copy_pid, 4);
+    for (int pg = 0; pg < HVX_PAGES; pg++) ASSERT_EQ(p->page_flags[pg] & PAGE_FLAG_AUDIO, 0) << pg;
+    poke_proc(p, 0x20000, 1);
+    EXPECT_EQ(audio_op_start(4, 0), 0);  // same focus, not forced: nothing copied
+    audio_op_end();
+    EXPECT_EQ(p->page_flags[0x20] & PAGE_FLAG_AUDIO, PAGE_FLAG_AUDIO);
+    EXPECT_EQ(audio_op_start(0, 1), 0);  // the forced refresh copies flagged pages
+    audio_op_end();
+    EXPECT_EQ(p->page_flags[0x20] & PAGE_FLAG_AUDIO, 0);
+    EXPECT_EQ(p->page_flags[0x20] & PAGE_FLAG_COLTAB, PAGE_FLAG_COLTAB);
+    kill_process(p);
+    EXPECT_EQ(app.audio_focus_pid, 0);
+    EXPECT_EQ(audio_op_start(0, 1), 1);  // the focus vanished
+    EXPECT_EQ(app.audio_focus_pid, -2);
+    EXPECT_EQ(audio_op_start(0, 1), 1);
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+// The process table: ids, compaction with stable records, flags, creation
+// failures, child_completed, restart, the default wavetable.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "lang/lang.h"
+#include "tests/support/process_harness.h"
+#include "userdata/userdata.h"
+
+using hvx_test::process_env;
+
+namespace {
+
+const char* kIdle = "while true do coroutine.yield() end";
+
+std::string global_string(Process* p, const char* name) {
+    lua_getglobal(p->L, name);
+    std::string s = lua_tostring(p->L, -1) ? lua_tostring(p->L, -1) : "";
+    lua_pop(p->L, 1);
+    return s;
+}
+
+TEST(ProcessTable, IdsAdvanceOnEveryAttemptAndLookupsFollowThem) {
+    process_env env;
+    Process* a = env.spawn(kIdle);
+    Process* b = env.spawn(kIdle);
+    Process* c = env.spawn(kIdle);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(a->id, 1);
+    EXPECT_EQ(b->id, 2);
+    EXPECT_EQ(c->id, 3);
+    EXPECT_EQ(env.spawn("this is not lua"), nullptr);  // uses up id 4
+    Process* d = env.spawn(kIdle);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->id, 5);
+    EXPECT_EQ(get_process_count(), 4);
+    EXPECT_EQ(get_process(0), nullptr);
+    EXPECT_EQ(get_process(4), nullptr);
+    EXPECT_EQ(get_process(5), d);
+    EXPECT_EQ(get_process_by_index(-1), nullptr);
+    EXPECT_EQ(get_process_by_index(4), nullptr);
+    EXPECT_EQ(get_process_by_index(3), d);
+
+    processes_init();
+    EXPECT_EQ(get_process_count(), 0);
+    Process* again = env.spawn(kIdle);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->id, 1);
+}
+
+TEST(ProcessTable, SyntaxErrorReportsToTheWindowManagerAndLogs) {
+    process_env env;
+    for (int i = 0; i < 3; i++) ASSERT_NE(env.spawn(kIdle), nullptr);
+    Process* wm = get_process(3);
+    EXPECT_EQ(env.spawn("x = = 1", "broken"), nullptr);
+    auto msgs = env.messages(wm);
+    ASSERT_EQ(msgs.size(), 2u);
+    EXPECT_NE(msgs[0].find("{event=\"report_error\",content=\"*syntax error\",_from="), std::string::npos)
+        << msgs[0];
+    EXPECT_NE(msgs[1].find("unexpected symbol"), std::string::npos) << msgs[1];
+    std::string log = env.log();
+    EXPECT_NE(log.find("creating process 4 broken /ram/test.lua"), std::string::npos);
+    EXPECT_NE(log.find("syntax error. ** could not create process **"), std::string::npos);
+    EXPECT_NE(log.find("SYSTEM ERROR: *syntax error"), std::string::npos);
+}
+
+TEST(ProcessTable, PrecompiledChunksAreRefused) {
+    process_env env;
+    lua_State* L = luaL_newstate();
+    luaL_loadstring(L, "return 1");
+    std::string bin;
+    lua_dump(
+        L,
+        [](lua_State*, const void* p, size_t n, void* ud) {
+            ((std::string*)ud)->append((const char*)p, n);
+            return 0;
+        },
+        &bin, 0);
+    lua_close(L);
+    ASSERT_GT(bin.size(), 4u);
+    Process* p = create_process_from_code(bin.c_str(), "bin", "/ram/bin.lua", "", "");
+    EXPECT_EQ(p, nullptr);
+}
+
+TEST(ProcessTable, RemovalCompactsIndicesWhileRecordsAndIdsStay) {
+    process_env env;
+    Process* ps[5];
+    for (auto& p : ps) ASSERT_NE(p = env.spawn(kIdle), nullptr);
+    kill_process_by_index(3);
+    EXPECT_EQ(get_process_count(), 4);
+    EXPECT_EQ(get_process_by_index(3), ps[4]);  // the same record, moved down
+    EXPECT_EQ(get_process_by_index(3)->id, 5);
+    EXPECT_EQ(get_process_index(ps[4]), 3);
+    EXPECT_EQ(get_process(4), nullptr);
+    kill_process_by_index(7);   // out of range: nothing
+    kill_process(nullptr);      // nothing
+    EXPECT_EQ(get_process_count(), 4);
+}
+
+TEST(ProcessTable, FlagsAndTextLimits) {
+    process_env env;
+    env.spawn(kIdle);  // id 1 (the root keeps index 0)
+    struct {
+        const char* path;
+        const char* sandbox;
+        int flags;
+    } cases[] = {{"/system/x.lua", "", 1},  {"/system/x.lua", "box", 3},
+                 {"/ram/x.lua", "", 0},     {"/ram/x.lua", "box", 2},
+                 {"/system/apps/terminal.lua", "", 0}, {"/system/apps/terminal.lua", "box", 2},
+                 {"/systemx/a.lua", "", 0}};
+    for (auto& c : cases) {
+        Process* p = env.spawn(kIdle, "n", c.path, c.sandbox);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->flags, c.flags) << c.path << " / " << c.sandbox;
+        EXPECT_EQ(p->sandboxed, c.sandbox[0] ? 1 : 0);
+        EXPECT_STREQ(p->pwd, "/");
+        EXPECT_EQ(p->priority, 1.0);
+    }
+    std::string long_name(100, 'n'), long_path(400, 'p'), long_box(100, 'b');
+    Process* p = env.spawn(kIdle, long_name, long_path, long_box, std::string(90, 'c'));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(strlen(p->name), 63u);
+    EXPECT_EQ(strlen(p->path), 255u);
+    EXPECT_EQ(strlen(p->sandbox), 63u);
+    EXPECT_EQ(strlen(p->cart_id), 63u);
+    EXPECT_EQ(count_recent_sandboxed_processes(), 4);
+}
+
+TEST(ProcessTable, NewProcessAddressSpace) {
+    process_env env;
+    Process* root = env.spawn(kIdle);
+    ASSERT_NE(root, nullptr);
+    // Pages 0-15, the 136 wavetable pages and the default instrument's page.
+    EXPECT_EQ(root->ram_bytes, (uint64_t)(16 + 136 + 1) * 4096);
+    for (int pg = 0; pg < 16; pg++) {
+        EXPECT_NE(root->backing_page[pg], nullptr);
+        EXPECT_EQ(root->page_len[pg], 4096);
+    }
+    for (int pg = 8; pg < 12; pg++) EXPECT_EQ(root->page_flags[pg], PAGE_FLAG_COLTAB);
+    EXPECT_EQ(root->page_flags[0x40], PAGE_FLAG_WRITTEN);  // the default instrument
+    EXPECT_EQ(root->page_ptr[0x20], nullptr);
+    EXPECT_NE(root->messages, nullptr);
+    EXPECT_EQ(root->state, PROC_RUNNING);
+}
+
+TEST(ProcessTable, QueueLimitDropsMessages) {
+    process_env env;
+    Process* p = env.spawn(kIdle);
+    ASSERT_EQ(queue_process_message(p, "{a=1}"), 9);
+    p->messages->length = (int32_t)MESSAGE_QUEUE_LIMIT + 1;
+    EXPECT_EQ(queue_process_message(p, "{a=2}"), 0);
+    p->messages->length = 9;
+    EXPECT_EQ(env.messages(p).size(), 1u);
+}
+
+int64_t reference_noise(int k, int i) {
+    uint64_t s[4];
+    auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
+    auto next = [&]() {
+        uint64_t result = rotl(s[1] * 5, 7) * 9, t = s[1] << 17;
+        s[2] ^= s[0];
+        s[3] ^= s[1];
+        s[1] ^= s[2];
+        s[0] ^= s[3];
+        s[2] ^= t;
+        s[3] = rotl(s[3], 45);
+        return result;
+    };
+    uint64_t seed = 0x12345678;
+    s[0] = seed ^ 0xDEADBEEF;
+    s[1] = 0xFF;
+    s[2] = (seed << 32) | (seed >> 32);
+    s[3] = 0;
+    for (int n = 0; n < 8; n++) next();
+    uint64_t v = 0;
+    for (int n = 0; n <= k * 1024 + i; n++) v = next();
+    return (int16_t)(v & 0xFFFF);
+}
+
+TEST(ProcessTable, DefaultWavetable) {
+    process_env env;
+    Process* root = env.spawn(kIdle);
+    Process* child = env.spawn(kIdle);
+    ASSERT_TRUE(root && child);
+    auto sample = [](Process* p, int k, int i) {
+        return (int16_t)peek2_proc(p, ADDR_WAVETABLE + 2048 * k + 2 * i);
+    };
+    EXPECT_EQ(sample(root, 208, 512), -32767);
+    EXPECT_EQ(sample(root, 208, 513), 32767);
+    EXPECT_EQ(sample(root, 144, 0), -32767);
+    EXPECT_EQ(sample(root, 144, 512), 0);
+    EXPECT_EQ(sample(root, 80, 256), -32768);
+    EXPECT_EQ(sample(root, 80, 768), 32767);
+    EXPECT_EQ(sample(root, 0, 0), reference_noise(0, 0));
+    EXPECT_EQ(sample(root, 3, 77), reference_noise(3, 77));
+    EXPECT_EQ(sample(root, 15, 1023), reference_noise(15, 1023));
+    // A later process gets the root's pages.
+    for (uint32_t a = ADDR_WAVETABLE; a < ADDR_WAVETABLE_END; a += 4)
+        ASSERT_EQ(peek4_proc(root, a), peek4_proc(child, a)) << std::hex << a;
+    // Without a root the cached table is written as it is.
+    processes_init();
+    env.spawn(kIdle);  // id 1 again: the table is cached, not drawn again
+    Process* lone = get_process(1);
+    ASSERT_NE(lone, nullptr);
+    EXPECT_EQ(sample(lone, 80, 768), 32767);
+    EXPECT_EQ(sample(lone, 0, 0), reference_noise(0, 0));
+}
+
+TEST(ProcessTable, ChildCompletedReachesTheParent) {
+    process_env env;
+    Process* root = env.boot_root(
+        "child = spawn('x = 1') "
+        "while true do run_slice(child) coroutine.yield() end");
+    ASSERT_NE(root, nullptr);
+    env.frame();
+    env.frame();
+    Process* child = get_process(2);
+    EXPECT_EQ(child, nullptr);
+    auto msgs = env.messages(root);
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].rfind("{event=\"child_completed\",_from=2,_sent_t=", 0), 0u) << msgs[0];
+    EXPECT_NE(msgs[0].find(",proc_id=2}"), std::string::npos) << msgs[0];
+}
+
+TEST(ProcessTable, RestartKeepsRecordAndIdAndStartsAfresh) {
+    process_env env;
+    Process* root = env.spawn(kIdle);
+    Process* p = env.spawn("n = (n or 0) + 1 while true do coroutine.yield() end");
+    ASSERT_TRUE(root && p);
+    run_process_slice(p, 1.0);
+    poke_proc(p, 0x30000, 9);
+    app.audio_focus_pid = 77;  // another process's focus is left alone
+    cproc = root;
+    restart_process(p);
+    EXPECT_EQ(get_process(2), p);
+    EXPECT_EQ(p->id, 2);
+    EXPECT_EQ(p->parent, 1);
+    EXPECT_EQ(peek_proc(p, 0x30000), 0);
+    EXPECT_EQ(peek_proc(p, ADDR_FLAG_BYTE), 1);
+    EXPECT_EQ(app.audio_focus_pid, 77);
+    env.register_globals(p);
+    run_process_slice(p, 1.0);
+    lua_getglobal(p->L, "n");
+    EXPECT_EQ(lua_tointeger(p->L, -1), 1);
+    lua_pop(p->L, 1);
+    app.audio_focus_pid = 2;
+    restart_process(p);
+    EXPECT_EQ(app.audio_focus_pid, -2);
+}
+
+TEST(ProcessTable, TableFullFailsCleanly) {
+    process_env env;
+    for (int i = 0; i < MAX_PROCESSES; i++) ASSERT_NE(env.spawn("x=1"), nullptr) << i;
+    EXPECT_EQ(env.spawn("x=1"), nullptr);
+    EXPECT_EQ(get_process_count(), MAX_PROCESSES);
+    EXPECT_NE(env.log().find("process table full"), std::string::npos);
+    kill_process_by_index(5);
+    Process* p = env.spawn("x=1");
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->id, MAX_PROCESSES + 2);  // the failed attempt used an id
+}
+
+TEST(ProcessTable, NullSpriteIsAZeroedBitmapEveryTime) {
+    uint8_t* s = get_null_sprite();
+    s[UD_HEADER_SIZE + 5] = 7;
+    uint8_t* t = get_null_sprite();
+    EXPECT_EQ(t[UD_HEADER_SIZE + 5], 0);
+    EXPECT_EQ(ud_type(t), UTYPE_U8);
+    EXPECT_EQ(ud_dims(t), 2);
+    EXPECT_EQ(ud_width(t), 16u);
+    EXPECT_EQ(ud_height(t), 16u);
+}
+
+TEST(ProcessTable, BootTextRunsAboveThePlaceholder) {
+    process_env env;
+    Process* root = env.boot_root("booted = 'yes' while true do coroutine.yield() end");
+    ASSERT_NE(root, nullptr);
+    env.frame();
+    EXPECT_EQ(global_string(root, "booted"), "yes");
+    EXPECT_NE(process_load_boot_text(root, "x = = 2", 7, "=bad"), nullptr);
+}
+
+}  // namespace

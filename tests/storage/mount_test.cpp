@@ -1,0 +1,349 @@
+// The mount table: resolution to the deepest mount, cartridge mounts, the
+// refusals that keep paths inside their mounts, dirty marking and pruning.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "platform/platform.h"
+#include "storage/storage.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+struct resolved {
+    std::string origin;
+    int kind;
+};
+
+resolved resolve(const char* path, int skip_exact = 0) {
+    int kind = 12345;  // the resolver must not leave a caller's value in place
+    buffer* b = resolve_to_origin(path, &kind, skip_exact);
+    resolved r{b ? std::string((const char*)b->data, b->length) : "<none>", kind};
+    destroy_buffer(b);
+    return r;
+}
+
+class Mounts : public ::testing::Test {
+  protected:
+    hvx_test::scratch_dir tmp;
+    std::string drive;
+
+    void SetUp() override {
+        pfile_init();
+        pfile_reset();
+        app.atomic_pid = 0;
+        drive = tmp / "drive";
+        mkdir(drive.c_str(), 0755);
+    }
+    void TearDown() override {
+        pdisk_set_working_folder_source(nullptr);
+        pfile_reset();
+    }
+
+    // The start-up order: the RAM root, then the drive at "/".
+    void boot() {
+        ASSERT_EQ(mount_ram_folder("/ram"), 0);
+        ASSERT_EQ(mount_host_path("/", (drive + "/").c_str()), 0);
+    }
+
+    static pfile* ram_file(const char* path, const std::string& content, bool folder = false) {
+        buffer* b = create_buffer_from_str(path);
+        pfile* f = pfile_insert(b, PFILE_KIND_RAM, b);
+        if (!f) return nullptr;
+        f->data = create_buffer_2((int32_t)content.size(), 105);
+        bwrite(content.data(), 1, (int64_t)content.size(), f->data);
+        if (folder) f->flags |= PFILE_FLAG_FOLDER;
+        return f;
+    }
+};
+
+TEST_F(Mounts, DeepestMountWinsAndEarlierAmongEquals) {
+    boot();
+    EXPECT_EQ(pdisk_mount(1)->mount_point->length, 0);  // "/" becomes the empty mount point
+    resolved r = resolve("/docs/a.txt");
+    EXPECT_EQ(r.origin, drive + "/docs/a.txt");
+    EXPECT_EQ(r.kind, MOUNT_KIND_HOST);
+    r = resolve("/ram/x");
+    EXPECT_EQ(r.origin, "/ram/x");
+    EXPECT_EQ(r.kind, MOUNT_KIND_RAM);
+    // /rambo is not under /ram.
+    r = resolve("/rambo");
+    EXPECT_EQ(r.origin, drive + "/rambo");
+    EXPECT_EQ(r.kind, MOUNT_KIND_HOST);
+
+    std::string a = tmp / "a", b = tmp / "b";
+    ASSERT_EQ(mount_host_path("/h", a.c_str()), 0);
+    ASSERT_EQ(mount_host_path("/h/", b.c_str()), 0);
+    EXPECT_EQ(resolve("/h/f").origin, a + "/f");
+    EXPECT_EQ(resolve("/h").origin, a);
+    EXPECT_EQ(get_path_parent_match_depth("/h/q", "/h/q/r"), 2);
+    EXPECT_EQ(get_path_parent_match_depth("/", "/anything"), 0);
+    EXPECT_EQ(get_path_parent_match_depth("", "/x"), 0);
+    EXPECT_EQ(get_path_parent_match_depth("", "bbs://x"), -1);
+    EXPECT_EQ(get_path_parent_match_depth("/h", "/hx"), -1);
+
+    EXPECT_STREQ(get_mount_description("/h"), ("host:" + a).c_str());
+    EXPECT_STREQ(get_mount_description("/ram"), "/ram");
+    EXPECT_EQ(get_mount_description("/nowhere"), nullptr);
+}
+
+TEST_F(Mounts, RamCartridgeMountsOnFirstUse) {
+    boot();
+    ASSERT_NE(ram_file("/ram/cart.hvx", "not really a cartridge"), nullptr);
+    resolved r = resolve("/ram/cart.hvx/main.lua");
+    EXPECT_EQ(r.kind, MOUNT_KIND_RAM);
+    pmount* m = get_mount_by_mount_point("/ram/cart.hvx", 0);
+    ASSERT_NE(m, nullptr);
+    std::string origin = to_cstr(m->origin);
+    EXPECT_EQ(origin.rfind("/ram/mount/m", 0), 0u) << origin;
+    EXPECT_EQ(r.origin, origin + "/main.lua");
+    EXPECT_EQ(get_path_parent_match_depth("/ram/cart.hvx", "/ram/cart.hvx/main.lua"), 2);
+    // The cartridge file itself, past its own mount.
+    r = resolve("/ram/cart.hvx", 1);
+    EXPECT_EQ(r.origin, "/ram/cart.hvx");
+    EXPECT_EQ(r.kind, MOUNT_KIND_RAM);
+    // The folder exists as a RAM folder; a second path through it mounts nothing new.
+    int n = pdisk_num_mounts();
+    EXPECT_EQ(pdisk_directory_exists("/ram/cart.hvx", 1), 1);
+    resolve("/ram/cart.hvx/other.lua");
+    EXPECT_EQ(pdisk_num_mounts(), n);
+    // The file did not load: the mount may never be written over it.
+    EXPECT_EQ(m->no_write_back, 1);
+}
+
+TEST_F(Mounts, HostCartridgesAndNonCandidates) {
+    boot();
+    ASSERT_TRUE(hvx_test::write_file(drive + "/c.hvx.png", "png bytes"));
+    ASSERT_TRUE(hvx_test::write_file(drive + "/new.hvx", ""));
+    mkdir((drive + "/dir.hvx").c_str(), 0755);
+    resolve("/c.hvx.png/label.png");
+    pmount* m = get_mount_by_mount_point("/c.hvx.png", 0);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->kind, MOUNT_KIND_RAM);
+    EXPECT_EQ(m->no_write_back, 1);
+    // An empty file holds nothing that a write-back could destroy.
+    resolve("/new.hvx/main.lua");
+    m = get_mount_by_mount_point("/new.hvx", 0);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->no_write_back, 0);
+    // A folder with a cartridge name, a missing file and ".hvx" alone are not mounted.
+    resolve("/dir.hvx/x");
+    resolve("/missing.hvx/x");
+    resolve("/.hvx/x");
+    EXPECT_EQ(get_mount_by_mount_point("/dir.hvx", 0), nullptr);
+    EXPECT_EQ(get_mount_by_mount_point("/missing.hvx", 0), nullptr);
+    EXPECT_EQ(get_mount_by_mount_point("/.hvx", 0), nullptr);
+    EXPECT_EQ(resolve("/dir.hvx/x").origin, drive + "/dir.hvx/x");
+}
+
+TEST_F(Mounts, PathMountKeepsItsOriginAndRefusesEmptyTargets) {
+    boot();
+    pmount* m = mount_p_path("/a", "/b");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->kind, MOUNT_KIND_HOST);
+    std::string other = tmp / "other";
+    ASSERT_EQ(mount_host_path("/b", other.c_str()), 0);
+    EXPECT_EQ(resolve("/a/x").origin, drive + "/b/x");
+    EXPECT_EQ(resolve("/b/x").origin, other + "/x");
+
+    int n = pdisk_num_mounts();
+    EXPECT_EQ(mount_p_path("/m", ""), nullptr);
+    EXPECT_EQ(mount_p_path("/m", "a b"), nullptr);
+    EXPECT_EQ(mount_p_path("a b", "/b"), nullptr);
+    EXPECT_EQ(mount_host_path("/m", ""), 1);
+    EXPECT_EQ(mount_host_path("/m", nullptr), 1);
+    EXPECT_EQ(mount_ram_folder("no good"), 1);
+    EXPECT_EQ(pdisk_num_mounts(), n);
+    // Without a mount at /m, /m/etc/passwd stays inside the drive.
+    EXPECT_EQ(resolve("/m/etc/passwd").origin, drive + "/m/etc/passwd");
+}
+
+TEST_F(Mounts, UnresolvablePathsFailTheCallOnly) {
+    // Nothing mounted at "/": a path outside every mount.
+    ASSERT_EQ(mount_ram_folder("/ram"), 0);
+    resolved r = resolve("/elsewhere");
+    EXPECT_EQ(r.origin, "");
+    EXPECT_EQ(r.kind, 0);
+    EXPECT_EQ(resolve("not legal!").kind, 0);
+    // A raw relative working folder: the next relative path fails, no more.
+    boot();
+    pdisk_set_working_folder_source([]() -> const char* { return "rel/dir"; });
+    r = resolve("file.txt");
+    EXPECT_EQ(r.origin, "");
+    EXPECT_EQ(r.kind, 0);
+    pdisk_set_working_folder_source([]() -> const char* { return "../.."; });
+    r = resolve("etc/passwd");
+    EXPECT_EQ(r.kind, 0);
+    EXPECT_EQ(pdisk_directory_exists("x", 1), 0);
+    pdisk_set_working_folder_source(nullptr);
+    EXPECT_EQ(resolve("/ok").kind, MOUNT_KIND_HOST);
+}
+
+// Random paths full of "..", "." and doubled slashes under a host mount never
+// resolve to a host path outside some mount's origin.
+TEST_F(Mounts, TraversalNeverLeavesTheMount) {
+    std::string h = tmp / "h";
+    ASSERT_EQ(mount_host_path("/h", h.c_str()), 0);
+    ASSERT_EQ(mount_ram_folder("/ram"), 0);
+    std::mt19937 rng(7);
+    const char* parts[] = {"..", ".", "", "x", "h", "etc", "...", "..x", "passwd", "#", "a#/../.."};
+    for (int i = 0; i < 5000; i++) {
+        std::string p = (rng() % 4) ? "/h" : "";
+        int n = 1 + rng() % 8;
+        for (int k = 0; k < n; k++) p += "/" + std::string(parts[rng() % 11]);
+        resolved r = resolve(p.c_str());
+        if (r.kind == MOUNT_KIND_HOST) {
+            ASSERT_TRUE(r.origin == h || r.origin.rfind(h + "/", 0) == 0) << p << " -> " << r.origin;
+            ASSERT_EQ(r.origin.find("/../"), std::string::npos) << p;
+            ASSERT_FALSE(r.origin.size() >= 3 && r.origin.compare(r.origin.size() - 3, 3, "/..") == 0) << p;
+        } else if (r.kind == 0) {
+            ASSERT_EQ(r.origin, "");
+        }
+    }
+}
+
+TEST_F(Mounts, TableFilledToCapacityRefusesMore) {
+    boot();
+    int refused = 0;
+    for (int i = 0; i < 9000; i++) {
+        char mp[32];
+        snprintf(mp, sizeof mp, "/m%d", i);
+        refused += mount_host_path(mp, "/tmp/none");
+    }
+    EXPECT_EQ(pdisk_num_mounts(), PMOUNT_LIMIT);
+    EXPECT_EQ(refused, 9000 + 2 - PMOUNT_LIMIT);
+    EXPECT_EQ(mount_ram_folder("/more"), 1);
+    EXPECT_EQ(mount_p_path("/more", "/ram"), nullptr);
+    EXPECT_EQ(resolve("/m8186/f").origin, "/tmp/none/f");
+    EXPECT_EQ(resolve("/m8187/f").origin, drive + "/m8187/f");  // never mounted
+    // A cartridge can not mount either, and its path still resolves.
+    ASSERT_NE(ram_file("/ram/c.hvx", "x"), nullptr);
+    EXPECT_EQ(resolve("/ram/c.hvx/main.lua").origin, "/ram/c.hvx/main.lua");
+    prune_mounts();
+    EXPECT_LE(pdisk_num_mounts(), PMOUNT_LIMIT);
+}
+
+TEST_F(Mounts, DirtyMarkingKeepsTheFirstDueTime) {
+    boot();
+    ASSERT_NE(ram_file("/ram/g.hvx", ""), nullptr);
+    resolve("/ram/g.hvx/a.lua");
+    pmount* m = get_mount_by_mount_point("/ram/g.hvx", 0);
+    ASSERT_NE(m, nullptr);
+    std::string origin = to_cstr(m->origin);
+    // A host mount whose Linux origin looks like the cartridge's RAM folder.
+    ASSERT_EQ(mount_host_path("/decoy", origin.c_str()), 0);
+    uint64_t t0 = os_get_time();
+    mark_parent_mount_dirty((origin + "/a.lua").c_str());
+    m = get_mount_by_mount_point("/ram/g.hvx", 0);
+    EXPECT_EQ(m->dirty, 1);
+    uint64_t due = m->flush_due;
+    EXPECT_GE(due, t0 + MOUNT_FLUSH_DELAY_MS);
+    EXPECT_LE(due, os_get_time() + MOUNT_FLUSH_DELAY_MS);
+    os_sleep(30);
+    mark_parent_mount_dirty((origin + "/b.lua").c_str());
+    EXPECT_EQ(m->flush_due, due);
+    EXPECT_EQ(get_mount_by_mount_point("/decoy", 0)->dirty, 0);
+    // A RAM path outside every cartridge marks the RAM root.
+    mark_parent_mount_dirty("/ram/plain.txt");
+    EXPECT_EQ(get_mount_by_mount_point("/ram", 0)->dirty, 1);
+}
+
+TEST_F(Mounts, CleanCartridgeMountsArePrunedHostLookalikesAreNot) {
+    boot();
+    ASSERT_NE(ram_file("/ram/p.hvx", "x"), nullptr);
+    ASSERT_NE(ram_file("/ram/q.hvx", "x"), nullptr);
+    resolve("/ram/p.hvx/main.lua");
+    resolve("/ram/q.hvx/main.lua");
+    pmount* q = get_mount_by_mount_point("/ram/q.hvx", 0);
+    ASSERT_NE(q, nullptr);
+    std::string q_origin = to_cstr(q->origin);
+    std::string p_origin = to_cstr(get_mount_by_mount_point("/ram/p.hvx", 0)->origin);
+    ASSERT_NE(ram_file((p_origin + "/main.lua").c_str(), "print(1)"), nullptr);
+    mark_parent_mount_dirty((q_origin + "/main.lua").c_str());
+    ASSERT_EQ(mount_host_path("/hostcart", "/ram/mount/zz"), 0);
+    ASSERT_EQ(mount_ram_folder("/ram/bbs/c1"), 0);
+    ASSERT_EQ(mount_ram_folder("/ram/anywhen/5_a"), 0);
+    ASSERT_EQ(mount_ram_folder("/ram/anywhen/51_a"), 0);
+
+    prune_process_mounts(5);
+    EXPECT_EQ(get_mount_by_mount_point("/ram/anywhen/5_a", 0), nullptr);
+    EXPECT_NE(get_mount_by_mount_point("/ram/anywhen/51_a", 0), nullptr);
+
+    delete_clean_ram_mounts();
+    EXPECT_EQ(get_mount_by_mount_point("/ram/p.hvx", 0), nullptr);
+    EXPECT_EQ(get_ram_file_by_name((p_origin + "/main.lua").c_str()), nullptr);
+    EXPECT_NE(get_mount_by_mount_point("/ram/q.hvx", 0), nullptr);  // dirty
+    EXPECT_NE(get_mount_by_mount_point("/hostcart", 0), nullptr);   // host kind
+    EXPECT_EQ(get_mount_by_mount_point("/ram/bbs/c1", 0), nullptr);
+    EXPECT_EQ(get_mount_by_mount_point("/ram/anywhen/51_a", 0), nullptr);
+    EXPECT_NE(get_mount_by_mount_point("/ram", 0), nullptr);
+
+    EXPECT_EQ(delete_mount_point("/ram/q.hvx"), 1);
+    EXPECT_EQ(delete_mount_point("/ram/q.hvx"), 0);
+    EXPECT_EQ(get_ram_file_by_name(q_origin.c_str()), nullptr);
+}
+
+TEST_F(Mounts, FolderTests) {
+    boot();
+    mkdir((drive + "/hd").c_str(), 0755);
+    ASSERT_TRUE(hvx_test::write_file(drive + "/file.txt", "x"));
+    ASSERT_NE(ram_file("/ram/folder", "", true), nullptr);
+    ASSERT_NE(ram_file("/ram/plain", "x"), nullptr);
+    EXPECT_EQ(pdisk_directory_exists("/hd", 1), 1);
+    EXPECT_EQ(pdisk_directory_exists("/file.txt", 1), 0);
+    EXPECT_EQ(pdisk_directory_exists("/ram/folder", 0), 1);
+    EXPECT_EQ(pdisk_directory_exists("/ram/plain", 1), 0);
+    EXPECT_EQ(pdisk_directory_exists("/ram", 0), 0);  // no record; the RAM root counts with mounts
+    EXPECT_EQ(pdisk_directory_exists("/ram", 1), 1);
+    EXPECT_EQ(pdisk_directory_exists("bad path", 1), 0);
+    EXPECT_EQ(pdisk_host_directory_exists("/hd"), 1);
+    EXPECT_EQ(host_directory_exists(drive.c_str()), 1);
+    EXPECT_EQ(host_directory_exists((drive + "/file.txt").c_str()), 0);
+    EXPECT_EQ(host_directory_exists(""), 0);
+}
+
+TEST_F(Mounts, PruneThresholdGrowsToItsCapAndShrinksBack) {
+    boot();
+    EXPECT_EQ(prune_threshold(), PRUNE_THRESHOLD_MIN);
+    std::vector<int> seen;
+    int next = 0;
+    while (seen.size() < 12) {
+        int t = prune_threshold();
+        while (pdisk_num_pfiles() <= t) {
+            char name[32];
+            snprintf(name, sizeof name, "/ram/f%07d", next++);
+            ASSERT_NE(ram_file(name, ""), nullptr);
+        }
+        prune_mounts();
+        seen.push_back(prune_threshold());
+    }
+    std::vector<int> want = {6144, 9216, 13824, 20736, 31104, 46656, 69984, 104976, 157464, 229376, 229376, 229376};
+    EXPECT_EQ(seen, want);
+    // Files released and the table crowded with mounts: every prune is a
+    // heavy one, and the threshold shrinks by a quarter down to its floor.
+    buffer* ram = create_buffer_from_str("/ram");
+    delete_ram_files_in_path(ram);
+    destroy_buffer(ram);
+    prune_mounts();
+    EXPECT_EQ(prune_threshold(), 229376);  // light prune: nothing to adjust
+    for (int i = 0; i < PMOUNT_PRUNE_HEAVY; i++) {
+        char mp[32];
+        snprintf(mp, sizeof mp, "/hm%d", i);
+        ASSERT_EQ(mount_host_path(mp, "/tmp/none"), 0);
+    }
+    std::vector<int> down;
+    for (int i = 0; i < 16; i++) {
+        prune_mounts();
+        down.push_back(prune_threshold());
+    }
+    EXPECT_EQ(pdisk_num_pfiles(), 0);
+    EXPECT_EQ(std::vector<int>(down.begin(), down.begin() + 4), (std::vector<int>{172032, 129024, 96768, 72576}));
+    EXPECT_EQ(down[12], 5448);
+    EXPECT_EQ(down[13], PRUNE_THRESHOLD_MIN);
+    EXPECT_EQ(down[15], PRUNE_THRESHOLD_MIN);
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// Test support: scratch folders, and running the built program headless in a
+// scratch install (the binary copied beside a test sysrom.dat) with a scratch
+// home, so every end-to-end test sees only its own files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hvx_test {
+
+// A fresh folder under the system's temp folder, removed with its contents.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+bool write_file(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+
+// The block form of sysrom.dat made from the given blocks.
+std::string dat_bytes(const std::vector<std::string>& blocks);
+
+struct run_result {
+    int exit_code = -1;  // -1 when killed by a signal or the timeout
+    bool timed_out = false;
+    std::string out;     // standard output
+    std::string err;     // standard error
+};
+
+// A scratch install of the program: bin/halvoran (a copy, so /proc/self/exe
+// names this folder), an optional bin/sysrom.dat, and home/ for -home.
+class install {
+public:
+    install();
+    void set_sysrom(const std::string& bytes);
+    std::string bin_dir() const { return dir_ / "bin"; }
+    std::string home() const { return dir_ / "home"; }
+    std::string log() const;  // home/log.txt
+    // Runs the program with SDL's dummy drivers and TZ=UTC. extra_env entries
+    // are "NAME=value". The home folder is passed as -home unless with_home is
+    // false.
+    run_result run(const std::vector<std::string>& args, int timeout_ms = 20000,
+                   const std::vector<std::string>& extra_env = {}, bool with_home = true) const;
+
+private:
+    scratch_dir dir_;
+};
+
+}  // namespace hvx_test

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang in their own folder and runs each
+# for N seconds. Fails when a target crashes or finds a fault.
+#   tools/run-fuzzers.sh SECONDS [BUILD_DIR]
+set -euo pipefail
+
+seconds="${1:?usage: run-fuzzers.sh SECONDS [BUILD_DIR]}"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${2:-$root/build-fuzz}"
+jobs="${FUZZ_JOBS:-3}"
+
+if ! command -v clang++ >/dev/null; then
+  echo "run-fuzzers: clang++ not found (tools/install-deps.sh installs it)" >&2
+  exit 1
+fi
+
+cmake -S "$root" -B "$build" -G Ninja \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORAN_SANITIZE=ON -DHALVORAN_TESTS=OFF \
+  -DCMAKE_PROJECT_INCLUDE="$root/tests/storage/fuzz/hook.cmake" >/dev/null
+targets=(fuzz_apply_diff fuzz_path)
+cmake --build "$build" -j"$jobs" --target "${targets[@]}"
+
+status=0
+for t in "${targets[@]}"; do
+  bin="$(find "$build" -type f -name "$t" -perm -u+x | head -n1)"
+  corpus="$build/corpus/$t"
+  artifacts="$build/artifacts/$t/"
+  mkdir -p "$corpus" "$artifacts"
+  echo "== $t for ${seconds}s"
+  if ! "$bin" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
+       -artifact_prefix="$artifacts" "$corpus" >"$build/$t.log" 2>&1; then
+    echo "!! $t failed; see $build/$t.log and $artifacts" >&2
+    tail -n 40 "$build/$t.log" >&2
+    status=1
+  else
+    tail -n 1 "$build/$t.log"
+  fi
+done
+exit $status
