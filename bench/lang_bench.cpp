@@ -256,7 +256,27 @@ void bench_ours(benchmark::State& st, const char* code, mode m) {
     if (m == mode::sliced) st.counters["slices"] = benchmark::Counter((double)slices, benchmark::Counter::kAvgIterations);
 }
 
+// One budget suspension and resumption: a spent budget makes every resume
+// run exactly one instruction of a tight loop.
+void bench_suspend_resume(benchmark::State& st) {
+    lua_State* L = luaL_newstate();
+    luaL_openlibs(L);
+    lua_State* co = lua_newthread(L);
+    const char* loop = "local n = 0 while true do n = n + 1 end";
+    luaL_loadbufferx(co, loop, std::strlen(loop), "=loop", "t");
+    cpu_superyielding = 0;
+    cpu_cycles = 0;
+    cpu_cycles_max = -1;
+    int n;
+    for (auto _ : st)
+        if (lua_resume(co, nullptr, 0, &n) != LUA_YIELD) st.SkipWithError("not suspended");
+    cpu_cycles_max = INT32_MAX;
+    lua_close(L);
+}
+
 }  // namespace
+
+BENCHMARK(bench_suspend_resume);
 
 #define LANG_BENCH(name, code)                                                                 \
     BENCHMARK_CAPTURE(bench_stock, name, code)->Unit(benchmark::kMillisecond);                 \

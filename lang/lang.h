@@ -29,8 +29,8 @@
 
 inline constexpr int LANG_NUM_OPCODES = 87;
 inline constexpr int LANG_OP_PEEK = 52;  // then PEEK2, PEEK4, PEEK8
-inline constexpr int LANG_CYCLES_PER_INSTRUCTION = 2;
-inline constexpr int LANG_CYCLES_CHEAP_INSTRUCTION = 1;  // moves, loads, add/sub/bitwise
+inline constexpr int LANG_CYCLES_PER_INSTRUCTION = HVX_CYCLES_INSTRUCTION;
+inline constexpr int LANG_CYCLES_CHEAP_INSTRUCTION = HVX_CYCLES_CHEAP;  // moves, loads, add/sub/bitwise
 inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch
 inline constexpr int LANG_ESCAPE_SET = 1;                 // flag value the interpreter stores
 
@@ -49,15 +49,6 @@ struct hvx_vm_memory {
     uint64_t (*peek8)(uint32_t addr);
 };
 void hvx_set_vm_memory(const hvx_vm_memory* m);
-
-// ---------------------------------------------------------------------------
-// Allocation
-// ---------------------------------------------------------------------------
-
-// Lua's four-argument allocator form, kept for callers that do not account:
-// the state then calls it without the retry flag and accounted size.
-using lua_Alloc4 = void* (*)(void* ud, void* ptr, size_t osize, size_t nsize);
-lua_State* lua_newstate(lua_Alloc4 f, void* ud);
 
 // ---------------------------------------------------------------------------
 // Standard library

@@ -88,17 +88,192 @@ void os_reap_children();
 void os_set_opener(const char* program);
 
 // ---------------------------------------------------------------------------
-// Window, frames, input, audio device (bodies come with the window issue)
+// Window, frames, input, audio device
 // ---------------------------------------------------------------------------
 
-void os_apply_video_config();
+struct Process;
+
+// The virtual display and the frame it is composed into.
+inline constexpr int HVX_DISPLAY_W = 480;
+inline constexpr int HVX_DISPLAY_H = 270;
+inline constexpr int HVX_DISPLAY_PIXELS = HVX_DISPLAY_W * HVX_DISPLAY_H;
+inline constexpr int BIG_SRC_W = 1920;  // the largest texture: the display enlarged 4 times
+inline constexpr int BIG_SRC_H = 1080;
+inline constexpr int BLIT_720P_W = 1280;
+inline constexpr int BLIT_720P_H = 720;
+
+// Draw-state addresses the compositor and the window read.
+inline constexpr uint32_t ADDR_PALETTE = 0x5000;     // u32[256], four palettes of 64
+inline constexpr uint32_t ADDR_LINE_SEL = 0x5400;    // 2 bits a line, low bits first
+inline constexpr uint32_t ADDR_DISPLAY_W = 0x5478;   // i16
+inline constexpr uint32_t ADDR_DISPLAY_H = 0x547A;   // i16
+inline constexpr uint32_t ADDR_VIDEO_MODE = 0x547C;  // 3 = 240x135 doubled, 4 = 160x90 tripled
+inline constexpr uint32_t ADDR_REMAP = 0x5480;       // u8[64]
+inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
+inline constexpr uint8_t BLIT_UNMAPPED_COLOUR = 8;   // what an unmapped source page copies as
+
+// Window.
+inline constexpr int PIXEL_SCALE_DEFAULT = 2;
+inline constexpr int PIXEL_SCALE_MAX = 16;
+inline constexpr size_t WINDOW_TITLE_MAX = 1024;  // a title this long or longer is ignored
+inline constexpr const char* WINDOW_TITLE_DEFAULT = "Halvoran";
+inline constexpr int WINDOW_ICON_SIDE = 128;      // pixels; 16x16 source bytes, each 8x8
+inline constexpr int32_t WINDOW_POS_UNDEFINED = 0x1FFF0000;
+inline constexpr uint32_t WINDOW_FLAGS_BORDERLESS = 0x14;   // shown | borderless
+inline constexpr uint32_t WINDOW_FLAGS_FULLSCREEN = 0x1005; // shown | fullscreen desktop
+inline constexpr uint32_t WINDOW_FLAGS_WINDOWED = 0x24;     // shown | resizable
+inline constexpr uint32_t WINDOW_FLAG_HIGHDPI = 0x2000;
+
+// Frames.
+inline constexpr uint32_t FRAME_MS = 16;
+inline constexpr uint32_t FRAME_MS_SLOW = 32;  // battery saver while the user is idle
+inline constexpr uint64_t IDLE_AFTER_MS = 500;
+inline constexpr int FRAME_WAIT_MAX = 100;     // 1 ms waits a frame at most
+
+// Input.
+inline constexpr int KEY_STATES = 512;
+inline constexpr uint64_t FOCUS_GUARD_MS = 100;  // keys held while focus returns are ignored this long
+inline constexpr size_t HOST_EVENT_TEXT_MAX = 512;
+
+// Boot screen.
+inline constexpr double BOOT_MS_PER_FRAME = 16.6;
+inline constexpr int BOOT_BACK_BYTES = 16 + HVX_DISPLAY_PIXELS;  // typed userdata header + pixels
+inline constexpr int BOOT_LAST_PAGE_LEN = HVX_DISPLAY_PIXELS - 31 * 4096;  // 2624
+inline constexpr const char* BOOT_VERSION_TEXT = "\x06:3f7f5077057f7e00 Halvoran Workstation OS %s";
+inline constexpr const char* BOOT_SECOND_LINE = "a workstation for making and sharing things";
+static_assert(__builtin_strlen(BOOT_SECOND_LINE) == 43);
+
+// --- window and renderer -------------------------------------------------
+
 void os_system_init();
+// Creates or re-creates window, renderer and texture from config; nothing
+// while headless, while the video process id is 0 or names no process.
+void os_apply_video_config();
+void os_set_window_title(const char* text);
+const char* os_get_window_title();
+// pixels: 16x16 bytes (16 a row) or none to drop the custom icon.
+void os_set_window_icon(const uint8_t* pixels, int w, int h, const uint32_t* palette);
+const uint32_t* os_window_icon();  // 128x128 ARGB; valid while a custom icon is set
+int calculate_preblit_scale();
+void os_video_shutdown();  // destroys window, renderer and texture (tests)
+bool os_has_window();
+struct SDL_Window;
+SDL_Window* os_sdl_window();  // none while there is no window
+
+struct video_size { int32_t w, h; };
+// The virtual display size in use (480x270 unless a video process above 3 set its own).
+video_size os_virtual_display_size();
+video_size os_window_size();
+video_size os_texture_size();
+int os_preblit_scale();
+
+// Pure pieces of the configuration.
+int clamp_pixel_scale(int k);              // 0 -> 2, else 1..16
+int video_mode_scale_for(uint8_t mode);    // 3 -> 2, 4 -> 3, else 1
+int texture_factor(int window_w, int window_h);  // 2, 3 or 4
+// A process-controlled display size is taken only inside 1..480 x 1..270.
+bool virtual_size_is_valid(int64_t w, int64_t h);
+// Display chosen for the window: current stays unless *display_option names
+// an existing display; the option is consumed (becomes -1).
+int choose_display(int current, int32_t* display_option, int num_displays);
+
+struct host_rect { int32_t x, y, w, h; };
+struct window_plan_in {
+    int32_t fullscreen, fullscreen_window, allow_highdpi, pixel_scale, pixel_perfect, blit_720p;
+    int32_t virtual_w, virtual_h;
+    int32_t display, num_displays;  // display chosen, displays present
+    host_rect bounds;               // of that display (read only when display < num_displays)
+    int32_t desktop_w, desktop_h;   // its desktop mode
+    int32_t last_x, last_y, last_w, last_h;
+};
+struct window_plan {
+    int32_t x, y, w, h;
+    uint32_t flags;
+    int32_t pixel_scale;  // clamped, to be written back
+    int32_t texture_w, texture_h, preblit_scale;
+};
+window_plan plan_window(const window_plan_in& in);
+
+// --- presentation and pacing ---------------------------------------------
+
 void start_frame();
 void end_frame();
-void boot_init();
+// Placement of the picture in the window (refreshes the window size first).
+void get_dest_rect(host_rect* r);
+// The same placement as a pure function of window and display size.
+host_rect compute_dest_rect(int32_t win_w, int32_t win_h, int32_t pw, int32_t ph, int pixel_perfect,
+                            int stretch, int blit_720p);
+void blit_to_sdl_window_hardware(const uint32_t* pixels, int width);
+inline void blit_to_sdl_window(const uint32_t* pixels, int width) { blit_to_sdl_window_hardware(pixels, width); }
+// Every pixel of a w x h picture becomes a k x k block of dst (w*k a row).
+void enlarge_nearest(const uint32_t* src, int w, int h, int k, uint32_t* dst);
+// 480x270 to 1280x720 with the 3-to-8 filter (dst 1280 a row).
+void filter_3_to_8(const uint32_t* src, uint32_t* dst);
+// Frame length in ms for the battery saver; writes the idle flag.
+uint32_t frame_length_ms(int battery_saver, int boot_done, uint64_t last_input_time, uint64_t now,
+                         int32_t* battery_slow);
+// Waits in 1 ms steps while ticks() < last_t + length, at most FRAME_WAIT_MAX
+// times; returns the number of waits.
+int pace_wait(uint64_t last_t, uint32_t length, uint64_t (*ticks)(), void (*delay)(uint32_t));
+// Test seams: the clock pacing and the battery saver read, and a switch that
+// skips the frame wait. Null restores the host clock.
+void os_set_frame_clock(uint64_t (*ticks)(), void (*delay)(uint32_t));
+void os_set_skip_frame_wait(bool skip);
+uint64_t os_ticks();  // the clock of the seam (SDL_GetTicks64 by default)
 
+// --- compositor ------------------------------------------------------------
+
+extern uint32_t display_pal[256];
+extern uint32_t display_line_sel[HVX_DISPLAY_H];
+extern uint32_t back_page[HVX_DISPLAY_PIXELS];
+extern int32_t video_mode;
+// The composed frame (480x270), or none when there is nothing new to show.
+uint32_t* generate_video_out(int* width, int* height);
+// Composes one process's display into the display frame (steps after the
+// choice of source); none when it flags no new frame.
+uint32_t* compose_process_video(Process* src);
+// Copies a rectangle of a process's display memory into a u8 typed userdata
+// block, clipped to the running process's clip box and the destination.
+// Returns the work count (w x h) / 4, never negative.
+int32_t blit_from_ram(Process* src, uint32_t src_addr, uint8_t* dst_block, int64_t sx, int64_t sy,
+                      int64_t dx, int64_t dy, int64_t w, int64_t h, uint8_t mask);
+void alpha_bits_memcpy(uint8_t* dst, const uint8_t* src, size_t n, uint8_t mask);
+
+// --- boot screen -----------------------------------------------------------
+
+void boot_init();
 // Milliseconds of boot: 0 on the first call, then (frame_count - boot_start) x 16.6.
 int64_t boot_get_time();
+// Draws this frame's boot picture and returns the boot process.
+Process* draw_boot();
+uint8_t* boot_back_block();        // the boot display (u8 480x270 typed userdata), none before the first draw
+double boot_ease(double v);
+void draw_path(int x0, int y0, int x1, int y1, int x2, int y2, double a, double b, int k, uint8_t* block);
+void cline(uint8_t* block, int x0, int y0, int x1, int y1, int k);
+extern const uint32_t boot_palette[64];
+
+// --- host events -------------------------------------------------------------
+
+void handle_sdl_messages();
+// Texts sent to the window manager.
+int host_event_text_key(char* out, size_t n, bool down, int scancode);
+int host_event_text_input(char* out, size_t n, const char* utf8);
+int host_event_text_wheel(char* out, size_t n, int wx, int wy);
+int host_event_text_mouse(char* out, size_t n, int mx, int my, int mb);
+int host_event_text_locked(char* out, size_t n, int dx, int dy);
+// Sends a text to process 3 (dropped when it does not exist); 1 when queued.
+int send_host_event(const char* text);
+// Turns an accumulator of 1/64 virtual pixels into whole steps; returns the steps.
+int32_t locked_steps(int32_t* acc);
+// Window position to virtual pixel through the placement rectangle.
+void map_mouse_to_virtual(int mx, int my, const host_rect& r, int pw, int ph, int fullscreen, int* vx,
+                          int* vy);
+uint32_t mouse_buttons_from_sdl(uint32_t sdl_mask);  // left 1, right 2, middle 4
+int os_key_state(int scancode);                       // this frame's state, 0 outside 0..511
+// Test seam over the keyboard and mouse state reads (null: SDL's).
+void os_set_input_reader(const uint8_t* (*keyboard)(int* n), uint32_t (*mouse)(int* x, int* y));
+void os_reset_input_state();  // forgets key states, the last mouse report and accumulators
+
 // Nestable audio lock, strictly paired, main thread only.
 void os_lock_audio();
 void os_unlock_audio();

@@ -205,7 +205,8 @@ static void boot_system_rom() {
         halvoran_exit(1);
     }
     mount_ram_folder("/system");
-    populate_ram_folder_from_hvx_rom_buffer_ex("/system", "", get_dat_file(1), 0);
+    // The system ROM's entries carry their "system/" folder.
+    populate_ram_folder_from_hvx_rom_buffer_ex("/system", "system/", get_dat_file(1), 0);
 
     const char* boot_path = "/system/boot.lua";
     pfile* f = pfopen(boot_path, "r");

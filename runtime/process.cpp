@@ -81,7 +81,7 @@ int queue_process_message(Process* to, const char* text) {
         return 0;
     }
     buffer* q = to->messages;
-    if (q->length > MESSAGE_QUEUE_LIMIT) return 0;
+    if (process_unread_message_bytes(to) > MESSAGE_QUEUE_LIMIT) return 0;
     size_t n = strlen(text);
     if (n > (size_t)BUFFER_MAX_CAPACITY - 8) return 0;
     q->cursor = q->length;

@@ -399,6 +399,10 @@ struct Process {
     int32_t closing;   // being torn down: finalizers may run, kills are ignored
     int32_t pending;   // PENDING_*
     int64_t restart_parent;  // the id current when a waiting restart was asked for
+
+    // Read position in `messages`: the bytes before it were read already and
+    // are dropped lazily, so draining a long queue does not move it per read.
+    int32_t message_head;
 };
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };
@@ -537,3 +541,108 @@ void hvx_map_page(Process* p, int pg, uint8_t* data, int32_t len);
 void hvx_unmap_page(Process* p, int pg);
 // Frees every backing page and clears the page tables.
 void hvx_free_pages(Process* p);
+
+// ---------------------------------------------------------------------------
+// System calls and messages
+// ---------------------------------------------------------------------------
+
+// The host side of a system call: Lua's C function form.
+using hvx_cfunction = int (*)(lua_State*);
+
+// One global of the registration table. An alias (same_as set) is bound to
+// the function of the entry it names, so the families fill in only their
+// first name. A function left none is not registered yet: its family's issue
+// fills it in where it stands, so the order never changes.
+struct api_entry {
+    const char* name;
+    hvx_cfunction fn;
+    const char* same_as;  // none, or the name whose function this one shares
+};
+inline constexpr int API_NAME_COUNT = 163;
+inline constexpr int API_FUNCTION_COUNT = 146;
+extern const api_entry api_functions[API_NAME_COUNT];
+// The host function bound to entry i (through same_as); none when not yet built.
+hvx_cfunction api_entry_function(int i);
+
+// Argument readers shared by all system calls.
+// Integer argument: an integer as it is; a float or numeric string floored;
+// anything else, NaN included, the default. Out-of-range values saturate.
+int64_t hvx_intp(lua_State* L, int index, int64_t def);
+// Double to integer, truncating toward zero; NaN gives nan_value and values
+// beyond the range (infinities included) saturate.
+int64_t hvx_double_to_i64(double d, int64_t nan_value);
+int32_t hvx_double_to_i32(double d, int32_t nan_value);
+// A process id argument: an integer or a number/string with an integral
+// value; anything else 0 (which matches no process).
+int64_t hvx_pid_arg(lua_State* L, int index);
+
+// Messages between processes: each queue entry is a u32 little-endian length
+// and that many bytes of object text.
+inline constexpr int MESSAGE_SEND_KIND = 112;
+inline constexpr int32_t MESSAGE_SEND_SIZE = 256;
+inline constexpr int MESSAGE_COST_SHIFT = 3;          // one cycle per 8 bytes
+inline constexpr int MESSAGE_STRINGIFY_FLAGS = 3;
+inline constexpr int32_t MESSAGE_COMPACT_MIN = 65536; // read bytes kept before the queue moves
+inline constexpr int64_t WM_PROCESS_ID = 3;
+inline constexpr const char* DROP_FOLDER = "/ram/drop/";
+inline constexpr const char* DROP_EMPTY_TEXT = "** dropping folders (and size zero files) not supported **";
+
+// Bytes queued (length + 4), or 0 when not queued (no receiver, no queue,
+// queue over MESSAGE_QUEUE_LIMIT).
+int send_process_message(Process* to, const buffer* text);
+int send_process_message_bytes(Process* to, const char* text, size_t len);
+int send_process_message_string(Process* to, const char* text);
+// The oldest message's text copied into dest (or a shared buffer when dest is
+// none), removed from the queue; none when the queue is empty or damaged.
+buffer* read_process_message(Process* p, buffer* dest);
+int64_t process_unread_message_bytes(const Process* p);
+void notify(const char* text);
+void process_dropped_file(const char* host_path);
+// "/ram/drop/" + the last component of a host path, every non-path character
+// made '_'. 1 when it fits into out.
+int drop_destination_path(const char* host_path, char* out, size_t out_size);
+
+// Process calls.
+// (display size, video mask and the no-new-frame bit: platform/platform.h)
+inline constexpr uint32_t ADDR_VIDEO_MASK = 0x547D;  // a blit of the display copies only these bits
+inline constexpr uint8_t FLAG_BYTE_GC_INC = 1;
+inline constexpr uint8_t FLAG_BYTE_LOW_PRIORITY = 0x20;
+inline constexpr int32_t BLIT_FREE_W = 480;  // a whole-display blit without a mask costs nothing
+inline constexpr int32_t BLIT_FREE_H = 270;
+inline constexpr int BLIT_COST_SHIFT_MASKED = 3;
+inline constexpr int BLIT_COST_SHIFT_PLAIN = 6;
+inline constexpr int32_t ESCAPE_FLAG_SET = 0x40000000;
+inline constexpr double PRIORITY_BOOST = 2.0;
+inline constexpr double PRIORITY_BACKGROUND = 0.1;
+inline constexpr double PRIORITY_FOREGROUND = 10.0;
+inline constexpr int PROCESS_LIST_FIELDS = 7;
+inline constexpr const char* SLICE_BAD_ID_TEXT = "_run_process_slice: bad process id";
+inline constexpr const char* SLICE_INVALID_TEXT = "_run_process_slice: invalid process";
+inline constexpr const char* SLICE_GONE_TEXT = "_run_process_slice: could not find lua state";
+
+int lua54_pid(lua_State* L);
+int lua54_halt(lua_State* L);
+int lua54_kill_process(lua_State* L);
+int lua54_run_process_slice(lua_State* L);
+int lua54_create_process_from_code(lua_State* L);
+int lua54_get_process_list(lua_State* L);
+int lua54_process_state(lua_State* L);
+int lua54_flip(lua_State* L);
+int lua54_yielded_to_escape_slice(lua_State* L);
+int lua54_get_process_display_size(lua_State* L);
+int lua54_send_message(lua_State* L);
+int lua54_read_message(lua_State* L);
+int lua54_immediate_sandboxed_family(lua_State* L);
+int lua54_close_process_host_resources(lua_State* L);
+int lua54_blit_process_video(lua_State* L);
+
+// System control calls.
+enum : int32_t {
+    SIGNAL_EXIT = 33,
+    SIGNAL_REBOOT = 34,
+    SIGNAL_BOOT_SCREEN_OFF = 37,
+    SIGNAL_ATOMIC_BEGIN = 40,
+    SIGNAL_ATOMIC_END = 41,
+};
+int lua54_printh(lua_State* L);
+int lua54_signal(lua_State* L);

@@ -16,7 +16,36 @@
 // ---------------------------------------------------------------------------
 
 static pfile* _pfile[PFILE_MAX];
+// The records' hashes side by side with the pointers, so the fine pass of a
+// lookup reads one small contiguous array instead of a record per entry.
+static uint32_t _pfile_hash[PFILE_MAX];
 static int _num_pfiles = 0;
+// Released entries are flagged beside the pointers too, so that the
+// compaction (every frame) walks two small arrays instead of every record,
+// and starts at the first released entry.
+static uint8_t _pfile_released[PFILE_MAX];
+static int _num_released = 0;
+static int _first_released = PFILE_MAX;
+
+static int coarse_pass(const char* name, int* lo, int* hi, bool stop_at_equal);
+static void note_released(int i) {
+    if (_pfile_released[i]) return;
+    _pfile_released[i] = 1;
+    _num_released++;
+    if (i < _first_released) _first_released = i;
+}
+
+// The table index of a record, or -1 when it is not in the table.
+static int index_of_record(const pfile* f) {
+    if (!f->path || _num_pfiles == 0) return -1;
+    int lo, hi;
+    coarse_pass((const char*)f->path->data, &lo, &hi, false);
+    for (int i = lo; i < _num_pfiles; i++)
+        if (_pfile[i] == f) return i;
+    for (int i = 0; i < lo; i++)
+        if (_pfile[i] == f) return i;
+    return -1;
+}
 static bool _pfile_inited = false;
 static pfile** iter_snapshot = nullptr;
 static int iter_count = 0;
@@ -48,8 +77,7 @@ void pfile_init() {
     _pfile_inited = true;
 }
 
-void clear_pfile(pfile* f) {
-    if (!f) return;
+static void release_record(pfile* f) {
     if (f->stream) fclose(f->stream);
     if (f->path != f->origin) destroy_buffer(f->path);
     destroy_buffer(f->origin);
@@ -57,16 +85,36 @@ void clear_pfile(pfile* f) {
     memset(f, 0, sizeof(*f));
 }
 
+// clear_pfile for a record whose index is known.
+static void release_at(int i) {
+    pfile* f = _pfile[i];
+    if (!f) return;
+    if (f->kind != PFILE_KIND_FREE) note_released(i);
+    release_record(f);
+}
+
+void clear_pfile(pfile* f) {
+    if (!f) return;
+    if (f->kind != PFILE_KIND_FREE) {
+        int i = index_of_record(f);
+        if (i >= 0) note_released(i);
+    }
+    release_record(f);
+}
+
 void pfile_reset() {
     pfile_init();
     // Every record goes: a reboot leaves no process that could close a host
     // record, so keeping them would only leak them.
     for (int i = 0; i < _num_pfiles; i++) {
-        clear_pfile(_pfile[i]);
+        if (_pfile[i]) release_record(_pfile[i]);
         free(_pfile[i]);
         _pfile[i] = nullptr;
     }
+    memset(_pfile_released, 0, sizeof(uint8_t) * (size_t)_num_pfiles);
     _num_pfiles = 0;
+    _num_released = 0;
+    _first_released = PFILE_MAX;
     free(iter_snapshot);
     iter_snapshot = nullptr;
     iter_count = 0;
@@ -76,31 +124,49 @@ void pfile_reset() {
 
 int pdisk_num_pfiles() { return _num_pfiles; }
 
-// Coarse pass over every 1024th entry: narrows [lo, hi]; returns the index of
-// an equal entry met on the way (or -1). With stop_at_equal the equal entry
-// becomes lo instead.
+static inline bool stride_used(int k) { return used(_pfile[k * PFILE_STRIDE]); }
+
+// Coarse pass over every 1024th entry: narrows the fine pass to [lo, hi].
+// It finds what a walk over the stride entries in order (free ones skipped)
+// would: the first used one not below the name, and the used one before it;
+// but by bisection, as the used stride entries are sorted. Returns that
+// first entry's index when its path equals the name, else -1 (with
+// stop_at_equal the equal entry becomes lo instead).
 static int coarse_pass(const char* name, int* lo, int* hi, bool stop_at_equal) {
     int n = _num_pfiles;
     *lo = 0;
     *hi = n - 1;
-    int end = ((n - 1) / PFILE_STRIDE) * PFILE_STRIDE + PFILE_STRIDE;
-    for (int i = 0; i < end && i < n; i += PFILE_STRIDE) {
-        const pfile* f = _pfile[i];
-        if (!used(f)) continue;
-        int c = strcmp(ptext(f), name);
-        if (c == 0) {
-            if (stop_at_equal) {
-                *lo = i;
-                return -1;
-            }
-            return i;
+    int strides = (n - 1) / PFILE_STRIDE + 1;
+    int a = 0, b = strides, found = -1, found_cmp = 0;
+    while (a < b) {
+        int mid = a + (b - a) / 2;
+        int m = mid;
+        while (m < b && !stride_used(m)) m++;
+        if (m == b) {
+            b = mid;
+            continue;
         }
-        if (c > 0) {
-            *hi = i;
+        int c = strcmp(ptext(_pfile[m * PFILE_STRIDE]), name);
+        if (c >= 0) {
+            found = m;
+            found_cmp = c;
+            b = mid;
+        } else {
+            a = m + 1;
+        }
+    }
+    int before = (found < 0 ? strides : found) - 1;
+    while (before >= 0 && !stride_used(before)) before--;
+    if (before >= 0) *lo = before * PFILE_STRIDE;
+    if (found < 0) return -1;
+    if (found_cmp == 0) {
+        if (stop_at_equal) {
+            *lo = found * PFILE_STRIDE;
             return -1;
         }
-        *lo = i;
+        return found * PFILE_STRIDE;
     }
+    *hi = found * PFILE_STRIDE;
     return -1;
 }
 
@@ -113,6 +179,7 @@ int get_index_by_name(const char* name) {
     if (len > (size_t)INT32_MAX) return -1;
     uint32_t h = mmh3_x86_32(name, (int32_t)len, 0);
     for (int i = lo; i <= hi; i++) {
+        if (_pfile_hash[i] != h) continue;
         const pfile* f = _pfile[i];
         if (used(f) && f->hash == h && strcmp(ptext(f), name) == 0) return i;
     }
@@ -139,12 +206,18 @@ pfile* pfile_insert(buffer* path, int kind, buffer* origin) {
     pfile* f = (pfile*)calloc(1, sizeof(pfile));
     if (!f) return nullptr;
     memmove(&_pfile[pos + 1], &_pfile[pos], sizeof(pfile*) * (size_t)(n - pos));
+    memmove(&_pfile_hash[pos + 1], &_pfile_hash[pos], sizeof(uint32_t) * (size_t)(n - pos));
+    memmove(&_pfile_released[pos + 1], &_pfile_released[pos], (size_t)(n - pos));
+    _pfile_released[pos] = 0;
+    if (_first_released != PFILE_MAX && pos <= _first_released) _first_released++;
     _pfile[pos] = f;
     _num_pfiles++;
     f->kind = kind;
     f->path = path;
     f->origin = origin;
-    f->hash = mmh3_x86_32(name, path->length, 0);
+    f->hash = mmh3_x86_32(name, (int32_t)strlen(name), 0);
+    _pfile_hash[pos] = f->hash;
+    if (kind == PFILE_KIND_FREE) note_released(pos);
     if (origin) to_cstr(origin);
     return f;
 }
@@ -172,7 +245,7 @@ int delete_ram_files_in_path(const buffer* path) {
         pfile* f = _pfile[i];
         if (f && f->kind == PFILE_KIND_RAM && f->origin &&
             ram_path_is_inside_origin(btext(f->origin), p, 1)) {
-            clear_pfile(f);
+            release_at(i);
             count++;
         }
     }
@@ -180,17 +253,27 @@ int delete_ram_files_in_path(const buffer* path) {
 }
 
 void pdisk_compact_pfiles() {
-    int kept = 0;
-    for (int i = 0; i < _num_pfiles; i++) {
+    // Runs every frame: nothing released, nothing to walk.
+    if (_num_released == 0) return;
+    int kept = _first_released < _num_pfiles ? _first_released : _num_pfiles;
+    for (int i = kept; i < _num_pfiles; i++) {
         pfile* f = _pfile[i];
-        if (f && f->kind != PFILE_KIND_FREE) {
+        if (!_pfile_released[i] && f) {
+            _pfile_hash[kept] = _pfile_hash[i];
+            _pfile_released[kept] = 0;
             _pfile[kept++] = f;
         } else {
+            _pfile_released[i] = 0;
             free(f);
         }
     }
-    for (int i = kept; i < _num_pfiles; i++) _pfile[i] = nullptr;
+    for (int i = kept; i < _num_pfiles; i++) {
+        _pfile[i] = nullptr;
+        _pfile_released[i] = 0;
+    }
     _num_pfiles = kept;
+    _num_released = 0;
+    _first_released = PFILE_MAX;
 }
 
 int pdisk_pfile_iterator() {
@@ -226,7 +309,8 @@ int pdisk_count_slots_by_kind(int kind) {
 
 static char _get_ext_buffer[PATH_EXT_MAX + 1];
 static char _get_prot_buffer[32];
-static const char* (*working_folder_source)() = nullptr;
+static const char* running_process_folder() { return cproc ? cproc->pwd : nullptr; }
+static const char* (*working_folder_source)() = running_process_folder;
 
 int is_path_char(int c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '-' && c <= '9') || c == '_';
@@ -317,7 +401,9 @@ buffer* collapse_path(const char* s, int length_hint, int trace) {
     return out;
 }
 
-void pdisk_set_working_folder_source(const char* (*source)()) { working_folder_source = source; }
+void pdisk_set_working_folder_source(const char* (*source)()) {
+    working_folder_source = source ? source : running_process_folder;
+}
 
 const char* pdisk_working_folder() {
     const char* w = working_folder_source ? working_folder_source() : nullptr;
@@ -541,6 +627,12 @@ static long long cart_counter = 1;
 static int _prune_threshold = PRUNE_THRESHOLD_MIN;
 static char _get_mount_description_str[1024];
 
+int pdisk_block_automounting(int block) {
+    int was = _block_automounting;
+    _block_automounting = block;
+    return was;
+}
+
 pmount* pdisk_mount(int i) { return (i >= 0 && i < _pmounts) ? &_pmount[i] : nullptr; }
 int pdisk_num_mounts() { return _pmounts; }
 int prune_threshold() { return _prune_threshold; }
@@ -561,6 +653,7 @@ static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int i
     m->isr = isr;
     to_cstr(mount_point);
     to_cstr(origin);
+    m->depth = get_path_parent_match_depth(btext(mount_point), btext(mount_point));
     return m;
 }
 
@@ -646,10 +739,23 @@ buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact) {
     }
     if (!_block_automounting && np->length >= 2) automount_p_path(p);
     int best = -1, win = -1;
+    size_t plen = (size_t)np->length;
     for (int i = 0; i < _pmounts; i++) {
-        const char* mp = btext(_pmount[i].mount_point);
-        if (skip_exact && strcmp(mp, p) == 0) continue;
-        int d = get_path_parent_match_depth(mp, p);
+        // get_path_parent_match_depth, with the lengths and depths at hand.
+        const buffer* mpb = _pmount[i].mount_point;
+        const char* mp = (const char*)mpb->data;
+        size_t ml = (size_t)mpb->length;
+        if (skip_exact && ml == plen && memcmp(mp, p, ml) == 0) continue;
+        int d;
+        if (ml == 1 && mp[0] == '/') {
+            // A RAM root at "/" serves absolute paths only: anything else
+            // would be joined onto its origin without a separator.
+            if (p[0] != '/') continue;
+            d = 0;
+        } else {
+            if (ml > plen || memcmp(mp, p, ml) != 0 || (p[ml] != 0 && p[ml] != '/')) continue;
+            d = _pmount[i].depth;
+        }
         if (d > best) {
             best = d;
             win = i;
@@ -664,8 +770,12 @@ buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact) {
         return empty_origin();
     }
     const pmount* m = &_pmount[win];
-    const char* rest = p + m->mount_point->length;
-    size_t ol = (size_t)m->origin->length, rl = strlen(rest);
+    const char* mp = btext(m->mount_point);
+    const char* rest = strcmp(mp, "/") == 0 ? p : p + strlen(mp);
+    size_t ol = (size_t)m->origin->length;
+    // One separator between origin and rest, also for origins ending in '/'.
+    if (ol > 0 && m->origin->data[ol - 1] == '/' && rest[0] == '/') rest++;
+    size_t rl = strlen(rest);
     buffer* out = create_buffer_2((int32_t)(ol + rl + 1), RESOLVE_BUFFER_KIND);
     if (!out) {
         destroy_buffer(np);
@@ -776,7 +886,7 @@ void prune_mounts() {
     delete_clean_ram_mounts();
     for (int i = 0; i < _num_pfiles; i++) {
         pfile* f = _pfile[i];
-        if (f && f->kind == PFILE_KIND_RAM && starts_with(btext(f->origin), "/ram/anywhen/")) clear_pfile(f);
+        if (f && f->kind == PFILE_KIND_RAM && starts_with(btext(f->origin), "/ram/anywhen/")) release_at(i);
     }
     int64_t t = _prune_threshold, n = _num_pfiles;
     if (t <= n)
@@ -784,11 +894,8 @@ void prune_mounts() {
     else
         t = 3 * t < 4 * PRUNE_THRESHOLD_MIN ? PRUNE_THRESHOLD_MIN : 3 * t / 4;
     _prune_threshold = (int)t;
-    // New mounts are refused at PMOUNT_LIMIT, so the table cannot overflow
-    // here; a table that stays this full is only reported.
-    if (_pmounts >= PMOUNT_LIMIT) {
-        krio_debugf("** too many mounts (%d); could not prune.\n", _pmounts);
-    }
+    // No stop for a crowded table: new mounts are refused at PMOUNT_LIMIT,
+    // so the table can not overflow, and each refusal is logged where it happens.
     pdisk_compact_pfiles();
 }
 

@@ -132,6 +132,7 @@ int pdisk_num_pfiles();
 int pdisk_pfile_iterator();
 pfile* pdisk_pfile_iterator_item(int i);
 int pdisk_count_slots_by_kind(int kind);
+// The only way a record becomes free (compaction counts on it).
 void clear_pfile(pfile* f);
 void pdisk_compact_pfiles();
 
@@ -145,7 +146,8 @@ buffer* collapse_path(const char* s, int length_hint, int trace);
 buffer* normalise_halvoran_path(const char* s);
 buffer* normalise_halvoran_path_in(const char* s, const char* pwd);
 // The working folder relative paths are taken from: the running process's
-// ("/" when no process runs). The process table installs the source.
+// ("/" when no process runs). Tests may install another source; none restores
+// the running process's.
 void pdisk_set_working_folder_source(const char* (*source)());
 const char* pdisk_working_folder();
 const char* get_ext(const char* s);
@@ -187,6 +189,7 @@ struct pmount {
     int32_t isr;
     int32_t dirty;
     uint64_t flush_due;
+    int32_t depth;  // segments of the mount point
     // A cartridge whose file existed but did not load whole: never written
     // back, so the file keeps its bytes.
     int32_t no_write_back;
@@ -201,6 +204,8 @@ int mount_ram_folder(const char* path);
 pmount* mount_p_path(const char* mount_point, const char* target);
 pmount* mount_hvx_path(const char* path);
 void automount_p_path(const char* path);
+// Turns automounting off (1) or on (0); returns the previous setting.
+int pdisk_block_automounting(int block);
 // A new buffer with the origin, the winner's kind in out_kind. A path that is
 // not legal or that no mount serves gives an empty text and kind 0.
 buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact);
@@ -223,26 +228,132 @@ void trace_pfopen(const char* path, const char* mode);
 // Text cartridge reader: 0 when the whole cartridge was read into the folder.
 int populate_ram_folder_from_hvx_buffer(const char* folder, buffer* text);
 
+// ---------------------------------------------------------------------------
+// File operations and write-back
+//
+// Every file is read whole at open and written whole at close. A host file
+// opened "w" is written to a hidden sibling (".name.~hvx<n>") that replaces
+// the file only when every write and the close succeeded, so a failed write
+// keeps the old content.
+// ---------------------------------------------------------------------------
+
+inline constexpr int PFILE_DATA_KIND = 100;
+inline constexpr int32_t PFILE_DATA_SIZE = 1024;
+inline constexpr int32_t PFILE_EXISTS_DATA_SIZE = 32;
+inline constexpr int32_t PFILE_READ_CHUNK = 16384;
+inline constexpr int64_t PFILE_PARTIAL_READ = 0x40000;   // "rm"
+inline constexpr int32_t PFILE_EXISTS_COST = 16;          // "re"
+inline constexpr int32_t PFILE_WRITE_COST = 0x11111;     // per host write, plus length / 8
+inline constexpr int32_t PFILE_WRITE_COST_SLOW = 0x44444;  // before the video is up, video pid >= 4
+inline constexpr int PFLIST_MAX_NAMES = 8192;
+inline constexpr uint64_t SYNC_INTERVAL_MS = 2000;
+inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;     // a failed write-back tries again after this
+
+// None when the path is not legal, does not resolve, names a folder (host or
+// RAM), is missing for "r", or the host file does not open.
 pfile* pfopen(const char* path, const char* mode);
-void pfclose(pfile* f);
+// The RAM record at exactly that RAM path, opened with mode; none otherwise.
+pfile* pfopen_ram_file(const char* ram_path, const char* mode);
+// 0 on success; 1 when a host write failed (the old file is kept, the failure
+// logged, no history event). None gives 0.
+int pfclose(pfile* f);
 int64_t pfread(void* dst, int64_t size, int64_t count, pfile* f);
 int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f);
 int64_t pfile_size(const char* path, int skip_exact);
+int pdisk_file_exists(const char* path);
+int pdisk_cart_file_exists(const char* path);
+// Bytes copied; 0 when either side does not open; -1 when the target could
+// not be written (it keeps its old content).
+int64_t fcopy(const char* from, const char* to);
+int delete_path(const char* path);
+// 0 made (or a cartridge mount made dirty); 1 not legal or a RAM name taken;
+// 2 file table full; -1 host folder not made.
+int pmkdir(const char* path);
+// With a Lua state: pushes the table of names and the folder count, returns
+// 2. With a listing: the names are added to it as well. 0 when the path is
+// not legal or its host folder does not open.
+int pflist(const char* path, lua_State* L, listing* out);
+int pfshadow(const char* path);
 
 int flush_dirty_mounts_immediately();
-// Writes one dirty cartridge mount back; 1 when written.
-int flush_dirty_mount(pmount* m, int delayed);
 int flush_dirty_mounts_delayed();
+int flush_dirty_mounts_ex(int delayed);
+// Writes one dirty cartridge mount back; 1 when written. A mount whose
+// write-back fails stays dirty and is tried again WRITE_BACK_RETRY_MS later;
+// one marked no_write_back is never written.
+int flush_dirty_mount(pmount* m, int delayed);
+int flush_dirty_mount_immediately(const char* mount_point);
 void sync_fs(int force);
+int pdisk_pending_sync();  // 1 while a host write has not been synced
 
 // ---------------------------------------------------------------------------
-// Cartridges
+// ROM cartridges (".hvx.rom"): "hvx", version byte, u32 LE compressed size,
+// one LZ4 block of the entry stream. Entry: name + NUL (a folder ends in
+// '/'); a file adds its size (one byte below 255, else 255 + u32 LE) and its
+// bytes. The codec functions are pure (bytes in, bytes out).
 // ---------------------------------------------------------------------------
 
-// Fills the RAM folder mounted at path from a .hvx.rom image. Returns 0 when
-// the image was read.
+inline constexpr int ROM_VERSION = 2;
+inline constexpr int ROM_LZ4_LEVEL = 9;
+inline constexpr int ROM_HEADER_SIZE = 8;
+inline constexpr int64_t ROM_MAX_STREAM = 64ll << 20;  // unpacked entry stream
+inline constexpr int ROM_SCRATCH_KIND = 100;
+inline constexpr int32_t ROM_STREAM_START = 65536;
+inline constexpr int64_t PXA_MAX_TEXT = 65536;
+inline constexpr int ROM_OPTION_NO_LABEL = 4;
+inline constexpr int ROM_OPTION_LABEL_TEXT = 8;
+
+enum : int {
+    ROM_ENTRY_END = 0,
+    ROM_ENTRY_OK = 1,
+    ROM_ENTRY_BAD_NAME = -1,  // empty, or no NUL before the end
+    ROM_ENTRY_DOTDOT = -2,    // a ".." segment
+    ROM_ENTRY_BAD_SIZE = -3,  // size bytes cut short, or over INT32_MAX
+    ROM_ENTRY_CUT_SHORT = -4, // fewer data bytes left than the size says
+};
+
+struct rom_entry {
+    const char* name;  // NUL-terminated inside the stream
+    int64_t name_len;
+    int folder;
+    const uint8_t* data;
+    int64_t size;  // bytes at data (a cut-short entry: those that are left)
+};
+
+// Appends one entry to an entry stream. 0, or -1 when refused: an empty
+// name, a NUL or ".." segment in it, or a stream that would pass
+// ROM_MAX_STREAM (the stream is then unchanged).
+int rom_append_entry(buffer* stream, const char* name, int folder, const uint8_t* data, int64_t len);
+// Appends the header and the compressed stream to out. 0, or -1 when the
+// stream is over ROM_MAX_STREAM or does not compress (out unchanged).
+int rom_pack(buffer* out, const uint8_t* stream, int64_t len);
+// 1 when the bytes begin with the ROM magic.
+int rom_is_rom(const uint8_t* src, int64_t len);
+// The entry stream of a ROM image, or none when it is not one or does not
+// decompress within ROM_MAX_STREAM. consumed: header + compressed bytes.
+buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed);
+// Reads the entry at *pos: ROM_ENTRY_OK (pos moved past it), ROM_ENTRY_END,
+// or an error code (pos unchanged, except for ROM_ENTRY_CUT_SHORT which
+// gives the bytes that are left and moves pos to the end).
+int rom_next_entry(const uint8_t* stream, int64_t len, int64_t* pos, rom_entry* e);
+// Decodes a legacy pxa block of src_len bytes into at most max bytes of
+// text, NUL-terminated (dst holds max + 1 bytes). Returns the text length.
+int64_t pxa_decompress(const uint8_t* src, int64_t src_len, uint8_t* dst, int64_t max);
+// 1 when the bytes begin with the pxa magic (0, "pxa").
+int pxa_is_pxa(const uint8_t* src, int64_t len);
+
+// Appends a ROM image of every RAM file under folder to out. 0, or -1 when
+// the tree could not be read back (too large): out is then unchanged.
+int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options);
+// Fills the folder at path from a ROM image read from its cursor. Entry
+// names carry prefix (the system ROM's are "system/..."), which is taken off:
+// "system/boot.lua" with prefix "system/" lands at path + "/boot.lua"; a name
+// outside the prefix is a bad entry. A pxa block or a bare text becomes
+// path + "/main.lua". keep_existing leaves files that exist. 0 when every
+// entry was read and written; -1 otherwise (entries before the fault stay).
 int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* prefix, buffer* rom,
-                                               int option);
+                                               int keep_existing);
+int populate_ram_folder_from_hvx_rom_buffer(const char* path, buffer* rom);
 
 // ---------------------------------------------------------------------------
 // File history store
@@ -251,3 +362,22 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
 void anywhen_open();
 void anywhen_close();
 void anywhen_event(int kind, const char* text, int64_t value);
+// Tests watch the events through this observer (none to stop).
+void anywhen_set_observer(void (*observer)(int kind, const char* text, int64_t value));
+
+// ---------------------------------------------------------------------------
+// Object text: STAND-IN (storage/vyn_stand_in.cpp) until the object-data
+// format lands. It writes and reads nil, booleans, numbers, strings and
+// tables of them (nested up to VYN_STAND_IN_DEPTH); the flags are ignored and
+// no metadata header, userdata or byte piece is written or read.
+// ---------------------------------------------------------------------------
+
+inline constexpr int VYN_STAND_IN_DEPTH = 100;
+// Past this many bytes of text every further value is written as nil, so a
+// table that shares its subtables cannot make the writer run for ever.
+inline constexpr int32_t VYN_STAND_IN_MAX_TEXT = 0x1000000;
+// Appends the text of the value at the stack index to out; returns 0.
+int stringify_object(lua_State* L, int index, buffer* out, int flags);
+// Reads one value from text (length bytes) and pushes it; returns the number
+// of values pushed: 1, or 0 when the text does not read.
+int destringify_object(lua_State* L, const char* text, int64_t length);

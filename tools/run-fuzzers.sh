@@ -16,9 +16,8 @@ fi
 
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORAN_SANITIZE=ON -DHALVORAN_TESTS=OFF \
-  -DCMAKE_PROJECT_INCLUDE="$root/tests/storage/fuzz/hook.cmake" >/dev/null
-targets=(fuzz_apply_diff fuzz_path)
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORAN_SANITIZE=ON -DHALVORAN_TESTS=OFF -DHALVORAN_FUZZ=ON >/dev/null
+targets=(fuzz_apply_diff fuzz_path fuzz_rom fuzz_parser)
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
 status=0

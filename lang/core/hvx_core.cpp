@@ -9,7 +9,6 @@
 #include <clocale>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 
 #include "lua.h"
 #include "lauxlib.h"
@@ -81,38 +80,6 @@ uint32_t hvx_vm_peek4(uint32_t addr) { return vm_memory.peek4 ? vm_memory.peek4(
 uint64_t hvx_vm_peek8(uint32_t addr) { return vm_memory.peek8 ? vm_memory.peek8(addr) : 0; }
 
 int* lua_hvx_escapeflag(lua_State* L) { return &L->escapeslice; }
-
-// ---------------------------------------------------------------------------
-// Four-argument allocators
-// ---------------------------------------------------------------------------
-
-namespace {
-struct alloc4_bridge {
-    lua_Alloc4 f;
-    void* ud;
-    void* main_block;  // the state's first block; its free is the state's last call
-};
-}  // namespace
-
-static void* alloc4_call(void* ud, void* ptr, size_t osize, size_t nsize, int, size_t) {
-    auto* b = (alloc4_bridge*)ud;
-    void* r = b->f(b->ud, ptr, osize, nsize);
-    if (!b->main_block && nsize > 0) {
-        b->main_block = r;
-    } else if (ptr && ptr == b->main_block && nsize == 0) {
-        std::free(b);
-    }
-    return r;
-}
-
-lua_State* lua_newstate(lua_Alloc4 f, void* ud) {
-    auto* b = (alloc4_bridge*)std::malloc(sizeof(alloc4_bridge));
-    if (!b) return nullptr;
-    *b = {f, ud, nullptr};
-    lua_State* L = lua_newstate(alloc4_call, b);
-    if (!L) std::free(b);
-    return L;
-}
 
 // ---------------------------------------------------------------------------
 // Binary float numerals

@@ -10,7 +10,12 @@
 
 #include "lua.h"
 
-/* the running slice: cycles spent, its budget, and the forced-yield flag */
+/*
+** The running slice: cycles spent, its budget, and the forced-yield flag.
+** The counter is signed, but it runs on without limit where the budget is
+** not enforced: the interpreter counts in uint32_t and stores the wrapped
+** value instead of overflowing.
+*/
 extern int32_t cpu_cycles;
 extern int32_t cpu_cycles_max;
 extern int32_t cpu_superyielding;
@@ -37,12 +42,6 @@ lua_Number lua_strb2number(const char *s, char **endptr);
 
 /* tonum(v) */
 int luaB_tonumber_hvx(lua_State *L);
-
-/*
-** The counter is signed, but it runs on without limit where the budget is
-** not enforced: the interpreter counts in uint32_t and stores the wrapped
-** value instead of overflowing.
-*/
 
 /* a library charge proportional to its work, clamped to the counter's range */
 static inline void hvx_spend(lua_Integer n) {

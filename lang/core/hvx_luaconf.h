@@ -19,6 +19,11 @@
 #define luai_numdiv(L,a,b)  \
   ((void)L, ((b) == 0 ? ((a) < 0 ? -DBL_MAX : DBL_MAX) : (a)/(b)))
 
+/* Cycles charged per executed instruction; the cheap ones (moves, loads,
+   add/subtract and bitwise arithmetic) cost less. */
+#define HVX_CYCLES_INSTRUCTION	2
+#define HVX_CYCLES_CHEAP	1
+
 /*
 ** Accounted sizes passed to the allocator: fixed per kind of object, the
 ** same on every platform, so memory limits do not depend on the host.

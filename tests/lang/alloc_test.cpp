@@ -200,22 +200,3 @@ TEST(lang_alloc, no_retry_while_the_state_is_being_built) {
     ASSERT_EQ(rec.calls.size(), 1u);
     EXPECT_EQ(rec.calls[0].retry, 0);
 }
-
-TEST(lang_alloc, four_argument_allocators_still_serve) {
-    static int calls = 0;
-    auto alloc4 = [](void* ud, void* ptr, size_t, size_t nsize) -> void* {
-        calls++;
-        if (nsize == 0) {
-            std::free(ptr);
-            return nullptr;
-        }
-        return std::realloc(ptr, nsize);
-    };
-    lua_State* L = lua_newstate((lua_Alloc4)alloc4, nullptr);
-    ASSERT_NE(L, nullptr);
-    luaL_openlibs(L);
-    EXPECT_EQ(luaL_dostring(L, "local t = {} for i = 1, 100 do t[i] = tostring(i) end return #t"), LUA_OK);
-    EXPECT_EQ(lua_tointeger(L, -1), 100);
-    lua_close(L);  // ASan reports the bridge if it leaks
-    EXPECT_GT(calls, 100);
-}

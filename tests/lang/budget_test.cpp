@@ -215,3 +215,22 @@ TEST(lang_escape_flag, new_states_and_threads_start_clear) {
     EXPECT_EQ(*lua_hvx_escapeflag(s.L), 0x40000000);
     lua_pop(s.L, 1);
 }
+
+TEST(lang_budget, debug_hooks_and_budget_suspensions_coexist) {
+    state s;
+    lua_State* co = new_coroutine(s, R"(
+        local hits = 0
+        debug.sethook(function() hits = hits + 1 end, "l", 1)
+        local t = 0
+        for i = 1, 50 do t = t + i end
+        debug.sethook()
+        return t, hits > 0)");
+    cycle_scope c(0, -1);  // suspended before every instruction
+    int n = 0, st, resumes = 0;
+    while ((st = resume(co, &n)) == LUA_YIELD) resumes++;
+    ASSERT_EQ(st, LUA_OK) << lua_tostring(co, -1);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(lua_tointeger(co, -2), 1275);
+    EXPECT_TRUE(lua_toboolean(co, -1));
+    EXPECT_GT(resumes, 100);
+}

@@ -229,6 +229,21 @@ TEST(lang_stdlib, table_functions_charge_for_the_elements_they_move) {
     EXPECT_EQ(call_charge(s, "table.remove, {}"), 1);
 }
 
+TEST(lang_stdlib, table_charges_survive_any_length_from_len) {
+    state s;
+    // __len can claim any length; the charge arithmetic must not overflow
+    ASSERT_EQ(s.run(R"(
+        local function fake(n) return setmetatable({}, {__len = function() return n end}) end
+        table.insert(fake(math.maxinteger), 1, "x")
+        pcall(table.insert, fake(math.mininteger), 1, "x")
+        table.remove(fake(-5), math.maxinteger)
+        table.remove(fake(math.mininteger))
+        return true)",
+                    1),
+              "");
+    EXPECT_TRUE(lua_toboolean(s.L, -1));
+}
+
 TEST(lang_stdlib, unpack_of_a_userdata_starts_at_zero) {
     state s;
     lua_newuserdatauv(s.L, 4, 0);

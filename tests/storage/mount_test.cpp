@@ -90,6 +90,21 @@ TEST_F(Mounts, DeepestMountWinsAndEarlierAmongEquals) {
     EXPECT_EQ(get_mount_description("/nowhere"), nullptr);
 }
 
+TEST_F(Mounts, RootMountsJoinWithOneSeparator) {
+    // A RAM root at "/" and a host mount of the host's own root.
+    ASSERT_EQ(mount_ram_folder("/"), 0);
+    EXPECT_EQ(resolve("/a/b").origin, "/a/b");
+    EXPECT_EQ(resolve("/").origin, "/");
+    ASSERT_EQ(mount_host_path("/hostroot", "/"), 0);
+    EXPECT_EQ(resolve("/hostroot/etc").origin, "/etc");
+    EXPECT_EQ(resolve("/hostroot").origin, "/");
+    // A path mount at "/" onto a host folder.
+    pfile_reset();
+    ASSERT_EQ(mount_host_path("/d", drive.c_str()), 0);
+    ASSERT_NE(mount_p_path("/", "/d"), nullptr);
+    EXPECT_EQ(resolve("/x/y").origin, drive + "/x/y");
+}
+
 TEST_F(Mounts, RamCartridgeMountsOnFirstUse) {
     boot();
     ASSERT_NE(ram_file("/ram/cart.hvx", "not really a cartridge"), nullptr);
@@ -123,6 +138,12 @@ TEST_F(Mounts, HostCartridgesAndNonCandidates) {
     pmount* m = get_mount_by_mount_point("/c.hvx.png", 0);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->kind, MOUNT_KIND_RAM);
+    EXPECT_EQ(m->no_write_back, 1);
+    // A text cartridge of a version no reader knows.
+    ASSERT_TRUE(hvx_test::write_file(drive + "/v3.hvx", "halvoran cartridge\nversion 3\n\nmain.lua\n"));
+    resolve("/v3.hvx/main.lua");
+    m = get_mount_by_mount_point("/v3.hvx", 0);
+    ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->no_write_back, 1);
     // An empty file holds nothing that a write-back could destroy.
     resolve("/new.hvx/main.lua");

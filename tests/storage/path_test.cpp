@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -252,6 +253,28 @@ TEST_F(FileTable, FullTableRefusesUntilCompaction) {
     EXPECT_EQ(get_index_by_name("/000011"), 10);
 }
 
+TEST_F(FileTable, ReleasesCountOnceAndInsertsAfterThemKeepTheirPlace) {
+    for (int i = 0; i < 3000; i++) add("/r" + std::to_string(1000000 + i));
+    pfile* f = get_ram_file_by_index(2000);
+    clear_pfile(f);
+    clear_pfile(f);  // again: already free
+    pfile outside{};
+    outside.kind = PFILE_KIND_RAM;
+    outside.path = create_buffer_from_str("/r1000005");
+    outside.origin = outside.path;
+    clear_pfile(&outside);  // not in the table: releases its buffers only
+    // Inserts before the released entry move it up.
+    add("/a");
+    add("/b");
+    pfile* kept = get_ram_file_by_index(2003);
+    pdisk_compact_pfiles();
+    EXPECT_EQ(pdisk_num_pfiles(), 3001);
+    EXPECT_EQ(get_index_by_name("/r1002000"), -1);
+    EXPECT_EQ(get_ram_file_by_index(2002), kept);
+    EXPECT_EQ(get_index_by_name("/r1000005"), 7);
+    EXPECT_EQ(get_index_by_name("/r1002999"), 3000);
+}
+
 TEST_F(FileTable, DeleteRamFilesInPath) {
     for (const char* p : {"/ram/a", "/ram/a/x", "/ram/a/y/z", "/ram/ab", "/ram/b"}) add(p);
     buffer* b = create_buffer_from_str("/ram/a");
@@ -263,6 +286,61 @@ TEST_F(FileTable, DeleteRamFilesInPath) {
     EXPECT_EQ(ram_path_is_inside_origin("/ram/a", "/ram/a", 0), 0);
     EXPECT_EQ(ram_path_is_inside_origin("/ram/a", "/ram/a", 1), 1);
     EXPECT_EQ(ram_path_is_inside_origin("/ram/a/q", "/ram/a", 0), 1);
+}
+
+// The lookup as a plain walk: every 1024th entry in order, then the fine
+// pass. The table's own lookup must find the same entry, duplicates and free
+// stride entries included.
+int linear_lookup(const std::string& name) {
+    int n = pdisk_num_pfiles();
+    if (n == 0) return -1;
+    int lo = 0, hi = n - 1;
+    for (int i = 0; i < ((n - 1) / 1024) * 1024 + 1024 && i < n; i += 1024) {
+        pfile* f = get_ram_file_by_index(i);
+        if (!f) continue;
+        int c = strcmp(to_cstr(f->path), name.c_str());
+        if (c == 0) return i;
+        if (c > 0) {
+            hi = i;
+            break;
+        }
+        lo = i;
+    }
+    for (int i = lo; i <= hi; i++) {
+        pfile* f = get_ram_file_by_index(i);
+        if (f && name == to_cstr(f->path)) return i;
+    }
+    return -1;
+}
+
+TEST_F(FileTable, LookupMatchesAPlainWalk) {
+    std::mt19937 rng(17);
+    std::vector<std::string> names;
+    for (int i = 0; i < 12000; i++) {
+        std::string name = "/n" + std::to_string(rng() % 3000);
+        add(name);  // duplicates on purpose
+        names.push_back(name);
+    }
+    for (int round = 0; round < 6; round++) {
+        // Free a run of entries, stride entries among them.
+        int n = pdisk_num_pfiles();
+        int start = (int)(rng() % (unsigned)n);
+        for (int i = start; i < n && i < start + 2500; i++)
+            if (rng() % 3) clear_pfile(get_ram_file_by_index(i));
+        for (int q = 0; q < 3000; q++) {
+            std::string name = q % 5 ? names[rng() % names.size()] : "/m" + std::to_string(q);
+            ASSERT_EQ(get_index_by_name(name.c_str()), linear_lookup(name)) << name;
+        }
+        for (int i = 0; i < 500; i++) add(names[rng() % names.size()]);
+        for (int i = 1; i < pdisk_num_pfiles(); i++) {
+            pfile* a = get_ram_file_by_index(i - 1);
+            pfile* b = get_ram_file_by_index(i);
+            if (a && b) {
+                ASSERT_LE(strcmp(to_cstr(a->path), to_cstr(b->path)), 0);
+            }
+        }
+        if (round % 2) pdisk_compact_pfiles();
+    }
 }
 
 // Random inserts, deletes and lookups mirrored on std::map (a multimap of

@@ -111,7 +111,7 @@ std::vector<std::string> process_env::messages(const Process* p) const {
     std::vector<std::string> out;
     if (!p || !p->messages) return out;
     const buffer* q = p->messages;
-    int64_t at = 0;
+    int64_t at = p->message_head;  // read messages are not listed
     while (at + 4 <= q->length) {
         uint32_t n;
         std::memcpy(&n, q->data + at, 4);

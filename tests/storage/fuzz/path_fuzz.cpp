@@ -46,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // A location part may hold anything; the segment rules hold without one.
         if (absolute_pwd && pwd.find('#') == std::string::npos && path.find('#') == std::string::npos)
             check_normal(r, absolute_pwd, path.c_str());
-        // Normalising an absolute result again changes nothing.
-        if (r[0] == '/') {
+        // Normalising an absolute result again changes nothing (a location
+        // part may hold "://" and so is left out).
+        if (r[0] == '/' && !strchr(r, '#')) {
             buffer* again = normalise_halvoran_path_in(r, "/");
             if (!again || strcmp((const char*)again->data, r) != 0) abort();
             destroy_buffer(again);

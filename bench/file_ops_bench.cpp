@@ -1,0 +1,209 @@
+// File operations and ROM cartridges against their plain anchors: a whole
+// host read at open against one read(), a close write (hidden sibling and
+// rename) against write()+close(), the ROM unpack against LZ4 alone, and a
+// ROM write of a 1 MB tree.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <lz4.h>
+#include <lz4hc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "storage/storage.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string scratch() {
+    static std::string dir;
+    if (dir.empty()) {
+        std::string t = (fs::temp_directory_path() / "hvxbench-XXXXXX").string();
+        dir = mkdtemp(t.data());
+    }
+    return dir;
+}
+
+void mount_scratch() {
+    pfile_init();
+    pfile_reset();
+    mount_host_path("/", scratch().c_str());
+    mount_ram_folder("/ram");
+}
+
+std::string noise(size_t n, uint32_t seed) {
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; i++) {
+        seed = seed * 1103515245u + 12345u;
+        // Half text-like, so LZ4 has something to find.
+        s[i] = (i / 64) % 2 ? (char)(seed >> 24) : (char)('a' + (i % 13));
+    }
+    return s;
+}
+
+void make_file(const std::string& name, size_t n) {
+    std::string p = scratch() + "/" + name;
+    FILE* f = fopen(p.c_str(), "wb");
+    std::string d = noise(n, 7);
+    fwrite(d.data(), 1, d.size(), f);
+    fclose(f);
+}
+
+void bm_pfopen_read(benchmark::State& state) {
+    size_t n = (size_t)state.range(0) << 20;
+    mount_scratch();
+    make_file("read.bin", n);
+    for (auto _ : state) {
+        pfile* f = pfopen("/read.bin", "r");
+        benchmark::DoNotOptimize(f->data->data);
+        pfclose(f);
+    }
+    state.SetBytesProcessed(state.iterations() * (int64_t)n);
+}
+BENCHMARK(bm_pfopen_read)->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond);
+
+void bm_anchor_read(benchmark::State& state) {
+    size_t n = (size_t)state.range(0) << 20;
+    make_file("read.bin", n);
+    std::string p = scratch() + "/read.bin";
+    for (auto _ : state) {
+        int fd = open(p.c_str(), O_RDONLY);
+        struct stat st;
+        fstat(fd, &st);
+        char* b = (char*)malloc((size_t)st.st_size + 1);
+        size_t got = 0;
+        while (got < (size_t)st.st_size) {
+            ssize_t r = read(fd, b + got, (size_t)st.st_size - got);
+            if (r <= 0) break;
+            got += (size_t)r;
+        }
+        close(fd);
+        benchmark::DoNotOptimize(b);
+        free(b);
+    }
+    state.SetBytesProcessed(state.iterations() * (int64_t)n);
+}
+BENCHMARK(bm_anchor_read)->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond);
+
+void bm_pfclose_write(benchmark::State& state) {
+    size_t n = (size_t)state.range(0);
+    mount_scratch();
+    std::string d = noise(n, 3);
+    for (auto _ : state) {
+        pfile* f = pfopen("/write.bin", "w");
+        pfwrite(d.data(), 1, (int64_t)n, f);
+        pfclose(f);
+    }
+    state.SetBytesProcessed(state.iterations() * (int64_t)n);
+}
+BENCHMARK(bm_pfclose_write)->Arg(4096)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
+
+void bm_anchor_write(benchmark::State& state) {
+    size_t n = (size_t)state.range(0);
+    std::string d = noise(n, 3);
+    std::string p = scratch() + "/write_anchor.bin";
+    for (auto _ : state) {
+        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        benchmark::DoNotOptimize(write(fd, d.data(), n));
+        close(fd);
+    }
+    state.SetBytesProcessed(state.iterations() * (int64_t)n);
+}
+BENCHMARK(bm_anchor_write)->Arg(4096)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
+
+// A stream of about 1 MB: 64 files of 16 KB.
+buffer* one_mb_stream() {
+    buffer* s = create_buffer_2(1 << 20, ROM_SCRATCH_KIND);
+    for (int i = 0; i < 64; i++) {
+        std::string d = noise(16384, (uint32_t)i);
+        std::string name = "system/f" + std::to_string(i) + ".lua";
+        rom_append_entry(s, name.c_str(), 0, (const uint8_t*)d.data(), (int64_t)d.size());
+    }
+    return s;
+}
+
+void bm_rom_unpack_1mb(benchmark::State& state) {
+    buffer* s = one_mb_stream();
+    buffer* rom = create_buffer_2(1024, ROM_SCRATCH_KIND);
+    rom_pack(rom, s->data, s->length);
+    for (auto _ : state) {
+        int64_t used;
+        buffer* out = rom_unpack(rom->data, rom->length, &used);
+        benchmark::DoNotOptimize(out->data);
+        destroy_buffer(out);
+    }
+    state.SetBytesProcessed(state.iterations() * s->length);
+    destroy_buffer(rom);
+    destroy_buffer(s);
+}
+BENCHMARK(bm_rom_unpack_1mb)->Unit(benchmark::kMicrosecond);
+
+void bm_anchor_lz4_decompress_1mb(benchmark::State& state) {
+    buffer* s = one_mb_stream();
+    std::vector<char> c((size_t)LZ4_compressBound(s->length));
+    int clen = LZ4_compress_HC((const char*)s->data, c.data(), s->length, (int)c.size(), 9);
+    std::vector<char> out((size_t)s->length);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(LZ4_decompress_safe(c.data(), out.data(), clen, (int)out.size()));
+    }
+    state.SetBytesProcessed(state.iterations() * s->length);
+    destroy_buffer(s);
+}
+BENCHMARK(bm_anchor_lz4_decompress_1mb)->Unit(benchmark::kMicrosecond);
+
+void bm_rom_boot_populate_1mb(benchmark::State& state) {
+    buffer* s = one_mb_stream();
+    buffer* rom = create_buffer_2(1024, ROM_SCRATCH_KIND);
+    rom_pack(rom, s->data, s->length);
+    for (auto _ : state) {
+        pfile_init();
+        pfile_reset();
+        mount_ram_folder("/system");
+        rom->cursor = 0;
+        populate_ram_folder_from_hvx_rom_buffer_ex("/system", "system/", rom, 0);
+    }
+    state.SetBytesProcessed(state.iterations() * s->length);
+    pfile_reset();
+    destroy_buffer(rom);
+    destroy_buffer(s);
+}
+BENCHMARK(bm_rom_boot_populate_1mb)->Unit(benchmark::kMicrosecond);
+
+void bm_rom_write_1mb_tree(benchmark::State& state) {
+    pfile_init();
+    pfile_reset();
+    mount_ram_folder("/ram");
+    for (int i = 0; i < 64; i++) {
+        std::string d = noise(16384, (uint32_t)i);
+        std::string name = "/ram/t/f" + std::to_string(i) + ".lua";
+        pfile* f = pfopen(name.c_str(), "w");
+        pfwrite(d.data(), 1, (int64_t)d.size(), f);
+        pfclose(f);
+    }
+    for (auto _ : state) {
+        buffer* out = create_buffer_2(1024, ROM_SCRATCH_KIND);
+        write_hvx_rom_from_ram_files(out, "/ram/t", 0);
+        benchmark::DoNotOptimize(out->data);
+        destroy_buffer(out);
+    }
+    state.SetBytesProcessed(state.iterations() * (64 << 14));
+    pfile_reset();
+}
+BENCHMARK(bm_rom_write_1mb_tree)->Unit(benchmark::kMillisecond);
+
+void bm_anchor_lz4hc9_1mb(benchmark::State& state) {
+    buffer* s = one_mb_stream();
+    std::vector<char> c((size_t)LZ4_compressBound(s->length));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(LZ4_compress_HC((const char*)s->data, c.data(), s->length, (int)c.size(), 9));
+    state.SetBytesProcessed(state.iterations() * s->length);
+    destroy_buffer(s);
+}
+BENCHMARK(bm_anchor_lz4hc9_1mb)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,133 @@
+// Messages: draining a long queue against one memcpy of it, a steady send
+// and read against a plain append and copy, and the script calls
+// send_message/_read_message of a small table.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lang/lang.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+constexpr int kQueued = 10000;
+constexpr int kTextLen = 40;
+
+Process* fresh_process(const char* code) {
+    processes_init();
+    config.headless = 1;
+    config.display_pid = DEFAULT_DISPLAY_PID;
+    return create_process_from_code(code, "bench", "/ram/bench.lua", "", "");
+}
+
+void BM_DrainQueue(benchmark::State& state) {
+    Process* p = fresh_process("");
+    std::string text(kTextLen, 'm');
+    buffer* dest = create_buffer_2(64, 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int i = 0; i < kQueued; i++) send_process_message_string(p, text.c_str());
+        state.ResumeTiming();
+        while (read_process_message(p, dest)) benchmark::DoNotOptimize(dest->data);
+    }
+    state.SetItemsProcessed(state.iterations() * kQueued);
+    destroy_buffer(dest);
+    processes_init();
+}
+BENCHMARK(BM_DrainQueue)->Unit(benchmark::kMicrosecond);
+
+void BM_Anchor_MemcpyQueue(benchmark::State& state) {
+    std::vector<uint8_t> queue((size_t)kQueued * (kTextLen + 4), 'm'), copy(queue.size());
+    for (auto _ : state) {
+        std::memcpy(copy.data(), queue.data(), queue.size());
+        benchmark::DoNotOptimize(copy.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kQueued);
+}
+BENCHMARK(BM_Anchor_MemcpyQueue)->Unit(benchmark::kMicrosecond);
+
+void BM_SendThenRead(benchmark::State& state) {
+    Process* p = fresh_process("");
+    std::string text(kTextLen, 'm');
+    buffer* dest = create_buffer_2(64, 1);
+    for (int i = 0; i < 100; i++) send_process_message_string(p, text.c_str());  // a standing backlog
+    for (auto _ : state) {
+        send_process_message_string(p, text.c_str());
+        benchmark::DoNotOptimize(read_process_message(p, dest));
+    }
+    state.SetItemsProcessed(state.iterations());
+    destroy_buffer(dest);
+    processes_init();
+}
+BENCHMARK(BM_SendThenRead);
+
+void BM_Anchor_AppendThenCopy(benchmark::State& state) {
+    std::string text(kTextLen, 'm');
+    std::vector<uint8_t> queue;
+    queue.reserve(1 << 16);
+    uint8_t out[64];
+    size_t head = 0;
+    for (auto _ : state) {
+        uint32_t n = kTextLen;
+        queue.insert(queue.end(), (uint8_t*)&n, (uint8_t*)&n + 4);
+        queue.insert(queue.end(), text.begin(), text.end());
+        std::memcpy(out, queue.data() + head + 4, n);
+        head += 4 + n;
+        if (head == queue.size()) queue.clear(), head = 0;
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Anchor_AppendThenCopy);
+
+// Script calls: each iteration sends one small table to itself and reads it.
+void BM_ScriptSendAndRead(benchmark::State& state) {
+    Process* p = fresh_process(
+        "local t = {event = 'tick', n = 1, text = 'hello there'} "
+        "function step(k) for i = 1, k do send_message(pid(), t) local m = _read_message() end end");
+    cproc = p;
+    cpu_cycles_max = INT32_MAX;
+    lua_State* L = p->L;
+    lua_pcall(L, 0, 0, 0);  // defines step
+    constexpr int kBatch = 100;
+    for (auto _ : state) {
+        cpu_cycles = 0;
+        lua_getglobal(L, "step");
+        lua_pushinteger(L, kBatch);
+        if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
+            state.SkipWithError(lua_tostring(L, -1));
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    cproc = nullptr;
+    processes_init();
+}
+BENCHMARK(BM_ScriptSendAndRead);
+
+// Anchor: the same loop building and copying the table in the language itself.
+void BM_Anchor_ScriptTableCopy(benchmark::State& state) {
+    Process* p = fresh_process(
+        "local t = {event = 'tick', n = 1, text = 'hello there'} "
+        "function step(k) for i = 1, k do local m = {} for key, v in pairs(t) do m[key] = v end end end");
+    cproc = p;
+    cpu_cycles_max = INT32_MAX;
+    lua_State* L = p->L;
+    lua_pcall(L, 0, 0, 0);
+    constexpr int kBatch = 100;
+    for (auto _ : state) {
+        cpu_cycles = 0;
+        lua_getglobal(L, "step");
+        lua_pushinteger(L, kBatch);
+        lua_pcall(L, 1, 0, 0);
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    cproc = nullptr;
+    processes_init();
+}
+BENCHMARK(BM_Anchor_ScriptTableCopy);
+
+}  // namespace

@@ -1,0 +1,159 @@
+// Frame hot paths, each beside its anchor: the compositor against a flat
+// palette lookup over the same bytes, the enlargement and the 720p filter
+// against memcpy of the same output, the display copy against memcpy and a
+// byte loop, and the idle frame of a window manager (slice plus compose).
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "lang/lang.h"
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+#include "userdata/userdata.h"
+
+namespace {
+
+Process* display_process() {
+    static Process* p = nullptr;
+    if (p) return p;
+    processes_init();
+    config.headless = 1;
+    config.display_pid = DEFAULT_DISPLAY_PID;
+    p = create_process_from_code("", "wm", "/ram/wm.lua", "", "");
+    std::mt19937 rng(1);
+    for (int i = 0; i < 64; i++) hvx_poke8(p, ADDR_REMAP + i, (uint8_t)i);
+    for (int i = 0; i < 256; i++) hvx_poke32(p, ADDR_PALETTE + 4 * i, rng() & 0xFFFFFF);
+    for (int i = 0; i < 68; i++) hvx_poke8(p, ADDR_LINE_SEL + i, (uint8_t)rng());
+    for (int i = 0; i < HVX_DISPLAY_PIXELS; i++) hvx_poke8(p, ADDR_DISPLAY + i, (uint8_t)rng());
+    return p;
+}
+
+void BM_Compositor(benchmark::State& state) {
+    Process* p = display_process();
+    for (auto _ : state) benchmark::DoNotOptimize(compose_process_video(p));
+    state.SetBytesProcessed(state.iterations() * HVX_DISPLAY_PIXELS);
+}
+BENCHMARK(BM_Compositor);
+
+// Anchor: one 256-entry lookup per byte of one contiguous buffer.
+void BM_Anchor_FlatLookup(benchmark::State& state) {
+    std::vector<uint8_t> src(HVX_DISPLAY_PIXELS);
+    std::vector<uint32_t> dst(HVX_DISPLAY_PIXELS);
+    uint32_t pal[256];
+    std::mt19937 rng(1);
+    for (auto& v : src) v = (uint8_t)rng();
+    for (auto& v : pal) v = rng();
+    for (auto _ : state) {
+        for (int i = 0; i < HVX_DISPLAY_PIXELS; i++) dst[i] = pal[src[i]];
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * HVX_DISPLAY_PIXELS);
+}
+BENCHMARK(BM_Anchor_FlatLookup);
+
+void BM_Anchor_Memcpy(benchmark::State& state) {
+    const size_t n = (size_t)state.range(0);
+    std::vector<uint8_t> a(n, 1), b(n);
+    for (auto _ : state) {
+        std::memcpy(b.data(), a.data(), n);
+        benchmark::DoNotOptimize(b.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * (int64_t)n);
+}
+BENCHMARK(BM_Anchor_Memcpy)->Arg(129600)->Arg(518400)->Arg(2073600)->Arg(3686400)->Arg(4665600)->Arg(8294400);
+
+void BM_Enlarge(benchmark::State& state) {
+    const int k = (int)state.range(0);
+    std::vector<uint32_t> src(HVX_DISPLAY_PIXELS, 0x123456), dst((size_t)BIG_SRC_W * BIG_SRC_H);
+    for (auto _ : state) {
+        enlarge_nearest(src.data(), 480, 270, k, dst.data());
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * (int64_t)HVX_DISPLAY_PIXELS * k * k * 4);
+}
+BENCHMARK(BM_Enlarge)->Arg(2)->Arg(3)->Arg(4);
+
+void BM_Filter720p(benchmark::State& state) {
+    std::vector<uint32_t> src(HVX_DISPLAY_PIXELS, 0x123456), dst((size_t)BLIT_720P_W * BLIT_720P_H);
+    for (auto _ : state) {
+        filter_3_to_8(src.data(), dst.data());
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * (int64_t)BLIT_720P_W * BLIT_720P_H * 4);
+}
+BENCHMARK(BM_Filter720p);
+
+void BM_BlitFromRam(benchmark::State& state) {
+    Process* p = display_process();
+    hvx_poke16(p, ADDR_DISPLAY_W, 480);
+    const uint8_t mask = (uint8_t)state.range(0);
+    if (mask) {  // about 10 % of bytes carry a mask bit
+        std::mt19937 rng(2);
+        for (int i = 0; i < HVX_DISPLAY_PIXELS; i++)
+            hvx_poke8(p, ADDR_DISPLAY + i, rng() % 10 == 0 ? (uint8_t)(rng() | mask) : (uint8_t)(rng() & ~mask));
+    }
+    std::vector<uint8_t> ud(UD_HEADER_SIZE + HVX_DISPLAY_PIXELS);
+    ud_write_header(ud.data(), UTYPE_U8, 2, 480, 270);
+    cproc = nullptr;
+    for (auto _ : state) benchmark::DoNotOptimize(blit_from_ram(p, ADDR_DISPLAY, ud.data(), 0, 0, 0, 0, 480, 270, mask));
+    state.SetBytesProcessed(state.iterations() * HVX_DISPLAY_PIXELS);
+}
+BENCHMARK(BM_BlitFromRam)->Arg(0)->Arg(0x40);
+
+// Anchor of the masked copy: the plain byte loop.
+void BM_Anchor_MaskedByteLoop(benchmark::State& state) {
+    std::vector<uint8_t> src(HVX_DISPLAY_PIXELS), dst(HVX_DISPLAY_PIXELS);
+    std::mt19937 rng(2);
+    for (auto& v : src) v = rng() % 10 == 0 ? (uint8_t)(rng() | 0x40) : (uint8_t)(rng() & ~0x40);
+    for (auto _ : state) {
+        for (int i = 0; i < HVX_DISPLAY_PIXELS; i++)
+            if (src[i] & 0x40) dst[i] = src[i];
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * HVX_DISPLAY_PIXELS);
+}
+BENCHMARK(BM_Anchor_MaskedByteLoop);
+
+// The idle frame of a window manager that only reads its messages and flips,
+// plus the compose of its display: host CPU time per frame.
+void BM_IdleWindowManagerFrame(benchmark::State& state) {
+    processes_init();
+    config.headless = 1;
+    config.display_pid = DEFAULT_DISPLAY_PID;
+    create_process_from_code("", "kernel", "/ram/k.lua", "", "");
+    create_process_from_code("", "two", "/ram/2.lua", "", "");
+    Process* wm = create_process_from_code(
+        "while true do local m = _read_message() while m do m = _read_message() end flip() end", "wm",
+        "/system/wm.lua", "", "");
+    if (!wm || wm->id != 3) {
+        state.SkipWithError("window manager not made");
+        return;
+    }
+    // A drawn display: every page backed, as a window manager's is.
+    hvx_memset_proc(wm, ADDR_DISPLAY, 5, HVX_DISPLAY_PIXELS);
+    for (int i = 0; i < 64; i++) hvx_poke8(wm, ADDR_REMAP + i, (uint8_t)i);
+    app.boot_screen_off = 1;
+    app.boot_start = 1;
+    app.frame_count = 1000;
+    int64_t composed = 0, cycles = 0;
+    for (auto _ : state) {
+        prepare_processes_for_frame();
+        cycles += run_process_slice(wm, 1.0);
+        update_processes_after_frame();
+        int w, h;
+        composed += generate_video_out(&w, &h) != nullptr;
+    }
+    // Both must happen every frame for the figure to mean an idle frame.
+    state.counters["composed"] = benchmark::Counter((double)composed, benchmark::Counter::kAvgIterations);
+    state.counters["wm_cycles"] = benchmark::Counter((double)cycles, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_IdleWindowManagerFrame)->MeasureProcessCPUTime();
+
+}  // namespace

@@ -1,0 +1,186 @@
+// System-call registration: every global a process gets from the host, in
+// the order they are bound, and the argument readers all calls share.
+#include <cmath>
+#include <cstring>
+
+#include "lang/lang.h"
+#include "runtime/runtime.h"
+
+// Families whose host side is not built yet stand with no function; their
+// issue fills in the first name of each group where it stands.
+const api_entry api_functions[API_NAME_COUNT] = {
+    // utility calls
+    {"deli", nullptr, nullptr}, {"add", nullptr, nullptr}, {"del", nullptr, nullptr},
+    {"count", nullptr, nullptr},
+    // system information
+    {"time", nullptr, nullptr}, {"t", nullptr, "time"}, {"stat", nullptr, nullptr},
+    {"date", nullptr, nullptr}, {"_kstat", nullptr, nullptr},
+    // graphics
+    {"cls", nullptr, nullptr}, {"fillp", nullptr, nullptr}, {"pset", nullptr, nullptr},
+    {"pget", nullptr, nullptr}, {"fset", nullptr, nullptr}, {"fget", nullptr, nullptr},
+    {"mset", nullptr, nullptr}, {"mget", nullptr, nullptr}, {"camera", nullptr, nullptr},
+    {"clip", nullptr, nullptr}, {"rectfill", nullptr, nullptr}, {"rect", nullptr, nullptr},
+    {"ovalfill", nullptr, nullptr}, {"circfill", nullptr, nullptr}, {"oval", nullptr, nullptr},
+    {"circ", nullptr, nullptr}, {"rrect", nullptr, nullptr}, {"rrectfill", nullptr, nullptr},
+    {"line", nullptr, nullptr}, {"tline3d", nullptr, nullptr}, {"sspr", nullptr, nullptr},
+    {"spr", nullptr, nullptr}, {"_draw_map", nullptr, nullptr}, {"blit", nullptr, nullptr},
+    {"_print_qzscii", nullptr, nullptr},
+    // debug output
+    {"_printh", lua54_printh, nullptr}, {"printh", nullptr, "_printh"},
+    // utility
+    {"_count_p", nullptr, nullptr},
+    // graphics
+    {"cursor", nullptr, nullptr}, {"color", nullptr, nullptr}, {"pal", nullptr, nullptr},
+    {"palt", nullptr, nullptr},
+    // audio
+    {"note", nullptr, nullptr}, {"sfx", nullptr, nullptr}, {"music", nullptr, nullptr},
+    // object data
+    {"vyn", nullptr, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
+    {"unvyn", nullptr, nullptr},
+    // utility
+    {"create_delta", nullptr, nullptr}, {"apply_delta", nullptr, nullptr},
+    // object files
+    {"fetch", nullptr, nullptr}, {"store", nullptr, nullptr}, {"_fetch_local", nullptr, "fetch"},
+    {"_store_local", nullptr, "store"},
+    // file cache
+    {"_cache_store", nullptr, nullptr}, {"_cache_fetch", nullptr, nullptr},
+    // file history
+    {"_fetch_anywhen", nullptr, nullptr}, {"_fetch_anywhen_metadata", nullptr, nullptr},
+    {"_list_anywhen_by_day", nullptr, nullptr}, {"_list_anywhen_by_loc", nullptr, nullptr},
+    {"_list_anywhen_folder_moment", nullptr, nullptr}, {"_anywhen_get_attr", nullptr, nullptr},
+    // network
+    {"_fetch_remote", nullptr, nullptr}, {"_fetch_remote_result", nullptr, nullptr},
+    // object files
+    {"_fetch_metadata_from_file", nullptr, nullptr}, {"_store_metadata_str_to_file", nullptr, nullptr},
+    // paths and files
+    {"_ls", nullptr, nullptr}, {"_mkdir", nullptr, nullptr}, {"_fstat", nullptr, nullptr},
+    {"_fullpath", nullptr, nullptr}, {"ls", nullptr, "_ls"}, {"mkdir", nullptr, "_mkdir"},
+    {"fstat", nullptr, "_fstat"}, {"fullpath", nullptr, "_fullpath"}, {"cp", nullptr, "_fcopy"},
+    {"_fcopy", nullptr, nullptr}, {"_fdelete", nullptr, nullptr},
+    // processes and messages
+    {"pid", lua54_pid, nullptr}, {"_send_message_raw", lua54_send_message, nullptr},
+    {"send_message", nullptr, "_send_message_raw"}, {"_read_message", lua54_read_message, nullptr},
+    // utility
+    {"chr", nullptr, nullptr}, {"ord", nullptr, nullptr}, {"tokenoid", nullptr, nullptr},
+    // maths
+    {"rnd", nullptr, nullptr}, {"srand", nullptr, nullptr}, {"abs", nullptr, nullptr},
+    {"sgn", nullptr, nullptr}, {"max", nullptr, nullptr}, {"min", nullptr, nullptr},
+    {"mid", nullptr, nullptr}, {"sqrt", nullptr, nullptr}, {"cos", nullptr, nullptr},
+    {"sin", nullptr, nullptr}, {"atan2", nullptr, nullptr}, {"flr", nullptr, nullptr},
+    {"ceil", nullptr, nullptr},
+    // typed userdata
+    {"userdata", nullptr, nullptr}, {"vec", nullptr, nullptr}, {"get", nullptr, nullptr},
+    {"set", nullptr, nullptr},
+    // frames
+    {"_flip", lua54_flip, nullptr}, {"flip", nullptr, "_flip"},
+    // utility
+    {"split", nullptr, nullptr},
+    // paths
+    {"_ext", nullptr, nullptr}, {"_path", nullptr, nullptr}, {"_hloc", nullptr, nullptr},
+    // clipboard
+    {"_get_userland_clipboard_text", nullptr, nullptr}, {"_set_userland_clipboard_text", nullptr, nullptr},
+    // processes
+    {"_yielded_to_escape_slice", lua54_yielded_to_escape_slice, nullptr},
+    {"_create_process_from_code", lua54_create_process_from_code, nullptr},
+    {"_run_process_slice", lua54_run_process_slice, nullptr},
+    {"_kill_process", lua54_kill_process, nullptr},
+    {"_close_process_host_resources", lua54_close_process_host_resources, nullptr},
+    {"_halt", lua54_halt, nullptr},
+    // mounts
+    {"_mount", nullptr, nullptr}, {"mount", nullptr, "_mount"},
+    // graphics
+    {"_set_draw_target", nullptr, nullptr},
+    // paths
+    {"_pwd", nullptr, nullptr}, {"_cd", nullptr, nullptr}, {"pwd", nullptr, "_pwd"},
+    {"cd", nullptr, "_cd"}, {"_normalise_userland_path", nullptr, nullptr}, {"norm", nullptr, nullptr},
+    {"_is_well_formed_bbs_path", nullptr, nullptr}, {"_is_well_formed_vynnet_path", nullptr, nullptr},
+    // utility
+    {"load", nullptr, nullptr},
+    // processes
+    {"_blit_process_video", lua54_blit_process_video, nullptr}, {"_process_state", lua54_process_state, nullptr},
+    {"_immediate_sandboxed_family", lua54_immediate_sandboxed_family, nullptr},
+    {"_get_process_display_size", lua54_get_process_display_size, nullptr},
+    {"_get_process_list", lua54_get_process_list, nullptr},
+    // system control
+    {"_apply_system_settings", nullptr, nullptr},
+    // input
+    {"_apply_key_controls", nullptr, nullptr},
+    // system control
+    {"_signal", lua54_signal, nullptr},
+    // input
+    {"_warp_mouse", nullptr, nullptr},
+    // graphics
+    {"_set_spr", nullptr, nullptr},
+    // memory
+    {"_map_ram", nullptr, nullptr}, {"_unmap_ram", nullptr, nullptr},
+    // input
+    {"_update_buttons", nullptr, nullptr},
+    // host window
+    {"_set_host_window_icon", nullptr, nullptr}, {"_set_host_window_title", nullptr, nullptr},
+    // network
+    {"_fetch_udat", nullptr, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
+    {"_modify_user_session", nullptr, nullptr}, {"_scoresub", nullptr, nullptr},
+    // utility
+    {"_md5", nullptr, nullptr}, {"_crc", nullptr, nullptr}, {"_strindex", nullptr, nullptr},
+    // input
+    {"btn", nullptr, nullptr}, {"btnp", nullptr, nullptr},
+    // memory
+    {"peek", nullptr, nullptr}, {"poke", nullptr, nullptr}, {"peek2", nullptr, nullptr},
+    {"poke2", nullptr, nullptr}, {"peek4", nullptr, nullptr}, {"poke4", nullptr, nullptr},
+    {"peek8", nullptr, nullptr}, {"poke8", nullptr, nullptr}, {"_ppeek", nullptr, nullptr},
+    {"_ppeek4", nullptr, nullptr}, {"memcpy", nullptr, nullptr}, {"memset", nullptr, nullptr},
+};
+
+hvx_cfunction api_entry_function(int i) {
+    if (i < 0 || i >= API_NAME_COUNT) return nullptr;
+    const api_entry& e = api_functions[i];
+    if (!e.same_as) return e.fn;
+    for (const api_entry& f : api_functions)
+        if (!f.same_as && std::strcmp(f.name, e.same_as) == 0) return f.fn;
+    return nullptr;
+}
+
+void api_add_c_functions(lua_State* L) {
+    if (!L) return;
+    for (int i = 0; i < API_NAME_COUNT; i++) {
+        hvx_cfunction f = api_entry_function(i);
+        if (!f) continue;
+        lua_pushcclosure(L, f, 0);
+        lua_setglobal(L, api_functions[i].name);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Argument readers
+// ---------------------------------------------------------------------------
+
+// 2^63 exactly; every double at or above it is out of range.
+static constexpr double TWO_63 = 9223372036854775808.0;
+
+int64_t hvx_double_to_i64(double d, int64_t nan_value) {
+    if (std::isnan(d)) return nan_value;
+    if (d >= TWO_63) return INT64_MAX;
+    if (d < -TWO_63) return INT64_MIN;
+    return (int64_t)d;
+}
+
+int32_t hvx_double_to_i32(double d, int32_t nan_value) {
+    if (std::isnan(d)) return nan_value;
+    if (d >= 2147483648.0) return INT32_MAX;
+    if (d <= -2147483649.0) return INT32_MIN;
+    return (int32_t)d;
+}
+
+int64_t hvx_intp(lua_State* L, int index, int64_t def) {
+    if (lua_isinteger(L, index)) return lua_tointeger(L, index);
+    int isnum = 0;
+    lua_Number d = lua_tonumberx(L, index, &isnum);
+    if (!isnum) return def;
+    return hvx_double_to_i64(std::floor(d), def);
+}
+
+int64_t hvx_pid_arg(lua_State* L, int index) {
+    int isnum = 0;
+    lua_Integer v = lua_tointegerx(L, index, &isnum);
+    return isnum ? v : 0;
+}

@@ -1,0 +1,162 @@
+// Messages between processes: each process's queue of object texts, the
+// runtime's own notices to the window manager, and dropped host files.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+#include "storage/storage.h"
+
+// The read buffer of reads without a destination; replaced by each such read.
+static buffer* rpm_buffer = nullptr;
+
+static void drop_queue(Process* p, const char* why) {
+    krio_debugf("message queue of process %lld dropped: %s\n", (long long)p->id, why);
+    p->messages->length = p->messages->cursor = 0;
+    p->message_head = 0;
+}
+
+int64_t process_unread_message_bytes(const Process* p) {
+    if (!p || !p->messages) return 0;
+    int64_t n = (int64_t)p->messages->length - p->message_head;
+    return n > 0 ? n : 0;
+}
+
+int send_process_message_bytes(Process* to, const char* text, size_t len) {
+    if (!to) return 0;
+    if (!to->messages) {
+        printf("*** no message buffer: %lld\n", (long long)to->id);
+        return 0;
+    }
+    if (process_unread_message_bytes(to) > MESSAGE_QUEUE_LIMIT) return 0;
+    buffer* q = to->messages;
+    if (len > (size_t)BUFFER_MAX_CAPACITY - 8 ||
+        (int64_t)q->length + 4 + (int64_t)len > (int64_t)BUFFER_MAX_CAPACITY - 1)
+        return 0;
+    if (!ballocate(q, (int64_t)q->length + 4 + (int64_t)len)) return 0;
+    q->cursor = q->length;
+    bwrite_uint32(q, (uint32_t)len);
+    if (len) bwrite(text, 1, (int64_t)len, q);
+    q->cursor = q->length;
+    return (int)(len + 4);
+}
+
+int send_process_message(Process* to, const buffer* text) {
+    if (!text) return 0;
+    int32_t n = text->length > 0 ? text->length : 0;
+    return send_process_message_bytes(to, (const char*)text->data, (size_t)n);
+}
+
+int send_process_message_string(Process* to, const char* text) {
+    if (!text) text = "";
+    return send_process_message_bytes(to, text, strlen(text));
+}
+
+buffer* read_process_message(Process* p, buffer* dest) {
+    if (!p || !p->messages) return nullptr;
+    buffer* q = p->messages;
+    int64_t head = p->message_head, avail = (int64_t)q->length - head;
+    if (head < 0 || avail <= 0) {
+        if (head != 0 || q->length < 0) drop_queue(p, "bad read position");
+        return nullptr;
+    }
+    if (avail < 4) {
+        drop_queue(p, "short length word");
+        return nullptr;
+    }
+    const uint8_t* at = q->data + head;
+    uint32_t n = (uint32_t)at[0] | (uint32_t)at[1] << 8 | (uint32_t)at[2] << 16 | (uint32_t)at[3] << 24;
+    if ((int64_t)n > avail - 4) {
+        drop_queue(p, "length beyond the queue");
+        return nullptr;
+    }
+    if (!dest) {
+        if (!rpm_buffer) rpm_buffer = create_buffer_2((int32_t)n, MESSAGE_QUEUE_KIND);
+        dest = rpm_buffer;
+    }
+    if (!dest) return nullptr;
+    bclear(dest);
+    bool copied = n == 0 || bwrite(at + 4, 1, n, dest) == (int64_t)n;
+    head += 4 + (int64_t)n;
+    if (head >= q->length) {
+        q->length = 0;
+        head = 0;
+    } else if (head >= MESSAGE_COMPACT_MIN && head * 2 >= q->length) {
+        // Move the unread rest down once half the queue has been read.
+        std::memmove(q->data, q->data + head, (size_t)(q->length - head));
+        q->length -= (int32_t)head;
+        head = 0;
+    }
+    p->message_head = (int32_t)head;
+    q->cursor = q->length;
+    if (!copied) return nullptr;
+    dest->cursor = 0;
+    return dest;
+}
+
+// Sends a runtime notice to the window manager: prefix, escaped text, suffix.
+static void send_to_wm(const char* prefix, const char* text, const char* suffix) {
+    Process* wm = get_process(WM_PROCESS_ID);
+    if (!wm) return;
+    buffer* b = create_buffer_2((int32_t)(strnlen(text, 1 << 20) + 128), BUFFER_KIND_ESCAPED);
+    if (!b) return;
+    bappend_str(b, prefix);
+    bappend_str_escaped(b, text);
+    bappend_str(b, suffix);
+    send_process_message(wm, b);
+    destroy_buffer(b);
+}
+
+void notify(const char* text) {
+    send_to_wm("{event=\"user_notification\",content=\"", text ? text : "", "\"}");
+}
+
+int drop_destination_path(const char* host_path, char* out, size_t out_size) {
+    if (!out || out_size == 0) return 0;
+    out[0] = 0;
+    if (!host_path) return 0;
+    const char* name = host_path;
+    for (const char* s = host_path; *s; s++)
+        if (*s == '/' || *s == '\\') name = s + 1;
+    int n = snprintf(out, out_size, "%s%s", DROP_FOLDER, name);
+    if (n < 0 || (size_t)n >= out_size) {
+        out[0] = 0;
+        return 0;
+    }
+    for (char* s = out; *s; s++)
+        if (!is_path_char((unsigned char)*s)) *s = '_';
+    return 1;
+}
+
+void process_dropped_file(const char* host_path) {
+    if (!host_path) return;
+    krio_debugf("dropped file: %s\n", host_path);
+    char dest[HVX_PATH_MAX];
+    if (!drop_destination_path(host_path, dest, sizeof dest)) {
+        krio_debugf(" ** could not open temp file: %s\n", host_path);
+        return;
+    }
+    pfile* f = pfopen(dest, "wf");
+    if (!f) {
+        krio_debugf(" ** could not open temp file: %s\n", dest);
+        return;
+    }
+    buffer* data = create_buffer_from_file(host_path);
+    if (!data) {
+        pfclose(f);
+        krio_debugf(" ** could not create buffer from file: %s\n", host_path);
+        return;
+    }
+    if (data->length <= 0) {
+        // A folder or an empty file: nothing is offered to the window manager.
+        pfclose(f);
+        destroy_buffer(data);
+        notify(DROP_EMPTY_TEXT);
+        return;
+    }
+    pfwrite(data->data, 1, data->length, f);
+    pfclose(f);
+    destroy_buffer(data);
+    send_to_wm("{event=\"drop_items\",_flags=1,items={{vyn_type=\"location\",filenav_op=\"move\",location=\"",
+               dest, "\"}}}");
+}

@@ -1,0 +1,670 @@
+// File operations on virtual paths: open, read, write, close, test, copy,
+// delete, make folders, list; the write-back of changed cartridge mounts and
+// the host-sync bookkeeping.
+#include "storage/storage.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include "lang/lang.h"
+#include "platform/platform.h"
+
+static int32_t _pending_sync = 0;
+static uint32_t _last_sync_t = 0;
+static uint8_t _chunk[PFILE_READ_CHUNK];
+// The hidden sibling each host record opened "w" writes to.
+static std::unordered_map<const pfile*, std::string> _temp_of;
+static uint64_t _temp_counter = 0;
+// Mounts whose write-back failure was reported, so a retry does not repeat it.
+static std::set<std::string> _failed_mounts;
+
+static inline const char* btext(const buffer* b) { return b ? (const char*)b->data : ""; }
+static inline bool starts_with(const char* s, const char* prefix) {
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+static void too_many_files(const char* text) {
+    puts(text);
+    krio_debugf("%s\n", text);
+}
+
+static int32_t cost_of(int64_t n) { return n > INT32_MAX ? INT32_MAX : (int32_t)n; }
+
+// A regular file at the host path (a folder, a FIFO or a device is not one).
+static bool host_regular(const char* host_path, struct stat* st) {
+    struct stat tmp;
+    if (!st) st = &tmp;
+    return stat(host_path, st) == 0 && S_ISREG(st->st_mode);
+}
+
+// Opens the hidden sibling a "w" opening writes to; none when the folder
+// refuses it.
+static FILE* open_temp_sibling(const char* host_path, std::string* temp) {
+    std::string p = host_path;
+    size_t slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : p.substr(0, slash);
+    std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
+    struct stat st;
+    bool exists = stat(host_path, &st) == 0;
+    for (int attempt = 0; attempt < 16; attempt++) {
+        *temp = dir + "/." + base + ".~hvx" + std::to_string((long long)getpid()) + "_" +
+                std::to_string((unsigned long long)++_temp_counter);
+        int fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        // The replacement keeps the permissions of the file it replaces.
+        if (exists) fchmod(fd, st.st_mode & 07777);
+        FILE* f = fdopen(fd, "wb");
+        if (!f) {
+            close(fd);
+            unlink(temp->c_str());
+        }
+        return f;
+    }
+    return nullptr;
+}
+
+static void apply_file_opened_rule(const char* origin, const char* mode) {
+    Process* p = get_current_process();
+    if (p && p->id >= 4 && mode[0] == 'w' && starts_with(origin, PROC_SYSTEM_PREFIX)) app.file_opened = 1;
+}
+
+// Reads the whole host file (or its first PFILE_PARTIAL_READ bytes) into data.
+// The data buffer for a host file: sized from the file at once, so a large
+// file is not copied through every growth step.
+static buffer* host_data_buffer(FILE* in, bool partial) {
+    struct stat st;
+    int64_t want = PFILE_DATA_SIZE;
+    if (fstat(fileno(in), &st) == 0 && st.st_size + 1 > want) {
+        want = st.st_size + 1;
+        if (partial && want > PFILE_PARTIAL_READ + 1) want = PFILE_PARTIAL_READ + 1;
+        if (want >= BUFFER_MAX_CAPACITY) return nullptr;
+    }
+    return create_buffer_2((int32_t)want, PFILE_DATA_KIND);
+}
+
+// Reads the whole host file (or its first PFILE_PARTIAL_READ bytes) into
+// data, straight into the room it was sized with; a file that grew since is
+// read on through the chunk.
+static bool read_host_file(FILE* in, buffer* data, bool partial) {
+    int fd = fileno(in);
+    for (;;) {
+        int64_t limit = partial ? PFILE_PARTIAL_READ - data->length : INT32_MAX;
+        if (limit <= 0) break;
+        int64_t room = (int64_t)data->capacity - 1 - data->length;
+        ssize_t n;
+        if (room > 0) {
+            n = read(fd, data->data + data->length, (size_t)(room < limit ? room : limit));
+            if (n > 0) data->length += (int32_t)n;
+        } else {
+            n = read(fd, _chunk, (size_t)(limit < PFILE_READ_CHUNK ? limit : PFILE_READ_CHUNK));
+            data->cursor = data->length;
+            if (n > 0 && bwrite(_chunk, 1, (int64_t)n, data) != (int64_t)n) return false;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+    }
+    data->data[data->length] = 0;
+    return true;
+}
+
+pfile* pfopen(const char* path, const char* mode) {
+    if (!path || !mode || !mode[0]) return nullptr;
+    char m0 = mode[0];
+    char m1 = mode[1];
+    if (m0 != 'r' && m0 != 'w' && m0 != 'a') return nullptr;
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return nullptr;
+    int kind = 0;
+    buffer* origin = resolve_to_origin(to_cstr(np), &kind, m1 == 'f');
+    if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
+    const char* o = btext(origin);
+
+    if (kind == MOUNT_KIND_RAM) {
+        destroy_buffer(np);
+        pfile* f = get_ram_file_by_name(o);
+        if (f) {
+            destroy_buffer(origin);
+            if (f->flags & PFILE_FLAG_FOLDER) return nullptr;
+            if (!f->data) f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
+            if (m0 == 'w') f->data->length = 0;
+            f->data->cursor = m0 == 'a' ? f->data->length : 0;
+            f->mode = (uint8_t)m0;
+            f->modifier = (uint8_t)m1;
+            apply_file_opened_rule(btext(f->origin), mode);
+            return f;
+        }
+        if (m0 == 'r' || origin->length == 0) {
+            destroy_buffer(origin);
+            return nullptr;
+        }
+        f = pfile_insert(origin, PFILE_KIND_RAM, origin);
+        if (!f) {
+            too_many_files("** too many files **");
+            destroy_buffer(origin);
+            return nullptr;
+        }
+        f->mode = (uint8_t)m0;
+        f->modifier = (uint8_t)m1;
+        apply_file_opened_rule(o, mode);
+        f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
+        return f;
+    }
+    if (kind != MOUNT_KIND_HOST || origin->length == 0) {
+        destroy_buffer(np);
+        destroy_buffer(origin);
+        return nullptr;
+    }
+
+    // A host origin. Only regular files open: fopen gives a folder as an
+    // empty file on Linux, and a FIFO or device would block or never end.
+    struct stat st;
+    bool exists = stat(o, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        destroy_buffer(np);
+        destroy_buffer(origin);
+        return nullptr;
+    }
+    if (m0 == 'r' && !exists) {
+        destroy_buffer(np);
+        destroy_buffer(origin);
+        return nullptr;
+    }
+    pfile* f = pfile_insert(np, PFILE_KIND_HOST, origin);
+    if (!f) {
+        too_many_files("** too many files **");
+        destroy_buffer(np);
+        destroy_buffer(origin);
+        return nullptr;
+    }
+    f->mode = (uint8_t)m0;
+    f->modifier = (uint8_t)m1;
+    apply_file_opened_rule(o, mode);
+
+    if (m0 == 'r') {
+        FILE* in = fopen(o, "rb");
+        if (!in) {
+            clear_pfile(f);
+            return nullptr;
+        }
+        if (m1 == 'e') {
+            fclose(in);
+            f->data = create_buffer_2(PFILE_EXISTS_DATA_SIZE, PFILE_DATA_KIND);
+            spend_cpu(PFILE_EXISTS_COST);
+            return f;
+        }
+        f->data = host_data_buffer(in, m1 == 'm');
+        bool ok = f->data && read_host_file(in, f->data, m1 == 'm');
+        fclose(in);
+        if (!ok) {
+            krio_debugf("could not read %s\n", o);
+            clear_pfile(f);
+            return nullptr;
+        }
+        f->data->cursor = 0;
+        spend_cpu(f->data->length / 8);
+        return f;
+    }
+
+    if (m0 == 'w') {
+        std::string temp;
+        f->stream = open_temp_sibling(o, &temp);
+        if (f->stream) _temp_of[f] = temp;
+    } else {
+        f->stream = fopen(o, "ab");
+    }
+    if (!f->stream) {
+        clear_pfile(f);
+        return nullptr;
+    }
+    f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
+    return f;
+}
+
+pfile* pfopen_ram_file(const char* ram_path, const char* mode) {
+    if (!ram_path || !mode || !mode[0]) return nullptr;
+    pfile* f = get_ram_file_by_name(ram_path);
+    if (!f || (f->flags & PFILE_FLAG_FOLDER)) return nullptr;
+    if (!f->data) f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
+    if (mode[0] == 'w') f->data->length = 0;
+    f->data->cursor = mode[0] == 'a' ? f->data->length : 0;
+    f->mode = (uint8_t)mode[0];
+    f->modifier = (uint8_t)mode[1];
+    return f;
+}
+
+// Writes the record's data to its host stream; for "w" the hidden sibling
+// then replaces the file. False when anything failed: the old file stays.
+static bool finish_host_write(pfile* f) {
+    const char* host = btext(f->origin);
+    int64_t n = f->data ? f->data->length : 0;
+    bool ok = n == 0 || fwrite(f->data->data, 1, (size_t)n, f->stream) == (size_t)n;
+    ok = fflush(f->stream) == 0 && ok;
+    ok = !ferror(f->stream) && ok;
+    ok = fclose(f->stream) == 0 && ok;
+    f->stream = nullptr;
+    auto t = _temp_of.find(f);
+    if (f->mode == 'w' && t != _temp_of.end()) {
+        std::string temp = t->second;
+        _temp_of.erase(t);
+        // A file the user made read-only is refused as a direct write would be.
+        if (ok && access(host, F_OK) == 0 && access(host, W_OK) != 0) ok = false;
+        if (ok) ok = rename(temp.c_str(), host) == 0;
+        if (!ok) unlink(temp.c_str());
+    }
+    return ok;
+}
+
+int pfclose(pfile* f) {
+    if (!f) return 0;
+    int result = 0;
+    if (f->kind == PFILE_KIND_HOST && f->stream) {
+        int64_t n = f->data ? f->data->length : 0;
+        bool ok = finish_host_write(f);
+        spend_cpu(cost_of(n / 8));
+        spend_cpu(app.video_ready == 0 && config.display_pid >= 4 ? PFILE_WRITE_COST_SLOW : PFILE_WRITE_COST);
+        if (ok) {
+            anywhen_event(0, btext(f->path), 0);
+            _pending_sync = 1;
+        } else {
+            printf("SYSTEM ERROR: could not write %s\n", btext(f->path));
+            krio_debugf("SYSTEM ERROR: could not write %s\n", btext(f->origin));
+            result = 1;
+        }
+    } else if (f->kind == PFILE_KIND_RAM && (f->mode == 'w' || f->mode == 'a')) {
+        mark_parent_mount_dirty(btext(f->origin));
+    }
+    if (f->kind == PFILE_KIND_HOST) {
+        _temp_of.erase(f);
+        clear_pfile(f);
+        return result;
+    }
+    f->mode = 0;
+    f->modifier = 0;
+    return result;
+}
+
+int64_t pfread(void* dst, int64_t size, int64_t count, pfile* f) {
+    if (!f || !f->data) return 0;
+    return bread(dst, size, count, f->data);
+}
+
+int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f) {
+    if (!f || !f->data) return 0;
+    return bwrite(src, size, count, f->data);
+}
+
+int64_t pfile_size(const char* path, int skip_exact) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return 0;
+    int kind = 0;
+    buffer* origin = resolve_to_origin(to_cstr(np), &kind, skip_exact);
+    int64_t size = 0;
+    if (kind == MOUNT_KIND_RAM) {
+        const pfile* f = get_ram_file_by_name(btext(origin));
+        if (f && f->data) size = f->data->length;
+    } else if (kind == MOUNT_KIND_HOST) {
+        struct stat st;
+        if (host_regular(btext(origin), &st)) size = st.st_size;
+    }
+    destroy_buffer(origin);
+    destroy_buffer(np);
+    return size;
+}
+
+int pdisk_file_exists(const char* path) {
+    pfile* f = pfopen(path, "re");
+    if (!f) return 0;
+    pfclose(f);
+    return 1;
+}
+
+int pdisk_cart_file_exists(const char* path) {
+    pfile* f = pfopen(path, "rf");
+    if (!f) return 0;
+    pfclose(f);
+    return 1;
+}
+
+int64_t fcopy(const char* from, const char* to) {
+    buffer* a = normalise_halvoran_path(from);
+    buffer* b = normalise_halvoran_path(to);
+    bool legal = a && b;
+    destroy_buffer(a);
+    destroy_buffer(b);
+    if (!legal) return 0;
+    pfile* src = pfopen(from, "r");
+    if (!src) return 0;
+    // The content is taken before the target opens: both may be one RAM
+    // record, which a "w" opening empties.
+    buffer* content = create_buffer_from_buffer(src->data);
+    pfclose(src);
+    if (!content) return 0;
+    pfile* dst = pfopen(to, "w");
+    if (!dst) {
+        destroy_buffer(content);
+        return 0;
+    }
+    int64_t n = content->length;
+    bool ok = pfwrite(content->data, 1, n, dst) == n;
+    destroy_buffer(content);
+    spend_cpu(cost_of(n));
+    ok = pfclose(dst) == 0 && ok;
+    return ok ? n : -1;
+}
+
+int delete_path(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return 0;
+    const char* p = to_cstr(np);
+    delete_mount_point(p);
+    int was = pdisk_block_automounting(1);
+    int kind = 0;
+    buffer* origin = resolve_to_origin(p, &kind, 0);
+    const char* o = btext(origin);
+    if (kind == MOUNT_KIND_HOST && origin->length > 0) {
+        bool removed = remove(o) == 0 || rmdir(o) == 0;
+        if (removed) anywhen_event(1, p, 0);
+    } else if (kind == MOUNT_KIND_RAM) {
+        mark_parent_mount_dirty(o);
+        if (!starts_with(o, "/ram/mount/")) {
+            if (pdisk_directory_exists(p, 1)) {
+                delete_ram_files_in_path(np);
+            } else {
+                pfile* f = get_ram_file_by_name(p);
+                if (f) clear_pfile(f);
+            }
+        } else {
+            delete_ram_files_in_path(np);
+            if (strcmp(o, p) != 0) {
+                delete_ram_files_in_path(origin);
+                mark_parent_mount_dirty(o);
+            }
+        }
+    }
+    pdisk_block_automounting(was);
+    destroy_buffer(origin);
+    destroy_buffer(np);
+    return 0;
+}
+
+int pmkdir(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return 1;
+    const char* p = to_cstr(np);
+    if (hvx_path_kind(p)) {
+        pmount* m = get_mount_by_mount_point(p, 0);
+        if (!m) m = mount_hvx_path(p);
+        if (m) {
+            m->dirty = 1;
+            m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
+        }
+        destroy_buffer(np);
+        return 0;
+    }
+    int kind = 0;
+    buffer* origin = resolve_to_origin(p, &kind, 0);
+    int result = 1;
+    if (kind == MOUNT_KIND_HOST && origin->length > 0) {
+        result = mkdir(btext(origin), 0777) == 0 ? 0 : -1;
+        if (result == 0) anywhen_event(2, p, 0);
+        destroy_buffer(origin);
+    } else if (kind == MOUNT_KIND_RAM && origin->length > 0) {
+        if (get_index_by_name(btext(origin)) >= 0) {
+            destroy_buffer(origin);
+        } else {
+            pfile* f = pfile_insert(origin, PFILE_KIND_RAM, origin);
+            if (!f) {
+                too_many_files("** too many files (during mkdir) **");
+                destroy_buffer(origin);
+                result = 2;
+            } else {
+                f->flags |= PFILE_FLAG_FOLDER;
+                f->data = create_buffer_2(0, PFILE_DATA_KIND);
+                result = 0;
+            }
+        }
+    } else {
+        destroy_buffer(origin);
+    }
+    destroy_buffer(np);
+    return result;
+}
+
+// Names of one listing; a trailing '/' marks a folder.
+static void collect(listing* names, const std::string& name) {
+    if (names->count >= PFLIST_MAX_NAMES) return;
+    listing_add(names, create_buffer_from_str(name.c_str()));
+}
+
+static std::string without_slash(const char* s) {
+    std::string t = s;
+    if (!t.empty() && t.back() == '/') t.pop_back();
+    return t;
+}
+
+int pflist(const char* path, lua_State* L, listing* out) {
+    if (!app.atomic_pid) flush_dirty_mounts_immediately();
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return 0;
+    std::string p = to_cstr(np);
+    int kind = 0;
+    buffer* origin = resolve_to_origin(p.c_str(), &kind, 0);
+    std::string o = btext(origin);
+    destroy_buffer(origin);
+    destroy_buffer(np);
+    std::string base = p == "/" ? "" : p;
+    listing* names = create_listing();
+    if (!names) return 0;
+
+    if (kind == MOUNT_KIND_HOST) {
+        DIR* d = opendir(o.c_str());
+        if (!d) {
+            destroy_listing(names);
+            return 0;
+        }
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::string vpath = base + "/" + e->d_name;
+            if (get_mount_by_mount_point(vpath.c_str(), 0)) continue;
+            std::string name = e->d_name;
+            // d_type can be unknown or a link: ask the file itself.
+            struct stat st;
+            std::string hp = o + (o.size() && o.back() == '/' ? "" : "/") + name;
+            if (stat(hp.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && !hvx_path_kind(name.c_str())) name += "/";
+            collect(names, name);
+        }
+        closedir(d);
+    } else if (kind == MOUNT_KIND_RAM) {
+        int n = pdisk_pfile_iterator();
+        for (int i = 0; i < n; i++) {
+            const pfile* f = pdisk_pfile_iterator_item(i);
+            if (!f || f->kind != PFILE_KIND_RAM || !f->origin) continue;
+            const char* fo = btext(f->origin);
+            if (o.size() > 1 ? (strncmp(fo, o.c_str(), o.size()) != 0 || fo[o.size()] != '/') : fo[0] != '/')
+                continue;
+            const char* name = fo + (o.size() > 1 ? o.size() + 1 : 1);
+            if (!*name || strchr(name, '/') || name[0] == '.') continue;
+            if (get_mount_by_mount_point(fo, 0)) continue;
+            collect(names, std::string(name) + ((f->flags & PFILE_FLAG_FOLDER) ? "/" : ""));
+        }
+    }
+    for (int i = 0; i < pdisk_num_mounts(); i++) {
+        const pmount* m = pdisk_mount(i);
+        const char* mp = btext(m->mount_point);
+        if (strlen(mp) < 2) continue;
+        if (strncmp(mp, base.c_str(), base.size()) != 0 || mp[base.size()] != '/') continue;
+        const char* name = mp + base.size() + 1;
+        if (!*name || strchr(name, '/')) continue;
+        collect(names, std::string(name) + (get_ext(name)[0] ? "" : "/"));
+    }
+    listing_sort(names);
+
+    if (L) lua_createtable(L, 16, 0);
+    int folders = 0, index = 0;
+    std::string prev;
+    bool have_prev = false;
+    for (int pass = 0; pass < 2; pass++) {
+        have_prev = false;
+        for (int i = 0; i < names->count; i++) {
+            const char* s = to_cstr(names->items[i]);
+            size_t n = strlen(s);
+            bool is_folder = n > 0 && s[n - 1] == '/';
+            if (is_folder != (pass == 0)) continue;
+            std::string bare = without_slash(s);
+            bool dup = have_prev && bare == prev;
+            prev = bare;
+            have_prev = true;
+            if (is_folder) folders++;
+            if (dup) continue;
+            index++;
+            if (L) {
+                lua_pushlstring(L, bare.data(), bare.size());
+                lua_rawseti(L, -2, index);
+            }
+            if (out) listing_add(out, create_buffer_from_str(bare.c_str()));
+        }
+    }
+    destroy_listing(names);
+    if (!L) return 2;
+    lua_pushinteger(L, folders);
+    return 2;
+}
+
+int pfshadow(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return 1;
+    destroy_buffer(np);
+    pfile* src = pfopen(path, "rb");
+    if (!src) return 1;
+    int result = 1;
+    if (get_index_by_name(path) < 0) {
+        buffer* p = create_buffer_from_str(path);
+        pfile* f = p ? pfile_insert(p, PFILE_KIND_RAM, p) : nullptr;
+        if (f) {
+            f->data = create_buffer_from_buffer(src->data);
+            result = 0;
+        } else {
+            if (p) too_many_files("** too many files **");
+            destroy_buffer(p);
+        }
+    }
+    pfclose(src);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Write-back
+// ---------------------------------------------------------------------------
+
+static void write_back_failed(pmount* m, const char* why) {
+    const char* mp = btext(m->mount_point);
+    m->dirty = 1;
+    m->flush_due = os_get_time() + WRITE_BACK_RETRY_MS;
+    if (_failed_mounts.insert(mp).second) {
+        char text[1200];
+        snprintf(text, sizeof text, "could not save %s: %s", mp, why);
+        krio_debugf("SYSTEM ERROR: %s\n", text);
+        report_error(text);
+    }
+}
+
+// Encodes the mount's folder and writes it over its cartridge file; 1 when
+// written.
+static int write_back(pmount* m) {
+    const char* mp = btext(m->mount_point);
+    if (m->no_write_back) {
+        // Its file did not load whole: writing the folder would lose the rest.
+        if (_failed_mounts.insert(mp).second)
+            krio_debugf("not saving %s: the cartridge did not load whole\n", mp);
+        m->flush_due = UINT64_MAX;
+        return 0;
+    }
+    int k = hvx_path_kind(mp);
+    if (!k) return 0;
+    buffer* encoded = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
+    int r = -1;
+    if (encoded && k == 2) r = write_hvx_rom_from_ram_files(encoded, btext(m->origin), 0);
+    if (r != 0) {
+        destroy_buffer(encoded);
+        write_back_failed(m, k == 2 ? "cartridge too large" : "this cartridge form can not be written yet");
+        return 0;
+    }
+    pfile* f = pfopen(mp, "wf");
+    if (!f) {
+        destroy_buffer(encoded);
+        write_back_failed(m, "could not open the file");
+        return 0;
+    }
+    bool ok = pfwrite(encoded->data, 1, encoded->length, f) == encoded->length;
+    destroy_buffer(encoded);
+    ok = pfclose(f) == 0 && ok;
+    if (!ok) {
+        write_back_failed(m, "could not write the file");
+        return 0;
+    }
+    _failed_mounts.erase(mp);
+    m->dirty = 0;
+    m->flush_due = 0;
+    return 1;
+}
+
+int flush_dirty_mount(pmount* m, int delayed) {
+    if (!m || !m->dirty || app.atomic_pid) return 0;
+    if (delayed && m->flush_due > os_get_time()) return 0;
+    return write_back(m);
+}
+
+int flush_dirty_mounts_ex(int delayed) {
+    int count = 0;
+    for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
+        pmount* m = pdisk_mount(i);
+        if (!m || !m->dirty) continue;
+        if (delayed && m->flush_due > os_get_time()) continue;
+        if (app.atomic_pid) continue;
+        if (hvx_path_kind(btext(m->mount_point))) count++;
+        write_back(m);
+    }
+    return count;
+}
+
+int flush_dirty_mounts_immediately() { return flush_dirty_mounts_ex(0); }
+int flush_dirty_mounts_delayed() { return flush_dirty_mounts_ex(1); }
+
+int flush_dirty_mount_immediately(const char* mount_point) {
+    pmount* m = get_mount_by_mount_point(mount_point, 0);
+    if (!m || !m->dirty || app.atomic_pid) return 0;
+    int r = write_back(m);
+    if (r) printf("// flushed single mount: %s\n", mount_point);
+    return r;
+}
+
+void sync_fs(int force) {
+    if (!_pending_sync) return;
+    uint32_t now = (uint32_t)os_get_time();
+    if (!force && now - _last_sync_t <= SYNC_INTERVAL_MS && now >= _last_sync_t) return;
+    _pending_sync = 0;
+    _last_sync_t = now;
+    // At exit the written files reach the disk of the per-user folder.
+    if (force && config.home[0]) {
+        int fd = open(config.home, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            syncfs(fd);
+            close(fd);
+        }
+    }
+}
+
+int pdisk_pending_sync() { return _pending_sync; }

@@ -1,0 +1,372 @@
+// ROM cartridges: the entry stream codec, its LZ4 packing, the legacy pxa
+// script decoder, and the RAM tree writer and reader built on them.
+#include "storage/storage.h"
+
+#include <lz4.h>
+#include <lz4hc.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------------------
+// Entry stream
+// ---------------------------------------------------------------------------
+
+static bool has_dotdot_segment(const char* s, int64_t n) {
+    for (int64_t i = 0; i + 1 < n; i++) {
+        if (s[i] != '.' || s[i + 1] != '.') continue;
+        bool left = i == 0 || s[i - 1] == '/';
+        bool right = i + 2 == n || s[i + 2] == '/';
+        if (left && right) return true;
+    }
+    return false;
+}
+
+int rom_append_entry(buffer* stream, const char* name, int folder, const uint8_t* data, int64_t len) {
+    if (!stream || !name || len < 0 || len > INT32_MAX || (len > 0 && !data)) return -1;
+    int64_t n = (int64_t)strlen(name);
+    if (n == 0 || has_dotdot_segment(name, n)) return -1;
+    bool slash = n > 0 && name[n - 1] == '/';
+    if (!folder && slash) return -1;  // would read back as a folder
+    int64_t add = n + (folder && !slash ? 1 : 0) + 1;
+    if (!folder) add += (len < 255 ? 1 : 5) + len;
+    if ((int64_t)stream->length + add > ROM_MAX_STREAM) return -1;
+    int32_t start = stream->length;
+    stream->cursor = stream->length;
+    bool ok = bwrite(name, 1, n, stream) == n;
+    if (ok && folder && !slash) ok = bwrite_uint8(stream, '/') == 1;
+    if (ok) ok = bwrite_uint8(stream, 0) == 1;
+    if (ok && !folder) {
+        if (len < 255) {
+            ok = bwrite_uint8(stream, (int32_t)len) == 1;
+        } else {
+            ok = bwrite_uint8(stream, 255) == 1 && bwrite_uint32(stream, (uint32_t)len) == 4;
+        }
+        if (ok && len > 0) ok = bwrite(data, 1, len, stream) == len;
+    }
+    if (!ok) {
+        stream->length = stream->cursor = start;
+        return -1;
+    }
+    return 0;
+}
+
+int rom_next_entry(const uint8_t* s, int64_t len, int64_t* pos, rom_entry* e) {
+    if (!s || !pos || !e || *pos >= len) return ROM_ENTRY_END;
+    int64_t p = *pos;
+    const uint8_t* nul = (const uint8_t*)memchr(s + p, 0, (size_t)(len - p));
+    if (!nul || nul == s + p) return ROM_ENTRY_BAD_NAME;
+    e->name = (const char*)(s + p);
+    e->name_len = nul - (s + p);
+    if (has_dotdot_segment(e->name, e->name_len)) return ROM_ENTRY_DOTDOT;
+    p += e->name_len + 1;
+    e->folder = e->name[e->name_len - 1] == '/';
+    e->data = nullptr;
+    e->size = 0;
+    if (e->folder) {
+        *pos = p;
+        return ROM_ENTRY_OK;
+    }
+    if (p >= len) return ROM_ENTRY_BAD_SIZE;
+    int64_t size = s[p++];
+    if (size == 255) {
+        if (len - p < 4) return ROM_ENTRY_BAD_SIZE;
+        size = (int64_t)s[p] | (int64_t)s[p + 1] << 8 | (int64_t)s[p + 2] << 16 | (int64_t)s[p + 3] << 24;
+        p += 4;
+        if (size > INT32_MAX) return ROM_ENTRY_BAD_SIZE;
+    }
+    e->data = s + p;
+    if (size > len - p) {
+        e->size = len - p;
+        *pos = len;
+        return ROM_ENTRY_CUT_SHORT;
+    }
+    e->size = size;
+    *pos = p + size;
+    return ROM_ENTRY_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Packing
+// ---------------------------------------------------------------------------
+
+int rom_is_rom(const uint8_t* src, int64_t len) { return src && len >= 3 && memcmp(src, "hvx", 3) == 0; }
+
+int rom_pack(buffer* out, const uint8_t* stream, int64_t len) {
+    if (!out || len < 0 || len > ROM_MAX_STREAM || (len > 0 && !stream)) return -1;
+    int bound = LZ4_compressBound((int)len);
+    if (bound <= 0) return -1;
+    int32_t start = out->length;
+    if (!ballocate(out, (int64_t)start + ROM_HEADER_SIZE + bound + 256)) return -1;
+    char* dst = (char*)out->data + start + ROM_HEADER_SIZE;
+    int clen = len > 0 ? LZ4_compress_HC((const char*)stream, dst, (int)len, bound, ROM_LZ4_LEVEL) : 0;
+    // An empty stream packs to the one-byte empty block; anything else must
+    // have compressed.
+    if (len > 0 && clen <= 0) return -1;
+    if (len == 0) clen = LZ4_compress_HC("", dst, 0, bound, ROM_LZ4_LEVEL);
+    if (clen <= 0) return -1;
+    uint8_t* h = out->data + start;
+    memcpy(h, "hvx", 3);
+    h[3] = ROM_VERSION;
+    h[4] = (uint8_t)clen;
+    h[5] = (uint8_t)(clen >> 8);
+    h[6] = (uint8_t)(clen >> 16);
+    h[7] = (uint8_t)(clen >> 24);
+    out->length = out->cursor = start + ROM_HEADER_SIZE + clen;
+    out->data[out->length] = 0;
+    return 0;
+}
+
+buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed) {
+    if (consumed) *consumed = 0;
+    if (!rom_is_rom(src, len) || len < ROM_HEADER_SIZE) return nullptr;
+    int64_t clen = (int64_t)src[4] | (int64_t)src[5] << 8 | (int64_t)src[6] << 16 | (int64_t)src[7] << 24;
+    int64_t left = len - ROM_HEADER_SIZE;
+    if (clen > left) clen = left;
+    if (consumed) *consumed = ROM_HEADER_SIZE + clen;
+    if (clen <= 0) return nullptr;
+    // The stream's size is not stored: start from a guess and double up to
+    // the cap, so a small ROM does not take the whole cap's memory.
+    int64_t cap = clen * 4 < ROM_STREAM_START ? ROM_STREAM_START : clen * 4;
+    for (;;) {
+        if (cap > ROM_MAX_STREAM) cap = ROM_MAX_STREAM;
+        buffer* out = create_buffer_2((int32_t)cap + 1, ROM_SCRATCH_KIND);
+        if (!out) return nullptr;
+        int n = LZ4_decompress_safe((const char*)src + ROM_HEADER_SIZE, (char*)out->data, (int)clen, (int)cap);
+        // A result that fills the room exactly may have been cut: try larger.
+        if (n >= 0 && (n < cap || cap == ROM_MAX_STREAM)) {
+            out->length = n;
+            out->cursor = 0;
+            out->data[n] = 0;
+            return out;
+        }
+        destroy_buffer(out);
+        if (cap >= ROM_MAX_STREAM) return nullptr;
+        cap *= 2;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// pxa
+// ---------------------------------------------------------------------------
+
+int pxa_is_pxa(const uint8_t* src, int64_t len) {
+    return src && len >= 4 && src[0] == 0 && src[1] == 'p' && src[2] == 'x' && src[3] == 'a';
+}
+
+namespace {
+struct bit_reader {
+    const uint8_t* src;
+    int64_t end;  // bytes that may be read
+    int64_t pos = 8;
+    int bit = 0;
+    bool out = false;  // a read past the end happened
+    int get() {
+        if (pos >= end) {
+            out = true;
+            return 0;
+        }
+        int b = (src[pos] >> bit) & 1;
+        if (++bit == 8) {
+            bit = 0;
+            pos++;
+        }
+        return b;
+    }
+    int64_t field(int n) {
+        int64_t v = 0;
+        for (int i = 0; i < n; i++) v |= (int64_t)get() << i;
+        return v;
+    }
+};
+}  // namespace
+
+int64_t pxa_decompress(const uint8_t* src, int64_t src_len, uint8_t* dst, int64_t max) {
+    if (!dst || max < 0) return 0;
+    dst[0] = 0;
+    if (!pxa_is_pxa(src, src_len) || src_len < 8) return 0;
+    uint8_t mtf[256];
+    for (int i = 0; i < 256; i++) mtf[i] = (uint8_t)i;
+    int64_t decoded = (int64_t)src[4] << 8 | src[5];
+    int64_t block = (int64_t)src[6] << 8 | src[7];
+    bit_reader r{src, block < src_len ? block : src_len};
+    int64_t limit = max < decoded ? max : decoded;
+    int64_t n = 0;
+    while (r.pos < r.end && n < limit && !r.out) {
+        if (r.get()) {
+            int count = 0;
+            while (count < 16 && r.get()) count++;
+            int w = 4 + count;
+            int64_t index = r.field(w) + ((int64_t)1 << w) - 16;
+            if (r.out || index > 255) break;
+            uint8_t c = mtf[index];
+            memmove(mtf + 1, mtf, (size_t)index);
+            mtf[0] = c;
+            dst[n++] = c;
+        } else {
+            int width = r.get() == 0 ? 15 : (r.get() ? 5 : 10);
+            int64_t v = r.field(width);
+            if (r.out) break;
+            if (width == 10 && v == 0) {
+                while (n < limit) {
+                    int64_t c = r.field(8);
+                    if (r.out || c == 0) break;
+                    dst[n++] = (uint8_t)c;
+                }
+                continue;
+            }
+            int64_t offset = v + 1;
+            int64_t length = 3, spent = 0, chunk;
+            do {
+                chunk = r.field(3);
+                spent += 3;
+                length += chunk;
+            } while (chunk == 7 && spent < 100000 && !r.out);
+            if (r.out || offset > n) break;  // nothing to copy from there
+            if (length > max - n) length = max - n;
+            for (int64_t i = 0; i < length; i++, n++) dst[n] = dst[n - offset];
+        }
+    }
+    dst[n] = 0;
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// RAM tree writer and reader
+// ---------------------------------------------------------------------------
+
+int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options) {
+    if (!out || !folder) return -1;
+    size_t fl = strlen(folder);
+    while (fl > 0 && folder[fl - 1] == '/') fl--;
+    buffer* stream = create_buffer_2(ROM_STREAM_START, ROM_SCRATCH_KIND);
+    if (!stream) return -1;
+    int count = pdisk_pfile_iterator();
+    int result = 0;
+    for (int i = 0; i < count && result == 0; i++) {
+        pfile* f = pdisk_pfile_iterator_item(i);
+        if (!f || f->kind != PFILE_KIND_RAM || !f->path) continue;
+        const char* p = to_cstr(f->path);
+        if (strncmp(p, folder, fl) != 0 || p[fl] != '/' || !p[fl + 1]) continue;
+        const char* name = p + fl + 1;
+        if ((options & ROM_OPTION_NO_LABEL) && (strcmp(name, "label.png") == 0 || strcmp(name, "label.qoi") == 0))
+            continue;
+        bool folder_rec = (f->flags & PFILE_FLAG_FOLDER) != 0;
+        const uint8_t* d = f->data ? f->data->data : nullptr;
+        int64_t n = f->data ? f->data->length : 0;
+        if (rom_append_entry(stream, name, folder_rec, d, folder_rec ? 0 : n) != 0) result = -1;
+    }
+    if (result == 0) result = rom_pack(out, stream->data, stream->length);
+    destroy_buffer(stream);
+    return result;
+}
+
+// Writes len bytes as the RAM file dest; false when it could not be opened.
+static bool write_ram_file(const char* dest, const uint8_t* data, int64_t len) {
+    pfile* f = pfopen(dest, "w");
+    if (!f) return false;
+    bool ok = pfwrite(data, 1, len, f) == len;
+    return pfclose(f) == 0 && ok;
+}
+
+static int write_main_lua(const char* path, const uint8_t* text, int64_t len) {
+    buffer* dest = create_buffer_2(64, ROM_SCRATCH_KIND);
+    bappend_str(dest, path);
+    bappend_str(dest, "/main.lua");
+    bool ok = write_ram_file(to_cstr(dest), text, len);
+    destroy_buffer(dest);
+    return ok ? 0 : -1;
+}
+
+int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* prefix, buffer* rom,
+                                               int keep_existing) {
+    if (!rom || !path) return -1;
+    if (!prefix) prefix = "";
+    int64_t at = rom->cursor < 0 ? 0 : rom->cursor > rom->length ? rom->length : rom->cursor;
+    const uint8_t* src = rom->data + at;
+    int64_t len = rom->length - at;
+    if (at == 0 && pxa_is_pxa(src, len)) {
+        uint8_t* text = (uint8_t*)malloc((size_t)PXA_MAX_TEXT + 1);
+        if (!text) return -1;
+        int64_t n = pxa_decompress(src, len, text, PXA_MAX_TEXT);
+        rom->cursor = rom->length;
+        int r = write_main_lua(path, text, n);
+        free(text);
+        return r;
+    }
+    if (len < 3) return -1;
+    if (!rom_is_rom(src, len)) {
+        const uint8_t* nul = (const uint8_t*)memchr(rom->data, 0, (size_t)rom->length);
+        rom->cursor = rom->length;
+        return write_main_lua(path, rom->data, nul ? nul - rom->data : rom->length);
+    }
+    int64_t consumed = 0;
+    buffer* stream = rom_unpack(src, len, &consumed);
+    rom->cursor = (int32_t)(at + consumed);
+    if (!stream) {
+        printf("  *** hvx.rom decompression failed: %s\n", path);
+        return -1;
+    }
+    int result = 0;
+    int64_t pos = 0;
+    buffer* dest = create_buffer_2(512, ROM_SCRATCH_KIND);
+    for (;;) {
+        rom_entry e;
+        int r = rom_next_entry(stream->data, stream->length, &pos, &e);
+        if (r == ROM_ENTRY_END) break;
+        if (r == ROM_ENTRY_BAD_NAME || r == ROM_ENTRY_BAD_SIZE) {
+            puts("  *** hvx.rom filename parsing failed");
+            result = -1;
+            break;
+        }
+        if (r == ROM_ENTRY_DOTDOT) {
+            printf("** bad file description while mounting .hvx.rom: %s\n", path);
+            result = -1;
+            break;
+        }
+        int64_t skip = (int64_t)strlen(prefix);
+        // The prefix's own folder entry ("system/") names the folder itself.
+        bool is_prefix_folder = e.folder && skip > 0 && e.name_len == skip && memcmp(e.name, prefix, (size_t)skip) == 0;
+        if (!is_prefix_folder && (e.name_len <= skip || memcmp(e.name, prefix, (size_t)skip) != 0)) {
+            krio_debugf("hvx.rom: %s lies outside %s\n", e.name, prefix);
+            result = -1;
+            if (r == ROM_ENTRY_CUT_SHORT) break;
+            continue;
+        }
+        bclear(dest);
+        bappend_str(dest, path);
+        bappend_str(dest, "/");
+        if (!is_prefix_folder) bwrite(e.name + skip, 1, e.name_len - skip, dest);
+        const char* d = to_cstr(dest);
+        if (e.folder) {
+            int m = pmkdir(d);
+            // An existing folder is fine; anything else is not the tree.
+            if (m != 0 && !pdisk_directory_exists(d, 0)) result = -1;
+            continue;
+        }
+        if (r == ROM_ENTRY_CUT_SHORT) {
+            printf("** bad file length %d (%d) while mounting .hvx.rom: %s\n", (int)e.size, (int)e.size, path);
+            result = -1;
+        }
+        if (keep_existing && pdisk_file_exists(d)) {
+            if (r == ROM_ENTRY_CUT_SHORT) break;
+            continue;
+        }
+        // A name the file system refuses is reported, not dropped silently:
+        // a write-back would lose it.
+        if (!write_ram_file(d, e.data, e.size)) {
+            krio_debugf("hvx.rom: could not write %s\n", d);
+            result = -1;
+        }
+        if (r == ROM_ENTRY_CUT_SHORT) break;
+    }
+    destroy_buffer(dest);
+    destroy_buffer(stream);
+    return result;
+}
+
+int populate_ram_folder_from_hvx_rom_buffer(const char* path, buffer* rom) {
+    return populate_ram_folder_from_hvx_rom_buffer_ex(path, "", rom, 0);
+}

@@ -1,0 +1,95 @@
+--[[ kernel (/system/boot.lua, process 1)
+
+	Creates the programs, gives each a share of every frame, removes those
+	that end, reads its own messages and ends the frame with flip().
+	The window manager is process 3. When no program is left running the
+	workstation shuts down.
+]]
+
+printh("kernel: boot")
+
+-- A program's source from the file system, once a call can read it.
+local function source_of(path)
+	if type(fetch) == "function" then
+		local ok, s = pcall(fetch, path)
+		if ok and type(s) == "string" then return s end
+	end
+end
+
+-- Shown until the window manager's file can be read: a plain screen for a
+-- second, then it ends.
+local PLACEHOLDER_WM = [[
+if poke4 and poke and poke2 and memset then
+	for i = 0, 63 do
+		poke4(0x5000 + 4 * i, i == 1 and 0x1d2b53 or 0)
+		poke(0x5480 + i, i)
+	end
+	memset(0x5400, 0, 68)
+	poke2(0x5478, 480)
+	poke2(0x547a, 270)
+	poke(0x547c, 0)
+	memset(0x10000, 1, 480 * 270)
+end
+_signal(37)
+for frame = 1, 60 do flip() end
+]]
+
+-- Id 2 is used up by a program that ends at once, so the window manager
+-- gets id 3 and the second place in the process table.
+local spare = _create_process_from_code("", "[spare]", "/system/spare.lua")
+if spare then _run_process_slice(spare, 1) end
+
+local running = {}
+local function start(source, name, path)
+	local id = _create_process_from_code(source, name, path)
+	if id then
+		running[#running + 1] = id
+		printh("kernel: started " .. name .. " " .. id)
+	else
+		printh("kernel: could not start " .. name)
+	end
+	return id
+end
+
+local wm_source = source_of("/system/wm.lua")
+if wm_source then
+	start(wm_source, "wm", "/system/wm.lua")
+else
+	start(PLACEHOLDER_WM, "wm", "/system/placeholder_wm.lua")
+end
+
+local SHARE = 0.9  -- of the frame's budget, spread over the programs
+
+while true do
+	local kept = {}
+	local share = SHARE / math.max(#running, 1)
+	for _, id in ipairs(running) do
+		if _process_state(id) == 1 then
+			_kill_process(id)
+		else
+			local done, cpu, err = _run_process_slice(id, share)
+			if err then
+				printh("kernel: " .. id .. " removed: " .. tostring(err))
+			elseif _process_state(id) == 1 then
+				_kill_process(id)
+			else
+				kept[#kept + 1] = id
+			end
+		end
+	end
+	running = kept
+
+	local m = _read_message()
+	while m do
+		if m.event == "child_completed" then
+			printh("kernel: " .. tostring(m.proc_id) .. " completed")
+		end
+		m = _read_message()
+	end
+
+	if #running == 0 then
+		printh("kernel: nothing left to run")
+		_signal(33)
+	end
+	flip()
+end

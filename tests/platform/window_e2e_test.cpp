@@ -1,0 +1,609 @@
+// The window end to end under SDL's dummy video driver: a window manager's
+// display memory goes through the compositor, the enlargement and the
+// renderer into a saved frame, and the host mouse comes back as messages.
+#include <gtest/gtest.h>
+
+#include <SDL.h>
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "lang/lang.h"
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+#include "tests/support/harness.h"
+#include "tests/support/process_harness.h"
+#include "tests/support/rom_maker.h"
+
+namespace {
+
+using hvx_test::process_env;
+using hvx_test::scratch_dir;
+
+const uint32_t kPal[4] = {0x000000, 0xFF0000, 0x00FF00, 0x3050F0};
+
+uint8_t picture(int x, int y) {
+    if (x == 0 && y == 0) return 1;
+    if (x == 479 && y == 269) return 2;
+    return (uint8_t)(((x / 16) + (y / 16)) % 3 + 1);
+}
+
+std::vector<std::string> saved_frames(const std::string& dir) {
+    std::vector<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.rfind("SDL_window", 0) == 0 && n.size() > 4 && n.substr(n.size() - 4) == ".bmp") out.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+struct saved_frame {
+    SDL_Surface* s = nullptr;
+    explicit saved_frame(const std::string& path) {
+        SDL_Surface* raw = SDL_LoadBMP(path.c_str());
+        if (raw) {
+            s = SDL_ConvertSurfaceFormat(raw, SDL_PIXELFORMAT_ARGB8888, 0);
+            SDL_FreeSurface(raw);
+        }
+    }
+    ~saved_frame() { SDL_FreeSurface(s); }
+    uint32_t rgb(int x, int y) const {
+        return ((const uint32_t*)((const uint8_t*)s->pixels + (size_t)y * s->pitch))[x] & 0xFFFFFF;
+    }
+};
+
+int mouse_x, mouse_y;
+uint32_t mouse_buttons;
+uint32_t fake_mouse(int* x, int* y) {
+    *x = mouse_x, *y = mouse_y;
+    return mouse_buttons;
+}
+uint8_t no_keys[KEY_STATES];
+const uint8_t* fake_keyboard(int* n) {
+    *n = KEY_STATES;
+    return no_keys;
+}
+
+struct window_e2e : ::testing::Test {
+    scratch_dir frames;
+    std::string old_cwd;
+    process_env* env = nullptr;
+    Process* wm = nullptr;
+
+    void SetUp() override {
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        setenv("SDL_VIDEO_DUMMY_SAVE_FRAMES", "1", 1);
+        char cwd[4096];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        old_cwd = cwd;
+        ASSERT_EQ(chdir(frames.path().c_str()), 0);  // frames are saved into the working folder
+        env = new process_env;
+        config.headless = 0;
+        config.fullscreen = 1, config.pixel_perfect = 1, config.stretch = 0, config.blit_720p = 0;
+        config.pixel_scale = 0;
+        config.display = -1;
+        for (int i = 0; i < 3; i++) wm = env->spawn("", "p");
+        ASSERT_EQ(wm->id, 3);
+        for (int i = 0; i < 64; i++) hvx_poke8(wm, ADDR_REMAP + i, (uint8_t)i);
+        for (int i = 0; i < 4; i++) hvx_poke32(wm, ADDR_PALETTE + 4 * i, kPal[i]);
+        for (int y = 0; y < 270; y++)
+            for (int x = 0; x < 480; x++) hvx_poke8(wm, ADDR_DISPLAY + 480 * y + x, picture(x, y));
+        // Past the boot screen.
+        app.boot_screen_off = 1;
+        app.boot_start = 1;
+        app.frame_count = 1 + 200;
+        os_set_skip_frame_wait(true);
+        os_set_input_reader(fake_keyboard, fake_mouse);
+        os_reset_input_state();
+        os_system_init();
+    }
+    void TearDown() override {
+        os_video_shutdown();
+        os_set_skip_frame_wait(false);
+        os_set_input_reader(nullptr, nullptr);
+        os_reset_input_state();
+        SDL_QuitSubSystem(SDL_INIT_EVERYTHING);
+        delete env;
+        config.headless = 1;
+        if (chdir(old_cwd.c_str()) != 0) ADD_FAILURE();
+        unsetenv("SDL_VIDEO_DUMMY_SAVE_FRAMES");
+    }
+    std::vector<std::string> wm_messages_after(size_t before) {
+        auto all = env->messages(wm);
+        return std::vector<std::string>(all.begin() + (long)before, all.end());
+    }
+};
+
+TEST_F(window_e2e, fullscreen_pixel_perfect_frame_is_pixel_exact) {
+    os_apply_video_config();
+    ASSERT_TRUE(os_has_window());
+    EXPECT_EQ(app.video_ready, 1);
+    EXPECT_NE(env->log().find("creating SDL window 1024 768 flags 4101\n"), std::string::npos) << env->log();
+    EXPECT_EQ(os_texture_size().w, 480);
+    EXPECT_EQ(os_texture_size().h, 270);
+    EXPECT_EQ(config.pixel_scale, 2);  // written back
+
+    end_frame();
+    auto names = saved_frames(frames.path());
+    ASSERT_FALSE(names.empty());
+    saved_frame f(frames / names.back());
+    ASSERT_NE(f.s, nullptr);
+    ASSERT_EQ(f.s->w, 1024);
+    ASSERT_EQ(f.s->h, 768);
+    // Virtual pixel (x, y) covers window (32 + 2x, 114 + 2y), 2 x 2.
+    for (int y = 0; y < 270; y += 7)
+        for (int x = 0; x < 480; x += 5) {
+            uint32_t want = kPal[picture(x, y)];
+            for (int dy = 0; dy < 2; dy++)
+                for (int dx = 0; dx < 2; dx++)
+                    ASSERT_EQ(f.rgb(32 + 2 * x + dx, 114 + 2 * y + dy), want) << x << "," << y;
+        }
+    EXPECT_EQ(f.rgb(32, 114), kPal[1]);
+    EXPECT_EQ(f.rgb(32 + 959, 114 + 539), kPal[2]);
+    // Black around the picture.
+    EXPECT_EQ(f.rgb(31, 114), 0u);
+    EXPECT_EQ(f.rgb(32 + 960, 200), 0u);
+    EXPECT_EQ(f.rgb(100, 113), 0u);
+    EXPECT_EQ(f.rgb(100, 114 + 540), 0u);
+
+    // The no-new-frame flag: nothing presented.
+    size_t count = saved_frames(frames.path()).size();
+    hvx_poke8(wm, ADDR_FLAG_BYTE, FLAG_NO_NEW_FRAME);
+    end_frame();
+    EXPECT_EQ(saved_frames(frames.path()).size(), count);
+}
+
+TEST_F(window_e2e, windowed_scaled_texture_and_mouse_messages) {
+    config.fullscreen = 0, config.pixel_perfect = 0;
+    os_apply_video_config();
+    ASSERT_TRUE(os_has_window());
+    EXPECT_NE(env->log().find("creating SDL window 960 540 flags 36\n"), std::string::npos);
+    EXPECT_EQ(os_preblit_scale(), 3);
+    EXPECT_EQ(os_texture_size().w, 1440);
+    end_frame();
+    auto names = saved_frames(frames.path());
+    ASSERT_FALSE(names.empty());
+    saved_frame f(frames / names.back());
+    ASSERT_NE(f.s, nullptr);
+    ASSERT_EQ(f.s->w, 960);
+    // Linear scaling of a 3x texture to 2x keeps the inside of each block exact.
+    for (int y = 8; y < 270; y += 16)
+        for (int x = 8; x < 480; x += 16) ASSERT_EQ(f.rgb(2 * x, 2 * y), kPal[picture(x, y)]) << x << "," << y;
+
+    // The mouse: one report per change; left of the picture is negative in a window.
+    size_t before = env->messages(wm).size();
+    mouse_x = 2 * 10 + 1, mouse_y = 2 * 20, mouse_buttons = SDL_BUTTON_LMASK | SDL_BUTTON_RMASK;
+    start_frame();
+    start_frame();
+    mouse_x = -4;
+    mouse_buttons = 0;
+    start_frame();
+    EXPECT_EQ(wm_messages_after(before),
+              (std::vector<std::string>{"{event=\"mouse\",mx=10,my=20,mb=3}", "{event=\"mouse\",mx=-2,my=20,mb=0}"}));
+    // Re-made windowed, the size the window had is kept.
+    app.video_ready = 0;
+    os_apply_video_config();
+    EXPECT_EQ(os_window_size().w, 960);
+}
+
+TEST_F(window_e2e, fullscreen_mouse_is_clamped_to_the_display) {
+    os_apply_video_config();
+    size_t before = env->messages(wm).size();
+    mouse_x = 5, mouse_y = 767, mouse_buttons = 0;
+    start_frame();
+    EXPECT_EQ(wm_messages_after(before), (std::vector<std::string>{"{event=\"mouse\",mx=0,my=269,mb=0}"}));
+}
+
+TEST_F(window_e2e, boot_screen_until_signalled_then_the_window_manager) {
+    app.boot_screen_off = 0;
+    boot_init();
+    app.boot_start = 0;
+    app.frame_count = 1;
+    os_apply_video_config();
+    for (int i = 0; i < 45; i++) {  // about 750 ms of boot: the outlines are growing
+        app.frame_count++;
+        end_frame();
+    }
+    auto names = saved_frames(frames.path());
+    ASSERT_FALSE(names.empty());
+    {
+        saved_frame f(frames / names.back());
+        ASSERT_NE(f.s, nullptr);
+        // The outer outline starts at the display's corner in a boot colour.
+        uint32_t corner = f.rgb(32, 114);
+        bool boot_colour = false;
+        for (int c = 8; c <= 19; c++) boot_colour |= corner == boot_palette[c];
+        EXPECT_TRUE(boot_colour) << std::hex << corner;
+        EXPECT_EQ(f.rgb(32 + 480, 114 + 270), 0u);  // the middle is dark
+    }
+    app.frame_count += 200;
+    app.boot_screen_off = 1;
+    end_frame();
+    names = saved_frames(frames.path());
+    saved_frame f(frames / names.back());
+    ASSERT_NE(f.s, nullptr);
+    EXPECT_EQ(f.rgb(32 + 2 * 100, 114 + 2 * 100), kPal[picture(100, 100)]);
+}
+
+}  // namespace
+
+// --- our system ROM's window manager ----------------------------------------------
+
+namespace wm_rom {
+
+int h_poke(lua_State* L) {
+    hvx_poke8(cproc, (uint32_t)luaL_checkinteger(L, 1), (uint8_t)luaL_checkinteger(L, 2));
+    return 0;
+}
+int h_poke2(lua_State* L) {
+    hvx_poke16(cproc, (uint32_t)luaL_checkinteger(L, 1), (uint16_t)luaL_checkinteger(L, 2));
+    return 0;
+}
+int h_poke4(lua_State* L) {
+    hvx_poke32(cproc, (uint32_t)luaL_checkinteger(L, 1), (uint32_t)luaL_checkinteger(L, 2));
+    return 0;
+}
+int h_memset(lua_State* L) {
+    hvx_memset((int32_t)luaL_checkinteger(L, 1), (uint8_t)luaL_checkinteger(L, 2), (int32_t)luaL_checkinteger(L, 3));
+    return 0;
+}
+
+std::string source() {
+    std::string here = __FILE__;  // .../tests/platform/window_e2e_test.cpp
+    std::string root = here.substr(0, here.rfind("/tests/"));
+    return hvx_test::read_file(root + "/sysrom/wm.lua");
+}
+
+}  // namespace wm_rom
+
+TEST_F(window_e2e, system_rom_window_manager_draws_and_follows_input) {
+    kill_process(wm);  // replaced by the ROM's own
+    ASSERT_EQ(get_process(3), nullptr);
+    // Ids run on: make the next one 3 again in a fresh table.
+    delete env;
+    env = new process_env;
+    config.headless = 0;
+    env->add_global("poke", wm_rom::h_poke);
+    env->add_global("poke2", wm_rom::h_poke2);
+    env->add_global("poke4", wm_rom::h_poke4);
+    env->add_global("memset", wm_rom::h_memset);
+    std::string src = wm_rom::source();
+    ASSERT_FALSE(src.empty());
+    env->spawn("", "kernel");
+    env->spawn("", "two");
+    Process* rom_wm = env->spawn(src, "wm", "/system/wm.lua");
+    ASSERT_NE(rom_wm, nullptr) << env->log();
+    ASSERT_EQ(rom_wm->id, 3);
+    app.boot_screen_off = 0;
+    app.boot_start = 1;
+    app.frame_count = 1 + 200;
+
+    prepare_processes_for_frame();
+    run_process_slice(rom_wm, 1.0);
+    update_processes_after_frame();
+    EXPECT_EQ(app.boot_screen_off, 1);  // it ended the boot screen
+    EXPECT_EQ(rom_wm->state, PROC_RUNNING) << env->log();
+    int w, h;
+    ASSERT_NE(generate_video_out(&w, &h), nullptr);
+    EXPECT_EQ(back_page[0], 0x1d2b53u);               // frame colour 1
+    EXPECT_EQ(back_page[20 * 480 + 20], 0x000000u);   // inside
+    EXPECT_EQ(back_page[30 * 480 + 16 + 28 * 8 + 2], 0xff004du);  // swatch 8
+    EXPECT_EQ(back_page[135 * 480 + 240], 0xfff1e8u);  // pointer at the centre, colour 7: no buttons
+
+    Process* target = get_process(3);
+    send_host_event("{event=\"mouse\",mx=100,my=50,mb=1}");
+    send_host_event("{event=\"keydown\",scancode=4}");
+    ASSERT_EQ(target, rom_wm);
+    prepare_processes_for_frame();
+    run_process_slice(rom_wm, 1.0);
+    update_processes_after_frame();
+    generate_video_out(&w, &h);
+    EXPECT_EQ(back_page[50 * 480 + 100], 0xff004du);  // pointer moved, colour 7 + buttons 1
+    EXPECT_EQ(back_page[135 * 480 + 240], 0x000000u);
+    EXPECT_EQ(back_page[(270 - 20) * 480 + 16 + 4 * 4 + 1], 0x00e436u);  // key bar for scancode 4
+}
+
+// --- a real X server (Xvfb) driven by X tools -------------------------------------
+
+namespace xvfb {
+
+std::string run(const std::string& cmd) {
+    std::string out;
+    if (FILE* f = popen((cmd + " 2>/dev/null").c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        pclose(f);
+    }
+    return out;
+}
+
+bool have(const char* tool) { return !run(std::string("command -v ") + tool).empty(); }
+
+// The root window as the X server has it, read from xwd's ZPixmap dump
+// (24 or 32 bits a pixel).
+struct screenshot {
+    int w = 0, h = 0;
+    std::vector<uint32_t> px;
+    bool take() {
+        std::string d = run("xwd -root -silent");
+        auto be = [&](size_t at) {
+            return (uint32_t)(uint8_t)d[at] << 24 | (uint32_t)(uint8_t)d[at + 1] << 16 |
+                   (uint32_t)(uint8_t)d[at + 2] << 8 | (uint8_t)d[at + 3];
+        };
+        if (d.size() < 100) return false;
+        uint32_t header = be(0), width = be(16), height = be(20), byte_order = be(28), bpp = be(44),
+                 line = be(48), ncolors = be(76);
+        const uint32_t bytes = bpp / 8;  // 3 or 4, as the server's pixmap format says
+        if ((bytes != 3 && bytes != 4) || width == 0 || width > 8192 || height > 8192 || line < width * bytes)
+            return false;
+        size_t at = (size_t)header + (size_t)ncolors * 12;
+        if (d.size() < at + (size_t)line * height) return false;
+        w = (int)width, h = (int)height;
+        px.resize((size_t)w * h);
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                const uint8_t* p = (const uint8_t*)d.data() + at + (size_t)y * line + bytes * x;
+                uint32_t v = 0;
+                for (uint32_t i = 0; i < bytes; i++) v |= (uint32_t)p[byte_order ? bytes - 1 - i : i] << (8 * i);
+                px[(size_t)y * w + x] = v & 0xFFFFFF;
+            }
+        return true;
+    }
+    uint32_t at(int x, int y) const { return px[(size_t)y * w + x]; }
+};
+
+}  // namespace xvfb
+
+// The X client runs in a child process that ends with _exit: the X, D-Bus
+// and input-method libraries keep allocations to the end of a process, which
+// the leak checker would otherwise report against this test.
+struct window_xvfb : ::testing::Test {
+    pid_t server = -1;
+    std::string display;
+    process_env* env = nullptr;
+    Process* wm = nullptr;
+
+    void SetUp() override {
+        if (!xvfb::have("Xvfb") || !xvfb::have("xprop") || !xvfb::have("xdotool") || !xvfb::have("xwd"))
+            GTEST_SKIP() << "Xvfb, xprop, xdotool or xwd missing";
+        // The server picks a free display and writes its number to the pipe.
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        server = fork();
+        if (server == 0) {
+            close(fds[0]);
+            std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x720x24", "-nolisten", "tcp",
+                   (char*)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        ASSERT_GT(server, 0);
+        std::string number;
+        char c;
+        while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+        display = ":" + number;
+    }
+    void TearDown() override {
+        if (server > 0) {
+            kill(server, SIGTERM);
+            waitpid(server, nullptr, 0);
+        }
+    }
+    // Runs body in a child with a window on the server; true when it passed.
+    bool in_client(void (window_xvfb::*body)()) {
+        pid_t child = fork();
+        if (child == 0) {
+            setenv("DISPLAY", display.c_str(), 1);
+            setenv("SDL_VIDEODRIVER", "x11", 1);
+            setenv("SDL_AUDIODRIVER", "dummy", 1);
+            setenv("SDL_RENDER_DRIVER", "software", 1);
+            env = new process_env;
+            config.headless = 0;
+            config.fullscreen = 0, config.pixel_perfect = 1, config.stretch = 0, config.blit_720p = 0;
+            config.pixel_scale = 2;
+            config.display = -1;
+            for (int i = 0; i < 3; i++) wm = env->spawn("", "p");
+            for (int i = 0; i < 64; i++) hvx_poke8(wm, ADDR_REMAP + i, (uint8_t)i);
+            for (int i = 0; i < 4; i++) hvx_poke32(wm, ADDR_PALETTE + 4 * i, kPal[i]);
+            for (int y = 0; y < 270; y++)
+                for (int x = 0; x < 480; x++) hvx_poke8(wm, ADDR_DISPLAY + 480 * y + x, picture(x, y));
+            os_reset_input_state();
+            os_system_init();
+            (this->*body)();
+            fflush(stdout);
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child) return false;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    // Frames at the normal pace for about ms milliseconds.
+    void frames_for(int ms) {
+        uint64_t end = SDL_GetTicks64() + (uint64_t)ms;
+        while (SDL_GetTicks64() < end) {
+            start_frame();
+            app.frame_count++;
+            end_frame();
+        }
+    }
+    std::vector<std::string> input_messages() {
+        std::vector<std::string> out;
+        for (auto& m : env->messages(wm))
+            if (m.find("\"mouse\"") == std::string::npos) out.push_back(m);
+        return out;
+    }
+    void boot_screen_picture_title_and_input();
+};
+
+TEST_F(window_xvfb, boot_screen_then_picture_title_and_input) {
+    EXPECT_TRUE(in_client(&window_xvfb::boot_screen_picture_title_and_input)) << "see the client's failures above";
+}
+
+void window_xvfb::boot_screen_picture_title_and_input() {
+    app.boot_start = 0;
+    boot_init();
+    app.frame_count = 1;
+    os_apply_video_config();
+    ASSERT_TRUE(os_has_window());
+    EXPECT_NE(xvfb::run("xprop -name Halvoran WM_NAME").find("\"Halvoran\""), std::string::npos);
+
+    // The window is centred on the 1280x720 screen: virtual (x, y) at (160 + 2x, 90 + 2y).
+    for (int i = 0; i < 40; i++) {  // 40 frames of boot (664 ms): the outlines grow
+        start_frame();
+        app.frame_count++;
+        end_frame();
+    }
+    xvfb::screenshot boot;
+    ASSERT_TRUE(boot.take());
+    ASSERT_EQ(boot.w, 1280);
+    uint32_t corner = boot.at(160, 90);
+    bool boot_colour = false;
+    for (int c = 8; c <= 19; c++) boot_colour |= corner == boot_palette[c];
+    EXPECT_TRUE(boot_colour) << std::hex << corner;
+
+    app.boot_screen_off = 1;
+    app.frame_count += 200;
+    frames_for(200);
+    xvfb::screenshot shot;
+    ASSERT_TRUE(shot.take());
+    for (int y = 0; y < 270; y += 9)
+        for (int x = 0; x < 480; x += 7)
+            ASSERT_EQ(shot.at(160 + 2 * x, 90 + 2 * y), kPal[picture(x, y)]) << x << "," << y;
+
+    // Input through the X server.
+    std::string id = xvfb::run("xdotool search --name Halvoran");
+    ASSERT_FALSE(id.empty());
+    id = id.substr(0, id.find('\n'));
+    xvfb::run("xdotool windowfocus --sync " + id);
+    frames_for(300);  // past the focus guard
+    size_t before = input_messages().size();
+    xvfb::run("xdotool key --window " + id + " --clearmodifiers a");
+    xvfb::run("xdotool key a");
+    frames_for(150);
+    auto msgs = input_messages();
+    std::vector<std::string> keys(msgs.begin() + (long)before, msgs.end());
+    EXPECT_NE(std::find(keys.begin(), keys.end(), "{event=\"keydown\",scancode=4}"), keys.end()) << keys.size();
+    EXPECT_NE(std::find(keys.begin(), keys.end(), "{event=\"keyup\",scancode=4}"), keys.end());
+    EXPECT_NE(std::find(keys.begin(), keys.end(), "{event=\"textinput\",text=\"a\"}"), keys.end());
+
+    xvfb::run("xdotool mousemove --sync --window " + id + " 200 100");
+    frames_for(100);
+    auto all = env->messages(wm);
+    EXPECT_NE(std::find(all.begin(), all.end(), "{event=\"mouse\",mx=100,my=50,mb=0}"), all.end());
+}
+
+// --- the program booting from a sysrom.dat, under the dummy driver -------------------
+
+const char* kBootKernel = R"(
+local spare = _create_process_from_code("", "[spare]", "/system/spare.lua")
+if spare then _run_process_slice(spare, 1) end
+local wm = _create_process_from_code([[
+_signal(37)
+while true do
+	local m = _read_message()
+	while m do
+		printh("wm: " .. tostring(m.event) .. " " .. tostring(m.mx) .. " " .. tostring(m.my))
+		m = _read_message()
+	end
+	flip()
+end
+]], "wm", "/system/wm.lua")
+printh("wm " .. tostring(wm))
+local frame = 0
+while true do
+	_run_process_slice(wm, 0.5)
+	while _read_message() do end
+	frame = frame + 1
+	if frame == 160 then _signal(33) end
+	flip()
+end
+)";
+
+TEST(window_boot, program_shows_the_boot_screen_then_hands_over_and_exits) {
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", kBootKernel}}));
+    scratch_dir frames;
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(frames.path().c_str()), 0);
+    auto r = inst.run({}, 30000, {"SDL_VIDEO_DUMMY_SAVE_FRAMES=1"});
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("wm 3\n"), std::string::npos) << r.out;
+    // Host input reached the window manager: the pointer, clamped to the display in fullscreen.
+    EXPECT_NE(r.out.find("wm: mouse 0 0\n"), std::string::npos) << r.out;
+    std::string log = hvx_test::read_file(inst.log());
+    for (const char* line : {"creating SDL window 1024 768 flags 4101\n", "@@ finished_boot_sequence\n",
+                             "[halvoran_exit] ok\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    EXPECT_LT(log.find("creating SDL window"), log.find("@@ finished_boot_sequence"));
+
+    auto names = saved_frames(frames.path());
+    ASSERT_GT(names.size(), 100u);
+    // About 40 frames in, the outlines are growing from the display's corner.
+    saved_frame early(frames / names[40]);
+    ASSERT_NE(early.s, nullptr);
+    ASSERT_EQ(early.s->w, 1024);
+    bool boot_colour = false;
+    for (int c = 8; c <= 19; c++) boot_colour |= early.rgb(32, 114) == boot_palette[c];
+    EXPECT_TRUE(boot_colour) << std::hex << early.rgb(32, 114);
+    // The window manager's display (nothing drawn, palette black) is shown at the end.
+    saved_frame last(frames / names.back());
+    ASSERT_NE(last.s, nullptr);
+    for (int y = 0; y < 768; y += 16)
+        for (int x = 0; x < 1024; x += 16) ASSERT_EQ(last.rgb(x, y), 0u) << x << "," << y;
+}
+
+// A quit from the host (SIGTERM becomes SDL_QUIT, as closing the window does)
+// ends the program in order, even with a reboot pending in every frame.
+TEST(window_boot, host_quit_is_never_lost_to_a_pending_reboot) {
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", "printh('kernel up') while true do _signal(34) flip() end"}}));
+    std::string out_path = inst.home() + "/../out.txt";
+    pid_t pid = fork();
+    if (pid == 0) {
+        FILE* o = freopen(out_path.c_str(), "w", stdout);
+        (void)o;
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        std::string bin = inst.bin_dir() + "/halvoran", home = inst.home();
+        execl(bin.c_str(), bin.c_str(), "-home", home.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // Wait until the kernel has run, then quit.
+    for (int i = 0; i < 200 && hvx_test::read_file(out_path).find("kernel up") == std::string::npos; i++)
+        usleep(25000);
+    usleep(300000);
+    kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 400 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(25000);
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the program did not end after the quit";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::string log = hvx_test::read_file(inst.log());
+    EXPECT_NE(log.find("--- rebooting ---"), std::string::npos);
+    size_t quit = log.find("SDL_QUIT\n");
+    ASSERT_NE(quit, std::string::npos) << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+    EXPECT_NE(log.find("[halvoran_exit] ok\n", quit), std::string::npos);
+}

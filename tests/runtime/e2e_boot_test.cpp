@@ -1,0 +1,160 @@
+// The workstation boots from sysrom.dat: the one the build makes from
+// sysrom/, and test ones made by the tests; files written through the host
+// mount survive a restart.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+#include "storage/storage.h"
+#include "tests/support/harness.h"
+#include "tests/support/rom_maker.h"
+
+namespace {
+
+std::string build_dir() {
+    std::string bin = HALVORAN_BIN;
+    return bin.substr(0, bin.rfind('/'));
+}
+
+std::string source_dir() {
+    std::string here = __FILE__;
+    return here.substr(0, here.rfind("/tests/"));
+}
+
+// Index of text in s at or after from; npos when missing.
+size_t after(const std::string& s, const std::string& text, size_t from) {
+    size_t at = s.find(text, from);
+    return at == std::string::npos ? at : at + text.size();
+}
+
+TEST(BuiltSysrom, HoldsTheKernelAndIsDeterministic) {
+    std::string dat = hvx_test::read_file(build_dir() + "/sysrom.dat");
+    ASSERT_FALSE(dat.empty());
+    buffer* blocks[4] = {};
+    ASSERT_EQ(parse_dat_blocks((const uint8_t*)dat.data(), dat.size(), blocks, 4), 2);
+    EXPECT_EQ(std::string((const char*)blocks[0]->data, (size_t)blocks[0]->length), "halvoran");
+
+    pfile_init();
+    pfile_reset();
+    mount_ram_folder("/system");
+    blocks[1]->cursor = 0;
+    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/system", "system/", blocks[1], 0), 0);
+    pfile* boot = get_ram_file_by_name("/system/boot.lua");
+    ASSERT_NE(boot, nullptr);
+    EXPECT_EQ(std::string((const char*)boot->data->data, (size_t)boot->data->length),
+              hvx_test::read_file(source_dir() + "/sysrom/boot.lua"));
+    pfile_reset();
+    for (buffer* b : blocks) destroy_buffer(b);
+
+    hvx_test::scratch_dir tmp;
+    std::string cmd = build_dir() + "/mkrom --user-folder halvoran --prefix system -o " + (tmp / "again.dat") + " " +
+                      source_dir() + "/sysrom >/dev/null";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(hvx_test::read_file(tmp / "again.dat"), dat);
+}
+
+TEST(BuiltSysrom, BootsHeadlessAndEndsThroughExitSignal) {
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::read_file(build_dir() + "/sysrom.dat"));
+    hvx_test::run_result r = inst.run({"-x"}, 60000);
+    ASSERT_FALSE(r.timed_out) << r.out;
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::string log = hvx_test::read_file(inst.log());
+    size_t at = 0;
+    for (const char* want : {"preparing to boot\n", "creating process 2 [spare] /system/spare.lua\n",
+                             "creating process 3 wm ", "[halvoran_exit]\n", "[halvoran_exit] ok\n"}) {
+        at = after(log, want, at);
+        ASSERT_NE(at, std::string::npos) << "log lacks (in order): " << want << "\n" << log;
+    }
+    EXPECT_EQ(log.find("RUNTIME ERROR"), std::string::npos) << log;
+    EXPECT_NE(r.out.find("kernel: started wm 3\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("kernel: nothing left to run\n"), std::string::npos) << r.out;
+}
+
+TEST(TestSysrom, BootsATestKernelFromItsOwnRom) {
+    std::string kernel = hvx_test::read_file(source_dir() + "/tests/runtime/scripts/kernel_processes.lua");
+    ASSERT_FALSE(kernel.empty());
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", kernel}, {"misc/unused.txt", "x"}}));
+    hvx_test::run_result r = inst.run({"-x"}, 60000);
+    ASSERT_FALSE(r.timed_out) << r.out;
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.rfind("kernel: boot 1\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("frame 1: pong 42 from 3 flags 1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("kernel: exit\n"), std::string::npos) << r.out;
+    EXPECT_NE(hvx_test::read_file(inst.log()).find("[halvoran_exit] ok\n"), std::string::npos);
+
+    // A ROM without boot.lua stops with the system's message.
+    inst.set_sysrom(hvx_test::make_sysrom({{"other.lua", "print(1)"}}));
+    r = inst.run({"-x"}, 60000);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("could not find /system/boot.lua"), std::string::npos) << r.out;
+}
+
+// One run of the workstation in a child: boot from a test ROM with the given
+// home, then body; the child's exit code is body's.
+template <class F>
+int run_in_child(const std::string& home, F body) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(60);
+        std::string dat = hvx_test::make_sysrom({{"boot.lua", "while true do flip() end"}});
+        set_dat_blocks((const uint8_t*)dat.data(), dat.size());
+        config_set_defaults();
+        config.headless = 1;
+        snprintf(config.home, sizeof config.home, "%s/", home.c_str());
+        krio_reset_path_cache();
+        reset_app_state();
+        int code = body();
+        halvoran_flush_before_exit();
+        fflush(nullptr);
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST(Restart, FileWrittenThroughHostRootSurvives) {
+    hvx_test::scratch_dir home;
+    std::string text = "kept across a restart\n";
+    std::string rom_text = "inside a cartridge";
+    EXPECT_EQ(run_in_child(home.path(),
+                           [&] {
+                               pfile* f = pfopen("/note.txt", "w");
+                               if (!f) return 1;
+                               pfwrite(text.data(), 1, (int64_t)text.size(), f);
+                               if (pfclose(f) != 0) return 2;
+                               // A new cartridge, written back at exit.
+                               if (pmkdir("/c.hvx.rom") != 0) return 3;
+                               f = pfopen("/c.hvx.rom/in.txt", "w");
+                               if (!f) return 4;
+                               pfwrite(rom_text.data(), 1, (int64_t)rom_text.size(), f);
+                               return pfclose(f) == 0 ? 0 : 5;
+                           }),
+              0);
+    EXPECT_EQ(run_in_child(home.path(),
+                           [&] {
+                               pfile* f = pfopen("/note.txt", "r");
+                               if (!f) return 1;
+                               std::string got((const char*)f->data->data, (size_t)f->data->length);
+                               pfclose(f);
+                               if (got != text) return 2;
+                               f = pfopen("/c.hvx.rom/in.txt", "r");
+                               if (!f) return 3;
+                               got.assign((const char*)f->data->data, (size_t)f->data->length);
+                               pfclose(f);
+                               return got == rom_text ? 0 : 4;
+                           }),
+              0);
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+// Scripted kernels end to end: each test kernel in tests/runtime/scripts is
+// booted as the root process, frames run headless as the frame driver runs
+// them, and its standard output, log and exit code are checked.
+//
+// A new scripted test is one Lua file in scripts/ and one row in kScripts.
+// The kernel is handed to the root directly (as the frame driver hands it
+// /system/boot.lua); once test ROMs can be built, run_kernel can boot the
+// same files from a test sysrom.dat instead and the rows stay as they are.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/support/process_harness.h"
+
+namespace {
+
+struct kernel_script {
+    const char* file;                       // in tests/runtime/scripts/
+    std::vector<std::string> out;           // standard output, line by line, exactly
+    std::vector<std::string> log;           // log texts that must appear, in this order
+    int exit_code;
+};
+
+const std::vector<std::string> kExitLog = {"[halvoran_exit]\n", "[halvoran_exit] flushing dirty mounts..\n",
+                                           "[halvoran_exit] ok\n"};
+
+std::vector<std::string> with_exit(std::vector<std::string> v) {
+    v.insert(v.end(), kExitLog.begin(), kExitLog.end());
+    return v;
+}
+
+const kernel_script kScripts[] = {
+    {"kernel_processes.lua",
+     {
+         "kernel: boot 1",
+         "dummy 2: true _run_process_slice: could not find lua state",
+         "wm 3",
+         "worker 4, victim 5",
+         "stamped 1 0 integer",
+         "frame 1: child_completed 2 from 2",
+         "frame 1: pong 42 from 3 flags 1, ping flags 0, text intact true",
+         "frame 3: worker 3 from 4",
+         "frame 4: 4 halted, removing",
+         "frame 4: child_completed 4 from 2",
+         "frame 4: victim state -1",
+         "frame 5: 5 dropped: _run_process_slice: bad process id",
+         "frame 5: child_completed 5 from 2",
+         "kernel: exit",
+     },
+     with_exit({"creating process 1 [root] [root]\n", "creating process 2 dummy /ram/dummy.lua\n",
+                "creating process 3 wm /system/wm.lua\n", "creating process 4 worker /ram/worker.lua\n",
+                "creating process 5 victim /ram/victim.lua\n"}),
+     0},
+    {"kernel_error.lua",
+     {
+         "kernel: boot",
+         "bad 4, broken nil",
+         "frame 1: child_completed 2",
+         "frame 1: report from 5: *syntax error",
+         "frame 1: report from 5: broken:1: unexpected symbol near '='",
+         "frame 2: bad dropped: _run_process_slice: could not find lua state",
+         "frame 2: child_completed 4",
+         "frame 2: report from 4: *runtime error",
+         "frame 2: report from 4: bad:1: attempt to index a nil value (local 't')",
+         "frame 2: report from 4: stack traceback:",
+         "kernel: still running",
+     },
+     with_exit({"creating process 5 broken /ram/broken.lua\n", "syntax error. ** could not create process **\n",
+                "run_process_slice() for process 4 error: 2 bad:1: attempt to index a nil value (local 't')\n",
+                "SYSTEM ERROR: *runtime error\n"}),
+     0},
+    {"kernel_spin.lua",
+     {
+         "kernel: boot",
+         "frame 1: false 0.5, false 0.5, true 0.0, state 0",
+         "frame 2: false 0.5, false 0.5, true 0.0, state 0",
+         "frame 3: false 0.5, false 0.5, true 0.0, state 0",
+         "frame 4: false 0.5, false 0.5, true 0.0, state 0",
+         "kernel: exit",
+     },
+     with_exit({"creating process 2 spin /ram/spin.lua\n"}),
+     0},
+};
+
+constexpr int kMaxFrames = 600;
+constexpr int kNoExitCode = 124;  // the kernel never asked to end
+
+struct kernel_run {
+    int exit_code = -1;
+    std::string out;
+    std::string log;
+};
+
+std::string scripts_dir() {
+    std::string here = __FILE__;
+    return here.substr(0, here.rfind('/')) + "/scripts/";
+}
+
+// Runs the kernel in a child process, so that the real exit paths (the
+// orderly shutdown, the fatal ends) end it as they end the program.
+kernel_run run_kernel_code(const std::string& code) {
+    kernel_run r;
+    hvx_test::process_env env;
+    std::string out_path = std::string(config.home) + "/stdout.txt";
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        if (!freopen(out_path.c_str(), "w", stdout)) _exit(2);
+        alarm(120);
+        if (!env.boot_root(code)) {
+            puts("** kernel did not compile **");
+            fflush(stdout);
+            _exit(3);
+        }
+        for (int frame = 0; frame < kMaxFrames; frame++) {
+            // The frame driver's rules: an exit waits for an atomic
+            // operation, a kernel that ended shuts the program down.
+            if (app.exit_request && (!app.atomic_pid || ++app.exit_wait > EXIT_ATOMIC_WAIT_FRAMES))
+                halvoran_shutdown();
+            env.frame();
+            if (!root_process_record()) {
+                krio_debug("root process ended\n");
+                halvoran_shutdown();
+            }
+        }
+        fflush(stdout);
+        _exit(kNoExitCode);
+    }
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    r.out = hvx_test::read_file(out_path);
+    r.log = env.log();
+    return r;
+}
+
+kernel_run run_kernel(const std::string& file) {
+    std::string code = hvx_test::read_file(scripts_dir() + file);
+    if (code.empty()) {
+        kernel_run r;
+        r.out = "cannot read " + scripts_dir() + file;
+        return r;
+    }
+    return run_kernel_code(code);
+}
+
+std::vector<std::string> lines_of(const std::string& s) {
+    std::vector<std::string> v;
+    size_t at = 0;
+    while (at < s.size()) {
+        size_t nl = s.find('\n', at);
+        if (nl == std::string::npos) nl = s.size();
+        v.push_back(s.substr(at, nl - at));
+        at = nl + 1;
+    }
+    return v;
+}
+
+void PrintTo(const kernel_script& k, std::ostream* os) { *os << k.file; }
+
+class ScriptedKernel : public testing::TestWithParam<kernel_script> {};
+
+TEST_P(ScriptedKernel, RunsAsExpected) {
+    const kernel_script& k = GetParam();
+    kernel_run r = run_kernel(k.file);
+    EXPECT_EQ(r.exit_code, k.exit_code) << r.out;
+    EXPECT_EQ(lines_of(r.out), k.out) << r.out;
+    size_t at = 0;
+    for (const std::string& want : k.log) {
+        size_t found = r.log.find("] " + want, at);
+        EXPECT_NE(found, std::string::npos) << "log lacks (in order): " << want << "\n" << r.log;
+        if (found != std::string::npos) at = found + want.size();
+    }
+}
+
+std::string script_name(const testing::TestParamInfo<kernel_script>& info) {
+    std::string n = info.param.file;
+    n = n.substr(0, n.find('.'));
+    for (char& c : n)
+        if (!isalnum((unsigned char)c)) c = '_';
+    return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, ScriptedKernel, testing::ValuesIn(kScripts), script_name);
+
+// The harness itself: the other ways a run ends.
+TEST(ScriptedKernelHarness, OtherEnds) {
+    kernel_run endless = run_kernel_code("printh('up') while true do flip() end");
+    EXPECT_EQ(endless.exit_code, kNoExitCode);
+    EXPECT_EQ(endless.out, "up\n");
+
+    kernel_run fatal = run_kernel_code("flip() printh('second frame') local x = nil .. 'x'");
+    EXPECT_EQ(fatal.exit_code, 0);
+    EXPECT_EQ(fatal.out, "second frame\n** RUNTIME ERROR IN KERNEL **\n");
+    EXPECT_NE(fatal.log.find("** RUNTIME ERROR IN KERNEL **\n"), std::string::npos) << fatal.log;
+
+    kernel_run returned = run_kernel_code("printh('bye')");
+    EXPECT_EQ(returned.exit_code, 0);
+    EXPECT_EQ(returned.out, "bye\n");
+    EXPECT_NE(returned.log.find("root process ended\n"), std::string::npos);
+    EXPECT_NE(returned.log.find("[halvoran_exit] ok\n"), std::string::npos);
+
+    kernel_run broken = run_kernel_code("x = = 1");
+    EXPECT_EQ(broken.exit_code, 3);
+}
+
+}  // namespace

@@ -1,0 +1,373 @@
+// File operations on RAM and host files, cartridge write-back, and the
+// faults mended on the way: failed writes keep the old file, a cartridge that
+// did not load whole is never written back, cp onto itself, host folders.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "lang/lang.h"
+#include "platform/platform.h"
+#include "storage/storage.h"
+#include "tests/support/harness.h"
+#include "tests/support/rom_maker.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using hvx_test::read_file;
+using hvx_test::write_file;
+
+std::vector<std::pair<int, std::string>> g_events;
+void observe(int kind, const char* text, int64_t) { g_events.push_back({kind, text ? text : ""}); }
+
+// A host folder mounted at "/", RAM at "/ram", no process running.
+struct fs_env {
+    hvx_test::scratch_dir host;
+    fs_env() {
+        pfile_init();
+        pfile_reset();
+        mount_host_path("/", host.path().c_str());
+        mount_ram_folder("/ram");
+        g_events.clear();
+        anywhen_set_observer(observe);
+        app.video_ready = 1;
+        app.atomic_pid = 0;
+        config.display_pid = 3;
+        cproc = nullptr;
+    }
+    ~fs_env() {
+        anywhen_set_observer(nullptr);
+        pfile_reset();
+        app = app_t{};
+        cproc = nullptr;
+    }
+    std::string at(const std::string& name) const { return host / name; }
+};
+
+bool put(const char* path, const std::string& text, const char* mode = "w") {
+    pfile* f = pfopen(path, mode);
+    if (!f) return false;
+    pfwrite(text.data(), 1, (int64_t)text.size(), f);
+    return pfclose(f) == 0;
+}
+
+std::string get(const char* path, const char* mode = "r") {
+    pfile* f = pfopen(path, mode);
+    if (!f) return "<none>";
+    std::string s((const char*)f->data->data, (size_t)f->data->length);
+    pfclose(f);
+    return s;
+}
+
+// Runs body in a child whose files may grow to limit bytes; its exit code.
+template <class F>
+int with_file_size_limit(rlim_t limit, F body) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit r{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &r);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST(RamFiles, OpeningsShareOneRecordAndWriteEmptiesIt) {
+    fs_env env;
+    EXPECT_EQ(pfopen("/ram/missing.txt", "r"), nullptr);
+    ASSERT_TRUE(put("/ram/a.txt", "hello"));
+    pfile* r = pfopen("/ram/a.txt", "r");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->data->length, 5);
+    pfile* w = pfopen("/ram/a.txt", "w");
+    EXPECT_EQ(w, r);
+    EXPECT_EQ(r->data->length, 0);
+    pfwrite("xy", 1, 2, w);
+    pfclose(w);
+    EXPECT_EQ(get("/ram/a.txt"), "xy");
+    ASSERT_TRUE(put("/ram/a.txt", "z", "a"));
+    EXPECT_EQ(get("/ram/a.txt"), "xyz");
+    EXPECT_EQ(pfile_size("/ram/a.txt", 0), 3);
+    EXPECT_EQ(pfopen_ram_file("/ram/a.txt", "r"), r);
+    EXPECT_EQ(pmkdir("/ram/a.txt"), 1);
+    EXPECT_EQ(pmkdir("/ram/d"), 0);
+    EXPECT_EQ(pfopen("/ram/d", "r"), nullptr);
+    EXPECT_EQ(pfopen("/ram/d", "w"), nullptr);
+    EXPECT_EQ(pdisk_file_exists("/ram/d"), 0);
+    EXPECT_EQ(pdisk_file_exists("/ram/a.txt"), 1);
+    EXPECT_EQ(pfopen("/bad path", "r"), nullptr);
+}
+
+TEST(HostFiles, ReadWriteCostsAndPartialRead) {
+    fs_env env;
+    std::string big(300000, 'q');
+    ASSERT_TRUE(write_file(env.at("big.bin"), big));
+    EXPECT_EQ(get("/big.bin").size(), 300000u);
+    EXPECT_EQ(get("/big.bin", "rm").size(), 262144u);
+    EXPECT_EQ(pfile_size("/big.bin", 0), 300000);
+
+    cpu_cycles = 0;
+    ASSERT_TRUE(put("/w.bin", std::string(8000, 'w')));
+    EXPECT_EQ(cpu_cycles, 1000 + 69905);
+    EXPECT_EQ(read_file(env.at("w.bin")), std::string(8000, 'w'));
+    EXPECT_EQ(g_events.size(), 1u);
+    EXPECT_EQ(g_events[0], std::make_pair(0, std::string("/w.bin")));
+
+    app.video_ready = 0;
+    config.display_pid = 4;
+    cpu_cycles = 0;
+    ASSERT_TRUE(put("/w.bin", std::string(800, 'v')));
+    EXPECT_EQ(cpu_cycles, 100 + 279620);
+
+    cpu_cycles = 0;
+    EXPECT_EQ(pdisk_file_exists("/w.bin"), 1);
+    EXPECT_EQ(cpu_cycles, 16);
+    // Appending goes straight to the file.
+    ASSERT_TRUE(put("/w.bin", "++", "a"));
+    EXPECT_EQ(read_file(env.at("w.bin")), std::string(800, 'v') + "++");
+    // No hidden sibling is left behind.
+    int entries = 0;
+    for (auto& e : fs::directory_iterator(env.host.path())) entries += e.path().filename().string()[0] == '.';
+    EXPECT_EQ(entries, 0);
+}
+
+TEST(HostFiles, FoldersNeverOpenAsFiles) {
+    fs_env env;
+    fs::create_directory(env.at("dir"));
+    for (const char* mode : {"r", "re", "rm", "w", "a"}) EXPECT_EQ(pfopen("/dir", mode), nullptr) << mode;
+    EXPECT_EQ(pdisk_file_exists("/dir"), 0);
+    EXPECT_EQ(pfile_size("/dir", 0), 0);
+    EXPECT_EQ(fcopy("/dir", "/copy"), 0);
+    EXPECT_FALSE(hvx_test::file_exists(env.at("copy")));
+    EXPECT_TRUE(fs::is_directory(env.at("dir")));
+    mkfifo(env.at("fifo").c_str(), 0666);
+    EXPECT_EQ(pfopen("/fifo", "r"), nullptr);  // would block the frame
+}
+
+TEST(HostFiles, FailedWriteKeepsOldFileAndTellsNoHistory) {
+    fs_env env;
+    ASSERT_TRUE(write_file(env.at("keep.txt"), "old content"));
+    int code = with_file_size_limit(4096, [&] {
+        sync_fs(1);
+        g_events.clear();
+        pfile* f = pfopen("/keep.txt", "w");
+        if (!f) return 1;
+        std::string data(100000, 'n');
+        pfwrite(data.data(), 1, (int64_t)data.size(), f);
+        if (pfclose(f) != 1) return 2;
+        if (!g_events.empty()) return 3;
+        if (pdisk_pending_sync()) return 4;
+        if (fcopy("/keep.txt", "/keep2.txt") != 11) return 5;  // small enough
+        std::string big(100000, 'c');
+        if (!put("/ram/big", big)) return 6;
+        if (fcopy("/ram/big", "/keep.txt") != -1) return 7;
+        return 0;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(read_file(env.at("keep.txt")), "old content");
+    EXPECT_EQ(read_file(env.at("keep2.txt")), "old content");
+    for (auto& e : fs::directory_iterator(env.host.path()))
+        EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+}
+
+TEST(Copy, OntoItselfKeepsTheContent) {
+    fs_env env;
+    ASSERT_TRUE(put("/ram/a", "same"));
+    EXPECT_EQ(fcopy("/ram/a", "/ram/a"), 4);
+    EXPECT_EQ(get("/ram/a"), "same");
+    EXPECT_EQ(fcopy("/ram/./a", "/ram/x/../a"), 4);
+    EXPECT_EQ(get("/ram/a"), "same");
+    ASSERT_TRUE(put("/h.txt", "host"));
+    EXPECT_EQ(fcopy("/h.txt", "/h.txt"), 4);
+    EXPECT_EQ(read_file(env.at("h.txt")), "host");
+    EXPECT_EQ(fcopy("/ram/a", "/h2.txt"), 4);
+    EXPECT_EQ(read_file(env.at("h2.txt")), "same");
+    EXPECT_EQ(fcopy("/ram/none", "/h3.txt"), 0);
+    EXPECT_FALSE(hvx_test::file_exists(env.at("h3.txt")));
+}
+
+TEST(DeleteAndMkdir, HistoryOnlyForWhatHappened) {
+    fs_env env;
+    ASSERT_TRUE(write_file(env.at("gone.txt"), "x"));
+    delete_path("/gone.txt");
+    EXPECT_FALSE(hvx_test::file_exists(env.at("gone.txt")));
+    delete_path("/never.txt");
+    fs::create_directories(env.at("full/inner"));
+    delete_path("/full");  // not empty: stays
+    EXPECT_TRUE(fs::is_directory(env.at("full")));
+    EXPECT_EQ(pmkdir("/made"), 0);
+    EXPECT_TRUE(fs::is_directory(env.at("made")));
+    EXPECT_EQ(pmkdir("/no/such/parent"), -1);
+    std::vector<std::pair<int, std::string>> want = {{1, "/gone.txt"}, {2, "/made"}};
+    EXPECT_EQ(g_events, want);
+
+    ASSERT_TRUE(put("/ram/t/a", "1"));
+    ASSERT_TRUE(put("/ram/t/b", "2"));
+    EXPECT_EQ(pmkdir("/ram/t"), 0);
+    EXPECT_EQ(pmkdir("/ram/t"), 1);
+    delete_path("/ram/t/a");
+    EXPECT_EQ(get("/ram/t/a"), "<none>");
+    EXPECT_EQ(get("/ram/t/b"), "2");
+}
+
+TEST(Listing, FoldersFirstCartridgesAsFiles) {
+    fs_env env;
+    fs::create_directory(env.at("l"));
+    fs::create_directory(env.at("l/b"));
+    fs::create_directory(env.at("l/d.hvx"));
+    ASSERT_TRUE(write_file(env.at("l/a.txt"), "a"));
+    ASSERT_TRUE(write_file(env.at("l/.hidden"), "h"));
+    std::string rom = hvx_test::make_rom({{"x.txt", "x"}});
+    ASSERT_TRUE(write_file(env.at("l/c.hvx.rom"), rom));
+    ASSERT_NE(mount_hvx_path("/l/c.hvx.rom"), nullptr);
+
+    lua_State* L = luaL_newstate();
+    ASSERT_EQ(pflist("/l", L, nullptr), 2);
+    EXPECT_EQ(lua_tointeger(L, -1), 1);
+    std::vector<std::string> names;
+    for (int i = 1; lua_rawgeti(L, -2, i) == LUA_TSTRING; i++) {
+        names.push_back(lua_tostring(L, -1));
+        lua_pop(L, 1);
+    }
+    lua_close(L);
+    std::vector<std::string> want = {"b", "a.txt", "c.hvx.rom", "d.hvx"};
+    EXPECT_EQ(names, want);
+
+    ASSERT_TRUE(put("/ram/q/z.txt", "z"));
+    ASSERT_EQ(pmkdir("/ram/q/sub"), 0);
+    listing* l = create_listing();
+    EXPECT_EQ(pflist("/ram/q", nullptr, l), 2);
+    ASSERT_EQ(l->count, 2);
+    EXPECT_STREQ(to_cstr(l->items[0]), "sub");
+    EXPECT_STREQ(to_cstr(l->items[1]), "z.txt");
+    destroy_listing(l);
+    EXPECT_EQ(pflist("/nowhere", nullptr, nullptr), 0);
+}
+
+TEST(FileOpened, OnlyWritesUnderSystemFromId4) {
+    fs_env env;
+    mount_ram_folder("/system");
+    static Process fake{};
+    cproc = &fake;
+    fake.id = 3;
+    pfclose(pfopen("/system/x.lua", "w"));
+    EXPECT_EQ(app.file_opened, 0);
+    fake.id = 4;
+    pfclose(pfopen("/system/x.lua", "r"));
+    EXPECT_EQ(app.file_opened, 0);
+    pfclose(pfopen("/system/x.lua", "w"));
+    EXPECT_EQ(app.file_opened, 1);
+    cproc = nullptr;
+}
+
+TEST(Sync, BookkeepingKeepsPendingWithinTheInterval) {
+    fs_env env;
+    ASSERT_TRUE(put("/s.txt", "1"));
+    EXPECT_EQ(pdisk_pending_sync(), 1);
+    sync_fs(1);
+    EXPECT_EQ(pdisk_pending_sync(), 0);
+    ASSERT_TRUE(put("/s.txt", "2"));
+    sync_fs(0);
+    EXPECT_EQ(pdisk_pending_sync(), 1);
+    sync_fs(1);
+    EXPECT_EQ(pdisk_pending_sync(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Cartridge write-back
+// ---------------------------------------------------------------------------
+
+TEST(WriteBack, ChangedCartridgeReachesItsFileAtTheDelay) {
+    fs_env env;
+    ASSERT_TRUE(write_file(env.at("c.hvx.rom"), hvx_test::make_rom({{"main.lua", "print(1)"}})));
+    EXPECT_EQ(get("/c.hvx.rom/main.lua"), "print(1)");
+    uint64_t before = os_get_time();
+    ASSERT_TRUE(put("/c.hvx.rom/new.txt", "added"));
+    pmount* m = get_mount_by_mount_point("/c.hvx.rom", 0);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->dirty, 1);
+    EXPECT_GE(m->flush_due, before + MOUNT_FLUSH_DELAY_MS);
+    EXPECT_LE(m->flush_due, os_get_time() + MOUNT_FLUSH_DELAY_MS);
+    std::string old = read_file(env.at("c.hvx.rom"));
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 0);
+    EXPECT_EQ(read_file(env.at("c.hvx.rom")), old);
+    m->flush_due = os_get_time();  // the delay has passed
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
+    EXPECT_EQ(m->dirty, 0);
+    EXPECT_EQ(read_file(env.at("c.hvx.rom")),
+              hvx_test::make_rom({{"main.lua", "print(1)"}, {"new.txt", "added"}}));
+
+    // A new empty cartridge is made by pmkdir and written at the delay.
+    EXPECT_EQ(pmkdir("/new.hvx.rom"), 0);
+    EXPECT_FALSE(hvx_test::file_exists(env.at("new.hvx.rom")));
+    EXPECT_EQ(flush_dirty_mounts_immediately(), 1);
+    EXPECT_EQ(read_file(env.at("new.hvx.rom")), hvx_test::make_rom({}));
+}
+
+TEST(WriteBack, FailuresKeepTheMountDirtyAndTheOldFile) {
+    fs_env env;
+    std::string orig = hvx_test::make_rom({{"a.txt", "a"}});
+    ASSERT_TRUE(write_file(env.at("c.hvx.rom"), orig));
+    std::string noise;
+    uint32_t x = 1;
+    for (int i = 0; i < 200000; i++) noise += (char)((x = x * 1103515245u + 12345u) >> 24);
+    ASSERT_TRUE(put("/c.hvx.rom/big.bin", noise));  // does not compress below the limit
+    int code = with_file_size_limit(1024, [&] {
+        pmount* m = get_mount_by_mount_point("/c.hvx.rom", 0);
+        if (!m) return 1;
+        testing::internal::CaptureStdout();
+        int written = flush_dirty_mount(m, 0);
+        testing::internal::GetCapturedStdout();
+        if (written != 0) return 2;
+        if (!m->dirty) return 3;
+        if (m->flush_due < os_get_time() + WRITE_BACK_RETRY_MS - 100) return 4;
+        return 0;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(read_file(env.at("c.hvx.rom")), orig);
+
+    // A target that can not be opened at all.
+    EXPECT_EQ(pmkdir("/missing/x.hvx.rom"), 0);
+    pmount* m = get_mount_by_mount_point("/missing/x.hvx.rom", 0);
+    ASSERT_NE(m, nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(flush_dirty_mount(m, 0), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(m->dirty, 1);
+    EXPECT_GT(m->flush_due, os_get_time());
+    // Nothing is written while an atomic operation is open.
+    app.atomic_pid = 5;
+    pmount* c = get_mount_by_mount_point("/c.hvx.rom", 0);
+    EXPECT_EQ(flush_dirty_mount(c, 0), 0);
+    app.atomic_pid = 0;
+    EXPECT_EQ(flush_dirty_mount(c, 0), 1);
+    EXPECT_NE(read_file(env.at("c.hvx.rom")), orig);
+}
+
+TEST(WriteBack, CartridgeThatDidNotLoadWholeIsNeverWrittenBack) {
+    fs_env env;
+    std::string rom = hvx_test::make_rom({{"a.txt", std::string(5000, 'a')}, {"b.txt", "b"}});
+    std::string cut = rom.substr(0, rom.size() - 5);
+    ASSERT_TRUE(write_file(env.at("cut.hvx.rom"), cut));
+    ASSERT_TRUE(put("/cut.hvx.rom/new.txt", "n"));
+    pmount* m = get_mount_by_mount_point("/cut.hvx.rom", 0);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->no_write_back, 1);
+    EXPECT_EQ(flush_dirty_mounts_immediately(), 1);  // tried, not written
+    EXPECT_EQ(flush_dirty_mount(m, 0), 0);
+    EXPECT_EQ(read_file(env.at("cut.hvx.rom")), cut);
+    EXPECT_EQ(m->dirty, 1);
+    EXPECT_EQ(get("/cut.hvx.rom/new.txt"), "n");
+}
+
+}  // namespace

@@ -1,0 +1,389 @@
+// ROM cartridges: hand-assembled entry streams read into RAM folders, the
+// writer's refusals, byte-exact round trips, and pxa vectors.
+#include <gtest/gtest.h>
+#include <lz4hc.h>
+
+#include <string>
+#include <vector>
+
+#include "storage/storage.h"
+#include "tests/support/harness.h"
+#include "tests/support/rom_maker.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+void put_name(bytes& s, const std::string& name) {
+    s.insert(s.end(), name.begin(), name.end());
+    s.push_back(0);
+}
+void put_u32(bytes& s, uint32_t v) {
+    for (int i = 0; i < 4; i++) s.push_back((uint8_t)(v >> (8 * i)));
+}
+
+// "hvx" 02, u32 LE compressed size, the stream compressed at level 9.
+bytes pack_by_hand(const bytes& stream) {
+    std::vector<char> c(LZ4_compressBound((int)stream.size()) + 16);
+    int n = LZ4_compress_HC((const char*)stream.data(), c.data(), (int)stream.size(), (int)c.size(), 9);
+    bytes out = {'h', 'v', 'x', 2};
+    put_u32(out, (uint32_t)n);
+    out.insert(out.end(), c.begin(), c.begin() + n);
+    return out;
+}
+
+buffer* to_buffer(const bytes& b) {
+    buffer* out = create_buffer_2((int32_t)b.size() + 1, 100);
+    bwrite(b.data(), 1, (int64_t)b.size(), out);
+    out->cursor = 0;
+    return out;
+}
+
+std::string ram_text(const char* path) {
+    pfile* f = get_ram_file_by_name(path);
+    if (!f || !f->data) return "<missing>";
+    return std::string((const char*)f->data->data, (size_t)f->data->length);
+}
+
+bool is_ram_folder(const char* path) {
+    pfile* f = get_ram_file_by_name(path);
+    return f && (f->flags & PFILE_FLAG_FOLDER);
+}
+
+struct ram_env {
+    ram_env() {
+        pfile_init();
+        pfile_reset();
+        mount_ram_folder("/ram");
+    }
+    ~ram_env() { pfile_reset(); }
+    int load(const bytes& image, const char* folder = "/ram/t", int keep = 0, const char* prefix = "") {
+        buffer* b = to_buffer(image);
+        int r = populate_ram_folder_from_hvx_rom_buffer_ex(folder, prefix, b, keep);
+        destroy_buffer(b);
+        return r;
+    }
+};
+
+bytes sample_stream() {
+    bytes s;
+    put_name(s, "gfx/");
+    put_name(s, "gfx/a.bin");
+    s.push_back(255);
+    put_u32(s, 300);
+    for (int i = 0; i < 300; i++) s.push_back((uint8_t)i);
+    put_name(s, "b.bin");
+    s.push_back(254);
+    s.insert(s.end(), 254, 'b');
+    return s;
+}
+
+TEST(RomEntries, HandAssembledStreamReadsIntoFolder) {
+    ram_env env;
+    ASSERT_EQ(env.load(pack_by_hand(sample_stream())), 0);
+    EXPECT_TRUE(is_ram_folder("/ram/t/gfx"));
+    std::string a = ram_text("/ram/t/gfx/a.bin");
+    ASSERT_EQ(a.size(), 300u);
+    for (int i = 0; i < 300; i++) ASSERT_EQ((uint8_t)a[i], (uint8_t)i);
+    EXPECT_EQ(ram_text("/ram/t/b.bin"), std::string(254, 'b'));
+
+    // The writer produces exactly these entry bytes.
+    buffer* s = create_buffer_2(64, 100);
+    std::string data300(a), data254(254, 'b');
+    ASSERT_EQ(rom_append_entry(s, "gfx", 1, nullptr, 0), 0);
+    ASSERT_EQ(rom_append_entry(s, "gfx/a.bin", 0, (const uint8_t*)data300.data(), 300), 0);
+    ASSERT_EQ(rom_append_entry(s, "b.bin", 0, (const uint8_t*)data254.data(), 254), 0);
+    bytes want = sample_stream();
+    EXPECT_EQ(bytes(s->data, s->data + s->length), want);
+    destroy_buffer(s);
+}
+
+TEST(RomEntries, BadEntriesStopTheLoadAndKeepWhatCameBefore) {
+    ram_env env;
+    bytes s;
+    put_name(s, "ok.txt");
+    s.push_back(2);
+    s.push_back('o');
+    s.push_back('k');
+    put_name(s, "../x");
+    s.push_back(1);
+    s.push_back('x');
+    put_name(s, "after.txt");
+    s.push_back(0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(env.load(pack_by_hand(s)), -1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("** bad file description while mounting .hvx.rom: /ram/t"), std::string::npos) << out;
+    EXPECT_EQ(ram_text("/ram/t/ok.txt"), "ok");
+    EXPECT_EQ(get_ram_file_by_name("/ram/x"), nullptr);
+    EXPECT_EQ(get_ram_file_by_name("/ram/t/after.txt"), nullptr);
+}
+
+TEST(RomEntries, FieldsCutShortAreFaultsNotOverreads) {
+    // Every case on its own heap copy so the sanitizer sees any read past it.
+    auto next = [](const bytes& s, int64_t* pos, rom_entry* e) {
+        std::vector<uint8_t> heap(s);
+        return rom_next_entry(heap.data(), (int64_t)heap.size(), pos, e);
+    };
+    rom_entry e;
+    int64_t pos = 0;
+    EXPECT_EQ(next({'a', 'b'}, &pos, &e), ROM_ENTRY_BAD_NAME);  // no NUL
+    pos = 0;
+    EXPECT_EQ(next({0, 'a'}, &pos, &e), ROM_ENTRY_BAD_NAME);  // empty name
+    pos = 0;
+    EXPECT_EQ(next({'a', 0}, &pos, &e), ROM_ENTRY_BAD_SIZE);  // no size byte
+    pos = 0;
+    EXPECT_EQ(next({'a', 0, 255, 1, 0}, &pos, &e), ROM_ENTRY_BAD_SIZE);  // u32 cut
+    pos = 0;
+    EXPECT_EQ(next({'a', 0, 255, 0xff, 0xff, 0xff, 0xff}, &pos, &e), ROM_ENTRY_BAD_SIZE);  // negative
+    pos = 0;
+    EXPECT_EQ(next({'a', 0, 5, 'x', 'y'}, &pos, &e), ROM_ENTRY_CUT_SHORT);
+    EXPECT_EQ(e.size, 2);
+    EXPECT_EQ(pos, 5);
+
+    // A load of a cut stream keeps the bytes that are there but reports the
+    // cartridge as not read whole.
+    ram_env env;
+    bytes s;
+    put_name(s, "cut.bin");
+    s.push_back(200);
+    s.insert(s.end(), 10, 'c');
+    EXPECT_EQ(env.load(pack_by_hand(s)), -1);
+    EXPECT_EQ(ram_text("/ram/t/cut.bin"), std::string(10, 'c'));
+
+    // A compressed size past the end of the image.
+    bytes image = pack_by_hand(sample_stream());
+    image[4] = 0xff;
+    image[5] = 0xff;
+    image[6] = 0xff;
+    image[7] = 0x7f;
+    EXPECT_EQ(env.load(image, "/ram/u"), 0);
+    EXPECT_EQ(ram_text("/ram/u/b.bin"), std::string(254, 'b'));
+    // Garbage behind the magic.
+    EXPECT_EQ(env.load({'h', 'v', 'x', 2, 9, 0, 0, 0, 0xff, 0xff, 0xff}, "/ram/v"), -1);
+    EXPECT_EQ(env.load({'h', 'v', 'x'}, "/ram/w"), -1);
+}
+
+TEST(RomEntries, LongNamesAndManyEntriesReadBack) {
+    // The writer takes names over 400 bytes and more than 16,384 entries;
+    // the reader must read everything the writer wrote.
+    ram_env env;
+    std::map<std::string, std::string> files;
+    std::string long_name(200, 'n');
+    files[long_name + "/" + long_name + ".txt"] = "deep";
+    for (int i = 0; i < 17000; i++) files["many/f" + std::to_string(i)] = "";
+    std::string rom = hvx_test::make_rom(files);
+    ASSERT_FALSE(rom.empty());
+    ASSERT_EQ(env.load(bytes(rom.begin(), rom.end())), 0);
+    EXPECT_EQ(ram_text(("/ram/t/" + long_name + "/" + long_name + ".txt").c_str()), "deep");
+    EXPECT_EQ(ram_text("/ram/t/many/f16999"), "");
+}
+
+TEST(RomEntries, KeepExistingLeavesFilesThatExist) {
+    ram_env env;
+    mount_ram_folder("/system");
+    pfile* f = pfopen("/system/x.lua", "w");
+    ASSERT_NE(f, nullptr);
+    pfwrite("old", 1, 3, f);
+    pfclose(f);
+    std::string rom = hvx_test::make_rom({{"system/x.lua", "new"}, {"system/y.lua", "fresh"}});
+    ASSERT_EQ(env.load(bytes(rom.begin(), rom.end()), "/system", 1, "system/"), 0);
+    EXPECT_EQ(ram_text("/system/x.lua"), "old");
+    EXPECT_EQ(ram_text("/system/y.lua"), "fresh");
+    EXPECT_TRUE(is_ram_folder("/system"));
+    ASSERT_EQ(env.load(bytes(rom.begin(), rom.end()), "/system", 0, "system/"), 0);
+    EXPECT_EQ(ram_text("/system/x.lua"), "new");
+    EXPECT_EQ(get_ram_file_by_name("/system/system"), nullptr);
+    // Names outside the prefix are refused, the others still land.
+    std::string mixed = hvx_test::make_rom({{"system/in.lua", "in"}, {"elsewhere/out.lua", "out"}});
+    EXPECT_EQ(env.load(bytes(mixed.begin(), mixed.end()), "/system", 0, "system/"), -1);
+    EXPECT_EQ(ram_text("/system/in.lua"), "in");
+    EXPECT_EQ(get_ram_file_by_name("/system/out.lua"), nullptr);
+    EXPECT_EQ(get_ram_file_by_name("/system/elsewhere/out.lua"), nullptr);
+}
+
+TEST(RomEntries, TextWithoutMagicBecomesMainLua) {
+    ram_env env;
+    bytes t = {'p', 'r', 'i', 'n', 't', '(', '1', ')', 0, 'z', 'z'};
+    EXPECT_EQ(env.load(t), 0);
+    EXPECT_EQ(ram_text("/ram/t/main.lua"), "print(1)");
+}
+
+TEST(RomWriter, RefusesWhatCouldNotBeReadBack) {
+    buffer* s = create_buffer_2(64, 100);
+    EXPECT_EQ(rom_append_entry(s, "", 0, nullptr, 0), -1);
+    EXPECT_EQ(rom_append_entry(s, "a/../b", 0, nullptr, 0), -1);
+    EXPECT_EQ(rom_append_entry(s, "..", 1, nullptr, 0), -1);
+    EXPECT_EQ(rom_append_entry(s, "file/", 0, nullptr, 0), -1);
+    EXPECT_EQ(s->length, 0);
+    // A stream past the reader's cap.
+    std::vector<uint8_t> big((size_t)ROM_MAX_STREAM, 7);
+    EXPECT_EQ(rom_append_entry(s, "big", 0, big.data(), (int64_t)big.size()), -1);
+    EXPECT_EQ(s->length, 0);
+    buffer* out = create_buffer_2(16, 100);
+    EXPECT_EQ(rom_pack(out, big.data(), (int64_t)big.size() + 1), -1);
+    EXPECT_EQ(out->length, 0);
+    // Just under the cap still packs and reads back whole.
+    int64_t n = ROM_MAX_STREAM - 3 - 1 - 5;  // name, NUL, size field
+    ASSERT_EQ(rom_append_entry(s, "big", 0, big.data(), n), 0);
+    EXPECT_EQ(s->length, ROM_MAX_STREAM);
+    ASSERT_EQ(rom_pack(out, s->data, s->length), 0);
+    int64_t used = 0;
+    buffer* back = rom_unpack(out->data, out->length, &used);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(used, out->length);
+    EXPECT_EQ(back->length, s->length);
+    destroy_buffer(back);
+    destroy_buffer(out);
+    destroy_buffer(s);
+}
+
+TEST(RomWriter, RamTreeRoundTripIsByteExact) {
+    ram_env env;
+    std::string bin;
+    for (int i = 0; i < 70000; i++) bin += (char)(i * 7);
+    std::map<std::string, std::string> files = {
+        {"main.lua", "print(1)"}, {"gfx/x.bin", std::string("\0\1\2", 3)}, {"gfx/big.bin", bin},
+        {"a-b/c.txt", "dash"},    {"a/z", "z"},                            {"empty", ""},
+        {"label.png", "png"},
+    };
+    std::string rom = hvx_test::make_rom(files);
+    ASSERT_EQ(env.load(bytes(rom.begin(), rom.end())), 0);
+    for (const auto& [name, data] : files) EXPECT_EQ(ram_text(("/ram/t/" + name).c_str()), data) << name;
+
+    buffer* out = create_buffer_2(16, 100);
+    ASSERT_EQ(write_hvx_rom_from_ram_files(out, "/ram/t", 0), 0);
+    EXPECT_EQ(std::string((const char*)out->data, (size_t)out->length), rom);
+
+    // Option 4 leaves the label out.
+    buffer* nolabel = create_buffer_2(16, 100);
+    ASSERT_EQ(write_hvx_rom_from_ram_files(nolabel, "/ram/t/", ROM_OPTION_NO_LABEL), 0);
+    ASSERT_EQ(env.load(bytes(nolabel->data, nolabel->data + nolabel->length), "/ram/n"), 0);
+    EXPECT_EQ(get_ram_file_by_name("/ram/n/label.png"), nullptr);
+    EXPECT_EQ(ram_text("/ram/n/gfx/big.bin"), bin);
+    destroy_buffer(nolabel);
+    destroy_buffer(out);
+}
+
+// pxa streams: fields are written least significant bit first.
+struct bit_writer {
+    bytes out = {0, 'p', 'x', 'a', 0, 0, 0, 0};
+    int bit = 8;
+    void put(int v) {
+        if (bit == 8) {
+            out.push_back(0);
+            bit = 0;
+        }
+        if (v) out.back() |= (uint8_t)(1 << bit);
+        bit++;
+    }
+    void field(int64_t v, int n) {
+        for (int i = 0; i < n; i++) put((int)((v >> i) & 1));
+    }
+    bytes done(int decoded, int block = -1) {
+        bytes b = out;
+        b[4] = (uint8_t)(decoded >> 8);
+        b[5] = (uint8_t)decoded;
+        int k = block < 0 ? (int)b.size() : block;
+        b[6] = (uint8_t)(k >> 8);
+        b[7] = (uint8_t)k;
+        return b;
+    }
+};
+
+// A literal of the given table index: 1, the width's ones and its 0, the field.
+void put_literal(bit_writer& w, int index) {
+    int width = 4;
+    while (index >= (1 << (width + 1)) - 16) width++;
+    w.put(1);
+    for (int i = 4; i < width; i++) w.put(1);
+    w.put(0);
+    w.field(index - ((1 << width) - 16), width);
+}
+
+std::string pxa(const bytes& b, int64_t max = PXA_MAX_TEXT) {
+    std::vector<uint8_t> src(b);
+    std::vector<uint8_t> dst((size_t)max + 1, 0xee);
+    int64_t n = pxa_decompress(src.data(), (int64_t)src.size(), dst.data(), max);
+    EXPECT_EQ(dst[(size_t)n], 0);
+    return std::string((const char*)dst.data(), (size_t)n);
+}
+
+TEST(Pxa, Vectors) {
+    // A literal 1, 0, 0101 is index 10; it moves to the front, so index 0
+    // gives it again.
+    bit_writer a;
+    a.put(1);
+    a.put(0);
+    a.field(10, 4);
+    put_literal(a, 0);
+    EXPECT_EQ(pxa(a.done(2)), "\n\n");
+
+    // A copy with a 5-bit offset field 0 and one chunk 0 repeats the
+    // previous byte three times.
+    bit_writer b;
+    put_literal(b, 'A');
+    b.put(0);
+    b.put(1);
+    b.put(1);
+    b.field(0, 5);
+    b.field(0, 3);
+    EXPECT_EQ(pxa(b.done(4)), "AAAA");
+    EXPECT_EQ(pxa(b.done(4), 2), "AA");  // clipped at max
+    EXPECT_EQ(pxa(b.done(3)), "AAAA");   // a copy passes D, the loop then ends
+
+    // A raw run: the 10-bit field 0, bytes up to a zero byte.
+    bit_writer c;
+    c.put(0);
+    c.put(1);
+    c.put(0);
+    c.field(0, 10);
+    c.field('h', 8);
+    c.field('i', 8);
+    c.field(0, 8);
+    put_literal(c, 'h');  // 'h' went through no literal: still at index 'h'
+    EXPECT_EQ(pxa(c.done(3)), "hih");
+
+    // Literals over the whole table: index 255 is the widest.
+    bit_writer d;
+    put_literal(d, 255);
+    put_literal(d, 240);
+    EXPECT_EQ(pxa(d.done(2)), std::string("\xff\xef", 2));
+}
+
+TEST(Pxa, MalformedStreamsStopSafely) {
+    // A copy before anything was output.
+    bit_writer a;
+    a.put(0);
+    a.put(1);
+    a.put(1);
+    a.field(3, 5);
+    a.field(0, 3);
+    EXPECT_EQ(pxa(a.done(10)), "");
+    // A block length past the buffer, and a decoded length past it.
+    bit_writer b;
+    put_literal(b, 'x');
+    EXPECT_EQ(pxa(b.done(60000, 0xffff)), "x");
+    // Index above 255 ends decoding.
+    bit_writer c;
+    put_literal(c, 'q');
+    c.put(1);
+    for (int i = 0; i < 4; i++) c.put(1);
+    c.put(0);
+    c.field(255, 8);  // 255 + 240 = 495
+    EXPECT_EQ(pxa(c.done(5)), "q");
+    // Headers alone, or less.
+    EXPECT_EQ(pxa({0, 'p', 'x', 'a', 0, 5, 0, 8}), "");
+    EXPECT_EQ(pxa({0, 'p', 'x'}), "");
+}
+
+TEST(Pxa, BlockBecomesMainLua) {
+    ram_env env;
+    bit_writer b;
+    put_literal(b, 'o');
+    put_literal(b, 'k' + 1);  // 'o' moved to the front, pushing 'k' back one
+    EXPECT_EQ(env.load(b.done(2)), 0);
+    EXPECT_EQ(ram_text("/ram/t/main.lua"), "ok");
+}
+
+}  // namespace

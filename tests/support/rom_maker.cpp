@@ -1,0 +1,42 @@
+#include "tests/support/rom_maker.h"
+
+#include <cstring>
+#include <vector>
+
+#include "runtime/runtime.h"
+#include "storage/storage.h"
+#include "tests/support/harness.h"
+
+namespace hvx_test {
+
+std::string make_rom(const std::map<std::string, std::string>& files) {
+    // Keyed by the name without its trailing '/': the file table's order.
+    std::map<std::string, const std::string*> entries;
+    for (const auto& [name, data] : files) {
+        entries[name] = &data;
+        for (size_t at = name.find('/'); at != std::string::npos; at = name.find('/', at + 1))
+            entries.emplace(name.substr(0, at), nullptr);
+    }
+    buffer* stream = create_buffer_2(ROM_STREAM_START, ROM_SCRATCH_KIND);
+    bool ok = true;
+    for (const auto& [name, data] : entries) {
+        const uint8_t* d = data ? (const uint8_t*)data->data() : nullptr;
+        ok = ok && rom_append_entry(stream, name.c_str(), data == nullptr, d, data ? (int64_t)data->size() : 0) == 0;
+    }
+    buffer* rom = create_buffer_2(1024, ROM_SCRATCH_KIND);
+    ok = ok && rom_pack(rom, stream->data, stream->length) == 0;
+    std::string out = ok ? std::string((const char*)rom->data, (size_t)rom->length) : std::string();
+    destroy_buffer(stream);
+    destroy_buffer(rom);
+    return out;
+}
+
+std::string make_sysrom(const std::map<std::string, std::string>& system_files, const std::string& user_folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& [name, data] : system_files) files["system/" + name] = data;
+    std::string rom = make_rom(files);
+    if (rom.empty()) return {};
+    return dat_bytes({user_folder, rom});
+}
+
+}  // namespace hvx_test

@@ -1,0 +1,20 @@
+// Test ROMs: .hvx.rom images and whole sysrom.dat files made from
+// {name -> bytes} with the runtime's own ROM codec, so tests boot real test
+// kernels (install::set_sysrom, set_dat_blocks).
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace hvx_test {
+
+// A ROM image of the files; each file's parent folders get folder entries,
+// and the entries come in the file table's order. Empty when the codec
+// refuses the tree.
+std::string make_rom(const std::map<std::string, std::string>& files);
+// sysrom.dat: block 0 the per-user folder name, block 1 a ROM whose entries
+// lie under "system/" (so "boot.lua" lands at /system/boot.lua).
+std::string make_sysrom(const std::map<std::string, std::string>& system_files,
+                        const std::string& user_folder = "halvoran");
+
+}  // namespace hvx_test
