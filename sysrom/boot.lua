@@ -69,7 +69,8 @@ while true do
 		else
 			local done, cpu, err = _run_process_slice(id, share)
 			if err then
-				printh("kernel: " .. id .. " removed: " .. tostring(err))
+				-- A program that ended has no state left to run.
+				printh("kernel: " .. id .. (done and " ended" or " removed: " .. tostring(err)))
 			elseif _process_state(id) == 1 then
 				_kill_process(id)
 			else

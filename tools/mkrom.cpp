@@ -4,6 +4,7 @@
 //
 //   mkrom [--user-folder NAME] [--prefix system] -o OUT DIR
 //   mkrom --list FILE        lists the entries of block 1 of a sysrom.dat
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -11,7 +12,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-#include <algorithm>
 
 #include "runtime/runtime.h"
 #include "storage/storage.h"
@@ -125,8 +125,15 @@ int main(int argc, char** argv) {
         fprintf(stderr, "mkrom: cannot walk %s\n", root.c_str());
         return 1;
     }
+    bool has_boot = std::any_of(items.begin(), items.end(),
+                                [&](const item& i) { return !i.folder && i.name == prefix + "/boot.lua"; });
+    if (prefix == "system" && !has_boot) {
+        fprintf(stderr, "mkrom: %s has no boot.lua\n", root.c_str());
+        return 1;
+    }
     // The order of the file table, which the runtime's own writer follows.
-    std::sort(items.begin(), items.end(), [](const item& a, const item& b) { return strcmp(a.name.c_str(), b.name.c_str()) < 0; });
+    std::sort(items.begin(), items.end(),
+              [](const item& a, const item& b) { return strcmp(a.name.c_str(), b.name.c_str()) < 0; });
 
     buffer* stream = create_buffer_2(ROM_STREAM_START, ROM_SCRATCH_KIND);
     for (const item& i : items) {
