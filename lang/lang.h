@@ -13,7 +13,12 @@
 // - the allocator (lua_Alloc) takes six arguments: (ud, ptr, osize, nsize,
 //   retry, accounted); accounted sizes are the HVX_ACC_* constants
 //   (lang/core/hvx_luaconf.h, seen through lua.h);
-// - "0b" binary numerals; the reduced standard library with tonum.
+// - "0b" binary numerals; the reduced standard library with tonum;
+// - the front end reads the dialect's syntax: "!=", '\' integer division,
+//   "^^" exclusive or, compound assignment to one target, the "?" print
+//   shorthand, one-line "if (c) ..." / "while (c) ..." closed at the end of
+//   their line, the peek operators '@' '%' '$' '*' and six added string
+//   escapes (lang/core/hvx_llex.h, lang/core/hvx_lparser.h).
 #pragma once
 
 #include <cstddef>

@@ -1,21 +1,16 @@
 // Scripted kernels end to end: each test kernel in tests/runtime/scripts is
-// booted as the root process, frames run headless as the frame driver runs
-// them, and its standard output, log and exit code are checked.
+// booted as the root process of the built program, headless, and its
+// standard output, log and exit code are checked.
 //
 // A new scripted test is one Lua file in scripts/ and one row in kScripts.
-// The kernel is handed to the root directly (as the frame driver hands it
-// /system/boot.lua); once test ROMs can be built, run_kernel can boot the
-// same files from a test sysrom.dat instead and the rows stay as they are.
+// Each kernel boots from a test sysrom.dat in the built program.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "tests/support/process_harness.h"
+#include "tests/support/harness.h"
+#include "tests/support/rom_maker.h"
 
 namespace {
 
@@ -87,7 +82,6 @@ const kernel_script kScripts[] = {
      0},
 };
 
-constexpr int kMaxFrames = 600;
 constexpr int kNoExitCode = 124;  // the kernel never asked to end
 
 struct kernel_run {
@@ -101,40 +95,17 @@ std::string scripts_dir() {
     return here.substr(0, here.rfind('/')) + "/scripts/";
 }
 
-// Runs the kernel in a child process, so that the real exit paths (the
-// orderly shutdown, the fatal ends) end it as they end the program.
-kernel_run run_kernel_code(const std::string& code) {
+// Boots the kernel as /system/boot.lua of its own test sysrom.dat in the
+// built program, headless, so every exit path is the program's own.
+// A kernel still running after timeout_ms is stopped and counts as kNoExitCode.
+kernel_run run_kernel_code(const std::string& code, int timeout_ms = 30000) {
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", code}}));
+    hvx_test::run_result run = inst.run({"-x"}, timeout_ms);
     kernel_run r;
-    hvx_test::process_env env;
-    std::string out_path = std::string(config.home) + "/stdout.txt";
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        if (!freopen(out_path.c_str(), "w", stdout)) _exit(2);
-        alarm(120);
-        if (!env.boot_root(code)) {
-            puts("** kernel did not compile **");
-            fflush(stdout);
-            _exit(3);
-        }
-        for (int frame = 0; frame < kMaxFrames; frame++) {
-            // The frame driver's rules: an exit waits for an atomic
-            // operation, a kernel that ended shuts the program down.
-            if (app.exit_request && (!app.atomic_pid || ++app.exit_wait > EXIT_ATOMIC_WAIT_FRAMES))
-                halvoran_shutdown();
-            env.frame();
-            if (!root_process_record()) {
-                krio_debug("root process ended\n");
-                halvoran_shutdown();
-            }
-        }
-        fflush(stdout);
-        _exit(kNoExitCode);
-    }
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-    r.out = hvx_test::read_file(out_path);
-    r.log = env.log();
+    r.exit_code = run.timed_out ? kNoExitCode : run.exit_code;
+    r.out = run.out;
+    r.log = hvx_test::read_file(inst.log());
     return r;
 }
 
@@ -189,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Scripts, ScriptedKernel, testing::ValuesIn(kScripts), s
 
 // The harness itself: the other ways a run ends.
 TEST(ScriptedKernelHarness, OtherEnds) {
-    kernel_run endless = run_kernel_code("printh('up') while true do flip() end");
+    kernel_run endless = run_kernel_code("printh('up') while true do flip() end", 2000);
     EXPECT_EQ(endless.exit_code, kNoExitCode);
     EXPECT_EQ(endless.out, "up\n");
 
@@ -205,7 +176,8 @@ TEST(ScriptedKernelHarness, OtherEnds) {
     EXPECT_NE(returned.log.find("[halvoran_exit] ok\n"), std::string::npos);
 
     kernel_run broken = run_kernel_code("x = = 1");
-    EXPECT_EQ(broken.exit_code, 3);
+    EXPECT_EQ(broken.exit_code, 0);
+    EXPECT_EQ(broken.out.rfind("error in /system/boot.lua\n", 0), 0u) << broken.out;
 }
 
 }  // namespace
