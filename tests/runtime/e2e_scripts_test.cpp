@@ -180,4 +180,65 @@ TEST(ScriptedKernelHarness, OtherEnds) {
     EXPECT_EQ(broken.out.rfind("error in /system/boot.lua\n", 0), 0u) << broken.out;
 }
 
+// The frame driver's exit and reboot rules, seen from a kernel.
+size_t count_of(const std::string& s, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) n++;
+    return n;
+}
+
+TEST(FrameDriver, ExitWaitsSixtyFramesForAnAtomicOperation) {
+    // The kernel opens an atomic operation, asks to exit, and never closes it:
+    // 61 frames log the waiting line (folded), then root slices run until the
+    // operation closes (here at the third), then the orderly exit.
+    kernel_run r = run_kernel_code(R"lua(
+        _signal(40) _signal(33)
+        local frames = 0
+        while true do
+            frames += 1
+            if frames == 64 then _signal(41) end
+            flip()
+        end)lua");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(count_of(r.log, "] [halvoran_exit] (waiting for atomic operation to complete)\n"), 2u) << r.log;
+    EXPECT_NE(r.log.find("[x 0060 001] [halvoran_exit] (waiting for atomic operation to complete)\n"),
+              std::string::npos)
+        << r.log;
+    EXPECT_EQ(count_of(r.log, "] [halvoran_exit] waiting for shutdown..\n"), 2u) << r.log;
+    EXPECT_NE(r.log.find("[x 0002 001] [halvoran_exit] waiting for shutdown..\n"), std::string::npos) << r.log;
+    EXPECT_NE(r.log.find("[halvoran_exit] ok\n"), std::string::npos);
+}
+
+TEST(FrameDriver, ExitWithoutAtomicOperationIsImmediate) {
+    kernel_run r = run_kernel_code("_signal(33) printh('asked') flip() printh('never')");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "asked\n");
+    EXPECT_EQ(r.log.find("waiting"), std::string::npos) << r.log;
+}
+
+TEST(FrameDriver, RebootRestartsTheWorkstation) {
+    // Every boot asks for a reboot at once; the reboot happens at the next
+    // frame and boots the kernel again with ids from 1.
+    kernel_run r = run_kernel_code("printh('boot') _signal(34) while true do flip() end", 1500);
+    EXPECT_EQ(r.exit_code, kNoExitCode);
+    size_t reboots = count_of(r.log, "--- rebooting ---\n");
+    EXPECT_GE(reboots, 2u) << r.log;
+    size_t first = r.log.find("--- rebooting ---\n");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(r.log.find("creating process 1 [root] [root]\n", first), std::string::npos);
+    EXPECT_GE(count_of(r.out, "boot\n"), reboots);
+}
+
+TEST(FrameDriver, RebootWaitsForTheAtomicOperation) {
+    kernel_run r = run_kernel_code(R"lua(
+        _signal(40) _signal(34)
+        for i = 1, 5 do printh('frame ' .. i) flip() end
+        _signal(41) flip()
+        printh('not reached')
+        while true do flip() end)lua",
+                                   1500);
+    EXPECT_EQ(r.out.rfind("frame 1\nframe 2\nframe 3\nframe 4\nframe 5\nframe 1\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find("not reached"), std::string::npos) << r.out;
+}
+
 }  // namespace
