@@ -7,7 +7,7 @@ void init_default_coltabs() {}
 int gif_end() { return 0; }
 void audio_capture_end() {}
 
-// The text printer, the font and the capture come with the graphics issue:
+// The text printer, the font and the capture are not built yet:
 // until then the boot screen shows its outlines without text.
 int print_qzscii(uint8_t*, const char*, int, int, int) { return 0; }
 void get_masks_shape() {}

@@ -146,12 +146,8 @@ Process* draw_boot() {
         return &boot_proc;
     }
 
-    double p = -1;
-    if (boot_clock_running()) {
-        // In floating point: the easing and the thresholds need fractions.
-        int64_t t = (int64_t)((double)(app.frame_count - app.boot_start) * BOOT_MS_PER_FRAME);
-        p = 2.0 * (double)t / 1000.0 - 1.0;
-    }
+    // In floating point: the easing and the thresholds need fractions.
+    double p = 2.0 * (double)boot_get_time() / 1000.0 - 1.0;
     std::memset(px, 0, HVX_DISPLAY_PIXELS);
 
     double a = boot_ease(p - 0.5), b = boot_ease(p);

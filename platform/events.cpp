@@ -179,7 +179,7 @@ void handle_sdl_messages() {
         switch (e.type) {
         case SDL_QUIT:
             krio_debug("SDL_QUIT\n");
-            app.exit_request = 1;  // only ever set here: a reboot keeps it
+            app.exit_request = 1;  // a reboot keeps it
             break;
         case SDL_WINDOWEVENT:
             window_event(e.window);
@@ -198,7 +198,7 @@ void handle_sdl_messages() {
             if (host_event_text_wheel(text, sizeof text, e.wheel.x, e.wheel.y)) send_host_event(text);
             break;
         case SDL_CONTROLLERDEVICEADDED:
-            // Controller slots come with the input issue.
+            // Controllers are not opened yet.
             krio_debugf("[SDL_CONTROLLERDEVICEADDED] device_index: %d\n", (int)e.cdevice.which);
             break;
         case SDL_CONTROLLERDEVICEREMOVED:

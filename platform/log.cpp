@@ -42,7 +42,7 @@ void krio_debug_open() {
     if (krio_debug_file || opening) return;
     opening = true;
     char path[HVX_PATH_MAX];
-    FILE* f = krio_prefix_with_appdata_path(LOG_FILE_NAME, path, sizeof path) ? fopen(path, "w") : nullptr;
+    FILE* f = krio_prefix_with_appdata_path(LOG_FILE_NAME, path, sizeof path) ? fopen(path, "we") : nullptr;  // not inherited by opened programs
     opening = false;
     if (!f) {
         // Silently without a log; the next line tries again.

@@ -21,10 +21,9 @@ static float renderer_scale_x = 1.0f, renderer_scale_y = 1.0f;
 static int32_t last_win_x = WINDOW_POS_UNDEFINED, last_win_y = WINDOW_POS_UNDEFINED;
 static int32_t last_win_w, last_win_h;
 static int32_t last_fullscreen;
-static char sdl_window_title[WINDOW_TITLE_MAX] = "Halvoran";
+static char sdl_window_title[WINDOW_TITLE_MAX] = {};
 static int32_t use_custom_window_icon;
 static uint32_t window_icon_dat[WINDOW_ICON_SIDE * WINDOW_ICON_SIDE];
-static int32_t sdl_audio_inited;
 static uint32_t big_src[BIG_SRC_W * BIG_SRC_H];
 
 // --- pure pieces ---------------------------------------------------------------
@@ -111,15 +110,11 @@ void os_system_init() {
         const char* name;
     } modules[] = {{SDL_INIT_TIMER, "timer"},       {SDL_INIT_VIDEO, "video"},   {SDL_INIT_JOYSTICK, "joystick"},
                    {SDL_INIT_GAMECONTROLLER, "gamecontroller"}, {SDL_INIT_EVENTS, "events"}, {SDL_INIT_AUDIO, "audio"}};
-    int audio_ok = 0;
     for (const auto& m : modules) {
         krio_debugf("SDL_Init Module: %s\n", m.name);
-        int r = SDL_InitSubSystem(m.flag);
-        if (r != 0) krio_debugf(" %s\n", SDL_GetError());
-        if (m.flag == SDL_INIT_AUDIO) audio_ok = r == 0;
+        if (SDL_InitSubSystem(m.flag) != 0) krio_debugf(" %s\n", SDL_GetError());
     }
-    sdl_audio_inited = audio_ok;
-    // Controller slots and mappings come with the input issue; only the count is logged.
+    // Controllers are not opened yet; only their count is logged.
     krio_debugf("found %d joysticks\n", SDL_NumJoysticks());
     if (config.sdl_render_driver == 1) {
         krio_debug("[video] setting SDL_HINT_RENDER_DRIVER hint: opengl\n");
@@ -250,14 +245,14 @@ void os_set_window_title(const char* text) {
 
 const char* os_get_window_title() { return sdl_window_title; }
 
-void os_set_window_icon(const uint8_t* pixels, int, int, const uint32_t* palette) {
-    if (!pixels || !palette) {
+void os_set_window_icon(const uint8_t* pixels, int w, int h, const uint32_t* palette) {
+    if (!pixels || !palette || w != WINDOW_ICON_SOURCE_SIDE || h != WINDOW_ICON_SOURCE_SIDE) {
         use_custom_window_icon = 0;
         return;
     }
     for (int y = 0; y < WINDOW_ICON_SIDE; y++)
         for (int x = 0; x < WINDOW_ICON_SIDE; x++) {
-            uint8_t c = pixels[(y / 8) * 16 + x / 8];
+            uint8_t c = pixels[(y / 8) * WINDOW_ICON_SOURCE_SIDE + x / 8];
             window_icon_dat[y * WINDOW_ICON_SIDE + x] = c ? palette[c & 63] | 0xFF000000u : 0;
         }
     use_custom_window_icon = 1;
@@ -304,9 +299,9 @@ void blit_to_sdl_window_hardware(const uint32_t* pixels, int width) {
     }
 }
 
-// --- interim services other issues replace ---------------------------------------
+// --- interim services, replaced when their subsystems land ---
 
-// The audio device comes with the audio issue; until then the lock only counts.
+// No audio device is opened yet, so the lock only counts.
 static int lock_level;
 void os_lock_audio() { lock_level++; }
 void os_unlock_audio() {

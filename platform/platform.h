@@ -117,6 +117,7 @@ inline constexpr int PIXEL_SCALE_DEFAULT = 2;
 inline constexpr int PIXEL_SCALE_MAX = 16;
 inline constexpr size_t WINDOW_TITLE_MAX = 1024;  // a title this long or longer is ignored
 inline constexpr const char* WINDOW_TITLE_DEFAULT = "Halvoran";
+inline constexpr int WINDOW_ICON_SOURCE_SIDE = 16;  // bytes a side of the icon a script gives
 inline constexpr int WINDOW_ICON_SIDE = 128;      // pixels; 16x16 source bytes, each 8x8
 inline constexpr int32_t WINDOW_POS_UNDEFINED = 0x1FFF0000;
 inline constexpr uint32_t WINDOW_FLAGS_BORDERLESS = 0x14;   // shown | borderless

@@ -7,7 +7,7 @@
 #include "runtime/runtime.h"
 
 // Families whose host side is not built yet stand with no function; their
-// issue fills in the first name of each group where it stands.
+// subsystem fills in the first name of each group where it stands.
 const api_entry api_functions[API_NAME_COUNT] = {
     // utility calls
     {"deli", nullptr, nullptr}, {"add", nullptr, nullptr}, {"del", nullptr, nullptr},

@@ -28,8 +28,8 @@ static buffer* dat_file[DAT_MAX_BLOCKS];
 static int dat_files;
 
 namespace {
-// A source of bytes for the block reader: memory or a host file, so a large
-// file is never read whole before its blocks are known to be wanted.
+// A source of bytes for the block reader: memory or a host file, read block
+// by block straight into the block buffers.
 struct dat_source {
     const uint8_t* mem = nullptr;
     size_t size = 0, pos = 0;
@@ -180,11 +180,6 @@ void process_arguments(int argc, char** argv) {
 // Boot
 // ---------------------------------------------------------------------------
 
-static bool host_folder_exists(const char* path) {
-    struct stat st;
-    return path[0] && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Ends captures that a reset or an exit would otherwise cut off mid-file.
 static void end_captures() {
     if (app.gif_recording) {
@@ -206,7 +201,8 @@ static void boot_system_rom() {
     }
     mount_ram_folder("/system");
     // The system ROM's entries carry their "system/" folder.
-    populate_ram_folder_from_hvx_rom_buffer_ex("/system", "system/", get_dat_file(1), 0);
+    if (populate_ram_folder_from_hvx_rom_buffer_ex("/system", "system/", get_dat_file(1), 0) != 0)
+        krio_debug("the system ROM could not be read whole\n");
 
     const char* boot_path = "/system/boot.lua";
     pfile* f = pfopen(boot_path, "r");
@@ -216,7 +212,8 @@ static void boot_system_rom() {
         halvoran_exit(0);
     }
     int64_t size = pfile_size(boot_path, 0);
-    buffer* text = create_buffer_2(size > 0 && size < BUFFER_MAX_CAPACITY ? (int32_t)size : 0, 'b');
+    if (size < 0 || size >= BUFFER_MAX_CAPACITY) size = 0;
+    buffer* text = create_buffer_2((int32_t)size, 'b');
     int64_t got = size > 0 ? pfread(text->data, 1, size, f) : 0;
     text->length = (int32_t)(got > 0 ? got : 0);
     pfclose(f);
@@ -255,7 +252,7 @@ void reset_app_state() {
     process_config();
 
     char data_path[HVX_PATH_MAX];
-    if (krio_prefix_with_program_path("data", data_path, sizeof data_path) && host_folder_exists(data_path))
+    if (krio_prefix_with_program_path("data", data_path, sizeof data_path) && host_directory_exists(data_path))
         mount_host_path("/host_data", data_path);
 
     krio_debug("creating root process..");
@@ -286,13 +283,23 @@ void reset_app_state() {
 // Exit
 // ---------------------------------------------------------------------------
 
-void halvoran_flush_before_exit() {
+// The last steps of every exit; the orderly shutdown logs each.
+static void close_down(bool logged) {
+    if (logged) krio_debug("[halvoran_exit] flushing dirty mounts..\n");
     flush_dirty_mounts_immediately();
     sync_fs(1);
+    if (logged) krio_debug("[halvoran_exit] freeing sockets..\n");
+    delete_sockets_by_process(0);
+    sockets_exit();
+    end_captures();
+    if (logged) krio_debug("[halvoran_exit] closing anywhen..\n");
     anywhen_close();
 }
 
+void halvoran_flush_before_exit() { close_down(false); }
+
 [[noreturn]] static void finish(int code) {
+    krio_debug_close();  // writes a repeat count still being folded
     fflush(stdout);
     exit(code);
 }
@@ -314,15 +321,14 @@ void halvoran_shutdown() {
         krio_debug("[halvoran_exit] waiting for shutdown..\n");
         run_root_frame();
     }
-    krio_debug("[halvoran_exit] flushing dirty mounts..\n");
-    flush_dirty_mounts_immediately();
-    sync_fs(1);
-    krio_debug("[halvoran_exit] freeing sockets..\n");
-    delete_sockets_by_process(0);
-    sockets_exit();
-    end_captures();
-    krio_debug("[halvoran_exit] closing anywhen..\n");
-    anywhen_close();
+    if (app.atomic_pid) {
+        // Holding back write-back past this point would lose every change
+        // made since the last one.
+        krio_debugf("[halvoran_exit] atomic operation of process %lld still open; writing back\n",
+                    (long long)app.atomic_pid);
+        app.atomic_pid = 0;
+    }
+    close_down(true);
     krio_debug("[halvoran_exit] ok\n");
     finish(0);
 }

@@ -16,6 +16,25 @@ static void drop_queue(Process* p, const char* why) {
     p->message_head = 0;
 }
 
+// Capacity at least MESSAGE_SHRINK_MIN and four times what is needed.
+static bool far_too_big(const buffer* b, int64_t need) {
+    return (int64_t)b->capacity >= MESSAGE_SHRINK_MIN && (int64_t)b->capacity / 4 > need;
+}
+
+// After a burst has been read, gives the queue's memory back: the unread
+// rest (from offset 0) moves into a buffer sized for it.
+static void shrink_queue(Process* p) {
+    buffer* q = p->messages;
+    if (!q || p->message_head != 0 || !far_too_big(q, q->length)) return;
+    int32_t keep = q->length > 0 ? q->length : 0;
+    buffer* fresh = create_buffer_2(keep > MESSAGE_QUEUE_SIZE ? keep : MESSAGE_QUEUE_SIZE, MESSAGE_QUEUE_KIND);
+    if (!fresh) return;  // the big one stays; nothing is lost
+    if (keep) std::memcpy(fresh->data, q->data, (size_t)keep);
+    fresh->length = fresh->cursor = keep;
+    destroy_buffer(q);
+    p->messages = fresh;
+}
+
 int64_t process_unread_message_bytes(const Process* p) {
     if (!p || !p->messages) return 0;
     int64_t n = (int64_t)p->messages->length - p->message_head;
@@ -28,7 +47,10 @@ int send_process_message_bytes(Process* to, const char* text, size_t len) {
         printf("*** no message buffer: %lld\n", (long long)to->id);
         return 0;
     }
+    // A queue already over the limit takes nothing more; one message may
+    // pass it, but never by more than the longest message.
     if (process_unread_message_bytes(to) > MESSAGE_QUEUE_LIMIT) return 0;
+    if (len > (size_t)MESSAGE_MAX_LENGTH) return 0;
     buffer* q = to->messages;
     if (len > (size_t)BUFFER_MAX_CAPACITY - 8 ||
         (int64_t)q->length + 4 + (int64_t)len > (int64_t)BUFFER_MAX_CAPACITY - 1)
@@ -71,6 +93,10 @@ buffer* read_process_message(Process* p, buffer* dest) {
         return nullptr;
     }
     if (!dest) {
+        if (rpm_buffer && far_too_big(rpm_buffer, n)) {
+            destroy_buffer(rpm_buffer);  // one long message must not pin its size for ever
+            rpm_buffer = nullptr;
+        }
         if (!rpm_buffer) rpm_buffer = create_buffer_2((int32_t)n, MESSAGE_QUEUE_KIND);
         dest = rpm_buffer;
     }
@@ -89,26 +115,28 @@ buffer* read_process_message(Process* p, buffer* dest) {
     }
     p->message_head = (int32_t)head;
     q->cursor = q->length;
+    if (head == 0) shrink_queue(p);
     if (!copied) return nullptr;
     dest->cursor = 0;
     return dest;
 }
 
-// Sends a runtime notice to the window manager: prefix, escaped text, suffix.
-static void send_to_wm(const char* prefix, const char* text, const char* suffix) {
+int send_to_window_manager(const char* prefix, const char* text, const char* suffix) {
     Process* wm = get_process(WM_PROCESS_ID);
-    if (!wm) return;
+    if (!wm) return 0;
+    if (!text) text = "";
     buffer* b = create_buffer_2((int32_t)(strnlen(text, 1 << 20) + 128), BUFFER_KIND_ESCAPED);
-    if (!b) return;
-    bappend_str(b, prefix);
+    if (!b) return 0;
+    bappend_str(b, prefix ? prefix : "");
     bappend_str_escaped(b, text);
-    bappend_str(b, suffix);
-    send_process_message(wm, b);
+    bappend_str(b, suffix ? suffix : "");
+    int n = send_process_message(wm, b);
     destroy_buffer(b);
+    return n;
 }
 
 void notify(const char* text) {
-    send_to_wm("{event=\"user_notification\",content=\"", text ? text : "", "\"}");
+    send_to_window_manager("{event=\"user_notification\",content=\"", text, "\"}");
 }
 
 int drop_destination_path(const char* host_path, char* out, size_t out_size) {
@@ -136,27 +164,29 @@ void process_dropped_file(const char* host_path) {
         krio_debugf(" ** could not open temp file: %s\n", host_path);
         return;
     }
-    pfile* f = pfopen(dest, "wf");
-    if (!f) {
-        krio_debugf(" ** could not open temp file: %s\n", dest);
-        return;
-    }
+    // The host file is read first: a drop that cannot be read must leave an
+    // earlier file of the same name in the drop folder as it was.
     buffer* data = create_buffer_from_file(host_path);
     if (!data) {
-        pfclose(f);
         krio_debugf(" ** could not create buffer from file: %s\n", host_path);
         return;
     }
     if (data->length <= 0) {
         // A folder or an empty file: nothing is offered to the window manager.
-        pfclose(f);
         destroy_buffer(data);
         notify(DROP_EMPTY_TEXT);
+        return;
+    }
+    pfile* f = pfopen(dest, "wf");
+    if (!f) {
+        destroy_buffer(data);
+        krio_debugf(" ** could not open temp file: %s\n", dest);
         return;
     }
     pfwrite(data->data, 1, data->length, f);
     pfclose(f);
     destroy_buffer(data);
-    send_to_wm("{event=\"drop_items\",_flags=1,items={{vyn_type=\"location\",filenav_op=\"move\",location=\"",
-               dest, "\"}}}");
+    send_to_window_manager(
+        "{event=\"drop_items\",_flags=1,items={{vyn_type=\"location\",filenav_op=\"move\",location=\"", dest,
+        "\"}}}");
 }

@@ -72,26 +72,8 @@ static void copy_text(char* dst, size_t max_chars, const char* src) {
     dst[n] = 0;
 }
 
-// Appends one message (u32 length, then the text) to a process's queue.
-// Returns the bytes queued, 0 when not queued.
-int queue_process_message(Process* to, const char* text) {
-    if (!to) return 0;
-    if (!to->messages) {
-        printf("*** no message buffer: %lld\n", (long long)to->id);
-        return 0;
-    }
-    buffer* q = to->messages;
-    if (process_unread_message_bytes(to) > MESSAGE_QUEUE_LIMIT) return 0;
-    size_t n = strlen(text);
-    if (n > (size_t)BUFFER_MAX_CAPACITY - 8) return 0;
-    q->cursor = q->length;
-    if (!bwrite_uint32(q, (uint32_t)n)) return 0;
-    if (n && bwrite(text, 1, (int64_t)n, q) != (int64_t)n) {
-        q->length -= 4;  // drop the orphan length word
-        q->cursor = q->length;
-        return 0;
-    }
-    return (int)(n + 4);
+bool process_state_busy(const Process* p) {
+    return p && (p->resuming || p->host_busy || p->closing);
 }
 
 // ---------------------------------------------------------------------------
@@ -162,8 +144,8 @@ static void compute_wt0() {
 
 void generate_default_wavetable(Process* p) {
     if (!p) return;
-    Process* root = get_process(1);
-    if (p->id > 1 && root && root != p && root->L) {
+    Process* root = get_process(KERNEL_PROCESS_ID);
+    if (p->id > KERNEL_PROCESS_ID && root && root != p && root->L) {
         hvx_pmemcpy_pages(root, p, ADDR_WAVETABLE, ADDR_WAVETABLE_END);
         return;
     }
@@ -171,7 +153,7 @@ void generate_default_wavetable(Process* p) {
     // own generator; without a root the cached table is written as it is.
     if (!generated_wt0) {
         compute_wt0();
-        if (p->id == 1) std::memcpy(p->rng_state, wt0_rng_after, sizeof p->rng_state);
+        if (p->id == KERNEL_PROCESS_ID) std::memcpy(p->rng_state, wt0_rng_after, sizeof p->rng_state);
     }
     Process* prev = cproc;
     cproc = p;
@@ -192,9 +174,9 @@ int init_process(Process* p, int64_t id, const char* source, size_t source_len, 
     copy_text(p->path, PROC_PATH_MAX, path);
     if (sandbox) copy_text(p->sandbox, PROC_SANDBOX_MAX, sandbox);
     p->sandboxed = p->sandbox[0] != 0;
-    bool system_path = std::strncmp(p->path, PROC_SYSTEM_PREFIX, 8) == 0;
+    bool system_path = std::strncmp(p->path, PROC_SYSTEM_PREFIX, std::strlen(PROC_SYSTEM_PREFIX)) == 0;
     p->flags = system_path ? PROC_FLAG_SYSTEM : 0;
-    if (sandbox && sandbox[0]) p->flags = system_path ? 3 : 2;
+    if (sandbox && sandbox[0]) p->flags |= PROC_FLAG_SANDBOXED;
     copy_text(p->cart_id, PROC_CART_ID_MAX, cart_id);
     if (std::strcmp(p->path, PROC_TERMINAL_PATH) == 0) p->flags &= ~PROC_FLAG_SYSTEM;
     p->parent = cproc ? cproc->id : 0;
@@ -263,6 +245,11 @@ Process* create_process_from_code(const char* code, const char* name, const char
     int64_t id = process_id;
     krio_debugf("creating process %lld %s %s\n", (long long)id, name ? name : "", path ? path : "");
     if (process_id < INT32_MAX) process_id++;
+    if (removing_all) {
+        // A finalizer run by processes_init: nothing may outlive the wipe.
+        krio_debug("all processes are being removed. ** could not create process **\n");
+        return nullptr;
+    }
     if (num_processes >= MAX_PROCESSES) {
         krio_debug("process table full. ** could not create process **\n");
         return nullptr;
@@ -356,7 +343,7 @@ void kill_process_by_index(int i) {
             char text[160];
             snprintf(text, sizeof text, "{event=\"child_completed\",_from=2,_sent_t=%lld,proc_id=%lld}",
                      (long long)os_get_time(), (long long)p->id);
-            queue_process_message(parent, text);
+            send_process_message_string(parent, text);
         }
     }
     free_process(p);
@@ -418,6 +405,17 @@ void processes_init() {
         Process* last = table[num_processes - 1];
         last->slice_refs = 0;  // no slice runs between frames
         kill_process_by_index(num_processes - 1);
+    }
+    // Whatever is still listed goes without ceremony: a record left here
+    // would outlive the reset of the ids. One still closing belongs to the
+    // teardown further up the stack, which frees it.
+    while (num_processes > 0) {
+        Process* p = table[--num_processes];
+        table[num_processes] = nullptr;
+        if (p->closing) continue;
+        free_process(p);
+        if (cproc == p) cproc = nullptr;
+        std::free(p);
     }
     removing_all = false;
     root_ended = false;

@@ -66,7 +66,7 @@ int lua54_run_process_slice(lua_State* L) {
     if (!p) return slice_result(L, true, 0.0, SLICE_BAD_ID_TEXT);
     // A process on the running chain (the caller or one of its resumers)
     // cannot be resumed again.
-    if (!p->L || p->closing || p->resuming) return slice_result(L, true, 0.0, SLICE_INVALID_TEXT);
+    if (!p->L || process_state_busy(p)) return slice_result(L, true, 0.0, SLICE_INVALID_TEXT);
     if (p->flipped) return slice_result(L, true, 0.0, nullptr);
 
     // granted grows exactly when the slice reaches the resume.
@@ -99,11 +99,11 @@ static double listed_priority(const Process* p) {
     uint8_t fb = peek_proc(const_cast<Process*>(p), ADDR_FLAG_BYTE);
     if (p->boosted) pr *= PRIORITY_BOOST;
     else if ((fb & FLAG_BYTE_LOW_PRIORITY) && !(fb & FLAG_BYTE_GC_INC)) pr *= PRIORITY_BACKGROUND;
-    if (config.display_pid < 4) {
+    if (config.display_pid <= LAST_SYSTEM_PROCESS_ID) {
         if (app.atomic_pid != 0 && p->id == app.atomic_pid) pr = PRIORITY_FOREGROUND;
-        if (p->id <= 3) pr = 0.0;
+        if (p->id <= LAST_SYSTEM_PROCESS_ID) pr = 0.0;
     } else {
-        pr = p->id > 3 ? PRIORITY_FOREGROUND : 0.0;
+        pr = p->id > LAST_SYSTEM_PROCESS_ID ? PRIORITY_FOREGROUND : 0.0;
     }
     return pr;
 }
@@ -184,10 +184,11 @@ int lua54_send_message(lua_State* L) {
     set_raw_integer(L, 2, "_flags", cproc ? cproc->flags : 0);
     buffer* b = create_buffer_2(MESSAGE_SEND_SIZE, MESSAGE_SEND_KIND);
     if (!b) return 0;
-    stringify_object(L, 2, b, MESSAGE_STRINGIFY_FLAGS);
+    bool written = stringify_object(L, 2, b, MESSAGE_STRINGIFY_FLAGS) == 0;
     spend_cpu(cost_of_bytes(b->length));
-    // The receiver may have gone while the text was written (finalizers).
-    if (get_process(hvx_pid_arg(L, 1)) == to) send_process_message(to, b);
+    // A table that could not be written whole is not sent in part. The
+    // receiver may have gone while the text was written (finalizers).
+    if (written && get_process(hvx_pid_arg(L, 1)) == to) send_process_message(to, b);
     destroy_buffer(b);
     return 0;
 }

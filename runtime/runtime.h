@@ -260,6 +260,12 @@ extern uint64_t debug_system_frames_since_reboot;
 struct lua_State;
 
 inline constexpr int MAX_PROCESSES = 512;
+inline constexpr int64_t KERNEL_PROCESS_ID = 1;  // the root, made first at every boot
+inline constexpr int64_t WM_PROCESS_ID = 3;      // the window manager: host events, reports, drops
+// Ids up to this one are the kernel's own first processes: they pass the boot
+// wait and atomic operations, are listed with priority 0, and survive a
+// runtime error (stopped) instead of being removed.
+inline constexpr int64_t LAST_SYSTEM_PROCESS_ID = 3;
 inline constexpr size_t PROC_NAME_MAX = 63;     // characters kept of a name
 inline constexpr size_t PROC_PATH_MAX = 255;    // of a program path and the working folder
 inline constexpr size_t PROC_SANDBOX_MAX = 63;
@@ -275,6 +281,12 @@ enum : int32_t { PROC_RUNNING = 0, PROC_ENDED = 1, PROC_FAILED = 2 };
 inline constexpr int MESSAGE_QUEUE_KIND = 114;
 inline constexpr int32_t MESSAGE_QUEUE_SIZE = 16384;
 inline constexpr int64_t MESSAGE_QUEUE_LIMIT = 0x1000000;  // a fuller queue drops new messages
+// A longer single message is refused, so a queue never holds more than
+// MESSAGE_QUEUE_LIMIT + 4 + MESSAGE_MAX_LENGTH bytes.
+inline constexpr int64_t MESSAGE_MAX_LENGTH = MESSAGE_QUEUE_LIMIT;
+// A drained queue (or the shared read buffer) whose capacity is at least this
+// and four times what it holds goes back to a small buffer.
+inline constexpr int64_t MESSAGE_SHRINK_MIN = 0x100000;
 
 // Address space: 24-bit addresses, 4096 pages of 4 KB.
 inline constexpr uint32_t HVX_ADDR_MASK = 0xFFFFFF;
@@ -397,6 +409,10 @@ struct Process {
     int32_t slice_refs;
     int32_t resuming;  // its state is being resumed right now
     int32_t closing;   // being torn down: finalizers may run, kills are ignored
+    // The host runs code in its state outside a slice (a full collection, a
+    // traceback, a collector mode change): finalizers may run, so no slice may
+    // resume it meanwhile.
+    int32_t host_busy;
     int32_t pending;   // PENDING_*
     int64_t restart_parent;  // the id current when a waiting restart was asked for
 
@@ -449,10 +465,9 @@ Process* root_process_record();
 // more slices; the frame driver logs it and runs the shutdown sequence.
 bool root_process_ended();
 
-// Appends a message (u32 length, then the text) to a process's queue: the
-// runtime's own messages ("child_completed", error reports). Bytes queued, or
-// 0 when the queue is missing or over MESSAGE_QUEUE_LIMIT.
-int queue_process_message(Process* to, const char* text);
+// True while p's state must not be resumed: it is being resumed already, the
+// host is running code in it outside a slice, or it is being torn down.
+bool process_state_busy(const Process* p);
 // Carries out a kill or restart that waited for the running slices to let go
 // of p; true when p has left the table (p is then freed).
 bool process_run_pending(Process* p);
@@ -551,7 +566,7 @@ using hvx_cfunction = int (*)(lua_State*);
 
 // One global of the registration table. An alias (same_as set) is bound to
 // the function of the entry it names, so the families fill in only their
-// first name. A function left none is not registered yet: its family's issue
+// first name. A function left none is not registered yet: its family's subsystem
 // fills it in where it stands, so the order never changes.
 struct api_entry {
     const char* name;
@@ -583,12 +598,11 @@ inline constexpr int32_t MESSAGE_SEND_SIZE = 256;
 inline constexpr int MESSAGE_COST_SHIFT = 3;          // one cycle per 8 bytes
 inline constexpr int MESSAGE_STRINGIFY_FLAGS = 3;
 inline constexpr int32_t MESSAGE_COMPACT_MIN = 65536; // read bytes kept before the queue moves
-inline constexpr int64_t WM_PROCESS_ID = 3;
 inline constexpr const char* DROP_FOLDER = "/ram/drop/";
 inline constexpr const char* DROP_EMPTY_TEXT = "** dropping folders (and size zero files) not supported **";
 
 // Bytes queued (length + 4), or 0 when not queued (no receiver, no queue,
-// queue over MESSAGE_QUEUE_LIMIT).
+// queue over MESSAGE_QUEUE_LIMIT, text longer than MESSAGE_MAX_LENGTH).
 int send_process_message(Process* to, const buffer* text);
 int send_process_message_bytes(Process* to, const char* text, size_t len);
 int send_process_message_string(Process* to, const char* text);
@@ -596,6 +610,9 @@ int send_process_message_string(Process* to, const char* text);
 // none), removed from the queue; none when the queue is empty or damaged.
 buffer* read_process_message(Process* p, buffer* dest);
 int64_t process_unread_message_bytes(const Process* p);
+// Sends the runtime's own notice to the window manager: prefix, the text
+// escaped, suffix. Bytes queued, 0 when not queued (no window manager...).
+int send_to_window_manager(const char* prefix, const char* text, const char* suffix);
 void notify(const char* text);
 void process_dropped_file(const char* host_path);
 // "/ram/drop/" + the last component of a host path, every non-path character

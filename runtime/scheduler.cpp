@@ -34,7 +34,8 @@ int32_t spend_cpu(int32_t n) {
 }
 
 int32_t current_frame_budget() {
-    return app.video_ready == 0 && config.display_pid >= 4 ? CPU_FRAME_BUDGET_FAST : CPU_FRAME_BUDGET;
+    return app.video_ready == 0 && config.display_pid > LAST_SYSTEM_PROCESS_ID ? CPU_FRAME_BUDGET_FAST
+                                                                                : CPU_FRAME_BUDGET;
 }
 
 static int32_t current_debt_cap() {
@@ -98,18 +99,10 @@ void* l_alloc(void* owner, void* block, size_t old_size, size_t new_size, int re
 
 void report_error(const char* text) {
     if (!text) text = "unknown error";
-    buffer* b = create_buffer_2((int32_t)(strnlen(text, 1 << 20) + 128), BUFFER_KIND_ESCAPED);
-    if (b) {
-        bappend_str(b, "{event=\"report_error\",content=\"");
-        bappend_str_escaped(b, text);
-        char tail[128];
-        snprintf(tail, sizeof tail, "\",_from=%lld,_sent_t=%lld,_flags=%d}", (long long)cproc_id(),
-                 (long long)os_get_time(), cproc ? (int)cproc->flags : 0);
-        bappend_str(b, tail);
-        Process* wm = get_process(3);
-        if (wm) queue_process_message(wm, to_cstr(b));
-        destroy_buffer(b);
-    }
+    char tail[128];
+    snprintf(tail, sizeof tail, "\",_from=%lld,_sent_t=%lld,_flags=%d}", (long long)cproc_id(),
+             (long long)os_get_time(), cproc ? (int)cproc->flags : 0);
+    send_to_window_manager("{event=\"report_error\",content=\"", text, tail);
     krio_debugf("SYSTEM ERROR: %s\n", text);
 }
 
@@ -136,6 +129,18 @@ static void out_of_memory_end(Process* p) {
     kill_process_by_index(idx);
 }
 
+// The host is about to run code in p's state outside a slice: a collection
+// or a traceback may run finalizers, and those may ask for a slice of p (it
+// is refused) or for its removal (it waits until the state is let go).
+static void hold_state(Process* p) {
+    p->host_busy++;
+    p->slice_refs++;
+}
+static void release_state(Process* p) {
+    p->host_busy--;
+    p->slice_refs--;
+}
+
 static std::string error_text(lua_State* L) {
     if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) return lua_tostring(L, -1);
     return std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
@@ -147,9 +152,11 @@ static void runtime_error_end(Process* p, int status) {
     std::string msg = error_text(L);
     krio_debugf("run_process_slice() for process %ld error: %d %s\n", (long)p->id, status, msg.c_str());
     ceiling_lifted = true;
+    hold_state(p);
     luaL_traceback(L, L, nullptr, 0);
     std::string tb = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
     lua_pop(L, 1);
+    release_state(p);
     ceiling_lifted = false;
     krio_debugf("--------\ntraceback:\n%s\n---------\n", tb.c_str());
     report_error("*runtime error");
@@ -159,7 +166,7 @@ static void runtime_error_end(Process* p, int status) {
     report_error(tb.c_str());
     int idx = get_process_index(p);
     if (idx == 0 || idx == 1) fatal_end(idx, msg.c_str());
-    if (p->id > 3) kill_process_by_index(idx);
+    if (p->id > LAST_SYSTEM_PROCESS_ID) kill_process_by_index(idx);
 }
 
 // ---------------------------------------------------------------------------
@@ -172,7 +179,9 @@ static void finish_slice(Process* p, int status, int nres) {
     // where the failed request had no second attempt.
     if (status == LUA_ERRMEM) p->out_of_memory = 1;
     if (!p->out_of_memory && process_memory_in_use(p) > MEMORY_LIMIT) {
+        hold_state(p);
         lua_gc(p->L, LUA_GCCOLLECT, 0);
+        release_state(p);
         if (process_memory_in_use(p) > MEMORY_LIMIT) p->out_of_memory = 1;
     }
     if (p->out_of_memory) {
@@ -191,12 +200,13 @@ static void finish_slice(Process* p, int status, int nres) {
 
 int64_t run_process_slice(Process* p, double fraction) {
     if (!p) return 0;
-    if (app.atomic_pid != 0 && p->id > 3 && p->id != app.atomic_pid) return 0;
-    if (!config.headless && config.display_pid <= 3 && p->id > 3 && boot_get_time() < BOOT_WAIT_MS)
+    if (app.atomic_pid != 0 && p->id > LAST_SYSTEM_PROCESS_ID && p->id != app.atomic_pid) return 0;
+    if (!config.headless && config.display_pid <= LAST_SYSTEM_PROCESS_ID && p->id > LAST_SYSTEM_PROCESS_ID &&
+        boot_get_time() < BOOT_WAIT_MS)
         return 0;
-    // A process already being resumed further down the chain cannot be
-    // resumed again.
-    if (p->state != PROC_RUNNING || !p->L || p->resuming || lua_status(p->L) > LUA_YIELD) return 0;
+    // A state already running (resumed further down the chain, or running a
+    // finalizer for the host) cannot be resumed again.
+    if (p->state != PROC_RUNNING || !p->L || process_state_busy(p) || lua_status(p->L) > LUA_YIELD) return 0;
     p->slices++;
 
     const int32_t budget = current_frame_budget();
@@ -281,7 +291,7 @@ void prepare_processes_for_frame() {
             p->frames_since_flip = 0;
             p->flip_cycles = p->cycles_since_flip;
             p->cycles_since_flip = 0;
-            if (p->id == 3) wm_flipped = true;
+            if (p->id == WM_PROCESS_ID) wm_flipped = true;
         } else if (p->frames_since_flip < INT32_MAX) {
             p->frames_since_flip++;
         }
@@ -300,8 +310,15 @@ void update_processes_after_frame() {
         if (app.battery_slow) p->clock += step;
         if (p->state == PROC_RUNNING) {
             cproc = p;
-            if ((peek_proc(p, ADDR_FLAG_BYTE) & 1) && p->L)
+            if ((peek_proc(p, ADDR_FLAG_BYTE) & FLAG_BYTE_GC_INC) && p->L && !process_state_busy(p)) {
+                hold_state(p);
                 lua_gc(p->L, LUA_GCINC, GC_INC_PAUSE, GC_INC_STEPMUL, 0);
+                release_state(p);
+                if (p->pending != PENDING_NONE && p->slice_refs == 0 && process_run_pending(p)) {
+                    i--;  // a finalizer asked for its removal; the next record moved here
+                    continue;
+                }
+            }
         }
         if (p->mount_hold && now < p->mount_hold + MOUNT_HOLD_MS) skip_prune = true;
     }
@@ -316,7 +333,7 @@ void update_processes_after_frame() {
         kill_process_by_index(i);
     }
     if (audio_op_start(0, 1) == 0) audio_op_end();
-    if (Process* wm = get_process(3))
+    if (Process* wm = get_process(WM_PROCESS_ID))
         os_lock_mouse_cursor(peek_proc(wm, ADDR_MOUSE_LOCK_FLAGS), peek_proc(wm, ADDR_MOUSE_EVENT_SENS),
                              peek_proc(wm, ADDR_MOUSE_MOVE_SENS));
     update_all_sockets();
@@ -341,7 +358,7 @@ static void copy_page_to_synth(Process* f, int pg) {
 }
 
 int audio_op_start(int64_t pid, int force) {
-    if (pid > 3 && pid != app.audio_focus_pid) {
+    if (pid > LAST_SYSTEM_PROCESS_ID && pid != app.audio_focus_pid) {
         os_lock_audio();
         int playing = mudo_anything_is_playing();
         os_unlock_audio();
@@ -351,7 +368,7 @@ int audio_op_start(int64_t pid, int force) {
         // With no focus record left there is nothing to compare: allowed.
         if (playing && focus && focus->audio_priority > req_priority) return 1;
         app.audio_focus_pid = pid;
-    } else if (pid >= 1 && pid <= 3) {
+    } else if (pid >= KERNEL_PROCESS_ID && pid <= LAST_SYSTEM_PROCESS_ID) {
         app.audio_focus_pid = pid;
     }
     os_lock_audio();

@@ -376,7 +376,8 @@ inline constexpr int VYN_STAND_IN_DEPTH = 100;
 // Past this many bytes of text every further value is written as nil, so a
 // table that shares its subtables cannot make the writer run for ever.
 inline constexpr int32_t VYN_STAND_IN_MAX_TEXT = 0x1000000;
-// Appends the text of the value at the stack index to out; returns 0.
+// Appends the text of the value at the stack index to out; returns 0, or -1
+// when the value could not be written whole (out then holds no usable text).
 int stringify_object(lua_State* L, int index, buffer* out, int flags);
 // Reads one value from text (length bytes) and pushes it; returns the number
 // of values pushed: 1, or 0 when the text does not read.

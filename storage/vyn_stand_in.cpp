@@ -44,9 +44,10 @@ static void write_string(const char* s, size_t n, buffer* out) {
     spend_cpu((int32_t)std::min(n / 4, (size_t)INT32_MAX));
 }
 
-static void write_value(lua_State* L, int index, buffer* out, int depth);
+static bool write_value(lua_State* L, int index, buffer* out, int depth);
 
-static void write_table(lua_State* L, int index, buffer* out, int depth) {
+// False when the table could not be written whole (too many keys to hold).
+static bool write_table(lua_State* L, int index, buffer* out, int depth) {
     index = lua_absindex(L, index);
     lua_Integer n = (lua_Integer)lua_rawlen(L, index);
     // Keyed items: each kept key stays on the stack until it is written.
@@ -62,7 +63,11 @@ static void write_table(lua_State* L, int index, buffer* out, int depth) {
             if (k >= 1 && k <= n) keep = false;
         }
         if (keep) {
-            if (!lua_checkstack(L, 4)) break;
+            if (!lua_checkstack(L, 4)) {
+                // Leaving the remaining keys out would send a different table.
+                lua_settop(L, base);
+                return false;
+            }
             lua_pushvalue(L, -1);  // the copy below stays; the top one walks on
             keys.push_back(lua_gettop(L) - 1);
         }
@@ -95,25 +100,31 @@ static void write_table(lua_State* L, int index, buffer* out, int depth) {
         bappend_str(out, "=");
         lua_pushvalue(L, k);
         lua_rawget(L, index);
-        write_value(L, -1, out, depth + 1);
+        bool ok = write_value(L, -1, out, depth + 1);
         lua_pop(L, 1);
+        if (!ok) {
+            lua_settop(L, base);
+            return false;
+        }
     }
     lua_settop(L, base);
     for (lua_Integer i = 1; i <= n; i++) {
         if (!first) bappend_str(out, ",");
         first = false;
         lua_rawgeti(L, index, i);
-        write_value(L, -1, out, depth + 1);
+        bool ok = write_value(L, -1, out, depth + 1);
         lua_pop(L, 1);
+        if (!ok) return false;
     }
     bappend_str(out, "}");
+    return true;
 }
 
-static void write_value(lua_State* L, int index, buffer* out, int depth) {
+static bool write_value(lua_State* L, int index, buffer* out, int depth) {
     spend_cpu(2);
     if (out->length > VYN_STAND_IN_MAX_TEXT) {
         bappend_str(out, "nil");
-        return;
+        return true;
     }
     switch (lua_type(L, index)) {
     case LUA_TBOOLEAN: bappend_str(out, lua_toboolean(L, index) ? "true" : "false"); break;
@@ -126,18 +137,18 @@ static void write_value(lua_State* L, int index, buffer* out, int depth) {
     }
     case LUA_TTABLE:
         // A table nested deeper (or holding itself) is cut off as nil.
-        if (depth < VYN_STAND_IN_DEPTH && lua_checkstack(L, 8)) write_table(L, index, out, depth);
-        else bappend_str(out, "nil");
+        if (depth < VYN_STAND_IN_DEPTH && lua_checkstack(L, 8)) return write_table(L, index, out, depth);
+        bappend_str(out, "nil");
         break;
     default: bappend_str(out, "nil"); break;
     }
+    return true;
 }
 
 int stringify_object(lua_State* L, int index, buffer* out, int flags) {
     (void)flags;
     if (!L || !out) return 0;
-    write_value(L, lua_absindex(L, index), out, 0);
-    return 0;
+    return write_value(L, lua_absindex(L, index), out, 0) ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------

@@ -209,6 +209,15 @@ TEST(FrameDriver, ExitWaitsSixtyFramesForAnAtomicOperation) {
     EXPECT_NE(r.log.find("[halvoran_exit] ok\n"), std::string::npos);
 }
 
+TEST(FrameDriver, AnAtomicOperationNeverClosedDoesNotHoldBackTheFinalWriteBack) {
+    kernel_run r = run_kernel_code("_signal(40) _signal(33) while true do flip() end");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    size_t note = r.log.find("[halvoran_exit] atomic operation of process 1 still open; writing back\n");
+    EXPECT_NE(note, std::string::npos) << r.log;
+    EXPECT_LT(note, r.log.find("[halvoran_exit] flushing dirty mounts..\n"));
+    EXPECT_NE(r.log.find("[x 0119 001] [halvoran_exit] waiting for shutdown..\n"), std::string::npos) << r.log;
+}
+
 TEST(FrameDriver, ExitWithoutAtomicOperationIsImmediate) {
     kernel_run r = run_kernel_code("_signal(33) printh('asked') flip() printh('never')");
     EXPECT_EQ(r.exit_code, 0);

@@ -148,9 +148,9 @@ TEST(ProcessTable, NewProcessAddressSpace) {
 TEST(ProcessTable, QueueLimitDropsMessages) {
     process_env env;
     Process* p = env.spawn(kIdle);
-    ASSERT_EQ(queue_process_message(p, "{a=1}"), 9);
+    ASSERT_EQ(send_process_message_string(p, "{a=1}"), 9);
     p->messages->length = (int32_t)MESSAGE_QUEUE_LIMIT + 1;
-    EXPECT_EQ(queue_process_message(p, "{a=2}"), 0);
+    EXPECT_EQ(send_process_message_string(p, "{a=2}"), 0);
     p->messages->length = 9;
     EXPECT_EQ(env.messages(p).size(), 1u);
 }
