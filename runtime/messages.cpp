@@ -27,7 +27,8 @@ static void shrink_queue(Process* p) {
     buffer* q = p->messages;
     if (!q || p->message_head != 0 || !far_too_big(q, q->length)) return;
     int32_t keep = q->length > 0 ? q->length : 0;
-    buffer* fresh = create_buffer_2(keep > MESSAGE_QUEUE_SIZE ? keep : MESSAGE_QUEUE_SIZE, MESSAGE_QUEUE_KIND);
+    int32_t size = keep > MESSAGE_QUEUE_SIZE ? keep : MESSAGE_QUEUE_SIZE;
+    buffer* fresh = create_buffer_2(size, MESSAGE_QUEUE_KIND);
     if (!fresh) return;  // the big one stays; nothing is lost
     if (keep) std::memcpy(fresh->data, q->data, (size_t)keep);
     fresh->length = fresh->cursor = keep;

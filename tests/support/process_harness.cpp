@@ -100,6 +100,8 @@ Process* process_env::boot_root(const std::string& boot_code) {
     return root;
 }
 
+// The frame driver's root frame, call for call: upkeep, the root's whole
+// slice, upkeep. A root that has ended gets no slice there either.
 int64_t process_env::frame() {
     prepare_processes_for_frame();
     int64_t used = run_process_slice(root_process_record(), 1.0);
