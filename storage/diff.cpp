@@ -11,10 +11,6 @@
 
 #include "platform/platform.h"
 
-static inline uint32_t load_u32_le(const uint8_t* p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 // ---------------------------------------------------------------------------
 // CRC-32 (reflected 0xEDB88320), slicing by eight.
 // ---------------------------------------------------------------------------

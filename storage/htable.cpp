@@ -8,10 +8,6 @@
 
 static const char htable_true_text[] = "true";
 
-static inline uint32_t load_u32_le(const uint8_t* p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 uint32_t htable_hash(const char* key) {
     uint32_t h = 0x5EB1A37Cu;
     for (const unsigned char* p = (const unsigned char*)key; *p; p++) {

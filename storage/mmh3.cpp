@@ -7,12 +7,8 @@
 static inline uint32_t rotl32(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
 static inline uint64_t rotl64(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
 
-static inline uint32_t load32(const uint8_t* p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 static inline uint64_t load64(const uint8_t* p) {
-    return (uint64_t)load32(p) | ((uint64_t)load32(p + 4) << 32);
+    return (uint64_t)load_u32_le(p) | ((uint64_t)load_u32_le(p + 4) << 32);
 }
 
 static inline uint32_t fmix32(uint32_t h) {
@@ -47,7 +43,7 @@ void murmurhash3_x86_32(const void* key, int32_t len, uint32_t seed, void* out) 
     const uint32_t c1 = 0xcc9e2d51u, c2 = 0x1b873593u;
     uint32_t h1 = seed;
     for (int32_t i = 0; i < nblocks; i++) {
-        uint32_t k1 = load32(data + 4 * i);
+        uint32_t k1 = load_u32_le(data + 4 * i);
         k1 *= c1;
         k1 = rotl32(k1, 15);
         k1 *= c2;
@@ -87,7 +83,7 @@ void murmurhash3_x86_128(const void* key, int32_t len, uint32_t seed, void* out)
     const uint32_t c1 = 0x239b961bu, c2 = 0xab0e9789u, c3 = 0x38b34ae5u, c4 = 0xa1e38b93u;
     for (int32_t i = 0; i < nblocks; i++) {
         const uint8_t* b = data + 16 * i;
-        uint32_t k1 = load32(b), k2 = load32(b + 4), k3 = load32(b + 8), k4 = load32(b + 12);
+        uint32_t k1 = load_u32_le(b), k2 = load_u32_le(b + 4), k3 = load_u32_le(b + 8), k4 = load_u32_le(b + 12);
         k1 *= c1; k1 = rotl32(k1, 15); k1 *= c2; h1 ^= k1;
         h1 = rotl32(h1, 19); h1 += h2; h1 = h1 * 5 + 0x561ccd1bu;
         k2 *= c2; k2 = rotl32(k2, 16); k2 *= c3; h2 ^= k2;

@@ -3,6 +3,7 @@
 #include "storage/storage.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------
 // File table
@@ -54,13 +56,8 @@ static pmount _pmount[PMOUNT_MAX];
 static int _pmounts = 0;
 
 static inline const char* ptext(const pfile* f) { return (const char*)f->path->data; }
-static inline const char* btext(const buffer* b) { return b ? (const char*)b->data : ""; }
 
 static inline bool used(const pfile* f) { return f && f->kind != PFILE_KIND_FREE && f->path; }
-
-static inline bool starts_with(const char* s, const char* prefix) {
-    return strncmp(s, prefix, strlen(prefix)) == 0;
-}
 
 static void destroy_mount_buffers(pmount* m) {
     destroy_buffer(m->mount_point);
@@ -79,6 +76,9 @@ void pfile_init() {
 
 static void release_record(pfile* f) {
     if (f->stream) fclose(f->stream);
+    // A write that never reached its close leaves no hidden sibling behind.
+    if (f->temp_path) unlink(btext(f->temp_path));
+    destroy_buffer(f->temp_path);
     if (f->path != f->origin) destroy_buffer(f->path);
     destroy_buffer(f->origin);
     destroy_buffer(f->data);
@@ -715,31 +715,26 @@ int get_path_parent_match_depth(const char* mount_point, const char* path) {
     return depth;
 }
 
-static bool has_dotdot_segment(const char* p) {
-    for (const char* s = p; (s = strstr(s, "..")) != nullptr; s += 2) {
-        bool left = s == p || s[-1] == '/';
-        bool right = s[2] == 0 || s[2] == '/';
-        if (left && right) return true;
-    }
-    return false;
-}
-
 static buffer* empty_origin() { return create_buffer_2(0, RESOLVE_BUFFER_KIND); }
 
 buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact) {
     if (out_kind) *out_kind = 0;
     buffer* np = normalise_halvoran_path(path);
     if (!np) return empty_origin();
-    const char* p = to_cstr(np);
+    buffer* out = resolve_normalised_to_origin(to_cstr(np), out_kind, skip_exact);
+    destroy_buffer(np);
+    return out;
+}
+
+buffer* resolve_normalised_to_origin(const char* p, int* out_kind, int skip_exact) {
+    if (out_kind) *out_kind = 0;
+    if (!p) return empty_origin();
+    size_t plen = strlen(p);
     // A relative working folder can leave ".." in place; such a path must
     // never reach a host folder above its mount.
-    if (has_dotdot_segment(p)) {
-        destroy_buffer(np);
-        return empty_origin();
-    }
-    if (!_block_automounting && np->length >= 2) automount_p_path(p);
+    if (path_has_dotdot_segment(p, (int64_t)plen)) return empty_origin();
+    if (!_block_automounting && plen >= 2) automount_p_path(p);
     int best = -1, win = -1;
-    size_t plen = (size_t)np->length;
     for (int i = 0; i < _pmounts; i++) {
         // get_path_parent_match_depth, with the lengths and depths at hand.
         const buffer* mpb = _pmount[i].mount_point;
@@ -766,7 +761,6 @@ buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact) {
         printf("   // best_depth = %d\n", best);
         print_mounts();
         krio_debugf("** could not resolve file to origin: %s\n", p);
-        destroy_buffer(np);
         return empty_origin();
     }
     const pmount* m = &_pmount[win];
@@ -777,15 +771,11 @@ buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact) {
     if (ol > 0 && m->origin->data[ol - 1] == '/' && rest[0] == '/') rest++;
     size_t rl = strlen(rest);
     buffer* out = create_buffer_2((int32_t)(ol + rl + 1), RESOLVE_BUFFER_KIND);
-    if (!out) {
-        destroy_buffer(np);
-        return empty_origin();
-    }
+    if (!out) return empty_origin();
     memcpy(out->data, m->origin->data, ol);
     memcpy(out->data + ol, rest, rl);
     out->data[ol + rl] = 0;
     out->length = out->cursor = (int32_t)(ol + rl);
-    destroy_buffer(np);
     if (out_kind) *out_kind = m->kind;
     return out;
 }
@@ -921,7 +911,7 @@ static int directory_test(const char* path, int also_mounts, int skip_exact) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
     int kind = 0;
-    buffer* origin = resolve_to_origin(to_cstr(np), &kind, skip_exact);
+    buffer* origin = resolve_normalised_to_origin(to_cstr(np), &kind, skip_exact);
     int r = 0;
     if (kind == MOUNT_KIND_RAM) {
         const pfile* f = get_ram_file_by_name(btext(origin));
@@ -1107,7 +1097,7 @@ void trace_pfopen(const char* path, const char* mode) {
     printf("  p_path: %s\n", to_cstr(np));
     int kind = 0;
     bool skip = mode && mode[0] && mode[1] == 'f';
-    buffer* origin = resolve_to_origin(btext(np), &kind, skip);
+    buffer* origin = resolve_normalised_to_origin(btext(np), &kind, skip);
     printf("  resolved_origin: %s (kind: %d)\n", btext(origin), kind);
     if (kind == MOUNT_KIND_RAM) {
         int i = get_index_by_name(btext(origin));

@@ -9,28 +9,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
-#include <unordered_map>
 
 #include "lang/lang.h"
 #include "platform/platform.h"
+#include "storage/storage_internal.h"
 
 static int32_t _pending_sync = 0;
 static uint32_t _last_sync_t = 0;
 static uint8_t _chunk[PFILE_READ_CHUNK];
-// The hidden sibling each host record opened "w" writes to.
-static std::unordered_map<const pfile*, std::string> _temp_of;
 static uint64_t _temp_counter = 0;
 // Mounts whose write-back failure was reported, so a retry does not repeat it.
 static std::set<std::string> _failed_mounts;
-
-static inline const char* btext(const buffer* b) { return b ? (const char*)b->data : ""; }
-static inline bool starts_with(const char* s, const char* prefix) {
-    return strncmp(s, prefix, strlen(prefix)) == 0;
-}
 
 static void too_many_files(const char* text) {
     puts(text);
@@ -128,7 +122,7 @@ pfile* pfopen(const char* path, const char* mode) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return nullptr;
     int kind = 0;
-    buffer* origin = resolve_to_origin(to_cstr(np), &kind, m1 == 'f');
+    buffer* origin = resolve_normalised_to_origin(to_cstr(np), &kind, m1 == 'f');
     if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
     const char* o = btext(origin);
 
@@ -219,9 +213,25 @@ pfile* pfopen(const char* path, const char* mode) {
     }
 
     if (m0 == 'w') {
+        // Through a link the file it names is replaced, not the link.
+        if (exists) {
+            char real[PATH_MAX];
+            buffer* target = realpath(o, real) ? create_buffer_from_str(real) : nullptr;
+            if (target) {
+                destroy_buffer(f->origin);
+                f->origin = target;
+            }
+        }
         std::string temp;
-        f->stream = open_temp_sibling(o, &temp);
-        if (f->stream) _temp_of[f] = temp;
+        f->stream = open_temp_sibling(btext(f->origin), &temp);
+        if (f->stream) {
+            f->temp_path = create_buffer_from_str(temp.c_str());
+            if (!f->temp_path) {
+                fclose(f->stream);
+                f->stream = nullptr;
+                unlink(temp.c_str());
+            }
+        }
     } else {
         f->stream = fopen(o, "ab");
     }
@@ -245,6 +255,17 @@ pfile* pfopen_ram_file(const char* ram_path, const char* mode) {
     return f;
 }
 
+// Makes a rename in the folder of the host path durable.
+static void sync_folder_of(const char* host_path) {
+    std::string p = host_path;
+    size_t slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
 // Writes the record's data to its host stream; for "w" the hidden sibling
 // then replaces the file. False when anything failed: the old file stays.
 static bool finish_host_write(pfile* f) {
@@ -253,16 +274,21 @@ static bool finish_host_write(pfile* f) {
     bool ok = n == 0 || fwrite(f->data->data, 1, (size_t)n, f->stream) == (size_t)n;
     ok = fflush(f->stream) == 0 && ok;
     ok = !ferror(f->stream) && ok;
+    // The bytes reach the disk before the name does: a power cut after the
+    // rename must not leave an empty file. A file system that can not sync
+    // (EINVAL) is not a failed write.
+    if (fsync(fileno(f->stream)) != 0 && errno != EINVAL) ok = false;
     ok = fclose(f->stream) == 0 && ok;
     f->stream = nullptr;
-    auto t = _temp_of.find(f);
-    if (f->mode == 'w' && t != _temp_of.end()) {
-        std::string temp = t->second;
-        _temp_of.erase(t);
+    if (f->mode == 'w' && f->temp_path) {
+        const char* temp = btext(f->temp_path);
         // A file the user made read-only is refused as a direct write would be.
         if (ok && access(host, F_OK) == 0 && access(host, W_OK) != 0) ok = false;
-        if (ok) ok = rename(temp.c_str(), host) == 0;
-        if (!ok) unlink(temp.c_str());
+        if (ok) ok = rename(temp, host) == 0;
+        if (!ok) unlink(temp);
+        destroy_buffer(f->temp_path);
+        f->temp_path = nullptr;
+        if (ok) sync_folder_of(host);
     }
     return ok;
 }
@@ -274,7 +300,7 @@ int pfclose(pfile* f) {
         int64_t n = f->data ? f->data->length : 0;
         bool ok = finish_host_write(f);
         spend_cpu(cost_of(n / 8));
-        spend_cpu(app.video_ready == 0 && config.display_pid >= 4 ? PFILE_WRITE_COST_SLOW : PFILE_WRITE_COST);
+        spend_cpu(current_frame_budget() == CPU_FRAME_BUDGET_FAST ? PFILE_WRITE_COST_SLOW : PFILE_WRITE_COST);
         if (ok) {
             anywhen_event(0, btext(f->path), 0);
             _pending_sync = 1;
@@ -287,7 +313,6 @@ int pfclose(pfile* f) {
         mark_parent_mount_dirty(btext(f->origin));
     }
     if (f->kind == PFILE_KIND_HOST) {
-        _temp_of.erase(f);
         clear_pfile(f);
         return result;
     }
@@ -310,7 +335,7 @@ int64_t pfile_size(const char* path, int skip_exact) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
     int kind = 0;
-    buffer* origin = resolve_to_origin(to_cstr(np), &kind, skip_exact);
+    buffer* origin = resolve_normalised_to_origin(to_cstr(np), &kind, skip_exact);
     int64_t size = 0;
     if (kind == MOUNT_KIND_RAM) {
         const pfile* f = get_ram_file_by_name(btext(origin));
@@ -372,7 +397,7 @@ int delete_path(const char* path) {
     delete_mount_point(p);
     int was = pdisk_block_automounting(1);
     int kind = 0;
-    buffer* origin = resolve_to_origin(p, &kind, 0);
+    buffer* origin = resolve_normalised_to_origin(p, &kind, 0);
     const char* o = btext(origin);
     if (kind == MOUNT_KIND_HOST && origin->length > 0) {
         bool removed = remove(o) == 0 || rmdir(o) == 0;
@@ -415,7 +440,7 @@ int pmkdir(const char* path) {
         return 0;
     }
     int kind = 0;
-    buffer* origin = resolve_to_origin(p, &kind, 0);
+    buffer* origin = resolve_normalised_to_origin(p, &kind, 0);
     int result = 1;
     if (kind == MOUNT_KIND_HOST && origin->length > 0) {
         result = mkdir(btext(origin), 0777) == 0 ? 0 : -1;
@@ -461,7 +486,7 @@ int pflist(const char* path, lua_State* L, listing* out) {
     if (!np) return 0;
     std::string p = to_cstr(np);
     int kind = 0;
-    buffer* origin = resolve_to_origin(p.c_str(), &kind, 0);
+    buffer* origin = resolve_normalised_to_origin(p.c_str(), &kind, 0);
     std::string o = btext(origin);
     destroy_buffer(origin);
     destroy_buffer(np);
@@ -527,8 +552,8 @@ int pflist(const char* path, lua_State* L, listing* out) {
             bool dup = have_prev && bare == prev;
             prev = bare;
             have_prev = true;
-            if (is_folder) folders++;
             if (dup) continue;
+            if (is_folder) folders++;
             index++;
             if (L) {
                 lua_pushlstring(L, bare.data(), bare.size());
@@ -621,21 +646,22 @@ static int write_back(pmount* m) {
     return 1;
 }
 
-int flush_dirty_mount(pmount* m, int delayed) {
-    if (!m || !m->dirty || app.atomic_pid) return 0;
-    if (delayed && m->flush_due > os_get_time()) return 0;
-    return write_back(m);
+// Whether a flush writes the mount back now.
+static bool flush_wanted(const pmount* m, int delayed) {
+    if (!m || !m->dirty || app.atomic_pid) return false;
+    return !delayed || m->flush_due <= os_get_time();
 }
 
+int flush_dirty_mount(pmount* m, int delayed) { return flush_wanted(m, delayed) ? write_back(m) : 0; }
+
+// Counts the cartridge mounts it tried to write, written or not.
 int flush_dirty_mounts_ex(int delayed) {
     int count = 0;
     for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
         pmount* m = pdisk_mount(i);
-        if (!m || !m->dirty) continue;
-        if (delayed && m->flush_due > os_get_time()) continue;
-        if (app.atomic_pid) continue;
+        if (!flush_wanted(m, delayed)) continue;
         if (hvx_path_kind(btext(m->mount_point))) count++;
-        write_back(m);
+        flush_dirty_mount(m, delayed);
     }
     return count;
 }
@@ -644,9 +670,7 @@ int flush_dirty_mounts_immediately() { return flush_dirty_mounts_ex(0); }
 int flush_dirty_mounts_delayed() { return flush_dirty_mounts_ex(1); }
 
 int flush_dirty_mount_immediately(const char* mount_point) {
-    pmount* m = get_mount_by_mount_point(mount_point, 0);
-    if (!m || !m->dirty || app.atomic_pid) return 0;
-    int r = write_back(m);
+    int r = flush_dirty_mount(get_mount_by_mount_point(mount_point, 0), 0);
     if (r) printf("// flushed single mount: %s\n", mount_point);
     return r;
 }
@@ -657,9 +681,12 @@ void sync_fs(int force) {
     if (!force && now - _last_sync_t <= SYNC_INTERVAL_MS && now >= _last_sync_t) return;
     _pending_sync = 0;
     _last_sync_t = now;
-    // At exit the written files reach the disk of the per-user folder.
-    if (force && config.home[0]) {
-        int fd = open(config.home, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // At exit the written files reach the disk of the per-user folder (the
+    // -home folder or the default one).
+    if (force) {
+        char dir[HVX_PATH_MAX];
+        krio_prefix_with_appdata_path("", dir, sizeof dir);
+        int fd = dir[0] ? open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
         if (fd >= 0) {
             syncfs(fd);
             close(fd);

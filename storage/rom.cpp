@@ -14,20 +14,10 @@
 // Entry stream
 // ---------------------------------------------------------------------------
 
-static bool has_dotdot_segment(const char* s, int64_t n) {
-    for (int64_t i = 0; i + 1 < n; i++) {
-        if (s[i] != '.' || s[i + 1] != '.') continue;
-        bool left = i == 0 || s[i - 1] == '/';
-        bool right = i + 2 == n || s[i + 2] == '/';
-        if (left && right) return true;
-    }
-    return false;
-}
-
 int rom_append_entry(buffer* stream, const char* name, int folder, const uint8_t* data, int64_t len) {
     if (!stream || !name || len < 0 || len > INT32_MAX || (len > 0 && !data)) return -1;
     int64_t n = (int64_t)strlen(name);
-    if (n == 0 || has_dotdot_segment(name, n)) return -1;
+    if (n == 0 || path_has_dotdot_segment(name, n)) return -1;
     bool slash = n > 0 && name[n - 1] == '/';
     if (!folder && slash) return -1;  // would read back as a folder
     int64_t add = n + (folder && !slash ? 1 : 0) + 1;
@@ -55,12 +45,13 @@ int rom_append_entry(buffer* stream, const char* name, int folder, const uint8_t
 
 int rom_next_entry(const uint8_t* s, int64_t len, int64_t* pos, rom_entry* e) {
     if (!s || !pos || !e || *pos >= len) return ROM_ENTRY_END;
+    if (*pos < 0) return ROM_ENTRY_BAD_NAME;
     int64_t p = *pos;
     const uint8_t* nul = (const uint8_t*)memchr(s + p, 0, (size_t)(len - p));
     if (!nul || nul == s + p) return ROM_ENTRY_BAD_NAME;
     e->name = (const char*)(s + p);
     e->name_len = nul - (s + p);
-    if (has_dotdot_segment(e->name, e->name_len)) return ROM_ENTRY_DOTDOT;
+    if (path_has_dotdot_segment(e->name, e->name_len)) return ROM_ENTRY_DOTDOT;
     p += e->name_len + 1;
     e->folder = e->name[e->name_len - 1] == '/';
     e->data = nullptr;
@@ -73,7 +64,7 @@ int rom_next_entry(const uint8_t* s, int64_t len, int64_t* pos, rom_entry* e) {
     int64_t size = s[p++];
     if (size == 255) {
         if (len - p < 4) return ROM_ENTRY_BAD_SIZE;
-        size = (int64_t)s[p] | (int64_t)s[p + 1] << 8 | (int64_t)s[p + 2] << 16 | (int64_t)s[p + 3] << 24;
+        size = load_u32_le(s + p);
         p += 4;
         if (size > INT32_MAX) return ROM_ENTRY_BAD_SIZE;
     }
@@ -122,7 +113,7 @@ int rom_pack(buffer* out, const uint8_t* stream, int64_t len) {
 buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed) {
     if (consumed) *consumed = 0;
     if (!rom_is_rom(src, len) || len < ROM_HEADER_SIZE) return nullptr;
-    int64_t clen = (int64_t)src[4] | (int64_t)src[5] << 8 | (int64_t)src[6] << 16 | (int64_t)src[7] << 24;
+    int64_t clen = load_u32_le(src + 4);
     int64_t left = len - ROM_HEADER_SIZE;
     if (clen > left) clen = left;
     if (consumed) *consumed = ROM_HEADER_SIZE + clen;
@@ -298,9 +289,10 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
     }
     if (len < 3) return -1;
     if (!rom_is_rom(src, len)) {
-        const uint8_t* nul = (const uint8_t*)memchr(rom->data, 0, (size_t)rom->length);
+        // The text from the cursor on, up to its first NUL.
+        const uint8_t* nul = (const uint8_t*)memchr(src, 0, (size_t)len);
         rom->cursor = rom->length;
-        return write_main_lua(path, rom->data, nul ? nul - rom->data : rom->length);
+        return write_main_lua(path, src, nul ? nul - src : len);
     }
     int64_t consumed = 0;
     buffer* stream = rom_unpack(src, len, &consumed);

@@ -8,6 +8,24 @@
 
 #include "runtime/runtime.h"
 
+// A little-endian u32 at p (four readable bytes).
+inline uint32_t load_u32_le(const uint8_t* p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+// Whether the n bytes at s hold a ".." segment (between slashes or the ends);
+// "a..b" or "..." is an ordinary name. Paths, ROM entry names and the ROM
+// packer all refuse such a segment.
+inline bool path_has_dotdot_segment(const char* s, int64_t n) {
+    for (int64_t i = 0; i + 1 < n; i++) {
+        if (s[i] != '.' || s[i + 1] != '.') continue;
+        bool left = i == 0 || s[i - 1] == '/';
+        bool right = i + 2 == n || s[i + 2] == '/';
+        if (left && right) return true;
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Hashes: MurmurHash3 (data, byte count, seed, output). A negative count
 // hashes no bytes.
@@ -58,7 +76,7 @@ int htable_delete(htable* t, const char* key);  // 1 when found and removed
 // CRC, u32 new CRC, then alternating literal runs and copies.
 // ---------------------------------------------------------------------------
 
-inline constexpr int DIFF_BUFFER_KIND = 105;
+inline constexpr int DIFF_BUFFER_KIND = 68;  // 'D'
 inline constexpr int DIFF_TABLE_SLOTS = 32768;
 inline constexpr int DIFF_MIN_COPY = 8;          // shorter matches stay literal
 inline constexpr int DIFF_TAIL_NO_LOOKUP = 30;   // no table lookups this close to the end
@@ -110,6 +128,9 @@ struct pfile {
     uint8_t mode;
     uint8_t modifier;
     uint32_t opened;
+    // A host record opened "w": the hidden sibling it writes to, removed
+    // when the record is released without replacing the file.
+    buffer* temp_path;
 };
 
 struct listing {
@@ -209,6 +230,8 @@ int pdisk_block_automounting(int block);
 // A new buffer with the origin, the winner's kind in out_kind. A path that is
 // not legal or that no mount serves gives an empty text and kind 0.
 buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact);
+// The same for a path that is already normalise_halvoran_path's result.
+buffer* resolve_normalised_to_origin(const char* path, int* out_kind, int skip_exact);
 int get_path_parent_match_depth(const char* mount_point, const char* path);
 void mark_parent_mount_dirty(const char* ram_path);
 pmount* get_mount_by_mount_point(const char* path, int kind);
@@ -297,7 +320,7 @@ inline constexpr int ROM_VERSION = 2;
 inline constexpr int ROM_LZ4_LEVEL = 9;
 inline constexpr int ROM_HEADER_SIZE = 8;
 inline constexpr int64_t ROM_MAX_STREAM = 64ll << 20;  // unpacked entry stream
-inline constexpr int ROM_SCRATCH_KIND = 100;
+inline constexpr int ROM_SCRATCH_KIND = 83;  // 'S'
 inline constexpr int32_t ROM_STREAM_START = 65536;
 inline constexpr int64_t PXA_MAX_TEXT = 65536;
 inline constexpr int ROM_OPTION_NO_LABEL = 4;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
 
@@ -27,7 +28,8 @@ struct item {
 };
 
 bool name_ok(const std::string& n) {
-    if (n.empty() || n.find("..") != std::string::npos) return false;
+    // The same ".." rule as the runtime's reader, so both take the same names.
+    if (n.empty() || path_has_dotdot_segment(n.data(), (int64_t)n.size())) return false;
     for (unsigned char c : n)
         if (!is_path_char(c) && c != '/') return false;
     return true;
@@ -88,6 +90,13 @@ int main(int argc, char** argv) {
     }
     if (out.empty() || root.empty() || !name_ok(prefix)) {
         fprintf(stderr, "usage: mkrom [--user-folder NAME] [--prefix system] -o OUT DIR | --list FILE\n");
+        return 2;
+    }
+    // The runtime would ignore a name it can not use and fall back to another
+    // folder without a word; refuse it here instead.
+    if (!export_name_is_valid((const uint8_t*)user_folder.data(), user_folder.size())) {
+        fprintf(stderr, "mkrom: %s can not name a per-user folder (1 to 64 bytes, no '/', not . or ..)\n",
+                user_folder.c_str());
         return 2;
     }
     std::error_code ec;

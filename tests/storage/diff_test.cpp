@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -307,6 +308,26 @@ TEST(DiffGenerate, RefusesContentOverTheCap) {
     uint8_t one = 1;
     EXPECT_EQ(generate_diff(&one, DIFF_MAX_CONTENT + 1, &one, 1), nullptr);
     EXPECT_EQ(generate_diff(&one, 1, &one, -1), nullptr);
+}
+
+// Buffer accounting counts by kind tag: a storage tag shared with another
+// kind would merge their counts.
+TEST(BufferKinds, StorageTagsAreTheirOwn) {
+    const int kinds[] = {DAT_BLOCK_KIND, CONFIG_BUFFER_KIND, MESSAGE_SEND_KIND, MESSAGE_QUEUE_KIND,
+                         BUFFER_KIND_ESCAPED, BUFFER_KIND_LINE, BUFFER_KIND_FROM_STR, BUFFER_KIND_FROM_BUFFER,
+                         BUFFER_KIND_FROM_FILE, RESOLVE_BUFFER_KIND, MOUNT_RAM_BUFFER_KIND, COLLAPSE_BUFFER_KIND,
+                         PFILE_DATA_KIND, ROM_SCRATCH_KIND, DIFF_BUFFER_KIND, HTABLE_BUFFER_KIND};
+    std::set<int> seen;
+    for (int k : kinds) {
+        EXPECT_TRUE(k > 0 && k < BUFFER_KINDS) << k;
+        EXPECT_TRUE(seen.insert(k).second) << "kind " << k << " used twice";
+    }
+    // A diff's buffers are counted under the diff's own tag.
+    uint8_t a[64] = {1, 2, 3}, b[64] = {1, 2, 4};
+    buffer* d = generate_diff(a, sizeof a, b, sizeof b);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->kind, DIFF_BUFFER_KIND);
+    destroy_buffer(d);
 }
 
 }  // namespace

@@ -226,6 +226,40 @@ TEST_F(Mounts, TraversalNeverLeavesTheMount) {
     }
 }
 
+// The path operations normalise once and resolve the result: that must give
+// what resolving the raw path gives, whatever the working folder.
+TEST_F(Mounts, NormalisedPathResolvesAsTheRawOne) {
+    boot();
+    std::string h = tmp / "h";
+    ASSERT_EQ(mount_host_path("/h", h.c_str()), 0);
+    ASSERT_EQ(mount_ram_folder("/h/r"), 0);
+    static const char* pwd = "/";
+    pdisk_set_working_folder_source([]() -> const char* { return pwd; });
+    std::mt19937 rng(11);
+    const char* parts[] = {"..", ".", "", "x", "h", "r", "ram", "a.hvx", "..x", "#y"};
+    const char* pwds[] = {"/", "/h", "/h/r/q", "rel/dir", "/ram"};
+    int resolved_some = 0;
+    for (int i = 0; i < 3000; i++) {
+        pwd = pwds[rng() % 5];
+        std::string p = (rng() % 3) ? "/" : "";
+        int n = 1 + rng() % 6;
+        for (int k = 0; k < n; k++) p += (k ? "/" : "") + std::string(parts[rng() % 10]);
+        buffer* np = normalise_halvoran_path(p.c_str());
+        if (!np) continue;
+        for (int skip = 0; skip < 2; skip++) {
+            resolved a = resolve(p.c_str(), skip);
+            int kind = 12345;
+            buffer* b = resolve_normalised_to_origin(to_cstr(np), &kind, skip);
+            ASSERT_EQ(std::string((const char*)b->data, (size_t)b->length), a.origin) << p << " in " << pwd;
+            ASSERT_EQ(kind, a.kind) << p << " in " << pwd;
+            resolved_some += kind != 0;
+            destroy_buffer(b);
+        }
+        destroy_buffer(np);
+    }
+    EXPECT_GT(resolved_some, 1000);
+}
+
 TEST_F(Mounts, TableFilledToCapacityRefusesMore) {
     boot();
     int refused = 0;

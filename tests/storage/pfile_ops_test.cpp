@@ -1,6 +1,7 @@
 // File operations on RAM and host files, cartridge write-back, and the
 // faults mended on the way: failed writes keep the old file, a cartridge that
 // did not load whole is never written back, cp onto itself, host folders.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -17,6 +19,43 @@
 #include "storage/storage.h"
 #include "tests/support/harness.h"
 #include "tests/support/rom_maker.h"
+
+// Every fsync and syncfs the storage code makes, by the path of the
+// descriptor and with the content the watched file had at that moment.
+struct disk_sync {
+    std::string what;  // "fsync" or "syncfs"
+    std::string path;
+    std::string watched_content;
+};
+static std::vector<disk_sync>* g_syncs = nullptr;
+static std::string g_watched;
+
+static void note_sync(const char* what, int fd) {
+    if (!g_syncs) return;
+    char link[64], target[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    std::string content;
+    if (FILE* f = fopen(g_watched.c_str(), "rb")) {
+        char buf[256];
+        size_t k;
+        while ((k = fread(buf, 1, sizeof buf, f)) > 0) content.append(buf, k);
+        fclose(f);
+    }
+    g_syncs->push_back({what, n > 0 ? std::string(target, (size_t)n) : "?", content});
+}
+
+extern "C" int fsync(int fd) {
+    note_sync("fsync", fd);
+    static auto real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    return real ? real(fd) : 0;
+}
+
+extern "C" int syncfs(int fd) {
+    note_sync("syncfs", fd);
+    static auto real = (int (*)(int))dlsym(RTLD_NEXT, "syncfs");
+    return real ? real(fd) : 0;
+}
 
 namespace {
 
@@ -371,3 +410,151 @@ TEST(WriteBack, CartridgeThatDidNotLoadWholeIsNeverWrittenBack) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Host writes: links, abandoned writes, listing counts
+// ---------------------------------------------------------------------------
+
+namespace {
+
+int hidden_entries(const std::string& dir) {
+    int n = 0;
+    for (auto& e : fs::directory_iterator(dir)) n += e.path().filename().string()[0] == '.';
+    return n;
+}
+
+}  // namespace
+
+TEST(HostFiles, WriteThroughLinkChangesTheFileAndKeepsTheLink) {
+    fs_env env;
+    fs::create_directory(env.at("real"));
+    ASSERT_TRUE(write_file(env.at("real/t.txt"), "old"));
+    fs::create_symlink("real/t.txt", env.at("link.txt"));
+
+    ASSERT_TRUE(put("/link.txt", "new"));
+    EXPECT_TRUE(fs::is_symlink(env.at("link.txt")));
+    EXPECT_EQ(read_file(env.at("real/t.txt")), "new");
+    EXPECT_EQ(get("/link.txt"), "new");
+    EXPECT_EQ(hidden_entries(env.host.path()), 0);
+    EXPECT_EQ(hidden_entries(env.at("real")), 0);
+    // The history names the path that was written, not where the link leads.
+    ASSERT_FALSE(g_events.empty());
+    EXPECT_EQ(g_events.back(), std::make_pair(0, std::string("/link.txt")));
+
+    // A link to nothing yet: the write makes a plain file in its place.
+    fs::create_symlink("real/none.txt", env.at("dangling.txt"));
+    ASSERT_TRUE(put("/dangling.txt", "d"));
+    EXPECT_EQ(get("/dangling.txt"), "d");
+}
+
+TEST(HostFiles, WriteNeverClosedLeavesNoHiddenSiblingAndTheOldFile) {
+    fs_env env;
+    ASSERT_TRUE(write_file(env.at("a.txt"), "keep a"));
+    ASSERT_TRUE(write_file(env.at("b.txt"), "keep b"));
+
+    // Released by a reboot while open.
+    pfile* a = pfopen("/a.txt", "w");
+    ASSERT_NE(a, nullptr);
+    pfwrite("lost", 1, 4, a);
+    EXPECT_EQ(hidden_entries(env.host.path()), 1);
+    pfile_reset();
+    EXPECT_EQ(hidden_entries(env.host.path()), 0);
+    EXPECT_EQ(read_file(env.at("a.txt")), "keep a");
+
+    // Released directly.
+    mount_host_path("/", env.host.path().c_str());
+    pfile* b = pfopen("/b.txt", "w");
+    ASSERT_NE(b, nullptr);
+    clear_pfile(b);
+    EXPECT_EQ(hidden_entries(env.host.path()), 0);
+    EXPECT_EQ(read_file(env.at("b.txt")), "keep b");
+
+    // A record that takes the released one's memory writes its own file only.
+    ASSERT_TRUE(put("/c.txt", "c"));
+    EXPECT_EQ(read_file(env.at("c.txt")), "c");
+    EXPECT_EQ(read_file(env.at("b.txt")), "keep b");
+    EXPECT_EQ(hidden_entries(env.host.path()), 0);
+}
+
+TEST(Listing, FolderCountLeavesOutDuplicateNames) {
+    fs_env env;
+    ASSERT_EQ(pmkdir("/ram/q"), 0);
+    ASSERT_EQ(pmkdir("/ram/q/sub"), 0);
+    ASSERT_TRUE(put("/ram/q/f.txt", "f"));
+    // Two mounts at one point list one name.
+    ASSERT_EQ(mount_ram_folder("/ram/q/m"), 0);
+    ASSERT_EQ(mount_ram_folder("/ram/q/m"), 0);
+
+    lua_State* L = luaL_newstate();
+    ASSERT_EQ(pflist("/ram/q", L, nullptr), 2);
+    EXPECT_EQ(lua_tointeger(L, -1), 2);
+    std::vector<std::string> names;
+    for (int i = 1; lua_rawgeti(L, -2, i) == LUA_TSTRING; i++) {
+        names.push_back(lua_tostring(L, -1));
+        lua_pop(L, 1);
+    }
+    lua_close(L);
+    std::vector<std::string> want = {"m", "sub", "f.txt"};
+    EXPECT_EQ(names, want);
+}
+
+// A power cut right after a write must find either the old or the new
+// content: the new bytes reach the disk before the rename, and the rename
+// before the close reports success.
+TEST(HostFiles, WriteReachesTheDiskBeforeAndAfterTheRename) {
+    fs_env env;
+    std::string dir = fs::canonical(env.host.path()).string();
+    ASSERT_TRUE(write_file(env.at("d.txt"), "old"));
+    std::vector<disk_sync> syncs;
+    g_watched = env.at("d.txt");
+    g_syncs = &syncs;
+    bool wrote = put("/d.txt", "new");
+    g_syncs = nullptr;
+    ASSERT_TRUE(wrote);
+    ASSERT_EQ(syncs.size(), 2u);
+    EXPECT_EQ(syncs[0].what, "fsync");
+    EXPECT_EQ(syncs[0].path.rfind(dir + "/.d.txt.~hvx", 0), 0u) << syncs[0].path;
+    EXPECT_EQ(syncs[0].watched_content, "old");
+    EXPECT_EQ(syncs[1].what, "fsync");
+    EXPECT_EQ(syncs[1].path, dir);
+    EXPECT_EQ(syncs[1].watched_content, "new");
+
+    // An append is made durable in place.
+    syncs.clear();
+    g_syncs = &syncs;
+    wrote = put("/d.txt", "+", "a");
+    g_syncs = nullptr;
+    ASSERT_TRUE(wrote);
+    ASSERT_EQ(syncs.size(), 1u);
+    EXPECT_EQ(syncs[0].path, dir + "/d.txt");
+    EXPECT_EQ(read_file(env.at("d.txt")), "new+");
+}
+
+// Without a home folder setting the drive lives in the default per-user
+// folder, which the exit sync must reach as well.
+TEST(Sync, ForcedSyncReachesTheDefaultUserFolder) {
+    fs_env env;
+    hvx_test::scratch_dir data;
+    std::string saved_home = config.home;
+    const char* xdg = getenv("XDG_DATA_HOME");
+    std::string saved_xdg = xdg ? xdg : "";
+    config.home[0] = 0;
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    krio_reset_path_cache();
+
+    ASSERT_TRUE(put("/s.txt", "1"));
+    std::vector<disk_sync> syncs;
+    g_syncs = &syncs;
+    sync_fs(1);
+    g_syncs = nullptr;
+    EXPECT_EQ(pdisk_pending_sync(), 0);
+    std::string want = fs::canonical(data.path()).string() + "/halvoran";
+    bool reached = false;
+    for (const disk_sync& s : syncs) reached |= s.what == "syncfs" && s.path.rfind(want, 0) == 0;
+    EXPECT_TRUE(reached) << (syncs.empty() ? "no sync" : syncs[0].path);
+
+    if (xdg) setenv("XDG_DATA_HOME", saved_xdg.c_str(), 1);
+    else unsetenv("XDG_DATA_HOME");
+    snprintf(config.home, sizeof config.home, "%s", saved_home.c_str());
+    krio_reset_path_cache();
+}

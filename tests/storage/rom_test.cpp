@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <lz4hc.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -207,6 +209,58 @@ TEST(RomEntries, TextWithoutMagicBecomesMainLua) {
     bytes t = {'p', 'r', 'i', 'n', 't', '(', '1', ')', 0, 'z', 'z'};
     EXPECT_EQ(env.load(t), 0);
     EXPECT_EQ(ram_text("/ram/t/main.lua"), "print(1)");
+}
+
+TEST(RomEntries, TextAfterTheCursorIsTheOneTaken) {
+    ram_env env;
+    // What lies before the cursor (here with a NUL of its own) is not the text.
+    bytes t = {'o', 'l', 'd', 0, 'x', 'p', 'r', 'i', 'n', 't', '(', '2', ')', 0, 'z'};
+    buffer* b = to_buffer(t);
+    b->cursor = 5;
+    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/t", "", b, 0), 0);
+    EXPECT_EQ(b->cursor, b->length);
+    EXPECT_EQ(ram_text("/ram/t/main.lua"), "print(2)");
+    // A later cursor takes the text from there.
+    b->cursor = 11;
+    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/u", "", b, 0), 0);
+    EXPECT_EQ(ram_text("/ram/u/main.lua"), "2)");
+    destroy_buffer(b);
+}
+
+TEST(RomEntries, NegativePositionIsRefused) {
+    bytes s;
+    put_name(s, "a.txt");
+    s.push_back(1);
+    s.push_back('a');
+    std::vector<uint8_t> heap(s);
+    rom_entry e{};
+    for (int64_t start : {(int64_t)-1, (int64_t)-7, INT64_MIN}) {
+        int64_t pos = start;
+        EXPECT_LT(rom_next_entry(heap.data(), (int64_t)heap.size(), &pos, &e), 0) << start;
+        EXPECT_EQ(pos, start);
+    }
+    int64_t pos = 0;
+    EXPECT_EQ(rom_next_entry(heap.data(), (int64_t)heap.size(), &pos, &e), ROM_ENTRY_OK);
+    EXPECT_EQ(pos, (int64_t)heap.size());
+}
+
+TEST(RomEntries, DotDotOnlyAsAWholeSegment) {
+    for (const char* bad : {"..", "../a", "a/..", "a/../b", "a/b/.."})
+        EXPECT_TRUE(path_has_dotdot_segment(bad, (int64_t)strlen(bad))) << bad;
+    for (const char* good : {"a..b", "...", "a/...", "..a", "a..", "a/.x./b", "."})
+        EXPECT_FALSE(path_has_dotdot_segment(good, (int64_t)strlen(good))) << good;
+    // Only the bytes given count: "a/.." cut to "a/." has no such segment.
+    EXPECT_FALSE(path_has_dotdot_segment("a/..", 3));
+
+    // The writer and the reader follow the one rule.
+    buffer* stream = create_buffer_2(64, ROM_SCRATCH_KIND);
+    EXPECT_EQ(rom_append_entry(stream, "a..b.lua", 0, (const uint8_t*)"x", 1), 0);
+    EXPECT_EQ(rom_append_entry(stream, "a/../b.lua", 0, (const uint8_t*)"x", 1), -1);
+    int64_t pos = 0;
+    rom_entry e{};
+    EXPECT_EQ(rom_next_entry(stream->data, stream->length, &pos, &e), ROM_ENTRY_OK);
+    EXPECT_STREQ(e.name, "a..b.lua");
+    destroy_buffer(stream);
 }
 
 TEST(RomWriter, RefusesWhatCouldNotBeReadBack) {
