@@ -6,10 +6,14 @@
 // the core-side sources in lang/core):
 // - every instruction fetch checks and charges the slice's cycle budget
 //   (cpu_cycles, cpu_cycles_max, cpu_superyielding; defined by the process
-//   runtime) and suspends a yieldable thread that is over it;
+//   runtime) and suspends a yieldable thread that is over it; code that may
+//   not yield raises an error once it is LANG_NONYIELD_CEILING past it;
 // - four peek opcodes read the running process's memory through the bridge
 //   installed with hvx_set_vm_memory;
-// - division by zero gives fixed results instead of errors;
+// - integer floor division and modulo by zero, and float division and
+//   floor division by zero, give fixed results instead of errors; float
+//   modulo stays as in Lua 5.4 (x % 0.0 is NaN), and so does math.fmod
+//   (an error for an integer zero divisor, NaN for a float one);
 // - the allocator (lua_Alloc) takes six arguments: (ud, ptr, osize, nsize,
 //   retry, accounted); accounted sizes are the HVX_ACC_* constants
 //   (lang/core/hvx_luaconf.h, seen through lua.h);
@@ -36,6 +40,10 @@ inline constexpr int LANG_NUM_OPCODES = 87;
 inline constexpr int LANG_OP_PEEK = 52;  // then PEEK2, PEEK4, PEEK8
 inline constexpr int LANG_CYCLES_PER_INSTRUCTION = HVX_CYCLES_INSTRUCTION;
 inline constexpr int LANG_CYCLES_CHEAP_INSTRUCTION = HVX_CYCLES_CHEAP;  // moves, loads, add/sub/bitwise
+// Code that may not yield is never suspended; once the counter passes the
+// budget by this much (ten frames' budget) it raises "out of cycles in a
+// non-yieldable call" instead of running on.
+inline constexpr int32_t LANG_NONYIELD_CEILING = HVX_CYCLES_NONYIELD_CEILING;
 inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch
 inline constexpr int LANG_ESCAPE_SET = 1;                 // flag value the interpreter stores
 
@@ -62,8 +70,6 @@ void hvx_set_vm_memory(const hvx_vm_memory* m);
 // The base library's load, not registered as a global: text chunks only (the
 // mode argument is ignored). Arguments and results as Lua's load.
 int luaB_load(lua_State* L);
-// tonum(v), registered in the base library.
-int luaB_tonumber_hvx(lua_State* L);
 
 // The table library's check that argument arg is a table or has the
 // metamethods what asks for (CHECKTAB_* bits); raises the table type error.

@@ -301,6 +301,9 @@ void prepare_processes_for_frame() {
 }
 
 void update_processes_after_frame() {
+    // Code the host runs outside any slice (finalizers in these collections,
+    // lua_close) counts from zero each frame, so its ceiling is per frame.
+    cpu_cycles = 0;
     bool skip_prune = false;
     int64_t now = (int64_t)os_get_time();
     for (int i = 0; i < get_process_count(); i++) {

@@ -28,7 +28,10 @@ verify() { echo "$2  $1" | sha256sum --check --status; }
 debian_tarball() { ls "$cache"/lua5.4_${version}-*.debian.tar.xz 2>/dev/null | sort -V | tail -n 1; }
 
 if [ ! -f "$cache/$tarball" ] || ! verify "$cache/$tarball" "$sha256" || [ -z "$(debian_tarball)" ]; then
-  apt_dir=$cache/apt
+  # A private apt directory per run: a parallel configure may be fetching
+  # (and cleaning up) at the same time.
+  apt_dir=$(mktemp -d "$cache/apt.XXXXXX")
+  trap 'rm -rf "$apt_dir"' EXIT
   mkdir -p "$apt_dir/lists/partial" "$apt_dir/download"
   # The suite of this machine's Debian, so the package matches what it ships.
   suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
@@ -46,7 +49,7 @@ SRC
     mv "$apt_dir/download/$tarball" "$cache/$tarball"
   fi
   [ -n "$(debian_tarball)" ] || mv "$apt_dir"/download/lua5.4_${version}-*.debian.tar.xz "$cache/"
-  rm -rf "$apt_dir/download"
+  rm -rf "$apt_dir"
   if ! verify "$cache/$tarball" "$sha256"; then
     echo "fetch-lua: $tarball does not match its SHA-256" >&2
     rm -f "$cache/$tarball"

@@ -14,6 +14,7 @@
 #include "lauxlib.h"
 
 #include "lctype.h"
+#include "ldebug.h"
 #include "ldo.h"
 #include "lobject.h"
 #include "lopcodes.h"
@@ -31,7 +32,7 @@
 [[gnu::weak]] int32_t spend_cpu(int32_t n) {
     if (n < 0) return n;
     if (n == 0) n = 1;
-    cpu_cycles = (int32_t)((uint32_t)cpu_cycles + (uint32_t)n);
+    cpu_cycles = cpu_cycles > INT32_MAX - n ? INT32_MAX : cpu_cycles + n;  // saturates
     return n;
 }
 
@@ -39,22 +40,42 @@
 // Budget suspension
 // ---------------------------------------------------------------------------
 
+static_assert(LANG_NUM_OPCODES == NUM_OPCODES && LANG_OP_PEEK == OP_PEEK,
+              "lang.h's opcode numbers differ from the patched core's");
+
+static constexpr const char* NONYIELD_ERROR = "out of cycles in a non-yieldable call";
+
+void hvx_spend_checked(lua_State* L, lua_Integer n) {
+    hvx_spend(n);
+    if (cpu_cycles > hvx_nonyield_limit()) luaL_error(L, "%s", NONYIELD_ERROR);
+}
+
 // The fetch of the instruction at pc found the budget possibly spent (the
 // interpreter filters with one comparison; the test here is exact). A thread
-// that may not yield runs on. A yieldable one gets its escape-slice flag set
-// and is suspended before that instruction, unless its frame was suspended
-// before and has not been stopped since: then one instruction runs first, so
-// every resumption makes progress. The suspension is a yield with no values,
-// as from a hook: resuming runs the frame on from pc.
+// that may not yield is never suspended, but past the ceiling above the
+// budget it gets an error, so a comparator or finalizer cannot hang the
+// host. A yieldable one gets its escape-slice flag set and is suspended
+// before that instruction, unless a hook suspended it there: then one
+// instruction runs first, so every resumption makes progress (after a
+// budget suspension the interpreter itself skips the check once). The
+// suspension is a yield with no values, as from a hook: resuming runs the
+// frame on from pc.
 void hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t cycles) {
     cpu_cycles = cycles;  // the interpreter's own count is the current one
+    if (!yieldable(L)) {
+        if (cycles > hvx_nonyield_limit()) {
+            if (!isIT(*pc)) L->top = ci->top;  // as for a suspension
+            ci->u.l.savedpc = pc + 1;          // the error names this line
+            luaG_runerror(L, "%s", NONYIELD_ERROR);
+        }
+        return;
+    }
     if ((cpu_superyielding | cycles) <= cpu_cycles_max) return;
-    if (!yieldable(L)) return;
-    L->escapeslice = LANG_ESCAPE_SET;
     if (ci->callstatus & CIST_HOOKYIELD) {
         ci->callstatus &= ~CIST_HOOKYIELD;
         return;
     }
+    L->escapeslice = LANG_ESCAPE_SET;
     if (!isIT(*pc)) L->top = ci->top;  // no open top to keep
     ci->u.l.savedpc = pc;
     // Not lua_yieldk: it expects a hook or host function, not a Lua frame.

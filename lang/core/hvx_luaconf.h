@@ -23,6 +23,8 @@
    add/subtract and bitwise arithmetic) cost less. */
 #define HVX_CYCLES_INSTRUCTION	2
 #define HVX_CYCLES_CHEAP	1
+/* how far past its budget code that may not yield runs before it errors */
+#define HVX_CYCLES_NONYIELD_CEILING	0x2AAAA8
 
 /*
 ** Accounted sizes passed to the allocator: fixed per kind of object, the

@@ -145,8 +145,11 @@ TEST(lang_alloc, lua_closures_upvalues_prototypes_and_vectors) {
     const char* code = "local a, b = 1, 2 return function() return a + b end";
     auto load = s.allocations([&](lua_State* L) { luaL_loadstring(L, code); });
     EXPECT_TRUE(has_accounted(load, LUA_VPROTO, 128));
-    for (const call& c : load)
-        if (c.ptr != nullptr) EXPECT_EQ(c.accounted % 16, 0u);  // grown vectors: 16 per element
+    for (const call& c : load) {
+        if (c.ptr != nullptr) {
+            EXPECT_EQ(c.accounted % 16, 0u);  // grown vectors: 16 per element
+        }
+    }
     auto run = s.allocations([](lua_State* L) { lua_call(L, 0, 1); });
     EXPECT_TRUE(has_accounted(run, LUA_TFUNCTION, 64));  // 32 + 16 x 2 upvalues
     EXPECT_TRUE(has_accounted(run, LUA_TUPVAL, 40));

@@ -65,11 +65,17 @@ TEST(lang_charges, metamethod_instruction_runs_for_non_numbers) {
     EXPECT_EQ(cost_of(s, khead + repeat("c = a + 1\n", 10) + "return c") - kbase, 30);
 }
 
-TEST(lang_charges, counter_wraps_instead_of_overflowing) {
+TEST(lang_charges, counter_saturates_instead_of_wrapping) {
     state s;
     cycle_scope c(INT32_MAX - 3, UNLIMITED);
     ASSERT_EQ(s.run("local x = 1.5 local y = x * x"), "");
-    EXPECT_LT(cpu_cycles, 0);  // wrapped around, no undefined behaviour
+    EXPECT_EQ(cpu_cycles, INT32_MAX);  // stuck at the top, never negative
+    // host charges saturate too
+    cpu_cycles = INT32_MAX - 5;
+    EXPECT_EQ(spend_cpu(100), 100);
+    EXPECT_EQ(cpu_cycles, INT32_MAX);
+    ASSERT_EQ(s.run("local t = {} for i = 1, 100 do t[i] = i end table.remove(t, 1)"), "");
+    EXPECT_EQ(cpu_cycles, INT32_MAX);
 }
 
 TEST(lang_budget, counter_equal_to_budget_runs_one_more_above_suspends) {

@@ -35,6 +35,21 @@ struct cycle_scope {
 
 inline constexpr int32_t UNLIMITED = INT32_MAX;
 
+// Every test starts from a fresh slice without a budget: the cycle globals
+// are shared by all tests of the executable, and code that may not yield
+// stops past the budget's ceiling.
+struct fresh_slice_per_test : testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override {
+        cpu_cycles = 0;
+        cpu_cycles_max = UNLIMITED;
+        cpu_superyielding = 0;
+    }
+};
+inline const bool fresh_slice_registered = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new fresh_slice_per_test);
+    return true;
+}();
+
 struct state {
     lua_State* L;
     state() : L(luaL_newstate()) { luaL_openlibs(L); }

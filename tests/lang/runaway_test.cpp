@@ -1,0 +1,228 @@
+// Scripts that try to run without end: code that may not yield, library
+// loops in C, and the counter at its top. Each case runs in a child process
+// under an alarm, so a regression fails instead of hanging the suite.
+#include "tests/lang/lang_test_util.h"
+
+#include <csignal>
+#include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace langtest;
+
+namespace {
+
+constexpr unsigned LIMIT_SECONDS = 30;
+constexpr const char* NONYIELD = "out of cycles in a non-yieldable call";
+
+// Runs body in a forked child under an alarm; the child's exit code is 0
+// when body returned true. Returns a description of what went wrong, or "".
+template <typename F>
+std::string in_child(F body) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return "fork failed";
+    if (pid == 0) {
+        alarm(LIMIT_SECONDS);
+        _exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return "waitpid failed";
+    if (WIFSIGNALED(status)) return WTERMSIG(status) == SIGALRM ? "hung" : "killed by a signal";
+    if (WEXITSTATUS(status) != 0) return "wrong result";
+    return "";
+}
+
+// Runs code as a coroutine body with a budget of 1000 cycles per slice,
+// resuming it (from a fresh count) until it ends. The code ends with
+// "return ..." of strings; the first result is compared with want.
+bool coroutine_result_is(const std::string& code, const std::string& want) {
+    state s;
+    lua_register(s.L, "load", luaB_load);  // the host's own load, for its reader
+    lua_State* co = lua_newthread(s.L);
+    if (luaL_loadbufferx(co, code.data(), code.size(), "=t", "t") != LUA_OK) return false;
+    cycle_scope c(0, 1000);
+    int n = 0, st;
+    while ((st = lua_resume(co, nullptr, 0, &n)) == LUA_YIELD) cpu_cycles = 0;
+    if (st != LUA_OK || n < 1) {
+        fprintf(stderr, "status %d: %s\n", st, lua_tostring(co, -1));
+        return false;
+    }
+    const char* got = lua_tostring(co, -n);
+    if (!got || std::string(got).find(want) == std::string::npos) {
+        fprintf(stderr, "got: %s\n", got ? got : "(not a string)");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Each non-yieldable way into an endless loop ends with the error (caught
+// by the script's pcall) instead of hanging the host.
+TEST(lang_runaway, endless_loops_that_cannot_yield_raise_an_error) {
+    const char* cases[][2] = {
+        {"sort comparator", "return select(2, pcall(table.sort, {3, 2, 1}, function() while true do end end))"},
+        {"gsub replacement", "return select(2, pcall(string.gsub, 'abc', '%w', function() while true do end end))"},
+        {"__tostring", "local t = setmetatable({}, {__tostring = function() while true do end end})\n"
+                       "return select(2, pcall(tostring, t))"},
+        {"load reader", "return select(2, load(function() while true do end end))"},  // load returns the error
+        {"debug hook", "local ok, e = pcall(function()\n"
+                       "  debug.sethook(function() debug.sethook() while true do end end, 'l')\n"
+                       "  local x = 1\n"
+                       "end)\n"
+                       "debug.sethook()\n"
+                       "return e"},
+        {"nested pcall in a comparator",
+         "return select(2, pcall(table.sort, {3, 2, 1}, function() pcall(function() while true do end end) "
+         "while true do end end))"},
+    };
+    for (auto& c : cases) {
+        const std::string code = c[1];
+        EXPECT_EQ(in_child([&] { return coroutine_result_is(code, NONYIELD); }), "") << c[0];
+    }
+}
+
+TEST(lang_runaway, finalizer_loop_ends_and_the_script_runs_on) {
+    // An error in a finalizer is only a warning: the collection goes on.
+    EXPECT_EQ(in_child([] {
+                  return coroutine_result_is(
+                      "setmetatable({}, {__gc = function() while true do end end})\n"
+                      "collectgarbage() collectgarbage()\n"
+                      "return 'after'",
+                      "after");
+              }),
+              "");
+}
+
+TEST(lang_runaway, main_thread_has_the_same_ceiling_and_honest_work_is_not_cut) {
+    state s;
+    {
+        // a loop shorter than the ceiling runs to its end, even far past
+        // the budget
+        cycle_scope c(0, 0);
+        ASSERT_EQ(s.run("local t = 0 for i = 1, 200000 do t = t + i end return t", 1), "");
+        EXPECT_EQ(lua_tointeger(s.L, -1), 20000100000);
+        lua_pop(s.L, 1);
+        EXPECT_LT(cpu_cycles, LANG_NONYIELD_CEILING);
+    }
+    {
+        cycle_scope c(0, 1000);
+        const std::string err = s.run("local n = 0 while true do n = n + 1 end");
+        EXPECT_NE(err.find(NONYIELD), std::string::npos) << err;
+        EXPECT_NE(err.find("t:1:"), std::string::npos) << err;  // names the line
+        EXPECT_GT(cpu_cycles, 1000 + LANG_NONYIELD_CEILING);
+        EXPECT_LE(cpu_cycles, 1000 + LANG_NONYIELD_CEILING + 2 * LANG_CYCLES_PER_INSTRUCTION);
+    }
+    {
+        // without a budget (no scheduler) there is no ceiling either
+        cycle_scope c(0, UNLIMITED);
+        ASSERT_EQ(s.run("local t = 0 for i = 1, 10 do t = t + i end return t", 1), "");
+        EXPECT_EQ(lua_tointeger(s.L, -1), 55);
+        lua_pop(s.L, 1);
+    }
+}
+
+// Library loops in C over counts a script chooses: empty results come at
+// once, other huge counts are charged up front and stopped by the ceiling.
+TEST(lang_runaway, library_loops_over_huge_counts_end_at_once) {
+    const char* cases[][3] = {
+        {"rep of nothing", "return string.rep('', 1 << 50) == '' and 'empty' or 'not empty'", "empty"},
+        {"rep of nothing with a separator", "return #string.rep('', 1 << 50, '')", "0"},
+        {"move", "return select(2, pcall(table.move, {}, 1, 1 << 50, 2))", NONYIELD},
+        {"insert under a huge length",
+         "local t = setmetatable({}, {__len = function() return 1 << 40 end})\n"
+         "return select(2, pcall(table.insert, t, 1, 'x'))",
+         NONYIELD},
+        {"remove under a huge length",
+         "local t = setmetatable({}, {__len = function() return 1 << 40 end})\n"
+         "return select(2, pcall(table.remove, t, 1))",
+         NONYIELD},
+    };
+    for (auto& c : cases) {
+        const std::string code = c[1], want = c[2];
+        EXPECT_EQ(in_child([&] { return coroutine_result_is(code, want); }), "") << c[0];
+    }
+}
+
+TEST(lang_runaway, move_charges_one_cycle_per_element_before_it_copies) {
+    state s;
+    ASSERT_EQ(s.run("src = {} for i = 1, 100 do src[i] = i end"), "");
+    ASSERT_EQ(s.run("return table.move, src, 1, 100, 1, {}", LUA_MULTRET), "");
+    int32_t used;
+    {
+        cycle_scope c(0, UNLIMITED);
+        ASSERT_EQ(lua_pcall(s.L, 5, 1, 0), LUA_OK);
+        used = cpu_cycles;
+    }
+    EXPECT_EQ(used, 100);
+    lua_getglobal(s.L, "src");
+    lua_geti(s.L, -2, 100);
+    EXPECT_EQ(lua_tointeger(s.L, -1), 100);
+    lua_settop(s.L, 0);
+}
+
+// A charge that fills the counter in a slice after a resumption: the thread
+// is suspended right after it, the counter stays at its top (no wrap to a
+// negative count that would pass every later check).
+TEST(lang_runaway, full_counter_after_a_resumption_suspends_at_once) {
+    state s;
+    lua_pushcfunction(s.L, [](lua_State*) -> int {
+        spend_cpu(INT32_MAX);
+        return 0;
+    });
+    lua_setglobal(s.L, "fill");
+    lua_State* co = lua_newthread(s.L);
+    const std::string code = "n = 0 while true do n = n + 1 if n == 500 then fill() end end";
+    ASSERT_EQ(luaL_loadbufferx(co, code.data(), code.size(), "=t", "t"), LUA_OK);
+    const Proto* p = proto_at(co, 1);
+    int call = -1;
+    for (int i = 0; i < p->sizecode; i++)
+        if (GET_OPCODE(p->code[i]) == OP_CALL) call = i;
+    ASSERT_GE(call, 0);
+    cycle_scope c(0, 1000);
+    int nres;
+    ASSERT_EQ(lua_resume(co, nullptr, 0, &nres), LUA_YIELD);  // first slice: n < 500
+    lua_getglobal(s.L, "n");
+    ASSERT_LT(lua_tointeger(s.L, -1), 500);
+    lua_pop(s.L, 1);
+    // fresh slices until the one with the charge
+    for (int i = 0; i < 10; i++) {
+        cpu_cycles = 0;
+        ASSERT_EQ(lua_resume(co, nullptr, 0, &nres), LUA_YIELD);
+        if (cpu_cycles > 1000 + 8) break;
+    }
+    EXPECT_EQ(cpu_cycles, INT32_MAX);
+    lua_getglobal(s.L, "n");
+    EXPECT_EQ(lua_tointeger(s.L, -1), 500);
+    lua_pop(s.L, 1);
+    // stopped before the instruction after the call, not one later
+    EXPECT_EQ(co->ci->u.l.savedpc - p->code, call + 1);
+    // and resuming with the counter full runs one instruction at a time:
+    // here the jump back to the top of the loop
+    const long at = co->ci->u.l.savedpc - p->code;
+    ASSERT_EQ(GET_OPCODE(p->code[at]), OP_JMP);
+    ASSERT_EQ(lua_resume(co, nullptr, 0, &nres), LUA_YIELD);
+    EXPECT_EQ(co->ci->u.l.savedpc - p->code, at + 1 + GETARG_sJ(p->code[at]));
+    EXPECT_EQ(cpu_cycles, INT32_MAX);
+}
+
+// The escape-slice flag is set only when the thread is suspended: a
+// resumption whose one instruction finishes the coroutine leaves it clear.
+TEST(lang_runaway, escape_flag_only_on_a_real_suspension) {
+    state s;
+    lua_State* co = lua_newthread(s.L);
+    const std::string code = "local x = 1 return x";
+    ASSERT_EQ(luaL_loadbufferx(co, code.data(), code.size(), "=t", "t"), LUA_OK);
+    const Proto* p = proto_at(co, 1);
+    cycle_scope c(1000, 0);  // over budget: one instruction per resumption
+    int nres, st, steps = 0;
+    while ((st = lua_resume(co, nullptr, 0, &nres)) == LUA_YIELD) {
+        ASSERT_EQ(*lua_hvx_escapeflag(co), 1);
+        *lua_hvx_escapeflag(co) = 0;  // as the runtime does between slices
+        ASSERT_LT(++steps, p->sizecode + 2);
+    }
+    ASSERT_EQ(st, LUA_OK);
+    EXPECT_EQ(*lua_hvx_escapeflag(co), 0);
+    EXPECT_EQ(lua_tointeger(co, -1), 1);
+}
