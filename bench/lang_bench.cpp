@@ -139,6 +139,18 @@ for i = 1, 100000 do advance(bodies, nbody, 0.01) end
 assert(math.abs(energy(bodies, nbody) + 0.169) < 0.001)
 )";
 
+// Pattern matching over a 90 KB text: words, swaps, a search.
+const char* patterns_code = R"lua(
+local s = string.rep("the quick brown fox jumps over the lazy dog ", 2000)
+local n = 0
+for i = 1, 10 do
+  for w in s:gmatch("%a+") do n = n + #w end
+  local r, k = s:gsub("(%w+) (%w+)", "%2 %1")
+  n = n + k + (s:find("l%a-y c") or 0)
+end
+assert(n > 0)
+)lua";
+
 const char* binarytrees_code = R"(
 local function BottomUpTree(depth)
   if depth > 0 then
@@ -287,6 +299,7 @@ LANG_BENCH(fib32, fib_code);
 LANG_BENCH(spectral_norm, spectral_code);
 LANG_BENCH(n_body, nbody_code);
 LANG_BENCH(binary_trees, binarytrees_code);
+LANG_BENCH(patterns, patterns_code);
 BENCHMARK_CAPTURE(bench_stock_accounted, binary_trees_accounted, binarytrees_code)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(bench_ours, binary_trees_accounted, binarytrees_code, mode::accounted)
     ->Unit(benchmark::kMillisecond);

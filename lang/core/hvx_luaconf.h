@@ -25,6 +25,15 @@
 #define HVX_CYCLES_CHEAP	1
 /* how far past its budget code that may not yield runs before it errors */
 #define HVX_CYCLES_NONYIELD_CEILING	0x2AAAA8
+/*
+** Pattern matching (find, match, gmatch, gsub) is charged one cycle per
+** HVX_PATTERN_STEPS_PER_CYCLE steps of the matcher (a try at a pattern
+** position, or a character scanned), taken in batches of about
+** HVX_PATTERN_STEP_BATCH steps, so a backtracking pattern meets the
+** ceiling above instead of hanging in one call.
+*/
+#define HVX_PATTERN_STEPS_PER_CYCLE	16
+#define HVX_PATTERN_STEP_BATCH		1024
 
 /*
 ** Accounted sizes passed to the allocator: fixed per kind of object, the

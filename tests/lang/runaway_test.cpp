@@ -226,3 +226,77 @@ TEST(lang_runaway, escape_flag_only_on_a_real_suspension) {
     EXPECT_EQ(*lua_hvx_escapeflag(co), 0);
     EXPECT_EQ(lua_tointeger(co, -1), 1);
 }
+
+// Pattern matching runs in one C call: backtracking that would take
+// polynomial time ends with the error, whichever function drives the
+// matcher and whichever part of it does the work.
+TEST(lang_runaway, backtracking_patterns_raise_an_error) {
+    const char* cases[][2] = {
+        {"find, lazy repetitions", "return select(2, pcall(string.find, string.rep('a', 100000), '.-.-.-.-b'))"},
+        {"match, greedy repetitions", "return select(2, pcall(string.match, string.rep('a', 100000), '(.*)(.*)(.*)b'))"},
+        {"gmatch", "local ok, e = pcall(function() for w in string.gmatch(string.rep('a', 100000), 'a-a-a-b') do end end)\n"
+                   "return e"},
+        {"gsub", "return select(2, pcall(string.gsub, string.rep('a', 100000), 'a*a*a*b', ''))"},
+        // each start scans the rest of the string for its balance
+        {"balance scans", "return select(2, pcall(string.find, string.rep('(', 200000), '%b()x'))"},
+        // each try compares a long capture
+        {"back-references", "return select(2, pcall(string.find, string.rep('a', 20000), '(.*)%1b'))"},
+    };
+    for (auto& c : cases) {
+        const std::string code = c[1];
+        EXPECT_EQ(in_child([&] { return coroutine_result_is(code, NONYIELD); }), "") << c[0];
+    }
+}
+
+// Heavy but honest matching spread over many slices is never cut, and
+// gives the results it always gave.
+TEST(lang_runaway, long_honest_matching_runs_to_its_end) {
+    EXPECT_EQ(in_child([] {
+                  return coroutine_result_is(
+                      "local s = string.rep('ab(c) ', 50000)\n"
+                      "local r, n = string.gsub(s, '%((%w)%)', '[%1]')\n"
+                      "local words = 0 for w in string.gmatch(s, '%a+') do words = words + 1 end\n"
+                      "local i, j, cap = string.find(s .. 'xyz', '(%a+)$')\n"
+                      "return table.concat({#r, n, words, string.sub(r, 1, 5), i, j, cap, "
+                      "string.match(s, '%b()'), (string.find(s, '(b)%(c%) a%1'))}, ' ')",
+                      "300000 50000 100000 ab[c] 300001 300003 xyz (c) 2");
+              }),
+              "");
+}
+
+// The charge follows the steps of the matcher: one cycle per
+// HVX_PATTERN_STEPS_PER_CYCLE, less at most one batch not yet taken, so a
+// short match costs nothing more than before. Characters scanned for a
+// balance or compared with a capture count as steps too.
+TEST(lang_runaway, matching_is_charged_by_its_steps) {
+    state s;
+    // string.match called from the host: no instruction is charged
+    auto cost_of = [&](const std::string& subject, const std::string& pattern, const std::string& want) {
+        lua_getglobal(s.L, "string");
+        lua_getfield(s.L, -1, "match");
+        lua_pushlstring(s.L, subject.data(), subject.size());
+        lua_pushlstring(s.L, pattern.data(), pattern.size());
+        cycle_scope c(0, UNLIMITED);
+        EXPECT_EQ(lua_pcall(s.L, 2, 1, 0), LUA_OK);
+        size_t len = 0;
+        const char* got = lua_tolstring(s.L, -1, &len);
+        EXPECT_EQ(got ? std::string(got, len) : "(none)", want);
+        lua_settop(s.L, 0);
+        return cpu_cycles;
+    };
+    auto expect_charge = [](int32_t used, int64_t steps, const char* what) {
+        EXPECT_LE(used, steps / HVX_PATTERN_STEPS_PER_CYCLE) << what;
+        EXPECT_GE(used, (steps - HVX_PATTERN_STEP_BATCH) / HVX_PATTERN_STEPS_PER_CYCLE) << what;
+    };
+    EXPECT_EQ(cost_of("aaab", "b", "b"), 0);
+    for (int n : {16000, 100000}) {
+        const std::string a(n, 'a'), x(n, 'x');
+        // one step per start that fails, two for the one that matches
+        expect_charge(cost_of(a + "b", "b", "b"), n + 2, "tries");
+        // the scan for the balance, a step before and one after it
+        expect_charge(cost_of("(" + x + ")", "%b()", "(" + x + ")"), n + 3, "balance");
+        // n scanned by the repetition, n compared with the capture, and
+        // the steps of the six pattern positions
+        expect_charge(cost_of(a + "x" + a, "^(a*)x%1$", a), 2 * int64_t(n) + 6, "capture");
+    }
+}
