@@ -300,3 +300,19 @@ TEST(lang_runaway, matching_is_charged_by_its_steps) {
         expect_charge(cost_of(a + "x" + a, "^(a*)x%1$", a), 2 * int64_t(n) + 6, "capture");
     }
 }
+
+TEST(lang_runaway, plain_find_takes_linear_time) {
+    // The worst case of a naive search: every position matches all but the
+    // last byte of the needle (8 MB x 4 MB compares). A linear search is done
+    // in well under a second.
+    std::string err = in_child([] {
+        return coroutine_result_is(R"lua(
+            local hay = string.rep("a", 8 * 1024 * 1024)
+            local needle = string.rep("a", 4 * 1024 * 1024) .. "b"
+            local plain = string.find(hay, needle, 1, true)
+            local nomagic = string.find(hay .. "b", needle)
+            return tostring(plain) .. " " .. tostring(nomagic))lua",
+                                   "nil 4194305");
+    });
+    EXPECT_EQ(err, "");
+}
