@@ -1,5 +1,7 @@
 #include "tests/support/harness.h"
 
+#include "runtime/runtime.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -51,16 +53,11 @@ bool file_exists(const std::string& path) {
 }
 
 std::string dat_bytes(const std::vector<std::string>& blocks) {
-    std::string out;
-    for (const auto& b : blocks) {
-        uint32_t n = (uint32_t)b.size();
-        out += (char)(n >> 24);
-        out += (char)(n >> 16);
-        out += (char)(n >> 8);
-        out += (char)n;
-        out += b;
-    }
-    return out;
+    buffer* out = create_buffer_2(0, 'd');
+    for (const auto& b : blocks) bwrite_dat_block(out, (const uint8_t*)b.data(), (uint32_t)b.size());
+    std::string bytes((const char*)out->data, (size_t)out->length);
+    destroy_buffer(out);
+    return bytes;
 }
 
 install::install() {
