@@ -12,6 +12,7 @@ void audio_capture_end() {}
 int print_qzscii(uint8_t*, const char*, int, int, int) { return 0; }
 void get_masks_shape() {}
 const uint8_t lil_font_dat[4096] = {};
+void destroy_print_context(Process*) {}
 void update_gif_recording(const uint32_t*, const uint32_t*, const uint32_t*) {}
 void update_screenshot(const uint32_t*) {}
 

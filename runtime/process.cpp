@@ -11,6 +11,7 @@
 #include <string>
 
 #include "audio/audio.h"
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "net/net.h"
 #include "platform/platform.h"
@@ -306,6 +307,7 @@ void free_process(Process* p) {
         cproc = prev;
     }
     hvx_free_pages(p);
+    destroy_print_context(p);
     destroy_buffer(p->messages);
     p->messages = nullptr;
     std::free(p->source);

@@ -379,6 +379,7 @@ struct Process {
     int32_t clip_box[4];     // left, right (exclusive), top, bottom (exclusive)
     uint32_t clip_cache[2];  // the clip words the box was derived from
     int32_t inverted_fill;
+    struct print_context* print;  // the text printer's state, or none
     uint8_t* sprites[8192];  // typed userdata blocks, or none
 
     // Address space.
