@@ -112,7 +112,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // graphics
     {"_set_spr", nullptr, nullptr},
     // memory
-    {"_map_ram", nullptr, nullptr}, {"_unmap_ram", nullptr, nullptr},
+    {"_map_ram", lua54_map_ram, nullptr}, {"_unmap_ram", lua54_unmap_ram, nullptr},
     // input
     {"_update_buttons", nullptr, nullptr},
     // host window
@@ -125,10 +125,10 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // input
     {"btn", nullptr, nullptr}, {"btnp", nullptr, nullptr},
     // memory
-    {"peek", nullptr, nullptr}, {"poke", nullptr, nullptr}, {"peek2", nullptr, nullptr},
-    {"poke2", nullptr, nullptr}, {"peek4", nullptr, nullptr}, {"poke4", nullptr, nullptr},
-    {"peek8", nullptr, nullptr}, {"poke8", nullptr, nullptr}, {"_ppeek", nullptr, nullptr},
-    {"_ppeek4", nullptr, nullptr}, {"memcpy", nullptr, nullptr}, {"memset", nullptr, nullptr},
+    {"peek", lua54_peek, nullptr}, {"poke", lua54_poke, nullptr}, {"peek2", lua54_peek2, nullptr},
+    {"poke2", lua54_poke2, nullptr}, {"peek4", lua54_peek4, nullptr}, {"poke4", lua54_poke4, nullptr},
+    {"peek8", lua54_peek8, nullptr}, {"poke8", lua54_poke8, nullptr}, {"_ppeek", lua54_ppeek, nullptr},
+    {"_ppeek4", lua54_ppeek4, nullptr}, {"memcpy", lua54_memcpy, nullptr}, {"memset", lua54_memset, nullptr},
 };
 
 hvx_cfunction api_entry_function(int i) {

@@ -654,6 +654,25 @@ int lua54_immediate_sandboxed_family(lua_State* L);
 int lua54_close_process_host_resources(lua_State* L);
 int lua54_blit_process_video(lua_State* L);
 
+// Memory calls.
+inline constexpr int MEM_RUN_MAX = 0x10000;       // values of one peek or poke run
+inline constexpr int32_t MEM_FILL_MAX = 0x1000000;  // memset and memcpy lengths are cut here
+inline constexpr int32_t UNMAP_COST = 4;
+int lua54_peek(lua_State* L);
+int lua54_peek2(lua_State* L);
+int lua54_peek4(lua_State* L);
+int lua54_peek8(lua_State* L);
+int lua54_poke(lua_State* L);
+int lua54_poke2(lua_State* L);
+int lua54_poke4(lua_State* L);
+int lua54_poke8(lua_State* L);
+int lua54_ppeek(lua_State* L);
+int lua54_ppeek4(lua_State* L);
+int lua54_memset(lua_State* L);
+int lua54_memcpy(lua_State* L);
+int lua54_map_ram(lua_State* L);
+int lua54_unmap_ram(lua_State* L);
+
 // System control calls.
 enum : int32_t {
     SIGNAL_EXIT = 33,

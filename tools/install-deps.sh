@@ -9,7 +9,7 @@ packages=(
   dpkg-dev xz-utils ca-certificates patch
   libgtest-dev libgmock-dev libbenchmark-dev
   libsdl2-dev liblz4-dev liblodepng-dev libgif-dev libbloom-dev libcurl4-openssl-dev
-  xvfb xdg-utils xdotool x11-apps x11-utils
+  xvfb xdg-utils xdotool x11-apps x11-utils libx11-dev
   clang libclang-rt-14-dev zlib1g-dev
 )
 

@@ -1,6 +1,9 @@
-// The window end to end under SDL's dummy video driver: a window manager's
+// The window end to end: under SDL's dummy video driver a window manager's
 // display memory goes through the compositor, the enlargement and the
-// renderer into a saved frame, and the host mouse comes back as messages.
+// renderer into a saved frame, and the host mouse comes back as messages;
+// under a real X server (Xvfb) the program shows the boot screen and our
+// system ROM's window manager, X input reaches it, and closing the window
+// shuts it down in order.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
@@ -12,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,9 @@
 #include "tests/support/harness.h"
 #include "tests/support/process_harness.h"
 #include "tests/support/rom_maker.h"
+
+// Last: its macros (None, Status, True...) would clash with the headers above.
+#include <X11/Xlib.h>
 
 namespace {
 
@@ -239,82 +246,6 @@ TEST_F(window_e2e, boot_screen_until_signalled_then_the_window_manager) {
 
 }  // namespace
 
-// --- our system ROM's window manager ----------------------------------------------
-
-namespace wm_rom {
-
-int h_poke(lua_State* L) {
-    hvx_poke8(cproc, (uint32_t)luaL_checkinteger(L, 1), (uint8_t)luaL_checkinteger(L, 2));
-    return 0;
-}
-int h_poke2(lua_State* L) {
-    hvx_poke16(cproc, (uint32_t)luaL_checkinteger(L, 1), (uint16_t)luaL_checkinteger(L, 2));
-    return 0;
-}
-int h_poke4(lua_State* L) {
-    hvx_poke32(cproc, (uint32_t)luaL_checkinteger(L, 1), (uint32_t)luaL_checkinteger(L, 2));
-    return 0;
-}
-int h_memset(lua_State* L) {
-    hvx_memset((int32_t)luaL_checkinteger(L, 1), (uint8_t)luaL_checkinteger(L, 2), (int32_t)luaL_checkinteger(L, 3));
-    return 0;
-}
-
-std::string source() {
-    std::string here = __FILE__;  // .../tests/platform/window_e2e_test.cpp
-    std::string root = here.substr(0, here.rfind("/tests/"));
-    return hvx_test::read_file(root + "/sysrom/wm.lua");
-}
-
-}  // namespace wm_rom
-
-TEST_F(window_e2e, system_rom_window_manager_draws_and_follows_input) {
-    kill_process(wm);  // replaced by the ROM's own
-    ASSERT_EQ(get_process(3), nullptr);
-    // Ids run on: make the next one 3 again in a fresh table.
-    delete env;
-    env = new process_env;
-    config.headless = 0;
-    env->add_global("poke", wm_rom::h_poke);
-    env->add_global("poke2", wm_rom::h_poke2);
-    env->add_global("poke4", wm_rom::h_poke4);
-    env->add_global("memset", wm_rom::h_memset);
-    std::string src = wm_rom::source();
-    ASSERT_FALSE(src.empty());
-    env->spawn("", "kernel");
-    env->spawn("", "two");
-    Process* rom_wm = env->spawn(src, "wm", "/system/wm.lua");
-    ASSERT_NE(rom_wm, nullptr) << env->log();
-    ASSERT_EQ(rom_wm->id, 3);
-    app.boot_screen_off = 0;
-    app.boot_start = 1;
-    app.frame_count = 1 + 200;
-
-    prepare_processes_for_frame();
-    run_process_slice(rom_wm, 1.0);
-    update_processes_after_frame();
-    EXPECT_EQ(app.boot_screen_off, 1);  // it ended the boot screen
-    EXPECT_EQ(rom_wm->state, PROC_RUNNING) << env->log();
-    int w, h;
-    ASSERT_NE(generate_video_out(&w, &h), nullptr);
-    EXPECT_EQ(back_page[0], 0x1d2b53u);               // frame colour 1
-    EXPECT_EQ(back_page[20 * 480 + 20], 0x000000u);   // inside
-    EXPECT_EQ(back_page[30 * 480 + 16 + 28 * 8 + 2], 0xff004du);  // swatch 8
-    EXPECT_EQ(back_page[135 * 480 + 240], 0xfff1e8u);  // pointer at the centre, colour 7: no buttons
-
-    Process* target = get_process(3);
-    send_host_event("{event=\"mouse\",mx=100,my=50,mb=1}");
-    send_host_event("{event=\"keydown\",scancode=4}");
-    ASSERT_EQ(target, rom_wm);
-    prepare_processes_for_frame();
-    run_process_slice(rom_wm, 1.0);
-    update_processes_after_frame();
-    generate_video_out(&w, &h);
-    EXPECT_EQ(back_page[50 * 480 + 100], 0xff004du);  // pointer moved, colour 7 + buttons 1
-    EXPECT_EQ(back_page[135 * 480 + 240], 0x000000u);
-    EXPECT_EQ(back_page[(270 - 20) * 480 + 16 + 4 * 4 + 1], 0x00e436u);  // key bar for scancode 4
-}
-
 // --- a real X server (Xvfb) driven by X tools -------------------------------------
 
 namespace xvfb {
@@ -366,6 +297,44 @@ struct screenshot {
 };
 
 }  // namespace xvfb
+
+using hvx_test::background_run;
+using hvx_test::eventually;
+
+// The host's desktop libraries (D-Bus, X, GL drivers) keep allocations to the
+// end of a process that starts SDL's video: no leak check for such runs (the
+// in-process tests check our own code for leaks).
+const char* kNoLeakCheck = "ASAN_OPTIONS=detect_leaks=0";
+
+// The sysrom.dat the build packed from our system ROM.
+std::string system_rom() {
+    std::string bin = HALVORAN_BIN;
+    return hvx_test::read_file(bin.substr(0, bin.rfind('/')) + "/sysrom.dat");
+}
+
+// Asks the window titled Halvoran to close, as a window manager does when
+// its close button is pressed. In a child: the X libraries keep allocations
+// to the end of a process.
+bool close_window(const std::string& display, const std::string& window_id) {
+    pid_t child = fork();
+    if (child == 0) {
+        Display* d = XOpenDisplay(display.c_str());
+        if (!d) _exit(1);
+        Window w = (Window)std::stoul(window_id);
+        XEvent e{};
+        e.xclient.type = ClientMessage;
+        e.xclient.window = w;
+        e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+        e.xclient.format = 32;
+        e.xclient.data.l[0] = (long)XInternAtom(d, "WM_DELETE_WINDOW", False);
+        e.xclient.data.l[1] = CurrentTime;
+        Status ok = XSendEvent(d, w, False, NoEventMask, &e);
+        XFlush(d);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 // The X client runs in a child process that ends with _exit: the X, D-Bus
 // and input-method libraries keep allocations to the end of a process, which
@@ -508,6 +477,63 @@ void window_xvfb::boot_screen_picture_title_and_input() {
     EXPECT_NE(std::find(all.begin(), all.end(), "{event=\"mouse\",mx=100,my=50,mb=0}"), all.end());
 }
 
+// The program itself with our system ROM: the boot screen, then the window
+// manager's picture; X input shows on the screen; closing the window shuts
+// the workstation down in order.
+TEST_F(window_xvfb, the_program_runs_our_system_rom_in_a_window) {
+    std::string rom = system_rom();
+    ASSERT_FALSE(rom.empty());
+    hvx_test::install inst;
+    inst.set_sysrom(rom);
+    background_run prog(inst, {}, {"DISPLAY=" + display, "SDL_VIDEODRIVER=x11", "SDL_RENDER_DRIVER=software", kNoLeakCheck});
+    setenv("DISPLAY", display.c_str(), 1);  // for the X tools
+    std::string id;
+    ASSERT_TRUE(eventually(10000, [&] {
+        id = xvfb::run("xdotool search --name Halvoran");
+        return !id.empty();
+    })) << prog.out();
+    id = id.substr(0, id.find('\n'));
+    EXPECT_NE(xvfb::run("xprop -name Halvoran WM_NAME").find("\"Halvoran\""), std::string::npos);
+
+    // Fullscreen on the 1280x720 screen, pixel-perfect: virtual (x, y) at (160 + 2x, 90 + 2y).
+    auto screen_at = [&](int x, int y) {
+        xvfb::screenshot shot;
+        return shot.take() && shot.w == 1280 && shot.h == 720 ? shot.at(160 + 2 * x, 90 + 2 * y) : 0xFFFFFFFFu;
+    };
+    auto is_boot_colour = [](uint32_t c) {
+        for (int i = 8; i <= 19; i++)
+            if (c == boot_palette[i]) return true;
+        return false;
+    };
+    // The outlines start at the display's corner.
+    EXPECT_TRUE(eventually(5000, [&] { return is_boot_colour(screen_at(0, 0)); })) << std::hex << screen_at(0, 0);
+    // The window manager's frame colour replaces them.
+    const uint32_t frame = 0x1d2b53, pointer = 0xfff1e8, key_bar = 0x00e436, swatch8 = 0xff004d;
+    ASSERT_TRUE(eventually(10000, [&] { return screen_at(0, 0) == frame; })) << std::hex << screen_at(0, 0);
+    EXPECT_EQ(screen_at(16 + 28 * 8 + 2, 30), swatch8);
+    EXPECT_EQ(screen_at(240, 200), 0u);
+
+    // The pointer follows the host mouse.
+    xvfb::run("xdotool mousemove --sync " + std::to_string(160 + 2 * 100) + " " + std::to_string(90 + 2 * 150));
+    EXPECT_TRUE(eventually(3000, [&] { return screen_at(100, 150) == pointer; })) << std::hex << screen_at(100, 150);
+    // The last key pressed lights its bar: scancode 4 ("a") at x = 16 + 4 * 4.
+    xvfb::run("xdotool search --name Halvoran windowfocus --sync");
+    usleep(300000);  // past the focus guard
+    EXPECT_TRUE(eventually(3000, [&] {
+        xvfb::run("xdotool key a");
+        return screen_at(16 + 4 * 4 + 1, 270 - 20) == key_bar;
+    })) << std::hex << screen_at(16 + 4 * 4 + 1, 270 - 20);
+
+    // The window was made again once the window manager existed: ask for its id now.
+    id = xvfb::run("xdotool search --name Halvoran");
+    id = id.substr(0, id.find('\n'));
+    ASSERT_TRUE(close_window(display, id));
+    EXPECT_EQ(prog.wait_exit(10000), 0) << prog.out();
+    std::string log = hvx_test::read_file(inst.log());
+    EXPECT_NE(log.find("SDL_QUIT\n"), std::string::npos);
+    EXPECT_NE(log.find("[halvoran_exit] ok\n"), std::string::npos) << log;
+}
+
 // --- the program booting from a sysrom.dat, under the dummy driver -------------------
 
 const char* kBootKernel = R"(
@@ -542,7 +568,7 @@ TEST(window_boot, program_shows_the_boot_screen_then_hands_over_and_exits) {
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(frames.path().c_str()), 0);
-    auto r = inst.run({}, 30000, {"SDL_VIDEO_DUMMY_SAVE_FRAMES=1"});
+    auto r = inst.run({}, 30000, {"SDL_VIDEO_DUMMY_SAVE_FRAMES=1", kNoLeakCheck});
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("wm 3\n"), std::string::npos) << r.out;
@@ -575,35 +601,48 @@ TEST(window_boot, program_shows_the_boot_screen_then_hands_over_and_exits) {
 TEST(window_boot, host_quit_is_never_lost_to_a_pending_reboot) {
     hvx_test::install inst;
     inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", "printh('kernel up') while true do _signal(34) flip() end"}}));
-    std::string out_path = inst.home() + "/../out.txt";
-    pid_t pid = fork();
-    if (pid == 0) {
-        FILE* o = freopen(out_path.c_str(), "w", stdout);
-        (void)o;
-        setenv("SDL_VIDEODRIVER", "dummy", 1);
-        setenv("SDL_AUDIODRIVER", "dummy", 1);
-        std::string bin = inst.bin_dir() + "/halvoran", home = inst.home();
-        execl(bin.c_str(), bin.c_str(), "-home", home.c_str(), (char*)nullptr);
-        _exit(127);
-    }
-    ASSERT_GT(pid, 0);
+    background_run prog(inst, {}, {kNoLeakCheck});
     // Wait until the kernel has run, then quit.
-    for (int i = 0; i < 200 && hvx_test::read_file(out_path).find("kernel up") == std::string::npos; i++)
-        usleep(25000);
+    ASSERT_TRUE(eventually(5000, [&] { return prog.out().find("kernel up") != std::string::npos; }));
     usleep(300000);
-    kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 400 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(25000);
-    if (waitpid(pid, &status, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        FAIL() << "the program did not end after the quit";
-    }
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    prog.signal(SIGTERM);
+    EXPECT_EQ(prog.wait_exit(10000), 0) << "the program did not end in order after the quit\n" << prog.err();
     std::string log = hvx_test::read_file(inst.log());
     EXPECT_NE(log.find("--- rebooting ---"), std::string::npos);
     size_t quit = log.find("SDL_QUIT\n");
     ASSERT_NE(quit, std::string::npos) << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
     EXPECT_NE(log.find("[halvoran_exit] ok\n", quit), std::string::npos);
+}
+
+// Our system ROM under the dummy driver: after the boot screen the saved
+// frames show the window manager's picture, pixel-exact at its place.
+TEST(window_boot, our_system_rom_shows_the_window_manager) {
+    std::string rom = system_rom();
+    ASSERT_FALSE(rom.empty());
+    hvx_test::install inst;
+    inst.set_sysrom(rom);
+    scratch_dir frames;
+    background_run prog(inst, {}, {"SDL_VIDEO_DUMMY_SAVE_FRAMES=1", kNoLeakCheck}, frames.path());
+    // The boot screen lasts 2.2 s: wait well past it.
+    ASSERT_TRUE(eventually(30000, [&] { return saved_frames(frames.path()).size() > 220; })) << prog.out();
+    prog.signal(SIGTERM);
+    EXPECT_EQ(prog.wait_exit(10000), 0);
+    EXPECT_NE(prog.out().find("kernel: started wm 3"), std::string::npos) << prog.out();
+
+    auto names = saved_frames(frames.path());
+    saved_frame last(frames / names[names.size() - 2]);
+    ASSERT_NE(last.s, nullptr);
+    ASSERT_EQ(last.s->w, 1024);
+    // Virtual (x, y) at (32 + 2x, 114 + 2y), 2x2: the frame, the inside, the palette swatches.
+    auto at = [&](int x, int y) { return last.rgb(32 + 2 * x, 114 + 2 * y); };
+    const uint32_t colours[16] = {0x000000, 0x1d2b53, 0x7e2553, 0x008751, 0xab5236, 0x5f574f, 0xc2c3c7, 0xfff1e8,
+                                  0xff004d, 0xffa300, 0xffec27, 0x00e436, 0x29adff, 0x83769c, 0xff77a8, 0xffccaa};
+    // (The pointer sits at the dummy mouse's (0, 0).)
+    EXPECT_EQ(at(479, 0), colours[1]);
+    EXPECT_EQ(at(0, 269), colours[1]);
+    EXPECT_EQ(at(479, 269), colours[1]);
+    EXPECT_EQ(last.rgb(32 + 2 * 479 + 1, 115), colours[1]);
+    EXPECT_EQ(at(200, 150), 0u);
+    for (int i = 0; i < 16; i++) EXPECT_EQ(at(16 + i * 28 + 12, 36), colours[i]) << i;
+    EXPECT_EQ(last.rgb(31, 114), 0u);  // outside the picture
 }

@@ -78,27 +78,48 @@ static std::string drain(int fd) {
     return s;
 }
 
-run_result install::run(const std::vector<std::string>& args, int timeout_ms,
-                        const std::vector<std::string>& extra_env, bool with_home) const {
-    std::vector<std::string> argv_s = {bin_dir() + "/halvoran"};
+// The program's arguments and environment as every run passes them.
+static std::vector<std::string> program_argv(const install& inst, const std::vector<std::string>& args,
+                                             bool with_home) {
+    std::vector<std::string> argv_s = {inst.bin_dir() + "/halvoran"};
     if (with_home) {
         argv_s.push_back("-home");
-        argv_s.push_back(home());
+        argv_s.push_back(inst.home());
     }
     argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_s) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    return argv_s;
+}
 
+// This process's environment with the run's settings; a later entry replaces
+// an earlier one of the same name.
+static std::vector<std::string> program_env(const std::vector<std::string>& extra_env) {
     std::vector<std::string> env_s;
-    for (char** e = environ; *e; e++) env_s.push_back(*e);
-    env_s.push_back("SDL_VIDEODRIVER=dummy");
-    env_s.push_back("SDL_AUDIODRIVER=dummy");
-    env_s.push_back("TZ=UTC");
-    env_s.insert(env_s.end(), extra_env.begin(), extra_env.end());
-    std::vector<char*> envp;
-    for (auto& e : env_s) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    auto set = [&](const std::string& entry) {
+        std::string name = entry.substr(0, entry.find('=') + 1);
+        for (auto& e : env_s)
+            if (e.compare(0, name.size(), name) == 0) {
+                e = entry;
+                return;
+            }
+        env_s.push_back(entry);
+    };
+    for (char** e = environ; *e; e++) set(*e);
+    for (const char* e : {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy", "TZ=UTC"}) set(e);
+    for (const std::string& e : extra_env) set(e);
+    return env_s;
+}
+
+static std::vector<char*> c_strings(std::vector<std::string>& v) {
+    std::vector<char*> out;
+    for (auto& s : v) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+run_result install::run(const std::vector<std::string>& args, int timeout_ms,
+                        const std::vector<std::string>& extra_env, bool with_home) const {
+    std::vector<std::string> argv_s = program_argv(*this, args, with_home), env_s = program_env(extra_env);
+    std::vector<char*> argv = c_strings(argv_s), envp = c_strings(env_s);
 
     int out_pipe[2], err_pipe[2];
     run_result r;
@@ -144,6 +165,59 @@ run_result install::run(const std::vector<std::string>& args, int timeout_ms,
     close(err_pipe[0]);
     if (!r.timed_out && WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     return r;
+}
+
+background_run::background_run(const install& inst, const std::vector<std::string>& args,
+                               const std::vector<std::string>& extra_env, const std::string& cwd)
+    : out_path_(inst.home() + "/../out.txt"), err_path_(inst.home() + "/../err.txt") {
+    std::vector<std::string> argv_s = program_argv(inst, args, true), env_s = program_env(extra_env);
+    std::vector<char*> argv = c_strings(argv_s), envp = c_strings(env_s);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
+    pid_t pid;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) == 0) pid_ = pid;
+    posix_spawn_file_actions_destroy(&fa);
+}
+
+background_run::~background_run() {
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::string background_run::out() const { return read_file(out_path_); }
+std::string background_run::err() const { return read_file(err_path_); }
+
+void background_run::signal(int sig) const {
+    if (pid_ > 0) kill(pid_, sig);
+}
+
+int background_run::wait_exit(int timeout_ms) {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (std::chrono::steady_clock::now() > deadline) return -1;
+        usleep(20000);
+    }
+}
+
+bool eventually(int timeout_ms, const std::function<bool()>& cond) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        usleep(50000);
+    }
+    return true;
 }
 
 }  // namespace hvx_test

@@ -3,7 +3,10 @@
 // home, so every end-to-end test sees only its own files.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,5 +58,31 @@ public:
 private:
     scratch_dir dir_;
 };
+
+// The program of an install started in the background with the environment
+// of install::run; standard output and error go to files beside home/.
+// Killed at the end if it is still running.
+class background_run {
+public:
+    background_run(const install& inst, const std::vector<std::string>& args,
+                   const std::vector<std::string>& extra_env = {}, const std::string& cwd = "");
+    ~background_run();
+    background_run(const background_run&) = delete;
+    background_run& operator=(const background_run&) = delete;
+    bool started() const { return pid_ > 0; }
+    std::string out() const;  // standard output so far
+    std::string err() const;
+    void signal(int sig) const;
+    // Waits up to timeout_ms for the end: the exit code, or -1 (still running
+    // after the wait, or ended by a signal).
+    int wait_exit(int timeout_ms);
+
+private:
+    pid_t pid_ = -1;
+    std::string out_path_, err_path_;
+};
+
+// Tests cond every 50 ms for up to timeout_ms; true as soon as it holds.
+bool eventually(int timeout_ms, const std::function<bool()>& cond);
 
 }  // namespace hvx_test
