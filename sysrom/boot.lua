@@ -58,9 +58,12 @@ end
 
 _signal(37) -- end the boot screen
 
+-- Redrawn only when input changed something: an idle frame only flips.
+local changed = true
 while true do
 	local m = _read_message()
 	while m do
+		changed = true
 		if m.event == "mouse" then
 			mx, my, mb = m.mx, m.my, m.mb
 		elseif m.event == "keydown" then
@@ -72,7 +75,8 @@ while true do
 		end
 		m = _read_message()
 	end
-	draw()
+	if changed then draw() end
+	changed = false
 	flip()
 end
 ]==]
