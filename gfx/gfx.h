@@ -75,3 +75,106 @@ int video_mode_scale();
 // Capture hooks, called once per composed frame before modes 3 and 4 are widened.
 void update_gif_recording(const uint32_t* pal, const uint32_t* line_sel, const uint32_t* pixels);
 void update_screenshot(const uint32_t* pixels);
+
+// Colour tables: four pages of 64 rows of 64 entries (source row, destination
+// column); seen as one table of 256 rows, row R = page * 64 + source.
+inline constexpr int COLTAB_ROW_BYTES = 64;
+inline constexpr int COLTAB_ROWS = 256;
+inline constexpr uint32_t COLTAB_PAGE_BYTES = 0x1000;
+// High word of the colour argument: bit 0 (argument bit 32) carries a 4x4
+// fill pattern in bits 16-31, bit 3 (argument bit 35) sets inverted fill.
+inline constexpr uint32_t COLP_FLAG_PATTERN = 1;
+inline constexpr uint32_t COLP_FLAG_INVERTED = 8;
+// Loads the rasteriser masks for the sprite path (target mask from 0x550A).
+void get_masks_sprite();
+// Makes the next refresh_clip_box derive p's box from its clip words even
+// when they are unchanged (for a new draw target with the same words).
+void invalidate_clip_cache(Process* p);
+// Span costs: the fixed part of each path's formula.
+inline constexpr int32_t SPAN_COST_BASE = 2;
+inline constexpr int32_t SPAN_COST_BASE_GROUPED = 3;
+
+// ---------------------------------------------------------------------------
+// Text printer
+// ---------------------------------------------------------------------------
+
+inline constexpr uint32_t ADDR_PRINT_FLAGS = 0x5F36;     // bit 2: no newline, bit 7: wrap
+inline constexpr uint32_t ADDR_FONT_MAIN = 0x5F56;       // font page (x 256)
+inline constexpr uint32_t ADDR_FONT_ALT = 0x5F57;
+inline constexpr uint32_t ADDR_PRINT_ATTRS = 0x5F58;
+inline constexpr uint32_t ADDR_PRINT_SIZE_OVR = 0x5F59;  // low: width, high: height
+inline constexpr uint32_t ADDR_PRINT_WIDE_OVR = 0x5F5A;  // low: width 128-255, high: tab
+inline constexpr uint32_t ADDR_PRINT_OFFS_OVR = 0x5F5B;  // low: x offset, high: y offset
+inline constexpr int PRINT_FLAG_WRAP = 16;               // print_qzscii flags bit
+inline constexpr int PRINT_TEXT_PAD = 4;                 // zero bytes kept after a text copy
+inline constexpr int64_t PRINT_EXTENT_START = -1000000;
+// One print (or one resumption) that has charged this much is suspended, so a
+// text of fills and pokes cannot hold the machine for longer than the cycle
+// debt a process may carry.
+inline constexpr int64_t PRINT_CYCLE_CEILING = 0x2AAAA8;
+
+// Attribute bits at ADDR_PRINT_ATTRS.
+enum : uint8_t {
+    PRINT_ATTR_ON = 1,
+    PRINT_ATTR_BORDER = 2,
+    PRINT_ATTR_WIDE = 4,
+    PRINT_ATTR_TALL = 8,
+    PRINT_ATTR_SOLID = 16,
+    PRINT_ATTR_INVERT = 32,
+    PRINT_ATTR_STRIPEY = 64,
+    PRINT_ATTR_ALT_FONT = 128,
+};
+// draw_character flag bits.
+inline constexpr int GLYPH_FLAG_BORDER = 1;
+inline constexpr int GLYPH_FLAG_RAISED = 8;
+inline constexpr int32_t OUTLINE_ONLY = 0x10000;  // outline colour bit: glyph body not drawn
+
+// A process's print state, cleared at the start of every print.
+struct print_context {
+    uint8_t* text;      // owned copy, length + PRINT_TEXT_PAD bytes, or none
+    int64_t text_size;  // bytes of the copy
+    int64_t pos;        // current offset into the copy
+    int64_t end;        // offset of the end of the text proper
+    uint32_t font;      // address of the active font header
+    int32_t wrap;
+    int64_t wrap_limit;
+    int64_t home_x, home_y;
+    int32_t fg, bg;
+    uint8_t* target;
+    int32_t target_is_draw_target;  // resumption follows the process's draw target
+    int32_t line_h;
+    int32_t delay_counter;
+    int32_t wide, tall, stripey, pinball, border, solid, invert;
+    int32_t char_w, char_w_hi, char_h;
+    int64_t saved_x, saved_y;
+    int32_t last_advance;
+    int32_t tab_w;
+    int32_t decoration;
+    int32_t repeat;
+    int32_t x_off, y_off;
+    int32_t glyph_delay;
+    int32_t outline_mask;
+    int32_t outline_col;
+    int32_t underline;
+    int32_t finished;  // the '!' command ended the print
+    int64_t spent;     // cycles charged since the print started or resumed
+};
+
+// Extent of the last print (valid once print_max_set).
+extern int64_t print_max_x, print_max_y;
+extern int32_t print_max_set;
+// Row patterns: double_px[b] doubles each bit i to bits 2i, 2i+1; pinball_px[b]
+// moves bit i to bit 2i + 1.
+extern uint32_t double_px[256], pinball_px[256];
+extern bool double_px_inited;
+
+int continue_print_text();
+int mirel_print_char(print_context* c);
+int draw_character(print_context* c, const uint8_t rows[8], int width, int height, int flags);
+void reset_print_context();
+int get_active_print_tab_w(const print_context* c);
+// Row bits (bit 0 leftmost) of a w x h block, w at most 32.
+int32_t draw_character_bits(const uint32_t* rows, uint8_t* target, int x, int y, int w, int h, int colour);
+int32_t draw_character_bits_noclip(const uint32_t* rows, uint8_t* target, int x, int y, int w, int h,
+                                   int colour);
+void destroy_print_buffer();

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "runtime/runtime.h"
 
@@ -24,7 +25,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"circ", nullptr, nullptr}, {"rrect", nullptr, nullptr}, {"rrectfill", nullptr, nullptr},
     {"line", nullptr, nullptr}, {"tline3d", nullptr, nullptr}, {"sspr", nullptr, nullptr},
     {"spr", nullptr, nullptr}, {"_draw_map", nullptr, nullptr}, {"blit", nullptr, nullptr},
-    {"_print_qzscii", nullptr, nullptr},
+    {"_print_qzscii", lua54__print_qzscii, nullptr},
     // debug output
     {"_printh", lua54_printh, nullptr}, {"printh", nullptr, "_printh"},
     // utility

@@ -1,0 +1,680 @@
+// The text printer: draws qzscii text glyph by glyph from a font in the
+// running process's memory, interpreting the control codes on the way.
+#include <climits>
+#include <cstring>
+
+#include "gfx/gfx.h"
+#include "lang/lang.h"
+#include "runtime/runtime.h"
+#include "userdata/userdata.h"
+
+int64_t print_max_x = PRINT_EXTENT_START, print_max_y = PRINT_EXTENT_START;
+int32_t print_max_set = 0;
+uint32_t double_px[256], pinball_px[256];
+bool double_px_inited = false;
+
+namespace {
+
+void init_row_patterns() {
+    if (double_px_inited) return;
+    for (uint32_t b = 0; b < 256; b++) {
+        uint32_t d = 0, p = 0;
+        for (int i = 0; i < 8; i++) {
+            if (b & (1u << i)) {
+                d |= 3u << (2 * i);
+                p |= 1u << (2 * i + 1);
+            }
+        }
+        double_px[b] = d;
+        pinball_px[b] = p;
+    }
+    double_px_inited = true;
+}
+
+// Cursor arithmetic is done in 64 bits; the stored cursor saturates rather
+// than wrapping round to the other side of the plane.
+int32_t sat32(int64_t v) {
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return (int32_t)v;
+}
+int64_t cur_x() { return peek4(ADDR_PRINT_X); }
+int64_t cur_y() { return peek4(ADDR_PRINT_Y); }
+void set_cur_x(int64_t x) { poke4(ADDR_PRINT_X, sat32(x)); }
+void set_cur_y(int64_t y) { poke4(ADDR_PRINT_Y, sat32(y)); }
+
+// Bytes beyond the copy read as zero, so no parameter ever reads past it.
+uint8_t at(const print_context* c, int64_t i) {
+    return (c->text && i >= 0 && i < c->text_size) ? c->text[i] : 0;
+}
+
+int param_digit(uint8_t b) {
+    if (b >= '0' && b <= '9') return b - '0';
+    if (b >= 'a') return b - 87;
+    return 0;
+}
+
+int hex_nibble(uint8_t b) {
+    if (b >= '0' && b <= '9') return b - '0';
+    if (b >= 'a' && b <= 'f') return b - 'a' + 10;
+    if (b >= 'A' && b <= 'F') return b - 'A' + 10;
+    return 0;
+}
+
+void charge(print_context* c, int64_t n) {
+    if (n > INT32_MAX) n = INT32_MAX;
+    int32_t got = spend_cpu((int32_t)n);
+    if (got > 0) c->spent += got;
+}
+
+void free_text(print_context* c) {
+    if (c->text) krio_free(c->text);
+    c->text = nullptr;
+    c->text_size = 0;
+    c->pos = c->end = 0;
+}
+
+// Header bytes 0-4 of the font at c->font, as stored.
+void load_font_header(print_context* c) {
+    c->char_w = peek(c->font);
+    c->char_w_hi = peek(c->font + 1);
+    c->char_h = peek(c->font + 2);
+    c->x_off = peek(c->font + 3);
+    c->y_off = peek(c->font + 4);
+}
+
+uint8_t font_flags(const print_context* c) { return peek(c->font + 5); }
+
+void note_extent() {
+    int64_t x = cur_x(), y = cur_y();
+    if (!print_max_set) {
+        print_max_x = x;
+        print_max_y = y;
+    } else {
+        if (x > print_max_x) print_max_x = x;
+        if (y > print_max_y) print_max_y = y;
+    }
+    print_max_set = 1;
+}
+
+void newline(print_context* c) {
+    set_cur_x(c->home_x);
+    set_cur_y(cur_y() + (c->line_h ? c->line_h : c->char_h));
+    c->line_h = 0;
+}
+
+void tab(print_context* c) {
+    int64_t t = get_active_print_tab_w(c);
+    // A zero tab width has no stops: the cursor stays.
+    if (t <= 0) return;
+    int64_t base = (font_flags(c) & 2) ? (int64_t)peek4(ADDR_PRINT_HOME_X) : 0;
+    int64_t x = cur_x() - base + t;
+    x -= x % t;
+    set_cur_x(x + base);
+}
+
+// The glyph of code ch from the active font, with its width and flags.
+int draw_font_glyph(print_context* c, int ch) {
+    uint8_t rows[8];
+    for (int r = 0; r < 8; r++) rows[r] = peek(c->font + (uint32_t)ch * 8 + (uint32_t)r);
+    int w = ch < 128 ? c->char_w : c->char_w_hi;
+    int flags = c->border ? GLYPH_FLAG_BORDER : 0;
+    if (ch >= 16 && (font_flags(c) & 1)) {
+        uint8_t nib = peek(c->font + (uint32_t)ch / 2);
+        nib = (ch & 1) ? nib >> 4 : nib & 15;
+        int adj = nib & 7;
+        w += adj < 4 ? adj : adj - 8;
+        if (nib & 8) flags |= GLYPH_FLAG_RAISED;
+    }
+    return draw_character(c, rows, w, c->char_h, flags);
+}
+
+// Pokes count bytes of the text from offset from into memory at addr.
+void poke_text(print_context* c, uint32_t addr, int64_t from, int64_t count) {
+    for (int64_t i = 0; i < count; i++) poke(addr + (uint32_t)i, at(c, from + i));
+    if (count > 0) charge(c, count);
+}
+
+// Reads up to four parameter digits as one number, never past the end of
+// the text; returns the offset after them.
+int64_t read_number4(const print_context* c, int64_t q, uint32_t& value) {
+    value = 0;
+    for (int k = 0; k < 4 && q < c->end; k++, q++) value = value * 16 + (uint32_t)param_digit(at(c, q));
+    return q;
+}
+
+// The special command at offset p (the code 6 byte); returns the offset
+// after the item and sets suspend when the print is to pause.
+int64_t special_command(print_context* c, int64_t p, int& suspend) {
+    int64_t q = p + 1;
+    bool off = false;
+    uint8_t cmd = at(c, q);
+    if (cmd == '-') {
+        off = true;
+        q++;
+        cmd = at(c, q);
+    }
+    if (cmd == 0) return q;
+    q++;  // past the command byte
+    const bool on = !off;
+    // A one-byte parameter: its digit, consumed unless it is the terminator.
+    auto param = [&](int& v) {
+        uint8_t b = at(c, q);
+        v = param_digit(b);
+        if (b) q++;
+        return b != 0;
+    };
+    int n = 0;
+    switch (cmd) {
+    case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+        c->delay_counter = (1 << (cmd - '1')) - 1;
+        suspend = 1;
+        break;
+    case 'c': {
+        param(n);
+        uint8_t* t = cproc->draw_target;
+        if (t && ud_type(t) == UTYPE_U8) {
+            int64_t bytes = (int64_t)ud_width(t) * ud_height(t);
+            std::memset(ud_data(t), n & 0xFF, (size_t)bytes);
+            set_cur_x(0);
+            set_cur_y(0);
+            charge(c, bytes >> 6);
+        }
+        break;
+    }
+    case 'd': param(n); c->glyph_delay = n; break;
+    case 'g': set_cur_x(c->home_x); set_cur_y(c->home_y); break;
+    case 'h': c->home_x = cur_x(); c->home_y = cur_y(); break;
+    case 'j': {
+        int ny = 0;
+        if (!param(n)) break;
+        param(ny);
+        set_cur_x((int64_t)n * 4);
+        set_cur_y((int64_t)ny * 4);
+        break;
+    }
+    case 'r': param(n); c->wrap_limit = (int64_t)n * 4; c->wrap = 1; break;
+    case 's': param(n); c->tab_w = n * c->char_w; break;
+    case 'x':
+        param(n);
+        c->char_w = n;
+        c->char_w_hi = n + peek(c->font + 1) - peek(c->font);
+        break;
+    case 'y': param(n); c->char_h = n; break;
+    case 'w': c->wide = on; break;
+    case 't': c->tall = on; break;
+    case '=': c->stripey = on; break;
+    case 'p': c->pinball = on; break;
+    case '#': c->solid = on; break;
+    case 'i': c->invert = on; break;
+    case 'b': c->border = on; break;
+    case '$': c->wrap = on; break;
+    case 'u': c->underline = on; break;
+    case 'o': {
+        if (off) {
+            c->outline_mask = 0;
+            break;
+        }
+        uint8_t cb = at(c, q), m1 = at(c, q + 1), m2 = at(c, q + 2);
+        if (!cb || !m1 || !m2) {
+            const int64_t q0 = q;
+            while (q < q0 + 3 && at(c, q)) q++;
+            break;
+        }
+        q += 3;
+        if (cb == '$') c->outline_col = c->fg;
+        else if (cb == '!') c->outline_col = c->fg | OUTLINE_ONLY;
+        else c->outline_col = param_digit(cb) & 63;
+        c->outline_mask = ((param_digit(m1) << 5) | param_digit(m2)) & 0x1FF;
+        break;
+    }
+    case '@': {
+        uint32_t addr, len;
+        q = read_number4(c, q, addr);
+        q = read_number4(c, q, len);
+        int64_t count = c->end - q;
+        if (count < 0) count = 0;
+        if (count > (int64_t)len) count = len;
+        poke_text(c, addr, q, count);
+        q += count;
+        break;
+    }
+    case '!': {
+        uint32_t addr;
+        q = read_number4(c, q, addr);
+        int64_t count = c->end - q;
+        poke_text(c, addr, q, count > 0 ? count : 0);
+        c->finished = 1;
+        return c->end;
+    }
+    case ':': case ';': case '.': case ',': {
+        const bool hex = cmd == ':' || cmd == ';';
+        const int64_t need = hex ? 16 : 8;
+        // Cut short by the end of the text: only the command is consumed.
+        if (q + need > c->end) break;
+        uint8_t rows[8];
+        for (int r = 0; r < 8; r++)
+            rows[r] = hex ? (uint8_t)(hex_nibble(at(c, q + 2 * r)) << 4 | hex_nibble(at(c, q + 2 * r + 1)))
+                          : at(c, q + r);
+        q += need;
+        int flags = (cmd == ';' || cmd == ',') && c->border ? GLYPH_FLAG_BORDER : 0;
+        suspend = draw_character(c, rows, 8, 8, flags);
+        break;
+    }
+    default: break;
+    }
+    return q;
+}
+
+// Horizontal run of the underline, pixel for pixel as a one-pixel line from
+// x0 to x1 on row y: clipped once, then written through the shape rule.
+void underline_run(uint8_t* target, int64_t x0, int64_t x1, int64_t y, int colour) {
+    const int32_t* box = cproc->clip_box;
+    if (!target || y < box[2] || y >= box[3]) return;
+    int64_t lo = x0 < x1 ? x0 : x1, hi = x0 < x1 ? x1 : x0;
+    if (lo < box[0]) lo = box[0];
+    if (hi > (int64_t)box[1] - 1) hi = (int64_t)box[1] - 1;
+    for (int64_t x = lo; x <= hi; x++) putpixel(target, (int)x, (int)y, colour);
+}
+
+bool box_outside_clip(int64_t x, int64_t y, int64_t w, int64_t h) {
+    const int32_t* b = cproc->clip_box;
+    return x < (int64_t)b[0] - w || y < (int64_t)b[2] - h || x >= b[1] || y >= b[3];
+}
+
+int run_print_loop(print_context* c) {
+    c->spent = 0;
+    while (c->text && at(c, c->pos) != 0) {
+        int64_t before = c->pos;
+        int r = mirel_print_char(c);
+        int64_t moved = c->pos - before;
+        charge(c, moved > 1 ? moved : 1);
+        if (c->finished) break;
+        if (r) return r;
+        if (c->spent >= PRINT_CYCLE_CEILING) return 1;
+    }
+    free_text(c);
+    return 0;
+}
+
+}  // namespace
+
+int get_active_print_tab_w(const print_context* c) {
+    if (c->tab_w) return c->tab_w;
+    uint8_t t = peek(c->font + 6);
+    if (t) return t;
+    return 3 * c->char_w;
+}
+
+void reset_print_context() {
+    if (!cproc || !cproc->print) return;
+    print_context* c = cproc->print;
+    const uint8_t a = peek(ADDR_PRINT_ATTRS);
+    if (a & PRINT_ATTR_ON) {
+        c->wide = (a & PRINT_ATTR_WIDE) != 0;
+        c->tall = (a & PRINT_ATTR_TALL) != 0;
+        c->solid = (a & PRINT_ATTR_SOLID) != 0;
+        c->invert = (a & PRINT_ATTR_INVERT) != 0;
+        c->border = (a & PRINT_ATTR_BORDER) != 0;
+        c->stripey = (a & PRINT_ATTR_STRIPEY) != 0;
+    } else {
+        c->wide = c->tall = c->solid = c->invert = c->stripey = 0;
+        c->border = 1;
+    }
+    c->pinball = 0;
+    c->tab_w = 0;
+    const bool alt = (a & PRINT_ATTR_ON) && (a & PRINT_ATTR_ALT_FONT);
+    c->font = (uint32_t)peek(alt ? ADDR_FONT_ALT : ADDR_FONT_MAIN) * 256;
+    load_font_header(c);
+    if (!c->char_w && !c->char_w_hi && !c->char_h) c->char_w = c->char_w_hi = c->char_h = 8;
+    const uint8_t size = peek(ADDR_PRINT_SIZE_OVR), wide = peek(ADDR_PRINT_WIDE_OVR),
+                  offs = peek(ADDR_PRINT_OFFS_OVR);
+    if (size & 15) c->char_w = size & 15;
+    if (size >> 4) c->char_h = size >> 4;
+    if (wide & 15) c->char_w_hi = wide & 15;
+    if (wide >> 4) c->tab_w = ((wide >> 4) + 1) * c->char_w;
+    if (offs & 15) c->x_off = offs & 15;
+    if (offs >> 4) c->y_off = offs >> 4;
+    c->outline_mask = 0;
+    c->outline_col = 0;
+    c->underline = 0;
+}
+
+int32_t draw_character_bits(const uint32_t* rows, uint8_t* target, int x, int y, int w, int h, int colour) {
+    if (!target || !cproc || !rows || w <= 0 || h <= 0) return 0;
+    if (w > 32) w = 32;
+    if (box_outside_clip(x, y, w, h)) return 0;
+    const int32_t* box = cproc->clip_box;
+    const uint32_t keep = w == 32 ? 0xFFFFFFFFu : ((1u << w) - 1);
+    for (int r = 0; r < h; r++) {
+        const int64_t py = (int64_t)y + r;
+        if (py < box[2] || py >= box[3]) continue;
+        uint32_t bits = rows[r] & keep;
+        while (bits) {
+            const int64_t px = (int64_t)x + __builtin_ctz(bits);
+            bits &= bits - 1;
+            // Clipped here already; the writer still keeps to the bitmap.
+            if (px >= box[0] && px < box[1]) put_shape_pixel_noclip(target, (int)px, (int)py, colour);
+        }
+    }
+    return w * h;
+}
+
+int32_t draw_character_bits_noclip(const uint32_t* rows, uint8_t* target, int x, int y, int w, int h,
+                                   int colour) {
+    if (!target || !cproc || !rows || w <= 0 || h <= 0) return 0;
+    if (w > 32) w = 32;
+    const uint32_t keep = w == 32 ? 0xFFFFFFFFu : ((1u << w) - 1);
+    for (int r = 0; r < h; r++) {
+        uint32_t bits = rows[r] & keep;
+        while (bits) {
+            const int64_t px = (int64_t)x + __builtin_ctz(bits), py = (int64_t)y + r;
+            bits &= bits - 1;
+            // Nothing outside the bitmap is written, whatever the caller passed.
+            if (px >= 0 && py >= 0 && px < (int64_t)ud_width(target) && py < (int64_t)ud_height(target))
+                put_shape_pixel_noclip(target, (int)px, (int)py, colour);
+        }
+    }
+    return w * h;
+}
+
+int draw_character(print_context* c, const uint8_t rows8[8], int w, int h, int flags) {
+    init_row_patterns();
+    int64_t cx = cur_x(), cy = cur_y();
+    if (!c->decoration) {
+        c->saved_x = cx;
+        c->saved_y = cy;
+        if (c->wrap && cx > c->wrap_limit - w) {
+            cx = c->home_x;
+            cy += c->line_h ? c->line_h : c->char_h;
+            c->line_h = 0;
+            set_cur_x(cx);
+            set_cur_y(cy);
+        }
+    }
+
+    const int b = flags & GLYPH_FLAG_BORDER;
+    int xs = 1, ys = 1;
+    bool odd_blank = false;
+    const uint32_t* pattern = nullptr;  // none: the row byte as it is
+    if (c->pinball) {
+        xs = ys = 2;
+        pattern = pinball_px;
+        odd_blank = true;
+    } else if (c->wide) {
+        xs = 2;
+        ys = c->tall ? 2 : 1;
+        pattern = (c->stripey && !c->tall) ? pinball_px : double_px;
+        odd_blank = c->tall && c->stripey;
+    } else if (c->tall) {
+        ys = 2;
+        odd_blank = c->stripey;
+    }
+    const int advance = w * xs, height = h * ys, mx = b * xs, my = b * ys;
+    const int gw = w < 8 ? w : 8, gh = h < 8 ? (h > 0 ? h : 0) : 8;
+    const int W = gw * xs + mx, H = gh * ys + my;
+
+    const int64_t cam_x = peek4(ADDR_CAMERA_X), cam_y = peek4(ADDR_CAMERA_Y);
+    const int64_t x0 = cx + c->x_off - cam_x - mx;
+    const int64_t y0 = cy + c->y_off - cam_y - my - ((flags & GLYPH_FLAG_RAISED) ? 1 : 0);
+    uint8_t* target = c->target;
+    int64_t cost = 0;
+
+    // A glyph of no width has no box: nothing but its advance (and underline).
+    if (W > 0 && H > 0 && target) {
+        if (c->solid && !box_outside_clip(x0, y0, W, H))
+            rectfill_raw(target, (int)x0, (int)y0, (int)(x0 + W - 1), (int)(y0 + H - 1), c->bg);
+
+        const uint32_t inv = c->invert ? ((1u << W) - 1) : 0;
+        const uint32_t keep = (1u << W) - 1;
+        uint32_t unscaled[9];
+        unscaled[0] = inv;
+        for (int r = 0; r < gh; r++) {
+            uint32_t bits = pattern ? pattern[rows8[r]] : rows8[r];
+            unscaled[b + r] = ((bits << (b * xs)) ^ inv) & keep;
+        }
+        uint32_t row[20] = {};
+        for (int k = 0; k < H; k++) {
+            row[k] = unscaled[ys == 2 ? k >> 1 : k];
+            if (odd_blank && (k & 1)) row[k] = inv;
+        }
+
+        if (c->outline_mask) {
+            uint32_t orow[22] = {};
+            for (int k = 0; k < 9; k++) {
+                if (!(c->outline_mask & (1 << k))) continue;
+                const int i = k % 3, j = k / 3;
+                for (int gy = 0; gy < H; gy++) orow[gy + j] |= row[gy] << i;
+            }
+            for (int gy = 0; gy < H; gy++) orow[gy + 1] &= ~(row[gy] << 1);
+            if (!box_outside_clip(x0 - 1, y0 - 1, W + 2, H + 2))
+                cost += draw_character_bits(orow, target, (int)(x0 - 1), (int)(y0 - 1), W + 2, H + 2,
+                                            c->outline_col & 0xFF);
+        }
+        if (c->underline) underline_run(target, x0, x0 + w, y0 + H, c->fg);
+        if (!(c->outline_mask && (c->outline_col & OUTLINE_ONLY)) && !box_outside_clip(x0, y0, W, H))
+            cost += draw_character_bits(row, target, (int)x0, (int)y0, W, H, c->fg);
+    } else if (c->underline && target) {
+        underline_run(target, x0, x0 + w, y0 + H, c->fg);
+    }
+
+    charge(c, cost / 3);
+    c->last_advance = advance;
+    set_cur_x(cur_x() + advance);
+    if (height > c->line_h) c->line_h = height;
+    if (c->decoration) {
+        set_cur_x(c->saved_x);
+        set_cur_y(c->saved_y);
+        c->decoration = 0;
+    }
+    if (c->glyph_delay >= 1) {
+        c->delay_counter = c->glyph_delay - 1;
+        return 1;
+    }
+    return 0;
+}
+
+int mirel_print_char(print_context* c) {
+    if (!c || !c->text || !cproc) return 0;
+    const int64_t p = c->pos;
+    const uint8_t code = at(c, p);
+    if (code == 0) return 0;
+    const uint8_t p1 = at(c, p + 1);
+    int64_t next = p + 1;
+    int suspend = 0;
+    bool repeatable = true;
+
+    // Codes 1-6 whose first parameter is missing are drawn as glyphs.
+    bool glyph = code >= 16 || code == 7 || (code >= 1 && code <= 6 && p1 == 0) ||
+                 (code == 5 && at(c, p + 2) == 0);
+    if (glyph) {
+        suspend = draw_font_glyph(c, code);
+    } else {
+        switch (code) {
+        case 1: {
+            int n = param_digit(p1);
+            next = p + 2;
+            if (n >= 1) c->repeat = n - 1;
+            else if (at(c, next)) next++;  // repeat zero: the next byte is skipped
+            repeatable = false;
+            break;
+        }
+        case 2: c->bg = param_digit(p1) & 63; c->solid = 1; next = p + 2; break;
+        case 3: set_cur_x(cur_x() + param_digit(p1) - 16); next = p + 2; break;
+        case 4: set_cur_y(cur_y() + param_digit(p1) - 16); next = p + 2; break;
+        case 5:
+            set_cur_x(cur_x() + param_digit(p1) - 16);
+            set_cur_y(cur_y() + param_digit(at(c, p + 2)) - 16);
+            next = p + 3;
+            break;
+        case 6: next = special_command(c, p, suspend); break;
+        case 8: set_cur_x(cur_x() - c->last_advance); break;
+        case 9: tab(c); break;
+        case 10: newline(c); break;
+        case 11: {
+            int n = param_digit(p1);
+            int64_t x = cur_x(), y = cur_y();
+            set_cur_x(c->saved_x);
+            set_cur_y(c->saved_y);
+            c->saved_x = x;
+            c->saved_y = y;
+            c->decoration = 1;
+            set_cur_x(cur_x() + (n & 3) - 2);
+            set_cur_y(cur_y() + (n >> 2) - 8);
+            next = p + 2;
+            break;
+        }
+        case 12:
+            c->fg = param_digit(p1) & 63;
+            poke(ADDR_COLOUR_WORD, (uint8_t)c->fg);
+            next = p + 2;
+            break;
+        case 13: set_cur_x(c->home_x); break;
+        case 14:
+            c->font = (uint32_t)peek(ADDR_FONT_ALT) * 256;
+            load_font_header(c);
+            break;
+        case 15:
+            c->font = (uint32_t)peek(ADDR_FONT_MAIN) * 256;
+            load_font_header(c);
+            break;
+        default: break;
+        }
+    }
+    if (c->finished) {
+        c->pos = next;
+        return 0;
+    }
+    note_extent();
+    if (repeatable && c->repeat >= 1) c->repeat--;
+    else c->pos = next;
+    return suspend;
+}
+
+int print_qzscii(uint8_t* target, const char* text, int length, int flags, int colour) {
+    print_max_x = print_max_y = PRINT_EXTENT_START;
+    print_max_set = 0;
+    if (!text || !cproc) return 0;
+    if (!cproc->print) {
+        cproc->print = (print_context*)krio_malloc(sizeof(print_context));
+        if (!cproc->print) return 0;
+        std::memset(cproc->print, 0, sizeof(print_context));
+    }
+    print_context* c = cproc->print;
+    free_text(c);
+    std::memset(c, 0, sizeof *c);
+    if (length < 0) length = 0;
+    const int64_t size = (int64_t)length + PRINT_TEXT_PAD;
+    if (size > (int64_t)KRIO_MAX_ALLOC) return 0;
+    c->text = (uint8_t*)krio_malloc((uint32_t)size);
+    // Without room for the copy there is nothing to print.
+    if (!c->text) return 0;
+    std::memset(c->text, 0, (size_t)size);
+    std::memcpy(c->text, text, (size_t)length);
+    c->text_size = size;
+
+    reset_print_context();
+    // The masks are shared by every process: take this one's.
+    get_masks_shape();
+    c->pos = 0;
+    c->end = length;
+    c->wrap = (flags & PRINT_FLAG_WRAP) != 0;
+    c->wrap_limit = (int64_t)peek4(ADDR_CAMERA_X) + cproc->clip_box[1];
+    c->home_x = peek4(ADDR_PRINT_HOME_X);
+    c->home_y = cur_y();
+    c->fg = colour & 63;
+    c->bg = (colour >> 8) & 63;
+    c->target = target;
+    c->target_is_draw_target = target == cproc->draw_target;
+    c->last_advance = c->char_w;
+    if (!(peek(ADDR_PRINT_FLAGS) & 4)) {
+        c->text[length] = 10;
+        c->text[length + 1] = 0;
+    }
+    return run_print_loop(c);
+}
+
+int continue_print_text() {
+    if (!cproc || !cproc->print || !cproc->print->text) return 0;
+    print_context* c = cproc->print;
+    if (c->delay_counter >= 1) {
+        c->delay_counter--;
+        return 1;
+    }
+    // A print into the draw target goes on in whatever the target is now: the
+    // bitmap it started in may be gone.
+    if (c->target_is_draw_target) {
+        c->target = cproc->draw_target;
+        if (!c->target) {
+            free_text(c);
+            return 0;
+        }
+        refresh_clip_box(cproc);
+    }
+    get_masks_shape();
+    return run_print_loop(c);
+}
+
+void destroy_print_buffer() {
+    if (cproc && cproc->print) free_text(cproc->print);
+}
+
+void destroy_print_context(Process* p) {
+    if (!p || !p->print) return;
+    free_text(p->print);
+    krio_free(p->print);
+    p->print = nullptr;
+}
+
+int lua54__print_qzscii(lua_State* L) {
+    Process* p = cproc;
+    if (!p || !p->draw_target) return 0;
+    const int t1 = lua_type(L, 1);
+    if (t1 != LUA_TSTRING && t1 != LUA_TNUMBER) return 0;
+    size_t len = 0;
+    const char* text = lua_tolstring(L, 1, &len);
+    if (!text) return 0;
+    refresh_clip_box(p);
+    get_masks_shape();
+
+    const int n = lua_gettop(L);
+    int colour_arg = 0;
+    if (n == 2 || (n == 4 && lua_isnil(L, 3) && lua_isnil(L, 4))) {
+        colour_arg = 2;
+    } else if (n >= 3) {
+        for (int i = 0; i < 2; i++) {
+            const int arg = 2 + i;
+            const int t = lua_type(L, arg);
+            int32_t v;
+            if (t == LUA_TNUMBER) {
+                v = lua_isinteger(L, arg) ? sat32(lua_tointeger(L, arg)) : hvx_double_to_i32(lua_tonumber(L, arg), 0);
+            } else if (t == LUA_TSTRING) {
+                v = 0;
+                if (lua_stringtonumber(L, lua_tostring(L, arg))) {
+                    v = lua_isinteger(L, -1) ? sat32(lua_tointeger(L, -1)) : hvx_double_to_i32(lua_tonumber(L, -1), 0);
+                    lua_pop(L, 1);
+                }
+            } else {
+                continue;
+            }
+            poke4(i == 0 ? ADDR_PRINT_X : ADDR_PRINT_Y, v);
+        }
+        colour_arg = 4;
+    }
+    poke4(ADDR_PRINT_HOME_X, peek4(ADDR_PRINT_X));
+    if (colour_arg && lua_type(L, colour_arg) == LUA_TNUMBER) colp(L, colour_arg);
+
+    // Lua strings may in principle exceed what one print takes.
+    const int length = len > (size_t)(KRIO_MAX_ALLOC - PRINT_TEXT_PAD) ? (int)(KRIO_MAX_ALLOC - PRINT_TEXT_PAD) : (int)len;
+    const int flags = peek(ADDR_PRINT_FLAGS) >= 128 ? PRINT_FLAG_WRAP : 0;
+    print_qzscii(p->draw_target, text, length, flags, (int16_t)peek2(ADDR_COLOUR_WORD));
+
+    if (print_max_set) {
+        lua_pushinteger(L, print_max_x);
+        lua_pushinteger(L, print_max_y);
+    } else {
+        lua_pushinteger(L, peek4(ADDR_PRINT_X));
+        lua_pushinteger(L, peek4(ADDR_PRINT_Y));
+    }
+    return 2;
+}
