@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lang/lang.h"
+#include "bench/bench_support.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -15,15 +16,8 @@ namespace {
 constexpr int kQueued = 10000;
 constexpr int kTextLen = 40;
 
-Process* fresh_process(const char* code) {
-    processes_init();
-    config.headless = 1;
-    config.display_pid = DEFAULT_DISPLAY_PID;
-    return create_process_from_code(code, "bench", "/ram/bench.lua", "", "");
-}
-
 void BM_DrainQueue(benchmark::State& state) {
-    Process* p = fresh_process("");
+    Process* p = bench_process("");
     std::string text(kTextLen, 'm');
     buffer* dest = create_buffer_2(64, 1);
     for (auto _ : state) {
@@ -50,7 +44,7 @@ void BM_Anchor_MemcpyQueue(benchmark::State& state) {
 BENCHMARK(BM_Anchor_MemcpyQueue)->Unit(benchmark::kMicrosecond);
 
 void BM_SendThenRead(benchmark::State& state) {
-    Process* p = fresh_process("");
+    Process* p = bench_process("");
     std::string text(kTextLen, 'm');
     buffer* dest = create_buffer_2(64, 1);
     for (int i = 0; i < 100; i++) send_process_message_string(p, text.c_str());  // a standing backlog
@@ -83,11 +77,10 @@ void BM_Anchor_AppendThenCopy(benchmark::State& state) {
 }
 BENCHMARK(BM_Anchor_AppendThenCopy);
 
-// Script calls: each iteration sends one small table to itself and reads it.
-void BM_ScriptSendAndRead(benchmark::State& state) {
-    Process* p = fresh_process(
-        "local t = {event = 'tick', n = 1, text = 'hello there'} "
-        "function step(k) for i = 1, k do send_message(pid(), t) local m = _read_message() end end");
+// Runs step(kBatch) of a script's global function each iteration, with an
+// unlimited budget.
+void run_script_steps(benchmark::State& state, const char* code) {
+    Process* p = bench_process(code);
     cproc = p;
     cpu_cycles_max = INT32_MAX;
     lua_State* L = p->L;
@@ -106,27 +99,20 @@ void BM_ScriptSendAndRead(benchmark::State& state) {
     cproc = nullptr;
     processes_init();
 }
+
+// Script calls: each iteration sends one small table to itself and reads it.
+void BM_ScriptSendAndRead(benchmark::State& state) {
+    run_script_steps(state,
+                     "local t = {event = 'tick', n = 1, text = 'hello there'} "
+                     "function step(k) for i = 1, k do send_message(pid(), t) local m = _read_message() end end");
+}
 BENCHMARK(BM_ScriptSendAndRead);
 
 // Anchor: the same loop building and copying the table in the language itself.
 void BM_Anchor_ScriptTableCopy(benchmark::State& state) {
-    Process* p = fresh_process(
-        "local t = {event = 'tick', n = 1, text = 'hello there'} "
-        "function step(k) for i = 1, k do local m = {} for key, v in pairs(t) do m[key] = v end end end");
-    cproc = p;
-    cpu_cycles_max = INT32_MAX;
-    lua_State* L = p->L;
-    lua_pcall(L, 0, 0, 0);
-    constexpr int kBatch = 100;
-    for (auto _ : state) {
-        cpu_cycles = 0;
-        lua_getglobal(L, "step");
-        lua_pushinteger(L, kBatch);
-        lua_pcall(L, 1, 0, 0);
-    }
-    state.SetItemsProcessed(state.iterations() * kBatch);
-    cproc = nullptr;
-    processes_init();
+    run_script_steps(state,
+                     "local t = {event = 'tick', n = 1, text = 'hello there'} "
+                     "function step(k) for i = 1, k do local m = {} for key, v in pairs(t) do m[key] = v end end end");
 }
 BENCHMARK(BM_Anchor_ScriptTableCopy);
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "gfx/gfx.h"
 #include "runtime/runtime.h"
 #include "userdata/userdata.h"
@@ -17,11 +18,9 @@ constexpr int W = 480, H = 270, LINES = 24, COLS = 90;
 Process* printer_process() {
     static Process* p = nullptr;
     if (p) return p;
-    processes_init();
-    config.headless = 1;
-    p = create_process_from_code("", "printer", "/ram/printer.lua", "", "");
+    p = bench_process("", "printer", "/ram/printer.lua");
     init_default_coltabs();
-    for (uint32_t i = 0; i < sizeof default_coltabs; i++) hvx_poke8(p, ADDR_COLTABS + i, default_coltabs[i]);
+    refill_colour_tables(p);
     for (uint32_t i = 0; i < sizeof lil_font_dat; i++) hvx_poke8(p, 0x4000 + i, lil_font_dat[i]);
     hvx_poke8(p, ADDR_FONT_MAIN, 0x40);
     for (uint32_t a = ADDR_READ_MASK; a <= ADDR_SHAPE_TARGET_MASK; a++) hvx_poke8(p, a, 63);

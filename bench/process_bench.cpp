@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lang/lang.h"
+#include "bench/bench_support.h"
 #include "runtime/runtime.h"
 #include "userdata/userdata.h"
 
@@ -21,19 +22,12 @@ void unlimited_budget() {
     cpu_superyielding = 0;
 }
 
-Process* fresh_process(const char* code) {
-    processes_init();
-    config.headless = 1;
-    config.display_pid = DEFAULT_DISPLAY_PID;
-    return create_process_from_code(code, "bench", "/ram/bench.lua", "", "");
-}
-
 // ---------------------------------------------------------------------------
 // Slices
 // ---------------------------------------------------------------------------
 
 void BM_EmptySlice(benchmark::State& state) {
-    Process* p = fresh_process("while true do coroutine.yield() end");
+    Process* p = bench_process("while true do coroutine.yield() end");
     for (auto _ : state) {
         prepare_processes_for_frame();
         benchmark::DoNotOptimize(run_process_slice(p, 1.0));
@@ -125,7 +119,7 @@ BENCHMARK(BM_Probe_HeaderOnly);
 constexpr uint32_t kSpan = 1 << 20;
 
 void BM_PeekPoke(benchmark::State& state) {
-    Process* p = fresh_process("x = 1");
+    Process* p = bench_process("x = 1");
     cproc = p;
     for (uint32_t a = 0; a < kSpan; a += HVX_PAGE_SIZE) poke(0x100000 + a, 0);
     uint32_t a = 0;
@@ -152,7 +146,7 @@ void BM_Anchor_FlatPeekPoke(benchmark::State& state) {
 BENCHMARK(BM_Anchor_FlatPeekPoke);
 
 void BM_MemcpyMB(benchmark::State& state) {
-    Process* p = fresh_process("x = 1");
+    Process* p = bench_process("x = 1");
     cproc = p;
     hvx_memset(0x100000, 1, kSpan);
     hvx_memset(0x300000, 2, kSpan);
@@ -174,7 +168,7 @@ void BM_Anchor_MemcpyMB(benchmark::State& state) {
 BENCHMARK(BM_Anchor_MemcpyMB);
 
 void BM_MemsetMB(benchmark::State& state) {
-    Process* p = fresh_process("x = 1");
+    Process* p = bench_process("x = 1");
     cproc = p;
     for (auto _ : state) benchmark::DoNotOptimize(hvx_memset(0x100000, 7, kSpan));
     state.SetBytesProcessed((int64_t)state.iterations() * kSpan);

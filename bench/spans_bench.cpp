@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "gfx/gfx.h"
 #include "runtime/runtime.h"
 #include "userdata/userdata.h"
@@ -19,11 +20,9 @@ constexpr int W = 480, H = 270;
 Process* drawer() {
     static Process* p = nullptr;
     if (p) return p;
-    processes_init();
-    config.headless = 1;
-    p = create_process_from_code("", "drawer", "/ram/drawer.lua", "", "");
+    p = bench_process("", "drawer", "/ram/drawer.lua");
     init_default_coltabs();
-    for (uint32_t i = 0; i < sizeof default_coltabs; i++) hvx_poke8(p, ADDR_COLTABS + i, default_coltabs[i]);
+    refill_colour_tables(p);
     return p;
 }
 

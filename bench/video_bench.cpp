@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
@@ -22,10 +23,7 @@ namespace {
 Process* display_process() {
     static Process* p = nullptr;
     if (p) return p;
-    processes_init();
-    config.headless = 1;
-    config.display_pid = DEFAULT_DISPLAY_PID;
-    p = create_process_from_code("", "wm", "/ram/wm.lua", "", "");
+    p = bench_process("", "wm", "/ram/wm.lua");
     std::mt19937 rng(1);
     for (int i = 0; i < 64; i++) hvx_poke8(p, ADDR_REMAP + i, (uint8_t)i);
     for (int i = 0; i < 256; i++) hvx_poke32(p, ADDR_PALETTE + 4 * i, rng() & 0xFFFFFF);
@@ -132,10 +130,7 @@ void BM_IdleWindowManagerFrame(benchmark::State& state) {
     std::string here = __FILE__;
     std::ifstream f(here.substr(0, here.rfind("/bench/")) + "/sysrom/boot.lua");
     std::string kernel((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    processes_init();
-    config.headless = 1;
-    config.display_pid = DEFAULT_DISPLAY_PID;
-    Process* root = create_process_from_code(kernel.c_str(), "kernel", "/system/boot.lua", "", "");
+    Process* root = bench_process(kernel.c_str(), "kernel", "/system/boot.lua");
     if (!root) {
         state.SkipWithError("kernel not made");
         return;

@@ -2,6 +2,7 @@
 // the colour argument, palette entries and the clip box.
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "gfx/gfx.h"
 #include "lang/lang.h"
@@ -43,6 +44,21 @@ void get_masks_sprite() {
     read_mask = peek(ADDR_READ_MASK);
     write_mask = peek(ADDR_WRITE_MASK);
     target_mask = peek(ADDR_SPRITE_TARGET_MASK);
+}
+
+int32_t refill_colour_tables(Process* p) {
+    if (!p) return 0;
+    int32_t cost = 0;
+    for (int k = 0; k < COLTAB_PAGES; k++) {
+        const int pg = COLTAB_FIRST_PAGE + k;
+        if (!(p->page_flags[pg] & PAGE_FLAG_COLTAB)) continue;
+        // The first pages always serve a whole page (their own storage, or a
+        // userdata mapped over all of it).
+        if (uint8_t* page = p->page_ptr[pg]) std::memcpy(page, default_coltabs + k * COLTAB_PAGE_BYTES, COLTAB_PAGE_BYTES);
+        p->page_flags[pg] &= (uint8_t)~PAGE_FLAG_COLTAB;
+        cost += COLTAB_REFILL_COST;
+    }
+    return cost;
 }
 
 void set_palette_entry(int index, int value, int mode) {

@@ -29,6 +29,12 @@ extern uint32_t read_mask, write_mask, target_mask;
 extern uint8_t default_coltabs[16384];
 extern uint8_t default_indexed_pal[64];
 extern uint32_t default_system_pal[256];
+// Copies the default tables over each of p's colour-table pages that may
+// differ from them (page flag PAGE_FLAG_COLTAB) and clears that flag; returns
+// the cycle cost, COLTAB_REFILL_COST a page. A new process has all four
+// pages flagged, so its first refill gives it the default tables.
+inline constexpr int32_t COLTAB_REFILL_COST = 8;
+int32_t refill_colour_tables(Process* p);
 void set_palette_entry(int index, int value, int mode);
 void fillp_16(int pattern);
 // The colour argument of the drawing calls; returns the colour word as i16.

@@ -644,20 +644,10 @@ int lua54__print_qzscii(lua_State* L) {
     } else if (n >= 3) {
         for (int i = 0; i < 2; i++) {
             const int arg = 2 + i;
+            // Other types keep that coordinate.
             const int t = lua_type(L, arg);
-            int32_t v;
-            if (t == LUA_TNUMBER) {
-                v = lua_isinteger(L, arg) ? sat32(lua_tointeger(L, arg)) : hvx_double_to_i32(lua_tonumber(L, arg), 0);
-            } else if (t == LUA_TSTRING) {
-                v = 0;
-                if (lua_stringtonumber(L, lua_tostring(L, arg))) {
-                    v = lua_isinteger(L, -1) ? sat32(lua_tointeger(L, -1)) : hvx_double_to_i32(lua_tonumber(L, -1), 0);
-                    lua_pop(L, 1);
-                }
-            } else {
-                continue;
-            }
-            poke4(i == 0 ? ADDR_PRINT_X : ADDR_PRINT_Y, v);
+            if (t != LUA_TNUMBER && t != LUA_TSTRING) continue;
+            poke4(i == 0 ? ADDR_PRINT_X : ADDR_PRINT_Y, hvx_trunc_arg(L, arg));
         }
         colour_arg = 4;
     }

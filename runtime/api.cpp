@@ -180,6 +180,12 @@ int64_t hvx_intp(lua_State* L, int index, int64_t def) {
     return hvx_double_to_i64(std::floor(d), def);
 }
 
+int32_t hvx_trunc_arg(lua_State* L, int index) {
+    int isnum = 0;
+    lua_Number d = lua_tonumberx(L, index, &isnum);
+    return isnum ? hvx_double_to_i32(d, 0) : 0;
+}
+
 int64_t hvx_pid_arg(lua_State* L, int index) {
     int isnum = 0;
     lua_Integer v = lua_tointegerx(L, index, &isnum);

@@ -7,14 +7,6 @@
 #include "runtime/runtime.h"
 #include "userdata/userdata.h"
 
-// Address and length arguments: a number or numeric string truncated toward
-// zero (saturating at the 32-bit range); anything else 0.
-static int32_t trunc_arg(lua_State* L, int idx) {
-    int isnum = 0;
-    lua_Number d = lua_tonumberx(L, idx, &isnum);
-    return isnum ? hvx_double_to_i32(d, 0) : 0;
-}
-
 static int64_t tointeger_arg(lua_State* L, int idx) {
     int isnum = 0;
     lua_Integer v = lua_tointegerx(L, idx, &isnum);
@@ -46,8 +38,8 @@ static int peek_run(lua_State* L, uint32_t addr) {
     return n;
 }
 
-int lua54_peek(lua_State* L) { return peek_run<1>(L, (uint32_t)trunc_arg(L, 1)); }
-int lua54_peek2(lua_State* L) { return peek_run<2>(L, (uint32_t)trunc_arg(L, 1)); }
+int lua54_peek(lua_State* L) { return peek_run<1>(L, (uint32_t)hvx_trunc_arg(L, 1)); }
+int lua54_peek2(lua_State* L) { return peek_run<2>(L, (uint32_t)hvx_trunc_arg(L, 1)); }
 int lua54_peek4(lua_State* L) { return peek_run<4>(L, (uint32_t)hvx_intp(L, 1, 0)); }
 int lua54_peek8(lua_State* L) { return peek_run<8>(L, (uint32_t)hvx_intp(L, 1, 0)); }
 
@@ -68,40 +60,40 @@ static int poke_run(lua_State* L, uint32_t addr) {
     return 0;
 }
 
-int lua54_poke(lua_State* L) { return poke_run<1, false>(L, (uint32_t)trunc_arg(L, 1)); }
+int lua54_poke(lua_State* L) { return poke_run<1, false>(L, (uint32_t)hvx_trunc_arg(L, 1)); }
 int lua54_poke2(lua_State* L) { return poke_run<2, false>(L, (uint32_t)hvx_intp(L, 1, 0)); }
 int lua54_poke4(lua_State* L) { return poke_run<4, true>(L, (uint32_t)hvx_intp(L, 1, 0)); }
 int lua54_poke8(lua_State* L) { return poke_run<8, true>(L, (uint32_t)hvx_intp(L, 1, 0)); }
 
 int lua54_ppeek(lua_State* L) {
     Process* p = get_process(tointeger_arg(L, 1));
-    lua_pushinteger(L, p ? peek_proc(p, (uint32_t)trunc_arg(L, 2)) : 0);
+    lua_pushinteger(L, p ? peek_proc(p, (uint32_t)hvx_trunc_arg(L, 2)) : 0);
     return 1;
 }
 
 int lua54_ppeek4(lua_State* L) {
     Process* p = get_process(tointeger_arg(L, 1));
-    lua_pushinteger(L, p ? (int32_t)peek4_proc(p, (uint32_t)trunc_arg(L, 2)) : 0);
+    lua_pushinteger(L, p ? (int32_t)peek4_proc(p, (uint32_t)hvx_trunc_arg(L, 2)) : 0);
     return 1;
 }
 
 // Fill and copy lengths: negative does nothing (and is free); above 16 MB is cut.
 static int32_t fill_length(lua_State* L, int idx) {
-    int32_t n = trunc_arg(L, idx);
+    int32_t n = hvx_trunc_arg(L, idx);
     return n > MEM_FILL_MAX ? MEM_FILL_MAX : n;
 }
 
 int lua54_memset(lua_State* L) {
     int32_t n = fill_length(L, 3);
     if (n < 0) return 0;
-    spend_cpu(hvx_memset(trunc_arg(L, 1), (uint8_t)trunc_arg(L, 2), n));
+    spend_cpu(hvx_memset(hvx_trunc_arg(L, 1), (uint8_t)hvx_trunc_arg(L, 2), n));
     return 0;
 }
 
 int lua54_memcpy(lua_State* L) {
     int32_t n = fill_length(L, 3);
     if (n < 0) return 0;
-    spend_cpu(hvx_memcpy(trunc_arg(L, 1), trunc_arg(L, 2), n));
+    spend_cpu(hvx_memcpy(hvx_trunc_arg(L, 1), hvx_trunc_arg(L, 2), n));
     return 0;
 }
 
@@ -135,16 +127,16 @@ int lua54_map_ram(lua_State* L) {
     if (!ud || !p) return 0;
     int type = ud_type(ud);
     int64_t size = ud_byte_count(ud);
-    int32_t addr = (lua_type(L, 2) == LUA_TNUMBER || lua_type(L, 2) == LUA_TSTRING) ? trunc_arg(L, 2) : 0;
+    int32_t addr = hvx_trunc_arg(L, 2);
     if ((uint32_t)addr == ADDR_MAP_SLOT) {
         p->current_map = type == UTYPE_I16 ? ud : nullptr;
         if (p->current_map) anchor_mapped(L, 1, true);
     }
     if (type == UTYPE_F64) return 0;
-    int64_t offset = lua_isnumber(L, 3) ? (int64_t)(trunc_arg(L, 3) & ~3) : 0;
+    int64_t offset = hvx_trunc_arg(L, 3) & ~3;
     // A negative offset would map the bytes in front of the elements.
     if (offset < 0 || size <= offset) return 0;
-    int64_t len = lua_isnumber(L, 4) ? trunc_arg(L, 4) : size - offset;
+    int64_t len = lua_isnumber(L, 4) ? hvx_trunc_arg(L, 4) : size - offset;
     if (len < 1) {
         lua_pushinteger(L, len);
         return 1;

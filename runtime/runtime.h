@@ -588,6 +588,9 @@ int64_t hvx_intp(lua_State* L, int index, int64_t def);
 // beyond the range (infinities included) saturate.
 int64_t hvx_double_to_i64(double d, int64_t nan_value);
 int32_t hvx_double_to_i32(double d, int32_t nan_value);
+// Truncated number: a number or numeric string truncated toward zero,
+// saturating at the 32-bit range; anything else, NaN included, 0.
+int32_t hvx_trunc_arg(lua_State* L, int index);
 // A process id argument: an integer or a number/string with an integral
 // value; anything else 0 (which matches no process).
 int64_t hvx_pid_arg(lua_State* L, int index);

@@ -332,10 +332,8 @@ int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f) {
 }
 
 int64_t pfile_size(const char* path, int skip_exact) {
-    buffer* np = normalise_halvoran_path(path);
-    if (!np) return 0;
     int kind = 0;
-    buffer* origin = resolve_normalised_to_origin(to_cstr(np), &kind, skip_exact);
+    buffer* origin = resolve_to_origin(path, &kind, skip_exact);
     int64_t size = 0;
     if (kind == MOUNT_KIND_RAM) {
         const pfile* f = get_ram_file_by_name(btext(origin));
@@ -345,7 +343,6 @@ int64_t pfile_size(const char* path, int skip_exact) {
         if (host_regular(btext(origin), &st)) size = st.st_size;
     }
     destroy_buffer(origin);
-    destroy_buffer(np);
     return size;
 }
 

@@ -2,6 +2,7 @@
 // colour argument, palette entries, the clip box and temporary clipping.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "gfx/gfx.h"
@@ -25,7 +26,7 @@ struct draw_state_test : ::testing::Test {
         ASSERT_NE(p = env.spawn(""), nullptr);
         cproc = p;
         init_default_coltabs();
-        for (uint32_t i = 0; i < sizeof default_coltabs; i++) hvx_poke8(p, ADDR_COLTABS + i, default_coltabs[i]);
+        refill_colour_tables(p);
         for (uint32_t a = ADDR_READ_MASK; a <= ADDR_SHAPE_TARGET_MASK; a++) hvx_poke8(p, a, 63);
     }
     void TearDown() override { cproc = nullptr; }
@@ -50,6 +51,22 @@ TEST(default_tables, rows_remap_and_palette) {
     }
     EXPECT_EQ(default_system_pal[2], 0x68ACF134u);  // 2 * 0x3456789A, wrapped
     EXPECT_EQ(default_system_pal[65], 0x3456789Au);
+}
+
+TEST_F(draw_state_test, colour_tables_refill_only_flagged_pages) {
+    Process* q = env.spawn("");
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(refill_colour_tables(q), 4 * COLTAB_REFILL_COST);  // all four flagged at creation
+    for (uint32_t i = 0; i < sizeof default_coltabs; i += 97) EXPECT_EQ(hvx_peek8(q, ADDR_COLTABS + i), default_coltabs[i]);
+    EXPECT_EQ(refill_colour_tables(q), 0);
+    // A changed page is refilled; an untouched one keeps what it holds.
+    hvx_poke8(q, ADDR_COLTABS + 0x1000 + 5, 99);
+    q->page_flags[COLTAB_FIRST_PAGE + 2] = 0;
+    std::memset(q->page_ptr[COLTAB_FIRST_PAGE + 2], 7, HVX_PAGE_SIZE);
+    EXPECT_EQ(refill_colour_tables(q), COLTAB_REFILL_COST);
+    EXPECT_EQ(hvx_peek8(q, ADDR_COLTABS + 0x1000 + 5), default_coltabs[0x1000 + 5]);
+    EXPECT_EQ(hvx_peek8(q, ADDR_COLTABS + 0x2000), 7);
+    EXPECT_EQ(q->page_flags[COLTAB_FIRST_PAGE + 1] & PAGE_FLAG_COLTAB, 0);
 }
 
 TEST_F(draw_state_test, default_rule_and_two_colour_pattern) {

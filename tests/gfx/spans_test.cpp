@@ -35,7 +35,7 @@ struct spans_test : ::testing::Test {
         ASSERT_NE(p = env.spawn(""), nullptr);
         cproc = p;
         init_default_coltabs();
-        for (uint32_t i = 0; i < sizeof default_coltabs; i++) hvx_poke8(p, ADDR_COLTABS + i, default_coltabs[i]);
+        refill_colour_tables(p);
         masks(63, 63, 63);
     }
     void TearDown() override { cproc = nullptr; }

@@ -42,6 +42,14 @@ uint8_t picture(int x, int y) {
     return (uint8_t)(((x / 16) + (y / 16)) % 3 + 1);
 }
 
+// The test picture in a window manager's display memory, through kPal.
+void show_picture(Process* wm) {
+    for (int i = 0; i < 64; i++) hvx_poke8(wm, ADDR_REMAP + i, (uint8_t)i);
+    for (int i = 0; i < 4; i++) hvx_poke32(wm, ADDR_PALETTE + 4 * i, kPal[i]);
+    for (int y = 0; y < 270; y++)
+        for (int x = 0; x < 480; x++) hvx_poke8(wm, ADDR_DISPLAY + 480 * y + x, picture(x, y));
+}
+
 std::vector<std::string> saved_frames(const std::string& dir) {
     std::vector<std::string> out;
     if (DIR* d = opendir(dir.c_str())) {
@@ -103,10 +111,7 @@ struct window_e2e : ::testing::Test {
         config.display = -1;
         for (int i = 0; i < 3; i++) wm = env->spawn("", "p");
         ASSERT_EQ(wm->id, 3);
-        for (int i = 0; i < 64; i++) hvx_poke8(wm, ADDR_REMAP + i, (uint8_t)i);
-        for (int i = 0; i < 4; i++) hvx_poke32(wm, ADDR_PALETTE + 4 * i, kPal[i]);
-        for (int y = 0; y < 270; y++)
-            for (int x = 0; x < 480; x++) hvx_poke8(wm, ADDR_DISPLAY + 480 * y + x, picture(x, y));
+        show_picture(wm);
         // Past the boot screen.
         app.boot_screen_off = 1;
         app.boot_start = 1;
@@ -307,10 +312,7 @@ using hvx_test::eventually;
 const char* kNoLeakCheck = "ASAN_OPTIONS=detect_leaks=0";
 
 // The sysrom.dat the build packed from our system ROM.
-std::string system_rom() {
-    std::string bin = HALVORAN_BIN;
-    return hvx_test::read_file(bin.substr(0, bin.rfind('/')) + "/sysrom.dat");
-}
+std::string system_rom() { return hvx_test::read_file(hvx_test::build_dir() + "/sysrom.dat"); }
 
 // Asks the window titled Halvoran to close, as a window manager does when
 // its close button is pressed. In a child: the X libraries keep allocations
@@ -388,10 +390,7 @@ struct window_xvfb : ::testing::Test {
             config.pixel_scale = 2;
             config.display = -1;
             for (int i = 0; i < 3; i++) wm = env->spawn("", "p");
-            for (int i = 0; i < 64; i++) hvx_poke8(wm, ADDR_REMAP + i, (uint8_t)i);
-            for (int i = 0; i < 4; i++) hvx_poke32(wm, ADDR_PALETTE + 4 * i, kPal[i]);
-            for (int y = 0; y < 270; y++)
-                for (int x = 0; x < 480; x++) hvx_poke8(wm, ADDR_DISPLAY + 480 * y + x, picture(x, y));
+            show_picture(wm);
             os_reset_input_state();
             os_system_init();
             (this->*body)();

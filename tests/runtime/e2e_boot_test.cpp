@@ -19,10 +19,7 @@
 
 namespace {
 
-std::string build_dir() {
-    std::string bin = HALVORAN_BIN;
-    return bin.substr(0, bin.rfind('/'));
-}
+using hvx_test::build_dir;
 
 std::string source_dir() {
     std::string here = __FILE__;

@@ -16,10 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string mkrom_bin() {
-    std::string bin = HALVORAN_BIN;
-    return bin.substr(0, bin.rfind('/')) + "/mkrom";
-}
+std::string mkrom_bin() { return hvx_test::build_dir() + "/mkrom"; }
 
 struct run {
     int code;

@@ -21,6 +21,11 @@ extern char** environ;
 
 namespace hvx_test {
 
+std::string build_dir() {
+    std::string bin = HALVORAN_BIN;
+    return bin.substr(0, bin.rfind('/'));
+}
+
 namespace fs = std::filesystem;
 
 scratch_dir::scratch_dir() {

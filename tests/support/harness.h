@@ -26,6 +26,10 @@ private:
     std::string path_;
 };
 
+// The build folder: the program, mkrom and the sysrom.dat packed from our
+// system ROM.
+std::string build_dir();
+
 std::string read_file(const std::string& path);
 bool write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);

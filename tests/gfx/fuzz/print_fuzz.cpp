@@ -20,7 +20,7 @@ Process* printer() {
     config.headless = 1;
     p = create_process_from_code("", "printer", "/ram/printer.lua", "", "");
     init_default_coltabs();
-    for (uint32_t i = 0; i < sizeof default_coltabs; i++) hvx_poke8(p, ADDR_COLTABS + i, default_coltabs[i]);
+    refill_colour_tables(p);
     for (uint32_t i = 0; i < sizeof lil_font_dat; i++) hvx_poke8(p, 0x4000 + i, lil_font_dat[i]);
     return p;
 }
