@@ -19,7 +19,6 @@ Process* printer_process() {
     static Process* p = nullptr;
     if (p) return p;
     p = bench_process("", "printer", "/ram/printer.lua");
-    init_default_coltabs();
     refill_colour_tables(p);
     for (uint32_t i = 0; i < sizeof lil_font_dat; i++) hvx_poke8(p, 0x4000 + i, lil_font_dat[i]);
     hvx_poke8(p, ADDR_FONT_MAIN, 0x40);

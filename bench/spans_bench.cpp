@@ -21,7 +21,6 @@ Process* drawer() {
     static Process* p = nullptr;
     if (p) return p;
     p = bench_process("", "drawer", "/ram/drawer.lua");
-    init_default_coltabs();
     refill_colour_tables(p);
     return p;
 }

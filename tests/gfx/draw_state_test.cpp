@@ -25,7 +25,6 @@ struct draw_state_test : ::testing::Test {
     void SetUp() override {
         ASSERT_NE(p = env.spawn(""), nullptr);
         cproc = p;
-        init_default_coltabs();
         refill_colour_tables(p);
         for (uint32_t a = ADDR_READ_MASK; a <= ADDR_SHAPE_TARGET_MASK; a++) hvx_poke8(p, a, 63);
     }

@@ -34,7 +34,6 @@ struct spans_test : ::testing::Test {
     void SetUp() override {
         ASSERT_NE(p = env.spawn(""), nullptr);
         cproc = p;
-        init_default_coltabs();
         refill_colour_tables(p);
         masks(63, 63, 63);
     }

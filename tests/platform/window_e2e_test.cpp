@@ -42,12 +42,20 @@ uint8_t picture(int x, int y) {
     return (uint8_t)(((x / 16) + (y / 16)) % 3 + 1);
 }
 
-// The test picture in a window manager's display memory, through kPal.
-void show_picture(Process* wm) {
+// Window settings for a pixel-perfect window, and processes 1 to 3 with the
+// test picture (through kPal) in the window manager's display memory.
+Process* picture_wm(process_env* env, int fullscreen, int pixel_scale) {
+    config.headless = 0;
+    config.fullscreen = fullscreen, config.pixel_perfect = 1, config.stretch = 0, config.blit_720p = 0;
+    config.pixel_scale = pixel_scale;
+    config.display = -1;
+    Process* wm = nullptr;
+    for (int i = 0; i < 3; i++) wm = env->spawn("", "p");
     for (int i = 0; i < 64; i++) hvx_poke8(wm, ADDR_REMAP + i, (uint8_t)i);
     for (int i = 0; i < 4; i++) hvx_poke32(wm, ADDR_PALETTE + 4 * i, kPal[i]);
     for (int y = 0; y < 270; y++)
         for (int x = 0; x < 480; x++) hvx_poke8(wm, ADDR_DISPLAY + 480 * y + x, picture(x, y));
+    return wm;
 }
 
 std::vector<std::string> saved_frames(const std::string& dir) {
@@ -105,13 +113,8 @@ struct window_e2e : ::testing::Test {
         old_cwd = cwd;
         ASSERT_EQ(chdir(frames.path().c_str()), 0);  // frames are saved into the working folder
         env = new process_env;
-        config.headless = 0;
-        config.fullscreen = 1, config.pixel_perfect = 1, config.stretch = 0, config.blit_720p = 0;
-        config.pixel_scale = 0;
-        config.display = -1;
-        for (int i = 0; i < 3; i++) wm = env->spawn("", "p");
+        wm = picture_wm(env, 1, 0);
         ASSERT_EQ(wm->id, 3);
-        show_picture(wm);
         // Past the boot screen.
         app.boot_screen_off = 1;
         app.boot_start = 1;
@@ -387,12 +390,7 @@ struct window_xvfb : ::testing::Test {
             setenv("SDL_AUDIODRIVER", "dummy", 1);
             setenv("SDL_RENDER_DRIVER", "software", 1);
             env = new process_env;
-            config.headless = 0;
-            config.fullscreen = 0, config.pixel_perfect = 1, config.stretch = 0, config.blit_720p = 0;
-            config.pixel_scale = 2;
-            config.display = -1;
-            for (int i = 0; i < 3; i++) wm = env->spawn("", "p");
-            show_picture(wm);
+            wm = picture_wm(env, 0, 2);
             os_reset_input_state();
             os_system_init();
             (this->*body)();

@@ -35,21 +35,14 @@ size_t after(const std::string& s, const std::string& text, size_t from) {
 TEST(BuiltSysrom, HoldsTheKernelAndIsDeterministic) {
     std::string dat = hvx_test::read_file(build_dir() + "/sysrom.dat");
     ASSERT_FALSE(dat.empty());
-    buffer* blocks[4] = {};
-    ASSERT_EQ(parse_dat_blocks((const uint8_t*)dat.data(), dat.size(), blocks, 4), 2);
-    EXPECT_EQ(std::string((const char*)blocks[0]->data, (size_t)blocks[0]->length), "halvoran");
-
-    pfile_init();
-    pfile_reset();
-    mount_ram_folder("/system");
-    blocks[1]->cursor = 0;
-    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/system", "system/", blocks[1], 0), 0);
+    std::string user_folder;
+    ASSERT_EQ(hvx_test::unpack_sysrom(dat, "/system", "/system", &user_folder), 0);
+    EXPECT_EQ(user_folder, "halvoran");
     pfile* boot = get_ram_file_by_name("/system/boot.lua");
     ASSERT_NE(boot, nullptr);
     EXPECT_EQ(std::string((const char*)boot->data->data, (size_t)boot->data->length),
               hvx_test::read_file(source_dir() + "/sysrom/boot.lua"));
     pfile_reset();
-    for (buffer* b : blocks) destroy_buffer(b);
 
     hvx_test::scratch_dir tmp;
     std::string cmd = build_dir() + "/mkrom --user-folder halvoran --prefix system -o " + (tmp / "again.dat") + " " +

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "storage/storage.h"
 #include "tests/support/harness.h"
+#include "tests/support/rom_maker.h"
 
 namespace {
 
@@ -52,19 +53,12 @@ TEST(Mkrom, NamesWithDotsInsideASegmentArePacked) {
     ASSERT_EQ(r.code, 0) << r.err;
 
     std::string dat = hvx_test::read_file(t.tmp / "out.dat");
-    buffer* blocks[4] = {};
-    ASSERT_EQ(parse_dat_blocks((const uint8_t*)dat.data(), dat.size(), blocks, 4), 2);
-    pfile_init();
-    pfile_reset();
-    mount_ram_folder("/ram");
-    blocks[1]->cursor = 0;
-    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/s", "system/", blocks[1], 0), 0);
+    ASSERT_EQ(hvx_test::unpack_sysrom(dat, "/ram", "/ram/s"), 0);
     pfile* f = get_ram_file_by_name("/ram/s/a..b.lua");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(std::string((const char*)f->data->data, (size_t)f->data->length), "ab");
     EXPECT_NE(get_ram_file_by_name("/ram/s/c.."), nullptr);
     pfile_reset();
-    for (buffer* b : blocks) destroy_buffer(b);
 }
 
 TEST(Mkrom, RefusesUserFolderNamesTheRuntimeWouldNotUse) {

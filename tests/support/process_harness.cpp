@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
 
@@ -54,6 +55,7 @@ process_env::process_env() {
     krio_debug_open();
     config.headless = 1;
     config.display_pid = DEFAULT_DISPLAY_PID;
+    init_default_coltabs();  // as start-up does
     std::memset(&app, 0, sizeof app);
     app.audio_focus_pid = -2;
     app.audio_copy_pid = -3;

@@ -39,4 +39,19 @@ std::string make_sysrom(const std::map<std::string, std::string>& system_files, 
     return dat_bytes({user_folder, rom});
 }
 
+int unpack_sysrom(const std::string& dat, const char* mount_at, const char* folder, std::string* user_folder) {
+    buffer* blocks[4] = {};
+    int r = -1;
+    if (parse_dat_blocks((const uint8_t*)dat.data(), dat.size(), blocks, 4) == 2) {
+        if (user_folder) *user_folder = std::string((const char*)blocks[0]->data, (size_t)blocks[0]->length);
+        pfile_init();
+        pfile_reset();
+        mount_ram_folder(mount_at);
+        blocks[1]->cursor = 0;
+        r = populate_ram_folder_from_hvx_rom_buffer_ex(folder, "system/", blocks[1], 0);
+    }
+    for (buffer* b : blocks) destroy_buffer(b);
+    return r;
+}
+
 }  // namespace hvx_test
