@@ -14,26 +14,6 @@ using langtest::proto_at;
 
 namespace {
 
-std::vector<uint8_t>* memory = nullptr;
-
-uint8_t mem_peek(uint32_t a) { return a < memory->size() ? (*memory)[a] : 0; }
-uint16_t mem_peek2(uint32_t a) { return (uint16_t)(mem_peek(a) | mem_peek(a + 1) << 8); }
-uint32_t mem_peek4(uint32_t a) { return (uint32_t)mem_peek2(a) | (uint32_t)mem_peek2(a + 2) << 16; }
-uint64_t mem_peek8(uint32_t a) { return (uint64_t)mem_peek4(a) | (uint64_t)mem_peek4(a + 4) << 32; }
-
-struct small_memory {
-    std::vector<uint8_t> bytes = std::vector<uint8_t>(0x10000);
-    small_memory() {
-        memory = &bytes;
-        static const hvx_vm_memory m = {mem_peek, mem_peek2, mem_peek4, mem_peek8};
-        hvx_set_vm_memory(&m);
-    }
-    ~small_memory() {
-        hvx_set_vm_memory(nullptr);
-        memory = nullptr;
-    }
-};
-
 // The opcodes of the main function of code, in order.
 std::vector<OpCode> opcodes_of(const std::string& code) {
     langtest::state s;
@@ -98,7 +78,7 @@ TEST(frontend_codegen, folding_of_the_alternative_spellings) {
 }
 
 TEST(frontend_codegen, peeks_read_memory_with_unary_binding) {
-    small_memory mem;
+    langtest::flat_memory mem;
     mem.bytes[0x5000] = 0xFE;
     mem.bytes[0x5001] = 0xFF;
     mem.bytes[0x5002] = 0xFF;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "lang/lang.h"
 
@@ -86,5 +87,30 @@ inline int count_opcode(const Proto* p, OpCode op) {
         if (GET_OPCODE(p->code[i]) == op) n++;
     return n;
 }
+
+// A flat 16 MB address space standing in for the running process's memory
+// while it lives; last_addr is the last byte address read.
+struct flat_memory {
+    static inline std::vector<uint8_t>* current = nullptr;
+    static inline uint32_t last_addr = 0;
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(1 << 24);
+
+    static uint8_t peek(uint32_t a) {
+        last_addr = a;
+        return (*current)[a & 0xFFFFFF];
+    }
+    static uint16_t peek2(uint32_t a) { return (uint16_t)(peek(a) | peek(a + 1) << 8); }
+    static uint32_t peek4(uint32_t a) { return (uint32_t)peek2(a) | (uint32_t)peek2(a + 2) << 16; }
+    static uint64_t peek8(uint32_t a) { return (uint64_t)peek4(a) | (uint64_t)peek4(a + 4) << 32; }
+    flat_memory() {
+        current = &bytes;
+        static const hvx_vm_memory m = {peek, peek2, peek4, peek8};
+        hvx_set_vm_memory(&m);
+    }
+    ~flat_memory() {
+        hvx_set_vm_memory(nullptr);
+        current = nullptr;
+    }
+};
 
 }  // namespace langtest

@@ -12,31 +12,6 @@ using namespace langtest;
 
 namespace {
 
-// A flat 16 MB address space standing in for the running process's memory.
-std::vector<uint8_t>* memory = nullptr;
-uint32_t last_addr = 0;
-
-uint8_t flat_peek(uint32_t a) {
-    last_addr = a;
-    return (*memory)[a & 0xFFFFFF];
-}
-uint16_t flat_peek2(uint32_t a) { return (uint16_t)(flat_peek(a) | flat_peek(a + 1) << 8); }
-uint32_t flat_peek4(uint32_t a) { return (uint32_t)flat_peek2(a) | (uint32_t)flat_peek2(a + 2) << 16; }
-uint64_t flat_peek8(uint32_t a) { return (uint64_t)flat_peek4(a) | (uint64_t)flat_peek4(a + 4) << 32; }
-
-struct flat_memory {
-    std::vector<uint8_t> bytes = std::vector<uint8_t>(1 << 24);
-    flat_memory() {
-        memory = &bytes;
-        static const hvx_vm_memory m = {flat_peek, flat_peek2, flat_peek4, flat_peek8};
-        hvx_set_vm_memory(&m);
-    }
-    ~flat_memory() {
-        hvx_set_vm_memory(nullptr);
-        memory = nullptr;
-    }
-};
-
 // Compiles code that negates exactly once, turns that OP_UNM into op, and
 // leaves the function on the stack. The code generator for the peek
 // operators is built elsewhere; the interpreter is tested on its own here.
@@ -119,9 +94,9 @@ TEST(lang_peek, reads_bytes_and_sign_extended_words) {
     EXPECT_EQ(peek_value(s, OP_PEEK, 0, 0x10000, false), 0xAB);
     // only the low 32 bits are the address
     EXPECT_EQ(peek_value(s, OP_PEEK, 0, 0x10000 + (1LL << 32), false), 0xAB);
-    EXPECT_EQ(last_addr, 0x10000u);
+    EXPECT_EQ(flat_memory::last_addr, 0x10000u);
     EXPECT_EQ(peek_value(s, OP_PEEK, 0, -1, false), 0);
-    EXPECT_EQ(last_addr, 0xFFFFFFFFu);
+    EXPECT_EQ(flat_memory::last_addr, 0xFFFFFFFFu);
     // an integral float is taken as its integer
     EXPECT_EQ(peek_value(s, OP_PEEK, 65536.0, 0, true), 0xAB);
     EXPECT_EQ(peek_value(s, OP_PEEK2, 0, 0x20000, false), -1);

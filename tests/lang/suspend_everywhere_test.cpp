@@ -2,28 +2,13 @@
 // budget that suspends it before every instruction, prints exactly what it
 // prints when it runs without a budget. Suspensions fall between open-top
 // instructions, inside metamethods, iterators, pcall and tbc closes.
-#include "tests/lang/lang_test_util.h"
+#include "tests/lang/frontend_test_util.h"
 
 #include <vector>
 
 using namespace langtest;
 
 namespace {
-
-std::string* output = nullptr;
-
-int collect_print(lua_State* L) {
-    int n = lua_gettop(L);
-    for (int i = 1; i <= n; i++) {
-        size_t len;
-        const char* s = luaL_tolstring(L, i, &len);
-        if (i > 1) output->push_back('\t');
-        output->append(s, len);
-        lua_pop(L, 1);
-    }
-    output->push_back('\n');
-    return 0;
-}
 
 // takeescape(co): the escape-slice flag of co, cleared.
 int take_escape(lua_State* L) {
@@ -170,10 +155,8 @@ end
 // Runs every corpus script on a coroutine; with suspend_always the budget is
 // spent before the first instruction and stays spent.
 std::string run_corpus(bool suspend_always, long* resumes) {
-    std::string out;
-    output = &out;
-    state s;
-    lua_register(s.L, "print", collect_print);
+    fetest::printing_state s;
+    std::string& out = s.out;
     lua_register(s.L, "takeescape", take_escape);
     *resumes = 0;
     for (const char* script : corpus) {
@@ -191,7 +174,6 @@ std::string run_corpus(bool suspend_always, long* resumes) {
         out += "--\n";
         lua_pop(s.L, 1);
     }
-    output = nullptr;
     return out;
 }
 
