@@ -11,3 +11,8 @@ void mudo_memset(uint32_t, int, uint32_t) {}
 void mudo_memcpy(uint32_t, const void*, uint32_t) {}
 const uint8_t inst0_nodes[64] = {};
 const uint8_t inst0_wt[8] = {};
+
+// Silent until the synthesizer lands: no channel, no samples, no music.
+int mudo_get_active_channels() { return 0; }
+int mudo_get_channel_state(int, int, int16_t*) { return 0; }
+int mudo_get_music_state(int) { return 0; }

@@ -281,3 +281,11 @@ void os_unlock_audio();
 void os_lock_mouse_cursor(int flags, int event_sensitivity, int move_sensitivity);
 struct lua_State;
 void os_add_public_c_functions(lua_State* L);
+
+// --- input state the system calls reach -------------------------------------
+
+// SDL's name of the key at scancode sc; none when it has no name.
+const char* os_key_from_scancode(int sc);
+// Signal 23: p's current button banks zeroed, every release latch set, so a
+// button held through the reset stays unseen until it is released.
+void reset_process_buttons(Process* p);

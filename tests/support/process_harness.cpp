@@ -1,5 +1,7 @@
 #include "tests/support/process_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 #include "gfx/gfx.h"
@@ -124,6 +126,40 @@ std::vector<std::string> process_env::messages(const Process* p) const {
         at += 4 + n;
     }
     return out;
+}
+
+// The call runs inside a protected trampoline, so an error it raises is
+// caught, and only what the function itself charges is counted.
+static int (*called_fn)(lua_State*);
+static int32_t called_charge;
+static int call_trampoline(lua_State* L) {
+    const int32_t before = cpu_cycles;
+    int n = called_fn(L);
+    called_charge = cpu_cycles - before;
+    return n;
+}
+
+call_result call(Process* p, int (*fn)(lua_State*), const std::string& args) {
+    lua_State* L = p->L;
+    set_current_process(p);
+    lua_settop(L, 0);
+    lua_pushcfunction(L, call_trampoline);
+    EXPECT_EQ(luaL_loadstring(L, ("return " + args).c_str()), LUA_OK) << args;
+    lua_call(L, 0, LUA_MULTRET);
+    called_fn = fn;
+    called_charge = 0;
+    int status = lua_pcall(L, lua_gettop(L) - 1, LUA_MULTRET, 0);
+    call_result r{{}, called_charge, {}};
+    if (status != LUA_OK) {
+        r.error = luaL_tolstring(L, -1, nullptr);
+    } else {
+        for (int i = 1, top = lua_gettop(L); i <= top; i++) {
+            r.values.push_back(luaL_tolstring(L, i, nullptr));
+            lua_pop(L, 1);
+        }
+    }
+    lua_settop(L, 0);
+    return r;
 }
 
 std::string process_env::log() const {
