@@ -57,6 +57,8 @@ struct call_result {
     std::string error;                // the message of an error it raised
 };
 call_result call(Process* p, int (*fn)(lua_State*), const std::string& args);
+// A chunk of Lua run the same way; charged counts the whole chunk.
+call_result eval(Process* p, const std::string& code);
 
 // Host functions every process made by the environment gets as globals:
 //   spend(n)           spend_cpu(n); returns what was charged
