@@ -80,6 +80,19 @@ const kernel_script kScripts[] = {
      },
      with_exit({"creating process 2 spin /ram/spin.lua\n"}),
      0},
+    {"kernel_signals.lua",
+     {
+         "kernel: boot",
+         "** lua54__apply_system_settings failed; not a table",
+         "36: 0.0 -> 1.0",
+         "38: baseline taken true, kept true",
+         "43/44: 1.0 2.0 1.0",
+         "333: 1, date: 2024 366",
+         "after reboot: clipboard 6 kept, 333: 2",
+     },
+     with_exit({"creating process 4 booster /ram/booster.lua\n", "--- rebooting ---\n",
+                "creating process 1 [root] [root]\n"}),
+     0},
 };
 
 constexpr int kNoExitCode = 124;  // the kernel never asked to end
