@@ -298,7 +298,3 @@ void blit_to_sdl_window_hardware(const uint32_t* pixels, int width) {
         krio_debug("[blit_to_sdl_window_hardware] can not find blit dest_rect for this frame\n");
     }
 }
-
-// --- interim services, replaced when their subsystems land ---
-
-void os_add_public_c_functions(lua_State*) {}
