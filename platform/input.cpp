@@ -396,16 +396,21 @@ int64_t button_mask(Pred pred) {
 
 int32_t repeat_setting(uint8_t v, int32_t def) { return v == 0 ? def : v == BTNP_NEVER ? -1 : v; }
 
+// The calling process's banks for btn and btnp; none (false pushed) without one.
+const button_banks* banks_for_call(lua_State* L, button_args* a) {
+    *a = read_button_args(L);
+    if (cproc) return &cproc->buttons;
+    lua_pushboolean(L, 0);
+    return nullptr;
+}
+
 }  // namespace
 
 int lua54_btn(lua_State* L) {
-    Process* p = cproc;
-    button_args a = read_button_args(L);
-    if (!p) {
-        lua_pushboolean(L, 0);
-        return 1;
-    }
-    const uint8_t* bank = p->buttons.cur[a.bank];
+    button_args a;
+    const button_banks* b = banks_for_call(L, &a);
+    if (!b) return 1;
+    const uint8_t* bank = b->cur[a.bank];
     if (a.b == -1) {
         lua_pushinteger(L, button_mask([&](int e) { return bank[e] != 0; }));
     } else if (single_button(a) && bank[a.pl * BUTTONS_PER_PLAYER + a.b]) {
@@ -417,14 +422,12 @@ int lua54_btn(lua_State* L) {
 }
 
 int lua54_btnp(lua_State* L) {
+    button_args a;
+    const button_banks* b = banks_for_call(L, &a);
+    if (!b) return 1;
     Process* p = cproc;
-    button_args a = read_button_args(L);
-    if (!p) {
-        lua_pushboolean(L, 0);
-        return 1;
-    }
-    const uint8_t* now = p->buttons.cur[a.bank];
-    const uint8_t* before = p->buttons.prev[a.bank];
+    const uint8_t* now = b->cur[a.bank];
+    const uint8_t* before = b->prev[a.bank];
     auto down = [](uint8_t v) { return v > BUTTON_DOWN_ABOVE; };
     if (a.b == -1) {
         lua_pushinteger(L, button_mask([&](int e) { return down(now[e]) && !down(before[e]); }));
