@@ -29,14 +29,7 @@ struct host_calls : ::testing::Test {
         ASSERT_NE(p, nullptr);
     }
     void TearDown() override { SDL_QuitSubSystem(SDL_INIT_VIDEO); }
-    std::string eval(const std::string& code) {
-        set_current_process(p);
-        lua_settop(p->L, 0);
-        EXPECT_EQ(luaL_dostring(p->L, code.c_str()), LUA_OK) << lua_tostring(p->L, -1);
-        std::string r = lua_gettop(p->L) ? luaL_tolstring(p->L, 1, nullptr) : "none";
-        lua_settop(p->L, 0);
-        return r;
-    }
+    std::string eval(const std::string& code) { return hvx_test::run_in(p, code); }
     static std::string clipboard() {
         char* t = SDL_GetClipboardText();
         std::string s = t;

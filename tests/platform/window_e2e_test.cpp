@@ -32,6 +32,7 @@
 namespace {
 
 using hvx_test::process_env;
+using hvx_test::run_in;
 using hvx_test::scratch_dir;
 
 const uint32_t kPal[4] = {0x000000, 0xFF0000, 0x00FF00, 0x3050F0};
@@ -96,16 +97,6 @@ uint8_t no_keys[KEY_STATES];
 const uint8_t* fake_keyboard(int* n) {
     *n = KEY_STATES;
     return no_keys;
-}
-
-// Runs code in a process's state as its slice would.
-std::string run_in(Process* p, const std::string& code) {
-    set_current_process(p);
-    lua_settop(p->L, 0);
-    if (luaL_dostring(p->L, code.c_str()) != LUA_OK) return std::string("error: ") + lua_tostring(p->L, -1);
-    std::string r = lua_gettop(p->L) ? luaL_tolstring(p->L, 1, nullptr) : "";
-    lua_settop(p->L, 0);
-    return r;
 }
 
 struct window_e2e : ::testing::Test {
