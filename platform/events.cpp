@@ -272,12 +272,6 @@ void handle_sdl_messages() {
             else krio_debug("** failed to disconnect joystick\n");
             break;
         }
-        case SDL_JOYDEVICEREMOVED:
-            // A device without a controller mapping is only announced as a joystick.
-            if (metacon_plain_joystick_slot(e.jdevice.which) >= 0)
-                krio_debugf("[SDL_JOYDEVICEREMOVED] instance_id: %d slot: %d\n", (int)e.jdevice.which,
-                            disconnect_joystick(e.jdevice.which));
-            break;
         case SDL_DROPFILE:
             if (e.drop.file) process_dropped_file(e.drop.file);
             SDL_free(e.drop.file);

@@ -159,12 +159,6 @@ int disconnect_joystick(int32_t instance_id) {
     return found;
 }
 
-int metacon_plain_joystick_slot(int32_t instance_id) {
-    for (int s = 0; s < METACON_SLOTS; s++)
-        if (metacon[s].joystick && !metacon[s].controller && metacon[s].instance_id == instance_id) return s;
-    return -1;
-}
-
 int metacon_slots_in_use() {
     int n = 0;
     for (const auto& s : metacon) n += slot_used(s);

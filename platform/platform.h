@@ -330,9 +330,6 @@ int connect_joystick(int device_index);
 // Closes the slot holding that instance and compacts the table; the slot it
 // had, or -1 when no slot holds it.
 int disconnect_joystick(int32_t instance_id);
-// The slot holding a plain joystick (no controller interface) with that
-// instance, -1 when none.
-int metacon_plain_joystick_slot(int32_t instance_id);
 void repack_metacon();
 void add_sdl_controllers();
 // Reads one mapping file; -1 when it cannot be opened, else the lines given to SDL.

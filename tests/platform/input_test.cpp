@@ -210,6 +210,20 @@ TEST_F(input_calls, virtual_controllers_drive_players_and_hot_plug) {
     EXPECT_NE(log.find(" slot: 0\n"), std::string::npos);
 }
 
+TEST_F(input_calls, unmapped_joystick_opens_plain_and_frees_its_slot) {
+    SDL_VirtualJoystickDesc d{};  // not a controller type: SDL gives it no mapping
+    d.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
+    d.naxes = 2, d.nbuttons = 4;
+    SDL_JoystickID id = SDL_JoystickGetDeviceInstanceID(SDL_JoystickAttachVirtualEx(&d));
+    krio_joystick_exit();
+    krio_joystick_init();  // plain joysticks are connected at start-up
+    ASSERT_EQ(metacon_instance_id(0), id);
+    SDL_JoystickDetachVirtual(0);
+    handle_sdl_messages();
+    EXPECT_EQ(metacon_slots_in_use(), 0);
+    EXPECT_NE(env.log().find("Unmapped Joystick 0: "), std::string::npos);
+}
+
 TEST_F(input_calls, mapping_files) {
     std::string file = env.log().empty() ? "" : config.home + std::string("/") + CONTROLLER_MAPPING_FILE;
     // Made at set-up with its one line.
