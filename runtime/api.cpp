@@ -5,6 +5,7 @@
 
 #include "gfx/gfx.h"
 #include "lang/lang.h"
+#include "platform/platform.h"
 #include "runtime/runtime.h"
 
 // Families whose host side is not built yet stand with no function; their
@@ -106,17 +107,17 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // system control
     {"_apply_system_settings", lua54_apply_system_settings, nullptr},
     // input
-    {"_apply_key_controls", nullptr, nullptr},
+    {"_apply_key_controls", lua54_apply_key_controls, nullptr},
     // system control
     {"_signal", lua54_signal, nullptr},
     // input
-    {"_warp_mouse", nullptr, nullptr},
+    {"_warp_mouse", lua54_warp_mouse, nullptr},
     // graphics
     {"_set_spr", nullptr, nullptr},
     // memory
     {"_map_ram", lua54_map_ram, nullptr}, {"_unmap_ram", lua54_unmap_ram, nullptr},
     // input
-    {"_update_buttons", nullptr, nullptr},
+    {"_update_buttons", lua54_update_buttons, nullptr},
     // host window
     {"_set_host_window_icon", lua54_set_host_window_icon, nullptr},
     {"_set_host_window_title", lua54_set_host_window_title, nullptr},
@@ -124,9 +125,9 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"_fetch_udat", nullptr, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
     {"_modify_user_session", nullptr, nullptr}, {"_scoresub", nullptr, nullptr},
     // utility
-    {"_md5", nullptr, nullptr}, {"_crc", lua54_crc, nullptr}, {"_strindex", lua54_strindex, nullptr},
+    {"_md5", lua54_md5, nullptr}, {"_crc", lua54_crc, nullptr}, {"_strindex", lua54_strindex, nullptr},
     // input
-    {"btn", nullptr, nullptr}, {"btnp", nullptr, nullptr},
+    {"btn", lua54_btn, nullptr}, {"btnp", lua54_btnp, nullptr},
     // memory
     {"peek", lua54_peek, nullptr}, {"poke", lua54_poke, nullptr}, {"peek2", lua54_peek2, nullptr},
     {"poke2", lua54_poke2, nullptr}, {"peek4", lua54_peek4, nullptr}, {"poke4", lua54_poke4, nullptr},

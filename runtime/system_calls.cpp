@@ -72,7 +72,7 @@ int lua54_signal(lua_State* L) {
         app.screenshot_pending = 1;
         break;
     case SIGNAL_USER_ACTIVITY: app.last_input_time = os_get_time(); break;
-    case SIGNAL_RESET_BUTTONS: reset_process_buttons(p); break;
+    case SIGNAL_RESET_BUTTONS: os_reset_buttons(p); break;
     case SIGNAL_EXIT: app.exit_request = 1; break;
     case SIGNAL_REBOOT: app.reboot_request = 1; break;
     case SIGNAL_FLAG_35: app.signal35_flag = 1; break;

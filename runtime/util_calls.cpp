@@ -275,6 +275,17 @@ int lua54_crc(lua_State* L) {
     return 1;
 }
 
+int lua54_md5(lua_State* L) {
+    if (!is_text(L, 1)) return 0;
+    size_t len = 0;
+    const char* s = lua_tolstring(L, 1, &len);
+    spend_cpu(cost_clamp((int64_t)(len >> 1)));
+    char digest[MD5_HEX_SIZE];
+    md5(s, (int64_t)len, digest);
+    lua_pushstring(L, digest);
+    return 1;
+}
+
 // Both texts as strings, converted first: converting a number allocates, which
 // could move the other argument's string away.
 static bool two_texts(lua_State* L, const char** a, size_t* na, const char** b, size_t* nb) {

@@ -123,7 +123,7 @@ TEST(Registration, NamesOrderAndAliases) {
                               "srand", "abs", "sgn", "max", "min", "mid", "sqrt", "cos", "sin", "atan2", "flr",
                               "ceil", "split", "_get_userland_clipboard_text", "_set_userland_clipboard_text",
                               "load", "_apply_system_settings", "_set_host_window_icon",
-                              "_set_host_window_title", "_crc", "_strindex"}) {
+                              "_set_host_window_title", "_md5", "_crc", "_strindex"}) {
         bool found = false;
         for (int i = 0; i < API_NAME_COUNT; i++)
             if (std::strcmp(api_functions[i].name, built) == 0) found = api_entry_function(i) != nullptr;

@@ -26,11 +26,7 @@ struct util_calls : ::testing::Test {
                 "o[i] = type(v) == 'string' and ('\\'' .. v .. '\\'') or tostring(v) end "
                 "return table.concat(o, ' ') end");
     }
-    std::string first(const std::string& code) {
-        auto r = eval(p, code);
-        if (!r.error.empty()) return "error: " + r.error;
-        return r.values.empty() ? "(none)" : r.values[0];
-    }
+    std::string first(const std::string& code) { return hvx_test::run_in(p, code); }
 };
 
 TEST_F(util_calls, Split) {
@@ -93,6 +89,10 @@ TEST_F(util_calls, BytesAndCharacters) {
         {lua54_crc, "''", {"0"}},
         {lua54_crc, "'\\255\\255\\255\\255'", {"4294967295"}},
         {lua54_crc, "nil", {}},
+        {lua54_md5, "'abc'", {"900150983cd24fb0d6963f7d28e17f72"}},
+        {lua54_md5, "''", {"d41d8cd98f00b204e9800998ecf8427e"}},
+        {lua54_md5, "12", {"c20ad4d76fe97759aa27a0c99bff6710"}},
+        {lua54_md5, "{}", {}},
     };
     for (const auto& r : rows) {
         strings got = call(p, r.fn, r.args).values;
@@ -102,6 +102,8 @@ TEST_F(util_calls, BytesAndCharacters) {
     }
     EXPECT_EQ(call(p, lua54_ord, "'abc', 1, 3").charged, 3);
     EXPECT_EQ(call(p, lua54_crc, "string.rep('x', 800)").charged, 100);
+    // Half a cycle a byte, beside the digest's own allocation.
+    EXPECT_EQ(call(p, lua54_md5, "string.rep('x', 1600)").charged - call(p, lua54_md5, "string.rep('z', 800)").charged, 400);
 }
 
 TEST_F(util_calls, Sequences) {
@@ -142,6 +144,7 @@ TEST_F(util_calls, Sequences) {
     std::string huge = first("return select(2, pcall(count, setmetatable({}, {__len = function() "
                              "return math.maxinteger end}), 1))");
     EXPECT_NE(huge.find("out of cycles"), std::string::npos) << huge;
+    cpu_cycles = 0;
     // A table whose comparisons rewrite it stays safe to walk.
     EXPECT_EQ(first("local t = {} local mt = {__eq = function() t[1] = nil t[2] = nil return false end} "
                     "for i = 1, 5 do t[i] = setmetatable({}, mt) end return count(t, setmetatable({}, mt))"),

@@ -160,7 +160,6 @@ call_result call(Process* p, int (*fn)(lua_State*), const std::string& args) {
     lua_State* L = p->L;
     set_current_process(p);
     lua_settop(L, 0);
-    cpu_cycles = 0;  // a fresh count, far from the ceiling of host loops
     lua_pushcfunction(L, call_trampoline);
     int status = luaL_loadstring(L, ("return " + args).c_str());
     if (status == LUA_OK) status = lua_pcall(L, 0, LUA_MULTRET, 0);
@@ -176,7 +175,6 @@ call_result eval(Process* p, const std::string& code) {
     lua_State* L = p->L;
     set_current_process(p);
     lua_settop(L, 0);
-    cpu_cycles = 0;
     const int32_t before = cpu_cycles;
     int status = luaL_loadstring(L, code.c_str());
     if (status == LUA_OK) status = lua_pcall(L, 0, LUA_MULTRET, 0);
@@ -186,6 +184,12 @@ call_result eval(Process* p, const std::string& code) {
 std::string process_env::log() const {
     krio_debug("\n");  // lets a folded repeat of the last line be written
     return read_file(home_ / LOG_FILE_NAME);
+}
+
+std::string run_in(Process* p, const std::string& code) {
+    call_result r = eval(p, code);
+    if (!r.error.empty()) return "error: " + r.error;
+    return r.values.empty() ? "" : r.values[0];
 }
 
 }  // namespace hvx_test
