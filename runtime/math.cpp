@@ -81,24 +81,17 @@ int lua54_sgn(lua_State* L) {
     return 1;
 }
 
-int lua54_flr(lua_State* L) {
-    if (lua_isinteger(L, 1)) {
-        lua_pushinteger(L, lua_tointeger(L, 1));
-        return 1;
-    }
-    lua_pushinteger(L, hvx_double_to_i64(std::floor(number_arg(L, 1)), INT64_MAX));
+// An integer stays as it is; a number is rounded by round, saturating at the
+// 64-bit range, and NaN gives nan_value.
+static int round_call(lua_State* L, double (*round)(double), int64_t nan_value) {
+    if (lua_isinteger(L, 1)) lua_pushinteger(L, lua_tointeger(L, 1));
+    else lua_pushinteger(L, hvx_double_to_i64(round(number_arg(L, 1)), nan_value));
     return 1;
 }
 
+int lua54_flr(lua_State* L) { return round_call(L, std::floor, INT64_MAX); }
 // Out of range saturates as flr does; NaN gives the smallest integer.
-int lua54_ceil(lua_State* L) {
-    if (lua_isinteger(L, 1)) {
-        lua_pushinteger(L, lua_tointeger(L, 1));
-        return 1;
-    }
-    lua_pushinteger(L, hvx_double_to_i64(std::ceil(number_arg(L, 1)), INT64_MIN));
-    return 1;
-}
+int lua54_ceil(lua_State* L) { return round_call(L, std::ceil, INT64_MIN); }
 
 // The integer path: the first argument an integer and none of the others a
 // float (strings, nil and tables do not count as numbers here).

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/harness.h"
 #include "tests/support/process_harness.h"
 
 using hvx_test::call;
@@ -59,19 +60,7 @@ TEST(Maths, CallsTable) {
     EXPECT_EQ(call(p, lua54_rnd, "").charged, RND_COST);
 }
 
-// The published generator, written independently of the runtime's.
-struct reference_rng {
-    uint64_t s[4];
-    static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-    uint64_t next() {
-        const uint64_t result = rotl(s[1] * 5, 7) * 9, t = s[1] << 17;
-        s[2] ^= s[0], s[3] ^= s[1], s[1] ^= s[2], s[0] ^= s[3], s[2] ^= t, s[3] = rotl(s[3], 45);
-        return result;
-    }
-    explicit reference_rng(uint64_t seed) : s{seed ^ 0xDEADBEEFu, 0xFF, seed << 32 | seed >> 32, 0} {
-        for (int i = 0; i < 8; i++) next();
-    }
-};
+using reference_rng = hvx_test::reference_xoshiro;
 
 double draw(reference_rng& r, double x) { return (double)(r.next() & 0xFFFFFFFFu) * x / 4294967296.0; }
 
