@@ -133,15 +133,15 @@ int lua54_rnd(lua_State* L) {
     spend_cpu(RND_COST);
     Process* p = cproc;
     if (!p) return 0;
-    if (lua_type(L, 1) == LUA_TTABLE) {
+    int t = lua_type(L, 1);
+    if (t == LUA_TTABLE) {
         lua_Unsigned n = lua_rawlen(L, 1);
         if (n == 0) return 0;
         uint64_t r = xoshiro256ss_next(p->rng_state);
         lua_geti(L, 1, (lua_Integer)(r % n) + 1);
         return 1;
     }
-    int t = lua_type(L, 1);
-    double x = t == LUA_TNUMBER || t == LUA_TSTRING ? number_arg(L, 1) : 1.0;
+    double x = t == LUA_TNUMBER ? lua_tonumber(L, 1) : t == LUA_TSTRING ? number_arg(L, 1) : 1.0;
     uint64_t r = xoshiro256ss_next(p->rng_state);
     lua_pushnumber(L, (double)(r & 0xFFFFFFFFu) * x / 4294967296.0);
     return 1;

@@ -157,6 +157,10 @@ static int stat_sessions(lua_State* L, int64_t s) {
         lua_createtable(L, (int)texts.size(), 0);
         for (size_t i = 0; i < texts.size(); i++) {
             lua_pushlstring(L, texts[i].data(), texts[i].size());
+            if (lua_type(L, -2) != LUA_TTABLE) {  // a finalizer replaced it
+                lua_pop(L, 1);
+                break;
+            }
             lua_rawseti(L, -2, (lua_Integer)i + 1);
         }
         return 1;

@@ -132,8 +132,9 @@ TEST_F(date_calls, FormatsAndTimeTexts) {
     };
     for (const auto& r : rows) EXPECT_EQ(date(r.args), r.want) << r.args;
     // Through a script the error names the call.
-    EXPECT_EQ(eval(p, "return select(2, pcall(date, '%Q'))").values,
-              std::vector<std::string>{"bad argument #1 to 'date' (invalid conversion specifier '%Q')"});
+    EXPECT_EQ(eval(p, "return select(2, pcall(date, '%Q')), select(2, pcall(date, nil, 2^31))").values,
+              (std::vector<std::string>{"bad argument #1 to 'date' (invalid conversion specifier '%Q')",
+                                        "bad argument #2 to 'date' (time out-of-bounds)"}));
 }
 
 TEST_F(date_calls, TableForm) {
