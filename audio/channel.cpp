@@ -96,14 +96,23 @@ void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
     // channel volume; 64 bits, since V reaches 16,192 for music.
     int64_t gl = ((int64_t)ch.last_gain_l << 8) * V, gr = ((int64_t)ch.last_gain_r << 8) * V;
     const int64_t dl = (((int64_t)L << 8) * V - gl) / m, dr = (((int64_t)R << 8) * V - gr) / m;
+    ch.last_gain_l = L;
+    ch.last_gain_r = R;
+    if (dl == 0 && dr == 0 && !clamp) {
+        // Settled gains of at most 4,096: the same sums fit 32 bits.
+        const int32_t a = (int32_t)(gl >> 16), b = (int32_t)(gr >> 16);
+        for (int k = 0; k < m; k++) {
+            out[2 * k] = (int16_t)(a * left[k] / MUDO_STEREO_UNITY);
+            out[2 * k + 1] = (int16_t)(b * left[k] / MUDO_STEREO_UNITY);
+        }
+        return;
+    }
     for (int k = 0; k < m; k++) {
         out[2 * k] = put((gl >> 16) * left[k] / MUDO_STEREO_UNITY);
         out[2 * k + 1] = put((gr >> 16) * left[k] / MUDO_STEREO_UNITY);
         gl += dl;
         gr += dr;
     }
-    ch.last_gain_l = L;
-    ch.last_gain_r = R;
 }
 
 // The shadow plays on from where the last tick left off; the live tick's
@@ -120,7 +129,7 @@ void shadow_seam(mudo_channel& ch, int samples) {
     sh.id = ch.id + MUDO_CHANNELS;
     for (int k = 0; k < MUDO_MAX_CHANNEL_NODES; k++)
         if (ch.node[k].kind == NODE_ECHO)
-            std::memcpy(node_buf(sh.id, k), node_buf(ch.id, k), sizeof mixer.node_output[0]);
+            std::memcpy(node_buf(sh.id, k), node_buf(ch.id, k), MUDO_BUF_BYTES);
 }
 
 }  // namespace

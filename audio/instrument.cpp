@@ -33,7 +33,7 @@ const uint8_t inst0_nodes[64] = {
 // Wavetable 0: the 64 sine-to-triangle rows at 0xF80000, 1,024 samples each.
 const uint8_t inst0_wt[8] = {0x00, 0xF8, 10, 64, 0, 0, 0, 0};
 
-void mudo_ram_read(uint64_t a, uint8_t* dst, uint32_t n) {
+void mudo_ram_read_edge(uint64_t a, uint8_t* dst, uint32_t n) {
     uint32_t inside = a >= MUDO_RAM_SIZE ? 0 : (uint32_t)std::min<uint64_t>(n, MUDO_RAM_SIZE - a);
     if (inside) std::memcpy(dst, mixer.ram + a, inside);
     std::memset(dst + inside, 0, n - inside);
@@ -112,6 +112,6 @@ void prepare_nodes_for_new_instrument(mudo_channel& ch) {
         mudo_node& n = ch.node[k];
         n.echo_prev_delay = n.echo_prev_fb = -1;
         n.echo_pos = 0;
-        if (n.kind == NODE_ECHO) std::memset(node_buf(ch.id, k), 0, sizeof mixer.node_output[0]);
+        if (n.kind == NODE_ECHO) std::memset(node_buf(ch.id, k), 0, MUDO_BUF_BYTES);
     }
 }

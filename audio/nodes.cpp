@@ -2,6 +2,9 @@
 // a child's sound enters its parent, and the filter, echo and gain effects.
 #include <algorithm>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "audio/synth.h"
 
@@ -29,28 +32,29 @@ uint16_t gain_tri[MUDO_GAIN_TRI_SIZE];
 namespace {
 
 inline int16_t clamp_sample(int64_t v) { return (int16_t)std::clamp<int64_t>(v, -MUDO_SAMPLE_MAX, MUDO_SAMPLE_MAX); }
+inline int16_t clamp_sample32(int32_t v) { return (int16_t)std::clamp(v, -MUDO_SAMPLE_MAX, MUDO_SAMPLE_MAX); }
 
 // A pan parameter (16.16) as -127..127.
 int32_t pan_of(int32_t p1) { return std::clamp(p1 / 65536, -127, 127); }
 
-inline int16_t load_sample(const uint8_t* p) {
-    int16_t v;
-    std::memcpy(&v, p, 2);
-    return v;
-}
+// Wavetable samples read in place from the bytes of audio RAM (the host is
+// little-endian, like the address space).
+typedef int16_t __attribute__((may_alias)) ram_sample;
 
 // The oscillator's inner loop. Phases are taken modulo 2^32; the mask keeps
 // the low w + 16 bits, so the result is the same as in 64 bits.
 template <bool Modulated, class Row>
 uint32_t osc_loop(const Row row, uint32_t r, uint32_t step, uint32_t mask, int32_t v, int m, int16_t* out,
                   int samples, const int16_t* mod) {
+    const uint32_t last = mask >> 16;
+#pragma GCC unroll 4
     for (int k = 0; k < samples; k++) {
-        const uint32_t a = r & mask;
-        const int32_t s0 = row(a >> 16), s1 = row(((a + 0x10000) & mask) >> 16);
+        const uint32_t a = r & mask, i = a >> 16;
+        const int32_t s0 = row(i), s1 = row((i + 1) & last);  // the last sample leads to the first
         const int32_t f = (int32_t)(a & 0xFFFF);
         const int32_t s = s0 + (int32_t)(((int64_t)(s1 - s0) * f) >> 16);
         out[k] = (int16_t)((s * v) >> 14);  // the low 16 bits: a loud row wraps
-        r = a + step;
+        r += step;
         if constexpr (Modulated) r += (uint32_t)(mod[k] * (1 << m));
     }
     return r;
@@ -61,6 +65,20 @@ uint32_t osc_run(const Row row, uint32_t r, uint32_t step, uint32_t mask, int32_
                  int samples, const int16_t* mod) {
     return mod ? osc_loop<true>(row, r, step, mask, v, m, out, samples, mod)
                : osc_loop<false>(row, r, step, mask, v, m, out, samples, mod);
+}
+
+// clamp(p + c), the commonest combination, eight samples at a time where the
+// host can: a saturating add, then -32,768 raised to -32,767.
+void add_buffer(int16_t* p, const int16_t* c, int samples) {
+    int k = 0;
+#ifdef __SSE2__
+    const __m128i low = _mm_set1_epi16(-MUDO_SAMPLE_MAX);
+    for (; k + 8 <= samples; k += 8) {
+        const __m128i a = _mm_loadu_si128((const __m128i*)(p + k)), b = _mm_loadu_si128((const __m128i*)(c + k));
+        _mm_storeu_si128((__m128i*)(p + k), _mm_max_epi16(_mm_adds_epi16(a, b), low));
+    }
+#endif
+    for (; k < samples; k++) p[k] = clamp_sample32(p[k] + c[k]);
 }
 
 }  // namespace
@@ -88,9 +106,8 @@ void render_node_tick_osc(mudo_node& n, int16_t* out, int samples, const int16_t
     const int m = std::max(n.mod_shift, -4) + 6;
     uint32_t end;
     if (row_addr + (uint64_t(2) << w) <= MUDO_RAM_SIZE) {
-        const uint8_t* base = mixer.ram + row_addr;
-        end = osc_run([base](uint32_t i) { return (int32_t)load_sample(base + 2 * i); }, r, step, mask, v, m, out,
-                      samples, mod);
+        const ram_sample* row = (const ram_sample*)(mixer.ram + row_addr);
+        end = osc_run([row](uint32_t i) { return (int32_t)row[i]; }, r, step, mask, v, m, out, samples, mod);
     } else {
         // The row runs past the end of audio RAM: what lies beyond reads 0.
         end = osc_run([row_addr](uint32_t i) { return (int32_t)(int16_t)mudo_ram16(row_addr + 2 * i); }, r, step,
@@ -102,7 +119,7 @@ void render_node_tick_osc(mudo_node& n, int16_t* out, int samples, const int16_t
 void combine_child(int op, int shift, int16_t* p, const int16_t* c, int samples) {
     switch (op) {
     case OP_ADD:
-        for (int k = 0; k < samples; k++) p[k] = clamp_sample((int32_t)p[k] + c[k]);
+        add_buffer(p, c, samples);
         break;
     case OP_MUL: {
         const int s = 15 - std::clamp(shift, -6, 6);

@@ -3,6 +3,7 @@
 // main thread while it holds the audio lock; audio.h is the outer contract.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // --- sizes and limits ------------------------------------------------------
@@ -13,6 +14,7 @@ inline constexpr int MUDO_MAX_CHANNEL_NODES = 9;  // the eight nodes and the ste
 inline constexpr int STEREO_NODE_INDEX = 8;
 inline constexpr int MUDO_NODE_PARAMS = 7;
 inline constexpr int MUDO_BUF_SAMPLES = 32768;  // every node buffer; an echo's is its ring
+inline constexpr size_t MUDO_BUF_BYTES = sizeof(int16_t) * MUDO_BUF_SAMPLES;
 inline constexpr int MUDO_SAMPLES_PER_TICK = 367;
 inline constexpr int MUDO_SEAM = 64;  // samples crossfaded at a tick boundary
 inline constexpr int MUDO_NO_INSTRUMENT = 255;
@@ -129,7 +131,13 @@ void mudo_clear_mixer();
 // --- audio RAM reads: nothing past 16 MB is read; such bytes are 0 -----------
 inline uint8_t mudo_ram8(uint64_t a) { return a < MUDO_RAM_SIZE ? mixer.ram[a] : 0; }
 inline uint16_t mudo_ram16(uint64_t a) { return (uint16_t)(mudo_ram8(a) | mudo_ram8(a + 1) << 8); }
-void mudo_ram_read(uint64_t a, uint8_t* dst, uint32_t n);
+void mudo_ram_read_edge(uint64_t a, uint8_t* dst, uint32_t n);
+inline void mudo_ram_read(uint64_t a, uint8_t* dst, uint32_t n) {
+    if (a + n <= MUDO_RAM_SIZE)
+        for (uint32_t i = 0; i < n; i++) dst[i] = mixer.ram[a + i];
+    else
+        mudo_ram_read_edge(a, dst, n);
+}
 
 // --- instrument layout ---------------------------------------------------------
 int32_t get_env_duration(uint8_t v);  // a duration byte in ticks
