@@ -48,27 +48,7 @@ BENCHMARK(BM_16ch_8osc)->Unit(benchmark::kMillisecond);
 
 void BM_16ch_mixed(benchmark::State& state) {
     fresh_mixer();
-    put_samples(TABLE, sine_row(10));
-    instrument(1)
-        .osc(0, 0)
-        .wavetable(0, TABLE, 10, 1)
-        .osc(1, 0)
-        .param(1, 2, {REL, 7})
-        .osc(2, 1, OP_FM)
-        .param(2, 0, {SCL, 16})
-        .osc(3, 1, OP_MUL)
-        .node(4, 0, NODE_FILTER)
-        .param(4, 0, {ENV, 200, 20})
-        .param(4, 2, {0, 128})
-        .envelope(0, {ENV_LFO, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40})
-        .node(5, 0, NODE_ECHO)
-        .param(5, 0, {0, 30})
-        .param(5, 1, {0, 120})
-        .node(6, 0, NODE_GAIN)
-        .param(6, 0, {0, 100})
-        .param(6, 1, {0, 128})
-        .param(6, 3, {0, 64})
-        .osc(7, 0, OP_XOR);
+    busy_instrument(1);
     start_notes(16);
     run(state, 16);
 }

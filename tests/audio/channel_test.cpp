@@ -70,30 +70,11 @@ TEST(default_instrument, plays_a_clean_tone_at_the_notes_pitch) {
     EXPECT_LT(peak(left), 32767);  // never clips
 }
 
-// An instrument with every kind of node, so that each keeps state across ticks.
-void busy_instrument() {
-    sine_instrument();
-    instrument(1)
-        .osc(1, 0)
-        .param(1, 2, {REL, 7})
-        .node(2, 0, NODE_FILTER)
-        .param(2, 0, {ENV, 200, 20, 0})  // the filter sweeps with an LFO
-        .envelope(0, {ENV_LFO, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9})
-        .node(3, 0, NODE_ECHO)
-        .param(3, 0, {0, 1})
-        .param(3, 1, {0, 100})
-        .node(4, 0, NODE_GAIN)
-        .param(4, 0, {0, 90})
-        .param(4, 1, {0, 128})
-        .param(4, 3, {0, 64});
-}
-
 TEST_F(channel, output_does_not_depend_on_the_block_size) {
-    busy_instrument();
     std::vector<std::vector<int16_t>> runs;
     for (int chunk : {3000, 7, 100, 367}) {
         fresh_mixer();
-        busy_instrument();
+        busy_instrument(1);
         start_note(0, 1, 50, 48, -30);
         render(0, 1);  // the first run ramps the pan gains up from 0
         runs.push_back(render(0, 3000, chunk));
