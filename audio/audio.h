@@ -22,7 +22,6 @@ extern const uint8_t inst0_nodes[64];
 extern const uint8_t inst0_wt[8];
 
 // Synthesizer state the system-information calls read (under the audio lock).
-inline constexpr int MUDO_CHANNELS = 16;
 // Samples mudo_get_channel_state may place in its scratch area at most.
 inline constexpr int MUDO_SCRATCH_SAMPLES = 32768;
 int mudo_get_active_channels();

@@ -736,6 +736,7 @@ int lua54_apply_system_settings(lua_State* L);
 inline constexpr int32_t BUILD_NUMBER = 27;  // stat(5), beside HVX_VERSION
 inline constexpr int32_t STAT_SESSION_DATA_COST = 32;
 inline constexpr int STAT_AUDIO_CHANNEL_FIRST = 400;  // 400..415: channel s - 400
+inline constexpr int STAT_AUDIO_CHANNELS = 16;
 inline constexpr int STAT_AUDIO_CACHED_FIELDS = 19;   // fields below this come from the per-frame cache
 inline constexpr int STAT_AUDIO_WAVE_FIELD = 19;      // two interleaved channels of samples
 inline constexpr int STAT_AUDIO_LAST_WAVE_FIELD = 27; // 20..27: one channel of samples

@@ -69,7 +69,7 @@ static void refresh_channel_cache(Process* p) {
     if (p->channel_cache_stamp == p->clock) return;
     if (audio_op_start(p->id, 0) != 0) return;
     app.audio_stat_counters[0]++;
-    for (int c = 0; c < MUDO_CHANNELS; c++)
+    for (int c = 0; c < STAT_AUDIO_CHANNELS; c++)
         for (int f = 0; f < STAT_AUDIO_CACHED_FIELDS; f++)
             p->channel_cache[c * CHANNEL_CACHE_STRIDE + f] = mudo_get_channel_state(c, f, audio_scratch);
     p->channel_cache_stamp = p->clock;
@@ -79,7 +79,7 @@ static void refresh_channel_cache(Process* p) {
 // Selectors 400..497: the synthesizer as the audio-focus process hears it.
 static int stat_audio(lua_State* L, Process* p, int64_t s, int64_t a, int64_t b) {
     bool focus = p->id == app.audio_focus_pid;
-    if (s >= STAT_AUDIO_CHANNEL_FIRST && s < STAT_AUDIO_CHANNEL_FIRST + MUDO_CHANNELS) {
+    if (s >= STAT_AUDIO_CHANNEL_FIRST && s < STAT_AUDIO_CHANNEL_FIRST + STAT_AUDIO_CHANNELS) {
         int c = (int)(s - STAT_AUDIO_CHANNEL_FIRST);
         if (!focus || a < 0) return push_float(L, -1);
         if (a < STAT_AUDIO_CACHED_FIELDS) {
