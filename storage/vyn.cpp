@@ -675,7 +675,10 @@ bool reader::metadata(cpos text, int64_t header_len) {
     cpos p = table(text + 4, text + header_len, 1);
     if (p) return true;
     lua_settop(L, top);
-    int64_t shown = header_len - 4 < 256 ? header_len - 4 : 256;
+    int64_t shown = header_len - 4;
+    if (text[header_len - 1] == '\n') shown--;
+    if (shown >= 2 && text[4 + shown - 1] == ']' && text[4 + shown - 2] == ']') shown -= 2;
+    if (shown > 256) shown = 256;
     printf("bad metadata format; ignoring %.*s\n", (int)shown, (const char*)text + 4);
     return false;
 }
