@@ -292,3 +292,46 @@ int64_t vyn_unpack_lz4(const uint8_t* p, int64_t n, int64_t max_text, buffer** t
     *text = b;
     return VYN_LZ4_HEAD + packed;
 }
+
+// ---------------------------------------------------------------------------
+// base64 pieces
+// ---------------------------------------------------------------------------
+
+static const char kB64Open[] = "unvyn(\"b64:";
+static const char kB64Close[] = "\")";
+
+int vyn_wrap_b64(const uint8_t* bytes, int64_t len, buffer* out) {
+    if (!bytes || !out || len < 0) return -1;
+    const int64_t at = out->length, bound = base64_encode_bound(len);
+    const int64_t open = sizeof kB64Open - 1, close = sizeof kB64Close - 1;
+    if (bound > (int64_t)BUFFER_MAX_CAPACITY - at - open - close - 1) return -1;
+    if (!ballocate(out, at + open + bound + close)) return -1;
+    char* o = (char*)out->data + at;
+    std::memcpy(o, kB64Open, (size_t)open);
+    base64_encodestate st;
+    base64_init_encodestate(&st);
+    int64_t n = base64_encode_block(bytes, len, o + open, &st);
+    n += base64_encode_blockend(o + open + n, &st);
+    std::memcpy(o + open + n, kB64Close, (size_t)close);
+    out->length = out->cursor = (int32_t)(at + open + n + close);
+    out->data[out->length] = 0;
+    return 0;
+}
+
+buffer* vyn_unwrap_b64(const uint8_t* text, int64_t len, int64_t max_bytes) {
+    if (!text || len < 0) return nullptr;
+    // Characters outside the alphabet are skipped, so the size is known
+    // only from the characters that count.
+    int64_t digits = 0;
+    for (int64_t i = 0; i < len; i++) digits += base64_decode_value(text[i]) >= 0;
+    int64_t bytes = digits * 6 / 8;
+    if (bytes > max_bytes || bytes > VYN_MAX_UNPACKED) return nullptr;
+    buffer* b = create_buffer_2((int32_t)base64_decode_bound(digits) + 1, VYN_SCRATCH_KIND);
+    if (!b) return nullptr;
+    base64_decodestate st;
+    base64_init_decodestate(&st);
+    b->length = b->cursor = (int32_t)base64_decode_block((const char*)text, len, b->data, &st);
+    b->data[b->length] = 0;
+    b->cursor = 0;
+    return b;
+}

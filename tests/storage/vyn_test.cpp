@@ -104,6 +104,7 @@ TEST(VynWriter, TextOfEachValue) {
         {"'a\"b]'", 0, "\"a\\\"b\\093\""},
         {"'x\\n\\0\\127\\200'", 0, "\"x\\n\\000\\127\\200\""},
         {"'ab'", VYN_FLAG_STR, "str<0><2><0><0><0>ab"},
+        {"'x'", VYN_FLAG_B64, "unvyn(\"b64:Ingi\")"},
         {"ud('u8', 2, 2, 2, '010203ff')", 0, "userdata(\"u8\",2,2,\"010203ff\")"},
         {"ud('i16', 1, 3, 1, '0001ffff8000')", 0, "userdata(\"i16\",3,\"0001ffff8000\")"},
         {"ud('i32', 1, 1, 1, 'deadbeef')", 0, "userdata(\"i32\",1,\"deadbeef\")"},
@@ -153,6 +154,8 @@ TEST(VynReader, Texts) {
         {digits45, "7.7777777777778e+43"},
         {"{" + digits45 + "}", "<fail>"},
         {"unvyn(\"{1}\")", "{1}"},
+        {"{unvyn(\"b64:I n\ngi\"),2}", "{\"x\",2}"},
+        {"unvyn(\"b64:Ing", "<fail>"},
         {"--[[vyn]]\n5", "5 | {}"},
         {"--[[vyn,a=1,b=\"x\"]]{}", "{} | {a=1,b=\"x\"}"},
         {"--[[vyn_format=\"raw\"]]\nhello", "\"hello\" | {vyn_format=\"raw\"}"},
@@ -333,7 +336,7 @@ bool same(lua_State* L, int a, int b) {
 TEST(VynRoundTrip, RandomTreesWithEveryFlag) {
     fixture f;
     tree_maker m{{}, f.L};
-    const int flags[] = {0, 1, 2, 3, 8, 17, 32, 35, 51};
+    const int flags[] = {0, 1, 2, 3, 4, 6, 8, 17, 32, 35, 39, 51};
     for (int i = 0; i < 300; i++) {
         m.value(0);
         for (int fl : flags) {
