@@ -59,7 +59,8 @@ int number_text(lua_State* L, int idx, char* t, size_t size) {
     double d = lua_tonumber(L, idx);
     if (std::isnan(d)) return snprintf(t, size, "nil");
     if (std::isinf(d)) return snprintf(t, size, d > 0 ? "1e+999" : "-1e+999");
-    return snprintf(t, size, "%.14g", d);
+    // The same text as "%.14g", without the format parsing.
+    return (int)(std::to_chars(t, t + size, d, std::chars_format::general, 14).ptr - t);
 }
 
 struct key_rec {
@@ -254,8 +255,9 @@ bool writer::elements(const uint8_t* block) {
             double v;
             std::memcpy(&v, d + 8 * i, 8);
             char t[40];
-            int n = snprintf(t, sizeof t, i ? ",%.14g" : "%.14g", v);
-            if (!put(t, (size_t)n)) return false;
+            t[0] = ',';
+            char* e = std::to_chars(t + 1, t + sizeof t, v, std::chars_format::general, 14).ptr;
+            if (!put(i ? t : t + 1, (size_t)(e - t) - (i ? 0 : 1))) return false;
         }
         return true;
     }
