@@ -502,6 +502,8 @@ cpos reader::table(cpos p, cpos end, int depth) {
             lua_rawseti(L, -2, counter);
             if (counter < LUA_MAXINTEGER) counter++;
         }
+        // A table's own storage grows as items go in: still within bounds?
+        if (limits && !fits(0)) return nullptr;
         if (p < end && *p == ',') {
             if (++p >= end) return nullptr;
         } else if (p >= end || (*p != '}' && *p != ']')) {

@@ -159,6 +159,7 @@ TEST(ProcessReentry, TableWithManyKeysIsSentWhole) {
     auto texts = env.messages(to);
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(global_text(p, "r1"), "nil");
+    EXPECT_EQ(texts[1].substr(0, 4), std::string("lz4\0", 4));  // messages are packed
     lua_State* L = to->L;
     ASSERT_EQ(destringify_object(L, texts[0].data(), (int64_t)texts[0].size()), 1);
     lua_getfield(L, -1, "big");
