@@ -426,7 +426,11 @@ cpos reader::value(cpos p, cpos end, int depth) {
     }
     if (at(p, end, "userdata")) return userdata(p, end);
     if (at(p, end, "unvyn(\"")) {
+        // A wrapper nests like a piece: the text cannot recurse without bound.
+        if (nesting >= VYN_MAX_PIECE_NESTING) return nullptr;
+        nesting++;
         p = value(p + 7, end, depth);
+        nesting--;
         if (!p) return nullptr;
         if (p < end && *p == '"') p++;
         if (p < end && *p == ')') p++;
