@@ -159,7 +159,7 @@ int lua54_send_message(lua_State* L) {
     set_raw_integer(L, 2, "_sent_t", (int64_t)os_get_time());
     set_raw_integer(L, 2, "_flags", cproc ? cproc->flags : 0);
     scoped_buffer b(create_buffer_2(MESSAGE_SEND_SIZE, MESSAGE_SEND_KIND));
-    if (!b) return send_refused(L, MESSAGE_REFUSED_TEXT);
+    if (!b) return send_refused(L, vyn_error_text(VYN_ERR_SIZE));
     int written = stringify_object(L, 2, b, MESSAGE_STRINGIFY_FLAGS);
     spend_cpu(cost_of_bytes(b->length));
     // A table that could not be written whole is not sent in part.
