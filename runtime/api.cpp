@@ -7,6 +7,7 @@
 #include "lang/lang.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "storage/storage.h"
 
 // Families whose host side is not built yet stand with no function; their
 // subsystem fills in the first name of each group where it stands.
@@ -37,8 +38,8 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // audio
     {"note", nullptr, nullptr}, {"sfx", nullptr, nullptr}, {"music", nullptr, nullptr},
     // object data
-    {"vyn", nullptr, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
-    {"unvyn", nullptr, nullptr},
+    {"vyn", lua54_vyn, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
+    {"unvyn", lua54_unvyn, nullptr},
     // utility
     {"create_delta", lua54_create_delta, nullptr}, {"apply_delta", lua54_apply_delta, nullptr},
     // object files
