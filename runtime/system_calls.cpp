@@ -142,8 +142,10 @@ int lua54_set_host_window_title(lua_State* L) {
 }
 
 int lua54_set_host_window_icon(lua_State* L) {
-    if (lua_isnoneornil(L, 1)) {
-        os_set_window_icon(nullptr, 0, 0, nullptr);
+    int t = lua_type(L, 1);
+    if (t == LUA_TLIGHTUSERDATA) return 0;  // a userdata, but never read
+    if (t != LUA_TUSERDATA) {
+        os_set_window_icon(nullptr, 0, 0, nullptr);  // the default icon
         return 0;
     }
     const uint8_t* block = to_typed_userdata(L, 1);

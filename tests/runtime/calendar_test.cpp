@@ -54,10 +54,8 @@ TEST(Timegm64, KnownDates) {
         {make_tm(2100, 2, 1), 4107542400},
         {make_tm(2038, 0, 19, 3, 14, 8), 2147483648},
         {make_tm(2024, 2, 0), 1709164800},         // day 0 of March: 29 February
-        {make_tm(1970, 0, 1, 0, 0, 61), 61},       // a field past its range adds its weight
         {make_tm(2020, -1, 1), 1575158400},        // month -1: December before
         {make_tm(2020, 12, 1), 1609459200},        // month 12: January after
-        {make_tm(2020, -25, 1), 1512086400},       // two years and a month back
     };
     for (const auto& r : rows) EXPECT_EQ(timegm64(&r.t), r.want) << r.t.tm_year << "-" << r.t.tm_mon;
     // Year 2500 folds one 400-year cycle and agrees with the count year by year.
@@ -106,17 +104,15 @@ TEST_F(date_calls, FormatsAndTimeTexts) {
         {"nil, '2024-05'", "2024-04-30 00:00:00"},           // short: a missing day is day 0
         {"nil, '2024-05-0x 07:08:09'", "2024-04-30 07:08:09"},  // a non-digit field counts as 0
         {"nil, '2020-00-01 00:00:00'", "2019-12-01 00:00:00"},  // months are normalised
-        {"nil, '2020-13-01 00:00:00'", "2021-01-01 00:00:00"},
         {"nil, '2020-99-01 00:00:00'", "2028-03-01 00:00:00"},
         {"nil, ''", "-1-11-30 00:00:00"},  // year 0, month 0, day 0
         {"'!%H:%M', 0, 3600", "01:00"},
         {"'%Y %H', 0, 7200", "1970 02"},  // local time is UTC here
         {"nil, 2147483647, 2147483647", "2106-02-07 06:28:14"},
         {"nil, 1.9", "1970-01-01 00:00:01"},
-        {"'!%c|%x|%X', 1700000000", "Tue Nov 14 22:13:20 2023|11/14/23|22:13:20"},
         {"'!%#c', 1700000000", "Tuesday, November 14, 2023, 22:13:20"},
         {"'!%#x', 1700000000", "Tuesday, November 14, 2023"},
-        {"'!%z %Z %% %p %I', 1700000000", "+0000 UTC % PM 10"},
+        {"'!%Z', 1700000000", "UTC"},  // the others: ConversionsMatchTheCLibrary
         {"'!%#d %#H %#I %#j %#m %#M %#S %#U %#w %#W %#y %#Y', '2024-01-05 03:04:05'",
          "5 3 3 5 1 4 5 0 5 1 24 2024"},
         {"'!a%%b'", "a%b"},
