@@ -6,6 +6,7 @@
 #include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "runtime/runtime.h"
+#include "userdata/userdata.h"
 
 // Families whose host side is not built yet stand with no function; their
 // subsystem fills in the first name of each group where it stands.
@@ -70,8 +71,8 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"sin", nullptr, nullptr}, {"atan2", nullptr, nullptr}, {"flr", nullptr, nullptr},
     {"ceil", nullptr, nullptr},
     // typed userdata
-    {"userdata", nullptr, nullptr}, {"vec", nullptr, nullptr}, {"get", nullptr, nullptr},
-    {"set", nullptr, nullptr},
+    {"userdata", lua54_userdata, nullptr}, {"vec", lua54_vec, nullptr}, {"get", lua54_get, nullptr},
+    {"set", lua54_set, nullptr},
     // frames
     {"_flip", lua54_flip, nullptr}, {"flip", nullptr, "_flip"},
     // utility
@@ -154,16 +155,6 @@ void api_add_c_functions(lua_State* L) {
 // ---------------------------------------------------------------------------
 // Argument readers
 // ---------------------------------------------------------------------------
-
-// 2^63 exactly; every double at or above it is out of range.
-static constexpr double TWO_63 = 9223372036854775808.0;
-
-int64_t hvx_double_to_i64(double d, int64_t nan_value) {
-    if (std::isnan(d)) return nan_value;
-    if (d >= TWO_63) return INT64_MAX;
-    if (d < -TWO_63) return INT64_MIN;
-    return (int64_t)d;
-}
 
 int32_t hvx_double_to_i32(double d, int32_t nan_value) {
     if (std::isnan(d)) return nan_value;

@@ -48,6 +48,16 @@ private:
     std::vector<std::pair<const char*, int (*)(lua_State*)>> globals_;
 };
 
+// What one direct call of a host function gave: tostring of each result, and
+// the cycles it charged.
+struct call_result {
+    std::vector<std::string> values;
+    int32_t charged;
+};
+// Calls fn in p's state (p running) with the values of a Lua expression list
+// as its arguments.
+call_result call(Process* p, int (*fn)(lua_State*), const std::string& args);
+
 // Host functions every process made by the environment gets as globals:
 //   spend(n)           spend_cpu(n); returns what was charged
 //   cycles()           cpu_cycles now
