@@ -89,7 +89,9 @@ inline T int_quotient(T l, T r) {
     if (r == 0) return zero_quotient(l);
     if constexpr (std::is_signed_v<T>)
         if (r == -1) return wneg(l);  // the most negative value wraps to itself
-    return (T)((int64_t)l / (int64_t)r);
+    // Narrow values divide exactly in 32 bits (the one overflow is handled above).
+    using D = std::conditional_t<sizeof(T) <= 4, int32_t, int64_t>;
+    return (T)((D)l / (D)r);
 }
 
 struct op_add {
@@ -304,54 +306,48 @@ struct geometry {
 // Loops
 // ---------------------------------------------------------------------------
 
-// A contiguous run; dst may be a itself (the common in-place case gets a loop
-// of its own so that only b can alias it).
-template <class T, class Op>
-inline void run_contiguous(int form, T* dst, const T* a, const T* b, int64_t n, T num) {
-    if (form == UD_FORM_AB) {
-        if (dst == a)
-            for (int64_t i = 0; i < n; i++) dst[i] = Op::f(dst[i], b[i]);
-        else
-            for (int64_t i = 0; i < n; i++) dst[i] = Op::f(a[i], b[i]);
-    } else if (form == UD_FORM_AN) {
-        if (dst == a)
-            for (int64_t i = 0; i < n; i++) dst[i] = Op::f(dst[i], num);
-        else
-            for (int64_t i = 0; i < n; i++) dst[i] = Op::f(a[i], num);
+// One run of the walk. Contiguous runs where dst is a itself (the common
+// in-place case) get a loop of their own, so that only b can alias it.
+template <class T, class Op, int FORM>
+inline T left(T num, T a) {
+    return FORM == UD_FORM_NA ? num : a;
+}
+template <class T, class Op, int FORM>
+inline T right(T num, T a, const T* b, int64_t s) {
+    return FORM == UD_FORM_AB ? b[s] : FORM == UD_FORM_AN ? num : a;
+}
+
+template <class T, class Op, int FORM>
+inline void run_contiguous(T* dst, const T* a, const T* b, int64_t n, T num) {
+    if (dst == a) {
+        for (int64_t i = 0; i < n; i++) {
+            const T x = dst[i];
+            dst[i] = Op::f(left<T, Op, FORM>(num, x), right<T, Op, FORM>(num, x, b, i));
+        }
     } else {
-        if (dst == a)
-            for (int64_t i = 0; i < n; i++) dst[i] = Op::f(num, dst[i]);
-        else
-            for (int64_t i = 0; i < n; i++) dst[i] = Op::f(num, a[i]);
+        for (int64_t i = 0; i < n; i++) {
+            const T x = a[i];
+            dst[i] = Op::f(left<T, Op, FORM>(num, x), right<T, Op, FORM>(num, x, b, i));
+        }
     }
 }
 
-template <class T, class Op>
-inline void run_strided(int form, T* dst, const T* a, const T* b, int64_t n, int64_t ds, int64_t ss, T num) {
-    if (form == UD_FORM_AB)
-        for (int64_t i = 0; i < n; i++) dst[i * ds] = Op::f(a[i * ds], b[i * ss]);
-    else if (form == UD_FORM_AN)
-        for (int64_t i = 0; i < n; i++) dst[i * ds] = Op::f(a[i * ds], num);
-    else
-        for (int64_t i = 0; i < n; i++) dst[i * ds] = Op::f(num, a[i * ds]);
+template <class T, class Op, int FORM>
+inline void run_strided(T* dst, const T* a, const T* b, int64_t n, int64_t ds, int64_t ss, T num) {
+    for (int64_t i = 0; i < n; i++) {
+        const T x = a[i * ds];
+        dst[i * ds] = Op::f(left<T, Op, FORM>(num, x), right<T, Op, FORM>(num, x, b, i * ss));
+    }
 }
 
-template <class T, class Op>
-int64_t walk(int form, uint8_t* dst_bytes, const uint8_t* a_bytes, const uint8_t* b_bytes, int64_t na, int64_t nb,
-             double number, const ud_walk& w) {
-    T* dst = (T*)dst_bytes;
-    const T* a = (const T*)a_bytes;
-    const T* b = form == UD_FORM_AB ? (const T*)b_bytes : nullptr;
-    const T num = from_double<T>(number);
-    const geometry g(w, na, b ? nb : -1);
-    const range live = g.live_spans();
-    if (live.empty()) return 0;
+template <class T, class Op, int FORM>
+int64_t walk_form(T* dst, const T* a, const T* b, const geometry& g, const range& live, T num) {
     int64_t done = 0;
-    if (w.len >= w.spans) {
+    if (g.len >= g.spans) {
         for (int64_t q = live.lo; q < live.hi; q++) {
             range e = g.run(q);
             int64_t d = g.D + q * g.ds + e.lo, s = g.S + q * g.ss + e.lo;
-            run_contiguous<T, Op>(form, dst + d, a + d, b ? b + s : nullptr, e.hi - e.lo, num);
+            run_contiguous<T, Op, FORM>(dst + d, a + d, b ? b + s : nullptr, e.hi - e.lo, num);
             done += e.hi - e.lo;
         }
         return done;
@@ -366,11 +362,26 @@ int64_t walk(int form, uint8_t* dst_bytes, const uint8_t* a_bytes, const uint8_t
             continue;
         }
         int64_t d = g.D + e + q.lo * g.ds, s = g.S + e + q.lo * g.ss;
-        run_strided<T, Op>(form, dst + d, a + d, b ? b + s : nullptr, q.hi - q.lo, g.ds, g.ss, num);
+        run_strided<T, Op, FORM>(dst + d, a + d, b ? b + s : nullptr, q.hi - q.lo, g.ds, g.ss, num);
         done += q.hi - q.lo;
         e++;
     }
     return done;
+}
+
+template <class T, class Op>
+int64_t walk(int form, uint8_t* dst_bytes, const uint8_t* a_bytes, const uint8_t* b_bytes, int64_t na, int64_t nb,
+             double number, const ud_walk& w) {
+    T* dst = (T*)dst_bytes;
+    const T* a = (const T*)a_bytes;
+    const T* b = form == UD_FORM_AB ? (const T*)b_bytes : nullptr;
+    const geometry g(w, na, b ? nb : -1);
+    const range live = g.live_spans();
+    if (live.empty()) return 0;
+    const T num = from_double<T>(number);
+    if (form == UD_FORM_AB) return walk_form<T, Op, UD_FORM_AB>(dst, a, b, g, live, num);
+    if (form == UD_FORM_AN) return walk_form<T, Op, UD_FORM_AN>(dst, a, b, g, live, num);
+    return walk_form<T, Op, UD_FORM_NA>(dst, a, b, g, live, num);
 }
 
 using walk_fn = int64_t (*)(int, uint8_t*, const uint8_t*, const uint8_t*, int64_t, int64_t, double,
@@ -428,6 +439,16 @@ constexpr divisors op_divisors[UD_OP_COUNT] = {
 }  // namespace
 
 int64_t ud_walk_outer(const ud_walk& w) { return w.len < w.spans ? w.len : w.spans; }
+
+// True when the walk stays within UD_WALK_CAP; the exact count is needed only
+// when the live spans times the longest run could pass it.
+static bool walk_fits(const ud_walk& w, int64_t na, int64_t nb) {
+    const range live = geometry(w, na, nb).live_spans();
+    if (live.empty()) return true;
+    int64_t longest = w.len < na ? w.len : na;
+    if (live.hi - live.lo <= UD_WALK_CAP / longest) return true;
+    return ud_walk_count(w, na, nb) >= 0;
+}
 
 int64_t ud_walk_count(const ud_walk& w, int64_t na, int64_t nb) {
     const geometry g(w, na, nb);
@@ -522,7 +543,7 @@ int elementwise_call(lua_State* L, int op, int flags) {
     w.dst_stride = low32(L, 8, 1);
     w.spans = low32(L, 9, 1);
     const int64_t na = elements(a), nb = b_idx ? elements(to_typed_userdata(L, b_idx)) : -1;
-    if (ud_walk_count(w, na, nb) < 0) return 0;
+    if (!walk_fits(w, na, nb)) return 0;
 
     int dst_idx = out_idx;
     if (!out_idx) {

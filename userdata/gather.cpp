@@ -87,13 +87,48 @@ gathers plan(int64_t idx_offset, int64_t dst_offset, int64_t span, int64_t idx_s
     return g;
 }
 
+// The floor of x as a 64-bit integer: NaN 0, saturating. Within the range
+// truncation is one below the floor exactly when it lands above x.
+inline int64_t floor_to_i64(double x) {
+    if (x != x) return 0;
+    if (x >= 0x1p63) return INT64_MAX;
+    if (x < -0x1p63) return INT64_MIN;
+    int64_t v = (int64_t)x;
+    return v - ((double)v > x);
+}
+
+// Single-element gathers along index positions p and destinations d, both
+// stepping evenly (unsigned steps: the last step past the end is never used).
+// Kept out of line: inlined into the caller its loop runs short of registers,
+// and a gather is bound by how many reads it keeps in flight.
+template <class E>
+__attribute__((noinline)) void gather_singles(uint8_t* out_bytes, const uint8_t* src_bytes, const int32_t* ix,
+                                              uint64_t p, uint64_t p_step, uint64_t d, uint64_t d_step,
+                                              int64_t count, int64_t src_n, int64_t out_n) {
+    E* out = (E*)out_bytes;  // may be idx itself
+    const E* src = (const E*)src_bytes;
+    const uint64_t last = d + (uint64_t)(count - 1) * d_step;
+    if (d < (uint64_t)out_n && last < (uint64_t)out_n) {
+        // Every destination inside: only the index is tested.
+        for (int64_t i = 0; i < count; i++, p += p_step, d += d_step) {
+            int64_t j = ix[(int64_t)p];
+            if ((uint64_t)j < (uint64_t)src_n) out[(int64_t)d] = src[j];
+        }
+        return;
+    }
+    for (int64_t i = 0; i < count; i++, p += p_step, d += d_step) {
+        int64_t j = ix[(int64_t)p];
+        if ((uint64_t)j < (uint64_t)src_n && d < (uint64_t)out_n) out[(int64_t)d] = src[j];
+    }
+}
+
 template <class S, class D>
 void convert_loop(const uint8_t* src, uint8_t* dst, int64_t n) {
     const S* s = (const S*)src;
     D* d = (D*)dst;
     for (int64_t i = 0; i < n; i++) {
         if constexpr (std::is_floating_point_v<S>)
-            d[i] = (D)(uint64_t)hvx_double_to_i64(std::floor(s[i]), 0);  // floor, then the low bits
+            d[i] = (D)(uint64_t)floor_to_i64(s[i]);  // floor, then the low bits
         else
             d[i] = (D)(int64_t)s[i];  // exact, or the low bits; u8 zero-extended, the rest sign-extended
     }
@@ -163,10 +198,11 @@ int lua54_ud_take(lua_State* L) {
     }
 
     const gathers g = plan(idx_offset, dst_offset, span, idx_stride, dst_stride, count, idx_n);
-    // The element copies, counted before anything changes: a call past the
-    // cap is refused.
+    // The element copies, counted before anything changes when they could
+    // pass the cap: such a call is refused.
+    const int64_t longest = span < (src_n < out_n ? src_n : out_n) ? span : (src_n < out_n ? src_n : out_n);
     int64_t work = 0;
-    {
+    if (span >= 1 && g.end > g.first && longest > UD_WALK_CAP / (g.end - g.first)) {
         const int32_t* ix = (const int32_t*)ud_data(idx);
         for (int64_t i = g.first; i < g.end && span >= 1; i++) {
             int64_t j = ix[g.position(i)], d;
@@ -198,8 +234,25 @@ int lua54_ud_take(lua_State* L) {
     }
     const int32_t* ix = (const int32_t*)ud_data(idx);  // out may be idx itself: read each index afresh
     uint8_t* to = ud_data(out);
+    // Single elements along destinations that fit 64 bits: one plain loop.
+    bool done = false;
+    int64_t d_first = 0, d_last = 0;
+    if (span == 1 && g.end > g.first && g.dest(g.first, d_first) && g.dest(g.end - 1, d_last)) {
+        // Every destination lies between the first and the last, so unsigned
+        // steps reach each one exactly.
+        const int64_t gathers_n = g.end - g.first;
+        const uint64_t p0 = (uint64_t)g.position(g.first), d0 = (uint64_t)d_first;
+        const uint64_t ps = (uint64_t)idx_stride, ds = (uint64_t)dst_stride;
+        switch (esize) {
+        case 1: gather_singles<uint8_t>(to, from, ix, p0, ps, d0, ds, gathers_n, src_n, out_n); break;
+        case 2: gather_singles<uint16_t>(to, from, ix, p0, ps, d0, ds, gathers_n, src_n, out_n); break;
+        case 4: gather_singles<uint32_t>(to, from, ix, p0, ps, d0, ds, gathers_n, src_n, out_n); break;
+        default: gather_singles<uint64_t>(to, from, ix, p0, ps, d0, ds, gathers_n, src_n, out_n); break;
+        }
+        done = true;
+    }
     int64_t copied = 0;
-    for (int64_t i = g.first; i < g.end && span >= 1 && copied <= UD_WALK_CAP; i++) {
+    for (int64_t i = g.first; !done && i < g.end && span >= 1 && copied <= UD_WALK_CAP; i++) {
         int64_t j = ix[g.position(i)], d;
         if (!g.dest(i, d)) continue;
         int64_t len = g.run(j, d, src_n, out_n);

@@ -149,6 +149,10 @@ TEST_F(vecmat, gather) {
         {"local s = userdata('u8', 3, '0a0b0c') s:take(userdata('i32', 3, '000000010000000200000000'), true) "
          "return show(s)",
          "[11 12 10]"},
+        {std::string("local o = userdata('f64', 2) vec(10, 20, 30):take(") + idx + ", o, 0, -1) return show(o)",
+         "[10.0 20.0]"},
+        {std::string("local o = userdata('f64', 4) vec(10, 20, 30):take(") + idx + ", o, 0, 3, 1, 1, -1) return show(o)",
+         "[0.0 20.0 10.0 30.0]"},
         // Stride 0 repeats one index; a span of 0 makes no new value.
         {std::string("local o = userdata('f64', 4) vec(10, 20, 30):take(") + idx +
              ", o, 1, 0, 1, 0, 1, 3) return show(o)",
