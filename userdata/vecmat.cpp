@@ -416,10 +416,10 @@ int lua54_ud_matmul3d(lua_State* L) {
         double m[4][3];  // b's twelve values, held while out is written
         for (int i = 0; i < 4; i++)
             for (int j = 0; j < 3; j++) m[i][j] = B[i * bw + j];
-        for (int64_t r = 0; r < ah; r++) {
-            const double* p = f64s(a) + r * aw;
+        const double* p = f64s(a);
+        double* row = o;
+        for (int64_t r = 0; r < ah; r++, p += aw, row += ow) {
             const double x = p[0], y = p[1], z = p[2];
-            double* row = o + r * ow;
             row[0] = x * m[0][0] + y * m[1][0] + z * m[2][0] + m[3][0];
             row[1] = (y * m[1][1] + x * m[0][1]) + z * m[2][1] + m[3][1];
             row[2] = (y * m[1][2] + x * m[0][2]) + z * m[2][2] + m[3][2];
