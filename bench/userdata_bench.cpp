@@ -72,57 +72,34 @@ void run_method(benchmark::State& s, int (*fn)(lua_State*), std::vector<const ch
 
 // --- add and multiply in place ---
 
-void BM_add_f64(benchmark::State& s) {
-    make_global("a", "f64", F64_N, 1, 1);
-    make_global("b", "f64", F64_N, 1, 2);
-    run_method(s, lua54_ud_add, {"a", "b", "true"}, F64_N * 8);
+// a:op(b, true) over two fresh arrays of w x h elements.
+void run_pair(benchmark::State& s, int (*fn)(lua_State*), const char* type, int64_t w, int64_t h, int64_t bytes) {
+    make_global("a", type, w, h, 1);
+    make_global("b", type, w, h, 2);
+    run_method(s, fn, {"a", "b", "true"}, bytes);
 }
-void BM_add_f64_anchor(benchmark::State& s) {
-    std::vector<double> a(F64_N, 1.5), b(F64_N, 2.5);
+// The same as a plain loop: a[i] = f(a[i], b[i]).
+template <class T, class F>
+void anchor_pair(benchmark::State& s, int64_t n, T a0, T b0, F f) {
+    std::vector<T> a(n, a0), b(n, b0);
     for (auto _ : s) {
-        for (int64_t i = 0; i < F64_N; i++) a[i] += b[i];
+        for (int64_t i = 0; i < n; i++) a[i] = f(a[i], b[i]);
         benchmark::ClobberMemory();
     }
-    s.SetBytesProcessed(s.iterations() * F64_N * 8);
+    s.SetBytesProcessed(s.iterations() * n * (int64_t)sizeof(T));
 }
-void BM_mul_f64(benchmark::State& s) {
-    make_global("a", "f64", F64_N, 1, 1);
-    make_global("b", "f64", F64_N, 1, 2);
-    run_method(s, lua54_ud_mul, {"a", "b", "true"}, F64_N * 8);
-}
-void BM_mul_f64_anchor(benchmark::State& s) {
-    std::vector<double> a(F64_N, 1.5), b(F64_N, 1.0);
-    for (auto _ : s) {
-        for (int64_t i = 0; i < F64_N; i++) a[i] *= b[i];
-        benchmark::ClobberMemory();
-    }
-    s.SetBytesProcessed(s.iterations() * F64_N * 8);
-}
-void BM_add_u8(benchmark::State& s) {
-    make_global("a", "u8", 4096, 4096, 1);
-    make_global("b", "u8", 4096, 4096, 2);
-    run_method(s, lua54_ud_add, {"a", "b", "true"}, U8_N);
-}
+
+void BM_add_f64(benchmark::State& s) { run_pair(s, lua54_ud_add, "f64", F64_N, 1, F64_N * 8); }
+void BM_add_f64_anchor(benchmark::State& s) { anchor_pair(s, F64_N, 1.5, 2.5, [](double x, double y) { return x + y; }); }
+void BM_mul_f64(benchmark::State& s) { run_pair(s, lua54_ud_mul, "f64", F64_N, 1, F64_N * 8); }
+void BM_mul_f64_anchor(benchmark::State& s) { anchor_pair(s, F64_N, 1.5, 1.0, [](double x, double y) { return x * y; }); }
+void BM_add_u8(benchmark::State& s) { run_pair(s, lua54_ud_add, "u8", 4096, 4096, U8_N); }
 void BM_add_u8_anchor(benchmark::State& s) {
-    std::vector<uint8_t> a(U8_N, 1), b(U8_N, 3);
-    for (auto _ : s) {
-        for (int64_t i = 0; i < U8_N; i++) a[i] += b[i];
-        benchmark::ClobberMemory();
-    }
-    s.SetBytesProcessed(s.iterations() * U8_N);
+    anchor_pair<uint8_t>(s, U8_N, 1, 3, [](uint8_t x, uint8_t y) { return (uint8_t)(x + y); });
 }
-void BM_mul_u8(benchmark::State& s) {
-    make_global("a", "u8", 4096, 4096, 1);
-    make_global("b", "u8", 4096, 4096, 2);
-    run_method(s, lua54_ud_mul, {"a", "b", "true"}, U8_N);
-}
+void BM_mul_u8(benchmark::State& s) { run_pair(s, lua54_ud_mul, "u8", 4096, 4096, U8_N); }
 void BM_mul_u8_anchor(benchmark::State& s) {
-    std::vector<uint8_t> a(U8_N, 1), b(U8_N, 3);
-    for (auto _ : s) {
-        for (int64_t i = 0; i < U8_N; i++) a[i] *= b[i];
-        benchmark::ClobberMemory();
-    }
-    s.SetBytesProcessed(s.iterations() * U8_N);
+    anchor_pair<uint8_t>(s, U8_N, 1, 3, [](uint8_t x, uint8_t y) { return (uint8_t)(x * y); });
 }
 // A bitmap's 270 rows of 480 from a 512-wide one, span by span.
 void BM_add_u8_spans(benchmark::State& s) {
@@ -165,46 +142,19 @@ BENCHMARK(BM_add_u8_spans_anchor);
 
 constexpr int64_t DIV_N = 1024 * 1024;
 
-void BM_div_i32(benchmark::State& s) {
-    make_global("a", "i32", DIV_N, 1, 1);
-    make_global("b", "i32", DIV_N, 1, 2);
-    run_method(s, lua54_ud_div, {"a", "b", "true"}, DIV_N * 4);
-}
+void BM_div_i32(benchmark::State& s) { run_pair(s, lua54_ud_div, "i32", DIV_N, 1, DIV_N * 4); }
 void BM_div_i32_anchor(benchmark::State& s) {
-    std::vector<int32_t> a(DIV_N), b(DIV_N);
-    std::mt19937 rng(1);
-    for (int64_t i = 0; i < DIV_N; i++) a[i] = (int32_t)rng(), b[i] = (int32_t)rng();
-    for (auto _ : s) {
-        for (int64_t i = 0; i < DIV_N; i++) {
-            int32_t l = a[i], r = b[i];
-            a[i] = r == 0 ? (l < 0 ? -INT32_MAX : INT32_MAX) : r == -1 ? (int32_t)(0u - (uint32_t)l) : l / r;
-        }
-        benchmark::ClobberMemory();
-    }
-    s.SetBytesProcessed(s.iterations() * DIV_N * 4);
+    anchor_pair<int32_t>(s, DIV_N, 1000001, 7, [](int32_t l, int32_t r) {
+        return r == 0 ? (l < 0 ? -INT32_MAX : INT32_MAX) : r == -1 ? (int32_t)(0u - (uint32_t)l) : l / r;
+    });
 }
-void BM_mod_f64(benchmark::State& s) {
-    make_global("a", "f64", DIV_N, 1, 1);
-    make_global("b", "f64", DIV_N, 1, 2);
-    run_method(s, lua54_ud_mod, {"a", "b", "true"}, DIV_N * 8);
-}
+void BM_mod_f64(benchmark::State& s) { run_pair(s, lua54_ud_mod, "f64", DIV_N, 1, DIV_N * 8); }
 void BM_mod_f64_anchor(benchmark::State& s) {
-    std::vector<double> a(DIV_N), b(DIV_N);
-    std::mt19937_64 rng(1);
-    std::uniform_real_distribution<double> d(-1000, 1000);
-    for (int64_t i = 0; i < DIV_N; i++) a[i] = d(rng), b[i] = d(rng);
-    for (auto _ : s) {
-        for (int64_t i = 0; i < DIV_N; i++) {
-            double l = a[i], r = b[i], m = 0;
-            if (r != 0) {
-                m = std::fmod(l, r);
-                if ((m > 0 && r < 0) || (m < 0 && r > 0)) m += r;
-            }
-            a[i] = m;
-        }
-        benchmark::ClobberMemory();
-    }
-    s.SetBytesProcessed(s.iterations() * DIV_N * 8);
+    anchor_pair(s, DIV_N, 123.25, 7.5, [](double l, double r) {
+        if (r == 0) return 0.0;
+        double m = std::fmod(l, r);
+        return (m > 0 && r < 0) || (m < 0 && r > 0) ? m + r : m;
+    });
 }
 BENCHMARK(BM_div_i32);
 BENCHMARK(BM_div_i32_anchor);

@@ -12,10 +12,6 @@
 #include "storage/storage.h"
 #include "userdata/userdata.h"
 
-static inline int32_t clamp_cost(int64_t c) {
-    return c > INT32_MAX ? INT32_MAX : c < INT32_MIN ? INT32_MIN : (int32_t)c;
-}
-
 const char* ud_arg_text(lua_State* L, int idx, char (&buf)[64]) {
     if (lua_type(L, idx) == LUA_TSTRING) return lua_tostring(L, idx);
     if (lua_type(L, idx) != LUA_TNUMBER) return nullptr;
@@ -30,8 +26,6 @@ static int64_t trunc_arg(lua_State* L, int idx) {
     double d = lua_tonumberx(L, idx, &isnum);
     return isnum ? hvx_double_to_i64(d, 0) : 0;
 }
-
-static int64_t ud_count(const uint8_t* b) { return (int64_t)ud_width(b) * ud_height(b); }
 
 static void push_element(lua_State* L, const uint8_t* b, int64_t i) {
     const uint8_t* p = ud_data(b);
@@ -105,7 +99,7 @@ int lua54_vec(lua_State* L) {
     if (!create_userdata(L, "f64", 1, n, 1, nullptr)) return 0;
     // The new value is the only thing allocated: read the block after it.
     uint8_t* b = to_typed_userdata(L, -1);
-    if (!b || ud_count(b) != n) return 0;
+    if (!b || ud_elements(b) != n) return 0;
     for (int i = 0; i < n; i++) {
         int isnum = 0;
         double v = lua_tonumberx(L, i + 1, &isnum);
@@ -143,7 +137,7 @@ int lua54_get(lua_State* L) {
     const int64_t n = w * h - start < count ? w * h - start : count;
     for (int64_t i = 0; i < n; i++) push_element(L, b, start + i);
     for (int64_t i = n; i < count; i++) lua_pushinteger(L, 0);
-    spend_cpu(clamp_cost(count / 2));
+    spend_cpu(ud_cost(count / 2));
     return (int)count;
 }
 
@@ -208,7 +202,7 @@ int lua54_ud_index(lua_State* L) {
     }
     default: return 0;
     }
-    if (i < 0 || i >= ud_count(b)) {
+    if (i < 0 || i >= ud_elements(b)) {
         lua_pushnil(L);
         return 1;
     }
@@ -230,7 +224,7 @@ int lua54_ud_newindex(lua_State* L) {
     } else {
         return 0;
     }
-    if (i < 0 || i >= ud_count(b)) return 0;
+    if (i < 0 || i >= ud_elements(b)) return 0;
     store_element(L, b, i, 3);
     return 0;
 }
@@ -238,7 +232,7 @@ int lua54_ud_newindex(lua_State* L) {
 int lua54_ud_len(lua_State* L) {
     uint8_t* b = to_typed_userdata(L, 1);
     if (!b) return 0;
-    lua_pushinteger(L, ud_count(b));
+    lua_pushinteger(L, ud_elements(b));
     return 1;
 }
 
@@ -303,7 +297,7 @@ int lua54_ud_clear(lua_State* L) {
     if (!b) return 0;
     int64_t bytes = ud_byte_count(b);
     std::memset(ud_data(b), 0, (size_t)bytes);
-    spend_cpu(clamp_cost(bytes >> UD_CLEAR_COST_SHIFT));
+    spend_cpu(ud_cost(bytes >> UD_CLEAR_COST_SHIFT));
     return 0;
 }
 
@@ -321,7 +315,7 @@ int lua54_ud_crc(lua_State* L) {
 static int peek_poke(lua_State* L, bool to_space) {
     uint8_t* b = to_typed_userdata(L, 1);
     if (!b || ud_type(b) == UTYPE_F64) return 0;
-    const int64_t n = ud_count(b);
+    const int64_t n = ud_elements(b);
     const int64_t address = hvx_intp(L, 2, 0);
     int64_t offset = hvx_intp(L, 3, 0), room = n;
     if (offset < 0) offset = 0;
@@ -336,7 +330,7 @@ static int peek_poke(lua_State* L, bool to_space) {
         if (to_space) hvx_write_run(cproc, (uint32_t)address, data, count * esize);
         else hvx_read_run(cproc, (uint32_t)address, data, count * esize);
     }
-    spend_cpu(clamp_cost(count >> UD_PEEK_COST_SHIFT));
+    spend_cpu(ud_cost(count >> UD_PEEK_COST_SHIFT));
     lua_pushvalue(L, 1);
     return 1;
 }
@@ -407,7 +401,7 @@ int lua54_ud_sort(lua_State* L) {
     const int64_t key = hvx_intp(L, 2, 0);
     const bool descending = lua_gettop(L) > 2 && lua_toboolean(L, 3);
     int64_t rows = ud_height(b), row_len = ud_width(b);
-    if (rows < 2) rows = ud_count(b), row_len = 1;
+    if (rows < 2) rows = ud_elements(b), row_len = 1;
     if (key < 0 || key >= row_len) return 0;
     const int64_t row_bytes = row_len * ud_elem_bytes(code);
     sort_key = key;
@@ -420,7 +414,7 @@ int lua54_ud_sort(lua_State* L) {
                                                                : compare_f64;
     std::qsort(ud_data(b), (size_t)rows, (size_t)row_bytes, cmp);
     const int64_t comparisons = sort_comparisons;
-    spend_cpu(clamp_cost((row_bytes / 128 + 1) * (comparisons * 3 / 4)));
+    spend_cpu(ud_cost((row_bytes / 128 + 1) * (comparisons * 3 / 4)));
     lua_pushinteger(L, comparisons);
     return 1;
 }

@@ -490,18 +490,11 @@ enum : int {
     B_DEFAULTS_TO_A = 4,  // a nil or missing second argument is a itself
 };
 
-bool foreign_userdata(lua_State* L, int idx) {
-    int t = lua_type(L, idx);
-    return (t == LUA_TUSERDATA || t == LUA_TLIGHTUSERDATA) && !to_typed_userdata(L, idx);
-}
-
-int64_t elements(const uint8_t* b) { return (int64_t)ud_width(b) * ud_height(b); }
-
 int32_t low32(lua_State* L, int idx, int64_t def) { return (int32_t)(uint32_t)(uint64_t)hvx_intp(L, idx, def); }
 
 int elementwise_call(lua_State* L, int op, int flags) {
     for (int i = 1; i <= 3; i++)
-        if (foreign_userdata(L, i)) return 0;
+        if (ud_is_foreign(L, i)) return 0;
     const uint8_t* ua = to_typed_userdata(L, 1);
     const uint8_t* ub = to_typed_userdata(L, 2);
     if (!ua && !ub) return 0;
@@ -542,7 +535,7 @@ int elementwise_call(lua_State* L, int op, int flags) {
     w.src_stride = low32(L, 7, 1);
     w.dst_stride = low32(L, 8, 1);
     w.spans = low32(L, 9, 1);
-    const int64_t na = elements(a), nb = b_idx ? elements(to_typed_userdata(L, b_idx)) : -1;
+    const int64_t na = ud_elements(a), nb = b_idx ? ud_elements(to_typed_userdata(L, b_idx)) : -1;
     if (!walk_fits(w, na, nb)) return 0;
 
     int dst_idx = out_idx;
@@ -557,8 +550,8 @@ int elementwise_call(lua_State* L, int op, int flags) {
     a = to_typed_userdata(L, a_idx);
     const uint8_t* b = b_idx ? to_typed_userdata(L, b_idx) : nullptr;
     if (!dst || !a || (b_idx && !b)) return 0;
-    if (ud_type(a) != code || elements(a) != na || ud_type(dst) != code || elements(dst) != na) return 0;
-    if (b && (ud_type(b) != code || elements(b) != nb)) return 0;
+    if (ud_type(a) != code || ud_elements(a) != na || ud_type(dst) != code || ud_elements(dst) != na) return 0;
+    if (b && (ud_type(b) != code || ud_elements(b) != nb)) return 0;
 
     int64_t done = ud_elementwise(op, code, form, ud_data(dst), ud_data(a), b ? ud_data(b) : nullptr, na, nb, n, w);
     int64_t cost = done / ud_op_divisor(op, code) + ud_walk_outer(w) / 2;

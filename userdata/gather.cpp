@@ -12,15 +12,8 @@ namespace {
 
 using i128 = __int128;
 
-int64_t elements(const uint8_t* b) { return (int64_t)ud_width(b) * ud_height(b); }
-
 int32_t saturate_cost(i128 c) {
     return c > INT32_MAX ? INT32_MAX : c < INT32_MIN ? INT32_MIN : (int32_t)c;
-}
-
-bool foreign_userdata(lua_State* L, int idx) {
-    int t = lua_type(L, idx);
-    return (t == LUA_TUSERDATA || t == LUA_TLIGHTUSERDATA) && !to_typed_userdata(L, idx);
 }
 
 // The gathers of one take call. Gather i reads index position
@@ -169,13 +162,13 @@ int ud_convert_divisor(int from_code, int to_code) {
 
 int lua54_ud_take(lua_State* L) {
     for (int i = 1; i <= 3; i++)
-        if (foreign_userdata(L, i)) return 0;
+        if (ud_is_foreign(L, i)) return 0;
     const uint8_t* src = to_typed_userdata(L, 1);
     const uint8_t* idx = to_typed_userdata(L, 2);
     if (!src || !idx || ud_type(idx) != UTYPE_I32) return 0;
     const int code = ud_type(src);
     const int esize = ud_elem_bytes(code);
-    const int64_t src_n = elements(src), idx_n = elements(idx);
+    const int64_t src_n = ud_elements(src), idx_n = ud_elements(idx);
     const int64_t idx_offset = hvx_intp(L, 4, 0), dst_offset = hvx_intp(L, 5, 0);
     const int64_t span = hvx_intp(L, 6, 1), idx_stride = hvx_intp(L, 7, 1);
     const int64_t dst_stride = hvx_intp(L, 8, span);
@@ -189,7 +182,7 @@ int lua54_ud_take(lua_State* L) {
     if (out_idx) {
         const uint8_t* out = to_typed_userdata(L, out_idx);
         if (ud_type(out) != code) return 0;
-        out_n = elements(out);
+        out_n = ud_elements(out);
     } else {
         if (span == 1) new_w = ud_width(idx), new_h = ud_height(idx), new_dims = ud_dims(idx);
         else new_w = span, new_h = count;
@@ -222,7 +215,7 @@ int lua54_ud_take(lua_State* L) {
     idx = to_typed_userdata(L, 2);
     uint8_t* out = to_typed_userdata(L, out_idx);
     if (!src || !idx || !out || ud_type(src) != code || ud_type(out) != code || ud_type(idx) != UTYPE_I32 ||
-        elements(src) != src_n || elements(idx) != idx_n || elements(out) != out_n)
+        ud_elements(src) != src_n || ud_elements(idx) != idx_n || ud_elements(out) != out_n)
         return 0;
 
     // Gathering a value into itself reads the elements as they were.
@@ -267,11 +260,11 @@ int lua54_ud_take(lua_State* L) {
 }
 
 int lua54_ud_convert(lua_State* L) {
-    if (foreign_userdata(L, 1) || foreign_userdata(L, 2)) return 0;
+    if (ud_is_foreign(L, 1) || ud_is_foreign(L, 2)) return 0;
     const uint8_t* src = to_typed_userdata(L, 1);
     if (!src) return 0;
     const int from_code = ud_type(src);
-    const int64_t src_n = elements(src);
+    const int64_t src_n = ud_elements(src);
     const i128 src_off = hvx_intp(L, 3, 0), dst_off = hvx_intp(L, 4, 0);
     const int64_t count_arg = hvx_intp(L, 5, 0);
     const i128 count = lua_isnumber(L, 5) ? (i128)count_arg : src_n - src_off;
@@ -283,11 +276,11 @@ int lua54_ud_convert(lua_State* L) {
             return 0;
         dst_idx = lua_gettop(L);
         src = to_typed_userdata(L, 1);  // read again after the allocation
-        if (!src || ud_type(src) != from_code || elements(src) != src_n) return 0;
+        if (!src || ud_type(src) != from_code || ud_elements(src) != src_n) return 0;
     }
     uint8_t* dst = to_typed_userdata(L, dst_idx);
     const int to_code = ud_type(dst);
-    const int64_t dst_n = elements(dst);
+    const int64_t dst_n = ud_elements(dst);
     const i128 n = dst_n - dst_off < count ? dst_n - dst_off : count;
     if (from_code == to_code) {
         // The same type copies from element 0, whatever the offsets.

@@ -253,6 +253,11 @@ uint8_t* to_typed_userdata(lua_State* L, int idx) {
     return block;
 }
 
+bool ud_is_foreign(lua_State* L, int idx) {
+    int t = lua_type(L, idx);
+    return (t == LUA_TUSERDATA || t == LUA_TLIGHTUSERDATA) && !to_typed_userdata(L, idx);
+}
+
 void add_userdata_metatable_functions(lua_State* L) {
     lua_createtable(L, 0, USERDATA_METHODS);
     for (const userdata_method& m : userdata_methods) {

@@ -64,6 +64,9 @@ inline int64_t ud_byte_count(const uint8_t* block) {
     return (int64_t)((((uint64_t)ud_width(block) * ud_height(block)) << (block[0] & 7)) >> 3);
 }
 inline int64_t ud_padded(int64_t bytes) { return (bytes + 7) & ~(int64_t)7; }
+inline int64_t ud_elements(const uint8_t* block) { return (int64_t)ud_width(block) * ud_height(block); }
+// A cost for spend_cpu: computed in 64 bits, saturated to 32.
+inline int32_t ud_cost(int64_t c) { return c > INT32_MAX ? INT32_MAX : c < INT32_MIN ? INT32_MIN : (int32_t)c; }
 
 // Writes type, dims, width, height and the mark (callers zero the storage).
 void ud_write_header(uint8_t* block, int code, int dims, uint32_t width, uint32_t height);
@@ -82,6 +85,9 @@ int str_to_utype(const char* text);
 // for anything else (light userdata, other full userdata, other types). A
 // value mutated to a smaller size keeps its larger storage.
 uint8_t* to_typed_userdata(lua_State* L, int idx);
+// True for a userdata (full or light) that is not one of ours: refused
+// wherever a typed userdata may stand.
+bool ud_is_foreign(lua_State* L, int idx);
 
 // The USERDATA method table, in its stored order. Entries whose host
 // function is not there yet are left out of the table.

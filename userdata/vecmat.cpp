@@ -13,13 +13,6 @@
 
 namespace {
 
-int32_t saturate_cost(int64_t c) { return c > INT32_MAX ? INT32_MAX : c < INT32_MIN ? INT32_MIN : (int32_t)c; }
-
-bool foreign_userdata(lua_State* L, int idx) {
-    int t = lua_type(L, idx);
-    return (t == LUA_TUSERDATA || t == LUA_TLIGHTUSERDATA) && !to_typed_userdata(L, idx);
-}
-
 const uint8_t* f64_at(lua_State* L, int idx) {
     const uint8_t* b = to_typed_userdata(L, idx);
     return b && ud_type(b) == UTYPE_F64 ? b : nullptr;
@@ -47,7 +40,7 @@ const double* copy_dat(int slot, const double* source, int64_t n) {
         std::abort();
     }
     std::memcpy(b->data, source, (size_t)n * sizeof(double));
-    spend_cpu(saturate_cost(n >> 8));
+    spend_cpu(ud_cost(n >> 8));
     return (const double*)b->data;
 }
 
@@ -56,6 +49,36 @@ const double* copy_dat(int slot, const double* source, int64_t n) {
 int output_index(lua_State* L, int idx) {
     if (to_typed_userdata(L, idx)) return idx;
     return lua_toboolean(L, idx) ? 1 : 0;
+}
+
+// The f64 operands of a product, a and b (arguments 1 and 2), and its output:
+// argument 3 when it is a typed userdata, a itself for a true value,
+// otherwise a new value from make(a, b). fits(a, b, out) checks all three
+// before, and again after an allocation (a finalizer run by it may have
+// changed them); the caller then reads only the blocks returned here.
+struct product {
+    const uint8_t* a;
+    const uint8_t* b;
+    uint8_t* out;
+    int out_idx;
+};
+
+template <class Fits, class Make>
+bool product_operands(lua_State* L, product& p, Fits fits, Make make) {
+    if (ud_is_foreign(L, 3)) return false;
+    const uint8_t* a = f64_at(L, 1);
+    const uint8_t* b = f64_at(L, 2);
+    if (!a || !b) return false;
+    int out_idx = output_index(L, 3);
+    if (out_idx) {
+        const uint8_t* out = f64_at(L, out_idx);
+        if (!out || !fits(a, b, out)) return false;
+    } else {
+        if (!make(a, b)) return false;
+        out_idx = lua_gettop(L);
+    }
+    p = {f64_at(L, 1), f64_at(L, 2), (uint8_t*)f64_at(L, out_idx), out_idx};
+    return p.a && p.b && p.out && fits(p.a, p.b, p.out);
 }
 
 template <class T>
@@ -144,7 +167,7 @@ int lua54_ud_dot(lua_State* L) {
     double sum = 0;
     for (int64_t i = 0; i < n; i++) sum += f64s(a)[i] * f64s(b)[i];
     lua_pushnumber(L, sum);
-    spend_cpu(saturate_cost(n / 8 + 1));
+    spend_cpu(ud_cost(n / 8 + 1));
     return 1;
 }
 
@@ -155,7 +178,7 @@ int lua54_ud_magnitude(lua_State* L) {
     double sum = 0;
     for (int64_t i = 0; i < n; i++) sum += f64s(a)[i] * f64s(a)[i];
     lua_pushnumber(L, std::sqrt(sum));
-    spend_cpu(saturate_cost((n >> 3) + 2));
+    spend_cpu(ud_cost((n >> 3) + 2));
     return 1;
 }
 
@@ -170,28 +193,22 @@ int lua54_ud_distance(lua_State* L) {
         sum += d * d;
     }
     lua_pushnumber(L, std::sqrt(sum));
-    spend_cpu(saturate_cost(n / 8 + 2));
+    spend_cpu(ud_cost(n / 8 + 2));
     return 1;
 }
 
 int lua54_ud_cross(lua_State* L) {
-    if (foreign_userdata(L, 3)) return 0;
-    const uint8_t* a = f64_at(L, 1);
-    const uint8_t* b = f64_at(L, 2);
-    if (!a || !b || ud_width(a) < 3 || ud_width(b) < 3) return 0;
-    int out_idx = output_index(L, 3);
-    if (out_idx) {
-        const uint8_t* out = f64_at(L, out_idx);
-        if (!out || ud_width(out) < 3) return 0;
-    } else {
-        push_duplicate_userdata(L, b);
-        out_idx = lua_gettop(L);
-    }
-    a = f64_at(L, 1);  // read again after the copy
-    b = f64_at(L, 2);
-    uint8_t* out = to_typed_userdata(L, out_idx);
-    if (!a || !b || !out || ud_width(a) < 3 || ud_width(b) < 3 || ud_type(out) != UTYPE_F64 || ud_width(out) < 3)
-        return 0;
+    product p;
+    auto fits = [](const uint8_t* a, const uint8_t* b, const uint8_t* out) {
+        return ud_width(a) >= 3 && ud_width(b) >= 3 && ud_width(out) >= 3;
+    };
+    // Without an output: a whole copy of b, elements 0-2 then replaced.
+    auto copy_b = [&](const uint8_t* a, const uint8_t* b) {
+        return fits(a, b, b) && push_duplicate_userdata(L, b);
+    };
+    if (!product_operands(L, p, fits, copy_b)) return 0;
+    const uint8_t *a = p.a, *b = p.b;
+    uint8_t* out = p.out;
     // Every input is read before anything is written: out may be a or b.
     const double a0 = f64s(a)[0], a1 = f64s(a)[1], a2 = f64s(a)[2];
     const double b0 = f64s(b)[0], b1 = f64s(b)[1], b2 = f64s(b)[2];
@@ -200,7 +217,7 @@ int lua54_ud_cross(lua_State* L) {
     o[1] = a2 * b0 - b2 * a0;
     o[2] = a0 * b1 - b0 * a1;
     spend_cpu(2);
-    lua_pushvalue(L, out_idx);
+    lua_pushvalue(L, p.out_idx);
     return 1;
 }
 
@@ -221,7 +238,7 @@ int lua54_ud_lerp(lua_State* L) {
         using T = std::remove_pointer_t<decltype(t)>;
         lerp_runs<T>((T*)ud_data(u), offset, count, stride, spans, span_stride);
     });
-    spend_cpu(saturate_cost((count * spans) >> 4));
+    spend_cpu(ud_cost((count * spans) >> 4));
     lua_pushvalue(L, 1);
     return 1;
 }
@@ -244,10 +261,10 @@ static int row_or_column(lua_State* L, bool is_row) {
     const int es = ud_elem_bytes(code);
     if (is_row) {
         std::memcpy(ud_data(out), ud_data(u) + at * w * es, (size_t)(w * es));
-        spend_cpu(saturate_cost(w >> 2));
+        spend_cpu(ud_cost(w >> 2));
     } else {
         for (int64_t r = 0; r < h; r++) std::memcpy(ud_data(out) + r * es, ud_data(u) + (r * w + at) * es, es);
-        spend_cpu(saturate_cost(h >> 1));
+        spend_cpu(ud_cost(h >> 1));
     }
     return 1;
 }
@@ -256,7 +273,7 @@ int lua54_ud_row(lua_State* L) { return row_or_column(L, true); }
 int lua54_ud_column(lua_State* L) { return row_or_column(L, false); }
 
 int lua54_ud_transpose(lua_State* L) {
-    if (foreign_userdata(L, 2)) return 0;
+    if (ud_is_foreign(L, 2)) return 0;
     uint8_t* u = to_typed_userdata(L, 1);
     if (!u) return 0;
     const int code = ud_type(u);
@@ -292,27 +309,22 @@ int lua54_ud_transpose(lua_State* L) {
 // ---------------------------------------------------------------------------
 
 int lua54_ud_matmul(lua_State* L) {
-    if (foreign_userdata(L, 3)) return 0;
-    const uint8_t* a = f64_at(L, 1);
-    const uint8_t* b = f64_at(L, 2);
-    if (!a || !b) return 0;
+    product p;
+    const uint8_t* a0 = f64_at(L, 1);
+    const int64_t k = hvx_intp(L, 4, a0 ? ud_height(a0) : 1);
+    auto operands_fit = [k](const uint8_t* a, const uint8_t* b) {
+        return k >= 1 && ud_height(a) % k == 0 && ud_width(a) == ud_height(b);
+    };
+    auto fits = [&](const uint8_t* a, const uint8_t* b, const uint8_t* out) {
+        return operands_fit(a, b) && ud_width(out) == ud_width(b) && ud_height(out) == ud_height(a);
+    };
+    auto make = [&](const uint8_t* a, const uint8_t* b) {
+        return operands_fit(a, b) && create_userdata(L, "f64", 2, ud_width(b), ud_height(a), nullptr);
+    };
+    if (!product_operands(L, p, fits, make)) return 0;
+    const uint8_t *a = p.a, *b = p.b;
+    uint8_t* out = p.out;
     const int64_t aw = ud_width(a), ah = ud_height(a), bw = ud_width(b), bh = ud_height(b);
-    const int64_t k = hvx_intp(L, 4, ah);
-    if (k < 1 || ah % k != 0 || aw != bh) return 0;
-    int out_idx = output_index(L, 3);
-    if (out_idx) {
-        const uint8_t* out = f64_at(L, out_idx);
-        if (!out || (int64_t)ud_width(out) != bw || (int64_t)ud_height(out) != ah) return 0;
-    } else {
-        if (!create_userdata(L, "f64", 2, bw, ah, nullptr)) return 0;
-        out_idx = lua_gettop(L);
-    }
-    a = f64_at(L, 1);  // read again after the allocation
-    b = f64_at(L, 2);
-    uint8_t* out = to_typed_userdata(L, out_idx);
-    if (!a || !b || !out || ud_width(a) != aw || ud_height(a) != ah || ud_width(b) != bw || ud_height(b) != bh ||
-        ud_type(out) != UTYPE_F64 || ud_width(out) != bw || ud_height(out) != ah)
-        return 0;
     // Rows of a that out overwrites are copied batch by batch; b, when out
     // is b, once before the first batch, so that every batch reads it whole.
     const double* B = out == b ? copy_dat(1, f64s(b), bw * bh) : f64s(b);
@@ -321,63 +333,66 @@ int lua54_ud_matmul(lua_State* L) {
         if (out == a) A = copy_dat(0, A, k * aw);
         ud_matmul_rows(f64s(out) + r * bw, A, B, k, aw, bw);
     }
-    spend_cpu(saturate_cost((ah * aw * bw) >> 3));
-    lua_pushvalue(L, out_idx);
+    spend_cpu(ud_cost((ah * aw * bw) >> 3));
+    lua_pushvalue(L, p.out_idx);
     return 1;
 }
 
-// The operands of an affine transform: a and b f64, b of the given height
-// and at least `cols` wide, a at least `cols` wide, k one of the two batch
-// sizes, and an f64 output at least `cols` wide with a's rows (a copy of a
-// when none is given). Returns the output's index, or 0 when refused.
-static int affine_operands(lua_State* L, int64_t b_height, int64_t cols, int64_t k_group, int64_t& k) {
-    if (foreign_userdata(L, 3)) return 0;
-    const uint8_t* a = f64_at(L, 1);
-    const uint8_t* b = f64_at(L, 2);
-    if (!a || !b) return 0;
-    const int64_t ah = ud_height(a);
-    k = hvx_intp(L, 4, ah);
-    if (ud_width(b) < cols || ud_height(b) != b_height || ud_width(a) < cols || (k != 1 && k != k_group)) return 0;
-    int out_idx = output_index(L, 3);
-    if (out_idx) {
-        const uint8_t* out = f64_at(L, out_idx);
-        if (!out || ud_width(out) < cols || ud_height(out) < ah) return 0;
-        return out_idx;
-    }
-    push_duplicate_userdata(L, a);
-    return lua_gettop(L);
+// The operands of an affine transform: b f64 of b_height rows, a, b and
+// the output at least `cols` wide, the output with at least a's rows (a copy
+// of a when none is given), k (default a's height) 1 or k_group, dividing
+// a's height when asked. The product's b, read whole by every row, is a
+// scratch copy when the output is b.
+struct affine {
+    product p;
+    const double* b;
+    int64_t k, aw, ah, bw, ow;
+};
+
+static bool affine_operands(lua_State* L, int64_t b_height, int64_t cols, int64_t k_group, bool k_divides,
+                            affine& op) {
+    const uint8_t* a0 = f64_at(L, 1);
+    const int64_t k = hvx_intp(L, 4, a0 ? ud_height(a0) : 1);
+    auto operands_fit = [=](const uint8_t* a, const uint8_t* b) {
+        return ud_width(b) >= cols && ud_height(b) == b_height && ud_width(a) >= cols && (k == 1 || k == k_group) &&
+               (!k_divides || ud_height(a) % k == 0);
+    };
+    auto fits = [&](const uint8_t* a, const uint8_t* b, const uint8_t* out) {
+        return operands_fit(a, b) && ud_width(out) >= cols && ud_height(out) >= ud_height(a);
+    };
+    auto copy_a = [&](const uint8_t* a, const uint8_t* b) {
+        return operands_fit(a, b) && push_duplicate_userdata(L, a);
+    };
+    if (!product_operands(L, op.p, fits, copy_a)) return false;
+    const uint8_t* b = op.p.b;
+    op.b = op.p.out == b ? copy_dat(1, f64s(b), b_height * ud_width(b)) : f64s(b);
+    op.k = k;
+    op.aw = ud_width(op.p.a), op.ah = ud_height(op.p.a), op.bw = ud_width(b), op.ow = ud_width(op.p.out);
+    return true;
 }
 
 int lua54_ud_matmul2d(lua_State* L) {
-    int64_t k;
-    const uint8_t* a0 = f64_at(L, 1);
-    const int64_t aw = a0 ? ud_width(a0) : 0, ah = a0 ? ud_height(a0) : 0;
-    int out_idx = affine_operands(L, 3, 2, 3, k);
-    if (!out_idx) return 0;
-    const uint8_t* a = f64_at(L, 1);
-    const uint8_t* b = f64_at(L, 2);
-    uint8_t* out = to_typed_userdata(L, out_idx);
-    if (!a || !b || !out || ud_width(a) != aw || ud_height(a) != ah || ud_width(b) < 2 || ud_height(b) != 3 ||
-        ud_type(out) != UTYPE_F64 || ud_width(out) < 2 || ud_height(out) < ah)
-        return 0;
-    const int64_t bw = ud_width(b), ow = ud_width(out);
-    const double* B = out == b ? copy_dat(1, f64s(b), 3 * bw) : f64s(b);
+    affine op;
+    if (!affine_operands(L, 3, 2, 3, false, op)) return 0;
+    const uint8_t* a = op.p.a;
+    const double* B = op.b;
+    const int64_t aw = op.aw, ah = op.ah, bw = op.bw, ow = op.ow;
     const double b00 = B[0], b01 = B[1], b10 = B[bw], b11 = B[bw + 1], b20 = B[2 * bw], b21 = B[2 * bw + 1];
-    double* o = f64s(out);
-    if (k == 1) {
+    double* o = f64s(op.p.out);
+    if (op.k == 1) {
         for (int64_t r = 0; r < ah; r++) {
             const double* p = f64s(a) + r * aw;
-            if (out == a) p = copy_dat(0, p, 2);
+            if (op.p.out == a) p = copy_dat(0, p, 2);
             const double x = p[0], y = p[1];
             o[r * ow] = (x * b00 + y * b10) + b20;
             o[r * ow + 1] = (y * b11 + x * b01) + b21;
         }
-        spend_cpu(saturate_cost((ah * 4 >> 3) + 1));
+        spend_cpu(ud_cost((ah * 4 >> 3) + 1));
     } else {
         // Groups of three rows: two directions, then a point.
         for (int64_t r = 0; r + 3 <= ah; r += 3) {
             const double* g = f64s(a) + r * aw;
-            if (out == a) g = copy_dat(0, g, 3 * aw);
+            if (op.p.out == a) g = copy_dat(0, g, 3 * aw);
             for (int64_t i = 0; i < 3; i++) {
                 const double x = g[i * aw], y = g[i * aw + 1];
                 double* row = o + (r + i) * ow;
@@ -386,37 +401,23 @@ int lua54_ud_matmul2d(lua_State* L) {
                 if (i == 2) row[0] += b20, row[1] += b21;
             }
         }
-        spend_cpu(saturate_cost((ah * 12 >> 3) + 1));
+        spend_cpu(ud_cost((ah * 12 >> 3) + 1));
     }
-    lua_pushvalue(L, out_idx);
+    lua_pushvalue(L, op.p.out_idx);
     return 1;
 }
 
 int lua54_ud_matmul3d(lua_State* L) {
-    int64_t k;
-    const uint8_t* a0 = f64_at(L, 1);
-    const int64_t aw = a0 ? ud_width(a0) : 0, ah = a0 ? ud_height(a0) : 0;
-    if (a0) {
-        int64_t kk = hvx_intp(L, 4, ah);
-        if (kk < 1 || ah % kk != 0) return 0;
-    }
-    int out_idx = affine_operands(L, 4, 3, 4, k);
-    if (!out_idx) return 0;
-    const uint8_t* a = f64_at(L, 1);
-    const uint8_t* b = f64_at(L, 2);
-    uint8_t* out = to_typed_userdata(L, out_idx);
-    if (!a || !b || !out || ud_width(a) != aw || ud_height(a) != ah || ud_width(b) < 3 || ud_height(b) != 4 ||
-        ud_type(out) != UTYPE_F64 || ud_width(out) < 3 || ud_height(out) < ah)
-        return 0;
-    const int64_t bw = ud_width(b), ow = ud_width(out);
-    // b is read whole by every group: copied once when out overwrites it.
-    const double* B = out == b ? copy_dat(1, f64s(b), 4 * bw) : f64s(b);
-    double* o = f64s(out);
-    if (k == 1) {
+    affine op;
+    if (!affine_operands(L, 4, 3, 4, true, op)) return 0;
+    const double* B = op.b;
+    const int64_t aw = op.aw, ah = op.ah, bw = op.bw, ow = op.ow;
+    double* o = f64s(op.p.out);
+    if (op.k == 1) {
         double m[4][3];  // b's twelve values, held while out is written
         for (int i = 0; i < 4; i++)
             for (int j = 0; j < 3; j++) m[i][j] = B[i * bw + j];
-        const double* p = f64s(a);
+        const double* p = f64s(op.p.a);
         double* row = o;
         for (int64_t r = 0; r < ah; r++, p += aw, row += ow) {
             const double x = p[0], y = p[1], z = p[2];
@@ -424,13 +425,13 @@ int lua54_ud_matmul3d(lua_State* L) {
             row[1] = (y * m[1][1] + x * m[0][1]) + z * m[2][1] + m[3][1];
             row[2] = (y * m[1][2] + x * m[0][2]) + z * m[2][2] + m[3][2];
         }
-        spend_cpu(saturate_cost(ah));
+        spend_cpu(ud_cost(ah));
     } else {
         // Groups of four rows; b has four rows, so at most four terms a row.
         const int64_t terms = aw < 4 ? aw : 4;
         for (int64_t r = 0; r < ah; r += 4) {
-            const double* g = f64s(a) + r * aw;
-            if (out == a) g = copy_dat(0, g, 4 * aw);
+            const double* g = f64s(op.p.a) + r * aw;
+            if (op.p.out == op.p.a) g = copy_dat(0, g, 4 * aw);
             for (int64_t i = 0; i < 4; i++) {
                 double* row = o + (r + i) * ow;
                 for (int j = 0; j < 3; j++) {
@@ -443,6 +444,6 @@ int lua54_ud_matmul3d(lua_State* L) {
             spend_cpu(4);
         }
     }
-    lua_pushvalue(L, out_idx);
+    lua_pushvalue(L, op.p.out_idx);
     return 1;
 }

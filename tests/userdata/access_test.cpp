@@ -138,11 +138,7 @@ TEST_F(access, foreign_values_are_refused) {
 }
 
 TEST_F(access, charges) {
-    struct {
-        int (*fn)(lua_State*);
-        const char* args;
-        int32_t cycles;
-    } rows[] = {
+    check_charges({
         // A new value also pays the allocator's 4 cycles.
         {lua54_userdata, "'u8', 16", 9 + 4},
         {lua54_userdata, "'u8', 16, '00112233445566778899aabbccddeeff'", 4 + 9 + 4},
@@ -156,8 +152,7 @@ TEST_F(access, charges) {
         {lua54_ud_poke, "userdata('i32', 40), 0x80000, 4", 9},
         {lua54_ud_peek, "userdata('u8', 8), 0x80000, 0, 0", 1},
         {lua54_ud_peek, "userdata('u8', 8), 0x80000, 0, -8", 0},
-    };
-    for (auto& r : rows) EXPECT_EQ(charge(r.fn, r.args), r.cycles) << r.args;
+    });
 }
 
 }  // namespace

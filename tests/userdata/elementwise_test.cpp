@@ -399,11 +399,7 @@ TEST_F(elementwise, pathological_walks) {
 }
 
 TEST_F(elementwise, charges) {
-    struct {
-        int (*fn)(lua_State*);
-        const char* args;
-        int32_t cycles;
-    } rows[] = {
+    check_charges({
         {lua54_ud_add, "userdata('f64', 48), 1, true", 4},
         {lua54_ud_add, "userdata('u8', 8), userdata('u8', 3), true, 0, 5", 1},
         {lua54_ud_add, "userdata('u8', 8), 1, true, 0, 0, 0", 1},
@@ -424,8 +420,7 @@ TEST_F(elementwise, charges) {
         {lua54_ud_abs, "userdata('f64', 10), nil, true", 5},
         {lua54_ud_sgn, "userdata('u8', 10), nil, true", 2},
         {lua54_ud_add, "userdata('u8', 8), vec(1), true", 0},  // refused
-    };
-    for (auto& r : rows) EXPECT_EQ(charge(r.fn, r.args), r.cycles) << r.args;
+    });
 }
 
 }  // namespace

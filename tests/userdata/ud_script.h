@@ -71,6 +71,14 @@ struct scripted : ::testing::Test {
     }
     // One host call with the values of a Lua expression list: the cycles it
     // charged.
+    struct charge_row {
+        int (*fn)(lua_State*);
+        const char* args;
+        int32_t cycles;
+    };
+    void check_charges(const std::vector<charge_row>& rows) {
+        for (const charge_row& r : rows) EXPECT_EQ(charge(r.fn, r.args), r.cycles) << r.args;
+    }
     int32_t charge(int (*fn)(lua_State*), const std::string& args) {
         cpu_cycles = 0;
         cpu_cycles_max = INT32_MAX / 2;

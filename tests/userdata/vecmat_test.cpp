@@ -183,11 +183,7 @@ TEST_F(vecmat, convert) {
 }
 
 TEST_F(vecmat, charges) {
-    struct {
-        int (*fn)(lua_State*);
-        const char* args;
-        int32_t cycles;
-    } rows[] = {
+    check_charges({
         {lua54_ud_convert, "vec(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16), userdata('u8', 16)", 2},
         {lua54_ud_convert, "userdata('i16', 64), userdata('i32', 64)", 1},
         {lua54_ud_convert, "userdata('i16', 64), userdata('i64', 64)", 2},
@@ -197,8 +193,7 @@ TEST_F(vecmat, charges) {
         {lua54_ud_dot, "vec(1, 2, 3, 4, 5, 6, 7, 8, 9), vec(1, 2, 3, 4, 5, 6, 7, 8, 9)", 2},
         {lua54_ud_matmul, "userdata('f64', 8, 8), userdata('f64', 8, 8), userdata('f64', 8, 8)", 64},
         {lua54_ud_lerp, "userdata('u8', 33, 2)", 4},
-    };
-    for (auto& r : rows) EXPECT_EQ(charge(r.fn, r.args), r.cycles) << r.args;
+    });
 }
 
 }  // namespace
