@@ -151,4 +151,23 @@ std::string process_env::log() const {
     return read_file(home_ / LOG_FILE_NAME);
 }
 
+std::string run_in(Process* p, const std::string& code) {
+    set_current_process(p);
+    lua_State* L = p->L;
+    lua_settop(L, 0);
+    std::string r;
+    if (luaL_dostring(L, code.c_str()) != LUA_OK) {
+        r = std::string("error: ") + lua_tostring(L, -1);
+    } else {
+        const int n = lua_gettop(L);
+        for (int i = 1; i <= n; i++) {
+            if (i > 1) r += ", ";
+            r += luaL_tolstring(L, i, nullptr);
+            lua_pop(L, 1);
+        }
+    }
+    lua_settop(L, 0);
+    return r;
+}
+
 }  // namespace hvx_test

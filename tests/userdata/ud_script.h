@@ -40,28 +40,12 @@ struct scripted : ::testing::Test {
         ASSERT_NE(p, nullptr);
         ASSERT_EQ(run(SHOW), "");
     }
-    // Runs code in p; its results joined with ", " (tostring of each), or
-    // "error: " and the message.
+    // Runs code in p with a budget no test reaches (a long walk may charge
+    // 2^30): its results joined by ", ", or "error: " and the message.
     std::string run(const std::string& code) {
-        lua_State* L = p->L;
-        set_current_process(p);
         cpu_cycles = 0;
-        cpu_cycles_max = INT32_MAX - LANG_NONYIELD_CEILING;  // a long walk may charge 2^30
-        lua_settop(L, 0);
-        int st = luaL_loadstring(L, code.c_str());
-        if (st == LUA_OK) st = lua_pcall(L, 0, LUA_MULTRET, 0);
-        std::string out;
-        if (st != LUA_OK) {
-            out = std::string("error: ") + (lua_tostring(L, -1) ? lua_tostring(L, -1) : "?");
-        } else {
-            for (int i = 1; i <= lua_gettop(L); i++) {
-                if (i > 1) out += ", ";
-                out += luaL_tolstring(L, i, nullptr);
-                lua_pop(L, 1);
-            }
-        }
-        lua_settop(L, 0);
-        return out;
+        cpu_cycles_max = INT32_MAX - LANG_NONYIELD_CEILING;
+        return hvx_test::run_in(p, code);
     }
     struct row {
         std::string code, expect;
