@@ -126,6 +126,15 @@ TEST_F(access, peek_and_poke) {
     EXPECT_EQ(p->page_flags[0x90], PAGE_FLAG_WRITTEN);
 }
 
+// A mapped value shrunk by mutate unmaps every page it had: none may keep
+// pointing into storage the collector then frees.
+TEST_F(access, unmap_after_shrinking) {
+    EXPECT_EQ(run("local u = userdata('u8', 8192) u[5000] = 7 _map_ram(u, 0x80000) local before = peek(0x81000 + 904) "
+                  "u:mutate('u8', 1) _unmap_ram(u) u = nil collectgarbage() collectgarbage() "
+                  "return before, peek(0x81000 + 904)"),
+              "7, 0");
+}
+
 TEST_F(access, foreign_values_are_refused) {
     check({
         {"local f = function() return show end "
