@@ -308,11 +308,11 @@ struct geometry {
 
 // One run of the walk. Contiguous runs where dst is a itself (the common
 // in-place case) get a loop of their own, so that only b can alias it.
-template <class T, class Op, int FORM>
+template <class T, int FORM>
 inline T left(T num, T a) {
     return FORM == UD_FORM_NA ? num : a;
 }
-template <class T, class Op, int FORM>
+template <class T, int FORM>
 inline T right(T num, T a, const T* b, int64_t s) {
     return FORM == UD_FORM_AB ? b[s] : FORM == UD_FORM_AN ? num : a;
 }
@@ -322,12 +322,12 @@ inline void run_contiguous(T* dst, const T* a, const T* b, int64_t n, T num) {
     if (dst == a) {
         for (int64_t i = 0; i < n; i++) {
             const T x = dst[i];
-            dst[i] = Op::f(left<T, Op, FORM>(num, x), right<T, Op, FORM>(num, x, b, i));
+            dst[i] = Op::f(left<T, FORM>(num, x), right<T, FORM>(num, x, b, i));
         }
     } else {
         for (int64_t i = 0; i < n; i++) {
             const T x = a[i];
-            dst[i] = Op::f(left<T, Op, FORM>(num, x), right<T, Op, FORM>(num, x, b, i));
+            dst[i] = Op::f(left<T, FORM>(num, x), right<T, FORM>(num, x, b, i));
         }
     }
 }
@@ -336,7 +336,7 @@ template <class T, class Op, int FORM>
 inline void run_strided(T* dst, const T* a, const T* b, int64_t n, int64_t ds, int64_t ss, T num) {
     for (int64_t i = 0; i < n; i++) {
         const T x = a[i * ds];
-        dst[i * ds] = Op::f(left<T, Op, FORM>(num, x), right<T, Op, FORM>(num, x, b, i * ss));
+        dst[i * ds] = Op::f(left<T, FORM>(num, x), right<T, FORM>(num, x, b, i * ss));
     }
 }
 

@@ -12,9 +12,7 @@ namespace {
 
 using i128 = __int128;
 
-int32_t saturate_cost(i128 c) {
-    return c > INT32_MAX ? INT32_MAX : c < INT32_MIN ? INT32_MIN : (int32_t)c;
-}
+int32_t cost_of(i128 c) { return ud_cost(c > INT64_MAX ? INT64_MAX : c < INT64_MIN ? INT64_MIN : (int64_t)c); }
 
 // The gathers of one take call. Gather i reads index position
 // p = idx_offset + i * idx_stride and writes from d = dst_offset + i * dst_stride.
@@ -254,7 +252,7 @@ int lua54_ud_take(lua_State* L) {
         copied += len;
     }
     const int per = esize == 8 ? 12 : 24;
-    spend_cpu(saturate_cost((i128)g.n / 6 + (i128)span * g.n / per));
+    spend_cpu(cost_of((i128)g.n / 6 + (i128)span * g.n / per));
     lua_pushvalue(L, out_idx);
     return 1;
 }
@@ -297,7 +295,7 @@ int lua54_ud_convert(lua_State* L) {
             ud_convert_run(from_code, ud_data(src) + (int64_t)(src_off + k0) * ud_elem_bytes(from_code), to_code,
                            ud_data(dst) + (int64_t)(dst_off + k0) * ud_elem_bytes(to_code), (int64_t)(k1 - k0));
     }
-    spend_cpu(saturate_cost(n / ud_convert_divisor(from_code, to_code)));
+    spend_cpu(cost_of(n / ud_convert_divisor(from_code, to_code)));
     lua_pushvalue(L, dst_idx);
     return 1;
 }
