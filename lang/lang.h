@@ -82,3 +82,14 @@ void checktab(lua_State* L, int arg, int what);
 // code that cannot be interrupted; raises the non-yieldable error when the
 // counter is then past the ceiling above the budget.
 void hvx_spend_checked(lua_State* L, lua_Integer n);
+
+// ---------------------------------------------------------------------------
+// Host guards
+// ---------------------------------------------------------------------------
+
+// The C calls nested in L (as Lua counts them against its C stack limit): a
+// resume asked for from L carries on from this count.
+int lua_hvx_ccalls(lua_State* L);
+// Pushes the value in the first slot of the main thread's stack of L's state
+// (nil when there is none) and returns its type. No script reaches that slot.
+int lua_hvx_pushfirst(lua_State* L);

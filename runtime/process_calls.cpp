@@ -2,6 +2,8 @@
 // finish frames, and send and read messages.
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "lang/lang.h"
 #include "net/net.h"
@@ -11,10 +13,14 @@
 
 static Process* process_arg(lua_State* L, int index) { return get_process(hvx_pid_arg(L, index)); }
 
-static const char* text_arg(lua_State* L, int index, const char* def) {
+// A text argument copied out whole (NULs included); false when it is no text.
+static bool text_arg(lua_State* L, int index, std::string* out) {
     int t = lua_type(L, index);
-    if (t != LUA_TSTRING && t != LUA_TNUMBER) return def;
-    return lua_tostring(L, index);
+    if (t != LUA_TSTRING && t != LUA_TNUMBER) return false;
+    size_t n = 0;
+    const char* s = lua_tolstring(L, index, &n);
+    out->assign(s, n);
+    return true;
 }
 
 int lua54_pid(lua_State* L) {
@@ -38,8 +44,12 @@ int lua54_kill_process(lua_State* L) {
     Process* p = process_arg(L, 1);
     int64_t mode = hvx_intp(L, 2, 0);
     if (!p) return 0;
-    if (mode == 0) kill_process(p);
-    else if (mode == 1) restart_process(p);
+    if (mode == 0) {
+        kill_process(p);
+    } else if (mode == 1) {
+        charge_compile(p->source_len);  // the restart compiles the source again
+        restart_process(p);
+    }
     return 0;
 }
 
@@ -62,11 +72,12 @@ int lua54_run_process_slice(lua_State* L) {
     // A process on the running chain (the caller or one of its resumers)
     // cannot be resumed again.
     if (!p->L || process_state_busy(p)) return slice_result(L, true, 0.0, SLICE_INVALID_TEXT);
+    if (lua_hvx_ccalls(L) > SLICE_CCALLS_MAX) return slice_result(L, true, 0.0, SLICE_DEPTH_TEXT);
     if (p->flipped) return slice_result(L, true, 0.0, nullptr);
 
     // granted grows exactly when the slice reaches the resume.
     int32_t granted_before = p->granted;
-    int64_t used = run_process_slice(p, fraction);
+    int64_t used = run_process_slice(p, fraction, L);
     Process* after = get_process(id);
     if (!after || !after->L) return slice_result(L, true, 0.0, SLICE_GONE_TEXT);
     double cpu = (double)used / current_frame_budget();
@@ -77,13 +88,15 @@ int lua54_run_process_slice(lua_State* L) {
 }
 
 int lua54_create_process_from_code(lua_State* L) {
-    const char* src = text_arg(L, 1, nullptr);
-    const char* name = text_arg(L, 2, nullptr);
-    const char* path = text_arg(L, 3, nullptr);
-    if (!src || !name || !path) return 0;
-    const char* sandbox = text_arg(L, 4, "");
-    const char* cart_id = text_arg(L, 5, "");
-    Process* p = create_process_from_code(src, name, path, sandbox, cart_id);
+    // Copied one by one: converting a number allocates, and what that runs
+    // must not free a text read before.
+    std::string src, name, path, sandbox, cart_id;
+    if (!text_arg(L, 1, &src) || !text_arg(L, 2, &name) || !text_arg(L, 3, &path)) return 0;
+    text_arg(L, 4, &sandbox);
+    text_arg(L, 5, &cart_id);
+    charge_compile(src.size());
+    Process* p = create_process_from_code(src.data(), src.size(), name.c_str(), path.c_str(), sandbox.c_str(),
+                                          cart_id.c_str());
     if (!p) return 0;
     lua_pushinteger(L, p->id);
     return 1;
@@ -104,27 +117,39 @@ static double listed_priority(const Process* p) {
 }
 
 int lua54_get_process_list(lua_State* L) {
-    int n = get_process_count();
-    lua_createtable(L, n, 0);
+    // Taken first: building the tables may run finalizers, and those may
+    // remove processes.
+    struct entry {
+        int64_t id, memory;
+        std::string name, prog, pwd;
+        double cpu, priority;
+    };
+    std::vector<entry> list;
     const double budget = current_frame_budget();
-    for (int i = 0; i < n; i++) {
+    for (int i = 0, n = get_process_count(); i < n; i++) {
         const Process* p = get_process_by_index(i);
+        list.push_back({p->id, process_memory_in_use(p), p->name, p->path, p->pwd, (double)p->flip_cycles / budget,
+                        listed_priority(p)});
+    }
+    lua_createtable(L, (int)list.size(), 0);
+    for (size_t i = 0; i < list.size(); i++) {
+        const entry& e = list[i];
         lua_createtable(L, 0, PROCESS_LIST_FIELDS);
-        lua_pushinteger(L, p->id);
+        lua_pushinteger(L, e.id);
         lua_setfield(L, -2, "id");
-        lua_pushstring(L, p->name);
+        lua_pushstring(L, e.name.c_str());
         lua_setfield(L, -2, "name");
-        lua_pushstring(L, p->path);
+        lua_pushstring(L, e.prog.c_str());
         lua_setfield(L, -2, "prog");
-        lua_pushnumber(L, (double)p->flip_cycles / budget);
+        lua_pushnumber(L, e.cpu);
         lua_setfield(L, -2, "cpu");
-        lua_pushinteger(L, process_memory_in_use(p));
+        lua_pushinteger(L, e.memory);
         lua_setfield(L, -2, "memory");
-        lua_pushnumber(L, listed_priority(p));
+        lua_pushnumber(L, e.priority);
         lua_setfield(L, -2, "priority");
-        lua_pushstring(L, p->pwd);
+        lua_pushstring(L, e.pwd.c_str());
         lua_setfield(L, -2, "pwd");
-        lua_rawseti(L, -2, i + 1);
+        lua_rawseti(L, -2, (lua_Integer)i + 1);
     }
     return 1;
 }
