@@ -40,18 +40,37 @@ int lua54_halt(lua_State* L) {
     return 0;
 }
 
-int lua54_kill_process(lua_State* L) {
+// A process still paying for an earlier compile waits before it compiles
+// again: the call yields (as a budget suspension does, escape flag set) and
+// goes on in k once the cycles are paid. Where it cannot yield it is
+// refused. Returns -1 when the compile may go ahead.
+static int wait_to_compile(lua_State* L, lua_KFunction k) {
+    Process* me = cproc;
+    if (!me || me->owed_cycles <= 0) return -1;
+    if (lua_isyieldable(L)) {
+        *lua_hvx_escapeflag(L) = LANG_ESCAPE_SET;
+        return lua_yieldk(L, 0, 0, k);
+    }
+    krio_debugf("process %lld still pays for a compile: no compile now\n", (long long)me->id);
+    return 0;
+}
+
+static int kill_process_k(lua_State* L, int, lua_KContext) {
     Process* p = process_arg(L, 1);
     int64_t mode = hvx_intp(L, 2, 0);
     if (!p) return 0;
     if (mode == 0) {
         kill_process(p);
     } else if (mode == 1) {
-        charge_compile(p->source_len);  // the restart compiles the source again
+        // The restart compiles the source again.
+        if (int r = wait_to_compile(L, kill_process_k); r >= 0) return r;
+        charge_compile(p->source_len);
         restart_process(p);
     }
     return 0;
 }
+
+int lua54_kill_process(lua_State* L) { return kill_process_k(L, LUA_OK, 0); }
 
 static int slice_result(lua_State* L, bool done, double cpu, const char* err) {
     lua_pushboolean(L, done);
@@ -87,7 +106,8 @@ int lua54_run_process_slice(lua_State* L) {
     return slice_result(L, done, cpu, nullptr);
 }
 
-int lua54_create_process_from_code(lua_State* L) {
+static int create_process_k(lua_State* L, int, lua_KContext) {
+    if (int r = wait_to_compile(L, create_process_k); r >= 0) return r;
     // Copied one by one: converting a number allocates, and what that runs
     // must not free a text read before.
     std::string src, name, path, sandbox, cart_id;
@@ -101,6 +121,8 @@ int lua54_create_process_from_code(lua_State* L) {
     lua_pushinteger(L, p->id);
     return 1;
 }
+
+int lua54_create_process_from_code(lua_State* L) { return create_process_k(L, LUA_OK, 0); }
 
 static double listed_priority(const Process* p) {
     double pr = p->priority;
