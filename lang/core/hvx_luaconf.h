@@ -28,9 +28,11 @@
 ** far enough for ordinary heavy work in one call (a sort of a million
 ** numbers with a Lua comparator, a gsub callback over 10 MB), near enough
 ** that an endless comparator ends within seconds; below 2^31 with any
-** budget added.
+** budget added. (A fuzzing build may set a lower one, for speed.)
 */
+#ifndef HVX_CYCLES_NONYIELD_CEILING
 #define HVX_CYCLES_NONYIELD_CEILING	0x20000000
+#endif
 /*
 ** table.insert and table.remove charge a cycle per element they move,
 ** table.move HVX_TABLE_MOVE_CYCLES per element of each whole chunk (a
