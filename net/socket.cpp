@@ -532,9 +532,18 @@ void sockets_init() {}
 void sockets_exit() {}
 
 void update_all_sockets() {
+    // One poll finds the listeners with datagrams waiting; the intake reads only those.
+    static pollfd ready[MAX_SOCKETS];
+    auto listening = [](const sockdat& s) {
+        return s.kind == SOCKET_UDP && s.state == SOCKET_LISTENING && s.descriptor != NO_FD;
+    };
+    int n = 0;
     for (int i = 0; i < sockets; i++)
-        if (sock[i].kind == SOCKET_UDP && sock[i].state == SOCKET_LISTENING && sock[i].descriptor != NO_FD)
-            take_in_datagrams(sock[i]);
+        if (listening(sock[i])) ready[n++] = {sock[i].descriptor, POLLIN, 0};
+    // An error waiting (a port unreachable) is read off by the intake too.
+    if (n && poll(ready, (nfds_t)n, 0) > 0)
+        for (int i = 0, k = 0; i < sockets; i++)
+            if (listening(sock[i]) && (ready[k++].revents & (POLLIN | POLLERR))) take_in_datagrams(sock[i]);
     remove_sockets_where(socket_is_dead);
 }
 
