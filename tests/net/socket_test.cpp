@@ -75,6 +75,15 @@ struct SocketTest : ::testing::Test {
     }
     std::string in(Process* p, const std::string& code) { return hvx_test::run_in(p, code); }
     std::string stats(Process* p) { return in(p, "return show(stat(40), stat(41), stat(42), stat(43))"); }
+    // A TCP connection: the server's listener l and accepted socket a, the
+    // client's socket c. Returns the port.
+    std::string connected(Process* server, Process* client) {
+        const std::string port = std::to_string(free_port(SOCK_STREAM));
+        in(server, "l = _create_tcp_socket(" + port + ", '*')");
+        in(client, "c = _create_tcp_socket(" + port + ", '127.0.0.1')");
+        EXPECT_EQ(in(server, "a = wait(_accept_socket, l) return show(_sock_status(a))"), "ready");
+        return port;
+    }
 };
 
 TEST_F(SocketTest, RefusalsInTheirOrder) {
@@ -154,11 +163,9 @@ TEST_F(SocketTest, TcpBetweenTwoProcesses) {
 TEST_F(SocketTest, WritesToAResetPeerFailWithoutASignal) {
     Process* server = spawn("server");
     Process* client = spawn("client");
-    const std::string port = std::to_string(free_port(SOCK_STREAM));
-    in(server, "l = _create_tcp_socket(" + port + ", '*')");
-    in(client, "c = _create_tcp_socket(" + port + ", '127.0.0.1') _write_socket(c, 'unread')");
+    connected(server, client);
     // Closing with unread data resets the connection.
-    EXPECT_EQ(in(server, "a = wait(_accept_socket, l) return show(_sock_status(a))"), "ready");
+    in(client, "_write_socket(c, 'unread')");
     usleep(50000);
     in(server, "_close_socket(a)");
     in(server, "_close_socket(l)");
@@ -247,10 +254,7 @@ TEST_F(SocketTest, PeerLimitAndItsRelease) {
 TEST_F(SocketTest, SocketLimitAndProcessEnd) {
     Process* a = spawn("a");
     Process* b = spawn("b");
-    const std::string port = std::to_string(free_port(SOCK_STREAM));
-    in(a, "l = _create_tcp_socket(" + port + ", '*')");
-    in(b, "c = _create_tcp_socket(" + port + ", '127.0.0.1')");
-    in(a, "wait(_accept_socket, l)");
+    const std::string port = connected(a, b);
     EXPECT_EQ(in(a, "for i = 1, " + std::to_string(MAX_SOCKETS - 3) +
                         " do assert(_create_udp_socket(9, '127.0.0.1')) end "
                         "return show(_create_udp_socket(9, '127.0.0.1'))"),
