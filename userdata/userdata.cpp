@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "runtime/runtime.h"
 
@@ -27,7 +28,7 @@ const userdata_method userdata_methods[USERDATA_METHODS] = {
     {"shr", nullptr},       {"max", nullptr},       {"min", nullptr},      {"abs", nullptr},
     {"sgn", nullptr},       {"sgn0", nullptr},      {"__len", nullptr},    {"__tostring", nullptr},
     {"__index", nullptr},   {"__newindex", nullptr}, {"set", nullptr},     {"get", nullptr},
-    {"blit", nullptr},      {"peek", nullptr},      {"poke", nullptr},     {"width", nullptr},
+    {"blit", lua54_blit},      {"peek", nullptr},      {"poke", nullptr},     {"width", nullptr},
     {"height", nullptr},    {"attribs", nullptr},   {"mutate", nullptr},   {"lerp", nullptr},
     {"magnitude", nullptr}, {"distance", nullptr},  {"dot", nullptr},      {"cross", nullptr},
     {"matmul", nullptr},    {"matmul3d", nullptr},  {"matmul2d", nullptr}, {"transpose", nullptr},
