@@ -104,10 +104,11 @@ int lua54_cursor(lua_State* L) {
 
 int lua54_camera(lua_State* L) {
     if (!cproc) return 0;
+    const int32_t x = coord(L, 1), y = coord(L, 2);
     lua_pushinteger(L, peek4(ADDR_CAMERA_X));
     lua_pushinteger(L, peek4(ADDR_CAMERA_Y));
-    poke4(ADDR_CAMERA_X, coord(L, 1));
-    poke4(ADDR_CAMERA_Y, coord(L, 2));
+    poke4(ADDR_CAMERA_X, x);
+    poke4(ADDR_CAMERA_Y, y);
     return 2;
 }
 

@@ -1,5 +1,7 @@
 #include "tests/support/process_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 #include "gfx/gfx.h"
@@ -129,6 +131,24 @@ std::vector<std::string> process_env::messages(const Process* p) const {
 std::string process_env::log() const {
     krio_debug("\n");  // lets a folded repeat of the last line be written
     return read_file(home_ / LOG_FILE_NAME);
+}
+
+call_result call(Process* p, int (*fn)(lua_State*), const std::string& args) {
+    lua_State* L = p->L;
+    set_current_process(p);
+    lua_settop(L, 0);
+    EXPECT_EQ(luaL_loadstring(L, ("return " + args).c_str()), LUA_OK) << args;
+    lua_call(L, 0, LUA_MULTRET);
+    const int32_t before = cpu_cycles;
+    int n = fn(L);
+    call_result r{{}, cpu_cycles - before};
+    const int top = lua_gettop(L);
+    for (int i = top - n + 1; i <= top; i++) {
+        r.values.push_back(luaL_tolstring(L, i, nullptr));
+        lua_pop(L, 1);
+    }
+    lua_settop(L, 0);
+    return r;
 }
 
 }  // namespace hvx_test

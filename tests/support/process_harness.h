@@ -48,6 +48,15 @@ private:
     std::vector<std::pair<const char*, int (*)(lua_State*)>> globals_;
 };
 
+// What a host function returned (tostring of each result) and charged.
+struct call_result {
+    std::vector<std::string> values;
+    int32_t charged;
+};
+// Calls fn in p's state (p made current) with the values of a Lua expression
+// list as its arguments; no script instruction runs inside the measurement.
+call_result call(Process* p, int (*fn)(lua_State*), const std::string& args);
+
 // Host functions every process made by the environment gets as globals:
 //   spend(n)           spend_cpu(n); returns what was charged
 //   cycles()           cpu_cycles now
