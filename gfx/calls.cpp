@@ -17,6 +17,8 @@ const char target_anchor_key = 0;
 // Coordinates and sizes are taken on their low 32 bits.
 int32_t coord(lua_State* L, int i, int64_t def = 0) { return (int32_t)hvx_intp(L, i, def); }
 int64_t cam_x() { return peek4(ADDR_CAMERA_X); }
+// A coordinate on its low 32 bits with the camera subtracted.
+int32_t cam(int64_t v, int64_t camera) { return (int32_t)((int64_t)(int32_t)v - camera); }
 int64_t cam_y() { return peek4(ADDR_CAMERA_Y); }
 int16_t colour_word() { return (int16_t)peek2(ADDR_COLOUR_WORD); }
 
@@ -259,7 +261,7 @@ int lua54_cls(lua_State* L) {
 int lua54_pget(lua_State* L) {
     Process* p = cproc;
     if (!p || !p->draw_target || lua_gettop(L) < 2) return 0;
-    lua_pushinteger(L, getpixel(p->draw_target, (int32_t)(coord(L, 1) - cam_x()), (int32_t)(coord(L, 2) - cam_y())));
+    lua_pushinteger(L, getpixel(p->draw_target, cam(coord(L, 1), cam_x()), cam(coord(L, 2), cam_y())));
     return 1;
 }
 
@@ -273,7 +275,7 @@ int lua54_pset(lua_State* L) {
         const int64_t items = batch_run(b, [&](const double* v, int n) {
             const int64_t x = n > 0 ? batch_value(v[0]) : 0, y = n > 1 ? batch_value(v[1]) : 0;
             const int colour = n > 2 ? batch_colour(batch_value(v[2])) : colour_word();
-            putpixel(p->draw_target, (int32_t)(x - cx), (int32_t)(y - cy), colour);
+            putpixel(p->draw_target, cam(x, cx), cam(y, cy), colour);
         });
         gfx::spend(items * BATCH_ITEM_COST);
         return 0;
@@ -281,7 +283,7 @@ int lua54_pset(lua_State* L) {
     if (lua_gettop(L) < 2) return 0;
     const int colour = colp(L, 3);
     get_masks_shape();
-    putpixel(p->draw_target, (int32_t)(coord(L, 1) - cam_x()), (int32_t)(coord(L, 2) - cam_y()), colour);
+    putpixel(p->draw_target, cam(coord(L, 1), cam_x()), cam(coord(L, 2), cam_y()), colour);
     return 0;
 }
 
@@ -289,8 +291,8 @@ int lua54_rect(lua_State* L) {
     Process* p = drawing();
     if (!p || lua_gettop(L) < 4) return 0;
     const int64_t cx = cam_x(), cy = cam_y();
-    const int32_t x0 = (int32_t)(coord(L, 1) - cx), y0 = (int32_t)(coord(L, 2) - cy);
-    const int32_t x1 = (int32_t)(coord(L, 3) - cx), y1 = (int32_t)(coord(L, 4) - cy);
+    const int32_t x0 = cam(coord(L, 1), cx), y0 = cam(coord(L, 2), cy);
+    const int32_t x1 = cam(coord(L, 3), cx), y1 = cam(coord(L, 4), cy);
     const int colour = colp(L, 5);
     int64_t sum = line_between(p, x0, y0, x1, y0, colour);
     if (y1 != y0) sum += line_between(p, x0, y1, x1, y1, colour);
@@ -312,7 +314,7 @@ int lua54_rectfill(lua_State* L) {
         int64_t sum = 0;
         const int64_t items = batch_run(b, [&](const double* v, int n) {
             int64_t c[4];
-            for (int k = 0; k < 4; k++) c[k] = (int32_t)((k < n ? batch_value(v[k]) : 0) - (k & 1 ? cy : cx));
+            for (int k = 0; k < 4; k++) c[k] = cam(k < n ? batch_value(v[k]) : 0, k & 1 ? cy : cx);
             p->inverted_fill = 0;
             const int colour = n > 4 ? batch_colour(batch_value(v[4])) : colour_word();
             sum += fill_rect(p, c[0], c[1], c[2], c[3], colour);
@@ -323,8 +325,8 @@ int lua54_rectfill(lua_State* L) {
     }
     if (lua_gettop(L) < 4) return 0;
     const int64_t cx = cam_x(), cy = cam_y();
-    const int32_t x0 = (int32_t)(coord(L, 1) - cx), y0 = (int32_t)(coord(L, 2) - cy);
-    const int32_t x1 = (int32_t)(coord(L, 3) - cx), y1 = (int32_t)(coord(L, 4) - cy);
+    const int32_t x0 = cam(coord(L, 1), cx), y0 = cam(coord(L, 2), cy);
+    const int32_t x1 = cam(coord(L, 3), cx), y1 = cam(coord(L, 4), cy);
     p->inverted_fill = 0;
     const int colour = colp(L, 5);
     gfx::spend(fill_rect(p, x0, y0, x1, y1, colour) / SHAPE_COST_DIVISOR);
@@ -338,7 +340,7 @@ int lua54_line(lua_State* L) {
     batch_args b;
     if (batch_open(L, 5, b)) {
         int64_t sum = 0;
-        auto at = [&](const double* v, int n, int k, int64_t cam) { return (int32_t)((k < n ? batch_value(v[k]) : 0) - cam); };
+        auto at = [&](const double* v, int n, int k, int64_t c) { return cam(k < n ? batch_value(v[k]) : 0, c); };
         int64_t items;
         if (b.n >= 4) {
             items = batch_run(b, [&](const double* v, int n) {
@@ -347,7 +349,7 @@ int lua54_line(lua_State* L) {
             });
         } else {
             // A polyline from the stored last point.
-            int64_t px = (int32_t)(peek4(ADDR_LINE_LAST_X) - cx), py = (int32_t)(peek4(ADDR_LINE_LAST_Y) - cy);
+            int64_t px = cam(peek4(ADDR_LINE_LAST_X), cx), py = cam(peek4(ADDR_LINE_LAST_Y), cy);
             items = batch_run(b, [&](const double* v, int n) {
                 const int64_t x = at(v, n, 0, cx), y = at(v, n, 1, cy);
                 const int colour = n > 2 ? batch_colour(batch_value(v[2])) : colour_word();
@@ -377,13 +379,13 @@ int lua54_line(lua_State* L) {
         poke4(ADDR_LINE_LAST_X, x);
         poke4(ADDR_LINE_LAST_Y, y);
         const int colour = colp(L, 3);
-        gfx::spend(line_between(p, (int32_t)(x - cx), (int32_t)(y - cy), (int32_t)(lx - cx), (int32_t)(ly - cy), colour));
+        gfx::spend(line_between(p, cam(x, cx), cam(y, cy), cam(lx, cx), cam(ly, cy), colour));
         return 0;
     }
     const int32_t x0 = coord(L, 1), y0 = coord(L, 2), x1 = coord(L, 3), y1 = coord(L, 4);
     poke4(ADDR_LINE_LAST_X, x1);
     poke4(ADDR_LINE_LAST_Y, y1);
     const int colour = colp(L, 5);
-    gfx::spend(line_between(p, (int32_t)(x0 - cx), (int32_t)(y0 - cy), (int32_t)(x1 - cx), (int32_t)(y1 - cy), colour));
+    gfx::spend(line_between(p, cam(x0, cx), cam(y0, cy), cam(x1, cx), cam(y1, cy), colour));
     return 0;
 }

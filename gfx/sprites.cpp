@@ -205,7 +205,7 @@ int lua54_spr(lua_State* L) {
             const int64_t num = n > 0 ? batch_value(v[0]) : 0;
             const uint8_t* bm = p->sprites[num & SPRITE_INDEX_MASK];
             if (!bm) return;
-            int64_t x = n > 1 ? batch_value(v[1]) : 0, y = n > 2 ? batch_value(v[2]) : 0;
+            int64_t x = n > 1 ? (int32_t)batch_value(v[1]) : 0, y = n > 2 ? (int32_t)batch_value(v[2]) : 0;
             anchor(bm, num, x, y);
             sum += whole_sprite(bm, target, x, y, num & SPRITE_FLIP_X, num & SPRITE_FLIP_Y);
         });
