@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "gfx/gfx.h"
 #include "runtime/runtime.h"
@@ -43,6 +44,22 @@ inline box clip_for(const Process* p, const uint8_t* bitmap) {
 inline const uint8_t* whole_page(Process* p, uint32_t addr) {
     const uint32_t pg = addr >> HVX_PAGE_SHIFT;
     return p->page_len[pg] == HVX_PAGE_SIZE ? p->page_ptr[pg] : nullptr;
+}
+
+// 32-bit draw-state words read and written in one go where their page
+// serves them whole, as the memory layer would byte by byte.
+inline int32_t state32(Process* p, uint32_t addr) {
+    const uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
+    if ((int64_t)o + 4 > p->page_len[pg]) return (int32_t)hvx_peek32(p, addr);
+    int32_t v;
+    std::memcpy(&v, p->page_ptr[pg] + o, 4);
+    return v;
+}
+inline void set_state32(Process* p, uint32_t addr, int32_t v) {
+    const uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
+    if ((int64_t)o + 4 > p->page_len[pg]) return hvx_poke32(p, addr, (uint32_t)v);
+    p->page_flags[pg] = PAGE_FLAG_WRITTEN;
+    std::memcpy(p->page_ptr[pg] + o, &v, 4);
 }
 
 // The draw state and colour tables of one drawing call. Pattern rows and
@@ -86,6 +103,14 @@ struct shape_pen : pixel_rule {
         const uint32_t s = pattern_bit(x, y) ? hi : lo;
         const uint32_t P = *px, d = P & tm;
         *px = (uint8_t)((P & keep) | (entry(((s | d) >> 6) & 3, s, d) & wm));
+    }
+    // The draw state and all four tables are served whole.
+    bool direct() const { return state && tables[0] && tables[1] && tables[2] && tables[3]; }
+    // plot when direct(): the same rule without the fallbacks.
+    void plot_direct(uint8_t* px, int64_t x, int64_t y) const {
+        const uint32_t s = ((state[0x500 + (y & 7)] >> (x & 7)) & 1) ? hi : lo;
+        const uint32_t P = *px, d = P & tm;
+        *px = (uint8_t)((P & keep) | (tables[((s | d) >> 6) & 3][(s & 63) * 64 + (d & 63)] & wm));
     }
 };
 
