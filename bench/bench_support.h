@@ -6,3 +6,10 @@
 // A fresh, headless process table holding one process made from code; none
 // when the code does not compile.
 Process* bench_process(const char* code, const char* name = "bench", const char* path = "/ram/bench.lua");
+
+// Our system ROM's kernel booted headless past the boot screen, its window
+// manager drawn once; none when it did not get that far.
+Process* bench_boot_our_kernel();
+// One idle frame of it: upkeep, the kernel's slice, upkeep and the compose.
+// True when a picture was composed.
+bool bench_idle_frame(Process* root);

@@ -100,6 +100,69 @@ int64_t get_hashpos_len(const uint8_t* old, const uint8_t* new_pos, const uint8_
                         const uint8_t* new_end, int64_t* out_source);
 
 // ---------------------------------------------------------------------------
+// Codecs: base64, host text and MD5 (storage/codecs.cpp). Pure functions.
+//
+// base64 uses the alphabet A-Z a-z 0-9 '_' '-' (62 is '_', 63 is '-'), '='
+// padding and never a line break. Both directions stream: a caller may feed
+// its input in pieces of any size and gets the output of one whole call.
+// The decoder skips every character outside the alphabet ('=', blanks, line
+// breaks); a trailing partial group stays in the state and writes nothing.
+// ---------------------------------------------------------------------------
+
+struct base64_encodestate {
+    int32_t step;       // bytes of the current 3-byte group consumed: 0, 1 or 2
+    uint8_t result;     // the pending partial 6-bit value
+    int32_t stepcount;  // 4-character groups written, wrapping to 0 at 18
+};
+
+struct base64_decodestate {
+    int32_t step;       // which character of the 4-character group comes next: 0..3
+    uint8_t plainchar;  // the pending partial byte
+};
+
+inline constexpr int BASE64_STEPCOUNT_WRAP = 18;
+
+// Output room for length bytes (encoding, end included) or characters
+// (decoding), whatever the state holds; 0 for a negative length
+// (INT64_MAX when that does not fit).
+inline int64_t base64_encode_bound(int64_t length) {
+    if (length < 0) return 0;
+    return length / 3 + 2 > INT64_MAX / 4 ? INT64_MAX : (length / 3 + 2) * 4;
+}
+inline int64_t base64_decode_bound(int64_t length) { return length < 0 ? 0 : length / 4 * 3 + 3; }
+
+void base64_init_encodestate(base64_encodestate* state);
+char base64_encode_value(int32_t value);  // '=' outside 0..63
+// Characters written to out; nothing for a negative length.
+int64_t base64_encode_block(const uint8_t* in, int64_t length, char* out, base64_encodestate* state);
+// Flushes the pending group: 0, 2 or 3 characters written ("x==" or "xx=" forms).
+int base64_encode_blockend(char* out, base64_encodestate* state);
+
+void base64_init_decodestate(base64_decodestate* state);
+int32_t base64_decode_value(int32_t c);  // 0..63, or -1 for a character outside the alphabet
+// Bytes written to out; nothing for a negative length.
+int64_t base64_decode_block(const char* in, int64_t length, uint8_t* out, base64_decodestate* state);
+
+// Host text: the 8-bit character set <-> UTF-8. Neither direction fails:
+// characters without a mapping pass through byte by byte.
+inline constexpr int HOST_TEXT_BUFFER_KIND = 105;
+
+// A new buffer with the UTF-8 form of the 8-bit text up to its NUL; none only
+// when the result would pass the largest buffer.
+buffer* encode_host_text(const char* text);
+// A new buffer with the 8-bit form of length bytes of UTF-8 text (or UTF-16
+// or UTF-32 after a byte order mark, one byte taken per unit). Carriage
+// returns are dropped; a lead byte cut off at the end is logged and left out
+// of the result. The input is never written.
+buffer* decode_host_text_bytes(const uint8_t* text, int64_t length);
+buffer* decode_host_text(const buffer* text);  // none for none
+
+// MD5 of length bytes as 32 lower-case hex digits and a NUL in out (33 bytes);
+// a negative length hashes no bytes.
+inline constexpr int MD5_HEX_SIZE = 33;
+void md5(const void* data, int64_t length, char* out);
+
+// ---------------------------------------------------------------------------
 // File records and path rules
 // ---------------------------------------------------------------------------
 

@@ -69,17 +69,8 @@ struct calls : ::testing::Test {
             "function cb() local l, t, w, h = clip() clip(l, t, w, h) return l..','..t..','..w..','..h end");
     }
     void TearDown() override { set_current_process(nullptr); }
-    void run(const std::string& code) {
-        set_current_process(p);
-        ASSERT_EQ(luaL_dostring(p->L, code.c_str()), LUA_OK) << lua_tostring(p->L, -1);
-        lua_settop(p->L, 0);
-    }
-    bool holds(const std::string& expr) {
-        set_current_process(p);
-        bool ok = luaL_dostring(p->L, ("return " + expr).c_str()) == LUA_OK && lua_toboolean(p->L, -1);
-        lua_settop(p->L, 0);
-        return ok;
-    }
+    void run(const std::string& code) { ASSERT_EQ(hvx_test::run_in(p, code), ""); }
+    bool holds(const std::string& expr) { return hvx_test::run_in(p, "return " + expr) == "true"; }
 };
 
 struct call_row {

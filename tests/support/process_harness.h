@@ -56,6 +56,9 @@ struct call_result {
 // Calls fn in p's state (p made current) with the values of a Lua expression
 // list as its arguments; no script instruction runs inside the measurement.
 call_result call(Process* p, int (*fn)(lua_State*), const std::string& args);
+// Runs code in p's state with p current, as its slice would; tostring of the
+// first result ("" for none), or "error: " and the message.
+std::string run_in(Process* p, const std::string& code);
 
 // Host functions every process made by the environment gets as globals:
 //   spend(n)           spend_cpu(n); returns what was charged
