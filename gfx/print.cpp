@@ -356,27 +356,25 @@ namespace {
 // mask 63 and a colour below 64, so every pixel reads one table row.
 enum class pen_kind { general, direct, plain };
 
-template <pen_kind K>
-void plot_rows(const gfx::shape_pen& pen, const uint32_t* rows, uint8_t* target, int64_t x, int64_t y, int64_t r0,
+template <pen_kind K, class Row>
+void plot_rows(const gfx::shape_pen& pen, const Row* rows, uint8_t* target, int64_t x, int64_t y, int64_t r0,
                int64_t r1, uint32_t cols) {
     const int64_t stride = ud_width(target);
     const uint8_t* table_row = pen.tables[0] ? pen.tables[0] + pen.lo * 64 : nullptr;
     const uint32_t keep = pen.keep, wm = pen.wm;
-    for (int64_t r = r0; r < r1; r++) {
-        const int64_t py = y + r;
-        uint8_t* row = ud_data(target) + py * stride;
-        for (uint32_t bits = rows[r] & cols; bits; bits &= bits - 1) {
+    uint8_t* data = ud_data(target);
+    int64_t at = (y + r0) * stride + x;  // pixel offset of the row's bit 0
+    for (int64_t r = r0; r < r1; r++, at += stride) {
+        for (uint32_t bits = (uint32_t)rows[r] & cols; bits; bits &= bits - 1) {
+            const int64_t i = __builtin_ctz(bits);
+            uint8_t* px = data + at + i;
             if constexpr (K == pen_kind::plain) {
-                uint8_t* px = row + x + __builtin_ctz(bits);
                 const uint32_t P = *px;
                 *px = (uint8_t)((P & keep) | (table_row[P & 63] & wm));
-                continue;
-            }
-            const int64_t px = x + __builtin_ctz(bits);
-            if constexpr (K == pen_kind::direct) {
-                pen.plot_direct(row + px, px, py);
+            } else if constexpr (K == pen_kind::direct) {
+                pen.plot_direct(px, x + i, y + r);
             } else {
-                pen.plot(row + px, px, py);
+                pen.plot(px, x + i, y + r);
             }
         }
     }
@@ -410,7 +408,8 @@ struct glyph_pen {
     }
 };
 
-void plot_bits(const glyph_pen& g, const uint32_t* rows, uint8_t* target, int64_t x, int64_t y, int w, int h,
+template <class Row>
+void plot_bits(const glyph_pen& g, const Row* rows, uint8_t* target, int64_t x, int64_t y, int w, int h,
                const gfx::box& b) {
     const int64_t lo = std::max<int64_t>(0, b.left - x), hi = std::min<int64_t>(w, b.right - x);
     const int64_t r0 = std::max<int64_t>(0, b.top - y), r1 = std::min<int64_t>(h, b.bottom - y);
@@ -475,6 +474,29 @@ int32_t draw_character_bits_noclip(const uint32_t* rows, uint8_t* target, int x,
     return w * h;
 }
 
+namespace {
+
+// After a glyph: its charge, the cursor past it (or back where a decoration
+// was asked from), the line height; 1 when a per-glyph delay suspends.
+int finish_glyph(print_context* c, int64_t cost, int advance, int height) {
+    charge(c, cost / 3);
+    c->last_advance = advance;
+    set_cur_x(cur_x() + advance);
+    if (height > c->line_h) c->line_h = height;
+    if (c->decoration) {
+        set_cur_x(c->saved_x);
+        set_cur_y(c->saved_y);
+        c->decoration = 0;
+    }
+    if (c->glyph_delay >= 1) {
+        c->delay_counter = c->glyph_delay - 1;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int draw_character(print_context* c, const uint8_t rows8[8], int w, int h, int flags) {
     init_row_patterns();
     int64_t cx = cur_x(), cy = cur_y();
@@ -523,6 +545,15 @@ int draw_character(print_context* c, const uint8_t rows8[8], int w, int h, int f
         if (c->solid && !box_outside_clip(x0, y0, W, H))
             rectfill_raw(target, (int)x0, (int)y0, (int)(x0 + W - 1), (int)(y0 + H - 1), c->bg);
 
+        if (!pattern && xs == 1 && ys == 1 && !c->invert && !c->outline_mask) {
+            // The glyph's rows as they stand, inside the border margin.
+            if (c->underline) underline_run(target, x0, x0 + w, y0 + H, c->fg);
+            if (!box_outside_clip(x0, y0, W, H)) {
+                plot_bits(g.pen, rows8, target, x0 + b, y0 + b, gw, gh, g.clip);
+                cost += W * H;
+            }
+            return finish_glyph(c, cost, advance, height);
+        }
         const uint32_t inv = c->invert ? ((1u << W) - 1) : 0;
         const uint32_t keep = (1u << W) - 1;
         uint32_t unscaled[9];
@@ -560,20 +591,7 @@ int draw_character(print_context* c, const uint8_t rows8[8], int w, int h, int f
         underline_run(target, x0, x0 + w, y0 + H, c->fg);
     }
 
-    charge(c, cost / 3);
-    c->last_advance = advance;
-    set_cur_x(cur_x() + advance);
-    if (height > c->line_h) c->line_h = height;
-    if (c->decoration) {
-        set_cur_x(c->saved_x);
-        set_cur_y(c->saved_y);
-        c->decoration = 0;
-    }
-    if (c->glyph_delay >= 1) {
-        c->delay_counter = c->glyph_delay - 1;
-        return 1;
-    }
-    return 0;
+    return finish_glyph(c, cost, advance, height);
 }
 
 int mirel_print_char(print_context* c) {
