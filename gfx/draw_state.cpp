@@ -138,10 +138,6 @@ void refresh_clip_box(Process* p) {
     p->clip_cache_size[1] = th;
 }
 
-void invalidate_clip_cache(Process* p) {
-    if (p) p->clip_cache_target = nullptr;
-}
-
 void set_temporary_clipping(const uint8_t* bitmap) {
     if (!cproc) return;
     cl = cproc->clip_box[0];

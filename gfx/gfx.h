@@ -93,9 +93,6 @@ inline constexpr uint32_t COLP_FLAG_PATTERN = 1;
 inline constexpr uint32_t COLP_FLAG_INVERTED = 8;
 // Loads the rasteriser masks for the sprite path (target mask from 0x550A).
 void get_masks_sprite();
-// Makes the next refresh_clip_box derive p's box from its clip words even
-// when they are unchanged (for a new draw target with the same words).
-void invalidate_clip_cache(Process* p);
 // Span costs: the fixed part of each path's formula.
 inline constexpr int32_t SPAN_COST_BASE = 2;
 inline constexpr int32_t SPAN_COST_BASE_GROUPED = 3;

@@ -104,6 +104,7 @@ TEST_F(calls, charges_and_edge_cases) {
         // Pattern 0xAAAA from the colour argument: the second colour (0) keeps the destination.
         {"", lua54_rectfill, "0, 0, 9, 9, 7 | 0xAAAA << 16 | 1 << 32", 20, "", "pget(0, 0) == 0 and pget(1, 0) == 7"},
         {"", lua54_pget, "-1, 0", 0, "0", "true"},
+        {"X = bitmap(40000, 2) _set_draw_target(X)", lua54_pset, "100, 1, 7", 0, "", "pget(100, 1) == 7 and cb() == '0,0,32767,2'"},
         {"pal(5, 9, 1)", lua54_pal, "1", 1, "", "peek(0x5485) == 5"},
         {"pal(5, 9, 1)", lua54_pal, "3", 0, "", "peek(0x5485) == 9"},
         {"poke(0x5400, 0x55) palt(3, true) poke(0x9000, 1)", lua54_pal, "", 17, "", "peek(0x5400) == 0 and peek(0x9000) == 0x40 and peek(0x80c5) == 0xc3"},

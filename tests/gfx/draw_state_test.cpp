@@ -156,11 +156,16 @@ TEST_F(draw_state_test, clip_box_from_words_and_targets) {
     refresh(-5, 0, -1, 100);
     box_is(3, -1, 0, 100);
     refresh(0, 0, 480, 270);
+    ud_write_header(big.data(), UTYPE_U8, 2, 240, 540);  // reshaped in place, the same words
+    refresh_clip_box(p);
+    box_is(0, 240, 0, 270);
+    ud_write_header(big.data(), UTYPE_U8, 2, 480, 270);
+    refresh_clip_box(p);
+    box_is(0, 480, 0, 270);
     p->draw_target = small.data();  // a smaller target, the same words
     refresh_clip_box(p);
     box_is(0, 40, 0, 30);
-    p->draw_target = big.data();
-    invalidate_clip_cache(p);
+    p->draw_target = big.data();  // and back
     refresh_clip_box(p);
     box_is(0, 480, 0, 270);
     set_temporary_clipping(small.data());
