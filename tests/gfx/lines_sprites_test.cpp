@@ -10,16 +10,13 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "tests/support/harness.h"
 #include "tests/support/process_harness.h"
 #include "userdata/userdata.h"
 
 namespace {
 
-std::vector<uint8_t> bitmap(int w, int h, uint8_t fill = 0) {
-    std::vector<uint8_t> b(UD_HEADER_SIZE + (size_t)w * h, fill);
-    ud_write_header(b.data(), UTYPE_U8, 2, (uint32_t)w, (uint32_t)h);
-    return b;
-}
+using hvx_test::u8_bitmap;
 
 struct raster : ::testing::Test {
     hvx_test::process_env env;
@@ -64,7 +61,7 @@ struct raster : ::testing::Test {
 TEST_F(raster, lines_match_the_per_pixel_walk) {
     for (int iter = 0; iter < 4000; iter++) {
         random_box(rnd(1, 90), rnd(1, 70));
-        auto bm = bitmap(W, H, 0xEE);
+        auto bm = u8_bitmap(W, H, 0xEE);
         for (int64_t y = p->clip_box[2]; y < p->clip_box[3]; y++) {
             for (int64_t x = p->clip_box[0]; x < p->clip_box[1]; x++) bm[UD_HEADER_SIZE + y * W + x] = 0;
         }
@@ -100,7 +97,7 @@ TEST_F(raster, lines_from_hostile_coordinates_stay_in_the_box) {
     const int32_t far[] = {INT32_MIN, INT32_MAX, INT32_MIN + 1, -70000, 70000, -1, 0, 1, 40, 100000};
     for (int iter = 0; iter < 20000; iter++) {
         random_box(rnd(1, 64), rnd(1, 48));
-        auto bm = bitmap(W, H, 0xEE);
+        auto bm = u8_bitmap(W, H, 0xEE);
         auto c = [&](int lim) { return rng() % 2 ? far[rng() % 10] : rnd(-5, lim + 5); };
         draw_line(bm.data(), c(W), c(H), c(W), c(H), 7);
         for (int y = 0; y < H; y++)
@@ -110,7 +107,7 @@ TEST_F(raster, lines_from_hostile_coordinates_stay_in_the_box) {
                 }
     }
     p->clip_box[0] = 0, p->clip_box[1] = 8, p->clip_box[2] = 0, p->clip_box[3] = 20;
-    auto bm = bitmap(8, 20);
+    auto bm = u8_bitmap(8, 20);
     // Steps that truncate to 0 keep that coordinate: outside, nothing.
     EXPECT_EQ(draw_line(bm.data(), -1, 0, 0, 100000, 7) + draw_line(bm.data(), 0, -1, 100000, 0, 7), 0);
     EXPECT_EQ(draw_line(bm.data(), 7, 0, 8, 100000, 7), 20);  // column 7 to the bottom
@@ -131,9 +128,9 @@ TEST_F(raster, sprites_match_the_sprite_rule) {
         for (int k = 0; k < 8; k++) hvx_poke8(p, ADDR_FILL_PATTERN + k, plain ? 0 : (uint8_t)rng());
         const int sw = rnd(1, 20), sh = rnd(1, 20), x = rnd(-25, 70), y = rnd(-25, 50);
         const bool fx = rng() % 2, fy = rng() % 2;
-        auto src = bitmap(sw, sh);
+        auto src = u8_bitmap(sw, sh);
         for (int k = 0; k < sw * sh; k++) src[UD_HEADER_SIZE + k] = (uint8_t)(rng() % 3 ? rng() : 0);
-        auto dst = bitmap(W, H);
+        auto dst = u8_bitmap(W, H);
         for (int k = 0; k < W * H; k++) dst[UD_HEADER_SIZE + k] = (uint8_t)rng();
         auto want = dst;
         int64_t visible = 0;
@@ -149,7 +146,7 @@ TEST_F(raster, sprites_match_the_sprite_rule) {
         ASSERT_EQ(cost, plain ? visible / 2 : visible) << iter;
     }
     random_box(16, 16);
-    auto s = bitmap(4, 4, 9), d = bitmap(16, 16), none = d;
+    auto s = u8_bitmap(4, 4, 9), d = u8_bitmap(16, 16), none = d;
     EXPECT_EQ(draw_spr(s.data(), d.data(), -1, 0, 2, 2, 4, 4, 0, 0), 0);  // source origin outside the source
     EXPECT_EQ(d, none);
 }

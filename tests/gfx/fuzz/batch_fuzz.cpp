@@ -8,6 +8,7 @@
 #include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "runtime/runtime.h"
+#include "tests/gfx/fuzz/fuzz_process.h"
 #include "userdata/userdata.h"
 
 namespace {
@@ -17,11 +18,7 @@ constexpr int W = 45, H = 29;  // odd sizes: no row is a multiple of 8
 Process* drawer() {
     static Process* p = nullptr;
     if (p) return p;
-    processes_init();
-    config.headless = 1;
-    p = create_process_from_code("", "drawer", "/ram/drawer.lua", "", "");
-    init_default_coltabs();
-    refill_colour_tables(p);
+    p = fuzz_process();
     set_current_process(p);
     lua_State* L = p->L;
     lua_settop(L, 0);  // the process's chunk: it never runs here
