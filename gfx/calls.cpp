@@ -213,33 +213,37 @@ int lua54_pal(lua_State* L) {
     return 0;
 }
 
+namespace {
+
+// Writes one colour-table row straight into its page's storage (a table
+// page is always served whole) and flags the page for pal() to put back.
+void set_coltab_row(Process* p, int page, int row, uint8_t (*entry)(int d, int arg), int arg) {
+    const uint32_t addr = ADDR_COLTABS + (uint32_t)page * COLTAB_PAGE_BYTES + (uint32_t)row * COLTAB_ROW_BYTES;
+    uint8_t* storage = (uint8_t*)gfx::whole_page(p, addr);
+    for (int d = 0; d < COLTAB_ROW_BYTES; d++) {
+        if (storage) storage[(addr & (HVX_PAGE_SIZE - 1)) + d] = entry(d, arg);
+        else hvx_poke8(p, addr + d, entry(d, arg));
+    }
+    p->page_flags[addr >> HVX_PAGE_SHIFT] |= PAGE_FLAG_COLTAB;
+}
+uint8_t transparent(int d, int c) { return (uint8_t)(((c & ~63) | d) & 0xFF); }
+uint8_t opaque(int, int c) { return (uint8_t)((c | 0xC0) & 0xFF); }
+
+}  // namespace
+
 int lua54_palt(lua_State* L) {
     Process* p = cproc;
     if (!p) return 0;
     const int top = lua_gettop(L);
     if (top < 2) {
-        int ok = 0;
+        int ok = top == 0;
         const uint64_t mask = top == 0 ? 1 : (uint64_t)lua_tointegerx(L, 1, &ok);
-        uint8_t* page = p->page_ptr[COLTAB_FIRST_PAGE];
-        p->page_flags[COLTAB_FIRST_PAGE] |= PAGE_FLAG_COLTAB;
-        for (int k = 0; k < 64; k++) {
-            uint8_t* row = page + k * COLTAB_ROW_BYTES;
-            if ((top == 0 || ok) && ((mask >> k) & 1))
-                for (int d = 0; d < COLTAB_ROW_BYTES; d++) row[d] = (uint8_t)d;
-            else
-                std::memset(row, k | 0xC0, COLTAB_ROW_BYTES);
-        }
+        for (int k = 0; k < 64; k++) set_coltab_row(p, 0, k, ok && ((mask >> k) & 1) ? transparent : opaque, k);
         return 0;
     }
-    const int32_t c = hvx_trunc_arg(L, 1);
-    const int pg = COLTAB_FIRST_PAGE + ((c >> 6) & 3);
-    uint8_t* row = p->page_ptr[pg] + (c & 63) * COLTAB_ROW_BYTES;
     // Either way the row may now differ from the defaults, so pal() puts it back.
-    p->page_flags[pg] |= PAGE_FLAG_COLTAB;
-    if (lua_toboolean(L, 2))
-        for (int d = 0; d < COLTAB_ROW_BYTES; d++) row[d] = (uint8_t)(((c & ~63) | d) & 0xFF);
-    else
-        std::memset(row, (c | 0xC0) & 0xFF, COLTAB_ROW_BYTES);
+    const int32_t c = hvx_trunc_arg(L, 1);
+    set_coltab_row(p, (c >> 6) & 3, c & 63, lua_toboolean(L, 2) ? transparent : opaque, c);
     return 0;
 }
 
