@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -73,8 +74,11 @@ bool anywhen_format_moment(int64_t t, char out[ANYWHEN_MOMENT_LEN + 1]) {
         out[0] = 0;
         return false;
     }
-    snprintf(out, ANYWHEN_MOMENT_LEN + 1, "%04d-%02d-%02d_%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    char text[80];
+    snprintf(text, sizeof text, "%04d-%02d-%02d_%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+             tm.tm_min, tm.tm_sec);
+    memcpy(out, text, ANYWHEN_MOMENT_LEN);
+    out[ANYWHEN_MOMENT_LEN] = 0;
     return true;
 }
 
@@ -336,22 +340,50 @@ static bool write_all(int fd, const uint8_t* p, int64_t n) {
     return true;
 }
 
+// Blobs of a day snapshot, written under temporary names, that take their
+// names together after one sync of the file system.
+struct pending_blobs {
+    std::vector<std::pair<std::string, std::string>> moves;  // temporary, final
+    std::unordered_set<std::string> finals;
+};
+
 // The blob goes to a temporary name in its folder and is renamed into place
 // once it is whole on disk, so its name never promises content it lacks.
-static bool write_blob(const char* blob_path, const uint8_t* data, int64_t len) {
+// With pending, the sync and the rename wait for finish_blobs.
+static bool write_blob(const char* blob_path, const uint8_t* data, int64_t len, pending_blobs* pending) {
+    if (pending && pending->finals.count(blob_path)) return true;
     buffer* enc = anywhen_blob_encode(data, len);
     if (!enc) return false;
     std::string tmp = std::string(blob_path) + "." + std::to_string((long long)getpid()) + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     bool ok = fd >= 0 && write_all(fd, enc->data, enc->length);
     if (fd >= 0) {
-        if (ok && fsync(fd) != 0 && errno != EINVAL) ok = false;
+        if (ok && !pending && fsync(fd) != 0 && errno != EINVAL) ok = false;
         if (close(fd) != 0) ok = false;
     }
     destroy_buffer(enc);
+    if (ok && pending) {
+        pending->moves.push_back({tmp, blob_path});
+        pending->finals.insert(blob_path);
+        return true;
+    }
     if (ok) ok = rename(tmp.c_str(), blob_path) == 0;
     if (!ok && fd >= 0) unlink(tmp.c_str());
     return ok;
+}
+
+static void finish_blobs(pending_blobs* pending, const char* blob_folder) {
+    if (pending->moves.empty()) return;
+    int fd = open(blob_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool synced = fd >= 0 && syncfs(fd) == 0;
+    if (fd >= 0) close(fd);
+    for (const auto& m : pending->moves) {
+        if (synced && rename(m.first.c_str(), m.second.c_str()) == 0) continue;
+        unlink(m.first.c_str());
+        krio_debugf("[anywhen] couldn't write blob %s\n", m.second.c_str());
+    }
+    pending->moves.clear();
+    pending->finals.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -362,6 +394,7 @@ struct event_ctx {
     int year, month, day;
     char moment[ANYWHEN_MOMENT_LEN + 1];
     char blob_folder[HVX_PATH_MAX];
+    pending_blobs* pending;  // inside a day snapshot
 };
 
 static void append_text(buffer* out, const char* s) { bappend_str(out, s); }
@@ -377,10 +410,13 @@ static buffer* read_recordable(const char* host_path) {
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < ANYWHEN_MAX_FILE)
         b = create_buffer_2((int32_t)st.st_size + 1, ANYWHEN_BUFFER_KIND);
     while (b) {
-        if ((int64_t)b->length >= ANYWHEN_MAX_FILE) break;  // it grew: too large now
-        if ((int64_t)b->capacity - 1 - b->length < 4096 && !ballocate(b, (int64_t)b->length + 65536)) break;
         int64_t room = (int64_t)b->capacity - 1 - b->length;
         if (room > ANYWHEN_MAX_FILE - b->length) room = ANYWHEN_MAX_FILE - b->length;
+        if (room <= 0) {
+            // It grew since it was measured: too large now, or more room.
+            if ((int64_t)b->length >= ANYWHEN_MAX_FILE || !ballocate(b, (int64_t)b->length + 65536)) break;
+            continue;
+        }
         ssize_t n = read(fd, b->data + b->length, (size_t)room);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) break;
@@ -432,7 +468,7 @@ static void record_content(buffer* out, buffer* content, const char* path, const
     std::string blob = std::string(ctx.blob_folder) + "/" + hash + ".lz4";
     bool have = (anywhen_store_path(name, old_blob, sizeof old_blob) && access(old_blob, F_OK) == 0) ||
                 access(blob.c_str(), F_OK) == 0;
-    if (!have && !write_blob(blob.c_str(), content->data, content->length))
+    if (!have && !write_blob(blob.c_str(), content->data, content->length, in_snapshot ? ctx.pending : nullptr))
         krio_debugf("[anywhen] couldn't write blob %s\n", blob.c_str());
     destroy_buffer(content);
     if (!in_snapshot) {
@@ -495,7 +531,10 @@ static void generate_daily_branch(const std::string& folder, buffer* out, int de
         bool stat_ok = lstat(host_child.c_str(), &st) == 0;
         if (stat_ok && S_ISLNK(st.st_mode)) {
             struct stat target;
-            if (stat(host_child.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) continue;
+            if (stat(host_child.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+                krio_debugf("[anywhen] not following folder link %s\n", host_child.c_str());
+                continue;
+            }
         } else if (stat_ok && S_ISDIR(st.st_mode)) {
             if (strcmp(get_ext(child.c_str()), "bin") == 0) continue;
             if (depth + 1 > ANYWHEN_MAX_DEPTH) {
@@ -561,10 +600,14 @@ static bool generate_log(const char* log_path, const event_ctx& ctx, int kind, c
         destroy_buffer(before);
         return false;
     }
+    pending_blobs pending;
+    event_ctx snap_ctx = ctx;
+    snap_ctx.pending = &pending;
     int was = pdisk_block_automounting(1);
-    generate_daily_branch("/", snap, 0, ctx, changed);
+    generate_daily_branch("/", snap, 0, snap_ctx, changed);
     pdisk_block_automounting(was);
-    if (before) record_content(snap, before, changed, ctx, true);
+    if (before) record_content(snap, before, changed, snap_ctx, true);
+    finish_blobs(&pending, ctx.blob_folder);
     int fd = open(log_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     bool ok = fd >= 0 && write_all(fd, snap->data, snap->length);
     if (fd >= 0 && close(fd) != 0) ok = false;
@@ -579,7 +622,7 @@ static bool generate_log(const char* log_path, const event_ctx& ctx, int kind, c
 }
 
 static void run_event(int kind, const char* path, const char* host_path, event_ctx& ctx) {
-    char root[HVX_PATH_MAX], month_folder[HVX_PATH_MAX], log_path[HVX_PATH_MAX], month_name[16];
+    char root[HVX_PATH_MAX], month_folder[HVX_PATH_MAX], log_path[HVX_PATH_MAX], month_name[32];
     snprintf(month_name, sizeof month_name, "%04d-%02d", ctx.year, ctx.month);
     if (!anywhen_store_path("", root, sizeof root) || !anywhen_store_path("blob", ctx.blob_folder, sizeof ctx.blob_folder) ||
         !anywhen_store_path(month_name, month_folder, sizeof month_folder) ||
@@ -650,7 +693,7 @@ int anywhen_event(int kind, const char* path, const char* host_path) {
     if (!config.anywhen) return 0;
     if (path && strstr(path, ".bin/")) return 0;
     // A line feed in a path would make a record of its own.
-    if ((path && has_control_char(path)) || (host_path && has_control_char(host_path))) return 0;
+    if (path && has_control_char(path)) return 0;
     event_ctx ctx{};
     int64_t now = anywhen_now();
     time_t tt = (time_t)now;

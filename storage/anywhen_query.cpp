@@ -97,7 +97,7 @@ static void add_folder_keys(key_list* keys, const char* p, size_t n, int day) {
 }
 
 static bool month_folder_exists(int year, int month) {
-    char name[16], path[HVX_PATH_MAX];
+    char name[32], path[HVX_PATH_MAX];
     snprintf(name, sizeof name, "%04d-%02d", year, month);
     struct stat st;
     return anywhen_store_path(name, path, sizeof path) && stat(path, &st) == 0 && S_ISDIR(st.st_mode);

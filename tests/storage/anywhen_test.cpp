@@ -64,7 +64,6 @@ struct history_env : hvx_test::process_env {
         pfile_reset();
         mount_host_path("/", drive.path().c_str());
         mount_ram_folder("/ram");
-        p = spawn("");
     }
     ~history_env() {
         anywhen_close();
@@ -84,6 +83,7 @@ struct history_env : hvx_test::process_env {
     std::string fetch(const std::string& loc) { return take(anywhen_fetch(loc.data(), loc.size())); }
     // A script call's results: "none", an integer, or a table as "{a,b}".
     std::string call(const char* fn, const std::string& arg) {
+        if (!p) p = spawn("");
         lua_State* L = p->L;
         int top = lua_gettop(L);
         cproc = p;
@@ -371,6 +371,7 @@ TEST_F(AnywhenScenario, QueriesAnswerAtEveryMoment) {
         {"_fetch_anywhen_metadata", "/a.txt @ 2024-06-30_10:00:04", "none"},  // no header
     };
     for (const auto& c : calls) EXPECT_EQ(env.call(c.fn, c.arg), c.want) << c.fn << "(" << c.arg << ")";
+    env.call("_anywhen_get_attr", "");
     lua_State* L = env.p->L;
     int top = lua_gettop(L);
     for (const char* fn : {"_fetch_anywhen", "_list_anywhen_by_loc", "_anywhen_get_attr"}) {
@@ -472,6 +473,7 @@ TEST(Anywhen, WhatIsRecordedAndWhatNot) {
     EXPECT_EQ(log.find("inner.txt"), std::string::npos);
     EXPECT_NE(log.find(" /x.bin2\n"), std::string::npos);
     EXPECT_EQ(log.find("/loop/"), std::string::npos);  // folder links are not followed
+    EXPECT_NE(env.log().find("[anywhen] not following folder link "), std::string::npos);
     EXPECT_EQ(log.find("fifo"), std::string::npos);
     EXPECT_EQ(log.find("bottom.txt"), std::string::npos);
     EXPECT_NE(log.find("^ /deep/d/d/"), std::string::npos);
@@ -532,6 +534,7 @@ TEST(Anywhen, ManyCyclesStayClean) {
     history_env env("2025-03-01_12:00:00");
     config.anywhen = 1;
     anywhen_open();
+    env.call("_anywhen_get_attr", "");
     uint32_t buffers = get_total_num_buffers();
     for (int i = 0; i < 200; i++) {
         g_now += 1;
@@ -541,6 +544,61 @@ TEST(Anywhen, ManyCyclesStayClean) {
         ASSERT_NE(env.call("_list_anywhen_by_day", "/c.txt @ 2025-03-01"), "{}");
     }
     EXPECT_EQ(get_total_num_buffers(), buffers);
+}
+
+// A scripted kernel writes one file three times through the host mount,
+// a minute apart, then finds each version by its day and time with the
+// history calls and reads it back. The writes go through the file layer and
+// the contents come back through anywhen_fetch (host globals) until the
+// script calls that store and decode files exist.
+std::vector<std::string> g_said;
+int h_write(lua_State* L) {
+    size_t n = 0;
+    const char* text = luaL_checklstring(L, 2, &n);
+    std::string copy(text, n), path = luaL_checkstring(L, 1);
+    pfile* f = pfopen(path.c_str(), "w");
+    if (f) pfwrite(copy.data(), 1, (int64_t)copy.size(), f);
+    lua_pushboolean(L, f && pfclose(f) == 0);
+    return 1;
+}
+int h_tick(lua_State* L) {
+    g_now += luaL_checkinteger(L, 1);
+    return 0;
+}
+int h_fetch_text(lua_State* L) {
+    std::string loc = luaL_checkstring(L, 1);
+    std::string s = take(anywhen_fetch(loc.data(), loc.size()));
+    lua_pushlstring(L, s.data(), s.size());
+    return 1;
+}
+int h_say(lua_State* L) {
+    g_said.push_back(luaL_checkstring(L, 1));
+    return 0;
+}
+
+TEST(AnywhenScript, KernelWritesThreeVersionsAndReadsEachBack) {
+    history_env env("2026-02-28_23:58:30");
+    config.anywhen = 1;
+    anywhen_open();
+    g_said.clear();
+    env.add_global("write", h_write);
+    env.add_global("tick", h_tick);
+    env.add_global("fetch_text", h_fetch_text);
+    env.add_global("say", h_say);
+    Process* root = env.boot_root(R"lua(
+        for i = 1, 3 do write("/notes.txt", "draft " .. i) tick(60) end
+        for _, day in ipairs(_list_anywhen_by_loc("/notes.txt")) do
+          for _, t in ipairs(_list_anywhen_by_day("/notes.txt @ " .. day)) do
+            say(day .. " " .. t .. " " .. fetch_text("/notes.txt @ " .. day .. "_" .. t))
+          end
+        end
+        say(#_list_anywhen_folder_moment("/ @ 2026-03-01_00:00:00") .. " " .. _anywhen_get_attr("/notes.txt"))
+    )lua");
+    ASSERT_NE(root, nullptr);
+    for (int i = 0; i < 4 && !root_process_ended(); i++) env.frame();
+    EXPECT_TRUE(root_process_ended()) << env.log();
+    EXPECT_EQ(g_said, (std::vector<std::string>{"2026-02-28 23:58:30 draft 1", "2026-02-28 23:59:30 draft 2",
+                                                "2026-03-01 00:00:30 draft 3", "1 -1"}));
 }
 
 }  // namespace
