@@ -9,6 +9,9 @@ void mudo_init();
 void mudo_set_volume(int v);
 void mudo_set_stereo_swap(int flag);
 
+// The mixer: fills frames stereo frames (left then right, signed 16-bit) on
+// the audio thread, with the audio lock's mutex held by the callback.
+void mudo_mix(int16_t* stream, int32_t frames);
 int mudo_anything_is_playing();  // mask of busy channels, 0 when silent
 void mudo_kill_all_audio();
 // Writes into the synthesizer's own 16 MB copy of the focus process's memory.

@@ -2,8 +2,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "gfx/gfx.h"
+#include "platform/platform.h"
 
 Process* bench_process(const char* code, const char* name, const char* path) {
     processes_init();
@@ -11,6 +15,27 @@ Process* bench_process(const char* code, const char* name, const char* path) {
     config.display_pid = DEFAULT_DISPLAY_PID;
     init_default_coltabs();  // as start-up does
     return create_process_from_code(code, name, path, "", "");
+}
+
+Process* bench_boot_our_kernel() {
+    std::string here = __FILE__;
+    std::ifstream f(here.substr(0, here.rfind("/bench/")) + "/sysrom/boot.lua");
+    std::string kernel((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    Process* root = bench_process(kernel.c_str(), "kernel", "/system/boot.lua");
+    if (!root) return nullptr;
+    app.boot_screen_off = 1;
+    app.boot_start = 1;
+    app.frame_count = 1000;
+    for (int i = 0; i < 10; i++) bench_idle_frame(root);  // booted, the first picture drawn
+    return get_process(DEFAULT_DISPLAY_PID) ? root : nullptr;
+}
+
+bool bench_idle_frame(Process* root) {
+    prepare_processes_for_frame();
+    run_process_slice(root, 1.0);
+    update_processes_after_frame();
+    int w, h;
+    return generate_video_out(&w, &h) != nullptr;
 }
 
 std::string bench_scratch() {

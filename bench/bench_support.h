@@ -11,6 +11,12 @@
 // when the code does not compile.
 Process* bench_process(const char* code, const char* name = "bench", const char* path = "/ram/bench.lua");
 
+// Our system ROM's kernel booted headless past the boot screen, its window
+// manager drawn once; none when it did not get that far.
+Process* bench_boot_our_kernel();
+// One idle frame of it: upkeep, the kernel's slice, upkeep and the compose.
+// True when a picture was composed.
+bool bench_idle_frame(Process* root);
 // One scratch folder under the system's temp folder for the whole run.
 std::string bench_scratch();
 // n bytes, half text-like (so LZ4 has something to find), half noise.

@@ -5,6 +5,7 @@
 
 #include "gfx/gfx.h"
 #include "lang/lang.h"
+#include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
 
@@ -109,17 +110,17 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // system control
     {"_apply_system_settings", nullptr, nullptr},
     // input
-    {"_apply_key_controls", nullptr, nullptr},
+    {"_apply_key_controls", lua54_apply_key_controls, nullptr},
     // system control
     {"_signal", lua54_signal, nullptr},
     // input
-    {"_warp_mouse", nullptr, nullptr},
+    {"_warp_mouse", lua54_warp_mouse, nullptr},
     // graphics
     {"_set_spr", nullptr, nullptr},
     // memory
     {"_map_ram", lua54_map_ram, nullptr}, {"_unmap_ram", lua54_unmap_ram, nullptr},
     // input
-    {"_update_buttons", nullptr, nullptr},
+    {"_update_buttons", lua54_update_buttons, nullptr},
     // host window
     {"_set_host_window_icon", nullptr, nullptr}, {"_set_host_window_title", nullptr, nullptr},
     // network
@@ -128,7 +129,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // utility
     {"_md5", nullptr, nullptr}, {"_crc", nullptr, nullptr}, {"_strindex", nullptr, nullptr},
     // input
-    {"btn", nullptr, nullptr}, {"btnp", nullptr, nullptr},
+    {"btn", lua54_btn, nullptr}, {"btnp", lua54_btnp, nullptr},
     // memory
     {"peek", lua54_peek, nullptr}, {"poke", lua54_poke, nullptr}, {"peek2", lua54_peek2, nullptr},
     {"poke2", lua54_poke2, nullptr}, {"peek4", lua54_peek4, nullptr}, {"poke4", lua54_poke4, nullptr},

@@ -341,6 +341,19 @@ inline constexpr int32_t alloc_cost(int64_t n) {
     return c > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)c;
 }
 
+// Button banks of a process (the input calls in platform/ keep them): three
+// banks of 8 players x 16 buttons (1 controllers, 2 mapped keys, 3 their
+// union), the banks of the previous refresh, a release latch per byte and the
+// repeat counters of btnp.
+inline constexpr int BUTTON_BANKS = 3;
+inline constexpr int BUTTON_BANK_BYTES = 128;
+struct button_banks {
+    uint8_t prev[BUTTON_BANKS][BUTTON_BANK_BYTES];
+    uint8_t cur[BUTTON_BANKS][BUTTON_BANK_BYTES];
+    uint8_t latch[BUTTON_BANK_BYTES];
+    int32_t repeat[BUTTON_BANKS][BUTTON_BANK_BYTES];
+};
+
 inline constexpr const char* KERNEL_FATAL_TEXT = "** RUNTIME ERROR IN KERNEL **";
 inline constexpr const char* WM_FATAL_TEXT = "** RUNTIME ERROR IN WINDOW MANAGER **";
 
@@ -381,6 +394,7 @@ struct Process {
     int32_t inverted_fill;
     struct print_context* print;  // the text printer's state, or none
     uint8_t* sprites[8192];  // typed userdata blocks, or none
+    button_banks buttons;
 
     // Address space.
     uint8_t* page_ptr[HVX_PAGES];

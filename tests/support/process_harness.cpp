@@ -131,4 +131,15 @@ std::string process_env::log() const {
     return read_file(home_ / LOG_FILE_NAME);
 }
 
+std::string run_in(Process* p, const std::string& code) {
+    set_current_process(p);
+    lua_State* L = p->L;
+    lua_settop(L, 0);
+    std::string r;
+    if (luaL_dostring(L, code.c_str()) != LUA_OK) r = std::string("error: ") + lua_tostring(L, -1);
+    else if (lua_gettop(L)) r = luaL_tolstring(L, 1, nullptr);
+    lua_settop(L, 0);
+    return r;
+}
+
 }  // namespace hvx_test

@@ -48,6 +48,10 @@ private:
     std::vector<std::pair<const char*, int (*)(lua_State*)>> globals_;
 };
 
+// Runs code in p's state with p current, as its slice would; tostring of the
+// first result ("" for none), or "error: " and the message.
+std::string run_in(Process* p, const std::string& code);
+
 // Host functions every process made by the environment gets as globals:
 //   spend(n)           spend_cpu(n); returns what was charged
 //   cycles()           cpu_cycles now
