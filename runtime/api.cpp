@@ -38,8 +38,8 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // audio
     {"note", nullptr, nullptr}, {"sfx", nullptr, nullptr}, {"music", nullptr, nullptr},
     // object data
-    {"vyn", nullptr, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
-    {"unvyn", nullptr, nullptr},
+    {"vyn", lua54_vyn, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
+    {"unvyn", lua54_unvyn, nullptr},
     // utility
     {"create_delta", nullptr, nullptr}, {"apply_delta", nullptr, nullptr},
     // object files

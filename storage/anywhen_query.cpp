@@ -580,7 +580,7 @@ int lua54__fetch_anywhen_metadata(lua_State* L) {
     if (!string_arg(L, 1, &text)) return 0;
     buffer_ptr content = own(anywhen_fetch(text.data(), text.size()));
     if (!content || content->length < 7 || memcmp(content->data, "--[[vyn", 7) != 0) return 0;
-    return destringify_object_metadata(L, (const char*)content->data);
+    return destringify_object_metadata(L, (const char*)content->data, content->length);
 }
 
 int lua54__list_anywhen_by_day(lua_State* L) {

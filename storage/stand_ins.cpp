@@ -10,6 +10,3 @@ int populate_ram_folder_from_hvx_buffer(const char*, buffer*) { return -1; }
 
 // The fetch calls' decoder is not built yet: a fetched buffer gives no values.
 int unvyn_from_fetched_buffer(lua_State*, buffer*, const char*, int) { return 0; }
-
-// The metadata reader of the object-data format is not built yet: no table.
-int destringify_object_metadata(lua_State*, const char*) { return 0; }

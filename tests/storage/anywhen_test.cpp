@@ -398,6 +398,25 @@ TEST_F(AnywhenScenario, EveryEventRefreshesTheMonthFilter) {
     EXPECT_EQ(env.call("_list_anywhen_folder_moment", "/ @ 2024-07-01_09:30:00"), "{docs,later,newdir,a.txt,big.txt}");
 }
 
+TEST_F(AnywhenScenario, MetadataOfAPastVersion) {
+    env.at("2024-07-01_09:00:00");
+    ASSERT_TRUE(env.put("/m.vyn", "--[[vyn,title=\"first\"]]\n{}"));
+    env.at("2024-07-01_09:00:01");
+    ASSERT_TRUE(env.put("/m.vyn", "--[[vyn,title=\"second\"]]\n{}"));
+    env.call("_anywhen_get_attr", "");
+    lua_State* L = env.p->L;
+    int top = lua_gettop(L);
+    for (auto [moment, want] : {std::pair{"09:00:00", "first"}, {"09:00:05", "second"}}) {
+        lua_getglobal(L, "_fetch_anywhen_metadata");
+        lua_pushstring(L, ("/m.vyn @ 2024-07-01_" + std::string(moment)).c_str());
+        ASSERT_EQ(lua_pcall(L, 1, 1, 0), LUA_OK);
+        ASSERT_TRUE(lua_istable(L, -1)) << moment;
+        lua_getfield(L, -1, "title");
+        EXPECT_STREQ(lua_tostring(L, -1), want);
+        lua_settop(L, top);
+    }
+}
+
 TEST_F(AnywhenScenario, RestartReloadsTheDayAndDamageIsContained) {
     // A restart on the same day: the session marker reloads the table, so
     // the next write is a delta again.
