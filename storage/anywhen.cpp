@@ -121,6 +121,17 @@ bool anywhen_parse_line(const char* line, int32_t len, anywhen_line* out) {
     }
 }
 
+int anywhen_write_line(buffer* out, char kind, const char* a, const char* b) {
+    if (!out || !a) return 0;
+    char head[3] = {kind, ' ', 0};
+    bool two = kind == '$' || kind == ':' || kind == '+' || (kind == '@' && b);
+    if (two && !b) return 0;
+    int ok = bappend_str(out, head) == 2 && (bappend_str(out, a) || !*a);
+    if (two) ok = ok && bappend_str(out, " ") && (bappend_str(out, b) || !*b);
+    if (kind == '^') ok = ok && bappend_str(out, "/");
+    return ok && bappend_str(out, "\n");
+}
+
 bool anywhen_delta_usable(int64_t delta_len, int64_t new_len) {
     if (delta_len < 0 || delta_len > ANYWHEN_DELTA_MAX) return false;
     return delta_len <= ANYWHEN_DELTA_ANY_SIZE || delta_len <= new_len / ANYWHEN_DELTA_RATIO;
@@ -397,8 +408,6 @@ struct event_ctx {
     pending_blobs* pending;  // inside a day snapshot
 };
 
-static void append_text(buffer* out, const char* s) { bappend_str(out, s); }
-
 // The file's bytes when it can be recorded: a regular file shorter than
 // ANYWHEN_MAX_FILE that reads whole (a FIFO or device is never opened for
 // reading, which could block).
@@ -448,13 +457,8 @@ static void record_content(buffer* out, buffer* content, const char* path, const
         buffer* delta = old ? generate_diff(old->data, old->length, content->data, content->length) : nullptr;
         destroy_buffer(old);
         if (delta && anywhen_delta_usable(delta->length, content->length)) {
-            append_text(out, "@ ");
-            append_text(out, ctx.moment);
-            append_text(out, "\n+ ");
-            append_text(out, base_hash);
-            append_text(out, " ");
-            append_text(out, path);
-            append_text(out, "\n");
+            anywhen_write_line(out, '@', ctx.moment, nullptr);
+            anywhen_write_line(out, '+', base_hash, path);
             anywhen_write_delta_lines(out, delta->data, delta->length);
             destroy_buffer(delta);
             destroy_buffer(content);
@@ -471,16 +475,8 @@ static void record_content(buffer* out, buffer* content, const char* path, const
     if (!have && !write_blob(blob.c_str(), content->data, content->length, in_snapshot ? ctx.pending : nullptr))
         krio_debugf("[anywhen] couldn't write blob %s\n", blob.c_str());
     destroy_buffer(content);
-    if (!in_snapshot) {
-        append_text(out, "@ ");
-        append_text(out, ctx.moment);
-        append_text(out, "\n");
-    }
-    append_text(out, in_snapshot ? ": " : "$ ");
-    append_text(out, hash);
-    append_text(out, " ");
-    append_text(out, path);
-    append_text(out, "\n");
+    if (!in_snapshot) anywhen_write_line(out, '@', ctx.moment, nullptr);
+    anywhen_write_line(out, in_snapshot ? ':' : '$', hash, path);
     htable_insert_str(anywhen_tbl, path, hash);
 }
 
@@ -501,11 +497,7 @@ static bool has_control_char(const char* s) {
 // the event changed (its state before the event is not on the disk).
 static void generate_daily_branch(const std::string& folder, buffer* out, int depth, const event_ctx& ctx,
                                   const char* changed) {
-    if (folder.size() > 1) {
-        append_text(out, "^ ");
-        append_text(out, folder.c_str());
-        append_text(out, "/\n");
-    }
+    if (folder.size() > 1) anywhen_write_line(out, '^', folder.c_str(), nullptr);
     int kind = 0;
     buffer* origin = resolve_to_origin(folder.c_str(), &kind, 0);
     std::string host = btext(origin);
@@ -653,7 +645,7 @@ static void run_event(int kind, const char* path, const char* host_path, event_c
 
     buffer* lines = create_buffer_2(256, ANYWHEN_BUFFER_KIND);
     if (!lines) return;
-    append_text(lines, "\n");
+    bappend_str(lines, "\n");
     int32_t empty = lines->length;
     switch (kind) {
     case ANYWHEN_FILE_WRITTEN:
@@ -664,21 +656,12 @@ static void run_event(int kind, const char* path, const char* host_path, event_c
         if (path) {
             // Dated like a checkpoint, so the change is placed at its own
             // moment rather than at the last checkpoint's.
-            append_text(lines, "@ ");
-            append_text(lines, ctx.moment);
-            append_text(lines, kind == ANYWHEN_DELETED ? "\n- " : "\n> ");
-            append_text(lines, path);
-            append_text(lines, "\n");
+            anywhen_write_line(lines, '@', ctx.moment, nullptr);
+            anywhen_write_line(lines, kind == ANYWHEN_DELETED ? '-' : '>', path, nullptr);
         }
         break;
     case ANYWHEN_MARKER:
-        append_text(lines, "@ ");
-        append_text(lines, ctx.moment);
-        if (path) {
-            append_text(lines, " ");
-            append_text(lines, path);
-        }
-        append_text(lines, "\n");
+        anywhen_write_line(lines, '@', ctx.moment, path);
         break;
     default:
         break;

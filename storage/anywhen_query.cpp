@@ -392,7 +392,7 @@ buffer* anywhen_fetch(const char* location, size_t len) {
 // Times of day ("HH:MM:SS") at which the file, or something new in the
 // folder, changed on the location's day; in log order, no two equal
 // neighbours. False when the location is malformed.
-static bool list_by_day(const std::string& text, std::vector<std::string>* times) {
+static bool anywhen_list_by_day(const std::string& text, std::vector<std::string>* times) {
     anywhen_location loc;
     if (!anywhen_split_location(text.data(), text.size(), &loc) || loc.moment_len != ANYWHEN_DATE_LEN || !loc.year)
         return false;
@@ -443,7 +443,7 @@ static bool list_by_day(const std::string& text, std::vector<std::string>* times
 
 // The names in a folder at a moment, sorted as folder listings are. False
 // when the location is malformed.
-static bool list_folder_moment(const std::string& text, std::vector<std::string>* names) {
+static bool anywhen_list_by_folder_moment(const std::string& text, std::vector<std::string>* names) {
     anywhen_location loc;
     if (!anywhen_split_location(text.data(), text.size(), &loc) || loc.moment_len != ANYWHEN_MOMENT_LEN || !loc.year)
         return false;
@@ -494,7 +494,7 @@ static bool list_folder_moment(const std::string& text, std::vector<std::string>
 // 1 when the path (after the 9-character prefix) was a folder on the day,
 // 0 when not found, -1 when the text is empty, has no '@' or too short a
 // moment.
-static int get_attr(const std::string& text) {
+static int anywhen_get_attr(const std::string& text) {
     anywhen_location loc;
     if (text.empty() || !anywhen_split_location(text.data(), text.size(), &loc) ||
         loc.moment_len < ANYWHEN_MOMENT_LEN)
@@ -522,7 +522,7 @@ static int get_attr(const std::string& text) {
 }
 
 // Days "YYYY-MM-DD" on which the path may have been touched, oldest first.
-static void list_by_loc(const std::string& path, std::vector<std::string>* days) {
+static void anywhen_list_by_loc(const std::string& path, std::vector<std::string>* days) {
     int last = current_year();
     int top = ANYWHEN_FIRST_YEAR + ANYWHEN_MONTHS / 12 - 1;
     if (last > top) last = top;
@@ -586,7 +586,7 @@ int lua54__fetch_anywhen_metadata(lua_State* L) {
 int lua54__list_anywhen_by_day(lua_State* L) {
     std::string text;
     std::vector<std::string> times;
-    if (!string_arg(L, 1, &text) || !list_by_day(text, &times)) return 0;
+    if (!string_arg(L, 1, &text) || !anywhen_list_by_day(text, &times)) return 0;
     return push_strings(L, times);
 }
 
@@ -594,20 +594,20 @@ int lua54__list_anywhen_by_loc(lua_State* L) {
     std::string path;
     std::vector<std::string> days;
     if (!string_arg(L, 1, &path) || path.find('\0') != std::string::npos) return 0;
-    list_by_loc(path, &days);
+    anywhen_list_by_loc(path, &days);
     return push_strings(L, days);
 }
 
 int lua54__list_anywhen_folder_moment(lua_State* L) {
     std::string text;
     std::vector<std::string> names;
-    if (!string_arg(L, 1, &text) || !list_folder_moment(text, &names)) return 0;
+    if (!string_arg(L, 1, &text) || !anywhen_list_by_folder_moment(text, &names)) return 0;
     return push_strings(L, names);
 }
 
 int lua54__anywhen_get_attr(lua_State* L) {
     if (lua_type(L, 1) != LUA_TSTRING) return 0;
     std::string text;
-    lua_pushinteger(L, string_arg(L, 1, &text) ? get_attr(text) : -1);
+    lua_pushinteger(L, string_arg(L, 1, &text) ? anywhen_get_attr(text) : -1);
     return 1;
 }

@@ -522,6 +522,11 @@ struct anywhen_line {
 // Splits one log line (no line feed) of len bytes. False for unknown kinds
 // and for lines too short for their columns or with a malformed hash.
 bool anywhen_parse_line(const char* line, int32_t len, anywhen_line* out);
+// Appends one line: kind '$' ':' '+' with a = hash and b = path; '-' '>'
+// with a = path; '^' with a = folder (written with a final '/'); '@' with
+// a = moment and b = the marker text or none. 0 when the buffer refused to
+// grow (or a needed part is missing).
+int anywhen_write_line(buffer* out, char kind, const char* a, const char* b);
 // Whether a delta of delta_len bytes is kept for a new content of new_len.
 bool anywhen_delta_usable(int64_t delta_len, int64_t new_len);
 // Appends the "| " lines of a delta (38 bytes a line); 0 when the buffer

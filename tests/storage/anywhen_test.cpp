@@ -192,21 +192,19 @@ TEST(AnywhenPieces, LinesLocationsAndDeltaLimits) {
                   {600, 9599, false},   {512, 1, true},          {513, 8192, false}};
     for (const auto& r : limits) EXPECT_EQ(anywhen_delta_usable(r.d, r.n), r.kept) << r.d << " " << r.n;
 
+    std::string full;
+    for (int i = 0; i < 38; i++) full += "ab";
     for (int n : {38, 39}) {
         std::string d(n, '\xab');
         buffer* out = create_buffer_2(16, 0);
         anywhen_write_delta_lines(out, (const uint8_t*)d.data(), n);
-        std::string text = take(out);
-        std::string full;
-        for (int i = 0; i < 38; i++) full += "ab";
-        std::string want = "| " + full + "\n" + (n == 39 ? "| ab\n" : "");
-        EXPECT_EQ(text, want);
-        buffer* back = create_buffer_2(16, 0);
-        EXPECT_TRUE(anywhen_read_hex(back, full.data(), 76));
-        EXPECT_FALSE(anywhen_read_hex(back, "abc", 3));
-        EXPECT_FALSE(anywhen_read_hex(back, "zz", 2));
-        destroy_buffer(back);
+        EXPECT_EQ(take(out), "| " + full + "\n" + (n == 39 ? "| ab\n" : ""));
     }
+    buffer* back = create_buffer_2(16, 0);
+    EXPECT_TRUE(anywhen_read_hex(back, full.data(), 76));
+    EXPECT_FALSE(anywhen_read_hex(back, "abc", 3));
+    EXPECT_FALSE(anywhen_read_hex(back, "zz", 2));
+    destroy_buffer(back);
     EXPECT_EQ(hash_of(""), std::string(32, '0'));
 }
 
@@ -392,6 +390,11 @@ TEST_F(AnywhenScenario, EveryEventRefreshesTheMonthFilter) {
     EXPECT_EQ(env.call("_list_anywhen_by_loc", "/late.txt"), "{2024-07-01}");
     EXPECT_EQ(env.call("_list_anywhen_by_day", "/ @ 2024-07-01"), "{09:00:00}");
     EXPECT_EQ(env.call("_anywhen_get_attr", "123456789/later @ 2024-07-01_10:00:00"), "1");
+    // A folder's info file counts as a change of the folder above it.
+    fs::create_directories(env.drive / "docs/sub");
+    env.at("2024-07-01_09:10:00");
+    ASSERT_TRUE(env.put("/docs/sub/.info.vyn", "{}"));
+    EXPECT_EQ(env.call("_list_anywhen_by_day", "/docs @ 2024-07-01"), "{09:10:00}");
     env.at("2024-07-01_09:30:00");
     delete_path("/late.txt");
     EXPECT_EQ(env.fetch("/late.txt @ 2024-07-01_09:29:59"), "late");
@@ -478,6 +481,7 @@ TEST(Anywhen, WhatIsRecordedAndWhatNot) {
     write_file(env.drive.path() + deep + "/bottom.txt", "b");
     fs::create_directory_symlink(".", env.drive / "loop");
     mkfifo((env.drive / "fifo").c_str(), 0666);
+    write_file(env.drive / "forged\n- name", "a line feed in a host name");
     std::string at_limit(ANYWHEN_MAX_RAW, '\0'), over(ANYWHEN_MAX_FILE, '\0');
     at_limit[0] = over[0] = 1;
     write_file(env.drive / "limit.dat", at_limit);
@@ -494,6 +498,7 @@ TEST(Anywhen, WhatIsRecordedAndWhatNot) {
     EXPECT_EQ(log.find("/loop/"), std::string::npos);  // folder links are not followed
     EXPECT_NE(env.log().find("[anywhen] not following folder link "), std::string::npos);
     EXPECT_EQ(log.find("fifo"), std::string::npos);
+    EXPECT_EQ(log.find("forged"), std::string::npos);
     EXPECT_EQ(log.find("bottom.txt"), std::string::npos);
     EXPECT_NE(log.find("^ /deep/d/d/"), std::string::npos);
     EXPECT_NE(env.log().find("** anywhen exceeded maximum depth (1024). circular mount?"), std::string::npos);

@@ -1,7 +1,8 @@
-// libFuzzer target for the history store's readers. The first byte picks
-// the mode: 0 log lines, 1 location texts, 2 blob files (any content that
-// decodes must re-encode to a blob that decodes to it again), 3 delta lines
-// (written and read back, they must give the bytes again).
+// libFuzzer target for the history store's readers and writers. The first
+// byte picks the mode: 0 log lines (what parses must be written back the
+// same), 1 location texts, 2 blob files (any content that decodes must
+// re-encode to a blob that decodes to it again), 3 delta lines (written and
+// read back, they must give the bytes again).
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -21,6 +22,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (l.path && (l.path < line.c_str() || l.path + l.path_len > end || l.path_len < 0)) abort();
             if (l.hash && (!anywhen_is_hash(l.hash) || l.hash + ANYWHEN_HASH_LEN > end)) abort();
             if (l.moment && l.moment + ANYWHEN_MOMENT_LEN > end) abort();
+            // What parses is written back the same, line feed added.
+            if (l.kind != '^' && l.kind != '|' && !memchr(line.data(), 0, n)) {
+                std::string a = l.hash ? std::string(l.hash, ANYWHEN_HASH_LEN)
+                                       : l.moment ? std::string(l.moment, ANYWHEN_MOMENT_LEN)
+                                                  : std::string(l.path, (size_t)l.path_len);
+                std::string b = l.hash ? std::string(l.path, (size_t)l.path_len) : std::string(l.text ? l.text : "");
+                bool with_b = l.hash || (l.kind == '@' && n > 2 + ANYWHEN_MOMENT_LEN);
+                buffer* out = create_buffer_2(64, 0);
+                anywhen_write_line(out, l.kind, a.c_str(), with_b ? b.c_str() : nullptr);
+                if (std::string((const char*)out->data, (size_t)out->length) != line + "\n") abort();
+                destroy_buffer(out);
+            }
         }
     } else if (mode == 1) {
         anywhen_location loc;
