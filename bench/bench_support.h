@@ -1,6 +1,8 @@
 // Benchmark support shared by the benchmark programs.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,3 +23,9 @@ bool bench_idle_frame(Process* root);
 std::string bench_scratch();
 // n bytes, half text-like (so LZ4 has something to find), half noise.
 std::string bench_noise(size_t n, uint32_t seed);
+
+// Runs the global function step(k) of a script, defined by code, with
+// k = SCRIPT_STEP_BATCH each iteration and an unlimited budget; items are the
+// steps taken.
+inline constexpr int SCRIPT_STEP_BATCH = 100;
+void run_script_steps(benchmark::State& state, const char* code);
