@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "storage/storage.h"
 #include "tests/support/process_harness.h"
+#include "tests/support/rom_maker.h"
 
 namespace {
 
@@ -623,6 +624,29 @@ TEST(AnywhenScript, KernelWritesThreeVersionsAndReadsEachBack) {
     EXPECT_TRUE(root_process_ended()) << env.log();
     EXPECT_EQ(g_said, (std::vector<std::string>{"2026-02-28 23:58:30 draft 1", "2026-02-28 23:59:30 draft 2",
                                                 "2026-03-01 00:00:30 draft 3", "1 -1"}));
+}
+
+// The program itself: a kernel turns the history on, which writes the day's
+// snapshot of the drive, and reads it back through the history calls.
+TEST(AnywhenProgram, KernelTurnsTheHistoryOnAndListsTheDrive) {
+    hvx_test::install inst;
+    fs::create_directories(inst.home() + "/drive/docs");
+    write_file(inst.home() + "/drive/a.txt", "a");
+    inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", R"lua(
+        _apply_system_settings({anywhen = true})
+        local days = _list_anywhen_by_loc("/docs/[folder]")
+        printh(#days)
+        for _, n in ipairs(_list_anywhen_folder_moment("/ @ " .. days[1] .. "_23:59:59")) do printh(n) end
+        printh(_anywhen_get_attr("123456789/docs @ " .. days[1] .. "_12:00:00"))
+        _signal(33)
+        flip()
+    )lua"}}));
+    hvx_test::run_result run = inst.run({"-x"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "1\ndocs\na.txt\n1\n");
+    std::string log = read_file(inst.log());
+    EXPECT_NE(log.find("[anywhen] generating new log file: "), std::string::npos) << log;
+    EXPECT_NE(log.find("[halvoran_exit] closing anywhen..\n"), std::string::npos);
 }
 
 }  // namespace
