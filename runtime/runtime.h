@@ -692,6 +692,10 @@ int lua54_unmap_ram(lua_State* L);
 
 // System control calls.
 enum : int32_t {
+    SIGNAL_AUDIO_CAPTURE = 16,
+    SIGNAL_GIF_START = 18,
+    SIGNAL_GIF_END = 19,
+    SIGNAL_SCREENSHOT = 21,
     SIGNAL_EXIT = 33,
     SIGNAL_REBOOT = 34,
     SIGNAL_BOOT_SCREEN_OFF = 37,

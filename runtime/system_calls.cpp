@@ -2,6 +2,7 @@
 // end, reboot, leave the boot screen and guard atomic operations.
 #include <cstdio>
 
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "runtime/runtime.h"
 
@@ -19,6 +20,26 @@ int lua54_printh(lua_State* L) {
 
 int lua54_signal(lua_State* L) {
     switch (hvx_intp(L, 1, 0)) {
+    case SIGNAL_AUDIO_CAPTURE:
+        if (app.audio_capture) audio_capture_end();
+        else audio_capture_start();
+        break;
+    case SIGNAL_GIF_START:
+        if (gif_start() == 0) {
+            app.gif_frames = 0;
+            app.gif_recording = 1;
+        }
+        break;
+    case SIGNAL_GIF_END:
+        if (app.gif_recording) {
+            gif_end();
+            app.gif_recording = 0;
+        }
+        break;
+    case SIGNAL_SCREENSHOT:
+        request_screenshot();
+        app.screenshot_pending = 1;
+        break;
     case SIGNAL_EXIT: app.exit_request = 1; break;
     case SIGNAL_REBOOT: app.reboot_request = 1; break;
     case SIGNAL_BOOT_SCREEN_OFF: app.boot_screen_off = 1; break;
