@@ -138,6 +138,7 @@ void mudo_clear_mixer() {
     std::memset(&mixer, 0, sizeof mixer);
     mudo_master_volume = MUDO_VOLUME_MAX;
     mudo_stereo_swap = 0;
+    last_num_samples_mixed = 0;
     number_channels();
     fill_gain_tri();
 }

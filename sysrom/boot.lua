@@ -60,16 +60,15 @@ _signal(37) -- end the boot screen
 
 -- A rising chime says the workstation is up: unity levels, instruments and
 -- tracks from 0x30000 (the default instrument 0 at 0x40000), then track 0
--- at 0x50000: four rows of the default instrument, twelve ticks each.
+-- at 0x50000: four notes of the default instrument, twelve ticks each, and
+-- a row at volume 0 that silences it.
 poke(0x5538, 64) poke(0x5539, 64) poke(0x553a, 64) poke(0x553c, 3) poke(0x553d, 3)
-local TRACK, ROWS = 0x50000, 4
-poke2(TRACK, ROWS)
+local TRACK = 0x50000
+local chime = { { 60, 0, 40 }, { 64, 0, 34 }, { 67, 0, 28 }, { 72, 0, 22 }, { 255, 255, 0 } }
+poke2(TRACK, #chime)
 poke(TRACK + 2, 12)
-local chime = { 60, 64, 67, 72 }
-for r = 0, ROWS - 1 do
-	poke(TRACK + 8 + r, chime[r + 1])         -- pitch
-	poke(TRACK + 8 + ROWS + r, 0)             -- instrument
-	poke(TRACK + 8 + 2 * ROWS + r, 40 - 6 * r) -- volume
+for r, row in ipairs(chime) do
+	for column, v in ipairs(row) do poke(TRACK + 8 + (column - 1) * #chime + r - 1, v) end
 end
 sfx(0)
 
