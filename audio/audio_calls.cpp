@@ -2,8 +2,6 @@
 // changes the synthesizer under the audio lock. None returns a value or
 // charges cycles; a refused call changes nothing.
 #include <algorithm>
-#include <climits>
-#include <cmath>
 
 #include "audio/audio.h"
 #include "audio/synth.h"
@@ -14,17 +12,11 @@ namespace {
 
 inline constexpr uint32_t ADDR_AUDIO_MIX_VOL = 0x553A;
 
-// A number or a numeric string, truncated toward zero and saturated to 32
-// bits (NaN is 0); anything else is the default. Reading never allocates.
+// A number or a string (one that is no number gives 0), truncated toward
+// zero and saturated to 32 bits; anything else is the default.
 int32_t arg_i32(lua_State* L, int i, int32_t dflt) {
     const int t = lua_type(L, i);
-    if (t != LUA_TNUMBER && t != LUA_TSTRING) return dflt;
-    if (lua_isinteger(L, i)) return (int32_t)std::clamp<lua_Integer>(lua_tointeger(L, i), INT32_MIN, INT32_MAX);
-    const double d = lua_tonumberx(L, i, nullptr);
-    if (std::isnan(d)) return 0;
-    if (d <= (double)INT32_MIN) return INT32_MIN;
-    if (d >= (double)INT32_MAX) return INT32_MAX;
-    return (int32_t)d;
+    return t == LUA_TNUMBER || t == LUA_TSTRING ? hvx_trunc_arg(L, i) : dflt;
 }
 
 int32_t base_from_byte(uint32_t addr) { return std::min<int32_t>(peek(addr) << 16, (int32_t)MUDO_MAX_BASE); }
