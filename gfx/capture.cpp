@@ -61,19 +61,20 @@ void put_rgba(uint8_t* px, uint32_t rgb) {
     px[0] = (uint8_t)(rgb >> 16), px[1] = (uint8_t)(rgb >> 8), px[2] = (uint8_t)rgb, px[3] = 255;
 }
 
+// Encoded before the file opens, so a failure never leaves an empty label.
 void capture_label(const std::vector<uint8_t>& rgba, uint32_t w, uint32_t h) {
-    pfile* f = pfopen(LABEL_PATH, "w");
-    if (!f) {
-        krio_debugf("** could not open %s\n", LABEL_PATH);
-        return;
-    }
     const qoi_desc desc{w, h, 4, 1};
     int len = 0;
     void* q = qoi_encode(rgba.data(), &desc, &len);
-    if (q && len > 0) pfwrite(q, 1, len, f);
+    pfile* f = q && len > 0 ? pfopen(LABEL_PATH, "w") : nullptr;
+    if (f) {
+        pfwrite(q, 1, len, f);
+        pfclose(f);
+        notify((std::string("captured label (") + LABEL_PATH + ")").c_str());
+    } else {
+        krio_debugf("** could not store %s\n", LABEL_PATH);
+    }
     free(q);
-    pfclose(f);
-    if (q) notify((std::string("captured label (") + LABEL_PATH + ")").c_str());
 }
 
 void capture_screenshot(const uint32_t* rgb) {

@@ -79,7 +79,9 @@ inline constexpr int CAPTURE_BUFFER_KIND = 112;  // 'p'
 inline constexpr const char* CAPTURE_FOLDER = "/desktop/host/";
 inline constexpr const char* LABEL_PATH = "/ram/cart/label.qoi";
 inline constexpr int GIF_PAL_WORDS = 256 + 270;  // palette words, then line selectors
-inline constexpr int GIF_COLOR_RES = 16;
+// 8 bits a primary. (16 would write the same descriptor byte beside the
+// global map, but spill into its "map present" bit without one.)
+inline constexpr int GIF_COLOR_RES = 8;
 inline constexpr uint8_t GIF_TRANSPARENT = 255;
 inline constexpr uint8_t GIF_DELAY_CS = 3;
 inline constexpr int32_t GIF_MAX_FRAMES = 5460;  // frames past this are not added
