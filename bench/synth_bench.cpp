@@ -49,24 +49,24 @@ void run_mixer(benchmark::State& state) {
     state.counters["x_realtime"] = benchmark::Counter((double)state.iterations(), benchmark::Counter::kIsRate);
 }
 
-void BM_16ch_8osc(benchmark::State& state) {
+// 16 channels of an instrument of 8 oscillators at different ratios.
+void eight_oscillator_notes() {
     fresh_mixer();
     put_samples(TABLE, sine_row(10));
     instrument ins(1);
     ins.osc(0, 0).param(0, 0, {SCL, 8}).wavetable(0, TABLE, 10, 1);
     for (int i = 1; i < 8; i++) ins.osc(i, 0).param(i, 2, {REL, (uint8_t)(5 * i)});
     start_notes(16);
+}
+
+void BM_16ch_8osc(benchmark::State& state) {
+    eight_oscillator_notes();
     run(state, 16);
 }
 BENCHMARK(BM_16ch_8osc)->Unit(benchmark::kMillisecond);
 
 void BM_mixer_16ch_8osc(benchmark::State& state) {
-    fresh_mixer();
-    put_samples(TABLE, sine_row(10));
-    instrument ins(1);
-    ins.osc(0, 0).param(0, 0, {SCL, 8}).wavetable(0, TABLE, 10, 1);
-    for (int i = 1; i < 8; i++) ins.osc(i, 0).param(i, 2, {REL, (uint8_t)(5 * i)});
-    start_notes(16);
+    eight_oscillator_notes();
     run_mixer(state);
 }
 BENCHMARK(BM_mixer_16ch_8osc)->Unit(benchmark::kMillisecond);
