@@ -119,6 +119,11 @@ void BM_audio_focus_change_lock_hold(benchmark::State& state) {
         state.SkipWithError("no processes");
         return;
     }
+    // Every page backed, as in a process that has touched all its memory.
+    for (uint32_t pg = 0; pg < HVX_PAGES; pg++) {
+        hvx_poke8(a, pg * HVX_PAGE_SIZE, 1);
+        hvx_poke8(b, pg * HVX_PAGE_SIZE, 2);
+    }
     int64_t ids[2] = {a->id, b->id};
     int k = 0;
     for (auto _ : state) {

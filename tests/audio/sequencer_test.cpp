@@ -242,6 +242,7 @@ TEST_F(sequencer, effects) {
         EXPECT_EQ(mixer.channel[0].instrument, 255);
         const auto out = mix(TICK);
         EXPECT_EQ(*std::max_element(out.begin(), out.end()) > 1000, sounds) << param;
+        if (sounds) EXPECT_EQ(mixer.channel[0].pitch16, 57 << 16);  // the delayed note's own pitch
     }
     // "s" slides to the new pitch over the row without passing it.
     SetUp();
@@ -418,7 +419,9 @@ TEST_F(mixer_entry, queries) {
         EXPECT_EQ(mudo_get_channel_state(2, 15, nullptr), stored);
     }
     mudo_set_channel_mix_vol(99, 1);  // ignored
-    mudo_kill_all_audio();
+    // A reboot's start-up silences what the last boot left playing.
+    mudo_init();
+    mudo_init();
     EXPECT_EQ(mudo_anything_is_playing(), 0);
 }
 
