@@ -242,7 +242,9 @@ TEST_F(sequencer, effects) {
         EXPECT_EQ(mixer.channel[0].instrument, 255);
         const auto out = mix(TICK);
         EXPECT_EQ(*std::max_element(out.begin(), out.end()) > 1000, sounds) << param;
-        if (sounds) EXPECT_EQ(mixer.channel[0].pitch16, 57 << 16);  // the delayed note's own pitch
+        if (sounds) {
+            EXPECT_EQ(mixer.channel[0].pitch16, 57 << 16);  // the delayed note's own pitch
+        }
     }
     // "s" slides to the new pitch over the row without passing it.
     SetUp();
