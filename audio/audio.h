@@ -13,16 +13,6 @@ void mudo_set_stereo_swap(int flag);
 // the audio thread, with the audio lock's mutex held by the callback.
 void mudo_mix(int16_t* stream, int32_t frames);
 int mudo_anything_is_playing();  // mask of busy channels, 0 when silent
-// The queries of the system-information call; main thread, under the audio lock.
-int mudo_get_active_channels();  // how many channels play a track
-// One field of channel c (0..15), or -1. Selector 19 copies a tick of the
-// channel's output (at most MUDO_STATE_MAX_FRAMES stereo frames), 20..27 a
-// tick of one node (as many mono samples); c = sel = -1 copies the last mixed
-// block (at most 8,192 stereo frames). Those return the count copied, or -1
-// without out.
-inline constexpr int MUDO_STATE_MAX_FRAMES = 32768;
-int mudo_get_channel_state(int c, int sel, int16_t* out);
-int mudo_get_music_state(int sel);
 void mudo_set_channel_mix_vol(uint32_t c, uint8_t v);
 void mudo_set_channel_base_addr(uint32_t c, int32_t addr);  // clamped to 0..0xF00000
 void mudo_kill_all_audio();
@@ -32,6 +22,17 @@ void mudo_memcpy(uint32_t offset, const void* src, uint32_t length);
 // The default instrument, copied into every new process.
 extern const uint8_t inst0_nodes[64];
 extern const uint8_t inst0_wt[8];
+
+// Synthesizer state the system-information calls read (under the audio lock).
+// Samples mudo_get_channel_state may place in its scratch area at most.
+inline constexpr int MUDO_SCRATCH_SAMPLES = 32768;
+int mudo_get_active_channels();  // how many channels play a track
+// Field f of channel c (0..15), or -1. Fields 0..18 are plain values; from 19
+// on the result is a count of samples placed in scratch (19: pairs of two
+// interleaved channels; 20..27: one channel), -1 without scratch. Channel -1
+// with field -1: the mixer's last block (at most 8,192 stereo pairs).
+int mudo_get_channel_state(int channel, int field, int16_t* scratch);
+int mudo_get_music_state(int which);  // which is 0 or 1
 
 // The audio calls note, sfx and music.
 struct lua_State;

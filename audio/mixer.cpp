@@ -146,7 +146,8 @@ int mudo_get_channel_state(int c, int sel, int16_t* out) {
     if (sel == 0) return ch.gate;
     if (sel > 0 && sel < 16 && !ch.track_active && ch.instrument == MUDO_NO_INSTRUMENT) return -1;
     const int tick = ch.samples_per_tick > 0 ? ch.samples_per_tick : MUDO_SAMPLES_PER_TICK;
-    const int count = std::clamp(tick, 0, MUDO_STATE_MAX_FRAMES);
+    // One tick is 367 samples; the bound keeps a stereo copy inside the scratch area.
+    const int count = std::clamp(tick, 0, sel == 19 ? MUDO_SCRATCH_SAMPLES / 2 : MUDO_SCRATCH_SAMPLES);
     switch (sel) {
     case 1: return ch.instrument;
     case 2: return ch.volume;

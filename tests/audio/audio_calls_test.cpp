@@ -78,6 +78,9 @@ TEST(audio_calls, from_a_process) {
         c.check();
     }
     EXPECT_EQ(app.audio_focus_pid, p->id);
+    // The system-information call reads the same state.
+    EXPECT_EQ(run_in(p, "note(61, 0, 64, 0, 0, 5) sfx(2, 7) return stat(405, 4) .. ' ' .. stat(464) .. ' ' .. stat(498)"),
+              "61.0 1 160");
 }
 
 TEST(audio_calls, a_refused_call_changes_nothing) {

@@ -395,7 +395,7 @@ TEST_F(mixer_entry, sixteen_loud_channels_saturate) {
 }
 
 TEST_F(mixer_entry, queries) {
-    std::vector<int16_t> scratch(2 * MUDO_STATE_MAX_FRAMES);
+    std::vector<int16_t> scratch(MUDO_SCRATCH_SAMPLES);
     EXPECT_EQ(mudo_get_channel_state(-1, -1, scratch.data()), 0);
     EXPECT_EQ(mudo_get_channel_state(-1, -1, nullptr), -1);
     EXPECT_EQ(mudo_get_channel_state(16, 0, nullptr), -1);

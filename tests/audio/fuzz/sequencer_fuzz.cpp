@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (c[46] & 1) mudo_fade_out_music((int8_t)c[46] * 40);
 
     static int16_t out[2 * 9000 + 2];
-    static int16_t scratch[2 * MUDO_STATE_MAX_FRAMES];
+    static int16_t scratch[MUDO_SCRATCH_SAMPLES];
     for (int call = 0; call < 3; call++) {
         const int frames = 1 + (c[47] + call * 977) * 9 % 9000;
         out[2 * frames] = out[2 * frames + 1] = 0x5A5A;
