@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
+#include "userdata/userdata.h"
 
 // Families whose host side is not built yet stand with no function; their
 // subsystem fills in the first name of each group where it stands.
@@ -73,8 +74,8 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"sin", lua54_sin, nullptr}, {"atan2", lua54_atan2, nullptr}, {"flr", lua54_flr, nullptr},
     {"ceil", lua54_ceil, nullptr},
     // typed userdata
-    {"userdata", nullptr, nullptr}, {"vec", nullptr, nullptr}, {"get", nullptr, nullptr},
-    {"set", nullptr, nullptr},
+    {"userdata", lua54_userdata, nullptr}, {"vec", lua54_vec, nullptr}, {"get", lua54_get, nullptr},
+    {"set", lua54_set, nullptr},
     // frames
     {"_flip", lua54_flip, nullptr}, {"flip", nullptr, "_flip"},
     // utility
@@ -159,16 +160,6 @@ void api_add_c_functions(lua_State* L) {
 // ---------------------------------------------------------------------------
 // Argument readers
 // ---------------------------------------------------------------------------
-
-// 2^63 exactly; every double at or above it is out of range.
-static constexpr double TWO_63 = 9223372036854775808.0;
-
-int64_t hvx_double_to_i64(double d, int64_t nan_value) {
-    if (std::isnan(d)) return nan_value;
-    if (d >= TWO_63) return INT64_MAX;
-    if (d < -TWO_63) return INT64_MIN;
-    return (int64_t)d;
-}
 
 int32_t hvx_double_to_i32(double d, int32_t nan_value) {
     if (std::isnan(d)) return nan_value;
