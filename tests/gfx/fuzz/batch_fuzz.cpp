@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // (the count kept small, so that a run explores rather than repeats).
     for (int i = 0; i < 4; i++) {
         const int64_t v = read64(data + 24 + 6 * i) >> (data[22] & 63);
-        if (data[21] & (1 << i)) lua_pushinteger(L, i == 1 ? v % 4096 : v);
+        if (data[21] & (1 << i)) lua_pushinteger(L, i == 1 ? v % 512 : v);
         else lua_pushnil(L);
     }
     switch (data[0] & 3) {
