@@ -21,22 +21,22 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"time", lua54_time, nullptr}, {"t", nullptr, "time"}, {"stat", lua54_stat, nullptr},
     {"date", lua54_date, nullptr}, {"_kstat", lua54_kstat, nullptr},
     // graphics
-    {"cls", nullptr, nullptr}, {"fillp", nullptr, nullptr}, {"pset", nullptr, nullptr},
-    {"pget", nullptr, nullptr}, {"fset", nullptr, nullptr}, {"fget", nullptr, nullptr},
-    {"mset", nullptr, nullptr}, {"mget", nullptr, nullptr}, {"camera", nullptr, nullptr},
-    {"clip", nullptr, nullptr}, {"rectfill", nullptr, nullptr}, {"rect", nullptr, nullptr},
+    {"cls", lua54_cls, nullptr}, {"fillp", lua54_fillp, nullptr}, {"pset", lua54_pset, nullptr},
+    {"pget", lua54_pget, nullptr}, {"fset", nullptr, nullptr}, {"fget", nullptr, nullptr},
+    {"mset", nullptr, nullptr}, {"mget", nullptr, nullptr}, {"camera", lua54_camera, nullptr},
+    {"clip", lua54_clip, nullptr}, {"rectfill", lua54_rectfill, nullptr}, {"rect", lua54_rect, nullptr},
     {"ovalfill", nullptr, nullptr}, {"circfill", nullptr, nullptr}, {"oval", nullptr, nullptr},
     {"circ", nullptr, nullptr}, {"rrect", nullptr, nullptr}, {"rrectfill", nullptr, nullptr},
-    {"line", nullptr, nullptr}, {"tline3d", nullptr, nullptr}, {"sspr", nullptr, nullptr},
-    {"spr", nullptr, nullptr}, {"_draw_map", nullptr, nullptr}, {"blit", nullptr, nullptr},
+    {"line", lua54_line, nullptr}, {"tline3d", nullptr, nullptr}, {"sspr", nullptr, nullptr},
+    {"spr", lua54_spr, nullptr}, {"_draw_map", nullptr, nullptr}, {"blit", lua54_blit, nullptr},
     {"_print_qzscii", lua54__print_qzscii, nullptr},
     // debug output
     {"_printh", lua54_printh, nullptr}, {"printh", nullptr, "_printh"},
     // utility
     {"_count_p", lua54_count_p, nullptr},
     // graphics
-    {"cursor", nullptr, nullptr}, {"color", nullptr, nullptr}, {"pal", nullptr, nullptr},
-    {"palt", nullptr, nullptr},
+    {"cursor", lua54_cursor, nullptr}, {"color", lua54_color, nullptr}, {"pal", lua54_pal, nullptr},
+    {"palt", lua54_palt, nullptr},
     // audio
     {"note", lua54_play_note, nullptr}, {"sfx", lua54_play_track, nullptr}, {"music", lua54_play_music, nullptr},
     // object data
@@ -98,7 +98,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // mounts
     {"_mount", nullptr, nullptr}, {"mount", nullptr, "_mount"},
     // graphics
-    {"_set_draw_target", nullptr, nullptr},
+    {"_set_draw_target", lua54__set_draw_target, nullptr},
     // paths
     {"_pwd", nullptr, nullptr}, {"_cd", nullptr, nullptr}, {"pwd", nullptr, "_pwd"},
     {"cd", nullptr, "_cd"}, {"_normalise_userland_path", nullptr, nullptr}, {"norm", nullptr, nullptr},
@@ -119,7 +119,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // input
     {"_warp_mouse", lua54_warp_mouse, nullptr},
     // graphics
-    {"_set_spr", nullptr, nullptr},
+    {"_set_spr", lua54__set_spr, nullptr},
     // memory
     {"_map_ram", lua54_map_ram, nullptr}, {"_unmap_ram", lua54_unmap_ram, nullptr},
     // input
