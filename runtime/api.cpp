@@ -5,6 +5,7 @@
 
 #include "gfx/gfx.h"
 #include "lang/lang.h"
+#include "net/net.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 
@@ -51,7 +52,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"_list_anywhen_by_day", nullptr, nullptr}, {"_list_anywhen_by_loc", nullptr, nullptr},
     {"_list_anywhen_folder_moment", nullptr, nullptr}, {"_anywhen_get_attr", nullptr, nullptr},
     // network
-    {"_fetch_remote", nullptr, nullptr}, {"_fetch_remote_result", nullptr, nullptr},
+    {"_fetch_remote", lua54__fetch_remote, nullptr}, {"_fetch_remote_result", lua54__fetch_remote_result, nullptr},
     // object files
     {"_fetch_metadata_from_file", nullptr, nullptr}, {"_store_metadata_str_to_file", nullptr, nullptr},
     // paths and files
@@ -120,8 +121,8 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // host window
     {"_set_host_window_icon", nullptr, nullptr}, {"_set_host_window_title", nullptr, nullptr},
     // network
-    {"_fetch_udat", nullptr, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
-    {"_modify_user_session", nullptr, nullptr}, {"_scoresub", nullptr, nullptr},
+    {"_fetch_udat", lua54__fetch_udat, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
+    {"_modify_user_session", lua54__modify_user_session, nullptr}, {"_scoresub", nullptr, nullptr},
     // utility
     {"_md5", nullptr, nullptr}, {"_crc", nullptr, nullptr}, {"_strindex", nullptr, nullptr},
     // input

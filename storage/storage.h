@@ -451,6 +451,11 @@ void anywhen_event(int kind, const char* text, int64_t value);
 // Tests watch the events through this observer (none to stop).
 void anywhen_set_observer(void (*observer)(int kind, const char* text, int64_t value));
 
+// Fetched files: STAND-IN (storage/stand_ins.cpp) until the fetch calls land.
+// Decodes a fetched buffer by the path's extension and pushes the results;
+// returns their number.
+int unvyn_from_fetched_buffer(lua_State* L, buffer* b, const char* path, int flags);
+
 // ---------------------------------------------------------------------------
 // Object text: STAND-IN (storage/vyn_stand_in.cpp) until the object-data
 // format lands. It writes and reads nil, booleans, numbers, strings and
