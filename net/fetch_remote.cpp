@@ -133,14 +133,15 @@ int cart_cache_name_for_url(const char* url, char* out, size_t out_size) {
     const char* site = net_host_url(NET_HOST_SITE);
     std::string cart_root = std::string(cart) + "/";
     std::string get_cart = std::string(site) + GET_CART_PATH;
-    if (cart[0] && starts_with(url, cart_root)) {
-        const char* rest = url + cart_root.size();
-        if (!cache_name_ok(rest)) return 0;
-        name = std::string(CART_CACHE_FOLDER) + "/" + rest;
-    } else if (site[0] && starts_with(url, get_cart)) {
+    // The download form first: it is the narrower rule where one host serves both.
+    if (site[0] && starts_with(url, get_cart)) {
         const char* lid = url + get_cart.size();
         if (!cache_name_ok(lid)) return 0;
         name = std::string(CART_CACHE_FOLDER) + "/" + lid + ".hvx.png";
+    } else if (cart[0] && starts_with(url, cart_root)) {
+        const char* rest = url + cart_root.size();
+        if (!cache_name_ok(rest)) return 0;
+        name = std::string(CART_CACHE_FOLDER) + "/" + rest;
     } else {
         return 0;
     }

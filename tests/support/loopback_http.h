@@ -36,6 +36,11 @@ struct http_reply {
     // than the body sends a reply cut short.
     int64_t announce = -1;
     bool no_reply = false;  // close the connection without a byte
+
+    http_reply(int status_ = 200, std::string body_ = "") : status(status_), body(std::move(body_)) {}
+    http_reply& delayed(int ms) { delay_ms = ms; return *this; }
+    http_reply& announcing(int64_t n) { announce = n; return *this; }
+    http_reply& with_header(const std::string& line) { headers.push_back(line); return *this; }
 };
 
 class loopback_http_server {
