@@ -3,6 +3,8 @@
 // user-data batches.
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include "tests/net/net_test_util.h"
 
 namespace {
@@ -161,6 +163,30 @@ TEST_F(sessions, user_data_is_fetched_in_batches) {
     siteuser_update();
     EXPECT_EQ(server.request_count(), 1u);  // nothing queued again within 10 s
     EXPECT_EQ(siteuser_get("q"), nullptr);  // an over-long line is not kept
+}
+
+}  // namespace
+
+namespace {
+
+// The running program: a session from the command line is refreshed by the
+// frames (tokens, then the endpoint), and no sessions file is written.
+TEST(online_program, refreshes_a_command_line_session) {
+    hvx_test::loopback_http_server server([](const http_request& r) {
+        return http_reply(200, r.target == "/connect" ? "https_endpoint:http://h/u1/\n" : "scoresub:c/u1/\nvynnet:VT\n");
+    });
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::read_file(hvx_test::build_dir() + "/sysrom.dat"));
+    hvx_test::background_run run(inst, {"-x", "-user_id", "u1", "-username", "n1", "-session_token", "T"},
+                                 {"HALVORAN_SITE_URL=" + server.url(), "HALVORAN_CONNECT_URL=" + server.url(),
+                                  "no_proxy=127.0.0.1"});
+    ASSERT_TRUE(server.wait_for_requests(2, 15000));
+    std::vector<http_request> got = server.requests();
+    EXPECT_EQ(got[0].target + " " + got[0].body, "/api/get_kat.php token=T&user_id=u1");
+    EXPECT_EQ(got[1].target + " " + got[1].body, "/connect {\"token\":\"VT\",\"channel\":\"vynnet/u1\"}");
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait_exit(10000), 0);
+    EXPECT_FALSE(hvx_test::file_exists(inst.home() + "/" + SESSIONS_FILE_NAME));
 }
 
 }  // namespace
