@@ -355,6 +355,12 @@ gurl_job* gurl_get_job(int32_t id) {
     return j->id == id ? j : nullptr;
 }
 
+int gurl_jobs_in_use() {
+    int n = 0;
+    for (const gurl_job& j : gurl_jobs) n += j.id != 0;
+    return n;
+}
+
 void gurl_update() {
     ensure_inited();
     for (gurl_job& j : gurl_jobs) {

@@ -122,6 +122,7 @@ int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const 
                  int64_t body_length, const void* headers, int64_t headers_length);
 int32_t gurl_get(const char* url, gurl_callback callback);
 gurl_job* gurl_get_job(int32_t id);  // none for 0 or when not held
+int gurl_jobs_in_use();               // slots held (pending, or finished and not reaped)
 void gurl_update();
 uint64_t gurl_current_tick();
 // The escaped form of a URL: letters, digits and _#%&-./:=? kept, every

@@ -15,7 +15,7 @@ struct fetch_remote : hvx_test::net_env {
     // Starts a fetch from the script; its id.
     int32_t start(const std::string& args) {
         std::string r = eval("return _fetch_remote(" + args + ")");
-        return track((int32_t)atoi(r.c_str()));
+        return (int32_t)atoi(r.c_str());
     }
     // The results of _fetch_remote_result(id) once the job has finished.
     std::string result(int32_t id, const std::string& shown = "r.n .. ' ' .. tostring(r[3])") {
@@ -72,7 +72,7 @@ TEST_F(fetch_remote, result_answers) {
     EXPECT_EQ(result(start("'" + refused + "'")), "3 could not download");
     EXPECT_EQ(result(slow + 100000), "3 job not found");
     // The system's own requests carry tokens: not readable by id.
-    int32_t own = track(gurl_get(server.url("/own").c_str(), get_top_kat_cb));
+    int32_t own = gurl_get(server.url("/own").c_str(), get_top_kat_cb);
     EXPECT_EQ(result(own), "3 job not found");
     config.network_access = 0;
     size_t before = server.request_count();

@@ -38,8 +38,8 @@ TEST_F(gurl, requests_go_out_exactly) {
     for (const row& r : rows) {
         callbacks = 0;
         std::string url = server.url(r.path);
-        int32_t id = track(gurl_req(url.c_str(), count_cb, r.method, r.body, r.body ? (int64_t)strlen(r.body) : 0,
-                                    r.headers ? hdr.data() : nullptr, (int64_t)hdr.size()));
+        int32_t id = gurl_req(url.c_str(), count_cb, r.method, r.body, r.body ? (int64_t)strlen(r.body) : 0,
+                                    r.headers ? hdr.data() : nullptr, (int64_t)hdr.size());
         ASSERT_GT(id, 0);
         ASSERT_TRUE(pump_until_finished(id)) << r.path;
         for (int i = 0; i < 3; i++) gurl_update();  // read again later: the callback stays run once
@@ -67,8 +67,8 @@ TEST_F(gurl, requests_go_out_exactly) {
     // A large body goes at once (no 100-continue wait), with the job's own content type.
     std::string big(1500000, 'z');
     const char type[] = "Content-Type: text/plain";
-    int32_t id = track(gurl_req(server.url("/big").c_str(), nullptr, GURL_POST, big.data(), (int64_t)big.size(), type,
-                                sizeof type));
+    int32_t id = gurl_req(server.url("/big").c_str(), nullptr, GURL_POST, big.data(), (int64_t)big.size(), type,
+                                sizeof type);
     ASSERT_TRUE(pump_until_finished(id));
     EXPECT_EQ(server.requests().back().body, big);
     EXPECT_EQ(server.requests().back().header("Content-Type"), "text/plain");
@@ -99,7 +99,7 @@ TEST_F(gurl, failures_end_failed_and_error_replies_stay_done) {
     };
     for (const row& r : rows) {
         std::string before = env.log();
-        int32_t id = track(gurl_req(r.url.c_str(), nullptr, r.method, "b", 1, nullptr, 0));
+        int32_t id = gurl_req(r.url.c_str(), nullptr, r.method, "b", 1, nullptr, 0);
         ASSERT_TRUE(pump_until_finished(id)) << r.url;
         gurl_job* j = gurl_get_job(id);
         EXPECT_EQ(j->state.load(), r.state) << r.url;
@@ -115,10 +115,10 @@ TEST_F(gurl, failures_end_failed_and_error_replies_stay_done) {
 
 TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
     server.set_handler([](const http_request& r) { return http_reply(200, "late").delayed(r.target == "/hold" ? 3000 : 0); });
-    int32_t held = track(gurl_get(server.url("/hold").c_str(), nullptr));
+    int32_t held = gurl_get(server.url("/hold").c_str(), nullptr);
     ASSERT_GT(held, 0);
     std::string refused = "http://127.0.0.1:" + std::to_string(hvx_test::loopback_http_server::closed_port());
-    for (int k = 1; k < GURL_JOBS; k++) ASSERT_EQ(track(gurl_get(refused.c_str(), nullptr)), held + k);
+    for (int k = 1; k < GURL_JOBS; k++) ASSERT_EQ(gurl_get(refused.c_str(), nullptr), held + k);
     // The next id maps onto the held slot: refused, and the count stays.
     EXPECT_EQ(gurl_get(refused.c_str(), nullptr), -1);
     EXPECT_EQ(gurl_get(refused.c_str(), nullptr), -1);
@@ -138,7 +138,7 @@ TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
     ASSERT_TRUE(pump_until_finished(held));
     EXPECT_EQ(std::string((char*)gurl_get_job(held)->result.data), "late");
     ASSERT_TRUE(pump_until([&] { return !gurl_get_job(held); }));
-    EXPECT_EQ(track(gurl_get(refused.c_str(), nullptr)), held + GURL_JOBS);
+    EXPECT_EQ(gurl_get(refused.c_str(), nullptr), held + GURL_JOBS);
 }
 
 TEST(gurl_escape, keeps_only_the_url_characters) {

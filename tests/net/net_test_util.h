@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "net/net.h"
 #include "platform/platform.h"
@@ -40,7 +39,6 @@ struct net_env : ::testing::Test {
     process_env env;
     loopback_http_server server;
     Process* p = nullptr;
-    std::vector<int32_t> started;  // jobs to let go of before the next test
 
     void SetUp() override {
         setenv("no_proxy", "127.0.0.1,localhost", 1);  // requests honour the proxy settings
@@ -53,18 +51,10 @@ struct net_env : ::testing::Test {
     }
     void TearDown() override {
         // Every job this test started is reaped, so the table is empty again.
-        pump_until([&] {
-            for (int32_t id : started)
-                if (gurl_get_job(id)) return false;
-            return true;
-        }, 20000);
+        pump_until([] { return gurl_jobs_in_use() == 0; }, 20000);
         config_set_defaults();
     }
     std::string eval(const std::string& code) { return run_in(p, code); }
-    int32_t track(int32_t id) {
-        started.push_back(id);
-        return id;
-    }
 };
 
 }  // namespace hvx_test
