@@ -1,9 +1,9 @@
 // Synthesizer entry points the frame driver calls before the synthesizer exists.
 #include "audio/audio.h"
+#include "audio/synth.h"
 
 #include <cstring>
 
-void mudo_init() {}
 void mudo_set_volume(int) {}
 void mudo_set_stereo_swap(int) {}
 
@@ -13,7 +13,7 @@ void mudo_mix(int16_t* stream, int32_t frames) {
 }
 int mudo_anything_is_playing() { return 0; }
 void mudo_kill_all_audio() {}
-void mudo_memset(uint32_t, int, uint32_t) {}
-void mudo_memcpy(uint32_t, const void*, uint32_t) {}
-const uint8_t inst0_nodes[64] = {};
-const uint8_t inst0_wt[8] = {};
+
+// The sequencer's track step and row advance.
+void update_channel_track_tick(mudo_channel&) {}
+void advance_channel_track_row(mudo_channel&) {}

@@ -8,6 +8,7 @@
 #include "net/net.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "storage/storage.h"
 
 // Families whose host side is not built yet stand with no function; their
 // subsystem fills in the first name of each group where it stands.
@@ -38,8 +39,8 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // audio
     {"note", nullptr, nullptr}, {"sfx", nullptr, nullptr}, {"music", nullptr, nullptr},
     // object data
-    {"vyn", nullptr, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
-    {"unvyn", nullptr, nullptr},
+    {"vyn", lua54_vyn, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
+    {"unvyn", lua54_unvyn, nullptr},
     // utility
     {"create_delta", nullptr, nullptr}, {"apply_delta", nullptr, nullptr},
     // object files

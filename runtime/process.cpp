@@ -377,7 +377,9 @@ void restart_process(Process* p) {
     // Only the focus process's restart silences the synthesizer and drops
     // the focus; another process's restart leaves the focus alone.
     if (app.audio_focus_pid == p->id) {
+        os_lock_audio();  // the audio thread must never see a half-stopped synthesizer
         mudo_kill_all_audio();
+        os_unlock_audio();
         app.audio_focus_pid = -2;
     }
     int64_t id = p->id;

@@ -101,6 +101,18 @@ int32_t read_i32_from_hex_str(const char** p);
 uint32_t read_u32_from_hex_str(const char** p);
 int64_t read_i64_from_hex_str(const char** p);
 
+// Owns a buffer for one scope. Lua errors unwind host frames, so a scratch
+// buffer held across calls into a Lua state is released through this.
+struct scoped_buffer {
+    buffer* b;
+    explicit scoped_buffer(buffer* owned) : b(owned) {}
+    ~scoped_buffer() { destroy_buffer(b); }
+    scoped_buffer(const scoped_buffer&) = delete;
+    scoped_buffer& operator=(const scoped_buffer&) = delete;
+    buffer* operator->() const { return b; }
+    operator buffer*() const { return b; }
+};
+
 uint32_t get_total_num_buffers();
 uint32_t get_total_buffer_allocation();
 uint32_t get_buffer_group_count(int kind);
@@ -281,9 +293,6 @@ enum : int32_t { PROC_RUNNING = 0, PROC_ENDED = 1, PROC_FAILED = 2 };
 inline constexpr int MESSAGE_QUEUE_KIND = 114;
 inline constexpr int32_t MESSAGE_QUEUE_SIZE = 16384;
 inline constexpr int64_t MESSAGE_QUEUE_LIMIT = 0x1000000;  // a fuller queue drops new messages
-// A longer single message is refused, so a queue never holds more than
-// MESSAGE_QUEUE_LIMIT + 4 + MESSAGE_MAX_LENGTH bytes.
-inline constexpr int64_t MESSAGE_MAX_LENGTH = MESSAGE_QUEUE_LIMIT;
 // A drained queue (or the shared read buffer) whose capacity is at least this
 // and four times what it holds goes back to a small buffer.
 inline constexpr int64_t MESSAGE_SHRINK_MIN = 0x100000;
@@ -619,8 +628,21 @@ inline constexpr int32_t MESSAGE_COMPACT_MIN = 65536; // read bytes kept before 
 inline constexpr const char* DROP_FOLDER = "/ram/drop/";
 inline constexpr const char* DROP_EMPTY_TEXT = "** dropping folders (and size zero files) not supported **";
 
-// Bytes queued (length + 4), or 0 when not queued (no receiver, no queue,
-// queue over MESSAGE_QUEUE_LIMIT, text longer than MESSAGE_MAX_LENGTH).
+// Reading a message makes at most MESSAGE_READ_OBJECT_ALLOWANCE tables and
+// userdata plus one per MESSAGE_READ_BYTES_PER_OBJECT bytes of its text, and
+// never takes the reader past its memory limit; a message past either is
+// dropped (logged) and the next one read.
+inline constexpr int64_t MESSAGE_READ_OBJECT_ALLOWANCE = 65536;
+inline constexpr int32_t MESSAGE_READ_BYTES_PER_OBJECT = 4;
+inline constexpr int MESSAGE_REFUSED = -1;
+inline constexpr const char* MESSAGE_REFUSED_TEXT = "send_message: the receiver cannot hold the message";
+
+// Queues a message: bytes queued (length + 4); 0 when dropped without a word
+// (no receiver, no queue, queue over MESSAGE_QUEUE_LIMIT); MESSAGE_REFUSED
+// when the receiver's memory in use, its unread messages and this one
+// together pass its memory limit (or the queue cannot grow).
+int queue_process_message(Process* to, const char* text, size_t len);
+// The same, with 0 for a refusal.
 int send_process_message(Process* to, const buffer* text);
 int send_process_message_bytes(Process* to, const char* text, size_t len);
 int send_process_message_string(Process* to, const char* text);
