@@ -68,6 +68,7 @@ TEST_F(fetch_remote, result_answers) {
     server.set_handler([](const http_request& r) { return http_reply(200, "hello").delayed(r.target == "/slow" ? 400 : 0); });
     int32_t slow = start("'" + server.url("/slow") + "'");
     EXPECT_EQ(eval("return select('#', _fetch_remote_result(" + std::to_string(slow) + "))"), "0");  // pending
+    ASSERT_TRUE(server.wait_for_requests(1, 5000));  // arrived (and held)
     std::string refused = "http://127.0.0.1:" + std::to_string(hvx_test::loopback_http_server::closed_port());
     EXPECT_EQ(result(start("'" + refused + "'")), "3 could not download");
     EXPECT_EQ(result(slow + 100000), "3 job not found");

@@ -1,5 +1,6 @@
 // HTTP jobs against the loopback server: what goes over the wire, how jobs
 // end, the callback hand-off, the table limit and the reaping.
+#include <atomic>
 #include <thread>
 
 #include "tests/net/net_test_util.h"
@@ -114,7 +115,11 @@ TEST_F(gurl, failures_end_failed_and_error_replies_stay_done) {
 }
 
 TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
-    server.set_handler([](const http_request& r) { return http_reply(200, "late").delayed(r.target == "/hold" ? 3000 : 0); });
+    std::atomic<bool> release{false};
+    server.set_handler([&](const http_request&) {
+        for (int i = 0; i < 20000 && !release; i++) usleep(1000);  // held until the test lets go
+        return http_reply(200, "late");
+    });
     int32_t held = gurl_get(server.url("/hold").c_str(), nullptr);
     ASSERT_GT(held, 0);
     std::string refused = "http://127.0.0.1:" + std::to_string(hvx_test::loopback_http_server::closed_port());
@@ -135,6 +140,8 @@ TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
     EXPECT_EQ(gurl_get_job(held + 1), j);  // the update where the tick is finish + 120 keeps it
     gurl_update();
     EXPECT_EQ(gurl_get_job(held + 1), nullptr);
+    EXPECT_EQ(gurl_get_job(held)->state.load(), GURL_PENDING);
+    release = true;
     ASSERT_TRUE(pump_until_finished(held));
     EXPECT_EQ(std::string((char*)gurl_get_job(held)->result.data), "late");
     ASSERT_TRUE(pump_until([&] { return !gurl_get_job(held); }));
