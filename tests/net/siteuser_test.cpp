@@ -56,6 +56,10 @@ TEST_F(sessions, scripts_add_change_and_remove_users) {
     ASSERT_EQ(stat(file().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(active_id(), "u1");
+    // What the system-information calls give of it.
+    EXPECT_EQ(eval("return stat(64) .. stat(65) .. _kstat(800) .. tostring(_kstat(805)) .. #stat(70)"), "u1nametoknil1");
+    snprintf(get_active_session()->https_endpoint, SESSION_REPLY_MAX, "http://h/u1/");
+    EXPECT_EQ(eval("return _kstat(805)"), "http://h/u1/");
     config.network_access = 0;
     EXPECT_EQ(active_id(), "(none)");
     config.network_access = 1;
