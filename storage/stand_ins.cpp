@@ -8,7 +8,7 @@
 // caller learns that the cartridge did not load.
 int populate_ram_folder_from_hvx_buffer(const char*, buffer*) { return -1; }
 
-int unvyn_from_fetched_buffer(lua_State*, buffer*, const char*, int) { return 0; }
+int unvyn_from_fetched_buffer(lua_State*, const buffer*, const char*, int) { return 0; }
 
 static void (*anywhen_observer)(int, const char*, int64_t) = nullptr;
 

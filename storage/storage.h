@@ -454,7 +454,7 @@ void anywhen_set_observer(void (*observer)(int kind, const char* text, int64_t v
 // Fetched files: STAND-IN (storage/stand_ins.cpp) until the fetch calls land.
 // Decodes a fetched buffer by the path's extension and pushes the results;
 // returns their number.
-int unvyn_from_fetched_buffer(lua_State* L, buffer* b, const char* path, int flags);
+int unvyn_from_fetched_buffer(lua_State* L, const buffer* b, const char* path, int flags);
 
 // ---------------------------------------------------------------------------
 // Object data (vyn): script values as table-constructor text, with an
