@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
+#include "userdata/userdata.h"
 
 // Families whose host side is not built yet stand with no function; their
 // subsystem fills in the first name of each group where it stands.
@@ -49,9 +50,12 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // file cache
     {"_cache_store", nullptr, nullptr}, {"_cache_fetch", nullptr, nullptr},
     // file history
-    {"_fetch_anywhen", nullptr, nullptr}, {"_fetch_anywhen_metadata", nullptr, nullptr},
-    {"_list_anywhen_by_day", nullptr, nullptr}, {"_list_anywhen_by_loc", nullptr, nullptr},
-    {"_list_anywhen_folder_moment", nullptr, nullptr}, {"_anywhen_get_attr", nullptr, nullptr},
+    {"_fetch_anywhen", lua54__fetch_anywhen, nullptr},
+    {"_fetch_anywhen_metadata", lua54__fetch_anywhen_metadata, nullptr},
+    {"_list_anywhen_by_day", lua54__list_anywhen_by_day, nullptr},
+    {"_list_anywhen_by_loc", lua54__list_anywhen_by_loc, nullptr},
+    {"_list_anywhen_folder_moment", lua54__list_anywhen_folder_moment, nullptr},
+    {"_anywhen_get_attr", lua54__anywhen_get_attr, nullptr},
     // network
     {"_fetch_remote", lua54__fetch_remote, nullptr}, {"_fetch_remote_result", lua54__fetch_remote_result, nullptr},
     // object files
@@ -73,8 +77,8 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"sin", lua54_sin, nullptr}, {"atan2", lua54_atan2, nullptr}, {"flr", lua54_flr, nullptr},
     {"ceil", lua54_ceil, nullptr},
     // typed userdata
-    {"userdata", nullptr, nullptr}, {"vec", nullptr, nullptr}, {"get", nullptr, nullptr},
-    {"set", nullptr, nullptr},
+    {"userdata", lua54_userdata, nullptr}, {"vec", lua54_vec, nullptr}, {"get", lua54_get, nullptr},
+    {"set", lua54_set, nullptr},
     // frames
     {"_flip", lua54_flip, nullptr}, {"flip", nullptr, "_flip"},
     // utility
@@ -159,16 +163,6 @@ void api_add_c_functions(lua_State* L) {
 // ---------------------------------------------------------------------------
 // Argument readers
 // ---------------------------------------------------------------------------
-
-// 2^63 exactly; every double at or above it is out of range.
-static constexpr double TWO_63 = 9223372036854775808.0;
-
-int64_t hvx_double_to_i64(double d, int64_t nan_value) {
-    if (std::isnan(d)) return nan_value;
-    if (d >= TWO_63) return INT64_MAX;
-    if (d < -TWO_63) return INT64_MIN;
-    return (int64_t)d;
-}
 
 int32_t hvx_double_to_i32(double d, int32_t nan_value) {
     if (std::isnan(d)) return nan_value;

@@ -571,6 +571,10 @@ int32_t hvx_memset(int32_t addr, uint8_t value, int32_t len);
 int32_t hvx_memcpy(int32_t dst, int32_t src, int32_t len);
 int32_t hvx_memset_proc(Process* p, int32_t addr, uint8_t value, int32_t len);
 int32_t hvx_memcpy_proc(Process* p, int32_t dst, int32_t src, int32_t len);
+// Byte runs between host memory and p's space, wrapping at 24 bits; a write
+// marks every touched page written.
+void hvx_read_run(Process* p, uint32_t addr, uint8_t* dst, int64_t len);
+void hvx_write_run(Process* p, uint32_t addr, const uint8_t* src, int64_t len);
 // Copies pages start/4096 .. end/4096 - 1 from one process to another,
 // through page resolution on both sides.
 void hvx_pmemcpy_pages(Process* from, Process* to, uint32_t start, uint32_t end);
@@ -610,7 +614,14 @@ hvx_cfunction api_entry_function(int i);
 int64_t hvx_intp(lua_State* L, int index, int64_t def);
 // Double to integer, truncating toward zero; NaN gives nan_value and values
 // beyond the range (infinities included) saturate.
-int64_t hvx_double_to_i64(double d, int64_t nan_value);
+// (Inline: the typed userdata loops convert millions of elements with it.)
+inline int64_t hvx_double_to_i64(double d, int64_t nan_value) {
+    constexpr double two_63 = 9223372036854775808.0;  // every double at or above it is out of range
+    if (d != d) return nan_value;
+    if (d >= two_63) return INT64_MAX;
+    if (d < -two_63) return INT64_MIN;
+    return (int64_t)d;
+}
 int32_t hvx_double_to_i32(double d, int32_t nan_value);
 // Truncated number: a number or numeric string truncated toward zero,
 // saturating at the 32-bit range; anything else, NaN included, 0.

@@ -8,13 +8,5 @@
 // caller learns that the cartridge did not load.
 int populate_ram_folder_from_hvx_buffer(const char*, buffer*) { return -1; }
 
+// The fetch calls' decoder is not built yet: a fetched buffer gives no values.
 int unvyn_from_fetched_buffer(lua_State*, const buffer*, const char*, int) { return 0; }
-
-static void (*anywhen_observer)(int, const char*, int64_t) = nullptr;
-
-void anywhen_open() {}
-void anywhen_close() {}
-void anywhen_event(int kind, const char* text, int64_t value) {
-    if (anywhen_observer) anywhen_observer(kind, text, value);
-}
-void anywhen_set_observer(void (*observer)(int, const char*, int64_t)) { anywhen_observer = observer; }

@@ -11,6 +11,8 @@
 #include "tests/support/process_harness.h"
 #include "userdata/userdata.h"
 
+using hvx_test::call;
+using hvx_test::call_result;
 using hvx_test::process_env;
 using hvx_test::call;
 using hvx_test::call_result;

@@ -26,7 +26,11 @@ struct util_calls : ::testing::Test {
                 "o[i] = type(v) == 'string' and ('\\'' .. v .. '\\'') or tostring(v) end "
                 "return table.concat(o, ' ') end");
     }
-    std::string first(const std::string& code) { return hvx_test::run_in(p, code); }
+    std::string first(const std::string& code) {
+        hvx_test::call_result r = hvx_test::eval(p, code);
+        if (!r.error.empty()) return "error: " + r.error;
+        return r.values.empty() ? "" : r.values[0];
+    }
 };
 
 TEST_F(util_calls, Split) {

@@ -189,7 +189,9 @@ std::string process_env::log() const {
 std::string run_in(Process* p, const std::string& code) {
     call_result r = eval(p, code);
     if (!r.error.empty()) return "error: " + r.error;
-    return r.values.empty() ? "" : r.values[0];
+    std::string joined;
+    for (size_t i = 0; i < r.values.size(); i++) joined += (i ? ", " : "") + r.values[i];
+    return joined;
 }
 
 }  // namespace hvx_test

@@ -48,8 +48,8 @@ private:
     std::vector<std::pair<const char*, int (*)(lua_State*)>> globals_;
 };
 
-// Runs code in p's state with p current, as its slice would; tostring of the
-// first result ("" for none), or "error: " and the message.
+// Runs code in p's state with p current, as its slice would; tostring of its
+// results joined by ", " ("" for none), or "error: " and the message.
 std::string run_in(Process* p, const std::string& code);
 // One protected call of a host function in p's state, made as p (a plain
 // call, not a slice), with the values of a Lua expression list as its
