@@ -714,3 +714,20 @@ buffer* vyn_unwrap_b64(const uint8_t* text, int64_t len, int64_t max_bytes);
 // Script calls.
 int lua54_vyn(lua_State* L);
 int lua54_unvyn(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// Image codecs: QOI and PNG in buffers. STAND-IN (storage/stand_ins.cpp)
+// until the image codecs land: both report failure.
+// ---------------------------------------------------------------------------
+
+struct qoi_desc {
+    uint32_t width, height;
+    uint8_t channels;    // 3 RGB or 4 RGBA
+    uint8_t colorspace;  // 0 sRGB with linear alpha, 1 all linear
+};
+// A QOI stream of the pixels, allocated with malloc (the caller frees it),
+// and its length; none for refused input.
+void* qoi_encode(const void* pixels, const qoi_desc* desc, int* out_len);
+// Encodes 8-bit RGBA rows as a PNG at the buffer's cursor; LodePNG's error
+// code, 0 on success.
+unsigned LodePNG_encode32_pbuffer(const uint8_t* pixels, uint32_t width, uint32_t height, buffer* out);
