@@ -6,6 +6,7 @@
 #include "audio/audio.h"
 #include "gfx/gfx.h"
 #include "lang/lang.h"
+#include "net/net.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
@@ -57,7 +58,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"_list_anywhen_folder_moment", lua54__list_anywhen_folder_moment, nullptr},
     {"_anywhen_get_attr", lua54__anywhen_get_attr, nullptr},
     // network
-    {"_fetch_remote", nullptr, nullptr}, {"_fetch_remote_result", nullptr, nullptr},
+    {"_fetch_remote", lua54__fetch_remote, nullptr}, {"_fetch_remote_result", lua54__fetch_remote_result, nullptr},
     // object files
     {"_fetch_metadata_from_file", nullptr, nullptr}, {"_store_metadata_str_to_file", nullptr, nullptr},
     // paths and files
@@ -128,8 +129,8 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"_set_host_window_icon", lua54_set_host_window_icon, nullptr},
     {"_set_host_window_title", lua54_set_host_window_title, nullptr},
     // network
-    {"_fetch_udat", nullptr, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
-    {"_modify_user_session", nullptr, nullptr}, {"_scoresub", nullptr, nullptr},
+    {"_fetch_udat", lua54__fetch_udat, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
+    {"_modify_user_session", lua54__modify_user_session, nullptr}, {"_scoresub", nullptr, nullptr},
     // utility
     {"_md5", lua54_md5, nullptr}, {"_crc", lua54_crc, nullptr}, {"_strindex", lua54_strindex, nullptr},
     // input
