@@ -131,8 +131,8 @@ const kernel_script kScripts[] = {
      kExitLog,
      0},
     {"kernel_sockets.lua",
-     {"kernel: boot", "echo ping, client sockets 1, all 4.0", "after the client: 2.0",
-      "after the server: 1.0, mine 1.0", "kernel: exit"},
+     {"kernel: boot", "echo ping, client sockets 1, all 3.0", "after the client: 1.0", "after the server: 0.0",
+      "kernel: exit"},
      kExitLog,
      0},
 };
