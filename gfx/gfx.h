@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct lua_State;
 struct Process;
@@ -64,13 +65,46 @@ void destroy_print_context(Process* p);
 int lua54__print_qzscii(lua_State* L);
 
 void init_default_coltabs();
-int gif_end();
-void audio_capture_end();
-// Captures the system signals start: 0 when the GIF capture started; a
-// screenshot of a coming frame; the audio capture (sets app.audio_capture).
-int gif_start();
+
+// --- captures: screenshots, labels, GIF recordings and sound -----------------
+inline constexpr uint32_t ADDR_GIF_REQUEST = 0x40;   // x, y, width, height, scale, -, skip, silent (i16)
+inline constexpr uint32_t ADDR_SHOT_REQUEST = 0x50;  // x, y, width, height, scale, label, skip, silent
+inline constexpr uint32_t ADDR_CAPTURE_STEM = 0x60;
+inline constexpr uint32_t CAPTURE_STEM_MAX = 64;
+inline constexpr int32_t CAPTURE_MIN_SIZE = 16;
+inline constexpr int32_t CAPTURE_MAX_SCALE = 4;
+inline constexpr int32_t CAPTURE_MAX_SKIP = 32;
+inline constexpr int CAPTURE_MAX_SUFFIX = 255;
+inline constexpr int CAPTURE_BUFFER_KIND = 112;  // 'p'
+inline constexpr const char* CAPTURE_FOLDER = "/desktop/host/";
+inline constexpr const char* LABEL_PATH = "/ram/cart/label.qoi";
+inline constexpr int GIF_PAL_WORDS = 256 + 270;  // palette words, then line selectors
+// 8 bits a primary. (16 would write the same descriptor byte beside the
+// global map, but spill into its "map present" bit without one.)
+inline constexpr int GIF_COLOR_RES = 8;
+inline constexpr uint8_t GIF_TRANSPARENT = 255;
+inline constexpr uint8_t GIF_DELAY_CS = 3;
+inline constexpr int32_t GIF_MAX_FRAMES = 5460;  // frames past this are not added
+inline constexpr int32_t AUDIO_CAPTURE_BYTES = 1764000;  // ten seconds to begin with
+inline constexpr int32_t AUDIO_CAPTURE_KIND = 97;        // 'a'
+inline constexpr int32_t AUDIO_CAPTURE_BYTES_PER_SECOND = 176400;
+
+// "/desktop/host/" stem ext, or with "_1" .. "_255" before ext when taken;
+// empty when all are.
+std::string capture_filename(const std::string& stem, const char* ext);
+// Reads the running process's screenshot request; the caller sets
+// app.screenshot_pending.
 void request_screenshot();
+// 0 when a recording started (the caller then sets app.gif_frames = 0 and
+// app.gif_recording = 1); non-zero when none did, or one is running.
+int gif_start();
+// Ends the recording and writes (or with write 0 drops) the file; 0 when the
+// file was written. The caller clears app.gif_recording.
+int gif_end_ex(int write);
+int gif_end();
+// The buffer and flag change under the audio lock; the file is written after.
 int audio_capture_start();
+int audio_capture_end();  // 1 when no file was written
 
 // Services the host platform calls (the boot screen's printer, the capture
 // hooks of the compositor, the window's video-mode scale).
@@ -98,9 +132,6 @@ inline constexpr uint32_t COLP_FLAG_PATTERN = 1;
 inline constexpr uint32_t COLP_FLAG_INVERTED = 8;
 // Loads the rasteriser masks for the sprite path (target mask from 0x550A).
 void get_masks_sprite();
-// Makes the next refresh_clip_box derive p's box from its clip words even
-// when they are unchanged (for a new draw target with the same words).
-void invalidate_clip_cache(Process* p);
 // Span costs: the fixed part of each path's formula.
 inline constexpr int32_t SPAN_COST_BASE = 2;
 inline constexpr int32_t SPAN_COST_BASE_GROUPED = 3;
@@ -189,3 +220,111 @@ int32_t draw_character_bits(const uint32_t* rows, uint8_t* target, int x, int y,
 int32_t draw_character_bits_noclip(const uint32_t* rows, uint8_t* target, int x, int y, int w, int h,
                                    int colour);
 void destroy_print_buffer();
+
+// ---------------------------------------------------------------------------
+// Lines, blits and sprites
+// ---------------------------------------------------------------------------
+
+// A one-pixel line through the shape rule, clipped exactly to the running
+// process's clip box before the first pixel; returns the pixels visited
+// (zero or less when the clip leaves none).
+int32_t draw_line(uint8_t* bitmap, int x0, int y0, int x1, int y1, int colour);
+
+inline constexpr int SPRITE_COUNT = 8192;
+inline constexpr int64_t SPRITE_INDEX_MASK = 0x1FFF;
+// Sprite number bits above the index.
+inline constexpr int64_t SPRITE_FLIP_X = 0x4000;
+inline constexpr int64_t SPRITE_FLIP_Y = 0x8000;
+inline constexpr int64_t SPRITE_CENTRE_X = 0x10000;  // left by half the width
+inline constexpr int64_t SPRITE_CENTRE_Y = 0x20000;  // up by half the height
+inline constexpr int64_t SPRITE_ANCHOR_X = 0x40000;  // left by the width
+inline constexpr int64_t SPRITE_ANCHOR_Y = 0x80000;  // up by the height
+inline constexpr int64_t BLIT_ROW_COST = 64;          // per copied row, beside its width
+inline constexpr int BLIT_SAME_ROW_FACTOR = 4;        // rows moved within themselves
+inline constexpr int BLIT_CHARGE_SHIFT = 6;           // the Lua call charges cost / 64
+
+// Element copy between two typed userdata of one element type, clipped to
+// the running process's clip box (which must lie inside dst) and to src;
+// overlapping copies within one value move correctly. Returns the cost.
+int64_t blit(uint8_t* src, uint8_t* dst, int sx, int sy, int dx, int dy, int w, int h);
+// Clips a sprite draw in place; h becomes 0 when nothing is visible.
+void clip_bitmaps(const uint8_t* src, const uint8_t* dst, int64_t& sx, int64_t& sy, int64_t& dx, int64_t& dy,
+                  int64_t& w, int64_t& h);
+// A u8 sprite through the sprite rule, optionally mirrored; returns the cost.
+int32_t draw_spr(const uint8_t* src, uint8_t* dst, int sx, int sy, int dx, int dy, int w, int h, int flip_x,
+                 int flip_y);
+// The bitmap for a Lua argument: one of our typed userdata as it is (another
+// userdata gives none); otherwise the sprite-table entry n & 0x1FFF for the
+// integer n (default -1), with n's bits above the index stored in *flags.
+uint8_t* get_sprite_p(lua_State* L, int arg, int64_t* flags);
+
+// ---------------------------------------------------------------------------
+// Graphics calls
+// ---------------------------------------------------------------------------
+
+inline constexpr uint32_t ADDR_LINE_NO_LAST = 0x551F;  // 1: line has no last point
+inline constexpr uint32_t ADDR_LINE_LAST_X = 0x5520;
+inline constexpr uint32_t ADDR_LINE_LAST_Y = 0x5524;
+inline constexpr int COLOUR_DEFAULT = 6;                // color() with no argument
+inline constexpr int CLS_COST_SHIFT = 6;                // cls charges pixels / 64
+inline constexpr int32_t PAL_ENTRY_COST = 2;            // per entry of a table given to pal
+inline constexpr int32_t PAL_TABLE_COST = 1;            // remap or palette copied by pal(1), pal(2)
+inline constexpr uint32_t LINE_SEL_CLEAR_BYTES = 0x78;  // pal() clears the line palette choice
+inline constexpr int64_t BATCH_MAX_ITEMS = 262144;
+inline constexpr int64_t BATCH_ITEM_COST = 2;
+inline constexpr int64_t BATCH_LINE_ITEM_COST = 3;
+inline constexpr int SHAPE_COST_DIVISOR = 3;            // rect, rectfill and spr charge cost / 3
+
+// An f64 typed userdata given in place of coordinates: items of up to K
+// values from the element index first, stride apart.
+struct batch_args {
+    const double* data;
+    int64_t first, stride, last, limit;
+    int n;  // values per item (at most K; 0 or less reads none)
+};
+// True when argument 1 is an f64 typed userdata (the batch form); the reader
+// is then set up from arguments 2-5. Values are read straight from the
+// array, so an item must not run Lua code.
+bool batch_open(lua_State* L, int K, batch_args& b);
+// Calls item(values, present) for every item, values pointing at the item's
+// first element; values beyond present are missing. A negative index ends
+// the batch. Returns the items done.
+template <class F>
+int64_t batch_run(const batch_args& b, F&& item);
+// One value of an item: floored, NaN as 0, saturating.
+int64_t batch_value(double v);
+// The colour argument from an item's value (its low and high 32 bits).
+int16_t batch_colour(int64_t v);
+
+int lua54_cls(lua_State* L);
+int lua54_camera(lua_State* L);
+int lua54_clip(lua_State* L);
+int lua54_color(lua_State* L);
+int lua54_cursor(lua_State* L);
+int lua54_fillp(lua_State* L);
+int lua54_pal(lua_State* L);
+int lua54_palt(lua_State* L);
+int lua54__set_draw_target(lua_State* L);
+int lua54_pget(lua_State* L);
+int lua54_pset(lua_State* L);
+int lua54_rect(lua_State* L);
+int lua54_rectfill(lua_State* L);
+int lua54_line(lua_State* L);
+int lua54_spr(lua_State* L);
+int lua54_blit(lua_State* L);
+int lua54__set_spr(lua_State* L);
+
+template <class F>
+int64_t batch_run(const batch_args& b, F&& item) {
+    const int64_t cap = b.limit < BATCH_MAX_ITEMS ? b.limit : BATCH_MAX_ITEMS;
+    const int n = b.n < 0 ? 0 : b.n;
+    int64_t done = 0;
+    for (int64_t i = b.first; i >= 0 && i <= b.last && done < cap;) {
+        item(b.data + i, n);
+        done++;
+        // The next index, unless it would leave the 64-bit range.
+        if ((b.stride > 0 && i > INT64_MAX - b.stride) || (b.stride < 0 && i < INT64_MIN - b.stride)) break;
+        i += b.stride;
+    }
+    return done;
+}
