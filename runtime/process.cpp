@@ -88,6 +88,22 @@ bool hvx_anchor(lua_State* L, int idx, bool keep) {
     return true;
 }
 
+bool hvx_anchor_at(lua_State* L, const void* key) {
+    if (!L) return false;
+    if (!lua_checkstack(L, 1)) {
+        lua_pop(L, 1);
+        return false;
+    }
+    if (lua_hvx_pushfirst(L) != LUA_TTABLE) {
+        lua_pop(L, 2);
+        return false;
+    }
+    lua_insert(L, -2);
+    lua_rawsetp(L, -2, key);
+    lua_pop(L, 1);
+    return true;
+}
+
 bool process_state_busy(const Process* p) {
     return p && (p->resuming || p->host_busy || p->closing);
 }

@@ -533,6 +533,11 @@ void charge_compile(size_t len);
 // first slot of the main stack of L's state (below the chunk, where no
 // script reaches it to drop it). False when the state has no such table.
 bool hvx_anchor(lua_State* L, int idx, bool keep);
+// The same table keyed by a host address: the value on top of the stack is
+// popped and held under key (nil lets go of what was there), as lua_rawsetp
+// on the registry would, and as it runs no finalizer. False when the state
+// has no such table (the value is popped all the same).
+bool hvx_anchor_at(lua_State* L, const void* key);
 void update_processes_after_frame();
 int audio_op_start(int64_t pid, int force);  // 0 with the audio lock held, 1 when refused
 void audio_op_end();

@@ -1,6 +1,7 @@
 -- Test kernel: the debug library cannot reach into host frames or host
 -- closures: a finalizer that rewrites a host call's arguments, the state of
--- a gmatch iterator and the buffer of table.concat are all out of reach.
+-- a gmatch iterator, the buffer of table.concat and the values the host
+-- holds are all out of reach.
 printh("kernel: boot")
 _signal(37)
 -- A finalizer run while _crc converts its number argument tries to put
@@ -47,6 +48,21 @@ local t = setmetatable({}, {__len = function() return 5000 end, __index = functi
   return string.rep("y", 100)
 end})
 printh("concat: " .. #table.concat(t))
+-- What the host holds (a mapped userdata, the draw target, a sprite) is out
+-- of reach of the registry a script can empty.
+local ud, bm, sp = userdata("u8", 4096, 2), userdata("u8", 64, 64), userdata("u8", 16, 16)
+ud:set(0, 0, 7)
+_map_ram(ud, 0x200000)
+_set_draw_target(bm)
+_set_spr(1, sp)
+local reg = debug.getregistry()
+for k in pairs(reg) do if type(k) == "userdata" then reg[k] = nil end end
+ud, bm, sp = nil, nil, nil
+collectgarbage() collectgarbage()
+local junk = {} for i = 1, 2000 do junk[i] = string.rep("z", 4096) .. i end
+rectfill(0, 0, 63, 63, 8)
+spr(1, 0, 0)
+printh("held by the host after the registry is emptied: " .. peek(0x200000))
 printh("kernel: exit")
 _signal(33)
 while true do flip() end
