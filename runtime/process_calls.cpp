@@ -115,10 +115,16 @@ static int create_process_k(lua_State* L, int, lua_KContext) {
     if (!text_arg(L, 1, &src) || !text_arg(L, 2, &name) || !text_arg(L, 3, &path)) return 0;
     text_arg(L, 4, &sandbox);
     text_arg(L, 5, &cart_id);
+    // A sandboxed process makes no process with more rights than its own: it
+    // is sandboxed too (with its maker's sandbox when it names none) and
+    // never has the system flag.
+    const bool confined = cproc && cproc->sandboxed;
+    if (confined && sandbox.empty()) sandbox = cproc->sandbox;
     charge_compile(src.size());
     Process* p = create_process_from_code(src.data(), src.size(), name.c_str(), path.c_str(), sandbox.c_str(),
                                           cart_id.c_str());
     if (!p) return 0;
+    if (confined) p->flags &= ~PROC_FLAG_SYSTEM;
     lua_pushinteger(L, p->id);
     return 1;
 }

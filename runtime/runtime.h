@@ -468,8 +468,6 @@ int64_t cproc_id();  // id of the running process, 0 when none
 void processes_init();
 // None when the source does not compile or the table is full. The source is
 // len bytes (NULs included); the first form takes it up to its first NUL.
-// A process made by a sandboxed one is sandboxed too (with its creator's
-// sandbox text when it names none) and never gets PROC_FLAG_SYSTEM.
 Process* create_process_from_code(const char* code, size_t len, const char* name, const char* path,
                                   const char* sandbox, const char* cart_id);
 Process* create_process_from_code(const char* code, const char* name, const char* path,
