@@ -14,15 +14,6 @@
 
 static Process* process_arg(lua_State* L, int index) { return get_process(hvx_pid_arg(L, index)); }
 
-// A text argument copied out whole (NULs included); false when it is no text.
-static bool text_arg(lua_State* L, int index, std::string* out) {
-    int t = lua_type(L, index);
-    if (t != LUA_TSTRING && t != LUA_TNUMBER) return false;
-    size_t n = 0;
-    const char* s = lua_tolstring(L, index, &n);
-    out->assign(s, n);
-    return true;
-}
 
 int lua54_pid(lua_State* L) {
     lua_pushinteger(L, cproc_id());
@@ -112,9 +103,9 @@ static int create_process_k(lua_State* L, int, lua_KContext) {
     // Copied one by one: converting a number allocates, and what that runs
     // must not free a text read before.
     std::string src, name, path, sandbox, cart_id;
-    if (!text_arg(L, 1, &src) || !text_arg(L, 2, &name) || !text_arg(L, 3, &path)) return 0;
-    text_arg(L, 4, &sandbox);
-    text_arg(L, 5, &cart_id);
+    if (!hvx_text_arg(L, 1, &src) || !hvx_text_arg(L, 2, &name) || !hvx_text_arg(L, 3, &path)) return 0;
+    hvx_text_arg(L, 4, &sandbox);
+    hvx_text_arg(L, 5, &cart_id);
     // A sandboxed process makes no process with more rights than its own: it
     // is sandboxed too (with its maker's sandbox when it names none) and
     // never has the system flag.

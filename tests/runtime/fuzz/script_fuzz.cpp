@@ -33,7 +33,7 @@ const char* const kValues[] = {
     "pid()", "ids[#ids]", "ids[1]", "H.gm", "coroutine.running()",
 };
 
-// Host calls on main that need no window, file or device.
+// Host calls that need no window, file, network or sound device.
 const char* const kCalls[] = {
     "_get_process_list", "_run_process_slice", "_kill_process", "_process_state", "_read_message",
     "send_message", "_blit_process_video", "_immediate_sandboxed_family", "_get_process_display_size",
@@ -45,6 +45,8 @@ const char* const kCalls[] = {
     "_get_userland_clipboard_text", "_set_userland_clipboard_text", "_print_qzscii", "tonum",
     "table.insert", "table.remove", "table.move", "table.concat", "table.unpack", "table.sort",
     "string.rep", "string.gsub", "string.format", "select", "rawlen", "next", "tostring",
+    "_set_draw_target", "_set_spr", "cls", "pset", "pget", "rect", "rectfill", "line", "spr", "blit", "camera",
+    "clip", "pal", "palt", "fillp", "color", "cursor",
 };
 
 // Signals that touch neither host files, devices nor the run itself.
