@@ -4,10 +4,6 @@
 
 #include "platform/platform.h"
 
-// The text cartridge form is not read yet: nothing is unpacked, and the
-// caller learns that the cartridge did not load.
-int populate_ram_folder_from_hvx_buffer(const char*, buffer*) { return -1; }
-
 static void (*anywhen_observer)(int, const char*, int64_t) = nullptr;
 
 void anywhen_open() {}
