@@ -38,12 +38,17 @@ int is_writeable_as_ascii(const pfile* f) {
     return 1;
 }
 
-static bool put_line(buffer* out, const char* s) { return bappend_str(out, s) && bwrite_uint8(out, '\n') == 1; }
+// Writers at the cursor; an empty text is written too.
+static bool put_str(buffer* out, const char* s) {
+    int64_t n = (int64_t)strlen(s);
+    return n == 0 || bwrite(s, 1, n, out) == n;
+}
+static bool put_line(buffer* out, const char* s) { return put_str(out, s) && bwrite_uint8(out, '\n') == 1; }
 
 static bool put_encoded_body(buffer* out, const uint8_t* d, int64_t n, int hex) {
     const int64_t first = hex ? HVX_HEX_FIRST_LINE : HVX_B64_FIRST_LINE;
     const int64_t rest = hex ? HVX_HEX_LINE : HVX_B64_LINE;
-    if (!bappend_str(out, hex ? "hex$" : "b64$")) return false;
+    if (!put_str(out, hex ? "hex$" : "b64$")) return false;
     char line[HVX_LINE_MAX];
     int64_t at = 0, take = first;
     for (;;) {
@@ -90,7 +95,7 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
             bool text = is_writeable_as_ascii(f) && !is_info_file(name);
             int want = text ? 1 : is_folder ? 0 : 2;
             if (want != pass) continue;
-            ok = bappend_str(out, ":: ") && bappend_str(out, name) && (!is_folder || bwrite_uint8(out, '/') == 1) &&
+            ok = put_str(out, ":: ") && put_str(out, name) && (!is_folder || bwrite_uint8(out, '/') == 1) &&
                  bwrite_uint8(out, '\n') == 1;
             if (!ok || is_folder) continue;
             const uint8_t* d = f->data ? f->data->data : nullptr;

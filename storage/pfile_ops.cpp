@@ -491,6 +491,8 @@ int pflist(const char* path, lua_State* L, listing* out) {
     std::string o = btext(origin);
     destroy_buffer(origin);
     destroy_buffer(np);
+    // A path no mount serves lists nothing.
+    if (kind != MOUNT_KIND_HOST && kind != MOUNT_KIND_RAM) return 0;
     std::string base = p == "/" ? "" : p;
     listing* names = create_listing();
     if (!names) return 0;
@@ -670,7 +672,7 @@ static int write_back(pmount* m) {
     if (r != 0) {
         destroy_buffer(encoded);
         if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
-        else write_back_failed(m, "cartridge too large");
+        else write_back_failed(m, k == 1 ? "could not encode the cartridge" : "cartridge too large");
         return 0;
     }
     pfile* f = pfopen(mp, "wf");
