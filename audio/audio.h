@@ -20,3 +20,14 @@ void mudo_memcpy(uint32_t offset, const void* src, uint32_t length);
 // The default instrument, copied into every new process.
 extern const uint8_t inst0_nodes[64];
 extern const uint8_t inst0_wt[8];
+
+// Synthesizer state the system-information calls read (under the audio lock).
+// Samples mudo_get_channel_state may place in its scratch area at most.
+inline constexpr int MUDO_SCRATCH_SAMPLES = 32768;
+int mudo_get_active_channels();
+// Field f of channel c. Fields 0..18 are plain values; from 19 on the result
+// is a count of samples placed in scratch (19: pairs of two interleaved
+// channels; 20..27: one channel). Channel -1 with field -1: the mixer's recent
+// output as a count of stereo pairs.
+int mudo_get_channel_state(int channel, int field, int16_t* scratch);
+int mudo_get_music_state(int which);  // which is 0 or 1

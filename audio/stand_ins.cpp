@@ -17,3 +17,8 @@ void mudo_kill_all_audio() {}
 // The sequencer's track step and row advance.
 void update_channel_track_tick(mudo_channel&) {}
 void advance_channel_track_row(mudo_channel&) {}
+
+// What the system-information calls read: no channel, no samples, no music yet.
+int mudo_get_active_channels() { return 0; }
+int mudo_get_channel_state(int, int, int16_t*) { return 0; }
+int mudo_get_music_state(int) { return 0; }

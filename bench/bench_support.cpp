@@ -5,6 +5,7 @@
 #include <string>
 
 #include "gfx/gfx.h"
+#include "lang/lang.h"
 #include "platform/platform.h"
 
 Process* bench_process(const char* code, const char* name, const char* path) {
@@ -34,4 +35,28 @@ bool bench_idle_frame(Process* root) {
     update_processes_after_frame();
     int w, h;
     return generate_video_out(&w, &h) != nullptr;
+}
+
+void run_script_steps(benchmark::State& state, const char* code) {
+    Process* p = bench_process(code);
+    if (!p) {
+        state.SkipWithError("the script does not compile");
+        return;
+    }
+    cproc = p;
+    cpu_cycles_max = INT32_MAX;
+    lua_State* L = p->L;
+    lua_pcall(L, 0, 0, 0);  // defines step
+    for (auto _ : state) {
+        cpu_cycles = 0;
+        lua_getglobal(L, "step");
+        lua_pushinteger(L, SCRIPT_STEP_BATCH);
+        if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
+            state.SkipWithError(lua_tostring(L, -1));
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * SCRIPT_STEP_BATCH);
+    cproc = nullptr;
+    processes_init();
 }

@@ -1,6 +1,8 @@
 // Benchmark support shared by the benchmark programs.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include "runtime/runtime.h"
 
 // A fresh, headless process table holding one process made from code; none
@@ -13,3 +15,9 @@ Process* bench_boot_our_kernel();
 // One idle frame of it: upkeep, the kernel's slice, upkeep and the compose.
 // True when a picture was composed.
 bool bench_idle_frame(Process* root);
+
+// Runs the global function step(k) of a script, defined by code, with
+// k = SCRIPT_STEP_BATCH each iteration and an unlimited budget; items are the
+// steps taken.
+inline constexpr int SCRIPT_STEP_BATCH = 100;
+void run_script_steps(benchmark::State& state, const char* code);

@@ -66,6 +66,11 @@ int lua54__print_qzscii(lua_State* L);
 void init_default_coltabs();
 int gif_end();
 void audio_capture_end();
+// Captures the system signals start: 0 when the GIF capture started; a
+// screenshot of a coming frame; the audio capture (sets app.audio_capture).
+int gif_start();
+void request_screenshot();
+int audio_capture_start();
 
 // Services the host platform calls (the boot screen's printer, the capture
 // hooks of the compositor, the window's video-mode scale).

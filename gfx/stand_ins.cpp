@@ -5,6 +5,10 @@
 
 int gif_end() { return 0; }
 void audio_capture_end() {}
+// Nothing is captured yet: the GIF capture reports that it did not start.
+int gif_start() { return 1; }
+void request_screenshot() {}
+int audio_capture_start() { return 0; }
 
 // The capture is not built yet.
 void update_gif_recording(const uint32_t*, const uint32_t*, const uint32_t*) {}

@@ -106,7 +106,7 @@ void process_config() {
         }
     }
 
-    buffer* text = create_buffer_from_file(path);
+    buffer* text = create_buffer_from_file_2(path, CONFIG_BUFFER_KIND);
     if (!text) return;
     parse_config_mounts((const char*)text->data, (size_t)text->length, mount_config_line, nullptr);
     destroy_buffer(text);

@@ -55,6 +55,7 @@ buffer* create_buffer_from_str(const char* text);
 buffer* create_buffer_from_buffer(const buffer* src);
 buffer* create_buffer_from_buffer_2(const buffer* src, int32_t kind);
 buffer* create_buffer_from_file(const char* host_path);  // none if unreadable or too large
+buffer* create_buffer_from_file_2(const char* host_path, int32_t kind);
 void destroy_buffer(buffer* b);
 char* to_cstr(buffer* b);
 // Grows so that n bytes and a terminator fit; 0 when the size is refused
@@ -570,6 +571,10 @@ int32_t hvx_memset(int32_t addr, uint8_t value, int32_t len);
 int32_t hvx_memcpy(int32_t dst, int32_t src, int32_t len);
 int32_t hvx_memset_proc(Process* p, int32_t addr, uint8_t value, int32_t len);
 int32_t hvx_memcpy_proc(Process* p, int32_t dst, int32_t src, int32_t len);
+// Byte runs between host memory and p's space, wrapping at 24 bits; a write
+// marks every touched page written.
+void hvx_read_run(Process* p, uint32_t addr, uint8_t* dst, int64_t len);
+void hvx_write_run(Process* p, uint32_t addr, const uint8_t* src, int64_t len);
 // Copies pages start/4096 .. end/4096 - 1 from one process to another,
 // through page resolution on both sides.
 void hvx_pmemcpy_pages(Process* from, Process* to, uint32_t start, uint32_t end);
@@ -609,7 +614,14 @@ hvx_cfunction api_entry_function(int i);
 int64_t hvx_intp(lua_State* L, int index, int64_t def);
 // Double to integer, truncating toward zero; NaN gives nan_value and values
 // beyond the range (infinities included) saturate.
-int64_t hvx_double_to_i64(double d, int64_t nan_value);
+// (Inline: the typed userdata loops convert millions of elements with it.)
+inline int64_t hvx_double_to_i64(double d, int64_t nan_value) {
+    constexpr double two_63 = 9223372036854775808.0;  // every double at or above it is out of range
+    if (d != d) return nan_value;
+    if (d >= two_63) return INT64_MAX;
+    if (d < -two_63) return INT64_MIN;
+    return (int64_t)d;
+}
 int32_t hvx_double_to_i32(double d, int32_t nan_value);
 // Truncated number: a number or numeric string truncated toward zero,
 // saturating at the 32-bit range; anything else, NaN included, 0.
@@ -714,11 +726,131 @@ int lua54_unmap_ram(lua_State* L);
 
 // System control calls.
 enum : int32_t {
+    SIGNAL_AUDIO_PRIORITY = 15,
+    SIGNAL_AUDIO_CAPTURE = 16,
+    SIGNAL_GIF_START = 18,
+    SIGNAL_GIF_END = 19,
+    SIGNAL_SCREENSHOT = 21,
+    SIGNAL_USER_ACTIVITY = 22,
+    SIGNAL_RESET_BUTTONS = 23,
     SIGNAL_EXIT = 33,
     SIGNAL_REBOOT = 34,
+    SIGNAL_FLAG_35 = 35,
+    SIGNAL_FLAG_36 = 36,
     SIGNAL_BOOT_SCREEN_OFF = 37,
+    SIGNAL_HEAP_BASELINE = 38,
+    SIGNAL_FLUSH_AND_DROP_MOUNTS = 39,
     SIGNAL_ATOMIC_BEGIN = 40,
     SIGNAL_ATOMIC_END = 41,
+    SIGNAL_BOOST_ON = 43,
+    SIGNAL_BOOST_OFF = 44,
+    SIGNAL_MOUNT_HOLD = 46,
+    SIGNAL_MOUNT_RELEASE = 47,
+    SIGNAL_FLUSH_MOUNTS = 48,
+    SIGNAL_MOUNT_DESKTOP = 65,
+    SIGNAL_SYSTEM_PALETTE = 66,
 };
+inline constexpr const char* DESKTOP_HOST_FOLDER = "halvoran_desktop";
+inline constexpr const char* DESKTOP_MOUNT_POINT = "/desktop/host";
+inline constexpr const char* DESKTOP_MOUNT_FAILED_TEXT = "could not mount desktop";
+inline constexpr const char* APPLY_SETTINGS_FAILED_TEXT = "** lua54__apply_system_settings failed; not a table";
 int lua54_printh(lua_State* L);
 int lua54_signal(lua_State* L);
+int lua54_get_userland_clipboard_text(lua_State* L);
+int lua54_set_userland_clipboard_text(lua_State* L);
+int lua54_set_host_window_title(lua_State* L);
+int lua54_set_host_window_icon(lua_State* L);
+int lua54_apply_system_settings(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// System information: stat, _kstat, time and date
+// ---------------------------------------------------------------------------
+
+inline constexpr int32_t BUILD_NUMBER = 27;  // stat(5), beside HVX_VERSION
+inline constexpr int32_t STAT_SESSION_DATA_COST = 32;
+inline constexpr int STAT_AUDIO_CHANNEL_FIRST = 400;  // 400..415: channel s - 400
+inline constexpr int STAT_AUDIO_CHANNELS = 16;
+inline constexpr int STAT_AUDIO_CACHED_FIELDS = 19;   // fields below this come from the per-frame cache
+inline constexpr int STAT_AUDIO_WAVE_FIELD = 19;      // two interleaved channels of samples
+inline constexpr int STAT_AUDIO_LAST_WAVE_FIELD = 27; // 20..27: one channel of samples
+inline constexpr int CHANNEL_CACHE_STRIDE = 32;       // channel c's fields start at c x 32
+inline constexpr int64_t AUDIO_CACHE_EMPTY = -1;      // cache stamp of a cache never filled
+inline constexpr int SCANCODE_LCTRL = 224;
+inline constexpr int SCANCODE_RCTRL = 228;
+inline constexpr const char* DATE_DEFAULT_FORMAT = "!%Y-%m-%d %H:%M:%S";
+int lua54_time(lua_State* L);
+int lua54_stat(lua_State* L);
+int lua54_date(lua_State* L);
+int lua54_kstat(lua_State* L);
+
+// Seconds since 1970 of a broken-down UTC time (the host's struct tm: year
+// since 1900, month 0..11, day 1..31, hours, minutes, seconds), proleptic
+// Gregorian, any year. Fields outside their ranges add their weight; the
+// month is normalised first (years move by whole years).
+struct tm;
+int64_t timegm64(const struct tm* t);
+
+// ---------------------------------------------------------------------------
+// Maths calls and random numbers
+// ---------------------------------------------------------------------------
+
+// The turn-to-radian factor's pi and the atan2 divisor, as the machine has them.
+inline constexpr double TURN_PI = 3.141562;
+inline constexpr double ATAN2_TURN = 6.283124;
+inline constexpr int32_t SQRT_COST = 6;
+inline constexpr int32_t RND_COST = 4;
+inline constexpr uint32_t SEED_ENTROPY_START = 0x11848D4;
+// xoshiro256**: the next output (the state advances); seeding as srand does:
+// s0 = seed ^ 0xDEADBEEF, s1 = 0xFF, s2 = seed with its halves swapped,
+// s3 = 0, then 8 steps discarded.
+uint64_t xoshiro256ss_next(uint64_t s[4]);
+void xoshiro256ss_srand(uint64_t s[4], uint64_t seed);
+int lua54_rnd(lua_State* L);
+int lua54_srand(lua_State* L);
+int lua54_abs(lua_State* L);
+int lua54_sgn(lua_State* L);
+int lua54_max(lua_State* L);
+int lua54_min(lua_State* L);
+int lua54_mid(lua_State* L);
+int lua54_sqrt(lua_State* L);
+int lua54_cos(lua_State* L);
+int lua54_sin(lua_State* L);
+int lua54_atan2(lua_State* L);
+int lua54_flr(lua_State* L);
+int lua54_ceil(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// Utility calls
+// ---------------------------------------------------------------------------
+
+inline constexpr int64_t ORD_MAX_COUNT = 65536;
+inline constexpr int TOKENOID_MAX_LEVEL = 64;   // a continuation state of a deeper level gives no token
+inline constexpr int TOKENOID_LONG_LEVELS = 61; // this many '=' or more: not a long bracket
+inline constexpr int64_t TOKENOID_LONG_COMMENT = 0x300;
+inline constexpr int64_t TOKENOID_LONG_STRING = 0x400;
+enum : int { TOKEN_SPACE = 0, TOKEN_NAME = 1, TOKEN_NUMBER = 2, TOKEN_COMMENT = 3, TOKEN_STRING = 4, TOKEN_OTHER = 5 };
+// One token of a source line: the 0-based start pos of the line (len bytes)
+// and the continuation state as tokenoid takes them. False when there is no
+// token (pos outside the line, or a state deeper than TOKENOID_MAX_LEVEL).
+struct token_span {
+    int64_t length;
+    int64_t kind;
+    bool open;          // a long bracket stays open past the line
+    int64_t state;      // the continuation state then
+};
+bool scan_token(const uint8_t* line, int64_t len, int64_t pos, int64_t state, token_span* out);
+int lua54_deli(lua_State* L);
+int lua54_add(lua_State* L);
+int lua54_del(lua_State* L);
+int lua54_count(lua_State* L);
+int lua54_count_p(lua_State* L);
+int lua54_create_delta(lua_State* L);
+int lua54_apply_delta(lua_State* L);
+int lua54_chr(lua_State* L);
+int lua54_ord(lua_State* L);
+int lua54_tokenoid(lua_State* L);
+int lua54_split(lua_State* L);
+int lua54_load(lua_State* L);
+int lua54_md5(lua_State* L);
+int lua54_crc(lua_State* L);
+int lua54_strindex(lua_State* L);
