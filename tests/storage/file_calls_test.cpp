@@ -65,7 +65,8 @@ TEST(FileCalls, FoldersMountsAndTheWorkingFolder) {
         {"fstat('/none')", "0:"},
         // A cartridge made as a folder: written back by fstat, seen both ways.
         {"mkdir('/c.hvx'), store('/c.hvx/main.lua', 'print(1)', '')", "1:nil"},
-        {"fstat('/c.hvx')", "3:folder,84,/ram/mount/m1"},
+        {"(function() local k, n, d = fstat('/c.hvx') return k, n, d:match('^/ram/mount/m%d+$') == d end)()",
+         "3:folder,84,true"},
         {"fstat('/c.hvx', true)", "2:file,84"},
         {"fetch('/c.hvx')", "1:halvoran cartridge // https://halvoran.net\nversion 2\n\n:: main.lua\nprint(1)\n:: [eoc]\n"},
         // Deleting the mount point unmounts; the host folder shows again.
