@@ -1,5 +1,7 @@
 #include "bench/bench_support.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -59,4 +61,22 @@ void run_script_steps(benchmark::State& state, const char* code) {
     state.SetItemsProcessed(state.iterations() * SCRIPT_STEP_BATCH);
     cproc = nullptr;
     processes_init();
+}
+
+std::string bench_scratch() {
+    static std::string dir;
+    if (dir.empty()) {
+        std::string t = (std::filesystem::temp_directory_path() / "hvxbench-XXXXXX").string();
+        dir = mkdtemp(t.data());
+    }
+    return dir;
+}
+
+std::string bench_noise(size_t n, uint32_t seed) {
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; i++) {
+        seed = seed * 1103515245u + 12345u;
+        s[i] = (i / 64) % 2 ? (char)(seed >> 24) : (char)('a' + (i % 13));
+    }
+    return s;
 }

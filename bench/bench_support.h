@@ -3,6 +3,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
 #include "runtime/runtime.h"
 
 // A fresh, headless process table holding one process made from code; none
@@ -15,6 +19,10 @@ Process* bench_boot_our_kernel();
 // One idle frame of it: upkeep, the kernel's slice, upkeep and the compose.
 // True when a picture was composed.
 bool bench_idle_frame(Process* root);
+// One scratch folder under the system's temp folder for the whole run.
+std::string bench_scratch();
+// n bytes, half text-like (so LZ4 has something to find), half noise.
+std::string bench_noise(size_t n, uint32_t seed);
 
 // Runs the global function step(k) of a script, defined by code, with
 // k = SCRIPT_STEP_BATCH each iteration and an unlimited budget; items are the

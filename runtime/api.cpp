@@ -49,9 +49,12 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // file cache
     {"_cache_store", lua54_cache_store, nullptr}, {"_cache_fetch", lua54_cache_fetch, nullptr},
     // file history
-    {"_fetch_anywhen", nullptr, nullptr}, {"_fetch_anywhen_metadata", nullptr, nullptr},
-    {"_list_anywhen_by_day", nullptr, nullptr}, {"_list_anywhen_by_loc", nullptr, nullptr},
-    {"_list_anywhen_folder_moment", nullptr, nullptr}, {"_anywhen_get_attr", nullptr, nullptr},
+    {"_fetch_anywhen", lua54__fetch_anywhen, nullptr},
+    {"_fetch_anywhen_metadata", lua54__fetch_anywhen_metadata, nullptr},
+    {"_list_anywhen_by_day", lua54__list_anywhen_by_day, nullptr},
+    {"_list_anywhen_by_loc", lua54__list_anywhen_by_loc, nullptr},
+    {"_list_anywhen_folder_moment", lua54__list_anywhen_folder_moment, nullptr},
+    {"_anywhen_get_attr", lua54__anywhen_get_attr, nullptr},
     // network
     {"_fetch_remote", nullptr, nullptr}, {"_fetch_remote_result", nullptr, nullptr},
     // object files

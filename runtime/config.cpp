@@ -152,7 +152,7 @@ void halvoran_apply_setting(const char* name, int32_t value) {
                                      : value;
         bool history_turned_on = s.field == &config_t::anywhen && config.anywhen == 0 && v == 1;
         config.*s.field = v;
-        if (history_turned_on) anywhen_event(4, nullptr, 0);
+        if (history_turned_on) anywhen_event(ANYWHEN_TURNED_ON, nullptr, nullptr);
         return;
     }
 }

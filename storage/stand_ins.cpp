@@ -3,12 +3,3 @@
 #include "storage/storage.h"
 
 #include "platform/platform.h"
-
-static void (*anywhen_observer)(int, const char*, int64_t) = nullptr;
-
-void anywhen_open() {}
-void anywhen_close() {}
-void anywhen_event(int kind, const char* text, int64_t value) {
-    if (anywhen_observer) anywhen_observer(kind, text, value);
-}
-void anywhen_set_observer(void (*observer)(int, const char*, int64_t)) { anywhen_observer = observer; }
