@@ -125,7 +125,7 @@ int lua54_ext(lua_State* L) {
 // ---------------------------------------------------------------------------
 
 int lua54_pwd(lua_State* L) {
-    lua_pushstring(L, pdisk_working_folder());
+    push_std(L, pdisk_working_folder());
     return 1;
 }
 
