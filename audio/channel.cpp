@@ -136,13 +136,21 @@ void shadow_seam(mudo_channel& ch, int samples) {
 
 void mudo_clear_mixer() {
     std::memset(&mixer, 0, sizeof mixer);
+    mudo_master_volume = MUDO_VOLUME_MAX;
+    mudo_stereo_swap = 0;
+    last_num_samples_mixed = 0;
     number_channels();
     fill_gain_tri();
 }
 
 void mudo_init() {
-    // The mixer is static, so it starts zeroed; only the first call of a run acts.
-    if (mudo_inited) return;
+    // The mixer is static, so it starts zeroed; only the first call of a run
+    // clears it. A reboot, under the audio lock, only silences what the last
+    // boot left playing: clearing 16 MB would race the device.
+    if (mudo_inited) {
+        mudo_kill_all_audio();
+        return;
+    }
     mudo_inited = true;
     number_channels();
     fill_gain_tri();
@@ -169,6 +177,7 @@ void reset_channel_state(mudo_channel& ch) {
     ch.volume16 = 0;
     ch.effect = ch.effect_param = 0;
     ch.gate = 0;
+    ch.last_inst_arg = MUDO_NO_INSTRUMENT;
 }
 
 void render_channel_tick(mudo_channel& ch, int samples) {

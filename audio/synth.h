@@ -3,6 +3,7 @@
 // main thread while it holds the audio lock; audio.h is the outer contract.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -96,6 +97,9 @@ struct mudo_channel {
     int32_t max_depth, inst_flags, stereo;
     int32_t row_effect, row_param;
     int32_t last_gain_l, last_gain_r;
+    // note setting: the values before the last call, and that call's arguments
+    int32_t prev_note, prev_volume, prev_pan, prev_pitch_extra;
+    int32_t last_pitch_arg, last_inst_arg, last_vol_arg;
     mudo_node node[MUDO_MAX_CHANNEL_NODES];
     mudo_node snapshot[MUDO_MAX_CHANNEL_NODES];
     // the sequencer's track state
@@ -108,7 +112,6 @@ struct mudo_channel {
 
 struct mudo_mixer {
     mudo_channel channel[2 * MUDO_CHANNELS];
-    int32_t master_volume, stereo_swap;
     uint32_t music_base, music_mask;
     int32_t music_playing, music_pattern;
     int32_t fade_ticks, fade_tick, fade_from, fade_to, music_volume, fade_samples;
@@ -121,6 +124,9 @@ struct mudo_mixer {
 };
 
 extern mudo_mixer mixer;
+// Set by the settings on the main thread without the audio lock; the mixer
+// reads each once a block.
+extern std::atomic<int32_t> mudo_master_volume, mudo_stereo_swap;
 extern uint16_t gain_tri[MUDO_GAIN_TRI_SIZE];
 extern const uint32_t stereo_contrib[256];
 
@@ -191,3 +197,39 @@ int mix_channel(mudo_channel& ch, int frames, int16_t* out);
 // is active: before the parameters are evaluated, and after the tick renders.
 void update_channel_track_tick(mudo_channel& ch);
 void advance_channel_track_row(mudo_channel& ch);
+
+// --- sequencer and mixer ---------------------------------------------------------------
+inline constexpr int32_t MUDO_PAN_KEEP = 0x7FFFFFFF;
+inline constexpr int32_t MUDO_NO_VALUE = 255;  // pitch, instrument, volume or effect left unchanged
+inline constexpr uint32_t TRACK_OFFSET = 0x20000;  // track t at base + TRACK_OFFSET + TRACK_SIZE t
+inline constexpr uint32_t TRACK_SIZE = 328;
+inline constexpr uint32_t TRACK_HEADER = 8;
+inline constexpr uint32_t PATTERN_OFFSET = 0x100;  // pattern p at music base + PATTERN_OFFSET + PATTERN_SIZE p
+inline constexpr uint32_t PATTERN_SIZE = 20;
+inline constexpr int32_t MUDO_PATTERNS = 256;
+inline constexpr uint8_t PATTERN_LOOP_START = 1, PATTERN_LOOP_BACK = 2, PATTERN_STOP = 4;
+inline constexpr uint32_t MUDO_MAX_BASE = 0xF00000;
+inline constexpr int MUDO_MIX_MAX_FRAMES = 8192;  // one block; longer requests take several
+inline constexpr int MUDO_MAX_PASSES = 1024;
+inline constexpr int32_t MUDO_FADE_TICKS_PER_SECOND = 120;
+inline constexpr uint32_t ADDR_AUDIO_FLAGS = 0x547F;
+inline constexpr uint8_t AUDIO_FLAG_SILENCE = 4;
+
+void mudo_set_note(int32_t c, int32_t pitch, int32_t inst, int32_t vol, int32_t effect, int32_t param,
+                   int32_t retrigger, int32_t pan);
+void kill_channel(mudo_channel& ch, bool reset);
+int32_t mudo_play_track(int32_t t, int32_t c, int32_t offset, int32_t rows, int32_t keep, int32_t pan,
+                        int32_t mix, int32_t base, int32_t start);
+int32_t mudo_play_pattern(int32_t p, int32_t start);
+void mudo_play_music(int32_t p, int32_t fade_ms, uint32_t mask, int32_t base, int32_t start);
+void mudo_stop_music();
+void mudo_fade_out_music(int32_t ms);
+void advance_pattern();
+int32_t calc_pattern_ticks_to_play();
+int32_t get_leftmost_nonlooping_channel();  // -1 when none
+void mudo_update_fade_tick();
+
+// The mixer's own state beside the record.
+extern int16_t last_mixed_out[2 * MUDO_MIX_MAX_FRAMES];
+extern uint32_t last_num_samples_mixed;
+extern uint32_t choose_offset;

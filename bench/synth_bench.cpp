@@ -1,12 +1,14 @@
 // Render cost of the synthesizer on one core, as a real-time factor (seconds
 // of sound per second of wall clock, counter "x_realtime"): 16 channels of 8
-// oscillators, 16 channels of a mixed instrument, and one sine channel beside
-// a plain sine-table loop that does the same work per sample.
+// oscillators, 16 channels of a mixed instrument, each alone and through the
+// whole mixer, music of one-tick patterns, and one sine channel beside a
+// plain sine-table loop that does the same work per sample.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <vector>
 
+#include "audio/audio.h"
 #include "tests/support/synth_harness.h"
 
 namespace {
@@ -35,16 +37,39 @@ void start_notes(int channels) {
     for (int c = 0; c < channels; c++) start_note(c, 1, 40 + 3 * c, 48, c * 16 - 120);
 }
 
-void BM_16ch_8osc(benchmark::State& state) {
+// The same second through the whole mixer entry as the device asks for it:
+// the pass loop, the sum over 16 channels and the clamp on top of the
+// channels alone above.
+void run_mixer(benchmark::State& state) {
+    static int16_t out[2 * BLOCK];
+    for (auto _ : state) {
+        for (int done = 0; done < SECOND; done += BLOCK) mudo_mix(out, std::min(BLOCK, SECOND - done));
+        benchmark::ClobberMemory();
+    }
+    state.counters["x_realtime"] = benchmark::Counter((double)state.iterations(), benchmark::Counter::kIsRate);
+}
+
+// 16 channels of an instrument of 8 oscillators at different ratios.
+void eight_oscillator_notes() {
     fresh_mixer();
     put_samples(TABLE, sine_row(10));
     instrument ins(1);
     ins.osc(0, 0).param(0, 0, {SCL, 8}).wavetable(0, TABLE, 10, 1);
     for (int i = 1; i < 8; i++) ins.osc(i, 0).param(i, 2, {REL, (uint8_t)(5 * i)});
     start_notes(16);
+}
+
+void BM_16ch_8osc(benchmark::State& state) {
+    eight_oscillator_notes();
     run(state, 16);
 }
 BENCHMARK(BM_16ch_8osc)->Unit(benchmark::kMillisecond);
+
+void BM_mixer_16ch_8osc(benchmark::State& state) {
+    eight_oscillator_notes();
+    run_mixer(state);
+}
+BENCHMARK(BM_mixer_16ch_8osc)->Unit(benchmark::kMillisecond);
 
 void BM_16ch_mixed(benchmark::State& state) {
     fresh_mixer();
@@ -53,6 +78,35 @@ void BM_16ch_mixed(benchmark::State& state) {
     run(state, 16);
 }
 BENCHMARK(BM_16ch_mixed)->Unit(benchmark::kMillisecond);
+
+void BM_mixer_16ch_mixed(benchmark::State& state) {
+    fresh_mixer();
+    busy_instrument(1);
+    start_notes(16);
+    run_mixer(state);
+}
+BENCHMARK(BM_mixer_16ch_mixed)->Unit(benchmark::kMillisecond);
+
+// Music of one-tick patterns: the pattern advances between passes many times
+// a block, up to the pass bound.
+void BM_mixer_one_tick_patterns(benchmark::State& state) {
+    fresh_mixer();
+    busy_instrument(1);
+    for (int p = 0; p < 256; p++) {
+        const uint32_t pat = BASE + PATTERN_OFFSET + PATTERN_SIZE * p;
+        for (int c = 0; c < 8; c++) mixer.ram[pat + c] = (uint8_t)c;
+        mixer.ram[pat + 8] = p == 255 ? PATTERN_LOOP_BACK : 0;
+        mixer.ram[pat + 9] = 0xFF;
+    }
+    for (int t = 0; t < 8; t++) {
+        const uint32_t tr = BASE + TRACK_OFFSET + TRACK_SIZE * t;
+        mixer.ram[tr] = 1, mixer.ram[tr + 2] = 1;
+        mixer.ram[tr + 8] = (uint8_t)(40 + t), mixer.ram[tr + 9] = 1, mixer.ram[tr + 10] = 40;
+    }
+    mudo_play_music(0, 0, 0xFF, BASE, 0);
+    run_mixer(state);
+}
+BENCHMARK(BM_mixer_one_tick_patterns)->Unit(benchmark::kMillisecond);
 
 void BM_1ch_sine(benchmark::State& state) {
     fresh_mixer();

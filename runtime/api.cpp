@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "audio/audio.h"
 #include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
@@ -37,7 +38,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"cursor", nullptr, nullptr}, {"color", nullptr, nullptr}, {"pal", nullptr, nullptr},
     {"palt", nullptr, nullptr},
     // audio
-    {"note", nullptr, nullptr}, {"sfx", nullptr, nullptr}, {"music", nullptr, nullptr},
+    {"note", lua54_play_note, nullptr}, {"sfx", lua54_play_track, nullptr}, {"music", lua54_play_music, nullptr},
     // object data
     {"vyn", lua54_vyn, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
     {"unvyn", lua54_unvyn, nullptr},

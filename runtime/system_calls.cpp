@@ -49,11 +49,10 @@ int lua54_signal(lua_State* L) {
         if (p) p->audio_priority = next_audio_priority < INT32_MAX ? next_audio_priority++ : INT32_MAX;
         break;
     case SIGNAL_AUDIO_CAPTURE:
-        // The audio thread appends to the capture buffer: it is swapped under the lock.
-        os_lock_audio();
+        // Both swap the buffer under the audio lock themselves; the file is
+        // written after it is released.
         if (!app.audio_capture) audio_capture_start();
         else audio_capture_end();
-        os_unlock_audio();
         break;
     case SIGNAL_GIF_START:
         if (gif_start() == 0) {

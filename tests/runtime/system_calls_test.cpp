@@ -125,7 +125,7 @@ TEST(Stat, AudioSelectorsOfTheFocusProcess) {
     EXPECT_EQ(p->active_channels_stamp, -1);
     int32_t cached = app.audio_stat_counters[0];
     p->channel_cache[3 * 32 + 4] = 77;  // what a zeroed-cache answer would not overwrite
-    EXPECT_EQ(stat_of(p, "403, 4"), strings{"0.0"});  // read from the (silent) synthesizer
+    EXPECT_EQ(stat_of(p, "403, 4"), strings{"-1.0"});  // read from the synthesizer: an idle channel
     EXPECT_EQ(app.audio_stat_counters[0], cached + 1);
     EXPECT_EQ(p->channel_cache_stamp, 0);
     stat_of(p, "410, 18");  // the same clock: the snapshot stands
@@ -137,7 +137,7 @@ TEST(Stat, AudioSelectorsOfTheFocusProcess) {
     EXPECT_EQ(stat_of(p, "400, -1000"), strings{"-1.0"});
     EXPECT_EQ(stat_of(p, "464"), strings{"0"});
     int32_t live = app.audio_stat_counters[1], mix = app.audio_stat_counters[2], music = app.audio_stat_counters[3];
-    EXPECT_EQ(stat_of(p, "401, 19, 0x8000"), strings{"0.0"});
+    EXPECT_EQ(stat_of(p, "401, 19, 0x8000"), strings{"367.0"});  // one tick of the channel's output
     EXPECT_EQ(stat_of(p, "465, 0, 0x8000"), strings{"0.0"});
     EXPECT_EQ(stat_of(p, "467"), strings{"0"});
     EXPECT_EQ(app.audio_stat_counters[1], live + 1);
