@@ -308,7 +308,7 @@ int lua54_cache_store(lua_State* L) {
     std::string sub = std::string(dir) + "/" + folder;
     krio_mkdir(sub.c_str());
     spend_cpu((int32_t)(data.size() / 8 > INT32_MAX ? INT32_MAX : data.size() / 8));
-    host_write_file_atomic(path, data.data(), (int64_t)data.size());
+    os_write_file_atomic(path, data.data(), data.size(), 0666);
     return 0;
 }
 

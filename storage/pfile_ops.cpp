@@ -612,20 +612,6 @@ buffer* pfile_read_all(const char* path, const char* mode) {
     return out;
 }
 
-int host_write_file_atomic(const char* host_path, const void* data, int64_t n) {
-    if (!host_path || n < 0 || (n > 0 && !data)) return -1;
-    std::string temp;
-    FILE* f = open_temp_sibling(host_path, &temp);
-    if (!f) return -1;
-    bool ok = n == 0 || fwrite(data, 1, (size_t)n, f) == (size_t)n;
-    ok = fflush(f) == 0 && ok;
-    if (fsync(fileno(f)) != 0 && errno != EINVAL) ok = false;
-    ok = fclose(f) == 0 && ok;
-    ok = ok && rename(temp.c_str(), host_path) == 0;
-    if (!ok) unlink(temp.c_str());
-    return ok ? 0 : -1;
-}
-
 // ---------------------------------------------------------------------------
 // Write-back
 // ---------------------------------------------------------------------------

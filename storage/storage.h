@@ -718,9 +718,6 @@ int lua54_unvyn(lua_State* L);
 // again; none when it does not open. No record outlives the call, so callers
 // may run script code (which can delete files) while they hold the bytes.
 buffer* pfile_read_all(const char* path, const char* mode);
-// Writes n bytes over a host file through a hidden sibling renamed onto it:
-// 0, or -1 with the old file as it was.
-int host_write_file_atomic(const char* host_path, const void* data, int64_t n);
 
 // Text cartridges (".hvx"): a banner line, "version 2", an empty line, then
 // per entry ":: path" (a folder ends in '/') and its body; ":: [eoc]" ends
