@@ -193,3 +193,12 @@ int64_t hvx_pid_arg(lua_State* L, int index) {
     lua_Integer v = lua_tointegerx(L, index, &isnum);
     return isnum ? v : 0;
 }
+
+bool hvx_text_arg(lua_State* L, int index, std::string* out) {
+    int t = lua_type(L, index);
+    if (t != LUA_TSTRING && t != LUA_TNUMBER) return false;
+    size_t n = 0;
+    const char* s = lua_tolstring(L, index, &n);
+    out->assign(s, n);
+    return true;
+}

@@ -195,7 +195,7 @@ int unvyn_from_fetched_buffer(lua_State* L, const buffer* b, const char* path, i
 
 int lua54_fetch(lua_State* L) {
     std::string path;
-    if (!copy_text_arg(L, 1, &path)) return 0;
+    if (!hvx_text_arg(L, 1, &path)) return 0;
     int flags = (int)hvx_intp(L, 2, 0);
     bool raw = hvx_path_kind(path.c_str()) != 0 || (flags & FETCH_FLAG_RAW);
     scoped_buffer bytes(pfile_read_all(path.c_str(), raw ? "rf" : "rb"));
@@ -266,13 +266,13 @@ static int store_picture(lua_State* L, const std::string& path, const char* ext)
 
 int lua54_store(lua_State* L) {
     std::string path, meta, value;
-    if (!copy_text_arg(L, 1, &path)) return 0;
-    bool has_meta = copy_text_arg(L, 3, &meta);
+    if (!hvx_text_arg(L, 1, &path)) return 0;
+    bool has_meta = hvx_text_arg(L, 3, &meta);
     char ext[PATH_EXT_MAX + 1];
     snprintf(ext, sizeof ext, "%s", get_ext(path.c_str()));
 
     if (lua_type(L, 2) == LUA_TSTRING && has_meta && (meta.empty() || meta.rfind(VYN_RAW_MARKER, 0) == 0)) {
-        copy_text_arg(L, 2, &value);
+        hvx_text_arg(L, 2, &value);
         std::string head;
         if (!meta.empty() && should_write_metadata_fragment(meta.c_str(), path.c_str())) head = meta + "\n";
         return store_result(L, write_whole(path, "w", head.data(), (int64_t)head.size(), value.data(),
@@ -280,7 +280,7 @@ int lua54_store(lua_State* L) {
     }
     int cart = hvx_path_kind(path.c_str());
     if (cart) {
-        if (!copy_text_arg(L, 2, &value)) return 0;
+        if (!hvx_text_arg(L, 2, &value)) return 0;
         if (cart == 3 && (value.size() < (size_t)HVX_PNG_STORE_MIN || value.compare(1, 3, "PNG") != 0)) {
             lua_pushstring(L, HVX_PNG_STORE_ERROR_TEXT);
             return 1;
@@ -310,7 +310,7 @@ int lua54_store(lua_State* L) {
 
 int lua54_fetch_metadata_from_file(lua_State* L) {
     std::string path;
-    if (!copy_text_arg(L, 1, &path)) return 0;
+    if (!hvx_text_arg(L, 1, &path)) return 0;
     scoped_buffer bytes(pfile_read_all(path.c_str(), "rm"));
     if (!bytes || !begins(bytes->data, bytes->length, VYN_HEADER_PREFIX)) return 0;
     return destringify_object_metadata(L, (const char*)bytes->data, bytes->length);
@@ -318,7 +318,7 @@ int lua54_fetch_metadata_from_file(lua_State* L) {
 
 int lua54_store_metadata_str_to_file(lua_State* L) {
     std::string path, meta;
-    if (!copy_text_arg(L, 1, &path) || !copy_text_arg(L, 2, &meta)) return 0;
+    if (!hvx_text_arg(L, 1, &path) || !hvx_text_arg(L, 2, &meta)) return 0;
     // The body is copied out before the "w" opening, which empties a RAM file.
     scoped_buffer old(pfile_read_all(path.c_str(), "r"));
     std::string head = should_write_metadata_fragment(meta.c_str(), path.c_str()) ? meta : std::string();

@@ -16,15 +16,6 @@
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
 
-bool copy_text_arg(lua_State* L, int index, std::string* out) {
-    int t = lua_type(L, index);
-    if (t != LUA_TSTRING && t != LUA_TNUMBER) return false;
-    size_t n = 0;
-    const char* s = lua_tolstring(L, index, &n);
-    out->assign(s, n);
-    return true;
-}
-
 int is_ext_char(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
 namespace {
@@ -32,7 +23,7 @@ namespace {
 // A path argument: text without NUL bytes (a NUL would cut the path short
 // and name another file).
 bool path_arg(lua_State* L, int i, std::string* out) {
-    return copy_text_arg(L, i, out) && out->find('\0') == std::string::npos;
+    return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
 }
 
 void push_std(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
@@ -70,21 +61,21 @@ int is_well_formed_vynnet_path(const char* s, size_t n) {
 
 int lua54_is_well_formed_bbs_path(lua_State* L) {
     std::string s;
-    if (!copy_text_arg(L, 1, &s)) return 0;
+    if (!hvx_text_arg(L, 1, &s)) return 0;
     lua_pushboolean(L, is_well_formed_bbs_path(s.data(), s.size()));
     return 1;
 }
 
 int lua54_is_well_formed_vynnet_path(lua_State* L) {
     std::string s;
-    if (!copy_text_arg(L, 1, &s)) return 0;
+    if (!hvx_text_arg(L, 1, &s)) return 0;
     lua_pushboolean(L, is_well_formed_vynnet_path(s.data(), s.size()));
     return 1;
 }
 
 int lua54_hloc(lua_State* L) {
     std::string s;
-    if (!copy_text_arg(L, 1, &s)) return 0;
+    if (!hvx_text_arg(L, 1, &s)) return 0;
     size_t h = s.find('#');
     if (h == std::string::npos) lua_pushnil(L);
     else push_std(L, s.substr(h + 1));
@@ -93,14 +84,14 @@ int lua54_hloc(lua_State* L) {
 
 int lua54_path(lua_State* L) {
     std::string s;
-    if (!copy_text_arg(L, 1, &s)) return 0;
+    if (!hvx_text_arg(L, 1, &s)) return 0;
     push_std(L, s.substr(0, s.find('#')));
     return 1;
 }
 
 int lua54_ext(lua_State* L) {
     std::string s;
-    if (!copy_text_arg(L, 1, &s) || s.empty()) return 0;
+    if (!hvx_text_arg(L, 1, &s) || s.empty()) return 0;
     size_t h = s.rfind('#');
     if (h == 0) {
         lua_pushnil(L);
@@ -300,7 +291,7 @@ int cache_host_path(const char* folder, size_t folder_len, const char* name, siz
 
 int lua54_cache_store(lua_State* L) {
     std::string folder, name, data;
-    if (!copy_text_arg(L, 1, &folder) || !copy_text_arg(L, 2, &name) || !copy_text_arg(L, 3, &data)) return 0;
+    if (!hvx_text_arg(L, 1, &folder) || !hvx_text_arg(L, 2, &name) || !hvx_text_arg(L, 3, &data)) return 0;
     char path[CACHE_PATH_MAX];
     if (!cache_host_path(folder.data(), folder.size(), name.data(), name.size(), -1, path, sizeof path)) return 0;
     char dir[HVX_PATH_MAX];
@@ -325,7 +316,7 @@ static bool read_cache_file(const char* path, std::string* out) {
 
 int lua54_cache_fetch(lua_State* L) {
     std::string folder, name, bytes;
-    if (!copy_text_arg(L, 1, &folder) || !copy_text_arg(L, 2, &name)) return 0;
+    if (!hvx_text_arg(L, 1, &folder) || !hvx_text_arg(L, 2, &name)) return 0;
     bool versioned = lua_toboolean(L, 3);
     char path[CACHE_PATH_MAX];
     bool found = false;

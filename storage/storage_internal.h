@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstring>
-#include <string>
 
 #include "storage/storage.h"
 
@@ -12,9 +11,3 @@ static inline const char* btext(const buffer* b) { return b ? (const char*)b->da
 static inline bool starts_with(const char* s, const char* prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
-
-struct lua_State;
-
-// A text argument of a system call (a string, or a number as text) copied
-// out of the state: false for any other value.
-bool copy_text_arg(lua_State* L, int index, std::string* out);
