@@ -132,7 +132,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"_set_host_window_title", lua54_set_host_window_title, nullptr},
     // network
     {"_fetch_udat", lua54__fetch_udat, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
-    {"_modify_user_session", lua54__modify_user_session, nullptr}, {"_scoresub", nullptr, nullptr},
+    {"_modify_user_session", lua54__modify_user_session, nullptr}, {"_scoresub", lua54_scoresub, nullptr},
     // utility
     {"_md5", lua54_md5, nullptr}, {"_crc", lua54_crc, nullptr}, {"_strindex", lua54_strindex, nullptr},
     // input

@@ -130,6 +130,11 @@ const kernel_script kScripts[] = {
       "receiver holds 1 message of 8000000 bytes, state 0", "kernel: exit"},
      kExitLog,
      0},
+    {"kernel_sockets.lua",
+     {"kernel: boot", "echo ping, client sockets 1, all 3.0", "after the client: 1.0", "after the server: 0.0",
+      "kernel: exit"},
+     kExitLog,
+     0},
 };
 
 constexpr int kNoExitCode = 124;  // the kernel never asked to end
