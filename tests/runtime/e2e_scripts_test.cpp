@@ -368,3 +368,21 @@ TEST(FrameDriver, RebootWaitsForTheAtomicOperation) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file a kernel stores under "/" (the host drive) is there at the next run
+// with the same per-user folder.
+TEST(FilesAcrossRuns, AFileStoredUnderTheRootIsReadNextRun) {
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", R"lua(
+        local v = fetch("/keep.vyn")
+        if v then printh("found " .. v.n) else printh("stored " .. select("#", store("/keep.vyn", {n = 42}))) end
+        _signal(33) while true do flip() end)lua"}}));
+    hvx_test::run_result first = inst.run({"-x"});
+    EXPECT_EQ(first.out, "stored 0\n") << first.err;
+    hvx_test::run_result second = inst.run({"-x"});
+    EXPECT_EQ(second.out, "found 42\n") << second.err;
+}
+
+}  // namespace
