@@ -16,6 +16,7 @@
 #include "gfx/gfx.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "storage/storage.h"
 
 namespace {
 
@@ -29,11 +30,13 @@ const char* const kValues[] = {
     "nil", "true", "false", "0", "-1", "3", "4", "5", "7", "255", "4096", "0x10000", "0x5f80", "0xffffff",
     "2^31", "-2^31", "2^53", "math.maxinteger", "math.mininteger", "0/0", "1/0", "-1/0", "0.5", "-0.5",
     "1e308", "''", "'abc'", "'12'", "'0x10'", "'1.5'", "'\\0\\0\\0'", "('x'):rep(65536)", "'{a=1}'",
+    "'/ram/f.pod'", "'/ram/c.hvx'", "'/ram/d/'", "'/ram/a.png'", "'..'", "'/'",
     "'userdata(\"u8\",2,2,\"0102\")'", "{}", "{1, 2, 3}", "{x = {y = {}}}", "H.evil", "H.ud", "H.co", "H.fn",
     "pid()", "ids[#ids]", "ids[1]", "H.gm", "coroutine.running()",
 };
 
-// Host calls that need no window, file, network or sound device.
+// Host calls that need no window, host file, network or sound device (the
+// file calls work in a RAM folder at "/").
 const char* const kCalls[] = {
     "_get_process_list", "_run_process_slice", "_kill_process", "_process_state", "_read_message",
     "send_message", "_blit_process_video", "_immediate_sandboxed_family", "_get_process_display_size",
@@ -46,7 +49,8 @@ const char* const kCalls[] = {
     "table.insert", "table.remove", "table.move", "table.concat", "table.unpack", "table.sort",
     "string.rep", "string.gsub", "string.format", "select", "rawlen", "next", "tostring",
     "_set_draw_target", "_set_spr", "cls", "pset", "pget", "rect", "rectfill", "line", "spr", "blit", "camera",
-    "clip", "pal", "palt", "fillp", "color", "cursor",
+    "clip", "pal", "palt", "fillp", "color", "cursor", "fetch", "store", "_ls", "_mkdir", "_fstat", "_fullpath",
+    "_fdelete", "_fcopy", "_cd", "_pwd", "norm", "_ext", "_path", "_hloc",
 };
 
 // Signals that touch neither host files, devices nor the run itself.
@@ -167,6 +171,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     config.headless = 1;
     config.display_pid = DEFAULT_DISPLAY_PID;
     init_default_coltabs();
+    pfile_init();
     return 0;
 }
 
@@ -177,6 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (getenv("HVX_FUZZ_PRINT")) fprintf(stderr, "---- script\n%s----\n", script.c_str());
 
     processes_init();
+    pfile_reset();
+    mount_ram_folder("/");
     std::memset(&app, 0, sizeof app);
     app.audio_focus_pid = -2;
     app.audio_copy_pid = -3;
