@@ -52,6 +52,10 @@ inline constexpr int LANG_ESCAPE_SET = 1;                 // flag value the inte
 // reads and rewrites it; the interpreter never clears it.
 int* lua_hvx_escapeflag(lua_State* L);
 
+// Fixes the seed of the string hashes of every state made from now on (0:
+// random again, as by default), so that a benchmark's counts repeat.
+void lua_hvx_fixseed(unsigned int seed);
+
 // Memory reads for the peek opcodes (the running process's address space).
 // PEEK2/PEEK4 sign-extend what peek2/peek4 return. Until a bridge is
 // installed every read gives 0; nullptr removes it again.
