@@ -7,7 +7,9 @@
 // - every instruction fetch checks and charges the slice's cycle budget
 //   (cpu_cycles, cpu_cycles_max, cpu_superyielding; defined by the process
 //   runtime) and suspends a yieldable thread that is over it; code that may
-//   not yield raises an error once it is LANG_NONYIELD_CEILING past it;
+//   not yield raises an error once it is LANG_NONYIELD_CEILING past it.
+//   Straight-line code is charged a run at a time where that ends every
+//   slice exactly where the check at every fetch would;
 // - four peek opcodes read the running process's memory through the bridge
 //   installed with hvx_set_vm_memory;
 // - integer floor division and modulo by zero, and float division and

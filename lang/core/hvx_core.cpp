@@ -83,7 +83,7 @@ void hvx_spend_checked(lua_State* L, lua_Integer n) {
 // budget suspension the interpreter itself skips the check once). The
 // suspension is a yield with no values, as from a hook: resuming runs the
 // frame on from pc.
-void hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t cycles) {
+int hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t cycles) {
     cpu_cycles = cycles;  // the interpreter's own count is the current one
     if (!yieldable(L)) {
         if (cycles > hvx_nonyield_limit()) {
@@ -91,12 +91,12 @@ void hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t 
             ci->u.l.savedpc = pc + 1;          // the error names this line
             luaG_runerror(L, "%s", NONYIELD_ERROR);
         }
-        return;
+        return 0;
     }
-    if ((cpu_superyielding | cycles) <= cpu_cycles_max) return;
+    if ((cpu_superyielding | cycles) <= cpu_cycles_max) return 0;
     if (ci->callstatus & CIST_HOOKYIELD) {
         ci->callstatus &= ~CIST_HOOKYIELD;
-        return;
+        return 0;
     }
     L->escapeslice = LANG_ESCAPE_SET;
     if (!isIT(*pc)) L->top = ci->top;  // no open top to keep
@@ -105,6 +105,9 @@ void hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t 
     L->status = LUA_YIELD;
     ci->u2.nyield = 0;
     ci->callstatus |= CIST_HOOKYIELD;
+    // Straight under lua_resume the interpreter just returns; an unwinding
+    // costs some microseconds.
+    if (getCcalls(L) == L->hvxcalls) return 1;
     luaD_throw(L, LUA_YIELD);
 }
 

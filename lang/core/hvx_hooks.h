@@ -68,10 +68,13 @@ uint64_t hvx_vm_peek8(uint32_t addr);
 /*
 ** Called at a fetch that may be over budget, with the counter as it stands:
 ** suspends a yieldable thread before the instruction at pc (or lets one run
-** first, see the definition); returns when the frame is to run on.
+** first, see the definition). Returns 0 when the frame is to run on, 1
+** when it is suspended and the interpreter is to return at once (it was
+** called by lua_resume itself, no C call lies between); otherwise a
+** suspension unwinds as a yield.
 */
 struct CallInfo;
-void hvx_budgetcheck(lua_State *L, struct CallInfo *ci, const uint32_t *pc, int32_t cycles);
+int hvx_budgetcheck(lua_State *L, struct CallInfo *ci, const uint32_t *pc, int32_t cycles);
 
 /* tonum(v) */
 int luaB_tonumber_hvx(lua_State *L);
