@@ -212,7 +212,8 @@ std::vector<int32_t> slice_costs(const char* script, int32_t budget, bool chargi
 }
 
 // Arithmetic, length, concatenation, index and call metamethods (their
-// suspended instructions finish without a further fetch), allocations.
+// suspended instructions finish without a further fetch), class lookups
+// through a table '__index', allocations.
 const char* arith_metamethods = R"(
 local mt = {}
 mt.__add = function(a, b)
@@ -229,8 +230,13 @@ mt.__call = function(self, x) return x * 2 end
 mt.__band = function(a, b) return 7 end
 mt.__shl = function(a, b) return 9 end
 local a = setmetatable({v = 5}, mt)
+local Class = {base = 10}
+Class.__index = Class
+function Class:get() return self.v + self.base end
+local obj = setmetatable({v = 3}, Class)
 local acc = 0
 for i = 1, 20 do
+    acc = acc + obj:get() + (obj.missing == nil and 1 or 0)
     acc = acc + (a + i) + (i + a) - (a - 1) + #a + (a & 1) + (a << 2) + a(i) - (-a)
     local s = a .. i .. "x"
     a["k" .. i] = i
