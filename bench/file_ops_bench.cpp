@@ -14,36 +14,22 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "storage/storage.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string scratch() {
-    static std::string dir;
-    if (dir.empty()) {
-        std::string t = (fs::temp_directory_path() / "hvxbench-XXXXXX").string();
-        dir = mkdtemp(t.data());
-    }
-    return dir;
-}
+std::string scratch() { return bench_scratch(); }
+
+std::string noise(size_t n, uint32_t seed) { return bench_noise(n, seed); }
 
 void mount_scratch() {
     pfile_init();
     pfile_reset();
     mount_host_path("/", scratch().c_str());
     mount_ram_folder("/ram");
-}
-
-std::string noise(size_t n, uint32_t seed) {
-    std::string s(n, 0);
-    for (size_t i = 0; i < n; i++) {
-        seed = seed * 1103515245u + 12345u;
-        // Half text-like, so LZ4 has something to find.
-        s[i] = (i / 64) % 2 ? (char)(seed >> 24) : (char)('a' + (i % 13));
-    }
-    return s;
 }
 
 void make_file(const std::string& name, size_t n) {

@@ -92,29 +92,6 @@ void BM_Anchor_AppendThenCopy(benchmark::State& state) {
 }
 BENCHMARK(BM_Anchor_AppendThenCopy);
 
-// Runs step(kBatch) of a script's global function each iteration, with an
-// unlimited budget.
-void run_script_steps(benchmark::State& state, const char* code) {
-    Process* p = bench_process(code);
-    cproc = p;
-    cpu_cycles_max = INT32_MAX;
-    lua_State* L = p->L;
-    lua_pcall(L, 0, 0, 0);  // defines step
-    constexpr int kBatch = 100;
-    for (auto _ : state) {
-        cpu_cycles = 0;
-        lua_getglobal(L, "step");
-        lua_pushinteger(L, kBatch);
-        if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
-            state.SkipWithError(lua_tostring(L, -1));
-            break;
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * kBatch);
-    cproc = nullptr;
-    processes_init();
-}
-
 // Script calls: each iteration sends one small table to itself and reads it.
 void BM_ScriptSendAndRead(benchmark::State& state) {
     run_script_steps(state,

@@ -8,8 +8,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -147,31 +145,13 @@ BENCHMARK(BM_Anchor_MaskedByteLoop);
 // manager's) and the compose of the window manager's display, with no input:
 // host CPU time per frame.
 void BM_IdleWindowManagerFrame(benchmark::State& state) {
-    std::string here = __FILE__;
-    std::ifstream f(here.substr(0, here.rfind("/bench/")) + "/sysrom/boot.lua");
-    std::string kernel((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    Process* root = bench_process(kernel.c_str(), "kernel", "/system/boot.lua");
+    Process* root = bench_boot_our_kernel();
     if (!root) {
-        state.SkipWithError("kernel not made");
-        return;
-    }
-    app.boot_screen_off = 1;
-    app.boot_start = 1;
-    app.frame_count = 1000;
-    auto frame = [&] {
-        prepare_processes_for_frame();
-        run_process_slice(root, 1.0);
-        update_processes_after_frame();
-        int w, h;
-        return generate_video_out(&w, &h) != nullptr;
-    };
-    for (int i = 0; i < 10; i++) frame();  // booted, the first picture drawn
-    if (!get_process(DEFAULT_DISPLAY_PID)) {
-        state.SkipWithError("window manager not running");
+        state.SkipWithError("kernel or window manager not running");
         return;
     }
     int64_t composed = 0;
-    for (auto _ : state) composed += frame();
+    for (auto _ : state) composed += bench_idle_frame(root);
     // A compose every frame, or the figure would not be a frame's.
     state.counters["composed"] = benchmark::Counter((double)composed, benchmark::Counter::kAvgIterations);
     processes_init();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct lua_State;
 struct Process;
@@ -64,8 +65,46 @@ void destroy_print_context(Process* p);
 int lua54__print_qzscii(lua_State* L);
 
 void init_default_coltabs();
+
+// --- captures: screenshots, labels, GIF recordings and sound -----------------
+inline constexpr uint32_t ADDR_GIF_REQUEST = 0x40;   // x, y, width, height, scale, -, skip, silent (i16)
+inline constexpr uint32_t ADDR_SHOT_REQUEST = 0x50;  // x, y, width, height, scale, label, skip, silent
+inline constexpr uint32_t ADDR_CAPTURE_STEM = 0x60;
+inline constexpr uint32_t CAPTURE_STEM_MAX = 64;
+inline constexpr int32_t CAPTURE_MIN_SIZE = 16;
+inline constexpr int32_t CAPTURE_MAX_SCALE = 4;
+inline constexpr int32_t CAPTURE_MAX_SKIP = 32;
+inline constexpr int CAPTURE_MAX_SUFFIX = 255;
+inline constexpr int CAPTURE_BUFFER_KIND = 112;  // 'p'
+inline constexpr const char* CAPTURE_FOLDER = "/desktop/host/";
+inline constexpr const char* LABEL_PATH = "/ram/cart/label.qoi";
+inline constexpr int GIF_PAL_WORDS = 256 + 270;  // palette words, then line selectors
+// 8 bits a primary. (16 would write the same descriptor byte beside the
+// global map, but spill into its "map present" bit without one.)
+inline constexpr int GIF_COLOR_RES = 8;
+inline constexpr uint8_t GIF_TRANSPARENT = 255;
+inline constexpr uint8_t GIF_DELAY_CS = 3;
+inline constexpr int32_t GIF_MAX_FRAMES = 5460;  // frames past this are not added
+inline constexpr int32_t AUDIO_CAPTURE_BYTES = 1764000;  // ten seconds to begin with
+inline constexpr int32_t AUDIO_CAPTURE_KIND = 97;        // 'a'
+inline constexpr int32_t AUDIO_CAPTURE_BYTES_PER_SECOND = 176400;
+
+// "/desktop/host/" stem ext, or with "_1" .. "_255" before ext when taken;
+// empty when all are.
+std::string capture_filename(const std::string& stem, const char* ext);
+// Reads the running process's screenshot request; the caller sets
+// app.screenshot_pending.
+void request_screenshot();
+// 0 when a recording started (the caller then sets app.gif_frames = 0 and
+// app.gif_recording = 1); non-zero when none did, or one is running.
+int gif_start();
+// Ends the recording and writes (or with write 0 drops) the file; 0 when the
+// file was written. The caller clears app.gif_recording.
+int gif_end_ex(int write);
 int gif_end();
-void audio_capture_end();
+// The buffer and flag change under the audio lock; the file is written after.
+int audio_capture_start();
+int audio_capture_end();  // 1 when no file was written
 
 // Services the host platform calls (the boot screen's printer, the capture
 // hooks of the compositor, the window's video-mode scale).

@@ -3,13 +3,6 @@
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 
-int gif_end() { return 0; }
-void audio_capture_end() {}
-
-// The capture is not built yet.
-void update_gif_recording(const uint32_t*, const uint32_t*, const uint32_t*) {}
-void update_screenshot(const uint32_t*) {}
-
 int video_mode_scale() {
     Process* p = get_process(config.display_pid);
     return p ? video_mode_scale_for(peek_proc(p, ADDR_VIDEO_MODE)) : 1;

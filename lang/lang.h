@@ -83,3 +83,8 @@ inline constexpr int CHECKTAB_R = 1;  // __index
 inline constexpr int CHECKTAB_W = 2;  // __newindex
 inline constexpr int CHECKTAB_L = 4;  // __len
 void checktab(lua_State* L, int arg, int what);
+
+// Charges n cycles (clamped to the counter's range) before a loop in host
+// code that cannot be interrupted; raises the non-yieldable error when the
+// counter is then past the ceiling above the budget.
+void hvx_spend_checked(lua_State* L, lua_Integer n);

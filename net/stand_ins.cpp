@@ -15,3 +15,9 @@ void update_session(siteuser_session*) {}
 
 void socket_add_public_c_functions(lua_State*) {}
 void remove_scoresub_refrences(int64_t) {}
+
+int count_sockets(int64_t) { return 0; }
+int count_sockbufs(int64_t) { return 0; }
+const char* siteuser_session_text(const siteuser_session*, int) { return ""; }
+int num_sessions() { return 0; }
+siteuser_session* get_session(int) { return nullptr; }

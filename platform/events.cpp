@@ -35,12 +35,73 @@ void os_reset_input_state() {
     locked_reset = 0;
 }
 
-int os_key_state(int scancode) { return scancode >= 0 && scancode < KEY_STATES ? key_state[scancode] : 0; }
+int os_key_state(int scancode) {
+    if (scancode == -1) {
+        for (int32_t k : key_state)
+            if (k) return 1;
+        return 0;
+    }
+    return scancode >= 0 && scancode < KEY_STATES ? key_state[scancode] : 0;
+}
 
-void os_lock_mouse_cursor(int, int es, int ms) {
-    // The lock itself comes with the input calls; the sensitivities are ours.
+// --- mouse lock and warp -----------------------------------------------------------
+
+virtual_pos os_virtual_mouse() { return {virtual_mx, virtual_my}; }
+
+// The host pointer to the window position of the virtual one.
+static void warp_to_virtual() {
+    SDL_Window* win = os_sdl_window();
+    video_size pv = os_virtual_display_size();
+    if (!win || pv.w <= 0 || pv.h <= 0) return;
+    host_rect r;
+    get_dest_rect(&r);
+    SDL_WarpMouseInWindow(win, (int)(r.x + (double)r.w * virtual_mx / pv.w),
+                          (int)(r.y + (double)r.h * virtual_my / pv.h));
+}
+
+void os_warp_mouse_pointer(int64_t x, int64_t y) {
+    // Far enough for any window, near enough that no conversion overflows.
+    const int64_t far = 1 << 20;
+    virtual_mx = (float)(x < -far ? -far : x > far ? far : x);
+    virtual_my = (float)(y < -far ? -far : y > far ? far : y);
+    warp_to_virtual();
+}
+
+void os_lock_mouse_cursor(int flags, int es, int ms) {
     event_sensitivity = es;
     move_sensitivity = ms;
+    bool want = (flags & MOUSE_LOCK_FLAG) != 0;
+    if (!want && app.mouse_locked) {
+        warp_to_virtual();
+        app.mouse_locked = 0;
+        return;
+    }
+    SDL_Window* win = os_sdl_window();
+    video_size pv = os_virtual_display_size();
+    host_rect r;
+    get_dest_rect(&r);
+    int mx = 0, my = 0;
+    if (want && !app.mouse_locked) {
+        read_mouse(&mx, &my);
+        if (r.w > 0 && r.h > 0) {
+            virtual_mx = (float)((double)(mx - r.x) * pv.w / r.w);
+            virtual_my = (float)((double)(my - r.y) * pv.h / r.h);
+        }
+        int ww = 0, wh = 0;
+        if (win) SDL_GetWindowSize(win, &ww, &wh);
+        if (ww > 1 && wh > 1) {
+            SDL_WarpMouseInWindow(win, ww / 2, wh / 2);
+            last_warp_x = ww / 2, last_warp_y = wh / 2;
+        }
+        locked_reset = 1;
+    }
+    if (config.fullscreen && win && r.w > 0 && r.h > 0) {
+        read_mouse(&mx, &my);
+        int cx = mx < r.x ? r.x : mx > r.x + r.w - 1 ? r.x + r.w - 1 : mx;
+        int cy = my < r.y ? r.y : my > r.y + r.h - 1 ? r.y + r.h - 1 : my;
+        if (cx != mx || cy != my) SDL_WarpMouseInWindow(win, cx, cy);
+    }
+    app.mouse_locked = flags & MOUSE_LOCK_FLAG;
 }
 
 // --- texts -----------------------------------------------------------------------
@@ -173,6 +234,8 @@ void handle_sdl_messages() {
     std::memcpy(last_key_state, key_state, sizeof key_state);
     for (int i = 0; i < KEY_STATES; i++) key_state[i] = i < n ? ks[i] : 0;
 
+    os_audio_capture_reserve();
+
     SDL_Event e;
     while (SDL_PollEvent(&e)) {
         app.last_input_time = os_ticks();
@@ -198,14 +261,17 @@ void handle_sdl_messages() {
             if (host_event_text_wheel(text, sizeof text, e.wheel.x, e.wheel.y)) send_host_event(text);
             break;
         case SDL_CONTROLLERDEVICEADDED:
-            // Controllers are not opened yet.
             krio_debugf("[SDL_CONTROLLERDEVICEADDED] device_index: %d\n", (int)e.cdevice.which);
+            repack_metacon();
+            connect_joystick(e.cdevice.which);
             break;
-        case SDL_CONTROLLERDEVICEREMOVED:
-            // No slots yet, so no removal can match one.
-            krio_debugf("[SDL_CONTROLLERDEVICEREMOVED] instance_id: %d ** failed to disconnect joystick\n",
-                        (int)e.cdevice.which);
+        case SDL_CONTROLLERDEVICEREMOVED: {
+            krio_debugf("[SDL_CONTROLLERDEVICEREMOVED] instance_id: %d ", (int)e.cdevice.which);
+            int slot = disconnect_joystick(e.cdevice.which);
+            if (slot >= 0) krio_debugf(" slot: %d\n", slot);
+            else krio_debug("** failed to disconnect joystick\n");
             break;
+        }
         case SDL_DROPFILE:
             if (e.drop.file) process_dropped_file(e.drop.file);
             SDL_free(e.drop.file);
@@ -216,6 +282,10 @@ void handle_sdl_messages() {
             break;
         case SDL_AUDIODEVICEREMOVED:
             krio_debugf("SDL_AUDIODEVICEREMOVED %d\n", (int)e.adevice.which);
+            if (!e.adevice.iscapture && os_audio_device_id() == (int64_t)e.adevice.which) {
+                audio_close_output_device();
+                if (SDL_WasInit(SDL_INIT_AUDIO)) audio_open_output_device();
+            }
             break;
         default:
             break;

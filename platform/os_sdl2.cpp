@@ -114,8 +114,7 @@ void os_system_init() {
         krio_debugf("SDL_Init Module: %s\n", m.name);
         if (SDL_InitSubSystem(m.flag) != 0) krio_debugf(" %s\n", SDL_GetError());
     }
-    // Controllers are not opened yet; only their count is logged.
-    krio_debugf("found %d joysticks\n", SDL_NumJoysticks());
+    krio_joystick_init();
     if (config.sdl_render_driver == 1) {
         krio_debug("[video] setting SDL_HINT_RENDER_DRIVER hint: opengl\n");
         SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
@@ -123,8 +122,8 @@ void os_system_init() {
     krio_debug("[video] setting SDL_HINT_VIDEO_ALLOW_SCREENSAVER hint: 1\n");
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     os_reset_input_state();
-    // The output device itself is opened by the audio device code.
     krio_debug("[audio] opening audio output device..\n");
+    if (SDL_WasInit(SDL_INIT_AUDIO)) audio_open_output_device();
     krio_debug("[audio] ok\n");
 }
 
@@ -246,7 +245,8 @@ void os_set_window_title(const char* text) {
 const char* os_get_window_title() { return sdl_window_title; }
 
 void os_set_window_icon(const uint8_t* pixels, int w, int h, const uint32_t* palette) {
-    if (!pixels || !palette || w != WINDOW_ICON_SOURCE_SIDE || h != WINDOW_ICON_SOURCE_SIDE) {
+    // pixels holds 16 x 16 bytes whatever w and h say.
+    if (!pixels || !palette) {
         use_custom_window_icon = 0;
         return;
     }
@@ -298,13 +298,3 @@ void blit_to_sdl_window_hardware(const uint32_t* pixels, int width) {
         krio_debug("[blit_to_sdl_window_hardware] can not find blit dest_rect for this frame\n");
     }
 }
-
-// --- interim services, replaced when their subsystems land ---
-
-// No audio device is opened yet, so the lock only counts.
-static int lock_level;
-void os_lock_audio() { lock_level++; }
-void os_unlock_audio() {
-    if (lock_level > 0) lock_level--;
-}
-void os_add_public_c_functions(lua_State*) {}

@@ -1,9 +1,12 @@
 // Host platform: the log file, host folders, host time and the shell hand-over,
-// and the window/frame interface the frame driver calls.
+// the window/frame interface the frame driver calls, input, the audio device,
+// the host clipboard and worker threads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "runtime/runtime.h"
 
 // ---------------------------------------------------------------------------
 // Log file
@@ -155,7 +158,8 @@ void os_system_init();
 void os_apply_video_config();
 void os_set_window_title(const char* text);
 const char* os_get_window_title();
-// pixels: 16x16 bytes (16 a row) or none to drop the custom icon.
+// pixels: 16x16 bytes (16 a row; w and h are not read) or none to drop the
+// custom icon.
 void os_set_window_icon(const uint8_t* pixels, int w, int h, const uint32_t* palette);
 const uint32_t* os_window_icon();  // 128x128 ARGB; valid while a custom icon is set
 int calculate_preblit_scale();
@@ -274,14 +278,143 @@ int32_t locked_steps(int32_t* acc);
 void map_mouse_to_virtual(int mx, int my, const host_rect& r, int pw, int ph, int fullscreen, int* vx,
                           int* vy);
 uint32_t mouse_buttons_from_sdl(uint32_t sdl_mask);  // left 1, right 2, middle 4
-int os_key_state(int scancode);                       // this frame's state, 0 outside 0..511
+// This frame's state of a scancode; -1 asks whether any key is down; any
+// other value outside 0..511 reads 0.
+int os_key_state(int scancode);
 // Test seam over the keyboard and mouse state reads (null: SDL's).
 void os_set_input_reader(const uint8_t* (*keyboard)(int* n), uint32_t (*mouse)(int* x, int* y));
 void os_reset_input_state();  // forgets key states, the last mouse report and accumulators
 
-// Nestable audio lock, strictly paired, main thread only.
+// --- input state and input calls --------------------------------------------
+
+inline constexpr int METACON_SLOTS = 32;   // controller slots; controller p drives player p
+inline constexpr int METACON_AXES = 32;    // axes with a validation flag
+inline constexpr int JOYSTICK_BUTTONS = 15;  // buttons 0..14 of the game-controller numbering
+inline constexpr int BUTTON_PLAYERS = 8;
+inline constexpr int BUTTONS_PER_PLAYER = 16;
+inline constexpr int STICK_THRESHOLD = 8192;  // readings within it count as centred
+inline constexpr int STICK_SPAN = 22528;      // from the threshold to full scale (30720)
+inline constexpr int AXIS_VALID_LIMIT = 8191; // an axis counts once it was read within this
+inline constexpr int KEY_CONTROLS = 512;      // config.key_controls: 128 entries of 4 scancodes
+inline constexpr int KEYS_PER_CONTROL = 4;
+inline constexpr int SCANCODE_LALT = 226;
+inline constexpr int SCANCODE_RALT = 230;
+inline constexpr uint32_t ADDR_BUTTONS = 0x5580;     // the union bank as it was before cancelling
+inline constexpr uint32_t ADDR_BTNP_DELAY = 0x5F5C;  // 0: 30 frames, 255: never
+inline constexpr uint32_t ADDR_BTNP_PERIOD = 0x5F5D; // 0: 8 frames, 255: never
+inline constexpr int BTNP_DELAY_DEFAULT = 30;
+inline constexpr int BTNP_PERIOD_DEFAULT = 8;
+inline constexpr int BTNP_NEVER = 255;
+inline constexpr int BUTTON_DOWN_ABOVE = 63;     // btnp: a byte above this is down
+inline constexpr int BUTTON_ACTIVE_ABOVE = 64;   // a byte above this counts as user activity
+inline constexpr int MOUSE_LOCK_FLAG = 4;        // bit of the lock byte that asks for the lock
+inline constexpr size_t MAPPING_LINE_MAX = 1023; // bytes of a mapping-file line
+inline constexpr const char* CONTROLLER_MAPPING_FILE = "sdl_controllers.txt";
+inline constexpr const char* CONTROLLER_MAPPING_HEADER = "// add SDL2 game controller mappings to this file\n";
+
+// The key name of a scancode; none when the host has no name for it.
+const char* os_key_from_scancode(int scancode);
+// Controller `index` (a slot) into 16 button bytes; out must be cleared by
+// the caller: nothing is written for an empty slot.
+void os_get_button_states(int index, uint8_t out[BUTTONS_PER_PLAYER]);
+// A stick axis reading into the bytes of its two directions (0..255 each).
+void stick_to_bytes(int v, uint8_t* negative, uint8_t* positive);
+// Axes 0 and 1 and buttons 0..14 of a slot, through validation; all 0 when empty.
+void krio_get_joystick(int index, int* x, int* y, uint32_t* buttons);
+void krio_get_joystick_axes(int index, int axis_a, int axis_b, int* va, int* vb);
+int krio_count_joysticks();
+int krio_count_joystick_buttons(int index);
+// Controller set-up, once: built-in mappings, the mapping files, every device
+// present. Exit closes every slot's handles and allows a new set-up.
+void krio_joystick_init();
+void krio_joystick_exit();
+// Opens a device (by SDL device index) into the first free slot; a device
+// whose instance is already open keeps its slot. The slot, or -1.
+int connect_joystick(int device_index);
+// Closes the slot holding that instance and compacts the table; the slot it
+// had, or -1 when no slot holds it.
+int disconnect_joystick(int32_t instance_id);
+void repack_metacon();
+void add_sdl_controllers();
+// Reads one mapping file; -1 when it cannot be opened, else the lines given to SDL.
+int read_controller_mappings(const char* host_path);
+int metacon_slots_in_use();
+int32_t metacon_instance_id(int slot);  // -1 for an empty or unknown slot
+
+// Refreshes a process's banks from the controllers' and the keys' bytes
+// (steps after the reading); mirror receives the union before cancelling.
+// Returns 1 when any union byte is above BUTTON_ACTIVE_ABOVE.
+int refresh_button_banks(button_banks* b, const uint8_t bank1[BUTTON_BANK_BYTES],
+                         const uint8_t bank2[BUTTON_BANK_BYTES], uint8_t mirror[BUTTON_BANK_BYTES]);
+// The keys' bank from the key-control table and the key states (none when
+// an Alt key is down).
+void key_bank_from_controls(const int32_t controls[KEY_CONTROLS], int (*key_down)(int), uint8_t out[BUTTON_BANK_BYTES]);
+// _update_buttons(false): banks cleared, the first bank's repeat counters
+// cleared, every byte latched until released.
+void clear_button_banks(button_banks* b);
+// What a button reset asks (system signal 23): the current banks zeroed and
+// every byte latched.
+void os_reset_buttons(Process* p);
+
+void os_lock_mouse_cursor(int flags, int event_sensitivity, int move_sensitivity);
+void os_warp_mouse_pointer(int64_t x, int64_t y);
+struct virtual_pos { float x, y; };
+virtual_pos os_virtual_mouse();  // the locked pointer's position
+
+struct lua_State;
+int lua54_btn(lua_State* L);
+int lua54_btnp(lua_State* L);
+int lua54_update_buttons(lua_State* L);
+int lua54_apply_key_controls(lua_State* L);
+int lua54_warp_mouse(lua_State* L);
+
+// --- audio device --------------------------------------------------------------
+
+inline constexpr int AUDIO_FREQUENCY = 44100;
+inline constexpr int AUDIO_CHANNELS = 2;
+inline constexpr int AUDIO_SAMPLES = 512;       // frames a callback
+inline constexpr int AUDIO_FRAME_BYTES = 4;     // signed 16-bit left and right
+// The callback asks the mixer for at most this many frames a call.
+inline constexpr int AUDIO_MIX_CHUNK_FRAMES = 512;
+// The capture buffer is grown on the main thread while less than this is free
+// ahead of the callback, which never allocates.
+inline constexpr int32_t AUDIO_CAPTURE_AHEAD = AUDIO_FREQUENCY * AUDIO_FRAME_BYTES * 2;
+inline constexpr int32_t AUDIO_CAPTURE_GROWTH = AUDIO_FREQUENCY * AUDIO_FRAME_BYTES * 10;
+
+// Opens the default output device and starts it playing; its id stays -1 when
+// the host refuses. Re-opening is refused while the audio lock is held.
+void audio_open_output_device();
+void audio_close_output_device();
+int64_t os_audio_device_id();  // -1 while none is open
+// The device's callback: the mixer fills the stream, and while capture is on
+// the same bytes are appended to app.audio_capture_buf.
+void sdl2_mixer_callback(void* userdata, uint8_t* stream, int len);
+// Nestable lock: while it is held the callback does not run. Strictly paired,
+// main thread only; never held across a call that can raise a script error.
+// app.audio_capture and app.audio_capture_buf are read by the callback: they
+// change only while it is held.
 void os_lock_audio();
 void os_unlock_audio();
-void os_lock_mouse_cursor(int flags, int event_sensitivity, int move_sensitivity);
-struct lua_State;
+int os_audio_lock_level();
+// Keeps room ahead of the callback in the capture buffer; once a frame.
+void os_audio_capture_reserve();
+uint64_t os_audio_capture_dropped();  // bytes of capture that found no room
+// Test seam: the mixer the callback asks (none: the synthesizer's).
+void os_set_audio_mixer(void (*mix)(int16_t* stream, int32_t frames));
+
+// --- host clipboard, shell and worker threads -----------------------------------
+
+// Registers _req_host_clipboard_text, _get_host_clipboard_text,
+// _set_host_clipboard_text and _open_host_path, in that order.
 void os_add_public_c_functions(lua_State* L);
+int os_req_host_clipboard_text(lua_State* L);
+int os_get_host_clipboard_text(lua_State* L);
+int os_set_host_clipboard_text(lua_State* L);
+int os_open_host_path(lua_State* L);
+
+inline constexpr const char* WORKER_THREAD_NAME = "halvoran_worker";
+struct os_thread;
+// Runs fn(data) on a worker thread; none when the host refuses a thread.
+os_thread* os_create_thread(int (*fn)(void*), void* data);
+// Detaches the thread (it is not waited for) and frees the record; none: nothing.
+void os_destroy_thread(os_thread* t);

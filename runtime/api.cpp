@@ -3,19 +3,23 @@
 #include <cmath>
 #include <cstring>
 
+#include "audio/audio.h"
 #include "gfx/gfx.h"
 #include "lang/lang.h"
+#include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "storage/storage.h"
+#include "userdata/userdata.h"
 
 // Families whose host side is not built yet stand with no function; their
 // subsystem fills in the first name of each group where it stands.
 const api_entry api_functions[API_NAME_COUNT] = {
     // utility calls
-    {"deli", nullptr, nullptr}, {"add", nullptr, nullptr}, {"del", nullptr, nullptr},
-    {"count", nullptr, nullptr},
+    {"deli", lua54_deli, nullptr}, {"add", lua54_add, nullptr}, {"del", lua54_del, nullptr},
+    {"count", lua54_count, nullptr},
     // system information
-    {"time", nullptr, nullptr}, {"t", nullptr, "time"}, {"stat", nullptr, nullptr},
-    {"date", nullptr, nullptr}, {"_kstat", nullptr, nullptr},
+    {"time", lua54_time, nullptr}, {"t", nullptr, "time"}, {"stat", lua54_stat, nullptr},
+    {"date", lua54_date, nullptr}, {"_kstat", lua54_kstat, nullptr},
     // graphics
     {"cls", nullptr, nullptr}, {"fillp", nullptr, nullptr}, {"pset", nullptr, nullptr},
     {"pget", nullptr, nullptr}, {"fset", nullptr, nullptr}, {"fget", nullptr, nullptr},
@@ -29,26 +33,29 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // debug output
     {"_printh", lua54_printh, nullptr}, {"printh", nullptr, "_printh"},
     // utility
-    {"_count_p", nullptr, nullptr},
+    {"_count_p", lua54_count_p, nullptr},
     // graphics
     {"cursor", nullptr, nullptr}, {"color", nullptr, nullptr}, {"pal", nullptr, nullptr},
     {"palt", nullptr, nullptr},
     // audio
-    {"note", nullptr, nullptr}, {"sfx", nullptr, nullptr}, {"music", nullptr, nullptr},
+    {"note", lua54_play_note, nullptr}, {"sfx", lua54_play_track, nullptr}, {"music", lua54_play_music, nullptr},
     // object data
-    {"vyn", nullptr, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
-    {"unvyn", nullptr, nullptr},
+    {"vyn", lua54_vyn, nullptr}, {"_vyn", nullptr, "vyn"}, {"_vyn_raw", nullptr, "vyn"},
+    {"unvyn", lua54_unvyn, nullptr},
     // utility
-    {"create_delta", nullptr, nullptr}, {"apply_delta", nullptr, nullptr},
+    {"create_delta", lua54_create_delta, nullptr}, {"apply_delta", lua54_apply_delta, nullptr},
     // object files
     {"fetch", nullptr, nullptr}, {"store", nullptr, nullptr}, {"_fetch_local", nullptr, "fetch"},
     {"_store_local", nullptr, "store"},
     // file cache
     {"_cache_store", nullptr, nullptr}, {"_cache_fetch", nullptr, nullptr},
     // file history
-    {"_fetch_anywhen", nullptr, nullptr}, {"_fetch_anywhen_metadata", nullptr, nullptr},
-    {"_list_anywhen_by_day", nullptr, nullptr}, {"_list_anywhen_by_loc", nullptr, nullptr},
-    {"_list_anywhen_folder_moment", nullptr, nullptr}, {"_anywhen_get_attr", nullptr, nullptr},
+    {"_fetch_anywhen", lua54__fetch_anywhen, nullptr},
+    {"_fetch_anywhen_metadata", lua54__fetch_anywhen_metadata, nullptr},
+    {"_list_anywhen_by_day", lua54__list_anywhen_by_day, nullptr},
+    {"_list_anywhen_by_loc", lua54__list_anywhen_by_loc, nullptr},
+    {"_list_anywhen_folder_moment", lua54__list_anywhen_folder_moment, nullptr},
+    {"_anywhen_get_attr", lua54__anywhen_get_attr, nullptr},
     // network
     {"_fetch_remote", nullptr, nullptr}, {"_fetch_remote_result", nullptr, nullptr},
     // object files
@@ -62,24 +69,25 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"pid", lua54_pid, nullptr}, {"_send_message_raw", lua54_send_message, nullptr},
     {"send_message", nullptr, "_send_message_raw"}, {"_read_message", lua54_read_message, nullptr},
     // utility
-    {"chr", nullptr, nullptr}, {"ord", nullptr, nullptr}, {"tokenoid", nullptr, nullptr},
+    {"chr", lua54_chr, nullptr}, {"ord", lua54_ord, nullptr}, {"tokenoid", lua54_tokenoid, nullptr},
     // maths
-    {"rnd", nullptr, nullptr}, {"srand", nullptr, nullptr}, {"abs", nullptr, nullptr},
-    {"sgn", nullptr, nullptr}, {"max", nullptr, nullptr}, {"min", nullptr, nullptr},
-    {"mid", nullptr, nullptr}, {"sqrt", nullptr, nullptr}, {"cos", nullptr, nullptr},
-    {"sin", nullptr, nullptr}, {"atan2", nullptr, nullptr}, {"flr", nullptr, nullptr},
-    {"ceil", nullptr, nullptr},
+    {"rnd", lua54_rnd, nullptr}, {"srand", lua54_srand, nullptr}, {"abs", lua54_abs, nullptr},
+    {"sgn", lua54_sgn, nullptr}, {"max", lua54_max, nullptr}, {"min", lua54_min, nullptr},
+    {"mid", lua54_mid, nullptr}, {"sqrt", lua54_sqrt, nullptr}, {"cos", lua54_cos, nullptr},
+    {"sin", lua54_sin, nullptr}, {"atan2", lua54_atan2, nullptr}, {"flr", lua54_flr, nullptr},
+    {"ceil", lua54_ceil, nullptr},
     // typed userdata
-    {"userdata", nullptr, nullptr}, {"vec", nullptr, nullptr}, {"get", nullptr, nullptr},
-    {"set", nullptr, nullptr},
+    {"userdata", lua54_userdata, nullptr}, {"vec", lua54_vec, nullptr}, {"get", lua54_get, nullptr},
+    {"set", lua54_set, nullptr},
     // frames
     {"_flip", lua54_flip, nullptr}, {"flip", nullptr, "_flip"},
     // utility
-    {"split", nullptr, nullptr},
+    {"split", lua54_split, nullptr},
     // paths
     {"_ext", nullptr, nullptr}, {"_path", nullptr, nullptr}, {"_hloc", nullptr, nullptr},
     // clipboard
-    {"_get_userland_clipboard_text", nullptr, nullptr}, {"_set_userland_clipboard_text", nullptr, nullptr},
+    {"_get_userland_clipboard_text", lua54_get_userland_clipboard_text, nullptr},
+    {"_set_userland_clipboard_text", lua54_set_userland_clipboard_text, nullptr},
     // processes
     {"_yielded_to_escape_slice", lua54_yielded_to_escape_slice, nullptr},
     {"_create_process_from_code", lua54_create_process_from_code, nullptr},
@@ -96,35 +104,36 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"cd", nullptr, "_cd"}, {"_normalise_userland_path", nullptr, nullptr}, {"norm", nullptr, nullptr},
     {"_is_well_formed_bbs_path", nullptr, nullptr}, {"_is_well_formed_vynnet_path", nullptr, nullptr},
     // utility
-    {"load", nullptr, nullptr},
+    {"load", lua54_load, nullptr},
     // processes
     {"_blit_process_video", lua54_blit_process_video, nullptr}, {"_process_state", lua54_process_state, nullptr},
     {"_immediate_sandboxed_family", lua54_immediate_sandboxed_family, nullptr},
     {"_get_process_display_size", lua54_get_process_display_size, nullptr},
     {"_get_process_list", lua54_get_process_list, nullptr},
     // system control
-    {"_apply_system_settings", nullptr, nullptr},
+    {"_apply_system_settings", lua54_apply_system_settings, nullptr},
     // input
-    {"_apply_key_controls", nullptr, nullptr},
+    {"_apply_key_controls", lua54_apply_key_controls, nullptr},
     // system control
     {"_signal", lua54_signal, nullptr},
     // input
-    {"_warp_mouse", nullptr, nullptr},
+    {"_warp_mouse", lua54_warp_mouse, nullptr},
     // graphics
     {"_set_spr", nullptr, nullptr},
     // memory
     {"_map_ram", lua54_map_ram, nullptr}, {"_unmap_ram", lua54_unmap_ram, nullptr},
     // input
-    {"_update_buttons", nullptr, nullptr},
+    {"_update_buttons", lua54_update_buttons, nullptr},
     // host window
-    {"_set_host_window_icon", nullptr, nullptr}, {"_set_host_window_title", nullptr, nullptr},
+    {"_set_host_window_icon", lua54_set_host_window_icon, nullptr},
+    {"_set_host_window_title", lua54_set_host_window_title, nullptr},
     // network
     {"_fetch_udat", nullptr, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
     {"_modify_user_session", nullptr, nullptr}, {"_scoresub", nullptr, nullptr},
     // utility
-    {"_md5", nullptr, nullptr}, {"_crc", nullptr, nullptr}, {"_strindex", nullptr, nullptr},
+    {"_md5", lua54_md5, nullptr}, {"_crc", lua54_crc, nullptr}, {"_strindex", lua54_strindex, nullptr},
     // input
-    {"btn", nullptr, nullptr}, {"btnp", nullptr, nullptr},
+    {"btn", lua54_btn, nullptr}, {"btnp", lua54_btnp, nullptr},
     // memory
     {"peek", lua54_peek, nullptr}, {"poke", lua54_poke, nullptr}, {"peek2", lua54_peek2, nullptr},
     {"poke2", lua54_poke2, nullptr}, {"peek4", lua54_peek4, nullptr}, {"poke4", lua54_poke4, nullptr},
@@ -154,16 +163,6 @@ void api_add_c_functions(lua_State* L) {
 // ---------------------------------------------------------------------------
 // Argument readers
 // ---------------------------------------------------------------------------
-
-// 2^63 exactly; every double at or above it is out of range.
-static constexpr double TWO_63 = 9223372036854775808.0;
-
-int64_t hvx_double_to_i64(double d, int64_t nan_value) {
-    if (std::isnan(d)) return nan_value;
-    if (d >= TWO_63) return INT64_MAX;
-    if (d < -TWO_63) return INT64_MIN;
-    return (int64_t)d;
-}
 
 int32_t hvx_double_to_i32(double d, int32_t nan_value) {
     if (std::isnan(d)) return nan_value;

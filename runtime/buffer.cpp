@@ -140,7 +140,7 @@ static int64_t loaded_capacity(int64_t size) {
     return cap;
 }
 
-buffer* create_buffer_from_file(const char* host_path) {
+buffer* create_buffer_from_file_2(const char* host_path, int32_t kind) {
     FILE* f = host_path ? fopen(host_path, "rb") : nullptr;
     if (!f) return nullptr;
     // A file that cannot fit is refused before reading; the read loop still
@@ -154,7 +154,7 @@ buffer* create_buffer_from_file(const char* host_path) {
         }
         expected = st.st_size;
     }
-    buffer* b = new_buffer(loaded_capacity(expected), BUFFER_KIND_FROM_FILE);
+    buffer* b = new_buffer(loaded_capacity(expected), kind);
     while (b) {
         // While the made block has room a read lands in place; past it (a
         // stream, or a file that grew) reads go through the scoop and grow.
@@ -173,6 +173,10 @@ buffer* create_buffer_from_file(const char* host_path) {
     }
     fclose(f);
     return b;
+}
+
+buffer* create_buffer_from_file(const char* host_path) {
+    return create_buffer_from_file_2(host_path, BUFFER_KIND_FROM_FILE);
 }
 
 void destroy_buffer(buffer* b) {

@@ -106,7 +106,7 @@ void process_config() {
         }
     }
 
-    buffer* text = create_buffer_from_file(path);
+    buffer* text = create_buffer_from_file_2(path, CONFIG_BUFFER_KIND);
     if (!text) return;
     parse_config_mounts((const char*)text->data, (size_t)text->length, mount_config_line, nullptr);
     destroy_buffer(text);
@@ -152,7 +152,7 @@ void halvoran_apply_setting(const char* name, int32_t value) {
                                      : value;
         bool history_turned_on = s.field == &config_t::anywhen && config.anywhen == 0 && v == 1;
         config.*s.field = v;
-        if (history_turned_on) anywhen_event(4, nullptr, 0);
+        if (history_turned_on) anywhen_event(ANYWHEN_TURNED_ON, nullptr, nullptr);
         return;
     }
 }

@@ -188,7 +188,9 @@ static void end_captures() {
     }
     if (app.audio_capture) {
         audio_capture_end();
+        os_lock_audio();  // the audio callback reads the flag
         app.audio_capture = 0;
+        os_unlock_audio();
     }
 }
 
@@ -233,7 +235,9 @@ void reset_app_state() {
     int32_t focus = app.focus;
     // A close of the window in the frame of a pending reboot must survive it.
     int32_t exit_request = app.exit_request;
+    os_lock_audio();  // the audio callback reads the capture fields
     memset(&app, 0, sizeof app);
+    os_unlock_audio();
     if (system_inited) app.focus = focus;
     app.exit_request = exit_request;
 
@@ -243,7 +247,9 @@ void reset_app_state() {
     pfile_init();
     pfile_reset();
     init_default_coltabs();
+    os_lock_audio();  // the device may be playing through a reboot
     mudo_init();
+    os_unlock_audio();
     app.audio_focus_pid = -2;
     app.audio_copy_pid = -3;
 
@@ -292,6 +298,8 @@ static void close_down(bool logged) {
     delete_sockets_by_process(0);
     sockets_exit();
     end_captures();
+    // No callback may run into the synthesizer while the program ends.
+    audio_close_output_device();
     if (logged) krio_debug("[halvoran_exit] closing anywhen..\n");
     anywhen_close();
 }

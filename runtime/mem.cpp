@@ -84,6 +84,33 @@ static inline uint8_t* resolve_run(Process* p, uint32_t addr, int64_t* room) {
 
 static inline int32_t clamp_cost(int64_t c) { return c > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)c; }
 
+void hvx_read_run(Process* p, uint32_t addr, uint8_t* dst, int64_t len) {
+    uint32_t a = addr & HVX_ADDR_MASK;
+    while (p && len > 0) {
+        int64_t room;
+        const uint8_t* s = resolve_run(p, a, &room);
+        int64_t chunk = len < room ? len : room;
+        std::memmove(dst, s, (size_t)chunk);  // the page may be mapped onto dst itself
+        dst += chunk;
+        len -= chunk;
+        a = (uint32_t)(a + chunk) & HVX_ADDR_MASK;
+    }
+}
+
+void hvx_write_run(Process* p, uint32_t addr, const uint8_t* src, int64_t len) {
+    uint32_t a = addr & HVX_ADDR_MASK;
+    while (p && len > 0) {
+        int64_t room;
+        uint8_t* d = resolve_run(p, a, &room);
+        int64_t chunk = len < room ? len : room;
+        std::memmove(d, src, (size_t)chunk);
+        p->page_flags[a >> HVX_PAGE_SHIFT] = PAGE_FLAG_WRITTEN;
+        src += chunk;
+        len -= chunk;
+        a = (uint32_t)(a + chunk) & HVX_ADDR_MASK;
+    }
+}
+
 int32_t hvx_memset_proc(Process* p, int32_t addr, uint8_t value, int32_t len) {
     if (!p || len < 1) return 0;
     uint32_t a = (uint32_t)addr & HVX_ADDR_MASK;

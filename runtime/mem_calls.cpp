@@ -164,7 +164,9 @@ int lua54_unmap_ram(lua_State* L) {
     uint8_t* ud = to_typed_userdata(L, 1);
     Process* p = cproc;
     if (!ud || !p) return 0;
-    const int64_t size = ud_byte_count(ud);
+    // The whole storage, not the element bytes: a value shrunk by mutate
+    // keeps the pages mapped past its new size.
+    const int64_t size = (int64_t)lua_rawlen(L, 1) - (int64_t)UD_HEADER_SIZE;
     int64_t addr = hvx_intp(L, 2, -1);
     int64_t len = hvx_intp(L, 3, size);
     int64_t covered = len < size ? len : size;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lang/lang.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
@@ -42,26 +43,33 @@ int64_t process_unread_message_bytes(const Process* p) {
     return n > 0 ? n : 0;
 }
 
-int send_process_message_bytes(Process* to, const char* text, size_t len) {
+int queue_process_message(Process* to, const char* text, size_t len) {
     if (!to) return 0;
     if (!to->messages) {
         printf("*** no message buffer: %lld\n", (long long)to->id);
         return 0;
     }
-    // A queue already over the limit takes nothing more; one message may
-    // pass it, but never by more than the longest message.
-    if (process_unread_message_bytes(to) > MESSAGE_QUEUE_LIMIT) return 0;
-    if (len > (size_t)MESSAGE_MAX_LENGTH) return 0;
+    int64_t unread = process_unread_message_bytes(to);
+    if (unread > MESSAGE_QUEUE_LIMIT) return 0;
     buffer* q = to->messages;
     if (len > (size_t)BUFFER_MAX_CAPACITY - 8 ||
         (int64_t)q->length + 4 + (int64_t)len > (int64_t)BUFFER_MAX_CAPACITY - 1)
-        return 0;
-    if (!ballocate(q, (int64_t)q->length + 4 + (int64_t)len)) return 0;
+        return MESSAGE_REFUSED;
+    // Queued bytes are the receiver's to hold: a message that would take it
+    // past its memory limit is refused here rather than read into a process
+    // that is then removed for it.
+    if (process_memory_in_use(to) + unread + 4 + (int64_t)len > MEMORY_LIMIT) return MESSAGE_REFUSED;
+    if (!ballocate(q, (int64_t)q->length + 4 + (int64_t)len)) return MESSAGE_REFUSED;
     q->cursor = q->length;
     bwrite_uint32(q, (uint32_t)len);
     if (len) bwrite(text, 1, (int64_t)len, q);
     q->cursor = q->length;
     return (int)(len + 4);
+}
+
+int send_process_message_bytes(Process* to, const char* text, size_t len) {
+    int n = queue_process_message(to, text, len);
+    return n > 0 ? n : 0;
 }
 
 int send_process_message(Process* to, const buffer* text) {
@@ -120,6 +128,92 @@ buffer* read_process_message(Process* p, buffer* dest) {
     if (!copied) return nullptr;
     dest->cursor = 0;
     return dest;
+}
+
+// ---------------------------------------------------------------------------
+// The script calls
+// ---------------------------------------------------------------------------
+
+static int32_t cost_of_bytes(int64_t n) {
+    int64_t c = n >> MESSAGE_COST_SHIFT;
+    return c > INT32_MAX ? INT32_MAX : (int32_t)c;
+}
+
+static void set_raw_integer(lua_State* L, int table, const char* key, int64_t v) {
+    lua_pushstring(L, key);
+    lua_pushinteger(L, v);
+    lua_rawset(L, table);
+}
+
+static int send_refused(lua_State* L, const char* why) {
+    lua_pushboolean(L, 0);
+    lua_pushstring(L, why);
+    return 2;
+}
+
+int lua54_send_message(lua_State* L) {
+    const int64_t id = hvx_pid_arg(L, 1);
+    if (!get_process(id) || lua_type(L, 2) != LUA_TTABLE) return 0;
+    // Raw sets: a metatable on the caller's table must not run here.
+    set_raw_integer(L, 2, "_from", cproc_id());
+    set_raw_integer(L, 2, "_sent_t", (int64_t)os_get_time());
+    set_raw_integer(L, 2, "_flags", cproc ? cproc->flags : 0);
+    scoped_buffer b(create_buffer_2(MESSAGE_SEND_SIZE, MESSAGE_SEND_KIND));
+    if (!b) return send_refused(L, vyn_error_text(VYN_ERR_SIZE));
+    int written = stringify_object(L, 2, b, MESSAGE_STRINGIFY_FLAGS);
+    spend_cpu(cost_of_bytes(b->length));
+    // A table that could not be written whole is not sent in part.
+    if (written != 0) return send_refused(L, vyn_error_text(written));
+    // The receiver may have gone while the text was written (finalizers).
+    Process* to = get_process(id);
+    if (to && queue_process_message(to, (const char*)b->data, (size_t)b->length) == MESSAGE_REFUSED)
+        return send_refused(L, MESSAGE_REFUSED_TEXT);
+    return 0;
+}
+
+// The reader's bound on what a message may make in the receiving process.
+struct receiver_room {
+    lua_State* L;
+    Process* p;  // the running process: its record stays while its slice runs
+    bool collected;
+};
+
+static bool receiver_fits(void* ctx, int64_t more) {
+    receiver_room* r = (receiver_room*)ctx;
+    if (process_memory_in_use(r->p) + more <= MEMORY_LIMIT) return true;
+    if (r->collected) return false;
+    // Garbage counts until it is collected: once per read, collect and look again.
+    r->collected = true;
+    lua_gc(r->L, LUA_GCCOLLECT, 0);
+    return process_memory_in_use(r->p) + more <= MEMORY_LIMIT;
+}
+
+// One read buffer is kept between reads; a read made while another is
+// decoding (a finalizer's) gets a buffer of its own.
+static buffer* spare_read_buffer = nullptr;
+
+int lua54_read_message(lua_State* L) {
+    Process* p = cproc;
+    if (!p) return 0;
+    for (;;) {
+        buffer* own = spare_read_buffer;
+        spare_read_buffer = nullptr;
+        if (!own) own = create_buffer_2(MESSAGE_SEND_SIZE, MESSAGE_QUEUE_KIND);
+        scoped_buffer text(own);
+        if (!text || !read_process_message(p, text)) return 0;
+        spend_cpu(cost_of_bytes(text->length));
+        receiver_room room{L, p, false};
+        vyn_read_limits limits{MESSAGE_READ_OBJECT_ALLOWANCE, MESSAGE_READ_BYTES_PER_OBJECT, receiver_fits, &room,
+                               nullptr};
+        const int64_t len = text->length;
+        int n = destringify_object_ex(L, (const char*)text->data, len, &limits);
+        if (!spare_read_buffer && !far_too_big(text, MESSAGE_QUEUE_SIZE)) {
+            spare_read_buffer = text.b;
+            text.b = nullptr;
+        }
+        if (!limits.exceeded) return n;
+        krio_debugf("_read_message: message of %lld bytes dropped: %s\n", (long long)len, limits.exceeded);
+    }
 }
 
 int send_to_window_manager(const char* prefix, const char* text, const char* suffix) {

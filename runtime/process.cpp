@@ -85,34 +85,12 @@ static int16_t wt0[WAVETABLE_WAVES * WAVE_SAMPLES];
 static bool generated_wt0 = false;
 static uint64_t wt0_rng_after[4];
 
-static inline uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-
-static uint64_t xoshiro_next(uint64_t s[4]) {
-    uint64_t result = rotl(s[1] * 5, 7) * 9;
-    uint64_t t = s[1] << 17;
-    s[2] ^= s[0];
-    s[3] ^= s[1];
-    s[1] ^= s[2];
-    s[0] ^= s[3];
-    s[2] ^= t;
-    s[3] = rotl(s[3], 45);
-    return result;
-}
-
-static void xoshiro_seed(uint64_t s[4], uint64_t seed) {
-    s[0] = seed ^ 0xDEADBEEF;
-    s[1] = 0xFF;
-    s[2] = (seed << 32) | (seed >> 32);
-    s[3] = 0;
-    for (int i = 0; i < 8; i++) xoshiro_next(s);
-}
-
 static void compute_wt0() {
     uint64_t s[4];
-    xoshiro_seed(s, WAVETABLE_SEED);
+    xoshiro256ss_srand(s, WAVETABLE_SEED);
     int16_t* w = wt0;
     for (int k = 0; k < 16; k++)
-        for (int i = 0; i < WAVE_SAMPLES; i++) *w++ = (int16_t)(xoshiro_next(s) & 0xFFFF);
+        for (int i = 0; i < WAVE_SAMPLES; i++) *w++ = (int16_t)(xoshiro256ss_next(s) & 0xFFFF);
     std::memcpy(wt0_rng_after, s, sizeof s);
     for (int k = 0; k < 64; k++)  // sine morphing into a triangle
         for (int i = 0; i < WAVE_SAMPLES; i++) {
@@ -183,6 +161,9 @@ int init_process(Process* p, int64_t id, const char* source, size_t source_len, 
     p->parent = cproc ? cproc->id : 0;
     p->priority = 1.0;
     copy_text(p->pwd, PROC_PATH_MAX, "/");
+    // A clock of 0 must not match a cache that was never filled.
+    p->channel_cache_stamp = AUDIO_CACHE_EMPTY;
+    p->active_channels_stamp = AUDIO_CACHE_EMPTY;
 
     Process* prev = cproc;
     cproc = p;
@@ -377,7 +358,9 @@ void restart_process(Process* p) {
     // Only the focus process's restart silences the synthesizer and drops
     // the focus; another process's restart leaves the focus alone.
     if (app.audio_focus_pid == p->id) {
+        os_lock_audio();  // the audio thread must never see a half-stopped synthesizer
         mudo_kill_all_audio();
+        os_unlock_audio();
         app.audio_focus_pid = -2;
     }
     int64_t id = p->id;

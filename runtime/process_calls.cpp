@@ -17,11 +17,6 @@ static const char* text_arg(lua_State* L, int index, const char* def) {
     return lua_tostring(L, index);
 }
 
-static int32_t cost_of_bytes(int64_t n) {
-    int64_t c = n >> MESSAGE_COST_SHIFT;
-    return c > INT32_MAX ? INT32_MAX : (int32_t)c;
-}
-
 int lua54_pid(lua_State* L) {
     lua_pushinteger(L, cproc_id());
     return 1;
@@ -167,37 +162,6 @@ int lua54_get_process_display_size(lua_State* L) {
     lua_pushinteger(L, p ? (int16_t)peek2_proc(p, ADDR_DISPLAY_W) : 0);
     lua_pushinteger(L, p ? (int16_t)peek2_proc(p, ADDR_DISPLAY_H) : 0);
     return 2;
-}
-
-static void set_raw_integer(lua_State* L, int table, const char* key, int64_t v) {
-    lua_pushstring(L, key);
-    lua_pushinteger(L, v);
-    lua_rawset(L, table);
-}
-
-int lua54_send_message(lua_State* L) {
-    Process* to = process_arg(L, 1);
-    if (!to || lua_type(L, 2) != LUA_TTABLE) return 0;
-    // Raw sets: a metatable on the caller's table must not run here.
-    set_raw_integer(L, 2, "_from", cproc_id());
-    set_raw_integer(L, 2, "_sent_t", (int64_t)os_get_time());
-    set_raw_integer(L, 2, "_flags", cproc ? cproc->flags : 0);
-    buffer* b = create_buffer_2(MESSAGE_SEND_SIZE, MESSAGE_SEND_KIND);
-    if (!b) return 0;
-    bool written = stringify_object(L, 2, b, MESSAGE_STRINGIFY_FLAGS) == 0;
-    spend_cpu(cost_of_bytes(b->length));
-    // A table that could not be written whole is not sent in part. The
-    // receiver may have gone while the text was written (finalizers).
-    if (written && get_process(hvx_pid_arg(L, 1)) == to) send_process_message(to, b);
-    destroy_buffer(b);
-    return 0;
-}
-
-int lua54_read_message(lua_State* L) {
-    buffer* m = read_process_message(cproc, nullptr);
-    if (!m) return 0;
-    spend_cpu(cost_of_bytes(m->length));
-    return destringify_object(L, (const char*)m->data, m->length);
 }
 
 int lua54_immediate_sandboxed_family(lua_State* L) {

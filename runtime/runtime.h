@@ -55,6 +55,7 @@ buffer* create_buffer_from_str(const char* text);
 buffer* create_buffer_from_buffer(const buffer* src);
 buffer* create_buffer_from_buffer_2(const buffer* src, int32_t kind);
 buffer* create_buffer_from_file(const char* host_path);  // none if unreadable or too large
+buffer* create_buffer_from_file_2(const char* host_path, int32_t kind);
 void destroy_buffer(buffer* b);
 char* to_cstr(buffer* b);
 // Grows so that n bytes and a terminator fit; 0 when the size is refused
@@ -100,6 +101,18 @@ int16_t read_i16_from_hex_str(const char** p);
 int32_t read_i32_from_hex_str(const char** p);
 uint32_t read_u32_from_hex_str(const char** p);
 int64_t read_i64_from_hex_str(const char** p);
+
+// Owns a buffer for one scope. Lua errors unwind host frames, so a scratch
+// buffer held across calls into a Lua state is released through this.
+struct scoped_buffer {
+    buffer* b;
+    explicit scoped_buffer(buffer* owned) : b(owned) {}
+    ~scoped_buffer() { destroy_buffer(b); }
+    scoped_buffer(const scoped_buffer&) = delete;
+    scoped_buffer& operator=(const scoped_buffer&) = delete;
+    buffer* operator->() const { return b; }
+    operator buffer*() const { return b; }
+};
 
 uint32_t get_total_num_buffers();
 uint32_t get_total_buffer_allocation();
@@ -281,9 +294,6 @@ enum : int32_t { PROC_RUNNING = 0, PROC_ENDED = 1, PROC_FAILED = 2 };
 inline constexpr int MESSAGE_QUEUE_KIND = 114;
 inline constexpr int32_t MESSAGE_QUEUE_SIZE = 16384;
 inline constexpr int64_t MESSAGE_QUEUE_LIMIT = 0x1000000;  // a fuller queue drops new messages
-// A longer single message is refused, so a queue never holds more than
-// MESSAGE_QUEUE_LIMIT + 4 + MESSAGE_MAX_LENGTH bytes.
-inline constexpr int64_t MESSAGE_MAX_LENGTH = MESSAGE_QUEUE_LIMIT;
 // A drained queue (or the shared read buffer) whose capacity is at least this
 // and four times what it holds goes back to a small buffer.
 inline constexpr int64_t MESSAGE_SHRINK_MIN = 0x100000;
@@ -340,6 +350,19 @@ inline constexpr size_t ALLOC_HEADER = 16;  // keeps Lua blocks 16-byte aligned
 inline constexpr int ALLOC_COST_SHIFT = 7;
 inline constexpr int64_t ALLOC_COST_BASE = 4;
 
+// Button banks of a process (the input calls in platform/ keep them): three
+// banks of 8 players x 16 buttons (1 controllers, 2 mapped keys, 3 their
+// union), the banks of the previous refresh, a release latch per byte and the
+// repeat counters of btnp.
+inline constexpr int BUTTON_BANKS = 3;
+inline constexpr int BUTTON_BANK_BYTES = 128;
+struct button_banks {
+    uint8_t prev[BUTTON_BANKS][BUTTON_BANK_BYTES];
+    uint8_t cur[BUTTON_BANKS][BUTTON_BANK_BYTES];
+    uint8_t latch[BUTTON_BANK_BYTES];
+    int32_t repeat[BUTTON_BANKS][BUTTON_BANK_BYTES];
+};
+
 inline constexpr const char* KERNEL_FATAL_TEXT = "** RUNTIME ERROR IN KERNEL **";
 inline constexpr const char* WM_FATAL_TEXT = "** RUNTIME ERROR IN WINDOW MANAGER **";
 
@@ -380,6 +403,7 @@ struct Process {
     int32_t inverted_fill;
     struct print_context* print;  // the text printer's state, or none
     uint8_t* sprites[8192];  // typed userdata blocks, or none
+    button_banks buttons;
 
     // Address space.
     uint8_t* page_ptr[HVX_PAGES];
@@ -546,6 +570,10 @@ int32_t hvx_memset(int32_t addr, uint8_t value, int32_t len);
 int32_t hvx_memcpy(int32_t dst, int32_t src, int32_t len);
 int32_t hvx_memset_proc(Process* p, int32_t addr, uint8_t value, int32_t len);
 int32_t hvx_memcpy_proc(Process* p, int32_t dst, int32_t src, int32_t len);
+// Byte runs between host memory and p's space, wrapping at 24 bits; a write
+// marks every touched page written.
+void hvx_read_run(Process* p, uint32_t addr, uint8_t* dst, int64_t len);
+void hvx_write_run(Process* p, uint32_t addr, const uint8_t* src, int64_t len);
 // Copies pages start/4096 .. end/4096 - 1 from one process to another,
 // through page resolution on both sides.
 void hvx_pmemcpy_pages(Process* from, Process* to, uint32_t start, uint32_t end);
@@ -585,7 +613,14 @@ hvx_cfunction api_entry_function(int i);
 int64_t hvx_intp(lua_State* L, int index, int64_t def);
 // Double to integer, truncating toward zero; NaN gives nan_value and values
 // beyond the range (infinities included) saturate.
-int64_t hvx_double_to_i64(double d, int64_t nan_value);
+// (Inline: the typed userdata loops convert millions of elements with it.)
+inline int64_t hvx_double_to_i64(double d, int64_t nan_value) {
+    constexpr double two_63 = 9223372036854775808.0;  // every double at or above it is out of range
+    if (d != d) return nan_value;
+    if (d >= two_63) return INT64_MAX;
+    if (d < -two_63) return INT64_MIN;
+    return (int64_t)d;
+}
 int32_t hvx_double_to_i32(double d, int32_t nan_value);
 // Truncated number: a number or numeric string truncated toward zero,
 // saturating at the 32-bit range; anything else, NaN included, 0.
@@ -604,8 +639,21 @@ inline constexpr int32_t MESSAGE_COMPACT_MIN = 65536; // read bytes kept before 
 inline constexpr const char* DROP_FOLDER = "/ram/drop/";
 inline constexpr const char* DROP_EMPTY_TEXT = "** dropping folders (and size zero files) not supported **";
 
-// Bytes queued (length + 4), or 0 when not queued (no receiver, no queue,
-// queue over MESSAGE_QUEUE_LIMIT, text longer than MESSAGE_MAX_LENGTH).
+// Reading a message makes at most MESSAGE_READ_OBJECT_ALLOWANCE tables and
+// userdata plus one per MESSAGE_READ_BYTES_PER_OBJECT bytes of its text, and
+// never takes the reader past its memory limit; a message past either is
+// dropped (logged) and the next one read.
+inline constexpr int64_t MESSAGE_READ_OBJECT_ALLOWANCE = 65536;
+inline constexpr int32_t MESSAGE_READ_BYTES_PER_OBJECT = 4;
+inline constexpr int MESSAGE_REFUSED = -1;
+inline constexpr const char* MESSAGE_REFUSED_TEXT = "send_message: the receiver cannot hold the message";
+
+// Queues a message: bytes queued (length + 4); 0 when dropped without a word
+// (no receiver, no queue, queue over MESSAGE_QUEUE_LIMIT); MESSAGE_REFUSED
+// when the receiver's memory in use, its unread messages and this one
+// together pass its memory limit (or the queue cannot grow).
+int queue_process_message(Process* to, const char* text, size_t len);
+// The same, with 0 for a refusal.
 int send_process_message(Process* to, const buffer* text);
 int send_process_message_bytes(Process* to, const char* text, size_t len);
 int send_process_message_string(Process* to, const char* text);
@@ -677,11 +725,131 @@ int lua54_unmap_ram(lua_State* L);
 
 // System control calls.
 enum : int32_t {
+    SIGNAL_AUDIO_PRIORITY = 15,
+    SIGNAL_AUDIO_CAPTURE = 16,
+    SIGNAL_GIF_START = 18,
+    SIGNAL_GIF_END = 19,
+    SIGNAL_SCREENSHOT = 21,
+    SIGNAL_USER_ACTIVITY = 22,
+    SIGNAL_RESET_BUTTONS = 23,
     SIGNAL_EXIT = 33,
     SIGNAL_REBOOT = 34,
+    SIGNAL_FLAG_35 = 35,
+    SIGNAL_FLAG_36 = 36,
     SIGNAL_BOOT_SCREEN_OFF = 37,
+    SIGNAL_HEAP_BASELINE = 38,
+    SIGNAL_FLUSH_AND_DROP_MOUNTS = 39,
     SIGNAL_ATOMIC_BEGIN = 40,
     SIGNAL_ATOMIC_END = 41,
+    SIGNAL_BOOST_ON = 43,
+    SIGNAL_BOOST_OFF = 44,
+    SIGNAL_MOUNT_HOLD = 46,
+    SIGNAL_MOUNT_RELEASE = 47,
+    SIGNAL_FLUSH_MOUNTS = 48,
+    SIGNAL_MOUNT_DESKTOP = 65,
+    SIGNAL_SYSTEM_PALETTE = 66,
 };
+inline constexpr const char* DESKTOP_HOST_FOLDER = "halvoran_desktop";
+inline constexpr const char* DESKTOP_MOUNT_POINT = "/desktop/host";
+inline constexpr const char* DESKTOP_MOUNT_FAILED_TEXT = "could not mount desktop";
+inline constexpr const char* APPLY_SETTINGS_FAILED_TEXT = "** lua54__apply_system_settings failed; not a table";
 int lua54_printh(lua_State* L);
 int lua54_signal(lua_State* L);
+int lua54_get_userland_clipboard_text(lua_State* L);
+int lua54_set_userland_clipboard_text(lua_State* L);
+int lua54_set_host_window_title(lua_State* L);
+int lua54_set_host_window_icon(lua_State* L);
+int lua54_apply_system_settings(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// System information: stat, _kstat, time and date
+// ---------------------------------------------------------------------------
+
+inline constexpr int32_t BUILD_NUMBER = 27;  // stat(5), beside HVX_VERSION
+inline constexpr int32_t STAT_SESSION_DATA_COST = 32;
+inline constexpr int STAT_AUDIO_CHANNEL_FIRST = 400;  // 400..415: channel s - 400
+inline constexpr int STAT_AUDIO_CHANNELS = 16;
+inline constexpr int STAT_AUDIO_CACHED_FIELDS = 19;   // fields below this come from the per-frame cache
+inline constexpr int STAT_AUDIO_WAVE_FIELD = 19;      // two interleaved channels of samples
+inline constexpr int STAT_AUDIO_LAST_WAVE_FIELD = 27; // 20..27: one channel of samples
+inline constexpr int CHANNEL_CACHE_STRIDE = 32;       // channel c's fields start at c x 32
+inline constexpr int64_t AUDIO_CACHE_EMPTY = -1;      // cache stamp of a cache never filled
+inline constexpr int SCANCODE_LCTRL = 224;
+inline constexpr int SCANCODE_RCTRL = 228;
+inline constexpr const char* DATE_DEFAULT_FORMAT = "!%Y-%m-%d %H:%M:%S";
+int lua54_time(lua_State* L);
+int lua54_stat(lua_State* L);
+int lua54_date(lua_State* L);
+int lua54_kstat(lua_State* L);
+
+// Seconds since 1970 of a broken-down UTC time (the host's struct tm: year
+// since 1900, month 0..11, day 1..31, hours, minutes, seconds), proleptic
+// Gregorian, any year. Fields outside their ranges add their weight; the
+// month is normalised first (years move by whole years).
+struct tm;
+int64_t timegm64(const struct tm* t);
+
+// ---------------------------------------------------------------------------
+// Maths calls and random numbers
+// ---------------------------------------------------------------------------
+
+// The turn-to-radian factor's pi and the atan2 divisor, as the machine has them.
+inline constexpr double TURN_PI = 3.141562;
+inline constexpr double ATAN2_TURN = 6.283124;
+inline constexpr int32_t SQRT_COST = 6;
+inline constexpr int32_t RND_COST = 4;
+inline constexpr uint32_t SEED_ENTROPY_START = 0x11848D4;
+// xoshiro256**: the next output (the state advances); seeding as srand does:
+// s0 = seed ^ 0xDEADBEEF, s1 = 0xFF, s2 = seed with its halves swapped,
+// s3 = 0, then 8 steps discarded.
+uint64_t xoshiro256ss_next(uint64_t s[4]);
+void xoshiro256ss_srand(uint64_t s[4], uint64_t seed);
+int lua54_rnd(lua_State* L);
+int lua54_srand(lua_State* L);
+int lua54_abs(lua_State* L);
+int lua54_sgn(lua_State* L);
+int lua54_max(lua_State* L);
+int lua54_min(lua_State* L);
+int lua54_mid(lua_State* L);
+int lua54_sqrt(lua_State* L);
+int lua54_cos(lua_State* L);
+int lua54_sin(lua_State* L);
+int lua54_atan2(lua_State* L);
+int lua54_flr(lua_State* L);
+int lua54_ceil(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// Utility calls
+// ---------------------------------------------------------------------------
+
+inline constexpr int64_t ORD_MAX_COUNT = 65536;
+inline constexpr int TOKENOID_MAX_LEVEL = 64;   // a continuation state of a deeper level gives no token
+inline constexpr int TOKENOID_LONG_LEVELS = 61; // this many '=' or more: not a long bracket
+inline constexpr int64_t TOKENOID_LONG_COMMENT = 0x300;
+inline constexpr int64_t TOKENOID_LONG_STRING = 0x400;
+enum : int { TOKEN_SPACE = 0, TOKEN_NAME = 1, TOKEN_NUMBER = 2, TOKEN_COMMENT = 3, TOKEN_STRING = 4, TOKEN_OTHER = 5 };
+// One token of a source line: the 0-based start pos of the line (len bytes)
+// and the continuation state as tokenoid takes them. False when there is no
+// token (pos outside the line, or a state deeper than TOKENOID_MAX_LEVEL).
+struct token_span {
+    int64_t length;
+    int64_t kind;
+    bool open;          // a long bracket stays open past the line
+    int64_t state;      // the continuation state then
+};
+bool scan_token(const uint8_t* line, int64_t len, int64_t pos, int64_t state, token_span* out);
+int lua54_deli(lua_State* L);
+int lua54_add(lua_State* L);
+int lua54_del(lua_State* L);
+int lua54_count(lua_State* L);
+int lua54_count_p(lua_State* L);
+int lua54_create_delta(lua_State* L);
+int lua54_apply_delta(lua_State* L);
+int lua54_chr(lua_State* L);
+int lua54_ord(lua_State* L);
+int lua54_tokenoid(lua_State* L);
+int lua54_split(lua_State* L);
+int lua54_load(lua_State* L);
+int lua54_md5(lua_State* L);
+int lua54_crc(lua_State* L);
+int lua54_strindex(lua_State* L);

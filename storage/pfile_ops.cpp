@@ -302,7 +302,7 @@ int pfclose(pfile* f) {
         spend_cpu(cost_of(n / 8));
         spend_cpu(current_frame_budget() == CPU_FRAME_BUDGET_FAST ? PFILE_WRITE_COST_SLOW : PFILE_WRITE_COST);
         if (ok) {
-            anywhen_event(0, btext(f->path), 0);
+            anywhen_event(ANYWHEN_FILE_WRITTEN, btext(f->path), btext(f->origin));
             _pending_sync = 1;
         } else {
             printf("SYSTEM ERROR: could not write %s\n", btext(f->path));
@@ -398,7 +398,7 @@ int delete_path(const char* path) {
     const char* o = btext(origin);
     if (kind == MOUNT_KIND_HOST && origin->length > 0) {
         bool removed = remove(o) == 0 || rmdir(o) == 0;
-        if (removed) anywhen_event(1, p, 0);
+        if (removed) anywhen_event(ANYWHEN_DELETED, p, nullptr);
     } else if (kind == MOUNT_KIND_RAM) {
         mark_parent_mount_dirty(o);
         if (!starts_with(o, "/ram/mount/")) {
@@ -441,7 +441,7 @@ int pmkdir(const char* path) {
     int result = 1;
     if (kind == MOUNT_KIND_HOST && origin->length > 0) {
         result = mkdir(btext(origin), 0777) == 0 ? 0 : -1;
-        if (result == 0) anywhen_event(2, p, 0);
+        if (result == 0) anywhen_event(ANYWHEN_FOLDER_MADE, p, nullptr);
         destroy_buffer(origin);
     } else if (kind == MOUNT_KIND_RAM && origin->length > 0) {
         if (get_index_by_name(btext(origin)) >= 0) {

@@ -100,6 +100,69 @@ int64_t get_hashpos_len(const uint8_t* old, const uint8_t* new_pos, const uint8_
                         const uint8_t* new_end, int64_t* out_source);
 
 // ---------------------------------------------------------------------------
+// Codecs: base64, host text and MD5 (storage/codecs.cpp). Pure functions.
+//
+// base64 uses the alphabet A-Z a-z 0-9 '_' '-' (62 is '_', 63 is '-'), '='
+// padding and never a line break. Both directions stream: a caller may feed
+// its input in pieces of any size and gets the output of one whole call.
+// The decoder skips every character outside the alphabet ('=', blanks, line
+// breaks); a trailing partial group stays in the state and writes nothing.
+// ---------------------------------------------------------------------------
+
+struct base64_encodestate {
+    int32_t step;       // bytes of the current 3-byte group consumed: 0, 1 or 2
+    uint8_t result;     // the pending partial 6-bit value
+    int32_t stepcount;  // 4-character groups written, wrapping to 0 at 18
+};
+
+struct base64_decodestate {
+    int32_t step;       // which character of the 4-character group comes next: 0..3
+    uint8_t plainchar;  // the pending partial byte
+};
+
+inline constexpr int BASE64_STEPCOUNT_WRAP = 18;
+
+// Output room for length bytes (encoding, end included) or characters
+// (decoding), whatever the state holds; 0 for a negative length
+// (INT64_MAX when that does not fit).
+inline int64_t base64_encode_bound(int64_t length) {
+    if (length < 0) return 0;
+    return length / 3 + 2 > INT64_MAX / 4 ? INT64_MAX : (length / 3 + 2) * 4;
+}
+inline int64_t base64_decode_bound(int64_t length) { return length < 0 ? 0 : length / 4 * 3 + 3; }
+
+void base64_init_encodestate(base64_encodestate* state);
+char base64_encode_value(int32_t value);  // '=' outside 0..63
+// Characters written to out; nothing for a negative length.
+int64_t base64_encode_block(const uint8_t* in, int64_t length, char* out, base64_encodestate* state);
+// Flushes the pending group: 0, 2 or 3 characters written ("x==" or "xx=" forms).
+int base64_encode_blockend(char* out, base64_encodestate* state);
+
+void base64_init_decodestate(base64_decodestate* state);
+int32_t base64_decode_value(int32_t c);  // 0..63, or -1 for a character outside the alphabet
+// Bytes written to out; nothing for a negative length.
+int64_t base64_decode_block(const char* in, int64_t length, uint8_t* out, base64_decodestate* state);
+
+// Host text: the 8-bit character set <-> UTF-8. Neither direction fails:
+// characters without a mapping pass through byte by byte.
+inline constexpr int HOST_TEXT_BUFFER_KIND = 105;
+
+// A new buffer with the UTF-8 form of the 8-bit text up to its NUL; none only
+// when the result would pass the largest buffer.
+buffer* encode_host_text(const char* text);
+// A new buffer with the 8-bit form of length bytes of UTF-8 text (or UTF-16
+// or UTF-32 after a byte order mark, one byte taken per unit). Carriage
+// returns are dropped; a lead byte cut off at the end is logged and left out
+// of the result. The input is never written.
+buffer* decode_host_text_bytes(const uint8_t* text, int64_t length);
+buffer* decode_host_text(const buffer* text);  // none for none
+
+// MD5 of length bytes as 32 lower-case hex digits and a NUL in out (33 bytes);
+// a negative length hashes no bytes.
+inline constexpr int MD5_HEX_SIZE = 33;
+void md5(const void* data, int64_t length, char* out);
+
+// ---------------------------------------------------------------------------
 // File records and path rules
 // ---------------------------------------------------------------------------
 
@@ -379,29 +442,292 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
 int populate_ram_folder_from_hvx_rom_buffer(const char* path, buffer* rom);
 
 // ---------------------------------------------------------------------------
-// File history store
+// File history store: "anywhen" in the per-user folder holds one text log per
+// UTC day ("anywhen/YYYY-MM/DD.log") and one LZ4 blob per distinct content
+// ("anywhen/blob/<hash>.lz4": u32 LE compressed length, u32 LE raw length,
+// one LZ4 HC block). The first event of a day writes a snapshot of the whole
+// host tree, so each day log stands alone. Log lines, one record a line:
+//   "@ moment[ text]"  the records below happened at this moment
+//   "$ hash path"      the file now has this content (whole)
+//   ": hash path"      the file had this content at the start of the day
+//   "+ hash path"      the file equals the base blob with the "|" lines applied
+//   "| hex"            38 delta bytes a line
+//   "- path", "> path", "^ folder/"   deleted, folder made, folder existed
+// The hash is at column 2 (32 hex digits), the path of "$ : +" at column 35.
 // ---------------------------------------------------------------------------
 
+inline constexpr int ANYWHEN_BUFFER_KIND = 110;
+inline constexpr int64_t ANYWHEN_MAX_FILE = 16777216;   // files this large are not recorded
+inline constexpr int64_t ANYWHEN_MAX_RAW = ANYWHEN_MAX_FILE - 1;  // a blob claiming more is missing
+inline constexpr int64_t ANYWHEN_DELTA_MAX = 8192;      // longer deltas become whole checkpoints
+inline constexpr int64_t ANYWHEN_DELTA_ANY_SIZE = 512;  // deltas this short suit any file
+inline constexpr int64_t ANYWHEN_DELTA_RATIO = 16;      // else at most 1/16 of the new length
+inline constexpr int ANYWHEN_HEX_LINE_BYTES = 38;
+inline constexpr uint32_t ANYWHEN_TABLE_CAPACITY = 65536;
+inline constexpr int ANYWHEN_MAX_DEPTH = 1024;
+inline constexpr int ANYWHEN_HASH_LEN = 32;
+inline constexpr int ANYWHEN_MOMENT_LEN = 19;           // "%Y-%m-%d_%H:%M:%S"
+inline constexpr int ANYWHEN_DATE_LEN = 10;
+inline constexpr int ANYWHEN_PATH_COLUMN = 35;
+// Lines up to this long are read; a longer one is skipped whole (never split,
+// so no piece of a long path reads as a record of its own).
+inline constexpr int ANYWHEN_LINE_MAX = 4095;
+inline constexpr int ANYWHEN_LINE_CHUNK = 32768;
+// A location text longer than this is refused as malformed.
+inline constexpr int ANYWHEN_LOCATION_MAX = 2047;
+inline constexpr int ANYWHEN_FIRST_YEAR = 2024;
+inline constexpr int ANYWHEN_MONTHS = 1200;             // Bloom filters from January 2024
+inline constexpr int ANYWHEN_BLOOM_ENTRIES = 32768;     // at least; more when a month has more keys
+inline constexpr int ANYWHEN_BLOOM_ENTRIES_MAX = 1 << 22;
+inline constexpr double ANYWHEN_BLOOM_ERROR = 1e-5;
+inline constexpr int ANYWHEN_DAY_TIMES_MAX = 8192;
+inline constexpr int ANYWHEN_ATTR_PREFIX = 9;           // characters _anywhen_get_attr skips
+
+enum : int {
+    ANYWHEN_FILE_WRITTEN = 0,  // path, host path of the written file
+    ANYWHEN_DELETED = 1,       // path
+    ANYWHEN_FOLDER_MADE = 2,   // path
+    ANYWHEN_MARKER = 3,        // text or none
+    ANYWHEN_TURNED_ON = 4,     // nothing: opens (or makes) the day log
+};
+
+// Start-up: a new session; the first event reloads the day's table.
 void anywhen_open();
 void anywhen_close();
-void anywhen_event(int kind, const char* text, int64_t value);
+// Records one event while the "anywhen" setting is on; always returns 0.
+int anywhen_event(int kind, const char* path, const char* host_path);
 // Tests watch the events through this observer (none to stop).
-void anywhen_set_observer(void (*observer)(int kind, const char* text, int64_t value));
+void anywhen_set_observer(void (*observer)(int kind, const char* path, const char* host_path));
+// The store's clock in UTC seconds since 1970; none restores the host clock.
+void anywhen_set_clock(int64_t (*now)());
+int64_t anywhen_now();
+
+// Pure pieces, shared by the writer, the queries, tests and the fuzzer.
+// 32 lower-case hex digits and a NUL: MurmurHash3 x64 128 (seed 0) of the
+// bytes in output order.
+void anywhen_hash_hex(const void* data, int64_t length, char out[ANYWHEN_HASH_LEN + 1]);
+bool anywhen_is_hash(const char* s);  // 32 lower-case hex digits at s
+// "%Y-%m-%d_%H:%M:%S" of a UTC time and a NUL; false outside years 0..9999.
+bool anywhen_format_moment(int64_t t, char out[ANYWHEN_MOMENT_LEN + 1]);
+
+struct anywhen_line {
+    char kind;          // '@' '$' ':' '+' '|' '-' '>' '^'
+    const char* hash;   // "$ : +": 32 hex digits (not NUL-terminated)
+    const char* path;   // "$ : + - > ^": to the end of the line
+    int32_t path_len;
+    const char* moment; // "@": 19 characters
+    const char* text;   // "@": the marker text after the moment, or ""; "|": the hex digits
+    int32_t text_len;
+};
+// Splits one log line (no line feed) of len bytes. False for unknown kinds
+// and for lines too short for their columns or with a malformed hash.
+bool anywhen_parse_line(const char* line, int32_t len, anywhen_line* out);
+// Appends one line: kind '$' ':' '+' with a = hash and b = path; '-' '>'
+// with a = path; '^' with a = folder (written with a final '/'); '@' with
+// a = moment and b = the marker text or none. 0 when the buffer refused to
+// grow (or a needed part is missing).
+int anywhen_write_line(buffer* out, char kind, const char* a, const char* b);
+// Whether a delta of delta_len bytes is kept for a new content of new_len.
+bool anywhen_delta_usable(int64_t delta_len, int64_t new_len);
+// Appends the "| " lines of a delta (38 bytes a line); 0 when the buffer
+// refused to grow.
+int anywhen_write_delta_lines(buffer* out, const uint8_t* delta, int64_t len);
+// Appends hex digit pairs to out; false for an odd count or a non-hex digit.
+bool anywhen_read_hex(buffer* out, const char* hex, int64_t len);
+// A blob file for the content; none when it does not compress.
+buffer* anywhen_blob_encode(const uint8_t* data, int64_t len);
+// The content of a blob file, or none when it is cut short, claims more than
+// ANYWHEN_MAX_RAW bytes or more compressed bytes than it holds, does not
+// decompress to its raw length, or (with a hash given) does not hash to it;
+// why (optional, why_size bytes) then says which.
+buffer* anywhen_blob_decode(const uint8_t* file, int64_t len, const char* hash, char* why, size_t why_size);
+
+// A location text: path, one separator, "@", one separator, moment.
+struct anywhen_location {
+    char path[ANYWHEN_LOCATION_MAX + 1];
+    int32_t path_len;
+    char moment[ANYWHEN_MOMENT_LEN + 1];  // separators at 10, 13, 16 made '_', ':', ':'
+    int32_t moment_len;                   // characters after "@" and its separator
+    int32_t year, month, day;             // 0 when the date does not read
+};
+// False when the text is longer than ANYWHEN_LOCATION_MAX, holds a NUL, or
+// has no '@' after at least one character.
+bool anywhen_split_location(const char* text, size_t len, anywhen_location* out);
+
+// The log reader: lines without their line feed, trailing characters up to
+// 32 stripped (from lines of 3 or more), empty lines skipped.
+struct line_iter_state {
+    int fd = -1;
+    int32_t pos = 0, len = 0;
+    bool eof = true;
+    bool skipping = false;
+    char buf[ANYWHEN_LINE_CHUNK + ANYWHEN_LINE_MAX + 2];
+};
+bool line_iter_start(line_iter_state* s, const char* host_path);
+// The next line's length, its NUL-terminated text in *line (valid until the
+// next call); -1 at the end.
+int32_t line_iter(line_iter_state* s, const char** line);
+void line_iter_end(line_iter_state* s);
+
+// Host paths of the store (false when they do not fit).
+bool anywhen_store_path(const char* name, char* out, size_t out_size);
+bool anywhen_day_log_path(int year, int month, int day, char* out, size_t out_size);
+// A content by hash as the log of that month names it: the month's older raw
+// folder first, then the LZ4 blob. None when missing or unusable (logged).
+buffer* anywhen_load_blob(int year, int month, const char* hash);
+
+// Queries. Month filters are built on first use and dropped when an event
+// touches their month.
+void invalidate_bloom_by_month(int year, int month);
+void anywhen_free_blooms();
+int anywhen_check_location_by_month(const char* key, int year, int month);
+int anywhen_check_location_by_day(const char* key, int year, int month, int day);
+// The content at a location's moment, or none.
+buffer* anywhen_fetch(const char* location, size_t len);
+
+int lua54__fetch_anywhen(lua_State* L);
+int lua54__fetch_anywhen_metadata(lua_State* L);
+int lua54__list_anywhen_by_day(lua_State* L);
+int lua54__list_anywhen_by_loc(lua_State* L);
+int lua54__list_anywhen_folder_moment(lua_State* L);
+int lua54__anywhen_get_attr(lua_State* L);
+
+// Fetched files: STAND-IN (storage/stand_ins.cpp) until the fetch calls land.
+// Decodes a fetched buffer by the path's extension and pushes the results;
+// returns their number.
+int unvyn_from_fetched_buffer(lua_State* L, buffer* b, const char* path, int flags);
 
 // ---------------------------------------------------------------------------
-// Object text: STAND-IN (storage/vyn_stand_in.cpp) until the object-data
-// format lands. It writes and reads nil, booleans, numbers, strings and
-// tables of them (nested up to VYN_STAND_IN_DEPTH); the flags are ignored and
-// no metadata header, userdata or byte piece is written or read.
+// Object data (vyn): script values as table-constructor text, with an
+// optional "--[[vyn ... ]]" metadata header and byte pieces ("str", "lz4",
+// "pxu", base64) that may stand where a value stands. Writer and reader work
+// on a Lua state's stack and on bytes only; they charge spend_cpu.
 // ---------------------------------------------------------------------------
 
-inline constexpr int VYN_STAND_IN_DEPTH = 100;
-// Past this many bytes of text every further value is written as nil, so a
-// table that shares its subtables cannot make the writer run for ever.
-inline constexpr int32_t VYN_STAND_IN_MAX_TEXT = 0x1000000;
-// Appends the text of the value at the stack index to out; returns 0, or -1
-// when the value could not be written whole (out then holds no usable text).
+inline constexpr int VYN_FLAG_PXU = 1;       // u8 and i16 userdata as pxu pieces
+inline constexpr int VYN_FLAG_LZ4 = 2;       // the whole text as one lz4 piece
+inline constexpr int VYN_FLAG_B64 = 4;       // the whole result wrapped as unvyn("b64:...")
+inline constexpr int VYN_FLAG_NESTED = 8;    // set on nested values; changes nothing
+inline constexpr int VYN_FLAG_RAW_PXU = 16;  // with VYN_FLAG_PXU: u8 userdata unpacked
+inline constexpr int VYN_FLAG_STR = 32;      // string values as str pieces
+
+// Tables nested deeper than this are refused by the writer (the whole write
+// fails) and by the reader (the document fails). Pieces inside pieces nest
+// at most VYN_MAX_PIECE_NESTING deep.
+inline constexpr int VYN_MAX_DEPTH = 256;
+inline constexpr int VYN_MAX_PIECE_NESTING = 8;
+// The writer's text (before packing) and the bytes a document may unpack
+// from all its lz4 and base64 pieces together.
+inline constexpr int64_t VYN_MAX_TEXT = 64ll << 20;
+inline constexpr int64_t VYN_MAX_UNPACKED = 64ll << 20;
+inline constexpr int64_t VYN_MAX_STR_PIECE = 33554431;
+inline constexpr int VYN_NUMBER_MAX_CHARS = 44;
+inline constexpr int VYN_LZ4_LEVEL = 1;
+inline constexpr int VYN_SCRATCH_KIND = 111;  // 'o'
+inline constexpr int VYN_OUT_KIND = 112;      // 'p'
+inline constexpr int32_t VYN_OUT_SIZE = 256;
+inline constexpr int VYN_PIECE_TAG_LEN = 4;   // "str", "lz4", "pxu" and a NUL
+inline constexpr int VYN_LZ4_HEAD = 12;       // tag, u32 packed length, u32 text length
+inline constexpr const char* VYN_HEADER_PREFIX = "--[[vyn";
+inline constexpr const char* VYN_RAW_MARKER = "--[[vyn_format=\"raw\"";
+inline constexpr const char* VYN_DEFAULT_HEADER = "--[[vyn]]\n";
+
+// Writer results: 0, or one of these (the output is then as it was before).
+enum : int {
+    VYN_ERR_DEPTH = -1,  // nested too deep, or a table that holds itself
+    VYN_ERR_SIZE = -2,   // text over VYN_MAX_TEXT, or a buffer that could not grow
+    VYN_ERR_PACK = -3,   // the packed form could not be made
+};
+const char* vyn_error_text(int code);  // "vyn: ..." for a writer result
+
+// Appends the vyn text of the value at the stack index to out, written with
+// the flags; returns 0 or a VYN_ERR_* code.
 int stringify_object(lua_State* L, int index, buffer* out, int flags);
-// Reads one value from text (length bytes) and pushes it; returns the number
-// of values pushed: 1, or 0 when the text does not read.
+
+// Bounds a reader's work by what its caller can hold. objects counts tables
+// and userdata made; fits(ctx, n) answers whether n more bytes may be
+// allocated now. On a refusal the read fails and exceeded is set.
+struct vyn_read_limits {
+    int64_t object_allowance;  // objects always allowed
+    int32_t bytes_per_object;  // one more object per this many bytes of text read
+    bool (*fits)(void* ctx, int64_t more_bytes);
+    void* ctx;
+    const char* exceeded;  // set to the bound that stopped the read
+};
+// Reads one document (header optional) from length bytes of text and pushes
+// its results: 0 (the value did not read), 1 (the value) or 2 (the value and
+// the metadata table). The text need not be NUL-terminated.
 int destringify_object(lua_State* L, const char* text, int64_t length);
+int destringify_object_ex(lua_State* L, const char* text, int64_t length, vyn_read_limits* limits);
+// Pushes the metadata table of a document (empty when the header holds no
+// fields or there is none); returns 1.
+int destringify_object_metadata(lua_State* L, const char* text, int64_t length);
+// Bytes of the header with its one optional line feed; 0 without one; the
+// whole length when the header is not closed.
+int64_t find_metadata_length(const char* text, int64_t length);
+
+// pxu pieces: "pxu" NUL, kind ((dims - 1) << 6 | type), flags (mode in the
+// high nibble, PXU_FLAG_U32 for 32-bit sizes), width, height for two
+// dimensions, then the body of the mode.
+inline constexpr int PXU_MODE_RAW = 0x10;
+inline constexpr int PXU_MODE_RECENT = 0x20;  // run-length over recently used values
+inline constexpr int PXU_MODE_RUNS = 0x80;
+inline constexpr int PXU_FLAG_U32 = 8;
+inline constexpr int PXU_BITS_U8 = 4;         // slot bits the object writer uses
+inline constexpr int PXU_BITS_MAX = 6;
+inline constexpr int PXU_LEGACY_MAX_FLAGS = 15;  // an older layout has its width here
+
+struct pxu_header {
+    int type;  // element type code
+    int dims;  // 1 or 2 (an unknown count is refused)
+    uint32_t width;
+    uint32_t height;
+    int mode;
+};
+// Appends a pxu piece of the typed userdata block; the bytes written (0 for
+// a type and mode that have no body form: only u8 in every mode and i16 in
+// PXU_MODE_RUNS have). bits is clamped to 1..PXU_BITS_MAX.
+int64_t write_binary_pxu(const uint8_t* block, buffer* out, int bits, int mode);
+// Reads the header at the tag; the header's length, or -1 when it is cut
+// short or names no known type, dimension count or mode.
+int64_t pxu_read_header(const uint8_t* p, int64_t n, pxu_header* h);
+// Decodes the body into width x height elements of h's type (a run past the
+// end is cut there); the body's length, or -1 when it passes the end of the
+// n bytes or its slot bits are out of range.
+int64_t pxu_decode_body(const pxu_header* h, const uint8_t* p, int64_t n, uint8_t* elements);
+
+// lz4 pieces: "lz4" NUL, u32 packed length, u32 text length, one LZ4 block.
+// Appends the piece of len bytes of text; 0, or -1 (out unchanged).
+int vyn_pack_lz4(const uint8_t* text, int64_t len, buffer* out);
+// Unpacks the piece at the tag: its length, with the text in a new buffer
+// (*text, NUL-terminated); -1 when a length passes the bytes left or
+// max_text, or the block does not unpack to its stated length (logged).
+int64_t vyn_unpack_lz4(const uint8_t* p, int64_t n, int64_t max_text, buffer** text);
+
+// base64 pieces: unvyn("b64:" + the bytes in base64 + ").
+// Appends the wrapper; 0, or -1 (out unchanged).
+int vyn_wrap_b64(const uint8_t* bytes, int64_t len, buffer* out);
+// The bytes of len characters of base64 text in a new buffer (NUL-
+// terminated); none when they would be more than max_bytes.
+buffer* vyn_unwrap_b64(const uint8_t* text, int64_t len, int64_t max_bytes);
+
+// Script calls.
+int lua54_vyn(lua_State* L);
+int lua54_unvyn(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// Image codecs: QOI and PNG in buffers. STAND-IN (storage/stand_ins.cpp)
+// until the image codecs land: both report failure.
+// ---------------------------------------------------------------------------
+
+struct qoi_desc {
+    uint32_t width, height;
+    uint8_t channels;    // 3 RGB or 4 RGBA
+    uint8_t colorspace;  // 0 sRGB with linear alpha, 1 all linear
+};
+// A QOI stream of the pixels, allocated with malloc (the caller frees it),
+// and its length; none for refused input.
+void* qoi_encode(const void* pixels, const qoi_desc* desc, int* out_len);
+// Encodes 8-bit RGBA rows as a PNG at the buffer's cursor; LodePNG's error
+// code, 0 on success.
+unsigned LodePNG_encode32_pbuffer(const uint8_t* pixels, uint32_t width, uint32_t height, buffer* out);

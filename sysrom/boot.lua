@@ -58,6 +58,20 @@ end
 
 _signal(37) -- end the boot screen
 
+-- A rising chime says the workstation is up: unity levels, instruments and
+-- tracks from 0x30000 (the default instrument 0 at 0x40000), then track 0
+-- at 0x50000: four notes of the default instrument, twelve ticks each, and
+-- a row at volume 0 that silences it.
+poke(0x5538, 64) poke(0x5539, 64) poke(0x553a, 64) poke(0x553c, 3) poke(0x553d, 3)
+local TRACK = 0x50000
+local chime = { { 60, 0, 40 }, { 64, 0, 34 }, { 67, 0, 28 }, { 72, 0, 22 }, { 255, 255, 0 } }
+poke2(TRACK, #chime)
+poke(TRACK + 2, 12)
+for r, row in ipairs(chime) do
+	for column, v in ipairs(row) do poke(TRACK + 8 + (column - 1) * #chime + r - 1, v) end
+end
+sfx(0)
+
 -- Redrawn only when input changed something: an idle frame only flips.
 local changed = true
 while true do

@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsdl2-dev liblz4-dev liblodepng-dev libgif-dev libbloom-dev libcurl4-openssl-dev
   xvfb xdg-utils xdotool x11-apps x11-utils libx11-dev
-  clang libclang-rt-14-dev zlib1g-dev
+  clang libclang-rt-14-dev zlib1g-dev libssl-dev
 )
 
 missing=()

@@ -15,23 +15,67 @@ static const char* const utype_string[UTYPE_NAMES] = {
     "?", "?", "?", "u8", "?", "?", "?", "?", "?", "?", "?", "?",
     "i16", "i32", "i64", "?", "?", "?", "?", "?", "?", "?", "f64"};
 
-// Filled in as the methods land; entries without a function are skipped.
+// The graphics calls fill in blit; an entry without a function is skipped.
 const userdata_method userdata_methods[USERDATA_METHODS] = {
-    {"sort", nullptr},      {"convert", nullptr},   {"copy", nullptr},     {"take", nullptr},
-    {"clear", nullptr},     {"__add", nullptr},     {"__sub", nullptr},    {"__mul", nullptr},
-    {"__div", nullptr},     {"__idiv", nullptr},    {"__mod", nullptr},    {"__pow", nullptr},
-    {"__band", nullptr},    {"__bor", nullptr},     {"__bxor", nullptr},   {"__shl", nullptr},
-    {"__shr", nullptr},     {"add", nullptr},       {"sub", nullptr},      {"mul", nullptr},
-    {"div", nullptr},       {"idiv", nullptr},      {"mod", nullptr},      {"pow", nullptr},
-    {"band", nullptr},      {"bor", nullptr},       {"bxor", nullptr},     {"shl", nullptr},
-    {"shr", nullptr},       {"max", nullptr},       {"min", nullptr},      {"abs", nullptr},
-    {"sgn", nullptr},       {"sgn0", nullptr},      {"__len", nullptr},    {"__tostring", nullptr},
-    {"__index", nullptr},   {"__newindex", nullptr}, {"set", nullptr},     {"get", nullptr},
-    {"blit", nullptr},      {"peek", nullptr},      {"poke", nullptr},     {"width", nullptr},
-    {"height", nullptr},    {"attribs", nullptr},   {"mutate", nullptr},   {"lerp", nullptr},
-    {"magnitude", nullptr}, {"distance", nullptr},  {"dot", nullptr},      {"cross", nullptr},
-    {"matmul", nullptr},    {"matmul3d", nullptr},  {"matmul2d", nullptr}, {"transpose", nullptr},
-    {"row", nullptr},       {"column", nullptr},    {"crc", nullptr},
+    {"sort", lua54_ud_sort},
+    {"convert", lua54_ud_convert},
+    {"copy", lua54_ud_copy},
+    {"take", lua54_ud_take},
+    {"clear", lua54_ud_clear},
+    {"__add", lua54_ud_add},
+    {"__sub", lua54_ud_sub},
+    {"__mul", lua54_ud_mul},
+    {"__div", lua54_ud_div},
+    {"__idiv", lua54_ud_idiv},
+    {"__mod", lua54_ud_mod},
+    {"__pow", lua54_ud_pow},
+    {"__band", lua54_ud_band},
+    {"__bor", lua54_ud_bor},
+    {"__bxor", lua54_ud_bxor},
+    {"__shl", lua54_ud_shl},
+    {"__shr", lua54_ud_shr},
+    {"add", lua54_ud_add},
+    {"sub", lua54_ud_sub},
+    {"mul", lua54_ud_mul},
+    {"div", lua54_ud_div},
+    {"idiv", lua54_ud_idiv},
+    {"mod", lua54_ud_mod},
+    {"pow", lua54_ud_pow},
+    {"band", lua54_ud_band},
+    {"bor", lua54_ud_bor},
+    {"bxor", lua54_ud_bxor},
+    {"shl", lua54_ud_shl},
+    {"shr", lua54_ud_shr},
+    {"max", lua54_ud_max},
+    {"min", lua54_ud_min},
+    {"abs", lua54_ud_abs},
+    {"sgn", lua54_ud_sgn},
+    {"sgn0", lua54_ud_sgn0},
+    {"__len", lua54_ud_len},
+    {"__tostring", lua54_ud_tostring},
+    {"__index", lua54_ud_index},
+    {"__newindex", lua54_ud_newindex},
+    {"set", lua54_set},
+    {"get", lua54_get},
+    {"blit", nullptr},
+    {"peek", lua54_ud_peek},
+    {"poke", lua54_ud_poke},
+    {"width", lua54_ud_width},
+    {"height", lua54_ud_height},
+    {"attribs", lua54_ud_attribs},
+    {"mutate", lua54_ud_mutate},
+    {"lerp", lua54_ud_lerp},
+    {"magnitude", lua54_ud_magnitude},
+    {"distance", lua54_ud_distance},
+    {"dot", lua54_ud_dot},
+    {"cross", lua54_ud_cross},
+    {"matmul", lua54_ud_matmul},
+    {"matmul3d", lua54_ud_matmul3d},
+    {"matmul2d", lua54_ud_matmul2d},
+    {"transpose", lua54_ud_transpose},
+    {"row", lua54_ud_row},
+    {"column", lua54_ud_column},
+    {"crc", lua54_ud_crc},
 };
 
 const char* get_utype_string(int code) {
@@ -204,8 +248,14 @@ uint8_t* to_typed_userdata(lua_State* L, int idx) {
     if (code != UTYPE_U8 && code != UTYPE_I16 && code != UTYPE_I32 && code != UTYPE_I64 && code != UTYPE_F64)
         return nullptr;
     if (h.dims < 1 || h.dims > 2 || h.width < 1 || h.height < 1) return nullptr;
-    if (UD_HEADER_SIZE + (size_t)ud_padded(ud_byte_count(block)) != raw) return nullptr;
+    // mutate may shrink a value inside its storage, never grow it.
+    if (UD_HEADER_SIZE + (size_t)ud_padded(ud_byte_count(block)) > raw) return nullptr;
     return block;
+}
+
+bool ud_is_foreign(lua_State* L, int idx) {
+    int t = lua_type(L, idx);
+    return (t == LUA_TUSERDATA || t == LUA_TLIGHTUSERDATA) && !to_typed_userdata(L, idx);
 }
 
 void add_userdata_metatable_functions(lua_State* L) {

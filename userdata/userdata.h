@@ -23,6 +23,7 @@ inline constexpr int UTYPE_NAMES = 23;     // utype_string entries (codes 0..22)
 inline constexpr size_t UD_HEADER_SIZE = 16;
 inline constexpr int64_t UD_MAX_STORAGE = 16777216;  // padded element bytes
 inline constexpr int64_t UD_MAX_SIDE = 0x7FFFFFFF;   // width and height as signed 32-bit
+inline constexpr int64_t UD_MAX_ELEMENTS = 16777216;  // u8 elements that fit the storage
 // Written into the header's spare word so that host code can tell our values
 // from any other full userdata a script might hand over.
 inline constexpr uint32_t UD_MARK = 0x31445554;
@@ -63,6 +64,9 @@ inline int64_t ud_byte_count(const uint8_t* block) {
     return (int64_t)((((uint64_t)ud_width(block) * ud_height(block)) << (block[0] & 7)) >> 3);
 }
 inline int64_t ud_padded(int64_t bytes) { return (bytes + 7) & ~(int64_t)7; }
+inline int64_t ud_elements(const uint8_t* block) { return (int64_t)ud_width(block) * ud_height(block); }
+// A cost for spend_cpu: computed in 64 bits, saturated to 32.
+inline int32_t ud_cost(int64_t c) { return c > INT32_MAX ? INT32_MAX : c < INT32_MIN ? INT32_MIN : (int32_t)c; }
 
 // Writes type, dims, width, height and the mark (callers zero the storage).
 void ud_write_header(uint8_t* block, int code, int dims, uint32_t width, uint32_t height);
@@ -78,8 +82,12 @@ uint8_t* push_duplicate_userdata(lua_State* L, const uint8_t* block);
 const char* get_utype_string(int code);  // "u8", "i16", "i32", "i64", "f64" or "?"
 int str_to_utype(const char* text);
 // The block of the value at idx when it is a typed userdata made here; none
-// for anything else (light userdata, other full userdata, other types).
+// for anything else (light userdata, other full userdata, other types). A
+// value mutated to a smaller size keeps its larger storage.
 uint8_t* to_typed_userdata(lua_State* L, int idx);
+// True for a userdata (full or light) that is not one of ours: refused
+// wherever a typed userdata may stand.
+bool ud_is_foreign(lua_State* L, int idx);
 
 // The USERDATA method table, in its stored order. Entries whose host
 // function is not there yet are left out of the table.
@@ -90,3 +98,155 @@ struct userdata_method {
 extern const userdata_method userdata_methods[USERDATA_METHODS];
 // Builds the method table and stores it as the global USERDATA.
 void add_userdata_metatable_functions(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// Element access and methods
+// ---------------------------------------------------------------------------
+
+// get: a count beyond the script engine's stack limit prints this (with the
+// count) and returns nothing.
+inline constexpr const char* UD_GET_LIMIT_TEXT =
+    " ********** too many get() results (%lld) stack limit reached **********\n";
+inline constexpr const char* UD_MUTATE_TYPE_TEXT = "can not mutate between integer and float data types";
+inline constexpr const char* UD_MUTATE_SIZE_TEXT = "new size is larger than old size";
+inline constexpr int UD_CLEAR_COST_SHIFT = 6;  // one cycle per 64 bytes
+inline constexpr int UD_PEEK_COST_SHIFT = 2;   // peek and poke: one per 4 elements
+
+int lua54_userdata(lua_State* L);
+int lua54_vec(lua_State* L);
+int lua54_get(lua_State* L);  // the global get and the method
+int lua54_set(lua_State* L);  // the global set and the method
+int lua54_ud_index(lua_State* L);
+int lua54_ud_newindex(lua_State* L);
+int lua54_ud_len(lua_State* L);
+int lua54_ud_tostring(lua_State* L);
+int lua54_ud_width(lua_State* L);
+int lua54_ud_height(lua_State* L);
+int lua54_ud_attribs(lua_State* L);
+int lua54_ud_clear(lua_State* L);
+int lua54_ud_crc(lua_State* L);
+int lua54_ud_peek(lua_State* L);
+int lua54_ud_poke(lua_State* L);
+int lua54_ud_mutate(lua_State* L);
+int lua54_ud_sort(lua_State* L);
+
+// Argument idx as text when it is a string or a number (a number is
+// formatted into buf, leaving the stack as it is); none otherwise.
+const char* ud_arg_text(lua_State* L, int idx, char (&buf)[64]);
+
+// ---------------------------------------------------------------------------
+// Element-wise engine
+// ---------------------------------------------------------------------------
+//
+// Every element-wise method is one operation of this engine: a kernel
+// op(left, right) applied along a walk of destination positions d (read in a,
+// written in the destination) and source positions s (read in b). Span q
+// (0 <= q < spans), element e (0 <= e < len) pairs
+//   d = dst_off + q * dst_stride + e,  s = src_off + q * src_stride + e;
+// a pair is visited only when d lies in a and s in b. The walk runs span by
+// span, or element position by element position when len < spans, and every
+// element is read just before its own write, so aliased operands see the
+// values written earlier in the walk.
+
+enum ud_op : int {
+    UD_OP_ADD, UD_OP_SUB, UD_OP_MUL, UD_OP_MIN, UD_OP_MAX, UD_OP_COPY,
+    UD_OP_DIV, UD_OP_IDIV, UD_OP_MOD, UD_OP_POW,
+    UD_OP_BAND, UD_OP_BOR, UD_OP_BXOR, UD_OP_SHL, UD_OP_SHR,
+    UD_OP_SGN, UD_OP_SGN0, UD_OP_ABS,
+    UD_OP_COUNT
+};
+
+// Operand forms: two arrays, a number second, a number first. The one-operand
+// operations (sgn, sgn0, abs) use the right operand: f(b[s]), f(n), f(a[d]).
+enum ud_form : int { UD_FORM_AB, UD_FORM_AN, UD_FORM_NA };
+
+struct ud_walk {
+    int32_t src_off = 0, dst_off = 0;
+    int32_t len = 0x1000000;
+    int32_t src_stride = 1, dst_stride = 1;
+    int32_t spans = 1;
+};
+
+// A call whose element operations would pass this is refused.
+inline constexpr int64_t UD_WALK_CAP = (int64_t)1 << 28;
+
+// The outer count the cost formula uses (len or spans, by walk order).
+int64_t ud_walk_outer(const ud_walk& w);
+// Element operations the walk performs over arrays of na and nb elements (nb
+// below 0: no b); -1 when that passes UD_WALK_CAP.
+int64_t ud_walk_count(const ud_walk& w, int64_t na, int64_t nb);
+// True when op has a kernel for the element type (no bitwise f64).
+bool ud_op_supports(int op, int code);
+// Runs op over raw element storage. dst, a and b hold na, na and nb elements
+// of type code (b none and nb ignored unless form is UD_FORM_AB); they may
+// alias one another. n is the number operand, converted to the element type.
+// Returns the element operations performed (the caller checks the cap first).
+int64_t ud_elementwise(int op, int code, int form, uint8_t* dst, const uint8_t* a, const uint8_t* b,
+                       int64_t na, int64_t nb, double n, const ud_walk& w);
+// Cost divisor of op for the element type.
+int ud_op_divisor(int op, int code);
+
+// Floor modulo of two 64-bit integers and of two doubles (0 for a zero
+// divisor), and the bitwise or of two 64-bit values.
+int64_t VOP_MOD(int64_t a, int64_t b);
+double VOP_MODF(double a, double b);
+int64_t VOP_BOR(int64_t a, int64_t b);
+
+int lua54_ud_add(lua_State* L);
+int lua54_ud_sub(lua_State* L);
+int lua54_ud_mul(lua_State* L);
+int lua54_ud_min(lua_State* L);
+int lua54_ud_max(lua_State* L);
+int lua54_ud_copy(lua_State* L);
+int lua54_ud_div(lua_State* L);
+int lua54_ud_idiv(lua_State* L);
+int lua54_ud_mod(lua_State* L);
+int lua54_ud_pow(lua_State* L);
+int lua54_ud_band(lua_State* L);
+int lua54_ud_bor(lua_State* L);
+int lua54_ud_bxor(lua_State* L);
+int lua54_ud_shl(lua_State* L);
+int lua54_ud_shr(lua_State* L);
+int lua54_ud_sgn(lua_State* L);
+int lua54_ud_sgn0(lua_State* L);
+int lua54_ud_abs(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// Gather and type conversion
+// ---------------------------------------------------------------------------
+
+// take with an index stride of 0 gathers at most this many times.
+inline constexpr int64_t UD_TAKE_MAX_REPEAT = 16777216;
+
+int lua54_ud_take(lua_State* L);
+int lua54_ud_convert(lua_State* L);
+// Converts n elements of type from_code to type to_code (different types).
+void ud_convert_run(int from_code, const uint8_t* src, int to_code, uint8_t* dst, int64_t n);
+// Cost divisor of a conversion between two element types.
+int ud_convert_divisor(int from_code, int to_code);
+
+// ---------------------------------------------------------------------------
+// Vector and matrix operations
+// ---------------------------------------------------------------------------
+
+inline constexpr int UD_SCRATCH_KIND = 115;  // buffer kind of the two scratch copies
+inline constexpr int32_t UD_SCRATCH_SIZE = 1024;
+inline constexpr int64_t UD_LERP_MAX_ARG = 16777216;  // larger lerp arguments are refused
+
+int lua54_ud_dot(lua_State* L);
+int lua54_ud_magnitude(lua_State* L);
+int lua54_ud_distance(lua_State* L);
+int lua54_ud_cross(lua_State* L);
+int lua54_ud_lerp(lua_State* L);
+int lua54_ud_row(lua_State* L);
+int lua54_ud_column(lua_State* L);
+int lua54_ud_transpose(lua_State* L);
+int lua54_ud_matmul(lua_State* L);
+int lua54_ud_matmul2d(lua_State* L);
+int lua54_ud_matmul3d(lua_State* L);
+// out (h x ow) = a (h x aw) times b (aw x ow), each sum in order of m from
+// 0.0. out may not alias a or b.
+void ud_matmul_rows(double* out, const double* a, const double* b, int64_t h, int64_t aw, int64_t ow);
+// out(r, c) = in(c, r) for r < rows, c < cols; in has in_w columns, out out_w.
+void ud_transpose_copy(int code, uint8_t* out, int64_t out_w, const uint8_t* in, int64_t in_w, int64_t rows,
+                       int64_t cols);

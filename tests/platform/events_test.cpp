@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "storage/storage.h"
 #include "tests/support/process_harness.h"
 
 namespace {
@@ -204,7 +205,29 @@ TEST_F(events_test, text_wheel_quit_and_close) {
     e.cdevice.which = 77;
     SDL_PushEvent(&e);
     frame();
-    EXPECT_NE(env.log().find("instance_id: 77 ** failed to disconnect joystick"), std::string::npos);
+    // Two log texts: the event, then what became of it.
+    log = env.log();
+    size_t at = log.find("[SDL_CONTROLLERDEVICEREMOVED] instance_id: 77 [");
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.find("] ** failed to disconnect joystick\n", at), std::string::npos);
+}
+
+TEST_F(events_test, dropped_file_lands_in_ram_and_the_window_manager_is_told) {
+    pfile_init();
+    pfile_reset();
+    mount_ram_folder("/ram");
+    hvx_test::scratch_dir host;
+    ASSERT_TRUE(hvx_test::write_file(host / "a b.txt", "dropped"));
+    SDL_Event e{};
+    e.type = SDL_DROPFILE;
+    e.drop.file = SDL_strdup((host / "a b.txt").c_str());
+    SDL_PushEvent(&e);
+    auto got = frame();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0].find("event=\"drop_items\""), std::string::npos);
+    EXPECT_NE(got[0].find("location=\"/ram/drop/a_b.txt\""), std::string::npos) << got[0];
+    EXPECT_EQ(pfile_size("/ram/drop/a_b.txt", 0), 7);
+    pfile_reset();
 }
 
 TEST_F(events_test, without_a_window_manager_messages_are_dropped) {

@@ -302,7 +302,7 @@ TEST(window_title_and_icon, rules) {
     uint32_t pal[64];
     for (int i = 0; i < 64; i++) pal[i] = 0x010203u * i;
     px[0] = 0, px[1] = 5, px[16 * 15 + 15] = 64 + 9;
-    os_set_window_icon(px, 16, 16, pal);
+    os_set_window_icon(px, 0, 99, pal);  // the sizes are not read: the bytes are 16 x 16
     const uint32_t* icon = os_window_icon();
     ASSERT_NE(icon, nullptr);
     EXPECT_EQ(icon[0], 0u);

@@ -293,8 +293,9 @@ TEST(Buffer, FileLoad) {
 
     f = fopen(path.c_str(), "wb");
     fclose(f);
-    b = create_buffer_from_file(path.c_str());
+    b = create_buffer_from_file_2(path.c_str(), CONFIG_BUFFER_KIND);  // as the configuration file is read
     ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->kind, CONFIG_BUFFER_KIND);
     EXPECT_EQ(b->capacity, 4097u);
     EXPECT_EQ(b->length, 0);
     destroy_buffer(b);

@@ -10,11 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
 #include "tests/support/harness.h"
+#include "tests/support/process_harness.h"
 #include "tests/support/rom_maker.h"
 
 namespace {
@@ -95,15 +97,15 @@ TEST(TestSysrom, BootsATestKernelFromItsOwnRom) {
     EXPECT_NE(r.out.find("could not find /system/boot.lua"), std::string::npos) << r.out;
 }
 
-// One run of the workstation in a child: boot from a test ROM with the given
-// home, then body; the child's exit code is body's.
+// One run of the workstation in a child: boot from a test ROM (or the given
+// sysrom.dat) with the given home, then body; the child's exit code is body's.
 template <class F>
-int run_in_child(const std::string& home, F body) {
+int run_in_child(const std::string& home, F body, std::string dat = "") {
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         alarm(60);
-        std::string dat = hvx_test::make_sysrom({{"boot.lua", "while true do flip() end"}});
+        if (dat.empty()) dat = hvx_test::make_sysrom({{"boot.lua", "while true do flip() end"}});
         set_dat_blocks((const uint8_t*)dat.data(), dat.size());
         config_set_defaults();
         config.headless = 1;
@@ -152,6 +154,44 @@ TEST(Restart, FileWrittenThroughHostRootSurvives) {
                                return got == rom_text ? 0 : 4;
                            }),
               0);
+}
+
+// Blocks 2 and 3 of sysrom.dat: an exported cartridge unpacked at
+// /ram/expcart, and a flag word whose bit 0 makes the displayed id 4.
+TEST(Boot, OptionalBlocksOfTheSystemData) {
+    const std::string system_rom = hvx_test::make_rom({{"system/boot.lua", "while true do flip() end"}});
+    const std::string cart = hvx_test::make_rom({{"main.lua", "-- exported"}});
+    struct {
+        std::vector<std::string> extra;
+        bool cart_mounted;
+        int display_pid;
+    } rows[] = {
+        {{}, false, 3},
+        {{cart}, true, 3},
+        {{cart, std::string("\0\0\0\1", 4)}, true, 4},
+        {{cart, std::string("\0\0\0\2", 4)}, true, 3},
+        {{cart, std::string("\1", 1)}, true, 3},  // too short to hold the word
+    };
+    for (const auto& r : rows) {
+        std::vector<std::string> blocks = {"halvoran", system_rom};
+        blocks.insert(blocks.end(), r.extra.begin(), r.extra.end());
+        hvx_test::scratch_dir home;
+        int code = run_in_child(
+            home.path(),
+            [&] {
+                pfile* f = pfopen("/ram/expcart/main.lua", "r");
+                bool mounted = f && std::string((const char*)f->data->data, (size_t)f->data->length) == "-- exported";
+                pfclose(f);
+                if (mounted != r.cart_mounted) return 1;
+                if (config.display_pid != r.display_pid) return 2;
+                // What the kernel is told.
+                auto seen = hvx_test::eval(get_process(1), "return stat(335), stat(317)").values;
+                std::vector<std::string> want = {r.display_pid == 4 ? "1.0" : "0.0", r.cart_mounted ? "3.0" : "1.0"};
+                return seen == want ? 0 : 3;
+            },
+            hvx_test::dat_bytes(blocks));
+        EXPECT_EQ(code, 0) << r.extra.size() << " optional blocks";
+    }
 }
 
 }  // namespace

@@ -11,34 +11,13 @@
 #include "tests/support/process_harness.h"
 #include "userdata/userdata.h"
 
+using hvx_test::call;
+using hvx_test::call_result;
 using hvx_test::process_env;
+using hvx_test::call;
+using hvx_test::call_result;
 
 namespace {
-
-struct call_result {
-    std::vector<std::string> values;  // tostring of each result
-    int32_t charged;
-};
-
-// Calls fn in p's state with the values of a Lua expression list as its
-// arguments, and reports its results and the cycles it charged.
-call_result call(Process* p, lua_CFunction fn, const std::string& args) {
-    lua_State* L = p->L;
-    set_current_process(p);
-    lua_settop(L, 0);
-    EXPECT_EQ(luaL_loadstring(L, ("return " + args).c_str()), LUA_OK) << args;
-    lua_call(L, 0, LUA_MULTRET);
-    const int32_t before = cpu_cycles;
-    int n = fn(L);
-    call_result r{{}, cpu_cycles - before};
-    const int top = lua_gettop(L);
-    for (int i = top - n + 1; i <= top; i++) {
-        r.values.push_back(luaL_tolstring(L, i, nullptr));
-        lua_pop(L, 1);
-    }
-    lua_settop(L, 0);
-    return r;
-}
 
 using strings = std::vector<std::string>;
 

@@ -1,6 +1,5 @@
 // Messages between processes: the queue (order, limits, damaged entries, the
-// lazy read position), the runtime's notices, the script calls, and the
-// interim object text they travel in.
+// lazy read position), the runtime's notices and the script calls.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -208,86 +207,6 @@ TEST(MessageCalls, SendAndRead) {
     // The text is well over 64 bytes: the send costs more than the call itself.
     EXPECT_GT(std::stoi(global("sent_cost")), 10);
     EXPECT_TRUE(env.messages(get_process(2)).empty());
-}
-
-// The interim object text: its written form and what its reader refuses.
-TEST(ObjectText, WritesAndReads) {
-    process_env env;
-    Process* p = env.spawn("");
-    lua_State* L = p->L;
-    auto write = [&](const char* expr) {
-        std::string code = std::string("return ") + expr;
-        EXPECT_EQ(luaL_dostring(L, code.c_str()), LUA_OK) << expr;
-        buffer* b = create_buffer_2(16, 1);
-        stringify_object(L, -1, b, 3);
-        std::string s((const char*)b->data, b->length);
-        destroy_buffer(b);
-        lua_pop(L, 1);
-        return s;
-    };
-    EXPECT_EQ(write("{1, 2, 3, x = 5, ['a b'] = true, [10] = 'z'}"), "{[\"a b\"]=true,x=5,[10]=\"z\",1,2,3}");
-    EXPECT_EQ(write("{b = 1, a = 2, [3] = 3}"), "{a=2,b=1,[3]=3}");
-    EXPECT_EQ(write("1.0"), "1");
-    EXPECT_EQ(write("-0.5"), "-0.5");
-    EXPECT_EQ(write("'a\"b]'"), "\"a\\\"b\\093\"");
-    EXPECT_EQ(write("{print, {}, [true] = 1, [1.5] = 2}"), "{[1.5]=2,nil,{}}");
-    EXPECT_EQ(write("{[-1] = 'n', [0] = 1}"), "{[-1]=\"n\",[0]=1}");
-    EXPECT_EQ(write("math.huge"), "1e+999");
-    // A table holding itself is cut off, not followed for ever.
-    std::string loop = write("(function() local t = {} t.t = t return t end)()");
-    EXPECT_EQ(loop.size(), 4 * VYN_STAND_IN_DEPTH + 3);
-    // Shared subtables double the text per level: the writer stops adding
-    // values once the text is long, and every table it opened is closed.
-    std::string wide = write("(function() local t = {} for i = 1, 60 do t = {t, t} end return t end)()");
-    EXPECT_GT(wide.size(), (size_t)VYN_STAND_IN_MAX_TEXT);
-    EXPECT_LT(wide.size(), (size_t)VYN_STAND_IN_MAX_TEXT + 4096);
-    EXPECT_EQ(std::count(wide.begin(), wide.end(), '{'), std::count(wide.begin(), wide.end(), '}'));
-    EXPECT_EQ(wide.substr(wide.size() - 9), "nil},nil}");  // the outer second half is cut
-
-    auto read = [&](const std::string& text) {
-        int top = lua_gettop(L);
-        int n = destringify_object(L, text.data(), (int64_t)text.size());
-        std::string s = "<fail>";
-        if (n == 1 && lua_gettop(L) == top + 1) {
-            buffer* b = create_buffer_2(16, 1);
-            stringify_object(L, -1, b, 0);
-            s.assign((const char*)b->data, b->length);
-            destroy_buffer(b);
-        }
-        lua_settop(L, top);
-        return s;
-    };
-    EXPECT_EQ(read("{1,,2}"), "<fail>");
-    EXPECT_EQ(read("{1,2,}"), "{1,2}");
-    EXPECT_EQ(read("{ a=1}"), "<fail>");
-    EXPECT_EQ(read("{a=1, b=2}"), "<fail>");
-    EXPECT_EQ(read("{x}"), "{}");
-    EXPECT_EQ(read("\"\\065\\66\""), "\"AB\"");
-    EXPECT_EQ(read("\"a\\tb\""), "\"a\\000tb\"");
-    EXPECT_EQ(read("\"open"), "<fail>");
-    EXPECT_EQ(read("{a={b={c=\"d\"}},[\"k y\"]=nil,[nil]=1,n=-2.5e3,t=true,f=false}"),
-              "{a={b={c=\"d\"}},f=false,n=-2500,t=true}");
-    EXPECT_EQ(read(""), "nil");
-    EXPECT_EQ(read("\tx"), "nil");
-    EXPECT_EQ(read("{1"), "<fail>");
-    EXPECT_EQ(read("inf"), "<fail>");
-    EXPECT_EQ(read("1e+999"), "1e+999");
-    EXPECT_EQ(read(std::string(200, '{') + std::string(200, '}')), "<fail>");  // nested too deep
-    EXPECT_EQ(read(std::string(50, '{') + std::string(50, '}')),
-              std::string(50, '{') + std::string(50, '}'));
-    // Every byte value survives a string's round trip.
-    std::string all;
-    for (int c = 0; c < 256; c++) all += (char)c;
-    lua_pushlstring(L, all.data(), all.size());
-    buffer* b = create_buffer_2(16, 1);
-    stringify_object(L, -1, b, 0);
-    lua_pop(L, 1);
-    ASSERT_EQ(destringify_object(L, (const char*)b->data, b->length), 1);
-    size_t n = 0;
-    const char* back = lua_tolstring(L, -1, &n);
-    EXPECT_EQ(std::string(back, n), all);
-    lua_pop(L, 1);
-    destroy_buffer(b);
 }
 
 }  // namespace

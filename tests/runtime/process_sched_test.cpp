@@ -9,6 +9,7 @@
 
 #include "lang/lang.h"
 #include "platform/platform.h"
+#include "storage/storage.h"
 #include "tests/support/process_harness.h"
 
 using hvx_test::process_env;
@@ -86,24 +87,88 @@ TEST(Scheduler, OverrunBecomesDebtForTheNextSlice) {
 }
 
 TEST(Scheduler, DebtIsCappedAtTenFrames) {
-    process_env env;
-    // While in debt a slice gets at most one instruction in; the loop needs
-    // far more than ten.
-    Process* p = env.spawn(
-        "spend(2000000000) for i = 1, 100 do end n = 1 while true do coroutine.yield() end");
-    prepare_processes_for_frame();
-    run_process_slice(p, 1.0);
-    EXPECT_EQ(global_int(p, "n"), 0);
-    int frames = 0;
-    std::vector<int64_t> used;
-    while (global_int(p, "n") == 0 && frames < 50) {
+    // Normally, and in the fast start-up of a workstation whose displayed
+    // process id is 4, before its window exists: ten frames of its budget.
+    for (int32_t display_pid : {3, 4}) {
+        process_env env;
+        config.display_pid = display_pid;
+        const int64_t budget = display_pid == 4 ? CPU_FRAME_BUDGET_FAST : CPU_FRAME_BUDGET;
+        ASSERT_EQ(current_frame_budget(), budget);
+        // While in debt a slice gets at most one instruction in; the loop needs
+        // far more than ten.
+        Process* p = env.spawn(
+            "spend(2000000000) for i = 1, 100 do end n = 1 while true do coroutine.yield() end");
         prepare_processes_for_frame();
-        used.push_back(run_process_slice(p, 1.0));
-        frames++;
+        run_process_slice(p, 1.0);
+        EXPECT_EQ(global_int(p, "n"), 0);
+        int frames = 0;
+        std::vector<int64_t> used;
+        while (global_int(p, "n") == 0 && frames < 50) {
+            prepare_processes_for_frame();
+            used.push_back(run_process_slice(p, 1.0));
+            frames++;
+        }
+        // Ten whole frames pay the capped debt off; the eleventh runs the script.
+        EXPECT_EQ(frames, 11) << display_pid;
+        for (int i = 0; i < 10 && i < (int)used.size(); i++) EXPECT_EQ(used[i], budget) << i;
+        // Once the window exists the normal budget holds.
+        app.video_ready = 1;
+        EXPECT_EQ(current_frame_budget(), CPU_FRAME_BUDGET);
     }
-    // Ten whole frames pay the capped debt off; the eleventh runs the script.
-    EXPECT_EQ(frames, 11);
-    for (int i = 0; i < 10 && i < (int)used.size(); i++) EXPECT_EQ(used[i], CPU_FRAME_BUDGET) << i;
+}
+
+TEST(Scheduler, FlagByteSwitchesTheCollectorToIncremental) {
+    process_env env;
+    // Each reports the collector mode it was in at the start of its next slice.
+    const char* code = "collectgarbage('generational') coroutine.yield() "
+                       "mode = collectgarbage('generational') while true do coroutine.yield() end";
+    Process* flagged = env.spawn(code);
+    Process* plain = env.spawn(code);
+    prepare_processes_for_frame();
+    run_process_slice(flagged, 1.0);
+    run_process_slice(plain, 1.0);
+    hvx_poke8(flagged, ADDR_FLAG_BYTE, FLAG_BYTE_GC_INC);
+    update_processes_after_frame();
+    prepare_processes_for_frame();
+    run_process_slice(flagged, 1.0);
+    run_process_slice(plain, 1.0);
+    auto mode = [](Process* p) {
+        lua_getglobal(p->L, "mode");
+        std::string m = lua_tostring(p->L, -1) ? lua_tostring(p->L, -1) : "";
+        lua_pop(p->L, 1);
+        return m;
+    };
+    EXPECT_EQ(mode(flagged), "incremental");
+    EXPECT_EQ(mode(plain), "generational");
+}
+
+TEST(Scheduler, MountHoldPostponesPruning) {
+    process_env env;
+    Process* p = env.spawn(kIdle);
+    pfile_reset();
+    ASSERT_EQ(mount_ram_folder("/ram"), 0);
+    // A removed file's record is let go only when the upkeep prunes.
+    struct {
+        const char* what;
+        void (*act)(Process*);
+        bool pruned;
+    } rows[] = {
+        {"no hold", [](Process*) {}, true},
+        {"held", [](Process* q) { hvx_test::call(q, lua54_signal, "46"); }, false},
+        {"held still", [](Process*) {}, false},
+        {"released", [](Process* q) { hvx_test::call(q, lua54_signal, "47"); }, true},
+        {"held again", [](Process* q) { hvx_test::call(q, lua54_signal, "46"); }, false},
+        {"run out", [](Process* q) { q->mount_hold -= MOUNT_HOLD_MS; }, true},
+    };
+    for (const auto& r : rows) {
+        pfclose(pfopen("/ram/x.txt", "w"));
+        ASSERT_EQ(delete_path("/ram/x.txt"), 0);
+        int before = pdisk_num_pfiles();
+        r.act(p);
+        update_processes_after_frame();
+        EXPECT_EQ(pdisk_num_pfiles() < before, r.pruned) << r.what;
+    }
+    pfile_reset();
 }
 
 TEST(Scheduler, BootWaitHoldsBackHighIds) {

@@ -156,26 +156,9 @@ TEST(ProcessTable, QueueLimitDropsMessages) {
 }
 
 int64_t reference_noise(int k, int i) {
-    uint64_t s[4];
-    auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
-    auto next = [&]() {
-        uint64_t result = rotl(s[1] * 5, 7) * 9, t = s[1] << 17;
-        s[2] ^= s[0];
-        s[3] ^= s[1];
-        s[1] ^= s[2];
-        s[0] ^= s[3];
-        s[2] ^= t;
-        s[3] = rotl(s[3], 45);
-        return result;
-    };
-    uint64_t seed = 0x12345678;
-    s[0] = seed ^ 0xDEADBEEF;
-    s[1] = 0xFF;
-    s[2] = (seed << 32) | (seed >> 32);
-    s[3] = 0;
-    for (int n = 0; n < 8; n++) next();
+    hvx_test::reference_xoshiro r(0x12345678);
     uint64_t v = 0;
-    for (int n = 0; n <= k * 1024 + i; n++) v = next();
+    for (int n = 0; n <= k * 1024 + i; n++) v = r.next();
     return (int16_t)(v & 0xFFFF);
 }
 

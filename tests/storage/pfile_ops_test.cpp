@@ -64,7 +64,7 @@ using hvx_test::read_file;
 using hvx_test::write_file;
 
 std::vector<std::pair<int, std::string>> g_events;
-void observe(int kind, const char* text, int64_t) { g_events.push_back({kind, text ? text : ""}); }
+void observe(int kind, const char* path, const char*) { g_events.push_back({kind, path ? path : ""}); }
 
 // A host folder mounted at "/", RAM at "/ram", no process running.
 struct fs_env {

@@ -86,6 +86,22 @@ private:
     std::string out_path_, err_path_;
 };
 
+// The published xoshiro256** generator, written apart from the runtime's as
+// the tests' reference, seeded as the system seeds it: s0 = seed ^ 0xDEADBEEF,
+// s1 = 0xFF, s2 = the seed's halves swapped, s3 = 0, then 8 steps.
+struct reference_xoshiro {
+    uint64_t s[4];
+    static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    uint64_t next() {
+        const uint64_t result = rotl(s[1] * 5, 7) * 9, t = s[1] << 17;
+        s[2] ^= s[0], s[3] ^= s[1], s[1] ^= s[2], s[0] ^= s[3], s[2] ^= t, s[3] = rotl(s[3], 45);
+        return result;
+    }
+    explicit reference_xoshiro(uint64_t seed) : s{seed ^ 0xDEADBEEFu, 0xFF, seed << 32 | seed >> 32, 0} {
+        for (int i = 0; i < 8; i++) next();
+    }
+};
+
 // Tests cond every 50 ms for up to timeout_ms; true as soon as it holds.
 bool eventually(int timeout_ms, const std::function<bool()>& cond);
 

@@ -1,5 +1,7 @@
 #include "tests/support/process_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 #include "gfx/gfx.h"
@@ -126,9 +128,70 @@ std::vector<std::string> process_env::messages(const Process* p) const {
     return out;
 }
 
+// The call runs inside a protected trampoline, so an error it raises is
+// caught, and only what the function itself charges is counted.
+static int (*called_fn)(lua_State*);
+static int32_t called_charge;
+static int call_trampoline(lua_State* L) {
+    const int32_t before = cpu_cycles;
+    int n = called_fn(L);
+    called_charge = cpu_cycles - before;
+    return n;
+}
+
+// The results (or the error) of a protected call; the stack is emptied.
+static call_result collect(lua_State* L, int status, int32_t charged) {
+    call_result r{{}, charged, {}};
+    if (status != LUA_OK) {
+        r.error = luaL_tolstring(L, -1, nullptr);
+    } else {
+        for (int i = 1, top = lua_gettop(L); i <= top; i++) {
+            size_t n = 0;
+            const char* s = luaL_tolstring(L, i, &n);
+            r.values.emplace_back(s, n);
+            lua_pop(L, 1);
+        }
+    }
+    lua_settop(L, 0);
+    return r;
+}
+
+call_result call(Process* p, int (*fn)(lua_State*), const std::string& args) {
+    lua_State* L = p->L;
+    set_current_process(p);
+    lua_settop(L, 0);
+    lua_pushcfunction(L, call_trampoline);
+    int status = luaL_loadstring(L, ("return " + args).c_str());
+    if (status == LUA_OK) status = lua_pcall(L, 0, LUA_MULTRET, 0);
+    EXPECT_EQ(status, LUA_OK) << args << ": " << lua_tostring(L, -1);
+    if (status != LUA_OK) return collect(L, status, 0);
+    called_fn = fn;
+    called_charge = 0;
+    status = lua_pcall(L, lua_gettop(L) - 1, LUA_MULTRET, 0);
+    return collect(L, status, called_charge);
+}
+
+call_result eval(Process* p, const std::string& code) {
+    lua_State* L = p->L;
+    set_current_process(p);
+    lua_settop(L, 0);
+    const int32_t before = cpu_cycles;
+    int status = luaL_loadstring(L, code.c_str());
+    if (status == LUA_OK) status = lua_pcall(L, 0, LUA_MULTRET, 0);
+    return collect(L, status, cpu_cycles - before);
+}
+
 std::string process_env::log() const {
     krio_debug("\n");  // lets a folded repeat of the last line be written
     return read_file(home_ / LOG_FILE_NAME);
+}
+
+std::string run_in(Process* p, const std::string& code) {
+    call_result r = eval(p, code);
+    if (!r.error.empty()) return "error: " + r.error;
+    std::string joined;
+    for (size_t i = 0; i < r.values.size(); i++) joined += (i ? ", " : "") + r.values[i];
+    return joined;
 }
 
 }  // namespace hvx_test

@@ -48,6 +48,21 @@ private:
     std::vector<std::pair<const char*, int (*)(lua_State*)>> globals_;
 };
 
+// Runs code in p's state with p current, as its slice would; tostring of its
+// results joined by ", " ("" for none), or "error: " and the message.
+std::string run_in(Process* p, const std::string& code);
+// One protected call of a host function in p's state, made as p (a plain
+// call, not a slice), with the values of a Lua expression list as its
+// arguments.
+struct call_result {
+    std::vector<std::string> values;  // tostring of each result
+    int32_t charged;                  // cycles the call charged
+    std::string error;                // the message of an error it raised
+};
+call_result call(Process* p, int (*fn)(lua_State*), const std::string& args);
+// A chunk of Lua run the same way; charged counts the whole chunk.
+call_result eval(Process* p, const std::string& code);
+
 // Host functions every process made by the environment gets as globals:
 //   spend(n)           spend_cpu(n); returns what was charged
 //   cycles()           cpu_cycles now

@@ -1,0 +1,249 @@
+// A channel plays one instrument in ticks: at each boundary it re-reads the
+// instrument, evaluates the parameters, renders the node tree and smooths
+// the seam with a crossfade from its shadow; between boundaries it copies
+// the tick out with its volume and pan.
+#include <algorithm>
+#include <cstring>
+
+#include "audio/audio.h"
+#include "audio/synth.h"
+
+mudo_mixer mixer;
+
+namespace {
+
+bool mudo_inited = false;
+
+void fill_gain_tri() {
+    constexpr int HALF = MUDO_GAIN_TRI_SIZE / 2;
+    for (int i = 0; i < HALF; i++) {
+        gain_tri[i] = (uint16_t)(32767 - 4 * i);
+        gain_tri[HALF + i] = (uint16_t)(4 * i);
+    }
+}
+
+void number_channels() {
+    for (uint32_t c = 0; c < 2 * MUDO_CHANNELS; c++) mixer.channel[c].id = c;
+}
+
+// Blends the first samples of buf from old to buf: (new i + old (64 - i)) >> 6.
+void crossfade_in(int16_t* buf, const int16_t* old) {
+    for (int i = 0; i < MUDO_SEAM; i++) buf[i] = (int16_t)((buf[i] * i + old[i] * (MUDO_SEAM - i)) >> 6);
+}
+
+// Renders node i; where its last tick's node was this same node of an
+// instrument with an echo, the first samples fade over from how that node
+// would have gone on.
+void render_node_crossfaded(mudo_channel& ch, int i, int samples, bool fade) {
+    int16_t* buf = node_buf(ch.id, i);
+    int16_t* ramp = mixer.node_ramp_buf;
+    fade = fade && ch.snapshot[i].addr == ch.node[i].addr;
+    if (fade) std::memcpy(ramp, buf, sizeof mixer.node_ramp_buf);
+    render_node_tick(ch, i, samples);
+    if (!fade) return;
+    const mudo_node& before = ch.snapshot[i];
+    if ((before.flags & NODE_FLAG_MUTED) || before.kind == NODE_SILENT) {
+        std::memset(ramp, 0, sizeof mixer.node_ramp_buf);
+    } else if (before.kind == NODE_OSC) {
+        mudo_node old = before;
+        const int src = ch.node[i].mod_src;
+        render_node_tick_osc(old, ramp, MUDO_SEAM, src >= 0 ? node_buf(ch.id, src) : nullptr);
+    }
+    crossfade_in(buf, ramp);
+}
+
+void apply_effect(mudo_channel& ch, int j, int16_t* buf, int samples) {
+    mudo_node& n = ch.node[j];
+    switch (n.kind) {
+    case NODE_FILTER:
+        apply_fx_filter(n, buf, samples);
+        break;
+    case NODE_ECHO:
+        apply_fx_echo(n, node_buf(ch.id, j), buf, samples);
+        break;
+    case NODE_GAIN:
+        apply_fx_gain(n, buf, samples);
+        break;
+    default:
+        break;
+    }
+}
+
+void count_up(int32_t& v) {
+    if (v < INT32_MAX) v++;
+}
+
+int32_t mix_volume(const mudo_channel& ch) { return std::clamp(ch.mix_vol, 0, 255); }
+
+// m frames of the current tick from its position into out.
+void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
+    const int16_t* left = node_buf(ch.id, 0) + ch.tick_pos;
+    const bool clamp = V > 256;
+    auto put = [clamp](int64_t v) {
+        return (int16_t)(clamp ? std::clamp<int64_t>(v, -MUDO_SAMPLE_MAX, MUDO_SAMPLE_MAX) : v);
+    };
+    if (ch.stereo) {
+        const int16_t* right = node_buf(ch.id, STEREO_NODE_INDEX) + ch.tick_pos;
+        for (int k = 0; k < m; k++) {
+            out[2 * k] = put(left[k] * V / 256);
+            out[2 * k + 1] = put(right[k] * V / 256);
+        }
+        return;
+    }
+    const int32_t pan = std::clamp(ch.node[0].p[1] / 65536, -127, 127);
+    const int32_t L = (int32_t)stereo_contrib[pan + 128], R = (int32_t)stereo_contrib[128 - pan];
+    // Each gain moves linearly across the run from the last run's, at the
+    // channel volume; 64 bits, since V reaches 16,192 for music.
+    int64_t gl = ((int64_t)ch.last_gain_l << 8) * V, gr = ((int64_t)ch.last_gain_r << 8) * V;
+    const int64_t dl = (((int64_t)L << 8) * V - gl) / m, dr = (((int64_t)R << 8) * V - gr) / m;
+    ch.last_gain_l = L;
+    ch.last_gain_r = R;
+    if (dl == 0 && dr == 0 && !clamp) {
+        // Settled gains of at most 4,096: the same sums fit 32 bits.
+        const int32_t a = (int32_t)(gl >> 16), b = (int32_t)(gr >> 16);
+        for (int k = 0; k < m; k++) {
+            out[2 * k] = (int16_t)(a * left[k] / MUDO_STEREO_UNITY);
+            out[2 * k + 1] = (int16_t)(b * left[k] / MUDO_STEREO_UNITY);
+        }
+        return;
+    }
+    for (int k = 0; k < m; k++) {
+        out[2 * k] = put((gl >> 16) * left[k] / MUDO_STEREO_UNITY);
+        out[2 * k + 1] = put((gr >> 16) * left[k] / MUDO_STEREO_UNITY);
+        gl += dl;
+        gr += dr;
+    }
+}
+
+// The shadow plays on from where the last tick left off; the live tick's
+// first samples fade over from it. Then the shadow becomes this tick's copy.
+void shadow_seam(mudo_channel& ch, int samples) {
+    mudo_channel& sh = mixer.channel[ch.id + MUDO_CHANNELS];
+    sh.id = ch.id + MUDO_CHANNELS;
+    render_channel_tick(sh, MUDO_SEAM);
+    crossfade_in(node_buf(ch.id, 0), node_buf(sh.id, 0));
+    if (ch.stereo) crossfade_in(node_buf(ch.id, STEREO_NODE_INDEX), node_buf(sh.id, STEREO_NODE_INDEX));
+    ch.tick_pos = 0;
+    ch.tick_len = samples;
+    sh = ch;
+    sh.id = ch.id + MUDO_CHANNELS;
+    for (int k = 0; k < MUDO_MAX_CHANNEL_NODES; k++)
+        if (ch.node[k].kind == NODE_ECHO)
+            std::memcpy(node_buf(sh.id, k), node_buf(ch.id, k), MUDO_BUF_BYTES);
+}
+
+}  // namespace
+
+void mudo_clear_mixer() {
+    std::memset(&mixer, 0, sizeof mixer);
+    mudo_master_volume = MUDO_VOLUME_MAX;
+    mudo_stereo_swap = 0;
+    last_num_samples_mixed = 0;
+    number_channels();
+    fill_gain_tri();
+}
+
+void mudo_init() {
+    // The mixer is static, so it starts zeroed; only the first call of a run
+    // clears it. A reboot, under the audio lock, only silences what the last
+    // boot left playing: clearing 16 MB would race the device.
+    if (mudo_inited) {
+        mudo_kill_all_audio();
+        return;
+    }
+    mudo_inited = true;
+    number_channels();
+    fill_gain_tri();
+}
+
+void mudo_memcpy(uint32_t offset, const void* src, uint32_t length) {
+    if (offset >= MUDO_RAM_SIZE || !src) return;
+    std::memcpy(mixer.ram + offset, src, std::min(length, MUDO_RAM_SIZE - offset));
+}
+
+void mudo_memset(uint32_t offset, int value, uint32_t length) {
+    if (offset >= MUDO_RAM_SIZE) return;
+    std::memset(mixer.ram + offset, value, std::min(length, MUDO_RAM_SIZE - offset));
+}
+
+void reset_channel_state(mudo_channel& ch) {
+    ch.mix_vol = 64;
+    ch.instrument = MUDO_NO_INSTRUMENT;
+    ch.volume = 0;
+    ch.pan = 0;
+    ch.note = 48;
+    ch.pitch_extra = 0;
+    ch.pitch16 = 48 << 16;
+    ch.volume16 = 0;
+    ch.effect = ch.effect_param = 0;
+    ch.gate = 0;
+    ch.last_inst_arg = MUDO_NO_INSTRUMENT;
+}
+
+void render_channel_tick(mudo_channel& ch, int samples) {
+    samples = std::clamp(samples, 0, MUDO_BUF_SAMPLES);
+    std::memset(node_buf(ch.id, 0), 0, sizeof(int16_t) * samples);
+    std::memset(node_buf(ch.id, STEREO_NODE_INDEX), 0, sizeof(int16_t) * samples);
+    bool has_echo = false;
+    for (int i = 0; i < MUDO_INST_NODES; i++) has_echo |= ch.node[i].kind == NODE_ECHO;
+    int16_t* stereo_out = node_buf(ch.id, STEREO_NODE_INDEX);
+    for (int d = MUDO_INST_NODES - 1; d >= 0; d--) {
+        for (int i = 0; i < MUDO_INST_NODES; i++) {
+            mudo_node& n = ch.node[i];
+            if (n.depth != d) continue;
+            render_node_crossfaded(ch, i, samples, has_echo);
+            if (n.kind == NODE_OSC && n.op == OP_FM && n.parent < i) {
+                ch.node[n.parent].mod_src = i;
+                ch.node[n.parent].mod_shift = n.mod_shift;
+            }
+            int16_t* buf = node_buf(ch.id, i);
+            for (int j = i + 1; j < MUDO_INST_NODES; j++) {
+                const mudo_node& c = ch.node[j];
+                if (c.parent != i || (c.flags & NODE_FLAG_MUTED)) continue;
+                if (c.kind == NODE_OSC) {
+                    if (ch.stereo && i == 0)
+                        combine_child_split(c.op, c.mod_shift, c.p[1], buf, stereo_out, node_buf(ch.id, j), samples);
+                    else
+                        combine_child(c.op, c.mod_shift, buf, node_buf(ch.id, j), samples);
+                } else if (c.kind >= NODE_FILTER && c.kind <= NODE_GAIN) {
+                    apply_effect(ch, j, buf, samples);
+                    if (c.twin >= 0) apply_effect(ch, c.twin, stereo_out, samples);
+                }
+            }
+        }
+    }
+    count_up(ch.gate ? ch.ticks_held : ch.ticks_since_release);
+    std::memcpy(ch.snapshot, ch.node, sizeof ch.node);
+}
+
+int mix_channel(mudo_channel& ch, int frames, int16_t* out) {
+    if (ch.id >= MUDO_CHANNELS) return 0;  // shadows only render through their channel
+    if (ch.samples_per_tick <= 0 || ch.samples_per_tick > MUDO_BUF_SAMPLES)
+        ch.samples_per_tick = MUDO_SAMPLES_PER_TICK;
+    int64_t V = (int64_t)mudo_ram8(ADDR_AUDIO_VOLUME) * mix_volume(ch) >> 4;
+    if (ch.music)
+        V = (int64_t)mudo_ram8(ADDR_AUDIO_MUSIC_VOLUME) * V * std::clamp(mixer.music_volume, 0, MUDO_VOLUME_MAX) /
+            16384;
+    int done = 0;
+    while (done < frames) {
+        const int left_in_tick = ch.tick_len - ch.tick_pos;
+        if (left_in_tick > 0) {
+            const int m = std::min(frames - done, left_in_tick);
+            output_stage(ch, V, m, out + 2 * done);
+            ch.tick_pos += m;
+            done += m;
+            continue;
+        }
+        if (ch.music) {
+            if (ch.pattern_ticks_left < 1) break;
+            ch.pattern_ticks_left--;
+        }
+        grab_node_tree(ch);
+        if (ch.track_active) update_channel_track_tick(ch);
+        evaluate_channel_node_parameters(ch);
+        render_channel_tick(ch, ch.samples_per_tick);
+        if (ch.track_active) advance_channel_track_row(ch);
+        shadow_seam(ch, ch.samples_per_tick);
+    }
+    return done;
+}

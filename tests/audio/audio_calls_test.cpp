@@ -1,0 +1,125 @@
+// note, sfx and music from a real process under the real nested lock, and a
+// scripted kernel whose note reaches the disk audio driver at its pitch.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio/audio.h"
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+#include "tests/support/process_harness.h"
+#include "tests/support/rom_maker.h"
+#include "tests/support/synth_harness.h"
+
+namespace {
+
+using hvx_test::run_in;
+
+// No device runs here: the mixer's fields are read directly where the
+// queries answer -1 for a channel with nothing on it.
+const mudo_channel& ch(int c) { return mixer.channel[c]; }
+
+int field(int c, int sel) {
+    os_lock_audio();
+    const int v = mudo_get_channel_state(c, sel, nullptr);
+    os_unlock_audio();
+    return v;
+}
+
+// The audio bytes as our system sets them, and base 3 for notes and music.
+constexpr const char* AUDIO_SETUP = "poke(0x5538, 64) poke(0x5539, 64) poke(0x553a, 44) poke(0x553c, 3) poke(0x553d, 3)";
+
+TEST(audio_calls, from_a_process) {
+    hvx_test::process_env env;
+    Process* p = env.spawn(AUDIO_SETUP);
+    ASSERT_NE(p, nullptr);
+    run_process_slice(p, 1.0);
+    const uint32_t base = 3 << 16;
+    const struct {
+        const char* code;
+        std::function<void()> check;
+    } cases[] = {
+        {"note(60)",
+         [&] {
+             EXPECT_EQ(std::vector<int>({field(0, 0), field(0, 4), field(0, 1), field(0, 2), field(0, 14), field(0, 15)}),
+                       std::vector<int>({1, 60, 0, 64, 44, (int)base}));
+         }},
+        {"note(60) note(255)", [] { EXPECT_EQ(std::vector<int>({field(0, 0), field(0, 4)}), std::vector<int>({0, 60})); }},
+        {"note(60, 2, 30, 0, 0, 5) note()", [] { EXPECT_EQ(mudo_anything_is_playing(), 0); }},
+        {"note(60, 3) note(48, 300)", [&] {
+             EXPECT_EQ(std::vector<int>({ch(0).instrument, ch(0).note, ch(0).mix_vol, (int)ch(0).base}),
+                       std::vector<int>({255, 48, 44, (int)base}));
+         }},
+        {"note(-math.huge, math.huge - math.huge, '7', 'x')",
+         [] { EXPECT_EQ(std::vector<int>({field(0, 4), field(0, 1), field(0, 2), field(0, 6)}),
+                        std::vector<int>({INT32_MIN, 0, 7, 0})); }},
+        {"sfx(-4, 3, 300)", [] { EXPECT_EQ(ch(3).mix_vol, 255); }},
+        {"sfx(2, 2, 0, 0, nil, 300)", [] { EXPECT_EQ(field(2, 14), 44); EXPECT_EQ(field(2, 12), 2); }},
+        {"sfx(2, 2) sfx(2, 5) sfx(-1, 2)", [] { EXPECT_EQ(mudo_get_active_channels(), 1); EXPECT_EQ(field(5, 12), 2); }},
+        {"music(3, 500)", [] { EXPECT_EQ(mixer.fade_ticks, 60); EXPECT_EQ(mudo_get_music_state(0), 3); }},
+        {"music(0) music(-1, 1000)", [] { EXPECT_EQ(mixer.fade_ticks, 120); EXPECT_EQ(mixer.music_volume, 256); }},
+        {"music(1, 0, 15, 0x7fffffff)", [] { EXPECT_EQ(mixer.music_base, 0xF00000u); EXPECT_EQ(mixer.music_mask, 15u); }},
+    };
+    for (const auto& c : cases) {
+        os_lock_audio();
+        mudo_kill_all_audio();
+        mixer.fade_ticks = 0;
+        os_unlock_audio();
+        EXPECT_EQ(run_in(p, c.code), "") << c.code;
+        EXPECT_EQ(os_audio_lock_level(), 0) << c.code;
+        SCOPED_TRACE(c.code);
+        c.check();
+    }
+    EXPECT_EQ(app.audio_focus_pid, p->id);
+    // The system-information call reads the same state.
+    EXPECT_EQ(run_in(p, "note(61, 0, 64, 0, 0, 5) sfx(2, 7) return stat(405, 4) .. ' ' .. stat(464) .. ' ' .. stat(498)"),
+              "61.0 1 160");
+}
+
+TEST(audio_calls, a_refused_call_changes_nothing) {
+    hvx_test::process_env env;
+    for (int i = 0; i < 3; i++) env.spawn("");
+    Process* holder = env.spawn(AUDIO_SETUP);
+    Process* other = env.spawn(AUDIO_SETUP);
+    ASSERT_NE(other, nullptr);
+    holder->audio_priority = 5;
+    EXPECT_EQ(run_in(holder, std::string(AUDIO_SETUP) + " note(60, 0, 64, 0, 0, 4)"), "");
+    EXPECT_EQ(run_in(other, "note(70, 1, 20, 0, 0, 4) sfx(-4, 4, 9) music(2) note()"), "");
+    EXPECT_EQ(os_audio_lock_level(), 0);
+    EXPECT_EQ(app.audio_focus_pid, holder->id);
+    EXPECT_EQ(std::vector<int>({field(4, 4), field(4, 1), field(4, 14)}), std::vector<int>({60, 0, 44}));
+    EXPECT_EQ(mudo_get_music_state(0), -1);
+}
+
+// The whole road: a kernel's note, the mixer on the audio thread, SDL's disk
+// driver. The written stream holds A4, and the kernel hears that it plays.
+TEST(audio_calls, a_kernels_note_reaches_the_disk_driver_at_its_pitch) {
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", std::string(AUDIO_SETUP) + R"lua(
+        note(57, 0, 64)
+        for i = 1, 90 do flip() end
+        _signal(33)
+        while true do flip() end
+    )lua"}}));
+    const std::string raw = inst.home() + "/out.raw";
+    const auto run = inst.run({"-x"}, 30000, {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + raw, "SDL_DISKAUDIODELAY=1"});
+    EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+    const std::string bytes = hvx_test::read_file(raw);
+    std::vector<int16_t> left;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        int16_t v;
+        std::memcpy(&v, bytes.data() + i, 2);
+        if (v || !left.empty()) left.push_back(v);  // from the first sound on
+    }
+    ASSERT_GT(left.size(), 22050u) << bytes.size();
+    left.resize(22050);
+    const double a4 = hvx_synth::tone_level(left, 440);
+    EXPECT_GT(a4, 5000);
+    EXPECT_LT(hvx_synth::tone_level(left, 466.16), a4 / 50);
+    EXPECT_LT(hvx_synth::tone_level(left, 415.3), a4 / 50);
+}
+
+}  // namespace

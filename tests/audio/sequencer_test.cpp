@@ -1,0 +1,418 @@
+// The sequencer and the mixer entry: row timing, loops, pattern chains and
+// their tick budget, fades, effects, the channel choice, refused tracks, and
+// what mudo_mix makes of the channels.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <functional>
+#include <vector>
+
+#include "audio/audio.h"
+#include "tests/support/synth_harness.h"
+
+namespace {
+
+using namespace hvx_synth;
+
+constexpr int TICK = MUDO_SAMPLES_PER_TICK;
+
+struct row {
+    int pitch = 57, inst = 1, vol = 64, effect = 0, param = 0;
+};
+
+uint32_t track_at(int t) { return BASE + TRACK_OFFSET + TRACK_SIZE * t; }
+
+void write_track(int t, const std::vector<row>& rows, int speed, int loop_start = 0, int loop_end = 0) {
+    const uint32_t a = track_at(t), L = (uint32_t)rows.size();
+    mixer.ram[a] = (uint8_t)L, mixer.ram[a + 1] = (uint8_t)(L >> 8);
+    mixer.ram[a + 2] = (uint8_t)speed, mixer.ram[a + 3] = (uint8_t)loop_start, mixer.ram[a + 4] = (uint8_t)loop_end;
+    for (uint32_t r = 0; r < L; r++) {
+        const int v[5] = {rows[r].pitch, rows[r].inst, rows[r].vol, rows[r].effect, rows[r].param};
+        for (int k = 0; k < 5; k++) mixer.ram[a + TRACK_HEADER + k * L + r] = (uint8_t)v[k];
+    }
+}
+
+void write_pattern(int p, int flags, std::vector<int> tracks) {
+    const uint32_t a = BASE + PATTERN_OFFSET + PATTERN_SIZE * p;
+    uint8_t mask = 0;
+    for (size_t c = 0; c < tracks.size(); c++) {
+        mixer.ram[a + c] = (uint8_t)tracks[c];
+        mask |= (uint8_t)(1 << c);
+    }
+    mixer.ram[a + 8] = (uint8_t)flags;
+    mixer.ram[a + 9] = mask;
+}
+
+std::vector<int16_t> mix(int frames) {
+    std::vector<int16_t> out(2 * (size_t)frames);
+    mudo_mix(out.data(), frames);
+    return out;
+}
+
+// A note as the note call sets it: instrument 1 from the harness's base.
+void note_on(int c, int pan = 0) {
+    mudo_set_channel_base_addr(c, BASE);
+    mudo_set_note(c, 57, 1, 64, 0, 0, 1, pan);
+}
+
+int16_t peak(const std::vector<int16_t>& s) { return *std::max_element(s.begin(), s.end()); }
+
+int32_t play(int t, int c = 0) { return mudo_play_track(t, c, 0, 0, 0, MUDO_PAN_KEEP, 64, BASE, 0); }
+
+struct sequencer : ::testing::Test {
+    void SetUp() override {
+        fresh_mixer();
+        put_samples(TABLE, sine_row(10));
+        instrument(1).osc(0, 0).wavetable(0, TABLE, 10, 1);
+    }
+};
+
+TEST_F(sequencer, a_row_lasts_speed_ticks_and_the_note_switches_with_it) {
+    for (int speed : {1, 3, 0}) {
+        SetUp();
+        write_track(0, {{57}, {69}, {57}, {69}}, speed);
+        ASSERT_EQ(play(0), 0);
+        const int ticks = speed ? speed : 16;
+        for (int r = 0; r < 4; r++) {
+            EXPECT_EQ(mudo_get_channel_state(0, 9, nullptr), r) << speed;
+            const auto out = side(mix(ticks * TICK), 0);
+            // Past the seam the tick is one pure tone: A4 or A5.
+            const std::vector<int16_t> body(out.begin() + MUDO_SEAM, out.begin() + TICK);
+            const double a4 = tone_level(body, 440), a5 = tone_level(body, 880);
+            EXPECT_GT(r % 2 ? a5 : a4, 10 * (r % 2 ? a4 : a5)) << speed << " row " << r;
+        }
+    }
+    // A row count of 0 plays one row.
+    write_track(1, {}, 1);
+    mixer.ram[track_at(1) + TRACK_HEADER] = 60;
+    ASSERT_EQ(play(1, 2), 2);
+    EXPECT_EQ(mixer.channel[2].play_length, 1);
+}
+
+// The row read at each tick of a speed-1 track; -1 once it has ended.
+std::vector<int> rows_played(int ticks) {
+    std::vector<int> rows;
+    for (int i = 0; i < ticks; i++) {
+        const mudo_channel& ch = mixer.channel[0];
+        if (!ch.track_active) {
+            rows.push_back(-1);
+            break;
+        }
+        rows.push_back(ch.row);
+        mix(TICK);
+    }
+    return rows;
+}
+
+std::vector<int> seq(std::initializer_list<std::pair<int, int>> runs) {
+    std::vector<int> v;
+    for (auto [from, to] : runs)
+        for (int r = from; r <= to; r++) v.push_back(r);
+    return v;
+}
+
+TEST_F(sequencer, loops_and_ends) {
+    const struct {
+        int loop_start, loop_end;
+        std::vector<int> rows;
+    } cases[] = {
+        {8, 4, seq({{0, 8}, {-1, -1}})},  // play length 8: row 8 releases and ends
+        {0, 4, seq({{0, 3}, {0, 3}, {0, 3}})},
+        {4, 8, seq({{0, 7}, {4, 7}, {4, 7}})},
+        {0, 0, seq({{0, 64}, {-1, -1}})},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        write_track(0, std::vector<row>(64), 1, c.loop_start, c.loop_end);
+        play(0);
+        EXPECT_EQ(rows_played((int)c.rows.size()), c.rows) << c.loop_start << "/" << c.loop_end;
+    }
+}
+
+TEST_F(sequencer, patterns_chain_loop_back_and_stop) {
+    const struct {
+        const char* name;
+        std::function<void()> lay;
+        int first;
+        std::vector<int> patterns;  // each pattern as it starts; -1: the music stopped
+    } cases[] = {
+        {"loop back to the loop start",
+         [] { write_pattern(0, 0, {0}), write_pattern(1, PATTERN_LOOP_START, {0}), write_pattern(2, PATTERN_LOOP_BACK, {0}); },
+         0, {0, 1, 2, 1, 2, 1}},
+        {"loop back without a loop start", [] { write_pattern(0, 0, {0}), write_pattern(1, PATTERN_LOOP_BACK, {0}); }, 0,
+         {0, 1, 0, 1}},
+        {"stop", [] { write_pattern(0, 0, {0}), write_pattern(1, PATTERN_STOP, {0}); }, 0, {0, 1, -1}},
+        {"pattern 255 ends", [] { write_pattern(254, 0, {0}), write_pattern(255, 0, {0}); }, 254, {254, 255, -1}},
+        {"looping tracks never end", [] { write_pattern(0, 0, {1, 1}); }, 0, {0}},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        write_track(0, std::vector<row>(4), 1);  // 4 ticks a pattern
+        write_track(1, std::vector<row>(4), 1, 0, 4);  // loops: never ends a pattern
+        c.lay();
+        mudo_play_music(c.first, 0, 0xFF, BASE, 0);
+        std::vector<int> seen = {mudo_get_music_state(0)};
+        for (int t = 0; t < 40 && seen.back() >= 0; t++) {
+            mix(TICK);
+            const int p = mudo_get_music_state(0);
+            if (p != seen.back()) seen.push_back(p);
+        }
+        seen.resize(std::min(seen.size(), c.patterns.size()));
+        EXPECT_EQ(seen, c.patterns) << c.name;
+    }
+    EXPECT_EQ(mudo_get_music_state(1), 0);  // all loop: no channel to report
+    EXPECT_TRUE(mixer.music_playing);
+}
+
+TEST_F(sequencer, a_pattern_switches_after_speed_times_play_length_ticks) {
+    write_track(3, std::vector<row>(8), 2);
+    write_pattern(0, 0, {5, 3});  // channel 1 sets the budget; channel 0's track 5 is empty and loops
+    write_track(5, std::vector<row>(2), 1, 0, 2);
+    write_pattern(1, 0, {3, 3});
+    mudo_play_music(0, 0, 0xFF, BASE, 0);
+    EXPECT_EQ(mudo_get_music_state(1), 1);
+    mix(16 * TICK);
+    EXPECT_EQ(mudo_get_music_state(0), 0);
+    mix(1);
+    EXPECT_EQ(mudo_get_music_state(0), 1);
+    // Both channels started the new pattern together, from its first tick.
+    EXPECT_EQ(mixer.channel[0].ticks_played, mixer.channel[1].ticks_played);
+}
+
+TEST_F(sequencer, fades) {
+    write_track(0, std::vector<row>(4), 1, 0, 4);
+    write_pattern(0, 0, {0});
+    // A fade-out of 1,000 ms takes 120 ticks and keeps the music playing.
+    mudo_play_music(0, 0, 0xFF, BASE, 0);
+    mudo_fade_out_music(1000);
+    EXPECT_EQ(mixer.fade_ticks, 120);
+    mix(119 * TICK);
+    EXPECT_GT(mixer.music_volume, 0);
+    mix(TICK);
+    EXPECT_EQ(mixer.music_volume, 0);
+    EXPECT_TRUE(mixer.music_playing);
+    // A fade-in interrupted by a fade-out starts that from the level reached.
+    mudo_play_music(0, 1000, 0xFF, BASE, 0);
+    EXPECT_EQ(mixer.music_volume, 0);
+    mix(60 * TICK);
+    const int reached = mixer.music_volume;
+    EXPECT_NEAR(reached, 126, 2);
+    mudo_fade_out_music(500);
+    EXPECT_EQ(mixer.fade_from, reached);
+    // One tick jumps to the end; shorter than a tick means no fade at all.
+    mudo_play_music(0, 9, 0xFF, BASE, 0);
+    EXPECT_EQ(mixer.fade_ticks, 1);
+    mix(TICK);
+    EXPECT_EQ(mixer.music_volume, 256);
+    mudo_fade_out_music(5);
+    EXPECT_EQ(mixer.music_volume, 0);
+    EXPECT_TRUE(mixer.music_playing);
+    mudo_play_music(0, 5, 0xFF, BASE, 0);
+    EXPECT_EQ(mixer.music_volume, 256);
+    // Hours of fade compute without overflow; 0 ms stops the music.
+    mudo_fade_out_music(INT32_MAX);
+    EXPECT_EQ(mixer.fade_ticks, (int32_t)((int64_t)INT32_MAX * 120 / 1000));
+    mix(2 * TICK);
+    EXPECT_EQ(mixer.music_volume, 256);
+    mudo_fade_out_music(0);
+    EXPECT_FALSE(mixer.music_playing);
+    EXPECT_EQ(mudo_get_music_state(0), -1);
+}
+
+TEST_F(sequencer, effects) {
+    // "-" and "+" with parameter 0 step pitch16 by 0x4D800 down and 0x800 up a tick.
+    for (auto [effect, step] : {std::pair{'-', -0x4D800}, std::pair{'+', 0x800}}) {
+        SetUp();
+        write_track(0, {{60, 1, 64, effect, 0}}, 8);
+        play(0);
+        mix(1);
+        for (int k = 0; k < 4; k++) {
+            const int32_t before = mixer.channel[0].pitch16;
+            mix(TICK);
+            EXPECT_EQ(mixer.channel[0].pitch16 - before, step) << effect;
+        }
+    }
+    // "d" 3 at speed 2 never comes; "d" 1 at speed 2 sounds from the second tick.
+    for (auto [param, sounds] : {std::pair{3, false}, std::pair{1, true}}) {
+        SetUp();
+        write_track(0, {{57, 1, 64, 'd', param}}, 2);
+        play(0);
+        mix(TICK);
+        EXPECT_EQ(mixer.channel[0].instrument, 255);
+        const auto out = mix(TICK);
+        EXPECT_EQ(*std::max_element(out.begin(), out.end()) > 1000, sounds) << param;
+        if (sounds) {
+            EXPECT_EQ(mixer.channel[0].pitch16, 57 << 16);  // the delayed note's own pitch
+        }
+    }
+    // "s" slides to the new pitch over the row without passing it.
+    SetUp();
+    write_track(0, {{48}, {60, 1, 64, 's', 0}}, 4);
+    play(0);
+    mix(4 * TICK + 1);
+    EXPECT_EQ(mixer.channel[0].pitch16, (48 << 16) + (12 << 16) / 4);
+    mix(4 * TICK);
+    EXPECT_EQ(mixer.channel[0].pitch16, 60 << 16);
+    // Release only: everything but the gate stays.
+    mudo_channel& ch = mixer.channel[3];
+    mudo_set_note(3, 62, 1, 50, 'v', 7, 1, -40);
+    mudo_set_note(3, 255, 255, 255, 255, 255, 0, MUDO_PAN_KEEP);
+    EXPECT_EQ(ch.gate, 0);
+    EXPECT_EQ(std::vector<int>({ch.note, ch.instrument, ch.volume, ch.effect, ch.effect_param, ch.pan}),
+              std::vector<int>({62, 1, 50, 'v', 7, -40}));
+    // Huge values wrap instead of overflowing.
+    mudo_set_note(3, 40000, 1, 40000, 0, 0, 1, 999);
+    EXPECT_EQ(ch.pitch16, (int32_t)(40000u << 16));
+    mudo_set_note(3, 60, 300, 64, 0, 0, 1, 0);  // an instrument above 255 resets the channel
+    EXPECT_EQ(std::vector<int>({ch.instrument, ch.note, ch.mix_vol, ch.gate}), std::vector<int>({255, 48, 64, 0}));
+}
+
+TEST_F(sequencer, channel_choice_and_commands) {
+    write_track(4, std::vector<row>(16), 4);
+    write_track(6, std::vector<row>(16), 4);
+    // A sound effect already playing restarts where it plays.
+    ASSERT_EQ(play(4, 9), 9);
+    mix(TICK);
+    EXPECT_EQ(play(4, -1), 9);
+    // Free channels are taken from 8..15 first.
+    const int c = play(6, -1);
+    EXPECT_GE(c, 8);
+    EXPECT_NE(c, 9);
+    // Everything busy: counting down from the rotating start to the first
+    // channel outside the music, taken even while it plays.
+    for (int k = 8; k < 16; k++) play(6, k);
+    mix(TICK);
+    mixer.music_mask = 0xFF;
+    choose_offset = 2;
+    EXPECT_EQ(play(7, -1), 15);
+    mixer.music_mask = 0xFFFF;
+    EXPECT_EQ(play(5, -1), -1);
+    mixer.music_mask = 0;
+    // Commands act on one channel, or all of them for a negative channel.
+    mudo_play_track(-4, 3, 300, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(mixer.channel[3].mix_vol, 255);
+    mudo_play_track(-1, 9, 0, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(mudo_get_active_channels(), 7);
+    mudo_play_track(-1, -1, 0, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(mudo_get_active_channels(), 0);
+    EXPECT_EQ(mudo_get_channel_state(9, 12, nullptr), -1);
+    EXPECT_EQ(mudo_get_channel_state(9, 13, nullptr), 6);
+}
+
+TEST_F(sequencer, tracks_past_audio_ram_are_refused) {
+    const int32_t high = 0xF00000;
+    const uint32_t near_end = high + TRACK_OFFSET + TRACK_SIZE * 2597;  // 0xFEFF68
+    mixer.ram[near_end] = 0xFF, mixer.ram[near_end + 1] = 0xFF;  // 65,535 rows: past the end
+    const struct {
+        int32_t t, base, want;
+    } cases[] = {
+        {2597, high, -1},
+        {2597, 0x7FFFFFFF, -1},  // the base is clamped to 0xF00000 first
+        {40000, high, -1},
+        {INT32_MAX, high, -1},
+        {2596, 0x7FFFFFFF, 0},
+        {0, -5, 0},
+    };
+    for (auto c : cases) {
+        EXPECT_EQ(mudo_play_track(c.t, 0, 0, 0, 0, MUDO_PAN_KEEP, 64, c.base, 0), c.want) << c.t;
+        if (c.want == 0) {
+            EXPECT_LE(mixer.channel[0].base, MUDO_MAX_BASE);
+        }
+    }
+    for (int i = 0; i < 20; i++) mix(TICK);  // plays whatever it holds without leaving audio RAM
+}
+
+struct mixer_entry : sequencer {};
+
+TEST_F(mixer_entry, fills_every_frame_asked_whatever_the_request) {
+    auto fresh_note = [this] {
+        SetUp();
+        note_on(0);
+    };
+    fresh_note();
+    std::vector<int16_t> whole(20000, 0x5A5A);
+    mudo_mix(whole.data(), 10000);
+    fresh_note();
+    std::vector<int16_t> chunked;
+    for (int i = 0; i < 10000; i += 512) {
+        const auto part = mix(std::min(512, 10000 - i));
+        chunked.insert(chunked.end(), part.begin(), part.end());
+    }
+    EXPECT_GT(peak(whole), 10000);
+    EXPECT_EQ(whole, chunked);
+    EXPECT_EQ(mudo_get_channel_state(-1, -1, whole.data()), 10000 - 19 * 512);
+}
+
+TEST_F(mixer_entry, silence_bit_master_volume_and_swap) {
+    auto start = [this](int pan) {
+        SetUp();
+        note_on(0, pan);
+    };
+    start(0);
+    const auto reference = mix(3000);
+    EXPECT_GT(peak(reference), 10000);
+    start(0);
+    auto first = mix(1000);
+    mixer.ram[ADDR_AUDIO_FLAGS] |= AUDIO_FLAG_SILENCE;
+    const auto paused = mix(700);
+    EXPECT_EQ(paused, std::vector<int16_t>(1400, 0));
+    EXPECT_EQ(mudo_get_channel_state(-1, -1, std::vector<int16_t>(2 * 8192).data()), 1000);
+    mixer.ram[ADDR_AUDIO_FLAGS] &= ~AUDIO_FLAG_SILENCE;
+    const auto rest = mix(2000);
+    first.insert(first.end(), rest.begin(), rest.end());
+    EXPECT_EQ(first, reference);
+
+    // Master volume is only a mute: 1 and 256 sound the same, 0 is silent
+    // while the channels go on.
+    mudo_set_volume(1);
+    start(0);
+    mudo_set_volume(1);
+    EXPECT_EQ(mix(3000), reference);
+    start(0);
+    mudo_set_volume(0);
+    EXPECT_EQ(mix(3000), std::vector<int16_t>(6000, 0));
+    EXPECT_EQ(mixer.channel[0].ticks_held, 9);
+    mudo_set_volume(999);
+    EXPECT_EQ(mudo_master_volume.load(), 256);
+
+    start(-127);
+    mudo_set_stereo_swap(1);
+    const auto swapped = mix(2000);
+    EXPECT_GT(peak(side(swapped, 1)), 10000);
+    EXPECT_EQ(side(swapped, 0), std::vector<int16_t>(2000, 0));
+    mudo_set_stereo_swap(0);
+}
+
+TEST_F(mixer_entry, sixteen_loud_channels_saturate) {
+    mixer.ram[ADDR_AUDIO_VOLUME] = 255;
+    for (int c = 0; c < 16; c++) note_on(c);
+    const auto out = mix(4000);
+    EXPECT_EQ(*std::max_element(out.begin(), out.end()), 32767);
+    EXPECT_EQ(*std::min_element(out.begin(), out.end()), -32767);
+}
+
+TEST_F(mixer_entry, queries) {
+    std::vector<int16_t> scratch(MUDO_SCRATCH_SAMPLES);
+    EXPECT_EQ(mudo_get_channel_state(-1, -1, scratch.data()), 0);
+    EXPECT_EQ(mudo_get_channel_state(0, 1, nullptr), -1);  // nothing on it
+    mudo_set_channel_base_addr(2, BASE);
+    mudo_set_note(2, 57, 1, 30, 0, 0, 1, -20);
+    EXPECT_EQ(mudo_anything_is_playing(), 4);
+    const auto out = mix(500);
+    EXPECT_EQ(mudo_get_channel_state(-1, -1, scratch.data()), 500);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), scratch.begin()));
+    EXPECT_EQ(mudo_get_channel_state(2, 19, nullptr), -1);
+    EXPECT_EQ(mudo_get_channel_state(2, 20, scratch.data()), TICK);
+    EXPECT_TRUE(std::equal(scratch.begin(), scratch.begin() + TICK, node_buf(2, 0)));
+    for (auto [in, stored] : {std::pair{0xFFFFFF, 0xF00000}, std::pair{-1, 0}}) {
+        mudo_set_channel_base_addr(2, in);
+        EXPECT_EQ(mudo_get_channel_state(2, 15, nullptr), stored);
+    }
+    // A reboot's start-up silences what the last boot left playing.
+    mudo_init();
+    mudo_init();
+    EXPECT_EQ(mudo_anything_is_playing(), 0);
+}
+
+}  // namespace

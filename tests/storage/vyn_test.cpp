@@ -1,0 +1,446 @@
+// Object data: the written text of each kind of value, what the reader makes
+// of texts and pieces (and refuses), the pxu codec, the writer's and the
+// reader's bounds, and random trees through every flag.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lang/lang.h"
+#include "storage/storage.h"
+#include "tests/support/process_harness.h"
+#include "userdata/userdata.h"
+
+using hvx_test::process_env;
+
+namespace {
+
+// ud(type, dims, w, h [, init]): a typed userdata made by the constructor.
+int h_ud(lua_State* L) {
+    const char* init = lua_isstring(L, 5) ? lua_tostring(L, 5) : nullptr;
+    return create_userdata(L, lua_tostring(L, 1), luaL_checkinteger(L, 2), luaL_checkinteger(L, 3),
+                           luaL_checkinteger(L, 4), init)
+               ? 1
+               : 0;
+}
+
+std::string printable(const std::string& s) {
+    std::string o;
+    for (unsigned char c : s) {
+        if (c >= 32 && c < 127) o += (char)c;
+        else o += "<" + std::to_string(c) + ">";
+    }
+    return o;
+}
+
+struct fixture {
+    process_env env;
+    lua_State* L;
+    fixture() {
+        env.add_global("ud", h_ud);
+        L = env.spawn("")->L;
+    }
+    void eval(const std::string& expr) {
+        cpu_cycles = 0;  // host work before may have passed the non-yieldable ceiling
+        ASSERT_EQ(luaL_dostring(L, ("return " + expr).c_str()), LUA_OK) << lua_tostring(L, -1);
+    }
+    std::string write_top(int flags) {
+        scoped_buffer b(create_buffer_2(16, 1));
+        int r = stringify_object(L, -1, b, flags);
+        return r ? "<fail " + std::to_string(r) + ">" : std::string((const char*)b->data, b->length);
+    }
+    std::string write(const std::string& expr, int flags = 0) {
+        eval(expr);
+        std::string s = write_top(flags);
+        lua_pop(L, 1);
+        return s;
+    }
+    // What the reader makes of text, written back plainly: "value" or
+    // "value | metadata", or "<fail>".
+    std::string read(const std::string& text) {
+        int top = lua_gettop(L);
+        int n = destringify_object(L, text.data(), (int64_t)text.size());
+        std::string s = n ? "" : "<fail>";
+        for (int i = 1; i <= n; i++) {
+            lua_pushvalue(L, top + i);
+            s += (i > 1 ? " | " : "") + write_top(0);
+            lua_pop(L, 1);
+        }
+        EXPECT_EQ(lua_gettop(L), top + n);
+        lua_settop(L, top);
+        return s;
+    }
+};
+
+std::string u32le(uint32_t v) { return std::string{(char)v, (char)(v >> 8), (char)(v >> 16), (char)(v >> 24)}; }
+const std::string kStr("str\0", 4), kPxu("pxu\0", 4);
+
+TEST(VynWriter, TextOfEachValue) {
+    fixture f;
+    struct row {
+        const char* expr;
+        int flags;
+        const char* text;
+    } rows[] = {
+        {"{1, 2, 3, x = 5, ['a b'] = true, [10] = 'z'}", 0, "{[\"a b\"]=true,x=5,[10]=\"z\",1,2,3}"},
+        {"{b = 1, a = 2, [3] = 3}", 0, "{a=2,b=1,[3]=3}"},
+        {"{1, nil, 3, [-1] = 0}", 0, "{[-1]=0,1,nil,3}"},
+        {"{print, {}, [true] = 1, [1.5] = 2}", 0, "{[1.5]=2,nil,{}}"},
+        // Numbers by value, integers and floats mixed; infinities readable.
+        {"{[math.huge] = 1, [-1.5] = 2, [2^63] = 3, [-2^63] = 4, [math.mininteger + 1] = 5}", 0,
+         "{[-9223372036854775808]=4,[-9223372036854775807]=5,[-1.5]=2,[9.2233720368548e+18]=3,[1e+999]=1}"},
+        // Keys are escaped like strings; value words stay bare keys.
+        {"{['q\"]'] = 1, ['\\n'] = 2, [''] = 3, ['nil'] = 4, ['\\\\'] = 5}", 0,
+         "{[\"\"]=3,[\"\\n\"]=2,[\"\\\\\"]=5,nil=4,[\"q\\\"\\093\"]=1}"},
+        {"1.0", 0, "1"},
+        {"-0.5", 0, "-0.5"},
+        {"1e20", 0, "1e+20"},
+        {"2^53", 0, "9.007199254741e+15"},
+        {"-math.huge", 0, "-1e+999"},
+        {"{math.huge - math.huge, 1}", 0, "{nil,1}"},
+        {"'a\"b]'", 0, "\"a\\\"b\\093\""},
+        {"'x\\n\\0\\127\\200'", 0, "\"x\\n\\000\\127\\200\""},
+        {"'ab'", VYN_FLAG_STR, "str<0><2><0><0><0>ab"},
+        {"'x'", VYN_FLAG_B64, "unvyn(\"b64:Ingi\")"},
+        {"ud('u8', 2, 2, 2, '010203ff')", 0, "userdata(\"u8\",2,2,\"010203ff\")"},
+        {"ud('i16', 1, 3, 1, '0001ffff8000')", 0, "userdata(\"i16\",3,\"0001ffff8000\")"},
+        {"ud('i32', 1, 1, 1, 'deadbeef')", 0, "userdata(\"i32\",1,\"deadbeef\")"},
+        {"ud('i64', 1, 1, 1, '0123456789abcdef')", 0, "userdata(\"i64\",1,\"0123456789abcdef\")"},
+        {"ud('f64', 1, 3, 1, '1.5,-2,1e300')", 0, "userdata(\"f64\",3,\"1.5,-2,1e+300\")"},
+        {"ud('i32', 1, 1, 1, 'deadbeef')", VYN_FLAG_PXU, "userdata(\"i32\",1,\"deadbeef\")"},
+        // pxu pieces: slot 7 holds 7 from the start; then slot 1.
+        {"ud('u8', 1, 4, 1, '07070701')", VYN_FLAG_PXU, "pxu<0><3> <4><4>'<1>"},
+        {"ud('u8', 1, 2, 1, '0102')", VYN_FLAG_PXU | VYN_FLAG_RAW_PXU, "pxu<0><3><16><2><1><2>"},
+        {"ud('u8', 2, 1, 2, '0909')", VYN_FLAG_PXU, "pxu<0>C <1><2><4><25>"},
+        // A run of 16: run field 15 and one extension byte 0.
+        {"ud('u8', 1, 16, 1)", VYN_FLAG_PXU, "pxu<0><3> <16><4><240><0>"},
+        {"ud('i16', 1, 3, 1, '80008000ffff')", VYN_FLAG_PXU, "pxu<0><12><128><3><0><1><0><128><0><255><255>"},
+    };
+    for (const row& r : rows) EXPECT_EQ(printable(f.write(r.expr, r.flags)), r.text) << r.expr;
+    // 300 elements need u32 sizes.
+    EXPECT_EQ(printable(f.write("ud('u8', 1, 300, 1)", VYN_FLAG_PXU).substr(0, 10)), "pxu<0><3>(,<1><0><0>");
+}
+
+TEST(VynReader, Texts) {
+    fixture f;
+    const std::string digits45(45, '7');
+    struct row {
+        std::string text;
+        std::string read;
+    } rows[] = {
+        {"{1,,2}", "<fail>"},
+        {"{1,2,}", "{1,2}"},
+        {"{ a=1}", "<fail>"},
+        {"{a=1, b=2}", "<fail>"},
+        {"{x}", "{}"},
+        {"{nil=1,true,[nil]=2,[\"k\"]}", "{nil=1,true}"},
+        {"{1", "<fail>"},
+        {"{1,", "<fail>"},
+        {"\"\\065\\66\"", "\"AB\""},
+        {"\"a\\tb\"", "\"a\\000tb\""},
+        {"\"\\\"\\\\\\n\\1\\2000\"", "\"\\\"\\\\\\n\\001\\2000\""},
+        {"\"open", "<fail>"},
+        {"", "nil"},
+        {"\tx", "nil"},
+        {" 5", "5"},
+        {"str", "\"str\""},
+        {"inf", "<fail>"},
+        {"0x10", "0"},
+        {"1e+999", "1e+999"},
+        {"-2.5e3", "-2500"},
+        {digits45, "7.7777777777778e+43"},
+        {"{" + digits45 + "}", "<fail>"},
+        {"unvyn(\"{1}\")", "{1}"},
+        {"{unvyn(\"b64:I n\ngi\"),2}", "{\"x\",2}"},
+        {"unvyn(\"b64:Ing", "<fail>"},
+        {"--[[vyn]]\n5", "5 | {}"},
+        {"--[[vyn,a=1,b=\"x\"]]{}", "{} | {a=1,b=\"x\"}"},
+        {"--[[vyn_format=\"raw\"]]\nhello", "\"hello\" | {vyn_format=\"raw\"}"},
+        {"userdata(\"u8\",2,2,\"010203ff\")", "userdata(\"u8\",2,2,\"010203ff\")"},
+        {"userdata(\"i16\",2,\"00018000\")", "userdata(\"i16\",2,\"00018000\")"},
+        {"{userdata(\"u8\",2,2,\"0102}", "<fail>"},
+        {"userdata(\"u8\",0,\"\")", "<fail>"},
+        {"userdata(\"u8\",1,1,1,\"00\")", "<fail>"},
+        {kStr + u32le(3) + "a\"]", "\"a\\\"\\093\""},
+        {"{" + kStr + u32le(1) + "x," + kStr + u32le(0) + "}", "{\"x\",\"\"}"},
+        {kStr + u32le(10) + "abc", "<fail>"},
+        {kPxu + "\x03\x20\x04\x04\x27\x01", "userdata(\"u8\",4,\"07070701\")"},
+        {kPxu + "\x03\x20\x04\x04\x27", "<fail>"},           // a code short
+        {kPxu + "\x03\x20\x02\x04\x2f", "<fail>"},           // an escape without its literal
+        {kPxu + "\x03\x20\x02\x07\x01\x01", "<fail>"},       // bits 7
+        {kPxu + std::string("\x03\x20\x02\0\x01\x01", 6), "<fail>"},  // bits 0
+        {kPxu + std::string("\x03\x20\0\x04\x01", 5), "<fail>"},       // width 0
+        {kPxu + std::string("\x03\x20\x03\x04\xf1\0", 6), "userdata(\"u8\",3,\"010101\")"},  // run cut
+        {kPxu + "\x03\x10\x03" "ab", "<fail>"},
+        {kPxu + "\x05\x20\x01\x04\x01", "<fail>"},           // no such type
+        {kPxu + u32le(2) + u32le(1) + "????" + "\x03\x04\x1f\x09", "userdata(\"u8\",2,1,\"0909\")"},
+    };
+    for (const row& r : rows) EXPECT_EQ(f.read(r.text), r.read) << printable(r.text);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(f.read("--[[vyn,a=]]5"), "5");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "bad metadata format; ignoring vyn,a=\n");
+    EXPECT_EQ(f.read(std::string(VYN_MAX_DEPTH, '{') + std::string(VYN_MAX_DEPTH, '}')).size(),
+              2u * VYN_MAX_DEPTH);
+    EXPECT_EQ(f.read(std::string(VYN_MAX_DEPTH + 1, '{') + std::string(VYN_MAX_DEPTH + 1, '}')), "<fail>");
+
+    lua_State* L = f.L;
+    std::string doc = "--[[vyn,title=\"t\"]]\n{}";
+    ASSERT_EQ(destringify_object_metadata(L, doc.data(), (int64_t)doc.size()), 1);
+    EXPECT_EQ(f.write_top(0), "{title=\"t\"}");
+    ASSERT_EQ(destringify_object_metadata(L, "{}", 2), 1);
+    EXPECT_EQ(f.write_top(0), "{}");
+    lua_pop(L, 2);
+    EXPECT_EQ(find_metadata_length("--[[vyn]]\nx", 11), 10);
+    EXPECT_EQ(find_metadata_length("--[[vyn]]x", 10), 9);
+    EXPECT_EQ(find_metadata_length("--[[vy", 6), 0);
+    EXPECT_EQ(find_metadata_length("--[[vyn,a=1", 11), 11);
+}
+
+// A failed write leaves the output as it was and says why.
+TEST(VynWriter, FailsAsAWhole) {
+    fixture f;
+    auto nest = [](int n) { return "(function() local t = {} for i = 2, " + std::to_string(n) + " do t = {t} end return t end)()"; };
+    struct row {
+        std::string expr;
+        int result;
+    } rows[] = {
+        {nest(VYN_MAX_DEPTH), 0},
+        {nest(VYN_MAX_DEPTH + 1), VYN_ERR_DEPTH},
+        {"(function() local t = {1} t.t = t return {a = 1, t} end)()", VYN_ERR_DEPTH},
+        {"(function() local t = {} for i = 1, 40 do t = {t, t} end return t end)()", VYN_ERR_SIZE},
+    };
+    for (int flags : {0, VYN_FLAG_LZ4 | VYN_FLAG_PXU}) {
+        for (const row& r : rows) {
+            if (flags && r.result == VYN_ERR_SIZE) continue;  // slow, and the same path
+            f.eval(r.expr);
+            scoped_buffer b(create_buffer_from_str("keep"));
+            EXPECT_EQ(stringify_object(f.L, -1, b, flags), r.result) << r.expr;
+            if (r.result) {
+                EXPECT_EQ(std::string((const char*)b->data, b->length), "keep");
+            }
+            lua_pop(f.L, 1);
+        }
+    }
+}
+
+// Charges: 2 cycles a value, a quarter per string byte, the userdata size
+// >> 5 when written; 1 a value and a quarter per string byte when read.
+TEST(VynCalls, Charges) {
+    fixture f;
+    f.eval(
+        "(function() local s = string.rep('x', 40000) local u = ud('u8', 2, 256, 256) "
+        "local c0 = cycles() local t = vyn(s) local c1 = cycles() local v = vyn(u) local c2 = cycles() "
+        "local back = unvyn(t) local c3 = cycles() "
+        "return c1 - c0 >= 10000 and c2 - c1 >= 2048 and c3 - c2 >= 10000 and back == s end)()");
+    EXPECT_TRUE(lua_toboolean(f.L, -1));
+}
+
+// Random values of every kind, written with each flag set and read back equal.
+struct tree_maker {
+    std::mt19937_64 rng{12345};
+    lua_State* L;
+    uint64_t next(uint64_t n) { return rng() % n; }
+    double round_trip_float() {
+        double d = std::ldexp((double)(int64_t)rng(), (int)next(200) - 100);
+        char t[40];
+        snprintf(t, sizeof t, "%.14g", d);
+        return std::strtod(t, nullptr);
+    }
+    void string() {
+        std::string s(next(4) ? next(20) : next(3000), 0);
+        for (char& c : s) c = (char)next(256);
+        lua_pushlstring(L, s.data(), s.size());
+    }
+    void userdata() {
+        static const char* const types[] = {"u8", "i16", "i32", "i64", "f64"};
+        const char* type = types[next(5)];
+        int dims = 1 + (int)next(2);
+        int w = 1 + (int)next(next(3) ? 9 : 300), h = dims == 2 ? 1 + (int)next(9) : 1;
+        uint8_t* block = create_userdata(L, type, dims, w, h, nullptr);
+        uint8_t* d = ud_data(block);
+        int64_t n = (int64_t)w * h;
+        bool runs = next(2);
+        for (int64_t i = 0; i < n; i++) {
+            if (block[0] == UTYPE_F64) {
+                double v = i % 7 == 3 ? HUGE_VAL : round_trip_float();
+                std::memcpy(d + 8 * i, &v, 8);
+            } else {
+                for (int b = 0; b < ud_elem_bytes(block[0]); b++)
+                    d[i * ud_elem_bytes(block[0]) + b] = (uint8_t)(runs ? (i / 20) * 37 : next(256));
+            }
+        }
+    }
+    void value(int depth) {
+        switch (depth > 3 ? next(5) : next(7)) {
+        case 0: string(); break;
+        case 1: {
+            static const lua_Integer edges[] = {LUA_MININTEGER, LUA_MAXINTEGER, 0, -1};
+            lua_pushinteger(L, next(2) ? edges[next(4)] : (lua_Integer)rng());
+            break;
+        }
+        case 2: lua_pushnumber(L, round_trip_float()); break;
+        case 3: lua_pushboolean(L, (int)next(2)); break;
+        case 4: userdata(); break;
+        default: {
+            lua_newtable(L);
+            int n = (int)next(8);
+            for (int i = 1; i <= n; i++) {
+                value(depth + 1);
+                lua_rawseti(L, -2, i);
+            }
+            for (int i = (int)next(6); i > 0; i--) {
+                if (next(3)) string();
+                else lua_pushnumber(L, next(2) ? (double)(int64_t)(rng() | 1u << 20) : (double)next(1000000) + 0.5);
+                value(depth + 1);
+                lua_rawset(L, -3);
+            }
+        }
+        }
+    }
+};
+
+bool same(lua_State* L, int a, int b) {
+    a = lua_absindex(L, a);
+    b = lua_absindex(L, b);
+    int t = lua_type(L, a);
+    if (t != lua_type(L, b)) return false;
+    if (t == LUA_TNUMBER) return lua_compare(L, a, b, LUA_OPEQ);  // an integral float reads back as an integer
+    if (t != LUA_TTABLE) {
+        if (t != LUA_TUSERDATA) return lua_rawequal(L, a, b);
+        const uint8_t *x = to_typed_userdata(L, a), *y = to_typed_userdata(L, b);
+        return x && y && x[0] == y[0] && x[1] == y[1] && ud_width(x) == ud_width(y) && ud_height(x) == ud_height(y) &&
+               std::memcmp(ud_data(x), ud_data(y), (size_t)ud_byte_count(x)) == 0;
+    }
+    int count = 0;
+    for (lua_pushnil(L); lua_next(L, a); lua_pop(L, 1), count++) {
+        lua_pushvalue(L, -2);
+        lua_rawget(L, b);
+        bool eq = same(L, -1, -2);
+        lua_pop(L, 1);
+        if (!eq) {
+            lua_pop(L, 2);
+            return false;
+        }
+    }
+    for (lua_pushnil(L); lua_next(L, b); lua_pop(L, 1)) count--;
+    return count == 0;
+}
+
+TEST(VynRoundTrip, RandomTreesWithEveryFlag) {
+    fixture f;
+    tree_maker m{{}, f.L};
+    const int flags[] = {0, 1, 2, 3, 4, 6, 8, 17, 32, 35, 39, 51};
+    for (int i = 0; i < 300; i++) {
+        m.value(0);
+        for (int fl : flags) {
+            scoped_buffer b(create_buffer_2(16, 1));
+            ASSERT_EQ(stringify_object(f.L, -1, b, fl), 0);
+            ASSERT_EQ(destringify_object(f.L, (const char*)b->data, b->length), 1) << fl << " " << i;
+            ASSERT_TRUE(same(f.L, -1, -2)) << "flags " << fl << ": " << printable(f.write_top(0));
+            lua_pop(f.L, 1);
+        }
+        lua_pop(f.L, 1);
+    }
+}
+
+// pxu bodies of every mode and shape decode to what was packed, and a body
+// cut anywhere fails rather than reading past its end.
+TEST(Pxu, EveryModeRoundTripsAndCutBodiesFail) {
+    fixture f;
+    std::mt19937 rng(7);
+    struct shape {
+        const char* type;
+        int dims, w, h, mode;
+    } shapes[] = {{"u8", 1, 255, 1, PXU_MODE_RECENT}, {"u8", 2, 256, 3, PXU_MODE_RECENT}, {"u8", 2, 7, 300, PXU_MODE_RAW},
+                  {"u8", 1, 1000, 1, PXU_MODE_RUNS},  {"i16", 2, 40, 9, PXU_MODE_RUNS}};
+    for (const shape& s : shapes) {
+        for (int content = 0; content < 3; content++) {
+            uint8_t* block = create_userdata(f.L, s.type, s.dims, s.w, s.h, nullptr);
+            int64_t bytes = ud_byte_count(block);
+            for (int64_t i = 0; i < bytes; i++)
+                ud_data(block)[i] = (uint8_t)(content == 0 ? rng() : content == 1 ? i / 300 : (i / 7) % 50);
+            for (int bits = 0; bits <= 7; bits++) {
+                if (s.mode != PXU_MODE_RECENT && bits) break;
+                scoped_buffer b(create_buffer_2(16, 1));
+                ASSERT_GT(write_binary_pxu(block, b, bits, s.mode), 0);
+                pxu_header h;
+                int64_t head = pxu_read_header(b->data, b->length, &h);
+                ASSERT_GT(head, 0);
+                EXPECT_EQ(h.width, (uint32_t)s.w);
+                EXPECT_EQ(h.dims, s.dims);
+                std::vector<uint8_t> out((size_t)bytes);
+                ASSERT_EQ(pxu_decode_body(&h, b->data + head, b->length - head, out.data()), b->length - head);
+                ASSERT_EQ(std::memcmp(out.data(), ud_data(block), (size_t)bytes), 0) << s.type << " bits " << bits;
+                for (int64_t cut = 0; cut < b->length - head; cut += 1 + (b->length - head) / 50)
+                    EXPECT_EQ(pxu_decode_body(&h, b->data + head, cut, out.data()), -1);
+            }
+            lua_pop(f.L, 1);
+        }
+    }
+}
+
+TEST(VynPieces, Lz4AndNestingBounds) {
+    fixture f;
+    auto lz4 = [](const std::string& text) {
+        scoped_buffer b(create_buffer_2(16, 1));
+        EXPECT_EQ(vyn_pack_lz4((const uint8_t*)text.data(), (int64_t)text.size(), b), 0);
+        return std::string((const char*)b->data, b->length);
+    };
+    std::string piece = lz4("{a=\"b\"}");
+    EXPECT_EQ(f.read(piece), "{a=\"b\"}");
+    EXPECT_EQ(f.read("{" + piece + "," + piece + "}"), "{{a=\"b\"},{a=\"b\"}}");
+    EXPECT_EQ(f.read(piece.substr(0, piece.size() - 1)), "<fail>");  // packed bytes past the end
+    std::string huge = piece;
+    huge.replace(8, 4, u32le(0xFFFFFFFF));
+    EXPECT_EQ(f.read(huge), "<fail>");
+    std::string wrong = piece;
+    wrong.replace(8, 4, u32le(6));
+    EXPECT_EQ(f.read(wrong), "<fail>");
+    EXPECT_NE(f.env.log().find("reading corrupt lz4 value // sizes do not match: -"), std::string::npos);
+
+    std::string nested = "1";
+    for (int i = 0; i < VYN_MAX_PIECE_NESTING; i++) nested = lz4(nested);
+    EXPECT_EQ(f.read(nested), "1");
+    EXPECT_EQ(f.read(lz4(nested)), "<fail>");
+    std::string wrapped;
+    for (int i = 0; i < VYN_MAX_PIECE_NESTING; i++) wrapped += "unvyn(\"";
+    EXPECT_EQ(f.read(wrapped + "1"), "1");
+    EXPECT_EQ(f.read("unvyn(\"" + wrapped + "1"), "<fail>");
+    // Pieces inside pieces share one budget: 70 pieces of 1 MB each (the
+    // value is a long header and 5) pass it.
+    std::string mb = lz4("--[[vyn" + std::string(1 << 20, ' ') + "]]5");
+    std::string many = "{" + mb;
+    for (int i = 1; i < 60; i++) many += "," + mb;
+    EXPECT_EQ(f.read(lz4(many + "}")).size(), 2u + 60 * 2 - 1);
+    for (int i = 60; i < 70; i++) many += "," + mb;
+    EXPECT_EQ(f.read(lz4(many + "}")), "<fail>");
+}
+
+bool never_fits(void*, int64_t) { return false; }
+
+TEST(VynLimits, ObjectsPerByteAndRoom) {
+    fixture f;
+    std::string empties = "{";
+    for (int i = 0; i < 300; i++) empties += "{},";
+    empties += "1}";
+    struct row {
+        int64_t allowance;
+        bool (*fits)(void*, int64_t);
+        const char* exceeded;
+    } rows[] = {{300, nullptr, nullptr}, {20, nullptr, "more objects than its size allows"},
+                {1000, never_fits, "more than the process can hold"}};
+    for (const row& r : rows) {
+        vyn_read_limits lim{r.allowance, 4, r.fits, nullptr, nullptr};
+        int top = lua_gettop(f.L);
+        EXPECT_EQ(destringify_object_ex(f.L, empties.data(), (int64_t)empties.size(), &lim), r.exceeded ? 0 : 1);
+        EXPECT_EQ(lua_gettop(f.L), top + (r.exceeded ? 0 : 1));
+        EXPECT_STREQ(lim.exceeded, r.exceeded);
+        lua_settop(f.L, top);
+    }
+}
+
+}  // namespace
