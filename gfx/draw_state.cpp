@@ -116,34 +116,26 @@ static int32_t side_limit(uint32_t side) { return side > (uint32_t)INT32_MAX ? I
 
 void refresh_clip_box(Process* p) {
     if (!p || !p->draw_target) return;
-    const int32_t w = side_limit(ud_width(p->draw_target));
-    const int32_t h = side_limit(ud_height(p->draw_target));
-    uint32_t w0 = hvx_peek32(p, ADDR_CLIP_WORDS), w1 = hvx_peek32(p, ADDR_CLIP_WORDS + 4);
-    if (w0 != p->clip_cache[0] || w1 != p->clip_cache[1]) {
-        int32_t x0 = (int16_t)(w0 & 0xFFFF), y0 = (int16_t)(w0 >> 16);
-        int32_t x1 = (int16_t)(w1 & 0xFFFF), y1 = (int16_t)(w1 >> 16);
-        p->clip_box[0] = x0 < 0 ? 0 : x0;
-        p->clip_box[2] = y0 < 0 ? 0 : y0;
-        p->clip_box[1] = x1 < w ? x1 : w;
-        p->clip_box[3] = y1 < h ? y1 : h;
-        p->clip_cache[0] = w0;
-        p->clip_cache[1] = w1;
+    const uint8_t* t = p->draw_target;
+    const uint32_t tw = ud_width(t), th = ud_height(t);
+    const uint32_t w0 = hvx_peek32(p, ADDR_CLIP_WORDS), w1 = hvx_peek32(p, ADDR_CLIP_WORDS + 4);
+    // The box depends on the target as well as the words: a new target, or
+    // one reshaped in place, is a new box even under the same words.
+    if (w0 == p->clip_cache[0] && w1 == p->clip_cache[1] && t == p->clip_cache_target &&
+        tw == p->clip_cache_size[0] && th == p->clip_cache_size[1])
         return;
-    }
-    // Unchanged words: the box stands, but it must still lie inside the
-    // target, which may have been replaced by a smaller one since.
-    if (p->clip_box[0] < 0) p->clip_box[0] = 0;
-    if (p->clip_box[2] < 0) p->clip_box[2] = 0;
-    if (p->clip_box[1] > w) p->clip_box[1] = w;
-    if (p->clip_box[3] > h) p->clip_box[3] = h;
-}
-
-void invalidate_clip_cache(Process* p) {
-    if (!p) return;
-    // The complement of the words now stored differs from them, so the next
-    // refresh derives the box again.
-    p->clip_cache[0] = ~hvx_peek32(p, ADDR_CLIP_WORDS);
-    p->clip_cache[1] = ~hvx_peek32(p, ADDR_CLIP_WORDS + 4);
+    const int32_t w = side_limit(tw), h = side_limit(th);
+    const int32_t x0 = (int16_t)(w0 & 0xFFFF), y0 = (int16_t)(w0 >> 16);
+    const int32_t x1 = (int16_t)(w1 & 0xFFFF), y1 = (int16_t)(w1 >> 16);
+    p->clip_box[0] = x0 < 0 ? 0 : x0;
+    p->clip_box[2] = y0 < 0 ? 0 : y0;
+    p->clip_box[1] = x1 < w ? x1 : w;
+    p->clip_box[3] = y1 < h ? y1 : h;
+    p->clip_cache[0] = w0;
+    p->clip_cache[1] = w1;
+    p->clip_cache_target = t;
+    p->clip_cache_size[0] = tw;
+    p->clip_cache_size[1] = th;
 }
 
 void set_temporary_clipping(const uint8_t* bitmap) {

@@ -132,9 +132,6 @@ inline constexpr uint32_t COLP_FLAG_PATTERN = 1;
 inline constexpr uint32_t COLP_FLAG_INVERTED = 8;
 // Loads the rasteriser masks for the sprite path (target mask from 0x550A).
 void get_masks_sprite();
-// Makes the next refresh_clip_box derive p's box from its clip words even
-// when they are unchanged (for a new draw target with the same words).
-void invalidate_clip_cache(Process* p);
 // Span costs: the fixed part of each path's formula.
 inline constexpr int32_t SPAN_COST_BASE = 2;
 inline constexpr int32_t SPAN_COST_BASE_GROUPED = 3;
@@ -223,3 +220,111 @@ int32_t draw_character_bits(const uint32_t* rows, uint8_t* target, int x, int y,
 int32_t draw_character_bits_noclip(const uint32_t* rows, uint8_t* target, int x, int y, int w, int h,
                                    int colour);
 void destroy_print_buffer();
+
+// ---------------------------------------------------------------------------
+// Lines, blits and sprites
+// ---------------------------------------------------------------------------
+
+// A one-pixel line through the shape rule, clipped exactly to the running
+// process's clip box before the first pixel; returns the pixels visited
+// (zero or less when the clip leaves none).
+int32_t draw_line(uint8_t* bitmap, int x0, int y0, int x1, int y1, int colour);
+
+inline constexpr int SPRITE_COUNT = 8192;
+inline constexpr int64_t SPRITE_INDEX_MASK = 0x1FFF;
+// Sprite number bits above the index.
+inline constexpr int64_t SPRITE_FLIP_X = 0x4000;
+inline constexpr int64_t SPRITE_FLIP_Y = 0x8000;
+inline constexpr int64_t SPRITE_CENTRE_X = 0x10000;  // left by half the width
+inline constexpr int64_t SPRITE_CENTRE_Y = 0x20000;  // up by half the height
+inline constexpr int64_t SPRITE_ANCHOR_X = 0x40000;  // left by the width
+inline constexpr int64_t SPRITE_ANCHOR_Y = 0x80000;  // up by the height
+inline constexpr int64_t BLIT_ROW_COST = 64;          // per copied row, beside its width
+inline constexpr int BLIT_SAME_ROW_FACTOR = 4;        // rows moved within themselves
+inline constexpr int BLIT_CHARGE_SHIFT = 6;           // the Lua call charges cost / 64
+
+// Element copy between two typed userdata of one element type, clipped to
+// the running process's clip box (which must lie inside dst) and to src;
+// overlapping copies within one value move correctly. Returns the cost.
+int64_t blit(uint8_t* src, uint8_t* dst, int sx, int sy, int dx, int dy, int w, int h);
+// Clips a sprite draw in place; h becomes 0 when nothing is visible.
+void clip_bitmaps(const uint8_t* src, const uint8_t* dst, int64_t& sx, int64_t& sy, int64_t& dx, int64_t& dy,
+                  int64_t& w, int64_t& h);
+// A u8 sprite through the sprite rule, optionally mirrored; returns the cost.
+int32_t draw_spr(const uint8_t* src, uint8_t* dst, int sx, int sy, int dx, int dy, int w, int h, int flip_x,
+                 int flip_y);
+// The bitmap for a Lua argument: one of our typed userdata as it is (another
+// userdata gives none); otherwise the sprite-table entry n & 0x1FFF for the
+// integer n (default -1), with n's bits above the index stored in *flags.
+uint8_t* get_sprite_p(lua_State* L, int arg, int64_t* flags);
+
+// ---------------------------------------------------------------------------
+// Graphics calls
+// ---------------------------------------------------------------------------
+
+inline constexpr uint32_t ADDR_LINE_NO_LAST = 0x551F;  // 1: line has no last point
+inline constexpr uint32_t ADDR_LINE_LAST_X = 0x5520;
+inline constexpr uint32_t ADDR_LINE_LAST_Y = 0x5524;
+inline constexpr int COLOUR_DEFAULT = 6;                // color() with no argument
+inline constexpr int CLS_COST_SHIFT = 6;                // cls charges pixels / 64
+inline constexpr int32_t PAL_ENTRY_COST = 2;            // per entry of a table given to pal
+inline constexpr int32_t PAL_TABLE_COST = 1;            // remap or palette copied by pal(1), pal(2)
+inline constexpr uint32_t LINE_SEL_CLEAR_BYTES = 0x78;  // pal() clears the line palette choice
+inline constexpr int64_t BATCH_MAX_ITEMS = 262144;
+inline constexpr int64_t BATCH_ITEM_COST = 2;
+inline constexpr int64_t BATCH_LINE_ITEM_COST = 3;
+inline constexpr int SHAPE_COST_DIVISOR = 3;            // rect, rectfill and spr charge cost / 3
+
+// An f64 typed userdata given in place of coordinates: items of up to K
+// values from the element index first, stride apart.
+struct batch_args {
+    const double* data;
+    int64_t first, stride, last, limit;
+    int n;  // values per item (at most K; 0 or less reads none)
+};
+// True when argument 1 is an f64 typed userdata (the batch form); the reader
+// is then set up from arguments 2-5. Values are read straight from the
+// array, so an item must not run Lua code.
+bool batch_open(lua_State* L, int K, batch_args& b);
+// Calls item(values, present) for every item, values pointing at the item's
+// first element; values beyond present are missing. A negative index ends
+// the batch. Returns the items done.
+template <class F>
+int64_t batch_run(const batch_args& b, F&& item);
+// One value of an item: floored, NaN as 0, saturating.
+int64_t batch_value(double v);
+// The colour argument from an item's value (its low and high 32 bits).
+int16_t batch_colour(int64_t v);
+
+int lua54_cls(lua_State* L);
+int lua54_camera(lua_State* L);
+int lua54_clip(lua_State* L);
+int lua54_color(lua_State* L);
+int lua54_cursor(lua_State* L);
+int lua54_fillp(lua_State* L);
+int lua54_pal(lua_State* L);
+int lua54_palt(lua_State* L);
+int lua54__set_draw_target(lua_State* L);
+int lua54_pget(lua_State* L);
+int lua54_pset(lua_State* L);
+int lua54_rect(lua_State* L);
+int lua54_rectfill(lua_State* L);
+int lua54_line(lua_State* L);
+int lua54_spr(lua_State* L);
+int lua54_blit(lua_State* L);
+int lua54__set_spr(lua_State* L);
+
+template <class F>
+int64_t batch_run(const batch_args& b, F&& item) {
+    const int64_t cap = b.limit < BATCH_MAX_ITEMS ? b.limit : BATCH_MAX_ITEMS;
+    const int n = b.n < 0 ? 0 : b.n;
+    int64_t done = 0;
+    for (int64_t i = b.first; i >= 0 && i <= b.last && done < cap;) {
+        item(b.data + i, n);
+        done++;
+        // The next index, unless it would leave the 64-bit range.
+        if ((b.stride > 0 && i > INT64_MAX - b.stride) || (b.stride < 0 && i < INT64_MIN - b.stride)) break;
+        i += b.stride;
+    }
+    return done;
+}

@@ -1,9 +1,10 @@
 // The text printer: draws qzscii text glyph by glyph from a font in the
 // running process's memory, interpreting the control codes on the way.
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
-#include "gfx/gfx.h"
+#include "gfx/gfx_internal.h"
 #include "lang/lang.h"
 #include "runtime/runtime.h"
 #include "userdata/userdata.h"
@@ -38,10 +39,10 @@ int32_t sat32(int64_t v) {
     if (v < INT32_MIN) return INT32_MIN;
     return (int32_t)v;
 }
-int64_t cur_x() { return peek4(ADDR_PRINT_X); }
-int64_t cur_y() { return peek4(ADDR_PRINT_Y); }
-void set_cur_x(int64_t x) { poke4(ADDR_PRINT_X, sat32(x)); }
-void set_cur_y(int64_t y) { poke4(ADDR_PRINT_Y, sat32(y)); }
+int64_t cur_x() { return gfx::state32(cproc, ADDR_PRINT_X); }
+int64_t cur_y() { return gfx::state32(cproc, ADDR_PRINT_Y); }
+void set_cur_x(int64_t x) { gfx::set_state32(cproc, ADDR_PRINT_X, sat32(x)); }
+void set_cur_y(int64_t y) { gfx::set_state32(cproc, ADDR_PRINT_Y, sat32(y)); }
 
 // Bytes beyond the copy read as zero, so no parameter ever reads past it.
 uint8_t at(const print_context* c, int64_t i) {
@@ -116,7 +117,12 @@ void tab(print_context* c) {
 // The glyph of code ch from the active font, with its width and flags.
 int draw_font_glyph(print_context* c, int ch) {
     uint8_t rows[8];
-    for (int r = 0; r < 8; r++) rows[r] = peek(c->font + (uint32_t)ch * 8 + (uint32_t)r);
+    const uint32_t at = c->font + (uint32_t)ch * 8;
+    // Eight bytes from one page served whole are read in one go.
+    if (const uint8_t* page = (at & (HVX_PAGE_SIZE - 1)) <= HVX_PAGE_SIZE - 8 ? gfx::whole_page(cproc, at & HVX_ADDR_MASK) : nullptr)
+        std::memcpy(rows, page + (at & (HVX_PAGE_SIZE - 1)), 8);
+    else
+        for (int r = 0; r < 8; r++) rows[r] = peek(at + (uint32_t)r);
     int w = ch < 128 ? c->char_w : c->char_w_hi;
     int flags = c->border ? GLYPH_FLAG_BORDER : 0;
     if (ch >= 16 && (font_flags(c) & 1)) {
@@ -282,8 +288,11 @@ bool box_outside_clip(int64_t x, int64_t y, int64_t w, int64_t h) {
     return x < (int64_t)b[0] - w || y < (int64_t)b[2] - h || x >= b[1] || y >= b[3];
 }
 
+void end_glyph_run();
+
 int run_print_loop(print_context* c) {
     c->spent = 0;
+    end_glyph_run();
     while (c->text && at(c, c->pos) != 0) {
         int64_t before = c->pos;
         int r = mirel_print_char(c);
@@ -340,23 +349,119 @@ void reset_print_context() {
     c->underline = 0;
 }
 
+namespace {
+
+// Row bits of a w x h block at (x, y) through the shape rule, only where
+// they fall inside [left, right) x [top, bottom). Plain: no pattern, target
+// mask 63 and a colour below 64, so every pixel reads one table row.
+enum class pen_kind { general, direct, plain };
+
+template <pen_kind K, class Row>
+void plot_rows(const gfx::shape_pen& pen, const Row* rows, uint8_t* target, int64_t x, int64_t y, int64_t r0,
+               int64_t r1, uint32_t cols) {
+    const int64_t stride = ud_width(target);
+    const uint8_t* table_row = pen.tables[0] ? pen.tables[0] + pen.lo * 64 : nullptr;
+    const uint32_t keep = pen.keep, wm = pen.wm;
+    uint8_t* data = ud_data(target);
+    int64_t at = (y + r0) * stride + x;  // pixel offset of the row's bit 0
+    for (int64_t r = r0; r < r1; r++, at += stride) {
+        for (uint32_t bits = (uint32_t)rows[r] & cols; bits; bits &= bits - 1) {
+            const int64_t i = __builtin_ctz(bits);
+            uint8_t* px = data + at + i;
+            if constexpr (K == pen_kind::plain) {
+                const uint32_t P = *px;
+                *px = (uint8_t)((P & keep) | (table_row[P & 63] & wm));
+            } else if constexpr (K == pen_kind::direct) {
+                pen.plot_direct(px, x + i, y + r);
+            } else {
+                pen.plot(px, x + i, y + r);
+            }
+        }
+    }
+}
+
+// A pen and how it may draw: plain only where the bitmap drawn cannot write
+// into the draw state it reads once.
+struct glyph_pen {
+    gfx::shape_pen pen;
+    pen_kind kind;
+
+    // Whether bitmap lies clear of the draw state and the colour tables.
+    static bool apart(const uint8_t* bitmap, const gfx::shape_pen& pen) {
+        const uint8_t* lo = ud_data(bitmap);
+        const uint8_t* hi = lo + (int64_t)ud_width(bitmap) * ud_height(bitmap);
+        auto clear = [&](const uint8_t* page) { return !page || hi <= page || page + HVX_PAGE_SIZE <= lo; };
+        return clear(pen.state) && clear(pen.tables[0]) && clear(pen.tables[1]) && clear(pen.tables[2]) &&
+               clear(pen.tables[3]);
+    }
+    bool load(const uint8_t* bitmap, int colour) {
+        pen.load(cproc, colour);
+        if (!pen.direct()) {
+            kind = pen_kind::general;
+            return false;
+        }
+        uint64_t pattern;
+        std::memcpy(&pattern, pen.state + 0x500, 8);
+        const bool clear = apart(bitmap, pen);
+        kind = clear && pattern == 0 && pen.tm == 63 && pen.lo < 64 ? pen_kind::plain : pen_kind::direct;
+        return clear;
+    }
+};
+
+template <class Row>
+void plot_bits(const glyph_pen& g, const Row* rows, uint8_t* target, int64_t x, int64_t y, int w, int h,
+               const gfx::box& b) {
+    const int64_t lo = std::max<int64_t>(0, b.left - x), hi = std::min<int64_t>(w, b.right - x);
+    const int64_t r0 = std::max<int64_t>(0, b.top - y), r1 = std::min<int64_t>(h, b.bottom - y);
+    if (lo >= hi || r0 >= r1) return;
+    const uint32_t cols = (hi >= 32 ? 0xFFFFFFFFu : (1u << hi) - 1) & ~((1u << lo) - 1);
+    if (g.kind == pen_kind::plain) plot_rows<pen_kind::plain>(g.pen, rows, target, x, y, r0, r1, cols);
+    else if (g.kind == pen_kind::direct) plot_rows<pen_kind::direct>(g.pen, rows, target, x, y, r0, r1, cols);
+    else plot_rows<pen_kind::general>(g.pen, rows, target, x, y, r0, r1, cols);
+}
+
+void plot_bits(const uint32_t* rows, uint8_t* target, int64_t x, int64_t y, int w, int h, int colour, const gfx::box& b) {
+    glyph_pen g;
+    g.load(target, colour);
+    plot_bits(g, rows, target, x, y, w, h, b);
+}
+
+// What the glyphs of one run share, taken at its first glyph: the pen of the
+// foreground, the camera and the clip box. A control code ends the run (it
+// may poke memory or change the colour), and so does a print's start or
+// resumption; a target that overlaps the pages the pen reads has no run.
+struct glyph_run {
+    const print_context* owner = nullptr;
+    const uint8_t* target = nullptr;
+    int fg = -1;
+    glyph_pen pen;
+    int64_t cam_x = 0, cam_y = 0;
+    gfx::box clip{};
+} current_run;
+
+void end_glyph_run() { current_run.owner = nullptr; }
+
+const glyph_run& glyph_run_for(const print_context* c) {
+    glyph_run& r = current_run;
+    if (r.owner == c && r.target == c->target && r.fg == c->fg) return r;
+    r.owner = nullptr;
+    const bool keep = r.pen.load(c->target, c->fg);
+    r.cam_x = gfx::state32(cproc, ADDR_CAMERA_X);
+    r.cam_y = gfx::state32(cproc, ADDR_CAMERA_Y);
+    r.clip = gfx::clip_for(cproc, c->target);
+    r.target = c->target;
+    r.fg = c->fg;
+    if (keep) r.owner = c;
+    return r;
+}
+
+}  // namespace
+
 int32_t draw_character_bits(const uint32_t* rows, uint8_t* target, int x, int y, int w, int h, int colour) {
     if (!target || !cproc || !rows || w <= 0 || h <= 0) return 0;
     if (w > 32) w = 32;
     if (box_outside_clip(x, y, w, h)) return 0;
-    const int32_t* box = cproc->clip_box;
-    const uint32_t keep = w == 32 ? 0xFFFFFFFFu : ((1u << w) - 1);
-    for (int r = 0; r < h; r++) {
-        const int64_t py = (int64_t)y + r;
-        if (py < box[2] || py >= box[3]) continue;
-        uint32_t bits = rows[r] & keep;
-        while (bits) {
-            const int64_t px = (int64_t)x + __builtin_ctz(bits);
-            bits &= bits - 1;
-            // Clipped here already; the writer still keeps to the bitmap.
-            if (px >= box[0] && px < box[1]) put_shape_pixel_noclip(target, (int)px, (int)py, colour);
-        }
-    }
+    plot_bits(rows, target, x, y, w, h, colour, gfx::clip_for(cproc, target));
     return w * h;
 }
 
@@ -364,19 +469,33 @@ int32_t draw_character_bits_noclip(const uint32_t* rows, uint8_t* target, int x,
                                    int colour) {
     if (!target || !cproc || !rows || w <= 0 || h <= 0) return 0;
     if (w > 32) w = 32;
-    const uint32_t keep = w == 32 ? 0xFFFFFFFFu : ((1u << w) - 1);
-    for (int r = 0; r < h; r++) {
-        uint32_t bits = rows[r] & keep;
-        while (bits) {
-            const int64_t px = (int64_t)x + __builtin_ctz(bits), py = (int64_t)y + r;
-            bits &= bits - 1;
-            // Nothing outside the bitmap is written, whatever the caller passed.
-            if (px >= 0 && py >= 0 && px < (int64_t)ud_width(target) && py < (int64_t)ud_height(target))
-                put_shape_pixel_noclip(target, (int)px, (int)py, colour);
-        }
-    }
+    // Nothing outside the bitmap is written, whatever the caller passed.
+    plot_bits(rows, target, x, y, w, h, colour, gfx::box{0, ud_width(target), 0, ud_height(target)});
     return w * h;
 }
+
+namespace {
+
+// After a glyph: its charge, the cursor past it (or back where a decoration
+// was asked from), the line height; 1 when a per-glyph delay suspends.
+int finish_glyph(print_context* c, int64_t cost, int advance, int height) {
+    charge(c, cost / 3);
+    c->last_advance = advance;
+    set_cur_x(cur_x() + advance);
+    if (height > c->line_h) c->line_h = height;
+    if (c->decoration) {
+        set_cur_x(c->saved_x);
+        set_cur_y(c->saved_y);
+        c->decoration = 0;
+    }
+    if (c->glyph_delay >= 1) {
+        c->delay_counter = c->glyph_delay - 1;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
 
 int draw_character(print_context* c, const uint8_t rows8[8], int w, int h, int flags) {
     init_row_patterns();
@@ -414,10 +533,11 @@ int draw_character(print_context* c, const uint8_t rows8[8], int w, int h, int f
     const int gw = w < 8 ? w : 8, gh = h < 8 ? (h > 0 ? h : 0) : 8;
     const int W = gw * xs + mx, H = gh * ys + my;
 
-    const int64_t cam_x = peek4(ADDR_CAMERA_X), cam_y = peek4(ADDR_CAMERA_Y);
+    uint8_t* target = c->target;
+    const glyph_run& g = target ? glyph_run_for(c) : current_run;
+    const int64_t cam_x = target ? g.cam_x : 0, cam_y = target ? g.cam_y : 0;
     const int64_t x0 = cx + c->x_off - cam_x - mx;
     const int64_t y0 = cy + c->y_off - cam_y - my - ((flags & GLYPH_FLAG_RAISED) ? 1 : 0);
-    uint8_t* target = c->target;
     int64_t cost = 0;
 
     // A glyph of no width has no box: nothing but its advance (and underline).
@@ -425,6 +545,15 @@ int draw_character(print_context* c, const uint8_t rows8[8], int w, int h, int f
         if (c->solid && !box_outside_clip(x0, y0, W, H))
             rectfill_raw(target, (int)x0, (int)y0, (int)(x0 + W - 1), (int)(y0 + H - 1), c->bg);
 
+        if (!pattern && xs == 1 && ys == 1 && !c->invert && !c->outline_mask) {
+            // The glyph's rows as they stand, inside the border margin.
+            if (c->underline) underline_run(target, x0, x0 + w, y0 + H, c->fg);
+            if (!box_outside_clip(x0, y0, W, H)) {
+                plot_bits(g.pen, rows8, target, x0 + b, y0 + b, gw, gh, g.clip);
+                cost += W * H;
+            }
+            return finish_glyph(c, cost, advance, height);
+        }
         const uint32_t inv = c->invert ? ((1u << W) - 1) : 0;
         const uint32_t keep = (1u << W) - 1;
         uint32_t unscaled[9];
@@ -433,10 +562,11 @@ int draw_character(print_context* c, const uint8_t rows8[8], int w, int h, int f
             uint32_t bits = pattern ? pattern[rows8[r]] : rows8[r];
             unscaled[b + r] = ((bits << (b * xs)) ^ inv) & keep;
         }
-        uint32_t row[20] = {};
-        for (int k = 0; k < H; k++) {
-            row[k] = unscaled[ys == 2 ? k >> 1 : k];
-            if (odd_blank && (k & 1)) row[k] = inv;
+        uint32_t scaled[20];
+        const uint32_t* row = unscaled;  // one glyph row a pixel row
+        if (ys == 2 || odd_blank) {
+            for (int k = 0; k < H; k++) scaled[k] = (odd_blank && (k & 1)) ? inv : unscaled[ys == 2 ? k >> 1 : k];
+            row = scaled;
         }
 
         if (c->outline_mask) {
@@ -447,31 +577,21 @@ int draw_character(print_context* c, const uint8_t rows8[8], int w, int h, int f
                 for (int gy = 0; gy < H; gy++) orow[gy + j] |= row[gy] << i;
             }
             for (int gy = 0; gy < H; gy++) orow[gy + 1] &= ~(row[gy] << 1);
-            if (!box_outside_clip(x0 - 1, y0 - 1, W + 2, H + 2))
-                cost += draw_character_bits(orow, target, (int)(x0 - 1), (int)(y0 - 1), W + 2, H + 2,
-                                            c->outline_col & 0xFF);
+            if (!box_outside_clip(x0 - 1, y0 - 1, W + 2, H + 2)) {
+                plot_bits(orow, target, x0 - 1, y0 - 1, W + 2, H + 2, c->outline_col & 0xFF, gfx::clip_for(cproc, target));
+                cost += (W + 2) * (H + 2);
+            }
         }
         if (c->underline) underline_run(target, x0, x0 + w, y0 + H, c->fg);
-        if (!(c->outline_mask && (c->outline_col & OUTLINE_ONLY)) && !box_outside_clip(x0, y0, W, H))
-            cost += draw_character_bits(row, target, (int)x0, (int)y0, W, H, c->fg);
+        if (!(c->outline_mask && (c->outline_col & OUTLINE_ONLY)) && !box_outside_clip(x0, y0, W, H)) {
+            plot_bits(g.pen, row, target, x0, y0, W, H, g.clip);
+            cost += W * H;
+        }
     } else if (c->underline && target) {
         underline_run(target, x0, x0 + w, y0 + H, c->fg);
     }
 
-    charge(c, cost / 3);
-    c->last_advance = advance;
-    set_cur_x(cur_x() + advance);
-    if (height > c->line_h) c->line_h = height;
-    if (c->decoration) {
-        set_cur_x(c->saved_x);
-        set_cur_y(c->saved_y);
-        c->decoration = 0;
-    }
-    if (c->glyph_delay >= 1) {
-        c->delay_counter = c->glyph_delay - 1;
-        return 1;
-    }
-    return 0;
+    return finish_glyph(c, cost, advance, height);
 }
 
 int mirel_print_char(print_context* c) {
@@ -490,6 +610,7 @@ int mirel_print_char(print_context* c) {
     if (glyph) {
         suspend = draw_font_glyph(c, code);
     } else {
+        end_glyph_run();
         switch (code) {
         case 1: {
             int n = param_digit(p1);

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "gfx/gfx.h"
-#include "runtime/runtime.h"
-#include "userdata/userdata.h"
+#include "gfx/gfx_internal.h"
+
+using gfx::box;
+using gfx::clamp_cost;
+using gfx::clip_for;
 
 namespace {
 
@@ -30,18 +32,9 @@ struct paged_tables {
 };
 
 bool get_direct_tables(Process* p, direct_tables& t) {
-    for (int k = 0; k < COLTAB_PAGES; k++) {
-        int pg = COLTAB_FIRST_PAGE + k;
-        if (p->page_len[pg] < HVX_PAGE_SIZE) return false;
-        t.page[k] = p->page_ptr[pg];
-    }
+    for (uint32_t k = 0; k < COLTAB_PAGES; k++)
+        if (!(t.page[k] = gfx::whole_page(p, ADDR_COLTABS + k * COLTAB_PAGE_BYTES))) return false;
     return true;
-}
-
-int32_t clamp_cost(int64_t c) {
-    if (c > INT32_MAX) return INT32_MAX;
-    if (c < INT32_MIN) return INT32_MIN;
-    return (int32_t)c;
 }
 
 // One span already clipped to a..e of a row. lo and hi are the two source
@@ -125,21 +118,6 @@ void run_span(int path, const span_args& s, const Tables& t) {
     else span_without_dest(s, t);
 }
 
-// The clip box of the running process, kept inside the bitmap as well.
-struct box {
-    int64_t left, right, top, bottom;
-};
-
-box clip_for(const Process* p, const uint8_t* bitmap) {
-    box b{p->clip_box[0], p->clip_box[1], p->clip_box[2], p->clip_box[3]};
-    const int64_t w = ud_width(bitmap), h = ud_height(bitmap);
-    if (b.left < 0) b.left = 0;
-    if (b.top < 0) b.top = 0;
-    if (b.right > w) b.right = w;
-    if (b.bottom > h) b.bottom = h;
-    return b;
-}
-
 // The span routine for clipped coordinates; x0, x1 and y are checked against
 // the box here (a span with x0 > x1 passes when it straddles the box).
 int32_t span(uint8_t* bitmap, int64_t x0, int64_t x1, int64_t y, int colour) {
@@ -191,16 +169,9 @@ int32_t span(uint8_t* bitmap, int64_t x0, int64_t x1, int64_t y, int colour) {
 
 // One pixel by the shape rule with the masks as loaded.
 void shape_pixel(uint8_t* bitmap, int64_t x, int64_t y, int colour) {
-    Process* p = cproc;
-    uint8_t* px = ud_data(bitmap) + y * (int64_t)ud_width(bitmap) + x;
-    const uint32_t pat = peek(ADDR_FILL_PATTERN + (uint32_t)(y & 7));
-    const uint32_t bit = (pat >> (x & 7)) & 1;
-    const uint32_t s = ((bit ? (uint32_t)colour >> 8 : (uint32_t)colour) & read_mask) & 0xFF;
-    const uint32_t P = *px, d = P & target_mask & 0xFF;
-    const uint32_t pg = ((s | d) >> 6) & 3;
-    const uint32_t E = hvx_peek8(p, ADDR_COLTABS + pg * COLTAB_PAGE_BYTES + (s & 63) * 64 + (d & 63));
-    const uint32_t wm = write_mask & 0xFF;
-    *px = (uint8_t)((P & ~wm) | (E & wm));
+    gfx::shape_pen pen;
+    pen.load(cproc, colour);
+    pen.plot(ud_data(bitmap) + y * (int64_t)ud_width(bitmap) + x, x, y);
 }
 
 bool inside_bitmap(const uint8_t* bitmap, int64_t x, int64_t y) {
@@ -250,16 +221,9 @@ void put_shape_pixel_noclip(uint8_t* bitmap, int x, int y, int colour) {
 
 void put_texture_pixel_noclip(uint8_t* bitmap, int x, int y, int pixel) {
     if (!bitmap || !cproc || !inside_bitmap(bitmap, x, y)) return;
-    uint8_t* px = ud_data(bitmap) + (int64_t)y * ud_width(bitmap) + x;
-    const uint32_t pat = peek(ADDR_FILL_PATTERN + (uint32_t)(y & 7));
-    const uint32_t bit = (pat >> (x & 7)) & 1;
-    const uint32_t s = (uint32_t)pixel & read_mask & 0xFF;
-    const uint32_t P = *px, d = P & target_mask & 0xFF;
-    // A pattern bit moves pages 0 and 1 to 2 and 3 and leaves 2 and 3 alone.
-    const uint32_t pg = (((s | d) >> 6) | (bit ? 2u : 0u)) & 3;
-    const uint32_t E = hvx_peek8(cproc, ADDR_COLTABS + pg * COLTAB_PAGE_BYTES + (s & 63) * 64 + (d & 63));
-    const uint32_t wm = write_mask & 0xFF;
-    *px = (uint8_t)((P & ~wm) | (E & wm));
+    gfx::sprite_pen pen;
+    pen.load(cproc);
+    pen.plot(ud_data(bitmap) + (int64_t)y * ud_width(bitmap) + x, (uint32_t)pixel, x, y);
 }
 
 int getpixel(const uint8_t* bitmap, int x, int y) {
@@ -268,6 +232,10 @@ int getpixel(const uint8_t* bitmap, int x, int y) {
 }
 
 int32_t rectfill(uint8_t* bitmap, int x0, int y0, int x1, int y1, int colour) {
+    return gfx::rectfill64(bitmap, x0, y0, x1, y1, colour);
+}
+
+int32_t gfx::rectfill64(uint8_t* bitmap, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
     if (!bitmap || !cproc) return 0;
     int64_t xs, xe, ys, ye;
     clip_rect(bitmap, x0, y0, x1, y1, xs, xe, ys, ye);

@@ -2,6 +2,8 @@
 // channels and the online calls.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 struct siteuser_session;
@@ -37,3 +39,179 @@ enum : int {
 const char* siteuser_session_text(const siteuser_session* s, int field);
 int num_sessions();
 siteuser_session* get_session(int i);  // none out of range
+
+// ---------------------------------------------------------------------------
+// Service addresses. Nothing is built in: the site API, the cartridge host
+// and the connect endpoint come from HALVORAN_SITE_URL, HALVORAN_CART_URL and
+// HALVORAN_CONNECT_URL, each "scheme://host[:port]" with http or https.
+// ---------------------------------------------------------------------------
+
+enum : int { NET_HOST_SITE = 0, NET_HOST_CART = 1, NET_HOST_CONNECT = 2, NET_HOSTS = 3 };
+inline constexpr size_t NET_HOST_URL_MAX = 255;
+
+// Reads the three variables (gurl_init does this once).
+void net_hosts_from_environment();
+// Sets one address; none or a text that is not "http[s]://host[:port]"
+// (a trailing '/' is dropped) leaves it unset. 1 when set.
+int net_set_host_url(int kind, const char* url);
+// The address, or "" when unset.
+const char* net_host_url(int kind);
+// The address for a request about to be made; "" when unset, which is
+// logged once per address and run.
+const char* net_host_url_for_request(int kind);
+// Whether the text is an acceptable address.
+bool net_host_url_is_valid(const char* url);
+
+// ---------------------------------------------------------------------------
+// HTTP jobs: a table of 256 slots, job id n in slot n mod 256. Each job runs
+// one blocking request on a worker thread of its own; the main thread runs
+// the completion callbacks in gurl_update and reaps the jobs later.
+// ---------------------------------------------------------------------------
+
+inline constexpr int GURL_JOBS = 256;
+inline constexpr uint64_t GURL_KEEP_UPDATES = 120;  // a finished job stays readable this long
+inline constexpr int64_t GURL_RESULT_START = 1028;
+inline constexpr int64_t GURL_BUFFER_MIN = 256;
+// A reply past this fails its job: a process never holds more than 32 MB.
+inline constexpr int64_t GURL_RESULT_MAX = 64ll << 20;
+inline constexpr long GURL_CONNECT_TIMEOUT_S = 30;
+inline constexpr long GURL_LOW_SPEED_TIME_S = 60;  // below 1 byte/s this long: given up
+inline constexpr long GURL_MAX_REDIRECTS = 10;
+inline constexpr const char* GURL_AGENT = "Halvoran";
+
+enum : int32_t { GURL_FREE = 0, GURL_PENDING = 1, GURL_DONE = 3, GURL_FAILED = 4 };
+enum : int32_t { GURL_GET = 1, GURL_POST = 2, GURL_PUT = 3 };
+
+// Growable bytes kept NUL-terminated after the data. Allocated from the host
+// heap, so workers never touch the runtime's counted allocators.
+// Absent when data is none.
+struct gurl_buffer {
+    uint8_t* data;
+    int64_t length;
+    int64_t capacity;
+};
+
+struct gurl_job;
+using gurl_callback = void (*)(gurl_job* job);
+struct os_thread;
+
+struct gurl_job {
+    int32_t id;          // 0: the slot is free
+    gurl_buffer url;     // escaped
+    gurl_buffer result;  // the reply body
+    gurl_buffer body;    // absent, or the bytes a POST or PUT sends
+    gurl_buffer headers; // absent, or header lines each ended by a NUL
+    os_thread* thread;
+    // Written by the worker (release) before `completed`; read by the main
+    // thread (acquire) at any time.
+    std::atomic<int32_t> state;
+    uint64_t finish_tick;  // the worker's; read after `completed` was seen
+    gurl_callback callback;
+    int32_t method;
+    std::atomic<int32_t> completed;  // the hand-off: the worker's last write
+    // Main thread only.
+    int32_t callback_ran;  // completion seen and the callback step run
+    const char* fail_log;  // the worker's failure line, logged by the main thread
+};
+
+void gurl_init();
+// Starts a request; its id, or -1 when its slot is still taken (logged).
+// body and headers (lines each ended by a NUL) are copied; none leaves the
+// field absent. A POST or PUT without a body sends an empty one.
+int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const void* body,
+                 int64_t body_length, const void* headers, int64_t headers_length);
+int32_t gurl_get(const char* url, gurl_callback callback);
+gurl_job* gurl_get_job(int32_t id);  // none for 0 or when not held
+int gurl_jobs_in_use();               // slots held (pending, or finished and not reaped)
+void gurl_update();
+uint64_t gurl_current_tick();
+// The escaped form of a URL: letters, digits and _#%&-./:=? kept, every
+// other byte "%" and two lower-case hex digits. Appended to out.
+void gurl_escape_url(const char* url, gurl_buffer* out);
+// 1 when appended; 0 when the buffer cannot grow (it is then unchanged).
+int gurl_buffer_append(gurl_buffer* b, const void* data, int64_t n);
+void gurl_buffer_free(gurl_buffer* b);
+
+// ---------------------------------------------------------------------------
+// User sessions and the site API
+// ---------------------------------------------------------------------------
+
+inline constexpr int MAX_SESSIONS = 32;
+inline constexpr size_t SESSION_NAME_MAX = 79;     // user id, token, user name
+inline constexpr size_t SESSION_EXTRA_MAX = 511;
+inline constexpr size_t SESSION_REPLY_MAX = 255;   // token, channel token, endpoint
+inline constexpr size_t SESSION_ARGV_ITEM_MAX = 30;
+inline constexpr size_t SESSION_LINE_MAX = 1023;   // longer lines have their rest discarded
+inline constexpr size_t SESSION_LINE_MIN = 5;      // shorter lines (newline included) are skipped
+inline constexpr size_t SESSION_LINE_KEEP = 999;   // longer lines (newline included) are skipped
+inline constexpr uint64_t SESSION_TOKEN_STALE_S = 127;
+inline constexpr uint64_t SESSION_ENDPOINT_STALE_S = 121;
+inline constexpr uint64_t SESSION_RETRY_S = 30;
+inline constexpr uint64_t UDAT_REQUEUE_MS = 10000;
+inline constexpr uint32_t UDAT_TABLE_CAPACITY = 131072;
+inline constexpr int UDAT_LIST_KIND = 101;
+inline constexpr int32_t UDAT_LIST_SEND_AT = 1024;  // the id list is sent at once past this
+inline constexpr size_t UDAT_LINE_MAX = 1023;       // longer reply lines are not kept
+inline constexpr int32_t FETCH_UDAT_COST = 32;
+inline constexpr const char* SESSIONS_FILE_NAME = "user_sessions.txt";
+inline constexpr const char* UDAT_SEED_DATE = "2026-03-10 00:00:00";
+inline constexpr const char* TOO_MANY_ACCOUNTS = "too many accounts";
+
+struct siteuser_session {
+    char user_id[SESSION_NAME_MAX + 1];
+    int32_t flags;  // bit 0: the active session
+    char token[SESSION_NAME_MAX + 1];
+    char username[SESSION_NAME_MAX + 1];
+    char extra[SESSION_EXTRA_MAX + 1];  // the icon as base64 text
+    char channel_token[SESSION_REPLY_MAX + 1];
+    char vynnet_token[SESSION_REPLY_MAX + 1];
+    uint64_t tokens_received;
+    uint64_t tokens_requested;
+    char https_endpoint[SESSION_REPLY_MAX + 1];
+    uint64_t endpoint_received;
+    uint64_t endpoint_requested;
+};
+
+void load_sessions();
+// 1 when the file was written; 0 when it could not be, or when the sessions
+// come from the command line (nothing is written then).
+int save_sessions();
+// 0; 1 when the table is full; 2 for a new user without user name or token,
+// flags -1, or a value holding '|', ',' or a control byte.
+int add_or_modify_session(const char* user_id, int32_t flags, const char* token, const char* username,
+                          const char* extra);
+void delete_session(const char* user_id);
+siteuser_session* get_session_by_user_id(const char* user_id);
+int token_is_old(uint64_t time_ms, uint64_t seconds);
+// The cached user-data text "date|username|icon|", or none (the id is then
+// queued for the next batch). Valid until the cache changes.
+const char* siteuser_get(const char* user_id);
+void get_top_kat_cb(gurl_job* job);
+void get_vynnet_endpoint_cb(gurl_job* job);
+void siteuser_receive_udat_cb(gurl_job* job);
+int lua54__modify_user_session(lua_State* L);
+int lua54__fetch_udat(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// Remote fetch calls and the cartridge cache
+// ---------------------------------------------------------------------------
+
+inline constexpr int FETCH_HEADERS_KIND = 112;
+inline constexpr int32_t FETCH_HEADERS_SIZE = 256;
+inline constexpr int32_t FETCH_HEADER_ENTRY_COST = 2;
+inline constexpr size_t FETCH_METHOD_MAX = 31;
+inline constexpr int FETCH_RESULT_KIND = 112;
+inline constexpr int64_t CART_CACHE_MIN = 512;  // smaller downloads are not cached
+inline constexpr const char* TOKEN_PLACEHOLDER = "Authorization: $vynnet_access_token";
+inline constexpr const char* GET_CART_PATH = "/bbs/get_cart.php?cat=8&lid=";
+inline constexpr const char* CART_CACHE_FOLDER = "cache/carts";
+
+// Completion callback of every job a script starts: caches cartridge images.
+void gurl_cb(gurl_job* job);
+// The cache file name (under the per-user folder) for a download's escaped
+// URL into out; 0 when such a URL is not cached (or the name does not fit).
+int cart_cache_name_for_url(const char* escaped_url, char* out, size_t out_size);
+// The lid cut before its first '-' (a shared result, valid until the next call).
+const char* strip_lid_version(const char* lid);
+int lua54__fetch_remote(lua_State* L);
+int lua54__fetch_remote_result(lua_State* L);

@@ -1,23 +1,14 @@
 // Network entry points the frame driver calls before the network layer exists.
 #include "net/net.h"
 
-void gurl_init() {}
-void gurl_update() {}
 void sockets_init() {}
 void sockets_exit() {}
 void update_all_sockets() {}
 void delete_sockets_by_process(int64_t) {}
 void scoresub_update() {}
-void siteuser_init() {}
-void siteuser_update() {}
-siteuser_session* get_active_session() { return nullptr; }
-void update_session(siteuser_session*) {}
 
 void socket_add_public_c_functions(lua_State*) {}
 void remove_scoresub_refrences(int64_t) {}
 
 int count_sockets(int64_t) { return 0; }
 int count_sockbufs(int64_t) { return 0; }
-const char* siteuser_session_text(const siteuser_session*, int) { return ""; }
-int num_sessions() { return 0; }
-siteuser_session* get_session(int) { return nullptr; }

@@ -418,3 +418,11 @@ struct os_thread;
 os_thread* os_create_thread(int (*fn)(void*), void* data);
 // Detaches the thread (it is not waited for) and frees the record; none: nothing.
 void os_destroy_thread(os_thread* t);
+
+// --- whole host files ---------------------------------------------------------
+
+// Writes length bytes as the whole host file at path: they go to a hidden
+// sibling first, which then replaces the file, so a failed write leaves the
+// old file as it was. The file gets permissions mode (umask aside). 1 when
+// written.
+int os_write_file_atomic(const char* host_path, const void* data, size_t length, unsigned mode);

@@ -6,6 +6,7 @@
 #include "audio/audio.h"
 #include "gfx/gfx.h"
 #include "lang/lang.h"
+#include "net/net.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
@@ -21,22 +22,22 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"time", lua54_time, nullptr}, {"t", nullptr, "time"}, {"stat", lua54_stat, nullptr},
     {"date", lua54_date, nullptr}, {"_kstat", lua54_kstat, nullptr},
     // graphics
-    {"cls", nullptr, nullptr}, {"fillp", nullptr, nullptr}, {"pset", nullptr, nullptr},
-    {"pget", nullptr, nullptr}, {"fset", nullptr, nullptr}, {"fget", nullptr, nullptr},
-    {"mset", nullptr, nullptr}, {"mget", nullptr, nullptr}, {"camera", nullptr, nullptr},
-    {"clip", nullptr, nullptr}, {"rectfill", nullptr, nullptr}, {"rect", nullptr, nullptr},
+    {"cls", lua54_cls, nullptr}, {"fillp", lua54_fillp, nullptr}, {"pset", lua54_pset, nullptr},
+    {"pget", lua54_pget, nullptr}, {"fset", nullptr, nullptr}, {"fget", nullptr, nullptr},
+    {"mset", nullptr, nullptr}, {"mget", nullptr, nullptr}, {"camera", lua54_camera, nullptr},
+    {"clip", lua54_clip, nullptr}, {"rectfill", lua54_rectfill, nullptr}, {"rect", lua54_rect, nullptr},
     {"ovalfill", nullptr, nullptr}, {"circfill", nullptr, nullptr}, {"oval", nullptr, nullptr},
     {"circ", nullptr, nullptr}, {"rrect", nullptr, nullptr}, {"rrectfill", nullptr, nullptr},
-    {"line", nullptr, nullptr}, {"tline3d", nullptr, nullptr}, {"sspr", nullptr, nullptr},
-    {"spr", nullptr, nullptr}, {"_draw_map", nullptr, nullptr}, {"blit", nullptr, nullptr},
+    {"line", lua54_line, nullptr}, {"tline3d", nullptr, nullptr}, {"sspr", nullptr, nullptr},
+    {"spr", lua54_spr, nullptr}, {"_draw_map", nullptr, nullptr}, {"blit", lua54_blit, nullptr},
     {"_print_qzscii", lua54__print_qzscii, nullptr},
     // debug output
     {"_printh", lua54_printh, nullptr}, {"printh", nullptr, "_printh"},
     // utility
     {"_count_p", lua54_count_p, nullptr},
     // graphics
-    {"cursor", nullptr, nullptr}, {"color", nullptr, nullptr}, {"pal", nullptr, nullptr},
-    {"palt", nullptr, nullptr},
+    {"cursor", lua54_cursor, nullptr}, {"color", lua54_color, nullptr}, {"pal", lua54_pal, nullptr},
+    {"palt", lua54_palt, nullptr},
     // audio
     {"note", lua54_play_note, nullptr}, {"sfx", lua54_play_track, nullptr}, {"music", lua54_play_music, nullptr},
     // object data
@@ -57,7 +58,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"_list_anywhen_folder_moment", lua54__list_anywhen_folder_moment, nullptr},
     {"_anywhen_get_attr", lua54__anywhen_get_attr, nullptr},
     // network
-    {"_fetch_remote", nullptr, nullptr}, {"_fetch_remote_result", nullptr, nullptr},
+    {"_fetch_remote", lua54__fetch_remote, nullptr}, {"_fetch_remote_result", lua54__fetch_remote_result, nullptr},
     // object files
     {"_fetch_metadata_from_file", nullptr, nullptr}, {"_store_metadata_str_to_file", nullptr, nullptr},
     // paths and files
@@ -98,7 +99,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // mounts
     {"_mount", nullptr, nullptr}, {"mount", nullptr, "_mount"},
     // graphics
-    {"_set_draw_target", nullptr, nullptr},
+    {"_set_draw_target", lua54__set_draw_target, nullptr},
     // paths
     {"_pwd", nullptr, nullptr}, {"_cd", nullptr, nullptr}, {"pwd", nullptr, "_pwd"},
     {"cd", nullptr, "_cd"}, {"_normalise_userland_path", nullptr, nullptr}, {"norm", nullptr, nullptr},
@@ -119,7 +120,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // input
     {"_warp_mouse", lua54_warp_mouse, nullptr},
     // graphics
-    {"_set_spr", nullptr, nullptr},
+    {"_set_spr", lua54__set_spr, nullptr},
     // memory
     {"_map_ram", lua54_map_ram, nullptr}, {"_unmap_ram", lua54_unmap_ram, nullptr},
     // input
@@ -128,8 +129,8 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"_set_host_window_icon", lua54_set_host_window_icon, nullptr},
     {"_set_host_window_title", lua54_set_host_window_title, nullptr},
     // network
-    {"_fetch_udat", nullptr, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
-    {"_modify_user_session", nullptr, nullptr}, {"_scoresub", nullptr, nullptr},
+    {"_fetch_udat", lua54__fetch_udat, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
+    {"_modify_user_session", lua54__modify_user_session, nullptr}, {"_scoresub", nullptr, nullptr},
     // utility
     {"_md5", lua54_md5, nullptr}, {"_crc", lua54_crc, nullptr}, {"_strindex", lua54_strindex, nullptr},
     // input

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "net/net.h"
 #include "platform/platform.h"
@@ -183,8 +184,8 @@ int lua54_close_process_host_resources(lua_State* L) {
 int lua54_blit_process_video(lua_State* L) {
     Process* me = cproc;
     if (!me || !me->draw_target) return 0;
-    // The clip box follows the clip words once the graphics calls keep it;
-    // until then it is the one the draw target was set with.
+    // The clip box as the caller's clip words have it now.
+    refresh_clip_box(me);
     Process* src = process_arg(L, 1);
     if (!src || src->state == PROC_FAILED) {
         lua_pushboolean(L, 1);

@@ -400,6 +400,8 @@ struct Process {
     uint8_t* draw_target;    // typed userdata block, or none
     int32_t clip_box[4];     // left, right (exclusive), top, bottom (exclusive)
     uint32_t clip_cache[2];  // the clip words the box was derived from
+    const uint8_t* clip_cache_target;  // and the target and its size then
+    uint32_t clip_cache_size[2];
     int32_t inverted_fill;
     struct print_context* print;  // the text printer's state, or none
     uint8_t* sprites[8192];  // typed userdata blocks, or none

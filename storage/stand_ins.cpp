@@ -9,7 +9,7 @@
 int populate_ram_folder_from_hvx_buffer(const char*, buffer*) { return -1; }
 
 // The fetch calls' decoder is not built yet: a fetched buffer gives no values.
-int unvyn_from_fetched_buffer(lua_State*, buffer*, const char*, int) { return 0; }
+int unvyn_from_fetched_buffer(lua_State*, const buffer*, const char*, int) { return 0; }
 
 // The image codecs are not built yet: every encoding is refused.
 void* qoi_encode(const void*, const qoi_desc*, int* out_len) {

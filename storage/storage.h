@@ -595,7 +595,7 @@ int lua54__anywhen_get_attr(lua_State* L);
 // Fetched files: STAND-IN (storage/stand_ins.cpp) until the fetch calls land.
 // Decodes a fetched buffer by the path's extension and pushes the results;
 // returns their number.
-int unvyn_from_fetched_buffer(lua_State* L, buffer* b, const char* path, int flags);
+int unvyn_from_fetched_buffer(lua_State* L, const buffer* b, const char* path, int flags);
 
 // ---------------------------------------------------------------------------
 // Object data (vyn): script values as table-constructor text, with an

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "runtime/runtime.h"
 
@@ -15,7 +16,6 @@ static const char* const utype_string[UTYPE_NAMES] = {
     "?", "?", "?", "u8", "?", "?", "?", "?", "?", "?", "?", "?",
     "i16", "i32", "i64", "?", "?", "?", "?", "?", "?", "?", "f64"};
 
-// The graphics calls fill in blit; an entry without a function is skipped.
 const userdata_method userdata_methods[USERDATA_METHODS] = {
     {"sort", lua54_ud_sort},
     {"convert", lua54_ud_convert},
@@ -57,7 +57,7 @@ const userdata_method userdata_methods[USERDATA_METHODS] = {
     {"__newindex", lua54_ud_newindex},
     {"set", lua54_set},
     {"get", lua54_get},
-    {"blit", nullptr},
+    {"blit", lua54_blit},
     {"peek", lua54_ud_peek},
     {"poke", lua54_ud_poke},
     {"width", lua54_ud_width},

@@ -8,16 +8,13 @@
 #include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
+#include "tests/support/harness.h"
 #include "tests/support/process_harness.h"
 #include "userdata/userdata.h"
 
 namespace {
 
-std::vector<uint8_t> bitmap(int w, int h, uint8_t fill = 0) {
-    std::vector<uint8_t> b(UD_HEADER_SIZE + (size_t)w * h, fill);
-    ud_write_header(b.data(), UTYPE_U8, 2, (uint32_t)w, (uint32_t)h);
-    return b;
-}
+using hvx_test::u8_bitmap;
 
 struct draw_state_test : ::testing::Test {
     hvx_test::process_env env;
@@ -69,7 +66,7 @@ TEST_F(draw_state_test, colour_tables_refill_only_flagged_pages) {
 }
 
 TEST_F(draw_state_test, default_rule_and_two_colour_pattern) {
-    auto bm = bitmap(16, 8, 0xD7);
+    auto bm = u8_bitmap(16, 8, 0xD7);
     p->clip_box[1] = 16, p->clip_box[3] = 8;
     get_masks_shape();
     putpixel(bm.data(), 0, 0, 0);
@@ -142,7 +139,7 @@ TEST_F(draw_state_test, colour_argument) {
 }
 
 TEST_F(draw_state_test, clip_box_from_words_and_targets) {
-    auto big = bitmap(480, 270), small = bitmap(40, 30);
+    auto big = u8_bitmap(480, 270), small = u8_bitmap(40, 30);
     p->clip_box[0] = 7;
     refresh(10, 20, 1000, 200);  // no target: skipped
     box_is(7, 0, 0, 0);
@@ -156,11 +153,16 @@ TEST_F(draw_state_test, clip_box_from_words_and_targets) {
     refresh(-5, 0, -1, 100);
     box_is(3, -1, 0, 100);
     refresh(0, 0, 480, 270);
+    ud_write_header(big.data(), UTYPE_U8, 2, 240, 540);  // reshaped in place, the same words
+    refresh_clip_box(p);
+    box_is(0, 240, 0, 270);
+    ud_write_header(big.data(), UTYPE_U8, 2, 480, 270);
+    refresh_clip_box(p);
+    box_is(0, 480, 0, 270);
     p->draw_target = small.data();  // a smaller target, the same words
     refresh_clip_box(p);
     box_is(0, 40, 0, 30);
-    p->draw_target = big.data();
-    invalidate_clip_cache(p);
+    p->draw_target = big.data();  // and back
     refresh_clip_box(p);
     box_is(0, 480, 0, 270);
     set_temporary_clipping(small.data());

@@ -170,6 +170,14 @@ TEST_F(printer, pokes_stay_inside_the_text) {
     EXPECT_EQ(cpu_cycles, 3 + 9);  // one per poked byte, one per byte passed
 }
 
+TEST_F(printer, glyphs_after_a_poke_see_the_memory_it_changed) {
+    no_newline();
+    print("B\6@81c00001\x09" "B\6@55100004\x02\0\0\0B"s);  // table entry (7, 0), then camera x = 2
+    EXPECT_EQ(px(8, 10), 7);
+    EXPECT_EQ(px(12, 10), 9);
+    EXPECT_EQ(px(14, 10), 9);
+}
+
 TEST_F(printer, inline_glyphs_and_cut_short_ones) {
     no_newline();
     print("\6:ff01000000000000");

@@ -7,16 +7,13 @@
 #include <vector>
 
 #include "gfx/gfx.h"
+#include "tests/support/harness.h"
 #include "tests/support/process_harness.h"
 #include "userdata/userdata.h"
 
 namespace {
 
-std::vector<uint8_t> bitmap(int w, int h, uint8_t fill = 0) {
-    std::vector<uint8_t> b(UD_HEADER_SIZE + (size_t)w * h, fill);
-    ud_write_header(b.data(), UTYPE_U8, 2, (uint32_t)w, (uint32_t)h);
-    return b;
-}
+using hvx_test::u8_bitmap;
 
 // The rule for one pixel; a sprite ORs page 2 in on a pattern bit.
 uint8_t rule(Process* p, uint8_t P, int x, int y, int colour, int rm, int wm, int tm, bool sprite = false) {
@@ -57,7 +54,7 @@ TEST_F(spans_test, every_path_matches_the_rule) {
     for (int iter = 0; iter < 4000; iter++) {
         if (iter == 2000) hvx_map_page(p, COLTAB_FIRST_PAGE + 1, store.data(), (int32_t)store.size());
         const int w = widths[rng() % 9], h = 1 + (int)(rng() % 9);
-        auto bm = bitmap(w, h);
+        auto bm = u8_bitmap(w, h);
         for (int i = 0; i < w * h; i++) bm[UD_HEADER_SIZE + i] = (uint8_t)rng();
         const int pick[3][3] = {{63, 255, (int)(rng() & 255)}, {63, 255, (int)(rng() & 255)}, {0, 63, (int)(rng() & 255)}};
         const int rm = pick[0][rng() % 3], wm = pick[1][rng() % 3], tm = pick[2][rng() % 3];
@@ -81,7 +78,7 @@ TEST_F(spans_test, every_path_matches_the_rule) {
 }
 
 TEST_F(spans_test, path_costs) {
-    auto wide = bitmap(480, 4), odd = bitmap(479, 4);
+    auto wide = u8_bitmap(480, 4), odd = u8_bitmap(479, 4);
     box(0, 480, 0, 4);
     masks(63, 63, 0);  // destination ignored: head, groups of 8, tail
     EXPECT_EQ(draw_hline(wide.data(), 3, 60, 0, 7), 14);
@@ -103,7 +100,7 @@ TEST_F(spans_test, path_costs) {
 }
 
 TEST_F(spans_test, boxes_inverse_spans_and_rectangles) {
-    auto bm = bitmap(64, 8, 0x21), clean = bm;
+    auto bm = u8_bitmap(64, 8, 0x21), clean = bm;
     box(10, 50, 2, 6);
     EXPECT_EQ(draw_hline(bm.data(), 0, 9, 3, 7) + draw_hline(bm.data(), 50, 60, 3, 7) +
                   draw_hline(bm.data(), 0, 63, 1, 7) + draw_hline(bm.data(), 0, 63, 6, 7) +
@@ -121,7 +118,7 @@ TEST_F(spans_test, boxes_inverse_spans_and_rectangles) {
             ASSERT_EQ(bm[UD_HEADER_SIZE + y * 64 + x], on ? 9 : 0x21) << x << "," << y;
         }
     fillp_16(0x5A5A);
-    auto a = bitmap(16, 16, 3), b = bitmap(16, 16, 3);
+    auto a = u8_bitmap(16, 16, 3), b = u8_bitmap(16, 16, 3);
     box(0, 16, 0, 16);
     EXPECT_EQ(rectfill(a.data(), 5, 5, 10, 10, 0x0807), 6 * (5 / 2 + 2));
     EXPECT_EQ(rectfill(b.data(), 10, 5, 5, 10, 0x0807), 6 * (5 / 2 + 2));
@@ -132,7 +129,7 @@ TEST_F(spans_test, boxes_inverse_spans_and_rectangles) {
 }
 
 TEST_F(spans_test, plain_fills_and_pixel_reads) {
-    auto bm = bitmap(20, 10, 0x41);
+    auto bm = u8_bitmap(20, 10, 0x41);
     box(2, 18, 1, 9);
     masks(0, 0, 0);  // ignored
     EXPECT_EQ(rectfill_raw(bm.data(), 25, 12, -3, 4, 0x1FE), 16 * 5);
@@ -154,7 +151,7 @@ TEST_F(spans_test, plain_fills_and_pixel_reads) {
 
 TEST_F(spans_test, single_pixels) {
     random_fill(ADDR_COLTABS, 0x4000);
-    auto bm = bitmap(16, 16);
+    auto bm = u8_bitmap(16, 16);
     box(2, 14, 2, 14);
     for (int iter = 0; iter < 3000; iter++) {
         random_fill(ADDR_FILL_PATTERN, 8);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <SDL.h>
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include "tests/support/harness.h"
 #include "tests/support/process_harness.h"
 #include "tests/support/rom_maker.h"
+#include "tests/support/saved_frames.h"
 
 // Last: its macros (None, Status, True...) would clash with the headers above.
 #include <X11/Xlib.h>
@@ -33,6 +33,8 @@ namespace {
 
 using hvx_test::process_env;
 using hvx_test::run_in;
+using hvx_test::saved_frame;
+using hvx_test::saved_frames;
 using hvx_test::scratch_dir;
 
 const uint32_t kPal[4] = {0x000000, 0xFF0000, 0x00FF00, 0x3050F0};
@@ -58,34 +60,6 @@ Process* picture_wm(process_env* env, int fullscreen, int pixel_scale) {
         for (int x = 0; x < 480; x++) hvx_poke8(wm, ADDR_DISPLAY + 480 * y + x, picture(x, y));
     return wm;
 }
-
-std::vector<std::string> saved_frames(const std::string& dir) {
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.rfind("SDL_window", 0) == 0 && n.size() > 4 && n.substr(n.size() - 4) == ".bmp") out.push_back(n);
-        }
-        closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-struct saved_frame {
-    SDL_Surface* s = nullptr;
-    explicit saved_frame(const std::string& path) {
-        SDL_Surface* raw = SDL_LoadBMP(path.c_str());
-        if (raw) {
-            s = SDL_ConvertSurfaceFormat(raw, SDL_PIXELFORMAT_ARGB8888, 0);
-            SDL_FreeSurface(raw);
-        }
-    }
-    ~saved_frame() { SDL_FreeSurface(s); }
-    uint32_t rgb(int x, int y) const {
-        return ((const uint32_t*)((const uint8_t*)s->pixels + (size_t)y * s->pitch))[x] & 0xFFFFFF;
-    }
-};
 
 int mouse_x, mouse_y;
 uint32_t mouse_buttons;
@@ -604,6 +578,11 @@ TEST_F(window_xvfb, the_program_runs_our_system_rom_in_a_window) {
     ASSERT_TRUE(eventually(10000, [&] { return screen_at(0, 0) == frame; })) << std::hex << screen_at(0, 0);
     EXPECT_EQ(screen_at(16 + 28 * 8 + 2, 30), swatch8);
     EXPECT_EQ(screen_at(240, 200), 0u);
+    // The title's first letter, printed in the window manager's own font.
+    const uint32_t title = 0xfff1e8;
+    EXPECT_EQ(screen_at(16, 70), title);
+    EXPECT_EQ(screen_at(16, 74), title);
+    EXPECT_EQ(screen_at(17, 70), 0u);
 
     // The pointer follows the host mouse.
     xvfb::run("xdotool mousemove --sync " + std::to_string(160 + 2 * 100) + " " + std::to_string(90 + 2 * 150));
@@ -736,5 +715,10 @@ TEST(window_boot, our_system_rom_shows_the_window_manager) {
     EXPECT_EQ(last.rgb(32 + 2 * 479 + 1, 115), colours[1]);
     EXPECT_EQ(at(200, 150), 0u);
     for (int i = 0; i < 16; i++) EXPECT_EQ(at(16 + i * 28 + 12, 36), colours[i]) << i;
+    // Its text in its own font: the "h" of the title, the "m" of the status line.
+    EXPECT_EQ(at(16, 70), colours[7]);
+    EXPECT_EQ(at(17, 70), 0u);
+    EXPECT_EQ(at(16, 81), colours[6]);
+    EXPECT_EQ(at(16, 80), 0u);
     EXPECT_EQ(last.rgb(31, 114), 0u);  // outside the picture
 }

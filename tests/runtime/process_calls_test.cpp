@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
 #include "userdata/userdata.h"
@@ -302,7 +303,10 @@ TEST(ProcessCalls, BlitProcessVideo) {
     std::memset(target, 0, sizeof target);
     ud_write_header(target, UTYPE_U8, 2, 16, 4);
     me->draw_target = target;
-    me->clip_box[0] = 0, me->clip_box[1] = 6, me->clip_box[2] = 0, me->clip_box[3] = 4;
+    me->clip_box[0] = 0, me->clip_box[1] = 16, me->clip_box[2] = 0, me->clip_box[3] = 4;
+    // The clip words decide: the box is refreshed from them.
+    poke2_proc(me, ADDR_CLIP_WORDS + 4, 6);
+    poke2_proc(me, ADDR_CLIP_WORDS + 6, 4);
     prepare_processes_for_frame();
     run_process_slice(me, 0.5);
     // Row 2 of the source lands at (1, 1), clipped at x = 6; the whole-display

@@ -1,6 +1,7 @@
 #include "tests/support/harness.h"
 
 #include "runtime/runtime.h"
+#include "userdata/userdata.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -223,6 +224,12 @@ bool eventually(int timeout_ms, const std::function<bool()>& cond) {
         usleep(50000);
     }
     return true;
+}
+
+std::vector<uint8_t> u8_bitmap(int w, int h, uint8_t fill) {
+    std::vector<uint8_t> b(UD_HEADER_SIZE + (size_t)w * h, fill);
+    ud_write_header(b.data(), UTYPE_U8, 2, (uint32_t)w, (uint32_t)h);
+    return b;
 }
 
 }  // namespace hvx_test

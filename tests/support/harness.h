@@ -34,6 +34,10 @@ std::string read_file(const std::string& path);
 bool write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
 
+// A u8 typed userdata block (header and pixels) of w x h bytes of fill, as
+// the rasteriser takes it.
+std::vector<uint8_t> u8_bitmap(int w, int h, uint8_t fill = 0);
+
 // The block form of sysrom.dat made from the given blocks.
 std::string dat_bytes(const std::vector<std::string>& blocks);
 

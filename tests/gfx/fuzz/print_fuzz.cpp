@@ -7,6 +7,7 @@
 
 #include "gfx/gfx.h"
 #include "runtime/runtime.h"
+#include "tests/gfx/fuzz/fuzz_process.h"
 #include "userdata/userdata.h"
 
 namespace {
@@ -16,11 +17,7 @@ constexpr int W = 61, H = 37;  // odd sizes: no row is a multiple of 8
 Process* printer() {
     static Process* p = nullptr;
     if (p) return p;
-    processes_init();
-    config.headless = 1;
-    p = create_process_from_code("", "printer", "/ram/printer.lua", "", "");
-    init_default_coltabs();
-    refill_colour_tables(p);
+    p = fuzz_process();
     for (uint32_t i = 0; i < sizeof lil_font_dat; i++) hvx_poke8(p, 0x4000 + i, lil_font_dat[i]);
     return p;
 }

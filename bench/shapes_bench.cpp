@@ -1,0 +1,181 @@
+// Sprites, lines and blits beside plain anchors doing the same work: 16x16
+// sprites against memcpy of their rows, lines against a plain 16.16 walk
+// writing bytes, blits against memmove; and the graphics calls' batch forms
+// per item.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "gfx/gfx.h"
+#include "lang/lang.h"
+#include "runtime/runtime.h"
+#include "userdata/userdata.h"
+
+namespace {
+
+constexpr int W = 480, H = 270, SPRITES = 400;
+
+Process* drawer() {
+    static Process* p = nullptr;
+    if (p) return p;
+    p = bench_process("", "drawer", "/ram/drawer.lua");
+    refill_colour_tables(p);
+    for (uint32_t a = ADDR_READ_MASK; a <= ADDR_SHAPE_TARGET_MASK; a++) hvx_poke8(p, a, 63);
+    p->clip_box[0] = 0, p->clip_box[1] = W, p->clip_box[2] = 0, p->clip_box[3] = H;
+    return p;
+}
+
+std::vector<uint8_t> bitmap(int w, int h, uint8_t fill) {
+    std::vector<uint8_t> b(UD_HEADER_SIZE + (size_t)w * h, fill);
+    ud_write_header(b.data(), UTYPE_U8, 2, (uint32_t)w, (uint32_t)h);
+    return b;
+}
+
+// Sprite positions spread over the screen, all inside it.
+int sprite_x(int i) { return (i * 37) % (W - 16); }
+int sprite_y(int i) { return (i * 23) % (H - 16); }
+
+void run_sprites(benchmark::State& state, bool flip, bool pattern) {
+    cproc = drawer();
+    for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, pattern ? 0x5A : 0);
+    auto screen = bitmap(W, H, 0), sprite = bitmap(16, 16, 0);
+    for (int i = 0; i < 256; i++) sprite[UD_HEADER_SIZE + i] = (uint8_t)(i % 7);
+    for (auto _ : state) {
+        for (int i = 0; i < SPRITES; i++)
+            benchmark::DoNotOptimize(
+                draw_spr(sprite.data(), screen.data(), 0, 0, sprite_x(i), sprite_y(i), 16, 16, flip, flip));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * SPRITES);
+    cproc = nullptr;
+}
+void BM_spr_16x16(benchmark::State& s) { run_sprites(s, false, false); }
+void BM_spr_16x16_flipped(benchmark::State& s) { run_sprites(s, true, false); }
+void BM_spr_16x16_pattern(benchmark::State& s) { run_sprites(s, false, true); }
+BENCHMARK(BM_spr_16x16);
+BENCHMARK(BM_spr_16x16_flipped);
+BENCHMARK(BM_spr_16x16_pattern);
+
+void BM_anchor_spr_rows_memcpy(benchmark::State& state) {
+    std::vector<uint8_t> screen((size_t)W * H), sprite(256, 3);
+    for (auto _ : state) {
+        for (int i = 0; i < SPRITES; i++)
+            for (int r = 0; r < 16; r++)
+                std::memcpy(&screen[(size_t)(sprite_y(i) + r) * W + sprite_x(i)], &sprite[r * 16], 16);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * SPRITES);
+}
+BENCHMARK(BM_anchor_spr_rows_memcpy);
+
+// 540 lines corner to corner and across, about 480 pixels each; half of them
+// start outside the screen and are clipped.
+struct segment {
+    int x0, y0, x1, y1;
+};
+std::vector<segment> lines() {
+    std::vector<segment> v;
+    for (int i = 0; i < H; i++) {
+        v.push_back({0, i, W - 1, H - 1 - i});
+        v.push_back({-200, i - 100, W + 200, i + 100});
+    }
+    return v;
+}
+
+void BM_line(benchmark::State& state) {
+    cproc = drawer();
+    for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
+    auto screen = bitmap(W, H, 0);
+    const auto segs = lines();
+    int64_t pixels = 0;
+    for (auto _ : state) {
+        for (const segment& s : segs) pixels += draw_line(screen.data(), s.x0, s.y0, s.x1, s.y1, 7);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(pixels);
+    cproc = nullptr;
+}
+BENCHMARK(BM_line);
+
+// The same pixels by a walk that tests every pixel against the screen and
+// writes the colour as it is.
+void BM_anchor_line_walk(benchmark::State& state) {
+    std::vector<uint8_t> screen((size_t)W * H);
+    const auto segs = lines();
+    int64_t pixels = 0;
+    for (auto _ : state) {
+        for (const segment& s : segs) {
+            const int64_t dx = s.x1 - s.x0, dy = s.y1 - s.y0, n = std::max(std::abs(dx), std::abs(dy));
+            int64_t X = (int64_t)s.x0 * 65536 + 32768, Y = (int64_t)s.y0 * 65536 + 32768;
+            const int64_t sx = dx * 65536 / n, sy = dy * 65536 / n;
+            for (int64_t t = 0; t <= n; t++, X += sx, Y += sy) {
+                const int64_t x = X >> 16, y = Y >> 16;
+                if (x >= 0 && x < W && y >= 0 && y < H) {
+                    screen[(size_t)(y * W + x)] = 7;
+                    pixels++;
+                }
+            }
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(pixels);
+}
+BENCHMARK(BM_anchor_line_walk);
+
+// A 400x200 block moved within the screen by one pixel, row by row.
+void BM_blit_overlapping(benchmark::State& state) {
+    cproc = drawer();
+    auto screen = bitmap(W, H, 5);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(blit(screen.data(), screen.data(), 10, 10, 11, 11, 400, 200));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * 400 * 200);
+    cproc = nullptr;
+}
+BENCHMARK(BM_blit_overlapping);
+
+void BM_anchor_blit_memmove(benchmark::State& state) {
+    std::vector<uint8_t> screen((size_t)W * H, 5);
+    for (auto _ : state) {
+        for (int r = 199; r >= 0; r--) std::memmove(&screen[(size_t)(11 + r) * W + 11], &screen[(size_t)(10 + r) * W + 10], 400);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * 400 * 200);
+}
+BENCHMARK(BM_anchor_blit_memmove);
+
+// The batch forms per item, through the Lua calls: 262,144 single pixels,
+// and as many 4x4 rectangles.
+void run_batch(benchmark::State& state, int (*call)(lua_State*), int K) {
+    Process* p = drawer();
+    cproc = p;
+    lua_State* L = p->L;
+    lua_settop(L, 0);
+    create_userdata(L, "u8", 2, W, H, nullptr);
+    lua54__set_draw_target(L);
+    lua_settop(L, 0);
+    const int64_t items = BATCH_MAX_ITEMS;
+    uint8_t* arr = create_userdata(L, "f64", 2, K, items, nullptr);
+    double* v = (double*)ud_data(arr);
+    for (int64_t i = 0; i < items; i++) {
+        const double x = (double)((i * 7) % W), y = (double)((i * 3) % H);
+        const double item[5] = {x, y, x + 3, y + 3, (double)(i % 16)};
+        std::memcpy(v + i * K, item, sizeof(double) * (size_t)K);
+    }
+    for (auto _ : state) {
+        lua_settop(L, 1);
+        call(L);
+    }
+    state.SetItemsProcessed(state.iterations() * items);
+    lua_settop(L, 0);
+    cproc = nullptr;
+}
+void BM_pset_batch(benchmark::State& s) { run_batch(s, lua54_pset, 3); }
+void BM_rectfill_batch_4x4(benchmark::State& s) { run_batch(s, lua54_rectfill, 5); }
+BENCHMARK(BM_pset_batch);
+BENCHMARK(BM_rectfill_batch_4x4);
+
+}  // namespace

@@ -1,0 +1,137 @@
+// Rasteriser internals shared by the drawing routines of this folder: the
+// clip box as the routines see it, costs, and the two pixel rules bound to
+// one drawing call.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "gfx/gfx.h"
+#include "runtime/runtime.h"
+#include "userdata/userdata.h"
+
+namespace gfx {
+
+inline int32_t clamp_cost(int64_t c) {
+    if (c > INT32_MAX) return INT32_MAX;
+    if (c < INT32_MIN) return INT32_MIN;
+    return (int32_t)c;
+}
+
+// Charges a cost computed in 64 bits: a total past the 32-bit range is
+// charged as the largest amount rather than wrapping to a negative one.
+inline int32_t spend(int64_t cost) { return spend_cpu(clamp_cost(cost)); }
+
+// The clip box of the running process, kept inside the bitmap as well.
+struct box {
+    int64_t left, right, top, bottom;
+};
+
+inline box clip_for(const Process* p, const uint8_t* bitmap) {
+    box b{p->clip_box[0], p->clip_box[1], p->clip_box[2], p->clip_box[3]};
+    const int64_t w = ud_width(bitmap), h = ud_height(bitmap);
+    if (b.left < 0) b.left = 0;
+    if (b.top < 0) b.top = 0;
+    if (b.right > w) b.right = w;
+    if (b.bottom > h) b.bottom = h;
+    return b;
+}
+
+// The storage of a page of the running process that serves all 4096 bytes
+// at once, or none (a page mapped onto a shorter userdata is read byte by
+// byte through the address space).
+inline const uint8_t* whole_page(Process* p, uint32_t addr) {
+    const uint32_t pg = addr >> HVX_PAGE_SHIFT;
+    return p->page_len[pg] == HVX_PAGE_SIZE ? p->page_ptr[pg] : nullptr;
+}
+
+// 32-bit draw-state words read and written in one go where their page
+// serves them whole, as the memory layer would byte by byte.
+inline int32_t state32(Process* p, uint32_t addr) {
+    const uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
+    if ((int64_t)o + 4 > p->page_len[pg]) return (int32_t)hvx_peek32(p, addr);
+    int32_t v;
+    std::memcpy(&v, p->page_ptr[pg] + o, 4);
+    return v;
+}
+inline void set_state32(Process* p, uint32_t addr, int32_t v) {
+    const uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
+    if ((int64_t)o + 4 > p->page_len[pg]) return hvx_poke32(p, addr, (uint32_t)v);
+    p->page_flags[pg] = PAGE_FLAG_WRITTEN;
+    std::memcpy(p->page_ptr[pg] + o, &v, 4);
+}
+
+// The draw state and colour tables of one drawing call. Pattern rows and
+// table entries are read at every pixel, as the rule reads them, so a table
+// or the draw state mapped over the bitmap being drawn sees the pixels
+// already written.
+struct pixel_rule {
+    Process* proc;
+    const uint8_t* state;      // page 0x5000, or none
+    const uint8_t* tables[4];  // pages 0x8000-0xB000, or none
+    uint32_t wm, keep, tm;
+
+    void load(Process* p, uint32_t target) {
+        proc = p;
+        state = whole_page(p, ADDR_DRAW_STATE);
+        for (uint32_t k = 0; k < 4; k++) tables[k] = whole_page(p, ADDR_COLTABS + k * COLTAB_PAGE_BYTES);
+        wm = write_mask & 0xFF;
+        keep = ~wm & 0xFF;
+        tm = target & 0xFF;
+    }
+    uint32_t pattern_bit(int64_t x, int64_t y) const {
+        const uint32_t row = state ? state[0x500 + (y & 7)] : hvx_peek8(proc, ADDR_FILL_PATTERN + (uint32_t)(y & 7));
+        return (row >> (x & 7)) & 1;
+    }
+    uint32_t entry(uint32_t pg, uint32_t s, uint32_t d) const {
+        const uint32_t i = (s & 63) * 64 + (d & 63);
+        return tables[pg] ? tables[pg][i] : hvx_peek8(proc, ADDR_COLTABS + pg * COLTAB_PAGE_BYTES + i);
+    }
+};
+
+// The shape rule for one colour word, with the masks as loaded.
+struct shape_pen : pixel_rule {
+    uint32_t lo, hi;  // source colours for pattern bits 0 and 1
+
+    void load(Process* p, int colour) {
+        pixel_rule::load(p, target_mask);
+        lo = (uint32_t)colour & read_mask & 0xFF;
+        hi = ((uint32_t)colour >> 8) & read_mask & 0xFF;
+    }
+    void plot(uint8_t* px, int64_t x, int64_t y) const {
+        const uint32_t s = pattern_bit(x, y) ? hi : lo;
+        const uint32_t P = *px, d = P & tm;
+        *px = (uint8_t)((P & keep) | (entry(((s | d) >> 6) & 3, s, d) & wm));
+    }
+    // The draw state and all four tables are served whole.
+    bool direct() const { return state && tables[0] && tables[1] && tables[2] && tables[3]; }
+    // plot when direct(): the same rule without the fallbacks.
+    void plot_direct(uint8_t* px, int64_t x, int64_t y) const {
+        const uint32_t s = ((state[0x500 + (y & 7)] >> (x & 7)) & 1) ? hi : lo;
+        const uint32_t P = *px, d = P & tm;
+        *px = (uint8_t)((P & keep) | (tables[((s | d) >> 6) & 3][(s & 63) * 64 + (d & 63)] & wm));
+    }
+};
+
+// The sprite rule: the source is a pixel, and a pattern bit moves pages 0
+// and 1 to pages 2 and 3 (an OR, so 2 and 3 stay).
+struct sprite_pen : pixel_rule {
+    uint32_t rm;
+
+    void load(Process* p) {
+        pixel_rule::load(p, target_mask);
+        rm = read_mask & 0xFF;
+    }
+    void plot(uint8_t* px, uint32_t source, int64_t x, int64_t y) const {
+        const uint32_t s = source & rm, P = *px, d = P & tm;
+        const uint32_t pg = (((s | d) >> 6) | (pattern_bit(x, y) ? 2u : 0u)) & 3;
+        *px = (uint8_t)((P & keep) | (entry(pg, s, d) & wm));
+    }
+};
+
+// Filled rectangle with 64-bit corners, so that corners moved by one (the
+// inverted fill's bands) never wrap round; the same routine as rectfill.
+int32_t rectfill64(uint8_t* bitmap, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour);
+
+}  // namespace gfx

@@ -1,0 +1,382 @@
+// HTTP jobs: every outgoing request runs as a job in a fixed table, on a
+// worker thread of its own with one blocking curl handle; the main thread
+// picks up finished jobs once a frame, runs their callbacks, and reaps them
+// two seconds later. Also the service addresses the online calls use.
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "net/net.h"
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------------------
+// Service addresses
+// ---------------------------------------------------------------------------
+
+static char host_url[NET_HOSTS][NET_HOST_URL_MAX + 1];
+static bool host_unset_logged[NET_HOSTS];
+static const char* const host_variable[NET_HOSTS] = {"HALVORAN_SITE_URL", "HALVORAN_CART_URL",
+                                                     "HALVORAN_CONNECT_URL"};
+
+static bool host_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_';
+}
+
+bool net_host_url_is_valid(const char* url) {
+    if (!url) return false;
+    size_t n = strlen(url);
+    if (n > NET_HOST_URL_MAX) return false;
+    const char* p;
+    if (strncmp(url, "http://", 7) == 0) p = url + 7;
+    else if (strncmp(url, "https://", 8) == 0) p = url + 8;
+    else return false;
+    const char* host = p;
+    while (host_char(*p)) p++;
+    if (p == host) return false;
+    if (*p == ':') {
+        const char* port = ++p;
+        while (*p >= '0' && *p <= '9') p++;
+        if (p == port || p - port > 5 || atoi(port) > 65535) return false;
+    }
+    return *p == 0 || (*p == '/' && p[1] == 0);
+}
+
+int net_set_host_url(int kind, const char* url) {
+    if (kind < 0 || kind >= NET_HOSTS) return 0;
+    host_url[kind][0] = 0;
+    if (!net_host_url_is_valid(url)) return 0;
+    snprintf(host_url[kind], sizeof host_url[kind], "%s", url);
+    size_t n = strlen(host_url[kind]);
+    if (host_url[kind][n - 1] == '/') host_url[kind][n - 1] = 0;
+    return 1;
+}
+
+void net_hosts_from_environment() {
+    for (int k = 0; k < NET_HOSTS; k++) {
+        const char* v = getenv(host_variable[k]);
+        if (v && v[0] && !net_set_host_url(k, v))
+            krio_debugf("network: %s is not an http(s)://host[:port] address; ignored\n", host_variable[k]);
+        else if (!v || !v[0]) host_url[k][0] = 0;
+    }
+}
+
+const char* net_host_url(int kind) { return kind >= 0 && kind < NET_HOSTS ? host_url[kind] : ""; }
+
+const char* net_host_url_for_request(int kind) {
+    const char* u = net_host_url(kind);
+    if (!u[0] && kind >= 0 && kind < NET_HOSTS && !host_unset_logged[kind]) {
+        host_unset_logged[kind] = true;
+        krio_debugf("network: no address for this service (set %s)\n", host_variable[kind]);
+    }
+    return u;
+}
+
+// ---------------------------------------------------------------------------
+// Buffers
+// ---------------------------------------------------------------------------
+
+// Largest capacity a buffer may grow to (the reply cap is checked by callers).
+static constexpr int64_t GURL_BUFFER_LIMIT = 1ll << 40;
+
+static int gurl_buffer_reserve(gurl_buffer* b, int64_t need) {
+    if (b->data && need <= b->capacity) return 1;
+    if (need > GURL_BUFFER_LIMIT) return 0;
+    int64_t cap = b->capacity > GURL_BUFFER_MIN ? b->capacity : GURL_BUFFER_MIN;
+    while (cap < need) cap *= 2;
+    auto* d = (uint8_t*)realloc(b->data, (size_t)cap);
+    if (!d) return 0;
+    int64_t old = b->data ? b->capacity : 0;
+    memset(d + old, 0, (size_t)(cap - old));
+    b->data = d;
+    b->capacity = cap;
+    return 1;
+}
+
+static int gurl_buffer_create(gurl_buffer* b, int64_t capacity) {
+    *b = gurl_buffer{};
+    return gurl_buffer_reserve(b, capacity);
+}
+
+int gurl_buffer_append(gurl_buffer* b, const void* data, int64_t n) {
+    if (!b || n < 0 || n > GURL_BUFFER_LIMIT || b->length > GURL_BUFFER_LIMIT - n) return 0;
+    if (!gurl_buffer_reserve(b, b->length + n + 5)) return 0;
+    if (n) memcpy(b->data + b->length, data, (size_t)n);
+    b->length += n;
+    b->data[b->length] = 0;
+    return 1;
+}
+
+void gurl_buffer_free(gurl_buffer* b) {
+    if (!b) return;
+    free(b->data);
+    *b = gurl_buffer{};
+}
+
+static bool url_char_kept(uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           strchr("_#%&-./:=?", c) != nullptr;
+}
+
+void gurl_escape_url(const char* url, gurl_buffer* out) {
+    static const char hex[] = "0123456789abcdef";
+    for (const uint8_t* p = (const uint8_t*)(url ? url : ""); *p; p++) {
+        if (url_char_kept(*p)) {
+            gurl_buffer_append(out, p, 1);
+        } else {
+            char e[3] = {'%', hex[*p >> 4], hex[*p & 15]};
+            gurl_buffer_append(out, e, 3);
+        }
+    }
+    if (!out->data) gurl_buffer_reserve(out, GURL_BUFFER_MIN);  // an empty URL is still a text
+}
+
+// ---------------------------------------------------------------------------
+// The table
+// ---------------------------------------------------------------------------
+
+// Plain static storage (trivially destructible): workers that outlive the
+// program's exit never see it torn down.
+static gurl_job gurl_jobs[GURL_JOBS];
+static int32_t next_gurl_job_id = 1;
+static std::atomic<uint64_t> gurl_tick{0};
+static bool gurl_inited = false;
+
+static void clear_slot(gurl_job* j) {
+    gurl_buffer_free(&j->url);
+    gurl_buffer_free(&j->result);
+    gurl_buffer_free(&j->body);
+    gurl_buffer_free(&j->headers);
+    j->id = 0;
+    j->thread = nullptr;
+    j->state.store(GURL_FREE, std::memory_order_relaxed);
+    j->finish_tick = 0;
+    j->callback = nullptr;
+    j->method = 0;
+    j->completed.store(0, std::memory_order_relaxed);
+    j->callback_ran = 0;
+    j->fail_log = nullptr;
+}
+
+static void ensure_inited() {
+    if (gurl_inited) return;
+    gurl_inited = true;
+    for (gurl_job& j : gurl_jobs) clear_slot(&j);
+    // Once, on the main thread, before any worker makes a handle; never
+    // cleaned up, since detached workers may still be using it at exit.
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
+void gurl_init() {
+    ensure_inited();
+    // A peer that closes its end must not end the program.
+    signal(SIGPIPE, SIG_IGN);
+    net_hosts_from_environment();
+}
+
+uint64_t gurl_current_tick() { return gurl_tick.load(std::memory_order_relaxed); }
+
+// The worker's last writes: nothing of the job is touched after `completed`.
+static void finish_job(gurl_job* j, int32_t state, const char* log) {
+    if (state != GURL_DONE && j->result.data) {
+        j->result.length = 0;
+        j->result.data[0] = 0;
+    }
+    j->fail_log = log;
+    uint64_t t = gurl_tick.load(std::memory_order_acquire);
+    j->finish_tick = t ? t : 1;
+    j->state.store(state, std::memory_order_release);
+    j->completed.store(1, std::memory_order_release);
+}
+
+static size_t on_reply_bytes(char* data, size_t size, size_t count, void* userdata) {
+    auto* result = (gurl_buffer*)userdata;
+    size_t n = size * count;
+    // Refusing the bytes makes curl end the transfer with an error: the job fails.
+    if ((int64_t)n > GURL_RESULT_MAX - result->length) return 0;
+    return gurl_buffer_append(result, data, (int64_t)n) ? n : 0;
+}
+
+// A handle with the options every request shares. Only http and https, also
+// for redirects: a script's URL must never read a host file.
+static CURL* open_handle(gurl_job* j) {
+    CURL* c = curl_easy_init();
+    if (!c) return nullptr;
+    curl_easy_setopt(c, CURLOPT_URL, (const char*)j->url.data);
+    curl_easy_setopt(c, CURLOPT_USERAGENT, GURL_AGENT);
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXREDIRS, GURL_MAX_REDIRECTS);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    // Without these a silent server would hold its slot for ever, and the
+    // slot rule would then refuse every 256th request after it.
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, GURL_CONNECT_TIMEOUT_S);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, GURL_LOW_SPEED_TIME_S);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_reply_bytes);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &j->result);
+    return c;
+}
+
+// Runs the transfer and closes the handle; the response code (0 when no
+// response arrived).
+static CURLcode perform(CURL* c, long* code) {
+    CURLcode rc = curl_easy_perform(c);
+    *code = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, code);
+    curl_easy_cleanup(c);
+    return rc;
+}
+
+static void gurl_get_worker_get(gurl_job* j) {
+    CURL* c = open_handle(j);
+    if (!c) return finish_job(j, GURL_FAILED, "gurl_get_worker failed: InternetHandle == 0\n");
+    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    long code;
+    CURLcode rc = perform(c, &code);
+    if (rc == CURLE_OK) return finish_job(j, GURL_DONE, nullptr);
+    // No response at all is the address failing to open; a reply cut short
+    // fails without a line.
+    finish_job(j, GURL_FAILED, code == 0 ? "gurl_get_worker failed: UrlHandle == 0\n" : nullptr);
+}
+
+static bool header_named(const char* line, size_t n, const char* name) {
+    size_t k = strlen(name);
+    return n > k && strncasecmp(line, name, k) == 0 && (line[k] == ':' || line[k] == ';');
+}
+
+// The job's lines (NUL-ended pieces; a line holding a line break becomes
+// several lines, as the lines of one header text would).
+static bool append_job_headers(const gurl_job* j, curl_slist** list, bool* has_type, bool* has_expect) {
+    const char* p = (const char*)j->headers.data;
+    const char* end = p ? p + j->headers.length : p;
+    while (p && p < end) {
+        size_t n = strcspn(p, "\r\n");  // stops at the piece's NUL too
+        if (n > 0) {
+            char* line = strndup(p, n);
+            if (!line) return false;
+            curl_slist* l = curl_slist_append(*list, line);
+            *has_type |= header_named(line, n, "content-type");
+            *has_expect |= header_named(line, n, "expect");
+            free(line);
+            if (!l) return false;
+            *list = l;
+        }
+        p += n;
+        if (p < end) p++;  // the CR, LF or NUL
+    }
+    return true;
+}
+
+static void gurl_get_worker_post_or_put(gurl_job* j) {
+    static const char* const request_failed = "gurl_get_worker_post_or_put failed: hRequest == 0\n";
+    CURL* c = open_handle(j);
+    if (!c) return finish_job(j, GURL_FAILED, request_failed);
+    curl_easy_setopt(c, CURLOPT_PROXY, "");  // direct, as the platform's own POST was
+    curl_easy_setopt(c, CURLOPT_POST, 1L);
+    if (j->method != GURL_POST) curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "PUT");
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)j->body.length);
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, (const char*)j->body.data);
+    curl_slist* list = nullptr;
+    bool has_type = false, has_expect = false;
+    bool ok = append_job_headers(j, &list, &has_type, &has_expect);
+    // Only the job's lines go out: no form content type of curl's own, and
+    // no 100-continue wait before a larger body.
+    if (ok && !has_type) ok = (list = curl_slist_append(list, "Content-Type:")) != nullptr;
+    if (ok && !has_expect) ok = (list = curl_slist_append(list, "Expect:")) != nullptr;
+    if (!ok) {
+        curl_slist_free_all(list);
+        curl_easy_cleanup(c);
+        return finish_job(j, GURL_FAILED, request_failed);
+    }
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, list);
+    long code;
+    CURLcode rc = perform(c, &code);
+    curl_slist_free_all(list);
+    if (rc == CURLE_OK) return finish_job(j, GURL_DONE, nullptr);
+    bool bad_request = code == 0 && (rc == CURLE_URL_MALFORMAT || rc == CURLE_UNSUPPORTED_PROTOCOL);
+    finish_job(j, GURL_FAILED, bad_request ? request_failed : nullptr);
+}
+
+static int gurl_get_worker(void* data) {
+    auto* j = (gurl_job*)data;
+    if (j->method == GURL_POST || j->method == GURL_PUT) gurl_get_worker_post_or_put(j);
+    else gurl_get_worker_get(j);
+    return 0;
+}
+
+int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const void* body,
+                 int64_t body_length, const void* headers, int64_t headers_length) {
+    ensure_inited();
+    int32_t id = next_gurl_job_id;
+    // Past the largest id the count goes on at a multiple of the table size,
+    // so slots keep their order and 0 is never an id.
+    next_gurl_job_id = id == INT32_MAX ? GURL_JOBS : id + 1;
+    gurl_job* j = &gurl_jobs[id % GURL_JOBS];
+    if (j->id != 0) {
+        next_gurl_job_id = id;
+        krio_debug("gurl_get: new_job() failed\n");
+        return -1;
+    }
+    clear_slot(j);
+    j->id = id;
+    j->state.store(GURL_PENDING, std::memory_order_relaxed);
+    j->method = method;
+    j->callback = callback;
+    bool ok = gurl_buffer_create(&j->result, GURL_RESULT_START);
+    ok = ok && gurl_buffer_create(&j->url, GURL_BUFFER_MIN);
+    if (ok) gurl_escape_url(url, &j->url);
+    if (ok && (body || method == GURL_POST || method == GURL_PUT)) {
+        ok = gurl_buffer_create(&j->body, GURL_BUFFER_MIN) &&
+             gurl_buffer_append(&j->body, body, body && body_length > 0 ? body_length : 0);
+    }
+    if (ok && headers) {
+        ok = gurl_buffer_create(&j->headers, GURL_BUFFER_MIN) &&
+             gurl_buffer_append(&j->headers, headers, headers_length > 0 ? headers_length : 0);
+    }
+    if (ok) j->thread = os_create_thread(gurl_get_worker, j);
+    // Nothing started: the job ends failed on the next update like any other.
+    if (!ok || !j->thread) finish_job(j, GURL_FAILED, nullptr);
+    return id;
+}
+
+int32_t gurl_get(const char* url, gurl_callback callback) {
+    return gurl_req(url, callback, GURL_GET, nullptr, 0, nullptr, 0);
+}
+
+gurl_job* gurl_get_job(int32_t id) {
+    ensure_inited();
+    if (id <= 0) return nullptr;
+    gurl_job* j = &gurl_jobs[id % GURL_JOBS];
+    return j->id == id ? j : nullptr;
+}
+
+int gurl_jobs_in_use() {
+    int n = 0;
+    for (const gurl_job& j : gurl_jobs) n += j.id != 0;
+    return n;
+}
+
+void gurl_update() {
+    ensure_inited();
+    for (gurl_job& j : gurl_jobs) {
+        if (!j.id || !j.completed.load(std::memory_order_acquire)) continue;
+        j.completed.store(0, std::memory_order_relaxed);
+        j.callback_ran = 1;
+        if (j.fail_log) krio_debug(j.fail_log);
+        j.fail_log = nullptr;
+        if (j.callback) j.callback(&j);
+    }
+    uint64_t tick = gurl_tick.load(std::memory_order_relaxed);
+    for (gurl_job& j : gurl_jobs) {
+        // Only jobs whose completion was seen: their worker has let go.
+        if (!j.id || !j.callback_ran || tick <= j.finish_tick + GURL_KEEP_UPDATES) continue;
+        os_destroy_thread(j.thread);
+        clear_slot(&j);
+    }
+    gurl_tick.store(tick + 1, std::memory_order_release);
+}

@@ -1,0 +1,132 @@
+// Remote fetches as a script makes them: methods, header lines and the token
+// placeholder, the result call's answers, and the cartridge cache.
+#include <lodepng.h>
+
+#include "lang/lang.h"
+#include "storage/storage.h"
+#include "tests/net/net_test_util.h"
+
+namespace {
+
+using hvx_test::http_reply;
+using hvx_test::http_request;
+
+struct fetch_remote : hvx_test::net_env {
+    // Starts a fetch from the script; its id.
+    int32_t start(const std::string& args) {
+        std::string r = eval("return _fetch_remote(" + args + ")");
+        return (int32_t)atoi(r.c_str());
+    }
+    // The results of _fetch_remote_result(id) once the job has finished.
+    std::string result(int32_t id, const std::string& shown = "r.n .. ' ' .. tostring(r[3])") {
+        if (gurl_get_job(id)) hvx_test::pump_until_finished(id);
+        return eval("local r = table.pack(_fetch_remote_result(" + std::to_string(id) + ")) return " + shown);
+    }
+    std::string cached(const std::string& name) { return hvx_test::read_file(std::string(config.home) + "/" + name); }
+};
+
+TEST_F(fetch_remote, methods_and_header_lines) {
+    struct row {
+        const char* args;
+        const char* method;
+        const char* body;
+    } rows[] = {
+        {"'/m', 'PoSt', 'b'", "POST", "b"}, {"'/m', 'pUt', 'b'", "PUT", "b"},  {"'/m', 'posts', 'b'", "GET", ""},
+        {"'/m', 'get', 'b'", "GET", ""},     {"'/m', nil, 'b'", "GET", ""},      {"'/m', 'post'", "POST", ""},
+    };
+    for (const row& r : rows) {
+        std::string args = r.args;
+        args.replace(1, 2, server.url("/m"));
+        int32_t id = start(args);
+        ASSERT_GT(id, 0) << r.args;
+        ASSERT_TRUE(hvx_test::pump_until_finished(id));
+        EXPECT_EQ(server.requests().back().method, r.method) << r.args;
+        EXPECT_EQ(server.requests().back().body, r.body) << r.args;
+    }
+    // The placeholder becomes the token only under the active session's endpoint.
+    std::string ep = server.url("/rt/u1/");
+    auto headers_for = [&](const std::string& url) {
+        int32_t id = start("'" + url + "', 'post', 'x', {'X-A: 1', 5, '" + TOKEN_PLACEHOLDER + "'}");
+        result(id);
+        http_request got = server.requests().back();
+        return got.header("X-A") + "|" + got.header("Authorization");
+    };
+    EXPECT_EQ(headers_for(ep + "a"), "1|");  // no session
+    add_or_modify_session("u1", 1, "T", "n", nullptr);
+    siteuser_session* s = get_active_session();
+    snprintf(s->vynnet_token, sizeof s->vynnet_token, "VT");
+    EXPECT_EQ(headers_for(ep + "a"), "1|");  // no endpoint yet: never to any host
+    snprintf(s->https_endpoint, sizeof s->https_endpoint, "%s", ep.c_str());
+    EXPECT_EQ(headers_for(ep + "a?b"), "1|VT");
+    EXPECT_EQ(headers_for(server.url("/other")), "1|");
+    snprintf(s->https_endpoint, sizeof s->https_endpoint, "%s", server.url("/rt/u1").c_str());
+    EXPECT_EQ(headers_for(server.url("/rt/u1?q")), "1|VT");
+    EXPECT_EQ(headers_for(server.url("/rt/u1x")), "1|");  // a longer name that begins the same
+}
+
+TEST_F(fetch_remote, result_answers) {
+    server.set_handler([](const http_request& r) { return http_reply(200, "hello").delayed(r.target == "/slow" ? 400 : 0); });
+    int32_t slow = start("'" + server.url("/slow") + "'");
+    EXPECT_EQ(eval("return select('#', _fetch_remote_result(" + std::to_string(slow) + "))"), "0");  // pending
+    ASSERT_TRUE(server.wait_for_requests(1, 5000));  // arrived (and held)
+    std::string refused = "http://127.0.0.1:" + std::to_string(hvx_test::loopback_http_server::closed_port());
+    EXPECT_EQ(result(start("'" + refused + "'")), "3 could not download");
+    EXPECT_EQ(result(slow + 100000), "3 job not found");
+    // The system's own requests carry tokens: not readable by id.
+    int32_t own = gurl_get(server.url("/own").c_str(), get_top_kat_cb);
+    EXPECT_EQ(result(own), "3 job not found");
+    config.network_access = 0;
+    size_t before = server.request_count();
+    EXPECT_EQ(eval("local a, b = _fetch_remote('" + server.url("/x") + "') return tostring(a) .. ' ' .. b"),
+              "nil no network access");
+    EXPECT_EQ(result(slow), "3 no network access");
+    config.network_access = 1;
+    EXPECT_EQ(server.request_count(), before);
+    EXPECT_EQ(eval("return select('#', _fetch_remote({}))"), "0");
+}
+
+TEST_F(fetch_remote, results_are_decoded_by_extension) {
+    buffer* probe = create_buffer_from_str("x");
+    bool decoder = hvx_test::run_in(p, "return 1") == "1" && unvyn_from_fetched_buffer(p->L, probe, "a.txt", 0) > 0;
+    lua_settop(p->L, 0);
+    destroy_buffer(probe);
+    if (!decoder) GTEST_SKIP() << "the fetched-buffer decoder is not built yet";
+    std::vector<unsigned char> png_bytes;
+    unsigned char px[4 * 6] = {0};
+    lodepng::encode(png_bytes, px, 3, 2);
+    std::string png(png_bytes.begin(), png_bytes.end());
+    server.set_handler([&](const http_request& r) { return http_reply(200, r.target == "/p.png" ? png : "text"); });
+    EXPECT_EQ(result(start("'" + server.url("/t.txt") + "'"), "type(r[1]) .. r[1]"), "stringtext");
+    EXPECT_EQ(result(start("'" + server.url("/p.png") + "'"), "type(r[1])"), "userdata");
+}
+
+TEST_F(fetch_remote, cartridge_images_are_cached) {
+    std::string png600 = "\x89PNG" + std::string(596, 'p');
+    server.set_handler([&](const http_request& r) {
+        if (r.target == "/small.png") return http_reply(200, png600.substr(0, 400));
+        if (r.target == "/jpeg.png") return http_reply(200, "\xff\xd8\xff" + std::string(700, 'j'));
+        return http_reply(200, png600);
+    });
+    net_set_host_url(NET_HOST_CART, server.url().c_str());
+    for (const char* path : {"/x.png", "/small.png", "/jpeg.png", "/a/../y.png", "/p%41.png",
+                             "/bbs/get_cart.php?cat=8&lid=foo-3", "/bbs/get_cart.php?cat=8&lid=../../z"})
+        result(start("'" + server.url(path) + "'"));
+    EXPECT_EQ(cached("cache/carts/x.png"), png600);
+    EXPECT_EQ(cached("cache/carts/foo-3.hvx.png"), png600);
+    for (const char* absent : {"cache/carts/small.png", "cache/carts/jpeg.png", "cache/carts/y.png", "cache/y.png",
+                               "cache/carts/pA.png", "z.hvx.png"})
+        EXPECT_FALSE(hvx_test::file_exists(std::string(config.home) + "/" + absent)) << absent;
+    // Another host's URL is not cached, even with the same path.
+    net_set_host_url(NET_HOST_CART, "http://127.0.0.2:1");
+    net_set_host_url(NET_HOST_SITE, "http://127.0.0.2:1");
+    char name[HVX_PATH_MAX];
+    EXPECT_EQ(cart_cache_name_for_url(server.url("/x.png").c_str(), name, sizeof name), 0);
+}
+
+TEST(strip_lid_version, cuts_at_the_first_hyphen) {
+    for (auto [in, out] : std::vector<std::pair<std::string, std::string>>{
+             {"name-12", "name"}, {"name", "name"}, {"-3", ""}, {"a-b-c", "a"}, {std::string(300, 'n'), std::string(255, 'n')}})
+        EXPECT_EQ(strip_lid_version(in.c_str()), out);
+}
+
+}  // namespace

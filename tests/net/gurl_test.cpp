@@ -1,0 +1,178 @@
+// HTTP jobs against the loopback server: what goes over the wire, how jobs
+// end, the callback hand-off, the table limit and the reaping.
+#include <atomic>
+#include <thread>
+
+#include "tests/net/net_test_util.h"
+
+namespace {
+
+using hvx_test::http_reply;
+using hvx_test::http_request;
+using hvx_test::pump_until;
+using hvx_test::pump_until_finished;
+
+struct gurl : hvx_test::net_env {};
+
+int callbacks = 0;
+std::thread::id callback_thread;
+void count_cb(gurl_job*) {
+    callbacks++;
+    callback_thread = std::this_thread::get_id();
+}
+
+TEST_F(gurl, requests_go_out_exactly) {
+    server.set_handler([](const http_request& r) { return http_reply(200, "got " + r.method); });
+    const std::string hdr = std::string("X-A: 1\0X-B: two\0", 16);
+    struct row {
+        int32_t method;
+        const char* path;
+        const char* body;  // none: no body given
+        bool headers;
+        const char* target, *method_name, *sent_body;
+    } rows[] = {
+        {GURL_GET, "/a b+c\xe9?x=1,2&y=%41", nullptr, true, "/a%20b%2bc%e9?x=1%2c2&y=%41", "GET", ""},
+        {GURL_POST, "/p?q=1", "k=v&w", true, "/p?q=1", "POST", "k=v&w"},
+        {GURL_PUT, "/put", "{}", false, "/put", "PUT", "{}"},
+        {GURL_POST, "/empty", nullptr, false, "/empty", "POST", ""},
+    };
+    for (const row& r : rows) {
+        callbacks = 0;
+        std::string url = server.url(r.path);
+        int32_t id = gurl_req(url.c_str(), count_cb, r.method, r.body, r.body ? (int64_t)strlen(r.body) : 0,
+                                    r.headers ? hdr.data() : nullptr, (int64_t)hdr.size());
+        ASSERT_GT(id, 0);
+        ASSERT_TRUE(pump_until_finished(id)) << r.path;
+        for (int i = 0; i < 3; i++) gurl_update();  // read again later: the callback stays run once
+        gurl_job* j = gurl_get_job(id);
+        ASSERT_NE(j, nullptr);
+        EXPECT_EQ(j->state.load(), GURL_DONE);
+        EXPECT_EQ(std::string((char*)j->result.data), std::string("got ") + r.method_name);
+        EXPECT_EQ(callbacks, 1);
+        EXPECT_EQ(callback_thread, std::this_thread::get_id());
+        http_request got = server.requests().back();
+        EXPECT_EQ(got.method, r.method_name);
+        EXPECT_EQ(got.target, r.target);
+        EXPECT_EQ(got.body, r.sent_body);
+        EXPECT_EQ(got.header("User-Agent"), "Halvoran");
+        // A GET never sends the job's lines; a POST or PUT sends them and nothing of curl's own.
+        bool sends_lines = r.headers && r.method != GURL_GET;
+        EXPECT_EQ(got.header("X-A"), sends_lines ? "1" : "");
+        EXPECT_EQ(got.header("X-B"), sends_lines ? "two" : "");
+        EXPECT_FALSE(got.has_header("Expect"));
+        EXPECT_FALSE(got.has_header("Content-Type"));
+        if (r.method != GURL_GET) {
+            EXPECT_EQ(got.header("Content-Length"), std::to_string(strlen(r.sent_body)));
+        }
+    }
+    // A large body goes at once (no 100-continue wait), with the job's own content type.
+    std::string big(1500000, 'z');
+    const char type[] = "Content-Type: text/plain";
+    int32_t id = gurl_req(server.url("/big").c_str(), nullptr, GURL_POST, big.data(), (int64_t)big.size(), type,
+                                sizeof type);
+    ASSERT_TRUE(pump_until_finished(id));
+    EXPECT_EQ(server.requests().back().body, big);
+    EXPECT_EQ(server.requests().back().header("Content-Type"), "text/plain");
+    EXPECT_FALSE(server.requests().back().has_header("Expect"));
+}
+
+TEST_F(gurl, failures_end_failed_and_error_replies_stay_done) {
+    server.set_handler([](const http_request& r) {
+        if (r.target == "/cut") return http_reply(200, std::string(10, 'x')).announcing(1000);
+        if (r.target == "/gone") return http_reply(404, "missing");
+        if (r.target == "/redirect") return http_reply(302).with_header("Location: file:///etc/hostname");
+        return http_reply();
+    });
+    std::string refused = "http://127.0.0.1:" + std::to_string(hvx_test::loopback_http_server::closed_port()) + "/x";
+    struct row {
+        std::string url;
+        int32_t method, state;
+        const char* log;  // expected in the log, or none
+        const char* result;
+    } rows[] = {
+        {refused, GURL_GET, GURL_FAILED, "gurl_get_worker failed: UrlHandle == 0", ""},
+        {refused, GURL_POST, GURL_FAILED, nullptr, ""},
+        {"file:///etc/hostname", GURL_GET, GURL_FAILED, "gurl_get_worker failed: UrlHandle == 0", ""},
+        {"file:///etc/hostname", GURL_PUT, GURL_FAILED, "gurl_get_worker_post_or_put failed: hRequest == 0", ""},
+        {server.url("/redirect"), GURL_GET, GURL_FAILED, nullptr, ""},
+        {server.url("/cut"), GURL_GET, GURL_FAILED, nullptr, ""},
+        {server.url("/gone"), GURL_GET, GURL_DONE, nullptr, "missing"},
+    };
+    for (const row& r : rows) {
+        std::string before = env.log();
+        int32_t id = gurl_req(r.url.c_str(), nullptr, r.method, "b", 1, nullptr, 0);
+        ASSERT_TRUE(pump_until_finished(id)) << r.url;
+        gurl_job* j = gurl_get_job(id);
+        EXPECT_EQ(j->state.load(), r.state) << r.url;
+        EXPECT_EQ(std::string((char*)j->result.data), r.result) << r.url;
+        std::string added = env.log().substr(before.size());
+        if (r.log) {
+            EXPECT_NE(added.find(r.log), std::string::npos) << r.url;
+        } else {
+            EXPECT_EQ(added.find("gurl_get_worker"), std::string::npos) << r.url << added;
+        }
+    }
+}
+
+TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
+    std::atomic<bool> release{false};
+    server.set_handler([&](const http_request&) {
+        for (int i = 0; i < 20000 && !release; i++) usleep(1000);  // held until the test lets go
+        return http_reply(200, "late");
+    });
+    int32_t held = gurl_get(server.url("/hold").c_str(), nullptr);
+    ASSERT_GT(held, 0);
+    std::string refused = "http://127.0.0.1:" + std::to_string(hvx_test::loopback_http_server::closed_port());
+    for (int k = 1; k < GURL_JOBS; k++) ASSERT_EQ(gurl_get(refused.c_str(), nullptr), held + k);
+    // The next id maps onto the held slot: refused, and the count stays.
+    EXPECT_EQ(gurl_get(refused.c_str(), nullptr), -1);
+    EXPECT_EQ(gurl_get(refused.c_str(), nullptr), -1);
+    EXPECT_NE(env.log().find("gurl_get: new_job() failed"), std::string::npos);
+    EXPECT_EQ(gurl_get_job(0), nullptr);
+    ASSERT_TRUE(pump_until_finished(held + 1));
+    gurl_job* j = gurl_get_job(held + 1);
+    ASSERT_NE(j, nullptr);
+    uint64_t finish = j->finish_tick;
+    while (gurl_current_tick() <= finish + GURL_KEEP_UPDATES) {
+        ASSERT_EQ(gurl_get_job(held + 1), j) << gurl_current_tick() - finish;
+        gurl_update();
+    }
+    EXPECT_EQ(gurl_get_job(held + 1), j);  // the update where the tick is finish + 120 keeps it
+    gurl_update();
+    EXPECT_EQ(gurl_get_job(held + 1), nullptr);
+    EXPECT_EQ(gurl_get_job(held)->state.load(), GURL_PENDING);
+    release = true;
+    ASSERT_TRUE(pump_until_finished(held));
+    EXPECT_EQ(std::string((char*)gurl_get_job(held)->result.data), "late");
+    ASSERT_TRUE(pump_until([&] { return !gurl_get_job(held); }));
+    EXPECT_EQ(gurl_get(refused.c_str(), nullptr), held + GURL_JOBS);
+}
+
+TEST(gurl_escape, keeps_only_the_url_characters) {
+    std::string in, want;
+    for (int c = 1; c < 256; c++) {
+        in += (char)c;
+        bool kept = isalnum(c) || strchr("_#%&-./:=?", c);
+        char e[4];
+        snprintf(e, sizeof e, "%%%02x", c);
+        want += kept ? std::string(1, (char)c) : std::string(e);
+    }
+    gurl_buffer out{};
+    gurl_escape_url(in.c_str(), &out);
+    EXPECT_EQ(std::string((char*)out.data, (size_t)out.length), want);
+    gurl_buffer_free(&out);
+}
+
+TEST(net_hosts, only_plain_http_addresses_are_taken) {
+    for (const char* good : {"http://127.0.0.1:8080", "https://site.example", "https://a-b.example/"})
+        EXPECT_TRUE(net_host_url_is_valid(good)) << good;
+    for (const char* bad : {"", "ftp://x", "http://", "http://x/path", "http://u@x", "http://x:99999", "http://[::1]",
+                            "file:///etc", "http://x y"})
+        EXPECT_FALSE(net_host_url_is_valid(bad)) << bad;
+    net_set_host_url(NET_HOST_CART, "https://c.example/");
+    EXPECT_STREQ(net_host_url(NET_HOST_CART), "https://c.example");
+    net_set_host_url(NET_HOST_CART, "nope");
+    EXPECT_STREQ(net_host_url(NET_HOST_CART), "");
+}
+
+}  // namespace

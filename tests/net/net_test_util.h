@@ -1,0 +1,60 @@
+// Shared by the network tests: a process environment with a loopback server,
+// and the frame's job update pumped until something holds.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "net/net.h"
+#include "platform/platform.h"
+#include "tests/support/loopback_http.h"
+#include "tests/support/process_harness.h"
+
+namespace hvx_test {
+
+// Runs the job update (1 ms apart, as frames would) until cond holds; 5 s at most.
+inline bool pump_until(const std::function<bool()>& cond, int timeout_ms = 5000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        gurl_update();
+        usleep(1000);
+    }
+    return true;
+}
+
+inline bool pump_until_finished(int32_t id) {
+    return pump_until([&] {
+        gurl_job* j = gurl_get_job(id);
+        return j && j->callback_ran;
+    });
+}
+
+struct net_env : ::testing::Test {
+    process_env env;
+    loopback_http_server server;
+    Process* p = nullptr;
+
+    void SetUp() override {
+        setenv("no_proxy", "127.0.0.1,localhost", 1);  // requests honour the proxy settings
+        gurl_init();
+        ASSERT_TRUE(server.ok());
+        for (int k = 0; k < NET_HOSTS; k++) net_set_host_url(k, server.url().c_str());
+        siteuser_init();
+        p = env.spawn("");
+        ASSERT_NE(p, nullptr);
+    }
+    void TearDown() override {
+        // Every job this test started is reaped, so the table is empty again.
+        pump_until([] { return gurl_jobs_in_use() == 0; }, 20000);
+        config_set_defaults();
+    }
+    std::string eval(const std::string& code) { return run_in(p, code); }
+};
+
+}  // namespace hvx_test

@@ -1,0 +1,198 @@
+// User sessions: the sessions file, the table's rules as scripts see them,
+// the token and endpoint refresh against the loopback server, and the
+// user-data batches.
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include "tests/net/net_test_util.h"
+
+namespace {
+
+using hvx_test::http_reply;
+using hvx_test::http_request;
+
+struct sessions : hvx_test::net_env {
+    std::string file() const { return std::string(config.home) + "/" + SESSIONS_FILE_NAME; }
+    std::vector<std::string> ids() const {
+        std::vector<std::string> out;
+        for (int i = 0; i < num_sessions(); i++) out.push_back(get_session(i)->user_id);
+        return out;
+    }
+    std::string active_id() const {
+        siteuser_session* s = get_active_session();
+        return s ? s->user_id : "(none)";
+    }
+    // Runs one refresh of the active session; its request is answered, its
+    // callback run and its job reaped.
+    void refresh_and_wait() {
+        update_session(get_active_session());
+        ASSERT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == 0; }));
+    }
+};
+
+TEST_F(sessions, the_file_is_read_line_by_line) {
+    std::string id79(79, 'i');
+    hvx_test::write_file(file(), "abc\n" + std::string(999, 'x') + "\n" +
+                                     std::string(1023, 'z') + "u9|1|t9|n9||\n" +  // its rest is no line
+                                     "a|0|ta|na|ea|\nb|1|tb|nb||\nc|3|tc|nc||\n" + id79 + "|0|t|n||\n" +
+                                     std::string(80, 'j') + "|0|t|n||\n");
+    load_sessions();
+    EXPECT_EQ(ids(), (std::vector<std::string>{"a", "b", "c", id79, ""}));
+    EXPECT_EQ(active_id(), "c");  // the later active line wins
+    EXPECT_STREQ(get_session(0)->extra, "ea");
+    std::string forty;
+    for (int i = 0; i < 40; i++) forty += "u" + std::to_string(i) + "|0|t|n||\n";
+    hvx_test::write_file(file(), forty);
+    load_sessions();
+    EXPECT_EQ(num_sessions(), MAX_SESSIONS);
+    EXPECT_EQ(active_id(), "(none)");
+}
+
+TEST_F(sessions, scripts_add_change_and_remove_users) {
+    EXPECT_EQ(eval("return _modify_user_session('u1', 1, 'tok', 'name')"), "");
+    EXPECT_EQ(hvx_test::read_file(file()), "u1|1|tok|name||\n");
+    struct stat st;
+    ASSERT_EQ(stat(file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(active_id(), "u1");
+    // What the system-information calls give of it.
+    EXPECT_EQ(eval("return stat(64) .. stat(65) .. _kstat(800) .. tostring(_kstat(805)) .. #stat(70)"), "u1nametoknil1");
+    snprintf(get_active_session()->https_endpoint, SESSION_REPLY_MAX, "http://h/u1/");
+    EXPECT_EQ(eval("return _kstat(805)"), "http://h/u1/");
+    config.network_access = 0;
+    EXPECT_EQ(active_id(), "(none)");
+    config.network_access = 1;
+    // Refused: separators or line breaks in a value, a new user without a
+    // name or token, or flags -1; nothing is written.
+    for (const char* call : {"'u2', 0, 'a|b', 'n'", "'u2', 0, 't', 'n,m'", "'u2', 0, 't', 'n', 'x\\ny|1|t|n|'",
+                             "'u\\r', 0, 't', 'n'", "'u2', 0, 't'", "'u2', -1, 't', 'n'", "'u2', 0, 't\\0x', 'n'"})
+        EXPECT_EQ(eval(std::string("return _modify_user_session(") + call + ")"), "") << call;
+    EXPECT_EQ(add_or_modify_session("u2", 0, "a|b", "n", nullptr), 2);
+    EXPECT_EQ(hvx_test::read_file(file()), "u1|1|tok|name||\n");
+    // Flags 0 adds the user with no session active; the icon seeds the user data.
+    eval("_modify_user_session('u2', 0, 't2', 'n2', 'QUJD')");
+    EXPECT_EQ(active_id(), "(none)");
+    EXPECT_EQ(eval("local d = _fetch_udat('u2') return d.user_id .. d.username .. d.icon_b64"), "u2n2QUJD");
+    eval("_modify_user_session('" + std::string(100, 'x') + "', 1, 't', 'n')");
+    EXPECT_EQ(active_id(), std::string(79, 'x'));
+    for (int i = num_sessions(); i < MAX_SESSIONS; i++)
+        EXPECT_EQ(eval("return _modify_user_session('f" + std::to_string(i) + "', 0, 't', 'n')"), "");
+    EXPECT_EQ(eval("return _modify_user_session('one_more', 0, 't', 'n')"), TOO_MANY_ACCOUNTS);
+    EXPECT_EQ(eval("return _modify_user_session('u1', 5, nil, 'renamed')"), "");  // a known user still changes
+    EXPECT_EQ(active_id(), "u1");
+    EXPECT_STREQ(get_session_by_user_id("u1")->username, "renamed");
+    eval("_modify_user_session('u1', -2)");
+    EXPECT_EQ(num_sessions(), MAX_SESSIONS - 1);
+    EXPECT_EQ(get_session_by_user_id("u1"), nullptr);
+    EXPECT_EQ(hvx_test::read_file(file()).find("u1|"), std::string::npos);
+}
+
+TEST_F(sessions, command_line_users_live_in_memory) {
+    snprintf(config.user_id, sizeof config.user_id, "u1,u2,%s", std::string(31, 'l').c_str());
+    snprintf(config.username, sizeof config.username, "n1,n2,n3");
+    snprintf(config.session_token, sizeof config.session_token, "%s", std::string(200, 'T').c_str());
+    load_sessions();
+    EXPECT_EQ(ids(), (std::vector<std::string>{"u1", "u2", ""}));  // an item over 30 reads as empty
+    EXPECT_EQ(std::string(get_session(1)->token), std::string(79, 'T'));
+    EXPECT_EQ(active_id(), "u1");
+    add_or_modify_session("u2", 1, nullptr, nullptr, nullptr);
+    EXPECT_EQ(active_id(), "u2");
+    EXPECT_FALSE(hvx_test::file_exists(file()));
+    load_sessions();
+    EXPECT_EQ(active_id(), "u2");  // the remembered index
+}
+
+TEST_F(sessions, tokens_then_endpoint_are_fetched_and_kept) {
+    std::string endpoint = server.url("/rt/u1/");
+    server.set_handler([&](const http_request& r) {
+        if (r.target == "/api/get_kat.php") return http_reply(200, "scoresub:ct/u1/x\r\nvynnet:VT9\nrest");
+        return http_reply(200, "https_endpoint:" + endpoint + "\nmore");
+    });
+    add_or_modify_session("u1", 1, "T", "n", nullptr);
+    refresh_and_wait();
+    http_request kat = server.requests()[0];
+    EXPECT_EQ(kat.method + " " + kat.target + " " + kat.body, "POST /api/get_kat.php token=T&user_id=u1");
+    EXPECT_EQ(kat.header("Content-Type"), "application/x-www-form-urlencoded");
+    siteuser_session* s = get_active_session();
+    EXPECT_STREQ(s->channel_token, "ct/u1/x");
+    EXPECT_STREQ(s->vynnet_token, "VT9");
+    refresh_and_wait();  // fresh tokens: only the endpoint is asked for
+    ASSERT_EQ(server.request_count(), 2u);
+    http_request con = server.requests()[1];
+    EXPECT_EQ(con.target + " " + con.body, "/connect {\"token\":\"VT9\",\"channel\":\"vynnet/u1\"}");
+    EXPECT_EQ(con.header("Content-Type"), "application/json");
+    EXPECT_EQ(siteuser_session_text(s, SESSION_CONNECT_TOKEN), endpoint);
+    update_session(s);
+    EXPECT_EQ(gurl_jobs_in_use(), 0);  // nothing is stale yet
+}
+
+TEST_F(sessions, rejected_replies_change_nothing) {
+    const char* replies[] = {"scoresub:ct/u2/x\nvynnet:VT9\n", "scoresub:ct/u1/x\nvyn\n", "scoresub:ct/u1/x\nvynnet:\n",
+                             "scoresub:ct/u1/x", "scoresub:ct/u1/x\nvynnet:V\x01T\n"};
+    std::string too_long = "scoresub:ct/u1/x\nvynnet:" + std::string(256, 'v') + "\n";
+    std::vector<std::string> all(std::begin(replies), std::end(replies));
+    all.push_back(too_long);
+    for (const std::string& reply : all) {
+        server.set_handler([&](const http_request&) { return http_reply(200, reply); });
+        delete_session("u1");
+        add_or_modify_session("u1", 1, "T", "n", nullptr);
+        size_t asked = server.request_count();
+        refresh_and_wait();
+        EXPECT_EQ(server.request_count(), asked + 1);
+        siteuser_session* s = get_active_session();
+        EXPECT_EQ(s->tokens_received, 0u) << reply;
+        EXPECT_STREQ(s->vynnet_token, "") << reply;
+        update_session(s);  // asked less than 30 s ago: not again
+        EXPECT_EQ(gurl_jobs_in_use(), 0) << reply;
+    }
+    // An endpoint reply that does not name the user is not taken either.
+    siteuser_session* s = get_active_session();
+    s->tokens_received = os_get_time();
+    server.set_handler([&](const http_request&) { return http_reply(200, "https_endpoint:http://x/rt/u2/\n"); });
+    refresh_and_wait();
+    EXPECT_EQ(server.requests().back().target, "/connect");
+    EXPECT_STREQ(s->https_endpoint, "");
+}
+
+TEST_F(sessions, user_data_is_fetched_in_batches) {
+    server.set_handler([](const http_request&) { return http_reply(200, "abc|d|Alice|QUJD|\r\nbad\nq|" + std::string(2000, 'x')); });
+    EXPECT_EQ(eval("return select('#', _fetch_udat('abc'))"), "0");
+    eval("_fetch_udat('abc') _fetch_udat('zz') _fetch_udat('a&b') _fetch_udat(5)");  // queued once; bad ids never
+    siteuser_update();
+    ASSERT_TRUE(server.wait_for_requests(1, 5000));
+    EXPECT_EQ(server.requests()[0].target, "/api/udat.php?user_ids=abc%2czz%2c0");
+    ASSERT_TRUE(hvx_test::pump_until([&] { return eval("return fetch_udat('abc') ~= nil") == "true"; }));
+    EXPECT_EQ(eval("local d = _fetch_udat('abc') return d.user_id .. ' ' .. d.username .. ' ' .. d.icon_b64"),
+              "abc Alice QUJD");
+    ASSERT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == 0; }));
+    siteuser_update();
+    EXPECT_EQ(gurl_jobs_in_use(), 0);  // nothing queued again within 10 s
+    EXPECT_EQ(siteuser_get("q"), nullptr);  // an over-long line is not kept
+}
+
+}  // namespace
+
+namespace {
+
+// The running program: a session from the command line is refreshed by the
+// frames (tokens, then the endpoint), and no sessions file is written.
+TEST(online_program, refreshes_a_command_line_session) {
+    hvx_test::loopback_http_server server([](const http_request& r) {
+        return http_reply(200, r.target == "/connect" ? "https_endpoint:http://h/u1/\n" : "scoresub:c/u1/\nvynnet:VT\n");
+    });
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::read_file(hvx_test::build_dir() + "/sysrom.dat"));
+    hvx_test::background_run run(inst, {"-x", "-user_id", "u1", "-username", "n1", "-session_token", "T"},
+                                 {"HALVORAN_SITE_URL=" + server.url(), "HALVORAN_CONNECT_URL=" + server.url(),
+                                  "no_proxy=127.0.0.1"});
+    ASSERT_TRUE(server.wait_for_requests(2, 15000));
+    std::vector<http_request> got = server.requests();
+    EXPECT_EQ(got[0].target + " " + got[0].body, "/api/get_kat.php token=T&user_id=u1");
+    EXPECT_EQ(got[1].target + " " + got[1].body, "/connect {\"token\":\"VT\",\"channel\":\"vynnet/u1\"}");
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait_exit(10000), 0);
+    EXPECT_FALSE(hvx_test::file_exists(inst.home() + "/" + SESSIONS_FILE_NAME));
+}
+
+}  // namespace
