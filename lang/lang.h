@@ -43,9 +43,12 @@ inline constexpr int LANG_OP_PEEK = 52;  // then PEEK2, PEEK4, PEEK8
 inline constexpr int LANG_CYCLES_PER_INSTRUCTION = HVX_CYCLES_INSTRUCTION;
 inline constexpr int LANG_CYCLES_CHEAP_INSTRUCTION = HVX_CYCLES_CHEAP;  // moves, loads, add/sub/bitwise
 // Code that may not yield is never suspended; once the counter passes the
-// budget by this much (ten frames' budget) it raises "out of cycles in a
-// non-yieldable call" instead of running on.
+// budget by this much (2^29 cycles: a sort of a million numbers with a Lua
+// comparator fits, an endless one ends within a second) it raises "out of
+// cycles in a non-yieldable call" instead of running on.
 inline constexpr int32_t LANG_NONYIELD_CEILING = HVX_CYCLES_NONYIELD_CEILING;
+// The counter saturates at 2^31 - 1: a budget plus the ceiling must stay below it.
+static_assert(LANG_NONYIELD_CEILING > 0 && LANG_NONYIELD_CEILING <= (1 << 30), "ceiling out of the counter's range");
 inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch
 inline constexpr int LANG_ESCAPE_SET = 1;                 // flag value the interpreter stores
 
