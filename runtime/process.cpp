@@ -211,6 +211,7 @@ int init_process(Process* p, int64_t id, const char* source, size_t source_len, 
         socket_add_public_c_functions(L);
         // The host's anchors (hvx_anchor): the first slot of the main stack
         // for good, the chunk above it.
+        lua_settop(L, 0);
         lua_newtable(L);
 
         p->source = (char*)std::malloc(source_len + 16);
