@@ -43,7 +43,11 @@ set(LUA_CORE_OPTIONS -w -xc++)
 # The interpreter loop: with these every handler keeps its own dispatch jump
 # instead of sharing one, fewer instructions and a speed that depends much
 # less on where the code happens to land.
-set(LUA_VM_OPTIONS -fno-gcse -fno-crossjumping)
+# (GCC's own options: clang, which builds the fuzz targets, has neither.)
+set(LUA_VM_OPTIONS)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set(LUA_VM_OPTIONS -fno-gcse -fno-crossjumping)
+endif()
 
 file(GLOB LUA_SOURCES ${LUA_DIR}/src/*.c)
 # Not part of the program: the stand-alone interpreter and compiler, and the
