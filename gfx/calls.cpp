@@ -14,21 +14,12 @@ namespace {
 // Keeps the draw target's userdata alive while it is the draw target.
 const char target_anchor_key = 0;
 
-// Coordinates and sizes are taken on their low 32 bits.
-int32_t coord(lua_State* L, int i, int64_t def = 0) { return (int32_t)hvx_intp(L, i, def); }
-int64_t cam_x() { return peek4(ADDR_CAMERA_X); }
-// A coordinate on its low 32 bits with the camera subtracted.
-int32_t cam(int64_t v, int64_t camera) { return (int32_t)((int64_t)(int32_t)v - camera); }
-int64_t cam_y() { return peek4(ADDR_CAMERA_Y); }
-int16_t colour_word() { return (int16_t)peek2(ADDR_COLOUR_WORD); }
-
-// The running process when it has a draw target, its clip box refreshed.
-Process* drawing() {
-    Process* p = cproc;
-    if (!p || !p->draw_target) return nullptr;
-    refresh_clip_box(p);
-    return p;
-}
+using gfx::cam;
+using gfx::cam_x;
+using gfx::cam_y;
+using gfx::colour_word;
+using gfx::coord;
+using gfx::drawing;
 
 // A clip word: the value saturated into 16 bits rather than wrapped, so a
 // coordinate past 32767 cannot turn into a negative (wide open) edge.
@@ -41,24 +32,25 @@ void set_clip_words(int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
     poke2(ADDR_CLIP_WORDS + 6, clip_word(y1));
 }
 
-// A rectangle, or with the inverted-fill flag the area around it in four
-// bands; returns the summed cost.
-int64_t fill_rect(Process* p, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
-    uint8_t* t = p->draw_target;
-    if (!p->inverted_fill) return gfx::rectfill64(t, x0, y0, x1, y1, colour);
-    // Ordered first, so that reversed corners never paint the rectangle.
-    if (x0 > x1) std::swap(x0, x1);
-    if (y0 > y1) std::swap(y0, y1);
-    const int64_t W = ud_width(t), H = ud_height(t);
-    return (int64_t)gfx::rectfill64(t, -1, -1, W, y0 - 1, colour) + gfx::rectfill64(t, -1, y1 + 1, W, H, colour) +
-           gfx::rectfill64(t, -1, y0, x0 - 1, y1, colour) + gfx::rectfill64(t, x1 + 1, y0, W, y1, colour);
-}
-
 int32_t line_between(Process* p, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
     return draw_line(p->draw_target, (int32_t)x0, (int32_t)y0, (int32_t)x1, (int32_t)y1, colour);
 }
 
+// A rectangle, or with the inverted-fill flag the area around it.
+int64_t fill_rect(Process* p, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
+    if (!p->inverted_fill) return gfx::rectfill64(p->draw_target, x0, y0, x1, y1, colour);
+    // Ordered first, so that reversed corners never paint the rectangle.
+    return gfx::fill_around(p->draw_target, std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1),
+                            colour);
+}
+
 }  // namespace
+
+int64_t gfx::fill_around(uint8_t* t, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
+    const int64_t W = ud_width(t), H = ud_height(t);
+    return (int64_t)gfx::rectfill64(t, -1, -1, W, y0 - 1, colour) + gfx::rectfill64(t, -1, y1 + 1, W, H, colour) +
+           gfx::rectfill64(t, -1, y0, x0 - 1, y1, colour) + gfx::rectfill64(t, x1 + 1, y0, W, y1, colour);
+}
 
 // ---------------------------------------------------------------------------
 // Batch reader

@@ -328,3 +328,80 @@ int64_t batch_run(const batch_args& b, F&& item) {
     }
     return done;
 }
+
+// ---------------------------------------------------------------------------
+// Ellipses, rounded rectangles, textured lines, maps and stretched sprites
+// ---------------------------------------------------------------------------
+
+// A traced half-axis past this draws nothing: the tracer's 64-bit terms then
+// stay far from overflow and its walk short (a few million steps at most).
+inline constexpr int64_t ELLIPSE_MAX_AXIS = (int64_t)1 << 20;
+// Sizes and radii given to the calls are taken up to this: anything larger
+// reaches past every bitmap on both sides and draws the same.
+inline constexpr int64_t SHAPE_SIZE_LIMIT = (int64_t)1 << 34;
+inline constexpr int64_t ELLIPSE_FILL_STEP_COST = 8;  // per tracer step, besides the spans
+inline constexpr int64_t CIRCLE_DEFAULT_RADIUS = 4;
+inline constexpr int CIRCLE_BATCH_VALUES = 4;
+
+// The ellipse with centre (xc, yc) and half-axes a, b, its right half moved
+// right by dx and its lower half down by dy. Each returns its cycle cost.
+int32_t draw_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t dx, int64_t dy,
+                       int col);
+int32_t fill_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t dx, int64_t dy,
+                       int col);
+// The ellipse inscribed in an inclusive box, corners in any order.
+int32_t draw_oval(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int col);
+int32_t draw_filloval(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int col);
+// The corner pieces of a rounded rectangle: the box's ellipse split by dx, dy.
+int32_t draw_rrect(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int64_t dx, int64_t dy,
+                   int col);
+int32_t draw_rrectfill(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int64_t dx, int64_t dy,
+                       int col);
+
+int lua54_oval(lua_State* L);
+int lua54_ovalfill(lua_State* L);
+int lua54_circ(lua_State* L);
+int lua54_circfill(lua_State* L);
+int lua54_rrect(lua_State* L);
+int lua54_rrectfill(lua_State* L);
+
+// Texture window words: x offset, y offset (i16), x size, y size (u16; the
+// integer column or row is masked with size - 1, 0 meaning 0xFFFF).
+inline constexpr uint32_t ADDR_TEX_WINDOW = 0x5530;
+inline constexpr int TLINE_NO_LAST = 0x100;  // leave out the last pixel
+inline constexpr int TLINE_PRESTEP = 0x200;  // sub-pixel prestep of u and v
+inline constexpr int TLINE_EXACT = 0x400;    // divide by w at every pixel
+inline constexpr int TLINE_SPAN = 8;         // pixels between divisions otherwise
+// Textured-line coordinates are taken within +-2^40 pixels.
+inline constexpr int64_t TLINE_COORD_LIMIT = (int64_t)1 << 40;
+inline constexpr int TLINE_BATCH_VALUES = 12;
+inline constexpr int64_t TLINE_BATCH_ITEM_COST = 3;
+
+// An affine textured line over a u8 bitmap, u and v in texels from (tu0,
+// tv0) at the first pixel to (tu1, tv1) at the last; the caller keeps them
+// inside the texture (a texel outside it is taken from the nearest edge).
+int32_t draw_tline_sspr(const uint8_t* tex, uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1,
+                        double tu0, double tv0, double tu1, double tv1);
+// A perspective textured line over a u8 bitmap or an i16 map of sprites: u,
+// v and w interpolated along it, the texel at (u / w, v / w).
+int32_t draw_tline3d(const uint8_t* tex, uint8_t* target, double x0, double y0, double x1, double y1, double tu0,
+                     double tv0, double tu1, double tv1, double w0, double w1, int flags);
+int lua54_tline3d(lua_State* L);
+
+inline constexpr int SSPR_BATCH_VALUES = 9;
+inline constexpr int64_t SSPR_BATCH_ITEM_COST = 5;
+int lua54_sspr(lua_State* L);
+
+// Maps: i16 cells naming sprites (bits 0-12), transposed (bit 13), flipped in
+// x (bit 14) and y (bit 15); eight flag bits per sprite number.
+inline constexpr uint32_t ADDR_TILE_W = 0x550E;  // default tile size, 0 meaning 256
+inline constexpr uint32_t ADDR_TILE_H = 0x550F;
+inline constexpr int TILE_SIZE_FOR_ZERO = 256;
+inline constexpr int MAP_SHOW_SPRITE_0 = 8;  // bit of ADDR_PRINT_FLAGS
+inline constexpr int MAP_CELL_TRANSPOSE = 0x2000;
+inline constexpr int64_t MAP_CELL_COST = 2;
+int lua54__draw_map(lua_State* L);
+int lua54_mget(lua_State* L);
+int lua54_mset(lua_State* L);
+int lua54_fget(lua_State* L);
+int lua54_fset(lua_State* L);
