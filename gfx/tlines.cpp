@@ -146,14 +146,18 @@ void run_tline3d(const tline3d_line& l, const texel_pen& pen) {
             else pen.plot(at, t, px, py);
         }
         X += l.w.sx, Y += l.w.sy;
-        if (!Exact) {
+        // Straight runs of up to 8 pixels between divisions. A run never
+        // looks past the last pixel: w taken on beyond the line's end may
+        // reach 0 or less, and the last pixels would take garbage texels.
+        const int64_t ahead = std::min<int64_t>(TLINE_SPAN, count - 1 - i);
+        if (!Exact && ahead > 0) {
             if (i % TLINE_SPAN == 0) {
-                u += TLINE_SPAN * l.du, v += TLINE_SPAN * l.dv, q += TLINE_SPAN * l.dq;
-                const double k = 65536.0 / q, step = 1.0 / TLINE_SPAN;
+                u += (double)ahead * l.du, v += (double)ahead * l.dv, q += (double)ahead * l.dq;
+                const double k = 65536.0 / q, step = 1.0 / (double)ahead;
                 dU = hvx_double_to_i64(((double)hvx_double_to_i64(u * k, 0) - (double)U) * step, 0);
                 dV = hvx_double_to_i64(((double)hvx_double_to_i64(v * k, 0) - (double)V) * step, 0);
             }
-            if (i != count - 1) U = add(U, dU), V = add(V, dV);
+            U = add(U, dU), V = add(V, dV);
         }
     }
 }
