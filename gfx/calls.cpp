@@ -71,6 +71,7 @@ bool batch_open(lua_State* L, int K, batch_args& b) {
     b.n = (int)(n < K ? (n < INT32_MIN ? INT32_MIN : n) : K);
     b.stride = hvx_intp(L, 5, w);
     b.last = w * h - b.n;
+    b.cost = 0;
     // Nothing to do: the call's minimum charge.
     if (b.limit < 1 || b.first > b.last) {
         spend_cpu(0);
@@ -272,6 +273,7 @@ int lua54_pset(lua_State* L) {
             const int64_t x = n > 0 ? batch_value(v[0]) : 0, y = n > 1 ? batch_value(v[1]) : 0;
             const int colour = n > 2 ? batch_colour(batch_value(v[2])) : colour_word();
             putpixel(p->draw_target, cam(x, cx), cam(y, cy), colour);
+            return 0;
         });
         gfx::spend(items * BATCH_ITEM_COST);
         return 0;
@@ -307,16 +309,15 @@ int lua54_rectfill(lua_State* L) {
     batch_args b;
     if (batch_open(L, 5, b)) {
         const int64_t cx = cam_x(), cy = cam_y();
-        int64_t sum = 0;
         const int64_t items = batch_run(b, [&](const double* v, int n) {
             int64_t c[4];
             for (int k = 0; k < 4; k++) c[k] = cam(k < n ? batch_value(v[k]) : 0, k & 1 ? cy : cx);
             p->inverted_fill = 0;
             const int colour = n > 4 ? batch_colour(batch_value(v[4])) : colour_word();
-            sum += fill_rect(p, c[0], c[1], c[2], c[3], colour);
+            return fill_rect(p, c[0], c[1], c[2], c[3], colour);
         });
         gfx::spend(items * BATCH_ITEM_COST);
-        if (sum != 0) gfx::spend(sum / SHAPE_COST_DIVISOR);
+        if (b.cost != 0) gfx::spend(b.cost / SHAPE_COST_DIVISOR);
         return 0;
     }
     if (lua_gettop(L) < 4) return 0;
@@ -335,13 +336,12 @@ int lua54_line(lua_State* L) {
     const int64_t cx = cam_x(), cy = cam_y();
     batch_args b;
     if (batch_open(L, 5, b)) {
-        int64_t sum = 0;
         auto at = [&](const double* v, int n, int k, int64_t c) { return cam(k < n ? batch_value(v[k]) : 0, c); };
         int64_t items;
         if (b.n >= 4) {
             items = batch_run(b, [&](const double* v, int n) {
                 const int colour = n > 4 ? batch_colour(batch_value(v[4])) : colour_word();
-                sum += line_between(p, at(v, n, 0, cx), at(v, n, 1, cy), at(v, n, 2, cx), at(v, n, 3, cy), colour);
+                return line_between(p, at(v, n, 0, cx), at(v, n, 1, cy), at(v, n, 2, cx), at(v, n, 3, cy), colour);
             });
         } else {
             // A polyline from the stored last point.
@@ -349,12 +349,13 @@ int lua54_line(lua_State* L) {
             items = batch_run(b, [&](const double* v, int n) {
                 const int64_t x = at(v, n, 0, cx), y = at(v, n, 1, cy);
                 const int colour = n > 2 ? batch_colour(batch_value(v[2])) : colour_word();
-                sum += line_between(p, px, py, x, y, colour);
+                const int32_t cost = line_between(p, px, py, x, y, colour);
                 px = x, py = y;
+                return cost;
             });
         }
         gfx::spend(items * BATCH_LINE_ITEM_COST);
-        if (sum != 0) gfx::spend(sum);
+        if (b.cost != 0) gfx::spend(b.cost);
         return 0;
     }
     const int top = lua_gettop(L);

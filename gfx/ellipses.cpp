@@ -232,17 +232,17 @@ int circle_call(lua_State* L, bool fill) {
     const int64_t cx = cam_x(), cy = cam_y();
     batch_args b;
     if (batch_open(L, CIRCLE_BATCH_VALUES, b)) {
-        int64_t total = 0;
         const int64_t items = batch_run(b, [&](const double* v, int n) {
             const int64_t x = cam(n > 0 ? batch_value(v[0]) : 0, cx), y = cam(n > 1 ? batch_value(v[1]) : 0, cy);
             const int64_t r = n > 2 ? batch_value(v[2]) : CIRCLE_DEFAULT_RADIUS;
             if (fill) p->inverted_fill = 0;
             const int colour = n > 3 ? batch_colour(batch_value(v[3])) : gfx::colour_word();
             int64_t cost = 0;
-            if (circle(p, fill, x, y, r, colour, cost)) total += cost;
+            circle(p, fill, x, y, r, colour, cost);
+            return cost;
         });
         gfx::spend(items * BATCH_ITEM_COST);
-        if (total != 0) gfx::spend(total / SHAPE_COST_DIVISOR);
+        if (b.cost != 0) gfx::spend(b.cost / SHAPE_COST_DIVISOR);
         return 0;
     }
     if (lua_gettop(L) < 2) return 0;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/runtime.h"
+
 struct lua_State;
 struct Process;
 
@@ -280,17 +282,23 @@ inline constexpr int SHAPE_COST_DIVISOR = 3;            // rect, rectfill and sp
 struct batch_args {
     const double* data;
     int64_t first, stride, last, limit;
-    int n;  // values per item (at most K; 0 or less reads none)
+    int n;         // values per item (at most K; 0 or less reads none)
+    int64_t cost;  // the items' summed drawing cost so far
 };
+// A batch ends once its items have cost this much: the process is then over
+// the most cycle debt it may carry, and the host is held no longer (a batch
+// of huge circles would otherwise trace for hours).
+inline constexpr int64_t BATCH_COST_CEILING = 3 * (int64_t)CPU_DEBT_CAP;
 // True when argument 1 is an f64 typed userdata (the batch form); the reader
 // is then set up from arguments 2-5. Values are read straight from the
 // array, so an item must not run Lua code.
 bool batch_open(lua_State* L, int K, batch_args& b);
 // Calls item(values, present) for every item, values pointing at the item's
-// first element; values beyond present are missing. A negative index ends
+// first element; values beyond present are missing; it returns the item's
+// drawing cost, summed in b.cost. A negative index or the cost ceiling ends
 // the batch. Returns the items done.
 template <class F>
-int64_t batch_run(const batch_args& b, F&& item);
+int64_t batch_run(batch_args& b, F&& item);
 // One value of an item: floored, NaN as 0, saturating.
 int64_t batch_value(double v);
 // The colour argument from an item's value (its low and high 32 bits).
@@ -315,12 +323,12 @@ int lua54_blit(lua_State* L);
 int lua54__set_spr(lua_State* L);
 
 template <class F>
-int64_t batch_run(const batch_args& b, F&& item) {
+int64_t batch_run(batch_args& b, F&& item) {
     const int64_t cap = b.limit < BATCH_MAX_ITEMS ? b.limit : BATCH_MAX_ITEMS;
     const int n = b.n < 0 ? 0 : b.n;
     int64_t done = 0;
-    for (int64_t i = b.first; i >= 0 && i <= b.last && done < cap;) {
-        item(b.data + i, n);
+    for (int64_t i = b.first; i >= 0 && i <= b.last && done < cap && b.cost <= BATCH_COST_CEILING;) {
+        b.cost += item(b.data + i, n);
         done++;
         // The next index, unless it would leave the 64-bit range.
         if ((b.stride > 0 && i > INT64_MAX - b.stride) || (b.stride < 0 && i < INT64_MIN - b.stride)) break;

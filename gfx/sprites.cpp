@@ -200,17 +200,16 @@ int lua54_spr(lua_State* L) {
     uint8_t* target = p->draw_target;
     batch_args b;
     if (batch_open(L, 3, b)) {
-        int64_t sum = 0;
-        const int64_t items = batch_run(b, [&](const double* v, int n) {
+        const int64_t items = batch_run(b, [&](const double* v, int n) -> int64_t {
             const int64_t num = n > 0 ? batch_value(v[0]) : 0;
             const uint8_t* bm = p->sprites[num & SPRITE_INDEX_MASK];
-            if (!bm) return;
+            if (!bm) return 0;
             int64_t x = n > 1 ? (int32_t)batch_value(v[1]) : 0, y = n > 2 ? (int32_t)batch_value(v[2]) : 0;
             anchor(bm, num, x, y);
-            sum += whole_sprite(bm, target, x, y, num & SPRITE_FLIP_X, num & SPRITE_FLIP_Y);
+            return whole_sprite(bm, target, x, y, num & SPRITE_FLIP_X, num & SPRITE_FLIP_Y);
         });
         gfx::spend(items * BATCH_ITEM_COST);
-        if (sum != 0) gfx::spend(sum / SHAPE_COST_DIVISOR);
+        if (b.cost != 0) gfx::spend(b.cost / SHAPE_COST_DIVISOR);
         return 0;
     }
     int64_t flags = 0;

@@ -230,19 +230,18 @@ int lua54_tline3d(lua_State* L) {
     const double cx = (double)gfx::cam_x(), cy = (double)gfx::cam_y();
     batch_args b;
     if (batch_open(L, TLINE_BATCH_VALUES, b)) {
-        int64_t total = 0;
-        const int64_t items = batch_run(b, [&](const double* v, int n) {
+        const int64_t items = batch_run(b, [&](const double* v, int n) -> int64_t {
             auto at = [&](int k, double def) { return k < n ? v[k] : def; };
             const uint8_t* tex = p->sprites[(n > 0 ? batch_value(v[0]) : 0) & SPRITE_INDEX_MASK];
             const double x0 = at(1, 0) - cx, y0 = at(2, 0) - cy, x1 = at(3, 0) - cx, y1 = at(4, 0) - cy;
             const double tu0 = at(5, 0), tv0 = at(6, 0);
             const double tu1 = at(7, (x1 - x0) + tu0), tv1 = at(8, (y1 - y0) + tv0);
             const int flags = n > 11 ? (int32_t)batch_value(v[11]) : 0;
-            if (tex)
-                total += draw_tline3d(tex, p->draw_target, x0, y0, x1, y1, tu0, tv0, tu1, tv1, at(9, 1), at(10, 1), flags);
+            if (!tex) return 0;
+            return draw_tline3d(tex, p->draw_target, x0, y0, x1, y1, tu0, tv0, tu1, tv1, at(9, 1), at(10, 1), flags);
         });
         gfx::spend(items * TLINE_BATCH_ITEM_COST);
-        if (total != 0) gfx::spend(total);
+        if (b.cost != 0) gfx::spend(b.cost);
         return 0;
     }
     const uint8_t* tex = get_sprite_p(L, 1, nullptr);
@@ -329,23 +328,22 @@ int lua54_sspr(lua_State* L) {
     if (!p) return 0;
     batch_args b;
     if (batch_open(L, SSPR_BATCH_VALUES, b)) {
-        int64_t total = 0;
-        const int64_t items = batch_run(b, [&](const double* v, int n) {
+        const int64_t items = batch_run(b, [&](const double* v, int n) -> int64_t {
             const int64_t num = n > 0 ? batch_value(v[0]) : 0;
             const uint8_t* src = p->sprites[num & SPRITE_INDEX_MASK];
-            if (!src) return;
+            if (!src) return 0;
             auto at = [&](int k, int64_t def) { return k < n ? batch_value(v[k]) : def; };
             const int64_t sw = at(3, ud_width(src)), sh = at(4, ud_height(src));
-            if (sw < 1 || sh < 1) return;
+            if (sw < 1 || sh < 1) return 0;
             const double dx = n > 5 ? v[5] : 0, dy = n > 6 ? v[6] : 0;
             const double dw = n > 7 ? v[7] : (double)sw, dh = n > 8 ? v[8] : (double)sh;
             int64_t cost = 0;
-            if (stretch(p, src, num, at(1, 0), at(2, 0), sw, sh, dx, dy, dw, dh, num & SPRITE_FLIP_X,
-                        num & SPRITE_FLIP_Y, cost))
-                total += cost;
+            stretch(p, src, num, at(1, 0), at(2, 0), sw, sh, dx, dy, dw, dh, num & SPRITE_FLIP_X, num & SPRITE_FLIP_Y,
+                    cost);
+            return cost;
         });
         gfx::spend(items * SSPR_BATCH_ITEM_COST);
-        if (total != 0) gfx::spend(total / SHAPE_COST_DIVISOR);
+        if (b.cost != 0) gfx::spend(b.cost / SHAPE_COST_DIVISOR);
         return 0;
     }
     int64_t opts = 0;

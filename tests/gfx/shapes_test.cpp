@@ -100,4 +100,30 @@ mmnnooppddhhllpp.............
               tiles);
 }
 
+// Half-axes at the tracer's bound walk their millions of steps exactly (the
+// sanitizers watch the 64-bit terms); one past it draws nothing.
+TEST_F(calls, tracers_at_their_bound) {
+    // Each call charges millions: the slice starts afresh for each.
+    auto draw = [&](int (*fn)(lua_State*), const char* args) {
+        cpu_cycles = 0;
+        const int32_t charged = hvx_test::call(p, fn, args).charged;
+        cpu_cycles = 0;
+        return charged;
+    };
+    const int32_t one = draw(lua54_circfill, "64, 2^20 + 60, 2^20, 7");
+    // A batch of 100,000 of them (stride 0) ends once it is past the most
+    // debt a process may carry: here after the first.
+    run("V = bitmap(4, 1, 'f64') put(V, 0, 64, 2^20 + 60, 2^20, 7)");
+    EXPECT_EQ(draw(lua54_circfill, "V, 0, 100000, 4, 0"), 2 + one);
+    draw(lua54_circ, "64, 2^20 + 60, 2^20, 8");
+    EXPECT_TRUE(holds("pget(64, 60) == 8 and pget(64, 59) == 0 and pget(64, 61) == 7 and pget(0, 127) == 7"));
+    run("cls()");
+    draw(lua54_oval, "0, 100, 2^21, 102, 9");
+    EXPECT_TRUE(holds("pget(0, 101) == 9 and pget(127, 101) == 9 and pget(127, 100) == 0"));
+    run("cls()");
+    EXPECT_EQ(draw(lua54_circ, "64, 64, 2^20 + 1, 7"), 1);
+    draw(lua54_circfill, "64, 2^20 + 62, 2^20 + 1, 7");
+    EXPECT_TRUE(holds("pget(64, 62) + pget(64, 63) == 0"));
+}
+
 }  // namespace
