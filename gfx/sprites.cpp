@@ -51,6 +51,14 @@ void sprite_rows(Process* p, uint8_t* dst, int64_t dx, int64_t dy, int64_t w, in
         uint8_t* row = ud_data(dst) + (dy + r) * stride + dx;
         if constexpr (Fast) {
             const uint8_t* s = src_at(0, r);
+            if (const uint8_t* page0 = pen.tables[0]) {
+                const uint32_t keep = pen.keep, wm = pen.wm;
+                for (int64_t c = 0; c < w; c++) {
+                    const uint32_t P = row[c];
+                    row[c] = (uint8_t)((P & keep) | (page0[(s[c] & 63) * 64 + (P & 63)] & wm));
+                }
+                continue;
+            }
             for (int64_t c = 0; c < w; c++) {
                 const uint32_t P = row[c];
                 row[c] = (uint8_t)((P & pen.keep) | (pen.entry(0, s[c], P) & pen.wm));

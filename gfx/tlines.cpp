@@ -73,6 +73,30 @@ int32_t draw_tline_sspr(const uint8_t* tex, uint8_t* target, int64_t x0, int64_t
     const int64_t stride = ud_width(target);
     uint8_t* data = ud_data(target);
     int64_t X = w.X, Y = w.Y;
+    if (pen.fast && within && pen.tables[0] && (w.sx & 0xFFFF) == 0 && (w.sy & 0xFFFF) == 0) {
+        // Whole-pixel steps (rows, columns and diagonals), page 0 served
+        // whole: the loop of stretched sprites and map tiles.
+        uint8_t* at = data + (Y >> 16) * stride + (X >> 16);
+        const int64_t step = (w.sy >> 16) * stride + (w.sx >> 16);
+        const uint8_t* page0 = pen.tables[0];
+        const uint32_t keep = pen.keep, wm = pen.wm;
+        auto put = [&](uint32_t s) {
+            const uint32_t P = *at;
+            *at = (uint8_t)((P & keep) | (page0[(s & 63) * 64 + (P & 63)] & wm));
+            at += step;
+        };
+        // A texel row or column held still, as sprites stretch.
+        if (dV == 0) {
+            const uint8_t* row = texels + (V >> 16) * tw;
+            for (int64_t i = 0; i < count; i++, U += dU) put(row[U >> 16]);
+        } else if (dU == 0) {
+            const uint8_t* column = texels + (U >> 16);
+            for (int64_t i = 0; i < count; i++, V += dV) put(column[(V >> 16) * tw]);
+        } else {
+            for (int64_t i = 0; i < count; i++, U += dU, V += dV) put(texels[(V >> 16) * tw + (U >> 16)]);
+        }
+        return cost;
+    }
     for (int64_t i = 0; i < count; i++) {
         int64_t c = U >> 16, r = V >> 16;
         if (!within) c = std::clamp<int64_t>(c, 0, tw - 1), r = std::clamp<int64_t>(r, 0, th - 1);
