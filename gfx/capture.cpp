@@ -15,6 +15,11 @@
 #include "runtime/runtime.h"
 #include "storage/storage.h"
 
+int video_mode_scale() {
+    Process* p = get_process(config.display_pid);
+    return p ? video_mode_scale_for(peek_proc(p, ADDR_VIDEO_MODE)) : 1;
+}
+
 namespace {
 
 // --- request blocks ---------------------------------------------------------------

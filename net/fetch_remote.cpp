@@ -22,16 +22,6 @@ static bool url_under_endpoint(const std::string& url, const char* endpoint) {
     return url.size() == n || endpoint[n - 1] == '/' || strchr("/?#", url[n]) != nullptr;
 }
 
-// A string or number argument copied out.
-static bool text_arg(lua_State* L, int index, std::string* out) {
-    int t = lua_type(L, index);
-    if (t != LUA_TSTRING && t != LUA_TNUMBER) return false;
-    size_t n = 0;
-    const char* s = lua_tolstring(L, index, &n);
-    out->assign(s, n);
-    return true;
-}
-
 static int32_t method_of(lua_State* L) {
     if (lua_type(L, 2) != LUA_TSTRING) return GURL_GET;
     size_t n = 0;
@@ -73,8 +63,8 @@ static buffer* header_lines(lua_State* L, const std::string& url) {
 
 int lua54__fetch_remote(lua_State* L) {
     std::string url, body;
-    if (!text_arg(L, 1, &url)) return 0;
-    bool has_body = text_arg(L, 3, &body);
+    if (!hvx_text_arg(L, 1, &url)) return 0;
+    bool has_body = hvx_text_arg(L, 3, &body);
     buffer* headers = lua_istable(L, 4) ? header_lines(L, url) : nullptr;
     if (!config.network_access) {
         destroy_buffer(headers);

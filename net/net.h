@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 struct siteuser_session;
 
@@ -215,3 +216,105 @@ int cart_cache_name_for_url(const char* escaped_url, char* out, size_t out_size)
 const char* strip_lid_version(const char* lid);
 int lua54__fetch_remote(lua_State* L);
 int lua54__fetch_remote_result(lua_State* L);
+// Sockets: TCP and UDP clients and dual-stack listeners for processes. Every
+// descriptor is non-blocking; only a client's connect waits, and that at most
+// SOCKET_CONNECT_WAIT_MS in all. Records belong to the process that made or
+// accepted them and are closed when it ends.
+// ---------------------------------------------------------------------------
+
+inline constexpr int MAX_SOCKETS = 512;
+inline constexpr int MAX_SOCKBUFS = 512;               // UDP peer records
+inline constexpr size_t SOCKET_ADDRESS_MAX = 512;      // a longer address is refused
+inline constexpr int SOCKET_PEER_TEXT_MAX = 65;        // an IPv6 address as text
+inline constexpr int32_t SOCKET_READ_MAX = 65536;      // bytes one read returns at most
+inline constexpr int32_t SOCKET_DATAGRAM_MAX = 65535;  // UDP intake buffer
+inline constexpr int32_t SOCKBUF_QUEUE_MAX = 65535;    // queued datagram bytes per peer
+inline constexpr int SOCKBUF_KIND = 111;
+inline constexpr int32_t SOCKBUF_QUEUE_SIZE = 512;
+inline constexpr int SOCKET_BACKLOG = 64;
+inline constexpr int SOCKET_CONNECT_WAIT_MS = 5000;    // shared by the resolved addresses
+// Datagrams one listener takes in per update, so a flood cannot hold the frame.
+inline constexpr int SOCKET_INTAKE_MAX = 4096;
+
+enum : int32_t { SOCKET_UDP = 1, SOCKET_TCP = 2 };
+enum : int32_t {
+    SOCKET_READY = 0,
+    SOCKET_LISTENING = 1,
+    SOCKET_CLOSED = 2,
+    SOCKET_PEER_CLOSED = 3,
+    SOCKET_DISCONNECTED = 4,
+};
+
+int lua54_create_tcp_socket(lua_State* L);
+int lua54_create_udp_socket(lua_State* L);
+int lua54_close_socket(lua_State* L);
+int lua54_read_socket(lua_State* L);
+int lua54_sock_status(lua_State* L);
+int lua54_accept_socket(lua_State* L);
+int lua54_write_socket(lua_State* L);
+
+// ---------------------------------------------------------------------------
+// Score channels: per cartridge and channel name, a table of the best score
+// of each user, posted to and polled from the channel's endpoint through HTTP
+// jobs, merged best first. Main thread only; callbacks find their channel by
+// name. Memory comes from the platform allocator (krio_malloc).
+// ---------------------------------------------------------------------------
+
+inline constexpr int MAX_SCORESUBS = 16;           // the 17th evicts the oldest
+inline constexpr size_t SCORESUB_NAME_MAX = 127;   // "cartridge-channel"
+inline constexpr size_t SCORESUB_CHANNEL_MAX = 40; // of the name a script gives
+inline constexpr size_t SCORESUB_FIELD_MAX = 255;  // user id, token, endpoint
+inline constexpr size_t SCORESUB_EXTRA_MAX = 1024; // extra bytes posted with a score
+inline constexpr int32_t SCORESUB_ITEMS_START = 64;
+inline constexpr int SCORESUB_SHOWN_MAX = 64;      // items a script is given
+inline constexpr int SCORESUB_REFERENCES = 4;
+inline constexpr int32_t SCORESUB_COST = 64;       // a post, and each item given
+inline constexpr uint64_t SCORESUB_CONNECT_RETRY_MS = 5000;
+inline constexpr uint64_t SCORESUB_SPACING_MS = 999;   // posts and polls are more than this apart
+inline constexpr uint64_t SCORESUB_POLL_AFTER_POST_MS = 200;
+inline constexpr uint64_t SCORESUB_TOKEN_STALE_S = 127;
+inline constexpr size_t SCORE_RECORD_MIN = 30;     // a shorter record ends a reply
+inline constexpr uint8_t SCORESUB_CONTENT_OFFSET = 10;  // the extra bytes follow "0a" and the checksum
+inline constexpr const char* SCORESUB_PATH = "/channel/scoresub/";
+inline constexpr const char* SCORESUB_DEV_CART = "_dev";
+
+// One record of a post or poll reply, its texts pointing into the reply.
+struct score_record {
+    const char* key;
+    size_t key_len;
+    double score;
+    uint64_t ts;
+    const uint8_t* content;  // the stored content: "0a", checksum, extra bytes
+    size_t content_len;
+};
+// The well-formed records of a reply, in order. A record runs L bytes (8 hex
+// digits at its start); L under SCORE_RECORD_MIN or past the end stops the
+// reading; a record without its ';' or '|', with a last byte other than '\n',
+// an empty key or one holding a control byte, or a score that is not a finite
+// number is skipped.
+std::vector<score_record> scoresub_parse_reply(const uint8_t* data, size_t len);
+// The checksum a post carries for the channel name, the user's key and the
+// extra bytes.
+uint32_t scoresub_checksum(double score, const char* name, const char* key, const uint8_t* content,
+                           size_t content_len);
+// The cartridge part of a process's channel names (see _scoresub).
+struct Process;
+void scoresub_cart_name(const Process* p, char* out, size_t out_size);
+
+struct scoresub;
+scoresub* get_scoresub(const char* cartridge, const char* channel, const char* full_name);
+// 0 queued; 1 when a name is missing; 2 without an active session.
+int scoresub_post(const char* cartridge, const char* channel, double score, const uint8_t* content, size_t len);
+void scoresub_fetch(const char* cartridge, const char* channel);
+void channel_add(scoresub* sub, const char* key, double score, const uint8_t* content, size_t len, uint64_t ts);
+void add_scoresub_reference(scoresub* sub, int64_t process_id);
+// What a channel holds, for the tests and the calls: none past the table.
+scoresub* get_scoresub_by_index(int i);
+int num_scoresubs();
+const char* scoresub_name(const scoresub* sub);
+int scoresub_item_count(const scoresub* sub);
+// The key, score and ts of item i (none past the end).
+const char* scoresub_item_at(const scoresub* sub, int i, double* score, uint64_t* ts);
+void get_channel_kat_cb(gurl_job* job);
+void post_score_cb(gurl_job* job);
+int lua54_scoresub(lua_State* L);

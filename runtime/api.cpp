@@ -46,10 +46,10 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // utility
     {"create_delta", lua54_create_delta, nullptr}, {"apply_delta", lua54_apply_delta, nullptr},
     // object files
-    {"fetch", nullptr, nullptr}, {"store", nullptr, nullptr}, {"_fetch_local", nullptr, "fetch"},
+    {"fetch", lua54_fetch, nullptr}, {"store", lua54_store, nullptr}, {"_fetch_local", nullptr, "fetch"},
     {"_store_local", nullptr, "store"},
     // file cache
-    {"_cache_store", nullptr, nullptr}, {"_cache_fetch", nullptr, nullptr},
+    {"_cache_store", lua54_cache_store, nullptr}, {"_cache_fetch", lua54_cache_fetch, nullptr},
     // file history
     {"_fetch_anywhen", lua54__fetch_anywhen, nullptr},
     {"_fetch_anywhen_metadata", lua54__fetch_anywhen_metadata, nullptr},
@@ -60,12 +60,13 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // network
     {"_fetch_remote", lua54__fetch_remote, nullptr}, {"_fetch_remote_result", lua54__fetch_remote_result, nullptr},
     // object files
-    {"_fetch_metadata_from_file", nullptr, nullptr}, {"_store_metadata_str_to_file", nullptr, nullptr},
+    {"_fetch_metadata_from_file", lua54_fetch_metadata_from_file, nullptr},
+    {"_store_metadata_str_to_file", lua54_store_metadata_str_to_file, nullptr},
     // paths and files
-    {"_ls", nullptr, nullptr}, {"_mkdir", nullptr, nullptr}, {"_fstat", nullptr, nullptr},
-    {"_fullpath", nullptr, nullptr}, {"ls", nullptr, "_ls"}, {"mkdir", nullptr, "_mkdir"},
+    {"_ls", lua54_ls, nullptr}, {"_mkdir", lua54_mkdir, nullptr}, {"_fstat", lua54_fstat, nullptr},
+    {"_fullpath", lua54_fullpath, nullptr}, {"ls", nullptr, "_ls"}, {"mkdir", nullptr, "_mkdir"},
     {"fstat", nullptr, "_fstat"}, {"fullpath", nullptr, "_fullpath"}, {"cp", nullptr, "_fcopy"},
-    {"_fcopy", nullptr, nullptr}, {"_fdelete", nullptr, nullptr},
+    {"_fcopy", lua54_fcopy, nullptr}, {"_fdelete", lua54_fdelete, nullptr},
     // processes and messages
     {"pid", lua54_pid, nullptr}, {"_send_message_raw", lua54_send_message, nullptr},
     {"send_message", nullptr, "_send_message_raw"}, {"_read_message", lua54_read_message, nullptr},
@@ -85,7 +86,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     // utility
     {"split", lua54_split, nullptr},
     // paths
-    {"_ext", nullptr, nullptr}, {"_path", nullptr, nullptr}, {"_hloc", nullptr, nullptr},
+    {"_ext", lua54_ext, nullptr}, {"_path", lua54_path, nullptr}, {"_hloc", lua54_hloc, nullptr},
     // clipboard
     {"_get_userland_clipboard_text", lua54_get_userland_clipboard_text, nullptr},
     {"_set_userland_clipboard_text", lua54_set_userland_clipboard_text, nullptr},
@@ -97,13 +98,14 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"_close_process_host_resources", lua54_close_process_host_resources, nullptr},
     {"_halt", lua54_halt, nullptr},
     // mounts
-    {"_mount", nullptr, nullptr}, {"mount", nullptr, "_mount"},
+    {"_mount", lua54_mount, nullptr}, {"mount", nullptr, "_mount"},
     // graphics
     {"_set_draw_target", lua54__set_draw_target, nullptr},
     // paths
-    {"_pwd", nullptr, nullptr}, {"_cd", nullptr, nullptr}, {"pwd", nullptr, "_pwd"},
-    {"cd", nullptr, "_cd"}, {"_normalise_userland_path", nullptr, nullptr}, {"norm", nullptr, nullptr},
-    {"_is_well_formed_bbs_path", nullptr, nullptr}, {"_is_well_formed_vynnet_path", nullptr, nullptr},
+    {"_pwd", lua54_pwd, nullptr}, {"_cd", lua54_cd, nullptr}, {"pwd", nullptr, "_pwd"},
+    {"cd", nullptr, "_cd"}, {"_normalise_userland_path", lua54_normalise_userland_path, nullptr},
+    {"norm", lua54_norm, nullptr}, {"_is_well_formed_bbs_path", lua54_is_well_formed_bbs_path, nullptr},
+    {"_is_well_formed_vynnet_path", lua54_is_well_formed_vynnet_path, nullptr},
     // utility
     {"load", lua54_load, nullptr},
     // processes
@@ -130,7 +132,7 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"_set_host_window_title", lua54_set_host_window_title, nullptr},
     // network
     {"_fetch_udat", lua54__fetch_udat, nullptr}, {"fetch_udat", nullptr, "_fetch_udat"},
-    {"_modify_user_session", lua54__modify_user_session, nullptr}, {"_scoresub", nullptr, nullptr},
+    {"_modify_user_session", lua54__modify_user_session, nullptr}, {"_scoresub", lua54_scoresub, nullptr},
     // utility
     {"_md5", lua54_md5, nullptr}, {"_crc", lua54_crc, nullptr}, {"_strindex", lua54_strindex, nullptr},
     // input
@@ -190,4 +192,13 @@ int64_t hvx_pid_arg(lua_State* L, int index) {
     int isnum = 0;
     lua_Integer v = lua_tointegerx(L, index, &isnum);
     return isnum ? v : 0;
+}
+
+bool hvx_text_arg(lua_State* L, int index, std::string* out) {
+    int t = lua_type(L, index);
+    if (t != LUA_TSTRING && t != LUA_TNUMBER) return false;
+    size_t n = 0;
+    const char* s = lua_tolstring(L, index, &n);
+    out->assign(s, n);
+    return true;
 }

@@ -952,7 +952,11 @@ static bool cart_file(const char* path, buffer** out) {
         struct stat st;
         if (stat(btext(origin), &st) == 0 && S_ISREG(st.st_mode)) {
             found = true;
-            if (out) *out = create_buffer_from_file(btext(origin));
+            if (out) {
+                *out = create_buffer_from_file(btext(origin));
+                // Read as an "r" opening reads a host file, and charged the same.
+                if (*out) spend_cpu((*out)->length / 8);
+            }
         }
     }
     destroy_buffer(origin);
@@ -997,10 +1001,7 @@ static bool load_cartridge(const char* cart, const char* folder, buffer* content
     content->cursor = 0;
     if (strcmp(ext, "hvx") == 0) return populate_ram_folder_from_hvx_buffer(folder, content) == 0;
     if (strcmp(ext, "hvx.rom") == 0) return populate_ram_folder_from_hvx_rom_buffer_ex(folder, "", content, 0) == 0;
-    if (strcmp(ext, "hvx.png") == 0) {
-        printf("can not populate %s\n", folder);
-        printf("hvx.png loader not supported in this build.\n");
-    }
+    if (strcmp(ext, "hvx.png") == 0) populate_ram_folder_from_hvx_png_buffer(folder);
     return false;
 }
 

@@ -69,9 +69,11 @@ static FILE* open_temp_sibling(const char* host_path, std::string* temp) {
     return nullptr;
 }
 
-static void apply_file_opened_rule(const char* origin, const char* mode) {
+// Only RAM origins count: a host folder can be named /system/... on Linux.
+static void apply_file_opened_rule(int kind, const char* origin, const char* mode) {
     Process* p = get_current_process();
-    if (p && p->id >= 4 && mode[0] == 'w' && starts_with(origin, PROC_SYSTEM_PREFIX)) app.file_opened = 1;
+    if (p && p->id >= 4 && kind == MOUNT_KIND_RAM && mode[0] == 'w' && starts_with(origin, PROC_SYSTEM_PREFIX))
+        app.file_opened = 1;
 }
 
 // Reads the whole host file (or its first PFILE_PARTIAL_READ bytes) into data.
@@ -137,7 +139,8 @@ pfile* pfopen(const char* path, const char* mode) {
             f->data->cursor = m0 == 'a' ? f->data->length : 0;
             f->mode = (uint8_t)m0;
             f->modifier = (uint8_t)m1;
-            apply_file_opened_rule(btext(f->origin), mode);
+            f->opened = (uint32_t)os_get_time();
+            apply_file_opened_rule(kind, btext(f->origin), mode);
             return f;
         }
         if (m0 == 'r' || origin->length == 0) {
@@ -152,7 +155,8 @@ pfile* pfopen(const char* path, const char* mode) {
         }
         f->mode = (uint8_t)m0;
         f->modifier = (uint8_t)m1;
-        apply_file_opened_rule(o, mode);
+        f->opened = (uint32_t)os_get_time();
+        apply_file_opened_rule(kind, o, mode);
         f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
         return f;
     }
@@ -185,7 +189,7 @@ pfile* pfopen(const char* path, const char* mode) {
     }
     f->mode = (uint8_t)m0;
     f->modifier = (uint8_t)m1;
-    apply_file_opened_rule(o, mode);
+    apply_file_opened_rule(kind, o, mode);
 
     if (m0 == 'r') {
         FILE* in = fopen(o, "rb");
@@ -252,6 +256,7 @@ pfile* pfopen_ram_file(const char* ram_path, const char* mode) {
     f->data->cursor = mode[0] == 'a' ? f->data->length : 0;
     f->mode = (uint8_t)mode[0];
     f->modifier = (uint8_t)mode[1];
+    f->opened = (uint32_t)os_get_time();
     return f;
 }
 
@@ -382,7 +387,6 @@ int64_t fcopy(const char* from, const char* to) {
     int64_t n = content->length;
     bool ok = pfwrite(content->data, 1, n, dst) == n;
     destroy_buffer(content);
-    spend_cpu(cost_of(n));
     ok = pfclose(dst) == 0 && ok;
     return ok ? n : -1;
 }
@@ -487,6 +491,8 @@ int pflist(const char* path, lua_State* L, listing* out) {
     std::string o = btext(origin);
     destroy_buffer(origin);
     destroy_buffer(np);
+    // A path no mount serves lists nothing.
+    if (kind != MOUNT_KIND_HOST && kind != MOUNT_KIND_RAM) return 0;
     std::string base = p == "/" ? "" : p;
     listing* names = create_listing();
     if (!names) return 0;
@@ -587,11 +593,32 @@ int pfshadow(const char* path) {
     return result;
 }
 
+buffer* pfile_read_all(const char* path, const char* mode) {
+    pfile* f = pfopen(path, mode);
+    if (!f) return nullptr;
+    buffer* out;
+    if (f->kind == PFILE_KIND_HOST) {
+        // A host record goes at its close: its data is taken, not copied.
+        out = f->data;
+        f->data = nullptr;
+    } else {
+        out = f->data ? create_buffer_from_buffer(f->data) : create_buffer_2(0, BUFFER_KIND_FROM_BUFFER);
+    }
+    pfclose(f);
+    if (out) {
+        out->cursor = 0;
+        to_cstr(out);
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Write-back
 // ---------------------------------------------------------------------------
 
-static void write_back_failed(pmount* m, const char* why) {
+// A failed write-back is retried later; it is reported once per episode,
+// with the notice given or as a system error.
+static void write_back_failed(pmount* m, const char* why, const char* notice = nullptr) {
     const char* mp = btext(m->mount_point);
     m->dirty = 1;
     m->flush_due = os_get_time() + WRITE_BACK_RETRY_MS;
@@ -599,12 +626,22 @@ static void write_back_failed(pmount* m, const char* why) {
         char text[1200];
         snprintf(text, sizeof text, "could not save %s: %s", mp, why);
         krio_debugf("SYSTEM ERROR: %s\n", text);
-        report_error(text);
+        if (notice) notify(notice);
+        else report_error(text);
     }
 }
 
+// Encodes the mount's folder in the form its extension names; 0, or the
+// encoder's failure (out is then not to be written).
+static int encode_cartridge(int kind, buffer* out, const char* folder) {
+    if (kind == 1) return write_hvx_from_ram_files(out, folder, 0);
+    if (kind == 2) return write_hvx_rom_from_ram_files(out, folder, 0);
+    return write_hvx_png_from_ram_files(out, folder);
+}
+
 // Encodes the mount's folder and writes it over its cartridge file; 1 when
-// written.
+// written. The file is opened only once the encoding stands, so a failure
+// leaves it as it was.
 static int write_back(pmount* m) {
     const char* mp = btext(m->mount_point);
     if (m->no_write_back) {
@@ -617,11 +654,11 @@ static int write_back(pmount* m) {
     int k = hvx_path_kind(mp);
     if (!k) return 0;
     buffer* encoded = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
-    int r = -1;
-    if (encoded && k == 2) r = write_hvx_rom_from_ram_files(encoded, btext(m->origin), 0);
+    int r = encoded ? encode_cartridge(k, encoded, btext(m->origin)) : -1;
     if (r != 0) {
         destroy_buffer(encoded);
-        write_back_failed(m, k == 2 ? "cartridge too large" : "this cartridge form can not be written yet");
+        if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
+        else write_back_failed(m, k == 1 ? "could not encode the cartridge" : "cartridge too large");
         return 0;
     }
     pfile* f = pfopen(mp, "wf");

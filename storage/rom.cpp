@@ -66,7 +66,10 @@ int rom_next_entry(const uint8_t* s, int64_t len, int64_t* pos, rom_entry* e) {
         if (len - p < 4) return ROM_ENTRY_BAD_SIZE;
         size = load_u32_le(s + p);
         p += 4;
-        if (size > INT32_MAX) return ROM_ENTRY_BAD_SIZE;
+        if (size > INT32_MAX) {
+            e->size = size;
+            return ROM_ENTRY_BAD_LENGTH;
+        }
     }
     e->data = s + p;
     if (size > len - p) {
@@ -245,6 +248,8 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options) {
         if ((options & ROM_OPTION_NO_LABEL) && (strcmp(name, "label.png") == 0 || strcmp(name, "label.qoi") == 0))
             continue;
         bool folder_rec = (f->flags & PFILE_FLAG_FOLDER) != 0;
+        if ((options & ROM_OPTION_LABEL_TEXT) && !folder_rec && strcmp(name, HVX_INFO_FILE) == 0)
+            extract_label_text(f->data);
         const uint8_t* d = f->data ? f->data->data : nullptr;
         int64_t n = f->data ? f->data->length : 0;
         if (rom_append_entry(stream, name, folder_rec, d, folder_rec ? 0 : n) != 0) result = -1;
@@ -318,6 +323,13 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
             result = -1;
             break;
         }
+        if (r == ROM_ENTRY_BAD_LENGTH) {
+            // The size as the signed 32-bit count it reads as.
+            int count = (int)(int32_t)(uint32_t)e.size;
+            printf("** bad file length %d (%d) while mounting .hvx.rom: %s\n", count, count, path);
+            result = -1;
+            break;
+        }
         int64_t skip = (int64_t)strlen(prefix);
         // The prefix's own folder entry ("system/") names the folder itself.
         bool is_prefix_folder = e.folder && skip > 0 && e.name_len == skip && memcmp(e.name, prefix, (size_t)skip) == 0;
@@ -338,10 +350,9 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
             if (m != 0 && !pdisk_directory_exists(d, 0)) result = -1;
             continue;
         }
-        if (r == ROM_ENTRY_CUT_SHORT) {
-            printf("** bad file length %d (%d) while mounting .hvx.rom: %s\n", (int)e.size, (int)e.size, path);
-            result = -1;
-        }
+        // Data cut short: what is there is written; the cartridge did not
+        // load whole, so it is never written back over its file.
+        if (r == ROM_ENTRY_CUT_SHORT) result = -1;
         if (keep_existing && pdisk_file_exists(d)) {
             if (r == ROM_ENTRY_CUT_SHORT) break;
             continue;

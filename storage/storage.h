@@ -311,9 +311,6 @@ int host_directory_exists(const char* host_path);
 void print_mounts();
 void trace_pfopen(const char* path, const char* mode);
 
-// Text cartridge reader: 0 when the whole cartridge was read into the folder.
-int populate_ram_folder_from_hvx_buffer(const char* folder, buffer* text);
-
 // ---------------------------------------------------------------------------
 // File operations and write-back
 //
@@ -394,8 +391,9 @@ enum : int {
     ROM_ENTRY_OK = 1,
     ROM_ENTRY_BAD_NAME = -1,  // empty, or no NUL before the end
     ROM_ENTRY_DOTDOT = -2,    // a ".." segment
-    ROM_ENTRY_BAD_SIZE = -3,  // size bytes cut short, or over INT32_MAX
+    ROM_ENTRY_BAD_SIZE = -3,  // size bytes cut short
     ROM_ENTRY_CUT_SHORT = -4, // fewer data bytes left than the size says
+    ROM_ENTRY_BAD_LENGTH = -5, // a size of 2^31 or more (e.size holds it)
 };
 
 struct rom_entry {
@@ -592,11 +590,6 @@ int lua54__list_anywhen_by_loc(lua_State* L);
 int lua54__list_anywhen_folder_moment(lua_State* L);
 int lua54__anywhen_get_attr(lua_State* L);
 
-// Fetched files: STAND-IN (storage/stand_ins.cpp) until the fetch calls land.
-// Decodes a fetched buffer by the path's extension and pushes the results;
-// returns their number.
-int unvyn_from_fetched_buffer(lua_State* L, const buffer* b, const char* path, int flags);
-
 // ---------------------------------------------------------------------------
 // Object data (vyn): script values as table-constructor text, with an
 // optional "--[[vyn ... ]]" metadata header and byte pieces ("str", "lz4",
@@ -716,18 +709,207 @@ int lua54_vyn(lua_State* L);
 int lua54_unvyn(lua_State* L);
 
 // ---------------------------------------------------------------------------
-// Image codecs: QOI and PNG in buffers. STAND-IN (storage/stand_ins.cpp)
-// until the image codecs land: both report failure.
+// Files for scripts: whole-file helpers, text and PNG cartridges, the image
+// codecs, and the path, file-system, fetch and store calls.
 // ---------------------------------------------------------------------------
 
+// The whole content of a file opened with mode ("r", "rb", "rf", "rm") in a
+// new buffer owned by the caller (cursor 0, NUL-terminated), the file closed
+// again; none when it does not open. No record outlives the call, so callers
+// may run script code (which can delete files) while they hold the bytes.
+buffer* pfile_read_all(const char* path, const char* mode);
+
+// Text cartridges (".hvx"): a banner line, "version 2", an empty line, then
+// per entry ":: path" (a folder ends in '/') and its body; ":: [eoc]" ends
+// it. Text files stand as they are plus one line feed; other files as
+// "b64$" lines (54 bytes, then 57 a line) or "hex$" lines (36, then 38).
+inline constexpr const char* HVX_BANNER = "halvoran cartridge // https://halvoran.net";
+inline constexpr const char* HVX_INFO_FILE = ".info.vyn";
+inline constexpr int HVX_B64_FIRST_LINE = 54;
+inline constexpr int HVX_B64_LINE = 57;
+inline constexpr int HVX_HEX_FIRST_LINE = 36;
+inline constexpr int HVX_HEX_LINE = 38;
+inline constexpr int HVX_LINE_MAX = 1024;  // a longer encoded body line is skipped (logged)
+
+// Appends the cartridge of every RAM file under folder; 0, or -1 when out
+// could not grow (out is then as it was). Folders first, then text files,
+// then the info file and the rest; each record once.
+int write_hvx_from_ram_files(buffer* out, const char* folder, int hex);
+// Whether a record is written as text: a lua or txt extension (or a path
+// holding ".info.vyn"), no "hex$"/"b64$" or ":: " at the start, no line feed
+// followed by ":: ", every byte 1..127 but 13.
+int is_writeable_as_ascii(const pfile* f);
+// Fills the folder from a cartridge text (version 1 or 2): 0 when every entry
+// was written where it belongs (a missing end marker only warns), -1 when an
+// entry was skipped or the version is unknown.
+int populate_ram_folder_from_hvx_buffer(const char* folder, buffer* text);
+
+// QOI, the published format: 14-byte header ("qoif", u32 BE width and
+// height, channels, colour space), the six ops, the end marker.
 struct qoi_desc {
-    uint32_t width, height;
-    uint8_t channels;    // 3 RGB or 4 RGBA
+    uint32_t width;
+    uint32_t height;
+    uint8_t channels;    // 3 or 4
     uint8_t colorspace;  // 0 sRGB with linear alpha, 1 all linear
 };
-// A QOI stream of the pixels, allocated with malloc (the caller frees it),
-// and its length; none for refused input.
-void* qoi_encode(const void* pixels, const qoi_desc* desc, int* out_len);
-// Encodes 8-bit RGBA rows as a PNG at the buffer's cursor; LodePNG's error
-// code, 0 on success.
-unsigned LodePNG_encode32_pbuffer(const uint8_t* pixels, uint32_t width, uint32_t height, buffer* out);
+inline constexpr int QOI_HEADER_SIZE = 14;
+inline constexpr int QOI_PADDING_SIZE = 8;
+inline constexpr uint32_t QOI_PIXELS_MAX = 400000000;  // height must stay below this / width
+
+// A new malloc'd stream and its length; none for missing arguments, a zero
+// side, bad channels or colour space, or too many pixels.
+uint8_t* qoi_encode(const void* pixels, const qoi_desc* desc, int* out_len);
+// New malloc'd pixels of channels (0: as stored) per pixel, desc filled; none
+// for a stream under 22 bytes, a bad header or too many pixels. Pixels past
+// the last chunk repeat the last one.
+uint8_t* qoi_decode(const void* bytes, int size, qoi_desc* desc, int channels);
+// The header alone, checked as qoi_decode checks it: 1 when it would decode.
+int qoi_read_header(const void* bytes, int64_t size, qoi_desc* desc);
+
+// PNG through LodePNG. Results are LodePNG's error codes (0 success).
+inline constexpr unsigned PNG_ERROR_NO_BUFFER = 100;
+inline constexpr unsigned PNG_ERROR_NO_ROOM = 83;  // LodePNG's code for a failed allocation
+// The size from the header alone (nothing is decoded or allocated).
+unsigned png_read_header(const void* bytes, int64_t size, unsigned* w, unsigned* h);
+// Decode the buffer's whole data (cursor reset to 0) into new malloc'd pixels
+// (RGBA 8 bits, or the colour type and depth asked for); on an error no
+// pixels. Inflation is bounded by the size the header states.
+unsigned LodePNG_decode32_pbuffer(uint8_t** out, unsigned* w, unsigned* h, buffer* b);
+unsigned LodePNG_decode_pbuffer(uint8_t** out, unsigned* w, unsigned* h, buffer* b, int colour_type,
+                                unsigned bit_depth);
+// Encode with LodePNG's defaults and write the PNG at the buffer's cursor.
+unsigned LodePNG_encode32_pbuffer(const uint8_t* pixels, unsigned w, unsigned h, buffer* b);
+unsigned LodePNG_encode_pbuffer(const uint8_t* pixels, unsigned w, unsigned h, int colour_type,
+                                unsigned bit_depth, buffer* b);
+
+// Pictures decoded for a script become typed userdata: at most this many
+// pixels as palette indices (u8) or as 0xAARRGGBB words (i32). Every caller
+// checks the header against them before decoding.
+inline constexpr int64_t IMAGE_MAX_PIXELS_U8 = 16777216;
+inline constexpr int64_t IMAGE_MAX_PIXELS_I32 = IMAGE_MAX_PIXELS_U8 / 4;
+
+// PNG cartridges (".hvx.png"): a 512 x 384 picture whose bytes each carry
+// 3 (R, G, B) or 2 (A) bits of the folder's ROM form, least significant
+// first. Reading one back is not supported.
+inline constexpr int PNG_CART_W = 512;
+inline constexpr int PNG_CART_H = 384;
+inline constexpr int64_t PNG_CART_PIXELS = (int64_t)PNG_CART_W * PNG_CART_H;
+inline constexpr int32_t PNG_CART_MAX_ROM = 0x3FFFF;
+inline constexpr int PNG_CART_ROM_OPTIONS = 28;
+inline constexpr int32_t PNG_CART_ROM_START = 4096;
+inline constexpr int PNG_CART_TOO_LARGE = -2;
+inline constexpr const char* PNG_CART_TOO_LARGE_TEXT = "failed to store cartridge rom as png (too large)";
+inline constexpr const char* PNG_CART_TEMPLATE = "/system/misc/hvx_cart.png";
+inline constexpr uint8_t PNG_CART_BACKGROUND[4] = {40, 40, 48, 255};  // without a template
+inline constexpr int LABEL_W = 178;
+inline constexpr int LABEL_H = 20;
+inline constexpr int LABEL_TEXT_COLOUR = 7;
+inline constexpr int LABEL_TITLE_Y = 2;
+inline constexpr int LABEL_SECOND_Y = 12;
+inline constexpr int64_t LABEL_VERSION_MAX = 199;
+inline constexpr int64_t LABEL_AUTHOR_MAX = 799;
+inline constexpr int LABEL_PICTURE_W = 480;
+inline constexpr int LABEL_PICTURE_H = 270;
+inline constexpr int LABEL_PICTURE_X = 16;
+inline constexpr int LABEL_PICTURE_Y = 38;
+inline constexpr int LABEL_TITLE_X = 80;
+inline constexpr int LABEL_TITLE_PX_Y = 326;
+inline constexpr int LABEL_SECOND_PX_Y = 354;
+inline constexpr uint8_t LABEL_TITLE_RGBA[4] = {208, 208, 208, 255};
+inline constexpr uint8_t LABEL_TITLE_LOW_RGBA[4] = {128, 128, 128, 255};
+inline constexpr uint8_t LABEL_SECOND_RGBA[4] = {144, 144, 144, 255};
+extern const uint32_t label_palette[64];
+
+// Appends the PNG cartridge of the folder: 0; PNG_CART_TOO_LARGE when its ROM
+// passes PNG_CART_MAX_ROM; -1 on any other failure. out is written only on 0.
+int write_hvx_png_from_ram_files(buffer* out, const char* folder);
+// Spreads the ROM's bits over the picture's bytes (zero bits past its end).
+void hide_rom_in_picture(uint8_t* picture, int64_t picture_bytes, const uint8_t* rom, int64_t rom_len);
+void init_label_proc();
+// Draws title and "version by author" of an info file into the label bitmap
+// with the label process running, and marks the label as drawn.
+void extract_label_text(const buffer* info);
+// The value after key up to the next quote that is not preceded by a
+// backslash, and its length; none when empty or unterminated.
+const char* extract_info_str(const char* text, int64_t length, const char* key, int64_t* out_len);
+uint8_t* label_bitmap_block();  // LABEL_W x LABEL_H u8 typed userdata block, none before the first label
+int label_text_drawn();
+void populate_ram_folder_from_hvx_png_buffer(const char* folder);
+
+// fetch and store: files to script values by extension and back.
+inline constexpr int FETCH_FLAG_I32 = 1;  // pictures as 0xAARRGGBB words
+inline constexpr int FETCH_FLAG_RAW = 2;  // the bytes as they are
+inline constexpr int STORE_VYN_FLAGS = VYN_FLAG_PXU | VYN_FLAG_LZ4;
+inline constexpr int32_t STORE_IMAGE_COST_MASK = 0x3FFFFFFF;
+inline constexpr int HVX_PNG_STORE_MIN = 512;
+inline constexpr const char* HVX_PNG_STORE_ERROR_TEXT = "invalid .hvx.png file: not a valid PNG";
+inline constexpr const char* STORE_WRITE_ERROR_TEXT = "store: could not write the file";
+inline constexpr const char* STORE_ENCODE_ERROR_TEXT = "store: could not encode the picture";
+inline constexpr const char* LEGACY_VYN_PREFIX = "-- halvoran object data";
+inline constexpr int FETCH_BUFFER_KIND = 102;  // 'f'
+
+// Decodes fetched bytes by the extension of path and pushes the results:
+// host text converted for txt, pn and lua; PNG and QOI pictures as typed
+// userdata (unless FETCH_FLAG_RAW); vyn documents read; anything else as the
+// bytes and {metadata_format="none"}. Returns the number pushed. The bytes
+// and path stay the caller's and are not kept.
+int unvyn_from_fetched_buffer(lua_State* L, const buffer* b, const char* path, int flags);
+// Palette indices to RGBA (alpha 255) and RGBA to the nearest palette index,
+// through the running process's palette at 0x5000 (index AND 63).
+void convert_bitmap_8_to_32(const uint8_t* indices, uint8_t* rgba, int64_t count);
+void convert_bitmap_32_to_8(const uint8_t* rgba, uint8_t* indices, int64_t count);
+// The same through a given palette of 64 0xRRGGBB words.
+void palette_indices_to_rgba(const uint32_t* pal, const uint8_t* indices, uint8_t* rgba, int64_t count);
+void rgba_to_palette_indices(const uint32_t* pal, const uint8_t* rgba, uint8_t* indices, int64_t count);
+// The index i minimising 2 dr^2 + 7 dg^2 + db^2; the lowest on a tie.
+int nearest_palette_index(const uint32_t* pal, int r, int g, int b);
+int is_known_text_filename(const char* path);
+int should_write_metadata_fragment(const char* metadata, const char* path);
+int is_ext_char(int c);
+
+int lua54_fetch(lua_State* L);
+int lua54_store(lua_State* L);
+int lua54_fetch_metadata_from_file(lua_State* L);
+int lua54_store_metadata_str_to_file(lua_State* L);
+
+// Path and file-system calls, and the host cache under the per-user folder.
+inline constexpr const char* CACHE_FOLDER = "cache";
+inline constexpr int64_t CACHE_MIN_BYTES = 512;   // a shorter cache file counts as missing
+inline constexpr int CACHE_VERSION_MAX = 32;      // versioned names try 32 down to 0
+inline constexpr size_t CACHE_PATH_MAX = 1024;    // joined host paths must be shorter
+inline constexpr int BBS_PATH_FREE_CHARS = 6;     // not examined
+inline constexpr const char* VYNNET_PREFIX = "vynnet://";
+inline constexpr const char* CD_NOT_FOUND_TEXT = "path not found";
+inline constexpr const char* MKDIR_NO_PATH_TEXT = "mkdir: no path";
+inline constexpr const char* MKDIR_EXISTS_TEXT = "mkdir: directory already exists";
+inline constexpr const char* MKDIR_FAILED_TEXT = "mkdir failed";
+
+// The host path of a cache entry in out: the per-user "cache" folder, then
+// folder, '/', name, with a "%d" in name replaced by version (-1: no
+// placeholder allowed). 0 when refused: an empty, NUL-holding or
+// backslash-holding folder or name, a leading '/', a ".." segment, a '%'
+// other than the one "%d" of a versioned name, or a joined path of
+// CACHE_PATH_MAX bytes or more.
+int cache_host_path(const char* folder, size_t folder_len, const char* name, size_t name_len, int version,
+                    char* out, size_t out_size);
+int is_well_formed_bbs_path(const char* s, size_t n);
+int is_well_formed_vynnet_path(const char* s, size_t n);
+
+int lua54_is_well_formed_bbs_path(lua_State* L);
+int lua54_is_well_formed_vynnet_path(lua_State* L);
+int lua54_hloc(lua_State* L);
+int lua54_path(lua_State* L);
+int lua54_ext(lua_State* L);
+int lua54_pwd(lua_State* L);
+int lua54_cd(lua_State* L);
+int lua54_normalise_userland_path(lua_State* L);
+int lua54_norm(lua_State* L);
+int lua54_fullpath(lua_State* L);
+int lua54_mount(lua_State* L);
+int lua54_fdelete(lua_State* L);
+int lua54_fcopy(lua_State* L);
+int lua54_fstat(lua_State* L);
+int lua54_mkdir(lua_State* L);
+int lua54_ls(lua_State* L);
+int lua54_cache_store(lua_State* L);
+int lua54_cache_fetch(lua_State* L);

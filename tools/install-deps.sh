@@ -11,6 +11,8 @@ packages=(
   libsdl2-dev liblz4-dev liblodepng-dev libgif-dev libbloom-dev libcurl4-openssl-dev
   xvfb xdg-utils xdotool x11-apps x11-utils libx11-dev
   clang libclang-rt-14-dev zlib1g-dev libssl-dev
+  # the reference QOI code: the image benchmark's anchor only
+  libqoi-dev
 )
 
 missing=()

@@ -1,10 +1,12 @@
 // Packs a folder into sysrom.dat: block 0 the per-user sub-folder name,
 // block 1 the folder as a ROM image whose entries are named prefix/...
-// The same input gives the same bytes.
+// The same input gives the same bytes. A file named NAME.pic describes a
+// picture (see render_picture) and is packed as NAME, a PNG made from it.
 //
 //   mkrom [--user-folder NAME] [--prefix system] -o OUT DIR
 //   mkrom --list FILE        lists the entries of block 1 of a sysrom.dat
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -42,6 +44,61 @@ bool read_bytes(const fs::path& p, std::string* out) {
     ss << f.rdbuf();
     *out = ss.str();
     return (bool)f || f.eof();
+}
+
+// A picture description, line by line ('#' starts a comment):
+//   size W H                    the picture, every pixel 00000000
+//   rect X Y W H R RRGGBBAA     sets the pixels of the rectangle, corners
+//                               rounded to radius R, to the colour
+// The PNG in out; false (with a message) for a line it does not take.
+bool render_picture(const std::string& text, const std::string& what, std::string* out) {
+    std::vector<uint8_t> px;
+    int pw = 0, ph = 0, line_no = 0;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        line_no++;
+        line = line.substr(0, line.find('#'));
+        std::istringstream ls(line);
+        std::string cmd;
+        if (!(ls >> cmd)) continue;
+        bool ok = false;
+        if (cmd == "size" && px.empty()) {
+            ok = (bool)(ls >> pw >> ph) && pw > 0 && ph > 0 && pw <= 4096 && ph <= 4096;
+            if (ok) px.assign((size_t)pw * ph * 4, 0);
+        } else if (cmd == "rect" && !px.empty()) {
+            int x, y, w, h, r;
+            std::string hex;
+            ok = (bool)(ls >> x >> y >> w >> h >> r >> hex) && hex.size() == 8 && r >= 0 &&
+                 hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+            uint32_t c = ok ? (uint32_t)std::stoul(hex, nullptr, 16) : 0;
+            for (int py = std::max(y, 0); ok && py < std::min(y + h, ph); py++) {
+                for (int px_ = std::max(x, 0); px_ < std::min(x + w, pw); px_++) {
+                    // Distance from the pixel's centre to the rectangle shrunk by r.
+                    double cx = std::clamp(px_ + 0.5, (double)x + r, (double)x + w - r);
+                    double cy = std::clamp(py + 0.5, (double)y + r, (double)y + h - r);
+                    double dx = px_ + 0.5 - cx, dy = py + 0.5 - cy;
+                    if (dx * dx + dy * dy > (double)r * r) continue;
+                    uint8_t* d = px.data() + 4 * ((size_t)py * pw + px_);
+                    for (int k = 0; k < 4; k++) d[k] = (uint8_t)(c >> (24 - 8 * k));
+                }
+            }
+        }
+        if (!ok) {
+            fprintf(stderr, "mkrom: %s:%d: can not read \"%s\"\n", what.c_str(), line_no, line.c_str());
+            return false;
+        }
+    }
+    if (px.empty()) {
+        fprintf(stderr, "mkrom: %s has no size line\n", what.c_str());
+        return false;
+    }
+    buffer* png = create_buffer_2(1024, ROM_SCRATCH_KIND);
+    bool ok = LodePNG_encode32_pbuffer(px.data(), (unsigned)pw, (unsigned)ph, png) == 0;
+    if (ok) out->assign((const char*)png->data, (size_t)png->length);
+    destroy_buffer(png);
+    if (!ok) fprintf(stderr, "mkrom: %s does not encode\n", what.c_str());
+    return ok;
 }
 
 int list(const char* file) {
@@ -126,6 +183,12 @@ int main(int argc, char** argv) {
             if (!read_bytes(p, &f.data)) {
                 fprintf(stderr, "mkrom: cannot read %s\n", p.c_str());
                 return 1;
+            }
+            if (rel.size() > 4 && rel.compare(rel.size() - 4, 4, ".pic") == 0) {
+                std::string png;
+                if (!render_picture(f.data, p.string(), &png)) return 1;
+                f.name = rel.substr(0, rel.size() - 4);
+                f.data = png;
             }
             items.push_back(std::move(f));
         }

@@ -130,6 +130,11 @@ const kernel_script kScripts[] = {
       "receiver holds 1 message of 8000000 bytes, state 0", "kernel: exit"},
      kExitLog,
      0},
+    {"kernel_sockets.lua",
+     {"kernel: boot", "echo ping, client sockets 1, all 3.0", "after the client: 1.0", "after the server: 0.0",
+      "kernel: exit"},
+     kExitLog,
+     0},
 };
 
 constexpr int kNoExitCode = 124;  // the kernel never asked to end
@@ -298,6 +303,24 @@ TEST(FrameDriver, RebootWaitsForTheAtomicOperation) {
                                    1500);
     EXPECT_EQ(r.out.rfind("frame 1\nframe 2\nframe 3\nframe 4\nframe 5\nframe 1\n", 0), 0u) << r.out;
     EXPECT_EQ(r.out.find("not reached"), std::string::npos) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+// A file a kernel stores under "/" (the host drive) is there at the next run
+// with the same per-user folder.
+TEST(FilesAcrossRuns, AFileStoredUnderTheRootIsReadNextRun) {
+    hvx_test::install inst;
+    inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", R"lua(
+        local v = fetch("/keep.vyn")
+        if v then printh("found " .. v.n) else printh("stored " .. select("#", store("/keep.vyn", {n = 42}))) end
+        _signal(33) while true do flip() end)lua"}}));
+    hvx_test::run_result first = inst.run({"-x"});
+    EXPECT_EQ(first.out, "stored 0\n") << first.err;
+    hvx_test::run_result second = inst.run({"-x"});
+    EXPECT_EQ(second.out, "found 42\n") << second.err;
 }
 
 }  // namespace

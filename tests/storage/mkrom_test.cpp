@@ -87,3 +87,58 @@ TEST(Mkrom, RefusesUserFolderNamesTheRuntimeWouldNotUse) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string unpacked(const char* path) {
+    pfile* f = get_ram_file_by_name(path);
+    return f ? std::string((const char*)f->data->data, (size_t)f->data->length) : "<missing>";
+}
+
+std::vector<uint8_t> png_pixels(const std::string& png, unsigned* w, unsigned* h) {
+    buffer* b = create_buffer_from_str("");
+    bwrite(png.data(), 1, (int64_t)png.size(), b);
+    uint8_t* px = nullptr;
+    std::vector<uint8_t> out;
+    if (LodePNG_decode32_pbuffer(&px, w, h, b) == 0) out.assign(px, px + (size_t)*w * *h * 4);
+    free(px);
+    destroy_buffer(b);
+    return out;
+}
+
+TEST(Mkrom, PictureDescriptionsArePackedAsPngs) {
+    if (!hvx_test::file_exists(mkrom_bin())) GTEST_SKIP() << "mkrom not built";
+    tree t;
+    hvx_test::write_file(t.dir + "/p.png.pic", "# two pixels\nsize 4 3\nrect 1 1 2 1 0 ff000080\n");
+    ASSERT_EQ(mkrom(t.pack(), t.tmp).code, 0);
+    ASSERT_EQ(hvx_test::unpack_sysrom(hvx_test::read_file(t.tmp / "out.dat"), "/ram", "/ram/s"), 0);
+    EXPECT_EQ(unpacked("/ram/s/p.png.pic"), "<missing>");
+    unsigned w = 0, h = 0;
+    std::vector<uint8_t> px = png_pixels(unpacked("/ram/s/p.png"), &w, &h);
+    ASSERT_EQ(w * 10 + h, 43u);
+    std::vector<uint8_t> want(48, 0);
+    for (int x : {1, 2}) memcpy(&want[4 * (4 + x)], "\xff\x00\x00\x80", 4);
+    EXPECT_EQ(px, want);
+    pfile_reset();
+    hvx_test::write_file(t.dir + "/p.png.pic", "size 4 3\nrect 1 1 2 one ff000080\n");
+    run r = mkrom(t.pack(), t.tmp);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("p.png.pic:2: can not read"), std::string::npos) << r.err;
+}
+
+// Our system ROM: the kernel, the window manager it fetches, and the
+// cartridge picture made from its description.
+TEST(Mkrom, OurSystemRomCarriesTheWindowManagerAndTheCartridgePicture) {
+    std::string here = __FILE__;
+    std::string root = here.substr(0, here.rfind("/tests/"));
+    std::string dat = hvx_test::read_file(hvx_test::build_dir() + "/sysrom.dat");
+    ASSERT_EQ(hvx_test::unpack_sysrom(dat, "/ram", "/ram/s"), 0);
+    EXPECT_EQ(unpacked("/ram/s/boot.lua"), hvx_test::read_file(root + "/sysrom/boot.lua"));
+    EXPECT_EQ(unpacked("/ram/s/wm.lua"), hvx_test::read_file(root + "/sysrom/wm.lua"));
+    unsigned w = 0, h = 0;
+    EXPECT_EQ(png_pixels(unpacked("/ram/s/misc/hvx_cart.png"), &w, &h).size(), (size_t)PNG_CART_PIXELS * 4);
+    EXPECT_EQ(w * 1000 + h, 512384u);
+    pfile_reset();
+}
+
+}  // namespace

@@ -306,7 +306,24 @@ TEST(FileOpened, OnlyWritesUnderSystemFromId4) {
     EXPECT_EQ(app.file_opened, 0);
     pfclose(pfopen("/system/x.lua", "w"));
     EXPECT_EQ(app.file_opened, 1);
+    // A host origin that happens to be named /system/... does not count.
+    app.file_opened = 0;
+    mount_host_path("/hs", "/system/no-such-folder");
+    EXPECT_EQ(pfopen("/hs/x.lua", "w"), nullptr);
+    EXPECT_EQ(app.file_opened, 0);
     cproc = nullptr;
+}
+
+TEST(RamFiles, OpeningStampsTheRecordAndMountingACartridgeChargesItsRead) {
+    fs_env env;
+    uint64_t before = os_get_time();
+    ASSERT_TRUE(put("/ram/a.txt", "a"));
+    EXPECT_GE((uint64_t)get_ram_file_by_name("/ram/a.txt")->opened, (uint32_t)before);
+    std::string cart = std::string(HVX_BANNER) + "\nversion 2\n\n:: m.lua\n" + std::string(800, 'm') + "\n:: [eoc]\n";
+    ASSERT_TRUE(write_file(env.at("c.hvx"), cart));
+    cpu_cycles = 0;
+    EXPECT_EQ(get("/c.hvx/m.lua"), std::string(800, 'm'));
+    EXPECT_EQ(cpu_cycles, (int32_t)cart.size() / 8);
 }
 
 TEST(Sync, BookkeepingKeepsPendingWithinTheInterval) {

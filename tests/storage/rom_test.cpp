@@ -137,21 +137,38 @@ TEST(RomEntries, FieldsCutShortAreFaultsNotOverreads) {
     pos = 0;
     EXPECT_EQ(next({'a', 0, 255, 1, 0}, &pos, &e), ROM_ENTRY_BAD_SIZE);  // u32 cut
     pos = 0;
-    EXPECT_EQ(next({'a', 0, 255, 0xff, 0xff, 0xff, 0xff}, &pos, &e), ROM_ENTRY_BAD_SIZE);  // negative
+    EXPECT_EQ(next({'a', 0, 255, 0xff, 0xff, 0xff, 0xff}, &pos, &e), ROM_ENTRY_BAD_LENGTH);  // negative
     pos = 0;
     EXPECT_EQ(next({'a', 0, 5, 'x', 'y'}, &pos, &e), ROM_ENTRY_CUT_SHORT);
     EXPECT_EQ(e.size, 2);
     EXPECT_EQ(pos, 5);
 
-    // A load of a cut stream keeps the bytes that are there but reports the
-    // cartridge as not read whole.
+    // A load of a cut stream keeps the bytes that are there, says nothing,
+    // but reports the cartridge as not read whole.
     ram_env env;
     bytes s;
     put_name(s, "cut.bin");
     s.push_back(200);
     s.insert(s.end(), 10, 'c');
+    testing::internal::CaptureStdout();
     EXPECT_EQ(env.load(pack_by_hand(s)), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(ram_text("/ram/t/cut.bin"), std::string(10, 'c'));
+    // A size of 2^31 or more stops the load with both numbers.
+    bytes neg;
+    put_name(neg, "ok.bin");
+    neg.push_back(1);
+    neg.push_back('k');
+    put_name(neg, "neg.bin");
+    neg.push_back(255);
+    put_u32(neg, 0x80000005u);
+    neg.push_back('n');
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(env.load(pack_by_hand(neg), "/ram/n"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "** bad file length -2147483643 (-2147483643) while mounting .hvx.rom: /ram/n\n");
+    EXPECT_EQ(ram_text("/ram/n/ok.bin"), "k");
+    EXPECT_EQ(ram_text("/ram/n/neg.bin"), "<missing>");
 
     // A compressed size past the end of the image.
     bytes image = pack_by_hand(sample_stream());

@@ -1,0 +1,319 @@
+// Text cartridges (".hvx"): a folder tree as line text. Scripts and text
+// files stand as they are, every other file as base64 (or hex) lines.
+#include "storage/storage.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "storage/storage_internal.h"
+
+// ---------------------------------------------------------------------------
+// Writer
+// ---------------------------------------------------------------------------
+
+static bool is_info_file(const char* name) {
+    size_t n = strlen(name), k = strlen(HVX_INFO_FILE);
+    return n >= k && strcmp(name + n - k, HVX_INFO_FILE) == 0 && (n == k || name[n - k - 1] == '/');
+}
+
+int is_writeable_as_ascii(const pfile* f) {
+    if (!f || !f->path) return 0;
+    const char* path = btext(f->path);
+    const char* ext = get_ext(path);
+    if (strcmp(ext, "lua") != 0 && strcmp(ext, "txt") != 0 && !strstr(path, ".info.vyn")) return 0;
+    const uint8_t* d = f->data ? f->data->data : nullptr;
+    int64_t n = f->data ? f->data->length : 0;
+    if (n >= 4 && (memcmp(d, "hex$", 4) == 0 || memcmp(d, "b64$", 4) == 0)) return 0;
+    // A first line that looks like a header would read back as one.
+    if (n >= 3 && memcmp(d, ":: ", 3) == 0) return 0;
+    for (int64_t i = 0; i < n; i++) {
+        uint8_t c = d[i];
+        // Carriage returns are taken as part of a line end by the reader.
+        if (c == 0 || c > 127 || c == 13) return 0;
+        if (c == '\n' && i + 3 < n && d[i + 1] == ':' && d[i + 2] == ':' && d[i + 3] == ' ') return 0;
+    }
+    return 1;
+}
+
+// Writers at the cursor; an empty text is written too.
+static bool put_str(buffer* out, const char* s) {
+    int64_t n = (int64_t)strlen(s);
+    return n == 0 || bwrite(s, 1, n, out) == n;
+}
+static bool put_line(buffer* out, const char* s) { return put_str(out, s) && bwrite_uint8(out, '\n') == 1; }
+
+static bool put_encoded_body(buffer* out, const uint8_t* d, int64_t n, int hex) {
+    const int64_t first = hex ? HVX_HEX_FIRST_LINE : HVX_B64_FIRST_LINE;
+    const int64_t rest = hex ? HVX_HEX_LINE : HVX_B64_LINE;
+    if (!put_str(out, hex ? "hex$" : "b64$")) return false;
+    char line[HVX_LINE_MAX];
+    int64_t at = 0, take = first;
+    for (;;) {
+        if (take > n - at) take = n - at;
+        int64_t k = 0;
+        if (hex) {
+            static const char digits[] = "0123456789abcdef";
+            for (int64_t i = 0; i < take; i++) {
+                line[k++] = digits[d[at + i] >> 4];
+                line[k++] = digits[d[at + i] & 15];
+            }
+        } else {
+            base64_encodestate st;
+            base64_init_encodestate(&st);
+            k = base64_encode_block(d + at, take, line, &st);
+            k += base64_encode_blockend(line + k, &st);
+        }
+        line[k++] = '\n';
+        if (bwrite(line, 1, k, out) != k) return false;
+        at += take;
+        if (at >= n) return true;
+        take = rest;
+    }
+}
+
+int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
+    if (!out || !folder) return -1;
+    size_t fl = strlen(folder);
+    while (fl > 0 && folder[fl - 1] == '/') fl--;
+    int32_t start = out->length;
+    out->cursor = out->length;
+    bool ok = put_line(out, HVX_BANNER) && put_line(out, "version 2") && put_line(out, "");
+    int count = pdisk_pfile_iterator();
+    // Folders first, then text files, then the info file and everything else:
+    // each record once.
+    for (int pass = 0; pass < 3 && ok; pass++) {
+        for (int i = 0; i < count && ok; i++) {
+            const pfile* f = pdisk_pfile_iterator_item(i);
+            if (!f || f->kind != PFILE_KIND_RAM || !f->path) continue;
+            const char* p = btext(f->path);
+            if (strncmp(p, folder, fl) != 0 || p[fl] != '/' || !p[fl + 1]) continue;
+            const char* name = p + fl + 1;
+            bool is_folder = (f->flags & PFILE_FLAG_FOLDER) != 0;
+            bool text = is_writeable_as_ascii(f) && !is_info_file(name);
+            int want = text ? 1 : is_folder ? 0 : 2;
+            if (want != pass) continue;
+            ok = put_str(out, ":: ") && put_str(out, name) && (!is_folder || bwrite_uint8(out, '/') == 1) &&
+                 bwrite_uint8(out, '\n') == 1;
+            if (!ok || is_folder) continue;
+            const uint8_t* d = f->data ? f->data->data : nullptr;
+            int64_t n = f->data ? f->data->length : 0;
+            if (is_writeable_as_ascii(f)) ok = (n == 0 || bwrite(d, 1, n, out) == n) && bwrite_uint8(out, '\n') == 1;
+            else ok = put_encoded_body(out, d, n, hex);
+        }
+    }
+    ok = ok && put_line(out, ":: [eoc]");
+    if (!ok) {
+        out->length = out->cursor = start;
+        if (out->data) out->data[start] = 0;
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Reader
+// ---------------------------------------------------------------------------
+
+namespace {
+
+int hex_value(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes pairs of hex digits until the first pair that is not one.
+int64_t decode_hex(const uint8_t* s, int64_t n, uint8_t* out) {
+    int64_t k = 0;
+    for (int64_t i = 0; i + 1 < n; i += 2) {
+        int hi = hex_value(s[i]), lo = hex_value(s[i + 1]);
+        if (hi < 0 || lo < 0) break;
+        out[k++] = (uint8_t)(hi << 4 | lo);
+    }
+    return k;
+}
+
+struct line_reader {
+    const uint8_t* p;
+    const uint8_t* end;
+    // The next line without its LF or CRLF; false at the end of the text.
+    bool next(const uint8_t** s, int64_t* n) {
+        if (p >= end) return false;
+        const uint8_t* lf = (const uint8_t*)memchr(p, '\n', (size_t)(end - p));
+        const uint8_t* e = lf ? lf : end;
+        *s = p;
+        *n = e - p;
+        if (lf && *n > 0 && e[-1] == '\r') (*n)--;
+        p = lf ? lf + 1 : end;
+        return true;
+    }
+};
+
+enum body_form { BODY_NONE, BODY_TEXT, BODY_HEX, BODY_B64 };
+
+struct hvx_loader {
+    std::string folder;
+    pfile* file = nullptr;
+    body_form form = BODY_NONE;
+    base64_decodestate b64;
+    bool whole = true;  // every entry went where it belongs
+    uint8_t scratch[HVX_LINE_MAX];
+
+    void write(const void* d, int64_t n) {
+        if (n > 0 && pfwrite(d, 1, n, file) != n) whole = false;
+    }
+
+    void close_file() {
+        if (!file) return;
+        // The writer ends every text body with a line feed of its own.
+        buffer* d = file->data;
+        if (form == BODY_TEXT && d && d->length >= 1 && d->data[d->length - 1] == '\n') {
+            d->length--;
+            d->cursor = d->length;
+            d->data[d->length] = 0;
+        }
+        if (pfclose(file) != 0) whole = false;
+        file = nullptr;
+        form = BODY_NONE;
+    }
+
+    std::string place(const uint8_t* s, int64_t n) const { return folder + "/" + std::string((const char*)s, (size_t)n); }
+
+    // A header line (":: " already seen); false at the end marker.
+    bool header(const uint8_t* s, int64_t n) {
+        close_file();
+        int64_t k = 3;
+        while (k < n && s[k] > 32 && s[k] < 128) k++;
+        const uint8_t* path = s + 3;
+        int64_t len = k - 3;
+        if (len == 5 && memcmp(path, "[eoc]", 5) == 0) return false;
+        if (len == 0 || path_has_dotdot_segment((const char*)path, len)) {
+            whole = false;
+            return true;
+        }
+        std::string dest = place(path, len);
+        if (path[len - 1] == '/') {
+            if (pmkdir(dest.c_str()) != 0 && !pdisk_directory_exists(dest.c_str(), 0)) whole = false;
+            return true;
+        }
+        file = pfopen(dest.c_str(), "w");
+        if (!file) whole = false;
+        return true;
+    }
+
+    void body(const uint8_t* s, int64_t n) {
+        if (!file) return;
+        if (form == BODY_NONE) {
+            if (n >= 4 && memcmp(s, "hex$", 4) == 0) {
+                form = BODY_HEX;
+                s += 4;
+                n -= 4;
+            } else if (n >= 4 && memcmp(s, "b64$", 4) == 0) {
+                form = BODY_B64;
+                base64_init_decodestate(&b64);
+                s += 4;
+                n -= 4;
+            } else {
+                form = BODY_TEXT;
+            }
+        }
+        if (form == BODY_TEXT) {
+            write(s, n);
+            write("\n", 1);
+        } else if (n >= HVX_LINE_MAX) {
+            krio_debugf("hvx: body line of %lld characters skipped in %s\n", (long long)n, folder.c_str());
+            whole = false;
+        } else if (form == BODY_HEX) {
+            write(scratch, decode_hex(s, n, scratch));
+        } else {
+            write(scratch, base64_decode_block((const char*)s, n, scratch, &b64));
+        }
+    }
+};
+
+int read_v2(hvx_loader& ld, line_reader& lr) {
+    const uint8_t* s;
+    int64_t n;
+    while (lr.next(&s, &n)) {
+        if (n >= 3 && memcmp(s, ":: ", 3) == 0) {
+            if (!ld.header(s, n)) return ld.whole ? 0 : -1;
+        } else {
+            ld.body(s, n);
+        }
+    }
+    ld.close_file();
+    printf("** warning: no [eoc] found while mounting %s\n", ld.folder.c_str());
+    // Everything there was read: a write-back loses nothing.
+    return ld.whole ? 0 : -1;
+}
+
+int read_v1(hvx_loader& ld, line_reader& lr) {
+    const uint8_t* s;
+    int64_t n;
+    while (lr.next(&s, &n)) {
+        if (n < 2) break;
+        if (s[0] == '#' && s[1] == '#') continue;
+        int64_t k = 0;
+        while (k < n && s[k] != ' ') k++;
+        std::string path((const char*)s, (size_t)k);
+        std::string rest((const char*)s + k, (size_t)(n - k));
+        int attribs = atoi(rest.c_str());
+        if (path.empty() || path_has_dotdot_segment(path.data(), (int64_t)path.size())) {
+            ld.whole = false;
+            continue;
+        }
+        std::string dest = ld.folder + "/" + path;
+        if (attribs & 1) {
+            if (pmkdir(dest.c_str()) != 0 && !pdisk_directory_exists(dest.c_str(), 0)) ld.whole = false;
+            continue;
+        }
+        size_t open = rest.find('['), close = rest.rfind(']');
+        if (open == std::string::npos) {
+            printf("******** could not read legacy hvx; file contents missing. missing null terminator issue?\n");
+            printf("attribs: %d new_path: %s c_p1: %s\n\n", attribs, dest.c_str(), rest.c_str());
+            ld.whole = false;
+            continue;
+        }
+        size_t from = open + 3;
+        size_t to = close == std::string::npos ? rest.size() : close;
+        std::string bytes;
+        if (to > from) {
+            bytes.resize((to - from) / 2);
+            bytes.resize((size_t)decode_hex((const uint8_t*)rest.data() + from, (int64_t)(to - from),
+                                            (uint8_t*)bytes.data()));
+        }
+        pfile* f = pfopen(dest.c_str(), "w");
+        if (!f) {
+            ld.whole = false;
+            continue;
+        }
+        if (!bytes.empty() && pfwrite(bytes.data(), 1, (int64_t)bytes.size(), f) != (int64_t)bytes.size())
+            ld.whole = false;
+        if (pfclose(f) != 0) ld.whole = false;
+    }
+    return ld.whole ? 0 : -1;
+}
+
+}  // namespace
+
+int populate_ram_folder_from_hvx_buffer(const char* folder, buffer* text) {
+    if (!folder || !text || !text->data) return -1;
+    line_reader lr{text->data, text->data + text->length};
+    const uint8_t* s;
+    int64_t n;
+    if (!lr.next(&s, &n) || !lr.next(&s, &n)) return -1;
+    std::string line((const char*)s, (size_t)n);
+    int version = 0;
+    if (sscanf(line.c_str(), "version %d", &version) != 1) return -1;
+    hvx_loader ld;
+    ld.folder = folder;
+    while (!ld.folder.empty() && ld.folder.back() == '/') ld.folder.pop_back();
+    if (version == 1) return read_v1(ld, lr);
+    if (version == 2) return read_v2(ld, lr);
+    krio_debugf("hvx: version %d of %s not known\n", version, folder);
+    return -1;
+}

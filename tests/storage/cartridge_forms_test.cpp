@@ -1,0 +1,326 @@
+// Text and PNG cartridges: the text form's exact layout, byte-exact round
+// trips of tricky files, reader fixtures, the PNG form's hidden bits, its
+// size limit, label pictures and label text, and the write-back of both.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/files_env.h"
+
+namespace {
+
+using hvx_test::read_file;
+using hvx_test::write_file;
+using files = std::map<std::string, std::string>;  // a trailing '/' names a folder
+
+bool put(const std::string& path, const std::string& bytes) {
+    pfile* f = pfopen(path.c_str(), "w");
+    if (!f) return false;
+    pfwrite(bytes.data(), 1, (int64_t)bytes.size(), f);
+    return pfclose(f) == 0;
+}
+
+void make_tree(const std::string& folder, const files& tree) {
+    pmkdir(folder.c_str());
+    for (const auto& [name, bytes] : tree) {
+        if (name.back() == '/') pmkdir((folder + "/" + name).c_str());
+        else ASSERT_TRUE(put(folder + "/" + name, bytes)) << name;
+    }
+}
+
+// Every RAM record under folder, by name relative to it.
+files read_tree(const std::string& folder) {
+    files out;
+    int n = pdisk_pfile_iterator();
+    for (int i = 0; i < n; i++) {
+        pfile* f = pdisk_pfile_iterator_item(i);
+        if (!f || f->kind != PFILE_KIND_RAM) continue;
+        std::string p = to_cstr(f->path);
+        if (p.compare(0, folder.size() + 1, folder + "/") != 0) continue;
+        std::string name = p.substr(folder.size() + 1);
+        if (f->flags & PFILE_FLAG_FOLDER) out[name + "/"] = "";
+        else out[name] = std::string((const char*)f->data->data, (size_t)f->data->length);
+    }
+    return out;
+}
+
+// What a writer appends to an empty buffer, and its result.
+template <class Writer>
+std::string written(Writer write, int* result = nullptr) {
+    buffer* b = create_buffer_2(64, 100);
+    int r = write(b);
+    if (result) *result = r;
+    std::string s((const char*)b->data, (size_t)b->length);
+    destroy_buffer(b);
+    return s;
+}
+std::string cart_text(const std::string& f) {
+    return written([&](buffer* b) { return write_hvx_from_ram_files(b, f.c_str(), 0); });
+}
+std::string rom_of(const std::string& f) {
+    return written([&](buffer* b) { return write_hvx_rom_from_ram_files(b, f.c_str(), PNG_CART_ROM_OPTIONS); });
+}
+std::string png_cart(const std::string& f, int* result = nullptr) {
+    return written([&](buffer* b) { return write_hvx_png_from_ram_files(b, f.c_str()); }, result);
+}
+
+int read_cart(const std::string& folder, const std::string& text) {
+    buffer* b = create_buffer_2((int32_t)text.size() + 1, 100);
+    bwrite(text.data(), 1, (int64_t)text.size(), b);
+    pmkdir(folder.c_str());
+    int r = populate_ram_folder_from_hvx_buffer(folder.c_str(), b);
+    destroy_buffer(b);
+    return r;
+}
+
+const std::string head = std::string(HVX_BANNER) + "\nversion 2\n\n";
+
+TEST(TextCartridge, LayoutOfTheExample) {
+    hvx_test::files_env env;
+    make_tree("/ram/c", {{"gfx/", ""}, {"gfx/main.lua", "print(1)"}, {"gfx/x.bin", std::string("\0\1\2", 3)}});
+    EXPECT_EQ(cart_text("/ram/c"), head + ":: gfx/\n:: gfx/main.lua\nprint(1)\n:: gfx/x.bin\nb64$AAEC\n:: [eoc]\n");
+}
+
+TEST(TextCartridge, TrickyFilesRoundTripByteExact) {
+    hvx_test::files_env env;
+    std::mt19937 rng(4);
+    std::string noise(1 << 20, 0);
+    for (char& c : noise) c = (char)rng();
+    files tree = {
+        {"empty.txt", ""}, {"a.txt", "a"}, {"an.txt", "a\n"}, {"nl.txt", "\n"}, {"nn.lua", "x\n\n"},
+        {"crlf.txt", "x\r\ny\r\n"}, {"hdr.txt", ":: x\nmore"}, {"inner.txt", "a\n:: b"},
+        {"hex.txt", "l1\nl2\nhex$ab\n"}, {"b64.lua", "b64$x"}, {"a.min.lua", "print(2)"}, {"hi.lua", "x\x80"},
+        {"big.bin", noise}, {"lf.bin", "ab\n"}, {"one.bin", "\n"}, {"empty.bin", ""},
+        {"x.lua/", ""}, {"x.lua/in.txt", "t"}, {"deep/", ""}, {"deep/sub/", ""}, {"deep/sub/d.dat", "d"},
+        {".info.vyn", "--[[vyn,title=\"t\"]]\n"},
+    };
+    make_tree("/ram/src", tree);
+    std::string text = cart_text("/ram/src");
+    // Only files that read back as they are stand as text.
+    for (const char* form : {":: a.txt\na\n", ":: nl.txt\n\n\n", ":: hex.txt\nl1\n", ":: .info.vyn\n--[[vyn"})
+        EXPECT_NE(text.find(form), std::string::npos) << form;
+    for (const char* name : {"crlf.txt", "hdr.txt", "inner.txt", "b64.lua", "a.min.lua", "hi.lua"})
+        EXPECT_NE(text.find(std::string(":: ") + name + "\nb64$"), std::string::npos) << name;
+    EXPECT_EQ(read_cart("/ram/dst", text), 0);
+    EXPECT_EQ(read_tree("/ram/dst"), tree);
+    EXPECT_EQ(cart_text("/ram/dst"), text);
+}
+
+TEST(TextCartridge, ReaderFixtures) {
+    hvx_test::files_env env;
+    struct fixture {
+        const char* what;
+        std::string text;
+        int result;
+        files tree;
+        const char* out;  // standard output
+    };
+    const fixture rows[] = {
+        {"crlf", "x\r\nversion 2\r\n\r\n:: d/\r\n:: d/a.txt\r\nl1\r\nl2\r\n:: [eoc]\r\n", 0,
+         {{"d/", ""}, {"d/a.txt", "l1\nl2"}}, ""},
+        {"no end marker", "x\nversion 2\n\nlost\n:: a.lua\nprint(1)\n", 0, {{"a.lua", "print(1)"}},
+         "** warning: no [eoc] found while mounting /ram/f\n"},
+        {"climbing path", "x\nversion 2\n:: ../x.txt\nbody\n:: b.txt\nb\n:: [eoc]\n", -1, {{"b.txt", "b"}}, ""},
+        {"hex body", "x\nversion 2\n:: h.bin\nhex$00ff10\n7F\n:: [eoc]\n", 0, {{"h.bin", std::string("\0\xff\x10\x7f", 4)}}, ""},
+        {"version 1", "x\nversion 1\n## c\nsub 1:0 []\nsub/f.bin 0:3 [00616263]\nbad 0:1 x\n", -1,
+         {{"sub/", ""}, {"sub/f.bin", "abc"}},
+         "******** could not read legacy hvx; file contents missing. missing null terminator issue?\n"
+         "attribs: 0 new_path: /ram/f/bad c_p1:  0:1 x\n\n"},
+        {"unknown version", "x\nversion 3\n:: a.txt\na\n", -1, {}, ""},
+    };
+    for (const fixture& f : rows) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(read_cart("/ram/f", f.text), f.result) << f.what;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), f.out) << f.what;
+        EXPECT_EQ(read_tree("/ram/f"), f.tree) << f.what;
+        EXPECT_EQ(get_ram_file_by_name("/ram/x.txt"), nullptr);
+        delete_path("/ram/f");
+    }
+}
+
+TEST(TextCartridge, MountsAreWrittenBack) {
+    hvx_test::files_env env;
+    write_file(env.at("c.hvx"), head + ":: main.lua\nprint(1)\n:: [eoc]\n");
+    ASSERT_TRUE(put("/c.hvx/new.txt", "n"));
+    EXPECT_EQ(flush_dirty_mounts_immediately(), 1);
+    EXPECT_EQ(read_file(env.at("c.hvx")), head + ":: main.lua\nprint(1)\n:: new.txt\nn\n:: [eoc]\n");
+}
+
+// ---------------------------------------------------------------------------
+// PNG cartridges
+// ---------------------------------------------------------------------------
+
+std::vector<uint8_t> rgba_of(const std::string& png, unsigned* w = nullptr, unsigned* h = nullptr) {
+    buffer* b = create_buffer_2((int32_t)png.size() + 1, 100);
+    bwrite(png.data(), 1, (int64_t)png.size(), b);
+    uint8_t* px = nullptr;
+    unsigned pw = 0, ph = 0;
+    std::vector<uint8_t> out;
+    if (LodePNG_decode32_pbuffer(&px, &pw, &ph, b) == 0) out.assign(px, px + (size_t)pw * ph * 4);
+    free(px);
+    destroy_buffer(b);
+    if (w) *w = pw;
+    if (h) *h = ph;
+    return out;
+}
+
+std::string png_of(unsigned w, unsigned h, const uint8_t rgba[4]) {
+    std::vector<uint8_t> px((size_t)w * h * 4);
+    for (size_t i = 0; i < px.size(); i++) px[i] = rgba[i % 4];
+    buffer* b = create_buffer_2(64, 100);
+    LodePNG_encode32_pbuffer(px.data(), w, h, b);
+    std::string s((const char*)b->data, (size_t)b->length);
+    destroy_buffer(b);
+    return s;
+}
+
+// Reads the ROM back out of the picture: 3 bits of R, G and B and 2 of A in
+// each pixel, least significant first.
+std::string hidden_rom(const std::vector<uint8_t>& px, size_t len) {
+    std::string rom;
+    uint32_t acc = 0;
+    int have = 0;
+    for (size_t j = 0; j < px.size() && rom.size() < len; j++) {
+        int bits = j % 4 == 3 ? 2 : 3;
+        acc |= (uint32_t)(px[j] & ((1 << bits) - 1)) << have;
+        have += bits;
+        if (have >= 8) {
+            rom += (char)(acc & 255);
+            acc >>= 8;
+            have -= 8;
+        }
+    }
+    return rom;
+}
+
+const uint8_t* pixel(const std::vector<uint8_t>& px, int x, int y) { return px.data() + 4 * ((size_t)y * PNG_CART_W + x); }
+int high(const uint8_t* p, int k) { return p[k] & (k == 3 ? 0xFC : 0xF8); }
+
+TEST(PngCartridge, PictureHidesTheRomOverTheTemplate) {
+    hvx_test::files_env env;
+    const uint8_t grey[4] = {100, 120, 140, 255}, red[4] = {200, 10, 10, 255};
+    ASSERT_TRUE(put("/ram/system/misc/hvx_cart.png", png_of(512, 384, grey)));
+    mount_p_path("/system", "/ram/system");
+    make_tree("/ram/c", {{"main.lua", "print(1)"}, {"label.png", png_of(480, 270, red)}});
+    unsigned w, h;
+    std::vector<uint8_t> px = rgba_of(png_cart("/ram/c"), &w, &h);
+    ASSERT_EQ(w * 1000 + h, 512384u);
+    std::string rom = rom_of("/ram/c");
+    EXPECT_EQ(rom.find("label.png"), std::string::npos);  // the label stays out of the ROM
+    EXPECT_EQ(hidden_rom(px, rom.size()), rom);
+    EXPECT_EQ(hidden_rom(px, 270336).substr(rom.size()), std::string(270336 - rom.size(), '\0'));
+    // "h" then "v": R takes bits 0-2 of 0x68, G bits 3-5, B bits 6-7 and bit 0 of 0x76, A bits 1-2.
+    EXPECT_EQ((px[0] & 7) * 1000 + (px[1] & 7) * 100 + (px[2] & 7) * 10 + (px[3] & 3), 513);
+    for (int k = 0; k < 4; k++) {
+        EXPECT_EQ(high(pixel(px, 0, 0), k), high(grey, k)) << k;
+        EXPECT_EQ(high(pixel(px, 16, 38), k), high(red, k)) << k;
+        EXPECT_EQ(high(pixel(px, 495, 307), k), high(red, k)) << k;
+        EXPECT_EQ(high(pixel(px, 496, 307), k), high(grey, k)) << k;
+    }
+}
+
+TEST(PngCartridge, LabelPicturesAndText) {
+    hvx_test::files_env env;
+    const uint8_t blue[4] = {10, 10, 200, 255};
+    std::vector<uint8_t> qoi_px((size_t)480 * 270 * 4);
+    for (size_t i = 0; i < qoi_px.size(); i++) qoi_px[i] = blue[i % 4];
+    qoi_desc d{480, 270, 4, 0};
+    int n = 0;
+    uint8_t* q = qoi_encode(qoi_px.data(), &d, &n);
+    std::string qoi((const char*)q, (size_t)n);
+    free(q);
+    auto label_at = [](const std::vector<uint8_t>& px) { return high(pixel(px, 100, 100), 2); };
+    // A label.png of the wrong size is skipped; label.qoi is read only without label.png.
+    make_tree("/ram/a", {{"label.png", png_of(240, 135, blue)}, {"label.qoi", qoi}});
+    EXPECT_EQ(label_at(rgba_of(png_cart("/ram/a"))), high(PNG_CART_BACKGROUND, 2));
+    make_tree("/ram/b", {{"label.qoi", qoi}});
+    EXPECT_EQ(label_at(rgba_of(png_cart("/ram/b"))), high(blue, 2));
+
+    // Title "!" (a column of 4 pixels, a gap, 1) doubled from (80, 326);
+    // the second line at (80, 354) in its own grey.
+    make_tree("/ram/t", {{".info.vyn", "--[[vyn,title=\"!\",version=\"1\",author=\"a\"]]\n"}});
+    std::vector<uint8_t> px = rgba_of(png_cart("/ram/t"));
+    auto lit = [&](int x, int y) { return high(pixel(px, x, y), 0); };
+    std::string column;
+    for (int y = 326; y < 346; y++) column += lit(80, y) == high(LABEL_TITLE_RGBA, 0) ? 'T' : lit(80, y) == high(LABEL_TITLE_LOW_RGBA, 0) ? 't' : '.';
+    EXPECT_EQ(column.substr(column.find('T')), "TtTtTtTt..Tt" + std::string(column.size() - column.find('T') - 12, '.')) << column;
+    EXPECT_EQ(lit(81, 326 + (int)column.find('T')), high(LABEL_TITLE_RGBA, 0));
+    int second = 0;
+    for (int y = 354; y < 364; y++)
+        for (int x = 80; x < 100; x++) second += lit(x, y) == high(LABEL_SECOND_RGBA, 0);
+    EXPECT_GT(second, 5);
+    // Without an info file no text is drawn.
+    make_tree("/ram/n", {{"main.lua", "x"}});
+    px = rgba_of(png_cart("/ram/n"));
+    int drawn = 0;
+    for (int y = 326; y < 364; y++)
+        for (int x = 80; x < 440; x++) drawn += lit(x, y) != high(PNG_CART_BACKGROUND, 0);
+    EXPECT_EQ(drawn, 0);
+}
+
+TEST(PngCartridge, TooLargeLeavesTheFileAndTellsTheWindowManager) {
+    hvx_test::files_env env;
+    for (int i = 0; i < 3; i++) env.procs.spawn("", "p", "/ram/p.lua");  // id 3 hears notices
+    std::mt19937 rng(9);
+    std::string noise(263000, 0);
+    for (char& c : noise) c = (char)rng();
+    // The shortest prefix of the noise whose ROM reaches the limit.
+    size_t lo = 250000, hi = noise.size();
+    auto rom_size = [&](size_t n) {
+        put("/ram/c/n.bin", noise.substr(0, n));
+        return rom_of("/ram/c").size();
+    };
+    pmkdir("/ram/c");
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (rom_size(mid) < (size_t)PNG_CART_MAX_ROM) lo = mid + 1;
+        else hi = mid;
+    }
+    ASSERT_EQ(rom_size(lo), (size_t)PNG_CART_MAX_ROM);
+    noise.resize(lo);
+    int r = 1;
+    EXPECT_FALSE(png_cart("/ram/c", &r).empty());
+    EXPECT_EQ(r, 0);
+    put("/ram/c/n.bin", noise + "y");
+    ASSERT_EQ(rom_of("/ram/c").size(), (size_t)PNG_CART_MAX_ROM + 1);
+    EXPECT_TRUE(png_cart("/ram/c", &r).empty());
+    EXPECT_EQ(r, PNG_CART_TOO_LARGE);
+
+    // At write-back: the old file stays byte for byte, the notice goes once.
+    write_file(env.at("big.hvx.png"), "old bytes");
+    pmount* m = mount_p_path("/big.hvx.png", "/ram/c");
+    ASSERT_NE(m, nullptr);
+    m->dirty = 1;
+    flush_dirty_mounts_immediately();
+    flush_dirty_mounts_immediately();
+    EXPECT_EQ(read_file(env.at("big.hvx.png")), "old bytes");
+    EXPECT_EQ(env.procs.messages(get_process(3)),
+              std::vector<std::string>{"{event=\"user_notification\",content=\"failed to store cartridge rom as png (too large)\"}"});
+    // Once it fits again the picture is written.
+    put("/ram/c/n.bin", "small");
+    m->flush_due = 0;
+    EXPECT_EQ(flush_dirty_mounts_immediately(), 1);
+    std::string rom = rom_of("/ram/c");
+    EXPECT_EQ(hidden_rom(rgba_of(read_file(env.at("big.hvx.png"))), rom.size()), rom);
+}
+
+TEST(PngCartridge, AnUnreadCartridgeIsNeverWrittenOver) {
+    hvx_test::files_env env;
+    const uint8_t c[4] = {1, 2, 3, 4};
+    std::string old = png_of(512, 384, c);
+    write_file(env.at("old.hvx.png"), old);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(put("/old.hvx.png/new.txt", "n"));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("can not populate /ram/mount/m", 0), 0u) << out;
+    EXPECT_NE(out.find("\nhvx.png loader not supported in this build.\n"), std::string::npos) << out;
+    flush_dirty_mounts_immediately();
+    EXPECT_EQ(read_file(env.at("old.hvx.png")), old);
+}
+
+}  // namespace
