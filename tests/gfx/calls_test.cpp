@@ -91,6 +91,9 @@ TEST_F(calls, charges_and_edge_cases) {
         {"", lua54_rrectfill, "0, 0, 0, 5, 2, 7 | 1 << 35", 2773, "", "pget(127, 127) == 7"},
         {"", lua54_rrectfill, "0, 0, 0, 5, 2, 7", 0, "", "pget(0, 0) == 0"},
         {"V = bitmap(4, 1, 'f64') put(V, 0, 10, 10, -1, 7)", lua54_circfill, "V", 2, "", "pget(10, 10) == 0"},
+        // A missing colour is the colour word as it stands, never a pattern or an inverted fill.
+        {"color(0x8007) V = bitmap(3, 1, 'f64') put(V, 0, 10, 10, 1)", lua54_circfill, "V", 2 + 23 / 3, "",
+         "pget(10, 10) == 7 and pget(0, 0) == 0"},
         // Boxes of 2^32 rows, and radii past the tracer's bound: quick, and nothing outside the target.
         {"", lua54_oval, "0, -2^31, 1, 2^31 - 1, 7", 128 * 2, "", "pget(1, 127) == 7 and pget(2, 127) == 0"},
         {"", lua54_rrectfill, "0, 0, 10, 2^31 - 1, 0, 7", 128 * 6 / 3, "", "pget(9, 127) == 7"},
