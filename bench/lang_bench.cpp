@@ -1,24 +1,28 @@
 // The dialect's interpreter against the stock Lua 5.4.4 core built from the
 // same tarball with the same compiler and flags (lua_stock_run), side by
-// side: unlimited budget, a yield every frame's budget of cycles, and the
-// accounted allocator.
+// side in one run: every program with an unlimited budget and with a yield
+// every frame's budget of cycles, and the allocation-heavy ones on the
+// process allocator (the anchor calls the same allocator); a budget
+// suspension plus its resumption on its own. bench/lang_instructions.sh
+// counts the instructions of each under callgrind.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "lang/lang.h"
+#include "runtime/runtime.h"
 
 // The anchor (namespace lua_stock inside); alloc none: the stock allocator.
 int lua_stock_run(const char* code, size_t len, void* (*alloc)(void*, void*, size_t, size_t), void* ud);
 
-extern int32_t cpu_cycles, cpu_cycles_max, cpu_superyielding;
-
 namespace {
 
-constexpr int32_t FRAME_BUDGET = 279620;
+// The same string hash seed as the anchor's, on every run.
+const bool seed_fixed = (lua_hvx_fixseed(0x5eed5eedu), true);
 
 const char* fib_code = R"(
 local function fib(n) if n < 2 then return n end return fib(n - 1) + fib(n - 2) end
@@ -183,46 +187,66 @@ end
 assert(ItemCheck(longlivedtree) == 2 ^ (maxdepth + 1) - 1)
 )";
 
-// The accounting a process allocator does: a 16-byte header with the
-// accounted size, a charge per request, and the heap total.
-struct accounting {
-    int64_t heap_bytes = 0;
-};
+// Method calls through a class table ('__index'), with getters and setters.
+const char* methods_code = R"(
+local Acc = {}
+Acc.__index = Acc
+function Acc.new(step) return setmetatable({n = 0, sum = 0, step = step}, Acc) end
+function Acc:add(v) self.n = self.n + 1 self.sum = self.sum + v * self.step end
+function Acc:count() return self.n end
+function Acc:total() return self.sum end
+local a, b = Acc.new(1), Acc.new(2)
+for i = 1, 1000000 do
+  a:add(i % 7)
+  b:add(a:count() % 3)
+end
+assert(a:count() == 1000000 and b:total() > 0 and a:total() > 0)
+)";
 
-void* accounted_alloc(void* ud, void* ptr, size_t, size_t nsize, int, size_t accounted) {
-    auto* a = (accounting*)ud;
-    uint8_t* head = ptr ? (uint8_t*)ptr - 16 : nullptr;
-    int64_t old = 0;
-    if (head) std::memcpy(&old, head, sizeof old);
-    if (nsize == 0) {
-        if (head) {
-            a->heap_bytes -= old;
-            std::free(head);
-        }
-        return nullptr;
-    }
-    cpu_cycles = (int32_t)((uint32_t)cpu_cycles + (uint32_t)((nsize >> 7) + 4));
-    auto* grown = (uint8_t*)std::realloc(head, nsize + 16);
-    if (!grown) return nullptr;
-    const int64_t acc = (int64_t)accounted;
-    std::memcpy(grown, &acc, sizeof acc);
-    a->heap_bytes += acc - old;
-    return grown + 16;
-}
+// Strings: concatenation, formatting, case, slicing, joining, splitting.
+const char* strings_code = R"(
+local parts = {}
+for i = 1, 100000 do
+  local s = "item" .. i
+  parts[#parts + 1] = s:upper():sub(1, 6) .. string.format("%05d", i % 1000)
+end
+local joined = table.concat(parts, ",")
+local n, bytes = 0, 0
+for w in joined:gmatch("[^,]+") do
+  n = n + 1
+  bytes = bytes + #w + w:byte(1)
+end
+assert(n == 100000 and bytes > 0 and #joined > 0)
+)";
 
-// The same accounting in Lua's four-argument form for the stock core: the
-// header holds the real size instead.
-void* stock_accounted_alloc(void* ud, void* ptr, size_t, size_t nsize) {
-    return accounted_alloc(ud, ptr, 0, nsize, 0, nsize);
-}
+// ---------------------------------------------------------------------------
+// Runs (not inlined: bench/lang_instructions.sh counts inside them)
+// ---------------------------------------------------------------------------
 
 enum class mode { unlimited, sliced, accounted };
 
+// The stock core's four-argument allocator over the process allocator: the
+// same header, charge and counts as in our core (its sizes for accounting).
+void* stock_l_alloc(void* ud, void* ptr, size_t osize, size_t nsize) {
+    return l_alloc(ud, ptr, osize, nsize, 0, nsize);
+}
+
+[[gnu::noinline]] bool lang_bench_run_stock(const char* code, bool accounted) {
+    Process* owner = accounted ? (Process*)std::calloc(1, sizeof(Process)) : nullptr;
+    cpu_superyielding = 0;
+    cpu_cycles = 0;
+    cpu_cycles_max = INT32_MAX;
+    bool ok = lua_stock_run(code, std::strlen(code), accounted ? stock_l_alloc : nullptr, owner) == 0;
+    std::free(owner);
+    return ok;
+}
+
 // Runs code in our core. sliced: a coroutine resumed slice after slice with
-// FRAME_BUDGET cycles each, as the scheduler does.
-bool run_ours(const char* code, mode m, int64_t* slices) {
-    accounting acct;
-    lua_State* L = m == mode::accounted ? lua_newstate(accounted_alloc, &acct) : luaL_newstate();
+// a frame's budget each, as the scheduler does; accounted: on the process
+// allocator.
+[[gnu::noinline]] bool lang_bench_run_ours(const char* code, mode m, int64_t* slices) {
+    Process* owner = m == mode::accounted ? (Process*)std::calloc(1, sizeof(Process)) : nullptr;
+    lua_State* L = owner ? lua_newstate(l_alloc, owner) : luaL_newstate();
     if (!L) return false;
     luaL_openlibs(L);
     bool ok = luaL_loadbufferx(L, code, std::strlen(code), "=ours", "t") == LUA_OK;
@@ -231,11 +255,12 @@ bool run_ours(const char* code, mode m, int64_t* slices) {
     if (ok && m != mode::sliced) {
         cpu_cycles_max = INT32_MAX;
         ok = lua_pcall(L, 0, 0, 0) == LUA_OK;
+        if (!ok) std::fprintf(stderr, "ours: %s\n", lua_tostring(L, -1));
     } else if (ok) {
         lua_State* co = lua_newthread(L);
         lua_rotate(L, -2, 1);
         lua_xmove(L, co, 1);
-        cpu_cycles_max = FRAME_BUDGET;
+        cpu_cycles_max = CPU_FRAME_BUDGET;
         int n, st;
         while ((st = lua_resume(co, nullptr, 0, &n)) == LUA_YIELD) {
             cpu_cycles = 0;
@@ -244,27 +269,21 @@ bool run_ours(const char* code, mode m, int64_t* slices) {
         ok = st == LUA_OK;
         if (!ok) std::fprintf(stderr, "ours: %s\n", lua_tostring(co, -1));
     }
-    if (!ok && m != mode::sliced) std::fprintf(stderr, "ours: %s\n", lua_tostring(L, -1));
     lua_close(L);
+    std::free(owner);
+    cpu_cycles_max = INT32_MAX;
     return ok;
 }
 
-void bench_stock(benchmark::State& st, const char* code) {
+void bench_stock(benchmark::State& st, const char* code, bool accounted) {
     for (auto _ : st)
-        if (lua_stock_run(code, std::strlen(code), nullptr, nullptr) != 0) st.SkipWithError("stock run failed");
-}
-
-void bench_stock_accounted(benchmark::State& st, const char* code) {
-    accounting acct;
-    for (auto _ : st)
-        if (lua_stock_run(code, std::strlen(code), stock_accounted_alloc, &acct) != 0)
-            st.SkipWithError("stock run failed");
+        if (!lang_bench_run_stock(code, accounted)) st.SkipWithError("stock run failed");
 }
 
 void bench_ours(benchmark::State& st, const char* code, mode m) {
     int64_t slices = 0;
     for (auto _ : st)
-        if (!run_ours(code, m, &slices)) st.SkipWithError("run failed");
+        if (!lang_bench_run_ours(code, m, &slices)) st.SkipWithError("run failed");
     if (m == mode::sliced) st.counters["slices"] = benchmark::Counter((double)slices, benchmark::Counter::kAvgIterations);
 }
 
@@ -290,16 +309,20 @@ void bench_suspend_resume(benchmark::State& st) {
 
 BENCHMARK(bench_suspend_resume);
 
-#define LANG_BENCH(name, code)                                                                 \
-    BENCHMARK_CAPTURE(bench_stock, name, code)->Unit(benchmark::kMillisecond);                 \
+#define LANG_BENCH(name, code)                                                                           \
+    BENCHMARK_CAPTURE(bench_stock, name, code, false)->Unit(benchmark::kMillisecond);                    \
     BENCHMARK_CAPTURE(bench_ours, name##_unlimited, code, mode::unlimited)->Unit(benchmark::kMillisecond); \
     BENCHMARK_CAPTURE(bench_ours, name##_sliced, code, mode::sliced)->Unit(benchmark::kMillisecond)
+#define LANG_BENCH_ACCOUNTED(name, code)                                                              \
+    BENCHMARK_CAPTURE(bench_stock, name##_accounted, code, true)->Unit(benchmark::kMillisecond);      \
+    BENCHMARK_CAPTURE(bench_ours, name##_accounted, code, mode::accounted)->Unit(benchmark::kMillisecond)
 
 LANG_BENCH(fib32, fib_code);
 LANG_BENCH(spectral_norm, spectral_code);
 LANG_BENCH(n_body, nbody_code);
 LANG_BENCH(binary_trees, binarytrees_code);
+LANG_BENCH(methods, methods_code);
+LANG_BENCH(strings, strings_code);
 LANG_BENCH(patterns, patterns_code);
-BENCHMARK_CAPTURE(bench_stock_accounted, binary_trees_accounted, binarytrees_code)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(bench_ours, binary_trees_accounted, binarytrees_code, mode::accounted)
-    ->Unit(benchmark::kMillisecond);
+LANG_BENCH_ACCOUNTED(binary_trees, binarytrees_code);
+LANG_BENCH_ACCOUNTED(strings, strings_code);

@@ -7,7 +7,9 @@
 // - every instruction fetch checks and charges the slice's cycle budget
 //   (cpu_cycles, cpu_cycles_max, cpu_superyielding; defined by the process
 //   runtime) and suspends a yieldable thread that is over it; code that may
-//   not yield raises an error once it is LANG_NONYIELD_CEILING past it;
+//   not yield raises an error once it is LANG_NONYIELD_CEILING past it.
+//   Straight-line code is charged a run at a time where that ends every
+//   slice exactly where the check at every fetch would;
 // - four peek opcodes read the running process's memory through the bridge
 //   installed with hvx_set_vm_memory;
 // - integer floor division and modulo by zero, and float division and
@@ -51,6 +53,10 @@ inline constexpr int LANG_ESCAPE_SET = 1;                 // flag value the inte
 // budget check fires in it; 0 in every new state and thread. The runtime
 // reads and rewrites it; the interpreter never clears it.
 int* lua_hvx_escapeflag(lua_State* L);
+
+// Fixes the seed of the string hashes of every state made from now on (0:
+// random again, as by default), so that a benchmark's counts repeat.
+void lua_hvx_fixseed(unsigned int seed);
 
 // Memory reads for the peek opcodes (the running process's address space).
 // PEEK2/PEEK4 sign-extend what peek2/peek4 return. Until a bridge is

@@ -132,7 +132,10 @@ inline constexpr uint32_t WINDOW_FLAG_HIGHDPI = 0x2000;
 inline constexpr uint32_t FRAME_MS = 16;
 inline constexpr uint32_t FRAME_MS_SLOW = 32;  // battery saver while the user is idle
 inline constexpr uint64_t IDLE_AFTER_MS = 500;
-inline constexpr int FRAME_WAIT_MAX = 100;     // 1 ms waits a frame at most
+// A frame's pacing waits at most this many times and sleeps at most this
+// long in all, whatever the clock says (one that stands still included).
+inline constexpr int FRAME_WAIT_MAX = 100;
+inline constexpr uint32_t FRAME_SLEEP_MAX_MS = 100;
 
 // Input.
 inline constexpr int KEY_STATES = 512;
@@ -217,8 +220,9 @@ void filter_3_to_8(const uint32_t* src, uint32_t* dst);
 // Frame length in ms for the battery saver; writes the idle flag.
 uint32_t frame_length_ms(int battery_saver, int boot_done, uint64_t last_input_time, uint64_t now,
                          int32_t* battery_slow);
-// Waits in 1 ms steps while ticks() < last_t + length, at most FRAME_WAIT_MAX
-// times; returns the number of waits.
+// Sleeps while ticks() < last_t + length, each time for what is left, at
+// most FRAME_WAIT_MAX times and FRAME_SLEEP_MAX_MS in all; returns the
+// number of waits.
 int pace_wait(uint64_t last_t, uint32_t length, uint64_t (*ticks)(), void (*delay)(uint32_t));
 // Test seams: the clock pacing and the battery saver read, and a switch that
 // skips the frame wait. Null restores the host clock.

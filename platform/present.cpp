@@ -141,10 +141,18 @@ uint32_t frame_length_ms(int battery_saver, int boot_done, uint64_t last_input_t
     return idle ? FRAME_MS_SLOW : FRAME_MS;
 }
 
+// One sleep to the deadline as a rule (an idle workstation wakes once a
+// frame, not every millisecond); another only if it came back early.
 int pace_wait(uint64_t last_t, uint32_t length, uint64_t (*ticks)(), void (*delay)(uint32_t)) {
+    const uint64_t deadline = last_t + length;
     int waits = 0;
-    while (waits < FRAME_WAIT_MAX && ticks() < last_t + length) {
-        delay(1);
+    uint32_t slept = 0;
+    for (uint64_t now = ticks(); now < deadline && waits < FRAME_WAIT_MAX && slept < FRAME_SLEEP_MAX_MS;
+         now = ticks()) {
+        const uint64_t left = deadline - now;
+        const uint32_t ms = left < FRAME_SLEEP_MAX_MS - slept ? (uint32_t)left : FRAME_SLEEP_MAX_MS - slept;
+        delay(ms);
+        slept += ms;
         waits++;
     }
     return waits;

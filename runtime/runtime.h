@@ -347,10 +347,9 @@ inline constexpr int64_t MEMORY_ALLOWANCE = 0x80000;    // added to every count
 // so one allocation cannot exhaust the host before the end-of-slice check.
 inline constexpr int64_t MEMORY_HARD_CEILING = 2 * MEMORY_LIMIT;
 inline constexpr size_t ALLOC_HEADER = 16;  // keeps Lua blocks 16-byte aligned
-inline constexpr int32_t alloc_cost(int64_t n) {
-    int64_t c = (n >> 7) + 4;
-    return c > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)c;
-}
+// An allocation of n bytes costs (n >> ALLOC_COST_SHIFT) + ALLOC_COST_BASE.
+inline constexpr int ALLOC_COST_SHIFT = 7;
+inline constexpr int64_t ALLOC_COST_BASE = 4;
 
 // Button banks of a process (the input calls in platform/ keep them): three
 // banks of 8 players x 16 buttons (1 controllers, 2 mapped keys, 3 their

@@ -261,7 +261,6 @@ bool ud_is_foreign(lua_State* L, int idx) {
 void add_userdata_metatable_functions(lua_State* L) {
     lua_createtable(L, 0, USERDATA_METHODS);
     for (const userdata_method& m : userdata_methods) {
-        if (!m.fn) continue;
         lua_pushcfunction(L, m.fn);
         lua_setfield(L, -2, m.name);
     }

@@ -89,8 +89,7 @@ uint8_t* to_typed_userdata(lua_State* L, int idx);
 // wherever a typed userdata may stand.
 bool ud_is_foreign(lua_State* L, int idx);
 
-// The USERDATA method table, in its stored order. Entries whose host
-// function is not there yet are left out of the table.
+// The USERDATA method table, in its stored order.
 struct userdata_method {
     const char* name;
     int (*fn)(lua_State*);

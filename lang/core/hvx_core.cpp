@@ -9,6 +9,9 @@
 #include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "lua.h"
 #include "lauxlib.h"
@@ -19,6 +22,7 @@
 #include "lobject.h"
 #include "lopcodes.h"
 #include "lstate.h"
+#include "lstring.h"
 
 #include "hvx_hooks.h"
 #include "lang/lang.h"
@@ -34,6 +38,25 @@
     if (n == 0) n = 1;
     cpu_cycles = cpu_cycles > INT32_MAX - n ? INT32_MAX : cpu_cycles + n;  // saturates
     return n;
+}
+
+// ---------------------------------------------------------------------------
+// Hash seed
+// ---------------------------------------------------------------------------
+
+static unsigned int fixed_seed = 0;
+
+void lua_hvx_fixseed(unsigned int seed) { fixed_seed = seed; }
+
+// Lua's own: the time and the addresses of a heap and a stack variable and
+// of a function, hashed.
+unsigned int hvx_makeseed(lua_State* L) {
+    if (fixed_seed != 0) return fixed_seed;
+    char buff[3 * sizeof(size_t)];
+    unsigned int h = (unsigned int)time(nullptr);
+    size_t parts[3] = {(size_t)L, (size_t)&h, (size_t)&lua_newstate};
+    std::memcpy(buff, parts, sizeof buff);
+    return luaS_hash(buff, sizeof buff, h);
 }
 
 // ---------------------------------------------------------------------------
@@ -60,7 +83,7 @@ void hvx_spend_checked(lua_State* L, lua_Integer n) {
 // budget suspension the interpreter itself skips the check once). The
 // suspension is a yield with no values, as from a hook: resuming runs the
 // frame on from pc.
-void hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t cycles) {
+int hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t cycles) {
     cpu_cycles = cycles;  // the interpreter's own count is the current one
     if (!yieldable(L)) {
         if (cycles > hvx_nonyield_limit()) {
@@ -68,12 +91,12 @@ void hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t 
             ci->u.l.savedpc = pc + 1;          // the error names this line
             luaG_runerror(L, "%s", NONYIELD_ERROR);
         }
-        return;
+        return 0;
     }
-    if ((cpu_superyielding | cycles) <= cpu_cycles_max) return;
+    if ((cpu_superyielding | cycles) <= cpu_cycles_max) return 0;
     if (ci->callstatus & CIST_HOOKYIELD) {
         ci->callstatus &= ~CIST_HOOKYIELD;
-        return;
+        return 0;
     }
     L->escapeslice = LANG_ESCAPE_SET;
     if (!isIT(*pc)) L->top = ci->top;  // no open top to keep
@@ -82,7 +105,100 @@ void hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t 
     L->status = LUA_YIELD;
     ci->u2.nyield = 0;
     ci->callstatus |= CIST_HOOKYIELD;
+    // Straight under lua_resume the interpreter just returns; an unwinding
+    // costs some microseconds.
+    if (getCcalls(L) == L->hvxcalls) return 1;
     luaD_throw(L, LUA_YIELD);
+}
+
+// ---------------------------------------------------------------------------
+// Runs
+// ---------------------------------------------------------------------------
+
+static constexpr bool is_cheap(int op) {
+    switch (op) {
+        case OP_MOVE: case OP_LOADI: case OP_LOADK: case OP_LOADKX: case OP_LOADFALSE:
+        case OP_LOADTRUE: case OP_LOADNIL:
+        case OP_ADDI: case OP_ADDK: case OP_SUBK: case OP_BANDK: case OP_BORK: case OP_BXORK:
+        case OP_SHRI: case OP_SHLI:
+        case OP_ADD: case OP_SUB: case OP_BAND: case OP_BOR: case OP_BXOR: case OP_SHL:
+        case OP_SHR: case OP_UNM:
+            return true;
+        default:
+            return false;
+    }
+}
+
+struct opcost_table {
+    unsigned char v[128];
+    constexpr opcost_table() : v{} {
+        for (int op = 0; op < 128; op++) v[op] = is_cheap(op) ? HVX_CYCLES_CHEAP : HVX_CYCLES_INSTRUCTION;
+    }
+};
+static constexpr opcost_table opcosts;
+const unsigned char hvx_opcost[128] = {
+#define C(n) opcosts.v[n], opcosts.v[n + 1], opcosts.v[n + 2], opcosts.v[n + 3]
+#define C16(n) C(n), C(n + 4), C(n + 8), C(n + 12)
+    C16(0), C16(16), C16(32), C16(48), C16(64), C16(80), C16(96), C16(112)
+#undef C16
+#undef C
+};
+
+// Instructions after which the interpreter enters a new run itself.
+static bool ends_run(int op) {
+    switch (op) {
+        case OP_JMP: case OP_EQ: case OP_LT: case OP_LE: case OP_EQK: case OP_EQI: case OP_LTI:
+        case OP_LEI: case OP_GTI: case OP_GEI: case OP_TEST: case OP_TESTSET:
+        case OP_CALL: case OP_TAILCALL: case OP_RETURN: case OP_RETURN0: case OP_RETURN1:
+        case OP_FORLOOP: case OP_FORPREP: case OP_TFORPREP: case OP_TFORCALL: case OP_TFORLOOP:
+            return true;
+        default:
+            return false;
+    }
+}
+
+static bool is_mmbin(int op) { return op == OP_MMBIN || op == OP_MMBINI || op == OP_MMBINK; }
+
+// Where the run goes on after the instruction i: past the word a load or
+// constructor reads inline, past the metamethod instruction that the
+// arithmetic skips when its operands are numbers.
+static int run_step(Instruction i) {
+    const int op = GET_OPCODE(i);
+    if (op >= OP_ADDI && op <= OP_SHR) return 2;
+    switch (op) {
+        case OP_LOADKX: case OP_NEWTABLE: case OP_LFALSESKIP: return 2;
+        case OP_SETLIST: return GETARG_k(i) ? 2 : 1;
+        default: return 1;
+    }
+}
+
+ptrdiff_t hvx_buildruns(lua_State* L, Proto* p) {
+    const int n = p->sizecode;
+    auto* runs = static_cast<unsigned int*>(std::malloc(sizeof(unsigned int) * (n > 0 ? (size_t)n : 1)));
+    if (!runs) luaD_throw(L, LUA_ERRMEM);
+    for (int x = n - 1; x >= 0; x--) {
+        const Instruction i = p->code[x];
+        const unsigned int cost = hvx_opcost[GET_OPCODE(i)];
+        if (ends_run(GET_OPCODE(i))) {
+            runs[x] = cost;
+        } else {
+            const int next = x + run_step(i);
+            const unsigned int rest = next < n ? runs[next] : HVX_RUN_UNKNOWN;
+            runs[x] = rest >= HVX_RUN_UNKNOWN - cost ? HVX_RUN_UNKNOWN : rest + cost;
+            // a metamethod instruction is charged by its handler (it is
+            // outside the run of the arithmetic before it, which skips it)
+            if (is_mmbin(GET_OPCODE(i))) runs[x] = rest;
+        }
+    }
+    p->hvxruns = runs;
+    p->hvxdelta = (ptrdiff_t)(reinterpret_cast<uintptr_t>(runs) - reinterpret_cast<uintptr_t>(p->code));
+    return p->hvxdelta;
+}
+
+void hvx_freeruns(Proto* p) {
+    std::free(p->hvxruns);
+    p->hvxruns = nullptr;
+    p->hvxdelta = 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #ifndef hvx_hooks_h
 #define hvx_hooks_h
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "lua.h"
@@ -32,19 +33,33 @@ static inline int32_t hvx_nonyield_limit(void) {
 }
 
 /* the interpreter's add: saturates at INT32_MAX instead of wrapping */
-static inline uint32_t hvx_addcycles(uint32_t c, int32_t n) {
-  return (int32_t)c > INT32_MAX - n ? (uint32_t)INT32_MAX : c + (uint32_t)n;
+static inline int32_t hvx_addcycles(int32_t c, int32_t n) {
+  return c > INT32_MAX - n ? INT32_MAX : c + n;
 }
 
-/*
-** A frame resumed after a budget suspension: its next instruction runs
-** without the check (so every resumption makes progress), and the trap
-** path of that fetch reloads the limit.
-*/
-#define hvx_resumed(ci,limit,trap)  \
-  ((ci)->callstatus &= ~CIST_HOOKYIELD, (limit) = INT32_MAX, (trap) = 1)
+/* cycles of each opcode as fetched (the cheap ones cost less) */
+extern const unsigned char hvx_opcost[128];
 
-/* memory reads of the running process's address space */
+/*
+** The interpreter charges straight-line code a run at a time. A run ends
+** with a jump, test, call or return; the arithmetic's metamethod
+** instruction and the words that loads and constructors consume inline
+** are not part of it. The table built here holds, for every instruction,
+** the cycles from it to the end of its run (HVX_RUN_UNKNOWN where code
+** runs off its end); it lives outside the state's heap, so that neither
+** the memory counters nor the collector see it. Returns its distance from
+** p->code (p->hvxdelta); raises a memory error when it cannot be made.
+*/
+#define HVX_RUN_UNKNOWN	0x40000000u
+struct Proto;
+ptrdiff_t hvx_buildruns(lua_State *L, struct Proto *p);
+void hvx_freeruns(struct Proto *p);
+
+/*
+** Memory reads of the running process's address space. They may neither
+** charge cycles nor run script code: the interpreter does not store its
+** counter around them.
+*/
 uint8_t hvx_vm_peek(uint32_t addr);
 uint16_t hvx_vm_peek2(uint32_t addr);
 uint32_t hvx_vm_peek4(uint32_t addr);
@@ -53,10 +68,13 @@ uint64_t hvx_vm_peek8(uint32_t addr);
 /*
 ** Called at a fetch that may be over budget, with the counter as it stands:
 ** suspends a yieldable thread before the instruction at pc (or lets one run
-** first, see the definition); returns when the frame is to run on.
+** first, see the definition). Returns 0 when the frame is to run on, 1
+** when it is suspended and the interpreter is to return at once (it was
+** called by lua_resume itself, no C call lies between); otherwise a
+** suspension unwinds as a yield.
 */
 struct CallInfo;
-void hvx_budgetcheck(lua_State *L, struct CallInfo *ci, const uint32_t *pc, int32_t cycles);
+int hvx_budgetcheck(lua_State *L, struct CallInfo *ci, const uint32_t *pc, int32_t cycles);
 
 /* tonum(v) */
 int luaB_tonumber_hvx(lua_State *L);

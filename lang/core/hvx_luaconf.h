@@ -50,4 +50,12 @@
 #define HVX_ACC_STRING		32	/* + its length */
 #define HVX_ACC_UDATA		56	/* + its payload, whatever its user values */
 
+/*
+** The seed of a state's string hashes: random, as in Lua, unless a
+** benchmark fixed it (lua_hvx_fixseed) so that its counts repeat.
+*/
+struct lua_State;
+unsigned int hvx_makeseed(struct lua_State *L);
+#define luai_makeseed(L)	hvx_makeseed(L)
+
 #endif

@@ -1,7 +1,9 @@
-// The strongest check of the budget: every script of a corpus, run with a
+// The strongest checks of the budget: every script of a corpus, run with a
 // budget that suspends it before every instruction, prints exactly what it
 // prints when it runs without a budget. Suspensions fall between open-top
-// instructions, inside metamethods, iterators, pcall and tbc closes.
+// instructions, inside metamethods, iterators, pcall and tbc closes. And
+// with any budget a slice ends exactly where a check at every fetch ends
+// it, as that run, one instruction a slice, tells.
 #include "tests/lang/frontend_test_util.h"
 
 #include <vector>
@@ -177,7 +179,111 @@ std::string run_corpus(bool suspend_always, long* resumes) {
     return out;
 }
 
+// Lua's allocator, charging as the process allocator does.
+void* charging_alloc(void*, void* block, size_t, size_t n, int, size_t) {
+    if (n == 0) {
+        std::free(block);
+        return nullptr;
+    }
+    spend_cpu((int32_t)(n >> 7) + 4);
+    return std::realloc(block, n);
+}
+
+// The cost of each slice of one script resumed with the given budget, a
+// fresh slice each time (as the scheduler does); its output goes to out.
+// charging: allocations are charged.
+std::vector<int32_t> slice_costs(const char* script, int32_t budget, bool charging, std::string* out) {
+    fetest::printing_state s;
+    if (charging) lua_setallocf(s.L, charging_alloc, nullptr);
+    lua_register(s.L, "takeescape", take_escape);
+    lua_State* co = lua_newthread(s.L);
+    s.load(std::string(prelude) + script);
+    lua_xmove(s.L, co, 1);
+    std::vector<int32_t> costs;
+    int n, st;
+    do {
+        cycle_scope c(0, budget);
+        st = lua_resume(co, nullptr, 0, &n);
+        costs.push_back(cpu_cycles);
+    } while (st == LUA_YIELD);
+    if (st != LUA_OK) s.out += std::string("ERROR: ") + lua_tostring(co, -1) + "\n";
+    *out = s.out;
+    return costs;
+}
+
+// Arithmetic, length, concatenation, index and call metamethods (their
+// suspended instructions finish without a further fetch), class lookups
+// through a table '__index', allocations.
+const char* arith_metamethods = R"(
+local mt = {}
+mt.__add = function(a, b)
+    local s = 0 for i = 1, 3 do s = s + i end
+    return (type(a) == "table" and a.v or a) + (type(b) == "table" and b.v or b) + s
+end
+mt.__sub = function(a, b) return 100 end
+mt.__unm = function(a) return -a.v end
+mt.__len = function(a) return a.v * 2 end
+mt.__concat = function(a, b) return "c" end
+mt.__index = function(t, k) return k .. "!" end
+mt.__newindex = function(t, k, v) rawset(t, k, v + 1) end
+mt.__call = function(self, x) return x * 2 end
+mt.__band = function(a, b) return 7 end
+mt.__shl = function(a, b) return 9 end
+local a = setmetatable({v = 5}, mt)
+local Class = {base = 10}
+Class.__index = Class
+function Class:get() return self.v + self.base end
+local obj = setmetatable({v = 3}, Class)
+local acc = 0
+for i = 1, 20 do
+    acc = acc + obj:get() + (obj.missing == nil and 1 or 0)
+    acc = acc + (a + i) + (i + a) - (a - 1) + #a + (a & 1) + (a << 2) + a(i) - (-a)
+    local s = a .. i .. "x"
+    a["k" .. i] = i
+    acc = acc + #(a.foo) + #s + #{i, i}
+    local f = function() return acc end
+    acc = f() // 1
+end
+print(acc, rawget(a, "k3"), a.bar)
+)";
+
 }  // namespace
+
+TEST(lang_budget, every_budget_ends_slices_where_a_check_at_every_fetch_does) {
+    lua_hvx_fixseed(12345);  // the same tables in every run
+    // Not here: a script resuming its own coroutines (its slices are no
+    // partition of one instruction stream), comparison metamethods and
+    // '__close' (after a suspension inside them Lua fetches the jump after
+    // the comparison, or repeats the return, at a cost).
+    const std::vector<const char*> scripts = {corpus[0], corpus[2], corpus[3], arith_metamethods};
+    for (size_t k = 0; k < 2 * scripts.size(); k++) {
+        const char* script = scripts[k / 2];
+        const bool charging = k % 2;
+        std::string expected_out;
+        // budget -1: the first slice stops before the first fetch (having
+        // set up the call), every later one runs one instruction
+        std::vector<int32_t> steps = slice_costs(script, -1, charging, &expected_out);
+        ASSERT_GT(steps.size(), 100u) << k;
+        ASSERT_EQ(expected_out.find("ERROR"), std::string::npos) << expected_out;
+        for (int32_t budget : {0, 1, 2, 3, 4, 5, 7, 11, 13, 17, 29, 64, 100, 257, 1000, 4099}) {
+            // a fetch runs while the counter is at most the budget
+            std::vector<int32_t> want;
+            int32_t cnt = steps[0];
+            for (size_t j = 1; j < steps.size(); j++) {
+                if (cnt > budget) {
+                    want.push_back(cnt);
+                    cnt = 0;
+                }
+                cnt += steps[j];
+            }
+            want.push_back(cnt);
+            std::string out;
+            EXPECT_EQ(slice_costs(script, budget, charging, &out), want) << "run " << k << " budget " << budget;
+            EXPECT_EQ(out, expected_out) << "run " << k << " budget " << budget;
+        }
+    }
+    lua_hvx_fixseed(0);
+}
 
 TEST(lang_budget, suspending_before_every_instruction_changes_no_output) {
     long unbudgeted_resumes = 0, budgeted_resumes = 0;

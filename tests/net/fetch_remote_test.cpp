@@ -2,8 +2,6 @@
 // placeholder, the result call's answers, and the cartridge cache.
 #include <lodepng.h>
 
-#include "lang/lang.h"
-#include "storage/storage.h"
 #include "tests/net/net_test_util.h"
 
 namespace {
@@ -86,11 +84,6 @@ TEST_F(fetch_remote, result_answers) {
 }
 
 TEST_F(fetch_remote, results_are_decoded_by_extension) {
-    buffer* probe = create_buffer_from_str("x");
-    bool decoder = hvx_test::run_in(p, "return 1") == "1" && unvyn_from_fetched_buffer(p->L, probe, "a.txt", 0) > 0;
-    lua_settop(p->L, 0);
-    destroy_buffer(probe);
-    if (!decoder) GTEST_SKIP() << "the fetched-buffer decoder is not built yet";
     std::vector<unsigned char> png_bytes;
     unsigned char px[4 * 6] = {0};
     lodepng::encode(png_bytes, px, 3, 2);

@@ -119,10 +119,12 @@ TEST(filter_3_to_8, equals_the_line_by_line_form_on_random_frames) {
 
 uint64_t fake_now;
 int fake_waits;
+uint64_t fake_slept;
 bool frozen;
 uint64_t fake_ticks() { return fake_now; }
 void fake_delay(uint32_t ms) {
     fake_waits++;
+    fake_slept += ms;
     if (!frozen) fake_now += ms;
 }
 
@@ -138,11 +140,22 @@ TEST(pacing, frame_lengths_and_the_wait) {
     EXPECT_EQ(frame_length_ms(1, 1, 9499, 10000, &slow), 32u);
 
     fake_now = 1000, fake_waits = 0, frozen = false;
-    EXPECT_EQ(pace_wait(1000, 16, fake_ticks, fake_delay), 16);
+    EXPECT_EQ(pace_wait(1000, 16, fake_ticks, fake_delay), 1);  // one sleep to the deadline
     EXPECT_EQ(fake_now, 1016u);
     EXPECT_EQ(pace_wait(1000, 16, fake_ticks, fake_delay), 0);  // already late
+    fake_now = 1010;
+    EXPECT_EQ(pace_wait(1000, 32, fake_ticks, fake_delay), 1);
+    EXPECT_EQ(fake_now, 1032u);
+    // a frozen clock gives up after 100 ms of sleep, in few waits
     frozen = true;
-    EXPECT_EQ(pace_wait(fake_now, 16, fake_ticks, fake_delay), 100);  // a frozen clock gives up
+    fake_slept = 0;
+    const int waits = pace_wait(fake_now, 16, fake_ticks, fake_delay);
+    EXPECT_EQ(fake_slept, 100u);
+    EXPECT_LE(waits, 7);
+    // a clock that went back: the same bound
+    fake_slept = 0;
+    EXPECT_LE(pace_wait(fake_now + 5000, 16, fake_ticks, fake_delay), 100);
+    EXPECT_EQ(fake_slept, 100u);
 }
 
 TEST(pacing, end_frame_paces_by_the_battery_saver) {

@@ -571,30 +571,14 @@ TEST(Anywhen, ManyCyclesStayClean) {
     EXPECT_EQ(get_total_num_buffers(), buffers);
 }
 
-// A scripted kernel writes one file three times through the host mount,
-// a minute apart, then finds each version by its day and time with the
-// history calls and reads it back. The writes go through the file layer and
-// the contents come back through anywhen_fetch (host globals) until the
-// script calls that store and decode files exist.
+// A scripted kernel stores one file three times through the host mount, a
+// minute apart and across a day and a month, then finds each version by its
+// day and time with the history calls and fetches it back: text as a string,
+// a .vyn file as its value.
 std::vector<std::string> g_said;
-int h_write(lua_State* L) {
-    size_t n = 0;
-    const char* text = luaL_checklstring(L, 2, &n);
-    std::string copy(text, n), path = luaL_checkstring(L, 1);
-    pfile* f = pfopen(path.c_str(), "w");
-    if (f) pfwrite(copy.data(), 1, (int64_t)copy.size(), f);
-    lua_pushboolean(L, f && pfclose(f) == 0);
-    return 1;
-}
 int h_tick(lua_State* L) {
     g_now += luaL_checkinteger(L, 1);
     return 0;
-}
-int h_fetch_text(lua_State* L) {
-    std::string loc = luaL_checkstring(L, 1);
-    std::string s = take(anywhen_fetch(loc.data(), loc.size()));
-    lua_pushlstring(L, s.data(), s.size());
-    return 1;
 }
 int h_say(lua_State* L) {
     g_said.push_back(luaL_checkstring(L, 1));
@@ -606,24 +590,30 @@ TEST(AnywhenScript, KernelWritesThreeVersionsAndReadsEachBack) {
     config.anywhen = 1;
     anywhen_open();
     g_said.clear();
-    env.add_global("write", h_write);
     env.add_global("tick", h_tick);
-    env.add_global("fetch_text", h_fetch_text);
     env.add_global("say", h_say);
     Process* root = env.boot_root(R"lua(
-        for i = 1, 3 do write("/notes.txt", "draft " .. i) tick(60) end
+        local RAW = '--[[vyn_format="raw",metadata_format="none"]]'
+        for i = 1, 3 do assert(store("/notes.txt", "draft " .. i, RAW) == nil) tick(60) end
         for _, day in ipairs(_list_anywhen_by_loc("/notes.txt")) do
           for _, t in ipairs(_list_anywhen_by_day("/notes.txt @ " .. day)) do
-            say(day .. " " .. t .. " " .. fetch_text("/notes.txt @ " .. day .. "_" .. t))
+            local text, meta = _fetch_anywhen("/notes.txt @ " .. day .. "_" .. t)
+            say(day .. " " .. t .. " " .. type(text) .. " " .. text .. " " .. meta.metadata_format)
           end
         end
         say(#_list_anywhen_folder_moment("/ @ 2026-03-01_00:00:00") .. " " .. _anywhen_get_attr("/notes.txt"))
+        store("/state.vyn", {drafts = 3, last = "draft 3"})
+        local v = _fetch_anywhen("/state.vyn @ 2026-03-01_00:01:30")
+        say(type(v) .. " " .. v.drafts .. " " .. v.last)
     )lua");
     ASSERT_NE(root, nullptr);
     for (int i = 0; i < 4 && !root_process_ended(); i++) env.frame();
     EXPECT_TRUE(root_process_ended()) << env.log();
-    EXPECT_EQ(g_said, (std::vector<std::string>{"2026-02-28 23:58:30 draft 1", "2026-02-28 23:59:30 draft 2",
-                                                "2026-03-01 00:00:30 draft 3", "1 -1"}));
+    EXPECT_EQ(g_said, (std::vector<std::string>{"2026-02-28 23:58:30 string draft 1 none",
+                                                "2026-02-28 23:59:30 string draft 2 none",
+                                                "2026-03-01 00:00:30 string draft 3 none", "1 -1",
+                                                "table 3 draft 3"}))
+        << env.log();
 }
 
 // The program itself: a kernel turns the history on, which writes the day's
