@@ -12,8 +12,8 @@
 #include "storage/storage.h"
 #include "userdata/userdata.h"
 
-// Families whose host side is not built yet stand with no function; their
-// subsystem fills in the first name of each group where it stands.
+// Each family's functions come from its subsystem; a name that shares
+// another's function names it in same_as.
 const api_entry api_functions[API_NAME_COUNT] = {
     // utility calls
     {"deli", lua54_deli, nullptr}, {"add", lua54_add, nullptr}, {"del", lua54_del, nullptr},
