@@ -179,3 +179,120 @@ BENCHMARK(BM_pset_batch);
 BENCHMARK(BM_rectfill_batch_4x4);
 
 }  // namespace
+
+// Ellipses, textured lines and stretched sprites, each beside an anchor doing
+// the same work in a plainer way.
+namespace {
+
+// A filled circle of radius 100 and a rectangle of the same area (177 x 177).
+void BM_circfill_r100(benchmark::State& state) {
+    cproc = drawer();
+    for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
+    cproc->inverted_fill = 0;
+    auto screen = bitmap(W, H, 0);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(draw_filloval(screen.data(), 140, 35, 340, 235, 7));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * 31416);
+    cproc = nullptr;
+}
+BENCHMARK(BM_circfill_r100);
+
+void BM_anchor_rectfill_same_area(benchmark::State& state) {
+    cproc = drawer();
+    for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
+    auto screen = bitmap(W, H, 0);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(rectfill(screen.data(), 151, 46, 327, 222, 7));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * 177 * 177);
+    cproc = nullptr;
+}
+BENCHMARK(BM_anchor_rectfill_same_area);
+
+// A floor: 135 rows of 480 pixels, each row at its own depth (u and v given
+// times w), from a 64 x 64 bitmap or from a 16 x 16 map of 8 x 8 sprites.
+void run_floor(benchmark::State& state, bool exact, bool map) {
+    cproc = drawer();
+    for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
+    auto screen = bitmap(W, H, 0), tex = bitmap(64, 64, 0), sprite = bitmap(8, 8, 0);
+    for (int i = 0; i < 64 * 64; i++) tex[UD_HEADER_SIZE + i] = (uint8_t)(i % 13);
+    for (int i = 0; i < 64; i++) sprite[UD_HEADER_SIZE + i] = (uint8_t)(i % 5);
+    std::vector<uint8_t> cells(UD_HEADER_SIZE + 16 * 16 * 2, 0);
+    ud_write_header(cells.data(), UTYPE_I16, 2, 16, 16);
+    for (int i = 0; i < 256; i++) cells[UD_HEADER_SIZE + 2 * i] = (uint8_t)(1 + i % 2);
+    cproc->sprites[1] = cproc->sprites[2] = sprite.data();
+    const double scale = map ? 1.0 / 8 : 1.0;
+    for (auto _ : state) {
+        for (int j = 0; j < H / 2; j++) {
+            const double z = 135.0 / (j + 1), w = 1 / z;
+            const double u0 = -240 * z / 8 * scale, u1 = 240 * z / 8 * scale, v = z * 4 * scale;
+            benchmark::DoNotOptimize(draw_tline3d(map ? cells.data() : tex.data(), screen.data(), 0, H / 2 + j, W - 1,
+                                                  H / 2 + j, u0 * w, v * w, u1 * w, v * w, w, w,
+                                                  exact ? TLINE_EXACT : 0));
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * W * (H / 2));
+    cproc->sprites[1] = cproc->sprites[2] = nullptr;
+    cproc = nullptr;
+}
+void BM_tline3d_floor_stepped(benchmark::State& s) { run_floor(s, false, false); }
+void BM_tline3d_floor_exact(benchmark::State& s) { run_floor(s, true, false); }
+void BM_tline3d_floor_map(benchmark::State& s) { run_floor(s, false, true); }
+BENCHMARK(BM_tline3d_floor_stepped);
+BENCHMARK(BM_tline3d_floor_exact);
+BENCHMARK(BM_tline3d_floor_map);
+
+// A 240 x 135 bitmap doubled onto the screen: sspr, a plain loop doubling
+// each pixel, and the same screen by draw_spr at its own size.
+void BM_sspr_2x(benchmark::State& state) {
+    Process* p = drawer();
+    cproc = p;
+    for (int k = 0; k < 8; k++) hvx_poke8(p, ADDR_FILL_PATTERN + k, 0);
+    lua_State* L = p->L;
+    lua_settop(L, 0);
+    create_userdata(L, "u8", 2, W, H, nullptr);
+    lua54__set_draw_target(L);
+    lua_settop(L, 0);
+    uint8_t* src = create_userdata(L, "u8", 2, W / 2, H / 2, nullptr);
+    for (int i = 0; i < W / 2 * (H / 2); i++) ud_data(src)[i] = (uint8_t)(i % 7);
+    for (auto _ : state) {
+        lua_settop(L, 1);
+        for (double v : {0.0, 0.0, (double)W / 2, (double)(H / 2), 0.0, 0.0, (double)W, (double)(H / 2 * 2)})
+            lua_pushnumber(L, v);
+        lua54_sspr(L);
+    }
+    state.SetItemsProcessed(state.iterations() * W * (H / 2 * 2));
+    lua_settop(L, 0);
+    cproc = nullptr;
+}
+BENCHMARK(BM_sspr_2x);
+
+void BM_anchor_double_loop(benchmark::State& state) {
+    std::vector<uint8_t> screen((size_t)W * H), src((size_t)(W / 2) * (H / 2), 3);
+    for (auto _ : state) {
+        for (int y = 0; y < H / 2 * 2; y++)
+            for (int x = 0; x < W; x++) screen[(size_t)y * W + x] = src[(size_t)(y / 2) * (W / 2) + x / 2];
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * W * (H / 2 * 2));
+}
+BENCHMARK(BM_anchor_double_loop);
+
+void BM_anchor_spr_full_screen(benchmark::State& state) {
+    cproc = drawer();
+    for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
+    auto screen = bitmap(W, H, 0), src = bitmap(W, H, 3);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(draw_spr(src.data(), screen.data(), 0, 0, 0, 0, W, H, 0, 0));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * W * H);
+    cproc = nullptr;
+}
+BENCHMARK(BM_anchor_spr_full_screen);
+
+}  // namespace

@@ -14,21 +14,12 @@ namespace {
 // Keeps the draw target's userdata alive while it is the draw target.
 const char target_anchor_key = 0;
 
-// Coordinates and sizes are taken on their low 32 bits.
-int32_t coord(lua_State* L, int i, int64_t def = 0) { return (int32_t)hvx_intp(L, i, def); }
-int64_t cam_x() { return peek4(ADDR_CAMERA_X); }
-// A coordinate on its low 32 bits with the camera subtracted.
-int32_t cam(int64_t v, int64_t camera) { return (int32_t)((int64_t)(int32_t)v - camera); }
-int64_t cam_y() { return peek4(ADDR_CAMERA_Y); }
-int16_t colour_word() { return (int16_t)peek2(ADDR_COLOUR_WORD); }
-
-// The running process when it has a draw target, its clip box refreshed.
-Process* drawing() {
-    Process* p = cproc;
-    if (!p || !p->draw_target) return nullptr;
-    refresh_clip_box(p);
-    return p;
-}
+using gfx::cam;
+using gfx::cam_x;
+using gfx::cam_y;
+using gfx::colour_word;
+using gfx::coord;
+using gfx::drawing;
 
 // A clip word: the value saturated into 16 bits rather than wrapped, so a
 // coordinate past 32767 cannot turn into a negative (wide open) edge.
@@ -41,24 +32,25 @@ void set_clip_words(int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
     poke2(ADDR_CLIP_WORDS + 6, clip_word(y1));
 }
 
-// A rectangle, or with the inverted-fill flag the area around it in four
-// bands; returns the summed cost.
-int64_t fill_rect(Process* p, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
-    uint8_t* t = p->draw_target;
-    if (!p->inverted_fill) return gfx::rectfill64(t, x0, y0, x1, y1, colour);
-    // Ordered first, so that reversed corners never paint the rectangle.
-    if (x0 > x1) std::swap(x0, x1);
-    if (y0 > y1) std::swap(y0, y1);
-    const int64_t W = ud_width(t), H = ud_height(t);
-    return (int64_t)gfx::rectfill64(t, -1, -1, W, y0 - 1, colour) + gfx::rectfill64(t, -1, y1 + 1, W, H, colour) +
-           gfx::rectfill64(t, -1, y0, x0 - 1, y1, colour) + gfx::rectfill64(t, x1 + 1, y0, W, y1, colour);
-}
-
 int32_t line_between(Process* p, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
     return draw_line(p->draw_target, (int32_t)x0, (int32_t)y0, (int32_t)x1, (int32_t)y1, colour);
 }
 
+// A rectangle, or with the inverted-fill flag the area around it.
+int64_t fill_rect(Process* p, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
+    if (!p->inverted_fill) return gfx::rectfill64(p->draw_target, x0, y0, x1, y1, colour);
+    // Ordered first, so that reversed corners never paint the rectangle.
+    return gfx::fill_around(p->draw_target, std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1),
+                            colour);
+}
+
 }  // namespace
+
+int64_t gfx::fill_around(uint8_t* t, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour) {
+    const int64_t W = ud_width(t), H = ud_height(t);
+    return (int64_t)gfx::rectfill64(t, -1, -1, W, y0 - 1, colour) + gfx::rectfill64(t, -1, y1 + 1, W, H, colour) +
+           gfx::rectfill64(t, -1, y0, x0 - 1, y1, colour) + gfx::rectfill64(t, x1 + 1, y0, W, y1, colour);
+}
 
 // ---------------------------------------------------------------------------
 // Batch reader
@@ -79,6 +71,7 @@ bool batch_open(lua_State* L, int K, batch_args& b) {
     b.n = (int)(n < K ? (n < INT32_MIN ? INT32_MIN : n) : K);
     b.stride = hvx_intp(L, 5, w);
     b.last = w * h - b.n;
+    b.cost = 0;
     // Nothing to do: the call's minimum charge.
     if (b.limit < 1 || b.first > b.last) {
         spend_cpu(0);
@@ -280,6 +273,7 @@ int lua54_pset(lua_State* L) {
             const int64_t x = n > 0 ? batch_value(v[0]) : 0, y = n > 1 ? batch_value(v[1]) : 0;
             const int colour = n > 2 ? batch_colour(batch_value(v[2])) : colour_word();
             putpixel(p->draw_target, cam(x, cx), cam(y, cy), colour);
+            return 0;
         });
         gfx::spend(items * BATCH_ITEM_COST);
         return 0;
@@ -315,16 +309,15 @@ int lua54_rectfill(lua_State* L) {
     batch_args b;
     if (batch_open(L, 5, b)) {
         const int64_t cx = cam_x(), cy = cam_y();
-        int64_t sum = 0;
         const int64_t items = batch_run(b, [&](const double* v, int n) {
             int64_t c[4];
             for (int k = 0; k < 4; k++) c[k] = cam(k < n ? batch_value(v[k]) : 0, k & 1 ? cy : cx);
             p->inverted_fill = 0;
             const int colour = n > 4 ? batch_colour(batch_value(v[4])) : colour_word();
-            sum += fill_rect(p, c[0], c[1], c[2], c[3], colour);
+            return fill_rect(p, c[0], c[1], c[2], c[3], colour);
         });
         gfx::spend(items * BATCH_ITEM_COST);
-        if (sum != 0) gfx::spend(sum / SHAPE_COST_DIVISOR);
+        if (b.cost != 0) gfx::spend(b.cost / SHAPE_COST_DIVISOR);
         return 0;
     }
     if (lua_gettop(L) < 4) return 0;
@@ -343,13 +336,12 @@ int lua54_line(lua_State* L) {
     const int64_t cx = cam_x(), cy = cam_y();
     batch_args b;
     if (batch_open(L, 5, b)) {
-        int64_t sum = 0;
         auto at = [&](const double* v, int n, int k, int64_t c) { return cam(k < n ? batch_value(v[k]) : 0, c); };
         int64_t items;
         if (b.n >= 4) {
             items = batch_run(b, [&](const double* v, int n) {
                 const int colour = n > 4 ? batch_colour(batch_value(v[4])) : colour_word();
-                sum += line_between(p, at(v, n, 0, cx), at(v, n, 1, cy), at(v, n, 2, cx), at(v, n, 3, cy), colour);
+                return line_between(p, at(v, n, 0, cx), at(v, n, 1, cy), at(v, n, 2, cx), at(v, n, 3, cy), colour);
             });
         } else {
             // A polyline from the stored last point.
@@ -357,12 +349,13 @@ int lua54_line(lua_State* L) {
             items = batch_run(b, [&](const double* v, int n) {
                 const int64_t x = at(v, n, 0, cx), y = at(v, n, 1, cy);
                 const int colour = n > 2 ? batch_colour(batch_value(v[2])) : colour_word();
-                sum += line_between(p, px, py, x, y, colour);
+                const int32_t cost = line_between(p, px, py, x, y, colour);
                 px = x, py = y;
+                return cost;
             });
         }
         gfx::spend(items * BATCH_LINE_ITEM_COST);
-        if (sum != 0) gfx::spend(sum);
+        if (b.cost != 0) gfx::spend(b.cost);
         return 0;
     }
     const int top = lua_gettop(L);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/runtime.h"
+
 struct lua_State;
 struct Process;
 
@@ -280,17 +282,23 @@ inline constexpr int SHAPE_COST_DIVISOR = 3;            // rect, rectfill and sp
 struct batch_args {
     const double* data;
     int64_t first, stride, last, limit;
-    int n;  // values per item (at most K; 0 or less reads none)
+    int n;         // values per item (at most K; 0 or less reads none)
+    int64_t cost;  // the items' summed drawing cost so far
 };
+// A batch ends once its items have cost this much: the process is then over
+// the most cycle debt it may carry, and the host is held no longer (a batch
+// of huge circles would otherwise trace for hours).
+inline constexpr int64_t BATCH_COST_CEILING = 3 * (int64_t)CPU_DEBT_CAP;
 // True when argument 1 is an f64 typed userdata (the batch form); the reader
 // is then set up from arguments 2-5. Values are read straight from the
 // array, so an item must not run Lua code.
 bool batch_open(lua_State* L, int K, batch_args& b);
 // Calls item(values, present) for every item, values pointing at the item's
-// first element; values beyond present are missing. A negative index ends
+// first element; values beyond present are missing; it returns the item's
+// drawing cost, summed in b.cost. A negative index or the cost ceiling ends
 // the batch. Returns the items done.
 template <class F>
-int64_t batch_run(const batch_args& b, F&& item);
+int64_t batch_run(batch_args& b, F&& item);
 // One value of an item: floored, NaN as 0, saturating.
 int64_t batch_value(double v);
 // The colour argument from an item's value (its low and high 32 bits).
@@ -315,12 +323,12 @@ int lua54_blit(lua_State* L);
 int lua54__set_spr(lua_State* L);
 
 template <class F>
-int64_t batch_run(const batch_args& b, F&& item) {
+int64_t batch_run(batch_args& b, F&& item) {
     const int64_t cap = b.limit < BATCH_MAX_ITEMS ? b.limit : BATCH_MAX_ITEMS;
     const int n = b.n < 0 ? 0 : b.n;
     int64_t done = 0;
-    for (int64_t i = b.first; i >= 0 && i <= b.last && done < cap;) {
-        item(b.data + i, n);
+    for (int64_t i = b.first; i >= 0 && i <= b.last && done < cap && b.cost <= BATCH_COST_CEILING;) {
+        b.cost += item(b.data + i, n);
         done++;
         // The next index, unless it would leave the 64-bit range.
         if ((b.stride > 0 && i > INT64_MAX - b.stride) || (b.stride < 0 && i < INT64_MIN - b.stride)) break;
@@ -328,3 +336,80 @@ int64_t batch_run(const batch_args& b, F&& item) {
     }
     return done;
 }
+
+// ---------------------------------------------------------------------------
+// Ellipses, rounded rectangles, textured lines, maps and stretched sprites
+// ---------------------------------------------------------------------------
+
+// A traced half-axis past this draws nothing: the tracer's 64-bit terms then
+// stay far from overflow and its walk short (a few million steps at most).
+inline constexpr int64_t ELLIPSE_MAX_AXIS = (int64_t)1 << 20;
+// Sizes and radii given to the calls are taken up to this: anything larger
+// reaches past every bitmap on both sides and draws the same.
+inline constexpr int64_t SHAPE_SIZE_LIMIT = (int64_t)1 << 34;
+inline constexpr int64_t ELLIPSE_FILL_STEP_COST = 8;  // per tracer step, besides the spans
+inline constexpr int64_t CIRCLE_DEFAULT_RADIUS = 4;
+inline constexpr int CIRCLE_BATCH_VALUES = 4;
+
+// The ellipse with centre (xc, yc) and half-axes a, b, its right half moved
+// right by dx and its lower half down by dy. Each returns its cycle cost.
+int32_t draw_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t dx, int64_t dy,
+                       int col);
+int32_t fill_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t dx, int64_t dy,
+                       int col);
+// The ellipse inscribed in an inclusive box, corners in any order.
+int32_t draw_oval(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int col);
+int32_t draw_filloval(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int col);
+// The corner pieces of a rounded rectangle: the box's ellipse split by dx, dy.
+int32_t draw_rrect(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int64_t dx, int64_t dy,
+                   int col);
+int32_t draw_rrectfill(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int64_t dx, int64_t dy,
+                       int col);
+
+int lua54_oval(lua_State* L);
+int lua54_ovalfill(lua_State* L);
+int lua54_circ(lua_State* L);
+int lua54_circfill(lua_State* L);
+int lua54_rrect(lua_State* L);
+int lua54_rrectfill(lua_State* L);
+
+// Texture window words: x offset, y offset (i16), x size, y size (u16; the
+// integer column or row is masked with size - 1, 0 meaning 0xFFFF).
+inline constexpr uint32_t ADDR_TEX_WINDOW = 0x5530;
+inline constexpr int TLINE_NO_LAST = 0x100;  // leave out the last pixel
+inline constexpr int TLINE_PRESTEP = 0x200;  // sub-pixel prestep of u and v
+inline constexpr int TLINE_EXACT = 0x400;    // divide by w at every pixel
+inline constexpr int TLINE_SPAN = 8;         // pixels between divisions otherwise
+// Textured-line coordinates are taken within +-2^40 pixels.
+inline constexpr int64_t TLINE_COORD_LIMIT = (int64_t)1 << 40;
+inline constexpr int TLINE_BATCH_VALUES = 12;
+inline constexpr int64_t TLINE_BATCH_ITEM_COST = 3;
+
+// An affine textured line over a u8 bitmap, u and v in texels from (tu0,
+// tv0) at the first pixel to (tu1, tv1) at the last; the caller keeps them
+// inside the texture (a texel outside it is taken from the nearest edge).
+int32_t draw_tline_sspr(const uint8_t* tex, uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1,
+                        double tu0, double tv0, double tu1, double tv1);
+// A perspective textured line over a u8 bitmap or an i16 map of sprites: u,
+// v and w interpolated along it, the texel at (u / w, v / w).
+int32_t draw_tline3d(const uint8_t* tex, uint8_t* target, double x0, double y0, double x1, double y1, double tu0,
+                     double tv0, double tu1, double tv1, double w0, double w1, int flags);
+int lua54_tline3d(lua_State* L);
+
+inline constexpr int SSPR_BATCH_VALUES = 9;
+inline constexpr int64_t SSPR_BATCH_ITEM_COST = 5;
+int lua54_sspr(lua_State* L);
+
+// Maps: i16 cells naming sprites (bits 0-12), transposed (bit 13), flipped in
+// x (bit 14) and y (bit 15); eight flag bits per sprite number.
+inline constexpr uint32_t ADDR_TILE_W = 0x550E;  // default tile size, 0 meaning 256
+inline constexpr uint32_t ADDR_TILE_H = 0x550F;
+inline constexpr int TILE_SIZE_FOR_ZERO = 256;
+inline constexpr int MAP_SHOW_SPRITE_0 = 8;  // bit of ADDR_PRINT_FLAGS
+inline constexpr int MAP_CELL_TRANSPOSE = 0x2000;
+inline constexpr int64_t MAP_CELL_COST = 2;
+int lua54__draw_map(lua_State* L);
+int lua54_mget(lua_State* L);
+int lua54_mset(lua_State* L);
+int lua54_fget(lua_State* L);
+int lua54_fset(lua_State* L);

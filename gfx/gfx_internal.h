@@ -130,8 +130,46 @@ struct sprite_pen : pixel_rule {
     }
 };
 
+// The span routines with 64-bit coordinates (draw_hline and
+// draw_hline_inv are these).
+int32_t hline64(uint8_t* bitmap, int64_t x0, int64_t x1, int64_t y, int colour);
+int32_t hline_inv64(uint8_t* bitmap, int64_t x0, int64_t x1, int64_t y, int colour);
+
+// A 16.16 walk from the centre of pixel (xs, ys) towards (xe, ye), ys <= ye,
+// its steps clipped to the box once, before the first pixel. Coordinates
+// stay within +-2^42.
+struct walk {
+    int64_t X, Y;    // 16.16 position of step `first`
+    int64_t sx, sy;  // per step
+    int64_t n;       // steps of the whole line
+    int64_t first, last;
+    int64_t count() const { return last - first + 1; }
+};
+// False when the walk leaves the box untouched; otherwise w is set, and its
+// count may still be 0 or less. drop_last ends it one step early.
+bool clip_walk(const box& b, int64_t xs, int64_t ys, int64_t xe, int64_t ye, bool drop_last, walk& w);
+
+// Helpers of the graphics calls. Coordinates and sizes are taken on their
+// low 32 bits; the camera is subtracted in 64 bits and the result taken on
+// its low 32 bits again.
+inline int32_t coord(lua_State* L, int i, int64_t def = 0) { return (int32_t)hvx_intp(L, i, def); }
+inline int64_t cam_x() { return peek4(ADDR_CAMERA_X); }
+inline int64_t cam_y() { return peek4(ADDR_CAMERA_Y); }
+inline int32_t cam(int64_t v, int64_t camera) { return (int32_t)((int64_t)(int32_t)v - camera); }
+inline int16_t colour_word() { return (int16_t)peek2(ADDR_COLOUR_WORD); }
+// The running process when it has a draw target, its clip box refreshed.
+inline Process* drawing() {
+    Process* p = cproc;
+    if (!p || !p->draw_target) return nullptr;
+    refresh_clip_box(p);
+    return p;
+}
+
 // Filled rectangle with 64-bit corners, so that corners moved by one (the
 // inverted fill's bands) never wrap round; the same routine as rectfill.
 int32_t rectfill64(uint8_t* bitmap, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour);
+// Everything around an ordered rectangle, in four bands: above, below, left
+// and right of it. Returns the summed cost.
+int64_t fill_around(uint8_t* bitmap, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour);
 
 }  // namespace gfx

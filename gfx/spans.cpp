@@ -196,6 +196,14 @@ int32_t draw_hline(uint8_t* bitmap, int x0, int x1, int y, int colour) {
 }
 
 int32_t draw_hline_inv(uint8_t* bitmap, int x0, int x1, int y, int colour) {
+    return gfx::hline_inv64(bitmap, x0, x1, y, colour);
+}
+
+int32_t gfx::hline64(uint8_t* bitmap, int64_t x0, int64_t x1, int64_t y, int colour) {
+    return span(bitmap, x0, x1, y, colour);
+}
+
+int32_t gfx::hline_inv64(uint8_t* bitmap, int64_t x0, int64_t x1, int64_t y, int colour) {
     Process* p = cproc;
     if (!bitmap || !p) return 0;
     const box b = clip_for(p, bitmap);

@@ -51,6 +51,14 @@ void sprite_rows(Process* p, uint8_t* dst, int64_t dx, int64_t dy, int64_t w, in
         uint8_t* row = ud_data(dst) + (dy + r) * stride + dx;
         if constexpr (Fast) {
             const uint8_t* s = src_at(0, r);
+            if (const uint8_t* page0 = pen.tables[0]) {
+                const uint32_t keep = pen.keep, wm = pen.wm;
+                for (int64_t c = 0; c < w; c++) {
+                    const uint32_t P = row[c];
+                    row[c] = (uint8_t)((P & keep) | (page0[(s[c] & 63) * 64 + (P & 63)] & wm));
+                }
+                continue;
+            }
             for (int64_t c = 0; c < w; c++) {
                 const uint32_t P = row[c];
                 row[c] = (uint8_t)((P & pen.keep) | (pen.entry(0, s[c], P) & pen.wm));
@@ -200,17 +208,16 @@ int lua54_spr(lua_State* L) {
     uint8_t* target = p->draw_target;
     batch_args b;
     if (batch_open(L, 3, b)) {
-        int64_t sum = 0;
-        const int64_t items = batch_run(b, [&](const double* v, int n) {
+        const int64_t items = batch_run(b, [&](const double* v, int n) -> int64_t {
             const int64_t num = n > 0 ? batch_value(v[0]) : 0;
             const uint8_t* bm = p->sprites[num & SPRITE_INDEX_MASK];
-            if (!bm) return;
+            if (!bm) return 0;
             int64_t x = n > 1 ? (int32_t)batch_value(v[1]) : 0, y = n > 2 ? (int32_t)batch_value(v[2]) : 0;
             anchor(bm, num, x, y);
-            sum += whole_sprite(bm, target, x, y, num & SPRITE_FLIP_X, num & SPRITE_FLIP_Y);
+            return whole_sprite(bm, target, x, y, num & SPRITE_FLIP_X, num & SPRITE_FLIP_Y);
         });
         gfx::spend(items * BATCH_ITEM_COST);
-        if (sum != 0) gfx::spend(sum / SHAPE_COST_DIVISOR);
+        if (b.cost != 0) gfx::spend(b.cost / SHAPE_COST_DIVISOR);
         return 0;
     }
     int64_t flags = 0;

@@ -12,8 +12,8 @@
 #include "storage/storage.h"
 #include "userdata/userdata.h"
 
-// Families whose host side is not built yet stand with no function; their
-// subsystem fills in the first name of each group where it stands.
+// Each family's functions come from its subsystem; a name that shares
+// another's function names it in same_as.
 const api_entry api_functions[API_NAME_COUNT] = {
     // utility calls
     {"deli", lua54_deli, nullptr}, {"add", lua54_add, nullptr}, {"del", lua54_del, nullptr},
@@ -23,13 +23,13 @@ const api_entry api_functions[API_NAME_COUNT] = {
     {"date", lua54_date, nullptr}, {"_kstat", lua54_kstat, nullptr},
     // graphics
     {"cls", lua54_cls, nullptr}, {"fillp", lua54_fillp, nullptr}, {"pset", lua54_pset, nullptr},
-    {"pget", lua54_pget, nullptr}, {"fset", nullptr, nullptr}, {"fget", nullptr, nullptr},
-    {"mset", nullptr, nullptr}, {"mget", nullptr, nullptr}, {"camera", lua54_camera, nullptr},
+    {"pget", lua54_pget, nullptr}, {"fset", lua54_fset, nullptr}, {"fget", lua54_fget, nullptr},
+    {"mset", lua54_mset, nullptr}, {"mget", lua54_mget, nullptr}, {"camera", lua54_camera, nullptr},
     {"clip", lua54_clip, nullptr}, {"rectfill", lua54_rectfill, nullptr}, {"rect", lua54_rect, nullptr},
-    {"ovalfill", nullptr, nullptr}, {"circfill", nullptr, nullptr}, {"oval", nullptr, nullptr},
-    {"circ", nullptr, nullptr}, {"rrect", nullptr, nullptr}, {"rrectfill", nullptr, nullptr},
-    {"line", lua54_line, nullptr}, {"tline3d", nullptr, nullptr}, {"sspr", nullptr, nullptr},
-    {"spr", lua54_spr, nullptr}, {"_draw_map", nullptr, nullptr}, {"blit", lua54_blit, nullptr},
+    {"ovalfill", lua54_ovalfill, nullptr}, {"circfill", lua54_circfill, nullptr}, {"oval", lua54_oval, nullptr},
+    {"circ", lua54_circ, nullptr}, {"rrect", lua54_rrect, nullptr}, {"rrectfill", lua54_rrectfill, nullptr},
+    {"line", lua54_line, nullptr}, {"tline3d", lua54_tline3d, nullptr}, {"sspr", lua54_sspr, nullptr},
+    {"spr", lua54_spr, nullptr}, {"_draw_map", lua54__draw_map, nullptr}, {"blit", lua54_blit, nullptr},
     {"_print_qzscii", lua54__print_qzscii, nullptr},
     // debug output
     {"_printh", lua54_printh, nullptr}, {"printh", nullptr, "_printh"},

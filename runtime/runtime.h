@@ -628,7 +628,7 @@ struct api_entry {
 inline constexpr int API_NAME_COUNT = 163;
 inline constexpr int API_FUNCTION_COUNT = 146;
 extern const api_entry api_functions[API_NAME_COUNT];
-// The host function bound to entry i (through same_as); none when not yet built.
+// The host function bound to entry i (through same_as); none outside the table.
 hvx_cfunction api_entry_function(int i);
 
 // Argument readers shared by all system calls.

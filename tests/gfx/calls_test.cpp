@@ -1,77 +1,15 @@
 // Graphics calls through a real process: exact charges and the Parts' edge
 // cases of state, shapes, sprites and blits, batch forms against the same
 // calls made singly, and values that are not our bitmaps.
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "gfx/gfx.h"
-#include "lang/lang.h"
-#include "tests/support/process_harness.h"
-#include "userdata/userdata.h"
+#include "tests/gfx/calls_fixture.h"
 
 namespace {
 
+using gfx_test::calls;
 using hvx_test::call;
-
-// bitmap(w, h [, type]): a typed userdata as scripts make them.
-int h_bitmap(lua_State* L) {
-    const char* type = lua_type(L, 3) == LUA_TSTRING ? lua_tostring(L, 3) : "u8";
-    return create_userdata(L, type, 2, luaL_checkinteger(L, 1), luaL_checkinteger(L, 2), nullptr) ? 1 : 0;
-}
-
-// put(ud, index, values...): elements from index on.
-int h_put(lua_State* L) {
-    uint8_t* b = to_typed_userdata(L, 1);
-    const int64_t n = (int64_t)ud_width(b) * ud_height(b), es = ud_elem_bytes(ud_type(b));
-    for (int64_t i = luaL_checkinteger(L, 2), a = 3; a <= lua_gettop(L) && i < n; i++, a++) {
-        double d = lua_tonumber(L, (int)a);
-        int64_t v = lua_tointeger(L, (int)a);
-        std::memcpy(ud_data(b) + i * es, ud_type(b) == UTYPE_F64 ? (void*)&d : (void*)&v, (size_t)es);
-    }
-    return 0;
-}
-
-// foreign(): a full userdata that is not ours, laid out like a big bitmap.
-int h_foreign(lua_State* L) {
-    uint8_t* b = (uint8_t*)lua_newuserdatauv(L, 32, 0);
-    std::memset(b, 0, 32);
-    ud_write_header(b, UTYPE_U8, 2, 4096, 4096);
-    return 1;
-}
-
-// same(a, b): true when two bitmaps hold the same bytes.
-int h_same(lua_State* L) {
-    const uint8_t *a = to_typed_userdata(L, 1), *b = to_typed_userdata(L, 2);
-    lua_pushboolean(L, a && b && ud_byte_count(a) == ud_byte_count(b) &&
-                           std::memcmp(ud_data(a), ud_data(b), (size_t)ud_byte_count(a)) == 0);
-    return 1;
-}
-
-struct calls : ::testing::Test {
-    hvx_test::process_env env;
-    Process* p = nullptr;
-    void SetUp() override {
-        env.add_global("bitmap", h_bitmap);
-        env.add_global("put", h_put);
-        env.add_global("foreign", h_foreign);
-        env.add_global("same", h_same);
-        ASSERT_NE(p = env.spawn(""), nullptr);
-        set_current_process(p);
-        // The working state a window manager sets up, on a 128x128 target; a
-        // 16x8 sprite 3 of colour 3 with colour 5 at its top-left corner; cb()
-        // gives the clip box as "left,top,width,height".
-        run("T = bitmap(128, 128) _set_draw_target(T) poke(0x5508, 63, 63, 63, 63) pal() color(7) "
-            "S = bitmap(16, 8) _set_spr(3, S) _set_draw_target(S) rectfill(0, 0, 15, 7, 3) pset(0, 0, 5) "
-            "_set_draw_target(T) "
-            "function cb() local l, t, w, h = clip() clip(l, t, w, h) return l..','..t..','..w..','..h end");
-    }
-    void TearDown() override { set_current_process(nullptr); }
-    void run(const std::string& code) { ASSERT_EQ(hvx_test::run_in(p, code), ""); }
-    bool holds(const std::string& expr) { return hvx_test::run_in(p, "return " + expr) == "true"; }
-};
 
 struct call_row {
     const char* setup;
@@ -135,9 +73,102 @@ TEST_F(calls, charges_and_edge_cases) {
         {"line(0, 0) V = bitmap(2, 2, 'f64') put(V, 0, 4, 0, 4, 4)", lua54_line, "V", 6 + 10, "", "pget(4, 4) == 7 and pget(2, 0) == 7"},
         {"V = bitmap(3, 2, 'f64') put(V, 0, 3, 10, 10, 3 | 0x4000, 40, 0)", lua54_spr, "V", 4 + 42, "",
          "pget(10, 10) == 5 and pget(55, 0) == 5"},
+        // Circles, ovals and rounded rectangles.
+        {"", lua54_circ, "10, 10, 0, 7", 1, "", "pget(10, 10) == 7"},
+        {"", lua54_circ, "10, 10, 1, 7", 2, "", "pget(10, 9) == 7 and pget(10, 10) == 0 and pget(9, 9) == 0"},
+        {"", lua54_oval, "9, 9, 11, 11, 7", 6, "", "pget(11, 10) == 7"},  // the full cost
+        {"", lua54_circfill, "10, 10, 1, 7", (8 + 2 + 2 + 8 + 3) / 3, "", "pget(9, 10) == 7 and pget(9, 9) == 0"},
+        {"", lua54_circ, "10, 10, -1, 7", 0, "", "pget(10, 10) == 0"},
+        {"", lua54_circfill, "10, 10, -1, 7", 0, "", "pget(10, 10) == 0"},
+        {"", lua54_circfill, "10, 10, -1, 7 | 1 << 35", 2773, "", "pget(0, 0) == 7"},
+        {"clip(10, 10, 20, 20)", lua54_circfill, "20, 20, 1000, 7", 20 * 11 / 3, "",  // the clip box
+         "pget(10, 10) == 7 and pget(9, 10) == 0 and pget(29, 29) == 7 and pget(30, 29) == 0"},
+        {"clip(10, 10, 20, 20)", lua54_circfill, "20, 20, 1000, 7 | 1 << 35", 1, "", "pget(10, 10) == 0"},
+        {"", lua54_rrect, "0, 0, 10, 10, 100, 7", (8 + 24) / 3, "",  // corners of radius 5, no edges
+         "pget(3, 0) == 7 and pget(7, 0) == 0 and pget(0, 3) == 7 and pget(0, 2) == 0"},
+        {"", lua54_rrect, "0, 0, 4, 3, 0, 7", 10 / 3, "", "pget(0, 1) == 7 and pget(1, 1) == 0 and pget(3, 2) == 7"},
+        {"", lua54_rrectfill, "0, 0, 4, 3, 0, 7", 9 / 3, "", "pget(1, 1) == 7 and pget(4, 1) == 0"},
+        {"", lua54_rrectfill, "0, 0, 0, 5, 2, 7 | 1 << 35", 2773, "", "pget(127, 127) == 7"},
+        {"", lua54_rrectfill, "0, 0, 0, 5, 2, 7", 0, "", "pget(0, 0) == 0"},
+        {"V = bitmap(4, 1, 'f64') put(V, 0, 10, 10, -1, 7)", lua54_circfill, "V", 2, "", "pget(10, 10) == 0"},
+        // A missing colour is the colour word as it stands, never a pattern or an inverted fill.
+        {"color(0x8007) V = bitmap(3, 1, 'f64') put(V, 0, 10, 10, 1)", lua54_circfill, "V", 2 + 23 / 3, "",
+         "pget(10, 10) == 7 and pget(0, 0) == 0"},
+        // Boxes of 2^32 rows, and radii past the tracer's bound: quick, and nothing outside the target.
+        {"", lua54_oval, "0, -2^31, 1, 2^31 - 1, 7", 128 * 2, "", "pget(1, 127) == 7 and pget(2, 127) == 0"},
+        {"", lua54_rrectfill, "0, 0, 10, 2^31 - 1, 0, 7", 128 * 6 / 3, "", "pget(9, 127) == 7"},
+        {"", lua54_circ, "64, 64, 2^30, 7", 1, "", "pget(64, 64) == 0"},
+        // Textured lines: each row of the cost table, one-pixel lines, the window words, maps.
+        {"", lua54_tline3d, "3, 0, 0, 15, 0, 0, 0", 16 / 3, "", "pget(0, 0) == 5 and pget(1, 0) == 3 and pget(16, 0) == 0"},
+        {"", lua54_tline3d, "3, 0, 0, 15, 0, 0, 0, nil, nil, nil, nil, 0x400", 16 / 2, "", "pget(0, 0) == 5"},
+        {"fillp(0x5a5a)", lua54_tline3d, "3, 0, 0, 15, 0, 0, 0", 2 * 16 / 5, "", "pget(0, 0) == 5"},
+        {"fillp(0x5a5a)", lua54_tline3d, "3, 0, 0, 15, 0, 0, 0, nil, nil, nil, nil, 0x400", 2 * 16 / 3, "", "true"},
+        {"M = bitmap(2, 1, 'i16') put(M, 0, 3, 3 | 0x4000)", lua54_tline3d, "M, 0, 0, 31, 0, 0, 0, 31 / 16, 0", 2 * 32 / 3,
+         "", "pget(0, 0) == 5 and pget(16, 0) == 3 and pget(31, 0) == 5"},
+        {"M = bitmap(2, 1, 'i16') put(M, 0, 3, 3 | 0x4000)", lua54_tline3d,
+         "M, 0, 0, 31, 0, 0, 0, 31 / 16, 0, 1, 1, 0x400", 32, "", "pget(31, 0) == 5"},
+        {"cls(9) palt(0, false) M = bitmap(1, 1, 'i16') put(M, 0, 9)", lua54_tline3d, "M, 0, 0, 3, 0, 0, 0", 2, "",
+         "pget(3, 0) == 0 and pget(4, 0) == 9"},  // an empty sprite entry: source 0
+        {"X = bitmap(16, 1) _set_draw_target(X) for i = 0, 15 do pset(i, 0, i + 1) end _set_draw_target(T) "
+         "poke2(0x5534, 8) poke2(0x5530, 2)",
+         lua54_tline3d, "X, 0, 0, 15, 0, 0, 0", 5, "", "pget(0, 0) == 3 and pget(7, 0) == 10 and pget(8, 0) == 3"},
+        {"", lua54_tline3d, "3, 0, 0, 1, 0, 0, 0, nil, nil, nil, nil, 0x100", 1, "", "pget(0, 0) == 5 and pget(1, 0) == 0"},
+        {"", lua54_tline3d, "3, 5, 5, 5, 5, 0, 0", 1, "", "pget(5, 5) == 5"},
+        {"", lua54_tline3d, "3, 0, 0, 15, 0, 0, 0, 16, 0, 0", 1, "", "pget(0, 0) == 0"},  // w0 = 0
+        {"", lua54_tline3d, "3, 0, 0, math.huge, 5, 0, 0", 1, "", "pget(0, 0) == 0"},
+        {"", lua54_tline3d, "3, 0, 0, 100, 0, math.huge - math.huge, 0", 1, "", "pget(0, 0) == 0"},
+        {"B = bitmap(65536, 1) put(B, 40000, 9)", lua54_tline3d, "B, 0, 0, 7, 0, 40000, 0", 8 / 3, "", "pget(0, 0) == 9"},
+        {"V = bitmap(12, 1, 'f64') put(V, 0, 3, 0, 0, 15, 0, 0, 0)", lua54_tline3d, "V, 0, 1, 7", 3 + 5, "", "pget(0, 0) == 5"},
+        // Stretched sprites.
+        {"", lua54_sspr, "3, 0, 0, 16, 8, 10, 10, 32, 16", 16 * 16 / 3, "",
+         "pget(10, 10) == 5 and pget(11, 11) == 5 and pget(12, 10) == 3 and pget(42, 10) == 0"},
+        {"", lua54_sspr, "3, 0, 0, 16, 8, 10, 10, -16, 8", 8 * 5 / 3, "", "pget(9, 10) == 5 and pget(10, 10) == 0"},
+        {"", lua54_sspr, "3 | 0x10000, 0, 0, 8, 8, 10, 0, 8, 8", 8 * 3 / 3, "",
+         "pget(6, 0) == 5 and pget(5, 0) == 0 and pget(12, 0) == 3 and pget(13, 0) == 0"},
+        {"", lua54_sspr, "3, 0, 0, 16, 8, 0, 0, 4, 63", 4 * 31 / 3, "", "pget(3, 62) == 3"},  // 4 columns, not 63 rows
+        {"", lua54_sspr, "3, 8, 0, 16, 8, 0, 0, 32, 8", 8 * 8 / 3, "", "pget(15, 0) == 3 and pget(16, 0) == 0"},
+        // A source start left of the sprite: the requested rectangle keeps its place.
+        {"", lua54_sspr, "3, -4, 0, 8, 8, 0, 0, 16, 8", 8 * 4 / 3, "",
+         "pget(7, 0) == 0 and pget(8, 0) == 5 and pget(9, 0) == 5 and pget(10, 0) == 3 and pget(16, 0) == 0"},
+        {"_set_spr(9, bitmap(2, 2, 'i16'))", lua54_sspr, "9", 1, "", "pget(0, 0) == 0"},
+        {"", lua54_sspr, "3, 0, 0, 16, 8, -1e12, 0, 1e300, 8", 8 * 64 / 3, "", "pget(127, 7) == 3 and pget(0, 8) == 0"},
+        {"", lua54_sspr, "3, 0, 0, 16, 8, 0, 0, math.huge - math.huge, 8", 0, "", "pget(0, 0) == 0"},
+        {"B = bitmap(65536, 1) put(B, 40000, 9)", lua54_sspr, "B, 40000, 0, 8, 1, 0, 1", 4 / 3, "", "pget(0, 1) == 9"},
+        {"V = bitmap(9, 1, 'f64') put(V, 0, 3, 0, 0, 16, 8, 10, 10, 32, 16)", lua54_sspr, "V", 5 + 16 * 16 / 3, "",
+         "pget(11, 11) == 5"},
+        // Maps (MAP(): sprite 1 is 8 x 8 of colour 4 with 6 at its corner, M 50 x 2 cells of it) and flags.
+        {"MAP()", lua54__draw_map, "M, -2, 0, 100, 0, 5, 1, 0, 8, 8", 2 * 2 + (32 + 16) / 3, "",
+         "pget(115, 0) == 0 and pget(116, 0) == 6 and pget(123, 7) == 4 and pget(124, 0) == 6"},
+        {"MAP()", lua54__draw_map, "M, 60, 0", 0, "", "true"},
+        {"MAP()", lua54__draw_map, "M, 0, 0, 0, 0, -1, -1, 0, 8, 8", 16 * 2 * 2 + 32 * 32 / 3, "",
+         "pget(120, 8) == 6 and pget(0, 16) == 0"},
+        {"MAP() _set_spr(0, E) put(M, 0, 8192)", lua54__draw_map, "M, 0, 0, 0, 0, 1, 1, 0, 8, 8", 2 + 1, "", "pget(0, 0) == 0"},
+        {"MAP() _set_spr(0, E) put(M, 0, 8192) poke(0x5f36, 8)", lua54__draw_map, "M, 0, 0, 0, 0, 1, 1, 0, 8, 8", 2 + 10,
+         "", "pget(0, 0) == 6"},
+        {"MAP() fset(1, 2)", lua54__draw_map, "M, 0, 0, 0, 0, 1, 1, 2, 8, 8", 2 + 10, "", "pget(0, 0) == 6"},
+        {"MAP() fset(1, 1)", lua54__draw_map, "M, 0, 0, 0, 0, 1, 1, 2, 8, 8", 2 + 1, "", "pget(0, 0) == 0"},
+        {"MAP()", lua54__draw_map, "M, 0, 0, 0, 0, 1, 1, 0, 0, 8", 0, "", "pget(0, 0) == 0"},
+        {"MAP()", lua54__draw_map, "M, 0, 0, 0, 0, 1, 1, 0, 8, 1e9", 2 + 128 * 4 / 3, "",
+         "pget(0, 127) == 6 and pget(1, 127) == 4"},
+        {"", lua54_fset, "5, 0x1ff", 0, "", "fget(5) == 255"},
+        {"fset(5, 3)", lua54_fget, "5, 9", 0, "false", "true"},
+        {"fset(5, 3)", lua54_fget, "8197, 1", 0, "true", "true"},
+        {"fset(5, 3)", lua54_fget, "5, nil", 0, "false", "true"},
+        {"fset(5, 3)", lua54_fset, "5, 9, true", 0, "", "fget(5) == 3"},
+        {"fset(5, 3)", lua54_fset, "8197, 2, true", 0, "", "fget(5) == 7"},
+        {"fset(5, 3)", lua54_fset, "5", 0, "", "fget(5) == 0"},
+        {"K = bitmap(3, 2, 'i16') put(K, 4, -5) _map_ram(K, 0x100000)", lua54_mget, "1, 1", 0, "-5", "true"},
+        {"K = bitmap(3, 2, 'i16') _map_ram(K, 0x100000)", lua54_mget, "3, 0", 0, "", "true"},
+        {"K = bitmap(3, 2, 'i16') _map_ram(K, 0x100000)", lua54_mset, "2, 1, 0x12345", 0, "", "mget(2, 1) == 0x2345"},
+        {"_map_ram(bitmap(2, 2), 0x100000)", lua54_mget, "0, 0", 0, "", "true"},
+        // A current map mutated to u8 is no map: its cells would run past the storage.
+        {"K = bitmap(3, 2, 'i16') _map_ram(K, 0x100000) K:mutate('u8', 6, 2)", lua54_mget, "5, 1", 0, "", "true"},
     };
+    run("function MAP() E = bitmap(8, 8) _set_draw_target(E) cls(4) pset(0, 0, 6) _set_draw_target(T) _set_spr(1, E) "
+        "M = bitmap(50, 2, 'i16') for i = 0, 99 do put(M, i, 1) end end");
     for (const call_row& r : rows) {
-        run("_set_draw_target(T) cls() camera() clip() fillp() color(7) pal() line() " + std::string(r.setup));
+        run("_set_draw_target(T) cls() camera() clip() fillp() color(7) pal() line() poke(0x5530, 0, 0, 0, 0, 0, 0, 0, 0) "
+            "poke(0x5f36, 0) " + std::string(r.setup));
         auto got = call(p, r.fn, r.args);
         std::string joined;
         for (auto& v : got.values) joined += (joined.empty() ? "" : ",") + v;
@@ -176,8 +207,19 @@ TEST_F(calls, batch_forms_draw_as_the_single_calls) {
         _set_spr(1, S) _set_spr(2, bitmap(3, 5))
         for i = 1, 60 do items[i] = {math.random(0, 3) | math.random(0, 15) << 14, rnd(), rnd()} end
         R5 = both(spr, function(n, a, b) spr(n, a + 3, b - 2) end, items, 3)
+        for i = 1, 60 do items[i] = {rnd(), rnd(), math.random(-3, 40), col()} end
+        R6 = both(circ, circ, items, 4)
+        R7 = both(circfill, circfill, items, 4)
+        local function flags() return math.random(0, 2) | math.random(0, 15) << 14 end
+        for i = 1, 60 do items[i] = {flags(), math.random(-4, 20), math.random(-4, 10), math.random(-2, 20),
+            math.random(-2, 10), rnd() + 0.5, rnd() + 0.25, math.random(-60, 60) + 0.5, math.random(-60, 60)} end
+        R8 = both(sspr, sspr, items, 9)
+        for i = 1, 60 do items[i] = {flags(), rnd() + 0.5, rnd(), rnd(), rnd() + 0.25, math.random(0, 40) / 4,
+            math.random(0, 20), math.random(0, 40), math.random(0, 20) / 3, math.random(1, 8) / 4, math.random(1, 8) / 4,
+            math.random(0, 7) << 8} end
+        R9 = both(tline3d, tline3d, items, 12)
     )");
-    for (const char* r : {"R1", "R2", "R3", "R4", "R5"}) EXPECT_TRUE(holds(r)) << r;
+    for (const char* r : {"R1", "R2", "R3", "R4", "R5", "R6", "R7", "R8", "R9"}) EXPECT_TRUE(holds(r)) << r;
 }
 
 // Sprites and targets kept only by the sprite table and the draw state

@@ -1,4 +1,5 @@
-// The batch forms of pset, rectfill, line and spr on any array with any
+// The batch forms of pset, rectfill, line, spr, circ, circfill, tline3d and
+// sspr on any array with any
 // first index, count, values per item and stride, any values (NaN and the
 // infinities included), camera, clip words and masks: nothing may be read
 // outside the array or written outside the target.
@@ -71,12 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (data[21] & (1 << i)) lua_pushinteger(L, i == 1 ? v % 512 : v);
         else lua_pushnil(L);
     }
-    switch (data[0] & 3) {
-    case 0: lua54_pset(L); break;
-    case 1: lua54_rectfill(L); break;
-    case 2: lua54_line(L); break;
-    default: lua54_spr(L); break;
-    }
+    // The window words of the textured lines ride on the camera's bytes.
+    hvx_poke32(p, ADDR_TEX_WINDOW, (uint32_t)read64(data + 2));
+    hvx_poke32(p, ADDR_TEX_WINDOW + 4, (uint32_t)read64(data + 11));
+    int (*const calls[8])(lua_State*) = {lua54_pset, lua54_rectfill, lua54_line,     lua54_spr,
+                                         lua54_circ, lua54_circfill, lua54_tline3d, lua54_sspr};
+    calls[data[0] & 7](L);
     lua_settop(L, 0);
     if ((data[23] & 15) == 0) lua_gc(L, LUA_GCCOLLECT);
     return 0;

@@ -72,6 +72,32 @@ blit(D, D, 30, 30, 330, 150, 61, 41) -- the first rectangle, copied
 blit(S, nil, 0, 0, 400, 150)
 poke(0x10000 + 260 * 480 + 20, pget(300, 60))
 
+-- ellipses and rounded rectangles, maps, textured lines, stretched sprites
+oval(30, 185, 60, 205, 11)
+ovalfill(70, 185, 100, 205, 12)
+local l, t, w, h = clip(110, 185, 40, 25)
+circfill(130, 197, 8, 14 | 1 << 35) -- everything around it, inside the clip
+clip(l, t, w, h)
+circ(170, 195, 9, 13)
+circfill(195, 195, 9, 9 | 0x5a5a << 16 | 1 << 32)
+fillp()
+circ(userdata("f64", 3, 2, "220,190,4,230,200,6"))
+circfill(userdata("f64", 4, 2, "245,190,3,8,255,200,5,10"))
+rrect(270, 185, 30, 20, 6, 7)
+rrectfill(305, 185, 30, 20, 4, 15)
+fset(5, 2) -- sprite 5 on layer 2
+local M = userdata("i16", 4, 2)
+_map_ram(M, 0x100000)
+mset(0, 0, 5) mset(1, 0, 5 | 0x4000) mset(2, 0, 5 | 0x2000) mset(0, 1, 5 | 0x8000) mset(3, 1, mget(0, 0))
+_draw_map(M, 0, 0, 345, 215, 4, 2, 2, 12, 8)
+_draw_map(M, 0, 0, 400, 215, 2, 1, fget(5), 24, 16)
+tline3d(5, 30, 215, 130, 215, 0, 0, 12, 0)
+tline3d(5, 30, 220, 130, 240, 0, 0, 24, 8, 1, 3)
+tline3d(userdata("f64", 12, 1, "5,140,215,240,215,0,0,12,8,1,2,1024"))
+sspr(5, 0, 0, 12, 8, 250, 215, 36, 24)
+sspr(5 | 0x4000, 0, 0, 12, 8, 290, 215, 18, 24)
+sspr(userdata("f64", 9, 1, "5,4,0,8,8,315,215,-24,16"))
+
 _signal(37)
 while true do flip() end
 ]], "card", "/ram/card.lua")
