@@ -49,7 +49,8 @@ const char* const kCalls[] = {
     "table.insert", "table.remove", "table.move", "table.concat", "table.unpack", "table.sort",
     "string.rep", "string.gsub", "string.format", "select", "rawlen", "next", "tostring",
     "_set_draw_target", "_set_spr", "cls", "pset", "pget", "rect", "rectfill", "line", "spr", "blit", "camera",
-    "clip", "pal", "palt", "fillp", "color", "cursor", "fetch", "store", "_ls", "_mkdir", "_fstat", "_fullpath",
+    "clip", "pal", "palt", "fillp", "color", "cursor", "circfill", "oval", "rrect", "sspr", "tline3d", "_draw_map",
+    "mset", "mget", "fset", "fget", "fetch", "store", "_ls", "_mkdir", "_fstat", "_fullpath",
     "_fdelete", "_fcopy", "_cd", "_pwd", "norm", "_ext", "_path", "_hloc",
 };
 
