@@ -126,10 +126,10 @@ int lua54__set_draw_target(lua_State* L) {
     Process* p = cproc;
     uint8_t* bm = to_typed_userdata(L, 1);
     if (!p || !bm) return 0;
-    // Kept alive from the registry while it is the target (a raw set: no
-    // collector step, so no finalizer runs before the target is stored).
+    // Held for the host while it is the target, where no script can drop it
+    // (a raw set: no collector step, so no finalizer runs before it is stored).
     lua_pushvalue(L, 1);
-    lua_rawsetp(L, LUA_REGISTRYINDEX, &target_anchor_key);
+    if (!hvx_anchor_at(L, &target_anchor_key)) return 0;
     p->draw_target = bm;
     set_clip_words(0, 0, ud_width(bm), ud_height(bm));
     return 0;

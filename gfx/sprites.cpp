@@ -265,11 +265,11 @@ int lua54__set_spr(lua_State* L) {
     if (!p) return 0;
     const int64_t n = hvx_intp(L, 1, 0) & SPRITE_INDEX_MASK;
     uint8_t* bm = to_typed_userdata(L, 2);
-    // Kept alive from the registry while the table refers to it (a raw set:
-    // no collector step, so no finalizer runs in between).
+    // Held for the host while the table refers to it, where no script can
+    // drop it (a raw set: no collector step, so no finalizer runs in between).
     if (bm) lua_pushvalue(L, 2);
     else lua_pushnil(L);
-    lua_rawsetp(L, LUA_REGISTRYINDEX, &sprite_anchor_keys[n]);
+    if (!hvx_anchor_at(L, &sprite_anchor_keys[n]) && bm) return 0;
     p->sprites[n] = bm ? bm : get_null_sprite();
     return 0;
 }

@@ -43,9 +43,12 @@ inline constexpr int LANG_OP_PEEK = 52;  // then PEEK2, PEEK4, PEEK8
 inline constexpr int LANG_CYCLES_PER_INSTRUCTION = HVX_CYCLES_INSTRUCTION;
 inline constexpr int LANG_CYCLES_CHEAP_INSTRUCTION = HVX_CYCLES_CHEAP;  // moves, loads, add/sub/bitwise
 // Code that may not yield is never suspended; once the counter passes the
-// budget by this much (ten frames' budget) it raises "out of cycles in a
-// non-yieldable call" instead of running on.
+// budget by this much (2^29 cycles: a sort of a million numbers with a Lua
+// comparator fits, an endless one ends within a second) it raises "out of
+// cycles in a non-yieldable call" instead of running on.
 inline constexpr int32_t LANG_NONYIELD_CEILING = HVX_CYCLES_NONYIELD_CEILING;
+// The counter saturates at 2^31 - 1: a budget plus the ceiling must stay below it.
+static_assert(LANG_NONYIELD_CEILING > 0 && LANG_NONYIELD_CEILING <= (1 << 30), "ceiling out of the counter's range");
 inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch
 inline constexpr int LANG_ESCAPE_SET = 1;                 // flag value the interpreter stores
 
@@ -88,3 +91,14 @@ void checktab(lua_State* L, int arg, int what);
 // code that cannot be interrupted; raises the non-yieldable error when the
 // counter is then past the ceiling above the budget.
 void hvx_spend_checked(lua_State* L, lua_Integer n);
+
+// ---------------------------------------------------------------------------
+// Host guards
+// ---------------------------------------------------------------------------
+
+// The C calls nested in L (as Lua counts them against its C stack limit): a
+// resume asked for from L carries on from this count.
+int lua_hvx_ccalls(lua_State* L);
+// Pushes the value in the first slot of the main thread's stack of L's state
+// (nil when there is none) and returns its type. No script reaches that slot.
+int lua_hvx_pushfirst(lua_State* L);

@@ -23,18 +23,66 @@ static char log_path[HVX_PATH_MAX];
 static std::string early_lines;
 static char last_debug_msg[KRIO_DEBUG_MAX];
 static int repeated_debug_msg_count = 0;
+static int64_t log_bytes = 0;  // written this run, early lines included
+static bool log_full = false;  // the size cap was met: nothing more is written
 
 static void emit(const char* head, const char* text) {
+    if (log_full) return;
+    size_t n = strlen(head) + strlen(text);
+    char last[160];
+    if (log_bytes + (int64_t)n > LOG_SIZE_MAX) {
+        // One last line says why the log stops here.
+        snprintf(last, sizeof last, "[%06lld %03lld] log.txt reached %lld bytes: nothing more is logged this run\n",
+                 (long long)os_get_time(), (long long)cproc_id(), (long long)LOG_SIZE_MAX);
+        head = "";
+        text = last;
+        n = strlen(text);
+        log_full = true;
+    }
+    log_bytes += (int64_t)n;
     if (krio_debug_file) {
         fputs(head, krio_debug_file);
         fputs(text, krio_debug_file);
         fflush(krio_debug_file);
     } else if (state == LOG_PENDING) {
-        size_t n = strlen(head) + strlen(text);
         if (early_lines.size() + n > EARLY_LOG_MAX) return;
         early_lines += head;
         early_lines += text;
     }
+}
+
+// The text as one log line: control characters (but a tab, and the line
+// breaks that end it) escaped, so no text can start a line of its own, and
+// cut at LOG_LINE_MAX bytes with a mark.
+static void make_line(const char* text, char* out) {
+    size_t len = strlen(text), end = len;
+    while (end > 0 && text[end - 1] == '\n') end--;  // the trailing breaks stay
+    size_t o = 0;
+    bool cut = false;
+    for (size_t i = 0; i < end; i++) {
+        unsigned char c = (unsigned char)text[i];
+        char esc[8];
+        int k = 1;
+        esc[0] = (char)c;
+        if (c == '\n') k = snprintf(esc, sizeof esc, "\\n");
+        else if (c == '\r') k = snprintf(esc, sizeof esc, "\\r");
+        else if ((c < 0x20 && c != '\t') || c == 0x7F) k = snprintf(esc, sizeof esc, "\\x%02x", c);
+        if (o + (size_t)k > LOG_LINE_MAX) {
+            cut = true;
+            break;
+        }
+        std::memcpy(out + o, esc, (size_t)k);
+        o += (size_t)k;
+    }
+    if (cut) {
+        const char mark[] = " [line cut]";
+        std::memcpy(out + o, mark, sizeof mark - 1);
+        o += sizeof mark - 1;
+        if (end == len) out[o++] = '\n';  // a cut line still ends its line
+    }
+    size_t breaks = len - end < LOG_TRAILING_BREAKS ? len - end : LOG_TRAILING_BREAKS;
+    std::memcpy(out + o, text + end, breaks);
+    out[o + breaks] = 0;
 }
 
 void krio_debug_open() {
@@ -74,6 +122,8 @@ void krio_debug_close() {
     std::string().swap(early_lines);
     last_debug_msg[0] = 0;
     repeated_debug_msg_count = 0;
+    log_bytes = 0;
+    log_full = false;
 }
 
 const char* krio_debug_path() { return log_path; }
@@ -84,7 +134,9 @@ void krio_debug(const char* text) {
     if (state == LOG_FAILED && !opening) krio_debug_open();
     if (text[0] == '>') text++;
     if (text[0] == '<') text++;
-    if (strcmp(text, last_debug_msg) == 0) {
+    static char line[KRIO_DEBUG_MAX];
+    make_line(text, line);
+    if (strcmp(line, last_debug_msg) == 0) {
         repeated_debug_msg_count++;
         return;
     }
@@ -95,9 +147,8 @@ void krio_debug(const char* text) {
         emit(head, last_debug_msg);
     }
     snprintf(head, sizeof head, "[%06lld %03lld] ", (long long)os_get_time(), pid);
-    emit(head, text);
-    // A longer text is still written whole; only the repeat check is cut.
-    snprintf(last_debug_msg, sizeof last_debug_msg, "%s", text);
+    emit(head, line);
+    snprintf(last_debug_msg, sizeof last_debug_msg, "%s", line);
     repeated_debug_msg_count = 0;
 }
 

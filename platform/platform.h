@@ -14,6 +14,14 @@
 
 inline constexpr size_t KRIO_DEBUG_MAX = 16384;  // longest text kept for the repeat check
 inline constexpr const char* LOG_FILE_NAME = "log.txt";
+// A logged text longer than this (once escaped) is cut and marked " [line
+// cut]"; control characters in it are escaped ("\n", "\r", "\x1b"), the line
+// breaks that end it (at most LOG_TRAILING_BREAKS) excepted. Past
+// LOG_SIZE_MAX bytes in a run the log writes one last line and stops.
+inline constexpr size_t LOG_LINE_MAX = 4096;
+inline constexpr size_t LOG_TRAILING_BREAKS = 2;
+inline constexpr int64_t LOG_SIZE_MAX = 64 << 20;
+static_assert(LOG_LINE_MAX + 64 < KRIO_DEBUG_MAX, "a cut line fits the repeat check");
 
 // Appends one line to log.txt in the per-user folder: "[%06lld %03lld] %s"
 // (milliseconds, running process id). A text repeated without change is

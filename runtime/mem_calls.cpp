@@ -101,26 +101,8 @@ int lua54_memcpy(lua_State* L) {
 // Mapping a userdata onto addresses
 // ---------------------------------------------------------------------------
 
-// A mapped userdata (or the current map) is kept alive in a registry table
-// until it is unmapped, so the page tables never serve freed storage.
-static const char mapped_key = 0;
-
-static void anchor_mapped(lua_State* L, int ud_idx, bool keep) {
-    ud_idx = lua_absindex(L, ud_idx);
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &mapped_key) != LUA_TTABLE) {
-        lua_pop(L, 1);
-        if (!keep) return;
-        lua_newtable(L);
-        lua_pushvalue(L, -1);
-        lua_rawsetp(L, LUA_REGISTRYINDEX, &mapped_key);
-    }
-    lua_pushvalue(L, ud_idx);
-    if (keep) lua_pushboolean(L, 1);
-    else lua_pushnil(L);
-    lua_rawset(L, -3);
-    lua_pop(L, 1);
-}
-
+// A mapped userdata (or the current map) is held for the host until it is
+// unmapped, so the page tables never serve freed storage.
 int lua54_map_ram(lua_State* L) {
     uint8_t* ud = to_typed_userdata(L, 1);
     Process* p = cproc;
@@ -129,8 +111,7 @@ int lua54_map_ram(lua_State* L) {
     int64_t size = ud_byte_count(ud);
     int32_t addr = hvx_trunc_arg(L, 2);
     if ((uint32_t)addr == ADDR_MAP_SLOT) {
-        p->current_map = type == UTYPE_I16 ? ud : nullptr;
-        if (p->current_map) anchor_mapped(L, 1, true);
+        p->current_map = type == UTYPE_I16 && hvx_anchor(L, 1, true) ? ud : nullptr;
     }
     if (type == UTYPE_F64) return 0;
     int64_t offset = hvx_trunc_arg(L, 3) & ~3;
@@ -144,7 +125,7 @@ int lua54_map_ram(lua_State* L) {
     // Never past the userdata's storage.
     if (len > size - offset) len = size - offset;
 
-    anchor_mapped(L, 1, true);
+    if (!hvx_anchor(L, 1, true)) return 0;  // storage nothing holds is never mapped
     uint8_t* data = ud_data(ud) + offset;
     const int first = (int)(((uint32_t)addr & HVX_ADDR_MASK) >> HVX_PAGE_SHIFT);
     const int64_t count = (len + HVX_PAGE_SIZE - 1) / HVX_PAGE_SIZE;
@@ -176,7 +157,7 @@ int lua54_unmap_ram(lua_State* L) {
     int64_t lo = 0, hi = HVX_PAGES - 1;
     if (addr >= 0) {
         lo = addr / HVX_PAGE_SIZE;
-        hi = (addr + covered - 1) / HVX_PAGE_SIZE;
+        hi = (int64_t)(((__int128)addr + covered - 1) / HVX_PAGE_SIZE);  // any address and length
     }
     bool left_in_range = false;  // a covered page outside the range stays mapped
     bool any_left = false;       // any page still on this userdata
@@ -194,7 +175,7 @@ int lua54_unmap_ram(lua_State* L) {
             if (ptr < covered_end) left_in_range = true;
         }
     }
-    if (!any_left && p->current_map != ud) anchor_mapped(L, 1, false);
+    if (!any_left && p->current_map != ud) hvx_anchor(L, 1, false);
     spend_cpu(UNMAP_COST);
     lua_pushboolean(L, !left_in_range);
     return 1;

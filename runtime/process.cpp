@@ -73,6 +73,37 @@ static void copy_text(char* dst, size_t max_chars, const char* src) {
     dst[n] = 0;
 }
 
+bool hvx_anchor(lua_State* L, int idx, bool keep) {
+    if (!L || !lua_checkstack(L, 3)) return false;
+    idx = lua_absindex(L, idx);
+    if (lua_hvx_pushfirst(L) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        return false;
+    }
+    lua_pushvalue(L, idx);
+    if (keep) lua_pushboolean(L, 1);
+    else lua_pushnil(L);
+    lua_rawset(L, -3);
+    lua_pop(L, 1);
+    return true;
+}
+
+bool hvx_anchor_at(lua_State* L, const void* key) {
+    if (!L) return false;
+    if (!lua_checkstack(L, 1)) {
+        lua_pop(L, 1);
+        return false;
+    }
+    if (lua_hvx_pushfirst(L) != LUA_TTABLE) {
+        lua_pop(L, 2);
+        return false;
+    }
+    lua_insert(L, -2);
+    lua_rawsetp(L, -2, key);
+    lua_pop(L, 1);
+    return true;
+}
+
 bool process_state_busy(const Process* p) {
     return p && (p->resuming || p->host_busy || p->closing);
 }
@@ -178,6 +209,10 @@ int init_process(Process* p, int64_t id, const char* source, size_t source_len, 
         os_add_public_c_functions(L);
         add_userdata_metatable_functions(L);
         socket_add_public_c_functions(L);
+        // The host's anchors (hvx_anchor): the first slot of the main stack
+        // for good, the chunk above it.
+        lua_settop(L, 0);
+        lua_newtable(L);
 
         p->source = (char*)std::malloc(source_len + 16);
         if (!p->source) {
@@ -202,6 +237,7 @@ int init_process(Process* p, int64_t id, const char* source, size_t source_len, 
         krio_debugf("%s\n", err.c_str());
         std::free(p->source);
         p->source = nullptr;
+        p->source_len = 0;
         if (p->L) lua_close(p->L);
         p->L = nullptr;
         cproc = prev;
@@ -222,7 +258,7 @@ int init_process(Process* p, int64_t id, const char* source, size_t source_len, 
     return 0;
 }
 
-Process* create_process_from_code(const char* code, const char* name, const char* path,
+Process* create_process_from_code(const char* code, size_t len, const char* name, const char* path,
                                   const char* sandbox, const char* cart_id) {
     int64_t id = process_id;
     krio_debugf("creating process %lld %s %s\n", (long long)id, name ? name : "", path ? path : "");
@@ -242,12 +278,17 @@ Process* create_process_from_code(const char* code, const char* name, const char
         return nullptr;
     }
     table[num_processes++] = p;
-    if (init_process(p, id, code ? code : "", code ? strlen(code) : 0, name, path, sandbox, cart_id)) {
+    if (init_process(p, id, code ? code : "", code ? len : 0, name, path, sandbox, cart_id)) {
         table[--num_processes] = nullptr;
         std::free(p);
         return nullptr;
     }
     return p;
+}
+
+Process* create_process_from_code(const char* code, const char* name, const char* path,
+                                  const char* sandbox, const char* cart_id) {
+    return create_process_from_code(code, code ? strlen(code) : 0, name, path, sandbox, cart_id);
 }
 
 const char* process_load_boot_text(Process* p, const char* text, size_t len, const char* chunkname) {
@@ -364,6 +405,7 @@ void restart_process(Process* p) {
         app.audio_focus_pid = -2;
     }
     int64_t id = p->id;
+    const bool had_system = p->flags & PROC_FLAG_SYSTEM;  // a restart gives no more rights
     free_process(p);
     if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), sandbox.c_str(),
                      cart.c_str())) {
@@ -372,6 +414,7 @@ void restart_process(Process* p) {
         p->out_of_memory = 1;
         return;
     }
+    if (!had_system) p->flags &= ~PROC_FLAG_SYSTEM;
     poke_proc(p, ADDR_FLAG_BYTE, 1);
 }
 

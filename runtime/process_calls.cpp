@@ -2,6 +2,8 @@
 // finish frames, and send and read messages.
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "gfx/gfx.h"
 #include "lang/lang.h"
@@ -12,11 +14,6 @@
 
 static Process* process_arg(lua_State* L, int index) { return get_process(hvx_pid_arg(L, index)); }
 
-static const char* text_arg(lua_State* L, int index, const char* def) {
-    int t = lua_type(L, index);
-    if (t != LUA_TSTRING && t != LUA_TNUMBER) return def;
-    return lua_tostring(L, index);
-}
 
 int lua54_pid(lua_State* L) {
     lua_pushinteger(L, cproc_id());
@@ -35,14 +32,37 @@ int lua54_halt(lua_State* L) {
     return 0;
 }
 
-int lua54_kill_process(lua_State* L) {
+// A process still paying for an earlier compile waits before it compiles
+// again: the call yields (as a budget suspension does, escape flag set) and
+// goes on in k once the cycles are paid. Where it cannot yield it is
+// refused. Returns -1 when the compile may go ahead.
+static int wait_to_compile(lua_State* L, lua_KFunction k) {
+    Process* me = cproc;
+    if (!me || me->owed_cycles <= 0) return -1;
+    if (lua_isyieldable(L)) {
+        *lua_hvx_escapeflag(L) = LANG_ESCAPE_SET;
+        return lua_yieldk(L, 0, 0, k);
+    }
+    krio_debugf("process %lld still pays for a compile: no compile now\n", (long long)me->id);
+    return 0;
+}
+
+static int kill_process_k(lua_State* L, int, lua_KContext) {
     Process* p = process_arg(L, 1);
     int64_t mode = hvx_intp(L, 2, 0);
     if (!p) return 0;
-    if (mode == 0) kill_process(p);
-    else if (mode == 1) restart_process(p);
+    if (mode == 0) {
+        kill_process(p);
+    } else if (mode == 1) {
+        // The restart compiles the source again.
+        if (int r = wait_to_compile(L, kill_process_k); r >= 0) return r;
+        charge_compile(p->source_len);
+        restart_process(p);
+    }
     return 0;
 }
+
+int lua54_kill_process(lua_State* L) { return kill_process_k(L, LUA_OK, 0); }
 
 static int slice_result(lua_State* L, bool done, double cpu, const char* err) {
     lua_pushboolean(L, done);
@@ -63,11 +83,12 @@ int lua54_run_process_slice(lua_State* L) {
     // A process on the running chain (the caller or one of its resumers)
     // cannot be resumed again.
     if (!p->L || process_state_busy(p)) return slice_result(L, true, 0.0, SLICE_INVALID_TEXT);
+    if (lua_hvx_ccalls(L) > SLICE_CCALLS_MAX) return slice_result(L, true, 0.0, SLICE_DEPTH_TEXT);
     if (p->flipped) return slice_result(L, true, 0.0, nullptr);
 
     // granted grows exactly when the slice reaches the resume.
     int32_t granted_before = p->granted;
-    int64_t used = run_process_slice(p, fraction);
+    int64_t used = run_process_slice(p, fraction, L);
     Process* after = get_process(id);
     if (!after || !after->L) return slice_result(L, true, 0.0, SLICE_GONE_TEXT);
     double cpu = (double)used / current_frame_budget();
@@ -77,18 +98,29 @@ int lua54_run_process_slice(lua_State* L) {
     return slice_result(L, done, cpu, nullptr);
 }
 
-int lua54_create_process_from_code(lua_State* L) {
-    const char* src = text_arg(L, 1, nullptr);
-    const char* name = text_arg(L, 2, nullptr);
-    const char* path = text_arg(L, 3, nullptr);
-    if (!src || !name || !path) return 0;
-    const char* sandbox = text_arg(L, 4, "");
-    const char* cart_id = text_arg(L, 5, "");
-    Process* p = create_process_from_code(src, name, path, sandbox, cart_id);
+static int create_process_k(lua_State* L, int, lua_KContext) {
+    if (int r = wait_to_compile(L, create_process_k); r >= 0) return r;
+    // Copied one by one: converting a number allocates, and what that runs
+    // must not free a text read before.
+    std::string src, name, path, sandbox, cart_id;
+    if (!hvx_text_arg(L, 1, &src) || !hvx_text_arg(L, 2, &name) || !hvx_text_arg(L, 3, &path)) return 0;
+    hvx_text_arg(L, 4, &sandbox);
+    hvx_text_arg(L, 5, &cart_id);
+    // A sandboxed process makes no process with more rights than its own: it
+    // is sandboxed too (with its maker's sandbox when it names none) and
+    // never has the system flag.
+    const bool confined = cproc && cproc->sandboxed;
+    if (confined && sandbox.empty()) sandbox = cproc->sandbox;
+    charge_compile(src.size());
+    Process* p = create_process_from_code(src.data(), src.size(), name.c_str(), path.c_str(), sandbox.c_str(),
+                                          cart_id.c_str());
     if (!p) return 0;
+    if (confined) p->flags &= ~PROC_FLAG_SYSTEM;
     lua_pushinteger(L, p->id);
     return 1;
 }
+
+int lua54_create_process_from_code(lua_State* L) { return create_process_k(L, LUA_OK, 0); }
 
 static double listed_priority(const Process* p) {
     double pr = p->priority;
@@ -105,27 +137,39 @@ static double listed_priority(const Process* p) {
 }
 
 int lua54_get_process_list(lua_State* L) {
-    int n = get_process_count();
-    lua_createtable(L, n, 0);
+    // Taken first: building the tables may run finalizers, and those may
+    // remove processes.
+    struct entry {
+        int64_t id, memory;
+        std::string name, prog, pwd;
+        double cpu, priority;
+    };
+    std::vector<entry> list;
     const double budget = current_frame_budget();
-    for (int i = 0; i < n; i++) {
+    for (int i = 0, n = get_process_count(); i < n; i++) {
         const Process* p = get_process_by_index(i);
+        list.push_back({p->id, process_memory_in_use(p), p->name, p->path, p->pwd, (double)p->flip_cycles / budget,
+                        listed_priority(p)});
+    }
+    lua_createtable(L, (int)list.size(), 0);
+    for (size_t i = 0; i < list.size(); i++) {
+        const entry& e = list[i];
         lua_createtable(L, 0, PROCESS_LIST_FIELDS);
-        lua_pushinteger(L, p->id);
+        lua_pushinteger(L, e.id);
         lua_setfield(L, -2, "id");
-        lua_pushstring(L, p->name);
+        lua_pushstring(L, e.name.c_str());
         lua_setfield(L, -2, "name");
-        lua_pushstring(L, p->path);
+        lua_pushstring(L, e.prog.c_str());
         lua_setfield(L, -2, "prog");
-        lua_pushnumber(L, (double)p->flip_cycles / budget);
+        lua_pushnumber(L, e.cpu);
         lua_setfield(L, -2, "cpu");
-        lua_pushinteger(L, process_memory_in_use(p));
+        lua_pushinteger(L, e.memory);
         lua_setfield(L, -2, "memory");
-        lua_pushnumber(L, listed_priority(p));
+        lua_pushnumber(L, e.priority);
         lua_setfield(L, -2, "priority");
-        lua_pushstring(L, p->pwd);
+        lua_pushstring(L, e.pwd.c_str());
         lua_setfield(L, -2, "pwd");
-        lua_rawseti(L, -2, i + 1);
+        lua_rawseti(L, -2, (lua_Integer)i + 1);
     }
     return 1;
 }

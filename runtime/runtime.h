@@ -446,6 +446,10 @@ struct Process {
     // Read position in `messages`: the bytes before it were read already and
     // are dropped lazily, so draining a long queue does not move it per read.
     int32_t message_head;
+
+    // Cycles of compiling owed beyond what the debt cap carries: they move
+    // into cpu_debt as it is paid, so none is forgotten.
+    int64_t owed_cycles;
 };
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };
@@ -462,7 +466,10 @@ extern Process* cproc;  // the running process, none between slices
 // --- the table ---
 int64_t cproc_id();  // id of the running process, 0 when none
 void processes_init();
-// None when the source does not compile or the table is full.
+// None when the source does not compile or the table is full. The source is
+// len bytes (NULs included); the first form takes it up to its first NUL.
+Process* create_process_from_code(const char* code, size_t len, const char* name, const char* path,
+                                  const char* sandbox, const char* cart_id);
 Process* create_process_from_code(const char* code, const char* name, const char* path,
                                   const char* sandbox, const char* cart_id);
 // 0 on success, 1 when the source does not compile.
@@ -514,7 +521,21 @@ void* l_alloc(void* owner, void* block, size_t old_size, size_t new_size, int re
 int32_t current_frame_budget();  // B of the moment (fast boot or normal)
 int64_t process_memory_in_use(const Process* p);
 void prepare_processes_for_frame();
-int64_t run_process_slice(Process* p, double fraction);  // cycles used
+// Cycles used. from is the thread asking for the slice (none for the frame
+// driver): the slice carries on its count of nested C calls.
+int64_t run_process_slice(Process* p, double fraction, lua_State* from = nullptr);
+// Charges the running process for compiling len bytes of process source:
+// what the debt cap cannot carry is owed and paid before it runs again.
+void charge_compile(size_t len);
+// Holds (keep) or lets go of the value at idx for the host, in a table at the
+// first slot of the main stack of L's state (below the chunk, where no
+// script reaches it to drop it). False when the state has no such table.
+bool hvx_anchor(lua_State* L, int idx, bool keep);
+// The same table keyed by a host address: the value on top of the stack is
+// popped and held under key (nil lets go of what was there), as lua_rawsetp
+// on the registry would, and as it runs no finalizer. False when the state
+// has no such table (the value is popped all the same).
+bool hvx_anchor_at(lua_State* L, const void* key);
 void update_processes_after_frame();
 int audio_op_start(int64_t pid, int force);  // 0 with the audio lock held, 1 when refused
 void audio_op_end();
@@ -693,6 +714,13 @@ inline constexpr int PROCESS_LIST_FIELDS = 7;
 inline constexpr const char* SLICE_BAD_ID_TEXT = "_run_process_slice: bad process id";
 inline constexpr const char* SLICE_INVALID_TEXT = "_run_process_slice: invalid process";
 inline constexpr const char* SLICE_GONE_TEXT = "_run_process_slice: could not find lua state";
+// Each slice nests host calls in the one that asked for it; a caller this
+// deep in nested C calls is refused, the target left untouched, so the
+// whole chain keeps within the one process's C stack limit.
+inline constexpr int SLICE_CCALLS_MAX = 150;
+inline constexpr const char* SLICE_DEPTH_TEXT = "_run_process_slice: slices nested too deep";
+// Compiling a process source costs its creator this many cycles per byte.
+inline constexpr int64_t COMPILE_CYCLES_PER_BYTE = 4;
 
 int lua54_pid(lua_State* L);
 int lua54_halt(lua_State* L);

@@ -43,7 +43,19 @@ static int32_t current_debt_cap() {
 }
 
 int64_t process_memory_in_use(const Process* p) {
-    return (int64_t)p->ram_bytes + MEMORY_ALLOWANCE + p->heap_bytes - p->heap_base;
+    // The copy of its source kept for a restart is the process's to hold.
+    return (int64_t)p->ram_bytes + MEMORY_ALLOWANCE + p->heap_bytes - p->heap_base + (int64_t)p->source_len;
+}
+
+void charge_compile(size_t len) {
+    Process* p = cproc;
+    if (!p) return;
+    const int64_t cost = len > (size_t)(INT64_MAX / COMPILE_CYCLES_PER_BYTE) ? INT64_MAX
+                                                                            : (int64_t)len * COMPILE_CYCLES_PER_BYTE;
+    // This slice takes what the debt cap carries; the rest waits in owed_cycles.
+    const int64_t now = cost < CPU_DEBT_CAP ? cost : CPU_DEBT_CAP;
+    spend_cpu((int32_t)now);
+    p->owed_cycles = cost - now > INT64_MAX - p->owed_cycles ? INT64_MAX : p->owed_cycles + (cost - now);
 }
 
 // ---------------------------------------------------------------------------
@@ -165,7 +177,16 @@ static void runtime_error_end(Process* p, int status) {
     lua_pop(L, 1);
     release_state(p);
     ceiling_lifted = false;
-    krio_debugf("--------\ntraceback:\n%s\n---------\n", tb.c_str());
+    // Line by line: the log keeps every text on a line of its own.
+    krio_debug("--------\n");
+    krio_debug("traceback:\n");
+    for (size_t at = 0; at <= tb.size();) {
+        size_t nl = tb.find('\n', at);
+        if (nl == std::string::npos) nl = tb.size();
+        krio_debugf("%s\n", tb.substr(at, nl - at).c_str());
+        at = nl + 1;
+    }
+    krio_debug("---------\n");
     report_error("*runtime error");
     report_error(msg.c_str());
     size_t cut = tb.find("/system/");
@@ -205,7 +226,7 @@ static void finish_slice(Process* p, int status, int nres) {
     }
 }
 
-int64_t run_process_slice(Process* p, double fraction) {
+int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
     if (!p) return 0;
     if (app.atomic_pid != 0 && p->id > LAST_SYSTEM_PROCESS_ID && p->id != app.atomic_pid) return 0;
     if (!config.headless && config.display_pid <= LAST_SYSTEM_PROCESS_ID && p->id > LAST_SYSTEM_PROCESS_ID &&
@@ -231,6 +252,12 @@ int64_t run_process_slice(Process* p, double fraction) {
     cpu_cycles_max = (int32_t)slice;
     cpu_superyielding = 0;
     int32_t cap = current_debt_cap();
+    if (p->owed_cycles > 0 && p->cpu_debt < cap) {
+        int64_t move = (int64_t)cap - p->cpu_debt;
+        if (move > p->owed_cycles) move = p->owed_cycles;
+        p->cpu_debt += (int32_t)move;
+        p->owed_cycles -= move;
+    }
     int32_t debt = p->cpu_debt < cap ? p->cpu_debt : cap;
     int32_t start = debt < slice ? debt : (int32_t)slice;
     if (start < 0) start = 0;
@@ -242,7 +269,7 @@ int64_t run_process_slice(Process* p, double fraction) {
     p->resuming = 1;
     if (caller) caller->slice_refs++;
     int nres = 0;
-    int status = lua_resume(p->L, nullptr, 0, &nres);
+    int status = lua_resume(p->L, from, 0, &nres);
     p->resuming = 0;
     p->slice_refs--;
     if (caller) caller->slice_refs--;

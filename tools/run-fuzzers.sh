@@ -16,8 +16,10 @@ fi
 
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORAN_SANITIZE=ON -DHALVORAN_TESTS=OFF -DHALVORAN_FUZZ=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORAN_SANITIZE=ON -DHALVORAN_TESTS=OFF -DHALVORAN_FUZZ=ON \
+  -DCMAKE_CXX_FLAGS="-DHVX_CYCLES_NONYIELD_CEILING=0x400000" >/dev/null  # runaway scripts end sooner
 targets=(fuzz_apply_diff fuzz_path fuzz_rom fuzz_parser fuzz_print fuzz_base64 fuzz_host_text fuzz_synth fuzz_vyn fuzz_anywhen fuzz_sequencer fuzz_batch fuzz_score_records fuzz_hvx_text fuzz_qoi fuzz_png)
+targets+=(fuzz_scripts)
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
 status=0

@@ -23,16 +23,33 @@
    add/subtract and bitwise arithmetic) cost less. */
 #define HVX_CYCLES_INSTRUCTION	2
 #define HVX_CYCLES_CHEAP	1
-/* how far past its budget code that may not yield runs before it errors */
-#define HVX_CYCLES_NONYIELD_CEILING	0x2AAAA8
+/*
+** How far past its budget code that may not yield runs before it errors:
+** far enough for ordinary heavy work in one call (a sort of a million
+** numbers with a Lua comparator, a gsub callback over 10 MB), near enough
+** that an endless comparator ends within seconds; below 2^31 with any
+** budget added. (A fuzzing build may set a lower one, for speed.)
+*/
+#ifndef HVX_CYCLES_NONYIELD_CEILING
+#define HVX_CYCLES_NONYIELD_CEILING	0x20000000
+#endif
+/*
+** table.insert and table.remove charge a cycle per element they move,
+** table.move HVX_TABLE_MOVE_CYCLES per element of each whole chunk (a
+** short move stays free); all of it a chunk of HVX_TABLE_CHUNK elements
+** (a power of two) at a time, as each chunk is done.
+*/
+#define HVX_TABLE_CHUNK	1024
+#define HVX_TABLE_MOVE_CYCLES	4
 /*
 ** Pattern matching (find, match, gmatch, gsub) is charged one cycle per
 ** HVX_PATTERN_STEPS_PER_CYCLE steps of the matcher (a try at a pattern
-** position, or a character scanned), taken in batches of about
+** position, or a character scanned; a try takes the host about as long as
+** a few instructions), taken in batches of about
 ** HVX_PATTERN_STEP_BATCH steps, so a backtracking pattern meets the
 ** ceiling above instead of hanging in one call.
 */
-#define HVX_PATTERN_STEPS_PER_CYCLE	16
+#define HVX_PATTERN_STEPS_PER_CYCLE	1
 #define HVX_PATTERN_STEP_BATCH		1024
 
 /*

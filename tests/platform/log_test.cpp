@@ -119,18 +119,40 @@ TEST_F(LogTest, EarlyLinesWaitForTheLogAndTheOldLogIsTruncated) {
     EXPECT_FALSE(file_exists(tmp / ".local"));
 }
 
-TEST_F(LogTest, LongTextsAreWrittenWhole) {
+TEST_F(LogTest, EveryTextIsOneLineOfBoundedLength) {
     mkdir((tmp / "home").c_str(), 0700);
     krio_debug_open();
     std::string big(20000, 'q');
     krio_debugf("%s|%d\n", big.c_str(), 7);
-    krio_debugf("%s|%d\n", big.c_str(), 7);
-    krio_debug("after\n");
+    krio_debugf("%s|%d\n", big.c_str(), 8);  // differs past the cut: folds
+    krio_debug("creating process 5 x\n[000001 001] forged\r\x1b[2J\tend\n");
+    krio_debug("--- two breaks end it ---\n\n");
+    krio_debug("no break at the end");
+    krio_debug_close();
     auto l = log_lines();
-    ASSERT_EQ(l.size(), 3u);
-    EXPECT_TRUE(stamped(l[0], big + "|7"));
-    EXPECT_TRUE(stamped(l[1], big + "|7"));
-    EXPECT_TRUE(stamped(l[2], "after"));
+    ASSERT_EQ(l.size(), 6u);
+    EXPECT_TRUE(stamped(l[0], std::string(LOG_LINE_MAX, 'q') + " [line cut]"));
+    EXPECT_EQ(l[1], "[x 0001 000] " + std::string(LOG_LINE_MAX, 'q') + " [line cut]");
+    EXPECT_TRUE(stamped(l[2], "creating process 5 x\\n[000001 001] forged\\r\\x1b[2J\tend"));
+    EXPECT_TRUE(stamped(l[3], "--- two breaks end it ---"));
+    EXPECT_EQ(l[4], "");
+    EXPECT_TRUE(stamped(l[5], "no break at the end"));  // and nothing after it
+}
+
+TEST_F(LogTest, PastItsSizeCapTheLogWritesOneLastLine) {
+    mkdir((tmp / "home").c_str(), 0700);
+    krio_debug_open();
+    const std::string line(1000, 'z');
+    for (int64_t i = 0; i < LOG_SIZE_MAX / 1000 + 10; i++) krio_debugf("%lld %s\n", (long long)i, line.c_str());
+    krio_debug("after the cap\n");
+    const std::string text = read_file(tmp / "home/log.txt");
+    EXPECT_LE((int64_t)text.size(), LOG_SIZE_MAX + 200);
+    EXPECT_GE((int64_t)text.size(), LOG_SIZE_MAX - 1100);
+    auto l = lines_of(text);
+    EXPECT_TRUE(stamped(l.back(), "log.txt reached " + std::to_string(LOG_SIZE_MAX) +
+                                      " bytes: nothing more is logged this run"))
+        << l.back().substr(0, 100);
+    EXPECT_EQ(text.find("after the cap"), std::string::npos);
 }
 
 TEST_F(LogTest, EarlyLinesAreBounded) {

@@ -19,6 +19,7 @@ struct kernel_script {
     std::vector<std::string> out;           // standard output, line by line, exactly
     std::vector<std::string> log;           // log texts that must appear, in this order
     int exit_code;
+    size_t max_log_bytes = 0;               // 0: any size
 };
 
 const std::vector<std::string> kExitLog = {"[halvoran_exit]\n", "[halvoran_exit] flushing dirty mounts..\n",
@@ -135,6 +136,60 @@ const kernel_script kScripts[] = {
       "kernel: exit"},
      kExitLog,
      0},
+    // Scripts that tried to crash, stall or fill the host: finalizers while
+    // the host builds a result or converts arguments, slices nested past the
+    // C stack, the debug library on host frames, logs, compiles, sources
+    // with NULs, heavy calls that cannot yield, sandboxes, huge table loops.
+    {"kernel_process_list.lua",
+     {"kernel: boot", "listed while removing: true, every list whole: true", "left: 1", "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_slice_chain.lua",
+     {"kernel: boot", "2 -> 3: true _run_process_slice: slices nested too deep", "next in the chain untouched: state 0",
+      "125: ran", "124 -> 125: true nil", "123 -> 124: true nil", "122 -> 123: true nil", "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_debug_host.lua",
+     {"kernel: boot", "finalizer met _crc: true", "setupvalue on a host function: 0 results", "matches: 1000",
+      "upvaluejoin with a host function: false", "concat: 500000", "held by the host after the registry is emptied: 7",
+      "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_log_bounds.lua",
+     {"kernel: boot", "kernel: exit"},
+     with_exit({"creating process 2 two\\n[000001 001] forged line /ram/two.lua\n",
+                "SYSTEM ERROR: bad:1: malformed number near '1111111111", "syntax error. ** could not create process **\n"}),
+     0,
+     1 << 20},
+    {"kernel_compile_charge.lua",
+     {"kernel: boot", "sources compiled in 120 frames: at most 4", "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_source_nul.lua",
+     {"kernel: boot", "child: 3 0", "nul in the code: nil", "wm: *syntax error", "wm: nulcode:1: unexpected symbol",
+      "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_heavy_calls.lua",
+     {"kernel: boot", "sort of 1000000: true nil", "gsub over 10485760: true, 10485760 calls",
+      "endless comparator: false out of cycles in a non-yieldable call", "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_sandbox_family.lua",
+     {"kernel: boot", "s: flags 3", "a: flags 2", "b: flags 2", "family: true true", "made by the kernel: flags 1",
+      "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_table_loops.lua",
+     {"kernel: boot", "move: 1 0 stop", "move: 9223372036854775806 9223372036854775807 stop",
+      "move: -2 9223372036854775801 stop", "move: -9223372036854775808 0 stop",
+      "insert: 1125899906842624 stop at 1125899906842625", "remove: 1 stop at 1", "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_source_memory.lua",
+     {"kernel: boot", "child holds its 6 MB source: true", "kernel: exit"},
+     kExitLog,
+     0},
 };
 
 constexpr int kNoExitCode = 124;  // the kernel never asked to end
@@ -200,6 +255,13 @@ TEST_P(ScriptedKernel, RunsAsExpected) {
         size_t found = r.log.find("] " + want, at);
         EXPECT_NE(found, std::string::npos) << "log lacks (in order): " << want << "\n" << r.log;
         if (found != std::string::npos) at = found + want.size();
+    }
+    if (k.max_log_bytes) {
+        EXPECT_LE(r.log.size(), k.max_log_bytes);
+    }
+    // However a script names its processes, every line of the log is the log's own.
+    for (const std::string& line : lines_of(r.log)) {
+        EXPECT_TRUE(line.empty() || line[0] == '[') << line.substr(0, 200);
     }
 }
 

@@ -206,6 +206,10 @@ TEST_F(mem_calls, partial_unmap_reports_pages_left) {
     EXPECT_EQ(p->page_len[0x41], 0);
     EXPECT_NE(p->page_len[0x40], 0);
     EXPECT_NE(p->page_len[0x42], 0);
+    // An address or a length at its extreme unmaps nothing.
+    EXPECT_EQ(call(p, lua54_unmap_ram, "big, math.maxinteger").values, strings{"false"});
+    EXPECT_EQ(call(p, lua54_unmap_ram, "big, 0x40000, math.mininteger").values, strings{"true"});
+    EXPECT_NE(p->page_len[0x40], 0);
     EXPECT_EQ(call(p, lua54_unmap_ram, "big").values, strings{"true"});
     EXPECT_EQ(p->mapped_pages[1], 0u);
     EXPECT_TRUE(call(p, lua54_unmap_ram, "nil").values.empty());

@@ -285,7 +285,11 @@ TEST(Scheduler, RuntimeErrorsReportAndRemoveHighIds) {
     EXPECT_EQ(count_of(log, "SYSTEM ERROR: "), 3);
     EXPECT_NE(log.find("run_process_slice() for process 4 error: 2 failing:2: boom here"), std::string::npos)
         << log;
-    EXPECT_NE(log.find("--------\ntraceback:\n"), std::string::npos);
+    // the traceback a line at a time, each line stamped
+    size_t tb = log.find("] --------\n[");
+    EXPECT_NE(tb, std::string::npos) << log;
+    EXPECT_NE(log.find("] traceback:\n[", tb), std::string::npos) << log;
+    EXPECT_NE(log.find("] stack traceback:\n[", tb), std::string::npos) << log;
     auto msgs = env.messages(parent);
     ASSERT_EQ(msgs.size(), 4u);
     EXPECT_NE(msgs[0].find("content=\"*runtime error\""), std::string::npos);
