@@ -365,22 +365,23 @@ static bool write_blob(const char* blob_path, const uint8_t* data, int64_t len, 
     if (pending && pending->finals.count(blob_path)) return true;
     buffer* enc = anywhen_blob_encode(data, len);
     if (!enc) return false;
+    if (!pending) {
+        bool ok = os_write_file_atomic(blob_path, enc->data, (size_t)enc->length, 0666) == 1;
+        destroy_buffer(enc);
+        return ok;
+    }
     std::string tmp = std::string(blob_path) + "." + std::to_string((long long)getpid()) + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     bool ok = fd >= 0 && write_all(fd, enc->data, enc->length);
-    if (fd >= 0) {
-        if (ok && !pending && fsync(fd) != 0 && errno != EINVAL) ok = false;
-        if (close(fd) != 0) ok = false;
-    }
+    if (fd >= 0 && close(fd) != 0) ok = false;
     destroy_buffer(enc);
-    if (ok && pending) {
-        pending->moves.push_back({tmp, blob_path});
-        pending->finals.insert(blob_path);
-        return true;
+    if (!ok) {
+        if (fd >= 0) unlink(tmp.c_str());
+        return false;
     }
-    if (ok) ok = rename(tmp.c_str(), blob_path) == 0;
-    if (!ok && fd >= 0) unlink(tmp.c_str());
-    return ok;
+    pending->moves.push_back({tmp, blob_path});
+    pending->finals.insert(blob_path);
+    return true;
 }
 
 static void finish_blobs(pending_blobs* pending, const char* blob_folder) {

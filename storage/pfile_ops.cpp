@@ -31,8 +31,6 @@ static void too_many_files(const char* text) {
     krio_debugf("%s\n", text);
 }
 
-static int32_t cost_of(int64_t n) { return n > INT32_MAX ? INT32_MAX : (int32_t)n; }
-
 // A regular file at the host path (a folder, a FIFO or a device is not one).
 static bool host_regular(const char* host_path, struct stat* st) {
     struct stat tmp;

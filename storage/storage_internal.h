@@ -1,12 +1,16 @@
 // Small helpers shared by the storage modules; not part of the contract.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
 #include "storage/storage.h"
 
 // A buffer's bytes as text ("" for none).
 static inline const char* btext(const buffer* b) { return b ? (const char*)b->data : ""; }
+
+// A cycle count for spend_cpu, saturated to its 32-bit argument.
+static inline int32_t cost_of(int64_t n) { return n > INT32_MAX ? INT32_MAX : (int32_t)n; }
 
 static inline bool starts_with(const char* s, const char* prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
