@@ -9,6 +9,7 @@
 #include "audio/synth.h"
 
 mudo_mixer mixer;
+mudo_quiet mixer_quiet;
 
 namespace {
 
@@ -29,6 +30,24 @@ void number_channels() {
 // Blends the first samples of buf from old to buf: (new i + old (64 - i)) >> 6.
 void crossfade_in(int16_t* buf, const int16_t* old) {
     for (int i = 0; i < MUDO_SEAM; i++) buf[i] = (int16_t)((buf[i] * i + old[i] * (MUDO_SEAM - i)) >> 6);
+}
+
+// Whether a render of the channel's nodes as they stand writes nothing but
+// zeros, into all nine buffers: every node takes its turn in the render
+// order, none is an effect (whose state would ring on), and every oscillator
+// that is not muted plays at volume 0.
+bool renders_silence(const mudo_channel& ch) {
+    for (int i = 0; i < MUDO_INST_NODES; i++) {
+        const mudo_node& n = ch.node[i];
+        if (n.depth < 0 || n.depth >= MUDO_INST_NODES || (n.kind >= NODE_FILTER && n.kind <= NODE_GAIN)) return false;
+        if (n.kind == NODE_OSC && !(n.flags & NODE_FLAG_MUTED) && osc_volume(n) != 0) return false;
+    }
+    return true;
+}
+
+// Buffers of channel id known to hold zeros in their first samples.
+bool known_silent(uint32_t id, int samples) {
+    return !mixer_quiet.render_all && id < 2 * MUDO_CHANNELS && mixer_quiet.node[id] >= samples;
 }
 
 // Renders node i; where its last tick's node was this same node of an
@@ -75,6 +94,12 @@ void count_up(int32_t& v) {
 
 int32_t mix_volume(const mudo_channel& ch) { return std::clamp(ch.mix_vol, 0, 255); }
 
+// The target gains of a mono channel's pan, from node 0's p1.
+void pan_gains(const mudo_channel& ch, int32_t& L, int32_t& R) {
+    const int32_t pan = std::clamp(ch.node[0].p[1] / 65536, -127, 127);
+    L = (int32_t)stereo_contrib[pan + 128], R = (int32_t)stereo_contrib[128 - pan];
+}
+
 // m frames of the current tick from its position into out.
 void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
     const int16_t* left = node_buf(ch.id, 0) + ch.tick_pos;
@@ -90,8 +115,8 @@ void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
         }
         return;
     }
-    const int32_t pan = std::clamp(ch.node[0].p[1] / 65536, -127, 127);
-    const int32_t L = (int32_t)stereo_contrib[pan + 128], R = (int32_t)stereo_contrib[128 - pan];
+    int32_t L, R;
+    pan_gains(ch, L, R);
     // Each gain moves linearly across the run from the last run's, at the
     // channel volume; 64 bits, since V reaches 16,192 for music.
     int64_t gl = ((int64_t)ch.last_gain_l << 8) * V, gr = ((int64_t)ch.last_gain_r << 8) * V;
@@ -117,25 +142,34 @@ void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
 
 // The shadow plays on from where the last tick left off; the live tick's
 // first samples fade over from it. Then the shadow becomes this tick's copy.
+// A silent shadow over silent buffers would only change its own record,
+// which the copy below replaces; silence fading into silence changes nothing.
 void shadow_seam(mudo_channel& ch, int samples) {
     mudo_channel& sh = mixer.channel[ch.id + MUDO_CHANNELS];
     sh.id = ch.id + MUDO_CHANNELS;
-    render_channel_tick(sh, MUDO_SEAM);
-    crossfade_in(node_buf(ch.id, 0), node_buf(sh.id, 0));
-    if (ch.stereo) crossfade_in(node_buf(ch.id, STEREO_NODE_INDEX), node_buf(sh.id, STEREO_NODE_INDEX));
+    const bool shadow_silent = known_silent(sh.id, MUDO_SEAM) && renders_silence(sh);
+    if (!shadow_silent) render_channel_tick(sh, MUDO_SEAM);
+    if (!shadow_silent || !known_silent(ch.id, MUDO_SEAM)) {
+        crossfade_in(node_buf(ch.id, 0), node_buf(sh.id, 0));
+        if (ch.stereo) crossfade_in(node_buf(ch.id, STEREO_NODE_INDEX), node_buf(sh.id, STEREO_NODE_INDEX));
+        if (mixer_quiet.node[sh.id] < MUDO_SEAM) mixer_quiet.node[ch.id] = 0;
+    }
     ch.tick_pos = 0;
     ch.tick_len = samples;
     sh = ch;
     sh.id = ch.id + MUDO_CHANNELS;
-    for (int k = 0; k < MUDO_MAX_CHANNEL_NODES; k++)
-        if (ch.node[k].kind == NODE_ECHO)
-            std::memcpy(node_buf(sh.id, k), node_buf(ch.id, k), MUDO_BUF_BYTES);
+    for (int k = 0; k < MUDO_MAX_CHANNEL_NODES; k++) {
+        if (ch.node[k].kind != NODE_ECHO) continue;
+        std::memcpy(node_buf(sh.id, k), node_buf(ch.id, k), MUDO_BUF_BYTES);
+        mixer_quiet.node[sh.id] = 0;
+    }
 }
 
 }  // namespace
 
 void mudo_clear_mixer() {
     std::memset(&mixer, 0, sizeof mixer);
+    mixer_quiet = {};
     mudo_master_volume = MUDO_VOLUME_MAX;
     mudo_stereo_swap = 0;
     last_num_samples_mixed = 0;
@@ -182,8 +216,14 @@ void reset_channel_state(mudo_channel& ch) {
 
 void render_channel_tick(mudo_channel& ch, int samples) {
     samples = std::clamp(samples, 0, MUDO_BUF_SAMPLES);
-    std::memset(node_buf(ch.id, 0), 0, sizeof(int16_t) * samples);
-    std::memset(node_buf(ch.id, STEREO_NODE_INDEX), 0, sizeof(int16_t) * samples);
+    const bool silent = renders_silence(ch);
+    // Silence over buffers that hold it: only what the render leaves in the
+    // nodes is done, the oscillators' phases and the modulation hook-up.
+    const bool skip = silent && known_silent(ch.id, samples);
+    if (!skip) {
+        std::memset(node_buf(ch.id, 0), 0, sizeof(int16_t) * samples);
+        std::memset(node_buf(ch.id, STEREO_NODE_INDEX), 0, sizeof(int16_t) * samples);
+    }
     bool has_echo = false;
     for (int i = 0; i < MUDO_INST_NODES; i++) has_echo |= ch.node[i].kind == NODE_ECHO;
     int16_t* stereo_out = node_buf(ch.id, STEREO_NODE_INDEX);
@@ -191,11 +231,15 @@ void render_channel_tick(mudo_channel& ch, int samples) {
         for (int i = 0; i < MUDO_INST_NODES; i++) {
             mudo_node& n = ch.node[i];
             if (n.depth != d) continue;
-            render_node_crossfaded(ch, i, samples, has_echo);
+            if (!skip)
+                render_node_crossfaded(ch, i, samples, has_echo);
+            else if (n.kind == NODE_OSC && !(n.flags & NODE_FLAG_MUTED))
+                skip_node_tick_osc(n, samples);
             if (n.kind == NODE_OSC && n.op == OP_FM && n.parent < i) {
                 ch.node[n.parent].mod_src = i;
                 ch.node[n.parent].mod_shift = n.mod_shift;
             }
+            if (skip) continue;
             int16_t* buf = node_buf(ch.id, i);
             for (int j = i + 1; j < MUDO_INST_NODES; j++) {
                 const mudo_node& c = ch.node[j];
@@ -214,6 +258,7 @@ void render_channel_tick(mudo_channel& ch, int samples) {
     }
     count_up(ch.gate ? ch.ticks_held : ch.ticks_since_release);
     std::memcpy(ch.snapshot, ch.node, sizeof ch.node);
+    if (!skip && ch.id < 2 * MUDO_CHANNELS) mixer_quiet.node[ch.id] = silent ? samples : 0;
 }
 
 int mix_channel(mudo_channel& ch, int frames, int16_t* out) {
@@ -225,11 +270,19 @@ int mix_channel(mudo_channel& ch, int frames, int16_t* out) {
         V = (int64_t)mudo_ram8(ADDR_AUDIO_MUSIC_VOLUME) * V * std::clamp(mixer.music_volume, 0, MUDO_VOLUME_MAX) /
             16384;
     int done = 0;
+    bool loud = false;
     while (done < frames) {
         const int left_in_tick = ch.tick_len - ch.tick_pos;
         if (left_in_tick > 0) {
             const int m = std::min(frames - done, left_in_tick);
-            output_stage(ch, V, m, out + 2 * done);
+            if (ch.tick_pos >= 0 && known_silent(ch.id, ch.tick_pos + m)) {
+                // Silence at any volume and pan; the run leaves only its gains.
+                std::memset(out + 2 * done, 0, sizeof(int16_t) * 2 * (size_t)m);
+                if (!ch.stereo) pan_gains(ch, ch.last_gain_l, ch.last_gain_r);
+            } else {
+                loud = true;
+                output_stage(ch, V, m, out + 2 * done);
+            }
             ch.tick_pos += m;
             done += m;
             continue;
@@ -245,5 +298,6 @@ int mix_channel(mudo_channel& ch, int frames, int16_t* out) {
         if (ch.track_active) advance_channel_track_row(ch);
         shadow_seam(ch, ch.samples_per_tick);
     }
+    if (loud) mixer_quiet.loud |= 1u << ch.id;
     return done;
 }

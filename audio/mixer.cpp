@@ -66,11 +66,19 @@ void mix_block(int16_t* out, int frames) {
     }
     last_num_samples_mixed = (uint32_t)frames;
     run_fade_clock(frames);
+    mixer_quiet.loud = 0;
     render_channels(frames);
 
+    // Only the channels that may have sounded add anything: the others wrote zeros.
+    if (!mixer_quiet.loud) {
+        std::memset(out, 0, bytes);
+        std::memset(last_mixed_out, 0, bytes);
+        return;
+    }
     const int n = 2 * frames;
     std::memset(out32, 0, sizeof(int32_t) * n);
     for (int c = 0; c < MUDO_CHANNELS; c++) {
+        if (!(mixer_quiet.loud >> c & 1)) continue;
         const int16_t* src = mixer.output[c];
         for (int i = 0; i < n; i++) out32[i] += src[i];
     }

@@ -81,6 +81,12 @@ void add_buffer(int16_t* p, const int16_t* c, int samples) {
     for (; k < samples; k++) p[k] = clamp_sample32(p[k] + c[k]);
 }
 
+// The phase's bits: w + 16 of them for a row of 2^w samples.
+uint32_t osc_phase_mask(const mudo_node& n) {
+    const uint32_t w = std::min<uint32_t>(n.wt_log2, MUDO_MAX_WAVE_LOG2);
+    return (uint32_t)((uint64_t(1) << (w + 16)) - 1);
+}
+
 }  // namespace
 
 void get_stereo_contributions(int32_t pan, int32_t& left, int32_t& right) {
@@ -95,11 +101,11 @@ void get_stereo_contributions(int32_t pan, int32_t& left, int32_t& right) {
 
 void render_node_tick_osc(mudo_node& n, int16_t* out, int samples, const int16_t* mod) {
     const uint32_t w = std::min<uint32_t>(n.wt_log2, MUDO_MAX_WAVE_LOG2);
-    const uint32_t mask = (uint32_t)((uint64_t(1) << (w + 16)) - 1);
+    const uint32_t mask = osc_phase_mask(n);
     const uint32_t rows = n.wt_rows ? n.wt_rows : 256;
     const uint64_t row_index = ((uint32_t)(n.p[4] >> 16) & 255) * rows >> 8;
     const uint64_t row_addr = (uint64_t)n.wt_addr + row_index * (uint64_t(2) << w);
-    const int32_t v = (int16_t)(uint16_t)((uint32_t)n.p[0] >> 8);
+    const int32_t v = osc_volume(n);
     const int32_t o = (int32_t)(uint32_t)(((int64_t)(int16_t)((uint32_t)n.p[5] >> 16) + 128) * (int64_t(1) << (w + 8)));
     const uint32_t r = ((uint32_t)n.phase & mask) - (uint32_t)o;
     const uint32_t step = (uint32_t)n.step;
@@ -114,6 +120,11 @@ void render_node_tick_osc(mudo_node& n, int16_t* out, int samples, const int16_t
                       mask, v, m, out, samples, mod);
     }
     n.phase = (end + (uint32_t)o) & mask;
+}
+
+void skip_node_tick_osc(mudo_node& n, int samples) {
+    // The start less the offset, plus a step a sample, plus the offset.
+    n.phase = ((uint32_t)n.phase + (uint32_t)samples * (uint32_t)n.step) & osc_phase_mask(n);
 }
 
 void combine_child(int op, int shift, int16_t* p, const int16_t* c, int samples) {
@@ -266,6 +277,7 @@ void make_node_twins(mudo_channel& ch) {
 void render_node_tick(mudo_channel& ch, int i, int samples) {
     mudo_node& n = ch.node[i];
     int16_t* out = node_buf(ch.id, i);
+    if (ch.id < 2 * MUDO_CHANNELS) mixer_quiet.node[ch.id] = 0;  // a whole tick's render sets it again
     if (!(n.flags & NODE_FLAG_MUTED) && n.kind == NODE_OSC) {
         render_node_tick_osc(n, out, samples, n.mod_src >= 0 ? node_buf(ch.id, n.mod_src) : nullptr);
         return;

@@ -124,6 +124,20 @@ struct mudo_mixer {
 };
 
 extern mudo_mixer mixer;
+
+// What the mixer knows to be silent already, so that an idle channel skips
+// rendering silence over silence. Node buffers 0..8 of channel id (live and
+// shadow) hold zeros in their first node[id] samples; renders keep the count
+// (0 knows nothing) and whoever else writes those buffers must lower it.
+// Bit c of loud: channel c's output buffer may have taken sound since the
+// mixer last cleared the mask. render_all makes every tick render and every
+// run go through the output stage, as the reference the tests compare with.
+struct mudo_quiet {
+    int32_t node[2 * MUDO_CHANNELS];
+    uint32_t loud;
+    bool render_all;
+};
+extern mudo_quiet mixer_quiet;
 // Set by the settings on the main thread without the audio lock; the mixer
 // reads each once a block.
 extern std::atomic<int32_t> mudo_master_volume, mudo_stereo_swap;
@@ -174,6 +188,11 @@ inline int16_t* node_buf(uint32_t channel_id, int node) {
 }
 void get_stereo_contributions(int32_t pan, int32_t& left, int32_t& right);
 void render_node_tick_osc(mudo_node& n, int16_t* out, int samples, const int16_t* mod);
+// An oscillator's volume, from p0: at 0 it renders nothing but zeros.
+inline int32_t osc_volume(const mudo_node& n) { return (int16_t)(uint16_t)((uint32_t)n.p[0] >> 8); }
+// The phase render_node_tick_osc leaves after samples at volume 0, with a
+// silent modulator or none, without rendering them.
+void skip_node_tick_osc(mudo_node& n, int samples);
 void render_node_tick(mudo_channel& ch, int i, int samples);
 void apply_fx_filter(mudo_node& n, int16_t* buf, int samples);
 void apply_fx_echo(mudo_node& n, int16_t* ring, int16_t* buf, int samples);

@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "audio/audio.h"
@@ -107,6 +108,36 @@ void BM_mixer_one_tick_patterns(benchmark::State& state) {
     run_mixer(state);
 }
 BENCHMARK(BM_mixer_one_tick_patterns)->Unit(benchmark::kMillisecond);
+
+// An idle workstation: every channel at its defaults but one, which holds
+// the note it last played at volume 0 (as the boot chime leaves it), the
+// mixer asked for a second of silence block by block; the anchor writes the
+// same zeros to the device's block and the copy kept for the capture.
+void BM_mixer_silent(benchmark::State& state) {
+    fresh_mixer();
+    put_samples(TABLE, sine_row(10));
+    instrument(1).osc(0, 0).wavetable(0, TABLE, 10, 1).osc(1, 0).param(1, 2, {REL, 12});
+    start_note(9, 1, 60, 0);
+    mixer.channel[9].gate = 0;
+    run_mixer(state);
+}
+BENCHMARK(BM_mixer_silent)->Unit(benchmark::kMicrosecond);
+
+void BM_mixer_silent_memset(benchmark::State& state) {
+    static int16_t out[2 * BLOCK], copy[2 * BLOCK];
+    for (auto _ : state) {
+        for (int done = 0; done < SECOND; done += BLOCK) {
+            const size_t bytes = sizeof(int16_t) * 2 * (size_t)std::min(BLOCK, SECOND - done);
+            std::memset(out, 0, bytes);
+            benchmark::DoNotOptimize(out);
+            std::memcpy(copy, out, bytes);
+            benchmark::DoNotOptimize(copy);
+        }
+        benchmark::ClobberMemory();
+    }
+    state.counters["x_realtime"] = benchmark::Counter((double)state.iterations(), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_mixer_silent_memset)->Unit(benchmark::kMicrosecond);
 
 void BM_1ch_sine(benchmark::State& state) {
     fresh_mixer();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
+#include <random>
 #include <vector>
 
 #include "audio/audio.h"
@@ -390,6 +391,90 @@ TEST_F(mixer_entry, sixteen_loud_channels_saturate) {
     const auto out = mix(4000);
     EXPECT_EQ(*std::max_element(out.begin(), out.end()), 32767);
     EXPECT_EQ(*std::min_element(out.begin(), out.end()), -32767);
+}
+
+// Random scenes of short notes (on an empty instrument, a sine, one with an
+// echo, a stereo one, a muted and a modulating oscillator, a filter, a
+// volume that wraps negative), tracks, vibrato without an instrument,
+// releases to volume 0, kills mid-tick and odd tick lengths, each trailing
+// off into silence. Mixed as they come, and again with every tick rendered and every
+// run through the output stage: the blocks, what the queries copy, the
+// channel records after every step and the whole mixer at the end agree.
+TEST_F(mixer_entry, silence_skipped_mixes_as_if_rendered) {
+    struct step {
+        int what, c, a, b, frames;
+    };
+    auto act = [](const step& s) {
+        mudo_channel& ch = mixer.channel[s.c];
+        const int pan = s.b % 255 - 127;
+        switch (s.what) {
+        case 0: note_on(s.c, pan), mudo_set_note(s.c, 40 + s.a % 40, s.b % 7, 64, 0, 0, 1, MUDO_PAN_KEEP); break;
+        case 1: mudo_set_note(s.c, MUDO_NO_VALUE, MUDO_NO_VALUE, s.a & 1 ? 0 : MUDO_NO_VALUE, 0, 0, 0, MUDO_PAN_KEEP); break;
+        case 2: kill_channel(ch, s.a & 1); break;
+        case 3: mudo_set_note(s.c, 50, MUDO_NO_INSTRUMENT, 40, 'v', s.a & 0xFF, 1, pan); break;
+        case 4: write_track(0, {{50, 2}, {52, 1}, {55, 3, 30, 'v', 0x44}, {255, 255, 0}}, 2 + s.a % 4), play(0, s.c); break;
+        case 5: ch.samples_per_tick = std::vector<int>{0, 100, 367, 500, MUDO_BUF_SAMPLES + 1}[s.a % 5]; break;
+        case 6: mudo_set_channel_mix_vol(s.c, (uint8_t)s.a); break;
+        case 7: ch.node[0].p[1] = pan * 65536, ch.stereo = s.a & 1; break;
+        default: break;
+        }
+    };
+    auto instruments = [] {
+        busy_instrument(2);
+        instrument(3).osc(0, 0).wavetable(0, TABLE, 10, 1).node(1, 0, NODE_ECHO).param(1, 0, {0, 20}).param(1, 1, {0, 100}).flags(INST_FLAG_STEREO);
+        instrument(4).osc(0, 0).wavetable(0, TABLE, 10, 1).osc(1, 0).node(1, 0, NODE_OSC, OP_ADD, 0, NODE_FLAG_MUTED).osc(2, 0, OP_FM).param(2, 0, {SCL, 16});
+        instrument(5).osc(0, 0).wavetable(0, TABLE, 10, 1).node(1, 0, NODE_FILTER).param(1, 0, {0, 200}).param(1, 2, {0, 128});
+        instrument(6).osc(0, 0).wavetable(0, TABLE, 10, 1).param(0, 0, {0, 200});
+    };
+    // The end of a scene: everything killed, or every channel holding an instrument at volume 0.
+    auto hush = [](int scene) {
+        if (scene & 1) return mudo_kill_all_audio();
+        mudo_play_track(-1, -1, 0, 0, 0, 0, 0, 0, 0);
+        for (int c = 0; c < MUDO_CHANNELS; c++) mudo_set_note(c, MUDO_NO_VALUE, c & 1 ? 1 : 4, 0, 0, 0, 0, MUDO_PAN_KEEP);
+    };
+    std::vector<int16_t> block(2 * MUDO_MIX_MAX_FRAMES), scratch(MUDO_SCRATCH_SAMPLES);
+    std::vector<uint8_t> state(sizeof mixer);
+    std::mt19937 rng(26);
+    for (int scene = 0; scene < 12; scene++) {
+        std::vector<step> steps;
+        for (int k = 0; k < 24; k++) {
+            const int what = (int)(rng() % 9);
+            steps.push_back({what, (int)(rng() % 6), (int)(rng() % 1000), (int)(rng() % 1000),
+                             what == 8 ? 4000 + (int)(rng() % 9000) : 1 + (int)(rng() % 1200)});
+        }
+        steps.push_back({9, 0, 0, 0, 6000});
+        std::vector<int16_t> heard[2];
+        std::vector<uint8_t> channels[2];
+        for (int all : {0, 1}) {
+            SetUp();
+            mixer_quiet.render_all = all;
+            instruments();
+            for (const step& s : steps) {
+                if (s.what == 9) hush(scene);
+                act(s);
+                for (int done = 0; done < s.frames;) {
+                    const int n = std::min(s.frames - done, 1 + (int)((done * 7919u + s.frames) % 1500));
+                    mudo_mix(block.data(), n);
+                    heard[all].insert(heard[all].end(), block.begin(), block.begin() + 2 * n);
+                    done += n;
+                }
+                for (int sel : {19, 20, 28 - s.c % 8}) {
+                    const int got = mudo_get_channel_state(s.c, sel, scratch.data());
+                    heard[all].push_back((int16_t)got);
+                    heard[all].insert(heard[all].end(), scratch.begin(), scratch.begin() + std::max(got, 0) * (sel == 19 ? 2 : 1));
+                }
+                const auto* records = (const uint8_t*)mixer.channel;
+                channels[all].insert(channels[all].end(), records, records + sizeof mixer.channel);
+            }
+            if (!all) {
+                ASSERT_EQ(mixer_quiet.loud, 0u) << scene;  // the trailing silence was skipped
+                std::memcpy(state.data(), &mixer, sizeof mixer);
+            }
+        }
+        ASSERT_EQ(heard[0], heard[1]) << scene;
+        ASSERT_TRUE(channels[0] == channels[1]) << scene;
+        ASSERT_EQ(std::memcmp(state.data(), &mixer, sizeof mixer), 0) << scene;
+    }
 }
 
 TEST_F(mixer_entry, queries) {
