@@ -301,10 +301,11 @@ int gif_end_ex(int write) {
     int err = 0;
     // A file with no frame still gets its screen description.
     if (rec.frames == 0) EGifPutScreenDesc(rec.gif, rec.out_w, rec.out_h, GIF_COLOR_RES, 0, nullptr);
-    const bool ok = EGifCloseFile(rec.gif, &err) == GIF_OK;
+    bool ok = EGifCloseFile(rec.gif, &err) == GIF_OK;
     rec.gif = nullptr;
+    // A file that never took its name is no capture, whatever was written.
     if (write)
-        std::rename(rec.temp_path.c_str(), rec.host_path.c_str());
+        ok = std::rename(rec.temp_path.c_str(), rec.host_path.c_str()) == 0 && ok;
     else
         std::remove(rec.temp_path.c_str());
     if (write && !ok) {

@@ -7,6 +7,7 @@
 #include <lodepng.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,13 @@ TEST_F(capture, free_names_and_refused_starts) {
     EXPECT_EQ(g->SWidth, 16);
     DGifCloseFile(g, &err);
     EXPECT_TRUE(notices().empty());  // silent
+    // A name taken while recording (here by a folder): the end says so.
+    request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 0}, "taken");
+    EXPECT_EQ(run_in(wm, "_signal(18)"), "");
+    std::filesystem::create_directories(desk / "taken.gif/inner");
+    EXPECT_EQ(gif_end(), 1);
+    ASSERT_EQ(notices().size(), 1u);
+    EXPECT_NE(notices()[0].find("could not write gif"), std::string::npos);
 }
 
 TEST_F(capture, screenshot_equals_the_composed_frame) {
