@@ -131,16 +131,34 @@ void BM_anchor_blit_memmove(benchmark::State& state) {
 }
 BENCHMARK(BM_anchor_blit_memmove);
 
+// Calls fn in a frame of its own with the values from index first up: the
+// bottom of the main stack holds the host's anchors and stays as it is.
+void call_with(lua_State* L, int (*fn)(lua_State*), int first) {
+    const int top = lua_gettop(L);
+    lua_pushcfunction(L, fn);
+    for (int i = first; i <= top; i++) lua_pushvalue(L, i);
+    lua_call(L, top - first + 1, 0);
+}
+
+// A new W x H draw target above base (left on the stack); false when it did
+// not take, and every call would then return at once.
+bool new_draw_target(benchmark::State& state, Process* p, int base) {
+    create_userdata(p->L, "u8", 2, W, H, nullptr);
+    call_with(p->L, lua54__set_draw_target, base + 1);
+    if (p->draw_target && p->draw_target == to_typed_userdata(p->L, base + 1)) return true;
+    state.SkipWithError("the draw target was not set");
+    return false;
+}
+
 // The batch forms per item, through the Lua calls: 262,144 single pixels,
 // and as many 4x4 rectangles.
 void run_batch(benchmark::State& state, int (*call)(lua_State*), int K) {
     Process* p = bench_drawer(W, H);
     cproc = p;
     lua_State* L = p->L;
-    lua_settop(L, 0);
-    create_userdata(L, "u8", 2, W, H, nullptr);
-    lua54__set_draw_target(L);
-    lua_settop(L, 0);
+    const int base = lua_gettop(L);
+    if (!new_draw_target(state, p, base)) return;
+    lua_settop(L, base);
     const int64_t items = BATCH_MAX_ITEMS;
     uint8_t* arr = create_userdata(L, "f64", 2, K, items, nullptr);
     double* v = (double*)ud_data(arr);
@@ -149,12 +167,9 @@ void run_batch(benchmark::State& state, int (*call)(lua_State*), int K) {
         const double item[5] = {x, y, x + 3, y + 3, (double)(i % 16)};
         std::memcpy(v + i * K, item, sizeof(double) * (size_t)K);
     }
-    for (auto _ : state) {
-        lua_settop(L, 1);
-        call(L);
-    }
+    for (auto _ : state) call_with(L, call, base + 1);
     state.SetItemsProcessed(state.iterations() * items);
-    lua_settop(L, 0);
+    lua_settop(L, base);
     cproc = nullptr;
 }
 void BM_pset_batch(benchmark::State& s) { run_batch(s, lua54_pset, 3); }
@@ -237,20 +252,16 @@ void BM_sspr_2x(benchmark::State& state) {
     cproc = p;
     for (int k = 0; k < 8; k++) hvx_poke8(p, ADDR_FILL_PATTERN + k, 0);
     lua_State* L = p->L;
-    lua_settop(L, 0);
-    create_userdata(L, "u8", 2, W, H, nullptr);
-    lua54__set_draw_target(L);
-    lua_settop(L, 0);
+    const int base = lua_gettop(L);
+    if (!new_draw_target(state, p, base)) return;
+    lua_settop(L, base);
     uint8_t* src = create_userdata(L, "u8", 2, W / 2, H / 2, nullptr);
     for (int i = 0; i < W / 2 * (H / 2); i++) ud_data(src)[i] = (uint8_t)(i % 7);
-    for (auto _ : state) {
-        lua_settop(L, 1);
-        for (double v : {0.0, 0.0, (double)W / 2, (double)(H / 2), 0.0, 0.0, (double)W, (double)(H / 2 * 2)})
-            lua_pushnumber(L, v);
-        lua54_sspr(L);
-    }
+    for (double v : {0.0, 0.0, (double)W / 2, (double)(H / 2), 0.0, 0.0, (double)W, (double)(H / 2 * 2)})
+        lua_pushnumber(L, v);
+    for (auto _ : state) call_with(L, lua54_sspr, base + 1);
     state.SetItemsProcessed(state.iterations() * W * (H / 2 * 2));
-    lua_settop(L, 0);
+    lua_settop(L, base);
     cproc = nullptr;
 }
 BENCHMARK(BM_sspr_2x);
