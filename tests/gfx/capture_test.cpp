@@ -6,6 +6,9 @@
 #include <gif_lib.h>
 #include <lodepng.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -206,6 +209,20 @@ TEST_F(capture, screenshot_equals_the_composed_frame) {
     free(px);
     ASSERT_EQ(notices().size(), 1u);
     EXPECT_NE(notices()[0].find("captured 40x30 (x2) screenshot: /desktop/host/shot.png"), std::string::npos);
+    // A shot the host cannot store (here past a file size limit) says so.
+    request(ADDR_SHOT_REQUEST, {0, 0, 40, 30, 2, 0, 0, 0}, "big");
+    EXPECT_EQ(run_in(wm, "_signal(21)"), "");
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    compose();
+    setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_FALSE(hvx_test::file_exists(desk / "big.png"));
+    ASSERT_EQ(notices().size(), 2u);
+    EXPECT_NE(notices()[1].find("could not store screenshot"), std::string::npos);
 }
 
 // A label in mode 3 reads 240 x 135 and is stored 480 x 270, even when the
