@@ -9,6 +9,7 @@
 #include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
+#include "userdata/userdata.h"
 
 Process* bench_process(const char* code, const char* name, const char* path) {
     processes_init();
@@ -16,6 +17,23 @@ Process* bench_process(const char* code, const char* name, const char* path) {
     config.display_pid = DEFAULT_DISPLAY_PID;
     init_default_coltabs();  // as start-up does
     return create_process_from_code(code, name, path, "", "");
+}
+
+Process* bench_drawer(int w, int h) {
+    static Process* p = nullptr;
+    if (p) return p;
+    p = bench_process("", "drawer", "/ram/drawer.lua");
+    if (!p) return nullptr;
+    refill_colour_tables(p);
+    for (uint32_t a = ADDR_READ_MASK; a <= ADDR_SHAPE_TARGET_MASK; a++) hvx_poke8(p, a, 63);
+    p->clip_box[0] = 0, p->clip_box[1] = w, p->clip_box[2] = 0, p->clip_box[3] = h;
+    return p;
+}
+
+std::vector<uint8_t> bench_bitmap(int w, int h, uint8_t fill) {
+    std::vector<uint8_t> b(UD_HEADER_SIZE + (size_t)w * h, fill);
+    ud_write_header(b.data(), UTYPE_U8, 2, (uint32_t)w, (uint32_t)h);
+    return b;
 }
 
 Process* bench_boot_our_kernel() {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "runtime/runtime.h"
 
@@ -23,6 +24,13 @@ bool bench_idle_frame(Process* root);
 std::string bench_scratch();
 // n bytes, half text-like (so LZ4 has something to find), half noise.
 std::string bench_noise(size_t n, uint32_t seed);
+
+// A process to draw for, made on the first call and kept: the default colour
+// tables, every mask 63 and the clip box over w x h.
+Process* bench_drawer(int w, int h);
+// A u8 bitmap as the graphics routines take it: the header, then w x h
+// pixels of fill.
+std::vector<uint8_t> bench_bitmap(int w, int h, uint8_t fill = 0);
 
 // Runs the global function step(k) of a script, defined by code, with
 // k = SCRIPT_STEP_BATCH each iteration and an unlimited budget; items are the

@@ -18,19 +18,15 @@ constexpr int W = 480, H = 270, LINES = 24, COLS = 90;
 Process* printer_process() {
     static Process* p = nullptr;
     if (p) return p;
-    p = bench_process("", "printer", "/ram/printer.lua");
-    refill_colour_tables(p);
+    p = bench_drawer(W, H);
     for (uint32_t i = 0; i < sizeof lil_font_dat; i++) hvx_poke8(p, 0x4000 + i, lil_font_dat[i]);
     hvx_poke8(p, ADDR_FONT_MAIN, 0x40);
-    for (uint32_t a = ADDR_READ_MASK; a <= ADDR_SHAPE_TARGET_MASK; a++) hvx_poke8(p, a, 63);
-    p->clip_box[0] = 0, p->clip_box[1] = W, p->clip_box[2] = 0, p->clip_box[3] = H;
     return p;
 }
 
 std::vector<uint8_t>& screen() {
     static std::vector<uint8_t> b;
-    b.assign(UD_HEADER_SIZE + (size_t)W * H, 0);
-    ud_write_header(b.data(), UTYPE_U8, 2, W, H);
+    b = bench_bitmap(W, H);
     return b;
 }
 

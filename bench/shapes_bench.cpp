@@ -17,30 +17,14 @@ namespace {
 
 constexpr int W = 480, H = 270, SPRITES = 400;
 
-Process* drawer() {
-    static Process* p = nullptr;
-    if (p) return p;
-    p = bench_process("", "drawer", "/ram/drawer.lua");
-    refill_colour_tables(p);
-    for (uint32_t a = ADDR_READ_MASK; a <= ADDR_SHAPE_TARGET_MASK; a++) hvx_poke8(p, a, 63);
-    p->clip_box[0] = 0, p->clip_box[1] = W, p->clip_box[2] = 0, p->clip_box[3] = H;
-    return p;
-}
-
-std::vector<uint8_t> bitmap(int w, int h, uint8_t fill) {
-    std::vector<uint8_t> b(UD_HEADER_SIZE + (size_t)w * h, fill);
-    ud_write_header(b.data(), UTYPE_U8, 2, (uint32_t)w, (uint32_t)h);
-    return b;
-}
-
 // Sprite positions spread over the screen, all inside it.
 int sprite_x(int i) { return (i * 37) % (W - 16); }
 int sprite_y(int i) { return (i * 23) % (H - 16); }
 
 void run_sprites(benchmark::State& state, bool flip, bool pattern) {
-    cproc = drawer();
+    cproc = bench_drawer(W, H);
     for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, pattern ? 0x5A : 0);
-    auto screen = bitmap(W, H, 0), sprite = bitmap(16, 16, 0);
+    auto screen = bench_bitmap(W, H, 0), sprite = bench_bitmap(16, 16, 0);
     for (int i = 0; i < 256; i++) sprite[UD_HEADER_SIZE + i] = (uint8_t)(i % 7);
     for (auto _ : state) {
         for (int i = 0; i < SPRITES; i++)
@@ -85,9 +69,9 @@ std::vector<segment> lines() {
 }
 
 void BM_line(benchmark::State& state) {
-    cproc = drawer();
+    cproc = bench_drawer(W, H);
     for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
-    auto screen = bitmap(W, H, 0);
+    auto screen = bench_bitmap(W, H, 0);
     const auto segs = lines();
     int64_t pixels = 0;
     for (auto _ : state) {
@@ -126,8 +110,8 @@ BENCHMARK(BM_anchor_line_walk);
 
 // A 400x200 block moved within the screen by one pixel, row by row.
 void BM_blit_overlapping(benchmark::State& state) {
-    cproc = drawer();
-    auto screen = bitmap(W, H, 5);
+    cproc = bench_drawer(W, H);
+    auto screen = bench_bitmap(W, H, 5);
     for (auto _ : state) {
         benchmark::DoNotOptimize(blit(screen.data(), screen.data(), 10, 10, 11, 11, 400, 200));
         benchmark::ClobberMemory();
@@ -147,16 +131,34 @@ void BM_anchor_blit_memmove(benchmark::State& state) {
 }
 BENCHMARK(BM_anchor_blit_memmove);
 
+// Calls fn in a frame of its own with the values from index first up: the
+// bottom of the main stack holds the host's anchors and stays as it is.
+void call_with(lua_State* L, int (*fn)(lua_State*), int first) {
+    const int top = lua_gettop(L);
+    lua_pushcfunction(L, fn);
+    for (int i = first; i <= top; i++) lua_pushvalue(L, i);
+    lua_call(L, top - first + 1, 0);
+}
+
+// A new W x H draw target above base (left on the stack); false when it did
+// not take, and every call would then return at once.
+bool new_draw_target(benchmark::State& state, Process* p, int base) {
+    create_userdata(p->L, "u8", 2, W, H, nullptr);
+    call_with(p->L, lua54__set_draw_target, base + 1);
+    if (p->draw_target && p->draw_target == to_typed_userdata(p->L, base + 1)) return true;
+    state.SkipWithError("the draw target was not set");
+    return false;
+}
+
 // The batch forms per item, through the Lua calls: 262,144 single pixels,
 // and as many 4x4 rectangles.
 void run_batch(benchmark::State& state, int (*call)(lua_State*), int K) {
-    Process* p = drawer();
+    Process* p = bench_drawer(W, H);
     cproc = p;
     lua_State* L = p->L;
-    lua_settop(L, 0);
-    create_userdata(L, "u8", 2, W, H, nullptr);
-    lua54__set_draw_target(L);
-    lua_settop(L, 0);
+    const int base = lua_gettop(L);
+    if (!new_draw_target(state, p, base)) return;
+    lua_settop(L, base);
     const int64_t items = BATCH_MAX_ITEMS;
     uint8_t* arr = create_userdata(L, "f64", 2, K, items, nullptr);
     double* v = (double*)ud_data(arr);
@@ -165,12 +167,9 @@ void run_batch(benchmark::State& state, int (*call)(lua_State*), int K) {
         const double item[5] = {x, y, x + 3, y + 3, (double)(i % 16)};
         std::memcpy(v + i * K, item, sizeof(double) * (size_t)K);
     }
-    for (auto _ : state) {
-        lua_settop(L, 1);
-        call(L);
-    }
+    for (auto _ : state) call_with(L, call, base + 1);
     state.SetItemsProcessed(state.iterations() * items);
-    lua_settop(L, 0);
+    lua_settop(L, base);
     cproc = nullptr;
 }
 void BM_pset_batch(benchmark::State& s) { run_batch(s, lua54_pset, 3); }
@@ -186,10 +185,10 @@ namespace {
 
 // A filled circle of radius 100 and a rectangle of the same area (177 x 177).
 void BM_circfill_r100(benchmark::State& state) {
-    cproc = drawer();
+    cproc = bench_drawer(W, H);
     for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
     cproc->inverted_fill = 0;
-    auto screen = bitmap(W, H, 0);
+    auto screen = bench_bitmap(W, H, 0);
     for (auto _ : state) {
         benchmark::DoNotOptimize(draw_filloval(screen.data(), 140, 35, 340, 235, 7));
         benchmark::ClobberMemory();
@@ -200,9 +199,9 @@ void BM_circfill_r100(benchmark::State& state) {
 BENCHMARK(BM_circfill_r100);
 
 void BM_anchor_rectfill_same_area(benchmark::State& state) {
-    cproc = drawer();
+    cproc = bench_drawer(W, H);
     for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
-    auto screen = bitmap(W, H, 0);
+    auto screen = bench_bitmap(W, H, 0);
     for (auto _ : state) {
         benchmark::DoNotOptimize(rectfill(screen.data(), 151, 46, 327, 222, 7));
         benchmark::ClobberMemory();
@@ -215,9 +214,9 @@ BENCHMARK(BM_anchor_rectfill_same_area);
 // A floor: 135 rows of 480 pixels, each row at its own depth (u and v given
 // times w), from a 64 x 64 bitmap or from a 16 x 16 map of 8 x 8 sprites.
 void run_floor(benchmark::State& state, bool exact, bool map) {
-    cproc = drawer();
+    cproc = bench_drawer(W, H);
     for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
-    auto screen = bitmap(W, H, 0), tex = bitmap(64, 64, 0), sprite = bitmap(8, 8, 0);
+    auto screen = bench_bitmap(W, H, 0), tex = bench_bitmap(64, 64, 0), sprite = bench_bitmap(8, 8, 0);
     for (int i = 0; i < 64 * 64; i++) tex[UD_HEADER_SIZE + i] = (uint8_t)(i % 13);
     for (int i = 0; i < 64; i++) sprite[UD_HEADER_SIZE + i] = (uint8_t)(i % 5);
     std::vector<uint8_t> cells(UD_HEADER_SIZE + 16 * 16 * 2, 0);
@@ -249,24 +248,20 @@ BENCHMARK(BM_tline3d_floor_map);
 // A 240 x 135 bitmap doubled onto the screen: sspr, a plain loop doubling
 // each pixel, and the same screen by draw_spr at its own size.
 void BM_sspr_2x(benchmark::State& state) {
-    Process* p = drawer();
+    Process* p = bench_drawer(W, H);
     cproc = p;
     for (int k = 0; k < 8; k++) hvx_poke8(p, ADDR_FILL_PATTERN + k, 0);
     lua_State* L = p->L;
-    lua_settop(L, 0);
-    create_userdata(L, "u8", 2, W, H, nullptr);
-    lua54__set_draw_target(L);
-    lua_settop(L, 0);
+    const int base = lua_gettop(L);
+    if (!new_draw_target(state, p, base)) return;
+    lua_settop(L, base);
     uint8_t* src = create_userdata(L, "u8", 2, W / 2, H / 2, nullptr);
     for (int i = 0; i < W / 2 * (H / 2); i++) ud_data(src)[i] = (uint8_t)(i % 7);
-    for (auto _ : state) {
-        lua_settop(L, 1);
-        for (double v : {0.0, 0.0, (double)W / 2, (double)(H / 2), 0.0, 0.0, (double)W, (double)(H / 2 * 2)})
-            lua_pushnumber(L, v);
-        lua54_sspr(L);
-    }
+    for (double v : {0.0, 0.0, (double)W / 2, (double)(H / 2), 0.0, 0.0, (double)W, (double)(H / 2 * 2)})
+        lua_pushnumber(L, v);
+    for (auto _ : state) call_with(L, lua54_sspr, base + 1);
     state.SetItemsProcessed(state.iterations() * W * (H / 2 * 2));
-    lua_settop(L, 0);
+    lua_settop(L, base);
     cproc = nullptr;
 }
 BENCHMARK(BM_sspr_2x);
@@ -283,9 +278,9 @@ void BM_anchor_double_loop(benchmark::State& state) {
 BENCHMARK(BM_anchor_double_loop);
 
 void BM_anchor_spr_full_screen(benchmark::State& state) {
-    cproc = drawer();
+    cproc = bench_drawer(W, H);
     for (int k = 0; k < 8; k++) hvx_poke8(cproc, ADDR_FILL_PATTERN + k, 0);
-    auto screen = bitmap(W, H, 0), src = bitmap(W, H, 3);
+    auto screen = bench_bitmap(W, H, 0), src = bench_bitmap(W, H, 3);
     for (auto _ : state) {
         benchmark::DoNotOptimize(draw_spr(src.data(), screen.data(), 0, 0, 0, 0, W, H, 0, 0));
         benchmark::ClobberMemory();

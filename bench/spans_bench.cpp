@@ -17,18 +17,9 @@ namespace {
 
 constexpr int W = 480, H = 270;
 
-Process* drawer() {
-    static Process* p = nullptr;
-    if (p) return p;
-    p = bench_process("", "drawer", "/ram/drawer.lua");
-    refill_colour_tables(p);
-    return p;
-}
-
 std::vector<uint8_t>& bitmap(int width) {
     static std::vector<uint8_t> b;
-    b.assign(UD_HEADER_SIZE + (size_t)width * H, 0);
-    ud_write_header(b.data(), UTYPE_U8, 2, (uint32_t)width, H);
+    b = bench_bitmap(width, H);
     std::mt19937 rng(3);
     for (size_t i = UD_HEADER_SIZE; i < b.size(); i++) b[i] = (uint8_t)rng();
     return b;
@@ -36,7 +27,7 @@ std::vector<uint8_t>& bitmap(int width) {
 
 // Masks and pattern of one path; the box covers the whole bitmap.
 void setup(int width, uint8_t rm, uint8_t wm, uint8_t tm, uint8_t pattern) {
-    Process* p = drawer();
+    Process* p = bench_drawer(W, H);
     cproc = p;
     hvx_poke8(p, ADDR_READ_MASK, rm);
     hvx_poke8(p, ADDR_WRITE_MASK, wm);

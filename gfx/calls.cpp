@@ -247,7 +247,7 @@ int lua54_palt(lua_State* L) {
 int lua54_cls(lua_State* L) {
     Process* p = cproc;
     if (!p || !p->draw_target) return 0;
-    const int64_t pixels = (int64_t)ud_width(p->draw_target) * ud_height(p->draw_target);
+    const int64_t pixels = ud_elements(p->draw_target);
     std::memset(ud_data(p->draw_target), (int)(hvx_intp(L, 1, 0) & 0xFF), (size_t)pixels);
     poke4(ADDR_PRINT_X, 0);
     poke4(ADDR_PRINT_Y, 0);

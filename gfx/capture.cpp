@@ -72,9 +72,9 @@ void capture_label(const std::vector<uint8_t>& rgba, uint32_t w, uint32_t h) {
     int len = 0;
     void* q = qoi_encode(rgba.data(), &desc, &len);
     pfile* f = q && len > 0 ? pfopen(LABEL_PATH, "w") : nullptr;
-    if (f) {
-        pfwrite(q, 1, len, f);
-        pfclose(f);
+    if (f) pfwrite(q, 1, len, f);
+    // The write happens at the close: only then is the label stored.
+    if (f && pfclose(f) == 0) {
         notify((std::string("captured label (") + LABEL_PATH + ")").c_str());
     } else {
         krio_debugf("** could not store %s\n", LABEL_PATH);
@@ -101,17 +101,14 @@ void capture_screenshot(const uint32_t* rgb) {
     pfile* file = nullptr;
     if (png && !name.empty() && LodePNG_encode32_pbuffer(rgba.data(), W, H, png) == 0)
         file = pfopen(name.c_str(), "wb");
-    if (!file) {
+    if (file) pfwrite(png->data, 1, png->length, file);
+    if (!file || pfclose(file) != 0) {
         notify("could not store screenshot");
-    } else {
-        pfwrite(png->data, 1, png->length, file);
-        if (!shot.silent) {
-            char text[HVX_PATH_MAX + 64];
-            snprintf(text, sizeof text, "captured %dx%d (x%d) screenshot: %s", shot.r.width, shot.r.height, f,
-                     name.c_str());
-            notify(text);
-        }
-        pfclose(file);
+    } else if (!shot.silent) {
+        char text[HVX_PATH_MAX + 64];
+        snprintf(text, sizeof text, "captured %dx%d (x%d) screenshot: %s", shot.r.width, shot.r.height, f,
+                 name.c_str());
+        notify(text);
     }
     destroy_buffer(png);
 }
@@ -301,10 +298,11 @@ int gif_end_ex(int write) {
     int err = 0;
     // A file with no frame still gets its screen description.
     if (rec.frames == 0) EGifPutScreenDesc(rec.gif, rec.out_w, rec.out_h, GIF_COLOR_RES, 0, nullptr);
-    const bool ok = EGifCloseFile(rec.gif, &err) == GIF_OK;
+    bool ok = EGifCloseFile(rec.gif, &err) == GIF_OK;
     rec.gif = nullptr;
+    // A file that never took its name is no capture, whatever was written.
     if (write)
-        std::rename(rec.temp_path.c_str(), rec.host_path.c_str());
+        ok = std::rename(rec.temp_path.c_str(), rec.host_path.c_str()) == 0 && ok;
     else
         std::remove(rec.temp_path.c_str());
     if (write && !ok) {
@@ -360,15 +358,15 @@ int audio_capture_end() {
     os_unlock_audio();
     const std::string name = capture_filename("audio", ".raw");
     pfile* f = name.empty() ? nullptr : pfopen(name.c_str(), "wb");
-    if (f) {
-        const int32_t len = b ? b->length : 0;
+    const int32_t len = b ? b->length : 0;
+    if (f && len > 0) pfwrite(b->data, 1, len, f);
+    const bool stored = f && pfclose(f) == 0;
+    if (stored) {
         char text[HVX_PATH_MAX + 64];
         snprintf(text, sizeof text, "captured %3.3f seconds: %s", len / (double)AUDIO_CAPTURE_BYTES_PER_SECOND,
                  name.c_str());
         notify(text);
-        if (len > 0) pfwrite(b->data, 1, len, f);
-        pfclose(f);
     }
     destroy_buffer(b);
-    return f ? 0 : 1;
+    return stored ? 0 : 1;
 }

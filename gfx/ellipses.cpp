@@ -113,7 +113,7 @@ int32_t draw_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64
         }
         if (dx + x > 0) plot(xc - x, yc + dy + y);
     });
-    return gfx::clamp_cost(cost);
+    return ud_cost(cost);
 }
 
 int32_t fill_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t dx, int64_t dy,
@@ -133,13 +133,13 @@ int32_t fill_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64
         cost += gfx::rectfill64(target, 0, -1, W, yc - b - 1, col);
         cost += gfx::rectfill64(target, 0, yc + b + dy + 1, W - 1, H, col);
     }
-    return gfx::clamp_cost(cost);
+    return ud_cost(cost);
 }
 
 int32_t draw_oval(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int col) {
     if (!target || !cproc) return 0;
     const ellipse_box e(x0, y0, x1, y1);
-    if (e.thin()) return gfx::clamp_cost(thin_rows(target, e, col));
+    if (e.thin()) return ud_cost(thin_rows(target, e, col));
     if (e.outside(gfx::clip_for(cproc, target))) return 0;
     return draw_ellipse_1(target, e.xc, e.yc, e.a, e.b, e.w & 1, e.h & 1, col);
 }
@@ -151,7 +151,7 @@ int32_t draw_filloval(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64
     const bool inverted = p->inverted_fill;
     if (e.thin()) {
         if (!inverted) return gfx::rectfill64(target, e.x0, e.y0, e.x1, e.y1, col);
-        return gfx::clamp_cost(gfx::fill_around(target, e.x0, e.y0, e.x1, e.y1, col));
+        return ud_cost(gfx::fill_around(target, e.x0, e.y0, e.x1, e.y1, col));
     }
     const box c = gfx::clip_for(p, target);
     if (e.covers(c)) return inverted ? 0 : fill_clip_box(target, c, col);
@@ -163,7 +163,7 @@ int32_t draw_rrect(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t 
                    int col) {
     if (!target || !cproc) return 0;
     const ellipse_box e(x0, y0, x1, y1);
-    if (e.thin()) return gfx::clamp_cost(thin_rows(target, e, col));
+    if (e.thin()) return ud_cost(thin_rows(target, e, col));
     const box c = gfx::clip_for(cproc, target);
     if (c.right <= e.x0 || e.x1 + dx < c.left || c.bottom <= e.y0 || e.y1 + dy < c.top) return 0;
     return draw_ellipse_1(target, e.xc, e.yc, e.a, e.b, dx, dy, col);
@@ -174,7 +174,7 @@ int32_t draw_rrectfill(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int6
     Process* p = cproc;
     if (!target || !p) return 0;
     const ellipse_box e(x0, y0, x1, y1);
-    if (e.thin()) return gfx::clamp_cost(thin_rows(target, e, col));
+    if (e.thin()) return ud_cost(thin_rows(target, e, col));
     const box c = gfx::clip_for(p, target);
     if (e.covers(c)) return p->inverted_fill ? 0 : fill_clip_box(target, c, col);
     if (!p->inverted_fill && (c.right <= e.x0 || c.left > e.x1 + dx || c.bottom <= e.y0 || e.y1 + dy < c.top))

@@ -13,15 +13,9 @@
 
 namespace gfx {
 
-inline int32_t clamp_cost(int64_t c) {
-    if (c > INT32_MAX) return INT32_MAX;
-    if (c < INT32_MIN) return INT32_MIN;
-    return (int32_t)c;
-}
-
 // Charges a cost computed in 64 bits: a total past the 32-bit range is
 // charged as the largest amount rather than wrapping to a negative one.
-inline int32_t spend(int64_t cost) { return spend_cpu(clamp_cost(cost)); }
+inline int32_t spend(int64_t cost) { return spend_cpu(ud_cost(cost)); }
 
 // The clip box of the running process, kept inside the bitmap as well.
 struct box {

@@ -53,7 +53,7 @@ int32_t draw_line(uint8_t* bitmap, int x0, int y0, int x1, int y1, int colour) {
     if (!gfx::clip_walk(gfx::clip_for(p, bitmap), Sx, Sy, Ex, Ey, false, w)) return 0;
     get_masks_shape();
     const int64_t count = w.count();
-    if (count <= 0) return gfx::clamp_cost(count);
+    if (count <= 0) return ud_cost(count);
 
     // The clip is exact, so every step lands inside the box; positions are
     // kept in 64 bits so that bitmaps wider than 32767 walk correctly too.
@@ -66,5 +66,5 @@ int32_t draw_line(uint8_t* bitmap, int x0, int y0, int x1, int y1, int colour) {
         const int64_t px = X >> 16, py = Y >> 16;
         pen.plot(data + py * stride + px, px, py);
     }
-    return gfx::clamp_cost(count);
+    return ud_cost(count);
 }

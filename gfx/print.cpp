@@ -180,7 +180,7 @@ int64_t special_command(print_context* c, int64_t p, int& suspend) {
         param(n);
         uint8_t* t = cproc->draw_target;
         if (t && ud_type(t) == UTYPE_U8) {
-            int64_t bytes = (int64_t)ud_width(t) * ud_height(t);
+            int64_t bytes = ud_elements(t);
             std::memset(ud_data(t), n & 0xFF, (size_t)bytes);
             set_cur_x(0);
             set_cur_y(0);
@@ -389,7 +389,7 @@ struct glyph_pen {
     // Whether bitmap lies clear of the draw state and the colour tables.
     static bool apart(const uint8_t* bitmap, const gfx::shape_pen& pen) {
         const uint8_t* lo = ud_data(bitmap);
-        const uint8_t* hi = lo + (int64_t)ud_width(bitmap) * ud_height(bitmap);
+        const uint8_t* hi = lo + ud_elements(bitmap);
         auto clear = [&](const uint8_t* page) { return !page || hi <= page || page + HVX_PAGE_SIZE <= lo; };
         return clear(pen.state) && clear(pen.tables[0]) && clear(pen.tables[1]) && clear(pen.tables[2]) &&
                clear(pen.tables[3]);

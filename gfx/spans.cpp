@@ -9,7 +9,6 @@
 #include "gfx/gfx_internal.h"
 
 using gfx::box;
-using gfx::clamp_cost;
 using gfx::clip_for;
 
 namespace {
@@ -164,7 +163,7 @@ int32_t span(uint8_t* bitmap, int64_t x0, int64_t x1, int64_t y, int colour) {
         if (get_direct_tables(p, dt)) run_span(path, s, dt);
         else run_span(path, s, paged_tables{p});
     }
-    return clamp_cost(cost);
+    return ud_cost(cost);
 }
 
 // One pixel by the shape rule with the masks as loaded.
@@ -212,7 +211,7 @@ int32_t gfx::hline_inv64(uint8_t* bitmap, int64_t x0, int64_t x1, int64_t y, int
     int64_t cost = 0;
     if (lo - 1 >= b.left && b.left < b.right) cost += span(bitmap, b.left, std::min(lo - 1, b.right - 1), y, colour);
     if (hi + 1 < b.right && b.left <= b.right + 1) cost += span(bitmap, std::max(b.left, hi + 1), b.right - 1, y, colour);
-    return clamp_cost(cost);
+    return ud_cost(cost);
 }
 
 void putpixel(uint8_t* bitmap, int x, int y, int colour) {
@@ -253,7 +252,7 @@ int32_t gfx::rectfill64(uint8_t* bitmap, int64_t x0, int64_t y0, int64_t x1, int
     int64_t cost = 0;
     for (int64_t y = ys; y <= ye; y++) cost += span(bitmap, xs, xe, y, colour);
     get_masks_shape();
-    return clamp_cost(cost);
+    return ud_cost(cost);
 }
 
 int32_t rectfill_raw(uint8_t* bitmap, int x0, int y0, int x1, int y1, int byte) {
@@ -263,7 +262,7 @@ int32_t rectfill_raw(uint8_t* bitmap, int x0, int y0, int x1, int y1, int byte) 
     const int64_t width = ud_width(bitmap), cols = xe - xs + 1;
     uint8_t* data = ud_data(bitmap);
     for (int64_t y = ys; y <= ye; y++) std::memset(data + y * width + xs, byte & 0xFF, (size_t)cols);
-    return clamp_cost((ye - ys + 1) * cols);
+    return ud_cost((ye - ys + 1) * cols);
 }
 
 int32_t rectfill_shadow(uint8_t* bitmap, int x0, int y0, int x1, int y1) {
@@ -276,5 +275,5 @@ int32_t rectfill_shadow(uint8_t* bitmap, int x0, int y0, int x1, int y1) {
         uint8_t* row = data + y * width + xs;
         for (int64_t x = 0; x < cols; x++) row[x] |= 0x20;
     }
-    return clamp_cost((ye - ys + 1) * cols);
+    return ud_cost((ye - ys + 1) * cols);
 }

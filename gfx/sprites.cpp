@@ -163,10 +163,10 @@ int32_t draw_spr(const uint8_t* src, uint8_t* dst, int sx_, int sy_, int dx_, in
     for (uint32_t k = 0; k < 8; k++) no_pattern &= peek(ADDR_FILL_PATTERN + k) == 0;
     if ((read_mask & 0xFF) == 63 && (target_mask & 0xFF) == 63 && no_pattern) {
         sprite_rows<true>(p, dst, dx, dy, w, h, src_at);
-        return gfx::clamp_cost(w * h / 2);
+        return ud_cost(w * h / 2);
     }
     sprite_rows<false>(p, dst, dx, dy, w, h, src_at);
-    return gfx::clamp_cost(w * h);
+    return ud_cost(w * h);
 }
 
 uint8_t* get_sprite_p(lua_State* L, int arg, int64_t* flags) {

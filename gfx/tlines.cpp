@@ -58,7 +58,7 @@ int32_t draw_tline_sspr(const uint8_t* tex, uint8_t* target, int64_t x0, int64_t
     texel_pen pen;
     pen.load(p);
     const int64_t count = w.count();
-    const int32_t cost = gfx::clamp_cost(pen.fast ? count / 2 : count);
+    const int32_t cost = ud_cost(pen.fast ? count / 2 : count);
     if (count <= 0) return cost;
 
     const double du = w.n >= 1 ? (tu1 - tu0) / (double)w.n : 0, dv = w.n >= 1 ? (tv1 - tv0) / (double)w.n : 0;
@@ -218,7 +218,7 @@ int32_t draw_tline3d(const uint8_t* tex, uint8_t* target, double x0, double y0, 
     if (map) cost = exact ? count : 2 * count / 3;
     else if (pen.fast) cost = exact ? count / 2 : count / 3;
     else cost = exact ? 2 * count / 3 : 2 * count / 5;
-    if (count <= 0) return gfx::clamp_cost(cost);
+    if (count <= 0) return ud_cost(cost);
 
     l.p = p, l.tex = tex, l.target = target;
     l.du = l.w.n >= 1 ? du : 0, l.dv = l.w.n >= 1 ? dv : 0, l.dq = l.w.n >= 1 ? dq : 0;
@@ -229,7 +229,7 @@ int32_t draw_tline3d(const uint8_t* tex, uint8_t* target, double x0, double y0, 
     l.xmask = (hvx_peek16(p, ADDR_TEX_WINDOW + 4) - 1) & 0xFFFF, l.ymask = (hvx_peek16(p, ADDR_TEX_WINDOW + 6) - 1) & 0xFFFF;
     if (map) exact ? run_tline3d<true, true>(l, pen) : run_tline3d<false, true>(l, pen);
     else exact ? run_tline3d<true, false>(l, pen) : run_tline3d<false, false>(l, pen);
-    return gfx::clamp_cost(cost);
+    return ud_cost(cost);
 }
 
 // ---------------------------------------------------------------------------

@@ -555,7 +555,7 @@ int elementwise_call(lua_State* L, int op, int flags) {
 
     int64_t done = ud_elementwise(op, code, form, ud_data(dst), ud_data(a), b ? ud_data(b) : nullptr, na, nb, n, w);
     int64_t cost = done / ud_op_divisor(op, code) + ud_walk_outer(w) / 2;
-    spend_cpu(cost > INT32_MAX ? INT32_MAX : (int32_t)cost);
+    spend_cpu(ud_cost(cost));
     if (out_idx) lua_pushvalue(L, out_idx);
     return 1;
 }

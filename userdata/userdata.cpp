@@ -140,7 +140,7 @@ static void set_metatable_from_global(lua_State* L) {
 
 static void fill_from_text(uint8_t* block, int code, int64_t storage, const char* data) {
     uint8_t* out = ud_data(block);
-    int64_t count = (int64_t)ud_width(block) * ud_height(block);
+    int64_t count = ud_elements(block);
     size_t len = strlen(data);
     if (std::strncmp(data, "[gfx]", 5) == 0) {
         if (len < 9) return;

@@ -6,7 +6,11 @@
 #include <gif_lib.h>
 #include <lodepng.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -172,6 +176,13 @@ TEST_F(capture, free_names_and_refused_starts) {
     EXPECT_EQ(g->SWidth, 16);
     DGifCloseFile(g, &err);
     EXPECT_TRUE(notices().empty());  // silent
+    // A name taken while recording (here by a folder): the end says so.
+    request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 0}, "taken");
+    EXPECT_EQ(run_in(wm, "_signal(18)"), "");
+    std::filesystem::create_directories(desk / "taken.gif/inner");
+    EXPECT_EQ(gif_end(), 1);
+    ASSERT_EQ(notices().size(), 1u);
+    EXPECT_NE(notices()[0].find("could not write gif"), std::string::npos);
 }
 
 TEST_F(capture, screenshot_equals_the_composed_frame) {
@@ -198,6 +209,20 @@ TEST_F(capture, screenshot_equals_the_composed_frame) {
     free(px);
     ASSERT_EQ(notices().size(), 1u);
     EXPECT_NE(notices()[0].find("captured 40x30 (x2) screenshot: /desktop/host/shot.png"), std::string::npos);
+    // A shot the host cannot store (here past a file size limit) says so.
+    request(ADDR_SHOT_REQUEST, {0, 0, 40, 30, 2, 0, 0, 0}, "big");
+    EXPECT_EQ(run_in(wm, "_signal(21)"), "");
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    compose();
+    setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_FALSE(hvx_test::file_exists(desk / "big.png"));
+    ASSERT_EQ(notices().size(), 2u);
+    EXPECT_NE(notices()[1].find("could not store screenshot"), std::string::npos);
 }
 
 // A label in mode 3 reads 240 x 135 and is stored 480 x 270, even when the
