@@ -100,7 +100,9 @@ TEST(audio_calls, a_kernels_note_reaches_the_disk_driver_at_its_pitch) {
     hvx_test::install inst;
     inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", std::string(AUDIO_SETUP) + R"lua(
         note(57, 0, 64)
-        for i = 1, 90 do flip() end
+        -- Held for four seconds: a loaded host's audio thread may lag the frames,
+        -- and a note ending inside the measured half second would smear its tone.
+        for i = 1, 240 do flip() end
         _signal(33)
         while true do flip() end
     )lua"}}));
