@@ -36,7 +36,7 @@ void input_frame(Process* p) {
     set_current_process(p);
     lua_pushboolean(p->L, 1);
     lua54_update_buttons(p->L);
-    lua_settop(p->L, 0);
+    lua_settop(p->L, 1);  // slot 1 holds the host's anchors
 }
 
 void run_input_frames(benchmark::State& state, int pads, bool keys) {
