@@ -366,8 +366,6 @@ void os_reset_buttons(Process* p);
 
 void os_lock_mouse_cursor(int flags, int event_sensitivity, int move_sensitivity);
 void os_warp_mouse_pointer(int64_t x, int64_t y);
-struct virtual_pos { float x, y; };
-virtual_pos os_virtual_mouse();  // the locked pointer's position
 
 struct lua_State;
 int lua54_btn(lua_State* L);
