@@ -95,6 +95,8 @@ int open_host_file(const char* host_path);
 int open_host_url(const char* url);
 // Reaps finished opener children; called once per frame.
 void os_reap_children();
+// Openers running at once at most; a hand-over past them is refused.
+inline constexpr size_t OPENER_RUNNING_MAX = 4;
 // The opener program ("xdg-open"; tests point it elsewhere).
 void os_set_opener(const char* program);
 
