@@ -47,8 +47,7 @@ int lua54_play_track(lua_State* L) {
     if (!begin()) return 0;
     const int32_t mix = arg_i32(L, 6, peek(ADDR_AUDIO_MIX_VOL)) & 0xFF;
     const int32_t base = base_from_byte(ADDR_AUDIO_BASE);
-    const int32_t c = mudo_play_track(track, channel, offset, rows, 0, pan, mix, base, 0);
-    mudo_set_channel_base_addr((uint32_t)c, base);
+    mudo_play_track(track, channel, offset, rows, 0, pan, mix, base, 0);  // which sets the channel's base
     audio_op_end();
     return 0;
 }

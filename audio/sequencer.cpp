@@ -105,8 +105,6 @@ void set_row_note(mudo_channel& ch, int32_t retrigger) {
              MUDO_PAN_KEEP);
 }
 
-int32_t speed_of(const mudo_channel& ch) { return get_channel_spd(ch); }
-
 // v moves by step towards target and stops there.
 int32_t slide_towards(int32_t v, int32_t step, int64_t target) {
     const int64_t n = (int64_t)v + step;
@@ -122,7 +120,7 @@ void follow_note(mudo_channel& ch) {
 }
 
 void apply_track_effect(mudo_channel& ch) {
-    const int32_t x = ch.effect_param & 0xFF, spd = speed_of(ch);
+    const int32_t x = ch.effect_param & 0xFF, spd = get_channel_spd(ch);
     const int64_t pitch_to = (int64_t)wrap16(ch.note), vol_to = (int64_t)wrap16(ch.volume);
     switch (ch.effect) {
     case 'c':
@@ -215,7 +213,7 @@ void update_channel_track_tick(mudo_channel& ch) {
 
 void advance_channel_track_row(mudo_channel& ch) {
     if (ch.ticks_played < INT32_MAX) ch.ticks_played++;
-    if (++ch.tick < speed_of(ch)) return;
+    if (++ch.tick < get_channel_spd(ch)) return;
     if (ch.row < INT32_MAX) ch.row++;
     if (ch.row_limit != 0 && ch.row == ch.row_limit) stop_track(ch);
     if (ch.loop_end <= ch.row && loops(ch)) ch.row = ch.loop_start;

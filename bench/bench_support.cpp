@@ -9,6 +9,7 @@
 #include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
+#include "storage/storage.h"
 #include "userdata/userdata.h"
 
 Process* bench_process(const char* code, const char* name, const char* path) {
@@ -38,8 +39,20 @@ std::vector<uint8_t> bench_bitmap(int w, int h, uint8_t fill) {
 
 Process* bench_boot_our_kernel() {
     std::string here = __FILE__;
-    std::ifstream f(here.substr(0, here.rfind("/bench/")) + "/sysrom/boot.lua");
-    std::string kernel((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string sysrom = here.substr(0, here.rfind("/bench/")) + "/sysrom/";
+    auto script = [&](const char* name) {
+        std::ifstream f(sysrom + name);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+    // The kernel fetches the window manager from /system, as start-up fills it.
+    pfile_init();
+    mount_ram_folder("/system");
+    const std::string wm = script("wm.lua");
+    if (pfile* w = pfopen("/system/wm.lua", "wb")) {
+        pfwrite(wm.data(), 1, (int64_t)wm.size(), w);
+        pfclose(w);
+    }
+    const std::string kernel = script("boot.lua");
     Process* root = bench_process(kernel.c_str(), "kernel", "/system/boot.lua");
     if (!root) return nullptr;
     app.boot_screen_off = 1;

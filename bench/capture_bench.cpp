@@ -19,15 +19,6 @@
 
 namespace {
 
-std::string scratch_folder() {
-    static std::string dir;
-    if (dir.empty()) {
-        char t[] = "/tmp/halvoran_bench_XXXXXX";
-        dir = mkdtemp(t) ? t : "/tmp";
-    }
-    return dir;
-}
-
 // Our kernel booted, its window manager's display composed once, and the
 // desktop mount the recorder writes to.
 Process* wm_ready() {
@@ -36,7 +27,7 @@ Process* wm_ready() {
     if (!bench_boot_our_kernel()) return nullptr;
     pfile_init();
     pfile_reset();
-    mount_host_path("/desktop/host", scratch_folder().c_str());
+    mount_host_path("/desktop/host", bench_scratch().c_str());
     wm = get_process(WM_PROCESS_ID);
     return wm;
 }

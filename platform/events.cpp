@@ -46,8 +46,6 @@ int os_key_state(int scancode) {
 
 // --- mouse lock and warp -----------------------------------------------------------
 
-virtual_pos os_virtual_mouse() { return {virtual_mx, virtual_my}; }
-
 // The host pointer to the window position of the virtual one.
 static void warp_to_virtual() {
     SDL_Window* win = os_sdl_window();

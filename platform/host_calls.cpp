@@ -30,12 +30,10 @@ int os_get_host_clipboard_text(lua_State* L) {
 }
 
 int os_set_host_clipboard_text(lua_State* L) {
-    int t = lua_type(L, 1);
-    if (t != LUA_TSTRING && t != LUA_TNUMBER) return 0;
-    const char* s = lua_tostring(L, 1);
-    if (!s) return 0;
+    std::string text;
+    if (!hvx_text_arg(L, 1, &text)) return 0;
     // The text ends at its first zero byte: the host clipboard holds C text.
-    buffer* utf8 = encode_host_text(s);
+    buffer* utf8 = encode_host_text(text.c_str());
     if (!utf8) return 0;
     spend_cpu(utf8->length >> MESSAGE_COST_SHIFT);
     SDL_SetClipboardText(to_cstr(utf8));

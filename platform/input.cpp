@@ -454,7 +454,7 @@ int lua54_update_buttons(lua_State* L) {
     for (int pl = 0; pl < BUTTON_PLAYERS; pl++) os_get_button_states(pl, bank1 + pl * BUTTONS_PER_PLAYER);
     key_bank_from_controls(config.key_controls, os_key_state, bank2);
     int active = refresh_button_banks(&p->buttons, bank1, bank2, mirror);
-    for (int e = 0; e < BUTTON_BANK_BYTES; e++) hvx_poke8(p, ADDR_BUTTONS + e, mirror[e]);
+    hvx_write_run(p, ADDR_BUTTONS, mirror, BUTTON_BANK_BYTES);
     app.button_word = active;
     if (active) app.last_input_time = os_ticks();
     return 0;

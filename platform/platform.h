@@ -95,6 +95,8 @@ int open_host_file(const char* host_path);
 int open_host_url(const char* url);
 // Reaps finished opener children; called once per frame.
 void os_reap_children();
+// Openers running at once at most; a hand-over past them is refused.
+inline constexpr size_t OPENER_RUNNING_MAX = 4;
 // The opener program ("xdg-open"; tests point it elsewhere).
 void os_set_opener(const char* program);
 
@@ -366,8 +368,6 @@ void os_reset_buttons(Process* p);
 
 void os_lock_mouse_cursor(int flags, int event_sensitivity, int move_sensitivity);
 void os_warp_mouse_pointer(int64_t x, int64_t y);
-struct virtual_pos { float x, y; };
-virtual_pos os_virtual_mouse();  // the locked pointer's position
 
 struct lua_State;
 int lua54_btn(lua_State* L);

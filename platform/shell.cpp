@@ -24,6 +24,13 @@ static std::vector<pid_t> children;
 void os_set_opener(const char* program) { opener = (program && program[0]) ? program : "xdg-open"; }
 
 static int spawn_opener(const char* arg) {
+    // A script can ask in a loop: only a few openers run at once, so it
+    // cannot fill the host with processes.
+    os_reap_children();
+    if (children.size() >= OPENER_RUNNING_MAX) {
+        krio_debug("open_host: too many openers still running; nothing is handed over until one ends\n");
+        return 0;
+    }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);

@@ -110,6 +110,20 @@ TEST_F(ShellTest, HostFilesOpenOnlyWhenNothingCanRun) {
     EXPECT_FALSE(file_exists(tmp / "ran"));
 }
 
+TEST_F(ShellTest, OnlyAFewOpenersRunAtOnce) {
+    // No "go" yet: every opener keeps running.
+    for (size_t i = 0; i < OPENER_RUNNING_MAX; i++) ASSERT_EQ(open_host_url("https://x/"), 1) << i;
+    EXPECT_EQ(open_host_url("https://x/more"), 0);
+    EXPECT_EQ(open_host_file(tmp.path().c_str()), 0);
+    write_file(tmp / "go", "");
+    int handed = 0;
+    for (int i = 0; i < 2000 && !handed; i++) {
+        usleep(5000);
+        handed = open_host_url("https://x/after");
+    }
+    EXPECT_EQ(handed, 1);
+}
+
 TEST_F(ShellTest, AMissingOpenerIsReported) {
     os_set_opener((tmp / "no_such_opener").c_str());
     EXPECT_EQ(open_host_url("https://x/"), 0);
