@@ -266,6 +266,11 @@ inline constexpr size_t SCORESUB_CHANNEL_MAX = 40; // of the name a script gives
 inline constexpr size_t SCORESUB_FIELD_MAX = 255;  // user id, token, endpoint
 inline constexpr size_t SCORESUB_EXTRA_MAX = 1024; // extra bytes posted with a score
 inline constexpr int32_t SCORESUB_ITEMS_START = 64;
+// Items a channel keeps, best first, and records read from one reply: a
+// hostile endpoint can neither grow a channel without end nor make merging
+// its reply hold the frame (each merge walks the items).
+inline constexpr int32_t SCORESUB_ITEMS_MAX = 1024;
+inline constexpr size_t SCORE_RECORDS_MAX = 4096;
 inline constexpr int SCORESUB_SHOWN_MAX = 64;      // items a script is given
 inline constexpr int SCORESUB_REFERENCES = 4;
 inline constexpr int32_t SCORESUB_COST = 64;       // a post, and each item given
@@ -287,9 +292,9 @@ struct score_record {
     const uint8_t* content;  // the stored content: "0a", checksum, extra bytes
     size_t content_len;
 };
-// The well-formed records of a reply, in order. A record runs L bytes (8 hex
-// digits at its start); L under SCORE_RECORD_MIN or past the end stops the
-// reading; a record without its ';' or '|', with a last byte other than '\n',
+// The well-formed records of a reply, in order, at most SCORE_RECORDS_MAX. A
+// record runs L bytes (8 hex digits at its start); L under SCORE_RECORD_MIN or
+// past the end stops the reading; a record without its ';' or '|', with a last byte other than '\n',
 // an empty key or one holding a control byte, or a score that is not a finite
 // number is skipped.
 std::vector<score_record> scoresub_parse_reply(const uint8_t* data, size_t len);
