@@ -73,7 +73,7 @@ inline constexpr int GURL_JOBS = 256;
 inline constexpr uint64_t GURL_KEEP_UPDATES = 120;  // a finished job stays readable this long
 inline constexpr int64_t GURL_RESULT_START = 1028;
 inline constexpr int64_t GURL_BUFFER_MIN = 256;
-// A reply past this fails its job: a process never holds more than 32 MB.
+// A reply past this fails its job: no process may hold more (its hard memory ceiling).
 inline constexpr int64_t GURL_RESULT_MAX = 64ll << 20;
 inline constexpr long GURL_CONNECT_TIMEOUT_S = 30;
 inline constexpr long GURL_LOW_SPEED_TIME_S = 60;  // below 1 byte/s this long: given up
@@ -115,7 +115,6 @@ struct gurl_job {
     const char* fail_log;  // the worker's failure line, logged by the main thread
 };
 
-void gurl_init();
 // Starts a request; its id, or -1 when its slot is still taken (logged).
 // body and headers (lines each ended by a NUL) are copied; none leaves the
 // field absent. A POST or PUT without a body sends an empty one.
@@ -124,7 +123,6 @@ int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const 
 int32_t gurl_get(const char* url, gurl_callback callback);
 gurl_job* gurl_get_job(int32_t id);  // none for 0 or when not held
 int gurl_jobs_in_use();               // slots held (pending, or finished and not reaped)
-void gurl_update();
 uint64_t gurl_current_tick();
 // The escaped form of a URL: letters, digits and _#%&-./:=? kept, every
 // other byte "%" and two lower-case hex digits. Appended to out.
@@ -216,6 +214,8 @@ int cart_cache_name_for_url(const char* escaped_url, char* out, size_t out_size)
 const char* strip_lid_version(const char* lid);
 int lua54__fetch_remote(lua_State* L);
 int lua54__fetch_remote_result(lua_State* L);
+
+// ---------------------------------------------------------------------------
 // Sockets: TCP and UDP clients and dual-stack listeners for processes. Every
 // descriptor is non-blocking; only a client's connect waits, and that at most
 // SOCKET_CONNECT_WAIT_MS in all. Records belong to the process that made or
