@@ -280,6 +280,9 @@ inline constexpr uint64_t SCORESUB_POLL_AFTER_POST_MS = 200;
 inline constexpr uint64_t SCORESUB_TOKEN_STALE_S = 127;
 inline constexpr size_t SCORE_RECORD_MIN = 30;     // a shorter record ends a reply
 inline constexpr uint8_t SCORESUB_CONTENT_OFFSET = 10;  // the extra bytes follow "0a" and the checksum
+// The content a post can carry; a reply's longer content is cut to it, so
+// the items a channel keeps stay small.
+inline constexpr size_t SCORE_CONTENT_MAX = SCORESUB_CONTENT_OFFSET + SCORESUB_EXTRA_MAX;
 inline constexpr const char* SCORESUB_PATH = "/channel/scoresub/";
 inline constexpr const char* SCORESUB_DEV_CART = "_dev";
 
@@ -296,7 +299,7 @@ struct score_record {
 // record runs L bytes (8 hex digits at its start); L under SCORE_RECORD_MIN or
 // past the end stops the reading; a record without its ';' or '|', with a last byte other than '\n',
 // an empty key or one holding a control byte, or a score that is not a finite
-// number is skipped.
+// number is skipped. Content past SCORE_CONTENT_MAX is cut.
 std::vector<score_record> scoresub_parse_reply(const uint8_t* data, size_t len);
 // The checksum a post carries for the channel name, the user's key and the
 // extra bytes.

@@ -296,7 +296,8 @@ std::vector<score_record> scoresub_parse_reply(const uint8_t* data, size_t len) 
         if (!key_ok || ec != std::errc() || end != (const char*)bar || !std::isfinite(score)) continue;
         const char* t = (const char*)r + 9;
         uint64_t ts = (uint64_t)read_i64_from_hex_str(&t);
-        out.push_back({(const char*)key, key_len, score, ts, bar + 1, (size_t)(last - bar - 1)});
+        out.push_back({(const char*)key, key_len, score, ts, bar + 1,
+                       std::min((size_t)(last - bar - 1), SCORE_CONTENT_MAX)});
     }
     return out;
 }

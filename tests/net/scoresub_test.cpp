@@ -147,6 +147,11 @@ TEST_F(ScoreChannels, AHostileReplyIsBounded) {
         want.push_back({"k" + std::to_string(k), (double)k, k});
     }
     EXPECT_EQ(items_of(s), want);
+    // Content no post can carry is cut to what one can.
+    const std::string big = record(1, "big", "1", std::string(SCORE_CONTENT_MAX + 1, 'c'));
+    recs = scoresub_parse_reply((const uint8_t*)big.data(), big.size());
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].content_len, SCORE_CONTENT_MAX);
 }
 
 TEST_F(ScoreChannels, CartridgeAndChannelNames) {
