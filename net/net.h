@@ -75,6 +75,9 @@ inline constexpr int64_t GURL_RESULT_START = 1028;
 inline constexpr int64_t GURL_BUFFER_MIN = 256;
 // A reply past this fails its job: no process may hold more (its hard memory ceiling).
 inline constexpr int64_t GURL_RESULT_MAX = 64ll << 20;
+// Reply bytes all jobs hold together: a script starting every job on large
+// downloads would otherwise make the host hold 256 such replies.
+inline constexpr int64_t GURL_RESULTS_TOTAL_MAX = 2 * GURL_RESULT_MAX;
 inline constexpr long GURL_CONNECT_TIMEOUT_S = 30;
 inline constexpr long GURL_LOW_SPEED_TIME_S = 60;  // below 1 byte/s this long: given up
 inline constexpr long GURL_MAX_REDIRECTS = 10;
