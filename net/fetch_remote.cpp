@@ -95,14 +95,13 @@ int lua54__fetch_remote_result(lua_State* L) {
     int32_t state = j->state.load(std::memory_order_acquire);
     if (state == GURL_FAILED) return fetch_failure(L, "could not download");
     if (state != GURL_DONE) return 0;
-    buffer* bytes = create_buffer_2((int32_t)j->result.length + 4, FETCH_RESULT_KIND);
+    // Released also when decoding raises (a reply too large for the process).
+    scoped_buffer bytes(create_buffer_2((int32_t)j->result.length + 4, FETCH_RESULT_KIND));
     if (!bytes) return fetch_failure(L, "could not download");
     bwrite(j->result.data, 1, j->result.length, bytes);
     bytes->cursor = 0;
     std::string path((const char*)j->url.data, (size_t)j->url.length);
-    int n = unvyn_from_fetched_buffer(L, bytes, path.c_str(), 0);
-    destroy_buffer(bytes);
-    return n;
+    return unvyn_from_fetched_buffer(L, bytes, path.c_str(), 0);
 }
 
 // A name the cache may hold: no climbing out, no control bytes, and no '%'

@@ -144,10 +144,18 @@ static gurl_job gurl_jobs[GURL_JOBS];
 static int32_t next_gurl_job_id = 1;
 static std::atomic<uint64_t> gurl_tick{0};
 static bool gurl_inited = false;
+// The reply bytes of every job (the sum of their result lengths), counted
+// before the workers keep them.
+static std::atomic<int64_t> result_bytes_held{0};
+
+static void release_result(gurl_job* j) {
+    result_bytes_held.fetch_sub(j->result.length, std::memory_order_relaxed);
+    gurl_buffer_free(&j->result);
+}
 
 static void clear_slot(gurl_job* j) {
     gurl_buffer_free(&j->url);
-    gurl_buffer_free(&j->result);
+    release_result(j);
     gurl_buffer_free(&j->body);
     gurl_buffer_free(&j->headers);
     j->id = 0;
@@ -181,9 +189,11 @@ uint64_t gurl_current_tick() { return gurl_tick.load(std::memory_order_relaxed);
 
 // The worker's last writes: nothing of the job is touched after `completed`.
 static void finish_job(gurl_job* j, int32_t state, const char* log) {
-    if (state != GURL_DONE && j->result.data) {
-        j->result.length = 0;
-        j->result.data[0] = 0;
+    if (state != GURL_DONE) {
+        // A failed reply's storage goes now, not when the job is reaped; an
+        // empty text stands in its place.
+        release_result(j);
+        gurl_buffer_create(&j->result, GURL_BUFFER_MIN);
     }
     j->fail_log = log;
     uint64_t t = gurl_tick.load(std::memory_order_acquire);
@@ -197,7 +207,12 @@ static size_t on_reply_bytes(char* data, size_t size, size_t count, void* userda
     size_t n = size * count;
     // Refusing the bytes makes curl end the transfer with an error: the job fails.
     if ((int64_t)n > GURL_RESULT_MAX - result->length) return 0;
-    return gurl_buffer_append(result, data, (int64_t)n) ? n : 0;
+    if (result_bytes_held.fetch_add((int64_t)n, std::memory_order_relaxed) + (int64_t)n > GURL_RESULTS_TOTAL_MAX ||
+        !gurl_buffer_append(result, data, (int64_t)n)) {
+        result_bytes_held.fetch_sub((int64_t)n, std::memory_order_relaxed);
+        return 0;
+    }
+    return n;
 }
 
 // A handle with the options every request shares. Only http and https, also

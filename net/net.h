@@ -73,8 +73,11 @@ inline constexpr int GURL_JOBS = 256;
 inline constexpr uint64_t GURL_KEEP_UPDATES = 120;  // a finished job stays readable this long
 inline constexpr int64_t GURL_RESULT_START = 1028;
 inline constexpr int64_t GURL_BUFFER_MIN = 256;
-// A reply past this fails its job: a process never holds more than 32 MB.
+// A reply past this fails its job: no process may hold more (its hard memory ceiling).
 inline constexpr int64_t GURL_RESULT_MAX = 64ll << 20;
+// Reply bytes all jobs hold together: a script starting every job on large
+// downloads would otherwise make the host hold 256 such replies.
+inline constexpr int64_t GURL_RESULTS_TOTAL_MAX = 2 * GURL_RESULT_MAX;
 inline constexpr long GURL_CONNECT_TIMEOUT_S = 30;
 inline constexpr long GURL_LOW_SPEED_TIME_S = 60;  // below 1 byte/s this long: given up
 inline constexpr long GURL_MAX_REDIRECTS = 10;
@@ -115,7 +118,6 @@ struct gurl_job {
     const char* fail_log;  // the worker's failure line, logged by the main thread
 };
 
-void gurl_init();
 // Starts a request; its id, or -1 when its slot is still taken (logged).
 // body and headers (lines each ended by a NUL) are copied; none leaves the
 // field absent. A POST or PUT without a body sends an empty one.
@@ -124,7 +126,6 @@ int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const 
 int32_t gurl_get(const char* url, gurl_callback callback);
 gurl_job* gurl_get_job(int32_t id);  // none for 0 or when not held
 int gurl_jobs_in_use();               // slots held (pending, or finished and not reaped)
-void gurl_update();
 uint64_t gurl_current_tick();
 // The escaped form of a URL: letters, digits and _#%&-./:=? kept, every
 // other byte "%" and two lower-case hex digits. Appended to out.
@@ -216,6 +217,8 @@ int cart_cache_name_for_url(const char* escaped_url, char* out, size_t out_size)
 const char* strip_lid_version(const char* lid);
 int lua54__fetch_remote(lua_State* L);
 int lua54__fetch_remote_result(lua_State* L);
+
+// ---------------------------------------------------------------------------
 // Sockets: TCP and UDP clients and dual-stack listeners for processes. Every
 // descriptor is non-blocking; only a client's connect waits, and that at most
 // SOCKET_CONNECT_WAIT_MS in all. Records belong to the process that made or
@@ -266,6 +269,11 @@ inline constexpr size_t SCORESUB_CHANNEL_MAX = 40; // of the name a script gives
 inline constexpr size_t SCORESUB_FIELD_MAX = 255;  // user id, token, endpoint
 inline constexpr size_t SCORESUB_EXTRA_MAX = 1024; // extra bytes posted with a score
 inline constexpr int32_t SCORESUB_ITEMS_START = 64;
+// Items a channel keeps, best first, and records read from one reply: a
+// hostile endpoint can neither grow a channel without end nor make merging
+// its reply hold the frame (each merge walks the items).
+inline constexpr int32_t SCORESUB_ITEMS_MAX = 1024;
+inline constexpr size_t SCORE_RECORDS_MAX = 4096;
 inline constexpr int SCORESUB_SHOWN_MAX = 64;      // items a script is given
 inline constexpr int SCORESUB_REFERENCES = 4;
 inline constexpr int32_t SCORESUB_COST = 64;       // a post, and each item given
@@ -275,6 +283,9 @@ inline constexpr uint64_t SCORESUB_POLL_AFTER_POST_MS = 200;
 inline constexpr uint64_t SCORESUB_TOKEN_STALE_S = 127;
 inline constexpr size_t SCORE_RECORD_MIN = 30;     // a shorter record ends a reply
 inline constexpr uint8_t SCORESUB_CONTENT_OFFSET = 10;  // the extra bytes follow "0a" and the checksum
+// The content a post can carry; a reply's longer content is cut to it, so
+// the items a channel keeps stay small.
+inline constexpr size_t SCORE_CONTENT_MAX = SCORESUB_CONTENT_OFFSET + SCORESUB_EXTRA_MAX;
 inline constexpr const char* SCORESUB_PATH = "/channel/scoresub/";
 inline constexpr const char* SCORESUB_DEV_CART = "_dev";
 
@@ -287,11 +298,11 @@ struct score_record {
     const uint8_t* content;  // the stored content: "0a", checksum, extra bytes
     size_t content_len;
 };
-// The well-formed records of a reply, in order. A record runs L bytes (8 hex
-// digits at its start); L under SCORE_RECORD_MIN or past the end stops the
-// reading; a record without its ';' or '|', with a last byte other than '\n',
+// The well-formed records of a reply, in order, at most SCORE_RECORDS_MAX. A
+// record runs L bytes (8 hex digits at its start); L under SCORE_RECORD_MIN or
+// past the end stops the reading; a record without its ';' or '|', with a last byte other than '\n',
 // an empty key or one holding a control byte, or a score that is not a finite
-// number is skipped.
+// number is skipped. Content past SCORE_CONTENT_MAX is cut.
 std::vector<score_record> scoresub_parse_reply(const uint8_t* data, size_t len);
 // The checksum a post carries for the channel name, the user's key and the
 // extra bytes.

@@ -274,7 +274,7 @@ std::string channel_of_url(std::string_view url) {
 std::vector<score_record> scoresub_parse_reply(const uint8_t* data, size_t len) {
     std::vector<score_record> out;
     size_t at = 0;
-    while (data && len - at >= SCORE_RECORD_MIN) {
+    while (data && len - at >= SCORE_RECORD_MIN && out.size() < SCORE_RECORDS_MAX) {
         // The digits lie inside what remains; a NUL among them reads as the end.
         const char* p = (const char*)data + at;
         size_t L = read_u32_from_hex_str(&p);
@@ -296,7 +296,8 @@ std::vector<score_record> scoresub_parse_reply(const uint8_t* data, size_t len) 
         if (!key_ok || ec != std::errc() || end != (const char*)bar || !std::isfinite(score)) continue;
         const char* t = (const char*)r + 9;
         uint64_t ts = (uint64_t)read_i64_from_hex_str(&t);
-        out.push_back({(const char*)key, key_len, score, ts, bar + 1, (size_t)(last - bar - 1)});
+        out.push_back({(const char*)key, key_len, score, ts, bar + 1,
+                       std::min((size_t)(last - bar - 1), SCORE_CONTENT_MAX)});
     }
     return out;
 }
@@ -355,8 +356,16 @@ void scoresub_fetch(const char* cartridge, const char* channel) {
     if (scoresub* s = get_scoresub(cartridge, channel, nullptr)) s->poll_requested = 1;
 }
 
+// Whether an item of this score and ts goes before `it` in the order.
+static bool goes_before(double score, uint64_t ts, const scoresub_item& it) {
+    return it.score < score || (it.score == score && ts < it.ts);
+}
+
 void channel_add(scoresub* s, const char* key, double score, const uint8_t* content, size_t len, uint64_t ts) {
     if (!s || !key || !std::isfinite(score)) return;
+    // A full channel keeps its best: an item that would go after its last is
+    // not kept (any item of the same key is then better already).
+    if (s->item_count >= SCORESUB_ITEMS_MAX && !goes_before(score, ts, s->items[s->item_count - 1])) return;
     int existing = -1;
     for (int i = 0; i < s->item_count && existing < 0; i++)
         if (std::strcmp(s->items[i].key, key) == 0) existing = i;
@@ -364,7 +373,7 @@ void channel_add(scoresub* s, const char* key, double score, const uint8_t* cont
     // The existing item scores lower, so its place is at or after the new one's.
     int place = s->item_count;
     for (int i = 0; i < s->item_count; i++)
-        if (s->items[i].score < score || (s->items[i].score == score && ts < s->items[i].ts)) {
+        if (goes_before(score, ts, s->items[i])) {
             place = i;
             break;
         }
@@ -375,6 +384,8 @@ void channel_add(scoresub* s, const char* key, double score, const uint8_t* cont
         std::memmove(&s->items[existing], &s->items[existing + 1],
                      sizeof(scoresub_item) * (size_t)(s->item_count - existing - 1));
         s->item_count--;
+    } else if (s->item_count >= SCORESUB_ITEMS_MAX) {
+        free_item(s->items[--s->item_count]);  // the new item goes before it
     } else if (s->item_count >= s->item_capacity) {
         int64_t cap = std::max<int64_t>((int64_t)s->item_capacity * 2, (int64_t)s->item_count + 1);
         int64_t bytes = cap * (int64_t)sizeof(scoresub_item);

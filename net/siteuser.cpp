@@ -402,8 +402,8 @@ void siteuser_receive_udat_cb(gurl_job* j) {
 // Lua calls
 // ---------------------------------------------------------------------------
 
-// A string argument copied out, or false when absent or holding a NUL
-// (which no stored field can keep).
+// A string argument copied out; false for any other value. The callers
+// refuse one holding a NUL, which no stored field can keep.
 static bool string_arg(lua_State* L, int index, std::string* out) {
     if (lua_type(L, index) != LUA_TSTRING) return false;
     size_t n = 0;

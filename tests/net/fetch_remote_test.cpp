@@ -2,6 +2,7 @@
 // placeholder, the result call's answers, and the cartridge cache.
 #include <lodepng.h>
 
+#include "lang/lang.h"
 #include "tests/net/net_test_util.h"
 
 namespace {
@@ -91,6 +92,24 @@ TEST_F(fetch_remote, results_are_decoded_by_extension) {
     server.set_handler([&](const http_request& r) { return http_reply(200, r.target == "/p.png" ? png : "text"); });
     EXPECT_EQ(result(start("'" + server.url("/t.txt") + "'"), "type(r[1]) .. r[1]"), "stringtext");
     EXPECT_EQ(result(start("'" + server.url("/p.png") + "'"), "type(r[1])"), "userdata");
+}
+
+TEST_F(fetch_remote, a_result_the_process_cannot_hold_leaks_no_buffer) {
+    server.set_handler([](const http_request&) { return http_reply(200, "text"); });
+    int32_t id = start("'" + server.url("/t.txt") + "'");
+    ASSERT_TRUE(hvx_test::pump_until_finished(id));
+    const uint32_t buffers = get_total_num_buffers();
+    for (int i = 0; i < 3; i++) {
+        lua_pushcfunction(p->L, lua54__fetch_remote_result);
+        lua_pushinteger(p->L, id);
+        p->heap_bytes += MEMORY_HARD_CEILING;  // every allocation of the state is refused
+        int rc = lua_pcall(p->L, 1, 0, 0);
+        p->heap_bytes -= MEMORY_HARD_CEILING;
+        p->out_of_memory = 0;
+        EXPECT_EQ(rc, LUA_ERRMEM);
+        lua_settop(p->L, 0);
+    }
+    EXPECT_EQ(get_total_num_buffers(), buffers);
 }
 
 TEST_F(fetch_remote, cartridge_images_are_cached) {

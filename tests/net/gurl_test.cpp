@@ -114,6 +114,31 @@ TEST_F(gurl, failures_end_failed_and_error_replies_stay_done) {
     }
 }
 
+TEST_F(gurl, replies_held_together_stay_under_their_total) {
+    // Each reply is allowed alone; three together pass what all jobs may hold.
+    const std::string big((size_t)(GURL_RESULTS_TOTAL_MAX * 3 / 8), 'b');
+    server.set_handler([&](const http_request&) { return http_reply(200, big); });
+    std::vector<int32_t> ids;
+    for (int i = 0; i < 3; i++) ids.push_back(gurl_get(server.url("/big").c_str(), nullptr));
+    // No update runs meanwhile, so no finished job is reaped and lets go.
+    auto pending = [&] {
+        for (int32_t id : ids)
+            if (gurl_get_job(id)->state.load() == GURL_PENDING) return true;
+        return false;
+    };
+    for (int ms = 0; ms < 30000 && pending(); ms++) usleep(1000);
+    ASSERT_FALSE(pending());
+    int64_t kept = 0;
+    int failed = 0;
+    for (int32_t id : ids) {
+        gurl_job* j = gurl_get_job(id);
+        if (j->state.load() == GURL_DONE) kept += j->result.length;
+        else failed += std::string((char*)j->result.data).empty();
+    }
+    EXPECT_GE(failed, 1);
+    EXPECT_LE(kept, GURL_RESULTS_TOTAL_MAX);
+}
+
 TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
     std::atomic<bool> release{false};
     server.set_handler([&](const http_request&) {

@@ -130,6 +130,30 @@ TEST_F(ScoreChannels, RepliesAreReadRecordByRecord) {
     EXPECT_EQ(std::string((const char*)recs[0].content, recs[0].content_len), "0a12345678hi");
 }
 
+TEST_F(ScoreChannels, AHostileReplyIsBounded) {
+    // Better and better scores under new keys: every merge goes to the front.
+    std::string reply;
+    for (size_t i = 0; i < SCORE_RECORDS_MAX + 100; i++)
+        reply += record(i, "k" + std::to_string(i), std::to_string(i), "c");
+    auto recs = scoresub_parse_reply((const uint8_t*)reply.data(), reply.size());
+    ASSERT_EQ(recs.size(), SCORE_RECORDS_MAX);
+    scoresub* s = get_scoresub(nullptr, nullptr, "t-hostile");
+    for (const score_record& r : recs)
+        channel_add(s, std::string(r.key, r.key_len).c_str(), r.score, r.content, r.content_len, r.ts);
+    channel_add(s, "low", -1, nullptr, 0, 0);  // after the last of a full channel
+    std::vector<item_view> want;
+    for (int i = 0; i < SCORESUB_ITEMS_MAX; i++) {
+        uint64_t k = SCORE_RECORDS_MAX - 1 - (uint64_t)i;
+        want.push_back({"k" + std::to_string(k), (double)k, k});
+    }
+    EXPECT_EQ(items_of(s), want);
+    // Content no post can carry is cut to what one can.
+    const std::string big = record(1, "big", "1", std::string(SCORE_CONTENT_MAX + 1, 'c'));
+    recs = scoresub_parse_reply((const uint8_t*)big.data(), big.size());
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].content_len, SCORE_CONTENT_MAX);
+}
+
 TEST_F(ScoreChannels, CartridgeAndChannelNames) {
     struct {
         std::string path, cart_id, want;
