@@ -212,7 +212,9 @@ int lua54_add(lua_State* L) {
     }
     lua_Integer pos = hvx_intp(L, 3, 0);
     luaL_argcheck(L, (lua_Unsigned)pos - 1u < (lua_Unsigned)end, 2, "position out of bounds");
-    hvx_spend_checked(L, end - pos);
+    // end wraps to the smallest integer under a __len of the largest: then
+    // nothing moves, and end - pos would overflow.
+    hvx_spend_checked(L, end > pos ? end - pos : 0);
     for (lua_Integer i = end; i > pos; i--) {
         lua_geti(L, 1, i - 1);
         lua_seti(L, 1, i);
