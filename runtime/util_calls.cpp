@@ -2,10 +2,11 @@
 // removal and counting, checksums and deltas of strings, the system's load,
 // and tokenoid, the editor's line-by-line tokenizer.
 //
-// Any allocation here can run a script's finalizer, and a finalizer can
-// rewrite this call's stack slots (the debug library reaches them). So no
-// pointer into a Lua string is kept across an allocation, and a table slot is
-// checked to still hold a table before every raw access.
+// Any allocation here can run a script's finalizer, and the sequence calls'
+// metamethods run script code. The debug library cannot reach this call's
+// stack slots; as a second guard all the same, no pointer into a Lua string
+// is kept across an allocation, and a table slot is checked to still hold a
+// table before every raw access.
 #include <algorithm>
 #include <cstring>
 #include <memory>
