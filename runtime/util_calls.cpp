@@ -9,7 +9,6 @@
 // table before every raw access.
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "lang/lang.h"
@@ -29,11 +28,6 @@ bool is_table(lua_State* L, int i) { return lua_type(L, i) == LUA_TTABLE; }
 int64_t trunc_or(lua_State* L, int i, int64_t def) { return lua_isnoneornil(L, i) ? def : hvx_trunc_arg(L, i); }
 
 int32_t cost_clamp(int64_t n) { return n > INT32_MAX ? INT32_MAX : n < 0 ? 0 : (int32_t)n; }
-
-struct buffer_free {
-    void operator()(buffer* b) const { destroy_buffer(b); }
-};
-using buffer_ptr = std::unique_ptr<buffer, buffer_free>;
 
 }  // namespace
 
@@ -306,7 +300,7 @@ static int delta_call(lua_State* L, buffer* (*op)(const uint8_t*, int64_t, const
     const char *a, *b;
     size_t na, nb;
     if (!two_texts(L, &a, &na, &b, &nb)) return 0;
-    buffer_ptr out(op((const uint8_t*)a, (int64_t)na, (const uint8_t*)b, (int64_t)nb));
+    scoped_buffer out(op((const uint8_t*)a, (int64_t)na, (const uint8_t*)b, (int64_t)nb));
     if (!out) return 0;
     spend_cpu(out->length / 4);
     lua_pushlstring(L, (const char*)out->data, (size_t)out->length);
