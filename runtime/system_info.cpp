@@ -393,7 +393,7 @@ int64_t checked_time_arg(lua_State* L, int arg, int64_t def) {
 int lua54_date(lua_State* L) {
     // Copied: the result is built before anything can run script code.
     std::string format = DATE_DEFAULT_FORMAT;
-    if (lua_type(L, 1) == LUA_TSTRING || lua_type(L, 1) == LUA_TNUMBER) {
+    if (hvx_is_text(L, 1)) {
         size_t n = 0;
         const char* f = lua_tolstring(L, 1, &n);
         format.assign(f, n);

@@ -17,11 +17,6 @@
 
 namespace {
 
-bool is_text(lua_State* L, int i) {
-    int t = lua_type(L, i);
-    return t == LUA_TSTRING || t == LUA_TNUMBER;
-}
-
 bool is_table(lua_State* L, int i) { return lua_type(L, i) == LUA_TTABLE; }
 
 // A truncated-number argument; absent or nil gives def.
@@ -56,7 +51,7 @@ static void push_field(lua_State* L, const char* s, size_t n, bool convert) {
 
 int lua54_split(lua_State* L) {
     int nargs = lua_gettop(L);
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     size_t len = 0;
     const char* src = lua_tolstring(L, 1, &len);
     const std::string text(src, len);  // the fields below allocate
@@ -126,7 +121,7 @@ int lua54_split(lua_State* L) {
 // ---------------------------------------------------------------------------
 
 int lua54_ord(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     int64_t i = trunc_or(L, 2, 1), n = trunc_or(L, 3, 1);
     if (n < 1 || n > ORD_MAX_COUNT) return 0;
     spend_cpu((int32_t)n);
@@ -151,7 +146,7 @@ int lua54_chr(lua_State* L) {
 }
 
 int lua54_strindex(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     int64_t i = hvx_intp(L, 2, -1);
     size_t len = 0;
     const char* s = lua_tolstring(L, 1, &len);
@@ -264,7 +259,7 @@ int lua54_deli(lua_State* L) {
 // ---------------------------------------------------------------------------
 
 int lua54_crc(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     size_t len = 0;
     const char* s = lua_tolstring(L, 1, &len);
     spend_cpu(cost_clamp((int64_t)(len >> 3)));
@@ -273,7 +268,7 @@ int lua54_crc(lua_State* L) {
 }
 
 int lua54_md5(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     size_t len = 0;
     const char* s = lua_tolstring(L, 1, &len);
     spend_cpu(cost_clamp((int64_t)(len >> 1)));
@@ -286,7 +281,7 @@ int lua54_md5(lua_State* L) {
 // Both texts as strings, converted first: converting a number allocates, which
 // could move the other argument's string away.
 static bool two_texts(lua_State* L, const char** a, size_t* na, const char** b, size_t* nb) {
-    if (!is_text(L, 1) || !is_text(L, 2)) return false;
+    if (!hvx_is_text(L, 1) || !hvx_is_text(L, 2)) return false;
     lua_tolstring(L, 1, nullptr);
     lua_tolstring(L, 2, nullptr);
     if (lua_type(L, 1) != LUA_TSTRING || lua_type(L, 2) != LUA_TSTRING) return false;
@@ -443,7 +438,7 @@ bool scan_token(const uint8_t* s, int64_t len, int64_t pos, int64_t state, token
 }
 
 int lua54_tokenoid(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     int64_t pos = trunc_or(L, 2, 1) - 1;
     int64_t state = hvx_intp(L, 3, 0);
     size_t len = 0;
