@@ -194,9 +194,13 @@ int64_t hvx_pid_arg(lua_State* L, int index) {
     return isnum ? v : 0;
 }
 
-bool hvx_text_arg(lua_State* L, int index, std::string* out) {
+bool hvx_is_text(lua_State* L, int index) {
     int t = lua_type(L, index);
-    if (t != LUA_TSTRING && t != LUA_TNUMBER) return false;
+    return t == LUA_TSTRING || t == LUA_TNUMBER;
+}
+
+bool hvx_text_arg(lua_State* L, int index, std::string* out) {
+    if (!hvx_is_text(L, index)) return false;
     size_t n = 0;
     const char* s = lua_tolstring(L, index, &n);
     out->assign(s, n);

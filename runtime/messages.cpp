@@ -8,8 +8,10 @@
 #include "runtime/runtime.h"
 #include "storage/storage.h"
 
-// The read buffer of reads without a destination; replaced by each such read.
-static buffer* rpm_buffer = nullptr;
+// The one read buffer kept between reads: a read without a destination
+// fills it, and _read_message takes it out while it decodes (a finalizer's
+// read meanwhile gets a buffer of its own).
+static buffer* spare_read_buffer = nullptr;
 
 static void drop_queue(Process* p, const char* why) {
     krio_debugf("message queue of process %lld dropped: %s\n", (long long)p->id, why);
@@ -102,12 +104,12 @@ buffer* read_process_message(Process* p, buffer* dest) {
         return nullptr;
     }
     if (!dest) {
-        if (rpm_buffer && far_too_big(rpm_buffer, n)) {
-            destroy_buffer(rpm_buffer);  // one long message must not pin its size for ever
-            rpm_buffer = nullptr;
+        if (spare_read_buffer && far_too_big(spare_read_buffer, n)) {
+            destroy_buffer(spare_read_buffer);  // one long message must not pin its size for ever
+            spare_read_buffer = nullptr;
         }
-        if (!rpm_buffer) rpm_buffer = create_buffer_2((int32_t)n, MESSAGE_QUEUE_KIND);
-        dest = rpm_buffer;
+        if (!spare_read_buffer) spare_read_buffer = create_buffer_2((int32_t)n, MESSAGE_QUEUE_KIND);
+        dest = spare_read_buffer;
     }
     if (!dest) return nullptr;
     bclear(dest);
@@ -187,10 +189,6 @@ static bool receiver_fits(void* ctx, int64_t more) {
     lua_gc(r->L, LUA_GCCOLLECT, 0);
     return process_memory_in_use(r->p) + more <= MEMORY_LIMIT;
 }
-
-// One read buffer is kept between reads; a read made while another is
-// decoding (a finalizer's) gets a buffer of its own.
-static buffer* spare_read_buffer = nullptr;
 
 int lua54_read_message(lua_State* L) {
     Process* p = cproc;

@@ -652,8 +652,10 @@ int32_t hvx_trunc_arg(lua_State* L, int index);
 // A process id argument: an integer or a number/string with an integral
 // value; anything else 0 (which matches no process).
 int64_t hvx_pid_arg(lua_State* L, int index);
-// Text argument: a string, or a number as text, copied into out (so nothing
-// the call does afterwards can change it); false for any other value.
+// A text argument is a string, or a number (read as its text).
+bool hvx_is_text(lua_State* L, int index);
+// Text argument copied into out (so nothing the call does afterwards can
+// change it); false for any other value.
 bool hvx_text_arg(lua_State* L, int index, std::string* out);
 
 // Messages between processes: each queue entry is a u32 little-endian length

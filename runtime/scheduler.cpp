@@ -75,8 +75,7 @@ static bool ceiling_lifted = false;
 
 [[gnu::noinline]] static void* grow_block(Process* owner, int64_t* head, size_t new_size, int retry, int64_t acc) {
     const int64_t old_acc = head ? *head : 0;
-    const int64_t charged = (int64_t)cpu_cycles + (int64_t)(new_size >> ALLOC_COST_SHIFT) + ALLOC_COST_BASE;
-    cpu_cycles = charged > INT32_MAX ? INT32_MAX : (int32_t)charged;  // the shifted size cannot overflow
+    charge((int64_t)(new_size >> ALLOC_COST_SHIFT) + ALLOC_COST_BASE);  // the shifted size cannot overflow
     if (new_size > SIZE_MAX - ALLOC_HEADER ||
         (owner && acc > old_acc && !ceiling_lifted &&
          process_memory_in_use(owner) + (acc - old_acc) > MEMORY_HARD_CEILING)) {

@@ -12,13 +12,8 @@
 #include "storage/storage.h"
 #include "userdata/userdata.h"
 
-static bool is_text(lua_State* L, int i) {
-    int t = lua_type(L, i);
-    return t == LUA_TSTRING || t == LUA_TNUMBER;
-}
-
 int lua54_printh(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     size_t n = 0;
     const char* s = lua_tolstring(L, 1, &n);
     // One host log line, written raw to standard output.
@@ -122,7 +117,7 @@ int lua54_signal(lua_State* L) {
 static std::string userland_clipboard;
 
 int lua54_set_userland_clipboard_text(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     size_t n = 0;
     const char* s = lua_tolstring(L, 1, &n);
     userland_clipboard.assign(s, n);
@@ -135,7 +130,7 @@ int lua54_get_userland_clipboard_text(lua_State* L) {
 }
 
 int lua54_set_host_window_title(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     os_set_window_title(lua_tostring(L, 1));
     return 0;
 }

@@ -57,10 +57,11 @@ static int push_text_or_nil(lua_State* L, const char* s) {
 
 static double frames_of(int64_t cycles) { return (double)cycles / current_frame_budget(); }
 
-// Writes n samples of the scratch area to the caller's memory at addr.
+// Writes n samples of the scratch area to the caller's memory at addr (in
+// unsigned arithmetic: any integer is an address that wraps).
 static void poke_samples(Process* p, int64_t addr, int64_t n) {
     if (n > MUDO_SCRATCH_SAMPLES) n = MUDO_SCRATCH_SAMPLES;
-    for (int64_t i = 0; i < n; i++) hvx_poke16(p, (uint32_t)(addr + 2 * i), (uint16_t)audio_scratch[i]);
+    for (int64_t i = 0; i < n; i++) hvx_poke16(p, (uint32_t)addr + 2u * (uint32_t)i, (uint16_t)audio_scratch[i]);
 }
 
 // Refills p's snapshot of every channel's plain fields once per clock tick,
@@ -393,7 +394,7 @@ int64_t checked_time_arg(lua_State* L, int arg, int64_t def) {
 int lua54_date(lua_State* L) {
     // Copied: the result is built before anything can run script code.
     std::string format = DATE_DEFAULT_FORMAT;
-    if (lua_type(L, 1) == LUA_TSTRING || lua_type(L, 1) == LUA_TNUMBER) {
+    if (hvx_is_text(L, 1)) {
         size_t n = 0;
         const char* f = lua_tolstring(L, 1, &n);
         format.assign(f, n);

@@ -2,13 +2,13 @@
 // removal and counting, checksums and deltas of strings, the system's load,
 // and tokenoid, the editor's line-by-line tokenizer.
 //
-// Any allocation here can run a script's finalizer, and a finalizer can
-// rewrite this call's stack slots (the debug library reaches them). So no
-// pointer into a Lua string is kept across an allocation, and a table slot is
-// checked to still hold a table before every raw access.
+// Any allocation here can run a script's finalizer, and the sequence calls'
+// metamethods run script code. The debug library cannot reach this call's
+// stack slots; as a second guard all the same, no pointer into a Lua string
+// is kept across an allocation, and a table slot is checked to still hold a
+// table before every raw access.
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "lang/lang.h"
@@ -17,22 +17,12 @@
 
 namespace {
 
-bool is_text(lua_State* L, int i) {
-    int t = lua_type(L, i);
-    return t == LUA_TSTRING || t == LUA_TNUMBER;
-}
-
 bool is_table(lua_State* L, int i) { return lua_type(L, i) == LUA_TTABLE; }
 
 // A truncated-number argument; absent or nil gives def.
 int64_t trunc_or(lua_State* L, int i, int64_t def) { return lua_isnoneornil(L, i) ? def : hvx_trunc_arg(L, i); }
 
 int32_t cost_clamp(int64_t n) { return n > INT32_MAX ? INT32_MAX : n < 0 ? 0 : (int32_t)n; }
-
-struct buffer_free {
-    void operator()(buffer* b) const { destroy_buffer(b); }
-};
-using buffer_ptr = std::unique_ptr<buffer, buffer_free>;
 
 }  // namespace
 
@@ -61,7 +51,7 @@ static void push_field(lua_State* L, const char* s, size_t n, bool convert) {
 
 int lua54_split(lua_State* L) {
     int nargs = lua_gettop(L);
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     size_t len = 0;
     const char* src = lua_tolstring(L, 1, &len);
     const std::string text(src, len);  // the fields below allocate
@@ -131,7 +121,7 @@ int lua54_split(lua_State* L) {
 // ---------------------------------------------------------------------------
 
 int lua54_ord(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     int64_t i = trunc_or(L, 2, 1), n = trunc_or(L, 3, 1);
     if (n < 1 || n > ORD_MAX_COUNT) return 0;
     spend_cpu((int32_t)n);
@@ -156,7 +146,7 @@ int lua54_chr(lua_State* L) {
 }
 
 int lua54_strindex(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     int64_t i = hvx_intp(L, 2, -1);
     size_t len = 0;
     const char* s = lua_tolstring(L, 1, &len);
@@ -212,7 +202,9 @@ int lua54_add(lua_State* L) {
     }
     lua_Integer pos = hvx_intp(L, 3, 0);
     luaL_argcheck(L, (lua_Unsigned)pos - 1u < (lua_Unsigned)end, 2, "position out of bounds");
-    hvx_spend_checked(L, end - pos);
+    // end wraps to the smallest integer under a __len of the largest: then
+    // nothing moves, and end - pos would overflow.
+    hvx_spend_checked(L, end > pos ? end - pos : 0);
     for (lua_Integer i = end; i > pos; i--) {
         lua_geti(L, 1, i - 1);
         lua_seti(L, 1, i);
@@ -267,7 +259,7 @@ int lua54_deli(lua_State* L) {
 // ---------------------------------------------------------------------------
 
 int lua54_crc(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     size_t len = 0;
     const char* s = lua_tolstring(L, 1, &len);
     spend_cpu(cost_clamp((int64_t)(len >> 3)));
@@ -276,7 +268,7 @@ int lua54_crc(lua_State* L) {
 }
 
 int lua54_md5(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     size_t len = 0;
     const char* s = lua_tolstring(L, 1, &len);
     spend_cpu(cost_clamp((int64_t)(len >> 1)));
@@ -289,7 +281,7 @@ int lua54_md5(lua_State* L) {
 // Both texts as strings, converted first: converting a number allocates, which
 // could move the other argument's string away.
 static bool two_texts(lua_State* L, const char** a, size_t* na, const char** b, size_t* nb) {
-    if (!is_text(L, 1) || !is_text(L, 2)) return false;
+    if (!hvx_is_text(L, 1) || !hvx_is_text(L, 2)) return false;
     lua_tolstring(L, 1, nullptr);
     lua_tolstring(L, 2, nullptr);
     if (lua_type(L, 1) != LUA_TSTRING || lua_type(L, 2) != LUA_TSTRING) return false;
@@ -303,7 +295,7 @@ static int delta_call(lua_State* L, buffer* (*op)(const uint8_t*, int64_t, const
     const char *a, *b;
     size_t na, nb;
     if (!two_texts(L, &a, &na, &b, &nb)) return 0;
-    buffer_ptr out(op((const uint8_t*)a, (int64_t)na, (const uint8_t*)b, (int64_t)nb));
+    scoped_buffer out(op((const uint8_t*)a, (int64_t)na, (const uint8_t*)b, (int64_t)nb));
     if (!out) return 0;
     spend_cpu(out->length / 4);
     lua_pushlstring(L, (const char*)out->data, (size_t)out->length);
@@ -446,7 +438,7 @@ bool scan_token(const uint8_t* s, int64_t len, int64_t pos, int64_t state, token
 }
 
 int lua54_tokenoid(lua_State* L) {
-    if (!is_text(L, 1)) return 0;
+    if (!hvx_is_text(L, 1)) return 0;
     int64_t pos = trunc_or(L, 2, 1) - 1;
     int64_t state = hvx_intp(L, 3, 0);
     size_t len = 0;

@@ -14,8 +14,6 @@
 using hvx_test::call;
 using hvx_test::call_result;
 using hvx_test::process_env;
-using hvx_test::call;
-using hvx_test::call_result;
 
 namespace {
 

@@ -188,13 +188,7 @@ TEST(MessageCalls, SendAndRead) {
     ASSERT_NE(root, nullptr);
     env.frame();
     env.frame();
-    lua_State* L = root->L;
-    auto global = [&](const char* name) {
-        lua_getglobal(L, name);
-        std::string v = luaL_tolstring(L, -1, nullptr);
-        lua_pop(L, 2);
-        return v;
-    };
+    auto global = [&](const char* name) { return hvx_test::global_text(root, name); };
     EXPECT_EQ(global("stamped"), "true");
     EXPECT_EQ(global("no_table"), "0");
     EXPECT_EQ(global("no_receiver"), "0");

@@ -11,20 +11,12 @@
 #include "storage/storage.h"
 #include "tests/support/process_harness.h"
 
+using hvx_test::global_text;
 using hvx_test::process_env;
 
 namespace {
 
 const char* kIdle = "while true do coroutine.yield() end";
-
-std::string global_text(Process* p, const char* name) {
-    lua_getglobal(p->L, name);
-    size_t n = 0;
-    const char* s = luaL_tolstring(p->L, -1, &n);
-    std::string out(s, n);
-    lua_pop(p->L, 2);
-    return out;
-}
 
 // The end-of-slice memory check runs a full collection after the state has
 // returned from its resume; a finalizer there asks for a slice of its own

@@ -132,14 +132,8 @@ TEST(Scheduler, FlagByteSwitchesTheCollectorToIncremental) {
     prepare_processes_for_frame();
     run_process_slice(flagged, 1.0);
     run_process_slice(plain, 1.0);
-    auto mode = [](Process* p) {
-        lua_getglobal(p->L, "mode");
-        std::string m = lua_tostring(p->L, -1) ? lua_tostring(p->L, -1) : "";
-        lua_pop(p->L, 1);
-        return m;
-    };
-    EXPECT_EQ(mode(flagged), "incremental");
-    EXPECT_EQ(mode(plain), "generational");
+    EXPECT_EQ(hvx_test::global_text(flagged, "mode"), "incremental");
+    EXPECT_EQ(hvx_test::global_text(plain, "mode"), "generational");
 }
 
 TEST(Scheduler, MountHoldPostponesPruning) {

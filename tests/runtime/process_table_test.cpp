@@ -15,13 +15,6 @@ namespace {
 
 const char* kIdle = "while true do coroutine.yield() end";
 
-std::string global_string(Process* p, const char* name) {
-    lua_getglobal(p->L, name);
-    std::string s = lua_tostring(p->L, -1) ? lua_tostring(p->L, -1) : "";
-    lua_pop(p->L, 1);
-    return s;
-}
-
 TEST(ProcessTable, IdsAdvanceOnEveryAttemptAndLookupsFollowThem) {
     process_env env;
     Process* a = env.spawn(kIdle);
@@ -261,7 +254,7 @@ TEST(ProcessTable, BootTextRunsAboveThePlaceholder) {
     Process* root = env.boot_root("booted = 'yes' while true do coroutine.yield() end");
     ASSERT_NE(root, nullptr);
     env.frame();
-    EXPECT_EQ(global_string(root, "booted"), "yes");
+    EXPECT_EQ(hvx_test::global_text(root, "booted"), "yes");
     EXPECT_NE(process_load_boot_text(root, "x = = 2", 7, "=bad"), nullptr);
 }
 

@@ -126,6 +126,8 @@ TEST_F(util_calls, Sequences) {
         {"local t = {1, 2} add(t, 9, 3) return show(t)", "1 2 9"},
         {"local t = {1, 2} add(t, 9, nil) return show(t)", "1 2 9"},
         {"local t = {1, 2} return select('#', add(t))", "0"},
+        {"local t = setmetatable({}, {__len = function() return math.maxinteger end}) "
+         "add(t, 'x', 1) return rawget(t, 1)", "x"},
         {"local t = {1, 2} return add(t, 9, 4)", "error: [string \"local t = {1, 2} return add(t, 9, 4)\"]:1: "
                                                  "bad argument #2 to 'add' (position out of bounds)"},
         {"return add({}, 1, 2, 3)", "error: [string \"return add({}, 1, 2, 3)\"]:1: "

@@ -198,4 +198,13 @@ std::string run_in(Process* p, const std::string& code) {
     return joined;
 }
 
+std::string global_text(Process* p, const char* name) {
+    lua_getglobal(p->L, name);
+    size_t n = 0;
+    const char* s = luaL_tolstring(p->L, -1, &n);
+    std::string out(s, n);
+    lua_pop(p->L, 2);
+    return out;
+}
+
 }  // namespace hvx_test

@@ -51,6 +51,9 @@ private:
 // Runs code in p's state with p current, as its slice would; tostring of its
 // results joined by ", " ("" for none), or "error: " and the message.
 std::string run_in(Process* p, const std::string& code);
+// tostring of the global name in p's state, read without running p (which
+// may be suspended).
+std::string global_text(Process* p, const char* name);
 // One protected call of a host function in p's state, made as p (a plain
 // call, not a slice), with the values of a Lua expression list as its
 // arguments.
