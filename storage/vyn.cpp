@@ -89,12 +89,13 @@ struct writer {
     int flags;
     int64_t start;
     int err = 0;
+    int64_t unwritten = 0;  // VYN_UNWRITTEN_KEY_BYTES for every key passed over
 
     bool fail(int code) {
         if (!err) err = code;
         return false;
     }
-    bool room() { return out->length - start <= VYN_MAX_TEXT || fail(VYN_ERR_SIZE); }
+    bool room() { return out->length - start + unwritten <= VYN_MAX_TEXT || fail(VYN_ERR_SIZE); }
     bool put(const void* s, size_t n) {
         if (n && bwrite(s, 1, (int64_t)n, out) != (int64_t)n) return fail(VYN_ERR_SIZE);
         return room();
@@ -174,10 +175,12 @@ bool writer::table(int idx, int depth) {
             k.kind = key_rec::FLT;
             k.d = lua_tonumber(L, -1);
         } else {
+            unwritten += VYN_UNWRITTEN_KEY_BYTES;
             continue;
         }
         keys.push_back(k);
     }
+    if (!room()) return false;
     const char* a = arena.data();
     std::sort(keys.begin(), keys.end(), [a](const key_rec& x, const key_rec& y) {
         if ((x.kind == key_rec::STR) != (y.kind == key_rec::STR)) return x.kind == key_rec::STR;
@@ -263,7 +266,7 @@ bool writer::elements(const uint8_t* block) {
     if (kTypeNames[type & 15][0] == 0) return true;
     const int bytes = ud_elem_bytes(type);
     const int64_t digits = count * bytes * 2;
-    if (out->length - start + digits > VYN_MAX_TEXT) return fail(VYN_ERR_SIZE);
+    if (out->length - start + unwritten + digits > VYN_MAX_TEXT) return fail(VYN_ERR_SIZE);
     if (!ballocate(out, out->length + digits)) return fail(VYN_ERR_SIZE);
     uint8_t* o = out->data + out->length;
     // Each element most significant digit first.
