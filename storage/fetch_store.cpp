@@ -23,11 +23,6 @@ static_assert(IMAGE_MAX_PIXELS_I32 * 4 == UD_MAX_STORAGE, "four bytes a pixel");
 
 namespace {
 
-struct free_deleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
-
 const char* const plain_text_exts[] = {"qzl", "txt", "obj", "mtl", "svg", "pov", "sfd", "csv", "ppm", "html", "css", "json"};
 const char* const host_text_exts[] = {"txt", "pn", "lua"};
 

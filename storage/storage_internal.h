@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "storage/storage.h"
 
@@ -11,6 +13,12 @@ static inline const char* btext(const buffer* b) { return b ? (const char*)b->da
 
 // A cycle count for spend_cpu, saturated to its 32-bit argument.
 static inline int32_t cost_of(int64_t n) { return n > INT32_MAX ? INT32_MAX : (int32_t)n; }
+
+// Bytes the codecs hand back from malloc (decoded pictures, encoded files).
+struct free_deleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
 
 static inline bool starts_with(const char* s, const char* prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
