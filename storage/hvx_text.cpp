@@ -255,7 +255,9 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
         std::string path((const char*)s, (size_t)k);
         std::string rest((const char*)s + k, (size_t)(n - k));
         int attribs = atoi(rest.c_str());
-        if (path.empty() || path_has_dotdot_segment(path.data(), (int64_t)path.size())) {
+        // A NUL would cut the name short, to a ".." the check below never saw.
+        if (path.empty() || path.find('\0') != std::string::npos ||
+            path_has_dotdot_segment(path.data(), (int64_t)path.size())) {
             ld.whole = false;
             continue;
         }
