@@ -618,6 +618,10 @@ inline constexpr int64_t VYN_MAX_UNPACKED = 64ll << 20;
 // but walking it costs about that much, and a table reached many times over
 // would otherwise be walked without bound.
 inline constexpr int64_t VYN_UNWRITTEN_KEY_BYTES = 16;
+// Likewise a pxu piece counts as at least one byte for this many element
+// bytes it packs: a run of equal values packs to almost nothing, and one
+// userdata reached many times over would be scanned again at every reach.
+inline constexpr int64_t VYN_PXU_SCAN_BYTES = 8;
 inline constexpr int64_t VYN_MAX_STR_PIECE = 33554431;
 inline constexpr int VYN_NUMBER_MAX_CHARS = 44;
 inline constexpr int VYN_LZ4_LEVEL = 1;

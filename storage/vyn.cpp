@@ -89,7 +89,7 @@ struct writer {
     int flags;
     int64_t start;
     int err = 0;
-    int64_t unwritten = 0;  // VYN_UNWRITTEN_KEY_BYTES for every key passed over
+    int64_t unwritten = 0;  // counted against the text limit beyond what was written
 
     bool fail(int code) {
         if (!err) err = code;
@@ -238,7 +238,10 @@ bool writer::userdata(const uint8_t* block) {
             n = write_binary_pxu(block, out, PXU_BITS_U8, (flags & VYN_FLAG_RAW_PXU) ? PXU_MODE_RAW : PXU_MODE_RECENT);
         if (type == UTYPE_I16 || type == UTYPE_U8) {
             out->cursor = out->length;
-            return n > 0 ? room() : fail(VYN_ERR_SIZE);
+            if (n <= 0) return fail(VYN_ERR_SIZE);
+            int64_t least = ud_byte_count(block) / VYN_PXU_SCAN_BYTES;
+            if (least > n) unwritten += least - n;
+            return room();
         }
     }
     char t[64];

@@ -228,6 +228,12 @@ TEST(VynWriter, FailsAsAWhole) {
             lua_pop(f.L, 1);
         }
     }
+    // One packed userdata reached many times over: its pieces are tiny, the
+    // scans are not.
+    f.eval("(function() local u, l = ud('u8', 2, 2048, 2048), {} for i = 1, 129 do l[i] = u end return l end)()");
+    scoped_buffer b(create_buffer_2(16, 1));
+    EXPECT_EQ(stringify_object(f.L, -1, b, VYN_FLAG_PXU), VYN_ERR_SIZE);
+    lua_pop(f.L, 1);
 }
 
 // Charges: 2 cycles a value, a quarter per string byte, the userdata size
