@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "storage/storage.h"
 
@@ -27,6 +28,12 @@ struct free_deleter {
     void operator()(void* p) const { std::free(p); }
 };
 using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
+
+// A path argument: text without NUL bytes (a NUL would cut the path short
+// and name another file).
+static inline bool path_arg(lua_State* L, int i, std::string* out) {
+    return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
+}
 
 static inline bool starts_with(const char* s, const char* prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
