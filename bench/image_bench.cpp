@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -180,8 +181,8 @@ struct vyn_file {
     std::string dir;
     Process* p;
     vyn_file() {
-        char tmpl[] = "/tmp/hvxbench-XXXXXX";
-        dir = mkdtemp(tmpl);
+        dir = bench_scratch() + "/vyn_file";
+        std::filesystem::create_directories(dir);
         p = bench_process(R"lua(
             local t = {}
             for i = 1, 40000 do
@@ -197,8 +198,8 @@ struct vyn_file {
         lua_pcall(p->L, 0, 0, 0);
     }
     ~vyn_file() {
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
         pfile_reset();
         cproc = nullptr;
         processes_init();

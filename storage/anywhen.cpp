@@ -42,13 +42,6 @@ void anywhen_set_observer(void (*observer)(int, const char*, const char*)) { any
 
 static const char hex_digit_chars[] = "0123456789abcdef";
 
-static int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 void anywhen_hash_hex(const void* data, int64_t length, char out[ANYWHEN_HASH_LEN + 1]) {
     uint8_t h[16];
     int32_t n = length < 0 ? 0 : length > INT32_MAX ? INT32_MAX : (int32_t)length;

@@ -23,11 +23,6 @@ static_assert(IMAGE_MAX_PIXELS_I32 * 4 == UD_MAX_STORAGE, "four bytes a pixel");
 
 namespace {
 
-struct free_deleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
-
 const char* const plain_text_exts[] = {"qzl", "txt", "obj", "mtl", "svg", "pov", "sfd", "csv", "ppm", "html", "css", "json"};
 const char* const host_text_exts[] = {"txt", "pn", "lua"};
 
@@ -195,7 +190,7 @@ int unvyn_from_fetched_buffer(lua_State* L, const buffer* b, const char* path, i
 
 int lua54_fetch(lua_State* L) {
     std::string path;
-    if (!hvx_text_arg(L, 1, &path)) return 0;
+    if (!path_arg(L, 1, &path)) return 0;
     int flags = (int)hvx_intp(L, 2, 0);
     bool raw = hvx_path_kind(path.c_str()) != 0 || (flags & FETCH_FLAG_RAW);
     scoped_buffer bytes(pfile_read_all(path.c_str(), raw ? "rf" : "rb"));
@@ -266,7 +261,7 @@ static int store_picture(lua_State* L, const std::string& path, const char* ext)
 
 int lua54_store(lua_State* L) {
     std::string path, meta, value;
-    if (!hvx_text_arg(L, 1, &path)) return 0;
+    if (!path_arg(L, 1, &path)) return 0;
     bool has_meta = hvx_text_arg(L, 3, &meta);
     char ext[PATH_EXT_MAX + 1];
     snprintf(ext, sizeof ext, "%s", get_ext(path.c_str()));
@@ -310,7 +305,7 @@ int lua54_store(lua_State* L) {
 
 int lua54_fetch_metadata_from_file(lua_State* L) {
     std::string path;
-    if (!hvx_text_arg(L, 1, &path)) return 0;
+    if (!path_arg(L, 1, &path)) return 0;
     scoped_buffer bytes(pfile_read_all(path.c_str(), "rm"));
     if (!bytes || !begins(bytes->data, bytes->length, VYN_HEADER_PREFIX)) return 0;
     return destringify_object_metadata(L, (const char*)bytes->data, bytes->length);
@@ -318,7 +313,7 @@ int lua54_fetch_metadata_from_file(lua_State* L) {
 
 int lua54_store_metadata_str_to_file(lua_State* L) {
     std::string path, meta;
-    if (!hvx_text_arg(L, 1, &path) || !hvx_text_arg(L, 2, &meta)) return 0;
+    if (!path_arg(L, 1, &path) || !hvx_text_arg(L, 2, &meta)) return 0;
     // The body is copied out before the "w" opening, which empties a RAM file.
     scoped_buffer old(pfile_read_all(path.c_str(), "r"));
     std::string head = should_write_metadata_fragment(meta.c_str(), path.c_str()) ? meta : std::string();

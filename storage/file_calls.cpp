@@ -20,12 +20,6 @@ int is_ext_char(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
 
 namespace {
 
-// A path argument: text without NUL bytes (a NUL would cut the path short
-// and name another file).
-bool path_arg(lua_State* L, int i, std::string* out) {
-    return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
-}
-
 void push_std(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
 
 // The normalised form of a path argument; false when it is not legal.

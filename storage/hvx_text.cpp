@@ -119,13 +119,6 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
 
 namespace {
 
-int hex_value(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Decodes pairs of hex digits until the first pair that is not one.
 int64_t decode_hex(const uint8_t* s, int64_t n, uint8_t* out) {
     int64_t k = 0;
@@ -262,7 +255,9 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
         std::string path((const char*)s, (size_t)k);
         std::string rest((const char*)s + k, (size_t)(n - k));
         int attribs = atoi(rest.c_str());
-        if (path.empty() || path_has_dotdot_segment(path.data(), (int64_t)path.size())) {
+        // A NUL would cut the name short, to a ".." the check below never saw.
+        if (path.empty() || path.find('\0') != std::string::npos ||
+            path_has_dotdot_segment(path.data(), (int64_t)path.size())) {
             ld.whole = false;
             continue;
         }

@@ -28,11 +28,6 @@ static bool label_drawn = false;
 
 namespace {
 
-struct free_deleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
-
 // Makes p the running process for one scope, whatever way it is left.
 struct current_process_scope {
     Process* saved;

@@ -613,6 +613,15 @@ inline constexpr int VYN_MAX_PIECE_NESTING = 8;
 // from all its lz4 and base64 pieces together.
 inline constexpr int64_t VYN_MAX_TEXT = 64ll << 20;
 inline constexpr int64_t VYN_MAX_UNPACKED = 64ll << 20;
+// A table key the writer passes over (a boolean, table or function key)
+// counts as this many bytes of text against VYN_MAX_TEXT: it writes nothing,
+// but walking it costs about that much, and a table reached many times over
+// would otherwise be walked without bound.
+inline constexpr int64_t VYN_UNWRITTEN_KEY_BYTES = 16;
+// Likewise a pxu piece counts as at least one byte for this many element
+// bytes it packs: a run of equal values packs to almost nothing, and one
+// userdata reached many times over would be scanned again at every reach.
+inline constexpr int64_t VYN_PXU_SCAN_BYTES = 8;
 inline constexpr int64_t VYN_MAX_STR_PIECE = 33554431;
 inline constexpr int VYN_NUMBER_MAX_CHARS = 44;
 inline constexpr int VYN_LZ4_LEVEL = 1;

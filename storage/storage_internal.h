@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "storage/storage.h"
 
@@ -11,6 +14,26 @@ static inline const char* btext(const buffer* b) { return b ? (const char*)b->da
 
 // A cycle count for spend_cpu, saturated to its 32-bit argument.
 static inline int32_t cost_of(int64_t n) { return n > INT32_MAX ? INT32_MAX : (int32_t)n; }
+
+// A hex digit's value in either case; -1 for any other character.
+static inline int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Bytes the codecs hand back from malloc (decoded pictures, encoded files).
+struct free_deleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
+
+// A path argument: text without NUL bytes (a NUL would cut the path short
+// and name another file).
+static inline bool path_arg(lua_State* L, int i, std::string* out) {
+    return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
+}
 
 static inline bool starts_with(const char* s, const char* prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;

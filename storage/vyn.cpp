@@ -89,12 +89,13 @@ struct writer {
     int flags;
     int64_t start;
     int err = 0;
+    int64_t unwritten = 0;  // counted against the text limit beyond what was written
 
     bool fail(int code) {
         if (!err) err = code;
         return false;
     }
-    bool room() { return out->length - start <= VYN_MAX_TEXT || fail(VYN_ERR_SIZE); }
+    bool room() { return out->length - start + unwritten <= VYN_MAX_TEXT || fail(VYN_ERR_SIZE); }
     bool put(const void* s, size_t n) {
         if (n && bwrite(s, 1, (int64_t)n, out) != (int64_t)n) return fail(VYN_ERR_SIZE);
         return room();
@@ -174,10 +175,12 @@ bool writer::table(int idx, int depth) {
             k.kind = key_rec::FLT;
             k.d = lua_tonumber(L, -1);
         } else {
+            unwritten += VYN_UNWRITTEN_KEY_BYTES;
             continue;
         }
         keys.push_back(k);
     }
+    if (!room()) return false;
     const char* a = arena.data();
     std::sort(keys.begin(), keys.end(), [a](const key_rec& x, const key_rec& y) {
         if ((x.kind == key_rec::STR) != (y.kind == key_rec::STR)) return x.kind == key_rec::STR;
@@ -235,7 +238,10 @@ bool writer::userdata(const uint8_t* block) {
             n = write_binary_pxu(block, out, PXU_BITS_U8, (flags & VYN_FLAG_RAW_PXU) ? PXU_MODE_RAW : PXU_MODE_RECENT);
         if (type == UTYPE_I16 || type == UTYPE_U8) {
             out->cursor = out->length;
-            return n > 0 ? room() : fail(VYN_ERR_SIZE);
+            if (n <= 0) return fail(VYN_ERR_SIZE);
+            int64_t least = ud_byte_count(block) / VYN_PXU_SCAN_BYTES;
+            if (least > n) unwritten += least - n;
+            return room();
         }
     }
     char t[64];
@@ -263,7 +269,7 @@ bool writer::elements(const uint8_t* block) {
     if (kTypeNames[type & 15][0] == 0) return true;
     const int bytes = ud_elem_bytes(type);
     const int64_t digits = count * bytes * 2;
-    if (out->length - start + digits > VYN_MAX_TEXT) return fail(VYN_ERR_SIZE);
+    if (out->length - start + unwritten + digits > VYN_MAX_TEXT) return fail(VYN_ERR_SIZE);
     if (!ballocate(out, out->length + digits)) return fail(VYN_ERR_SIZE);
     uint8_t* o = out->data + out->length;
     // Each element most significant digit first.

@@ -132,6 +132,9 @@ TEST(TextCartridge, ReaderFixtures) {
          "******** could not read legacy hvx; file contents missing. missing null terminator issue?\n"
          "attribs: 0 new_path: /ram/f/bad c_p1:  0:1 x\n\n"},
         {"unknown version", "x\nversion 3\n:: a.txt\na\n", -1, {}, ""},
+        // A NUL would cut the name short, to the folder above.
+        {"version 1 NUL in a name", std::string("x\nversion 1\n..\0x 0:1 [0061]\nok 0:1 [0062]\n", 42), -1,
+         {{"ok", "b"}}, ""},
     };
     for (const fixture& f : rows) {
         testing::internal::CaptureStdout();
@@ -139,6 +142,7 @@ TEST(TextCartridge, ReaderFixtures) {
         EXPECT_EQ(testing::internal::GetCapturedStdout(), f.out) << f.what;
         EXPECT_EQ(read_tree("/ram/f"), f.tree) << f.what;
         EXPECT_EQ(get_ram_file_by_name("/ram/x.txt"), nullptr);
+        EXPECT_EQ(get_ram_file_by_name("/ram"), nullptr);
         delete_path("/ram/f");
     }
 }

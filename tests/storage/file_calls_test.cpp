@@ -160,6 +160,8 @@ TEST(FetchStore, ValuesPicturesTextAndMetadata) {
         // vyn documents: packed, or plain for text extensions.
         {"store('/a.vyn', {1, 2}), fetch('/a.vyn', 2):sub(1, 13), fetch('/a.vyn')[2]", "3:nil,--[[vyn]]\nlz4,2"},
         {"store('/a.txt', {1, 2}), fetch('/a.txt', 2), fetch('/a.txt')[2]", "3:nil,--[[vyn]]\n{1,2},2"},
+        // A NUL would cut the path short, to another file.
+        {"select('#', fetch('/a.txt\\0.png')), store('/a.txt\\0.png', {7, 8}), fetch('/a.txt')[2]", "3:0,nil,2"},
         {"fetch('/old.dat')[1]", "1:5"},
         // Host text converted, raw bytes as they are, other files as text.
         {"meta(fetch('/h.txt'))", "2:a\nb,none"},

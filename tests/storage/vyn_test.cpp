@@ -212,6 +212,9 @@ TEST(VynWriter, FailsAsAWhole) {
         {nest(VYN_MAX_DEPTH + 1), VYN_ERR_DEPTH},
         {"(function() local t = {1} t.t = t return {a = 1, t} end)()", VYN_ERR_DEPTH},
         {"(function() local t = {} for i = 1, 40 do t = {t, t} end return t end)()", VYN_ERR_SIZE},
+        // Keys that write nothing, walked again wherever their table is reached.
+        {"(function() local x, l = {}, {} for i = 1, 4096 do x[{}] = i end "
+         "for i = 1, 1100 do l[i] = x end return l end)()", VYN_ERR_SIZE},
     };
     for (int flags : {0, VYN_FLAG_LZ4 | VYN_FLAG_PXU}) {
         for (const row& r : rows) {
@@ -225,6 +228,12 @@ TEST(VynWriter, FailsAsAWhole) {
             lua_pop(f.L, 1);
         }
     }
+    // One packed userdata reached many times over: its pieces are tiny, the
+    // scans are not.
+    f.eval("(function() local u, l = ud('u8', 2, 2048, 2048), {} for i = 1, 129 do l[i] = u end return l end)()");
+    scoped_buffer b(create_buffer_2(16, 1));
+    EXPECT_EQ(stringify_object(f.L, -1, b, VYN_FLAG_PXU), VYN_ERR_SIZE);
+    lua_pop(f.L, 1);
 }
 
 // Charges: 2 cycles a value, a quarter per string byte, the userdata size
