@@ -137,8 +137,7 @@ buffer* read_process_message(Process* p, buffer* dest) {
 // ---------------------------------------------------------------------------
 
 static int32_t cost_of_bytes(int64_t n) {
-    int64_t c = n >> MESSAGE_COST_SHIFT;
-    return c > INT32_MAX ? INT32_MAX : (int32_t)c;
+    return hvx_cycles(n >> MESSAGE_COST_SHIFT);
 }
 
 static void set_raw_integer(lua_State* L, int table, const char* key, int64_t v) {

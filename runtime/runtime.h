@@ -512,6 +512,8 @@ void api_add_c_functions(lua_State* L);
 // Returns the cost charged: n < 0 charges nothing and returns n; otherwise
 // max(n, 1) is added to cpu_cycles (saturating).
 int32_t spend_cpu(int32_t n);
+// A charge from a 64-bit count of work: never below 0, saturated to the counter.
+inline int32_t hvx_cycles(int64_t n) { return n > INT32_MAX ? INT32_MAX : n < 0 ? 0 : (int32_t)n; }
 // The allocator bound to every process state (the dialect's six-argument
 // form; owner is the Process record). Every block carries an ALLOC_HEADER
 // holding its accounted size, counted in the owner's heap_bytes.

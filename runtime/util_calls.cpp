@@ -22,8 +22,6 @@ bool is_table(lua_State* L, int i) { return lua_type(L, i) == LUA_TTABLE; }
 // A truncated-number argument; absent or nil gives def.
 int64_t trunc_or(lua_State* L, int i, int64_t def) { return lua_isnoneornil(L, i) ? def : hvx_trunc_arg(L, i); }
 
-int32_t cost_clamp(int64_t n) { return n > INT32_MAX ? INT32_MAX : n < 0 ? 0 : (int32_t)n; }
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -84,7 +82,7 @@ int lua54_split(lua_State* L) {
     luaL_checkstack(L, 3, "split");
     lua_createtable(L, fields > INT32_MAX ? INT32_MAX : (int)fields, 0);
     const int t = lua_gettop(L);
-    spend_cpu(cost_clamp((int64_t)len));
+    spend_cpu(hvx_cycles((int64_t)len));
 
     lua_Integer key = 0;
     auto store = [&]() {
@@ -262,7 +260,7 @@ int lua54_crc(lua_State* L) {
     if (!hvx_is_text(L, 1)) return 0;
     size_t len = 0;
     const char* s = lua_tolstring(L, 1, &len);
-    spend_cpu(cost_clamp((int64_t)(len >> 3)));
+    spend_cpu(hvx_cycles((int64_t)(len >> 3)));
     lua_pushinteger(L, crc32b(s, (int64_t)len));
     return 1;
 }
@@ -271,7 +269,7 @@ int lua54_md5(lua_State* L) {
     if (!hvx_is_text(L, 1)) return 0;
     size_t len = 0;
     const char* s = lua_tolstring(L, 1, &len);
-    spend_cpu(cost_clamp((int64_t)(len >> 1)));
+    spend_cpu(hvx_cycles((int64_t)(len >> 1)));
     char digest[MD5_HEX_SIZE];
     md5(s, (int64_t)len, digest);
     lua_pushstring(L, digest);
@@ -445,7 +443,7 @@ int lua54_tokenoid(lua_State* L) {
     const char* s = lua_tolstring(L, 1, &len);
     token_span tk;
     if (!scan_token((const uint8_t*)s, (int64_t)len, pos, state, &tk)) return 0;
-    spend_cpu(cost_clamp(tk.length));
+    spend_cpu(hvx_cycles(tk.length));
     lua_pushlstring(L, s + pos, (size_t)tk.length);  // the last use of s
     lua_pushinteger(L, pos + tk.length + 1);
     lua_pushinteger(L, tk.kind);

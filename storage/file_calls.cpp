@@ -183,7 +183,7 @@ int lua54_fcopy(lua_State* L) {
     std::string from, to;
     if (!path_arg(L, 1, &from) || !path_arg(L, 2, &to)) return 0;
     int64_t n = fcopy(from.c_str(), to.c_str());
-    spend_cpu(n > 0 ? cost_of(n) : 1);
+    spend_cpu(n > 0 ? hvx_cycles(n) : 1);
     return 0;
 }
 
@@ -292,7 +292,7 @@ int lua54_cache_store(lua_State* L) {
     if (!krio_prefix_with_appdata_path(CACHE_FOLDER, dir, sizeof dir) || !krio_mkdir(dir)) return 0;
     std::string sub = std::string(dir) + "/" + folder;
     krio_mkdir(sub.c_str());
-    spend_cpu(cost_of((int64_t)(data.size() / 8)));
+    spend_cpu(hvx_cycles((int64_t)(data.size() / 8)));
     os_write_file_atomic(path, data.data(), data.size(), 0666);
     return 0;
 }
@@ -319,7 +319,7 @@ int lua54_cache_fetch(lua_State* L) {
         found = read_cache_file(path, &bytes);
     }
     if (!found || (int64_t)bytes.size() < CACHE_MIN_BYTES) return 0;
-    spend_cpu(cost_of((int64_t)(bytes.size() / 8)));
+    spend_cpu(hvx_cycles((int64_t)(bytes.size() / 8)));
     push_std(L, bytes);
     return 1;
 }

@@ -302,7 +302,7 @@ int pfclose(pfile* f) {
     if (f->kind == PFILE_KIND_HOST && f->stream) {
         int64_t n = f->data ? f->data->length : 0;
         bool ok = finish_host_write(f);
-        spend_cpu(cost_of(n / 8));
+        spend_cpu(hvx_cycles(n / 8));
         spend_cpu(current_frame_budget() == CPU_FRAME_BUDGET_FAST ? PFILE_WRITE_COST_SLOW : PFILE_WRITE_COST);
         if (ok) {
             anywhen_event(ANYWHEN_FILE_WRITTEN, btext(f->path), btext(f->origin));

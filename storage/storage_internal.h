@@ -12,8 +12,6 @@
 // A buffer's bytes as text ("" for none).
 static inline const char* btext(const buffer* b) { return b ? (const char*)b->data : ""; }
 
-// A cycle count for spend_cpu, saturated to its 32-bit argument.
-static inline int32_t cost_of(int64_t n) { return n > INT32_MAX ? INT32_MAX : (int32_t)n; }
 
 // A hex digit's value in either case; -1 for any other character.
 static inline int hex_value(unsigned char c) {

@@ -106,7 +106,7 @@ struct writer {
         if (!put_char('"')) return false;
         int64_t before = out->length;
         if (n && bwrite_escaped_string(out, (const uint8_t*)s, (int32_t)n) == 0) return fail(VYN_ERR_SIZE);
-        if (charge) spend_cpu(cost_of((out->length - before) / 4));
+        if (charge) spend_cpu(hvx_cycles((out->length - before) / 4));
         return put_char('"') && room();
     }
 
@@ -229,7 +229,7 @@ bool writer::table(int idx, int depth) {
 }
 
 bool writer::userdata(const uint8_t* block) {
-    spend_cpu(cost_of(userdata_cost(block)));
+    spend_cpu(hvx_cycles(userdata_cost(block)));
     int type = ud_type(block);
     if (flags & VYN_FLAG_PXU) {
         int64_t n = 0;
@@ -298,7 +298,7 @@ int write_text(lua_State* L, int index, buffer* out, int flags) {
 int wrap_b64(const buffer* bytes, buffer* out) {
     int64_t before = out->length;
     if (vyn_wrap_b64(bytes->data, bytes->length, out) != 0) return VYN_ERR_PACK;
-    spend_cpu(cost_of((out->length - before) / 8));
+    spend_cpu(hvx_cycles((out->length - before) / 8));
     return 0;
 }
 
@@ -315,7 +315,7 @@ int stringify_object(lua_State* L, int index, buffer* out, int flags) {
         if (!text) return VYN_ERR_SIZE;
         r = write_text(L, index, text, flags);
         if (r == 0 && (flags & VYN_FLAG_LZ4)) {
-            spend_cpu(cost_of(text->length / 8));
+            spend_cpu(hvx_cycles(text->length / 8));
             if (flags & VYN_FLAG_B64) {
                 scoped_buffer packed(create_buffer_2(VYN_OUT_SIZE, VYN_SCRATCH_KIND));
                 if (!packed || vyn_pack_lz4(text->data, text->length, packed) != 0) r = VYN_ERR_PACK;
@@ -529,7 +529,7 @@ cpos reader::string(cpos p, cpos end) {
         // No escapes: straight from the text.
         if (!fits(q - p)) return nullptr;
         lua_pushlstring(L, (const char*)p, (size_t)(q - p));
-        spend_cpu(cost_of((q - p) / 4));
+        spend_cpu(hvx_cycles((q - p) / 4));
         return q + 1;
     }
     scratch.assign((const char*)p, (size_t)(q - p));
@@ -558,7 +558,7 @@ cpos reader::string(cpos p, cpos end) {
     if (p >= end) return nullptr;
     if (!fits((int64_t)scratch.size())) return nullptr;
     lua_pushlstring(L, scratch.data(), scratch.size());
-    spend_cpu(cost_of((int64_t)scratch.size() / 4));
+    spend_cpu(hvx_cycles((int64_t)scratch.size() / 4));
     return p + 1;
 }
 
@@ -646,7 +646,7 @@ cpos reader::pxu_piece(cpos p, cpos end) {
     if (!block) return nullptr;
     int64_t body = pxu_decode_body(&h, p + head, end - p - head, ud_data(block));
     if (body < 0) return nullptr;
-    spend_cpu(cost_of(userdata_cost(block)));
+    spend_cpu(hvx_cycles(userdata_cost(block)));
     return p + head + body;
 }
 
@@ -666,7 +666,7 @@ cpos reader::lz4_piece(cpos p, cpos end, int depth) {
     if (len < 0) return nullptr;
     scoped_buffer text(raw);
     unpacked += text->length;
-    spend_cpu(cost_of(text->length / 12));
+    spend_cpu(hvx_cycles(text->length / 12));
     if (!inner_document(text, depth)) return nullptr;
     return p + len;
 }
@@ -678,7 +678,7 @@ cpos reader::b64_piece(cpos p, cpos end, int depth) {
     scoped_buffer text(vyn_unwrap_b64(s, q - s, VYN_MAX_UNPACKED - unpacked));
     if (!text) return nullptr;
     unpacked += text->length;
-    spend_cpu(cost_of(text->length / 12));
+    spend_cpu(hvx_cycles(text->length / 12));
     if (!inner_document(text, depth)) return nullptr;
     return q;
 }
