@@ -406,6 +406,9 @@ void restart_process(Process* p) {
     }
     int64_t id = p->id;
     const bool had_system = p->flags & PROC_FLAG_SYSTEM;  // a restart gives no more rights
+    // Compiles still owed stay owed: a restart must not wipe the debt of the
+    // compile that made it, or restarting would compile for free.
+    const int64_t owed = p->owed_cycles;
     free_process(p);
     if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), sandbox.c_str(),
                      cart.c_str())) {
@@ -415,6 +418,7 @@ void restart_process(Process* p) {
         return;
     }
     if (!had_system) p->flags &= ~PROC_FLAG_SYSTEM;
+    p->owed_cycles = owed;
     poke_proc(p, ADDR_FLAG_BYTE, 1);
 }
 
