@@ -351,7 +351,13 @@ static buffer* fetch_at(const anywhen_location& loc) {
             }
             break;
         case '|':
-            if (collecting && delta) delta_ok = anywhen_read_hex(delta.get(), l.text, l.text_len) && delta_ok;
+            // Our writer never writes a delta past its limit: a longer run is
+            // damage, and is not read into memory.
+            if (collecting && delta) {
+                delta_ok = delta_ok && l.text_len / 2 <= ANYWHEN_DELTA_MAX - delta->length &&
+                           anywhen_read_hex(delta.get(), l.text, l.text_len);
+                collecting = delta_ok;
+            }
             break;
         case '-':
             // Deleted before the moment: the file held nothing then.

@@ -461,6 +461,16 @@ TEST_F(AnywhenScenario, RestartReloadsTheDayAndDamageIsContained) {
     EXPECT_NE(env.log().find("[anywhen blob decompression] **"), std::string::npos);
     write_file(base, good);
     EXPECT_EQ(env.fetch("/big.txt @ 2024-06-30_10:00:20"), big2);
+    // Delta lines past the writer's limit are damage: no version, and never read whole.
+    std::string day = read_file(env.store("2024-06/30.log"));
+    size_t plus = day.find("+ " + hash_of(big1) + " /big.txt\n");
+    ASSERT_NE(plus, std::string::npos);
+    std::string flood;
+    for (int i = 0; i < 2 * ANYWHEN_DELTA_MAX / ANYWHEN_HEX_LINE_BYTES; i++)
+        flood += "| " + std::string(2 * ANYWHEN_HEX_LINE_BYTES, 'a') + "\n";
+    write_file(env.store("2024-06/30.log"), day.insert(day.find('\n', plus) + 1, flood));
+    EXPECT_EQ(env.fetch("/big.txt @ 2024-06-30_10:00:20"), "<none>");
+    EXPECT_NE(env.log().find("unreadable delta lines for /big.txt"), std::string::npos);
 }
 
 TEST(Anywhen, OffWritesNothing) {
