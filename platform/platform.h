@@ -245,6 +245,8 @@ uint64_t os_ticks();  // the clock of the seam (SDL_GetTicks64 by default)
 extern uint32_t display_pal[256];
 extern uint32_t display_line_sel[HVX_DISPLAY_H];
 extern uint32_t back_page[HVX_DISPLAY_PIXELS];
+// The next composition looks every row up again (for whoever wrote back_page).
+void forget_composed_rows();
 extern int32_t video_mode;
 // The composed frame (480x270), or none when there is nothing new to show.
 uint32_t* generate_video_out(int* width, int* height);

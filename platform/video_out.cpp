@@ -70,40 +70,66 @@ static void widen(int k) {
     }
 }
 
+// What the last composition read: back_page's row y is the lookup of row y
+// of kept_bytes while row_kept[y], the row's palette unchanged. Rows whose
+// bytes are unchanged keep their pixels, so an idle display costs a compare
+// and not a palette lookup a pixel.
+static uint8_t kept_bytes[HVX_DISPLAY_PIXELS];
+static bool row_kept[HVX_DISPLAY_H];
+
+void forget_composed_rows() { std::memset(row_kept, 0, sizeof row_kept); }
+
 uint32_t* compose_process_video(Process* src) {
     if (!src) return nullptr;
     if (read_byte(src, ADDR_FLAG_BYTE) & FLAG_NO_NEW_FRAME) return nullptr;
 
+    bool palette_same = true;
     for (int i = 0; i < 256; i++) {
         uint32_t slot = (uint32_t)(i & 0xC0) + (read_byte(src, ADDR_REMAP + (i & 63)) & 63);
         uint32_t w = read_word(src, ADDR_PALETTE + 4 * slot);
-        display_pal[i] = app.reboot_request ? (w >> 1) & 0x7F7F7F7F : w;
+        if (app.reboot_request) w = (w >> 1) & 0x7F7F7F7F;
+        palette_same &= display_pal[i] == w;
+        display_pal[i] = w;
     }
-    for (int y = 0; y < HVX_DISPLAY_H; y++)
-        display_line_sel[y] = (read_byte(src, ADDR_LINE_SEL + y / 4) >> ((y % 4) * 2)) & 3;
+    for (int y = 0; y < HVX_DISPLAY_H; y++) {
+        const uint32_t sel = (read_byte(src, ADDR_LINE_SEL + y / 4) >> ((y % 4) * 2)) & 3;
+        if (!palette_same || sel != display_line_sel[y]) row_kept[y] = false;
+        display_line_sel[y] = sel;
+    }
 
     for (int y = 0; y < HVX_DISPLAY_H; y++) {
         const uint32_t* pal = display_pal + display_line_sel[y] * 64;
         uint32_t* out = back_page + y * HVX_DISPLAY_W;
+        uint8_t* kept = kept_bytes + y * HVX_DISPLAY_W;
+        const bool keep = row_kept[y];
+        bool all_served = true;
         uint32_t addr = ADDR_DISPLAY + (uint32_t)(y * HVX_DISPLAY_W);
         int64_t left = HVX_DISPLAY_W;
         while (left > 0) {
             int64_t run, served;
             const uint8_t* in = page_stretch(src, addr, left, &run, &served);
-            if (served) lookup_run(out, in, served, pal);
+            if (served && !(keep && served == run && std::memcmp(in, kept, (size_t)run) == 0)) {
+                lookup_run(out, in, served, pal);
+                std::memcpy(kept, in, (size_t)served);
+            }
             for (int64_t i = served; i < run; i++) out[i] = 0;
+            all_served &= served == run;
             out += run;
+            kept += run;
             addr += (uint32_t)run;
             left -= run;
         }
+        row_kept[y] = all_served;
     }
 
     update_gif_recording(display_pal, display_line_sel, back_page);
     update_screenshot(back_page);
 
     video_mode = read_byte(src, ADDR_VIDEO_MODE);
-    if (video_mode == 3) widen(2);
-    else if (video_mode == 4) widen(3);
+    if (video_mode == 3 || video_mode == 4) {
+        widen(video_mode - 1);
+        forget_composed_rows();  // the rows now hold the widened picture
+    }
     return back_page;
 }
 

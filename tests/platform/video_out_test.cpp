@@ -127,6 +127,39 @@ TEST_F(video_out_test, partly_mapped_page_is_black_past_its_length) {
     hvx_unmap_page(p, 16);
 }
 
+// Frames after random changes (pixels, rows, palette words, remap, line
+// selectors, video mode, a mapping that serves part of a page, a second
+// source) compose as a fresh composition of the same memory does.
+TEST_F(video_out_test, kept_rows_compose_as_a_fresh_composition) {
+    Process* q = env.spawn("", "other");
+    ASSERT_NE(q, nullptr);
+    identity_remap(q);
+    std::vector<uint8_t> ud(4096, 3);
+    std::mt19937 rng(7);
+    std::vector<uint32_t> kept(HVX_DISPLAY_PIXELS);
+    for (int step = 0; step < 400; step++) {
+        Process* src = rng() % 8 ? p : q;
+        const int y = (int)(rng() % HVX_DISPLAY_H);
+        switch (rng() % 9) {
+        case 0: put(src, (int)(rng() % HVX_DISPLAY_W), y, (uint8_t)rng()); break;
+        case 1: for (int x = 0; x < HVX_DISPLAY_W; x++) put(src, x, y, (uint8_t)(x + step)); break;
+        case 2: set_pal(src, (int)(rng() % 256), rng() & 0xFFFFFF); break;
+        case 3: hvx_poke8(src, ADDR_REMAP + rng() % 64, (uint8_t)rng()); break;
+        case 4: set_line_sel(src, y, (int)(rng() % 4)); break;
+        case 5: hvx_poke8(src, ADDR_VIDEO_MODE, rng() % 4 ? 0 : (uint8_t)(3 + rng() % 2)); break;
+        case 6: hvx_map_page(src, 16 + (int)(rng() % 32), ud.data(), (int32_t)(rng() % 4097)); break;
+        case 7: hvx_unmap_page(src, 16 + (int)(rng() % 32)); break;
+        default: break;  // an unchanged frame
+        }
+        ASSERT_EQ(compose_process_video(src), back_page);
+        std::memcpy(kept.data(), back_page, sizeof back_page);
+        forget_composed_rows();
+        compose_process_video(src);
+        ASSERT_EQ(std::memcmp(kept.data(), back_page, sizeof back_page), 0) << step;
+    }
+    for (int pg = 16; pg < 48; pg++) hvx_unmap_page(p, pg), hvx_unmap_page(q, pg);
+}
+
 TEST_F(video_out_test, source_follows_the_boot_sequence) {
     int w = 0, h = 0;
     config.headless = 0;
