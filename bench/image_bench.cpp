@@ -217,7 +217,7 @@ void BM_fetch_1mb_vyn(benchmark::State& st) {
         lua_call(L, 1, 1);
         benchmark::DoNotOptimize(lua_type(L, -1));
         st.PauseTiming();
-        lua_settop(L, 1);  // slot 1 holds the host's anchors
+        lua_settop(L, HVX_HOST_SLOTS);
         lua_gc(L, LUA_GCCOLLECT, 0);
         st.ResumeTiming();
     }

@@ -34,9 +34,9 @@ void no_delay(uint32_t) {}
 void input_frame(Process* p) {
     handle_sdl_messages();
     set_current_process(p);
+    lua_pushcfunction(p->L, lua54_update_buttons);
     lua_pushboolean(p->L, 1);
-    lua54_update_buttons(p->L);
-    lua_settop(p->L, 1);  // slot 1 holds the host's anchors
+    lua_call(p->L, 1, 0);
 }
 
 void run_input_frames(benchmark::State& state, int pads, bool keys) {

@@ -25,7 +25,7 @@ int listen_somewhere(Process* p) {
     for (int port = 42000; port < 43000; port++) {
         luaL_dostring(p->L, ("l = _create_tcp_socket(" + std::to_string(port) + ", '*') return l").c_str());
         bool made = !lua_isnil(p->L, -1);
-        lua_settop(p->L, 1);  // slot 1 holds the host's anchors
+        lua_settop(p->L, HVX_HOST_SLOTS);
         if (made) return port;
     }
     return 0;

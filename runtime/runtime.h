@@ -538,6 +538,9 @@ bool hvx_anchor(lua_State* L, int idx, bool keep);
 // on the registry would, and as it runs no finalizer. False when the state
 // has no such table (the value is popped all the same).
 bool hvx_anchor_at(lua_State* L, const void* key);
+// Slots at the bottom of a process's main stack that belong to the host (the
+// anchors' table): whoever empties that stack from the host keeps them.
+inline constexpr int HVX_HOST_SLOTS = 1;
 void update_processes_after_frame();
 int audio_op_start(int64_t pid, int force);  // 0 with the audio lock held, 1 when refused
 void audio_op_end();

@@ -107,7 +107,7 @@ TEST_F(fetch_remote, a_result_the_process_cannot_hold_leaks_no_buffer) {
         p->heap_bytes -= MEMORY_HARD_CEILING;
         p->out_of_memory = 0;
         EXPECT_EQ(rc, LUA_ERRMEM);
-        lua_settop(p->L, 0);
+        lua_settop(p->L, HVX_HOST_SLOTS);
     }
     EXPECT_EQ(get_total_num_buffers(), buffers);
 }

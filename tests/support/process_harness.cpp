@@ -141,7 +141,6 @@ static int call_trampoline(lua_State* L) {
 
 // The main stack's first slot holds the host's anchors (hvx_anchor): the
 // helpers work above it and leave it be.
-constexpr int kHostSlots = 1;
 
 // The results (or the error) of a protected call; the stack is emptied.
 static call_result collect(lua_State* L, int status, int32_t charged) {
@@ -149,21 +148,21 @@ static call_result collect(lua_State* L, int status, int32_t charged) {
     if (status != LUA_OK) {
         r.error = luaL_tolstring(L, -1, nullptr);
     } else {
-        for (int i = kHostSlots + 1, top = lua_gettop(L); i <= top; i++) {
+        for (int i = HVX_HOST_SLOTS + 1, top = lua_gettop(L); i <= top; i++) {
             size_t n = 0;
             const char* s = luaL_tolstring(L, i, &n);
             r.values.emplace_back(s, n);
             lua_pop(L, 1);
         }
     }
-    lua_settop(L, kHostSlots);
+    lua_settop(L, HVX_HOST_SLOTS);
     return r;
 }
 
 call_result call(Process* p, int (*fn)(lua_State*), const std::string& args) {
     lua_State* L = p->L;
     set_current_process(p);
-    lua_settop(L, kHostSlots);
+    lua_settop(L, HVX_HOST_SLOTS);
     lua_pushcfunction(L, call_trampoline);
     int status = luaL_loadstring(L, ("return " + args).c_str());
     if (status == LUA_OK) status = lua_pcall(L, 0, LUA_MULTRET, 0);
@@ -171,14 +170,14 @@ call_result call(Process* p, int (*fn)(lua_State*), const std::string& args) {
     if (status != LUA_OK) return collect(L, status, 0);
     called_fn = fn;
     called_charge = 0;
-    status = lua_pcall(L, lua_gettop(L) - kHostSlots - 1, LUA_MULTRET, 0);
+    status = lua_pcall(L, lua_gettop(L) - HVX_HOST_SLOTS - 1, LUA_MULTRET, 0);
     return collect(L, status, called_charge);
 }
 
 call_result eval(Process* p, const std::string& code) {
     lua_State* L = p->L;
     set_current_process(p);
-    lua_settop(L, kHostSlots);
+    lua_settop(L, HVX_HOST_SLOTS);
     const int32_t before = cpu_cycles;
     int status = luaL_loadstring(L, code.c_str());
     if (status == LUA_OK) status = lua_pcall(L, 0, LUA_MULTRET, 0);
