@@ -40,22 +40,6 @@ inline const uint8_t* whole_page(Process* p, uint32_t addr) {
     return p->page_len[pg] == HVX_PAGE_SIZE ? p->page_ptr[pg] : nullptr;
 }
 
-// 32-bit draw-state words read and written in one go where their page
-// serves them whole, as the memory layer would byte by byte.
-inline int32_t state32(Process* p, uint32_t addr) {
-    const uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
-    if ((int64_t)o + 4 > p->page_len[pg]) return (int32_t)hvx_peek32(p, addr);
-    int32_t v;
-    std::memcpy(&v, p->page_ptr[pg] + o, 4);
-    return v;
-}
-inline void set_state32(Process* p, uint32_t addr, int32_t v) {
-    const uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
-    if ((int64_t)o + 4 > p->page_len[pg]) return hvx_poke32(p, addr, (uint32_t)v);
-    p->page_flags[pg] = PAGE_FLAG_WRITTEN;
-    std::memcpy(p->page_ptr[pg] + o, &v, 4);
-}
-
 // The draw state and colour tables of one drawing call. Pattern rows and
 // table entries are read at every pixel, as the rule reads them, so a table
 // or the draw state mapped over the bitmap being drawn sees the pixels

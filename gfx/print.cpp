@@ -39,10 +39,10 @@ int32_t sat32(int64_t v) {
     if (v < INT32_MIN) return INT32_MIN;
     return (int32_t)v;
 }
-int64_t cur_x() { return gfx::state32(cproc, ADDR_PRINT_X); }
-int64_t cur_y() { return gfx::state32(cproc, ADDR_PRINT_Y); }
-void set_cur_x(int64_t x) { gfx::set_state32(cproc, ADDR_PRINT_X, sat32(x)); }
-void set_cur_y(int64_t y) { gfx::set_state32(cproc, ADDR_PRINT_Y, sat32(y)); }
+int64_t cur_x() { return (int32_t)hvx_peek32(cproc, ADDR_PRINT_X); }
+int64_t cur_y() { return (int32_t)hvx_peek32(cproc, ADDR_PRINT_Y); }
+void set_cur_x(int64_t x) { hvx_poke32(cproc, ADDR_PRINT_X, (uint32_t)sat32(x)); }
+void set_cur_y(int64_t y) { hvx_poke32(cproc, ADDR_PRINT_Y, (uint32_t)sat32(y)); }
 
 // Bytes beyond the copy read as zero, so no parameter ever reads past it.
 uint8_t at(const print_context* c, int64_t i) {
@@ -446,8 +446,8 @@ const glyph_run& glyph_run_for(const print_context* c) {
     if (r.owner == c && r.target == c->target && r.fg == c->fg) return r;
     r.owner = nullptr;
     const bool keep = r.pen.load(c->target, c->fg);
-    r.cam_x = gfx::state32(cproc, ADDR_CAMERA_X);
-    r.cam_y = gfx::state32(cproc, ADDR_CAMERA_Y);
+    r.cam_x = (int32_t)hvx_peek32(cproc, ADDR_CAMERA_X);
+    r.cam_y = (int32_t)hvx_peek32(cproc, ADDR_CAMERA_Y);
     r.clip = gfx::clip_for(cproc, c->target);
     r.target = c->target;
     r.fg = c->fg;

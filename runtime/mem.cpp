@@ -1,14 +1,10 @@
 // Process address space: lazily created 4 KB pages, pages aliased onto typed
 // userdata storage, little-endian accessors and the bulk copy and fill.
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "runtime/runtime.h"
-
-static_assert(std::endian::native == std::endian::little,
-              "multi-byte fast paths assume a little-endian host");
 
 uint8_t* hvx_page_slow(Process* p, uint32_t pg, uint32_t o) {
     if ((int32_t)o < p->page_len[pg]) return p->page_ptr[pg] + o;
@@ -28,47 +24,6 @@ uint8_t* hvx_page_slow(Process* p, uint32_t pg, uint32_t o) {
     }
     return p->backing_page[pg] + o;
 }
-
-// Pointer to `width` bytes at addr when they lie inside one page's mapped
-// length; none otherwise (the caller then goes byte by byte).
-static inline uint8_t* span_in_page(Process* p, uint32_t addr, uint32_t width) {
-    addr &= HVX_ADDR_MASK;
-    uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
-    if ((int64_t)o + width <= p->page_len[pg]) return p->page_ptr[pg] + o;
-    return nullptr;
-}
-
-template <typename T>
-static inline T peek_n(Process* p, uint32_t addr) {
-    if (!p) return 0;
-    if (uint8_t* s = span_in_page(p, addr, sizeof(T))) {
-        T v;
-        std::memcpy(&v, s, sizeof(T));
-        return v;
-    }
-    T v = 0;
-    for (uint32_t i = 0; i < sizeof(T); i++) v |= (T)((T)hvx_peek8(p, addr + i) << (8 * i));
-    return v;
-}
-
-template <typename T>
-static inline void poke_n(Process* p, uint32_t addr, T v) {
-    if (!p) return;
-    uint32_t a = addr & HVX_ADDR_MASK;
-    if (uint8_t* s = span_in_page(p, a, sizeof(T))) {
-        p->page_flags[a >> HVX_PAGE_SHIFT] = PAGE_FLAG_WRITTEN;
-        std::memcpy(s, &v, sizeof(T));
-        return;
-    }
-    for (uint32_t i = 0; i < sizeof(T); i++) hvx_poke8(p, addr + i, (uint8_t)(v >> (8 * i)));
-}
-
-uint16_t hvx_peek16(Process* p, uint32_t a) { return peek_n<uint16_t>(p, a); }
-uint32_t hvx_peek32(Process* p, uint32_t a) { return peek_n<uint32_t>(p, a); }
-uint64_t hvx_peek64(Process* p, uint32_t a) { return peek_n<uint64_t>(p, a); }
-void hvx_poke16(Process* p, uint32_t a, uint16_t v) { poke_n<uint16_t>(p, a, v); }
-void hvx_poke32(Process* p, uint32_t a, uint32_t v) { poke_n<uint32_t>(p, a, v); }
-void hvx_poke64(Process* p, uint32_t a, uint64_t v) { poke_n<uint64_t>(p, a, v); }
 
 // Where a run starting at addr is stored, and how many bytes of it lie in
 // that one place (to the end of the mapped stretch or of the page).

@@ -3,9 +3,11 @@
 // is declared here; limits and costs are named constants.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 // ---------------------------------------------------------------------------
@@ -569,13 +571,41 @@ inline void hvx_poke8(Process* p, uint32_t addr, uint8_t v) {
     else *hvx_page_slow(p, pg, o) = v;
 }
 // Little-endian, byte by byte across pages; a value inside one page's mapped
-// length is read in one go with the same result.
-uint16_t hvx_peek16(Process* p, uint32_t addr);
-uint32_t hvx_peek32(Process* p, uint32_t addr);
-uint64_t hvx_peek64(Process* p, uint32_t addr);
-void hvx_poke16(Process* p, uint32_t addr, uint16_t v);
-void hvx_poke32(Process* p, uint32_t addr, uint32_t v);
-void hvx_poke64(Process* p, uint32_t addr, uint64_t v);
+// length is read in one go with the same result (inline: drawing calls read
+// their state with them at every call).
+static_assert(std::endian::native == std::endian::little,
+              "multi-byte fast paths assume a little-endian host");
+template <typename T>
+inline T hvx_peek_n(Process* p, uint32_t addr) {
+    if (!p) return 0;
+    addr &= HVX_ADDR_MASK;
+    const uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
+    T v = 0;
+    if ((int64_t)o + (int64_t)sizeof(T) <= p->page_len[pg]) {
+        std::memcpy(&v, p->page_ptr[pg] + o, sizeof(T));
+        return v;
+    }
+    for (uint32_t i = 0; i < sizeof(T); i++) v |= (T)((T)hvx_peek8(p, addr + i) << (8 * i));
+    return v;
+}
+template <typename T>
+inline void hvx_poke_n(Process* p, uint32_t addr, T v) {
+    if (!p) return;
+    addr &= HVX_ADDR_MASK;
+    const uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
+    if ((int64_t)o + (int64_t)sizeof(T) <= p->page_len[pg]) {
+        p->page_flags[pg] = PAGE_FLAG_WRITTEN;
+        std::memcpy(p->page_ptr[pg] + o, &v, sizeof(T));
+        return;
+    }
+    for (uint32_t i = 0; i < sizeof(T); i++) hvx_poke8(p, addr + i, (uint8_t)(v >> (8 * i)));
+}
+inline uint16_t hvx_peek16(Process* p, uint32_t a) { return hvx_peek_n<uint16_t>(p, a); }
+inline uint32_t hvx_peek32(Process* p, uint32_t a) { return hvx_peek_n<uint32_t>(p, a); }
+inline uint64_t hvx_peek64(Process* p, uint32_t a) { return hvx_peek_n<uint64_t>(p, a); }
+inline void hvx_poke16(Process* p, uint32_t a, uint16_t v) { hvx_poke_n<uint16_t>(p, a, v); }
+inline void hvx_poke32(Process* p, uint32_t a, uint32_t v) { hvx_poke_n<uint32_t>(p, a, v); }
+inline void hvx_poke64(Process* p, uint32_t a, uint64_t v) { hvx_poke_n<uint64_t>(p, a, v); }
 
 // The running process's space (cproc).
 inline uint8_t peek(uint32_t a) { return hvx_peek8(cproc, a); }
