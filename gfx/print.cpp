@@ -34,15 +34,10 @@ void init_row_patterns() {
 
 // Cursor arithmetic is done in 64 bits; the stored cursor saturates rather
 // than wrapping round to the other side of the plane.
-int32_t sat32(int64_t v) {
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return (int32_t)v;
-}
 int64_t cur_x() { return (int32_t)hvx_peek32(cproc, ADDR_PRINT_X); }
 int64_t cur_y() { return (int32_t)hvx_peek32(cproc, ADDR_PRINT_Y); }
-void set_cur_x(int64_t x) { hvx_poke32(cproc, ADDR_PRINT_X, (uint32_t)sat32(x)); }
-void set_cur_y(int64_t y) { hvx_poke32(cproc, ADDR_PRINT_Y, (uint32_t)sat32(y)); }
+void set_cur_x(int64_t x) { hvx_poke32(cproc, ADDR_PRINT_X, (uint32_t)hvx_sat32(x)); }
+void set_cur_y(int64_t y) { hvx_poke32(cproc, ADDR_PRINT_Y, (uint32_t)hvx_sat32(y)); }
 
 // Bytes beyond the copy read as zero, so no parameter ever reads past it.
 uint8_t at(const print_context* c, int64_t i) {

@@ -90,7 +90,7 @@ static void load_session_line(const char* line, size_t len) {
     read_field(p, end, s.username, SESSION_NAME_MAX);
     read_field(p, end, s.extra, SESSION_EXTRA_MAX);
     long f = strtol(flags, nullptr, 10);
-    s.flags = f > INT32_MAX ? INT32_MAX : f < INT32_MIN ? INT32_MIN : (int32_t)f;
+    s.flags = hvx_sat32(f);
     if (s.flags & 1) active_session = sessions;
     sessions++;
 }
@@ -423,7 +423,7 @@ int lua54__modify_user_session(lua_State* L) {
         delete_session(id.c_str());
         return 0;
     }
-    int32_t f = flags > INT32_MAX ? INT32_MAX : flags < INT32_MIN ? INT32_MIN : (int32_t)flags;
+    int32_t f = hvx_sat32(flags);
     int r = add_or_modify_session(id.c_str(), f, has_token ? token.c_str() : nullptr, has_name ? name.c_str() : nullptr,
                                   has_extra ? extra.c_str() : nullptr);
     if (r != 1) return 0;

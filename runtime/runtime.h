@@ -514,8 +514,10 @@ void api_add_c_functions(lua_State* L);
 // Returns the cost charged: n < 0 charges nothing and returns n; otherwise
 // max(n, 1) is added to cpu_cycles (saturating).
 int32_t spend_cpu(int32_t n);
+// A 64-bit value saturated to 32 bits, where wrapping round would change sides.
+inline int32_t hvx_sat32(int64_t v) { return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (int32_t)v; }
 // A charge from a 64-bit count of work: never below 0, saturated to the counter.
-inline int32_t hvx_cycles(int64_t n) { return n > INT32_MAX ? INT32_MAX : n < 0 ? 0 : (int32_t)n; }
+inline int32_t hvx_cycles(int64_t n) { return n < 0 ? 0 : hvx_sat32(n); }
 // The allocator bound to every process state (the dialect's six-argument
 // form; owner is the Process record). Every block carries an ALLOC_HEADER
 // holding its accounted size, counted in the owner's heap_bytes.

@@ -167,7 +167,7 @@ int lua54_apply_system_settings(lua_State* L) {
             } else if (lua_type(L, -1) == LUA_TNUMBER) {
                 int isint = 0;
                 lua_Integer i = lua_tointegerx(L, -1, &isint);
-                v = !isint ? 0 : i > INT32_MAX ? INT32_MAX : i < INT32_MIN ? INT32_MIN : (int32_t)i;
+                v = !isint ? 0 : hvx_sat32(i);
             }
             size_t n = 0;
             const char* name = lua_tolstring(L, -2, &n);
