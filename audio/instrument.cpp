@@ -67,13 +67,9 @@ uint32_t mudo_inst_addr(const mudo_channel& ch) {
     return a < MUDO_RAM_SIZE ? (uint32_t)a : MUDO_RAM_SIZE;  // past the end every byte reads 0
 }
 
-static bool no_instrument(const mudo_channel& ch) {
-    return ch.instrument < 0 || ch.instrument >= MUDO_NO_INSTRUMENT;
-}
-
 void grab_node_tree(mudo_channel& ch) {
     ch.max_depth = 0;
-    if (no_instrument(ch)) {
+    if (has_no_instrument(ch)) {
         for (auto& n : ch.node) n.kind = NODE_SILENT;
         return;
     }

@@ -14,10 +14,6 @@ namespace {
 
 int32_t out32[2 * MUDO_MIX_MAX_FRAMES];
 
-bool has_no_instrument(const mudo_channel& ch) {
-    return ch.instrument < 0 || ch.instrument >= MUDO_NO_INSTRUMENT;
-}
-
 void run_fade_clock(int frames) {
     mixer.fade_samples += frames;
     while (mixer.fade_samples >= MUDO_SAMPLES_PER_TICK) {

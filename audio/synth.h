@@ -124,6 +124,10 @@ struct mudo_mixer {
 };
 
 extern mudo_mixer mixer;
+// A channel with no instrument number (none set, or past the last one).
+inline bool has_no_instrument(const mudo_channel& ch) {
+    return ch.instrument < 0 || ch.instrument >= MUDO_NO_INSTRUMENT;
+}
 
 // What the mixer knows to be silent already, so that an idle channel skips
 // rendering silence over silence. Node buffers 0..8 of channel id (live and
