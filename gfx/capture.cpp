@@ -85,15 +85,25 @@ void capture_label(const std::vector<uint8_t>& rgba, uint32_t w, uint32_t h) {
     free(q);
 }
 
-// A large shot takes far longer to encode than a frame lasts: the encode
-// runs on a thread of its own, one at a time, and the main thread stores
-// the file once it is done. The worker touches only this record.
+// The RGBA pixels of the shot's region, each frame pixel f x f.
+std::vector<uint8_t> shot_pixels(const uint32_t* rgb, const region& r, int f) {
+    const uint32_t W = (uint32_t)(r.width * f), H = (uint32_t)(r.height * f);
+    std::vector<uint8_t> rgba((size_t)W * H * 4);
+    for (uint32_t y = 0; y < H; y++)
+        for (uint32_t x = 0; x < W; x++)
+            put_rgba(&rgba[((size_t)y * W + x) * 4], rgb[(r.y + y / f) * HVX_DISPLAY_W + r.x + x / f]);
+    return rgba;
+}
+
+// A large shot takes far longer to scale and encode than a frame lasts:
+// that runs on a thread of its own, one shot at a time, from a copy of the
+// frame, and the main thread stores the file once it is done. The worker
+// touches only this record.
 struct shot_encode {
     std::thread worker;
     bool active = false;  // main thread: an encode runs or waits to be stored
     std::atomic<bool> finished{false};
-    std::vector<uint8_t> rgba;
-    uint32_t w = 0, h = 0;
+    std::vector<uint32_t> frame;
     unsigned char* png = nullptr;
     size_t png_len = 0;
     unsigned err = 0;
@@ -107,8 +117,10 @@ struct shot_encode {
 } encoding;
 
 void encode_shot() {
-    encoding.err = lodepng_encode_memory(&encoding.png, &encoding.png_len, encoding.rgba.data(), encoding.w,
-                                         encoding.h, LCT_RGBA, 8);
+    const region& r = encoding.r;
+    const std::vector<uint8_t> rgba = shot_pixels(encoding.frame.data(), r, encoding.f);
+    encoding.err = lodepng_encode_memory(&encoding.png, &encoding.png_len, rgba.data(), (unsigned)(r.width * encoding.f),
+                                         (unsigned)(r.height * encoding.f), LCT_RGBA, 8);
     encoding.finished.store(true, std::memory_order_release);
 }
 
@@ -130,25 +142,18 @@ void store_encoded_shot() {
     }
     free(encoding.png);
     encoding.png = nullptr;
-    encoding.rgba = std::vector<uint8_t>();
 }
 
 void capture_screenshot(const uint32_t* rgb) {
     // A label is always 480 wide, whatever mode the display changed to
     // while the shot waited: the scale comes from the requested size.
     const int f = shot.label ? HVX_DISPLAY_W / shot.r.width : video_mode_scale() * shot.r.scale;
-    const uint32_t W = (uint32_t)(shot.r.width * f), H = (uint32_t)(shot.r.height * f);
-    std::vector<uint8_t> rgba((size_t)W * H * 4);
-    for (uint32_t y = 0; y < H; y++)
-        for (uint32_t x = 0; x < W; x++)
-            put_rgba(&rgba[((size_t)y * W + x) * 4],
-                     rgb[(shot.r.y + y / f) * HVX_DISPLAY_W + shot.r.x + x / f]);
     if (shot.label) {
-        capture_label(rgba, W, H);
+        capture_label(shot_pixels(rgb, shot.r, f), (uint32_t)(shot.r.width * f), (uint32_t)(shot.r.height * f));
         return;
     }
-    encoding.rgba = std::move(rgba);
-    encoding.w = W, encoding.h = H, encoding.r = shot.r, encoding.f = f, encoding.silent = shot.silent;
+    encoding.frame.assign(rgb, rgb + HVX_DISPLAY_PIXELS);
+    encoding.r = shot.r, encoding.f = f, encoding.silent = shot.silent;
     encoding.stem = shot.name;
     encoding.finished.store(false, std::memory_order_relaxed);
     encoding.active = true;
