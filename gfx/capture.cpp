@@ -2,12 +2,15 @@
 // window manager asks through _signal after filling a request block in its
 // low memory; the compositor hands over every composed frame.
 #include <gif_lib.h>
+#include <lodepng.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gfx/gfx.h"
@@ -82,35 +85,83 @@ void capture_label(const std::vector<uint8_t>& rgba, uint32_t w, uint32_t h) {
     free(q);
 }
 
+// The RGBA pixels of the shot's region, each frame pixel f x f.
+std::vector<uint8_t> shot_pixels(const uint32_t* rgb, const region& r, int f) {
+    const uint32_t W = (uint32_t)(r.width * f), H = (uint32_t)(r.height * f);
+    std::vector<uint8_t> rgba((size_t)W * H * 4);
+    for (uint32_t y = 0; y < H; y++)
+        for (uint32_t x = 0; x < W; x++)
+            put_rgba(&rgba[((size_t)y * W + x) * 4], rgb[(r.y + y / f) * HVX_DISPLAY_W + r.x + x / f]);
+    return rgba;
+}
+
+// A large shot takes far longer to scale and encode than a frame lasts:
+// that runs on a thread of its own, one shot at a time, from a copy of the
+// frame, and the main thread stores the file once it is done. The worker
+// touches only this record.
+struct shot_encode {
+    std::thread worker;
+    bool active = false;  // main thread: an encode runs or waits to be stored
+    std::atomic<bool> finished{false};
+    std::vector<uint32_t> frame;
+    unsigned char* png = nullptr;
+    size_t png_len = 0;
+    unsigned err = 0;
+    region r{};
+    int32_t f = 1, silent = 0;
+    std::string stem;
+    ~shot_encode() {
+        if (worker.joinable()) worker.join();
+        free(png);
+    }
+} encoding;
+
+void encode_shot() {
+    const region& r = encoding.r;
+    const std::vector<uint8_t> rgba = shot_pixels(encoding.frame.data(), r, encoding.f);
+    encoding.err = lodepng_encode_memory(&encoding.png, &encoding.png_len, rgba.data(), (unsigned)(r.width * encoding.f),
+                                         (unsigned)(r.height * encoding.f), LCT_RGBA, 8);
+    encoding.finished.store(true, std::memory_order_release);
+}
+
+// Stores a finished encode; nothing while none is finished.
+void store_encoded_shot() {
+    if (!encoding.active || !encoding.finished.load(std::memory_order_acquire)) return;
+    if (encoding.worker.joinable()) encoding.worker.join();
+    encoding.active = false;
+    const std::string name = encoding.err ? "" : capture_filename(encoding.stem, ".png");
+    pfile* file = name.empty() ? nullptr : pfopen(name.c_str(), "wb");
+    if (file) pfwrite(encoding.png, 1, (int64_t)encoding.png_len, file);
+    if (!file || pfclose(file) != 0) {
+        notify(SCREENSHOT_REFUSED_TEXT);
+    } else if (!encoding.silent) {
+        char text[HVX_PATH_MAX + 64];
+        snprintf(text, sizeof text, "captured %dx%d (x%d) screenshot: %s", encoding.r.width, encoding.r.height,
+                 encoding.f, name.c_str());
+        notify(text);
+    }
+    free(encoding.png);
+    encoding.png = nullptr;
+}
+
 void capture_screenshot(const uint32_t* rgb) {
     // A label is always 480 wide, whatever mode the display changed to
     // while the shot waited: the scale comes from the requested size.
     const int f = shot.label ? HVX_DISPLAY_W / shot.r.width : video_mode_scale() * shot.r.scale;
-    const uint32_t W = (uint32_t)(shot.r.width * f), H = (uint32_t)(shot.r.height * f);
-    std::vector<uint8_t> rgba((size_t)W * H * 4);
-    for (uint32_t y = 0; y < H; y++)
-        for (uint32_t x = 0; x < W; x++)
-            put_rgba(&rgba[((size_t)y * W + x) * 4],
-                     rgb[(shot.r.y + y / f) * HVX_DISPLAY_W + shot.r.x + x / f]);
     if (shot.label) {
-        capture_label(rgba, W, H);
+        capture_label(shot_pixels(rgb, shot.r, f), (uint32_t)(shot.r.width * f), (uint32_t)(shot.r.height * f));
         return;
     }
-    buffer* png = create_buffer_2(0, CAPTURE_BUFFER_KIND);
-    const std::string name = capture_filename(shot.name, ".png");
-    pfile* file = nullptr;
-    if (png && !name.empty() && LodePNG_encode32_pbuffer(rgba.data(), W, H, png) == 0)
-        file = pfopen(name.c_str(), "wb");
-    if (file) pfwrite(png->data, 1, png->length, file);
-    if (!file || pfclose(file) != 0) {
-        notify("could not store screenshot");
-    } else if (!shot.silent) {
-        char text[HVX_PATH_MAX + 64];
-        snprintf(text, sizeof text, "captured %dx%d (x%d) screenshot: %s", shot.r.width, shot.r.height, f,
-                 name.c_str());
-        notify(text);
+    encoding.frame.assign(rgb, rgb + HVX_DISPLAY_PIXELS);
+    encoding.r = shot.r, encoding.f = f, encoding.silent = shot.silent;
+    encoding.stem = shot.name;
+    encoding.finished.store(false, std::memory_order_relaxed);
+    encoding.active = true;
+    try {
+        encoding.worker = std::thread(encode_shot);
+    } catch (const std::system_error&) {
+        encode_shot();  // no thread to be had: encoded here, stored with the next frame
     }
-    destroy_buffer(png);
 }
 
 // --- GIF recording ---------------------------------------------------------------------
@@ -237,7 +288,30 @@ std::string capture_filename(const std::string& stem, const char* ext) {
     return path;
 }
 
-void request_screenshot() {
+// When each process's last request was taken; entries older than the
+// spacing are dropped, so the list holds only processes that asked lately.
+static std::vector<std::pair<int64_t, uint64_t>> recent_shots;
+
+// A shot is a whole frame's encode: one process asking every frame would
+// hold every frame for it.
+static bool screenshot_allowed(Process* p) {
+    const uint64_t now = os_ticks();
+    std::erase_if(recent_shots, [&](const auto& e) { return now - e.second >= SCREENSHOT_SPACING_MS; });
+    const int64_t id = p ? p->id : 0;
+    for (const auto& e : recent_shots)
+        if (e.first == id) return false;
+    recent_shots.emplace_back(id, now);
+    return true;
+}
+
+int request_screenshot() {
+    if (!screenshot_allowed(cproc)) {
+        if (limit_first_refusal(cproc, LIMIT_LOGGED_SCREENSHOTS))
+            krio_debugf("process %lld asked for screenshots more often than every %llu ms: refused\n",
+                        (long long)cproc->id, (unsigned long long)SCREENSHOT_SPACING_MS);
+        notify(SCREENSHOT_REFUSED_TEXT);
+        return 1;
+    }
     shot.r = read_region(ADDR_SHOT_REQUEST);
     shot.label = std::clamp<int16_t>(field(ADDR_SHOT_REQUEST + 10), 0, 1);
     shot.skip = std::clamp<int16_t>(field(ADDR_SHOT_REQUEST + 12), 0, CAPTURE_MAX_SKIP);
@@ -247,10 +321,15 @@ void request_screenshot() {
         const int s = video_mode_scale();
         shot.r = region{0, 0, HVX_DISPLAY_W / s, HVX_DISPLAY_H / s, 1};
     }
+    return 0;
 }
 
+int screenshot_encoding() { return encoding.active; }
+
 void update_screenshot(const uint32_t* pixels) {
-    if (!app.screenshot_pending || !pixels) return;
+    store_encoded_shot();
+    // One encode at a time: a shot asked for meanwhile waits for it.
+    if (!app.screenshot_pending || !pixels || encoding.active) return;
     if (shot.skip >= 1) {
         shot.skip--;
         return;
@@ -358,7 +437,8 @@ int audio_capture_end() {
     os_unlock_audio();
     const std::string name = capture_filename("audio", ".raw");
     pfile* f = name.empty() ? nullptr : pfopen(name.c_str(), "wb");
-    const int32_t len = b ? b->length : 0;
+    // What the device played past the length before the frame noticed is cut.
+    const int32_t len = b ? std::min(b->length, AUDIO_CAPTURE_MAX_BYTES) : 0;
     if (f && len > 0) pfwrite(b->data, 1, len, f);
     const bool stored = f && pfclose(f) == 0;
     if (stored) {
@@ -369,4 +449,12 @@ int audio_capture_end() {
     }
     destroy_buffer(b);
     return stored ? 0 : 1;
+}
+
+void update_audio_capture() {
+    if (!app.audio_capture) return;
+    os_lock_audio();  // the callback grows the length
+    const bool full = app.audio_capture_buf && app.audio_capture_buf->length >= AUDIO_CAPTURE_MAX_BYTES;
+    os_unlock_audio();
+    if (full) audio_capture_end();
 }

@@ -77,7 +77,6 @@ inline constexpr int32_t CAPTURE_MIN_SIZE = 16;
 inline constexpr int32_t CAPTURE_MAX_SCALE = 4;
 inline constexpr int32_t CAPTURE_MAX_SKIP = 32;
 inline constexpr int CAPTURE_MAX_SUFFIX = 255;
-inline constexpr int CAPTURE_BUFFER_KIND = 112;  // 'p'
 inline constexpr const char* CAPTURE_FOLDER = "/desktop/host/";
 inline constexpr const char* LABEL_PATH = "/ram/cart/label.qoi";
 inline constexpr int GIF_PAL_WORDS = 256 + 270;  // palette words, then line selectors
@@ -90,13 +89,22 @@ inline constexpr int32_t GIF_MAX_FRAMES = 5460;  // frames past this are not add
 inline constexpr int32_t AUDIO_CAPTURE_BYTES = 1764000;  // ten seconds to begin with
 inline constexpr int32_t AUDIO_CAPTURE_KIND = 97;        // 'a'
 inline constexpr int32_t AUDIO_CAPTURE_BYTES_PER_SECOND = 176400;
+// A sound capture ends by itself at this length, written as at its end.
+inline constexpr int32_t AUDIO_CAPTURE_MAX_SECONDS = 600;
+inline constexpr int32_t AUDIO_CAPTURE_MAX_BYTES = AUDIO_CAPTURE_MAX_SECONDS * AUDIO_CAPTURE_BYTES_PER_SECOND;
+// A process's screenshot requests are taken at most this often (frame
+// clock); one sooner is refused with SCREENSHOT_REFUSED_TEXT.
+inline constexpr uint64_t SCREENSHOT_SPACING_MS = 500;
+inline constexpr const char* SCREENSHOT_REFUSED_TEXT = "could not store screenshot";
 
 // "/desktop/host/" stem ext, or with "_1" .. "_255" before ext when taken;
 // empty when all are.
 std::string capture_filename(const std::string& stem, const char* ext);
-// Reads the running process's screenshot request; the caller sets
-// app.screenshot_pending.
-void request_screenshot();
+// Reads the running process's screenshot request; 0 when taken (the caller
+// then sets app.screenshot_pending), 1 when refused: the process asked
+// within SCREENSHOT_SPACING_MS of its last taken request (notified, and
+// logged once per process).
+int request_screenshot();
 // 0 when a recording started (the caller then sets app.gif_frames = 0 and
 // app.gif_recording = 1); non-zero when none did, or one is running.
 int gif_start();
@@ -107,6 +115,8 @@ int gif_end();
 // The buffer and flag change under the audio lock; the file is written after.
 int audio_capture_start();
 int audio_capture_end();  // 1 when no file was written
+// Once a frame: a capture that reached AUDIO_CAPTURE_MAX_BYTES ends.
+void update_audio_capture();
 
 // Services the host platform calls (the boot screen's printer, the capture
 // hooks of the compositor, the window's video-mode scale).
@@ -121,7 +131,10 @@ extern const uint8_t lil_font_dat[4096];
 int video_mode_scale();
 // Capture hooks, called once per composed frame before modes 3 and 4 are widened.
 void update_gif_recording(const uint32_t* pal, const uint32_t* line_sel, const uint32_t* pixels);
+// Also stores a screenshot whose encode (on a thread of its own) has finished.
 void update_screenshot(const uint32_t* pixels);
+// 1 while a screenshot is being encoded or waits to be stored.
+int screenshot_encoding();
 
 // Colour tables: four pages of 64 rows of 64 entries (source row, destination
 // column); seen as one table of 256 rows, row R = page * 64 + source.

@@ -7,6 +7,7 @@
 #include "lang/lang.h"
 #include "net/net.h"
 #include "platform/platform.h"
+#include "runtime/runtime.h"
 #include "storage/storage.h"
 
 static bool starts_with(const char* s, const std::string& prefix) {
@@ -72,9 +73,21 @@ int lua54__fetch_remote(lua_State* L) {
         lua_pushstring(L, "no network access");
         return 2;
     }
+    // The header walk above may have run finalizers: the caller is read now.
+    Process* p = cproc;
+    if (p && gurl_jobs_pending_for(p->id) >= FETCH_JOBS_PER_PROCESS) {
+        destroy_buffer(headers);
+        if (limit_first_refusal(p, LIMIT_LOGGED_JOBS))
+            krio_debugf("_fetch_remote: process %lld has %d jobs pending; more are refused\n", (long long)p->id,
+                        FETCH_JOBS_PER_PROCESS);
+        lua_pushinteger(L, -1);
+        return 1;
+    }
     int32_t id = gurl_req(url.c_str(), gurl_cb, method_of(L), has_body ? body.data() : nullptr, (int64_t)body.size(),
                           headers ? headers->data : nullptr, headers ? headers->length : 0);
     destroy_buffer(headers);
+    gurl_job* j = gurl_get_job(id);
+    if (j && p) j->owner = p->id;
     lua_pushinteger(L, id);
     return 1;
 }

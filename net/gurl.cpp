@@ -167,6 +167,9 @@ static void clear_slot(gurl_job* j) {
     j->completed.store(0, std::memory_order_relaxed);
     j->callback_ran = 0;
     j->fail_log = nullptr;
+    j->status = 0;
+    j->owner = 0;
+    j->cancelled.store(0, std::memory_order_relaxed);
 }
 
 static void ensure_inited() {
@@ -215,6 +218,10 @@ static size_t on_reply_bytes(char* data, size_t size, size_t count, void* userda
     return n;
 }
 
+static int on_progress(void* job, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return ((gurl_job*)job)->cancelled.load(std::memory_order_relaxed);
+}
+
 // A handle with the options every request shares. Only http and https, also
 // for redirects: a script's URL must never read a host file.
 static CURL* open_handle(gurl_job* j) {
@@ -230,30 +237,40 @@ static CURL* open_handle(gurl_job* j) {
     // Without these a silent server would hold its slot for ever, and the
     // slot rule would then refuse every 256th request after it.
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, GURL_CONNECT_TIMEOUT_S);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, GURL_LOW_SPEED_BYTES_S);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, GURL_LOW_SPEED_TIME_S);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, GURL_TOTAL_TIMEOUT_S);
+    // Asked at least once a second, idle or not: how a cancel reaches the worker.
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, j);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_reply_bytes);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &j->result);
     return c;
 }
 
-// Runs the transfer and closes the handle; the response code (0 when no
-// response arrived).
-static CURLcode perform(CURL* c, long* code) {
+// Runs the transfer, keeps the final status in the job and closes the
+// handle; the status (0 when no response arrived).
+static CURLcode perform(gurl_job* j, CURL* c, long* code) {
     CURLcode rc = curl_easy_perform(c);
     *code = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, code);
     curl_easy_cleanup(c);
+    j->status = *code > 0 && *code <= INT32_MAX ? (int32_t)*code : 0;
     return rc;
 }
+
+// A transfer that went through with an error status fails too: its body is
+// the server's error page, not what was asked for.
+static bool succeeded(CURLcode rc, long code) { return rc == CURLE_OK && code < GURL_STATUS_ERROR_MIN; }
 
 static void gurl_get_worker_get(gurl_job* j) {
     CURL* c = open_handle(j);
     if (!c) return finish_job(j, GURL_FAILED, "gurl_get_worker failed: InternetHandle == 0\n");
     curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
     long code;
-    CURLcode rc = perform(c, &code);
-    if (rc == CURLE_OK) return finish_job(j, GURL_DONE, nullptr);
+    CURLcode rc = perform(j, c, &code);
+    if (succeeded(rc, code)) return finish_job(j, GURL_DONE, nullptr);
     // No response at all is the address failing to open; a reply cut short
     // fails without a line.
     finish_job(j, GURL_FAILED, code == 0 ? "gurl_get_worker failed: UrlHandle == 0\n" : nullptr);
@@ -310,9 +327,9 @@ static void gurl_get_worker_post_or_put(gurl_job* j) {
     }
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, list);
     long code;
-    CURLcode rc = perform(c, &code);
+    CURLcode rc = perform(j, c, &code);
     curl_slist_free_all(list);
-    if (rc == CURLE_OK) return finish_job(j, GURL_DONE, nullptr);
+    if (succeeded(rc, code)) return finish_job(j, GURL_DONE, nullptr);
     bool bad_request = code == 0 && (rc == CURLE_URL_MALFORMAT || rc == CURLE_UNSUPPORTED_PROTOCOL);
     finish_job(j, GURL_FAILED, bad_request ? request_failed : nullptr);
 }
@@ -376,6 +393,22 @@ int gurl_jobs_in_use() {
     return n;
 }
 
+int gurl_jobs_pending_for(int64_t owner) {
+    int n = 0;
+    for (const gurl_job& j : gurl_jobs)
+        n += owner != 0 && j.id != 0 && j.owner == owner && !j.callback_ran;
+    return n;
+}
+
+void cancel_jobs_by_process(int64_t owner) {
+    if (owner == 0) return;
+    for (gurl_job& j : gurl_jobs) {
+        if (!j.id || j.owner != owner) continue;
+        j.owner = 0;
+        j.cancelled.store(1, std::memory_order_relaxed);
+    }
+}
+
 void gurl_update() {
     ensure_inited();
     for (gurl_job& j : gurl_jobs) {
@@ -388,8 +421,10 @@ void gurl_update() {
     }
     uint64_t tick = gurl_tick.load(std::memory_order_relaxed);
     for (gurl_job& j : gurl_jobs) {
-        // Only jobs whose completion was seen: their worker has let go.
-        if (!j.id || !j.callback_ran || tick <= j.finish_tick + GURL_KEEP_UPDATES) continue;
+        // Only jobs whose completion was seen: their worker has let go. A
+        // cancelled job has no reader left to keep it for.
+        if (!j.id || !j.callback_ran) continue;
+        if (!j.cancelled.load(std::memory_order_relaxed) && tick <= j.finish_tick + GURL_KEEP_UPDATES) continue;
         os_destroy_thread(j.thread);
         clear_slot(&j);
     }

@@ -78,8 +78,14 @@ inline constexpr int64_t GURL_RESULT_MAX = 64ll << 20;
 // Reply bytes all jobs hold together: a script starting every job on large
 // downloads would otherwise make the host hold 256 such replies.
 inline constexpr int64_t GURL_RESULTS_TOTAL_MAX = 2 * GURL_RESULT_MAX;
+// Every job ends by these, so a silent server never holds a slot for ever.
 inline constexpr long GURL_CONNECT_TIMEOUT_S = 30;
-inline constexpr long GURL_LOW_SPEED_TIME_S = 60;  // below 1 byte/s this long: given up
+inline constexpr long GURL_LOW_SPEED_BYTES_S = 1;
+inline constexpr long GURL_LOW_SPEED_TIME_S = 60;  // below GURL_LOW_SPEED_BYTES_S this long: given up
+// A whole request: a GURL_RESULT_MAX reply still arrives at about 37 KB/s.
+inline constexpr long GURL_TOTAL_TIMEOUT_S = 1800;
+// A final status from this on is an error reply: the job fails.
+inline constexpr long GURL_STATUS_ERROR_MIN = 400;
 inline constexpr long GURL_MAX_REDIRECTS = 10;
 inline constexpr const char* GURL_AGENT = "Halvoran";
 
@@ -116,6 +122,9 @@ struct gurl_job {
     // Main thread only.
     int32_t callback_ran;  // completion seen and the callback step run
     const char* fail_log;  // the worker's failure line, logged by the main thread
+    int32_t status;        // the final HTTP status (0: none arrived); the worker's, read after `completed`
+    int64_t owner;         // the process a script job belongs to (0: none, or it ended)
+    std::atomic<int32_t> cancelled;  // set by the main thread: the worker gives up at its next progress step
 };
 
 // Starts a request; its id, or -1 when its slot is still taken (logged).
@@ -126,6 +135,11 @@ int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const 
 int32_t gurl_get(const char* url, gurl_callback callback);
 gurl_job* gurl_get_job(int32_t id);  // none for 0 or when not held
 int gurl_jobs_in_use();               // slots held (pending, or finished and not reaped)
+// Jobs of a process still pending (their worker has not finished).
+int gurl_jobs_pending_for(int64_t owner);
+// A process ended: its pending jobs are cancelled (they end failed within
+// about a second) and its jobs are reaped as soon as they have finished.
+void cancel_jobs_by_process(int64_t owner);
 uint64_t gurl_current_tick();
 // The escaped form of a URL: letters, digits and _#%&-./:=? kept, every
 // other byte "%" and two lower-case hex digits. Appended to out.
@@ -203,6 +217,9 @@ inline constexpr int32_t FETCH_HEADERS_SIZE = 256;
 inline constexpr int32_t FETCH_HEADER_ENTRY_COST = 2;
 inline constexpr size_t FETCH_METHOD_MAX = 31;
 inline constexpr int FETCH_RESULT_KIND = 112;
+// Jobs one process may have pending; past it _fetch_remote returns -1 (logged
+// once per process), so one process cannot take every slot of the table.
+inline constexpr int FETCH_JOBS_PER_PROCESS = 16;
 inline constexpr int64_t CART_CACHE_MIN = 512;  // smaller downloads are not cached
 inline constexpr const char* TOKEN_PLACEHOLDER = "Authorization: $vynnet_access_token";
 inline constexpr const char* GET_CART_PATH = "/bbs/get_cart.php?cat=8&lid=";

@@ -386,6 +386,7 @@ void system_frame() {
     scoresub_update();
     sync_fs(0);
     os_reap_children();
+    update_audio_capture();
 
     app.frame_count++;
     end_frame();

@@ -52,7 +52,11 @@ int queue_process_message(Process* to, const char* text, size_t len) {
         return 0;
     }
     int64_t unread = process_unread_message_bytes(to);
-    if (unread > MESSAGE_QUEUE_LIMIT) return 0;
+    if (unread > MESSAGE_QUEUE_LIMIT) {
+        if (limit_first_refusal(to, LIMIT_LOGGED_QUEUE_FULL))
+            krio_debugf("message queue of process %lld full: messages refused until it reads\n", (long long)to->id);
+        return MESSAGE_QUEUE_FULL;
+    }
     buffer* q = to->messages;
     if (len > (size_t)BUFFER_MAX_CAPACITY - 8 ||
         (int64_t)q->length + 4 + (int64_t)len > (int64_t)BUFFER_MAX_CAPACITY - 1)
@@ -167,8 +171,9 @@ int lua54_send_message(lua_State* L) {
     if (written != 0) return send_refused(L, vyn_error_text(written));
     // The receiver may have gone while the text was written (finalizers).
     Process* to = get_process(id);
-    if (to && queue_process_message(to, (const char*)b->data, (size_t)b->length) == MESSAGE_REFUSED)
-        return send_refused(L, MESSAGE_REFUSED_TEXT);
+    int queued = to ? queue_process_message(to, (const char*)b->data, (size_t)b->length) : 0;
+    if (queued == MESSAGE_QUEUE_FULL) return send_refused(L, MESSAGE_QUEUE_FULL_TEXT);
+    if (queued == MESSAGE_REFUSED) return send_refused(L, MESSAGE_REFUSED_TEXT);
     return 0;
 }
 

@@ -336,6 +336,7 @@ void free_process(Process* p) {
     p->source = nullptr;
     p->source_len = 0;
     delete_sockets_by_process(p->id);
+    cancel_jobs_by_process(p->id);
     remove_scoresub_refrences(p->id);
     prune_process_mounts(p->id);
 }

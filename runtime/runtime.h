@@ -296,7 +296,7 @@ enum : int32_t { PROC_RUNNING = 0, PROC_ENDED = 1, PROC_FAILED = 2 };
 
 inline constexpr int MESSAGE_QUEUE_KIND = 114;
 inline constexpr int32_t MESSAGE_QUEUE_SIZE = 16384;
-inline constexpr int64_t MESSAGE_QUEUE_LIMIT = 0x1000000;  // a fuller queue drops new messages
+inline constexpr int64_t MESSAGE_QUEUE_LIMIT = 0x1000000;  // a fuller queue refuses new messages
 // A drained queue (or the shared read buffer) whose capacity is at least this
 // and four times what it holds goes back to a small buffer.
 inline constexpr int64_t MESSAGE_SHRINK_MIN = 0x100000;
@@ -452,7 +452,19 @@ struct Process {
     // Cycles of compiling owed beyond what the debt cap carries: they move
     // into cpu_debt as it is paid, so none is forgotten.
     int64_t owed_cycles;
+
+    // Limits of the machine whose refusal was logged for this process:
+    // each is logged once, however often it refuses (LIMIT_LOGGED_*).
+    uint32_t limits_logged;
 };
+
+enum : uint32_t { LIMIT_LOGGED_QUEUE_FULL = 1, LIMIT_LOGGED_JOBS = 2, LIMIT_LOGGED_SCREENSHOTS = 4 };
+// True the first time the limit refuses for p (the caller then logs it).
+inline bool limit_first_refusal(Process* p, uint32_t limit) {
+    if (!p || (p->limits_logged & limit)) return false;
+    p->limits_logged |= limit;
+    return true;
+}
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };
 
@@ -712,12 +724,15 @@ inline constexpr const char* DROP_EMPTY_TEXT = "** dropping folders (and size ze
 inline constexpr int64_t MESSAGE_READ_OBJECT_ALLOWANCE = 65536;
 inline constexpr int32_t MESSAGE_READ_BYTES_PER_OBJECT = 4;
 inline constexpr int MESSAGE_REFUSED = -1;
+inline constexpr int MESSAGE_QUEUE_FULL = -2;
 inline constexpr const char* MESSAGE_REFUSED_TEXT = "send_message: the receiver cannot hold the message";
+inline constexpr const char* MESSAGE_QUEUE_FULL_TEXT = "queue full";
 
 // Queues a message: bytes queued (length + 4); 0 when dropped without a word
-// (no receiver, no queue, queue over MESSAGE_QUEUE_LIMIT); MESSAGE_REFUSED
-// when the receiver's memory in use, its unread messages and this one
-// together pass its memory limit (or the queue cannot grow).
+// (no receiver, no queue); MESSAGE_QUEUE_FULL when the receiver's unread
+// messages pass MESSAGE_QUEUE_LIMIT (logged once per receiver);
+// MESSAGE_REFUSED when the receiver's memory in use, its unread messages and
+// this one together pass its memory limit (or the queue cannot grow).
 int queue_process_message(Process* to, const char* text, size_t len);
 // The same, with 0 for a refusal.
 int send_process_message(Process* to, const buffer* text);

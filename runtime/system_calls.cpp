@@ -62,8 +62,7 @@ int lua54_signal(lua_State* L) {
         }
         break;
     case SIGNAL_SCREENSHOT:
-        request_screenshot();
-        app.screenshot_pending = 1;
+        if (request_screenshot() == 0) app.screenshot_pending = 1;
         break;
     case SIGNAL_USER_ACTIVITY: app.last_input_time = os_get_time(); break;
     case SIGNAL_RESET_BUTTONS: os_reset_buttons(p); break;

@@ -7,6 +7,7 @@
 #include <lodepng.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
@@ -26,12 +27,20 @@ namespace {
 
 using hvx_test::run_in;
 
+// The frame clock screenshot requests are spaced by; it only moves forward,
+// across tests too, since the spacing outlives a fixture.
+uint64_t fake_now = 1000000;
+uint64_t fake_ticks() { return fake_now; }
+void fake_delay(uint32_t ms) { fake_now += ms; }
+
 struct capture : ::testing::Test {
     hvx_test::process_env env;
     hvx_test::scratch_dir desk;
     Process* wm = nullptr;
 
     void SetUp() override {
+        fake_now += 10 * SCREENSHOT_SPACING_MS;
+        os_set_frame_clock(fake_ticks, fake_delay);
         for (int i = 0; i < 3; i++) wm = env.spawn("");
         ASSERT_EQ(wm->id, WM_PROCESS_ID);
         pfile_init();
@@ -42,6 +51,8 @@ struct capture : ::testing::Test {
                    "poke(0x5480 + i, i) end");
     }
     void TearDown() override {
+        settle();
+        os_set_frame_clock(nullptr, nullptr);
         if (app.gif_recording) gif_end_ex(0);
         app.gif_recording = 0;
         pfile_reset();
@@ -54,6 +65,13 @@ struct capture : ::testing::Test {
             hvx_poke8(wm, ADDR_CAPTURE_STEM + i, i < stem.size() ? (uint8_t)stem[i] : 0);
     }
     uint32_t* compose() { return compose_process_video(wm); }
+    // Frames until the screenshot being encoded is stored.
+    void settle() {
+        for (int i = 0; i < 20000 && screenshot_encoding(); i++) {
+            usleep(1000);
+            compose();
+        }
+    }
     std::vector<std::string> notices() {
         std::vector<std::string> n;
         for (const std::string& m : env.messages(wm))
@@ -194,6 +212,7 @@ TEST_F(capture, screenshot_equals_the_composed_frame) {
     const uint32_t* composed = compose();
     const std::vector<uint32_t> frame(composed, composed + HVX_DISPLAY_PIXELS);
     EXPECT_FALSE(app.screenshot_pending);
+    settle();
     unsigned char* px = nullptr;
     unsigned w = 0, h = 0;
     ASSERT_EQ(lodepng_decode32_file(&px, &w, &h, (desk / "shot.png").c_str()), 0u);
@@ -209,7 +228,16 @@ TEST_F(capture, screenshot_equals_the_composed_frame) {
     free(px);
     ASSERT_EQ(notices().size(), 1u);
     EXPECT_NE(notices()[0].find("captured 40x30 (x2) screenshot: /desktop/host/shot.png"), std::string::npos);
+    // A second request within the spacing is refused, whatever it asks for.
+    request(ADDR_SHOT_REQUEST, {0, 0, 40, 30, 2, 0, 0, 0}, "soon");
+    fake_now += SCREENSHOT_SPACING_MS - 1;
+    EXPECT_EQ(run_in(wm, "_signal(21)"), "");
+    EXPECT_FALSE(app.screenshot_pending);
+    ASSERT_EQ(notices().size(), 2u);
+    EXPECT_NE(notices()[1].find(SCREENSHOT_REFUSED_TEXT), std::string::npos);
+    EXPECT_NE(env.log().find("more often than every 500 ms"), std::string::npos);
     // A shot the host cannot store (here past a file size limit) says so.
+    fake_now += 1;
     request(ADDR_SHOT_REQUEST, {0, 0, 40, 30, 2, 0, 0, 0}, "big");
     EXPECT_EQ(run_in(wm, "_signal(21)"), "");
     std::signal(SIGXFSZ, SIG_IGN);
@@ -219,10 +247,12 @@ TEST_F(capture, screenshot_equals_the_composed_frame) {
     small.rlim_cur = 64;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     compose();
+    settle();
     setrlimit(RLIMIT_FSIZE, &before);
     EXPECT_FALSE(hvx_test::file_exists(desk / "big.png"));
-    ASSERT_EQ(notices().size(), 2u);
-    EXPECT_NE(notices()[1].find("could not store screenshot"), std::string::npos);
+    EXPECT_FALSE(hvx_test::file_exists(desk / "soon.png"));
+    ASSERT_EQ(notices().size(), 3u);
+    EXPECT_NE(notices()[2].find("could not store screenshot"), std::string::npos);
 }
 
 // A label in mode 3 reads 240 x 135 and is stored 480 x 270, even when the
@@ -275,6 +305,25 @@ TEST_F(capture, audio_capture_equals_the_mixer_output) {
               10000);
     ASSERT_EQ(notices().size(), 1u);
     EXPECT_NE(notices()[0].find("captured 1.000 seconds: /desktop/host/audio.raw"), std::string::npos);
+}
+
+// A capture left running ends at its length: the file holds exactly that
+// many seconds and the notice is the one a stop gives.
+TEST_F(capture, audio_capture_ends_at_its_length) {
+    EXPECT_EQ(run_in(wm, "_signal(16)"), "");
+    ASSERT_TRUE(app.audio_capture);
+    update_audio_capture();
+    EXPECT_TRUE(app.audio_capture);  // short of the length: still on
+    buffer* b = app.audio_capture_buf;
+    ASSERT_TRUE(ballocate(b, AUDIO_CAPTURE_MAX_BYTES + 4096));
+    std::memset(b->data, 7, (size_t)b->capacity);
+    b->length = b->cursor = AUDIO_CAPTURE_MAX_BYTES + 1764;  // the device went on past it before the frame
+    update_audio_capture();
+    EXPECT_FALSE(app.audio_capture);
+    EXPECT_EQ(app.audio_capture_buf, nullptr);
+    EXPECT_EQ(std::filesystem::file_size(desk / "audio.raw"), (uintmax_t)AUDIO_CAPTURE_MAX_BYTES);
+    ASSERT_EQ(notices().size(), 1u);
+    EXPECT_NE(notices()[0].find("captured 600.000 seconds: /desktop/host/audio.raw"), std::string::npos);
 }
 
 }  // namespace

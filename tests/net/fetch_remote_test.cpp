@@ -2,6 +2,8 @@
 // placeholder, the result call's answers, and the cartridge cache.
 #include <lodepng.h>
 
+#include <atomic>
+
 #include "lang/lang.h"
 #include "tests/net/net_test_util.h"
 
@@ -9,6 +11,7 @@ namespace {
 
 using hvx_test::http_reply;
 using hvx_test::http_request;
+using hvx_test::run_in;
 
 struct fetch_remote : hvx_test::net_env {
     // Starts a fetch from the script; its id.
@@ -133,6 +136,50 @@ TEST_F(fetch_remote, cartridge_images_are_cached) {
     net_set_host_url(NET_HOST_SITE, "http://127.0.0.2:1");
     char name[HVX_PATH_MAX];
     EXPECT_EQ(cart_cache_name_for_url(server.url("/x.png").c_str(), name, sizeof name), 0);
+}
+
+// An error reply is no download: the script is told so, and a cartridge
+// URL answered with an error page (here one that looks like an image) is
+// not cached.
+TEST_F(fetch_remote, error_replies_are_not_downloads) {
+    const std::string png600 = "\x89PNG" + std::string(596, 'p');
+    server.set_handler([&](const http_request& r) {
+        return http_reply(r.target == "/gone.png" ? 404 : 500, png600);
+    });
+    net_set_host_url(NET_HOST_CART, server.url().c_str());
+    for (const char* path : {"/gone.png", "/broken.png"}) {
+        EXPECT_EQ(result(start("'" + server.url(path) + "'")), "3 could not download") << path;
+        EXPECT_FALSE(hvx_test::file_exists(std::string(config.home) + "/cache/carts" + path)) << path;
+    }
+}
+
+// One process has at most its share of jobs pending; the others still get
+// slots, and its jobs are cancelled when it ends, even with a server that
+// never answers.
+TEST_F(fetch_remote, jobs_per_process_are_capped_and_cancelled_at_its_end) {
+    std::atomic<bool> release{false};
+    server.set_handler([&](const http_request&) {
+        for (int i = 0; i < 20000 && !release; i++) usleep(1000);
+        return http_reply(200, "late");
+    });
+    const std::string url = "'" + server.url("/hold") + "'";
+    Process* hog = env.spawn("");  // the root is never removed: another process ends here
+    EXPECT_EQ(run_in(hog, "local got, refused = 0, 0 for i = 1, " + std::to_string(FETCH_JOBS_PER_PROCESS + 4) +
+                              " do if _fetch_remote(" + url + ") > 0 then got = got + 1 else refused = refused + 1 end "
+                              "end return got, refused"),
+              std::to_string(FETCH_JOBS_PER_PROCESS) + ", 4");
+    EXPECT_EQ(run_in(hog, "return _fetch_remote(" + url + ")"), "-1");
+    const std::string log = env.log();
+    const size_t line = log.find("jobs pending; more are refused");
+    ASSERT_NE(line, std::string::npos);
+    EXPECT_EQ(log.find("jobs pending", line + 1), std::string::npos);  // once per process
+    ASSERT_GT(std::stoi(eval("return _fetch_remote(" + url + ")")), 0);
+    // The system's own jobs are nobody's: not counted.
+    EXPECT_GT(gurl_get(server.url("/own").c_str(), nullptr), 0);
+    EXPECT_EQ(gurl_jobs_in_use(), FETCH_JOBS_PER_PROCESS + 2);
+    kill_process(hog);
+    EXPECT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == 2; }));
+    release = true;
 }
 
 TEST(strip_lid_version, cuts_at_the_first_hyphen) {

@@ -76,10 +76,14 @@ TEST_F(gurl, requests_go_out_exactly) {
     EXPECT_FALSE(server.requests().back().has_header("Expect"));
 }
 
-TEST_F(gurl, failures_end_failed_and_error_replies_stay_done) {
+// An error status fails the job too: its body (the server's error page) is
+// not kept, its status is.
+TEST_F(gurl, failures_and_error_replies_end_failed) {
     server.set_handler([](const http_request& r) {
         if (r.target == "/cut") return http_reply(200, std::string(10, 'x')).announcing(1000);
         if (r.target == "/gone") return http_reply(404, "missing");
+        if (r.target == "/broken") return http_reply(500, "trace");
+        if (r.target == "/teapot") return http_reply(399, "odd but no error");
         if (r.target == "/redirect") return http_reply(302).with_header("Location: file:///etc/hostname");
         return http_reply();
     });
@@ -89,14 +93,17 @@ TEST_F(gurl, failures_end_failed_and_error_replies_stay_done) {
         int32_t method, state;
         const char* log;  // expected in the log, or none
         const char* result;
+        int32_t status;
     } rows[] = {
-        {refused, GURL_GET, GURL_FAILED, "gurl_get_worker failed: UrlHandle == 0", ""},
-        {refused, GURL_POST, GURL_FAILED, nullptr, ""},
-        {"file:///etc/hostname", GURL_GET, GURL_FAILED, "gurl_get_worker failed: UrlHandle == 0", ""},
-        {"file:///etc/hostname", GURL_PUT, GURL_FAILED, "gurl_get_worker_post_or_put failed: hRequest == 0", ""},
-        {server.url("/redirect"), GURL_GET, GURL_FAILED, nullptr, ""},
-        {server.url("/cut"), GURL_GET, GURL_FAILED, nullptr, ""},
-        {server.url("/gone"), GURL_GET, GURL_DONE, nullptr, "missing"},
+        {refused, GURL_GET, GURL_FAILED, "gurl_get_worker failed: UrlHandle == 0", "", 0},
+        {refused, GURL_POST, GURL_FAILED, nullptr, "", 0},
+        {"file:///etc/hostname", GURL_GET, GURL_FAILED, "gurl_get_worker failed: UrlHandle == 0", "", 0},
+        {"file:///etc/hostname", GURL_PUT, GURL_FAILED, "gurl_get_worker_post_or_put failed: hRequest == 0", "", 0},
+        {server.url("/redirect"), GURL_GET, GURL_FAILED, nullptr, "", 302},
+        {server.url("/cut"), GURL_GET, GURL_FAILED, nullptr, "", 200},
+        {server.url("/gone"), GURL_GET, GURL_FAILED, nullptr, "", 404},
+        {server.url("/broken"), GURL_POST, GURL_FAILED, nullptr, "", 500},
+        {server.url("/teapot"), GURL_GET, GURL_DONE, nullptr, "odd but no error", 399},
     };
     for (const row& r : rows) {
         std::string before = env.log();
@@ -105,6 +112,7 @@ TEST_F(gurl, failures_end_failed_and_error_replies_stay_done) {
         gurl_job* j = gurl_get_job(id);
         EXPECT_EQ(j->state.load(), r.state) << r.url;
         EXPECT_EQ(std::string((char*)j->result.data), r.result) << r.url;
+        EXPECT_EQ(j->status, r.status) << r.url;
         std::string added = env.log().substr(before.size());
         if (r.log) {
             EXPECT_NE(added.find(r.log), std::string::npos) << r.url;

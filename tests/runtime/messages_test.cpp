@@ -203,4 +203,36 @@ TEST(MessageCalls, SendAndRead) {
     EXPECT_TRUE(env.messages(get_process(2)).empty());
 }
 
+// A receiver that does not read: sends are taken up to the queue's limit,
+// and every one after it is refused as full, logged once.
+TEST(MessageCalls, AFullQueueIsReported) {
+    process_env env;
+    Process* p = env.spawn("");
+    Process* r = env.spawn("");
+    // Texts are sent compressed: 100 KB that do not compress.
+    std::string big;
+    uint32_t x = 1;
+    for (int i = 0; i < 100000; i++, x = x * 1103515245u + 12345u) big += (char)('!' + (x >> 16) % 90);
+    lua_pushlstring(p->L, big.data(), big.size());
+    lua_setglobal(p->L, "big");
+    std::string got = hvx_test::run_in(p, R"lua(
+        local taken, refused, why = 0, 0
+        for i = 1, 200 do
+            local ok, w = send_message()lua" + std::to_string(r->id) + R"lua(, {big})
+            if ok == false then refused, why = refused + 1, w else taken = taken + 1 end
+        end
+        return taken, refused, why)lua");
+    // Every message taken is in the queue, and the last one taken passed the limit.
+    const int64_t unread = process_unread_message_bytes(r);
+    const int taken = std::stoi(got);
+    ASSERT_GT(taken, 0);
+    EXPECT_EQ(got, std::to_string(taken) + ", " + std::to_string(200 - taken) + ", " + MESSAGE_QUEUE_FULL_TEXT);
+    EXPECT_GT(unread, MESSAGE_QUEUE_LIMIT);
+    EXPECT_LE(unread - unread / taken, MESSAGE_QUEUE_LIMIT);
+    const std::string log = env.log();
+    const size_t at = log.find("message queue of process " + std::to_string(r->id) + " full");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(log.find("full", at + 30), std::string::npos);
+}
+
 }  // namespace

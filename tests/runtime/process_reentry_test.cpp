@@ -94,8 +94,8 @@ TEST(ProcessReentry, QueuedBytesCountAgainstTheReceiversMemory) {
     text.pop_back();
     ASSERT_GT(text.size(), (size_t)MESSAGE_QUEUE_LIMIT);
     EXPECT_EQ(queue_process_message(p, text.data(), text.size()), (int)text.size() + 4);
-    // Over the queue limit: the Part's silent drop, not a refusal.
-    EXPECT_EQ(queue_process_message(p, "x", 1), 0);
+    // Over the queue limit: refused as full, not for memory.
+    EXPECT_EQ(queue_process_message(p, "x", 1), MESSAGE_QUEUE_FULL);
     EXPECT_EQ(read_process_message(p, nullptr)->length, (int32_t)text.size());
     EXPECT_EQ(queue_process_message(p, "x", 1), 5);
 }
