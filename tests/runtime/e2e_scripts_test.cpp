@@ -20,6 +20,7 @@ struct kernel_script {
     std::vector<std::string> log;           // log texts that must appear, in this order
     int exit_code;
     size_t max_log_bytes = 0;               // 0: any size
+    std::vector<std::string> once = {};     // log texts that must appear exactly once
 };
 
 const std::vector<std::string> kExitLog = {"[halvoran_exit]\n", "[halvoran_exit] flushing dirty mounts..\n",
@@ -191,6 +192,35 @@ const kernel_script kScripts[] = {
      {"kernel: boot", "child holds its 6 MB source: true", "kernel: exit"},
      kExitLog,
      0},
+    // Drawing: ellipses too large to trace, sprites stretched from past the
+    // edges of their source, and the limits that cut a call short.
+    {"kernel_huge_shapes.lua",
+     {"kernel: boot", "circfill huge: formula true, at least 100000 true", "circ huge: formula true, at least 400 true",
+      "ovalfill huge: formula true, at least 40000 true", "circfill 2^20: formula true, at least 100000 true",
+      "circ 2^20: formula true, at least 400 true", "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_sspr_edges.lua",
+     {"kernel: boot",
+      "left clamp: 18..33 0011223344556677 | rows 18..33 0011223344556677 | below empty",
+      "right cut, flipped: 10..17 77665544 | rows 10..17 77665544 | below empty",
+      "wholly left: 50..65 0011223344556677 | rows 50..65 0011223344556677 | below empty",
+      "doubled: 10..25 0011223344556677 | rows 10..25 0011223344556677 | below empty",
+      "mirrored by dw: 14..29 7766554433221100 | rows 14..29 7766554433221100 | below empty",
+      "wider than the sprite: 0..15 0011223344556677 | rows 0..15 0011223344556677 | below empty",
+      "centred: 6..12 | rows 6..12 | below empty",
+      "batch: 18..33 0011223344556677 | rows 10..17 77665544 | below empty",
+      "batch right cut: 10..17 77665544 | rows 10..17 77665544 | below empty",
+      "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_cut_offs.lua",
+     {"kernel: boot", "kernel: exit"},
+     kExitLog,
+     0,
+     0,
+     {"** print cut off: the text cost over 2796200 cycles; the rest is not printed\n",
+      "** batch drawing call cut off: its items cost over 8388600 cycles; the rest are not drawn\n"}},
 };
 
 constexpr int kNoExitCode = 124;  // the kernel never asked to end
@@ -256,6 +286,11 @@ TEST_P(ScriptedKernel, RunsAsExpected) {
         size_t found = r.log.find("] " + want, at);
         EXPECT_NE(found, std::string::npos) << "log lacks (in order): " << want << "\n" << r.log;
         if (found != std::string::npos) at = found + want.size();
+    }
+    for (const std::string& want : k.once) {
+        size_t n = 0;
+        for (size_t at = r.log.find("] " + want); at != std::string::npos; at = r.log.find("] " + want, at + 1)) n++;
+        EXPECT_EQ(n, 1u) << want << "\n" << r.log;
     }
     if (k.max_log_bytes) {
         EXPECT_LE(r.log.size(), k.max_log_bytes);
