@@ -163,7 +163,7 @@ gfx::ellipse_row gfx::ellipse_row_reach(int64_t a, int64_t b, int64_t y) {
 int32_t draw_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t dx, int64_t dy,
                        int col) {
     Process* p = cproc;
-    if (!target || !p || a < 1 || b < 1) return 0;
+    if (!target || !p || (!traceable(a, b) && (a < 1 || b < 1))) return 0;
     get_masks_shape();
     gfx::shape_pen pen;
     pen.load(p, col);
@@ -208,7 +208,7 @@ int32_t draw_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64
 int32_t fill_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t dx, int64_t dy,
                        int col) {
     Process* p = cproc;
-    if (!target || !p || a < 1 || b < 1) return 0;
+    if (!target || !p || (!traceable(a, b) && (a < 1 || b < 1))) return 0;
     int64_t cost = 0;
     if (traceable(a, b)) {
         trace(a, b, [&](int64_t x, int64_t y, bool steps_in_y) {
