@@ -292,7 +292,7 @@ namespace {
 // when the start lies beyond the source.
 bool cut_to_source(int64_t& s, int64_t& len, int64_t size, int64_t& X, int64_t& W) {
     if (s < 0) {
-        constexpr i128 far = (i128)1 << 62;  // past every target, yet X + W cannot overflow
+        constexpr i128 far = (i128)TLINE_COORD_LIMIT << 2;  // past every target; the sums below stay small
         X = (int64_t)std::clamp<i128>((i128)X + (-(i128)s * W) / len, -far, far);
         s = 0;
     }

@@ -132,6 +132,8 @@ TEST_F(calls, charges_and_edge_cases) {
         {"", lua54_sspr, "3, -4, 0, 8, 8, 0, 0, 16, 8", 8 * 8 / 3, "",
          "pget(7, 0) == 0 and pget(8, 0) == 5 and pget(9, 0) == 5 and pget(10, 0) == 3 and pget(23, 0) == 3 and "
          "pget(24, 0) == 0"},
+        // Moved far past an empty clip box: the visible part is worked out without overflow.
+        {"poke2(0x5528, 0, 0, -32768, 128)", lua54_sspr, "3, -2^62, 0, 1, 8, 0, 0, 16, 8", 1, "", "pget(0, 0) == 0"},
         {"_set_spr(9, bitmap(2, 2, 'i16'))", lua54_sspr, "9", 1, "", "pget(0, 0) == 0"},
         {"", lua54_sspr, "3, 0, 0, 16, 8, -1e12, 0, 1e300, 8", 8 * 64 / 3, "", "pget(127, 7) == 3 and pget(0, 8) == 0"},
         {"", lua54_sspr, "3, 0, 0, 16, 8, 0, 0, math.huge - math.huge, 8", 0, "", "pget(0, 0) == 0"},
