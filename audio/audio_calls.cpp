@@ -32,10 +32,15 @@ int lua54_play_note(lua_State* L) {
     const int32_t retrigger = lua_isnone(L, 7) ? 1 : lua_toboolean(L, 7);
     const int32_t pan = arg_i32(L, 8, MUDO_PAN_KEEP);
     if (!begin()) return 0;
+    const int32_t base = base_from_byte(ADDR_AUDIO_BASE);
+    // The note reads its instrument (flags, envelopes, nodes) at this base,
+    // so the base is set first; then as always after the note, since a reset
+    // gives the channel its defaults.
+    if (channel >= 0) mudo_set_channel_base_addr((uint32_t)channel, base);
     mudo_set_note(channel, pitch, inst, vol, effect, param, retrigger, pan);
     if (channel >= 0) {
         mudo_set_channel_mix_vol((uint32_t)channel, peek(ADDR_AUDIO_MIX_VOL));
-        mudo_set_channel_base_addr((uint32_t)channel, base_from_byte(ADDR_AUDIO_BASE));
+        mudo_set_channel_base_addr((uint32_t)channel, base);
     }
     audio_op_end();
     return 0;

@@ -32,6 +32,15 @@ void crossfade_in(int16_t* buf, const int16_t* old) {
     for (int i = 0; i < MUDO_SEAM; i++) buf[i] = (int16_t)((buf[i] * i + old[i] * (MUDO_SEAM - i)) >> 6);
 }
 
+// The same where the channel volume changed at the seam: the old sound goes
+// out at the volume it was heard at (heard), though the tick plays at V > 0.
+void crossfade_in_heard(int16_t* buf, const int16_t* old, int64_t heard, int64_t V) {
+    int16_t was[MUDO_SEAM];
+    for (int i = 0; i < MUDO_SEAM; i++)
+        was[i] = (int16_t)std::clamp<int64_t>(old[i] * heard / V, -MUDO_SAMPLE_MAX, MUDO_SAMPLE_MAX);
+    crossfade_in(buf, was);
+}
+
 // Whether a render of the channel's nodes as they stand writes nothing but
 // zeros, into all nine buffers: every node takes its turn in the render
 // order, none is an effect (whose state would ring on), and every oscillator
@@ -141,19 +150,30 @@ void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
 }
 
 // The shadow plays on from where the last tick left off; the live tick's
-// first samples fade over from it. Then the shadow becomes this tick's copy.
+// first samples fade over from it, at the volume the last tick was heard at.
+// A tick is heard at the volume of its start, so a change of volume (music
+// stopped after a fade, a muted channel reset) meets old sound only here,
+// never at full volume. Then the shadow becomes this tick's copy.
 // A silent shadow over silent buffers would only change its own record,
 // which the copy below replaces; silence fading into silence changes nothing.
-void shadow_seam(mudo_channel& ch, int samples) {
+void shadow_seam(mudo_channel& ch, int samples, int64_t V) {
     mudo_channel& sh = mixer.channel[ch.id + MUDO_CHANNELS];
     sh.id = ch.id + MUDO_CHANNELS;
     const bool shadow_silent = known_silent(sh.id, MUDO_SEAM) && renders_silence(sh);
     if (!shadow_silent) render_channel_tick(sh, MUDO_SEAM);
     if (!shadow_silent || !known_silent(ch.id, MUDO_SEAM)) {
-        crossfade_in(node_buf(ch.id, 0), node_buf(sh.id, 0));
-        if (ch.stereo) crossfade_in(node_buf(ch.id, STEREO_NODE_INDEX), node_buf(sh.id, STEREO_NODE_INDEX));
+        auto fade = [&](int node) {
+            // At V = 0 nothing of the tick is heard, whatever its buffers hold.
+            if (ch.heard_volume == V || V == 0)
+                crossfade_in(node_buf(ch.id, node), node_buf(sh.id, node));
+            else
+                crossfade_in_heard(node_buf(ch.id, node), node_buf(sh.id, node), ch.heard_volume, V);
+        };
+        fade(0);
+        if (ch.stereo) fade(STEREO_NODE_INDEX);
         if (mixer_quiet.node[sh.id] < MUDO_SEAM) mixer_quiet.node[ch.id] = 0;
     }
+    ch.heard_volume = V;
     ch.tick_pos = 0;
     ch.tick_len = samples;
     sh = ch;
@@ -281,7 +301,7 @@ int mix_channel(mudo_channel& ch, int frames, int16_t* out) {
                 if (!ch.stereo) pan_gains(ch, ch.last_gain_l, ch.last_gain_r);
             } else {
                 loud = true;
-                output_stage(ch, V, m, out + 2 * done);
+                output_stage(ch, ch.heard_volume, m, out + 2 * done);
             }
             ch.tick_pos += m;
             done += m;
@@ -296,7 +316,7 @@ int mix_channel(mudo_channel& ch, int frames, int16_t* out) {
         evaluate_channel_node_parameters(ch);
         render_channel_tick(ch, ch.samples_per_tick);
         if (ch.track_active) advance_channel_track_row(ch);
-        shadow_seam(ch, ch.samples_per_tick);
+        shadow_seam(ch, ch.samples_per_tick, V);
     }
     if (loud) mixer_quiet.loud |= 1u << ch.id;
     return done;

@@ -97,6 +97,7 @@ struct mudo_channel {
     int32_t max_depth, inst_flags, stereo;
     int32_t row_effect, row_param;
     int32_t last_gain_l, last_gain_r;
+    int64_t heard_volume;  // the channel volume V of the current tick, taken at its boundary
     // note setting: the values before the last call, and that call's arguments
     int32_t prev_note, prev_volume, prev_pan, prev_pitch_extra;
     int32_t last_pitch_arg, last_inst_arg, last_vol_arg;

@@ -60,6 +60,18 @@ int64_t batch_value(double v) { return hvx_double_to_i64(std::floor(v), 0); }
 
 int16_t batch_colour(int64_t v) { return set_colp((uint32_t)v, (uint32_t)((uint64_t)v >> 32)); }
 
+void log_cut_off(gfx_cut_off kind) {
+    static bool logged[CUT_OFF_KINDS];
+    if (kind < 0 || kind >= CUT_OFF_KINDS || logged[kind]) return;
+    logged[kind] = true;
+    if (kind == CUT_OFF_PRINT)
+        krio_debugf("** print cut off: the text cost over %lld cycles; the rest is not printed\n",
+                    (long long)PRINT_CYCLE_CEILING);
+    else
+        krio_debugf("** batch drawing call cut off: its items cost over %lld cycles; the rest are not drawn\n",
+                    (long long)BATCH_COST_CEILING);
+}
+
 bool batch_open(lua_State* L, int K, batch_args& b) {
     const uint8_t* ud = to_typed_userdata(L, 1);
     if (!ud || ud_type(ud) != UTYPE_F64) return false;

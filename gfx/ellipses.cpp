@@ -5,6 +5,7 @@
 // through the span routines, so patterns, tables, masks and inverted fills
 // behave as in every other filled shape.
 #include <algorithm>
+#include <cmath>
 
 #include "gfx/gfx_internal.h"
 #include "lang/lang.h"
@@ -39,6 +40,69 @@ void trace(int64_t a, int64_t b, F&& visit) {
 }
 
 bool traceable(int64_t a, int64_t b) { return a <= ELLIPSE_MAX_AXIS && b <= ELLIPSE_MAX_AXIS; }
+
+// Shapes too large to trace are found row by row. The tracer's choices
+// depend only on where it stands: at (x, y) its error term is
+// b2 x (x + 1) + a2 y (y - 1) - a2 b2. It steps in x while (x + 1, y - 1/2)
+// or (x + 1/2, y) lies inside, so it leaves row y at the first x where
+// neither does (the half-width of the filled row), and it enters row y one
+// past where it left the row above when that step was diagonal, which is
+// when (x + 1/2, y) lies inside. With half-axes up to SHAPE_SIZE_LIMIT the
+// terms reach 2^137: they are compared exactly in 256 bits.
+using u128 = unsigned __int128;
+
+struct u256 {
+    u128 hi, lo;
+    bool operator<=(const u256& o) const { return hi < o.hi || (hi == o.hi && lo <= o.lo); }
+};
+
+// f * g + s, for f and g below 2^100.
+u256 mul_add(u128 f, u128 g, u128 s = 0) {
+    const uint64_t fl = (uint64_t)f, fh = (uint64_t)(f >> 64), gl = (uint64_t)g, gh = (uint64_t)(g >> 64);
+    const u128 ll = (u128)fl * gl, mid = (u128)fl * gh + (u128)fh * gl;
+    u256 r{(u128)fh * gh + (mid >> 64), ll + (mid << 64)};
+    if (r.lo < ll) r.hi++;
+    r.lo += s;
+    if (r.lo < s) r.hi++;
+    return r;
+}
+
+struct quarter {
+    int64_t a, b;
+    u128 a2, b2;
+    quarter(int64_t a_, int64_t b_) : a(a_), b(b_), a2((u128)a_ * a_), b2((u128)b_ * b_) {}
+    // (x + 1, y - 1/2) inside: b2 (x + 1)^2 + a2 / 4 + a % 2 <= a2 (b2 - y^2 + y).
+    bool inside_right(int64_t x, int64_t y) const {
+        const u128 x1 = (u128)x + 1;
+        return mul_add(b2, x1 * x1, a2 / 4 + (u128)(a & 1)) <= mul_add(a2, b2 - (u128)y * y + (u128)y);
+    }
+    // (x + 1/2, y) inside: b2 x (x + 1) + b2 / 4 + b % 2 <= a2 (b2 - y^2).
+    bool inside_half(int64_t x, int64_t y) const {
+        return mul_add(b2, (u128)x * (u128)(x + 1), b2 / 4 + (u128)(b & 1)) <= mul_add(a2, b2 - (u128)y * y);
+    }
+    bool steps_in_x(int64_t x, int64_t y) const { return inside_right(x, y) || inside_half(x, y); }
+    // Where the walk leaves row y: from an estimate, the first x with no step in x.
+    int64_t row_end(int64_t y) const {
+        const long double d = (long double)b * b - (long double)y * y + (long double)y;
+        int64_t x = (int64_t)std::clamp<long double>(std::floor((long double)a * std::sqrt(d) / b), 0, (long double)a);
+        while (x > 0 && !steps_in_x(x - 1, y)) x--;
+        while (x < a && steps_in_x(x, y)) x++;
+        return x;
+    }
+};
+
+// Calls row(y, r) for each offset y of lowest..b whose row r = base - y
+// (up, sign < 0) or base + y (down) lies inside the clip box.
+template <class F>
+void rows_in_clip(const box& c, int64_t base, int sign, int64_t lowest, int64_t b, F&& row) {
+    if (sign < 0) {
+        for (int64_t r = std::max(c.top, base - b), end = std::min(c.bottom - 1, base - lowest); r <= end; r++)
+            row(base - r, r);
+    } else {
+        for (int64_t r = std::max(c.top, base + lowest), end = std::min(c.bottom - 1, base + b); r <= end; r++)
+            row(r - base, r);
+    }
+}
 
 // A box with its corners ordered, and the ellipse inscribed in it.
 struct ellipse_box {
@@ -88,10 +152,18 @@ int32_t segment(uint8_t* target, int64_t x0, int64_t y0, int64_t x1, int64_t y1,
 
 }  // namespace
 
+gfx::ellipse_row gfx::ellipse_row_reach(int64_t a, int64_t b, int64_t y) {
+    const quarter q(a, b);
+    const int64_t to = q.row_end(y);
+    if (y >= b) return {0, to};
+    const int64_t above = q.row_end(y + 1);
+    return {above + (q.inside_half(above, y) ? 1 : 0), to};
+}
+
 int32_t draw_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t dx, int64_t dy,
                        int col) {
     Process* p = cproc;
-    if (!target || !p || !traceable(a, b)) return 0;
+    if (!target || !p || (!traceable(a, b) && (a < 1 || b < 1))) return 0;
     get_masks_shape();
     gfx::shape_pen pen;
     pen.load(p, col);
@@ -104,29 +176,59 @@ int32_t draw_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64
         cost++;
         if (x >= c.left && x < c.right && y >= c.top && y < c.bottom) pen.plot(data + y * stride + x, x, y);
     };
-    trace(a, b, [&](int64_t x, int64_t y, bool) {
-        cost++;
-        plot(xc + dx + x, yc + dy + y);
-        if (dy + y > 0) {
-            if (dx + x > 0) plot(xc - x, yc - y);
-            plot(xc + dx + x, yc - y);
-        }
-        if (dx + x > 0) plot(xc - x, yc + dy + y);
-    });
+    if (traceable(a, b)) {
+        trace(a, b, [&](int64_t x, int64_t y, bool) {
+            cost++;
+            plot(xc + dx + x, yc + dy + y);
+            if (dy + y > 0) {
+                if (dx + x > 0) plot(xc - x, yc - y);
+                plot(xc + dx + x, yc - y);
+            }
+            if (dx + x > 0) plot(xc - x, yc + dy + y);
+        });
+        return ud_cost(cost);
+    }
+    // Too large to trace: the rows inside the clip box, each charged its
+    // points (inside the clip box or not) and the work of finding them.
+    auto row = [&](int64_t y, int64_t r) {
+        const gfx::ellipse_row s = gfx::ellipse_row_reach(a, b, y);
+        const int64_t from_left = std::max(s.from, 1 - dx);  // where the left point is drawn too
+        cost += ELLIPSE_HUGE_ROW_COST + (s.to - s.from + 1) + std::max<int64_t>(0, s.to - from_left + 1);
+        uint8_t* line = data + r * stride;
+        for (int64_t x = std::max(s.from, c.left - xc - dx), end = std::min(s.to, c.right - 1 - xc - dx); x <= end; x++)
+            pen.plot(line + xc + dx + x, xc + dx + x, r);
+        for (int64_t x = std::max(from_left, xc - c.right + 1), end = std::min(s.to, xc - c.left); x <= end; x++)
+            pen.plot(line + xc - x, xc - x, r);
+    };
+    rows_in_clip(c, yc + dy, 1, 0, b, row);
+    rows_in_clip(c, yc, -1, std::max<int64_t>(0, 1 - dy), b, row);
     return ud_cost(cost);
 }
 
 int32_t fill_ellipse_1(uint8_t* target, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t dx, int64_t dy,
                        int col) {
     Process* p = cproc;
-    if (!target || !p || !traceable(a, b)) return 0;
+    if (!target || !p || (!traceable(a, b) && (a < 1 || b < 1))) return 0;
     int64_t cost = 0;
-    trace(a, b, [&](int64_t x, int64_t y, bool steps_in_y) {
-        cost += ELLIPSE_FILL_STEP_COST;
-        if (!steps_in_y) return;
-        cost += fill_row(p, target, xc - x, xc + dx + x, yc - y, col);
-        if (dy + y > 0) cost += fill_row(p, target, xc - x, xc + dx + x, yc + dy + y, col);
-    });
+    if (traceable(a, b)) {
+        trace(a, b, [&](int64_t x, int64_t y, bool steps_in_y) {
+            cost += ELLIPSE_FILL_STEP_COST;
+            if (!steps_in_y) return;
+            cost += fill_row(p, target, xc - x, xc + dx + x, yc - y, col);
+            if (dy + y > 0) cost += fill_row(p, target, xc - x, xc + dx + x, yc + dy + y, col);
+        });
+    } else {
+        // Too large to trace: the rows inside the clip box, each charged its
+        // span and the work of finding it.
+        const quarter q(a, b);
+        auto row = [&](int64_t y, int64_t r) {
+            const int64_t x = q.row_end(y);
+            cost += ELLIPSE_HUGE_ROW_COST + fill_row(p, target, xc - x, xc + dx + x, r, col);
+        };
+        const box c = gfx::clip_for(p, target);
+        rows_in_clip(c, yc, -1, 0, b, row);
+        rows_in_clip(c, yc + dy, 1, std::max<int64_t>(0, 1 - dy), b, row);
+    }
     if (p->inverted_fill) {
         // Everything above and below the shape.
         const int64_t W = ud_width(target), H = ud_height(target);

@@ -302,6 +302,10 @@ struct batch_args {
 // the most cycle debt it may carry, and the host is held no longer (a batch
 // of huge circles would otherwise trace for hours).
 inline constexpr int64_t BATCH_COST_CEILING = 3 * (int64_t)CPU_DEBT_CAP;
+// Limits that end a drawing call's work early, each logged the first time
+// it cuts one in a run of the program.
+enum gfx_cut_off { CUT_OFF_PRINT, CUT_OFF_BATCH, CUT_OFF_KINDS };
+void log_cut_off(gfx_cut_off kind);
 // True when argument 1 is an f64 typed userdata (the batch form); the reader
 // is then set up from arguments 2-5. Values are read straight from the
 // array, so an item must not run Lua code.
@@ -340,7 +344,11 @@ int64_t batch_run(batch_args& b, F&& item) {
     const int64_t cap = b.limit < BATCH_MAX_ITEMS ? b.limit : BATCH_MAX_ITEMS;
     const int n = b.n < 0 ? 0 : b.n;
     int64_t done = 0;
-    for (int64_t i = b.first; i >= 0 && i <= b.last && done < cap && b.cost <= BATCH_COST_CEILING;) {
+    for (int64_t i = b.first; i >= 0 && i <= b.last && done < cap;) {
+        if (b.cost > BATCH_COST_CEILING) {
+            log_cut_off(CUT_OFF_BATCH);
+            break;
+        }
         b.cost += item(b.data + i, n);
         done++;
         // The next index, unless it would leave the 64-bit range.
@@ -354,9 +362,12 @@ int64_t batch_run(batch_args& b, F&& item) {
 // Ellipses, rounded rectangles, textured lines, maps and stretched sprites
 // ---------------------------------------------------------------------------
 
-// A traced half-axis past this draws nothing: the tracer's 64-bit terms then
+// A half-axis up to this is traced whole: the tracer's 64-bit terms then
 // stay far from overflow and its walk short (a few million steps at most).
+// A larger shape is found row by row, only on the rows inside the clip box,
+// each charged ELLIPSE_HUGE_ROW_COST beside its span (or its points).
 inline constexpr int64_t ELLIPSE_MAX_AXIS = (int64_t)1 << 20;
+inline constexpr int64_t ELLIPSE_HUGE_ROW_COST = 16;
 // Sizes and radii given to the calls are taken up to this: anything larger
 // reaches past every bitmap on both sides and draws the same.
 inline constexpr int64_t SHAPE_SIZE_LIMIT = (int64_t)1 << 34;

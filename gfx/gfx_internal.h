@@ -143,6 +143,14 @@ inline Process* drawing() {
     return p;
 }
 
+// Row y (0..b) of the tracer's walk round the quarter ellipse with
+// half-axes a and b (1..SHAPE_SIZE_LIMIT): it visits x from `from` to `to`
+// there, and `to` is the half-width of the filled row.
+struct ellipse_row {
+    int64_t from, to;
+};
+ellipse_row ellipse_row_reach(int64_t a, int64_t b, int64_t y);
+
 // Filled rectangle with 64-bit corners, so that corners moved by one (the
 // inverted fill's bands) never wrap round; the same routine as rectfill.
 int32_t rectfill64(uint8_t* bitmap, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int colour);

@@ -295,7 +295,7 @@ int run_print_loop(print_context* c) {
         charge(c, moved > 1 ? moved : 1);
         if (c->finished) break;
         if (r) return r;
-        if (c->spent >= PRINT_CYCLE_CEILING) return 1;
+        if (c->spent >= PRINT_CYCLE_CEILING) return log_cut_off(CUT_OFF_PRINT), 1;
     }
     free_text(c);
     return 0;

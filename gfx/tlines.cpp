@@ -285,21 +285,23 @@ int lua54_tline3d(lua_State* L) {
 
 namespace {
 
-// One axis of the source rectangle cut to the source: start s, length len
-// within size. The requested rectangle keeps its place on the destination
-// (X, W): the texels cut at either end take their pixels with them, on the
-// side where the mirror (flip) puts them. False when nothing is left.
-bool cut_to_source(int64_t& s, int64_t& len, int64_t size, int64_t& X, int64_t& W, bool flip) {
-    const i128 before = s < 0 ? -(i128)s : 0, start = (i128)s + before;
-    i128 keep = (i128)len - before;
-    if (start >= size || keep < 1) return false;
-    keep = std::min(keep, (i128)size - start);
-    // Texel t of the requested run covers pixels from t * W / len on.
-    const i128 a = before * W / len, b = (before + keep) * W / len;
-    X += (int64_t)(flip ? W - b : a);
-    W = (int64_t)(b - a);
-    s = (int64_t)start, len = (int64_t)keep;
-    return W >= 1;
+// One axis of the source clamps: a start before the source moves the
+// destination on by the texels skipped, keeping its size (programs place
+// sprites by it); a run past the end of the source is cut to it and the
+// destination shrinks in proportion from its start, mirrored or not. False
+// when the start lies beyond the source.
+bool cut_to_source(int64_t& s, int64_t& len, int64_t size, int64_t& X, int64_t& W) {
+    if (s < 0) {
+        constexpr i128 far = (i128)TLINE_COORD_LIMIT << 2;  // past every target; the sums below stay small
+        X = (int64_t)std::clamp<i128>((i128)X + (-(i128)s * W) / len, -far, far);
+        s = 0;
+    }
+    if (s >= size) return false;
+    if (size - s <= len) {
+        W = (int64_t)((i128)W * (size - s) / len);
+        len = size - s;
+    }
+    return true;
 }
 
 int64_t dest_coord(double v) { return std::clamp(whole(v), -TLINE_COORD_LIMIT, TLINE_COORD_LIMIT); }
@@ -317,8 +319,8 @@ bool stretch(Process* p, const uint8_t* src, int64_t opts, int64_t sx, int64_t s
     int64_t W = dest_coord(dw), H = dest_coord(dh);
     if (W < 0) X += W, fx = !fx, W = -W;
     if (H < 0) Y += H, fy = !fy, H = -H;
-    if (!cut_to_source(sx, sw, ud_width(src), X, W, fx) || !cut_to_source(sy, sh, ud_height(src), Y, H, fy))
-        return false;
+    if (!cut_to_source(sx, sw, ud_width(src), X, W) || !cut_to_source(sy, sh, ud_height(src), Y, H)) return false;
+    if (W < 1 || H < 1) return false;
 
     uint8_t* t = p->draw_target;
     const box c = gfx::clip_for(p, t);

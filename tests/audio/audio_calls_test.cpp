@@ -2,6 +2,9 @@
 // scripted kernel whose note reaches the disk audio driver at its pitch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -94,34 +97,75 @@ TEST(audio_calls, a_refused_call_changes_nothing) {
     EXPECT_EQ(mudo_get_music_state(0), -1);
 }
 
-// The whole road: a kernel's note, the mixer on the audio thread, SDL's disk
-// driver. The written stream holds A4, and the kernel hears that it plays.
-TEST(audio_calls, a_kernels_note_reaches_the_disk_driver_at_its_pitch) {
+// The left channel SDL's disk driver wrote while a kernel (after the audio
+// setup) played and then ended the run.
+std::vector<int16_t> heard(const std::string& kernel) {
     hvx_test::install inst;
-    inst.set_sysrom(hvx_test::make_sysrom({{"boot.lua", std::string(AUDIO_SETUP) + R"lua(
-        note(57, 0, 64)
-        -- Held for four seconds: a loaded host's audio thread may lag the frames,
-        -- and a note ending inside the measured half second would smear its tone.
-        for i = 1, 240 do flip() end
-        _signal(33)
-        while true do flip() end
-    )lua"}}));
+    inst.set_sysrom(hvx_test::make_sysrom(
+        {{"boot.lua", std::string(AUDIO_SETUP) + kernel + " _signal(33) while true do flip() end"}}));
     const std::string raw = inst.home() + "/out.raw";
     const auto run = inst.run({"-x"}, 30000, {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + raw, "SDL_DISKAUDIODELAY=1"});
     EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
     const std::string bytes = hvx_test::read_file(raw);
-    std::vector<int16_t> left;
-    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
-        int16_t v;
-        std::memcpy(&v, bytes.data() + i, 2);
-        if (v || !left.empty()) left.push_back(v);  // from the first sound on
-    }
-    ASSERT_GT(left.size(), 22050u) << bytes.size();
+    std::vector<int16_t> left(bytes.size() / 4);
+    for (size_t i = 0; i < left.size(); i++) std::memcpy(&left[i], bytes.data() + 4 * i, 2);
+    return left;
+}
+
+int peak(const std::vector<int16_t>& s, size_t from, size_t to = SIZE_MAX) {
+    int m = 0;
+    for (size_t i = from; i < std::min(to, s.size()); i++) m = std::max(m, std::abs((int)s[i]));
+    return m;
+}
+
+size_t first_above(const std::vector<int16_t>& s, int level) {
+    size_t i = 0;
+    while (i < s.size() && std::abs((int)s[i]) <= level) i++;
+    return i;
+}
+
+// The whole road: a kernel's note, the mixer on the audio thread, SDL's disk
+// driver. The written stream holds A4, and the kernel hears that it plays.
+TEST(audio_calls, a_kernels_note_reaches_the_disk_driver_at_its_pitch) {
+    // Held for four seconds: a loaded host's audio thread may lag the frames,
+    // and a note ending inside the measured half second would smear its tone.
+    std::vector<int16_t> left = heard("note(57, 0, 64) for i = 1, 240 do flip() end");
+    left.erase(left.begin(), left.begin() + (ptrdiff_t)first_above(left, 0));  // from the first sound on
+    ASSERT_GT(left.size(), 22050u);
     left.resize(22050);
     const double a4 = hvx_synth::tone_level(left, 440);
     EXPECT_GT(a4, 5000);
     EXPECT_LT(hvx_synth::tone_level(left, 466.16), a4 / 50);
     EXPECT_LT(hvx_synth::tone_level(left, 415.3), a4 / 50);
+}
+
+// Music stopped after its fade, or while muted, and muted notes reset: never
+// a click (1% of full scale). The first note after a base change starts its
+// data envelope (of instrument 1, at the new base) at its loud step 1.
+TEST(audio_calls, kernels_heard_through_the_disk_driver) {
+    constexpr int CLICK = 327;
+    // Pattern 3 loops track 0: channel 0 holds pitch 48.
+    const std::string music = "poke(0x3013c, 0, 0, 0, 0, 0, 0, 0, 0, 3, 1) poke(0x50000, 1, 0, 16, 0, 1, 0, 0, 0, 48, 0, 64) ";
+    std::vector<int16_t> s = heard(music + "music(3, 500) for i = 1, 60 do flip() end music(-1, 1000) "
+                                           "for i = 1, 150 do flip() end music(-1) for i = 1, 60 do flip() end");
+    size_t at = first_above(s, CLICK), quiet = 0;  // the fade ends in the first second of silence
+    EXPECT_GT(peak(s, at, at + 44100), 5000);
+    for (; at < s.size() && quiet < 44100; at++) quiet = s[at] ? 0 : quiet + 1;
+    EXPECT_EQ(quiet, 44100u);
+    EXPECT_LE(peak(s, at - quiet), CLICK);
+
+    s = heard(music + "poke(0x5539, 0) music(3) for i = 1, 30 do flip() end music(-1) "
+                      "poke(0x553a, 0) note(48, 0, 64, 0, 0, 1) note(50, 0, 64, 0, 0, 2) for i = 1, 30 do flip() end "
+                      "poke(0x553a, 64) sfx(-2, 1) note(48, 300, 64, 0, 0, 2) for i = 1, 30 do flip() end");
+    EXPECT_GT(s.size(), 44100u);
+    EXPECT_LE(peak(s, 0), CLICK);
+
+    s = heard("for i = 0, 511 do poke(0x40200 + i, peek(0x40000 + i)) end poke(0x40204, 6) "
+              "poke(0x40300, 2, 0, 15, 1, 2, 1, 0, 0, 40, 255) note(48, 1, 64) for i = 1, 90 do flip() end");
+    at = first_above(s, 0);
+    const int loud = peak(s, at + 8000, at + 20000);
+    EXPECT_GT(loud, 5000);
+    EXPECT_GT(peak(s, at, at + 4000), loud * 3 / 4);
 }
 
 }  // namespace

@@ -97,7 +97,8 @@ TEST_F(calls, charges_and_edge_cases) {
         // Boxes of 2^32 rows, and radii past the tracer's bound: quick, and nothing outside the target.
         {"", lua54_oval, "0, -2^31, 1, 2^31 - 1, 7", 128 * 2, "", "pget(1, 127) == 7 and pget(2, 127) == 0"},
         {"", lua54_rrectfill, "0, 0, 10, 2^31 - 1, 0, 7", 128 * 6 / 3, "", "pget(9, 127) == 7"},
-        {"", lua54_circ, "64, 64, 2^30, 7", 1, "", "pget(64, 64) == 0"},
+        // Too large to trace: each of the 128 rows its two points and the row's cost.
+        {"", lua54_circ, "64, 64, 2^30, 7", 128 * (ELLIPSE_HUGE_ROW_COST + 2) / 3, "", "pget(64, 64) == 0 and pget(0, 64) == 0"},
         // Textured lines: each row of the cost table, one-pixel lines, the window words, maps.
         {"", lua54_tline3d, "3, 0, 0, 15, 0, 0, 0", 16 / 3, "", "pget(0, 0) == 5 and pget(1, 0) == 3 and pget(16, 0) == 0"},
         {"", lua54_tline3d, "3, 0, 0, 15, 0, 0, 0, nil, nil, nil, nil, 0x400", 16 / 2, "", "pget(0, 0) == 5"},
@@ -127,9 +128,12 @@ TEST_F(calls, charges_and_edge_cases) {
          "pget(6, 0) == 5 and pget(5, 0) == 0 and pget(12, 0) == 3 and pget(13, 0) == 0"},
         {"", lua54_sspr, "3, 0, 0, 16, 8, 0, 0, 4, 63", 4 * 31 / 3, "", "pget(3, 62) == 3"},  // 4 columns, not 63 rows
         {"", lua54_sspr, "3, 8, 0, 16, 8, 0, 0, 32, 8", 8 * 8 / 3, "", "pget(15, 0) == 3 and pget(16, 0) == 0"},
-        // A source start left of the sprite: the requested rectangle keeps its place.
-        {"", lua54_sspr, "3, -4, 0, 8, 8, 0, 0, 16, 8", 8 * 4 / 3, "",
-         "pget(7, 0) == 0 and pget(8, 0) == 5 and pget(9, 0) == 5 and pget(10, 0) == 3 and pget(16, 0) == 0"},
+        // A source start left of the sprite moves the destination on and keeps its size.
+        {"", lua54_sspr, "3, -4, 0, 8, 8, 0, 0, 16, 8", 8 * 8 / 3, "",
+         "pget(7, 0) == 0 and pget(8, 0) == 5 and pget(9, 0) == 5 and pget(10, 0) == 3 and pget(23, 0) == 3 and "
+         "pget(24, 0) == 0"},
+        // Moved far past an empty clip box: the visible part is worked out without overflow.
+        {"poke2(0x5528, 0, 0, -32768, 128)", lua54_sspr, "3, -2^62, 0, 1, 8, 0, 0, 16, 8", 1, "", "pget(0, 0) == 0"},
         {"_set_spr(9, bitmap(2, 2, 'i16'))", lua54_sspr, "9", 1, "", "pget(0, 0) == 0"},
         {"", lua54_sspr, "3, 0, 0, 16, 8, -1e12, 0, 1e300, 8", 8 * 64 / 3, "", "pget(127, 7) == 3 and pget(0, 8) == 0"},
         {"", lua54_sspr, "3, 0, 0, 16, 8, 0, 0, math.huge - math.huge, 8", 0, "", "pget(0, 0) == 0"},

@@ -222,8 +222,8 @@ TEST_F(raster, filled_ellipses_lie_between_their_outlines) {
 
 // Stretched sprites, mirrored by flags or by negative sizes, partly outside
 // the sprite (at whole scales, where the cut falls between texels) and the
-// clip box, against the texel whose centre maps onto each pixel; within
-// 1/256 texel of an edge either neighbour will do.
+// clip box, against the texel whose centre maps onto each pixel after the
+// source clamps; within 1/256 texel of an edge either neighbour will do.
 TEST_F(raster, stretched_sprites_sample_texel_centres) {
     for (int i = 0; i < 0x4000; i += 4) hvx_poke32(p, ADDR_COLTABS + i, (uint32_t)rng());
     for (int iter = 0; iter < 2000; iter++) {
@@ -248,10 +248,15 @@ TEST_F(raster, stretched_sprites_sample_texel_centres) {
         std::snprintf(args, sizeof args, "1, %d, %d, %d, %d, %.2f, %.2f, %d, %d, %s, %s", sx, sy, sw, sh, dx, dy, dw, dh,
                       fx ? "true" : "false", fy ? "true" : "false");
         hvx_test::call(p, lua54_sspr, args);
-        // Source texels (in one axis) whose centres may land on pixel d.
+        // Source texels (in one axis) whose centres may land on pixel d. A
+        // start before the source moves the destination on, keeping its size;
+        // a run past the end is cut, the destination shrinking from its start.
         auto texels = [](int d, double at, int size, bool flip, int s, int len, int lim, int out[2]) {
-            const int X = (int)std::floor(at) + (size < 0 ? size : 0), n = std::abs(size);
+            int X = (int)std::floor(at) + (size < 0 ? size : 0), n = std::abs(size);
             if (size < 0) flip = !flip;
+            if (s < 0) X += -s * n / len, s = 0;
+            if (s >= lim) return 0;
+            if (lim - s <= len) n = n * (lim - s) / len, len = lim - s;
             if (d < X || d >= X + n) return 0;
             const int i = flip ? X + n - 1 - d : d - X;
             const double u = s + (i + 0.5) * len / n;

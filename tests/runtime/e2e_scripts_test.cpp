@@ -20,6 +20,7 @@ struct kernel_script {
     std::vector<std::string> log;           // log texts that must appear, in this order
     int exit_code;
     size_t max_log_bytes = 0;               // 0: any size
+    std::vector<std::string> once = {};     // log texts that must appear exactly once
 };
 
 const std::vector<std::string> kExitLog = {"[halvoran_exit]\n", "[halvoran_exit] flushing dirty mounts..\n",
@@ -191,6 +192,31 @@ const kernel_script kScripts[] = {
      {"kernel: boot", "child holds its 6 MB source: true", "kernel: exit"},
      kExitLog,
      0},
+    // Drawing: ellipses too large to trace, sprites stretched from past the
+    // edges of their source, and the limits that cut a call short.
+    {"kernel_huge_shapes.lua",
+     {"kernel: boot", "circfill 1100000: formula true, pixels > 100000", "circ 1100000: formula true, pixels some",
+      "circfill 1048576: formula true, pixels > 100000", "circ 1048576: formula true, pixels some",
+      "ovalfill: formula true, pixels some", "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_sspr_edges.lua",
+     {"kernel: boot", "left clamp: 18..33 0011223344556677 | 18..33 0011223344556677 | empty",
+      "right cut, flipped: 10..17 77665544 | 10..17 77665544 | empty",
+      "wholly left: 50..65 0011223344556677 | 50..65 0011223344556677 | empty",
+      "doubled: 10..25 0011223344556677 | 10..25 0011223344556677 | empty",
+      "mirrored by dw: 14..29 7766554433221100 | 14..29 7766554433221100 | empty",
+      "wider than the sprite: 0..15 0011223344556677 | 0..15 0011223344556677 | empty",
+      "centred: 6..12 | 6..12 | empty", "batch: 18..33 0011223344556677 | 10..17 77665544 | empty", "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_cut_offs.lua",
+     {"kernel: boot", "kernel: exit"},
+     kExitLog,
+     0,
+     0,
+     {"** print cut off: the text cost over 2796200 cycles; the rest is not printed\n",
+      "** batch drawing call cut off: its items cost over 8388600 cycles; the rest are not drawn\n"}},
 };
 
 constexpr int kNoExitCode = 124;  // the kernel never asked to end
@@ -256,6 +282,11 @@ TEST_P(ScriptedKernel, RunsAsExpected) {
         size_t found = r.log.find("] " + want, at);
         EXPECT_NE(found, std::string::npos) << "log lacks (in order): " << want << "\n" << r.log;
         if (found != std::string::npos) at = found + want.size();
+    }
+    for (const std::string& want : k.once) {
+        size_t n = 0;
+        for (size_t at = r.log.find("] " + want); at != std::string::npos; at = r.log.find("] " + want, at + 1)) n++;
+        EXPECT_EQ(n, 1u) << want << "\n" << r.log;
     }
     if (k.max_log_bytes) {
         EXPECT_LE(r.log.size(), k.max_log_bytes);
