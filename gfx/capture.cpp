@@ -1,7 +1,9 @@
 // Screenshots, cartridge labels, GIF recordings and raw sound captures. The
 // window manager asks through _signal after filling a request block in its
 // low memory; the compositor hands over every composed frame.
+#include <fcntl.h>
 #include <gif_lib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -279,7 +281,11 @@ int gif_start() {
         // Frames stream into a hidden sibling that becomes the file at the end.
         const size_t slash = rec.host_path.rfind('/');
         rec.temp_path = rec.host_path.substr(0, slash + 1) + "." + rec.host_path.substr(slash + 1) + ".part";
-        rec.gif = EGifOpenFileName(rec.temp_path.c_str(), false, &err);
+        // Permissions as any other capture's (the library's own opening
+        // makes the file private).
+        int fd = open(rec.temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        rec.gif = fd >= 0 ? EGifOpenFileHandle(fd, &err) : nullptr;
+        if (fd >= 0 && !rec.gif) close(fd);
         if (rec.gif) EGifSetGifVersion(rec.gif, true);
     }
     if (!rec.gif) {

@@ -188,4 +188,62 @@ TEST(HostText, DecodingEdgeCases) {
     destroy_buffer(stored);
 }
 
+// A fetched file: decoded only when it is well-formed UTF-8 or has a byte
+// order mark, and then a carriage return goes only before a line feed; any
+// other text is this system's own bytes and stays (none is returned).
+TEST(HostText, FetchedFilesDecodeOnlyUnicode) {
+    auto file = [](const string& in) {
+        scoped_buffer b(create_buffer_2((int32_t)in.size() + 1, 1));
+        bwrite(in.data(), 1, (int64_t)in.size(), b);
+        buffer* out = decode_host_text_file(b);
+        return out ? take(out) : "<bytes>";
+    };
+    struct row {
+        const char* what;
+        string in, want;
+    } rows[] = {
+        {"lone carriage returns kept", "a\rb\r\r\n", "a\rb\r\n"},
+        {"kana", s8(u8"あ\r\n"), "\x9A\n"},
+        {"8-bit text", "caf\xE9", "<bytes>"},
+        {"cut-off character", "x\xE2\x82", "<bytes>"},
+        {"overlong", "\xC0\x80", "<bytes>"},
+        {"surrogate", "\xED\xA0\x80", "<bytes>"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", "<bytes>"},
+        {"highest code point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+        {"UTF-16LE with a mark", {'\xFF', '\xFE', 'h', 0, '\r', 0, '\r', 0, '\n', 0}, "h\r\n"},
+        {"UTF-8 mark before 8-bit bytes", "\xEF\xBB\xBF\xE9x", "\xE9x"},
+    };
+    for (const row& r : rows) EXPECT_EQ(file(r.in), r.want) << r.what;
+    // Against a reference that checks the code points themselves: decoded
+    // exactly when well-formed, and ASCII with lone carriage returns intact.
+    auto well_formed = [](const string& t) {
+        for (size_t i = 0; i < t.size();) {
+            unsigned c = (uint8_t)t[i];
+            int len = c < 0x80 ? 1 : c >> 5 == 6 ? 2 : c >> 4 == 14 ? 3 : c >> 3 == 30 ? 4 : 0;
+            if (!len || i + len > t.size()) return false;
+            uint32_t cp = len == 1 ? c : c & (0x7Fu >> len);
+            for (int k = 1; k < len; k++) {
+                if (((uint8_t)t[i + k] & 0xC0) != 0x80) return false;
+                cp = cp << 6 | ((uint8_t)t[i + k] & 0x3F);
+            }
+            static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+            i += (size_t)len;
+        }
+        return true;
+    };
+    const char* const pieces[] = {" ", "\r", "a", "\x82", "\xE3", "\xE3\x81\x82", "\xC3\xA9", "\xF0\x9F\x90\xB1",
+                                  "\xED\xA0\x80", "\xC0\x80", "\xF4\x90\x80\x80", "\xE0\x9F\xBF"};
+    std::mt19937 rng(4143);
+    for (int round = 0; round < 3000; round++) {
+        string in;
+        for (int k = (int)(rng() % 12); k > 0; k--) in += pieces[rng() % (round % 3 ? 12 : 3)];
+        string out = file(in);
+        EXPECT_EQ(out == "<bytes>", !well_formed(in)) << in;
+        if (round % 3 == 0) {
+            EXPECT_EQ(out, in);
+        }
+    }
+}
+
 }  // namespace
