@@ -633,7 +633,7 @@ inline constexpr int64_t VYN_PXU_SCAN_BYTES = 8;
 // count the write fails with VYN_ERR_SIZE. Sharing multiplies the walk
 // without bound where the text limit alone would be reached only after
 // seconds; values without shared tables are never counted.
-inline constexpr int64_t VYN_MAX_SHARED_VISITS = 1 << 20;
+inline constexpr int64_t VYN_MAX_SHARED_VISITS = 1 << 18;
 inline constexpr int64_t VYN_MAX_STR_PIECE = 33554431;
 inline constexpr int VYN_NUMBER_MAX_CHARS = 44;
 inline constexpr int VYN_LZ4_LEVEL = 1;
