@@ -480,7 +480,8 @@ static void record_content(buffer* out, buffer* content, const char* path, const
     }
 
     std::string blob = std::string(ctx.blob_folder) + "/" + hash + ".lz4";
-    if (!blob_holds(ctx, hash, content) && !write_blob(blob.c_str(), content->data, content->length, in_snapshot ? ctx.pending : nullptr))
+    if (!blob_holds(ctx, hash, content) &&
+        !write_blob(blob.c_str(), content->data, content->length, in_snapshot ? ctx.pending : nullptr))
         krio_debugf("[anywhen] couldn't write blob %s\n", blob.c_str());
     destroy_buffer(content);
     if (!in_snapshot) anywhen_write_line(out, '@', ctx.moment, nullptr);

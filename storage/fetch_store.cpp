@@ -265,6 +265,11 @@ static bool metadata_usable(const std::string& meta) {
     return meta.empty() || vyn_is_one_header(meta.data(), (int64_t)meta.size());
 }
 
+static int metadata_refused(lua_State* L) {
+    lua_pushstring(L, STORE_METADATA_ERROR_TEXT);
+    return 1;
+}
+
 int lua54_store(lua_State* L) {
     std::string path, meta, value;
     if (!path_arg(L, 1, &path)) return 0;
@@ -275,10 +280,7 @@ int lua54_store(lua_State* L) {
     snprintf(ext, sizeof ext, "%s", get_ext(path.c_str()));
 
     if (lua_type(L, 2) == LUA_TSTRING && has_meta && (meta.empty() || meta.rfind(VYN_RAW_MARKER, 0) == 0)) {
-        if (bad_meta) {
-            lua_pushstring(L, STORE_METADATA_ERROR_TEXT);
-            return 1;
-        }
+        if (bad_meta) return metadata_refused(L);
         hvx_text_arg(L, 2, &value);
         std::string head;
         if (!meta.empty() && should_write_metadata_fragment(meta.c_str(), path.c_str()))
@@ -298,10 +300,7 @@ int lua54_store(lua_State* L) {
     if (strcmp(ext, "png") == 0 || strcmp(ext, "qz.png") == 0 || strcmp(ext, "qoi") == 0)
         return store_picture(L, path, ext);
 
-    if (bad_meta) {
-        lua_pushstring(L, STORE_METADATA_ERROR_TEXT);
-        return 1;
-    }
+    if (bad_meta) return metadata_refused(L);
     scoped_buffer out(create_buffer_2(VYN_OUT_SIZE, VYN_OUT_KIND));
     if (!out) return store_result(L, false);
     bool plain = ext_in(ext, host_text_exts);
@@ -331,10 +330,7 @@ int lua54_fetch_metadata_from_file(lua_State* L) {
 int lua54_store_metadata_str_to_file(lua_State* L) {
     std::string path, meta;
     if (!path_arg(L, 1, &path) || !hvx_text_arg(L, 2, &meta)) return 0;
-    if (!metadata_usable(meta)) {
-        lua_pushstring(L, STORE_METADATA_ERROR_TEXT);
-        return 1;
-    }
+    if (!metadata_usable(meta)) return metadata_refused(L);
     // The body is copied out before the "w" opening, which empties a RAM file.
     scoped_buffer old(pfile_read_all(path.c_str(), "r"));
     std::string head = should_write_metadata_fragment(meta.c_str(), path.c_str()) ? meta : std::string();

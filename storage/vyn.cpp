@@ -378,14 +378,10 @@ int64_t find_metadata_length(const char* text, int64_t length) {
 }
 
 bool vyn_is_one_header(const char* text, int64_t length) {
-    const int64_t prefix = (int64_t)strlen(VYN_HEADER_PREFIX);
-    if (!text || length < prefix || std::memcmp(text, VYN_HEADER_PREFIX, (size_t)prefix) != 0) return false;
-    const char* close = nullptr;
-    for (int64_t i = prefix; i + 1 < length && !close; i++)
-        if (text[i] == ']' && text[i + 1] == ']') close = text + i;
-    if (!close) return false;
-    const int64_t after = length - (close + 2 - text);
-    return after == 0 || (after == 1 && close[2] == '\n');
+    // The header length is the whole text also when no "]]" closes it.
+    const int64_t head = find_metadata_length(text, length), least = (int64_t)strlen(VYN_HEADER_PREFIX) + 2;
+    auto closed_at = [&](int64_t end) { return end >= least && text[end - 1] == ']' && text[end - 2] == ']'; };
+    return head > 0 && head == length && (closed_at(head) || (text[head - 1] == '\n' && closed_at(head - 1)));
 }
 
 namespace {
