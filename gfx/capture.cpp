@@ -1,9 +1,7 @@
 // Screenshots, cartridge labels, GIF recordings and raw sound captures. The
 // window manager asks through _signal after filling a request block in its
 // low memory; the compositor hands over every composed frame.
-#include <fcntl.h>
 #include <gif_lib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +14,9 @@
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
+
+#include <fcntl.h>  // a GIF opened with plain permissions
+#include <unistd.h>
 
 int video_mode_scale() {
     Process* p = get_process(config.display_pid);
