@@ -319,14 +319,17 @@ int wrap_b64(const buffer* bytes, buffer* out) {
 }  // namespace
 
 int vyn_float_text(double d, char* out) {
-    char* end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d, std::chars_format::general, 14).ptr;
+    // "%.14g" reads back exactly when the shortest text that does needs at
+    // most 14 significant digits: its digits are then the rounding's own.
+    char* end = nullptr;
     if (std::isfinite(d)) {
-        double back = 0;
-        auto r = std::from_chars(out, end, back);
-        // Bit for bit: "-0" is -0.0's text, and reads back as -0.0.
-        if (r.ec != std::errc() || r.ptr != end || std::memcmp(&back, &d, sizeof d) != 0)
-            end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d).ptr;
+        char sci[VYN_FLOAT_TEXT_MAX];
+        const char* e = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+        int digits = 0;
+        for (const char* p = sci; p < e && *p != 'e'; p++) digits += *p >= '0' && *p <= '9';
+        if (digits > 14) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d).ptr;
     }
+    if (!end) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d, std::chars_format::general, 14).ptr;
     *end = 0;
     return (int)(end - out);
 }
