@@ -87,6 +87,29 @@ BENCHMARK(BM_ReadMixed)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriteMixedPacked)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadMixedPacked)->Unit(benchmark::kMillisecond);
 
+// A table reached through shared tables 10^8 times over: refused once the
+// shared-table visits pass their bound (a frame is 16 ms).
+void BM_RefuseSharedTables(benchmark::State& state) {
+    Process* p = bench_process(R"lua(
+        local l = {}
+        for d = 1, 4 do local t = {} for i = 1, 100 do t[i] = l end l = t end
+        shared = l
+    )lua");
+    cproc = p;
+    cpu_cycles_max = INT32_MAX;
+    lua_pcall(p->L, 0, 0, 0);
+    lua_getglobal(p->L, "shared");
+    scoped_buffer b(create_buffer_2(256, 1));
+    for (auto _ : state) {
+        cpu_cycles = 0;
+        bclear(b);
+        if (stringify_object(p->L, -1, b, 0) != VYN_ERR_SIZE) state.SkipWithError("not refused");
+    }
+    cproc = nullptr;
+    processes_init();
+}
+BENCHMARK(BM_RefuseSharedTables)->Unit(benchmark::kMillisecond);
+
 // Anchor: a deep copy of the same table in the language, per byte of its
 // plain text.
 void BM_Anchor_LuaDeepCopy(benchmark::State& state) {

@@ -18,6 +18,9 @@
 #include "runtime/runtime.h"
 #include "storage/storage.h"
 
+#include <fcntl.h>  // a GIF opened with plain permissions
+#include <unistd.h>
+
 int video_mode_scale() {
     Process* p = get_process(config.display_pid);
     return p ? video_mode_scale_for(peek_proc(p, ADDR_VIDEO_MODE)) : 1;
@@ -358,7 +361,11 @@ int gif_start() {
         // Frames stream into a hidden sibling that becomes the file at the end.
         const size_t slash = rec.host_path.rfind('/');
         rec.temp_path = rec.host_path.substr(0, slash + 1) + "." + rec.host_path.substr(slash + 1) + ".part";
-        rec.gif = EGifOpenFileName(rec.temp_path.c_str(), false, &err);
+        // Permissions as any other capture's (the library's own opening
+        // makes the file private).
+        int fd = open(rec.temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        rec.gif = fd >= 0 ? EGifOpenFileHandle(fd, &err) : nullptr;
+        if (fd >= 0 && !rec.gif) close(fd);
         if (rec.gif) EGifSetGifVersion(rec.gif, true);
     }
     if (!rec.gif) {

@@ -433,6 +433,14 @@ void os_destroy_thread(os_thread* t);
 
 // Writes length bytes as the whole host file at path: they go to a hidden
 // sibling first, which then replaces the file, so a failed write leaves the
-// old file as it was. The file gets permissions mode (umask aside). 1 when
-// written.
+// old file as it was. Permissions as a plain create gives them: a new file
+// mode less the umask, a replaced one its own, less any bit mode lacks.
+// 1 when written.
 int os_write_file_atomic(const char* host_path, const void* data, size_t length, unsigned mode);
+// Hidden siblings written before they replace their file are named
+// "." name tag "<pid>_<counter>", with one of these tags per writer.
+inline constexpr const char* OS_TEMP_TAGS[] = {".~w", ".~hvx"};
+// Removes, once per folder and run, the siblings in the folder of host_path
+// that a writer which has since died left behind (a crash between write and
+// rename).
+void os_sweep_stale_temps(const char* host_path);

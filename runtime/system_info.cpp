@@ -418,7 +418,6 @@ int lua54_date(lua_State* L) {
         when = (int64_t)std::time(nullptr);
     }
     when += checked_time_arg(L, 3, 0);
-    if (when == -1) luaL_error(L, "time result cannot be represented in this installation");
 
     size_t at = 0;
     bool utc = format[0] == '!';

@@ -312,11 +312,13 @@ buffer* anywhen_load_blob(int year, int month, const char* hash) {
     struct stat st;
     snprintf(name, sizeof name, "%04d-%02d/vyn/%.32s", year, month, hash);
     if (anywhen_store_path(name, path, sizeof path) && regular_file(path, &st)) {
-        if (st.st_size > ANYWHEN_MAX_RAW) {
-            blob_problem(path, "** raw blob over the limit");
-            return nullptr;
-        }
-        return create_buffer_from_file(path);
+        // A damaged older blob gives way to a blob written since.
+        buffer* raw = st.st_size > ANYWHEN_MAX_RAW ? nullptr : create_buffer_from_file(path);
+        char h[ANYWHEN_HASH_LEN + 1];
+        if (raw) anywhen_hash_hex(raw->data, raw->length, h);
+        if (raw && memcmp(h, hash, ANYWHEN_HASH_LEN) == 0) return raw;
+        destroy_buffer(raw);
+        blob_problem(path, "** raw blob does not match its hash");
     }
     snprintf(name, sizeof name, "blob/%.32s.lz4", hash);
     if (!anywhen_store_path(name, path, sizeof path) || !regular_file(path, &st)) return nullptr;
@@ -363,7 +365,14 @@ static bool write_blob(const char* blob_path, const uint8_t* data, int64_t len, 
         destroy_buffer(enc);
         return ok;
     }
-    std::string tmp = std::string(blob_path) + "." + std::to_string((long long)getpid()) + ".tmp";
+    // Named as the atomic writer names its siblings, so that one a crash
+    // leaves is swept the same way.
+    os_sweep_stale_temps(blob_path);
+    std::string tmp = blob_path;
+    size_t slash = tmp.rfind('/') + 1;
+    tmp.insert(slash, ".");
+    tmp += std::string(OS_TEMP_TAGS[0]) + std::to_string((long long)getpid()) + "_" +
+           std::to_string(pending->moves.size());
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     bool ok = fd >= 0 && write_all(fd, enc->data, enc->length);
     if (fd >= 0 && close(fd) != 0) ok = false;
@@ -435,6 +444,15 @@ static buffer* read_recordable(const char* host_path) {
     return nullptr;
 }
 
+// Whether a blob that the history fetch would load for hash holds content:
+// a damaged one is written again rather than reused.
+static bool blob_holds(const event_ctx& ctx, const char* hash, const buffer* content) {
+    buffer* held = anywhen_load_blob(ctx.year, ctx.month, hash);
+    bool same = held && held->length == content->length && memcmp(held->data, content->data, content->length) == 0;
+    destroy_buffer(held);
+    return same;
+}
+
 // Records one content of a path into out: a delta against today's newest
 // whole checkpoint of the path when that is small, else a whole checkpoint
 // with its blob. Takes the content.
@@ -461,12 +479,9 @@ static void record_content(buffer* out, buffer* content, const char* path, const
         destroy_buffer(delta);
     }
 
-    char name[64], old_blob[HVX_PATH_MAX];
-    snprintf(name, sizeof name, "%04d-%02d/vyn/%s", ctx.year, ctx.month, hash);
     std::string blob = std::string(ctx.blob_folder) + "/" + hash + ".lz4";
-    bool have = (anywhen_store_path(name, old_blob, sizeof old_blob) && access(old_blob, F_OK) == 0) ||
-                access(blob.c_str(), F_OK) == 0;
-    if (!have && !write_blob(blob.c_str(), content->data, content->length, in_snapshot ? ctx.pending : nullptr))
+    if (!blob_holds(ctx, hash, content) &&
+        !write_blob(blob.c_str(), content->data, content->length, in_snapshot ? ctx.pending : nullptr))
         krio_debugf("[anywhen] couldn't write blob %s\n", blob.c_str());
     destroy_buffer(content);
     if (!in_snapshot) anywhen_write_line(out, '@', ctx.moment, nullptr);

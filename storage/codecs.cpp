@@ -312,12 +312,13 @@ buffer* decode_host_text(const buffer* text) {
     return decode_host_text_bytes(text->data, text->length);
 }
 
-buffer* decode_host_text_bytes(const uint8_t* t, int64_t n) {
-    if (!t || n < 0) n = 0;
+namespace {
+
+// Where the text begins after a byte order mark and how wide a unit is (one
+// byte of each unit is taken); start 0 and unit 1 without a mark. A mark cut
+// short counts as what it can still be.
+void byte_order_mark(const uint8_t* t, int64_t n, int64_t* start_out, int64_t* unit_out) {
     auto at = [&](int64_t i) { return i < n ? t[i] : -1; };
-    // A byte order mark: where the text begins and how wide a unit is (one
-    // byte of each unit is taken). A mark cut short counts as what it can
-    // still be.
     int64_t start = 0, unit = 1;
     if (at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) {
         start = 3;
@@ -332,6 +333,15 @@ buffer* decode_host_text_bytes(const uint8_t* t, int64_t n) {
         start = 7;
         unit = 4;
     }
+    *start_out = start;
+    *unit_out = unit;
+}
+
+// keep_lone_cr: a carriage return is dropped only before a line feed.
+buffer* decode_units(const uint8_t* t, int64_t n, bool keep_lone_cr) {
+    if (!t || n < 0) n = 0;
+    int64_t start = 0, unit = 1;
+    byte_order_mark(t, n, &start, &unit);
     // A UTF-8 lead byte after an ASCII byte at the very end is a character
     // cut off (a clipboard or a file written in pieces): left out of the
     // result. A lone continuation byte cannot begin one, so it is kept.
@@ -346,7 +356,7 @@ buffer* decode_host_text_bytes(const uint8_t* t, int64_t n) {
     uint8_t* o = out->data;
     for (int64_t pos = start; pos < n; pos += unit) {
         uint8_t c = t[pos];
-        if (c == 13) continue;
+        if (c == 13 && (!keep_lone_cr || (pos + unit < n && t[pos + unit] == 10))) continue;
         if (c < 0x80) {
             *o++ = c;
             continue;
@@ -365,6 +375,40 @@ buffer* decode_host_text_bytes(const uint8_t* t, int64_t n) {
     out->length = out->cursor = int32_t(o - out->data);
     out->data[out->length] = 0;
     return out;
+}
+
+// Well-formed UTF-8 (RFC 3629).
+bool is_utf8(const uint8_t* t, int64_t n) {
+    for (int64_t i = 0; i < n;) {
+        uint8_t c = t[i];
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        int len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        if (len == 0 || n - i < len) return false;
+        // The second byte's range excludes overlong forms, surrogates and
+        // code points past U+10FFFF.
+        uint8_t lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+        uint8_t hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+        if (t[i + 1] < lo || t[i + 1] > hi) return false;
+        for (int k = 2; k < len; k++)
+            if ((t[i + k] & 0xC0) != 0x80) return false;
+        i += len;
+    }
+    return true;
+}
+
+}  // namespace
+
+buffer* decode_host_text_bytes(const uint8_t* t, int64_t n) { return decode_units(t, n, false); }
+
+buffer* decode_host_text_file(const buffer* text) {
+    if (!text || !text->data || text->length < 0) return nullptr;
+    int64_t start = 0, unit = 1;
+    byte_order_mark(text->data, text->length, &start, &unit);
+    if (start == 0 && !is_utf8(text->data, text->length)) return nullptr;
+    return decode_units(text->data, text->length, true);
 }
 
 // ---------------------------------------------------------------------------

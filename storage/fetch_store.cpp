@@ -164,7 +164,7 @@ int unvyn_from_fetched_buffer(lua_State* L, const buffer* b, const char* path, i
     snprintf(ext, sizeof ext, "%s", get_ext(path));
     const uint8_t* data = b->data;
     int64_t n = b->length;
-    scoped_buffer converted(ext_in(ext, host_text_exts) ? decode_host_text(b) : nullptr);
+    scoped_buffer converted(ext_in(ext, host_text_exts) ? decode_host_text_file(b) : nullptr);
     if (converted) {
         data = converted->data;
         n = converted->length;
@@ -259,17 +259,32 @@ static int store_picture(lua_State* L, const std::string& path, const char* ext)
     return store_result(L, ok);
 }
 
+// Metadata text given to store: empty, or exactly one header. Anything else
+// would write a file whose value no longer reads.
+static bool metadata_usable(const std::string& meta) {
+    return meta.empty() || vyn_is_one_header(meta.data(), (int64_t)meta.size());
+}
+
+static int metadata_refused(lua_State* L) {
+    lua_pushstring(L, STORE_METADATA_ERROR_TEXT);
+    return 1;
+}
+
 int lua54_store(lua_State* L) {
     std::string path, meta, value;
     if (!path_arg(L, 1, &path)) return 0;
     bool has_meta = hvx_text_arg(L, 3, &meta);
+    // Pictures and cartridges carry no header: only the forms below use it.
+    bool bad_meta = has_meta && !metadata_usable(meta);
     char ext[PATH_EXT_MAX + 1];
     snprintf(ext, sizeof ext, "%s", get_ext(path.c_str()));
 
     if (lua_type(L, 2) == LUA_TSTRING && has_meta && (meta.empty() || meta.rfind(VYN_RAW_MARKER, 0) == 0)) {
+        if (bad_meta) return metadata_refused(L);
         hvx_text_arg(L, 2, &value);
         std::string head;
-        if (!meta.empty() && should_write_metadata_fragment(meta.c_str(), path.c_str())) head = meta + "\n";
+        if (!meta.empty() && should_write_metadata_fragment(meta.c_str(), path.c_str()))
+            head = meta.back() == '\n' ? meta : meta + "\n";
         return store_result(L, write_whole(path, "w", head.data(), (int64_t)head.size(), value.data(),
                                            (int64_t)value.size()));
     }
@@ -285,6 +300,7 @@ int lua54_store(lua_State* L) {
     if (strcmp(ext, "png") == 0 || strcmp(ext, "qz.png") == 0 || strcmp(ext, "qoi") == 0)
         return store_picture(L, path, ext);
 
+    if (bad_meta) return metadata_refused(L);
     scoped_buffer out(create_buffer_2(VYN_OUT_SIZE, VYN_OUT_KIND));
     if (!out) return store_result(L, false);
     bool plain = ext_in(ext, host_text_exts);
@@ -314,6 +330,7 @@ int lua54_fetch_metadata_from_file(lua_State* L) {
 int lua54_store_metadata_str_to_file(lua_State* L) {
     std::string path, meta;
     if (!path_arg(L, 1, &path) || !hvx_text_arg(L, 2, &meta)) return 0;
+    if (!metadata_usable(meta)) return metadata_refused(L);
     // The body is copied out before the "w" opening, which empties a RAM file.
     scoped_buffer old(pfile_read_all(path.c_str(), "r"));
     std::string head = should_write_metadata_fragment(meta.c_str(), path.c_str()) ? meta : std::string();

@@ -45,10 +45,11 @@ static FILE* open_temp_sibling(const char* host_path, std::string* temp) {
     size_t slash = p.rfind('/');
     std::string dir = slash == std::string::npos ? "." : p.substr(0, slash);
     std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
+    os_sweep_stale_temps(host_path);  // a crashed writer's siblings
     struct stat st;
     bool exists = stat(host_path, &st) == 0;
     for (int attempt = 0; attempt < 16; attempt++) {
-        *temp = dir + "/." + base + ".~hvx" + std::to_string((long long)getpid()) + "_" +
+        *temp = dir + "/." + base + OS_TEMP_TAGS[1] + std::to_string((long long)getpid()) + "_" +
                 std::to_string((unsigned long long)++_temp_counter);
         int fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {

@@ -156,6 +156,12 @@ buffer* encode_host_text(const char* text);
 // of the result. The input is never written.
 buffer* decode_host_text_bytes(const uint8_t* text, int64_t length);
 buffer* decode_host_text(const buffer* text);  // none for none
+// A fetched host-text file in the 8-bit form: decoded as above when it is
+// well-formed UTF-8 or begins with a byte order mark, except that a carriage
+// return is dropped only before a line feed. None for any other text: its
+// bytes are already the 8-bit form (stored by this system), and stay as they
+// are.
+buffer* decode_host_text_file(const buffer* text);
 
 // MD5 of length bytes as 32 lower-case hex digits and a NUL in out (33 bytes);
 // a negative length hashes no bytes.
@@ -622,6 +628,12 @@ inline constexpr int64_t VYN_UNWRITTEN_KEY_BYTES = 16;
 // bytes it packs: a run of equal values packs to almost nothing, and one
 // userdata reached many times over would be scanned again at every reach.
 inline constexpr int64_t VYN_PXU_SCAN_BYTES = 8;
+// Values written through a table that this write has already reached once
+// (a table shared by several fields, and everything under it): past this
+// count the write fails with VYN_ERR_SIZE. Sharing multiplies the walk
+// without bound where the text limit alone would be reached only after
+// seconds; values without shared tables are never counted.
+inline constexpr int64_t VYN_MAX_SHARED_VISITS = 1 << 18;
 inline constexpr int64_t VYN_MAX_STR_PIECE = 33554431;
 inline constexpr int VYN_NUMBER_MAX_CHARS = 44;
 inline constexpr int VYN_LZ4_LEVEL = 1;
@@ -667,6 +679,16 @@ int destringify_object_metadata(lua_State* L, const char* text, int64_t length);
 // Bytes of the header with its one optional line feed; 0 without one; the
 // whole length when the header is not closed.
 int64_t find_metadata_length(const char* text, int64_t length);
+// Whether the text is exactly one header: "--[[vyn", up to its first "]]",
+// and at most one line feed after that (its fields need not read).
+bool vyn_is_one_header(const char* text, int64_t length);
+
+// The text of a finite float as the writer puts it: "%.14g" when that reads
+// back to the same double, else the shortest text that does. Non-finite
+// values get "%.14g"'s own text. Returns the length (at most
+// VYN_FLOAT_TEXT_MAX); out needs VYN_FLOAT_TEXT_MAX + 1 bytes.
+inline constexpr int VYN_FLOAT_TEXT_MAX = 32;
+int vyn_float_text(double d, char* out);
 
 // pxu pieces: "pxu" NUL, kind ((dims - 1) << 6 | type), flags (mode in the
 // high nibble, PXU_FLAG_U32 for 32-bit sizes), width, height for two
@@ -854,6 +876,7 @@ inline constexpr int HVX_PNG_STORE_MIN = 512;
 inline constexpr const char* HVX_PNG_STORE_ERROR_TEXT = "invalid .hvx.png file: not a valid PNG";
 inline constexpr const char* STORE_WRITE_ERROR_TEXT = "store: could not write the file";
 inline constexpr const char* STORE_ENCODE_ERROR_TEXT = "store: could not encode the picture";
+inline constexpr const char* STORE_METADATA_ERROR_TEXT = "store: metadata is not one vyn header";
 inline constexpr const char* LEGACY_VYN_PREFIX = "-- halvoran object data";
 inline constexpr int FETCH_BUFFER_KIND = 102;  // 'f'
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "lang/lang.h"
@@ -51,15 +52,15 @@ bool bare_key(const char* s, size_t n) {
     return true;
 }
 
-// The number's text: integers in decimal, floats "%.14g"; infinities as a
-// numeral the reader turns back into them, NaN as nil. Returns its length.
+// The number's text: integers in decimal, floats by vyn_float_text;
+// infinities as a numeral the reader turns back into them, NaN as nil.
+// Returns its length.
 int number_text(lua_State* L, int idx, char* t, size_t size) {
     if (lua_isinteger(L, idx)) return (int)(std::to_chars(t, t + size, (long long)lua_tointeger(L, idx)).ptr - t);
     double d = lua_tonumber(L, idx);
     if (std::isnan(d)) return snprintf(t, size, "nil");
     if (std::isinf(d)) return snprintf(t, size, d > 0 ? "1e+999" : "-1e+999");
-    // The same text as "%.14g", without the format parsing.
-    return (int)(std::to_chars(t, t + size, d, std::chars_format::general, 14).ptr - t);
+    return vyn_float_text(d, t);
 }
 
 struct key_rec {
@@ -90,6 +91,9 @@ struct writer {
     int64_t start;
     int err = 0;
     int64_t unwritten = 0;  // counted against the text limit beyond what was written
+    std::unordered_set<const void*> seen{};  // tables reached so far
+    int sharing = 0;                       // inside a table reached before
+    int64_t shared = 0;                    // values written while sharing
 
     bool fail(int code) {
         if (!err) err = code;
@@ -110,6 +114,8 @@ struct writer {
         return put_char('"') && room();
     }
 
+    bool count_shared() { return ++shared <= VYN_MAX_SHARED_VISITS || fail(VYN_ERR_SIZE); }
+
     bool value(int idx, int depth);
     bool table(int idx, int depth);
     bool userdata(const uint8_t* block);
@@ -118,6 +124,7 @@ struct writer {
 
 bool writer::value(int idx, int depth) {
     spend_cpu(2);
+    if (sharing && !count_shared()) return false;
     switch (lua_type(L, idx)) {
     case LUA_TBOOLEAN: return put(lua_toboolean(L, idx) ? "true" : "false");
     case LUA_TNUMBER: {
@@ -137,7 +144,14 @@ bool writer::value(int idx, int depth) {
         }
         return quoted(s, n, true);
     }
-    case LUA_TTABLE: return table(idx, depth + 1);
+    case LUA_TTABLE: {
+        const bool again = !seen.insert(lua_topointer(L, idx)).second;
+        if (again && !sharing && !count_shared()) return false;  // the table itself
+        sharing += again;
+        bool ok = table(idx, depth + 1);
+        sharing -= again;
+        return ok;
+    }
     case LUA_TUSERDATA: {
         const uint8_t* block = to_typed_userdata(L, idx);
         if (block) return userdata(block);
@@ -259,10 +273,10 @@ bool writer::elements(const uint8_t* block) {
         for (int64_t i = 0; i < count; i++) {
             double v;
             std::memcpy(&v, d + 8 * i, 8);
-            char t[40];
+            char t[VYN_FLOAT_TEXT_MAX + 2];
             t[0] = ',';
-            char* e = std::to_chars(t + 1, t + sizeof t, v, std::chars_format::general, 14).ptr;
-            if (!put(i ? t : t + 1, (size_t)(e - t) - (i ? 0 : 1))) return false;
+            int n = vyn_float_text(v, t + 1);
+            if (!put(i ? t : t + 1, (size_t)n + (i ? 1 : 0))) return false;
         }
         return true;
     }
@@ -303,6 +317,22 @@ int wrap_b64(const buffer* bytes, buffer* out) {
 }
 
 }  // namespace
+
+int vyn_float_text(double d, char* out) {
+    // "%.14g" reads back exactly when the shortest text that does needs at
+    // most 14 significant digits: its digits are then the rounding's own.
+    char* end = nullptr;
+    if (std::isfinite(d)) {
+        char sci[VYN_FLOAT_TEXT_MAX];
+        const char* e = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+        int digits = 0;
+        for (const char* p = sci; p < e && *p != 'e'; p++) digits += *p >= '0' && *p <= '9';
+        if (digits > 14) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d).ptr;
+    }
+    if (!end) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d, std::chars_format::general, 14).ptr;
+    *end = 0;
+    return (int)(end - out);
+}
 
 int stringify_object(lua_State* L, int index, buffer* out, int flags) {
     if (!L || !out) return VYN_ERR_SIZE;
@@ -348,6 +378,13 @@ int64_t find_metadata_length(const char* text, int64_t length) {
         return end;
     }
     return length;
+}
+
+bool vyn_is_one_header(const char* text, int64_t length) {
+    // The header length is the whole text also when no "]]" closes it.
+    const int64_t head = find_metadata_length(text, length), least = (int64_t)strlen(VYN_HEADER_PREFIX) + 2;
+    auto closed_at = [&](int64_t end) { return end >= least && text[end - 1] == ']' && text[end - 2] == ']'; };
+    return head > 0 && head == length && (closed_at(head) || (text[head - 1] == '\n' && closed_at(head - 1)));
 }
 
 namespace {

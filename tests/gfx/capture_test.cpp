@@ -2,6 +2,7 @@
 // GIFs decoded with giflib, screenshots and labels decoded back, sound
 // captures equal to what the mixer made, and names that stay in the folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <gif_lib.h>
 #include <lodepng.h>
@@ -184,7 +185,12 @@ TEST_F(capture, free_names_and_refused_starts) {
     // A recording ended with no frame is still a well-formed GIF: a screen
     // and the trailer.
     request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 1}, "empty");
+    mode_t mask = umask(022);
     EXPECT_EQ(run_in(wm, "_signal(18) _signal(19)"), "");
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(stat((desk / "empty.gif").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);  // as a screenshot's, not private
     int err = 0;
     GifFileType* g = DGifOpenFileName((desk / "empty.gif").c_str(), &err);
     ASSERT_NE(g, nullptr) << err;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -239,6 +242,46 @@ TEST_F(HostPathsTest, FolderAndTextHelpers) {
     const char* first = krio_trim(" one ");
     EXPECT_STREQ(first, "one");
     EXPECT_STREQ(krio_trim("two"), "two");
+}
+
+// Whole files written all or nothing: a new file gets its mode less the
+// umask, a replaced one keeps its own (less what the caller's mode lacks).
+TEST_F(HostPathsTest, AtomicWritesTakeThePlainCreateMode) {
+    mode_t mask = umask(022);
+    std::string f = tmp / "f", secret = tmp / "secret";
+    EXPECT_EQ(os_write_file_atomic(f.c_str(), "a", 1, 0666), 1);
+    EXPECT_EQ(mode_of(f), 0644);
+    chmod(f.c_str(), 0640);
+    EXPECT_EQ(os_write_file_atomic(f.c_str(), "b", 1, 0666), 1);
+    EXPECT_EQ(mode_of(f), 0640);
+    EXPECT_EQ(read_file(f), "b");
+    write_file(secret, "old");
+    chmod(secret.c_str(), 0644);
+    EXPECT_EQ(os_write_file_atomic(secret.c_str(), "s", 1, 0600), 1);
+    EXPECT_EQ(mode_of(secret), 0600);
+    umask(mask);
+}
+
+// Siblings left by writers that died before their rename are removed when
+// the folder is next written; a live writer's and other files stay.
+TEST_F(HostPathsTest, StaleTemporariesAreSweptOnTheNextWrite) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    fs::create_directories(tmp / "d");
+    const std::string d = tmp / "d", dp = std::to_string(dead), me = std::to_string(getpid());
+    const std::vector<std::string> stale = {".t.~w" + dp + "_1", ".other.txt.~hvx" + dp + "_7", ".t.~w" + me + "_9"};
+    const std::vector<std::string> kept = {".t.~w" + std::to_string(getppid()) + "_1", ".t.~w" + me + "_10",
+                                           ".t.~wx_1", "t.~w" + dp + "_1", ".t.~w" + dp + "_", "notes.txt"};
+    for (const auto& n : stale) write_file(d + "/" + n, "x");
+    for (const auto& n : kept) write_file(d + "/" + n, "x");
+    // An own-id sibling from before this run started (ids come back).
+    struct timespec old[2] = {{1000, 0}, {1000, 0}};
+    utimensat(AT_FDCWD, (d + "/" + stale[2]).c_str(), old, 0);
+    ASSERT_EQ(os_write_file_atomic((d + "/t").c_str(), "new", 3, 0666), 1);
+    for (const auto& n : stale) EXPECT_FALSE(file_exists(d + "/" + n)) << n;
+    for (const auto& n : kept) EXPECT_TRUE(file_exists(d + "/" + n)) << n;
+    EXPECT_EQ(read_file(d + "/t"), "new");
 }
 
 }  // namespace

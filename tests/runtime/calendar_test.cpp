@@ -123,8 +123,11 @@ TEST_F(date_calls, FormatsAndTimeTexts) {
         {"nil, -2^31 - 1", "error: bad argument #2 to '?' (time out-of-bounds)"},
         {"nil, 0, 2^31", "error: bad argument #3 to '?' (time out-of-bounds)"},
         {"nil, math.huge", "error: bad argument #2 to '?' (time out-of-bounds)"},
-        {"nil, -1", "error: time result cannot be represented in this installation"},
-        {"nil, 3600, -3601", "error: time result cannot be represented in this installation"},
+        // -1 is a time like any other.
+        {"nil, -1", "1969-12-31 23:59:59"},
+        {"'!%Y', -1", "1969"},
+        {"nil, '1969-12-31 23:59:59'", "1969-12-31 23:59:59"},
+        {"nil, 3600, -3601", "1969-12-31 23:59:59"},
     };
     for (const auto& r : rows) EXPECT_EQ(date(r.args), r.want) << r.args;
     // Through a script the error names the call.

@@ -110,6 +110,20 @@ const kernel_script kScripts[] = {
      },
      kExitLog,
      0},
+    {"kernel_file_round_trips.lua",
+     {
+         "kernel: boot",
+         "texts: 0.30000000000000004 123456789012345 9223372036854775808 1 1e+999 nil 0.1; tostring 0.3",
+         "vyn ok, store vyn ok, txt ok, message ok",
+         "f64 userdata: ok, txt ok",
+         "raw txt: ok, lua ok, with header ok, header with its line feed ok",
+         "metadata: 7 refused: store: metadata is not one vyn header; old file 5 kept",
+         "accepted: 0 0 7 newer",
+         "shared: vyn 0, store vyn: value too large, message false vyn: value too large",
+         "kernel: exit",
+     },
+     kExitLog,
+     0},
     // Messages: a finalizer's read during a long read, a message that would
     // build a million tables, many keys, and what a receiver can hold.
     {"kernel_message_reentry.lua",

@@ -473,6 +473,27 @@ TEST_F(AnywhenScenario, RestartReloadsTheDayAndDamageIsContained) {
     EXPECT_NE(env.log().find("unreadable delta lines for /big.txt"), std::string::npos);
 }
 
+// A damaged blob is checked when its content is recorded again and written
+// anew, which mends every version that names it; a damaged older raw blob
+// gives way to the blob folder's.
+TEST_F(AnywhenScenario, ADamagedBlobIsWrittenAgain) {
+    std::string blob = env.store("blob/" + hash_of(big2) + ".lz4");
+    std::string bytes = read_file(blob);
+    bytes[bytes.size() - 3] ^= 0x55;
+    write_file(blob, bytes);
+    ASSERT_EQ(env.fetch("/big.txt @ 2024-07-01_00:00:10"), "<none>");
+    env.at("2024-07-01_08:00:00");
+    ASSERT_TRUE(env.put("/copy.txt", big2));
+    EXPECT_EQ(env.fetch("/copy.txt @ 2024-07-01_08:00:00"), big2);
+    EXPECT_EQ(env.fetch("/big.txt @ 2024-07-01_00:00:10"), big2);
+    EXPECT_EQ(std::count_if(fs::directory_iterator(env.store("blob")), fs::directory_iterator(),
+                            [](const fs::directory_entry& e) { return e.path().filename().string()[0] == '.'; }),
+              0);
+    fs::create_directories(env.store("2024-07/vyn"));
+    write_file(env.store("2024-07/vyn/" + hash_of(big2)), "not the content");
+    EXPECT_EQ(env.fetch("/big.txt @ 2024-07-01_00:00:10"), big2);
+}
+
 TEST(Anywhen, OffWritesNothing) {
     history_env env("2025-03-01_12:00:00");
     ASSERT_TRUE(env.put("/a.txt", "x"));

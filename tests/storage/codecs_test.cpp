@@ -188,4 +188,35 @@ TEST(HostText, DecodingEdgeCases) {
     destroy_buffer(stored);
 }
 
+// A fetched file: decoded only when it is well-formed UTF-8 or has a byte
+// order mark, and then a carriage return goes only before a line feed; any
+// other text is this system's own bytes and stays (none is returned).
+TEST(HostText, FetchedFilesDecodeOnlyUnicode) {
+    auto file = [](const string& in) {
+        scoped_buffer b(create_buffer_2((int32_t)in.size() + 1, 1));
+        bwrite(in.data(), 1, (int64_t)in.size(), b);
+        buffer* out = decode_host_text_file(b);
+        return out ? take(out) : "<bytes>";
+    };
+    struct row {
+        const char* what;
+        string in, want;
+    } rows[] = {
+        {"lone carriage returns kept", "a\rb\r\r\n", "a\rb\r\n"},
+        {"kana", s8(u8"あ\r\n"), "\x9A\n"},
+        {"8-bit text", "caf\xE9", "<bytes>"},
+        {"cut-off character", "x\xE2\x82", "<bytes>"},
+        {"overlong", "\xC0\x80", "<bytes>"},
+        {"surrogate", "\xED\xA0\x80", "<bytes>"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", "<bytes>"},
+        {"highest code point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+        {"UTF-16LE with a mark", {'\xFF', '\xFE', 'h', 0, '\r', 0, '\r', 0, '\n', 0}, "h\r\n"},
+        {"UTF-8 mark before 8-bit bytes", "\xEF\xBB\xBF\xE9x", "\xE9x"},
+        {"lowest three-byte form", "\xE0\xA0\x80", "\xE0\xA0\x80"},
+        {"overlong three-byte form", "\xE0\x9F\xBF", "<bytes>"},
+        {"lead byte after a good character", "\xC3\xA9\xC3", "<bytes>"},
+    };
+    for (const row& r : rows) EXPECT_EQ(file(r.in), r.want) << r.what;
+}
+
 }  // namespace

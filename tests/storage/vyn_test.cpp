@@ -3,6 +3,7 @@
 // reader's bounds, and random trees through every flag.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -91,14 +92,19 @@ TEST(VynWriter, TextOfEachValue) {
         {"{print, {}, [true] = 1, [1.5] = 2}", 0, "{[1.5]=2,nil,{}}"},
         // Numbers by value, integers and floats mixed; infinities readable.
         {"{[math.huge] = 1, [-1.5] = 2, [2^63] = 3, [-2^63] = 4, [math.mininteger + 1] = 5}", 0,
-         "{[-9223372036854775808]=4,[-9223372036854775807]=5,[-1.5]=2,[9.2233720368548e+18]=3,[1e+999]=1}"},
+         "{[-9223372036854775808]=4,[-9223372036854775807]=5,[-1.5]=2,[9223372036854775808]=3,[1e+999]=1}"},
         // Keys are escaped like strings; value words stay bare keys.
         {"{['q\"]'] = 1, ['\\n'] = 2, [''] = 3, ['nil'] = 4, ['\\\\'] = 5}", 0,
          "{[\"\"]=3,[\"\\n\"]=2,[\"\\\\\"]=5,nil=4,[\"q\\\"\\093\"]=1}"},
         {"1.0", 0, "1"},
         {"-0.5", 0, "-0.5"},
         {"1e20", 0, "1e+20"},
-        {"2^53", 0, "9.007199254741e+15"},
+        // The shortest text where "%.14g" loses digits.
+        {"2^53", 0, "9007199254740992"},
+        {"0.1 + 0.2", 0, "0.30000000000000004"},
+        {"123456789012345.0", 0, "123456789012345"},
+        {"-0.0", 0, "-0"},
+        {"ud('f64', 1, 2, 1, '0.1,0.30000000000000004')", 0, "userdata(\"f64\",2,\"0.1,0.30000000000000004\")"},
         {"-math.huge", 0, "-1e+999"},
         {"{math.huge - math.huge, 1}", 0, "{nil,1}"},
         {"'a\"b]'", 0, "\"a\\\"b\\093\""},
@@ -151,7 +157,7 @@ TEST(VynReader, Texts) {
         {"0x10", "0"},
         {"1e+999", "1e+999"},
         {"-2.5e3", "-2500"},
-        {digits45, "7.7777777777778e+43"},
+        {digits45, "7.777777777777778e+43"},
         {"{" + digits45 + "}", "<fail>"},
         {"unvyn(\"{1}\")", "{1}"},
         {"{unvyn(\"b64:I n\ngi\"),2}", "{\"x\",2}"},
@@ -198,6 +204,120 @@ TEST(VynReader, Texts) {
     EXPECT_EQ(find_metadata_length("--[[vyn]]x", 10), 9);
     EXPECT_EQ(find_metadata_length("--[[vy", 6), 0);
     EXPECT_EQ(find_metadata_length("--[[vyn,a=1", 11), 11);
+    // One header and nothing more, whether its fields read or not.
+    for (const char* h : {"--[[vyn]]", "--[[vyn]]\n", "--[[vyn x=1]]", "--[[vyn_format=\"raw\"]]\n"})
+        EXPECT_TRUE(vyn_is_one_header(h, (int64_t)strlen(h))) << h;
+    for (const char* h : {"", "--[[vyn", "--[[vyn x=1", "hello", "--[[vyn]]\n\n", "--[[vyn]] ", "--[[vy]]",
+                          "--[[vyn]]\nprint(1)", " --[[vyn]]"})
+        EXPECT_FALSE(vyn_is_one_header(h, (int64_t)strlen(h))) << h;
+}
+
+// Floats: "%.14g" where it reads back exactly (so texts that survived keep
+// their bytes), else the shortest text that does; checked against the C
+// library for random bit patterns and for values made from 14 digits.
+TEST(VynFloatText, RoundTripsAndKeepsFourteenDigitTexts) {
+    std::mt19937_64 rng(4120);
+    for (int i = 0; i < 50000; i++) {
+        double d;
+        if (i % 2) {
+            uint64_t bits = rng();
+            std::memcpy(&d, &bits, 8);
+        } else {
+            char t[40];
+            snprintf(t, sizeof t, "%.13e", std::ldexp((double)(int64_t)rng(), (int)(rng() % 400) - 200));
+            d = std::strtod(t, nullptr);
+        }
+        if (!std::isfinite(d)) continue;
+        char text[VYN_FLOAT_TEXT_MAX + 1], ref[40];
+        int n = vyn_float_text(d, text);
+        ASSERT_EQ(n, (int)strlen(text));
+        double back = std::strtod(text, nullptr);
+        ASSERT_EQ(std::memcmp(&back, &d, 8), 0) << text;
+        snprintf(ref, sizeof ref, "%.14g", d);
+        double ref_back = std::strtod(ref, nullptr);
+        if (std::memcmp(&ref_back, &d, 8) == 0) {
+            ASSERT_STREQ(text, ref);
+        } else {
+            // Shortest: no longer than the fewest digits that read back,
+            // in exponent form.
+            char least[40];
+            for (int digits = 1; digits <= 17; digits++) {
+                snprintf(least, sizeof least, "%.*e", digits - 1, d);
+                double b = std::strtod(least, nullptr);
+                if (std::memcmp(&b, &d, 8) == 0) break;
+            }
+            ASSERT_LE((size_t)n, strlen(least)) << text << " " << least;
+        }
+    }
+    char t[VYN_FLOAT_TEXT_MAX + 1];
+    vyn_float_text(HUGE_VAL, t);
+    EXPECT_STREQ(t, "inf");  // the f64 element text of before
+}
+
+// Tables reached again are counted with all they hold; the write fails at
+// VYN_MAX_SHARED_VISITS of those values, checked against the count for
+// random graphs of shared tables: the sum over tables of (reaches - 1) x
+// the values one visit writes.
+TEST(VynWriter, SharedTablesBoundedByVisits) {
+    fixture f;
+    lua_State* L = f.L;
+    auto check = [&](const std::vector<std::vector<int>>& kids, const std::vector<int>& leaves, int64_t want_count) {
+        const int n = (int)kids.size();
+        lua_createtable(L, n, 0);  // holds the tables
+        for (int i = 0; i < n; i++) {
+            lua_createtable(L, (int)kids[i].size() + leaves[i], 0);
+            int k = 1;
+            for (int c : kids[i]) {
+                lua_rawgeti(L, -2, c + 1);
+                lua_rawseti(L, -2, k++);
+            }
+            for (int j = 0; j < leaves[i]; j++) {
+                lua_pushinteger(L, j);
+                lua_rawseti(L, -2, k++);
+            }
+            lua_rawseti(L, -2, i + 1);
+        }
+        lua_rawgeti(L, -1, n);
+        scoped_buffer b(create_buffer_2(16, 1));
+        int r = stringify_object(L, -1, b, 0);
+        lua_pop(L, 2);
+        EXPECT_EQ(r, want_count <= VYN_MAX_SHARED_VISITS ? 0 : VYN_ERR_SIZE) << want_count;
+        return want_count > VYN_MAX_SHARED_VISITS;
+    };
+    const int64_t cap = VYN_MAX_SHARED_VISITS * 4;
+    std::mt19937 rng(4121);
+    int over = 0;
+    for (int round = 0; round < 40; round++) {
+        // Table i holds one to four of the two tables below it (the last is
+        // the root) and integers: sizes from tiny to far past the limit.
+        int n = 2 + (int)(rng() % 24);
+        std::vector<std::vector<int>> kids(n);
+        std::vector<int> leaves(n);
+        for (int i = 0; i < n; i++) {
+            leaves[i] = (int)(rng() % 20);
+            for (int k = i ? 1 + (int)(rng() % 4) : 0; k > 0; k--) kids[i].push_back(i - 1 - (int)(rng() % std::min(i, 2)));
+        }
+        std::vector<int64_t> size(n);  // values one visit of the table writes
+        for (int i = 0; i < n; i++) {
+            size[i] = 1 + leaves[i];
+            for (int c : kids[i]) size[i] = std::min(cap, size[i] + size[c]);
+        }
+        std::vector<bool> reached(n);
+        std::vector<int64_t> reaches(n);
+        reached[n - 1] = true;
+        for (int i = n - 1; i >= 0; i--)
+            if (reached[i])
+                for (int c : kids[i]) reached[c] = true, reaches[c]++;
+        int64_t count = 0;
+        for (int i = 0; i < n; i++)
+            if (reaches[i] > 1) count = std::min(cap, count + (reaches[i] - 1) * size[i]);
+        over += check(kids, leaves, count);
+    }
+    EXPECT_GT(over, 3);  // both sides of the limit are met
+    EXPECT_LT(over, 37);
+    // At the limit exactly: a table written twice counts itself and its values.
+    check({{}, {0, 0}}, {(int)VYN_MAX_SHARED_VISITS - 1, 0}, VYN_MAX_SHARED_VISITS);
+    check({{}, {0, 0}}, {(int)VYN_MAX_SHARED_VISITS, 0}, VYN_MAX_SHARED_VISITS + 1);
 }
 
 // A failed write leaves the output as it was and says why.
@@ -254,10 +374,9 @@ struct tree_maker {
     lua_State* L;
     uint64_t next(uint64_t n) { return rng() % n; }
     double round_trip_float() {
-        double d = std::ldexp((double)(int64_t)rng(), (int)next(200) - 100);
-        char t[40];
-        snprintf(t, sizeof t, "%.14g", d);
-        return std::strtod(t, nullptr);
+        // Any finite double comes back exactly.
+        double d = std::ldexp((double)(int64_t)rng(), (int)next(2000) - 1000);
+        return std::isfinite(d) ? d : 0.5;
     }
     void string() {
         std::string s(next(4) ? next(20) : next(3000), 0);

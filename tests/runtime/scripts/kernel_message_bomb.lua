@@ -1,11 +1,11 @@
--- Test kernel: a small text that would make a million tables is dropped by
--- its reader, which reads on; the kernel survives it.
+-- Test kernel: a text that would make more tables than its size allows
+-- (one table shared within the writer's bound) is dropped by its reader,
+-- which reads on; the kernel survives it.
 printh("kernel: boot")
 _signal(37)
-local r1 = {} for i = 1, 100 do r1[i] = {} end
-local r2 = {} for i = 1, 100 do r2[i] = r1 end
-local r3 = {} for i = 1, 100 do r3[i] = r2 end
-printh("sent " .. select("#", send_message(pid(), {bomb = r3})))
+local r1 = {} for i = 1, 50000 do r1[i] = {} end
+local r2 = {} for i = 1, 6 do r2[i] = r1 end
+printh("sent " .. select("#", send_message(pid(), {bomb = r2})))
 send_message(pid(), {event = "after"})
 flip()
 local m = _read_message()

@@ -1,7 +1,7 @@
 // libFuzzer target for the host-text decoder. The first byte picks the mode:
 // even - the rest is decoded as host text, held at its exact size; odd - the
 // rest is 8-bit text, which must come back from UTF-8 without its carriage
-// returns.
+// returns, and as a fetched file without those before a line feed.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -26,6 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!utf8) abort();
     buffer* back = decode_host_text(utf8);
     if (!back || std::string((const char*)back->data, (size_t)back->length) != want) abort();
+    destroy_buffer(back);
+    std::string crlf_gone;
+    for (size_t i = 0; i < text.size(); i++)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) crlf_gone += text[i];
+    back = decode_host_text_file(utf8);
+    if (!back || std::string((const char*)back->data, (size_t)back->length) != crlf_gone) abort();
     destroy_buffer(back);
     destroy_buffer(utf8);
     return 0;
