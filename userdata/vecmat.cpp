@@ -281,10 +281,12 @@ int lua54_ud_transpose(lua_State* L) {
     uint8_t* given = to_typed_userdata(L, 2);
     if (given == u || (!given && lua_toboolean(L, 2))) {
         // In place: only the leading square, the shape unchanged.
+        const int64_t n = w < h ? w : h;
         by_type(code, [&](auto* t) {
             using T = std::remove_pointer_t<decltype(t)>;
-            transpose_square<T>((T*)ud_data(u), w, w < h ? w : h);
+            transpose_square<T>((T*)ud_data(u), w, n);
         });
+        spend_cpu(ud_cost((n * n) >> UD_TRANSPOSE_COST_SHIFT));
         lua_pushvalue(L, 1);
         return 1;
     }
@@ -299,7 +301,9 @@ int lua54_ud_transpose(lua_State* L) {
     }
     uint8_t* out = to_typed_userdata(L, out_idx);
     const int64_t ow = ud_width(out), oh = ud_height(out);
-    ud_transpose_copy(code, ud_data(out), ow, ud_data(u), w, w < oh ? w : oh, h < ow ? h : ow);
+    const int64_t rows = w < oh ? w : oh, cols = h < ow ? h : ow;
+    ud_transpose_copy(code, ud_data(out), ow, ud_data(u), w, rows, cols);
+    spend_cpu(ud_cost((rows * cols) >> UD_TRANSPOSE_COST_SHIFT));
     lua_pushvalue(L, out_idx);
     return 1;
 }
@@ -308,12 +312,25 @@ int lua54_ud_transpose(lua_State* L) {
 // Matrix products
 // ---------------------------------------------------------------------------
 
+int64_t ud_matmul_cost(uint32_t a_height, uint32_t a_width, uint32_t b_width) {
+    // Below 2^96: the product fits 128 bits, its eighth a saturated int64.
+    const unsigned __int128 c = ((unsigned __int128)a_height * a_width * b_width) >> 3;
+    return c > (unsigned __int128)INT64_MAX ? INT64_MAX : (int64_t)c;
+}
+
 int lua54_ud_matmul(lua_State* L) {
     product p;
     const uint8_t* a0 = f64_at(L, 1);
+    const uint8_t* b0 = f64_at(L, 2);
+    if (a0 && b0 && ud_matmul_cost(ud_height(a0), ud_width(a0), ud_width(b0)) > UD_MATMUL_MAX_COST) {
+        log_refusal_once(REFUSED_MATMUL, "matmul refused: the product passes the ceiling of 2^26 multiply-adds");
+        return 0;
+    }
     const int64_t k = hvx_intp(L, 4, a0 ? ud_height(a0) : 1);
+    // Checked again after an allocation: a finalizer may have reshaped a or b.
     auto operands_fit = [k](const uint8_t* a, const uint8_t* b) {
-        return k >= 1 && ud_height(a) % k == 0 && ud_width(a) == ud_height(b);
+        return k >= 1 && ud_height(a) % k == 0 && ud_width(a) == ud_height(b) &&
+               ud_matmul_cost(ud_height(a), ud_width(a), ud_width(b)) <= UD_MATMUL_MAX_COST;
     };
     auto fits = [&](const uint8_t* a, const uint8_t* b, const uint8_t* out) {
         return operands_fit(a, b) && ud_width(out) == ud_width(b) && ud_height(out) == ud_height(a);
@@ -333,7 +350,7 @@ int lua54_ud_matmul(lua_State* L) {
         if (out == a) A = copy_dat(0, A, k * aw);
         ud_matmul_rows(f64s(out) + r * bw, A, B, k, aw, bw);
     }
-    spend_cpu(ud_cost((ah * aw * bw) >> 3));
+    spend_cpu(ud_cost(ud_matmul_cost((uint32_t)ah, (uint32_t)aw, (uint32_t)bw)));
     lua_pushvalue(L, p.out_idx);
     return 1;
 }

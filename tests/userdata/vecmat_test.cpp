@@ -131,6 +131,36 @@ TEST_F(vecmat, matmul_bit_exact) {
     }
 }
 
+// The ceiling is on the cost matmul charges, computed before any work:
+// shapes on both sides of it (and sides whose product would overflow 64
+// bits) against the count done in 128 bits. A refused product leaves its
+// output as it was.
+TEST_F(vecmat, matmul_refused_exactly_above_its_ceiling) {
+    const struct {
+        uint32_t h, w, bw;
+    } edges[] = {{256, 256, 1024}, {256, 256, 1025}, {2048, 32, 1024}, {2048, 32, 1025}, {406, 406, 406},
+                 {407, 407, 407}, {1, 1, 1}, {1, 0x7FFFFFFF, 0x7FFFFFFF}};
+    for (const auto& e : edges) {
+        const unsigned __int128 muladds = (unsigned __int128)e.h * e.w * e.bw;
+        EXPECT_EQ(ud_matmul_cost(e.h, e.w, e.bw) <= UD_MATMUL_MAX_COST, muladds < ((unsigned __int128)1 << 26) + 8)
+            << e.h << " " << e.w << " " << e.bw;
+    }
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 12; i++) {
+        // Sides that land near the ceiling, each matrix small enough to make.
+        const int64_t h = 1 + rng() % 1024, w = 1 + rng() % 512;
+        const int64_t bw = ((int64_t)1 << 26) / (h * w) + (int64_t)(rng() % 3) - 1;
+        if (bw < 1 || w * bw > (1 << 20) || h * bw > (1 << 20)) continue;
+        const bool fits = (h * w * bw) >> 3 <= UD_MATMUL_MAX_COST;
+        auto ud = [](int64_t width, int64_t height) {
+            return "userdata('f64', " + std::to_string(width) + ", " + std::to_string(height) + ")";
+        };
+        const std::string code = "local a, b, o = " + ud(w, h) + ", " + ud(bw, w) + ", " + ud(bw, h) +
+                                 " o[0] = 1 local r = a:matmul(b, o) return r ~= nil, o[0]";
+        EXPECT_EQ(run(code), fits ? "true, 0.0" : "false, 1.0") << h << " " << w << " " << bw;
+    }
+}
+
 TEST_F(vecmat, gather) {
     const char* idx = "userdata('i32', 3, '000000020000000000000001')";
     check({
@@ -193,6 +223,8 @@ TEST_F(vecmat, charges) {
         {lua54_ud_dot, "vec(1, 2, 3, 4, 5, 6, 7, 8, 9), vec(1, 2, 3, 4, 5, 6, 7, 8, 9)", 2},
         {lua54_ud_matmul, "userdata('f64', 8, 8), userdata('f64', 8, 8), userdata('f64', 8, 8)", 64},
         {lua54_ud_lerp, "userdata('u8', 33, 2)", 4},
+        {lua54_ud_transpose, "userdata('u8', 16, 8), true", 8 * 8 / 8},  // the leading square
+        {lua54_ud_transpose, "userdata('u8', 16, 8), userdata('u8', 8, 16)", 16 * 8 / 8},
     });
 }
 
