@@ -493,6 +493,7 @@ enum : uint32_t {
     REFUSED_MATMUL = 1u << 0,
     REFUSED_WALK = 1u << 1,  // element-wise operations
     REFUSED_TAKE = 1u << 2,
+    REFUSED_LERP = 1u << 3,
 };
 // Logs "process ID: TEXT" unless the current process has logged kind before.
 void log_refusal_once(uint32_t kind, const char* text);

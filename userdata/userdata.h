@@ -109,6 +109,9 @@ inline constexpr const char* UD_GET_LIMIT_TEXT =
 inline constexpr const char* UD_MUTATE_TYPE_TEXT = "can not mutate between integer and float data types";
 inline constexpr const char* UD_MUTATE_SIZE_TEXT = "new size is larger than old size";
 inline constexpr int UD_CLEAR_COST_SHIFT = 6;  // one cycle per 64 bytes
+// crc reads every byte: charged as clear is, so that it cannot be looped
+// over a 16 MB value for free.
+inline constexpr int UD_CRC_COST_SHIFT = 6;
 inline constexpr int UD_PEEK_COST_SHIFT = 2;   // peek and poke: one per 4 elements
 
 int lua54_userdata(lua_State* L);
@@ -238,6 +241,7 @@ int ud_convert_divisor(int from_code, int to_code);
 inline constexpr int UD_SCRATCH_KIND = 115;  // buffer kind of the two scratch copies
 inline constexpr int32_t UD_SCRATCH_SIZE = 1024;
 inline constexpr int64_t UD_LERP_MAX_ARG = 16777216;  // larger lerp arguments are refused
+// lerp also refuses more than UD_WALK_CAP elements written (count x spans).
 
 int lua54_ud_dot(lua_State* L);
 int lua54_ud_magnitude(lua_State* L);

@@ -234,6 +234,11 @@ int lua54_ud_lerp(lua_State* L) {
         stride > UD_LERP_MAX_ARG || offset > UD_LERP_MAX_ARG)
         return 0;
     if ((spans - 1) * span_stride + offset + count * stride >= w * h) return 0;
+    // Spans may overlap, so their work is not bounded by the value's size.
+    if (count * spans > UD_WALK_CAP) {
+        log_refusal_once(REFUSED_LERP, "lerp refused: its spans pass the cap of element operations");
+        return 0;
+    }
     by_type(ud_type(u), [&](auto* t) {
         using T = std::remove_pointer_t<decltype(t)>;
         lerp_runs<T>((T*)ud_data(u), offset, count, stride, spans, span_stride);

@@ -83,7 +83,8 @@ void hvx_spend_checked(lua_State* L, lua_Integer n) {
 // interpreter filters with one comparison; the test here is exact). A thread
 // that may not yield is never suspended, but past the ceiling above the
 // budget it gets an error, so a comparator or finalizer cannot hang the
-// host (the runtime, told of it, may end the process). A yieldable one gets its escape-slice flag set and is suspended
+// host (the runtime, told of it, may end the process). A yieldable one
+// gets its escape-slice flag set and is suspended
 // before that instruction, unless a hook suspended it there: then one
 // instruction runs first, so every resumption makes progress (after a
 // budget suspension the interpreter itself skips the check once). The

@@ -30,6 +30,8 @@ TEST_F(vecmat, vectors) {
         // A count of 256 on u8 divides by 256, never by zero.
         {"local v = userdata('u8', 257) v[256] = 255 v:lerp() return v[128], v[255]", "127, 254"},
         {"return vec(1, 2, 3):lerp(0, 2^40, 2^40), vec(1, 2, 3):lerp(0, 3), (vec(1, 2, 3):lerp(-1))", "nil, nil, nil"},
+        // Overlapping spans: 2^46 elements written in a value of 2^24 are refused.
+        {"return select('#', userdata('u8', 4096, 4096):lerp(0, 2^23, 1, 2^23, 1))", "0"},
     });
 }
 
