@@ -95,11 +95,18 @@ void transpose_copy(T* out, int64_t out_w, const T* in, int64_t in_w, int64_t ro
 
 template <class T>
 void transpose_square(T* e, int64_t w, int64_t n) {
-    for (int64_t r = 0; r < n; r++)
-        for (int64_t c = 0; c < r; c++) {
-            T t = e[r * w + c];
-            e[r * w + c] = e[c * w + r];
-            e[c * w + r] = t;
+    // Tile by tile below the diagonal, like the copy: a column walked per
+    // element misses the cache at every step.
+    constexpr int64_t TILE = 32;
+    for (int64_t r0 = 0; r0 < n; r0 += TILE)
+        for (int64_t c0 = 0; c0 <= r0; c0 += TILE) {
+            const int64_t r1 = r0 + TILE < n ? r0 + TILE : n, c1 = c0 + TILE < n ? c0 + TILE : n;
+            for (int64_t r = r0; r < r1; r++)
+                for (int64_t c = c0; c < c1 && c < r; c++) {
+                    T t = e[r * w + c];
+                    e[r * w + c] = e[c * w + r];
+                    e[c * w + r] = t;
+                }
         }
 }
 
