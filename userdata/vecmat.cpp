@@ -83,30 +83,39 @@ bool product_operands(lua_State* L, product& p, Fits fits, Make make) {
 
 template <class T>
 void transpose_copy(T* out, int64_t out_w, const T* in, int64_t in_w, int64_t rows, int64_t cols) {
-    // In tiles, so that neither side is walked across whole rows per element.
+    // In tiles, each read and written row by row through a small buffer:
+    // walking a column of a value whose rows are a power of two apart misses
+    // the cache at every element.
     constexpr int64_t TILE = 32;
+    T t[TILE][TILE];
     for (int64_t r0 = 0; r0 < rows; r0 += TILE)
         for (int64_t c0 = 0; c0 < cols; c0 += TILE) {
-            int64_t r1 = r0 + TILE < rows ? r0 + TILE : rows, c1 = c0 + TILE < cols ? c0 + TILE : cols;
-            for (int64_t r = r0; r < r1; r++)
-                for (int64_t c = c0; c < c1; c++) out[r * out_w + c] = in[c * in_w + r];
+            const int64_t rn = rows - r0 < TILE ? rows - r0 : TILE, cn = cols - c0 < TILE ? cols - c0 : TILE;
+            for (int64_t i = 0; i < cn; i++) std::memcpy(t[i], in + (c0 + i) * in_w + r0, (size_t)rn * sizeof(T));
+            for (int64_t j = 0; j < rn; j++)
+                for (int64_t i = 0; i < cn; i++) out[(r0 + j) * out_w + c0 + i] = t[i][j];
         }
 }
 
 template <class T>
 void transpose_square(T* e, int64_t w, int64_t n) {
-    // Tile by tile below the diagonal, like the copy: a column walked per
-    // element misses the cache at every step.
+    // As the copy: a tile below the diagonal and its mirror above it, each
+    // through a buffer of its own.
     constexpr int64_t TILE = 32;
+    T a[TILE][TILE], b[TILE][TILE];
     for (int64_t r0 = 0; r0 < n; r0 += TILE)
         for (int64_t c0 = 0; c0 <= r0; c0 += TILE) {
-            const int64_t r1 = r0 + TILE < n ? r0 + TILE : n, c1 = c0 + TILE < n ? c0 + TILE : n;
-            for (int64_t r = r0; r < r1; r++)
-                for (int64_t c = c0; c < c1 && c < r; c++) {
-                    T t = e[r * w + c];
-                    e[r * w + c] = e[c * w + r];
-                    e[c * w + r] = t;
-                }
+            const int64_t rn = n - r0 < TILE ? n - r0 : TILE, cn = n - c0 < TILE ? n - c0 : TILE;
+            for (int64_t i = 0; i < rn; i++) std::memcpy(a[i], e + (r0 + i) * w + c0, (size_t)cn * sizeof(T));
+            const T(*from)[TILE] = a;  // the diagonal tile is its own mirror
+            if (c0 != r0) {
+                for (int64_t i = 0; i < cn; i++) std::memcpy(b[i], e + (c0 + i) * w + r0, (size_t)rn * sizeof(T));
+                for (int64_t i = 0; i < cn; i++)
+                    for (int64_t j = 0; j < rn; j++) e[(c0 + i) * w + r0 + j] = a[j][i];
+                from = b;
+            }
+            for (int64_t i = 0; i < rn; i++)
+                for (int64_t j = 0; j < cn; j++) e[(r0 + i) * w + c0 + j] = from[j][i];
         }
 }
 

@@ -46,12 +46,15 @@ TEST_F(vecmat, rows_columns_transpose) {
         {"local m = userdata('u8', 3, 2) return m:row(2), m:column(3), (m:row(-1))", "nil, nil, nil"},
         {"local m = userdata('u8', 3, 2, '000102030405') m:transpose(true) return show(m), m:attribs()",
          "[0 3 2 1 4 5], 3, 2, u8, 2"},
-        // In place past one tile (32 x 32): every element of the leading square, none beyond.
+        // Past one tile (32 x 32), whole tiles and cut ones: a copy, then in
+        // place every element of the leading square and none beyond.
         {"local w, h = 70, 67 local m = userdata('i32', w, h) for i = 0, w * h - 1 do m[i] = i end "
-         "m:transpose(true) local bad = 0 for r = 0, h - 1 do for c = 0, w - 1 do "
+         "local t, bad_copy, bad = m:transpose(), 0, 0 "
+         "for r = 0, w - 1 do for c = 0, h - 1 do if t[r * h + c] ~= c * w + r then bad_copy += 1 end end end "
+         "m:transpose(true) for r = 0, h - 1 do for c = 0, w - 1 do "
          "local want = c < h and c * w + r or r * w + c if m[r * w + c] ~= want then bad += 1 end end end "
-         "return bad",
-         "0"},
+         "return bad_copy, bad",
+         "0, 0"},
         {"local m = userdata('u8', 3, 2, '000102030405') local t = m:transpose() return show(t), t:attribs()",
          "[0 3 1 4 2 5], 2, 3, u8, 2"},
         {"local m = userdata('u8', 3, 2, '000102030405') local o = userdata('u8', 2, 2) "
