@@ -47,6 +47,17 @@ inline constexpr int LANG_CYCLES_CHEAP_INSTRUCTION = HVX_CYCLES_CHEAP;  // moves
 // comparator fits, an endless one ends within a second) it raises "out of
 // cycles in a non-yieldable call" instead of running on.
 inline constexpr int32_t LANG_NONYIELD_CEILING = HVX_CYCLES_NONYIELD_CEILING;
+// What such code may run past the budget: LANG_NONYIELD_CEILING, or
+// LANG_NONYIELD_NONE, after which every check in it raises at once. Set by
+// the process runtime around the code of each process (the core's own
+// default is the ceiling).
+inline constexpr int32_t LANG_NONYIELD_NONE = -1;
+extern int32_t cpu_nonyield_allowance;
+// Called by the core once code that may not yield has passed that limit,
+// just before it raises the error. L is the state whose code ran over; the
+// callee may not run script code or allocate in it. The core's default does
+// nothing (the error stays catchable); the process runtime ends the process.
+void hvx_nonyield_overrun(lua_State* L);
 // The counter saturates at 2^31 - 1: a budget plus the ceiling must stay below it.
 static_assert(LANG_NONYIELD_CEILING > 0 && LANG_NONYIELD_CEILING <= (1 << 30), "ceiling out of the counter's range");
 inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch

@@ -313,18 +313,32 @@ const char* process_load_boot_text(Process* p, const char* text, size_t len, con
 // Teardown, removal, restart
 // ---------------------------------------------------------------------------
 
+void log_refusal_once(uint32_t kind, const char* text) {
+    Process* p = cproc;
+    if (p && (p->refusals_logged & kind)) return;
+    if (p) p->refusals_logged |= kind;
+    krio_debugf("process %lld: %s\n", (long long)cproc_id(), text);
+}
+
+void release_atomic_hold(const Process* p) {
+    if (p && app.atomic_pid == p->id) app.atomic_pid = 0;
+}
+
 void free_process(Process* p) {
     if (!p || p->closing) return;
     // Finalizers run while the state closes and may call back into the table.
     p->closing = 1;
     p->state = PROC_ENDED;
-    if (app.atomic_pid == p->id) app.atomic_pid = 0;
+    release_atomic_hold(p);
     if (app.audio_focus_pid == p->id) app.audio_focus_pid = 0;
     if (p->L) {
         // Made current so that the frees are counted on it.
         Process* prev = cproc;
         cproc = p;
-        lua_close(p->L);
+        {
+            host_run_scope run(p);
+            lua_close(p->L);
+        }
         p->L = nullptr;
         cproc = prev;
     }
@@ -350,6 +364,7 @@ void kill_process_by_index(int i) {
         // that slice returns.
         p->state = PROC_ENDED;
         p->pending = PENDING_KILL;
+        release_atomic_hold(p);
         if (p->resuming && p == cproc) cpu_superyielding = CPU_SUPERYIELD;
         return;
     }
@@ -392,6 +407,7 @@ void restart_process(Process* p) {
             p->restart_parent = cproc_id();
         }
         p->state = PROC_ENDED;
+        release_atomic_hold(p);
         if (p->resuming && p == cproc) cpu_superyielding = CPU_SUPERYIELD;
         return;
     }

@@ -25,6 +25,7 @@ int lua54_halt(lua_State* L) {
     Process* p = cproc;
     if (!p) return 0;
     p->state = PROC_ENDED;
+    release_atomic_hold(p);
     cpu_superyielding = CPU_SUPERYIELD;
     // The kernel never ends quietly: halting it ends it like a return, so
     // the frame driver shuts down instead of running no one for ever.

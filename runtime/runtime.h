@@ -368,6 +368,8 @@ struct button_banks {
 
 inline constexpr const char* KERNEL_FATAL_TEXT = "** RUNTIME ERROR IN KERNEL **";
 inline constexpr const char* WM_FATAL_TEXT = "** RUNTIME ERROR IN WINDOW MANAGER **";
+inline constexpr const char* OUT_OF_MEMORY_TEXT = "out of memory";
+inline constexpr const char* RUNAWAY_TEXT = "out of cycles in a non-yieldable call";
 
 struct Process {
     int64_t id;
@@ -429,6 +431,10 @@ struct Process {
     int64_t heap_base;   // baseline taken by system signal 38, 0 = none
     uint64_t ram_bytes;  // backing pages, 4096 each
     int64_t out_of_memory;
+    // Its code that may not yield passed the ceiling: it ends like one out
+    // of memory, and no such code of it gets any allowance again.
+    int32_t runaway;
+    uint32_t refusals_logged;  // REFUSED_* kinds already in the log
     int32_t load_depth;
     int64_t mount_hold;  // os_get_time() of the hold request, 0 = none
 
@@ -493,6 +499,19 @@ void restart_process(Process* p);
 void kill_process(Process* p);
 void kill_process_by_index(int index);
 void free_process(Process* p);
+// Work refused for passing a limit of its own is logged once per process
+// and kind: a script that loops on the refusal does not flood the log.
+enum : uint32_t {
+    REFUSED_MATMUL = 1u << 0,
+    REFUSED_WALK = 1u << 1,  // element-wise operations
+    REFUSED_TAKE = 1u << 2,
+    REFUSED_LERP = 1u << 3,
+};
+// Logs "process ID: TEXT" unless the current process has logged kind before.
+void log_refusal_once(uint32_t kind, const char* text);
+// Ends the atomic operation p holds, if any: a holder that halts, fails or
+// goes can never end it itself, and it would hold every other process back.
+void release_atomic_hold(const Process* p);
 // Loads text into the process's state above its chunk; returns 0 or the Lua
 // error text (valid until the next call).
 const char* process_load_boot_text(Process* p, const char* text, size_t len, const char* chunkname);
@@ -516,6 +535,22 @@ bool root_process_ended();
 // True while p's state must not be resumed: it is being resumed already, the
 // host is running code in it outside a slice, or it is being torn down.
 bool process_state_busy(const Process* p);
+// The host runs code of p's state outside p's slice (a collection's
+// finalizers, a traceback, the close at removal): on a counter of its own
+// and with the allowance p has left for code that may not yield, so that a
+// runaway finalizer of p neither spends nor ends whatever slice is running.
+// What it uses is added to the outer counter afterwards, up to that
+// counter's own ceiling; an overrun is charged to p's creator instead.
+class host_run_scope {
+public:
+    explicit host_run_scope(const Process* p);
+    ~host_run_scope();
+    host_run_scope(const host_run_scope&) = delete;
+    host_run_scope& operator=(const host_run_scope&) = delete;
+
+private:
+    int32_t cycles_, max_, superyield_, allowance_;
+};
 // Carries out a kill or restart that waited for the running slices to let go
 // of p; true when p has left the table (p is then freed).
 bool process_run_pending(Process* p);

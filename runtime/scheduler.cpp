@@ -15,6 +15,7 @@
 int32_t cpu_cycles = 0;
 int32_t cpu_cycles_max = 0;
 int32_t cpu_superyielding = 0;
+int32_t cpu_nonyield_allowance = LANG_NONYIELD_CEILING;
 int64_t total_frame_cycles = 0;
 int64_t total_frame_cycles_since_wm_flip = 0;
 
@@ -139,12 +140,62 @@ void report_error(const char* text) {
     halvoran_exit(0);
 }
 
-static void out_of_memory_end(Process* p) {
+// Out of memory or past the non-yieldable ceiling: reported, and removed
+// whatever its id (the kernel and the window manager end the program).
+static void resource_end(Process* p, const char* what) {
     p->state = PROC_ENDED;
-    report_error("*runtime error: out of memory");
+    release_atomic_hold(p);
+    report_error((std::string("*runtime error: ") + what).c_str());
     int idx = get_process_index(p);
-    if (idx == 0 || idx == 1) fatal_end(idx, "out of memory");
+    if (idx == 0 || idx == 1) fatal_end(idx, what);
     kill_process_by_index(idx);
+}
+
+static int32_t allowance_of(const Process* p) {
+    return p && p->runaway ? LANG_NONYIELD_NONE : LANG_NONYIELD_CEILING;
+}
+
+// The owner of L's code ran past the ceiling: from now on it stops at its
+// next check (yieldable code yields, anything else raises at once), it ends
+// when the host gets control back, and whoever made it owes the cycles.
+void hvx_nonyield_overrun(lua_State* L) {
+    void* ud = nullptr;
+    if (lua_getallocf(L, &ud) != l_alloc) return;
+    auto* p = (Process*)ud;
+    if (!p || get_process_index(p) < 0) return;
+    cpu_nonyield_allowance = LANG_NONYIELD_NONE;
+    cpu_superyielding = CPU_SUPERYIELD;
+    if (p->runaway) return;
+    p->runaway = 1;
+    int64_t over = (int64_t)cpu_cycles - cpu_cycles_max;
+    over = over < 0 ? 0 : over > LANG_NONYIELD_CEILING ? LANG_NONYIELD_CEILING : over;
+    krio_debugf("process %lld ran past the ceiling of a non-yieldable call\n", (long long)p->id);
+    // The system's own processes start programs for users; they are not
+    // made to pay for them. Owed cycles outlast the debt cap.
+    Process* creator = get_process(p->parent);
+    if (creator && creator != p && creator->id > LAST_SYSTEM_PROCESS_ID) {
+        creator->owed_cycles = creator->owed_cycles > INT64_MAX - over ? INT64_MAX : creator->owed_cycles + over;
+        krio_debugf("process %lld owes %lld cycles for it\n", (long long)creator->id, (long long)over);
+    }
+}
+
+host_run_scope::host_run_scope(const Process* p)
+    : cycles_(cpu_cycles), max_(cpu_cycles_max), superyield_(cpu_superyielding), allowance_(cpu_nonyield_allowance) {
+    cpu_cycles = 0;
+    cpu_cycles_max = 0;
+    cpu_superyielding = 0;
+    cpu_nonyield_allowance = allowance_of(p);
+}
+
+host_run_scope::~host_run_scope() {
+    const int64_t used = cpu_cycles > 0 ? cpu_cycles : 0;
+    const bool overran = cpu_nonyield_allowance < 0;
+    cpu_cycles_max = max_;
+    cpu_superyielding = superyield_;
+    cpu_nonyield_allowance = allowance_;
+    int64_t c = (int64_t)cycles_ + (overran ? 0 : used);
+    if (allowance_ >= 0 && c > (int64_t)max_ + allowance_) c = (int64_t)max_ + allowance_;
+    cpu_cycles = c > INT32_MAX ? INT32_MAX : (int32_t)(c > cycles_ ? c : cycles_);
 }
 
 // The host is about to run code in p's state outside a slice: a collection
@@ -166,14 +217,19 @@ static std::string error_text(lua_State* L) {
 
 static void runtime_error_end(Process* p, int status) {
     p->state = PROC_FAILED;
+    release_atomic_hold(p);
     lua_State* L = p->L;
     std::string msg = error_text(L);
     krio_debugf("run_process_slice() for process %ld error: %d %s\n", (long)p->id, status, msg.c_str());
     ceiling_lifted = true;
     hold_state(p);
-    luaL_traceback(L, L, nullptr, 0);
-    std::string tb = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
-    lua_pop(L, 1);
+    std::string tb;
+    {
+        host_run_scope run(p);
+        luaL_traceback(L, L, nullptr, 0);
+        tb = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
+        lua_pop(L, 1);
+    }
     release_state(p);
     ceiling_lifted = false;
     // Line by line: the log keeps every text on a line of its own.
@@ -205,14 +261,17 @@ static void finish_slice(Process* p, int status, int nres) {
     // A memory error the script did not catch: it ran out of memory, even
     // where the failed request had no second attempt.
     if (status == LUA_ERRMEM) p->out_of_memory = 1;
-    if (!p->out_of_memory && process_memory_in_use(p) > MEMORY_LIMIT) {
+    if (!p->out_of_memory && !p->runaway && process_memory_in_use(p) > MEMORY_LIMIT) {
         hold_state(p);
-        lua_gc(p->L, LUA_GCCOLLECT, 0);
+        {
+            host_run_scope run(p);
+            lua_gc(p->L, LUA_GCCOLLECT, 0);
+        }
         release_state(p);
         if (process_memory_in_use(p) > MEMORY_LIMIT) p->out_of_memory = 1;
     }
-    if (p->out_of_memory) {
-        out_of_memory_end(p);
+    if (p->out_of_memory || p->runaway) {
+        resource_end(p, p->out_of_memory ? OUT_OF_MEMORY_TEXT : RUNAWAY_TEXT);
         return;
     }
     if (status == LUA_YIELD) {
@@ -247,9 +306,10 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
 
     Process* caller = cproc;
     const int32_t saved_superyield = cpu_superyielding, saved_cycles = cpu_cycles,
-                  saved_max = cpu_cycles_max;
+                  saved_max = cpu_cycles_max, saved_allowance = cpu_nonyield_allowance;
     cpu_cycles_max = (int32_t)slice;
     cpu_superyielding = 0;
+    cpu_nonyield_allowance = allowance_of(p);
     int32_t cap = current_debt_cap();
     if (p->owed_cycles > 0 && p->cpu_debt < cap) {
         int64_t move = (int64_t)cap - p->cpu_debt;
@@ -284,7 +344,11 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
     cpu_superyielding = saved_superyield;
     cpu_cycles = saved_cycles;
     cpu_cycles_max = saved_max;
+    cpu_nonyield_allowance = saved_allowance;
     total_frame_cycles += used;
+    // A runaway held the host for the ceiling's time: no other slice runs
+    // in this frame, so a frame holds at most one.
+    if (p->runaway && total_frame_cycles < budget) total_frame_cycles = budget;
     total_frame_cycles_since_wm_flip += used;
     if (caller) {
         caller->frame_cycles += used;
@@ -334,9 +398,6 @@ void prepare_processes_for_frame() {
 }
 
 void update_processes_after_frame() {
-    // Code the host runs outside any slice (finalizers in these collections,
-    // lua_close) counts from zero each frame, so its ceiling is per frame.
-    cpu_cycles = 0;
     bool skip_prune = false;
     int64_t now = (int64_t)os_get_time();
     for (int i = 0; i < get_process_count(); i++) {
@@ -348,7 +409,10 @@ void update_processes_after_frame() {
             cproc = p;
             if ((peek_proc(p, ADDR_FLAG_BYTE) & FLAG_BYTE_GC_INC) && p->L && !process_state_busy(p)) {
                 hold_state(p);
-                lua_gc(p->L, LUA_GCINC, GC_INC_PAUSE, GC_INC_STEPMUL, 0);
+                {
+                    host_run_scope run(p);
+                    lua_gc(p->L, LUA_GCINC, GC_INC_PAUSE, GC_INC_STEPMUL, 0);
+                }
                 release_state(p);
                 if (p->pending != PENDING_NONE && p->slice_refs == 0 && process_run_pending(p)) {
                     i--;  // a finalizer asked for its removal; the next record moved here
@@ -360,13 +424,14 @@ void update_processes_after_frame() {
     }
     for (int i = get_process_count() - 1; i >= 0; i--) {
         Process* p = get_process_by_index(i);
-        if (!p->out_of_memory || (i == 0 && root_process_ended())) continue;
-        if (i <= 1) {
-            p->state = PROC_ENDED;
-            report_error("*runtime error: out of memory");
-            fatal_end(i, "out of memory");
+        if (i == 0 && root_process_ended()) continue;
+        if (p->runaway && p->state == PROC_RUNNING) {
+            cproc = p;  // the report comes from it
+            resource_end(p, RUNAWAY_TEXT);
+        } else if (p->out_of_memory) {
+            if (i <= 1) resource_end(p, OUT_OF_MEMORY_TEXT);
+            kill_process_by_index(i);
         }
-        kill_process_by_index(i);
     }
     if (audio_op_start(0, 1) == 0) audio_op_end();
     if (Process* wm = get_process(WM_PROCESS_ID))

@@ -81,7 +81,9 @@ int lua54_signal(lua_State* L) {
         delete_clean_ram_mounts();
         break;
     case SIGNAL_ATOMIC_BEGIN:
-        if (p) app.atomic_pid = p->id;
+        // Only a running holder can end it again (a finalizer of a process
+        // being removed is not one).
+        if (p && p->state == PROC_RUNNING && !p->closing) app.atomic_pid = p->id;
         break;
     case SIGNAL_ATOMIC_END: app.atomic_pid = 0; break;
     case SIGNAL_BOOST_ON:

@@ -305,6 +305,7 @@ int lua54_ud_crc(lua_State* L) {
     uint8_t* b = to_typed_userdata(L, 1);
     if (!b) return 0;
     lua_pushinteger(L, crc32b(ud_data(b), ud_byte_count(b)));
+    spend_cpu(ud_cost(ud_byte_count(b) >> UD_CRC_COST_SHIFT));
     return 1;
 }
 

@@ -440,26 +440,36 @@ constexpr divisors op_divisors[UD_OP_COUNT] = {
 
 int64_t ud_walk_outer(const ud_walk& w) { return w.len < w.spans ? w.len : w.spans; }
 
-// True when the walk stays within UD_WALK_CAP; the exact count is needed only
-// when the live spans times the longest run could pass it.
-static bool walk_fits(const ud_walk& w, int64_t na, int64_t nb) {
+int64_t ud_walk_cap(int op) {
+    switch (op) {
+    case UD_OP_DIV:
+    case UD_OP_IDIV:
+    case UD_OP_MOD: return UD_WALK_CAP / UD_WALK_WEIGHT_DIV;
+    case UD_OP_POW: return UD_WALK_CAP / UD_WALK_WEIGHT_POW;
+    default: return UD_WALK_CAP;
+    }
+}
+
+// True when the walk stays within cap; the exact count is needed only when
+// the live spans times the longest run could pass it.
+static bool walk_fits(const ud_walk& w, int64_t na, int64_t nb, int64_t cap) {
     const range live = geometry(w, na, nb).live_spans();
     if (live.empty()) return true;
     int64_t longest = w.len < na ? w.len : na;
-    if (live.hi - live.lo <= UD_WALK_CAP / longest) return true;
-    return ud_walk_count(w, na, nb) >= 0;
+    if (live.hi - live.lo <= cap / longest) return true;
+    return ud_walk_count(w, na, nb, cap) >= 0;
 }
 
-int64_t ud_walk_count(const ud_walk& w, int64_t na, int64_t nb) {
+int64_t ud_walk_count(const ud_walk& w, int64_t na, int64_t nb, int64_t cap) {
     const geometry g(w, na, nb);
     const range live = g.live_spans();
     if (live.empty()) return 0;
-    if (live.hi - live.lo > UD_WALK_CAP) return -1;  // every live span holds an element
+    if (live.hi - live.lo > cap) return -1;  // every live span holds an element
     int64_t total = 0;
     for (int64_t q = live.lo; q < live.hi; q++) {
         range e = g.run(q);
         total += e.hi - e.lo;
-        if (total > UD_WALK_CAP) return -1;
+        if (total > cap) return -1;
     }
     return total;
 }
@@ -536,7 +546,10 @@ int elementwise_call(lua_State* L, int op, int flags) {
     w.dst_stride = low32(L, 8, 1);
     w.spans = low32(L, 9, 1);
     const int64_t na = ud_elements(a), nb = b_idx ? ud_elements(to_typed_userdata(L, b_idx)) : -1;
-    if (!walk_fits(w, na, nb)) return 0;
+    if (!walk_fits(w, na, nb, ud_walk_cap(op))) {
+        log_refusal_once(REFUSED_WALK, "element-wise call refused: its walk passes the cap of element operations");
+        return 0;
+    }
 
     int dst_idx = out_idx;
     if (!out_idx) {

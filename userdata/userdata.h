@@ -109,6 +109,9 @@ inline constexpr const char* UD_GET_LIMIT_TEXT =
 inline constexpr const char* UD_MUTATE_TYPE_TEXT = "can not mutate between integer and float data types";
 inline constexpr const char* UD_MUTATE_SIZE_TEXT = "new size is larger than old size";
 inline constexpr int UD_CLEAR_COST_SHIFT = 6;  // one cycle per 64 bytes
+// crc reads every byte: charged as clear is, so that it cannot be looped
+// over a 16 MB value for free.
+inline constexpr int UD_CRC_COST_SHIFT = 6;
 inline constexpr int UD_PEEK_COST_SHIFT = 2;   // peek and poke: one per 4 elements
 
 int lua54_userdata(lua_State* L);
@@ -166,14 +169,21 @@ struct ud_walk {
     int32_t spans = 1;
 };
 
-// A call whose element operations would pass this is refused.
-inline constexpr int64_t UD_WALK_CAP = (int64_t)1 << 28;
+// A call whose element operations (or, for take, elements copied) would
+// pass this is refused before it starts: one pass over the largest value,
+// some 20 ms of host work for the cheap operations. Dearer operations get a
+// share of it, so that no call holds the host much longer.
+inline constexpr int64_t UD_WALK_CAP = UD_MAX_ELEMENTS;
+inline constexpr int UD_WALK_WEIGHT_DIV = 2;  // div, idiv, mod
+inline constexpr int UD_WALK_WEIGHT_POW = 8;  // a whole f64 value still fits
+// The cap on op's element operations.
+int64_t ud_walk_cap(int op);
 
 // The outer count the cost formula uses (len or spans, by walk order).
 int64_t ud_walk_outer(const ud_walk& w);
 // Element operations the walk performs over arrays of na and nb elements (nb
-// below 0: no b); -1 when that passes UD_WALK_CAP.
-int64_t ud_walk_count(const ud_walk& w, int64_t na, int64_t nb);
+// below 0: no b); -1 when that passes cap.
+int64_t ud_walk_count(const ud_walk& w, int64_t na, int64_t nb, int64_t cap = UD_WALK_CAP);
 // True when op has a kernel for the element type (no bitwise f64).
 bool ud_op_supports(int op, int code);
 // Runs op over raw element storage. dst, a and b hold na, na and nb elements
@@ -231,6 +241,7 @@ int ud_convert_divisor(int from_code, int to_code);
 inline constexpr int UD_SCRATCH_KIND = 115;  // buffer kind of the two scratch copies
 inline constexpr int32_t UD_SCRATCH_SIZE = 1024;
 inline constexpr int64_t UD_LERP_MAX_ARG = 16777216;  // larger lerp arguments are refused
+// lerp also refuses more than UD_WALK_CAP elements written (count x spans).
 
 int lua54_ud_dot(lua_State* L);
 int lua54_ud_magnitude(lua_State* L);
@@ -239,7 +250,19 @@ int lua54_ud_cross(lua_State* L);
 int lua54_ud_lerp(lua_State* L);
 int lua54_ud_row(lua_State* L);
 int lua54_ud_column(lua_State* L);
+// transpose charges one cycle per 2^UD_TRANSPOSE_COST_SHIFT elements it
+// moves: its work grows with the value, and a free call could be looped
+// over a 16 MB value without end.
+inline constexpr int UD_TRANSPOSE_COST_SHIFT = 3;
 int lua54_ud_transpose(lua_State* L);
+// matmul charges (a.height x a.width x b.width) >> 3; it works that out
+// first and refuses (no result) a product that would cost more than this:
+// 2^26 multiply-adds, about 50 ms of host work (a 350 x 350 product fits, a
+// 410 x 410 one does not).
+inline constexpr int64_t UD_MATMUL_MAX_COST = (int64_t)1 << 23;
+// The cost of a product of the given sides (each below 2^32), exactly.
+int64_t ud_matmul_cost(uint32_t a_height, uint32_t a_width, uint32_t b_width);
+
 int lua54_ud_matmul(lua_State* L);
 int lua54_ud_matmul2d(lua_State* L);
 int lua54_ud_matmul3d(lua_State* L);

@@ -83,23 +83,39 @@ bool product_operands(lua_State* L, product& p, Fits fits, Make make) {
 
 template <class T>
 void transpose_copy(T* out, int64_t out_w, const T* in, int64_t in_w, int64_t rows, int64_t cols) {
-    // In tiles, so that neither side is walked across whole rows per element.
+    // In tiles, each read and written row by row through a small buffer:
+    // walking a column of a value whose rows are a power of two apart misses
+    // the cache at every element.
     constexpr int64_t TILE = 32;
+    T t[TILE][TILE];
     for (int64_t r0 = 0; r0 < rows; r0 += TILE)
         for (int64_t c0 = 0; c0 < cols; c0 += TILE) {
-            int64_t r1 = r0 + TILE < rows ? r0 + TILE : rows, c1 = c0 + TILE < cols ? c0 + TILE : cols;
-            for (int64_t r = r0; r < r1; r++)
-                for (int64_t c = c0; c < c1; c++) out[r * out_w + c] = in[c * in_w + r];
+            const int64_t rn = rows - r0 < TILE ? rows - r0 : TILE, cn = cols - c0 < TILE ? cols - c0 : TILE;
+            for (int64_t i = 0; i < cn; i++) std::memcpy(t[i], in + (c0 + i) * in_w + r0, (size_t)rn * sizeof(T));
+            for (int64_t j = 0; j < rn; j++)
+                for (int64_t i = 0; i < cn; i++) out[(r0 + j) * out_w + c0 + i] = t[i][j];
         }
 }
 
 template <class T>
 void transpose_square(T* e, int64_t w, int64_t n) {
-    for (int64_t r = 0; r < n; r++)
-        for (int64_t c = 0; c < r; c++) {
-            T t = e[r * w + c];
-            e[r * w + c] = e[c * w + r];
-            e[c * w + r] = t;
+    // As the copy: a tile below the diagonal and its mirror above it, each
+    // through a buffer of its own.
+    constexpr int64_t TILE = 32;
+    T a[TILE][TILE], b[TILE][TILE];
+    for (int64_t r0 = 0; r0 < n; r0 += TILE)
+        for (int64_t c0 = 0; c0 <= r0; c0 += TILE) {
+            const int64_t rn = n - r0 < TILE ? n - r0 : TILE, cn = n - c0 < TILE ? n - c0 : TILE;
+            for (int64_t i = 0; i < rn; i++) std::memcpy(a[i], e + (r0 + i) * w + c0, (size_t)cn * sizeof(T));
+            const T(*from)[TILE] = a;  // the diagonal tile is its own mirror
+            if (c0 != r0) {
+                for (int64_t i = 0; i < cn; i++) std::memcpy(b[i], e + (c0 + i) * w + r0, (size_t)rn * sizeof(T));
+                for (int64_t i = 0; i < cn; i++)
+                    for (int64_t j = 0; j < rn; j++) e[(c0 + i) * w + r0 + j] = a[j][i];
+                from = b;
+            }
+            for (int64_t i = 0; i < rn; i++)
+                for (int64_t j = 0; j < cn; j++) e[(r0 + i) * w + c0 + j] = from[j][i];
         }
 }
 
@@ -234,6 +250,11 @@ int lua54_ud_lerp(lua_State* L) {
         stride > UD_LERP_MAX_ARG || offset > UD_LERP_MAX_ARG)
         return 0;
     if ((spans - 1) * span_stride + offset + count * stride >= w * h) return 0;
+    // Spans may overlap, so their work is not bounded by the value's size.
+    if (count * spans > UD_WALK_CAP) {
+        log_refusal_once(REFUSED_LERP, "lerp refused: its spans pass the cap of element operations");
+        return 0;
+    }
     by_type(ud_type(u), [&](auto* t) {
         using T = std::remove_pointer_t<decltype(t)>;
         lerp_runs<T>((T*)ud_data(u), offset, count, stride, spans, span_stride);
@@ -281,10 +302,12 @@ int lua54_ud_transpose(lua_State* L) {
     uint8_t* given = to_typed_userdata(L, 2);
     if (given == u || (!given && lua_toboolean(L, 2))) {
         // In place: only the leading square, the shape unchanged.
+        const int64_t n = w < h ? w : h;
         by_type(code, [&](auto* t) {
             using T = std::remove_pointer_t<decltype(t)>;
-            transpose_square<T>((T*)ud_data(u), w, w < h ? w : h);
+            transpose_square<T>((T*)ud_data(u), w, n);
         });
+        spend_cpu(ud_cost((n * n) >> UD_TRANSPOSE_COST_SHIFT));
         lua_pushvalue(L, 1);
         return 1;
     }
@@ -299,7 +322,9 @@ int lua54_ud_transpose(lua_State* L) {
     }
     uint8_t* out = to_typed_userdata(L, out_idx);
     const int64_t ow = ud_width(out), oh = ud_height(out);
-    ud_transpose_copy(code, ud_data(out), ow, ud_data(u), w, w < oh ? w : oh, h < ow ? h : ow);
+    const int64_t rows = w < oh ? w : oh, cols = h < ow ? h : ow;
+    ud_transpose_copy(code, ud_data(out), ow, ud_data(u), w, rows, cols);
+    spend_cpu(ud_cost((rows * cols) >> UD_TRANSPOSE_COST_SHIFT));
     lua_pushvalue(L, out_idx);
     return 1;
 }
@@ -308,12 +333,25 @@ int lua54_ud_transpose(lua_State* L) {
 // Matrix products
 // ---------------------------------------------------------------------------
 
+int64_t ud_matmul_cost(uint32_t a_height, uint32_t a_width, uint32_t b_width) {
+    // Below 2^96: the product fits 128 bits, its eighth a saturated int64.
+    const unsigned __int128 c = ((unsigned __int128)a_height * a_width * b_width) >> 3;
+    return c > (unsigned __int128)INT64_MAX ? INT64_MAX : (int64_t)c;
+}
+
 int lua54_ud_matmul(lua_State* L) {
     product p;
     const uint8_t* a0 = f64_at(L, 1);
+    const uint8_t* b0 = f64_at(L, 2);
+    if (a0 && b0 && ud_matmul_cost(ud_height(a0), ud_width(a0), ud_width(b0)) > UD_MATMUL_MAX_COST) {
+        log_refusal_once(REFUSED_MATMUL, "matmul refused: the product passes the ceiling of 2^26 multiply-adds");
+        return 0;
+    }
     const int64_t k = hvx_intp(L, 4, a0 ? ud_height(a0) : 1);
+    // Checked again after an allocation: a finalizer may have reshaped a or b.
     auto operands_fit = [k](const uint8_t* a, const uint8_t* b) {
-        return k >= 1 && ud_height(a) % k == 0 && ud_width(a) == ud_height(b);
+        return k >= 1 && ud_height(a) % k == 0 && ud_width(a) == ud_height(b) &&
+               ud_matmul_cost(ud_height(a), ud_width(a), ud_width(b)) <= UD_MATMUL_MAX_COST;
     };
     auto fits = [&](const uint8_t* a, const uint8_t* b, const uint8_t* out) {
         return operands_fit(a, b) && ud_width(out) == ud_width(b) && ud_height(out) == ud_height(a);
@@ -333,7 +371,7 @@ int lua54_ud_matmul(lua_State* L) {
         if (out == a) A = copy_dat(0, A, k * aw);
         ud_matmul_rows(f64s(out) + r * bw, A, B, k, aw, bw);
     }
-    spend_cpu(ud_cost((ah * aw * bw) >> 3));
+    spend_cpu(ud_cost(ud_matmul_cost((uint32_t)ah, (uint32_t)aw, (uint32_t)bw)));
     lua_pushvalue(L, p.out_idx);
     return 1;
 }

@@ -33,6 +33,9 @@
 [[gnu::weak]] int32_t cpu_cycles_max = INT32_MAX;
 [[gnu::weak]] int32_t cpu_superyielding = 0;
 
+[[gnu::weak]] int32_t cpu_nonyield_allowance = HVX_CYCLES_NONYIELD_CEILING;
+[[gnu::weak]] void hvx_nonyield_overrun(lua_State*) {}
+
 [[gnu::weak]] int32_t spend_cpu(int32_t n) {
     if (n < 0) return n;
     if (n == 0) n = 1;
@@ -70,14 +73,18 @@ static constexpr const char* NONYIELD_ERROR = "out of cycles in a non-yieldable 
 
 void hvx_spend_checked(lua_State* L, lua_Integer n) {
     hvx_spend(n);
-    if (cpu_cycles > hvx_nonyield_limit()) luaL_error(L, "%s", NONYIELD_ERROR);
+    if (cpu_cycles > hvx_nonyield_limit()) {
+        hvx_nonyield_overrun(L);
+        luaL_error(L, "%s", NONYIELD_ERROR);
+    }
 }
 
 // The fetch of the instruction at pc found the budget possibly spent (the
 // interpreter filters with one comparison; the test here is exact). A thread
 // that may not yield is never suspended, but past the ceiling above the
 // budget it gets an error, so a comparator or finalizer cannot hang the
-// host. A yieldable one gets its escape-slice flag set and is suspended
+// host (the runtime, told of it, may end the process). A yieldable one
+// gets its escape-slice flag set and is suspended
 // before that instruction, unless a hook suspended it there: then one
 // instruction runs first, so every resumption makes progress (after a
 // budget suspension the interpreter itself skips the check once). The
@@ -89,6 +96,7 @@ int hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t c
         if (cycles > hvx_nonyield_limit()) {
             if (!isIT(*pc)) L->top = ci->top;  // as for a suspension
             ci->u.l.savedpc = pc + 1;          // the error names this line
+            hvx_nonyield_overrun(L);
             luaG_runerror(L, "%s", NONYIELD_ERROR);
         }
         return 0;

@@ -25,12 +25,19 @@ int32_t spend_cpu(int32_t n);
 /*
 ** Code that may not yield (metamethods and comparators called from C,
 ** finalizers, hooks, load readers) is never suspended; once the counter
-** passes the budget by HVX_CYCLES_NONYIELD_CEILING it raises an error.
+** passes the budget by cpu_nonyield_allowance it raises an error. The
+** allowance is HVX_CYCLES_NONYIELD_CEILING, or a negative value for code
+** that gets none: then every check raises at once.
 */
+extern int32_t cpu_nonyield_allowance;
 static inline int32_t hvx_nonyield_limit(void) {
-  int64_t l = (int64_t)cpu_cycles_max + HVX_CYCLES_NONYIELD_CEILING;
+  if (cpu_nonyield_allowance < 0) return -1;  /* the counter never is */
+  int64_t l = (int64_t)cpu_cycles_max + cpu_nonyield_allowance;
   return l > INT32_MAX ? INT32_MAX : (int32_t)l;
 }
+
+/* told, just before the error is raised, that L's code passed that limit */
+void hvx_nonyield_overrun(lua_State *L);
 
 /* the interpreter's add: saturates at INT32_MAX instead of wrapping */
 static inline int32_t hvx_addcycles(int32_t c, int32_t n) {

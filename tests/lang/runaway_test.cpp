@@ -124,6 +124,36 @@ TEST(lang_runaway, main_thread_has_the_same_ceiling_and_honest_work_is_not_cut) 
     }
 }
 
+// A process that has passed the ceiling gets no allowance again: code that
+// may not yield raises at its first check, long before
+// the ceiling, while yieldable code still runs to its budget.
+TEST(lang_runaway, without_an_allowance_every_non_yieldable_check_raises_at_once) {
+    struct allowance_scope {
+        int32_t saved = cpu_nonyield_allowance;
+        allowance_scope() { cpu_nonyield_allowance = LANG_NONYIELD_NONE; }
+        ~allowance_scope() { cpu_nonyield_allowance = saved; }
+    } none;
+    state s;
+    {
+        cycle_scope c(0, 1000);
+        const std::string err = s.run("local n = 1");
+        EXPECT_NE(err.find(NONYIELD), std::string::npos) << err;
+        EXPECT_LE(cpu_cycles, 2 * LANG_CYCLES_PER_INSTRUCTION);
+    }
+    for (const char* code : {"return select(2, pcall(table.sort, {3, 2, 1}, function(a, b) return a < b end))",
+                             "return select(2, pcall(string.gsub, 'abc', '%w', function() return 'x' end))"}) {
+        lua_State* co = lua_newthread(s.L);
+        ASSERT_EQ(luaL_loadbufferx(co, code, strlen(code), "=t", "t"), LUA_OK);
+        cycle_scope c(0, 1000);
+        int n = 0;
+        ASSERT_EQ(lua_resume(co, nullptr, 0, &n), LUA_OK) << code;
+        ASSERT_EQ(n, 1);
+        EXPECT_NE(std::string(lua_tostring(co, -1)).find(NONYIELD), std::string::npos) << code;
+        EXPECT_LT(cpu_cycles, 1000) << code;
+        lua_pop(s.L, 1);
+    }
+}
+
 // Library loops in C over counts a script chooses: empty results come at
 // once; a loop over a huge count is charged as it goes and stopped by the
 // ceiling.

@@ -62,6 +62,7 @@ process_env::process_env() {
     app.audio_focus_pid = -2;
     app.audio_copy_pid = -3;
     cpu_cycles = cpu_cycles_max = cpu_superyielding = 0;
+    cpu_nonyield_allowance = LANG_NONYIELD_CEILING;  // a runaway of an earlier test set it
     total_frame_cycles = total_frame_cycles_since_wm_flip = 0;
     globals_ = {{"spend", h_spend},   {"cycles", h_cycles}, {"pid", h_pid},
                 {"spawn", h_spawn},   {"kill", h_kill},     {"restart", h_restart},

@@ -157,6 +157,8 @@ TEST_F(access, charges) {
         {lua54_set, "vec(1, 2, 3, 4), 0, 5, 6, 7", 0},
         {lua54_ud_clear, "userdata('f64', 64)", 8},
         {lua54_ud_clear, "userdata('u8', 10)", 1},
+        {lua54_ud_crc, "userdata('f64', 64)", 8},  // as clear: one cycle per 64 bytes
+        {lua54_ud_crc, "userdata('u8', 10)", 1},
         {lua54_ud_peek, "userdata('u8', 40), 0x80000", 10},
         {lua54_ud_poke, "userdata('i32', 40), 0x80000, 4", 9},
         {lua54_ud_peek, "userdata('u8', 8), 0x80000, 0, 0", 1},

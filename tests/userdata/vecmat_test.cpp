@@ -30,6 +30,8 @@ TEST_F(vecmat, vectors) {
         // A count of 256 on u8 divides by 256, never by zero.
         {"local v = userdata('u8', 257) v[256] = 255 v:lerp() return v[128], v[255]", "127, 254"},
         {"return vec(1, 2, 3):lerp(0, 2^40, 2^40), vec(1, 2, 3):lerp(0, 3), (vec(1, 2, 3):lerp(-1))", "nil, nil, nil"},
+        // Overlapping spans: 2^46 elements written in a value of 2^24 are refused.
+        {"return select('#', userdata('u8', 4096, 4096):lerp(0, 2^23, 1, 2^23, 1))", "0"},
     });
 }
 
@@ -44,6 +46,15 @@ TEST_F(vecmat, rows_columns_transpose) {
         {"local m = userdata('u8', 3, 2) return m:row(2), m:column(3), (m:row(-1))", "nil, nil, nil"},
         {"local m = userdata('u8', 3, 2, '000102030405') m:transpose(true) return show(m), m:attribs()",
          "[0 3 2 1 4 5], 3, 2, u8, 2"},
+        // Past one tile (32 x 32), whole tiles and cut ones: a copy, then in
+        // place every element of the leading square and none beyond.
+        {"local w, h = 70, 67 local m = userdata('i32', w, h) for i = 0, w * h - 1 do m[i] = i end "
+         "local t, bad_copy, bad = m:transpose(), 0, 0 "
+         "for r = 0, w - 1 do for c = 0, h - 1 do if t[r * h + c] ~= c * w + r then bad_copy += 1 end end end "
+         "m:transpose(true) for r = 0, h - 1 do for c = 0, w - 1 do "
+         "local want = c < h and c * w + r or r * w + c if m[r * w + c] ~= want then bad += 1 end end end "
+         "return bad_copy, bad",
+         "0, 0"},
         {"local m = userdata('u8', 3, 2, '000102030405') local t = m:transpose() return show(t), t:attribs()",
          "[0 3 1 4 2 5], 2, 3, u8, 2"},
         {"local m = userdata('u8', 3, 2, '000102030405') local o = userdata('u8', 2, 2) "
@@ -131,6 +142,36 @@ TEST_F(vecmat, matmul_bit_exact) {
     }
 }
 
+// The ceiling is on the cost matmul charges, computed before any work:
+// shapes on both sides of it (and sides whose product would overflow 64
+// bits) against the count done in 128 bits. A refused product leaves its
+// output as it was.
+TEST_F(vecmat, matmul_refused_exactly_above_its_ceiling) {
+    const struct {
+        uint32_t h, w, bw;
+    } edges[] = {{256, 256, 1024}, {256, 256, 1025}, {2048, 32, 1024}, {2048, 32, 1025}, {406, 406, 406},
+                 {407, 407, 407}, {1, 1, 1}, {1, 0x7FFFFFFF, 0x7FFFFFFF}};
+    for (const auto& e : edges) {
+        const unsigned __int128 muladds = (unsigned __int128)e.h * e.w * e.bw;
+        EXPECT_EQ(ud_matmul_cost(e.h, e.w, e.bw) <= UD_MATMUL_MAX_COST, muladds < ((unsigned __int128)1 << 26) + 8)
+            << e.h << " " << e.w << " " << e.bw;
+    }
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 12; i++) {
+        // Sides that land near the ceiling, each matrix small enough to make.
+        const int64_t h = 1 + rng() % 1024, w = 1 + rng() % 512;
+        const int64_t bw = ((int64_t)1 << 26) / (h * w) + (int64_t)(rng() % 3) - 1;
+        if (bw < 1 || w * bw > (1 << 20) || h * bw > (1 << 20)) continue;
+        const bool fits = (h * w * bw) >> 3 <= UD_MATMUL_MAX_COST;
+        auto ud = [](int64_t width, int64_t height) {
+            return "userdata('f64', " + std::to_string(width) + ", " + std::to_string(height) + ")";
+        };
+        const std::string code = "local a, b, o = " + ud(w, h) + ", " + ud(bw, w) + ", " + ud(bw, h) +
+                                 " o[0] = 1 local r = a:matmul(b, o) return r ~= nil, o[0]";
+        EXPECT_EQ(run(code), fits ? "true, 0.0" : "false, 1.0") << h << " " << w << " " << bw;
+    }
+}
+
 TEST_F(vecmat, gather) {
     const char* idx = "userdata('i32', 3, '000000020000000000000001')";
     check({
@@ -193,6 +234,8 @@ TEST_F(vecmat, charges) {
         {lua54_ud_dot, "vec(1, 2, 3, 4, 5, 6, 7, 8, 9), vec(1, 2, 3, 4, 5, 6, 7, 8, 9)", 2},
         {lua54_ud_matmul, "userdata('f64', 8, 8), userdata('f64', 8, 8), userdata('f64', 8, 8)", 64},
         {lua54_ud_lerp, "userdata('u8', 33, 2)", 4},
+        {lua54_ud_transpose, "userdata('u8', 16, 8), true", 8 * 8 / 8},  // the leading square
+        {lua54_ud_transpose, "userdata('u8', 16, 8), userdata('u8', 8, 16)", 16 * 8 / 8},
     });
 }
 
