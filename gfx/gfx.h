@@ -303,8 +303,8 @@ struct batch_args {
 // of huge circles would otherwise trace for hours).
 inline constexpr int64_t BATCH_COST_CEILING = 3 * (int64_t)CPU_DEBT_CAP;
 // Limits that end a drawing call's work early, each logged the first time
-// it cuts one in a run of the program.
-enum gfx_cut_off { CUT_OFF_PRINT, CUT_OFF_BATCH, CUT_OFF_KINDS };
+// it cuts one of a process's calls.
+enum gfx_cut_off { CUT_OFF_PRINT, CUT_OFF_BATCH };
 void log_cut_off(gfx_cut_off kind);
 // True when argument 1 is an f64 typed userdata (the batch form); the reader
 // is then set up from arguments 2-5. Values are read straight from the

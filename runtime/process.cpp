@@ -313,10 +313,8 @@ const char* process_load_boot_text(Process* p, const char* text, size_t len, con
 // Teardown, removal, restart
 // ---------------------------------------------------------------------------
 
-void log_refusal_once(uint32_t kind, const char* text) {
-    Process* p = cproc;
-    if (p && (p->refusals_logged & kind)) return;
-    if (p) p->refusals_logged |= kind;
+void log_refusal_once(uint32_t limit, const char* text) {
+    if (cproc && !limit_first_refusal(cproc, limit)) return;
     krio_debugf("process %lld: %s\n", (long long)cproc_id(), text);
 }
 

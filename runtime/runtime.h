@@ -434,7 +434,6 @@ struct Process {
     // Its code that may not yield passed the ceiling: it ends like one out
     // of memory, and no such code of it gets any allowance again.
     int32_t runaway;
-    uint32_t refusals_logged;  // REFUSED_* kinds already in the log
     int32_t load_depth;
     int64_t mount_hold;  // os_get_time() of the hold request, 0 = none
 
@@ -464,7 +463,17 @@ struct Process {
     uint32_t limits_logged;
 };
 
-enum : uint32_t { LIMIT_LOGGED_QUEUE_FULL = 1, LIMIT_LOGGED_JOBS = 2, LIMIT_LOGGED_SCREENSHOTS = 4 };
+enum : uint32_t {
+    LIMIT_LOGGED_QUEUE_FULL = 1u << 0,
+    LIMIT_LOGGED_JOBS = 1u << 1,
+    LIMIT_LOGGED_SCREENSHOTS = 1u << 2,
+    LIMIT_LOGGED_MATMUL = 1u << 3,
+    LIMIT_LOGGED_WALK = 1u << 4,  // element-wise operations
+    LIMIT_LOGGED_TAKE = 1u << 5,
+    LIMIT_LOGGED_LERP = 1u << 6,
+    LIMIT_LOGGED_PRINT_CUT = 1u << 7,
+    LIMIT_LOGGED_BATCH_CUT = 1u << 8,
+};
 // True the first time the limit refuses for p (the caller then logs it).
 inline bool limit_first_refusal(Process* p, uint32_t limit) {
     if (!p || (p->limits_logged & limit)) return false;
@@ -500,15 +509,10 @@ void kill_process(Process* p);
 void kill_process_by_index(int index);
 void free_process(Process* p);
 // Work refused for passing a limit of its own is logged once per process
-// and kind: a script that loops on the refusal does not flood the log.
-enum : uint32_t {
-    REFUSED_MATMUL = 1u << 0,
-    REFUSED_WALK = 1u << 1,  // element-wise operations
-    REFUSED_TAKE = 1u << 2,
-    REFUSED_LERP = 1u << 3,
-};
-// Logs "process ID: TEXT" unless the current process has logged kind before.
-void log_refusal_once(uint32_t kind, const char* text);
+// and limit: a script that loops on the refusal does not flood the log.
+// Logs "process ID: TEXT" unless the current process has logged the limit
+// (LIMIT_LOGGED_*) before.
+void log_refusal_once(uint32_t limit, const char* text);
 // Ends the atomic operation p holds, if any: a holder that halts, fails or
 // goes can never end it itself, and it would hold every other process back.
 void release_atomic_hold(const Process* p);
