@@ -165,10 +165,24 @@ void shadow_seam(mudo_channel& ch, int samples) {
     }
 }
 
+// Pages of the RAM copy that may hold a byte other than 0. The rest were
+// never written since the mixer was cleared and read as zeros, so clearing
+// them again is skipped: a copy of a process that uses little of its 16 MB
+// then makes the host back only what it uses.
+uint64_t ram_page_written[MUDO_RAM_PAGES / 64];
+
+bool ram_page_is_written(uint32_t pg) { return ram_page_written[pg / 64] >> (pg % 64) & 1; }
+
+void mark_ram_written(uint32_t offset, uint32_t length) {
+    for (uint32_t pg = offset / MUDO_RAM_PAGE; pg <= (offset + length - 1) / MUDO_RAM_PAGE; pg++)
+        ram_page_written[pg / 64] |= 1ull << (pg % 64);
+}
+
 }  // namespace
 
 void mudo_clear_mixer() {
     std::memset(&mixer, 0, sizeof mixer);
+    std::memset(ram_page_written, 0, sizeof ram_page_written);
     mixer_quiet = {};
     mudo_master_volume = MUDO_VOLUME_MAX;
     mudo_stereo_swap = 0;
@@ -192,12 +206,32 @@ void mudo_init() {
 
 void mudo_memcpy(uint32_t offset, const void* src, uint32_t length) {
     if (offset >= MUDO_RAM_SIZE || !src) return;
-    std::memcpy(mixer.ram + offset, src, std::min(length, MUDO_RAM_SIZE - offset));
+    length = std::min(length, MUDO_RAM_SIZE - offset);
+    if (length == 0) return;
+    mark_ram_written(offset, length);
+    std::memcpy(mixer.ram + offset, src, length);
 }
 
 void mudo_memset(uint32_t offset, int value, uint32_t length) {
     if (offset >= MUDO_RAM_SIZE) return;
-    std::memset(mixer.ram + offset, value, std::min(length, MUDO_RAM_SIZE - offset));
+    length = std::min(length, MUDO_RAM_SIZE - offset);
+    if (length == 0) return;
+    if ((uint8_t)value != 0) {
+        mark_ram_written(offset, length);
+        std::memset(mixer.ram + offset, value, length);
+        return;
+    }
+    const uint32_t end = offset + length;
+    for (uint32_t a = offset; a < end;) {
+        const uint32_t pg = a / MUDO_RAM_PAGE;
+        const uint32_t next = std::min(end, (pg + 1) * MUDO_RAM_PAGE);
+        if (ram_page_is_written(pg)) {
+            std::memset(mixer.ram + a, 0, next - a);
+            // A page cleared whole is zeros again.
+            if (next - a == MUDO_RAM_PAGE) ram_page_written[pg / 64] &= ~(1ull << (pg % 64));
+        }
+        a = next;
+    }
 }
 
 void reset_channel_state(mudo_channel& ch) {

@@ -9,6 +9,8 @@
 
 // --- sizes and limits ------------------------------------------------------
 inline constexpr uint32_t MUDO_RAM_SIZE = 0x1000000;  // the private copy of the focus process
+inline constexpr uint32_t MUDO_RAM_PAGE = 4096;       // the copy keeps track of written pages by these
+inline constexpr uint32_t MUDO_RAM_PAGES = MUDO_RAM_SIZE / MUDO_RAM_PAGE;
 inline constexpr int MUDO_CHANNELS = 16;              // live channels; 16 more are their shadows
 inline constexpr int MUDO_INST_NODES = 8;
 inline constexpr int MUDO_MAX_CHANNEL_NODES = 9;  // the eight nodes and the stereo output
