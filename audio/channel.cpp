@@ -32,6 +32,8 @@ void crossfade_in(int16_t* buf, const int16_t* old) {
     for (int i = 0; i < MUDO_SEAM; i++) buf[i] = (int16_t)((buf[i] * i + old[i] * (MUDO_SEAM - i)) >> 6);
 }
 
+}  // namespace
+
 // Whether a render of the channel's nodes as they stand writes nothing but
 // zeros, into all nine buffers: every node takes its turn in the render
 // order, none is an effect (whose state would ring on), and every oscillator
@@ -49,6 +51,8 @@ bool renders_silence(const mudo_channel& ch) {
 bool known_silent(uint32_t id, int samples) {
     return !mixer_quiet.render_all && id < 2 * MUDO_CHANNELS && mixer_quiet.node[id] >= samples;
 }
+
+namespace {
 
 // Renders node i; where its last tick's node was this same node of an
 // instrument with an echo, the first samples fade over from how that node
@@ -94,11 +98,15 @@ void count_up(int32_t& v) {
 
 int32_t mix_volume(const mudo_channel& ch) { return std::clamp(ch.mix_vol, 0, 255); }
 
+}  // namespace
+
 // The target gains of a mono channel's pan, from node 0's p1.
 void pan_gains(const mudo_channel& ch, int32_t& L, int32_t& R) {
     const int32_t pan = std::clamp(ch.node[0].p[1] / 65536, -127, 127);
     L = (int32_t)stereo_contrib[pan + 128], R = (int32_t)stereo_contrib[128 - pan];
 }
+
+namespace {
 
 // m frames of the current tick from its position into out.
 void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
@@ -184,6 +192,7 @@ void mudo_clear_mixer() {
     std::memset(&mixer, 0, sizeof mixer);
     std::memset(ram_page_written, 0, sizeof ram_page_written);
     mixer_quiet = {};
+    mudo_forget_rests();
     mudo_master_volume = MUDO_VOLUME_MAX;
     mudo_stereo_swap = 0;
     last_num_samples_mixed = 0;
