@@ -8,8 +8,21 @@
 #include "audio/audio.h"
 #include "audio/synth.h"
 
+namespace {
+
+// Every node buffer holds zeros when the mixer starts or is cleared: known,
+// so that channels with nothing to play never write (and make the host back)
+// them.
+constexpr mudo_quiet all_buffers_silent() {
+    mudo_quiet q{};
+    for (int32_t& n : q.node) n = MUDO_BUF_SAMPLES;
+    return q;
+}
+
+}  // namespace
+
 mudo_mixer mixer;
-mudo_quiet mixer_quiet;
+mudo_quiet mixer_quiet = all_buffers_silent();
 
 namespace {
 
@@ -191,7 +204,7 @@ void mark_ram_written(uint32_t offset, uint32_t length) {
 void mudo_clear_mixer() {
     std::memset(&mixer, 0, sizeof mixer);
     std::memset(ram_page_written, 0, sizeof ram_page_written);
-    mixer_quiet = {};
+    mixer_quiet = all_buffers_silent();
     mudo_forget_rests();
     mudo_master_volume = MUDO_VOLUME_MAX;
     mudo_stereo_swap = 0;
