@@ -8,8 +8,21 @@
 #include "audio/audio.h"
 #include "audio/synth.h"
 
+namespace {
+
+// Every node buffer holds zeros when the mixer starts or is cleared: known,
+// so that channels with nothing to play never write (and make the host back)
+// them.
+constexpr mudo_quiet all_buffers_silent() {
+    mudo_quiet q{};
+    for (int32_t& n : q.node) n = MUDO_BUF_SAMPLES;
+    return q;
+}
+
+}  // namespace
+
 mudo_mixer mixer;
-mudo_quiet mixer_quiet;
+mudo_quiet mixer_quiet = all_buffers_silent();
 
 namespace {
 
@@ -40,6 +53,7 @@ void crossfade_in_heard(int16_t* buf, const int16_t* old, int64_t heard, int64_t
         was[i] = (int16_t)std::clamp<int64_t>(old[i] * heard / V, -MUDO_SAMPLE_MAX, MUDO_SAMPLE_MAX);
     crossfade_in(buf, was);
 }
+}  // namespace
 
 // Whether a render of the channel's nodes as they stand writes nothing but
 // zeros, into all nine buffers: every node takes its turn in the render
@@ -58,6 +72,8 @@ bool renders_silence(const mudo_channel& ch) {
 bool known_silent(uint32_t id, int samples) {
     return !mixer_quiet.render_all && id < 2 * MUDO_CHANNELS && mixer_quiet.node[id] >= samples;
 }
+
+namespace {
 
 // Renders node i; where its last tick's node was this same node of an
 // instrument with an echo, the first samples fade over from how that node
@@ -103,11 +119,15 @@ void count_up(int32_t& v) {
 
 int32_t mix_volume(const mudo_channel& ch) { return std::clamp(ch.mix_vol, 0, 255); }
 
+}  // namespace
+
 // The target gains of a mono channel's pan, from node 0's p1.
 void pan_gains(const mudo_channel& ch, int32_t& L, int32_t& R) {
     const int32_t pan = std::clamp(ch.node[0].p[1] / 65536, -127, 127);
     L = (int32_t)stereo_contrib[pan + 128], R = (int32_t)stereo_contrib[128 - pan];
 }
+
+namespace {
 
 // m frames of the current tick from its position into out.
 void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
@@ -185,11 +205,26 @@ void shadow_seam(mudo_channel& ch, int samples, int64_t V) {
     }
 }
 
+// Pages of the RAM copy that may hold a byte other than 0. The rest were
+// never written since the mixer was cleared and read as zeros, so clearing
+// them again is skipped: a copy of a process that uses little of its 16 MB
+// then makes the host back only what it uses.
+uint64_t ram_page_written[MUDO_RAM_PAGES / 64];
+
+bool ram_page_is_written(uint32_t pg) { return ram_page_written[pg / 64] >> (pg % 64) & 1; }
+
+void mark_ram_written(uint32_t offset, uint32_t length) {
+    for (uint32_t pg = offset / MUDO_RAM_PAGE; pg <= (offset + length - 1) / MUDO_RAM_PAGE; pg++)
+        ram_page_written[pg / 64] |= 1ull << (pg % 64);
+}
+
 }  // namespace
 
 void mudo_clear_mixer() {
     std::memset(&mixer, 0, sizeof mixer);
-    mixer_quiet = {};
+    std::memset(ram_page_written, 0, sizeof ram_page_written);
+    mixer_quiet = all_buffers_silent();
+    mudo_forget_rests();
     mudo_master_volume = MUDO_VOLUME_MAX;
     mudo_stereo_swap = 0;
     last_num_samples_mixed = 0;
@@ -212,12 +247,32 @@ void mudo_init() {
 
 void mudo_memcpy(uint32_t offset, const void* src, uint32_t length) {
     if (offset >= MUDO_RAM_SIZE || !src) return;
-    std::memcpy(mixer.ram + offset, src, std::min(length, MUDO_RAM_SIZE - offset));
+    length = std::min(length, MUDO_RAM_SIZE - offset);
+    if (length == 0) return;
+    mark_ram_written(offset, length);
+    std::memcpy(mixer.ram + offset, src, length);
 }
 
 void mudo_memset(uint32_t offset, int value, uint32_t length) {
     if (offset >= MUDO_RAM_SIZE) return;
-    std::memset(mixer.ram + offset, value, std::min(length, MUDO_RAM_SIZE - offset));
+    length = std::min(length, MUDO_RAM_SIZE - offset);
+    if (length == 0) return;
+    if ((uint8_t)value != 0) {
+        mark_ram_written(offset, length);
+        std::memset(mixer.ram + offset, value, length);
+        return;
+    }
+    const uint32_t end = offset + length;
+    for (uint32_t a = offset; a < end;) {
+        const uint32_t pg = a / MUDO_RAM_PAGE;
+        const uint32_t next = std::min(end, (pg + 1) * MUDO_RAM_PAGE);
+        if (ram_page_is_written(pg)) {
+            std::memset(mixer.ram + a, 0, next - a);
+            // A page cleared whole is zeros again.
+            if (next - a == MUDO_RAM_PAGE) ram_page_written[pg / 64] &= ~(1ull << (pg % 64));
+        }
+        a = next;
+    }
 }
 
 void reset_channel_state(mudo_channel& ch) {

@@ -281,7 +281,7 @@ int64_t mudo_get_dx_for_note(int32_t p2, int32_t p3) {
     return std::min<int64_t>((s0 * (0x10000 - f) + s1 * f) >> 16, INT32_MAX);
 }
 
-void evaluate_channel_node_parameters(mudo_channel& ch) {
+void evaluate_root_node(mudo_channel& ch) {
     mudo_node& root = mixer.root_node;
     root = mudo_node{};
     root.p[0] = ch.volume16;
@@ -290,6 +290,11 @@ void evaluate_channel_node_parameters(mudo_channel& ch) {
     root.p[3] = (ch.pitch16 & 0xFFFF) << 8;
     root.freq_mul = root.freq_div = 1;
     apply_channel_effect(ch, root);
+}
+
+void evaluate_channel_node_parameters(mudo_channel& ch) {
+    evaluate_root_node(ch);
+    const mudo_node& root = mixer.root_node;
     for (int i = 0; i < MUDO_INST_NODES; i++) {
         mudo_node& n = ch.node[i];
         if (n.kind == NODE_SILENT) continue;

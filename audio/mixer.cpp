@@ -1,6 +1,7 @@
 // The mixer entry the audio device drains block by block, and the small
 // control interface the main thread steers it with.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "audio/audio.h"
@@ -22,6 +23,163 @@ void run_fade_clock(int frames) {
     }
 }
 
+// --- channels at rest ----------------------------------------------------------
+//
+// A channel that is neither playing a track nor music, whose note is released
+// (or that has no node to sound), whose nodes render silence over buffers known
+// to hold it, and whose parameters follow no envelope, runs every tick to the
+// same place: its shadow and its node records are copied as they were, its
+// parameters evaluate to what they were, and only its clocks move on (the
+// parameters' envelope times, the oscillators' phases, the ticks since release).
+// Such a tick is done by moving those clocks alone. A channel is taken to be at
+// rest only after a whole tick has been rendered with everything it reads as it
+// is now: its record and its shadow's, its node records against the copy the
+// render left, and the instrument's bytes in audio RAM. Any change to one of
+// them, through the calls or written directly, sends it back to rendering.
+
+// Of an instrument, what a tick at rest reads: the node records, and the
+// flags byte with the wavetable descriptors after it.
+constexpr uint32_t REST_NODE_BYTES = INST_NODE_SIZE * MUDO_INST_NODES;
+constexpr uint32_t REST_TAIL_BYTES = INST_WAVETABLES + 16 - INST_FLAGS;
+
+struct rest_record {
+    bool rendered;  // a whole tick was rendered since the mixer was cleared
+    uint32_t inst_addr;
+    uint8_t inst[REST_NODE_BYTES + REST_TAIL_BYTES];
+};
+rest_record rests[MUDO_CHANNELS];
+// Frames at the start of each channel's output buffer known to hold zeros.
+int zero_frames[MUDO_CHANNELS];
+// The channel whose rest tick came last: the evaluation's scratch is made
+// once, at the end of the block, as that tick would have left it.
+mudo_channel* root_owner;
+
+void read_instrument(const mudo_channel& ch, uint8_t* out) {
+    const uint32_t a = mudo_inst_addr(ch);
+    mudo_ram_read(a, out, REST_NODE_BYTES);
+    mudo_ram_read((uint64_t)a + INST_FLAGS, out + REST_NODE_BYTES, REST_TAIL_BYTES);
+}
+
+// The fields of a channel record outside its nodes that its shadow copies at
+// every seam: all but the id and the position in the tick.
+struct record_span {
+    size_t from, to;
+};
+constexpr record_span kCopiedSpans[] = {
+    {offsetof(mudo_channel, mix_vol), offsetof(mudo_channel, node)},
+    {offsetof(mudo_channel, track_active), offsetof(mudo_channel, tick_pos)},
+    {offsetof(mudo_channel, tick_len), sizeof(mudo_channel)},
+};
+
+bool same_outside_nodes(const mudo_channel& a, const mudo_channel& b) {
+    for (const record_span& s : kCopiedSpans)
+        if (std::memcmp((const char*)&a + s.from, (const char*)&b + s.from, s.to - s.from) != 0) return false;
+    return true;
+}
+
+void copy_outside_nodes(const mudo_channel& from, mudo_channel& to) {
+    for (const record_span& s : kCopiedSpans) std::memcpy((char*)&to + s.from, (const char*)&from + s.from, s.to - s.from);
+}
+
+bool follows_envelope(const mudo_node& n) {
+    for (int k = 0; k < MUDO_NODE_PARAMS; k++)
+        if (mudo_ram8((uint64_t)n.addr + 4 + 4 * k) & MVAL_ENVELOPE) return true;
+    return false;
+}
+
+bool at_rest(int c, const mudo_channel& ch) {
+    const rest_record& r = rests[c];
+    if (mixer_quiet.render_all || !r.rendered || ch.music || ch.track_active) return false;
+    if (ch.effect == 'v' || ch.effect == 'w' || ch.effect == 't') return false;  // vibrato moves on every tick
+    const int spt = ch.samples_per_tick;
+    if (spt <= 0 || spt > MUDO_BUF_SAMPLES || ch.tick_pos < 0) return false;
+    const mudo_channel& sh = mixer.channel[c + MUDO_CHANNELS];
+    if (!renders_silence(ch) || !renders_silence(sh)) return false;
+    if (!known_silent(ch.id, std::max({spt, ch.tick_len, MUDO_SEAM})) || !known_silent(sh.id, MUDO_SEAM)) return false;
+    for (const mudo_node& n : ch.node) {
+        if (n.kind == NODE_SILENT) continue;
+        // Held notes move their envelopes' loops; envelopes move their values.
+        if (ch.gate || follows_envelope(n)) return false;
+    }
+    if (std::memcmp(ch.node, ch.snapshot, sizeof ch.node) != 0 || !same_outside_nodes(ch, sh)) return false;
+    if (has_no_instrument(ch)) return true;
+    uint8_t inst[sizeof r.inst];
+    read_instrument(ch, inst);
+    return r.inst_addr == mudo_inst_addr(ch) && std::memcmp(inst, r.inst, sizeof inst) == 0;
+}
+
+// After a render that reached a tick boundary: what the tick read.
+void note_rendered(int c, const mudo_channel& ch) {
+    rest_record& r = rests[c];
+    r.rendered = true;
+    if (has_no_instrument(ch)) return;
+    r.inst_addr = mudo_inst_addr(ch);
+    read_instrument(ch, r.inst);
+}
+
+void count_up(int32_t& v) {
+    if (v < INT32_MAX) v++;
+}
+
+// One tick of a channel at rest: what grab, evaluation, render and seam would
+// leave, of which only the clocks differ from what is there.
+void rest_tick(mudo_channel& ch) {
+    mudo_channel& sh = mixer.channel[ch.id + MUDO_CHANNELS];
+    root_owner = &ch;
+    for (int i = 0; i < MUDO_INST_NODES; i++) {
+        mudo_node& n = ch.node[i];
+        if (n.kind == NODE_SILENT) continue;
+        for (int32_t& t : n.time) count_up(t);
+        if (n.kind == NODE_OSC && !(n.flags & NODE_FLAG_MUTED)) skip_node_tick_osc(n, ch.samples_per_tick);
+        ch.snapshot[i] = n;
+        sh.node[i] = n;
+        sh.snapshot[i] = n;
+    }
+    count_up(ch.gate ? ch.ticks_held : ch.ticks_since_release);
+    ch.tick_pos = 0;
+    ch.tick_len = ch.samples_per_tick;
+    copy_outside_nodes(ch, sh);
+    sh.tick_pos = 0;
+}
+
+// mix_channel for a channel at rest into its output buffer from frame pos:
+// silence, and its ticks moved on.
+int rest_channel(mudo_channel& ch, int pos, int frames) {
+    int16_t* out = mixer.output[ch.id] + 2 * pos;
+    int& zeros = zero_frames[ch.id];
+    if (pos + frames > zeros) std::memset(out, 0, sizeof(int16_t) * 2 * (size_t)frames);
+    if (pos <= zeros) zeros = std::max(zeros, pos + frames);
+    for (int done = 0; done < frames;) {
+        const int left_in_tick = ch.tick_len - ch.tick_pos;
+        if (left_in_tick <= 0) {
+            rest_tick(ch);
+            continue;
+        }
+        const int m = std::min(frames - done, left_in_tick);
+        if (!ch.stereo) pan_gains(ch, ch.last_gain_l, ch.last_gain_r);
+        ch.tick_pos += m;
+        done += m;
+    }
+    return frames;
+}
+
+void settle_root() {
+    if (root_owner) evaluate_root_node(*root_owner);
+    root_owner = nullptr;
+}
+
+int play_channel(int c, mudo_channel& ch, int pos, int frames) {
+    if (at_rest(c, ch)) return rest_channel(ch, pos, frames);
+    const int left_in_tick = std::max(ch.tick_len - ch.tick_pos, 0);
+    const int got = mix_channel(ch, frames, mixer.output[c] + 2 * pos);
+    zero_frames[c] = std::min(zero_frames[c], pos);
+    if (got > left_in_tick) {
+        note_rendered(c, ch);
+        root_owner = nullptr;  // the render evaluated it
+    }
+    return got;
+}
+
 // Every channel renders frames into its output buffer. The music channels go
 // first; one that runs out of pattern ticks holds every later channel of the
 // pass to the frames it reached, and the pattern advances before the next.
@@ -36,7 +194,7 @@ void render_channels(int frames) {
                 mudo_channel& ch = mixer.channel[c];
                 if ((ch.music != 0) != (music != 0)) continue;
                 const int want = std::min(left[c], limit);
-                const int got = want > 0 ? mix_channel(ch, want, mixer.output[c] + 2 * pos[c]) : 0;
+                const int got = want > 0 ? play_channel(c, ch, pos[c], want) : 0;
                 left[c] -= got;
                 pos[c] += got;
                 if (left[c] > 0) {
@@ -46,6 +204,7 @@ void render_channels(int frames) {
             }
         }
         if (!is_short) return;
+        settle_root();  // before the pattern changes the channel it came from
         if (mixer.music_playing) advance_pattern();
     }
     // Out of passes: what a channel did not write is silence, not old sound.
@@ -64,6 +223,7 @@ void mix_block(int16_t* out, int frames) {
     run_fade_clock(frames);
     mixer_quiet.loud = 0;
     render_channels(frames);
+    settle_root();
 
     // Only the channels that may have sounded add anything: the others wrote zeros.
     if (!mixer_quiet.loud) {
@@ -93,6 +253,12 @@ void mix_block(int16_t* out, int frames) {
 }
 
 }  // namespace
+
+void mudo_forget_rests() {
+    std::memset(rests, 0, sizeof rests);
+    std::memset(zero_frames, 0, sizeof zero_frames);
+    root_owner = nullptr;
+}
 
 void mudo_mix(int16_t* out, int32_t frames) {
     if (!out) return;

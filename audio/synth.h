@@ -9,6 +9,8 @@
 
 // --- sizes and limits ------------------------------------------------------
 inline constexpr uint32_t MUDO_RAM_SIZE = 0x1000000;  // the private copy of the focus process
+inline constexpr uint32_t MUDO_RAM_PAGE = 4096;       // the copy keeps track of written pages by these
+inline constexpr uint32_t MUDO_RAM_PAGES = MUDO_RAM_SIZE / MUDO_RAM_PAGE;
 inline constexpr int MUDO_CHANNELS = 16;              // live channels; 16 more are their shadows
 inline constexpr int MUDO_INST_NODES = 8;
 inline constexpr int MUDO_MAX_CHANNEL_NODES = 9;  // the eight nodes and the stereo output
@@ -182,6 +184,9 @@ int32_t eval_mval(mudo_channel& ch, mudo_node& n, int k, int64_t P);
 // The pitch step of note p2 (16.16 semitones) and fine p3 (1/2^24 semitone), before any ratio.
 int64_t mudo_get_dx_for_note(int32_t p2, int32_t p3);
 void evaluate_channel_node_parameters(mudo_channel& ch);
+// Its first step: the root every top node inherits from, in mixer.root_node,
+// from the channel's note values shaped by its row effect.
+void evaluate_root_node(mudo_channel& ch);
 // Note start: envelope times restart and every random weight is drawn afresh.
 void retrigger_mval_env_tick(mudo_channel& ch, mudo_node& n, int k);
 void retrigger_channel_envelopes(mudo_channel& ch);
@@ -213,6 +218,14 @@ void reset_channel_state(mudo_channel& ch);  // the note defaults; the id stays
 void grab_node_tree(mudo_channel& ch);
 void prepare_nodes_for_new_instrument(mudo_channel& ch);
 void render_channel_tick(mudo_channel& ch, int samples);
+// Whether a render of the channel's nodes as they stand writes nothing but
+// zeros: every node in the render order, no effect node, every oscillator
+// that is not muted at volume 0.
+bool renders_silence(const mudo_channel& ch);
+// Buffers of channel id known to hold zeros in their first samples.
+bool known_silent(uint32_t id, int samples);
+// The target gains of a mono channel's pan, from node 0's p1.
+void pan_gains(const mudo_channel& ch, int32_t& L, int32_t& R);
 // Up to frames stereo frames into out; fewer only when a music channel's
 // pattern runs out of ticks.
 int mix_channel(mudo_channel& ch, int frames, int16_t* out);
@@ -252,6 +265,9 @@ void advance_pattern();
 int32_t calc_pattern_ticks_to_play();
 int32_t get_leftmost_nonlooping_channel();  // -1 when none
 void mudo_update_fade_tick();
+
+// The mixer forgets which channels it knew to be at rest (the mixer was cleared).
+void mudo_forget_rests();
 
 // The mixer's own state beside the record.
 extern int16_t last_mixed_out[2 * MUDO_MIX_MAX_FRAMES];

@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Host CPU of an idle frame of the whole program: our system ROM booted
-# with nothing to do. A run of 22 s less a run of 2 s (start-up and the
-# boot fall out), over the 20 s between them at the program's 16 ms frame;
-# user and system time of every thread, medians of 5 runs each. Headless
-# (-x) and in a window under Xvfb (skipped when Xvfb is not installed).
+# Host CPU and resident memory of the whole program idle: our system ROM
+# booted with nothing to do, beside its anchor, an SDL program with the audio
+# device open (writing silence) and a main loop sleeping to 60 Hz deadlines
+# (bench/idle_anchor.c, built here). Each run starts the program, lets it
+# settle for SETTLE seconds, then takes the CPU time of all its threads over
+# the next IDLE seconds and its resident size at the end. The runs of the
+# anchor, the program headless (-x) and the program in a window under Xvfb
+# (skipped when Xvfb is not installed) take turns; the figures are medians.
 #
 #   bench/idle_frame.sh BUILD_DIR [RUNS]
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 runs=${2:-5}
+settle=${SETTLE:-2}
+idle=${IDLE:-20}
 program=$build/halvoran
 [ -x "$program" ] || { echo "idle_frame: no $program" >&2; exit 1; }
 scratch=$(mktemp -d)
@@ -19,34 +25,66 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# CPU seconds (user + system) of one run of $1 seconds; the rest are options.
-cpu_of_run() {
-  local seconds=$1
-  shift
+anchor=$scratch/idle_anchor
+# shellcheck disable=SC2046
+cc -O2 -o "$anchor" "$here/idle_anchor.c" $(pkg-config --cflags --libs sdl2)
+
+# Nanoseconds on a CPU of every thread of process $1.
+cpu_ns() {
+  local sum=0 f v
+  for f in /proc/"$1"/task/*/schedstat; do
+    read -r v _ < "$f" 2> /dev/null || continue
+    sum=$((sum + v))
+  done
+  echo "$sum"
+}
+
+# One run of the command given: "<CPU ms per idle second> <resident MB>".
+measure() {
   rm -rf "$scratch/home" && mkdir -p "$scratch/home"
-  local TIMEFORMAT='%U %S' t
-  t=$( { time timeout -s TERM "$seconds" "$program" -home "$scratch/home" "$@" > /dev/null 2>&1; } 2>&1 || true)
-  awk '{ printf "%.4f\n", $(NF-1) + $NF }' <<< "$t"
+  "$@" > /dev/null 2>&1 &
+  local pid=$! c0 c1 rss
+  sleep "$settle"
+  c0=$(cpu_ns "$pid")
+  sleep "$idle"
+  c1=$(cpu_ns "$pid")
+  rss=$(awk '/^VmRSS:/ { print $2 }' /proc/"$pid"/status)
+  kill -TERM "$pid" 2> /dev/null || true
+  wait "$pid" 2> /dev/null || true
+  awk -v a="$c0" -v b="$c1" -v r="$rss" -v s="$idle" 'BEGIN { printf "%.3f %.1f\n", (b - a) / s / 1e6, r / 1024 }'
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# Microseconds of host CPU per idle frame.
-per_frame() {
-  local long short i
-  long=$(for i in $(seq "$runs"); do cpu_of_run 22 "$@"; done | median)
-  short=$(for i in $(seq "$runs"); do cpu_of_run 2 "$@"; done | median)
-  awk -v l="$long" -v s="$short" 'BEGIN { printf "%.0f us (22 s run %.3f s, 2 s run %.3f s)\n", (l - s) / 20 * 0.016 * 1e6, l, s }'
-}
-
-export SDL_AUDIODRIVER=dummy
-echo "headless: $(SDL_VIDEODRIVER=dummy per_frame -x)"
+export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
+display=
 if command -v Xvfb > /dev/null; then
   exec {fd}<> <(:)
   Xvfb -displayfd "$fd" -screen 0 1280x720x24 -nolisten tcp > /dev/null 2>&1 &
   xvfb_pid=$!
   read -r -t 10 display <&"$fd" || { echo "idle_frame: Xvfb did not start" >&2; exit 1; }
-  echo "window under Xvfb: $(DISPLAY=:$display SDL_VIDEODRIVER=x11 per_frame)"
+fi
+
+: > "$scratch/anchor" && : > "$scratch/headless" && : > "$scratch/window"
+for i in $(seq "$runs"); do
+  SDL_VIDEODRIVER=dummy measure "$anchor" $((settle + idle + 5)) >> "$scratch/anchor"
+  SDL_VIDEODRIVER=dummy measure "$program" -home "$scratch/home" -x >> "$scratch/headless"
+  if [ -n "$display" ]; then
+    DISPLAY=:$display SDL_VIDEODRIVER=x11 measure "$program" -home "$scratch/home" >> "$scratch/window"
+  fi
+done
+
+cpu() { awk '{ print $1 }' "$scratch/$1" | median; }
+rss() { awk '{ print $2 }' "$scratch/$1" | median; }
+a=$(cpu anchor) h=$(cpu headless)
+echo "CPU ms per idle second, median of $runs runs of ${idle} s:"
+echo "  anchor:   $a (resident $(rss anchor) MB)"
+echo "  headless: $h (resident $(rss headless) MB)"
+awk -v h="$h" -v a="$a" 'BEGIN { printf "  headless / anchor: %.2fx\n", h / a }'
+if [ -n "$display" ]; then
+  w=$(cpu window)
+  echo "  window under Xvfb: $w (resident $(rss window) MB)"
+  awk -v w="$w" -v h="$h" 'BEGIN { printf "  window / headless: %.2fx\n", w / h }'
 else
-  echo "window under Xvfb: skipped (no Xvfb)"
+  echo "  window under Xvfb: skipped (no Xvfb)"
 fi

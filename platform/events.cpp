@@ -195,10 +195,18 @@ static void locked_motion(const SDL_MouseMotionEvent& m) {
     last_warp_x = ww / 2, last_warp_y = wh / 2;
 }
 
+// Events after which the window may not show the last frame presented.
+static bool window_shows_anew(uint8_t event) {
+    return event == SDL_WINDOWEVENT_SHOWN || event == SDL_WINDOWEVENT_EXPOSED || event == SDL_WINDOWEVENT_MAXIMIZED ||
+           event == SDL_WINDOWEVENT_RESTORED || event == SDL_WINDOWEVENT_SIZE_CHANGED ||
+           event == SDL_WINDOWEVENT_DISPLAY_CHANGED;
+}
+
 static void window_event(const SDL_WindowEvent& w) {
     krio_debugf("SDL_WINDOWEVENT: %d\n", (int)w.event);
     SDL_Window* win = os_sdl_window();
     bool ours = win && w.windowID == SDL_GetWindowID(win);
+    if (ours && window_shows_anew(w.event)) os_window_needs_present();
     switch (w.event) {
     case SDL_WINDOWEVENT_SHOWN:
     case SDL_WINDOWEVENT_MAXIMIZED:
@@ -274,6 +282,10 @@ void handle_sdl_messages() {
             if (e.drop.file) process_dropped_file(e.drop.file);
             SDL_free(e.drop.file);
             if (os_sdl_window()) SDL_RaiseWindow(os_sdl_window());
+            break;
+        case SDL_RENDER_TARGETS_RESET:
+        case SDL_RENDER_DEVICE_RESET:
+            os_renderer_reset(e.type == SDL_RENDER_DEVICE_RESET);
             break;
         case SDL_AUDIODEVICEADDED:
             krio_debugf("SDL_AUDIODEVICEADDED %d\n", (int)e.adevice.which);

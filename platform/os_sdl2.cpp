@@ -25,6 +25,10 @@ static char sdl_window_title[WINDOW_TITLE_MAX] = {};
 static int32_t use_custom_window_icon;
 static uint32_t window_icon_dat[WINDOW_ICON_SIDE * WINDOW_ICON_SIDE];
 static uint32_t big_src[BIG_SRC_W * BIG_SRC_H];
+static uint64_t presents;
+static bool texture_stale = true;  // the texture does not hold the last composed frame
+static bool window_stale = true;   // the window does not show the texture as placed now
+static host_rect shown_rect;
 
 // --- pure pieces ---------------------------------------------------------------
 
@@ -145,6 +149,7 @@ void os_video_shutdown() {
     hvx_window_w = HVX_DISPLAY_W, hvx_window_h = HVX_DISPLAY_H;
     last_win_x = last_win_y = WINDOW_POS_UNDEFINED;
     last_win_w = last_win_h = 0;
+    texture_stale = window_stale = true;
 }
 
 static const char* scale_quality() { return config.pixel_perfect || config.blit_720p ? "nearest" : "linear"; }
@@ -233,6 +238,7 @@ void os_apply_video_config() {
     if (sdl_texture) SDL_SetTextureBlendMode(sdl_texture, SDL_BLENDMODE_NONE);
     sdl_texture_w = sdl_texture ? plan.texture_w : 0;
     sdl_texture_h = sdl_texture ? plan.texture_h : 0;
+    texture_stale = window_stale = true;
     apply_icon();
 }
 
@@ -269,8 +275,19 @@ void get_dest_rect(host_rect* r) {
                            config.stretch, config.blit_720p);
 }
 
-void blit_to_sdl_window_hardware(const uint32_t* pixels, int width) {
-    if (!sdl_renderer || !sdl_texture || !pixels) return;
+// What the window shows: a frame is uploaded only when it changed or the
+// texture lost it, and presented only when the upload, an expose, a resize,
+// a move to another display, a renderer reset or a new placement calls for
+// it. An idle workstation then costs no upload and no present.
+
+void os_window_needs_present() { window_stale = true; }
+
+void os_renderer_reset(bool textures_lost) {
+    window_stale = true;
+    if (textures_lost) texture_stale = true;
+}
+
+static void upload_frame(const uint32_t* pixels, int width) {
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, scale_quality());
     // The texture is never larger than what the source provides: the virtual
     // size is at most 480x270 and the texture is made from it.
@@ -285,16 +302,42 @@ void blit_to_sdl_window_hardware(const uint32_t* pixels, int width) {
     } else if (sdl_texture_w <= width && sdl_texture_h <= HVX_DISPLAY_H) {
         SDL_UpdateTexture(sdl_texture, nullptr, pixels, width * 4);
     }
+    texture_stale = false;
+    window_stale = true;
+}
+
+static void present_texture(const host_rect& r) {
     SDL_SetRenderDrawColor(sdl_renderer, 0, 0, 0, 255);
     SDL_SetRenderDrawBlendMode(sdl_renderer, SDL_BLENDMODE_NONE);
     SDL_RenderClear(sdl_renderer);
-    host_rect r;
-    get_dest_rect(&r);
     if (r.w && r.h) {
         SDL_Rect dst{r.x, r.y, r.w, r.h};
         SDL_RenderCopy(sdl_renderer, sdl_texture, nullptr, &dst);
         SDL_RenderPresent(sdl_renderer);
+        presents++;
+        shown_rect = r;
+        window_stale = false;
     } else {
+        // Tried again next frame (a minimised window).
         krio_debug("[blit_to_sdl_window_hardware] can not find blit dest_rect for this frame\n");
     }
 }
+
+void blit_to_sdl_window_hardware(const uint32_t* pixels, int width) {
+    if (!sdl_renderer || !sdl_texture || !pixels) return;
+    upload_frame(pixels, width);
+    host_rect r;
+    get_dest_rect(&r);
+    present_texture(r);
+}
+
+void os_show_frame(const uint32_t* pixels, int width, bool changed) {
+    if (!sdl_renderer || !sdl_texture) return;
+    if (pixels && (changed || texture_stale)) upload_frame(pixels, width);
+    host_rect r;
+    get_dest_rect(&r);
+    if (r.x != shown_rect.x || r.y != shown_rect.y || r.w != shown_rect.w || r.h != shown_rect.h) window_stale = true;
+    if (window_stale && !texture_stale) present_texture(r);
+}
+
+uint64_t os_present_count() { return presents; }

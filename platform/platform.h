@@ -221,7 +221,17 @@ void get_dest_rect(host_rect* r);
 // The same placement as a pure function of window and display size.
 host_rect compute_dest_rect(int32_t win_w, int32_t win_h, int32_t pw, int32_t ph, int pixel_perfect,
                             int stretch, int blit_720p);
+// Uploads and presents one frame, whatever the window showed before.
 void blit_to_sdl_window_hardware(const uint32_t* pixels, int width);
+// The frame driver's way to the window: uploads pixels (none: no new frame)
+// when changed or when the texture lost its frame, and presents only when the
+// window does not show the texture as it is placed now.
+void os_show_frame(const uint32_t* pixels, int width, bool changed);
+// The window was exposed, resized or moved to another display.
+void os_window_needs_present();
+// The renderer lost its targets; with textures_lost its textures too.
+void os_renderer_reset(bool textures_lost);
+uint64_t os_present_count();  // frames presented since start
 inline void blit_to_sdl_window(const uint32_t* pixels, int width) { blit_to_sdl_window_hardware(pixels, width); }
 // Every pixel of a w x h picture becomes a k x k block of dst (w*k a row).
 void enlarge_nearest(const uint32_t* src, int w, int h, int k, uint32_t* dst);
@@ -247,6 +257,9 @@ extern uint32_t display_line_sel[HVX_DISPLAY_H];
 extern uint32_t back_page[HVX_DISPLAY_PIXELS];
 // The next composition looks every row up again (for whoever wrote back_page).
 void forget_composed_rows();
+// Whether the last composed frame may differ from the one composed before it
+// (false only when every pixel is known to be the same).
+bool composed_frame_changed();
 extern int32_t video_mode;
 // The composed frame (480x270), or none when there is nothing new to show.
 uint32_t* generate_video_out(int* width, int* height);

@@ -180,7 +180,7 @@ void end_frame() {
         int w = 0, h = 0;
         uint32_t* pixels = generate_video_out(&w, &h);
         // Before the window exists (no process 3 yet) there is nothing to draw into.
-        if (pixels && os_has_window()) blit_to_sdl_window_hardware(pixels, w);
+        if (os_has_window()) os_show_frame(pixels, w, pixels && composed_frame_changed());
     }
     uint32_t length = frame_length_ms(config.battery_saver, app.boot_done, app.last_input_time, clock_ticks(),
                                       &app.battery_slow);

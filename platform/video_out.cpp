@@ -76,8 +76,11 @@ static void widen(int k) {
 // and not a palette lookup a pixel.
 static uint8_t kept_bytes[HVX_DISPLAY_PIXELS];
 static bool row_kept[HVX_DISPLAY_H];
+// Whether the last composition may have changed a pixel of back_page.
+static bool frame_changed = true;
 
 void forget_composed_rows() { std::memset(row_kept, 0, sizeof row_kept); }
+bool composed_frame_changed() { return frame_changed; }
 
 uint32_t* compose_process_video(Process* src) {
     if (!src) return nullptr;
@@ -97,6 +100,7 @@ uint32_t* compose_process_video(Process* src) {
         display_line_sel[y] = sel;
     }
 
+    bool changed = false;
     for (int y = 0; y < HVX_DISPLAY_H; y++) {
         const uint32_t* pal = display_pal + display_line_sel[y] * 64;
         uint32_t* out = back_page + y * HVX_DISPLAY_W;
@@ -111,8 +115,12 @@ uint32_t* compose_process_video(Process* src) {
             if (served && !(keep && served == run && std::memcmp(in, kept, (size_t)run) == 0)) {
                 lookup_run(out, in, served, pal);
                 std::memcpy(kept, in, (size_t)served);
+                changed = true;
             }
-            for (int64_t i = served; i < run; i++) out[i] = 0;
+            for (int64_t i = served; i < run; i++) {
+                changed |= out[i] != 0;
+                out[i] = 0;
+            }
             all_served &= served == run;
             out += run;
             kept += run;
@@ -129,7 +137,9 @@ uint32_t* compose_process_video(Process* src) {
     if (video_mode == 3 || video_mode == 4) {
         widen(video_mode - 1);
         forget_composed_rows();  // the rows now hold the widened picture
+        changed = true;
     }
+    frame_changed = changed;
     return back_page;
 }
 

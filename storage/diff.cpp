@@ -3,6 +3,7 @@
 #include "storage/storage.h"
 
 #include <lz4.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -12,39 +13,20 @@
 #include "platform/platform.h"
 
 // ---------------------------------------------------------------------------
-// CRC-32 (reflected 0xEDB88320), slicing by eight.
+// CRC-32: zlib's, in steps its 32-bit length always holds.
 // ---------------------------------------------------------------------------
-
-struct crc_tables {
-    uint32_t t[8][256];
-    constexpr crc_tables() : t{} {
-        for (uint32_t i = 0; i < 256; i++) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; k++) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-            t[0][i] = c;
-        }
-        for (uint32_t i = 0; i < 256; i++)
-            for (int s = 1; s < 8; s++) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
-    }
-};
-
-static constexpr crc_tables crc_tab{};
 
 uint32_t crc32b_update(uint32_t crc, const void* data, int64_t length) {
     if (!data || length < 1) return crc;
-    const uint8_t* p = (const uint8_t*)data;
-    uint32_t c = ~crc;
-    while (length >= 8) {
-        uint32_t a = c ^ load_u32_le(p);
-        uint32_t b = load_u32_le(p + 4);
-        c = crc_tab.t[7][a & 0xFF] ^ crc_tab.t[6][(a >> 8) & 0xFF] ^ crc_tab.t[5][(a >> 16) & 0xFF] ^
-            crc_tab.t[4][a >> 24] ^ crc_tab.t[3][b & 0xFF] ^ crc_tab.t[2][(b >> 8) & 0xFF] ^
-            crc_tab.t[1][(b >> 16) & 0xFF] ^ crc_tab.t[0][b >> 24];
-        p += 8;
-        length -= 8;
+    const auto* p = (const Bytef*)data;
+    uLong c = crc;
+    while (length > 0) {
+        const uInt n = length > CRC_STEP_MAX ? CRC_STEP_MAX : (uInt)length;
+        c = crc32(c, p, n);
+        p += n;
+        length -= n;
     }
-    while (length-- > 0) c = (c >> 8) ^ crc_tab.t[0][(c ^ *p++) & 0xFF];
-    return ~c;
+    return (uint32_t)c;
 }
 
 uint32_t crc32b(const void* data, int64_t length) { return crc32b_update(0, data, length); }

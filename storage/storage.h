@@ -84,7 +84,9 @@ inline constexpr int64_t DIFF_MAX_CONTENT = 64ll << 20;  // old and new contents
 inline constexpr int64_t DIFF_MAX_INNER = DIFF_MAX_CONTENT + (DIFF_MAX_CONTENT >> 4);
 inline constexpr int64_t DIFF_MAX_DELTA = 128ll << 20;
 
-// Standard CRC-32 (as zlib's crc32); 0 for no bytes.
+// Standard CRC-32, zlib's crc32; 0 for no bytes. Longer inputs are fed to it
+// CRC_STEP_MAX bytes at a time (its length is 32-bit).
+inline constexpr uint32_t CRC_STEP_MAX = 1u << 30;
 uint32_t crc32b(const void* data, int64_t length);
 uint32_t crc32b_update(uint32_t crc, const void* data, int64_t length);
 // A new buffer with the outer form; none only for contents over

@@ -477,6 +477,42 @@ TEST_F(mixer_entry, silence_skipped_mixes_as_if_rendered) {
     }
 }
 
+// A released note at volume 0 rests for seconds; then one thing it reads
+// changes. It sounds, and its record reads, as if every tick had rendered.
+TEST_F(mixer_entry, a_channel_at_rest_wakes_as_if_every_tick_rendered) {
+    const uint32_t inst1 = BASE + INST_OFFSET + INST_SIZE, moved = inst1 + 0x20000;
+    const uint32_t volume_mval = inst1 + 4;  // node 0, p0
+    const std::vector<std::function<void()>> wakes = {
+        [] { mudo_set_note(0, 64, MUDO_NO_VALUE, 50, 0, 0, 0, MUDO_PAN_KEEP); },  // on from where it was
+        [] { mudo_set_note(0, MUDO_NO_VALUE, MUDO_NO_VALUE, 64, 0, 0, 0, 40); },  // louder, still released
+        [=] { mixer.ram[volume_mval] = 0, mixer.ram[volume_mval + 1] = 200; },  // its volume no longer the note's
+        [] { mudo_set_channel_base_addr(0, BASE + 0x20000); },                       // a louder copy
+        [] { mixer.channel[0].node[0].p[0] = 60 << 16; },                             // written in its record
+    };
+    for (size_t w = 0; w < wakes.size(); w++) {
+        std::vector<int16_t> heard[2];
+        std::vector<uint8_t> channels[2];
+        for (int all : {0, 1}) {
+            SetUp();
+            mixer_quiet.render_all = all;
+            instrument(1).osc(1, 0).param(1, 2, {REL, 7});
+            std::memcpy(mixer.ram + moved, mixer.ram + inst1, INST_SIZE);
+            mixer.ram[moved + 4] = 0, mixer.ram[moved + 5] = 200;
+            note_on(0, 30);
+            mix(3000);
+            mudo_set_note(0, MUDO_NO_VALUE, MUDO_NO_VALUE, 0, 0, 0, 0, MUDO_PAN_KEEP);
+            heard[all] = mix(3 * 44100 + 77);
+            wakes[w]();
+            const auto after = mix(5000);
+            heard[all].insert(heard[all].end(), after.begin(), after.end());
+            channels[all].assign((const uint8_t*)mixer.channel, (const uint8_t*)(mixer.channel + 2 * MUDO_CHANNELS));
+        }
+        EXPECT_GT(peak(heard[1]), 1000) << w;
+        EXPECT_EQ(heard[0], heard[1]) << w;
+        EXPECT_TRUE(channels[0] == channels[1]) << w;
+    }
+}
+
 TEST_F(mixer_entry, queries) {
     std::vector<int16_t> scratch(MUDO_SCRATCH_SAMPLES);
     EXPECT_EQ(mudo_get_channel_state(-1, -1, scratch.data()), 0);
