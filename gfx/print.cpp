@@ -1,6 +1,7 @@
 // The text printer: draws qzscii text glyph by glyph from a font in the
 // running process's memory, interpreting the control codes on the way.
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -636,8 +637,13 @@ bool print_plain_glyphs(print_context* c) {
             const int64_t px0 = x0 + b;
             if (plain && gw > 0 && lc.inside[f.raised] && px0 >= clip.left && px0 + gw <= clip.right) {
                 uint8_t* row = data + (cy + y_off - cam_y - f.raised) * stride + px0;
-                uint64_t rows = 0;
-                for (int r = 0; r < 8; r++) rows |= (uint64_t)f.rows[r] << (8 * r);
+                uint64_t rows;
+                if constexpr (std::endian::native == std::endian::little) {
+                    std::memcpy(&rows, f.rows, 8);
+                } else {
+                    rows = 0;
+                    for (int r = 0; r < 8; r++) rows |= (uint64_t)f.rows[r] << (8 * r);
+                }
                 if (whole) plot_glyph<true>(row, stride, rows, gw, gh, table_row, keep, wm);
                 else plot_glyph<false>(row, stride, rows, gw, gh, table_row, keep, wm);
             } else {
