@@ -110,25 +110,50 @@ void tab(print_context* c) {
     set_cur_x(x + base);
 }
 
+// The active font (its 256 glyphs of 8 bytes) when it lies in one page
+// served whole, to be read in place; else none.
+const uint8_t* font_in_place(const print_context* c) {
+    const uint32_t in_page = c->font & (HVX_PAGE_SIZE - 1);
+    const uint8_t* page = in_page <= HVX_PAGE_SIZE - 2048 ? gfx::whole_page(cproc, c->font & HVX_ADDR_MASK) : nullptr;
+    return page ? page + in_page : nullptr;
+}
+
+// The bytes of a glyph: its eight rows, width and raise, from the font in
+// memory as it is now (font: the font in place, or none).
+struct font_glyph {
+    uint8_t rows[8];
+    int w, raised;
+};
+
+void read_glyph(const print_context* c, const uint8_t* font, int ch, font_glyph& f) {
+    uint8_t flags, nib = 0;
+    if (font) {
+        std::memcpy(f.rows, font + ch * 8, 8);
+        flags = font[5];
+        if (flags & 1) nib = font[ch / 2];
+    } else {
+        const uint32_t glyph = c->font + (uint32_t)ch * 8;
+        for (int r = 0; r < 8; r++) f.rows[r] = peek(glyph + (uint32_t)r);
+        flags = font_flags(c);
+        if (flags & 1) nib = peek(c->font + (uint32_t)ch / 2);
+    }
+    f.w = ch < 128 ? c->char_w : c->char_w_hi;
+    f.raised = 0;
+    // codes below 16 drawn as glyphs have no nibble
+    if ((flags & 1) && ch >= 16) {
+        nib = (ch & 1) ? nib >> 4 : nib & 15;
+        const int adj = nib & 7;
+        f.w += adj < 4 ? adj : adj - 8;
+        f.raised = (nib & 8) ? 1 : 0;
+    }
+}
+
 // The glyph of code ch from the active font, with its width and flags.
 int draw_font_glyph(print_context* c, int ch) {
-    uint8_t rows[8];
-    const uint32_t at = c->font + (uint32_t)ch * 8;
-    // Eight bytes from one page served whole are read in one go.
-    if (const uint8_t* page = (at & (HVX_PAGE_SIZE - 1)) <= HVX_PAGE_SIZE - 8 ? gfx::whole_page(cproc, at & HVX_ADDR_MASK) : nullptr)
-        std::memcpy(rows, page + (at & (HVX_PAGE_SIZE - 1)), 8);
-    else
-        for (int r = 0; r < 8; r++) rows[r] = peek(at + (uint32_t)r);
-    int w = ch < 128 ? c->char_w : c->char_w_hi;
-    int flags = c->border ? GLYPH_FLAG_BORDER : 0;
-    if (ch >= 16 && (font_flags(c) & 1)) {
-        uint8_t nib = peek(c->font + (uint32_t)ch / 2);
-        nib = (ch & 1) ? nib >> 4 : nib & 15;
-        int adj = nib & 7;
-        w += adj < 4 ? adj : adj - 8;
-        if (nib & 8) flags |= GLYPH_FLAG_RAISED;
-    }
-    return draw_character(c, rows, w, c->char_h, flags);
+    font_glyph f;
+    read_glyph(c, font_in_place(c), ch, f);
+    const int flags = (c->border ? GLYPH_FLAG_BORDER : 0) | (f.raised ? GLYPH_FLAG_RAISED : 0);
+    return draw_character(c, f.rows, f.w, c->char_h, flags);
 }
 
 // Pokes count bytes of the text from offset from into memory at addr.
@@ -498,35 +523,6 @@ int finish_glyph(print_context* c, int64_t cost, int advance, int height) {
 
 namespace {
 
-// The bytes of a glyph: its eight rows, width and raise, from the font in
-// memory as it is now.
-struct font_glyph {
-    uint8_t rows[8];
-    int w, raised;
-};
-
-void read_glyph(const print_context* c, const uint8_t* font, int ch, font_glyph& f) {
-    uint8_t flags, nib = 0;
-    if (font) {
-        std::memcpy(f.rows, font + ch * 8, 8);
-        flags = font[5];
-        if (flags & 1) nib = font[ch / 2];
-    } else {
-        const uint32_t glyph = c->font + (uint32_t)ch * 8;
-        for (int r = 0; r < 8; r++) f.rows[r] = peek(glyph + (uint32_t)r);
-        flags = font_flags(c);
-        if (flags & 1) nib = peek(c->font + (uint32_t)ch / 2);
-    }
-    f.w = ch < 128 ? c->char_w : c->char_w_hi;
-    f.raised = 0;
-    if (flags & 1) {
-        nib = (ch & 1) ? nib >> 4 : nib & 15;
-        const int adj = nib & 7;
-        f.w += adj < 4 ? adj : adj - 8;
-        f.raised = (nib & 8) ? 1 : 0;
-    }
-}
-
 // Which glyph boxes of one line the clip box takes, by the glyph's raise:
 // none of them (outside), or every pixel of it (inside) once its x is in.
 struct line_clip {
@@ -577,10 +573,7 @@ bool print_plain_glyphs(print_context* c) {
     // Without a run of its own the pen is loaded again at every glyph.
     if (g.owner != c) return false;
 
-    // The whole font in one page served whole: read in place.
-    const uint32_t in_page = c->font & (HVX_PAGE_SIZE - 1);
-    const uint8_t* page = in_page <= HVX_PAGE_SIZE - 2048 ? gfx::whole_page(cproc, c->font & HVX_ADDR_MASK) : nullptr;
-    const uint8_t* font = page ? page + in_page : nullptr;
+    const uint8_t* const font = font_in_place(c);
 
     // Pixel writes may alias anything a char may: everything read in the
     // loop is copied first.

@@ -43,7 +43,8 @@ int nospend(lua_State* L) {
 
 // Allocates in every way the interpreter can: tables with array and hash
 // parts, closures, upvalues, concatenation, varargs, tbc variables, stack
-// growth, metamethods, finalizers, coroutines and string methods.
+// growth, metamethods, finalizers, coroutines, string methods and missing
+// keys.
 const char* workload = R"(
 local spend = ...
 local keep = {}
@@ -79,6 +80,9 @@ smt.__index = function(s, k) return lib[k] end
 m = m .. ("ef"):upper()
 smt.__index = lib
 assert(m == "ABxxCDEF", m)
+-- keys missing from a plain table and from one with an '__index'
+local plain, lazy = {1, 2, x = 3}, setmetatable({}, {__index = function(_, k) return k end})
+assert(plain[5] == nil and plain.y == nil and lazy[7] == 7 and lazy.z == "z")
 return r
 )";
 
