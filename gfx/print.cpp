@@ -1,6 +1,7 @@
 // The text printer: draws qzscii text glyph by glyph from a font in the
 // running process's memory, interpreting the control codes on the way.
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -109,25 +110,50 @@ void tab(print_context* c) {
     set_cur_x(x + base);
 }
 
+// The active font (its 256 glyphs of 8 bytes) when it lies in one page
+// served whole, to be read in place; else none.
+const uint8_t* font_in_place(const print_context* c) {
+    const uint32_t in_page = c->font & (HVX_PAGE_SIZE - 1);
+    const uint8_t* page = in_page <= HVX_PAGE_SIZE - 2048 ? gfx::whole_page(cproc, c->font & HVX_ADDR_MASK) : nullptr;
+    return page ? page + in_page : nullptr;
+}
+
+// The bytes of a glyph: its eight rows, width and raise, from the font in
+// memory as it is now (font: the font in place, or none).
+struct font_glyph {
+    uint8_t rows[8];
+    int w, raised;
+};
+
+void read_glyph(const print_context* c, const uint8_t* font, int ch, font_glyph& f) {
+    uint8_t flags, nib = 0;
+    if (font) {
+        std::memcpy(f.rows, font + ch * 8, 8);
+        flags = font[5];
+        if (flags & 1) nib = font[ch / 2];
+    } else {
+        const uint32_t glyph = c->font + (uint32_t)ch * 8;
+        for (int r = 0; r < 8; r++) f.rows[r] = peek(glyph + (uint32_t)r);
+        flags = font_flags(c);
+        if (flags & 1) nib = peek(c->font + (uint32_t)ch / 2);
+    }
+    f.w = ch < 128 ? c->char_w : c->char_w_hi;
+    f.raised = 0;
+    // codes below 16 drawn as glyphs have no nibble
+    if ((flags & 1) && ch >= 16) {
+        nib = (ch & 1) ? nib >> 4 : nib & 15;
+        const int adj = nib & 7;
+        f.w += adj < 4 ? adj : adj - 8;
+        f.raised = (nib & 8) ? 1 : 0;
+    }
+}
+
 // The glyph of code ch from the active font, with its width and flags.
 int draw_font_glyph(print_context* c, int ch) {
-    uint8_t rows[8];
-    const uint32_t at = c->font + (uint32_t)ch * 8;
-    // Eight bytes from one page served whole are read in one go.
-    if (const uint8_t* page = (at & (HVX_PAGE_SIZE - 1)) <= HVX_PAGE_SIZE - 8 ? gfx::whole_page(cproc, at & HVX_ADDR_MASK) : nullptr)
-        std::memcpy(rows, page + (at & (HVX_PAGE_SIZE - 1)), 8);
-    else
-        for (int r = 0; r < 8; r++) rows[r] = peek(at + (uint32_t)r);
-    int w = ch < 128 ? c->char_w : c->char_w_hi;
-    int flags = c->border ? GLYPH_FLAG_BORDER : 0;
-    if (ch >= 16 && (font_flags(c) & 1)) {
-        uint8_t nib = peek(c->font + (uint32_t)ch / 2);
-        nib = (ch & 1) ? nib >> 4 : nib & 15;
-        int adj = nib & 7;
-        w += adj < 4 ? adj : adj - 8;
-        if (nib & 8) flags |= GLYPH_FLAG_RAISED;
-    }
-    return draw_character(c, rows, w, c->char_h, flags);
+    font_glyph f;
+    read_glyph(c, font_in_place(c), ch, f);
+    const int flags = (c->border ? GLYPH_FLAG_BORDER : 0) | (f.raised ? GLYPH_FLAG_RAISED : 0);
+    return draw_character(c, f.rows, f.w, c->char_h, flags);
 }
 
 // Pokes count bytes of the text from offset from into memory at addr.
@@ -284,17 +310,20 @@ bool box_outside_clip(int64_t x, int64_t y, int64_t w, int64_t h) {
 }
 
 void end_glyph_run();
+bool print_plain_glyphs(print_context* c);
 
 int run_print_loop(print_context* c) {
     c->spent = 0;
     end_glyph_run();
     while (c->text && at(c, c->pos) != 0) {
-        int64_t before = c->pos;
-        int r = mirel_print_char(c);
-        int64_t moved = c->pos - before;
-        charge(c, moved > 1 ? moved : 1);
-        if (c->finished) break;
-        if (r) return r;
+        if (!print_plain_glyphs(c)) {
+            int64_t before = c->pos;
+            int r = mirel_print_char(c);
+            int64_t moved = c->pos - before;
+            charge(c, moved > 1 ? moved : 1);
+            if (c->finished) break;
+            if (r) return r;
+        }
         if (c->spent >= PRINT_CYCLE_CEILING) return log_cut_off(CUT_OFF_PRINT), 1;
     }
     free_text(c);
@@ -488,6 +517,161 @@ int finish_glyph(print_context* c, int64_t cost, int advance, int height) {
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+namespace {
+
+// Which glyph boxes of one line the clip box takes, by the glyph's raise:
+// none of them (outside), or every pixel of it (inside) once its x is in.
+struct line_clip {
+    bool outside[2], inside[2];
+};
+
+line_clip clip_line(int64_t y, int H, int b, int gh, const int32_t* box, const gfx::box& clip) {
+    line_clip l;
+    for (int raised = 0; raised < 2; raised++) {
+        const int64_t y0 = y - raised;
+        l.outside[raised] = y0 < (int64_t)box[2] - H || y0 >= box[3];
+        l.inside[raised] = y0 + b >= clip.top && y0 + b + gh <= clip.bottom;
+    }
+    return l;
+}
+
+// The glyph rows (row r in byte r) at row, each pixel through one row of a
+// colour table as the plain pen does; whole: every bit of the table entry
+// is written.
+template <bool whole>
+void plot_glyph(uint8_t* row, int64_t stride, uint64_t rows, int gw, int gh, const uint8_t* table_row,
+                uint32_t keep, uint32_t wm) {
+    const uint32_t cols = (1u << gw) - 1;
+    for (int r = 0; r < gh; r++, row += stride, rows >>= 8) {
+        for (uint32_t bits = (uint32_t)rows & cols; bits; bits &= bits - 1) {
+            uint8_t* px = row + __builtin_ctz(bits);
+            const uint32_t P = *px;
+            if constexpr (whole) *px = table_row[P & 63];
+            else *px = (uint8_t)((P & keep) | (table_row[P & 63] & wm));
+        }
+    }
+}
+
+// A run of glyphs in the plain modes, one after another: what the item loop
+// does for each of them (draw, charge, move the cursor, note the extent),
+// with the cursor, extent and charge kept here until the run ends: at a
+// control code or the end of the text, or once the print has spent its
+// ceiling. The clip box is tested once per line, and a glyph wholly inside
+// it is drawn without further tests. The font is read again for every
+// glyph, as the glyph before may have drawn over it. False when the next
+// item is not such a glyph.
+bool print_plain_glyphs(print_context* c) {
+    const int64_t start = c->pos;
+    if (at(c, start) < 16 || !c->target || c->repeat || c->decoration || c->glyph_delay || c->pinball ||
+        c->wide || c->tall || c->invert || c->outline_mask || c->solid || c->underline)
+        return false;
+    const glyph_run& g = glyph_run_for(c);
+    // Without a run of its own the pen is loaded again at every glyph.
+    if (g.owner != c) return false;
+
+    const uint8_t* const font = font_in_place(c);
+
+    // Pixel writes may alias anything a char may: everything read in the
+    // loop is copied first.
+    uint8_t* const target = c->target;
+    uint8_t* const data = ud_data(target);
+    const int64_t stride = ud_width(target);
+    const glyph_pen pen = g.pen;
+    const bool plain = pen.kind == pen_kind::plain;
+    const uint8_t* const table_row = plain ? pen.pen.tables[0] + pen.pen.lo * 64 : nullptr;
+    const uint32_t keep = pen.pen.keep, wm = pen.pen.wm;
+    const bool whole = keep == 0 && wm == 0xFF;
+    const gfx::box clip = g.clip;
+    int32_t box[4];
+    std::memcpy(box, cproc->clip_box, sizeof box);
+    const int64_t cam_x = g.cam_x, cam_y = g.cam_y;
+    const uint8_t* const text = c->text;
+    const int64_t text_size = c->text_size, spent_before = c->spent;
+    const bool wrap = c->wrap;
+    const int64_t wrap_limit = c->wrap_limit, home_x = c->home_x;
+    const int b = c->border ? 1 : 0;
+    const int h = c->char_h, gh = h < 8 ? (h > 0 ? h : 0) : 8, H = gh + b;
+    const int64_t x_off = c->x_off, y_off = c->y_off;
+
+    int64_t x = cur_x(), y = cur_y();  // as stored: 32-bit, saturated
+    int64_t max_x = print_max_x, max_y = print_max_y;
+    bool max_set = print_max_set != 0;
+    int64_t spent = 0, p = start;
+    int line_h = c->line_h, advance = c->last_advance;
+    int64_t saved_x = c->saved_x, saved_y = c->saved_y;
+    int64_t line_y = y;
+    line_clip lc = clip_line(y + y_off - cam_y - b, H, b, gh, box, clip);
+    font_glyph f;
+    for (int ch; p < text_size && (ch = text[p]) >= 16;) {
+        read_glyph(c, font, ch, f);
+        const int w = f.w;
+        int64_t cx = x, cy = y;
+        saved_x = cx;
+        saved_y = cy;
+        if (wrap && cx > wrap_limit - w) {
+            cx = home_x;
+            cy += line_h ? line_h : h;
+            line_h = 0;
+            x = hvx_sat32(cx);
+            y = hvx_sat32(cy);
+        }
+        if (cy != line_y) {
+            line_y = cy;
+            lc = clip_line(cy + y_off - cam_y - b, H, b, gh, box, clip);
+        }
+        const int gw = w < 8 ? w : 8, W = gw + b;
+        const int64_t x0 = cx + x_off - cam_x - b;
+        int64_t cost = 0;
+        if (W > 0 && H > 0 && !lc.outside[f.raised] && x0 >= (int64_t)box[0] - W && x0 < box[1]) {
+            const int64_t px0 = x0 + b;
+            if (plain && gw > 0 && lc.inside[f.raised] && px0 >= clip.left && px0 + gw <= clip.right) {
+                uint8_t* row = data + (cy + y_off - cam_y - f.raised) * stride + px0;
+                uint64_t rows;
+                if constexpr (std::endian::native == std::endian::little) {
+                    std::memcpy(&rows, f.rows, 8);
+                } else {
+                    rows = 0;
+                    for (int r = 0; r < 8; r++) rows |= (uint64_t)f.rows[r] << (8 * r);
+                }
+                if (whole) plot_glyph<true>(row, stride, rows, gw, gh, table_row, keep, wm);
+                else plot_glyph<false>(row, stride, rows, gw, gh, table_row, keep, wm);
+            } else {
+                plot_bits(pen, f.rows, target, px0, cy + y_off - cam_y - f.raised, gw, gh, clip);
+            }
+            cost = W * H;
+        }
+        // the glyph's charge (at least one cycle), then the item's
+        spent += std::max<int64_t>(cost / 3, 1) + 1;
+        advance = w;
+        x = hvx_sat32(x + w);
+        if (h > line_h) line_h = h;
+        if (!max_set) {
+            max_x = x;
+            max_y = y;
+            max_set = true;
+        } else {
+            max_x = std::max(max_x, x);
+            max_y = std::max(max_y, y);
+        }
+        p++;
+        if (spent_before + spent >= PRINT_CYCLE_CEILING) break;
+    }
+    set_cur_x(x);
+    set_cur_y(y);
+    print_max_x = max_x;
+    print_max_y = max_y;
+    print_max_set = 1;
+    c->pos = p;
+    c->line_h = line_h;
+    c->last_advance = advance;
+    c->saved_x = saved_x;
+    c->saved_y = saved_y;
+    charge(c, spent);
+    return true;
 }
 
 }  // namespace

@@ -426,6 +426,77 @@ TEST_F(printer, hostile_fonts_texts_and_cursors_stay_in_the_bitmap) {
     EXPECT_EQ(print_max_x, INT32_MAX);
 }
 
+// Runs of plain glyphs are drawn, charged and placed at once; the result
+// is that of the item loop, glyph by glyph (mirel_print_char and the
+// item's charge), in pixels, cursor, extent, charge and where the ceiling
+// stops a long run. Both sides start after a skip-frames command.
+TEST_F(printer, plain_glyph_runs_match_the_item_loop) {
+    struct outcome {
+        std::vector<uint8_t> pixels;
+        int x, y;
+        int64_t max_x, max_y, pos;
+        int32_t cycles;
+        bool stopped;
+        bool operator==(const outcome&) const = default;
+    };
+    auto run = [&](uint32_t seed, bool item_loop) {
+        std::mt19937 rng(seed);
+        const bool long_run = seed % 50 == 0;
+        target(long_run ? 480 : 8 + (int)(rng() % 80), long_run ? 270 : 4 + (int)(rng() % 40));
+        poke(ADDR_WRITE_MASK, rng() % 4 ? 63 : (uint8_t)rng());
+        poke(ADDR_SHAPE_TARGET_MASK, rng() % 4 ? 63 : (uint8_t)rng());
+        if (rng() % 2 && !long_run) {
+            for (uint32_t a = ADDR_CLIP_WORDS; a < ADDR_CLIP_WORDS + 8; a += 2) poke2(a, (int16_t)(rng() % 60) - 10);
+            refresh_clip_box(p);
+        }
+        poke4(ADDR_CAMERA_X, (int)(rng() % 21) - 10);
+        poke4(ADDR_CAMERA_Y, (int)(rng() % 21) - 10);
+        if (long_run) font(0x4000, 8, 8, 8, (int)(rng() % 2));
+        else font(0x4000, (int)(rng() % 10), (int)(rng() % 10), (int)(rng() % 11), (int)(rng() % 2));
+        poke(0x4003, (uint8_t)(rng() % 3));
+        poke(0x4004, (uint8_t)(rng() % 3));
+        for (uint32_t a = 0x4008; a < 0x4800; a++) poke(a, (uint8_t)rng());
+        const uint8_t attrs[] = {0, PRINT_ATTR_ON, PRINT_ATTR_ON | PRINT_ATTR_BORDER, PRINT_ATTR_ON | PRINT_ATTR_WIDE};
+        poke(ADDR_PRINT_ATTRS, attrs[rng() % 4]);
+        cursor((int)(rng() % 100) - 20, (int)(rng() % 50) - (long_run ? 0 : 10));
+        std::string s = "\6" "1";
+        // a long run: lines of glyphs on the screen until the ceiling
+        const int n = long_run ? 200000 : 1 + (int)(rng() % 200);
+        for (int i = 0; i < n; i++) {
+            const uint32_t k = rng() % 40;
+            if (long_run && i % 50 == 49) s += "\6g";
+            else if (long_run || k > 3) s += (char)(16 + rng() % 240);
+            else if (k == 0) s += '\n';
+            else if (k == 1) s += '\t';
+            else s += "\14"s + (char)('0' + rng() % 10);
+        }
+        const int colour = 1 + (int)(rng() % 63), flags = rng() % 2 ? PRINT_FLAG_WRAP : 0;
+        EXPECT_EQ(print(s, colour, flags), 1);
+        cpu_cycles = 0;
+        bool stopped;
+        if (item_loop) {
+            print_context* c = p->print;
+            c->spent = 0;
+            stopped = false;
+            while (c->text[c->pos] != 0 && !stopped) {
+                const int64_t before = c->pos;
+                EXPECT_EQ(mirel_print_char(c), 0);
+                c->spent += spend_cpu((int32_t)std::max<int64_t>(c->pos - before, 1));
+                stopped = c->spent >= PRINT_CYCLE_CEILING;
+            }
+        } else {
+            stopped = continue_print_text() != 0;
+        }
+        return outcome{bmp, cx(), cy(), print_max_x, print_max_y, stopped ? p->print->pos : -1, cpu_cycles, stopped};
+    };
+    for (uint32_t seed = 0; seed < 400; seed++) {
+        const outcome item = run(seed, true), fast = run(seed, false);
+        EXPECT_EQ(item.stopped, seed % 50 == 0) << seed;
+        ASSERT_TRUE(item == fast) << "seed " << seed << ": cursor " << item.x << "," << item.y << " / " << fast.x << ","
+                                  << fast.y << " cycles " << item.cycles << " / " << fast.cycles;
+    }
+}
+
 TEST_F(printer, a_runaway_print_is_suspended_at_the_ceiling) {
     target(1024, 512);
     std::string s;

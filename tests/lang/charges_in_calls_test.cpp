@@ -43,7 +43,8 @@ int nospend(lua_State* L) {
 
 // Allocates in every way the interpreter can: tables with array and hash
 // parts, closures, upvalues, concatenation, varargs, tbc variables, stack
-// growth, metamethods, finalizers and coroutines.
+// growth, metamethods, finalizers, coroutines, string methods and missing
+// keys.
 const char* workload = R"(
 local spend = ...
 local keep = {}
@@ -69,6 +70,19 @@ local r = deep(150)
 local co = coroutine.create(function(a) for j = 1, 20 do a = a .. j coroutine.yield({a}) end end)
 for j = 1, 20 do coroutine.resume(co, "x") end
 local ok = pcall(function() local big = {} for j = 1, 2000 do big[j] = {j} end error({}) end)
+-- string methods: found at once, one '__index' further, through a function
+local smt = getmetatable("")
+local lib = smt.__index
+local m = ("ab"):upper() .. ("x"):rep(2)
+smt.__index = setmetatable({}, {__index = lib})
+m = m .. ("cd"):upper()
+smt.__index = function(s, k) return lib[k] end
+m = m .. ("ef"):upper()
+smt.__index = lib
+assert(m == "ABxxCDEF", m)
+-- keys missing from a plain table and from one with an '__index'
+local plain, lazy = {1, 2, x = 3}, setmetatable({}, {__index = function(_, k) return k end})
+assert(plain[5] == nil and plain.y == nil and lazy[7] == 7 and lazy.z == "z")
 return r
 )";
 
