@@ -33,6 +33,12 @@ static inline bool path_arg(lua_State* L, int i, std::string* out) {
     return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
 }
 
+// True the first time a process meets this refusal: each is logged once.
+bool once_per_process(const std::string& what);
+// Charges one host folder operation on host_path (HOST_FOLDER_OP_COST and
+// its path bytes) to the running process.
+void charge_host_path_op(const char* host_path);
+
 static inline bool starts_with(const char* s, const char* prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
