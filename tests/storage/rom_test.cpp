@@ -280,6 +280,30 @@ TEST(RomEntries, DotDotOnlyAsAWholeSegment) {
     destroy_buffer(stream);
 }
 
+// The unpacked size is read from the block before unpacking: it must agree
+// with the decoder on every block the packer makes, and refuse a block cut
+// short, one that would pass the limit, and a copy from before the start.
+TEST(RomStream, BlockSizeAgreesWithTheDecoder) {
+    uint32_t seed = 7;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
+    for (int round = 0; round < 200; round++) {
+        bytes stream((size_t)(next() % 70000));
+        int alphabet = 1 + (int)(next() % 40);
+        for (auto& b : stream) b = next() % 8 == 0 ? (uint8_t)next() : (uint8_t)('a' + next() % alphabet);
+        bytes rom = pack_by_hand(stream);
+        const uint8_t* block = rom.data() + ROM_HEADER_SIZE;
+        int64_t n = (int64_t)rom.size() - ROM_HEADER_SIZE;
+        ASSERT_EQ(lz4_block_size(block, n, ROM_MAX_STREAM), (int64_t)stream.size()) << round;
+        if (!stream.empty()) EXPECT_EQ(lz4_block_size(block, n, (int64_t)stream.size() - 1), -1);
+        if (n > 1) EXPECT_EQ(lz4_block_size(block, n - 1, ROM_MAX_STREAM), -1) << round;
+    }
+    // Eight literals, then a copy reaching nine bytes back.
+    bytes early = {0x84, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 9, 0, 0x50, 'x', 'x', 'x', 'x', 'x'};
+    EXPECT_EQ(lz4_block_size(early.data(), (int64_t)early.size(), ROM_MAX_STREAM), -1);
+    early[9] = 8;
+    EXPECT_EQ(lz4_block_size(early.data(), (int64_t)early.size(), ROM_MAX_STREAM), 8 + 8 + 5);
+}
+
 TEST(RomWriter, RefusesWhatCouldNotBeReadBack) {
     buffer* s = create_buffer_2(64, 100);
     EXPECT_EQ(rom_append_entry(s, "", 0, nullptr, 0), -1);
