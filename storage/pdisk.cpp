@@ -670,6 +670,8 @@ int pdisk_block_automounting(int block) {
     return was;
 }
 
+int pdisk_automounting_blocked() { return _block_automounting; }
+
 pmount* pdisk_mount(int i) { return (i >= 0 && i < _pmounts) ? &_pmount[i] : nullptr; }
 int pdisk_num_mounts() { return _pmounts; }
 int prune_threshold() { return _prune_threshold; }

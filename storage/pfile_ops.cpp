@@ -479,7 +479,7 @@ int pmkdir(const char* path) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 1;
     const char* p = to_cstr(np);
-    if (hvx_path_kind(p)) {
+    if (hvx_path_kind(p) && !pdisk_automounting_blocked()) {
         pmount* m = get_mount_by_mount_point(p, 0);
         if (!m) {
             // A new cartridge inside one that may not be written would never be saved.

@@ -313,6 +313,7 @@ pmount* mount_hvx_path(const char* path);
 void automount_p_path(const char* path);
 // Turns automounting off (1) or on (0); returns the previous setting.
 int pdisk_block_automounting(int block);
+int pdisk_automounting_blocked();
 // A new buffer with the origin, the winner's kind in out_kind. A path that is
 // not legal or that no mount serves gives an empty text and kind 0.
 buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact);
@@ -386,7 +387,9 @@ int pdisk_cart_file_exists(const char* path);
 // not be written (it keeps its old content).
 int64_t fcopy(const char* from, const char* to);
 int delete_path(const char* path);
-// 0 made (or a cartridge mount made dirty); 1 not legal or a RAM name taken;
+// 0 made (or a cartridge mount made dirty; while automounting is blocked,
+// as when a cartridge fills its folder, a plain folder); 1 not legal, a RAM
+// name taken or a write refused there;
 // 2 file table full; -1 host folder not made.
 int pmkdir(const char* path);
 // With a Lua state: pushes the table of names and the folder count, returns
