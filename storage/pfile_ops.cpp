@@ -360,6 +360,7 @@ static bool ram_file_grow(pfile* f, int64_t need) {
     if (need > cap) return false;
     buffer* b = create_buffer_2((int32_t)cap - 1, d->kind);
     if (!b) return false;
+    prefault_pages(b->data, (size_t)need);
     memcpy(b->data, d->data, (size_t)d->length);
     b->length = d->length;
     b->cursor = d->cursor;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------
 // Entry stream
@@ -127,6 +128,7 @@ buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed) {
     if (size < 0) return nullptr;
     buffer* out = create_buffer_2((int32_t)size, ROM_SCRATCH_KIND);
     if (!out) return nullptr;
+    prefault_pages(out->data, (size_t)size);
     int n = LZ4_decompress_safe((const char*)src + ROM_HEADER_SIZE, (char*)out->data, (int)clen, (int)size);
     if (n != size) {
         destroy_buffer(out);
