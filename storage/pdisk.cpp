@@ -140,9 +140,6 @@ bool once_per_process(const std::string& what) {
     return told.insert(std::to_string((long long)cproc_id()) + " " + what).second;
 }
 
-int64_t ram_files_bytes() { return _ram_files_bytes; }
-int64_t ram_files_refusals() { return _ram_files_refusals; }
-
 void ram_file_account(pfile* f) {
     if (!f || f->kind != PFILE_KIND_RAM) return;
     int64_t n = f->data ? f->data->length : 0;

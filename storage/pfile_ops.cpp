@@ -451,7 +451,7 @@ int delete_path(const char* path) {
         charge_host_path_op(o);
         bool removed = remove(o) == 0 || rmdir(o) == 0;
         if (removed) anywhen_event(ANYWHEN_DELETED, p, nullptr);
-    } else if (kind == MOUNT_KIND_RAM && cart_mount_of_origin(o) && cart_mount_of_origin(o)->no_write_back) {
+    } else if (kind == MOUNT_KIND_RAM && ram_write_refusal(o) == RAM_WRITE_DEAD_CART) {
         // Inside a cartridge that did not load: the deletion would be lost.
     } else if (kind == MOUNT_KIND_RAM) {
         mark_parent_mount_dirty(o);

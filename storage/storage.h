@@ -194,7 +194,7 @@ struct pfile {
     // A host record opened "w": the hidden sibling it writes to, removed
     // when the record is released without replacing the file.
     buffer* temp_path;
-    int64_t counted;  // bytes of a RAM record counted in ram_files_bytes()
+    int64_t counted;  // bytes of a RAM record counted against RAM_FILES_MAX_BYTES
 };
 
 struct listing {
@@ -294,7 +294,7 @@ inline constexpr const char* CART_NO_MEMORY_TEXT =
 // Host folder work charged to the calling process, sized from the host time
 // it takes (a frame's budget is about 16 ms of it, so 1 ms is ~16,800 cycles).
 inline constexpr int32_t HOST_FOLDER_OP_COST = 4096;   // one mkdir, remove, stat or opendir
-inline constexpr int32_t HOST_PATH_BYTE_COST = 2;      // per byte of the host path it walks
+inline constexpr int32_t HOST_PATH_BYTE_COST = 4;      // per byte of the host path it walks
 inline constexpr int32_t HOST_LIST_ENTRY_COST = 256;   // per entry a listing reads and stats
 inline constexpr int32_t LIST_NAME_COST = 16;          // per name a listing sorts and returns
 inline constexpr int64_t CART_UNPACK_BYTES_PER_CYCLE = 8;  // unpacked cartridge bytes, as a host read
@@ -325,10 +325,7 @@ pmount* cart_mount_of_origin(const char* ram_path);
 // 0, or why not (logged once per process).
 enum : int { RAM_WRITE_OK = 0, RAM_WRITE_DEAD_CART = 1, RAM_WRITE_TEXT_NAME = 2 };
 int ram_write_refusal(const char* ram_origin);
-// Bytes held by all RAM files, and how many writes the bound refused so far.
-int64_t ram_files_bytes();
-int64_t ram_files_refusals();
-// Brings a RAM record's count up to date with its content.
+// Brings a RAM record's count in the RAM files' bytes up to date with its content.
 void ram_file_account(pfile* f);
 // Whether count more bytes may join the RAM files; false (logged once per
 // process) past RAM_FILES_MAX_BYTES.

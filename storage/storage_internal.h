@@ -48,7 +48,9 @@ static inline void prefault_pages(void* p, size_t n) {
     if (n < ((size_t)1 << 20)) return;
     uintptr_t from = ((uintptr_t)p + page - 1) & ~(page - 1);
     uintptr_t to = ((uintptr_t)p + n) & ~(page - 1);
+#ifdef MADV_POPULATE_WRITE
     if (to > from) madvise((void*)from, to - from, MADV_POPULATE_WRITE);
+#endif
 }
 
 static inline bool starts_with(const char* s, const char* prefix) {
