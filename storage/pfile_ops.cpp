@@ -369,6 +369,21 @@ static bool ram_file_grow(pfile* f, int64_t need) {
     return true;
 }
 
+bool ram_file_take(const char* path, buffer** content) {
+    if (!content || !*content) return false;
+    pfile* f = pfopen(path, "w");
+    if (!f) return false;
+    if (f->kind != PFILE_KIND_RAM || !ram_files_room((*content)->length - f->counted)) {
+        pfclose(f);
+        return false;
+    }
+    destroy_buffer(f->data);
+    f->data = *content;
+    *content = nullptr;
+    f->data->cursor = 0;
+    return pfclose(f) == 0;
+}
+
 int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f) {
     if (!f || !f->data) return 0;
     if (f->kind == PFILE_KIND_RAM && size > 0 && count > 0) {

@@ -407,13 +407,21 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
             if (r == ROM_ENTRY_CUT_SHORT) break;
             continue;
         }
+        // The last entry, when large, takes the unpacked stream's memory: its
+        // bytes move down rather than into fresh memory.
+        bool take = r == ROM_ENTRY_OK && pos >= stream->length && e.size >= ROM_TAKE_MIN;
+        if (take) {
+            memmove(stream->data, e.data, (size_t)e.size);
+            stream->length = (int32_t)e.size;
+            stream->data[e.size] = 0;
+        }
         // A name the file system refuses is reported, not dropped silently:
         // a write-back would lose it.
-        if (!write_ram_file(d, e.data, e.size)) {
+        if (take ? !ram_file_take(d, &stream) : !write_ram_file(d, e.data, e.size)) {
             krio_debugf("hvx.rom: could not write %s\n", d);
             result = -1;
         }
-        if (r == ROM_ENTRY_CUT_SHORT) break;
+        if (r == ROM_ENTRY_CUT_SHORT || take) break;
     }
     pdisk_block_automounting(was_blocked);
     destroy_buffer(dest);

@@ -376,6 +376,11 @@ pfile* pfopen_ram_file(const char* ram_path, const char* mode);
 // logged, no history event). None gives 0.
 int pfclose(pfile* f);
 int64_t pfread(void* dst, int64_t size, int64_t count, pfile* f);
+// Makes the RAM file at path hold *content (its bytes up to its length),
+// taking the buffer (*content becomes none); false when the file does not
+// open for writing as a RAM file or the bytes would pass the bound (the
+// buffer then stays the caller's).
+bool ram_file_take(const char* path, buffer** content);
 int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f);
 int64_t pfile_size(const char* path, int skip_exact);
 int pdisk_file_exists(const char* path);
@@ -422,6 +427,7 @@ inline constexpr int32_t ROM_STREAM_START = 65536;
 inline constexpr int64_t PXA_MAX_TEXT = 65536;
 inline constexpr int ROM_OPTION_NO_LABEL = 4;
 inline constexpr int ROM_OPTION_LABEL_TEXT = 8;
+inline constexpr int64_t ROM_TAKE_MIN = 1 << 20;  // a last entry this large keeps the unpacked stream's memory
 
 enum : int {
     ROM_ENTRY_END = 0,

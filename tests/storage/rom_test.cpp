@@ -100,6 +100,27 @@ TEST(RomEntries, HandAssembledStreamReadsIntoFolder) {
     destroy_buffer(s);
 }
 
+// A large last entry keeps the unpacked stream's memory; the same entry
+// elsewhere is copied. Both read back exactly.
+TEST(RomEntries, LargeEntriesReadBackWhereverTheyStand) {
+    bytes big((size_t)ROM_TAKE_MIN + 7);
+    for (size_t i = 0; i < big.size(); i++) big[i] = (uint8_t)(i * 131 + (i >> 9));
+    std::string want(big.begin(), big.end());
+    for (bool last : {true, false}) {
+        ram_env env;
+        bytes s;
+        if (last) put_name(s, "z/");
+        put_name(s, "big.bin");
+        s.push_back(255);
+        put_u32(s, (uint32_t)big.size());
+        s.insert(s.end(), big.begin(), big.end());
+        if (!last) put_name(s, "z/");
+        ASSERT_EQ(env.load(pack_by_hand(s)), 0) << last;
+        EXPECT_EQ(ram_text("/ram/t/big.bin"), want) << last;
+        EXPECT_TRUE(is_ram_folder("/ram/t/z")) << last;
+    }
+}
+
 TEST(RomEntries, BadEntriesStopTheLoadAndKeepWhatCameBefore) {
     ram_env env;
     bytes s;
