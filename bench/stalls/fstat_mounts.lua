@@ -9,6 +9,6 @@ for frame = 1, 120 do
   flip()
   printh("frame")
 end
-printh("mounts made " .. _ppeek4(m, 0x80) .. ", fstat rounds " .. _ppeek4(child, 0x80))
+printh("mount calls " .. _ppeek4(m, 0x80) .. ", fstat rounds " .. _ppeek4(child, 0x80))
 _signal(33)
 while true do flip() end
