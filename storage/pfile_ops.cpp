@@ -660,13 +660,14 @@ int pfshadow(const char* path) {
     int result = 1;
     if (get_index_by_name(path) < 0) {
         buffer* p = create_buffer_from_str(path);
-        pfile* f = p && ram_files_room(src->data->length) ? pfile_insert(p, PFILE_KIND_RAM, p) : nullptr;
+        bool room = ram_files_room(src->data->length);
+        pfile* f = p && room ? pfile_insert(p, PFILE_KIND_RAM, p) : nullptr;
         if (f) {
             f->data = create_buffer_from_buffer(src->data);
             ram_file_account(f);
             result = 0;
         } else {
-            if (p) too_many_files("** too many files **");
+            if (p && room) too_many_files("** too many files **");
             destroy_buffer(p);
         }
     }
