@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Worst host frame and peak memory of scripts that once stalled the machine
-# through the file calls. Each kernel in bench/stalls/ runs one offending
-# child for 120 frames and prints "frame" after each; the longest gap between
-# two of those lines is the worst frame. Headless, a fresh home each.
+# through the file calls. bench/stalls/NAME.lua is the offending child's
+# code (NAME.setup.lua, when present, runs in the kernel first); the kernel
+# gives the child half of each of 120 frames and prints "frame" after each:
+# the longest gap between two of those lines is the worst frame. Headless,
+# a fresh home each. The child counts its progress at 0x80.
 #
 #   bench/stall_frames.sh BUILD_DIR [NAME...]
 set -euo pipefail
@@ -16,7 +18,17 @@ trap 'rm -rf "$scratch"' EXIT
 for name in "${names[@]}"; do
   run=$scratch/run
   rm -rf "$run" && mkdir -p "$run/bin" "$run/home" "$run/rom"
-  cp "$here/stalls/$name.lua" "$run/rom/boot.lua"
+  {
+    echo '_signal(37)'
+    [ -f "$here/stalls/$name.setup.lua" ] && cat "$here/stalls/$name.setup.lua"
+    echo 'local child = _create_process_from_code([==['
+    cat "$here/stalls/$name.lua"
+    echo ']==], "offender", "/ram/offender.lua")'
+    echo 'printh("frame")'
+    echo 'for frame = 1, 120 do _run_process_slice(child, 0.5) flip() printh("frame") end'
+    echo 'printh("child state " .. _process_state(child) .. ", progress " .. _ppeek4(child, 0x80))'
+    echo '_signal(33) while true do flip() end'
+  } > "$run/rom/boot.lua"
   "$build/mkrom" -o "$run/bin/sysrom.dat" "$run/rom" > /dev/null
   cp "$build/halvoran" "$run/bin/"
   SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy /usr/bin/time -f "%M" -o "$scratch/rss" \
