@@ -91,12 +91,14 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
             const char* p = btext(f->path);
             if (strncmp(p, folder, fl) != 0 || p[fl] != '/' || !p[fl + 1]) continue;
             const char* name = p + fl + 1;
-            // A name the header line would cut short is not written as another file.
-            if (!hvx_text_name_ok(name, (int64_t)strlen(name))) {
+            size_t nl = strlen(name);
+            bool is_folder = (f->flags & PFILE_FLAG_FOLDER) != 0;
+            // A name the header line would cut short, or a file's that would
+            // read back as a folder, is not written as another entry.
+            if (!hvx_text_name_ok(name, (int64_t)nl) || (!is_folder && name[nl - 1] == '/')) {
                 ok = false;
                 break;
             }
-            bool is_folder = (f->flags & PFILE_FLAG_FOLDER) != 0;
             bool text = is_writeable_as_ascii(f) && !is_info_file(name);
             int want = text ? 1 : is_folder ? 0 : 2;
             if (want != pass) continue;
@@ -298,6 +300,8 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
             ld.whole = false;
             continue;
         }
+        // A name whose normal form ends in '/' would come back as a folder.
+        if (f->path->length > 0 && f->path->data[f->path->length - 1] == '/') ld.whole = false;
         if (!bytes.empty() && pfwrite(bytes.data(), 1, (int64_t)bytes.size(), f) != (int64_t)bytes.size())
             ld.whole = false;
         if (pfclose(f) != 0) ld.whole = false;

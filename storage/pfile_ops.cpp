@@ -139,7 +139,10 @@ pfile* pfopen(const char* path, const char* mode) {
     }
     if (kind == MOUNT_KIND_RAM) {
         destroy_buffer(np);
-        if (m0 != 'r' && ram_write_refusal(o) != RAM_WRITE_OK) {
+        // Nor may a cartridge get a file whose name ends in '/' (a path
+        // such as "a#:///" keeps it): both forms would read it back as a folder.
+        bool slash = origin->length > 0 && o[origin->length - 1] == '/';
+        if (m0 != 'r' && (ram_write_refusal(o) != RAM_WRITE_OK || (slash && cart_mount_of_origin(o)))) {
             destroy_buffer(origin);
             return nullptr;
         }

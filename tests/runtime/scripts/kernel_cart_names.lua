@@ -13,6 +13,9 @@ end
 local odd = "o#\200 x"
 printh("hvx: " .. tostring((store("/t.hvx/" .. odd, "v", ""))) .. ", " .. tostring(mkdir("/t.hvx/d/" .. odd)))
 printh("hvx.rom: " .. tostring((store("/t.hvx.rom/" .. odd, "v", ""))))
+-- A file whose normal name ends in '/' would read back as a folder from either form.
+printh("a file named like a folder: " .. tostring((store("/t.hvx/s#:///", "v", ""))) .. ", "
+       .. tostring((store("/t.hvx.rom/s#:///", "v", ""))))
 _signal(39)
 for _, form in ipairs(forms) do
   local same = 0
