@@ -168,7 +168,7 @@ int lua54_fullpath(lua_State* L) {
 int lua54_mount(lua_State* L) {
     std::string point, target;
     if (!path_arg(L, 1, &point) || !path_arg(L, 2, &target)) return 0;
-    mount_p_path(point.c_str(), target.c_str());
+    mount_script_path(point.c_str(), target.c_str());
     return 0;
 }
 
@@ -183,6 +183,8 @@ int lua54_fcopy(lua_State* L) {
     std::string from, to;
     if (!path_arg(L, 1, &from) || !path_arg(L, 2, &to)) return 0;
     int64_t n = fcopy(from.c_str(), to.c_str());
+    // Opening both sides is host folder work even when nothing is copied (a folder).
+    spend_cpu(hvx_cycles(HOST_FOLDER_OP_COST + (int64_t)(from.size() + to.size()) * HOST_PATH_BYTE_COST));
     spend_cpu(n > 0 ? hvx_cycles(n) : 1);
     return 0;
 }

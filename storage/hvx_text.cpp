@@ -91,7 +91,14 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
             const char* p = btext(f->path);
             if (strncmp(p, folder, fl) != 0 || p[fl] != '/' || !p[fl + 1]) continue;
             const char* name = p + fl + 1;
+            size_t nl = strlen(name);
             bool is_folder = (f->flags & PFILE_FLAG_FOLDER) != 0;
+            // A name the header line would cut short, or a file's that would
+            // read back as a folder, is not written as another entry.
+            if (!hvx_text_name_ok(name, (int64_t)nl) || (!is_folder && name[nl - 1] == '/')) {
+                ok = false;
+                break;
+            }
             bool text = is_writeable_as_ascii(f) && !is_info_file(name);
             int want = text ? 1 : is_folder ? 0 : 2;
             if (want != pass) continue;
@@ -183,6 +190,10 @@ struct hvx_loader {
         while (k < n && s[k] > 32 && s[k] < 128) k++;
         const uint8_t* path = s + 3;
         int64_t len = k - 3;
+        // What follows the name was not written by the writer; a write-back
+        // would lose it, so the cartridge did not load whole.
+        for (int64_t i = k; i < n; i++)
+            if (s[i] != ' ' && s[i] != '\t') whole = false;
         if (len == 5 && memcmp(path, "[eoc]", 5) == 0) return false;
         if (len == 0 || path_has_dotdot_segment((const char*)path, len)) {
             whole = false;
@@ -255,6 +266,9 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
         std::string path((const char*)s, (size_t)k);
         std::string rest((const char*)s + k, (size_t)(n - k));
         int attribs = atoi(rest.c_str());
+        // Loaded as it is, but the text form it is written back in would
+        // cut such a name short.
+        if (!hvx_text_name_ok(path.data(), (int64_t)path.size())) ld.whole = false;
         // A NUL would cut the name short, to a ".." the check below never saw.
         if (path.empty() || path.find('\0') != std::string::npos ||
             path_has_dotdot_segment(path.data(), (int64_t)path.size())) {
@@ -286,6 +300,8 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
             ld.whole = false;
             continue;
         }
+        // A name whose normal form ends in '/' would come back as a folder.
+        if (f->path->length > 0 && f->path->data[f->path->length - 1] == '/') ld.whole = false;
         if (!bytes.empty() && pfwrite(bytes.data(), 1, (int64_t)bytes.size(), f) != (int64_t)bytes.size())
             ld.whole = false;
         if (pfclose(f) != 0) ld.whole = false;
@@ -307,8 +323,14 @@ int populate_ram_folder_from_hvx_buffer(const char* folder, buffer* text) {
     hvx_loader ld;
     ld.folder = folder;
     while (!ld.folder.empty() && ld.folder.back() == '/') ld.folder.pop_back();
-    if (version == 1) return read_v1(ld, lr);
-    if (version == 2) return read_v2(ld, lr);
-    krio_debugf("hvx: version %d of %s not known\n", version, folder);
-    return -1;
+    if (version != 1 && version != 2) {
+        krio_debugf("hvx: version %d of %s not known\n", version, folder);
+        return -1;
+    }
+    spend_cpu(hvx_cycles(text->length / CART_UNPACK_BYTES_PER_CYCLE));
+    // A cartridge named inside the one being filled is not mounted meanwhile.
+    int was_blocked = pdisk_block_automounting(1);
+    int r = version == 1 ? read_v1(ld, lr) : read_v2(ld, lr);
+    pdisk_block_automounting(was_blocked);
+    return r;
 }

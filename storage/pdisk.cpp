@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
@@ -74,7 +76,11 @@ void pfile_init() {
     _pfile_inited = true;
 }
 
+static int64_t _ram_files_bytes = 0;
+static int64_t _ram_files_refusals = 0;
+
 static void release_record(pfile* f) {
+    _ram_files_bytes -= f->counted;
     if (f->stream) fclose(f->stream);
     // A write that never reached its close leaves no hidden sibling behind.
     if (f->temp_path) unlink(btext(f->temp_path));
@@ -120,6 +126,34 @@ void pfile_reset() {
     iter_count = 0;
     for (int i = 0; i < _pmounts; i++) destroy_mount_buffers(&_pmount[i]);
     _pmounts = 0;
+    _ram_files_bytes = 0;
+}
+
+// ---------------------------------------------------------------------------
+// RAM file bytes and refusals
+// ---------------------------------------------------------------------------
+
+bool once_per_process(const std::string& what) {
+    static std::set<std::string> told;
+    // Bounded: a script naming endless distinct paths is told again later.
+    if (told.size() >= 4096) told.clear();
+    return told.insert(std::to_string((long long)cproc_id()) + " " + what).second;
+}
+
+void ram_file_account(pfile* f) {
+    if (!f || f->kind != PFILE_KIND_RAM) return;
+    int64_t n = f->data ? f->data->length : 0;
+    _ram_files_bytes += n - f->counted;
+    f->counted = n;
+}
+
+bool ram_files_room(int64_t count) {
+    if (count <= 0 || _ram_files_bytes + count <= RAM_FILES_MAX_BYTES) return true;
+    _ram_files_refusals++;
+    if (once_per_process("ram bytes"))
+        krio_debugf("RAM files full: %lld more bytes would pass %lld; write refused\n", (long long)count,
+                    (long long)RAM_FILES_MAX_BYTES);
+    return false;
 }
 
 int pdisk_num_pfiles() { return _num_pfiles; }
@@ -633,6 +667,8 @@ int pdisk_block_automounting(int block) {
     return was;
 }
 
+int pdisk_automounting_blocked() { return _block_automounting; }
+
 pmount* pdisk_mount(int i) { return (i >= 0 && i < _pmounts) ? &_pmount[i] : nullptr; }
 int pdisk_num_mounts() { return _pmounts; }
 int prune_threshold() { return _prune_threshold; }
@@ -696,6 +732,19 @@ pmount* mount_p_path(const char* mount_point, const char* target) {
         return nullptr;
     }
     return append_mount(kind, mp, origin, 0);
+}
+
+pmount* mount_script_path(const char* mount_point, const char* target) {
+    int standing = 0;
+    for (int i = 0; i < _pmounts; i++) standing += _pmount[i].by_script;
+    if (standing >= SCRIPT_MOUNTS_MAX) {
+        if (once_per_process("mounts"))
+            krio_debugf("mount: %d mounts stand already; %s not mounted\n", standing, mount_point ? mount_point : "");
+        return nullptr;
+    }
+    pmount* m = mount_p_path(mount_point, target);
+    if (m) m->by_script = 1;
+    return m;
 }
 
 int get_path_parent_match_depth(const char* mount_point, const char* path) {
@@ -823,6 +872,38 @@ static bool is_cart_origin(const pmount* m) {
     return m->kind == MOUNT_KIND_RAM && starts_with(btext(m->origin), "/ram/mount/");
 }
 
+pmount* cart_mount_of_origin(const char* ram_path) {
+    if (!ram_path || !starts_with(ram_path, "/ram/mount/")) return nullptr;
+    pmount* best = nullptr;
+    for (int i = 0; i < _pmounts; i++) {
+        pmount* m = &_pmount[i];
+        // The cartridge's own mount, not a path mount of a folder inside it.
+        if (!is_cart_origin(m) || !hvx_path_kind(btext(m->mount_point))) continue;
+        if (!ram_path_is_inside_origin(ram_path, btext(m->origin), 1)) continue;
+        if (!best || m->origin->length > best->origin->length) best = m;
+    }
+    return best;
+}
+
+int ram_write_refusal(const char* ram_origin) {
+    const pmount* m = cart_mount_of_origin(ram_origin);
+    if (!m) return RAM_WRITE_OK;
+    const char* cart = btext(m->mount_point);
+    int why = RAM_WRITE_OK;
+    if (m->no_write_back) {
+        why = RAM_WRITE_DEAD_CART;
+    } else if (hvx_path_kind(cart) == 1) {
+        const char* name = ram_origin + m->origin->length;
+        if (*name == '/') name++;
+        if (*name && !hvx_text_name_ok(name, (int64_t)strlen(name))) why = RAM_WRITE_TEXT_NAME;
+    }
+    if (why != RAM_WRITE_OK && once_per_process(std::string("write ") + cart))
+        krio_debugf(why == RAM_WRITE_DEAD_CART ? "%s did not load whole; writes under it refused\n"
+                                               : "%s: a text cartridge can not hold that name; write refused\n",
+                    cart);
+    return why;
+}
+
 void delete_mount_entry(int i) {
     if (i < 0 || i >= _pmounts) return;
     destroy_mount_buffers(&_pmount[i]);
@@ -917,6 +998,7 @@ static int directory_test(const char* path, int also_mounts, int skip_exact) {
         const pfile* f = get_ram_file_by_name(btext(origin));
         r = f && (f->flags & PFILE_FLAG_FOLDER);
     } else if (kind == MOUNT_KIND_HOST) {
+        charge_host_path_op(btext(origin));
         r = host_directory_exists(btext(origin));
     }
     if (!r && also_mounts) {
@@ -996,6 +1078,14 @@ static bool ram_name_taken(const char* path) {
     return taken;
 }
 
+// Tells the user, once per process and cartridge, that a mount is read-only.
+static void tell_dead_cart(const char* cart, bool no_memory) {
+    if (!once_per_process(std::string("dead ") + cart)) return;
+    std::string text = std::string("cartridge ") + cart + " " + (no_memory ? CART_NO_MEMORY_TEXT : CART_DEAD_TEXT);
+    krio_debugf("%s\n", text.c_str());
+    notify(text.c_str());
+}
+
 static bool load_cartridge(const char* cart, const char* folder, buffer* content) {
     const char* ext = get_ext(cart);
     content->cursor = 0;
@@ -1027,7 +1117,16 @@ pmount* mount_hvx_path(const char* path) {
         if (ram_folder_at(folder) == 0) {
             buffer* content = nullptr;
             bool existed = cart_file(cart, &content);
+            int64_t refused = _ram_files_refusals;
             bool loaded = content && load_cartridge(cart, folder, content);
+            bool no_memory = _ram_files_refusals != refused;
+            if (no_memory) {
+                // A cartridge cut short by the bound is of no use, and its bytes are wanted elsewhere.
+                buffer* f = create_buffer_from_str(folder);
+                delete_ram_files_in_path(f);
+                destroy_buffer(f);
+                ram_folder_at(folder);
+            }
             int kind = 0;
             buffer* origin = resolve_to_origin(folder, &kind, 0);
             if (kind == MOUNT_KIND_RAM && origin->length > 0) {
@@ -1036,7 +1135,7 @@ pmount* mount_hvx_path(const char* path) {
                 // be encoded back over its file from a partial folder.
                 if (result && existed && (!content || content->length > 0) && !loaded) {
                     result->no_write_back = 1;
-                    krio_debugf("could not read cartridge %s; changes not saved\n", cart);
+                    tell_dead_cart(cart, no_memory);
                 }
             } else {
                 destroy_buffer(origin);

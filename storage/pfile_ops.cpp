@@ -26,6 +26,11 @@ static uint64_t _temp_counter = 0;
 // Mounts whose write-back failure was reported, so a retry does not repeat it.
 static std::set<std::string> _failed_mounts;
 
+void charge_host_path_op(const char* host_path) {
+    int64_t n = host_path ? (int64_t)strlen(host_path) : 0;
+    spend_cpu(hvx_cycles(HOST_FOLDER_OP_COST + n * HOST_PATH_BYTE_COST));
+}
+
 static void too_many_files(const char* text) {
     puts(text);
     krio_debugf("%s\n", text);
@@ -127,14 +132,30 @@ pfile* pfopen(const char* path, const char* mode) {
     if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
     const char* o = btext(origin);
 
+    // Replacing a cartridge file that did not load: its read-only mount goes,
+    // so the next use reads the new file.
+    if (m0 == 'w' && m1 == 'f') {
+        const pmount* m = get_mount_by_mount_point(to_cstr(np), 0);
+        if (m && m->no_write_back) delete_mount_point(to_cstr(np));
+    }
     if (kind == MOUNT_KIND_RAM) {
         destroy_buffer(np);
+        // Nor may a cartridge get a file whose name ends in '/' (a path
+        // such as "a#:///" keeps it): both forms would read it back as a folder.
+        bool slash = origin->length > 0 && o[origin->length - 1] == '/';
+        if (m0 != 'r' && (ram_write_refusal(o) != RAM_WRITE_OK || (slash && cart_mount_of_origin(o)))) {
+            destroy_buffer(origin);
+            return nullptr;
+        }
         pfile* f = get_ram_file_by_name(o);
         if (f) {
             destroy_buffer(origin);
             if (f->flags & PFILE_FLAG_FOLDER) return nullptr;
             if (!f->data) f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
-            if (m0 == 'w') f->data->length = 0;
+            if (m0 == 'w') {
+                f->data->length = 0;
+                ram_file_account(f);
+            }
             f->data->cursor = m0 == 'a' ? f->data->length : 0;
             f->mode = (uint8_t)m0;
             f->modifier = (uint8_t)m1;
@@ -314,6 +335,7 @@ int pfclose(pfile* f) {
             result = 1;
         }
     } else if (f->kind == PFILE_KIND_RAM && (f->mode == 'w' || f->mode == 'a')) {
+        ram_file_account(f);
         mark_parent_mount_dirty(btext(f->origin));
     }
     if (f->kind == PFILE_KIND_HOST) {
@@ -330,8 +352,53 @@ int64_t pfread(void* dst, int64_t size, int64_t count, pfile* f) {
     return bread(dst, size, count, f->data);
 }
 
+// Room for a RAM file to reach need bytes (its spare byte included): grown
+// by half again, or to the need when one write asks more, so a large file is
+// not held in twice its size.
+static bool ram_file_grow(pfile* f, int64_t need) {
+    buffer* d = f->data;
+    if (need <= (int64_t)d->capacity) return true;
+    int64_t cap = (int64_t)d->capacity + d->capacity / 2;
+    if (cap < need) cap = need;
+    if (cap > BUFFER_MAX_CAPACITY - 1) cap = BUFFER_MAX_CAPACITY - 1;
+    if (need > cap) return false;
+    buffer* b = create_buffer_2((int32_t)cap - 1, d->kind);
+    if (!b) return false;
+    prefault_pages(b->data, (size_t)need);
+    memcpy(b->data, d->data, (size_t)d->length);
+    b->length = d->length;
+    b->cursor = d->cursor;
+    destroy_buffer(d);
+    f->data = b;
+    return true;
+}
+
+bool ram_file_take(const char* path, buffer** content) {
+    if (!content || !*content) return false;
+    pfile* f = pfopen(path, "w");
+    if (!f) return false;
+    if (f->kind != PFILE_KIND_RAM || !ram_files_room((*content)->length - f->counted)) {
+        pfclose(f);
+        return false;
+    }
+    destroy_buffer(f->data);
+    f->data = *content;
+    *content = nullptr;
+    f->data->cursor = 0;
+    return pfclose(f) == 0;
+}
+
 int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f) {
     if (!f || !f->data) return 0;
+    if (f->kind == PFILE_KIND_RAM && size > 0 && count > 0) {
+        if (count > BUFFER_MAX_CAPACITY / size) return 0;
+        int64_t end = (int64_t)f->data->cursor + size * count;
+        if (end > f->data->length && !ram_files_room(end - f->counted)) return 0;
+        if (!ram_file_grow(f, end + 1)) return 0;
+        int64_t n = bwrite(src, size, count, f->data);
+        ram_file_account(f);
+        return n;
+    }
     return bwrite(src, size, count, f->data);
 }
 
@@ -400,8 +467,11 @@ int delete_path(const char* path) {
     buffer* origin = resolve_normalised_to_origin(p, &kind, 0);
     const char* o = btext(origin);
     if (kind == MOUNT_KIND_HOST && origin->length > 0) {
+        charge_host_path_op(o);
         bool removed = remove(o) == 0 || rmdir(o) == 0;
         if (removed) anywhen_event(ANYWHEN_DELETED, p, nullptr);
+    } else if (kind == MOUNT_KIND_RAM && ram_write_refusal(o) == RAM_WRITE_DEAD_CART) {
+        // Inside a cartridge that did not load: the deletion would be lost.
     } else if (kind == MOUNT_KIND_RAM) {
         mark_parent_mount_dirty(o);
         if (!starts_with(o, "/ram/mount/")) {
@@ -429,9 +499,20 @@ int pmkdir(const char* path) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 1;
     const char* p = to_cstr(np);
-    if (hvx_path_kind(p)) {
+    if (hvx_path_kind(p) && !pdisk_automounting_blocked()) {
         pmount* m = get_mount_by_mount_point(p, 0);
-        if (!m) m = mount_hvx_path(p);
+        if (!m) {
+            // A new cartridge inside one that may not be written would never be saved.
+            int kind = 0;
+            buffer* origin = resolve_normalised_to_origin(p, &kind, 1);
+            bool refused = kind == MOUNT_KIND_RAM && ram_write_refusal(btext(origin)) != RAM_WRITE_OK;
+            destroy_buffer(origin);
+            if (refused) {
+                destroy_buffer(np);
+                return 1;
+            }
+            m = mount_hvx_path(p);
+        }
         if (m) {
             m->dirty = 1;
             m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
@@ -443,11 +524,12 @@ int pmkdir(const char* path) {
     buffer* origin = resolve_normalised_to_origin(p, &kind, 0);
     int result = 1;
     if (kind == MOUNT_KIND_HOST && origin->length > 0) {
+        charge_host_path_op(btext(origin));
         result = mkdir(btext(origin), 0777) == 0 ? 0 : -1;
         if (result == 0) anywhen_event(ANYWHEN_FOLDER_MADE, p, nullptr);
         destroy_buffer(origin);
     } else if (kind == MOUNT_KIND_RAM && origin->length > 0) {
-        if (get_index_by_name(btext(origin)) >= 0) {
+        if (get_index_by_name(btext(origin)) >= 0 || ram_write_refusal(btext(origin)) != RAM_WRITE_OK) {
             destroy_buffer(origin);
         } else {
             pfile* f = pfile_insert(origin, PFILE_KIND_RAM, origin);
@@ -497,12 +579,14 @@ int pflist(const char* path, lua_State* L, listing* out) {
     if (!names) return 0;
 
     if (kind == MOUNT_KIND_HOST) {
+        charge_host_path_op(o.c_str());
         DIR* d = opendir(o.c_str());
         if (!d) {
             destroy_listing(names);
             return 0;
         }
         while (dirent* e = readdir(d)) {
+            spend_cpu(hvx_cycles(HOST_LIST_ENTRY_COST + (int64_t)strlen(e->d_name) * HOST_PATH_BYTE_COST));
             if (e->d_name[0] == '.') continue;
             std::string vpath = base + "/" + e->d_name;
             if (get_mount_by_mount_point(vpath.c_str(), 0)) continue;
@@ -538,6 +622,7 @@ int pflist(const char* path, lua_State* L, listing* out) {
         collect(names, std::string(name) + (get_ext(name)[0] ? "" : "/"));
     }
     listing_sort(names);
+    spend_cpu(hvx_cycles((int64_t)names->count * LIST_NAME_COST));
 
     if (L) lua_createtable(L, 16, 0);
     int folders = 0, index = 0;
@@ -579,12 +664,14 @@ int pfshadow(const char* path) {
     int result = 1;
     if (get_index_by_name(path) < 0) {
         buffer* p = create_buffer_from_str(path);
-        pfile* f = p ? pfile_insert(p, PFILE_KIND_RAM, p) : nullptr;
+        bool room = ram_files_room(src->data->length);
+        pfile* f = p && room ? pfile_insert(p, PFILE_KIND_RAM, p) : nullptr;
         if (f) {
             f->data = create_buffer_from_buffer(src->data);
+            ram_file_account(f);
             result = 0;
         } else {
-            if (p) too_many_files("** too many files **");
+            if (p && room) too_many_files("** too many files **");
             destroy_buffer(p);
         }
     }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------
 // Entry stream
@@ -121,24 +122,56 @@ buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed) {
     if (clen > left) clen = left;
     if (consumed) *consumed = ROM_HEADER_SIZE + clen;
     if (clen <= 0) return nullptr;
-    // The stream's size is not stored: start from a guess and double up to
-    // the cap, so a small ROM does not take the whole cap's memory.
-    int64_t cap = clen * 4 < ROM_STREAM_START ? ROM_STREAM_START : clen * 4;
-    for (;;) {
-        if (cap > ROM_MAX_STREAM) cap = ROM_MAX_STREAM;
-        buffer* out = create_buffer_2((int32_t)cap + 1, ROM_SCRATCH_KIND);
-        if (!out) return nullptr;
-        int n = LZ4_decompress_safe((const char*)src + ROM_HEADER_SIZE, (char*)out->data, (int)clen, (int)cap);
-        // A result that fills the room exactly may have been cut: try larger.
-        if (n >= 0 && (n < cap || cap == ROM_MAX_STREAM)) {
-            out->length = n;
-            out->cursor = 0;
-            out->data[n] = 0;
-            return out;
-        }
+    // The stream's size is not stored: it is read from the block's sequences,
+    // so the stream is unpacked once into just its room.
+    int64_t size = lz4_block_size(src + ROM_HEADER_SIZE, clen, ROM_MAX_STREAM);
+    if (size < 0) return nullptr;
+    buffer* out = create_buffer_2((int32_t)size, ROM_SCRATCH_KIND);
+    if (!out) return nullptr;
+    prefault_pages(out->data, (size_t)size);
+    int n = LZ4_decompress_safe((const char*)src + ROM_HEADER_SIZE, (char*)out->data, (int)clen, (int)size);
+    if (n != size) {
         destroy_buffer(out);
-        if (cap >= ROM_MAX_STREAM) return nullptr;
-        cap *= 2;
+        return nullptr;
+    }
+    out->length = n;
+    out->cursor = 0;
+    out->data[n] = 0;
+    return out;
+}
+
+// A run length's extension bytes (each 255 adds on) at *i; -1 past the end
+// of the block or past max.
+static int64_t lz4_run_length(const uint8_t* src, int64_t len, int64_t* i, int64_t n, int64_t max) {
+    if (n != 15) return n;
+    for (;;) {
+        if (*i >= len) return -1;
+        uint8_t b = src[(*i)++];
+        n += b;
+        if (n > max) return -1;
+        if (b != 255) return n;
+    }
+}
+
+int64_t lz4_block_size(const uint8_t* src, int64_t len, int64_t max) {
+    if (!src || len <= 0 || max < 0) return -1;
+    int64_t i = 0, out = 0;
+    for (;;) {
+        uint8_t token = src[i++];
+        int64_t lit = lz4_run_length(src, len, &i, token >> 4, max);
+        if (lit < 0 || lit > len - i || lit > max - out) return -1;
+        i += lit;
+        out += lit;
+        // The last sequence holds literals only.
+        if (i == len) return out;
+        if (len - i < 2) return -1;
+        int64_t offset = src[i] | (int64_t)src[i + 1] << 8;
+        i += 2;
+        if (offset == 0 || offset > out) return -1;
+        int64_t match = lz4_run_length(src, len, &i, token & 15, max);
+        if (match < 0 || match + 4 > max - out) return -1;
+        out += match + 4;
+        if (i >= len) return -1;
     }
 }
 
@@ -306,6 +339,23 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
         printf("  *** hvx.rom decompression failed: %s\n", path);
         return -1;
     }
+    // Unpacking is charged as reading that many bytes; files that would pass
+    // the bound of RAM files are not started on.
+    spend_cpu(hvx_cycles(stream->length / CART_UNPACK_BYTES_PER_CYCLE));
+    int64_t file_bytes = 0;
+    for (int64_t p = 0;;) {
+        rom_entry e{};
+        int r = rom_next_entry(stream->data, stream->length, &p, &e);
+        if (r != ROM_ENTRY_OK && r != ROM_ENTRY_CUT_SHORT) break;
+        file_bytes += e.size;
+        if (r == ROM_ENTRY_CUT_SHORT) break;
+    }
+    if (!ram_files_room(file_bytes)) {
+        destroy_buffer(stream);
+        return -1;
+    }
+    // A cartridge named inside the one being filled is not mounted meanwhile.
+    int was_blocked = pdisk_block_automounting(1);
     int result = 0;
     int64_t pos = 0;
     buffer* dest = create_buffer_2(512, ROM_SCRATCH_KIND);
@@ -357,14 +407,23 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
             if (r == ROM_ENTRY_CUT_SHORT) break;
             continue;
         }
+        // The last entry, when large, takes the unpacked stream's memory: its
+        // bytes move down rather than into fresh memory.
+        bool take = r == ROM_ENTRY_OK && pos >= stream->length && e.size >= ROM_TAKE_MIN;
+        if (take) {
+            memmove(stream->data, e.data, (size_t)e.size);
+            stream->length = (int32_t)e.size;
+            stream->data[e.size] = 0;
+        }
         // A name the file system refuses is reported, not dropped silently:
         // a write-back would lose it.
-        if (!write_ram_file(d, e.data, e.size)) {
+        if (take ? !ram_file_take(d, &stream) : !write_ram_file(d, e.data, e.size)) {
             krio_debugf("hvx.rom: could not write %s\n", d);
             result = -1;
         }
-        if (r == ROM_ENTRY_CUT_SHORT) break;
+        if (r == ROM_ENTRY_CUT_SHORT || take) break;
     }
+    pdisk_block_automounting(was_blocked);
     destroy_buffer(dest);
     destroy_buffer(stream);
     return result;

@@ -202,6 +202,7 @@ struct pfile {
     // A host record opened "w": the hidden sibling it writes to, removed
     // when the record is released without replacing the file.
     buffer* temp_path;
+    int64_t counted;  // bytes of a RAM record counted against RAM_FILES_MAX_BYTES
 };
 
 struct listing {
@@ -283,9 +284,28 @@ struct pmount {
     uint64_t flush_due;
     int32_t depth;  // segments of the mount point
     // A cartridge whose file existed but did not load whole: never written
-    // back, so the file keeps its bytes.
+    // back, so the file keeps its bytes, and nothing under it may be
+    // written, as the change would be lost.
     int32_t no_write_back;
+    int32_t by_script;  // made by the `mount` call (counts against SCRIPT_MOUNTS_MAX)
 };
+
+// Limits the machine adds beyond its calls' own. A call past one fails with
+// its usual failure result; each refusal is logged once per process.
+inline constexpr int SCRIPT_MOUNTS_MAX = 256;          // `mount`s standing at once, all processes
+inline constexpr int64_t RAM_FILES_MAX_BYTES = 512ll << 20;  // contents of all RAM files together
+// Notices after "cartridge <path> ", once per process and cartridge.
+inline constexpr const char* CART_DEAD_TEXT = "did not load whole; it can be read, but writes to it are refused";
+inline constexpr const char* CART_NO_MEMORY_TEXT =
+    "did not load: RAM files would pass their 512 MB bound; writes to it are refused";
+
+// Host folder work charged to the calling process, sized from the host time
+// it takes (a frame's budget is about 16 ms of it, so 1 ms is ~16,800 cycles).
+inline constexpr int32_t HOST_FOLDER_OP_COST = 4096;   // one mkdir, remove, stat or opendir
+inline constexpr int32_t HOST_PATH_BYTE_COST = 4;      // per byte of the host path it walks
+inline constexpr int32_t HOST_LIST_ENTRY_COST = 256;   // per entry a listing reads and stats
+inline constexpr int32_t LIST_NAME_COST = 16;          // per name a listing sorts and returns
+inline constexpr int64_t CART_UNPACK_BYTES_PER_CYCLE = 8;  // unpacked cartridge bytes, as a host read
 
 pmount* pdisk_mount(int i);  // none out of range
 int pdisk_num_mounts();
@@ -294,15 +314,30 @@ int mount_host_path(const char* mount_point, const char* host_path);
 // 0 on success; 1 when the path is not legal or the table is full.
 int mount_ram_folder(const char* path);
 pmount* mount_p_path(const char* mount_point, const char* target);
+// mount_p_path for the `mount` call: none (logged once per process) while
+// SCRIPT_MOUNTS_MAX mounts made by it stand.
+pmount* mount_script_path(const char* mount_point, const char* target);
 pmount* mount_hvx_path(const char* path);
 void automount_p_path(const char* path);
 // Turns automounting off (1) or on (0); returns the previous setting.
 int pdisk_block_automounting(int block);
+int pdisk_automounting_blocked();
 // A new buffer with the origin, the winner's kind in out_kind. A path that is
 // not legal or that no mount serves gives an empty text and kind 0.
 buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact);
 // The same for a path that is already normalise_halvoran_path's result.
 buffer* resolve_normalised_to_origin(const char* path, int* out_kind, int skip_exact);
+// The cartridge mount whose RAM folder holds the RAM path (the deepest), or none.
+pmount* cart_mount_of_origin(const char* ram_path);
+// Whether a file or folder may be made, changed or deleted at a RAM origin:
+// 0, or why not (logged once per process).
+enum : int { RAM_WRITE_OK = 0, RAM_WRITE_DEAD_CART = 1, RAM_WRITE_TEXT_NAME = 2 };
+int ram_write_refusal(const char* ram_origin);
+// Brings a RAM record's count in the RAM files' bytes up to date with its content.
+void ram_file_account(pfile* f);
+// Whether count more bytes may join the RAM files; false (logged once per
+// process) past RAM_FILES_MAX_BYTES.
+bool ram_files_room(int64_t count);
 int get_path_parent_match_depth(const char* mount_point, const char* path);
 void mark_parent_mount_dirty(const char* ram_path);
 pmount* get_mount_by_mount_point(const char* path, int kind);
@@ -349,6 +384,11 @@ pfile* pfopen_ram_file(const char* ram_path, const char* mode);
 // logged, no history event). None gives 0.
 int pfclose(pfile* f);
 int64_t pfread(void* dst, int64_t size, int64_t count, pfile* f);
+// Makes the RAM file at path hold *content (its bytes up to its length),
+// taking the buffer (*content becomes none); false when the file does not
+// open for writing as a RAM file or the bytes would pass the bound (the
+// buffer then stays the caller's).
+bool ram_file_take(const char* path, buffer** content);
 int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f);
 int64_t pfile_size(const char* path, int skip_exact);
 int pdisk_file_exists(const char* path);
@@ -357,7 +397,9 @@ int pdisk_cart_file_exists(const char* path);
 // not be written (it keeps its old content).
 int64_t fcopy(const char* from, const char* to);
 int delete_path(const char* path);
-// 0 made (or a cartridge mount made dirty); 1 not legal or a RAM name taken;
+// 0 made (or a cartridge mount made dirty; while automounting is blocked,
+// as when a cartridge fills its folder, a plain folder); 1 not legal, a RAM
+// name taken or a write refused there;
 // 2 file table full; -1 host folder not made.
 int pmkdir(const char* path);
 // With a Lua state: pushes the table of names and the folder count, returns
@@ -393,6 +435,7 @@ inline constexpr int32_t ROM_STREAM_START = 65536;
 inline constexpr int64_t PXA_MAX_TEXT = 65536;
 inline constexpr int ROM_OPTION_NO_LABEL = 4;
 inline constexpr int ROM_OPTION_LABEL_TEXT = 8;
+inline constexpr int64_t ROM_TAKE_MIN = 1 << 20;  // a last entry this large keeps the unpacked stream's memory
 
 enum : int {
     ROM_ENTRY_END = 0,
@@ -424,6 +467,9 @@ int rom_is_rom(const uint8_t* src, int64_t len);
 // The entry stream of a ROM image, or none when it is not one or does not
 // decompress within ROM_MAX_STREAM. consumed: header + compressed bytes.
 buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed);
+// The bytes an LZ4 block decodes to, summed from its sequences without
+// decoding them; -1 when the block is malformed or decodes to more than max.
+int64_t lz4_block_size(const uint8_t* src, int64_t len, int64_t max);
 // Reads the entry at *pos: ROM_ENTRY_OK (pos moved past it), ROM_ENTRY_END,
 // or an error code (pos unchanged, except for ROM_ENTRY_CUT_SHORT which
 // gives the bytes that are left and moves pos to the end).
@@ -772,6 +818,14 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex);
 // holding ".info.vyn"), no "hex$"/"b64$" or ":: " at the start, no line feed
 // followed by ":: ", every byte 1..127 but 13.
 int is_writeable_as_ascii(const pfile* f);
+// Whether the text form carries an entry name unchanged: its bytes are all
+// 33..127 (a header's name ends at any other byte).
+inline bool hvx_text_name_ok(const char* name, int64_t n) {
+    if (n <= 0) return false;
+    for (int64_t i = 0; i < n; i++)
+        if ((uint8_t)name[i] <= 32 || (uint8_t)name[i] >= 128) return false;
+    return true;
+}
 // Fills the folder from a cartridge text (version 1 or 2): 0 when every entry
 // was written where it belongs (a missing end marker only warns), -1 when an
 // entry was skipped or the version is unknown.

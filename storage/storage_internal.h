@@ -1,6 +1,8 @@
 // Small helpers shared by the storage modules; not part of the contract.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +33,24 @@ using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
 // and name another file).
 static inline bool path_arg(lua_State* L, int i, std::string* out) {
     return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
+}
+
+// True the first time a process meets this refusal: each is logged once.
+bool once_per_process(const std::string& what);
+// Charges one host folder operation on host_path (HOST_FOLDER_OP_COST and
+// its path bytes) to the running process.
+void charge_host_path_op(const char* host_path);
+
+// A large buffer about to be filled has its pages made at once: taken one
+// fault at a time, 64 MB costs the host more than the bytes themselves.
+static inline void prefault_pages(void* p, size_t n) {
+    const uintptr_t page = 4096;
+    if (n < ((size_t)1 << 20)) return;
+    uintptr_t from = ((uintptr_t)p + page - 1) & ~(page - 1);
+    uintptr_t to = ((uintptr_t)p + n) & ~(page - 1);
+#ifdef MADV_POPULATE_WRITE
+    if (to > from) madvise((void*)from, to - from, MADV_POPULATE_WRITE);
+#endif
 }
 
 static inline bool starts_with(const char* s, const char* prefix) {

@@ -260,6 +260,39 @@ const kernel_script kScripts[] = {
      0,
      {"** print cut off: the text cost over 2796200 cycles; the rest is not printed\n",
       "** batch drawing call cut off: its items cost over 8388600 cycles; the rest are not drawn\n"}},
+    // Files and mounts: host folder work is charged, RAM files and script
+    // mounts are bounded, cartridges that did not load refuse writes, and
+    // the text form keeps its names.
+    {"kernel_host_folder_charge.lua",
+     {"kernel: boot", "suspended and resumed each frame: true", "loops in a half slice: at most 100", "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_mount_cap.lua",
+     {"kernel: boot", "256: folder, 257: nil", "the kernel's: nil", "after one is removed: folder", "kernel: exit"},
+     with_exit({"mount: 256 mounts stand already; /mnt257 not mounted\n",
+                "mount: 256 mounts stand already; /k1 not mounted\n"}),
+     0},
+    {"kernel_ram_bound.lua",
+     {"kernel: boot", "entries: 1 1 1 1 1 1 1 1 0", "into the ninth: store: could not write the file",
+      "past the bound: store: could not write the file", "below it: nil", "kernel: exit"},
+     with_exit({"cartridge /b9.hvx.rom did not load: RAM files would pass their 512 MB bound; writes to it are "
+                "refused\n"}),
+     0},
+    {"kernel_dead_cart.lua",
+     {"kernel: boot", "store: store: could not write the file, fetch: nil", "mkdir: mkdir failed", "cp: nil",
+      "new png: nil", "can not populate /ram/mount/m3", "hvx.png loader not supported in this build.",
+      "png file: file", "png reopened: nil, store: could not write the file",
+      "replaced: print(2), nil", "kernel: exit"},
+     with_exit({"cartridge /bad.hvx did not load whole; it can be read, but writes to it are refused\n",
+                "cartridge /n.hvx.png did not load whole; it can be read, but writes to it are refused\n"}),
+     0},
+    {"kernel_cart_names.lua",
+     {"kernel: boot", "hvx: store: could not write the file, mkdir failed", "hvx.rom: nil",
+      "a file named like a folder: store: could not write the file, store: could not write the file",
+      "hvx: 6 of 6 read back",
+      "hvx.rom: 6 of 6 read back", "hvx.rom keeps the odd name: true", "kernel: exit"},
+     kExitLog,
+     0},
 };
 
 constexpr int kNoExitCode = 124;  // the kernel never asked to end

@@ -323,7 +323,9 @@ TEST(RamFiles, OpeningStampsTheRecordAndMountingACartridgeChargesItsRead) {
     ASSERT_TRUE(write_file(env.at("c.hvx"), cart));
     cpu_cycles = 0;
     EXPECT_EQ(get("/c.hvx/m.lua"), std::string(800, 'm'));
-    EXPECT_EQ(cpu_cycles, (int32_t)cart.size() / 8);
+    // The folder test of the host path, the read of the file, its unpacking.
+    int32_t folder_test = HOST_FOLDER_OP_COST + HOST_PATH_BYTE_COST * (int32_t)env.at("c.hvx").size();
+    EXPECT_EQ(cpu_cycles, folder_test + 2 * ((int32_t)cart.size() / 8));
 }
 
 TEST(Sync, BookkeepingKeepsPendingWithinTheInterval) {
@@ -415,15 +417,16 @@ TEST(WriteBack, CartridgeThatDidNotLoadWholeIsNeverWrittenBack) {
     std::string rom = hvx_test::make_rom({{"a.txt", std::string(5000, 'a')}, {"b.txt", "b"}});
     std::string cut = rom.substr(0, rom.size() - 5);
     ASSERT_TRUE(write_file(env.at("cut.hvx.rom"), cut));
-    ASSERT_TRUE(put("/cut.hvx.rom/new.txt", "n"));
+    // Writes under it are refused rather than lost at the end of the session.
+    EXPECT_FALSE(put("/cut.hvx.rom/new.txt", "n"));
     pmount* m = get_mount_by_mount_point("/cut.hvx.rom", 0);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->no_write_back, 1);
+    // Marked changed all the same, it is still never written.
+    m->dirty = 1;
     EXPECT_EQ(flush_dirty_mounts_immediately(), 1);  // tried, not written
     EXPECT_EQ(flush_dirty_mount(m, 0), 0);
     EXPECT_EQ(read_file(env.at("cut.hvx.rom")), cut);
-    EXPECT_EQ(m->dirty, 1);
-    EXPECT_EQ(get("/cut.hvx.rom/new.txt"), "n");
 }
 
 }  // namespace

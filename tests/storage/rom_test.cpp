@@ -100,6 +100,27 @@ TEST(RomEntries, HandAssembledStreamReadsIntoFolder) {
     destroy_buffer(s);
 }
 
+// A large last entry keeps the unpacked stream's memory; the same entry
+// elsewhere is copied. Both read back exactly.
+TEST(RomEntries, LargeEntriesReadBackWhereverTheyStand) {
+    bytes big((size_t)ROM_TAKE_MIN + 7);
+    for (size_t i = 0; i < big.size(); i++) big[i] = (uint8_t)(i * 131 + (i >> 9));
+    std::string want(big.begin(), big.end());
+    for (bool last : {true, false}) {
+        ram_env env;
+        bytes s;
+        if (last) put_name(s, "z/");
+        put_name(s, "big.bin");
+        s.push_back(255);
+        put_u32(s, (uint32_t)big.size());
+        s.insert(s.end(), big.begin(), big.end());
+        if (!last) put_name(s, "z/");
+        ASSERT_EQ(env.load(pack_by_hand(s)), 0) << last;
+        EXPECT_EQ(ram_text("/ram/t/big.bin"), want) << last;
+        EXPECT_TRUE(is_ram_folder("/ram/t/z")) << last;
+    }
+}
+
 TEST(RomEntries, BadEntriesStopTheLoadAndKeepWhatCameBefore) {
     ram_env env;
     bytes s;
@@ -278,6 +299,30 @@ TEST(RomEntries, DotDotOnlyAsAWholeSegment) {
     EXPECT_EQ(rom_next_entry(stream->data, stream->length, &pos, &e), ROM_ENTRY_OK);
     EXPECT_STREQ(e.name, "a..b.lua");
     destroy_buffer(stream);
+}
+
+// The unpacked size is read from the block before unpacking: it must agree
+// with the decoder on every block the packer makes, and refuse a block cut
+// short, one that would pass the limit, and a copy from before the start.
+TEST(RomStream, BlockSizeAgreesWithTheDecoder) {
+    uint32_t seed = 7;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
+    for (int round = 0; round < 200; round++) {
+        bytes stream((size_t)(next() % 70000));
+        int alphabet = 1 + (int)(next() % 40);
+        for (auto& b : stream) b = next() % 8 == 0 ? (uint8_t)next() : (uint8_t)('a' + next() % alphabet);
+        bytes rom = pack_by_hand(stream);
+        const uint8_t* block = rom.data() + ROM_HEADER_SIZE;
+        int64_t n = (int64_t)rom.size() - ROM_HEADER_SIZE;
+        ASSERT_EQ(lz4_block_size(block, n, ROM_MAX_STREAM), (int64_t)stream.size()) << round;
+        if (!stream.empty()) EXPECT_EQ(lz4_block_size(block, n, (int64_t)stream.size() - 1), -1);
+        if (n > 1) EXPECT_EQ(lz4_block_size(block, n - 1, ROM_MAX_STREAM), -1) << round;
+    }
+    // Eight literals, then a copy reaching nine bytes back.
+    bytes early = {0x84, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 9, 0, 0x50, 'x', 'x', 'x', 'x', 'x'};
+    EXPECT_EQ(lz4_block_size(early.data(), (int64_t)early.size(), ROM_MAX_STREAM), -1);
+    early[9] = 8;
+    EXPECT_EQ(lz4_block_size(early.data(), (int64_t)early.size(), ROM_MAX_STREAM), 8 + 8 + 5);
 }
 
 TEST(RomWriter, RefusesWhatCouldNotBeReadBack) {
