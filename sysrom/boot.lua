@@ -35,10 +35,14 @@ end
 
 local SHARE = 0.9  -- of the frame's budget, spread over the programs
 
+-- The table of running programs is compacted in place: an idle frame
+-- makes no garbage.
 while true do
-	local kept = {}
-	local share = SHARE / math.max(#running, 1)
-	for _, id in ipairs(running) do
+	local count, kept = #running, 0
+	local share = SHARE / math.max(count, 1)
+	for i = 1, count do
+		local id = running[i]
+		local keep = false
 		if _process_state(id) == 1 then
 			_kill_process(id)
 		else
@@ -49,11 +53,15 @@ while true do
 			elseif _process_state(id) == 1 then
 				_kill_process(id)
 			else
-				kept[#kept + 1] = id
+				keep = true
 			end
 		end
+		if keep then
+			kept = kept + 1
+			running[kept] = id
+		end
 	end
-	running = kept
+	for i = count, kept + 1, -1 do running[i] = nil end
 
 	local m = _read_message()
 	while m do
