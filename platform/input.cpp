@@ -228,9 +228,8 @@ void krio_joystick_init() {
 
 void update_controllers() {
     static uint32_t idle_frames;
-    if (!SDL_WasInit(SDL_INIT_JOYSTICK)) return;
     if (metacon_slots_in_use() == 0 && idle_frames++ % CONTROLLER_DETECT_FRAMES != 0) return;
-    SDL_JoystickUpdate();
+    SDL_JoystickUpdate();  // nothing without the joystick module
 }
 
 void krio_joystick_exit() {
