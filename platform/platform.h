@@ -367,11 +367,11 @@ void add_sdl_controllers();
 // Reads one mapping file; -1 when it cannot be opened, else the lines given to SDL.
 int read_controller_mappings(const char* host_path);
 int metacon_slots_in_use();
-int32_t metacon_instance_id(int slot);
+int32_t metacon_instance_id(int slot);  // -1 for an empty or unknown slot
 // Once a frame before the events are read: the open controllers' states each
 // frame, the search for new devices each CONTROLLER_DETECT_FRAMES frames
 // while none is open (SDL's own update at every event pump is turned off).
-void update_controllers();  // -1 for an empty or unknown slot
+void update_controllers();
 
 // Refreshes a process's banks from the controllers' and the keys' bytes
 // (steps after the reading); mirror receives the union before cancelling.
