@@ -144,6 +144,7 @@ static gurl_job gurl_jobs[GURL_JOBS];
 static int32_t next_gurl_job_id = 1;
 static std::atomic<uint64_t> gurl_tick{0};
 static bool gurl_inited = false;
+static int jobs_held;  // slots with an id: with none, an update only counts its tick
 // The reply bytes of every job (the sum of their result lengths), counted
 // before the workers keep them.
 static std::atomic<int64_t> result_bytes_held{0};
@@ -176,8 +177,17 @@ static void ensure_inited() {
     if (gurl_inited) return;
     gurl_inited = true;
     for (gurl_job& j : gurl_jobs) clear_slot(&j);
-    // Once, on the main thread, before any worker makes a handle; never
-    // cleaned up, since detached workers may still be using it at exit.
+    jobs_held = 0;
+}
+
+// Once, on the main thread, before the first worker makes a handle: not at
+// start-up, since the TLS libraries' set-up keeps a few megabytes resident
+// that a run without requests never needs. Never cleaned up, since detached
+// workers may still be using it at exit.
+static void ensure_curl_inited() {
+    static bool done;
+    if (done) return;
+    done = true;
     curl_global_init(CURL_GLOBAL_DEFAULT);
 }
 
@@ -356,6 +366,7 @@ int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const 
     }
     clear_slot(j);
     j->id = id;
+    jobs_held++;
     j->state.store(GURL_PENDING, std::memory_order_relaxed);
     j->method = method;
     j->callback = callback;
@@ -370,6 +381,7 @@ int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const 
         ok = gurl_buffer_create(&j->headers, GURL_BUFFER_MIN) &&
              gurl_buffer_append(&j->headers, headers, headers_length > 0 ? headers_length : 0);
     }
+    if (ok) ensure_curl_inited();
     if (ok) j->thread = os_create_thread(gurl_get_worker, j);
     // Nothing started: the job ends failed on the next update like any other.
     if (!ok || !j->thread) finish_job(j, GURL_FAILED, nullptr);
@@ -411,6 +423,11 @@ void cancel_jobs_by_process(int64_t owner) {
 
 void gurl_update() {
     ensure_inited();
+    uint64_t tick = gurl_tick.load(std::memory_order_relaxed);
+    if (jobs_held == 0) {
+        gurl_tick.store(tick + 1, std::memory_order_release);
+        return;
+    }
     for (gurl_job& j : gurl_jobs) {
         if (!j.id || !j.completed.load(std::memory_order_acquire)) continue;
         j.completed.store(0, std::memory_order_relaxed);
@@ -419,7 +436,6 @@ void gurl_update() {
         j.fail_log = nullptr;
         if (j.callback) j.callback(&j);
     }
-    uint64_t tick = gurl_tick.load(std::memory_order_relaxed);
     for (gurl_job& j : gurl_jobs) {
         // Only jobs whose completion was seen: their worker has let go. A
         // cancelled job has no reader left to keep it for.
@@ -427,6 +443,7 @@ void gurl_update() {
         if (!j.cancelled.load(std::memory_order_relaxed) && tick <= j.finish_tick + GURL_KEEP_UPDATES) continue;
         os_destroy_thread(j.thread);
         clear_slot(&j);
+        jobs_held--;
     }
     gurl_tick.store(tick + 1, std::memory_order_release);
 }

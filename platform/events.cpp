@@ -242,6 +242,7 @@ void handle_sdl_messages() {
 
     os_audio_capture_reserve();
 
+    update_controllers();
     SDL_Event e;
     while (SDL_PollEvent(&e)) {
         app.last_input_time = os_ticks();

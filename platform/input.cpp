@@ -215,6 +215,7 @@ void add_sdl_controllers() {
 }
 
 void krio_joystick_init() {
+    SDL_SetHint(SDL_HINT_AUTO_UPDATE_JOYSTICKS, "0");
     if (krio_joystick_inited) return;
     krio_joystick_inited = true;
     for (auto& s : metacon) blank_slot(&s);
@@ -223,6 +224,12 @@ void krio_joystick_init() {
     int n = SDL_NumJoysticks();
     krio_debugf("found %d joysticks\n", n);
     for (int i = 0; i < n && i < METACON_SLOTS; i++) connect_joystick(i);
+}
+
+void update_controllers() {
+    static uint32_t idle_frames;
+    if (metacon_slots_in_use() == 0 && idle_frames++ % CONTROLLER_DETECT_FRAMES != 0) return;
+    SDL_JoystickUpdate();  // nothing without the joystick module
 }
 
 void krio_joystick_exit() {

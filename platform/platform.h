@@ -315,6 +315,9 @@ void os_reset_input_state();  // forgets key states, the last mouse report and a
 inline constexpr int METACON_SLOTS = 32;   // controller slots; controller p drives player p
 inline constexpr int METACON_AXES = 32;    // axes with a validation flag
 inline constexpr int JOYSTICK_BUTTONS = 15;  // buttons 0..14 of the game-controller numbering
+// With no controller open, new devices are looked for once in this many frames
+// (the look costs more than the rest of an idle frame's input handling).
+inline constexpr int CONTROLLER_DETECT_FRAMES = 30;
 inline constexpr int BUTTON_PLAYERS = 8;
 inline constexpr int BUTTONS_PER_PLAYER = 16;
 inline constexpr int STICK_THRESHOLD = 8192;  // readings within it count as centred
@@ -365,6 +368,10 @@ void add_sdl_controllers();
 int read_controller_mappings(const char* host_path);
 int metacon_slots_in_use();
 int32_t metacon_instance_id(int slot);  // -1 for an empty or unknown slot
+// Once a frame before the events are read: the open controllers' states each
+// frame, the search for new devices each CONTROLLER_DETECT_FRAMES frames
+// while none is open (SDL's own update at every event pump is turned off).
+void update_controllers();
 
 // Refreshes a process's banks from the controllers' and the keys' bytes
 // (steps after the reading); mirror receives the union before cancelling.

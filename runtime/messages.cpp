@@ -202,7 +202,16 @@ int lua54_read_message(lua_State* L) {
         spare_read_buffer = nullptr;
         if (!own) own = create_buffer_2(MESSAGE_SEND_SIZE, MESSAGE_QUEUE_KIND);
         scoped_buffer text(own);
-        if (!text || !read_process_message(p, text)) return 0;
+        if (!text) return 0;
+        if (!read_process_message(p, text)) {
+            // Nothing read leaves the buffer as it was: kept for the next
+            // call, so an empty queue costs no allocation.
+            if (!spare_read_buffer) {
+                spare_read_buffer = text.b;
+                text.b = nullptr;
+            }
+            return 0;
+        }
         spend_cpu(cost_of_bytes(text->length));
         receiver_room room{L, p, false};
         vyn_read_limits limits{MESSAGE_READ_OBJECT_ALLOWANCE, MESSAGE_READ_BYTES_PER_OBJECT, receiver_fits, &room,

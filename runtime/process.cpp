@@ -112,45 +112,60 @@ bool process_state_busy(const Process* p) {
 // Default wavetable
 // ---------------------------------------------------------------------------
 
-static int16_t wt0[WAVETABLE_WAVES * WAVE_SAMPLES];
 static bool generated_wt0 = false;
-static uint64_t wt0_rng_after[4];
 
-static void compute_wt0() {
+namespace {
+// Writes the default table into a process wave by wave: it is the same every
+// time, so no host copy of it stays resident. rng_after receives the noise
+// generator's state after the noise waves.
+void write_wt0(Process* p, uint64_t rng_after[4]) {
+    int16_t wave[WAVE_SAMPLES];
+    uint32_t addr = ADDR_WAVETABLE;
+    auto put = [&] {
+        hvx_write_run(p, addr, (const uint8_t*)wave, sizeof wave);
+        addr += sizeof wave;
+    };
     uint64_t s[4];
     xoshiro256ss_srand(s, WAVETABLE_SEED);
-    int16_t* w = wt0;
-    for (int k = 0; k < 16; k++)
-        for (int i = 0; i < WAVE_SAMPLES; i++) *w++ = (int16_t)(xoshiro256ss_next(s) & 0xFFFF);
-    std::memcpy(wt0_rng_after, s, sizeof s);
-    for (int k = 0; k < 64; k++)  // sine morphing into a triangle
+    for (int k = 0; k < 16; k++) {
+        for (int i = 0; i < WAVE_SAMPLES; i++) wave[i] = (int16_t)(xoshiro256ss_next(s) & 0xFFFF);
+        put();
+    }
+    std::memcpy(rng_after, s, sizeof s);
+    for (int k = 0; k < 64; k++) {  // sine morphing into a triangle
         for (int i = 0; i < WAVE_SAMPLES; i++) {
             int t = (i - 256) & 1023;
             int tri = t < 512 ? t - 256 : 768 - t;
             double v = tri * 127.99 * k - std::sin(2 * 3.141562 * i / 1024) * 32767 * (64 - k);
-            *w++ = (int16_t)((int32_t)v / 64);
+            wave[i] = (int16_t)((int32_t)v / 64);
         }
+        put();
+    }
     for (int k = 0; k < 64; k++) {  // triangles with a moving peak
-        int p = 512 + 8 * k, sft = (64 - k) * (64 - k) / 16;
+        int peak = 512 + 8 * k, sft = (64 - k) * (64 - k) / 16;
         for (int i = 0; i < WAVE_SAMPLES; i++) {
             int t = (i - sft) & 1023;
-            double shape = t < p ? (double)t / p : t > p ? (1024.0 - t) / (1024 - p) : 1.0;
-            *w++ = (int16_t)(int32_t)(shape * 65535 - 32768);
+            double shape = t < peak ? (double)t / peak : t > peak ? (1024.0 - t) / (1024 - peak) : 1.0;
+            wave[i] = (int16_t)(int32_t)(shape * 65535 - 32768);
         }
+        put();
     }
     for (int k = 0; k < 64; k++) {  // ramps with a step
         double d = k * k * 0.000244140625;
         for (int i = 0; i < WAVE_SAMPLES; i++) {
             double x = i / 1024.0;
             double v = x * (1 - d) + (x >= 0.5 ? d : 0.0);
-            *w++ = (int16_t)(int32_t)(v * 65534 - 32767);
+            wave[i] = (int16_t)(int32_t)(v * 65534 - 32767);
         }
+        put();
     }
-    for (int k = 0; k < 64; k++)  // pulses
+    for (int k = 0; k < 64; k++) {  // pulses
         for (int i = 0; i < WAVE_SAMPLES; i++)
-            *w++ = (int16_t)(i / 1024.0 <= 0.5 + k * 0.0078125 ? -32767 : 32767);
-    generated_wt0 = true;
+            wave[i] = (int16_t)(i / 1024.0 <= 0.5 + k * 0.0078125 ? -32767 : 32767);
+        put();
+    }
 }
+}  // namespace
 
 void generate_default_wavetable(Process* p) {
     if (!p) return;
@@ -159,16 +174,12 @@ void generate_default_wavetable(Process* p) {
         hvx_pmemcpy_pages(root, p, ADDR_WAVETABLE, ADDR_WAVETABLE_END);
         return;
     }
-    // The root computes the table once per run, drawing its noise from its
-    // own generator; without a root the cached table is written as it is.
-    if (!generated_wt0) {
-        compute_wt0();
-        if (p->id == KERNEL_PROCESS_ID) std::memcpy(p->rng_state, wt0_rng_after, sizeof p->rng_state);
-    }
-    Process* prev = cproc;
-    cproc = p;
-    for (int i = 0; i < WAVETABLE_WAVES * WAVE_SAMPLES; i++) poke2(ADDR_WAVETABLE + 2 * i, wt0[i]);
-    cproc = prev;
+    // The first root of a run takes the noise generator's state after the
+    // noise waves; later ones, and processes without a root, only the table.
+    uint64_t rng_after[4];
+    write_wt0(p, rng_after);
+    if (!generated_wt0 && p->id == KERNEL_PROCESS_ID) std::memcpy(p->rng_state, rng_after, sizeof p->rng_state);
+    generated_wt0 = true;
 }
 
 // ---------------------------------------------------------------------------

@@ -485,10 +485,17 @@ int audio_op_start(int64_t pid, int force) {
     }
     bool same = app.audio_copy_pid == f->id;
     if (!force && same) return 0;
-    for (int pg = 0; pg < HVX_PAGES; pg++) {
-        if (!same || (f->page_flags[pg] & PAGE_FLAG_AUDIO)) {
-            copy_page_to_synth(f, pg);
-            f->page_flags[pg] &= (uint8_t)~PAGE_FLAG_AUDIO;
+    // Eight flags at a time: an idle frame has written no page.
+    constexpr uint64_t audio_bits = PAGE_FLAG_AUDIO * 0x0101010101010101ull;
+    for (int first = 0; first < HVX_PAGES; first += 8) {
+        uint64_t flags;
+        std::memcpy(&flags, f->page_flags + first, sizeof flags);
+        if (same && !(flags & audio_bits)) continue;
+        for (int pg = first; pg < first + 8; pg++) {
+            if (!same || (f->page_flags[pg] & PAGE_FLAG_AUDIO)) {
+                copy_page_to_synth(f, pg);
+                f->page_flags[pg] &= (uint8_t)~PAGE_FLAG_AUDIO;
+            }
         }
     }
     if (!same) mudo_kill_all_audio();

@@ -69,8 +69,8 @@ static void destroy_mount_buffers(pmount* m) {
 
 void pfile_init() {
     if (_pfile_inited) return;
-    memset(_pfile, 0, sizeof(_pfile));
-    memset(_pmount, 0, sizeof(_pmount));
+    // The tables are static and so start zeroed: clearing them again would
+    // make every page of them resident.
     _num_pfiles = 0;
     _pmounts = 0;
     _pfile_inited = true;

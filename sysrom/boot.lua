@@ -35,32 +35,42 @@ end
 
 local SHARE = 0.9  -- of the frame's budget, spread over the programs
 
+-- The loop's calls are looked up once, and the table of running programs is
+-- compacted in place: an idle frame makes no garbage and few lookups.
+local process_state, run_slice, kill, read_message, flip, max =
+	_process_state, _run_process_slice, _kill_process, _read_message, flip, math.max
 while true do
-	local kept = {}
-	local share = SHARE / math.max(#running, 1)
-	for _, id in ipairs(running) do
-		if _process_state(id) == 1 then
-			_kill_process(id)
+	local count, kept = #running, 0
+	local share = SHARE / max(count, 1)
+	for i = 1, count do
+		local id = running[i]
+		local keep = false
+		if process_state(id) == 1 then
+			kill(id)
 		else
-			local done, cpu, err = _run_process_slice(id, share)
+			local done, cpu, err = run_slice(id, share)
 			if err then
 				-- A program that ended has no state left to run.
 				printh("kernel: " .. id .. (done and " ended" or " removed: " .. tostring(err)))
-			elseif _process_state(id) == 1 then
-				_kill_process(id)
+			elseif process_state(id) == 1 then
+				kill(id)
 			else
-				kept[#kept + 1] = id
+				keep = true
 			end
 		end
+		if keep then
+			kept = kept + 1
+			running[kept] = id
+		end
 	end
-	running = kept
+	for i = count, kept + 1, -1 do running[i] = nil end
 
-	local m = _read_message()
+	local m = read_message()
 	while m do
 		if m.event == "child_completed" then
 			printh("kernel: " .. tostring(m.proc_id) .. " completed")
 		end
-		m = _read_message()
+		m = read_message()
 	end
 
 	if #running == 0 then

@@ -81,8 +81,9 @@ sfx(0)
 
 -- Redrawn only when input changed something: an idle frame only flips.
 local changed = true
+local read_message, flip = _read_message, flip
 while true do
-	local m = _read_message()
+	local m = read_message()
 	while m do
 		changed = true
 		if m.event == "mouse" then
@@ -94,7 +95,7 @@ while true do
 		elseif m.event == "mousewheel" then
 			wheel = wheel + m.wheel_y
 		end
-		m = _read_message()
+		m = read_message()
 	end
 	if changed then draw() end
 	changed = false

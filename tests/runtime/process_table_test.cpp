@@ -175,9 +175,9 @@ TEST(ProcessTable, DefaultWavetable) {
     // A later process gets the root's pages.
     for (uint32_t a = ADDR_WAVETABLE; a < ADDR_WAVETABLE_END; a += 4)
         ASSERT_EQ(peek4_proc(root, a), peek4_proc(child, a)) << std::hex << a;
-    // Without a root the cached table is written as it is.
+    // Without a root the same table is written again.
     processes_init();
-    env.spawn(kIdle);  // id 1 again: the table is cached, not drawn again
+    env.spawn(kIdle);  // id 1 again
     Process* lone = get_process(1);
     ASSERT_NE(lone, nullptr);
     EXPECT_EQ(sample(lone, 80, 768), 32767);
