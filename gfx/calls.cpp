@@ -62,7 +62,7 @@ int64_t batch_value(double v) { return hvx_double_to_i64(std::floor(v), 0); }
 int16_t batch_colour(int64_t v) { return set_colp((uint32_t)v, (uint32_t)((uint64_t)v >> 32)); }
 
 void log_cut_off(gfx_cut_off kind) {
-    if (cproc && !limit_first_refusal(cproc, kind == CUT_OFF_PRINT ? LIMIT_LOGGED_PRINT_CUT : LIMIT_LOGGED_BATCH_CUT))
+    if (!limit_first_refusal(cproc, kind == CUT_OFF_PRINT ? LIMIT_LOGGED_PRINT_CUT : LIMIT_LOGGED_BATCH_CUT))
         return;
     if (kind == CUT_OFF_PRINT)
         krio_debugf("** print cut off: the text cost over %lld cycles; the rest is not printed\n",

@@ -311,7 +311,7 @@ int request_screenshot() {
     if (!screenshot_allowed(cproc)) {
         if (limit_first_refusal(cproc, LIMIT_LOGGED_SCREENSHOTS))
             krio_debugf("process %lld asked for screenshots more often than every %llu ms: refused\n",
-                        (long long)cproc->id, (unsigned long long)SCREENSHOT_SPACING_MS);
+                        (long long)cproc_id(), (unsigned long long)SCREENSHOT_SPACING_MS);
         notify(SCREENSHOT_REFUSED_TEXT);
         return 1;
     }

@@ -325,7 +325,7 @@ const char* process_load_boot_text(Process* p, const char* text, size_t len, con
 // ---------------------------------------------------------------------------
 
 void log_refusal_once(uint32_t limit, const char* text) {
-    if (cproc && !limit_first_refusal(cproc, limit)) return;
+    if (!limit_first_refusal(cproc, limit)) return;
     krio_debugf("process %lld: %s\n", (long long)cproc_id(), text);
 }
 

@@ -473,10 +473,14 @@ enum : uint32_t {
     LIMIT_LOGGED_LERP = 1u << 6,
     LIMIT_LOGGED_PRINT_CUT = 1u << 7,
     LIMIT_LOGGED_BATCH_CUT = 1u << 8,
+    LIMIT_LOGGED_RAM_FILES = 1u << 9,
+    LIMIT_LOGGED_MOUNTS = 1u << 10,
 };
-// True the first time the limit refuses for p (the caller then logs it).
+// True the first time the limit refuses for p (the caller then logs it);
+// refusals of the host's own work, with no process, are always logged.
 inline bool limit_first_refusal(Process* p, uint32_t limit) {
-    if (!p || (p->limits_logged & limit)) return false;
+    if (!p) return true;
+    if (p->limits_logged & limit) return false;
     p->limits_logged |= limit;
     return true;
 }

@@ -150,7 +150,7 @@ void ram_file_account(pfile* f) {
 bool ram_files_room(int64_t count) {
     if (count <= 0 || _ram_files_bytes + count <= RAM_FILES_MAX_BYTES) return true;
     _ram_files_refusals++;
-    if (once_per_process("ram bytes"))
+    if (limit_first_refusal(cproc, LIMIT_LOGGED_RAM_FILES))
         krio_debugf("RAM files full: %lld more bytes would pass %lld; write refused\n", (long long)count,
                     (long long)RAM_FILES_MAX_BYTES);
     return false;
@@ -738,7 +738,7 @@ pmount* mount_script_path(const char* mount_point, const char* target) {
     int standing = 0;
     for (int i = 0; i < _pmounts; i++) standing += _pmount[i].by_script;
     if (standing >= SCRIPT_MOUNTS_MAX) {
-        if (once_per_process("mounts"))
+        if (limit_first_refusal(cproc, LIMIT_LOGGED_MOUNTS))
             krio_debugf("mount: %d mounts stand already; %s not mounted\n", standing, mount_point ? mount_point : "");
         return nullptr;
     }

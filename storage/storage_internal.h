@@ -35,7 +35,8 @@ static inline bool path_arg(lua_State* L, int i, std::string* out) {
     return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
 }
 
-// True the first time a process meets this refusal: each is logged once.
+// True the first time a process meets this refusal about one cartridge:
+// each is logged once.
 bool once_per_process(const std::string& what);
 // Charges one host folder operation on host_path (HOST_FOLDER_OP_COST and
 // its path bytes) to the running process.
