@@ -9,7 +9,7 @@
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 
-static int32_t key_state[KEY_STATES], last_key_state[KEY_STATES];
+static uint8_t key_state[KEY_STATES], last_key_state[KEY_STATES];
 static int32_t last_mx = -1, last_my = -1, last_mb = -1;
 static float virtual_mx, virtual_my;
 static int32_t move_sensitivity = 64, event_sensitivity = 64;
@@ -37,7 +37,7 @@ void os_reset_input_state() {
 
 int os_key_state(int scancode) {
     if (scancode == -1) {
-        for (int32_t k : key_state)
+        for (uint8_t k : key_state)
             if (k) return 1;
         return 0;
     }
@@ -235,10 +235,11 @@ void handle_sdl_messages() {
     int n = 0;
     const uint8_t* ks = read_keyboard(&n);
     if (n > KEY_STATES) n = KEY_STATES;
-    if (!ks) n = 0;
+    if (!ks || n < 0) n = 0;
     if (os_sdl_window()) SDL_ShowCursor(0);
     std::memcpy(last_key_state, key_state, sizeof key_state);
-    for (int i = 0; i < KEY_STATES; i++) key_state[i] = i < n ? ks[i] : 0;
+    for (int i = 0; i < n; i++) key_state[i] = ks[i] != 0;
+    std::memset(key_state + n, 0, (size_t)(KEY_STATES - n));
 
     os_audio_capture_reserve();
 
@@ -305,9 +306,12 @@ void handle_sdl_messages() {
 
     if (os_ticks() <= app.focus_time + FOCUS_GUARD_MS) std::memset(key_state, 0, sizeof key_state);
 
-    for (int i = 0; i < KEY_STATES; i++) {
-        if (!key_state[i] == !last_key_state[i]) continue;
-        if (host_event_text_key(text, sizeof text, key_state[i] != 0, i)) send_host_event(text);
+    // Most frames no key changed: one comparison of the two tables.
+    if (std::memcmp(key_state, last_key_state, sizeof key_state) != 0) {
+        for (int i = 0; i < KEY_STATES; i++) {
+            if (key_state[i] == last_key_state[i]) continue;
+            if (host_event_text_key(text, sizeof text, key_state[i] != 0, i)) send_host_event(text);
+        }
     }
 
     video_size ws = os_window_size();

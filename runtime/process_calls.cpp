@@ -185,7 +185,10 @@ int lua54_flip(lua_State* L) {
     Process* p = cproc;
     if (!p) return 0;
     if (!(hvx_intp(L, 1, 0) & 1)) {
-        poke_proc(p, ADDR_FLAG_BYTE, peek_proc(p, ADDR_FLAG_BYTE) & (uint8_t)~FLAG_NO_NEW_FRAME);
+        // Written only when it changes: a write marks the page for the
+        // synthesizer's copy, and an idle program flips every frame.
+        const uint8_t flags = peek_proc(p, ADDR_FLAG_BYTE);
+        if (flags & FLAG_NO_NEW_FRAME) poke_proc(p, ADDR_FLAG_BYTE, flags & (uint8_t)~FLAG_NO_NEW_FRAME);
         p->flipped = 1;
         p->mount_hold = 0;
     }

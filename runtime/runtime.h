@@ -409,19 +409,10 @@ struct Process {
     uint32_t clip_cache_size[2];
     int32_t inverted_fill;
     struct print_context* print;  // the text printer's state, or none
-    uint8_t* sprites[8192];  // typed userdata blocks, or none
     button_banks buttons;
 
-    // Address space.
-    uint8_t* page_ptr[HVX_PAGES];
-    int32_t page_len[HVX_PAGES];  // bytes from offset 0 served through page_ptr
-    uint8_t page_flags[HVX_PAGES];
-    uint8_t* backing_page[HVX_PAGES];
-    uint64_t mapped_pages[HVX_PAGES / 64];
     uint8_t* current_map;  // i16 typed userdata block mapped at ADDR_MAP_SLOT
-
     int32_t audio_priority;
-    int32_t channel_cache[16 * 32];
     int64_t channel_cache_stamp;
     int64_t active_channels_stamp;
     int32_t active_channels;
@@ -461,6 +452,17 @@ struct Process {
     // Limits of the machine whose refusal was logged for this process:
     // each is logged once, however often it refuses (LIMIT_LOGGED_*).
     uint32_t limits_logged;
+
+    // The large tables come last, so the fields every slice reads share a
+    // few memory pages: an idle frame wakes to touch as few as it can.
+    int32_t channel_cache[16 * 32];
+    uint8_t* sprites[8192];  // typed userdata blocks, or none
+    // Address space.
+    uint8_t* page_ptr[HVX_PAGES];
+    int32_t page_len[HVX_PAGES];  // bytes from offset 0 served through page_ptr
+    uint8_t page_flags[HVX_PAGES];
+    uint8_t* backing_page[HVX_PAGES];
+    uint64_t mapped_pages[HVX_PAGES / 64];
 };
 
 enum : uint32_t {

@@ -397,6 +397,26 @@ void prepare_processes_for_frame() {
     total_frame_cycles = 0;
 }
 
+// Eight flags at a time: an idle frame has written no page.
+constexpr uint64_t AUDIO_PAGE_BITS = PAGE_FLAG_AUDIO * 0x0101010101010101ull;
+
+static bool audio_pages_flagged(const Process* f) {
+    for (int first = 0; first < HVX_PAGES; first += 8) {
+        uint64_t flags;
+        std::memcpy(&flags, f->page_flags + first, sizeof flags);
+        if (flags & AUDIO_PAGE_BITS) return true;
+    }
+    return false;
+}
+
+// Nothing for the once-a-frame copy to do: the audio lock is left alone, so
+// the mixer sees no writer in an idle frame.
+static bool synth_copy_current() {
+    const Process* f = get_process(app.audio_focus_pid);
+    if (!f) return app.audio_focus_pid == -2;
+    return app.audio_copy_pid == f->id && !audio_pages_flagged(f);
+}
+
 void update_processes_after_frame() {
     bool skip_prune = false;
     int64_t now = (int64_t)os_get_time();
@@ -433,7 +453,7 @@ void update_processes_after_frame() {
             kill_process_by_index(i);
         }
     }
-    if (audio_op_start(0, 1) == 0) audio_op_end();
+    if (!synth_copy_current() && audio_op_start(0, 1) == 0) audio_op_end();
     if (Process* wm = get_process(WM_PROCESS_ID))
         os_lock_mouse_cursor(peek_proc(wm, ADDR_MOUSE_LOCK_FLAGS), peek_proc(wm, ADDR_MOUSE_EVENT_SENS),
                              peek_proc(wm, ADDR_MOUSE_MOVE_SENS));
@@ -485,12 +505,10 @@ int audio_op_start(int64_t pid, int force) {
     }
     bool same = app.audio_copy_pid == f->id;
     if (!force && same) return 0;
-    // Eight flags at a time: an idle frame has written no page.
-    constexpr uint64_t audio_bits = PAGE_FLAG_AUDIO * 0x0101010101010101ull;
     for (int first = 0; first < HVX_PAGES; first += 8) {
         uint64_t flags;
         std::memcpy(&flags, f->page_flags + first, sizeof flags);
-        if (same && !(flags & audio_bits)) continue;
+        if (same && !(flags & AUDIO_PAGE_BITS)) continue;
         for (int pg = first; pg < first + 8; pg++) {
             if (!same || (f->page_flags[pg] & PAGE_FLAG_AUDIO)) {
                 copy_page_to_synth(f, pg);
