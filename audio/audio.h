@@ -12,6 +12,11 @@ void mudo_set_stereo_swap(int flag);
 // The mixer: fills frames stereo frames (left then right, signed 16-bit) on
 // the audio thread, with the audio lock's mutex held by the callback.
 void mudo_mix(int16_t* stream, int32_t frames);
+// mudo_mix for the output device, whose writers all take the audio lock and
+// say so with mudo_note_writer: a channel found at rest stays so, without
+// being checked again, until a writer comes or it changes itself.
+void mudo_mix_device(int16_t* stream, int32_t frames);
+void mudo_note_writer();
 int mudo_anything_is_playing();  // mask of busy channels, 0 when silent
 void mudo_set_channel_mix_vol(uint32_t c, uint8_t v);
 void mudo_set_channel_base_addr(uint32_t c, int32_t addr);  // clamped to 0..0xF00000

@@ -1,6 +1,7 @@
 // The mixer entry the audio device drains block by block, and the small
 // control interface the main thread steers it with.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 
@@ -48,8 +49,26 @@ struct rest_record {
     uint8_t inst[REST_NODE_BYTES + REST_TAIL_BYTES];
 };
 rest_record rests[MUDO_CHANNELS];
+// A channel found at rest in a device block, with no writer since (epoch)
+// and nothing the check reads moved by its own rest since: the answer
+// stands, and its clocks may lag behind, moved on in one go when anything
+// looks at the channel (a writer, a block that checks it) or the lag reaches
+// REST_LAG_MAX_FRAMES. Kept apart from the records: an idle block reads
+// these alone.
+struct rest_mark {
+    uint64_t epoch;
+    int64_t lag;  // frames
+    bool resting;
+    uint8_t nodes;  // bit i: node i is not silent
+};
+rest_mark marks[MUDO_CHANNELS];
+// A quarter of a second: what a writer may have to move on per channel.
+constexpr int64_t REST_LAG_MAX_FRAMES = 11025;
 // Frames at the start of each channel's output buffer known to hold zeros.
 int zero_frames[MUDO_CHANNELS];
+// Counts the writers from outside the mixer.
+uint64_t writer_epoch = 1;
+bool device_block;  // mixing for the output device: writers are counted
 // The channel whose rest tick came last: the evaluation's scratch is made
 // once, at the end of the block, as that tick would have left it.
 mudo_channel* root_owner;
@@ -87,7 +106,7 @@ bool follows_envelope(const mudo_node& n) {
     return false;
 }
 
-bool at_rest(int c, const mudo_channel& ch) {
+bool checked_at_rest(int c, const mudo_channel& ch) {
     const rest_record& r = rests[c];
     if (mixer_quiet.render_all || !r.rendered || ch.music || ch.track_active) return false;
     if (ch.effect == 'v' || ch.effect == 'w' || ch.effect == 't') return false;  // vibrato moves on every tick
@@ -108,6 +127,26 @@ bool at_rest(int c, const mudo_channel& ch) {
     return r.inst_addr == mudo_inst_addr(ch) && std::memcmp(inst, r.inst, sizeof inst) == 0;
 }
 
+// Only the clocks of a channel at rest move, and the check reads none of
+// them: its answer stands until something else writes. A device block
+// takes it on trust; any other caller may have written without a word.
+// Music moves on within the mixer and may take any channel: no trust then.
+bool trusted() { return device_block && !mixer.music_playing && !mixer_quiet.render_all; }
+bool still_resting(const rest_mark& m) { return m.resting && m.epoch == writer_epoch && trusted(); }
+
+// The check, its answer marked.
+bool at_rest(int c, const mudo_channel& ch) {
+    rest_mark& m = marks[c];
+    const bool rest = checked_at_rest(c, ch);
+    m.resting = rest && trusted();
+    m.epoch = writer_epoch;
+    m.nodes = 0;
+    if (rest)
+        for (int i = 0; i < MUDO_INST_NODES; i++)
+            if (ch.node[i].kind != NODE_SILENT) m.nodes |= (uint8_t)(1u << i);
+    return rest;
+}
+
 // After a render that reached a tick boundary: what the tick read.
 void note_rendered(int c, const mudo_channel& ch) {
     rest_record& r = rests[c];
@@ -125,10 +164,11 @@ void count_up(int32_t& v) {
 // leave, of which only the clocks differ from what is there.
 void rest_tick(mudo_channel& ch) {
     mudo_channel& sh = mixer.channel[ch.id + MUDO_CHANNELS];
+    const rest_mark& m = marks[ch.id];
     root_owner = &ch;
     for (int i = 0; i < MUDO_INST_NODES; i++) {
+        if (!(m.nodes >> i & 1)) continue;  // a silent node has no clock
         mudo_node& n = ch.node[i];
-        if (n.kind == NODE_SILENT) continue;
         for (int32_t& t : n.time) count_up(t);
         if (n.kind == NODE_OSC && !(n.flags & NODE_FLAG_MUTED)) skip_node_tick_osc(n, ch.samples_per_tick);
         ch.snapshot[i] = n;
@@ -138,37 +178,84 @@ void rest_tick(mudo_channel& ch) {
     count_up(ch.gate ? ch.ticks_held : ch.ticks_since_release);
     ch.tick_pos = 0;
     ch.tick_len = ch.samples_per_tick;
-    copy_outside_nodes(ch, sh);
+    if (m.resting) {
+        // The shadow was equal when the mark was made; since then only these moved.
+        sh.ticks_held = ch.ticks_held;
+        sh.ticks_since_release = ch.ticks_since_release;
+        sh.tick_len = ch.tick_len;
+    } else {
+        copy_outside_nodes(ch, sh);
+    }
     sh.tick_pos = 0;
 }
 
-// mix_channel for a channel at rest into its output buffer from frame pos:
-// silence, and its ticks moved on.
-int rest_channel(mudo_channel& ch, int pos, int frames) {
-    int16_t* out = mixer.output[ch.id] + 2 * pos;
-    int& zeros = zero_frames[ch.id];
-    if (pos + frames > zeros) std::memset(out, 0, sizeof(int16_t) * 2 * (size_t)frames);
+// Silence into channel c's output buffer from frame pos.
+void silence_output(int c, int pos, int frames) {
+    int& zeros = zero_frames[c];
+    if (pos + frames > zeros) std::memset(mixer.output[c] + 2 * pos, 0, sizeof(int16_t) * 2 * (size_t)frames);
     if (pos <= zeros) zeros = std::max(zeros, pos + frames);
-    for (int done = 0; done < frames;) {
+}
+
+// The ticks of a channel at rest moved on by frames.
+void move_clocks(mudo_channel& ch, int64_t frames) {
+    for (int64_t done = 0; done < frames;) {
         const int left_in_tick = ch.tick_len - ch.tick_pos;
         if (left_in_tick <= 0) {
             rest_tick(ch);
             continue;
         }
-        const int m = std::min(frames - done, left_in_tick);
-        if (!ch.stereo) pan_gains(ch, ch.last_gain_l, ch.last_gain_r);
+        const int m = (int)std::min<int64_t>(frames - done, left_in_tick);
+        if (!ch.stereo) {
+            const int32_t l = ch.last_gain_l, r = ch.last_gain_r;
+            pan_gains(ch, ch.last_gain_l, ch.last_gain_r);
+            if (l != ch.last_gain_l || r != ch.last_gain_r) marks[ch.id].resting = false;  // the check reads them
+        }
         ch.tick_pos += m;
         done += m;
     }
+}
+
+// mix_channel for a channel at rest: silence, and its ticks moved on.
+int rest_channel(mudo_channel& ch, int pos, int frames) {
+    silence_output((int)ch.id, pos, frames);
+    move_clocks(ch, frames);
     return frames;
 }
 
+// The lagging clocks of channel c moved on; the evaluation's scratch is
+// left to the ticks of this block.
+void catch_up(int c) {
+    rest_mark& m = marks[c];
+    if (m.lag == 0) return;
+    const int64_t lag = m.lag;
+    m.lag = 0;
+    mudo_channel* owner = root_owner;
+    move_clocks(mixer.channel[c], lag);
+    root_owner = owner;
+}
+
 void settle_root() {
-    if (root_owner) evaluate_root_node(*root_owner);
+    if (!root_owner) return;
+    mudo_channel& ch = *root_owner;
     root_owner = nullptr;
+    // The effect's clocks, the only fields of the record the evaluation writes.
+    auto effect_clocks = [&ch] {
+        return std::array<int32_t, 6>{ch.volume16, ch.vib_phase, ch.arp_step, ch.arp_count, ch.alt_phase, ch.alt_count};
+    };
+    const auto before = effect_clocks();
+    evaluate_root_node(ch);
+    if (effect_clocks() != before) marks[ch.id].resting = false;  // the check reads them
 }
 
 int play_channel(int c, mudo_channel& ch, int pos, int frames) {
+    rest_mark& m = marks[c];
+    if (still_resting(m)) {
+        silence_output(c, pos, frames);
+        m.lag += frames;
+        if (m.lag >= REST_LAG_MAX_FRAMES) catch_up(c);
+        return frames;
+    }
+    catch_up(c);
     if (at_rest(c, ch)) return rest_channel(ch, pos, frames);
     const int left_in_tick = std::max(ch.tick_len - ch.tick_pos, 0);
     const int got = mix_channel(ch, frames, mixer.output[c] + 2 * pos);
@@ -192,7 +279,9 @@ void render_channels(int frames) {
         for (int music = 1; music >= 0; music--) {
             for (int c = 0; c < MUDO_CHANNELS; c++) {
                 mudo_channel& ch = mixer.channel[c];
-                if ((ch.music != 0) != (music != 0)) continue;
+                // A channel still at rest plays no music; its record is not read.
+                const bool is_music = !still_resting(marks[c]) && ch.music != 0;
+                if (is_music != (music != 0)) continue;
                 const int want = std::min(left[c], limit);
                 const int got = want > 0 ? play_channel(c, ch, pos[c], want) : 0;
                 left[c] -= got;
@@ -254,8 +343,21 @@ void mix_block(int16_t* out, int frames) {
 
 }  // namespace
 
+void mudo_mix_device(int16_t* out, int32_t frames) {
+    device_block = true;
+    mudo_mix(out, frames);
+    device_block = false;
+}
+
+void mudo_note_writer() {
+    writer_epoch++;
+    for (int c = 0; c < MUDO_CHANNELS; c++) catch_up(c);  // it may read them
+}
+
 void mudo_forget_rests() {
     std::memset(rests, 0, sizeof rests);
+    std::memset(marks, 0, sizeof marks);
+    writer_epoch++;
     std::memset(zero_frames, 0, sizeof zero_frames);
     root_owner = nullptr;
 }

@@ -31,7 +31,9 @@ static SDL_mutex* lock_mutex() {
 void os_set_audio_mixer(void (*mix)(int16_t*, int32_t)) { test_mixer.store(mix); }
 
 void os_lock_audio() {
-    if (lock_level++ == 0 && lock_mutex()) SDL_LockMutex(audio_mutex);
+    if (lock_level++ != 0) return;
+    if (lock_mutex()) SDL_LockMutex(audio_mutex);
+    mudo_note_writer();  // whoever takes the lock may change what the mixer reads
 }
 
 void os_unlock_audio() {
@@ -47,7 +49,7 @@ void sdl2_mixer_callback(void*, uint8_t* stream, int len) {
     if (!stream || len <= 0) return;
     SDL_LockMutex(audio_mutex);
     mixer_fn mix = test_mixer.load();
-    if (!mix) mix = mudo_mix;
+    if (!mix) mix = mudo_mix_device;
     int32_t frames = len / AUDIO_FRAME_BYTES;
     auto* out = (int16_t*)stream;
     for (int32_t done = 0; done < frames;) {

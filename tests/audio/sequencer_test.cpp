@@ -397,9 +397,11 @@ TEST_F(mixer_entry, sixteen_loud_channels_saturate) {
 // echo, a stereo one, a muted and a modulating oscillator, a filter, a
 // volume that wraps negative), tracks, vibrato without an instrument,
 // releases to volume 0, kills mid-tick and odd tick lengths, each trailing
-// off into silence. Mixed as they come, and again with every tick rendered and every
-// run through the output stage: the blocks, what the queries copy, the
-// channel records after every step and the whole mixer at the end agree.
+// off into silence. Mixed as they come, again with every tick rendered and every
+// run through the output stage, and in device blocks that trust a channel at
+// rest until a writer announces itself: the blocks, what the queries copy and
+// the channel records after every step agree, and the first two leave the
+// same whole mixer.
 TEST_F(mixer_entry, silence_skipped_mixes_as_if_rendered) {
     struct step {
         int what, c, a, b, frames;
@@ -443,21 +445,25 @@ TEST_F(mixer_entry, silence_skipped_mixes_as_if_rendered) {
                              what == 8 ? 4000 + (int)(rng() % 9000) : 1 + (int)(rng() % 1200)});
         }
         steps.push_back({9, 0, 0, 0, 6000});
-        std::vector<int16_t> heard[2];
-        std::vector<uint8_t> channels[2];
-        for (int all : {0, 1}) {
+        // Modes: skipping; every tick rendered; skipping in device blocks,
+        // each write announced as the audio lock does.
+        std::vector<int16_t> heard[3];
+        std::vector<uint8_t> channels[3];
+        for (int all : {0, 1, 2}) {
             SetUp();
-            mixer_quiet.render_all = all;
+            mixer_quiet.render_all = all == 1;
             instruments();
             for (const step& s : steps) {
+                mudo_note_writer();
                 if (s.what == 9) hush(scene);
                 act(s);
                 for (int done = 0; done < s.frames;) {
                     const int n = std::min(s.frames - done, 1 + (int)((done * 7919u + s.frames) % 1500));
-                    mudo_mix(block.data(), n);
+                    (all == 2 ? mudo_mix_device : mudo_mix)(block.data(), n);
                     heard[all].insert(heard[all].end(), block.begin(), block.begin() + 2 * n);
                     done += n;
                 }
+                mudo_note_writer();  // readers take the audio lock too
                 for (int sel : {19, 20, 28 - s.c % 8}) {
                     const int got = mudo_get_channel_state(s.c, sel, scratch.data());
                     heard[all].push_back((int16_t)got);
@@ -466,14 +472,18 @@ TEST_F(mixer_entry, silence_skipped_mixes_as_if_rendered) {
                 const auto* records = (const uint8_t*)mixer.channel;
                 channels[all].insert(channels[all].end(), records, records + sizeof mixer.channel);
             }
-            if (!all) {
+            if (all != 1) {
                 ASSERT_EQ(mixer_quiet.loud, 0u) << scene;  // the trailing silence was skipped
-                std::memcpy(state.data(), &mixer, sizeof mixer);
+            }
+            if (all == 0) std::memcpy(state.data(), &mixer, sizeof mixer);
+            if (all == 1) {
+                ASSERT_EQ(std::memcmp(state.data(), &mixer, sizeof mixer), 0) << scene;
             }
         }
         ASSERT_EQ(heard[0], heard[1]) << scene;
+        ASSERT_EQ(heard[2], heard[1]) << scene;
         ASSERT_TRUE(channels[0] == channels[1]) << scene;
-        ASSERT_EQ(std::memcmp(state.data(), &mixer, sizeof mixer), 0) << scene;
+        ASSERT_TRUE(channels[2] == channels[1]) << scene;
     }
 }
 
@@ -490,26 +500,40 @@ TEST_F(mixer_entry, a_channel_at_rest_wakes_as_if_every_tick_rendered) {
         [] { mixer.channel[0].node[0].p[0] = 60 << 16; },                             // written in its record
     };
     for (size_t w = 0; w < wakes.size(); w++) {
-        std::vector<int16_t> heard[2];
-        std::vector<uint8_t> channels[2];
-        for (int all : {0, 1}) {
+        std::vector<int16_t> heard[3];
+        std::vector<uint8_t> channels[3];
+        for (int all : {0, 1, 2}) {  // skipping; every tick rendered; in device blocks
             SetUp();
-            mixer_quiet.render_all = all;
+            mixer_quiet.render_all = all == 1;
+            auto mixed = [&](int frames) {
+                std::vector<int16_t> out(2 * (size_t)frames);
+                constexpr int device_frames = 512;  // what the device asks for at a time
+                for (int done = 0; done < frames; done += device_frames) {
+                    const int n = std::min(frames - done, device_frames);
+                    (all == 2 ? mudo_mix_device : mudo_mix)(out.data() + 2 * done, n);
+                }
+                return out;
+            };
             instrument(1).osc(1, 0).param(1, 2, {REL, 7});
             std::memcpy(mixer.ram + moved, mixer.ram + inst1, INST_SIZE);
             mixer.ram[moved + 4] = 0, mixer.ram[moved + 5] = 200;
             note_on(0, 30);
-            mix(3000);
+            mixed(3000);
+            mudo_note_writer();  // as the audio lock says before each write
             mudo_set_note(0, MUDO_NO_VALUE, MUDO_NO_VALUE, 0, 0, 0, 0, MUDO_PAN_KEEP);
-            heard[all] = mix(3 * 44100 + 77);
+            heard[all] = mixed(3 * 44100 + 77);
+            mudo_note_writer();
             wakes[w]();
-            const auto after = mix(5000);
+            const auto after = mixed(5000);
             heard[all].insert(heard[all].end(), after.begin(), after.end());
+            mudo_note_writer();  // a reader's lock
             channels[all].assign((const uint8_t*)mixer.channel, (const uint8_t*)(mixer.channel + 2 * MUDO_CHANNELS));
         }
         EXPECT_GT(peak(heard[1]), 1000) << w;
         EXPECT_EQ(heard[0], heard[1]) << w;
+        EXPECT_EQ(heard[2], heard[1]) << w;
         EXPECT_TRUE(channels[0] == channels[1]) << w;
+        EXPECT_TRUE(channels[2] == channels[1]) << w;
     }
 }
 
