@@ -397,15 +397,17 @@ void prepare_processes_for_frame() {
     total_frame_cycles = 0;
 }
 
-// Eight flags at a time: an idle frame has written no page.
-constexpr uint64_t AUDIO_PAGE_BITS = PAGE_FLAG_AUDIO * 0x0101010101010101ull;
+// Whether any of the eight pages from first changed since the synthesizer's
+// copy: flags are read eight at a time, as an idle frame has written none.
+static bool audio_flag_in_eight(const Process* f, int first) {
+    uint64_t flags;
+    std::memcpy(&flags, f->page_flags + first, sizeof flags);
+    return flags & PAGE_FLAG_AUDIO * 0x0101010101010101ull;
+}
 
 static bool audio_pages_flagged(const Process* f) {
-    for (int first = 0; first < HVX_PAGES; first += 8) {
-        uint64_t flags;
-        std::memcpy(&flags, f->page_flags + first, sizeof flags);
-        if (flags & AUDIO_PAGE_BITS) return true;
-    }
+    for (int first = 0; first < HVX_PAGES; first += 8)
+        if (audio_flag_in_eight(f, first)) return true;
     return false;
 }
 
@@ -506,9 +508,7 @@ int audio_op_start(int64_t pid, int force) {
     bool same = app.audio_copy_pid == f->id;
     if (!force && same) return 0;
     for (int first = 0; first < HVX_PAGES; first += 8) {
-        uint64_t flags;
-        std::memcpy(&flags, f->page_flags + first, sizeof flags);
-        if (same && !(flags & AUDIO_PAGE_BITS)) continue;
+        if (same && !audio_flag_in_eight(f, first)) continue;
         for (int pg = first; pg < first + 8; pg++) {
             if (!same || (f->page_flags[pg] & PAGE_FLAG_AUDIO)) {
                 copy_page_to_synth(f, pg);
