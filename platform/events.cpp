@@ -244,8 +244,12 @@ void handle_sdl_messages() {
     os_audio_capture_reserve();
 
     update_controllers();
+    // One pump, then the events queued by then: nothing is pushed to mark the
+    // end of the poll, and what comes meanwhile waits for the next frame.
+    SDL_PumpEvents();
+    int queued = SDL_PeepEvents(nullptr, 0, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT);
     SDL_Event e;
-    while (SDL_PollEvent(&e)) {
+    for (; queued > 0 && SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1; queued--) {
         app.last_input_time = os_ticks();
         switch (e.type) {
         case SDL_QUIT:

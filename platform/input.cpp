@@ -228,7 +228,7 @@ void krio_joystick_init() {
 
 void update_controllers() {
     static uint32_t idle_frames;
-    if (metacon_slots_in_use() == 0 && idle_frames++ % CONTROLLER_DETECT_FRAMES != 0) return;
+    if (idle_frames++ % CONTROLLER_DETECT_FRAMES != 0 && metacon_slots_in_use() == 0) return;
     SDL_JoystickUpdate();  // nothing without the joystick module
 }
 

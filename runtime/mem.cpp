@@ -59,7 +59,7 @@ void hvx_write_run(Process* p, uint32_t addr, const uint8_t* src, int64_t len) {
         uint8_t* d = resolve_run(p, a, &room);
         int64_t chunk = len < room ? len : room;
         std::memmove(d, src, (size_t)chunk);
-        p->page_flags[a >> HVX_PAGE_SHIFT] = PAGE_FLAG_WRITTEN;
+        hvx_mark_written(p, a >> HVX_PAGE_SHIFT);
         src += chunk;
         len -= chunk;
         a = (uint32_t)(a + chunk) & HVX_ADDR_MASK;
@@ -75,7 +75,7 @@ int32_t hvx_memset_proc(Process* p, int32_t addr, uint8_t value, int32_t len) {
         uint8_t* d = resolve_run(p, a, &room);
         int64_t chunk = rem < room ? rem : room;
         std::memset(d, value, (size_t)chunk);
-        p->page_flags[a >> HVX_PAGE_SHIFT] = PAGE_FLAG_WRITTEN;
+        hvx_mark_written(p, a >> HVX_PAGE_SHIFT);
         cost += chunk / 128 + 1;
         rem -= chunk;
         a = (uint32_t)(a + chunk) & HVX_ADDR_MASK;
@@ -113,7 +113,7 @@ int32_t hvx_memcpy_proc(Process* p, int32_t dst, int32_t src, int32_t len) {
         // The same storage can sit behind two address ranges (a userdata
         // mapped twice), so the chunks may overlap in memory.
         std::memmove(dp, sp, (size_t)chunk);
-        p->page_flags[d >> HVX_PAGE_SHIFT] = PAGE_FLAG_WRITTEN;
+        hvx_mark_written(p, d >> HVX_PAGE_SHIFT);
         cost += chunk / 128 + 1;
         rem -= chunk;
         d += (uint32_t)chunk;
@@ -159,7 +159,7 @@ void hvx_map_page(Process* p, int pg, uint8_t* data, int32_t len) {
     p->page_ptr[pg] = data;
     p->page_len[pg] = len;
     p->mapped_pages[pg / 64] |= (uint64_t)1 << (pg % 64);
-    p->page_flags[pg] = PAGE_FLAG_WRITTEN;
+    hvx_mark_written(p, (uint32_t)pg);
 }
 
 void hvx_unmap_page(Process* p, int pg) {
@@ -168,7 +168,7 @@ void hvx_unmap_page(Process* p, int pg) {
     // With its own page present the whole page is served from it at once.
     p->page_len[pg] = p->backing_page[pg] ? HVX_PAGE_SIZE : 0;
     p->mapped_pages[pg / 64] &= ~((uint64_t)1 << (pg % 64));
-    p->page_flags[pg] = PAGE_FLAG_WRITTEN;
+    hvx_mark_written(p, (uint32_t)pg);
     if (pg == (int)(ADDR_MAP_SLOT >> HVX_PAGE_SHIFT)) p->current_map = nullptr;
 }
 
@@ -180,6 +180,7 @@ void hvx_free_pages(Process* p) {
     std::memset(p->page_flags, 0, sizeof p->page_flags);
     std::memset(p->backing_page, 0, sizeof p->backing_page);
     std::memset(p->mapped_pages, 0, sizeof p->mapped_pages);
+    p->audio_lines = 0;
     p->current_map = nullptr;
     p->ram_bytes = 0;
 }

@@ -453,6 +453,10 @@ struct Process {
     // each is logged once, however often it refuses (LIMIT_LOGGED_*).
     uint32_t limits_logged;
 
+    // Bit k: page_flags[64k, 64k + 64) may hold PAGE_FLAG_AUDIO. The frame's
+    // check for work for the synthesizer reads this word, not 4096 flags.
+    uint64_t audio_lines;
+
     // The large tables come last, so the fields every slice reads share a
     // few memory pages: an idle frame wakes to touch as few as it can.
     int32_t channel_cache[16 * 32];
@@ -614,6 +618,11 @@ int64_t get_total_frame_cycles_since_wm_flip();
 // on first touch. Never fails (an allocation failure ends the program).
 uint8_t* hvx_page_slow(Process* p, uint32_t page, uint32_t offset);
 
+inline void hvx_mark_written(Process* p, uint32_t pg) {
+    p->page_flags[pg] = PAGE_FLAG_WRITTEN;
+    p->audio_lines |= (uint64_t)1 << (pg >> 6);
+}
+
 inline uint8_t hvx_peek8(Process* p, uint32_t addr) {
     if (!p) return 0;
     addr &= HVX_ADDR_MASK;
@@ -625,7 +634,7 @@ inline void hvx_poke8(Process* p, uint32_t addr, uint8_t v) {
     if (!p) return;
     addr &= HVX_ADDR_MASK;
     uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
-    p->page_flags[pg] = PAGE_FLAG_WRITTEN;
+    hvx_mark_written(p, pg);
     if ((int32_t)o < p->page_len[pg]) p->page_ptr[pg][o] = v;
     else *hvx_page_slow(p, pg, o) = v;
 }
@@ -653,7 +662,7 @@ inline void hvx_poke_n(Process* p, uint32_t addr, T v) {
     addr &= HVX_ADDR_MASK;
     const uint32_t pg = addr >> HVX_PAGE_SHIFT, o = addr & (HVX_PAGE_SIZE - 1);
     if ((int64_t)o + (int64_t)sizeof(T) <= p->page_len[pg]) {
-        p->page_flags[pg] = PAGE_FLAG_WRITTEN;
+        hvx_mark_written(p, pg);
         std::memcpy(p->page_ptr[pg] + o, &v, sizeof(T));
         return;
     }

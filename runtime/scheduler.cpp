@@ -397,26 +397,12 @@ void prepare_processes_for_frame() {
     total_frame_cycles = 0;
 }
 
-// Whether any of the eight pages from first changed since the synthesizer's
-// copy: flags are read eight at a time, as an idle frame has written none.
-static bool audio_flag_in_eight(const Process* f, int first) {
-    uint64_t flags;
-    std::memcpy(&flags, f->page_flags + first, sizeof flags);
-    return flags & PAGE_FLAG_AUDIO * 0x0101010101010101ull;
-}
-
-static bool audio_pages_flagged(const Process* f) {
-    for (int first = 0; first < HVX_PAGES; first += 8)
-        if (audio_flag_in_eight(f, first)) return true;
-    return false;
-}
-
 // Nothing for the once-a-frame copy to do: the audio lock is left alone, so
 // the mixer sees no writer in an idle frame.
 static bool synth_copy_current() {
     const Process* f = get_process(app.audio_focus_pid);
     if (!f) return app.audio_focus_pid == -2;
-    return app.audio_copy_pid == f->id && !audio_pages_flagged(f);
+    return app.audio_copy_pid == f->id && !f->audio_lines;
 }
 
 void update_processes_after_frame() {
@@ -507,15 +493,17 @@ int audio_op_start(int64_t pid, int force) {
     }
     bool same = app.audio_copy_pid == f->id;
     if (!force && same) return 0;
-    for (int first = 0; first < HVX_PAGES; first += 8) {
-        if (same && !audio_flag_in_eight(f, first)) continue;
-        for (int pg = first; pg < first + 8; pg++) {
+    // A new focus is copied whole; the same one only where it was written.
+    for (int line = 0; line < HVX_PAGES / 64; line++) {
+        if (same && !(f->audio_lines >> line & 1)) continue;
+        for (int pg = line * 64; pg < line * 64 + 64; pg++) {
             if (!same || (f->page_flags[pg] & PAGE_FLAG_AUDIO)) {
                 copy_page_to_synth(f, pg);
                 f->page_flags[pg] &= (uint8_t)~PAGE_FLAG_AUDIO;
             }
         }
     }
+    f->audio_lines = 0;
     if (!same) mudo_kill_all_audio();
     app.audio_copy_pid = f->id;
     return 0;

@@ -738,7 +738,12 @@ static int write_back(pmount* m) {
         return 0;
     }
     int k = hvx_path_kind(mp);
-    if (!k) return 0;
+    if (!k) {
+        // Not a cartridge: nothing to write. It stays dirty (kept from
+        // pruning) but no later frame looks at it again for this.
+        m->flush_due = UINT64_MAX;
+        return 0;
+    }
     buffer* encoded = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
     int r = encoded ? encode_cartridge(k, encoded, btext(m->origin)) : -1;
     if (r != 0) {

@@ -13,11 +13,12 @@ printh("kernel: boot")
 local spare = _create_process_from_code("", "[spare]", "/system/spare.lua")
 if spare then _run_process_slice(spare, 1) end
 
-local running = {}
+local running, nrunning = {}, 0
 local function start(source, name, path)
 	local id = _create_process_from_code(source, name, path)
 	if id then
-		running[#running + 1] = id
+		nrunning = nrunning + 1
+		running[nrunning] = id
 		printh("kernel: started " .. name .. " " .. id)
 	else
 		printh("kernel: could not start " .. name)
@@ -36,12 +37,12 @@ end
 local SHARE = 0.9  -- of the frame's budget, spread over the programs
 
 -- The loop's calls are looked up once, and the table of running programs is
--- compacted in place: an idle frame makes no garbage and few lookups.
-local process_state, run_slice, kill, read_message, flip, max =
-	_process_state, _run_process_slice, _kill_process, _read_message, flip, math.max
+-- compacted in place: an idle frame makes no garbage and few calls.
+local process_state, run_slice, kill, read_message, flip =
+	_process_state, _run_process_slice, _kill_process, _read_message, flip
 while true do
-	local count, kept = #running, 0
-	local share = SHARE / max(count, 1)
+	local count, kept = nrunning, 0
+	local share = count > 1 and SHARE / count or SHARE
 	for i = 1, count do
 		local id = running[i]
 		local keep = false
@@ -64,6 +65,7 @@ while true do
 		end
 	end
 	for i = count, kept + 1, -1 do running[i] = nil end
+	nrunning = kept
 
 	local m = read_message()
 	while m do
@@ -73,7 +75,7 @@ while true do
 		m = read_message()
 	end
 
-	if #running == 0 then
+	if nrunning == 0 then
 		printh("kernel: nothing left to run")
 		_signal(33)
 	end

@@ -303,7 +303,14 @@ TEST_F(Mounts, DirtyMarkingKeepsTheFirstDueTime) {
     EXPECT_EQ(get_mount_by_mount_point("/decoy", 0)->dirty, 0);
     // A RAM path outside every cartridge marks the RAM root.
     mark_parent_mount_dirty("/ram/plain.txt");
-    EXPECT_EQ(get_mount_by_mount_point("/ram", 0)->dirty, 1);
+    pmount* root = get_mount_by_mount_point("/ram", 0);
+    EXPECT_EQ(root->dirty, 1);
+    // A folder has nothing to write back: once due it stays dirty (kept from
+    // pruning) and is never due again, so no frame looks at it for this.
+    root->flush_due = 1;
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 0);
+    EXPECT_EQ(root->dirty, 1);
+    EXPECT_EQ(root->flush_due, UINT64_MAX);
 }
 
 TEST_F(Mounts, CleanCartridgeMountsArePrunedHostLookalikesAreNot) {
