@@ -14,6 +14,10 @@ uint32_t last_num_samples_mixed;
 
 namespace {
 
+// Frames at the start of last_mixed_out known to be silence: an idle device
+// block does not write them again.
+int32_t last_out_silent_frames;
+
 int32_t out32[2 * MUDO_MIX_MAX_FRAMES];
 
 void run_fade_clock(int frames) {
@@ -301,11 +305,17 @@ void render_channels(int frames) {
         std::fill(mixer.output[c] + 2 * pos[c], mixer.output[c] + 2 * frames, (int16_t)0);
 }
 
+void keep_silence(int frames) {
+    if (last_out_silent_frames >= frames) return;
+    std::memset(last_mixed_out, 0, sizeof(int16_t) * 2 * (size_t)frames);
+    last_out_silent_frames = frames;
+}
+
 void mix_block(int16_t* out, int frames) {
     const size_t bytes = sizeof(int16_t) * 2 * (size_t)frames;
     if (mixer.ram[ADDR_AUDIO_FLAGS] & AUDIO_FLAG_SILENCE) {
         std::memset(out, 0, bytes);
-        std::memset(last_mixed_out, 0, bytes);
+        keep_silence(frames);
         return;
     }
     last_num_samples_mixed = (uint32_t)frames;
@@ -317,7 +327,7 @@ void mix_block(int16_t* out, int frames) {
     // Only the channels that may have sounded add anything: the others wrote zeros.
     if (!mixer_quiet.loud) {
         std::memset(out, 0, bytes);
-        std::memset(last_mixed_out, 0, bytes);
+        keep_silence(frames);
         return;
     }
     const int n = 2 * frames;
@@ -339,6 +349,7 @@ void mix_block(int16_t* out, int frames) {
         }
     }
     std::memcpy(last_mixed_out, out, bytes);
+    last_out_silent_frames = 0;
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ struct metacon_slot {
 };
 
 metacon_slot metacon[METACON_SLOTS];
+int slots_open;  // counted after each change: every frame asks, few frames change them
 bool krio_joystick_inited;
 bool unvalidated_logged, detached_logged;
 
@@ -29,6 +30,11 @@ bool unvalidated_logged, detached_logged;
 const char* const builtin_mappings[] = {nullptr};
 
 bool slot_used(const metacon_slot& s) { return s.controller || s.joystick; }
+
+void count_open_slots() {
+    slots_open = 0;
+    for (const auto& s : metacon) slots_open += slot_used(s);
+}
 
 void blank_slot(metacon_slot* s) {
     std::memset(s, 0, sizeof *s);
@@ -134,6 +140,7 @@ int connect_joystick(int i) {
         blank_slot(s);
         return -1;
     }
+    count_open_slots();
     return slot;
 }
 
@@ -148,6 +155,7 @@ void repack_metacon() {
         to++;
     }
     for (int s = to; s < METACON_SLOTS; s++) blank_slot(&metacon[s]);
+    count_open_slots();
 }
 
 int disconnect_joystick(int32_t instance_id) {
@@ -159,11 +167,7 @@ int disconnect_joystick(int32_t instance_id) {
     return found;
 }
 
-int metacon_slots_in_use() {
-    int n = 0;
-    for (const auto& s : metacon) n += slot_used(s);
-    return n;
-}
+int metacon_slots_in_use() { return slots_open; }
 
 int32_t metacon_instance_id(int slot) {
     return slot >= 0 && slot < METACON_SLOTS && slot_used(metacon[slot]) ? metacon[slot].instance_id : -1;
@@ -219,6 +223,7 @@ void krio_joystick_init() {
     if (krio_joystick_inited) return;
     krio_joystick_inited = true;
     for (auto& s : metacon) blank_slot(&s);
+    slots_open = 0;
     for (const char* const* m = builtin_mappings; *m; m++) SDL_GameControllerAddMapping(*m);
     add_sdl_controllers();
     int n = SDL_NumJoysticks();
@@ -228,12 +233,13 @@ void krio_joystick_init() {
 
 void update_controllers() {
     static uint32_t idle_frames;
-    if (idle_frames++ % CONTROLLER_DETECT_FRAMES != 0 && metacon_slots_in_use() == 0) return;
+    if (slots_open == 0 && idle_frames++ % CONTROLLER_DETECT_FRAMES != 0) return;
     SDL_JoystickUpdate();  // nothing without the joystick module
 }
 
 void krio_joystick_exit() {
     for (auto& s : metacon) close_slot(&s);
+    slots_open = 0;
     krio_joystick_inited = false;
 }
 
