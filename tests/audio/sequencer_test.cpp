@@ -547,6 +547,16 @@ TEST_F(mixer_entry, queries) {
     const auto out = mix(500);
     EXPECT_EQ(mudo_get_channel_state(-1, -1, scratch.data()), 500);
     EXPECT_TRUE(std::equal(out.begin(), out.end(), scratch.begin()));
+    // Paused blocks write their length of silence over the last output and
+    // leave the rest, however short or long each is.
+    mixer.ram[ADDR_AUDIO_FLAGS] |= AUDIO_FLAG_SILENCE;
+    for (int frames : {300, 100, 400, 200}) {
+        mix(frames);
+        ASSERT_EQ(mudo_get_channel_state(-1, -1, scratch.data()), 500);
+        EXPECT_TRUE(std::all_of(scratch.begin(), scratch.begin() + 2 * frames, [](int16_t v) { return v == 0; }));
+    }
+    EXPECT_TRUE(std::equal(out.begin() + 800, out.end(), scratch.begin() + 800));
+    mixer.ram[ADDR_AUDIO_FLAGS] &= ~AUDIO_FLAG_SILENCE;
     EXPECT_EQ(mudo_get_channel_state(2, 19, nullptr), -1);
     EXPECT_EQ(mudo_get_channel_state(2, 20, scratch.data()), TICK);
     EXPECT_TRUE(std::equal(scratch.begin(), scratch.begin() + TICK, node_buf(2, 0)));
