@@ -584,39 +584,33 @@ TEST(Scheduler, AudioCopyTakesEveryKindOfWrite) {
     for (int i = 0; i < 4; i++) env.spawn(kIdle);
     Process* p = get_process(4);
     static uint8_t mapped[HVX_PAGE_SIZE];
-    const struct {
-        const char* name;
-        void (*write)(Process*, uint32_t, uint8_t);
-        bool maps;
-    } writers[] = {
-        {"poke8", [](Process* q, uint32_t a, uint8_t v) { hvx_poke8(q, a, v); }, false},
-        {"poke32", [](Process* q, uint32_t a, uint8_t v) { hvx_poke_n<uint32_t>(q, a, v * 0x01010101u); }, false},
-        {"memset", [](Process* q, uint32_t a, uint8_t v) { hvx_memset_proc(q, (int32_t)a, v, 3); }, false},
-        {"memcpy", [](Process* q, uint32_t a, uint8_t v) {
+    using writer = void (*)(Process*, uint32_t, uint8_t);
+    const std::pair<const char*, writer> writers[] = {
+        {"poke8", [](Process* q, uint32_t a, uint8_t v) { hvx_poke8(q, a, v); }},
+        {"poke32", [](Process* q, uint32_t a, uint8_t v) { hvx_poke_n<uint32_t>(q, a, v * 0x01010101u); }},
+        {"memset", [](Process* q, uint32_t a, uint8_t v) { hvx_memset_proc(q, (int32_t)a, v, 3); }},
+        {"memcpy", [](Process* q, uint32_t a, uint8_t v) {  // from a page copied already
              hvx_poke8(q, 0x7000, v);
-             EXPECT_EQ(audio_op_start(0, 1), 0);  // the source's page is copied now, not below
-             audio_op_end();
+             audio_op_start(0, 1), audio_op_end();
              hvx_memcpy_proc(q, (int32_t)a, 0x7000, 1);
-         }, false},
-        {"write_run", [](Process* q, uint32_t a, uint8_t v) { hvx_write_run(q, a, &v, 1); }, false},
+         }},
+        {"write_run", [](Process* q, uint32_t a, uint8_t v) { hvx_write_run(q, a, &v, 1); }},
         {"map_page", [](Process* q, uint32_t a, uint8_t v) {
              mapped[a & (HVX_PAGE_SIZE - 1)] = v;
              hvx_map_page(q, (int)(a >> HVX_PAGE_SHIFT), mapped, HVX_PAGE_SIZE);
-         }, true},
+         }},
     };
-    const uint32_t addrs[] = {0x20010, 0x3ff00, 0x7c0020, 0xfff000};
     uint8_t v = 1;
-    for (const auto& w : writers) {
-        for (uint32_t a : addrs) {
-            EXPECT_EQ(audio_op_start(4, 1), 0);
-            audio_op_end();
-            w.write(p, a, ++v);
-            EXPECT_NE(mudo_ram8(a), v) << w.name << " " << std::hex << a;  // not before the refresh
+    for (const auto& [name, write] : writers) {
+        for (uint32_t a : {0x20010u, 0x3ff00u, 0x7c0020u, 0xfff000u}) {
+            audio_op_start(4, 1), audio_op_end();
+            write(p, a, ++v);
+            EXPECT_NE(mudo_ram8(a), v) << name << " " << std::hex << a;  // not before the refresh
             EXPECT_EQ(audio_op_start(0, 1), 0);
             audio_op_end();
-            EXPECT_EQ(mudo_ram8(a), v) << w.name << " " << std::hex << a;
-            EXPECT_EQ(p->audio_lines, 0u) << w.name;
-            if (w.maps) hvx_unmap_page(p, (int)(a >> HVX_PAGE_SHIFT));
+            EXPECT_EQ(mudo_ram8(a), v) << name << " " << std::hex << a;
+            EXPECT_EQ(p->audio_lines, 0u) << name;
+            hvx_unmap_page(p, (int)(a >> HVX_PAGE_SHIFT));
         }
     }
 }
