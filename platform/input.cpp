@@ -223,7 +223,7 @@ void krio_joystick_init() {
     if (krio_joystick_inited) return;
     krio_joystick_inited = true;
     for (auto& s : metacon) blank_slot(&s);
-    slots_open = 0;
+    count_open_slots();
     for (const char* const* m = builtin_mappings; *m; m++) SDL_GameControllerAddMapping(*m);
     add_sdl_controllers();
     int n = SDL_NumJoysticks();
@@ -239,7 +239,7 @@ void update_controllers() {
 
 void krio_joystick_exit() {
     for (auto& s : metacon) close_slot(&s);
-    slots_open = 0;
+    count_open_slots();
     krio_joystick_inited = false;
 }
 
