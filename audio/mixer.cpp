@@ -56,9 +56,9 @@ rest_record rests[MUDO_CHANNELS];
 // A channel found at rest in a device block, with no writer since (epoch)
 // and nothing the check reads moved by its own rest since: the answer
 // stands, and its clocks may lag behind, moved on in one go when anything
-// looks at the channel (a writer, a block that checks it) or the lag reaches
-// REST_LAG_MAX_FRAMES. Kept apart from the records: an idle block reads
-// these alone.
+// looks at the channel (a writer, a block that checks it). However long the
+// lag, that costs the same. Kept apart from the records: an idle block
+// reads these alone.
 struct rest_mark {
     uint64_t epoch;
     int64_t lag;  // frames
@@ -66,8 +66,6 @@ struct rest_mark {
     uint8_t nodes;  // bit i: node i is not silent
 };
 rest_mark marks[MUDO_CHANNELS];
-// A quarter of a second: what a writer may have to move on per channel.
-constexpr int64_t REST_LAG_MAX_FRAMES = 11025;
 // Frames at the start of each channel's output buffer known to hold zeros.
 int zero_frames[MUDO_CHANNELS];
 // Counts the writers from outside the mixer.
@@ -160,26 +158,29 @@ void note_rendered(int c, const mudo_channel& ch) {
     read_instrument(ch, r.inst);
 }
 
-void count_up(int32_t& v) {
-    if (v < INT32_MAX) v++;
+// ticks counts of one, each stopping at INT32_MAX.
+void count_up(int32_t& v, int64_t ticks) {
+    v = ticks >= (int64_t)INT32_MAX - v ? INT32_MAX : (int32_t)(v + ticks);
 }
 
-// One tick of a channel at rest: what grab, evaluation, render and seam would
-// leave, of which only the clocks differ from what is there.
-void rest_tick(mudo_channel& ch) {
+// Ticks of a channel at rest: what grab, evaluation, render and seam would
+// leave, of which only the clocks differ from what is there. Each tick moves
+// them by the same steps, so any number of them is one move.
+void rest_ticks(mudo_channel& ch, int64_t ticks) {
     mudo_channel& sh = mixer.channel[ch.id + MUDO_CHANNELS];
     const rest_mark& m = marks[ch.id];
     root_owner = &ch;
+    const auto samples = (uint32_t)((uint64_t)ticks * (uint64_t)ch.samples_per_tick);  // modulo 2^32
     for (int i = 0; i < MUDO_INST_NODES; i++) {
         if (!(m.nodes >> i & 1)) continue;  // a silent node has no clock
         mudo_node& n = ch.node[i];
-        for (int32_t& t : n.time) count_up(t);
-        if (n.kind == NODE_OSC && !(n.flags & NODE_FLAG_MUTED)) skip_node_tick_osc(n, ch.samples_per_tick);
+        for (int32_t& t : n.time) count_up(t, ticks);
+        if (n.kind == NODE_OSC && !(n.flags & NODE_FLAG_MUTED)) skip_node_tick_osc(n, samples);
         ch.snapshot[i] = n;
         sh.node[i] = n;
         sh.snapshot[i] = n;
     }
-    count_up(ch.gate ? ch.ticks_held : ch.ticks_since_release);
+    count_up(ch.gate ? ch.ticks_held : ch.ticks_since_release, ticks);
     ch.tick_pos = 0;
     ch.tick_len = ch.samples_per_tick;
     if (m.resting) {
@@ -200,12 +201,25 @@ void silence_output(int c, int pos, int frames) {
     if (pos <= zeros) zeros = std::max(zeros, pos + frames);
 }
 
-// The ticks of a channel at rest moved on by frames.
+// Whether a run of the current tick leaves the mark as it is: its pan, and
+// so its gains, do not move at rest.
+bool gains_hold(const mudo_channel& ch) {
+    if (ch.stereo) return true;
+    int32_t l, r;
+    pan_gains(ch, l, r);
+    return l == ch.last_gain_l && r == ch.last_gain_r;
+}
+
+// The ticks of a channel at rest moved on by frames: every tick that starts
+// within them in one move, once the runs between them change nothing.
 void move_clocks(mudo_channel& ch, int64_t frames) {
     for (int64_t done = 0; done < frames;) {
         const int left_in_tick = ch.tick_len - ch.tick_pos;
         if (left_in_tick <= 0) {
-            rest_tick(ch);
+            const int64_t spt = ch.samples_per_tick;  // at rest, within 1..MUDO_BUF_SAMPLES
+            const int64_t ticks = spt > 0 && gains_hold(ch) ? (frames - done + spt - 1) / spt : 1;
+            rest_ticks(ch, ticks);
+            done += (ticks - 1) * spt;  // the whole ticks; the last one's run follows
             continue;
         }
         const int m = (int)std::min<int64_t>(frames - done, left_in_tick);
@@ -256,7 +270,6 @@ int play_channel(int c, mudo_channel& ch, int pos, int frames) {
     if (still_resting(m)) {
         silence_output(c, pos, frames);
         m.lag += frames;
-        if (m.lag >= REST_LAG_MAX_FRAMES) catch_up(c);
         return frames;
     }
     catch_up(c);

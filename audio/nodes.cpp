@@ -122,9 +122,9 @@ void render_node_tick_osc(mudo_node& n, int16_t* out, int samples, const int16_t
     n.phase = (end + (uint32_t)o) & mask;
 }
 
-void skip_node_tick_osc(mudo_node& n, int samples) {
+void skip_node_tick_osc(mudo_node& n, uint32_t samples) {
     // The start less the offset, plus a step a sample, plus the offset.
-    n.phase = ((uint32_t)n.phase + (uint32_t)samples * (uint32_t)n.step) & osc_phase_mask(n);
+    n.phase = ((uint32_t)n.phase + samples * (uint32_t)n.step) & osc_phase_mask(n);
 }
 
 void combine_child(int op, int shift, int16_t* p, const int16_t* c, int samples) {

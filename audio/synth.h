@@ -201,8 +201,10 @@ void render_node_tick_osc(mudo_node& n, int16_t* out, int samples, const int16_t
 // An oscillator's volume, from p0: at 0 it renders nothing but zeros.
 inline int32_t osc_volume(const mudo_node& n) { return (int16_t)(uint16_t)((uint32_t)n.p[0] >> 8); }
 // The phase render_node_tick_osc leaves after samples at volume 0, with a
-// silent modulator or none, without rendering them.
-void skip_node_tick_osc(mudo_node& n, int samples);
+// silent modulator or none, without rendering them. The phase wraps at a
+// power of two, so only the count modulo 2^32 matters: runs of many ticks
+// are skipped in one call.
+void skip_node_tick_osc(mudo_node& n, uint32_t samples);
 void render_node_tick(mudo_channel& ch, int i, int samples);
 void apply_fx_filter(mudo_node& n, int16_t* buf, int samples);
 void apply_fx_echo(mudo_node& n, int16_t* ring, int16_t* buf, int samples);

@@ -487,8 +487,9 @@ TEST_F(mixer_entry, silence_skipped_mixes_as_if_rendered) {
     }
 }
 
-// A released note at volume 0 rests for seconds; then one thing it reads
-// changes. It sounds, and its record reads, as if every tick had rendered.
+// A released note at volume 0 rests for seconds, its clocks running into
+// their stop; then one thing it reads changes. It sounds, and its record
+// reads, as if every tick had rendered.
 TEST_F(mixer_entry, a_channel_at_rest_wakes_as_if_every_tick_rendered) {
     const uint32_t inst1 = BASE + INST_OFFSET + INST_SIZE, moved = inst1 + 0x20000;
     const uint32_t volume_mval = inst1 + 4;  // node 0, p0
@@ -521,6 +522,9 @@ TEST_F(mixer_entry, a_channel_at_rest_wakes_as_if_every_tick_rendered) {
             mixed(3000);
             mudo_note_writer();  // as the audio lock says before each write
             mudo_set_note(0, MUDO_NO_VALUE, MUDO_NO_VALUE, 0, 0, 0, 0, MUDO_PAN_KEEP);
+            // Clocks near their stop: the rest stops them where rendered ticks do.
+            mixer.channel[0].ticks_since_release = INT32_MAX - 200;
+            for (int32_t& t : mixer.channel[0].node[0].time) t = INT32_MAX - 100;
             heard[all] = mixed(3 * 44100 + 77);
             mudo_note_writer();
             wakes[w]();
