@@ -1,19 +1,19 @@
 // Host time: one monotonic clock that starts with the program.
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 
 #include "platform/platform.h"
 
-using host_clock = std::chrono::steady_clock;
-static host_clock::time_point time_start = host_clock::now();
-
-void os_time_init() { time_start = host_clock::now(); }
-
-uint64_t os_get_time() {
-    auto d = host_clock::now() - time_start;
-    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+static uint64_t now_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (uint64_t)t.tv_sec * 1000000000u + (uint64_t)t.tv_nsec;
 }
+static uint64_t time_start = now_ns();
+
+void os_time_init() { time_start = now_ns(); }
+
+uint64_t os_get_time() { return (now_ns() - time_start) / 1000000u; }
 
 uint32_t get_ticks() { return (uint32_t)os_get_time(); }
 

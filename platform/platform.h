@@ -248,7 +248,7 @@ int pace_wait(uint64_t last_t, uint32_t length, uint64_t (*ticks)(), void (*dela
 // skips the frame wait. Null restores the host clock.
 void os_set_frame_clock(uint64_t (*ticks)(), void (*delay)(uint32_t));
 void os_set_skip_frame_wait(bool skip);
-uint64_t os_ticks();  // the clock of the seam (SDL_GetTicks64 by default)
+uint64_t os_ticks();  // the clock of the seam (os_get_time by default)
 
 // --- compositor ------------------------------------------------------------
 
