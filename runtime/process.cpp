@@ -10,6 +10,11 @@
 #include <cstring>
 #include <string>
 
+#include <sys/mman.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include "audio/audio.h"
 #include "gfx/gfx.h"
 #include "lang/lang.h"
@@ -20,6 +25,24 @@
 #include "userdata/userdata.h"
 
 Process* cproc = nullptr;
+
+// A record is pages of its own, zero until written: its first page holds the
+// fields every slice reads, and the parts of its large tables a process
+// never uses are never taken from the host.
+static Process* new_record() {
+    void* m = mmap(nullptr, sizeof(Process), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_register_root_region(m, sizeof(Process));  // what it points to is held
+#endif
+    return (Process*)m;
+}
+static void free_record(Process* p) {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_unregister_root_region(p, sizeof(Process));
+#endif
+    munmap(p, sizeof(Process));
+}
 
 static Process* table[MAX_PROCESSES];
 static int num_processes = 0;
@@ -283,7 +306,7 @@ Process* create_process_from_code(const char* code, size_t len, const char* name
         krio_debug("process table full. ** could not create process **\n");
         return nullptr;
     }
-    Process* p = (Process*)std::calloc(1, sizeof(Process));
+    Process* p = new_record();
     if (!p) {
         krio_debug("out of host memory. ** could not create process **\n");
         return nullptr;
@@ -291,7 +314,7 @@ Process* create_process_from_code(const char* code, size_t len, const char* name
     table[num_processes++] = p;
     if (init_process(p, id, code ? code : "", code ? len : 0, name, path, sandbox, cart_id)) {
         table[--num_processes] = nullptr;
-        std::free(p);
+        free_record(p);
         return nullptr;
     }
     return p;
@@ -402,7 +425,7 @@ void kill_process_by_index(int i) {
         table[--num_processes] = nullptr;
     }
     if (cproc == p) cproc = nullptr;
-    std::free(p);
+    free_record(p);
 }
 
 void kill_process(Process* p) { kill_process_by_index(get_process_index(p)); }
@@ -473,7 +496,7 @@ void processes_init() {
         if (p->closing) continue;
         free_process(p);
         if (cproc == p) cproc = nullptr;
-        std::free(p);
+        free_record(p);
     }
     removing_all = false;
     root_ended = false;

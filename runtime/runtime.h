@@ -458,15 +458,17 @@ struct Process {
     uint64_t audio_lines;
 
     // The large tables come last, so the fields every slice reads share a
-    // few memory pages: an idle frame wakes to touch as few as it can.
-    int32_t channel_cache[16 * 32];
-    uint8_t* sprites[8192];  // typed userdata blocks, or none
+    // few memory pages: an idle frame wakes to touch as few as it can. A
+    // record starts a page, so the fields above and the first page lengths
+    // (the flag byte's among them) share its first.
     // Address space.
-    uint8_t* page_ptr[HVX_PAGES];
     int32_t page_len[HVX_PAGES];  // bytes from offset 0 served through page_ptr
+    uint8_t* page_ptr[HVX_PAGES];
     uint8_t page_flags[HVX_PAGES];
     uint8_t* backing_page[HVX_PAGES];
     uint64_t mapped_pages[HVX_PAGES / 64];
+    int32_t channel_cache[16 * 32];
+    uint8_t* sprites[8192];  // typed userdata blocks, or none
 };
 
 enum : uint32_t {

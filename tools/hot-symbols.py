@@ -29,6 +29,8 @@ def symbols(program):
         f = line.split()
         if len(f) != 4 or int(f[1], 16) == 0:
             continue
+        if f[3] in ("_GLOBAL_OFFSET_TABLE_", "_DYNAMIC"):
+            continue  # the linker's own tables: no section to place
         entry = (int(f[0], 16), int(f[1], 16), f[3])
         if f[2] in "tTwW":
             code.append(entry)
