@@ -113,10 +113,6 @@ void apply_effect(mudo_channel& ch, int j, int16_t* buf, int samples) {
     }
 }
 
-void count_up(int32_t& v) {
-    if (v < INT32_MAX) v++;
-}
-
 int32_t mix_volume(const mudo_channel& ch) { return std::clamp(ch.mix_vol, 0, 255); }
 
 }  // namespace

@@ -86,7 +86,7 @@ void eval_ratio(mudo_channel& ch, mudo_node& n, const mudo_node& parent) {
 }
 
 void advance_param_time(const mudo_channel& ch, mudo_node& n, int k) {
-    if (n.time[k] < INT32_MAX) n.time[k]++;
+    count_up(n.time[k]);
     if (!ch.gate) return;
     const uint32_t env = env_addr(ch, mudo_ram8(mval_addr(n, k) + 3));
     if (env_keeps_running(env)) wrap_env_time(ch, env, n.time[k]);

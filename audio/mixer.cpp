@@ -158,11 +158,6 @@ void note_rendered(int c, const mudo_channel& ch) {
     read_instrument(ch, r.inst);
 }
 
-// ticks counts of one, each stopping at INT32_MAX.
-void count_up(int32_t& v, int64_t ticks) {
-    v = ticks >= (int64_t)INT32_MAX - v ? INT32_MAX : (int32_t)(v + ticks);
-}
-
 // Ticks of a channel at rest: what grab, evaluation, render and seam would
 // leave, of which only the clocks differ from what is there. Each tick moves
 // them by the same steps, so any number of them is one move.

@@ -228,6 +228,11 @@ bool renders_silence(const mudo_channel& ch);
 bool known_silent(uint32_t id, int samples);
 // The target gains of a mono channel's pan, from node 0's p1.
 void pan_gains(const mudo_channel& ch, int32_t& L, int32_t& R);
+// A tick clock moved on by ticks counts of one, each stopping at INT32_MAX:
+// a rendered tick and a run of ticks at rest move it alike.
+inline void count_up(int32_t& v, int64_t ticks = 1) {
+    v = ticks >= (int64_t)INT32_MAX - v ? INT32_MAX : (int32_t)(v + ticks);
+}
 // Up to frames stereo frames into out; fewer only when a music channel's
 // pattern runs out of ticks.
 int mix_channel(mudo_channel& ch, int frames, int16_t* out);
