@@ -11,7 +11,15 @@
 #include <string>
 
 #include <sys/mman.h>
+// gcc says so with __SANITIZE_ADDRESS__, clang only through __has_feature
 #if defined(__SANITIZE_ADDRESS__)
+#define HALVORAN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HALVORAN_ASAN 1
+#endif
+#endif
+#if defined(HALVORAN_ASAN)
 #include <sanitizer/lsan_interface.h>
 #endif
 
@@ -32,13 +40,13 @@ Process* cproc = nullptr;
 static Process* new_record() {
     void* m = mmap(nullptr, sizeof(Process), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (m == MAP_FAILED) return nullptr;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(HALVORAN_ASAN)
     __lsan_register_root_region(m, sizeof(Process));  // what it points to is held
 #endif
     return (Process*)m;
 }
 static void free_record(Process* p) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(HALVORAN_ASAN)
     __lsan_unregister_root_region(p, sizeof(Process));
 #endif
     munmap(p, sizeof(Process));
