@@ -80,6 +80,12 @@ Process* get_process(int64_t id) {
     return nullptr;
 }
 
+bool program_is_live(int64_t program_id) {
+    for (int i = 0; i < num_processes; i++)
+        if (table[i]->program_id == program_id && table[i]->state == PROC_RUNNING) return true;
+    return false;
+}
+
 Process* root_process_record() { return num_processes > 0 && !root_ended ? table[0] : nullptr; }
 bool root_process_ended() { return root_ended; }
 
@@ -232,6 +238,7 @@ int init_process(Process* p, int64_t id, const char* source, size_t source_len, 
     copy_text(p->cart_id, PROC_CART_ID_MAX, cart_id);
     if (std::strcmp(p->path, PROC_TERMINAL_PATH) == 0) p->flags &= ~PROC_FLAG_SYSTEM;
     p->parent = cproc ? cproc->id : 0;
+    p->program_id = cproc && !is_system_process_id(cproc->id) ? cproc->program_id : id;
     p->priority = 1.0;
     copy_text(p->pwd, PROC_PATH_MAX, "/");
     // A clock of 0 must not match a cache that was never filled.
@@ -466,6 +473,7 @@ void restart_process(Process* p) {
     // Compiles still owed stay owed: a restart must not wipe the debt of the
     // compile that made it, or restarting would compile for free.
     const int64_t owed = p->owed_cycles;
+    const int64_t program = p->program_id;
     free_process(p);
     if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), sandbox.c_str(),
                      cart.c_str())) {
@@ -476,6 +484,7 @@ void restart_process(Process* p) {
     }
     if (!had_system) p->flags &= ~PROC_FLAG_SYSTEM;
     p->owed_cycles = owed;
+    p->program_id = program;
     poke_proc(p, ADDR_FLAG_BYTE, 1);
 }
 

@@ -374,6 +374,11 @@ inline constexpr const char* RUNAWAY_TEXT = "out of cycles in a non-yieldable ca
 struct Process {
     int64_t id;
     int64_t parent;   // id of the creating process, 0 when none
+    // The program it belongs to: its own id when a system process (or none)
+    // made it, else its creator's program. Fixed for its life, restarts
+    // included, so a grandchild whose parent ended stays in the program.
+    // Shared tables are shared out per program as well as per process.
+    int64_t program_id;
     int64_t created;  // os_get_time() at creation
     char name[PROC_NAME_MAX + 1];
     char path[PROC_PATH_MAX + 1];
@@ -532,6 +537,11 @@ void release_atomic_hold(const Process* p);
 // error text (valid until the next call).
 const char* process_load_boot_text(Process* p, const char* text, size_t len, const char* chunkname);
 Process* get_process(int64_t id);
+// True while some process of the program is in the table and not ended.
+bool program_is_live(int64_t program_id);
+// Ids 1-3: the kernel's own processes, which keep room of their own in the
+// shared tables and are never made to pay for what others do.
+inline bool is_system_process_id(int64_t id) { return id >= KERNEL_PROCESS_ID && id <= LAST_SYSTEM_PROCESS_ID; }
 Process* get_process_by_index(int index);
 int get_process_index(const Process* p);  // -1 when not in the table
 int get_process_count();

@@ -226,6 +226,41 @@ TEST(ProcessTable, RestartKeepsRecordAndIdAndStartsAfresh) {
     EXPECT_EQ(app.audio_focus_pid, -2);
 }
 
+// A program is what a system process started, with everything it made in
+// turn; neither its creator's end nor a restart moves a process out of it.
+TEST(ProcessTable, ProgramsFollowTheCreatorUpToTheSystemProcesses) {
+    process_env env;
+    Process* sys[3];
+    for (auto& s : sys) ASSERT_NE(s = env.spawn(kIdle), nullptr);
+    cproc = sys[0];
+    Process* app_a = env.spawn(kIdle);  // 4, made by the kernel
+    cproc = sys[2];
+    Process* app_b = env.spawn(kIdle);  // 5, made by the window manager
+    cproc = app_a;
+    Process* child = env.spawn(kIdle);  // 6
+    cproc = child;
+    Process* grandchild = env.spawn(kIdle);  // 7
+    ASSERT_TRUE(app_a && app_b && child && grandchild);
+    const int64_t want[][2] = {{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 4}, {7, 4}};
+    for (auto [id, program] : want) EXPECT_EQ(get_process(id)->program_id, program) << id;
+
+    cproc = sys[0];
+    kill_process(app_a);
+    kill_process(child);
+    EXPECT_TRUE(program_is_live(4));  // the grandchild still runs
+    cproc = grandchild;
+    Process* late = env.spawn(kIdle);
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(late->program_id, 4);
+    cproc = sys[0];
+    restart_process(grandchild);
+    EXPECT_EQ(grandchild->program_id, 4);
+    kill_process(grandchild);
+    kill_process(late);
+    EXPECT_FALSE(program_is_live(4));
+    EXPECT_TRUE(program_is_live(5));
+}
+
 TEST(ProcessTable, TableFullFailsCleanly) {
     process_env env;
     for (int i = 0; i < MAX_PROCESSES; i++) ASSERT_NE(env.spawn("x=1"), nullptr) << i;
