@@ -121,7 +121,8 @@ void update_audio_capture();
 // Services the host platform calls (the boot screen's printer, the capture
 // hooks of the compositor, the window's video-mode scale).
 // Prints length bytes of text into a u8 typed userdata block at the running
-// process's print cursor in colour; non-zero when printing is suspended.
+// process's print cursor in colour; non-zero when a delay stopped the print or
+// the ceiling cut it.
 int print_qzscii(uint8_t* bitmap, const char* text, int length, int flags, int colour);
 // Refreshes the running process's cached draw masks from its draw state.
 void get_masks_shape();
@@ -165,10 +166,10 @@ inline constexpr uint32_t ADDR_PRINT_OFFS_OVR = 0x5F5B;  // low: x offset, high:
 inline constexpr int PRINT_FLAG_WRAP = 16;               // print_qzscii flags bit
 inline constexpr int PRINT_TEXT_PAD = 4;                 // zero bytes kept after a text copy
 inline constexpr int64_t PRINT_EXTENT_START = -1000000;
-// One print (or one resumption) that has charged this much is suspended, so a
-// text of fills and pokes cannot hold the machine for longer than the cycle
-// debt a process may carry.
-inline constexpr int64_t PRINT_CYCLE_CEILING = 0x2AAAA8;
+// A print that has charged this much is cut: the rest of its text is not
+// printed, so a text of fills and pokes cannot hold the machine for longer
+// than the cycle debt a process may carry.
+inline constexpr int64_t PRINT_CYCLE_CEILING = CPU_DEBT_CAP;
 
 // Attribute bits at ADDR_PRINT_ATTRS.
 enum : uint8_t {
@@ -225,8 +226,11 @@ extern int32_t print_max_set;
 extern uint32_t double_px[256], pinball_px[256];
 extern bool double_px_inited;
 
-int continue_print_text();
 int mirel_print_char(print_context* c);
+// Prints on from c's position until the text ends (0), a delay stops it or
+// the ceiling cuts it (1). Nothing resumes a stopped print: the next print
+// discards it.
+int run_print_loop(print_context* c);
 int draw_character(print_context* c, const uint8_t rows[8], int width, int height, int flags);
 void reset_print_context();
 int get_active_print_tab_w(const print_context* c);

@@ -312,6 +312,8 @@ bool box_outside_clip(int64_t x, int64_t y, int64_t w, int64_t h) {
 void end_glyph_run();
 bool print_plain_glyphs(print_context* c);
 
+}  // namespace
+
 int run_print_loop(print_context* c) {
     c->spent = 0;
     end_glyph_run();
@@ -329,8 +331,6 @@ int run_print_loop(print_context* c) {
     free_text(c);
     return 0;
 }
-
-}  // namespace
 
 int get_active_print_tab_w(const print_context* c) {
     if (c->tab_w) return c->tab_w;
@@ -891,27 +891,6 @@ int print_qzscii(uint8_t* target, const char* text, int length, int flags, int c
         c->text[length] = 10;
         c->text[length + 1] = 0;
     }
-    return run_print_loop(c);
-}
-
-int continue_print_text() {
-    if (!cproc || !cproc->print || !cproc->print->text) return 0;
-    print_context* c = cproc->print;
-    if (c->delay_counter >= 1) {
-        c->delay_counter--;
-        return 1;
-    }
-    // A print into the draw target goes on in whatever the target is now: the
-    // bitmap it started in may be gone.
-    if (c->target_is_draw_target) {
-        c->target = cproc->draw_target;
-        if (!c->target) {
-            free_text(c);
-            return 0;
-        }
-        refresh_clip_box(cproc);
-    }
-    get_masks_shape();
     return run_print_loop(c);
 }
 

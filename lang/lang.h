@@ -5,8 +5,8 @@
 // What the dialect changes in the core (the patch series in lang/patches and
 // the core-side sources in lang/core):
 // - every instruction fetch checks and charges the slice's cycle budget
-//   (cpu_cycles, cpu_cycles_max, cpu_superyielding; defined by the process
-//   runtime) and suspends a yieldable thread that is over it; code that may
+//   (cpu_cycles, cpu_cycles_max, cpu_superyielding; defined by the core,
+//   set by the process runtime) and suspends a yieldable thread that is over it; code that may
 //   not yield raises an error once it is LANG_NONYIELD_CEILING past it.
 //   Straight-line code is charged a run at a time where that ends every
 //   slice exactly where the check at every fetch would;
@@ -50,14 +50,16 @@ inline constexpr int32_t LANG_NONYIELD_CEILING = HVX_CYCLES_NONYIELD_CEILING;
 // What such code may run past the budget: LANG_NONYIELD_CEILING, or
 // LANG_NONYIELD_NONE, after which every check in it raises at once. Set by
 // the process runtime around the code of each process (the core's own
-// default is the ceiling).
+// default is the ceiling). Like the other budget words (cpu_cycles and its
+// budget, defined by the core), a plain word: script code runs on one thread.
 inline constexpr int32_t LANG_NONYIELD_NONE = -1;
 extern int32_t cpu_nonyield_allowance;
-// Called by the core once code that may not yield has passed that limit,
-// just before it raises the error. L is the state whose code ran over; the
-// callee may not run script code or allocate in it. The core's default does
-// nothing (the error stays catchable); the process runtime ends the process.
-void hvx_nonyield_overrun(lua_State* L);
+// Installs the function the core calls once code that may not yield has
+// passed that limit, just before it raises the error. L is the state whose
+// code ran over; the callee may not run script code or allocate in it.
+// With none installed the error stays catchable; the process runtime
+// installs one that ends the process.
+void lua_hvx_set_nonyield_overrun(void (*fn)(lua_State* L));
 // The counter saturates at 2^31 - 1: a budget plus the ceiling must stay below it.
 static_assert(LANG_NONYIELD_CEILING > 0 && LANG_NONYIELD_CEILING <= (1 << 30), "ceiling out of the counter's range");
 inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch

@@ -497,6 +497,7 @@ static uint64_t vm_peek8(uint32_t a) { return hvx_peek64(cproc, a); }
 void processes_init() {
     static const hvx_vm_memory vm_memory = {vm_peek, vm_peek2, vm_peek4, vm_peek8};
     hvx_set_vm_memory(&vm_memory);
+    lua_hvx_set_nonyield_overrun(process_nonyield_overrun);
     removing_all = true;
     // Finalizers of a closing process may add or remove others.
     for (int guard = 0; num_processes > 0 && guard < 4 * MAX_PROCESSES; guard++) {

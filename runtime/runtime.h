@@ -585,8 +585,12 @@ void api_add_c_functions(lua_State* L);
 
 // --- scheduler ---
 // Returns the cost charged: n < 0 charges nothing and returns n; otherwise
-// max(n, 1) is added to cpu_cycles (saturating).
+// max(n, 1) is added to cpu_cycles (saturating). Defined by the language core
+// beside the counter.
 int32_t spend_cpu(int32_t n);
+// The core's handler for code that may not yield and ran past its ceiling
+// (installed by processes_init): the owner of L's code ends, its creator pays.
+void process_nonyield_overrun(lua_State* L);
 // A 64-bit value saturated to 32 bits, where wrapping round would change sides.
 inline int32_t hvx_sat32(int64_t v) { return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (int32_t)v; }
 // A charge from a 64-bit count of work: never below 0, saturated to the counter.

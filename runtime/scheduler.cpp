@@ -12,10 +12,6 @@
 #include "runtime/runtime.h"
 #include "storage/storage.h"
 
-int32_t cpu_cycles = 0;
-int32_t cpu_cycles_max = 0;
-int32_t cpu_superyielding = 0;
-int32_t cpu_nonyield_allowance = LANG_NONYIELD_CEILING;
 int64_t total_frame_cycles = 0;
 int64_t total_frame_cycles_since_wm_flip = 0;
 
@@ -25,13 +21,6 @@ int64_t get_total_frame_cycles_since_wm_flip() { return total_frame_cycles_since
 static inline void charge(int64_t n) {
     int64_t v = (int64_t)cpu_cycles + n;
     cpu_cycles = v > INT32_MAX ? INT32_MAX : (int32_t)v;
-}
-
-int32_t spend_cpu(int32_t n) {
-    if (n < 0) return n;
-    int32_t c = n < 1 ? 1 : n;
-    charge(c);
-    return c;
 }
 
 int32_t current_frame_budget() {
@@ -158,7 +147,7 @@ static int32_t allowance_of(const Process* p) {
 // The owner of L's code ran past the ceiling: from now on it stops at its
 // next check (yieldable code yields, anything else raises at once), it ends
 // when the host gets control back, and whoever made it owes the cycles.
-void hvx_nonyield_overrun(lua_State* L) {
+void process_nonyield_overrun(lua_State* L) {
     void* ud = nullptr;
     if (lua_getallocf(L, &ud) != l_alloc) return;
     auto* p = (Process*)ud;

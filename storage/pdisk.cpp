@@ -502,17 +502,6 @@ const char* get_ext(const char* s) {
     return _get_ext_buffer;
 }
 
-const char* get_ext_old(const char* s) {
-    _get_ext_buffer[0] = 0;
-    if (!s || !*s) return _get_ext_buffer;
-    size_t n = strlen(s);
-    int64_t i = (int64_t)n - 1;
-    while (i >= 0 && s[i] != '.' && s[i] != '/') i--;
-    if (i < 0 || s[i] == '/') return _get_ext_buffer;
-    set_ext(s + i + 1, n - (size_t)i - 1);
-    return _get_ext_buffer;
-}
-
 int hvx_path_kind(const char* s) {
     const char* e = get_ext(s);
     if (strcmp(e, "hvx") == 0) return 1;

@@ -244,7 +244,6 @@ buffer* normalise_halvoran_path_in(const char* s, const char* pwd);
 void pdisk_set_working_folder_source(const char* (*source)());
 const char* pdisk_working_folder();
 const char* get_ext(const char* s);
-const char* get_ext_old(const char* s);
 int hvx_path_kind(const char* s);
 int count_slashes(const char* s);
 void remove_trailing_slash(buffer* b);

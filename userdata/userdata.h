@@ -257,8 +257,8 @@ inline constexpr int UD_TRANSPOSE_COST_SHIFT = 3;
 int lua54_ud_transpose(lua_State* L);
 // matmul charges (a.height x a.width x b.width) >> 3; it works that out
 // first and refuses (no result) a product that would cost more than this:
-// 2^26 multiply-adds, about 50 ms of host work (a 350 x 350 product fits, a
-// 410 x 410 one does not).
+// 2^26 multiply-adds, about 50 ms of host work (a 406 x 406 product fits, a
+// 407 x 407 one does not).
 inline constexpr int64_t UD_MATMUL_MAX_COST = (int64_t)1 << 23;
 // The cost of a product of the given sides (each below 2^32), exactly.
 int64_t ud_matmul_cost(uint32_t a_height, uint32_t a_width, uint32_t b_width);

@@ -27,20 +27,28 @@
 #include "hvx_hooks.h"
 #include "lang/lang.h"
 
-// Defaults for a program without a scheduler: an unlimited budget and no
-// charges. The process runtime's own definitions take their place.
-[[gnu::weak]] int32_t cpu_cycles = 0;
-[[gnu::weak]] int32_t cpu_cycles_max = INT32_MAX;
-[[gnu::weak]] int32_t cpu_superyielding = 0;
+// The budget words of the running slice. Script code runs on one thread, so
+// they are plain words: the interpreter reads them before every instruction
+// and the scheduler sets them around each slice; no other thread touches them.
+int32_t cpu_cycles = 0;
+int32_t cpu_cycles_max = 0;
+int32_t cpu_superyielding = 0;
+int32_t cpu_nonyield_allowance = HVX_CYCLES_NONYIELD_CEILING;
 
-[[gnu::weak]] int32_t cpu_nonyield_allowance = HVX_CYCLES_NONYIELD_CEILING;
-[[gnu::weak]] void hvx_nonyield_overrun(lua_State*) {}
-
-[[gnu::weak]] int32_t spend_cpu(int32_t n) {
+int32_t spend_cpu(int32_t n) {
     if (n < 0) return n;
     if (n == 0) n = 1;
     cpu_cycles = cpu_cycles > INT32_MAX - n ? INT32_MAX : cpu_cycles + n;  // saturates
     return n;
+}
+
+// Told of an overrun only once the runtime has installed its handler.
+static void (*nonyield_overrun)(lua_State*) = nullptr;
+
+void lua_hvx_set_nonyield_overrun(void (*fn)(lua_State*)) { nonyield_overrun = fn; }
+
+static void hvx_nonyield_overrun(lua_State* L) {
+    if (nonyield_overrun) nonyield_overrun(L);
 }
 
 // ---------------------------------------------------------------------------

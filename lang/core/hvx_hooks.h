@@ -13,7 +13,8 @@
 
 /*
 ** The running slice: cycles spent, its budget, and the forced-yield flag.
-** The counter saturates at INT32_MAX, it never wraps.
+** The counter saturates at INT32_MAX, it never wraps. Script code runs on
+** one thread: these are plain words, touched by no other thread.
 */
 extern int32_t cpu_cycles;
 extern int32_t cpu_cycles_max;
@@ -35,9 +36,6 @@ static inline int32_t hvx_nonyield_limit(void) {
   int64_t l = (int64_t)cpu_cycles_max + cpu_nonyield_allowance;
   return l > INT32_MAX ? INT32_MAX : (int32_t)l;
 }
-
-/* told, just before the error is raised, that L's code passed that limit */
-void hvx_nonyield_overrun(lua_State *L);
 
 /* the interpreter's add: saturates at INT32_MAX instead of wrapping */
 static inline int32_t hvx_addcycles(int32_t c, int32_t n) {

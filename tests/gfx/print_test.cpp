@@ -213,20 +213,18 @@ TEST_F(printer, fill_command_and_its_cost) {
     EXPECT_EQ(cpu_cycles, 35 / 3 + 1 + 1);
 }
 
-TEST_F(printer, skip_frames_and_glyph_delays_suspend) {
+// Nothing resumes a stopped print: the next print discards what was left.
+TEST_F(printer, skip_frames_and_glyph_delays_stop_the_print) {
     no_newline();
-    EXPECT_EQ(continue_print_text(), 0);
     EXPECT_NE(print("B\6" "3B"), 0);
     EXPECT_EQ(count(7), 1);
     EXPECT_EQ(print_max_x, 12);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(continue_print_text(), 1);
-    EXPECT_EQ(count(7), 1);
-    EXPECT_EQ(continue_print_text(), 0);
+    EXPECT_NE(print("\6d2BB"), 0);  // starts where the first B left off, stops after its first B
     EXPECT_EQ(count(7), 2);
-    EXPECT_NE(print("\6d2BB"), 0);
-    EXPECT_EQ(continue_print_text(), 1);
-    EXPECT_EQ(continue_print_text(), 1);  // second B drawn, waits again
-    EXPECT_EQ(cx(), 24);
+    EXPECT_EQ(cx(), 16);
+    EXPECT_EQ(print("B"), 0);
+    EXPECT_EQ(count(7), 3);
+    EXPECT_EQ(p->print->text, nullptr);
 }
 
 TEST_F(printer, wrapping_happens_before_a_glyph_would_pass_the_limit) {
@@ -412,7 +410,7 @@ TEST_F(printer, hostile_fonts_texts_and_cursors_stay_in_the_bitmap) {
         for (int i = 0, n = 1 + rng() % 60; i < n; i++)
             s += rng() % 2 ? spice[rng() % std::strlen(spice)] : (char)rng();
         int r = print(s, (int)rng(), (int)rng());
-        for (int i = 0; r && i < 300; i++) r = continue_print_text();
+        for (int i = 0; r && p->print->text && i < 300; i++) r = run_print_loop(p->print);
         ASSERT_EQ(ud_width(bmp.data()), 37u);
         ASSERT_EQ(ud_height(bmp.data()), 23u);
     }
@@ -485,7 +483,7 @@ TEST_F(printer, plain_glyph_runs_match_the_item_loop) {
                 stopped = c->spent >= PRINT_CYCLE_CEILING;
             }
         } else {
-            stopped = continue_print_text() != 0;
+            stopped = run_print_loop(p->print) != 0;
         }
         return outcome{bmp, cx(), cy(), print_max_x, print_max_y, stopped ? p->print->pos : -1, cpu_cycles, stopped};
     };
@@ -497,7 +495,7 @@ TEST_F(printer, plain_glyph_runs_match_the_item_loop) {
     }
 }
 
-TEST_F(printer, a_runaway_print_is_suspended_at_the_ceiling) {
+TEST_F(printer, a_runaway_print_is_cut_at_the_ceiling) {
     target(1024, 512);
     std::string s;
     for (int i = 0; i < 2000; i++) s += "\6c1";
@@ -505,7 +503,6 @@ TEST_F(printer, a_runaway_print_is_suspended_at_the_ceiling) {
     EXPECT_LT(cpu_cycles, PRINT_CYCLE_CEILING + 8192 + 8);
     destroy_print_buffer();
     EXPECT_EQ(p->print->text, nullptr);
-    EXPECT_EQ(continue_print_text(), 0);
 }
 
 }  // namespace

@@ -100,8 +100,6 @@ TEST(PathRules, Extensions) {
     EXPECT_STREQ(get_ext(nullptr), "");
     EXPECT_STREQ(get_ext(("a." + std::string(63, 'e')).c_str()), std::string(63, 'e').c_str());
     EXPECT_STREQ(get_ext(("a." + std::string(64, 'e')).c_str()), "");
-    EXPECT_STREQ(get_ext_old("x/Cart.HVX.PNG"), "png");
-    EXPECT_STREQ(get_ext_old("x.y/file"), "");
     EXPECT_EQ(hvx_path_kind("x.hvx.rom"), 2);
     EXPECT_EQ(hvx_path_kind("/a/C.HVX"), 1);
     EXPECT_EQ(hvx_path_kind("c.hvx.png"), 3);

@@ -59,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* text = (const char*)data + 24;
     int n = (int)(size - 24);
     if (print_qzscii(bitmap, text, n, data[14] & PRINT_FLAG_WRAP, colour)) {
-        // A suspended print may be resumed a few times.
-        for (int i = 0; i < 4 && continue_print_text(); i++) {
+        // The loop also runs on from wherever a delay stopped it.
+        for (int i = 0; i < 4 && p->print && p->print->text && run_print_loop(p->print); i++) {
         }
     }
     p->draw_target = nullptr;

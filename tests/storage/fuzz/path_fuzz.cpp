@@ -58,7 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     buffer* c = collapse_path(path.c_str(), 0, 0);
     destroy_buffer(c);
     get_ext(path.c_str());
-    get_ext_old(path.c_str());
     get_prot(path.c_str());
     hvx_path_kind(path.c_str());
     int ab = compare_str_item(path.c_str(), pwd.c_str());
