@@ -62,14 +62,13 @@ int64_t batch_value(double v) { return hvx_double_to_i64(std::floor(v), 0); }
 int16_t batch_colour(int64_t v) { return set_colp((uint32_t)v, (uint32_t)((uint64_t)v >> 32)); }
 
 void log_cut_off(gfx_cut_off kind) {
-    if (!limit_first_refusal(cproc, kind == CUT_OFF_PRINT ? LIMIT_LOGGED_PRINT_CUT : LIMIT_LOGGED_BATCH_CUT))
-        return;
     if (kind == CUT_OFF_PRINT)
-        krio_debugf("** print cut off: the text cost over %lld cycles; the rest is not printed\n",
-                    (long long)PRINT_CYCLE_CEILING);
+        log_refusal_once(cproc, LIMIT_LOGGED_PRINT_CUT, "print cut off: the text cost over %lld cycles; the rest is not printed",
+                         (long long)PRINT_CYCLE_CEILING);
     else
-        krio_debugf("** batch drawing call cut off: its items cost over %lld cycles; the rest are not drawn\n",
-                    (long long)BATCH_COST_CEILING);
+        log_refusal_once(cproc, LIMIT_LOGGED_BATCH_CUT,
+                         "batch drawing call cut off: its items cost over %lld cycles; the rest are not drawn",
+                         (long long)BATCH_COST_CEILING);
 }
 
 bool batch_open(lua_State* L, int K, batch_args& b) {

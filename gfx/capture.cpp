@@ -309,9 +309,8 @@ static bool screenshot_allowed(Process* p) {
 
 int request_screenshot() {
     if (!screenshot_allowed(cproc)) {
-        if (limit_first_refusal(cproc, LIMIT_LOGGED_SCREENSHOTS))
-            krio_debugf("process %lld asked for screenshots more often than every %llu ms: refused\n",
-                        (long long)cproc_id(), (unsigned long long)SCREENSHOT_SPACING_MS);
+        log_refusal_once(cproc, LIMIT_LOGGED_SCREENSHOTS, "screenshots asked for more often than every %llu ms: refused",
+                         (unsigned long long)SCREENSHOT_SPACING_MS);
         notify(SCREENSHOT_REFUSED_TEXT);
         return 1;
     }

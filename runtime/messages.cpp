@@ -53,8 +53,7 @@ int queue_process_message(Process* to, const char* text, size_t len) {
     }
     int64_t unread = process_unread_message_bytes(to);
     if (unread > MESSAGE_QUEUE_LIMIT) {
-        if (limit_first_refusal(to, LIMIT_LOGGED_QUEUE_FULL))
-            krio_debugf("message queue of process %lld full: messages refused until it reads\n", (long long)to->id);
+        log_refusal_once(to, LIMIT_LOGGED_QUEUE_FULL, "message queue full: messages refused until it reads");
         return MESSAGE_QUEUE_FULL;
     }
     buffer* q = to->messages;

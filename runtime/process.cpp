@@ -5,6 +5,7 @@
 // cproc, a slice's remembered caller and the frame driver's root pointer stay
 // valid for as long as the record is in the table.
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -362,9 +363,14 @@ const char* process_load_boot_text(Process* p, const char* text, size_t len, con
 // Teardown, removal, restart
 // ---------------------------------------------------------------------------
 
-void log_refusal_once(uint32_t limit, const char* text) {
-    if (!limit_first_refusal(cproc, limit)) return;
-    krio_debugf("process %lld: %s\n", (long long)cproc_id(), text);
+void log_refusal_once(Process* p, uint32_t limit, const char* fmt, ...) {
+    if (!limit_first_refusal(p, limit)) return;
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    krio_debugf("process %lld: %s\n", p ? (long long)p->id : 0LL, text);
 }
 
 void release_atomic_hold(const Process* p) {

@@ -527,9 +527,11 @@ void kill_process_by_index(int index);
 void free_process(Process* p);
 // Work refused for passing a limit of its own is logged once per process
 // and limit: a script that loops on the refusal does not flood the log.
-// Logs "process ID: TEXT" unless the current process has logged the limit
-// (LIMIT_LOGGED_*) before.
-void log_refusal_once(uint32_t limit, const char* text);
+// The one way a limit logs its refusal: "process ID: TEXT" (the text made
+// as by printf), once per process and limit (LIMIT_LOGGED_*); p is the
+// process the limit is counted for. Refusals with no process ("process 0")
+// are always logged.
+void log_refusal_once(Process* p, uint32_t limit, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 // Ends the atomic operation p holds, if any: a holder that halts, fails or
 // goes can never end it itself, and it would hold every other process back.
 void release_atomic_hold(const Process* p);

@@ -547,7 +547,7 @@ int elementwise_call(lua_State* L, int op, int flags) {
     w.spans = low32(L, 9, 1);
     const int64_t na = ud_elements(a), nb = b_idx ? ud_elements(to_typed_userdata(L, b_idx)) : -1;
     if (!walk_fits(w, na, nb, ud_walk_cap(op))) {
-        log_refusal_once(LIMIT_LOGGED_WALK, "element-wise call refused: its walk passes the cap of element operations");
+        log_refusal_once(cproc, LIMIT_LOGGED_WALK, "element-wise call refused: its walk passes the cap of element operations");
         return 0;
     }
 

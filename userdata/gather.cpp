@@ -201,7 +201,7 @@ int lua54_ud_take(lua_State* L) {
             int64_t len = g.run(j, d, src_n, out_n);
             if (len > 0) work += len;
             if (work > UD_WALK_CAP) {
-                log_refusal_once(LIMIT_LOGGED_TAKE, "take refused: its copies pass the cap of elements");
+                log_refusal_once(cproc, LIMIT_LOGGED_TAKE, "take refused: its copies pass the cap of elements");
                 return 0;
             }
         }

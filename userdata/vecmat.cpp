@@ -252,7 +252,7 @@ int lua54_ud_lerp(lua_State* L) {
     if ((spans - 1) * span_stride + offset + count * stride >= w * h) return 0;
     // Spans may overlap, so their work is not bounded by the value's size.
     if (count * spans > UD_WALK_CAP) {
-        log_refusal_once(LIMIT_LOGGED_LERP, "lerp refused: its spans pass the cap of element operations");
+        log_refusal_once(cproc, LIMIT_LOGGED_LERP, "lerp refused: its spans pass the cap of element operations");
         return 0;
     }
     by_type(ud_type(u), [&](auto* t) {
@@ -344,7 +344,7 @@ int lua54_ud_matmul(lua_State* L) {
     const uint8_t* a0 = f64_at(L, 1);
     const uint8_t* b0 = f64_at(L, 2);
     if (a0 && b0 && ud_matmul_cost(ud_height(a0), ud_width(a0), ud_width(b0)) > UD_MATMUL_MAX_COST) {
-        log_refusal_once(LIMIT_LOGGED_MATMUL, "matmul refused: the product passes the ceiling of 2^26 multiply-adds");
+        log_refusal_once(cproc, LIMIT_LOGGED_MATMUL, "matmul refused: the product passes the ceiling of 2^26 multiply-adds");
         return 0;
     }
     const int64_t k = hvx_intp(L, 4, a0 ? ud_height(a0) : 1);

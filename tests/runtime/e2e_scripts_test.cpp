@@ -258,8 +258,8 @@ const kernel_script kScripts[] = {
      kExitLog,
      0,
      0,
-     {"** print cut off: the text cost over 2796200 cycles; the rest is not printed\n",
-      "** batch drawing call cut off: its items cost over 8388600 cycles; the rest are not drawn\n"}},
+     {"process 1: print cut off: the text cost over 2796200 cycles; the rest is not printed\n",
+      "process 1: batch drawing call cut off: its items cost over 8388600 cycles; the rest are not drawn\n"}},
     // Files and mounts: host folder work is charged, RAM files and script
     // mounts are bounded, cartridges that did not load refuse writes, and
     // the text form keeps its names.

@@ -230,7 +230,7 @@ TEST(MessageCalls, AFullQueueIsReported) {
     EXPECT_GT(unread, MESSAGE_QUEUE_LIMIT);
     EXPECT_LE(unread - unread / taken, MESSAGE_QUEUE_LIMIT);
     const std::string log = env.log();
-    const size_t at = log.find("message queue of process " + std::to_string(r->id) + " full");
+    const size_t at = log.find("process " + std::to_string(r->id) + ": message queue full");
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(log.find("full", at + 30), std::string::npos);
 }
