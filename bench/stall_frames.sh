@@ -35,8 +35,8 @@ for name in "${names[@]}"; do
     timeout 600 "$run/bin/halvoran" -home "$run/home" -x < /dev/null 2> /dev/null |
     while IFS= read -r line; do echo "$(date +%s%N) $line"; done > "$scratch/out" || true
   awk -v name="$name" -v rss="$(tail -n 1 "$scratch/rss")" '
-    $2 == "frame" { if (last) { gap = ($1 - last) / 1e6; if (gap > worst) worst = gap } last = $1; n++; next }
+    $2 == "frame" { if (last) { gap = ($1 - last) / 1e6; if (gap > worst) worst = gap; if (gap > 250) slow++ } last = $1; n++; next }
     { $1 = ""; said = said $0 }
-    END { printf "%s: %d frames, worst frame %.0f ms, peak RSS %.0f MB;%s\n", name, n, worst, rss / 1024, said }' \
+    END { printf "%s: %d frames, worst frame %.0f ms, %d over 250 ms, peak RSS %.0f MB;%s\n", name, n, worst, slow, rss / 1024, said }' \
     "$scratch/out"
 done

@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/platform.h"
 #include "storage/storage_internal.h"
@@ -56,6 +60,7 @@ static int iter_count = 0;
 
 static pmount _pmount[PMOUNT_MAX];
 static int _pmounts = 0;
+static void clear_mount_indexes();
 
 static inline const char* ptext(const pfile* f) { return (const char*)f->path->data; }
 
@@ -126,6 +131,7 @@ void pfile_reset() {
     iter_count = 0;
     for (int i = 0; i < _pmounts; i++) destroy_mount_buffers(&_pmount[i]);
     _pmounts = 0;
+    clear_mount_indexes();
     _ram_files_bytes = 0;
 }
 
@@ -649,6 +655,114 @@ static int _block_automounting = 0;
 static long long cart_counter = 1;
 static int _prune_threshold = PRUNE_THRESHOLD_MIN;
 static char _get_mount_description_str[1024];
+static uint64_t _mount_serial = 0;
+static uint64_t _mount_use_tick = 0;
+static int _mounts_held = 0;
+
+// Mount points and origins indexed by their text, so that resolving a path
+// looks up each of its leading parts instead of walking the table. A key
+// keeps the serials of its mounts in table order; the table is sorted by
+// serial, so a serial finds its entry by bisection after any removal.
+struct mount_key {
+    int32_t depth;  // segments of the key
+    std::vector<uint64_t> serials;
+};
+struct text_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using mount_index = std::unordered_map<std::string, mount_key, text_hash, std::equal_to<>>;
+static mount_index _by_point;        // every mount
+static mount_index _by_ram_origin;   // RAM mounts, by origin
+static mount_index _by_cart_origin;  // cartridges' own mounts, by origin
+// `mount`s standing per program, outside the system processes.
+static std::unordered_map<int64_t, int> _program_mounts;
+static int _program_mounts_total = 0;
+
+static void clear_mount_indexes() {
+    _by_point.clear();
+    _by_ram_origin.clear();
+    _by_cart_origin.clear();
+    _program_mounts.clear();
+    _program_mounts_total = 0;
+}
+
+static std::string_view point_text(const pmount* m) {
+    return std::string_view((const char*)m->mount_point->data, (size_t)m->mount_point->length);
+}
+
+static bool is_cart_origin(const pmount* m) {
+    return m->kind == MOUNT_KIND_RAM && starts_with(btext(m->origin), "/ram/mount/");
+}
+
+// The cartridge's own mount, not a path mount of a folder inside it.
+static bool is_cart_own_mount(const pmount* m) { return is_cart_origin(m) && hvx_path_kind(btext(m->mount_point)); }
+
+static bool counts_for_program(const pmount* m) {
+    return m->by_script && m->program > 0 && !is_system_process_id(m->program);
+}
+
+static int index_of_serial(uint64_t serial) {
+    int lo = 0, hi = _pmounts;
+    while (lo < hi) {
+        int mid = lo + (hi - lo) / 2;
+        if (_pmount[mid].serial < serial) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo < _pmounts && _pmount[lo].serial == serial ? lo : -1;
+}
+
+static void index_add(mount_index& ix, std::string_view key, uint64_t serial) {
+    auto it = ix.find(key);
+    if (it == ix.end()) {
+        std::string k(key);
+        int32_t depth = get_path_parent_match_depth(k.c_str(), k.c_str());
+        it = ix.emplace(std::move(k), mount_key{depth, {}}).first;
+    }
+    it->second.serials.push_back(serial);  // serials only grow: order kept
+}
+
+static void index_remove(mount_index& ix, std::string_view key, uint64_t serial) {
+    auto it = ix.find(key);
+    if (it == ix.end()) return;
+    std::vector<uint64_t>& v = it->second.serials;
+    auto at = std::lower_bound(v.begin(), v.end(), serial);
+    if (at != v.end() && *at == serial) v.erase(at);
+    if (v.empty()) ix.erase(it);
+}
+
+// The first mount (in table order) at the key, or none.
+static const mount_key* index_find(const mount_index& ix, std::string_view key) {
+    auto it = ix.find(key);
+    return it == ix.end() ? nullptr : &it->second;
+}
+
+// The deepest key of the index that holds the path, the earlier mount among
+// equal depths: "/" holds every absolute path (every path with
+// root_holds_all), any other key a path that it begins and that goes on with
+// '/' or ends. The entry's index, or -1. With skip_exact a key equal to the
+// path is passed over.
+static int deepest_holder(const mount_index& ix, std::string_view path, bool skip_exact, bool root_holds_all) {
+    int best = -1;
+    uint64_t win = 0;
+    auto consider = [&](std::string_view key) {
+        if (skip_exact && key == path) return;
+        const mount_key* k = index_find(ix, key);
+        if (!k) return;
+        uint64_t s = k->serials.front();
+        if (k->depth > best || (k->depth == best && s < win)) {
+            best = k->depth;
+            win = s;
+        }
+    };
+    if (root_holds_all || (!path.empty() && path[0] == '/')) consider("/");
+    for (size_t n = 0; n <= path.size(); n++) {
+        if (n < path.size() && path[n] != '/') continue;
+        if (n == 1 && path[0] == '/') continue;  // "/" is taken above
+        consider(path.substr(0, n));
+    }
+    return best < 0 ? -1 : index_of_serial(win);
+}
 
 int pdisk_block_automounting(int block) {
     int was = _block_automounting;
@@ -661,10 +775,50 @@ int pdisk_automounting_blocked() { return _block_automounting; }
 pmount* pdisk_mount(int i) { return (i >= 0 && i < _pmounts) ? &_pmount[i] : nullptr; }
 int pdisk_num_mounts() { return _pmounts; }
 int prune_threshold() { return _prune_threshold; }
+void pdisk_hold_mounts(int hold) { _mounts_held += hold ? 1 : (_mounts_held > 0 ? -1 : 0); }
 
-// Takes both buffers; none (both destroyed) when the table is full.
-static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int isr) {
-    if (_pmounts >= PMOUNT_LIMIT) {
+// What a prune drops once it is clean: cartridge folders, bbs and history mounts.
+static bool prunable(const pmount* m) {
+    const char* mp = btext(m->mount_point);
+    return is_cart_origin(m) || starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/");
+}
+
+static void drop_mount(int i) {
+    if (_pmount[i].kind == MOUNT_KIND_RAM) delete_ram_files_in_path(_pmount[i].origin);
+    delete_mount_entry(i);
+}
+
+// Makes room for one mount: drops the least recently used mount that a
+// prune would drop; a dirty one only when no clean one stands, and only once
+// its write-back made it clean. False when none can go.
+static bool drop_least_used_mount() {
+    if (_mounts_held) return false;
+    int clean = -1, dirty = -1;
+    for (int i = 0; i < _pmounts; i++) {
+        const pmount* m = &_pmount[i];
+        if (!prunable(m)) continue;
+        int& pick = m->dirty ? dirty : clean;
+        if (pick < 0 || m->last_used < _pmount[pick].last_used) pick = i;
+    }
+    if (clean < 0 && dirty >= 0 && !app.atomic_pid) {
+        uint64_t s = _pmount[dirty].serial;
+        flush_dirty_mount(&_pmount[dirty], 0);
+        int i = index_of_serial(s);
+        if (i >= 0 && !_pmount[i].dirty) clean = i;
+    }
+    if (clean < 0) return false;
+    drop_mount(clean);
+    return true;
+}
+
+static bool by_system() { return !cproc || is_system_process_id(cproc->id); }
+
+// Takes both buffers; none (both destroyed) when the table is full. Only the
+// system processes and cartridges use its last PMOUNT_SYSTEM_RESERVE entries.
+static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int isr, bool cartridge = false) {
+    int limit = (cartridge || by_system()) ? PMOUNT_LIMIT : PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE;
+    if (_pmounts >= limit) drop_least_used_mount();
+    if (_pmounts >= limit) {
         krio_debug("** too many mounts **\n");
         destroy_buffer(mount_point);
         destroy_buffer(origin);
@@ -679,6 +833,12 @@ static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int i
     to_cstr(mount_point);
     to_cstr(origin);
     m->depth = get_path_parent_match_depth(btext(mount_point), btext(mount_point));
+    m->program = cproc ? cproc->program_id : 0;
+    m->serial = ++_mount_serial;
+    m->last_used = ++_mount_use_tick;
+    index_add(_by_point, point_text(m), m->serial);
+    if (kind == MOUNT_KIND_RAM) index_add(_by_ram_origin, btext(origin), m->serial);
+    if (is_cart_own_mount(m)) index_add(_by_cart_origin, btext(origin), m->serial);
     return m;
 }
 
@@ -723,16 +883,47 @@ pmount* mount_p_path(const char* mount_point, const char* target) {
     return append_mount(kind, mp, origin, 0);
 }
 
+int program_mount_count(int64_t program) {
+    if (program >= 0) {
+        auto it = _program_mounts.find(program);
+        return it == _program_mounts.end() ? 0 : it->second;
+    }
+    // Ended programs' share: all of them less those of the programs that run.
+    std::vector<int64_t> live;
+    for (int i = 0; i < get_process_count(); i++) {
+        const Process* p = get_process_by_index(i);
+        if (p && p->state == PROC_RUNNING) live.push_back(p->program_id);
+    }
+    std::sort(live.begin(), live.end());
+    live.erase(std::unique(live.begin(), live.end()), live.end());
+    int ended = _program_mounts_total;
+    for (int64_t program_id : live) ended -= program_mount_count(program_id);
+    return ended;
+}
+
 pmount* mount_script_path(const char* mount_point, const char* target) {
-    int standing = 0;
-    for (int i = 0; i < _pmounts; i++) standing += _pmount[i].by_script;
-    if (standing >= SCRIPT_MOUNTS_MAX) {
-        if (limit_first_refusal(cproc, LIMIT_LOGGED_MOUNTS))
-            krio_debugf("mount: %d mounts stand already; %s not mounted\n", standing, mount_point ? mount_point : "");
-        return nullptr;
+    if (!by_system()) {
+        char text[300];
+        if (program_mount_count(cproc->program_id) >= PROGRAM_MOUNTS_MAX)
+            snprintf(text, sizeof text, "mount refused: program %lld has %d mounts standing; %.200s not mounted",
+                     (long long)cproc->program_id, PROGRAM_MOUNTS_MAX, mount_point ? mount_point : "");
+        else if (program_mount_count(-1) >= ENDED_PROGRAM_MOUNTS_MAX)
+            snprintf(text, sizeof text, "mount refused: ended programs have %d mounts standing; %.200s not mounted",
+                     ENDED_PROGRAM_MOUNTS_MAX, mount_point ? mount_point : "");
+        else
+            text[0] = 0;
+        if (text[0]) {
+            log_refusal_once(LIMIT_LOGGED_MOUNTS, text);
+            return nullptr;
+        }
     }
     pmount* m = mount_p_path(mount_point, target);
-    if (m) m->by_script = 1;
+    if (!m) return nullptr;
+    m->by_script = 1;
+    if (counts_for_program(m)) {
+        _program_mounts[m->program]++;
+        _program_mounts_total++;
+    }
     return m;
 }
 
@@ -772,36 +963,18 @@ buffer* resolve_normalised_to_origin(const char* p, int* out_kind, int skip_exac
     // never reach a host folder above its mount.
     if (path_has_dotdot_segment(p, (int64_t)plen)) return empty_origin();
     if (!_block_automounting && plen >= 2) automount_p_path(p);
-    int best = -1, win = -1;
-    for (int i = 0; i < _pmounts; i++) {
-        // get_path_parent_match_depth, with the lengths and depths at hand.
-        const buffer* mpb = _pmount[i].mount_point;
-        const char* mp = (const char*)mpb->data;
-        size_t ml = (size_t)mpb->length;
-        if (skip_exact && ml == plen && memcmp(mp, p, ml) == 0) continue;
-        int d;
-        if (ml == 1 && mp[0] == '/') {
-            // A RAM root at "/" serves absolute paths only: anything else
-            // would be joined onto its origin without a separator.
-            if (p[0] != '/') continue;
-            d = 0;
-        } else {
-            if (ml > plen || memcmp(mp, p, ml) != 0 || (p[ml] != 0 && p[ml] != '/')) continue;
-            d = _pmount[i].depth;
-        }
-        if (d > best) {
-            best = d;
-            win = i;
-        }
-    }
+    // A RAM root at "/" serves absolute paths only: anything else would be
+    // joined onto its origin without a separator.
+    int win = deepest_holder(_by_point, std::string_view(p, plen), skip_exact, false);
     if (win < 0) {
         printf("** fatal: could not resolve file to origin: %s (no matching mount found; / not mounted?)\n", p);
-        printf("   // best_depth = %d\n", best);
+        printf("   // best_depth = %d\n", -1);
         print_mounts();
         krio_debugf("** could not resolve file to origin: %s\n", p);
         return empty_origin();
     }
-    const pmount* m = &_pmount[win];
+    pmount* m = &_pmount[win];
+    m->last_used = ++_mount_use_tick;
     const char* mp = btext(m->mount_point);
     const char* rest = strcmp(mp, "/") == 0 ? p : p + strlen(mp);
     size_t ol = (size_t)m->origin->length;
@@ -819,16 +992,8 @@ buffer* resolve_normalised_to_origin(const char* p, int* out_kind, int skip_exac
 }
 
 void mark_parent_mount_dirty(const char* ram_path) {
-    int best = -1, win = -1;
-    for (int i = 0; i < _pmounts; i++) {
-        // A host origin can look like a RAM path on Linux; only RAM mounts count.
-        if (_pmount[i].kind != MOUNT_KIND_RAM) continue;
-        int d = get_path_parent_match_depth(btext(_pmount[i].origin), ram_path);
-        if (d > best) {
-            best = d;
-            win = i;
-        }
-    }
+    // A host origin can look like a RAM path on Linux; only RAM mounts count.
+    int win = ram_path ? deepest_holder(_by_ram_origin, ram_path, false, true) : -1;
     if (win < 0) return;
     pmount* m = &_pmount[win];
     if (!m->flush_due) m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
@@ -836,10 +1001,11 @@ void mark_parent_mount_dirty(const char* ram_path) {
 }
 
 pmount* get_mount_by_mount_point(const char* path, int kind) {
-    if (!path) return nullptr;
-    for (int i = 0; i < _pmounts; i++) {
-        if (strcmp(btext(_pmount[i].mount_point), path) == 0 && (kind == 0 || _pmount[i].kind == kind))
-            return &_pmount[i];
+    const mount_key* k = path ? index_find(_by_point, path) : nullptr;
+    if (!k) return nullptr;
+    for (uint64_t s : k->serials) {
+        int i = index_of_serial(s);
+        if (i >= 0 && (kind == 0 || _pmount[i].kind == kind)) return &_pmount[i];
     }
     return nullptr;
 }
@@ -857,21 +1023,18 @@ const char* get_mount_description(const char* path) {
     return _get_mount_description_str;
 }
 
-static bool is_cart_origin(const pmount* m) {
-    return m->kind == MOUNT_KIND_RAM && starts_with(btext(m->origin), "/ram/mount/");
-}
-
 pmount* cart_mount_of_origin(const char* ram_path) {
     if (!ram_path || !starts_with(ram_path, "/ram/mount/")) return nullptr;
-    pmount* best = nullptr;
-    for (int i = 0; i < _pmounts; i++) {
-        pmount* m = &_pmount[i];
-        // The cartridge's own mount, not a path mount of a folder inside it.
-        if (!is_cart_origin(m) || !hvx_path_kind(btext(m->mount_point))) continue;
-        if (!ram_path_is_inside_origin(ram_path, btext(m->origin), 1)) continue;
-        if (!best || m->origin->length > best->origin->length) best = m;
+    // The longest origin that holds the path.
+    std::string_view p(ram_path);
+    for (size_t n = p.size() + 1; n-- > 0;) {
+        if (n < p.size() && p[n] != '/') continue;
+        if (const mount_key* k = index_find(_by_cart_origin, p.substr(0, n))) {
+            int i = index_of_serial(k->serials.front());
+            if (i >= 0) return &_pmount[i];
+        }
     }
-    return best;
+    return nullptr;
 }
 
 int ram_write_refusal(const char* ram_origin) {
@@ -895,7 +1058,16 @@ int ram_write_refusal(const char* ram_origin) {
 
 void delete_mount_entry(int i) {
     if (i < 0 || i >= _pmounts) return;
-    destroy_mount_buffers(&_pmount[i]);
+    pmount* m = &_pmount[i];
+    index_remove(_by_point, point_text(m), m->serial);
+    if (m->kind == MOUNT_KIND_RAM) index_remove(_by_ram_origin, btext(m->origin), m->serial);
+    if (is_cart_own_mount(m)) index_remove(_by_cart_origin, btext(m->origin), m->serial);
+    if (counts_for_program(m)) {
+        auto it = _program_mounts.find(m->program);
+        if (it != _program_mounts.end() && --it->second <= 0) _program_mounts.erase(it);
+        _program_mounts_total--;
+    }
+    destroy_mount_buffers(m);
     memmove(&_pmount[i], &_pmount[i + 1], sizeof(pmount) * (size_t)(_pmounts - i - 1));
     _pmounts--;
     memset(&_pmount[_pmounts], 0, sizeof(pmount));
@@ -904,31 +1076,22 @@ void delete_mount_entry(int i) {
 int delete_mount_point(const char* path) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
-    int idx = -1;
-    for (int i = 0; i < _pmounts; i++) {
-        if (strcmp(btext(_pmount[i].mount_point), to_cstr(np)) == 0) {
-            idx = i;
-            break;
-        }
-    }
+    const pmount* found = get_mount_by_mount_point(to_cstr(np), 0);
     destroy_buffer(np);
+    if (!found) return 0;
+    uint64_t serial = found->serial;
+    if (found->dirty && app.atomic_pid == 0) flush_dirty_mount(&_pmount[found - _pmount], 0);
+    // The write-back works on paths: find the entry again.
+    int idx = index_of_serial(serial);
     if (idx < 0) return 0;
-    if (_pmount[idx].dirty && app.atomic_pid == 0) flush_dirty_mount(&_pmount[idx], 0);
     if (is_cart_origin(&_pmount[idx])) delete_ram_files_in_path(_pmount[idx].origin);
     delete_mount_entry(idx);
     return 1;
 }
 
 void delete_clean_ram_mounts() {
-    for (int i = _pmounts - 1; i >= 0; i--) {
-        pmount* m = &_pmount[i];
-        if (m->dirty) continue;
-        const char* mp = btext(m->mount_point);
-        if (is_cart_origin(m) || starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/")) {
-            if (m->kind == MOUNT_KIND_RAM) delete_ram_files_in_path(m->origin);
-            delete_mount_entry(i);
-        }
-    }
+    for (int i = _pmounts - 1; i >= 0; i--)
+        if (!_pmount[i].dirty && prunable(&_pmount[i])) drop_mount(i);
 }
 
 static void flush_all_dirty_mounts() {
@@ -1090,6 +1253,7 @@ pmount* mount_hvx_path(const char* path) {
     const char* cart = to_cstr(np);
     pmount* existing = get_mount_by_mount_point(cart, 0);
     if (existing) {
+        existing->last_used = ++_mount_use_tick;
         destroy_buffer(np);
         return existing;
     }
@@ -1116,10 +1280,13 @@ pmount* mount_hvx_path(const char* path) {
                 destroy_buffer(f);
                 ram_folder_at(folder);
             }
+            // Its folder and file made and read (or, for a new one, written later).
+            spend_cpu(hvx_cycles((int64_t)CART_MOUNT_FOLDER_OPS * HOST_FOLDER_OP_COST +
+                                 (content ? content->length : 0)));
             int kind = 0;
             buffer* origin = resolve_to_origin(folder, &kind, 0);
             if (kind == MOUNT_KIND_RAM && origin->length > 0) {
-                result = append_mount(kind, create_buffer_from_buffer(np), origin, 0);
+                result = append_mount(kind, create_buffer_from_buffer(np), origin, 0, true);
                 // A cartridge that is there but did not load whole must never
                 // be encoded back over its file from a partial folder.
                 if (result && existed && (!content || content->length > 0) && !loaded) {

@@ -777,7 +777,14 @@ static bool flush_wanted(const pmount* m, int delayed) {
     return !delayed || m->flush_due <= os_get_time();
 }
 
-int flush_dirty_mount(pmount* m, int delayed) { return flush_wanted(m, delayed) ? write_back(m) : 0; }
+int flush_dirty_mount(pmount* m, int delayed) {
+    if (!flush_wanted(m, delayed)) return 0;
+    // The write-back resolves paths, which may mount: no mount may go under m.
+    pdisk_hold_mounts(1);
+    int r = write_back(m);
+    pdisk_hold_mounts(0);
+    return r;
+}
 
 // Counts the cartridge mounts it tried to write, written or not.
 int flush_dirty_mounts_ex(int delayed) {

@@ -286,12 +286,19 @@ struct pmount {
     // back, so the file keeps its bytes, and nothing under it may be
     // written, as the change would be lost.
     int32_t no_write_back;
-    int32_t by_script;  // made by the `mount` call (counts against SCRIPT_MOUNTS_MAX)
+    int32_t by_script;  // made by the `mount` call
+    int64_t program;    // program of the process that made it; 0 for the host's own
+    uint64_t serial;    // creation order: the table stays sorted by it
+    uint64_t last_used; // use tick of its latest creation or resolution
 };
 
 // Limits the machine adds beyond its calls' own. A call past one fails with
 // its usual failure result; each refusal is logged once per process.
-inline constexpr int SCRIPT_MOUNTS_MAX = 256;          // `mount`s standing at once, all processes
+inline constexpr int PROGRAM_MOUNTS_MAX = 64;          // `mount`s standing for one program
+inline constexpr int ENDED_PROGRAM_MOUNTS_MAX = 1024;  // `mount`s of ended programs, together
+// The last table entries, kept for the system processes and cartridges.
+inline constexpr int PMOUNT_SYSTEM_RESERVE = 256;
+inline constexpr int32_t CART_MOUNT_FOLDER_OPS = 2;    // host folder operations a new cartridge mount costs
 inline constexpr int64_t RAM_FILES_MAX_BYTES = 512ll << 20;  // contents of all RAM files together
 // Notices after "cartridge <path> ", once per process and cartridge.
 inline constexpr const char* CART_DEAD_TEXT = "did not load whole; it can be read, but writes to it are refused";
@@ -313,10 +320,20 @@ int mount_host_path(const char* mount_point, const char* host_path);
 // 0 on success; 1 when the path is not legal or the table is full.
 int mount_ram_folder(const char* path);
 pmount* mount_p_path(const char* mount_point, const char* target);
-// mount_p_path for the `mount` call: none (logged once per process) while
-// SCRIPT_MOUNTS_MAX mounts made by it stand.
+// mount_p_path for the `mount` call. Outside the system processes none
+// (logged once per process) while the caller's program has PROGRAM_MOUNTS_MAX
+// standing, or ended programs ENDED_PROGRAM_MOUNTS_MAX together.
 pmount* mount_script_path(const char* mount_point, const char* target);
+// `mount`s standing for the program; with program -1, those of every
+// program no process of which runs any more.
+int program_mount_count(int64_t program);
+// A new cartridge mount costs CART_MOUNT_FOLDER_OPS host folder operations
+// and the cartridge file's bytes. When the table is full it drops the least
+// recently used mount that a prune would drop (a dirty one written back first).
 pmount* mount_hvx_path(const char* path);
+// While held (nested), a full table refuses a new mount rather than drop one,
+// so a caller keeping a pmount across path work keeps it valid.
+void pdisk_hold_mounts(int hold);
 void automount_p_path(const char* path);
 // Turns automounting off (1) or on (0); returns the previous setting.
 int pdisk_block_automounting(int block);

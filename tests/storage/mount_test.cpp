@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "storage/storage.h"
@@ -279,6 +280,185 @@ TEST_F(Mounts, TableFilledToCapacityRefusesMore) {
     EXPECT_EQ(resolve("/ram/c.hvx/main.lua").origin, "/ram/c.hvx/main.lua");
     prune_mounts();
     EXPECT_LE(pdisk_num_mounts(), PMOUNT_LIMIT);
+}
+
+// The linear walks the indexed lookups replaced: the reference they must match.
+int reference_point_winner(const std::string& p, bool skip_exact) {
+    int best = -1, win = -1;
+    for (int i = 0; i < pdisk_num_mounts(); i++) {
+        std::string mp((const char*)pdisk_mount(i)->mount_point->data, pdisk_mount(i)->mount_point->length);
+        if (skip_exact && mp == p) continue;
+        int d;
+        if (mp == "/") {
+            if (p.empty() || p[0] != '/') continue;
+            d = 0;
+        } else {
+            d = get_path_parent_match_depth(mp.c_str(), p.c_str());
+        }
+        if (d > best) best = d, win = i;
+    }
+    return win;
+}
+
+int reference_dirty_winner(const std::string& ram_path) {
+    int best = -1, win = -1;
+    for (int i = 0; i < pdisk_num_mounts(); i++) {
+        const pmount* m = pdisk_mount(i);
+        if (m->kind != MOUNT_KIND_RAM) continue;
+        int d = get_path_parent_match_depth(to_cstr(m->origin), ram_path.c_str());
+        if (d > best) best = d, win = i;
+    }
+    return win;
+}
+
+const pmount* reference_cart_of_origin(const std::string& ram_path) {
+    if (ram_path.rfind("/ram/mount/", 0) != 0) return nullptr;
+    const pmount* best = nullptr;
+    for (int i = 0; i < pdisk_num_mounts(); i++) {
+        const pmount* m = pdisk_mount(i);
+        const char* o = to_cstr(m->origin);
+        if (m->kind != MOUNT_KIND_RAM || strncmp(o, "/ram/mount/", 11) != 0 || !hvx_path_kind(to_cstr(m->mount_point)))
+            continue;
+        if (!ram_path_is_inside_origin(ram_path.c_str(), o, 1)) continue;
+        if (!best || m->origin->length > best->origin->length) best = m;
+    }
+    return best;
+}
+
+// Random tables (raw host mount points with doubled and trailing slashes,
+// RAM path mounts, cartridge-named points on cartridge folders, repeats of
+// one point), changed by additions, removals and resets: every lookup gives
+// what the walk over the table gives.
+TEST_F(Mounts, IndexedLookupsMatchTheWalkOverTheTable) {
+    pdisk_block_automounting(1);
+    std::mt19937 rng(5);
+    const char* segs[] = {"a", "b", "ram", "mount", "m1", "m2", "c.hvx", "x"};
+    auto random_path = [&](bool raw) {
+        std::string p;
+        int n = (int)(rng() % 5);
+        for (int k = 0; k < n; k++) {
+            p += "/";
+            if (raw && rng() % 8 == 0) p += "/";
+            p += segs[rng() % 8];
+        }
+        if (raw && rng() % 8 == 0) p += "/";
+        return p.empty() ? std::string("/") : p;
+    };
+    int checked = 0, won = 0;
+    for (int round = 0; round < 6; round++) {
+        pfile_reset();
+        ASSERT_EQ(mount_ram_folder("/ram"), 0);
+        // Every absolute path is served: by the host drive or by a RAM root at "/".
+        if (round % 2) ASSERT_EQ(mount_host_path("/", "/host"), 0);
+        else ASSERT_EQ(mount_ram_folder("/"), 0);
+        for (int step = 0; step < 400; step++) {
+            int op = (int)(rng() % 10);
+            if (op < 3) {
+                mount_host_path(random_path(true).c_str(), ("/h" + std::to_string(rng() % 4)).c_str());
+            } else if (op < 6) {
+                std::string point = random_path(false);
+                if (rng() % 3 == 0) point += ".hvx";
+                std::string target = "/ram/mount/m" + std::to_string(rng() % 3) + (rng() % 2 ? "/x" : "");
+                mount_p_path(point.c_str(), rng() % 4 ? target.c_str() : "/ram");
+            } else if (op < 8 && pdisk_num_mounts() > 2) {
+                delete_mount_entry(1 + (int)(rng() % (pdisk_num_mounts() - 1)));
+            }
+            for (int q = 0; q < 8; q++) {
+                std::string p = random_path(false);
+                if (rng() % 2) p = "/ram/mount/m" + std::to_string(rng() % 3) + (rng() % 2 ? p : "");
+                for (int skip = 0; skip < 2; skip++) {
+                    int want = reference_point_winner(p, skip);
+                    if (want < 0) continue;  // an unserved path: the fatal report, tested elsewhere
+                    int kind = 0;
+                    buffer* b = resolve_normalised_to_origin(p.c_str(), &kind, skip);
+                    if (want < 0) {
+                        ASSERT_EQ(kind, 0) << p;
+                    } else {
+                        ASSERT_EQ(kind, pdisk_mount(want)->kind) << p;
+                        const std::string mp = to_cstr(pdisk_mount(want)->mount_point);
+                        std::string rest = mp == "/" ? p : p.substr(mp.size());
+                        std::string o = to_cstr(pdisk_mount(want)->origin);
+                        if (!o.empty() && o.back() == '/' && !rest.empty() && rest[0] == '/') rest.erase(0, 1);
+                        ASSERT_EQ(std::string(to_cstr(b)), o + rest) << p << " skip " << skip;
+                        won++;
+                    }
+                    destroy_buffer(b);
+                }
+                for (int i = 0; i < pdisk_num_mounts(); i++) pdisk_mount(i)->dirty = 0, pdisk_mount(i)->flush_due = 0;
+                std::string ram = rng() % 8 ? p : p.substr(1);  // a relative one now and then
+                int want = reference_dirty_winner(ram);
+                mark_parent_mount_dirty(ram.c_str());
+                for (int i = 0; i < pdisk_num_mounts(); i++) ASSERT_EQ(pdisk_mount(i)->dirty, i == want ? 1 : 0) << ram;
+                ASSERT_EQ(cart_mount_of_origin(p.c_str()), reference_cart_of_origin(p)) << p;
+                std::string point = random_path(rng() % 2);
+                const pmount* first = nullptr;
+                for (int i = 0; i < pdisk_num_mounts() && !first; i++)
+                    if (to_cstr(pdisk_mount(i)->mount_point) == point && pdisk_mount(i)->kind == MOUNT_KIND_RAM)
+                        first = pdisk_mount(i);
+                ASSERT_EQ(get_mount_by_mount_point(point.c_str(), MOUNT_KIND_RAM), first) << point;
+                checked++;
+            }
+        }
+    }
+    pdisk_block_automounting(0);
+    EXPECT_GT(won, checked / 2);
+}
+
+// A full table makes room for a cartridge by dropping the least recently
+// used mount a prune would drop: a clean one before any dirty one.
+TEST_F(Mounts, FullTableDropsTheLeastRecentlyUsedCleanCartridge) {
+    boot();
+    for (int i = pdisk_num_mounts(); i < PMOUNT_LIMIT - 3; i++)
+        ASSERT_EQ(mount_host_path(("/h" + std::to_string(i)).c_str(), "/tmp/none"), 0);
+    const char* carts[] = {"/ram/p.hvx", "/ram/q.hvx", "/ram/r.hvx", "/ram/s.hvx", "/ram/t.hvx"};
+    for (const char* c : carts) ASSERT_NE(ram_file(c, ""), nullptr);
+    auto mounted = [](const char* c) { return get_mount_by_mount_point(c, 0) != nullptr; };
+    resolve("/ram/p.hvx/f");
+    resolve("/ram/q.hvx/f");
+    resolve("/ram/r.hvx/f");
+    ASSERT_EQ(pdisk_num_mounts(), PMOUNT_LIMIT);
+    std::string q_origin = to_cstr(get_mount_by_mount_point("/ram/q.hvx", 0)->origin);
+    mark_parent_mount_dirty((q_origin + "/f").c_str());
+    get_mount_by_mount_point("/ram/q.hvx", 0)->flush_due = UINT64_MAX;  // not due: stays dirty
+    resolve("/ram/p.hvx/g");  // p is used again: r is now the least recent clean one
+    resolve("/ram/s.hvx/f");
+    EXPECT_TRUE(mounted("/ram/p.hvx") && mounted("/ram/q.hvx") && mounted("/ram/s.hvx"));
+    EXPECT_FALSE(mounted("/ram/r.hvx"));
+    // The dirty q is older than p, but p is clean.
+    resolve("/ram/t.hvx/f");
+    EXPECT_FALSE(mounted("/ram/p.hvx"));
+    EXPECT_TRUE(mounted("/ram/q.hvx") && mounted("/ram/t.hvx"));
+    EXPECT_EQ(pdisk_num_mounts(), PMOUNT_LIMIT);
+    // While a caller holds the table, nothing is dropped and the mount is refused.
+    pdisk_hold_mounts(1);
+    resolve("/ram/r.hvx/f");
+    pdisk_hold_mounts(0);
+    EXPECT_FALSE(mounted("/ram/r.hvx"));
+    EXPECT_TRUE(mounted("/ram/s.hvx"));
+    // Path mounts are never dropped for room; the host drive still serves.
+    EXPECT_NE(get_mount_by_mount_point("/h10", 0), nullptr);
+}
+
+// An ordinary process stops short of the entries kept for the system
+// processes; a system process and a cartridge go on into them.
+TEST_F(Mounts, LastEntriesAreKeptForTheSystem) {
+    boot();
+    static Process fake{};
+    fake.id = 7;
+    fake.program_id = 7;
+    cproc = &fake;
+    int made = 0;
+    for (int i = 0; i < PMOUNT_LIMIT; i++) made += mount_host_path(("/u" + std::to_string(i)).c_str(), "/tmp/u") == 0;
+    EXPECT_EQ(pdisk_num_mounts(), PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE);
+    EXPECT_EQ(pdisk_mount(pdisk_num_mounts() - 1)->program, 7);
+    ASSERT_NE(ram_file("/ram/c.hvx", ""), nullptr);
+    resolve("/ram/c.hvx/f");
+    EXPECT_NE(get_mount_by_mount_point("/ram/c.hvx", 0), nullptr);
+    fake.id = 2;
+    EXPECT_EQ(mount_host_path("/sys", "/tmp/s"), 0);
+    cproc = nullptr;
+    EXPECT_EQ(mount_host_path("/host", "/tmp/s"), 0);
+    EXPECT_EQ(pdisk_num_mounts(), PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE + 3);
 }
 
 TEST_F(Mounts, DirtyMarkingKeepsTheFirstDueTime) {

@@ -323,9 +323,18 @@ TEST(RamFiles, OpeningStampsTheRecordAndMountingACartridgeChargesItsRead) {
     ASSERT_TRUE(write_file(env.at("c.hvx"), cart));
     cpu_cycles = 0;
     EXPECT_EQ(get("/c.hvx/m.lua"), std::string(800, 'm'));
-    // The folder test of the host path, the read of the file, its unpacking.
+    // The folder test of the host path, the read of the file, its unpacking,
+    // and the mount: its folder work and the cartridge's bytes.
     int32_t folder_test = HOST_FOLDER_OP_COST + HOST_PATH_BYTE_COST * (int32_t)env.at("c.hvx").size();
-    EXPECT_EQ(cpu_cycles, folder_test + 2 * ((int32_t)cart.size() / 8));
+    int32_t mount = CART_MOUNT_FOLDER_OPS * HOST_FOLDER_OP_COST + (int32_t)cart.size();
+    EXPECT_EQ(cpu_cycles, folder_test + 2 * ((int32_t)cart.size() / 8) + mount);
+    // A new cartridge made by mkdir: its folder work alone (its file comes later).
+    cpu_cycles = 0;
+    EXPECT_EQ(pmkdir("/ram/new.hvx"), 0);
+    EXPECT_EQ(cpu_cycles, CART_MOUNT_FOLDER_OPS * HOST_FOLDER_OP_COST);
+    cpu_cycles = 0;
+    EXPECT_EQ(pmkdir("/ram/new.hvx"), 0);  // mounted already: no new mount to pay for
+    EXPECT_EQ(cpu_cycles, 0);
 }
 
 TEST(Sync, BookkeepingKeepsPendingWithinTheInterval) {
