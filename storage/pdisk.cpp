@@ -156,9 +156,8 @@ void ram_file_account(pfile* f) {
 bool ram_files_room(int64_t count) {
     if (count <= 0 || _ram_files_bytes + count <= RAM_FILES_MAX_BYTES) return true;
     _ram_files_refusals++;
-    if (limit_first_refusal(cproc, LIMIT_LOGGED_RAM_FILES))
-        krio_debugf("RAM files full: %lld more bytes would pass %lld; write refused\n", (long long)count,
-                    (long long)RAM_FILES_MAX_BYTES);
+    log_refusal_once(cproc, LIMIT_LOGGED_RAM_FILES, "RAM files full: %lld more bytes would pass %lld; write refused",
+                     (long long)count, (long long)RAM_FILES_MAX_BYTES);
     return false;
 }
 
@@ -903,17 +902,15 @@ int program_mount_count(int64_t program) {
 
 pmount* mount_script_path(const char* mount_point, const char* target) {
     if (!by_system()) {
-        char text[300];
-        if (program_mount_count(cproc->program_id) >= PROGRAM_MOUNTS_MAX)
-            snprintf(text, sizeof text, "mount refused: program %lld has %d mounts standing; %.200s not mounted",
-                     (long long)cproc->program_id, PROGRAM_MOUNTS_MAX, mount_point ? mount_point : "");
-        else if (program_mount_count(-1) >= ENDED_PROGRAM_MOUNTS_MAX)
-            snprintf(text, sizeof text, "mount refused: ended programs have %d mounts standing; %.200s not mounted",
-                     ENDED_PROGRAM_MOUNTS_MAX, mount_point ? mount_point : "");
-        else
-            text[0] = 0;
-        if (text[0]) {
-            log_refusal_once(LIMIT_LOGGED_MOUNTS, text);
+        const char* point = mount_point ? mount_point : "";
+        if (program_mount_count(cproc->program_id) >= PROGRAM_MOUNTS_MAX) {
+            log_refusal_once(cproc, LIMIT_LOGGED_MOUNTS, "mount refused: program %lld has %d mounts standing; %.200s not mounted",
+                             (long long)cproc->program_id, PROGRAM_MOUNTS_MAX, point);
+            return nullptr;
+        }
+        if (program_mount_count(-1) >= ENDED_PROGRAM_MOUNTS_MAX) {
+            log_refusal_once(cproc, LIMIT_LOGGED_MOUNTS, "mount refused: ended programs have %d mounts standing; %.200s not mounted",
+                             ENDED_PROGRAM_MOUNTS_MAX, point);
             return nullptr;
         }
     }
