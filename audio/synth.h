@@ -113,6 +113,15 @@ struct mudo_channel {
     int32_t tick_pos, tick_len;
 };
 
+// The old sound of a tick whose channel volume changed at its seam, kept
+// for the output stage: it fades the old out at the volume it was heard at
+// while the new fades in at the tick's, both at the output's own scale.
+struct mudo_seam_fade {
+    bool active;
+    int64_t heard;
+    int16_t old[2][MUDO_SEAM];  // node 0 and the stereo node, from the shadow
+};
+
 struct mudo_mixer {
     mudo_channel channel[2 * MUDO_CHANNELS];
     uint32_t music_base, music_mask;
@@ -124,6 +133,7 @@ struct mudo_mixer {
     int16_t output[MUDO_CHANNELS][2 * MUDO_BUF_SAMPLES];  // stereo frames, left first
     mudo_node root_node;
     int16_t node_ramp_buf[MUDO_SEAM];
+    mudo_seam_fade seam_fade[MUDO_CHANNELS];
 };
 
 extern mudo_mixer mixer;
