@@ -283,8 +283,18 @@ int32_t calc_pattern_ticks_to_play();
 int32_t get_leftmost_nonlooping_channel();  // -1 when none
 void mudo_update_fade_tick();
 
+// --- channels at rest (rest.cpp) ----------------------------------------------------------
+// A channel whose ticks would change nothing but its clocks moves only them.
 // The mixer forgets which channels it knew to be at rest (the mixer was cleared).
 void mudo_forget_rests();
+// Whether channel c was found at rest in a device block and stays so on
+// trust: its record need not be read.
+bool channel_resting(int c);
+// mix_channel for channel c into its output buffer from frame pos, or, at
+// rest, silence there and its clocks moved on.
+int play_channel(int c, int pos, int frames);
+// The evaluation's scratch left as the last tick at rest would have left it.
+void settle_root();
 
 // The mixer's own state beside the record.
 extern int16_t last_mixed_out[2 * MUDO_MIX_MAX_FRAMES];
