@@ -44,15 +44,6 @@ void number_channels() {
 void crossfade_in(int16_t* buf, const int16_t* old) {
     for (int i = 0; i < MUDO_SEAM; i++) buf[i] = (int16_t)((buf[i] * i + old[i] * (MUDO_SEAM - i)) >> 6);
 }
-
-// The same where the channel volume changed at the seam: the old sound goes
-// out at the volume it was heard at (heard), though the tick plays at V > 0.
-void crossfade_in_heard(int16_t* buf, const int16_t* old, int64_t heard, int64_t V) {
-    int16_t was[MUDO_SEAM];
-    for (int i = 0; i < MUDO_SEAM; i++)
-        was[i] = (int16_t)std::clamp<int64_t>(old[i] * heard / V, -MUDO_SAMPLE_MAX, MUDO_SAMPLE_MAX);
-    crossfade_in(buf, was);
-}
 }  // namespace
 
 // Whether a render of the channel's nodes as they stand writes nothing but
@@ -125,6 +116,13 @@ void pan_gains(const mudo_channel& ch, int32_t& L, int32_t& R) {
 
 namespace {
 
+// Samples of a run of m from the tick position that fall in a seam whose
+// old sound the output stage fades out.
+int seam_fade_samples(const mudo_channel& ch, int m) {
+    const mudo_seam_fade& f = mixer.seam_fade[ch.id];
+    return f.active && ch.tick_pos >= 0 ? std::clamp(MUDO_SEAM - ch.tick_pos, 0, m) : 0;
+}
+
 // m frames of the current tick from its position into out.
 void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
     const int16_t* left = node_buf(ch.id, 0) + ch.tick_pos;
@@ -132,9 +130,24 @@ void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
     auto put = [clamp](int64_t v) {
         return (int16_t)(clamp ? std::clamp<int64_t>(v, -MUDO_SAMPLE_MAX, MUDO_SAMPLE_MAX) : v);
     };
+    // Where the volume changed at the seam, its first samples are
+    // (new V i + old heard (64 - i)) / 64 at the output's scale: the old
+    // sound leaves at the volume it was heard at, whatever the new one.
+    const mudo_seam_fade& f = mixer.seam_fade[ch.id];
+    const int faded = seam_fade_samples(ch, m);
+    auto blend = [](int i, int64_t now, int64_t was, int64_t unity) {
+        const int64_t v = (now * i + was * (MUDO_SEAM - i)) / (MUDO_SEAM * unity);
+        return (int16_t)std::clamp<int64_t>(v, -MUDO_SAMPLE_MAX, MUDO_SAMPLE_MAX);
+    };
     if (ch.stereo) {
         const int16_t* right = node_buf(ch.id, STEREO_NODE_INDEX) + ch.tick_pos;
-        for (int k = 0; k < m; k++) {
+        int k = 0;
+        for (; k < faded; k++) {
+            const int i = ch.tick_pos + k;
+            out[2 * k] = blend(i, left[k] * V, f.old[0][i] * f.heard, 256);
+            out[2 * k + 1] = blend(i, right[k] * V, f.old[1][i] * f.heard, 256);
+        }
+        for (; k < m; k++) {
             out[2 * k] = put(left[k] * V / 256);
             out[2 * k + 1] = put(right[k] * V / 256);
         }
@@ -144,20 +157,37 @@ void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
     pan_gains(ch, L, R);
     // Each gain moves linearly across the run from the last run's, at the
     // channel volume; 64 bits, since V reaches 16,192 for music.
-    int64_t gl = ((int64_t)ch.last_gain_l << 8) * V, gr = ((int64_t)ch.last_gain_r << 8) * V;
-    const int64_t dl = (((int64_t)L << 8) * V - gl) / m, dr = (((int64_t)R << 8) * V - gr) / m;
+    auto ramp = [&](int32_t from, int32_t to, int64_t volume, int64_t& step) {
+        const int64_t g = ((int64_t)from << 8) * volume;
+        step = (((int64_t)to << 8) * volume - g) / m;
+        return g;
+    };
+    int64_t dl, dr;
+    int64_t gl = ramp(ch.last_gain_l, L, V, dl), gr = ramp(ch.last_gain_r, R, V, dr);
+    int k = 0;
+    if (faded) {
+        // The old sound's gains take the same path at its own volume.
+        int64_t el, er;
+        int64_t hl = ramp(ch.last_gain_l, L, f.heard, el), hr = ramp(ch.last_gain_r, R, f.heard, er);
+        for (; k < faded; k++) {
+            const int i = ch.tick_pos + k;
+            out[2 * k] = blend(i, (gl >> 16) * left[k], (hl >> 16) * f.old[0][i], MUDO_STEREO_UNITY);
+            out[2 * k + 1] = blend(i, (gr >> 16) * left[k], (hr >> 16) * f.old[0][i], MUDO_STEREO_UNITY);
+            gl += dl, gr += dr, hl += el, hr += er;
+        }
+    }
     ch.last_gain_l = L;
     ch.last_gain_r = R;
     if (dl == 0 && dr == 0 && !clamp) {
         // Settled gains of at most 4,096: the same sums fit 32 bits.
         const int32_t a = (int32_t)(gl >> 16), b = (int32_t)(gr >> 16);
-        for (int k = 0; k < m; k++) {
+        for (; k < m; k++) {
             out[2 * k] = (int16_t)(a * left[k] / MUDO_STEREO_UNITY);
             out[2 * k + 1] = (int16_t)(b * left[k] / MUDO_STEREO_UNITY);
         }
         return;
     }
-    for (int k = 0; k < m; k++) {
+    for (; k < m; k++) {
         out[2 * k] = put((gl >> 16) * left[k] / MUDO_STEREO_UNITY);
         out[2 * k + 1] = put((gr >> 16) * left[k] / MUDO_STEREO_UNITY);
         gl += dl;
@@ -175,18 +205,28 @@ void output_stage(mudo_channel& ch, int64_t V, int m, int16_t* out) {
 void shadow_seam(mudo_channel& ch, int samples, int64_t V) {
     mudo_channel& sh = mixer.channel[ch.id + MUDO_CHANNELS];
     sh.id = ch.id + MUDO_CHANNELS;
+    mudo_seam_fade& f = mixer.seam_fade[ch.id];
+    f.active = false;
     const bool shadow_silent = known_silent(sh.id, MUDO_SEAM) && renders_silence(sh);
     if (!shadow_silent) render_channel_tick(sh, MUDO_SEAM);
-    if (!shadow_silent || !known_silent(ch.id, MUDO_SEAM)) {
-        auto fade = [&](int node) {
-            // At V = 0 nothing of the tick is heard, whatever its buffers hold.
-            if (ch.heard_volume == V || V == 0)
-                crossfade_in(node_buf(ch.id, node), node_buf(sh.id, node));
-            else
-                crossfade_in_heard(node_buf(ch.id, node), node_buf(sh.id, node), ch.heard_volume, V);
+    // Whether the shadow leaves sound to fade out, whichever way it rendered.
+    auto old_sounds = [&] {
+        auto sounds = [&](int node) {
+            const int16_t* b = node_buf(sh.id, node);
+            return std::any_of(b, b + MUDO_SEAM, [](int16_t v) { return v != 0; });
         };
-        fade(0);
-        if (ch.stereo) fade(STEREO_NODE_INDEX);
+        return !shadow_silent && (sounds(0) || (ch.stereo && sounds(STEREO_NODE_INDEX)));
+    };
+    if (ch.heard_volume != V && old_sounds()) {
+        // Old and new sound at different volumes: blended where both are
+        // scaled, in the output stage (a sample buffer holds neither).
+        f.active = true;
+        f.heard = ch.heard_volume;
+        std::memcpy(f.old[0], node_buf(sh.id, 0), sizeof f.old[0]);
+        std::memcpy(f.old[1], node_buf(sh.id, STEREO_NODE_INDEX), sizeof f.old[1]);
+    } else if (!shadow_silent || !known_silent(ch.id, MUDO_SEAM)) {
+        crossfade_in(node_buf(ch.id, 0), node_buf(sh.id, 0));
+        if (ch.stereo) crossfade_in(node_buf(ch.id, STEREO_NODE_INDEX), node_buf(sh.id, STEREO_NODE_INDEX));
         if (mixer_quiet.node[sh.id] < MUDO_SEAM) mixer_quiet.node[ch.id] = 0;
     }
     ch.heard_volume = V;
@@ -346,7 +386,7 @@ int mix_channel(mudo_channel& ch, int frames, int16_t* out) {
         const int left_in_tick = ch.tick_len - ch.tick_pos;
         if (left_in_tick > 0) {
             const int m = std::min(frames - done, left_in_tick);
-            if (ch.tick_pos >= 0 && known_silent(ch.id, ch.tick_pos + m)) {
+            if (ch.tick_pos >= 0 && known_silent(ch.id, ch.tick_pos + m) && !seam_fade_samples(ch, m)) {
                 // Silence at any volume and pan; the run leaves only its gains.
                 std::memset(out + 2 * done, 0, sizeof(int16_t) * 2 * (size_t)m);
                 if (!ch.stereo) pan_gains(ch, ch.last_gain_l, ch.last_gain_r);

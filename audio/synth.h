@@ -113,6 +113,15 @@ struct mudo_channel {
     int32_t tick_pos, tick_len;
 };
 
+// The old sound of a tick whose channel volume changed at its seam, kept
+// for the output stage: it fades the old out at the volume it was heard at
+// while the new fades in at the tick's, both at the output's own scale.
+struct mudo_seam_fade {
+    bool active;
+    int64_t heard;
+    int16_t old[2][MUDO_SEAM];  // node 0 and the stereo node, from the shadow
+};
+
 struct mudo_mixer {
     mudo_channel channel[2 * MUDO_CHANNELS];
     uint32_t music_base, music_mask;
@@ -124,6 +133,7 @@ struct mudo_mixer {
     int16_t output[MUDO_CHANNELS][2 * MUDO_BUF_SAMPLES];  // stereo frames, left first
     mudo_node root_node;
     int16_t node_ramp_buf[MUDO_SEAM];
+    mudo_seam_fade seam_fade[MUDO_CHANNELS];
 };
 
 extern mudo_mixer mixer;
@@ -273,8 +283,18 @@ int32_t calc_pattern_ticks_to_play();
 int32_t get_leftmost_nonlooping_channel();  // -1 when none
 void mudo_update_fade_tick();
 
+// --- channels at rest (rest.cpp) ----------------------------------------------------------
+// A channel whose ticks would change nothing but its clocks moves only them.
 // The mixer forgets which channels it knew to be at rest (the mixer was cleared).
 void mudo_forget_rests();
+// Whether channel c was found at rest in a device block and stays so on
+// trust: its record need not be read.
+bool channel_resting(int c);
+// mix_channel for channel c into its output buffer from frame pos, or, at
+// rest, silence there and its clocks moved on.
+int play_channel(int c, int pos, int frames);
+// The evaluation's scratch left as the last tick at rest would have left it.
+void settle_root();
 
 // The mixer's own state beside the record.
 extern int16_t last_mixed_out[2 * MUDO_MIX_MAX_FRAMES];

@@ -118,6 +118,13 @@ int peak(const std::vector<int16_t>& s, size_t from, size_t to = SIZE_MAX) {
     return m;
 }
 
+// The largest difference between neighbouring samples from..to.
+int max_step(const std::vector<int16_t>& s, size_t from, size_t to = SIZE_MAX) {
+    int m = 0;
+    for (size_t i = from; i + 1 < std::min(to, s.size()); i++) m = std::max(m, std::abs(s[i + 1] - s[i]));
+    return m;
+}
+
 size_t first_above(const std::vector<int16_t>& s, int level) {
     size_t i = 0;
     while (i < s.size() && std::abs((int)s[i]) <= level) i++;
@@ -166,6 +173,25 @@ TEST(audio_calls, kernels_heard_through_the_disk_driver) {
     const int loud = peak(s, at + 8000, at + 20000);
     EXPECT_GT(loud, 5000);
     EXPECT_GT(peak(s, at, at + 4000), loud * 3 / 4);
+
+    // A held tone whose volume drops sharply, to 1 and to 0, and comes back,
+    // five times (a drop near a zero crossing would hide a step): the seam
+    // fades the old sound out from the volume it was heard at. No step
+    // exceeds the tone's own slope plus what a 64-sample fade of its peak
+    // adds (a linear fade may add that much to the slope).
+    for (const std::string to : {"1", "0"}) {
+        SCOPED_TRACE(to);
+        const std::string drop = "poke(0x5538, " + to + ") for i = 1, 10 do flip() end ";
+        s = heard("note(57, 0, 64) for i = 1, 60 do flip() end for k = 1, 4 do " + drop +
+                  "poke(0x5538, 64) for i = 1, 10 do flip() end end " + drop + drop);
+        at = first_above(s, CLICK) + 64;  // past the note's own fade-in
+        const size_t held = at + 4410;
+        ASSERT_LT(held, s.size());
+        const int top = peak(s, at, held);
+        EXPECT_GT(top, 5000);
+        EXPECT_LE(max_step(s, held), max_step(s, at, held) + top / 64);
+        EXPECT_LE(peak(s, s.size() - 4410), top / 32);  // the drop was heard
+    }
 }
 
 }  // namespace

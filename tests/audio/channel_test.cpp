@@ -123,6 +123,38 @@ TEST_F(channel, a_pitch_change_fades_over_from_the_old_pitch) {
     for (int i = 0; i < MUDO_SEAM; i++) EXPECT_EQ(node_buf(0, 0)[i], (now[i] * i + was[i] * (64 - i)) >> 6) << i;
 }
 
+// The volume byte changes under a held note: the seam's first samples are
+// (new V i + old heard (64 - i)) / 64 at the output's own scale, down to
+// volume 0 and up past unity, whether one run holds the seam or several do.
+TEST_F(channel, a_volume_change_fades_at_the_output_scale) {
+    const struct {
+        int to;
+        bool stereo;
+        int chunk;
+    } cases[] = {{1, false, 0}, {0, false, 5}, {0, true, 0}, {255, true, 17}, {255, false, 0}};
+    for (const auto c : cases) {
+        SCOPED_TRACE(testing::Message() << c.to << (c.stereo ? " stereo " : " mono ") << c.chunk);
+        fresh_mixer();
+        sine_instrument();
+        if (c.stereo) instrument(1).osc(1, 0).flags(INST_FLAG_STEREO);  // a child split between the sides
+        start_note(0, 1, 57, 64);
+        render(0, MUDO_SAMPLES_PER_TICK);  // heard at unity; the gains settle at 3,272
+        mixer.ram[ADDR_AUDIO_VOLUME] = (uint8_t)c.to;
+        const auto out = render(0, MUDO_SEAM, c.chunk);
+        const int64_t heard = 256, V = c.to * 64 >> 4;
+        for (int side = 0; side < 2; side++) {
+            const int node = c.stereo && side ? STEREO_NODE_INDEX : 0;
+            const int16_t *now = node_buf(0, node), *was = node_buf(MUDO_CHANNELS, node);  // the shadow's
+            for (int i = 0; i < MUDO_SEAM; i++) {
+                const int64_t v = c.stereo ? (now[i] * V * i + was[i] * heard * (64 - i)) / (64 * 256)
+                                           : ((3272 * V >> 8) * now[i] * i + 3272LL * was[i] * (64 - i)) / (64 * 4096);
+                ASSERT_EQ(out[2 * i + side], std::clamp<int64_t>(v, -32767, 32767)) << side << " " << i;
+            }
+        }
+        EXPECT_GT(peak(out), c.stereo ? 5000 : 10000);
+    }
+}
+
 TEST_F(channel, no_instrument_is_silent_but_ticks_go_on) {
     sine_instrument();
     mudo_channel& ch = start_note(0, MUDO_NO_INSTRUMENT, 57, 64);
