@@ -3,8 +3,9 @@
 # through the file calls. bench/stalls/NAME.lua is the offending child's
 # code (NAME.setup.lua, when present, runs in the kernel first); the kernel
 # gives the child half of each of 120 frames and prints "frame" after each:
-# the longest gap between two of those lines is the worst frame. Headless,
-# a fresh home each. The child counts its progress at 0x80.
+# the longest gap between two of those lines is the worst frame (the count of
+# gaps over 250 ms is given too). Headless, a fresh home each. The child
+# counts its progress at 0x80.
 #
 #   bench/stall_frames.sh BUILD_DIR [NAME...]
 set -euo pipefail
@@ -35,8 +36,10 @@ for name in "${names[@]}"; do
     timeout 600 "$run/bin/halvoran" -home "$run/home" -x < /dev/null 2> /dev/null |
     while IFS= read -r line; do echo "$(date +%s%N) $line"; done > "$scratch/out" || true
   awk -v name="$name" -v rss="$(tail -n 1 "$scratch/rss")" '
-    $2 == "frame" { if (last) { gap = ($1 - last) / 1e6; if (gap > worst) worst = gap } last = $1; n++; next }
+    $2 == "frame" { if (last) { gap = ($1 - last) / 1e6; if (gap > worst) worst = gap; if (gap > 250) slow++ }
+                    last = $1; n++; next }
     { $1 = ""; said = said $0 }
-    END { printf "%s: %d frames, worst frame %.0f ms, peak RSS %.0f MB;%s\n", name, n, worst, rss / 1024, said }' \
+    END { printf "%s: %d frames, worst frame %.0f ms, %d over 250 ms, peak RSS %.0f MB;%s\n", name, n, worst, slow,
+                 rss / 1024, said }' \
     "$scratch/out"
 done

@@ -213,7 +213,7 @@ int lua54_fstat(lua_State* L) {
     if (!path_arg(L, 1, &path) || !normalised(path, &np)) return 0;
     bool as_file = lua_toboolean(L, 2);
     const char* p = np.c_str();
-    if (hvx_path_kind(p)) flush_dirty_mounts_immediately();
+    if (hvx_path_kind(p)) flush_path_cartridge(p);
     const char* d = get_mount_description(p);
     std::string desc = d ? d : "";
     bool has_desc = d != nullptr;

@@ -915,18 +915,13 @@ void delete_mount_entry(int i) {
 int delete_mount_point(const char* path) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
-    int idx = -1;
-    for (int i = 0; i < _pmounts; i++) {
-        if (strcmp(btext(_pmount[i].mount_point), to_cstr(np)) == 0) {
-            idx = i;
-            break;
-        }
-    }
+    pmount* m = get_mount_by_mount_point(to_cstr(np), 0);
     destroy_buffer(np);
-    if (idx < 0) return 0;
-    if (_pmount[idx].dirty && app.atomic_pid == 0) flush_dirty_mount(&_pmount[idx], 0);
-    if (is_cart_origin(&_pmount[idx])) delete_ram_files_in_path(_pmount[idx].origin);
-    delete_mount_entry(idx);
+    // Its changes are written first, inside an atomic operation too, as its
+    // folder goes with it; one whose write fails stays mounted.
+    if (!m || !flush_before_removal(m)) return 0;
+    if (is_cart_origin(m)) delete_ram_files_in_path(m->origin);
+    delete_mount_entry((int)(m - _pmount));
     return 1;
 }
 
@@ -942,18 +937,13 @@ void delete_clean_ram_mounts() {
     }
 }
 
-static void flush_all_dirty_mounts() {
-    for (int i = _pmounts - 1; i >= 0; i--)
-        if (_pmount[i].dirty) flush_dirty_mount(&_pmount[i], 0);
-}
-
 void prune_mounts() {
     if (app.atomic_pid) return;
     if (_pmounts < PMOUNT_PRUNE_HEAVY && _num_pfiles <= _prune_threshold) {
         pdisk_compact_pfiles();
         return;
     }
-    flush_all_dirty_mounts();
+    // Dirty mounts stay until the frame's bounded write-back reaches them.
     delete_clean_ram_mounts();
     for (int i = 0; i < _num_pfiles; i++) {
         pfile* f = _pfile[i];
@@ -971,12 +961,12 @@ void prune_mounts() {
 }
 
 void prune_process_mounts(int64_t pid) {
-    if (app.atomic_pid == 0) flush_all_dirty_mounts();
     char prefix[64];
     snprintf(prefix, sizeof(prefix), "/ram/anywhen/%lld_", (long long)pid);
+    // Only the process's own mounts are written back, and only as they go.
     for (int i = _pmounts - 1; i >= 0; i--) {
         pmount* m = &_pmount[i];
-        if (!starts_with(btext(m->mount_point), prefix)) continue;
+        if (!starts_with(btext(m->mount_point), prefix) || !flush_before_removal(m)) continue;
         if (m->kind == MOUNT_KIND_RAM) delete_ram_files_in_path(m->origin);
         delete_mount_entry(i);
     }
