@@ -841,9 +841,15 @@ void mark_parent_mount_dirty(const char* ram_path) {
         }
     }
     if (win < 0) return;
-    pmount* m = &_pmount[win];
-    if (!m->flush_due) m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
-    m->dirty = 1;
+    auto mark = [](pmount* m) {
+        if (!m->flush_due) m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
+        m->dirty = 1;
+    };
+    mark(&_pmount[win]);
+    // A mount of a folder inside a cartridge wins over the cartridge's own:
+    // the cartridge is changed all the same, or its file would never be.
+    pmount* cart = cart_mount_of_origin(ram_path);
+    if (cart && cart != &_pmount[win]) mark(cart);
 }
 
 pmount* get_mount_by_mount_point(const char* path, int kind) {

@@ -483,6 +483,18 @@ TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
     }
 }
 
+TEST(WriteBack, AChangeThroughAMountInsideACartridgeReachesItsFile) {
+    fs_env env;
+    ASSERT_EQ(pmkdir("/c.hvx"), 0);
+    ASSERT_EQ(pmkdir("/c.hvx/sub"), 0);
+    ASSERT_EQ(flush_dirty_mounts_immediately(), 1);
+    ASSERT_NE(mount_p_path("/x", "/c.hvx/sub"), nullptr);
+    ASSERT_TRUE(put("/x/f.txt", "via x"));
+    EXPECT_EQ(get_mount_by_mount_point("/c.hvx", 0)->dirty, 1);
+    EXPECT_EQ(flush_dirty_mounts_immediately(), 1);
+    EXPECT_NE(read_file(env.at("c.hvx")).find(":: sub/f.txt\nvia x\n"), std::string::npos);
+}
+
 TEST(WriteBack, TheCallerPaysForTheCartridgeItWrites) {
     // The text form grows past its files' bytes, a ROM packs below them:
     // either is paid for by the larger.
