@@ -3,8 +3,9 @@
 # through the file calls. bench/stalls/NAME.lua is the offending child's
 # code (NAME.setup.lua, when present, runs in the kernel first); the kernel
 # gives the child half of each of 120 frames and prints "frame" after each:
-# the longest gap between two of those lines is the worst frame. Headless,
-# a fresh home each. The child counts its progress at 0x80.
+# the longest gap between two of those lines is the worst frame (the count of
+# gaps over 250 ms is given too). Headless, a fresh home each. The child
+# counts its progress at 0x80.
 #
 #   bench/stall_frames.sh BUILD_DIR [NAME...]
 set -euo pipefail

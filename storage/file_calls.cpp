@@ -179,12 +179,31 @@ int lua54_fdelete(lua_State* L) {
     return 0;
 }
 
+// Whether a path names a folder (a mount point counts as one), asked without
+// the charge of a directory test.
+static bool names_folder(const std::string& path) {
+    std::string np;
+    if (!normalised(path, &np)) return false;
+    int kind = 0;
+    buffer* origin = resolve_normalised_to_origin(np.c_str(), &kind, 0);
+    bool folder = false;
+    if (kind == MOUNT_KIND_HOST) {
+        folder = host_directory_exists(btext(origin));
+    } else if (kind == MOUNT_KIND_RAM) {
+        const pfile* f = get_ram_file_by_name(btext(origin));
+        folder = f ? (f->flags & PFILE_FLAG_FOLDER) != 0 : get_mount_by_mount_point(np.c_str(), 0) != nullptr;
+    }
+    destroy_buffer(origin);
+    return folder;
+}
+
 int lua54_fcopy(lua_State* L) {
     std::string from, to;
     if (!path_arg(L, 1, &from) || !path_arg(L, 2, &to)) return 0;
     int64_t n = fcopy(from.c_str(), to.c_str());
-    // Opening both sides is host folder work even when nothing is copied (a folder).
-    spend_cpu(hvx_cycles(HOST_FOLDER_OP_COST + (int64_t)(from.size() + to.size()) * HOST_PATH_BYTE_COST));
+    // A folder copies nothing, but opening it is host folder work.
+    if (n == 0 && (names_folder(from) || names_folder(to)))
+        spend_cpu(hvx_cycles(HOST_FOLDER_OP_COST + (int64_t)(from.size() + to.size()) * HOST_PATH_BYTE_COST));
     spend_cpu(n > 0 ? hvx_cycles(n) : 1);
     return 0;
 }
@@ -194,7 +213,7 @@ int lua54_fstat(lua_State* L) {
     if (!path_arg(L, 1, &path) || !normalised(path, &np)) return 0;
     bool as_file = lua_toboolean(L, 2);
     const char* p = np.c_str();
-    if (hvx_path_kind(p)) flush_dirty_mounts_immediately();
+    if (hvx_path_kind(p)) flush_path_cartridge(p);
     const char* d = get_mount_description(p);
     std::string desc = d ? d : "";
     bool has_desc = d != nullptr;

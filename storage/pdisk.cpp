@@ -992,9 +992,15 @@ void mark_parent_mount_dirty(const char* ram_path) {
     // A host origin can look like a RAM path on Linux; only RAM mounts count.
     int win = ram_path ? deepest_holder(_by_ram_origin, ram_path, false, true) : -1;
     if (win < 0) return;
-    pmount* m = &_pmount[win];
-    if (!m->flush_due) m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
-    m->dirty = 1;
+    auto mark = [](pmount* m) {
+        if (!m->flush_due) m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
+        m->dirty = 1;
+    };
+    mark(&_pmount[win]);
+    // A mount of a folder inside a cartridge wins over the cartridge's own:
+    // the cartridge is changed all the same, or its file would never be.
+    pmount* cart = cart_mount_of_origin(ram_path);
+    if (cart && cart != &_pmount[win]) mark(cart);
 }
 
 pmount* get_mount_by_mount_point(const char* path, int kind) {
@@ -1073,16 +1079,14 @@ void delete_mount_entry(int i) {
 int delete_mount_point(const char* path) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
-    const pmount* found = get_mount_by_mount_point(to_cstr(np), 0);
+    pmount* m = get_mount_by_mount_point(to_cstr(np), 0);
     destroy_buffer(np);
-    if (!found) return 0;
-    uint64_t serial = found->serial;
-    if (found->dirty && app.atomic_pid == 0) flush_dirty_mount(&_pmount[found - _pmount], 0);
-    // The write-back works on paths: find the entry again.
-    int idx = index_of_serial(serial);
-    if (idx < 0) return 0;
-    if (is_cart_origin(&_pmount[idx])) delete_ram_files_in_path(_pmount[idx].origin);
-    delete_mount_entry(idx);
+    // Its changes are written first, inside an atomic operation too, as its
+    // folder goes with it; one whose write fails stays mounted. The write
+    // holds the table, so m stays where it is.
+    if (!m || !flush_before_removal(m)) return 0;
+    if (is_cart_origin(m)) delete_ram_files_in_path(m->origin);
+    delete_mount_entry((int)(m - _pmount));
     return 1;
 }
 
@@ -1091,18 +1095,13 @@ void delete_clean_ram_mounts() {
         if (!_pmount[i].dirty && prunable(&_pmount[i])) drop_mount(i);
 }
 
-static void flush_all_dirty_mounts() {
-    for (int i = _pmounts - 1; i >= 0; i--)
-        if (_pmount[i].dirty) flush_dirty_mount(&_pmount[i], 0);
-}
-
 void prune_mounts() {
     if (app.atomic_pid) return;
     if (_pmounts < PMOUNT_PRUNE_HEAVY && _num_pfiles <= _prune_threshold) {
         pdisk_compact_pfiles();
         return;
     }
-    flush_all_dirty_mounts();
+    // Dirty mounts stay until the frame's bounded write-back reaches them.
     delete_clean_ram_mounts();
     for (int i = 0; i < _num_pfiles; i++) {
         pfile* f = _pfile[i];
@@ -1120,12 +1119,12 @@ void prune_mounts() {
 }
 
 void prune_process_mounts(int64_t pid) {
-    if (app.atomic_pid == 0) flush_all_dirty_mounts();
     char prefix[64];
     snprintf(prefix, sizeof(prefix), "/ram/anywhen/%lld_", (long long)pid);
+    // Only the process's own mounts are written back, and only as they go.
     for (int i = _pmounts - 1; i >= 0; i--) {
         pmount* m = &_pmount[i];
-        if (!starts_with(btext(m->mount_point), prefix)) continue;
+        if (!starts_with(btext(m->mount_point), prefix) || !flush_before_removal(m)) continue;
         if (m->kind == MOUNT_KIND_RAM) delete_ram_files_in_path(m->origin);
         delete_mount_entry(i);
     }

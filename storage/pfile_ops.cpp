@@ -129,7 +129,8 @@ pfile* pfopen(const char* path, const char* mode) {
     if (!np) return nullptr;
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(to_cstr(np), &kind, m1 == 'f');
-    if (m0 == 'r' && m1 == 'f') flush_dirty_mounts_immediately();
+    // The cartridge file read must hold its folder's latest changes.
+    if (m0 == 'r' && m1 == 'f') flush_path_cartridge(to_cstr(np));
     const char* o = btext(origin);
 
     // Replacing a cartridge file that did not load: its read-only mount goes,
@@ -563,10 +564,11 @@ static std::string without_slash(const char* s) {
 }
 
 int pflist(const char* path, lua_State* L, listing* out) {
-    if (!app.atomic_pid) flush_dirty_mounts_immediately();
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
     std::string p = to_cstr(np);
+    // A listing inside a cartridge writes that one back; no other.
+    flush_path_cartridge(p.c_str());
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(p.c_str(), &kind, 0);
     std::string o = btext(origin);
@@ -725,10 +727,31 @@ static int encode_cartridge(int kind, buffer* out, const char* folder) {
     return write_hvx_png_from_ram_files(out, folder);
 }
 
-// Encodes the mount's folder and writes it over its cartridge file; 1 when
-// written. The file is opened only once the encoding stands, so a failure
-// leaves it as it was.
-static int write_back(pmount* m) {
+// Bytes of the RAM files at any depth in a RAM folder.
+static int64_t folder_bytes(const char* folder) {
+    int64_t n = 0;
+    for (int i = 0; i < pdisk_num_pfiles(); i++) {
+        const pfile* f = get_ram_file_by_index(i);
+        if (f && f->data && f->origin && ram_path_is_inside_origin(btext(f->origin), folder, 0)) n += f->data->length;
+    }
+    return n;
+}
+
+// Encodes the mount's folder and writes it over its cartridge file, which
+// clears its dirty flag. The file is opened only once the encoding stands,
+// so a failure leaves it as it was. The encoding is charged to the running
+// process by its bytes (the larger of what went in and what came out: a ROM
+// packs small, the text form grows), which are returned.
+static int64_t write_back_held(pmount* m);
+static int64_t write_back(pmount* m) {
+    // The write-back resolves paths, which may mount: no mount may go under m.
+    pdisk_hold_mounts(1);
+    int64_t bytes = write_back_held(m);
+    pdisk_hold_mounts(0);
+    return bytes;
+}
+
+static int64_t write_back_held(pmount* m) {
     const char* mp = btext(m->mount_point);
     if (m->no_write_back) {
         // Its file did not load whole: writing the folder would lose the rest.
@@ -746,29 +769,32 @@ static int write_back(pmount* m) {
     }
     buffer* encoded = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
     int r = encoded ? encode_cartridge(k, encoded, btext(m->origin)) : -1;
+    int64_t bytes = folder_bytes(btext(m->origin));
+    if (encoded && encoded->length > bytes) bytes = encoded->length;
+    spend_cpu(hvx_cycles(bytes / CART_ENCODE_BYTES_PER_CYCLE));
     if (r != 0) {
         destroy_buffer(encoded);
         if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
         else write_back_failed(m, k == 1 ? "could not encode the cartridge" : "cartridge too large");
-        return 0;
+        return bytes;
     }
     pfile* f = pfopen(mp, "wf");
     if (!f) {
         destroy_buffer(encoded);
         write_back_failed(m, "could not open the file");
-        return 0;
+        return bytes;
     }
     bool ok = pfwrite(encoded->data, 1, encoded->length, f) == encoded->length;
     destroy_buffer(encoded);
     ok = pfclose(f) == 0 && ok;
     if (!ok) {
         write_back_failed(m, "could not write the file");
-        return 0;
+        return bytes;
     }
     _failed_mounts.erase(mp);
     m->dirty = 0;
     m->flush_due = 0;
-    return 1;
+    return bytes;
 }
 
 // Whether a flush writes the mount back now.
@@ -779,27 +805,59 @@ static bool flush_wanted(const pmount* m, int delayed) {
 
 int flush_dirty_mount(pmount* m, int delayed) {
     if (!flush_wanted(m, delayed)) return 0;
-    // The write-back resolves paths, which may mount: no mount may go under m.
-    pdisk_hold_mounts(1);
-    int r = write_back(m);
-    pdisk_hold_mounts(0);
-    return r;
+    write_back(m);
+    return !m->dirty;
 }
 
-// Counts the cartridge mounts it tried to write, written or not.
-int flush_dirty_mounts_ex(int delayed) {
+// Both count the cartridge mounts they tried to write, written or not.
+int flush_dirty_mounts_immediately() {
     int count = 0;
     for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
         pmount* m = pdisk_mount(i);
-        if (!flush_wanted(m, delayed)) continue;
-        if (hvx_path_kind(btext(m->mount_point))) count++;
-        flush_dirty_mount(m, delayed);
+        if (!flush_wanted(m, 0)) continue;
+        count += hvx_path_kind(btext(m->mount_point)) != 0;
+        write_back(m);
     }
     return count;
 }
 
-int flush_dirty_mounts_immediately() { return flush_dirty_mounts_ex(0); }
-int flush_dirty_mounts_delayed() { return flush_dirty_mounts_ex(1); }
+int flush_dirty_mounts_delayed() {
+    int count = 0;
+    int64_t work = 0;
+    // Oldest due first, so that cartridges changed again and again can not
+    // keep the others waiting. A mount tried is clean or due later after it.
+    while (work < WRITE_BACK_FRAME_BYTES) {
+        pmount* next = nullptr;
+        for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
+            pmount* m = pdisk_mount(i);
+            if (flush_wanted(m, 1) && (!next || m->flush_due < next->flush_due)) next = m;
+        }
+        if (!next) break;
+        count += hvx_path_kind(btext(next->mount_point)) != 0;
+        work += write_back(next);
+    }
+    return count;
+}
+
+int flush_dirty_mounts_ex(int delayed) { return delayed ? flush_dirty_mounts_delayed() : flush_dirty_mounts_immediately(); }
+
+int flush_path_cartridge(const char* path) {
+    pmount* named = nullptr;
+    for (int i = 0; i < pdisk_num_mounts(); i++) {
+        pmount* m = pdisk_mount(i);
+        if (!hvx_path_kind(btext(m->mount_point)) || get_path_parent_match_depth(btext(m->mount_point), path) < 0)
+            continue;
+        // The deepest; of two at one point, the one that serves it.
+        if (!named || m->depth > named->depth) named = m;
+    }
+    return flush_dirty_mount(named, 0);
+}
+
+bool flush_before_removal(pmount* m) {
+    if (!m || !m->dirty || m->no_write_back || !hvx_path_kind(btext(m->mount_point))) return true;
+    write_back(m);
+    return !m->dirty;
+}
 
 int flush_dirty_mount_immediately(const char* mount_point) {
     int r = flush_dirty_mount(get_mount_by_mount_point(mount_point, 0), 0);

@@ -390,6 +390,12 @@ inline constexpr int32_t PFILE_WRITE_COST_SLOW = 0x44444;  // before the video i
 inline constexpr int PFLIST_MAX_NAMES = 8192;
 inline constexpr uint64_t SYNC_INTERVAL_MS = 2000;
 inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;     // a failed write-back tries again after this
+// A cartridge written back is charged to the running process by the larger of
+// its files' bytes and its encoded bytes, as an unpacking is (the host write
+// is charged besides, at its close). The frame's own write-back stops once it
+// has written this many such bytes, after at least one cartridge.
+inline constexpr int64_t CART_ENCODE_BYTES_PER_CYCLE = 8;
+inline constexpr int64_t WRITE_BACK_FRAME_BYTES = 4ll << 20;
 
 // None when the path is not legal, does not resolve, names a folder (host or
 // RAM), is missing for "r", or the host file does not open.
@@ -424,9 +430,17 @@ int pmkdir(const char* path);
 int pflist(const char* path, lua_State* L, listing* out);
 int pfshadow(const char* path);
 
+// Every dirty mount, now (reboot, exit, the flush signals).
 int flush_dirty_mounts_immediately();
+// The due ones, oldest due first, until WRITE_BACK_FRAME_BYTES are written.
 int flush_dirty_mounts_delayed();
 int flush_dirty_mounts_ex(int delayed);
+// The cartridge a normalised path names (the deepest cartridge mount at the
+// path or above it), when dirty: written now; 1 when written.
+int flush_path_cartridge(const char* path);
+// A dirty cartridge mount about to be removed, written now even inside an
+// atomic operation; false when it still holds changes that are not written.
+bool flush_before_removal(pmount* m);
 // Writes one dirty cartridge mount back; 1 when written. A mount whose
 // write-back fails stays dirty and is tried again WRITE_BACK_RETRY_MS later;
 // one marked no_write_back is never written.

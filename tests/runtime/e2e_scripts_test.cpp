@@ -261,8 +261,9 @@ const kernel_script kScripts[] = {
      {"process 1: print cut off: the text cost over 2796200 cycles; the rest is not printed\n",
       "process 1: batch drawing call cut off: its items cost over 8388600 cycles; the rest are not drawn\n"}},
     // Files and mounts: host folder work is charged, RAM files and script
-    // mounts are bounded, cartridges that did not load refuse writes, and
-    // the text form keeps its names.
+    // mounts are bounded, cartridges that did not load refuse writes, a call
+    // writes back only the cartridge it names, and the text form keeps its
+    // names.
     {"kernel_host_folder_charge.lua",
      {"kernel: boot", "suspended and resumed each frame: true", "loops in a half slice: at most 100", "kernel: exit"},
      kExitLog,
@@ -296,6 +297,12 @@ const kernel_script kScripts[] = {
       "replaced: print(2), nil", "kernel: exit"},
      with_exit({"cartridge /bad.hvx did not load whole; it can be read, but writes to it are refused\n",
                 "cartridge /n.hvx.png did not load whole; it can be read, but writes to it are refused\n"}),
+     0},
+    {"kernel_cart_write_back.lua",
+     {"kernel: boot", "after the flush signal: none", "a child ended: 1 2 3", "ls / leaves 1 2 3",
+      "ls /s2.hvx leaves 1 3", "ls /s2.hvx/d leaves 1 3", "fstat /s3.hvx leaves 1 2", "fetch /s1.hvx leaves 2 3",
+      "ls of a changed cartridge pays that, cycles off: 0", "one frame later waiting: 1", "kernel: exit"},
+     kExitLog,
      0},
     {"kernel_cart_names.lua",
      {"kernel: boot", "hvx: store: could not write the file, mkdir failed", "hvx.rom: nil",

@@ -80,17 +80,36 @@ TEST(FileCalls, FoldersMountsAndTheWorkingFolder) {
     });
 }
 
-TEST(FileCalls, CopyChargesTheBytesOnce) {
+TEST(FileCalls, CopyChargesTheBytesOnceAndAFolderItsHostWork) {
     hvx_test::files_env env;
+    fs::create_directory(env.at("hd"));
+    write_file(env.at("h.txt"), std::string(800, 'h'));
     Process* p = env.spawn();
-    hvx_test::run_in(p, "store('/ram/big.bin', string.rep('x', 100000), '')");
-    run_rows(p, {
-        // A RAM copy charges its 100,000 bytes once; nothing copied, still 1
-        // (both copies pay the same for their paths).
-        {"(function() local c0 = cycles() cp('/ram/big.bin', '/ram/c.bin') local c1 = cycles() "
-         "cp('/ram/nothing', '/ram/n.bin') local c2 = cycles() return (c1 - c0) - (c2 - c1) end)()", "1:99999"},
-        {"#fetch('/ram/c.bin', 2)", "1:100000"},
-    });
+    hvx_test::run_in(p, "store('/ram/big.bin', string.rep('x', 100000), '') mkdir('/ram/rd')");
+    // The cycles of cp(from, to) beyond those of copying a missing file (1).
+    auto extra = [](const std::string& from, const std::string& to) {
+        return "(function() local c0 = cycles() cp('" + from + "', '" + to +
+               "') local c1 = cycles() cp('/ram/none', '/ram/n.bin') local c2 = cycles() "
+               "return (c1 - c0) - (c2 - c1) end)()";
+    };
+    auto folder = [](const std::string& from, const std::string& to) {
+        return "1:" + std::to_string(HOST_FOLDER_OP_COST + (from.size() + to.size()) * HOST_PATH_BYTE_COST);
+    };
+    struct copy {
+        std::string from, to, want;
+    };
+    const copy copies[] = {
+        // A file: its bytes once, a host file its read (800 / 8) too.
+        {"/ram/big.bin", "/ram/c.bin", "1:99999"},
+        {"/h.txt", "/ram/h.txt", "1:899"},
+        // A folder on either side copies nothing and pays a host folder
+        // operation and its paths.
+        {"/hd", "/ram/x.bin", folder("/hd", "/ram/x.bin")},
+        {"/ram/rd", "/ram/x.bin", folder("/ram/rd", "/ram/x.bin")},
+        {"/ram/big.bin", "/hd", folder("/ram/big.bin", "/hd")},
+    };
+    for (const copy& c : copies) EXPECT_EQ(hvx_test::run_in(p, "return show(" + extra(c.from, c.to) + ")"), c.want) << c.from;
+    run_rows(p, {{"#fetch('/ram/c.bin', 2), #fetch('/ram/h.txt', 2)", "2:100000,800"}});
 }
 
 TEST(FileCalls, CacheStaysInsideItsFolder) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -436,6 +437,154 @@ TEST(WriteBack, CartridgeThatDidNotLoadWholeIsNeverWrittenBack) {
     EXPECT_EQ(flush_dirty_mounts_immediately(), 1);  // tried, not written
     EXPECT_EQ(flush_dirty_mount(m, 0), 0);
     EXPECT_EQ(read_file(env.at("cut.hvx.rom")), cut);
+}
+
+// Cartridges /a.hvx (with a folder d and a cartridge n.hvx inside) and
+// /b.hvx, written, then each changed again.
+std::vector<std::string> changed_carts() {
+    const std::vector<std::string> carts = {"/a.hvx", "/b.hvx", "/a.hvx/n.hvx"};
+    for (const std::string& c : carts) EXPECT_EQ(pmkdir(c.c_str()), 0);
+    EXPECT_EQ(pmkdir("/a.hvx/d"), 0);
+    EXPECT_EQ(flush_dirty_mounts_immediately(), 3);
+    for (const std::string& c : carts) EXPECT_TRUE(put((c + "/x.txt").c_str(), "changed"));
+    return carts;
+}
+
+std::string waiting(const std::vector<std::string>& carts) {
+    std::string out;
+    for (const std::string& c : carts) {
+        const pmount* m = get_mount_by_mount_point(c.c_str(), 0);
+        if (m && m->dirty) out += (out.empty() ? "" : " ") + c;
+    }
+    return out;
+}
+
+TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
+    struct row {
+        const char* what;
+        void (*call)();
+        const char* left;  // the cartridges still to be written
+    };
+    const row rows[] = {
+        {"listing /", [] { pflist("/", nullptr, nullptr); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
+        {"a name that only begins alike", [] { pflist("/a.hvxx", nullptr, nullptr); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
+        {"listing a folder inside a", [] { pflist("/a.hvx/d", nullptr, nullptr); }, "/b.hvx /a.hvx/n.hvx"},
+        // The inner cartridge's file lies in a's folder: writing it changes a.
+        {"listing the inner cartridge", [] { pflist("/a.hvx/n.hvx", nullptr, nullptr); }, "/a.hvx /b.hvx"},
+        {"reading b's file", [] { pdisk_cart_file_exists("/b.hvx"); }, "/a.hvx /a.hvx/n.hvx"},
+        {"a process's end", [] { prune_process_mounts(5); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
+        // More files than the prune's threshold make it drop clean mounts.
+        {"a heavy prune", [] {
+             for (int i = 0; i <= prune_threshold(); i++) put(("/ram/f" + std::to_string(i)).c_str(), "f");
+             prune_mounts();
+         }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
+        {"an atomic operation", [] {
+             app.atomic_pid = 5;
+             pflist("/b.hvx", nullptr, nullptr);
+             app.atomic_pid = 0;
+         }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
+    };
+    for (const row& r : rows) {
+        fs_env env;
+        std::vector<std::string> carts = changed_carts();
+        r.call();
+        EXPECT_EQ(waiting(carts), r.left) << r.what;
+    }
+}
+
+TEST(WriteBack, AChangeThroughAMountInsideACartridgeReachesItsFile) {
+    fs_env env;
+    ASSERT_EQ(pmkdir("/c.hvx"), 0);
+    ASSERT_EQ(pmkdir("/c.hvx/sub"), 0);
+    ASSERT_EQ(flush_dirty_mounts_immediately(), 1);
+    ASSERT_NE(mount_p_path("/x", "/c.hvx/sub"), nullptr);
+    ASSERT_TRUE(put("/x/f.txt", "via x"));
+    EXPECT_EQ(get_mount_by_mount_point("/c.hvx", 0)->dirty, 1);
+    EXPECT_EQ(flush_dirty_mounts_immediately(), 1);
+    EXPECT_NE(read_file(env.at("c.hvx")).find(":: sub/f.txt\nvia x\n"), std::string::npos);
+}
+
+TEST(WriteBack, TheCallerPaysForTheCartridgeItWrites) {
+    // The text form grows past its files' bytes, a ROM packs below them:
+    // either is paid for by the larger.
+    const int64_t content = 80000;
+    for (const char* cart : {"/t.hvx", "/t.hvx.rom"}) {
+        fs_env env;
+        ASSERT_EQ(pmkdir(cart), 0);
+        ASSERT_TRUE(put((std::string(cart) + "/big.txt").c_str(), std::string(content, 'z')));
+        cpu_cycles = 0;
+        EXPECT_EQ(flush_path_cartridge((std::string(cart) + "/big.txt").c_str()), 1) << cart;
+        int64_t file = (int64_t)read_file(env.at(cart + 1)).size();
+        int64_t encoded = std::max(file, content);
+        EXPECT_EQ(cpu_cycles, encoded / CART_ENCODE_BYTES_PER_CYCLE + file / 8 + PFILE_WRITE_COST) << cart;
+        cpu_cycles = 0;
+        EXPECT_EQ(flush_path_cartridge(cart), 0) << cart;  // nothing changed since
+        EXPECT_EQ(cpu_cycles, 0) << cart;
+    }
+}
+
+TEST(WriteBack, TheFrameWritesDueCartridgesOldestFirstUpToItsBytes) {
+    fs_env env;
+    // A little over a third of the frame's bytes each: three fill a frame.
+    std::string third(WRITE_BACK_FRAME_BYTES / 3 + 1000, 't');
+    std::vector<std::string> carts;
+    for (int i = 0; i < 5; i++) {
+        carts.push_back("/f" + std::to_string(i) + ".hvx");
+        ASSERT_EQ(pmkdir(carts.back().c_str()), 0);
+        ASSERT_TRUE(put((carts.back() + "/big.txt").c_str(), third));
+    }
+    ASSERT_EQ(flush_dirty_mounts_immediately(), 5);
+    const uint64_t due[] = {5, 1, 4, 2, 3};
+    auto change = [&](std::initializer_list<int> which) {
+        for (int i : which) {
+            ASSERT_TRUE(put((carts[i] + "/n.txt").c_str(), "n"));
+            get_mount_by_mount_point(carts[i].c_str(), 0)->flush_due = due[i];
+        }
+    };
+    change({0, 1, 2, 3, 4});
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 3);
+    EXPECT_EQ(waiting(carts), "/f0.hvx /f2.hvx");
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 2);
+    EXPECT_EQ(waiting(carts), "");
+    // One cartridge past the frame's bytes is still written, alone.
+    ASSERT_TRUE(put((carts[1] + "/big.txt").c_str(), std::string(WRITE_BACK_FRAME_BYTES + 1, 'b')));
+    get_mount_by_mount_point(carts[1].c_str(), 0)->flush_due = 1;
+    change({3});
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
+    EXPECT_EQ(waiting(carts), "/f3.hvx");
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
+    EXPECT_EQ(waiting(carts), "");
+}
+
+TEST(WriteBack, WhatGoesIsWrittenFirstAndWhatCanNotBeWrittenStays) {
+    fs_env env;
+    ASSERT_EQ(pmkdir("/a.hvx"), 0);
+    ASSERT_EQ(pmkdir("/ram/anywhen"), 0);
+    ASSERT_EQ(pmkdir("/ram/anywhen/5_c.hvx"), 0);  // a cartridge process 5 opened
+    ASSERT_EQ(flush_dirty_mounts_immediately(), 2);
+    ASSERT_TRUE(put("/a.hvx/x.txt", "kept"));
+    ASSERT_TRUE(put("/ram/anywhen/5_c.hvx/y.txt", "kept too"));
+
+    // The process's end writes its own mount as it goes, and no other.
+    prune_process_mounts(5);
+    EXPECT_EQ(get_mount_by_mount_point("/ram/anywhen/5_c.hvx", 0), nullptr);
+    EXPECT_NE(get("/ram/anywhen/5_c.hvx", "rf").find(":: y.txt\nkept too\n"), std::string::npos);
+    EXPECT_EQ(get_mount_by_mount_point("/a.hvx", 0)->dirty, 1);
+
+    // An unmount writes the cartridge back, inside an atomic operation too.
+    app.atomic_pid = 5;
+    EXPECT_EQ(delete_mount_point("/a.hvx"), 1);
+    app.atomic_pid = 0;
+    EXPECT_EQ(get_mount_by_mount_point("/a.hvx", 0), nullptr);
+    EXPECT_NE(read_file(env.at("a.hvx")).find(":: x.txt\nkept\n"), std::string::npos);
+
+    // One whose file can not be written stays mounted with its changes.
+    ASSERT_EQ(pmkdir("/gone/g.hvx"), 0);
+    ASSERT_TRUE(put("/gone/g.hvx/z.txt", "z"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(delete_mount_point("/gone/g.hvx"), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(get("/gone/g.hvx/z.txt"), "z");
 }
 
 }  // namespace

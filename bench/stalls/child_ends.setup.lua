@@ -1,0 +1,1 @@
+cart_stores.setup.lua
