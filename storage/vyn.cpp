@@ -8,6 +8,7 @@
 // only reads host-owned bytes.
 #include <algorithm>
 #include <charconv>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -318,18 +319,82 @@ int wrap_b64(const buffer* bytes, buffer* out) {
 
 }  // namespace
 
+namespace {
+
+// "%.14g": this many significant digits, fixed notation for decimal
+// exponents from -4 up to one below it.
+constexpr int kFloatDigits = 14;
+
+// The value of a scientific text m[.fff]e(+|-)xx, k digits in all, laid out
+// with the decimal exponent x and no exponent: "12.5", "0.0012", "1200"
+// (zeros stand for places past the digits).
+char* fixed_text(char* o, const char* m, int k, int x) {
+    const char* frac = m + 2;  // the digits after the first
+    int rest = k - 1;
+    if (x < 0) {
+        *o++ = '0';
+        *o++ = '.';
+        for (int i = -1; i > x; i--) *o++ = '0';
+        *o++ = m[0];
+        std::memcpy(o, frac, (size_t)rest);
+        return o + rest;
+    }
+    *o++ = m[0];
+    const int whole = std::min(rest, x);
+    std::memcpy(o, frac, (size_t)whole);
+    o += whole;
+    for (int i = whole; i < x; i++) *o++ = '0';
+    if (rest > whole) {
+        *o++ = '.';
+        std::memcpy(o, frac + whole, (size_t)(rest - whole));
+        o += rest - whole;
+    }
+    return o;
+}
+
+}  // namespace
+
 int vyn_float_text(double d, char* out) {
-    // "%.14g" reads back exactly when the shortest text that does needs at
-    // most 14 significant digits: its digits are then the rounding's own.
+    // The shortest text that reads back has at most 14 significant digits
+    // exactly when "%.14g" reads back, and for normal doubles (|d| >=
+    // 2^-1022) and zero it then has "%.14g"'s digits: one formatting gives
+    // the digits, and the layout is chosen here. Subnormals hold too few
+    // bits for that (5e-324 against 4.9406564584125e-324) and are formatted
+    // again.
+    char* const limit = out + VYN_FLOAT_TEXT_MAX;
     char* end = nullptr;
     if (std::isfinite(d)) {
         char sci[VYN_FLOAT_TEXT_MAX];
-        const char* e = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
-        int digits = 0;
-        for (const char* p = sci; p < e && *p != 'e'; p++) digits += *p >= '0' && *p <= '9';
-        if (digits > 14) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d).ptr;
+        const char* const sci_end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+        // [-]m[.fff]e(+|-)xx[x], read from its end.
+        const char* sign = sci_end - 3;
+        int x = (sci_end[-2] - '0') * 10 + (sci_end[-1] - '0');
+        if (*sign != '+' && *sign != '-') x += (*sign-- - '0') * 100;
+        if (*sign == '-') x = -x;
+        const int neg = sci[0] == '-';
+        const int mantissa = (int)(sign - 1 - sci) - neg;
+        const int k = mantissa > 1 ? mantissa - 1 : 1;
+        bool fixed = x >= -4 && x < kFloatDigits;
+        if (k > kFloatDigits) {
+            // The shortest text: fixed or exponent form, whichever is
+            // shorter, fixed on a tie.
+            const int fixed_len = x < 0 ? k + 1 - x : k > x + 1 ? k + 1 : x + 1;
+            fixed = fixed_len <= sci_end - sci - neg;
+            // Places past the digits are the integer's own, not zeros.
+            if (fixed && x >= k) end = std::to_chars(out, limit, d).ptr;
+        } else if (d != 0 && std::fabs(d) < DBL_MIN) {
+            end = std::to_chars(out, limit, d, std::chars_format::general, kFloatDigits).ptr;
+        }
+        if (!end && !fixed) {
+            std::memcpy(out, sci, (size_t)(sci_end - sci));
+            end = out + (sci_end - sci);
+        } else if (!end) {
+            end = out;
+            if (neg) *end++ = '-';
+            end = fixed_text(end, sci + neg, k, x);
+        }
     }
-    if (!end) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d, std::chars_format::general, 14).ptr;
+    if (!end) end = std::to_chars(out, limit, d, std::chars_format::general, kFloatDigits).ptr;
     *end = 0;
     return (int)(end - out);
 }

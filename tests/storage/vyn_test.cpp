@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -252,6 +254,67 @@ TEST(VynFloatText, RoundTripsAndKeepsFourteenDigitTexts) {
     char t[VYN_FLOAT_TEXT_MAX + 1];
     vyn_float_text(HUGE_VAL, t);
     EXPECT_STREQ(t, "inf");  // the f64 element text of before
+}
+
+// The text as it was made with two formattings: the shortest scientific text
+// to count its digits, then "%.14g" or the shortest text.
+std::string two_formatting_text(double d) {
+    char out[VYN_FLOAT_TEXT_MAX + 1];
+    char* end = nullptr;
+    if (std::isfinite(d)) {
+        char sci[VYN_FLOAT_TEXT_MAX];
+        const char* e = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+        int digits = 0;
+        for (const char* p = sci; p < e && *p != 'e'; p++) digits += *p >= '0' && *p <= '9';
+        if (digits > 14) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d).ptr;
+    }
+    if (!end) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d, std::chars_format::general, 14).ptr;
+    return std::string(out, end);
+}
+
+// One formatting gives the same bytes: the edges where the layout turns
+// (subnormals, the least normal, powers of two, %g's switch to exponents at
+// 1e14 and the shortest text's at 1e15 and beyond) and random doubles of
+// every kind.
+TEST(VynFloatText, SameBytesAsTwoFormattings) {
+    std::vector<double> v = {0.1, -0.0, 0.0, DBL_MAX, -DBL_MAX, 5e-324, 1e-323, DBL_MIN, 1e14, 1e15, 1e16,
+                             1e17, 1e21, 1e22, 1e23, 123456789012345.0, 0.0001, 0.00001, 1.0 / 3, 2.5, HUGE_VAL,
+                             -HUGE_VAL, NAN};
+    for (double base : {DBL_MIN, 1e14, 1e15, 1e16, 1e-4, 1e-5, 0.1}) {
+        double below = base, above = base;
+        for (int i = 0; i < 4; i++) {
+            below = std::nextafter(below, 0.0);
+            above = std::nextafter(above, HUGE_VAL);
+            v.insert(v.end(), {below, above});
+        }
+    }
+    for (int e = -1074; e <= 1023; e++)
+        for (double p = std::ldexp(1.0, e); double q : {p, std::nextafter(p, 0.0), std::nextafter(p, HUGE_VAL), -p})
+            v.push_back(q);
+    std::mt19937_64 rng(4122);
+    for (int i = 0; i < 300000; i++) {
+        uint64_t bits = rng();
+        double d;
+        switch (i % 6) {
+        case 0: std::memcpy(&d, &bits, 8); break;
+        case 1: bits &= (1ull << 52) - 1, std::memcpy(&d, &bits, 8); break;  // subnormal
+        case 2: d = (double)(int64_t)(bits >> (bits % 64)); break;             // integers of every size
+        case 3: d = (double)(int64_t)(bits >> 12) / 2; break;                 // halves
+        case 4: d = std::ldexp((double)(bits >> 11), (int)(rng() % 2200) - 1130); break;
+        default: {
+            char t[40];  // 12 to 17 significant digits
+            snprintf(t, sizeof t, "%.*e", 11 + (int)(bits % 6), std::ldexp((double)(rng() >> 11), (int)(rng() % 200) - 150));
+            d = std::strtod(t, nullptr);
+        }
+        }
+        v.push_back(d);
+    }
+    for (double d : v) {
+        char text[VYN_FLOAT_TEXT_MAX + 1];
+        int n = vyn_float_text(d, text);
+        ASSERT_EQ(std::string(text, (size_t)n), two_formatting_text(d)) << std::hexfloat << d;
+        ASSERT_EQ(text[n], 0);
+    }
 }
 
 // Tables reached again are counted with all they hold; the write fails at
