@@ -87,14 +87,10 @@ BENCHMARK(BM_ReadMixed)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriteMixedPacked)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadMixedPacked)->Unit(benchmark::kMillisecond);
 
-// A table reached through shared tables 10^8 times over: refused once the
-// shared-table visits pass their bound (a frame is 16 ms).
-void BM_RefuseSharedTables(benchmark::State& state) {
-    Process* p = bench_process(R"lua(
-        local l = {}
-        for d = 1, 4 do local t = {} for i = 1, 100 do t[i] = l end l = t end
-        shared = l
-    )lua");
+// Values whose tables are shared: written with the result given, per byte
+// of the text written (none for a refusal).
+void write_shared(benchmark::State& state, const char* script, int result) {
+    Process* p = bench_process(script);
     cproc = p;
     cpu_cycles_max = INT32_MAX;
     lua_pcall(p->L, 0, 0, 0);
@@ -103,12 +99,37 @@ void BM_RefuseSharedTables(benchmark::State& state) {
     for (auto _ : state) {
         cpu_cycles = 0;
         bclear(b);
-        if (stringify_object(p->L, -1, b, 0) != VYN_ERR_SIZE) state.SkipWithError("not refused");
+        if (stringify_object(p->L, -1, b, 0) != result) state.SkipWithError("unexpected result");
     }
+    state.SetBytesProcessed(state.iterations() * b->length);
     cproc = nullptr;
     processes_init();
 }
+
+// A table reached through shared tables 10^8 times over: refused before the
+// shared tables are written over and over (a frame is 16 ms).
+void BM_RefuseSharedTables(benchmark::State& state) {
+    write_shared(state, R"lua(
+        local l = {}
+        for d = 1, 4 do local t = {} for i = 1, 100 do t[i] = l end l = t end
+        shared = l
+    )lua", VYN_ERR_SIZE);
+}
 BENCHMARK(BM_RefuseSharedTables)->Unit(benchmark::kMillisecond);
+
+// A 300 x 300 map whose cells refer to four tile records: 3.2 MB of text.
+void BM_WriteSharedTileMap(benchmark::State& state) {
+    write_shared(state, R"lua(
+        local tiles = {}
+        for i = 1, 4 do tiles[i] = {name = "tile" .. i, solid = i > 2, colour = i * 3} end
+        shared = {}
+        for y = 1, 300 do
+            shared[y] = {}
+            for x = 1, 300 do shared[y][x] = tiles[(x * 7 + y) % 4 + 1] end
+        end
+    )lua", 0);
+}
+BENCHMARK(BM_WriteSharedTileMap)->Unit(benchmark::kMillisecond);
 
 // Anchor: a deep copy of the same table in the language, per byte of its
 // plain text.

@@ -694,7 +694,9 @@ inline constexpr int VYN_FLAG_STR = 32;      // string values as str pieces
 inline constexpr int VYN_MAX_DEPTH = 256;
 inline constexpr int VYN_MAX_PIECE_NESTING = 8;
 // The writer's text (before packing) and the bytes a document may unpack
-// from all its lz4 and base64 pieces together.
+// from all its lz4 and base64 pieces together. A table reached many times
+// is written each time; a value whose text cannot fit is refused before
+// its shared tables are written over and over.
 inline constexpr int64_t VYN_MAX_TEXT = 64ll << 20;
 inline constexpr int64_t VYN_MAX_UNPACKED = 64ll << 20;
 // A table key the writer passes over (a boolean, table or function key)
@@ -706,12 +708,6 @@ inline constexpr int64_t VYN_UNWRITTEN_KEY_BYTES = 16;
 // bytes it packs: a run of equal values packs to almost nothing, and one
 // userdata reached many times over would be scanned again at every reach.
 inline constexpr int64_t VYN_PXU_SCAN_BYTES = 8;
-// Values written through a table that this write has already reached once
-// (a table shared by several fields, and everything under it): past this
-// count the write fails with VYN_ERR_SIZE. Sharing multiplies the walk
-// without bound where the text limit alone would be reached only after
-// seconds; values without shared tables are never counted.
-inline constexpr int64_t VYN_MAX_SHARED_VISITS = 1 << 18;
 inline constexpr int64_t VYN_MAX_STR_PIECE = 33554431;
 inline constexpr int VYN_NUMBER_MAX_CHARS = 44;
 inline constexpr int VYN_LZ4_LEVEL = 1;

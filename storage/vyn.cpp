@@ -8,10 +8,12 @@
 // only reads host-owned bytes.
 #include <algorithm>
 #include <charconv>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -89,11 +91,19 @@ struct writer {
     buffer* out;
     int flags;
     int64_t start;
+    int root;  // the value written, by absolute index
     int err = 0;
     int64_t unwritten = 0;  // counted against the text limit beyond what was written
     std::unordered_set<const void*> seen{};  // tables reached so far
-    int sharing = 0;                       // inside a table reached before
-    int64_t shared = 0;                    // values written while sharing
+    // Once a table is reached again, the whole value's least text is
+    // weighed before more is written: sharing multiplies the text, and a
+    // value far over the limit would otherwise be walked until it got there.
+    bool weighed = false;
+    struct weight {
+        int64_t bytes;  // least text
+        int height;     // tables on its deepest path; 0 while being weighed
+    };
+    std::unordered_map<const void*, weight> weights{};
 
     bool fail(int code) {
         if (!err) err = code;
@@ -114,8 +124,9 @@ struct writer {
         return put_char('"') && room();
     }
 
-    bool count_shared() { return ++shared <= VYN_MAX_SHARED_VISITS || fail(VYN_ERR_SIZE); }
-
+    bool weigh_whole();
+    bool least_text(int idx, int depth, int64_t* bytes, int* height);
+    bool least_table(int idx, int depth, int64_t* bytes, int* height);
     bool value(int idx, int depth);
     bool table(int idx, int depth);
     bool userdata(const uint8_t* block);
@@ -124,7 +135,6 @@ struct writer {
 
 bool writer::value(int idx, int depth) {
     spend_cpu(2);
-    if (sharing && !count_shared()) return false;
     switch (lua_type(L, idx)) {
     case LUA_TBOOLEAN: return put(lua_toboolean(L, idx) ? "true" : "false");
     case LUA_TNUMBER: {
@@ -145,12 +155,8 @@ bool writer::value(int idx, int depth) {
         return quoted(s, n, true);
     }
     case LUA_TTABLE: {
-        const bool again = !seen.insert(lua_topointer(L, idx)).second;
-        if (again && !sharing && !count_shared()) return false;  // the table itself
-        sharing += again;
-        bool ok = table(idx, depth + 1);
-        sharing -= again;
-        return ok;
+        if (!seen.insert(lua_topointer(L, idx)).second && !weighed && !weigh_whole()) return false;
+        return table(idx, depth + 1);
     }
     case LUA_TUSERDATA: {
         const uint8_t* block = to_typed_userdata(L, idx);
@@ -159,6 +165,85 @@ bool writer::value(int idx, int depth) {
     }
     default: return put("nil");
     }
+}
+
+bool writer::weigh_whole() {
+    weighed = true;
+    int64_t bytes = 0;
+    int height = 0;
+    if (!least_text(root, 0, &bytes, &height)) return fail(VYN_ERR_DEPTH);
+    return bytes <= VYN_MAX_TEXT || fail(VYN_ERR_SIZE);
+}
+
+// The fewest bytes value(idx, depth) counts against the text limit, at most
+// VYN_MAX_TEXT + 1, and the height of its tables; false where the value
+// nests too deep or holds itself, as the write would find. Each table is
+// walked once, so this costs what its distinct tables hold, however often
+// they are reached.
+bool writer::least_text(int idx, int depth, int64_t* bytes, int* height) {
+    *height = 0;
+    switch (lua_type(L, idx)) {
+    case LUA_TBOOLEAN: *bytes = lua_toboolean(L, idx) ? 4 : 5; return true;
+    case LUA_TNUMBER: *bytes = 1; return true;
+    case LUA_TSTRING: *bytes = (int64_t)lua_rawlen(L, idx) + 2; return true;
+    case LUA_TTABLE: return least_table(idx, depth + 1, bytes, height);
+    case LUA_TUSERDATA: {
+        const uint8_t* block = to_typed_userdata(L, idx);
+        // Elements as text take at least a byte each, and a packed piece
+        // counts at least its scan share.
+        const bool elements = block && kTypeNames[ud_type(block) & 15][0];
+        *bytes = elements ? std::max<int64_t>(1, ud_byte_count(block) / VYN_PXU_SCAN_BYTES) : 1;
+        return true;
+    }
+    default: *bytes = 3; return true;
+    }
+}
+
+bool writer::least_table(int idx, int depth, int64_t* bytes, int* height) {
+    const void* self = lua_topointer(L, idx);
+    auto [it, fresh] = weights.try_emplace(self, weight{0, 0});
+    if (!fresh) {
+        *bytes = it->second.bytes;
+        *height = it->second.height;
+        return *height > 0 && depth + *height - 1 <= VYN_MAX_DEPTH;
+    }
+    if (depth > VYN_MAX_DEPTH || !lua_checkstack(L, 4)) return false;
+    idx = lua_absindex(L, idx);
+    const int64_t n = (int64_t)lua_rawlen(L, idx);
+    auto add = [](int64_t a, int64_t b) { return std::min(a + b, VYN_MAX_TEXT + 1); };
+    int64_t sum = 2, items = 0, in_array = 0;
+    int deepest = 0;
+    lua_pushnil(L);
+    while (lua_next(L, idx)) {
+        int64_t key = 0;
+        if (lua_type(L, -2) == LUA_TSTRING) {
+            key = (int64_t)lua_rawlen(L, -2) + 1;  // "k="
+        } else if (lua_type(L, -2) != LUA_TNUMBER) {
+            sum = add(sum, VYN_UNWRITTEN_KEY_BYTES);
+            lua_pop(L, 1);
+            continue;
+        } else if (lua_isinteger(L, -2) && lua_tointeger(L, -2) >= 1 && lua_tointeger(L, -2) <= n) {
+            in_array++;
+        } else {
+            key = 4;  // "[k]="
+        }
+        int64_t v = 0;
+        int h = 0;
+        if (!least_text(-1, depth, &v, &h)) {
+            lua_pop(L, 2);
+            return false;
+        }
+        sum = add(sum, add(key, v));
+        deepest = std::max(deepest, h);
+        items++;
+        lua_pop(L, 1);
+    }
+    items += n - in_array;  // holes in the array part, written "nil"
+    sum = add(sum, add(3 * (n - in_array), items > 0 ? items - 1 : 0));
+    weights[self] = weight{sum, deepest + 1};
+    *bytes = sum;
+    *height = deepest + 1;
+    return true;
 }
 
 bool writer::table(int idx, int depth) {
@@ -302,10 +387,10 @@ bool writer::elements(const uint8_t* block) {
 
 // The text of the value, unpacked, appended to out; 0 or a VYN_ERR_* code.
 int write_text(lua_State* L, int index, buffer* out, int flags) {
-    writer w{L, out, flags, out->length};
+    writer w{L, out, flags, out->length, lua_absindex(L, index)};
     out->cursor = out->length;
     if (!lua_checkstack(L, 4)) return VYN_ERR_DEPTH;
-    return w.value(lua_absindex(L, index), 0) ? 0 : w.err ? w.err : VYN_ERR_SIZE;
+    return w.value(w.root, 0) ? 0 : w.err ? w.err : VYN_ERR_SIZE;
 }
 
 // The base64 wrapper around the bytes, charged by its length.
@@ -318,18 +403,82 @@ int wrap_b64(const buffer* bytes, buffer* out) {
 
 }  // namespace
 
+namespace {
+
+// "%.14g": this many significant digits, fixed notation for decimal
+// exponents from -4 up to one below it.
+constexpr int kFloatDigits = 14;
+
+// The value of a scientific text m[.fff]e(+|-)xx, k digits in all, laid out
+// with the decimal exponent x and no exponent: "12.5", "0.0012", "1200"
+// (zeros stand for places past the digits).
+char* fixed_text(char* o, const char* m, int k, int x) {
+    const char* frac = m + 2;  // the digits after the first
+    int rest = k - 1;
+    if (x < 0) {
+        *o++ = '0';
+        *o++ = '.';
+        for (int i = -1; i > x; i--) *o++ = '0';
+        *o++ = m[0];
+        std::memcpy(o, frac, (size_t)rest);
+        return o + rest;
+    }
+    *o++ = m[0];
+    const int whole = std::min(rest, x);
+    std::memcpy(o, frac, (size_t)whole);
+    o += whole;
+    for (int i = whole; i < x; i++) *o++ = '0';
+    if (rest > whole) {
+        *o++ = '.';
+        std::memcpy(o, frac + whole, (size_t)(rest - whole));
+        o += rest - whole;
+    }
+    return o;
+}
+
+}  // namespace
+
 int vyn_float_text(double d, char* out) {
-    // "%.14g" reads back exactly when the shortest text that does needs at
-    // most 14 significant digits: its digits are then the rounding's own.
+    // The shortest text that reads back has at most 14 significant digits
+    // exactly when "%.14g" reads back, and for normal doubles (|d| >=
+    // 2^-1022) and zero it then has "%.14g"'s digits: one formatting gives
+    // the digits, and the layout is chosen here. Subnormals hold too few
+    // bits for that (5e-324 against 4.9406564584125e-324) and are formatted
+    // again.
+    char* const limit = out + VYN_FLOAT_TEXT_MAX;
     char* end = nullptr;
     if (std::isfinite(d)) {
         char sci[VYN_FLOAT_TEXT_MAX];
-        const char* e = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
-        int digits = 0;
-        for (const char* p = sci; p < e && *p != 'e'; p++) digits += *p >= '0' && *p <= '9';
-        if (digits > 14) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d).ptr;
+        const char* const sci_end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+        // [-]m[.fff]e(+|-)xx[x], read from its end.
+        const char* sign = sci_end - 3;
+        int x = (sci_end[-2] - '0') * 10 + (sci_end[-1] - '0');
+        if (*sign != '+' && *sign != '-') x += (*sign-- - '0') * 100;
+        if (*sign == '-') x = -x;
+        const int neg = sci[0] == '-';
+        const int mantissa = (int)(sign - 1 - sci) - neg;
+        const int k = mantissa > 1 ? mantissa - 1 : 1;
+        bool fixed = x >= -4 && x < kFloatDigits;
+        if (k > kFloatDigits) {
+            // The shortest text: fixed or exponent form, whichever is
+            // shorter, fixed on a tie.
+            const int fixed_len = x < 0 ? k + 1 - x : k > x + 1 ? k + 1 : x + 1;
+            fixed = fixed_len <= sci_end - sci - neg;
+            // Places past the digits are the integer's own, not zeros.
+            if (fixed && x >= k) end = std::to_chars(out, limit, d).ptr;
+        } else if (d != 0 && std::fabs(d) < DBL_MIN) {
+            end = std::to_chars(out, limit, d, std::chars_format::general, kFloatDigits).ptr;
+        }
+        if (!end && !fixed) {
+            std::memcpy(out, sci, (size_t)(sci_end - sci));
+            end = out + (sci_end - sci);
+        } else if (!end) {
+            end = out;
+            if (neg) *end++ = '-';
+            end = fixed_text(end, sci + neg, k, x);
+        }
     }
-    if (!end) end = std::to_chars(out, out + VYN_FLOAT_TEXT_MAX, d, std::chars_format::general, 14).ptr;
+    if (!end) end = std::to_chars(out, limit, d, std::chars_format::general, kFloatDigits).ptr;
     *end = 0;
     return (int)(end - out);
 }
