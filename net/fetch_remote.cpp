@@ -62,6 +62,18 @@ static buffer* header_lines(lua_State* L, const std::string& url) {
     return lines;
 }
 
+// Logged once per process, whichever share refused it first.
+static void log_share_refusal(Process* p, int why) {
+    if (why == GURL_SHARE_PROCESS)
+        log_refusal_once(p, LIMIT_LOGGED_JOBS, "_fetch_remote: it holds %d jobs; more are refused", FETCH_JOBS_PER_PROCESS);
+    else if (why == GURL_SHARE_PROGRAM)
+        log_refusal_once(p, LIMIT_LOGGED_JOBS, "_fetch_remote: its program %lld holds %d jobs; more are refused",
+                         (long long)p->program_id, FETCH_JOBS_PER_PROGRAM);
+    else
+        log_refusal_once(p, LIMIT_LOGGED_JOBS, "_fetch_remote: the last %d job slots are the system's; refused",
+                         GURL_RESERVED_SLOTS);
+}
+
 int lua54__fetch_remote(lua_State* L) {
     std::string url, body;
     if (!hvx_text_arg(L, 1, &url)) return 0;
@@ -75,19 +87,17 @@ int lua54__fetch_remote(lua_State* L) {
     }
     // The header walk above may have run finalizers: the caller is read now.
     Process* p = cproc;
-    if (p && gurl_jobs_pending_for(p->id) >= FETCH_JOBS_PER_PROCESS) {
+    const int64_t owner = p ? p->id : 0, program = p ? p->program_id : 0;
+    if (int why = p ? gurl_share_refusal(owner, program, is_system_process_id(owner)) : GURL_SHARE_FITS) {
         destroy_buffer(headers);
-        if (limit_first_refusal(p, LIMIT_LOGGED_JOBS))
-            krio_debugf("_fetch_remote: process %lld has %d jobs pending; more are refused\n", (long long)p->id,
-                        FETCH_JOBS_PER_PROCESS);
+        log_share_refusal(p, why);
         lua_pushinteger(L, -1);
         return 1;
     }
     int32_t id = gurl_req(url.c_str(), gurl_cb, method_of(L), has_body ? body.data() : nullptr, (int64_t)body.size(),
                           headers ? headers->data : nullptr, headers ? headers->length : 0);
     destroy_buffer(headers);
-    gurl_job* j = gurl_get_job(id);
-    if (j && p) j->owner = p->id;
+    if (p) gurl_set_owner(id, owner, program);
     lua_pushinteger(L, id);
     return 1;
 }

@@ -170,6 +170,7 @@ static void clear_slot(gurl_job* j) {
     j->fail_log = nullptr;
     j->status = 0;
     j->owner = 0;
+    j->program = 0;
     j->cancelled.store(0, std::memory_order_relaxed);
 }
 
@@ -351,19 +352,27 @@ static int gurl_get_worker(void* data) {
     return 0;
 }
 
+// The id after id: past the largest the count goes on at a multiple of the
+// table size, so ids keep naming their slot in order and 0 is never one.
+static int32_t id_after(int32_t id) { return id == INT32_MAX ? GURL_JOBS : id + 1; }
+
 int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const void* body,
                  int64_t body_length, const void* headers, int64_t headers_length) {
     ensure_inited();
+    // The next free slot from the counter on: one job that stays pending
+    // must not block the requests whose count comes round to its slot.
     int32_t id = next_gurl_job_id;
-    // Past the largest id the count goes on at a multiple of the table size,
-    // so slots keep their order and 0 is never an id.
-    next_gurl_job_id = id == INT32_MAX ? GURL_JOBS : id + 1;
-    gurl_job* j = &gurl_jobs[id % GURL_JOBS];
-    if (j->id != 0) {
-        next_gurl_job_id = id;
+    int tried = 0;
+    while (tried < GURL_JOBS && gurl_jobs[id % GURL_JOBS].id != 0) {
+        id = id_after(id);
+        tried++;
+    }
+    if (tried == GURL_JOBS) {
         krio_debug("gurl_get: new_job() failed\n");
         return -1;
     }
+    next_gurl_job_id = id_after(id);
+    gurl_job* j = &gurl_jobs[id % GURL_JOBS];
     clear_slot(j);
     j->id = id;
     jobs_held++;
@@ -405,18 +414,33 @@ int gurl_jobs_in_use() {
     return n;
 }
 
-int gurl_jobs_pending_for(int64_t owner) {
-    int n = 0;
-    for (const gurl_job& j : gurl_jobs)
-        n += owner != 0 && j.id != 0 && j.owner == owner && !j.callback_ran;
-    return n;
+int gurl_share_refusal(int64_t owner, int64_t program, bool system) {
+    ensure_inited();
+    int by_owner = 0, by_program = 0;
+    for (const gurl_job& j : gurl_jobs) {
+        if (!j.id) continue;
+        by_owner += owner != 0 && j.owner == owner;
+        by_program += program != 0 && j.program == program;
+    }
+    if (by_owner >= FETCH_JOBS_PER_PROCESS) return GURL_SHARE_PROCESS;
+    if (system) return GURL_SHARE_FITS;
+    if (by_program >= FETCH_JOBS_PER_PROGRAM) return GURL_SHARE_PROGRAM;
+    if (GURL_JOBS - jobs_held <= GURL_RESERVED_SLOTS) return GURL_SHARE_RESERVED;
+    return GURL_SHARE_FITS;
+}
+
+void gurl_set_owner(int32_t id, int64_t owner, int64_t program) {
+    if (gurl_job* j = gurl_get_job(id)) {
+        j->owner = owner;
+        j->program = program;
+    }
 }
 
 void cancel_jobs_by_process(int64_t owner) {
     if (owner == 0) return;
     for (gurl_job& j : gurl_jobs) {
         if (!j.id || j.owner != owner) continue;
-        j.owner = 0;
+        j.owner = 0;  // the program keeps counting it until the reap
         j.cancelled.store(1, std::memory_order_relaxed);
     }
 }

@@ -64,12 +64,17 @@ const char* net_host_url_for_request(int kind);
 bool net_host_url_is_valid(const char* url);
 
 // ---------------------------------------------------------------------------
-// HTTP jobs: a table of 256 slots, job id n in slot n mod 256. Each job runs
-// one blocking request on a worker thread of its own; the main thread runs
-// the completion callbacks in gurl_update and reaps the jobs later.
+// HTTP jobs: a table of 256 slots. A new job takes the next free slot, in
+// order round the table, and its id names that slot (id mod 256); ids keep
+// increasing. Each job runs one blocking request on a worker thread of its
+// own; the main thread runs the completion callbacks in gurl_update and reaps
+// the jobs later.
 // ---------------------------------------------------------------------------
 
 inline constexpr int GURL_JOBS = 256;
+// Slots that only the system processes and the host's own jobs (sessions,
+// score channels) may take: every other job is refused when no more are free.
+inline constexpr int GURL_RESERVED_SLOTS = 32;
 inline constexpr uint64_t GURL_KEEP_UPDATES = 120;  // a finished job stays readable this long
 inline constexpr int64_t GURL_RESULT_START = 1028;
 inline constexpr int64_t GURL_BUFFER_MIN = 256;
@@ -124,10 +129,11 @@ struct gurl_job {
     const char* fail_log;  // the worker's failure line, logged by the main thread
     int32_t status;        // the final HTTP status (0: none arrived); the worker's, read after `completed`
     int64_t owner;         // the process a script job belongs to (0: none, or it ended)
+    int64_t program;       // that process's program, kept until the reap (0: a host job)
     std::atomic<int32_t> cancelled;  // set by the main thread: the worker gives up at its next progress step
 };
 
-// Starts a request; its id, or -1 when its slot is still taken (logged).
+// Starts a request; its id, or -1 when every slot is held (logged).
 // body and headers (lines each ended by a NUL) are copied; none leaves the
 // field absent. A POST or PUT without a body sends an empty one.
 int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const void* body,
@@ -135,10 +141,17 @@ int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const 
 int32_t gurl_get(const char* url, gurl_callback callback);
 gurl_job* gurl_get_job(int32_t id);  // none for 0 or when not held
 int gurl_jobs_in_use();               // slots held (pending, or finished and not reaped)
-// Jobs of a process still pending (their worker has not finished).
-int gurl_jobs_pending_for(int64_t owner);
+// Why one more job for this process of this program does not fit its shares
+// (GURL_SHARE_FITS when it does). Held slots count: pending, or finished and
+// not yet reaped. A system process has no program share and may take the
+// reserved slots.
+enum : int { GURL_SHARE_FITS = 0, GURL_SHARE_PROCESS, GURL_SHARE_PROGRAM, GURL_SHARE_RESERVED };
+int gurl_share_refusal(int64_t owner, int64_t program, bool system);
+// Marks a started job as the process's, of its program.
+void gurl_set_owner(int32_t id, int64_t owner, int64_t program);
 // A process ended: its pending jobs are cancelled (they end failed within
 // about a second) and its jobs are reaped as soon as they have finished.
+// Until then they still count against its program.
 void cancel_jobs_by_process(int64_t owner);
 uint64_t gurl_current_tick();
 // The escaped form of a URL: letters, digits and _#%&-./:=? kept, every
@@ -217,9 +230,12 @@ inline constexpr int32_t FETCH_HEADERS_SIZE = 256;
 inline constexpr int32_t FETCH_HEADER_ENTRY_COST = 2;
 inline constexpr size_t FETCH_METHOD_MAX = 31;
 inline constexpr int FETCH_RESULT_KIND = 112;
-// Jobs one process may have pending; past it _fetch_remote returns -1 (logged
-// once per process), so one process cannot take every slot of the table.
+// Slots one process, and one program (a process made by a system process,
+// with every process it and they make), may hold; past either _fetch_remote
+// returns -1 (logged once per process), so neither a process nor its children
+// can take the table.
 inline constexpr int FETCH_JOBS_PER_PROCESS = 16;
+inline constexpr int FETCH_JOBS_PER_PROGRAM = 64;
 inline constexpr int64_t CART_CACHE_MIN = 512;  // smaller downloads are not cached
 inline constexpr const char* TOKEN_PLACEHOLDER = "Authorization: $vynnet_access_token";
 inline constexpr const char* GET_CART_PATH = "/bbs/get_cart.php?cat=8&lid=";

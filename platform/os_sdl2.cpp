@@ -25,7 +25,7 @@ static char sdl_window_title[WINDOW_TITLE_MAX] = {};
 static int32_t use_custom_window_icon;
 static uint32_t window_icon_dat[WINDOW_ICON_SIDE * WINDOW_ICON_SIDE];
 static uint32_t big_src[BIG_SRC_W * BIG_SRC_H];
-static uint64_t presents;
+static uint64_t presents, uploads;
 static bool texture_stale = true;  // the texture does not hold the last composed frame
 static bool window_stale = true;   // the window does not show the texture as placed now
 static host_rect shown_rect;
@@ -302,6 +302,7 @@ static void upload_frame(const uint32_t* pixels, int width) {
     } else if (sdl_texture_w <= width && sdl_texture_h <= HVX_DISPLAY_H) {
         SDL_UpdateTexture(sdl_texture, nullptr, pixels, width * 4);
     }
+    uploads++;
     texture_stale = false;
     window_stale = true;
 }
@@ -341,3 +342,4 @@ void os_show_frame(const uint32_t* pixels, int width, bool changed) {
 }
 
 uint64_t os_present_count() { return presents; }
+uint64_t os_upload_count() { return uploads; }

@@ -232,6 +232,7 @@ void os_window_needs_present();
 // The renderer lost its targets; with textures_lost its textures too.
 void os_renderer_reset(bool textures_lost);
 uint64_t os_present_count();  // frames presented since start
+uint64_t os_upload_count();   // frames uploaded to the texture since start
 inline void blit_to_sdl_window(const uint32_t* pixels, int width) { blit_to_sdl_window_hardware(pixels, width); }
 // Every pixel of a w x h picture becomes a k x k block of dst (w*k a row).
 void enlarge_nearest(const uint32_t* src, int w, int h, int k, uint32_t* dst);

@@ -8,7 +8,13 @@ The program runs headless under valgrind's lackey with a home folder of its
 own; every address the trace shows in FRAMES frames, after the first SKIP
 (the boot and its chime), is mapped to the symbol that holds it.
 
+It needs valgrind (Debian's package of that name), which the build and the
+tests do not, so tools/install-deps.sh leaves it out: install it first.
+
     tools/hot-symbols.py BUILD_DIR > cmake/hot_symbols.txt
+
+tools/check-hot-symbols.sh, which CI runs on the Release build, fails when a
+listed name is no longer a symbol of the program.
 """
 import bisect
 import os
@@ -93,6 +99,8 @@ def holders(entries, addresses):
 
 if len(sys.argv) != 2:
     sys.exit(__doc__)
+if not shutil.which("valgrind"):
+    sys.exit("hot-symbols: valgrind is needed for the trace (apt-get install valgrind)")
 program = os.path.realpath(os.path.join(sys.argv[1], "halvoran"))
 code, data = symbols(program)
 end_frame = next(a for a, _, name in code if name == FRAME_END)

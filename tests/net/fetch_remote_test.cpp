@@ -1,6 +1,10 @@
 // Remote fetches as a script makes them: methods, header lines and the token
 // placeholder, the result call's answers, and the cartridge cache.
+#include <arpa/inet.h>
 #include <lodepng.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -170,9 +174,9 @@ TEST_F(fetch_remote, jobs_per_process_are_capped_and_cancelled_at_its_end) {
               std::to_string(FETCH_JOBS_PER_PROCESS) + ", 4");
     EXPECT_EQ(run_in(hog, "return _fetch_remote(" + url + ")"), "-1");
     const std::string log = env.log();
-    const size_t line = log.find("jobs pending; more are refused");
+    const size_t line = log.find("holds 16 jobs; more are refused");
     ASSERT_NE(line, std::string::npos);
-    EXPECT_EQ(log.find("jobs pending", line + 1), std::string::npos);  // once per process
+    EXPECT_EQ(log.find("holds 16 jobs", line + 1), std::string::npos);  // once per process
     ASSERT_GT(std::stoi(eval("return _fetch_remote(" + url + ")")), 0);
     // The system's own jobs are nobody's: not counted.
     EXPECT_GT(gurl_get(server.url("/own").c_str(), nullptr), 0);
@@ -180,6 +184,106 @@ TEST_F(fetch_remote, jobs_per_process_are_capped_and_cancelled_at_its_end) {
     kill_process(hog);
     EXPECT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == 2; }));
     release = true;
+}
+
+// A TCP listener on 127.0.0.1 that never accepts: a request to it stays
+// pending until its client gives up.
+struct silent_listener {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    silent_listener() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        if (fd < 0 || bind(fd, (sockaddr*)&a, n) != 0 || listen(fd, 1) != 0 || getsockname(fd, (sockaddr*)&a, &n) != 0)
+            return;
+        port = ntohs(a.sin_port);
+    }
+    ~silent_listener() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// The table is shared out per process (16 slots), per program (64: the
+// processes a non-system process made, and theirs) and keeps 32 slots that
+// only the system processes 1-3 and the host's own jobs take. A child whose
+// 16 children each start 16 fetches that never end gets 64, and killing it
+// frees nothing of them; an app launcher's apps get 16 each up to the
+// program's 64; later programs and the system still fetch.
+TEST_F(fetch_remote, job_slots_are_shared_per_process_and_per_program) {
+    silent_listener quiet;
+    ASSERT_GT(quiet.port, 0);
+    const std::string fetch16 = "local got = 0 for i = 1, 16 do if _fetch_remote('http://127.0.0.1:" +
+                                std::to_string(quiet.port) + "/') > 0 then got = got + 1 end end return got";
+    Process* sys2 = env.spawn("");
+    Process* sys3 = env.spawn("");
+    ASSERT_EQ(sys3->id, 3);  // p is process 1
+    std::vector<Process*> made = {sys2, sys3};
+    // A process the kernel made (so a program of its own) and n children of
+    // it; the counts each child fetched.
+    auto family = [&](int n, Process** head = nullptr) {
+        set_current_process(p);
+        Process* top = env.spawn("");
+        made.push_back(top);
+        if (head) *head = top;
+        std::string got;
+        for (int i = 0; i < n; i++) {
+            Process* kid = get_process(std::stoll(run_in(top, "return spawn('')")));
+            made.push_back(kid);
+            got += (i ? " " : "") + run_in(kid, fetch16);
+        }
+        return got;
+    };
+    Process* hostile = nullptr;
+    EXPECT_EQ(family(16, &hostile), "16 16 16 16 0 0 0 0 0 0 0 0 0 0 0 0");
+    EXPECT_EQ(run_in(hostile, fetch16), "0");
+    EXPECT_EQ(run_in(p, fetch16), "16");  // the kernel
+    EXPECT_EQ(gurl_jobs_in_use(), 80);
+    // Launchers that are ordinary processes: 16 for each app, 64 in all.
+    const size_t launcher = made.size();
+    EXPECT_EQ(family(5), "16 16 16 16 0");
+    EXPECT_EQ(family(5), "16 16 16 16 0");
+    // 208 held: a program takes slots until 32 are left, then the system's go.
+    EXPECT_EQ(family(2), "16 0");
+    EXPECT_EQ(gurl_jobs_in_use(), GURL_JOBS - GURL_RESERVED_SLOTS);
+    EXPECT_EQ(family(0) + run_in(made.back(), fetch16), "0");
+    EXPECT_EQ(run_in(sys2, fetch16), "16");
+    EXPECT_EQ(run_in(sys3, fetch16), "16");
+    EXPECT_EQ(gurl_get(server.url("/").c_str(), nullptr), -1);  // all 256 held
+    const std::string log = env.log();
+    for (const char* refusal : {"holds 64 jobs; more are refused", "slots are the system's"})
+        EXPECT_NE(log.find(refusal), std::string::npos) << refusal;
+    // Killing the parent frees nothing.
+    kill_process(hostile);
+    for (int i = 0; i < 10; i++) gurl_update();
+    EXPECT_EQ(gurl_jobs_in_use(), GURL_JOBS);
+    // With the system's and a launcher's jobs gone, the children that fetched
+    // end: their jobs count against the program until they are reaped.
+    for (Process* q : {sys2, sys3, made[launcher]}) kill_process(q);
+    for (size_t i = launcher + 1; i < launcher + 6; i++) kill_process(made[i]);
+    EXPECT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == GURL_JOBS - 96; }));
+    for (int i = 0; i < 4; i++) kill_process(made[3 + i]);  // after sys2, sys3 and the parent
+    Process* sibling = made[3 + 4];
+    EXPECT_EQ(run_in(sibling, fetch16), "0");
+    EXPECT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == GURL_JOBS - 96 - 64; }));
+    EXPECT_EQ(run_in(sibling, fetch16), "16");
+    EXPECT_EQ(family(1), "16");
+    for (Process* q : made)
+        if (get_process_index(q) >= 0) kill_process(q);
+    cancel_jobs_by_process(p->id);
+}
+
+// A finished job holds its slot against its process's share until it is reaped.
+TEST_F(fetch_remote, finished_jobs_count_until_reaped) {
+    const std::string fetch = "return _fetch_remote('" + server.url("/quick") + "')";
+    Process* app = env.spawn("");
+    std::vector<int32_t> ids;
+    for (int i = 0; i < FETCH_JOBS_PER_PROCESS; i++) ids.push_back(std::stoi(run_in(app, fetch)));
+    for (int32_t id : ids) ASSERT_TRUE(id > 0 && hvx_test::pump_until_finished(id)) << id;
+    EXPECT_EQ(run_in(app, fetch), "-1");
+    ASSERT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == 0; }));
+    EXPECT_GT(std::stoi(run_in(app, fetch)), 0);
 }
 
 TEST(strip_lid_version, cuts_at_the_first_hyphen) {

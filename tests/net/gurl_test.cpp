@@ -157,7 +157,7 @@ TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
     ASSERT_GT(held, 0);
     std::string refused = "http://127.0.0.1:" + std::to_string(hvx_test::loopback_http_server::closed_port());
     for (int k = 1; k < GURL_JOBS; k++) ASSERT_EQ(gurl_get(refused.c_str(), nullptr), held + k);
-    // The next id maps onto the held slot: refused, and the count stays.
+    // Every slot is held: refused, and the count stays.
     EXPECT_EQ(gurl_get(refused.c_str(), nullptr), -1);
     EXPECT_EQ(gurl_get(refused.c_str(), nullptr), -1);
     EXPECT_NE(env.log().find("gurl_get: new_job() failed"), std::string::npos);
@@ -179,6 +179,36 @@ TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
     EXPECT_EQ(std::string((char*)gurl_get_job(held)->result.data), "late");
     ASSERT_TRUE(pump_until([&] { return !gurl_get_job(held); }));
     EXPECT_EQ(gurl_get(refused.c_str(), nullptr), held + GURL_JOBS);
+}
+
+// One job that stays pending does not block the table: while more than 256
+// others come and go, each takes the next free slot round it, ids keep
+// increasing, and an id still names its slot (id mod 256).
+TEST_F(gurl, a_pending_job_blocks_no_other) {
+    std::atomic<bool> release{false};
+    server.set_handler([&](const http_request&) {
+        for (int i = 0; i < 20000 && !release; i++) usleep(1000);
+        return http_reply(200, "late");
+    });
+    const int32_t held = gurl_get(server.url("/hold").c_str(), nullptr);
+    ASSERT_GT(held, 0);
+    std::string refused = "http://127.0.0.1:" + std::to_string(hvx_test::loopback_http_server::closed_port());
+    constexpr int rounds = 3, per_round = 200;
+    int32_t last = held;
+    for (int round = 0; round < rounds; round++) {
+        for (int k = 0; k < per_round; k++) {
+            int32_t id = gurl_get(refused.c_str(), nullptr);
+            ASSERT_GT(id, last) << round << " " << k;
+            ASSERT_NE(id % GURL_JOBS, held % GURL_JOBS);
+            ASSERT_EQ(gurl_get_job(id)->id, id);
+            last = id;
+        }
+        ASSERT_TRUE(pump_until([] { return gurl_jobs_in_use() == 1; }, 20000)) << round;
+    }
+    // Only the ids that name the held slot were passed over.
+    EXPECT_EQ(last, held + rounds * per_round + rounds * per_round / GURL_JOBS);
+    EXPECT_EQ(gurl_get_job(held)->state.load(), GURL_PENDING);
+    release = true;
 }
 
 TEST(gurl_escape, keeps_only_the_url_characters) {

@@ -142,19 +142,18 @@ TEST_F(vecmat, matmul_bit_exact) {
     }
 }
 
-// The ceiling is on the cost matmul charges, computed before any work:
-// shapes on both sides of it (and sides whose product would overflow 64
-// bits) against the count done in 128 bits. A refused product leaves its
-// output as it was.
+// The ceiling is on the cost matmul charges, computed before any work, and
+// holds exactly at 2^26 multiply-adds through the call: 256 x 256 times
+// 256 x 1024 is made, 1025 wide is refused and leaves the output as it was.
+// Sides whose product passes 64 bits still cost more than the ceiling.
 TEST_F(vecmat, matmul_refused_exactly_above_its_ceiling) {
-    const struct {
-        uint32_t h, w, bw;
-    } edges[] = {{256, 256, 1024}, {256, 256, 1025}, {2048, 32, 1024}, {2048, 32, 1025}, {406, 406, 406},
-                 {407, 407, 407}, {1, 1, 1}, {1, 0x7FFFFFFF, 0x7FFFFFFF}};
-    for (const auto& e : edges) {
-        const unsigned __int128 muladds = (unsigned __int128)e.h * e.w * e.bw;
-        EXPECT_EQ(ud_matmul_cost(e.h, e.w, e.bw) <= UD_MATMUL_MAX_COST, muladds < ((unsigned __int128)1 << 26) + 8)
-            << e.h << " " << e.w << " " << e.bw;
+    EXPECT_EQ(ud_matmul_cost(UINT32_MAX, UINT32_MAX, UINT32_MAX), INT64_MAX);
+    for (auto [bw, made] : {std::pair{1024, true}, std::pair{1025, false}}) {
+        const std::string b = "userdata('f64', " + std::to_string(bw) + ", 256)";
+        EXPECT_EQ(run("local a, b, o = userdata('f64', 256, 256), " + b + ", " + b +
+                      " o[0] = 1 local r = a:matmul(b, o) return r == o, o[0], select('#', a:matmul(b))"),
+                  made ? "true, 0.0, 1" : "false, 1.0, 0")
+            << bw;
     }
     std::mt19937_64 rng(7);
     for (int i = 0; i < 12; i++) {
