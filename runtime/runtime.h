@@ -475,6 +475,11 @@ struct Process {
     int32_t channel_cache[16 * 32];
     uint8_t* sprites[8192];  // typed userdata blocks, or none
 };
+// The fields before the page lengths and the flag byte's page length fit in
+// the record's first page (a new field there must not push them out).
+static_assert(offsetof(Process, page_len) + sizeof(int32_t) * ((ADDR_FLAG_BYTE >> HVX_PAGE_SHIFT) + 1) <=
+                  (size_t)HVX_PAGE_SIZE,
+              "the fields every slice reads no longer share the record's first page");
 
 enum : uint32_t {
     LIMIT_LOGGED_QUEUE_FULL = 1u << 0,
