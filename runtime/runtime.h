@@ -450,8 +450,9 @@ struct Process {
     // are dropped lazily, so draining a long queue does not move it per read.
     int32_t message_head;
 
-    // Cycles of compiling owed beyond what the debt cap carries: they move
-    // into cpu_debt as it is paid, so none is forgotten.
+    // Cycles owed beyond what the debt cap carries (compiles, and for ids
+    // past the kernel's own every overrun of a slice it ran or gave): they
+    // move into cpu_debt as it is paid, so none is forgotten.
     int64_t owed_cycles;
 
     // Limits of the machine whose refusal was logged for this process:
