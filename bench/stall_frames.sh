@@ -2,18 +2,23 @@
 # Worst host frame and peak memory of scripts that once stalled the machine
 # through the file calls. bench/stalls/NAME.lua is the offending child's
 # code (NAME.setup.lua, when present, runs in the kernel first); the kernel
-# gives the child half of each of 120 frames and prints "frame" after each:
-# the longest gap between two of those lines is the worst frame (the count of
-# gaps over 250 ms is given too). Headless, a fresh home each. The child
-# counts its progress at 0x80.
+# gives the child half of each of FRAMES frames (120 unless set) and prints
+# "frame" after each: the longest gap between two of those lines is the
+# worst frame; frames over 250 ms are counted. Headless, a fresh home each.
+# The child counts its progress at 0x80.
 #
-#   bench/stall_frames.sh BUILD_DIR [NAME...]
+#   [FRAMES=N] bench/stall_frames.sh BUILD_DIR [NAME...]
 set -euo pipefail
 build=$(cd "$1" && pwd)
 shift
 here=$(cd "$(dirname "$0")" && pwd)
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(mkdir_loop mkdir_many mkdir_nested ls_host fstat_mounts rom_copies)
+if [ ${#names[@]} -eq 0 ]; then
+  for f in "$here"/stalls/*.lua; do
+    case $f in *.setup.lua) ;; *) names+=("$(basename "$f" .lua)") ;; esac
+  done
+fi
+frames=${FRAMES:-120}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for name in "${names[@]}"; do
@@ -26,7 +31,7 @@ for name in "${names[@]}"; do
     cat "$here/stalls/$name.lua"
     echo ']==], "offender", "/ram/offender.lua")'
     echo 'printh("frame")'
-    echo 'for frame = 1, 120 do _run_process_slice(child, 0.5) flip() printh("frame") end'
+    echo "for frame = 1, $frames do _run_process_slice(child, 0.5) flip() printh(\"frame\") end"
     echo 'printh("child state " .. _process_state(child) .. ", progress " .. _ppeek4(child, 0x80))'
     echo '_signal(33) while true do flip() end'
   } > "$run/rom/boot.lua"
@@ -36,8 +41,14 @@ for name in "${names[@]}"; do
     timeout 600 "$run/bin/halvoran" -home "$run/home" -x < /dev/null 2> /dev/null |
     while IFS= read -r line; do echo "$(date +%s%N) $line"; done > "$scratch/out" || true
   awk -v name="$name" -v rss="$(tail -n 1 "$scratch/rss")" '
-    $2 == "frame" { if (last) { gap = ($1 - last) / 1e6; if (gap > worst) worst = gap; if (gap > 250) slow++ } last = $1; n++; next }
+    $2 == "frame" {
+      if (last) { gap = ($1 - last) / 1e6; if (gap > worst) worst = gap; if (gap > 250) long++ }
+      last = $1; n++; next
+    }
     { $1 = ""; said = said $0 }
-    END { printf "%s: %d frames, worst frame %.0f ms, %d over 250 ms, peak RSS %.0f MB;%s\n", name, n, worst, slow, rss / 1024, said }' \
+    END {
+      printf "%s: %d frames, worst frame %.0f ms, %d over 250 ms, peak RSS %.0f MB;%s\n", name, n, worst, long, rss / 1024,
+        said
+    }' \
     "$scratch/out"
 done

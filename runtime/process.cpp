@@ -12,17 +12,6 @@
 #include <string>
 
 #include <sys/mman.h>
-// gcc says so with __SANITIZE_ADDRESS__, clang only through __has_feature
-#if defined(__SANITIZE_ADDRESS__)
-#define HALVORAN_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define HALVORAN_ASAN 1
-#endif
-#endif
-#if defined(HALVORAN_ASAN)
-#include <sanitizer/lsan_interface.h>
-#endif
 
 #include "audio/audio.h"
 #include "gfx/gfx.h"
@@ -30,6 +19,7 @@
 #include "net/net.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "runtime/sanitizer.h"
 #include "storage/storage.h"
 #include "userdata/userdata.h"
 
@@ -38,19 +28,26 @@ Process* cproc = nullptr;
 // A record is pages of its own, zero until written: its first page holds the
 // fields every slice reads, and the parts of its large tables a process
 // never uses are never taken from the host.
+// Under AddressSanitizer it comes from the sanitized allocator instead, still
+// page-aligned: freed pages would come back at the same address for the next
+// record, and a stale record pointer would read another process unseen.
+// Reachable from the table, what a record points to is held for the leak check.
 static Process* new_record() {
-    void* m = mmap(nullptr, sizeof(Process), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m == MAP_FAILED) return nullptr;
 #if defined(HALVORAN_ASAN)
-    __lsan_register_root_region(m, sizeof(Process));  // what it points to is held
+    void* m = nullptr;
+    if (posix_memalign(&m, HVX_PAGE_SIZE, sizeof(Process)) != 0) return nullptr;
+    return (Process*)memset(m, 0, sizeof(Process));
+#else
+    void* m = mmap(nullptr, sizeof(Process), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return m == MAP_FAILED ? nullptr : (Process*)m;
 #endif
-    return (Process*)m;
 }
 static void free_record(Process* p) {
 #if defined(HALVORAN_ASAN)
-    __lsan_unregister_root_region(p, sizeof(Process));
-#endif
+    free(p);
+#else
     munmap(p, sizeof(Process));
+#endif
 }
 
 static Process* table[MAX_PROCESSES];

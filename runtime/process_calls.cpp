@@ -87,7 +87,8 @@ int lua54_run_process_slice(lua_State* L) {
     if (lua_hvx_ccalls(L) > SLICE_CCALLS_MAX) return slice_result(L, true, 0.0, SLICE_DEPTH_TEXT);
     if (p->flipped) return slice_result(L, true, 0.0, nullptr);
 
-    // granted grows exactly when the slice reaches the resume.
+    // granted grows exactly when the slice is given: run, or paid off a debt
+    // that covers it.
     int32_t granted_before = p->granted;
     int64_t used = run_process_slice(p, fraction, L);
     Process* after = get_process(id);

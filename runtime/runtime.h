@@ -450,8 +450,9 @@ struct Process {
     // are dropped lazily, so draining a long queue does not move it per read.
     int32_t message_head;
 
-    // Cycles of compiling owed beyond what the debt cap carries: they move
-    // into cpu_debt as it is paid, so none is forgotten.
+    // Cycles owed beyond what the debt cap carries (compiles, and for ids
+    // past the kernel's own every overrun of a slice it ran or gave): they
+    // move into cpu_debt as it is paid, so none is forgotten.
     int64_t owed_cycles;
 
     // Limits of the machine whose refusal was logged for this process:
@@ -475,6 +476,11 @@ struct Process {
     int32_t channel_cache[16 * 32];
     uint8_t* sprites[8192];  // typed userdata blocks, or none
 };
+// The fields before the page lengths and the flag byte's page length fit in
+// the record's first page (a new field there must not push them out).
+static_assert(offsetof(Process, page_len) + sizeof(int32_t) * ((ADDR_FLAG_BYTE >> HVX_PAGE_SHIFT) + 1) <=
+                  (size_t)HVX_PAGE_SIZE,
+              "the fields every slice reads no longer share the record's first page");
 
 enum : uint32_t {
     LIMIT_LOGGED_QUEUE_FULL = 1u << 0,

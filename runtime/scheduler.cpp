@@ -32,6 +32,25 @@ static int32_t current_debt_cap() {
     return current_frame_budget() == CPU_FRAME_BUDGET_FAST ? CPU_DEBT_CAP_FAST : CPU_DEBT_CAP;
 }
 
+static void add_owed(Process* p, int64_t n) {
+    if (n > 0) p->owed_cycles = p->owed_cycles > INT64_MAX - n ? INT64_MAX : p->owed_cycles + n;
+}
+
+// The kernel's own processes forget debt past the cap: were the root to owe
+// a long call's cycles, every process would stop while it paid. Any other
+// pays for all the host time its code took, however long.
+static bool pays_all_overruns(const Process* p) { return !is_system_process_id(p->id); }
+
+// n more cycles owed by a process that pays for all of them: the debt
+// carries what the cap allows, owed_cycles the rest.
+static void add_debt(Process* p, int64_t n) {
+    if (n <= 0) return;
+    const int64_t room = p->cpu_debt < current_debt_cap() ? current_debt_cap() - p->cpu_debt : 0;
+    const int64_t now = n < room ? n : room;
+    p->cpu_debt += (int32_t)now;
+    add_owed(p, n - now);
+}
+
 int64_t process_memory_in_use(const Process* p) {
     // The copy of its source kept for a restart is the process's to hold.
     return (int64_t)p->ram_bytes + MEMORY_ALLOWANCE + p->heap_bytes - p->heap_base + (int64_t)p->source_len;
@@ -45,7 +64,7 @@ void charge_compile(size_t len) {
     // This slice takes what the debt cap carries; the rest waits in owed_cycles.
     const int64_t now = cost < CPU_DEBT_CAP ? cost : CPU_DEBT_CAP;
     spend_cpu((int32_t)now);
-    p->owed_cycles = cost - now > INT64_MAX - p->owed_cycles ? INT64_MAX : p->owed_cycles + (cost - now);
+    add_owed(p, cost - now);
 }
 
 // ---------------------------------------------------------------------------
@@ -162,8 +181,8 @@ void process_nonyield_overrun(lua_State* L) {
     // The system's own processes start programs for users; they are not
     // made to pay for them. Owed cycles outlast the debt cap.
     Process* creator = get_process(p->parent);
-    if (creator && creator != p && creator->id > LAST_SYSTEM_PROCESS_ID) {
-        creator->owed_cycles = creator->owed_cycles > INT64_MAX - over ? INT64_MAX : creator->owed_cycles + over;
+    if (creator && creator != p && pays_all_overruns(creator)) {
+        add_owed(creator, over);
         krio_debugf("process %lld owes %lld cycles for it\n", (long long)creator->id, (long long)over);
     }
 }
@@ -273,6 +292,22 @@ static void finish_slice(Process* p, int status, int nres) {
     }
 }
 
+// Counts a slice given by caller: to p what it used of the slice (the rest
+// is its debt), to the frame all it ran, up to the frame's budget, so that
+// no other slice follows one that ran past what was left, and to another
+// caller's figures all it ran.
+static void account_slice(Process* p, Process* caller, int64_t used, int64_t ran, int32_t budget) {
+    p->frame_cycles += used;
+    p->cycles_since_flip += used;
+    const int64_t before = total_frame_cycles;
+    if (before < budget) total_frame_cycles = ran < budget - before ? before + ran : budget;
+    total_frame_cycles_since_wm_flip += total_frame_cycles - before;
+    if (caller) {
+        caller->frame_cycles += caller == p ? used : ran;
+        caller->cycles_since_flip += caller == p ? used : ran;
+    }
+}
+
 int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
     if (!p) return 0;
     if (app.atomic_pid != 0 && p->id > LAST_SYSTEM_PROCESS_ID && p->id != app.atomic_pid) return 0;
@@ -293,19 +328,33 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
     int64_t granted = (int64_t)p->granted + slice;
     p->granted = granted > INT32_MAX ? INT32_MAX : (int32_t)granted;
 
-    Process* caller = cproc;
-    const int32_t saved_superyield = cpu_superyielding, saved_cycles = cpu_cycles,
-                  saved_max = cpu_cycles_max, saved_allowance = cpu_nonyield_allowance;
-    cpu_cycles_max = (int32_t)slice;
-    cpu_superyielding = 0;
-    cpu_nonyield_allowance = allowance_of(p);
-    int32_t cap = current_debt_cap();
+    const int32_t cap = current_debt_cap();
+    const bool pays = pays_all_overruns(p);
+    if (pays && p->cpu_debt > cap) {  // the cap fell as the fast start-up ended
+        add_owed(p, p->cpu_debt - cap);
+        p->cpu_debt = cap;
+    }
     if (p->owed_cycles > 0 && p->cpu_debt < cap) {
         int64_t move = (int64_t)cap - p->cpu_debt;
         if (move > p->owed_cycles) move = p->owed_cycles;
         p->cpu_debt += (int32_t)move;
         p->owed_cycles -= move;
     }
+    Process* caller = cproc;
+    // A debt that covers the whole slice pays it off without a resume: a
+    // resumed slice runs at least one instruction, and a loop around a long
+    // call that cannot yield would reach the call again after a few.
+    if (pays && p->cpu_debt >= slice) {
+        p->cpu_debt -= (int32_t)slice;
+        account_slice(p, caller, slice, slice, budget);
+        return slice;
+    }
+
+    const int32_t saved_superyield = cpu_superyielding, saved_cycles = cpu_cycles,
+                  saved_max = cpu_cycles_max, saved_allowance = cpu_nonyield_allowance;
+    cpu_cycles_max = (int32_t)slice;
+    cpu_superyielding = 0;
+    cpu_nonyield_allowance = allowance_of(p);
     int32_t debt = p->cpu_debt < cap ? p->cpu_debt : cap;
     int32_t start = debt < slice ? debt : (int32_t)slice;
     if (start < 0) start = 0;
@@ -322,27 +371,28 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
     p->slice_refs--;
     if (caller) caller->slice_refs--;
 
-    int64_t used = cpu_cycles > 0 ? cpu_cycles : 0;
-    if (used > slice) {
-        int64_t d = (int64_t)p->cpu_debt + (used - slice);
+    const int64_t ran = cpu_cycles > 0 ? cpu_cycles : 0;
+    const int64_t over = ran > slice ? ran - slice : 0;
+    if (pays) {
+        add_debt(p, over);
+    } else {
+        int64_t d = (int64_t)p->cpu_debt + over;
         p->cpu_debt = d > CPU_DEBT_CAP_FAST ? CPU_DEBT_CAP_FAST : (int32_t)d;
-        used = slice;
     }
-    p->frame_cycles += used;
-    p->cycles_since_flip += used;
+    const int64_t used = ran - over;
     cpu_superyielding = saved_superyield;
     cpu_cycles = saved_cycles;
     cpu_cycles_max = saved_max;
     cpu_nonyield_allowance = saved_allowance;
-    total_frame_cycles += used;
+    account_slice(p, caller, used, ran, budget);
     // A runaway held the host for the ceiling's time: no other slice runs
     // in this frame, so a frame holds at most one.
     if (p->runaway && total_frame_cycles < budget) total_frame_cycles = budget;
-    total_frame_cycles_since_wm_flip += used;
-    if (caller) {
-        caller->frame_cycles += used;
-        caller->cycles_since_flip += used;
-    }
+    // Whoever handed out the slice pays for its overrun as well, so tiny
+    // slices given to long calls stop the giver too (a runaway's creator
+    // was made to owe it already).
+    if (caller && caller != p && pays_all_overruns(caller) && !(p->runaway && p->parent == caller->id))
+        add_debt(caller, over);
 
     // Kept pinned while the slice is wound up: collections and tracebacks
     // can run finalizers, and those can ask for p's own removal.

@@ -74,10 +74,12 @@ const kernel_script kScripts[] = {
     {"kernel_spin.lua",
      {
          "kernel: boot",
-         "frame 1: false 0.5, false 0.5, true 0.0, state 0",
-         "frame 2: false 0.5, false 0.5, true 0.0, state 0",
-         "frame 3: false 0.5, false 0.5, true 0.0, state 0",
-         "frame 4: false 0.5, false 0.5, true 0.0, state 0",
+         // The second slice gets what the first left: half, less the jump
+         // that ran past the first one's end.
+         "frame 1: false 0.5, false 0.49999284743581, true 0.0, state 0",
+         "frame 2: false 0.5, false 0.49999284743581, true 0.0, state 0",
+         "frame 3: false 0.5, false 0.49999284743581, true 0.0, state 0",
+         "frame 4: false 0.5, false 0.49999284743581, true 0.0, state 0",
          "kernel: exit",
      },
      with_exit({"creating process 2 spin /ram/spin.lua\n"}),
@@ -225,6 +227,19 @@ const kernel_script kScripts[] = {
      {"kernel: boot", "made 1, spawner state 0", "kernel: exit"},
      with_exit({"process 5 ran past the ceiling of a non-yieldable call\n",
                 "process 4 owes 536870912 cycles for it\n"}),
+     0},
+    // Long calls that cannot yield, looped: past the kernel's ids every cycle
+    // past a slice is owed, by the process and by whoever gave the slice.
+    {"kernel_nonyield_debt.lua",
+     {"kernel: boot", "wm 3: 6 calls in 62 frames, slices false 1.0", "app 4: 3 calls in 62 frames, slices false 1.0",
+      "kernel: exit"},
+     kExitLog,
+     0},
+    {"kernel_tiny_slices.lua",
+     {"kernel: boot",
+      "frame 1: false 279, true 0, true 0, true 0, true 0, true 0, true 0, true 0; frame 1.0",
+      "60 frames: the giver ran 1, its children made 1 calls", "kernel: exit"},
+     kExitLog,
      0},
     {"kernel_atomic_halt.lua",
      {"kernel: boot", "_signal(40) _halt(): other ran 3 times, holder state 1",

@@ -13,6 +13,7 @@
 #include "storage/storage.h"
 #include "tests/support/process_harness.h"
 
+using hvx_test::global_text;
 using hvx_test::process_env;
 
 namespace {
@@ -53,17 +54,20 @@ TEST(Scheduler, FractionsShareOneFrameBudget) {
     Process* p = env.spawn(kBusy);
     prepare_processes_for_frame();
     EXPECT_EQ(run_process_slice(p, 0.5), 139810);
-    EXPECT_EQ(run_process_slice(p, 0.9), CPU_FRAME_BUDGET - 139810);
+    // The jump that crossed the slice's end ran too: the frame counts it.
+    const int64_t second = CPU_FRAME_BUDGET - 139810 - 2;
+    EXPECT_EQ(total_frame_cycles, 139810 + 2);
+    EXPECT_EQ(run_process_slice(p, 0.9), second);
     EXPECT_EQ(run_process_slice(p, 1.0), 0);  // the frame's budget is spent
     EXPECT_EQ(total_frame_cycles, CPU_FRAME_BUDGET);
-    EXPECT_EQ(p->granted, CPU_FRAME_BUDGET);
-    EXPECT_EQ(p->frame_cycles, CPU_FRAME_BUDGET);
+    EXPECT_EQ(p->granted, 139810 + second);
+    EXPECT_EQ(p->frame_cycles, 139810 + second);
     EXPECT_EQ(run_process_slice(p, 0.0), 0);
     EXPECT_EQ(run_process_slice(p, -1.0), 0);
     EXPECT_EQ(run_process_slice(p, 0.0 / 0.0), 0);
     prepare_processes_for_frame();
     EXPECT_EQ(total_frame_cycles, 0);
-    EXPECT_EQ(p->granted_prev, CPU_FRAME_BUDGET);
+    EXPECT_EQ(p->granted_prev, 139810 + second);
     EXPECT_EQ(run_process_slice(p, 1e300), CPU_FRAME_BUDGET);
     // The globals belong to whoever ran before the slice.
     EXPECT_EQ(cproc, nullptr);
@@ -115,6 +119,92 @@ TEST(Scheduler, DebtIsCappedAtTenFrames) {
         // Once the window exists the normal budget holds.
         app.video_ready = 1;
         EXPECT_EQ(current_frame_budget(), CPU_FRAME_BUDGET);
+    }
+}
+
+int64_t owes(const Process* p) { return p->cpu_debt + p->owed_cycles; }
+
+// Past the kernel's own ids a process pays for every cycle it ran past its
+// slices: what the cap does not carry is owed, and a slice its debt covers
+// is paid off without resuming it.
+TEST(Scheduler, HighIdsOweEveryCyclePastTheirSlices) {
+    for (bool fast : {false, true}) {
+        process_env env;
+        config.display_pid = fast ? 4 : 3;
+        const int64_t budget = current_frame_budget();
+        for (int i = 0; i < 3; i++) env.spawn(kIdle);
+        Process* p = env.spawn("spend(40000000) n = 1 while true do coroutine.yield() end");
+        ASSERT_EQ(p->id, 4);
+        prepare_processes_for_frame();
+        EXPECT_EQ(run_process_slice(p, 1.0), budget);
+        const int64_t debt = owes(p);
+        EXPECT_GT(debt, 40000000 - budget);
+        EXPECT_LT(debt, 40000000 - budget + 100);
+        EXPECT_EQ(p->cpu_debt, fast ? CPU_DEBT_CAP_FAST : CPU_DEBT_CAP) << "the cap carries what it can";
+        if (fast) app.video_ready = 1;  // the window comes: the cap falls, nothing owed is lost
+        const int64_t b = current_frame_budget();
+        int64_t paid = 0;
+        while (global_int(p, "n") == 0 && paid < 1000) {
+            prepare_processes_for_frame();
+            const int64_t before = owes(p);
+            const int64_t used = run_process_slice(p, 1.0);
+            if (global_int(p, "n") != 0) break;
+            // Not resumed: the whole slice came off the debt and filled the frame.
+            EXPECT_EQ(used, b);
+            EXPECT_EQ(owes(p), before - b);
+            EXPECT_EQ(total_frame_cycles, b);
+            EXPECT_LE(p->cpu_debt, CPU_DEBT_CAP);
+            paid++;
+        }
+        EXPECT_EQ(paid, debt / b) << fast;
+        EXPECT_EQ(owes(p), 0);
+        EXPECT_EQ(p->slices, paid + 2);
+    }
+}
+
+// Slices handed out by a process: every cycle they ran counts against the
+// frame, so after one ran past what was left no other runs in it; a giver
+// past the kernel's ids owes the overrun as well and stops handing out
+// slices until it is paid; the kernel only sees it in its figures.
+TEST(Scheduler, GiversOfSlicesOweWhatTheyRanPastThem) {
+    const char* giver = R"lua(
+        local kids = {}
+        for i = 1, 3 do kids[i] = spawn("spend(5000000) while true do coroutine.yield() end") end
+        first = kids[1]
+        loops = 0
+        while true do
+            loops = loops + 1
+            for i = 1, 3 do got = (got or "") .. run_slice(kids[i], 0.001) .. " " end
+            coroutine.yield()
+        end)lua";
+    for (bool system_giver : {true, false}) {
+        process_env env;
+        if (!system_giver)
+            for (int i = 0; i < 3; i++) env.spawn(kIdle);
+        Process* g = env.spawn(giver);
+        if (system_giver)
+            for (int i = 0; i < 2; i++) env.spawn(kIdle);
+        prepare_processes_for_frame();
+        run_process_slice(g, 1.0);
+        Process* first = get_process(global_int(g, "first"));
+        ASSERT_NE(first, nullptr);
+        ASSERT_EQ(first->id, system_giver ? 4 : 5);
+        // The first child held the host far past the frame: the others got nothing.
+        EXPECT_EQ(global_text(g, "got"), "279 0 0 ");
+        EXPECT_EQ(total_frame_cycles, CPU_FRAME_BUDGET);
+        const int64_t over = owes(first);
+        EXPECT_GT(over, 5000000 - 279);
+        EXPECT_EQ(lua_status(get_process(first->id + 1)->L), LUA_OK) << "never resumed";
+        EXPECT_GE(g->frame_cycles, over + 279) << "the giver's figures hold it all";
+        EXPECT_EQ(owes(g), system_giver ? 0 : over);
+        int frames = 1;
+        while (global_int(g, "loops") == 1 && frames < 100) {
+            prepare_processes_for_frame();
+            run_process_slice(g, 1.0);
+            frames++;
+        }
+        // A system giver runs every frame; another first pays the debt off.
+        EXPECT_EQ(frames, system_giver ? 2 : over / CPU_FRAME_BUDGET + 2) << system_giver;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "lang/lang.h"
+#include "runtime/sanitizer.h"
 #include "tests/support/process_harness.h"
 #include "userdata/userdata.h"
 
@@ -90,6 +91,26 @@ TEST(ProcessTable, RemovalCompactsIndicesWhileRecordsAndIdsStay) {
     kill_process_by_index(7);   // out of range: nothing
     kill_process(nullptr);      // nothing
     EXPECT_EQ(get_process_count(), 4);
+}
+
+// A record read after its process was removed is reported, even once the
+// next process has taken its place.
+TEST(ProcessTableDeathTest, StaleRecordReadIsSeenBySanitizer) {
+#if defined(HALVORAN_ASAN)
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            process_env env;
+            env.spawn(kIdle);  // the root, which stays listed
+            Process* gone = env.spawn(kIdle);
+            kill_process(gone);
+            Process* next = env.spawn(kIdle);
+            if (next) fprintf(stderr, "read %lld\n", (long long)*(volatile int64_t*)&gone->id);
+        },
+        "heap-use-after-free");
+#else
+    GTEST_SKIP() << "needs AddressSanitizer";
+#endif
 }
 
 TEST(ProcessTable, FlagsAndTextLimits) {

@@ -1,0 +1,1 @@
+nonyield_loop.setup.lua
