@@ -779,7 +779,7 @@ void pdisk_hold_mounts(int hold) { _mounts_held += hold ? 1 : (_mounts_held > 0 
 // What a prune drops once it is clean: cartridge folders, bbs and history mounts.
 static bool prunable(const pmount* m) {
     const char* mp = btext(m->mount_point);
-    return is_cart_origin(m) || starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/");
+    return m->cartridge || starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/");
 }
 
 static void drop_mount(int i) {
@@ -832,6 +832,7 @@ static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int i
     to_cstr(mount_point);
     to_cstr(origin);
     m->depth = get_path_parent_match_depth(btext(mount_point), btext(mount_point));
+    m->cartridge = cartridge;
     m->program = cproc ? cproc->program_id : 0;
     m->serial = ++_mount_serial;
     m->last_used = ++_mount_use_tick;
@@ -1085,7 +1086,7 @@ int delete_mount_point(const char* path) {
     // folder goes with it; one whose write fails stays mounted. The write
     // holds the table, so m stays where it is.
     if (!m || !flush_before_removal(m)) return 0;
-    if (is_cart_origin(m)) delete_ram_files_in_path(m->origin);
+    if (m->cartridge) delete_ram_files_in_path(m->origin);
     delete_mount_entry((int)(m - _pmount));
     return 1;
 }

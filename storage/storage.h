@@ -287,6 +287,9 @@ struct pmount {
     // written, as the change would be lost.
     int32_t no_write_back;
     int32_t by_script;  // made by the `mount` call
+    // A cartridge's own mount: its folder is the cartridge's and goes with it.
+    // A mount of a folder inside a cartridge owns none of its files.
+    int32_t cartridge;
     int64_t program;    // program of the process that made it; 0 for the host's own
     uint64_t serial;    // creation order: the table stays sorted by it
     uint64_t last_used; // use tick of its latest creation or resolution

@@ -502,6 +502,17 @@ TEST(WriteBack, AChangeThroughAMountInsideACartridgeReachesItsFile) {
     EXPECT_EQ(get_mount_by_mount_point("/c.hvx", 0)->dirty, 1);
     EXPECT_EQ(flush_dirty_mounts_immediately(), 1);
     EXPECT_NE(read_file(env.at("c.hvx")).find(":: sub/f.txt\nvia x\n"), std::string::npos);
+    // Such a mount owns none of the cartridge's files: removing it, or
+    // clearing clean mounts while the cartridge waits to be written, leaves
+    // them in the cartridge.
+    EXPECT_EQ(delete_mount_point("/x"), 1);
+    ASSERT_NE(mount_p_path("/y", "/c.hvx/sub"), nullptr);
+    ASSERT_TRUE(put("/c.hvx/g.txt", "more"));
+    delete_clean_ram_mounts();
+    EXPECT_EQ(flush_dirty_mounts_immediately(), 1);
+    const std::string file = read_file(env.at("c.hvx"));
+    EXPECT_NE(file.find(":: sub/f.txt\nvia x\n"), std::string::npos) << file;
+    EXPECT_NE(file.find(":: g.txt\nmore\n"), std::string::npos) << file;
 }
 
 TEST(WriteBack, TheCallerPaysForTheCartridgeItWrites) {
