@@ -361,7 +361,10 @@ const char* process_load_boot_text(Process* p, const char* text, size_t len, con
 // ---------------------------------------------------------------------------
 
 void log_refusal_once(Process* p, uint32_t limit, const char* fmt, ...) {
-    if (!limit_first_refusal(p, limit)) return;
+    if (p) {
+        if (p->limits_logged & limit) return;
+        p->limits_logged |= limit;
+    }
     char text[512];
     va_list ap;
     va_start(ap, fmt);

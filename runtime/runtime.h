@@ -495,14 +495,6 @@ enum : uint32_t {
     LIMIT_LOGGED_RAM_FILES = 1u << 9,
     LIMIT_LOGGED_MOUNTS = 1u << 10,
 };
-// True the first time the limit refuses for p (the caller then logs it);
-// refusals of the host's own work, with no process, are always logged.
-inline bool limit_first_refusal(Process* p, uint32_t limit) {
-    if (!p) return true;
-    if (p->limits_logged & limit) return false;
-    p->limits_logged |= limit;
-    return true;
-}
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };
 
