@@ -327,10 +327,14 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
     }
     if (len < 3) return -1;
     if (!rom_is_rom(src, len)) {
-        // The text from the cursor on, up to its first NUL.
+        // The text from the cursor on, up to its first NUL. It was read whole
+        // only when that is every byte and the bytes are text: a ROM whose
+        // header is damaged must not pass for a script, or a write-back would
+        // replace the cartridge with what came before its first NUL.
         const uint8_t* nul = (const uint8_t*)memchr(src, 0, (size_t)len);
         rom->cursor = rom->length;
-        return write_main_lua(path, src, nul ? nul - src : len);
+        int r = write_main_lua(path, src, nul ? nul - src : len);
+        return r == 0 && !nul && is_utf8(src, len) ? 0 : -1;
     }
     int64_t consumed = 0;
     buffer* stream = rom_unpack(src, len, &consumed);

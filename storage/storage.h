@@ -164,6 +164,9 @@ buffer* decode_host_text(const buffer* text);  // none for none
 // bytes are already the 8-bit form (stored by this system), and stay as they
 // are.
 buffer* decode_host_text_file(const buffer* text);
+// Whether n bytes are well-formed UTF-8 (RFC 3629): no overlong forms,
+// surrogates or code points past U+10FFFF, no sequence cut off at the end.
+bool is_utf8(const uint8_t* text, int64_t n);
 
 // MD5 of length bytes as 32 lower-case hex digits and a NUL in out (33 bytes);
 // a negative length hashes no bytes.
@@ -487,8 +490,10 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options);
 // names carry prefix (the system ROM's are "system/..."), which is taken off:
 // "system/boot.lua" with prefix "system/" lands at path + "/boot.lua"; a name
 // outside the prefix is a bad entry. A pxa block or a bare text becomes
-// path + "/main.lua". keep_existing leaves files that exist. 0 when every
-// entry was read and written; -1 otherwise (entries before the fault stay).
+// path + "/main.lua" (a text up to its first NUL; it counts as read whole
+// only when it holds no NUL and is UTF-8). keep_existing leaves files that
+// exist. 0 when every entry was read and written; -1 otherwise (entries
+// before the fault stay).
 int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* prefix, buffer* rom,
                                                int keep_existing);
 int populate_ram_folder_from_hvx_rom_buffer(const char* path, buffer* rom);

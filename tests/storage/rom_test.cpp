@@ -9,12 +9,15 @@
 #include <vector>
 
 #include "storage/storage.h"
+#include "tests/support/files_env.h"
 #include "tests/support/harness.h"
 #include "tests/support/rom_maker.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
+using hvx_test::read_file;
+using hvx_test::write_file;
 
 void put_name(bytes& s, const std::string& name) {
     s.insert(s.end(), name.begin(), name.end());
@@ -245,8 +248,72 @@ TEST(RomEntries, KeepExistingLeavesFilesThatExist) {
 TEST(RomEntries, TextWithoutMagicBecomesMainLua) {
     ram_env env;
     bytes t = {'p', 'r', 'i', 'n', 't', '(', '1', ')', 0, 'z', 'z'};
-    EXPECT_EQ(env.load(t), 0);
+    // Bytes past the NUL are left out, so the text was not read whole.
+    EXPECT_EQ(env.load(t), -1);
     EXPECT_EQ(ram_text("/ram/t/main.lua"), "print(1)");
+    t.resize(8);
+    EXPECT_EQ(env.load(t, "/ram/u"), 0);
+    EXPECT_EQ(ram_text("/ram/u/main.lua"), "print(1)");
+}
+
+// A cartridge file without the ROM header is a script read whole only when
+// all of it is UTF-8 text without a NUL. Anything else, above all a ROM whose
+// first byte is damaged, did not load: what was read stays readable, writes
+// under it are refused with one notice, and its file keeps every byte.
+TEST(RomText, OnlyAWholeTextWithoutTheHeaderIsWritable) {
+    hvx_test::files_env env;
+    for (int i = 0; i < 3; i++) env.procs.spawn("", "p", "/ram/p.lua");  // id 3 hears notices
+    std::string lua, gfx;
+    for (int i = 0; i < 2000; i++) lua += "print(" + std::to_string(i) + ")\n";
+    for (int i = 0; i < 4096; i++) gfx += (char)(i * 7 + (i >> 8));
+    std::string rom = hvx_test::make_rom({{"main.lua", lua}, {"gfx/0.gfx", gfx}});
+    std::string zeroed = rom, renamed = rom;
+    zeroed[0] = 0;
+    renamed[0] = 'H';
+    struct row {
+        const char* name;
+        std::string bytes;
+        bool writable;
+        std::string main;  // main.lua as read
+    } rows[] = {
+        {"zeroed.hvx.rom", zeroed, false, ""},
+        {"renamed.hvx.rom", renamed, false, rom.substr(0, rom.find('\0')).replace(0, 1, "H")},
+        {"plain.hvx.rom", "-- caf\xC3\xA9 \xE2\x9C\x93\nprint(1)\n", true, "-- caf\xC3\xA9 \xE2\x9C\x93\nprint(1)\n"},
+        {"nul.hvx.rom", std::string("print(1)\0print(2)", 17), false, "print(1)"},
+        {"latin.hvx.rom", "print('caf\xE9')", false, "print('caf\xE9')"},
+        {"cut.hvx.rom", "print('\xE2\x9C')", false, "print('\xE2\x9C')"},
+    };
+    Process* p = env.spawn();
+    std::vector<std::string> told;
+    for (const row& r : rows) {
+        ASSERT_TRUE(write_file(env.at(r.name), r.bytes)) << r.name;
+        std::string cart = std::string("/") + r.name;
+        std::string store = "return show(store('" + cart + "/new.lua', 'x'))";
+        std::string want = r.writable ? "0:" : "1:store: could not write the file";
+        EXPECT_EQ(hvx_test::run_in(p, store), want) << r.name;
+        EXPECT_EQ(hvx_test::run_in(p, store), want) << r.name;
+        pmount* m = get_mount_by_mount_point(cart.c_str(), 0);
+        ASSERT_NE(m, nullptr) << r.name;
+        std::string origin = to_cstr(m->origin);
+        EXPECT_EQ(ram_text((origin + "/main.lua").c_str()), r.main) << r.name;
+        flush_dirty_mounts_immediately();
+        std::string after = read_file(env.at(r.name));
+        if (!r.writable) {
+            EXPECT_TRUE(after == r.bytes) << r.name << ": " << after.size() << " bytes, were " << r.bytes.size();
+            told.push_back(std::string("{event=\"user_notification\",content=\"cartridge ") + cart + " " +
+                           CART_DEAD_TEXT + "\"}");
+            continue;
+        }
+        // Written back as a ROM holding the text and the new file.
+        ASSERT_TRUE(rom_is_rom((const uint8_t*)after.data(), (int64_t)after.size())) << r.name;
+        buffer* b = to_buffer(bytes(after.begin(), after.end()));
+        EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer("/ram/back", b), 0);
+        destroy_buffer(b);
+        EXPECT_EQ(ram_text("/ram/back/main.lua"), r.bytes);
+        EXPECT_EQ(ram_text("/ram/back/new.lua"), ram_text((origin + "/new.lua").c_str()));
+        EXPECT_EQ(hvx_test::run_in(p, "return (fetch('" + cart + "/new.lua'))"), "x");
+    }
+    EXPECT_EQ(env.procs.messages(get_process(3)), told);
 }
 
 TEST(RomEntries, TextAfterTheCursorIsTheOneTaken) {
@@ -255,12 +322,12 @@ TEST(RomEntries, TextAfterTheCursorIsTheOneTaken) {
     bytes t = {'o', 'l', 'd', 0, 'x', 'p', 'r', 'i', 'n', 't', '(', '2', ')', 0, 'z'};
     buffer* b = to_buffer(t);
     b->cursor = 5;
-    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/t", "", b, 0), 0);
+    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/t", "", b, 0), -1);
     EXPECT_EQ(b->cursor, b->length);
     EXPECT_EQ(ram_text("/ram/t/main.lua"), "print(2)");
     // A later cursor takes the text from there.
     b->cursor = 11;
-    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/u", "", b, 0), 0);
+    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/u", "", b, 0), -1);
     EXPECT_EQ(ram_text("/ram/u/main.lua"), "2)");
     destroy_buffer(b);
 }
