@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <lz4hc.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -368,28 +369,117 @@ TEST(RomEntries, DotDotOnlyAsAWholeSegment) {
     destroy_buffer(stream);
 }
 
-// The unpacked size is read from the block before unpacking: it must agree
+// The unpacked size is read from the block, whole or its head: it must agree
 // with the decoder on every block the packer makes, and refuse a block cut
 // short, one that would pass the limit, and a copy from before the start.
+// Unpacking agrees too, whether its guess from the head fits or not.
 TEST(RomStream, BlockSizeAgreesWithTheDecoder) {
     uint32_t seed = 7;
     auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
-    for (int round = 0; round < 200; round++) {
-        bytes stream((size_t)(next() % 70000));
-        int alphabet = 1 + (int)(next() % 40);
-        for (auto& b : stream) b = next() % 8 == 0 ? (uint8_t)next() : (uint8_t)('a' + next() % alphabet);
+    auto check = [](const bytes& stream, int round) {
         bytes rom = pack_by_hand(stream);
         const uint8_t* block = rom.data() + ROM_HEADER_SIZE;
         int64_t n = (int64_t)rom.size() - ROM_HEADER_SIZE;
         ASSERT_EQ(lz4_block_size(block, n, ROM_MAX_STREAM), (int64_t)stream.size()) << round;
-        if (!stream.empty()) EXPECT_EQ(lz4_block_size(block, n, (int64_t)stream.size() - 1), -1);
-        if (n > 1) EXPECT_EQ(lz4_block_size(block, n - 1, ROM_MAX_STREAM), -1) << round;
+        if (!stream.empty()) {
+            EXPECT_EQ(lz4_block_size(block, n, (int64_t)stream.size() - 1), -1) << round;
+        }
+        if (n > 1) {
+            EXPECT_EQ(lz4_block_size(block, n - 1, ROM_MAX_STREAM), -1) << round;
+        }
+        // Walked in two legs, first the head.
+        lz4_mark at{0, 0};
+        int r = lz4_block_walk(block, n, ROM_MAX_STREAM, ROM_SIZE_HEAD, &at);
+        ASSERT_GE(r, 0) << round;
+        EXPECT_EQ(r == 1, at.in == n) << round;
+        if (r == 0) {
+            EXPECT_GE(at.in, ROM_SIZE_HEAD) << round;
+            EXPECT_LE(at.out, (int64_t)stream.size()) << round;
+            EXPECT_EQ(lz4_block_walk(block, n, ROM_MAX_STREAM, n, &at), 1) << round;
+        }
+        EXPECT_EQ(at.out, (int64_t)stream.size()) << round;
+        int64_t used = 0;
+        buffer* back = rom_unpack(rom.data(), (int64_t)rom.size(), &used);
+        ASSERT_NE(back, nullptr) << round;
+        EXPECT_EQ(used, (int64_t)rom.size());
+        EXPECT_TRUE(bytes(back->data, back->data + back->length) == stream) << round;
+        destroy_buffer(back);
+    };
+    for (int round = 0; round < 200; round++) {
+        bytes stream((size_t)(next() % 70000));
+        int alphabet = 1 + (int)(next() % 40);
+        for (auto& b : stream) b = next() % 8 == 0 ? (uint8_t)next() : (uint8_t)('a' + next() % alphabet);
+        check(stream, round);
     }
+    // A head that packs far worse than the rest (the guess is too small),
+    // and one that packs far better (no guess is made).
+    bytes mixed(200000), worse, better((size_t)4 << 20);
+    for (size_t i = 0; i < mixed.size(); i++) mixed[i] = (i / 64) % 2 ? (uint8_t)next() : (uint8_t)('a' + i % 13);
+    worse = mixed;
+    worse.resize((size_t)1 << 22);
+    better.insert(better.end(), mixed.begin(), mixed.end());
+    check(worse, -1);
+    check(better, -2);
     // Eight literals, then a copy reaching nine bytes back.
     bytes early = {0x84, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 9, 0, 0x50, 'x', 'x', 'x', 'x', 'x'};
     EXPECT_EQ(lz4_block_size(early.data(), (int64_t)early.size(), ROM_MAX_STREAM), -1);
     early[9] = 8;
     EXPECT_EQ(lz4_block_size(early.data(), (int64_t)early.size(), ROM_MAX_STREAM), 8 + 8 + 5);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define WATCH_ALLOCATIONS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define WATCH_ALLOCATIONS 1
+#endif
+#endif
+
+#ifdef WATCH_ALLOCATIONS
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*));
+std::atomic<bool> watching{false};
+std::atomic<size_t> largest{0};
+void on_malloc(const volatile void*, size_t n) {
+    if (watching && n > largest) largest = n;
+}
+void on_free(const volatile void*) {}
+#endif
+
+// A hostile block may not make the host allocate far more than it fills:
+// the room for its stream is never more than ROM_ROOM_PER_BLOCK_BYTE times
+// the block until every sequence has been read.
+TEST(RomStream, AHostileBlockGetsNoRoomBeyondItsSize) {
+#ifndef WATCH_ALLOCATIONS
+    GTEST_SKIP() << "allocations are watched only under AddressSanitizer";
+#else
+    static int installed = __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+    ASSERT_NE(installed, 0);
+    uint32_t seed = 3;
+    bytes text(300000), zeros_then_text((size_t)4 << 20);
+    for (auto& b : text) b = (uint8_t)('a' + (seed = seed * 1103515245u + 12345u) % 7);
+    zeros_then_text.insert(zeros_then_text.end(), text.begin(), text.end());
+    struct row {
+        const char* what;
+        bytes rom;
+    } rows[] = {
+        {"a copy from nowhere", {'h', 'v', 'x', 2, 7, 0, 0, 0, 0x40, 'a', 'b', 'c', 'd', 0, 0}},
+        {"text cut short", pack_by_hand(text)},
+        {"zeros, then text cut short", pack_by_hand(zeros_then_text)},
+    };
+    for (row& r : rows) {
+        if (r.rom.size() > 64) r.rom.pop_back();
+        largest = 0;
+        watching = true;
+        int64_t used = 0;
+        buffer* s = rom_unpack(r.rom.data(), (int64_t)r.rom.size(), &used);
+        watching = false;
+        EXPECT_EQ(s, nullptr) << r.what;
+        destroy_buffer(s);
+        int64_t block = (int64_t)r.rom.size() - ROM_HEADER_SIZE;
+        EXPECT_LE((int64_t)largest, block * ROM_ROOM_PER_BLOCK_BYTE + 64) << r.what;
+    }
+#endif
 }
 
 TEST(RomWriter, RefusesWhatCouldNotBeReadBack) {
