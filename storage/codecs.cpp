@@ -377,7 +377,8 @@ buffer* decode_units(const uint8_t* t, int64_t n, bool keep_lone_cr) {
     return out;
 }
 
-// Well-formed UTF-8 (RFC 3629).
+}  // namespace
+
 bool is_utf8(const uint8_t* t, int64_t n) {
     for (int64_t i = 0; i < n;) {
         uint8_t c = t[i];
@@ -398,8 +399,6 @@ bool is_utf8(const uint8_t* t, int64_t n) {
     }
     return true;
 }
-
-}  // namespace
 
 buffer* decode_host_text_bytes(const uint8_t* t, int64_t n) { return decode_units(t, n, false); }
 

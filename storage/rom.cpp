@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------
 // Entry stream
@@ -114,23 +113,13 @@ int rom_pack(buffer* out, const uint8_t* stream, int64_t len) {
     return 0;
 }
 
-buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed) {
-    if (consumed) *consumed = 0;
-    if (!rom_is_rom(src, len) || len < ROM_HEADER_SIZE) return nullptr;
-    int64_t clen = load_u32_le(src + 4);
-    int64_t left = len - ROM_HEADER_SIZE;
-    if (clen > left) clen = left;
-    if (consumed) *consumed = ROM_HEADER_SIZE + clen;
-    if (clen <= 0) return nullptr;
-    // The stream's size is not stored: it is read from the block's sequences,
-    // so the stream is unpacked once into just its room.
-    int64_t size = lz4_block_size(src + ROM_HEADER_SIZE, clen, ROM_MAX_STREAM);
-    if (size < 0) return nullptr;
-    buffer* out = create_buffer_2((int32_t)size, ROM_SCRATCH_KIND);
+// The block decoded into a new buffer of room bytes; none when it does not
+// decode within them.
+static buffer* decode_block(const uint8_t* block, int64_t clen, int64_t room) {
+    buffer* out = create_buffer_2((int32_t)room, ROM_SCRATCH_KIND);
     if (!out) return nullptr;
-    prefault_pages(out->data, (size_t)size);
-    int n = LZ4_decompress_safe((const char*)src + ROM_HEADER_SIZE, (char*)out->data, (int)clen, (int)size);
-    if (n != size) {
+    int n = LZ4_decompress_safe((const char*)block, (char*)out->data, (int)clen, (int)room);
+    if (n < 0) {
         destroy_buffer(out);
         return nullptr;
     }
@@ -138,6 +127,46 @@ buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed) {
     out->cursor = 0;
     out->data[n] = 0;
     return out;
+}
+
+buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed) {
+    if (consumed) *consumed = 0;
+    if (!rom_is_rom(src, len) || len < ROM_HEADER_SIZE) return nullptr;
+    int64_t clen = load_u32_le(src + 4);
+    int64_t left = len - ROM_HEADER_SIZE;
+    if (clen > left) clen = left;
+    if (consumed) *consumed = ROM_HEADER_SIZE + clen;
+    if (clen <= 0 || clen > INT32_MAX) return nullptr;
+    // The stream's size is not stored, and reading it from every sequence
+    // costs nearly as much as decoding. So only the block's head is read: a
+    // small block's head is all of it and gives the size; a larger one's
+    // gives the ratio, and the stream is decoded into room guessed from it.
+    // A hostile block must not make the host allocate far more than it
+    // fills: no guess past ROM_ROOM_PER_BLOCK_BYTE times the block is made.
+    // Without a guess, or when it proves too small, the size is read from
+    // every sequence.
+    const uint8_t* block = src + ROM_HEADER_SIZE;
+    lz4_mark half{0, 0};
+    int r = lz4_block_walk(block, clen, ROM_MAX_STREAM, ROM_SIZE_HEAD / 2, &half);
+    lz4_mark head = half;
+    if (r == 0) r = lz4_block_walk(block, clen, ROM_MAX_STREAM, ROM_SIZE_HEAD, &head);
+    if (r < 0) return nullptr;
+    if (r == 0) {
+        // A packer finds more to copy as the stream goes on, so the ratio of
+        // the head's second half may be the better guess.
+        int64_t guess = head.out * clen / head.in;
+        if (head.in > half.in) {
+            int64_t later = (head.out - half.out) * clen / (head.in - half.in);
+            if (later > guess) guess = later;
+        }
+        guess += guess / 16;  // and a sixteenth more, to spare a second pass
+        if (guess <= clen * ROM_ROOM_PER_BLOCK_BYTE) {
+            buffer* out = decode_block(block, clen, guess < ROM_MAX_STREAM ? guess : ROM_MAX_STREAM);
+            if (out) return out;
+        }
+        if (lz4_block_walk(block, clen, ROM_MAX_STREAM, clen, &head) != 1) return nullptr;
+    }
+    return decode_block(block, clen, head.out);
 }
 
 // A run length's extension bytes (each 255 adds on) at *i; -1 past the end
@@ -153,9 +182,9 @@ static int64_t lz4_run_length(const uint8_t* src, int64_t len, int64_t* i, int64
     }
 }
 
-int64_t lz4_block_size(const uint8_t* src, int64_t len, int64_t max) {
-    if (!src || len <= 0 || max < 0) return -1;
-    int64_t i = 0, out = 0;
+int lz4_block_walk(const uint8_t* src, int64_t len, int64_t max, int64_t stop, lz4_mark* at) {
+    if (!src || !at || len <= 0 || max < 0 || at->in < 0 || at->in >= len || at->out < 0) return -1;
+    int64_t i = at->in, out = at->out;
     for (;;) {
         uint8_t token = src[i++];
         int64_t lit = lz4_run_length(src, len, &i, token >> 4, max);
@@ -163,7 +192,10 @@ int64_t lz4_block_size(const uint8_t* src, int64_t len, int64_t max) {
         i += lit;
         out += lit;
         // The last sequence holds literals only.
-        if (i == len) return out;
+        if (i == len) {
+            *at = {i, out};
+            return 1;
+        }
         if (len - i < 2) return -1;
         int64_t offset = src[i] | (int64_t)src[i + 1] << 8;
         i += 2;
@@ -172,7 +204,16 @@ int64_t lz4_block_size(const uint8_t* src, int64_t len, int64_t max) {
         if (match < 0 || match + 4 > max - out) return -1;
         out += match + 4;
         if (i >= len) return -1;
+        if (i >= stop) {
+            *at = {i, out};
+            return 0;
+        }
     }
+}
+
+int64_t lz4_block_size(const uint8_t* src, int64_t len, int64_t max) {
+    lz4_mark at{0, 0};
+    return lz4_block_walk(src, len, max, len, &at) == 1 ? at.out : -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -327,10 +368,14 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
     }
     if (len < 3) return -1;
     if (!rom_is_rom(src, len)) {
-        // The text from the cursor on, up to its first NUL.
+        // The text from the cursor on, up to its first NUL. It was read whole
+        // only when that is every byte and the bytes are text: a ROM whose
+        // header is damaged must not pass for a script, or a write-back would
+        // replace the cartridge with what came before its first NUL.
         const uint8_t* nul = (const uint8_t*)memchr(src, 0, (size_t)len);
         rom->cursor = rom->length;
-        return write_main_lua(path, src, nul ? nul - src : len);
+        int r = write_main_lua(path, src, nul ? nul - src : len);
+        return r == 0 && !nul && is_utf8(src, len) ? 0 : -1;
     }
     int64_t consumed = 0;
     buffer* stream = rom_unpack(src, len, &consumed);

@@ -164,6 +164,9 @@ buffer* decode_host_text(const buffer* text);  // none for none
 // bytes are already the 8-bit form (stored by this system), and stay as they
 // are.
 buffer* decode_host_text_file(const buffer* text);
+// Whether n bytes are well-formed UTF-8 (RFC 3629): no overlong forms,
+// surrogates or code points past U+10FFFF, no sequence cut off at the end.
+bool is_utf8(const uint8_t* text, int64_t n);
 
 // MD5 of length bytes as 32 lower-case hex digits and a NUL in out (33 bytes);
 // a negative length hashes no bytes.
@@ -469,6 +472,8 @@ inline constexpr int64_t PXA_MAX_TEXT = 65536;
 inline constexpr int ROM_OPTION_NO_LABEL = 4;
 inline constexpr int ROM_OPTION_LABEL_TEXT = 8;
 inline constexpr int64_t ROM_TAKE_MIN = 1 << 20;  // a last entry this large keeps the unpacked stream's memory
+inline constexpr int64_t ROM_SIZE_HEAD = 32768;  // block bytes read to guess the unpacked stream's size
+inline constexpr int64_t ROM_ROOM_PER_BLOCK_BYTE = 4;  // most room guessed per compressed byte
 
 enum : int {
     ROM_ENTRY_END = 0,
@@ -503,6 +508,15 @@ buffer* rom_unpack(const uint8_t* src, int64_t len, int64_t* consumed);
 // The bytes an LZ4 block decodes to, summed from its sequences without
 // decoding them; -1 when the block is malformed or decodes to more than max.
 int64_t lz4_block_size(const uint8_t* src, int64_t len, int64_t max);
+// A boundary between an LZ4 block's sequences: block bytes read, stream bytes made.
+struct lz4_mark {
+    int64_t in, out;
+};
+// Reads the sequences of an LZ4 block of len bytes from the boundary *at on,
+// without decoding them, until the block ends (1) or a sequence ends at or
+// past stop block bytes (0); *at moves to where it stopped. -1 when the block
+// is malformed there or its stream passes max bytes (*at unchanged).
+int lz4_block_walk(const uint8_t* src, int64_t len, int64_t max, int64_t stop, lz4_mark* at);
 // Reads the entry at *pos: ROM_ENTRY_OK (pos moved past it), ROM_ENTRY_END,
 // or an error code (pos unchanged, except for ROM_ENTRY_CUT_SHORT which
 // gives the bytes that are left and moves pos to the end).
@@ -520,8 +534,10 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options);
 // names carry prefix (the system ROM's are "system/..."), which is taken off:
 // "system/boot.lua" with prefix "system/" lands at path + "/boot.lua"; a name
 // outside the prefix is a bad entry. A pxa block or a bare text becomes
-// path + "/main.lua". keep_existing leaves files that exist. 0 when every
-// entry was read and written; -1 otherwise (entries before the fault stay).
+// path + "/main.lua" (a text up to its first NUL; it counts as read whole
+// only when it holds no NUL and is UTF-8). keep_existing leaves files that
+// exist. 0 when every entry was read and written; -1 otherwise (entries
+// before the fault stay).
 int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* prefix, buffer* rom,
                                                int keep_existing);
 int populate_ram_folder_from_hvx_rom_buffer(const char* path, buffer* rom);

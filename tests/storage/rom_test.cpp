@@ -3,18 +3,22 @@
 #include <gtest/gtest.h>
 #include <lz4hc.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "storage/storage.h"
+#include "tests/support/files_env.h"
 #include "tests/support/harness.h"
 #include "tests/support/rom_maker.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
+using hvx_test::read_file;
+using hvx_test::write_file;
 
 void put_name(bytes& s, const std::string& name) {
     s.insert(s.end(), name.begin(), name.end());
@@ -245,8 +249,72 @@ TEST(RomEntries, KeepExistingLeavesFilesThatExist) {
 TEST(RomEntries, TextWithoutMagicBecomesMainLua) {
     ram_env env;
     bytes t = {'p', 'r', 'i', 'n', 't', '(', '1', ')', 0, 'z', 'z'};
-    EXPECT_EQ(env.load(t), 0);
+    // Bytes past the NUL are left out, so the text was not read whole.
+    EXPECT_EQ(env.load(t), -1);
     EXPECT_EQ(ram_text("/ram/t/main.lua"), "print(1)");
+    t.resize(8);
+    EXPECT_EQ(env.load(t, "/ram/u"), 0);
+    EXPECT_EQ(ram_text("/ram/u/main.lua"), "print(1)");
+}
+
+// A cartridge file without the ROM header is a script read whole only when
+// all of it is UTF-8 text without a NUL. Anything else, above all a ROM whose
+// first byte is damaged, did not load: what was read stays readable, writes
+// under it are refused with one notice, and its file keeps every byte.
+TEST(RomText, OnlyAWholeTextWithoutTheHeaderIsWritable) {
+    hvx_test::files_env env;
+    for (int i = 0; i < 3; i++) env.procs.spawn("", "p", "/ram/p.lua");  // id 3 hears notices
+    std::string lua, gfx;
+    for (int i = 0; i < 2000; i++) lua += "print(" + std::to_string(i) + ")\n";
+    for (int i = 0; i < 4096; i++) gfx += (char)(i * 7 + (i >> 8));
+    std::string rom = hvx_test::make_rom({{"main.lua", lua}, {"gfx/0.gfx", gfx}});
+    std::string zeroed = rom, renamed = rom;
+    zeroed[0] = 0;
+    renamed[0] = 'H';
+    struct row {
+        const char* name;
+        std::string bytes;
+        bool writable;
+        std::string main;  // main.lua as read
+    } rows[] = {
+        {"zeroed.hvx.rom", zeroed, false, ""},
+        {"renamed.hvx.rom", renamed, false, rom.substr(0, rom.find('\0')).replace(0, 1, "H")},
+        {"plain.hvx.rom", "-- caf\xC3\xA9 \xE2\x9C\x93\nprint(1)\n", true, "-- caf\xC3\xA9 \xE2\x9C\x93\nprint(1)\n"},
+        {"nul.hvx.rom", std::string("print(1)\0print(2)", 17), false, "print(1)"},
+        {"latin.hvx.rom", "print('caf\xE9')", false, "print('caf\xE9')"},
+        {"cut.hvx.rom", "print('\xE2\x9C')", false, "print('\xE2\x9C')"},
+    };
+    Process* p = env.spawn();
+    std::vector<std::string> told;
+    for (const row& r : rows) {
+        ASSERT_TRUE(write_file(env.at(r.name), r.bytes)) << r.name;
+        std::string cart = std::string("/") + r.name;
+        std::string store = "return show(store('" + cart + "/new.lua', 'x'))";
+        std::string want = r.writable ? "0:" : "1:store: could not write the file";
+        EXPECT_EQ(hvx_test::run_in(p, store), want) << r.name;
+        EXPECT_EQ(hvx_test::run_in(p, store), want) << r.name;
+        pmount* m = get_mount_by_mount_point(cart.c_str(), 0);
+        ASSERT_NE(m, nullptr) << r.name;
+        std::string origin = to_cstr(m->origin);
+        EXPECT_EQ(ram_text((origin + "/main.lua").c_str()), r.main) << r.name;
+        flush_dirty_mounts_immediately();
+        std::string after = read_file(env.at(r.name));
+        if (!r.writable) {
+            EXPECT_TRUE(after == r.bytes) << r.name << ": " << after.size() << " bytes, were " << r.bytes.size();
+            told.push_back(std::string("{event=\"user_notification\",content=\"cartridge ") + cart + " " +
+                           CART_DEAD_TEXT + "\"}");
+            continue;
+        }
+        // Written back as a ROM holding the text and the new file.
+        ASSERT_TRUE(rom_is_rom((const uint8_t*)after.data(), (int64_t)after.size())) << r.name;
+        buffer* b = to_buffer(bytes(after.begin(), after.end()));
+        EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer("/ram/back", b), 0);
+        destroy_buffer(b);
+        EXPECT_EQ(ram_text("/ram/back/main.lua"), r.bytes);
+        EXPECT_EQ(ram_text("/ram/back/new.lua"), ram_text((origin + "/new.lua").c_str()));
+        EXPECT_EQ(hvx_test::run_in(p, "return (fetch('" + cart + "/new.lua'))"), "x");
+    }
+    EXPECT_EQ(env.procs.messages(get_process(3)), told);
 }
 
 TEST(RomEntries, TextAfterTheCursorIsTheOneTaken) {
@@ -255,12 +323,12 @@ TEST(RomEntries, TextAfterTheCursorIsTheOneTaken) {
     bytes t = {'o', 'l', 'd', 0, 'x', 'p', 'r', 'i', 'n', 't', '(', '2', ')', 0, 'z'};
     buffer* b = to_buffer(t);
     b->cursor = 5;
-    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/t", "", b, 0), 0);
+    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/t", "", b, 0), -1);
     EXPECT_EQ(b->cursor, b->length);
     EXPECT_EQ(ram_text("/ram/t/main.lua"), "print(2)");
     // A later cursor takes the text from there.
     b->cursor = 11;
-    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/u", "", b, 0), 0);
+    EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer_ex("/ram/u", "", b, 0), -1);
     EXPECT_EQ(ram_text("/ram/u/main.lua"), "2)");
     destroy_buffer(b);
 }
@@ -301,28 +369,117 @@ TEST(RomEntries, DotDotOnlyAsAWholeSegment) {
     destroy_buffer(stream);
 }
 
-// The unpacked size is read from the block before unpacking: it must agree
+// The unpacked size is read from the block, whole or its head: it must agree
 // with the decoder on every block the packer makes, and refuse a block cut
 // short, one that would pass the limit, and a copy from before the start.
+// Unpacking agrees too, whether its guess from the head fits or not.
 TEST(RomStream, BlockSizeAgreesWithTheDecoder) {
     uint32_t seed = 7;
     auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
-    for (int round = 0; round < 200; round++) {
-        bytes stream((size_t)(next() % 70000));
-        int alphabet = 1 + (int)(next() % 40);
-        for (auto& b : stream) b = next() % 8 == 0 ? (uint8_t)next() : (uint8_t)('a' + next() % alphabet);
+    auto check = [](const bytes& stream, int round) {
         bytes rom = pack_by_hand(stream);
         const uint8_t* block = rom.data() + ROM_HEADER_SIZE;
         int64_t n = (int64_t)rom.size() - ROM_HEADER_SIZE;
         ASSERT_EQ(lz4_block_size(block, n, ROM_MAX_STREAM), (int64_t)stream.size()) << round;
-        if (!stream.empty()) EXPECT_EQ(lz4_block_size(block, n, (int64_t)stream.size() - 1), -1);
-        if (n > 1) EXPECT_EQ(lz4_block_size(block, n - 1, ROM_MAX_STREAM), -1) << round;
+        if (!stream.empty()) {
+            EXPECT_EQ(lz4_block_size(block, n, (int64_t)stream.size() - 1), -1) << round;
+        }
+        if (n > 1) {
+            EXPECT_EQ(lz4_block_size(block, n - 1, ROM_MAX_STREAM), -1) << round;
+        }
+        // Walked in two legs, first the head.
+        lz4_mark at{0, 0};
+        int r = lz4_block_walk(block, n, ROM_MAX_STREAM, ROM_SIZE_HEAD, &at);
+        ASSERT_GE(r, 0) << round;
+        EXPECT_EQ(r == 1, at.in == n) << round;
+        if (r == 0) {
+            EXPECT_GE(at.in, ROM_SIZE_HEAD) << round;
+            EXPECT_LE(at.out, (int64_t)stream.size()) << round;
+            EXPECT_EQ(lz4_block_walk(block, n, ROM_MAX_STREAM, n, &at), 1) << round;
+        }
+        EXPECT_EQ(at.out, (int64_t)stream.size()) << round;
+        int64_t used = 0;
+        buffer* back = rom_unpack(rom.data(), (int64_t)rom.size(), &used);
+        ASSERT_NE(back, nullptr) << round;
+        EXPECT_EQ(used, (int64_t)rom.size());
+        EXPECT_TRUE(bytes(back->data, back->data + back->length) == stream) << round;
+        destroy_buffer(back);
+    };
+    for (int round = 0; round < 200; round++) {
+        bytes stream((size_t)(next() % 70000));
+        int alphabet = 1 + (int)(next() % 40);
+        for (auto& b : stream) b = next() % 8 == 0 ? (uint8_t)next() : (uint8_t)('a' + next() % alphabet);
+        check(stream, round);
     }
+    // A head that packs far worse than the rest (the guess is too small),
+    // and one that packs far better (no guess is made).
+    bytes mixed(200000), worse, better((size_t)4 << 20);
+    for (size_t i = 0; i < mixed.size(); i++) mixed[i] = (i / 64) % 2 ? (uint8_t)next() : (uint8_t)('a' + i % 13);
+    worse = mixed;
+    worse.resize((size_t)1 << 22);
+    better.insert(better.end(), mixed.begin(), mixed.end());
+    check(worse, -1);
+    check(better, -2);
     // Eight literals, then a copy reaching nine bytes back.
     bytes early = {0x84, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 9, 0, 0x50, 'x', 'x', 'x', 'x', 'x'};
     EXPECT_EQ(lz4_block_size(early.data(), (int64_t)early.size(), ROM_MAX_STREAM), -1);
     early[9] = 8;
     EXPECT_EQ(lz4_block_size(early.data(), (int64_t)early.size(), ROM_MAX_STREAM), 8 + 8 + 5);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define WATCH_ALLOCATIONS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define WATCH_ALLOCATIONS 1
+#endif
+#endif
+
+#ifdef WATCH_ALLOCATIONS
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*));
+std::atomic<bool> watching{false};
+std::atomic<size_t> largest{0};
+void on_malloc(const volatile void*, size_t n) {
+    if (watching && n > largest) largest = n;
+}
+void on_free(const volatile void*) {}
+#endif
+
+// A hostile block may not make the host allocate far more than it fills:
+// the room for its stream is never more than ROM_ROOM_PER_BLOCK_BYTE times
+// the block until every sequence has been read.
+TEST(RomStream, AHostileBlockGetsNoRoomBeyondItsSize) {
+#ifndef WATCH_ALLOCATIONS
+    GTEST_SKIP() << "allocations are watched only under AddressSanitizer";
+#else
+    static int installed = __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+    ASSERT_NE(installed, 0);
+    uint32_t seed = 3;
+    bytes text(300000), zeros_then_text((size_t)4 << 20);
+    for (auto& b : text) b = (uint8_t)('a' + (seed = seed * 1103515245u + 12345u) % 7);
+    zeros_then_text.insert(zeros_then_text.end(), text.begin(), text.end());
+    struct row {
+        const char* what;
+        bytes rom;
+    } rows[] = {
+        {"a copy from nowhere", {'h', 'v', 'x', 2, 7, 0, 0, 0, 0x40, 'a', 'b', 'c', 'd', 0, 0}},
+        {"text cut short", pack_by_hand(text)},
+        {"zeros, then text cut short", pack_by_hand(zeros_then_text)},
+    };
+    for (row& r : rows) {
+        if (r.rom.size() > 64) r.rom.pop_back();
+        largest = 0;
+        watching = true;
+        int64_t used = 0;
+        buffer* s = rom_unpack(r.rom.data(), (int64_t)r.rom.size(), &used);
+        watching = false;
+        EXPECT_EQ(s, nullptr) << r.what;
+        destroy_buffer(s);
+        int64_t block = (int64_t)r.rom.size() - ROM_HEADER_SIZE;
+        EXPECT_LE((int64_t)largest, block * ROM_ROOM_PER_BLOCK_BYTE + 64) << r.what;
+    }
+#endif
 }
 
 TEST(RomWriter, RefusesWhatCouldNotBeReadBack) {
