@@ -834,7 +834,7 @@ int flush_dirty_mounts_delayed() {
         }
         if (!next) break;
         count += hvx_path_kind(btext(next->mount_point)) != 0;
-        work += write_back(next);
+        work += std::max(write_back(next), WRITE_BACK_FILE_BYTES);
     }
     return count;
 }

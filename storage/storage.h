@@ -399,9 +399,12 @@ inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;     // a failed write-back
 // A cartridge written back is charged to the running process by the larger of
 // its files' bytes and its encoded bytes, as an unpacking is (the host write
 // is charged besides, at its close). The frame's own write-back stops once it
-// has written this many such bytes, after at least one cartridge.
+// has written this many such bytes, after at least one cartridge; a cartridge
+// counts at least WRITE_BACK_FILE_BYTES, as its file and folder are synced to
+// the disk however small it is.
 inline constexpr int64_t CART_ENCODE_BYTES_PER_CYCLE = 8;
 inline constexpr int64_t WRITE_BACK_FRAME_BYTES = 4ll << 20;
+inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;
 
 // None when the path is not legal, does not resolve, names a folder (host or
 // RAM), is missing for "r", or the host file does not open.
@@ -438,7 +441,8 @@ int pfshadow(const char* path);
 
 // Every dirty mount, now (reboot, exit, the flush signals).
 int flush_dirty_mounts_immediately();
-// The due ones, oldest due first, until WRITE_BACK_FRAME_BYTES are written.
+// The due ones, oldest due first, until WRITE_BACK_FRAME_BYTES are written
+// (each cartridge counted at least WRITE_BACK_FILE_BYTES).
 int flush_dirty_mounts_delayed();
 int flush_dirty_mounts_ex(int delayed);
 // The cartridge a normalised path names (the deepest cartridge mount at the

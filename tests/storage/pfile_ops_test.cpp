@@ -565,6 +565,13 @@ TEST(WriteBack, TheFrameWritesDueCartridgesOldestFirstUpToItsBytes) {
     EXPECT_EQ(waiting(carts), "/f3.hvx");
     EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
     EXPECT_EQ(waiting(carts), "");
+    // Small ones each count a file's syncs: a frame writes only so many.
+    change({0, 1, 2, 3, 4});
+    for (int i = 0; i < 5; i++) ASSERT_TRUE(put((carts[i] + "/big.txt").c_str(), "small"));
+    const int per_frame = (int)(WRITE_BACK_FRAME_BYTES / WRITE_BACK_FILE_BYTES);
+    ASSERT_LT(per_frame, 5);
+    EXPECT_EQ(flush_dirty_mounts_delayed(), per_frame);
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 5 - per_frame);
 }
 
 TEST(WriteBack, WhatGoesIsWrittenFirstAndWhatCanNotBeWrittenStays) {
