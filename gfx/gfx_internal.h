@@ -9,6 +9,7 @@
 
 #include "gfx/gfx.h"
 #include "runtime/runtime.h"
+#include "lang/lang.h"
 #include "userdata/userdata.h"
 
 namespace gfx {

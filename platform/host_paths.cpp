@@ -218,3 +218,5 @@ int krio_prefix_with_desktop_path(const char* name, char* out, size_t out_size) 
     if (dir.back() != '/') dir += '/';
     return join(dir, name, out, out_size, WHO_DESKTOP);
 }
+
+void krio_debug_open() { krio_debug_open_at(krio_prefix_with_appdata_path); }

@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "platform/platform.h"
+#include "core/core.h"
 
 static uint64_t now_ns() {
     timespec t{};
