@@ -595,11 +595,18 @@ Process* process_table_pop();  // the last record taken out, none when empty
 void set_root_process_ended(bool ended);
 
 // A process ended (its state closed): the steps the machine installed run in
-// the order they were added, each with the id.
+// the order they were added, each with the id (teardown of what the
+// subsystems hold for it: sockets, HTTP jobs, score channels, mounts).
 using process_ended_step = void (*)(int64_t id);
 void add_process_ended_step(process_ended_step step);
 void clear_process_ended_steps();
 void run_process_ended_steps(int64_t id);
+// Ends the program for a failure below the machine: the machine installs its
+// exit, which first writes back what must reach the disk; with none installed
+// the program ends at once.
+using program_exit_fn = void (*)(int code);
+void set_program_exit(program_exit_fn fn);
+[[noreturn]] void program_exit(int code);
 
 // --- accounting and host anchors ---
 // The allocator bound to every process state (the dialect's six-argument
@@ -754,4 +761,11 @@ int64_t process_unread_message_bytes(const Process* p);
 // escaped, suffix. Bytes queued, 0 when not queued (no window manager...).
 int send_to_window_manager(const char* prefix, const char* text, const char* suffix);
 void notify(const char* text);
+// A system error reported to the window manager (and logged).
+void report_error(const char* text);
+// The one read buffer kept between reads of messages, taken out (none when
+// none is kept) and given back: kept when none is, and unless any_size is
+// false and it is far bigger than a queue needs. True when it was kept.
+buffer* take_message_read_buffer();
+bool keep_message_read_buffer(buffer* b, bool any_size);
 

@@ -7,7 +7,6 @@
 // valid for as long as the record is in the table.
 #include <cstdarg>
 #include <cstdio>
-#include <vector>
 
 #include "core/core.h"
 
@@ -97,14 +96,4 @@ void log_refusal_once(Process* p, uint32_t limit, const char* fmt, ...) {
 
 void release_atomic_hold(const Process* p) {
     if (p && app.atomic_pid == p->id) app.atomic_pid = 0;
-}
-
-// Installed by the machine at start, in the order teardown must run them:
-// static initializers would leave the order across files unspecified.
-static std::vector<process_ended_step> ended_steps;
-
-void add_process_ended_step(process_ended_step step) { ended_steps.push_back(step); }
-void clear_process_ended_steps() { ended_steps.clear(); }
-void run_process_ended_steps(int64_t id) {
-    for (process_ended_step step : ended_steps) step(id);
 }

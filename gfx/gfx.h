@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 struct lua_State;
 struct Process;

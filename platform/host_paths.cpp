@@ -10,8 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "core/core.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+
+char krio_argv0[HVX_PATH_MAX];
 
 static std::string user_dir;  // the per-user folder, once made
 static bool too_long_logged[3];

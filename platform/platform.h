@@ -6,7 +6,29 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "runtime/runtime.h"
+#include "core/core.h"
+
+// ---------------------------------------------------------------------------
+// sysrom.dat and the command line
+// ---------------------------------------------------------------------------
+
+// Splits the block form (big-endian u32 length, then the bytes) into at most
+// max_blocks buffers of DAT_BLOCK_KIND. A block cut short by the end of the
+// data is kept with length 0 and ends the run; a length over
+// DAT_MAX_BLOCK_LEN ends it too. Returns the number of blocks stored.
+int parse_dat_blocks(const uint8_t* data, size_t size, buffer** out, int max_blocks);
+// Replaces the block table with the blocks of data (what load_halvoran_dat_files
+// does with the file's bytes; tests feed it directly).
+void set_dat_blocks(const uint8_t* data, size_t size);
+void load_halvoran_dat_files();
+// Appends one block (big-endian length, then the bytes) in the form above.
+void bwrite_dat_block(buffer* out, const uint8_t* data, uint32_t len);
+buffer* get_dat_file(int i);  // cursor rewound; none when out of range
+int get_dat_file_count();
+// The first big-endian word of block 3 (0 when absent or shorter than 4 bytes).
+uint32_t dat_flags_word();
+
+extern char krio_argv0[HVX_PATH_MAX];  // the program as started
 
 // Opens log.txt in the per-user folder (krio_debug_open_at).
 void krio_debug_open();
@@ -219,6 +241,9 @@ extern const uint32_t boot_palette[64];
 // --- host events -------------------------------------------------------------
 
 void handle_sdl_messages();
+// What a file dropped on the window becomes (the machine installs it at
+// start; with none a drop is ignored). Takes the host path.
+void os_set_drop_handler(void (*handler)(const char* host_path));
 // Texts sent to the window manager.
 int host_event_text_key(char* out, size_t n, bool down, int scancode);
 int host_event_text_input(char* out, size_t n, const char* utf8);
@@ -349,13 +374,7 @@ int64_t os_audio_device_id();  // -1 while none is open
 // The device's callback: the mixer fills the stream, and while capture is on
 // the same bytes are appended to app.audio_capture_buf.
 void sdl2_mixer_callback(void* userdata, uint8_t* stream, int len);
-// Nestable lock: while it is held the callback does not run. Strictly paired,
-// main thread only; never held across a call that can raise a script error.
-// app.audio_capture and app.audio_capture_buf are read by the callback: they
-// change only while it is held.
-void os_lock_audio();
-void os_unlock_audio();
-int os_audio_lock_level();
+// (The audio lock that keeps the callback out: audio/audio.h.)
 // Keeps room ahead of the callback in the capture buffer; once a frame.
 void os_audio_capture_reserve();
 uint64_t os_audio_capture_dropped();  // bytes of capture that found no room

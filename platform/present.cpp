@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 host_rect compute_dest_rect(int32_t W, int32_t H, int32_t pw, int32_t ph, int pixel_perfect, int stretch,
                             int blit_720p) {

@@ -47,13 +47,6 @@ static void free_record(Process* p) {
 static int32_t process_id = 1;
 static bool removing_all = false;  // processes_init: the root goes too
 
-uint8_t* get_null_sprite() {
-    alignas(16) static uint8_t block[UD_HEADER_SIZE + 16 * 16];
-    std::memset(block, 0, sizeof block);
-    ud_write_header(block, UTYPE_U8, 2, 16, 16);
-    return block;
-}
-
 static void copy_text(char* dst, size_t max_chars, const char* src) {
     size_t n = src ? strnlen(src, max_chars) : 0;
     if (n) std::memcpy(dst, src, n);
@@ -302,10 +295,7 @@ void free_process(Process* p) {
     std::free(p->source);
     p->source = nullptr;
     p->source_len = 0;
-    delete_sockets_by_process(p->id);
-    cancel_jobs_by_process(p->id);
-    remove_scoresub_refrences(p->id);
-    prune_process_mounts(p->id);
+    run_process_ended_steps(p->id);
 }
 
 void kill_process_by_index(int i) {
@@ -400,6 +390,15 @@ void processes_init() {
     static const hvx_vm_memory vm_memory = {vm_peek, vm_peek2, vm_peek4, vm_peek8};
     hvx_set_vm_memory(&vm_memory);
     lua_hvx_set_nonyield_overrun(process_nonyield_overrun);
+    // What the layers below call upward, installed afresh at every start.
+    // Teardown's order: sockets, HTTP jobs, score channels, then mounts.
+    clear_process_ended_steps();
+    add_process_ended_step(delete_sockets_by_process);
+    add_process_ended_step(cancel_jobs_by_process);
+    add_process_ended_step(remove_scoresub_refrences);
+    add_process_ended_step(prune_process_mounts);
+    set_program_exit(halvoran_exit);
+    os_set_drop_handler(process_dropped_file);
     removing_all = true;
     // Finalizers of a closing process may add or remove others.
     for (int guard = 0; get_process_count() > 0 && guard < 4 * MAX_PROCESSES; guard++) {

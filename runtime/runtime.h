@@ -7,24 +7,9 @@
 #include "core/core.h"
 
 // ---------------------------------------------------------------------------
-// sysrom.dat and the frame driver
+// The frame driver
 // ---------------------------------------------------------------------------
 
-// Splits the block form (big-endian u32 length, then the bytes) into at most
-// max_blocks buffers of DAT_BLOCK_KIND. A block cut short by the end of the
-// data is kept with length 0 and ends the run; a length over
-// DAT_MAX_BLOCK_LEN ends it too. Returns the number of blocks stored.
-int parse_dat_blocks(const uint8_t* data, size_t size, buffer** out, int max_blocks);
-// Replaces the block table with the blocks of data (what load_halvoran_dat_files
-// does with the file's bytes; tests feed it directly).
-void set_dat_blocks(const uint8_t* data, size_t size);
-void load_halvoran_dat_files();
-// Appends one block (big-endian length, then the bytes) in the form above.
-void bwrite_dat_block(buffer* out, const uint8_t* data, uint32_t len);
-buffer* get_dat_file(int i);  // cursor rewound; none when out of range
-int get_dat_file_count();
-// The first big-endian word of block 3 (0 when absent or shorter than 4 bytes).
-uint32_t dat_flags_word();
 
 void process_arguments(int argc, char** argv);
 void reset_app_state();
@@ -38,7 +23,6 @@ void halvoran_flush_before_exit();
 [[noreturn]] void halvoran_exit(int code);
 int halvoran_main(int argc, char** argv);
 
-extern char krio_argv0[HVX_PATH_MAX];
 extern uint64_t debug_system_frames_since_reboot;
 
 // Settings read and applied at start-up.
@@ -77,7 +61,6 @@ void free_process(Process* p);
 // Loads text into the process's state above its chunk; returns 0 or the Lua
 // error text (valid until the next call).
 const char* process_load_boot_text(Process* p, const char* text, size_t len, const char* chunkname);
-uint8_t* get_null_sprite();  // zeroed 16x16 u8 typed userdata block
 void generate_default_wavetable(Process* p);
 // The host runs code of p's state outside p's slice (a collection's
 // finalizers, a traceback, the close at removal): on a counter of its own
@@ -112,9 +95,6 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from = nullptr
 // what the debt cap cannot carry is owed and paid before it runs again.
 void charge_compile(size_t len);
 void update_processes_after_frame();
-int audio_op_start(int64_t pid, int force);  // 0 with the audio lock held, 1 when refused
-void audio_op_end();
-void report_error(const char* text);
 int64_t get_total_frame_cycles();
 int64_t get_total_frame_cycles_since_wm_flip();
 

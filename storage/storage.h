@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 // A little-endian u32 at p (four readable bytes).
 inline uint32_t load_u32_le(const uint8_t* p) {

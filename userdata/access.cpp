@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "lang/lang.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "storage/storage.h"
 #include "userdata/userdata.h"
 

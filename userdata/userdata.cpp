@@ -8,7 +8,7 @@
 
 #include "gfx/gfx.h"
 #include "lang/lang.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 static_assert(std::endian::native == std::endian::little, "elements are stored little-endian");
 
@@ -265,4 +265,11 @@ void add_userdata_metatable_functions(lua_State* L) {
         lua_setfield(L, -2, m.name);
     }
     lua_setglobal(L, "USERDATA");
+}
+
+uint8_t* get_null_sprite() {
+    alignas(16) static uint8_t block[UD_HEADER_SIZE + 16 * 16];
+    std::memset(block, 0, sizeof block);
+    ud_write_header(block, UTYPE_U8, 2, 16, 16);
+    return block;
 }
