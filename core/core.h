@@ -123,6 +123,12 @@ uint32_t get_total_num_buffers();
 uint32_t get_total_buffer_allocation();
 uint32_t get_buffer_group_count(int kind);
 
+// Standard CRC-32, zlib's crc32; 0 for no bytes. Longer inputs are fed to it
+// CRC_STEP_MAX bytes at a time (its length is 32-bit).
+inline constexpr uint32_t CRC_STEP_MAX = 1u << 30;
+uint32_t crc32b(const void* data, int64_t length);
+uint32_t crc32b_update(uint32_t crc, const void* data, int64_t length);
+
 // ---------------------------------------------------------------------------
 // Platform allocator: counted heap blocks with a checked header
 // ---------------------------------------------------------------------------
@@ -217,6 +223,27 @@ void os_time_init();      // starts the program's monotonic clock (first thing i
 uint64_t os_get_time();   // milliseconds since start
 uint32_t get_ticks();
 void os_sleep(uint32_t ms);
+// The clock frames are paced and timed by: the host's (os_get_time,
+// os_sleep) unless a test seam set another (os_set_frame_clock).
+extern uint64_t (*os_clock_ticks)();
+extern void (*os_clock_delay)(uint32_t ms);
+uint64_t os_ticks();  // the clock of the seam (os_get_time by default)
+
+// Whole host files.
+
+// Writes length bytes as the whole host file at path: they go to a hidden
+// sibling first, which then replaces the file, so a failed write leaves the
+// old file as it was. Permissions as a plain create gives them: a new file
+// mode less the umask, a replaced one its own, less any bit mode lacks.
+// 1 when written.
+int os_write_file_atomic(const char* host_path, const void* data, size_t length, unsigned mode);
+// Hidden siblings written before they replace their file are named
+// "." name tag "<pid>_<counter>", with one of these tags per writer.
+inline constexpr const char* OS_TEMP_TAGS[] = {".~w", ".~hvx"};
+// Removes, once per folder and run, the siblings in the folder of host_path
+// that a writer which has since died left behind (a crash between write and
+// rename).
+void os_sweep_stale_temps(const char* host_path);
 
 // ---------------------------------------------------------------------------
 // Settings
@@ -361,6 +388,21 @@ inline constexpr uint32_t ADDR_WAVETABLE_END = 0x1000000;
 inline constexpr int WAVETABLE_WAVES = 272;
 inline constexpr int WAVE_SAMPLES = 1024;
 inline constexpr uint64_t WAVETABLE_SEED = 0x12345678;
+
+// The virtual display and the frame it is composed into.
+inline constexpr int HVX_DISPLAY_W = 480;
+inline constexpr int HVX_DISPLAY_H = 270;
+inline constexpr int HVX_DISPLAY_PIXELS = HVX_DISPLAY_W * HVX_DISPLAY_H;
+inline int video_mode_scale_for(uint8_t mode) { return mode == 3 ? 2 : mode == 4 ? 3 : 1; }
+// Draw-state addresses the compositor and the window read.
+inline constexpr uint32_t ADDR_PALETTE = 0x5000;     // u32[256], four palettes of 64
+inline constexpr uint32_t ADDR_LINE_SEL = 0x5400;    // 2 bits a line, low bits first
+inline constexpr uint32_t ADDR_DISPLAY_W = 0x5478;   // i16
+inline constexpr uint32_t ADDR_DISPLAY_H = 0x547A;   // i16
+inline constexpr uint32_t ADDR_VIDEO_MODE = 0x547C;  // 3 = 240x135 doubled, 4 = 160x90 tripled
+inline constexpr uint32_t ADDR_REMAP = 0x5480;       // u8[64]
+inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
+inline constexpr uint8_t BLIT_UNMAPPED_COLOUR = 8;   // what an unmapped source page copies as
 
 // Cycle budget.
 inline constexpr int32_t CPU_FRAME_BUDGET = 0x44444;        // 279,620

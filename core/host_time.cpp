@@ -22,3 +22,9 @@ void os_sleep(uint32_t ms) {
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
 }
+
+// The program's own clock and sleep: a frame woken from its sleep touches
+// no more code than it must.
+uint64_t (*os_clock_ticks)() = os_get_time;
+void (*os_clock_delay)(uint32_t) = os_sleep;
+uint64_t os_ticks() { return os_clock_ticks(); }

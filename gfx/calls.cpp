@@ -7,7 +7,6 @@
 
 #include "gfx/gfx_internal.h"
 #include "lang/lang.h"
-#include "platform/platform.h"
 #include "core/core.h"
 
 namespace {

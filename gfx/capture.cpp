@@ -15,7 +15,6 @@
 
 #include "audio/audio.h"
 #include "gfx/gfx.h"
-#include "platform/platform.h"
 #include "core/core.h"
 #include "storage/storage.h"
 

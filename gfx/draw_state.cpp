@@ -6,7 +6,6 @@
 
 #include "gfx/gfx.h"
 #include "lang/lang.h"
-#include "platform/platform.h"
 #include "core/core.h"
 #include "userdata/userdata.h"
 

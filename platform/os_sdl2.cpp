@@ -37,7 +37,6 @@ int clamp_pixel_scale(int k) {
     return k < 1 ? 1 : k > PIXEL_SCALE_MAX ? PIXEL_SCALE_MAX : k;
 }
 
-int video_mode_scale_for(uint8_t mode) { return mode == 3 ? 2 : mode == 4 ? 3 : 1; }
 
 int texture_factor(int W, int H) {
     if (W < 960) return 2;

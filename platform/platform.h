@@ -57,24 +57,11 @@ void os_set_opener(const char* program);
 
 struct Process;
 
-// The virtual display and the frame it is composed into.
-inline constexpr int HVX_DISPLAY_W = 480;
-inline constexpr int HVX_DISPLAY_H = 270;
-inline constexpr int HVX_DISPLAY_PIXELS = HVX_DISPLAY_W * HVX_DISPLAY_H;
 inline constexpr int BIG_SRC_W = 1920;  // the largest texture: the display enlarged 4 times
 inline constexpr int BIG_SRC_H = 1080;
 inline constexpr int BLIT_720P_W = 1280;
 inline constexpr int BLIT_720P_H = 720;
 
-// Draw-state addresses the compositor and the window read.
-inline constexpr uint32_t ADDR_PALETTE = 0x5000;     // u32[256], four palettes of 64
-inline constexpr uint32_t ADDR_LINE_SEL = 0x5400;    // 2 bits a line, low bits first
-inline constexpr uint32_t ADDR_DISPLAY_W = 0x5478;   // i16
-inline constexpr uint32_t ADDR_DISPLAY_H = 0x547A;   // i16
-inline constexpr uint32_t ADDR_VIDEO_MODE = 0x547C;  // 3 = 240x135 doubled, 4 = 160x90 tripled
-inline constexpr uint32_t ADDR_REMAP = 0x5480;       // u8[64]
-inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
-inline constexpr uint8_t BLIT_UNMAPPED_COLOUR = 8;   // what an unmapped source page copies as
 
 // Window.
 inline constexpr int PIXEL_SCALE_DEFAULT = 2;
@@ -138,7 +125,6 @@ int os_preblit_scale();
 
 // Pure pieces of the configuration.
 int clamp_pixel_scale(int k);              // 0 -> 2, else 1..16
-int video_mode_scale_for(uint8_t mode);    // 3 -> 2, 4 -> 3, else 1
 int texture_factor(int window_w, int window_h);  // 2, 3 or 4
 // A process-controlled display size is taken only inside 1..480 x 1..270.
 bool virtual_size_is_valid(int64_t w, int64_t h);
@@ -200,7 +186,6 @@ int pace_wait(uint64_t last_t, uint32_t length, uint64_t (*ticks)(), void (*dela
 // skips the frame wait. Null restores the host clock.
 void os_set_frame_clock(uint64_t (*ticks)(), void (*delay)(uint32_t));
 void os_set_skip_frame_wait(bool skip);
-uint64_t os_ticks();  // the clock of the seam (os_get_time by default)
 
 // --- compositor ------------------------------------------------------------
 
@@ -398,18 +383,3 @@ os_thread* os_create_thread(int (*fn)(void*), void* data);
 // Detaches the thread (it is not waited for) and frees the record; none: nothing.
 void os_destroy_thread(os_thread* t);
 
-// --- whole host files ---------------------------------------------------------
-
-// Writes length bytes as the whole host file at path: they go to a hidden
-// sibling first, which then replaces the file, so a failed write leaves the
-// old file as it was. Permissions as a plain create gives them: a new file
-// mode less the umask, a replaced one its own, less any bit mode lacks.
-// 1 when written.
-int os_write_file_atomic(const char* host_path, const void* data, size_t length, unsigned mode);
-// Hidden siblings written before they replace their file are named
-// "." name tag "<pid>_<counter>", with one of these tags per writer.
-inline constexpr const char* OS_TEMP_TAGS[] = {".~w", ".~hvx"};
-// Removes, once per folder and run, the siblings in the folder of host_path
-// that a writer which has since died left behind (a crash between write and
-// rename).
-void os_sweep_stale_temps(const char* host_path);

@@ -399,6 +399,8 @@ void processes_init() {
     add_process_ended_step(prune_process_mounts);
     set_program_exit(halvoran_exit);
     os_set_drop_handler(process_dropped_file);
+    set_userdata_method("blit", lua54_blit);
+    set_label_text_drawer(draw_label_text);
     removing_all = true;
     // Finalizers of a closing process may add or remove others.
     for (int guard = 0; get_process_count() > 0 && guard < 4 * MAX_PROCESSES; guard++) {

@@ -9,7 +9,6 @@
 
 #include "lang/lang.h"
 #include "core/core.h"
-#include "storage/storage.h"
 #include "userdata/userdata.h"
 
 const char* ud_arg_text(lua_State* L, int idx, char (&buf)[64]) {

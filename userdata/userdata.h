@@ -95,7 +95,10 @@ struct userdata_method {
     const char* name;
     int (*fn)(lua_State*);
 };
-extern const userdata_method userdata_methods[USERDATA_METHODS];
+// A method of a subsystem above this one (blit, the graphics code's) is none
+// here until the machine sets it at start, so the order never changes.
+extern userdata_method userdata_methods[USERDATA_METHODS];
+void set_userdata_method(const char* name, int (*fn)(lua_State*));
 // Builds the method table and stores it as the global USERDATA.
 void add_userdata_metatable_functions(lua_State* L);
 

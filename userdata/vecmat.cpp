@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "lang/lang.h"
-#include "platform/platform.h"
 #include "core/core.h"
 #include "userdata/userdata.h"
 
