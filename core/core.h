@@ -657,6 +657,9 @@ void set_program_exit(program_exit_fn fn);
 // A request that fails with retry set marks the owner out of memory and makes
 // the running slice yield.
 void* l_alloc(void* owner, void* block, size_t old_size, size_t new_size, int retry, size_t accounted);
+// While an error is being reported the state must be able to allocate its
+// traceback even at the ceiling (the machine lifts it around the report).
+void lift_memory_ceiling(bool lifted);
 int32_t current_frame_budget();  // B of the moment (fast boot or normal)
 int64_t process_memory_in_use(const Process* p);
 
