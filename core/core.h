@@ -640,7 +640,9 @@ void set_root_process_ended(bool ended);
 // the order they were added, each with the id (teardown of what the
 // subsystems hold for it: sockets, HTTP jobs, score channels, mounts).
 using process_ended_step = void (*)(int64_t id);
-void add_process_ended_step(process_ended_step step);
+inline constexpr int PROCESS_ENDED_STEPS_MAX = 8;
+// False (and nothing added) for none or past PROCESS_ENDED_STEPS_MAX.
+bool add_process_ended_step(process_ended_step step);
 void clear_process_ended_steps();
 void run_process_ended_steps(int64_t id);
 // Ends the program for a failure below the machine: the machine installs its

@@ -1,17 +1,22 @@
 // What the ground calls upward: functions the machine installs at start.
 #include <cstdlib>
-#include <vector>
 
 #include "core/core.h"
 
 // Installed by the machine at start, in the order teardown must run them:
-// static initializers would leave the order across files unspecified.
-static std::vector<process_ended_step> ended_steps;
+// static initializers would leave the order across files unspecified. A
+// plain array: a process may still end while the program's statics go.
+static process_ended_step ended_steps[PROCESS_ENDED_STEPS_MAX];
+static int ended_count = 0;
 
-void add_process_ended_step(process_ended_step step) { ended_steps.push_back(step); }
-void clear_process_ended_steps() { ended_steps.clear(); }
+bool add_process_ended_step(process_ended_step step) {
+    if (!step || ended_count >= PROCESS_ENDED_STEPS_MAX) return false;
+    ended_steps[ended_count++] = step;
+    return true;
+}
+void clear_process_ended_steps() { ended_count = 0; }
 void run_process_ended_steps(int64_t id) {
-    for (process_ended_step step : ended_steps) step(id);
+    for (int i = 0; i < ended_count; i++) ended_steps[i](id);
 }
 
 static program_exit_fn installed_exit = nullptr;

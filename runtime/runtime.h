@@ -126,7 +126,7 @@ void process_dropped_file(const char* host_path);
 int drop_destination_path(const char* host_path, char* out, size_t out_size);
 
 // Process calls.
-// (display size, video mask and the no-new-frame bit: platform/platform.h)
+// (display size and the no-new-frame bit: core/core.h)
 inline constexpr uint32_t ADDR_VIDEO_MASK = 0x547D;  // a blit of the display copies only these bits
 inline constexpr uint8_t FLAG_BYTE_GC_INC = 1;
 inline constexpr uint8_t FLAG_BYTE_LOW_PRIORITY = 0x20;
