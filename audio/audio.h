@@ -5,6 +5,27 @@
 
 inline constexpr int MUDO_VOLUME_MAX = 256;
 
+// Nestable lock: while it is held the output device's callback does not run.
+// Strictly paired, main thread only; never held across a call that can raise
+// a script error. app.audio_capture and app.audio_capture_buf are read by the
+// callback: they change only while it is held.
+void os_lock_audio();
+void os_unlock_audio();
+int os_audio_lock_level();
+bool audio_lock_ready();  // makes the lock's mutex; false when the host has none
+// The callback's side: the mutex alone, around what it reads and writes.
+void audio_mixer_lock();
+void audio_mixer_unlock();
+
+// The synthesizer's copy of the focus process: pid asks for the focus (0:
+// whoever holds it); force copies even when nothing was written. 0 with the
+// audio lock held, 1 when refused.
+int audio_op_start(int64_t pid, int force);
+void audio_op_end();
+// Nothing for the once-a-frame copy to do (the lock is then left alone, so
+// the mixer sees no writer in an idle frame).
+bool synth_copy_current();
+
 void mudo_init();
 void mudo_set_volume(int v);
 void mudo_set_stereo_swap(int flag);

@@ -6,7 +6,7 @@
 #include "audio/audio.h"
 #include "audio/synth.h"
 #include "lang/lang.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 namespace {
 

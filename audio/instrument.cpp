@@ -33,12 +33,6 @@ const uint8_t inst0_nodes[64] = {
 // Wavetable 0: the 64 sine-to-triangle rows at 0xF80000, 1,024 samples each.
 const uint8_t inst0_wt[8] = {0x00, 0xF8, 10, 64, 0, 0, 0, 0};
 
-void mudo_ram_read_edge(uint64_t a, uint8_t* dst, uint32_t n) {
-    uint32_t inside = a >= MUDO_RAM_SIZE ? 0 : (uint32_t)std::min<uint64_t>(n, MUDO_RAM_SIZE - a);
-    if (inside) std::memcpy(dst, mixer.ram + a, inside);
-    std::memset(dst + inside, 0, n - inside);
-}
-
 int32_t get_env_duration(uint8_t v) {
     if (v < 16) return v;
     if (v < 32) return (v - 8) * 2;

@@ -3,9 +3,11 @@
 // main thread while it holds the audio lock; audio.h is the outer contract.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // --- sizes and limits ------------------------------------------------------
 inline constexpr uint32_t MUDO_RAM_SIZE = 0x1000000;  // the private copy of the focus process
@@ -168,7 +170,12 @@ void mudo_clear_mixer();
 // --- audio RAM reads: nothing past 16 MB is read; such bytes are 0 -----------
 inline uint8_t mudo_ram8(uint64_t a) { return a < MUDO_RAM_SIZE ? mixer.ram[a] : 0; }
 inline uint16_t mudo_ram16(uint64_t a) { return (uint16_t)(mudo_ram8(a) | mudo_ram8(a + 1) << 8); }
-void mudo_ram_read_edge(uint64_t a, uint8_t* dst, uint32_t n);
+// A read that runs past the end (kept out of line: the readers' loops are hot).
+[[gnu::noinline]] inline void mudo_ram_read_edge(uint64_t a, uint8_t* dst, uint32_t n) {
+    uint32_t inside = a >= MUDO_RAM_SIZE ? 0 : (uint32_t)std::min<uint64_t>(n, MUDO_RAM_SIZE - a);
+    if (inside) std::memcpy(dst, mixer.ram + a, inside);
+    std::memset(dst + inside, 0, n - inside);
+}
 inline void mudo_ram_read(uint64_t a, uint8_t* dst, uint32_t n) {
     if (a + n <= MUDO_RAM_SIZE)
         for (uint32_t i = 0; i < n; i++) dst[i] = mixer.ram[a + i];

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "audio/audio.h"
 #include "bench/bench_support.h"
 #include "lang/lang.h"
 #include "platform/platform.h"

@@ -7,8 +7,7 @@
 
 #include "gfx/gfx_internal.h"
 #include "lang/lang.h"
-#include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "audio/audio.h"
 #include "gfx/gfx.h"
-#include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "storage/storage.h"
 
 #include <fcntl.h>  // a GIF opened with plain permissions

@@ -6,8 +6,7 @@
 
 #include "gfx/gfx.h"
 #include "lang/lang.h"
-#include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "userdata/userdata.h"
 
 uint32_t read_mask, write_mask, target_mask;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 struct lua_State;
 struct Process;
@@ -341,6 +341,10 @@ int lua54_rectfill(lua_State* L);
 int lua54_line(lua_State* L);
 int lua54_spr(lua_State* L);
 int lua54_blit(lua_State* L);
+// Prints the label text of a PNG cartridge's info file into bitmap (a
+// LABEL_W x LABEL_H u8 typed userdata block; the first call's is kept).
+struct buffer;
+void draw_label_text(uint8_t* bitmap, const buffer* info);
 int lua54__set_spr(lua_State* L);
 
 template <class F>

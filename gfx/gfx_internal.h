@@ -8,7 +8,8 @@
 #include <cstring>
 
 #include "gfx/gfx.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
+#include "lang/lang.h"
 #include "userdata/userdata.h"
 
 namespace gfx {

@@ -7,7 +7,7 @@
 
 #include "gfx/gfx_internal.h"
 #include "lang/lang.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "userdata/userdata.h"
 
 int64_t print_max_x = PRINT_EXTENT_START, print_max_y = PRINT_EXTENT_START;

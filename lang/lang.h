@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "lua.h"
 #include "lauxlib.h"
@@ -115,3 +116,46 @@ int lua_hvx_ccalls(lua_State* L);
 // Pushes the value in the first slot of the main thread's stack of L's state
 // (nil when there is none) and returns its type. No script reaches that slot.
 int lua_hvx_pushfirst(lua_State* L);
+// Holds (keep) or lets go of the value at idx for the host, in a table at the
+// first slot of the main stack of L's state (below the chunk, where no
+// script reaches it to drop it). False when the state has no such table.
+bool hvx_anchor(lua_State* L, int idx, bool keep);
+// The same table keyed by a host address: the value on top of the stack is
+// popped and held under key (nil lets go of what was there), as lua_rawsetp
+// on the registry would, and as it runs no finalizer. False when the state
+// has no such table (the value is popped all the same).
+bool hvx_anchor_at(lua_State* L, const void* key);
+// Slots at the bottom of a process's main stack that belong to the host (the
+// anchors' table): whoever empties that stack from the host keeps them.
+inline constexpr int HVX_HOST_SLOTS = 1;
+
+// ---------------------------------------------------------------------------
+// System call arguments
+// ---------------------------------------------------------------------------
+
+// Argument readers shared by all system calls.
+// Integer argument: an integer as it is; a float or numeric string floored;
+// anything else, NaN included, the default. Out-of-range values saturate.
+int64_t hvx_intp(lua_State* L, int index, int64_t def);
+// Double to integer, truncating toward zero; NaN gives nan_value and values
+// beyond the range (infinities included) saturate.
+// (Inline: the typed userdata loops convert millions of elements with it.)
+inline int64_t hvx_double_to_i64(double d, int64_t nan_value) {
+    constexpr double two_63 = 9223372036854775808.0;  // every double at or above it is out of range
+    if (d != d) return nan_value;
+    if (d >= two_63) return INT64_MAX;
+    if (d < -two_63) return INT64_MIN;
+    return (int64_t)d;
+}
+int32_t hvx_double_to_i32(double d, int32_t nan_value);
+// Truncated number: a number or numeric string truncated toward zero,
+// saturating at the 32-bit range; anything else, NaN included, 0.
+int32_t hvx_trunc_arg(lua_State* L, int index);
+// A process id argument: an integer or a number/string with an integral
+// value; anything else 0 (which matches no process).
+int64_t hvx_pid_arg(lua_State* L, int index);
+// A text argument is a string, or a number (read as its text).
+bool hvx_is_text(lua_State* L, int index);
+// Text argument copied into out (so nothing the call does afterwards can
+// change it); false for any other value.
+bool hvx_text_arg(lua_State* L, int index, std::string* out);

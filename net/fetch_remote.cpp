@@ -7,7 +7,7 @@
 #include "lang/lang.h"
 #include "net/net.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "storage/storage.h"
 
 static bool starts_with(const char* s, const std::string& prefix) {

@@ -16,7 +16,7 @@
 #include "lang/lang.h"
 #include "net/net.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 struct scoresub_item {
     char* key;

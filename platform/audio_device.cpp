@@ -1,7 +1,5 @@
 // The audio output device: one stereo stream whose callback asks the
-// synthesizer's mixer for samples and hands the same bytes to audio capture,
-// and the nestable lock that keeps the callback out while the main thread
-// changes what it reads.
+// synthesizer's mixer for samples and hands the same bytes to audio capture.
 #include <SDL.h>
 
 #include <atomic>
@@ -9,45 +7,22 @@
 
 #include "audio/audio.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 using mixer_fn = void (*)(int16_t*, int32_t);
 
 static int64_t audio_output_device_id = -1;
-static int32_t lock_level;
-// Taken by the callback around everything it reads and writes, and by the
-// outermost os_lock_audio: unlike a device lock it stays valid while the
-// device is closed and re-opened, and with no device at all.
-static SDL_mutex* audio_mutex;
 static std::atomic<uint64_t> capture_dropped;
 static std::atomic<mixer_fn> test_mixer;
 
-static SDL_mutex* lock_mutex() {
-    // Made on the main thread before any device exists to call back.
-    if (!audio_mutex) audio_mutex = SDL_CreateMutex();
-    return audio_mutex;
-}
-
 void os_set_audio_mixer(void (*mix)(int16_t*, int32_t)) { test_mixer.store(mix); }
 
-void os_lock_audio() {
-    if (lock_level++ != 0) return;
-    if (lock_mutex()) SDL_LockMutex(audio_mutex);
-    mudo_note_writer();  // whoever takes the lock may change what the mixer reads
-}
-
-void os_unlock_audio() {
-    if (lock_level <= 0) return;  // an unpaired unlock changes nothing
-    if (--lock_level == 0 && audio_mutex) SDL_UnlockMutex(audio_mutex);
-}
-
-int os_audio_lock_level() { return lock_level; }
 int64_t os_audio_device_id() { return audio_output_device_id; }
 uint64_t os_audio_capture_dropped() { return capture_dropped.load(); }
 
 void sdl2_mixer_callback(void*, uint8_t* stream, int len) {
     if (!stream || len <= 0) return;
-    SDL_LockMutex(audio_mutex);
+    audio_mixer_lock();
     mixer_fn mix = test_mixer.load();
     if (!mix) mix = mudo_mix_device;
     int32_t frames = len / AUDIO_FRAME_BYTES;
@@ -70,7 +45,7 @@ void sdl2_mixer_callback(void*, uint8_t* stream, int len) {
             capture_dropped += (uint64_t)len;
         }
     }
-    SDL_UnlockMutex(audio_mutex);
+    audio_mixer_unlock();
 }
 
 void os_audio_capture_reserve() {
@@ -85,7 +60,7 @@ void os_audio_capture_reserve() {
 void audio_close_output_device() {
     if (audio_output_device_id < 0) return;
     // Closing waits for the callback, which would wait for this thread.
-    if (lock_level > 0) {
+    if (os_audio_lock_level() > 0) {
         krio_debug("** audio device not closed while the audio lock is held\n");
         return;
     }
@@ -94,11 +69,11 @@ void audio_close_output_device() {
 }
 
 void audio_open_output_device() {
-    if (lock_level > 0) {
+    if (os_audio_lock_level() > 0) {
         krio_debug("** audio device not opened while the audio lock is held\n");
         return;
     }
-    if (!lock_mutex()) {
+    if (!audio_lock_ready()) {
         krio_debugf("** no audio lock: %s\n", SDL_GetError());
         return;
     }

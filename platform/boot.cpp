@@ -7,7 +7,7 @@
 
 #include "gfx/gfx.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "userdata/userdata.h"
 
 static_assert(BOOT_BACK_BYTES == UD_HEADER_SIZE + HVX_DISPLAY_PIXELS);

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 static uint8_t key_state[KEY_STATES], last_key_state[KEY_STATES];
 static int32_t last_mx = -1, last_my = -1, last_mb = -1;
@@ -20,6 +20,9 @@ static int32_t locked_reset;
 static const uint8_t* sdl_keyboard(int* n) { return SDL_GetKeyboardState(n); }
 static uint32_t sdl_mouse(int* x, int* y) { return SDL_GetMouseState(x, y); }
 static const uint8_t* (*read_keyboard)(int*) = sdl_keyboard;
+static void (*drop_handler)(const char*) = nullptr;
+
+void os_set_drop_handler(void (*handler)(const char* host_path)) { drop_handler = handler; }
 static uint32_t (*read_mouse)(int*, int*) = sdl_mouse;
 
 void os_set_input_reader(const uint8_t* (*keyboard)(int*), uint32_t (*mouse)(int*, int*)) {
@@ -285,7 +288,7 @@ void handle_sdl_messages() {
             break;
         }
         case SDL_DROPFILE:
-            if (e.drop.file) process_dropped_file(e.drop.file);
+            if (e.drop.file && drop_handler) drop_handler(e.drop.file);
             SDL_free(e.drop.file);
             if (os_sdl_window()) SDL_RaiseWindow(os_sdl_window());
             break;

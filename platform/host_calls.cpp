@@ -8,7 +8,7 @@
 
 #include "lang/lang.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "storage/storage.h"
 
 // --- host clipboard ------------------------------------------------------------------

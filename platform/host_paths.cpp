@@ -10,8 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include "core/core.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+
+char krio_argv0[HVX_PATH_MAX];
 
 static std::string user_dir;  // the per-user folder, once made
 static bool too_long_logged[3];
@@ -218,3 +220,5 @@ int krio_prefix_with_desktop_path(const char* name, char* out, size_t out_size) 
     if (dir.back() != '/') dir += '/';
     return join(dir, name, out, out_size, WHO_DESKTOP);
 }
+
+void krio_debug_open() { krio_debug_open_at(krio_prefix_with_appdata_path); }

@@ -9,7 +9,7 @@
 
 #include "lang/lang.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 namespace {
 

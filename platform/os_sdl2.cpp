@@ -8,7 +8,7 @@
 
 #include "gfx/gfx.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 static SDL_Window* sdl_window;
 static SDL_Renderer* sdl_renderer;
@@ -37,7 +37,6 @@ int clamp_pixel_scale(int k) {
     return k < 1 ? 1 : k > PIXEL_SCALE_MAX ? PIXEL_SCALE_MAX : k;
 }
 
-int video_mode_scale_for(uint8_t mode) { return mode == 3 ? 2 : mode == 4 ? 3 : 1; }
 
 int texture_factor(int W, int H) {
     if (W < 960) return 2;
@@ -214,7 +213,7 @@ void os_apply_video_config() {
     if (sdl_window) sdl_renderer = SDL_CreateRenderer(sdl_window, -1, SDL_RENDERER_PRESENTVSYNC);
     if (!sdl_window || !sdl_renderer) {
         puts("could not create renderer");
-        halvoran_exit(0);
+        program_exit(0);
     }
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, scale_quality());
 

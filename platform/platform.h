@@ -1,87 +1,38 @@
-// Host platform: the log file, host folders, host time and the shell hand-over,
-// the window/frame interface the frame driver calls, input, the audio device,
-// the host clipboard and worker threads.
+// Host platform: host folders and the shell hand-over, the window/frame
+// interface the frame driver calls, input, the audio device, the host
+// clipboard and worker threads. (The log file and host time are the ground's.)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 // ---------------------------------------------------------------------------
-// Log file
+// sysrom.dat and the command line
 // ---------------------------------------------------------------------------
 
-inline constexpr size_t KRIO_DEBUG_MAX = 16384;  // longest text kept for the repeat check
-inline constexpr const char* LOG_FILE_NAME = "log.txt";
-// A logged text longer than this (once escaped) is cut and marked " [line
-// cut]"; control characters in it are escaped ("\n", "\r", "\x1b"), the line
-// breaks that end it (at most LOG_TRAILING_BREAKS) excepted. Past
-// LOG_SIZE_MAX bytes in a run the log writes one last line and stops.
-inline constexpr size_t LOG_LINE_MAX = 4096;
-inline constexpr size_t LOG_TRAILING_BREAKS = 2;
-inline constexpr int64_t LOG_SIZE_MAX = 64 << 20;
-static_assert(LOG_LINE_MAX + 64 < KRIO_DEBUG_MAX, "a cut line fits the repeat check");
+// Splits the block form (big-endian u32 length, then the bytes) into at most
+// max_blocks buffers of DAT_BLOCK_KIND. A block cut short by the end of the
+// data is kept with length 0 and ends the run; a length over
+// DAT_MAX_BLOCK_LEN ends it too. Returns the number of blocks stored.
+int parse_dat_blocks(const uint8_t* data, size_t size, buffer** out, int max_blocks);
+// Replaces the block table with the blocks of data (what load_halvoran_dat_files
+// does with the file's bytes; tests feed it directly).
+void set_dat_blocks(const uint8_t* data, size_t size);
+void load_halvoran_dat_files();
+// Appends one block (big-endian length, then the bytes) in the form above.
+void bwrite_dat_block(buffer* out, const uint8_t* data, uint32_t len);
+buffer* get_dat_file(int i);  // cursor rewound; none when out of range
+int get_dat_file_count();
+// The first big-endian word of block 3 (0 when absent or shorter than 4 bytes).
+uint32_t dat_flags_word();
 
-// Appends one line to log.txt in the per-user folder: "[%06lld %03lld] %s"
-// (milliseconds, running process id). A text repeated without change is
-// counted and written once as "[x %04d %03lld] %s" when a different one comes.
-// One leading '>' and then one leading '<' are dropped. Callers end their texts
-// with "\n".
-void krio_debug(const char* text);
-// printf-style convenience over krio_debug.
-void krio_debugf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Until this is called, lines are kept in memory (at most 1 MB): the per-user
-// folder is only known once the command line and sysrom.dat have been read.
-// Opens log.txt (truncating the previous run's) and writes the kept lines.
-// When it cannot be opened the kept lines are dropped, nothing is logged, and
-// the next line tries again.
+extern char krio_argv0[HVX_PATH_MAX];  // the program as started
+
+// Opens log.txt in the per-user folder (krio_debug_open_at).
 void krio_debug_open();
-// Writes a repeat count still pending and closes the log; lines are then kept
-// in memory again until the next krio_debug_open (tests).
-void krio_debug_close();
-// The path log.txt was opened at, empty before.
-const char* krio_debug_path();
-
-// ---------------------------------------------------------------------------
-// Host folders. Each prefix call writes a NUL-terminated path into out, which
-// holds out_size bytes (HVX_PATH_MAX for callers of the original interface).
-// A result that does not fit fails: the call returns 0 and out is "" (the first
-// such failure of each kind is logged). Otherwise it returns 1. When name and
-// out are the same buffer nothing is done and 0 is returned.
-// ---------------------------------------------------------------------------
-
-int krio_prefix_with_program_path(const char* name, char* out, size_t out_size);
-// The per-user folder: the -home folder (config.home, '\\' read as '/'), else
-// ${XDG_DATA_HOME:-$HOME/.local/share}/halvoran/ + append_export_home. Made on
-// first use (mode 0700) and kept. Without any home folder the program prints
-// "ERROR: could not write to %s" and exits with code 1.
-int krio_prefix_with_appdata_path(const char* name, char* out, size_t out_size);
-// config.desktop_path, else XDG_DESKTOP_DIR of user-dirs.dirs, else ~/Desktop;
-// $HOME when that folder does not exist.
-int krio_prefix_with_desktop_path(const char* name, char* out, size_t out_size);
-// Appends "exp/" and the export folder (a valid block 0 name, else "shared")
-// plus "/", creating each level. Returns 0 when it does not fit (path is then
-// unchanged). A refused block 0 name is logged once.
-int append_export_home(char* path, size_t path_size);
-// A block 0 name is usable as a folder name: 1..64 characters, no '/', no
-// NUL, not "." or "..".
-bool export_name_is_valid(const uint8_t* name, size_t len);
-// Forgets the cached per-user folder (after -home or block 0 changed; tests).
-void krio_reset_path_cache();
-
-int krio_mkdir(const char* path);  // 1 when the folder exists afterwards
-void krio_fix_backslashes(char* s);
 const char* krio_trim(const char* s);  // shared result, valid until the next call
-
-// ---------------------------------------------------------------------------
-// Host time
-// ---------------------------------------------------------------------------
-
-void os_time_init();      // starts the program's monotonic clock (first thing in main)
-uint64_t os_get_time();   // milliseconds since start
-uint32_t get_ticks();
-void os_sleep(uint32_t ms);
 
 // ---------------------------------------------------------------------------
 // Shell hand-over
@@ -106,24 +57,11 @@ void os_set_opener(const char* program);
 
 struct Process;
 
-// The virtual display and the frame it is composed into.
-inline constexpr int HVX_DISPLAY_W = 480;
-inline constexpr int HVX_DISPLAY_H = 270;
-inline constexpr int HVX_DISPLAY_PIXELS = HVX_DISPLAY_W * HVX_DISPLAY_H;
 inline constexpr int BIG_SRC_W = 1920;  // the largest texture: the display enlarged 4 times
 inline constexpr int BIG_SRC_H = 1080;
 inline constexpr int BLIT_720P_W = 1280;
 inline constexpr int BLIT_720P_H = 720;
 
-// Draw-state addresses the compositor and the window read.
-inline constexpr uint32_t ADDR_PALETTE = 0x5000;     // u32[256], four palettes of 64
-inline constexpr uint32_t ADDR_LINE_SEL = 0x5400;    // 2 bits a line, low bits first
-inline constexpr uint32_t ADDR_DISPLAY_W = 0x5478;   // i16
-inline constexpr uint32_t ADDR_DISPLAY_H = 0x547A;   // i16
-inline constexpr uint32_t ADDR_VIDEO_MODE = 0x547C;  // 3 = 240x135 doubled, 4 = 160x90 tripled
-inline constexpr uint32_t ADDR_REMAP = 0x5480;       // u8[64]
-inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
-inline constexpr uint8_t BLIT_UNMAPPED_COLOUR = 8;   // what an unmapped source page copies as
 
 // Window.
 inline constexpr int PIXEL_SCALE_DEFAULT = 2;
@@ -187,7 +125,6 @@ int os_preblit_scale();
 
 // Pure pieces of the configuration.
 int clamp_pixel_scale(int k);              // 0 -> 2, else 1..16
-int video_mode_scale_for(uint8_t mode);    // 3 -> 2, 4 -> 3, else 1
 int texture_factor(int window_w, int window_h);  // 2, 3 or 4
 // A process-controlled display size is taken only inside 1..480 x 1..270.
 bool virtual_size_is_valid(int64_t w, int64_t h);
@@ -249,7 +186,6 @@ int pace_wait(uint64_t last_t, uint32_t length, uint64_t (*ticks)(), void (*dela
 // skips the frame wait. Null restores the host clock.
 void os_set_frame_clock(uint64_t (*ticks)(), void (*delay)(uint32_t));
 void os_set_skip_frame_wait(bool skip);
-uint64_t os_ticks();  // the clock of the seam (os_get_time by default)
 
 // --- compositor ------------------------------------------------------------
 
@@ -290,6 +226,9 @@ extern const uint32_t boot_palette[64];
 // --- host events -------------------------------------------------------------
 
 void handle_sdl_messages();
+// What a file dropped on the window becomes (the machine installs it at
+// start; with none a drop is ignored). Takes the host path.
+void os_set_drop_handler(void (*handler)(const char* host_path));
 // Texts sent to the window manager.
 int host_event_text_key(char* out, size_t n, bool down, int scancode);
 int host_event_text_input(char* out, size_t n, const char* utf8);
@@ -420,13 +359,7 @@ int64_t os_audio_device_id();  // -1 while none is open
 // The device's callback: the mixer fills the stream, and while capture is on
 // the same bytes are appended to app.audio_capture_buf.
 void sdl2_mixer_callback(void* userdata, uint8_t* stream, int len);
-// Nestable lock: while it is held the callback does not run. Strictly paired,
-// main thread only; never held across a call that can raise a script error.
-// app.audio_capture and app.audio_capture_buf are read by the callback: they
-// change only while it is held.
-void os_lock_audio();
-void os_unlock_audio();
-int os_audio_lock_level();
+// (The audio lock that keeps the callback out: audio/audio.h.)
 // Keeps room ahead of the callback in the capture buffer; once a frame.
 void os_audio_capture_reserve();
 uint64_t os_audio_capture_dropped();  // bytes of capture that found no room
@@ -450,18 +383,3 @@ os_thread* os_create_thread(int (*fn)(void*), void* data);
 // Detaches the thread (it is not waited for) and frees the record; none: nothing.
 void os_destroy_thread(os_thread* t);
 
-// --- whole host files ---------------------------------------------------------
-
-// Writes length bytes as the whole host file at path: they go to a hidden
-// sibling first, which then replaces the file, so a failed write leaves the
-// old file as it was. Permissions as a plain create gives them: a new file
-// mode less the umask, a replaced one its own, less any bit mode lacks.
-// 1 when written.
-int os_write_file_atomic(const char* host_path, const void* data, size_t length, unsigned mode);
-// Hidden siblings written before they replace their file are named
-// "." name tag "<pid>_<counter>", with one of these tags per writer.
-inline constexpr const char* OS_TEMP_TAGS[] = {".~w", ".~hvx"};
-// Removes, once per folder and run, the siblings in the folder of host_path
-// that a writer which has since died left behind (a crash between write and
-// rename).
-void os_sweep_stale_temps(const char* host_path);

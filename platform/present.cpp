@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 host_rect compute_dest_rect(int32_t W, int32_t H, int32_t pw, int32_t ph, int pixel_perfect, int stretch,
                             int blit_720p) {
@@ -158,22 +158,15 @@ int pace_wait(uint64_t last_t, uint32_t length, uint64_t (*ticks)(), void (*dela
     return waits;
 }
 
-// The program's own clock and sleep: a frame woken from its sleep touches
-// no more code than it must.
-static uint64_t host_ticks() { return os_get_time(); }
-static void host_delay(uint32_t ms) { os_sleep(ms); }
-static uint64_t (*clock_ticks)() = host_ticks;
-static void (*clock_delay)(uint32_t) = host_delay;
 static bool skip_frame_wait;
 static uint64_t last_t;
 
 void os_set_frame_clock(uint64_t (*ticks)(), void (*delay)(uint32_t)) {
-    clock_ticks = ticks ? ticks : host_ticks;
-    clock_delay = delay ? delay : host_delay;
+    os_clock_ticks = ticks ? ticks : os_get_time;
+    os_clock_delay = delay ? delay : os_sleep;
     last_t = 0;
 }
 void os_set_skip_frame_wait(bool skip) { skip_frame_wait = skip; }
-uint64_t os_ticks() { return clock_ticks(); }
 
 void start_frame() { handle_sdl_messages(); }
 
@@ -184,8 +177,8 @@ void end_frame() {
         // Before the window exists (no process 3 yet) there is nothing to draw into.
         if (os_has_window()) os_show_frame(pixels, w, pixels && composed_frame_changed());
     }
-    uint32_t length = frame_length_ms(config.battery_saver, app.boot_done, app.last_input_time, clock_ticks(),
+    uint32_t length = frame_length_ms(config.battery_saver, app.boot_done, app.last_input_time, os_clock_ticks(),
                                       &app.battery_slow);
-    if (!skip_frame_wait) pace_wait(last_t, length, clock_ticks, clock_delay);
-    last_t = clock_ticks();
+    if (!skip_frame_wait) pace_wait(last_t, length, os_clock_ticks, os_clock_delay);
+    last_t = os_clock_ticks();
 }

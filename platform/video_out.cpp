@@ -6,7 +6,7 @@
 
 #include "gfx/gfx.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "userdata/userdata.h"
 
 uint32_t display_pal[256];

@@ -1,25 +1,11 @@
-// Settings: the config record, the host configuration file with its mount
-// lines, and the named settings the desktop applies at run time.
+// Settings: the host configuration file with its mount lines, and the named
+// settings the desktop applies at run time.
 #include <cstring>
 
 #include "audio/audio.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
-
-config_t config;
-int32_t video_hash0 = -1;
-
-void config_set_defaults() {
-    memset(&config, 0, sizeof config);
-    config.fullscreen = 1;
-    config.pixel_perfect = 1;
-    config.volume = DEFAULT_VOLUME;
-    config.network_access = 1;
-    config.display_pid = DEFAULT_DISPLAY_PID;
-    config.display = -1;
-    video_hash0 = -1;
-}
 
 // ---------------------------------------------------------------------------
 // halvoran_config.txt

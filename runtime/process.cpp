@@ -1,9 +1,5 @@
-// The process table: creation, restart, removal and lookup of processes.
-//
-// Records are allocated one by one and the table holds pointers to them, so
-// compaction on removal moves pointers while every record keeps its address:
-// cproc, a slice's remembered caller and the frame driver's root pointer stay
-// valid for as long as the record is in the table.
+// Processes: creation, restart and removal of the records the ground's table
+// holds, and the steps that run when a process ended.
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -19,11 +15,9 @@
 #include "net/net.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
-#include "runtime/sanitizer.h"
+#include "core/sanitizer.h"
 #include "storage/storage.h"
 #include "userdata/userdata.h"
-
-Process* cproc = nullptr;
 
 // A record is pages of its own, zero until written: its first page holds the
 // fields every slice reads, and the parts of its large tables a process
@@ -50,97 +44,13 @@ static void free_record(Process* p) {
 #endif
 }
 
-static Process* table[MAX_PROCESSES];
-static int num_processes = 0;
 static int32_t process_id = 1;
-static bool root_ended = false;
 static bool removing_all = false;  // processes_init: the root goes too
-
-int64_t cproc_id() { return cproc ? cproc->id : 0; }
-Process* get_current_process() { return cproc; }
-void set_current_process(Process* p) { cproc = p; }
-int get_process_count() { return num_processes; }
-
-Process* get_process_by_index(int i) {
-    return i >= 0 && i < num_processes ? table[i] : nullptr;
-}
-
-int get_process_index(const Process* p) {
-    if (!p) return -1;
-    for (int i = 0; i < num_processes; i++)
-        if (table[i] == p) return i;
-    return -1;
-}
-
-Process* get_process(int64_t id) {
-    for (int i = 0; i < num_processes; i++)
-        if (table[i]->id == id) return table[i];
-    return nullptr;
-}
-
-bool program_is_live(int64_t program_id) {
-    for (int i = 0; i < num_processes; i++)
-        if (table[i]->program_id == program_id && table[i]->state == PROC_RUNNING) return true;
-    return false;
-}
-
-Process* root_process_record() { return num_processes > 0 && !root_ended ? table[0] : nullptr; }
-bool root_process_ended() { return root_ended; }
-
-int count_recent_sandboxed_processes() {
-    int64_t since = (int64_t)os_get_time() - RECENT_SANDBOX_MS;
-    int n = 0;
-    for (int i = 0; i < num_processes; i++)
-        if (table[i]->sandboxed && table[i]->created > since) n++;
-    return n;
-}
-
-uint8_t* get_null_sprite() {
-    alignas(16) static uint8_t block[UD_HEADER_SIZE + 16 * 16];
-    std::memset(block, 0, sizeof block);
-    ud_write_header(block, UTYPE_U8, 2, 16, 16);
-    return block;
-}
 
 static void copy_text(char* dst, size_t max_chars, const char* src) {
     size_t n = src ? strnlen(src, max_chars) : 0;
     if (n) std::memcpy(dst, src, n);
     dst[n] = 0;
-}
-
-bool hvx_anchor(lua_State* L, int idx, bool keep) {
-    if (!L || !lua_checkstack(L, 3)) return false;
-    idx = lua_absindex(L, idx);
-    if (lua_hvx_pushfirst(L) != LUA_TTABLE) {
-        lua_pop(L, 1);
-        return false;
-    }
-    lua_pushvalue(L, idx);
-    if (keep) lua_pushboolean(L, 1);
-    else lua_pushnil(L);
-    lua_rawset(L, -3);
-    lua_pop(L, 1);
-    return true;
-}
-
-bool hvx_anchor_at(lua_State* L, const void* key) {
-    if (!L) return false;
-    if (!lua_checkstack(L, 1)) {
-        lua_pop(L, 1);
-        return false;
-    }
-    if (lua_hvx_pushfirst(L) != LUA_TTABLE) {
-        lua_pop(L, 2);
-        return false;
-    }
-    lua_insert(L, -2);
-    lua_rawsetp(L, -2, key);
-    lua_pop(L, 1);
-    return true;
-}
-
-bool process_state_busy(const Process* p) {
-    return p && (p->resuming || p->host_busy || p->closing);
 }
 
 // ---------------------------------------------------------------------------
@@ -315,7 +225,7 @@ Process* create_process_from_code(const char* code, size_t len, const char* name
         krio_debug("all processes are being removed. ** could not create process **\n");
         return nullptr;
     }
-    if (num_processes >= MAX_PROCESSES) {
+    if (get_process_count() >= MAX_PROCESSES) {
         krio_debug("process table full. ** could not create process **\n");
         return nullptr;
     }
@@ -324,9 +234,9 @@ Process* create_process_from_code(const char* code, size_t len, const char* name
         krio_debug("out of host memory. ** could not create process **\n");
         return nullptr;
     }
-    table[num_processes++] = p;
+    process_table_add(p);
     if (init_process(p, id, code ? code : "", code ? len : 0, name, path, sandbox, cart_id)) {
-        table[--num_processes] = nullptr;
+        process_table_pop();
         free_record(p);
         return nullptr;
     }
@@ -360,23 +270,6 @@ const char* process_load_boot_text(Process* p, const char* text, size_t len, con
 // Teardown, removal, restart
 // ---------------------------------------------------------------------------
 
-void log_refusal_once(Process* p, uint32_t limit, const char* fmt, ...) {
-    if (p) {
-        if (p->limits_logged & limit) return;
-        p->limits_logged |= limit;
-    }
-    char text[512];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    krio_debugf("process %lld: %s\n", p ? (long long)p->id : 0LL, text);
-}
-
-void release_atomic_hold(const Process* p) {
-    if (p && app.atomic_pid == p->id) app.atomic_pid = 0;
-}
-
 void free_process(Process* p) {
     if (!p || p->closing) return;
     // Finalizers run while the state closes and may call back into the table.
@@ -402,15 +295,12 @@ void free_process(Process* p) {
     std::free(p->source);
     p->source = nullptr;
     p->source_len = 0;
-    delete_sockets_by_process(p->id);
-    cancel_jobs_by_process(p->id);
-    remove_scoresub_refrences(p->id);
-    prune_process_mounts(p->id);
+    run_process_ended_steps(p->id);
 }
 
 void kill_process_by_index(int i) {
-    if (i < 0 || i >= num_processes) return;
-    Process* p = table[i];
+    Process* p = get_process_by_index(i);
+    if (!p) return;
     if (p->closing) return;
     if (p->slice_refs > 0) {
         // Still referenced by a running slice: it stops now and goes when
@@ -426,8 +316,8 @@ void kill_process_by_index(int i) {
         // and the frame driver shuts the workstation down.
         p->state = PROC_ENDED;
         p->pending = PENDING_NONE;
-        if (!root_ended) krio_debugf("root process %lld ended\n", (long long)p->id);
-        root_ended = true;
+        if (!root_process_ended()) krio_debugf("root process %lld ended\n", (long long)p->id);
+        set_root_process_ended(true);
         return;
     }
     if (p->parent) {
@@ -440,11 +330,7 @@ void kill_process_by_index(int i) {
         }
     }
     free_process(p);
-    i = get_process_index(p);  // finalizers may have changed the table
-    if (i >= 0) {
-        for (int j = i; j + 1 < num_processes; j++) table[j] = table[j + 1];
-        table[--num_processes] = nullptr;
-    }
+    process_table_remove(p);  // finalizers may have changed the table
     if (cproc == p) cproc = nullptr;
     free_record(p);
 }
@@ -504,26 +390,35 @@ void processes_init() {
     static const hvx_vm_memory vm_memory = {vm_peek, vm_peek2, vm_peek4, vm_peek8};
     hvx_set_vm_memory(&vm_memory);
     lua_hvx_set_nonyield_overrun(process_nonyield_overrun);
+    // What the layers below call upward, installed afresh at every start.
+    // Teardown's order: sockets, HTTP jobs, score channels, then mounts.
+    clear_process_ended_steps();
+    add_process_ended_step(delete_sockets_by_process);
+    add_process_ended_step(cancel_jobs_by_process);
+    add_process_ended_step(remove_scoresub_refrences);
+    add_process_ended_step(prune_process_mounts);
+    set_program_exit(halvoran_exit);
+    os_set_drop_handler(process_dropped_file);
+    set_userdata_method("blit", lua54_blit);
+    set_label_text_drawer(draw_label_text);
     removing_all = true;
     // Finalizers of a closing process may add or remove others.
-    for (int guard = 0; num_processes > 0 && guard < 4 * MAX_PROCESSES; guard++) {
-        Process* last = table[num_processes - 1];
+    for (int guard = 0; get_process_count() > 0 && guard < 4 * MAX_PROCESSES; guard++) {
+        Process* last = get_process_by_index(get_process_count() - 1);
         last->slice_refs = 0;  // no slice runs between frames
-        kill_process_by_index(num_processes - 1);
+        kill_process_by_index(get_process_count() - 1);
     }
     // Whatever is still listed goes without ceremony: a record left here
     // would outlive the reset of the ids. One still closing belongs to the
     // teardown further up the stack, which frees it.
-    while (num_processes > 0) {
-        Process* p = table[--num_processes];
-        table[num_processes] = nullptr;
+    while (Process* p = process_table_pop()) {
         if (p->closing) continue;
         free_process(p);
         if (cproc == p) cproc = nullptr;
         free_record(p);
     }
     removing_all = false;
-    root_ended = false;
+    set_root_process_ended(false);
     process_id = 1;
     cproc = nullptr;
 }

@@ -1,5 +1,4 @@
-// Scheduler: cycle budgets and debt, the accounted allocator, per-frame
-// upkeep, error reports and the synthesizer's copy of the focus process.
+// Scheduler: cycle budgets and debt, slices, per-frame upkeep and fatal ends.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,16 +16,6 @@ int64_t total_frame_cycles_since_wm_flip = 0;
 
 int64_t get_total_frame_cycles() { return total_frame_cycles; }
 int64_t get_total_frame_cycles_since_wm_flip() { return total_frame_cycles_since_wm_flip; }
-
-static inline void charge(int64_t n) {
-    int64_t v = (int64_t)cpu_cycles + n;
-    cpu_cycles = v > INT32_MAX ? INT32_MAX : (int32_t)v;
-}
-
-int32_t current_frame_budget() {
-    return app.video_ready == 0 && config.display_pid > LAST_SYSTEM_PROCESS_ID ? CPU_FRAME_BUDGET_FAST
-                                                                                : CPU_FRAME_BUDGET;
-}
 
 static int32_t current_debt_cap() {
     return current_frame_budget() == CPU_FRAME_BUDGET_FAST ? CPU_DEBT_CAP_FAST : CPU_DEBT_CAP;
@@ -51,11 +40,6 @@ static void add_debt(Process* p, int64_t n) {
     add_owed(p, n - now);
 }
 
-int64_t process_memory_in_use(const Process* p) {
-    // The copy of its source kept for a restart is the process's to hold.
-    return (int64_t)p->ram_bytes + MEMORY_ALLOWANCE + p->heap_bytes - p->heap_base + (int64_t)p->source_len;
-}
-
 void charge_compile(size_t len) {
     Process* p = cproc;
     if (!p) return;
@@ -68,70 +52,8 @@ void charge_compile(size_t len) {
 }
 
 // ---------------------------------------------------------------------------
-// Accounted allocator
-// ---------------------------------------------------------------------------
-
-// While an error is being reported the state must be able to allocate its
-// traceback even at the ceiling: a refusal there would be unprotected.
-static bool ceiling_lifted = false;
-
-// Every block carries a 16-byte header holding its accounted size; Lua sees
-// the address after it. This runs on every Lua allocation, so it is kept
-// short: a free calls on into free(), the charge saturates once, the
-// ceiling is looked at only when a block's account grows, a new block
-// comes from malloc(), and the heap count is moved before the call so that
-// little has to live across it.
-
-[[gnu::noinline]] static void* grow_block(Process* owner, int64_t* head, size_t new_size, int retry, int64_t acc) {
-    const int64_t old_acc = head ? *head : 0;
-    charge((int64_t)(new_size >> ALLOC_COST_SHIFT) + ALLOC_COST_BASE);  // the shifted size cannot overflow
-    if (new_size > SIZE_MAX - ALLOC_HEADER ||
-        (owner && acc > old_acc && !ceiling_lifted &&
-         process_memory_in_use(owner) + (acc - old_acc) > MEMORY_HARD_CEILING)) {
-        if (retry && owner) {
-            cpu_superyielding = CPU_SUPERYIELD;
-            owner->out_of_memory = 1;
-        }
-        return nullptr;
-    }
-    if (owner) owner->heap_bytes += acc - old_acc;
-    auto* grown = (int64_t*)(head ? std::realloc(head, new_size + ALLOC_HEADER) : std::malloc(new_size + ALLOC_HEADER));
-    if (!grown) {
-        if (owner) owner->heap_bytes -= acc - old_acc;  // the old block, if any, stands
-        if (retry && owner) {
-            cpu_superyielding = CPU_SUPERYIELD;
-            owner->out_of_memory = 1;
-        }
-        return nullptr;
-    }
-    *grown = acc;
-    return grown + ALLOC_HEADER / sizeof(int64_t);
-}
-
-void* l_alloc(void* ud, void* block, size_t old_size, size_t new_size, int retry, size_t accounted) {
-    (void)old_size;  // for a new block it is a type tag; the header knows the truth
-    auto* owner = (Process*)ud;
-    auto* head = block ? (int64_t*)((uint8_t*)block - ALLOC_HEADER) : nullptr;
-    if (new_size != 0) return grow_block(owner, head, new_size, retry, (int64_t)accounted);
-    if (head) {
-        if (owner) owner->heap_bytes -= *head;
-        std::free(head);
-    }
-    return nullptr;
-}
-
-// ---------------------------------------------------------------------------
 // Error reports and fatal ends
 // ---------------------------------------------------------------------------
-
-void report_error(const char* text) {
-    if (!text) text = "unknown error";
-    char tail[128];
-    snprintf(tail, sizeof tail, "\",_from=%lld,_sent_t=%lld,_flags=%d}", (long long)cproc_id(),
-             (long long)os_get_time(), cproc ? (int)cproc->flags : 0);
-    send_to_window_manager("{event=\"report_error\",content=\"", text, tail);
-    krio_debugf("SYSTEM ERROR: %s\n", text);
-}
 
 [[noreturn]] static void fatal_end(int index, const char* message) {
     if (index == 0) {
@@ -229,7 +151,7 @@ static void runtime_error_end(Process* p, int status) {
     lua_State* L = p->L;
     std::string msg = error_text(L);
     krio_debugf("run_process_slice() for process %ld error: %d %s\n", (long)p->id, status, msg.c_str());
-    ceiling_lifted = true;
+    lift_memory_ceiling(true);
     hold_state(p);
     std::string tb;
     {
@@ -239,7 +161,7 @@ static void runtime_error_end(Process* p, int status) {
         lua_pop(L, 1);
     }
     release_state(p);
-    ceiling_lifted = false;
+    lift_memory_ceiling(false);
     // Line by line: the log keeps every text on a line of its own.
     krio_debug("--------\n");
     krio_debug("traceback:\n");
@@ -436,14 +358,6 @@ void prepare_processes_for_frame() {
     total_frame_cycles = 0;
 }
 
-// Nothing for the once-a-frame copy to do: the audio lock is left alone, so
-// the mixer sees no writer in an idle frame.
-static bool synth_copy_current() {
-    const Process* f = get_process(app.audio_focus_pid);
-    if (!f) return app.audio_focus_pid == -2;
-    return app.audio_copy_pid == f->id && !f->audio_lines;
-}
-
 void update_processes_after_frame() {
     bool skip_prune = false;
     int64_t now = (int64_t)os_get_time();
@@ -488,64 +402,3 @@ void update_processes_after_frame() {
     if (!skip_prune) prune_mounts();
     cproc = get_process_by_index(0);
 }
-
-// ---------------------------------------------------------------------------
-// The synthesizer's copy of the audio-focus process
-// ---------------------------------------------------------------------------
-
-static void copy_page_to_synth(Process* f, int pg) {
-    uint32_t base = (uint32_t)pg * HVX_PAGE_SIZE;
-    int32_t len = f->page_ptr[pg] ? f->page_len[pg] : 0;
-    if (len > 0) mudo_memcpy(base, f->page_ptr[pg], (uint32_t)len);
-    if (len < HVX_PAGE_SIZE) {
-        if (f->backing_page[pg])
-            mudo_memcpy(base + len, f->backing_page[pg] + len, (uint32_t)(HVX_PAGE_SIZE - len));
-        else
-            mudo_memset(base + len, 0, (uint32_t)(HVX_PAGE_SIZE - len));
-    }
-}
-
-int audio_op_start(int64_t pid, int force) {
-    if (pid > LAST_SYSTEM_PROCESS_ID && pid != app.audio_focus_pid) {
-        os_lock_audio();
-        int playing = mudo_anything_is_playing();
-        os_unlock_audio();
-        Process* focus = get_process(app.audio_focus_pid);
-        Process* req = get_process(pid);
-        int32_t req_priority = req ? req->audio_priority : 0;
-        // With no focus record left there is nothing to compare: allowed.
-        if (playing && focus && focus->audio_priority > req_priority) return 1;
-        app.audio_focus_pid = pid;
-    } else if (pid >= KERNEL_PROCESS_ID && pid <= LAST_SYSTEM_PROCESS_ID) {
-        app.audio_focus_pid = pid;
-    }
-    os_lock_audio();
-    Process* f = get_process(app.audio_focus_pid);
-    if (!f) {
-        if (app.audio_focus_pid != -2) {
-            mudo_memset(0, 0, ADDR_WAVETABLE_END);
-            app.audio_focus_pid = -2;
-            mudo_kill_all_audio();
-        }
-        os_unlock_audio();
-        return 1;
-    }
-    bool same = app.audio_copy_pid == f->id;
-    if (!force && same) return 0;
-    // A new focus is copied whole; the same one only where it was written.
-    for (int line = 0; line < HVX_PAGES / 64; line++) {
-        if (same && !(f->audio_lines >> line & 1)) continue;
-        for (int pg = line * 64; pg < line * 64 + 64; pg++) {
-            if (!same || (f->page_flags[pg] & PAGE_FLAG_AUDIO)) {
-                copy_page_to_synth(f, pg);
-                f->page_flags[pg] &= (uint8_t)~PAGE_FLAG_AUDIO;
-            }
-        }
-    }
-    f->audio_lines = 0;
-    if (!same) mudo_kill_all_audio();
-    app.audio_copy_pid = f->id;
-    return 0;
-}
-
-void audio_op_end() { os_unlock_audio(); }

@@ -19,7 +19,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/platform.h"
 #include "storage/storage_internal.h"
 
 static constexpr int BLOB_HEAD = 8;

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "lang/lang.h"
-#include "platform/platform.h"
 #include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------

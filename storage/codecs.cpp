@@ -4,7 +4,6 @@
 #include <array>
 #include <cstring>
 
-#include "platform/platform.h"
 #include "storage/storage.h"
 
 // ---------------------------------------------------------------------------

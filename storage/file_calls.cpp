@@ -13,7 +13,6 @@
 #include <string>
 
 #include "lang/lang.h"
-#include "platform/platform.h"
 #include "storage/storage_internal.h"
 
 int is_ext_char(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
 #include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------

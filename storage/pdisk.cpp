@@ -16,7 +16,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/platform.h"
 #include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------

@@ -16,7 +16,6 @@
 #include <string>
 
 #include "lang/lang.h"
-#include "platform/platform.h"
 #include "storage/storage_internal.h"
 
 static int32_t _pending_sync = 0;

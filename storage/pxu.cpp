@@ -5,7 +5,6 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
 #include "storage/storage.h"
 #include "userdata/userdata.h"
 

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
 
 // ---------------------------------------------------------------------------
 // Entry stream

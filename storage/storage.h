@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 // A little-endian u32 at p (four readable bytes).
 inline uint32_t load_u32_le(const uint8_t* p) {
@@ -84,11 +84,6 @@ inline constexpr int64_t DIFF_MAX_CONTENT = 64ll << 20;  // old and new contents
 inline constexpr int64_t DIFF_MAX_INNER = DIFF_MAX_CONTENT + (DIFF_MAX_CONTENT >> 4);
 inline constexpr int64_t DIFF_MAX_DELTA = 128ll << 20;
 
-// Standard CRC-32, zlib's crc32; 0 for no bytes. Longer inputs are fed to it
-// CRC_STEP_MAX bytes at a time (its length is 32-bit).
-inline constexpr uint32_t CRC_STEP_MAX = 1u << 30;
-uint32_t crc32b(const void* data, int64_t length);
-uint32_t crc32b_update(uint32_t crc, const void* data, int64_t length);
 // A new buffer with the outer form; none only for contents over
 // DIFF_MAX_CONTENT. Not reentrant (one static position table).
 buffer* generate_diff(const uint8_t* old, int64_t old_len, const uint8_t* nw, int64_t new_len);
@@ -961,10 +956,11 @@ extern const uint32_t label_palette[64];
 int write_hvx_png_from_ram_files(buffer* out, const char* folder);
 // Spreads the ROM's bits over the picture's bytes (zero bits past its end).
 void hide_rom_in_picture(uint8_t* picture, int64_t picture_bytes, const uint8_t* rom, int64_t rom_len);
-void init_label_proc();
 // Draws title and "version by author" of an info file into the label bitmap
-// with the label process running, and marks the label as drawn.
+// with the drawer the machine installed at start (the graphics code's
+// draw_label_text), and marks the label as drawn; with none it stays blank.
 void extract_label_text(const buffer* info);
+void set_label_text_drawer(void (*draw)(uint8_t* bitmap, const buffer* info));
 // The value after key up to the next quote that is not preceded by a
 // backslash, and its length; none when empty or unterminated.
 const char* extract_info_str(const char* text, int64_t length, const char* key, int64_t* out_len);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "lang/lang.h"
 #include "storage/storage.h"
 
 // A buffer's bytes as text ("" for none).

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "lang/lang.h"
-#include "platform/platform.h"
 #include "storage/storage.h"
 #include "storage/storage_internal.h"
 #include "userdata/userdata.h"

@@ -8,8 +8,7 @@
 #include <cstring>
 
 #include "lang/lang.h"
-#include "runtime/runtime.h"
-#include "storage/storage.h"
+#include "core/core.h"
 #include "userdata/userdata.h"
 
 const char* ud_arg_text(lua_State* L, int idx, char (&buf)[64]) {

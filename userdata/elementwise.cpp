@@ -9,7 +9,7 @@
 #include <type_traits>
 
 #include "lang/lang.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "userdata/userdata.h"
 
 int64_t VOP_MOD(int64_t a, int64_t b) {

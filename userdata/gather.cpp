@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "lang/lang.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "userdata/userdata.h"
 
 namespace {

@@ -70,6 +70,7 @@ inline int32_t ud_cost(int64_t c) { return c > INT32_MAX ? INT32_MAX : c < INT32
 
 // Writes type, dims, width, height and the mark (callers zero the storage).
 void ud_write_header(uint8_t* block, int code, int dims, uint32_t width, uint32_t height);
+uint8_t* get_null_sprite();  // zeroed 16x16 u8 typed userdata block, shared
 
 // Makes a typed userdata, pushes it and returns its block; on refusal (bad
 // dims, a side outside 1..2^31-1, storage over 16 MB) pushes nothing, charges
@@ -94,7 +95,10 @@ struct userdata_method {
     const char* name;
     int (*fn)(lua_State*);
 };
-extern const userdata_method userdata_methods[USERDATA_METHODS];
+// A method of a subsystem above this one (blit, the graphics code's) is none
+// here until the machine sets it at start, so the order never changes.
+extern userdata_method userdata_methods[USERDATA_METHODS];
+void set_userdata_method(const char* name, int (*fn)(lua_State*));
 // Builds the method table and stores it as the global USERDATA.
 void add_userdata_metatable_functions(lua_State* L);
 

@@ -7,8 +7,7 @@
 #include <cstring>
 
 #include "lang/lang.h"
-#include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 #include "userdata/userdata.h"
 
 namespace {

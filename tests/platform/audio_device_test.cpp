@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "audio/audio.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "tests/support/process_harness.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/audio.h"
 #include "audio/synth.h"
 #include "lang/lang.h"
 #include "platform/platform.h"

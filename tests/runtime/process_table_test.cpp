@@ -6,7 +6,7 @@
 #include <string>
 
 #include "lang/lang.h"
-#include "runtime/sanitizer.h"
+#include "core/sanitizer.h"
 #include "tests/support/process_harness.h"
 #include "userdata/userdata.h"
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "tests/support/harness.h"
 

@@ -1,5 +1,6 @@
 #include "tests/support/harness.h"
 
+#include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "userdata/userdata.h"
 

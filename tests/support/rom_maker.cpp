@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
 #include "tests/support/harness.h"

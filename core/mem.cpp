@@ -3,8 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 uint8_t* hvx_page_slow(Process* p, uint32_t pg, uint32_t o) {
     if ((int32_t)o < p->page_len[pg]) return p->page_ptr[pg] + o;

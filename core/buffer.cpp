@@ -1,7 +1,7 @@
 // The byte buffer: growable byte container with integer, hex and escaped-text
 // writers and readers, a line reader and a whole-file loader, plus the live
 // buffer counters the system-information calls report.
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 #include <cstdlib>
 #include <cstring>

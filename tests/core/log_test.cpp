@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/core.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
 #include "tests/support/harness.h"
 
 using hvx_test::file_exists;

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <set>
 #include <string>
 
-#include "platform/platform.h"
+#include "core/core.h"
 
 namespace {
 

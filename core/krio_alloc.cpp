@@ -1,13 +1,11 @@
 // Counted host-heap blocks. Each block starts with an 8-byte header (magic
 // word, requested size) so that a free can tell a foreign or already freed
 // block; freed payloads are poisoned so stale reads stand out.
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-
-#include "platform/platform.h"
 
 struct krio_header {
     uint32_t magic;

@@ -6,8 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/platform.h"
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 // Lines logged before the per-user folder is known wait here; a runaway
 // early logger must not eat memory, so the rest is dropped past this size.
@@ -85,12 +84,16 @@ static void make_line(const char* text, char* out) {
     out[o + breaks] = 0;
 }
 
-void krio_debug_open() {
+// Where the last open looked: a failed open is tried again at the next line.
+static int (*log_path_of)(const char*, char*, size_t) = nullptr;
+
+void krio_debug_open_at(int (*path_of)(const char* name, char* out, size_t out_size)) {
     std::lock_guard<std::recursive_mutex> g(log_lock);
+    log_path_of = path_of;
     if (krio_debug_file || opening) return;
     opening = true;
     char path[HVX_PATH_MAX];
-    FILE* f = krio_prefix_with_appdata_path(LOG_FILE_NAME, path, sizeof path) ? fopen(path, "we") : nullptr;  // not inherited by opened programs
+    FILE* f = path_of(LOG_FILE_NAME, path, sizeof path) ? fopen(path, "we") : nullptr;  // not inherited by opened programs
     opening = false;
     if (!f) {
         // Silently without a log; the next line tries again.
@@ -131,7 +134,7 @@ const char* krio_debug_path() { return log_path; }
 void krio_debug(const char* text) {
     if (!text) return;
     std::lock_guard<std::recursive_mutex> g(log_lock);
-    if (state == LOG_FAILED && !opening) krio_debug_open();
+    if (state == LOG_FAILED && !opening && log_path_of) krio_debug_open_at(log_path_of);
     if (text[0] == '>') text++;
     if (text[0] == '<') text++;
     static char line[KRIO_DEBUG_MAX];

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "runtime/runtime.h"
+#include "core/core.h"
 
 namespace {
 

@@ -1,0 +1,69 @@
+// The synthesizer's copy of the audio-focus process: the pages of its space
+// the synthesizer reads, copied under the audio lock.
+#include "audio/audio.h"
+#include "core/core.h"
+
+// Nothing for the once-a-frame copy to do: the audio lock is left alone, so
+// the mixer sees no writer in an idle frame.
+bool synth_copy_current() {
+    const Process* f = get_process(app.audio_focus_pid);
+    if (!f) return app.audio_focus_pid == -2;
+    return app.audio_copy_pid == f->id && !f->audio_lines;
+}
+
+static void copy_page_to_synth(Process* f, int pg) {
+    uint32_t base = (uint32_t)pg * HVX_PAGE_SIZE;
+    int32_t len = f->page_ptr[pg] ? f->page_len[pg] : 0;
+    if (len > 0) mudo_memcpy(base, f->page_ptr[pg], (uint32_t)len);
+    if (len < HVX_PAGE_SIZE) {
+        if (f->backing_page[pg])
+            mudo_memcpy(base + len, f->backing_page[pg] + len, (uint32_t)(HVX_PAGE_SIZE - len));
+        else
+            mudo_memset(base + len, 0, (uint32_t)(HVX_PAGE_SIZE - len));
+    }
+}
+
+int audio_op_start(int64_t pid, int force) {
+    if (pid > LAST_SYSTEM_PROCESS_ID && pid != app.audio_focus_pid) {
+        os_lock_audio();
+        int playing = mudo_anything_is_playing();
+        os_unlock_audio();
+        Process* focus = get_process(app.audio_focus_pid);
+        Process* req = get_process(pid);
+        int32_t req_priority = req ? req->audio_priority : 0;
+        // With no focus record left there is nothing to compare: allowed.
+        if (playing && focus && focus->audio_priority > req_priority) return 1;
+        app.audio_focus_pid = pid;
+    } else if (pid >= KERNEL_PROCESS_ID && pid <= LAST_SYSTEM_PROCESS_ID) {
+        app.audio_focus_pid = pid;
+    }
+    os_lock_audio();
+    Process* f = get_process(app.audio_focus_pid);
+    if (!f) {
+        if (app.audio_focus_pid != -2) {
+            mudo_memset(0, 0, ADDR_WAVETABLE_END);
+            app.audio_focus_pid = -2;
+            mudo_kill_all_audio();
+        }
+        os_unlock_audio();
+        return 1;
+    }
+    bool same = app.audio_copy_pid == f->id;
+    if (!force && same) return 0;
+    // A new focus is copied whole; the same one only where it was written.
+    for (int line = 0; line < HVX_PAGES / 64; line++) {
+        if (same && !(f->audio_lines >> line & 1)) continue;
+        for (int pg = line * 64; pg < line * 64 + 64; pg++) {
+            if (!same || (f->page_flags[pg] & PAGE_FLAG_AUDIO)) {
+                copy_page_to_synth(f, pg);
+                f->page_flags[pg] &= (uint8_t)~PAGE_FLAG_AUDIO;
+            }
+        }
+    }
+    f->audio_lines = 0;
+    if (!same) mudo_kill_all_audio();
+    app.audio_copy_pid = f->id;
+    return 0;
+}
+
+void audio_op_end() { os_unlock_audio(); }

@@ -1,0 +1,99 @@
+// The process table: lookup of the records the machine made, the running
+// process and the refusal log.
+//
+// Records are allocated one by one and the table holds pointers to them, so
+// compaction on removal moves pointers while every record keeps its address:
+// cproc, a slice's remembered caller and the frame driver's root pointer stay
+// valid for as long as the record is in the table.
+#include <cstdarg>
+#include <cstdio>
+
+#include "core/core.h"
+
+Process* cproc = nullptr;
+
+static Process* table[MAX_PROCESSES];
+static int num_processes = 0;
+static bool root_ended = false;
+
+bool process_table_add(Process* p) {
+    if (num_processes >= MAX_PROCESSES) return false;
+    table[num_processes++] = p;
+    return true;
+}
+
+void process_table_remove(Process* p) {
+    const int i = get_process_index(p);
+    if (i < 0) return;
+    for (int j = i; j + 1 < num_processes; j++) table[j] = table[j + 1];
+    table[--num_processes] = nullptr;
+}
+
+Process* process_table_pop() {
+    if (num_processes == 0) return nullptr;
+    Process* p = table[--num_processes];
+    table[num_processes] = nullptr;
+    return p;
+}
+
+void set_root_process_ended(bool ended) { root_ended = ended; }
+
+int64_t cproc_id() { return cproc ? cproc->id : 0; }
+Process* get_current_process() { return cproc; }
+void set_current_process(Process* p) { cproc = p; }
+int get_process_count() { return num_processes; }
+
+Process* get_process_by_index(int i) {
+    return i >= 0 && i < num_processes ? table[i] : nullptr;
+}
+
+int get_process_index(const Process* p) {
+    if (!p) return -1;
+    for (int i = 0; i < num_processes; i++)
+        if (table[i] == p) return i;
+    return -1;
+}
+
+Process* get_process(int64_t id) {
+    for (int i = 0; i < num_processes; i++)
+        if (table[i]->id == id) return table[i];
+    return nullptr;
+}
+
+bool program_is_live(int64_t program_id) {
+    for (int i = 0; i < num_processes; i++)
+        if (table[i]->program_id == program_id && table[i]->state == PROC_RUNNING) return true;
+    return false;
+}
+
+Process* root_process_record() { return num_processes > 0 && !root_ended ? table[0] : nullptr; }
+bool root_process_ended() { return root_ended; }
+
+int count_recent_sandboxed_processes() {
+    int64_t since = (int64_t)os_get_time() - RECENT_SANDBOX_MS;
+    int n = 0;
+    for (int i = 0; i < num_processes; i++)
+        if (table[i]->sandboxed && table[i]->created > since) n++;
+    return n;
+}
+
+bool process_state_busy(const Process* p) {
+    return p && (p->resuming || p->host_busy || p->closing);
+}
+
+void log_refusal_once(Process* p, uint32_t limit, const char* fmt, ...) {
+    if (p) {
+        if (p->limits_logged & limit) return;
+        p->limits_logged |= limit;
+    }
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    krio_debugf("process %lld: %s\n", p ? (long long)p->id : 0LL, text);
+}
+
+void release_atomic_hold(const Process* p) {
+    if (p && app.atomic_pid == p->id) app.atomic_pid = 0;
+}
