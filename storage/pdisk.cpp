@@ -799,10 +799,9 @@ static bool drop_least_used_mount() {
         if (pick < 0 || m->last_used < _pmount[pick].last_used) pick = i;
     }
     if (clean < 0 && dirty >= 0 && !app.atomic_pid) {
-        uint64_t s = _pmount[dirty].serial;
+        // The write-back holds the table: the entry stays where it is.
         flush_dirty_mount(&_pmount[dirty], 0);
-        int i = index_of_serial(s);
-        if (i >= 0 && !_pmount[i].dirty) clean = i;
+        if (!_pmount[dirty].dirty) clean = dirty;
     }
     if (clean < 0) return false;
     drop_mount(clean);

@@ -838,8 +838,6 @@ int flush_dirty_mounts_delayed() {
     return count;
 }
 
-int flush_dirty_mounts_ex(int delayed) { return delayed ? flush_dirty_mounts_delayed() : flush_dirty_mounts_immediately(); }
-
 int flush_path_cartridge(const char* path) {
     pmount* named = nullptr;
     for (int i = 0; i < pdisk_num_mounts(); i++) {

@@ -439,7 +439,6 @@ int flush_dirty_mounts_immediately();
 // The due ones, oldest due first, until WRITE_BACK_FRAME_BYTES are written
 // (each cartridge counted at least WRITE_BACK_FILE_BYTES).
 int flush_dirty_mounts_delayed();
-int flush_dirty_mounts_ex(int delayed);
 // The cartridge a normalised path names (the deepest cartridge mount at the
 // path or above it), when dirty: written now; 1 when written.
 int flush_path_cartridge(const char* path);
