@@ -1,5 +1,4 @@
-// The accounted allocator of every process state, and the budget and memory
-// figures it and the subsystems read.
+// The accounted allocator of every process state.
 #include <cstdlib>
 
 #include "core/core.h"
@@ -8,17 +7,6 @@ static inline void charge(int64_t n) {
     int64_t v = (int64_t)cpu_cycles + n;
     cpu_cycles = v > INT32_MAX ? INT32_MAX : (int32_t)v;
 }
-
-int32_t current_frame_budget() {
-    return app.video_ready == 0 && config.display_pid > LAST_SYSTEM_PROCESS_ID ? CPU_FRAME_BUDGET_FAST
-                                                                                : CPU_FRAME_BUDGET;
-}
-
-int64_t process_memory_in_use(const Process* p) {
-    // The copy of its source kept for a restart is the process's to hold.
-    return (int64_t)p->ram_bytes + MEMORY_ALLOWANCE + p->heap_bytes - p->heap_base + (int64_t)p->source_len;
-}
-
 
 // While an error is being reported the state must be able to allocate its
 // traceback even at the ceiling: a refusal there would be unprotected.

@@ -662,8 +662,16 @@ void* l_alloc(void* owner, void* block, size_t old_size, size_t new_size, int re
 // While an error is being reported the state must be able to allocate its
 // traceback even at the ceiling (the machine lifts it around the report).
 void lift_memory_ceiling(bool lifted);
-int32_t current_frame_budget();  // B of the moment (fast boot or normal)
-int64_t process_memory_in_use(const Process* p);
+// B of the moment (fast boot or normal). Inline, as the scheduler reads it
+// every slice.
+inline int32_t current_frame_budget() {
+    return app.video_ready == 0 && config.display_pid > LAST_SYSTEM_PROCESS_ID ? CPU_FRAME_BUDGET_FAST
+                                                                                : CPU_FRAME_BUDGET;
+}
+inline int64_t process_memory_in_use(const Process* p) {
+    // The copy of its source kept for a restart is the process's to hold.
+    return (int64_t)p->ram_bytes + MEMORY_ALLOWANCE + p->heap_bytes - p->heap_base + (int64_t)p->source_len;
+}
 
 // --- address space ---
 // Resolves offset o of page p for a read or write, creating the backing page
