@@ -19,10 +19,6 @@
 inline constexpr const char* HVX_VERSION = "0.3.0d";
 extern const char* const hvx_build_string;  // build date and time, set by the build
 
-inline constexpr int DAT_MAX_BLOCKS = 64;                 // slots of the sysrom.dat block table
-inline constexpr uint32_t DAT_MAX_BLOCK_LEN = 0x2000000;  // a longer block ends the reading
-inline constexpr int DAT_BLOCK_KIND = 105;                // buffer kind of a block
-
 inline constexpr size_t HVX_PATH_MAX = 1024;  // host path fields and prefix outputs
 inline constexpr size_t HVX_NAME_MAX = 256;   // user id, user name, session token
 
@@ -402,7 +398,6 @@ inline constexpr uint32_t ADDR_DISPLAY_H = 0x547A;   // i16
 inline constexpr uint32_t ADDR_VIDEO_MODE = 0x547C;  // 3 = 240x135 doubled, 4 = 160x90 tripled
 inline constexpr uint32_t ADDR_REMAP = 0x5480;       // u8[64]
 inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
-inline constexpr uint8_t BLIT_UNMAPPED_COLOUR = 8;   // what an unmapped source page copies as
 
 // Cycle budget.
 inline constexpr int32_t CPU_FRAME_BUDGET = 0x44444;        // 279,620

@@ -12,6 +12,10 @@
 // sysrom.dat and the command line
 // ---------------------------------------------------------------------------
 
+inline constexpr int DAT_MAX_BLOCKS = 64;                 // slots of the sysrom.dat block table
+inline constexpr uint32_t DAT_MAX_BLOCK_LEN = 0x2000000;  // a longer block ends the reading
+inline constexpr int DAT_BLOCK_KIND = 105;                // buffer kind of a block
+
 // Splits the block form (big-endian u32 length, then the bytes) into at most
 // max_blocks buffers of DAT_BLOCK_KIND. A block cut short by the end of the
 // data is kept with length 0 and ends the run; a length over
@@ -203,6 +207,7 @@ uint32_t* generate_video_out(int* width, int* height);
 // Composes one process's display into the display frame (steps after the
 // choice of source); none when it flags no new frame.
 uint32_t* compose_process_video(Process* src);
+inline constexpr uint8_t BLIT_UNMAPPED_COLOUR = 8;  // what an unmapped source page copies as
 // Copies a rectangle of a process's display memory into a u8 typed userdata
 // block, clipped to the running process's clip box and the destination.
 // Returns the work count (w x h) / 4, never negative.
