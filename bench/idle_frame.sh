@@ -8,15 +8,29 @@
 # anchor, the program headless (-x) and the program in a window under Xvfb
 # (skipped when Xvfb is not installed) take turns; the figures are medians.
 #
-#   bench/idle_frame.sh BUILD_DIR [RUNS]
+#   bench/idle_frame.sh BUILD_DIR [RUNS [BEFORE_BUILD_DIR]]
+#
+# Given a second build, every headless and window run starts STARTS copies
+# (default 8) of each program at once, each with a home of its own, and the
+# medians are over every copy, side by side with their ratio. One start's
+# figure can move by a factor of two with its address layout and the host's
+# load; copies running at once share the load, and many starts even out the
+# layouts, so two builds a few percent apart can be told apart.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 runs=${2:-5}
 settle=${SETTLE:-2}
 idle=${IDLE:-20}
-program=$build/halvoran
-[ -x "$program" ] || { echo "idle_frame: no $program" >&2; exit 1; }
+programs=("$build/halvoran")
+copies=1
+if [ -n "${3:-}" ]; then
+  programs+=("$(cd "$3" && pwd)/halvoran")
+  copies=${STARTS:-8}
+fi
+for program in "${programs[@]}"; do
+  [ -x "$program" ] || { echo "idle_frame: no $program" >&2; exit 1; }
+done
 scratch=$(mktemp -d)
 xvfb_pid=
 cleanup() {
@@ -54,6 +68,32 @@ measure() {
   awk -v a="$c0" -v b="$c1" -v r="$rss" -v s="$idle" 'BEGIN { printf "%.3f %.1f\n", (b - a) / s / 1e6, r / 1024 }'
 }
 
+# One run of $copies copies of every program at once, with the arguments
+# given; appends each copy's "<CPU ms per idle second> <resident MB>" to the
+# file "$1.<index of its program>".
+measure_programs() {
+  local out=$1 pids=() tags=() c0=() i j k home rss
+  shift
+  for ((j = 0; j < copies; j++)); do
+    for i in "${!programs[@]}"; do
+      home=$scratch/home.$i.$j
+      rm -rf "$home" && mkdir -p "$home"
+      "${programs[$i]}" -home "$home" "$@" > /dev/null 2>&1 &
+      pids+=($!) tags+=("$i")
+    done
+  done
+  sleep "$settle"
+  for k in "${!pids[@]}"; do c0+=("$(cpu_ns "${pids[$k]}")"); done
+  sleep "$idle"
+  for k in "${!pids[@]}"; do
+    rss=$(awk '/^VmRSS:/ { print $2 }' /proc/"${pids[$k]}"/status)
+    awk -v a="${c0[$k]}" -v b="$(cpu_ns "${pids[$k]}")" -v r="$rss" -v s="$idle" \
+      'BEGIN { printf "%.3f %.1f\n", (b - a) / s / 1e6, r / 1024 }' >> "$out.${tags[$k]}"
+  done
+  kill -TERM "${pids[@]}" 2> /dev/null || true
+  wait "${pids[@]}" 2> /dev/null || true
+}
+
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
@@ -65,26 +105,37 @@ if command -v Xvfb > /dev/null; then
   read -r -t 10 display <&"$fd" || { echo "idle_frame: Xvfb did not start" >&2; exit 1; }
 fi
 
-: > "$scratch/anchor" && : > "$scratch/headless" && : > "$scratch/window"
+: > "$scratch/anchor"
 for i in $(seq "$runs"); do
   SDL_VIDEODRIVER=dummy measure "$anchor" $((settle + idle + 5)) >> "$scratch/anchor"
-  SDL_VIDEODRIVER=dummy measure "$program" -home "$scratch/home" -x >> "$scratch/headless"
+  SDL_VIDEODRIVER=dummy measure_programs "$scratch/headless" -x
   if [ -n "$display" ]; then
-    DISPLAY=:$display SDL_VIDEODRIVER=x11 measure "$program" -home "$scratch/home" >> "$scratch/window"
+    DISPLAY=:$display SDL_VIDEODRIVER=x11 measure_programs "$scratch/window"
   fi
 done
 
 cpu() { awk '{ print $1 }' "$scratch/$1" | median; }
 rss() { awk '{ print $2 }' "$scratch/$1" | median; }
-a=$(cpu anchor) h=$(cpu headless)
-echo "CPU ms per idle second, median of $runs runs of ${idle} s:"
+a=$(cpu anchor) h=$(cpu headless.0)
+starts=$runs
+[ "$copies" -gt 1 ] && starts="$runs runs x $copies"
+echo "CPU ms per idle second, median of $starts starts of ${idle} s:"
 echo "  anchor:   $a (resident $(rss anchor) MB)"
-echo "  headless: $h (resident $(rss headless) MB)"
+echo "  headless: $h (resident $(rss headless.0) MB)"
 awk -v h="$h" -v a="$a" 'BEGIN { printf "  headless / anchor: %.2fx\n", h / a }'
 if [ -n "$display" ]; then
-  w=$(cpu window)
-  echo "  window under Xvfb: $w (resident $(rss window) MB)"
+  w=$(cpu window.0)
+  echo "  window under Xvfb: $w (resident $(rss window.0) MB)"
   awk -v w="$w" -v h="$h" 'BEGIN { printf "  window / headless: %.2fx\n", w / h }'
 else
   echo "  window under Xvfb: skipped (no Xvfb)"
+fi
+if [ ${#programs[@]} -gt 1 ]; then
+  echo "Beside the build before ($3), started at the same times:"
+  for mode in headless window; do
+    [ -s "$scratch/$mode.1" ] || continue
+    b=$(cpu "$mode.1") n=$(cpu "$mode.0")
+    awk -v m="$mode" -v b="$b" -v n="$n" \
+      'BEGIN { printf "  %s: before %s, this %s, this / before %.3f\n", m, b, n, n / b }'
+  done
 fi
