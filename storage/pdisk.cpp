@@ -1025,18 +1025,30 @@ const char* get_mount_description(const char* path) {
     return _get_mount_description_str;
 }
 
-pmount* cart_mount_of_origin(const char* ram_path) {
-    if (!ram_path || !starts_with(ram_path, "/ram/mount/")) return nullptr;
-    // The longest origin that holds the path.
-    std::string_view p(ram_path);
+// The first mount at the longest key of the index that begins the path and
+// that accepts (the path whole, or cut before a '/'), or none.
+template <class Accept>
+static pmount* longest_holder(const mount_index& ix, std::string_view p, Accept accept) {
     for (size_t n = p.size() + 1; n-- > 0;) {
         if (n < p.size() && p[n] != '/') continue;
-        if (const mount_key* k = index_find(_by_cart_origin, p.substr(0, n))) {
-            int i = index_of_serial(k->serials.front());
-            if (i >= 0) return &_pmount[i];
-        }
+        const mount_key* k = index_find(ix, p.substr(0, n));
+        if (!k || !accept(p.substr(0, n))) continue;
+        int i = index_of_serial(k->serials.front());
+        if (i >= 0) return &_pmount[i];
     }
     return nullptr;
+}
+
+pmount* cart_mount_of_origin(const char* ram_path) {
+    if (!ram_path || !starts_with(ram_path, "/ram/mount/")) return nullptr;
+    return longest_holder(_by_cart_origin, ram_path, [](std::string_view) { return true; });
+}
+
+pmount* cart_mount_at_or_above(const char* path) {
+    if (!path) return nullptr;
+    return longest_holder(_by_point, path, [](std::string_view key) {
+        return hvx_path_kind(std::string(key).c_str()) != 0;  // only a found key is weighed
+    });
 }
 
 int ram_write_refusal(const char* ram_origin) {

@@ -838,17 +838,7 @@ int flush_dirty_mounts_delayed() {
     return count;
 }
 
-int flush_path_cartridge(const char* path) {
-    pmount* named = nullptr;
-    for (int i = 0; i < pdisk_num_mounts(); i++) {
-        pmount* m = pdisk_mount(i);
-        if (!hvx_path_kind(btext(m->mount_point)) || get_path_parent_match_depth(btext(m->mount_point), path) < 0)
-            continue;
-        // The deepest; of two at one point, the one that serves it.
-        if (!named || m->depth > named->depth) named = m;
-    }
-    return flush_dirty_mount(named, 0);
-}
+int flush_path_cartridge(const char* path) { return flush_dirty_mount(cart_mount_at_or_above(path), 0); }
 
 bool flush_before_removal(pmount* m) {
     if (!m || !m->dirty || m->no_write_back || !hvx_path_kind(btext(m->mount_point))) return true;

@@ -346,6 +346,9 @@ buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact);
 buffer* resolve_normalised_to_origin(const char* path, int* out_kind, int skip_exact);
 // The cartridge mount whose RAM folder holds the RAM path (the deepest), or none.
 pmount* cart_mount_of_origin(const char* ram_path);
+// The cartridge a normalised path names: the mount at the deepest cartridge
+// mount point at the path or above it (the first mounted there), or none.
+pmount* cart_mount_at_or_above(const char* path);
 // Whether a file or folder may be made, changed or deleted at a RAM origin:
 // 0, or why not (logged once per process).
 enum : int { RAM_WRITE_OK = 0, RAM_WRITE_DEAD_CART = 1, RAM_WRITE_TEXT_NAME = 2 };
@@ -439,8 +442,7 @@ int flush_dirty_mounts_immediately();
 // The due ones, oldest due first, until WRITE_BACK_FRAME_BYTES are written
 // (each cartridge counted at least WRITE_BACK_FILE_BYTES).
 int flush_dirty_mounts_delayed();
-// The cartridge a normalised path names (the deepest cartridge mount at the
-// path or above it), when dirty: written now; 1 when written.
+// cart_mount_at_or_above(path), when dirty: written now; 1 when written.
 int flush_path_cartridge(const char* path);
 // A dirty cartridge mount about to be removed, written now even inside an
 // atomic operation; false when it still holds changes that are not written.

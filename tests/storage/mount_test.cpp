@@ -325,6 +325,17 @@ const pmount* reference_cart_of_origin(const std::string& ram_path) {
     return best;
 }
 
+const pmount* reference_cart_at_or_above(const std::string& path) {
+    const pmount* named = nullptr;
+    for (int i = 0; i < pdisk_num_mounts(); i++) {
+        const pmount* m = pdisk_mount(i);
+        if (!hvx_path_kind(to_cstr(m->mount_point)) || get_path_parent_match_depth(to_cstr(m->mount_point), path.c_str()) < 0)
+            continue;
+        if (!named || m->depth > named->depth) named = m;
+    }
+    return named;
+}
+
 // Random tables (raw host mount points with doubled and trailing slashes,
 // RAM path mounts, cartridge-named points on cartridge folders, repeats of
 // one point), changed by additions, removals and resets: every lookup gives
@@ -393,6 +404,7 @@ TEST_F(Mounts, IndexedLookupsMatchTheWalkOverTheTable) {
                 for (int i = 0; i < pdisk_num_mounts(); i++)
                     ASSERT_EQ(pdisk_mount(i)->dirty, i == want || pdisk_mount(i) == cart ? 1 : 0) << ram;
                 ASSERT_EQ(cart_mount_of_origin(p.c_str()), reference_cart_of_origin(p)) << p;
+                ASSERT_EQ(cart_mount_at_or_above(p.c_str()), reference_cart_at_or_above(p)) << p;
                 std::string point = random_path(rng() % 2);
                 const pmount* first = nullptr;
                 for (int i = 0; i < pdisk_num_mounts() && !first; i++)
