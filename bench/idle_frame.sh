@@ -53,24 +53,9 @@ cpu_ns() {
   echo "$sum"
 }
 
-# One run of the command given: "<CPU ms per idle second> <resident MB>".
-measure() {
-  rm -rf "$scratch/home" && mkdir -p "$scratch/home"
-  "$@" > /dev/null 2>&1 &
-  local pid=$! c0 c1 rss
-  sleep "$settle"
-  c0=$(cpu_ns "$pid")
-  sleep "$idle"
-  c1=$(cpu_ns "$pid")
-  rss=$(awk '/^VmRSS:/ { print $2 }' /proc/"$pid"/status)
-  kill -TERM "$pid" 2> /dev/null || true
-  wait "$pid" 2> /dev/null || true
-  awk -v a="$c0" -v b="$c1" -v r="$rss" -v s="$idle" 'BEGIN { printf "%.3f %.1f\n", (b - a) / s / 1e6, r / 1024 }'
-}
-
-# One run of $copies copies of every program at once, with the arguments
-# given; appends each copy's "<CPU ms per idle second> <resident MB>" to the
-# file "$1.<index of its program>".
+# One run of $copies copies of every program at once, each given the
+# arguments and a home folder of its own; appends each copy's "<CPU ms per
+# idle second> <resident MB>" to the file "$1.<index of its program>".
 measure_programs() {
   local out=$1 pids=() tags=() c0=() i j k home rss
   shift
@@ -78,7 +63,7 @@ measure_programs() {
     for i in "${!programs[@]}"; do
       home=$scratch/home.$i.$j
       rm -rf "$home" && mkdir -p "$home"
-      "${programs[$i]}" -home "$home" "$@" > /dev/null 2>&1 &
+      "${programs[$i]}" "$@" -home "$home" > /dev/null 2>&1 &
       pids+=($!) tags+=("$i")
     done
   done
@@ -105,9 +90,14 @@ if command -v Xvfb > /dev/null; then
   read -r -t 10 display <&"$fd" || { echo "idle_frame: Xvfb did not start" >&2; exit 1; }
 fi
 
-: > "$scratch/anchor"
+# The anchor reads its run time from its first argument and leaves the rest.
+measure_anchor() {
+  local programs=("$anchor") copies=1
+  measure_programs "$scratch/anchor" $((settle + idle + 5))
+}
+
 for i in $(seq "$runs"); do
-  SDL_VIDEODRIVER=dummy measure "$anchor" $((settle + idle + 5)) >> "$scratch/anchor"
+  SDL_VIDEODRIVER=dummy measure_anchor
   SDL_VIDEODRIVER=dummy measure_programs "$scratch/headless" -x
   if [ -n "$display" ]; then
     DISPLAY=:$display SDL_VIDEODRIVER=x11 measure_programs "$scratch/window"
@@ -116,11 +106,11 @@ done
 
 cpu() { awk '{ print $1 }' "$scratch/$1" | median; }
 rss() { awk '{ print $2 }' "$scratch/$1" | median; }
-a=$(cpu anchor) h=$(cpu headless.0)
+a=$(cpu anchor.0) h=$(cpu headless.0)
 starts=$runs
 [ "$copies" -gt 1 ] && starts="$runs runs x $copies"
 echo "CPU ms per idle second, median of $starts starts of ${idle} s:"
-echo "  anchor:   $a (resident $(rss anchor) MB)"
+echo "  anchor:   $a (resident $(rss anchor.0) MB)"
 echo "  headless: $h (resident $(rss headless.0) MB)"
 awk -v h="$h" -v a="$a" 'BEGIN { printf "  headless / anchor: %.2fx\n", h / a }'
 if [ -n "$display" ]; then
