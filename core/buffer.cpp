@@ -268,23 +268,15 @@ int bwrite_uint8_as_hex(buffer* b, int32_t v) {
     return int(put_at_cursor(b, t, 2));
 }
 
-int bwrite_int16_as_hex(buffer* b, int32_t v) {
-    char t[4];
-    hex_digits(t, uint16_t(v), 4);
-    return int(append_at_end(b, t, 4));
-}
-
-int bwrite_int32_as_hex(buffer* b, int32_t v) {
-    char t[8];
-    hex_digits(t, uint32_t(v), 8);
-    return int(append_at_end(b, t, 8));
-}
-
-int bwrite_int64_as_hex(buffer* b, int64_t v) {
+static int append_hex(buffer* b, uint64_t v, int digits) {
     char t[16];
-    hex_digits(t, uint64_t(v), 16);
-    return int(append_at_end(b, t, 16));
+    hex_digits(t, v, digits);
+    return int(append_at_end(b, t, digits));
 }
+
+int bwrite_int16_as_hex(buffer* b, int32_t v) { return append_hex(b, uint16_t(v), 4); }
+int bwrite_int32_as_hex(buffer* b, int32_t v) { return append_hex(b, uint32_t(v), 8); }
+int bwrite_int64_as_hex(buffer* b, int64_t v) { return append_hex(b, uint64_t(v), 16); }
 
 // ---------------------------------------------------------------------------
 // Text appenders and escaping
