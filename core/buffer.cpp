@@ -441,47 +441,20 @@ buffer* breadln(buffer* src, buffer* dst) {
 // the pointer on it.
 // ---------------------------------------------------------------------------
 
-static bool read_hex_digits(const char** p, int digits, uint64_t* out) {
-    *out = 0;
-    if (!p || !*p) return false;
+static uint64_t read_hex_digits(const char** p, int digits) {
+    if (!p || !*p) return 0;
+    uint64_t v = 0;
     for (int i = 0; i < digits; i++) {
         uint8_t c = uint8_t(**p);
-        if (!c) {
-            *out = 0;
-            return false;
-        }
-        *out = *out << 4 | hex_digit.v[c];
+        if (!c) return 0;
+        v = v << 4 | hex_digit.v[c];
         (*p)++;
     }
-    return true;
+    return v;
 }
 
-uint8_t read_u8_from_hex_str(const char** p) {
-    uint64_t v;
-    read_hex_digits(p, 2, &v);
-    return uint8_t(v);
-}
-
-int16_t read_i16_from_hex_str(const char** p) {
-    uint64_t v;
-    read_hex_digits(p, 4, &v);
-    return int16_t(uint16_t(v));
-}
-
-int32_t read_i32_from_hex_str(const char** p) {
-    uint64_t v;
-    read_hex_digits(p, 8, &v);
-    return int32_t(uint32_t(v));
-}
-
-uint32_t read_u32_from_hex_str(const char** p) {
-    uint64_t v;
-    read_hex_digits(p, 8, &v);
-    return uint32_t(v);
-}
-
-int64_t read_i64_from_hex_str(const char** p) {
-    uint64_t v;
-    read_hex_digits(p, 16, &v);
-    return int64_t(v);
-}
+uint8_t read_u8_from_hex_str(const char** p) { return uint8_t(read_hex_digits(p, 2)); }
+int16_t read_i16_from_hex_str(const char** p) { return int16_t(uint16_t(read_hex_digits(p, 4))); }
+int32_t read_i32_from_hex_str(const char** p) { return int32_t(uint32_t(read_hex_digits(p, 8))); }
+uint32_t read_u32_from_hex_str(const char** p) { return uint32_t(read_hex_digits(p, 8)); }
+int64_t read_i64_from_hex_str(const char** p) { return int64_t(read_hex_digits(p, 16)); }
