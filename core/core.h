@@ -604,6 +604,11 @@ void release_atomic_hold(const Process* p);
 Process* get_process(int64_t id);
 // True while some process of the program is in the table and not ended.
 bool program_is_live(int64_t program_id);
+// Host work done for a program outside its slices (a cartridge it changed,
+// written back between frames): cycles it owes, paid off by the slices given
+// to its processes. Nothing for a system program (ids 1-3) or one with no
+// process left.
+void add_program_debt(int64_t program_id, int64_t cycles);
 // Ids 1-3: the kernel's own processes, which keep room of their own in the
 // shared tables and are never made to pay for what others do.
 inline bool is_system_process_id(int64_t id) { return id >= KERNEL_PROCESS_ID && id <= LAST_SYSTEM_PROCESS_ID; }

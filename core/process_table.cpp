@@ -66,6 +66,16 @@ bool program_is_live(int64_t program_id) {
     return false;
 }
 
+void add_program_debt(int64_t program_id, int64_t cycles) {
+    if (cycles <= 0 || program_id <= LAST_SYSTEM_PROCESS_ID) return;
+    for (int i = 0; i < num_processes; i++) {
+        Process* p = table[i];
+        if (p->program_id != program_id || p->state != PROC_RUNNING) continue;
+        p->owed_cycles = p->owed_cycles > INT64_MAX - cycles ? INT64_MAX : p->owed_cycles + cycles;
+        return;
+    }
+}
+
 Process* root_process_record() { return num_processes > 0 && !root_ended ? table[0] : nullptr; }
 bool root_process_ended() { return root_ended; }
 
