@@ -33,27 +33,6 @@ struct rest_record {
     uint8_t inst[REST_NODE_BYTES + REST_TAIL_BYTES];
 };
 rest_record rests[MUDO_CHANNELS];
-// A channel found at rest in a device block, with no writer since (epoch)
-// and nothing the check reads moved by its own rest since: the answer
-// stands, and its clocks may lag behind, moved on in one go when anything
-// looks at the channel (a writer, a block that checks it). However long the
-// lag, that costs the same. Kept apart from the records: an idle block
-// reads these alone.
-struct rest_mark {
-    uint64_t epoch;
-    int64_t lag;  // frames
-    bool resting;
-    uint8_t nodes;  // bit i: node i is not silent
-};
-rest_mark marks[MUDO_CHANNELS];
-// Frames at the start of each channel's output buffer known to hold zeros.
-int zero_frames[MUDO_CHANNELS];
-// Counts the writers from outside the mixer.
-uint64_t writer_epoch = 1;
-bool device_block;  // mixing for the output device: writers are counted
-// The channel whose rest tick came last: the evaluation's scratch is made
-// once, at the end of the block, as that tick would have left it.
-mudo_channel* root_owner;
 
 void read_instrument(const mudo_channel& ch, uint8_t* out) {
     const uint32_t a = mudo_inst_addr(ch);
@@ -127,19 +106,12 @@ bool checked_at_rest(int c, const mudo_channel& ch) {
     return r.inst_addr == mudo_inst_addr(ch) && std::memcmp(inst, r.inst, sizeof inst) == 0;
 }
 
-// Only the clocks of a channel at rest move, and the check reads none of
-// them: its answer stands until something else writes. A device block
-// takes it on trust; any other caller may have written without a word.
-// Music moves on within the mixer and may take any channel: no trust then.
-bool trusted() { return device_block && !mixer.music_playing && !mixer_quiet.render_all; }
-bool still_resting(const rest_mark& m) { return m.resting && m.epoch == writer_epoch && trusted(); }
-
 // The check, its answer marked.
 bool at_rest(int c, const mudo_channel& ch) {
-    rest_mark& m = marks[c];
+    rest_mark& m = mixer_rest.mark[c];
     const bool rest = checked_at_rest(c, ch);
-    m.resting = rest && trusted();
-    m.epoch = writer_epoch;
+    m.resting = rest && rest_trusted();
+    m.epoch = mixer_rest.writer_epoch;
     m.nodes = 0;
     if (rest)
         for (int i = 0; i < MUDO_INST_NODES; i++)
@@ -161,8 +133,8 @@ void note_rendered(int c, const mudo_channel& ch) {
 // them by the same steps, so any number of them is one move.
 void rest_ticks(mudo_channel& ch, int64_t ticks) {
     mudo_channel& sh = mixer.channel[ch.id + MUDO_CHANNELS];
-    const rest_mark& m = marks[ch.id];
-    root_owner = &ch;
+    const rest_mark& m = mixer_rest.mark[ch.id];
+    mixer_rest.root_owner = &ch;
     const auto samples = (uint32_t)((uint64_t)ticks * (uint64_t)ch.samples_per_tick);  // modulo 2^32
     for (int i = 0; i < MUDO_INST_NODES; i++) {
         if (!(m.nodes >> i & 1)) continue;  // a silent node has no clock
@@ -185,13 +157,6 @@ void rest_ticks(mudo_channel& ch, int64_t ticks) {
         copy_outside_nodes(ch, sh);
     }
     sh.tick_pos = 0;
-}
-
-// Silence into channel c's output buffer from frame pos.
-void silence_output(int c, int pos, int frames) {
-    int& zeros = zero_frames[c];
-    if (pos + frames > zeros) std::memset(mixer.output[c] + 2 * pos, 0, sizeof(int16_t) * 2 * (size_t)frames);
-    if (pos <= zeros) zeros = std::max(zeros, pos + frames);
 }
 
 // Whether a run of the current tick leaves the mark as it is: its pan, and
@@ -219,7 +184,7 @@ void move_clocks(mudo_channel& ch, int64_t frames) {
         if (!ch.stereo) {
             const int32_t l = ch.last_gain_l, r = ch.last_gain_r;
             pan_gains(ch, ch.last_gain_l, ch.last_gain_r);
-            if (l != ch.last_gain_l || r != ch.last_gain_r) marks[ch.id].resting = false;  // the check reads them
+            if (l != ch.last_gain_l || r != ch.last_gain_r) mixer_rest.mark[ch.id].resting = false;  // the check reads them
         }
         ch.tick_pos += m;
         done += m;
@@ -236,67 +201,60 @@ int rest_channel(mudo_channel& ch, int pos, int frames) {
 // The lagging clocks of channel c moved on; the evaluation's scratch is
 // left to the ticks of this block.
 void catch_up(int c) {
-    rest_mark& m = marks[c];
+    rest_mark& m = mixer_rest.mark[c];
     if (m.lag == 0) return;
     const int64_t lag = m.lag;
     m.lag = 0;
-    mudo_channel* owner = root_owner;
+    mudo_channel* owner = mixer_rest.root_owner;
     move_clocks(mixer.channel[c], lag);
-    root_owner = owner;
+    mixer_rest.root_owner = owner;
 }
 
 }  // namespace
 
-void settle_root() {
-    if (!root_owner) return;
-    mudo_channel& ch = *root_owner;
-    root_owner = nullptr;
+mudo_rest_state mixer_rest;
+
+void settle_root_owner() {
+    mudo_channel& ch = *mixer_rest.root_owner;
+    mixer_rest.root_owner = nullptr;
     // The effect's clocks, the only fields of the record the evaluation writes.
     auto effect_clocks = [&ch] {
         return std::array<int32_t, 6>{ch.volume16, ch.vib_phase, ch.arp_step, ch.arp_count, ch.alt_phase, ch.alt_count};
     };
     const auto before = effect_clocks();
     evaluate_root_node(ch);
-    if (effect_clocks() != before) marks[ch.id].resting = false;  // the check reads them
+    if (effect_clocks() != before) mixer_rest.mark[ch.id].resting = false;  // the check reads them
 }
 
-bool channel_resting(int c) { return still_resting(marks[c]); }
-
-int play_channel(int c, int pos, int frames) {
+int check_and_play_channel(int c, int pos, int frames) {
     mudo_channel& ch = mixer.channel[c];
-    rest_mark& m = marks[c];
-    if (still_resting(m)) {
-        silence_output(c, pos, frames);
-        m.lag += frames;
-        return frames;
-    }
     catch_up(c);
     if (at_rest(c, ch)) return rest_channel(ch, pos, frames);
     const int left_in_tick = std::max(ch.tick_len - ch.tick_pos, 0);
     const int got = mix_channel(ch, frames, mixer.output[c] + 2 * pos);
-    zero_frames[c] = std::min(zero_frames[c], pos);
+    mixer_rest.zero_frames[c] = std::min(mixer_rest.zero_frames[c], pos);
     if (got > left_in_tick) {
         note_rendered(c, ch);
-        root_owner = nullptr;  // the render evaluated it
+        mixer_rest.root_owner = nullptr;  // the render evaluated it
     }
     return got;
 }
 
 void mudo_mix_device(int16_t* out, int32_t frames) {
-    device_block = true;
+    mixer_rest.device_block = true;
     mudo_mix(out, frames);
-    device_block = false;
+    mixer_rest.device_block = false;
 }
 
 void mudo_note_writer() {
-    writer_epoch++;
+    mixer_rest.writer_epoch++;
     for (int c = 0; c < MUDO_CHANNELS; c++) catch_up(c);  // it may read them
 }
 
 void mudo_forget_rests() {
     std::memset(rests, 0, sizeof rests);
-    std::memset(marks, 0, sizeof marks);
-    writer_epoch++;
-    std::memset(zero_frames, 0, sizeof zero_frames);
-    root_owner = nullptr;
+    std::memset(mixer_rest.mark, 0, sizeof mixer_rest.mark);
+    mixer_rest.writer_epoch++;
+    std::memset(mixer_rest.zero_frames, 0, sizeof mixer_rest.zero_frames);
+    mixer_rest.root_owner = nullptr;
 }

@@ -292,16 +292,76 @@ void mudo_update_fade_tick();
 
 // --- channels at rest (rest.cpp) ----------------------------------------------------------
 // A channel whose ticks would change nothing but its clocks moves only them.
+// What an idle device block runs for each channel is inline here, as the
+// mixer asks it of every channel twice a pass; the check and the clocks are
+// in rest.cpp.
+
+// A channel found at rest in a device block, with no writer since (epoch)
+// and nothing the check reads moved by its own rest since: the answer
+// stands, and its clocks may lag behind, moved on in one go when anything
+// looks at the channel (a writer, a block that checks it). However long the
+// lag, that costs the same.
+struct rest_mark {
+    uint64_t epoch;
+    int64_t lag;  // frames
+    bool resting;
+    uint8_t nodes;  // bit i: node i is not silent
+};
+// What a block reads of the channels at rest, kept apart from what the check
+// compares: an idle block reads this alone.
+struct mudo_rest_state {
+    rest_mark mark[MUDO_CHANNELS];
+    // Frames at the start of each channel's output buffer known to hold zeros.
+    int zero_frames[MUDO_CHANNELS];
+    // Counts the writers from outside the mixer.
+    uint64_t writer_epoch = 1;
+    bool device_block;  // mixing for the output device: writers are counted
+    // The channel whose rest tick came last: the evaluation's scratch is made
+    // once, at the end of the block, as that tick would have left it.
+    mudo_channel* root_owner;
+};
+extern mudo_rest_state mixer_rest;
+
 // The mixer forgets which channels it knew to be at rest (the mixer was cleared).
 void mudo_forget_rests();
+
+// Only the clocks of a channel at rest move, and the check reads none of
+// them: its answer stands until something else writes. A device block
+// takes it on trust; any other caller may have written without a word.
+// Music moves on within the mixer and may take any channel: no trust then.
+inline bool rest_trusted() { return mixer_rest.device_block && !mixer.music_playing && !mixer_quiet.render_all; }
+inline bool still_resting(const rest_mark& m) {
+    return m.resting && m.epoch == mixer_rest.writer_epoch && rest_trusted();
+}
 // Whether channel c was found at rest in a device block and stays so on
 // trust: its record need not be read.
-bool channel_resting(int c);
+inline bool channel_resting(int c) { return still_resting(mixer_rest.mark[c]); }
+
+// Silence into channel c's output buffer from frame pos.
+inline void silence_output(int c, int pos, int frames) {
+    int& zeros = mixer_rest.zero_frames[c];
+    if (pos + frames > zeros) std::memset(mixer.output[c] + 2 * pos, 0, sizeof(int16_t) * 2 * (size_t)frames);
+    if (pos <= zeros) zeros = std::max(zeros, pos + frames);
+}
+
+// play_channel for a channel not resting on trust: checked, then rendered
+// or moved on at rest.
+int check_and_play_channel(int c, int pos, int frames);
 // mix_channel for channel c into its output buffer from frame pos, or, at
 // rest, silence there and its clocks moved on.
-int play_channel(int c, int pos, int frames);
+inline int play_channel(int c, int pos, int frames) {
+    rest_mark& m = mixer_rest.mark[c];
+    if (!still_resting(m)) return check_and_play_channel(c, pos, frames);
+    silence_output(c, pos, frames);
+    m.lag += frames;
+    return frames;
+}
+
+void settle_root_owner();
 // The evaluation's scratch left as the last tick at rest would have left it.
-void settle_root();
+inline void settle_root() {
+    if (mixer_rest.root_owner) settle_root_owner();
+}
 
 // The mixer's own state beside the record.
 extern int16_t last_mixed_out[2 * MUDO_MIX_MAX_FRAMES];

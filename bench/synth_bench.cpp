@@ -1,8 +1,9 @@
 // Render cost of the synthesizer on one core, as a real-time factor (seconds
 // of sound per second of wall clock, counter "x_realtime"): 16 channels of 8
 // oscillators, 16 channels of a mixed instrument, each alone and through the
-// whole mixer, music of one-tick patterns, and one sine channel beside a
-// plain sine-table loop that does the same work per sample.
+// whole mixer, music of one-tick patterns, a second of silence and single
+// device blocks at rest, and one sine channel beside a plain sine-table loop
+// that does the same work per sample.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -109,19 +110,53 @@ void BM_mixer_one_tick_patterns(benchmark::State& state) {
 }
 BENCHMARK(BM_mixer_one_tick_patterns)->Unit(benchmark::kMillisecond);
 
-// An idle workstation: every channel at its defaults but one, which holds
-// the note it last played at volume 0 (as the boot chime leaves it), the
-// mixer asked for a second of silence block by block; the anchor writes the
-// same zeros to the device's block and the copy kept for the capture.
-void BM_mixer_silent(benchmark::State& state) {
+// Every channel at its defaults but one, which holds the note it last played
+// at volume 0 (as the boot chime leaves it).
+void one_silent_channel() {
     fresh_mixer();
     put_samples(TABLE, sine_row(10));
     instrument(1).osc(0, 0).wavetable(0, TABLE, 10, 1).osc(1, 0).param(1, 2, {REL, 12});
     start_note(9, 1, 60, 0);
     mixer.channel[9].gate = 0;
+}
+
+// An idle workstation, the mixer asked for a second of silence block by
+// block; the anchor writes the same zeros to the device's block and the copy
+// kept for the capture.
+void BM_mixer_silent(benchmark::State& state) {
+    one_silent_channel();
     run_mixer(state);
 }
 BENCHMARK(BM_mixer_silent)->Unit(benchmark::kMicrosecond);
+
+// One device block as the audio thread asks for it, once a second of blocks
+// has found the channels at rest and they are taken on trust: every channel
+// at its defaults, or one silent channel as above. Its own function, so that
+// bench/callgrind_counts.sh counts exactly one call.
+[[gnu::noinline]] void mix_one_device_block(int16_t* out) { mudo_mix_device(out, BLOCK); }
+
+void run_device_block(benchmark::State& state) {
+    static int16_t out[2 * BLOCK];
+    for (int done = 0; done < SECOND; done += BLOCK) mudo_mix_device(out, BLOCK);
+    for (auto _ : state) {
+        mix_one_device_block(out);
+        benchmark::ClobberMemory();
+    }
+    state.counters["x_realtime"] =
+        benchmark::Counter((double)state.iterations() * BLOCK / SECOND, benchmark::Counter::kIsRate);
+}
+
+void BM_device_block_at_rest(benchmark::State& state) {
+    fresh_mixer();
+    run_device_block(state);
+}
+BENCHMARK(BM_device_block_at_rest);
+
+void BM_device_block_silent(benchmark::State& state) {
+    one_silent_channel();
+    run_device_block(state);
+}
+BENCHMARK(BM_device_block_silent);
 
 void BM_mixer_silent_memset(benchmark::State& state) {
     static int16_t out[2 * BLOCK], copy[2 * BLOCK];

@@ -310,7 +310,10 @@ bool box_outside_clip(int64_t x, int64_t y, int64_t w, int64_t h) {
 }
 
 void end_glyph_run();
-bool print_plain_glyphs(print_context* c);
+// Out of line whatever the item loop's linkage: inlined into it, the glyph
+// loop shares its registers with the item loop and a screen of text runs
+// 7% more instructions.
+[[gnu::noinline]] bool print_plain_glyphs(print_context* c);
 
 }  // namespace
 
