@@ -185,8 +185,17 @@ inline constexpr uint64_t SESSION_ENDPOINT_STALE_S = 121;
 inline constexpr uint64_t SESSION_RETRY_S = 30;
 inline constexpr uint64_t UDAT_REQUEUE_MS = 10000;
 inline constexpr uint32_t UDAT_TABLE_CAPACITY = 131072;
-inline constexpr int UDAT_LIST_KIND = 101;
-inline constexpr int32_t UDAT_LIST_SEND_AT = 1024;  // the id list is sent at once past this
+// User ids wait in batches, one per program that asked for them and one for
+// the system's own (sessions, score channels, the system processes). Each
+// batch has at most one request pending, carrying at most this many bytes of
+// ids (each followed by ','); a program's request counts against its HTTP
+// share and waits while that share is full, the system's may take the
+// reserved slots.
+inline constexpr size_t UDAT_REQUEST_IDS_MAX = 1024;
+// Ids one batch holds; past this an id is not queued (it is queued when next
+// asked for), so no program makes the host keep an endless list.
+inline constexpr int32_t UDAT_QUEUED_IDS_MAX = 1024;
+inline constexpr int64_t UDAT_SYSTEM_BATCH = 0;
 inline constexpr size_t UDAT_LINE_MAX = 1023;       // longer reply lines are not kept
 inline constexpr int32_t FETCH_UDAT_COST = 32;
 inline constexpr const char* SESSIONS_FILE_NAME = "user_sessions.txt";
@@ -219,9 +228,10 @@ int add_or_modify_session(const char* user_id, int32_t flags, const char* token,
 void delete_session(const char* user_id);
 siteuser_session* get_session_by_user_id(const char* user_id);
 int token_is_old(uint64_t time_ms, uint64_t seconds);
-// The cached user-data text "date|username|icon|", or none (the id is then
-// queued for the next batch). Valid until the cache changes.
-const char* siteuser_get(const char* user_id);
+// The cached user-data text "date|username|icon|", or none: the id is then
+// queued in the batch of the program asking (UDAT_SYSTEM_BATCH, or a system
+// process's program, for the system's own). Valid until the cache changes.
+const char* siteuser_get(const char* user_id, int64_t program);
 void get_top_kat_cb(gurl_job* job);
 void get_vynnet_endpoint_cb(gurl_job* job);
 void siteuser_receive_udat_cb(gurl_job* job);
