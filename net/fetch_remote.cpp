@@ -115,8 +115,14 @@ int lua54__fetch_remote_result(lua_State* L) {
     gurl_job* j = id > 0 && id <= INT32_MAX ? gurl_get_job((int32_t)id) : nullptr;
     // Jobs of the system's own requests carry tokens: scripts see only their own kind.
     if (!j || j->callback != gurl_cb) return fetch_failure(L, "job not found");
+    // Any process may read a result; only one of the job's own program
+    // taking it frees the job's shares.
+    const bool own = cproc && j->program != 0 && j->program == cproc->program_id;
     int32_t state = j->state.load(std::memory_order_acquire);
-    if (state == GURL_FAILED) return fetch_failure(L, "could not download");
+    if (state == GURL_FAILED) {
+        if (own) gurl_mark_read(j->id);
+        return fetch_failure(L, "could not download");
+    }
     if (state != GURL_DONE) return 0;
     // Released also when decoding raises (a reply too large for the process).
     scoped_buffer bytes(create_buffer_2((int32_t)j->result.length + 4, FETCH_RESULT_KIND));
@@ -124,7 +130,11 @@ int lua54__fetch_remote_result(lua_State* L) {
     bwrite(j->result.data, 1, j->result.length, bytes);
     bytes->cursor = 0;
     std::string path((const char*)j->url.data, (size_t)j->url.length);
-    return unvyn_from_fetched_buffer(L, bytes, path.c_str(), 0);
+    int results = unvyn_from_fetched_buffer(L, bytes, path.c_str(), 0);
+    // By id: the decoding may have run finalizers that started jobs, one of
+    // which may have taken this job's slot.
+    if (own) gurl_mark_read((int32_t)id);
+    return results;
 }
 
 // A name the cache may hold: no climbing out, no control bytes, and no '%'

@@ -1,7 +1,8 @@
 // HTTP jobs: every outgoing request runs as a job in a fixed table, on a
 // worker thread of its own with one blocking curl handle; the main thread
 // picks up finished jobs once a frame, runs their callbacks, and reaps them
-// two seconds later. Also the service addresses the online calls use.
+// two seconds later, or sooner when their result was read and their slot is
+// needed. Also the service addresses the online calls use.
 #include <curl/curl.h>
 #include <strings.h>
 
@@ -145,6 +146,8 @@ static int32_t next_gurl_job_id = 1;
 static std::atomic<uint64_t> gurl_tick{0};
 static bool gurl_inited = false;
 static int jobs_held;  // slots with an id: with none, an update only counts its tick
+static int jobs_read;  // of those, the ones marked read
+static uint64_t reads_marked;  // the last read order given
 // The reply bytes of every job (the sum of their result lengths), counted
 // before the workers keep them.
 static std::atomic<int64_t> result_bytes_held{0};
@@ -171,7 +174,17 @@ static void clear_slot(gurl_job* j) {
     j->status = 0;
     j->owner = 0;
     j->program = 0;
+    j->read_order = 0;
     j->cancelled.store(0, std::memory_order_relaxed);
+}
+
+// A held slot let go: only once its completion was seen, so its worker has
+// let go of it too.
+static void release_slot(gurl_job* j) {
+    os_destroy_thread(j->thread);
+    if (j->read_order) jobs_read--;
+    clear_slot(j);
+    jobs_held--;
 }
 
 static void ensure_inited() {
@@ -179,6 +192,7 @@ static void ensure_inited() {
     gurl_inited = true;
     for (gurl_job& j : gurl_jobs) clear_slot(&j);
     jobs_held = 0;
+    jobs_read = 0;
 }
 
 // Once, on the main thread, before the first worker makes a handle: not at
@@ -356,23 +370,35 @@ static int gurl_get_worker(void* data) {
 // table size, so ids keep naming their slot in order and 0 is never one.
 static int32_t id_after(int32_t id) { return id == INT32_MAX ? GURL_JOBS : id + 1; }
 
+// The id of a new job: the next one from the counter whose slot is free, so
+// one job that stays pending does not block the requests whose count comes
+// round to its slot. With none free, the first one naming the slot of the
+// job read longest ago (whose completion was seen); 0 when there is none.
+static int32_t new_job_id() {
+    int32_t id = next_gurl_job_id, stale = 0;
+    uint64_t oldest = UINT64_MAX;
+    for (int tried = 0; tried < GURL_JOBS; tried++, id = id_after(id)) {
+        const gurl_job& j = gurl_jobs[id % GURL_JOBS];
+        if (!j.id) return id;
+        if (j.read_order && j.callback_ran && j.read_order < oldest) {
+            oldest = j.read_order;
+            stale = id;
+        }
+    }
+    return stale;
+}
+
 int32_t gurl_req(const char* url, gurl_callback callback, int32_t method, const void* body,
                  int64_t body_length, const void* headers, int64_t headers_length) {
     ensure_inited();
-    // The next free slot from the counter on: one job that stays pending
-    // must not block the requests whose count comes round to its slot.
-    int32_t id = next_gurl_job_id;
-    int tried = 0;
-    while (tried < GURL_JOBS && gurl_jobs[id % GURL_JOBS].id != 0) {
-        id = id_after(id);
-        tried++;
-    }
-    if (tried == GURL_JOBS) {
+    int32_t id = new_job_id();
+    if (!id) {
         krio_debug("gurl_get: new_job() failed\n");
         return -1;
     }
     next_gurl_job_id = id_after(id);
     gurl_job* j = &gurl_jobs[id % GURL_JOBS];
+    if (j->id) release_slot(j);  // a read job's: its id now gives none
     clear_slot(j);
     j->id = id;
     jobs_held++;
@@ -418,14 +444,15 @@ int gurl_share_refusal(int64_t owner, int64_t program, bool system) {
     ensure_inited();
     int by_owner = 0, by_program = 0;
     for (const gurl_job& j : gurl_jobs) {
-        if (!j.id) continue;
+        if (!j.id || j.read_order) continue;
         by_owner += owner != 0 && j.owner == owner;
         by_program += program != 0 && j.program == program;
     }
     if (by_owner >= FETCH_JOBS_PER_PROCESS) return GURL_SHARE_PROCESS;
     if (system) return GURL_SHARE_FITS;
     if (by_program >= FETCH_JOBS_PER_PROGRAM) return GURL_SHARE_PROGRAM;
-    if (GURL_JOBS - jobs_held <= GURL_RESERVED_SLOTS) return GURL_SHARE_RESERVED;
+    // A read job's slot is as good as free: a new job takes it when it must.
+    if (GURL_JOBS - (jobs_held - jobs_read) <= GURL_RESERVED_SLOTS) return GURL_SHARE_RESERVED;
     return GURL_SHARE_FITS;
 }
 
@@ -434,6 +461,13 @@ void gurl_set_owner(int32_t id, int64_t owner, int64_t program) {
         j->owner = owner;
         j->program = program;
     }
+}
+
+void gurl_mark_read(int32_t id) {
+    gurl_job* j = gurl_get_job(id);
+    if (!j || j->read_order || j->state.load(std::memory_order_acquire) == GURL_PENDING) return;
+    j->read_order = ++reads_marked;
+    jobs_read++;
 }
 
 void cancel_jobs_by_process(int64_t owner) {
@@ -465,9 +499,7 @@ void gurl_update() {
         // cancelled job has no reader left to keep it for.
         if (!j.id || !j.callback_ran) continue;
         if (!j.cancelled.load(std::memory_order_relaxed) && tick <= j.finish_tick + GURL_KEEP_UPDATES) continue;
-        os_destroy_thread(j.thread);
-        clear_slot(&j);
-        jobs_held--;
+        release_slot(&j);
     }
     gurl_tick.store(tick + 1, std::memory_order_release);
 }

@@ -68,7 +68,9 @@ bool net_host_url_is_valid(const char* url);
 // order round the table, and its id names that slot (id mod 256); ids keep
 // increasing. Each job runs one blocking request on a worker thread of its
 // own; the main thread runs the completion callbacks in gurl_update and reaps
-// the jobs later.
+// the jobs later. A job whose result its reader has taken is marked read:
+// when no slot is free, a new job takes the slot of the job read longest ago,
+// its id skipping forward to name that slot.
 // ---------------------------------------------------------------------------
 
 inline constexpr int GURL_JOBS = 256;
@@ -130,6 +132,7 @@ struct gurl_job {
     int32_t status;        // the final HTTP status (0: none arrived); the worker's, read after `completed`
     int64_t owner;         // the process a script job belongs to (0: none, or it ended)
     int64_t program;       // that process's program, kept until the reap (0: a host job)
+    uint64_t read_order;   // 0: unread; else when its reader took its result (later reads are larger)
     std::atomic<int32_t> cancelled;  // set by the main thread: the worker gives up at its next progress step
 };
 
@@ -142,13 +145,17 @@ int32_t gurl_get(const char* url, gurl_callback callback);
 gurl_job* gurl_get_job(int32_t id);  // none for 0 or when not held
 int gurl_jobs_in_use();               // slots held (pending, or finished and not reaped)
 // Why one more job for this process of this program does not fit its shares
-// (GURL_SHARE_FITS when it does). Held slots count: pending, or finished and
-// not yet reaped. A system process has no program share and may take the
-// reserved slots.
+// (GURL_SHARE_FITS when it does). Unread jobs count: pending, or finished and
+// neither read nor reaped. A system process has no program share and may take
+// the reserved slots.
 enum : int { GURL_SHARE_FITS = 0, GURL_SHARE_PROCESS, GURL_SHARE_PROGRAM, GURL_SHARE_RESERVED };
 int gurl_share_refusal(int64_t owner, int64_t program, bool system);
 // Marks a started job as the process's, of its program.
 void gurl_set_owner(int32_t id, int64_t owner, int64_t program);
+// Its reader has taken the finished job's result: it stops counting against
+// any share, and its slot may go to a new job once none is free (it stays
+// readable until then, or until it is reaped). Nothing for a pending job.
+void gurl_mark_read(int32_t id);
 // A process ended: its pending jobs are cancelled (they end failed within
 // about a second) and its jobs are reaped as soon as they have finished.
 // Until then they still count against its program.
@@ -178,8 +185,17 @@ inline constexpr uint64_t SESSION_ENDPOINT_STALE_S = 121;
 inline constexpr uint64_t SESSION_RETRY_S = 30;
 inline constexpr uint64_t UDAT_REQUEUE_MS = 10000;
 inline constexpr uint32_t UDAT_TABLE_CAPACITY = 131072;
-inline constexpr int UDAT_LIST_KIND = 101;
-inline constexpr int32_t UDAT_LIST_SEND_AT = 1024;  // the id list is sent at once past this
+// User ids wait in batches, one per program that asked for them and one for
+// the system's own (sessions, score channels, the system processes). Each
+// batch has at most one request pending, carrying at most this many bytes of
+// ids (each followed by ','); a program's request counts against its HTTP
+// share and waits while that share is full, the system's may take the
+// reserved slots.
+inline constexpr size_t UDAT_REQUEST_IDS_MAX = 1024;
+// Ids one batch holds; past this an id is not queued (it is queued when next
+// asked for), so no program makes the host keep an endless list.
+inline constexpr int32_t UDAT_QUEUED_IDS_MAX = 1024;
+inline constexpr int64_t UDAT_SYSTEM_BATCH = 0;
 inline constexpr size_t UDAT_LINE_MAX = 1023;       // longer reply lines are not kept
 inline constexpr int32_t FETCH_UDAT_COST = 32;
 inline constexpr const char* SESSIONS_FILE_NAME = "user_sessions.txt";
@@ -212,9 +228,10 @@ int add_or_modify_session(const char* user_id, int32_t flags, const char* token,
 void delete_session(const char* user_id);
 siteuser_session* get_session_by_user_id(const char* user_id);
 int token_is_old(uint64_t time_ms, uint64_t seconds);
-// The cached user-data text "date|username|icon|", or none (the id is then
-// queued for the next batch). Valid until the cache changes.
-const char* siteuser_get(const char* user_id);
+// The cached user-data text "date|username|icon|", or none: the id is then
+// queued in the batch of the program asking (UDAT_SYSTEM_BATCH, or a system
+// process's program, for the system's own). Valid until the cache changes.
+const char* siteuser_get(const char* user_id, int64_t program);
 void get_top_kat_cb(gurl_job* job);
 void get_vynnet_endpoint_cb(gurl_job* job);
 void siteuser_receive_udat_cb(gurl_job* job);

@@ -529,7 +529,7 @@ int lua54_scoresub(lua_State* L) {
     bool complete = true;
     for (int i = 0; i < s->item_count && i < SCORESUB_SHOWN_MAX; i++) {
         const scoresub_item& it = s->items[i];
-        if (!siteuser_get(it.key)) {
+        if (!siteuser_get(it.key, UDAT_SYSTEM_BATCH)) {
             complete = false;
             continue;
         }

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/core.h"
 #include "lang/lang.h"
 #include "net/net.h"
 #include "platform/platform.h"
@@ -18,7 +20,15 @@ static int active_argv_session = 0;
 
 static htable* siteuser_htable = nullptr;
 static htable* request_times = nullptr;  // user id -> u64 ms it was last queued
-static buffer* fetch_user_list = nullptr;
+
+// The ids one program (UDAT_SYSTEM_BATCH: the system) is waiting for.
+struct udat_batch {
+    int64_t program;
+    std::string ids;  // each followed by ','
+    int32_t count;    // ids in `ids`
+    int32_t job;      // its request, until seen finished (0: none)
+};
+static std::vector<udat_batch> udat_batches;
 
 // ---------------------------------------------------------------------------
 // Fields
@@ -315,10 +325,9 @@ void get_vynnet_endpoint_cb(gurl_job* j) {
 void siteuser_init() {
     destroy_htable(siteuser_htable);
     destroy_htable(request_times);
-    destroy_buffer(fetch_user_list);
     siteuser_htable = create_htable(UDAT_TABLE_CAPACITY);
     request_times = create_htable(UDAT_TABLE_CAPACITY);
-    fetch_user_list = create_buffer_2(256, UDAT_LIST_KIND);
+    udat_batches.clear();
     load_sessions();
 }
 
@@ -331,8 +340,15 @@ static bool queueable_id(const char* id) {
     return true;
 }
 
-static void queue_user(const char* user_id) {
-    if (!request_times || !fetch_user_list || !queueable_id(user_id)) return;
+static udat_batch& batch_of(int64_t program) {
+    if (program <= LAST_SYSTEM_PROCESS_ID) program = UDAT_SYSTEM_BATCH;
+    for (udat_batch& b : udat_batches)
+        if (b.program == program) return b;
+    return udat_batches.emplace_back(udat_batch{program, {}, 0, 0});
+}
+
+static void queue_user(const char* user_id, int64_t program) {
+    if (!request_times || !queueable_id(user_id)) return;
     uint64_t now = os_get_time();
     int32_t len = 0;
     const char* t = htable_get(request_times, user_id, &len);
@@ -341,30 +357,63 @@ static void queue_user(const char* user_id) {
         memcpy(&when, t, sizeof when);
         if (now < when + UDAT_REQUEUE_MS) return;
     }
-    bappend_str(fetch_user_list, user_id);
-    bappend_str(fetch_user_list, ",");
+    udat_batch& b = batch_of(program);
+    if (b.count >= UDAT_QUEUED_IDS_MAX) return;  // not recorded either: asked again, it is queued then
+    b.ids.append(user_id).push_back(',');
+    b.count++;
     htable_insert(request_times, user_id, &now, (int32_t)sizeof now);
-    if (fetch_user_list->length > UDAT_LIST_SEND_AT) siteuser_update();
 }
 
-const char* siteuser_get(const char* user_id) {
+const char* siteuser_get(const char* user_id, int64_t program) {
     if (!user_id || !siteuser_htable) return nullptr;
     int32_t len = 0;
     const char* v = htable_get(siteuser_htable, user_id, &len);
     if (v) return v;
-    queue_user(user_id);
+    queue_user(user_id, program);
     return nullptr;
 }
 
-void siteuser_update() {
-    if (!fetch_user_list || fetch_user_list->length == 0) return;
-    const char* site = config.network_access ? net_host_url_for_request(NET_HOST_SITE) : "";
-    if (site[0]) {
-        std::string url = std::string(site) + "/api/udat.php?user_ids=" +
-                          std::string((const char*)fetch_user_list->data, (size_t)fetch_user_list->length) + "0";
-        gurl_get(url.c_str(), siteuser_receive_udat_cb);
+static bool still_pending(int32_t id) {
+    const gurl_job* j = gurl_get_job(id);
+    return j && j->state.load(std::memory_order_acquire) == GURL_PENDING;
+}
+
+// Sends the first ids of a batch whose last request has finished; they stay
+// queued while its program's share is full or no slot is left.
+static void send_batch(udat_batch& b, const char* site) {
+    if (b.program != UDAT_SYSTEM_BATCH && gurl_share_refusal(0, b.program, false) != GURL_SHARE_FITS) return;
+    size_t cut = 0;
+    int32_t n = 0;
+    for (size_t comma; (comma = b.ids.find(',', cut)) != std::string::npos && comma < UDAT_REQUEST_IDS_MAX;) {
+        cut = comma + 1;
+        n++;
     }
-    bclear(fetch_user_list);
+    // The list ends with ',': the last item is the placeholder "0".
+    std::string url = std::string(site) + "/api/udat.php?user_ids=" + b.ids.substr(0, cut) + "0";
+    int32_t id = gurl_get(url.c_str(), siteuser_receive_udat_cb);
+    if (id < 0) return;
+    gurl_set_owner(id, 0, b.program);  // the program's, not one process's: its processes share the batch
+    b.job = id;
+    b.ids.erase(0, cut);
+    b.count -= n;
+}
+
+void siteuser_update() {
+    if (udat_batches.empty()) return;
+    const char* site = config.network_access ? net_host_url_for_request(NET_HOST_SITE) : "";
+    for (size_t i = 0; i < udat_batches.size();) {
+        udat_batch& b = udat_batches[i];
+        if (b.job && !still_pending(b.job)) b.job = 0;
+        if (!site[0]) {  // nowhere to ask: the ids are dropped
+            b.ids.clear();
+            b.count = 0;
+        } else if (b.count > 0 && !b.job) {
+            send_batch(b, site);
+        }
+        // Kept while its request is pending, so the program never has two.
+        if (b.count == 0 && !b.job) udat_batches.erase(udat_batches.begin() + (ptrdiff_t)i);
+        else i++;
+    }
 }
 
 // Fields 2 and 3 of a cached text "date|username|icon|".
@@ -378,6 +427,7 @@ static void udat_fields(const char* text, char* name, char* icon) {
 }
 
 void siteuser_receive_udat_cb(gurl_job* j) {
+    gurl_mark_read(j->id);  // taken in here: it holds no share while it stands
     if (j->state.load(std::memory_order_acquire) != GURL_DONE || !siteuser_htable) return;
     const auto* r = (const uint8_t*)j->result.data;
     size_t n = (size_t)j->result.length;
@@ -393,7 +443,7 @@ void siteuser_receive_udat_cb(gurl_job* j) {
         htable_insert(siteuser_htable, id.c_str(), line.data() + bar + 1, (int32_t)(line.size() - bar - 1));
     }
     for (int k = 0; k < sessions; k++) {
-        const char* v = siteuser_get(session[k].user_id);
+        const char* v = siteuser_get(session[k].user_id, UDAT_SYSTEM_BATCH);
         if (v) udat_fields(v, session[k].username, session[k].extra);
     }
 }
@@ -437,7 +487,7 @@ int lua54__fetch_udat(lua_State* L) {
     spend_cpu(FETCH_UDAT_COST);
     if (id.find('\0') != std::string::npos) return 0;
     char name[SESSION_NAME_MAX + 1] = "", icon[SESSION_EXTRA_MAX + 1] = "";
-    if (const char* v = siteuser_get(id.c_str())) {
+    if (const char* v = siteuser_get(id.c_str(), cproc ? cproc->program_id : UDAT_SYSTEM_BATCH)) {
         udat_fields(v, name, icon);
     } else if (const siteuser_session* s = get_session_by_user_id(id.c_str())) {
         copy_bounded(name, s->username, SESSION_NAME_MAX);

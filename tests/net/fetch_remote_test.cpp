@@ -286,6 +286,103 @@ TEST_F(fetch_remote, finished_jobs_count_until_reaped) {
     EXPECT_GT(std::stoi(run_in(app, fetch)), 0);
 }
 
+// A result taken by a process of the job's own program frees the job's
+// shares at once, done or failed; a read by another program (which still gets
+// the result), a poll while it was pending, or no read at all does not.
+TEST_F(fetch_remote, read_results_stop_holding_shares) {
+    std::atomic<bool> release{false};
+    server.set_handler([&](const http_request& r) {
+        if (r.target == "/slow")
+            for (int i = 0; i < 20000 && !release; i++) usleep(1000);
+        return http_reply(r.target == "/gone" ? 404 : 200, "x");
+    });
+    for (int i = 0; i < 2; i++) env.spawn("");  // processes 2 and 3: the system's
+    set_current_process(p);
+    Process* app = env.spawn("");
+    Process* sibling = get_process(std::stoll(run_in(app, "return spawn('')")));
+    set_current_process(p);
+    Process* stranger = env.spawn("");
+    ASSERT_TRUE(sibling && stranger && stranger->program_id != app->program_id);
+    struct row {
+        const char* path;
+        Process* reader;  // none: nobody reads
+        const char* got;  // what each read gives
+        bool frees;
+    } rows[] = {
+        {"/quick", app, "x", true},          {"/gone", app, "could not download", true},
+        {"/quick", sibling, "x", true},      {"/quick", stranger, "x", false},
+        {"/quick", nullptr, "", false},      {"/slow", nullptr, "", false},  // polled only while pending
+    };
+    const std::string read = "local a, b, e = _fetch_remote_result(%) return a or e";
+    for (const row& r : rows) {
+        const bool slow = !strcmp(r.path, "/slow");
+        release = !slow;
+        std::vector<std::string> ids;
+        for (int i = 0; i < FETCH_JOBS_PER_PROCESS; i++)
+            ids.push_back(run_in(app, "return _fetch_remote('" + server.url(r.path) + "')"));
+        if (slow) {
+            for (const std::string& id : ids)
+                EXPECT_EQ(run_in(app, "return select('#', _fetch_remote_result(" + id + "))"), "0");
+            release = true;
+        }
+        for (const std::string& id : ids)
+            ASSERT_TRUE(std::stoi(id) > 0 && hvx_test::pump_until_finished(std::stoi(id))) << r.path << id;
+        for (const std::string& id : ids) {
+            if (r.reader) EXPECT_EQ(run_in(r.reader, std::string(read).replace(read.find('%'), 1, id)), r.got);
+        }
+        int32_t next = std::stoi(run_in(app, "return _fetch_remote('" + server.url("/quick") + "')"));
+        EXPECT_EQ(next > 0, r.frees) << r.path << " read by " << (r.reader ? r.reader->id : 0);
+        ASSERT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == 0; }));
+    }
+}
+
+// With no slot free, a new job takes the slot of the job read longest ago,
+// and that id then gives "job not found"; a read job still standing reads
+// again. Unread jobs, and jobs read only by another program, keep theirs.
+TEST_F(fetch_remote, a_read_jobs_slot_goes_to_a_new_job_when_none_is_free) {
+    std::atomic<bool> release{false};
+    server.set_handler([&](const http_request& r) {
+        if (r.target == "/hold")
+            for (int i = 0; i < 20000 && !release; i++) usleep(1000);
+        return http_reply(200, "x");
+    });
+    for (int i = 0; i < 2; i++) env.spawn("");  // processes 2 and 3: the system's
+    set_current_process(p);
+    Process* app = env.spawn("");
+    set_current_process(p);
+    Process* stranger = env.spawn("");
+    const std::string quick = "return _fetch_remote('" + server.url("/q.txt") + "')";
+    auto read = [&](Process* q, int32_t id) {
+        return run_in(q, "local a, b, e = _fetch_remote_result(" + std::to_string(id) + ") return a or e");
+    };
+    const int32_t a = std::stoi(run_in(app, quick)), b = std::stoi(run_in(app, quick)),
+                  unread = std::stoi(run_in(app, quick)), theirs = std::stoi(run_in(stranger, quick));
+    for (int32_t id : {a, b, unread, theirs}) ASSERT_TRUE(id > 0 && hvx_test::pump_until_finished(id)) << id;
+    EXPECT_EQ(read(app, b), "x");
+    EXPECT_EQ(read(app, a), "x");
+    EXPECT_EQ(read(app, theirs), "x");
+    // The rest of the table held by the host's own jobs, which nothing reads.
+    int32_t newest = 0;
+    for (int n = GURL_JOBS - gurl_jobs_in_use(); n > 0; n--) ASSERT_GT(newest = gurl_get(server.url("/hold").c_str(), nullptr), 0);
+    ASSERT_EQ(gurl_jobs_in_use(), GURL_JOBS);
+    struct row {
+        int32_t gone;      // the read job whose slot the new one takes (b was read first)
+        int32_t standing;  // read: by its program before (reads again), or only by another
+    } rows[] = {{b, a}, {a, theirs}};
+    for (const row& r : rows) {
+        int32_t id = std::stoi(run_in(p, quick));
+        ASSERT_GT(id, newest);
+        EXPECT_EQ(id % GURL_JOBS, r.gone % GURL_JOBS);
+        newest = id;
+        EXPECT_EQ(read(app, r.gone), "job not found");
+        EXPECT_EQ(read(app, r.standing), "x");
+    }
+    EXPECT_EQ(run_in(p, quick), "-1");
+    EXPECT_EQ(read(stranger, theirs), "x");
+    EXPECT_EQ(read(app, unread), "x");
+    release = true;
+}
+
 TEST(strip_lid_version, cuts_at_the_first_hyphen) {
     for (auto [in, out] : std::vector<std::pair<std::string, std::string>>{
              {"name-12", "name"}, {"name", "name"}, {"-3", ""}, {"a-b-c", "a"}, {std::string(300, 'n'), std::string(255, 'n')}})

@@ -3,6 +3,7 @@
 // user-data batches.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <csignal>
 
 #include "tests/net/net_test_util.h"
@@ -11,6 +12,7 @@ namespace {
 
 using hvx_test::http_reply;
 using hvx_test::http_request;
+using hvx_test::run_in;
 
 struct sessions : hvx_test::net_env {
     std::string file() const { return std::string(config.home) + "/" + SESSIONS_FILE_NAME; }
@@ -168,7 +170,178 @@ TEST_F(sessions, user_data_is_fetched_in_batches) {
     ASSERT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == 0; }));
     siteuser_update();
     EXPECT_EQ(gurl_jobs_in_use(), 0);  // nothing queued again within 10 s
-    EXPECT_EQ(siteuser_get("q"), nullptr);  // an over-long line is not kept
+    EXPECT_EQ(siteuser_get("q", UDAT_SYSTEM_BATCH), nullptr);  // an over-long line is not kept
+}
+
+// The ids of each user-data request the server got, in order.
+std::vector<std::vector<std::string>> udat_requests(const hvx_test::loopback_http_server& server) {
+    static const std::string path = "/api/udat.php?user_ids=";
+    std::vector<std::vector<std::string>> out;
+    for (const http_request& r : server.requests()) {
+        if (r.target.compare(0, path.size(), path) != 0) continue;
+        std::string list = r.target.substr(path.size());
+        std::vector<std::string> ids;
+        for (size_t at = 0, comma; (comma = list.find("%2c", at)) != std::string::npos; at = comma + 3)
+            ids.push_back(list.substr(at, comma - at));
+        out.push_back(ids);
+    }
+    return out;
+}
+
+// The bytes of ids (each with its comma) a request carried.
+size_t list_bytes(const std::vector<std::string>& ids) {
+    size_t n = 0;
+    for (const std::string& id : ids) n += id.size() + 1;
+    return n;
+}
+
+// One frame of the online updates, as the frame driver runs them.
+void online_frame() {
+    siteuser_update();
+    gurl_update();
+}
+
+// The ids a program asks for wait in its own batch: one request pending at a
+// time, each carrying at most UDAT_REQUEST_IDS_MAX bytes of ids, at most
+// UDAT_QUEUED_IDS_MAX ids waiting. An id past that is not queued, and is
+// queued when asked for again; one queued is not asked for again within 10 s.
+TEST_F(sessions, a_programs_user_ids_go_out_one_bounded_request_at_a_time) {
+    std::atomic<bool> release{false};
+    server.set_handler([&](const http_request&) {
+        for (int i = 0; i < 20000 && !release; i++) usleep(1000);
+        return http_reply(200, "");
+    });
+    for (int i = 0; i < 2; i++) env.spawn("");  // processes 2 and 3: the system's
+    set_current_process(p);
+    Process* app = env.spawn("");
+    run_in(app, "for i = 1, 60000 do _fetch_udat('u' .. i) end");
+    for (int i = 0; i < 3; i++) online_frame();
+    EXPECT_EQ(gurl_jobs_in_use(), 1);
+    release = true;
+    int frames = 3;
+    std::vector<std::vector<std::string>> got;
+    for (size_t ids = 0; ids < (size_t)UDAT_QUEUED_IDS_MAX && frames < 5000; frames++) {
+        online_frame();
+        usleep(1000);
+        got = udat_requests(server);
+        ids = 0;
+        for (const auto& r : got) ids += r.size();
+    }
+    std::vector<std::string> all;
+    for (size_t i = 0; i < got.size(); i++) {
+        EXPECT_LE(list_bytes(got[i]), UDAT_REQUEST_IDS_MAX);
+        if (i + 1 < got.size()) {
+            EXPECT_GT(list_bytes(got[i]) + 8, UDAT_REQUEST_IDS_MAX);  // full while ids wait
+        }
+        all.insert(all.end(), got[i].begin(), got[i].end());
+    }
+    ASSERT_EQ(all.size(), (size_t)UDAT_QUEUED_IDS_MAX);
+    for (size_t i = 0; i < all.size(); i++) ASSERT_EQ(all[i], "u" + std::to_string(i + 1));
+    EXPECT_LE(got.size(), (size_t)frames);
+    ASSERT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == 0; }));
+    run_in(app, "_fetch_udat('u5') _fetch_udat('u60000')");
+    online_frame();
+    ASSERT_TRUE(hvx_test::pump_until([&] { return udat_requests(server).size() == got.size() + 1; }));
+    EXPECT_EQ(udat_requests(server).back(), std::vector<std::string>{"u60000"});
+}
+
+// A program's request counts against its HTTP share and waits while that
+// share, or all but the reserved slots, are held; the ids stay queued and go
+// once there is room. The system's own ids (the kernel's, process 2's) take
+// the reserved slots.
+TEST_F(sessions, user_data_requests_count_in_their_programs_share) {
+    std::atomic<bool> release{false};
+    server.set_handler([&](const http_request& r) {
+        if (r.target == "/hold")
+            for (int i = 0; i < 20000 && !release; i++) usleep(1000);
+        return http_reply(200, "");
+    });
+    Process* sys2 = env.spawn("");
+    env.spawn("");
+    set_current_process(p);
+    Process* app = env.spawn("");
+    std::vector<Process*> kids;
+    for (int i = 0; i < 4; i++) kids.push_back(get_process(std::stoll(run_in(app, "return spawn('')"))));
+    const std::string hold = "local n = 0 for i = 1, 16 do if _fetch_remote('" + server.url("/hold") +
+                             "') > 0 then n = n + 1 end end return n";
+    enum fill { PROGRAM_SHARE, ALL_BUT_RESERVE };
+    struct row {
+        fill held;
+        Process** asker;
+        bool sent;
+    } rows[] = {
+        {PROGRAM_SHARE, &app, false},     {PROGRAM_SHARE, &kids[0], false}, {PROGRAM_SHARE, &p, true},
+        {ALL_BUT_RESERVE, &app, false},   {ALL_BUT_RESERVE, &p, true},      {ALL_BUT_RESERVE, &sys2, true},
+    };
+    int n = 0;
+    for (const row& r : rows) {
+        release = false;
+        if (r.held == PROGRAM_SHARE)
+            for (Process* k : kids) ASSERT_EQ(run_in(k, hold), "16");
+        else
+            while (gurl_jobs_in_use() < GURL_JOBS - GURL_RESERVED_SLOTS) ASSERT_GT(gurl_get(server.url("/hold").c_str(), nullptr), 0);
+        const std::string id = "id" + std::to_string(n++);
+        run_in(*r.asker, "_fetch_udat('" + id + "')");
+        const int held = gurl_jobs_in_use();
+        online_frame();
+        EXPECT_EQ(gurl_jobs_in_use(), held + (r.sent ? 1 : 0)) << n;
+        release = true;
+        // Once the held jobs are gone, a waiting id goes out.
+        ASSERT_TRUE(hvx_test::pump_until([&] {
+            online_frame();
+            auto got = udat_requests(server);
+            return !got.empty() && got.back() == std::vector<std::string>{id};
+        })) << n;
+        ASSERT_TRUE(hvx_test::pump_until([] { return gurl_jobs_in_use() == 0; }));
+    }
+    // The pending request is one of the program's 64.
+    release = false;
+    run_in(app, "_fetch_udat('last')");
+    server.set_handler([&](const http_request&) {
+        for (int i = 0; i < 20000 && !release; i++) usleep(1000);
+        return http_reply(200, "");
+    });
+    online_frame();
+    std::string got;
+    for (Process* k : kids) got += run_in(k, hold) + " ";
+    EXPECT_EQ(got, "16 16 16 15 ");
+    release = true;
+}
+
+// A child asking for 60,000 users, then 2,000 new ones every frame, leaves the
+// kernel and another program all their fetches, and its program sends the
+// site at most one request a frame.
+TEST_F(sessions, a_flood_of_user_ids_takes_no_one_elses_slots) {
+    std::atomic<bool> release{false};
+    server.set_handler([&](const http_request& r) {
+        if (r.target == "/hold")
+            for (int i = 0; i < 20000 && !release; i++) usleep(1000);
+        return http_reply(200, "");
+    });
+    for (int i = 0; i < 2; i++) env.spawn("");  // processes 2 and 3: the system's
+    set_current_process(p);
+    Process* top = env.spawn("");
+    Process* child = get_process(std::stoll(run_in(top, "return spawn('')")));
+    set_current_process(p);
+    Process* other = env.spawn("");
+    run_in(child, "for i = 1, 60000 do _fetch_udat('u' .. i) end");
+    const int frames = 120;
+    for (int f = 0; f < frames; f++) {
+        run_in(child, "for i = 1, 2000 do _fetch_udat('f" + std::to_string(f) + "_' .. i) end");
+        online_frame();
+        usleep(500);
+    }
+    const std::string fetch16 = "local n = 0 for i = 1, 16 do if _fetch_remote('" + server.url("/hold") +
+                                "') > 0 then n = n + 1 end end return n";
+    EXPECT_EQ(run_in(p, fetch16), "16");
+    EXPECT_EQ(run_in(other, fetch16), "16");
+    EXPECT_EQ(run_in(top, fetch16), "16");
+    const size_t sent = udat_requests(server).size();
+    EXPECT_GT(sent, 0u);
+    EXPECT_LE(sent, (size_t)frames);
+    release = true;
+    for (Process* q : {child, top, other}) kill_process(q);
+    cancel_jobs_by_process(p->id);
 }
 
 }  // namespace
