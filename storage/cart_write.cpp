@@ -74,8 +74,8 @@ void end_job() {
     _job.reset();
 }
 
-// Copies up to budget bytes of the folder's files; false when a record is
-// gone in a way the snapshot can not follow.
+// Copies up to budget bytes of the folder's files (all with budget -1); the
+// bytes copied.
 int64_t copy_step(int64_t budget) {
     cart_write_job& j = *_job;
     int64_t done = 0;
