@@ -18,13 +18,13 @@ static bool is_info_file(const char* name) {
     return n >= k && strcmp(name + n - k, HVX_INFO_FILE) == 0 && (n == k || name[n - k - 1] == '/');
 }
 
-int is_writeable_as_ascii(const pfile* f) {
-    if (!f || !f->path) return 0;
-    const char* path = btext(f->path);
+int hvx_text_name_form(const char* path) {
+    if (!path) return 0;
     const char* ext = get_ext(path);
-    if (strcmp(ext, "lua") != 0 && strcmp(ext, "txt") != 0 && !strstr(path, ".info.vyn")) return 0;
-    const uint8_t* d = f->data ? f->data->data : nullptr;
-    int64_t n = f->data ? f->data->length : 0;
+    return strcmp(ext, "lua") == 0 || strcmp(ext, "txt") == 0 || strstr(path, ".info.vyn");
+}
+
+int hvx_text_bytes_form(const uint8_t* d, int64_t n) {
     if (n >= 4 && (memcmp(d, "hex$", 4) == 0 || memcmp(d, "b64$", 4) == 0)) return 0;
     // A first line that looks like a header would read back as one.
     if (n >= 3 && memcmp(d, ":: ", 3) == 0) return 0;
@@ -37,14 +37,65 @@ int is_writeable_as_ascii(const pfile* f) {
     return 1;
 }
 
-// Writers at the cursor; an empty text is written too.
-static bool put_str(buffer* out, const char* s) {
-    int64_t n = (int64_t)strlen(s);
-    return n == 0 || bwrite(s, 1, n, out) == n;
+int is_writeable_as_ascii(const pfile* f) {
+    if (!f || !f->path) return 0;
+    return hvx_text_name_form(btext(f->path)) &&
+           hvx_text_bytes_form(f->data ? f->data->data : nullptr, f->data ? f->data->length : 0);
 }
-static bool put_line(buffer* out, const char* s) { return put_str(out, s) && bwrite_uint8(out, '\n') == 1; }
 
-static bool put_encoded_body(buffer* out, const uint8_t* d, int64_t n, int hex) {
+namespace {
+
+// Where the writer puts its text: a buffer at its cursor, or host memory
+// (the write-back encodes off the frame's thread, away from every buffer).
+struct buffer_sink {
+    buffer* out;
+    bool put(const void* s, int64_t n) { return n == 0 || bwrite(s, 1, n, out) == n; }
+};
+struct string_sink {
+    std::string* out;
+    bool put(const void* s, int64_t n) {
+        out->append((const char*)s, (size_t)n);
+        return true;
+    }
+};
+
+// The records of a RAM folder, by their full paths; those outside it are
+// skipped (a null path).
+struct ram_folder_source {
+    const char* folder;
+    size_t fl;
+    int count;
+    const pfile* at(int i) const {
+        const pfile* f = pdisk_pfile_iterator_item(i);
+        if (!f || f->kind != PFILE_KIND_RAM || !f->path) return nullptr;
+        const char* p = btext(f->path);
+        return strncmp(p, folder, fl) == 0 && p[fl] == '/' && p[fl + 1] ? f : nullptr;
+    }
+    int size() const { return count; }
+    const char* path(int i) const { return at(i) ? btext(at(i)->path) : nullptr; }
+    bool is_folder(int i) const { return (at(i)->flags & PFILE_FLAG_FOLDER) != 0; }
+    const uint8_t* data(int i) const { return at(i)->data ? at(i)->data->data : nullptr; }
+    int64_t length(int i) const { return at(i)->data ? at(i)->data->length : 0; }
+    bool ascii(int i) const { return is_writeable_as_ascii(at(i)); }
+};
+
+struct snapshot_source {
+    const std::vector<cart_snapshot_entry>* entries;
+    int size() const { return (int)entries->size(); }
+    const char* path(int i) const { return (*entries)[(size_t)i].path.c_str(); }
+    bool is_folder(int i) const { return (*entries)[(size_t)i].folder; }
+    const uint8_t* data(int i) const { return (const uint8_t*)(*entries)[(size_t)i].data.data(); }
+    int64_t length(int i) const { return (int64_t)(*entries)[(size_t)i].data.size(); }
+    bool ascii(int i) const { return (*entries)[(size_t)i].text_name && hvx_text_bytes_form(data(i), length(i)); }
+};
+
+template <class Sink>
+bool put_str(Sink& out, const char* s) { return out.put(s, (int64_t)strlen(s)); }
+template <class Sink>
+bool put_line(Sink& out, const char* s) { return put_str(out, s) && out.put("\n", 1); }
+
+template <class Sink>
+bool put_encoded_body(Sink& out, const uint8_t* d, int64_t n, int hex) {
     const int64_t first = hex ? HVX_HEX_FIRST_LINE : HVX_B64_FIRST_LINE;
     const int64_t rest = hex ? HVX_HEX_LINE : HVX_B64_LINE;
     if (!put_str(out, hex ? "hex$" : "b64$")) return false;
@@ -66,57 +117,70 @@ static bool put_encoded_body(buffer* out, const uint8_t* d, int64_t n, int hex) 
             k += base64_encode_blockend(line + k, &st);
         }
         line[k++] = '\n';
-        if (bwrite(line, 1, k, out) != k) return false;
+        if (!out.put(line, k)) return false;
         at += take;
         if (at >= n) return true;
         take = rest;
     }
 }
 
-int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
-    if (!out || !folder) return -1;
-    size_t fl = strlen(folder);
-    while (fl > 0 && folder[fl - 1] == '/') fl--;
-    int32_t start = out->length;
-    out->cursor = out->length;
+// The folder's files as text: folders first, then text files, then the info
+// file and everything else, each record once. False when a name can not be
+// written (the sink then holds a part).
+template <class Source, class Sink>
+bool encode_text(const Source& src, size_t fl, int hex, Sink& out) {
     bool ok = put_line(out, HVX_BANNER) && put_line(out, "version 2") && put_line(out, "");
-    int count = pdisk_pfile_iterator();
-    // Folders first, then text files, then the info file and everything else:
-    // each record once.
     for (int pass = 0; pass < 3 && ok; pass++) {
-        for (int i = 0; i < count && ok; i++) {
-            const pfile* f = pdisk_pfile_iterator_item(i);
-            if (!f || f->kind != PFILE_KIND_RAM || !f->path) continue;
-            const char* p = btext(f->path);
-            if (strncmp(p, folder, fl) != 0 || p[fl] != '/' || !p[fl + 1]) continue;
+        for (int i = 0; i < src.size() && ok; i++) {
+            const char* p = src.path(i);
+            if (!p) continue;
             const char* name = p + fl + 1;
             size_t nl = strlen(name);
-            bool is_folder = (f->flags & PFILE_FLAG_FOLDER) != 0;
+            bool is_folder = src.is_folder(i);
             // A name the header line would cut short, or a file's that would
             // read back as a folder, is not written as another entry.
-            if (!hvx_text_name_ok(name, (int64_t)nl) || (!is_folder && name[nl - 1] == '/')) {
-                ok = false;
-                break;
-            }
-            bool text = is_writeable_as_ascii(f) && !is_info_file(name);
-            int want = text ? 1 : is_folder ? 0 : 2;
+            if (!hvx_text_name_ok(name, (int64_t)nl) || (!is_folder && name[nl - 1] == '/')) return false;
+            const uint8_t* d = src.data(i);
+            int64_t n = src.length(i);
+            bool ascii = src.ascii(i);
+            int want = ascii && !is_info_file(name) ? 1 : is_folder ? 0 : 2;
             if (want != pass) continue;
-            ok = put_str(out, ":: ") && put_str(out, name) && (!is_folder || bwrite_uint8(out, '/') == 1) &&
-                 bwrite_uint8(out, '\n') == 1;
+            ok = put_str(out, ":: ") && put_str(out, name) && (!is_folder || out.put("/", 1)) && out.put("\n", 1);
             if (!ok || is_folder) continue;
-            const uint8_t* d = f->data ? f->data->data : nullptr;
-            int64_t n = f->data ? f->data->length : 0;
-            if (is_writeable_as_ascii(f)) ok = (n == 0 || bwrite(d, 1, n, out) == n) && bwrite_uint8(out, '\n') == 1;
+            if (ascii) ok = out.put(d, n) && out.put("\n", 1);
             else ok = put_encoded_body(out, d, n, hex);
         }
     }
-    ok = ok && put_line(out, ":: [eoc]");
-    if (!ok) {
+    return ok && put_line(out, ":: [eoc]");
+}
+
+size_t folder_length(const char* folder) {
+    size_t fl = strlen(folder);
+    while (fl > 0 && folder[fl - 1] == '/') fl--;
+    return fl;
+}
+
+}  // namespace
+
+int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
+    if (!out || !folder) return -1;
+    size_t fl = folder_length(folder);
+    int32_t start = out->length;
+    out->cursor = out->length;
+    ram_folder_source src{folder, fl, pdisk_pfile_iterator()};
+    buffer_sink sink{out};
+    if (!encode_text(src, fl, hex, sink)) {
         out->length = out->cursor = start;
         if (out->data) out->data[start] = 0;
         return -1;
     }
     return 0;
+}
+
+int hvx_text_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, const char* folder) {
+    if (!out || !folder) return -1;
+    string_sink sink{out};
+    return encode_text(snapshot_source{&entries}, folder_length(folder), 0, sink) ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------

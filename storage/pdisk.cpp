@@ -114,6 +114,7 @@ void clear_pfile(pfile* f) {
 
 void pfile_reset() {
     pfile_init();
+    cart_write_cancel();
     // Every record goes: a reboot leaves no process that could close a host
     // record, so keeping them would only leak them.
     for (int i = 0; i < _num_pfiles; i++) {
@@ -991,15 +992,20 @@ void mark_parent_mount_dirty(const char* ram_path) {
     // A host origin can look like a RAM path on Linux; only RAM mounts count.
     int win = ram_path ? deepest_holder(_by_ram_origin, ram_path, false, true) : -1;
     if (win < 0) return;
-    auto mark = [](pmount* m) {
+    Process* p = get_current_process();
+    int64_t program = p ? p->program_id : 0;
+    auto mark = [program](pmount* m) {
         if (!m->flush_due) m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
         m->dirty = 1;
+        m->changes++;
+        m->changed_by = program;
     };
     mark(&_pmount[win]);
     // A mount of a folder inside a cartridge wins over the cartridge's own:
     // the cartridge is changed all the same, or its file would never be.
     pmount* cart = cart_mount_of_origin(ram_path);
     if (cart && cart != &_pmount[win]) mark(cart);
+    cart_write_noticed_change(ram_path);
 }
 
 pmount* get_mount_by_mount_point(const char* path, int kind) {

@@ -44,7 +44,7 @@ static bool host_regular(const char* host_path, struct stat* st) {
 
 // Opens the hidden sibling a "w" opening writes to; none when the folder
 // refuses it.
-static FILE* open_temp_sibling(const char* host_path, std::string* temp) {
+FILE* open_temp_sibling(const char* host_path, std::string* temp) {
     std::string p = host_path;
     size_t slash = p.rfind('/');
     std::string dir = slash == std::string::npos ? "." : p.substr(0, slash);
@@ -281,7 +281,7 @@ pfile* pfopen_ram_file(const char* ram_path, const char* mode) {
 }
 
 // Makes a rename in the folder of the host path durable.
-static void sync_folder_of(const char* host_path) {
+void sync_folder_of(const char* host_path) {
     std::string p = host_path;
     size_t slash = p.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
@@ -316,6 +316,12 @@ static bool finish_host_write(pfile* f) {
         if (ok) sync_folder_of(host);
     }
     return ok;
+}
+
+void note_host_write() { _pending_sync = 1; }
+
+int64_t host_write_cycles(int64_t n) {
+    return n / 8 + (current_frame_budget() == CPU_FRAME_BUDGET_FAST ? PFILE_WRITE_COST_SLOW : PFILE_WRITE_COST);
 }
 
 int pfclose(pfile* f) {
@@ -705,7 +711,7 @@ buffer* pfile_read_all(const char* path, const char* mode) {
 
 // A failed write-back is retried later; it is reported once per episode,
 // with the notice given or as a system error.
-static void write_back_failed(pmount* m, const char* why, const char* notice = nullptr) {
+void write_back_failed(pmount* m, const char* why, const char* notice) {
     const char* mp = btext(m->mount_point);
     m->dirty = 1;
     m->flush_due = os_get_time() + WRITE_BACK_RETRY_MS;
@@ -741,8 +747,16 @@ static int64_t folder_bytes(const char* folder) {
 // so a failure leaves it as it was. The encoding is charged to the running
 // process by its bytes (the larger of what went in and what came out: a ROM
 // packs small, the text form grows), which are returned.
+void write_back_succeeded(pmount* m) {
+    _failed_mounts.erase(btext(m->mount_point));
+    m->dirty = 0;
+    m->flush_due = 0;
+}
+
 static int64_t write_back_held(pmount* m);
 static int64_t write_back(pmount* m) {
+    // Written whole now, from newer files than a write under way holds.
+    if (cart_write_mount() == m) cart_write_cancel();
     // The write-back resolves paths, which may mount: no mount may go under m.
     pdisk_hold_mounts(1);
     int64_t bytes = write_back_held(m);
@@ -790,9 +804,7 @@ static int64_t write_back_held(pmount* m) {
         write_back_failed(m, "could not write the file");
         return bytes;
     }
-    _failed_mounts.erase(mp);
-    m->dirty = 0;
-    m->flush_due = 0;
+    write_back_succeeded(m);
     return bytes;
 }
 
@@ -811,6 +823,11 @@ int flush_dirty_mount(pmount* m, int delayed) {
 // Both count the cartridge mounts they tried to write, written or not.
 int flush_dirty_mounts_immediately() {
     int count = 0;
+    if (cart_write_mount() && !app.atomic_pid) {
+        bool finished = false;
+        cart_write_step(-1, false, &finished);
+        count += finished;
+    }
     for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
         pmount* m = pdisk_mount(i);
         if (!flush_wanted(m, 0)) continue;
@@ -820,21 +837,69 @@ int flush_dirty_mounts_immediately() {
     return count;
 }
 
+static int64_t _frame_bytes = 0;
+int64_t write_back_frame_bytes() { return _frame_bytes; }
+
+// The most bytes writing the mount whole may take: its files' bytes grown
+// as the text form grows a binary file (base64 and its line ends), or as a
+// ROM's block may grow what does not compress.
+static int64_t write_back_estimate(int kind, int64_t bytes) {
+    return kind == 2 ? bytes + bytes / 64 + 4096 : bytes + bytes / 2 + 4096;
+}
+
+// A cartridge written by the frame is paid for by the program that changed
+// it, as debt, not by whichever process the frame happens to stand in.
+static int64_t write_back_for_program(pmount* m) {
+    int32_t before = cpu_cycles;
+    int64_t program = m->changed_by;
+    int64_t bytes = write_back(m);
+    int64_t spent = (int64_t)cpu_cycles - before;
+    cpu_cycles = before;
+    add_program_debt(program, spent);
+    return bytes;
+}
+
 int flush_dirty_mounts_delayed() {
     int count = 0;
     int64_t work = 0;
+    _frame_bytes = 0;
+    if (app.atomic_pid) return 0;
+    if (cart_write_mount()) {
+        bool finished = false;
+        work += cart_write_step(WRITE_BACK_FRAME_BYTES, true, &finished);
+        count += finished;
+    }
     // Oldest due first, so that cartridges changed again and again can not
     // keep the others waiting. A mount tried is clean or due later after it.
     while (work < WRITE_BACK_FRAME_BYTES) {
         pmount* next = nullptr;
+        const pmount* writing = cart_write_mount();
         for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
             pmount* m = pdisk_mount(i);
-            if (flush_wanted(m, 1) && (!next || m->flush_due < next->flush_due)) next = m;
+            if (m != writing && flush_wanted(m, 1) && (!next || m->flush_due < next->flush_due)) next = m;
         }
         if (!next) break;
-        count += hvx_path_kind(btext(next->mount_point)) != 0;
-        work += std::max(write_back(next), WRITE_BACK_FILE_BYTES);
+        int k = hvx_path_kind(btext(next->mount_point));
+        int64_t left = WRITE_BACK_FRAME_BYTES - work;
+        int64_t need = k ? write_back_estimate(k, folder_bytes(btext(next->origin))) : 0;
+        // One that may pass what the frame has left is written over frames
+        // (a PNG, whose picture is small, whole in a frame of its own).
+        if (need > left && !next->no_write_back) {
+            if (k == 3) {
+                if (work > 0) break;
+            } else {
+                if (writing) break;
+                cart_write_start(next);
+                bool finished = false;
+                work += cart_write_step(left, true, &finished);
+                count += finished;
+                break;
+            }
+        }
+        count += k != 0;
+        work += std::max(write_back_for_program(next), WRITE_BACK_FILE_BYTES);
     }
+    _frame_bytes = work;
     return count;
 }
 

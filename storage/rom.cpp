@@ -7,34 +7,59 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage/storage_internal.h"
 
 
 // ---------------------------------------------------------------------------
 // Entry stream
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// What one entry adds after its name: the folder's '/', the NUL, the size.
+struct rom_entry_head {
+    uint8_t bytes[7];
+    int count;
+    int64_t added;  // the whole entry's bytes
+};
+
+// False when the entry is refused: an empty name, a ".." segment, a file
+// name that would read back as a folder.
+bool make_entry_head(const char* name, int64_t n, int folder, const uint8_t* data, int64_t len, rom_entry_head* h) {
+    if (len < 0 || len > INT32_MAX || (len > 0 && !data)) return false;
+    if (n == 0 || path_has_dotdot_segment(name, n)) return false;
+    bool slash = name[n - 1] == '/';
+    if (!folder && slash) return false;
+    h->count = 0;
+    if (folder && !slash) h->bytes[h->count++] = '/';
+    h->bytes[h->count++] = 0;
+    if (!folder) {
+        if (len < 255) {
+            h->bytes[h->count++] = (uint8_t)len;
+        } else {
+            h->bytes[h->count++] = 255;
+            for (int i = 0; i < 4; i++) h->bytes[h->count++] = (uint8_t)((uint64_t)len >> (8 * i));
+        }
+    }
+    h->added = n + h->count + (folder ? 0 : len);
+    return true;
+}
+
+}  // namespace
+
 int rom_append_entry(buffer* stream, const char* name, int folder, const uint8_t* data, int64_t len) {
-    if (!stream || !name || len < 0 || len > INT32_MAX || (len > 0 && !data)) return -1;
+    if (!stream || !name) return -1;
     int64_t n = (int64_t)strlen(name);
-    if (n == 0 || path_has_dotdot_segment(name, n)) return -1;
-    bool slash = n > 0 && name[n - 1] == '/';
-    if (!folder && slash) return -1;  // would read back as a folder
-    int64_t add = n + (folder && !slash ? 1 : 0) + 1;
-    if (!folder) add += (len < 255 ? 1 : 5) + len;
-    if ((int64_t)stream->length + add > ROM_MAX_STREAM) return -1;
+    rom_entry_head h;
+    if (!make_entry_head(name, n, folder, data, len, &h)) return -1;
+    if ((int64_t)stream->length + h.added > ROM_MAX_STREAM) return -1;
     int32_t start = stream->length;
     stream->cursor = stream->length;
-    bool ok = bwrite(name, 1, n, stream) == n;
-    if (ok && folder && !slash) ok = bwrite_uint8(stream, '/') == 1;
-    if (ok) ok = bwrite_uint8(stream, 0) == 1;
-    if (ok && !folder) {
-        if (len < 255) {
-            ok = bwrite_uint8(stream, (int32_t)len) == 1;
-        } else {
-            ok = bwrite_uint8(stream, 255) == 1 && bwrite_uint32(stream, (uint32_t)len) == 4;
-        }
-        if (ok && len > 0) ok = bwrite(data, 1, len, stream) == len;
-    }
+    bool ok = bwrite(name, 1, n, stream) == n && bwrite(h.bytes, 1, h.count, stream) == h.count;
+    if (ok && !folder && len > 0) ok = bwrite(data, 1, len, stream) == len;
     if (!ok) {
         stream->length = stream->cursor = start;
         return -1;
@@ -87,27 +112,34 @@ int rom_next_entry(const uint8_t* s, int64_t len, int64_t* pos, rom_entry* e) {
 
 int rom_is_rom(const uint8_t* src, int64_t len) { return src && len >= 3 && memcmp(src, "hvx", 3) == 0; }
 
+// Packs the stream behind a header at dst, which holds ROM_HEADER_SIZE +
+// bound bytes; the image's length, or -1.
+static int64_t pack_image(const uint8_t* stream, int64_t len, uint8_t* dst, int bound) {
+    char* block = (char*)dst + ROM_HEADER_SIZE;
+    int clen = len > 0 ? LZ4_compress_HC((const char*)stream, block, (int)len, bound, ROM_LZ4_LEVEL) : 0;
+    // An empty stream packs to the one-byte empty block; anything else must
+    // have compressed.
+    if (len > 0 && clen <= 0) return -1;
+    if (len == 0) clen = LZ4_compress_HC("", block, 0, bound, ROM_LZ4_LEVEL);
+    if (clen <= 0) return -1;
+    memcpy(dst, "hvx", 3);
+    dst[3] = ROM_VERSION;
+    dst[4] = (uint8_t)clen;
+    dst[5] = (uint8_t)(clen >> 8);
+    dst[6] = (uint8_t)(clen >> 16);
+    dst[7] = (uint8_t)(clen >> 24);
+    return ROM_HEADER_SIZE + (int64_t)clen;
+}
+
 int rom_pack(buffer* out, const uint8_t* stream, int64_t len) {
     if (!out || len < 0 || len > ROM_MAX_STREAM || (len > 0 && !stream)) return -1;
     int bound = LZ4_compressBound((int)len);
     if (bound <= 0) return -1;
     int32_t start = out->length;
     if (!ballocate(out, (int64_t)start + ROM_HEADER_SIZE + bound + 256)) return -1;
-    char* dst = (char*)out->data + start + ROM_HEADER_SIZE;
-    int clen = len > 0 ? LZ4_compress_HC((const char*)stream, dst, (int)len, bound, ROM_LZ4_LEVEL) : 0;
-    // An empty stream packs to the one-byte empty block; anything else must
-    // have compressed.
-    if (len > 0 && clen <= 0) return -1;
-    if (len == 0) clen = LZ4_compress_HC("", dst, 0, bound, ROM_LZ4_LEVEL);
-    if (clen <= 0) return -1;
-    uint8_t* h = out->data + start;
-    memcpy(h, "hvx", 3);
-    h[3] = ROM_VERSION;
-    h[4] = (uint8_t)clen;
-    h[5] = (uint8_t)(clen >> 8);
-    h[6] = (uint8_t)(clen >> 16);
-    h[7] = (uint8_t)(clen >> 24);
-    out->length = out->cursor = start + ROM_HEADER_SIZE + clen;
+    int64_t n = pack_image(stream, len, out->data + start, bound);
+    if (n < 0) return -1;
+    out->length = out->cursor = start + (int32_t)n;
     out->data[out->length] = 0;
     return 0;
 }
@@ -330,6 +362,30 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options) {
     if (result == 0) result = rom_pack(out, stream->data, stream->length);
     destroy_buffer(stream);
     return result;
+}
+
+int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len) {
+    if (!out) return -1;
+    std::string stream;
+    for (const cart_snapshot_entry& e : entries) {
+        if (e.path.size() <= folder_len + 1) return -1;
+        const char* name = e.path.c_str() + folder_len + 1;
+        int64_t n = (int64_t)(e.path.size() - folder_len - 1);
+        int64_t len = e.folder ? 0 : (int64_t)e.data.size();
+        rom_entry_head h;
+        if (!make_entry_head(name, n, e.folder, (const uint8_t*)e.data.data(), len, &h)) return -1;
+        if ((int64_t)stream.size() + h.added > ROM_MAX_STREAM) return -1;
+        stream.append(name, (size_t)n);
+        stream.append((const char*)h.bytes, (size_t)h.count);
+        if (len > 0) stream.append(e.data.data(), (size_t)len);
+    }
+    int bound = LZ4_compressBound((int)stream.size());
+    if (bound <= 0) return -1;
+    out->resize((size_t)ROM_HEADER_SIZE + (size_t)bound);
+    int64_t n = pack_image((const uint8_t*)stream.data(), (int64_t)stream.size(), (uint8_t*)out->data(), bound);
+    if (n < 0) return -1;
+    out->resize((size_t)n);
+    return 0;
 }
 
 // Writes len bytes as the RAM file dest; false when it could not be opened.

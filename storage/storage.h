@@ -291,6 +291,8 @@ struct pmount {
     int64_t program;    // program of the process that made it; 0 for the host's own
     uint64_t serial;    // creation order: the table stays sorted by it
     uint64_t last_used; // use tick of its latest creation or resolution
+    uint64_t changes;      // marked changed this many times
+    int64_t changed_by;    // program of the process that changed it last; 0 for the host's own
 };
 
 // Limits the machine adds beyond its calls' own. A call past one fails with
@@ -452,6 +454,8 @@ bool flush_before_removal(pmount* m);
 // one marked no_write_back is never written.
 int flush_dirty_mount(pmount* m, int delayed);
 int flush_dirty_mount_immediately(const char* mount_point);
+// Bytes the latest frame's write-back copied, encoded and wrote.
+int64_t write_back_frame_bytes();
 void sync_fs(int force);
 int pdisk_pending_sync();  // 1 while a host write has not been synced
 
@@ -863,6 +867,9 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex);
 // holding ".info.vyn"), no "hex$"/"b64$" or ":: " at the start, no line feed
 // followed by ":: ", every byte 1..127 but 13.
 int is_writeable_as_ascii(const pfile* f);
+// Its two halves: the path's (not thread-safe) and the bytes' (pure).
+int hvx_text_name_form(const char* path);
+int hvx_text_bytes_form(const uint8_t* d, int64_t n);
 // Whether the text form carries an entry name unchanged: its bytes are all
 // 33..127 (a header's name ends at any other byte).
 inline bool hvx_text_name_ok(const char* name, int64_t n) {

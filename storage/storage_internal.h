@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lang/lang.h"
 #include "storage/storage.h"
@@ -58,3 +59,45 @@ static inline void prefault_pages(void* p, size_t n) {
 static inline bool starts_with(const char* s, const char* prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
+
+// ---------------------------------------------------------------------------
+// The write-back of a cartridge over several frames
+// ---------------------------------------------------------------------------
+
+// One record of a cartridge's folder as it was copied: its full RAM path, and
+// for a file its bytes and whether its path allows the text form.
+struct cart_snapshot_entry {
+    std::string path;
+    bool folder = false;
+    bool text_name = false;
+    std::string data;
+};
+// The cartridge forms of a snapshot, into host memory; pure, so they run off
+// the frame's thread. 0, or -1 when a name can not be written or a ROM's
+// stream would pass ROM_MAX_STREAM.
+int hvx_text_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, const char* folder);
+int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len);
+
+// Shared with the write-back in pfile_ops.cpp.
+FILE* open_temp_sibling(const char* host_path, std::string* temp);
+void sync_folder_of(const char* host_path);
+void note_host_write();  // a host file was written: the next sync is due
+void write_back_failed(pmount* m, const char* why, const char* notice = nullptr);
+void write_back_succeeded(pmount* m);  // clean unless changed since changes_at
+// The cycles of the host write of n bytes at a close.
+int64_t host_write_cycles(int64_t n);
+
+// The cartridge being written over frames, if any: its mount, or none.
+const pmount* cart_write_mount();
+// Starts writing m over frames (none may be under way).
+void cart_write_start(pmount* m);
+// Does at most budget bytes of its copy and write; those done. With no
+// budget limit (-1) it finishes, waiting for its encoding. Pauses while an
+// atomic operation is open. Its host work is charged to the program that
+// changed the cartridge (frame) or to the running process (finish).
+int64_t cart_write_step(int64_t budget, bool frame, bool* finished);
+// Drops the write under way (its temporary file goes; the cartridge file
+// keeps its old bytes).
+void cart_write_cancel();
+// A RAM path changed: a file being copied starts over.
+void cart_write_noticed_change(const char* ram_path);

@@ -19,7 +19,10 @@
 #include "platform/platform.h"
 #include "storage/storage.h"
 #include "tests/support/harness.h"
+#include "storage/storage_internal.h"
 #include "tests/support/rom_maker.h"
+
+int hidden_entries(const std::string& dir);
 
 // Every fsync and syncfs the storage code makes, by the path of the
 // descriptor and with the content the watched file had at that moment.
@@ -534,9 +537,22 @@ TEST(WriteBack, TheCallerPaysForTheCartridgeItWrites) {
     }
 }
 
+// Runs frames until none of the cartridges waits, each frame within its
+// bytes; the frames it took, or -1. The encoding runs off the frame's thread:
+// a frame that finds it unfinished just goes on.
+int frames_until_written(const std::vector<std::string>& carts, int max = 4000) {
+    for (int n = 1; n <= max; n++) {
+        flush_dirty_mounts_delayed();
+        EXPECT_LE(write_back_frame_bytes(), WRITE_BACK_FRAME_BYTES) << "frame " << n;
+        if (waiting(carts).empty()) return n;
+        usleep(1000);
+    }
+    return -1;
+}
+
 TEST(WriteBack, TheFrameWritesDueCartridgesOldestFirstUpToItsBytes) {
     fs_env env;
-    // A little over a third of the frame's bytes each: three fill a frame.
+    // A little over a third of the frame's bytes each.
     std::string third(WRITE_BACK_FRAME_BYTES / 3 + 1000, 't');
     std::vector<std::string> carts;
     for (int i = 0; i < 5; i++) {
@@ -552,19 +568,20 @@ TEST(WriteBack, TheFrameWritesDueCartridgesOldestFirstUpToItsBytes) {
             get_mount_by_mount_point(carts[i].c_str(), 0)->flush_due = due[i];
         }
     };
+    // Two are written whole; the third may pass what is left, so it is
+    // begun over frames and the rest wait for it, oldest first.
     change({0, 1, 2, 3, 4});
-    EXPECT_EQ(flush_dirty_mounts_delayed(), 3);
-    EXPECT_EQ(waiting(carts), "/f0.hvx /f2.hvx");
     EXPECT_EQ(flush_dirty_mounts_delayed(), 2);
-    EXPECT_EQ(waiting(carts), "");
-    // One cartridge past the frame's bytes is still written, alone.
-    ASSERT_TRUE(put((carts[1] + "/big.txt").c_str(), std::string(WRITE_BACK_FRAME_BYTES + 1, 'b')));
+    EXPECT_EQ(waiting(carts), "/f0.hvx /f2.hvx /f4.hvx");
+    EXPECT_EQ(cart_write_mount(), get_mount_by_mount_point("/f4.hvx", 0));
+    EXPECT_GT(frames_until_written(carts), 1);
+    // One cartridge past the frame's bytes takes several frames.
+    ASSERT_TRUE(put((carts[1] + "/big.txt").c_str(), std::string(2 * WRITE_BACK_FRAME_BYTES + 1, 'b')));
     get_mount_by_mount_point(carts[1].c_str(), 0)->flush_due = 1;
     change({3});
-    EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
-    EXPECT_EQ(waiting(carts), "/f3.hvx");
-    EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
-    EXPECT_EQ(waiting(carts), "");
+    EXPECT_GE(frames_until_written(carts), 3);
+    EXPECT_NE(read_file(env.at("f1.hvx")).find(":: big.txt\n" + std::string(2 * WRITE_BACK_FRAME_BYTES + 1, 'b') + "\n"),
+              std::string::npos);
     // Small ones each count a file's syncs: a frame writes only so many.
     change({0, 1, 2, 3, 4});
     for (int i = 0; i < 5; i++) ASSERT_TRUE(put((carts[i] + "/big.txt").c_str(), "small"));
@@ -572,6 +589,159 @@ TEST(WriteBack, TheFrameWritesDueCartridgesOldestFirstUpToItsBytes) {
     ASSERT_LT(per_frame, 5);
     EXPECT_EQ(flush_dirty_mounts_delayed(), per_frame);
     EXPECT_EQ(flush_dirty_mounts_delayed(), 5 - per_frame);
+}
+
+// A cartridge of about two and a half frames' bytes: text files, a binary
+// file and a folder.
+void fill_large_cart(const std::string& cart, char mark) {
+    pmkdir(cart.c_str());
+    pmkdir((cart + "/d").c_str());  // 1 the second time
+    ASSERT_TRUE(put((cart + "/a.txt").c_str(), std::string(WRITE_BACK_FRAME_BYTES + 7, mark)));
+    std::string noise;
+    uint32_t x = (uint32_t)mark;
+    for (int64_t i = 0; i < WRITE_BACK_FRAME_BYTES; i++) noise += (char)((x = x * 1103515245u + 12345u) >> 24);
+    ASSERT_TRUE(put((cart + "/d/b.bin").c_str(), noise));
+    ASSERT_TRUE(put((cart + "/main.lua").c_str(), std::string("print('") + mark + "')"));
+}
+
+// What writing the cartridge whole gives for the same files.
+std::string written_whole(const fs_env& env, const std::string& cart) {
+    pmount* m = get_mount_by_mount_point(cart.c_str(), 0);
+    m->dirty = 1;
+    EXPECT_EQ(flush_dirty_mount(m, 0), 1);
+    return read_file(env.at(cart.substr(1)));
+}
+
+TEST(WriteBack, ALargeCartridgeIsWrittenOverFramesAsItWouldBeWhole) {
+    for (const char* cart : {"/l.hvx", "/l.hvx.rom"}) {
+        fs_env env;
+        fill_large_cart(cart, 'o');
+        ASSERT_EQ(flush_dirty_mounts_immediately(), 1);
+        const std::string old = read_file(env.at(cart + 1));
+        fill_large_cart(cart, 'n');
+        get_mount_by_mount_point(cart, 0)->flush_due = 1;
+        // At every frame the file is the old one whole until it is the new
+        // one whole: a kill between frames loses neither.
+        int frames = 0;
+        std::string now;
+        while (get_mount_by_mount_point(cart, 0)->dirty && frames < 4000) {
+            flush_dirty_mounts_delayed();
+            EXPECT_LE(write_back_frame_bytes(), WRITE_BACK_FRAME_BYTES) << cart;
+            now = read_file(env.at(cart + 1));
+            if (get_mount_by_mount_point(cart, 0)->dirty) ASSERT_TRUE(now == old) << cart << " frame " << frames;
+            frames++;
+            usleep(1000);
+        }
+        EXPECT_GE(frames, 3) << cart;
+        EXPECT_EQ(hidden_entries(env.host.path()), 0) << cart;
+        EXPECT_TRUE(now == written_whole(env, cart)) << cart;
+        EXPECT_TRUE(now != old) << cart;
+    }
+}
+
+TEST(WriteBack, AChangeWhileWritingIsWrittenAfterAndNoFileIsMixed) {
+    fs_env env;
+    fill_large_cart("/c.hvx", 'o');
+    get_mount_by_mount_point("/c.hvx", 0)->flush_due = 1;
+    // The first frame copies part of a.txt; it is then replaced whole.
+    flush_dirty_mounts_delayed();
+    ASSERT_NE(cart_write_mount(), nullptr);
+    const std::string later(WRITE_BACK_FRAME_BYTES + 7, 'L');
+    ASSERT_TRUE(put("/c.hvx/a.txt", later));
+    ASSERT_TRUE(put("/c.hvx/new.txt", "added"));
+    pmount* m = get_mount_by_mount_point("/c.hvx", 0);
+    while (cart_write_mount()) {
+        flush_dirty_mounts_delayed();
+        usleep(1000);
+    }
+    // The copy started over: the file holds a.txt's later version whole,
+    // and not the file added after the copy began, so it is still changed.
+    std::string file = read_file(env.at("c.hvx"));
+    EXPECT_NE(file.find(":: a.txt\n" + later + "\n"), std::string::npos);
+    EXPECT_EQ(file.find(std::string(64, 'o')), std::string::npos);
+    EXPECT_EQ(file.find("new.txt"), std::string::npos);
+    EXPECT_EQ(m->dirty, 1);
+    EXPECT_GT(m->flush_due, os_get_time());
+    m->flush_due = 1;
+    EXPECT_GT(frames_until_written({"/c.hvx"}), 0);
+    EXPECT_NE(read_file(env.at("c.hvx")).find(":: new.txt\nadded\n"), std::string::npos);
+}
+
+TEST(WriteBack, AWriteUnderWayPausesForAnAtomicOperationAndAFlushFinishesIt) {
+    struct row {
+        const char* what;
+        void (*flush)();
+    };
+    const row rows[] = {
+        {"the flush of every mount", [] { flush_dirty_mounts_immediately(); }},
+        {"a listing of the cartridge", [] { pflist("/c.hvx", nullptr, nullptr); }},
+        {"its file read", [] { pdisk_cart_file_exists("/c.hvx"); }},
+    };
+    for (const row& r : rows) {
+        fs_env env;
+        fill_large_cart("/c.hvx", 'o');
+        ASSERT_EQ(flush_dirty_mounts_immediately(), 1);
+        const std::string old = read_file(env.at("c.hvx"));
+        fill_large_cart("/c.hvx", 'n');
+        get_mount_by_mount_point("/c.hvx", 0)->flush_due = 1;
+        flush_dirty_mounts_delayed();
+        ASSERT_NE(cart_write_mount(), nullptr) << r.what;
+        app.atomic_pid = 5;
+        for (int i = 0; i < 20; i++) {
+            EXPECT_EQ(flush_dirty_mounts_delayed(), 0) << r.what;
+            EXPECT_EQ(write_back_frame_bytes(), 0) << r.what;
+            usleep(1000);
+        }
+        r.flush();
+        EXPECT_NE(cart_write_mount(), nullptr) << r.what;
+        EXPECT_TRUE(read_file(env.at("c.hvx")) == old) << r.what;
+        app.atomic_pid = 0;
+        // Inside the call: the write is whole and nothing waits.
+        cpu_cycles = 0;
+        r.flush();
+        EXPECT_GT(cpu_cycles, WRITE_BACK_FRAME_BYTES / CART_ENCODE_BYTES_PER_CYCLE) << r.what;
+        EXPECT_EQ(cart_write_mount(), nullptr) << r.what;
+        EXPECT_EQ(get_mount_by_mount_point("/c.hvx", 0)->dirty, 0) << r.what;
+        const std::string file = read_file(env.at("c.hvx"));
+        EXPECT_TRUE(file == written_whole(env, "/c.hvx")) << r.what;
+        EXPECT_NE(file.find("print('n')"), std::string::npos) << r.what;
+        EXPECT_EQ(hidden_entries(env.host.path()), 0) << r.what;
+    }
+}
+
+TEST(WriteBack, TheFramesWorkIsOwedByTheProgramThatChangedTheCartridge) {
+    struct row {
+        const char* what;
+        int64_t program;  // of the process that changes it
+        bool ends;        // before the frames
+        bool owes;
+    };
+    const row rows[] = {
+        {"a running program", 7, false, true},
+        {"a program that ended", 7, true, false},
+        {"the system", 2, false, false},
+    };
+    for (const row& r : rows) {
+        fs_env env;
+        Process changer{};
+        changer.id = r.program;
+        changer.program_id = r.program;
+        changer.state = PROC_RUNNING;
+        ASSERT_TRUE(process_table_add(&changer));
+        cproc = &changer;
+        fill_large_cart("/c.hvx", 'o');
+        cproc = nullptr;
+        EXPECT_EQ(get_mount_by_mount_point("/c.hvx", 0)->changed_by, r.program) << r.what;
+        if (r.ends) changer.state = PROC_ENDED;
+        get_mount_by_mount_point("/c.hvx", 0)->flush_due = 1;
+        cpu_cycles = 0;
+        EXPECT_GT(frames_until_written({"/c.hvx"}), 1) << r.what;
+        EXPECT_EQ(cpu_cycles, 0) << r.what << ": the frame charges no one else";
+        const int64_t file = (int64_t)read_file(env.at("c.hvx")).size();
+        if (r.owes) EXPECT_GT(changer.owed_cycles, file / 8 + PFILE_WRITE_COST) << r.what;
+        else EXPECT_EQ(changer.owed_cycles, 0) << r.what;
+        process_table_remove(&changer);
+    }
 }
 
 TEST(WriteBack, WhatGoesIsWrittenFirstAndWhatCanNotBeWrittenStays) {
@@ -611,15 +781,13 @@ TEST(WriteBack, WhatGoesIsWrittenFirstAndWhatCanNotBeWrittenStays) {
 // Host writes: links, abandoned writes, listing counts
 // ---------------------------------------------------------------------------
 
-namespace {
 
 int hidden_entries(const std::string& dir) {
     int n = 0;
-    for (auto& e : fs::directory_iterator(dir)) n += e.path().filename().string()[0] == '.';
+    for (auto& e : std::filesystem::directory_iterator(dir)) n += e.path().filename().string()[0] == '.';
     return n;
 }
 
-}  // namespace
 
 TEST(HostFiles, WriteThroughLinkChangesTheFileAndKeepsTheLink) {
     fs_env env;
