@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Worst host frame and peak memory of scripts that once stalled the machine
 # through the file calls. bench/stalls/NAME.lua is the offending child's
-# code (NAME.setup.lua, when present, runs in the kernel first); the kernel
-# gives the child half of each of FRAMES frames (120 unless set) and prints
-# "frame" after each: the longest gap between two of those lines is the
-# worst frame; frames over 250 ms are counted. Headless, a fresh home each.
-# The child counts its progress at 0x80.
+# code (NAME.setup.lua, when present, runs in the kernel first and finds that
+# code in offender_code); the kernel gives the child half of each of FRAMES
+# frames (120 unless set) and prints "frame" after each: the longest gap
+# between two of those lines is the worst frame; frames over 250 ms are
+# counted. Headless, a fresh home each. The child counts its progress at 0x80.
+# With ALL_SLICES=1, or for a script with the line
+# "-- stall_frames: every process", the kernel instead gives every live
+# process an even share of each frame, as a fair kernel does, so processes
+# the child starts run too.
 #
-#   [FRAMES=N] bench/stall_frames.sh BUILD_DIR [NAME...]
+#   [FRAMES=N] [ALL_SLICES=1] bench/stall_frames.sh BUILD_DIR [NAME...]
 set -euo pipefail
 build=$(cd "$1" && pwd)
 shift
@@ -24,14 +28,27 @@ trap 'rm -rf "$scratch"' EXIT
 for name in "${names[@]}"; do
   run=$scratch/run
   rm -rf "$run" && mkdir -p "$run/bin" "$run/home" "$run/rom"
+  every=${ALL_SLICES:-0}
+  grep -qx -- '-- stall_frames: every process' "$here/stalls/$name.lua" && every=1
   {
     echo '_signal(37)'
-    [ -f "$here/stalls/$name.setup.lua" ] && cat "$here/stalls/$name.setup.lua"
-    echo 'local child = _create_process_from_code([==['
+    echo 'local offender_code = [==['
     cat "$here/stalls/$name.lua"
-    echo ']==], "offender", "/ram/offender.lua")'
+    echo ']==]'
+    [ -f "$here/stalls/$name.setup.lua" ] && cat "$here/stalls/$name.setup.lua"
+    echo 'local child = _create_process_from_code(offender_code, "offender", "/ram/offender.lua")'
     echo 'printh("frame")'
-    echo "for frame = 1, $frames do _run_process_slice(child, 0.5) flip() printh(\"frame\") end"
+    if [ "$every" = 1 ]; then
+      echo "for frame = 1, $frames do"
+      echo '  local list = _get_process_list()'
+      echo '  for _, e in ipairs(list) do'
+      echo '    if e.id ~= pid() then _run_process_slice(e.id, 1 / math.max(#list - 1, 1)) end'
+      echo '  end'
+      echo '  flip() printh("frame")'
+      echo 'end'
+    else
+      echo "for frame = 1, $frames do _run_process_slice(child, 0.5) flip() printh(\"frame\") end"
+    fi
     echo 'printh("child state " .. _process_state(child) .. ", progress " .. _ppeek4(child, 0x80))'
     echo '_signal(33) while true do flip() end'
   } > "$run/rom/boot.lua"

@@ -499,6 +499,11 @@ struct Process {
     // Its code that may not yield passed the ceiling: it ends like one out
     // of memory, and no such code of it gets any allowance again.
     int32_t runaway;
+    // The program its creator belongs to, charged when it passed the ceiling
+    // (0: none), and what it was charged: the end of the slice charges that
+    // program only for what the slice ran beyond it.
+    int64_t runaway_payer;
+    int64_t runaway_paid;
     int32_t load_depth;
     int64_t mount_hold;  // os_get_time() of the hold request, 0 = none
 
@@ -519,9 +524,9 @@ struct Process {
     // are dropped lazily, so draining a long queue does not move it per read.
     int32_t message_head;
 
-    // Cycles owed beyond what the debt cap carries (compiles, and for ids
-    // past the kernel's own every overrun of a slice it ran or gave): they
-    // move into cpu_debt as it is paid, so none is forgotten.
+    // Cycles a system process (ids 1-3) owes for compiles beyond what the
+    // debt cap carries: they move into cpu_debt as it is paid, so none is
+    // forgotten. Any other process's debt is its program's (program_debt).
     int64_t owed_cycles;
 
     // Limits of the machine whose refusal was logged for this process:
@@ -604,11 +609,19 @@ void release_atomic_hold(const Process* p);
 Process* get_process(int64_t id);
 // True while some process of the program is in the table and not ended.
 bool program_is_live(int64_t program_id);
-// Host work done for a program outside its slices (a cartridge it changed,
-// written back between frames): cycles it owes, paid off by the slices given
-// to its processes. Nothing for a system program (ids 1-3) or one with no
-// process left.
+// What a program owes: the cycles its processes ran past the slices given
+// to them, what it compiled and host work done for it outside its slices (a
+// cartridge it changed, written back between frames). While it owes, a slice
+// given to any of its processes pays the debt off instead of running it, so
+// no process of it escapes the debt by handing work to another. The debt
+// goes with the program's last listed process; a system program (ids 1-3)
+// keeps its debt per process and never owes here.
+int64_t program_debt(int64_t program_id);  // 0 when it owes nothing
+// Adds to the debt (saturating); nothing for a system program or one with no
+// process listed.
 void add_program_debt(int64_t program_id, int64_t cycles);
+// Pays at most cycles off the debt; returns what was paid.
+int64_t pay_program_debt(int64_t program_id, int64_t cycles);
 // Ids 1-3: the kernel's own processes, which keep room of their own in the
 // shared tables and are never made to pay for what others do.
 inline bool is_system_process_id(int64_t id) { return id >= KERNEL_PROCESS_ID && id <= LAST_SYSTEM_PROCESS_ID; }

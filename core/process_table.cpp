@@ -15,6 +15,7 @@ Process* cproc = nullptr;
 static Process* table[MAX_PROCESSES];
 static int num_processes = 0;
 static bool root_ended = false;
+static void left_table(const Process* p);
 
 bool process_table_add(Process* p) {
     if (num_processes >= MAX_PROCESSES) return false;
@@ -27,12 +28,14 @@ void process_table_remove(Process* p) {
     if (i < 0) return;
     for (int j = i; j + 1 < num_processes; j++) table[j] = table[j + 1];
     table[--num_processes] = nullptr;
+    left_table(p);
 }
 
 Process* process_table_pop() {
     if (num_processes == 0) return nullptr;
     Process* p = table[--num_processes];
     table[num_processes] = nullptr;
+    left_table(p);
     return p;
 }
 
@@ -66,14 +69,64 @@ bool program_is_live(int64_t program_id) {
     return false;
 }
 
+// Only programs that owe have an entry, so the lookup every slice makes
+// reads a short list. A program has an entry only while one of its
+// processes is listed, so there are never more than the table's records.
+struct owing_program {
+    int64_t program_id;
+    int64_t cycles;
+};
+static owing_program owing[MAX_PROCESSES];
+static int num_owing = 0;
+
+static int owing_index(int64_t program_id) {
+    for (int i = 0; i < num_owing; i++)
+        if (owing[i].program_id == program_id) return i;
+    return -1;
+}
+
+static void forget_owing(int i) {
+    owing[i] = owing[--num_owing];
+}
+
+static bool program_is_listed(int64_t program_id) {
+    for (int i = 0; i < num_processes; i++)
+        if (table[i]->program_id == program_id) return true;
+    return false;
+}
+
+// A record left the table: the debt goes with its program's last one.
+static void left_table(const Process* p) {
+    const int i = owing_index(p->program_id);
+    if (i >= 0 && !program_is_listed(p->program_id)) forget_owing(i);
+}
+
+int64_t program_debt(int64_t program_id) {
+    const int i = owing_index(program_id);
+    return i < 0 ? 0 : owing[i].cycles;
+}
+
 void add_program_debt(int64_t program_id, int64_t cycles) {
-    if (cycles <= 0 || program_id <= LAST_SYSTEM_PROCESS_ID) return;
-    for (int i = 0; i < num_processes; i++) {
-        Process* p = table[i];
-        if (p->program_id != program_id || p->state != PROC_RUNNING) continue;
-        p->owed_cycles = p->owed_cycles > INT64_MAX - cycles ? INT64_MAX : p->owed_cycles + cycles;
-        return;
+    if (cycles <= 0 || program_id <= LAST_SYSTEM_PROCESS_ID || !program_is_listed(program_id)) return;
+    int i = owing_index(program_id);
+    if (i < 0) {
+        if (num_owing >= MAX_PROCESSES) return;  // cannot happen: one entry per listed program
+        i = num_owing++;
+        owing[i] = {program_id, 0};
     }
+    owing[i].cycles = owing[i].cycles > INT64_MAX - cycles ? INT64_MAX : owing[i].cycles + cycles;
+}
+
+int64_t pay_program_debt(int64_t program_id, int64_t cycles) {
+    const int i = cycles > 0 ? owing_index(program_id) : -1;
+    if (i < 0) return 0;
+    if (owing[i].cycles > cycles) {
+        owing[i].cycles -= cycles;
+        return cycles;
+    }
+    const int64_t paid = owing[i].cycles;
+    forget_owing(i);
+    return paid;
 }
 
 Process* root_process_record() { return num_processes > 0 && !root_ended ? table[0] : nullptr; }

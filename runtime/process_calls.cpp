@@ -39,7 +39,7 @@ int lua54_halt(lua_State* L) {
 // refused. Returns -1 when the compile may go ahead.
 static int wait_to_compile(lua_State* L, lua_KFunction k) {
     Process* me = cproc;
-    if (!me || me->owed_cycles <= 0) return -1;
+    if (!process_pays_for_compile(me)) return -1;
     if (lua_isyieldable(L)) {
         *lua_hvx_escapeflag(L) = LANG_ESCAPE_SET;
         return lua_yieldk(L, 0, 0, k);
@@ -90,12 +90,16 @@ int lua54_run_process_slice(lua_State* L) {
     // granted grows exactly when the slice is given: run, or paid off a debt
     // that covers it.
     int32_t granted_before = p->granted;
-    int64_t used = run_process_slice(p, fraction, L);
+    bool resumed = false;
+    int64_t used = run_process_slice(p, fraction, L, &resumed);
     Process* after = get_process(id);
     if (!after || !after->L) return slice_result(L, true, 0.0, SLICE_GONE_TEXT);
     double cpu = (double)used / current_frame_budget();
-    bool resumed = after == p && after->granted != granted_before;
-    if (!resumed) return slice_result(L, true, cpu, nullptr);
+    bool given = after == p && after->granted != granted_before;
+    if (!given) return slice_result(L, true, cpu, nullptr);
+    // A slice that only paid its program's debt off leaves the process
+    // wanting time, even one not run since its start or restart.
+    if (!resumed) return slice_result(L, after->flipped != 0, cpu, nullptr);
     bool done = lua_status(after->L) != LUA_YIELD || after->flipped || after->state != PROC_RUNNING;
     return slice_result(L, done, cpu, nullptr);
 }

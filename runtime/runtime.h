@@ -89,11 +89,16 @@ void api_add_c_functions(lua_State* L);
 void process_nonyield_overrun(lua_State* L);
 void prepare_processes_for_frame();
 // Cycles used. from is the thread asking for the slice (none for the frame
-// driver): the slice carries on its count of nested C calls.
-int64_t run_process_slice(Process* p, double fraction, lua_State* from = nullptr);
+// driver): the slice carries on its count of nested C calls. resumed, when
+// given, tells whether p's code ran: a slice its program's debt covers only
+// pays the debt off.
+int64_t run_process_slice(Process* p, double fraction, lua_State* from = nullptr, bool* resumed = nullptr);
 // Charges the running process for compiling len bytes of process source:
 // what the debt cap cannot carry is owed and paid before it runs again.
 void charge_compile(size_t len);
+// True while p still owes for a compile beyond what the debt cap carries
+// (its program's debt, for a process past the system's own).
+bool process_pays_for_compile(const Process* p);
 void update_processes_after_frame();
 int64_t get_total_frame_cycles();
 int64_t get_total_frame_cycles_since_wm_flip();

@@ -27,28 +27,25 @@ static void add_owed(Process* p, int64_t n) {
 
 // The kernel's own processes forget debt past the cap: were the root to owe
 // a long call's cycles, every process would stop while it paid. Any other
-// pays for all the host time its code took, however long.
+// process's program pays for all the host time its code took, however long.
 static bool pays_all_overruns(const Process* p) { return !is_system_process_id(p->id); }
-
-// n more cycles owed by a process that pays for all of them: the debt
-// carries what the cap allows, owed_cycles the rest.
-static void add_debt(Process* p, int64_t n) {
-    if (n <= 0) return;
-    const int64_t room = p->cpu_debt < current_debt_cap() ? current_debt_cap() - p->cpu_debt : 0;
-    const int64_t now = n < room ? n : room;
-    p->cpu_debt += (int32_t)now;
-    add_owed(p, n - now);
-}
 
 void charge_compile(size_t len) {
     Process* p = cproc;
     if (!p) return;
     const int64_t cost = len > (size_t)(INT64_MAX / COMPILE_CYCLES_PER_BYTE) ? INT64_MAX
                                                                             : (int64_t)len * COMPILE_CYCLES_PER_BYTE;
-    // This slice takes what the debt cap carries; the rest waits in owed_cycles.
+    // This slice takes what the debt cap carries; the rest is owed.
     const int64_t now = cost < CPU_DEBT_CAP ? cost : CPU_DEBT_CAP;
     spend_cpu((int32_t)now);
-    add_owed(p, cost - now);
+    if (pays_all_overruns(p)) add_program_debt(p->program_id, cost - now);
+    else add_owed(p, cost - now);
+}
+
+bool process_pays_for_compile(const Process* p) {
+    if (!p) return false;
+    if (!pays_all_overruns(p)) return p->owed_cycles > 0;
+    return program_debt(p->program_id) > current_debt_cap();
 }
 
 // ---------------------------------------------------------------------------
@@ -101,10 +98,13 @@ void process_nonyield_overrun(lua_State* L) {
     over = over < 0 ? 0 : over > LANG_NONYIELD_CEILING ? LANG_NONYIELD_CEILING : over;
     krio_debugf("process %lld ran past the ceiling of a non-yieldable call\n", (long long)p->id);
     // The system's own processes start programs for users; they are not
-    // made to pay for them. Owed cycles outlast the debt cap.
+    // made to pay for them. Owed cycles outlast the debt cap. Where the call
+    // ran in a slice, its end charges the same program only for the rest.
     Process* creator = get_process(p->parent);
     if (creator && creator != p && pays_all_overruns(creator)) {
-        add_owed(creator, over);
+        add_program_debt(creator->program_id, over);
+        p->runaway_payer = creator->program_id;
+        p->runaway_paid = over;
         krio_debugf("process %lld owes %lld cycles for it\n", (long long)creator->id, (long long)over);
     }
 }
@@ -230,7 +230,16 @@ static void account_slice(Process* p, Process* caller, int64_t used, int64_t ran
     }
 }
 
-int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
+// What a slice ran past its end, owed once by each program it is charged
+// to: a runaway's creator's program was charged already for what passed the
+// ceiling.
+static void charge_overrun(const Process* p, int64_t program, int64_t over) {
+    if (program == p->runaway_payer) over -= p->runaway_paid;
+    add_program_debt(program, over);
+}
+
+int64_t run_process_slice(Process* p, double fraction, lua_State* from, bool* resumed) {
+    if (resumed) *resumed = false;
     if (!p) return 0;
     if (app.atomic_pid != 0 && p->id > LAST_SYSTEM_PROCESS_ID && p->id != app.atomic_pid) return 0;
     if (!config.headless && config.display_pid <= LAST_SYSTEM_PROCESS_ID && p->id > LAST_SYSTEM_PROCESS_ID &&
@@ -252,24 +261,30 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
 
     const int32_t cap = current_debt_cap();
     const bool pays = pays_all_overruns(p);
-    if (pays && p->cpu_debt > cap) {  // the cap fell as the fast start-up ended
-        add_owed(p, p->cpu_debt - cap);
-        p->cpu_debt = cap;
-    }
-    if (p->owed_cycles > 0 && p->cpu_debt < cap) {
-        int64_t move = (int64_t)cap - p->cpu_debt;
-        if (move > p->owed_cycles) move = p->owed_cycles;
-        p->cpu_debt += (int32_t)move;
-        p->owed_cycles -= move;
-    }
+    const int64_t program = p->program_id;
     Process* caller = cproc;
-    // A debt that covers the whole slice pays it off without a resume: a
-    // resumed slice runs at least one instruction, and a loop around a long
-    // call that cannot yield would reach the call again after a few.
-    if (pays && p->cpu_debt >= slice) {
-        p->cpu_debt -= (int32_t)slice;
-        account_slice(p, caller, slice, slice, budget);
-        return slice;
+    int32_t start = 0;
+    if (pays) {
+        // The program's debt, whichever of its processes ran it up. One that
+        // covers the whole slice pays it off without a resume: a resumed
+        // slice runs at least one instruction, and a loop around a long call
+        // that cannot yield would reach the call again after a few.
+        start = (int32_t)pay_program_debt(program, slice);
+        if (start >= slice) {
+            account_slice(p, caller, slice, slice, budget);
+            return slice;
+        }
+    } else {
+        if (p->owed_cycles > 0 && p->cpu_debt < cap) {
+            int64_t move = (int64_t)cap - p->cpu_debt;
+            if (move > p->owed_cycles) move = p->owed_cycles;
+            p->cpu_debt += (int32_t)move;
+            p->owed_cycles -= move;
+        }
+        int32_t debt = p->cpu_debt < cap ? p->cpu_debt : cap;
+        start = debt < slice ? debt : (int32_t)slice;
+        if (start < 0) start = 0;
+        p->cpu_debt = debt - start;
     }
 
     const int32_t saved_superyield = cpu_superyielding, saved_cycles = cpu_cycles,
@@ -277,11 +292,8 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
     cpu_cycles_max = (int32_t)slice;
     cpu_superyielding = 0;
     cpu_nonyield_allowance = allowance_of(p);
-    int32_t debt = p->cpu_debt < cap ? p->cpu_debt : cap;
-    int32_t start = debt < slice ? debt : (int32_t)slice;
-    if (start < 0) start = 0;
-    p->cpu_debt = debt - start;
     cpu_cycles = start;
+    if (resumed) *resumed = true;
 
     cproc = p;
     p->slice_refs++;
@@ -296,7 +308,7 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
     const int64_t ran = cpu_cycles > 0 ? cpu_cycles : 0;
     const int64_t over = ran > slice ? ran - slice : 0;
     if (pays) {
-        add_debt(p, over);
+        charge_overrun(p, program, over);
     } else {
         int64_t d = (int64_t)p->cpu_debt + over;
         p->cpu_debt = d > CPU_DEBT_CAP_FAST ? CPU_DEBT_CAP_FAST : (int32_t)d;
@@ -311,10 +323,10 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from) {
     // in this frame, so a frame holds at most one.
     if (p->runaway && total_frame_cycles < budget) total_frame_cycles = budget;
     // Whoever handed out the slice pays for its overrun as well, so tiny
-    // slices given to long calls stop the giver too (a runaway's creator
-    // was made to owe it already).
-    if (caller && caller != p && pays_all_overruns(caller) && !(p->runaway && p->parent == caller->id))
-        add_debt(caller, over);
+    // slices given to long calls stop the giver too: its program, when that
+    // is not the one charged already.
+    if (caller && caller != p && pays_all_overruns(caller) && !(pays && caller->program_id == program))
+        charge_overrun(p, caller->program_id, over);
 
     // Kept pinned while the slice is wound up: collections and tracebacks
     // can run finalizers, and those can ask for p's own removal.

@@ -123,11 +123,12 @@ TEST(Scheduler, DebtIsCappedAtTenFrames) {
     }
 }
 
-int64_t owes(const Process* p) { return p->cpu_debt + p->owed_cycles; }
+// What a process past the system's ids owes is its program's.
+int64_t owes(const Process* p) { return program_debt(p->program_id); }
 
-// Past the kernel's own ids a process pays for every cycle it ran past its
-// slices: what the cap does not carry is owed, and a slice its debt covers
-// is paid off without resuming it.
+// Past the kernel's own ids a process's program pays for every cycle it ran
+// past its slices, beyond any cap, and a slice its debt covers is paid off
+// without resuming it.
 TEST(Scheduler, HighIdsOweEveryCyclePastTheirSlices) {
     for (bool fast : {false, true}) {
         process_env env;
@@ -141,7 +142,7 @@ TEST(Scheduler, HighIdsOweEveryCyclePastTheirSlices) {
         const int64_t debt = owes(p);
         EXPECT_GT(debt, 40000000 - budget);
         EXPECT_LT(debt, 40000000 - budget + 100);
-        EXPECT_EQ(p->cpu_debt, fast ? CPU_DEBT_CAP_FAST : CPU_DEBT_CAP) << "the cap carries what it can";
+        EXPECT_EQ(p->cpu_debt + p->owed_cycles, 0) << "nothing is the process's own";
         if (fast) app.video_ready = 1;  // the window comes: the cap falls, nothing owed is lost
         const int64_t b = current_frame_budget();
         int64_t paid = 0;
@@ -154,7 +155,6 @@ TEST(Scheduler, HighIdsOweEveryCyclePastTheirSlices) {
             EXPECT_EQ(used, b);
             EXPECT_EQ(owes(p), before - b);
             EXPECT_EQ(total_frame_cycles, b);
-            EXPECT_LE(p->cpu_debt, CPU_DEBT_CAP);
             paid++;
         }
         EXPECT_EQ(paid, debt / b) << fast;
@@ -164,13 +164,14 @@ TEST(Scheduler, HighIdsOweEveryCyclePastTheirSlices) {
 }
 
 // Slices handed out by a process: every cycle they ran counts against the
-// frame, so after one ran past what was left no other runs in it; a giver
-// past the kernel's ids owes the overrun as well and stops handing out
-// slices until it is paid; the kernel only sees it in its figures.
+// frame, so after one ran past what was left no other runs in it. The
+// overrun is owed once by each program it is charged to: the child's, and
+// a giver's past the kernel's ids when that is another program, which then
+// stops handing out slices until it is paid; the kernel only sees it in its
+// figures.
 TEST(Scheduler, GiversOfSlicesOweWhatTheyRanPastThem) {
-    const char* giver = R"lua(
-        local kids = {}
-        for i = 1, 3 do kids[i] = spawn("spend(5000000) while true do coroutine.yield() end") end
+    const char* kid = "spend(5000000) while true do coroutine.yield() end";
+    const std::string hand_out = R"lua(
         first = kids[1]
         loops = 0
         while true do
@@ -178,26 +179,37 @@ TEST(Scheduler, GiversOfSlicesOweWhatTheyRanPastThem) {
             for i = 1, 3 do got = (got or "") .. run_slice(kids[i], 0.001) .. " " end
             coroutine.yield()
         end)lua";
-    for (bool system_giver : {true, false}) {
+    const std::string own_kids =
+        std::string("kids = {} for i = 1, 3 do kids[i] = spawn('") + kid + "') end ";
+    enum giver_kind { system_giver, same_program, other_program };
+    for (giver_kind kind : {system_giver, same_program, other_program}) {
         process_env env;
-        if (!system_giver)
-            for (int i = 0; i < 3; i++) env.spawn(kIdle);
-        Process* g = env.spawn(giver);
-        if (system_giver)
+        Process* g = nullptr;
+        if (kind == system_giver) {
+            g = env.spawn(own_kids + hand_out);
             for (int i = 0; i < 2; i++) env.spawn(kIdle);
+        } else {
+            for (int i = 0; i < 3; i++) env.spawn(kIdle);
+            if (kind == other_program)
+                for (int i = 0; i < 3; i++) env.spawn(kid);  // programs of their own: 4, 5, 6
+            g = env.spawn((kind == other_program ? std::string("kids = {4, 5, 6} ") : own_kids) + hand_out);
+        }
         prepare_processes_for_frame();
         run_process_slice(g, 1.0);
         Process* first = get_process(global_int(g, "first"));
-        ASSERT_NE(first, nullptr);
-        ASSERT_EQ(first->id, system_giver ? 4 : 5);
+        ASSERT_NE(first, nullptr) << kind;
+        ASSERT_EQ(first->id, kind == same_program ? 5 : 4);
+        ASSERT_EQ(first->program_id == g->program_id, kind == same_program);
         // The first child held the host far past the frame: the others got nothing.
         EXPECT_EQ(global_text(g, "got"), "279 0 0 ");
         EXPECT_EQ(total_frame_cycles, CPU_FRAME_BUDGET);
         const int64_t over = owes(first);
-        EXPECT_GT(over, 5000000 - 279);
+        EXPECT_GT(over, 5000000 - 279) << kind;
+        EXPECT_LT(over, 5000000) << kind << ": charged once";
         EXPECT_EQ(lua_status(get_process(first->id + 1)->L), LUA_OK) << "never resumed";
         EXPECT_GE(g->frame_cycles, over + 279) << "the giver's figures hold it all";
-        EXPECT_EQ(owes(g), system_giver ? 0 : over);
+        EXPECT_EQ(owes(g), kind == system_giver ? 0 : over) << kind;
+        EXPECT_EQ(g->cpu_debt + g->owed_cycles, 0) << kind;
         int frames = 1;
         while (global_int(g, "loops") == 1 && frames < 100) {
             prepare_processes_for_frame();
@@ -205,7 +217,101 @@ TEST(Scheduler, GiversOfSlicesOweWhatTheyRanPastThem) {
             frames++;
         }
         // A system giver runs every frame; another first pays the debt off.
-        EXPECT_EQ(frames, system_giver ? 2 : over / CPU_FRAME_BUDGET + 2) << system_giver;
+        EXPECT_EQ(frames, kind == system_giver ? 2 : over / CPU_FRAME_BUDGET + 2) << kind;
+        // The giver's program paid its own debt; the kid's is paid only by
+        // the slices given to the kid (one of 279 since).
+        if (kind == other_program) EXPECT_EQ(owes(first), over - 279);
+    }
+}
+
+// A program that owes is not resumed through any of its processes, a fresh
+// one included: each slice given to one pays the debt off and counts in its
+// own figures as a slice given. The debt outlives a restart and the process
+// that ran it up, and goes with the program's last process.
+TEST(Scheduler, AFreshProcessOfAnOwingProgramPaysInsteadOfRunning) {
+    process_env env;
+    for (int i = 0; i < 3; i++) env.spawn(kIdle);
+    Process* a = env.spawn(
+        "b = spawn('ran = 1 while true do coroutine.yield() end') spend(5000000) "
+        "while true do coroutine.yield() end");
+    prepare_processes_for_frame();
+    run_process_slice(a, 1.0);
+    Process* b = get_process(global_int(a, "b"));
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(b->program_id, a->program_id);
+    const int64_t debt = program_debt(a->program_id);
+    EXPECT_GT(debt, 5000000 - CPU_FRAME_BUDGET);
+    EXPECT_LT(debt, 5000000 - CPU_FRAME_BUDGET + 5000) << "the spawn's compile and the overrun";
+    const int64_t half = CPU_FRAME_BUDGET / 2;
+    int64_t owed = debt, given = 0;
+    int frames = 0;
+    while (global_int(b, "ran") == 0 && frames < 100) {
+        prepare_processes_for_frame();
+        bool resumed = true;
+        const int64_t used = run_process_slice(b, 0.5, nullptr, &resumed);
+        frames++;
+        if (owed >= half) {
+            EXPECT_FALSE(resumed) << frames;
+            EXPECT_EQ(lua_status(b->L), LUA_OK) << frames;
+            EXPECT_EQ(used, half);
+            EXPECT_EQ(program_debt(a->program_id), owed - half);
+            owed -= half;
+        } else {
+            EXPECT_TRUE(resumed);
+            EXPECT_EQ(program_debt(a->program_id), 0);
+        }
+        EXPECT_EQ(b->granted, half) << frames;
+        EXPECT_EQ(b->frame_cycles, used) << frames;
+        given += used;
+        EXPECT_EQ(b->slices, frames);
+    }
+    EXPECT_EQ(frames, debt / half + 1);
+    EXPECT_EQ(b->cycles_since_flip, given) << "the slices it paid with included";
+    EXPECT_GT(given, debt);
+
+    // Owed again: a restart keeps it, the end of the one that ran it up too.
+    add_program_debt(a->program_id, 1000000);
+    restart_process(b);
+    EXPECT_EQ(program_debt(a->program_id), 1000000);
+    kill_process(a);
+    EXPECT_EQ(program_debt(b->program_id), 1000000);
+    const int64_t program = b->program_id;
+    kill_process(b);
+    EXPECT_EQ(program_debt(program), 0);
+}
+
+// A call that ran past the ceiling is owed once by each program charged:
+// the runaway's own, whose creator pays what passed the ceiling and whose
+// slice's end adds only the rest, and a giver's of another program.
+TEST(Scheduler, ARunawayIsOwedOncePerProgram) {
+    const char* runaway = "pcall(table.sort, {3, 2, 1}, function() while true do end end)";
+    enum giver_kind { kernel_gives, creator_gives, other_program_gives };
+    for (giver_kind kind : {kernel_gives, creator_gives, other_program_gives}) {
+        process_env env;
+        for (int i = 0; i < 3; i++) env.spawn(kIdle);
+        Process* creator = env.spawn(std::string("r = spawn('") + runaway + "') " +
+                                     (kind == creator_gives ? "run_slice(r, 0.5) " : "") +
+                                     "while true do coroutine.yield() end");  // 4
+        prepare_processes_for_frame();
+        run_process_slice(creator, 0.2);
+        Process* other = env.spawn("coroutine.yield() run_slice(5, 0.5) while true do coroutine.yield() end");  // 6
+        run_process_slice(other, 0.2);
+        ASSERT_EQ(global_int(creator, "r"), 5);
+        ASSERT_EQ(other->id, 6);
+        if (kind == kernel_gives) run_process_slice(get_process(5), 0.5);
+        if (kind == other_program_gives) run_process_slice(other, 0.2);
+        EXPECT_EQ(get_process(5), nullptr) << kind << ": the runaway ended";
+        EXPECT_NE(env.log().find("process 4 owes"), std::string::npos) << kind;
+        const int64_t owed = program_debt(4);
+        EXPECT_GE(owed, LANG_NONYIELD_CEILING) << kind;
+        EXPECT_LT(owed, LANG_NONYIELD_CEILING + 1000) << kind << ": once";
+        const int64_t giver_owes = program_debt(6);
+        if (kind == other_program_gives) {
+            EXPECT_GE(giver_owes, LANG_NONYIELD_CEILING) << kind;
+            EXPECT_LT(giver_owes, LANG_NONYIELD_CEILING + 1000) << kind;
+        } else {
+            EXPECT_EQ(giver_owes, 0) << kind;
+        }
     }
 }
 

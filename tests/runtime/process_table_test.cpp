@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <set>
 #include <string>
 
 #include "lang/lang.h"
@@ -280,6 +283,73 @@ TEST(ProcessTable, ProgramsFollowTheCreatorUpToTheSystemProcesses) {
     kill_process(late);
     EXPECT_FALSE(program_is_live(4));
     EXPECT_TRUE(program_is_live(5));
+}
+
+// What a program owes, against a plain model: adds saturate, pay-offs take
+// what there is, system programs and programs with no process listed owe
+// nothing, a restart keeps the debt and it goes with the last process.
+TEST(ProcessTable, ProgramDebtFollowsAModel) {
+    process_env env;
+    for (int i = 0; i < 3; i++) ASSERT_NE(env.spawn(kIdle), nullptr);
+    std::map<int64_t, int64_t> model;
+    auto listed = [](int64_t program) {
+        for (int i = 0; i < get_process_count(); i++)
+            if (get_process_by_index(i)->program_id == program) return true;
+        return false;
+    };
+    uint64_t seed = 0x9e3779b97f4a7c15ull;
+    auto next = [&seed](uint64_t n) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return (seed >> 33) % n;
+    };
+    const int64_t amounts[] = {0, -5, 1, 279620, 1 << 30, INT64_MAX / 2, INT64_MAX};
+    std::set<int64_t> programs = {1000, 1001, 1002};  // every one ever seen
+    for (int step = 0; step < 600; step++) {
+        const int n = get_process_count();
+        Process* some = get_process_by_index((int)next(n));
+        const int64_t program = next(8) == 0 ? 1000 + (int64_t)next(3) : some->program_id;
+        const int64_t amount = amounts[next(std::size(amounts))];
+        switch (next(6)) {
+            case 0:
+            case 1:
+                add_program_debt(program, amount);
+                if (amount > 0 && program > LAST_SYSTEM_PROCESS_ID && listed(program)) {
+                    int64_t& d = model[program];
+                    d = d > INT64_MAX - amount ? INT64_MAX : d + amount;
+                }
+                break;
+            case 2: {
+                const int64_t paid = pay_program_debt(program, amount);
+                const int64_t have = model.count(program) ? model[program] : 0;
+                const int64_t want = amount <= 0 ? 0 : amount < have ? amount : have;
+                ASSERT_EQ(paid, want) << step;
+                if (model.count(program) && (model[program] -= want) == 0) model.erase(program);
+                break;
+            }
+            case 3:  // a new process, made by the system or inside a program
+                if (n < 40) {
+                    cproc = some;
+                    ASSERT_NE(env.spawn(kIdle), nullptr);
+                    cproc = nullptr;
+                }
+                break;
+            case 4:
+                if (!is_system_process_id(some->id)) {
+                    const int64_t gone = some->program_id;
+                    kill_process(some);
+                    if (!listed(gone)) model.erase(gone);
+                }
+                break;
+            case 5:
+                if (next(4) == 0) restart_process(some);
+                break;
+        }
+        for (int i = 0; i < get_process_count(); i++) programs.insert(get_process_by_index(i)->program_id);
+        for (int64_t p : programs) {
+            const int64_t want = model.count(p) ? model[p] : 0;
+            ASSERT_EQ(program_debt(p), want) << "program " << p << " at step " << step;
+        }
+    }
 }
 
 TEST(ProcessTable, TableFullFailsCleanly) {
