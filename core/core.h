@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/address_map.h"
+
 // ---------------------------------------------------------------------------
 // Version and limits
 // ---------------------------------------------------------------------------
@@ -356,47 +358,16 @@ inline constexpr int64_t MESSAGE_QUEUE_LIMIT = 0x1000000;  // a fuller queue ref
 // and four times what it holds goes back to a small buffer.
 inline constexpr int64_t MESSAGE_SHRINK_MIN = 0x100000;
 
-// Address space: 24-bit addresses, 4096 pages of 4 KB.
-inline constexpr uint32_t HVX_ADDR_MASK = 0xFFFFFF;
-inline constexpr int HVX_PAGE_SIZE = 4096;
-inline constexpr int HVX_PAGE_SHIFT = 12;
-inline constexpr int HVX_PAGES = 4096;
+// Page flags of the address space (core/address_map.h).
 inline constexpr uint8_t PAGE_FLAG_AUDIO = 1;    // changed since the synthesizer's copy
 inline constexpr uint8_t PAGE_FLAG_COLTAB = 2;   // colour-table page may differ from defaults
 inline constexpr uint8_t PAGE_FLAG_WRITTEN = 255;
-// Fixed map.
-inline constexpr int INITIAL_PAGES = 16;  // 0x0000-0xFFFF, allocated at creation
-inline constexpr uint32_t ADDR_DRAW_STATE = 0x5000;
-inline constexpr uint32_t ADDR_FLAG_BYTE = 0x547F;  // bit 0: incremental collector
-inline constexpr uint32_t ADDR_MOUSE_LOCK_FLAGS = 0x5F2D;
-inline constexpr uint32_t ADDR_MOUSE_EVENT_SENS = 0x5F28;
-inline constexpr uint32_t ADDR_MOUSE_MOVE_SENS = 0x5F29;
-inline constexpr uint32_t ADDR_COLTABS = 0x8000;  // 4 pages
-inline constexpr int COLTAB_FIRST_PAGE = 8;
-inline constexpr int COLTAB_PAGES = 4;
-inline constexpr uint32_t ADDR_SPRITE_FLAGS = 0xC000;
-inline constexpr uint32_t ADDR_DISPLAY = 0x10000;
-inline constexpr uint32_t ADDR_INST0_NODES = 0x40000;  // 64 bytes
-inline constexpr uint32_t ADDR_INST0_WT = 0x401E0;     // 8 bytes
-inline constexpr uint32_t ADDR_MAP_SLOT = 0x100000;
-inline constexpr uint32_t ADDR_WAVETABLE = 0xF78000;
-inline constexpr uint32_t ADDR_WAVETABLE_END = 0x1000000;
 inline constexpr int WAVETABLE_WAVES = 272;
 inline constexpr int WAVE_SAMPLES = 1024;
 inline constexpr uint64_t WAVETABLE_SEED = 0x12345678;
 
-// The virtual display and the frame it is composed into.
-inline constexpr int HVX_DISPLAY_W = 480;
-inline constexpr int HVX_DISPLAY_H = 270;
-inline constexpr int HVX_DISPLAY_PIXELS = HVX_DISPLAY_W * HVX_DISPLAY_H;
+// The pixel scale of a video mode (the byte at ADDR_VIDEO_MODE).
 inline int video_mode_scale_for(uint8_t mode) { return mode == 3 ? 2 : mode == 4 ? 3 : 1; }
-// Draw-state addresses the compositor and the window read.
-inline constexpr uint32_t ADDR_PALETTE = 0x5000;     // u32[256], four palettes of 64
-inline constexpr uint32_t ADDR_LINE_SEL = 0x5400;    // 2 bits a line, low bits first
-inline constexpr uint32_t ADDR_DISPLAY_W = 0x5478;   // i16
-inline constexpr uint32_t ADDR_DISPLAY_H = 0x547A;   // i16
-inline constexpr uint32_t ADDR_VIDEO_MODE = 0x547C;  // 3 = 240x135 doubled, 4 = 160x90 tripled
-inline constexpr uint32_t ADDR_REMAP = 0x5480;       // u8[64]
 inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
 
 // Cycle budget.

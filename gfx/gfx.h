@@ -9,19 +9,7 @@
 struct lua_State;
 struct Process;
 
-// Draw-state fields the rasteriser and the printer read (process addresses).
-inline constexpr uint32_t ADDR_FILL_PATTERN = 0x5500;  // 8 rows
-inline constexpr uint32_t ADDR_READ_MASK = 0x5508;
-inline constexpr uint32_t ADDR_WRITE_MASK = 0x5509;
-inline constexpr uint32_t ADDR_SPRITE_TARGET_MASK = 0x550A;
-inline constexpr uint32_t ADDR_SHAPE_TARGET_MASK = 0x550B;
-inline constexpr uint32_t ADDR_COLOUR_WORD = 0x550C;
-inline constexpr uint32_t ADDR_CAMERA_X = 0x5510;
-inline constexpr uint32_t ADDR_CAMERA_Y = 0x5514;
-inline constexpr uint32_t ADDR_CLIP_WORDS = 0x5528;  // x0, y0, x1, y1 as i16
-inline constexpr uint32_t ADDR_PRINT_X = 0x54F0;
-inline constexpr uint32_t ADDR_PRINT_Y = 0x54F4;
-inline constexpr uint32_t ADDR_PRINT_HOME_X = 0x54F8;
+// The draw-state fields read here are in core/address_map.h.
 
 // Rasteriser masks, loaded from the running process's draw state by each
 // drawing call (get_masks_shape for the single-pixel writers' callers).
@@ -69,9 +57,6 @@ int lua54__print_qzscii(lua_State* L);
 void init_default_coltabs();
 
 // --- captures: screenshots, labels, GIF recordings and sound -----------------
-inline constexpr uint32_t ADDR_GIF_REQUEST = 0x40;   // x, y, width, height, scale, -, skip, silent (i16)
-inline constexpr uint32_t ADDR_SHOT_REQUEST = 0x50;  // x, y, width, height, scale, label, skip, silent
-inline constexpr uint32_t ADDR_CAPTURE_STEM = 0x60;
 inline constexpr uint32_t CAPTURE_STEM_MAX = 64;
 inline constexpr int32_t CAPTURE_MIN_SIZE = 16;
 inline constexpr int32_t CAPTURE_MAX_SCALE = 4;
@@ -156,13 +141,6 @@ inline constexpr int32_t SPAN_COST_BASE_GROUPED = 3;
 // Text printer
 // ---------------------------------------------------------------------------
 
-inline constexpr uint32_t ADDR_PRINT_FLAGS = 0x5F36;     // bit 2: no newline, bit 7: wrap
-inline constexpr uint32_t ADDR_FONT_MAIN = 0x5F56;       // font page (x 256)
-inline constexpr uint32_t ADDR_FONT_ALT = 0x5F57;
-inline constexpr uint32_t ADDR_PRINT_ATTRS = 0x5F58;
-inline constexpr uint32_t ADDR_PRINT_SIZE_OVR = 0x5F59;  // low: width, high: height
-inline constexpr uint32_t ADDR_PRINT_WIDE_OVR = 0x5F5A;  // low: width 128-255, high: tab
-inline constexpr uint32_t ADDR_PRINT_OFFS_OVR = 0x5F5B;  // low: x offset, high: y offset
 inline constexpr int PRINT_FLAG_WRAP = 16;               // print_qzscii flags bit
 inline constexpr int PRINT_TEXT_PAD = 4;                 // zero bytes kept after a text copy
 inline constexpr int64_t PRINT_EXTENT_START = -1000000;
@@ -281,9 +259,6 @@ uint8_t* get_sprite_p(lua_State* L, int arg, int64_t* flags);
 // Graphics calls
 // ---------------------------------------------------------------------------
 
-inline constexpr uint32_t ADDR_LINE_NO_LAST = 0x551F;  // 1: line has no last point
-inline constexpr uint32_t ADDR_LINE_LAST_X = 0x5520;
-inline constexpr uint32_t ADDR_LINE_LAST_Y = 0x5524;
 inline constexpr int COLOUR_DEFAULT = 6;                // color() with no argument
 inline constexpr int CLS_COST_SHIFT = 6;                // cls charges pixels / 64
 inline constexpr int32_t PAL_ENTRY_COST = 2;            // per entry of a table given to pal
@@ -405,9 +380,7 @@ int lua54_circfill(lua_State* L);
 int lua54_rrect(lua_State* L);
 int lua54_rrectfill(lua_State* L);
 
-// Texture window words: x offset, y offset (i16), x size, y size (u16; the
-// integer column or row is masked with size - 1, 0 meaning 0xFFFF).
-inline constexpr uint32_t ADDR_TEX_WINDOW = 0x5530;
+// Textured lines (the texture window words: ADDR_TEX_WINDOW).
 inline constexpr int TLINE_NO_LAST = 0x100;  // leave out the last pixel
 inline constexpr int TLINE_PRESTEP = 0x200;  // sub-pixel prestep of u and v
 inline constexpr int TLINE_EXACT = 0x400;    // divide by w at every pixel
@@ -434,8 +407,6 @@ int lua54_sspr(lua_State* L);
 
 // Maps: i16 cells naming sprites (bits 0-12), transposed (bit 13), flipped in
 // x (bit 14) and y (bit 15); eight flag bits per sprite number.
-inline constexpr uint32_t ADDR_TILE_W = 0x550E;  // default tile size, 0 meaning 256
-inline constexpr uint32_t ADDR_TILE_H = 0x550F;
 inline constexpr int TILE_SIZE_FOR_ZERO = 256;
 inline constexpr int MAP_SHOW_SPRITE_0 = 8;  // bit of ADDR_PRINT_FLAGS
 inline constexpr int MAP_CELL_TRANSPOSE = 0x2000;

@@ -126,8 +126,7 @@ void process_dropped_file(const char* host_path);
 int drop_destination_path(const char* host_path, char* out, size_t out_size);
 
 // Process calls.
-// (display size and the no-new-frame bit: core/core.h)
-inline constexpr uint32_t ADDR_VIDEO_MASK = 0x547D;  // a blit of the display copies only these bits
+// (display size and video mask: core/address_map.h; the no-new-frame bit: core/core.h)
 inline constexpr uint8_t FLAG_BYTE_GC_INC = 1;
 inline constexpr uint8_t FLAG_BYTE_LOW_PRIORITY = 0x20;
 inline constexpr int32_t BLIT_FREE_W = 480;  // a whole-display blit without a mask costs nothing
