@@ -18,7 +18,6 @@
 // Version and limits
 // ---------------------------------------------------------------------------
 
-inline constexpr const char* HVX_VERSION = "0.3.0d";
 extern const char* const hvx_build_string;  // build date and time, set by the build
 
 inline constexpr size_t HVX_PATH_MAX = 1024;  // host path fields and prefix outputs
@@ -26,9 +25,6 @@ inline constexpr size_t HVX_NAME_MAX = 256;   // user id, user name, session tok
 
 inline constexpr int DEFAULT_DISPLAY_PID = 3;
 inline constexpr int DEFAULT_VOLUME = 192;
-inline constexpr int SESSION_REFRESH_FRAMES = 60;
-inline constexpr int EXIT_ATOMIC_WAIT_FRAMES = 60;  // frames an exit waits for an atomic operation
-inline constexpr int EXIT_ROOT_SLICES = 120;        // root slices run after that wait
 
 // ---------------------------------------------------------------------------
 // Byte buffer
@@ -280,12 +276,6 @@ struct config_t {
 extern config_t config;
 extern int32_t video_hash0;  // video bits last applied; -1 before the first
 
-inline constexpr int MOUNT_POINT_MAX = 255;
-inline constexpr int32_t SETTING_CLAMP_MAX = 256;  // volume and deadzone are 0..256
-inline constexpr const char* CONFIG_FILE_NAME = "halvoran_config.txt";
-inline constexpr const char* CONFIG_DEFAULT_HEADER = "# halvoran config\n\n";
-inline constexpr int CONFIG_BUFFER_KIND = 111;  // 'o'
-
 void config_set_defaults();  // zero, then the defaults
 
 // ---------------------------------------------------------------------------
@@ -343,10 +333,6 @@ inline constexpr size_t PROC_NAME_MAX = 63;     // characters kept of a name
 inline constexpr size_t PROC_PATH_MAX = 255;    // of a program path and the working folder
 inline constexpr size_t PROC_SANDBOX_MAX = 63;
 inline constexpr size_t PROC_CART_ID_MAX = 63;
-inline constexpr const char* PROC_SYSTEM_PREFIX = "/system/";
-inline constexpr const char* PROC_TERMINAL_PATH = "/system/apps/terminal.lua";
-inline constexpr int32_t PROC_FLAG_SYSTEM = 1;     // program under /system/
-inline constexpr int32_t PROC_FLAG_SANDBOXED = 2;  // sandbox text not empty
 inline constexpr int64_t RECENT_SANDBOX_MS = 10000;
 
 enum : int32_t { PROC_RUNNING = 0, PROC_ENDED = 1, PROC_FAILED = 2 };
@@ -362,25 +348,15 @@ inline constexpr int64_t MESSAGE_SHRINK_MIN = 0x100000;
 inline constexpr uint8_t PAGE_FLAG_AUDIO = 1;    // changed since the synthesizer's copy
 inline constexpr uint8_t PAGE_FLAG_COLTAB = 2;   // colour-table page may differ from defaults
 inline constexpr uint8_t PAGE_FLAG_WRITTEN = 255;
-inline constexpr int WAVETABLE_WAVES = 272;
-inline constexpr int WAVE_SAMPLES = 1024;
-inline constexpr uint64_t WAVETABLE_SEED = 0x12345678;
 
 // The pixel scale of a video mode (the byte at ADDR_VIDEO_MODE).
 inline int video_mode_scale_for(uint8_t mode) { return mode == 3 ? 2 : mode == 4 ? 3 : 1; }
-inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
 
 // Cycle budget.
 inline constexpr int32_t CPU_FRAME_BUDGET = 0x44444;        // 279,620
 inline constexpr int32_t CPU_FRAME_BUDGET_FAST = 0x111111;  // fast boot
 inline constexpr int32_t CPU_DEBT_CAP = 0x2AAAA8;           // ten frames
-inline constexpr int32_t CPU_DEBT_CAP_FAST = 0xAAAAAA;
 inline constexpr int32_t CPU_SUPERYIELD = 0x40000000;
-inline constexpr int64_t BOOT_WAIT_MS = 2200;
-inline constexpr int64_t MOUNT_HOLD_MS = 100;
-inline constexpr int CLOCK_STEP_MAX = 3;
-inline constexpr int GC_INC_PAUSE = 107;
-inline constexpr int GC_INC_STEPMUL = 18;
 
 // Memory accounting.
 inline constexpr int64_t MEMORY_LIMIT = 0x2000000;      // 32 MB per process
@@ -405,11 +381,6 @@ struct button_banks {
     uint8_t latch[BUTTON_BANK_BYTES];
     int32_t repeat[BUTTON_BANKS][BUTTON_BANK_BYTES];
 };
-
-inline constexpr const char* KERNEL_FATAL_TEXT = "** RUNTIME ERROR IN KERNEL **";
-inline constexpr const char* WM_FATAL_TEXT = "** RUNTIME ERROR IN WINDOW MANAGER **";
-inline constexpr const char* OUT_OF_MEMORY_TEXT = "out of memory";
-inline constexpr const char* RUNAWAY_TEXT = "out of cycles in a non-yieldable call";
 
 struct Process {
     int64_t id;
@@ -750,24 +721,9 @@ void hvx_free_pages(Process* p);
 
 // Messages between processes: each queue entry is a u32 little-endian length
 // and that many bytes of object text.
-inline constexpr int MESSAGE_SEND_KIND = 112;
-inline constexpr int32_t MESSAGE_SEND_SIZE = 256;
-inline constexpr int MESSAGE_COST_SHIFT = 3;          // one cycle per 8 bytes
-inline constexpr int MESSAGE_STRINGIFY_FLAGS = 3;
 inline constexpr int32_t MESSAGE_COMPACT_MIN = 65536; // read bytes kept before the queue moves
-inline constexpr const char* DROP_FOLDER = "/ram/drop/";
-inline constexpr const char* DROP_EMPTY_TEXT = "** dropping folders (and size zero files) not supported **";
-
-// Reading a message makes at most MESSAGE_READ_OBJECT_ALLOWANCE tables and
-// userdata plus one per MESSAGE_READ_BYTES_PER_OBJECT bytes of its text, and
-// never takes the reader past its memory limit; a message past either is
-// dropped (logged) and the next one read.
-inline constexpr int64_t MESSAGE_READ_OBJECT_ALLOWANCE = 65536;
-inline constexpr int32_t MESSAGE_READ_BYTES_PER_OBJECT = 4;
 inline constexpr int MESSAGE_REFUSED = -1;
 inline constexpr int MESSAGE_QUEUE_FULL = -2;
-inline constexpr const char* MESSAGE_REFUSED_TEXT = "send_message: the receiver cannot hold the message";
-inline constexpr const char* MESSAGE_QUEUE_FULL_TEXT = "queue full";
 
 // Queues a message: bytes queued (length + 4); 0 when dropped without a word
 // (no receiver, no queue); MESSAGE_QUEUE_FULL when the receiver's unread

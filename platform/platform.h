@@ -81,6 +81,7 @@ inline constexpr uint32_t WINDOW_FLAGS_WINDOWED = 0x24;     // shown | resizable
 inline constexpr uint32_t WINDOW_FLAG_HIGHDPI = 0x2000;
 
 // Frames.
+inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
 inline constexpr uint32_t FRAME_MS = 16;
 inline constexpr uint32_t FRAME_MS_SLOW = 32;  // battery saver while the user is idle
 inline constexpr uint64_t IDLE_AFTER_MS = 500;
@@ -90,11 +91,15 @@ inline constexpr int FRAME_WAIT_MAX = 100;
 inline constexpr uint32_t FRAME_SLEEP_MAX_MS = 100;
 
 // Input.
+// Texts through the clipboard and messages: one cycle per 8 bytes.
+inline constexpr int MESSAGE_COST_SHIFT = 3;
 inline constexpr int KEY_STATES = 512;
 inline constexpr uint64_t FOCUS_GUARD_MS = 100;  // keys held while focus returns are ignored this long
 inline constexpr size_t HOST_EVENT_TEXT_MAX = 512;
 
 // Boot screen.
+inline constexpr const char* HVX_VERSION = "0.3.0d";
+inline constexpr int64_t BOOT_WAIT_MS = 2200;
 inline constexpr double BOOT_MS_PER_FRAME = 16.6;
 inline constexpr int BOOT_BACK_BYTES = 16 + HVX_DISPLAY_PIXELS;  // typed userdata header + pixels
 inline constexpr int BOOT_LAST_PAGE_LEN = HVX_DISPLAY_PIXELS - 31 * 4096;  // 2624

@@ -271,6 +271,7 @@ inline constexpr int RESOLVE_BUFFER_KIND = 33;
 inline constexpr int MOUNT_RAM_BUFFER_KIND = 77;
 inline constexpr uint64_t MOUNT_FLUSH_DELAY_MS = 300;
 inline constexpr const char* CART_MOUNT_FOLDER = "/ram/mount";
+inline constexpr const char* PROC_SYSTEM_PREFIX = "/system/";
 
 struct pmount {
     int32_t kind;
