@@ -282,36 +282,11 @@ void config_set_defaults();  // zero, then the defaults
 // Run-time state of the workstation
 // ---------------------------------------------------------------------------
 
+// The ground's part; each subsystem keeps its own beside its code (audio_app,
+// storage_app, gfx_app, platform_app, runtime_app), all cleared at a reboot.
 struct app_t {
-    int32_t focus;  // kept across a reboot
-    uint64_t focus_time;
-    int32_t signal35_flag;
-    int32_t signal36_flag;
     int32_t video_ready;
-    int64_t audio_focus_pid;
-    int64_t audio_copy_pid;
-    int32_t audio_capture;
-    buffer* audio_capture_buf;
-    int32_t gif_recording;
-    int32_t gif_frames;
-    int32_t screenshot_pending;
-    int32_t boot_done;
-    int32_t boot_screen_off;
-    int32_t has_exported_cart;
-    int32_t rom_option;
-    int32_t file_opened;
-    int32_t mouse_locked;
-    int32_t mouse_lock_words[6];
     int64_t atomic_pid;
-    uint64_t last_input_time;
-    int32_t battery_slow;
-    int32_t button_word;
-    uint64_t frame_count;
-    uint64_t boot_start;
-    int32_t reboot_request;
-    int32_t exit_request;
-    int32_t exit_wait;
-    int32_t audio_stat_counters[4];
 };
 
 extern app_t app;

@@ -57,6 +57,16 @@ int lua54__print_qzscii(lua_State* L);
 void init_default_coltabs();
 
 // --- captures: screenshots, labels, GIF recordings and sound -----------------
+// Run-time state of the captures, cleared at a reboot (the sound capture's
+// fields change under the audio lock).
+struct gfx_app_t {
+    int32_t audio_capture;
+    buffer* audio_capture_buf;
+    int32_t gif_recording;
+    int32_t gif_frames;
+    int32_t screenshot_pending;
+};
+extern gfx_app_t gfx_app;
 inline constexpr uint32_t CAPTURE_STEM_MAX = 64;
 inline constexpr int32_t CAPTURE_MIN_SIZE = 16;
 inline constexpr int32_t CAPTURE_MAX_SCALE = 4;
@@ -86,15 +96,15 @@ inline constexpr const char* SCREENSHOT_REFUSED_TEXT = "could not store screensh
 // empty when all are.
 std::string capture_filename(const std::string& stem, const char* ext);
 // Reads the running process's screenshot request; 0 when taken (the caller
-// then sets app.screenshot_pending), 1 when refused: the process asked
+// then sets gfx_app.screenshot_pending), 1 when refused: the process asked
 // within SCREENSHOT_SPACING_MS of its last taken request (notified, and
 // logged once per process).
 int request_screenshot();
-// 0 when a recording started (the caller then sets app.gif_frames = 0 and
-// app.gif_recording = 1); non-zero when none did, or one is running.
+// 0 when a recording started (the caller then sets gfx_app.gif_frames = 0
+// and gfx_app.gif_recording = 1); non-zero when none did, or one is running.
 int gif_start();
 // Ends the recording and writes (or with write 0 drops) the file; 0 when the
-// file was written. The caller clears app.gif_recording.
+// file was written. The caller clears gfx_app.gif_recording.
 int gif_end_ex(int write);
 int gif_end();
 // The buffer and flag change under the audio lock; the file is written after.

@@ -66,6 +66,23 @@ inline constexpr int BIG_SRC_H = 1080;
 inline constexpr int BLIT_720P_W = 1280;
 inline constexpr int BLIT_720P_H = 720;
 
+// Run-time state of the window, input and boot screen, cleared at a reboot.
+struct platform_app_t {
+    int32_t focus;  // kept across a reboot
+    uint64_t focus_time;
+    int32_t signal35_flag;
+    int32_t boot_done;
+    int32_t boot_screen_off;
+    int32_t mouse_locked;
+    uint64_t last_input_time;
+    int32_t battery_slow;
+    int32_t button_word;
+    uint64_t frame_count;
+    uint64_t boot_start;
+    int32_t reboot_request;
+    int32_t exit_request;
+};
+extern platform_app_t platform_app;
 
 // Window.
 inline constexpr int PIXEL_SCALE_DEFAULT = 2;
@@ -364,7 +381,7 @@ void audio_open_output_device();
 void audio_close_output_device();
 int64_t os_audio_device_id();  // -1 while none is open
 // The device's callback: the mixer fills the stream, and while capture is on
-// the same bytes are appended to app.audio_capture_buf.
+// the same bytes are appended to gfx_app.audio_capture_buf.
 void sdl2_mixer_callback(void* userdata, uint8_t* stream, int len);
 // (The audio lock that keeps the callback out: audio/audio.h.)
 // Keeps room ahead of the callback in the capture buffer; once a frame.

@@ -28,6 +28,15 @@ int halvoran_main(int argc, char** argv);
 
 extern uint64_t debug_system_frames_since_reboot;
 
+// Run-time state of the machine's own, cleared at a reboot.
+struct runtime_app_t {
+    int32_t signal36_flag;
+    int32_t rom_option;
+    int32_t exit_wait;
+    int32_t audio_stat_counters[4];
+};
+extern runtime_app_t runtime_app;
+
 // Settings read and applied at start-up.
 inline constexpr int MOUNT_POINT_MAX = 255;
 inline constexpr int32_t SETTING_CLAMP_MAX = 256;  // volume and deadzone are 0..256

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+storage_app_t storage_app;
 
 // ---------------------------------------------------------------------------
 // Entry stream

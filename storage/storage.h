@@ -26,6 +26,13 @@ inline bool path_has_dotdot_segment(const char* s, int64_t n) {
     return false;
 }
 
+// Run-time state of the file system, cleared at a reboot.
+struct storage_app_t {
+    int32_t has_exported_cart;
+    int32_t file_opened;
+};
+extern storage_app_t storage_app;
+
 // ---------------------------------------------------------------------------
 // Hashes: MurmurHash3 (data, byte count, seed, output). A negative count
 // hashes no bytes.
