@@ -7,8 +7,8 @@ inline constexpr int MUDO_VOLUME_MAX = 256;
 
 // Nestable lock: while it is held the output device's callback does not run.
 // Strictly paired, main thread only; never held across a call that can raise
-// a script error. app.audio_capture and app.audio_capture_buf are read by the
-// callback: they change only while it is held.
+// a script error. gfx_app.audio_capture and gfx_app.audio_capture_buf are read
+// by the callback: they change only while it is held.
 void os_lock_audio();
 void os_unlock_audio();
 int os_audio_lock_level();
@@ -16,6 +16,13 @@ bool audio_lock_ready();  // makes the lock's mutex; false when the host has non
 // The callback's side: the mutex alone, around what it reads and writes.
 void audio_mixer_lock();
 void audio_mixer_unlock();
+
+// Run-time state of the synthesizer's side, cleared at a reboot.
+struct audio_app_t {
+    int64_t audio_focus_pid;
+    int64_t audio_copy_pid;
+};
+extern audio_app_t audio_app;
 
 // The synthesizer's copy of the focus process: pid asks for the focus (0:
 // whoever holds it); force copies even when nothing was written. 0 with the

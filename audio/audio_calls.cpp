@@ -10,8 +10,6 @@
 
 namespace {
 
-inline constexpr uint32_t ADDR_AUDIO_MIX_VOL = 0x553A;
-
 // A number or a string (one that is no number gives 0), truncated toward
 // zero and saturated to 32 bits; anything else is the default.
 int32_t arg_i32(lua_State* L, int i, int32_t dflt) {

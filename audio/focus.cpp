@@ -3,12 +3,14 @@
 #include "audio/audio.h"
 #include "core/core.h"
 
+audio_app_t audio_app;
+
 // Nothing for the once-a-frame copy to do: the audio lock is left alone, so
 // the mixer sees no writer in an idle frame.
 bool synth_copy_current() {
-    const Process* f = get_process(app.audio_focus_pid);
-    if (!f) return app.audio_focus_pid == -2;
-    return app.audio_copy_pid == f->id && !f->audio_lines;
+    const Process* f = get_process(audio_app.audio_focus_pid);
+    if (!f) return audio_app.audio_focus_pid == -2;
+    return audio_app.audio_copy_pid == f->id && !f->audio_lines;
 }
 
 static void copy_page_to_synth(Process* f, int pg) {
@@ -24,31 +26,31 @@ static void copy_page_to_synth(Process* f, int pg) {
 }
 
 int audio_op_start(int64_t pid, int force) {
-    if (pid > LAST_SYSTEM_PROCESS_ID && pid != app.audio_focus_pid) {
+    if (pid > LAST_SYSTEM_PROCESS_ID && pid != audio_app.audio_focus_pid) {
         os_lock_audio();
         int playing = mudo_anything_is_playing();
         os_unlock_audio();
-        Process* focus = get_process(app.audio_focus_pid);
+        Process* focus = get_process(audio_app.audio_focus_pid);
         Process* req = get_process(pid);
         int32_t req_priority = req ? req->audio_priority : 0;
         // With no focus record left there is nothing to compare: allowed.
         if (playing && focus && focus->audio_priority > req_priority) return 1;
-        app.audio_focus_pid = pid;
+        audio_app.audio_focus_pid = pid;
     } else if (pid >= KERNEL_PROCESS_ID && pid <= LAST_SYSTEM_PROCESS_ID) {
-        app.audio_focus_pid = pid;
+        audio_app.audio_focus_pid = pid;
     }
     os_lock_audio();
-    Process* f = get_process(app.audio_focus_pid);
+    Process* f = get_process(audio_app.audio_focus_pid);
     if (!f) {
-        if (app.audio_focus_pid != -2) {
+        if (audio_app.audio_focus_pid != -2) {
             mudo_memset(0, 0, ADDR_WAVETABLE_END);
-            app.audio_focus_pid = -2;
+            audio_app.audio_focus_pid = -2;
             mudo_kill_all_audio();
         }
         os_unlock_audio();
         return 1;
     }
-    bool same = app.audio_copy_pid == f->id;
+    bool same = audio_app.audio_copy_pid == f->id;
     if (!force && same) return 0;
     // A new focus is copied whole; the same one only where it was written.
     for (int line = 0; line < HVX_PAGES / 64; line++) {
@@ -62,7 +64,7 @@ int audio_op_start(int64_t pid, int force) {
     }
     f->audio_lines = 0;
     if (!same) mudo_kill_all_audio();
-    app.audio_copy_pid = f->id;
+    audio_app.audio_copy_pid = f->id;
     return 0;
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/address_map.h"
+
 // --- sizes and limits ------------------------------------------------------
 inline constexpr uint32_t MUDO_RAM_SIZE = 0x1000000;  // the private copy of the focus process
 inline constexpr uint32_t MUDO_RAM_PAGE = 4096;       // the copy keeps track of written pages by these
@@ -29,11 +31,7 @@ inline constexpr int MUDO_GAIN_TRI_SIZE = 16384;
 inline constexpr int32_t MUDO_SAMPLE_MAX = 32767;  // samples clamp to +-this, never -32768
 inline constexpr int32_t MUDO_STEREO_UNITY = 4096;
 
-// --- audio RAM layout --------------------------------------------------------
-inline constexpr uint32_t ADDR_AUDIO_VOLUME = 0x5538;        // notes and sound effects, 64 = unity
-inline constexpr uint32_t ADDR_AUDIO_MUSIC_VOLUME = 0x5539;  // music, 64 = unity
-inline constexpr uint32_t ADDR_AUDIO_BASE = 0x553C;          // << 16: instruments and tracks
-inline constexpr uint32_t ADDR_AUDIO_MUSIC_BASE = 0x553D;
+// --- audio RAM layout (the draw-state bytes: core/address_map.h) --------------
 inline constexpr uint32_t INST_OFFSET = 0x10000;  // instrument i at base + INST_OFFSET + INST_SIZE * i
 inline constexpr uint32_t INST_SIZE = 512;
 inline constexpr uint32_t INST_NODE_SIZE = 32;
@@ -273,7 +271,6 @@ inline constexpr uint32_t MUDO_MAX_BASE = 0xF00000;
 inline constexpr int MUDO_MIX_MAX_FRAMES = 8192;  // one block; longer requests take several
 inline constexpr int MUDO_MAX_PASSES = 1024;
 inline constexpr int32_t MUDO_FADE_TICKS_PER_SECOND = 120;
-inline constexpr uint32_t ADDR_AUDIO_FLAGS = 0x547F;
 inline constexpr uint8_t AUDIO_FLAG_SILENCE = 4;
 
 void mudo_set_note(int32_t c, int32_t pitch, int32_t inst, int32_t vol, int32_t effect, int32_t param,

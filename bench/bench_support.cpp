@@ -55,9 +55,9 @@ Process* bench_boot_our_kernel() {
     const std::string kernel = script("boot.lua");
     Process* root = bench_process(kernel.c_str(), "kernel", "/system/boot.lua");
     if (!root) return nullptr;
-    app.boot_screen_off = 1;
-    app.boot_start = 1;
-    app.frame_count = 1000;
+    platform_app.boot_screen_off = 1;
+    platform_app.boot_start = 1;
+    platform_app.frame_count = 1000;
     for (int i = 0; i < 10; i++) bench_idle_frame(root);  // booted, the first picture drawn
     return get_process(DEFAULT_DISPLAY_PID) ? root : nullptr;
 }

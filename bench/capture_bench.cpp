@@ -37,12 +37,12 @@ void start_recording(Process* wm, int scale) {
     const int16_t req[8] = {0, 0, HVX_DISPLAY_W, HVX_DISPLAY_H, (int16_t)scale, 0, 0, 1};
     for (int i = 0; i < 8; i++) hvx_poke16(wm, ADDR_GIF_REQUEST + 2 * i, (uint16_t)req[i]);
     hvx_poke8(wm, ADDR_CAPTURE_STEM, 0);
-    if (gif_start() == 0) app.gif_recording = 1, app.gif_frames = 0;
+    if (gif_start() == 0) gfx_app.gif_recording = 1, gfx_app.gif_frames = 0;
 }
 
 void stop_recording() {
     gif_end_ex(0);
-    app.gif_recording = 0;
+    gfx_app.gif_recording = 0;
 }
 
 // Every frame changes colour (the whole palette alternates), so nothing is

@@ -13,6 +13,7 @@
 
 #include "audio/audio.h"
 #include "bench/bench_support.h"
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
@@ -94,8 +95,8 @@ void BM_AudioCallback512(benchmark::State& state) {
     std::vector<uint8_t> stream(AUDIO_SAMPLES * AUDIO_FRAME_BYTES);
     os_lock_audio();
     if (capture) {
-        app.audio_capture_buf = create_buffer_2(AUDIO_CAPTURE_GROWTH, 'a');
-        app.audio_capture = 1;
+        gfx_app.audio_capture_buf = create_buffer_2(AUDIO_CAPTURE_GROWTH, 'a');
+        gfx_app.audio_capture = 1;
     }
     os_unlock_audio();
     int64_t n = 0;
@@ -103,11 +104,11 @@ void BM_AudioCallback512(benchmark::State& state) {
         sdl2_mixer_callback(nullptr, stream.data(), (int)stream.size());
         benchmark::DoNotOptimize(stream.data());
         // Rewound now and then, as the main thread's reserve would make room.
-        if (capture && ++n % 512 == 0) app.audio_capture_buf->cursor = 0;
+        if (capture && ++n % 512 == 0) gfx_app.audio_capture_buf->cursor = 0;
     }
     os_lock_audio();
-    destroy_buffer(app.audio_capture_buf);
-    app.audio_capture_buf = nullptr, app.audio_capture = 0;
+    destroy_buffer(gfx_app.audio_capture_buf);
+    gfx_app.audio_capture_buf = nullptr, gfx_app.audio_capture = 0;
     os_unlock_audio();
 }
 BENCHMARK(BM_AudioCallback512)->Arg(0)->Arg(1);

@@ -12,11 +12,12 @@
 #include <cstring>
 #include <string>
 
+#include "core/address_map.h"
+
 // ---------------------------------------------------------------------------
 // Version and limits
 // ---------------------------------------------------------------------------
 
-inline constexpr const char* HVX_VERSION = "0.3.0d";
 extern const char* const hvx_build_string;  // build date and time, set by the build
 
 inline constexpr size_t HVX_PATH_MAX = 1024;  // host path fields and prefix outputs
@@ -24,9 +25,6 @@ inline constexpr size_t HVX_NAME_MAX = 256;   // user id, user name, session tok
 
 inline constexpr int DEFAULT_DISPLAY_PID = 3;
 inline constexpr int DEFAULT_VOLUME = 192;
-inline constexpr int SESSION_REFRESH_FRAMES = 60;
-inline constexpr int EXIT_ATOMIC_WAIT_FRAMES = 60;  // frames an exit waits for an atomic operation
-inline constexpr int EXIT_ROOT_SLICES = 120;        // root slices run after that wait
 
 // ---------------------------------------------------------------------------
 // Byte buffer
@@ -278,48 +276,17 @@ struct config_t {
 extern config_t config;
 extern int32_t video_hash0;  // video bits last applied; -1 before the first
 
-inline constexpr int MOUNT_POINT_MAX = 255;
-inline constexpr int32_t SETTING_CLAMP_MAX = 256;  // volume and deadzone are 0..256
-inline constexpr const char* CONFIG_FILE_NAME = "halvoran_config.txt";
-inline constexpr const char* CONFIG_DEFAULT_HEADER = "# halvoran config\n\n";
-inline constexpr int CONFIG_BUFFER_KIND = 111;  // 'o'
-
 void config_set_defaults();  // zero, then the defaults
 
 // ---------------------------------------------------------------------------
 // Run-time state of the workstation
 // ---------------------------------------------------------------------------
 
+// The ground's part; each subsystem keeps its own beside its code (audio_app,
+// storage_app, gfx_app, platform_app, runtime_app), all cleared at a reboot.
 struct app_t {
-    int32_t focus;  // kept across a reboot
-    uint64_t focus_time;
-    int32_t signal35_flag;
-    int32_t signal36_flag;
     int32_t video_ready;
-    int64_t audio_focus_pid;
-    int64_t audio_copy_pid;
-    int32_t audio_capture;
-    buffer* audio_capture_buf;
-    int32_t gif_recording;
-    int32_t gif_frames;
-    int32_t screenshot_pending;
-    int32_t boot_done;
-    int32_t boot_screen_off;
-    int32_t has_exported_cart;
-    int32_t rom_option;
-    int32_t file_opened;
-    int32_t mouse_locked;
-    int32_t mouse_lock_words[6];
     int64_t atomic_pid;
-    uint64_t last_input_time;
-    int32_t battery_slow;
-    int32_t button_word;
-    uint64_t frame_count;
-    uint64_t boot_start;
-    int32_t reboot_request;
-    int32_t exit_request;
-    int32_t exit_wait;
-    int32_t audio_stat_counters[4];
 };
 
 extern app_t app;
@@ -341,10 +308,6 @@ inline constexpr size_t PROC_NAME_MAX = 63;     // characters kept of a name
 inline constexpr size_t PROC_PATH_MAX = 255;    // of a program path and the working folder
 inline constexpr size_t PROC_SANDBOX_MAX = 63;
 inline constexpr size_t PROC_CART_ID_MAX = 63;
-inline constexpr const char* PROC_SYSTEM_PREFIX = "/system/";
-inline constexpr const char* PROC_TERMINAL_PATH = "/system/apps/terminal.lua";
-inline constexpr int32_t PROC_FLAG_SYSTEM = 1;     // program under /system/
-inline constexpr int32_t PROC_FLAG_SANDBOXED = 2;  // sandbox text not empty
 inline constexpr int64_t RECENT_SANDBOX_MS = 10000;
 
 enum : int32_t { PROC_RUNNING = 0, PROC_ENDED = 1, PROC_FAILED = 2 };
@@ -356,60 +319,19 @@ inline constexpr int64_t MESSAGE_QUEUE_LIMIT = 0x1000000;  // a fuller queue ref
 // and four times what it holds goes back to a small buffer.
 inline constexpr int64_t MESSAGE_SHRINK_MIN = 0x100000;
 
-// Address space: 24-bit addresses, 4096 pages of 4 KB.
-inline constexpr uint32_t HVX_ADDR_MASK = 0xFFFFFF;
-inline constexpr int HVX_PAGE_SIZE = 4096;
-inline constexpr int HVX_PAGE_SHIFT = 12;
-inline constexpr int HVX_PAGES = 4096;
+// Page flags of the address space (core/address_map.h).
 inline constexpr uint8_t PAGE_FLAG_AUDIO = 1;    // changed since the synthesizer's copy
 inline constexpr uint8_t PAGE_FLAG_COLTAB = 2;   // colour-table page may differ from defaults
 inline constexpr uint8_t PAGE_FLAG_WRITTEN = 255;
-// Fixed map.
-inline constexpr int INITIAL_PAGES = 16;  // 0x0000-0xFFFF, allocated at creation
-inline constexpr uint32_t ADDR_DRAW_STATE = 0x5000;
-inline constexpr uint32_t ADDR_FLAG_BYTE = 0x547F;  // bit 0: incremental collector
-inline constexpr uint32_t ADDR_MOUSE_LOCK_FLAGS = 0x5F2D;
-inline constexpr uint32_t ADDR_MOUSE_EVENT_SENS = 0x5F28;
-inline constexpr uint32_t ADDR_MOUSE_MOVE_SENS = 0x5F29;
-inline constexpr uint32_t ADDR_COLTABS = 0x8000;  // 4 pages
-inline constexpr int COLTAB_FIRST_PAGE = 8;
-inline constexpr int COLTAB_PAGES = 4;
-inline constexpr uint32_t ADDR_SPRITE_FLAGS = 0xC000;
-inline constexpr uint32_t ADDR_DISPLAY = 0x10000;
-inline constexpr uint32_t ADDR_INST0_NODES = 0x40000;  // 64 bytes
-inline constexpr uint32_t ADDR_INST0_WT = 0x401E0;     // 8 bytes
-inline constexpr uint32_t ADDR_MAP_SLOT = 0x100000;
-inline constexpr uint32_t ADDR_WAVETABLE = 0xF78000;
-inline constexpr uint32_t ADDR_WAVETABLE_END = 0x1000000;
-inline constexpr int WAVETABLE_WAVES = 272;
-inline constexpr int WAVE_SAMPLES = 1024;
-inline constexpr uint64_t WAVETABLE_SEED = 0x12345678;
 
-// The virtual display and the frame it is composed into.
-inline constexpr int HVX_DISPLAY_W = 480;
-inline constexpr int HVX_DISPLAY_H = 270;
-inline constexpr int HVX_DISPLAY_PIXELS = HVX_DISPLAY_W * HVX_DISPLAY_H;
+// The pixel scale of a video mode (the byte at ADDR_VIDEO_MODE).
 inline int video_mode_scale_for(uint8_t mode) { return mode == 3 ? 2 : mode == 4 ? 3 : 1; }
-// Draw-state addresses the compositor and the window read.
-inline constexpr uint32_t ADDR_PALETTE = 0x5000;     // u32[256], four palettes of 64
-inline constexpr uint32_t ADDR_LINE_SEL = 0x5400;    // 2 bits a line, low bits first
-inline constexpr uint32_t ADDR_DISPLAY_W = 0x5478;   // i16
-inline constexpr uint32_t ADDR_DISPLAY_H = 0x547A;   // i16
-inline constexpr uint32_t ADDR_VIDEO_MODE = 0x547C;  // 3 = 240x135 doubled, 4 = 160x90 tripled
-inline constexpr uint32_t ADDR_REMAP = 0x5480;       // u8[64]
-inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
 
 // Cycle budget.
 inline constexpr int32_t CPU_FRAME_BUDGET = 0x44444;        // 279,620
 inline constexpr int32_t CPU_FRAME_BUDGET_FAST = 0x111111;  // fast boot
 inline constexpr int32_t CPU_DEBT_CAP = 0x2AAAA8;           // ten frames
-inline constexpr int32_t CPU_DEBT_CAP_FAST = 0xAAAAAA;
 inline constexpr int32_t CPU_SUPERYIELD = 0x40000000;
-inline constexpr int64_t BOOT_WAIT_MS = 2200;
-inline constexpr int64_t MOUNT_HOLD_MS = 100;
-inline constexpr int CLOCK_STEP_MAX = 3;
-inline constexpr int GC_INC_PAUSE = 107;
-inline constexpr int GC_INC_STEPMUL = 18;
 
 // Memory accounting.
 inline constexpr int64_t MEMORY_LIMIT = 0x2000000;      // 32 MB per process
@@ -434,11 +356,6 @@ struct button_banks {
     uint8_t latch[BUTTON_BANK_BYTES];
     int32_t repeat[BUTTON_BANKS][BUTTON_BANK_BYTES];
 };
-
-inline constexpr const char* KERNEL_FATAL_TEXT = "** RUNTIME ERROR IN KERNEL **";
-inline constexpr const char* WM_FATAL_TEXT = "** RUNTIME ERROR IN WINDOW MANAGER **";
-inline constexpr const char* OUT_OF_MEMORY_TEXT = "out of memory";
-inline constexpr const char* RUNAWAY_TEXT = "out of cycles in a non-yieldable call";
 
 struct Process {
     int64_t id;
@@ -792,24 +709,9 @@ void hvx_free_pages(Process* p);
 
 // Messages between processes: each queue entry is a u32 little-endian length
 // and that many bytes of object text.
-inline constexpr int MESSAGE_SEND_KIND = 112;
-inline constexpr int32_t MESSAGE_SEND_SIZE = 256;
-inline constexpr int MESSAGE_COST_SHIFT = 3;          // one cycle per 8 bytes
-inline constexpr int MESSAGE_STRINGIFY_FLAGS = 3;
 inline constexpr int32_t MESSAGE_COMPACT_MIN = 65536; // read bytes kept before the queue moves
-inline constexpr const char* DROP_FOLDER = "/ram/drop/";
-inline constexpr const char* DROP_EMPTY_TEXT = "** dropping folders (and size zero files) not supported **";
-
-// Reading a message makes at most MESSAGE_READ_OBJECT_ALLOWANCE tables and
-// userdata plus one per MESSAGE_READ_BYTES_PER_OBJECT bytes of its text, and
-// never takes the reader past its memory limit; a message past either is
-// dropped (logged) and the next one read.
-inline constexpr int64_t MESSAGE_READ_OBJECT_ALLOWANCE = 65536;
-inline constexpr int32_t MESSAGE_READ_BYTES_PER_OBJECT = 4;
 inline constexpr int MESSAGE_REFUSED = -1;
 inline constexpr int MESSAGE_QUEUE_FULL = -2;
-inline constexpr const char* MESSAGE_REFUSED_TEXT = "send_message: the receiver cannot hold the message";
-inline constexpr const char* MESSAGE_QUEUE_FULL_TEXT = "queue full";
 
 // Queues a message: bytes queued (length + 4); 0 when dropped without a word
 // (no receiver, no queue); MESSAGE_QUEUE_FULL when the receiver's unread

@@ -21,6 +21,8 @@
 #include <fcntl.h>  // a GIF opened with plain permissions
 #include <unistd.h>
 
+gfx_app_t gfx_app;
+
 int video_mode_scale() {
     Process* p = get_process(config.display_pid);
     return p ? video_mode_scale_for(peek_proc(p, ADDR_VIDEO_MODE)) : 1;
@@ -207,7 +209,7 @@ void read_display(const Process* p, uint8_t* out) {
 bool gif_failed(int ok) {
     if (ok == GIF_OK) return false;
     gif_end_ex(1);
-    app.gif_recording = 0;
+    gfx_app.gif_recording = 0;
     return true;
 }
 
@@ -331,12 +333,12 @@ int screenshot_encoding() { return encoding.active; }
 void update_screenshot(const uint32_t* pixels) {
     store_encoded_shot();
     // One encode at a time: a shot asked for meanwhile waits for it.
-    if (!app.screenshot_pending || !pixels || encoding.active) return;
+    if (!gfx_app.screenshot_pending || !pixels || encoding.active) return;
     if (shot.skip >= 1) {
         shot.skip--;
         return;
     }
-    app.screenshot_pending = 0;
+    gfx_app.screenshot_pending = 0;
     capture_screenshot(pixels);
 }
 
@@ -406,13 +408,13 @@ int gif_end_ex(int write) {
 int gif_end() { return gif_end_ex(1); }
 
 void update_gif_recording(const uint32_t* pal, const uint32_t* line_sel, const uint32_t*) {
-    if (!app.gif_recording || !rec.gif || !pal || !line_sel) return;
+    if (!gfx_app.gif_recording || !rec.gif || !pal || !line_sel) return;
     if (rec.skip >= 1) {
         rec.skip--;
         return;
     }
-    app.gif_frames++;
-    if (!(app.gif_frames & 1)) return;
+    gfx_app.gif_frames++;
+    if (!(gfx_app.gif_frames & 1)) return;
     if (rec.frames >= GIF_MAX_FRAMES) {
         if (!rec.full) krio_debug("** gif recording full: no more frames are added\n");
         rec.full = true;
@@ -427,9 +429,9 @@ int audio_capture_start() {
     buffer* b = create_buffer_2(AUDIO_CAPTURE_BYTES, AUDIO_CAPTURE_KIND);
     if (!b) return 1;
     os_lock_audio();  // the audio callback reads both fields
-    buffer* old = app.audio_capture_buf;
-    app.audio_capture_buf = b;
-    app.audio_capture = 1;
+    buffer* old = gfx_app.audio_capture_buf;
+    gfx_app.audio_capture_buf = b;
+    gfx_app.audio_capture = 1;
     os_unlock_audio();
     destroy_buffer(old);
     return 0;
@@ -437,9 +439,9 @@ int audio_capture_start() {
 
 int audio_capture_end() {
     os_lock_audio();
-    buffer* b = app.audio_capture_buf;
-    app.audio_capture_buf = nullptr;
-    app.audio_capture = 0;
+    buffer* b = gfx_app.audio_capture_buf;
+    gfx_app.audio_capture_buf = nullptr;
+    gfx_app.audio_capture = 0;
     os_unlock_audio();
     const std::string name = capture_filename("audio", ".raw");
     pfile* f = name.empty() ? nullptr : pfopen(name.c_str(), "wb");
@@ -458,9 +460,9 @@ int audio_capture_end() {
 }
 
 void update_audio_capture() {
-    if (!app.audio_capture) return;
+    if (!gfx_app.audio_capture) return;
     os_lock_audio();  // the callback grows the length
-    const bool full = app.audio_capture_buf && app.audio_capture_buf->length >= AUDIO_CAPTURE_MAX_BYTES;
+    const bool full = gfx_app.audio_capture_buf && gfx_app.audio_capture_buf->length >= AUDIO_CAPTURE_MAX_BYTES;
     os_unlock_audio();
     if (full) audio_capture_end();
 }

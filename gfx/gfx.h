@@ -9,19 +9,7 @@
 struct lua_State;
 struct Process;
 
-// Draw-state fields the rasteriser and the printer read (process addresses).
-inline constexpr uint32_t ADDR_FILL_PATTERN = 0x5500;  // 8 rows
-inline constexpr uint32_t ADDR_READ_MASK = 0x5508;
-inline constexpr uint32_t ADDR_WRITE_MASK = 0x5509;
-inline constexpr uint32_t ADDR_SPRITE_TARGET_MASK = 0x550A;
-inline constexpr uint32_t ADDR_SHAPE_TARGET_MASK = 0x550B;
-inline constexpr uint32_t ADDR_COLOUR_WORD = 0x550C;
-inline constexpr uint32_t ADDR_CAMERA_X = 0x5510;
-inline constexpr uint32_t ADDR_CAMERA_Y = 0x5514;
-inline constexpr uint32_t ADDR_CLIP_WORDS = 0x5528;  // x0, y0, x1, y1 as i16
-inline constexpr uint32_t ADDR_PRINT_X = 0x54F0;
-inline constexpr uint32_t ADDR_PRINT_Y = 0x54F4;
-inline constexpr uint32_t ADDR_PRINT_HOME_X = 0x54F8;
+// The draw-state fields read here are in core/address_map.h.
 
 // Rasteriser masks, loaded from the running process's draw state by each
 // drawing call (get_masks_shape for the single-pixel writers' callers).
@@ -69,9 +57,16 @@ int lua54__print_qzscii(lua_State* L);
 void init_default_coltabs();
 
 // --- captures: screenshots, labels, GIF recordings and sound -----------------
-inline constexpr uint32_t ADDR_GIF_REQUEST = 0x40;   // x, y, width, height, scale, -, skip, silent (i16)
-inline constexpr uint32_t ADDR_SHOT_REQUEST = 0x50;  // x, y, width, height, scale, label, skip, silent
-inline constexpr uint32_t ADDR_CAPTURE_STEM = 0x60;
+// Run-time state of the captures, cleared at a reboot (the sound capture's
+// fields change under the audio lock).
+struct gfx_app_t {
+    int32_t audio_capture;
+    buffer* audio_capture_buf;
+    int32_t gif_recording;
+    int32_t gif_frames;
+    int32_t screenshot_pending;
+};
+extern gfx_app_t gfx_app;
 inline constexpr uint32_t CAPTURE_STEM_MAX = 64;
 inline constexpr int32_t CAPTURE_MIN_SIZE = 16;
 inline constexpr int32_t CAPTURE_MAX_SCALE = 4;
@@ -101,15 +96,15 @@ inline constexpr const char* SCREENSHOT_REFUSED_TEXT = "could not store screensh
 // empty when all are.
 std::string capture_filename(const std::string& stem, const char* ext);
 // Reads the running process's screenshot request; 0 when taken (the caller
-// then sets app.screenshot_pending), 1 when refused: the process asked
+// then sets gfx_app.screenshot_pending), 1 when refused: the process asked
 // within SCREENSHOT_SPACING_MS of its last taken request (notified, and
 // logged once per process).
 int request_screenshot();
-// 0 when a recording started (the caller then sets app.gif_frames = 0 and
-// app.gif_recording = 1); non-zero when none did, or one is running.
+// 0 when a recording started (the caller then sets gfx_app.gif_frames = 0
+// and gfx_app.gif_recording = 1); non-zero when none did, or one is running.
 int gif_start();
 // Ends the recording and writes (or with write 0 drops) the file; 0 when the
-// file was written. The caller clears app.gif_recording.
+// file was written. The caller clears gfx_app.gif_recording.
 int gif_end_ex(int write);
 int gif_end();
 // The buffer and flag change under the audio lock; the file is written after.
@@ -156,13 +151,6 @@ inline constexpr int32_t SPAN_COST_BASE_GROUPED = 3;
 // Text printer
 // ---------------------------------------------------------------------------
 
-inline constexpr uint32_t ADDR_PRINT_FLAGS = 0x5F36;     // bit 2: no newline, bit 7: wrap
-inline constexpr uint32_t ADDR_FONT_MAIN = 0x5F56;       // font page (x 256)
-inline constexpr uint32_t ADDR_FONT_ALT = 0x5F57;
-inline constexpr uint32_t ADDR_PRINT_ATTRS = 0x5F58;
-inline constexpr uint32_t ADDR_PRINT_SIZE_OVR = 0x5F59;  // low: width, high: height
-inline constexpr uint32_t ADDR_PRINT_WIDE_OVR = 0x5F5A;  // low: width 128-255, high: tab
-inline constexpr uint32_t ADDR_PRINT_OFFS_OVR = 0x5F5B;  // low: x offset, high: y offset
 inline constexpr int PRINT_FLAG_WRAP = 16;               // print_qzscii flags bit
 inline constexpr int PRINT_TEXT_PAD = 4;                 // zero bytes kept after a text copy
 inline constexpr int64_t PRINT_EXTENT_START = -1000000;
@@ -281,9 +269,6 @@ uint8_t* get_sprite_p(lua_State* L, int arg, int64_t* flags);
 // Graphics calls
 // ---------------------------------------------------------------------------
 
-inline constexpr uint32_t ADDR_LINE_NO_LAST = 0x551F;  // 1: line has no last point
-inline constexpr uint32_t ADDR_LINE_LAST_X = 0x5520;
-inline constexpr uint32_t ADDR_LINE_LAST_Y = 0x5524;
 inline constexpr int COLOUR_DEFAULT = 6;                // color() with no argument
 inline constexpr int CLS_COST_SHIFT = 6;                // cls charges pixels / 64
 inline constexpr int32_t PAL_ENTRY_COST = 2;            // per entry of a table given to pal
@@ -405,9 +390,7 @@ int lua54_circfill(lua_State* L);
 int lua54_rrect(lua_State* L);
 int lua54_rrectfill(lua_State* L);
 
-// Texture window words: x offset, y offset (i16), x size, y size (u16; the
-// integer column or row is masked with size - 1, 0 meaning 0xFFFF).
-inline constexpr uint32_t ADDR_TEX_WINDOW = 0x5530;
+// Textured lines (the texture window words: ADDR_TEX_WINDOW).
 inline constexpr int TLINE_NO_LAST = 0x100;  // leave out the last pixel
 inline constexpr int TLINE_PRESTEP = 0x200;  // sub-pixel prestep of u and v
 inline constexpr int TLINE_EXACT = 0x400;    // divide by w at every pixel
@@ -434,8 +417,6 @@ int lua54_sspr(lua_State* L);
 
 // Maps: i16 cells naming sprites (bits 0-12), transposed (bit 13), flipped in
 // x (bit 14) and y (bit 15); eight flag bits per sprite number.
-inline constexpr uint32_t ADDR_TILE_W = 0x550E;  // default tile size, 0 meaning 256
-inline constexpr uint32_t ADDR_TILE_H = 0x550F;
 inline constexpr int TILE_SIZE_FOR_ZERO = 256;
 inline constexpr int MAP_SHOW_SPRITE_0 = 8;  // bit of ADDR_PRINT_FLAGS
 inline constexpr int MAP_CELL_TRANSPOSE = 0x2000;

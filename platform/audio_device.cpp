@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
+#include "gfx/gfx.h"
 #include "platform/platform.h"
 #include "core/core.h"
 
@@ -35,7 +36,7 @@ void sdl2_mixer_callback(void*, uint8_t* stream, int len) {
     if (len % AUDIO_FRAME_BYTES) std::memset(stream + frames * AUDIO_FRAME_BYTES, 0, len % AUDIO_FRAME_BYTES);
     // The audio thread never allocates: what finds no room is dropped and
     // counted, and the main thread keeps room ahead (os_audio_capture_reserve).
-    buffer* b = app.audio_capture ? app.audio_capture_buf : nullptr;
+    buffer* b = gfx_app.audio_capture ? gfx_app.audio_capture_buf : nullptr;
     if (b) {
         if (b->data && b->cursor >= 0 && (int64_t)b->cursor + len < (int64_t)b->capacity) {
             std::memcpy(b->data + b->cursor, stream, (size_t)len);
@@ -49,9 +50,9 @@ void sdl2_mixer_callback(void*, uint8_t* stream, int len) {
 }
 
 void os_audio_capture_reserve() {
-    if (!app.audio_capture) return;
+    if (!gfx_app.audio_capture) return;
     os_lock_audio();
-    buffer* b = app.audio_capture_buf;
+    buffer* b = gfx_app.audio_capture_buf;
     if (b && b->cursor >= 0 && (int64_t)b->capacity - b->cursor <= AUDIO_CAPTURE_AHEAD)
         ballocate(b, (int64_t)b->cursor + AUDIO_CAPTURE_GROWTH);
     os_unlock_audio();

@@ -35,15 +35,15 @@ void boot_init() {
 
 // Starts the clock unless it runs; true when it was already running.
 static bool boot_clock_running() {
-    if (boot_clock_started || app.boot_start != 0) return true;
+    if (boot_clock_started || platform_app.boot_start != 0) return true;
     boot_clock_started = true;
-    app.boot_start = app.frame_count;
+    platform_app.boot_start = platform_app.frame_count;
     return false;
 }
 
 int64_t boot_get_time() {
     if (!boot_clock_running()) return 0;
-    return (int64_t)((double)(app.frame_count - app.boot_start) * BOOT_MS_PER_FRAME);
+    return (int64_t)((double)(platform_app.frame_count - platform_app.boot_start) * BOOT_MS_PER_FRAME);
 }
 
 static void init_boot() {
@@ -94,7 +94,7 @@ void cline(uint8_t* block, int x0, int y0, int x1, int y1, int k) {
         int64_t x = fx >> 16, y = fy >> 16;
         if (x < 0 || y < 0 || x >= bw || y >= bh) continue;
         int64_t band = (x >> 5) + (y >> 5) + (i % 3) + k;
-        data[y * bw + x] = (uint8_t)(app.signal35_flag ? band % 3 + 28 : band % 12 + 8);
+        data[y * bw + x] = (uint8_t)(platform_app.signal35_flag ? band % 3 + 28 : band % 12 + 8);
     }
 }
 
@@ -166,7 +166,7 @@ Process* draw_boot() {
     if (p > 1.0) print_line(BOOT_SECOND_LINE, 6);
 
     const char* status = "booting..\n";
-    if (app.boot_done && !app.boot_screen_off) status = "booting...\n";
+    if (platform_app.boot_done && !platform_app.boot_screen_off) status = "booting...\n";
     uint64_t now = os_get_time();
     if (now > 4000) status = "booting....\n";
     if (now > 7000) status = "booting.....\n";

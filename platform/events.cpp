@@ -9,6 +9,8 @@
 #include "platform/platform.h"
 #include "core/core.h"
 
+platform_app_t platform_app;
+
 static uint8_t key_state[KEY_STATES], last_key_state[KEY_STATES];
 static int32_t last_mx = -1, last_my = -1, last_mb = -1;
 static float virtual_mx, virtual_my;
@@ -72,9 +74,9 @@ void os_lock_mouse_cursor(int flags, int es, int ms) {
     event_sensitivity = es;
     move_sensitivity = ms;
     bool want = (flags & MOUSE_LOCK_FLAG) != 0;
-    if (!want && app.mouse_locked) {
+    if (!want && platform_app.mouse_locked) {
         warp_to_virtual();
-        app.mouse_locked = 0;
+        platform_app.mouse_locked = 0;
         return;
     }
     SDL_Window* win = os_sdl_window();
@@ -82,7 +84,7 @@ void os_lock_mouse_cursor(int flags, int es, int ms) {
     host_rect r;
     get_dest_rect(&r);
     int mx = 0, my = 0;
-    if (want && !app.mouse_locked) {
+    if (want && !platform_app.mouse_locked) {
         read_mouse(&mx, &my);
         if (r.w > 0 && r.h > 0) {
             virtual_mx = (float)((double)(mx - r.x) * pv.w / r.w);
@@ -102,7 +104,7 @@ void os_lock_mouse_cursor(int flags, int es, int ms) {
         int cy = my < r.y ? r.y : my > r.y + r.h - 1 ? r.y + r.h - 1 : my;
         if (cx != mx || cy != my) SDL_WarpMouseInWindow(win, cx, cy);
     }
-    app.mouse_locked = flags & MOUSE_LOCK_FLAG;
+    platform_app.mouse_locked = flags & MOUSE_LOCK_FLAG;
 }
 
 // --- texts -----------------------------------------------------------------------
@@ -215,18 +217,18 @@ static void window_event(const SDL_WindowEvent& w) {
     case SDL_WINDOWEVENT_MAXIMIZED:
     case SDL_WINDOWEVENT_RESTORED:
     case SDL_WINDOWEVENT_FOCUS_GAINED:
-        app.focus = 1;
-        app.focus_time = os_ticks();
+        platform_app.focus = 1;
+        platform_app.focus_time = os_ticks();
         if (win) SDL_RaiseWindow(win);
         break;
     case SDL_WINDOWEVENT_HIDDEN:
     case SDL_WINDOWEVENT_MINIMIZED:
     case SDL_WINDOWEVENT_FOCUS_LOST:
-        if (ours) app.focus = 0;
+        if (ours) platform_app.focus = 0;
         break;
     case SDL_WINDOWEVENT_CLOSE:
         krio_debug("SDL_WINDOWEVENT_CLOSE\n");
-        app.exit_request = 1;
+        platform_app.exit_request = 1;
         break;
     default:
         break;
@@ -253,11 +255,11 @@ void handle_sdl_messages() {
     int queued = SDL_PeepEvents(nullptr, 0, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT);
     SDL_Event e;
     for (; queued > 0 && SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1; queued--) {
-        app.last_input_time = os_ticks();
+        platform_app.last_input_time = os_ticks();
         switch (e.type) {
         case SDL_QUIT:
             krio_debug("SDL_QUIT\n");
-            app.exit_request = 1;  // a reboot keeps it
+            platform_app.exit_request = 1;  // a reboot keeps it
             break;
         case SDL_WINDOWEVENT:
             window_event(e.window);
@@ -270,7 +272,7 @@ void handle_sdl_messages() {
             if (host_event_text_input(text, sizeof text, e.text.text)) send_host_event(text);
             break;
         case SDL_MOUSEMOTION:
-            if (app.mouse_locked) locked_motion(e.motion);
+            if (platform_app.mouse_locked) locked_motion(e.motion);
             break;
         case SDL_MOUSEWHEEL:
             if (host_event_text_wheel(text, sizeof text, e.wheel.x, e.wheel.y)) send_host_event(text);
@@ -311,7 +313,7 @@ void handle_sdl_messages() {
         }
     }
 
-    if (os_ticks() <= app.focus_time + FOCUS_GUARD_MS) std::memset(key_state, 0, sizeof key_state);
+    if (os_ticks() <= platform_app.focus_time + FOCUS_GUARD_MS) std::memset(key_state, 0, sizeof key_state);
 
     // Most frames no key changed: one comparison of the two tables.
     if (std::memcmp(key_state, last_key_state, sizeof key_state) != 0) {
@@ -325,13 +327,13 @@ void handle_sdl_messages() {
     if (ws.w > 0 && ws.h > 0) {
         int mx = 0, my = 0;
         uint32_t buttons = read_mouse(&mx, &my);
-        if (buttons) app.last_input_time = os_ticks();
+        if (buttons) platform_app.last_input_time = os_ticks();
         int mb = (int)mouse_buttons_from_sdl(buttons);
         host_rect r;
         get_dest_rect(&r);
         video_size pv = os_virtual_display_size();
         map_mouse_to_virtual(mx, my, r, pv.w, pv.h, config.fullscreen, &mx, &my);
-        if (app.mouse_locked) mx = (int)std::lround(virtual_mx), my = (int)std::lround(virtual_my);
+        if (platform_app.mouse_locked) mx = (int)std::lround(virtual_mx), my = (int)std::lround(virtual_my);
         if (mx != last_mx || my != last_my || mb != last_mb) {
             if (host_event_text_mouse(text, sizeof text, mx, my, mb)) send_host_event(text);
             last_mx = mx, last_my = my;
@@ -339,7 +341,7 @@ void handle_sdl_messages() {
         last_mb = mb;
     }
 
-    if (!app.mouse_locked) {
+    if (!platform_app.mouse_locked) {
         locked_acc_x = locked_acc_y = 0;
         return;
     }

@@ -468,8 +468,8 @@ int lua54_update_buttons(lua_State* L) {
     key_bank_from_controls(config.key_controls, os_key_state, bank2);
     int active = refresh_button_banks(&p->buttons, bank1, bank2, mirror);
     hvx_write_run(p, ADDR_BUTTONS, mirror, BUTTON_BANK_BYTES);
-    app.button_word = active;
-    if (active) app.last_input_time = os_ticks();
+    platform_app.button_word = active;
+    if (active) platform_app.last_input_time = os_ticks();
     return 0;
 }
 

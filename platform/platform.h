@@ -66,6 +66,23 @@ inline constexpr int BIG_SRC_H = 1080;
 inline constexpr int BLIT_720P_W = 1280;
 inline constexpr int BLIT_720P_H = 720;
 
+// Run-time state of the window, input and boot screen, cleared at a reboot.
+struct platform_app_t {
+    int32_t focus;  // kept across a reboot
+    uint64_t focus_time;
+    int32_t signal35_flag;
+    int32_t boot_done;
+    int32_t boot_screen_off;
+    int32_t mouse_locked;
+    uint64_t last_input_time;
+    int32_t battery_slow;
+    int32_t button_word;
+    uint64_t frame_count;
+    uint64_t boot_start;
+    int32_t reboot_request;
+    int32_t exit_request;
+};
+extern platform_app_t platform_app;
 
 // Window.
 inline constexpr int PIXEL_SCALE_DEFAULT = 2;
@@ -81,6 +98,7 @@ inline constexpr uint32_t WINDOW_FLAGS_WINDOWED = 0x24;     // shown | resizable
 inline constexpr uint32_t WINDOW_FLAG_HIGHDPI = 0x2000;
 
 // Frames.
+inline constexpr uint8_t FLAG_NO_NEW_FRAME = 2;      // bit of the byte at ADDR_FLAG_BYTE
 inline constexpr uint32_t FRAME_MS = 16;
 inline constexpr uint32_t FRAME_MS_SLOW = 32;  // battery saver while the user is idle
 inline constexpr uint64_t IDLE_AFTER_MS = 500;
@@ -90,11 +108,15 @@ inline constexpr int FRAME_WAIT_MAX = 100;
 inline constexpr uint32_t FRAME_SLEEP_MAX_MS = 100;
 
 // Input.
+// Texts through the clipboard and messages: one cycle per 8 bytes.
+inline constexpr int MESSAGE_COST_SHIFT = 3;
 inline constexpr int KEY_STATES = 512;
 inline constexpr uint64_t FOCUS_GUARD_MS = 100;  // keys held while focus returns are ignored this long
 inline constexpr size_t HOST_EVENT_TEXT_MAX = 512;
 
 // Boot screen.
+inline constexpr const char* HVX_VERSION = "0.3.0d";
+inline constexpr int64_t BOOT_WAIT_MS = 2200;
 inline constexpr double BOOT_MS_PER_FRAME = 16.6;
 inline constexpr int BOOT_BACK_BYTES = 16 + HVX_DISPLAY_PIXELS;  // typed userdata header + pixels
 inline constexpr int BOOT_LAST_PAGE_LEN = HVX_DISPLAY_PIXELS - 31 * 4096;  // 2624
@@ -272,9 +294,6 @@ inline constexpr int KEY_CONTROLS = 512;      // config.key_controls: 128 entrie
 inline constexpr int KEYS_PER_CONTROL = 4;
 inline constexpr int SCANCODE_LALT = 226;
 inline constexpr int SCANCODE_RALT = 230;
-inline constexpr uint32_t ADDR_BUTTONS = 0x5580;     // the union bank as it was before cancelling
-inline constexpr uint32_t ADDR_BTNP_DELAY = 0x5F5C;  // 0: 30 frames, 255: never
-inline constexpr uint32_t ADDR_BTNP_PERIOD = 0x5F5D; // 0: 8 frames, 255: never
 inline constexpr int BTNP_DELAY_DEFAULT = 30;
 inline constexpr int BTNP_PERIOD_DEFAULT = 8;
 inline constexpr int BTNP_NEVER = 255;
@@ -362,7 +381,7 @@ void audio_open_output_device();
 void audio_close_output_device();
 int64_t os_audio_device_id();  // -1 while none is open
 // The device's callback: the mixer fills the stream, and while capture is on
-// the same bytes are appended to app.audio_capture_buf.
+// the same bytes are appended to gfx_app.audio_capture_buf.
 void sdl2_mixer_callback(void* userdata, uint8_t* stream, int len);
 // (The audio lock that keeps the callback out: audio/audio.h.)
 // Keeps room ahead of the callback in the capture buffer; once a frame.

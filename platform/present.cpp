@@ -177,8 +177,8 @@ void end_frame() {
         // Before the window exists (no process 3 yet) there is nothing to draw into.
         if (os_has_window()) os_show_frame(pixels, w, pixels && composed_frame_changed());
     }
-    uint32_t length = frame_length_ms(config.battery_saver, app.boot_done, app.last_input_time, os_clock_ticks(),
-                                      &app.battery_slow);
+    uint32_t length = frame_length_ms(config.battery_saver, platform_app.boot_done, platform_app.last_input_time, os_clock_ticks(),
+                                      &platform_app.battery_slow);
     if (!skip_frame_wait) pace_wait(last_t, length, os_clock_ticks, os_clock_delay);
     last_t = os_clock_ticks();
 }

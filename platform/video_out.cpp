@@ -90,7 +90,7 @@ uint32_t* compose_process_video(Process* src) {
     for (int i = 0; i < 256; i++) {
         uint32_t slot = (uint32_t)(i & 0xC0) + (read_byte(src, ADDR_REMAP + (i & 63)) & 63);
         uint32_t w = read_word(src, ADDR_PALETTE + 4 * slot);
-        if (app.reboot_request) w = (w >> 1) & 0x7F7F7F7F;
+        if (platform_app.reboot_request) w = (w >> 1) & 0x7F7F7F7F;
         palette_same &= display_pal[i] == w;
         display_pal[i] = w;
     }
@@ -150,17 +150,17 @@ uint32_t* generate_video_out(int* width, int* height) {
         if (config.display_pid > WM_PROCESS_ID) return nullptr;
         src = draw_boot();
     } else if (config.display_pid > WM_PROCESS_ID) {
-        app.boot_done = 1;
-        app.boot_screen_off = 1;
+        platform_app.boot_done = 1;
+        platform_app.boot_screen_off = 1;
         src = wm;
     } else if (boot_get_time() < BOOT_WAIT_MS) {
         src = draw_boot();
     } else {
-        if (!app.boot_done) {
+        if (!platform_app.boot_done) {
             krio_debug("@@ finished_boot_sequence\n");
-            app.boot_done = 1;
+            platform_app.boot_done = 1;
         }
-        src = app.boot_screen_off ? wm : draw_boot();
+        src = platform_app.boot_screen_off ? wm : draw_boot();
     }
     uint32_t* out = compose_process_video(src);
     if (!out) return nullptr;

@@ -14,6 +14,7 @@
 #include "storage/storage.h"
 
 uint64_t debug_system_frames_since_reboot;
+runtime_app_t runtime_app;
 
 static Process* root_process;
 static int system_inited;
@@ -85,14 +86,14 @@ void process_arguments(int argc, char** argv) {
 
 // Ends captures that a reset or an exit would otherwise cut off mid-file.
 static void end_captures() {
-    if (app.gif_recording) {
+    if (gfx_app.gif_recording) {
         gif_end();
-        app.gif_recording = 0;
+        gfx_app.gif_recording = 0;
     }
-    if (app.audio_capture) {
+    if (gfx_app.audio_capture) {
         audio_capture_end();
         os_lock_audio();  // the audio callback reads the flag
-        app.audio_capture = 0;
+        gfx_app.audio_capture = 0;
         os_unlock_audio();
     }
 }
@@ -135,14 +136,19 @@ static void boot_system_rom() {
 
 void reset_app_state() {
     end_captures();
-    int32_t focus = app.focus;
+    int32_t focus = platform_app.focus;
     // A close of the window in the frame of a pending reboot must survive it.
-    int32_t exit_request = app.exit_request;
+    int32_t exit_request = platform_app.exit_request;
     os_lock_audio();  // the audio callback reads the capture fields
     memset(&app, 0, sizeof app);
+    memset(&audio_app, 0, sizeof audio_app);
+    memset(&storage_app, 0, sizeof storage_app);
+    memset(&gfx_app, 0, sizeof gfx_app);
+    memset(&platform_app, 0, sizeof platform_app);
+    memset(&runtime_app, 0, sizeof runtime_app);
     os_unlock_audio();
-    if (system_inited) app.focus = focus;
-    app.exit_request = exit_request;
+    if (system_inited) platform_app.focus = focus;
+    platform_app.exit_request = exit_request;
 
     processes_init();
     root_process = nullptr;
@@ -153,8 +159,8 @@ void reset_app_state() {
     os_lock_audio();  // the device may be playing through a reboot
     mudo_init();
     os_unlock_audio();
-    app.audio_focus_pid = -2;
-    app.audio_copy_pid = -3;
+    audio_app.audio_focus_pid = -2;
+    audio_app.audio_copy_pid = -3;
 
     mount_ram_folder("/ram");
     siteuser_init();
@@ -181,7 +187,7 @@ void reset_app_state() {
 
     config.display_pid = DEFAULT_DISPLAY_PID;
     if (get_dat_file_count() > 2) {
-        app.has_exported_cart = 1;
+        storage_app.has_exported_cart = 1;
         mount_ram_folder("/ram/expcart");
         populate_ram_folder_from_hvx_rom_buffer_ex("/ram/expcart", "", get_dat_file(2), 0);
     }
@@ -251,17 +257,17 @@ void halvoran_shutdown() {
 void system_frame() {
     debug_system_frames_since_reboot++;
 
-    if (app.reboot_request && !app.atomic_pid) {
+    if (platform_app.reboot_request && !app.atomic_pid) {
         flush_dirty_mounts_immediately();
         krio_debug("--- rebooting ---\n\n");
         reset_app_state();
         debug_system_frames_since_reboot = 0;
     }
 
-    if (app.exit_request) {
+    if (platform_app.exit_request) {
         if (!app.atomic_pid) halvoran_shutdown();
         krio_debug("[halvoran_exit] (waiting for atomic operation to complete)\n");
-        if (++app.exit_wait > EXIT_ATOMIC_WAIT_FRAMES) halvoran_shutdown();
+        if (++runtime_app.exit_wait > EXIT_ATOMIC_WAIT_FRAMES) halvoran_shutdown();
     }
 
     // The host modules start before the first window configuration.
@@ -291,9 +297,9 @@ void system_frame() {
     os_reap_children();
     update_audio_capture();
 
-    app.frame_count++;
+    platform_app.frame_count++;
     end_frame();
-    if (app.frame_count % SESSION_REFRESH_FRAMES == 0) update_session(get_active_session());
+    if (platform_app.frame_count % SESSION_REFRESH_FRAMES == 0) update_session(get_active_session());
 }
 
 int halvoran_main(int argc, char** argv) {

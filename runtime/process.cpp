@@ -276,7 +276,7 @@ void free_process(Process* p) {
     p->closing = 1;
     p->state = PROC_ENDED;
     release_atomic_hold(p);
-    if (app.audio_focus_pid == p->id) app.audio_focus_pid = 0;
+    if (audio_app.audio_focus_pid == p->id) audio_app.audio_focus_pid = 0;
     if (p->L) {
         // Made current so that the frees are counted on it.
         Process* prev = cproc;
@@ -354,11 +354,11 @@ void restart_process(Process* p) {
     std::string name = p->name, path = p->path, sandbox = p->sandbox, cart = p->cart_id;
     // Only the focus process's restart silences the synthesizer and drops
     // the focus; another process's restart leaves the focus alone.
-    if (app.audio_focus_pid == p->id) {
+    if (audio_app.audio_focus_pid == p->id) {
         os_lock_audio();  // the audio thread must never see a half-stopped synthesizer
         mudo_kill_all_audio();
         os_unlock_audio();
-        app.audio_focus_pid = -2;
+        audio_app.audio_focus_pid = -2;
     }
     int64_t id = p->id;
     const bool had_system = p->flags & PROC_FLAG_SYSTEM;  // a restart gives no more rights

@@ -10,6 +10,9 @@
 // The frame driver
 // ---------------------------------------------------------------------------
 
+inline constexpr int SESSION_REFRESH_FRAMES = 60;
+inline constexpr int EXIT_ATOMIC_WAIT_FRAMES = 60;  // frames an exit waits for an atomic operation
+inline constexpr int EXIT_ROOT_SLICES = 120;        // root slices run after that wait
 
 void process_arguments(int argc, char** argv);
 void reset_app_state();
@@ -25,7 +28,21 @@ int halvoran_main(int argc, char** argv);
 
 extern uint64_t debug_system_frames_since_reboot;
 
+// Run-time state of the machine's own, cleared at a reboot.
+struct runtime_app_t {
+    int32_t signal36_flag;
+    int32_t rom_option;
+    int32_t exit_wait;
+    int32_t audio_stat_counters[4];
+};
+extern runtime_app_t runtime_app;
+
 // Settings read and applied at start-up.
+inline constexpr int MOUNT_POINT_MAX = 255;
+inline constexpr int32_t SETTING_CLAMP_MAX = 256;  // volume and deadzone are 0..256
+inline constexpr const char* CONFIG_FILE_NAME = "halvoran_config.txt";
+inline constexpr const char* CONFIG_DEFAULT_HEADER = "# halvoran config\n\n";
+inline constexpr int CONFIG_BUFFER_KIND = 111;  // 'o'
 void process_config();       // read or create halvoran_config.txt and mount its lines
 // Calls on_mount for each valid mount line of a configuration text; lines
 // with an empty or over-long mount point or an empty host path are skipped and
@@ -40,6 +57,23 @@ int32_t config_video_bits();
 // ---------------------------------------------------------------------------
 // Processes: creation, teardown and the scheduler
 // ---------------------------------------------------------------------------
+
+inline constexpr const char* PROC_TERMINAL_PATH = "/system/apps/terminal.lua";
+inline constexpr int32_t PROC_FLAG_SYSTEM = 1;     // program under /system/
+inline constexpr int32_t PROC_FLAG_SANDBOXED = 2;  // sandbox text not empty
+// The default wavetable the root computes once and every process copies.
+inline constexpr int WAVE_SAMPLES = 1024;
+inline constexpr uint64_t WAVETABLE_SEED = 0x12345678;
+// The scheduler.
+inline constexpr int32_t CPU_DEBT_CAP_FAST = 0xAAAAAA;
+inline constexpr int64_t MOUNT_HOLD_MS = 100;
+inline constexpr int CLOCK_STEP_MAX = 3;
+inline constexpr int GC_INC_PAUSE = 107;
+inline constexpr int GC_INC_STEPMUL = 18;
+inline constexpr const char* KERNEL_FATAL_TEXT = "** RUNTIME ERROR IN KERNEL **";
+inline constexpr const char* WM_FATAL_TEXT = "** RUNTIME ERROR IN WINDOW MANAGER **";
+inline constexpr const char* OUT_OF_MEMORY_TEXT = "out of memory";
+inline constexpr const char* RUNAWAY_TEXT = "out of cycles in a non-yieldable call";
 
 extern int64_t total_frame_cycles;
 extern int64_t total_frame_cycles_since_wm_flip;
@@ -107,6 +141,21 @@ int64_t get_total_frame_cycles_since_wm_flip();
 // System calls and messages
 // ---------------------------------------------------------------------------
 
+// Messages sent by scripts and dropped files (the queue itself: core/core.h).
+inline constexpr int MESSAGE_SEND_KIND = 112;
+inline constexpr int32_t MESSAGE_SEND_SIZE = 256;
+inline constexpr int MESSAGE_STRINGIFY_FLAGS = 3;
+inline constexpr const char* DROP_FOLDER = "/ram/drop/";
+inline constexpr const char* DROP_EMPTY_TEXT = "** dropping folders (and size zero files) not supported **";
+// Reading a message makes at most MESSAGE_READ_OBJECT_ALLOWANCE tables and
+// userdata plus one per MESSAGE_READ_BYTES_PER_OBJECT bytes of its text, and
+// never takes the reader past its memory limit; a message past either is
+// dropped (logged) and the next one read.
+inline constexpr int64_t MESSAGE_READ_OBJECT_ALLOWANCE = 65536;
+inline constexpr int32_t MESSAGE_READ_BYTES_PER_OBJECT = 4;
+inline constexpr const char* MESSAGE_REFUSED_TEXT = "send_message: the receiver cannot hold the message";
+inline constexpr const char* MESSAGE_QUEUE_FULL_TEXT = "queue full";
+
 // The host side of a system call: Lua's C function form.
 using hvx_cfunction = int (*)(lua_State*);
 
@@ -131,8 +180,7 @@ void process_dropped_file(const char* host_path);
 int drop_destination_path(const char* host_path, char* out, size_t out_size);
 
 // Process calls.
-// (display size and the no-new-frame bit: core/core.h)
-inline constexpr uint32_t ADDR_VIDEO_MASK = 0x547D;  // a blit of the display copies only these bits
+// (display size and video mask: core/address_map.h; the no-new-frame bit: core/core.h)
 inline constexpr uint8_t FLAG_BYTE_GC_INC = 1;
 inline constexpr uint8_t FLAG_BYTE_LOW_PRIORITY = 0x20;
 inline constexpr int32_t BLIT_FREE_W = 480;  // a whole-display blit without a mask costs nothing

@@ -377,7 +377,7 @@ void update_processes_after_frame() {
         Process* p = get_process_by_index(i);
         int step = p->frames_since_flip + 1 < CLOCK_STEP_MAX ? p->frames_since_flip + 1 : CLOCK_STEP_MAX;
         if (p->flipped) p->clock += step;
-        if (app.battery_slow) p->clock += step;
+        if (platform_app.battery_slow) p->clock += step;
         if (p->state == PROC_RUNNING) {
             cproc = p;
             if ((peek_proc(p, ADDR_FLAG_BYTE) & FLAG_BYTE_GC_INC) && p->L && !process_state_busy(p)) {

@@ -46,31 +46,31 @@ int lua54_signal(lua_State* L) {
     case SIGNAL_AUDIO_CAPTURE:
         // Both swap the buffer under the audio lock themselves; the file is
         // written after it is released.
-        if (!app.audio_capture) audio_capture_start();
+        if (!gfx_app.audio_capture) audio_capture_start();
         else audio_capture_end();
         break;
     case SIGNAL_GIF_START:
         if (gif_start() == 0) {
-            app.gif_frames = 0;
-            app.gif_recording = 1;
+            gfx_app.gif_frames = 0;
+            gfx_app.gif_recording = 1;
         }
         break;
     case SIGNAL_GIF_END:
-        if (app.gif_recording) {
+        if (gfx_app.gif_recording) {
             gif_end();
-            app.gif_recording = 0;
+            gfx_app.gif_recording = 0;
         }
         break;
     case SIGNAL_SCREENSHOT:
-        if (request_screenshot() == 0) app.screenshot_pending = 1;
+        if (request_screenshot() == 0) gfx_app.screenshot_pending = 1;
         break;
-    case SIGNAL_USER_ACTIVITY: app.last_input_time = os_get_time(); break;
+    case SIGNAL_USER_ACTIVITY: platform_app.last_input_time = os_get_time(); break;
     case SIGNAL_RESET_BUTTONS: os_reset_buttons(p); break;
-    case SIGNAL_EXIT: app.exit_request = 1; break;
-    case SIGNAL_REBOOT: app.reboot_request = 1; break;
-    case SIGNAL_FLAG_35: app.signal35_flag = 1; break;
-    case SIGNAL_FLAG_36: app.signal36_flag = 1; break;
-    case SIGNAL_BOOT_SCREEN_OFF: app.boot_screen_off = 1; break;
+    case SIGNAL_EXIT: platform_app.exit_request = 1; break;
+    case SIGNAL_REBOOT: platform_app.reboot_request = 1; break;
+    case SIGNAL_FLAG_35: platform_app.signal35_flag = 1; break;
+    case SIGNAL_FLAG_36: runtime_app.signal36_flag = 1; break;
+    case SIGNAL_BOOT_SCREEN_OFF: platform_app.boot_screen_off = 1; break;
     case SIGNAL_HEAP_BASELINE:
         lua_gc(L, LUA_GCCOLLECT, 0);
         // Taken once: later signals keep the first baseline.

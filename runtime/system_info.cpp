@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "net/net.h"
 #include "platform/platform.h"
@@ -69,7 +70,7 @@ static void poke_samples(Process* p, int64_t addr, int64_t n) {
 static void refresh_channel_cache(Process* p) {
     if (p->channel_cache_stamp == p->clock) return;
     if (audio_op_start(p->id, 0) != 0) return;
-    app.audio_stat_counters[0]++;
+    runtime_app.audio_stat_counters[0]++;
     for (int c = 0; c < STAT_AUDIO_CHANNELS; c++)
         for (int f = 0; f < STAT_AUDIO_CACHED_FIELDS; f++)
             p->channel_cache[c * CHANNEL_CACHE_STRIDE + f] = mudo_get_channel_state(c, f, audio_scratch);
@@ -79,7 +80,7 @@ static void refresh_channel_cache(Process* p) {
 
 // Selectors 400..497: the synthesizer as the audio-focus process hears it.
 static int stat_audio(lua_State* L, Process* p, int64_t s, int64_t a, int64_t b) {
-    bool focus = p->id == app.audio_focus_pid;
+    bool focus = p->id == audio_app.audio_focus_pid;
     if (s >= STAT_AUDIO_CHANNEL_FIRST && s < STAT_AUDIO_CHANNEL_FIRST + STAT_AUDIO_CHANNELS) {
         int c = (int)(s - STAT_AUDIO_CHANNEL_FIRST);
         if (!focus || a < 0) return push_float(L, -1);
@@ -88,7 +89,7 @@ static int stat_audio(lua_State* L, Process* p, int64_t s, int64_t a, int64_t b)
             return push_float(L, p->channel_cache[c * CHANNEL_CACHE_STRIDE + a]);
         }
         if (audio_op_start(p->id, 0) != 0) return push_float(L, -1);
-        app.audio_stat_counters[1]++;
+        runtime_app.audio_stat_counters[1]++;
         int v = mudo_get_channel_state(c, a > INT32_MAX ? INT32_MAX : (int)a, audio_scratch);
         audio_op_end();
         if (v > 0 && a == STAT_AUDIO_WAVE_FIELD) poke_samples(p, b, 2 * (int64_t)v);
@@ -99,7 +100,7 @@ static int stat_audio(lua_State* L, Process* p, int64_t s, int64_t a, int64_t b)
     case 464:
         if (!focus) break;
         if (p->active_channels_stamp != p->clock && audio_op_start(p->id, 0) == 0) {
-            app.audio_stat_counters[0]++;
+            runtime_app.audio_stat_counters[0]++;
             p->active_channels = mudo_get_active_channels();
             p->active_channels_stamp = p->clock;
             audio_op_end();
@@ -108,7 +109,7 @@ static int stat_audio(lua_State* L, Process* p, int64_t s, int64_t a, int64_t b)
         return 1;
     case 465: {
         if (!focus || audio_op_start(p->id, 0) != 0) break;
-        app.audio_stat_counters[2]++;
+        runtime_app.audio_stat_counters[2]++;
         int v = mudo_get_channel_state(-1, -1, audio_scratch);
         audio_op_end();
         if (v > 0) {
@@ -120,7 +121,7 @@ static int stat_audio(lua_State* L, Process* p, int64_t s, int64_t a, int64_t b)
     case 466:
     case 467: {
         if (!focus || audio_op_start(p->id, 0) != 0) break;
-        app.audio_stat_counters[3]++;
+        runtime_app.audio_stat_counters[3]++;
         int v = mudo_get_music_state((int)(s - 466));
         audio_op_end();
         lua_pushinteger(L, v);
@@ -191,7 +192,7 @@ int lua54_stat(lua_State* L) {
         return 2;
     case 7: {
         int fps = p->fps ? p->fps : 60;
-        return push_float(L, app.battery_slow ? fps / 2 : fps);
+        return push_float(L, platform_app.battery_slow ? fps / 2 : fps);
     }
     case 40: return push_float(L, p->sandboxed ? 0 : count_sockets(0));
     case 41: return push_float(L, count_sockets(p->id));
@@ -213,7 +214,7 @@ int lua54_stat(lua_State* L) {
     case 153: lua_pushliteral(L, ""); return 1;
     case 301: return push_float(L, frames_of(total_frame_cycles));
     case 302: return push_text_or_nil(L, a >= 0 && a < KEY_STATES ? os_key_from_scancode((int)a) : nullptr);
-    case 303: return push_float(L, (double)app.frame_count);
+    case 303: return push_float(L, (double)platform_app.frame_count);
     case 304: return push_float(L, frames_of(total_frame_cycles_since_wm_flip + cpu_cycles));
     case 305:
         lua_pushboolean(L, (peek_proc(p, ADDR_FLAG_BYTE) & 0x10) && os_key_state(-1));
@@ -228,19 +229,19 @@ int lua54_stat(lua_State* L) {
     case 314: return push_float(L, 3.141592653589793);
     case 315: return push_float(L, config.headless);
     case 316: lua_pushstring(L, config.stat_text); return 1;
-    case 317: return push_float(L, app.has_exported_cart ? 3.0 : 1.0);
+    case 317: return push_float(L, storage_app.has_exported_cart ? 3.0 : 1.0);
     case 319: lua_pushnil(L); return 1;
-    case 320: return push_float(L, app.gif_recording ? 1.0 : 0.0);
-    case 321: return push_float(L, app.gif_recording ? app.gif_frames / 2 : 0);
-    case 322: return push_float(L, app.audio_capture);
-    case 330: return push_float(L, app.battery_slow);
+    case 320: return push_float(L, gfx_app.gif_recording ? 1.0 : 0.0);
+    case 321: return push_float(L, gfx_app.gif_recording ? gfx_app.gif_frames / 2 : 0);
+    case 322: return push_float(L, gfx_app.audio_capture);
+    case 330: return push_float(L, platform_app.battery_slow);
     case 331: return push_float(L, frames_of(p->granted_prev));
     case 332: return push_float(L, count_recent_sandboxed_processes());
     case 333: lua_pushinteger(L, stat_counter++); return 1;
-    case 334: return push_float(L, app.button_word);
+    case 334: return push_float(L, platform_app.button_word);
     case 335: return push_float(L, config.display_pid > LAST_SYSTEM_PROCESS_ID ? 1.0 : 0.0);
-    case 337: return push_float(L, app.rom_option);
-    case 338: return push_float(L, app.file_opened);
+    case 337: return push_float(L, runtime_app.rom_option);
+    case 338: return push_float(L, storage_app.file_opened);
     case 498: {
         os_lock_audio();
         int mask = mudo_anything_is_playing();
@@ -248,10 +249,10 @@ int lua54_stat(lua_State* L) {
         lua_pushinteger(L, mask);
         return 1;
     }
-    case 499: return push_float(L, (double)app.audio_focus_pid);
+    case 499: return push_float(L, (double)audio_app.audio_focus_pid);
     case 984: return push_float(L, p->flipped);
-    case 985: return push_float(L, app.boot_done);
-    case 986: return push_float(L, app.signal36_flag);
+    case 985: return push_float(L, platform_app.boot_done);
+    case 986: return push_float(L, runtime_app.signal36_flag);
     case 987: return push_float(L, (double)boot_get_time());
     case 988:
         start_frame();

@@ -76,7 +76,7 @@ FILE* open_temp_sibling(const char* host_path, std::string* temp) {
 static void apply_file_opened_rule(int kind, const char* origin, const char* mode) {
     Process* p = get_current_process();
     if (p && p->id >= 4 && kind == MOUNT_KIND_RAM && mode[0] == 'w' && starts_with(origin, PROC_SYSTEM_PREFIX))
-        app.file_opened = 1;
+        storage_app.file_opened = 1;
 }
 
 // Reads the whole host file (or its first PFILE_PARTIAL_READ bytes) into data.

@@ -12,6 +12,7 @@
 
 #include "storage/storage_internal.h"
 
+storage_app_t storage_app;
 
 // ---------------------------------------------------------------------------
 // Entry stream

@@ -26,6 +26,13 @@ inline bool path_has_dotdot_segment(const char* s, int64_t n) {
     return false;
 }
 
+// Run-time state of the file system, cleared at a reboot.
+struct storage_app_t {
+    int32_t has_exported_cart;
+    int32_t file_opened;
+};
+extern storage_app_t storage_app;
+
 // ---------------------------------------------------------------------------
 // Hashes: MurmurHash3 (data, byte count, seed, output). A negative count
 // hashes no bytes.
@@ -271,6 +278,7 @@ inline constexpr int RESOLVE_BUFFER_KIND = 33;
 inline constexpr int MOUNT_RAM_BUFFER_KIND = 77;
 inline constexpr uint64_t MOUNT_FLUSH_DELAY_MS = 300;
 inline constexpr const char* CART_MOUNT_FOLDER = "/ram/mount";
+inline constexpr const char* PROC_SYSTEM_PREFIX = "/system/";
 
 struct pmount {
     int32_t kind;

@@ -76,7 +76,7 @@ TEST(audio_calls, from_a_process) {
         SCOPED_TRACE(c.code);
         c.check();
     }
-    EXPECT_EQ(app.audio_focus_pid, p->id);
+    EXPECT_EQ(audio_app.audio_focus_pid, p->id);
     // The system-information call reads the same state.
     EXPECT_EQ(run_in(p, "note(61, 0, 64, 0, 0, 5) sfx(2, 7) return stat(405, 4) .. ' ' .. stat(464) .. ' ' .. stat(498)"),
               "61.0 1 160");
@@ -92,7 +92,7 @@ TEST(audio_calls, a_refused_call_changes_nothing) {
     EXPECT_EQ(run_in(holder, std::string(AUDIO_SETUP) + " note(60, 0, 64, 0, 0, 4)"), "");
     EXPECT_EQ(run_in(other, "note(70, 1, 20, 0, 0, 4) sfx(-4, 4, 9) music(2) note()"), "");
     EXPECT_EQ(os_audio_lock_level(), 0);
-    EXPECT_EQ(app.audio_focus_pid, holder->id);
+    EXPECT_EQ(audio_app.audio_focus_pid, holder->id);
     EXPECT_EQ(std::vector<int>({field(4, 4), field(4, 1), field(4, 14)}), std::vector<int>({60, 0, 44}));
     EXPECT_EQ(mudo_get_music_state(0), -1);
 }

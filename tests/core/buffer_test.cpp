@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "core/core.h"
+#include "runtime/runtime.h"
 
 namespace {
 

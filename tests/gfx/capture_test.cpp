@@ -54,8 +54,8 @@ struct capture : ::testing::Test {
     void TearDown() override {
         settle();
         os_set_frame_clock(nullptr, nullptr);
-        if (app.gif_recording) gif_end_ex(0);
-        app.gif_recording = 0;
+        if (gfx_app.gif_recording) gif_end_ex(0);
+        gfx_app.gif_recording = 0;
         pfile_reset();
     }
     // The display's pixel (x, y) = colour c.
@@ -110,7 +110,7 @@ TEST_F(capture, gif_frames_size_palette_delays_and_transparency) {
     request(ADDR_GIF_REQUEST, {470, 100, 10, 20, 2, 0, 5, 0}, "../clip");
     set_pixel(464, 100, 7);
     EXPECT_EQ(run_in(wm, "_signal(18) _signal(18)"), "");  // a second start is refused
-    EXPECT_TRUE(app.gif_recording);
+    EXPECT_TRUE(gfx_app.gif_recording);
     for (int f = 0; f < 5; f++) compose();  // skipped
     compose();                               // frame 1: recorded
     compose();                               // not recorded
@@ -122,7 +122,7 @@ TEST_F(capture, gif_frames_size_palette_delays_and_transparency) {
     hvx_poke32(wm, ADDR_PALETTE + 4 * 60, 0xABCDEF);  // a palette change: a local map
     compose(), compose();                         // frame 4
     EXPECT_EQ(run_in(wm, "_signal(19)"), "");
-    EXPECT_FALSE(app.gif_recording);
+    EXPECT_FALSE(gfx_app.gif_recording);
     const std::string path = desk / "_._clip.gif";
     ASSERT_TRUE(hvx_test::file_exists(path));
     gif_file gif(path);
@@ -181,7 +181,7 @@ TEST_F(capture, free_names_and_refused_starts) {
     hvx_test::write_file(desk / "shot.gif", "x");
     for (int n = 1; n <= CAPTURE_MAX_SUFFIX; n++) hvx_test::write_file(desk / ("shot_" + std::to_string(n) + ".gif"), "x");
     EXPECT_EQ(run_in(wm, "_signal(18)"), "");
-    EXPECT_FALSE(app.gif_recording);
+    EXPECT_FALSE(gfx_app.gif_recording);
     // A recording ended with no frame is still a well-formed GIF: a screen
     // and the trailer.
     request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 1}, "empty");
@@ -214,10 +214,10 @@ TEST_F(capture, screenshot_equals_the_composed_frame) {
     request(ADDR_SHOT_REQUEST, {100, 50, 40, 30, 2, 0, 1, 0}, "shot");
     EXPECT_EQ(run_in(wm, "_signal(21)"), "");
     compose();  // the skipped frame
-    EXPECT_TRUE(app.screenshot_pending);
+    EXPECT_TRUE(gfx_app.screenshot_pending);
     const uint32_t* composed = compose();
     const std::vector<uint32_t> frame(composed, composed + HVX_DISPLAY_PIXELS);
-    EXPECT_FALSE(app.screenshot_pending);
+    EXPECT_FALSE(gfx_app.screenshot_pending);
     settle();
     unsigned char* px = nullptr;
     unsigned w = 0, h = 0;
@@ -238,7 +238,7 @@ TEST_F(capture, screenshot_equals_the_composed_frame) {
     request(ADDR_SHOT_REQUEST, {0, 0, 40, 30, 2, 0, 0, 0}, "soon");
     fake_now += SCREENSHOT_SPACING_MS - 1;
     EXPECT_EQ(run_in(wm, "_signal(21)"), "");
-    EXPECT_FALSE(app.screenshot_pending);
+    EXPECT_FALSE(gfx_app.screenshot_pending);
     ASSERT_EQ(notices().size(), 2u);
     EXPECT_NE(notices()[1].find(SCREENSHOT_REFUSED_TEXT), std::string::npos);
     EXPECT_NE(env.log().find("more often than every 500 ms"), std::string::npos);
@@ -272,7 +272,7 @@ TEST_F(capture, label_is_always_the_full_display_size) {
     compose();
     hvx_poke8(wm, ADDR_VIDEO_MODE, 0);
     compose();
-    EXPECT_FALSE(app.screenshot_pending);
+    EXPECT_FALSE(gfx_app.screenshot_pending);
     pfile* f = pfopen(LABEL_PATH, "r");
     ASSERT_NE(f, nullptr);
     const uint8_t* q = f->data->data;
@@ -291,7 +291,7 @@ TEST_F(capture, audio_capture_equals_the_mixer_output) {
     hvx_synth::instrument(1).osc(0, 0).wavetable(0, hvx_synth::TABLE, 10, 1);
     hvx_synth::start_note(0, 1, 57, 64);
     EXPECT_EQ(run_in(wm, "_signal(16)"), "");
-    ASSERT_TRUE(app.audio_capture);
+    ASSERT_TRUE(gfx_app.audio_capture);
     std::string played;
     for (int i = 0; i < AUDIO_FREQUENCY / 441; i++) {  // one second in blocks of 441 frames
         std::string block(441 * AUDIO_FRAME_BYTES, '\0');
@@ -299,8 +299,8 @@ TEST_F(capture, audio_capture_equals_the_mixer_output) {
         played += block;
     }
     EXPECT_EQ(run_in(wm, "_signal(16)"), "");
-    EXPECT_FALSE(app.audio_capture);
-    EXPECT_EQ(app.audio_capture_buf, nullptr);
+    EXPECT_FALSE(gfx_app.audio_capture);
+    EXPECT_EQ(gfx_app.audio_capture_buf, nullptr);
     const std::string file = hvx_test::read_file(desk / "audio.raw");
     EXPECT_EQ(file.size(), 176400u);
     EXPECT_TRUE(file == played);
@@ -317,16 +317,16 @@ TEST_F(capture, audio_capture_equals_the_mixer_output) {
 // many seconds and the notice is the one a stop gives.
 TEST_F(capture, audio_capture_ends_at_its_length) {
     EXPECT_EQ(run_in(wm, "_signal(16)"), "");
-    ASSERT_TRUE(app.audio_capture);
+    ASSERT_TRUE(gfx_app.audio_capture);
     update_audio_capture();
-    EXPECT_TRUE(app.audio_capture);  // short of the length: still on
-    buffer* b = app.audio_capture_buf;
+    EXPECT_TRUE(gfx_app.audio_capture);  // short of the length: still on
+    buffer* b = gfx_app.audio_capture_buf;
     ASSERT_TRUE(ballocate(b, AUDIO_CAPTURE_MAX_BYTES + 4096));
     std::memset(b->data, 7, (size_t)b->capacity);
     b->length = b->cursor = AUDIO_CAPTURE_MAX_BYTES + 1764;  // the device went on past it before the frame
     update_audio_capture();
-    EXPECT_FALSE(app.audio_capture);
-    EXPECT_EQ(app.audio_capture_buf, nullptr);
+    EXPECT_FALSE(gfx_app.audio_capture);
+    EXPECT_EQ(gfx_app.audio_capture_buf, nullptr);
     EXPECT_EQ(std::filesystem::file_size(desk / "audio.raw"), (uintmax_t)AUDIO_CAPTURE_MAX_BYTES);
     ASSERT_EQ(notices().size(), 1u);
     EXPECT_NE(notices()[0].find("captured 600.000 seconds: /desktop/host/audio.raw"), std::string::npos);

@@ -375,9 +375,9 @@ TEST_F(printer, lua_call_argument_forms_and_extent) {
 
 TEST_F(printer, boot_screen_lines_render_at_the_cursor) {
     boot_init();
-    app.frame_count = 1;
+    platform_app.frame_count = 1;
     draw_boot();
-    app.frame_count = 200;  // 3.3 s in: every line shown
+    platform_app.frame_count = 200;  // 3.3 s in: every line shown
     draw_boot();
     const uint8_t* d = ud_data(boot_back_block());
     auto at = [&](int x, int y) { return d[y * 480 + x]; };

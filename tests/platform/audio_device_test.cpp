@@ -11,6 +11,7 @@
 #include <string>
 
 #include "audio/audio.h"
+#include "gfx/gfx.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "tests/support/process_harness.h"
@@ -41,8 +42,8 @@ struct audio_device : ::testing::Test {
         audio_close_output_device();
         os_set_audio_mixer(nullptr);
         os_lock_audio();
-        destroy_buffer(app.audio_capture_buf);
-        app.audio_capture_buf = nullptr, app.audio_capture = 0;
+        destroy_buffer(gfx_app.audio_capture_buf);
+        gfx_app.audio_capture_buf = nullptr, gfx_app.audio_capture = 0;
         os_unlock_audio();
         SDL_QuitSubSystem(SDL_INIT_AUDIO | SDL_INIT_EVENTS);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
@@ -61,8 +62,8 @@ struct audio_device : ::testing::Test {
     }
     void capture_into(int32_t capacity) {
         os_lock_audio();
-        app.audio_capture_buf = create_buffer_2(capacity, 'a');
-        app.audio_capture = 1;
+        gfx_app.audio_capture_buf = create_buffer_2(capacity, 'a');
+        gfx_app.audio_capture = 1;
         os_unlock_audio();
     }
 };
@@ -84,7 +85,7 @@ TEST_F(audio_device, disk_driver_writes_what_the_mixer_made_and_capture_has_it_t
     while (written.size() >= block && written.compare(0, block, silence) == 0) written.erase(0, block);
     while (written.size() >= block && written.compare(written.size() - block, block, silence) == 0)
         written.resize(written.size() - block);
-    std::string captured((const char*)app.audio_capture_buf->data, (size_t)app.audio_capture_buf->length);
+    std::string captured((const char*)gfx_app.audio_capture_buf->data, (size_t)gfx_app.audio_capture_buf->length);
     ASSERT_EQ(captured.size(), written.size());
     ASSERT_TRUE(captured == written);
     for (size_t i = 0; i < written.size() / 2; i++) {
@@ -107,13 +108,13 @@ TEST_F(audio_device, callback_fills_long_requests_and_never_grows_the_capture) {
     EXPECT_EQ(mix_calls, 3);
     EXPECT_EQ(next_sample, 3000);  // 1500 frames of two samples
     EXPECT_EQ(stream.substr(len - 2), std::string(2, '\0'));
-    EXPECT_EQ(app.audio_capture_buf->length, 0);
+    EXPECT_EQ(gfx_app.audio_capture_buf->length, 0);
     EXPECT_EQ(os_audio_capture_dropped() - dropped, (uint64_t)len);
     // The main thread makes room ahead of the callback.
     os_audio_capture_reserve();
-    EXPECT_GT(app.audio_capture_buf->capacity, (uint32_t)AUDIO_CAPTURE_AHEAD);
+    EXPECT_GT(gfx_app.audio_capture_buf->capacity, (uint32_t)AUDIO_CAPTURE_AHEAD);
     sdl2_mixer_callback(nullptr, (uint8_t*)stream.data(), len);
-    EXPECT_EQ(app.audio_capture_buf->length, len);
+    EXPECT_EQ(gfx_app.audio_capture_buf->length, len);
 }
 
 TEST_F(audio_device, lock_keeps_the_callback_out_and_nests) {

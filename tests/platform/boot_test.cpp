@@ -27,14 +27,14 @@ int count_set(const std::vector<uint8_t>& b) {
 TEST(boot_clock, starts_on_first_call_and_counts_16_6_ms_a_frame) {
     process_env env;
     boot_init();
-    app.frame_count = 50;
+    platform_app.frame_count = 50;
     EXPECT_EQ(boot_get_time(), 0);
-    EXPECT_EQ(app.boot_start, 50u);
-    app.frame_count = 110;
+    EXPECT_EQ(platform_app.boot_start, 50u);
+    platform_app.frame_count = 110;
     EXPECT_EQ(boot_get_time(), 996);  // 60 x 16.6
-    app.frame_count = 182;
+    platform_app.frame_count = 182;
     EXPECT_EQ(boot_get_time(), 2191);  // still below the 2200 ms of the boot screen
-    app.frame_count = 183;
+    platform_app.frame_count = 183;
     EXPECT_EQ(boot_get_time(), 2207);
 }
 
@@ -75,7 +75,7 @@ TEST(boot_paths, colours_band_every_32_pixels) {
     auto b = canvas();
     cline(b.data(), 0, 5, 100, 5, 2);
     for (int x = 0; x < 100; x++) ASSERT_EQ(px(b, x, 5), ((x >> 5) + (x % 3) + 2) % 12 + 8) << x;
-    app.signal35_flag = 1;
+    platform_app.signal35_flag = 1;
     b = canvas();
     cline(b.data(), 10, 10, 10, 200, 1);
     std::set<int> seen;
@@ -94,7 +94,7 @@ TEST(boot_screen, picture_over_time) {
     ASSERT_EQ(kernel->id, 1);
     Process* before = cproc;
     boot_init();
-    app.frame_count = 1;
+    platform_app.frame_count = 1;
     Process* bp = draw_boot();  // starts the clock: nothing drawn yet
     ASSERT_NE(bp, nullptr);
     EXPECT_EQ(cproc, before);
@@ -115,7 +115,7 @@ TEST(boot_screen, picture_over_time) {
         return n;
     };
     EXPECT_EQ(lit(), 0);
-    app.frame_count = 1 + 45;  // 747 ms: outlines growing
+    platform_app.frame_count = 1 + 45;  // 747 ms: outlines growing
     draw_boot();
     int growing = lit();
     EXPECT_GT(growing, 0);
@@ -125,7 +125,7 @@ TEST(boot_screen, picture_over_time) {
     }
     EXPECT_NE(ud_data(back)[0], 0);         // the corner the outlines start from
     EXPECT_EQ(ud_data(back)[3 * 480 + 3] != 0, true);  // the third outline too
-    app.frame_count = 1 + 80;  // 1328 ms: gone, only the three text lines from y 200
+    platform_app.frame_count = 1 + 80;  // 1328 ms: gone, only the three text lines from y 200
     draw_boot();
     int above_text = 0;
     for (int i = 0; i < 199 * 480; i++) above_text += ud_data(back)[i] != 0;
@@ -135,7 +135,7 @@ TEST(boot_screen, picture_over_time) {
     EXPECT_EQ((int32_t)hvx_peek32(bp, 0x54F4), 200 + 11 * 4);  // "booting..\n" and its appended newline
 
     // The compositor shows it through the boot palette.
-    app.frame_count = 1 + 45;
+    platform_app.frame_count = 1 + 45;
     draw_boot();
     ASSERT_EQ(compose_process_video(bp), back_page);
     EXPECT_EQ(back_page[0], boot_palette[ud_data(back)[0]]);

@@ -142,7 +142,7 @@ struct events_test : ::testing::Test {
 TEST_F(events_test, key_pressed_and_released_between_frames) {
     push_key(SDL_SCANCODE_A);
     EXPECT_EQ(frame(), (std::vector<std::string>{"{event=\"keydown\",scancode=4}"}));
-    EXPECT_EQ(app.last_input_time, 10000u);
+    EXPECT_EQ(platform_app.last_input_time, 10000u);
     EXPECT_EQ(frame(), (std::vector<std::string>{"{event=\"keyup\",scancode=4}"}));
     EXPECT_TRUE(frame().empty());
     // Held keys: one keydown, nothing while held, one keyup.
@@ -161,8 +161,8 @@ TEST_F(events_test, keys_held_while_focus_returns_wait_100_ms) {
     e.window.event = SDL_WINDOWEVENT_FOCUS_GAINED;
     SDL_PushEvent(&e);
     EXPECT_TRUE(frame().empty());
-    EXPECT_EQ(app.focus, 1);
-    EXPECT_EQ(app.focus_time, 10000u);
+    EXPECT_EQ(platform_app.focus, 1);
+    EXPECT_EQ(platform_app.focus_time, 10000u);
     now_ms = 10100;
     EXPECT_TRUE(frame().empty());
     now_ms = 10101;
@@ -180,22 +180,22 @@ TEST_F(events_test, text_wheel_quit_and_close) {
     SDL_PushEvent(&e);
     EXPECT_EQ(frame(), (std::vector<std::string>{"{event=\"textinput\",text=\"x\\034y\"}",
                                                  "{event=\"mousewheel\",wheel_x=-2,wheel_y=3}"}));
-    EXPECT_EQ(app.exit_request, 0);
+    EXPECT_EQ(platform_app.exit_request, 0);
     e = SDL_Event{};
     e.type = SDL_WINDOWEVENT;
     e.window.event = SDL_WINDOWEVENT_CLOSE;
     SDL_PushEvent(&e);
     frame();
-    EXPECT_EQ(app.exit_request, 1);
-    app.exit_request = 0;
+    EXPECT_EQ(platform_app.exit_request, 1);
+    platform_app.exit_request = 0;
     e = SDL_Event{};
     e.type = SDL_QUIT;
     SDL_PushEvent(&e);
     frame();
-    EXPECT_EQ(app.exit_request, 1);
+    EXPECT_EQ(platform_app.exit_request, 1);
     // Later frames never clear it.
     frame();
-    EXPECT_EQ(app.exit_request, 1);
+    EXPECT_EQ(platform_app.exit_request, 1);
     std::string log = env.log();
     EXPECT_NE(log.find("SDL_WINDOWEVENT_CLOSE"), std::string::npos);
     EXPECT_NE(log.find("SDL_QUIT"), std::string::npos);

@@ -104,7 +104,7 @@ TEST_F(input_calls, mapped_keys_union_bank_mirror_and_alt) {
     EXPECT_EQ(eval("return peek(0x5580) .. ',' .. peek(0x5581) .. ',' .. peek(0x5584)"), "255,255,255");
     fake_keys[SDL_SCANCODE_RALT] = 1;
     EXPECT_EQ(frame("return btn()"), "0");
-    EXPECT_EQ(app.button_word, 0);
+    EXPECT_EQ(platform_app.button_word, 0);
 }
 
 TEST_F(input_calls, btnp_repeats_on_its_schedule_and_resets_latch) {

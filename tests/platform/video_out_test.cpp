@@ -102,10 +102,10 @@ TEST_F(video_out_test, video_modes_widen_in_place) {
 TEST_F(video_out_test, reboot_pending_halves_and_no_new_frame_keeps_the_picture) {
     set_pal(p, 1, 0xFFFFFF);
     put(p, 1, 1, 1);
-    app.reboot_request = 1;
+    platform_app.reboot_request = 1;
     compose_process_video(p);
     EXPECT_EQ(at(1, 1), 0x7F7F7Fu);
-    app.reboot_request = 0;
+    platform_app.reboot_request = 0;
     compose_process_video(p);
     EXPECT_EQ(at(1, 1), 0xFFFFFFu);
 
@@ -180,16 +180,16 @@ TEST_F(video_out_test, source_follows_the_boot_sequence) {
     set_pal(wm, 1, 0x00FF00);
     hvx_memset_proc(wm, ADDR_DISPLAY, 1, 480 * 270);
     boot_init();
-    app.boot_start = 0;
-    app.frame_count = 10;
+    platform_app.boot_start = 0;
+    platform_app.frame_count = 10;
     generate_video_out(&w, &h);
     EXPECT_NE(at(240, 135), 0x00FF00u);  // still the boot screen
-    app.frame_count += 133;              // 133 x 16.6 = 2207 ms
-    app.boot_screen_off = 0;
+    platform_app.frame_count += 133;              // 133 x 16.6 = 2207 ms
+    platform_app.boot_screen_off = 0;
     generate_video_out(&w, &h);
-    EXPECT_EQ(app.boot_done, 1);
+    EXPECT_EQ(platform_app.boot_done, 1);
     EXPECT_NE(at(240, 135), 0x00FF00u);  // waits for the signal
-    app.boot_screen_off = 1;
+    platform_app.boot_screen_off = 1;
     generate_video_out(&w, &h);
     EXPECT_EQ(at(240, 135), 0x00FF00u);
     std::string log = env.log();
@@ -199,10 +199,11 @@ TEST_F(video_out_test, source_follows_the_boot_sequence) {
 
     // A video process above 3 shows process 3 at once.
     app = app_t{};
+    platform_app = platform_app_t{};
     config.display_pid = 4;
     generate_video_out(&w, &h);
-    EXPECT_EQ(app.boot_done, 1);
-    EXPECT_EQ(app.boot_screen_off, 1);
+    EXPECT_EQ(platform_app.boot_done, 1);
+    EXPECT_EQ(platform_app.boot_screen_off, 1);
     EXPECT_EQ(at(0, 0), 0x00FF00u);
     config.display_pid = 3;
     config.headless = 1;

@@ -163,8 +163,8 @@ TEST(pacing, end_frame_paces_by_the_battery_saver) {
     os_set_frame_clock(fake_ticks, fake_delay);
     fake_now = 5000, frozen = false;
     config.battery_saver = 1;
-    app.boot_done = 1;
-    app.last_input_time = 5000;
+    platform_app.boot_done = 1;
+    platform_app.last_input_time = 5000;
     std::vector<uint64_t> ends;
     for (int i = 0; i < 80; i++) {
         end_frame();
@@ -173,8 +173,8 @@ TEST(pacing, end_frame_paces_by_the_battery_saver) {
     // The first frame does not wait; then 16 ms until 500 ms pass without input.
     EXPECT_EQ(ends[2] - ends[1], 16u);
     EXPECT_EQ(ends.back() - ends[ends.size() - 2], 32u);
-    EXPECT_EQ(app.battery_slow, 1);
-    app.last_input_time = fake_now;  // input returns to 16 ms
+    EXPECT_EQ(platform_app.battery_slow, 1);
+    platform_app.last_input_time = fake_now;  // input returns to 16 ms
     uint64_t t0 = fake_now;
     end_frame();
     EXPECT_EQ(fake_now - t0, 16u);

@@ -91,9 +91,9 @@ struct window_e2e : ::testing::Test {
         wm = picture_wm(env, 1, 0);
         ASSERT_EQ(wm->id, 3);
         // Past the boot screen.
-        app.boot_screen_off = 1;
-        app.boot_start = 1;
-        app.frame_count = 1 + 200;
+        platform_app.boot_screen_off = 1;
+        platform_app.boot_start = 1;
+        platform_app.frame_count = 1 + 200;
         os_set_skip_frame_wait(true);
         os_set_input_reader(fake_keyboard, fake_mouse);
         os_reset_input_state();
@@ -211,7 +211,7 @@ TEST_F(window_e2e, mouse_lock_warp_and_focus) {
     // Locking takes the pointer's virtual place and parks it in the middle.
     mouse_x = 32 + 2 * 100, mouse_y = 114 + 2 * 50;
     os_lock_mouse_cursor(MOUSE_LOCK_FLAG, 64, 64);
-    EXPECT_EQ(app.mouse_locked, MOUSE_LOCK_FLAG);
+    EXPECT_EQ(platform_app.mouse_locked, MOUSE_LOCK_FLAG);
     EXPECT_EQ(pointer(), "512,384");
     start_frame();
     size_t before = env->messages(wm).size();
@@ -227,7 +227,7 @@ TEST_F(window_e2e, mouse_lock_warp_and_focus) {
                                                                   "{event=\"mouselockedmove\",locked_dx=2,locked_dy=-1}"}));
     // Unlocking puts the host pointer where the virtual one went.
     os_lock_mouse_cursor(0, 64, 64);
-    EXPECT_EQ(app.mouse_locked, 0);
+    EXPECT_EQ(platform_app.mouse_locked, 0);
     EXPECT_EQ(pointer(), "237,212");
     EXPECT_EQ(run_in(wm, "_warp_mouse(10, 20.7)"), "");
     EXPECT_EQ(pointer(), "52,154");
@@ -237,14 +237,14 @@ TEST_F(window_e2e, mouse_lock_warp_and_focus) {
     e.type = SDL_WINDOWEVENT;
     e.window.event = SDL_WINDOWEVENT_FOCUS_LOST;
     e.window.windowID = SDL_GetWindowID(os_sdl_window()) + 1;
-    app.focus = 1;
+    platform_app.focus = 1;
     SDL_PushEvent(&e);
     start_frame();
-    EXPECT_EQ(app.focus, 1);
+    EXPECT_EQ(platform_app.focus, 1);
     e.window.windowID = SDL_GetWindowID(os_sdl_window());
     SDL_PushEvent(&e);
     start_frame();
-    EXPECT_EQ(app.focus, 0);
+    EXPECT_EQ(platform_app.focus, 0);
 }
 
 TEST_F(window_e2e, leaving_fullscreen_restores_the_windowed_size) {
@@ -261,13 +261,13 @@ TEST_F(window_e2e, leaving_fullscreen_restores_the_windowed_size) {
 }
 
 TEST_F(window_e2e, boot_screen_until_signalled_then_the_window_manager) {
-    app.boot_screen_off = 0;
+    platform_app.boot_screen_off = 0;
     boot_init();
-    app.boot_start = 0;
-    app.frame_count = 1;
+    platform_app.boot_start = 0;
+    platform_app.frame_count = 1;
     os_apply_video_config();
     for (int i = 0; i < 45; i++) {  // about 750 ms of boot: the outlines are growing
-        app.frame_count++;
+        platform_app.frame_count++;
         end_frame();
     }
     auto names = saved_frames(frames.path());
@@ -282,8 +282,8 @@ TEST_F(window_e2e, boot_screen_until_signalled_then_the_window_manager) {
         EXPECT_TRUE(boot_colour) << std::hex << corner;
         EXPECT_EQ(f.rgb(32 + 480, 114 + 270), 0u);  // the middle is dark
     }
-    app.frame_count += 200;
-    app.boot_screen_off = 1;
+    platform_app.frame_count += 200;
+    platform_app.boot_screen_off = 1;
     end_frame();
     names = saved_frames(frames.path());
     saved_frame f(frames / names.back());
@@ -507,7 +507,7 @@ struct window_xvfb : ::testing::Test {
         uint64_t end = SDL_GetTicks64() + (uint64_t)ms;
         while (SDL_GetTicks64() < end) {
             start_frame();
-            app.frame_count++;
+            platform_app.frame_count++;
             end_frame();
         }
     }
@@ -525,9 +525,9 @@ TEST_F(window_xvfb, boot_screen_then_picture_title_and_input) {
 }
 
 void window_xvfb::boot_screen_picture_title_and_input() {
-    app.boot_start = 0;
+    platform_app.boot_start = 0;
     boot_init();
-    app.frame_count = 1;
+    platform_app.frame_count = 1;
     os_apply_video_config();
     ASSERT_TRUE(os_has_window());
     // A loaded machine can re-create the window while the program settles its video mode: ask again.
@@ -538,7 +538,7 @@ void window_xvfb::boot_screen_picture_title_and_input() {
     // The window is centred on the 1280x720 screen: virtual (x, y) at (160 + 2x, 90 + 2y).
     for (int i = 0; i < 40; i++) {  // 40 frames of boot (664 ms): the outlines grow
         start_frame();
-        app.frame_count++;
+        platform_app.frame_count++;
         end_frame();
     }
     xvfb::screenshot boot;
@@ -549,8 +549,8 @@ void window_xvfb::boot_screen_picture_title_and_input() {
     for (int c = 8; c <= 19; c++) boot_colour |= corner == boot_palette[c];
     EXPECT_TRUE(boot_colour) << std::hex << corner;
 
-    app.boot_screen_off = 1;
-    app.frame_count += 200;
+    platform_app.boot_screen_off = 1;
+    platform_app.frame_count += 200;
     frames_for(200);
     xvfb::screenshot shot;
     ASSERT_TRUE(shot.take());

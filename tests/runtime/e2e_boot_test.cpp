@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/audio.h"
+#include "gfx/gfx.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
@@ -152,6 +154,34 @@ TEST(Restart, FileWrittenThroughHostRootSurvives) {
                                got.assign((const char*)f->data->data, (size_t)f->data->length);
                                pfclose(f);
                                return got == rom_text ? 0 : 4;
+                           }),
+              0);
+}
+
+// A reboot clears the run-time state each layer keeps, and sets the audio
+// focus to none; a pending exit request survives it.
+TEST(Restart, ARebootClearsTheStateOfEveryLayer) {
+    hvx_test::scratch_dir home;
+    EXPECT_EQ(run_in_child(home.path(),
+                           [] {
+                               app.atomic_pid = 7;
+                               audio_app.audio_copy_pid = 7;
+                               storage_app.file_opened = 1;
+                               gfx_app.gif_frames = 5;
+                               platform_app.button_word = 9;
+                               platform_app.exit_request = 1;
+                               runtime_app.exit_wait = 3;
+                               runtime_app.audio_stat_counters[3] = 4;
+                               reset_app_state();
+                               if (app.atomic_pid != 0) return 1;
+                               if (audio_app.audio_focus_pid != -2 || audio_app.audio_copy_pid != -3) return 2;
+                               if (storage_app.file_opened != 0) return 3;
+                               if (gfx_app.gif_frames != 0) return 4;
+                               if (platform_app.button_word != 0) return 5;
+                               if (platform_app.exit_request != 1) return 6;
+                               if (runtime_app.exit_wait != 0 || runtime_app.audio_stat_counters[3] != 0) return 7;
+                               platform_app.exit_request = 0;
+                               return 0;
                            }),
               0);
 }

@@ -128,7 +128,7 @@ TEST(RunProcessSlice, BootWaitIsDone) {
         rec(_run_process_slice(4, 0.5))
     )lua");
     config.headless = 0;
-    app.frame_count = 0;
+    platform_app.frame_count = 0;
     boot_get_time();
     env.frame();
     EXPECT_EQ(out(root), "true,0.0");
@@ -365,9 +365,9 @@ TEST(SystemCalls, Signals) {
         _run_process_slice(h, 0.1)
         rec(h)
     )lua");
-    EXPECT_EQ(app.boot_screen_off, 1);
-    EXPECT_EQ(app.reboot_request, 1);
-    EXPECT_EQ(app.exit_request, 1);
+    EXPECT_EQ(platform_app.boot_screen_off, 1);
+    EXPECT_EQ(platform_app.reboot_request, 1);
+    EXPECT_EQ(platform_app.exit_request, 1);
     EXPECT_EQ(app.atomic_pid, 2);
     EXPECT_EQ(out(root), "2");
     kill_process(get_process(2));  // the holder's removal ends the operation

@@ -369,14 +369,14 @@ TEST(Scheduler, BootWaitHoldsBackHighIds) {
     Process* p5 = get_process(5);
     Process* p3 = get_process(3);
     config.headless = 0;
-    app.frame_count = 0;
+    platform_app.frame_count = 0;
     boot_get_time();  // the boot clock starts here
-    app.boot_start = 0;
+    platform_app.boot_start = 0;
     prepare_processes_for_frame();
     EXPECT_GT(run_process_slice(p3, 0.1), 0);
     EXPECT_EQ(run_process_slice(p5, 0.1), 0);
     EXPECT_EQ(p5->slices, 0);
-    app.frame_count = 132;  // 2191 ms
+    platform_app.frame_count = 132;  // 2191 ms
     EXPECT_EQ(run_process_slice(p5, 0.1), 0);
     config.display_pid = 4;
     EXPECT_GT(run_process_slice(p5, 0.1), 0);
@@ -384,7 +384,7 @@ TEST(Scheduler, BootWaitHoldsBackHighIds) {
     config.headless = 1;
     EXPECT_GT(run_process_slice(p5, 0.1), 0);
     config.headless = 0;
-    app.frame_count = 133;  // 2207 ms
+    platform_app.frame_count = 133;  // 2207 ms
     EXPECT_GT(run_process_slice(p5, 0.1), 0);
 }
 
@@ -668,7 +668,7 @@ TEST(Scheduler, FrameUpkeepCountsFlipsAndClock) {
     p->frames_since_flip = 5;
     update_processes_after_frame();
     EXPECT_EQ(p->clock, 3);  // at most three ticks per flip
-    app.battery_slow = 1;
+    platform_app.battery_slow = 1;
     p->flipped = 0;
     p->frames_since_flip = 0;
     update_processes_after_frame();
@@ -756,8 +756,8 @@ TEST(Scheduler, AudioCopyFollowsFocusAndFlags) {
     Process* p = get_process(4);
     EXPECT_EQ(audio_op_start(4, 1), 0);
     audio_op_end();
-    EXPECT_EQ(app.audio_focus_pid, 4);
-    EXPECT_EQ(app.audio_copy_pid, 4);
+    EXPECT_EQ(audio_app.audio_focus_pid, 4);
+    EXPECT_EQ(audio_app.audio_copy_pid, 4);
     for (int pg = 0; pg < HVX_PAGES; pg++) ASSERT_EQ(p->page_flags[pg] & PAGE_FLAG_AUDIO, 0) << pg;
     poke_proc(p, 0x20000, 1);
     EXPECT_EQ(audio_op_start(4, 0), 0);  // same focus, not forced: nothing copied
@@ -768,9 +768,9 @@ TEST(Scheduler, AudioCopyFollowsFocusAndFlags) {
     EXPECT_EQ(p->page_flags[0x20] & PAGE_FLAG_AUDIO, 0);
     EXPECT_EQ(p->page_flags[0x20] & PAGE_FLAG_COLTAB, PAGE_FLAG_COLTAB);
     kill_process(p);
-    EXPECT_EQ(app.audio_focus_pid, 0);
+    EXPECT_EQ(audio_app.audio_focus_pid, 0);
     EXPECT_EQ(audio_op_start(0, 1), 1);  // the focus vanished
-    EXPECT_EQ(app.audio_focus_pid, -2);
+    EXPECT_EQ(audio_app.audio_focus_pid, -2);
     EXPECT_EQ(audio_op_start(0, 1), 1);
 }
 

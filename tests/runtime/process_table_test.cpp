@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "audio/audio.h"
 #include "lang/lang.h"
 #include "core/sanitizer.h"
 #include "tests/support/process_harness.h"
@@ -231,7 +232,7 @@ TEST(ProcessTable, RestartKeepsRecordAndIdAndStartsAfresh) {
     ASSERT_TRUE(root && p);
     run_process_slice(p, 1.0);
     poke_proc(p, 0x30000, 9);
-    app.audio_focus_pid = 77;  // another process's focus is left alone
+    audio_app.audio_focus_pid = 77;  // another process's focus is left alone
     cproc = root;
     restart_process(p);
     EXPECT_EQ(get_process(2), p);
@@ -239,15 +240,15 @@ TEST(ProcessTable, RestartKeepsRecordAndIdAndStartsAfresh) {
     EXPECT_EQ(p->parent, 1);
     EXPECT_EQ(peek_proc(p, 0x30000), 0);
     EXPECT_EQ(peek_proc(p, ADDR_FLAG_BYTE), 1);
-    EXPECT_EQ(app.audio_focus_pid, 77);
+    EXPECT_EQ(audio_app.audio_focus_pid, 77);
     env.register_globals(p);
     run_process_slice(p, 1.0);
     lua_getglobal(p->L, "n");
     EXPECT_EQ(lua_tointeger(p->L, -1), 1);
     lua_pop(p->L, 1);
-    app.audio_focus_pid = 2;
+    audio_app.audio_focus_pid = 2;
     restart_process(p);
-    EXPECT_EQ(app.audio_focus_pid, -2);
+    EXPECT_EQ(audio_app.audio_focus_pid, -2);
 }
 
 // A program is what a system process started, with everything it made in

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/audio.h"
 #include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
@@ -39,14 +40,14 @@ TEST(Stat, SelectorsOfAPreparedProcess) {
     p->fps = 30;
     total_frame_cycles = 279620;
     total_frame_cycles_since_wm_flip = 139810;
-    app.frame_count = 1234;
-    app.gif_recording = 1;
-    app.gif_frames = 7;
-    app.has_exported_cart = 1;
-    app.button_word = 1;
-    app.file_opened = 1;
-    app.signal36_flag = 1;
-    app.audio_focus_pid = 99;
+    platform_app.frame_count = 1234;
+    gfx_app.gif_recording = 1;
+    gfx_app.gif_frames = 7;
+    storage_app.has_exported_cart = 1;
+    platform_app.button_word = 1;
+    storage_app.file_opened = 1;
+    runtime_app.signal36_flag = 1;
+    audio_app.audio_focus_pid = 99;
     config.display_pid = 4;
     app.video_ready = 1;  // the normal budget
     cpu_cycles = 0;
@@ -98,7 +99,7 @@ TEST(Stat, SelectorsOfAPreparedProcess) {
     // fps: 60 before any flip; halved while the frame pacing is slow.
     p->fps = 0;
     EXPECT_EQ(stat_of(p, "7"), strings{"60.0"});
-    app.battery_slow = 1;
+    platform_app.battery_slow = 1;
     EXPECT_EQ(stat_of(p, "7"), strings{"30.0"});
     // A unique counter, whoever asks.
     int64_t first = std::stoll(stat_of(p, "333").at(0));
@@ -119,30 +120,30 @@ TEST(Stat, SelectorsOfAPreparedProcess) {
 TEST(Stat, AudioSelectorsOfTheFocusProcess) {
     process_env env;
     Process* p = env.spawn("");
-    app.audio_focus_pid = p->id;
+    audio_app.audio_focus_pid = p->id;
     // A new process's cache stamps match no clock, not even 0.
     EXPECT_EQ(p->channel_cache_stamp, -1);
     EXPECT_EQ(p->active_channels_stamp, -1);
-    int32_t cached = app.audio_stat_counters[0];
+    int32_t cached = runtime_app.audio_stat_counters[0];
     p->channel_cache[3 * 32 + 4] = 77;  // what a zeroed-cache answer would not overwrite
     EXPECT_EQ(stat_of(p, "403, 4"), strings{"-1.0"});  // read from the synthesizer: an idle channel
-    EXPECT_EQ(app.audio_stat_counters[0], cached + 1);
+    EXPECT_EQ(runtime_app.audio_stat_counters[0], cached + 1);
     EXPECT_EQ(p->channel_cache_stamp, 0);
     stat_of(p, "410, 18");  // the same clock: the snapshot stands
-    EXPECT_EQ(app.audio_stat_counters[0], cached + 1);
+    EXPECT_EQ(runtime_app.audio_stat_counters[0], cached + 1);
     p->clock++;
     stat_of(p, "400, 0");
-    EXPECT_EQ(app.audio_stat_counters[0], cached + 2);
+    EXPECT_EQ(runtime_app.audio_stat_counters[0], cached + 2);
     EXPECT_EQ(stat_of(p, "400, -1"), strings{"-1.0"});
     EXPECT_EQ(stat_of(p, "400, -1000"), strings{"-1.0"});
     EXPECT_EQ(stat_of(p, "464"), strings{"0"});
-    int32_t live = app.audio_stat_counters[1], mix = app.audio_stat_counters[2], music = app.audio_stat_counters[3];
+    int32_t live = runtime_app.audio_stat_counters[1], mix = runtime_app.audio_stat_counters[2], music = runtime_app.audio_stat_counters[3];
     EXPECT_EQ(stat_of(p, "401, 19, 0x8000"), strings{"367.0"});  // one tick of the channel's output
     EXPECT_EQ(stat_of(p, "465, 0, 0x8000"), strings{"0.0"});
     EXPECT_EQ(stat_of(p, "467"), strings{"0"});
-    EXPECT_EQ(app.audio_stat_counters[1], live + 1);
-    EXPECT_EQ(app.audio_stat_counters[2], mix + 1);
-    EXPECT_EQ(app.audio_stat_counters[3], music + 1);
+    EXPECT_EQ(runtime_app.audio_stat_counters[1], live + 1);
+    EXPECT_EQ(runtime_app.audio_stat_counters[2], mix + 1);
+    EXPECT_EQ(runtime_app.audio_stat_counters[3], music + 1);
     EXPECT_EQ(stat_of(p, "420"), strings{"-1"});
 }
 
@@ -162,11 +163,11 @@ TEST(Signals, EffectsKeptByTheRuntime) {
         bool (*effect)(Process*);
     } rows[] = {
         // (33, 34, 36, 40, 41, 43, 44, 46, 47: the scripted kernels and the scheduler's tests)
-        {"22", [](Process*) { return app.last_input_time + 100 > os_get_time(); }},
-        {"35", [](Process*) { return app.signal35_flag == 1; }},
-        {"37", [](Process*) { return app.boot_screen_off == 1; }},
-        {"18", [](Process*) { return app.gif_recording == 0; }},  // the capture does not start yet
-        {"21", [](Process*) { return app.screenshot_pending == 1; }},
+        {"22", [](Process*) { return platform_app.last_input_time + 100 > os_get_time(); }},
+        {"35", [](Process*) { return platform_app.signal35_flag == 1; }},
+        {"37", [](Process*) { return platform_app.boot_screen_off == 1; }},
+        {"18", [](Process*) { return gfx_app.gif_recording == 0; }},  // the capture does not start yet
+        {"21", [](Process*) { return gfx_app.screenshot_pending == 1; }},
     };
     for (const auto& r : rows) {
         call(a, lua54_signal, r.args);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "runtime/runtime.h"
 #include "storage/storage.h"
 
 namespace {

@@ -89,6 +89,7 @@ struct fs_env {
         anywhen_set_observer(nullptr);
         pfile_reset();
         app = app_t{};
+        storage_app = storage_app_t{};
         cproc = nullptr;
     }
     std::string at(const std::string& name) const { return host / name; }
@@ -304,17 +305,17 @@ TEST(FileOpened, OnlyWritesUnderSystemFromId4) {
     cproc = &fake;
     fake.id = 3;
     pfclose(pfopen("/system/x.lua", "w"));
-    EXPECT_EQ(app.file_opened, 0);
+    EXPECT_EQ(storage_app.file_opened, 0);
     fake.id = 4;
     pfclose(pfopen("/system/x.lua", "r"));
-    EXPECT_EQ(app.file_opened, 0);
+    EXPECT_EQ(storage_app.file_opened, 0);
     pfclose(pfopen("/system/x.lua", "w"));
-    EXPECT_EQ(app.file_opened, 1);
+    EXPECT_EQ(storage_app.file_opened, 1);
     // A host origin that happens to be named /system/... does not count.
-    app.file_opened = 0;
+    storage_app.file_opened = 0;
     mount_host_path("/hs", "/system/no-such-folder");
     EXPECT_EQ(pfopen("/hs/x.lua", "w"), nullptr);
-    EXPECT_EQ(app.file_opened, 0);
+    EXPECT_EQ(storage_app.file_opened, 0);
     cproc = nullptr;
 }
 

@@ -4,9 +4,11 @@
 
 #include <cstring>
 
+#include "audio/audio.h"
 #include "gfx/gfx.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
+#include "storage/storage.h"
 
 namespace hvx_test {
 
@@ -59,8 +61,13 @@ process_env::process_env() {
     config.display_pid = DEFAULT_DISPLAY_PID;
     init_default_coltabs();  // as start-up does
     std::memset(&app, 0, sizeof app);
-    app.audio_focus_pid = -2;
-    app.audio_copy_pid = -3;
+    std::memset(&audio_app, 0, sizeof audio_app);
+    std::memset(&storage_app, 0, sizeof storage_app);
+    std::memset(&gfx_app, 0, sizeof gfx_app);
+    std::memset(&platform_app, 0, sizeof platform_app);
+    std::memset(&runtime_app, 0, sizeof runtime_app);
+    audio_app.audio_focus_pid = -2;
+    audio_app.audio_copy_pid = -3;
     cpu_cycles = cpu_cycles_max = cpu_superyielding = 0;
     cpu_nonyield_allowance = LANG_NONYIELD_CEILING;  // a runaway of an earlier test set it
     total_frame_cycles = total_frame_cycles_since_wm_flip = 0;
