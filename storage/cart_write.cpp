@@ -61,7 +61,7 @@ pmount* job_mount() {
 
 void charge(int64_t cycles, bool frame) {
     if (cycles <= 0) return;
-    if (frame) add_program_debt(_job->program, hvx_cycles(cycles));
+    if (frame) owe_write_back(_job->program, hvx_cycles(cycles));
     else spend_cpu(hvx_cycles(cycles));
 }
 

@@ -855,8 +855,12 @@ static int64_t write_back_for_program(pmount* m) {
     int64_t bytes = write_back(m);
     int64_t spent = (int64_t)cpu_cycles - before;
     cpu_cycles = before;
-    add_program_debt(program, spent);
+    owe_write_back(program, spent);
     return bytes;
+}
+
+void owe_write_back(int64_t program, int64_t cycles) {
+    if (program_is_live(program)) add_program_debt(program, cycles);
 }
 
 int flush_dirty_mounts_delayed() {

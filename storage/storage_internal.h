@@ -84,6 +84,9 @@ void sync_folder_of(const char* host_path);
 void note_host_write();  // a host file was written: the next sync is due
 void write_back_failed(pmount* m, const char* why, const char* notice = nullptr);
 void write_back_succeeded(pmount* m);  // clean unless changed since changes_at
+// The frame's write-back of a cartridge is owed by the program that changed
+// it; nothing once that program has ended, or when it is the system's.
+void owe_write_back(int64_t program, int64_t cycles);
 // The cycles of the host write of n bytes at a close.
 int64_t host_write_cycles(int64_t n);
 

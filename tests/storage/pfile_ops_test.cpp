@@ -740,8 +740,8 @@ TEST(WriteBack, TheFramesWorkIsOwedByTheProgramThatChangedTheCartridge) {
         EXPECT_GT(frames_until_written({"/c.hvx"}), 1) << r.what;
         EXPECT_EQ(cpu_cycles, 0) << r.what << ": the frame charges no one else";
         const int64_t file = (int64_t)read_file(env.at("c.hvx")).size();
-        if (r.owes) EXPECT_GT(changer.owed_cycles, file / 8 + PFILE_WRITE_COST) << r.what;
-        else EXPECT_EQ(changer.owed_cycles, 0) << r.what;
+        if (r.owes) EXPECT_GT(program_debt(r.program), file / 8 + PFILE_WRITE_COST) << r.what;
+        else EXPECT_EQ(program_debt(r.program), 0) << r.what;
         process_table_remove(&changer);
     }
 }
