@@ -4,7 +4,8 @@
 // (it touches no buffer and no record there); the encoding is written to a
 // hidden sibling a bounded number of bytes a frame, which replaces the
 // cartridge file once whole, so a kill at any moment leaves the old file or
-// the new one.
+// the new one. A PNG's label text is printed from the copy on the frame's
+// thread, which the printer needs, before its picture is packed.
 #include <unistd.h>
 
 #include <algorithm>
