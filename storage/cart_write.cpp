@@ -4,7 +4,8 @@
 // (it touches no buffer and no record there); the encoding is written to a
 // hidden sibling a bounded number of bytes a frame, which replaces the
 // cartridge file once whole, so a kill at any moment leaves the old file or
-// the new one.
+// the new one. A PNG's label text is printed from the copy on the frame's
+// thread, which the printer needs, before its picture is packed.
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +35,9 @@ struct cart_write_job {
     cart_write_phase phase = PHASE_COPY;
 
     std::vector<cart_snapshot_entry> entries;
+    std::string template_path; // a PNG's template as a RAM file, copied last beside the entries
+    std::string template_png;  // its bytes, once copied
+    std::vector<uint8_t> label_text;  // a PNG's label text, drawn on the frame's thread
     size_t next = 0;           // the entry being copied
     int64_t expected = 0;      // its length when its copy began
     const buffer* source = nullptr;  // its data buffer then; compared, never read through
@@ -119,13 +123,57 @@ int64_t copy_step(int64_t budget) {
     return done;
 }
 
+const std::string* copied_info() {
+    cart_write_job& j = *_job;
+    std::string info_path = j.folder + "/" + HVX_INFO_FILE;
+    for (const cart_snapshot_entry& e : j.entries)
+        if (!e.folder && e.path == info_path) return &e.data;
+    return nullptr;
+}
+
+// The bytes prepare_picture does on the frame's thread: the info file the
+// label is printed from (printing reads it for its keys).
+int64_t picture_bytes() {
+    const std::string* info = copied_info();
+    return info ? (int64_t)info->size() : 0;
+}
+
+// What a PNG takes from the frame's thread once its files are copied: the
+// template (a host file is read now; a RAM one was copied with the files)
+// and the label text, printed from the copied info file. The bytes done.
+int64_t prepare_picture() {
+    cart_write_job& j = *_job;
+    int64_t done = 0;
+    if (!j.entries.empty() && !j.template_path.empty() && j.entries.back().path == j.template_path &&
+        !j.entries.back().folder) {
+        j.template_png = std::move(j.entries.back().data);
+        j.entries.pop_back();
+    } else if (j.template_path.empty()) {
+        scoped_buffer t(pfile_read_all(PNG_CART_TEMPLATE, "rb"));
+        if (t) j.template_png.assign((const char*)t->data, (size_t)t->length);
+        done += (int64_t)j.template_png.size();
+    }
+    const std::string* info = copied_info();
+    done += picture_bytes();
+    if (!png_cart_label_text(info, &j.label_text)) j.label_text.clear();
+    return done;
+}
+
 void start_encoding() {
     cart_write_job& j = *_job;
     j.phase = PHASE_ENCODE;
     cart_write_job* job = &j;
     j.worker = std::thread([job] {
-        job->encode_result = job->kind == 1 ? hvx_text_from_snapshot(&job->out, job->entries, job->folder.c_str())
-                                            : rom_image_from_snapshot(&job->out, job->entries, job->folder.size());
+        if (job->kind == 1)
+            job->encode_result = hvx_text_from_snapshot(&job->out, job->entries, job->folder.c_str());
+        else if (job->kind == 2)
+            job->encode_result = rom_image_from_snapshot(&job->out, job->entries, job->folder.size());
+        else
+            job->encode_result =
+                png_cart_from_snapshot(&job->out, job->entries, job->folder.size(), &job->template_png,
+                                       job->label_text.empty() ? nullptr : job->label_text.data());
+        job->template_png.clear();
+        job->template_png.shrink_to_fit();
         job->entries.clear();
         job->entries.shrink_to_fit();
         job->encoded.store(true, std::memory_order_release);
@@ -208,6 +256,23 @@ void cart_write_start(pmount* m) {
         e.folder = (f->flags & PFILE_FLAG_FOLDER) != 0;
         j.entries.push_back(std::move(e));
     }
+    if (j.kind == 3) {
+        // The template is copied like the files when it is a RAM file.
+        int kind = 0;
+        pdisk_hold_mounts(1);
+        buffer* origin = resolve_to_origin(PNG_CART_TEMPLATE, &kind, 0);
+        pdisk_hold_mounts(0);
+        if (origin && kind == MOUNT_KIND_RAM && origin->data && origin->data[0]) {
+            j.template_path = btext(origin);
+            const pfile* t = get_ram_file_by_name(j.template_path.c_str());
+            if (t && t->kind == PFILE_KIND_RAM && !(t->flags & PFILE_FLAG_FOLDER)) {
+                cart_snapshot_entry e;
+                e.path = j.template_path;
+                j.entries.push_back(std::move(e));
+            }
+        }
+        destroy_buffer(origin);
+    }
 }
 
 int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
@@ -227,15 +292,24 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
         j.copied_bytes += copied;
         charge(copied / CART_ENCODE_BYTES_PER_CYCLE, frame);
         if (j.next < j.entries.size()) return done;
+        if (j.kind == 3) {
+            // The picture's part on this thread waits for a frame with room.
+            if (budget >= 0 && done > 0 && done + picture_bytes() > budget) return done;
+            int64_t label = prepare_picture();
+            done += label;
+            charge(label / CART_ENCODE_BYTES_PER_CYCLE, frame);
+        }
         start_encoding();
     }
     if (j.phase == PHASE_ENCODE) {
         if (budget >= 0 && !j.encoded.load(std::memory_order_acquire)) return done;
         j.worker.join();
         if (j.encode_result != 0) {
-            bool large = j.kind == 2;
+            int r = j.encode_result;
+            bool large = j.kind != 1;
             end_job();
-            write_back_failed(m, large ? "cartridge too large" : "could not encode the cartridge");
+            if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
+            else write_back_failed(m, large ? "cartridge too large" : "could not encode the cartridge");
             if (finished) *finished = true;
             return done;
         }

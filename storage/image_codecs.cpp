@@ -212,27 +212,26 @@ unsigned png_read_header(const void* bytes, int64_t size, unsigned* w, unsigned*
     return e;
 }
 
-// Decodes the buffer's whole data with inflation bounded by what the header
-// says the scanlines can hold, so a small picture can not unpack a stream
-// of gigabytes first.
-static unsigned decode_bounded(uint8_t** out, unsigned* w, unsigned* h, buffer* b, LodePNGColorType ct,
-                               unsigned depth) {
+// Decodes the bytes with inflation bounded by what the header says the
+// scanlines can hold, so a small picture can not unpack a stream of
+// gigabytes first.
+static unsigned decode_bounded(uint8_t** out, unsigned* w, unsigned* h, const uint8_t* bytes, size_t len,
+                               LodePNGColorType ct, unsigned depth) {
     *out = nullptr;
     *w = *h = 0;
-    b->cursor = 0;
     LodePNGState st;
     lodepng_state_init(&st);
     st.info_raw.colortype = ct;
     st.info_raw.bitdepth = depth;
     unsigned iw = 0, ih = 0;
-    unsigned e = lodepng_inspect(&iw, &ih, &st, b->data, (size_t)b->length);
+    unsigned e = lodepng_inspect(&iw, &ih, &st, bytes, len);
     if (!e) {
         uint64_t bpp = lodepng_get_bpp(&st.info_png.color);
         uint64_t line = ((uint64_t)iw * bpp + 7) / 8 + 1;
         // Interlaced pictures add a filter byte and a partial byte per pass row.
         st.decoder.zlibsettings.max_output_size = (size_t)(line * ih + 4ull * ih + 64);
         unsigned char* px = nullptr;
-        e = lodepng_decode(&px, w, h, &st, b->data, (size_t)b->length);
+        e = lodepng_decode(&px, w, h, &st, bytes, len);
         if (e) {
             std::free(px);
             *w = *h = 0;
@@ -242,6 +241,31 @@ static unsigned decode_bounded(uint8_t** out, unsigned* w, unsigned* h, buffer* 
     }
     lodepng_state_cleanup(&st);
     return e;
+}
+
+unsigned png_decode32_bytes(uint8_t** out, unsigned* w, unsigned* h, const uint8_t* bytes, int64_t len) {
+    if (!out || !w || !h) return PNG_ERROR_NO_BUFFER;
+    *out = nullptr;
+    *w = *h = 0;
+    if (!bytes || len < 0) return PNG_ERROR_NO_BUFFER;
+    return decode_bounded(out, w, h, bytes, (size_t)len, LCT_RGBA, 8);
+}
+
+unsigned png_encode32_bytes(const uint8_t* pixels, unsigned w, unsigned h, uint8_t** out, size_t* len) {
+    if (!out || !len) return PNG_ERROR_NO_BUFFER;
+    *out = nullptr;
+    *len = 0;
+    if (!pixels) return PNG_ERROR_NO_BUFFER;
+    unsigned char* png = nullptr;
+    size_t n = 0;
+    unsigned e = lodepng_encode_memory(&png, &n, pixels, w, h, LCT_RGBA, 8);
+    if (e) {
+        std::free(png);
+        return e;
+    }
+    *out = png;
+    *len = n;
+    return 0;
 }
 
 unsigned LodePNG_decode32_pbuffer(uint8_t** out, unsigned* w, unsigned* h, buffer* b) {
@@ -254,7 +278,8 @@ unsigned LodePNG_decode_pbuffer(uint8_t** out, unsigned* w, unsigned* h, buffer*
     *out = nullptr;
     *w = *h = 0;
     if (!b) return PNG_ERROR_NO_BUFFER;
-    return decode_bounded(out, w, h, b, (LodePNGColorType)colour_type, bit_depth);
+    b->cursor = 0;
+    return decode_bounded(out, w, h, b->data, (size_t)b->length, (LodePNGColorType)colour_type, bit_depth);
 }
 
 unsigned LodePNG_encode32_pbuffer(const uint8_t* pixels, unsigned w, unsigned h, buffer* b) {

@@ -886,19 +886,15 @@ int flush_dirty_mounts_delayed() {
         int k = hvx_path_kind(btext(next->mount_point));
         int64_t left = WRITE_BACK_FRAME_BYTES - work;
         int64_t need = k ? write_back_estimate(k, folder_bytes(btext(next->origin))) : 0;
-        // One that may pass what the frame has left is written over frames
-        // (a PNG, whose picture is small, whole in a frame of its own).
-        if (need > left && !next->no_write_back) {
-            if (k == 3) {
-                if (work > 0) break;
-            } else {
-                if (writing) break;
-                cart_write_start(next);
-                bool finished = false;
-                work += cart_write_step(left, true, &finished);
-                count += finished;
-                break;
-            }
+        // One that may pass what the frame has left is written over frames,
+        // and so is every PNG: its picture is packed off the frame's thread.
+        if ((need > left || k == 3) && !next->no_write_back) {
+            if (writing) break;
+            cart_write_start(next);
+            bool finished = false;
+            work += cart_write_step(left, true, &finished);
+            count += finished;
+            break;
         }
         count += k != 0;
         work += std::max(write_back_for_program(next), WRITE_BACK_FILE_BYTES);

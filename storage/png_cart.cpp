@@ -62,20 +62,17 @@ void extract_label_text(const buffer* info) {
     label_drawn = true;
 }
 
-// Reads a picture of exactly w x h from a file as RGBA; none otherwise.
-static host_pixels read_picture(const std::string& path, unsigned w, unsigned h, bool qoi) {
-    buffer* bytes = pfile_read_all(path.c_str(), "rb");
-    if (!bytes) return nullptr;
-    scoped_buffer own(bytes);
+// A picture of exactly w x h decoded from its bytes as RGBA; none otherwise.
+static host_pixels decode_picture(const uint8_t* bytes, int64_t len, unsigned w, unsigned h, bool qoi) {
+    if (!bytes || len <= 0 || len > INT32_MAX) return nullptr;
     uint8_t* px = nullptr;
     if (qoi) {
         qoi_desc d;
-        if (qoi_read_header(bytes->data, bytes->length, &d) && d.width == w && d.height == h)
-            px = qoi_decode(bytes->data, bytes->length, &d, 4);
+        if (qoi_read_header(bytes, len, &d) && d.width == w && d.height == h) px = qoi_decode(bytes, (int)len, &d, 4);
     } else {
         unsigned pw = 0, ph = 0;
-        if (png_read_header(bytes->data, bytes->length, &pw, &ph) == 0 && pw == w && ph == h) {
-            if (LodePNG_decode32_pbuffer(&px, &pw, &ph, bytes) != 0 || pw != w || ph != h) {
+        if (png_read_header(bytes, len, &pw, &ph) == 0 && pw == w && ph == h) {
+            if (png_decode32_bytes(&px, &pw, &ph, bytes, len) != 0 || pw != w || ph != h) {
                 std::free(px);
                 px = nullptr;
             }
@@ -103,14 +100,24 @@ void hide_rom_in_picture(uint8_t* picture, int64_t picture_bytes, const uint8_t*
     }
 }
 
-int write_hvx_png_from_ram_files(buffer* out, const char* folder) {
-    if (!out || !folder) return -1;
-    label_drawn = false;
-    scoped_buffer rom(create_buffer_2(PNG_CART_ROM_START, PFILE_DATA_KIND));
-    if (!rom || write_hvx_rom_from_ram_files(rom, folder, PNG_CART_ROM_OPTIONS) != 0) return -1;
-    if (rom->length > PNG_CART_MAX_ROM) return PNG_CART_TOO_LARGE;
+namespace {
 
-    host_pixels pic = read_picture(PNG_CART_TEMPLATE, PNG_CART_W, PNG_CART_H, false);
+// What the picture is made of besides the ROM, as bytes: none of a part
+// leaves it out.
+struct png_cart_parts {
+    const uint8_t* template_png = nullptr;
+    int64_t template_len = 0;
+    const uint8_t* label = nullptr;
+    int64_t label_len = 0;
+    bool label_qoi = false;
+    const uint8_t* label_text = nullptr;  // LABEL_W x LABEL_H
+};
+
+// The PNG cartridge of a ROM image, from bytes alone: the whole write and
+// the write over frames (off the frame's thread) make the same file.
+int png_cart_from_rom(const png_cart_parts& parts, const uint8_t* rom, int64_t rom_len, std::string* out) {
+    if (rom_len > PNG_CART_MAX_ROM) return PNG_CART_TOO_LARGE;
+    host_pixels pic = decode_picture(parts.template_png, parts.template_len, PNG_CART_W, PNG_CART_H, false);
     if (!pic) {
         pic.reset((uint8_t*)std::malloc((size_t)PNG_CART_PIXELS * 4));
         if (!pic) return -1;
@@ -118,20 +125,14 @@ int write_hvx_png_from_ram_files(buffer* out, const char* folder) {
     }
     uint8_t* px = pic.get();
 
-    std::string base = folder;
-    while (!base.empty() && base.back() == '/') base.pop_back();
-    std::string png_label = base + "/label.png";
-    host_pixels label = pdisk_file_exists(png_label.c_str())
-                            ? read_picture(png_label, LABEL_PICTURE_W, LABEL_PICTURE_H, false)
-                            : read_picture(base + "/label.qoi", LABEL_PICTURE_W, LABEL_PICTURE_H, true);
+    host_pixels label = decode_picture(parts.label, parts.label_len, LABEL_PICTURE_W, LABEL_PICTURE_H, parts.label_qoi);
     if (label) {
         for (int y = 0; y < LABEL_PICTURE_H; y++)
             std::memcpy(px + 4 * ((int64_t)(LABEL_PICTURE_Y + y) * PNG_CART_W + LABEL_PICTURE_X),
                         label.get() + 4 * (int64_t)y * LABEL_PICTURE_W, 4 * LABEL_PICTURE_W);
     }
 
-    if (label_drawn && label_bitmap) {
-        const uint8_t* t = ud_data(label_bitmap);
+    if (const uint8_t* t = parts.label_text) {
         auto set = [&](int x, int y, const uint8_t* rgba) { std::memcpy(px + 4 * ((int64_t)y * PNG_CART_W + x), rgba, 4); };
         for (int y = 0; y < LABEL_H; y++) {
             for (int x = 0; x < LABEL_W; x++) {
@@ -149,8 +150,90 @@ int write_hvx_png_from_ram_files(buffer* out, const char* folder) {
         }
     }
 
-    hide_rom_in_picture(px, PNG_CART_PIXELS * 4, rom->data, rom->length);
-    return LodePNG_encode32_pbuffer(px, PNG_CART_W, PNG_CART_H, out) == 0 ? 0 : -1;
+    hide_rom_in_picture(px, PNG_CART_PIXELS * 4, rom, rom_len);
+    uint8_t* png = nullptr;
+    size_t n = 0;
+    if (png_encode32_bytes(px, PNG_CART_W, PNG_CART_H, &png, &n) != 0) return -1;
+    host_pixels own(png);
+    out->assign((const char*)png, n);
+    return 0;
+}
+
+}  // namespace
+
+int write_hvx_png_from_ram_files(buffer* out, const char* folder) {
+    if (!out || !folder) return -1;
+    label_drawn = false;
+    scoped_buffer rom(create_buffer_2(PNG_CART_ROM_START, PFILE_DATA_KIND));
+    if (!rom || write_hvx_rom_from_ram_files(rom, folder, PNG_CART_ROM_OPTIONS) != 0) return -1;
+    if (rom->length > PNG_CART_MAX_ROM) return PNG_CART_TOO_LARGE;
+
+    png_cart_parts parts;
+    scoped_buffer tmpl(pfile_read_all(PNG_CART_TEMPLATE, "rb"));
+    if (tmpl) {
+        parts.template_png = tmpl->data;
+        parts.template_len = tmpl->length;
+    }
+    std::string base = folder;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    std::string png_label = base + "/label.png";
+    parts.label_qoi = !pdisk_file_exists(png_label.c_str());
+    scoped_buffer label(pfile_read_all(parts.label_qoi ? (base + "/label.qoi").c_str() : png_label.c_str(), "rb"));
+    if (label) {
+        parts.label = label->data;
+        parts.label_len = label->length;
+    }
+    if (label_drawn && label_bitmap) parts.label_text = ud_data(label_bitmap);
+
+    std::string png;
+    int r = png_cart_from_rom(parts, rom->data, rom->length, &png);
+    if (r != 0) return r;
+    return bwrite(png.data(), 1, (int64_t)png.size(), out) == (int64_t)png.size() ? 0 : -1;
+}
+
+int png_cart_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
+                           const std::string* template_png, const uint8_t* label_text) {
+    if (!out) return -1;
+    std::string rom;
+    if (rom_image_from_snapshot(&rom, entries, folder_len, PNG_CART_ROM_OPTIONS) != 0) return -1;
+    if ((int64_t)rom.size() > PNG_CART_MAX_ROM) return PNG_CART_TOO_LARGE;
+    png_cart_parts parts;
+    if (template_png) {
+        parts.template_png = (const uint8_t*)template_png->data();
+        parts.template_len = (int64_t)template_png->size();
+    }
+    // label.png when it is there at all, else label.qoi, as the whole write.
+    const cart_snapshot_entry* png_label = nullptr;
+    const cart_snapshot_entry* qoi_label = nullptr;
+    for (const cart_snapshot_entry& e : entries) {
+        if (e.path.size() <= folder_len + 1) continue;
+        const char* name = e.path.c_str() + folder_len + 1;
+        if (strcmp(name, "label.png") == 0) png_label = &e;
+        else if (strcmp(name, "label.qoi") == 0) qoi_label = &e;
+    }
+    parts.label_qoi = !png_label;
+    const cart_snapshot_entry* label = png_label ? png_label : qoi_label;
+    if (label && !label->folder) {
+        parts.label = (const uint8_t*)label->data.data();
+        parts.label_len = (int64_t)label->data.size();
+    }
+    parts.label_text = label_text;
+    return png_cart_from_rom(parts, (const uint8_t*)rom.data(), (int64_t)rom.size(), out);
+}
+
+bool png_cart_label_text(const std::string* info, std::vector<uint8_t>* text) {
+    label_drawn = false;
+    if (!info || info->size() > (size_t)INT32_MAX) return false;
+    // A view of the copy: nothing is allocated for it.
+    buffer view{};
+    view.data = (uint8_t*)info->data();
+    view.length = (int32_t)info->size();
+    view.capacity = (uint32_t)info->size();
+    extract_label_text(&view);
+    if (!label_drawn || !label_bitmap) return false;
+    const uint8_t* t = ud_data(label_bitmap);
+    text->assign(t, t + (size_t)LABEL_W * LABEL_H);
+    return true;
 }
 
 void populate_ram_folder_from_hvx_png_buffer(const char* folder) {

@@ -365,13 +365,16 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options) {
     return result;
 }
 
-int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len) {
+int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
+                            int options) {
     if (!out) return -1;
     std::string stream;
     for (const cart_snapshot_entry& e : entries) {
         if (e.path.size() <= folder_len + 1) return -1;
         const char* name = e.path.c_str() + folder_len + 1;
         int64_t n = (int64_t)(e.path.size() - folder_len - 1);
+        if ((options & ROM_OPTION_NO_LABEL) && (strcmp(name, "label.png") == 0 || strcmp(name, "label.qoi") == 0))
+            continue;
         int64_t len = e.folder ? 0 : (int64_t)e.data.size();
         rom_entry_head h;
         if (!make_entry_head(name, n, e.folder, (const uint8_t*)e.data.data(), len, &h)) return -1;

@@ -924,6 +924,10 @@ unsigned png_read_header(const void* bytes, int64_t size, unsigned* w, unsigned*
 unsigned LodePNG_decode32_pbuffer(uint8_t** out, unsigned* w, unsigned* h, buffer* b);
 unsigned LodePNG_decode_pbuffer(uint8_t** out, unsigned* w, unsigned* h, buffer* b, int colour_type,
                                 unsigned bit_depth);
+// The same on bytes, for work off the frame's thread: new malloc'd pixels
+// (RGBA 8 bits), and a new malloc'd PNG of RGBA pixels.
+unsigned png_decode32_bytes(uint8_t** out, unsigned* w, unsigned* h, const uint8_t* bytes, int64_t len);
+unsigned png_encode32_bytes(const uint8_t* pixels, unsigned w, unsigned h, uint8_t** out, size_t* len);
 // Encode with LodePNG's defaults and write the PNG at the buffer's cursor.
 unsigned LodePNG_encode32_pbuffer(const uint8_t* pixels, unsigned w, unsigned h, buffer* b);
 unsigned LodePNG_encode_pbuffer(const uint8_t* pixels, unsigned w, unsigned h, int colour_type,

@@ -76,7 +76,18 @@ struct cart_snapshot_entry {
 // the frame's thread. 0, or -1 when a name can not be written or a ROM's
 // stream would pass ROM_MAX_STREAM.
 int hvx_text_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, const char* folder);
-int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len);
+// The ROM form takes ROM_OPTION_NO_LABEL as the whole write does.
+int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
+                            int options = 0);
+// The PNG form of a snapshot: the picture from the template's bytes (none:
+// the plain background), the label picture found among the entries and the
+// label text's bitmap (LABEL_W x LABEL_H bytes; none when not drawn). 0,
+// PNG_CART_TOO_LARGE or -1, as write_hvx_png_from_ram_files.
+int png_cart_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
+                           const std::string* template_png, const uint8_t* label_text);
+// Draws the label text of a copied info file (none: no text) as the whole
+// write does, on the frame's thread; its bitmap's bytes when drawn.
+bool png_cart_label_text(const std::string* info, std::vector<uint8_t>* text);
 
 // Shared with the write-back in pfile_ops.cpp.
 FILE* open_temp_sibling(const char* host_path, std::string* temp);

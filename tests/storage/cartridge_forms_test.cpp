@@ -5,10 +5,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "tests/support/files_env.h"
 
@@ -315,6 +318,101 @@ TEST(PngCartridge, TooLargeLeavesTheFileAndTellsTheWindowManager) {
     EXPECT_EQ(flush_dirty_mounts_immediately(), 1);
     std::string rom = rom_of("/ram/c");
     EXPECT_EQ(hidden_rom(rgba_of(read_file(env.at("big.hvx.png"))), rom.size()), rom);
+}
+
+// A folder of compressible files over two frames' bytes, a label picture
+// and an info file, for the write over frames; mark makes each version.
+void fill_png_cart(const std::string& cart, char mark, const std::string& label_name, const std::string& label) {
+    pmkdir(cart.c_str());
+    pmkdir((cart + "/d").c_str());
+    std::string run;
+    for (int64_t i = 0; run.size() < (size_t)WRITE_BACK_FRAME_BYTES; i++) run += "line " + std::to_string(i % 97) + mark + "\n";
+    ASSERT_TRUE(put(cart + "/a.txt", run));
+    ASSERT_TRUE(put(cart + "/d/b.txt", run + run));
+    ASSERT_TRUE(put(cart + "/main.lua", std::string("print('") + mark + "')"));
+    ASSERT_TRUE(put(cart + "/" + HVX_INFO_FILE, std::string("--[[vyn,title=\"T") + mark + "\",version=\"2\",author=\"me\"]]\n"));
+    if (!label_name.empty()) ASSERT_TRUE(put(cart + "/" + label_name, label));
+}
+
+TEST(PngCartridge, WrittenOverFramesAsItWouldBeWhole) {
+    const uint8_t grey[4] = {100, 120, 140, 255}, red[4] = {200, 10, 10, 255}, blue[4] = {10, 10, 200, 255};
+    std::vector<uint8_t> qoi_px((size_t)LABEL_PICTURE_W * LABEL_PICTURE_H * 4);
+    for (size_t i = 0; i < qoi_px.size(); i++) qoi_px[i] = blue[i % 4];
+    qoi_desc d{LABEL_PICTURE_W, LABEL_PICTURE_H, 4, 0};
+    int qn = 0;
+    uint8_t* q = qoi_encode(qoi_px.data(), &d, &qn);
+    const std::string qoi((const char*)q, (size_t)qn);
+    free(q);
+    enum { NO_TEMPLATE, RAM_TEMPLATE, HOST_TEMPLATE };
+    struct row {
+        const char* what;
+        int template_at;
+        std::string label_name, label;
+    };
+    const row rows[] = {
+        {"a RAM template and label.png", RAM_TEMPLATE, "label.png", png_of(LABEL_PICTURE_W, LABEL_PICTURE_H, red)},
+        {"a host template and label.qoi", HOST_TEMPLATE, "label.qoi", qoi},
+        {"no template, no label picture", NO_TEMPLATE, "", ""},
+    };
+    for (const row& r : rows) {
+        hvx_test::files_env env;
+        if (r.template_at == RAM_TEMPLATE) {
+            ASSERT_TRUE(put("/ram/system/misc/hvx_cart.png", png_of(PNG_CART_W, PNG_CART_H, grey)));
+            mount_p_path("/system", "/ram/system");
+        } else if (r.template_at == HOST_TEMPLATE) {
+            std::filesystem::create_directories(env.at("system/misc"));
+            ASSERT_TRUE(write_file(env.at("system/misc/hvx_cart.png"), png_of(PNG_CART_W, PNG_CART_H, grey)));
+        }
+        fill_png_cart("/p.hvx.png", 'o', r.label_name, r.label);
+        ASSERT_EQ(flush_dirty_mounts_immediately(), 1) << r.what;
+        const std::string old = read_file(env.at("p.hvx.png"));
+        ASSERT_FALSE(rgba_of(old).empty()) << r.what;
+        fill_png_cart("/p.hvx.png", 'n', r.label_name, r.label);
+        pmount* m = get_mount_by_mount_point("/p.hvx.png", 0);
+        m->flush_due = 1;
+        // Each frame within its bytes; the old file whole until the new one is.
+        int frames = 0;
+        while (m->dirty && frames < 4000) {
+            flush_dirty_mounts_delayed();
+            EXPECT_LE(write_back_frame_bytes(), WRITE_BACK_FRAME_BYTES) << r.what;
+            if (m->dirty) ASSERT_TRUE(read_file(env.at("p.hvx.png")) == old) << r.what << " frame " << frames;
+            frames++;
+            usleep(1000);
+        }
+        EXPECT_GE(frames, 3) << r.what;
+        const std::string now = read_file(env.at("p.hvx.png"));
+        EXPECT_TRUE(now != old) << r.what;
+        m->dirty = 1;
+        ASSERT_EQ(flush_dirty_mount(m, 0), 1) << r.what;
+        EXPECT_TRUE(now == read_file(env.at("p.hvx.png"))) << r.what << ": the whole write differs";
+        const std::string rom = rom_of(to_cstr(m->origin));
+        EXPECT_EQ(hidden_rom(rgba_of(now), rom.size()), rom) << r.what;
+    }
+}
+
+TEST(PngCartridge, TooLargeOverFramesLeavesTheFileAndTellsTheWindowManagerOnce) {
+    hvx_test::files_env env;
+    for (int i = 0; i < 3; i++) env.procs.spawn("", "p", "/ram/p.lua");  // id 3 hears notices
+    std::mt19937 rng(3);
+    std::string noise((size_t)PNG_CART_MAX_ROM + 4096, 0);
+    for (char& c : noise) c = (char)rng();
+    write_file(env.at("big.hvx.png"), "old bytes");
+    make_tree("/ram/c", {{"n.bin", noise}, {"main.lua", "x"}});
+    pmount* m = mount_p_path("/big.hvx.png", "/ram/c");
+    ASSERT_NE(m, nullptr);
+    m->dirty = 1;
+    for (int round = 0; round < 2; round++) {
+        m->flush_due = 1;
+        for (int i = 0; i < 4000 && m->flush_due <= os_get_time(); i++) {
+            flush_dirty_mounts_delayed();
+            usleep(1000);
+        }
+        EXPECT_EQ(m->dirty, 1);
+        EXPECT_GT(m->flush_due, os_get_time());
+    }
+    EXPECT_EQ(read_file(env.at("big.hvx.png")), "old bytes");
+    EXPECT_EQ(env.procs.messages(get_process(3)),
+              std::vector<std::string>{"{event=\"user_notification\",content=\"failed to store cartridge rom as png (too large)\"}"});
 }
 
 TEST(PngCartridge, AnUnreadCartridgeIsNeverWrittenOver) {
