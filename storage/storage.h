@@ -26,6 +26,27 @@ inline bool path_has_dotdot_segment(const char* s, int64_t n) {
     return false;
 }
 
+// Whether the n bytes at s name a cartridge entry by proper segments: none
+// empty, "." or "..", and no NUL. Such a name lands at its folder's path,
+// '/', and the name, exactly (an empty segment could make a "name://"
+// prefix of what stands before it, and "." vanishes), so a write-back gives
+// the same name again. A folder's name may end in one '/'.
+inline bool entry_name_proper(const char* s, int64_t n, bool folder) {
+    if (n > 0 && folder && s[n - 1] == '/') n--;
+    if (n <= 0) return false;
+    for (int64_t i = 0; i <= n; i++) {
+        int64_t start = i;
+        while (i < n && s[i] != '/') {
+            if (s[i] == 0) return false;
+            i++;
+        }
+        const int64_t len = i - start;
+        if (len == 0 || (len == 1 && s[start] == '.') || (len == 2 && s[start] == '.' && s[start + 1] == '.'))
+            return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Hashes: MurmurHash3 (data, byte count, seed, output). A negative count
 // hashes no bytes.
