@@ -311,7 +311,8 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
             ld.whole = false;
             continue;
         }
-        // A name whose normal form ends in '/' would come back as a folder.
+        // A file placed anywhere but at its name (one ending in '/' would
+        // come back as a folder) is not written back the same.
         if (!hvx_loader::lands_at(f, (const uint8_t*)path.data(), (int64_t)path.size())) ld.whole = false;
         if (!bytes.empty() && pfwrite(bytes.data(), 1, (int64_t)bytes.size(), f) != (int64_t)bytes.size())
             ld.whole = false;
