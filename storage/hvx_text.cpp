@@ -137,9 +137,12 @@ bool encode_text(const Source& src, size_t fl, int hex, Sink& out) {
             const char* name = p + fl + 1;
             size_t nl = strlen(name);
             bool is_folder = src.is_folder(i);
-            // A name the header line would cut short, or a file's that would
-            // read back as a folder, is not written as another entry.
-            if (!hvx_text_name_ok(name, (int64_t)nl) || (!is_folder && name[nl - 1] == '/')) return false;
+            // A name the header line would cut short, a file's that would
+            // read back as a folder, or one the reader would not place at
+            // this name, is not written as another entry.
+            if (!hvx_text_name_ok(name, (int64_t)nl) || (!is_folder && name[nl - 1] == '/') ||
+                !entry_name_proper(name, (int64_t)nl, is_folder))
+                return false;
             const uint8_t* d = src.data(i);
             int64_t n = src.length(i);
             bool ascii = src.ascii(i);
@@ -246,6 +249,14 @@ struct hvx_loader {
 
     std::string place(const uint8_t* s, int64_t n) const { return folder + "/" + std::string((const char*)s, (size_t)n); }
 
+    // Whether the record opened for an entry has the entry's name, as its
+    // last part, after the folder's path and a '/'.
+    static bool lands_at(const pfile* f, const uint8_t* name, int64_t n) {
+        if (!f || !f->path || f->path->length <= n) return false;
+        const char* p = (const char*)f->path->data + (f->path->length - n);
+        return p[-1] == '/' && memcmp(p, name, (size_t)n) == 0;
+    }
+
     // A header line (":: " already seen); false at the end marker.
     bool header(const uint8_t* s, int64_t n) {
         close_file();
@@ -258,7 +269,9 @@ struct hvx_loader {
         for (int64_t i = k; i < n; i++)
             if (s[i] != ' ' && s[i] != '\t') whole = false;
         if (len == 5 && memcmp(path, "[eoc]", 5) == 0) return false;
-        if (len == 0 || path_has_dotdot_segment((const char*)path, len)) {
+        // A name of improper segments would land somewhere else than it
+        // says: skipped, and the cartridge did not load whole.
+        if (len == 0 || !entry_name_proper((const char*)path, len, path[len - 1] == '/')) {
             whole = false;
             return true;
         }
@@ -268,7 +281,7 @@ struct hvx_loader {
             return true;
         }
         file = pfopen(dest.c_str(), "w");
-        if (!file) whole = false;
+        if (!file || !lands_at(file, path, len)) whole = false;
         return true;
     }
 
@@ -332,9 +345,9 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
         // Loaded as it is, but the text form it is written back in would
         // cut such a name short.
         if (!hvx_text_name_ok(path.data(), (int64_t)path.size())) ld.whole = false;
-        // A NUL would cut the name short, to a ".." the check below never saw.
-        if (path.empty() || path.find('\0') != std::string::npos ||
-            path_has_dotdot_segment(path.data(), (int64_t)path.size())) {
+        // A NUL would cut the name short, to a ".." the check never saw; a
+        // name of improper segments would land somewhere else.
+        if (!entry_name_proper(path.data(), (int64_t)path.size(), attribs & 1)) {
             ld.whole = false;
             continue;
         }
@@ -363,8 +376,9 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
             ld.whole = false;
             continue;
         }
-        // A name whose normal form ends in '/' would come back as a folder.
-        if (f->path->length > 0 && f->path->data[f->path->length - 1] == '/') ld.whole = false;
+        // A file placed anywhere but at its name (one ending in '/' would
+        // come back as a folder) is not written back the same.
+        if (!hvx_loader::lands_at(f, (const uint8_t*)path.data(), (int64_t)path.size())) ld.whole = false;
         if (!bytes.empty() && pfwrite(bytes.data(), 1, (int64_t)bytes.size(), f) != (int64_t)bytes.size())
             ld.whole = false;
         if (pfclose(f) != 0) ld.whole = false;

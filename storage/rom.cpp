@@ -354,6 +354,11 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options) {
         if ((options & ROM_OPTION_NO_LABEL) && (strcmp(name, "label.png") == 0 || strcmp(name, "label.qoi") == 0))
             continue;
         bool folder_rec = (f->flags & PFILE_FLAG_FOLDER) != 0;
+        // The reader would not place a name of improper segments at itself.
+        if (!entry_name_proper(name, (int64_t)strlen(name), folder_rec)) {
+            result = -1;
+            break;
+        }
         if ((options & ROM_OPTION_LABEL_TEXT) && !folder_rec && strcmp(name, HVX_INFO_FILE) == 0)
             extract_label_text(f->data);
         const uint8_t* d = f->data ? f->data->data : nullptr;
@@ -489,6 +494,15 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
         bool is_prefix_folder = e.folder && skip > 0 && e.name_len == skip && memcmp(e.name, prefix, (size_t)skip) == 0;
         if (!is_prefix_folder && (e.name_len <= skip || memcmp(e.name, prefix, (size_t)skip) != 0)) {
             krio_debugf("hvx.rom: %s lies outside %s\n", e.name, prefix);
+            result = -1;
+            if (r == ROM_ENTRY_CUT_SHORT) break;
+            continue;
+        }
+        // A name of improper segments would land somewhere else than it
+        // says, and a write-back would not give it again: skipped, and the
+        // cartridge did not load whole.
+        if (!is_prefix_folder && !entry_name_proper(e.name + skip, e.name_len - skip, e.folder)) {
+            krio_debugf("hvx.rom: %s is not a name of proper segments\n", e.name);
             result = -1;
             if (r == ROM_ENTRY_CUT_SHORT) break;
             continue;

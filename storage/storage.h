@@ -33,6 +33,27 @@ struct storage_app_t {
 };
 extern storage_app_t storage_app;
 
+// Whether the n bytes at s name a cartridge entry by proper segments: none
+// empty, "." or "..", and no NUL. Such a name lands at its folder's path,
+// '/', and the name, exactly (an empty segment could make a "name://"
+// prefix of what stands before it, and "." vanishes), so a write-back gives
+// the same name again. A folder's name may end in one '/'.
+inline bool entry_name_proper(const char* s, int64_t n, bool folder) {
+    if (n > 0 && folder && s[n - 1] == '/') n--;
+    if (n <= 0) return false;
+    for (int64_t i = 0; i <= n; i++) {
+        int64_t start = i;
+        while (i < n && s[i] != '/') {
+            if (s[i] == 0) return false;
+            i++;
+        }
+        const int64_t len = i - start;
+        if (len == 0 || (len == 1 && s[start] == '.') || (len == 2 && s[start] == '.' && s[start + 1] == '.'))
+            return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Hashes: MurmurHash3 (data, byte count, seed, output). A negative count
 // hashes no bytes.
@@ -739,6 +760,10 @@ inline constexpr int64_t VYN_UNWRITTEN_KEY_BYTES = 16;
 // bytes it packs: a run of equal values packs to almost nothing, and one
 // userdata reached many times over would be scanned again at every reach.
 inline constexpr int64_t VYN_PXU_SCAN_BYTES = 8;
+// A value the writer writes costs this many cycles, and so does each entry
+// walked while a value holding shared tables is weighed: the weighing walks
+// every distinct entry whether the value is then written or refused.
+inline constexpr int32_t VYN_ENTRY_CYCLES = 2;
 inline constexpr int64_t VYN_MAX_STR_PIECE = 33554431;
 inline constexpr int VYN_NUMBER_MAX_CHARS = 44;
 inline constexpr int VYN_LZ4_LEVEL = 1;

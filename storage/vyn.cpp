@@ -133,7 +133,7 @@ struct writer {
 };
 
 bool writer::value(int idx, int depth) {
-    spend_cpu(2);
+    spend_cpu(VYN_ENTRY_CYCLES);
     switch (lua_type(L, idx)) {
     case LUA_TBOOLEAN: return put(lua_toboolean(L, idx) ? "true" : "false");
     case LUA_TNUMBER: {
@@ -178,7 +178,7 @@ bool writer::weigh_whole() {
 // VYN_MAX_TEXT + 1, and the height of its tables; false where the value
 // nests too deep or holds itself, as the write would find. Each table is
 // walked once, so this costs what its distinct tables hold, however often
-// they are reached.
+// they are reached, and each entry walked is charged as a written one.
 bool writer::least_text(int idx, int depth, int64_t* bytes, int* height) {
     *height = 0;
     switch (lua_type(L, idx)) {
@@ -214,6 +214,7 @@ bool writer::least_table(int idx, int depth, int64_t* bytes, int* height) {
     int deepest = 0;
     lua_pushnil(L);
     while (lua_next(L, idx)) {
+        spend_cpu(VYN_ENTRY_CYCLES);
         int64_t key = 0;
         if (lua_type(L, -2) == LUA_TSTRING) {
             key = (int64_t)lua_rawlen(L, -2) + 1;  // "k="

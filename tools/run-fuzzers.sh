@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in their own folder and runs each
-# for N seconds. Fails when a target crashes or finds a fault.
+# for N seconds from its seeds (tests/*/fuzz/seeds/TARGET, made by
+# tools/make-fuzz-seeds.py). Fails when a target crashes or finds a fault.
 #   tools/run-fuzzers.sh SECONDS [BUILD_DIR]
 set -euo pipefail
 
@@ -28,6 +29,11 @@ for t in "${targets[@]}"; do
   corpus="$build/corpus/$t"
   artifacts="$build/artifacts/$t/"
   mkdir -p "$corpus" "$artifacts"
+  # Each run starts from the committed seeds, copied into the scratch corpus
+  # (libFuzzer writes what it finds there, never into the source tree).
+  for seeds in "$root"/tests/*/fuzz/seeds/"$t"; do
+    [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/
+  done
   echo "== $t for ${seconds}s"
   if ! "$bin" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
        -artifact_prefix="$artifacts" "$corpus" >"$build/$t.log" 2>&1; then

@@ -122,6 +122,7 @@ const kernel_script kScripts[] = {
          "metadata: 7 refused: store: metadata is not one vyn header; old file 5 kept",
          "accepted: 0 0 7 newer",
          "shared: vyn 0, store vyn: value too large, message false vyn: value too large",
+         "shared refusals pay their weighing, cycles off: 0 0 0",
          "kernel: exit",
      },
      kExitLog,

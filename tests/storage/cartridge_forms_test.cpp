@@ -154,6 +154,99 @@ TEST(TextCartridge, ReaderFixtures) {
     }
 }
 
+// Every entry a cartridge loads lands at its own name: a name of improper
+// segments (empty, "." or "..", which the file system would fold into
+// another path or a "name://" prefix) is skipped and the load is not whole;
+// what did load is written back, text or ROM, and reads back whole.
+TEST(Cartridges, EntriesLoadOnlyAtProperNames) {
+    hvx_test::files_env env;
+    struct row {
+        std::string name;
+        bool folder;
+    } rows[] = {
+        {"a//b.txt", false}, {"./a.txt", false}, {"a/./b.txt", false}, {"a/.", false}, {"x.#://", false},
+        {"dati.#://.", false}, {"/abs.txt", false}, {"d//", true}, {"d/./", true}, {"e:///", true},
+        {"f/", false},  // a file's name that would come back as a folder's
+    };
+    auto proper_tree = [](const files& tree) {
+        for (const auto& [name, bytes] : tree) {
+            const bool folder = name.back() == '/';
+            // read_tree marks folders with a '/' of its own.
+            if (!entry_name_proper(name.data(), (int64_t)name.size() - (folder ? 1 : 0), false)) return name;
+        }
+        return std::string();
+    };
+    const files good = {{"ok.txt", "ok"}};
+    for (const row& r : rows) {
+        EXPECT_FALSE(entry_name_proper(r.name.data(), (int64_t)r.name.size(), r.folder)) << r.name;
+        // The text form, both versions.
+        const std::string v2 = "x\nversion 2\n:: ok.txt\nok\n:: " + r.name + "\n" + (r.folder ? "" : "body\n") + ":: [eoc]\n";
+        const std::string v1 = "x\nversion 1\nok.txt 0:2 [006f6b]\n" + r.name + (r.folder ? " 1:0 []\n" : " 0:1 [0061]\n");
+        // The second version reads a name ending in '/' as a folder's.
+        const bool v2_proper = entry_name_proper(r.name.data(), (int64_t)r.name.size(), true);
+        for (const std::string& text : {v2, v1}) {
+            if (v2_proper && text == v2) continue;
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(read_cart("/ram/f", text), -1) << r.name << " in " << text;
+            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(read_tree("/ram/f"), good) << r.name << " in " << text;
+            int wrote = -1;
+            const std::string back = written([](buffer* b) { return write_hvx_from_ram_files(b, "/ram/f", 0); }, &wrote);
+            EXPECT_EQ(wrote, 0) << r.name;
+            EXPECT_EQ(read_cart("/ram/g", back), 0) << r.name;
+            EXPECT_EQ(read_tree("/ram/g"), good) << r.name;
+            delete_path("/ram/f");
+            delete_path("/ram/g");
+        }
+        // The ROM form, where a name ending in '/' is a folder's.
+        const bool rom_folder = r.folder || r.name.back() == '/';
+        if (entry_name_proper(r.name.data(), (int64_t)r.name.size(), rom_folder)) continue;
+        buffer* stream = create_buffer_2(64, 100);
+        ASSERT_EQ(rom_append_entry(stream, "ok.txt", 0, (const uint8_t*)"ok", 2), 0);
+        ASSERT_EQ(rom_append_entry(stream, r.name.c_str(), rom_folder, (const uint8_t*)"a", 1), 0) << r.name;
+        buffer* rom = create_buffer_2(64, 100);
+        ASSERT_EQ(rom_pack(rom, stream->data, stream->length), 0);
+        rom->cursor = 0;
+        pmkdir("/ram/f");
+        EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer("/ram/f", rom), -1) << r.name;
+        EXPECT_EQ(read_tree("/ram/f"), good) << r.name;
+        EXPECT_EQ(proper_tree(read_tree("/ram/f")), "") << r.name;
+        buffer* again = create_buffer_2(64, 100);
+        EXPECT_EQ(write_hvx_rom_from_ram_files(again, "/ram/f", 0), 0) << r.name;
+        again->cursor = 0;
+        pmkdir("/ram/g");
+        EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer("/ram/g", again), 0) << r.name;
+        EXPECT_EQ(read_tree("/ram/g"), good) << r.name;
+        for (buffer* b : {stream, rom, again}) destroy_buffer(b);
+        delete_path("/ram/f");
+        delete_path("/ram/g");
+    }
+}
+
+// A text cartridge found by fuzzing: its one entry, "dati.#://.", once
+// loaded whole as "dati.#://" (its empty segment read as a "name://"
+// prefix) and the writer then refused the folder. It now loads without it,
+// not whole, and what loaded saves and reads back whole.
+TEST(Cartridges, FuzzFoundNameLoadsAndSaves) {
+    hvx_test::files_env env;
+    const char* hex =
+        "8f8fffffffbf202865607465744023245400206100000a76657273696f6e20320e000000000000002f6e232032ebebeb"
+        "ebebebebebebebebebebebebebebebebeb2f2effffffffffffffffff0000000dffffffffff28ffffffffffffffffffff"
+        "ffffffffffffffffffff657273696f6e20342f236e2032080a3a3a20646174692e233a2f2f2e";
+    std::string text;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) text += (char)std::stoi(std::string(hex + i, 2), nullptr, 16);
+    ASSERT_EQ(text.size(), 134u);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(read_cart("/ram/f", text), -1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read_tree("/ram/f"), files{});
+    int wrote = -1;
+    const std::string back = written([](buffer* b) { return write_hvx_from_ram_files(b, "/ram/f", 0); }, &wrote);
+    EXPECT_EQ(wrote, 0);
+    EXPECT_EQ(read_cart("/ram/g", back), 0);
+    EXPECT_EQ(cart_text("/ram/g"), back);
+}
+
 TEST(TextCartridge, MountsAreWrittenBack) {
     hvx_test::files_env env;
     write_file(env.at("c.hvx"), head + ":: main.lua\nprint(1)\n:: [eoc]\n");

@@ -1,7 +1,7 @@
 -- Test kernel: values come back from files, vyn text and messages as they
 -- went: floats of every kind, raw strings of every byte through host-text
 -- files; metadata that is not one header is refused and the old file kept;
--- tables shared many times over are refused at once.
+-- tables shared many times over are refused at once, paying for the weighing.
 printh("kernel: boot")
 _signal(37)
 
@@ -66,6 +66,26 @@ end
 local ok, why = send_message(pid(), {l = l})
 printh("shared: vyn " .. select("#", vyn(l)) .. ", store " .. store("/ram/s.vyn", l) .. ", message "
   .. tostring(ok) .. " " .. why)
+
+-- A refusal pays for the weighing that found it: 20,000 plain entries
+-- beside the shared table cost their walk, 2 cycles each, in a frame budget
+-- of 0x44444 (each measured from a fresh frame).
+local function cost(call, v)
+  flip()
+  local before = stat(1)
+  call(v)
+  return stat(1) - before
+end
+local bare, padded = {l}, {l}
+for i = 2, 20001 do padded[i] = i end
+local off = {}
+for _, call in ipairs({function(v) return vyn(v) end, function(v) return store("/ram/s.vyn", v) end,
+    function(v) return send_message(pid(), v) end}) do
+  cost(call, padded) cost(call, bare)  -- send_message's own keys go in first
+  local extra = cost(call, padded) - cost(call, bare)
+  off[#off + 1] = math.floor(extra * 0x44444 + 0.5) - 2 * 20000
+end
+printh("shared refusals pay their weighing, cycles off: " .. table.concat(off, " "))
 printh("kernel: exit")
 _signal(33)
 while true do flip() end

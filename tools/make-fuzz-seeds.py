@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora (tests/<part>/fuzz/seeds/<target>/):
+a few small inputs of each target's form, made here or by our own mkrom, so
+a short fuzz run starts past the headers. Deterministic: running it again
+gives the same files.
+
+    tools/make-fuzz-seeds.py BUILD_DIR     (BUILD_DIR holds mkrom)
+"""
+import base64, os, random, shutil, struct, subprocess, sys, tempfile, zlib
+
+root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+mkrom = os.path.join(sys.argv[1], "mkrom")
+rng = random.Random(2024)
+BANNER = "halvoran cartridge // https://halvoran.net"
+
+def target_dir(part, target):
+    d = os.path.join(root, "tests", part, "fuzz", "seeds", target)
+    shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(d)
+    return d
+
+def seeds(part, target, items):
+    d = target_dir(part, target)
+    for name, data in items:
+        with open(os.path.join(d, name), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
+
+# --- cartridges: a small tree, as text (both versions) and as a ROM --------
+tree = {
+    "main.lua": b"function _draw()\n  cls(1)\n  print(\"hello\", 10, 10, 7)\nend\n",
+    "gfx/": None,
+    "gfx/0.gfx": bytes(range(64)) * 2,
+    "lib/": None,
+    "lib/util.lua": b"local m = {}\nfunction m.add(a, b) return a + b end\nreturn m\n",
+    "notes.txt": b"a note\n:: not a header\nlast line",
+    ".info.vyn": b"--[[vyn,title=\"seed\"]]\n",
+}
+
+def is_text(name, data):
+    ok_ext = name.endswith(".lua") or name.endswith(".txt") or ".info.vyn" in name
+    return ok_ext and all(0 < c < 128 and c != 13 for c in data) and b"\n:: " not in data \
+        and not data.startswith(b":: ") and data[:4] not in (b"hex$", b"b64$")
+
+def hvx_text(files, hexed=False):
+    lines = [BANNER, "version 2", ""]
+    order = [n for n in files if files[n] is None]
+    order += [n for n in files if files[n] is not None and is_text(n, files[n]) and n != ".info.vyn"]
+    order += [n for n in files if n not in order]
+    for n in order:
+        d = files[n]
+        lines.append(":: " + n)
+        if d is None:
+            continue
+        if is_text(n, d) and n != ".info.vyn" or (n == ".info.vyn" and is_text(n, d)):
+            lines.append(d.decode())
+        elif hexed:
+            lines.append("hex$" + d.hex())
+        else:
+            alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-"
+            std = base64.b64encode(d).rstrip(b"=")
+            ours = std.translate(bytes.maketrans(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/",
+                                                 alphabet))
+            lines.append("b64$" + ours.decode())
+    lines.append(":: [eoc]")
+    return "\n".join(lines) + "\n"
+
+def hvx_v1(files):
+    out = [BANNER, "version 1"]
+    for n, d in files.items():
+        if d is None:
+            out.append("%s 1:0 []" % n.rstrip("/"))
+        else:
+            out.append("%s 0:%d [00%s]" % (n, len(d), d.hex()))
+    return "\n".join(out) + "\n"
+
+# The text that once loaded whole and would not save: one entry whose name
+# holds an empty segment.
+fuzz_found = bytes.fromhex(
+    "8f8fffffffbf202865607465744023245400206100000a76657273696f6e20320e000000000000002f6e232032ebebeb"
+    "ebebebebebebebebebebebebebebebebeb2f2effffffffffffffffff0000000dffffffffff28ffffffffffffffffffff"
+    "ffffffffffffffffffff657273696f6e20342f236e2032080a3a3a20646174692e233a2f2f2e")
+seeds("storage", "fuzz_hvx_text", [
+    ("tree.hvx", hvx_text(tree)),
+    ("tree_hex.hvx", hvx_text(tree, hexed=True)),
+    ("tree_v1.hvx", hvx_v1(tree)),
+    ("crlf.hvx", hvx_text({"a/": None, "a/b.txt": b"x\ny"}).replace("\n", "\r\n")),
+    ("empty_segment.hvx", fuzz_found),
+])
+
+def make_rom(files):
+    # mkrom packs a system tree, which holds a boot.lua; its first image
+    # is a ROM like any cartridge's.
+    files = dict(files, **{"boot.lua": b"printh(\"boot\")\n"})
+    with tempfile.TemporaryDirectory() as t:
+        src = os.path.join(t, "src")
+        os.makedirs(src)
+        for n, d in files.items():
+            p = os.path.join(src, n)
+            if d is None:
+                os.makedirs(p, exist_ok=True)
+            else:
+                os.makedirs(os.path.dirname(p), exist_ok=True)
+                with open(p, "wb") as f:
+                    f.write(d)
+        out = os.path.join(t, "cart.rom")
+        subprocess.run([mkrom, "-o", out, src], check=True, stdout=subprocess.DEVNULL)
+        with open(out, "rb") as f:
+            dat = f.read()
+        return dat[dat.index(b"hvx"):]  # the image of block 1, from its magic on
+
+def entry_stream(files):
+    s = b""
+    for n, d in files.items():
+        s += n.encode() + b"\0"
+        if d is not None:
+            s += (bytes([len(d)]) if len(d) < 255 else b"\xff" + struct.pack("<I", len(d))) + d
+    return s
+
+rom = make_rom(tree)
+small_rom = make_rom({"main.lua": b"print(1)\n"})
+seeds("storage", "fuzz_rom", [
+    ("image.rom", b"\x01" + rom),
+    ("small_image.rom", b"\x01" + small_rom),
+    ("stream", b"\x02" + entry_stream(tree)),
+    ("stream_long_entry", b"\x02" + entry_stream({"big.bin": bytes(range(256)) * 2, "d/": None})),
+])
+
+# --- vyn: documents, a base64 piece ----------------------------------------
+docs = [
+    '{1,2,3,x=5,["a b"]=true,[10]="z"}',
+    '--[[vyn,title="t"]]\n{name="tile1",solid=false,colour=3,{1.5,-2,1e+999}}',
+    '{a={b={c={}}},s="q\\"\\n\\000",u=userdata("u8",2,2,"010203ff"),f=userdata("f64",3,"1.5,-2,1e+300")}',
+    'unvyn("b64:bHo0AAIAAAABAAAAEDE=")',
+]
+seeds("storage", "fuzz_vyn", [("doc%d" % i, "\x00" + d) for i, d in enumerate(docs)] +
+      [("doc_bounded", "\x02" + docs[2]), ("b64", "\x03b64:bHo0AAIAAAABAAAAEDE=")])
+
+# --- pictures ---------------------------------------------------------------
+def png(w, h, rgba):
+    raw = b"".join(b"\0" + b"".join(bytes(rgba(x, y)) for x in range(w)) for y in range(h))
+    def chunk(t, d):
+        return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d) & 0xffffffff)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+grad = lambda x, y: (x * 16 % 256, y * 16 % 256, (x + y) * 8 % 256, 255 if (x + y) % 3 else 128)
+seeds("storage", "fuzz_png", [
+    ("gradient.png", b"\x00" + png(16, 16, grad)),
+    ("one.png", b"\x00" + png(1, 1, lambda x, y: (1, 2, 3, 4))),
+    ("made", b"\x01" + struct.pack(">IIBBBBB", 8, 8, 8, 3, 0, 0, 0) + bytes((i * 7) % 16 for i in range(80))),
+])
+
+def qoi(w, h, rgba):
+    out = b"qoif" + struct.pack(">IIBB", w, h, 4, 0)
+    for y in range(h):
+        for x in range(w):
+            out += b"\xff" + bytes(rgba(x, y))
+    return out + b"\0" * 7 + b"\1"
+
+seeds("storage", "fuzz_qoi", [("gradient.qoi", qoi(8, 8, grad)), ("one.qoi", qoi(1, 1, lambda x, y: (9, 8, 7, 6)))])
+
+# --- texts and small byte forms ---------------------------------------------
+seeds("storage", "fuzz_path", [("rel", "/ram/cart.hvx\0gfx/../main.lua"), ("abs", "/home/user/./x//y.txt"),
+                               ("location", "/\0bbs://cart.hvx.png/main.lua")])
+seeds("storage", "fuzz_base64", [("text", "\x05" + base64.b64encode(bytes(range(48))).decode().replace("+", "_").replace("/", "-"))])
+seeds("storage", "fuzz_host_text", [("host", "\x00caf\xc3\xa9\r\nline two\r\n"), ("eight_bit", "\x01caf\xe9\r\nx\n")])
+old, new = b"line one\nline two\nline three\n", b"line one\nline 2\nline three\nline four\n"
+seeds("storage", "fuzz_apply_diff", [("generate", b"\x01" + struct.pack("<H", len(old)) + old + new)])
+h = "0123456789abcdef0123456789abcdef"
+seeds("storage", "fuzz_anywhen", [("line", "\x00: " + h + " /main.lua"), ("moment", "\x00@ 2024-06-30_10:00:00 saved"),
+                                  ("location", "\x01/home/user/cart.hvx/main.lua"), ("delta", "\x03" + "line one\n+two\n")])
+
+def score_record(ts, key, score, content):
+    body = "%s;%s|%s\n" % (key, score, content)
+    return "%08x %016x " % (26 + len(body), ts) + body
+
+seeds("net", "fuzz_score_records", [("reply", score_record(5, "ann", "120", "0a1234") + score_record(9, "bob", "99.5", "0a"))])
+
+# --- the language and scripts -----------------------------------------------
+def source(path):
+    with open(os.path.join(root, path), "rb") as f:
+        return f.read()[:4000]
+
+seeds("lang", "fuzz_parser", [
+    ("boot", b"\x01" + source("sysrom/boot.lua")),
+    ("forms", b"\x01local t = {1, 2, x = 3}\nfor i, v in ipairs(t) do t[i] = v * 2 end\n"
+              b"local s = 'a' .. [[long]] -- c\nlocal f = function(...) return select('#', ...) end\nreturn f(t, s)\n"),
+    ("fragments", b"\x00" + bytes(range(1, 120))),
+])
+seeds("gfx", "fuzz_print", [("hello", struct.pack("<ii", 4, 8) + bytes(16) + b"hello\n\x0c7world\t!"),
+                            ("controls", struct.pack("<ii", -3, 120) + bytes(range(16)) + bytes(range(1, 40)))])
+for part, target in [("runtime", "fuzz_scripts"), ("gfx", "fuzz_batch"), ("audio", "fuzz_synth"),
+                     ("audio", "fuzz_sequencer")]:
+    seeds(part, target, [("bytes%d" % i, bytes(rng.randrange(256) for _ in range(n)))
+                         for i, n in enumerate((64, 512, 2048))])
