@@ -809,14 +809,29 @@ static bool drop_least_used_mount() {
 }
 
 static bool by_system() { return !cproc || is_system_process_id(cproc->id); }
+static size_t automount_parts(const char* path);
 
-// Takes both buffers; none (both destroyed) when the table is full. Only the
-// system processes and cartridges use its last PMOUNT_SYSTEM_RESERVE entries.
-static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int isr, bool cartridge = false) {
-    int limit = (cartridge || by_system()) ? PMOUNT_LIMIT : PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE;
+// Room for one more mount, a least used one dropped for it when the table
+// is full. Only the system processes use its last PMOUNT_SYSTEM_RESERVE
+// entries: whatever an ordinary program opens, their own mounts still go in.
+static bool mount_room() {
+    int limit = by_system() ? PMOUNT_LIMIT : PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE;
     if (_pmounts >= limit) drop_least_used_mount();
-    if (_pmounts >= limit) {
+    return _pmounts < limit;
+}
+
+static void tell_mount_refused(const char* point, bool cartridge) {
+    if (by_system())
         krio_debug("** too many mounts **\n");
+    else
+        log_refusal_once(cproc, LIMIT_LOGGED_MOUNTS, "%s refused: the mount table is full; %.200s not mounted",
+                         cartridge ? "cartridge" : "mount", point);
+}
+
+// Takes both buffers; none (both destroyed) when the table is full.
+static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int isr, bool cartridge = false) {
+    if (!mount_room()) {
+        tell_mount_refused(mount_point ? to_cstr(mount_point) : "", cartridge);
         destroy_buffer(mount_point);
         destroy_buffer(origin);
         return nullptr;
@@ -958,7 +973,10 @@ buffer* resolve_normalised_to_origin(const char* p, int* out_kind, int skip_exac
     // A relative working folder can leave ".." in place; such a path must
     // never reach a host folder above its mount.
     if (path_has_dotdot_segment(p, (int64_t)plen)) return empty_origin();
-    if (!_block_automounting && plen >= 2) automount_p_path(p);
+    size_t refused = !_block_automounting && plen >= 2 ? automount_parts(p) : 0;
+    // Inside a cartridge that could not be mounted nothing is served: the
+    // path would reach a file of the same name in the folder around it.
+    if (refused && refused < plen) return empty_origin();
     // A RAM root at "/" serves absolute paths only: anything else would be
     // joined onto its origin without a separator.
     int win = deepest_holder(_by_point, std::string_view(p, plen), skip_exact, false);
@@ -1264,6 +1282,12 @@ pmount* mount_hvx_path(const char* path) {
         destroy_buffer(np);
         return existing;
     }
+    // Refused before the file is read: a full table would only throw the work away.
+    if (!mount_room()) {
+        tell_mount_refused(cart, true);
+        destroy_buffer(np);
+        return nullptr;
+    }
     int saved_block = _block_automounting;
     _block_automounting = 1;
     pmount* result = nullptr;
@@ -1317,10 +1341,13 @@ static bool is_cart_candidate(const char* p, size_t n) {
     return false;
 }
 
-void automount_p_path(const char* path) {
-    if (_block_automounting || !path) return;
+// The length of the first leading part that names a cartridge which could
+// not be mounted, or 0.
+static size_t automount_parts(const char* path) {
+    if (_block_automounting || !path) return 0;
     size_t n = strlen(path);
-    if (n < 2 || n >= 4096) return;
+    if (n < 2 || n >= 4096) return 0;
+    size_t refused = 0;
     _block_automounting = 1;
     char part[4096];
     for (size_t e = 1; e <= n; e++) {
@@ -1333,10 +1360,13 @@ void automount_p_path(const char* path) {
         if (get_mount_by_mount_point(part, 0)) continue;
         if (pdisk_directory_exists(part, 1)) continue;
         if (!cart_file(part, nullptr)) continue;
-        mount_hvx_path(part);
+        if (!mount_hvx_path(part) && !refused) refused = e;
     }
     _block_automounting = 0;
+    return refused;
 }
+
+void automount_p_path(const char* path) { automount_parts(path); }
 
 // ---------------------------------------------------------------------------
 // Diagnostics

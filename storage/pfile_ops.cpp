@@ -513,11 +513,11 @@ int pmkdir(const char* path) {
             }
             m = mount_hvx_path(p);
         }
-        if (m) {
-            m->dirty = 1;
-            m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
-        }
         destroy_buffer(np);
+        // A cartridge the full table refused is not made.
+        if (!m) return 1;
+        m->dirty = 1;
+        m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
         return 0;
     }
     int kind = 0;

@@ -275,9 +275,14 @@ TEST_F(Mounts, TableFilledToCapacityRefusesMore) {
     EXPECT_EQ(mount_p_path("/more", "/ram"), nullptr);
     EXPECT_EQ(resolve("/m8186/f").origin, "/tmp/none/f");
     EXPECT_EQ(resolve("/m8187/f").origin, drive + "/m8187/f");  // never mounted
-    // A cartridge can not mount either, and its path still resolves.
+    // A cartridge can not mount either, and nothing under it is served: the
+    // RAM folder around it holds no file of that name to fall through to.
     ASSERT_NE(ram_file("/ram/c.hvx", "x"), nullptr);
-    EXPECT_EQ(resolve("/ram/c.hvx/main.lua").origin, "/ram/c.hvx/main.lua");
+    EXPECT_EQ(resolve("/ram/c.hvx/main.lua").origin, "");
+    EXPECT_EQ(resolve("/ram/c.hvx/main.lua").kind, 0);
+    EXPECT_EQ(resolve("/ram/c.hvx", 1).origin, "/ram/c.hvx");  // its file still reads
+    EXPECT_NE(pmkdir("/ram/new.hvx"), 0);
+    EXPECT_EQ(get_mount_by_mount_point("/ram/new.hvx", 0), nullptr);
     prune_mounts();
     EXPECT_LE(pdisk_num_mounts(), PMOUNT_LIMIT);
 }
@@ -455,25 +460,45 @@ TEST_F(Mounts, FullTableDropsTheLeastRecentlyUsedCleanCartridge) {
 }
 
 // An ordinary process stops short of the entries kept for the system
-// processes; a system process and a cartridge go on into them.
+// processes, its cartridges too (opened, made or reached through a path);
+// a system process goes on into them.
 TEST_F(Mounts, LastEntriesAreKeptForTheSystem) {
     boot();
     static Process fake{};
     fake.id = 7;
     fake.program_id = 7;
     cproc = &fake;
-    int made = 0;
-    for (int i = 0; i < PMOUNT_LIMIT; i++) made += mount_host_path(("/u" + std::to_string(i)).c_str(), "/tmp/u") == 0;
-    EXPECT_EQ(pdisk_num_mounts(), PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE);
-    EXPECT_EQ(pdisk_mount(pdisk_num_mounts() - 1)->program, 7);
+    const int user_limit = PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE;
+    ASSERT_NE(ram_file("/ram/a.hvx", ""), nullptr);
     ASSERT_NE(ram_file("/ram/c.hvx", ""), nullptr);
-    resolve("/ram/c.hvx/f");
-    EXPECT_NE(get_mount_by_mount_point("/ram/c.hvx", 0), nullptr);
+    for (int i = pdisk_num_mounts(); i < user_limit - 1; i++)
+        ASSERT_EQ(mount_host_path(("/u" + std::to_string(i)).c_str(), "/tmp/u"), 0);
+    // The last ordinary entry goes to a cartridge, which can then make room
+    // for another by being dropped, clean as it is.
+    EXPECT_EQ(resolve("/ram/a.hvx/f").kind, MOUNT_KIND_RAM);
+    EXPECT_EQ(pdisk_num_mounts(), user_limit);
+    EXPECT_EQ(resolve("/ram/c.hvx/f").kind, MOUNT_KIND_RAM);
+    EXPECT_EQ(get_mount_by_mount_point("/ram/a.hvx", 0), nullptr);
+    get_mount_by_mount_point("/ram/c.hvx", 0)->dirty = 1;
+    get_mount_by_mount_point("/ram/c.hvx", 0)->flush_due = UINT64_MAX;
+    app.atomic_pid = 7;  // its write-back waits: nothing can be dropped
+    for (const char* refused : {"/ram/a.hvx/f", "/ram/a.hvx/sub/g"}) {
+        resolved r = resolve(refused);
+        EXPECT_EQ(r.origin, "") << refused;
+        EXPECT_EQ(r.kind, 0) << refused;
+    }
+    EXPECT_NE(pmkdir("/ram/n.hvx"), 0);
+    EXPECT_EQ(mount_hvx_path("/ram/a.hvx"), nullptr);
+    EXPECT_EQ(mount_host_path("/u", "/tmp/u"), 1);
+    EXPECT_EQ(pdisk_num_mounts(), user_limit);
     fake.id = 2;
+    EXPECT_EQ(resolve("/ram/a.hvx/f").kind, MOUNT_KIND_RAM);
+    EXPECT_EQ(pmkdir("/ram/n.hvx"), 0);
     EXPECT_EQ(mount_host_path("/sys", "/tmp/s"), 0);
     cproc = nullptr;
     EXPECT_EQ(mount_host_path("/host", "/tmp/s"), 0);
-    EXPECT_EQ(pdisk_num_mounts(), PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE + 3);
+    EXPECT_EQ(pdisk_num_mounts(), user_limit + 4);
+    app.atomic_pid = 0;
 }
 
 TEST_F(Mounts, DirtyMarkingKeepsTheFirstDueTime) {
