@@ -84,6 +84,7 @@ static int64_t _ram_files_bytes = 0;
 static int64_t _ram_files_refusals = 0;
 
 static void release_record(pfile* f) {
+    if (f->mode) note_ram_record_open(f, 0);
     _ram_files_bytes -= f->counted;
     if (f->stream) fclose(f->stream);
     // A write that never reached its close leaves no hidden sibling behind.
@@ -677,7 +678,37 @@ static mount_index _by_cart_origin;  // cartridges' own mounts, by origin
 static std::unordered_map<int64_t, int> _program_mounts;
 static int _program_mounts_total = 0;
 
+// Cartridge folders something still reaches, by folder ("/ram/mount/mN"):
+// each mount of a folder inside one and each RAM record under one that is
+// open counts. Such a cartridge is not dropped, as its files would go from
+// under them and what they write would never reach the cartridge.
+static std::unordered_map<std::string, int, text_hash, std::equal_to<>> _cart_reach;
+
+static std::string_view cart_folder_of(std::string_view origin) {
+    constexpr std::string_view pre = "/ram/mount/";
+    if (origin.substr(0, pre.size()) != pre || origin.size() == pre.size()) return {};
+    size_t end = origin.find('/', pre.size());
+    return end == pre.size() ? std::string_view{} : origin.substr(0, end);
+}
+
+static void count_reach(const buffer* origin, int by) {
+    std::string_view folder = origin ? cart_folder_of(btext(origin)) : std::string_view{};
+    if (folder.empty()) return;
+    auto it = _cart_reach.find(folder);
+    if (by > 0) {
+        if (it == _cart_reach.end()) it = _cart_reach.emplace(std::string(folder), 0).first;
+        it->second += by;
+    } else if (it != _cart_reach.end() && (it->second += by) <= 0) {
+        _cart_reach.erase(it);
+    }
+}
+
+void note_ram_record_open(const pfile* f, int open) {
+    if (f && f->kind == PFILE_KIND_RAM) count_reach(f->origin, open ? 1 : -1);
+}
+
 static void clear_mount_indexes() {
+    _cart_reach.clear();
     _by_point.clear();
     _by_ram_origin.clear();
     _by_cart_origin.clear();
@@ -775,10 +806,12 @@ int pdisk_num_mounts() { return _pmounts; }
 int prune_threshold() { return _prune_threshold; }
 void pdisk_hold_mounts(int hold) { _mounts_held += hold ? 1 : (_mounts_held > 0 ? -1 : 0); }
 
-// What a prune drops once it is clean: cartridge folders, bbs and history mounts.
+// What a prune drops once it is clean: cartridge folders no other mount or
+// open file reaches into, bbs and history mounts.
 static bool prunable(const pmount* m) {
+    if (m->cartridge) return _cart_reach.empty() || !_cart_reach.count(btext(m->origin));
     const char* mp = btext(m->mount_point);
-    return m->cartridge || starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/");
+    return starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/");
 }
 
 static void drop_mount(int i) {
@@ -852,6 +885,7 @@ static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int i
     index_add(_by_point, point_text(m), m->serial);
     if (kind == MOUNT_KIND_RAM) index_add(_by_ram_origin, btext(origin), m->serial);
     if (is_cart_own_mount(m)) index_add(_by_cart_origin, btext(origin), m->serial);
+    if (kind == MOUNT_KIND_RAM && !cartridge) count_reach(origin, 1);
     return m;
 }
 
@@ -1094,6 +1128,7 @@ void delete_mount_entry(int i) {
     index_remove(_by_point, point_text(m), m->serial);
     if (m->kind == MOUNT_KIND_RAM) index_remove(_by_ram_origin, btext(m->origin), m->serial);
     if (is_cart_own_mount(m)) index_remove(_by_cart_origin, btext(m->origin), m->serial);
+    if (m->kind == MOUNT_KIND_RAM && !m->cartridge) count_reach(m->origin, -1);
     if (counts_for_program(m)) {
         auto it = _program_mounts.find(m->program);
         if (it != _program_mounts.end() && --it->second <= 0) _program_mounts.erase(it);

@@ -407,6 +407,9 @@ inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;
 // None when the path is not legal, does not resolve, names a folder (host or
 // RAM), is missing for "r", or the host file does not open.
 pfile* pfopen(const char* path, const char* mode);
+// A RAM record opened (1) or closed (0): while one under a cartridge's folder
+// is open, the cartridge is not dropped.
+void note_ram_record_open(const pfile* f, int open);
 // The RAM record at exactly that RAM path, opened with mode; none otherwise.
 pfile* pfopen_ram_file(const char* ram_path, const char* mode);
 // 0 on success; 1 when a host write failed (the old file is kept, the failure

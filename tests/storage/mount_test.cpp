@@ -629,3 +629,81 @@ TEST_F(Mounts, PruneThresholdGrowsToItsCapAndShrinksBack) {
 }
 
 }  // namespace
+
+namespace {
+
+bool write_path(const char* path, const std::string& text, pfile** keep_open = nullptr) {
+    pfile* f = pfopen(path, "w");
+    if (!f) return false;
+    bool ok = pfwrite(text.data(), 1, (int64_t)text.size(), f) == (int64_t)text.size();
+    if (keep_open) *keep_open = f;
+    else ok = pfclose(f) == 0 && ok;
+    return ok;
+}
+
+std::string read_path(const char* path) {
+    buffer* b = pfile_read_all(path, "r");
+    std::string s = b ? std::string((const char*)b->data, (size_t)b->length) : "<none>";
+    destroy_buffer(b);
+    return s;
+}
+
+}  // namespace
+
+// A cartridge that a mount of a folder inside it, or a file open under it,
+// still reaches is not dropped by a prune nor for room: what is written
+// through the mount or the file reaches the cartridge's file. Once nothing
+// reaches it any more it goes as any clean cartridge does.
+TEST_F(Mounts, CartridgeReachedFromInsideIsNotDropped) {
+    struct row {
+        const char* name;
+        bool open_file;
+        bool for_room;
+    };
+    for (row r : {row{"inner mount, prune", false, false}, row{"inner mount, room", false, true},
+                  row{"open file, prune", true, false}, row{"open file, room", true, true}}) {
+        SCOPED_TRACE(r.name);
+        pfile_reset();
+        boot();
+        ASSERT_EQ(pmkdir("/pc.hvx"), 0);
+        ASSERT_TRUE(write_path("/pc.hvx/sub/a.txt", "A"));
+        flush_dirty_mounts_immediately();
+        ASSERT_EQ(get_mount_by_mount_point("/pc.hvx", 0)->dirty, 0);
+        pfile* open = nullptr;
+        if (r.open_file) ASSERT_TRUE(write_path("/pc.hvx/sub/b.txt", "", &open));
+        else ASSERT_NE(mount_p_path("/pm", "/pc.hvx/sub"), nullptr);
+        // An unrelated clean cartridge, the one that goes instead.
+        ASSERT_NE(ram_file("/ram/q.hvx", ""), nullptr);
+        resolve("/ram/q.hvx/f");
+        if (r.for_room) {
+            for (int i = pdisk_num_mounts(); i < PMOUNT_LIMIT; i++)
+                ASSERT_EQ(mount_host_path(("/h" + std::to_string(i)).c_str(), "/tmp/none"), 0);
+            resolve("/pc.hvx/sub/a.txt");  // pc is the more recently used
+            ASSERT_NE(ram_file("/ram/n.hvx", ""), nullptr);
+            resolve("/ram/n.hvx/f");
+            EXPECT_NE(get_mount_by_mount_point("/ram/n.hvx", 0), nullptr);
+            EXPECT_EQ(get_mount_by_mount_point("/ram/q.hvx", 0), nullptr);
+            resolve("/ram/q.hvx/f");  // pc is the least recently used now, but n goes
+            EXPECT_NE(get_mount_by_mount_point("/ram/q.hvx", 0), nullptr);
+            EXPECT_EQ(get_mount_by_mount_point("/ram/n.hvx", 0), nullptr);
+        } else {
+            delete_clean_ram_mounts();
+            EXPECT_EQ(get_mount_by_mount_point("/ram/q.hvx", 0), nullptr);
+        }
+        ASSERT_NE(get_mount_by_mount_point("/pc.hvx", 0), nullptr);
+        if (r.open_file) {
+            ASSERT_EQ(pfwrite("B", 1, 1, open), 1);
+            ASSERT_EQ(pfclose(open), 0);
+        } else {
+            EXPECT_EQ(read_path("/pm/a.txt"), "A");
+            ASSERT_TRUE(write_path("/pm/b.txt", "B"));
+        }
+        flush_dirty_mounts_immediately();
+        // Nothing reaches it now: it goes, and its file holds the write.
+        EXPECT_EQ(delete_mount_point("/pm"), r.open_file ? 0 : 1);
+        delete_clean_ram_mounts();
+        EXPECT_EQ(get_mount_by_mount_point("/pc.hvx", 0), nullptr);
+        EXPECT_EQ(read_path("/pc.hvx/sub/b.txt"), "B");
+        EXPECT_EQ(read_path("/pc.hvx/sub/a.txt"), "A");
+    }
+}
