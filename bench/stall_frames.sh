@@ -5,7 +5,8 @@
 # gives the child half of each of FRAMES frames (120 unless set) and prints
 # "frame" after each: the longest gap between two of those lines is the
 # worst frame; frames over 250 ms are counted. Headless, a fresh home each.
-# The child counts its progress at 0x80.
+# The child counts its progress at 0x80; the frame of its last step is
+# printed.
 #
 #   [FRAMES=N] bench/stall_frames.sh BUILD_DIR [NAME...]
 set -euo pipefail
@@ -31,8 +32,10 @@ for name in "${names[@]}"; do
     cat "$here/stalls/$name.lua"
     echo ']==], "offender", "/ram/offender.lua")'
     echo 'printh("frame")'
-    echo "for frame = 1, $frames do _run_process_slice(child, 0.5) flip() printh(\"frame\") end"
-    echo 'printh("child state " .. _process_state(child) .. ", progress " .. _ppeek4(child, 0x80))'
+    echo 'local last, at = 0, 0'
+    echo "for frame = 1, $frames do _run_process_slice(child, 0.5) flip() printh(\"frame\")"
+    echo '  if _ppeek4(child, 0x80) ~= last then last, at = _ppeek4(child, 0x80), frame end end'
+    echo 'printh("child state " .. _process_state(child) .. ", progress " .. last .. " at frame " .. at)'
     echo '_signal(33) while true do flip() end'
   } > "$run/rom/boot.lua"
   "$build/mkrom" -o "$run/bin/sysrom.dat" "$run/rom" > /dev/null

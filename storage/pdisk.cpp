@@ -1348,7 +1348,7 @@ pmount* mount_hvx_path(const char* path) {
             }
             // Its folder and file made and read (or, for a new one, written later).
             spend_cpu(hvx_cycles((int64_t)CART_MOUNT_FOLDER_OPS * HOST_FOLDER_OP_COST +
-                                 (content ? content->length : 0)));
+                                 (content ? content->length : 0) / CART_MOUNT_READ_BYTES_PER_CYCLE));
             int kind = 0;
             buffer* origin = resolve_to_origin(folder, &kind, 0);
             if (kind == MOUNT_KIND_RAM && origin->length > 0) {

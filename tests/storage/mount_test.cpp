@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -705,5 +706,55 @@ TEST_F(Mounts, CartridgeReachedFromInsideIsNotDropped) {
         EXPECT_EQ(get_mount_by_mount_point("/pc.hvx", 0), nullptr);
         EXPECT_EQ(read_path("/pc.hvx/sub/b.txt"), "B");
         EXPECT_EQ(read_path("/pc.hvx/sub/a.txt"), "A");
+    }
+}
+
+// A new cartridge mount is charged its folder operations, its file's bytes
+// at the read rate and, besides, what the file unpacks to (a small file
+// that unpacks large pays for that) and, from the host drive, the host read.
+TEST_F(Mounts, NewCartridgeMountChargesItsFileAtTheReadRate) {
+    auto noise = [](size_t n) {
+        std::mt19937 rng(7);
+        std::string s(n, 0);
+        for (char& c : s) c = (char)rng();
+        return s;
+    };
+    struct row {
+        const char* name;
+        std::string entry;  // one file's content, packed as a ROM cartridge
+        bool on_host;
+    };
+    const row rows[] = {
+        {"empty entry", "", false},
+        {"1 KB noise", noise(1024), false},
+        {"186 KB noise", noise(186 << 10), false},
+        {"4 MB of zeros", std::string(4 << 20, '\0'), false},
+        {"186 KB noise on the host", noise(186 << 10), true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        pfile_reset();
+        boot();
+        buffer* stream = create_buffer_2(1024, ROM_SCRATCH_KIND);
+        ASSERT_EQ(rom_append_entry(stream, "f.bin", 0, (const uint8_t*)r.entry.data(), (int64_t)r.entry.size()), 0);
+        buffer* rom = create_buffer_2(1024, ROM_SCRATCH_KIND);
+        ASSERT_EQ(rom_pack(rom, stream->data, stream->length), 0);
+        const int64_t file = rom->length, unpacked = stream->length;
+        std::string bytes((const char*)rom->data, (size_t)file);
+        destroy_buffer(rom);
+        destroy_buffer(stream);
+        const char* cart = r.on_host ? "/c.hvx.rom" : "/ram/c.hvx.rom";
+        if (r.on_host) hvx_test::write_file(drive + "/c.hvx.rom", bytes);
+        else ASSERT_NE(ram_file(cart, bytes), nullptr);
+        cpu_cycles = 0;
+        ASSERT_NE(mount_hvx_path(cart), nullptr);
+        int64_t want = (int64_t)CART_MOUNT_FOLDER_OPS * HOST_FOLDER_OP_COST + file / CART_MOUNT_READ_BYTES_PER_CYCLE +
+                       std::max<int64_t>(unpacked / CART_UNPACK_BYTES_PER_CYCLE, 1) + (r.on_host ? file / 8 : 0);
+        EXPECT_EQ(cpu_cycles, want) << file << " bytes unpacking to " << unpacked;
+        EXPECT_EQ(read_path((std::string(cart) + "/f.bin").c_str()).size(), r.entry.size());
+        // A mount already standing costs nothing more.
+        cpu_cycles = 0;
+        ASSERT_NE(mount_hvx_path(cart), nullptr);
+        EXPECT_EQ(cpu_cycles, 0);
     }
 }
