@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -181,6 +183,65 @@ void bm_rom_write_1mb_tree(benchmark::State& state) {
     pfile_reset();
 }
 BENCHMARK(bm_rom_write_1mb_tree)->Unit(benchmark::kMillisecond);
+
+// A new ROM cartridge mount from a host file of about range(0) KB (its
+// files noise, so the file is as large as what it unpacks to), and
+// the file read alone as the mount does it into a fresh buffer: the host
+// time the mount's charge stands for. Counters: the cycles charged for the
+// mount, the file's bytes and the file bytes the read gets through per
+// cycle of host time (a cycle being 1/16,800 ms).
+void bm_cart_mount_rom(benchmark::State& state) {
+    mount_scratch();
+    pfile_init();
+    pfile_reset();
+    mount_ram_folder("/ram");
+    int files = (int)state.range(0) / 16;
+    for (int i = 0; i < files; i++) {
+        std::string d = noise(16384, (uint32_t)i + 1000);
+        for (char& c : d) c = (char)(c * 131 + 17);  // nothing for the packer to find
+        std::string name = "/ram/src/f" + std::to_string(i) + ".bin";
+        pfile* f = pfopen(name.c_str(), "w");
+        pfwrite(d.data(), 1, (int64_t)d.size(), f);
+        pfclose(f);
+    }
+    buffer* rom = create_buffer_2(1024, ROM_SCRATCH_KIND);
+    write_hvx_rom_from_ram_files(rom, "/ram/src", 0);
+    std::string host = scratch() + "/c.hvx.rom";
+    FILE* out = fopen(host.c_str(), "wb");
+    fwrite(rom->data, 1, (size_t)rom->length, out);
+    fclose(out);
+    int64_t file_bytes = rom->length;
+    destroy_buffer(rom);
+    pfile_reset();
+    mount_host_path("/", scratch().c_str());
+    mount_ram_folder("/ram");
+    cpu_cycles_max = INT32_MAX;
+    int64_t charged = 0;
+    for (auto _ : state) {
+        cpu_cycles = 0;
+        benchmark::DoNotOptimize(mount_hvx_path("/c.hvx.rom"));
+        charged = cpu_cycles;
+        state.PauseTiming();
+        delete_mount_point("/c.hvx.rom");
+        pdisk_compact_pfiles();
+        state.ResumeTiming();
+    }
+    double read_ns = 1e18;
+    for (int k = 0; k < 50; k++) {
+        auto t0 = std::chrono::steady_clock::now();
+        buffer* b = create_buffer_from_file(host.c_str());
+        benchmark::DoNotOptimize(b->data);
+        auto t1 = std::chrono::steady_clock::now();
+        destroy_buffer(b);
+        read_ns = std::min(read_ns, (double)std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
+    }
+    state.counters["cycles_charged"] = (double)charged;
+    state.counters["file_bytes"] = (double)file_bytes;
+    state.counters["read_bytes_per_cycle"] = (double)file_bytes / (read_ns * 16800.0 / 1e6);
+    state.SetBytesProcessed(state.iterations() * file_bytes);
+    pfile_reset();
+}
+BENCHMARK(bm_cart_mount_rom)->Arg(192)->Arg(4096)->Unit(benchmark::kMicrosecond);
 
 void bm_anchor_lz4hc9_1mb(benchmark::State& state) {
     buffer* s = one_mb_stream();

@@ -5,7 +5,8 @@
 # code in offender_code); the kernel gives the child half of each of FRAMES
 # frames (120 unless set) and prints "frame" after each: the longest gap
 # between two of those lines is the worst frame; frames over 250 ms are
-# counted. Headless, a fresh home each. The child counts its progress at 0x80.
+# counted. Headless, a fresh home each. The child counts its progress at 0x80;
+# the frame of its last step is printed.
 # With ALL_SLICES=1, or for a script with the line
 # "-- stall_frames: every process", the kernel instead gives every live
 # process an even share of each frame, as a fair kernel does, so processes
@@ -38,18 +39,21 @@ for name in "${names[@]}"; do
     [ -f "$here/stalls/$name.setup.lua" ] && cat "$here/stalls/$name.setup.lua"
     echo 'local child = _create_process_from_code(offender_code, "offender", "/ram/offender.lua")'
     echo 'printh("frame")'
+    echo 'local last, at = 0, 0'
+    echo "for frame = 1, $frames do"
     if [ "$every" = 1 ]; then
-      echo "for frame = 1, $frames do"
       echo '  local list = _get_process_list()'
       echo '  for _, e in ipairs(list) do'
       echo '    if e.id ~= pid() then _run_process_slice(e.id, 1 / math.max(#list - 1, 1)) end'
       echo '  end'
-      echo '  flip() printh("frame")'
-      echo 'end'
     else
-      echo "for frame = 1, $frames do _run_process_slice(child, 0.5) flip() printh(\"frame\") end"
+      echo '  _run_process_slice(child, 0.5)'
     fi
-    echo 'printh("child state " .. _process_state(child) .. ", progress " .. _ppeek4(child, 0x80))'
+    echo '  flip() printh("frame")'
+    echo '  local p = _ppeek4(child, 0x80) or last'
+    echo '  if p ~= last then last, at = p, frame end'
+    echo 'end'
+    echo 'printh("child state " .. _process_state(child) .. ", progress " .. last .. " at frame " .. at)'
     echo '_signal(33) while true do flip() end'
   } > "$run/rom/boot.lua"
   "$build/mkrom" -o "$run/bin/sysrom.dat" "$run/rom" > /dev/null

@@ -84,6 +84,7 @@ static int64_t _ram_files_bytes = 0;
 static int64_t _ram_files_refusals = 0;
 
 static void release_record(pfile* f) {
+    if (f->mode) note_ram_record_open(f, 0);
     _ram_files_bytes -= f->counted;
     if (f->stream) fclose(f->stream);
     // A write that never reached its close leaves no hidden sibling behind.
@@ -678,7 +679,37 @@ static mount_index _by_cart_origin;  // cartridges' own mounts, by origin
 static std::unordered_map<int64_t, int> _program_mounts;
 static int _program_mounts_total = 0;
 
+// Cartridge folders something still reaches, by folder ("/ram/mount/mN"):
+// each mount of a folder inside one and each RAM record under one that is
+// open counts. Such a cartridge is not dropped, as its files would go from
+// under them and what they write would never reach the cartridge.
+static std::unordered_map<std::string, int, text_hash, std::equal_to<>> _cart_reach;
+
+static std::string_view cart_folder_of(std::string_view origin) {
+    constexpr std::string_view pre = "/ram/mount/";
+    if (origin.substr(0, pre.size()) != pre || origin.size() == pre.size()) return {};
+    size_t end = origin.find('/', pre.size());
+    return end == pre.size() ? std::string_view{} : origin.substr(0, end);
+}
+
+static void count_reach(const buffer* origin, int by) {
+    std::string_view folder = origin ? cart_folder_of(btext(origin)) : std::string_view{};
+    if (folder.empty()) return;
+    auto it = _cart_reach.find(folder);
+    if (by > 0) {
+        if (it == _cart_reach.end()) it = _cart_reach.emplace(std::string(folder), 0).first;
+        it->second += by;
+    } else if (it != _cart_reach.end() && (it->second += by) <= 0) {
+        _cart_reach.erase(it);
+    }
+}
+
+void note_ram_record_open(const pfile* f, int open) {
+    if (f && f->kind == PFILE_KIND_RAM) count_reach(f->origin, open ? 1 : -1);
+}
+
 static void clear_mount_indexes() {
+    _cart_reach.clear();
     _by_point.clear();
     _by_ram_origin.clear();
     _by_cart_origin.clear();
@@ -776,10 +807,12 @@ int pdisk_num_mounts() { return _pmounts; }
 int prune_threshold() { return _prune_threshold; }
 void pdisk_hold_mounts(int hold) { _mounts_held += hold ? 1 : (_mounts_held > 0 ? -1 : 0); }
 
-// What a prune drops once it is clean: cartridge folders, bbs and history mounts.
+// What a prune drops once it is clean: cartridge folders no other mount or
+// open file reaches into, bbs and history mounts.
 static bool prunable(const pmount* m) {
+    if (m->cartridge) return _cart_reach.empty() || !_cart_reach.count(btext(m->origin));
     const char* mp = btext(m->mount_point);
-    return m->cartridge || starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/");
+    return starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/");
 }
 
 static void drop_mount(int i) {
@@ -810,14 +843,29 @@ static bool drop_least_used_mount() {
 }
 
 static bool by_system() { return !cproc || is_system_process_id(cproc->id); }
+static size_t automount_parts(const char* path);
 
-// Takes both buffers; none (both destroyed) when the table is full. Only the
-// system processes and cartridges use its last PMOUNT_SYSTEM_RESERVE entries.
-static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int isr, bool cartridge = false) {
-    int limit = (cartridge || by_system()) ? PMOUNT_LIMIT : PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE;
+// Room for one more mount, a least used one dropped for it when the table
+// is full. Only the system processes use its last PMOUNT_SYSTEM_RESERVE
+// entries: whatever an ordinary program opens, their own mounts still go in.
+static bool mount_room() {
+    int limit = by_system() ? PMOUNT_LIMIT : PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE;
     if (_pmounts >= limit) drop_least_used_mount();
-    if (_pmounts >= limit) {
+    return _pmounts < limit;
+}
+
+static void tell_mount_refused(const char* point, bool cartridge) {
+    if (by_system())
         krio_debug("** too many mounts **\n");
+    else
+        log_refusal_once(cproc, LIMIT_LOGGED_MOUNTS, "%s refused: the mount table is full; %.200s not mounted",
+                         cartridge ? "cartridge" : "mount", point);
+}
+
+// Takes both buffers; none (both destroyed) when the table is full.
+static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int isr, bool cartridge = false) {
+    if (!mount_room()) {
+        tell_mount_refused(mount_point ? to_cstr(mount_point) : "", cartridge);
         destroy_buffer(mount_point);
         destroy_buffer(origin);
         return nullptr;
@@ -838,6 +886,7 @@ static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int i
     index_add(_by_point, point_text(m), m->serial);
     if (kind == MOUNT_KIND_RAM) index_add(_by_ram_origin, btext(origin), m->serial);
     if (is_cart_own_mount(m)) index_add(_by_cart_origin, btext(origin), m->serial);
+    if (kind == MOUNT_KIND_RAM && !cartridge) count_reach(origin, 1);
     return m;
 }
 
@@ -959,7 +1008,10 @@ buffer* resolve_normalised_to_origin(const char* p, int* out_kind, int skip_exac
     // A relative working folder can leave ".." in place; such a path must
     // never reach a host folder above its mount.
     if (path_has_dotdot_segment(p, (int64_t)plen)) return empty_origin();
-    if (!_block_automounting && plen >= 2) automount_p_path(p);
+    size_t refused = !_block_automounting && plen >= 2 ? automount_parts(p) : 0;
+    // Inside a cartridge that could not be mounted nothing is served: the
+    // path would reach a file of the same name in the folder around it.
+    if (refused && refused < plen) return empty_origin();
     // A RAM root at "/" serves absolute paths only: anything else would be
     // joined onto its origin without a separator.
     int win = deepest_holder(_by_point, std::string_view(p, plen), skip_exact, false);
@@ -1082,6 +1134,7 @@ void delete_mount_entry(int i) {
     index_remove(_by_point, point_text(m), m->serial);
     if (m->kind == MOUNT_KIND_RAM) index_remove(_by_ram_origin, btext(m->origin), m->serial);
     if (is_cart_own_mount(m)) index_remove(_by_cart_origin, btext(m->origin), m->serial);
+    if (m->kind == MOUNT_KIND_RAM && !m->cartridge) count_reach(m->origin, -1);
     if (counts_for_program(m)) {
         auto it = _program_mounts.find(m->program);
         if (it != _program_mounts.end() && --it->second <= 0) _program_mounts.erase(it);
@@ -1270,6 +1323,12 @@ pmount* mount_hvx_path(const char* path) {
         destroy_buffer(np);
         return existing;
     }
+    // Refused before the file is read: a full table would only throw the work away.
+    if (!mount_room()) {
+        tell_mount_refused(cart, true);
+        destroy_buffer(np);
+        return nullptr;
+    }
     int saved_block = _block_automounting;
     _block_automounting = 1;
     pmount* result = nullptr;
@@ -1295,7 +1354,7 @@ pmount* mount_hvx_path(const char* path) {
             }
             // Its folder and file made and read (or, for a new one, written later).
             spend_cpu(hvx_cycles((int64_t)CART_MOUNT_FOLDER_OPS * HOST_FOLDER_OP_COST +
-                                 (content ? content->length : 0)));
+                                 (content ? content->length : 0) / CART_MOUNT_READ_BYTES_PER_CYCLE));
             int kind = 0;
             buffer* origin = resolve_to_origin(folder, &kind, 0);
             if (kind == MOUNT_KIND_RAM && origin->length > 0) {
@@ -1323,10 +1382,13 @@ static bool is_cart_candidate(const char* p, size_t n) {
     return false;
 }
 
-void automount_p_path(const char* path) {
-    if (_block_automounting || !path) return;
+// The length of the first leading part that names a cartridge which could
+// not be mounted, or 0.
+static size_t automount_parts(const char* path) {
+    if (_block_automounting || !path) return 0;
     size_t n = strlen(path);
-    if (n < 2 || n >= 4096) return;
+    if (n < 2 || n >= 4096) return 0;
+    size_t refused = 0;
     _block_automounting = 1;
     char part[4096];
     for (size_t e = 1; e <= n; e++) {
@@ -1339,10 +1401,13 @@ void automount_p_path(const char* path) {
         if (get_mount_by_mount_point(part, 0)) continue;
         if (pdisk_directory_exists(part, 1)) continue;
         if (!cart_file(part, nullptr)) continue;
-        mount_hvx_path(part);
+        if (!mount_hvx_path(part) && !refused) refused = e;
     }
     _block_automounting = 0;
+    return refused;
 }
+
+void automount_p_path(const char* path) { automount_parts(path); }
 
 // ---------------------------------------------------------------------------
 // Diagnostics

@@ -157,6 +157,7 @@ pfile* pfopen(const char* path, const char* mode) {
                 ram_file_account(f);
             }
             f->data->cursor = m0 == 'a' ? f->data->length : 0;
+            if (!f->mode) note_ram_record_open(f, 1);
             f->mode = (uint8_t)m0;
             f->modifier = (uint8_t)m1;
             f->opened = (uint32_t)os_get_time();
@@ -173,6 +174,7 @@ pfile* pfopen(const char* path, const char* mode) {
             destroy_buffer(origin);
             return nullptr;
         }
+        note_ram_record_open(f, 1);
         f->mode = (uint8_t)m0;
         f->modifier = (uint8_t)m1;
         f->opened = (uint32_t)os_get_time();
@@ -274,6 +276,7 @@ pfile* pfopen_ram_file(const char* ram_path, const char* mode) {
     if (!f->data) f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
     if (mode[0] == 'w') f->data->length = 0;
     f->data->cursor = mode[0] == 'a' ? f->data->length : 0;
+    if (!f->mode) note_ram_record_open(f, 1);
     f->mode = (uint8_t)mode[0];
     f->modifier = (uint8_t)mode[1];
     f->opened = (uint32_t)os_get_time();
@@ -348,6 +351,7 @@ int pfclose(pfile* f) {
         clear_pfile(f);
         return result;
     }
+    if (f->mode) note_ram_record_open(f, 0);
     f->mode = 0;
     f->modifier = 0;
     return result;
@@ -519,11 +523,11 @@ int pmkdir(const char* path) {
             }
             m = mount_hvx_path(p);
         }
-        if (m) {
-            m->dirty = 1;
-            m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
-        }
         destroy_buffer(np);
+        // A cartridge the full table refused is not made.
+        if (!m) return 1;
+        m->dirty = 1;
+        m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
         return 0;
     }
     int kind = 0;

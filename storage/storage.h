@@ -331,6 +331,11 @@ inline constexpr int ENDED_PROGRAM_MOUNTS_MAX = 1024;  // `mount`s of ended prog
 // The last table entries, kept for the system processes and cartridges.
 inline constexpr int PMOUNT_SYSTEM_RESERVE = 256;
 inline constexpr int32_t CART_MOUNT_FOLDER_OPS = 2;    // host folder operations a new cartridge mount costs
+// The cartridge file a new mount reads, in bytes a cycle: measured from
+// about 90 (a large file into fresh pages) to 700 (a file in the page cache;
+// bm_cart_mount_rom, bm_pfopen_read), the slower rate rounded down. What the
+// file unpacks to is charged besides, so a small file that unpacks large pays.
+inline constexpr int64_t CART_MOUNT_READ_BYTES_PER_CYCLE = 64;
 inline constexpr int64_t RAM_FILES_MAX_BYTES = 512ll << 20;  // contents of all RAM files together
 // Notices after "cartridge <path> ", once per process and cartridge.
 inline constexpr const char* CART_DEAD_TEXT = "did not load whole; it can be read, but writes to it are refused";
@@ -360,7 +365,7 @@ pmount* mount_script_path(const char* mount_point, const char* target);
 // program no process of which runs any more.
 int program_mount_count(int64_t program);
 // A new cartridge mount costs CART_MOUNT_FOLDER_OPS host folder operations
-// and the cartridge file's bytes. When the table is full it drops the least
+// and the cartridge file's bytes at CART_MOUNT_READ_BYTES_PER_CYCLE. When the table is full it drops the least
 // recently used mount that a prune would drop (a dirty one written back first).
 pmount* mount_hvx_path(const char* path);
 // While held (nested), a full table refuses a new mount rather than drop one,
@@ -438,6 +443,9 @@ inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;
 // None when the path is not legal, does not resolve, names a folder (host or
 // RAM), is missing for "r", or the host file does not open.
 pfile* pfopen(const char* path, const char* mode);
+// A RAM record opened (1) or closed (0): while one under a cartridge's folder
+// is open, the cartridge is not dropped.
+void note_ram_record_open(const pfile* f, int open);
 // The RAM record at exactly that RAM path, opened with mode; none otherwise.
 pfile* pfopen_ram_file(const char* ram_path, const char* mode);
 // 0 on success; 1 when a host write failed (the old file is kept, the failure

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -275,9 +276,14 @@ TEST_F(Mounts, TableFilledToCapacityRefusesMore) {
     EXPECT_EQ(mount_p_path("/more", "/ram"), nullptr);
     EXPECT_EQ(resolve("/m8186/f").origin, "/tmp/none/f");
     EXPECT_EQ(resolve("/m8187/f").origin, drive + "/m8187/f");  // never mounted
-    // A cartridge can not mount either, and its path still resolves.
+    // A cartridge can not mount either, and nothing under it is served: the
+    // RAM folder around it holds no file of that name to fall through to.
     ASSERT_NE(ram_file("/ram/c.hvx", "x"), nullptr);
-    EXPECT_EQ(resolve("/ram/c.hvx/main.lua").origin, "/ram/c.hvx/main.lua");
+    EXPECT_EQ(resolve("/ram/c.hvx/main.lua").origin, "");
+    EXPECT_EQ(resolve("/ram/c.hvx/main.lua").kind, 0);
+    EXPECT_EQ(resolve("/ram/c.hvx", 1).origin, "/ram/c.hvx");  // its file still reads
+    EXPECT_NE(pmkdir("/ram/new.hvx"), 0);
+    EXPECT_EQ(get_mount_by_mount_point("/ram/new.hvx", 0), nullptr);
     prune_mounts();
     EXPECT_LE(pdisk_num_mounts(), PMOUNT_LIMIT);
 }
@@ -455,25 +461,45 @@ TEST_F(Mounts, FullTableDropsTheLeastRecentlyUsedCleanCartridge) {
 }
 
 // An ordinary process stops short of the entries kept for the system
-// processes; a system process and a cartridge go on into them.
+// processes, its cartridges too (opened, made or reached through a path);
+// a system process goes on into them.
 TEST_F(Mounts, LastEntriesAreKeptForTheSystem) {
     boot();
     static Process fake{};
     fake.id = 7;
     fake.program_id = 7;
     cproc = &fake;
-    int made = 0;
-    for (int i = 0; i < PMOUNT_LIMIT; i++) made += mount_host_path(("/u" + std::to_string(i)).c_str(), "/tmp/u") == 0;
-    EXPECT_EQ(pdisk_num_mounts(), PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE);
-    EXPECT_EQ(pdisk_mount(pdisk_num_mounts() - 1)->program, 7);
+    const int user_limit = PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE;
+    ASSERT_NE(ram_file("/ram/a.hvx", ""), nullptr);
     ASSERT_NE(ram_file("/ram/c.hvx", ""), nullptr);
-    resolve("/ram/c.hvx/f");
-    EXPECT_NE(get_mount_by_mount_point("/ram/c.hvx", 0), nullptr);
+    for (int i = pdisk_num_mounts(); i < user_limit - 1; i++)
+        ASSERT_EQ(mount_host_path(("/u" + std::to_string(i)).c_str(), "/tmp/u"), 0);
+    // The last ordinary entry goes to a cartridge, which can then make room
+    // for another by being dropped, clean as it is.
+    EXPECT_EQ(resolve("/ram/a.hvx/f").kind, MOUNT_KIND_RAM);
+    EXPECT_EQ(pdisk_num_mounts(), user_limit);
+    EXPECT_EQ(resolve("/ram/c.hvx/f").kind, MOUNT_KIND_RAM);
+    EXPECT_EQ(get_mount_by_mount_point("/ram/a.hvx", 0), nullptr);
+    get_mount_by_mount_point("/ram/c.hvx", 0)->dirty = 1;
+    get_mount_by_mount_point("/ram/c.hvx", 0)->flush_due = UINT64_MAX;
+    app.atomic_pid = 7;  // its write-back waits: nothing can be dropped
+    for (const char* refused : {"/ram/a.hvx/f", "/ram/a.hvx/sub/g"}) {
+        resolved r = resolve(refused);
+        EXPECT_EQ(r.origin, "") << refused;
+        EXPECT_EQ(r.kind, 0) << refused;
+    }
+    EXPECT_NE(pmkdir("/ram/n.hvx"), 0);
+    EXPECT_EQ(mount_hvx_path("/ram/a.hvx"), nullptr);
+    EXPECT_EQ(mount_host_path("/u", "/tmp/u"), 1);
+    EXPECT_EQ(pdisk_num_mounts(), user_limit);
     fake.id = 2;
+    EXPECT_EQ(resolve("/ram/a.hvx/f").kind, MOUNT_KIND_RAM);
+    EXPECT_EQ(pmkdir("/ram/n.hvx"), 0);
     EXPECT_EQ(mount_host_path("/sys", "/tmp/s"), 0);
     cproc = nullptr;
     EXPECT_EQ(mount_host_path("/host", "/tmp/s"), 0);
-    EXPECT_EQ(pdisk_num_mounts(), PMOUNT_LIMIT - PMOUNT_SYSTEM_RESERVE + 3);
+    EXPECT_EQ(pdisk_num_mounts(), user_limit + 4);
+    app.atomic_pid = 0;
 }
 
 TEST_F(Mounts, DirtyMarkingKeepsTheFirstDueTime) {
@@ -604,3 +630,131 @@ TEST_F(Mounts, PruneThresholdGrowsToItsCapAndShrinksBack) {
 }
 
 }  // namespace
+
+namespace {
+
+bool write_path(const char* path, const std::string& text, pfile** keep_open = nullptr) {
+    pfile* f = pfopen(path, "w");
+    if (!f) return false;
+    bool ok = pfwrite(text.data(), 1, (int64_t)text.size(), f) == (int64_t)text.size();
+    if (keep_open) *keep_open = f;
+    else ok = pfclose(f) == 0 && ok;
+    return ok;
+}
+
+std::string read_path(const char* path) {
+    buffer* b = pfile_read_all(path, "r");
+    std::string s = b ? std::string((const char*)b->data, (size_t)b->length) : "<none>";
+    destroy_buffer(b);
+    return s;
+}
+
+}  // namespace
+
+// A cartridge that a mount of a folder inside it, or a file open under it,
+// still reaches is not dropped by a prune nor for room: what is written
+// through the mount or the file reaches the cartridge's file. Once nothing
+// reaches it any more it goes as any clean cartridge does.
+TEST_F(Mounts, CartridgeReachedFromInsideIsNotDropped) {
+    struct row {
+        const char* name;
+        bool open_file;
+        bool for_room;
+    };
+    for (row r : {row{"inner mount, prune", false, false}, row{"inner mount, room", false, true},
+                  row{"open file, prune", true, false}, row{"open file, room", true, true}}) {
+        SCOPED_TRACE(r.name);
+        pfile_reset();
+        boot();
+        ASSERT_EQ(pmkdir("/pc.hvx"), 0);
+        ASSERT_TRUE(write_path("/pc.hvx/sub/a.txt", "A"));
+        flush_dirty_mounts_immediately();
+        ASSERT_EQ(get_mount_by_mount_point("/pc.hvx", 0)->dirty, 0);
+        pfile* open = nullptr;
+        if (r.open_file) ASSERT_TRUE(write_path("/pc.hvx/sub/b.txt", "", &open));
+        else ASSERT_NE(mount_p_path("/pm", "/pc.hvx/sub"), nullptr);
+        // An unrelated clean cartridge, the one that goes instead.
+        ASSERT_NE(ram_file("/ram/q.hvx", ""), nullptr);
+        resolve("/ram/q.hvx/f");
+        if (r.for_room) {
+            for (int i = pdisk_num_mounts(); i < PMOUNT_LIMIT; i++)
+                ASSERT_EQ(mount_host_path(("/h" + std::to_string(i)).c_str(), "/tmp/none"), 0);
+            resolve("/pc.hvx/sub/a.txt");  // pc is the more recently used
+            ASSERT_NE(ram_file("/ram/n.hvx", ""), nullptr);
+            resolve("/ram/n.hvx/f");
+            EXPECT_NE(get_mount_by_mount_point("/ram/n.hvx", 0), nullptr);
+            EXPECT_EQ(get_mount_by_mount_point("/ram/q.hvx", 0), nullptr);
+            resolve("/ram/q.hvx/f");  // pc is the least recently used now, but n goes
+            EXPECT_NE(get_mount_by_mount_point("/ram/q.hvx", 0), nullptr);
+            EXPECT_EQ(get_mount_by_mount_point("/ram/n.hvx", 0), nullptr);
+        } else {
+            delete_clean_ram_mounts();
+            EXPECT_EQ(get_mount_by_mount_point("/ram/q.hvx", 0), nullptr);
+        }
+        ASSERT_NE(get_mount_by_mount_point("/pc.hvx", 0), nullptr);
+        if (r.open_file) {
+            ASSERT_EQ(pfwrite("B", 1, 1, open), 1);
+            ASSERT_EQ(pfclose(open), 0);
+        } else {
+            EXPECT_EQ(read_path("/pm/a.txt"), "A");
+            ASSERT_TRUE(write_path("/pm/b.txt", "B"));
+        }
+        flush_dirty_mounts_immediately();
+        // Nothing reaches it now: it goes, and its file holds the write.
+        EXPECT_EQ(delete_mount_point("/pm"), r.open_file ? 0 : 1);
+        delete_clean_ram_mounts();
+        EXPECT_EQ(get_mount_by_mount_point("/pc.hvx", 0), nullptr);
+        EXPECT_EQ(read_path("/pc.hvx/sub/b.txt"), "B");
+        EXPECT_EQ(read_path("/pc.hvx/sub/a.txt"), "A");
+    }
+}
+
+// A new cartridge mount is charged its folder operations, its file's bytes
+// at the read rate and, besides, what the file unpacks to (a small file
+// that unpacks large pays for that) and, from the host drive, the host read.
+TEST_F(Mounts, NewCartridgeMountChargesItsFileAtTheReadRate) {
+    auto noise = [](size_t n) {
+        std::mt19937 rng(7);
+        std::string s(n, 0);
+        for (char& c : s) c = (char)rng();
+        return s;
+    };
+    struct row {
+        const char* name;
+        std::string entry;  // one file's content, packed as a ROM cartridge
+        bool on_host;
+    };
+    const row rows[] = {
+        {"empty entry", "", false},
+        {"1 KB noise", noise(1024), false},
+        {"186 KB noise", noise(186 << 10), false},
+        {"4 MB of zeros", std::string(4 << 20, '\0'), false},
+        {"186 KB noise on the host", noise(186 << 10), true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        pfile_reset();
+        boot();
+        buffer* stream = create_buffer_2(1024, ROM_SCRATCH_KIND);
+        ASSERT_EQ(rom_append_entry(stream, "f.bin", 0, (const uint8_t*)r.entry.data(), (int64_t)r.entry.size()), 0);
+        buffer* rom = create_buffer_2(1024, ROM_SCRATCH_KIND);
+        ASSERT_EQ(rom_pack(rom, stream->data, stream->length), 0);
+        const int64_t file = rom->length, unpacked = stream->length;
+        std::string bytes((const char*)rom->data, (size_t)file);
+        destroy_buffer(rom);
+        destroy_buffer(stream);
+        const char* cart = r.on_host ? "/c.hvx.rom" : "/ram/c.hvx.rom";
+        if (r.on_host) hvx_test::write_file(drive + "/c.hvx.rom", bytes);
+        else ASSERT_NE(ram_file(cart, bytes), nullptr);
+        cpu_cycles = 0;
+        ASSERT_NE(mount_hvx_path(cart), nullptr);
+        int64_t want = (int64_t)CART_MOUNT_FOLDER_OPS * HOST_FOLDER_OP_COST + file / CART_MOUNT_READ_BYTES_PER_CYCLE +
+                       std::max<int64_t>(unpacked / CART_UNPACK_BYTES_PER_CYCLE, 1) + (r.on_host ? file / 8 : 0);
+        EXPECT_EQ(cpu_cycles, want) << file << " bytes unpacking to " << unpacked;
+        EXPECT_EQ(read_path((std::string(cart) + "/f.bin").c_str()).size(), r.entry.size());
+        // A mount already standing costs nothing more.
+        cpu_cycles = 0;
+        ASSERT_NE(mount_hvx_path(cart), nullptr);
+        EXPECT_EQ(cpu_cycles, 0);
+    }
+}

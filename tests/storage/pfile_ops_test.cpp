@@ -329,9 +329,9 @@ TEST(RamFiles, OpeningStampsTheRecordAndMountingACartridgeChargesItsRead) {
     cpu_cycles = 0;
     EXPECT_EQ(get("/c.hvx/m.lua"), std::string(800, 'm'));
     // The folder test of the host path, the read of the file, its unpacking,
-    // and the mount: its folder work and the cartridge's bytes.
+    // and the mount: its folder work and the cartridge's bytes at the read rate.
     int32_t folder_test = HOST_FOLDER_OP_COST + HOST_PATH_BYTE_COST * (int32_t)env.at("c.hvx").size();
-    int32_t mount = CART_MOUNT_FOLDER_OPS * HOST_FOLDER_OP_COST + (int32_t)cart.size();
+    int32_t mount = CART_MOUNT_FOLDER_OPS * HOST_FOLDER_OP_COST + (int32_t)(cart.size() / CART_MOUNT_READ_BYTES_PER_CYCLE);
     EXPECT_EQ(cpu_cycles, folder_test + 2 * ((int32_t)cart.size() / 8) + mount);
     // A new cartridge made by mkdir: its folder work alone (its file comes later).
     cpu_cycles = 0;

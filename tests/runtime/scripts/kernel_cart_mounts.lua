@@ -4,9 +4,10 @@ printh("kernel: boot")
 _signal(37)
 for i = 1, 2 do _create_process_from_code("while true do flip() end", "sys", "/ram/sys.lua") end
 mkdir("/ram/d")
--- The kernel fills the table with path mounts, then frees four entries.
+-- The kernel fills the table with path mounts up to the entries kept for the
+-- system processes, then frees four entries.
 local n = 0
-for i = 1, 8200 do mount("/m" .. i, "/ram/d") end
+for i = 1, 7930 do mount("/m" .. i, "/ram/d") end
 for i = 1, 8200 do if select(3, fstat("/m" .. i)) then n = i end end
 for i = 1, 4 do _fdelete("/m" .. i) end
 printh("filled with " .. n .. " path mounts, four freed")
