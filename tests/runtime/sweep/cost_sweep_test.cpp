@@ -48,11 +48,6 @@ const std::set<std::string> known_unpaid_until_merged = {
     // The frame's write-back of a big cartridge in one frame.
     "frame write-back: 128 MB cartridge kept changed",
     // Found by the sweep, not fixed yet.
-    "create_delta: *",
-    "split: *",
-    "_ext: *",
-    "_apply_system_settings: *",
-    "_apply_key_controls: *",
     "mount prune: 6000 RAM files, 64 mounts",
 };
 
