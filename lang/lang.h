@@ -159,3 +159,16 @@ bool hvx_is_text(lua_State* L, int index);
 // Text argument copied into out (so nothing the call does afterwards can
 // change it); false for any other value.
 bool hvx_text_arg(lua_State* L, int index, std::string* out);
+
+// What host code charges for work it does over a script's values, at the
+// rate the host really runs it (a cycle stands for about 60 ns: a frame's
+// budget in a 60th of a second), as bench/charged_calls_bench shows.
+// Bytes of a text copied or scanned a byte at a time: a copy or scan of a
+// 3 MB text takes the host under 1 ns a byte, a cycle per 8 bytes stands
+// for 7.5 ns a byte.
+inline constexpr int64_t LANG_TEXT_BYTES_PER_CYCLE = 8;
+// One step of lua_next: a string-keyed entry of a 400,000-entry hash part
+// takes the host about 350 ns (each step finds the last key again, missing
+// the caches); 8 cycles stand for 477 ns. Entries of the array part are
+// faster, but a caller chooses the shape.
+inline constexpr int32_t LANG_NEXT_ENTRY_COST = 8;

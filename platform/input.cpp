@@ -481,6 +481,7 @@ int lua54_apply_key_controls(lua_State* L) {
     std::memset(config.key_controls, 0, sizeof config.key_controls);
     lua_pushnil(L);
     while (lua_next(L, 1)) {
+        spend_cpu(LANG_NEXT_ENTRY_COST);
         int key_ok = 0, value_ok = 0;
         if (lua_type(L, -2) == LUA_TNUMBER) {
             lua_Integer k = lua_tointegerx(L, -2, &key_ok);

@@ -159,6 +159,7 @@ int lua54_apply_system_settings(lua_State* L) {
     }
     lua_pushnil(L);
     while (lua_next(L, 1)) {
+        spend_cpu(LANG_NEXT_ENTRY_COST);
         // Only real string keys: converting a number key in place would
         // break the traversal.
         if (lua_type(L, -2) == LUA_TSTRING) {
@@ -172,7 +173,10 @@ int lua54_apply_system_settings(lua_State* L) {
             }
             size_t n = 0;
             const char* name = lua_tolstring(L, -2, &n);
-            if (std::strlen(name) == n) halvoran_apply_setting(name, v);  // no name holds a NUL
+            const size_t read = std::strlen(name);  // a long key is read to its first NUL
+            if (read >= (size_t)LANG_TEXT_BYTES_PER_CYCLE)
+                spend_cpu(hvx_cycles((int64_t)(read / LANG_TEXT_BYTES_PER_CYCLE)));
+            if (read == n) halvoran_apply_setting(name, v);  // no name holds a NUL
         }
         lua_pop(L, 1);
     }

@@ -67,6 +67,9 @@ int lua54_split(lua_State* L) {
         size_t m = 0;
         const char* sep = lua_tolstring(L, 2, &m);
         per_byte = m == 0;
+        // A separator is a set of bytes, however long: every byte is read.
+        if (m >= (size_t)LANG_TEXT_BYTES_PER_CYCLE)
+            spend_cpu(hvx_cycles((int64_t)(m / LANG_TEXT_BYTES_PER_CYCLE)));
         for (size_t i = 0; i < m; i++) sep_set[(uint8_t)sep[i]] = true;
     } else {
         sep_set[(uint8_t)','] = true;
@@ -288,11 +291,22 @@ static bool two_texts(lua_State* L, const char** a, size_t* na, const char** b, 
     return true;
 }
 
+// The generator reads both texts whole however small the delta is, and may
+// still fail (out of memory): that reading is charged before it runs. Texts
+// past its bound it refuses unread.
+static int32_t generator_reading(size_t na, size_t nb) {
+    if ((int64_t)na > DIFF_MAX_CONTENT || (int64_t)nb > DIFF_MAX_CONTENT) return 0;
+    return hvx_cycles(((int64_t)na + (int64_t)nb) / DIFF_INPUT_BYTES_PER_CYCLE);
+}
+
 // A delta operation on two texts; the result costs a cycle per 4 bytes.
 static int delta_call(lua_State* L, buffer* (*op)(const uint8_t*, int64_t, const uint8_t*, int64_t)) {
     const char *a, *b;
     size_t na, nb;
     if (!two_texts(L, &a, &na, &b, &nb)) return 0;
+    if (op == generate_diff) {
+        if (int32_t reading = generator_reading(na, nb)) spend_cpu(reading);
+    }
     scoped_buffer out(op((const uint8_t*)a, (int64_t)na, (const uint8_t*)b, (int64_t)nb));
     if (!out) return 0;
     spend_cpu(out->length / 4);

@@ -85,6 +85,9 @@ int lua54_path(lua_State* L) {
 int lua54_ext(lua_State* L) {
     std::string s;
     if (!hvx_text_arg(L, 1, &s) || s.empty()) return 0;
+    // The copy, and the search for '#' back from the end that may read all of it.
+    if (s.size() >= (size_t)LANG_TEXT_BYTES_PER_CYCLE)
+        spend_cpu(hvx_cycles((int64_t)(s.size() / LANG_TEXT_BYTES_PER_CYCLE)));
     size_t h = s.rfind('#');
     if (h == 0) {
         lua_pushnil(L);

@@ -152,6 +152,24 @@ TEST_F(input_calls, key_controls_take_only_what_fits_the_tables) {
     EXPECT_EQ(k[511], 4);  // not a table: nothing changes
 }
 
+// Every entry of the table is read, whether it maps a key or not.
+TEST_F(input_calls, key_controls_charge_every_entry_read) {
+    const char* tables[] = {
+        "local t = {} for i = 1, N do t[i - 1] = 1 end return t",      // past the 512 too
+        "local t = {} for i = 1, N do t['k' .. i] = 1 end return t",   // none a scancode
+        "local t = {} for i = 1, N do t[i + 0.5] = 1 end return t",    // none an integer
+    };
+    const int64_t n = 2048;
+    for (const std::string table : tables) {
+        auto charged = [&](int64_t size) {
+            std::string code = table;
+            code.replace(code.find('N'), 1, std::to_string(size));
+            return (int64_t)hvx_test::call(p, lua54_apply_key_controls, "(function() " + code + " end)()").charged;
+        };
+        EXPECT_EQ(charged(2 * n) - charged(n), n * LANG_NEXT_ENTRY_COST) << table;
+    }
+}
+
 // SDL's virtual game controllers stand in for devices.
 SDL_JoystickID attach_pad() {
     SDL_VirtualJoystickDesc d{};

@@ -280,4 +280,33 @@ TEST(ControlCalls, ClipboardIconAndSettings) {
     config.pixel_scale = 0;
 }
 
+// Settings are read entry by entry, each string key whole: a table twice as
+// wide, or a key twice as long, costs that much more.
+TEST(SystemControl, SettingsChargeTheEntriesAndKeysTheyRead) {
+    process_env env;
+    Process* p = env.spawn("");
+    const int saved_volume = config.volume;
+    struct {
+        const char* table;  // of N
+        int64_t cycles_per_n;
+        int64_t per_cycle;
+    } rows[] = {
+        {"local t = {} for i = 1, N do t[i] = i end return t", LANG_NEXT_ENTRY_COST, 1},
+        {"local t = {} for i = 1, N do t['k' .. i] = true end return t", LANG_NEXT_ENTRY_COST, 1},
+        {"return {[string.rep('k', N)] = 1, [string.rep('v', N) .. 'x'] = 2}", 2, LANG_TEXT_BYTES_PER_CYCLE},
+        {"return {volume = 7, [string.rep('k', N) .. '\\0'] = 1}", 1, LANG_TEXT_BYTES_PER_CYCLE},
+    };
+    const int64_t n = 4096;
+    for (const auto& r : rows) {
+        auto charged = [&](int64_t size) {
+            std::string table = r.table;
+            for (size_t at; (at = table.find('N')) != std::string::npos;) table.replace(at, 1, std::to_string(size));
+            return (int64_t)call(p, lua54_apply_system_settings, "(function() " + table + " end)()").charged;
+        };
+        EXPECT_EQ(charged(2 * n) - charged(n), n * r.cycles_per_n / r.per_cycle) << r.table;
+    }
+    EXPECT_EQ(config.volume, 7);
+    config.volume = saved_volume;
+}
+
 }  // namespace

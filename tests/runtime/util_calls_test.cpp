@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lang/lang.h"
+#include "storage/storage.h"
 #include "tests/support/process_harness.h"
 
 using hvx_test::call;
@@ -172,6 +173,34 @@ TEST_F(util_calls, Deltas) {
     auto made = eval(p, "return create_delta(old, new)");
     ASSERT_EQ(made.values.size(), 1u);
     EXPECT_EQ(made.charged >= (int32_t)made.values[0].size() / 4, true);
+}
+
+// What the calls read of their texts is charged by the byte, whatever they
+// return: N in the arguments grows from 64 KB to 128 KB. (A collection step
+// the call's own allocations run may add a few cycles.)
+TEST_F(util_calls, ReadingChargedByTheBytes) {
+    struct {
+        int (*fn)(lua_State*);
+        const char* args;
+        int64_t bytes_per_n;  // text read per unit of N
+        int64_t bytes_per_cycle;
+    } rows[] = {
+        {lua54_create_delta, "string.rep('x', N), string.rep('x', N)", 2, DIFF_INPUT_BYTES_PER_CYCLE},
+        {lua54_create_delta, "string.rep('ab', N), 'x'", 2, DIFF_INPUT_BYTES_PER_CYCLE},
+        {lua54_split, "1, string.rep(';', N)", 1, LANG_TEXT_BYTES_PER_CYCLE},
+        {lua54_split, "'a;b', string.rep(';,', N), false", 2, LANG_TEXT_BYTES_PER_CYCLE},
+    };
+    auto charged = [&](int (*fn)(lua_State*), std::string args, int64_t n) {
+        for (size_t at; (at = args.find('N')) != std::string::npos;) args.replace(at, 1, std::to_string(n));
+        return (int64_t)call(p, fn, args).charged;
+    };
+    const int64_t n = 64 << 10;
+    for (const auto& r : rows) {
+        const int64_t grew = charged(r.fn, r.args, 2 * n) - charged(r.fn, r.args, n);
+        EXPECT_NEAR(grew, n * r.bytes_per_n / r.bytes_per_cycle, 16) << r.args;
+    }
+    // A separator shorter than a cycle's bytes adds nothing.
+    EXPECT_EQ(call(p, lua54_split, "'a;b', ';,:'").charged, call(p, lua54_split, "'a;b', ';'").charged);
 }
 
 // load through a real process: text only, the environment as first upvalue,

@@ -42,6 +42,22 @@ TEST(FileCalls, PathTexts) {
     });
 }
 
+// _ext copies its text and may search all of it: a cycle per
+// LANG_TEXT_BYTES_PER_CYCLE bytes, whether it finds an extension or not.
+TEST(FileCalls, ExtChargesTheTextItReads) {
+    hvx_test::files_env env;
+    Process* p = env.spawn();
+    const int64_t n = 64 << 10;
+    for (const std::string shape : {"string.rep('a', N)", "'x.png#' .. string.rep('b', N)", "string.rep('c', N) .. '.lua'"}) {
+        auto charged = [&](int64_t len) {
+            std::string args = shape;
+            args.replace(args.find('N'), 1, std::to_string(len));
+            return (int64_t)hvx_test::call(p, lua54_ext, args).charged;
+        };
+        EXPECT_EQ(charged(2 * n) - charged(n), n / LANG_TEXT_BYTES_PER_CYCLE) << shape;
+    }
+}
+
 TEST(FileCalls, FoldersMountsAndTheWorkingFolder) {
     hvx_test::files_env env;
     fs::create_directory(env.at("m"));

@@ -1,0 +1,125 @@
+// System calls whose host work is charged by the byte or by the table entry,
+// run on the shapes that cost them most. Beside each time stands
+// "charged_ms": what the cycles the call charged stand for on the machine
+// (CPU_FRAME_BUDGET cycles a 60th of a second). Where the time is above it,
+// the call runs faster for the caller than the machine's own rate allows.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "bench/bench_support.h"
+#include "lang/lang.h"
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+#include "storage/storage.h"
+
+namespace {
+
+// Each benchmark builds the shapes it names first, and drops them after: a
+// process holds 32 MB. LONG: 3 MB of "ab\0". NEAR_A/NEAR_B: 3 MB each that
+// agree for seven bytes in every eight, so the delta generator tries a
+// match at every position and never keeps one; NEAR_SHORT is 4 KB of
+// NEAR_A. EDITED: LONG with a byte changed every 64 KB. WIDE: 100,000 array
+// entries. NAMED: 400,000 short string keys. EMPTIED: 400,000 hash slots,
+// all emptied again. LONG_KEYS: four string keys of 1 MB.
+const char* shapes_lua = R"LUA(
+local makers = {
+  LONG = function() return string.rep("ab\0", 1 << 20) end,
+  NEAR_A = function() return string.rep("aaaaaaab", 3 << 17) end,
+  NEAR_B = function() return string.rep("aaaaaaac", 3 << 17) end,
+  NEAR_SHORT = function() return string.rep("aaaaaaab", 512) end,
+  EDITED = function()
+    local long, parts = string.rep("ab\0", 1 << 20), {}
+    for i = 0, 47 do parts[#parts + 1] = long:sub(i * 65536 + 1, i * 65536 + 65535) .. "z" end
+    return table.concat(parts)
+  end,
+  WIDE = function() local t = {} for i = 1, 100000 do t[i] = i end return t end,
+  NAMED = function() local t = {} for i = 1, 400000 do t["setting" .. i] = i end return t end,
+  EMPTIED = function()
+    local t = {} for i = 1, 400000 do t["gone" .. i] = i end
+    for i = 1, 400000 do t["gone" .. i] = nil end
+    return t
+  end,
+  LONG_KEYS = function() local t = {} for i = 1, 4 do t[string.rep("k", 1 << 20) .. i] = 1 end return t end,
+}
+function make(names)
+  for name in names:gmatch("%u[%u_]*") do
+    if makers[name] then _ENV[name] = makers[name]() end
+  end
+end
+function drop()
+  for name in pairs(makers) do _ENV[name] = nil end
+  collectgarbage()
+end
+)LUA";
+
+Process* shapes() {
+    static Process* p = nullptr;
+    if (p) return p;
+    p = bench_process(shapes_lua, "charged", "/ram/charged.lua");
+    if (!p) return nullptr;
+    cproc = p;
+    cpu_cycles_max = INT32_MAX;
+    lua_State* L = p->L;
+    if (lua_pcall(L, 0, 0, 0) != LUA_OK) p = nullptr;
+    return p;
+}
+
+bool run_lua(lua_State* L, const std::string& code, int results) {
+    return luaL_loadstring(L, code.c_str()) == LUA_OK && lua_pcall(L, 0, results, 0) == LUA_OK;
+}
+
+// Calls fn with args (a Lua expression list over the shapes) each
+// iteration; the cycles it charged go in charged_ms.
+void run_call(benchmark::State& state, hvx_cfunction fn, const char* args) {
+    Process* p = shapes();
+    lua_State* L = p ? p->L : nullptr;
+    cproc = p;
+    cpu_cycles = 0;
+    cpu_cycles_max = INT32_MAX;
+    if (!p || !run_lua(L, std::string("make([[") + args + "]])", 0)) {
+        state.SkipWithError("the shapes were not made");
+        return;
+    }
+    int64_t charged = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        lua_settop(L, HVX_HOST_SLOTS);
+        lua_pushcfunction(L, fn);
+        run_lua(L, std::string("return ") + args, LUA_MULTRET);
+        const int nargs = lua_gettop(L) - HVX_HOST_SLOTS - 1;
+        cpu_cycles = 0;
+        state.ResumeTiming();
+        const int status = lua_pcall(L, nargs, 0, 0);
+        state.PauseTiming();
+        if (status != LUA_OK) state.SkipWithError("the call failed");
+        charged += cpu_cycles;
+        lua_settop(L, HVX_HOST_SLOTS);
+        state.ResumeTiming();
+    }
+    run_lua(L, "drop()", 0);
+    const double ns_per_cycle = 1e9 / 60.0 / CPU_FRAME_BUDGET;
+    state.counters["charged_ms"] = (double)charged / (double)state.iterations() * ns_per_cycle / 1e6;
+}
+
+#define CHARGED(name, fn, args)                                            \
+    void BM_##name(benchmark::State& state) { run_call(state, fn, args); } \
+    BENCHMARK(BM_##name)->Unit(benchmark::kMillisecond)
+
+CHARGED(create_delta_same, lua54_create_delta, "LONG, LONG");
+CHARGED(create_delta_edited, lua54_create_delta, "LONG, EDITED");
+CHARGED(create_delta_near_misses, lua54_create_delta, "NEAR_A, NEAR_B");
+CHARGED(create_delta_near_misses_short_old, lua54_create_delta, "NEAR_SHORT, NEAR_B");
+CHARGED(create_delta_all_new, lua54_create_delta, "'x', LONG");
+CHARGED(create_delta_all_old, lua54_create_delta, "LONG, 'x'");
+CHARGED(split_long_separator, lua54_split, "1, LONG");
+CHARGED(split_long_text_by_byte, lua54_split, "LONG, 'a', false");
+CHARGED(ext_long_text, lua54_ext, "LONG");
+CHARGED(apply_system_settings_wide, lua54_apply_system_settings, "WIDE");
+CHARGED(apply_system_settings_named, lua54_apply_system_settings, "NAMED");
+CHARGED(apply_system_settings_long_keys, lua54_apply_system_settings, "LONG_KEYS");
+CHARGED(apply_key_controls_wide, lua54_apply_key_controls, "WIDE");
+CHARGED(apply_key_controls_named, lua54_apply_key_controls, "NAMED");
+CHARGED(apply_key_controls_emptied, lua54_apply_key_controls, "EMPTIED");
+
+}  // namespace
