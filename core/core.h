@@ -670,6 +670,8 @@ inline constexpr int PROCESS_ENDED_STEPS_MAX = 8;
 bool add_process_ended_step(process_ended_step step);
 void clear_process_ended_steps();
 void run_process_ended_steps(int64_t id);
+// The i-th step installed, none past the last.
+process_ended_step process_ended_step_at(int i);
 // Ends the program for a failure below the machine: the machine installs its
 // exit, which first writes back what must reach the disk; with none installed
 // the program ends at once.
