@@ -1,7 +1,8 @@
 // The ground every subsystem stands on: the process record and table, the
 // address map and memory accessors, byte buffers, the accounted allocator,
-// settings and run-time state, the refusal log, the log file and host time.
-// It includes no subsystem; the machine on top (runtime/) installs what the
+// settings and run-time state, the refusal log, the log file, host time, host
+// folders and sysrom.dat. Of the product it includes only the language's cycle
+// words (lang/ lies below it); the machine on top (runtime/) installs what the
 // ground must call upward. Limits and costs are named constants.
 #pragma once
 
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "core/address_map.h"
+#include "lang/core/hvx_cycles.h"
 
 // ---------------------------------------------------------------------------
 // Version and limits
@@ -180,8 +182,10 @@ void krio_debug_close();
 const char* krio_debug_path();
 
 // ---------------------------------------------------------------------------
-// Host folders. Each prefix call writes a NUL-terminated path into out, which
-// holds out_size bytes (HVX_PATH_MAX for callers of the original interface).
+// Host folders (defined here, in the ground, because storage and the network
+// write under the per-user folder too). Each prefix call writes a
+// NUL-terminated path into out, which holds out_size bytes; every caller
+// passes the size of its own buffer, usually a char[HVX_PATH_MAX].
 // A result that does not fit fails: the call returns 0 and out is "" (the first
 // such failure of each kind is logged). Otherwise it returns 1. When name and
 // out are the same buffer nothing is done and 0 is returned.
@@ -208,6 +212,36 @@ void krio_reset_path_cache();
 
 int krio_mkdir(const char* path);  // 1 when the folder exists afterwards
 void krio_fix_backslashes(char* s);
+const char* krio_trim(const char* s);  // shared result, valid until the next call
+
+extern char krio_argv0[HVX_PATH_MAX];  // the program as started
+// Opens log.txt in the per-user folder (krio_debug_open_at).
+void krio_debug_open();
+
+// ---------------------------------------------------------------------------
+// sysrom.dat, the file beside the program: its block 0 names the per-user
+// folder, so the block table sits with the host folders.
+// ---------------------------------------------------------------------------
+
+inline constexpr int DAT_MAX_BLOCKS = 64;                 // slots of the sysrom.dat block table
+inline constexpr uint32_t DAT_MAX_BLOCK_LEN = 0x2000000;  // a longer block ends the reading
+inline constexpr int DAT_BLOCK_KIND = 105;                // buffer kind of a block
+
+// Splits the block form (big-endian u32 length, then the bytes) into at most
+// max_blocks buffers of DAT_BLOCK_KIND. A block cut short by the end of the
+// data is kept with length 0 and ends the run; a length over
+// DAT_MAX_BLOCK_LEN ends it too. Returns the number of blocks stored.
+int parse_dat_blocks(const uint8_t* data, size_t size, buffer** out, int max_blocks);
+// Replaces the block table with the blocks of data (what load_halvoran_dat_files
+// does with the file's bytes; tests feed it directly).
+void set_dat_blocks(const uint8_t* data, size_t size);
+void load_halvoran_dat_files();
+// Appends one block (big-endian length, then the bytes) in the form above.
+void bwrite_dat_block(buffer* out, const uint8_t* data, uint32_t len);
+buffer* get_dat_file(int i);  // cursor rewound; none when out of range
+int get_dat_file_count();
+// The first big-endian word of block 3 (0 when absent or shorter than 4 bytes).
+uint32_t dat_flags_word();
 
 // ---------------------------------------------------------------------------
 // Host time
@@ -489,18 +523,8 @@ enum : uint32_t {
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };
 
-// Cycle globals, read by the interpreter before every instruction.
-extern int32_t cpu_cycles;
-extern int32_t cpu_cycles_max;
-extern int32_t cpu_superyielding;
-// Code that may not yield gets this many cycles past the budget (negative:
-// none). The one definition of these words and of spend_cpu is in the
-// interpreter's library (lang/core), which every program links below the
-// ground: defining them here would make that library reach up to this one.
-extern int32_t cpu_nonyield_allowance;
-// Returns the cost charged: n < 0 charges nothing and returns n; otherwise
-// max(n, 1) is added to cpu_cycles (saturating).
-int32_t spend_cpu(int32_t n);
+// The cycle words (cpu_cycles, cpu_cycles_max, cpu_superyielding,
+// cpu_nonyield_allowance) and spend_cpu: lang/core/hvx_cycles.h, included above.
 // A 64-bit value saturated to 32 bits, where wrapping round would change sides.
 inline int32_t hvx_sat32(int64_t v) { return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (int32_t)v; }
 // A charge from a 64-bit count of work: never below 0, saturated to the counter.
@@ -575,6 +599,8 @@ inline constexpr int PROCESS_ENDED_STEPS_MAX = 8;
 bool add_process_ended_step(process_ended_step step);
 void clear_process_ended_steps();
 void run_process_ended_steps(int64_t id);
+// The i-th step installed, none past the last.
+process_ended_step process_ended_step_at(int i);
 // Ends the program for a failure below the machine: the machine installs its
 // exit, which first writes back what must reach the disk; with none installed
 // the program ends at once.

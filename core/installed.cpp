@@ -18,6 +18,7 @@ void clear_process_ended_steps() { ended_count = 0; }
 void run_process_ended_steps(int64_t id) {
     for (int i = 0; i < ended_count; i++) ended_steps[i](id);
 }
+process_ended_step process_ended_step_at(int i) { return i >= 0 && i < ended_count ? ended_steps[i] : nullptr; }
 
 static program_exit_fn installed_exit = nullptr;
 

@@ -5,7 +5,7 @@
 // What the dialect changes in the core (the patch series in lang/patches and
 // the core-side sources in lang/core):
 // - every instruction fetch checks and charges the slice's cycle budget
-//   (cpu_cycles, cpu_cycles_max, cpu_superyielding; defined by the core,
+//   (cpu_cycles, cpu_cycles_max, cpu_superyielding; lang/core/hvx_cycles.h,
 //   set by the process runtime) and suspends a yieldable thread that is over it; code that may
 //   not yield raises an error once it is LANG_NONYIELD_CEILING past it.
 //   Straight-line code is charged a run at a time where that ends every
@@ -35,6 +35,8 @@
 #include "lauxlib.h"
 #include "lualib.h"
 
+#include "lang/core/hvx_cycles.h"
+
 // ---------------------------------------------------------------------------
 // Instruction set and budget
 // ---------------------------------------------------------------------------
@@ -51,10 +53,10 @@ inline constexpr int32_t LANG_NONYIELD_CEILING = HVX_CYCLES_NONYIELD_CEILING;
 // What such code may run past the budget: LANG_NONYIELD_CEILING, or
 // LANG_NONYIELD_NONE, after which every check in it raises at once. Set by
 // the process runtime around the code of each process (the core's own
-// default is the ceiling). Like the other budget words (cpu_cycles and its
-// budget, defined by the core), a plain word: script code runs on one thread.
+// default is the ceiling). Like the other budget words, a plain word
+// (cpu_nonyield_allowance, in lang/core/hvx_cycles.h): script code runs on
+// one thread.
 inline constexpr int32_t LANG_NONYIELD_NONE = -1;
-extern int32_t cpu_nonyield_allowance;
 // Installs the function the core calls once code that may not yield has
 // passed that limit, just before it raises the error. L is the state whose
 // code ran over; the callee may not run script code or allocate in it.

@@ -23,7 +23,7 @@ void update_session(siteuser_session* s);
 
 struct lua_State;
 void socket_add_public_c_functions(lua_State* L);
-void remove_scoresub_refrences(int64_t process_id);
+void remove_scoresub_references(int64_t process_id);
 
 // What the system-information calls read of sockets and sessions.
 // Sockets, and socket buffers, owned by a process (0: all processes).

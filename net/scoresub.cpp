@@ -415,7 +415,7 @@ void add_scoresub_reference(scoresub* s, int64_t pid) {
         }
 }
 
-void remove_scoresub_refrences(int64_t pid) {
+void remove_scoresub_references(int64_t pid) {
     for (int i = scoresubs - 1; i >= 0; i--) {
         scoresub* s = subptr[i];
         for (uint64_t& r : s->references)

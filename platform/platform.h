@@ -1,42 +1,12 @@
-// Host platform: host folders and the shell hand-over, the window/frame
-// interface the frame driver calls, input, the audio device, the host
-// clipboard and worker threads. (The log file and host time are the ground's.)
+// Host platform: the shell hand-over, the window/frame interface the frame
+// driver calls, input, the audio device, the host clipboard and worker
+// threads. (The log file, host time, host folders and sysrom.dat are the ground's.)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "core/core.h"
-
-// ---------------------------------------------------------------------------
-// sysrom.dat and the command line
-// ---------------------------------------------------------------------------
-
-inline constexpr int DAT_MAX_BLOCKS = 64;                 // slots of the sysrom.dat block table
-inline constexpr uint32_t DAT_MAX_BLOCK_LEN = 0x2000000;  // a longer block ends the reading
-inline constexpr int DAT_BLOCK_KIND = 105;                // buffer kind of a block
-
-// Splits the block form (big-endian u32 length, then the bytes) into at most
-// max_blocks buffers of DAT_BLOCK_KIND. A block cut short by the end of the
-// data is kept with length 0 and ends the run; a length over
-// DAT_MAX_BLOCK_LEN ends it too. Returns the number of blocks stored.
-int parse_dat_blocks(const uint8_t* data, size_t size, buffer** out, int max_blocks);
-// Replaces the block table with the blocks of data (what load_halvoran_dat_files
-// does with the file's bytes; tests feed it directly).
-void set_dat_blocks(const uint8_t* data, size_t size);
-void load_halvoran_dat_files();
-// Appends one block (big-endian length, then the bytes) in the form above.
-void bwrite_dat_block(buffer* out, const uint8_t* data, uint32_t len);
-buffer* get_dat_file(int i);  // cursor rewound; none when out of range
-int get_dat_file_count();
-// The first big-endian word of block 3 (0 when absent or shorter than 4 bytes).
-uint32_t dat_flags_word();
-
-extern char krio_argv0[HVX_PATH_MAX];  // the program as started
-
-// Opens log.txt in the per-user folder (krio_debug_open_at).
-void krio_debug_open();
-const char* krio_trim(const char* s);  // shared result, valid until the next call
 
 // ---------------------------------------------------------------------------
 // Shell hand-over

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include <sys/mman.h>
@@ -386,18 +387,34 @@ static uint16_t vm_peek2(uint32_t a) { return hvx_peek16(cproc, a); }
 static uint32_t vm_peek4(uint32_t a) { return hvx_peek32(cproc, a); }
 static uint64_t vm_peek8(uint32_t a) { return hvx_peek64(cproc, a); }
 
+// What a process's end releases, run in this order once its state is closed:
+// sockets, HTTP jobs, score channels, history mounts. The order changes
+// nothing released: each step drops what one subsystem keeps for the id,
+// calls into no other step's subsystem and runs no script code (the state
+// is gone), so any order leaves the same tables. It is fixed so that every
+// teardown, and what it logs, runs the same way.
+static constexpr process_ended_step process_ended_steps[] = {
+    delete_sockets_by_process,
+    cancel_jobs_by_process,
+    remove_scoresub_references,
+    prune_process_mounts,
+};
+static_assert(std::size(process_ended_steps) <= PROCESS_ENDED_STEPS_MAX, "the ground keeps too few teardown steps");
+
 void processes_init() {
     static const hvx_vm_memory vm_memory = {vm_peek, vm_peek2, vm_peek4, vm_peek8};
+    // What the layers below call upward, all installed here, afresh at every start.
     hvx_set_vm_memory(&vm_memory);
     lua_hvx_set_nonyield_overrun(process_nonyield_overrun);
-    // What the layers below call upward, installed afresh at every start.
-    // Teardown's order: sockets, HTTP jobs, score channels, then mounts.
-    clear_process_ended_steps();
-    add_process_ended_step(delete_sockets_by_process);
-    add_process_ended_step(cancel_jobs_by_process);
-    add_process_ended_step(remove_scoresub_refrences);
-    add_process_ended_step(prune_process_mounts);
     set_program_exit(halvoran_exit);
+    clear_process_ended_steps();
+    for (process_ended_step step : process_ended_steps)
+        if (!add_process_ended_step(step)) {
+            // A step left out would leak what every ended process held.
+            puts("could not install the teardown of processes");
+            krio_debug("processes_init(): a teardown step did not fit\n");
+            halvoran_exit(1);
+        }
     os_set_drop_handler(process_dropped_file);
     set_userdata_method("blit", lua54_blit);
     set_label_text_drawer(draw_label_text);

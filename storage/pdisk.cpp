@@ -957,7 +957,7 @@ pmount* mount_script_path(const char* mount_point, const char* target) {
                              (long long)cproc->program_id, PROGRAM_MOUNTS_MAX, point);
             return nullptr;
         }
-        if (program_mount_count(-1) >= ENDED_PROGRAM_MOUNTS_MAX) {
+        if (program_mount_count(ENDED_PROGRAMS) >= ENDED_PROGRAM_MOUNTS_MAX) {
             log_refusal_once(cproc, LIMIT_LOGGED_MOUNTS, "mount refused: ended programs have %d mounts standing; %.200s not mounted",
                              ENDED_PROGRAM_MOUNTS_MAX, point);
             return nullptr;

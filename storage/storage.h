@@ -367,8 +367,9 @@ pmount* mount_p_path(const char* mount_point, const char* target);
 // (logged once per process) while the caller's program has PROGRAM_MOUNTS_MAX
 // standing, or ended programs ENDED_PROGRAM_MOUNTS_MAX together.
 pmount* mount_script_path(const char* mount_point, const char* target);
-// `mount`s standing for the program; with program -1, those of every
+// `mount`s standing for the program; with ENDED_PROGRAMS, those of every
 // program no process of which runs any more.
+inline constexpr int64_t ENDED_PROGRAMS = -1;
 int program_mount_count(int64_t program);
 // A new cartridge mount costs CART_MOUNT_FOLDER_OPS host folder operations
 // and the cartridge file's bytes at CART_MOUNT_READ_BYTES_PER_CYCLE. When the table is full it drops the least

@@ -11,17 +11,7 @@
 
 #include "lua.h"
 
-/*
-** The running slice: cycles spent, its budget, and the forced-yield flag.
-** The counter saturates at INT32_MAX, it never wraps. Script code runs on
-** one thread: these are plain words, touched by no other thread.
-*/
-extern int32_t cpu_cycles;
-extern int32_t cpu_cycles_max;
-extern int32_t cpu_superyielding;
-
-/* charges a host-side cost of max(n, 1) cycles; a negative n charges nothing */
-int32_t spend_cpu(int32_t n);
+#include "hvx_cycles.h"
 
 /*
 ** Code that may not yield (metamethods and comparators called from C,
@@ -30,7 +20,6 @@ int32_t spend_cpu(int32_t n);
 ** allowance is HVX_CYCLES_NONYIELD_CEILING, or a negative value for code
 ** that gets none: then every check raises at once.
 */
-extern int32_t cpu_nonyield_allowance;
 static inline int32_t hvx_nonyield_limit(void) {
   if (cpu_nonyield_allowance < 0) return -1;  /* the counter never is */
   int64_t l = (int64_t)cpu_cycles_max + cpu_nonyield_allowance;

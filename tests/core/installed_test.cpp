@@ -25,6 +25,10 @@ TEST(process_ended_steps, run_in_the_order_added_and_only_once_each) {
     EXPECT_FALSE(add_process_ended_step(nullptr));
     run_process_ended_steps(7);
     EXPECT_EQ(ran, "b7a7c7");
+    EXPECT_EQ(process_ended_step_at(0), step_b);
+    EXPECT_EQ(process_ended_step_at(2), step_c);
+    EXPECT_EQ(process_ended_step_at(3), nullptr);
+    EXPECT_EQ(process_ended_step_at(-1), nullptr);
     // Installed afresh (the machine does so at every start): the old list goes.
     clear_process_ended_steps();
     EXPECT_TRUE(add_process_ended_step(step_c));

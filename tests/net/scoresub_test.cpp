@@ -43,7 +43,7 @@ std::string record(uint64_t ts, const std::string& key, const std::string& score
 
 struct ScoreChannels : ::testing::Test {
     hvx_test::process_env env;
-    void TearDown() override { remove_scoresub_refrences(0); }
+    void TearDown() override { remove_scoresub_references(0); }
 };
 
 TEST_F(ScoreChannels, MergeKeepsTheBestOfEachKeyInOrder) {
@@ -201,7 +201,7 @@ struct ScoreFlow : hvx_test::net_env {
     }
     void TearDown() override {
         hvx_test::net_env::TearDown();
-        remove_scoresub_refrences(0);
+        remove_scoresub_references(0);
     }
     std::vector<http_request> requests(const std::string& target) {
         std::lock_guard<std::mutex> g(lock);
@@ -281,7 +281,7 @@ TEST_F(ScoreFlow, EvictionAndTheEndOfProcesses) {
     eval("_scoresub('c16')");
     EXPECT_STREQ(scoresub_name(get_scoresub_by_index(0)), "_dev-c1");
     EXPECT_EQ(eval("return _scoresub('first').connecting"), "true");
-    remove_scoresub_refrences(p->id);
+    remove_scoresub_references(p->id);
     EXPECT_EQ(num_scoresubs(), 0);
 
     // A score posted just before its process ends still goes out; the channel

@@ -1,15 +1,23 @@
-// The layers, read from the product sources' #include lines: the machine
-// (runtime/) is included by no file outside it, the ground (core/) includes
-// no other folder, and the subsystem folders include each other without a
-// loop. Tests, benches, fuzz targets and tools may include any layer.
+// The layers, kept by what the code does. Their order is stated once, in the
+// README's Layout ("Layers, from the bottom: `a < b < ...`"); here it is read
+// from there and held against
+// - every include of a product file, with quotes or angle brackets: a file
+//   includes its own folder and the layers below it only;
+// - the top-level folders: one with sources is a layer or one of the few
+//   folders outside the product;
+// - the built objects' symbols: an object refers to no symbol that only a
+//   higher layer defines, so a call no include shows is caught as well.
+#include <cxxabi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,106 +25,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string GROUND = "core";
-const std::string MACHINE = "runtime";
-const std::vector<std::string> SUBSYSTEMS = {"lang", "platform", "storage", "gfx", "userdata", "audio", "net"};
+// Folders outside the product: they may include and call any layer.
+const std::set<std::string> OUTSIDE = {"tests", "bench", "tools", "cmake", "sysrom"};
+// Where the build looks for an included name besides the including file's
+// folder: the top of the tree and the interpreter's core sources.
+const std::vector<std::string> INCLUDE_ROOTS = {"", "lang/core"};
+const std::string ORDER_LEAD = "Layers, from the bottom: `";
 
-// Source file (relative to the tree) -> the product files it includes
-// (relative to the tree; includes of no product file are left out).
-using include_map = std::map<std::string, std::vector<std::string>>;
+bool is_source(const fs::path& p) {
+    static const std::set<std::string> exts = {".c", ".cc", ".cpp", ".h", ".hpp"};
+    return exts.count(p.extension().string()) > 0;
+}
 
 std::string folder_of(const std::string& path) { return path.substr(0, path.find('/')); }
-
-bool is_product_folder(const std::string& f) {
-    return f == GROUND || f == MACHINE || std::find(SUBSYSTEMS.begin(), SUBSYSTEMS.end(), f) != SUBSYSTEMS.end();
-}
-
-// An include names a product file either from the top of the tree
-// ("gfx/gfx.h") or beside the including file ("hvx_hooks.h", "../x.h").
-std::string resolve(const fs::path& root, const std::string& file, const std::string& name) {
-    const fs::path beside = (fs::path(file).parent_path() / name).lexically_normal();
-    if (fs::exists(root / beside)) return beside.generic_string();
-    const fs::path top = fs::path(name).lexically_normal();
-    if (fs::exists(root / top)) return top.generic_string();
-    return "";
-}
-
-// The name of a line's #include "name", or empty.
-std::string quoted_include(const std::string& line) {
-    size_t i = line.find_first_not_of(" \t");
-    if (i == std::string::npos || line[i] != '#') return "";
-    i = line.find_first_not_of(" \t", i + 1);
-    if (i == std::string::npos || line.compare(i, 7, "include") != 0) return "";
-    i = line.find_first_not_of(" \t", i + 7);
-    if (i == std::string::npos || line[i] != '"') return "";
-    const size_t end = line.find('"', i + 1);
-    return end == std::string::npos ? "" : line.substr(i + 1, end - i - 1);
-}
-
-include_map read_includes(const fs::path& root) {
-    include_map out;
-    for (const auto& dir : fs::directory_iterator(root)) {
-        if (!dir.is_directory() || !is_product_folder(dir.path().filename().string())) continue;
-        for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
-            const std::string ext = e.path().extension().string();
-            if (!e.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c")) continue;
-            const std::string file = fs::relative(e.path(), root).generic_string();
-            std::ifstream in(e.path());
-            std::vector<std::string>& incs = out[file];
-            for (std::string line; std::getline(in, line);) {
-                const std::string name = quoted_include(line);
-                const std::string target = name.empty() ? "" : resolve(root, file, name);
-                if (!target.empty()) incs.push_back(target);
-            }
-        }
-    }
-    return out;
-}
-
-// Every breach of the layers, one line each; empty when they hold.
-std::vector<std::string> check_layers(const include_map& includes) {
-    std::vector<std::string> breaches;
-    std::map<std::string, std::set<std::string>> uses;  // subsystem folder -> subsystem folders it includes
-    std::map<std::pair<std::string, std::string>, std::string> witness;  // an include behind each edge
-    for (const auto& [file, incs] : includes) {
-        const std::string from = folder_of(file);
-        for (const std::string& inc : incs) {
-            const std::string to = folder_of(inc);
-            if (to == from || !is_product_folder(to)) continue;
-            if (to == MACHINE) breaches.push_back(file + " includes the machine's " + inc);
-            if (from == GROUND) breaches.push_back(file + " (the ground) includes " + inc);
-            if (from != MACHINE && from != GROUND && to != GROUND && to != MACHINE) {
-                uses[from].insert(to);
-                witness.emplace(std::make_pair(from, to), file + " -> " + inc);
-            }
-        }
-    }
-    // A loop between folders: depth-first search, reported once per loop
-    // found through a back edge.
-    std::map<std::string, int> state;  // 0 new, 1 on the path, 2 done
-    std::vector<std::string> path;
-    std::function<void(const std::string&)> visit = [&](const std::string& f) {
-        state[f] = 1;
-        path.push_back(f);
-        for (const std::string& g : uses[f]) {
-            if (state[g] == 1) {
-                std::string loop;
-                for (auto it = std::find(path.begin(), path.end(), g); it != path.end(); ++it) {
-                    const std::string& next = it + 1 != path.end() ? *(it + 1) : g;
-                    loop += (loop.empty() ? "" : "; ") + witness[{*it, next}];
-                }
-                breaches.push_back("a loop between folders: " + loop);
-            } else if (state[g] == 0) {
-                visit(g);
-            }
-        }
-        path.pop_back();
-        state[f] = 2;
-    };
-    for (const std::string& s : SUBSYSTEMS)
-        if (state[s] == 0) visit(s);
-    return breaches;
-}
 
 std::string joined(const std::vector<std::string>& lines) {
     std::string s;
@@ -124,61 +45,404 @@ std::string joined(const std::vector<std::string>& lines) {
     return s;
 }
 
+// The layers from the README's text, bottom first; empty, with why in *err,
+// unless exactly one line states them.
+std::vector<std::string> layer_order(const std::string& readme, std::string* err) {
+    std::vector<std::string> order;
+    int found = 0;
+    std::istringstream in(readme);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(ORDER_LEAD, 0) != 0) continue;
+        found++;
+        const size_t end = line.find('`', ORDER_LEAD.size());
+        std::string body = line.substr(ORDER_LEAD.size(), end == std::string::npos ? 0 : end - ORDER_LEAD.size());
+        order.clear();
+        for (size_t at = 0; at <= body.size();) {
+            size_t next = body.find(" < ", at);
+            if (next == std::string::npos) next = body.size();
+            order.push_back(body.substr(at, next - at));
+            at = next + 3;
+        }
+    }
+    std::set<std::string> distinct(order.begin(), order.end());
+    const bool named = std::all_of(order.begin(), order.end(), [](const std::string& n) {
+        return !n.empty() && n.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos;
+    });
+    if (found != 1) *err = "the README states the layers " + std::to_string(found) + " times, not once";
+    else if (order.size() < 2 || !named || distinct.size() != order.size()) *err = "the README's layer line names no order";
+    if (!err->empty()) order.clear();
+    return order;
+}
+
+// The name a line includes, with its delimiter ('"' or '<'), or "" when the
+// line is no include.
+std::pair<std::string, char> included_name(const std::string& line) {
+    size_t i = line.find_first_not_of(" \t");
+    if (i == std::string::npos || line[i] != '#') return {"", 0};
+    i = line.find_first_not_of(" \t", i + 1);
+    if (i == std::string::npos || line.compare(i, 7, "include") != 0) return {"", 0};
+    i = line.find_first_not_of(" \t", i + 7);
+    if (i == std::string::npos || (line[i] != '"' && line[i] != '<')) return {"", 0};
+    const char close = line[i] == '"' ? '"' : '>';
+    const size_t end = line.find(close, i + 1);
+    if (end == std::string::npos) return {"", 0};
+    return {line.substr(i + 1, end - i - 1), line[i]};
+}
+
+// The product file an include names (relative to the tree), or "" for one
+// that is not in the tree (the interpreter's, the host's). Quotes look beside
+// the including file first, as the compiler does.
+std::string resolve(const fs::path& root, const std::string& file, const std::string& name, char delim) {
+    std::vector<fs::path> candidates;
+    if (delim == '"') candidates.push_back(fs::path(file).parent_path() / name);
+    for (const std::string& r : INCLUDE_ROOTS) candidates.push_back(fs::path(r) / name);
+    for (fs::path c : candidates) {
+        c = c.lexically_normal();
+        if (!c.empty() && *c.begin() != ".." && fs::is_regular_file(root / c)) return c.generic_string();
+    }
+    return "";
+}
+
+// file -> the product files it includes.
+using include_map = std::map<std::string, std::vector<std::string>>;
+
+void add_includes(const fs::path& root, const std::string& file, std::istream& text, include_map* out) {
+    std::vector<std::string>& incs = (*out)[file];
+    for (std::string line; std::getline(text, line);) {
+        const auto [name, delim] = included_name(line);
+        const std::string target = name.empty() ? "" : resolve(root, file, name, delim);
+        if (!target.empty()) incs.push_back(target);
+    }
+}
+
+// Every top-level folder that is no build tree, with whether it holds sources.
+std::map<std::string, bool> top_folders(const fs::path& root) {
+    std::map<std::string, bool> out;
+    for (const auto& dir : fs::directory_iterator(root)) {
+        const std::string name = dir.path().filename().string();
+        if (!dir.is_directory() || name[0] == '.' || fs::exists(dir.path() / "CMakeCache.txt")) continue;
+        bool sources = false;
+        for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+            if (e.is_regular_file() && is_source(e.path())) {
+                sources = true;
+                break;
+            }
+        out[name] = sources;
+    }
+    return out;
+}
+
+include_map read_includes(const fs::path& root, const std::vector<std::string>& layers) {
+    include_map out;
+    for (const std::string& layer : layers) {
+        if (!fs::is_directory(root / layer)) continue;
+        for (const auto& e : fs::recursive_directory_iterator(root / layer)) {
+            if (!e.is_regular_file() || !is_source(e.path())) continue;
+            std::ifstream in(e.path());
+            add_includes(root, fs::relative(e.path(), root).generic_string(), in, &out);
+        }
+    }
+    return out;
+}
+
+int rank_of(const std::vector<std::string>& order, const std::string& folder) {
+    auto it = std::find(order.begin(), order.end(), folder);
+    return it == order.end() ? -1 : (int)(it - order.begin());
+}
+
+// Every include against the order, one line each.
+std::vector<std::string> check_includes(const std::vector<std::string>& order, const include_map& includes) {
+    std::vector<std::string> breaches;
+    for (const auto& [file, incs] : includes) {
+        const std::string from = folder_of(file);
+        for (const std::string& inc : incs) {
+            const std::string to = folder_of(inc);
+            if (to == from) continue;
+            const int rt = rank_of(order, to);
+            if (rt < 0) breaches.push_back(file + " includes " + inc + ", outside the product");
+            else if (rt > rank_of(order, from))
+                breaches.push_back(file + " includes " + inc + ": " + to + " lies above " + from);
+        }
+    }
+    return breaches;
+}
+
+// Every folder out of place, one line each.
+std::vector<std::string> check_folders(const std::vector<std::string>& order, const std::map<std::string, bool>& folders) {
+    std::vector<std::string> breaches;
+    for (const auto& [name, sources] : folders)
+        if (sources && rank_of(order, name) < 0 && !OUTSIDE.count(name))
+            breaches.push_back(name + "/ holds sources but is neither a layer nor a folder outside the product");
+    for (const std::string& layer : order)
+        if (!folders.count(layer)) breaches.push_back("the layer " + layer + "/ is no folder");
+    return breaches;
+}
+
+// One built object: its layer, the symbols it defines and those it refers to.
+struct object_symbols {
+    std::string path;  // as the build made it, under its target's folder
+    std::string layer;
+    std::set<std::string> defined, referred;
+};
+
+std::string demangled(const std::string& name) {
+    int status = 0;
+    char* d = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+    std::string s = status == 0 && d ? d : name;
+    std::free(d);
+    return s;
+}
+
+// Every reference to a symbol that only higher layers define, one line each.
+// A symbol no object defines is the host's or a library's.
+std::vector<std::string> check_calls(const std::vector<std::string>& order, const std::vector<object_symbols>& objects) {
+    std::map<std::string, std::vector<const object_symbols*>> definers;
+    for (const object_symbols& o : objects)
+        for (const std::string& s : o.defined) definers[s].push_back(&o);
+    std::vector<std::string> breaches;
+    for (const object_symbols& o : objects) {
+        const int from = rank_of(order, o.layer);
+        if (from < 0) {
+            breaches.push_back(o.path + " belongs to no layer");
+            continue;
+        }
+        for (const std::string& s : o.referred) {
+            auto it = definers.find(s);
+            if (it == definers.end()) continue;
+            const object_symbols* lowest = nullptr;
+            for (const object_symbols* d : it->second)
+                if (!lowest || rank_of(order, d->layer) < rank_of(order, lowest->layer)) lowest = d;
+            if (rank_of(order, lowest->layer) > from)
+                breaches.push_back(o.path + " (" + o.layer + ") refers to " + demangled(s) + ", defined above it in " +
+                                   lowest->path + " (" + lowest->layer + ")");
+        }
+    }
+    return breaches;
+}
+
+// The layer of an object the build lists: the interpreter's objects are the
+// language's; the library's sit under the folder of their source, the
+// generated build string being the machine's.
+std::string object_layer(const std::string& section, const std::string& path, const std::vector<std::string>& order) {
+    if (section == "lua54_core") return order.front();
+    const std::string folder = folder_of(path);
+    return folder == "generated" ? order.back() : folder;
+}
+
+// An object's path below its target's folder ("storage/pdisk.cpp.o").
+std::string object_name(const std::string& path) {
+    const size_t at = path.find(".dir/");
+    return at == std::string::npos ? path : fs::path(path.substr(at + 5)).lexically_normal().generic_string();
+}
+
+// The objects named in the build's list ("[target]" lines, then one object a
+// line), with their symbols as nm reads them.
+std::vector<object_symbols> read_objects(const std::string& list, const std::vector<std::string>& order, std::string* err) {
+    std::vector<object_symbols> out;
+    std::map<std::string, size_t> index;
+    std::ifstream in(list);
+    std::string section, command = std::string(HALVORAN_NM[0] ? HALVORAN_NM : "nm") + " -P -A -g";
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty()) continue;
+        if (line.front() == '[') {
+            section = line.substr(1, line.size() - 2);
+            continue;
+        }
+        index[line] = out.size();
+        const std::string name = object_name(line);
+        out.push_back({name, object_layer(section, name, order), {}, {}});
+        command += " '" + line + "'";
+    }
+    if (out.empty()) {
+        *err = "no objects listed in " + list;
+        return out;
+    }
+    FILE* nm = popen(command.c_str(), "r");
+    if (!nm) {
+        *err = "could not run " + command;
+        return {};
+    }
+    char buf[8192];
+    while (fgets(buf, sizeof buf, nm)) {
+        // "object: name type [value size]"
+        std::string l(buf);
+        const size_t colon = l.find(": ");
+        if (colon == std::string::npos) continue;
+        auto it = index.find(l.substr(0, colon));
+        std::istringstream fields(l.substr(colon + 2));
+        std::string name, type;
+        if (it == index.end() || !(fields >> name >> type)) continue;
+        object_symbols& o = out[it->second];
+        if (type == "U" || type == "w" || type == "v") o.referred.insert(name);
+        else o.defined.insert(name);
+    }
+    if (pclose(nm) != 0) *err = "nm failed: " + command.substr(0, 200);
+    return out;
+}
+
+std::string read_text(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 class layers : public ::testing::Test {
 protected:
+    static const fs::path& root() {
+        static const fs::path r = HALVORAN_SOURCE_DIR;
+        return r;
+    }
+    static const std::vector<std::string>& order() {
+        static std::string err;
+        static const std::vector<std::string> o = layer_order(read_text(root() / "README.md"), &err);
+        EXPECT_EQ(err, "");
+        return o;
+    }
     static const include_map& tree() {
-        static const include_map m = read_includes(HALVORAN_SOURCE_DIR);
+        static const include_map m = read_includes(root(), order());
         return m;
+    }
+    static const std::vector<object_symbols>& objects() {
+        static std::string err;
+        static const std::vector<object_symbols> o = read_objects(HALVORAN_PRODUCT_OBJECTS, order(), &err);
+        EXPECT_EQ(err, "");
+        return o;
     }
 };
 
-TEST_F(layers, the_product_sources_keep_them) {
-    ASSERT_GT(tree().size(), 100u) << "the sources were not found under " << HALVORAN_SOURCE_DIR;
+TEST_F(layers, the_sources_include_downward_only) {
+    ASSERT_GE(order().size(), 2u);
+    ASSERT_GT(tree().size(), 100u) << "the sources were not found under " << root();
     ASSERT_TRUE(tree().count("core/core.h"));
-    const std::vector<std::string> breaches = check_layers(tree());
+    const std::vector<std::string> breaches = check_includes(order(), tree());
     EXPECT_TRUE(breaches.empty()) << joined(breaches);
 }
 
-// One planted breach of each rule in the real tree is found, and named.
-TEST_F(layers, a_planted_breach_of_each_rule_is_found) {
+TEST_F(layers, every_folder_with_sources_is_placed) {
+    ASSERT_GE(order().size(), 2u);
+    const std::vector<std::string> breaches = check_folders(order(), top_folders(root()));
+    EXPECT_TRUE(breaches.empty()) << joined(breaches);
+}
+
+TEST_F(layers, the_objects_refer_downward_only) {
+    ASSERT_GE(order().size(), 2u);
+    ASSERT_GT(objects().size(), 100u);
+    // The build compiles what the README names: every layer has objects.
+    std::set<std::string> seen;
+    for (const object_symbols& o : objects()) seen.insert(o.layer);
+    EXPECT_EQ(seen, std::set<std::string>(order().begin(), order().end()));
+    const std::vector<std::string> breaches = check_calls(order(), objects());
+    EXPECT_TRUE(breaches.empty()) << joined(breaches);
+}
+
+// Planted lines in real files of the tree: each breach is found and named,
+// and what keeps the order is let through.
+TEST_F(layers, planted_includes_are_judged) {
     struct plant {
         const char* file;
-        const char* include;
-        const char* expect;  // in the breach reported
-    };
-    const plant plants[] = {
-        {"gfx/lines.cpp", "runtime/runtime.h", "gfx/lines.cpp includes the machine's runtime/runtime.h"},
-        {"core/buffer.cpp", "storage/storage.h", "core/buffer.cpp (the ground) includes storage/storage.h"},
-        {"core/mem.cpp", "runtime/runtime.h", "core/mem.cpp includes the machine's runtime/runtime.h"},
-        // gfx includes storage already: storage back up to gfx closes a loop.
-        {"storage/vyn.cpp", "gfx/gfx.h", "a loop between folders: "},
-        // A longer one: userdata -> audio, audio -> gfx, gfx -> userdata.
-        {"audio/mixer.cpp", "gfx/gfx.h", "audio/mixer.cpp -> gfx/gfx.h"},
+        const char* line;
+        const char* expect;  // in the breaches reported; "" for none
+    } const plants[] = {
+        {"gfx/lines.cpp", "#include <runtime/runtime.h>", "gfx/lines.cpp includes runtime/runtime.h: runtime lies above gfx"},
+        {"gfx/lines.cpp", "  #  include \"runtime/runtime.h\"", "runtime lies above gfx"},
+        {"storage/vyn.cpp", "#include \"audio/audio.h\"", "storage/vyn.cpp includes audio/audio.h: audio lies above storage"},
+        {"core/buffer.cpp", "#include <storage/storage.h>", "storage lies above core"},
+        {"lang/core/hvx_core.cpp", "#include \"../../core/core.h\"", "lang/core/hvx_core.cpp includes core/core.h: core lies above lang"},
+        {"userdata/userdata.h", "#include \"hvx_hooks.h\"", ""},  // found under lang/core, below
+        {"net/socket.cpp", "#include \"tests/support/harness.h\"", "includes tests/support/harness.h, outside the product"},
+        {"core/mem.cpp", "#include \"lang/lang.h\"", ""},
+        {"runtime/api.cpp", "#include <net/net.h>", ""},
+        {"gfx/lines.cpp", "// #include \"runtime/runtime.h\"", ""},
+        {"gfx/lines.cpp", "#include <string>", ""},
     };
     for (const plant& p : plants) {
         include_map planted = tree();
         ASSERT_TRUE(planted.count(p.file)) << p.file;
-        planted[p.file].push_back(p.include);
-        if (std::string(p.file) == "audio/mixer.cpp") planted["userdata/userdata.cpp"].push_back("audio/audio.h");
-        const std::string found = joined(check_layers(planted));
-        EXPECT_NE(found.find(p.expect), std::string::npos) << p.file << " -> " << p.include << ":\n" << found;
+        std::istringstream text(p.line);
+        include_map extra;
+        add_includes(root(), p.file, text, &extra);
+        for (const std::string& inc : extra[p.file]) planted[p.file].push_back(inc);
+        const std::string found = joined(check_includes(order(), planted));
+        if (*p.expect) EXPECT_NE(found.find(p.expect), std::string::npos) << p.file << ": " << p.line << "\n" << found;
+        else EXPECT_EQ(found, "") << p.file << ": " << p.line;
     }
 }
 
-// Tests, benches and tools stand outside the layers; includes of files that
-// are not the product's (the interpreter's, the host's) are no edges.
-TEST(layers_check, reads_only_what_names_a_product_file) {
-    const include_map m = {
-        {"net/socket.cpp", {"core/core.h", "lang/lang.h"}},
-        {"lang/args.cpp", {"lang/lang.h"}},
-        {"runtime/api.cpp", {"net/net.h", "gfx/gfx.h", "core/core.h"}},
-        {"gfx/calls.cpp", {"lang/lang.h", "core/core.h"}},
+TEST_F(layers, planted_folders_are_judged) {
+    const std::map<std::string, bool> real = top_folders(root());
+    struct row {
+        const char* folder;
+        bool sources;
+        const char* expect;
+    } const rows[] = {
+        {"widgets", true, "widgets/ holds sources but is neither a layer nor a folder outside the product"},
+        {"docs", false, ""},
+        {"bench", true, ""},
+        {"net", true, ""},
     };
-    EXPECT_TRUE(check_layers(m).empty()) << joined(check_layers(m));
-    include_map loop = m;
-    loop["lang/args.cpp"].push_back("gfx/gfx.h");
-    ASSERT_EQ(check_layers(loop).size(), 1u) << joined(check_layers(loop));
-    EXPECT_EQ(check_layers(loop)[0], "a loop between folders: lang/args.cpp -> gfx/gfx.h; gfx/calls.cpp -> lang/lang.h");
+    for (const row& r : rows) {
+        std::map<std::string, bool> planted = real;
+        planted[r.folder] = r.sources;
+        const std::string found = joined(check_folders(order(), planted));
+        if (*r.expect) EXPECT_NE(found.find(r.expect), std::string::npos) << r.folder << "\n" << found;
+        else EXPECT_EQ(found, "") << r.folder;
+    }
+    std::map<std::string, bool> gone = real;
+    gone.erase("audio");
+    EXPECT_EQ(joined(check_folders(order(), gone)), "the layer audio/ is no folder\n");
+}
+
+// A reference planted in a real object: one to a higher layer's symbol is
+// found whatever the includes say; downward ones and the host's are not.
+TEST_F(layers, planted_references_are_judged) {
+    auto object = [&](const std::string& suffix) -> const object_symbols& {
+        for (const object_symbols& o : objects())
+            if (o.path.size() >= suffix.size() && o.path.compare(o.path.size() - suffix.size(), suffix.size(), suffix) == 0)
+                return o;
+        ADD_FAILURE() << "no object " << suffix;
+        return objects().front();
+    };
+    struct row {
+        const char* object;
+        const char* symbol;  // as the compiler names it
+        const char* expect;
+    } const rows[] = {
+        {"storage/pfile_ops.cpp.o", "memcpy", ""},  // defined by no object: the host's
+        {"storage/pfile_ops.cpp.o", "_Z14open_host_filePKc", "(storage) refers to open_host_file(char const*), defined above it in"},
+        {"storage/pfile_ops.cpp.o", "cpu_cycles", ""},
+        {"core/alloc.cpp.o", "cpu_superyielding", ""},
+        {"lang/core/hvx_core.cpp.o", "_Z8cproc_idv", "(lang) refers to cproc_id(), defined above it in"},
+        {"audio/mixer.cpp.o", "_Z14processes_initv", "(audio) refers to processes_init(), defined above it in"},
+    };
+    for (const row& r : rows) {
+        std::vector<object_symbols> planted = objects();
+        for (object_symbols& o : planted)
+            if (o.path == object(r.object).path) o.referred.insert(r.symbol);
+        const std::string found = joined(check_calls(order(), planted));
+        if (*r.expect) EXPECT_NE(found.find(r.expect), std::string::npos) << r.object << " " << r.symbol << "\n" << found;
+        else EXPECT_EQ(found, "") << r.object << " " << r.symbol;
+    }
+}
+
+TEST(layers_order, is_read_from_one_line) {
+    struct row {
+        const char* readme;
+        std::vector<std::string> order;
+        const char* err;
+    } const rows[] = {
+        {"x\nLayers, from the bottom: `lang < core < net`\ny", {"lang", "core", "net"}, ""},
+        {"no line", {}, "the README states the layers 0 times, not once"},
+        {"Layers, from the bottom: `a < b`\nLayers, from the bottom: `a < b`", {}, "the README states the layers 2 times, not once"},
+        {"Layers, from the bottom: `a < a`", {}, "the README's layer line names no order"},
+        {"Layers, from the bottom: `a <  b`", {}, "the README's layer line names no order"},
+        {"Layers, from the bottom: `core`", {}, "the README's layer line names no order"},
+    };
+    for (const row& r : rows) {
+        std::string err;
+        EXPECT_EQ(layer_order(r.readme, &err), r.order) << r.readme;
+        EXPECT_EQ(err, r.err) << r.readme;
+    }
 }
 
 }  // namespace

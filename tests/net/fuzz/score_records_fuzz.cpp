@@ -30,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         prev_score = score;
         prev_ts = ts;
     }
-    remove_scoresub_refrences(0);  // the unreferenced channel goes
+    remove_scoresub_references(0);  // the unreferenced channel goes
     return 0;
 }

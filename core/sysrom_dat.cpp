@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "core/core.h"
 
 static buffer* dat_file[DAT_MAX_BLOCKS];
 static int dat_files;

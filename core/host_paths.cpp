@@ -11,7 +11,6 @@
 #include <string>
 
 #include "core/core.h"
-#include "platform/platform.h"
 
 char krio_argv0[HVX_PATH_MAX];
 

@@ -1,0 +1,33 @@
+/*
+** The running slice's cycle words and the host-side charge: the only
+** declaration of them. Defined with the interpreter (hvx_core.cpp), which
+** reads them before every instruction; the ground and every subsystem
+** charge through them, and the machine sets them around each slice.
+*/
+#ifndef hvx_cycles_h
+#define hvx_cycles_h
+
+#include <stdint.h>
+
+/*
+** Cycles spent, the slice's budget, and the forced-yield flag. The counter
+** saturates at INT32_MAX, it never wraps. Script code runs on one thread:
+** these are plain words, touched by no other thread.
+*/
+extern int32_t cpu_cycles;
+extern int32_t cpu_cycles_max;
+extern int32_t cpu_superyielding;
+
+/*
+** Code that may not yield gets this many cycles past the budget; a negative
+** value: none (see hvx_nonyield_limit in hvx_hooks.h).
+*/
+extern int32_t cpu_nonyield_allowance;
+
+/*
+** Charges a host-side cost: n < 0 charges nothing and returns n; otherwise
+** max(n, 1) is added to cpu_cycles (saturating) and returned.
+*/
+int32_t spend_cpu(int32_t n);
+
+#endif
