@@ -291,11 +291,13 @@ static bool two_texts(lua_State* L, const char** a, size_t* na, const char** b, 
     return true;
 }
 
-// The generator reads both texts whole however small the delta is, and may
-// still fail (out of memory): that reading is charged before it runs. Texts
-// past its bound it refuses unread.
-static int32_t generator_reading(size_t na, size_t nb) {
-    if ((int64_t)na > DIFF_MAX_CONTENT || (int64_t)nb > DIFF_MAX_CONTENT) return 0;
+// Both delta operations read their texts whole however small the result,
+// and may still fail: the generator both texts (out of memory), the applier
+// the old text, checked against the delta's sum, and the delta, unpacked.
+// That reading is charged before it runs. Texts past the generator's bound
+// it refuses unread.
+static int32_t delta_reading(bool generating, size_t na, size_t nb) {
+    if (generating && ((int64_t)na > DIFF_MAX_CONTENT || (int64_t)nb > DIFF_MAX_CONTENT)) return 0;
     return hvx_cycles(((int64_t)na + (int64_t)nb) / DIFF_INPUT_BYTES_PER_CYCLE);
 }
 
@@ -304,9 +306,7 @@ static int delta_call(lua_State* L, buffer* (*op)(const uint8_t*, int64_t, const
     const char *a, *b;
     size_t na, nb;
     if (!two_texts(L, &a, &na, &b, &nb)) return 0;
-    if (op == generate_diff) {
-        if (int32_t reading = generator_reading(na, nb)) spend_cpu(reading);
-    }
+    if (int32_t reading = delta_reading(op == generate_diff, na, nb)) spend_cpu(reading);
     scoped_buffer out(op((const uint8_t*)a, (int64_t)na, (const uint8_t*)b, (int64_t)nb));
     if (!out) return 0;
     spend_cpu(out->length / 4);

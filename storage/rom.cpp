@@ -27,12 +27,11 @@ struct rom_entry_head {
     int64_t added;  // the whole entry's bytes
 };
 
-// False when the entry is refused: a name the reader would not place at
-// itself (an empty, "." or ".." segment), a file name that would read back
-// as a folder.
+// False when the entry is refused: an empty name, a ".." segment, a file
+// name that would read back as a folder.
 bool make_entry_head(const char* name, int64_t n, int folder, const uint8_t* data, int64_t len, rom_entry_head* h) {
     if (len < 0 || len > INT32_MAX || (len > 0 && !data)) return false;
-    if (!entry_name_proper(name, n, folder)) return false;
+    if (n == 0 || path_has_dotdot_segment(name, n)) return false;
     bool slash = name[n - 1] == '/';
     if (!folder && slash) return false;
     h->count = 0;
@@ -355,6 +354,11 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options) {
         if ((options & ROM_OPTION_NO_LABEL) && (strcmp(name, "label.png") == 0 || strcmp(name, "label.qoi") == 0))
             continue;
         bool folder_rec = (f->flags & PFILE_FLAG_FOLDER) != 0;
+        // The reader would not place a name of improper segments at itself.
+        if (!entry_name_proper(name, (int64_t)strlen(name), folder_rec)) {
+            result = -1;
+            break;
+        }
         if ((options & ROM_OPTION_LABEL_TEXT) && !folder_rec && strcmp(name, HVX_INFO_FILE) == 0)
             extract_label_text(f->data);
         const uint8_t* d = f->data ? f->data->data : nullptr;
@@ -376,6 +380,7 @@ int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_en
         int64_t n = (int64_t)(e.path.size() - folder_len - 1);
         if ((options & ROM_OPTION_NO_LABEL) && (strcmp(name, "label.png") == 0 || strcmp(name, "label.qoi") == 0))
             continue;
+        if (!entry_name_proper(name, n, e.folder)) return -1;  // as the live folder's writer
         int64_t len = e.folder ? 0 : (int64_t)e.data.size();
         rom_entry_head h;
         if (!make_entry_head(name, n, e.folder, (const uint8_t*)e.data.data(), len, &h)) return -1;

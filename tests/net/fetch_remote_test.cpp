@@ -328,7 +328,7 @@ TEST_F(fetch_remote, read_results_stop_holding_shares) {
         for (const std::string& id : ids)
             ASSERT_TRUE(std::stoi(id) > 0 && hvx_test::pump_until_finished(std::stoi(id))) << r.path << id;
         for (const std::string& id : ids) {
-            if (r.reader) EXPECT_EQ(run_in(r.reader, std::string(read).replace(read.find('%'), 1, id)), r.got);
+            if (r.reader) { EXPECT_EQ(run_in(r.reader, std::string(read).replace(read.find('%'), 1, id)), r.got); }
         }
         int32_t next = std::stoi(run_in(app, "return _fetch_remote('" + server.url("/quick") + "')"));
         EXPECT_EQ(next > 0, r.frees) << r.path << " read by " << (r.reader ? r.reader->id : 0);

@@ -220,7 +220,7 @@ TEST(Scheduler, GiversOfSlicesOweWhatTheyRanPastThem) {
         EXPECT_EQ(frames, kind == system_giver ? 2 : over / CPU_FRAME_BUDGET + 2) << kind;
         // The giver's program paid its own debt; the kid's is paid only by
         // the slices given to the kid (one of 279 since).
-        if (kind == other_program) EXPECT_EQ(owes(first), over - 279);
+        if (kind == other_program) { EXPECT_EQ(owes(first), over - 279); }
     }
 }
 

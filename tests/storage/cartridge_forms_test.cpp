@@ -424,7 +424,7 @@ void fill_png_cart(const std::string& cart, char mark, const std::string& label_
     ASSERT_TRUE(put(cart + "/d/b.txt", run + run));
     ASSERT_TRUE(put(cart + "/main.lua", std::string("print('") + mark + "')"));
     ASSERT_TRUE(put(cart + "/" + HVX_INFO_FILE, std::string("--[[vyn,title=\"T") + mark + "\",version=\"2\",author=\"me\"]]\n"));
-    if (!label_name.empty()) ASSERT_TRUE(put(cart + "/" + label_name, label));
+    if (!label_name.empty()) { ASSERT_TRUE(put(cart + "/" + label_name, label)); }
 }
 
 TEST(PngCartridge, WrittenOverFramesAsItWouldBeWhole) {
@@ -468,7 +468,7 @@ TEST(PngCartridge, WrittenOverFramesAsItWouldBeWhole) {
         while (m->dirty && frames < 4000) {
             flush_dirty_mounts_delayed();
             EXPECT_LE(write_back_frame_bytes(), WRITE_BACK_FRAME_BYTES) << r.what;
-            if (m->dirty) ASSERT_TRUE(read_file(env.at("p.hvx.png")) == old) << r.what << " frame " << frames;
+            if (m->dirty) { ASSERT_TRUE(read_file(env.at("p.hvx.png")) == old) << r.what << " frame " << frames; }
             frames++;
             usleep(1000);
         }

@@ -629,7 +629,7 @@ TEST(WriteBack, ALargeCartridgeIsWrittenOverFramesAsItWouldBeWhole) {
             flush_dirty_mounts_delayed();
             EXPECT_LE(write_back_frame_bytes(), WRITE_BACK_FRAME_BYTES) << cart;
             now = read_file(env.at(cart + 1));
-            if (get_mount_by_mount_point(cart, 0)->dirty) ASSERT_TRUE(now == old) << cart << " frame " << frames;
+            if (get_mount_by_mount_point(cart, 0)->dirty) { ASSERT_TRUE(now == old) << cart << " frame " << frames; }
             frames++;
             usleep(1000);
         }

@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "core/sanitizer.h"
 #include "lang/lang.h"
 #include "net/net.h"
+#include "platform/platform.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
 #include "tests/support/files_env.h"
@@ -37,24 +37,6 @@ constexpr double sweep_factor = 20.0;
 constexpr double sweep_slack_ns = 1e6;
 constexpr double frame_ns = 1e9 / 60.0;
 constexpr double ns_per_cycle = frame_ns / CPU_FRAME_BUDGET;
-
-// Cases known to be unpaid until their fixes are merged: their failure is
-// reported but does not fail the sweep, and an entry whose case passes says
-// so. Each entry is "call: label", or "call: *" for all of a call's cases.
-const std::set<std::string> known_unpaid_until_merged = {
-    // The writer's weighing of shared tables.
-    "vyn: shared levels under a wide table",
-    "store: shared levels under a wide table",
-    // The frame's write-back of a big cartridge in one frame.
-    "frame write-back: 128 MB cartridge kept changed",
-    // Found by the sweep, not fixed yet.
-    "mount prune: 6000 RAM files, 64 mounts",
-};
-
-bool known_unpaid(const std::string& name, const std::string& label) {
-    return known_unpaid_until_merged.count(label.empty() ? name : name + ": " + label) ||
-           known_unpaid_until_merged.count(name + ": *");
-}
 
 int64_t thread_ns() {
     timespec t{};
@@ -242,19 +224,12 @@ public:
         worst_case& w = worst_[name];
         const double r = ratio(best.host_ns, best.cycles);
         if (w.label.empty() || r > w.ratio) w = {r, best.host_ns, best.cycles, over, c.label};
-        if (over <= 1) {
-            if (known_unpaid_until_merged.count(name + ": " + c.label))
-                std::printf("now paid (remove from the known list): %s: %s\n", name.c_str(), c.label.c_str());
-            return;
-        }
+        if (over <= 1) return;
         char line[512];
         std::snprintf(line, sizeof line, "%s(%s) [%s]: %.2f ms host for %.0f cycles (%.3f ms), ratio %.0f",
                       name.c_str(), c.args.substr(0, 80).c_str(), c.label.c_str(), best.host_ns / 1e6,
                       best.cycles, best.cycles * ns_per_cycle / 1e6, r);
-        if (known_unpaid(name, c.label))
-            std::printf("known unpaid until merged: %s\n", line);
-        else
-            ADD_FAILURE() << "unpaid host work: " << line;
+        ADD_FAILURE() << "unpaid host work: " << line;
     }
 
     void report() const {
@@ -292,7 +267,7 @@ private:
         cpu_cycles = 0;
         cpu_cycles_max = 1 << 30;
         app.atomic_pid = 0;
-        app.exit_request = app.reboot_request = 0;
+        platform_app.exit_request = platform_app.reboot_request = 0;
         if (!get_process(other_id_)) {
             other_ = env_.procs.spawn("x = 1", "other");
             other_id_ = other_->id;
@@ -462,16 +437,11 @@ TEST(CostSweep, FrameUpkeepStaysInItsBounds) {
         std::printf("%-50s %10.3f ms (bound %.3f ms), %.0f cycles (bound %.0f)\n", s.label.c_str(), took / 1e6,
                     s.bound_ns / 1e6, cycles, s.bound_cycles);
         const bool within = took <= s.bound_ns && (s.bound_cycles == 0 || cycles <= s.bound_cycles);
-        const bool known = known_unpaid(s.label, "");
-        if (within) {
-            if (known) std::printf("now within its bound (remove from the known list): %s\n", s.label.c_str());
-            continue;
-        }
+        if (within) continue;
         std::ostringstream line;
         line << s.label << ": " << took / 1e6 << " ms and " << cycles << " cycles of work in one frame; bound "
              << s.bound_ns / 1e6 << " ms and " << s.bound_cycles << " cycles";
-        if (known) std::printf("known unpaid until merged: %s\n", line.str().c_str());
-        else ADD_FAILURE() << line.str();
+        ADD_FAILURE() << line.str();
     }
     std::fflush(stdout);
 }
