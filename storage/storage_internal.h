@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lang/lang.h"
@@ -36,6 +37,13 @@ using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
 static inline bool path_arg(lua_State* L, int i, std::string* out) {
     return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
 }
+
+// The mount that serves a normalised path, the one at its deepest mount point
+// (with skip_exact, one at the path itself is passed over), marked as just
+// used; none when no mount holds the path.
+pmount* mount_serving(std::string_view path, bool skip_exact);
+// Mounts the cartridges a path passes through, for its resolution.
+size_t automount_parts(const char* path);
 
 // True the first time a process meets this refusal about one cartridge:
 // each is logged once.
