@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lang/lang.h"
@@ -36,6 +37,23 @@ using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
 static inline bool path_arg(lua_State* L, int i, std::string* out) {
     return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
 }
+
+// The file table and the mount table start and are reset together, in
+// pfile_init and pfile_reset.
+void mount_table_init();   // no mounts counted (the entries start zeroed)
+void mount_table_reset();  // every mount and its indexes released
+// Releases the RAM records whose origin begins with the prefix.
+void release_ram_records_under(const char* prefix);
+// Writes refused so far by the RAM files' bound: a cartridge mount tells by
+// it whether its loading met the bound.
+int64_t ram_files_refusals();
+
+// The mount that serves a normalised path, the one at its deepest mount point
+// (with skip_exact, one at the path itself is passed over), marked as just
+// used; none when no mount holds the path.
+pmount* mount_serving(std::string_view path, bool skip_exact);
+// Mounts the cartridges a path passes through, for its resolution.
+size_t automount_parts(const char* path);
 
 // True the first time a process meets this refusal about one cartridge:
 // each is logged once.

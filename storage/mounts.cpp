@@ -1,6 +1,7 @@
-// The virtual filesystem's tables: file records sorted by path, the path
-// rules and listing order, and the mount table with path resolution.
-#include "storage/storage.h"
+// The mount table: host, RAM and cartridge mounts indexed by mount point and
+// origin, automounting of the cartridges a path passes through, pruning, and
+// the folder tests through the mounts.
+#include "storage/mounts.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,54 +17,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "storage/cartridges.h"
+#include "storage/paths.h"
+#include "storage/pfile_ops.h"
+#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
-
-// ---------------------------------------------------------------------------
-// File table
-// ---------------------------------------------------------------------------
-
-static pfile* _pfile[PFILE_MAX];
-// The records' hashes side by side with the pointers, so the fine pass of a
-// lookup reads one small contiguous array instead of a record per entry.
-static uint32_t _pfile_hash[PFILE_MAX];
-static int _num_pfiles = 0;
-// Released entries are flagged beside the pointers too, so that the
-// compaction (every frame) walks two small arrays instead of every record,
-// and starts at the first released entry.
-static uint8_t _pfile_released[PFILE_MAX];
-static int _num_released = 0;
-static int _first_released = PFILE_MAX;
-
-static int coarse_pass(const char* name, int* lo, int* hi, bool stop_at_equal);
-static void note_released(int i) {
-    if (_pfile_released[i]) return;
-    _pfile_released[i] = 1;
-    _num_released++;
-    if (i < _first_released) _first_released = i;
-}
-
-// The table index of a record, or -1 when it is not in the table.
-static int index_of_record(const pfile* f) {
-    if (!f->path || _num_pfiles == 0) return -1;
-    int lo, hi;
-    coarse_pass((const char*)f->path->data, &lo, &hi, false);
-    for (int i = lo; i < _num_pfiles; i++)
-        if (_pfile[i] == f) return i;
-    for (int i = 0; i < lo; i++)
-        if (_pfile[i] == f) return i;
-    return -1;
-}
-static bool _pfile_inited = false;
-static pfile** iter_snapshot = nullptr;
-static int iter_count = 0;
 
 static pmount _pmount[PMOUNT_MAX];
 static int _pmounts = 0;
-static void clear_mount_indexes();
-
-static inline const char* ptext(const pfile* f) { return (const char*)f->path->data; }
-
-static inline bool used(const pfile* f) { return f && f->kind != PFILE_KIND_FREE && f->path; }
 
 static void destroy_mount_buffers(pmount* m) {
     destroy_buffer(m->mount_point);
@@ -71,580 +32,11 @@ static void destroy_mount_buffers(pmount* m) {
     memset(m, 0, sizeof(*m));
 }
 
-void pfile_init() {
-    if (_pfile_inited) return;
-    // The tables are static and so start zeroed: clearing them again would
-    // make every page of them resident.
-    _num_pfiles = 0;
-    _pmounts = 0;
-    _pfile_inited = true;
-}
-
-static int64_t _ram_files_bytes = 0;
-static int64_t _ram_files_refusals = 0;
-
-static void release_record(pfile* f) {
-    if (f->mode) note_ram_record_open(f, 0);
-    _ram_files_bytes -= f->counted;
-    if (f->stream) fclose(f->stream);
-    // A write that never reached its close leaves no hidden sibling behind.
-    if (f->temp_path) unlink(btext(f->temp_path));
-    destroy_buffer(f->temp_path);
-    if (f->path != f->origin) destroy_buffer(f->path);
-    destroy_buffer(f->origin);
-    destroy_buffer(f->data);
-    memset(f, 0, sizeof(*f));
-}
-
-// clear_pfile for a record whose index is known.
-static void release_at(int i) {
-    pfile* f = _pfile[i];
-    if (!f) return;
-    if (f->kind != PFILE_KIND_FREE) note_released(i);
-    release_record(f);
-}
-
-void clear_pfile(pfile* f) {
-    if (!f) return;
-    if (f->kind != PFILE_KIND_FREE) {
-        int i = index_of_record(f);
-        if (i >= 0) note_released(i);
-    }
-    release_record(f);
-}
-
-void pfile_reset() {
-    pfile_init();
-    cart_write_cancel();
-    // Every record goes: a reboot leaves no process that could close a host
-    // record, so keeping them would only leak them.
-    for (int i = 0; i < _num_pfiles; i++) {
-        if (_pfile[i]) release_record(_pfile[i]);
-        free(_pfile[i]);
-        _pfile[i] = nullptr;
-    }
-    memset(_pfile_released, 0, sizeof(uint8_t) * (size_t)_num_pfiles);
-    _num_pfiles = 0;
-    _num_released = 0;
-    _first_released = PFILE_MAX;
-    free(iter_snapshot);
-    iter_snapshot = nullptr;
-    iter_count = 0;
-    for (int i = 0; i < _pmounts; i++) destroy_mount_buffers(&_pmount[i]);
-    _pmounts = 0;
-    clear_mount_indexes();
-    _ram_files_bytes = 0;
-}
-
-// ---------------------------------------------------------------------------
-// RAM file bytes and refusals
-// ---------------------------------------------------------------------------
-
 bool once_per_process(const std::string& what) {
     static std::set<std::string> told;
     // Bounded: a script naming endless distinct paths is told again later.
     if (told.size() >= 4096) told.clear();
     return told.insert(std::to_string((long long)cproc_id()) + " " + what).second;
-}
-
-void ram_file_account(pfile* f) {
-    if (!f || f->kind != PFILE_KIND_RAM) return;
-    int64_t n = f->data ? f->data->length : 0;
-    _ram_files_bytes += n - f->counted;
-    f->counted = n;
-}
-
-bool ram_files_room(int64_t count) {
-    if (count <= 0 || _ram_files_bytes + count <= RAM_FILES_MAX_BYTES) return true;
-    _ram_files_refusals++;
-    log_refusal_once(cproc, LIMIT_LOGGED_RAM_FILES, "RAM files full: %lld more bytes would pass %lld; write refused",
-                     (long long)count, (long long)RAM_FILES_MAX_BYTES);
-    return false;
-}
-
-int pdisk_num_pfiles() { return _num_pfiles; }
-
-static inline bool stride_used(int k) { return used(_pfile[k * PFILE_STRIDE]); }
-
-// Coarse pass over every 1024th entry: narrows the fine pass to [lo, hi].
-// It finds what a walk over the stride entries in order (free ones skipped)
-// would: the first used one not below the name, and the used one before it;
-// but by bisection, as the used stride entries are sorted. Returns that
-// first entry's index when its path equals the name, else -1 (with
-// stop_at_equal the equal entry becomes lo instead).
-static int coarse_pass(const char* name, int* lo, int* hi, bool stop_at_equal) {
-    int n = _num_pfiles;
-    *lo = 0;
-    *hi = n - 1;
-    int strides = (n - 1) / PFILE_STRIDE + 1;
-    int a = 0, b = strides, found = -1, found_cmp = 0;
-    while (a < b) {
-        int mid = a + (b - a) / 2;
-        int m = mid;
-        while (m < b && !stride_used(m)) m++;
-        if (m == b) {
-            b = mid;
-            continue;
-        }
-        int c = strcmp(ptext(_pfile[m * PFILE_STRIDE]), name);
-        if (c >= 0) {
-            found = m;
-            found_cmp = c;
-            b = mid;
-        } else {
-            a = m + 1;
-        }
-    }
-    int before = (found < 0 ? strides : found) - 1;
-    while (before >= 0 && !stride_used(before)) before--;
-    if (before >= 0) *lo = before * PFILE_STRIDE;
-    if (found < 0) return -1;
-    if (found_cmp == 0) {
-        if (stop_at_equal) {
-            *lo = found * PFILE_STRIDE;
-            return -1;
-        }
-        return found * PFILE_STRIDE;
-    }
-    *hi = found * PFILE_STRIDE;
-    return -1;
-}
-
-int get_index_by_name(const char* name) {
-    if (!name || _num_pfiles == 0) return -1;
-    int lo, hi;
-    int found = coarse_pass(name, &lo, &hi, false);
-    if (found >= 0) return found;
-    size_t len = strlen(name);
-    if (len > (size_t)INT32_MAX) return -1;
-    uint32_t h = mmh3_x86_32(name, (int32_t)len, 0);
-    for (int i = lo; i <= hi; i++) {
-        if (_pfile_hash[i] != h) continue;
-        const pfile* f = _pfile[i];
-        if (used(f) && f->hash == h && strcmp(ptext(f), name) == 0) return i;
-    }
-    return -1;
-}
-
-pfile* pfile_insert(buffer* path, int kind, buffer* origin) {
-    if (!path || _num_pfiles >= PFILE_MAX) return nullptr;
-    const char* name = to_cstr(path);
-    int n = _num_pfiles;
-    int pos = 0;
-    if (n > 0) {
-        int lo, hi;
-        coarse_pass(name, &lo, &hi, true);
-        pos = hi + 1;
-        for (int i = lo; i <= hi; i++) {
-            const pfile* f = _pfile[i];
-            if (used(f) && strcmp(ptext(f), name) > 0) {
-                pos = i;
-                break;
-            }
-        }
-    }
-    pfile* f = (pfile*)calloc(1, sizeof(pfile));
-    if (!f) return nullptr;
-    memmove(&_pfile[pos + 1], &_pfile[pos], sizeof(pfile*) * (size_t)(n - pos));
-    memmove(&_pfile_hash[pos + 1], &_pfile_hash[pos], sizeof(uint32_t) * (size_t)(n - pos));
-    memmove(&_pfile_released[pos + 1], &_pfile_released[pos], (size_t)(n - pos));
-    _pfile_released[pos] = 0;
-    if (_first_released != PFILE_MAX && pos <= _first_released) _first_released++;
-    _pfile[pos] = f;
-    _num_pfiles++;
-    f->kind = kind;
-    f->path = path;
-    f->origin = origin;
-    f->hash = mmh3_x86_32(name, (int32_t)strlen(name), 0);
-    _pfile_hash[pos] = f->hash;
-    if (kind == PFILE_KIND_FREE) note_released(pos);
-    if (origin) to_cstr(origin);
-    return f;
-}
-
-pfile* get_ram_file_by_index(int i) {
-    if (i < 0 || i >= _num_pfiles) return nullptr;
-    pfile* f = _pfile[i];
-    return (f && f->kind == PFILE_KIND_RAM) ? f : nullptr;
-}
-
-pfile* get_ram_file_by_name(const char* name) { return get_ram_file_by_index(get_index_by_name(name)); }
-
-int ram_path_is_inside_origin(const char* path, const char* origin, int allow_equal) {
-    if (!path || !origin) return 0;
-    size_t n = strlen(origin);
-    if (strncmp(path, origin, n) != 0) return 0;
-    return path[n] == '/' || (allow_equal && path[n] == 0);
-}
-
-int delete_ram_files_in_path(const buffer* path) {
-    if (!path) return 0;
-    char* p = to_cstr((buffer*)path);
-    int count = 0;
-    for (int i = 0; i < _num_pfiles; i++) {
-        pfile* f = _pfile[i];
-        if (f && f->kind == PFILE_KIND_RAM && f->origin &&
-            ram_path_is_inside_origin(btext(f->origin), p, 1)) {
-            release_at(i);
-            count++;
-        }
-    }
-    return count;
-}
-
-void pdisk_compact_pfiles() {
-    // Runs every frame: nothing released, nothing to walk.
-    if (_num_released == 0) return;
-    int kept = _first_released < _num_pfiles ? _first_released : _num_pfiles;
-    for (int i = kept; i < _num_pfiles; i++) {
-        pfile* f = _pfile[i];
-        if (!_pfile_released[i] && f) {
-            _pfile_hash[kept] = _pfile_hash[i];
-            _pfile_released[kept] = 0;
-            _pfile[kept++] = f;
-        } else {
-            _pfile_released[i] = 0;
-            free(f);
-        }
-    }
-    for (int i = kept; i < _num_pfiles; i++) {
-        _pfile[i] = nullptr;
-        _pfile_released[i] = 0;
-    }
-    _num_pfiles = kept;
-    _num_released = 0;
-    _first_released = PFILE_MAX;
-}
-
-int pdisk_pfile_iterator() {
-    pdisk_compact_pfiles();
-    free(iter_snapshot);
-    iter_snapshot = nullptr;
-    iter_count = 0;
-    if (_num_pfiles == 0) return 0;
-    iter_snapshot = (pfile**)malloc(sizeof(pfile*) * (size_t)_num_pfiles);
-    if (!iter_snapshot) return 0;
-    memcpy(iter_snapshot, _pfile, sizeof(pfile*) * (size_t)_num_pfiles);
-    iter_count = _num_pfiles;
-    return iter_count;
-}
-
-pfile* pdisk_pfile_iterator_item(int i) {
-    if (i < 0 || i >= iter_count) return nullptr;
-    return iter_snapshot[i];
-}
-
-int pdisk_count_slots_by_kind(int kind) {
-    int count = 0;
-    for (int i = 0; i < _num_pfiles; i++) {
-        const pfile* f = _pfile[i];
-        if ((f ? f->kind : PFILE_KIND_FREE) == kind) count++;
-    }
-    return count;
-}
-
-// ---------------------------------------------------------------------------
-// Path rules
-// ---------------------------------------------------------------------------
-
-static char _get_ext_buffer[PATH_EXT_MAX + 1];
-static char _get_prot_buffer[32];
-static const char* running_process_folder() { return cproc ? cproc->pwd : nullptr; }
-static const char* (*working_folder_source)() = running_process_folder;
-
-int is_path_char(int c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '-' && c <= '9') || c == '_';
-}
-
-int is_legal_path(const char* s) {
-    if (!s || !s[0] || s[0] == '#' || s[0] == '-') return 0;
-    for (const char* p = s; *p && *p != '#'; p++)
-        if (!is_path_char((unsigned char)*p)) return 0;
-    return 1;
-}
-
-// Length of the "name://" prefix (0 when there is none); the name is copied
-// into _get_prot_buffer.
-static size_t prot_prefix(const char* s) {
-    for (size_t k = 0; k < (size_t)PATH_PROT_SCAN && s[k]; k++) {
-        if (s[k] == ':' && s[k + 1] == '/' && s[k + 2] == '/') {
-            memcpy(_get_prot_buffer, s, k);
-            _get_prot_buffer[k] = 0;
-            return k + 3;
-        }
-    }
-    return 0;
-}
-
-const char* get_prot(const char* s) {
-    if (!s) return nullptr;
-    size_t n = prot_prefix(s);
-    return n > 3 ? _get_prot_buffer : nullptr;
-}
-
-buffer* collapse_path(const char* s, int length_hint, int trace) {
-    if (!s) return nullptr;
-    size_t n = strlen(s);
-    if (n > (size_t)BUFFER_MAX_CAPACITY - 4) return nullptr;
-    // The output is never longer than the input plus one '/'.
-    int64_t cap = (int64_t)n + 2;
-    if (length_hint > cap) cap = length_hint;
-    buffer* out = create_buffer_2((int32_t)cap, COLLAPSE_BUFFER_KIND);
-    if (!out) return nullptr;
-    char* o = (char*)out->data;
-    size_t olen = 0;
-    if (trace) printf(":: collapse: [%s]\n", s);
-
-    size_t prefix = prot_prefix(s);
-    if (prefix) {
-        memcpy(o, s, prefix);
-        olen = prefix;
-        if (trace) printf("skipping prot: %s\n", _get_prot_buffer);
-    }
-    bool absolute = !prefix && s[0] == '/';
-    size_t i = prefix;
-    while (i < n && s[i] == '/') i++;
-    while (i < n) {
-        size_t start = i;
-        while (i < n && s[i] != '/') i++;
-        size_t seg = i - start;
-        while (i < n && s[i] == '/') i++;
-        o[olen] = 0;
-        if (seg == 1 && s[start] == '.') {
-            if (trace) printf("  skipped .  -> %s\n", o);
-            continue;
-        }
-        if (seg == 2 && s[start] == '.' && s[start + 1] == '.') {
-            if (olen > prefix && (prefix || olen > 1)) {
-                while (olen > prefix && o[olen - 1] != '/') olen--;
-                if (olen > prefix) olen--;
-            }
-            o[olen] = 0;
-            if (trace) printf("  folded ..  -> %s\n", o);
-            continue;
-        }
-        if (seg > (size_t)PATH_SEGMENT_MAX) {
-            // Dropping the segment would let the path name a different file.
-            destroy_buffer(out);
-            return nullptr;
-        }
-        if (absolute || olen > prefix) o[olen++] = '/';
-        memcpy(o + olen, s + start, seg);
-        olen += seg;
-        o[olen] = 0;
-        if (trace) printf("  left segment: %.*s  -> %s\n", (int)seg, s + start, o);
-    }
-    if (olen == 0) o[olen++] = '/';
-    o[olen] = 0;
-    out->length = out->cursor = (int32_t)olen;
-    if (trace) printf("  --> [%s]\n", o);
-    return out;
-}
-
-void pdisk_set_working_folder_source(const char* (*source)()) {
-    working_folder_source = source ? source : running_process_folder;
-}
-
-const char* pdisk_working_folder() {
-    const char* w = working_folder_source ? working_folder_source() : nullptr;
-    return (w && *w) ? w : "/";
-}
-
-buffer* normalise_halvoran_path_in(const char* s, const char* pwd) {
-    if (!is_legal_path(s)) return nullptr;
-    if (!pwd || !*pwd) pwd = "/";
-    size_t sl = strlen(s);
-    size_t pl = s[0] == '/' ? 0 : strlen(pwd);
-    if (sl + pl + 2 > (size_t)BUFFER_MAX_CAPACITY - 4) return nullptr;
-    buffer* t = create_buffer_2((int32_t)(sl + pl + 2), COLLAPSE_BUFFER_KIND);
-    if (!t) return nullptr;
-    char* d = (char*)t->data;
-    size_t len = 0;
-    if (pl) {
-        memcpy(d, pwd, pl);
-        len = pl;
-        if (d[len - 1] != '/') d[len++] = '/';
-    }
-    memcpy(d + len, s, sl);
-    len += sl;
-    if (len >= 2 && d[len - 1] == '/') len--;
-    d[len] = 0;
-    t->length = t->cursor = (int32_t)len;
-    if (len == 1 && d[0] == '/') return t;
-    buffer* r = collapse_path(d, 0, 0);
-    destroy_buffer(t);
-    // Folding ".." can pull text from behind a '#' into the path part
-    // ("/x#/../a b" gives "/a b"); such a result is refused like its input
-    // would have been.
-    if (r && !is_legal_path(to_cstr(r))) {
-        destroy_buffer(r);
-        return nullptr;
-    }
-    return r;
-}
-
-buffer* normalise_halvoran_path(const char* s) { return normalise_halvoran_path_in(s, pdisk_working_folder()); }
-
-static void set_ext(const char* from, size_t n) {
-    if (n > (size_t)PATH_EXT_MAX) n = 0;
-    for (size_t i = 0; i < n; i++) {
-        char c = from[i];
-        _get_ext_buffer[i] = (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c;
-    }
-    _get_ext_buffer[n] = 0;
-}
-
-const char* get_ext(const char* s) {
-    _get_ext_buffer[0] = 0;
-    if (!s || !*s) return _get_ext_buffer;
-    size_t n = strlen(s);
-    int64_t i = (int64_t)n - 1;
-    while (i >= 0 && s[i] != '.' && s[i] != '/') i--;
-    if (i < 0 || s[i] == '/') return _get_ext_buffer;
-    int64_t j = i - 1;
-    while (j >= 0 && s[j] != '.' && s[j] != '/') j--;
-    int64_t start = (j >= 0 && s[j] == '.') ? j + 1 : i + 1;
-    set_ext(s + start, n - (size_t)start);
-    return _get_ext_buffer;
-}
-
-int hvx_path_kind(const char* s) {
-    const char* e = get_ext(s);
-    if (strcmp(e, "hvx") == 0) return 1;
-    if (strcmp(e, "hvx.rom") == 0) return 2;
-    if (strcmp(e, "hvx.png") == 0) return 3;
-    return 0;
-}
-
-int count_slashes(const char* s) {
-    int n = 0;
-    for (; s && *s; s++) n += *s == '/';
-    return n;
-}
-
-void remove_trailing_slash(buffer* b) {
-    if (!b || b->length < 1) return;
-    if (b->data[b->length - 1] == '/') {
-        b->length--;
-        if (b->cursor > b->length) b->cursor = b->length;
-        b->data[b->length] = 0;
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Listing order and listings
-// ---------------------------------------------------------------------------
-
-static inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-static inline unsigned fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32u : c; }
-
-int compare_str_item(const char* a, const char* b) {
-    if (!a) a = "";
-    if (!b) b = "";
-    size_t la = strlen(a), lb = strlen(b);
-    bool fa = la > 0 && a[la - 1] == '/', fb = lb > 0 && b[lb - 1] == '/';
-    if (fa != fb) return fa ? -1 : 1;
-    const unsigned char* p = (const unsigned char*)a;
-    const unsigned char* q = (const unsigned char*)b;
-    for (;;) {
-        if (!*p && !*q) return 0;
-        if (!*p) return -1;
-        if (!*q) return 1;
-        bool dp = is_digit(*p), dq = is_digit(*q);
-        if (!dp && !dq) {
-            unsigned x = fold(*p), y = fold(*q);
-            if (x != y) return x < y ? -1 : 1;
-            p++;
-            q++;
-        } else if (!dp) {
-            return (*p == '.' || *p == '/') ? -1 : 1;
-        } else if (!dq) {
-            return (*q == '.' || *q == '/') ? 1 : -1;
-        } else {
-            // Digit runs compare by value without converting them, so runs of
-            // any length order correctly.
-            while (*p == '0' && is_digit(p[1])) p++;
-            while (*q == '0' && is_digit(q[1])) q++;
-            const unsigned char* pe = p;
-            const unsigned char* qe = q;
-            while (is_digit(*pe)) pe++;
-            while (is_digit(*qe)) qe++;
-            if (pe - p != qe - q) return (pe - p) < (qe - q) ? -1 : 1;
-            int c = memcmp(p, q, (size_t)(pe - p));
-            if (c) return c < 0 ? -1 : 1;
-            p = pe;
-            q = qe;
-        }
-    }
-}
-
-int compare_listing_item(const buffer* a, const buffer* b) {
-    return compare_str_item(a ? btext(a) : "", b ? btext(b) : "");
-}
-
-listing* create_listing() { return (listing*)calloc(1, sizeof(listing)); }
-
-void destroy_listing(listing* l) {
-    if (!l) return;
-    for (int i = 0; i < l->count; i++) destroy_buffer(l->items[i]);
-    free(l);
-}
-
-int listing_add(listing* l, buffer* item) {
-    if (!l || !item || l->count >= LISTING_MAX) return 0;
-    to_cstr(item);
-    l->items[l->count++] = item;
-    return 1;
-}
-
-int listing_index_for_key(const listing* l, const char* key) {
-    if (!l || !key) return -1;
-    for (int i = 0; i < l->count; i++)
-        if (strcmp(to_cstr(l->items[i]), key) == 0) return i;
-    return -1;
-}
-
-int listing_del(listing* l, const char* key) {
-    int i = listing_index_for_key(l, key);
-    if (i < 0) return 0;
-    destroy_buffer(l->items[i]);
-    memmove(&l->items[i], &l->items[i + 1], sizeof(buffer*) * (size_t)(l->count - i - 1));
-    l->count--;
-    l->items[l->count] = nullptr;
-    return 1;
-}
-
-// A merge sort: the listing order is not transitive for every mix of
-// punctuation and digits, and a merge stays within bounds whatever the
-// comparison answers.
-void listing_sort(listing* l) {
-    if (!l || l->count < 2) return;
-    int n = l->count;
-    buffer** tmp = (buffer**)malloc(sizeof(buffer*) * (size_t)n);
-    if (!tmp) return;
-    buffer** src = l->items;
-    buffer** dst = tmp;
-    for (int width = 1; width < n; width *= 2) {
-        for (int lo = 0; lo < n; lo += 2 * width) {
-            int mid = lo + width < n ? lo + width : n;
-            int hi = lo + 2 * width < n ? lo + 2 * width : n;
-            int i = lo, j = mid, k = lo;
-            while (i < mid && j < hi) dst[k++] = compare_listing_item(src[j], src[i]) < 0 ? src[j++] : src[i++];
-            while (i < mid) dst[k++] = src[i++];
-            while (j < hi) dst[k++] = src[j++];
-        }
-        buffer** t = src;
-        src = dst;
-        dst = t;
-    }
-    if (src != l->items) memcpy(l->items, src, sizeof(buffer*) * (size_t)n);
-    free(tmp);
-}
-
-void listing_debug(const listing* l) {
-    if (!l) return;
-    printf("--- listing: %d items ---\n", l->count);
-    for (int i = 0; i < l->count; i++) printf("%d: %s\n", i, to_cstr(l->items[i]));
 }
 
 // ---------------------------------------------------------------------------
@@ -715,6 +107,14 @@ static void clear_mount_indexes() {
     _by_cart_origin.clear();
     _program_mounts.clear();
     _program_mounts_total = 0;
+}
+
+void mount_table_init() { _pmounts = 0; }
+
+void mount_table_reset() {
+    for (int i = 0; i < _pmounts; i++) destroy_mount_buffers(&_pmount[i]);
+    _pmounts = 0;
+    clear_mount_indexes();
 }
 
 static std::string_view point_text(const pmount* m) {
@@ -794,6 +194,16 @@ static int deepest_holder(const mount_index& ix, std::string_view path, bool ski
     return best < 0 ? -1 : index_of_serial(win);
 }
 
+pmount* mount_serving(std::string_view path, bool skip_exact) {
+    // A RAM root at "/" serves absolute paths only: anything else would be
+    // joined onto its origin without a separator.
+    int win = deepest_holder(_by_point, path, skip_exact, false);
+    if (win < 0) return nullptr;
+    pmount* m = &_pmount[win];
+    m->last_used = ++_mount_use_tick;
+    return m;
+}
+
 int pdisk_block_automounting(int block) {
     int was = _block_automounting;
     _block_automounting = block;
@@ -843,7 +253,6 @@ static bool drop_least_used_mount() {
 }
 
 static bool by_system() { return !cproc || is_system_process_id(cproc->id); }
-static size_t automount_parts(const char* path);
 
 // Room for one more mount, a least used one dropped for it when the table
 // is full. Only the system processes use its last PMOUNT_SYSTEM_RESERVE
@@ -990,56 +399,6 @@ int get_path_parent_match_depth(const char* mount_point, const char* path) {
     return depth;
 }
 
-static buffer* empty_origin() { return create_buffer_2(0, RESOLVE_BUFFER_KIND); }
-
-buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact) {
-    if (out_kind) *out_kind = 0;
-    buffer* np = normalise_halvoran_path(path);
-    if (!np) return empty_origin();
-    buffer* out = resolve_normalised_to_origin(to_cstr(np), out_kind, skip_exact);
-    destroy_buffer(np);
-    return out;
-}
-
-buffer* resolve_normalised_to_origin(const char* p, int* out_kind, int skip_exact) {
-    if (out_kind) *out_kind = 0;
-    if (!p) return empty_origin();
-    size_t plen = strlen(p);
-    // A relative working folder can leave ".." in place; such a path must
-    // never reach a host folder above its mount.
-    if (path_has_dotdot_segment(p, (int64_t)plen)) return empty_origin();
-    size_t refused = !_block_automounting && plen >= 2 ? automount_parts(p) : 0;
-    // Inside a cartridge that could not be mounted nothing is served: the
-    // path would reach a file of the same name in the folder around it.
-    if (refused && refused < plen) return empty_origin();
-    // A RAM root at "/" serves absolute paths only: anything else would be
-    // joined onto its origin without a separator.
-    int win = deepest_holder(_by_point, std::string_view(p, plen), skip_exact, false);
-    if (win < 0) {
-        printf("** fatal: could not resolve file to origin: %s (no matching mount found; / not mounted?)\n", p);
-        printf("   // best_depth = %d\n", -1);
-        print_mounts();
-        krio_debugf("** could not resolve file to origin: %s\n", p);
-        return empty_origin();
-    }
-    pmount* m = &_pmount[win];
-    m->last_used = ++_mount_use_tick;
-    const char* mp = btext(m->mount_point);
-    const char* rest = strcmp(mp, "/") == 0 ? p : p + strlen(mp);
-    size_t ol = (size_t)m->origin->length;
-    // One separator between origin and rest, also for origins ending in '/'.
-    if (ol > 0 && m->origin->data[ol - 1] == '/' && rest[0] == '/') rest++;
-    size_t rl = strlen(rest);
-    buffer* out = create_buffer_2((int32_t)(ol + rl + 1), RESOLVE_BUFFER_KIND);
-    if (!out) return empty_origin();
-    memcpy(out->data, m->origin->data, ol);
-    memcpy(out->data + ol, rest, rl);
-    out->data[ol + rl] = 0;
-    out->length = out->cursor = (int32_t)(ol + rl);
-    if (out_kind) *out_kind = m->kind;
-    return out;
-}
-
 void mark_parent_mount_dirty(const char* ram_path) {
     // A host origin can look like a RAM path on Linux; only RAM mounts count.
     int win = ram_path ? deepest_holder(_by_ram_origin, ram_path, false, true) : -1;
@@ -1167,17 +526,14 @@ void delete_clean_ram_mounts() {
 
 void prune_mounts() {
     if (app.atomic_pid) return;
-    if (_pmounts < PMOUNT_PRUNE_HEAVY && _num_pfiles <= _prune_threshold) {
+    if (_pmounts < PMOUNT_PRUNE_HEAVY && pdisk_num_pfiles() <= _prune_threshold) {
         pdisk_compact_pfiles();
         return;
     }
     // Dirty mounts stay until the frame's bounded write-back reaches them.
     delete_clean_ram_mounts();
-    for (int i = 0; i < _num_pfiles; i++) {
-        pfile* f = _pfile[i];
-        if (f && f->kind == PFILE_KIND_RAM && starts_with(btext(f->origin), "/ram/anywhen/")) release_at(i);
-    }
-    int64_t t = _prune_threshold, n = _num_pfiles;
+    release_ram_records_under("/ram/anywhen/");
+    int64_t t = _prune_threshold, n = pdisk_num_pfiles();
     if (t <= n)
         t = 3 * t >= 2 * PRUNE_THRESHOLD_MAX + 2 ? PRUNE_THRESHOLD_MAX : 3 * t / 2;
     else
@@ -1342,9 +698,9 @@ pmount* mount_hvx_path(const char* path) {
         if (ram_folder_at(folder) == 0) {
             buffer* content = nullptr;
             bool existed = cart_file(cart, &content);
-            int64_t refused = _ram_files_refusals;
+            int64_t refused = ram_files_refusals();
             bool loaded = content && load_cartridge(cart, folder, content);
-            bool no_memory = _ram_files_refusals != refused;
+            bool no_memory = ram_files_refusals() != refused;
             if (no_memory) {
                 // A cartridge cut short by the bound is of no use, and its bytes are wanted elsewhere.
                 buffer* f = create_buffer_from_str(folder);
@@ -1384,7 +740,7 @@ static bool is_cart_candidate(const char* p, size_t n) {
 
 // The length of the first leading part that names a cartridge which could
 // not be mounted, or 0.
-static size_t automount_parts(const char* path) {
+size_t automount_parts(const char* path) {
     if (_block_automounting || !path) return 0;
     size_t n = strlen(path);
     if (n < 2 || n >= 4096) return 0;
@@ -1419,33 +775,4 @@ void print_mounts() {
         printf("mount %d kind: %d isr:%d mount_point: %-10s origin: %-20s\n", i, m->kind, m->isr,
                btext(m->mount_point), btext(m->origin));
     }
-}
-
-void trace_pfopen(const char* path, const char* mode) {
-    printf("@@ tracing pfopen %s\n", path ? path : "");
-    buffer* np = normalise_halvoran_path(path);
-    if (!np) {
-        printf("  ** could not normalise path\n");
-        return;
-    }
-    printf("  p_path: %s\n", to_cstr(np));
-    int kind = 0;
-    bool skip = mode && mode[0] && mode[1] == 'f';
-    buffer* origin = resolve_normalised_to_origin(btext(np), &kind, skip);
-    printf("  resolved_origin: %s (kind: %d)\n", btext(origin), kind);
-    if (kind == MOUNT_KIND_RAM) {
-        int i = get_index_by_name(btext(origin));
-        printf("  get_ram_file_by_name result: %d\n", i);
-        const pfile* f = get_ram_file_by_index(i);
-        if (f && (f->flags & PFILE_FLAG_FOLDER))
-            printf("  ** can not open a directory\n");
-        else if (f)
-            printf("  --> return ram file\n");
-        else
-            printf("  ** could not find ram file: %s\n", btext(origin));
-    } else if (kind == MOUNT_KIND_HOST) {
-        printf("  --> looking for host file (... trace ends here ...))\n");
-    }
-    destroy_buffer(origin);
-    destroy_buffer(np);
 }

@@ -1,0 +1,152 @@
+// The mount table: host, RAM and cartridge mounts, automounting, pruning,
+// and the write-back of changed cartridges to their files.
+#pragma once
+
+#include <cstdint>
+
+#include "core/core.h"
+#include "storage/ram_files.h"
+
+// ---------------------------------------------------------------------------
+// Mounts
+// ---------------------------------------------------------------------------
+
+inline constexpr int PMOUNT_MAX = 8192;
+inline constexpr int PMOUNT_LIMIT = 8189;          // a new mount at this count is refused
+inline constexpr int PMOUNT_PRUNE_HEAVY = 6145;
+inline constexpr int PRUNE_THRESHOLD_MIN = 4096;
+inline constexpr int PRUNE_THRESHOLD_MAX = 0x38000;
+inline constexpr int MOUNT_KIND_HOST = 1;
+inline constexpr int MOUNT_KIND_RAM = 2;
+inline constexpr int RESOLVE_BUFFER_KIND = 33;
+inline constexpr int MOUNT_RAM_BUFFER_KIND = 77;
+inline constexpr uint64_t MOUNT_FLUSH_DELAY_MS = 300;
+inline constexpr const char* CART_MOUNT_FOLDER = "/ram/mount";
+inline constexpr const char* PROC_SYSTEM_PREFIX = "/system/";
+
+struct pmount {
+    int32_t kind;
+    buffer* mount_point;
+    buffer* origin;
+    int32_t isr;
+    int32_t dirty;
+    uint64_t flush_due;
+    int32_t depth;  // segments of the mount point
+    // A cartridge whose file existed but did not load whole: never written
+    // back, so the file keeps its bytes, and nothing under it may be
+    // written, as the change would be lost.
+    int32_t no_write_back;
+    int32_t by_script;  // made by the `mount` call
+    // A cartridge's own mount: its folder is the cartridge's and goes with it.
+    // A mount of a folder inside a cartridge owns none of its files.
+    int32_t cartridge;
+    int64_t program;    // program of the process that made it; 0 for the host's own
+    uint64_t serial;    // creation order: the table stays sorted by it
+    uint64_t last_used; // use tick of its latest creation or resolution
+    uint64_t changes;      // marked changed this many times
+    int64_t changed_by;    // program of the process that changed it last; 0 for the host's own
+};
+
+// Limits the machine adds beyond its calls' own. A call past one fails with
+// its usual failure result; each refusal is logged once per process.
+inline constexpr int PROGRAM_MOUNTS_MAX = 64;          // `mount`s standing for one program
+inline constexpr int ENDED_PROGRAM_MOUNTS_MAX = 1024;  // `mount`s of ended programs, together
+// The last table entries, kept for the system processes and cartridges.
+inline constexpr int PMOUNT_SYSTEM_RESERVE = 256;
+inline constexpr int32_t CART_MOUNT_FOLDER_OPS = 2;    // host folder operations a new cartridge mount costs
+// The cartridge file a new mount reads, in bytes a cycle: measured from
+// about 90 (a large file into fresh pages) to 700 (a file in the page cache;
+// bm_cart_mount_rom, bm_pfopen_read), the slower rate rounded down. What the
+// file unpacks to is charged besides, so a small file that unpacks large pays.
+inline constexpr int64_t CART_MOUNT_READ_BYTES_PER_CYCLE = 64;
+// Notices after "cartridge <path> ", once per process and cartridge.
+inline constexpr const char* CART_DEAD_TEXT = "did not load whole; it can be read, but writes to it are refused";
+inline constexpr const char* CART_NO_MEMORY_TEXT =
+    "did not load: RAM files would pass their 512 MB bound; writes to it are refused";
+
+pmount* pdisk_mount(int i);  // none out of range
+int pdisk_num_mounts();
+// 0 on success; 1 when refused (empty origin, table full).
+int mount_host_path(const char* mount_point, const char* host_path);
+// 0 on success; 1 when the path is not legal or the table is full.
+int mount_ram_folder(const char* path);
+pmount* mount_p_path(const char* mount_point, const char* target);
+// mount_p_path for the `mount` call. Outside the system processes none
+// (logged once per process) while the caller's program has PROGRAM_MOUNTS_MAX
+// standing, or ended programs ENDED_PROGRAM_MOUNTS_MAX together.
+pmount* mount_script_path(const char* mount_point, const char* target);
+// `mount`s standing for the program; with ENDED_PROGRAMS, those of every
+// program no process of which runs any more.
+inline constexpr int64_t ENDED_PROGRAMS = -1;
+int program_mount_count(int64_t program);
+// A new cartridge mount costs CART_MOUNT_FOLDER_OPS host folder operations
+// and the cartridge file's bytes at CART_MOUNT_READ_BYTES_PER_CYCLE. When the table is full it drops the least
+// recently used mount that a prune would drop (a dirty one written back first).
+pmount* mount_hvx_path(const char* path);
+// While held (nested), a full table refuses a new mount rather than drop one,
+// so a caller keeping a pmount across path work keeps it valid.
+void pdisk_hold_mounts(int hold);
+void automount_p_path(const char* path);
+// Turns automounting off (1) or on (0); returns the previous setting.
+int pdisk_block_automounting(int block);
+int pdisk_automounting_blocked();
+// The cartridge mount whose RAM folder holds the RAM path (the deepest), or none.
+pmount* cart_mount_of_origin(const char* ram_path);
+// The cartridge a normalised path names: the mount at the deepest cartridge
+// mount point at the path or above it (the first mounted there), or none.
+pmount* cart_mount_at_or_above(const char* path);
+// Whether a file or folder may be made, changed or deleted at a RAM origin:
+// 0, or why not (logged once per process).
+enum : int { RAM_WRITE_OK = 0, RAM_WRITE_DEAD_CART = 1, RAM_WRITE_TEXT_NAME = 2 };
+int ram_write_refusal(const char* ram_origin);
+int get_path_parent_match_depth(const char* mount_point, const char* path);
+void mark_parent_mount_dirty(const char* ram_path);
+pmount* get_mount_by_mount_point(const char* path, int kind);
+const char* get_mount_description(const char* path);
+int delete_mount_point(const char* path);
+void delete_mount_entry(int i);
+void delete_clean_ram_mounts();
+void prune_mounts();
+void prune_process_mounts(int64_t pid);
+int prune_threshold();
+int pdisk_directory_exists(const char* path, int also_mounts);
+int pdisk_host_directory_exists(const char* path);
+int host_directory_exists(const char* host_path);
+void print_mounts();
+
+// A RAM record opened (1) or closed (0): while one under a cartridge's folder
+// is open, the cartridge is not dropped.
+void note_ram_record_open(const pfile* f, int open);
+
+// ---------------------------------------------------------------------------
+// Write-back
+// ---------------------------------------------------------------------------
+
+inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;     // a failed write-back tries again after this
+// A cartridge written back is charged to the running process by the larger of
+// its files' bytes and its encoded bytes, as an unpacking is (the host write
+// is charged besides, at its close). The frame's own write-back stops once it
+// has written this many such bytes, after at least one cartridge; a cartridge
+// counts at least WRITE_BACK_FILE_BYTES, as its file and folder are synced to
+// the disk however small it is.
+inline constexpr int64_t CART_ENCODE_BYTES_PER_CYCLE = 8;
+inline constexpr int64_t WRITE_BACK_FRAME_BYTES = 4ll << 20;
+inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;
+
+// Every dirty mount, now (reboot, exit, the flush signals).
+int flush_dirty_mounts_immediately();
+// The due ones, oldest due first, until WRITE_BACK_FRAME_BYTES are written
+// (each cartridge counted at least WRITE_BACK_FILE_BYTES).
+int flush_dirty_mounts_delayed();
+// cart_mount_at_or_above(path), when dirty: written now; 1 when written.
+int flush_path_cartridge(const char* path);
+// A dirty cartridge mount about to be removed, written now even inside an
+// atomic operation; false when it still holds changes that are not written.
+bool flush_before_removal(pmount* m);
+// Writes one dirty cartridge mount back; 1 when written. A mount whose
+// write-back fails stays dirty and is tried again WRITE_BACK_RETRY_MS later;
+// one marked no_write_back is never written.
+int flush_dirty_mount(pmount* m, int delayed);
+int flush_dirty_mount_immediately(const char* mount_point);
+// Bytes the latest frame's write-back copied, encoded and wrote.
+int64_t write_back_frame_bytes();

@@ -1,0 +1,78 @@
+// Path rules: legal paths, normalising against the working folder, the
+// listing order of names, and resolving a path through the mounts to its
+// origin.
+#pragma once
+
+#include <cstdint>
+
+#include "core/core.h"
+
+// Whether the n bytes at s hold a ".." segment (between slashes or the ends);
+// "a..b" or "..." is an ordinary name. Paths, ROM entry names and the ROM
+// packer all refuse such a segment.
+inline bool path_has_dotdot_segment(const char* s, int64_t n) {
+    for (int64_t i = 0; i + 1 < n; i++) {
+        if (s[i] != '.' || s[i + 1] != '.') continue;
+        bool left = i == 0 || s[i - 1] == '/';
+        bool right = i + 2 == n || s[i + 2] == '/';
+        if (left && right) return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Path rules and listings
+// ---------------------------------------------------------------------------
+
+inline constexpr int PATH_SEGMENT_MAX = 254;  // a longer segment makes a path illegal
+inline constexpr int PATH_EXT_MAX = 63;
+inline constexpr int PATH_PROT_MAX = 15;
+inline constexpr int PATH_PROT_SCAN = 16;     // ':' looked for at positions 0..15
+inline constexpr int PWD_MAX = 256;
+inline constexpr int COLLAPSE_BUFFER_KIND = 78;
+inline constexpr int LISTING_MAX = 65536;
+
+struct listing {
+    int32_t count;
+    buffer* items[LISTING_MAX];
+};
+
+int is_path_char(int c);
+int is_legal_path(const char* s);
+const char* get_prot(const char* s);
+// None when a segment is longer than PATH_SEGMENT_MAX characters.
+buffer* collapse_path(const char* s, int length_hint, int trace);
+// The absolute collapsed path, or none when s is not legal. Relative paths are
+// taken from the working folder.
+buffer* normalise_halvoran_path(const char* s);
+buffer* normalise_halvoran_path_in(const char* s, const char* pwd);
+// The working folder relative paths are taken from: the running process's
+// ("/" when no process runs). Tests may install another source; none restores
+// the running process's.
+void pdisk_set_working_folder_source(const char* (*source)());
+const char* pdisk_working_folder();
+const char* get_ext(const char* s);
+int hvx_path_kind(const char* s);
+int count_slashes(const char* s);
+void remove_trailing_slash(buffer* b);
+
+int compare_str_item(const char* a, const char* b);
+int compare_listing_item(const buffer* a, const buffer* b);
+listing* create_listing();
+void destroy_listing(listing* l);
+int listing_add(listing* l, buffer* item);
+int listing_index_for_key(const listing* l, const char* key);
+int listing_del(listing* l, const char* key);
+void listing_sort(listing* l);
+void listing_debug(const listing* l);
+
+// ---------------------------------------------------------------------------
+// Resolution through the mounts
+// ---------------------------------------------------------------------------
+
+// A new buffer with the origin, the winner's kind in out_kind. A path that is
+// not legal or that no mount serves gives an empty text and kind 0.
+buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact);
+// The same for a path that is already normalise_halvoran_path's result.
+buffer* resolve_normalised_to_origin(const char* path, int* out_kind, int skip_exact);
+void trace_pfopen(const char* path, const char* mode);

@@ -1,0 +1,328 @@
+// The file table: host and RAM records sorted by path, found by a coarse
+// pass over every 1024th entry and a fine pass over hashes, and the bytes
+// the RAM files hold together.
+#include "storage/ram_files.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "storage/formats.h"
+#include "storage/mounts.h"
+#include "storage/storage_internal.h"
+
+// ---------------------------------------------------------------------------
+// File table
+// ---------------------------------------------------------------------------
+
+static pfile* _pfile[PFILE_MAX];
+// The records' hashes side by side with the pointers, so the fine pass of a
+// lookup reads one small contiguous array instead of a record per entry.
+static uint32_t _pfile_hash[PFILE_MAX];
+static int _num_pfiles = 0;
+// Released entries are flagged beside the pointers too, so that the
+// compaction (every frame) walks two small arrays instead of every record,
+// and starts at the first released entry.
+static uint8_t _pfile_released[PFILE_MAX];
+static int _num_released = 0;
+static int _first_released = PFILE_MAX;
+
+static int coarse_pass(const char* name, int* lo, int* hi, bool stop_at_equal);
+static void note_released(int i) {
+    if (_pfile_released[i]) return;
+    _pfile_released[i] = 1;
+    _num_released++;
+    if (i < _first_released) _first_released = i;
+}
+
+// The table index of a record, or -1 when it is not in the table.
+static int index_of_record(const pfile* f) {
+    if (!f->path || _num_pfiles == 0) return -1;
+    int lo, hi;
+    coarse_pass((const char*)f->path->data, &lo, &hi, false);
+    for (int i = lo; i < _num_pfiles; i++)
+        if (_pfile[i] == f) return i;
+    for (int i = 0; i < lo; i++)
+        if (_pfile[i] == f) return i;
+    return -1;
+}
+static bool _pfile_inited = false;
+static pfile** iter_snapshot = nullptr;
+static int iter_count = 0;
+
+static inline const char* ptext(const pfile* f) { return (const char*)f->path->data; }
+
+static inline bool used(const pfile* f) { return f && f->kind != PFILE_KIND_FREE && f->path; }
+
+void pfile_init() {
+    if (_pfile_inited) return;
+    // The tables are static and so start zeroed: clearing them again would
+    // make every page of them resident.
+    _num_pfiles = 0;
+    mount_table_init();
+    _pfile_inited = true;
+}
+
+static int64_t _ram_files_bytes = 0;
+static int64_t _ram_files_refusals = 0;
+
+static void release_record(pfile* f) {
+    if (f->mode) note_ram_record_open(f, 0);
+    _ram_files_bytes -= f->counted;
+    if (f->stream) fclose(f->stream);
+    // A write that never reached its close leaves no hidden sibling behind.
+    if (f->temp_path) unlink(btext(f->temp_path));
+    destroy_buffer(f->temp_path);
+    if (f->path != f->origin) destroy_buffer(f->path);
+    destroy_buffer(f->origin);
+    destroy_buffer(f->data);
+    memset(f, 0, sizeof(*f));
+}
+
+// clear_pfile for a record whose index is known.
+static void release_at(int i) {
+    pfile* f = _pfile[i];
+    if (!f) return;
+    if (f->kind != PFILE_KIND_FREE) note_released(i);
+    release_record(f);
+}
+
+void clear_pfile(pfile* f) {
+    if (!f) return;
+    if (f->kind != PFILE_KIND_FREE) {
+        int i = index_of_record(f);
+        if (i >= 0) note_released(i);
+    }
+    release_record(f);
+}
+
+void pfile_reset() {
+    pfile_init();
+    cart_write_cancel();
+    // Every record goes: a reboot leaves no process that could close a host
+    // record, so keeping them would only leak them.
+    for (int i = 0; i < _num_pfiles; i++) {
+        if (_pfile[i]) release_record(_pfile[i]);
+        free(_pfile[i]);
+        _pfile[i] = nullptr;
+    }
+    memset(_pfile_released, 0, sizeof(uint8_t) * (size_t)_num_pfiles);
+    _num_pfiles = 0;
+    _num_released = 0;
+    _first_released = PFILE_MAX;
+    free(iter_snapshot);
+    iter_snapshot = nullptr;
+    iter_count = 0;
+    mount_table_reset();
+    _ram_files_bytes = 0;
+}
+
+// ---------------------------------------------------------------------------
+// RAM file bytes
+// ---------------------------------------------------------------------------
+
+void ram_file_account(pfile* f) {
+    if (!f || f->kind != PFILE_KIND_RAM) return;
+    int64_t n = f->data ? f->data->length : 0;
+    _ram_files_bytes += n - f->counted;
+    f->counted = n;
+}
+
+bool ram_files_room(int64_t count) {
+    if (count <= 0 || _ram_files_bytes + count <= RAM_FILES_MAX_BYTES) return true;
+    _ram_files_refusals++;
+    log_refusal_once(cproc, LIMIT_LOGGED_RAM_FILES, "RAM files full: %lld more bytes would pass %lld; write refused",
+                     (long long)count, (long long)RAM_FILES_MAX_BYTES);
+    return false;
+}
+
+int64_t ram_files_refusals() { return _ram_files_refusals; }
+
+int pdisk_num_pfiles() { return _num_pfiles; }
+
+static inline bool stride_used(int k) { return used(_pfile[k * PFILE_STRIDE]); }
+
+// Coarse pass over every 1024th entry: narrows the fine pass to [lo, hi].
+// It finds what a walk over the stride entries in order (free ones skipped)
+// would: the first used one not below the name, and the used one before it;
+// but by bisection, as the used stride entries are sorted. Returns that
+// first entry's index when its path equals the name, else -1 (with
+// stop_at_equal the equal entry becomes lo instead).
+static int coarse_pass(const char* name, int* lo, int* hi, bool stop_at_equal) {
+    int n = _num_pfiles;
+    *lo = 0;
+    *hi = n - 1;
+    int strides = (n - 1) / PFILE_STRIDE + 1;
+    int a = 0, b = strides, found = -1, found_cmp = 0;
+    while (a < b) {
+        int mid = a + (b - a) / 2;
+        int m = mid;
+        while (m < b && !stride_used(m)) m++;
+        if (m == b) {
+            b = mid;
+            continue;
+        }
+        int c = strcmp(ptext(_pfile[m * PFILE_STRIDE]), name);
+        if (c >= 0) {
+            found = m;
+            found_cmp = c;
+            b = mid;
+        } else {
+            a = m + 1;
+        }
+    }
+    int before = (found < 0 ? strides : found) - 1;
+    while (before >= 0 && !stride_used(before)) before--;
+    if (before >= 0) *lo = before * PFILE_STRIDE;
+    if (found < 0) return -1;
+    if (found_cmp == 0) {
+        if (stop_at_equal) {
+            *lo = found * PFILE_STRIDE;
+            return -1;
+        }
+        return found * PFILE_STRIDE;
+    }
+    *hi = found * PFILE_STRIDE;
+    return -1;
+}
+
+int get_index_by_name(const char* name) {
+    if (!name || _num_pfiles == 0) return -1;
+    int lo, hi;
+    int found = coarse_pass(name, &lo, &hi, false);
+    if (found >= 0) return found;
+    size_t len = strlen(name);
+    if (len > (size_t)INT32_MAX) return -1;
+    uint32_t h = mmh3_x86_32(name, (int32_t)len, 0);
+    for (int i = lo; i <= hi; i++) {
+        if (_pfile_hash[i] != h) continue;
+        const pfile* f = _pfile[i];
+        if (used(f) && f->hash == h && strcmp(ptext(f), name) == 0) return i;
+    }
+    return -1;
+}
+
+pfile* pfile_insert(buffer* path, int kind, buffer* origin) {
+    if (!path || _num_pfiles >= PFILE_MAX) return nullptr;
+    const char* name = to_cstr(path);
+    int n = _num_pfiles;
+    int pos = 0;
+    if (n > 0) {
+        int lo, hi;
+        coarse_pass(name, &lo, &hi, true);
+        pos = hi + 1;
+        for (int i = lo; i <= hi; i++) {
+            const pfile* f = _pfile[i];
+            if (used(f) && strcmp(ptext(f), name) > 0) {
+                pos = i;
+                break;
+            }
+        }
+    }
+    pfile* f = (pfile*)calloc(1, sizeof(pfile));
+    if (!f) return nullptr;
+    memmove(&_pfile[pos + 1], &_pfile[pos], sizeof(pfile*) * (size_t)(n - pos));
+    memmove(&_pfile_hash[pos + 1], &_pfile_hash[pos], sizeof(uint32_t) * (size_t)(n - pos));
+    memmove(&_pfile_released[pos + 1], &_pfile_released[pos], (size_t)(n - pos));
+    _pfile_released[pos] = 0;
+    if (_first_released != PFILE_MAX && pos <= _first_released) _first_released++;
+    _pfile[pos] = f;
+    _num_pfiles++;
+    f->kind = kind;
+    f->path = path;
+    f->origin = origin;
+    f->hash = mmh3_x86_32(name, (int32_t)strlen(name), 0);
+    _pfile_hash[pos] = f->hash;
+    if (kind == PFILE_KIND_FREE) note_released(pos);
+    if (origin) to_cstr(origin);
+    return f;
+}
+
+pfile* get_ram_file_by_index(int i) {
+    if (i < 0 || i >= _num_pfiles) return nullptr;
+    pfile* f = _pfile[i];
+    return (f && f->kind == PFILE_KIND_RAM) ? f : nullptr;
+}
+
+pfile* get_ram_file_by_name(const char* name) { return get_ram_file_by_index(get_index_by_name(name)); }
+
+int ram_path_is_inside_origin(const char* path, const char* origin, int allow_equal) {
+    if (!path || !origin) return 0;
+    size_t n = strlen(origin);
+    if (strncmp(path, origin, n) != 0) return 0;
+    return path[n] == '/' || (allow_equal && path[n] == 0);
+}
+
+int delete_ram_files_in_path(const buffer* path) {
+    if (!path) return 0;
+    char* p = to_cstr((buffer*)path);
+    int count = 0;
+    for (int i = 0; i < _num_pfiles; i++) {
+        pfile* f = _pfile[i];
+        if (f && f->kind == PFILE_KIND_RAM && f->origin &&
+            ram_path_is_inside_origin(btext(f->origin), p, 1)) {
+            release_at(i);
+            count++;
+        }
+    }
+    return count;
+}
+
+void pdisk_compact_pfiles() {
+    // Runs every frame: nothing released, nothing to walk.
+    if (_num_released == 0) return;
+    int kept = _first_released < _num_pfiles ? _first_released : _num_pfiles;
+    for (int i = kept; i < _num_pfiles; i++) {
+        pfile* f = _pfile[i];
+        if (!_pfile_released[i] && f) {
+            _pfile_hash[kept] = _pfile_hash[i];
+            _pfile_released[kept] = 0;
+            _pfile[kept++] = f;
+        } else {
+            _pfile_released[i] = 0;
+            free(f);
+        }
+    }
+    for (int i = kept; i < _num_pfiles; i++) {
+        _pfile[i] = nullptr;
+        _pfile_released[i] = 0;
+    }
+    _num_pfiles = kept;
+    _num_released = 0;
+    _first_released = PFILE_MAX;
+}
+
+int pdisk_pfile_iterator() {
+    pdisk_compact_pfiles();
+    free(iter_snapshot);
+    iter_snapshot = nullptr;
+    iter_count = 0;
+    if (_num_pfiles == 0) return 0;
+    iter_snapshot = (pfile**)malloc(sizeof(pfile*) * (size_t)_num_pfiles);
+    if (!iter_snapshot) return 0;
+    memcpy(iter_snapshot, _pfile, sizeof(pfile*) * (size_t)_num_pfiles);
+    iter_count = _num_pfiles;
+    return iter_count;
+}
+
+pfile* pdisk_pfile_iterator_item(int i) {
+    if (i < 0 || i >= iter_count) return nullptr;
+    return iter_snapshot[i];
+}
+
+int pdisk_count_slots_by_kind(int kind) {
+    int count = 0;
+    for (int i = 0; i < _num_pfiles; i++) {
+        const pfile* f = _pfile[i];
+        if ((f ? f->kind : PFILE_KIND_FREE) == kind) count++;
+    }
+    return count;
+}
+
+void release_ram_records_under(const char* prefix) {
+    for (int i = 0; i < _num_pfiles; i++) {
+        pfile* f = _pfile[i];
+        if (f && f->kind == PFILE_KIND_RAM && starts_with(btext(f->origin), prefix)) release_at(i);
+    }
+}

@@ -1,0 +1,57 @@
+// File records: the table of host and RAM records sorted by path, and the
+// bytes the RAM files hold together.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "core/core.h"
+
+inline constexpr int PFILE_MAX = 262144;
+inline constexpr int PFILE_STRIDE = 1024;  // coarse pass of the lookup
+inline constexpr int PFILE_KIND_FREE = 0;
+inline constexpr int PFILE_KIND_HOST = 1;
+inline constexpr int PFILE_KIND_RAM = 2;
+inline constexpr uint32_t PFILE_FLAG_FOLDER = 1;
+inline constexpr int64_t RAM_FILES_MAX_BYTES = 512ll << 20;  // contents of all RAM files together
+
+struct pfile {
+    int32_t kind;
+    buffer* path;    // the table key; the same buffer as origin for a RAM record
+    uint32_t hash;   // mmh3_x86_32 of the path, seed 0
+    buffer* origin;
+    FILE* stream;
+    buffer* data;
+    uint32_t flags;
+    uint8_t mode;
+    uint8_t modifier;
+    uint32_t opened;
+    // A host record opened "w": the hidden sibling it writes to, removed
+    // when the record is released without replacing the file.
+    buffer* temp_path;
+    int64_t counted;  // bytes of a RAM record counted against RAM_FILES_MAX_BYTES
+};
+
+void pfile_init();
+// Releases every record and every mount (a reboot starts with empty tables).
+void pfile_reset();
+// Takes both buffers (they may be one); when full it returns none and the
+// buffers stay with the caller.
+pfile* pfile_insert(buffer* path, int kind, buffer* origin);
+int get_index_by_name(const char* name);                       // -1 when absent
+pfile* get_ram_file_by_index(int i);  // none out of range or not a RAM record
+pfile* get_ram_file_by_name(const char* name);
+int delete_ram_files_in_path(const buffer* path);
+int ram_path_is_inside_origin(const char* path, const char* origin, int allow_equal);
+int pdisk_num_pfiles();
+int pdisk_pfile_iterator();
+pfile* pdisk_pfile_iterator_item(int i);
+int pdisk_count_slots_by_kind(int kind);
+// The only way a record becomes free (compaction counts on it).
+void clear_pfile(pfile* f);
+void pdisk_compact_pfiles();
+// Brings a RAM record's count in the RAM files' bytes up to date with its content.
+void ram_file_account(pfile* f);
+// Whether count more bytes may join the RAM files; false (logged once per
+// process) past RAM_FILES_MAX_BYTES.
+bool ram_files_room(int64_t count);
