@@ -18,6 +18,8 @@
 #include "lang/lang.h"
 #include "storage/storage_internal.h"
 
+storage_app_t storage_app;
+
 static int32_t _pending_sync = 0;
 static uint32_t _last_sync_t = 0;
 static uint8_t _chunk[PFILE_READ_CHUNK];

@@ -229,7 +229,7 @@ std::string object_layer(const std::string& section, const std::string& path, co
     return folder == "generated" ? order.back() : folder;
 }
 
-// An object's path below its target's folder ("storage/pdisk.cpp.o").
+// An object's path below its target's folder ("storage/mounts.cpp.o").
 std::string object_name(const std::string& path) {
     const size_t at = path.find(".dir/");
     return at == std::string::npos ? path : fs::path(path.substr(at + 5)).lexically_normal().generic_string();
