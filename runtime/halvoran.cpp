@@ -134,18 +134,24 @@ static void boot_system_rom() {
     destroy_buffer(text);
 }
 
-void reset_app_state() {
-    end_captures();
-    int32_t focus = platform_app.focus;
-    // A close of the window in the frame of a pending reboot must survive it.
-    int32_t exit_request = platform_app.exit_request;
-    os_lock_audio();  // the audio callback reads the capture fields
+void clear_app_parts() {
     memset(&app, 0, sizeof app);
     memset(&audio_app, 0, sizeof audio_app);
     memset(&storage_app, 0, sizeof storage_app);
     memset(&gfx_app, 0, sizeof gfx_app);
     memset(&platform_app, 0, sizeof platform_app);
     memset(&runtime_app, 0, sizeof runtime_app);
+    audio_app.audio_focus_pid = -2;
+    audio_app.audio_copy_pid = -3;
+}
+
+void reset_app_state() {
+    end_captures();
+    int32_t focus = platform_app.focus;
+    // A close of the window in the frame of a pending reboot must survive it.
+    int32_t exit_request = platform_app.exit_request;
+    os_lock_audio();  // the audio callback reads the capture fields
+    clear_app_parts();
     os_unlock_audio();
     if (system_inited) platform_app.focus = focus;
     platform_app.exit_request = exit_request;
@@ -159,8 +165,6 @@ void reset_app_state() {
     os_lock_audio();  // the device may be playing through a reboot
     mudo_init();
     os_unlock_audio();
-    audio_app.audio_focus_pid = -2;
-    audio_app.audio_copy_pid = -3;
 
     mount_ram_folder("/ram");
     siteuser_init();

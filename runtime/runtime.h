@@ -15,6 +15,9 @@ inline constexpr int EXIT_ATOMIC_WAIT_FRAMES = 60;  // frames an exit waits for 
 inline constexpr int EXIT_ROOT_SLICES = 120;        // root slices run after that wait
 
 void process_arguments(int argc, char** argv);
+// Every layer's run-time state as at start: nothing captured, requested or
+// focused. reset_app_state does that at a reboot, with the rest of a restart.
+void clear_app_parts();
 void reset_app_state();
 void system_frame();
 [[noreturn]] void halvoran_shutdown();

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +18,18 @@
 #include "tests/support/process_harness.h"
 
 namespace hvx_test {
+
+// A port nobody holds on the dual-stack any-address, for the given type.
+inline int free_port(int type) {
+    int fd = socket(AF_INET6, type, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    socklen_t len = sizeof a;
+    bind(fd, (sockaddr*)&a, sizeof a);
+    getsockname(fd, (sockaddr*)&a, &len);
+    close(fd);
+    return ntohs(a.sin6_port);
+}
 
 // Runs the job update (1 ms apart, as frames would) until cond holds; 5 s at most.
 inline bool pump_until(const std::function<bool()>& cond, int timeout_ms = 5000) {

@@ -12,8 +12,10 @@
 
 #include "net/net.h"
 #include "platform/platform.h"
+#include "tests/net/net_test_util.h"
 #include "tests/support/process_harness.h"
 
+using hvx_test::free_port;
 using hvx_test::process_env;
 
 namespace {
@@ -48,17 +50,6 @@ int h_nap(lua_State*) {
     return 0;
 }
 
-// A port nobody holds on the dual-stack any-address, for the given type.
-int free_port(int type) {
-    int fd = socket(AF_INET6, type, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    socklen_t len = sizeof a;
-    bind(fd, (sockaddr*)&a, sizeof a);
-    getsockname(fd, (sockaddr*)&a, &len);
-    close(fd);
-    return ntohs(a.sin6_port);
-}
 
 struct SocketTest : ::testing::Test {
     process_env env;

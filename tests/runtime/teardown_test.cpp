@@ -19,17 +19,6 @@
 
 namespace {
 
-int free_tcp_port() {
-    int fd = socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    socklen_t len = sizeof a;
-    bind(fd, (sockaddr*)&a, sizeof a);
-    getsockname(fd, (sockaddr*)&a, &len);
-    close(fd);
-    return ntohs(a.sin6_port);
-}
-
 struct Teardown : hvx_test::net_env {
     void SetUp() override {
         hvx_test::net_env::SetUp();
@@ -66,7 +55,7 @@ TEST_F(Teardown, AnEndedProcessReleasesWhatItHeldInEverySubsystem) {
     const int64_t id = q->id;
     const std::string history = "/ram/anywhen/" + std::to_string(id) + "_h";
     const std::string slow = server.url("/slow");
-    ASSERT_EQ(in("s = _create_tcp_socket(" + std::to_string(free_tcp_port()) + ", '*') return _sock_status(s)"),
+    ASSERT_EQ(in("s = _create_tcp_socket(" + std::to_string(hvx_test::free_port(SOCK_STREAM)) + ", '*') return _sock_status(s)"),
               "listening");
     const std::string job = in("return _fetch_remote('" + slow + "')");
     ASSERT_GT(std::stoi(job), 0) << job;

@@ -60,14 +60,7 @@ process_env::process_env() {
     config.headless = 1;
     config.display_pid = DEFAULT_DISPLAY_PID;
     init_default_coltabs();  // as start-up does
-    std::memset(&app, 0, sizeof app);
-    std::memset(&audio_app, 0, sizeof audio_app);
-    std::memset(&storage_app, 0, sizeof storage_app);
-    std::memset(&gfx_app, 0, sizeof gfx_app);
-    std::memset(&platform_app, 0, sizeof platform_app);
-    std::memset(&runtime_app, 0, sizeof runtime_app);
-    audio_app.audio_focus_pid = -2;
-    audio_app.audio_copy_pid = -3;
+    clear_app_parts();
     cpu_cycles = cpu_cycles_max = cpu_superyielding = 0;
     cpu_nonyield_allowance = LANG_NONYIELD_CEILING;  // a runaway of an earlier test set it
     total_frame_cycles = total_frame_cycles_since_wm_flip = 0;

@@ -186,14 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     processes_init();
     pfile_reset();
     mount_ram_folder("/");
-    std::memset(&app, 0, sizeof app);
-    std::memset(&audio_app, 0, sizeof audio_app);
-    std::memset(&storage_app, 0, sizeof storage_app);
-    std::memset(&gfx_app, 0, sizeof gfx_app);
-    std::memset(&platform_app, 0, sizeof platform_app);
-    std::memset(&runtime_app, 0, sizeof runtime_app);
-    audio_app.audio_focus_pid = -2;
-    audio_app.audio_copy_pid = -3;
+    clear_app_parts();
     cpu_cycles = cpu_cycles_max = cpu_superyielding = 0;
     total_frame_cycles = total_frame_cycles_since_wm_flip = 0;
     // The kernel and the window manager hold table indices 0 and 1 and never
