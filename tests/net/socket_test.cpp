@@ -50,7 +50,6 @@ int h_nap(lua_State*) {
     return 0;
 }
 
-
 struct SocketTest : ::testing::Test {
     process_env env;
     void SetUp() override {
