@@ -118,10 +118,9 @@ int lua54_signal(lua_State* L) {
 static std::string userland_clipboard;
 
 int lua54_set_userland_clipboard_text(lua_State* L) {
-    if (!hvx_is_text(L, 1)) return 0;
-    size_t n = 0;
-    const char* s = lua_tolstring(L, 1, &n);
-    userland_clipboard.assign(s, n);
+    std::string text;
+    if (!hvx_text_arg(L, 1, &text)) return 0;
+    userland_clipboard.swap(text);
     return 0;
 }
 

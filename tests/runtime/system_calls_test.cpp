@@ -13,6 +13,7 @@
 #include "audio/audio.h"
 #include "gfx/gfx.h"
 #include "lang/lang.h"
+#include "net/net.h"
 #include "platform/platform.h"
 #include "storage/storage.h"
 #include "tests/support/harness.h"
@@ -307,6 +308,37 @@ TEST(SystemControl, SettingsChargeTheEntriesAndKeysTheyRead) {
     }
     EXPECT_EQ(config.volume, 7);
     config.volume = saved_volume;
+}
+
+// Texts the calls keep or read pay a cycle per LANG_TEXT_BYTES_PER_CYCLE bytes
+// past the free allowance; one refused for a NUL pays only for the bytes
+// before it, whatever follows.
+TEST(ControlCalls, TextsPayForTheirBytes) {
+    process_env env;
+    Process* p = env.spawn("");
+    auto with_n = [](std::string args, int64_t n) {
+        for (size_t at; (at = args.find('N')) != std::string::npos;) args.replace(at, 1, std::to_string(n));
+        return args;
+    };
+    struct {
+        int (*fn)(lua_State*);
+        const char* args;  // of N
+        int64_t bytes_per_n;
+    } rows[] = {
+        {lua54_set_userland_clipboard_text, "string.rep('c', N)", 1},
+        {lua54_set_userland_clipboard_text, "string.rep('c\\0', N)", 2},
+        {lua54__modify_user_session, "'u\\0' .. string.rep('x', N)", 0},
+        {lua54__modify_user_session, "'u', 0, 't\\0' .. string.rep('x', N)", 0},
+        {lua54__fetch_udat, "'u\\0' .. string.rep('x', N)", 0},
+    };
+    const int64_t n = 64 << 10;
+    for (const auto& r : rows) {
+        auto shorter = call(p, r.fn, with_n(r.args, n));
+        auto longer = call(p, r.fn, with_n(r.args, 2 * n));
+        EXPECT_EQ(longer.values, shorter.values) << r.args;
+        EXPECT_NEAR(longer.charged - shorter.charged, n * r.bytes_per_n / LANG_TEXT_BYTES_PER_CYCLE, 16) << r.args;
+    }
+    EXPECT_EQ(eval(p, "return #_get_userland_clipboard_text()").values, strings{std::to_string(4 * n)});
 }
 
 }  // namespace
