@@ -66,3 +66,10 @@ bool hvx_text_arg_without_nul(lua_State* L, int index, std::string* out) {
     hvx_charge_text_bytes(n * 2);  // the search and the copy
     return true;
 }
+
+void hvx_full_collection(lua_State* L) {
+    int64_t bytes = (int64_t)lua_gc(L, LUA_GCCOUNT, 0) * 1024 + lua_gc(L, LUA_GCCOUNTB, 0);
+    int64_t c = bytes / LANG_COLLECT_HEAP_BYTES_PER_CYCLE;
+    spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+    lua_gc(L, LUA_GCCOLLECT, 0);
+}

@@ -72,7 +72,7 @@ int lua54_signal(lua_State* L) {
     case SIGNAL_FLAG_36: runtime_app.signal36_flag = 1; break;
     case SIGNAL_BOOT_SCREEN_OFF: platform_app.boot_screen_off = 1; break;
     case SIGNAL_HEAP_BASELINE:
-        lua_gc(L, LUA_GCCOLLECT, 0);
+        hvx_full_collection(L);
         // Taken once: later signals keep the first baseline.
         if (p && p->heap_base == 0) p->heap_base = p->heap_bytes;
         break;
