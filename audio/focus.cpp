@@ -13,16 +13,20 @@ bool synth_copy_current() {
     return audio_app.audio_copy_pid == f->id && !f->audio_lines;
 }
 
-static void copy_page_to_synth(Process* f, int pg) {
+// Whether bytes were copied (a page of zeroes costs the synthesizer next to
+// nothing where it was never written).
+static bool copy_page_to_synth(Process* f, int pg) {
     uint32_t base = (uint32_t)pg * HVX_PAGE_SIZE;
     int32_t len = f->page_ptr[pg] ? f->page_len[pg] : 0;
     if (len > 0) mudo_memcpy(base, f->page_ptr[pg], (uint32_t)len);
     if (len < HVX_PAGE_SIZE) {
-        if (f->backing_page[pg])
+        if (f->backing_page[pg]) {
             mudo_memcpy(base + len, f->backing_page[pg] + len, (uint32_t)(HVX_PAGE_SIZE - len));
-        else
-            mudo_memset(base + len, 0, (uint32_t)(HVX_PAGE_SIZE - len));
+            return true;
+        }
+        mudo_memset(base + len, 0, (uint32_t)(HVX_PAGE_SIZE - len));
     }
+    return len > 0;
 }
 
 int audio_op_start(int64_t pid, int force) {
@@ -53,16 +57,20 @@ int audio_op_start(int64_t pid, int force) {
     bool same = audio_app.audio_copy_pid == f->id;
     if (!force && same) return 0;
     // A new focus is copied whole; the same one only where it was written.
+    int64_t copied = 0;
     for (int line = 0; line < HVX_PAGES / 64; line++) {
         if (same && !(f->audio_lines >> line & 1)) continue;
         for (int pg = line * 64; pg < line * 64 + 64; pg++) {
             if (!same || (f->page_flags[pg] & PAGE_FLAG_AUDIO)) {
-                copy_page_to_synth(f, pg);
+                copied += copy_page_to_synth(f, pg);
                 f->page_flags[pg] &= (uint8_t)~PAGE_FLAG_AUDIO;
             }
         }
     }
     f->audio_lines = 0;
+    // The process that asked pays for the copy (processes taking the focus
+    // from each other in turn would otherwise copy memory for nothing).
+    if (pid > LAST_SYSTEM_PROCESS_ID) spend_cpu(hvx_cycles(copied * AUDIO_PAGE_COPY_COST));
     if (!same) mudo_kill_all_audio();
     audio_app.audio_copy_pid = f->id;
     return 0;

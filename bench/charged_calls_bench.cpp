@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "audio/audio.h"
 #include "bench/bench_support.h"
 #include "lang/lang.h"
 #include "platform/platform.h"
@@ -20,7 +21,10 @@ namespace {
 // agree for seven bytes in every eight, so the delta generator tries a
 // match at every position and never keeps one; NEAR_SHORT is 4 KB of
 // NEAR_A. EDITED: LONG with a byte changed every 64 KB. WIDE: 100,000 array
-// entries. NAMED: 400,000 short string keys. EMPTIED: 400,000 hash slots,
+// entries. LONG_PATH: a legal path of 3 MB naming /ram/x. WIDE_DOC: WIDE
+// as vyn text. TABLES_DOC: vyn text of 262,144 empty tables. MAPPED:
+// 4 MB of userdata mapped from address 0. SMALL_TABLES: 100,000 empty
+// tables in an array. NAMED: 400,000 short string keys. EMPTIED: 400,000 hash slots,
 // all emptied again. LONG_KEYS: four string keys of 1 MB.
 const char* shapes_lua = R"LUA(
 local makers = {
@@ -41,6 +45,11 @@ local makers = {
     return t
   end,
   LONG_KEYS = function() local t = {} for i = 1, 4 do t[string.rep("k", 1 << 20) .. i] = 1 end return t end,
+  LONG_PATH = function() return "/ram/" .. string.rep("./", 3 << 19) .. "x" end,
+  WIDE_DOC = function() local t = {} for i = 1, 100000 do t[i] = i end return vyn(t) end,
+  TABLES_DOC = function() return "{" .. string.rep("{},", 1 << 18) .. "}" end,
+  SMALL_TABLES = function() local t = {} for i = 1, 100000 do t[i] = {} end return t end,
+  MAPPED = function() local u = userdata("u8", 2048, 2048) _map_ram(u, 0) return u end,
 }
 function make(names)
   for name in names:gmatch("%u[%u_]*") do
@@ -70,8 +79,9 @@ bool run_lua(lua_State* L, const std::string& code, int results) {
 }
 
 // Calls fn with args (a Lua expression list over the shapes) each
-// iteration; the cycles it charged go in charged_ms.
-void run_call(benchmark::State& state, hvx_cfunction fn, const char* args) {
+// iteration, after before_each when given; the cycles it charged go in
+// charged_ms.
+void run_call(benchmark::State& state, hvx_cfunction fn, const char* args, void (*before_each)() = nullptr) {
     Process* p = shapes();
     lua_State* L = p ? p->L : nullptr;
     cproc = p;
@@ -88,6 +98,7 @@ void run_call(benchmark::State& state, hvx_cfunction fn, const char* args) {
         lua_pushcfunction(L, fn);
         run_lua(L, std::string("return ") + args, LUA_MULTRET);
         const int nargs = lua_gettop(L) - HVX_HOST_SLOTS - 1;
+        if (before_each) before_each();
         cpu_cycles = 0;
         state.ResumeTiming();
         const int status = lua_pcall(L, nargs, 0, 0);
@@ -115,11 +126,32 @@ CHARGED(create_delta_all_old, lua54_create_delta, "LONG, 'x'");
 CHARGED(split_long_separator, lua54_split, "1, LONG");
 CHARGED(split_long_text_by_byte, lua54_split, "LONG, 'a', false");
 CHARGED(ext_long_text, lua54_ext, "LONG");
+CHARGED(clipboard_long_text, lua54_set_userland_clipboard_text, "LONG");
+CHARGED(fullpath_long_legal_path, lua54_fullpath, "LONG_PATH");
+CHARGED(fstat_long_legal_path, lua54_fstat, "LONG_PATH");
+CHARGED(unvyn_wide_document, lua54_unvyn, "WIDE_DOC");
+CHARGED(unvyn_many_tables, lua54_unvyn, "TABLES_DOC");
+CHARGED(stat_collection_long, lua54_stat, "0, LONG");
+CHARGED(stat_collection_wide, lua54_stat, "0, WIDE");
+CHARGED(stat_collection_named, lua54_stat, "0, NAMED");
+CHARGED(stat_collection_small_tables, lua54_stat, "0, SMALL_TABLES");
 CHARGED(apply_system_settings_wide, lua54_apply_system_settings, "WIDE");
 CHARGED(apply_system_settings_named, lua54_apply_system_settings, "NAMED");
 CHARGED(apply_system_settings_long_keys, lua54_apply_system_settings, "LONG_KEYS");
 CHARGED(apply_key_controls_wide, lua54_apply_key_controls, "WIDE");
 CHARGED(apply_key_controls_named, lua54_apply_key_controls, "NAMED");
 CHARGED(apply_key_controls_emptied, lua54_apply_key_controls, "EMPTIED");
+
+// The synthesizer's copy of memory belongs to no process yet: the call takes
+// the audio focus and copies the caller's whole memory.
+void forget_audio_copy() { audio_app.audio_copy_pid = 0; }
+void BM_note_taking_the_audio_focus(benchmark::State& state) {
+    run_call(state, lua54_play_note, "", forget_audio_copy);
+}
+BENCHMARK(BM_note_taking_the_audio_focus)->Unit(benchmark::kMillisecond);
+void BM_note_taking_the_audio_focus_mapped(benchmark::State& state) {
+    run_call(state, lua54_play_note, "select(2, MAPPED)", forget_audio_copy);
+}
+BENCHMARK(BM_note_taking_the_audio_focus_mapped)->Unit(benchmark::kMillisecond);
 
 }  // namespace

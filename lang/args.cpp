@@ -1,5 +1,6 @@
 // Argument readers shared by all system calls.
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "lang/lang.h"
@@ -36,10 +37,39 @@ bool hvx_is_text(lua_State* L, int index) {
     return t == LUA_TSTRING || t == LUA_TNUMBER;
 }
 
+void hvx_charge_text_bytes(size_t n) {
+    if (n <= (size_t)LANG_TEXT_ARG_FREE_BYTES) return;
+    uint64_t c = n / (uint64_t)LANG_TEXT_BYTES_PER_CYCLE;
+    spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+}
+
 bool hvx_text_arg(lua_State* L, int index, std::string* out) {
     if (!hvx_is_text(L, index)) return false;
     size_t n = 0;
     const char* s = lua_tolstring(L, index, &n);
     out->assign(s, n);
+    hvx_charge_text_bytes(n);
     return true;
+}
+
+bool hvx_text_arg_without_nul(lua_State* L, int index, std::string* out) {
+    if (!hvx_is_text(L, index)) return false;
+    size_t n = 0;
+    const char* s = lua_tolstring(L, index, &n);
+    // Looked for in the caller's string, so a refused text is never copied.
+    const void* nul = memchr(s, 0, n);
+    if (nul) {
+        hvx_charge_text_bytes((size_t)((const char*)nul - s));
+        return false;
+    }
+    out->assign(s, n);
+    hvx_charge_text_bytes(n * 2);  // the search and the copy
+    return true;
+}
+
+void hvx_full_collection(lua_State* L) {
+    int64_t bytes = (int64_t)lua_gc(L, LUA_GCCOUNT, 0) * 1024 + lua_gc(L, LUA_GCCOUNTB, 0);
+    int64_t c = bytes / LANG_COLLECT_HEAP_BYTES_PER_CYCLE;
+    spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+    lua_gc(L, LUA_GCCOLLECT, 0);
 }

@@ -452,23 +452,19 @@ void siteuser_receive_udat_cb(gurl_job* j) {
 // Lua calls
 // ---------------------------------------------------------------------------
 
-// A string argument copied out; false for any other value. The callers
-// refuse one holding a NUL, which no stored field can keep.
-static bool string_arg(lua_State* L, int index, std::string* out) {
-    if (lua_type(L, index) != LUA_TSTRING) return false;
-    size_t n = 0;
-    const char* s = lua_tolstring(L, index, &n);
-    out->assign(s, n);
-    return true;
+// A string argument copied out: 1, or 0 for any other value, or -1 for one
+// holding a NUL (which no stored field can keep), refused before the copy.
+static int string_arg(lua_State* L, int index, std::string* out) {
+    if (lua_type(L, index) != LUA_TSTRING) return 0;
+    return hvx_text_arg_without_nul(L, index, out) ? 1 : -1;
 }
 
 int lua54__modify_user_session(lua_State* L) {
     std::string id, token, name, extra;
-    if (!string_arg(L, 1, &id)) return 0;
+    if (string_arg(L, 1, &id) != 1) return 0;
     int64_t flags = hvx_intp(L, 2, 0);
-    bool has_token = string_arg(L, 3, &token), has_name = string_arg(L, 4, &name), has_extra = string_arg(L, 5, &extra);
-    for (const std::string* s : {&id, &token, &name, &extra})
-        if (s->find('\0') != std::string::npos) return 0;
+    int has_token = string_arg(L, 3, &token), has_name = string_arg(L, 4, &name), has_extra = string_arg(L, 5, &extra);
+    if (has_token < 0 || has_name < 0 || has_extra < 0) return 0;
     if (flags == -2) {
         delete_session(id.c_str());
         return 0;
@@ -483,9 +479,10 @@ int lua54__modify_user_session(lua_State* L) {
 
 int lua54__fetch_udat(lua_State* L) {
     std::string id;
-    if (!string_arg(L, 1, &id)) return 0;
+    int got = string_arg(L, 1, &id);
+    if (!got) return 0;
     spend_cpu(FETCH_UDAT_COST);
-    if (id.find('\0') != std::string::npos) return 0;
+    if (got < 0) return 0;
     char name[SESSION_NAME_MAX + 1] = "", icon[SESSION_EXTRA_MAX + 1] = "";
     if (const char* v = siteuser_get(id.c_str(), cproc ? cproc->program_id : UDAT_SYSTEM_BATCH)) {
         udat_fields(v, name, icon);

@@ -72,7 +72,7 @@ int lua54_signal(lua_State* L) {
     case SIGNAL_FLAG_36: runtime_app.signal36_flag = 1; break;
     case SIGNAL_BOOT_SCREEN_OFF: platform_app.boot_screen_off = 1; break;
     case SIGNAL_HEAP_BASELINE:
-        lua_gc(L, LUA_GCCOLLECT, 0);
+        hvx_full_collection(L);
         // Taken once: later signals keep the first baseline.
         if (p && p->heap_base == 0) p->heap_base = p->heap_bytes;
         break;
@@ -118,10 +118,9 @@ int lua54_signal(lua_State* L) {
 static std::string userland_clipboard;
 
 int lua54_set_userland_clipboard_text(lua_State* L) {
-    if (!hvx_is_text(L, 1)) return 0;
-    size_t n = 0;
-    const char* s = lua_tolstring(L, 1, &n);
-    userland_clipboard.assign(s, n);
+    std::string text;
+    if (!hvx_text_arg(L, 1, &text)) return 0;
+    userland_clipboard.swap(text);
     return 0;
 }
 

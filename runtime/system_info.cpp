@@ -178,11 +178,11 @@ int lua54_stat(lua_State* L) {
     if (!p) return push_float(L, 0.0);
     switch (s) {
     case 0:
-        lua_gc(L, LUA_GCCOLLECT, 0);
+        hvx_full_collection(L);
         return push_float(L, (double)process_memory_in_use(p));
     case 1: return push_float(L, frames_of((int64_t)cpu_cycles + p->cycles_since_flip));
     case 3: {
-        lua_gc(L, LUA_GCCOLLECT, 0);
+        hvx_full_collection(L);
         int64_t kb = lua_gc(L, LUA_GCCOUNT, 0), rest = lua_gc(L, LUA_GCCOUNTB, 0);
         return push_float(L, (double)(kb * 1024 + rest));
     }

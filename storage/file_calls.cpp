@@ -85,8 +85,9 @@ int lua54_path(lua_State* L) {
 int lua54_ext(lua_State* L) {
     std::string s;
     if (!hvx_text_arg(L, 1, &s) || s.empty()) return 0;
-    // The copy, and the search for '#' back from the end that may read all of it.
-    if (s.size() >= (size_t)LANG_TEXT_BYTES_PER_CYCLE)
+    // The copy, and the search for '#' back from the end that may read all of
+    // it: a text past the free allowance was charged as it was copied.
+    if (s.size() >= (size_t)LANG_TEXT_BYTES_PER_CYCLE && s.size() <= (size_t)LANG_TEXT_ARG_FREE_BYTES)
         spend_cpu(hvx_cycles((int64_t)(s.size() / LANG_TEXT_BYTES_PER_CYCLE)));
     size_t h = s.rfind('#');
     if (h == 0) {
@@ -311,11 +312,13 @@ int lua54_cache_store(lua_State* L) {
     if (!hvx_text_arg(L, 1, &folder) || !hvx_text_arg(L, 2, &name) || !hvx_text_arg(L, 3, &data)) return 0;
     char path[CACHE_PATH_MAX];
     if (!cache_host_path(folder.data(), folder.size(), name.data(), name.size(), -1, path, sizeof path)) return 0;
+    // Two folders made and a file written beside its name and renamed over
+    // it, paid before any of it is tried.
+    spend_cpu(hvx_cycles(CACHE_STORE_HOST_OPS * (int64_t)HOST_FOLDER_OP_COST + (int64_t)(data.size() / 8)));
     char dir[HVX_PATH_MAX];
     if (!krio_prefix_with_appdata_path(CACHE_FOLDER, dir, sizeof dir) || !krio_mkdir(dir)) return 0;
     std::string sub = std::string(dir) + "/" + folder;
     krio_mkdir(sub.c_str());
-    spend_cpu(hvx_cycles((int64_t)(data.size() / 8)));
     os_write_file_atomic(path, data.data(), data.size(), 0666);
     return 0;
 }

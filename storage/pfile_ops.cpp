@@ -469,6 +469,14 @@ int64_t fcopy(const char* from, const char* to) {
     return ok ? n : -1;
 }
 
+// Releases the RAM records under a folder, charged for the table walk and
+// for each record released.
+static void delete_ram_folder(const buffer* folder) {
+    int64_t walked = pdisk_num_pfiles();
+    int64_t released = delete_ram_files_in_path(folder);
+    spend_cpu(hvx_cycles(walked / PFILE_WALK_ENTRIES_PER_CYCLE + released * RAM_FILE_RELEASE_COST));
+}
+
 int delete_path(const char* path) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
@@ -488,15 +496,15 @@ int delete_path(const char* path) {
         mark_parent_mount_dirty(o);
         if (!starts_with(o, "/ram/mount/")) {
             if (pdisk_directory_exists(p, 1)) {
-                delete_ram_files_in_path(np);
+                delete_ram_folder(np);
             } else {
                 pfile* f = get_ram_file_by_name(p);
                 if (f) clear_pfile(f);
             }
         } else {
-            delete_ram_files_in_path(np);
+            delete_ram_folder(np);
             if (strcmp(o, p) != 0) {
-                delete_ram_files_in_path(origin);
+                delete_ram_folder(origin);
                 mark_parent_mount_dirty(o);
             }
         }

@@ -34,9 +34,7 @@ using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
 
 // A path argument: text without NUL bytes (a NUL would cut the path short
 // and name another file).
-static inline bool path_arg(lua_State* L, int i, std::string* out) {
-    return hvx_text_arg(L, i, out) && out->find('\0') == std::string::npos;
-}
+static inline bool path_arg(lua_State* L, int i, std::string* out) { return hvx_text_arg_without_nul(L, i, out); }
 
 // The file table and the mount table start and are reset together, in
 // pfile_init and pfile_reset.

@@ -13,6 +13,7 @@
 #include "audio/audio.h"
 #include "gfx/gfx.h"
 #include "lang/lang.h"
+#include "net/net.h"
 #include "platform/platform.h"
 #include "storage/storage.h"
 #include "tests/support/harness.h"
@@ -307,6 +308,81 @@ TEST(SystemControl, SettingsChargeTheEntriesAndKeysTheyRead) {
     }
     EXPECT_EQ(config.volume, 7);
     config.volume = saved_volume;
+}
+
+// Texts the calls keep or read pay a cycle per LANG_TEXT_BYTES_PER_CYCLE bytes
+// past the free allowance; one refused for a NUL pays only for the bytes
+// before it, whatever follows.
+TEST(ControlCalls, TextsPayForTheirBytes) {
+    process_env env;
+    Process* p = env.spawn("");
+    auto with_n = [](std::string args, int64_t n) {
+        for (size_t at; (at = args.find('N')) != std::string::npos;) args.replace(at, 1, std::to_string(n));
+        return args;
+    };
+    struct {
+        int (*fn)(lua_State*);
+        const char* args;  // of N
+        int64_t bytes_per_n;
+    } rows[] = {
+        {lua54_set_userland_clipboard_text, "string.rep('c', N)", 1},
+        {lua54_set_userland_clipboard_text, "string.rep('c\\0', N)", 2},
+        {lua54__modify_user_session, "'u\\0' .. string.rep('x', N)", 0},
+        {lua54__modify_user_session, "'u', 0, 't\\0' .. string.rep('x', N)", 0},
+        {lua54__fetch_udat, "'u\\0' .. string.rep('x', N)", 0},
+    };
+    const int64_t n = 64 << 10;
+    for (const auto& r : rows) {
+        auto shorter = call(p, r.fn, with_n(r.args, n));
+        auto longer = call(p, r.fn, with_n(r.args, 2 * n));
+        EXPECT_EQ(longer.values, shorter.values) << r.args;
+        EXPECT_NEAR(longer.charged - shorter.charged, n * r.bytes_per_n / LANG_TEXT_BYTES_PER_CYCLE, 16) << r.args;
+    }
+    EXPECT_EQ(eval(p, "return #_get_userland_clipboard_text()").values, strings{std::to_string(4 * n)});
+}
+
+// A process taking the audio focus copies its memory into the synthesizer's
+// and pays for each page of bytes: mapping 256 more pages adds their cost.
+TEST(ControlCalls, TakingTheAudioFocusPaysForThePagesCopied) {
+    process_env env;
+    Process* p = env.spawn("");
+    while (p && p->id <= LAST_SYSTEM_PROCESS_ID) p = env.spawn("");
+    ASSERT_NE(p, nullptr);
+    auto taking_focus = [&](int pages) {
+        eval(p, "M = userdata('u8', 4096, " + std::to_string(pages) + ") _map_ram(M, 0)");
+        audio_app.audio_copy_pid = 0;  // the synthesizer holds nobody's memory
+        return (int64_t)call(p, lua54_play_note, "").charged;
+    };
+    const int64_t fewer = taking_focus(256);
+    EXPECT_NEAR(taking_focus(512) - fewer, 256 * AUDIO_PAGE_COPY_COST, 8);
+    // Once the copy is its own, a note copies nothing more.
+    const int64_t again = call(p, lua54_play_note, "").charged;
+    EXPECT_LT(again, 256 * AUDIO_PAGE_COPY_COST);
+}
+
+// The calls that collect the caller's whole heap pay for it by its bytes:
+// a string of 1 MB more adds 1 MB / LANG_COLLECT_HEAP_BYTES_PER_CYCLE.
+TEST(ControlCalls, FullCollectionsPayForTheHeap) {
+    process_env env;
+    Process* p = env.spawn("");
+    struct {
+        int (*fn)(lua_State*);
+        const char* args;
+    } rows[] = {
+        {lua54_stat, "0"},
+        {lua54_stat, "3"},
+        {lua54_signal, "38"},  // the heap baseline
+    };
+    const int64_t n = 1 << 20;
+    for (const auto& r : rows) {
+        auto charged = [&](int64_t bytes) {
+            eval(p, "H = string.rep('h', " + std::to_string(bytes) + ")");
+            call(p, r.fn, r.args);  // the garbage of building it goes first
+            return (int64_t)call(p, r.fn, r.args).charged;
+        };
+        const int64_t smaller = charged(n);
+        EXPECT_NEAR(charged(2 * n) - smaller, n / LANG_COLLECT_HEAP_BYTES_PER_CYCLE, 64) << r.args;
+    }
 }
 
 }  // namespace

@@ -58,6 +58,96 @@ TEST(FileCalls, ExtChargesTheTextItReads) {
     }
 }
 
+// Replaces each N in a Lua argument list with n.
+std::string with_n(std::string args, int64_t n) {
+    for (size_t at; (at = args.find('N')) != std::string::npos;) args.replace(at, 1, std::to_string(n));
+    return args;
+}
+
+// A path holding a NUL is refused before it is copied: a long one gives what
+// a short one gives and costs no more. A legal long path pays a cycle per
+// LANG_TEXT_BYTES_PER_CYCLE bytes for its search and its copy.
+TEST(FileCalls, PathTextsPayForTheBytesTheyRead) {
+    hvx_test::files_env env;
+    Process* p = env.spawn();
+    hvx_test::run_in(p, "mkdir('/ram/d') store('/ram/d/f.txt', 'x')");
+    struct {
+        int (*fn)(lua_State*);
+        const char* args;  // P is the path
+        bool reads_only;   // a legal path may be given to it
+    } rows[] = {
+        {lua54_fstat, "P", true},
+        {lua54_fetch, "P", true},
+        {lua54_ls, "P", true},
+        {lua54_fullpath, "P", true},
+        {lua54_normalise_userland_path, "P", true},
+        {lua54_fetch_metadata_from_file, "P", true},
+        {lua54_cd, "P", false},
+        {lua54_mkdir, "P", false},
+        {lua54_fdelete, "P", false},
+        {lua54_mount, "'/m', P", false},
+        {lua54_fcopy, "'/ram/d/f.txt', P", false},
+        {lua54_store, "P, 'x'", false},
+        {lua54_store_metadata_str_to_file, "P, ''", false},
+    };
+    const int64_t n = 64 << 10;
+    auto at = [](std::string args, const std::string& path) { return args.replace(args.find('P'), 1, path); };
+    for (const auto& r : rows) {
+        auto cut_short = hvx_test::call(p, r.fn, at(r.args, "'/ram/d/f\\0.txt'"));
+        auto cut_long = hvx_test::call(p, r.fn, at(r.args, with_n("'/ram/d/f\\0' .. string.rep('x', N)", n)));
+        EXPECT_EQ(cut_long.values, cut_short.values) << r.args;
+        EXPECT_EQ(cut_long.error, cut_short.error) << r.args;
+        EXPECT_NEAR(cut_long.charged, cut_short.charged, 16) << r.args;
+        if (!r.reads_only) continue;
+        // "/ram/d/./././f.txt": the same file however long.
+        auto charged = [&](int64_t len) {
+            return (int64_t)hvx_test::call(p, r.fn, at(r.args, with_n("'/ram/d/' .. string.rep('./', N) .. 'f.txt'", len)))
+                .charged;
+        };
+        const int64_t shorter = charged(n / 2);
+        EXPECT_NEAR(charged(n) - shorter, n * 2 / LANG_TEXT_BYTES_PER_CYCLE, 16) << r.args;
+    }
+}
+
+// Texts other calls copy and read, and a RAM folder's records, are charged
+// by their size: N grows from 64 K to 128 K.
+TEST(FileCalls, OtherReadingChargedBySize) {
+    hvx_test::files_env env;
+    Process* p = env.spawn();
+    struct {
+        int (*fn)(lua_State*);
+        const char* setup;  // run first, uncounted
+        const char* args;
+        int64_t cycles_per_n;  // times LANG_TEXT_BYTES_PER_CYCLE
+    } rows[] = {
+        {lua54_hloc, "", "string.rep('a', N) .. '#b'", 1},
+        {lua54_is_well_formed_bbs_path, "", "string.rep('a', N)", 1},
+        {lua54_cache_fetch, "", "string.rep('a', N), 'x'", 1},
+        {lua54_unvyn, "", "'{' .. string.rep(' ', N) .. '}'", 1},
+        {lua54_fetch_metadata_from_file, "store('/ram/m.txt', string.rep('m', N), '')", "'/ram/m.txt'", 1},
+    };
+    const int64_t n = 64 << 10;
+    for (const auto& r : rows) {
+        auto charged = [&](int64_t len) {
+            hvx_test::run_in(p, with_n(r.setup, len));
+            return (int64_t)hvx_test::call(p, r.fn, with_n(r.args, len)).charged;
+        };
+        const int64_t shorter = charged(n);
+        EXPECT_NEAR(charged(2 * n) - shorter, n * r.cycles_per_n / LANG_TEXT_BYTES_PER_CYCLE, 16) << r.args;
+    }
+    // Deleting a RAM folder walks the table and releases each record: N
+    // grows from 200 to 400 records.
+    auto deleted = [&](int64_t files) {
+        hvx_test::run_in(p, with_n("mkdir('/ram/del') for i = 1, N do store('/ram/del/f' .. i, 'x') end", files));
+        pdisk_compact_pfiles();  // as a frame would: released records leave the table
+        return (int64_t)hvx_test::call(p, lua54_fdelete, "'/ram/del'").charged;
+    };
+    const int64_t files = 200;
+    const int64_t fewer = deleted(files);
+    EXPECT_NEAR(deleted(2 * files) - fewer,
+                files * RAM_FILE_RELEASE_COST + files / PFILE_WALK_ENTRIES_PER_CYCLE, 2);
+}
+
 TEST(FileCalls, FoldersMountsAndTheWorkingFolder) {
     hvx_test::files_env env;
     fs::create_directory(env.at("m"));
