@@ -4,6 +4,7 @@
 #include <string>
 
 #include "lang/lang.h"
+#include "lang/core/hvx_hooks.h"
 
 int32_t hvx_double_to_i32(double d, int32_t nan_value) {
     if (std::isnan(d)) return nan_value;
@@ -68,8 +69,6 @@ bool hvx_text_arg_without_nul(lua_State* L, int index, std::string* out) {
 }
 
 void hvx_full_collection(lua_State* L) {
-    int64_t bytes = (int64_t)lua_gc(L, LUA_GCCOUNT, 0) * 1024 + lua_gc(L, LUA_GCCOUNTB, 0);
-    int64_t c = bytes / LANG_COLLECT_HEAP_BYTES_PER_CYCLE;
-    spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+    hvx_charge_heap(L, INT64_MAX);
     lua_gc(L, LUA_GCCOLLECT, 0);
 }

@@ -5,6 +5,7 @@
 
 #include "lprefix.h"
 
+#include <algorithm>
 #include <climits>
 #include <clocale>
 #include <cmath>
@@ -302,6 +303,16 @@ lua_Number lua_strb2number(const char* s, char** endptr) {
     }
     if (neg) r = -r;
     return std::ldexp(r, (int)e);
+}
+
+// ---------------------------------------------------------------------------
+// A collection, from a script or the host, at the rate the host walks a heap
+// ---------------------------------------------------------------------------
+
+void hvx_charge_heap(lua_State* L, int64_t most) {
+    int64_t bytes = (int64_t)lua_gc(L, LUA_GCCOUNT, 0) * 1024 + lua_gc(L, LUA_GCCOUNTB, 0);
+    int64_t c = std::min(bytes, most) / LANG_COLLECT_HEAP_BYTES_PER_CYCLE;
+    spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
 }
 
 // ---------------------------------------------------------------------------

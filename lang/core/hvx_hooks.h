@@ -73,6 +73,9 @@ int hvx_budgetcheck(lua_State *L, struct CallInfo *ci, const uint32_t *pc, int32
 /* tonum(v) */
 int luaB_tonumber_hvx(lua_State *L);
 
+/* charges a collection that may walk at most 'most' bytes of the heap */
+void hvx_charge_heap(lua_State *L, int64_t most);
+
 /* binary float numerals: "0b1.01p3" */
 lua_Number lua_strb2number(const char *s, char **endptr);
 

@@ -362,6 +362,7 @@ TEST(ControlCalls, TakingTheAudioFocusPaysForThePagesCopied) {
 
 // The calls that collect the caller's whole heap pay for it by its bytes:
 // a string of 1 MB more adds 1 MB / LANG_COLLECT_HEAP_BYTES_PER_CYCLE.
+// So does collectgarbage, which a script may loop.
 TEST(ControlCalls, FullCollectionsPayForTheHeap) {
     process_env env;
     Process* p = env.spawn("");
@@ -382,6 +383,25 @@ TEST(ControlCalls, FullCollectionsPayForTheHeap) {
         };
         const int64_t smaller = charged(n);
         EXPECT_NEAR(charged(2 * n) - smaller, n / LANG_COLLECT_HEAP_BYTES_PER_CYCLE, 64) << r.args;
+    }
+    // A script's own collection pays the same way; a step by the kilobytes it
+    // may walk, so a small step costs the same over any heap.
+    const struct {
+        const char* code;
+        int64_t grows;  // per n bytes more of heap
+    } script_rows[] = {
+        {"collectgarbage()", n / LANG_COLLECT_HEAP_BYTES_PER_CYCLE},
+        {"collectgarbage('step', 1 << 30)", n / LANG_COLLECT_HEAP_BYTES_PER_CYCLE},
+        {"collectgarbage('step', 64)", 0},
+        {"collectgarbage('count')", 0},
+    };
+    for (const auto& r : script_rows) {
+        auto charged = [&](int64_t bytes) {
+            eval(p, "H = string.rep('h', " + std::to_string(bytes) + ") collectgarbage()");
+            return (int64_t)eval(p, r.code).charged;
+        };
+        const int64_t smaller = charged(n);
+        EXPECT_NEAR(charged(2 * n) - smaller, r.grows, 64) << r.code;
     }
 }
 
