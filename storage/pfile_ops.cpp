@@ -888,11 +888,13 @@ int flush_dirty_mounts_delayed() {
         count += finished;
     }
     // Oldest due first, so that cartridges changed again and again can not
-    // keep the others waiting. A mount tried is clean or due later after it.
+    // keep the others waiting; of those due at the same moment (changed in
+    // one millisecond), the one mounted first. A mount tried is clean or due
+    // later after it.
     while (work < WRITE_BACK_FRAME_BYTES) {
         pmount* next = nullptr;
         const pmount* writing = cart_write_mount();
-        for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
+        for (int i = 0; i < pdisk_num_mounts(); i++) {
             pmount* m = pdisk_mount(i);
             if (m != writing && flush_wanted(m, 1) && (!next || m->flush_due < next->flush_due)) next = m;
         }

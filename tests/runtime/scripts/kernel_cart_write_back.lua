@@ -12,11 +12,15 @@ local function cost(f)
 end
 -- The cartridges among name1.hvx..nameN.hvx still waiting to be written:
 -- fstat of each writes it now, and a write costs far more than the fstat.
+-- Looked at inside a callback, which cannot pause, so that no frame (and
+-- its write-back) passes between two of the looks.
 local function waiting(name, n)
   local t = {}
-  for i = 1, n do
-    if cost(function() fstat("/" .. name .. i .. ".hvx") end) > 0.15 then t[#t + 1] = i end
-  end
+  string.gsub("x", "x", function()
+    for i = 1, n do
+      if cost(function() fstat("/" .. name .. i .. ".hvx") end) > 0.15 then t[#t + 1] = i end
+    end
+  end)
   return #t > 0 and table.concat(t, " ") or "none"
 end
 local function change(name, n)
