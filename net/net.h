@@ -197,6 +197,14 @@ inline constexpr size_t UDAT_REQUEST_IDS_MAX = 1024;
 inline constexpr int32_t UDAT_QUEUED_IDS_MAX = 1024;
 inline constexpr int64_t UDAT_SYSTEM_BATCH = 0;
 inline constexpr size_t UDAT_LINE_MAX = 1023;       // longer reply lines are not kept
+// A reply is read as far as a line for every id a request can carry (an id
+// and its ',' take two bytes at the least); the site has no more to say, and
+// a reply of many megabytes costs no more than that.
+inline constexpr size_t UDAT_REPLY_READ_MAX = UDAT_REQUEST_IDS_MAX / 2 * (UDAT_LINE_MAX + 1);
+// Reading a reply is owed by the program whose ids it answers: its bytes at
+// LANG_TEXT_BYTES_PER_CYCLE and each line kept (copied and hashed into the
+// table, well under 0.5 us) at this many cycles.
+inline constexpr int64_t UDAT_LINE_CYCLES = 8;
 inline constexpr int32_t FETCH_UDAT_COST = 32;
 inline constexpr const char* SESSIONS_FILE_NAME = "user_sessions.txt";
 inline constexpr const char* UDAT_SEED_DATE = "2026-03-10 00:00:00";

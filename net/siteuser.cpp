@@ -1,6 +1,7 @@
 // Signed-in users of the online site: the session table kept in
 // user_sessions.txt (or given on the command line), the refresh of the active
 // session's tokens and endpoint, and the user-data cache fetched in batches.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -430,7 +431,8 @@ void siteuser_receive_udat_cb(gurl_job* j) {
     gurl_mark_read(j->id);  // taken in here: it holds no share while it stands
     if (j->state.load(std::memory_order_acquire) != GURL_DONE || !siteuser_htable) return;
     const auto* r = (const uint8_t*)j->result.data;
-    size_t n = (size_t)j->result.length;
+    const size_t n = std::min((size_t)j->result.length, UDAT_REPLY_READ_MAX);
+    int64_t kept = 0;
     for (size_t i = 0; i < n; i++) {
         size_t start = i;
         while (i < n && r[i] >= 32 && r[i] <= 127) i++;
@@ -441,7 +443,10 @@ void siteuser_receive_udat_cb(gurl_job* j) {
             continue;
         std::string id = line.substr(0, bar);
         htable_insert(siteuser_htable, id.c_str(), line.data() + bar + 1, (int32_t)(line.size() - bar - 1));
+        kept++;
     }
+    // Read between frames: owed by the asking program (the system's costs none).
+    add_program_debt(j->program, (int64_t)n / LANG_TEXT_BYTES_PER_CYCLE + kept * UDAT_LINE_CYCLES);
     for (int k = 0; k < sessions; k++) {
         const char* v = siteuser_get(session[k].user_id, UDAT_SYSTEM_BATCH);
         if (v) udat_fields(v, session[k].username, session[k].extra);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <csignal>
 
+#include "lang/lang.h"
 #include "tests/net/net_test_util.h"
 
 namespace {
@@ -243,6 +244,26 @@ TEST_F(sessions, a_programs_user_ids_go_out_one_bounded_request_at_a_time) {
     online_frame();
     ASSERT_TRUE(hvx_test::pump_until([&] { return udat_requests(server).size() == got.size() + 1; }));
     EXPECT_EQ(udat_requests(server).back(), std::vector<std::string>{"u60000"});
+}
+
+// A reply is read only as far as a line for every id a request can carry,
+// and reading it is owed by the program that asked: its bytes and the lines
+// it kept.
+TEST_F(sessions, a_reply_is_read_as_far_as_a_request_reaches_and_owed_by_its_program) {
+    const std::string reply = "near|d|Near|QUJD|\n" + std::string(UDAT_REPLY_READ_MAX, '\n') + "far|d|Far|QUJD|\n";
+    server.set_handler([&](const http_request&) { return http_reply(200, reply); });
+    env.spawn("");
+    env.spawn("");
+    set_current_process(p);
+    Process* app = env.spawn("");
+    run_in(app, "_fetch_udat('near') _fetch_udat('far')");
+    ASSERT_TRUE(hvx_test::pump_until([&] {
+        online_frame();
+        return siteuser_get("near", UDAT_SYSTEM_BATCH) != nullptr;
+    }));
+    EXPECT_EQ(siteuser_get("far", UDAT_SYSTEM_BATCH), nullptr);
+    EXPECT_EQ(program_debt(app->program_id),
+              (int64_t)UDAT_REPLY_READ_MAX / LANG_TEXT_BYTES_PER_CYCLE + UDAT_LINE_CYCLES);
 }
 
 // A program's request counts against its HTTP share and waits while that
