@@ -38,10 +38,13 @@ bool hvx_is_text(lua_State* L, int index) {
     return t == LUA_TSTRING || t == LUA_TNUMBER;
 }
 
-void hvx_charge_text_bytes(size_t n) {
-    if (n <= (size_t)LANG_TEXT_ARG_FREE_BYTES) return;
+void hvx_charge_text_read(size_t n) {
     uint64_t c = n / (uint64_t)LANG_TEXT_BYTES_PER_CYCLE;
-    spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+    if (c > 0) spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+}
+
+void hvx_charge_text_bytes(size_t n) {
+    if (n > (size_t)LANG_TEXT_ARG_FREE_BYTES) hvx_charge_text_read(n);
 }
 
 bool hvx_text_arg(lua_State* L, int index, std::string* out) {

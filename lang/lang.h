@@ -166,7 +166,10 @@ bool hvx_text_arg(lua_State* L, int index, std::string* out);
 // it short and name another file): one that does is refused before it is
 // copied, charged for the bytes looked at.
 bool hvx_text_arg_without_nul(lua_State* L, int index, std::string* out);
-// Charges n bytes of a text copied or scanned, past the free
+// Charges n bytes of a text read a byte at a time, at LANG_TEXT_BYTES_PER_CYCLE
+// (nothing for less than a cycle's bytes).
+void hvx_charge_text_read(size_t n);
+// The same for a text argument copied or scanned, past the free
 // LANG_TEXT_ARG_FREE_BYTES.
 void hvx_charge_text_bytes(size_t n);
 // A full collection of the state's heap, charged first by the bytes in use.

@@ -173,8 +173,7 @@ int lua54_apply_system_settings(lua_State* L) {
             size_t n = 0;
             const char* name = lua_tolstring(L, -2, &n);
             const size_t read = std::strlen(name);  // a long key is read to its first NUL
-            if (read >= (size_t)LANG_TEXT_BYTES_PER_CYCLE)
-                spend_cpu(hvx_cycles((int64_t)(read / LANG_TEXT_BYTES_PER_CYCLE)));
+            hvx_charge_text_read(read);
             if (read == n) halvoran_apply_setting(name, v);  // no name holds a NUL
         }
         lua_pop(L, 1);

@@ -68,8 +68,7 @@ int lua54_split(lua_State* L) {
         const char* sep = lua_tolstring(L, 2, &m);
         per_byte = m == 0;
         // A separator is a set of bytes, however long: every byte is read.
-        if (m >= (size_t)LANG_TEXT_BYTES_PER_CYCLE)
-            spend_cpu(hvx_cycles((int64_t)(m / LANG_TEXT_BYTES_PER_CYCLE)));
+        hvx_charge_text_read(m);
         for (size_t i = 0; i < m; i++) sep_set[(uint8_t)sep[i]] = true;
     } else {
         sep_set[(uint8_t)','] = true;

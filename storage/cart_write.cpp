@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -211,18 +210,8 @@ bool replace_file() {
     }
     FILE* t = j.temp;
     j.temp = nullptr;
-    bool ok = fflush(t) == 0 && !ferror(t);
-    // The bytes reach the disk before the name does.
-    if (fsync(fileno(t)) != 0 && errno != EINVAL) ok = false;
-    ok = fclose(t) == 0 && ok;
     const char* host = j.host_path.c_str();
-    if (ok && access(host, F_OK) == 0 && access(host, W_OK) != 0) ok = false;
-    if (ok) ok = rename(j.temp_path.c_str(), host) == 0;
-    if (!ok) {
-        unlink(j.temp_path.c_str());
-        return false;
-    }
-    sync_folder_of(host);
+    if (!close_host_stream(t, true, j.temp_path.c_str(), host)) return false;
     anywhen_event(ANYWHEN_FILE_WRITTEN, j.mount_point.c_str(), host);
     note_host_write();
     return true;
@@ -347,11 +336,11 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
     if (finished) *finished = true;
     if (!ok) {
         write_back_failed(m, "could not write the file");
-    } else if (m->changes == changes) {
-        write_back_succeeded(m);
-    } else {
+        return done;
+    }
+    write_back_succeeded(m);
+    if (m->changes != changes) {
         // Changed while it was written: written again, after the usual delay.
-        write_back_succeeded(m);
         m->dirty = 1;
         m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
     }

@@ -87,8 +87,7 @@ int lua54_ext(lua_State* L) {
     if (!hvx_text_arg(L, 1, &s) || s.empty()) return 0;
     // The copy, and the search for '#' back from the end that may read all of
     // it: a text past the free allowance was charged as it was copied.
-    if (s.size() >= (size_t)LANG_TEXT_BYTES_PER_CYCLE && s.size() <= (size_t)LANG_TEXT_ARG_FREE_BYTES)
-        spend_cpu(hvx_cycles((int64_t)(s.size() / LANG_TEXT_BYTES_PER_CYCLE)));
+    if (s.size() <= (size_t)LANG_TEXT_ARG_FREE_BYTES) hvx_charge_text_read(s.size());
     size_t h = s.rfind('#');
     if (h == 0) {
         lua_pushnil(L);

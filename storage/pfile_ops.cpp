@@ -296,29 +296,37 @@ void sync_folder_of(const char* host_path) {
     close(fd);
 }
 
-// Writes the record's data to its host stream; for "w" the hidden sibling
-// then replaces the file. False when anything failed: the old file stays.
-static bool finish_host_write(pfile* f) {
-    const char* host = btext(f->origin);
-    int64_t n = f->data ? f->data->length : 0;
-    bool ok = n == 0 || fwrite(f->data->data, 1, (size_t)n, f->stream) == (size_t)n;
-    ok = fflush(f->stream) == 0 && ok;
-    ok = !ferror(f->stream) && ok;
+// Closes a host stream written in full (ok: so far); with a temp path, the
+// hidden sibling it wrote then replaces the host file. False when anything
+// failed: the old file stays.
+bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host) {
+    ok = fflush(stream) == 0 && ok;
+    ok = !ferror(stream) && ok;
     // The bytes reach the disk before the name does: a power cut after the
     // rename must not leave an empty file. A file system that can not sync
     // (EINVAL) is not a failed write.
-    if (fsync(fileno(f->stream)) != 0 && errno != EINVAL) ok = false;
-    ok = fclose(f->stream) == 0 && ok;
+    if (fsync(fileno(stream)) != 0 && errno != EINVAL) ok = false;
+    ok = fclose(stream) == 0 && ok;
+    if (!temp) return ok;
+    // A file the user made read-only is refused as a direct write would be.
+    if (ok && access(host, F_OK) == 0 && access(host, W_OK) != 0) ok = false;
+    if (ok) ok = rename(temp, host) == 0;
+    if (!ok) unlink(temp);
+    if (ok) sync_folder_of(host);
+    return ok;
+}
+
+// Writes the record's data to its host stream; for "w" the hidden sibling
+// then replaces the file. False when anything failed: the old file stays.
+static bool finish_host_write(pfile* f) {
+    int64_t n = f->data ? f->data->length : 0;
+    bool ok = n == 0 || fwrite(f->data->data, 1, (size_t)n, f->stream) == (size_t)n;
+    const bool replaces = f->mode == 'w' && f->temp_path;
+    ok = close_host_stream(f->stream, ok, replaces ? btext(f->temp_path) : nullptr, btext(f->origin));
     f->stream = nullptr;
-    if (f->mode == 'w' && f->temp_path) {
-        const char* temp = btext(f->temp_path);
-        // A file the user made read-only is refused as a direct write would be.
-        if (ok && access(host, F_OK) == 0 && access(host, W_OK) != 0) ok = false;
-        if (ok) ok = rename(temp, host) == 0;
-        if (!ok) unlink(temp);
+    if (f->temp_path) {
         destroy_buffer(f->temp_path);
         f->temp_path = nullptr;
-        if (ok) sync_folder_of(host);
     }
     return ok;
 }
@@ -756,11 +764,6 @@ static int64_t folder_bytes(const char* folder) {
     return n;
 }
 
-// Encodes the mount's folder and writes it over its cartridge file, which
-// clears its dirty flag. The file is opened only once the encoding stands,
-// so a failure leaves it as it was. The encoding is charged to the running
-// process by its bytes (the larger of what went in and what came out: a ROM
-// packs small, the text form grows), which are returned.
 void write_back_succeeded(pmount* m) {
     _failed_mounts.erase(btext(m->mount_point));
     m->dirty = 0;
@@ -778,6 +781,11 @@ static int64_t write_back(pmount* m) {
     return bytes;
 }
 
+// Encodes the mount's folder and writes it over its cartridge file, which
+// clears its dirty flag. The file is opened only once the encoding stands,
+// so a failure leaves it as it was. The encoding is charged to the running
+// process by its bytes (the larger of what went in and what came out: a ROM
+// packs small, the text form grows), which are returned.
 static int64_t write_back_held(pmount* m) {
     const char* mp = btext(m->mount_point);
     if (m->no_write_back) {

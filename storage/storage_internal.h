@@ -108,9 +108,10 @@ bool png_cart_label_text(const std::string* info, std::vector<uint8_t>* text);
 // Shared with the write-back in pfile_ops.cpp.
 FILE* open_temp_sibling(const char* host_path, std::string* temp);
 void sync_folder_of(const char* host_path);
+bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host);
 void note_host_write();  // a host file was written: the next sync is due
 void write_back_failed(pmount* m, const char* why, const char* notice = nullptr);
-void write_back_succeeded(pmount* m);  // clean unless changed since changes_at
+void write_back_succeeded(pmount* m);  // clean, its failure forgotten
 // The frame's write-back of a cartridge is owed by the program that changed
 // it; nothing once that program has ended, or when it is the system's.
 void owe_write_back(int64_t program, int64_t cycles);
