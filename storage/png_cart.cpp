@@ -196,7 +196,6 @@ int png_cart_from_snapshot(std::string* out, const std::vector<cart_snapshot_ent
     if (!out) return -1;
     std::string rom;
     if (rom_image_from_snapshot(&rom, entries, folder_len, PNG_CART_ROM_OPTIONS) != 0) return -1;
-    if ((int64_t)rom.size() > PNG_CART_MAX_ROM) return PNG_CART_TOO_LARGE;
     png_cart_parts parts;
     if (template_png) {
         parts.template_png = (const uint8_t*)template_png->data();
