@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -97,6 +98,7 @@ std::pair<std::string, char> included_name(const std::string& line) {
     if (i == std::string::npos || line[i] != '#') return {"", 0};
     i = line.find_first_not_of(" \t", i + 1);
     if (i == std::string::npos || line.compare(i, 7, "include") != 0) return {"", 0};
+    if (i + 7 < line.size() && (std::isalnum((unsigned char)line[i + 7]) || line[i + 7] == '_')) return {"", 0};
     i = line.find_first_not_of(" \t", i + 7);
     if (i == std::string::npos) return {"", 0};
     if (line[i] != '"' && line[i] != '<') {
@@ -413,11 +415,13 @@ TEST(layers_tree, planted_files_of_every_kind_are_read) {
     plant("gfx/deep/up.hpp", "#include \"runtime/runtime.h\"\n");
     plant("core/macro.cpp", "#define HEADER \"core/core.h\"\n#include HEADER\n");
     plant("gfx/notes.txt", "#include \"runtime/runtime.h\"\n");  // no source
+    plant("gfx/up.c", "#include_next <runtime/runtime.h>\n#include \"runtime/runtime.h\"\n");
     const std::vector<std::string> found = check_includes(order, read_includes(root, order));
     fs::remove_all(root);
     EXPECT_EQ(found, (std::vector<std::string>{
                          "core/macro.cpp includes through the macro HEADER: name the file",
                          "gfx/deep/up.hpp includes runtime/runtime.h: runtime lies above gfx",
+                         "gfx/up.c includes runtime/runtime.h: runtime lies above gfx",
                          "gfx/up.cxx includes runtime/runtime.h: runtime lies above gfx",
                          "gfx/up.inl includes runtime/runtime.h: runtime lies above gfx",
                      }));
