@@ -116,6 +116,61 @@ def entry_stream(files):
             s += (bytes([len(d)]) if len(d) < 255 else b"\xff" + struct.pack("<I", len(d))) + d
     return s
 
+def pxa_encode(text, declared=None):
+    """A legacy pxa block of text: move-to-front literals, and copies of 3
+    bytes or more found by a plain search."""
+    bits = []
+    def field(v, n):
+        bits.extend((v >> i) & 1 for i in range(n))
+    mtf = list(range(256))
+    i = 0
+    while i < len(text):
+        best, off = 0, 0
+        for o in range(1, min(i, 32768) + 1):
+            n = 0
+            while i + n < len(text) and text[i + n] == text[i + n - o]:
+                n += 1
+            if n > best:
+                best, off = n, o
+        if best >= 3:
+            v = off - 1
+            bits.append(0)
+            if v < 32:
+                field(3, 2); field(v, 5)
+            elif v < 1024:
+                field(1, 2); field(v, 10)
+            else:
+                bits.append(0); field(v, 15)
+            rest = best - 3
+            while rest >= 7:
+                field(7, 3); rest -= 7
+            field(rest, 3)
+            i += best
+            continue
+        k = mtf.index(text[i])
+        w = 4
+        while k >= (1 << (w + 1)) - 16:
+            w += 1
+        bits.extend([1] + [1] * (w - 4) + [0])
+        field(k - ((1 << w) - 16), w)
+        mtf.insert(0, mtf.pop(k))
+        i += 1
+    body = bytes(sum(b << j for j, b in enumerate(bits[p:p + 8])) for p in range(0, len(bits), 8))
+    d = len(text) if declared is None else declared
+    return b"\0pxa" + struct.pack(">HH", d, len(body) + 8) + body
+
+# The text of the damaged pxa cases (as the storage tests make them).
+pxa_text, i = b"", 0
+while len(pxa_text) < 480:
+    pxa_text += b"function f%d(x) return x * %d + %d end\n" % (i, i * 7 % 13, i)
+    i += 1
+pxa_text = pxa_text[:480]
+pxa_whole = pxa_encode(pxa_text)
+pxa_damaged = bytearray(pxa_whole)
+pxa_damaged[len(pxa_damaged) // 2] = pxa_damaged[len(pxa_damaged) // 2 + 1] = 0xff
+pxa_damaged = bytes(pxa_damaged)
+pxa_short = pxa_encode(b"abcdefghijklmnopqrstuvw", 900)  # states 900 bytes, holds 23
+
 rom = make_rom(tree)
 small_rom = make_rom({"main.lua": b"print(1)\n"})
 seeds("storage", "fuzz_rom", [
@@ -123,6 +178,18 @@ seeds("storage", "fuzz_rom", [
     ("small_image.rom", b"\x01" + small_rom),
     ("stream", b"\x02" + entry_stream(tree)),
     ("stream_long_entry", b"\x02" + entry_stream({"big.bin": bytes(range(256)) * 2, "d/": None})),
+    ("pxa", b"\x00" + pxa_whole),
+])
+# A cartridge file as a mount reads it; the damaged ones must not load whole.
+seeds("storage", "fuzz_rom_mount", [
+    ("tree.hvx.rom", rom),
+    ("pxa.hvx.rom", pxa_whole),
+    ("pxa_damaged.hvx.rom", pxa_damaged),
+    ("pxa_short.hvx.rom", pxa_short),
+    ("text.hvx.rom", b"-- caf\xc3\xa9\nprint(1)\n"),
+    ("text_nul.hvx.rom", b"print(1)\0print(2)"),
+    # An image whose block the file cuts after a whole entry.
+    ("cut_block.hvx.rom", b"hvx\x02" + struct.pack("<I", 18) + b"\x80a.txt\x00\x01a"),
 ])
 
 # --- vyn: documents, a base64 piece ----------------------------------------
