@@ -226,6 +226,15 @@ def qoi(w, h, rgba):
 
 seeds("storage", "fuzz_qoi", [("gradient.qoi", qoi(8, 8, grad)), ("one.qoi", qoi(1, 1, lambda x, y: (9, 8, 7, 6)))])
 
+# The PNG cartridge's inputs: kind of label (odd: QOI), the info's length,
+# the info, the label.
+info = b'--[[vyn,title="seed cart",version="1.2",author="ann"]]\n{}'
+seeds("gfx", "fuzz_png_cart", [
+    ("png_label", b"\x00" + struct.pack("<H", len(info)) + info + png(16, 16, grad)),
+    ("qoi_label", b"\x01" + struct.pack("<H", len(info)) + info + qoi(8, 8, grad)),
+    ("escaped_title", b"\x00" + struct.pack("<H", 30) + b'x,title="a\\"b",author=""' + b"\0" * 4),
+])
+
 # --- texts and small byte forms ---------------------------------------------
 seeds("storage", "fuzz_path", [("rel", "/ram/cart.hvx\0gfx/../main.lua"), ("abs", "/home/user/./x//y.txt"),
                                ("location", "/\0bbs://cart.hvx.png/main.lua")])
@@ -240,6 +249,28 @@ seeds("storage", "fuzz_anywhen", [("line", "\x00: " + h + " /main.lua"), ("momen
 def score_record(ts, key, score, content):
     body = "%s;%s|%s\n" % (key, score, content)
     return "%08x %016x " % (26 + len(body), ts) + body
+
+def fdp(*texts):
+    """Strings as FuzzedDataProvider's ConsumeRandomLengthString reads them."""
+    return b"".join(t.replace(b"\\", b"\\\\") + b"\\ " for t in texts)
+
+seeds("net", "fuzz_site_replies", [
+    ("udat", b"\x00" + b"4242|2026-01-01 00:00:00|ann|aWNvbg==|\n5151|2026-02-02 10:00:00|bob||\r\nshort\n"),
+    ("endpoint", b"\x01" + b"https_endpoint:https://rt.test/vynnet/4242/\r\n"),
+    ("key", b"\x02" + b"scoresub:channels/4242/c0ffee\nvynnet:token-value-1\n"),
+])
+seeds("runtime", "fuzz_calls", [
+    ("split", b"\x00" + fdp(b"a,b,,c;d 1,2", b",;") + b"\x00\x00"),
+    ("split_length", b"\x00" + fdp(b"abcdefghij", b"") + b"\x03\x01"),
+    ("tokens", b"\x01" + b"\x00" * 8 + b"local s = [[long\n]] -- c\nx = 0x1f + 2.5e3 .. 'q\\'' --[==[ open"),
+    ("cache", b"\x02" + fdp(b"carts", b"name_%d.hvx.png", b"abc-1") + b"\x05\x01\x00"),
+    ("cache_climb", b"\x02" + fdp(b"../x", b"a/../../b", b"../../etc") + b"\x00\x01"),
+    ("fetch_vyn", b"\x03" + b'--[[vyn,title="t"]]\n{1,2,x="y"}' + b"\x00\x00"),
+    ("fetch_png", b"\x03" + png(4, 4, grad) + b"\x00\x01"),
+    ("fetch_text", b"\x03" + b"line one\r\nline two\r\n" + b"\x00\x04"),
+    ("fetch_remote", b"\x04" + fdp(b"vynnet://room/x", b"POST", b"{}", b"Accept: */*",
+                                    b"Authorization: $vynnet_access_token") + b"\x01\x00\x01"),
+])
 
 seeds("net", "fuzz_score_records", [("reply", score_record(5, "ann", "120", "0a1234") + score_record(9, "bob", "99.5", "0a"))])
 
