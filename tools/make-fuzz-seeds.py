@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Writes the fuzz targets' seed corpora (tests/<part>/fuzz/seeds/<target>/):
 a few small inputs of each target's form, made here or by our own mkrom, so
-a short fuzz run starts past the headers. Deterministic: running it again
+a short fuzz run starts past the headers; the inputs of faults the fuzzers
+found, named found_*, are left as they are. Deterministic: running it again
 gives the same files.
 
     tools/make-fuzz-seeds.py BUILD_DIR     (BUILD_DIR holds mkrom)
 """
-import base64, os, random, shutil, struct, subprocess, sys, tempfile, zlib
+import base64, os, random, struct, subprocess, sys, tempfile, zlib
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 mkrom = os.path.join(sys.argv[1], "mkrom")
@@ -14,9 +15,12 @@ rng = random.Random(2024)
 BANNER = "halvoran cartridge // https://halvoran.net"
 
 def target_dir(part, target):
+    # Inputs of faults the fuzzers found are kept as found ("found_*").
     d = os.path.join(root, "tests", part, "fuzz", "seeds", target)
-    shutil.rmtree(d, ignore_errors=True)
-    os.makedirs(d)
+    os.makedirs(d, exist_ok=True)
+    for name in os.listdir(d):
+        if not name.startswith("found_"):
+            os.remove(os.path.join(d, name))
     return d
 
 def seeds(part, target, items):

@@ -3,6 +3,7 @@
 // both ways, which must agree byte for byte.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,20 +14,37 @@
 
 namespace fuzz_folder {
 
-// Every record under folder, in table order: its path after the folder, a
-// '/' for a folder, and its bytes.
-inline std::vector<std::pair<std::string, std::string>> tree(const char* folder) {
-    std::vector<std::pair<std::string, std::string>> out;
+// A fresh file table with /ram mounted, the readers' messages silenced.
+inline void fresh_ram() {
+    static bool quiet = freopen("/dev/null", "w", stdout) != nullptr;
+    (void)quiet;
+    pfile_init();
+    pfile_reset();
+    mount_ram_folder("/ram");
+}
+
+// The RAM records under folder, in table order.
+inline std::vector<const pfile*> records(const char* folder) {
+    std::vector<const pfile*> out;
     size_t fl = strlen(folder);
     int n = pdisk_pfile_iterator();
     for (int i = 0; i < n; i++) {
-        pfile* f = pdisk_pfile_iterator_item(i);
+        const pfile* f = pdisk_pfile_iterator_item(i);
         if (!f || f->kind != PFILE_KIND_RAM || !f->path) continue;
         const char* p = to_cstr(f->path);
-        if (strncmp(p, folder, fl) != 0 || p[fl] != '/' || !p[fl + 1]) continue;
+        if (strncmp(p, folder, fl) == 0 && p[fl] == '/' && p[fl + 1]) out.push_back(f);
+    }
+    return out;
+}
+
+// Every record under folder: its path after the folder, a '/' for a folder,
+// and its bytes.
+inline std::vector<std::pair<std::string, std::string>> tree(const char* folder) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const pfile* f : records(folder)) {
         bool dir = (f->flags & PFILE_FLAG_FOLDER) != 0;
         std::string data = f->data && !dir ? std::string((const char*)f->data->data, (size_t)f->data->length) : "";
-        out.emplace_back(std::string(p + fl + 1) + (dir ? "/" : ""), data);
+        out.emplace_back(std::string(to_cstr(f->path) + strlen(folder) + 1) + (dir ? "/" : ""), data);
     }
     return out;
 }
@@ -34,20 +52,12 @@ inline std::vector<std::pair<std::string, std::string>> tree(const char* folder)
 // The copy the frame's writer takes, taken all at once.
 inline std::vector<cart_snapshot_entry> snapshot(const char* folder) {
     std::vector<cart_snapshot_entry> out;
-    size_t fl = strlen(folder);
-    int n = pdisk_pfile_iterator();
-    for (int i = 0; i < n; i++) {
-        pfile* f = pdisk_pfile_iterator_item(i);
-        if (!f || f->kind != PFILE_KIND_RAM || !f->path) continue;
-        const char* p = to_cstr(f->path);
-        if (strncmp(p, folder, fl) != 0 || p[fl] != '/' || !p[fl + 1]) continue;
+    for (const pfile* f : records(folder)) {
         cart_snapshot_entry e;
-        e.path = p;
+        e.path = to_cstr(f->path);
         e.folder = (f->flags & PFILE_FLAG_FOLDER) != 0;
-        if (!e.folder) {
-            e.text_name = hvx_text_name_form(p) != 0;
-            if (f->data) e.data.assign((const char*)f->data->data, (size_t)f->data->length);
-        }
+        e.text_name = hvx_text_name_form(e.path.c_str()) != 0;
+        if (!e.folder && f->data) e.data.assign((const char*)f->data->data, (size_t)f->data->length);
         out.push_back(std::move(e));
     }
     return out;

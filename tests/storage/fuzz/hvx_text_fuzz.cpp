@@ -21,11 +21,7 @@ static bool read_into(const char* folder, const uint8_t* data, size_t size) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool quiet = freopen("/dev/null", "w", stdout) != nullptr;
-    (void)quiet;
-    pfile_init();
-    pfile_reset();
-    mount_ram_folder("/ram");
+    fuzz_folder::fresh_ram();
     bool whole = read_into("/ram/f", data, size);
     if (pdisk_num_mounts() != 1) abort();
     int n = pdisk_pfile_iterator();

@@ -51,11 +51,7 @@ static bool image_entries(const uint8_t* data, size_t size, files* out) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool quiet = freopen("/dev/null", "w", stdout) != nullptr;
-    (void)quiet;
-    pfile_init();
-    pfile_reset();
-    mount_ram_folder("/ram");
+    fuzz_folder::fresh_ram();
     bool whole = load("/ram/f", data, size);
     files got = files_of("/ram/f");
     if (pxa_is_pxa(data, (int64_t)size)) {
