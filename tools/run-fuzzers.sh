@@ -52,10 +52,12 @@ run_one() {
   echo "== $t ${seconds}s: $(grep -E '^#[0-9]+' "$build/$t.log" | tail -n 1)"
 }
 
-rm -f "$build"/*.failed
+# One mark per failed target, in a folder of this run's own.
+failed=$(mktemp -d)
+trap 'rm -rf "$failed"' EXIT
 for t in "${targets[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 1; done
-  run_one "$t" || touch "$build/$t.failed" &
+  run_one "$t" || touch "$failed/$t" &
 done
 wait
-! ls "$build"/*.failed >/dev/null 2>&1
+[ -z "$(ls -A "$failed")" ]
