@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/core.h"
+#include "core/sanitizer.h"
 
 // ---------------------------------------------------------------------------
 // The frame driver
@@ -84,7 +85,7 @@ inline constexpr int64_t CPU_CYCLES_PER_SECOND = (int64_t)CPU_FRAME_BUDGET * 60;
 // sweep passes a call at up to 20 times its cycles' worth plus 0.1 ms: twice
 // that, and a margin of twenty such calls, leave room for a slower host.
 // Under AddressSanitizer the host runs the same work several times slower.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(HALVORAN_ASAN)
 inline constexpr int64_t BACKSTOP_FACTOR = 160;
 #else
 inline constexpr int64_t BACKSTOP_FACTOR = 40;
@@ -97,7 +98,7 @@ inline constexpr int64_t BACKSTOP_REPEAT_NS = 1000000;
 inline constexpr int BACKSTOP_SIGNAL_OFFSET = 4;
 // What code that may not yield may run past its slice's budget: a program's
 // first frames give NONYIELD_YOUNG_ALLOWANCE (a sort of 10,000 values with a
-// Lua comparator fits it several times over), each frame it has lived adds
+// Lua comparator, 475,000 cycles, fits it 35 times), each frame it has lived adds
 // NONYIELD_ALLOWANCE_GROWTH, up to LANG_NONYIELD_CEILING (after about eight
 // seconds). A chain of fresh programs, each started for the last by a system
 // launcher, so holds the frame for at most a young allowance each.

@@ -177,7 +177,10 @@ static int64_t backstop_host_ns(const backstop_slice& b, int64_t now) { return n
 
 void backstop_recheck() {
     if (!backstop_fired) return;
+    // Stopped first, so that no signal of the timer as it stood comes while
+    // it is judged (one would be lost, and the next wake with it).
     backstop_live = 0;
+    backstop_wake_in(0);
     backstop_fired = 0;
     backstop_slice* b = backstop_top;
     if (!b || !b->armed) {
@@ -190,14 +193,15 @@ void backstop_recheck() {
         const int64_t bound = backstop_bound_ns(backstop_charged(*b, cpu_cycles));
         if (host < bound) {
             backstop_unmark();
-            backstop_arm(bound - host, now);
             backstop_live = 1;
+            backstop_arm(bound - host, now);
             return;
         }
         b->cut = true;
     }
     backstop_mark();
     backstop_live = 1;
+    backstop_wake_in(BACKSTOP_REPEAT_NS);
 }
 
 // Starts holding a slice of p (not a system process's) to its bound; an
@@ -211,13 +215,13 @@ static void backstop_begin(backstop_slice& b, Process* p) {
     b.outer_saved_allowance = backstop_saved_allowance;
     backstop_live = 0;
     backstop_fired = 0;
+    backstop_top = &b;
     if (b.armed || (b.outer && b.outer->armed)) {
         b.start_ns = thread_cpu_ns();
         if (b.outer) b.outer->paused_at = b.start_ns;
+        backstop_live = b.armed;
         backstop_arm(b.armed ? backstop_bound_ns(0) : 0, b.start_ns);
     }
-    backstop_top = &b;
-    backstop_live = b.armed;
 }
 
 // The slice ran ran cycles: when it passed its bound, it is counted as cut,
@@ -254,8 +258,8 @@ static void backstop_end(backstop_slice& b, int64_t ran) {
     backstop_unmark();
     o->excluded_ns += now - o->paused_at;
     const int64_t left = backstop_bound_ns(backstop_charged(*o, cpu_cycles)) - backstop_host_ns(*o, now);
-    backstop_arm(o->cut || left <= 0 ? 1 : left, now);
     backstop_live = 1;
+    backstop_arm(o->cut || left <= 0 ? 1 : left, now);
 }
 
 void charge_compile(size_t len) {
