@@ -37,6 +37,14 @@ int h_burn(lua_State* L) {
     return 0;
 }
 
+// paid_burn(ms): the same, charged a tenth of its worth once it is done, as
+// a call that charges for its work afterwards.
+int h_paid_burn(lua_State* L) {
+    h_burn(L);
+    spend_cpu((int32_t)(luaL_checkinteger(L, 1) * kCyclesPerMs / 10));
+    return 0;
+}
+
 int count_of(const std::string& hay, const std::string& needle) {
     int n = 0;
     for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) n++;
@@ -76,6 +84,24 @@ TEST(Backstop, UnpaidHostTimeEndsTheSliceAndIsOwed) {
         EXPECT_GE(program_debt(p->program_id), r.burnt_ms * kCyclesPerMs - used) << r.code;
         EXPECT_EQ(count_of(env.log(), "process 4: slice cut"), 1) << r.code;
     }
+}
+
+// Work charged after it is done sets off the timer before its charge is
+// in: the check at the next instruction finds the slice within its bound
+// and holds it to the rest, so unpaid work after it is still cut.
+TEST(Backstop, ChargesLandingAfterTheirWorkAreNotCut) {
+    process_env env;
+    env.add_global("paid_burn", h_paid_burn);
+    Process* p = ordinary(env, "for i = 1, 60 do paid_burn(1) end n = 1 coroutine.yield() "
+                               "for i = 1, 1000 do burn(1) end m = 1");
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(global_text(p, "n"), "1");
+    EXPECT_EQ(p->backstop_cuts, 0);
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(global_text(p, "m"), "nil");
+    EXPECT_EQ(p->backstop_cuts, 1);
 }
 
 TEST(Backstop, EveryCutIsCountedAndLoggedOnce) {
