@@ -247,7 +247,7 @@ const kernel_script kScripts[] = {
     // A young program's code that cannot yield runs at most a young
     // allowance past its slice: a relay of fresh programs through a system
     // launcher ends there every time, an ordinary sort in a program's first
-    // frame fits.
+    // frames fits.
     {"kernel_launcher_relay.lua",
      {"kernel: boot", "relays: 15 started, 0 finished their call", "kernel: exit"},
      with_exit({"process 4 ran past the ceiling of a non-yieldable call\n"}),
