@@ -141,7 +141,7 @@ static void backstop_arm(int64_t ns, int64_t now) {
 // The timer of the calling thread, made at its first slice (script code runs
 // on one thread); false where none can be made: slices then run unheld.
 static bool backstop_ready() {
-    const pid_t tid = gettid();
+    static thread_local const pid_t tid = gettid();
     if (backstop_tid == tid) return true;
     if (backstop_tid != 0) timer_delete(backstop_timer);
     backstop_tid = 0;
