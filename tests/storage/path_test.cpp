@@ -261,10 +261,13 @@ TEST_F(FileTable, ReleasesCountOnceAndInsertsAfterThemKeepTheirPlace) {
     outside.path = create_buffer_from_str("/r1000005");
     outside.origin = outside.path;
     clear_pfile(&outside);  // not in the table: releases its buffers only
-    // Inserts before the released entry move it up.
+    // The first insert before the released entry takes it, moving those
+    // between up by one; the second moves the tail.
+    pfile* kept = get_ram_file_by_index(2001);
     add("/a");
+    EXPECT_EQ(pdisk_num_pfiles(), 3000);
     add("/b");
-    pfile* kept = get_ram_file_by_index(2003);
+    EXPECT_EQ(get_ram_file_by_index(2002), kept);
     pdisk_compact_pfiles();
     EXPECT_EQ(pdisk_num_pfiles(), 3001);
     EXPECT_EQ(get_index_by_name("/r1002000"), -1);
