@@ -98,7 +98,7 @@ static void add_folder_keys(key_list* keys, const char* p, size_t n, int day) {
 // Ends a walk over a day log, charged to the caller by the lines it gave
 // and the bytes it read.
 static void end_walk(line_iter_state* it) {
-    spend_cpu(hvx_cycles(it->lines * ANYWHEN_LINE_COST + it->bytes / ANYWHEN_LOG_BYTES_PER_CYCLE));
+    spend_cpu(hvx_cycles(it->lines / ANYWHEN_LOG_LINES_PER_CYCLE + it->bytes / ANYWHEN_LOG_BYTES_PER_CYCLE));
     line_iter_end(it);
 }
 
@@ -390,7 +390,7 @@ done:
     if (!version[0]) return nullptr;
     buffer* base = anywhen_load_blob(log.year, log.month, version);
     // The version is paid as a host file read is, and its rebuilding as a delta applied is.
-    if (base) spend_cpu(hvx_cycles(base->length / ANYWHEN_LOG_BYTES_PER_CYCLE));
+    if (base) spend_cpu(hvx_cycles(base->length / ANYWHEN_BLOB_BYTES_PER_CYCLE));
     if (!base || !with_delta) return base;
     buffer* result = nullptr;
     if (delta && delta_ok) {
