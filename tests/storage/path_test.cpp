@@ -344,8 +344,8 @@ TEST_F(FileTable, LookupMatchesAPlainWalk) {
     }
 }
 
-// Random inserts, deletes and lookups mirrored on std::map (a multimap of
-// live paths to their records).
+// Random inserts, deletes, lookups and folder ranges mirrored on std::map (a
+// multimap of live paths to their records).
 TEST_F(FileTable, MatchesStdMapUnderRandomOperations) {
     std::mt19937 rng(99);
     std::map<std::string, pfile*> ref;
@@ -367,6 +367,16 @@ TEST_F(FileTable, MatchesStdMapUnderRandomOperations) {
         } else if (r < 7) {
             pdisk_compact_pfiles();
             ASSERT_EQ(pdisk_num_pfiles(), (int)ref.size());
+        } else if (r < 8) {
+            // A folder's records: those of the map under its path ("/d1/" not "/d10/").
+            std::string folder = name.substr(0, name.find('/', 1) + 1);
+            pfile_range range = pfile_records_under(folder.data(), folder.size());
+            std::vector<pfile*> got, want;
+            for (int k = range.first; k < range.end; k++)
+                if (pfile* f = pfile_visit(k)) got.push_back(f);
+            for (auto it = ref.lower_bound(folder); it != ref.end() && it->first.compare(0, folder.size(), folder) == 0; ++it)
+                want.push_back(it->second);
+            ASSERT_EQ(got, want) << folder;
         } else {
             int i = get_index_by_name(name.c_str());
             auto it = ref.find(name);
