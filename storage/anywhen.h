@@ -51,7 +51,8 @@ inline constexpr int ANYWHEN_ATTR_PREFIX = 9;           // characters _anywhen_g
 // A query pays for the day logs it walks (and a month filter it builds):
 // each line split and looked at, and the bytes read. A fetch over a log of
 // 10,000 lines (400 KB) takes the host about 0.35 ms, 35 ns a line; it is
-// charged about 11,300 cycles, which stand for 0.68 ms.
+// charged about 11,300 cycles, which stand for 0.68 ms (bench/anywhen_bench,
+// bm_fetch_past_version).
 inline constexpr int64_t ANYWHEN_LOG_LINES_PER_CYCLE = 2;
 inline constexpr int64_t ANYWHEN_LOG_BYTES_PER_CYCLE = 64;
 // A version fetched is read (and unpacked) as a host file read at open is.

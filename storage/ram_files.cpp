@@ -49,6 +49,8 @@ static int index_of_record(const pfile* f) {
     return -1;
 }
 static bool _pfile_inited = false;
+// Records looked at through the table's accessors (a count for tests).
+static int64_t _records_visited = 0;
 static pfile** iter_snapshot = nullptr;
 static int iter_count = 0;
 
@@ -261,6 +263,7 @@ pfile* pfile_insert(buffer* path, int kind, buffer* origin) {
 
 pfile* get_ram_file_by_index(int i) {
     if (i < 0 || i >= _num_pfiles) return nullptr;
+    _records_visited++;
     pfile* f = _pfile[i];
     return (f && f->kind == PFILE_KIND_RAM) ? f : nullptr;
 }
@@ -342,6 +345,7 @@ int pdisk_pfile_iterator() {
     if (!iter_snapshot) return 0;
     memcpy(iter_snapshot, _pfile, sizeof(pfile*) * (size_t)_num_pfiles);
     iter_count = _num_pfiles;
+    _records_visited += iter_count;
     return iter_count;
 }
 
@@ -355,7 +359,6 @@ pfile* pdisk_pfile_iterator_item(int i) {
 // folder's walk bisects to them instead of looking at every record.
 // ---------------------------------------------------------------------------
 
-static int64_t _records_visited = 0;
 
 // The first used entry in [i, end), or end. Free entries are passed over by
 // their flags, a run of them at a time.

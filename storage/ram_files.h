@@ -63,7 +63,8 @@ int pfile_index_past(const char* prefix, size_t n, int from);
 // The record at i of a walk over a range, counted as visited; none when the
 // entry is free.
 pfile* pfile_visit(int i);
-// Records visited by the walks over ranges, since the program started.
+// Records looked at since the program started: by the walks over ranges,
+// by index and by the whole table's snapshot.
 int64_t pfile_records_visited();
 int pdisk_count_slots_by_kind(int kind);
 // The only way a record becomes free (compaction counts on it).
