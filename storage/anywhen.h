@@ -55,6 +55,9 @@ inline constexpr int ANYWHEN_ATTR_PREFIX = 9;           // characters _anywhen_g
 // bm_fetch_past_version).
 inline constexpr int64_t ANYWHEN_LOG_LINES_PER_CYCLE = 2;
 inline constexpr int64_t ANYWHEN_LOG_BYTES_PER_CYCLE = 64;
+// A fetch decodes the delta of every version it meets: about 3.4 ns a byte
+// of hex text.
+inline constexpr int64_t ANYWHEN_HEX_BYTES_PER_CYCLE = 16;
 // A version fetched is read (and unpacked) as a host file read at open is.
 inline constexpr int64_t ANYWHEN_BLOB_BYTES_PER_CYCLE = 8;
 // A fetch or a folder listing looks for the newest day log at or before its

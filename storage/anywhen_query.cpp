@@ -335,6 +335,7 @@ static buffer* fetch_at(const anywhen_location& loc) {
     char version[ANYWHEN_HASH_LEN + 1] = "";
     buffer_ptr delta = own(create_buffer_2(256, ANYWHEN_BUFFER_KIND));
     bool with_delta = false, collecting = false, delta_ok = true;
+    int64_t hex = 0;  // delta text decoded, of every version met
     const char* line;
     int32_t n;
     anywhen_line l;
@@ -369,6 +370,7 @@ static buffer* fetch_at(const anywhen_location& loc) {
             // Our writer never writes a delta past its limit: a longer run is
             // damage, and is not read into memory.
             if (collecting && delta) {
+                hex += l.text_len;
                 delta_ok = delta_ok && l.text_len / 2 <= ANYWHEN_DELTA_MAX - delta->length &&
                            anywhen_read_hex(delta.get(), l.text, l.text_len);
                 collecting = delta_ok;
@@ -387,6 +389,7 @@ static buffer* fetch_at(const anywhen_location& loc) {
     }
 done:
     end_walk(it.get());
+    spend_cpu(hvx_cycles(hex / ANYWHEN_HEX_BYTES_PER_CYCLE));
     if (!version[0]) return nullptr;
     buffer* base = anywhen_load_blob(log.year, log.month, version);
     // The version is paid as a host file read is, and its rebuilding as a delta applied is.
