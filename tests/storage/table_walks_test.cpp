@@ -113,7 +113,7 @@ TEST(TableWalks, AFileMadeAgainTakesItsFreeEntry) {
     EXPECT_NE(names.find(" f000009.txt f000012.txt "), std::string::npos);
 }
 
-// 3,000 changed cartridges, each a RAM file with a few files of its own,
+// 3,000 changed cartridges, each a RAM file with a file of its own,
 // beside 20,000 other files: one flush writes every one looking only at
 // their own records.
 TEST(TableWalks, AFlushOfManyCartridgesVisitsTheirRecordsOnly) {
@@ -128,7 +128,8 @@ TEST(TableWalks, AFlushOfManyCartridgesVisitsTheirRecordsOnly) {
     int flushed = 0;
     measure m = walk_of([&] { flushed = flush_dirty_mounts_immediately(); });
     EXPECT_EQ(flushed, carts);
-    // Its folder's size and its encoding each walk a cartridge's two records.
+    // Its folder's size and its encoding each walk a cartridge's one file;
+    // the rest are lookups by name.
     EXPECT_LE(m.visited, (int64_t)carts * 8);
     for (int i : {0, carts - 1}) {
         std::string c = "/ram/c" + std::to_string(i) + ".hvx";
@@ -139,8 +140,8 @@ TEST(TableWalks, AFlushOfManyCartridgesVisitsTheirRecordsOnly) {
     }
 }
 
-// The listing a walk over every record and every mount gives: the old
-// algorithm, kept here as the reference.
+// The reference: the listing a plain walk over every record and every
+// mount gives.
 std::string reference_listing(const std::string& path) {
     int kind = 0;
     buffer* origin = resolve_to_origin(path.c_str(), &kind, 0);
