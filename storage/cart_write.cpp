@@ -232,7 +232,7 @@ void cart_write_start(pmount* m) {
     j.program = m->changed_by;
     j.changes = m->changes;
     // The records in table order, as the whole write takes them.
-    int count = pdisk_pfile_iterator();
+    int count = pdisk_pfile_iterator_under((j.folder + "/").c_str());
     for (int i = 0; i < count; i++) {
         const pfile* f = pdisk_pfile_iterator_item(i);
         if (!f || f->kind != PFILE_KIND_RAM || !f->path) continue;

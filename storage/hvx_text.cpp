@@ -170,7 +170,7 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
     size_t fl = folder_length(folder);
     int32_t start = out->length;
     out->cursor = out->length;
-    ram_folder_source src{folder, fl, pdisk_pfile_iterator()};
+    ram_folder_source src{folder, fl, pdisk_pfile_iterator_under((std::string(folder, fl) + "/").c_str())};
     buffer_sink sink{out};
     if (!encode_text(src, fl, hex, sink)) {
         out->length = out->cursor = start;

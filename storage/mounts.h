@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/core.h"
 #include "storage/ram_files.h"
@@ -102,6 +104,10 @@ int ram_write_refusal(const char* ram_origin);
 int get_path_parent_match_depth(const char* mount_point, const char* path);
 void mark_parent_mount_dirty(const char* ram_path);
 pmount* get_mount_by_mount_point(const char* path, int kind);
+// The last segments of the mount points (of 2 or more characters) that
+// stand directly in the folder (a normalised path, "" for the root), one
+// for each mount, in table order.
+std::vector<std::string> mount_names_inside(const char* folder);
 const char* get_mount_description(const char* path);
 int delete_mount_point(const char* path);
 void delete_mount_entry(int i);

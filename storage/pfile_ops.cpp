@@ -477,11 +477,12 @@ int64_t fcopy(const char* from, const char* to) {
     return ok ? n : -1;
 }
 
-// Releases the RAM records under a folder, charged for the table walk and
-// for each record released.
+// Releases the RAM records under a folder, charged for the records it looks
+// at and for each record released.
 static void delete_ram_folder(const buffer* folder) {
-    int64_t walked = pdisk_num_pfiles();
+    int64_t visited = pfile_records_visited();
     int64_t released = delete_ram_files_in_path(folder);
+    int64_t walked = pfile_records_visited() - visited;
     spend_cpu(hvx_cycles(walked / PFILE_WALK_ENTRIES_PER_CYCLE + released * RAM_FILE_RELEASE_COST));
 }
 
@@ -578,10 +579,11 @@ int pmkdir(const char* path) {
     return result;
 }
 
-// Names of one listing; a trailing '/' marks a folder.
-static void collect(listing* names, const std::string& name) {
-    if (names->count >= PFLIST_MAX_NAMES) return;
-    listing_add(names, create_buffer_from_str(name.c_str()));
+// Names of one listing; a trailing '/' marks a folder. False when the
+// listing is full.
+static bool collect(listing* names, const std::string& name) {
+    if (names->count >= PFLIST_MAX_NAMES) return false;
+    return listing_add(names, create_buffer_from_str(name.c_str())) != 0;
 }
 
 static std::string without_slash(const char* s) {
@@ -606,6 +608,7 @@ int pflist(const char* path, lua_State* L, listing* out) {
     std::string base = p == "/" ? "" : p;
     listing* names = create_listing();
     if (!names) return 0;
+    int64_t walked = 0, kept = 0, skips = 0;
 
     if (kind == MOUNT_KIND_HOST) {
         charge_host_path_op(o.c_str());
@@ -628,30 +631,37 @@ int pflist(const char* path, lua_State* L, listing* out) {
         }
         closedir(d);
     } else if (kind == MOUNT_KIND_RAM) {
-        int n = pdisk_pfile_iterator();
-        for (int i = 0; i < n; i++) {
-            const pfile* f = pdisk_pfile_iterator_item(i);
-            if (!f || f->kind != PFILE_KIND_RAM || !f->origin) continue;
-            const char* fo = btext(f->origin);
-            if (o.size() > 1 ? (strncmp(fo, o.c_str(), o.size()) != 0 || fo[o.size()] != '/') : fo[0] != '/')
+        // The folder's records stand together in the table; the records
+        // deeper down are passed over a child's subtree at a time.
+        std::string under = o.size() > 1 ? o + "/" : "/";
+        pfile_range r = pfile_records_under(under.data(), under.size());
+        for (int i = r.first; i < r.end;) {
+            const pfile* f = pfile_visit(i);
+            walked++;
+            if (!f) {
+                i++;
                 continue;
-            const char* name = fo + (o.size() > 1 ? o.size() + 1 : 1);
-            if (!*name || strchr(name, '/') || name[0] == '.') continue;
-            if (get_mount_by_mount_point(fo, 0)) continue;
-            collect(names, std::string(name) + ((f->flags & PFILE_FLAG_FOLDER) ? "/" : ""));
+            }
+            const char* fp = btext(f->path);
+            const char* name = fp + under.size();
+            if (const char* slash = strchr(name, '/')) {
+                i = pfile_index_past(fp, (size_t)(slash - fp) + 1, i);
+                skips++;
+                continue;
+            }
+            i++;
+            if (f->kind != PFILE_KIND_RAM || !*name || name[0] == '.') continue;
+            if (get_mount_by_mount_point(fp, 0)) continue;
+            kept += collect(names, std::string(name) + ((f->flags & PFILE_FLAG_FOLDER) ? "/" : ""));
         }
     }
-    for (int i = 0; i < pdisk_num_mounts(); i++) {
-        const pmount* m = pdisk_mount(i);
-        const char* mp = btext(m->mount_point);
-        if (strlen(mp) < 2) continue;
-        if (strncmp(mp, base.c_str(), base.size()) != 0 || mp[base.size()] != '/') continue;
-        const char* name = mp + base.size() + 1;
-        if (!*name || strchr(name, '/')) continue;
-        collect(names, std::string(name) + (get_ext(name)[0] ? "" : "/"));
-    }
+    for (const std::string& name : mount_names_inside(base.c_str()))
+        collect(names, name + (get_ext(name.c_str())[0] ? "" : "/"));
     listing_sort(names);
-    spend_cpu(hvx_cycles((int64_t)names->count * LIST_NAME_COST));
+    // The records walked past without a name kept, and each subtree
+    // skipped, are paid besides the names.
+    spend_cpu(hvx_cycles((int64_t)names->count * LIST_NAME_COST + (walked - kept) * LIST_RECORD_PASSED_COST +
+                         skips * PFILE_BISECT_COST));
 
     if (L) lua_createtable(L, 16, 0);
     int folders = 0, index = 0;
@@ -756,10 +766,12 @@ static int encode_cartridge(int kind, buffer* out, const char* folder) {
 
 // Bytes of the RAM files at any depth in a RAM folder.
 static int64_t folder_bytes(const char* folder) {
+    std::string under = std::string(folder) + "/";
+    pfile_range r = pfile_records_under(under.data(), under.size());
     int64_t n = 0;
-    for (int i = 0; i < pdisk_num_pfiles(); i++) {
-        const pfile* f = get_ram_file_by_index(i);
-        if (f && f->data && f->origin && ram_path_is_inside_origin(btext(f->origin), folder, 0)) n += f->data->length;
+    for (int i = r.first; i < r.end; i++) {
+        const pfile* f = pfile_visit(i);
+        if (f && f->kind == PFILE_KIND_RAM && f->data) n += f->data->length;
     }
     return n;
 }
