@@ -52,6 +52,16 @@ struct cart_write_job {
     std::string temp_path, host_path;
     bool ram_target = false;
     size_t written = 0;
+
+    // Whatever ends the job (its end, a cancel, the program's exit) waits
+    // for its worker and leaves no temporary file.
+    ~cart_write_job() {
+        if (worker.joinable()) worker.join();
+        if (temp) {
+            fclose(temp);
+            unlink(temp_path.c_str());
+        }
+    }
 };
 
 std::unique_ptr<cart_write_job> _job;
@@ -68,14 +78,7 @@ void charge(int64_t cycles, bool frame) {
     else spend_cpu(hvx_cycles(cycles));
 }
 
-void end_job() {
-    if (_job->worker.joinable()) _job->worker.join();
-    if (_job->temp) {
-        fclose(_job->temp);
-        unlink(_job->temp_path.c_str());
-    }
-    _job.reset();
-}
+void end_job() { _job.reset(); }
 
 // Copies up to budget bytes of the folder's files (all with budget -1); the
 // bytes copied.

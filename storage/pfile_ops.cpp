@@ -897,12 +897,12 @@ int flush_dirty_mounts_delayed() {
     }
     // Oldest due first, so that cartridges changed again and again can not
     // keep the others waiting; of those due at the same moment (changed in
-    // one millisecond), the one mounted first. A mount tried is clean or due
-    // later after it.
+    // one millisecond), the one mounted last, as every flush goes from the
+    // last mount to the first. A mount tried is clean or due later after it.
     while (work < WRITE_BACK_FRAME_BYTES) {
         pmount* next = nullptr;
         const pmount* writing = cart_write_mount();
-        for (int i = 0; i < pdisk_num_mounts(); i++) {
+        for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
             pmount* m = pdisk_mount(i);
             if (m != writing && flush_wanted(m, 1) && (!next || m->flush_due < next->flush_due)) next = m;
         }
@@ -910,9 +910,8 @@ int flush_dirty_mounts_delayed() {
         int k = hvx_path_kind(btext(next->mount_point));
         int64_t left = WRITE_BACK_FRAME_BYTES - work;
         int64_t need = k ? write_back_estimate(k, folder_bytes(btext(next->origin))) : 0;
-        // One that may pass what the frame has left is written over frames,
-        // and so is every PNG: its picture is packed off the frame's thread.
-        if ((need > left || k == 3) && !next->no_write_back) {
+        // One that may pass what the frame has left is written over frames.
+        if (need > left && !next->no_write_back) {
             if (writing) break;
             cart_write_start(next);
             bool finished = false;

@@ -483,11 +483,29 @@ TEST(PngCartridge, WrittenOverFramesAsItWouldBeWhole) {
     }
 }
 
+// A small PNG cartridge is written whole by the first frame it is due in,
+// as any small cartridge is: nothing waits for a worker.
+TEST(PngCartridge, ASmallOneIsWrittenByTheFrameItIsDueIn) {
+    hvx_test::files_env env;
+    const uint8_t grey[4] = {100, 120, 140, 255};
+    ASSERT_TRUE(put("/ram/system/misc/hvx_cart.png", png_of(PNG_CART_W, PNG_CART_H, grey)));
+    mount_p_path("/system", "/ram/system");
+    ASSERT_EQ(pmkdir("/s.hvx.png"), 0);
+    ASSERT_TRUE(put("/s.hvx.png/main.lua", "print('small')"));
+    pmount* m = get_mount_by_mount_point("/s.hvx.png", 0);
+    m->flush_due = 1;
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
+    EXPECT_EQ(m->dirty, 0);
+    const std::string rom = rom_of(to_cstr(m->origin));
+    EXPECT_EQ(hidden_rom(rgba_of(read_file(env.at("s.hvx.png"))), rom.size()), rom);
+}
+
 TEST(PngCartridge, TooLargeOverFramesLeavesTheFileAndTellsTheWindowManagerOnce) {
     hvx_test::files_env env;
     for (int i = 0; i < 3; i++) env.procs.spawn("", "p", "/ram/p.lua");  // id 3 hears notices
     std::mt19937 rng(3);
-    std::string noise((size_t)PNG_CART_MAX_ROM + 4096, 0);
+    // Past the frame's bytes too, so it is written over frames.
+    std::string noise((size_t)std::max<int64_t>(PNG_CART_MAX_ROM + 4096, WRITE_BACK_FRAME_BYTES), 0);
     for (char& c : noise) c = (char)rng();
     write_file(env.at("big.hvx.png"), "old bytes");
     make_tree("/ram/c", {{"n.bin", noise}, {"main.lua", "x"}});

@@ -592,6 +592,27 @@ TEST(WriteBack, TheFrameWritesDueCartridgesOldestFirstUpToItsBytes) {
     EXPECT_EQ(flush_dirty_mounts_delayed(), 5 - per_frame);
 }
 
+// Changed in one loop, so due at the same moment: the frame writes them from
+// the last mounted to the first, as much as its bytes allow.
+TEST(WriteBack, CartridgesDueTogetherAreWrittenLastMountedFirst) {
+    fs_env env;
+    std::vector<std::string> carts;
+    for (int i = 1; i <= 6; i++) {
+        carts.push_back("/k" + std::to_string(i) + ".hvx");
+        ASSERT_EQ(pmkdir(carts.back().c_str()), 0);
+    }
+    ASSERT_EQ(flush_dirty_mounts_immediately(), 6);
+    for (const std::string& c : carts) {
+        ASSERT_TRUE(put((c + "/n.txt").c_str(), "n"));
+        get_mount_by_mount_point(c.c_str(), 0)->flush_due = 1;
+    }
+    ASSERT_EQ(WRITE_BACK_FRAME_BYTES / WRITE_BACK_FILE_BYTES, 4);
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 4);
+    EXPECT_EQ(waiting(carts), "/k1.hvx /k2.hvx");
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 2);
+    EXPECT_EQ(waiting(carts), "");
+}
+
 // A cartridge of about two and a half frames' bytes: text files, a binary
 // file and a folder.
 void fill_large_cart(const std::string& cart, char mark) {
