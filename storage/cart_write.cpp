@@ -398,7 +398,8 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
     if (m->changes != changes) {
         // Changed while it was written: written again, after the usual delay.
         m->dirty = 1;
-        m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
+        m->first_change = os_get_time();
+        m->flush_due = m->first_change + MOUNT_FLUSH_DELAY_MS;
     }
     return done;
 }

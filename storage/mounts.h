@@ -44,6 +44,8 @@ struct pmount {
     uint64_t last_used; // use tick of its latest creation or resolution
     uint64_t changes;      // marked changed this many times
     int64_t changed_by;    // program of the process that changed it last; 0 for the host's own
+    uint64_t first_change; // ms of the first change its write-back has not yet taken; 0: not known
+    int32_t failures;      // write-backs failed in a row
 };
 
 // Limits the machine adds beyond its calls' own. A call past one fails with

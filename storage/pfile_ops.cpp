@@ -549,6 +549,7 @@ int pmkdir(const char* path) {
         // A cartridge the full table refused is not made.
         if (!m) return 1;
         m->dirty = 1;
+        if (!m->first_change) m->first_change = os_get_time();
         m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
         return 0;
     }
@@ -598,8 +599,8 @@ int pflist(const char* path, lua_State* L, listing* out) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
     std::string p = to_cstr(np);
-    // A listing inside a cartridge writes that one back; no other.
-    flush_path_cartridge(p.c_str());
+    // A listing inside a cartridge writes that one back, when small; no other.
+    flush_path_cartridge_if_small(p.c_str());
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(p.c_str(), &kind, 0);
     std::string o = btext(origin);

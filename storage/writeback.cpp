@@ -1,6 +1,7 @@
 // The write-back of changed cartridges: a small one is encoded and written
 // whole (at once for the flushes, within the frame's share of bytes for the
 // frame); a larger one goes to the write over frames (cart_write.cpp).
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -10,12 +11,14 @@
 // Mounts whose write-back failure was reported, so a retry does not repeat it.
 static std::set<std::string> _failed_mounts;
 
-// A failed write-back is retried later; it is reported once per episode,
-// with the notice given or as a system error.
+// A failed write-back is retried later, each time twice as late up to a
+// bound, so a full disk costs little however long it lasts; it is reported
+// once per episode, with the notice given or as a system error.
 void write_back_failed(pmount* m, const char* why, const char* notice) {
     const char* mp = btext(m->mount_point);
     m->dirty = 1;
-    m->flush_due = os_get_time() + WRITE_BACK_RETRY_MS;
+    m->flush_due = os_get_time() + (WRITE_BACK_RETRY_MS << std::min(m->failures, WRITE_BACK_RETRY_DOUBLINGS));
+    if (m->failures < WRITE_BACK_RETRY_DOUBLINGS) m->failures++;
     if (_failed_mounts.insert(mp).second) {
         char text[1200];
         snprintf(text, sizeof text, "could not save %s: %s", mp, why);
@@ -47,6 +50,8 @@ void write_back_succeeded(pmount* m) {
     _failed_mounts.erase(btext(m->mount_point));
     m->dirty = 0;
     m->flush_due = 0;
+    m->first_change = 0;
+    m->failures = 0;
 }
 
 static int64_t write_back_held(pmount* m);
@@ -148,6 +153,18 @@ static int64_t write_back_estimate(int kind, int64_t bytes) {
     return kind == 2 ? bytes + bytes / 64 + 4096 : bytes + bytes / 2 + 4096;
 }
 
+// The estimate for the mount's cartridge as its folder stands; 0 when it is
+// no cartridge.
+static int64_t write_back_need(const pmount* m) {
+    int k = hvx_path_kind(btext(m->mount_point));
+    return k ? write_back_estimate(k, folder_bytes(btext(m->origin))) : 0;
+}
+
+uint64_t write_back_wait_ms(int64_t need) {
+    int64_t wait = (int64_t)MOUNT_FLUSH_DELAY_MS + need / WRITE_BACK_WAIT_BYTES_PER_MS;
+    return (uint64_t)std::min<int64_t>(wait, WRITE_BACK_WAIT_MAX_MS);
+}
+
 // A cartridge written by the frame is paid for by the program that changed
 // it, as debt, not by whichever process the frame happens to stand in.
 static int64_t write_back_for_program(pmount* m) {
@@ -188,7 +205,17 @@ int flush_dirty_mounts_delayed() {
         if (!next) break;
         int k = hvx_path_kind(btext(next->mount_point));
         int64_t left = WRITE_BACK_FRAME_BYTES - work;
-        int64_t need = k ? write_back_estimate(k, folder_bytes(btext(next->origin))) : 0;
+        int64_t need = write_back_need(next);
+        // One too large for a frame may still be growing: it waits after its
+        // first change in proportion to its size, so it is written about
+        // once at its final size rather than whole again every delay.
+        if (need > WRITE_BACK_FRAME_BYTES && !next->no_write_back && next->first_change) {
+            uint64_t due = next->first_change + write_back_wait_ms(need);
+            if (due > os_get_time()) {
+                next->flush_due = due;
+                continue;
+            }
+        }
         // One that may pass what the frame has left is written over frames.
         if (need > left && !next->no_write_back) {
             if (writing) break;
@@ -206,6 +233,14 @@ int flush_dirty_mounts_delayed() {
 }
 
 int flush_path_cartridge(const char* path) { return flush_dirty_mount(cart_mount_at_or_above(path), 0); }
+
+bool flush_path_cartridge_if_small(const char* path) {
+    pmount* m = cart_mount_at_or_above(path);
+    if (!flush_wanted(m, 0)) return false;
+    if (!m->no_write_back && write_back_need(m) > WRITE_BACK_FRAME_BYTES) return true;
+    write_back(m);
+    return false;
+}
 
 bool flush_before_removal(pmount* m) {
     if (!m || !m->dirty || m->no_write_back || !hvx_path_kind(btext(m->mount_point))) return true;

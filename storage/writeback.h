@@ -8,7 +8,10 @@
 
 #include "storage/mounts.h"
 
-inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;     // a failed write-back tries again after this
+// A failed write-back tries again after this, doubled after each failure in
+// a row up to WRITE_BACK_RETRY_DOUBLINGS times (a minute).
+inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;
+inline constexpr int32_t WRITE_BACK_RETRY_DOUBLINGS = 5;
 // A cartridge written back is charged to the running process by the larger of
 // its files' bytes and its encoded bytes, as an unpacking is (the host write
 // is charged besides, at its close). The frame's own write-back stops once it
@@ -21,6 +24,9 @@ inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;
 // A cartridge written over frames is encoded into its file in pieces of about
 // this many bytes, so its write holds no more than that besides its copy.
 inline constexpr size_t CART_WRITE_PIECE_BYTES = (size_t)1 << 20;
+// A cartridge still growing is written about once: see write_back_wait_ms.
+inline constexpr int64_t WRITE_BACK_WAIT_BYTES_PER_MS = 16 << 10;
+inline constexpr int64_t WRITE_BACK_WAIT_MAX_MS = 3000;
 
 // Every dirty mount, now (reboot, exit, the flush signals).
 int flush_dirty_mounts_immediately();
@@ -28,7 +34,17 @@ int flush_dirty_mounts_immediately();
 // (each cartridge counted at least WRITE_BACK_FILE_BYTES).
 int flush_dirty_mounts_delayed();
 // cart_mount_at_or_above(path), when dirty: written now; 1 when written.
+// For a read of the cartridge file itself, which must be the newest.
 int flush_path_cartridge(const char* path);
+// The same for a listing or a look at a cartridge path, which needs only the
+// RAM files: a cartridge whose writing may pass WRITE_BACK_FRAME_BYTES is
+// left to the frame's write-back, owed by the program that changed it, and
+// no caller writes another's; true when one was left so.
+bool flush_path_cartridge_if_small(const char* path);
+// How long a cartridge whose writing may pass WRITE_BACK_FRAME_BYTES waits
+// after its first change: MOUNT_FLUSH_DELAY_MS and a millisecond per
+// WRITE_BACK_WAIT_BYTES_PER_MS of the estimate, at most WRITE_BACK_WAIT_MAX_MS.
+uint64_t write_back_wait_ms(int64_t need);
 // A dirty cartridge mount about to be removed, written now even inside an
 // atomic operation; false when it still holds changes that are not written.
 bool flush_before_removal(pmount* m);

@@ -116,7 +116,7 @@ TEST(TeardownExit, AFatalEndDuringAWriteOverFramesWritesItAndEndsCleanly) {
         if (!f) _exit(91);
         pfwrite(big.data(), 1, (int64_t)big.size(), f);
         pfclose(f);
-        get_mount_by_mount_point("/big.hvx", 0)->flush_due = 1;
+        hvx_test::make_due(get_mount_by_mount_point("/big.hvx", 0));
         // Two frames copy it; the second hands it to the worker.
         flush_dirty_mounts_delayed();
         flush_dirty_mounts_delayed();

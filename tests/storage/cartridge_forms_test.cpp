@@ -462,7 +462,7 @@ TEST(PngCartridge, WrittenOverFramesAsItWouldBeWhole) {
         ASSERT_FALSE(rgba_of(old).empty()) << r.what;
         fill_png_cart("/p.hvx.png", 'n', r.label_name, r.label);
         pmount* m = get_mount_by_mount_point("/p.hvx.png", 0);
-        m->flush_due = 1;
+        hvx_test::make_due(m);
         // Each frame within its bytes; the old file whole until the new one is.
         int frames = 0, new_frames = 0;
         std::string now = old;
@@ -498,7 +498,7 @@ TEST(PngCartridge, ASmallOneIsWrittenByTheFrameItIsDueIn) {
     ASSERT_EQ(pmkdir("/s.hvx.png"), 0);
     ASSERT_TRUE(put("/s.hvx.png/main.lua", "print('small')"));
     pmount* m = get_mount_by_mount_point("/s.hvx.png", 0);
-    m->flush_due = 1;
+    hvx_test::make_due(m);
     EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
     EXPECT_EQ(m->dirty, 0);
     const std::string rom = rom_of(to_cstr(m->origin));
@@ -518,7 +518,7 @@ TEST(PngCartridge, TooLargeOverFramesLeavesTheFileAndTellsTheWindowManagerOnce) 
     ASSERT_NE(m, nullptr);
     m->dirty = 1;
     for (int round = 0; round < 2; round++) {
-        m->flush_due = 1;
+        hvx_test::make_due(m);
         for (int i = 0; i < 4000 && m->flush_due <= os_get_time(); i++) {
             flush_dirty_mounts_delayed();
             usleep(1000);
