@@ -9,9 +9,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "lang/lang.h"
 #include "storage/storage_internal.h"
@@ -292,32 +296,90 @@ void sync_folder_of(const char* host_path) {
     close(fd);
 }
 
-bool sync_and_close_host_stream(FILE* stream, bool ok) {
+namespace {
+
+// Syncs host files written whole, in order, off the frame's thread. Touches
+// no counted memory, buffer or record. Its end (the program's exit) syncs
+// what is still queued.
+struct host_syncer {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<std::string> queue;
+    bool stop = false;
+    std::thread worker;
+
+    void add(const char* host) {
+        std::lock_guard<std::mutex> hold(lock);
+        queue.emplace_back(host);
+        if (!worker.joinable()) worker = std::thread([this] { run(); });
+        wake.notify_one();
+    }
+    void run() {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+            wake.wait(hold, [this] { return stop || !queue.empty(); });
+            if (queue.empty()) return;
+            std::string host = std::move(queue.front());
+            queue.pop_front();
+            hold.unlock();
+            int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                fsync(fd);
+                close(fd);
+            }
+            sync_folder_of(host.c_str());
+            hold.lock();
+        }
+    }
+    ~host_syncer() {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            stop = true;
+            wake.notify_one();
+        }
+        if (worker.joinable()) worker.join();
+    }
+};
+
+host_syncer _syncer;
+int _syncs_deferred = 0;
+
+}  // namespace
+
+host_syncs_deferred::host_syncs_deferred() { _syncs_deferred++; }
+host_syncs_deferred::~host_syncs_deferred() { _syncs_deferred--; }
+
+bool sync_and_close_host_stream(FILE* stream, bool ok, bool sync) {
     ok = fflush(stream) == 0 && ok;
     ok = !ferror(stream) && ok;
     // The bytes reach the disk before the name does: a power cut after the
     // rename must not leave an empty file. A file system that can not sync
     // (EINVAL) is not a failed write.
-    if (fsync(fileno(stream)) != 0 && errno != EINVAL) ok = false;
+    if (sync && fsync(fileno(stream)) != 0 && errno != EINVAL) ok = false;
     return fclose(stream) == 0 && ok;
 }
 
-bool put_temp_in_place(const char* temp, const char* host) {
+bool put_temp_in_place(const char* temp, const char* host, bool sync) {
     // A file the user made read-only is refused as a direct write would be.
     bool ok = !(access(host, F_OK) == 0 && access(host, W_OK) != 0) && rename(temp, host) == 0;
     if (!ok) unlink(temp);
-    if (ok) sync_folder_of(host);
+    if (ok && sync) sync_folder_of(host);
     return ok;
 }
 
 bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host) {
-    ok = sync_and_close_host_stream(stream, ok);
+    // A file replaced whole may be synced later: it is in place when this
+    // returns, its sync follows.
+    const bool later = _syncs_deferred && temp;
+    ok = sync_and_close_host_stream(stream, ok, !later);
     if (!temp) return ok;
     if (!ok) {
         unlink(temp);
         return false;
     }
-    return put_temp_in_place(temp, host);
+    if (!put_temp_in_place(temp, host, !later)) return false;
+    if (later) _syncer.add(host);
+    return true;
 }
 
 // Writes the record's data to its host stream; for "w" the hidden sibling

@@ -115,15 +115,25 @@ bool png_cart_label_text(const std::string* info, std::vector<uint8_t>* text);
 // Shared with the write-back in pfile_ops.cpp.
 FILE* open_temp_sibling(const char* host_path, std::string* temp);
 void sync_folder_of(const char* host_path);
-// Flushes, syncs and closes a host stream written in full (ok: so far);
-// false when anything failed.
-bool sync_and_close_host_stream(FILE* stream, bool ok);
+// Flushes, syncs (unless told not to) and closes a host stream written in
+// full (ok: so far); false when anything failed.
+bool sync_and_close_host_stream(FILE* stream, bool ok, bool sync = true);
 // The hidden sibling temp replaces the host file, and the rename is made
-// durable; false when refused (temp is then removed, the old file stays).
-bool put_temp_in_place(const char* temp, const char* host);
+// durable unless told not to; false when refused (temp is then removed, the
+// old file stays).
+bool put_temp_in_place(const char* temp, const char* host, bool sync = true);
 // Both: with a temp path, the hidden sibling the stream wrote then replaces
 // the host file. False when anything failed: the old file stays.
 bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host);
+// While one stands, a host file written whole through a temporary file is
+// in place when its close returns, and synced afterwards off the frame's
+// thread (a kill still leaves the old file or the new one).
+struct host_syncs_deferred {
+    host_syncs_deferred();
+    ~host_syncs_deferred();
+    host_syncs_deferred(const host_syncs_deferred&) = delete;
+    host_syncs_deferred& operator=(const host_syncs_deferred&) = delete;
+};
 void note_host_write();  // a host file was written: the next sync is due
 void write_back_failed(pmount* m, const char* why, const char* notice = nullptr);
 void write_back_succeeded(pmount* m);  // clean, its failure forgotten

@@ -105,7 +105,11 @@ static int64_t write_back_held(pmount* m) {
     }
     bool ok = pfwrite(encoded->data, 1, encoded->length, f) == encoded->length;
     destroy_buffer(encoded);
-    ok = pfclose(f) == 0 && ok;
+    {
+        // Nothing waits for the disk inside the frame or a flush.
+        host_syncs_deferred later;
+        ok = pfclose(f) == 0 && ok;
+    }
     if (!ok) {
         write_back_failed(m, "could not write the file");
         return bytes;

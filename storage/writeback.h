@@ -16,8 +16,8 @@ inline constexpr int32_t WRITE_BACK_RETRY_DOUBLINGS = 5;
 // its files' bytes and its encoded bytes, as an unpacking is (the host write
 // is charged besides, at its close). The frame's own write-back stops once it
 // has written this many such bytes, after at least one cartridge; a cartridge
-// counts at least WRITE_BACK_FILE_BYTES, as its file and folder are synced to
-// the disk however small it is.
+// counts at least WRITE_BACK_FILE_BYTES, as its file is made, renamed and
+// later synced however small it is.
 inline constexpr int64_t CART_ENCODE_BYTES_PER_CYCLE = 8;
 inline constexpr int64_t WRITE_BACK_FRAME_BYTES = 4ll << 20;
 inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;

@@ -25,8 +25,9 @@
 
 int hidden_entries(const std::string& dir);
 
-// Every fsync and syncfs the storage code makes, by the path of the
-// descriptor and with the content the watched file had at that moment.
+// Every fsync and syncfs the storage code makes on the test's own thread, by
+// the path of the descriptor and with the content the watched file had at
+// that moment.
 struct disk_sync {
     std::string what;  // "fsync" or "syncfs"
     std::string path;
@@ -36,7 +37,7 @@ static std::vector<disk_sync>* g_syncs = nullptr;
 static std::string g_watched;
 
 static void note_sync(const char* what, int fd) {
-    if (!g_syncs) return;
+    if (!g_syncs || gettid() != getpid()) return;
     char link[64], target[4096];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, target, sizeof target - 1);
@@ -611,6 +612,29 @@ TEST(WriteBack, CartridgesDueTogetherAreWrittenLastMountedFirst) {
     EXPECT_EQ(flush_dirty_mounts_delayed(), 4);
     EXPECT_EQ(waiting(carts), "/k1.hvx /k2.hvx");
     EXPECT_EQ(flush_dirty_mounts_delayed(), 2);
+    EXPECT_EQ(waiting(carts), "");
+}
+
+// A cartridge written whole, by a flush or by the frame, is in its file when
+// the call returns, and nothing waits for the disk on the caller's thread.
+TEST(WriteBack, NoCartridgeWriteWaitsForTheDiskOnTheCallersThread) {
+    fs_env env;
+    const std::vector<std::string> carts = {"/a.hvx", "/b.hvx.rom", "/c.hvx.png"};
+    std::vector<disk_sync> syncs;
+    g_syncs = &syncs;
+    for (const std::string& c : carts) {
+        ASSERT_EQ(pmkdir(c.c_str()), 0);
+        ASSERT_TRUE(put((c + "/main.lua").c_str(), "print('flushed')"));
+    }
+    EXPECT_EQ(flush_dirty_mounts_immediately(), 3);
+    for (const std::string& c : carts) {
+        ASSERT_TRUE(put((c + "/main.lua").c_str(), "print('framed')"));
+        hvx_test::make_due(get_mount_by_mount_point(c.c_str(), 0));
+    }
+    EXPECT_EQ(flush_dirty_mounts_delayed(), 3);
+    g_syncs = nullptr;
+    EXPECT_TRUE(syncs.empty()) << syncs.size() << " syncs, the first of " << syncs[0].path;
+    EXPECT_NE(read_file(env.at("a.hvx")).find("print('framed')"), std::string::npos);
     EXPECT_EQ(waiting(carts), "");
 }
 
