@@ -298,50 +298,60 @@ void sync_folder_of(const char* host_path) {
 
 namespace {
 
-// Syncs host files written whole, in order, off the frame's thread. Touches
-// no counted memory, buffer or record. Its end (the program's exit) syncs
-// what is still queued.
+void sync_host_file(const std::string& host) {
+    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    sync_folder_of(host.c_str());
+}
+
+// Syncs host files written whole, in order, off the frame's thread; the
+// exit's sync waits for it. Touches no counted memory, buffer or record.
+// Never destroyed, so its thread needs no join at exit; a process forked
+// with files queued syncs them itself.
 struct host_syncer {
     std::mutex lock;
-    std::condition_variable wake;
+    std::condition_variable wake, drained;
     std::deque<std::string> queue;
-    bool stop = false;
-    std::thread worker;
+    bool busy = false;
+    pid_t owner = 0;  // whose thread serves the queue
 
     void add(const char* host) {
         std::lock_guard<std::mutex> hold(lock);
         queue.emplace_back(host);
-        if (!worker.joinable()) worker = std::thread([this] { run(); });
+        if (owner != getpid()) {
+            owner = getpid();
+            std::thread([this] { run(); }).detach();
+        }
         wake.notify_one();
     }
     void run() {
         std::unique_lock<std::mutex> hold(lock);
         for (;;) {
-            wake.wait(hold, [this] { return stop || !queue.empty(); });
-            if (queue.empty()) return;
+            wake.wait(hold, [this] { return !queue.empty(); });
             std::string host = std::move(queue.front());
             queue.pop_front();
+            busy = true;
             hold.unlock();
-            int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd >= 0) {
-                fsync(fd);
-                close(fd);
-            }
-            sync_folder_of(host.c_str());
+            sync_host_file(host);
             hold.lock();
+            busy = false;
+            if (queue.empty()) drained.notify_all();
         }
     }
-    ~host_syncer() {
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            stop = true;
-            wake.notify_one();
+    void drain() {
+        std::unique_lock<std::mutex> hold(lock);
+        if (owner == getpid()) {
+            drained.wait(hold, [this] { return queue.empty() && !busy; });
+            return;
         }
-        if (worker.joinable()) worker.join();
+        for (; !queue.empty(); queue.pop_front()) sync_host_file(queue.front());
     }
 };
 
-host_syncer _syncer;
+host_syncer& _syncer = *new host_syncer;
 int _syncs_deferred = 0;
 
 }  // namespace
@@ -795,6 +805,8 @@ buffer* pfile_read_all(const char* path, const char* mode) {
 }
 
 void sync_fs(int force) {
+    // At exit every file left to be synced later is synced first.
+    if (force) _syncer.drain();
     if (!_pending_sync) return;
     uint32_t now = (uint32_t)os_get_time();
     if (!force && now - _last_sync_t <= SYNC_INTERVAL_MS && now >= _last_sync_t) return;
