@@ -173,7 +173,6 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
     return 0;
 }
 
-
 namespace {
 
 struct piece_sink {

@@ -112,7 +112,7 @@ int png_cart_from_snapshot(std::string* out, const std::vector<cart_snapshot_ent
 // write does, on the frame's thread; its bitmap's bytes when drawn.
 bool png_cart_label_text(const std::string* info, std::vector<uint8_t>* text);
 
-// Shared with the write-back in pfile_ops.cpp.
+// The host-file steps the file close and the write-back share.
 FILE* open_temp_sibling(const char* host_path, std::string* temp);
 void sync_folder_of(const char* host_path);
 // Flushes, syncs (unless told not to) and closes a host stream written in

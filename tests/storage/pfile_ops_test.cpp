@@ -37,7 +37,7 @@ static std::vector<disk_sync>* g_syncs = nullptr;
 static std::string g_watched;
 
 static void note_sync(const char* what, int fd) {
-    if (!g_syncs || gettid() != getpid()) return;
+    if (gettid() != getpid() || !g_syncs) return;
     char link[64], target[4096];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, target, sizeof target - 1);
