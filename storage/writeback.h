@@ -30,8 +30,9 @@ inline constexpr int64_t WRITE_BACK_WAIT_MAX_MS = 3000;
 
 // Every dirty mount, now (reboot, exit, the flush signals).
 int flush_dirty_mounts_immediately();
-// The due ones, oldest due first, until WRITE_BACK_FRAME_BYTES are written
-// (each cartridge counted at least WRITE_BACK_FILE_BYTES).
+// The due ones, oldest due first (of those due together, the last mounted
+// first), until WRITE_BACK_FRAME_BYTES are written (each cartridge counted at
+// least WRITE_BACK_FILE_BYTES).
 int flush_dirty_mounts_delayed();
 // cart_mount_at_or_above(path), when dirty: written now; 1 when written.
 // For a read of the cartridge file itself, which must be the newest.
@@ -49,8 +50,9 @@ uint64_t write_back_wait_ms(int64_t need);
 // atomic operation; false when it still holds changes that are not written.
 bool flush_before_removal(pmount* m);
 // Writes one dirty cartridge mount back; 1 when written. A mount whose
-// write-back fails stays dirty and is tried again WRITE_BACK_RETRY_MS later;
-// one marked no_write_back is never written.
+// write-back fails stays dirty and is tried again WRITE_BACK_RETRY_MS later
+// (twice as late after each further failure); one marked no_write_back is
+// never written.
 int flush_dirty_mount(pmount* m, int delayed);
 int flush_dirty_mount_immediately(const char* mount_point);
 // Bytes the latest frame's write-back copied, encoded and wrote.
