@@ -436,7 +436,10 @@ void mark_parent_mount_dirty(const char* ram_path) {
     Process* p = get_current_process();
     int64_t program = p ? p->program_id : 0;
     auto mark = [program](pmount* m) {
-        if (!m->flush_due) m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
+        if (!m->flush_due) {
+            m->first_change = os_get_time();
+            m->flush_due = m->first_change + MOUNT_FLUSH_DELAY_MS;
+        }
         m->dirty = 1;
         m->changes++;
         m->changed_by = program;
