@@ -331,6 +331,7 @@ int luaB_tonumber_hvx(lua_State* L) {
         case LUA_TSTRING: {
             size_t len;
             const char* s = lua_tolstring(L, 1, &len);
+            hvx_charge_text(len);  // a long numeral is read whole
             size_t used = lua_stringtonumber(L, s);
             if (used == len + 1) return 1;
             if (used != 0) lua_pop(L, 1);  // stopped at an embedded zero
@@ -339,4 +340,34 @@ int luaB_tonumber_hvx(lua_State* L) {
         default:
             return 0;
     }
+}
+
+// ---------------------------------------------------------------------------
+// The dialect's own work over long texts, paid by the bytes it reads
+// ---------------------------------------------------------------------------
+
+const size_t hvx_text_free_bytes = (size_t)LANG_TEXT_ARG_FREE_BYTES;
+
+static void charge_past_free(size_t n, uint64_t bytes_per_cycle) {
+    const uint64_t c = (uint64_t)(n - hvx_text_free_bytes) / bytes_per_cycle;
+    if (c > 0) spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+}
+
+void hvx_charge_text_past(size_t n) { charge_past_free(n, LANG_TEXT_BYTES_PER_CYCLE); }
+
+void hvx_charge_text_block_past(size_t n) { charge_past_free(n, HVX_TEXT_BLOCK_BYTES_PER_CYCLE); }
+
+// A block at a time, so the search runs at memcmp's speed; only the block
+// where they part is looked at byte by byte.
+size_t hvx_common_prefix(const char* a, const char* b, size_t n) {
+    constexpr size_t block = 4096;
+    size_t at = 0;
+    while (n - at >= block && std::memcmp(a + at, b + at, block) == 0) at += block;
+    while (at < n && a[at] == b[at]) at++;
+    return at;
+}
+
+void hvx_nonyield_raise(lua_State* L) {
+    hvx_nonyield_overrun(L);
+    luaL_error(L, "%s", NONYIELD_ERROR);
 }

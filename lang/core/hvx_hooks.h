@@ -90,4 +90,37 @@ static inline void hvx_spend(lua_Integer n) {
 */
 void hvx_spend_checked(lua_State *L, lua_Integer n);
 
+/*
+** The dialect's own work over a text (searches, comparisons, number
+** reading, the utf8 walkers, values taken or made a byte each) is paid by
+** the bytes it reads past the allowance a text gets for nothing
+** (LANG_TEXT_ARG_FREE_BYTES): at the rate of a text read a byte at a time
+** (LANG_TEXT_BYTES_PER_CYCLE), or, where the host compares or searches a
+** block at a time, at HVX_TEXT_BLOCK_BYTES_PER_CYCLE. A short text costs
+** what it always did and looks at one comparison. The charge only moves
+** the counter, so it may stand where no error may be raised; code that
+** cannot yield meets its ceiling at its next instruction, or where a loop
+** in C checks it.
+*/
+extern const size_t hvx_text_free_bytes;
+void hvx_charge_text_past(size_t n);
+void hvx_charge_text_block_past(size_t n);
+static inline void hvx_charge_text(size_t n) {
+  if (luai_unlikely(n > hvx_text_free_bytes)) hvx_charge_text_past(n);
+}
+static inline void hvx_charge_text_block(size_t n) {
+  if (luai_unlikely(n > hvx_text_free_bytes)) hvx_charge_text_block_past(n);
+}
+/* the bytes a and b agree on from their start, at most n (memcmp's speed) */
+size_t hvx_common_prefix(const char *a, const char *b, size_t n);
+
+/*
+** For a loop in C that cannot be interrupted and whose steps are charged:
+** raises the error of hvx_nonyield_limit once the counter is past it.
+*/
+void hvx_nonyield_raise(lua_State *L);
+static inline void hvx_nonyield_check(lua_State *L) {
+  if (luai_unlikely(cpu_cycles > hvx_nonyield_limit())) hvx_nonyield_raise(L);
+}
+
 #endif
