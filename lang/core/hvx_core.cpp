@@ -359,11 +359,12 @@ void hvx_charge_text_block_past(size_t n) { charge_past_free(n, HVX_TEXT_BLOCK_B
 
 // A block at a time, so the search runs at memcmp's speed; only the block
 // where they part is looked at byte by byte.
-size_t hvx_common_prefix(const char* a, const char* b, size_t n) {
+size_t hvx_charge_prefix(const char* a, const char* b, size_t n) {
     constexpr size_t block = 4096;
     size_t at = 0;
     while (n - at >= block && std::memcmp(a + at, b + at, block) == 0) at += block;
     while (at < n && a[at] == b[at]) at++;
+    hvx_charge_text_block(at);
     return at;
 }
 

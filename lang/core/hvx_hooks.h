@@ -111,8 +111,12 @@ static inline void hvx_charge_text(size_t n) {
 static inline void hvx_charge_text_block(size_t n) {
   if (luai_unlikely(n > hvx_text_free_bytes)) hvx_charge_text_block_past(n);
 }
-/* the bytes a and b agree on from their start, at most n (memcmp's speed) */
-size_t hvx_common_prefix(const char *a, const char *b, size_t n);
+/*
+** The bytes a and b agree on from their start (at most n), found at
+** memcmp's speed and charged as compared a block at a time. Out of line, so
+** the interpreter's comparisons keep their shape.
+*/
+size_t hvx_charge_prefix(const char *a, const char *b, size_t n);
 
 /*
 ** For a loop in C that cannot be interrupted and whose steps are charged:
