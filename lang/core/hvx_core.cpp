@@ -346,16 +346,14 @@ int luaB_tonumber_hvx(lua_State* L) {
 // The dialect's own work over long texts, paid by the bytes it reads
 // ---------------------------------------------------------------------------
 
-const size_t hvx_text_free_bytes = (size_t)LANG_TEXT_ARG_FREE_BYTES;
-
-static void charge_past_free(size_t n, uint64_t bytes_per_cycle) {
-    const uint64_t c = (uint64_t)(n - hvx_text_free_bytes) / bytes_per_cycle;
+static void charge_past_free(size_t n, uint64_t per_cycle) {
+    const uint64_t c = (uint64_t)(n - HVX_TEXT_FREE_BYTES) / per_cycle;
     if (c > 0) spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
 }
 
 void hvx_charge_text_past(size_t n) { charge_past_free(n, LANG_TEXT_BYTES_PER_CYCLE); }
-
-void hvx_charge_text_block_past(size_t n) { charge_past_free(n, HVX_TEXT_BLOCK_BYTES_PER_CYCLE); }
+void hvx_charge_text_block_past(size_t n) { charge_past_free(n, LANG_TEXT_COPY_BYTES_PER_CYCLE); }
+void hvx_charge_text_values_past(size_t n) { charge_past_free(n, HVX_TEXT_VALUES_PER_CYCLE); }
 
 // A block at a time, so the search runs at memcmp's speed; only the block
 // where they part is looked at byte by byte.

@@ -91,25 +91,26 @@ static inline void hvx_spend(lua_Integer n) {
 void hvx_spend_checked(lua_State *L, lua_Integer n);
 
 /*
-** The dialect's own work over a text (searches, comparisons, number
-** reading, the utf8 walkers, values taken or made a byte each) is paid by
-** the bytes it reads past the allowance a text gets for nothing
-** (LANG_TEXT_ARG_FREE_BYTES): at the rate of a text read a byte at a time
-** (LANG_TEXT_BYTES_PER_CYCLE), or, where the host compares or searches a
-** block at a time, at HVX_TEXT_BLOCK_BYTES_PER_CYCLE. A short text costs
-** what it always did and looks at one comparison. The charge only moves
-** the counter, so it may stand where no error may be raised; code that
-** cannot yield meets its ceiling at its next instruction, or where a loop
-** in C checks it.
+** The dialect's own work over a text is paid by the bytes it reads past
+** HVX_TEXT_FREE_BYTES (see there): hvx_charge_text for bytes read one at a
+** time, hvx_charge_text_block for bytes compared or searched a block at a
+** time, hvx_charge_text_values for values taken or made a byte each. A
+** short text costs what it always did and looks at one comparison. The
+** charge only moves the counter, so it may stand where no error may be
+** raised; code that cannot yield meets its ceiling at its next
+** instruction, or where a loop in C checks it.
 */
-extern const size_t hvx_text_free_bytes;
 void hvx_charge_text_past(size_t n);
 void hvx_charge_text_block_past(size_t n);
+void hvx_charge_text_values_past(size_t n);
 static inline void hvx_charge_text(size_t n) {
-  if (luai_unlikely(n > hvx_text_free_bytes)) hvx_charge_text_past(n);
+  if (luai_unlikely(n > HVX_TEXT_FREE_BYTES)) hvx_charge_text_past(n);
 }
 static inline void hvx_charge_text_block(size_t n) {
-  if (luai_unlikely(n > hvx_text_free_bytes)) hvx_charge_text_block_past(n);
+  if (luai_unlikely(n > HVX_TEXT_FREE_BYTES)) hvx_charge_text_block_past(n);
+}
+static inline void hvx_charge_text_values(size_t n) {
+  if (luai_unlikely(n > HVX_TEXT_FREE_BYTES)) hvx_charge_text_values_past(n);
 }
 /*
 ** The bytes a and b agree on from their start (at most n), found at

@@ -9,9 +9,10 @@ using namespace langtest;
 
 namespace {
 
-constexpr int64_t FREE = LANG_TEXT_ARG_FREE_BYTES;
+constexpr int64_t FREE = HVX_TEXT_FREE_BYTES;
 constexpr int64_t BYTE_RATE = LANG_TEXT_BYTES_PER_CYCLE;
-constexpr int64_t BLOCK_RATE = HVX_TEXT_BLOCK_BYTES_PER_CYCLE;
+constexpr int64_t BLOCK_RATE = LANG_TEXT_COPY_BYTES_PER_CYCLE;
+constexpr int64_t VALUE_RATE = HVX_TEXT_VALUES_PER_CYCLE;
 
 int64_t past_free(int64_t bytes, int64_t per_cycle) { return bytes > FREE ? (bytes - FREE) / per_cycle : 0; }
 
@@ -54,17 +55,17 @@ const text_case text_cases[] = {
     {"utf8.len up to a bad byte", "utf8.len", "return rep .. '\\xff'", [](int64_t n) { return n; }, BYTE_RATE, "nil"},
     {"utf8.offset forward", "utf8.offset", "return rep, n", [](int64_t n) { return n - 1; }, BYTE_RATE, nullptr},
     {"utf8.offset back", "utf8.offset", "return rep, -n", [](int64_t n) { return n; }, BYTE_RATE, "1"},
-    {"utf8.codepoint", "utf8.codepoint", "return rep, 1, n", [](int64_t n) { return n; }, BYTE_RATE, "120"},
+    {"utf8.codepoint", "utf8.codepoint", "return rep, 1, n", [](int64_t n) { return n; }, VALUE_RATE, "120"},
     {"utf8.codes over continuation bytes",
      "function(s) local k = 0 for p, c in utf8.codes(s, true) do k = k + 1 end return k end",
      "return 'x' .. string.rep('\\x80', n)", [](int64_t n) { return n; }, BYTE_RATE, "1"},
-    {"string.byte", "string.byte", "return rep, 1, n", [](int64_t n) { return n; }, BYTE_RATE, "120"},
-    {"string.char", "string.char", "return table.unpack(codes)", [](int64_t n) { return n; }, BYTE_RATE, nullptr},
-    {"utf8.char", "utf8.char", "return table.unpack(codes)", [](int64_t n) { return n; }, BYTE_RATE, nullptr},
+    {"string.byte", "string.byte", "return rep, 1, n", [](int64_t n) { return n; }, VALUE_RATE, "120"},
+    {"string.char", "string.char", "return table.unpack(codes)", [](int64_t n) { return n; }, VALUE_RATE, nullptr},
+    {"utf8.char", "utf8.char", "return table.unpack(codes)", [](int64_t n) { return n; }, VALUE_RATE, nullptr},
     {"format %q, by the bytes written", "string.format", "return '%q', rep",
-     [](int64_t n) { return n + 2; }, BYTE_RATE, nullptr},
+     [](int64_t n) { return n + 2; }, VALUE_RATE, nullptr},
     {"format %q of control bytes", "string.format", "return '%q', string.rep('\\1', n)",
-     [](int64_t n) { return 2 * n + 2; }, BYTE_RATE, nullptr},
+     [](int64_t n) { return 2 * n + 2; }, VALUE_RATE, nullptr},
 };
 
 // The cycles of one call of the case's function, made from the host on
