@@ -68,6 +68,12 @@ inline constexpr int32_t LANG_NONYIELD_NONE = -1;
 // With none installed the error stays catchable; the process runtime
 // installs one that ends the process.
 void lua_hvx_set_nonyield_overrun(void (*fn)(lua_State* L));
+// Installs the function the core calls at a check that finds the budget
+// spent or the allowance gone, before it yields or raises: it may set the
+// budget words back (cpu_superyielding, cpu_nonyield_allowance) where it
+// lowered them itself for nothing, and the check then reads them again.
+// It may not run script code or allocate.
+void lua_hvx_set_budget_recheck(void (*fn)());
 // The counter saturates at 2^31 - 1: a budget plus the ceiling must stay below it.
 static_assert(LANG_NONYIELD_CEILING > 0 && LANG_NONYIELD_CEILING <= (1 << 30), "ceiling out of the counter's range");
 inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch

@@ -46,6 +46,7 @@ int lua54_signal(lua_State* L) {
     case SIGNAL_AUDIO_CAPTURE:
         // Both swap the buffer under the audio lock themselves; the file is
         // written after it is released.
+        spend_cpu(SIGNAL_AUDIO_CAPTURE_CYCLES);
         if (!gfx_app.audio_capture) audio_capture_start();
         else audio_capture_end();
         break;

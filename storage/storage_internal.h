@@ -84,8 +84,8 @@ static inline bool starts_with(const char* s, const char* prefix) {
 // The write-back of a cartridge over several frames
 // ---------------------------------------------------------------------------
 
-// One record of a cartridge's folder as it was copied: its full RAM path, and
-// for a file its bytes and whether its path allows the text form.
+// One record of a cartridge's folder as it was copied: its full RAM path,
+// whether that path allows the text form (a folder's too), and a file's bytes.
 struct cart_snapshot_entry {
     std::string path;
     bool folder = false;

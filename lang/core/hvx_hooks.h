@@ -121,11 +121,12 @@ size_t hvx_charge_prefix(const char *a, const char *b, size_t n);
 
 /*
 ** For a loop in C that cannot be interrupted and whose steps are charged:
-** raises the error of hvx_nonyield_limit once the counter is past it.
+** raises the error of hvx_nonyield_limit once the counter is past it (the
+** runtime asked first, as at every check).
 */
-void hvx_nonyield_raise(lua_State *L);
+void hvx_nonyield_past(lua_State *L);
 static inline void hvx_nonyield_check(lua_State *L) {
-  if (luai_unlikely(cpu_cycles > hvx_nonyield_limit())) hvx_nonyield_raise(L);
+  if (luai_unlikely(cpu_cycles > hvx_nonyield_limit())) hvx_nonyield_past(L);
 }
 
 #endif

@@ -188,6 +188,34 @@ TEST(Signals, EffectsKeptByTheRuntime) {
     for (int i = 0; i < 256; i++) EXPECT_EQ(default_system_pal[i], 0x010203u * (uint32_t)(i & 63)) << i;
 }
 
+// Host work a signal or a kill does for no cycles of its own is charged: the
+// sound capture's start and stop a measured constant each, the freeing of a
+// killed or restarted process's state by its heap, as a full collection.
+TEST(Signals, CaptureTogglesAndKillsArePaid) {
+    process_env env;
+    Process* p = env.spawn("");
+    const struct {
+        const char* args;
+        int32_t charged;
+    } rows[] = {
+        {"16", SIGNAL_AUDIO_CAPTURE_CYCLES},  // start
+        {"16", SIGNAL_AUDIO_CAPTURE_CYCLES},  // stop
+        {"22", 0},
+    };
+    for (const auto& r : rows) EXPECT_EQ(call(p, lua54_signal, r.args).charged, r.charged) << r.args;
+
+    const int64_t n = 1 << 20;
+    for (const char* mode : {"0", "1"}) {
+        auto charged = [&](int64_t bytes) {
+            Process* victim = env.spawn("");
+            eval(victim, "H = string.rep('h', " + std::to_string(bytes) + ")");
+            return (int64_t)call(p, lua54_kill_process, std::to_string(victim->id) + ", " + mode).charged;
+        };
+        const int64_t smaller = charged(n);
+        EXPECT_NEAR(charged(2 * n) - smaller, n / LANG_COLLECT_HEAP_BYTES_PER_CYCLE, 64) << mode;
+    }
+}
+
 TEST(Signals, MountsFlushedDroppedAndTheDesktop) {
     process_env env;
     Process* wm = nullptr;
