@@ -62,8 +62,6 @@ const text_case text_cases[] = {
     {"string.byte", "string.byte", "return rep, 1, n", [](int64_t n) { return n; }, VALUE_RATE, "120"},
     {"string.char", "string.char", "return table.unpack(codes)", [](int64_t n) { return n; }, VALUE_RATE, nullptr},
     {"utf8.char", "utf8.char", "return table.unpack(codes)", [](int64_t n) { return n; }, VALUE_RATE, nullptr},
-    {"string.rep of one byte, by its copies", "string.rep", "return 'x', n", [](int64_t n) { return n; }, VALUE_RATE,
-     nullptr},
     {"format %q, by the bytes written", "string.format", "return '%q', rep",
      [](int64_t n) { return n + 2; }, VALUE_RATE, nullptr},
     {"format %q of control bytes", "string.format", "return '%q', string.rep('\\1', n)",
