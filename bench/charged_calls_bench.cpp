@@ -27,7 +27,11 @@ namespace {
 // as vyn text. TABLES_DOC: vyn text of 262,144 empty tables. MAPPED:
 // 4 MB of userdata mapped from address 0. SMALL_TABLES: 100,000 empty
 // tables in an array. NAMED: 400,000 short string keys. EMPTIED: 400,000 hash slots,
-// all emptied again. LONG_KEYS: four string keys of 1 MB.
+// all emptied again. LONG_KEYS: four string keys of 1 MB. TEXT_A: 4 MB of
+// "x"; TEXT_B the same but for a last "y"; TEXT_COPY equal to TEXT_A, another
+// string. DIGITS: 4 MB of "1". CONTINUED: "x" and 4 MB of UTF-8 continuation
+// bytes. CONTROLS: 4 MB of "\1". SHARED: 200 strings sharing a 100 KB
+// prefix. CODES: 99,000 byte values.
 const char* shapes_lua = R"LUA(
 local makers = {
   LONG = function() return string.rep("ab\0", 1 << 20) end,
@@ -52,6 +56,18 @@ local makers = {
   TABLES_DOC = function() return "{" .. string.rep("{},", 1 << 18) .. "}" end,
   SMALL_TABLES = function() local t = {} for i = 1, 100000 do t[i] = {} end return t end,
   MAPPED = function() local u = userdata("u8", 2048, 2048) _map_ram(u, 0) return u end,
+  TEXT_A = function() return string.rep("x", 4 << 20) end,
+  TEXT_B = function() return string.rep("x", (4 << 20) - 1) .. "y" end,
+  TEXT_COPY = function() return string.rep("x", (4 << 20) - 1) .. "x" end,
+  DIGITS = function() return string.rep("1", 4 << 20) end,
+  CONTINUED = function() return "x" .. string.rep("\x80", (4 << 20) - 1) end,
+  CONTROLS = function() return string.rep("\1", 4 << 20) end,
+  SHARED = function()
+    local prefix, t = string.rep("p", 100000), {}
+    for i = 1, 200 do t[i] = prefix .. string.format("%05d", i * 7919 % 200) end
+    return t
+  end,
+  CODES = function() local t = {} for i = 1, 99000 do t[i] = 32 + i % 90 end return t end,
   TEXT_2K = function() return string.rep("text arg", 256) end,
   TEXT_600 = function() return string.rep("abcdef", 100) end,
   PATH_300 = function() return "/ram/" .. string.rep("folder/", 41) .. "name.lua" end,
@@ -91,16 +107,17 @@ bool run_lua(lua_State* L, const std::string& code, int results) {
     return luaL_loadstring(L, code.c_str()) == LUA_OK && lua_pcall(L, 0, results, 0) == LUA_OK;
 }
 
-// Calls fn with args (a Lua expression list over the shapes) each
-// iteration, after before_each when given; the cycles it charged go in
-// charged_ms.
-void run_call(benchmark::State& state, hvx_cfunction fn, const char* args, void (*before_each)() = nullptr) {
+// Calls what push_call pushes (a function and its arguments; it returns
+// their count) each iteration; the cycles the call charged go in charged_ms.
+// used names the shapes it needs.
+template <typename Push>
+void run_pushed(benchmark::State& state, const char* used, Push push_call) {
     Process* p = shapes();
     lua_State* L = p ? p->L : nullptr;
     cproc = p;
     cpu_cycles = 0;
     cpu_cycles_max = INT32_MAX;
-    if (!p || !run_lua(L, std::string("make([[") + args + "]])", 0)) {
+    if (!p || !run_lua(L, std::string("make([[") + used + "]])", 0)) {
         state.SkipWithError("the shapes were not made");
         return;
     }
@@ -108,10 +125,7 @@ void run_call(benchmark::State& state, hvx_cfunction fn, const char* args, void 
     for (auto _ : state) {
         state.PauseTiming();
         lua_settop(L, HVX_HOST_SLOTS);
-        lua_pushcfunction(L, fn);
-        run_lua(L, std::string("return ") + args, LUA_MULTRET);
-        const int nargs = lua_gettop(L) - HVX_HOST_SLOTS - 1;
-        if (before_each) before_each();
+        const int nargs = push_call(L);
         cpu_cycles = 0;
         state.ResumeTiming();
         const int status = lua_pcall(L, nargs, 0, 0);
@@ -125,6 +139,26 @@ void run_call(benchmark::State& state, hvx_cfunction fn, const char* args, void 
     const double ns_per_cycle = 1e9 / 60.0 / CPU_FRAME_BUDGET;
     state.counters["charged_ms"] = (double)charged / (double)state.iterations() * ns_per_cycle / 1e6;
     state.counters["cycles"] = (double)charged / (double)state.iterations();
+}
+
+// Calls fn with args (a Lua expression list over the shapes) each
+// iteration, after before_each when given.
+void run_call(benchmark::State& state, hvx_cfunction fn, const char* args, void (*before_each)() = nullptr) {
+    run_pushed(state, args, [&](lua_State* L) {
+        lua_pushcfunction(L, fn);
+        run_lua(L, std::string("return ") + args, LUA_MULTRET);
+        if (before_each) before_each();
+        return lua_gettop(L) - HVX_HOST_SLOTS - 1;
+    });
+}
+
+// Runs a chunk of Lua over the shapes each iteration; its few instructions
+// are charged with the work.
+void run_chunk(benchmark::State& state, const char* code) {
+    run_pushed(state, code, [&](lua_State* L) {
+        luaL_loadstring(L, code);
+        return 0;
+    });
 }
 
 #define CHARGED_IN(name, fn, args, unit)                                    \
@@ -210,5 +244,37 @@ void BM_note_taking_the_audio_focus_mapped(benchmark::State& state) {
     run_call(state, lua54_play_note, "select(2, MAPPED)", forget_audio_copy);
 }
 BENCHMARK(BM_note_taking_the_audio_focus_mapped)->Unit(benchmark::kMillisecond);
+
+// The dialect's own string work on 4 MB texts.
+#define CHUNK(name, code)                                                 \
+    void BM_##name(benchmark::State& state) { run_chunk(state, code); } \
+    BENCHMARK(BM_##name)->Unit(benchmark::kMillisecond)
+
+CHUNK(text_find_plain, "local r = TEXT_A:find('y', 1, true)");
+CHUNK(text_find_no_specials, "local r = TEXT_A:find('xy')");
+CHUNK(text_less_than, "local r = TEXT_A < TEXT_B");
+CHUNK(text_less_equal, "local r = TEXT_A <= TEXT_B");
+CHUNK(text_equal, "local r = TEXT_A == TEXT_COPY");
+CHUNK(text_rawequal, "local r = rawequal(TEXT_A, TEXT_COPY)");
+CHUNK(text_tonumber, "local r = tonumber(DIGITS)");
+CHUNK(text_coerced_to_number, "local r = DIGITS + 0");
+CHUNK(text_utf8_len, "local r = utf8.len(TEXT_A)");
+CHUNK(text_utf8_offset, "local r = utf8.offset(TEXT_A, 4000000)");
+CHUNK(text_utf8_codepoint, "local r = utf8.codepoint(TEXT_A, 1, 99000)");
+CHUNK(text_utf8_codes, "for p, c in utf8.codes(CONTINUED, true) do end");
+CHUNK(text_utf8_char, "local r = utf8.char(table.unpack(CODES))");
+CHUNK(text_sort_shared_prefix, "local t = {table.unpack(SHARED)} table.sort(t)");
+CHUNK(text_byte_7000, "string.byte(TEXT_A, 1, 7000)");
+CHUNK(text_byte_99000, "string.byte(TEXT_A, 1, 99000)");
+CHUNK(text_char, "local r = string.char(table.unpack(CODES))");
+CHUNK(text_format_q, "local r = string.format('%q', TEXT_A)");
+CHUNK(text_format_q_controls, "local r = string.format('%q', CONTROLS)");
+CHUNK(text_concat, "local r = TEXT_A .. TEXT_B");
+CHUNK(text_length, "local r = #TEXT_A");
+CHUNK(text_rep, "local r = string.rep('x', 4 << 20)");
+CHUNK(text_reverse, "local r = TEXT_A:reverse()");
+CHUNK(text_upper, "local r = TEXT_A:upper()");
+CHUNK(text_lower, "local r = TEXT_A:lower()");
+CHUNK(text_sub, "local r = TEXT_A:sub(2)");
 
 }  // namespace

@@ -20,6 +20,11 @@
 //   retry, accounted); accounted sizes are the HVX_ACC_* constants
 //   (lang/core/hvx_luaconf.h, seen through lua.h);
 // - "0b" binary numerals; the reduced standard library with tonum;
+// - the library's and the interpreter's work over long texts (plain
+//   searches, the order and equality of strings, number reading, the utf8
+//   walkers, string.byte/char of many values, %q) is charged by the bytes it
+//   reads past HVX_TEXT_FREE_BYTES (hvx_charge_text in
+//   lang/core/hvx_hooks.h), as pattern matching is by its steps;
 // - the front end reads the dialect's syntax: "!=", '\' integer division,
 //   "^^" exclusive or, compound assignment to one target, the "?" print
 //   shorthand, one-line "if (c) ..." / "while (c) ..." closed at the end of

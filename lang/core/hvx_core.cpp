@@ -92,7 +92,11 @@ static constexpr const char* NONYIELD_ERROR = "out of cycles in a non-yieldable 
 
 void hvx_spend_checked(lua_State* L, lua_Integer n) {
     hvx_spend(n);
-    if (cpu_cycles > hvx_nonyield_limit()) hvx_budget_recheck();
+    hvx_nonyield_check(L);
+}
+
+void hvx_nonyield_past(lua_State* L) {
+    hvx_budget_recheck();
     if (cpu_cycles > hvx_nonyield_limit()) {
         hvx_nonyield_overrun(L);
         luaL_error(L, "%s", NONYIELD_ERROR);
@@ -343,6 +347,7 @@ int luaB_tonumber_hvx(lua_State* L) {
         case LUA_TSTRING: {
             size_t len;
             const char* s = lua_tolstring(L, 1, &len);
+            hvx_charge_text(len);  // a long numeral is read whole
             size_t used = lua_stringtonumber(L, s);
             if (used == len + 1) return 1;
             if (used != 0) lua_pop(L, 1);  // stopped at an embedded zero
@@ -351,4 +356,28 @@ int luaB_tonumber_hvx(lua_State* L) {
         default:
             return 0;
     }
+}
+
+// ---------------------------------------------------------------------------
+// The dialect's own work over long texts, paid by the bytes it reads
+// ---------------------------------------------------------------------------
+
+static void charge_past_free(size_t n, uint64_t per_cycle) {
+    const uint64_t c = (uint64_t)(n - HVX_TEXT_FREE_BYTES) / per_cycle;
+    if (c > 0) spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+}
+
+void hvx_charge_text_past(size_t n) { charge_past_free(n, LANG_TEXT_BYTES_PER_CYCLE); }
+void hvx_charge_text_block_past(size_t n) { charge_past_free(n, LANG_TEXT_COPY_BYTES_PER_CYCLE); }
+void hvx_charge_text_values_past(size_t n) { charge_past_free(n, HVX_TEXT_VALUES_PER_CYCLE); }
+
+// A block at a time, so the search runs at memcmp's speed; only the block
+// where they part is looked at byte by byte.
+size_t hvx_charge_prefix(const char* a, const char* b, size_t n) {
+    constexpr size_t block = 4096;
+    size_t at = 0;
+    while (n - at >= block && std::memcmp(a + at, b + at, block) == 0) at += block;
+    while (at < n && a[at] == b[at]) at++;
+    hvx_charge_text_block(at);
+    return at;
 }

@@ -90,4 +90,43 @@ static inline void hvx_spend(lua_Integer n) {
 */
 void hvx_spend_checked(lua_State *L, lua_Integer n);
 
+/*
+** The dialect's own work over a text is paid by the bytes it reads past
+** HVX_TEXT_FREE_BYTES (see there): hvx_charge_text for bytes read one at a
+** time, hvx_charge_text_block for bytes compared or searched a block at a
+** time, hvx_charge_text_values for values taken or made a byte each. A
+** short text costs what it always did and looks at one comparison. The
+** charge only moves the counter, so it may stand where no error may be
+** raised; code that cannot yield meets its ceiling at its next
+** instruction, or where a loop in C checks it.
+*/
+void hvx_charge_text_past(size_t n);
+void hvx_charge_text_block_past(size_t n);
+void hvx_charge_text_values_past(size_t n);
+static inline void hvx_charge_text(size_t n) {
+  if (luai_unlikely(n > HVX_TEXT_FREE_BYTES)) hvx_charge_text_past(n);
+}
+static inline void hvx_charge_text_block(size_t n) {
+  if (luai_unlikely(n > HVX_TEXT_FREE_BYTES)) hvx_charge_text_block_past(n);
+}
+static inline void hvx_charge_text_values(size_t n) {
+  if (luai_unlikely(n > HVX_TEXT_FREE_BYTES)) hvx_charge_text_values_past(n);
+}
+/*
+** The bytes a and b agree on from their start (at most n), found at
+** memcmp's speed and charged as compared a block at a time. Out of line, so
+** the interpreter's comparisons keep their shape.
+*/
+size_t hvx_charge_prefix(const char *a, const char *b, size_t n);
+
+/*
+** For a loop in C that cannot be interrupted and whose steps are charged:
+** raises the error of hvx_nonyield_limit once the counter is past it (the
+** runtime asked first, as at every check).
+*/
+void hvx_nonyield_past(lua_State *L);
+static inline void hvx_nonyield_check(lua_State *L) {
+  if (luai_unlikely(cpu_cycles > hvx_nonyield_limit())) hvx_nonyield_past(L);
+}
+
 #endif

@@ -51,6 +51,20 @@
 */
 #define HVX_PATTERN_STEPS_PER_CYCLE	1
 #define HVX_PATTERN_STEP_BATCH		1024
+/*
+** The dialect's own work over a text (searches, comparisons, number
+** reading, the utf8 walkers) is free up to HVX_TEXT_FREE_BYTES bytes read,
+** so a short text keeps its cycles; past that it is paid at the host's
+** rate for the work: LANG_TEXT_COPY_BYTES_PER_CYCLE where the host compares
+** or searches a block at a time, LANG_TEXT_BYTES_PER_CYCLE where it reads
+** a byte at a time (lang/lang.h). Values taken or made a byte each
+** (string.byte and char, utf8.codepoint and char) and the bytes %q writes
+** cost the host 2.5-6 ns each (utf8.char's 45, %q's escapes of control
+** bytes 26): they are paid a cycle per HVX_TEXT_VALUES_PER_CYCLE (7.5 ns
+** each).
+*/
+#define HVX_TEXT_FREE_BYTES		1024
+#define HVX_TEXT_VALUES_PER_CYCLE	8
 
 /*
 ** Accounted sizes passed to the allocator: fixed per kind of object, the
