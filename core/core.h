@@ -519,6 +519,7 @@ enum : uint32_t {
     LIMIT_LOGGED_BATCH_CUT = 1u << 8,
     LIMIT_LOGGED_RAM_FILES = 1u << 9,
     LIMIT_LOGGED_MOUNTS = 1u << 10,
+    LIMIT_LOGGED_SOCKETS = 1u << 11,
 };
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };
