@@ -321,15 +321,17 @@ inline constexpr int SOCKET_ADDRESSES_MAX = 8;
 inline constexpr int SOCKET_LOOKUP_THREADS = 4;
 // Datagrams one listener takes in per update, so a flood cannot hold the frame.
 inline constexpr int SOCKET_INTAKE_MAX = 4096;
-// What the socket calls charge, at the host's own rate on loopback
-// (bench/socket_bench.cpp): every call SOCKET_CALL_COST (a host call such as
-// a send, a receive or a close, with its log line); one that makes a
-// descriptor (a listener, a client, an accept) or asks for a name lookup
-// SOCKET_OPEN_COST more; and the bytes it moves (sent or kept, received, a
-// peer's queue moved up) a cycle per SOCKET_BYTES_PER_CYCLE.
+// What the socket calls charge (a cycle stands for about 60 ns), as
+// bench/socket_bench.cpp measures them on loopback: every call
+// SOCKET_CALL_COST (a send, receive, status or close with its log line takes
+// 0.5-7 us); one that makes a descriptor (a listener, a client, an accept) or
+// asks for a name lookup SOCKET_OPEN_COST more (a connect, accept and both
+// closes take 56-90 us together); and the bytes it moves (sent or kept,
+// received, a peer's queue moved up) a cycle per SOCKET_BYTES_PER_CYCLE (a
+// 60 KB datagram takes 7 us on a quiet host, up to 50 us on a busy one).
 inline constexpr int32_t SOCKET_CALL_COST = 64;
 inline constexpr int32_t SOCKET_OPEN_COST = 512;
-inline constexpr int64_t SOCKET_BYTES_PER_CYCLE = 64;
+inline constexpr int64_t SOCKET_BYTES_PER_CYCLE = 128;
 
 enum : int32_t { SOCKET_UDP = 1, SOCKET_TCP = 2 };
 enum : int32_t {
