@@ -165,38 +165,31 @@ void socket_loop(benchmark::State& state, const char* code) {
     processes_init();
 }
 
-// A connect to its own listener, the accept and both closes.
-void BM_SocketCalls_ConnectAcceptClose(benchmark::State& state) {
-    socket_loop(state, "local port = 41999 repeat port = port + 1 l = _create_tcp_socket(port, '*') until l\n"
-                       "function step() local c = _create_tcp_socket(port, '127.0.0.1') "
-                       "local a repeat a = _accept_socket(l) until a _close_socket(c) _close_socket(a) end");
-}
-BENCHMARK(BM_SocketCalls_ConnectAcceptClose)->Unit(benchmark::kMicrosecond);
-
-// A 60 KB datagram to its own listener (whose peer queue soon drops them).
-void BM_SocketCalls_UdpWrite60k(benchmark::State& state) {
-    socket_loop(state, "local port = 44999 repeat port = port + 1 l = _create_udp_socket(port, '*') until l\n"
-                       "u = _create_udp_socket(port, '127.0.0.1') block = string.rep('u', 60000)\n"
-                       "function step() assert(_write_socket(u, block) == 60000) end");
-}
-BENCHMARK(BM_SocketCalls_UdpWrite60k)->Unit(benchmark::kMicrosecond);
-
-// A read of a TCP socket with nothing waiting, and a status.
-void BM_SocketCalls_IdleReadAndStatus(benchmark::State& state) {
-    socket_loop(state, "local port = 42999 repeat port = port + 1 l = _create_tcp_socket(port, '*') until l\n"
-                       "c = _create_tcp_socket(port, '127.0.0.1')\n"
-                       "function step() _read_socket(c) _sock_status(c) end");
-}
-BENCHMARK(BM_SocketCalls_IdleReadAndStatus)->Unit(benchmark::kMicrosecond);
-
-// A 64 KB TCP write and the reads that take it in.
-void BM_SocketCalls_TcpWriteRead64k(benchmark::State& state) {
-    socket_loop(state, "local port = 43999 repeat port = port + 1 l = _create_tcp_socket(port, '*') until l\n"
-                       "c = _create_tcp_socket(port, '127.0.0.1') repeat a = _accept_socket(l) until a\n"
-                       "block = string.rep('t', 65536)\n"
-                       "function step() local n = _write_socket(c, block) or 0 "
-                       "while n > 0 do local s = _read_socket(a) if s then n = n - #s else _sock_status(c) end end end");
-}
-BENCHMARK(BM_SocketCalls_TcpWriteRead64k)->Unit(benchmark::kMicrosecond);
+// The loops: a connect to its own listener, the accept and both closes; a
+// 60 KB datagram to its own listener (whose peer queue soon drops them); a
+// read of a TCP socket with nothing waiting and a status; a 64 KB TCP write
+// and the reads that take it in.
+BENCHMARK_CAPTURE(socket_loop, ConnectAcceptClose,
+                  "local port = 41999 repeat port = port + 1 l = _create_tcp_socket(port, '*') until l\n"
+                  "function step() local c = _create_tcp_socket(port, '127.0.0.1') "
+                  "local a repeat a = _accept_socket(l) until a _close_socket(c) _close_socket(a) end")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(socket_loop, UdpWrite60k,
+                  "local port = 44999 repeat port = port + 1 l = _create_udp_socket(port, '*') until l\n"
+                  "u = _create_udp_socket(port, '127.0.0.1') block = string.rep('u', 60000)\n"
+                  "function step() assert(_write_socket(u, block) == 60000) end")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(socket_loop, IdleReadAndStatus,
+                  "local port = 42999 repeat port = port + 1 l = _create_tcp_socket(port, '*') until l\n"
+                  "c = _create_tcp_socket(port, '127.0.0.1')\n"
+                  "function step() _read_socket(c) _sock_status(c) end")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(socket_loop, TcpWriteRead64k,
+                  "local port = 43999 repeat port = port + 1 l = _create_tcp_socket(port, '*') until l\n"
+                  "c = _create_tcp_socket(port, '127.0.0.1') repeat a = _accept_socket(l) until a\n"
+                  "block = string.rep('t', 65536)\n"
+                  "function step() local n = _write_socket(c, block) or 0 "
+                  "while n > 0 do local s = _read_socket(a) if s then n = n - #s else _sock_status(c) end end end")
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
