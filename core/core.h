@@ -455,6 +455,11 @@ struct Process {
     // program only for what the slice ran beyond it.
     int64_t runaway_payer;
     int64_t runaway_paid;
+    // Slices of it the host-time backstop ended (see run_process_slice).
+    int64_t backstop_cuts;
+    // The frame its program's first process was made in: code of a young
+    // program that may not yield gets a smaller allowance.
+    int64_t program_frame;
     int32_t load_depth;
     int64_t mount_hold;  // os_get_time() of the hold request, 0 = none
 
@@ -519,7 +524,8 @@ enum : uint32_t {
     LIMIT_LOGGED_BATCH_CUT = 1u << 8,
     LIMIT_LOGGED_RAM_FILES = 1u << 9,
     LIMIT_LOGGED_MOUNTS = 1u << 10,
-    LIMIT_LOGGED_SOCKETS = 1u << 11,
+    LIMIT_LOGGED_BACKSTOP = 1u << 11,
+    LIMIT_LOGGED_SOCKETS = 1u << 12,
 };
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };

@@ -148,6 +148,7 @@ int init_process(Process* p, int64_t id, const char* source, size_t source_len, 
     if (std::strcmp(p->path, PROC_TERMINAL_PATH) == 0) p->flags &= ~PROC_FLAG_SYSTEM;
     p->parent = cproc ? cproc->id : 0;
     p->program_id = cproc && !is_system_process_id(cproc->id) ? cproc->program_id : id;
+    p->program_frame = p->program_id == id ? frames_begun() : cproc->program_frame;
     p->priority = 1.0;
     copy_text(p->pwd, PROC_PATH_MAX, "/");
     // A clock of 0 must not match a cache that was never filled.
@@ -366,7 +367,7 @@ void restart_process(Process* p) {
     // Compiles still owed stay owed: a restart must not wipe the debt of the
     // compile that made it, or restarting would compile for free.
     const int64_t owed = p->owed_cycles;
-    const int64_t program = p->program_id;
+    const int64_t program = p->program_id, program_frame = p->program_frame;
     free_process(p);
     if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), sandbox.c_str(),
                      cart.c_str())) {
@@ -378,6 +379,7 @@ void restart_process(Process* p) {
     if (!had_system) p->flags &= ~PROC_FLAG_SYSTEM;
     p->owed_cycles = owed;
     p->program_id = program;
+    p->program_frame = program_frame;
     poke_proc(p, ADDR_FLAG_BYTE, 1);
 }
 
@@ -406,6 +408,7 @@ void processes_init() {
     // What the layers below call upward, all installed here, afresh at every start.
     hvx_set_vm_memory(&vm_memory);
     lua_hvx_set_nonyield_overrun(process_nonyield_overrun);
+    lua_hvx_set_budget_recheck(backstop_recheck);
     set_program_exit(halvoran_exit);
     clear_process_ended_steps();
     for (process_ended_step step : process_ended_steps)

@@ -48,15 +48,22 @@ static int wait_to_compile(lua_State* L, lua_KFunction k) {
     return 0;
 }
 
+// Freeing a state walks its heap, as a full collection does.
+static void charge_state_free(const Process* p) {
+    spend_cpu(hvx_cycles(p->heap_bytes / LANG_COLLECT_HEAP_BYTES_PER_CYCLE));
+}
+
 static int kill_process_k(lua_State* L, int, lua_KContext) {
     Process* p = process_arg(L, 1);
     int64_t mode = hvx_intp(L, 2, 0);
     if (!p) return 0;
     if (mode == 0) {
+        charge_state_free(p);
         kill_process(p);
     } else if (mode == 1) {
         // The restart compiles the source again.
         if (int r = wait_to_compile(L, kill_process_k); r >= 0) return r;
+        charge_state_free(p);
         charge_compile(p->source_len);
         restart_process(p);
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/core.h"
+#include "core/sanitizer.h"
 
 // ---------------------------------------------------------------------------
 // The frame driver
@@ -73,6 +74,36 @@ inline constexpr int64_t MOUNT_HOLD_MS = 100;
 inline constexpr int CLOCK_STEP_MAX = 3;
 inline constexpr int GC_INC_PAUSE = 107;
 inline constexpr int GC_INC_STEPMUL = 18;
+// The cycles of a second of the machine's time: what a cycle's worth of host
+// time is measured by.
+inline constexpr int64_t CPU_CYCLES_PER_SECOND = (int64_t)CPU_FRAME_BUDGET * 60;
+// The host-time backstop. A slice of a process past the system's ids may
+// take, on its thread's CPU clock, BACKSTOP_FACTOR times the host time its
+// charged cycles stand for, plus BACKSTOP_MARGIN_NS; past that it ends at
+// its next instruction (inside code that may not yield, the process ends),
+// and the host time beyond its cycles' worth is its program's debt. The cost
+// sweep passes a call at up to 20 times its cycles' worth plus 0.1 ms: twice
+// that, and a margin of twenty such calls, leave room for a slower host.
+// Under AddressSanitizer the host runs the same work several times slower.
+#if defined(HALVORAN_ASAN)
+inline constexpr int64_t BACKSTOP_FACTOR = 160;
+#else
+inline constexpr int64_t BACKSTOP_FACTOR = 40;
+#endif
+inline constexpr int64_t BACKSTOP_MARGIN_NS = 2000000;
+// Once past the bound the timer fires again at this step until the slice
+// has ended (a host scope may have set the request back meanwhile).
+inline constexpr int64_t BACKSTOP_REPEAT_NS = 1000000;
+// The real-time signal its timer sends (SIGRTMIN plus this).
+inline constexpr int BACKSTOP_SIGNAL_OFFSET = 4;
+// What code that may not yield may run past its slice's budget: a program's
+// first frames give NONYIELD_YOUNG_ALLOWANCE (a sort of 10,000 values with a
+// Lua comparator, 475,000 cycles, fits it 35 times), each frame it has lived adds
+// NONYIELD_ALLOWANCE_GROWTH, up to LANG_NONYIELD_CEILING (after about eight
+// seconds). A chain of fresh programs, each started for the last by a system
+// launcher, so holds the frame for at most a young allowance each.
+inline constexpr int32_t NONYIELD_YOUNG_ALLOWANCE = 1 << 24;
+inline constexpr int32_t NONYIELD_ALLOWANCE_GROWTH = 1 << 20;
 inline constexpr const char* KERNEL_FATAL_TEXT = "** RUNTIME ERROR IN KERNEL **";
 inline constexpr const char* WM_FATAL_TEXT = "** RUNTIME ERROR IN WINDOW MANAGER **";
 inline constexpr const char* OUT_OF_MEMORY_TEXT = "out of memory";
@@ -124,6 +155,10 @@ void api_add_c_functions(lua_State* L);
 // The core's handler for code that may not yield and ran past its ceiling
 // (installed by processes_init): the owner of L's code ends, its creator pays.
 void process_nonyield_overrun(lua_State* L);
+// The core's recheck of a budget check (installed by processes_init): a
+// request the host-time backstop made is withdrawn where the slice turns out
+// to be within its bound after all.
+void backstop_recheck();
 void prepare_processes_for_frame();
 // Cycles used. from is the thread asking for the slice (none for the frame
 // driver): the slice carries on its count of nested C calls. resumed, when
@@ -137,6 +172,8 @@ void charge_compile(size_t len);
 // (its program's debt, for a process past the system's own).
 bool process_pays_for_compile(const Process* p);
 void update_processes_after_frame();
+// Frames begun since the program started (prepare_processes_for_frame).
+int64_t frames_begun();
 int64_t get_total_frame_cycles();
 int64_t get_total_frame_cycles_since_wm_flip();
 
@@ -242,6 +279,10 @@ int lua54_map_ram(lua_State* L);
 int lua54_unmap_ram(lua_State* L);
 
 // System control calls.
+// Opening or closing the sound capture (_signal(16)) takes the host 0.10 to
+// 0.19 ms (the buffer's swap under the audio lock, the file's start or
+// write-out set going): charged as 0.19 ms.
+inline constexpr int32_t SIGNAL_AUDIO_CAPTURE_CYCLES = 3200;
 enum : int32_t {
     SIGNAL_AUDIO_PRIORITY = 15,
     SIGNAL_AUDIO_CAPTURE = 16,
@@ -271,6 +312,10 @@ inline constexpr const char* DESKTOP_HOST_FOLDER = "halvoran_desktop";
 inline constexpr const char* DESKTOP_MOUNT_POINT = "/desktop/host";
 inline constexpr const char* DESKTOP_MOUNT_FAILED_TEXT = "could not mount desktop";
 inline constexpr const char* APPLY_SETTINGS_FAILED_TEXT = "** lua54__apply_system_settings failed; not a table";
+// Each entry of a settings table, stepped to and matched against the setting
+// names: a table of ten takes the host about 100 ns an entry, 2 cycles. (A
+// 400,000-key table misses the caches at every step, 350 ns an entry.)
+inline constexpr int32_t SETTINGS_ENTRY_COST = 2;
 int lua54_printh(lua_State* L);
 int lua54_signal(lua_State* L);
 int lua54_get_userland_clipboard_text(lua_State* L);

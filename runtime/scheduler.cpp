@@ -1,8 +1,13 @@
 // Scheduler: cycle budgets and debt, slices, per-frame upkeep and fatal ends.
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+
+#include <unistd.h>
 
 #include "audio/audio.h"
 #include "lang/lang.h"
@@ -30,6 +35,233 @@ static void add_owed(Process* p, int64_t n) {
 // process's program pays for all the host time its code took, however long.
 static bool pays_all_overruns(const Process* p) { return !is_system_process_id(p->id); }
 
+// ---------------------------------------------------------------------------
+// The host-time backstop
+// ---------------------------------------------------------------------------
+
+// A charge missed by hand must not let a slice hold the machine: while a
+// slice of a process past the system's ids runs, a deadline on the thread's
+// CPU clock (a busy host does not run it down) says when its host time may
+// have passed its bound. A timer on the monotonic clock (the thread's own
+// CPU-time timers are served only at the scheduler's ticks, which a loaded
+// host may leave out for many milliseconds) wakes the thread no sooner than
+// the deadline can be reached; its handler reads the CPU clock, waits again
+// for what is left, or lowers the budget words, so that the interpreter's
+// next check comes here (backstop_recheck) before it yields or raises. A
+// check that finds the slice within its bound (a call charged after its
+// work) sets the words back and sets the deadline for the rest.
+namespace {
+struct backstop_slice {
+    backstop_slice* outer;
+    Process* p;
+    bool armed;  // held to the bound
+    bool cut;    // found past it
+    int64_t start_ns;
+    int64_t paused_at;    // thread time an inner slice began at
+    int64_t excluded_ns;  // taken by inner slices, which have bounds of their own
+    int32_t start_cycles;
+    int64_t scope_cycles;  // the outer counts of host scopes open in it
+    int64_t deferred;      // charged straight to its program's debt
+    int32_t outer_saved_allowance;  // the outer slice's, while this one runs
+};
+}  // namespace
+
+static backstop_slice* backstop_top = nullptr;
+// Read by the signal handler: whether the timer stands for the running slice,
+// whether it found the deadline passed since the last check, and the
+// deadline on the thread's CPU clock.
+static volatile sig_atomic_t backstop_live = 0;
+static volatile sig_atomic_t backstop_fired = 0;
+static volatile sig_atomic_t backstop_saved_allowance = 0;
+static std::atomic<int64_t> backstop_deadline{INT64_MAX};
+static timer_t backstop_timer;
+static pid_t backstop_tid = 0;  // the thread it wakes, 0 when none made
+static_assert(std::atomic_ref<int32_t>::is_always_lock_free && std::atomic<int64_t>::is_always_lock_free,
+              "the handler may touch lock-free atomics only");
+// The values the backstop puts in the budget words: a yield request, and no
+// allowance for code that may not yield. Distinct from everyone else's, so a
+// recheck sets back only what is still its own.
+static constexpr int32_t BACKSTOP_YIELD_MARK = CPU_SUPERYIELD | 1;
+static constexpr int32_t BACKSTOP_ALLOWANCE_MARK = LANG_NONYIELD_NONE - 1;
+static_assert(BACKSTOP_ALLOWANCE_MARK < 0, "the mark must leave no allowance");
+
+static void backstop_mark() {
+    std::atomic_ref<int32_t> yield(cpu_superyielding), allowance(cpu_nonyield_allowance);
+    if (yield.load(std::memory_order_relaxed) == 0) yield.store(BACKSTOP_YIELD_MARK, std::memory_order_relaxed);
+    const int32_t a = allowance.load(std::memory_order_relaxed);
+    if (a >= 0) {
+        backstop_saved_allowance = a;
+        allowance.store(BACKSTOP_ALLOWANCE_MARK, std::memory_order_relaxed);
+    }
+}
+
+static void backstop_unmark() {
+    if (cpu_superyielding == BACKSTOP_YIELD_MARK) cpu_superyielding = 0;
+    if (cpu_nonyield_allowance == BACKSTOP_ALLOWANCE_MARK) cpu_nonyield_allowance = backstop_saved_allowance;
+}
+
+static int64_t thread_cpu_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+// Wakes the thread after ns of wall time (at least 1 ns); 0 stops it.
+static void backstop_wake_in(int64_t ns) {
+    itimerspec its{};
+    its.it_value.tv_sec = ns / 1000000000;
+    its.it_value.tv_nsec = ns % 1000000000;
+    timer_settime(backstop_timer, 0, &its, nullptr);
+}
+
+// (clock_gettime and timer_settime may be called from a handler.)
+static void backstop_signal(int) {
+    if (!backstop_live) return;
+    const int64_t left = backstop_deadline.load(std::memory_order_relaxed) - thread_cpu_ns();
+    if (left > 0) {
+        backstop_wake_in(left);
+        return;
+    }
+    backstop_fired = 1;
+    backstop_mark();
+    backstop_wake_in(BACKSTOP_REPEAT_NS);  // a host scope may set the words back
+}
+
+// The deadline ns of CPU time from now; none for ns <= 0 (and the timer stops).
+static void backstop_arm(int64_t ns, int64_t now) {
+    if (ns <= 0) {
+        backstop_deadline.store(INT64_MAX, std::memory_order_relaxed);
+        backstop_wake_in(0);
+        return;
+    }
+    backstop_deadline.store(now + ns, std::memory_order_relaxed);
+    backstop_wake_in(ns);
+}
+
+// The timer of the calling thread, made at its first slice (script code runs
+// on one thread); false where none can be made: slices then run unheld.
+static bool backstop_ready() {
+    static thread_local const pid_t tid = gettid();
+    if (backstop_tid == tid) return true;
+    if (backstop_tid != 0) timer_delete(backstop_timer);
+    backstop_tid = 0;
+    static bool handled = false;
+    if (!handled) {
+        struct sigaction sa{};
+        sa.sa_handler = backstop_signal;
+        sa.sa_flags = SA_RESTART;
+        sigemptyset(&sa.sa_mask);
+        if (sigaction(SIGRTMIN + BACKSTOP_SIGNAL_OFFSET, &sa, nullptr) != 0) return false;
+        handled = true;
+    }
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_THREAD_ID;
+    ev.sigev_signo = SIGRTMIN + BACKSTOP_SIGNAL_OFFSET;
+    ev._sigev_un._tid = tid;  // (sigev_notify_thread_id where the C library names it)
+    if (timer_create(CLOCK_MONOTONIC, &ev, &backstop_timer) != 0) return false;
+    backstop_tid = tid;
+    return true;
+}
+
+static int64_t backstop_charged(const backstop_slice& b, int32_t cycles) {
+    return b.scope_cycles + cycles - b.start_cycles + b.deferred;
+}
+
+static int64_t backstop_bound_ns(int64_t charged) {
+    const double worth_ns = (double)(charged > 0 ? charged : 0) * 1e9 / (double)CPU_CYCLES_PER_SECOND;
+    const double bound = (double)BACKSTOP_MARGIN_NS + worth_ns * (double)BACKSTOP_FACTOR;
+    return bound >= (double)INT64_MAX ? INT64_MAX : (int64_t)bound;
+}
+
+static int64_t backstop_host_ns(const backstop_slice& b, int64_t now) { return now - b.start_ns - b.excluded_ns; }
+
+void backstop_recheck() {
+    if (!backstop_fired) return;
+    // Stopped first, so that no signal of the timer as it stood comes while
+    // it is judged (one would be lost, and the next wake with it).
+    backstop_live = 0;
+    backstop_wake_in(0);
+    backstop_fired = 0;
+    backstop_slice* b = backstop_top;
+    if (!b || !b->armed) {
+        backstop_unmark();
+        return;
+    }
+    if (!b->cut) {
+        const int64_t now = thread_cpu_ns();
+        const int64_t host = backstop_host_ns(*b, now);
+        const int64_t bound = backstop_bound_ns(backstop_charged(*b, cpu_cycles));
+        if (host < bound) {
+            backstop_unmark();
+            backstop_live = 1;
+            backstop_arm(bound - host, now);
+            return;
+        }
+        b->cut = true;
+    }
+    backstop_mark();
+    backstop_live = 1;
+    backstop_wake_in(BACKSTOP_REPEAT_NS);
+}
+
+// Starts holding a slice of p (not a system process's) to its bound; an
+// outer slice waits meanwhile.
+static void backstop_begin(backstop_slice& b, Process* p) {
+    b = backstop_slice{};
+    b.outer = backstop_top;
+    b.p = p;
+    b.start_cycles = cpu_cycles;
+    b.armed = !is_system_process_id(p->id) && backstop_ready();
+    b.outer_saved_allowance = backstop_saved_allowance;
+    backstop_live = 0;
+    backstop_fired = 0;
+    backstop_top = &b;
+    if (b.armed || (b.outer && b.outer->armed)) {
+        b.start_ns = thread_cpu_ns();
+        if (b.outer) b.outer->paused_at = b.start_ns;
+        backstop_live = b.armed;
+        backstop_arm(b.armed ? backstop_bound_ns(0) : 0, b.start_ns);
+    }
+}
+
+// The slice ran ran cycles: when it passed its bound, it is counted as cut,
+// logged once, and its program owes the host time beyond its cycles' worth.
+// An outer slice is held again for what is left of its own bound.
+static void backstop_end(backstop_slice& b, int64_t ran) {
+    backstop_live = 0;
+    backstop_fired = 0;
+    backstop_top = b.outer;
+    if (!b.armed && !(b.outer && b.outer->armed)) return;
+    const int64_t now = thread_cpu_ns();
+    if (b.armed) {
+        const int64_t host = backstop_host_ns(b, now);
+        const int64_t charged = backstop_charged(b, hvx_sat32(ran));
+        if (b.cut || host > backstop_bound_ns(charged)) {
+            Process* p = b.p;
+            p->backstop_cuts++;
+            log_refusal_once(p, LIMIT_LOGGED_BACKSTOP,
+                             "slice cut: its host time passed %lld times what its cycles stand for; "
+                             "the rest is owed",
+                             (long long)BACKSTOP_FACTOR);
+            const double worth = (double)host * (double)CPU_CYCLES_PER_SECOND / 1e9;
+            const int64_t owed = worth >= (double)INT64_MAX ? INT64_MAX : (int64_t)worth - charged;
+            add_program_debt(p->program_id, owed);
+        }
+    }
+    backstop_slice* o = b.outer;
+    if (!o || !o->armed) {
+        backstop_arm(0, now);
+        return;
+    }
+    // Its words are back as they were: a request of ours is judged afresh.
+    backstop_saved_allowance = b.outer_saved_allowance;
+    backstop_unmark();
+    o->excluded_ns += now - o->paused_at;
+    const int64_t left = backstop_bound_ns(backstop_charged(*o, cpu_cycles)) - backstop_host_ns(*o, now);
+    backstop_live = 1;
+    backstop_arm(o->cut || left <= 0 ? 1 : left, now);
+}
+
 void charge_compile(size_t len) {
     Process* p = cproc;
     if (!p) return;
@@ -38,6 +270,7 @@ void charge_compile(size_t len) {
     // This slice takes what the debt cap carries; the rest is owed.
     const int64_t now = cost < CPU_DEBT_CAP ? cost : CPU_DEBT_CAP;
     spend_cpu((int32_t)now);
+    if (backstop_top) backstop_top->deferred += cost - now;
     if (pays_all_overruns(p)) add_program_debt(p->program_id, cost - now);
     else add_owed(p, cost - now);
 }
@@ -78,8 +311,20 @@ static void resource_end(Process* p, const char* what) {
     kill_process_by_index(idx);
 }
 
+static int64_t frames_counted = 0;
+
+int64_t frames_begun() { return frames_counted; }
+
 static int32_t allowance_of(const Process* p) {
-    return p && p->runaway ? LANG_NONYIELD_NONE : LANG_NONYIELD_CEILING;
+    if (!p) return LANG_NONYIELD_CEILING;
+    if (p->runaway) return LANG_NONYIELD_NONE;
+    if (is_system_process_id(p->program_id)) return LANG_NONYIELD_CEILING;
+    const int64_t age = frames_counted - p->program_frame;
+    const int64_t grown = age < 0 ? 0 : age >= LANG_NONYIELD_CEILING / NONYIELD_ALLOWANCE_GROWTH
+                                        ? LANG_NONYIELD_CEILING
+                                        : age * NONYIELD_ALLOWANCE_GROWTH;
+    const int64_t a = (int64_t)NONYIELD_YOUNG_ALLOWANCE + grown;
+    return a > LANG_NONYIELD_CEILING ? LANG_NONYIELD_CEILING : (int32_t)a;
 }
 
 // The owner of L's code ran past the ceiling: from now on it stops at its
@@ -115,11 +360,13 @@ host_run_scope::host_run_scope(const Process* p)
     cpu_cycles_max = 0;
     cpu_superyielding = 0;
     cpu_nonyield_allowance = allowance_of(p);
+    if (backstop_top) backstop_top->scope_cycles += cycles_;
 }
 
 host_run_scope::~host_run_scope() {
+    if (backstop_top) backstop_top->scope_cycles -= cycles_;
     const int64_t used = cpu_cycles > 0 ? cpu_cycles : 0;
-    const bool overran = cpu_nonyield_allowance < 0;
+    const bool overran = cpu_nonyield_allowance == LANG_NONYIELD_NONE;
     cpu_cycles_max = max_;
     cpu_superyielding = superyield_;
     cpu_nonyield_allowance = allowance_;
@@ -300,7 +547,10 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from, bool* re
     p->resuming = 1;
     if (caller) caller->slice_refs++;
     int nres = 0;
+    backstop_slice held;
+    backstop_begin(held, p);
     int status = lua_resume(p->L, from, 0, &nres);
+    backstop_live = 0;
     p->resuming = 0;
     p->slice_refs--;
     if (caller) caller->slice_refs--;
@@ -318,6 +568,7 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from, bool* re
     cpu_cycles = saved_cycles;
     cpu_cycles_max = saved_max;
     cpu_nonyield_allowance = saved_allowance;
+    backstop_end(held, ran);
     account_slice(p, caller, used, ran, budget);
     // A runaway held the host for the ceiling's time: no other slice runs
     // in this frame, so a frame holds at most one.
@@ -348,6 +599,7 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from, bool* re
 // ---------------------------------------------------------------------------
 
 void prepare_processes_for_frame() {
+    frames_counted++;
     bool wm_flipped = false;
     for (int i = 0; i < get_process_count(); i++) {
         Process* p = get_process_by_index(i);

@@ -52,6 +52,16 @@ static void hvx_nonyield_overrun(lua_State* L) {
     if (nonyield_overrun) nonyield_overrun(L);
 }
 
+// Asked at a check that finds the budget words lowered, before it acts on
+// them: the runtime may lift a request of its own that it finds unfounded.
+static void (*budget_recheck)() = nullptr;
+
+void lua_hvx_set_budget_recheck(void (*fn)()) { budget_recheck = fn; }
+
+static void hvx_budget_recheck() {
+    if (budget_recheck) budget_recheck();
+}
+
 // ---------------------------------------------------------------------------
 // Hash seed
 // ---------------------------------------------------------------------------
@@ -82,6 +92,7 @@ static constexpr const char* NONYIELD_ERROR = "out of cycles in a non-yieldable 
 
 void hvx_spend_checked(lua_State* L, lua_Integer n) {
     hvx_spend(n);
+    if (cpu_cycles > hvx_nonyield_limit()) hvx_budget_recheck();
     if (cpu_cycles > hvx_nonyield_limit()) {
         hvx_nonyield_overrun(L);
         luaL_error(L, "%s", NONYIELD_ERROR);
@@ -101,6 +112,7 @@ void hvx_spend_checked(lua_State* L, lua_Integer n) {
 // frame on from pc.
 int hvx_budgetcheck(lua_State* L, CallInfo* ci, const Instruction* pc, int32_t cycles) {
     cpu_cycles = cycles;  // the interpreter's own count is the current one
+    hvx_budget_recheck();
     if (!yieldable(L)) {
         if (cycles > hvx_nonyield_limit()) {
             if (!isIT(*pc)) L->top = ci->top;  // as for a suspension

@@ -227,7 +227,7 @@ const kernel_script kScripts[] = {
     {"kernel_runaway_spawner.lua",
      {"kernel: boot", "made 1, spawner state 0", "kernel: exit"},
      with_exit({"process 5 ran past the ceiling of a non-yieldable call\n",
-                "process 4 owes 536870912 cycles for it\n"}),
+                "process 4 owes 16777217 cycles for it\n"}),
      0},
     // Long calls that cannot yield, looped: past the kernel's ids every cycle
     // past a slice is owed, by the process and by whoever gave the slice.
@@ -242,6 +242,18 @@ const kernel_script kScripts[] = {
      {"kernel: boot", "relays: 1 calls in 60 frames, later relays' slices false 0.250",
       "owing 6: before its restart false 0.5, after it false 0.5 until it ran and flipped: about 60 frames",
       "kernel: exit"},
+     kExitLog,
+     0},
+    // A young program's code that cannot yield runs at most a young
+    // allowance past its slice: a relay of fresh programs through a system
+    // launcher ends there every time, an ordinary sort in a program's first
+    // frames fits.
+    {"kernel_launcher_relay.lua",
+     {"kernel: boot", "relays: 15 started, 0 finished their call", "kernel: exit"},
+     with_exit({"process 4 ran past the ceiling of a non-yieldable call\n"}),
+     0},
+    {"kernel_first_frame_sort.lua",
+     {"kernel: boot", "sorter 4: sorted in frame 4, in order true, state 0", "kernel: exit"},
      kExitLog,
      0},
     {"kernel_tiny_slices.lua",
@@ -339,6 +351,16 @@ const kernel_script kScripts[] = {
       "replaced: print(2), nil", "kernel: exit"},
      with_exit({"cartridge /bad.hvx did not load whole; it can be read, but writes to it are refused\n",
                 "cartridge /n.hvx.png did not load whole; it can be read, but writes to it are refused\n"}),
+     0},
+    {"kernel_damaged_pxa.lua",
+     {"kernel: boot",
+      "/damaged.hvx.rom: main.lua 155 bytes, store: store: could not write the file, file file of 155 bytes, "
+      "as stored: true",
+      "/short.hvx.rom: main.lua 23 bytes, store: store: could not write the file, file file of 39 bytes, "
+      "as stored: true",
+      "kernel: exit"},
+     with_exit({"cartridge /damaged.hvx.rom did not load whole; it can be read, but writes to it are refused\n",
+                "cartridge /short.hvx.rom did not load whole; it can be read, but writes to it are refused\n"}),
      0},
     {"kernel_cart_write_back.lua",
      {"kernel: boot", "after the flush signal: none", "a child ended: 1 2 3", "ls / leaves 1 2 3",

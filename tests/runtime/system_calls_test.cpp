@@ -188,6 +188,34 @@ TEST(Signals, EffectsKeptByTheRuntime) {
     for (int i = 0; i < 256; i++) EXPECT_EQ(default_system_pal[i], 0x010203u * (uint32_t)(i & 63)) << i;
 }
 
+// Host work a signal or a kill does for no cycles of its own is charged: the
+// sound capture's start and stop a measured constant each, the freeing of a
+// killed or restarted process's state by its heap, as a full collection.
+TEST(Signals, CaptureTogglesAndKillsArePaid) {
+    process_env env;
+    Process* p = env.spawn("");
+    const struct {
+        const char* args;
+        int32_t charged;
+    } rows[] = {
+        {"16", SIGNAL_AUDIO_CAPTURE_CYCLES},  // start
+        {"16", SIGNAL_AUDIO_CAPTURE_CYCLES},  // stop
+        {"22", 0},
+    };
+    for (const auto& r : rows) EXPECT_EQ(call(p, lua54_signal, r.args).charged, r.charged) << r.args;
+
+    const int64_t n = 1 << 20;
+    for (const char* mode : {"0", "1"}) {
+        auto charged = [&](int64_t bytes) {
+            Process* victim = env.spawn("");
+            eval(victim, "H = string.rep('h', " + std::to_string(bytes) + ")");
+            return (int64_t)call(p, lua54_kill_process, std::to_string(victim->id) + ", " + mode).charged;
+        };
+        const int64_t smaller = charged(n);
+        EXPECT_NEAR(charged(2 * n) - smaller, n / LANG_COLLECT_HEAP_BYTES_PER_CYCLE, 64) << mode;
+    }
+}
+
 TEST(Signals, MountsFlushedDroppedAndTheDesktop) {
     process_env env;
     Process* wm = nullptr;
@@ -292,10 +320,10 @@ TEST(SystemControl, SettingsChargeTheEntriesAndKeysTheyRead) {
         int64_t cycles_per_n;
         int64_t per_cycle;
     } rows[] = {
-        {"local t = {} for i = 1, N do t[i] = i end return t", LANG_NEXT_ENTRY_COST, 1},
-        {"local t = {} for i = 1, N do t['k' .. i] = true end return t", LANG_NEXT_ENTRY_COST, 1},
-        {"return {[string.rep('k', N)] = 1, [string.rep('v', N) .. 'x'] = 2}", 2, LANG_TEXT_BYTES_PER_CYCLE},
-        {"return {volume = 7, [string.rep('k', N) .. '\\0'] = 1}", 1, LANG_TEXT_BYTES_PER_CYCLE},
+        {"local t = {} for i = 1, N do t[i] = i end return t", SETTINGS_ENTRY_COST, 1},
+        {"local t = {} for i = 1, N do t['k' .. i] = true end return t", SETTINGS_ENTRY_COST, 1},
+        {"return {[string.rep('k', N)] = 1, [string.rep('v', N) .. 'x'] = 2}", 2, LANG_TEXT_COPY_BYTES_PER_CYCLE},
+        {"return {volume = 7, [string.rep('k', N) .. '\\0'] = 1}", 1, LANG_TEXT_COPY_BYTES_PER_CYCLE},
     };
     const int64_t n = 4096;
     for (const auto& r : rows) {
@@ -310,9 +338,9 @@ TEST(SystemControl, SettingsChargeTheEntriesAndKeysTheyRead) {
     config.volume = saved_volume;
 }
 
-// Texts the calls keep or read pay a cycle per LANG_TEXT_BYTES_PER_CYCLE bytes
-// past the free allowance; one refused for a NUL pays only for the bytes
-// before it, whatever follows.
+// Texts the calls keep or read pay a cycle per LANG_TEXT_COPY_BYTES_PER_CYCLE
+// bytes; one refused for a NUL pays only for the bytes before it, whatever
+// follows.
 TEST(ControlCalls, TextsPayForTheirBytes) {
     process_env env;
     Process* p = env.spawn("");
@@ -336,7 +364,7 @@ TEST(ControlCalls, TextsPayForTheirBytes) {
         auto shorter = call(p, r.fn, with_n(r.args, n));
         auto longer = call(p, r.fn, with_n(r.args, 2 * n));
         EXPECT_EQ(longer.values, shorter.values) << r.args;
-        EXPECT_NEAR(longer.charged - shorter.charged, n * r.bytes_per_n / LANG_TEXT_BYTES_PER_CYCLE, 16) << r.args;
+        EXPECT_NEAR(longer.charged - shorter.charged, n * r.bytes_per_n / LANG_TEXT_COPY_BYTES_PER_CYCLE, 16) << r.args;
     }
     EXPECT_EQ(eval(p, "return #_get_userland_clipboard_text()").values, strings{std::to_string(4 * n)});
 }
