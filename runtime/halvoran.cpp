@@ -202,8 +202,16 @@ void reset_app_state() {
 // Exit
 // ---------------------------------------------------------------------------
 
-// The last steps of every exit; the orderly shutdown logs each.
+// The last steps of every exit; the orderly shutdown logs each. An atomic
+// operation still open is let go: holding back the write-back past this
+// point would lose every change made since the last one, and would leave a
+// cartridge's write over frames unfinished.
 static void close_down(bool logged) {
+    if (app.atomic_pid) {
+        krio_debugf("[halvoran_exit] atomic operation of process %lld still open; writing back\n",
+                    (long long)app.atomic_pid);
+        app.atomic_pid = 0;
+    }
     if (logged) krio_debug("[halvoran_exit] flushing dirty mounts..\n");
     flush_dirty_mounts_immediately();
     sync_fs(1);
@@ -241,13 +249,6 @@ void halvoran_shutdown() {
     for (int i = 0; i < EXIT_ROOT_SLICES && app.atomic_pid && root_process; i++) {
         krio_debug("[halvoran_exit] waiting for shutdown..\n");
         run_root_frame();
-    }
-    if (app.atomic_pid) {
-        // Holding back write-back past this point would lose every change
-        // made since the last one.
-        krio_debugf("[halvoran_exit] atomic operation of process %lld still open; writing back\n",
-                    (long long)app.atomic_pid);
-        app.atomic_pid = 0;
     }
     close_down(true);
     krio_debug("[halvoran_exit] ok\n");

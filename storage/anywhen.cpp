@@ -228,6 +228,7 @@ bool line_iter_start(line_iter_state* s, const char* host_path) {
     s->pos = s->len = 0;
     s->eof = false;
     s->skipping = false;
+    s->lines = s->bytes = 0;
     s->fd = open(host_path, O_RDONLY | O_CLOEXEC);
     if (s->fd < 0) return false;
     struct stat st;
@@ -264,6 +265,7 @@ int32_t line_iter(line_iter_state* s, const char** out) {
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) s->eof = true;
             else s->len += (int32_t)n;
+            if (n > 0) s->bytes += n;
             continue;
         }
         if (avail <= 0) return -1;
@@ -277,6 +279,7 @@ int32_t line_iter(line_iter_state* s, const char** out) {
         if (n == 0) continue;
         start[n] = 0;
         *out = start;
+        s->lines++;
         return n;
     }
 }

@@ -95,6 +95,13 @@ static void add_folder_keys(key_list* keys, const char* p, size_t n, int day) {
     keys->add_with_day(k.data(), k.size(), day);
 }
 
+// Ends a walk over a day log, charged to the caller by the lines it gave
+// and the bytes it read.
+static void end_walk(line_iter_state* it) {
+    spend_cpu(hvx_cycles(it->lines / ANYWHEN_LOG_LINES_PER_CYCLE + it->bytes / ANYWHEN_LOG_BYTES_PER_CYCLE));
+    line_iter_end(it);
+}
+
 static bool month_folder_exists(int year, int month) {
     char name[32], path[HVX_PATH_MAX];
     snprintf(name, sizeof name, "%04d-%02d", year, month);
@@ -141,7 +148,7 @@ static size_t anywhen_add_month_to_bloom(key_list* keys, int year, int month) {
                 break;
             }
         }
-        line_iter_end(it.get());
+        end_walk(it.get());
         destroy_htable(seen);
     }
     return keys->ends.size();
@@ -244,7 +251,7 @@ struct day_log {
 // starts at the end of the current year, a month without a folder is passed
 // over at once, and the search ends with the store's first month. With a
 // key, only days whose filter holds key@@day count.
-static bool find_day_log(int year, int month, int day, const char* key, day_log* out) {
+static bool seek_day_log(int year, int month, int day, const char* key, day_log* out, int64_t* probes) {
     int cy = current_year();
     if (year > cy) {
         year = cy;
@@ -253,6 +260,7 @@ static bool find_day_log(int year, int month, int day, const char* key, day_log*
     }
     int checked_year = 0, checked_month = 0;
     while (year >= ANYWHEN_FIRST_YEAR) {
+        (*probes)++;
         if (year != checked_year || month != checked_month) {
             checked_year = year;
             checked_month = month;
@@ -282,6 +290,14 @@ static bool find_day_log(int year, int month, int day, const char* key, day_log*
         }
     }
     return false;
+}
+
+// The same, each month and day looked for (a host stat) paid by the caller.
+static bool find_day_log(int year, int month, int day, const char* key, day_log* out) {
+    int64_t probes = 0;
+    bool found = seek_day_log(year, month, day, key, out, &probes);
+    spend_cpu(hvx_cycles(probes * ANYWHEN_DAY_PROBE_COST));
+    return found;
 }
 
 static void midnight(int year, int month, int day, char out[ANYWHEN_MOMENT_LEN + 1]) {
@@ -319,6 +335,7 @@ static buffer* fetch_at(const anywhen_location& loc) {
     char version[ANYWHEN_HASH_LEN + 1] = "";
     buffer_ptr delta = own(create_buffer_2(256, ANYWHEN_BUFFER_KIND));
     bool with_delta = false, collecting = false, delta_ok = true;
+    int64_t hex = 0;  // delta text decoded, of every version met
     const char* line;
     int32_t n;
     anywhen_line l;
@@ -353,6 +370,7 @@ static buffer* fetch_at(const anywhen_location& loc) {
             // Our writer never writes a delta past its limit: a longer run is
             // damage, and is not read into memory.
             if (collecting && delta) {
+                hex += l.text_len;
                 delta_ok = delta_ok && l.text_len / 2 <= ANYWHEN_DELTA_MAX - delta->length &&
                            anywhen_read_hex(delta.get(), l.text, l.text_len);
                 collecting = delta_ok;
@@ -370,12 +388,16 @@ static buffer* fetch_at(const anywhen_location& loc) {
         }
     }
 done:
-    line_iter_end(it.get());
+    end_walk(it.get());
+    spend_cpu(hvx_cycles(hex / ANYWHEN_HEX_BYTES_PER_CYCLE));
     if (!version[0]) return nullptr;
     buffer* base = anywhen_load_blob(log.year, log.month, version);
+    // The version is paid as a host file read is, and its rebuilding as a delta applied is.
+    if (base) spend_cpu(hvx_cycles(base->length / ANYWHEN_BLOB_BYTES_PER_CYCLE));
     if (!base || !with_delta) return base;
     buffer* result = nullptr;
     if (delta && delta_ok) {
+        spend_cpu(hvx_cycles(((int64_t)base->length + delta->length) / DIFF_INPUT_BYTES_PER_CYCLE));
         result = apply_diff(base->data, base->length, delta->data, delta->length);
     } else {
         krio_debugf("[anywhen] ** unreadable delta lines for %s in %s\n", path, log.path);
@@ -441,7 +463,7 @@ static bool anywhen_list_by_day(const std::string& text, std::vector<std::string
             times->emplace_back(moment + 11, ANYWHEN_MOMENT_LEN - 11);
         }
     }
-    line_iter_end(it.get());
+    end_walk(it.get());
     destroy_htable(seen);
     return true;
 }
@@ -485,7 +507,7 @@ static bool anywhen_list_by_folder_moment(const std::string& text, std::vector<s
             if (!listing_add(items, b)) destroy_buffer(b);
         }
     }
-    line_iter_end(it.get());
+    end_walk(it.get());
     listing_sort(items);
     for (int i = 0; items && i < items->count; i++) {
         std::string s = btext(items->items[i]);
@@ -522,7 +544,7 @@ static int anywhen_get_attr(const std::string& text) {
         if (l.kind == '>') p += '/';  // a folder made that day
         found = p.compare(0, want.size(), want) == 0;
     }
-    line_iter_end(it.get());
+    end_walk(it.get());
     return found;
 }
 

@@ -1,18 +1,21 @@
 // The write-back of a cartridge too large for one frame. Its folder is copied
 // into host memory a bounded number of bytes a frame, each file whole as it
-// stood at the end of some frame; the copy is encoded off the frame's thread
-// (it touches no buffer and no record there); the encoding is written to a
-// hidden sibling a bounded number of bytes a frame, which replaces the
-// cartridge file once whole, so a kill at any moment leaves the old file or
+// stood at the end of some frame. A worker thread then encodes the copy (it
+// touches no buffer and no record) into a hidden sibling of the cartridge
+// file in bounded pieces and syncs it; once the frame lets it, the worker
+// puts it in place of the file and syncs the folder. The frame's thread
+// never waits for the disk, and a kill at any moment leaves the old file or
 // the new one. A PNG's label text is printed from the copy on the frame's
 // thread, which the printer needs, before its picture is packed.
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,7 +25,9 @@
 
 namespace {
 
-enum cart_write_phase { PHASE_COPY, PHASE_ENCODE, PHASE_WRITE };
+enum cart_write_phase { PHASE_COPY, PHASE_ENCODE, PHASE_PLACE };
+// The frame's word on a file encoded and synced: put it in place, or not.
+enum place_decision { PLACE_UNDECIDED, PLACE_COMMIT, PLACE_CANCEL };
 
 struct cart_write_job {
     std::string mount_point;
@@ -44,17 +49,51 @@ struct cart_write_job {
     int64_t copied_bytes = 0;
 
     std::thread worker;
-    std::atomic<bool> encoded{false};
+    std::mutex lock;
+    std::condition_variable wake;
+    place_decision decision = PLACE_UNDECIDED;  // under lock
+    std::atomic<bool> cancelled{false};
+    std::atomic<bool> encoded{false};   // the worker's results below stand
+    std::atomic<bool> finished{false};  // and so does placed; the worker ends
     int encode_result = -1;
-    std::string out;
+    int64_t encoded_bytes = 0;
+    bool placed = false;
+    std::string out;  // a cartridge file that is itself a RAM file takes it whole
 
-    FILE* temp = nullptr;
+    FILE* temp = nullptr;  // the worker's once it starts
     std::string temp_path, host_path;
     bool ram_target = false;
-    size_t written = 0;
+
+    void decide(place_decision d) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (decision == PLACE_UNDECIDED) decision = d;
+        if (d == PLACE_CANCEL) cancelled.store(true, std::memory_order_relaxed);
+        wake.notify_all();
+    }
+    // Whether the flag is set, waiting for it when asked to.
+    bool reached(const std::atomic<bool>& flag, bool wait) {
+        if (flag.load(std::memory_order_acquire) || !wait) return flag.load(std::memory_order_acquire);
+        std::unique_lock<std::mutex> hold(lock);
+        wake.wait(hold, [&] { return flag.load(std::memory_order_acquire); });
+        return true;
+    }
+
+    // Whatever ends the job (its end, a cancel, the program's exit) lets go
+    // of the file, waits for its worker and leaves no temporary file.
+    ~cart_write_job() {
+        decide(PLACE_CANCEL);
+        if (worker.joinable()) worker.join();
+        if (temp) {
+            fclose(temp);
+            unlink(temp_path.c_str());
+        }
+    }
 };
 
 std::unique_ptr<cart_write_job> _job;
+// Jobs dropped while their worker still ran, kept until it ends, so that no
+// call waits for one.
+std::vector<std::unique_ptr<cart_write_job>> _dropped;
 
 pmount* job_mount() {
     if (!_job) return nullptr;
@@ -66,15 +105,6 @@ void charge(int64_t cycles, bool frame) {
     if (cycles <= 0) return;
     if (frame) owe_write_back(_job->program, hvx_cycles(cycles));
     else spend_cpu(hvx_cycles(cycles));
-}
-
-void end_job() {
-    if (_job->worker.joinable()) _job->worker.join();
-    if (_job->temp) {
-        fclose(_job->temp);
-        unlink(_job->temp_path.c_str());
-    }
-    _job.reset();
 }
 
 // Copies up to budget bytes of the folder's files (all with budget -1); the
@@ -157,25 +187,53 @@ int64_t prepare_picture() {
     return done;
 }
 
-void start_encoding() {
-    cart_write_job& j = *_job;
-    j.phase = PHASE_ENCODE;
-    cart_write_job* job = &j;
-    j.worker = std::thread([job] {
-        if (job->kind == 1)
-            job->encode_result = hvx_text_from_snapshot(&job->out, job->entries, job->folder.c_str());
-        else if (job->kind == 2)
-            job->encode_result = rom_image_from_snapshot(&job->out, job->entries, job->folder.size());
+// The worker: encodes the copy in pieces into the temporary file (or into
+// out for a RAM cartridge file), syncs it, then waits for the frame's word
+// and puts it in place. Touches no counted memory, buffer or record.
+void encode_and_place(cart_write_job* j) {
+    auto write = [j](const void* d, size_t n) {
+        if (j->cancelled.load(std::memory_order_relaxed)) return false;
+        j->encoded_bytes += (int64_t)n;
+        if (j->ram_target) {
+            j->out.append((const char*)d, n);
+            return true;
+        }
+        return fwrite(d, 1, n, j->temp) == n;
+    };
+    int r;
+    if (j->kind == 1) {
+        r = hvx_text_from_snapshot_in_pieces(j->entries, j->folder.c_str(), CART_WRITE_PIECE_BYTES, write);
+    } else {
+        std::string packed;
+        if (j->kind == 2)
+            r = rom_image_from_snapshot(&packed, j->entries, j->folder.size());
         else
-            job->encode_result =
-                png_cart_from_snapshot(&job->out, job->entries, job->folder.size(), &job->template_png,
-                                       job->label_text.empty() ? nullptr : job->label_text.data());
-        job->template_png.clear();
-        job->template_png.shrink_to_fit();
-        job->entries.clear();
-        job->entries.shrink_to_fit();
-        job->encoded.store(true, std::memory_order_release);
-    });
+            r = png_cart_from_snapshot(&packed, j->entries, j->folder.size(), &j->template_png,
+                                       j->label_text.empty() ? nullptr : j->label_text.data());
+        for (size_t at = 0; r == 0 && at < packed.size(); at += CART_WRITE_PIECE_BYTES)
+            if (!write(packed.data() + at, std::min(CART_WRITE_PIECE_BYTES, packed.size() - at))) r = CART_WRITE_REFUSED;
+    }
+    std::vector<cart_snapshot_entry>().swap(j->entries);
+    std::string().swap(j->template_png);
+    if (!j->ram_target) {
+        // A failed encoding is not worth its sync.
+        bool ok = r == 0 ? sync_and_close_host_stream(j->temp, true) : (fclose(j->temp), false);
+        j->temp = nullptr;
+        if (r == 0 && !ok) r = CART_WRITE_REFUSED;
+    }
+    j->encode_result = r;
+    std::unique_lock<std::mutex> hold(j->lock);
+    j->encoded.store(true, std::memory_order_release);
+    j->wake.notify_all();
+    if (!j->ram_target) {
+        if (r == 0) j->wake.wait(hold, [j] { return j->decision != PLACE_UNDECIDED; });
+        // Under the lock: a cancel made before this point keeps the old file
+        // for good, and one made after it waits for the rename.
+        if (r == 0 && j->decision == PLACE_COMMIT) j->placed = put_temp_in_place(j->temp_path.c_str(), j->host_path.c_str());
+        else unlink(j->temp_path.c_str());
+    }
+    j->finished.store(true, std::memory_order_release);
+    j->wake.notify_all();
 }
 
 // Opens where the encoding goes: a hidden sibling of a host cartridge file;
@@ -198,22 +256,31 @@ bool open_target() {
     return j.temp != nullptr;
 }
 
-// Puts the whole file in place; false when it failed (the old one stays).
-bool replace_file() {
+// Writes a RAM cartridge file whole; false when it failed.
+bool replace_ram_file() {
     cart_write_job& j = *_job;
-    if (j.ram_target) {
-        pfile* f = pfopen(j.mount_point.c_str(), "wf");
-        if (!f) return false;
-        bool ok = pfwrite(j.out.data(), 1, (int64_t)j.out.size(), f) == (int64_t)j.out.size();
-        return pfclose(f) == 0 && ok;
-    }
-    FILE* t = j.temp;
-    j.temp = nullptr;
-    const char* host = j.host_path.c_str();
-    if (!close_host_stream(t, true, j.temp_path.c_str(), host)) return false;
-    anywhen_event(ANYWHEN_FILE_WRITTEN, j.mount_point.c_str(), host);
-    note_host_write();
-    return true;
+    pdisk_hold_mounts(1);
+    pfile* f = pfopen(j.mount_point.c_str(), "wf");
+    bool ok = f && pfwrite(j.out.data(), 1, (int64_t)j.out.size(), f) == (int64_t)j.out.size();
+    ok = f && pfclose(f) == 0 && ok;
+    pdisk_hold_mounts(0);
+    return ok;
+}
+
+void drop_job() {
+    if (!_job) return;
+    _job->decide(PLACE_CANCEL);
+    if (_job->worker.joinable() && !_job->finished.load(std::memory_order_acquire)) _dropped.push_back(std::move(_job));
+    _job.reset();
+}
+
+// Ends the job as failed: the old file stays, the mount waits for a retry.
+void fail(pmount* m, int result) {
+    bool large = _job->kind != 1;
+    drop_job();
+    if (result == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
+    else if (result == CART_WRITE_REFUSED) write_back_failed(m, "could not write the file");
+    else write_back_failed(m, large ? "cartridge too large" : "could not encode the cartridge");
 }
 
 }  // namespace
@@ -232,7 +299,7 @@ void cart_write_start(pmount* m) {
     j.program = m->changed_by;
     j.changes = m->changes;
     // The records in table order, as the whole write takes them.
-    int count = pdisk_pfile_iterator();
+    int count = pdisk_pfile_iterator_under((j.folder + "/").c_str());
     for (int i = 0; i < count; i++) {
         const pfile* f = pdisk_pfile_iterator_item(i);
         if (!f || f->kind != PFILE_KIND_RAM || !f->path) continue;
@@ -268,6 +335,7 @@ void cart_write_start(pmount* m) {
 
 int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
     if (finished) *finished = false;
+    std::erase_if(_dropped, [](const auto& d) { return d->finished.load(std::memory_order_acquire); });
     if (!_job || app.atomic_pid) return 0;
     pmount* m = job_mount();
     if (!m) {
@@ -276,6 +344,7 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
         return 0;
     }
     cart_write_job& j = *_job;
+    const bool wait = budget < 0;
     int64_t done = 0;
     if (j.phase == PHASE_COPY) {
         int64_t copied = copy_step(budget);
@@ -290,51 +359,38 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
             done += label;
             charge(label / CART_ENCODE_BYTES_PER_CYCLE, frame);
         }
-        start_encoding();
-    }
-    if (j.phase == PHASE_ENCODE) {
-        if (budget >= 0 && !j.encoded.load(std::memory_order_acquire)) return done;
-        j.worker.join();
-        if (j.encode_result != 0) {
-            int r = j.encode_result;
-            bool large = j.kind != 1;
-            end_job();
-            if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
-            else write_back_failed(m, large ? "cartridge too large" : "could not encode the cartridge");
-            if (finished) *finished = true;
-            return done;
-        }
-        // The encoding is paid for by the larger of its bytes and the files'.
-        if ((int64_t)j.out.size() > j.copied_bytes)
-            charge(((int64_t)j.out.size() - j.copied_bytes) / CART_ENCODE_BYTES_PER_CYCLE, frame);
         if (!open_target()) {
-            end_job();
+            drop_job();
             write_back_failed(m, "could not open the file");
             if (finished) *finished = true;
             return done;
         }
-        j.phase = PHASE_WRITE;
+        j.phase = PHASE_ENCODE;
+        j.worker = std::thread(encode_and_place, &j);
     }
-    if (!j.ram_target) {
-        int64_t left = budget < 0 ? INT64_MAX : budget - done;
-        size_t take = std::min<size_t>(j.out.size() - j.written, (size_t)std::max<int64_t>(left, 0));
-        if (take > 0 && fwrite(j.out.data() + j.written, 1, take, j.temp) != take) {
-            end_job();
-            write_back_failed(m, "could not write the file");
+    if (j.phase == PHASE_ENCODE) {
+        if (!j.reached(j.encoded, wait)) return done;
+        // The encoding is paid for by the larger of its bytes and the files'.
+        if (j.encoded_bytes > j.copied_bytes) charge((j.encoded_bytes - j.copied_bytes) / CART_ENCODE_BYTES_PER_CYCLE, frame);
+        if (j.encode_result != 0) {
+            fail(m, j.encode_result);
             if (finished) *finished = true;
             return done;
         }
-        j.written += take;
-        done += (int64_t)take;
-        if (j.written < j.out.size()) return done;
+        if (!j.ram_target) {
+            j.decide(PLACE_COMMIT);
+            j.phase = PHASE_PLACE;
+        }
+    }
+    if (j.phase == PHASE_PLACE && !j.reached(j.finished, wait)) return done;
+    bool ok = j.ram_target ? replace_ram_file() : j.placed;
+    if (ok && !j.ram_target) {
+        anywhen_event(ANYWHEN_FILE_WRITTEN, j.mount_point.c_str(), j.host_path.c_str());
+        note_host_write();
     }
     uint64_t changes = j.changes;
-    int64_t bytes = (int64_t)j.out.size();
-    pdisk_hold_mounts(1);
-    bool ok = replace_file();
-    pdisk_hold_mounts(0);
-    charge(host_write_cycles(bytes), frame);
-    end_job();
+    charge(host_write_cycles(j.encoded_bytes), frame);
+    drop_job();
     if (finished) *finished = true;
     if (!ok) {
         write_back_failed(m, "could not write the file");
@@ -344,14 +400,13 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
     if (m->changes != changes) {
         // Changed while it was written: written again, after the usual delay.
         m->dirty = 1;
-        m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
+        m->first_change = os_get_time();
+        m->flush_due = m->first_change + MOUNT_FLUSH_DELAY_MS;
     }
     return done;
 }
 
-void cart_write_cancel() {
-    if (_job) end_job();
-}
+void cart_write_cancel() { drop_job(); }
 
 void cart_write_noticed_change(const char* ram_path) {
     if (!_job || _job->phase != PHASE_COPY || _job->next >= _job->entries.size() || !ram_path) return;

@@ -214,12 +214,19 @@ int lua54_fstat(lua_State* L) {
     if (!path_arg(L, 1, &path) || !normalised(path, &np)) return 0;
     bool as_file = lua_toboolean(L, 2);
     const char* p = np.c_str();
-    if (hvx_path_kind(p)) flush_path_cartridge(p);
+    // A cartridge left to the frame's write-back is answered as its file
+    // stands.
+    bool left = hvx_path_kind(p) && flush_path_cartridge_if_small(p);
     const char* d = get_mount_description(p);
     std::string desc = d ? d : "";
     bool has_desc = d != nullptr;
     const char* kind = nullptr;
     int64_t size = 0;
+    if (as_file && left) {
+        lua_pushstring(L, "file");
+        lua_pushinteger(L, pfile_size(p, 1));
+        return 2;
+    }
     if (as_file) {
         if (pfile* f = pfopen(p, "rf")) {
             size = f->data ? f->data->length : 0;

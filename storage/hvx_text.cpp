@@ -45,18 +45,11 @@ int is_writeable_as_ascii(const pfile* f) {
 
 namespace {
 
-// Where the writer puts its text: a buffer at its cursor, or host memory
-// (the write-back encodes off the frame's thread, away from every buffer).
+// Where the writer puts its text: a buffer at its cursor, or pieces handed
+// on (the write-back encodes off the frame's thread, away from every buffer).
 struct buffer_sink {
     buffer* out;
     bool put(const void* s, int64_t n) { return n == 0 || bwrite(s, 1, n, out) == n; }
-};
-struct string_sink {
-    std::string* out;
-    bool put(const void* s, int64_t n) {
-        out->append((const char*)s, (size_t)n);
-        return true;
-    }
 };
 
 // The records of a RAM folder, by their full paths; those outside it are
@@ -170,7 +163,7 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
     size_t fl = folder_length(folder);
     int32_t start = out->length;
     out->cursor = out->length;
-    ram_folder_source src{folder, fl, pdisk_pfile_iterator()};
+    ram_folder_source src{folder, fl, pdisk_pfile_iterator_under((std::string(folder, fl) + "/").c_str())};
     buffer_sink sink{out};
     if (!encode_text(src, fl, hex, sink)) {
         out->length = out->cursor = start;
@@ -180,10 +173,37 @@ int write_hvx_from_ram_files(buffer* out, const char* folder, int hex) {
     return 0;
 }
 
-int hvx_text_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, const char* folder) {
-    if (!out || !folder) return -1;
-    string_sink sink{out};
-    return encode_text(snapshot_source{&entries}, folder_length(folder), 0, sink) ? 0 : -1;
+namespace {
+
+struct piece_sink {
+    const std::function<bool(const void*, size_t)>& write;
+    size_t chunk;
+    std::string held;
+    bool refused = false;
+    bool pass(const void* s, size_t n) {
+        if (n > 0 && !refused && !write(s, n)) refused = true;
+        return !refused;
+    }
+    bool drain() {
+        bool ok = pass(held.data(), held.size());
+        held.clear();
+        return ok;
+    }
+    bool put(const void* s, int64_t n) {
+        if ((size_t)n >= chunk) return drain() && pass(s, (size_t)n);
+        held.append((const char*)s, (size_t)n);
+        return held.size() < chunk ? !refused : drain();
+    }
+};
+
+}  // namespace
+
+int hvx_text_from_snapshot_in_pieces(const std::vector<cart_snapshot_entry>& entries, const char* folder,
+                                     size_t chunk, const std::function<bool(const void*, size_t)>& write) {
+    if (!folder) return -1;
+    piece_sink sink{write, chunk, {}};
+    if (encode_text(snapshot_source{&entries}, folder_length(folder), 0, sink) && sink.drain()) return 0;
+    return sink.refused ? CART_WRITE_REFUSED : -1;
 }
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -67,6 +68,10 @@ using mount_index = std::unordered_map<std::string, mount_key, text_hash, std::e
 static mount_index _by_point;        // every mount
 static mount_index _by_ram_origin;   // RAM mounts, by origin
 static mount_index _by_cart_origin;  // cartridges' own mounts, by origin
+// The names of the mount points standing in each folder, by the serials of
+// their mounts (table order): a listing asks for its folder's, not the whole
+// table, and takes them in the order a walk over the table would.
+static std::unordered_map<std::string, std::map<uint64_t, std::string>, text_hash, std::equal_to<>> _by_parent;
 // `mount`s standing per program, outside the system processes.
 static std::unordered_map<int64_t, int> _program_mounts;
 static int _program_mounts_total = 0;
@@ -103,6 +108,7 @@ void note_ram_record_open(const pfile* f, int open) {
 static void clear_mount_indexes() {
     _cart_reach.clear();
     _by_point.clear();
+    _by_parent.clear();
     _by_ram_origin.clear();
     _by_cart_origin.clear();
     _program_mounts.clear();
@@ -150,6 +156,29 @@ static void index_add(mount_index& ix, std::string_view key, uint64_t serial) {
         it = ix.emplace(std::move(k), mount_key{depth, {}}).first;
     }
     it->second.serials.push_back(serial);  // serials only grow: order kept
+}
+
+// Adds a mount to its folder's names, or removes it.
+static void parent_index(std::string_view point, uint64_t serial, bool add) {
+    size_t slash = point.rfind('/');
+    if (point.size() < 2 || slash == std::string_view::npos || slash + 1 == point.size()) return;
+    std::string_view folder = point.substr(0, slash);
+    auto it = _by_parent.find(folder);
+    if (add) {
+        if (it == _by_parent.end()) it = _by_parent.emplace(std::string(folder), std::map<uint64_t, std::string>{}).first;
+        it->second.emplace(serial, std::string(point.substr(slash + 1)));
+    } else if (it != _by_parent.end()) {
+        it->second.erase(serial);
+        if (it->second.empty()) _by_parent.erase(it);
+    }
+}
+
+std::vector<std::string> mount_names_inside(const char* folder) {
+    std::vector<std::string> names;
+    auto it = folder ? _by_parent.find(std::string_view(folder)) : _by_parent.end();
+    if (it == _by_parent.end()) return names;
+    for (const auto& [serial, name] : it->second) names.push_back(name);
+    return names;
 }
 
 static void index_remove(mount_index& ix, std::string_view key, uint64_t serial) {
@@ -293,6 +322,7 @@ static pmount* append_mount(int kind, buffer* mount_point, buffer* origin, int i
     m->serial = ++_mount_serial;
     m->last_used = ++_mount_use_tick;
     index_add(_by_point, point_text(m), m->serial);
+    parent_index(point_text(m), m->serial, true);
     if (kind == MOUNT_KIND_RAM) index_add(_by_ram_origin, btext(origin), m->serial);
     if (is_cart_own_mount(m)) index_add(_by_cart_origin, btext(origin), m->serial);
     if (kind == MOUNT_KIND_RAM && !cartridge) count_reach(origin, 1);
@@ -406,7 +436,10 @@ void mark_parent_mount_dirty(const char* ram_path) {
     Process* p = get_current_process();
     int64_t program = p ? p->program_id : 0;
     auto mark = [program](pmount* m) {
-        if (!m->flush_due) m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
+        if (!m->flush_due) {
+            m->first_change = os_get_time();
+            m->flush_due = m->first_change + MOUNT_FLUSH_DELAY_MS;
+        }
         m->dirty = 1;
         m->changes++;
         m->changed_by = program;
@@ -491,6 +524,7 @@ void delete_mount_entry(int i) {
     if (i < 0 || i >= _pmounts) return;
     pmount* m = &_pmount[i];
     index_remove(_by_point, point_text(m), m->serial);
+    parent_index(point_text(m), m->serial, false);
     if (m->kind == MOUNT_KIND_RAM) index_remove(_by_ram_origin, btext(m->origin), m->serial);
     if (is_cart_own_mount(m)) index_remove(_by_cart_origin, btext(m->origin), m->serial);
     if (m->kind == MOUNT_KIND_RAM && !m->cartridge) count_reach(m->origin, -1);

@@ -1,8 +1,9 @@
-// The mount table: host, RAM and cartridge mounts, automounting, pruning,
-// and the write-back of changed cartridges to their files.
+// The mount table: host, RAM and cartridge mounts, automounting and pruning.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/core.h"
 #include "storage/ram_files.h"
@@ -45,6 +46,8 @@ struct pmount {
     uint64_t last_used; // use tick of its latest creation or resolution
     uint64_t changes;      // marked changed this many times
     int64_t changed_by;    // program of the process that changed it last; 0 for the host's own
+    uint64_t first_change; // ms of the first change its write-back has not yet taken; 0: not known
+    int32_t failures;      // write-backs failed in a row
 };
 
 // Limits the machine adds beyond its calls' own. A call past one fails with
@@ -102,6 +105,10 @@ int ram_write_refusal(const char* ram_origin);
 int get_path_parent_match_depth(const char* mount_point, const char* path);
 void mark_parent_mount_dirty(const char* ram_path);
 pmount* get_mount_by_mount_point(const char* path, int kind);
+// The last segments of the mount points (of 2 or more characters) that
+// stand directly in the folder (a normalised path, "" for the root), one
+// for each mount, in table order.
+std::vector<std::string> mount_names_inside(const char* folder);
 const char* get_mount_description(const char* path);
 int delete_mount_point(const char* path);
 void delete_mount_entry(int i);
@@ -117,36 +124,3 @@ void print_mounts();
 // A RAM record opened (1) or closed (0): while one under a cartridge's folder
 // is open, the cartridge is not dropped.
 void note_ram_record_open(const pfile* f, int open);
-
-// ---------------------------------------------------------------------------
-// Write-back
-// ---------------------------------------------------------------------------
-
-inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;     // a failed write-back tries again after this
-// A cartridge written back is charged to the running process by the larger of
-// its files' bytes and its encoded bytes, as an unpacking is (the host write
-// is charged besides, at its close). The frame's own write-back stops once it
-// has written this many such bytes, after at least one cartridge; a cartridge
-// counts at least WRITE_BACK_FILE_BYTES, as its file and folder are synced to
-// the disk however small it is.
-inline constexpr int64_t CART_ENCODE_BYTES_PER_CYCLE = 8;
-inline constexpr int64_t WRITE_BACK_FRAME_BYTES = 4ll << 20;
-inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;
-
-// Every dirty mount, now (reboot, exit, the flush signals).
-int flush_dirty_mounts_immediately();
-// The due ones, oldest due first, until WRITE_BACK_FRAME_BYTES are written
-// (each cartridge counted at least WRITE_BACK_FILE_BYTES).
-int flush_dirty_mounts_delayed();
-// cart_mount_at_or_above(path), when dirty: written now; 1 when written.
-int flush_path_cartridge(const char* path);
-// A dirty cartridge mount about to be removed, written now even inside an
-// atomic operation; false when it still holds changes that are not written.
-bool flush_before_removal(pmount* m);
-// Writes one dirty cartridge mount back; 1 when written. A mount whose
-// write-back fails stays dirty and is tried again WRITE_BACK_RETRY_MS later;
-// one marked no_write_back is never written.
-int flush_dirty_mount(pmount* m, int delayed);
-int flush_dirty_mount_immediately(const char* mount_point);
-// Bytes the latest frame's write-back copied, encoded and wrote.
-int64_t write_back_frame_bytes();

@@ -251,7 +251,13 @@ int compare_listing_item(const buffer* a, const buffer* b) {
     return compare_str_item(a ? btext(a) : "", b ? btext(b) : "");
 }
 
-listing* create_listing() { return (listing*)calloc(1, sizeof(listing)); }
+// Only the items below the count are ever read: the block (half a megabyte)
+// is not cleared, which would cost more than a short listing itself.
+listing* create_listing() {
+    listing* l = (listing*)malloc(sizeof(listing));
+    if (l) l->count = 0;
+    return l;
+}
 
 void destroy_listing(listing* l) {
     if (!l) return;

@@ -1,6 +1,5 @@
 // File operations on virtual paths: open, read, write, close, test, copy,
-// delete, make folders, list; the write-back of changed cartridge mounts and
-// the host-sync bookkeeping.
+// delete, make folders, list; and the host-sync bookkeeping.
 #include "storage/storage.h"
 
 #include <dirent.h>
@@ -10,10 +9,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <set>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "lang/lang.h"
 #include "storage/storage_internal.h"
@@ -24,8 +26,6 @@ static int32_t _pending_sync = 0;
 static uint32_t _last_sync_t = 0;
 static uint8_t _chunk[PFILE_READ_CHUNK];
 static uint64_t _temp_counter = 0;
-// Mounts whose write-back failure was reported, so a retry does not repeat it.
-static std::set<std::string> _failed_mounts;
 
 void charge_host_path_op(const char* host_path) {
     int64_t n = host_path ? (int64_t)strlen(host_path) : 0;
@@ -296,24 +296,100 @@ void sync_folder_of(const char* host_path) {
     close(fd);
 }
 
-// Closes a host stream written in full (ok: so far); with a temp path, the
-// hidden sibling it wrote then replaces the host file. False when anything
-// failed: the old file stays.
-bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host) {
+namespace {
+
+void sync_host_file(const std::string& host) {
+    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    sync_folder_of(host.c_str());
+}
+
+// Syncs host files written whole, in order, off the frame's thread; the
+// exit's sync waits for it. Touches no counted memory, buffer or record.
+// Never destroyed, so its thread needs no join at exit; a process forked
+// with files queued syncs them itself.
+struct host_syncer {
+    std::mutex lock;
+    std::condition_variable wake, drained;
+    std::deque<std::string> queue;
+    bool busy = false;
+    pid_t owner = 0;  // whose thread serves the queue
+
+    void add(const char* host) {
+        std::lock_guard<std::mutex> hold(lock);
+        queue.emplace_back(host);
+        if (owner != getpid()) {
+            owner = getpid();
+            std::thread([this] { run(); }).detach();
+        }
+        wake.notify_one();
+    }
+    void run() {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+            wake.wait(hold, [this] { return !queue.empty(); });
+            std::string host = std::move(queue.front());
+            queue.pop_front();
+            busy = true;
+            hold.unlock();
+            sync_host_file(host);
+            hold.lock();
+            busy = false;
+            if (queue.empty()) drained.notify_all();
+        }
+    }
+    void drain() {
+        std::unique_lock<std::mutex> hold(lock);
+        if (owner == getpid()) {
+            drained.wait(hold, [this] { return queue.empty() && !busy; });
+            return;
+        }
+        for (; !queue.empty(); queue.pop_front()) sync_host_file(queue.front());
+    }
+};
+
+host_syncer& _syncer = *new host_syncer;
+int _syncs_deferred = 0;
+
+}  // namespace
+
+host_syncs_deferred::host_syncs_deferred() { _syncs_deferred++; }
+host_syncs_deferred::~host_syncs_deferred() { _syncs_deferred--; }
+
+bool sync_and_close_host_stream(FILE* stream, bool ok, bool sync) {
     ok = fflush(stream) == 0 && ok;
     ok = !ferror(stream) && ok;
     // The bytes reach the disk before the name does: a power cut after the
     // rename must not leave an empty file. A file system that can not sync
     // (EINVAL) is not a failed write.
-    if (fsync(fileno(stream)) != 0 && errno != EINVAL) ok = false;
-    ok = fclose(stream) == 0 && ok;
-    if (!temp) return ok;
+    if (sync && fsync(fileno(stream)) != 0 && errno != EINVAL) ok = false;
+    return fclose(stream) == 0 && ok;
+}
+
+bool put_temp_in_place(const char* temp, const char* host, bool sync) {
     // A file the user made read-only is refused as a direct write would be.
-    if (ok && access(host, F_OK) == 0 && access(host, W_OK) != 0) ok = false;
-    if (ok) ok = rename(temp, host) == 0;
+    bool ok = !(access(host, F_OK) == 0 && access(host, W_OK) != 0) && rename(temp, host) == 0;
     if (!ok) unlink(temp);
-    if (ok) sync_folder_of(host);
+    if (ok && sync) sync_folder_of(host);
     return ok;
+}
+
+bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host) {
+    // A file replaced whole may be synced later: it is in place when this
+    // returns, its sync follows.
+    const bool later = _syncs_deferred && temp;
+    ok = sync_and_close_host_stream(stream, ok, !later);
+    if (!temp) return ok;
+    if (!ok) {
+        unlink(temp);
+        return false;
+    }
+    if (!put_temp_in_place(temp, host, !later)) return false;
+    if (later) _syncer.add(host);
+    return true;
 }
 
 // Writes the record's data to its host stream; for "w" the hidden sibling
@@ -477,11 +553,12 @@ int64_t fcopy(const char* from, const char* to) {
     return ok ? n : -1;
 }
 
-// Releases the RAM records under a folder, charged for the table walk and
-// for each record released.
+// Releases the RAM records under a folder, charged for the records it looks
+// at and for each record released.
 static void delete_ram_folder(const buffer* folder) {
-    int64_t walked = pdisk_num_pfiles();
+    int64_t visited = pfile_records_visited();
     int64_t released = delete_ram_files_in_path(folder);
+    int64_t walked = pfile_records_visited() - visited;
     spend_cpu(hvx_cycles(walked / PFILE_WALK_ENTRIES_PER_CYCLE + released * RAM_FILE_RELEASE_COST));
 }
 
@@ -545,6 +622,7 @@ int pmkdir(const char* path) {
         // A cartridge the full table refused is not made.
         if (!m) return 1;
         m->dirty = 1;
+        if (!m->first_change) m->first_change = os_get_time();
         m->flush_due = os_get_time() + MOUNT_FLUSH_DELAY_MS;
         return 0;
     }
@@ -578,10 +656,11 @@ int pmkdir(const char* path) {
     return result;
 }
 
-// Names of one listing; a trailing '/' marks a folder.
-static void collect(listing* names, const std::string& name) {
-    if (names->count >= PFLIST_MAX_NAMES) return;
-    listing_add(names, create_buffer_from_str(name.c_str()));
+// Names of one listing; a trailing '/' marks a folder. False when the
+// listing is full.
+static bool collect(listing* names, const std::string& name) {
+    if (names->count >= PFLIST_MAX_NAMES) return false;
+    return listing_add(names, create_buffer_from_str(name.c_str())) != 0;
 }
 
 static std::string without_slash(const char* s) {
@@ -594,8 +673,8 @@ int pflist(const char* path, lua_State* L, listing* out) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
     std::string p = to_cstr(np);
-    // A listing inside a cartridge writes that one back; no other.
-    flush_path_cartridge(p.c_str());
+    // A listing inside a cartridge writes that one back, when small; no other.
+    flush_path_cartridge_if_small(p.c_str());
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(p.c_str(), &kind, 0);
     std::string o = btext(origin);
@@ -606,6 +685,7 @@ int pflist(const char* path, lua_State* L, listing* out) {
     std::string base = p == "/" ? "" : p;
     listing* names = create_listing();
     if (!names) return 0;
+    int64_t walked = 0, kept = 0, skips = 0;
 
     if (kind == MOUNT_KIND_HOST) {
         charge_host_path_op(o.c_str());
@@ -628,30 +708,37 @@ int pflist(const char* path, lua_State* L, listing* out) {
         }
         closedir(d);
     } else if (kind == MOUNT_KIND_RAM) {
-        int n = pdisk_pfile_iterator();
-        for (int i = 0; i < n; i++) {
-            const pfile* f = pdisk_pfile_iterator_item(i);
-            if (!f || f->kind != PFILE_KIND_RAM || !f->origin) continue;
-            const char* fo = btext(f->origin);
-            if (o.size() > 1 ? (strncmp(fo, o.c_str(), o.size()) != 0 || fo[o.size()] != '/') : fo[0] != '/')
+        // The folder's records stand together in the table; the records
+        // deeper down are passed over a child's subtree at a time.
+        std::string under = o.size() > 1 ? o + "/" : "/";
+        pfile_range r = pfile_records_under(under.data(), under.size());
+        for (int i = r.first; i < r.end;) {
+            const pfile* f = pfile_visit(i);
+            walked++;
+            if (!f) {
+                i++;
                 continue;
-            const char* name = fo + (o.size() > 1 ? o.size() + 1 : 1);
-            if (!*name || strchr(name, '/') || name[0] == '.') continue;
-            if (get_mount_by_mount_point(fo, 0)) continue;
-            collect(names, std::string(name) + ((f->flags & PFILE_FLAG_FOLDER) ? "/" : ""));
+            }
+            const char* fp = btext(f->path);
+            const char* name = fp + under.size();
+            if (const char* slash = strchr(name, '/')) {
+                i = pfile_index_past(fp, (size_t)(slash - fp) + 1, i);
+                skips++;
+                continue;
+            }
+            i++;
+            if (f->kind != PFILE_KIND_RAM || !*name || name[0] == '.') continue;
+            if (get_mount_by_mount_point(fp, 0)) continue;
+            kept += collect(names, std::string(name) + ((f->flags & PFILE_FLAG_FOLDER) ? "/" : ""));
         }
     }
-    for (int i = 0; i < pdisk_num_mounts(); i++) {
-        const pmount* m = pdisk_mount(i);
-        const char* mp = btext(m->mount_point);
-        if (strlen(mp) < 2) continue;
-        if (strncmp(mp, base.c_str(), base.size()) != 0 || mp[base.size()] != '/') continue;
-        const char* name = mp + base.size() + 1;
-        if (!*name || strchr(name, '/')) continue;
-        collect(names, std::string(name) + (get_ext(name)[0] ? "" : "/"));
-    }
+    for (const std::string& name : mount_names_inside(base.c_str()))
+        collect(names, name + (get_ext(name.c_str())[0] ? "" : "/"));
     listing_sort(names);
-    spend_cpu(hvx_cycles((int64_t)names->count * LIST_NAME_COST));
+    // The records walked past without a name kept, and each subtree
+    // skipped, are paid besides the names.
+    spend_cpu(hvx_cycles((int64_t)names->count * LIST_NAME_COST + (walked - kept) * LIST_RECORD_PASSED_COST +
+                         skips * PFILE_BISECT_COST));
 
     if (L) lua_createtable(L, 16, 0);
     int folders = 0, index = 0;
@@ -727,221 +814,9 @@ buffer* pfile_read_all(const char* path, const char* mode) {
     return out;
 }
 
-// ---------------------------------------------------------------------------
-// Write-back
-// ---------------------------------------------------------------------------
-
-// A failed write-back is retried later; it is reported once per episode,
-// with the notice given or as a system error.
-void write_back_failed(pmount* m, const char* why, const char* notice) {
-    const char* mp = btext(m->mount_point);
-    m->dirty = 1;
-    m->flush_due = os_get_time() + WRITE_BACK_RETRY_MS;
-    if (_failed_mounts.insert(mp).second) {
-        char text[1200];
-        snprintf(text, sizeof text, "could not save %s: %s", mp, why);
-        krio_debugf("SYSTEM ERROR: %s\n", text);
-        if (notice) notify(notice);
-        else report_error(text);
-    }
-}
-
-// Encodes the mount's folder in the form its extension names; 0, or the
-// encoder's failure (out is then not to be written).
-static int encode_cartridge(int kind, buffer* out, const char* folder) {
-    if (kind == 1) return write_hvx_from_ram_files(out, folder, 0);
-    if (kind == 2) return write_hvx_rom_from_ram_files(out, folder, 0);
-    return write_hvx_png_from_ram_files(out, folder);
-}
-
-// Bytes of the RAM files at any depth in a RAM folder.
-static int64_t folder_bytes(const char* folder) {
-    int64_t n = 0;
-    for (int i = 0; i < pdisk_num_pfiles(); i++) {
-        const pfile* f = get_ram_file_by_index(i);
-        if (f && f->data && f->origin && ram_path_is_inside_origin(btext(f->origin), folder, 0)) n += f->data->length;
-    }
-    return n;
-}
-
-void write_back_succeeded(pmount* m) {
-    _failed_mounts.erase(btext(m->mount_point));
-    m->dirty = 0;
-    m->flush_due = 0;
-}
-
-static int64_t write_back_held(pmount* m);
-static int64_t write_back(pmount* m) {
-    // Written whole now, from newer files than a write under way holds.
-    if (cart_write_mount() == m) cart_write_cancel();
-    // The write-back resolves paths, which may mount: no mount may go under m.
-    pdisk_hold_mounts(1);
-    int64_t bytes = write_back_held(m);
-    pdisk_hold_mounts(0);
-    return bytes;
-}
-
-// Encodes the mount's folder and writes it over its cartridge file, which
-// clears its dirty flag. The file is opened only once the encoding stands,
-// so a failure leaves it as it was. The encoding is charged to the running
-// process by its bytes (the larger of what went in and what came out: a ROM
-// packs small, the text form grows), which are returned.
-static int64_t write_back_held(pmount* m) {
-    const char* mp = btext(m->mount_point);
-    if (m->no_write_back) {
-        // Its file did not load whole: writing the folder would lose the rest.
-        if (_failed_mounts.insert(mp).second)
-            krio_debugf("not saving %s: the cartridge did not load whole\n", mp);
-        m->flush_due = UINT64_MAX;
-        return 0;
-    }
-    int k = hvx_path_kind(mp);
-    if (!k) {
-        // Not a cartridge: nothing to write. It stays dirty (kept from
-        // pruning) but no later frame looks at it again for this.
-        m->flush_due = UINT64_MAX;
-        return 0;
-    }
-    buffer* encoded = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
-    int r = encoded ? encode_cartridge(k, encoded, btext(m->origin)) : -1;
-    int64_t bytes = folder_bytes(btext(m->origin));
-    if (encoded && encoded->length > bytes) bytes = encoded->length;
-    spend_cpu(hvx_cycles(bytes / CART_ENCODE_BYTES_PER_CYCLE));
-    if (r != 0) {
-        destroy_buffer(encoded);
-        if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
-        else write_back_failed(m, k == 1 ? "could not encode the cartridge" : "cartridge too large");
-        return bytes;
-    }
-    pfile* f = pfopen(mp, "wf");
-    if (!f) {
-        destroy_buffer(encoded);
-        write_back_failed(m, "could not open the file");
-        return bytes;
-    }
-    bool ok = pfwrite(encoded->data, 1, encoded->length, f) == encoded->length;
-    destroy_buffer(encoded);
-    ok = pfclose(f) == 0 && ok;
-    if (!ok) {
-        write_back_failed(m, "could not write the file");
-        return bytes;
-    }
-    write_back_succeeded(m);
-    return bytes;
-}
-
-// Whether a flush writes the mount back now.
-static bool flush_wanted(const pmount* m, int delayed) {
-    if (!m || !m->dirty || app.atomic_pid) return false;
-    return !delayed || m->flush_due <= os_get_time();
-}
-
-int flush_dirty_mount(pmount* m, int delayed) {
-    if (!flush_wanted(m, delayed)) return 0;
-    write_back(m);
-    return !m->dirty;
-}
-
-// Both count the cartridge mounts they tried to write, written or not.
-int flush_dirty_mounts_immediately() {
-    int count = 0;
-    if (cart_write_mount() && !app.atomic_pid) {
-        bool finished = false;
-        cart_write_step(-1, false, &finished);
-        count += finished;
-    }
-    for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
-        pmount* m = pdisk_mount(i);
-        if (!flush_wanted(m, 0)) continue;
-        count += hvx_path_kind(btext(m->mount_point)) != 0;
-        write_back(m);
-    }
-    return count;
-}
-
-static int64_t _frame_bytes = 0;
-int64_t write_back_frame_bytes() { return _frame_bytes; }
-
-// The most bytes writing the mount whole may take: its files' bytes grown
-// as the text form grows a binary file (base64 and its line ends), or as a
-// ROM's block may grow what does not compress.
-static int64_t write_back_estimate(int kind, int64_t bytes) {
-    return kind == 2 ? bytes + bytes / 64 + 4096 : bytes + bytes / 2 + 4096;
-}
-
-// A cartridge written by the frame is paid for by the program that changed
-// it, as debt, not by whichever process the frame happens to stand in.
-static int64_t write_back_for_program(pmount* m) {
-    int32_t before = cpu_cycles;
-    int64_t program = m->changed_by;
-    int64_t bytes = write_back(m);
-    int64_t spent = (int64_t)cpu_cycles - before;
-    cpu_cycles = before;
-    owe_write_back(program, spent);
-    return bytes;
-}
-
-void owe_write_back(int64_t program, int64_t cycles) {
-    if (program_is_live(program)) add_program_debt(program, cycles);
-}
-
-int flush_dirty_mounts_delayed() {
-    int count = 0;
-    int64_t work = 0;
-    _frame_bytes = 0;
-    if (app.atomic_pid) return 0;
-    if (cart_write_mount()) {
-        bool finished = false;
-        work += cart_write_step(WRITE_BACK_FRAME_BYTES, true, &finished);
-        count += finished;
-    }
-    // Oldest due first, so that cartridges changed again and again can not
-    // keep the others waiting; of those due at the same moment (changed in
-    // one millisecond), the one mounted first. A mount tried is clean or due
-    // later after it.
-    while (work < WRITE_BACK_FRAME_BYTES) {
-        pmount* next = nullptr;
-        const pmount* writing = cart_write_mount();
-        for (int i = 0; i < pdisk_num_mounts(); i++) {
-            pmount* m = pdisk_mount(i);
-            if (m != writing && flush_wanted(m, 1) && (!next || m->flush_due < next->flush_due)) next = m;
-        }
-        if (!next) break;
-        int k = hvx_path_kind(btext(next->mount_point));
-        int64_t left = WRITE_BACK_FRAME_BYTES - work;
-        int64_t need = k ? write_back_estimate(k, folder_bytes(btext(next->origin))) : 0;
-        // One that may pass what the frame has left is written over frames,
-        // and so is every PNG: its picture is packed off the frame's thread.
-        if ((need > left || k == 3) && !next->no_write_back) {
-            if (writing) break;
-            cart_write_start(next);
-            bool finished = false;
-            work += cart_write_step(left, true, &finished);
-            count += finished;
-            break;
-        }
-        count += k != 0;
-        work += std::max(write_back_for_program(next), WRITE_BACK_FILE_BYTES);
-    }
-    _frame_bytes = work;
-    return count;
-}
-
-int flush_path_cartridge(const char* path) { return flush_dirty_mount(cart_mount_at_or_above(path), 0); }
-
-bool flush_before_removal(pmount* m) {
-    if (!m || !m->dirty || m->no_write_back || !hvx_path_kind(btext(m->mount_point))) return true;
-    write_back(m);
-    return !m->dirty;
-}
-
-int flush_dirty_mount_immediately(const char* mount_point) {
-    int r = flush_dirty_mount(get_mount_by_mount_point(mount_point, 0), 0);
-    if (r) printf("// flushed single mount: %s\n", mount_point);
-    return r;
-}
-
 void sync_fs(int force) {
+    // At exit every file left to be synced later is synced first.
+    if (force) _syncer.drain();
     if (!_pending_sync) return;
     uint32_t now = (uint32_t)os_get_time();
     if (!force && now - _last_sync_t <= SYNC_INTERVAL_MS && now >= _last_sync_t) return;

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "storage/formats.h"
 #include "storage/mounts.h"
@@ -48,6 +49,8 @@ static int index_of_record(const pfile* f) {
     return -1;
 }
 static bool _pfile_inited = false;
+// Records looked at through the table's accessors (a count for tests).
+static int64_t _records_visited = 0;
 static pfile** iter_snapshot = nullptr;
 static int iter_count = 0;
 
@@ -222,13 +225,32 @@ pfile* pfile_insert(buffer* path, int kind, buffer* origin) {
     }
     pfile* f = (pfile*)calloc(1, sizeof(pfile));
     if (!f) return nullptr;
-    memmove(&_pfile[pos + 1], &_pfile[pos], sizeof(pfile*) * (size_t)(n - pos));
-    memmove(&_pfile_hash[pos + 1], &_pfile_hash[pos], sizeof(uint32_t) * (size_t)(n - pos));
-    memmove(&_pfile_released[pos + 1], &_pfile_released[pos], (size_t)(n - pos));
+    // A free entry right before the place, or the first one after it, takes
+    // the record: a file deleted and made again beside many others moves
+    // none or a few pointers, not the table's tail. (The first released
+    // index stays a bound from below, which is all the compaction needs.)
+    int slot = n;
+    if (_num_released > 0) {
+        if (pos > 0 && _pfile_released[pos - 1]) {
+            slot = pos - 1;
+        } else if (const void* z = memchr(&_pfile_released[pos], 1, (size_t)(n - pos))) {
+            slot = (int)((const uint8_t*)z - _pfile_released);
+        }
+    }
+    if (slot < n) {
+        free(_pfile[slot]);
+        _pfile_released[slot] = 0;
+        _num_released--;
+        if (slot < pos) pos = slot;
+    } else {
+        _num_pfiles++;
+        if (_first_released != PFILE_MAX && pos <= _first_released) _first_released++;
+    }
+    memmove(&_pfile[pos + 1], &_pfile[pos], sizeof(pfile*) * (size_t)(slot - pos));
+    memmove(&_pfile_hash[pos + 1], &_pfile_hash[pos], sizeof(uint32_t) * (size_t)(slot - pos));
+    memmove(&_pfile_released[pos + 1], &_pfile_released[pos], (size_t)(slot - pos));
     _pfile_released[pos] = 0;
-    if (_first_released != PFILE_MAX && pos <= _first_released) _first_released++;
     _pfile[pos] = f;
-    _num_pfiles++;
     f->kind = kind;
     f->path = path;
     f->origin = origin;
@@ -241,6 +263,7 @@ pfile* pfile_insert(buffer* path, int kind, buffer* origin) {
 
 pfile* get_ram_file_by_index(int i) {
     if (i < 0 || i >= _num_pfiles) return nullptr;
+    _records_visited++;
     pfile* f = _pfile[i];
     return (f && f->kind == PFILE_KIND_RAM) ? f : nullptr;
 }
@@ -254,19 +277,38 @@ int ram_path_is_inside_origin(const char* path, const char* origin, int allow_eq
     return path[n] == '/' || (allow_equal && path[n] == 0);
 }
 
-int delete_ram_files_in_path(const buffer* path) {
-    if (!path) return 0;
-    char* p = to_cstr((buffer*)path);
+// Releases the RAM records whose origin begins with the n bytes of prefix;
+// how many.
+static int release_ram_range(const char* prefix, size_t n) {
+    pfile_range r = pfile_records_under(prefix, n);
     int count = 0;
-    for (int i = 0; i < _num_pfiles; i++) {
-        pfile* f = _pfile[i];
-        if (f && f->kind == PFILE_KIND_RAM && f->origin &&
-            ram_path_is_inside_origin(btext(f->origin), p, 1)) {
+    for (int i = r.first; i < r.end; i++) {
+        const pfile* f = pfile_visit(i);
+        if (f && f->kind == PFILE_KIND_RAM && f->origin && strncmp(btext(f->origin), prefix, n) == 0) {
             release_at(i);
             count++;
         }
     }
     return count;
+}
+
+int delete_ram_files_in_path(const buffer* path) {
+    if (!path) return 0;
+    std::string p = to_cstr((buffer*)path);
+    int count = 0;
+    // The path itself sorts first of the paths it begins.
+    pfile_range r = pfile_records_under(p.data(), p.size());
+    for (int i = r.first; i < r.end; i++) {
+        const pfile* f = pfile_visit(i);
+        if (!f) continue;
+        if (strcmp(ptext(f), p.c_str()) != 0) break;
+        if (f->kind == PFILE_KIND_RAM && f->origin && strcmp(btext(f->origin), p.c_str()) == 0) {
+            release_at(i);
+            count++;
+        }
+    }
+    p += '/';
+    return count + release_ram_range(p.data(), p.size());
 }
 
 void pdisk_compact_pfiles() {
@@ -303,12 +345,84 @@ int pdisk_pfile_iterator() {
     if (!iter_snapshot) return 0;
     memcpy(iter_snapshot, _pfile, sizeof(pfile*) * (size_t)_num_pfiles);
     iter_count = _num_pfiles;
+    _records_visited += iter_count;
     return iter_count;
 }
 
 pfile* pdisk_pfile_iterator_item(int i) {
     if (i < 0 || i >= iter_count) return nullptr;
     return iter_snapshot[i];
+}
+
+// ---------------------------------------------------------------------------
+// Ranges: the records under a prefix stand together in the sorted table, so a
+// folder's walk bisects to them instead of looking at every record.
+// ---------------------------------------------------------------------------
+
+
+// The first used entry in [i, end), or end. Free entries are passed over by
+// their flags, a run of them at a time.
+static int next_used(int i, int end) {
+    while (i < end) {
+        if (_pfile_released[i]) {
+            const void* z = memchr(&_pfile_released[i], 0, (size_t)(end - i));
+            i = z ? (int)((const uint8_t*)z - _pfile_released) : end;
+        } else if (used(_pfile[i])) {
+            return i;
+        } else {
+            i++;
+        }
+    }
+    return end;
+}
+
+// The first index in [from, count) from which on every used entry's path,
+// cut to n bytes, sorts at or past the prefix (past it with past set).
+static int bisect(const char* prefix, size_t n, int from, bool past) {
+    int lo = from < 0 ? 0 : from, hi = _num_pfiles;
+    while (lo < hi) {
+        int mid = lo + (hi - lo) / 2;
+        int m = next_used(mid, hi);
+        if (m == hi) {
+            hi = mid;
+            continue;
+        }
+        int c = strncmp(ptext(_pfile[m]), prefix, n);
+        if (past ? c > 0 : c >= 0) hi = mid;
+        else lo = m + 1;
+    }
+    return lo;
+}
+
+pfile_range pfile_records_under(const char* prefix, size_t n) {
+    if (!prefix) return {0, 0};
+    int first = bisect(prefix, n, 0, false);
+    int end = bisect(prefix, n, first, true);
+    return {next_used(first, end), end};
+}
+
+int pfile_index_past(const char* prefix, size_t n, int from) { return prefix ? bisect(prefix, n, from, true) : from; }
+
+pfile* pfile_visit(int i) {
+    if (i < 0 || i >= _num_pfiles) return nullptr;
+    _records_visited++;
+    pfile* f = _pfile[i];
+    return used(f) ? f : nullptr;
+}
+
+int64_t pfile_records_visited() { return _records_visited; }
+
+int pdisk_pfile_iterator_under(const char* prefix) {
+    free(iter_snapshot);
+    iter_snapshot = nullptr;
+    iter_count = 0;
+    pfile_range r = pfile_records_under(prefix, prefix ? strlen(prefix) : 0);
+    if (r.end <= r.first) return 0;
+    iter_snapshot = (pfile**)malloc(sizeof(pfile*) * (size_t)(r.end - r.first));
+    if (!iter_snapshot) return 0;
+    for (int i = r.first; i < r.end; i++)
+        if (pfile* f = pfile_visit(i)) iter_snapshot[iter_count++] = f;
+    return iter_count;
 }
 
 int pdisk_count_slots_by_kind(int kind) {
@@ -320,9 +434,4 @@ int pdisk_count_slots_by_kind(int kind) {
     return count;
 }
 
-void release_ram_records_under(const char* prefix) {
-    for (int i = 0; i < _num_pfiles; i++) {
-        pfile* f = _pfile[i];
-        if (f && f->kind == PFILE_KIND_RAM && starts_with(btext(f->origin), prefix)) release_at(i);
-    }
-}
+void release_ram_records_under(const char* prefix) { release_ram_range(prefix, strlen(prefix)); }

@@ -46,6 +46,26 @@ int ram_path_is_inside_origin(const char* path, const char* origin, int allow_eq
 int pdisk_num_pfiles();
 int pdisk_pfile_iterator();
 pfile* pdisk_pfile_iterator_item(int i);
+// The same snapshot, of only the records whose path begins with prefix (a
+// folder's contents: its path and '/'), in table order; found by bisection,
+// so it walks what the prefix holds, not the table.
+int pdisk_pfile_iterator_under(const char* prefix);
+
+// The entries whose path begins with the n bytes of prefix stand together in
+// the sorted table: [first, end), free entries among them. Found by bisection.
+struct pfile_range {
+    int first, end;
+};
+pfile_range pfile_records_under(const char* prefix, size_t n);
+// The first index at or after from past every record whose path begins with
+// the n bytes of prefix (a walk skips a subtree with it).
+int pfile_index_past(const char* prefix, size_t n, int from);
+// The record at i of a walk over a range, counted as visited; none when the
+// entry is free.
+pfile* pfile_visit(int i);
+// Records looked at since the program started: by the walks over ranges,
+// by index and by the whole table's snapshot.
+int64_t pfile_records_visited();
 int pdisk_count_slots_by_kind(int kind);
 // The only way a record becomes free (compaction counts on it).
 void clear_pfile(pfile* f);

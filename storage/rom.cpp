@@ -345,7 +345,7 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options) {
     while (fl > 0 && folder[fl - 1] == '/') fl--;
     buffer* stream = create_buffer_2(ROM_STREAM_START, ROM_SCRATCH_KIND);
     if (!stream) return -1;
-    int count = pdisk_pfile_iterator();
+    int count = pdisk_pfile_iterator_under((std::string(folder, fl) + "/").c_str());
     int result = 0;
     for (int i = 0; i < count && result == 0; i++) {
         pfile* f = pdisk_pfile_iterator_item(i);

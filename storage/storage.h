@@ -12,3 +12,4 @@
 #include "storage/pfile_ops.h"
 #include "storage/ram_files.h"
 #include "storage/vyn.h"
+#include "storage/writeback.h"

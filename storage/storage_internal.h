@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -95,7 +96,13 @@ struct cart_snapshot_entry {
 // The cartridge forms of a snapshot, into host memory; pure, so they run off
 // the frame's thread. 0, or -1 when a name can not be written or a ROM's
 // stream would pass ROM_MAX_STREAM.
-int hvx_text_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, const char* folder);
+// The text form is handed to write in pieces, each held back only until
+// about chunk bytes stand (a longer body goes on from the copy as it is), so
+// no more than that is held besides the copy; CART_WRITE_REFUSED once write
+// refused a piece.
+inline constexpr int CART_WRITE_REFUSED = -3;
+int hvx_text_from_snapshot_in_pieces(const std::vector<cart_snapshot_entry>& entries, const char* folder,
+                                     size_t chunk, const std::function<bool(const void*, size_t)>& write);
 // The ROM form takes ROM_OPTION_NO_LABEL as the whole write does.
 int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
                             int options = 0);
@@ -109,10 +116,28 @@ int png_cart_from_snapshot(std::string* out, const std::vector<cart_snapshot_ent
 // write does, on the frame's thread; its bitmap's bytes when drawn.
 bool png_cart_label_text(const std::string* info, std::vector<uint8_t>* text);
 
-// Shared with the write-back in pfile_ops.cpp.
+// The host-file steps the file close and the write-back share.
 FILE* open_temp_sibling(const char* host_path, std::string* temp);
 void sync_folder_of(const char* host_path);
+// Flushes, syncs (unless told not to) and closes a host stream written in
+// full (ok: so far); false when anything failed.
+bool sync_and_close_host_stream(FILE* stream, bool ok, bool sync = true);
+// The hidden sibling temp replaces the host file, and the rename is made
+// durable unless told not to; false when refused (temp is then removed, the
+// old file stays).
+bool put_temp_in_place(const char* temp, const char* host, bool sync = true);
+// Both: with a temp path, the hidden sibling the stream wrote then replaces
+// the host file. False when anything failed: the old file stays.
 bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host);
+// While one stands, a host file written whole through a temporary file is
+// in place when its close returns, and synced afterwards off the frame's
+// thread (a kill still leaves the old file or the new one).
+struct host_syncs_deferred {
+    host_syncs_deferred();
+    ~host_syncs_deferred();
+    host_syncs_deferred(const host_syncs_deferred&) = delete;
+    host_syncs_deferred& operator=(const host_syncs_deferred&) = delete;
+};
 void note_host_write();  // a host file was written: the next sync is due
 void write_back_failed(pmount* m, const char* why, const char* notice = nullptr);
 void write_back_succeeded(pmount* m);  // clean, its failure forgotten

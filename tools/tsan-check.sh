@@ -4,8 +4,9 @@
 # sockets: the callback and the main thread share state only under the audio
 # lock (volume and swap are atomics), job workers hand their results over
 # through the completion flag, name lookups for sockets through their slot's
-# state, and the cartridge write-back's encoder (of every form, PNG too) hands
-# its bytes over through its own flag, so any race report fails the check.
+# state, and the cartridge write-back's worker (of every form, PNG too) and
+# the thread that syncs written files hand their work over under their own
+# locks, so any race report fails the check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-tsan}

@@ -124,8 +124,8 @@ int lua54_get(lua_State* L) {
     if (count < 0) return 0;
     // The 64-bit count is compared first, so 2^32 + 1 cannot pass as 1.
     if (count > LUAI_MAXSTACK || !lua_checkstack(L, (int)count)) {
-        std::printf(UD_GET_LIMIT_TEXT, (long long)count);
-        std::fflush(stdout);
+        log_refusal_once(cproc, LIMIT_LOGGED_GET_STACK, UD_GET_LIMIT_TEXT, (long long)count);
+        spend_cpu(UD_GET_REFUSAL_COST);
         return 0;
     }
     if (x < 0 || y < 0 || x >= w || y >= h) {

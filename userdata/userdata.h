@@ -106,10 +106,11 @@ void add_userdata_metatable_functions(lua_State* L);
 // Element access and methods
 // ---------------------------------------------------------------------------
 
-// get: a count beyond the script engine's stack limit prints this (with the
-// count) and returns nothing.
-inline constexpr const char* UD_GET_LIMIT_TEXT =
-    " ********** too many get() results (%lld) stack limit reached **********\n";
+// get: a count beyond the script engine's stack limit returns nothing; the
+// refusal is logged once per process (with the count) and charged for the
+// arguments and the stack it checked.
+inline constexpr const char* UD_GET_LIMIT_TEXT = "get refused: %lld results would pass the stack limit";
+inline constexpr int32_t UD_GET_REFUSAL_COST = UD_BASE_COST;
 inline constexpr const char* UD_MUTATE_TYPE_TEXT = "can not mutate between integer and float data types";
 inline constexpr const char* UD_MUTATE_SIZE_TEXT = "new size is larger than old size";
 inline constexpr int UD_CLEAR_COST_SHIFT = 6;  // one cycle per 64 bytes

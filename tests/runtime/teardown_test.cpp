@@ -13,6 +13,7 @@
 #include <string>
 
 #include "storage/storage.h"
+#include "storage/storage_internal.h"
 #include "tests/net/net_test_util.h"
 #include "tests/support/files_env.h"
 #include "tests/support/rom_maker.h"
@@ -99,6 +100,36 @@ TEST(TeardownExit, AFailureBelowTheMachineWritesBackFirst) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 7);
     EXPECT_EQ(hvx_test::read_file(rom), hvx_test::make_rom({{"main.lua", "print(1)"}, {"new.txt", "added"}}));
+}
+
+// A fatal end while a cartridge is written over frames and another process
+// holds the atomic operation: the job's worker is waited for, not destroyed
+// running, and the change reaches the file before the program ends.
+TEST(TeardownExit, AFatalEndDuringAWriteOverFramesWritesItAndEndsCleanly) {
+    hvx_test::files_env env;
+    const std::string big(WRITE_BACK_FRAME_BYTES + WRITE_BACK_FRAME_BYTES / 2, 'b');
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (pmkdir("/big.hvx") != 0) _exit(90);
+        pfile* f = pfopen("/big.hvx/a.txt", "w");
+        if (!f) _exit(91);
+        pfwrite(big.data(), 1, (int64_t)big.size(), f);
+        pfclose(f);
+        hvx_test::make_due(get_mount_by_mount_point("/big.hvx", 0));
+        // Two frames copy it; the second hands it to the worker.
+        flush_dirty_mounts_delayed();
+        flush_dirty_mounts_delayed();
+        if (!cart_write_mount()) _exit(92);
+        app.atomic_pid = 9;
+        program_exit(7);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "signal " << WTERMSIG(status);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+    EXPECT_NE(hvx_test::read_file(env.at("big.hvx")).find(":: a.txt\n" + big + "\n"), std::string::npos);
 }
 
 }  // namespace

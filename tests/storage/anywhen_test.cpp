@@ -602,6 +602,41 @@ TEST(Anywhen, ManyCyclesStayClean) {
     EXPECT_EQ(get_total_num_buffers(), buffers);
 }
 
+// A query pays for the log it walks: the fetch of the newest version (which
+// decodes every version's delta) and the day's change times of a file stored
+// N times (each a delta and its moment, three lines) are charged in step
+// with N, a few cycles a version.
+TEST(Anywhen, QueriesAreChargedByTheVersionsTheyWalk) {
+    struct row {
+        const char* call;
+        std::string arg;
+        int64_t least, most;  // cycles a version
+    } rows[] = {{"_fetch_anywhen", "/hv.txt @ 2025-03-01_23:00:00", 4, 12},
+                {"_list_anywhen_by_day", "/hv.txt @ 2025-03-01", 2, 6}};
+    auto charges = [&](int versions) {
+        history_env env("2025-03-01_10:00:00");
+        config.anywhen = 1;
+        anywhen_open();
+        for (int i = 0; i < versions; i++) {
+            g_now += 1;
+            EXPECT_TRUE(env.put("/hv.txt", "version " + std::to_string(i)));
+        }
+        std::vector<int64_t> out;
+        for (const row& r : rows) {
+            env.call(r.call, r.arg);  // the month filter built first
+            cpu_cycles = 0;
+            EXPECT_NE(env.call(r.call, r.arg), "none") << r.call;
+            out.push_back(cpu_cycles);
+        }
+        return out;
+    };
+    std::vector<int64_t> few = charges(10), many = charges(1010);
+    for (size_t i = 0; i < few.size(); i++) {
+        EXPECT_GE(many[i] - few[i], 1000 * rows[i].least) << rows[i].call;
+        EXPECT_LE(many[i] - few[i], 1000 * rows[i].most) << rows[i].call;
+    }
+}
+
 // A scripted kernel stores one file three times through the host mount, a
 // minute apart and across a day and a month, then finds each version by its
 // day and time with the history calls and fetches it back: text as a string,

@@ -261,10 +261,13 @@ TEST_F(FileTable, ReleasesCountOnceAndInsertsAfterThemKeepTheirPlace) {
     outside.path = create_buffer_from_str("/r1000005");
     outside.origin = outside.path;
     clear_pfile(&outside);  // not in the table: releases its buffers only
-    // Inserts before the released entry move it up.
+    // The first insert before the released entry takes it, moving those
+    // between up by one; the second moves the tail.
+    pfile* kept = get_ram_file_by_index(2001);
     add("/a");
+    EXPECT_EQ(pdisk_num_pfiles(), 3000);
     add("/b");
-    pfile* kept = get_ram_file_by_index(2003);
+    EXPECT_EQ(get_ram_file_by_index(2002), kept);
     pdisk_compact_pfiles();
     EXPECT_EQ(pdisk_num_pfiles(), 3001);
     EXPECT_EQ(get_index_by_name("/r1002000"), -1);
@@ -341,8 +344,8 @@ TEST_F(FileTable, LookupMatchesAPlainWalk) {
     }
 }
 
-// Random inserts, deletes and lookups mirrored on std::map (a multimap of
-// live paths to their records).
+// Random inserts, deletes, lookups and folder ranges mirrored on std::map (a
+// multimap of live paths to their records).
 TEST_F(FileTable, MatchesStdMapUnderRandomOperations) {
     std::mt19937 rng(99);
     std::map<std::string, pfile*> ref;
@@ -364,6 +367,16 @@ TEST_F(FileTable, MatchesStdMapUnderRandomOperations) {
         } else if (r < 7) {
             pdisk_compact_pfiles();
             ASSERT_EQ(pdisk_num_pfiles(), (int)ref.size());
+        } else if (r < 8) {
+            // A folder's records: those of the map under its path ("/d1/" not "/d10/").
+            std::string folder = name.substr(0, name.find('/', 1) + 1);
+            pfile_range range = pfile_records_under(folder.data(), folder.size());
+            std::vector<pfile*> got, want;
+            for (int k = range.first; k < range.end; k++)
+                if (pfile* f = pfile_visit(k)) got.push_back(f);
+            for (auto it = ref.lower_bound(folder); it != ref.end() && it->first.compare(0, folder.size(), folder) == 0; ++it)
+                want.push_back(it->second);
+            ASSERT_EQ(got, want) << folder;
         } else {
             int i = get_index_by_name(name.c_str());
             auto it = ref.find(name);

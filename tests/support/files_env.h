@@ -40,4 +40,11 @@ struct files_env {
     }
 };
 
+// Makes a changed cartridge due at the next frame, its first change not
+// known (one too large for a frame waits after it in proportion to its size).
+inline void make_due(pmount* m) {
+    m->first_change = 0;
+    m->flush_due = 1;
+}
+
 }  // namespace hvx_test

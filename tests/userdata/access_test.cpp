@@ -40,10 +40,14 @@ TEST_F(access, get_and_set) {
         {"local v = userdata('u8', 3) v[0] = 300 v[1] = -1.5 v[2] = nan return show(v)", "[44 254 0]"},
         {"local v = vec(1, 2) v.y = '7' v.x = {} return show(v)", "[0.0 7.0]"},
     });
+    // Past the stack limit: nothing returned, nothing printed however often
+    // it is asked, the refusal marked logged for the process, and its check paid.
     testing::internal::CaptureStdout();
-    EXPECT_EQ(run("return select('#', get(userdata('u8', 480, 270)))"), "0");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              " ********** too many get() results (129600) stack limit reached **********\n");
+    EXPECT_EQ(run("local b = userdata('u8', 480, 270) for i = 1, 3 do get(b) end return select('#', get(b))"), "0");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_NE(p->limits_logged & LIMIT_LOGGED_GET_STACK, 0u);
+    check_charges({{lua54_get, "userdata('u8', 480, 270)", UD_GET_REFUSAL_COST},
+                   {lua54_get, "userdata('u8', 4), 0, 100001", UD_GET_REFUSAL_COST}});
 }
 
 TEST_F(access, keys_and_text) {

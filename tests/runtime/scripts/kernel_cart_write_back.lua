@@ -62,9 +62,9 @@ local want = 2 * (size // 8) + 0x11111
 printh("ls of a changed cartridge pays that, cycles off: " .. math.floor((dirty - clean) * 0x44444 + 0.5) - want)
 _signal(48)
 
--- Four cartridges of 1.5 MB changed at once: the frame writes two whole and
--- begins the third, never more than its 4 MB; the third is still being
--- written a frame later and the fourth waits for it.
+-- Four cartridges of 1.5 MB changed at once: the frame writes them from the
+-- last mounted, two whole, and begins the third, never more than its 4 MB;
+-- the third is still being written a frame later and the fourth waits for it.
 local filler = string.rep("0123456789abcdef", 3 << 15)
 for i = 1, 4 do
   mkdir("/b" .. i .. ".hvx")

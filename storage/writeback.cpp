@@ -1,0 +1,261 @@
+// The write-back of changed cartridges: a small one is encoded and written
+// whole (at once for the flushes, within the frame's share of bytes for the
+// frame); a larger one goes to the write over frames (cart_write.cpp).
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "storage/storage.h"
+#include "storage/storage_internal.h"
+
+// Mounts whose write-back failure was reported, so a retry does not repeat it.
+static std::set<std::string> _failed_mounts;
+
+// A failed write-back is retried later, each time twice as late up to a
+// bound, so a full disk costs little however long it lasts; it is reported
+// once per episode, with the notice given or as a system error.
+void write_back_failed(pmount* m, const char* why, const char* notice) {
+    const char* mp = btext(m->mount_point);
+    m->dirty = 1;
+    m->flush_due = os_get_time() + (WRITE_BACK_RETRY_MS << std::min(m->failures, WRITE_BACK_RETRY_DOUBLINGS));
+    if (m->failures < WRITE_BACK_RETRY_DOUBLINGS) m->failures++;
+    if (_failed_mounts.insert(mp).second) {
+        char text[1200];
+        snprintf(text, sizeof text, "could not save %s: %s", mp, why);
+        krio_debugf("SYSTEM ERROR: %s\n", text);
+        if (notice) notify(notice);
+        else report_error(text);
+    }
+}
+
+// Encodes the mount's folder in the form its extension names; 0, or the
+// encoder's failure (out is then not to be written).
+static int encode_cartridge(int kind, buffer* out, const char* folder) {
+    if (kind == 1) return write_hvx_from_ram_files(out, folder, 0);
+    if (kind == 2) return write_hvx_rom_from_ram_files(out, folder, 0);
+    return write_hvx_png_from_ram_files(out, folder);
+}
+
+// Bytes of the RAM files at any depth in a RAM folder.
+static int64_t folder_bytes(const char* folder) {
+    std::string under = std::string(folder) + "/";
+    pfile_range r = pfile_records_under(under.data(), under.size());
+    int64_t n = 0;
+    for (int i = r.first; i < r.end; i++) {
+        const pfile* f = pfile_visit(i);
+        if (f && f->kind == PFILE_KIND_RAM && f->data) n += f->data->length;
+    }
+    return n;
+}
+
+void write_back_succeeded(pmount* m) {
+    _failed_mounts.erase(btext(m->mount_point));
+    m->dirty = 0;
+    m->flush_due = 0;
+    m->first_change = 0;
+    m->failures = 0;
+}
+
+static int64_t write_back_held(pmount* m);
+static int64_t write_back(pmount* m) {
+    // Written whole now, from newer files than a write under way holds.
+    if (cart_write_mount() == m) cart_write_cancel();
+    // The write-back resolves paths, which may mount: no mount may go under m.
+    pdisk_hold_mounts(1);
+    int64_t bytes = write_back_held(m);
+    pdisk_hold_mounts(0);
+    return bytes;
+}
+
+// Encodes the mount's folder and writes it over its cartridge file, which
+// clears its dirty flag. The file is opened only once the encoding stands,
+// so a failure leaves it as it was. The encoding is charged to the running
+// process by its bytes (the larger of what went in and what came out: a ROM
+// packs small, the text form grows), which are returned.
+static int64_t write_back_held(pmount* m) {
+    const char* mp = btext(m->mount_point);
+    if (m->no_write_back) {
+        // Its file did not load whole: writing the folder would lose the rest.
+        if (_failed_mounts.insert(mp).second)
+            krio_debugf("not saving %s: the cartridge did not load whole\n", mp);
+        m->flush_due = UINT64_MAX;
+        return 0;
+    }
+    int k = hvx_path_kind(mp);
+    if (!k) {
+        // Not a cartridge: nothing to write. It stays dirty (kept from
+        // pruning) but no later frame looks at it again for this.
+        m->flush_due = UINT64_MAX;
+        return 0;
+    }
+    buffer* encoded = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
+    int r = encoded ? encode_cartridge(k, encoded, btext(m->origin)) : -1;
+    int64_t bytes = folder_bytes(btext(m->origin));
+    if (encoded && encoded->length > bytes) bytes = encoded->length;
+    spend_cpu(hvx_cycles(bytes / CART_ENCODE_BYTES_PER_CYCLE));
+    if (r != 0) {
+        destroy_buffer(encoded);
+        if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
+        else write_back_failed(m, k == 1 ? "could not encode the cartridge" : "cartridge too large");
+        return bytes;
+    }
+    pfile* f = pfopen(mp, "wf");
+    if (!f) {
+        destroy_buffer(encoded);
+        write_back_failed(m, "could not open the file");
+        return bytes;
+    }
+    bool ok = pfwrite(encoded->data, 1, encoded->length, f) == encoded->length;
+    destroy_buffer(encoded);
+    {
+        // Nothing waits for the disk inside the frame or a flush.
+        host_syncs_deferred later;
+        ok = pfclose(f) == 0 && ok;
+    }
+    if (!ok) {
+        write_back_failed(m, "could not write the file");
+        return bytes;
+    }
+    write_back_succeeded(m);
+    return bytes;
+}
+
+// Whether a flush writes the mount back now.
+static bool flush_wanted(const pmount* m, int delayed) {
+    if (!m || !m->dirty || app.atomic_pid) return false;
+    return !delayed || m->flush_due <= os_get_time();
+}
+
+int flush_dirty_mount(pmount* m, int delayed) {
+    if (!flush_wanted(m, delayed)) return 0;
+    write_back(m);
+    return !m->dirty;
+}
+
+// Both count the cartridge mounts they tried to write, written or not.
+int flush_dirty_mounts_immediately() {
+    int count = 0;
+    if (cart_write_mount() && !app.atomic_pid) {
+        bool finished = false;
+        cart_write_step(-1, false, &finished);
+        count += finished;
+    }
+    for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
+        pmount* m = pdisk_mount(i);
+        if (!flush_wanted(m, 0)) continue;
+        count += hvx_path_kind(btext(m->mount_point)) != 0;
+        write_back(m);
+    }
+    return count;
+}
+
+static int64_t _frame_bytes = 0;
+int64_t write_back_frame_bytes() { return _frame_bytes; }
+
+// The most bytes writing the mount whole may take: its files' bytes grown
+// as the text form grows a binary file (base64 and its line ends), or as a
+// ROM's block may grow what does not compress.
+static int64_t write_back_estimate(int kind, int64_t bytes) {
+    return kind == 2 ? bytes + bytes / 64 + 4096 : bytes + bytes / 2 + 4096;
+}
+
+// The estimate for the mount's cartridge as its folder stands; 0 when it is
+// no cartridge.
+static int64_t write_back_need(const pmount* m) {
+    int k = hvx_path_kind(btext(m->mount_point));
+    return k ? write_back_estimate(k, folder_bytes(btext(m->origin))) : 0;
+}
+
+uint64_t write_back_wait_ms(int64_t need) {
+    int64_t wait = (int64_t)MOUNT_FLUSH_DELAY_MS + need / WRITE_BACK_WAIT_BYTES_PER_MS;
+    return (uint64_t)std::min<int64_t>(wait, WRITE_BACK_WAIT_MAX_MS);
+}
+
+// A cartridge written by the frame is paid for by the program that changed
+// it, as debt, not by whichever process the frame happens to stand in.
+static int64_t write_back_for_program(pmount* m) {
+    int32_t before = cpu_cycles;
+    int64_t program = m->changed_by;
+    int64_t bytes = write_back(m);
+    int64_t spent = (int64_t)cpu_cycles - before;
+    cpu_cycles = before;
+    owe_write_back(program, spent);
+    return bytes;
+}
+
+void owe_write_back(int64_t program, int64_t cycles) {
+    if (program_is_live(program)) add_program_debt(program, cycles);
+}
+
+int flush_dirty_mounts_delayed() {
+    int count = 0;
+    int64_t work = 0;
+    _frame_bytes = 0;
+    if (app.atomic_pid) return 0;
+    if (cart_write_mount()) {
+        bool finished = false;
+        work += cart_write_step(WRITE_BACK_FRAME_BYTES, true, &finished);
+        count += finished;
+    }
+    // Oldest due first, so that cartridges changed again and again can not
+    // keep the others waiting; of those due at the same moment (changed in
+    // one millisecond), the one mounted last, as every flush goes from the
+    // last mount to the first. A mount tried is clean or due later after it.
+    while (work < WRITE_BACK_FRAME_BYTES) {
+        pmount* next = nullptr;
+        const pmount* writing = cart_write_mount();
+        for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
+            pmount* m = pdisk_mount(i);
+            if (m != writing && flush_wanted(m, 1) && (!next || m->flush_due < next->flush_due)) next = m;
+        }
+        if (!next) break;
+        int k = hvx_path_kind(btext(next->mount_point));
+        int64_t left = WRITE_BACK_FRAME_BYTES - work;
+        int64_t need = write_back_need(next);
+        // One too large for a frame may still be growing: it waits after its
+        // first change in proportion to its size, so it is written about
+        // once at its final size rather than whole again every delay.
+        if (need > WRITE_BACK_FRAME_BYTES && !next->no_write_back && next->first_change) {
+            uint64_t due = next->first_change + write_back_wait_ms(need);
+            if (due > os_get_time()) {
+                next->flush_due = due;
+                continue;
+            }
+        }
+        // One that may pass what the frame has left is written over frames.
+        if (need > left && !next->no_write_back) {
+            if (writing) break;
+            cart_write_start(next);
+            bool finished = false;
+            work += cart_write_step(left, true, &finished);
+            count += finished;
+            break;
+        }
+        count += k != 0;
+        work += std::max(write_back_for_program(next), WRITE_BACK_FILE_BYTES);
+    }
+    _frame_bytes = work;
+    return count;
+}
+
+int flush_path_cartridge(const char* path) { return flush_dirty_mount(cart_mount_at_or_above(path), 0); }
+
+bool flush_path_cartridge_if_small(const char* path) {
+    pmount* m = cart_mount_at_or_above(path);
+    if (!flush_wanted(m, 0)) return false;
+    if (!m->no_write_back && write_back_need(m) > WRITE_BACK_FRAME_BYTES) return true;
+    write_back(m);
+    return false;
+}
+
+bool flush_before_removal(pmount* m) {
+    if (!m || !m->dirty || m->no_write_back || !hvx_path_kind(btext(m->mount_point))) return true;
+    write_back(m);
+    return !m->dirty;
+}
+
+int flush_dirty_mount_immediately(const char* mount_point) {
+    int r = flush_dirty_mount(get_mount_by_mount_point(mount_point, 0), 0);
+    if (r) printf("// flushed single mount: %s\n", mount_point);
+    return r;
+}

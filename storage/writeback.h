@@ -1,0 +1,59 @@
+// The write-back of changed cartridges to their files: when each falls due,
+// the frame's bounded share, the flushes that write at once, the write of a
+// large one over frames (cart_write.cpp), and who owes the work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "storage/mounts.h"
+
+// A failed write-back tries again after this, doubled after each failure in
+// a row up to WRITE_BACK_RETRY_DOUBLINGS times (a minute).
+inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;
+inline constexpr int32_t WRITE_BACK_RETRY_DOUBLINGS = 5;
+// A cartridge written back is charged to the running process by the larger of
+// its files' bytes and its encoded bytes, as an unpacking is (the host write
+// is charged besides, at its close). The frame's own write-back stops once it
+// has written this many such bytes, after at least one cartridge; a cartridge
+// counts at least WRITE_BACK_FILE_BYTES, as its file is made, renamed and
+// later synced however small it is.
+inline constexpr int64_t CART_ENCODE_BYTES_PER_CYCLE = 8;
+inline constexpr int64_t WRITE_BACK_FRAME_BYTES = 4ll << 20;
+inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;
+// A cartridge written over frames is encoded into its file in pieces of about
+// this many bytes, so its write holds no more than that besides its copy.
+inline constexpr size_t CART_WRITE_PIECE_BYTES = (size_t)1 << 20;
+// A cartridge still growing is written about once: see write_back_wait_ms.
+inline constexpr int64_t WRITE_BACK_WAIT_BYTES_PER_MS = 16 << 10;
+inline constexpr int64_t WRITE_BACK_WAIT_MAX_MS = 3000;
+
+// Every dirty mount, now (reboot, exit, the flush signals).
+int flush_dirty_mounts_immediately();
+// The due ones, oldest due first (of those due together, the last mounted
+// first), until WRITE_BACK_FRAME_BYTES are written (each cartridge counted at
+// least WRITE_BACK_FILE_BYTES).
+int flush_dirty_mounts_delayed();
+// cart_mount_at_or_above(path), when dirty: written now; 1 when written.
+// For a read of the cartridge file itself, which must be the newest.
+int flush_path_cartridge(const char* path);
+// The same for a listing or a look at a cartridge path, which needs only the
+// RAM files: a cartridge whose writing may pass WRITE_BACK_FRAME_BYTES is
+// left to the frame's write-back, owed by the program that changed it, and
+// no caller writes another's; true when one was left so.
+bool flush_path_cartridge_if_small(const char* path);
+// How long a cartridge whose writing may pass WRITE_BACK_FRAME_BYTES waits
+// after its first change: MOUNT_FLUSH_DELAY_MS and a millisecond per
+// WRITE_BACK_WAIT_BYTES_PER_MS of the estimate, at most WRITE_BACK_WAIT_MAX_MS.
+uint64_t write_back_wait_ms(int64_t need);
+// A dirty cartridge mount about to be removed, written now even inside an
+// atomic operation; false when it still holds changes that are not written.
+bool flush_before_removal(pmount* m);
+// Writes one dirty cartridge mount back; 1 when written. A mount whose
+// write-back fails stays dirty and is tried again WRITE_BACK_RETRY_MS later
+// (twice as late after each further failure); one marked no_write_back is
+// never written.
+int flush_dirty_mount(pmount* m, int delayed);
+int flush_dirty_mount_immediately(const char* mount_point);
+// Bytes the latest frame's write-back copied, encoded and wrote.
+int64_t write_back_frame_bytes();
