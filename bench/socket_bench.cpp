@@ -1,12 +1,15 @@
 // Sockets: TCP throughput on loopback between two processes through the
 // socket calls beside a plain send/recv loop over the same kind of
-// connection, and the frame's socket update with 512 open sockets.
+// connection, the frame's socket update with 512 open sockets, and loops of
+// socket calls with their host time beside what they charge ("charged_us":
+// what their cycles stand for at CPU_FRAME_BUDGET cycles a 60th of a second).
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -129,5 +132,64 @@ void BM_SocketUpdate512(benchmark::State& state) {
     processes_init();
 }
 BENCHMARK(BM_SocketUpdate512)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+
+// One step of a socket loop (its code defines step()), run as one process
+// with an unlimited budget; the host time and the cycles of each step.
+void socket_loop(benchmark::State& state, const char* code) {
+    config.network_access = 1;
+    Process* p = bench_process(code, "loop");
+    if (!p) {
+        state.SkipWithError("the script does not compile");
+        return;
+    }
+    set_current_process(p);
+    cpu_cycles_max = INT32_MAX;
+    lua_State* L = p->L;
+    lua_pcall(L, 0, 0, 0);
+    int64_t cycles = 0;
+    for (auto _ : state) {
+        const int32_t before = cpu_cycles;
+        lua_getglobal(L, "step");
+        if (lua_pcall(L, 0, 0, 0) != LUA_OK) {
+            state.SkipWithError(lua_tostring(L, -1));
+            break;
+        }
+        cycles += cpu_cycles - before;
+        if (cpu_cycles > INT32_MAX / 2) cpu_cycles = 0;
+        update_all_sockets();  // as a frame would, now and then
+    }
+    const double per_step = (double)cycles / (double)std::max<int64_t>(state.iterations(), 1);
+    state.counters["cycles"] = per_step;
+    state.counters["charged_us"] = per_step * 1e6 / (60.0 * CPU_FRAME_BUDGET);
+    cproc = nullptr;
+    processes_init();
+}
+
+// The loops: a connect to its own listener, the accept and both closes; a
+// 60 KB datagram to its own listener (whose peer queue soon drops them); a
+// read of a TCP socket with nothing waiting and a status; a 64 KB TCP write
+// and the reads that take it in.
+BENCHMARK_CAPTURE(socket_loop, ConnectAcceptClose,
+                  "local port = 41999 repeat port = port + 1 l = _create_tcp_socket(port, '*') until l\n"
+                  "function step() local c = _create_tcp_socket(port, '127.0.0.1') "
+                  "local a repeat a = _accept_socket(l) until a _close_socket(c) _close_socket(a) end")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(socket_loop, UdpWrite60k,
+                  "local port = 44999 repeat port = port + 1 l = _create_udp_socket(port, '*') until l\n"
+                  "u = _create_udp_socket(port, '127.0.0.1') block = string.rep('u', 60000)\n"
+                  "function step() assert(_write_socket(u, block) == 60000) end")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(socket_loop, IdleReadAndStatus,
+                  "local port = 42999 repeat port = port + 1 l = _create_tcp_socket(port, '*') until l\n"
+                  "c = _create_tcp_socket(port, '127.0.0.1')\n"
+                  "function step() _read_socket(c) _sock_status(c) end")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(socket_loop, TcpWriteRead64k,
+                  "local port = 43999 repeat port = port + 1 l = _create_tcp_socket(port, '*') until l\n"
+                  "c = _create_tcp_socket(port, '127.0.0.1') repeat a = _accept_socket(l) until a\n"
+                  "block = string.rep('t', 65536)\n"
+                  "function step() local n = _write_socket(c, block) or 0 "
+                  "while n > 0 do local s = _read_socket(a) if s then n = n - #s else _sock_status(c) end end end")
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -526,6 +526,7 @@ enum : uint32_t {
     LIMIT_LOGGED_MOUNTS = 1u << 10,
     LIMIT_LOGGED_BACKSTOP = 1u << 11,
     LIMIT_LOGGED_GET_STACK = 1u << 12,  // userdata get past the stack limit
+    LIMIT_LOGGED_SOCKETS = 1u << 13,
 };
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };

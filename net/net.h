@@ -278,13 +278,26 @@ int lua54__fetch_remote_result(lua_State* L);
 
 // ---------------------------------------------------------------------------
 // Sockets: TCP and UDP clients and dual-stack listeners for processes. Every
-// descriptor is non-blocking; only a client's connect waits, and that at most
-// SOCKET_CONNECT_WAIT_MS in all. Records belong to the process that made or
-// accepted them and are closed when it ends.
+// descriptor is non-blocking and nothing waits inside a call: a client's name
+// is looked up on a worker thread (a numeric address at once), and its
+// connect completes between frames, the bytes written meanwhile kept and sent
+// once it is connected. Records belong to the process that made or accepted
+// them and are closed when it ends.
 // ---------------------------------------------------------------------------
 
 inline constexpr int MAX_SOCKETS = 512;
 inline constexpr int MAX_SOCKBUFS = 512;               // UDP peer records
+// Shares of each of the two tables, so no program takes the machine's
+// sockets: a process holds at most SOCKETS_PER_PROCESS records of it, a
+// program SOCKETS_PER_PROGRAM (a server of 100 clients fits: its listener and
+// 100 accepted sockets, or 100 peers and their children), and the last
+// SOCKETS_RESERVED records are the system processes' (ids 1-3, which have no
+// program share). Accepted sockets and peer records count against the
+// listener's owner. Past a share a create or accept answers "too many
+// sockets" and a new peer's datagram is dropped (logged once per process).
+inline constexpr int SOCKETS_PER_PROCESS = 128;
+inline constexpr int SOCKETS_PER_PROGRAM = 192;
+inline constexpr int SOCKETS_RESERVED = 32;
 inline constexpr size_t SOCKET_ADDRESS_MAX = 512;      // a longer address is refused
 inline constexpr int SOCKET_PEER_TEXT_MAX = 65;        // an IPv6 address as text
 inline constexpr int32_t SOCKET_READ_MAX = 65536;      // bytes one read returns at most
@@ -293,9 +306,32 @@ inline constexpr int32_t SOCKBUF_QUEUE_MAX = 65535;    // queued datagram bytes 
 inline constexpr int SOCKBUF_KIND = 111;
 inline constexpr int32_t SOCKBUF_QUEUE_SIZE = 512;
 inline constexpr int SOCKET_BACKLOG = 64;
-inline constexpr int SOCKET_CONNECT_WAIT_MS = 5000;    // shared by the resolved addresses
+// A client that has not connected this long after its address was known is
+// dead; the time is shared by the resolved addresses, tried in order.
+inline constexpr int SOCKET_CONNECT_WAIT_MS = 5000;
+// Bytes written to a client before it connected, kept and sent once it is:
+// past them a write is refused as by a full send buffer. A UDP client keeps
+// each datagram with a 4-byte length.
+inline constexpr int32_t SOCKET_CONNECT_SEND_MAX = 65536;
+// Resolved addresses a client tries.
+inline constexpr int SOCKET_ADDRESSES_MAX = 8;
+// Name lookups run at once, each on a worker thread of its own; more wait
+// their turn in the order asked. A lookup whose socket closed is dropped if
+// it has not started, and its answer is thrown away if it has.
+inline constexpr int SOCKET_LOOKUP_THREADS = 4;
 // Datagrams one listener takes in per update, so a flood cannot hold the frame.
 inline constexpr int SOCKET_INTAKE_MAX = 4096;
+// What the socket calls charge (a cycle stands for about 60 ns), as
+// bench/socket_bench.cpp measures them on loopback: every call
+// SOCKET_CALL_COST (a send, receive, status or close with its log line takes
+// 0.5-7 us); one that makes a descriptor (a listener, a client, an accept) or
+// asks for a name lookup SOCKET_OPEN_COST more (a connect, accept and both
+// closes take 56-90 us together); and the bytes it moves (sent or kept,
+// received, a peer's queue moved up) a cycle per SOCKET_BYTES_PER_CYCLE (a
+// 60 KB datagram takes 7 us on a quiet host, up to 50 us on a busy one).
+inline constexpr int32_t SOCKET_CALL_COST = 64;
+inline constexpr int32_t SOCKET_OPEN_COST = 512;
+inline constexpr int64_t SOCKET_BYTES_PER_CYCLE = 128;
 
 enum : int32_t { SOCKET_UDP = 1, SOCKET_TCP = 2 };
 enum : int32_t {

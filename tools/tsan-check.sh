@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the platform, audio and network tests with ThreadSanitizer and runs
-# those of the audio device, the mixer's contract and the HTTP jobs: the
-# callback and the main thread share state only under the audio lock (volume
-# and swap are atomics), and job workers hand their results over through the
-# completion flag, and the cartridge write-back's worker (of every form, PNG
-# too) and the thread that syncs written files hand their work over under
-# their own locks, so any race report fails the check.
+# those of the audio device, the mixer's contract, the HTTP jobs and the
+# sockets: the callback and the main thread share state only under the audio
+# lock (volume and swap are atomics), job workers hand their results over
+# through the completion flag, name lookups for sockets through their slot's
+# state, and the cartridge write-back's worker (of every form, PNG too) and
+# the thread that syncs written files hand their work over under their own
+# locks, so any race report fails the check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-tsan}
@@ -16,5 +17,5 @@ cmake --build "$build" -j"${HALVORAN_JOBS:-$(nproc)}" --target tests_platform te
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_platform" --gtest_filter='audio_device.*'
 SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_audio" --gtest_filter='mixer_contract.*'
-SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_net" --gtest_filter='gurl.*:fetch_remote.*:sessions.tokens*'
+SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_net" --gtest_filter='gurl.*:fetch_remote.*:sessions.tokens*:SocketTest.*'
 SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_storage" --gtest_filter='WriteBack.*:PngCartridge.*OverFrames*'
