@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${HALVORAN_SWEEP_BUILD:-build-sweep}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  ${HALVORAN_CACHE_DIR:+-DHALVORAN_CACHE_DIR="$HALVORAN_CACHE_DIR"}
 cmake --build "$build" -j"$(nproc)" --target tests_sweep
 SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy ctest --test-dir "$build" --output-on-failure -L sweep
