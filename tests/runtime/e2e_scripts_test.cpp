@@ -373,7 +373,7 @@ std::string scripts_dir() {
 // or sanitized host, whose frames are slower, stops it no sooner; the wall
 // clock limit below is a last guard against a kernel stuck inside a frame.
 constexpr int kFrameLimit = 3600;
-constexpr int kLastGuardMs = 240000;
+constexpr int kLastGuardMs = 400000;
 
 // Counts the kernel's frames; on its first line, so its line numbers stay.
 std::string with_frame_limit(const std::string& code, int frames) {
