@@ -26,7 +26,7 @@ extern audio_app_t audio_app;
 
 // The synthesizer's copy of the focus process: pid asks for the focus (0:
 // whoever holds it); force copies even when nothing was written. 0 with the
-// audio lock held, 1 when refused. A process above the system ids pays
+// audio lock held, 1 when refused. The process that asked pays
 // AUDIO_PAGE_COPY_COST for each page of bytes copied.
 int audio_op_start(int64_t pid, int force);
 // A page of bytes copied into the synthesizer's copy of memory takes the

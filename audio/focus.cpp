@@ -70,7 +70,7 @@ int audio_op_start(int64_t pid, int force) {
     f->audio_lines = 0;
     // The process that asked pays for the copy (processes taking the focus
     // from each other in turn would otherwise copy memory for nothing).
-    if (pid > LAST_SYSTEM_PROCESS_ID) spend_cpu(hvx_cycles(copied * AUDIO_PAGE_COPY_COST));
+    if (pid > 0 && copied > 0) spend_cpu(hvx_cycles(copied * AUDIO_PAGE_COPY_COST));
     if (!same) mudo_kill_all_audio();
     audio_app.audio_copy_pid = f->id;
     return 0;

@@ -5,6 +5,8 @@
 // the call runs faster for the caller than the machine's own rate allows.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "audio/audio.h"
@@ -50,9 +52,20 @@ local makers = {
   TABLES_DOC = function() return "{" .. string.rep("{},", 1 << 18) .. "}" end,
   SMALL_TABLES = function() local t = {} for i = 1, 100000 do t[i] = {} end return t end,
   MAPPED = function() local u = userdata("u8", 2048, 2048) _map_ram(u, 0) return u end,
+  TEXT_2K = function() return string.rep("text arg", 256) end,
+  TEXT_600 = function() return string.rep("abcdef", 100) end,
+  PATH_300 = function() return "/ram/" .. string.rep("folder/", 41) .. "name.lua" end,
+  PATH_600 = function() return "/ram/" .. string.rep("folder/", 84) .. "name.lua" end,
+  OLD_200 = function() return string.rep("a line of some text\n", 10) end,
+  NEW_200 = function() return string.rep("a line of other text\n", 9) .. "the end\n" end,
+  DELTA_200 = function()
+    return create_delta(string.rep("a line of some text\n", 10), string.rep("a line of other text\n", 9) .. "the end\n")
+  end,
+  DOC_2K = function() local t = {} for i = 1, 120 do t["key" .. i] = "value" .. i end return vyn(t) end,
+  SETTINGS = function() local t = {} for i = 1, 10 do t["no_such_setting" .. i] = i end return t end,
 }
 function make(names)
-  for name in names:gmatch("%u[%u_]*") do
+  for name in names:gmatch("%u[%u%d_]*") do
     if makers[name] then _ENV[name] = makers[name]() end
   end
 end
@@ -111,11 +124,14 @@ void run_call(benchmark::State& state, hvx_cfunction fn, const char* args, void 
     run_lua(L, "drop()", 0);
     const double ns_per_cycle = 1e9 / 60.0 / CPU_FRAME_BUDGET;
     state.counters["charged_ms"] = (double)charged / (double)state.iterations() * ns_per_cycle / 1e6;
+    state.counters["cycles"] = (double)charged / (double)state.iterations();
 }
 
-#define CHARGED(name, fn, args)                                            \
+#define CHARGED_IN(name, fn, args, unit)                                    \
     void BM_##name(benchmark::State& state) { run_call(state, fn, args); } \
-    BENCHMARK(BM_##name)->Unit(benchmark::kMillisecond)
+    BENCHMARK(BM_##name)->Unit(unit)
+#define CHARGED(name, fn, args) CHARGED_IN(name, fn, args, benchmark::kMillisecond)
+#define ORDINARY(name, fn, args) CHARGED_IN(name, fn, args, benchmark::kMicrosecond)
 
 CHARGED(create_delta_same, lua54_create_delta, "LONG, LONG");
 CHARGED(create_delta_edited, lua54_create_delta, "LONG, EDITED");
@@ -141,6 +157,47 @@ CHARGED(apply_system_settings_long_keys, lua54_apply_system_settings, "LONG_KEYS
 CHARGED(apply_key_controls_wide, lua54_apply_key_controls, "WIDE");
 CHARGED(apply_key_controls_named, lua54_apply_key_controls, "NAMED");
 CHARGED(apply_key_controls_emptied, lua54_apply_key_controls, "EMPTIED");
+
+// The same calls on ordinary arguments: what a charge on them must not pass.
+ORDINARY(clipboard_2k_text, lua54_set_userland_clipboard_text, "TEXT_2K");
+ORDINARY(fetch_600_byte_path, lua54_fetch, "PATH_600");
+ORDINARY(fetch_short_path, lua54_fetch, "'/ram/name.lua'");
+ORDINARY(unvyn_2k_document, lua54_unvyn, "DOC_2K");
+ORDINARY(create_delta_200_bytes, lua54_create_delta, "OLD_200, NEW_200");
+ORDINARY(apply_delta_200_bytes, lua54_apply_delta, "OLD_200, DELTA_200");
+ORDINARY(ext_300_byte_path, lua54_ext, "PATH_300");
+ORDINARY(apply_system_settings_ten, lua54_apply_system_settings, "SETTINGS");
+ORDINARY(stat_collection_of_nothing, lua54_stat, "0");
+
+// A cache entry of 600 bytes stored over itself in a home of the bench's own.
+void bench_home() {
+    static bool set = false;
+    if (set) return;
+    set = true;
+    std::filesystem::create_directories(bench_scratch() + "/home");
+    snprintf(config.home, sizeof config.home, "%s", (bench_scratch() + "/home").c_str());
+    krio_reset_path_cache();
+}
+void BM_cache_store_600_bytes(benchmark::State& state) {
+    run_call(state, lua54_cache_store, "'bench', 'entry', TEXT_600", bench_home);
+}
+BENCHMARK(BM_cache_store_600_bytes)->Unit(benchmark::kMicrosecond);
+
+// collectgarbage itself, as the base library registers it.
+void run_collect(benchmark::State& state, const char* args) {
+    Process* p = shapes();
+    if (!p) return state.SkipWithError("no process");
+    lua_getglobal(p->L, "collectgarbage");
+    hvx_cfunction fn = lua_tocfunction(p->L, -1);
+    lua_pop(p->L, 1);
+    run_call(state, fn, args);
+}
+void BM_collectgarbage_small_tables(benchmark::State& state) { run_collect(state, "'collect', SMALL_TABLES"); }
+BENCHMARK(BM_collectgarbage_small_tables)->Unit(benchmark::kMillisecond);
+void BM_collectgarbage_step_64_small_tables(benchmark::State& state) { run_collect(state, "'step', 64, SMALL_TABLES"); }
+BENCHMARK(BM_collectgarbage_step_64_small_tables)->Unit(benchmark::kMillisecond);
+void BM_collectgarbage_step_64(benchmark::State& state) { run_collect(state, "'step', 64"); }
+BENCHMARK(BM_collectgarbage_step_64)->Unit(benchmark::kMicrosecond);
 
 // The synthesizer's copy of memory belongs to no process yet: the call takes
 // the audio focus and copies the caller's whole memory.

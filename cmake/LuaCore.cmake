@@ -56,7 +56,7 @@ file(GLOB LUA_SOURCES ${LUA_DIR}/src/*.c)
 list(REMOVE_ITEM LUA_SOURCES ${LUA_DIR}/src/lua.c ${LUA_DIR}/src/luac.c
      ${LUA_DIR}/src/liolib.c ${LUA_DIR}/src/loslib.c ${LUA_DIR}/src/loadlib.c)
 set_source_files_properties(${LUA_SOURCES} PROPERTIES LANGUAGE CXX)
-file(GLOB LUA_HVX_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/lang/core/*.cpp)
+halvoran_compiled_sources(LUA_HVX_SOURCES ${CMAKE_SOURCE_DIR}/lang/core)
 
 add_library(lua54_core STATIC ${LUA_SOURCES} ${LUA_HVX_SOURCES})
 target_include_directories(lua54_core PUBLIC ${LUA_DIR}/src ${CMAKE_SOURCE_DIR}/lang/core)

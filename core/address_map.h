@@ -26,6 +26,11 @@ inline constexpr uint32_t ADDR_GIF_REQUEST = 0x40;   // x, y, width, height, sca
 inline constexpr uint32_t ADDR_SHOT_REQUEST = 0x50;  // x, y, width, height, scale, label, skip, silent
 inline constexpr uint32_t ADDR_CAPTURE_STEM = 0x60;
 
+// --- the built-in font, copied here by the machine's own drawers (the boot
+// screen, the cartridge label) ---
+inline constexpr uint32_t ADDR_FONT = 0x4000;
+inline constexpr uint32_t ADDR_FONT_LEN = 4096;
+
 // --- the draw state: one page of fields that graphics, text, audio, input
 // and the machine read ---
 inline constexpr uint32_t ADDR_PALETTE = 0x5000;     // u32[256], four palettes of 64
@@ -68,12 +73,17 @@ inline constexpr uint32_t ADDR_AUDIO_MIX_VOL = 0x553A;
 inline constexpr uint32_t ADDR_AUDIO_BASE = 0x553C;          // << 16: instruments and tracks
 inline constexpr uint32_t ADDR_AUDIO_MUSIC_BASE = 0x553D;
 inline constexpr uint32_t ADDR_BUTTONS = 0x5580;     // the union bank as it was before cancelling
+inline constexpr uint32_t ADDR_ALT_FONT = 0x5600;    // a script's own font, 256 glyphs of 8 bytes
+inline constexpr uint32_t ADDR_ALT_FONT_LEN = 2048;
 inline constexpr uint32_t ADDR_MOUSE_EVENT_SENS = 0x5F28;
 inline constexpr uint32_t ADDR_MOUSE_MOVE_SENS = 0x5F29;
 inline constexpr uint32_t ADDR_MOUSE_LOCK_FLAGS = 0x5F2D;
 inline constexpr uint32_t ADDR_PRINT_FLAGS = 0x5F36;     // bit 2: no newline, bit 7: wrap
 inline constexpr uint32_t ADDR_FONT_MAIN = 0x5F56;       // font page (x 256)
 inline constexpr uint32_t ADDR_FONT_ALT = 0x5F57;
+// What the font page bytes hold for each font: its address / 256.
+inline constexpr uint8_t FONT_PAGE_BUILT_IN = ADDR_FONT >> 8;
+inline constexpr uint8_t FONT_PAGE_ALT = ADDR_ALT_FONT >> 8;
 inline constexpr uint32_t ADDR_PRINT_ATTRS = 0x5F58;
 inline constexpr uint32_t ADDR_PRINT_SIZE_OVR = 0x5F59;  // low: width, high: height
 inline constexpr uint32_t ADDR_PRINT_WIDE_OVR = 0x5F5A;  // low: width 128-255, high: tab
@@ -141,6 +151,7 @@ inline constexpr addr_field ADDR_FIELDS[] = {
     {{ADDR_GIF_REQUEST, 16}, ADDR_CAPTURE_SPAN},
     {{ADDR_SHOT_REQUEST, 16}, ADDR_CAPTURE_SPAN},
     {{ADDR_CAPTURE_STEM, 64}, ADDR_CAPTURE_SPAN},
+    {{ADDR_FONT, ADDR_FONT_LEN}, ADDR_INITIAL_SPAN},
     {{ADDR_PALETTE, 256 * 4}, ADDR_DRAW_STATE_SPAN},
     {{ADDR_LINE_SEL, 0x78}, ADDR_DRAW_STATE_SPAN},  // 270 lines use the first 68 bytes
     {{ADDR_DISPLAY_W, 2}, ADDR_DRAW_STATE_SPAN},
@@ -173,6 +184,7 @@ inline constexpr addr_field ADDR_FIELDS[] = {
     {{ADDR_AUDIO_BASE, 1}, ADDR_DRAW_STATE_SPAN},
     {{ADDR_AUDIO_MUSIC_BASE, 1}, ADDR_DRAW_STATE_SPAN},
     {{ADDR_BUTTONS, 128}, ADDR_DRAW_STATE_SPAN},  // 8 players x 16 buttons
+    {{ADDR_ALT_FONT, ADDR_ALT_FONT_LEN}, ADDR_DRAW_STATE_SPAN},
     {{ADDR_MOUSE_EVENT_SENS, 1}, ADDR_DRAW_STATE_SPAN},
     {{ADDR_MOUSE_MOVE_SENS, 1}, ADDR_DRAW_STATE_SPAN},
     {{ADDR_MOUSE_LOCK_FLAGS, 1}, ADDR_DRAW_STATE_SPAN},

@@ -28,19 +28,8 @@ struct current_process_scope {
 static void init_label_proc(uint8_t* bitmap) {
     if (label_bitmap) return;
     label_bitmap = bitmap;
-    std::memset(&label_proc, 0, sizeof label_proc);
     Process* p = &label_proc;
-    for (int pg = 0; pg < INITIAL_PAGES; pg++) hvx_page_slow(p, (uint32_t)pg, 0);
-    hvx_map_page(p, (int)(ADDR_DISPLAY >> HVX_PAGE_SHIFT), ud_data(label_bitmap), LABEL_W * LABEL_H);
-    for (int i = 0; i < 64; i++) hvx_poke8(p, ADDR_REMAP + i, (uint8_t)i);
-    for (int c = 0; c < 64; c++)
-        for (int j = 0; j < 64; j++) hvx_poke8(p, ADDR_COLTABS + 64 * c + j, (uint8_t)c);
-    for (uint32_t a = ADDR_READ_MASK; a <= ADDR_SHAPE_TARGET_MASK; a++) hvx_poke8(p, a, 0x3F);
-    for (uint32_t a = 0x551F; a <= 0x5527; a++) hvx_poke8(p, a, 0);
-    hvx_poke8(p, ADDR_FONT_MAIN, 0x40);
-    hvx_poke8(p, ADDR_FONT_ALT, 0x56);
-    for (uint32_t i = 0; i < sizeof lil_font_dat; i++) hvx_poke8(p, 0x4000 + i, lil_font_dat[i]);
-    for (int i = 0; i < 64; i++) hvx_poke32(p, ADDR_PALETTE + 4 * i, label_palette[i]);
+    init_host_drawer(p, ud_data(label_bitmap), LABEL_W * LABEL_H, label_palette);
     hvx_poke32(p, ADDR_CLIP_WORDS, 0);
     hvx_poke32(p, ADDR_CLIP_WORDS + 4, (uint32_t)LABEL_H << 16 | LABEL_W);
 }

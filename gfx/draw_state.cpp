@@ -1,5 +1,6 @@
 // Draw state: the default colour tables, the rasteriser masks, fill patterns,
 // the colour argument, palette entries and the clip box.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,24 @@ uint32_t default_system_pal[256];
 
 // The clip box saved by set_temporary_clipping.
 static int32_t cl, cr, ct, cb;
+
+void init_host_drawer(Process* p, uint8_t* pixels, int pixel_count, const uint32_t (&palette)[64]) {
+    std::memset(p, 0, sizeof *p);
+    for (int pg = 0; pg < INITIAL_PAGES; pg++) hvx_page_slow(p, (uint32_t)pg, 0);
+    for (int k = 0; k * HVX_PAGE_SIZE < pixel_count; k++) {
+        const int len = std::min(pixel_count - k * HVX_PAGE_SIZE, HVX_PAGE_SIZE);
+        hvx_map_page(p, (int)(ADDR_DISPLAY >> HVX_PAGE_SHIFT) + k, pixels + k * HVX_PAGE_SIZE, len);
+    }
+    for (int i = 0; i < 64; i++) hvx_poke8(p, ADDR_REMAP + i, (uint8_t)i);
+    for (int c = 0; c < 64; c++)
+        for (int j = 0; j < 64; j++) hvx_poke8(p, ADDR_COLTABS + 64 * c + j, (uint8_t)c);
+    for (uint32_t a = ADDR_READ_MASK; a <= ADDR_SHAPE_TARGET_MASK; a++) hvx_poke8(p, a, 0x3F);
+    for (uint32_t a = ADDR_LINE_NO_LAST; a < ADDR_LINE_LAST_Y + 4; a++) hvx_poke8(p, a, 0);
+    hvx_poke8(p, ADDR_FONT_MAIN, FONT_PAGE_BUILT_IN);
+    hvx_poke8(p, ADDR_FONT_ALT, FONT_PAGE_ALT);
+    for (uint32_t i = 0; i < ADDR_FONT_LEN; i++) hvx_poke8(p, ADDR_FONT + i, lil_font_dat[i]);
+    for (int i = 0; i < 64; i++) hvx_poke32(p, ADDR_PALETTE + 4 * i, palette[i]);
+}
 
 void init_default_coltabs() {
     for (int r = 0; r < COLTAB_ROWS; r++) {

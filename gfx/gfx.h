@@ -121,8 +121,14 @@ void update_audio_capture();
 int print_qzscii(uint8_t* bitmap, const char* text, int length, int flags, int colour);
 // Refreshes the running process's cached draw masks from its draw state.
 void get_masks_shape();
-// The built-in small font (4096 bytes) the boot process maps at 0x4000.
-extern const uint8_t lil_font_dat[4096];
+// The built-in small font, which the machine's own drawers copy to ADDR_FONT.
+extern const uint8_t lil_font_dat[ADDR_FONT_LEN];
+// Makes p, a record outside the process table, a drawer of the machine's own
+// (the boot screen, the cartridge label): its first pages made, the identity
+// remap and colour tables, every mask open, no last line point, the built-in
+// font selected, the palette set and pixel_count bytes of pixels mapped as
+// its display.
+void init_host_drawer(Process* p, uint8_t* pixels, int pixel_count, const uint32_t (&palette)[64]);
 // Pixel scale of the video process's mode: 3 gives 2, 4 gives 3, else 1.
 int video_mode_scale();
 // Capture hooks, called once per composed frame before modes 3 and 4 are widened.

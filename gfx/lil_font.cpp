@@ -184,7 +184,7 @@ constexpr std::array<uint8_t, 4096> font_bytes = build_font();
 #define LF256(i) LF64(i) LF64((i) + 64) LF64((i) + 128) LF64((i) + 192)
 #define LF1024(i) LF256(i) LF256((i) + 256) LF256((i) + 512) LF256((i) + 768)
 
-const uint8_t lil_font_dat[4096] = {LF1024(0) LF1024(1024) LF1024(2048) LF1024(3072)};
+const uint8_t lil_font_dat[ADDR_FONT_LEN] = {LF1024(0) LF1024(1024) LF1024(2048) LF1024(3072)};
 
 #undef LF1
 #undef LF4

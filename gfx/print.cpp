@@ -940,7 +940,7 @@ int lua54__print_qzscii(lua_State* L) {
     const int length = len > (size_t)(KRIO_MAX_ALLOC - PRINT_TEXT_PAD) ? (int)(KRIO_MAX_ALLOC - PRINT_TEXT_PAD) : (int)len;
     const int flags = peek(ADDR_PRINT_FLAGS) >= 128 ? PRINT_FLAG_WRAP : 0;
     // Every byte is read, drawn or not.
-    hvx_charge_text_bytes((size_t)length);
+    hvx_charge_text_read((size_t)length);
     print_qzscii(p->draw_target, text, length, flags, (int16_t)peek2(ADDR_COLOUR_WORD));
 
     if (print_max_set) {

@@ -38,21 +38,21 @@ bool hvx_is_text(lua_State* L, int index) {
     return t == LUA_TSTRING || t == LUA_TNUMBER;
 }
 
-void hvx_charge_text_read(size_t n) {
-    uint64_t c = n / (uint64_t)LANG_TEXT_BYTES_PER_CYCLE;
+// Nothing for less than a cycle's bytes (spend_cpu would charge one).
+static void charge_bytes(size_t n, int64_t per_cycle) {
+    uint64_t c = n / (uint64_t)per_cycle;
     if (c > 0) spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
 }
 
-void hvx_charge_text_bytes(size_t n) {
-    if (n > (size_t)LANG_TEXT_ARG_FREE_BYTES) hvx_charge_text_read(n);
-}
+void hvx_charge_text_read(size_t n) { charge_bytes(n, LANG_TEXT_BYTES_PER_CYCLE); }
+void hvx_charge_text_copy(size_t n) { charge_bytes(n, LANG_TEXT_COPY_BYTES_PER_CYCLE); }
 
 bool hvx_text_arg(lua_State* L, int index, std::string* out) {
     if (!hvx_is_text(L, index)) return false;
     size_t n = 0;
     const char* s = lua_tolstring(L, index, &n);
     out->assign(s, n);
-    hvx_charge_text_bytes(n);
+    hvx_charge_text_copy(n);
     return true;
 }
 
@@ -63,11 +63,11 @@ bool hvx_text_arg_without_nul(lua_State* L, int index, std::string* out) {
     // Looked for in the caller's string, so a refused text is never copied.
     const void* nul = memchr(s, 0, n);
     if (nul) {
-        hvx_charge_text_bytes((size_t)((const char*)nul - s));
+        hvx_charge_text_copy((size_t)((const char*)nul - s));
         return false;
     }
     out->assign(s, n);
-    hvx_charge_text_bytes(n * 2);  // the search and the copy
+    hvx_charge_text_copy(n * 2);  // the search and the copy
     return true;
 }
 

@@ -159,8 +159,8 @@ int64_t hvx_pid_arg(lua_State* L, int index);
 // A text argument is a string, or a number (read as its text).
 bool hvx_is_text(lua_State* L, int index);
 // Text argument copied into out (so nothing the call does afterwards can
-// change it); false for any other value. A copy longer than
-// LANG_TEXT_ARG_FREE_BYTES is charged by its bytes.
+// change it); false for any other value. The copy is charged by its bytes
+// (hvx_charge_text_copy).
 bool hvx_text_arg(lua_State* L, int index, std::string* out);
 // The same for a text that must hold no NUL byte (a path: a NUL would cut
 // it short and name another file): one that does is refused before it is
@@ -169,26 +169,28 @@ bool hvx_text_arg_without_nul(lua_State* L, int index, std::string* out);
 // Charges n bytes of a text read a byte at a time, at LANG_TEXT_BYTES_PER_CYCLE
 // (nothing for less than a cycle's bytes).
 void hvx_charge_text_read(size_t n);
-// The same for a text argument copied or scanned, past the free
-// LANG_TEXT_ARG_FREE_BYTES.
-void hvx_charge_text_bytes(size_t n);
+// Charges n bytes of a text copied or searched as a block (a copy, memchr,
+// strlen), at LANG_TEXT_COPY_BYTES_PER_CYCLE.
+void hvx_charge_text_copy(size_t n);
 // A full collection of the state's heap, charged first by the bytes in use.
 void hvx_full_collection(lua_State* L);
 
 // What host code charges for work it does over a script's values, at the
 // rate the host really runs it (a cycle stands for about 60 ns: a frame's
 // budget in a 60th of a second), as bench/charged_calls_bench shows.
-// Bytes of a text copied or scanned a byte at a time: a copy or scan of a
-// 3 MB text takes the host under 1 ns a byte, a cycle per 8 bytes stands
-// for 7.5 ns a byte.
-inline constexpr int64_t LANG_TEXT_BYTES_PER_CYCLE = 8;
-// A text argument up to this long is copied for nothing: a call looped
-// thousands of times a frame still copies under 0.1 ms a frame.
-inline constexpr int64_t LANG_TEXT_ARG_FREE_BYTES = 1024;
-// A full collection: a heap of 400,000 string keys (about 36 MB) takes the
-// host about 24 ms, 0.65 ns a byte; 100,000 small tables 0.2 ns a byte; long
-// strings next to nothing. A cycle per 128 bytes stands for 0.47 ns a byte.
-inline constexpr int64_t LANG_COLLECT_HEAP_BYTES_PER_CYCLE = 128;
+// Bytes of a text read a byte at a time (a scan for a byte from the end, a
+// set of separator bytes built): 3 MB take the host about 1.9 ms, 0.65 ns a
+// byte; a cycle per 64 bytes stands for 0.93 ns a byte.
+inline constexpr int64_t LANG_TEXT_BYTES_PER_CYCLE = 64;
+// Bytes of a text copied or searched as a block: a 3 MB copy takes the host
+// about 0.25 ms, 0.08 ns a byte; a cycle per 512 bytes stands for 0.12 ns a
+// byte (a 2 KB text argument costs 4 cycles).
+inline constexpr int64_t LANG_TEXT_COPY_BYTES_PER_CYCLE = 512;
+// A full collection of a heap of small tables (100,000 empty tables, 7.7 MB)
+// takes the host 1.9-2.4 ms, 0.24-0.31 ns a byte; a cycle per 192 bytes
+// stands for 0.31 ns a byte. A heap of string keys walks slower (0.65 ns a
+// byte), one of long strings next to nothing.
+inline constexpr int64_t LANG_COLLECT_HEAP_BYTES_PER_CYCLE = 192;
 // One step of lua_next: a string-keyed entry of a 400,000-entry hash part
 // takes the host about 350 ns (each step finds the last key again, missing
 // the caches); 8 cycles stand for 477 ns. Entries of the array part are

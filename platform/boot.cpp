@@ -53,24 +53,7 @@ static void init_boot() {
         std::abort();
     }
     ud_write_header(boot_back, UTYPE_U8, 2, HVX_DISPLAY_W, HVX_DISPLAY_H);
-    std::memset(&boot_proc, 0, sizeof boot_proc);
-    Process* p = &boot_proc;
-    for (int pg = 0; pg < INITIAL_PAGES; pg++) hvx_page_slow(p, (uint32_t)pg, 0);
-    for (int i = 0; i < 64; i++) hvx_poke8(p, ADDR_REMAP + i, (uint8_t)i);
-    for (int c = 0; c < 64; c++)
-        for (int j = 0; j < 64; j++) hvx_poke8(p, ADDR_COLTABS + 64 * c + j, (uint8_t)c);
-    for (uint32_t a = 0x5508; a <= 0x550B; a++) hvx_poke8(p, a, 0x3F);
-    for (uint32_t a = 0x551F; a <= 0x5527; a++) hvx_poke8(p, a, 0);
-    hvx_poke8(p, 0x5F56, 0x40);
-    hvx_poke8(p, 0x5F57, 0x56);
-    for (uint32_t i = 0; i < sizeof lil_font_dat; i++) hvx_poke8(p, 0x4000 + i, lil_font_dat[i]);
-    uint8_t* px = ud_data(boot_back);
-    for (int k = 0; k * HVX_PAGE_SIZE < HVX_DISPLAY_PIXELS; k++) {
-        int len = HVX_DISPLAY_PIXELS - k * HVX_PAGE_SIZE;
-        if (len > HVX_PAGE_SIZE) len = HVX_PAGE_SIZE;
-        hvx_map_page(p, (int)(ADDR_DISPLAY >> HVX_PAGE_SHIFT) + k, px + k * HVX_PAGE_SIZE, len);
-    }
-    for (int i = 0; i < 64; i++) hvx_poke32(p, ADDR_PALETTE + 4 * i, boot_palette[i]);
+    init_host_drawer(&boot_proc, ud_data(boot_back), HVX_DISPLAY_PIXELS, boot_palette);
 }
 
 double boot_ease(double v) {
@@ -114,9 +97,9 @@ void draw_path(int x0, int y0, int x1, int y1, int x2, int y2, double a, double 
 }
 
 static void set_cursor(int x, int y) {
-    hvx_poke32(&boot_proc, 0x54F0, (uint32_t)x);
-    hvx_poke32(&boot_proc, 0x54F8, (uint32_t)x);
-    hvx_poke32(&boot_proc, 0x54F4, (uint32_t)y);
+    hvx_poke32(&boot_proc, ADDR_PRINT_X, (uint32_t)x);
+    hvx_poke32(&boot_proc, ADDR_PRINT_HOME_X, (uint32_t)x);
+    hvx_poke32(&boot_proc, ADDR_PRINT_Y, (uint32_t)y);
 }
 
 static void print_line(const char* text, int colour) {

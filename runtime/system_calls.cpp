@@ -158,7 +158,7 @@ int lua54_apply_system_settings(lua_State* L) {
     }
     lua_pushnil(L);
     while (lua_next(L, 1)) {
-        spend_cpu(LANG_NEXT_ENTRY_COST);
+        spend_cpu(SETTINGS_ENTRY_COST);
         // Only real string keys: converting a number key in place would
         // break the traversal.
         if (lua_type(L, -2) == LUA_TSTRING) {
@@ -173,7 +173,7 @@ int lua54_apply_system_settings(lua_State* L) {
             size_t n = 0;
             const char* name = lua_tolstring(L, -2, &n);
             const size_t read = std::strlen(name);  // a long key is read to its first NUL
-            hvx_charge_text_read(read);
+            hvx_charge_text_copy(read);
             if (read == n) halvoran_apply_setting(name, v);  // no name holds a NUL
         }
         lua_pop(L, 1);

@@ -293,11 +293,14 @@ static bool two_texts(lua_State* L, const char** a, size_t* na, const char** b, 
 // Both delta operations read their texts whole however small the result,
 // and may still fail: the generator both texts (out of memory), the applier
 // the old text, checked against the delta's sum, and the delta, unpacked.
-// That reading is charged before it runs. Texts past the generator's bound
-// it refuses unread.
+// That reading is charged before it runs: the generator's at its own rate,
+// the applier's sums and unpacking as a text read. Texts past the
+// generator's bound it refuses unread.
 static int32_t delta_reading(bool generating, size_t na, size_t nb) {
-    if (generating && ((int64_t)na > DIFF_MAX_CONTENT || (int64_t)nb > DIFF_MAX_CONTENT)) return 0;
-    return hvx_cycles(((int64_t)na + (int64_t)nb) / DIFF_INPUT_BYTES_PER_CYCLE);
+    const int64_t bytes = (int64_t)na + (int64_t)nb;
+    if (!generating) return hvx_cycles(bytes / LANG_TEXT_BYTES_PER_CYCLE);
+    if ((int64_t)na > DIFF_MAX_CONTENT || (int64_t)nb > DIFF_MAX_CONTENT) return 0;
+    return hvx_cycles(bytes / DIFF_INPUT_BYTES_PER_CYCLE);
 }
 
 // A delta operation on two texts; the result costs a cycle per 4 bytes.

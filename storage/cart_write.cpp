@@ -106,7 +106,6 @@ int64_t copy_step(int64_t budget) {
             j.restart = false;
             j.expected = len;
             j.source = f->data;
-            e.text_name = hvx_text_name_form(e.path.c_str()) != 0;
             e.data.reserve((size_t)len);
             done += (int64_t)e.path.size();
         }
@@ -243,6 +242,9 @@ void cart_write_start(pmount* m) {
         cart_snapshot_entry e;
         e.path = p;
         e.folder = (f->flags & PFILE_FLAG_FOLDER) != 0;
+        // A folder's name counts too: one named like a text file is written
+        // among the text files, as the whole write does.
+        e.text_name = hvx_text_name_form(p) != 0;
         j.entries.push_back(std::move(e));
     }
     if (j.kind == 3) {

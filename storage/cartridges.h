@@ -98,7 +98,9 @@ int lz4_block_walk(const uint8_t* src, int64_t len, int64_t max, int64_t stop, l
 int rom_next_entry(const uint8_t* stream, int64_t len, int64_t* pos, rom_entry* e);
 // Decodes a legacy pxa block of src_len bytes into at most max bytes of
 // text, NUL-terminated (dst holds max + 1 bytes). Returns the text length.
-int64_t pxa_decompress(const uint8_t* src, int64_t src_len, uint8_t* dst, int64_t max);
+// *whole (when given): the block decoded to exactly its declared length,
+// within its declared size, which the bytes at hand hold.
+int64_t pxa_decompress(const uint8_t* src, int64_t src_len, uint8_t* dst, int64_t max, bool* whole = nullptr);
 // 1 when the bytes begin with the pxa magic (0, "pxa").
 int pxa_is_pxa(const uint8_t* src, int64_t len);
 
@@ -109,10 +111,11 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options);
 // names carry prefix (the system ROM's are "system/..."), which is taken off:
 // "system/boot.lua" with prefix "system/" lands at path + "/boot.lua"; a name
 // outside the prefix is a bad entry. A pxa block or a bare text becomes
-// path + "/main.lua" (a text up to its first NUL; it counts as read whole
-// only when it holds no NUL and is UTF-8). keep_existing leaves files that
-// exist. 0 when every entry was read and written; -1 otherwise (entries
-// before the fault stay).
+// path + "/main.lua": a pxa block counts as read whole only when it decoded
+// whole, a text (up to its first NUL) only when it holds no NUL and is
+// UTF-8. An image counts as whole only when its block is all there.
+// keep_existing leaves files that exist. 0 when every entry was read and
+// written; -1 otherwise (entries before the fault stay).
 int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* prefix, buffer* rom,
                                                int keep_existing);
 int populate_ram_folder_from_hvx_rom_buffer(const char* path, buffer* rom);

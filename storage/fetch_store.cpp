@@ -323,7 +323,7 @@ int lua54_fetch_metadata_from_file(lua_State* L) {
     if (!path_arg(L, 1, &path)) return 0;
     scoped_buffer bytes(pfile_read_all(path.c_str(), "rm"));
     // A RAM file is copied whole to have its head read.
-    if (bytes) hvx_charge_text_bytes((size_t)bytes->length);
+    if (bytes) hvx_charge_text_copy((size_t)bytes->length);
     if (!bytes || !begins(bytes->data, bytes->length, VYN_HEADER_PREFIX)) return 0;
     return destringify_object_metadata(L, (const char*)bytes->data, bytes->length);
 }

@@ -85,9 +85,8 @@ int lua54_path(lua_State* L) {
 int lua54_ext(lua_State* L) {
     std::string s;
     if (!hvx_text_arg(L, 1, &s) || s.empty()) return 0;
-    // The copy, and the search for '#' back from the end that may read all of
-    // it: a text past the free allowance was charged as it was copied.
-    if (s.size() <= (size_t)LANG_TEXT_ARG_FREE_BYTES) hvx_charge_text_read(s.size());
+    // The search for '#' back from the end may read all of it.
+    hvx_charge_text_read(s.size());
     size_t h = s.rfind('#');
     if (h == 0) {
         lua_pushnil(L);

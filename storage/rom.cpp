@@ -281,7 +281,8 @@ struct bit_reader {
 };
 }  // namespace
 
-int64_t pxa_decompress(const uint8_t* src, int64_t src_len, uint8_t* dst, int64_t max) {
+int64_t pxa_decompress(const uint8_t* src, int64_t src_len, uint8_t* dst, int64_t max, bool* whole) {
+    if (whole) *whole = false;
     if (!dst || max < 0) return 0;
     dst[0] = 0;
     if (!pxa_is_pxa(src, src_len) || src_len < 8) return 0;
@@ -328,6 +329,9 @@ int64_t pxa_decompress(const uint8_t* src, int64_t src_len, uint8_t* dst, int64_
         }
     }
     dst[n] = 0;
+    // Any early stop (bits ran out, an index over 255, an offset before the
+    // start) leaves fewer bytes than declared, and a copy past the end more.
+    if (whole) *whole = n == decoded && block <= src_len;
     return n;
 }
 
@@ -423,11 +427,14 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
     if (at == 0 && pxa_is_pxa(src, len)) {
         uint8_t* text = (uint8_t*)malloc((size_t)PXA_MAX_TEXT + 1);
         if (!text) return -1;
-        int64_t n = pxa_decompress(src, len, text, PXA_MAX_TEXT);
+        bool whole = false;
+        int64_t n = pxa_decompress(src, len, text, PXA_MAX_TEXT, &whole);
         rom->cursor = rom->length;
+        // A block that did not decode to its declared length is damaged: what
+        // came out is served, but never written back over the file.
         int r = write_main_lua(path, text, n);
         free(text);
-        return r;
+        return r == 0 && whole ? 0 : -1;
     }
     if (len < 3) return -1;
     if (!rom_is_rom(src, len)) {
@@ -464,7 +471,9 @@ int populate_ram_folder_from_hvx_rom_buffer_ex(const char* path, const char* pre
     }
     // A cartridge named inside the one being filled is not mounted meanwhile.
     int was_blocked = pdisk_block_automounting(1);
-    int result = 0;
+    // A block cut short by the file's end may still decode, to a stream cut
+    // at an entry's end: the image is not whole all the same.
+    int result = consumed < ROM_HEADER_SIZE + (int64_t)load_u32_le(src + 4) ? -1 : 0;
     int64_t pos = 0;
     buffer* dest = create_buffer_2(512, ROM_SCRATCH_KIND);
     for (;;) {

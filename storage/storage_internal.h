@@ -33,8 +33,12 @@ struct free_deleter {
 using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
 
 // A path argument: text without NUL bytes (a NUL would cut the path short
-// and name another file).
-static inline bool path_arg(lua_State* L, int i, std::string* out) { return hvx_text_arg_without_nul(L, i, out); }
+// and name another file), charged for the walk of a long one.
+static inline bool path_arg(lua_State* L, int i, std::string* out) {
+    if (!hvx_text_arg_without_nul(L, i, out)) return false;
+    if ((int64_t)out->size() > PATH_FREE_BYTES) spend_cpu(hvx_cycles((int64_t)out->size() / PATH_BYTES_PER_CYCLE));
+    return true;
+}
 
 // The file table and the mount table start and are reset together, in
 // pfile_init and pfile_reset.
@@ -80,8 +84,8 @@ static inline bool starts_with(const char* s, const char* prefix) {
 // The write-back of a cartridge over several frames
 // ---------------------------------------------------------------------------
 
-// One record of a cartridge's folder as it was copied: its full RAM path, and
-// for a file its bytes and whether its path allows the text form.
+// One record of a cartridge's folder as it was copied: its full RAM path,
+// whether that path allows the text form (a folder's too), and a file's bytes.
 struct cart_snapshot_entry {
     std::string path;
     bool folder = false;

@@ -965,7 +965,8 @@ int lua54_unvyn(lua_State* L) {
     // The reader allocates: it reads a copy, not the argument's bytes.
     if ((int64_t)n >= BUFFER_MAX_CAPACITY) return 0;
     // The copy and the reading, paid whether the text reads or not.
-    hvx_charge_text_bytes(n);
+    hvx_charge_text_copy(n);
+    hvx_charge_text_read(n);
     scoped_buffer text(create_buffer_2((int32_t)n + 1, VYN_SCRATCH_KIND));
     if (!text || bwrite(s, 1, (int64_t)n, text) != (int64_t)n) return 0;
     return destringify_object(L, (const char*)text->data, text->length);

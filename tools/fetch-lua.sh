@@ -28,22 +28,8 @@ verify() { echo "$2  $1" | sha256sum --check --status; }
 debian_tarball() { ls "$cache"/lua5.4_${version}-*.debian.tar.xz 2>/dev/null | sort -V | tail -n 1; }
 
 if [ ! -f "$cache/$tarball" ] || ! verify "$cache/$tarball" "$sha256" || [ -z "$(debian_tarball)" ]; then
-  # A private apt directory per run: a parallel configure may be fetching
-  # (and cleaning up) at the same time.
-  apt_dir=$(mktemp -d "$cache/apt.XXXXXX")
+  apt_dir=$(bash "$(dirname "$0")/apt-source.sh" "$cache" lua5.4)
   trap 'rm -rf "$apt_dir"' EXIT
-  mkdir -p "$apt_dir/lists/partial" "$apt_dir/download"
-  # The suite of this machine's Debian, so the package matches what it ships.
-  suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-  cat > "$apt_dir/sources.list" <<SRC
-deb-src http://deb.debian.org/debian $suite main
-deb-src http://deb.debian.org/debian $suite-updates main
-deb-src http://deb.debian.org/debian-security $suite-security main
-SRC
-  apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
-            -o "Dir::State::Lists=$apt_dir/lists" -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
-  apt-get "${apt_opts[@]}" update -qq
-  (cd "$apt_dir/download" && apt-get "${apt_opts[@]}" source --download-only -qq lua5.4)
   # Renames only, so a concurrent build never sees a half-written file.
   if [ ! -f "$cache/$tarball" ] || ! verify "$cache/$tarball" "$sha256"; then
     mv "$apt_dir/download/$tarball" "$cache/$tarball"

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Writes the fuzz targets' seed corpora (tests/<part>/fuzz/seeds/<target>/):
 a few small inputs of each target's form, made here or by our own mkrom, so
-a short fuzz run starts past the headers. Deterministic: running it again
+a short fuzz run starts past the headers; the inputs of faults the fuzzers
+found, named found_*, are left as they are. Deterministic: running it again
 gives the same files.
 
     tools/make-fuzz-seeds.py BUILD_DIR     (BUILD_DIR holds mkrom)
 """
-import base64, os, random, shutil, struct, subprocess, sys, tempfile, zlib
+import base64, os, random, struct, subprocess, sys, tempfile, zlib
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 mkrom = os.path.join(sys.argv[1], "mkrom")
@@ -14,9 +15,12 @@ rng = random.Random(2024)
 BANNER = "halvoran cartridge // https://halvoran.net"
 
 def target_dir(part, target):
+    # Inputs of faults the fuzzers found are kept as found ("found_*").
     d = os.path.join(root, "tests", part, "fuzz", "seeds", target)
-    shutil.rmtree(d, ignore_errors=True)
-    os.makedirs(d)
+    os.makedirs(d, exist_ok=True)
+    for name in os.listdir(d):
+        if not name.startswith("found_"):
+            os.remove(os.path.join(d, name))
     return d
 
 def seeds(part, target, items):
@@ -116,6 +120,61 @@ def entry_stream(files):
             s += (bytes([len(d)]) if len(d) < 255 else b"\xff" + struct.pack("<I", len(d))) + d
     return s
 
+def pxa_encode(text, declared=None):
+    """A legacy pxa block of text: move-to-front literals, and copies of 3
+    bytes or more found by a plain search."""
+    bits = []
+    def field(v, n):
+        bits.extend((v >> i) & 1 for i in range(n))
+    mtf = list(range(256))
+    i = 0
+    while i < len(text):
+        best, off = 0, 0
+        for o in range(1, min(i, 32768) + 1):
+            n = 0
+            while i + n < len(text) and text[i + n] == text[i + n - o]:
+                n += 1
+            if n > best:
+                best, off = n, o
+        if best >= 3:
+            v = off - 1
+            bits.append(0)
+            if v < 32:
+                field(3, 2); field(v, 5)
+            elif v < 1024:
+                field(1, 2); field(v, 10)
+            else:
+                bits.append(0); field(v, 15)
+            rest = best - 3
+            while rest >= 7:
+                field(7, 3); rest -= 7
+            field(rest, 3)
+            i += best
+            continue
+        k = mtf.index(text[i])
+        w = 4
+        while k >= (1 << (w + 1)) - 16:
+            w += 1
+        bits.extend([1] + [1] * (w - 4) + [0])
+        field(k - ((1 << w) - 16), w)
+        mtf.insert(0, mtf.pop(k))
+        i += 1
+    body = bytes(sum(b << j for j, b in enumerate(bits[p:p + 8])) for p in range(0, len(bits), 8))
+    d = len(text) if declared is None else declared
+    return b"\0pxa" + struct.pack(">HH", d, len(body) + 8) + body
+
+# The text of the damaged pxa cases (as the storage tests make them).
+pxa_text, i = b"", 0
+while len(pxa_text) < 480:
+    pxa_text += b"function f%d(x) return x * %d + %d end\n" % (i, i * 7 % 13, i)
+    i += 1
+pxa_text = pxa_text[:480]
+pxa_whole = pxa_encode(pxa_text)
+pxa_damaged = bytearray(pxa_whole)
+pxa_damaged[len(pxa_damaged) // 2] = pxa_damaged[len(pxa_damaged) // 2 + 1] = 0xff
+pxa_damaged = bytes(pxa_damaged)
+pxa_short = pxa_encode(b"abcdefghijklmnopqrstuvw", 900)  # states 900 bytes, holds 23
+
 rom = make_rom(tree)
 small_rom = make_rom({"main.lua": b"print(1)\n"})
 seeds("storage", "fuzz_rom", [
@@ -123,6 +182,18 @@ seeds("storage", "fuzz_rom", [
     ("small_image.rom", b"\x01" + small_rom),
     ("stream", b"\x02" + entry_stream(tree)),
     ("stream_long_entry", b"\x02" + entry_stream({"big.bin": bytes(range(256)) * 2, "d/": None})),
+    ("pxa", b"\x00" + pxa_whole),
+])
+# A cartridge file as a mount reads it; the damaged ones must not load whole.
+seeds("storage", "fuzz_rom_mount", [
+    ("tree.hvx.rom", rom),
+    ("pxa.hvx.rom", pxa_whole),
+    ("pxa_damaged.hvx.rom", pxa_damaged),
+    ("pxa_short.hvx.rom", pxa_short),
+    ("text.hvx.rom", b"-- caf\xc3\xa9\nprint(1)\n"),
+    ("text_nul.hvx.rom", b"print(1)\0print(2)"),
+    # An image whose block the file cuts after a whole entry.
+    ("cut_block.hvx.rom", b"hvx\x02" + struct.pack("<I", 18) + b"\x80a.txt\x00\x01a"),
 ])
 
 # --- vyn: documents, a base64 piece ----------------------------------------
@@ -159,6 +230,15 @@ def qoi(w, h, rgba):
 
 seeds("storage", "fuzz_qoi", [("gradient.qoi", qoi(8, 8, grad)), ("one.qoi", qoi(1, 1, lambda x, y: (9, 8, 7, 6)))])
 
+# The PNG cartridge's inputs: kind of label (odd: QOI), the info's length,
+# the info, the label.
+info = b'--[[vyn,title="seed cart",version="1.2",author="ann"]]\n{}'
+seeds("gfx", "fuzz_png_cart", [
+    ("png_label", b"\x00" + struct.pack("<H", len(info)) + info + png(16, 16, grad)),
+    ("qoi_label", b"\x01" + struct.pack("<H", len(info)) + info + qoi(8, 8, grad)),
+    ("escaped_title", b"\x00" + struct.pack("<H", 30) + b'x,title="a\\"b",author=""' + b"\0" * 4),
+])
+
 # --- texts and small byte forms ---------------------------------------------
 seeds("storage", "fuzz_path", [("rel", "/ram/cart.hvx\0gfx/../main.lua"), ("abs", "/home/user/./x//y.txt"),
                                ("location", "/\0bbs://cart.hvx.png/main.lua")])
@@ -173,6 +253,28 @@ seeds("storage", "fuzz_anywhen", [("line", "\x00: " + h + " /main.lua"), ("momen
 def score_record(ts, key, score, content):
     body = "%s;%s|%s\n" % (key, score, content)
     return "%08x %016x " % (26 + len(body), ts) + body
+
+def fdp(*texts):
+    """Strings as FuzzedDataProvider's ConsumeRandomLengthString reads them."""
+    return b"".join(t.replace(b"\\", b"\\\\") + b"\\ " for t in texts)
+
+seeds("net", "fuzz_site_replies", [
+    ("udat", b"\x00" + b"4242|2026-01-01 00:00:00|ann|aWNvbg==|\n5151|2026-02-02 10:00:00|bob||\r\nshort\n"),
+    ("endpoint", b"\x01" + b"https_endpoint:https://rt.test/vynnet/4242/\r\n"),
+    ("key", b"\x02" + b"scoresub:channels/4242/c0ffee\nvynnet:token-value-1\n"),
+])
+seeds("runtime", "fuzz_calls", [
+    ("split", b"\x00" + fdp(b"a,b,,c;d 1,2", b",;") + b"\x00\x00"),
+    ("split_length", b"\x00" + fdp(b"abcdefghij", b"") + b"\x03\x01"),
+    ("tokens", b"\x01" + b"\x00" * 8 + b"local s = [[long\n]] -- c\nx = 0x1f + 2.5e3 .. 'q\\'' --[==[ open"),
+    ("cache", b"\x02" + fdp(b"carts", b"name_%d.hvx.png", b"abc-1") + b"\x05\x01\x00"),
+    ("cache_climb", b"\x02" + fdp(b"../x", b"a/../../b", b"../../etc") + b"\x00\x01"),
+    ("fetch_vyn", b"\x03" + b'--[[vyn,title="t"]]\n{1,2,x="y"}' + b"\x00\x00"),
+    ("fetch_png", b"\x03" + png(4, 4, grad) + b"\x00\x01"),
+    ("fetch_text", b"\x03" + b"line one\r\nline two\r\n" + b"\x00\x04"),
+    ("fetch_remote", b"\x04" + fdp(b"vynnet://room/x", b"POST", b"{}", b"Accept: */*",
+                                    b"Authorization: $vynnet_access_token") + b"\x01\x00\x01"),
+])
 
 seeds("net", "fuzz_score_records", [("reply", score_record(5, "ann", "120", "0a1234") + score_record(9, "bob", "99.5", "0a"))])
 

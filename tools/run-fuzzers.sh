@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in their own folder and runs each
 # for N seconds from its seeds (tests/*/fuzz/seeds/TARGET, made by
-# tools/make-fuzz-seeds.py). Fails when a target crashes or finds a fault.
-#   tools/run-fuzzers.sh SECONDS [BUILD_DIR]
+# tools/make-fuzz-seeds.py), FUZZ_JOBS of them at a time. Fails when a target
+# crashes, finds a fault or hangs (one input running past FUZZ_TIMEOUT
+# seconds). Each target's last line gives its runs, coverage and corpus.
+#   tools/run-fuzzers.sh SECONDS [BUILD_DIR [TARGET...]]
 set -euo pipefail
 
-seconds="${1:?usage: run-fuzzers.sh SECONDS [BUILD_DIR]}"
+seconds="${1:?usage: run-fuzzers.sh SECONDS [BUILD_DIR [TARGET...]]}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${2:-$root/build-fuzz}"
+shift $(( $# < 2 ? $# : 2 ))
 jobs="${FUZZ_JOBS:-3}"
+timeout="${FUZZ_TIMEOUT:-10}"
 
 if ! command -v clang++ >/dev/null; then
   echo "run-fuzzers: clang++ not found (tools/install-deps.sh installs it)" >&2
@@ -19,12 +23,16 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORAN_SANITIZE=ON -DHALVORAN_TESTS=OFF -DHALVORAN_FUZZ=ON \
   -DCMAKE_CXX_FLAGS="-DHVX_CYCLES_NONYIELD_CEILING=0x400000" >/dev/null  # runaway scripts end sooner
-targets=(fuzz_apply_diff fuzz_path fuzz_rom fuzz_parser fuzz_print fuzz_base64 fuzz_host_text fuzz_synth fuzz_vyn fuzz_anywhen fuzz_sequencer fuzz_batch fuzz_score_records fuzz_hvx_text fuzz_qoi fuzz_png)
-targets+=(fuzz_scripts)
+# Every target has a seeds folder of its name.
+if [ $# -gt 0 ]; then
+  targets=("$@")
+else
+  mapfile -t targets < <(for d in "$root"/tests/*/fuzz/seeds/fuzz_*; do basename "$d"; done | sort)
+fi
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
-status=0
-for t in "${targets[@]}"; do
+run_one() {
+  local t=$1 bin corpus artifacts status=0
   bin="$(find "$build" -type f -name "$t" -perm -u+x | head -n1)"
   corpus="$build/corpus/$t"
   artifacts="$build/artifacts/$t/"
@@ -34,14 +42,22 @@ for t in "${targets[@]}"; do
   for seeds in "$root"/tests/*/fuzz/seeds/"$t"; do
     [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/
   done
-  echo "== $t for ${seconds}s"
-  if ! "$bin" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
-       -artifact_prefix="$artifacts" "$corpus" >"$build/$t.log" 2>&1; then
+  "$bin" -max_total_time="$seconds" -timeout="$timeout" -max_len=65536 -rss_limit_mb=2048 \
+    -artifact_prefix="$artifacts" "$corpus" >"$build/$t.log" 2>&1 || status=$?
+  if [ $status -ne 0 ]; then
     echo "!! $t failed; see $build/$t.log and $artifacts" >&2
     tail -n 40 "$build/$t.log" >&2
-    status=1
-  else
-    tail -n 1 "$build/$t.log"
+    return 1
   fi
+  echo "== $t ${seconds}s: $(grep -E '^#[0-9]+' "$build/$t.log" | tail -n 1)"
+}
+
+# One mark per failed target, in a folder of this run's own.
+failed=$(mktemp -d)
+trap 'rm -rf "$failed"' EXIT
+for t in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 1; done
+  run_one "$t" || touch "$failed/$t" &
 done
-exit $status
+wait
+[ -z "$(ls -A "$failed")" ]

@@ -340,6 +340,16 @@ const kernel_script kScripts[] = {
      with_exit({"cartridge /bad.hvx did not load whole; it can be read, but writes to it are refused\n",
                 "cartridge /n.hvx.png did not load whole; it can be read, but writes to it are refused\n"}),
      0},
+    {"kernel_damaged_pxa.lua",
+     {"kernel: boot",
+      "/damaged.hvx.rom: main.lua 155 bytes, store: store: could not write the file, file file of 155 bytes, "
+      "as stored: true",
+      "/short.hvx.rom: main.lua 23 bytes, store: store: could not write the file, file file of 39 bytes, "
+      "as stored: true",
+      "kernel: exit"},
+     with_exit({"cartridge /damaged.hvx.rom did not load whole; it can be read, but writes to it are refused\n",
+                "cartridge /short.hvx.rom did not load whole; it can be read, but writes to it are refused\n"}),
+     0},
     {"kernel_cart_write_back.lua",
      {"kernel: boot", "after the flush signal: none", "a child ended: 1 2 3", "ls / leaves 1 2 3",
       "ls /s2.hvx leaves 1 3", "ls /s2.hvx/d leaves 1 3", "fstat /s3.hvx leaves 1 2", "fetch /s1.hvx leaves 2 3",

@@ -292,10 +292,10 @@ TEST(SystemControl, SettingsChargeTheEntriesAndKeysTheyRead) {
         int64_t cycles_per_n;
         int64_t per_cycle;
     } rows[] = {
-        {"local t = {} for i = 1, N do t[i] = i end return t", LANG_NEXT_ENTRY_COST, 1},
-        {"local t = {} for i = 1, N do t['k' .. i] = true end return t", LANG_NEXT_ENTRY_COST, 1},
-        {"return {[string.rep('k', N)] = 1, [string.rep('v', N) .. 'x'] = 2}", 2, LANG_TEXT_BYTES_PER_CYCLE},
-        {"return {volume = 7, [string.rep('k', N) .. '\\0'] = 1}", 1, LANG_TEXT_BYTES_PER_CYCLE},
+        {"local t = {} for i = 1, N do t[i] = i end return t", SETTINGS_ENTRY_COST, 1},
+        {"local t = {} for i = 1, N do t['k' .. i] = true end return t", SETTINGS_ENTRY_COST, 1},
+        {"return {[string.rep('k', N)] = 1, [string.rep('v', N) .. 'x'] = 2}", 2, LANG_TEXT_COPY_BYTES_PER_CYCLE},
+        {"return {volume = 7, [string.rep('k', N) .. '\\0'] = 1}", 1, LANG_TEXT_COPY_BYTES_PER_CYCLE},
     };
     const int64_t n = 4096;
     for (const auto& r : rows) {
@@ -310,9 +310,9 @@ TEST(SystemControl, SettingsChargeTheEntriesAndKeysTheyRead) {
     config.volume = saved_volume;
 }
 
-// Texts the calls keep or read pay a cycle per LANG_TEXT_BYTES_PER_CYCLE bytes
-// past the free allowance; one refused for a NUL pays only for the bytes
-// before it, whatever follows.
+// Texts the calls keep or read pay a cycle per LANG_TEXT_COPY_BYTES_PER_CYCLE
+// bytes; one refused for a NUL pays only for the bytes before it, whatever
+// follows.
 TEST(ControlCalls, TextsPayForTheirBytes) {
     process_env env;
     Process* p = env.spawn("");
@@ -336,7 +336,7 @@ TEST(ControlCalls, TextsPayForTheirBytes) {
         auto shorter = call(p, r.fn, with_n(r.args, n));
         auto longer = call(p, r.fn, with_n(r.args, 2 * n));
         EXPECT_EQ(longer.values, shorter.values) << r.args;
-        EXPECT_NEAR(longer.charged - shorter.charged, n * r.bytes_per_n / LANG_TEXT_BYTES_PER_CYCLE, 16) << r.args;
+        EXPECT_NEAR(longer.charged - shorter.charged, n * r.bytes_per_n / LANG_TEXT_COPY_BYTES_PER_CYCLE, 16) << r.args;
     }
     EXPECT_EQ(eval(p, "return #_get_userland_clipboard_text()").values, strings{std::to_string(4 * n)});
 }

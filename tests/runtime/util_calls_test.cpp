@@ -188,7 +188,7 @@ TEST_F(util_calls, ReadingChargedByTheBytes) {
         {lua54_create_delta, "string.rep('x', N), string.rep('x', N)", 2, DIFF_INPUT_BYTES_PER_CYCLE},
         {lua54_create_delta, "string.rep('ab', N), 'x'", 2, DIFF_INPUT_BYTES_PER_CYCLE},
         // A delta that does not fit the old text is refused only after its sum is read.
-        {lua54_apply_delta, "string.rep('ab', N), create_delta('a', 'b')", 2, DIFF_INPUT_BYTES_PER_CYCLE},
+        {lua54_apply_delta, "string.rep('ab', N), create_delta('a', 'b')", 2, LANG_TEXT_BYTES_PER_CYCLE},
         {lua54_split, "1, string.rep(';', N)", 1, LANG_TEXT_BYTES_PER_CYCLE},
         {lua54_split, "'a;b', string.rep(';,', N), false", 2, LANG_TEXT_BYTES_PER_CYCLE},
     };

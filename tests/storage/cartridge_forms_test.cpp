@@ -255,6 +255,34 @@ TEST(TextCartridge, MountsAreWrittenBack) {
     EXPECT_EQ(read_file(env.at("c.hvx")), head + ":: main.lua\nprint(1)\n:: new.txt\nn\n:: [eoc]\n");
 }
 
+// A text cartridge too large for one frame is written from a copy over
+// frames: to the bytes the whole write gives, a folder named like a text
+// file (which goes among the text files) included.
+TEST(TextCartridge, WrittenOverFramesAsItWouldBeWhole) {
+    hvx_test::files_env env;
+    write_file(env.at("t.hvx"), head + ":: [eoc]\n");
+    std::string run;
+    for (int64_t i = 0; run.size() < (size_t)WRITE_BACK_FRAME_BYTES; i++) run += "line " + std::to_string(i % 97) + "\n";
+    ASSERT_EQ(pmkdir("/t.hvx/notes.txt"), 0);
+    ASSERT_EQ(pmkdir("/t.hvx/d"), 0);
+    ASSERT_TRUE(put("/t.hvx/a.txt", run));
+    ASSERT_TRUE(put("/t.hvx/d/b.bin", run + run + '\1'));
+    pmount* m = get_mount_by_mount_point("/t.hvx", 0);
+    ASSERT_NE(m, nullptr);
+    m->flush_due = 1;
+    int frames = 0;
+    for (; m->dirty && frames < 4000; frames++) {
+        flush_dirty_mounts_delayed();
+        usleep(1000);
+    }
+    EXPECT_GE(frames, 3);
+    const std::string now = read_file(env.at("t.hvx"));
+    EXPECT_NE(now.find(":: notes.txt/\n"), std::string::npos);
+    m->dirty = 1;
+    ASSERT_EQ(flush_dirty_mount(m, 0), 1);
+    EXPECT_TRUE(now == read_file(env.at("t.hvx"))) << "the whole write differs";
+}
+
 // ---------------------------------------------------------------------------
 // PNG cartridges
 // ---------------------------------------------------------------------------

@@ -42,8 +42,8 @@ TEST(FileCalls, PathTexts) {
     });
 }
 
-// _ext copies its text and may search all of it: a cycle per
-// LANG_TEXT_BYTES_PER_CYCLE bytes, whether it finds an extension or not.
+// _ext copies its text and may search all of it a byte at a time, whether it
+// finds an extension or not.
 TEST(FileCalls, ExtChargesTheTextItReads) {
     hvx_test::files_env env;
     Process* p = env.spawn();
@@ -54,7 +54,8 @@ TEST(FileCalls, ExtChargesTheTextItReads) {
             args.replace(args.find('N'), 1, std::to_string(len));
             return (int64_t)hvx_test::call(p, lua54_ext, args).charged;
         };
-        EXPECT_EQ(charged(2 * n) - charged(n), n / LANG_TEXT_BYTES_PER_CYCLE) << shape;
+        EXPECT_EQ(charged(2 * n) - charged(n), n / LANG_TEXT_COPY_BYTES_PER_CYCLE + n / LANG_TEXT_BYTES_PER_CYCLE)
+            << shape;
     }
 }
 
@@ -65,8 +66,8 @@ std::string with_n(std::string args, int64_t n) {
 }
 
 // A path holding a NUL is refused before it is copied: a long one gives what
-// a short one gives and costs no more. A legal long path pays a cycle per
-// LANG_TEXT_BYTES_PER_CYCLE bytes for its search and its copy.
+// a short one gives and costs no more. A legal long path pays for its search
+// and its copy, and a cycle per PATH_BYTES_PER_CYCLE bytes for its walk.
 TEST(FileCalls, PathTextsPayForTheBytesTheyRead) {
     hvx_test::files_env env;
     Process* p = env.spawn();
@@ -105,7 +106,8 @@ TEST(FileCalls, PathTextsPayForTheBytesTheyRead) {
                 .charged;
         };
         const int64_t shorter = charged(n / 2);
-        EXPECT_NEAR(charged(n) - shorter, n * 2 / LANG_TEXT_BYTES_PER_CYCLE, 16) << r.args;
+        EXPECT_NEAR(charged(n) - shorter, n * 2 / LANG_TEXT_COPY_BYTES_PER_CYCLE + n / PATH_BYTES_PER_CYCLE, 16)
+            << r.args;
     }
 }
 
@@ -114,26 +116,28 @@ TEST(FileCalls, PathTextsPayForTheBytesTheyRead) {
 TEST(FileCalls, OtherReadingChargedBySize) {
     hvx_test::files_env env;
     Process* p = env.spawn();
+    const int64_t n = 64 << 10;
     struct {
         int (*fn)(lua_State*);
         const char* setup;  // run first, uncounted
         const char* args;
-        int64_t cycles_per_n;  // times LANG_TEXT_BYTES_PER_CYCLE
+        int64_t per_n;  // cycles for N bytes
     } rows[] = {
-        {lua54_hloc, "", "string.rep('a', N) .. '#b'", 1},
-        {lua54_is_well_formed_bbs_path, "", "string.rep('a', N)", 1},
-        {lua54_cache_fetch, "", "string.rep('a', N), 'x'", 1},
-        {lua54_unvyn, "", "'{' .. string.rep(' ', N) .. '}'", 1},
-        {lua54_fetch_metadata_from_file, "store('/ram/m.txt', string.rep('m', N), '')", "'/ram/m.txt'", 1},
+        {lua54_hloc, "", "string.rep('a', N) .. '#b'", n / LANG_TEXT_COPY_BYTES_PER_CYCLE},
+        {lua54_is_well_formed_bbs_path, "", "string.rep('a', N)", n / LANG_TEXT_COPY_BYTES_PER_CYCLE},
+        {lua54_cache_fetch, "", "string.rep('a', N), 'x'", n / LANG_TEXT_COPY_BYTES_PER_CYCLE},
+        {lua54_unvyn, "", "'{' .. string.rep(' ', N) .. '}'",
+         n / LANG_TEXT_COPY_BYTES_PER_CYCLE + n / LANG_TEXT_BYTES_PER_CYCLE},
+        {lua54_fetch_metadata_from_file, "store('/ram/m.txt', string.rep('m', N), '')", "'/ram/m.txt'",
+         n / LANG_TEXT_COPY_BYTES_PER_CYCLE},
     };
-    const int64_t n = 64 << 10;
     for (const auto& r : rows) {
         auto charged = [&](int64_t len) {
             hvx_test::run_in(p, with_n(r.setup, len));
             return (int64_t)hvx_test::call(p, r.fn, with_n(r.args, len)).charged;
         };
         const int64_t shorter = charged(n);
-        EXPECT_NEAR(charged(2 * n) - shorter, n * r.cycles_per_n / LANG_TEXT_BYTES_PER_CYCLE, 16) << r.args;
+        EXPECT_NEAR(charged(2 * n) - shorter, r.per_n, 16) << r.args;
     }
     // Deleting a RAM folder walks the table and releases each record: N
     // grows from 200 to 400 records.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <lz4hc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -195,13 +196,14 @@ TEST(RomEntries, FieldsCutShortAreFaultsNotOverreads) {
     EXPECT_EQ(ram_text("/ram/n/ok.bin"), "k");
     EXPECT_EQ(ram_text("/ram/n/neg.bin"), "<missing>");
 
-    // A compressed size past the end of the image.
+    // A compressed size past the end of the image: what is there is read,
+    // but the image is not whole.
     bytes image = pack_by_hand(sample_stream());
     image[4] = 0xff;
     image[5] = 0xff;
     image[6] = 0xff;
     image[7] = 0x7f;
-    EXPECT_EQ(env.load(image, "/ram/u"), 0);
+    EXPECT_EQ(env.load(image, "/ram/u"), -1);
     EXPECT_EQ(ram_text("/ram/u/b.bin"), std::string(254, 'b'));
     // Garbage behind the magic.
     EXPECT_EQ(env.load({'h', 'v', 'x', 2, 9, 0, 0, 0, 0xff, 0xff, 0xff}, "/ram/v"), -1);
@@ -257,10 +259,104 @@ TEST(RomEntries, TextWithoutMagicBecomesMainLua) {
     EXPECT_EQ(ram_text("/ram/u/main.lua"), "print(1)");
 }
 
+// pxa streams: fields are written least significant bit first.
+struct bit_writer {
+    bytes out = {0, 'p', 'x', 'a', 0, 0, 0, 0};
+    int bit = 8;
+    void put(int v) {
+        if (bit == 8) {
+            out.push_back(0);
+            bit = 0;
+        }
+        if (v) out.back() |= (uint8_t)(1 << bit);
+        bit++;
+    }
+    void field(int64_t v, int n) {
+        for (int i = 0; i < n; i++) put((int)((v >> i) & 1));
+    }
+    bytes done(int decoded, int block = -1) {
+        bytes b = out;
+        b[4] = (uint8_t)(decoded >> 8);
+        b[5] = (uint8_t)decoded;
+        int k = block < 0 ? (int)b.size() : block;
+        b[6] = (uint8_t)(k >> 8);
+        b[7] = (uint8_t)k;
+        return b;
+    }
+};
+
+// A literal of the given table index: 1, the width's ones and its 0, the field.
+void put_literal(bit_writer& w, int index) {
+    int width = 4;
+    while (index >= (1 << (width + 1)) - 16) width++;
+    w.put(1);
+    for (int i = 4; i < width; i++) w.put(1);
+    w.put(0);
+    w.field(index - ((1 << width) - 16), width);
+}
+
+// A pxa block of text: move-to-front literals, and copies of 3 bytes or
+// more found by a plain search. declared: the header's text length.
+bytes pxa_encode(const std::string& text, int declared = -1) {
+    bit_writer w;
+    std::vector<uint8_t> mtf(256);
+    for (int i = 0; i < 256; i++) mtf[i] = (uint8_t)i;
+    for (size_t i = 0; i < text.size();) {
+        size_t best = 0, off = 0;
+        for (size_t o = 1; o <= i && o <= 32768; o++) {
+            size_t n = 0;
+            while (i + n < text.size() && text[i + n] == text[i + n - o]) n++;
+            if (n > best) best = n, off = o;
+        }
+        if (best >= 3) {
+            int64_t v = (int64_t)off - 1;
+            w.put(0);
+            if (v < 32) {
+                w.field(3, 2);
+                w.field(v, 5);
+            } else if (v < 1024) {
+                w.field(1, 2);
+                w.field(v, 10);
+            } else {
+                w.put(0);
+                w.field(v, 15);
+            }
+            size_t rest = best - 3;
+            for (; rest >= 7; rest -= 7) w.field(7, 3);
+            w.field((int64_t)rest, 3);
+            i += best;
+            continue;
+        }
+        int k = (int)(std::find(mtf.begin(), mtf.end(), (uint8_t)text[i]) - mtf.begin());
+        put_literal(w, k);
+        mtf.erase(mtf.begin() + k);
+        mtf.insert(mtf.begin(), (uint8_t)text[i]);
+        i++;
+    }
+    return w.done(declared < 0 ? (int)text.size() : declared);
+}
+
+// The text of the pxa cases, 480 bytes.
+std::string pxa_sample_text() {
+    std::string t;
+    for (int i = 0; t.size() < 480; i++)
+        t += "function f" + std::to_string(i) + "(x) return x * " + std::to_string(i * 7 % 13) + " + " +
+             std::to_string(i) + " end\n";
+    return t.substr(0, 480);
+}
+
+std::string pxa_text_of(const bytes& b) {
+    std::vector<uint8_t> dst((size_t)PXA_MAX_TEXT + 1);
+    int64_t n = pxa_decompress(b.data(), (int64_t)b.size(), dst.data(), PXA_MAX_TEXT);
+    return std::string((const char*)dst.data(), (size_t)n);
+}
+
 // A cartridge file without the ROM header is a script read whole only when
-// all of it is UTF-8 text without a NUL. Anything else, above all a ROM whose
-// first byte is damaged, did not load: what was read stays readable, writes
-// under it are refused with one notice, and its file keeps every byte.
+// all of it is UTF-8 text without a NUL, and a pxa block only when it
+// decodes to its declared length. Anything else, above all a ROM whose first
+// byte is damaged or whose block is cut short, did not load: what was read
+// stays readable, writes under it are refused with one notice, and its file
+// keeps every byte.
 TEST(RomText, OnlyAWholeTextWithoutTheHeaderIsWritable) {
     hvx_test::files_env env;
     for (int i = 0; i < 3; i++) env.procs.spawn("", "p", "/ram/p.lua");  // id 3 hears notices
@@ -271,6 +367,14 @@ TEST(RomText, OnlyAWholeTextWithoutTheHeaderIsWritable) {
     std::string zeroed = rom, renamed = rom;
     zeroed[0] = 0;
     renamed[0] = 'H';
+    const bytes pxa_whole = pxa_encode(pxa_sample_text());
+    bytes pxa_damaged = pxa_whole;
+    pxa_damaged[pxa_damaged.size() / 2] = pxa_damaged[pxa_damaged.size() / 2 + 1] = 0xff;
+    const bytes pxa_short = pxa_encode("abcdefghijklmnopqrstuvw", 900);
+    ASSERT_LT(pxa_text_of(pxa_damaged).size(), 480u);
+    // An image whose block is cut after a whole entry: what is there decodes.
+    bytes cut = {'h', 'v', 'x', 2, 18, 0, 0, 0, 0x80, 'a', '.', 't', 'x', 't', 0, 1, 'a'};
+    auto str = [](const bytes& b) { return std::string(b.begin(), b.end()); };
     struct row {
         const char* name;
         std::string bytes;
@@ -283,6 +387,10 @@ TEST(RomText, OnlyAWholeTextWithoutTheHeaderIsWritable) {
         {"nul.hvx.rom", std::string("print(1)\0print(2)", 17), false, "print(1)"},
         {"latin.hvx.rom", "print('caf\xE9')", false, "print('caf\xE9')"},
         {"cut.hvx.rom", "print('\xE2\x9C')", false, "print('\xE2\x9C')"},
+        {"pxa.hvx.rom", str(pxa_whole), true, pxa_sample_text()},
+        {"pxa_damaged.hvx.rom", str(pxa_damaged), false, pxa_text_of(pxa_damaged)},
+        {"pxa_short.hvx.rom", str(pxa_short), false, "abcdefghijklmnopqrstuvw"},
+        {"cut_block.hvx.rom", str(cut), false, "<missing>"},
     };
     Process* p = env.spawn();
     std::vector<std::string> told;
@@ -310,7 +418,7 @@ TEST(RomText, OnlyAWholeTextWithoutTheHeaderIsWritable) {
         buffer* b = to_buffer(bytes(after.begin(), after.end()));
         EXPECT_EQ(populate_ram_folder_from_hvx_rom_buffer("/ram/back", b), 0);
         destroy_buffer(b);
-        EXPECT_EQ(ram_text("/ram/back/main.lua"), r.bytes);
+        EXPECT_EQ(ram_text("/ram/back/main.lua"), r.main);
         EXPECT_EQ(ram_text("/ram/back/new.lua"), ram_text((origin + "/new.lua").c_str()));
         EXPECT_EQ(hvx_test::run_in(p, "return (fetch('" + cart + "/new.lua'))"), "x");
     }
@@ -538,42 +646,6 @@ TEST(RomWriter, RamTreeRoundTripIsByteExact) {
     destroy_buffer(out);
 }
 
-// pxa streams: fields are written least significant bit first.
-struct bit_writer {
-    bytes out = {0, 'p', 'x', 'a', 0, 0, 0, 0};
-    int bit = 8;
-    void put(int v) {
-        if (bit == 8) {
-            out.push_back(0);
-            bit = 0;
-        }
-        if (v) out.back() |= (uint8_t)(1 << bit);
-        bit++;
-    }
-    void field(int64_t v, int n) {
-        for (int i = 0; i < n; i++) put((int)((v >> i) & 1));
-    }
-    bytes done(int decoded, int block = -1) {
-        bytes b = out;
-        b[4] = (uint8_t)(decoded >> 8);
-        b[5] = (uint8_t)decoded;
-        int k = block < 0 ? (int)b.size() : block;
-        b[6] = (uint8_t)(k >> 8);
-        b[7] = (uint8_t)k;
-        return b;
-    }
-};
-
-// A literal of the given table index: 1, the width's ones and its 0, the field.
-void put_literal(bit_writer& w, int index) {
-    int width = 4;
-    while (index >= (1 << (width + 1)) - 16) width++;
-    w.put(1);
-    for (int i = 4; i < width; i++) w.put(1);
-    w.put(0);
-    w.field(index - ((1 << width) - 16), width);
-}
-
 std::string pxa(const bytes& b, int64_t max = PXA_MAX_TEXT) {
     std::vector<uint8_t> src(b);
     std::vector<uint8_t> dst((size_t)max + 1, 0xee);
@@ -648,6 +720,47 @@ TEST(Pxa, MalformedStreamsStopSafely) {
     // Headers alone, or less.
     EXPECT_EQ(pxa({0, 'p', 'x', 'a', 0, 5, 0, 8}), "");
     EXPECT_EQ(pxa({0, 'p', 'x'}), "");
+}
+
+// A block is whole only when it decodes to exactly its declared length
+// within its declared size; bytes after the block change nothing.
+TEST(Pxa, WholeOnlyWhenEveryLengthMatches) {
+    const std::string text = pxa_sample_text();
+    const bytes good = pxa_encode(text);
+    bytes trailing = good;
+    trailing.insert(trailing.end(), {'z', 0, 'z'});
+    bytes long_block = good;
+    long_block[7] = (uint8_t)(long_block[7] + 1);  // a byte more than the file holds
+    bit_writer bad_offset;
+    put_literal(bad_offset, 'a');
+    bad_offset.field(0b110, 3);  // a copy with a 5-bit offset field
+    bad_offset.field(4, 5);      // of 5, before the start
+    bad_offset.field(0, 3);
+    bit_writer bad_index;
+    put_literal(bad_index, 'a');
+    bad_index.field(0b011111, 6);  // width 8
+    bad_index.field(255, 8);       // index 495
+    struct row {
+        const char* name;
+        bytes block;
+        bool whole;
+    } rows[] = {
+        {"good", good, true},
+        {"bytes after the block", trailing, true},
+        {"empty", pxa_encode(""), true},
+        {"declared one more", pxa_encode(text, 481), false},
+        {"copy past the declared end", pxa_encode(text, 479), false},
+        {"block past the file", long_block, false},
+        {"cut in the middle", bytes(good.begin(), good.begin() + (long)good.size() / 2), false},
+        {"offset before the start", bad_offset.done(4), false},
+        {"index over 255", bad_index.done(2), false},
+    };
+    for (const row& r : rows) {
+        std::vector<uint8_t> dst((size_t)PXA_MAX_TEXT + 1);
+        bool whole = !r.whole;
+        pxa_decompress(r.block.data(), (int64_t)r.block.size(), dst.data(), PXA_MAX_TEXT, &whole);
+        EXPECT_EQ(whole, r.whole) << r.name;
+    }
 }
 
 TEST(Pxa, BlockBecomesMainLua) {

@@ -1,6 +1,7 @@
 // The fixed addresses are declared in one header: no product source
-// declares an ADDR_ constant elsewhere, and each one declared there is a
-// field of its checked table, a block, an end, or an alias of a field.
+// declares an ADDR_ constant elsewhere or hands a memory accessor a number
+// for an address, and each one declared there is a field of its checked
+// table, a block, an end, or an alias of a field.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,8 +16,23 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const MAP_HEADER = "core/address_map.h";
-const std::vector<std::string> PRODUCT = {"core", "lang", "userdata", "storage", "audio",
-                                          "gfx", "platform", "net", "runtime"};
+
+// A list of words the build hands over with spaces between them.
+std::vector<std::string> words(const char* text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+// The product's layers, as the build reads them from the README, and the
+// extensions of its source files.
+const std::vector<std::string> PRODUCT = words(HALVORAN_LAYERS);
+bool is_source(const fs::path& p) {
+    for (const std::string& pattern : words(HALVORAN_SOURCE_PATTERNS))
+        if ("*" + p.extension().string() == pattern) return true;
+    return false;
+}
 
 std::string read_file(const fs::path& p) {
     std::ifstream in(p);
@@ -54,21 +70,53 @@ std::vector<std::string> unlisted(const std::string& header) {
     return out;
 }
 
+// The memory accesses of a text that name their address by a number:
+// "peek(0x5F56)", "hvx_poke8(p, 0x4000 + i, v)".
+std::vector<std::string> raw_addresses(const std::string& text) {
+    // The accessors of a process take it first; those of the running one, the address.
+    static const std::regex access(
+        R"(\b(?:(?:hvx_(?:peek|poke)\w*|(?:peek|poke)\w*_proc)\s*\([^,()]*,|(?:peek|poke)\d*\s*\()\s*0[xX][0-9A-Fa-f]+)");
+    std::vector<std::string> out;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), access); it != std::sregex_iterator(); ++it)
+        out.push_back(it->str());
+    return out;
+}
+
 TEST(AddressMapHeader, HoldsEveryFixedAddress) {
     const fs::path root = HALVORAN_SOURCE_DIR;
     ASSERT_TRUE(fs::exists(root / MAP_HEADER));
+    ASSERT_GE(PRODUCT.size(), 2u);
     std::vector<std::string> elsewhere;
     for (const std::string& dir : PRODUCT)
         for (const auto& e : fs::recursive_directory_iterator(root / dir)) {
-            const std::string ext = e.path().extension().string();
-            if (!e.is_regular_file() || (ext != ".cpp" && ext != ".h")) continue;
+            if (!e.is_regular_file() || !is_source(e.path())) continue;
             const std::string file = fs::relative(e.path(), root).generic_string();
             if (file == MAP_HEADER) continue;
-            for (const declared& d : addr_declarations(read_file(e.path()))) elsewhere.push_back(file + ": " + d.name);
+            const std::string text = read_file(e.path());
+            for (const declared& d : addr_declarations(text)) elsewhere.push_back(file + ": " + d.name);
+            for (const std::string& a : raw_addresses(text)) elsewhere.push_back(file + ": " + a);
         }
     std::string list;
     for (const std::string& s : elsewhere) list += s + "\n";
     EXPECT_TRUE(elsewhere.empty()) << list;
+}
+
+TEST(AddressMapHeader, ANumberForAnAddressIsFound) {
+    struct {
+        const char* text;
+        size_t found;
+    } const rows[] = {
+        {"hvx_poke8(p, 0x4000 + i, lil_font_dat[i]);", 1},
+        {"hvx_poke32(&boot_proc, 0x54F0, (uint32_t)x);", 1},
+        {"int f = peek(0x5F56) * 256;", 1},
+        {"hvx_poke8(p, ADDR_FONT + i, lil_font_dat[i]);", 0},
+        {"poke2(ADDR_COLOUR_WORD, value & 0xFFFF);", 0},  // a value, not an address
+        {"poke(ADDR_READ_MASK, 0x3F);", 0},
+        {"poke4(0x54F0, x);", 1},
+        {"peek_proc(p, 0x5F56)", 1},
+        {"hvx_peek16(p, ADDR_TEX_WINDOW + 4) - 1) & 0xFFFF", 0},
+    };
+    for (const auto& r : rows) EXPECT_EQ(raw_addresses(r.text).size(), r.found) << r.text;
 }
 
 TEST(AddressMapHeader, EveryFieldIsInTheCheckedTable) {

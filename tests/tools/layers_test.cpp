@@ -1,8 +1,10 @@
 // The layers, kept by what the code does. Their order is stated once, in the
 // README's Layout ("Layers, from the bottom: `a < b < ...`"); here it is read
 // from there and held against
-// - every include of a product file, with quotes or angle brackets: a file
-//   includes its own folder and the layers below it only;
+// - every include of a product file (every file the build's patterns name,
+//   compiled or included), with quotes or angle brackets: a file includes
+//   its own folder and the layers below it only; an include through a macro
+//   is refused, as no reading of the text can tell what it names;
 // - the top-level folders: one with sources is a layer or one of the few
 //   folders outside the product;
 // - the built objects' symbols: an object refers to no symbol that only a
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +23,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -32,10 +37,22 @@ const std::set<std::string> OUTSIDE = {"tests", "bench", "tools", "cmake", "sysr
 const std::vector<std::string> INCLUDE_ROOTS = {"", "lang/core"};
 const std::string ORDER_LEAD = "Layers, from the bottom: `";
 
+// The extensions of the build's source patterns ("*.cpp *.inl ...").
+std::set<std::string> source_extensions() {
+    std::set<std::string> exts;
+    std::istringstream in(HALVORAN_SOURCE_PATTERNS);
+    for (std::string pattern; in >> pattern;)
+        if (pattern.rfind("*.", 0) == 0) exts.insert(pattern.substr(1));
+    return exts;
+}
+
 bool is_source(const fs::path& p) {
-    static const std::set<std::string> exts = {".c", ".cc", ".cpp", ".h", ".hpp"};
+    static const std::set<std::string> exts = source_extensions();
     return exts.count(p.extension().string()) > 0;
 }
+
+// What an include through a macro is recorded as: the macro's name after this.
+const std::string MACRO_MARK = "#macro ";
 
 std::string folder_of(const std::string& path) { return path.substr(0, path.find('/')); }
 
@@ -74,15 +91,20 @@ std::vector<std::string> layer_order(const std::string& readme, std::string* err
     return order;
 }
 
-// The name a line includes, with its delimiter ('"' or '<'), or "" when the
-// line is no include.
+// The name a line includes, with its delimiter ('"' or '<'; 'm' for a macro,
+// named instead), or "" when the line is no include.
 std::pair<std::string, char> included_name(const std::string& line) {
     size_t i = line.find_first_not_of(" \t");
     if (i == std::string::npos || line[i] != '#') return {"", 0};
     i = line.find_first_not_of(" \t", i + 1);
     if (i == std::string::npos || line.compare(i, 7, "include") != 0) return {"", 0};
+    if (i + 7 < line.size() && (std::isalnum((unsigned char)line[i + 7]) || line[i + 7] == '_')) return {"", 0};
     i = line.find_first_not_of(" \t", i + 7);
-    if (i == std::string::npos || (line[i] != '"' && line[i] != '<')) return {"", 0};
+    if (i == std::string::npos) return {"", 0};
+    if (line[i] != '"' && line[i] != '<') {
+        const size_t end = line.find_first_of(" \t/", i);
+        return {line.substr(i, end == std::string::npos ? std::string::npos : end - i), 'm'};
+    }
     const char close = line[i] == '"' ? '"' : '>';
     const size_t end = line.find(close, i + 1);
     if (end == std::string::npos) return {"", 0};
@@ -110,7 +132,8 @@ void add_includes(const fs::path& root, const std::string& file, std::istream& t
     std::vector<std::string>& incs = (*out)[file];
     for (std::string line; std::getline(text, line);) {
         const auto [name, delim] = included_name(line);
-        const std::string target = name.empty() ? "" : resolve(root, file, name, delim);
+        if (delim == 'm') incs.push_back(MACRO_MARK + name);
+        const std::string target = name.empty() || delim == 'm' ? "" : resolve(root, file, name, delim);
         if (!target.empty()) incs.push_back(target);
     }
 }
@@ -156,6 +179,11 @@ std::vector<std::string> check_includes(const std::vector<std::string>& order, c
     for (const auto& [file, incs] : includes) {
         const std::string from = folder_of(file);
         for (const std::string& inc : incs) {
+            if (inc.rfind(MACRO_MARK, 0) == 0) {
+                breaches.push_back(file + " includes through the macro " + inc.substr(MACRO_MARK.size()) +
+                                   ": name the file");
+                continue;
+            }
             const std::string to = folder_of(inc);
             if (to == from) continue;
             const int rt = rank_of(order, to);
@@ -367,6 +395,36 @@ TEST_F(layers, planted_includes_are_judged) {
         if (*p.expect) EXPECT_NE(found.find(p.expect), std::string::npos) << p.file << ": " << p.line << "\n" << found;
         else EXPECT_EQ(found, "") << p.file << ": " << p.line;
     }
+}
+
+// Files planted in a tree of their own: every kind of file the build names is
+// read, and an include through a macro is refused wherever it stands.
+TEST(layers_tree, planted_files_of_every_kind_are_read) {
+    const fs::path root = fs::temp_directory_path() / ("layers_test_" + std::to_string(getpid()));
+    fs::remove_all(root);
+    const std::vector<std::string> order = {"core", "gfx", "runtime"};
+    auto plant = [&](const std::string& file, const std::string& text) {
+        fs::create_directories((root / file).parent_path());
+        std::ofstream(root / file) << text;
+    };
+    plant("core/core.h", "");
+    plant("runtime/runtime.h", "");
+    plant("gfx/fine.inl", "#include \"core/core.h\"\n");
+    plant("gfx/up.inl", "#include \"runtime/runtime.h\"\n");
+    plant("gfx/up.cxx", "#include <runtime/runtime.h>\n");
+    plant("gfx/deep/up.hpp", "#include \"runtime/runtime.h\"\n");
+    plant("core/macro.cpp", "#define HEADER \"core/core.h\"\n#include HEADER\n");
+    plant("gfx/notes.txt", "#include \"runtime/runtime.h\"\n");  // no source
+    plant("gfx/up.c", "#include_next <runtime/runtime.h>\n#include \"runtime/runtime.h\"\n");
+    const std::vector<std::string> found = check_includes(order, read_includes(root, order));
+    fs::remove_all(root);
+    EXPECT_EQ(found, (std::vector<std::string>{
+                         "core/macro.cpp includes through the macro HEADER: name the file",
+                         "gfx/deep/up.hpp includes runtime/runtime.h: runtime lies above gfx",
+                         "gfx/up.c includes runtime/runtime.h: runtime lies above gfx",
+                         "gfx/up.cxx includes runtime/runtime.h: runtime lies above gfx",
+                         "gfx/up.inl includes runtime/runtime.h: runtime lies above gfx",
+                     }));
 }
 
 TEST_F(layers, planted_folders_are_judged) {
