@@ -45,6 +45,7 @@
 #include <filesystem>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -476,6 +477,7 @@ public:
                                          "for i = 1, 5 do store('/oc.hvx/b' .. i .. '.bin', b) end"),
                   "another program's cartridge");
         calibrate();
+        std::printf("paid loop: %.2f ns a cycle; bounds scaled by %.2f\n", paid_ns_per_cycle_, host_scale);
         std::printf("fixtures built in %.1f s\n", (clocks_now().wall - start.wall) / 1e9);
     }
     ~sweeper() {
@@ -484,7 +486,8 @@ public:
         delete_sockets_by_process(0);
     }
 
-    // Reads how fast this host runs paid instructions now.
+    // Reads how fast this host runs paid instructions now; the bounds never
+    // narrow below the machine's rate.
     void calibrate() {
         double best = 1e18;
         for (int i = 0; i < 5; i++) {
@@ -496,7 +499,7 @@ public:
             if (cycles > 0) best = std::min(best, ns / cycles);
         }
         host_scale = std::max(1.0, best / reference_paid_ns_per_cycle);
-        std::printf("paid loop: %.2f ns a cycle; bounds scaled by %.2f\n", best, host_scale);
+        paid_ns_per_cycle_ = best;
     }
 
     // Every host function the caller's state can reach from its globals, one
@@ -548,6 +551,14 @@ public:
         if (c.loop) judge(t.name, c, best_of([&] { return measure_loop(t, c); }), "looped for a slice, ");
     }
 
+    // A host that got slower since the start (its other cores got busy)
+    // widens the bounds as much before a case is named.
+    bool still_over(const measured& m) {
+        if (m.over() <= 1) return false;
+        calibrate();
+        return m.over() > 1;
+    }
+
     // The best of a few runs: a stray collection, page fault or preemption
     // does not name a call. A run ten times past the CPU bound is no noise.
     template <class F>
@@ -567,7 +578,7 @@ public:
         worst_case& w = worst_[name];
         const double r = ratio(host, m.cycles);
         if (w.label.empty() || r > w.ratio) w = {r, host, m.cycles, how + c.label};
-        if (m.over() <= 1) return;
+        if (!still_over(m)) return;
         char line[768];
         std::snprintf(line, sizeof line,
                       "%s(%s) [%s%s]: %.3f ms cpu, %.3f ms blocked (%.3f ms wall) for %.0f cycles (%.4f ms), "
@@ -814,6 +825,7 @@ private:
     int64_t caller_id_ = 0, other_id_ = 0;
     int queue_checks_ = 0;
     int fixture_mounts_ = 0;
+    double paid_ns_per_cycle_ = 0;
     bool kernel_socket_ = false;
     std::string other_sockets_;
     std::map<std::string, worst_case> worst_;
@@ -859,7 +871,10 @@ TEST_F(CostSweep, EveryCallableThingPaysForItsHostTime) {
                           "debug.traceback", "tonumber", "operator <"})
         EXPECT_TRUE(names.count(n)) << n;
     std::printf("swept: %zu callable things\n", targets.size());
+    // A developer may sweep only the names holding a text.
+    const char* only = std::getenv("HALVORAN_SWEEP_ONLY");
     for (const target& t : targets) {
+        if (only && t.name.find(only) == std::string::npos) continue;
         auto op = operators.find(t.name);
         if (op != operators.end()) {
             for (const sweep_case& c : op->second) s.run(t, c);
@@ -976,7 +991,8 @@ TEST_F(CostSweep, FrameUpkeepStaysInItsBoundsWithBusyTables) {
         {"frame write-back: 128 MB cartridge kept changed", write_back_cycles, [] { flush_dirty_mounts_delayed(); }}};
     usleep((MOUNT_FLUSH_DELAY_MS + 20) * 1000);
     // Frames a 60th of a second apart until the write has finished (its
-    // temporary file synced and put in place) and the cartridge is clean.
+    // temporary file synced and put in place) and the cartridge is clean (or
+    // dropped by a prune, once clean).
     int frames = 0;
     for (const pmount* m = get_mount_by_mount_point("/bc.hvx", 0); m && m->dirty && frames < 1200; frames++) {
         run_upkeep(big, worst);
@@ -984,8 +1000,7 @@ TEST_F(CostSweep, FrameUpkeepStaysInItsBoundsWithBusyTables) {
         usleep((useconds_t)(frame_ns / 1000));
         m = get_mount_by_mount_point("/bc.hvx", 0);
     }
-    const pmount* m = get_mount_by_mount_point("/bc.hvx", 0);
-    EXPECT_TRUE(m && !m->dirty) << "the 128 MB cartridge was not written in " << frames << " frames";
+    EXPECT_LT(frames, 1200) << "the 128 MB cartridge was not written";
     std::printf("128 MB cartridge written in %d frames\n", frames);
     judge_upkeep(big, worst);
     judge_upkeep(others, worst);
