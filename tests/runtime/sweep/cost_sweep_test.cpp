@@ -122,7 +122,7 @@ double blocked_ns(const clocks& t0, const clocks& t1) {
 double host_scale = 1.0;
 double cycle_ns() { return ns_per_cycle * host_scale; }
 double bound_ns(double cycles) { return sweep_factor * cycles * cycle_ns() + sweep_slack_ns; }
-double ratio(double host_ns, double cycles) { return host_ns / std::max(cycles * ns_per_cycle, 1.0); }
+double ratio(double host_ns, double cycles) { return host_ns / (std::max(cycles, 1.0) * ns_per_cycle); }
 
 struct sweep_case {
     std::string label;
@@ -345,19 +345,23 @@ std::map<std::string, call_cases> specific_cases() {
 
     // Sockets, on the loopback only. QPORT is a listener of the other
     // program whose accept queue is full; LPORT one of the caller's own.
-    const std::string own_listener = "LPORT = free_tcp_port() LS = _create_tcp_socket(LPORT, '*')";
+    const std::string own_listener = "LPORT = free_tcp_port() LS = assert(_create_tcp_socket(LPORT, '*'))";
     m["_create_tcp_socket"] = {
         true,
         {{"connect to a full accept queue", "QPORT, '127.0.0.1'"},
          {"listener", "free_tcp_port(), '*'"},
          {"connect, accept and two closes to its own listener", "", own_listener, true,
-          "function() local c = _create_tcp_socket(LPORT, '127.0.0.1') local a = _accept_socket(LS) "
-          "if c then _close_socket(c) end if a then _close_socket(a) end end"},
+          "(function() local connect, accept, close, port, l = _create_tcp_socket, _accept_socket, _close_socket, "
+          "LPORT, LS return function() local c = connect(port, '127.0.0.1') local a = accept(l) "
+          "if c then close(c) end if a then close(a) end end end)()"},
          {"bad address", "80, LONG"}}};
     m["_create_udp_socket"] = {
         true,
         {{"client", "9, '127.0.0.1'", "", true}, {"listener", "free_udp_port(), '*'"}, {"bad address", "80, LONG"}}};
-    const std::string udp_client = "U = _create_udp_socket(9, '127.0.0.1') W60 = string.rep('w', 60000)";
+    // A client of the caller's own UDP listener, so a write is a real send.
+    const std::string udp_client =
+        "UPORT = free_udp_port() UL = assert(_create_udp_socket(UPORT, '*')) "
+        "U = assert(_create_udp_socket(UPORT, '127.0.0.1')) W60 = string.rep('w', 60000)";
     m["_write_socket"] = {false, {{"60 KB datagram", "U, W60", udp_client, true}}};
     m["_read_socket"] = {false, {{"udp client", "U", udp_client, true}}};
     m["_sock_status"] = {false, {{"udp client", "U", udp_client, true}}};
@@ -815,33 +819,51 @@ private:
 
     // The call made again and again, as a script's loop would, until the
     // loop has used a slice's cycles: batches that double, each a Lua loop
-    // of protected calls.
+    // that calls it with its arguments in locals; a call that raises an
+    // error is called protected.
     measured measure_loop(const target& t, const sweep_case& c) {
         const int nargs = prepare(t, c);
         if (nargs < 0) return {};
         lua_State* L = caller_->L;
-        luaL_loadstring(L, "local n, f = ... return function(...) for _ = 1, n do pcall(f, ...) end end");
-        captured_output out(true);
-        const int64_t before = charged_to(caller_);
-        const clocks t0 = clocks_now();
+        std::string params;
+        for (int i = 1; i <= nargs; i++) params += ", a" + std::to_string(i);
+        const std::string args = params.empty() ? "" : params.substr(2);
         const int base = HVX_HOST_SLOTS + 1;  // the function, then its arguments
-        for (int64_t n = 1; n <= (1 << 22); n *= 2) {
-            lua_pushvalue(L, base + nargs + 1);  // the loop maker
-            lua_pushinteger(L, n);
-            lua_pushvalue(L, base);
-            lua_call(L, 2, 1);
-            for (int i = 1; i <= nargs; i++) lua_pushvalue(L, base + i);
-            lua_pcall(L, nargs, 0, 0);
-            const clocks t1 = clocks_now();
-            if (cpu_cycles + charged_to(caller_) - before >= CPU_FRAME_BUDGET) break;
-            if (t1.cpu - t0.cpu + blocked_ns(t0, t1) > loop_give_up_ns) break;
-            // Each call leaves what a loop's calls would leave standing; a
-            // refusal for a full table is part of the loop.
-            cpu_superyielding = 0;
-            cpu_cycles_max = 1 << 30;
-            caller_->state = PROC_RUNNING;
+        for (bool guarded : {false, true}) {
+            const std::string call = guarded ? "pcall(f" + params + ")" : "f(" + args + ")";
+            lua_settop(L, base + nargs);
+            luaL_loadstring(L, ("local n, f" + params + " = ... return function() for _ = 1, n do " + call +
+                                " end end")
+                                   .c_str());
+            captured_output out(true);
+            const int64_t before = charged_to(caller_);
+            const clocks t0 = clocks_now();
+            bool failed = false;
+            for (int64_t n = 1; n <= (1 << 22); n *= 2) {
+                lua_pushvalue(L, base + nargs + 1);  // the loop maker
+                lua_pushinteger(L, n);
+                for (int i = 0; i <= nargs; i++) lua_pushvalue(L, base + i);
+                lua_call(L, nargs + 2, 1);
+                if (lua_pcall(L, 0, 0, 0) != LUA_OK) {
+                    lua_pop(L, 1);
+                    if (!guarded) {
+                        failed = true;
+                        break;
+                    }
+                }
+                const clocks t1 = clocks_now();
+                if (cpu_cycles + charged_to(caller_) - before >= CPU_FRAME_BUDGET) break;
+                if (t1.cpu - t0.cpu + blocked_ns(t0, t1) > loop_give_up_ns) break;
+                // Each call leaves what a loop's calls would leave standing; a
+                // refusal for a full table is part of the loop.
+                cpu_superyielding = 0;
+                cpu_cycles_max = 1 << 30;
+                caller_->state = PROC_RUNNING;
+            }
+            if (!failed) return finish(t0, before, out);
+            restore_counters();
         }
-        return finish(t0, before, out);
+        return {};
     }
 
     void restore_counters() {
