@@ -104,7 +104,7 @@ std::vector<int16_t> heard(const std::string& kernel) {
     inst.set_sysrom(hvx_test::make_sysrom(
         {{"boot.lua", std::string(AUDIO_SETUP) + kernel + " _signal(33) while true do flip() end"}}));
     const std::string raw = inst.home() + "/out.raw";
-    const auto run = inst.run({"-x"}, 30000, {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + raw, "SDL_DISKAUDIODELAY=1"});
+    const auto run = inst.run({"-x"}, hvx_test::kRunLastGuardMs, {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + raw, "SDL_DISKAUDIODELAY=1"});
     EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
     const std::string bytes = hvx_test::read_file(raw);
     std::vector<int16_t> left(bytes.size() / 4);

@@ -161,7 +161,6 @@ TEST_F(fetch_remote, error_replies_are_not_downloads) {
 // slots, and its jobs are cancelled when it ends, even with a server that
 // never answers.
 TEST_F(fetch_remote, jobs_per_process_are_capped_and_cancelled_at_its_end) {
-    std::atomic<bool> release{false};
     server.set_handler([&](const http_request&) {
         for (int i = 0; i < 20000 && !release; i++) usleep(1000);
         return http_reply(200, "late");
@@ -290,7 +289,6 @@ TEST_F(fetch_remote, finished_jobs_count_until_reaped) {
 // shares at once, done or failed; a read by another program (which still gets
 // the result), a poll while it was pending, or no read at all does not.
 TEST_F(fetch_remote, read_results_stop_holding_shares) {
-    std::atomic<bool> release{false};
     server.set_handler([&](const http_request& r) {
         if (r.target == "/slow")
             for (int i = 0; i < 20000 && !release; i++) usleep(1000);
@@ -340,7 +338,6 @@ TEST_F(fetch_remote, read_results_stop_holding_shares) {
 // and that id then gives "job not found"; a read job still standing reads
 // again. Unread jobs, and jobs read only by another program, keep theirs.
 TEST_F(fetch_remote, a_read_jobs_slot_goes_to_a_new_job_when_none_is_free) {
-    std::atomic<bool> release{false};
     server.set_handler([&](const http_request& r) {
         if (r.target == "/hold")
             for (int i = 0; i < 20000 && !release; i++) usleep(1000);

@@ -148,7 +148,6 @@ TEST_F(gurl, replies_held_together_stay_under_their_total) {
 }
 
 TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
-    std::atomic<bool> release{false};
     server.set_handler([&](const http_request&) {
         for (int i = 0; i < 20000 && !release; i++) usleep(1000);  // held until the test lets go
         return http_reply(200, "late");
@@ -185,7 +184,6 @@ TEST_F(gurl, a_held_slot_refuses_and_finished_jobs_stay_for_120_updates) {
 // others come and go, each takes the next free slot round it, ids keep
 // increasing, and an id still names its slot (id mod 256).
 TEST_F(gurl, a_pending_job_blocks_no_other) {
-    std::atomic<bool> release{false};
     server.set_handler([&](const http_request&) {
         for (int i = 0; i < 20000 && !release; i++) usleep(1000);
         return http_reply(200, "late");

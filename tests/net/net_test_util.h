@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -31,8 +32,10 @@ inline int free_port(int type) {
     return ntohs(a.sin6_port);
 }
 
-// Runs the job update (1 ms apart, as frames would) until cond holds; 5 s at most.
-inline bool pump_until(const std::function<bool()>& cond, int timeout_ms = 5000) {
+// Runs the job update (1 ms apart, as frames would) until cond holds. The
+// limit is a last guard only, wide enough for a sanitized run on a loaded
+// host: every wait here ends on a condition.
+inline bool pump_until(const std::function<bool()>& cond, int timeout_ms = 120000) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!cond()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -42,7 +45,19 @@ inline bool pump_until(const std::function<bool()>& cond, int timeout_ms = 5000)
     return true;
 }
 
+// Waits for the job's worker to end without running the update, then runs it
+// until the job's callback has run. Each update brings every finished job
+// nearer its reap, so a wait on a slow job must not reap a quick one that a
+// test reads next, however far apart a loaded host finishes them.
 inline bool pump_until_finished(int32_t id) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(120000);
+    for (;;) {
+        gurl_job* j = gurl_get_job(id);
+        if (!j) return false;
+        if (j->callback_ran || j->completed.load(std::memory_order_acquire)) break;
+        if (std::chrono::steady_clock::now() > end) return false;
+        usleep(1000);
+    }
     return pump_until([&] {
         gurl_job* j = gurl_get_job(id);
         return j && j->callback_ran;
@@ -51,6 +66,10 @@ inline bool pump_until_finished(int32_t id) {
 
 struct net_env : ::testing::Test {
     process_env env;
+    // Lets go of the requests a test's handler holds. A member, declared
+    // before the server, so a handler still running as the test ends never
+    // reads it after it is gone.
+    std::atomic<bool> release{false};
     loopback_http_server server;
     Process* p = nullptr;
 
@@ -60,12 +79,16 @@ struct net_env : ::testing::Test {
         ASSERT_TRUE(server.ok());
         for (int k = 0; k < NET_HOSTS; k++) net_set_host_url(k, server.url().c_str());
         siteuser_init();
+        // The table is empty before a test starts, whatever the one before
+        // left running and however long it takes to end.
+        ASSERT_TRUE(pump_until([] { return gurl_jobs_in_use() == 0; })) << gurl_jobs_in_use() << " jobs held";
         p = env.spawn("");
         ASSERT_NE(p, nullptr);
     }
     void TearDown() override {
+        release = true;
         // Every job this test started is reaped, so the table is empty again.
-        pump_until([] { return gurl_jobs_in_use() == 0; }, 20000);
+        EXPECT_TRUE(pump_until([] { return gurl_jobs_in_use() == 0; })) << gurl_jobs_in_use() << " jobs held";
         config_set_defaults();
     }
     std::string eval(const std::string& code) { return run_in(p, code); }

@@ -207,7 +207,6 @@ void online_frame() {
 // UDAT_QUEUED_IDS_MAX ids waiting. An id past that is not queued, and is
 // queued when asked for again; one queued is not asked for again within 10 s.
 TEST_F(sessions, a_programs_user_ids_go_out_one_bounded_request_at_a_time) {
-    std::atomic<bool> release{false};
     server.set_handler([&](const http_request&) {
         for (int i = 0; i < 20000 && !release; i++) usleep(1000);
         return http_reply(200, "");
@@ -271,7 +270,6 @@ TEST_F(sessions, a_reply_is_read_as_far_as_a_request_reaches_and_owed_by_its_pro
 // once there is room. The system's own ids (the kernel's, process 2's) take
 // the reserved slots.
 TEST_F(sessions, user_data_requests_count_in_their_programs_share) {
-    std::atomic<bool> release{false};
     server.set_handler([&](const http_request& r) {
         if (r.target == "/hold")
             for (int i = 0; i < 20000 && !release; i++) usleep(1000);
@@ -333,7 +331,6 @@ TEST_F(sessions, user_data_requests_count_in_their_programs_share) {
 // kernel and another program all their fetches, and its program sends the
 // site at most one request a frame.
 TEST_F(sessions, a_flood_of_user_ids_takes_no_one_elses_slots) {
-    std::atomic<bool> release{false};
     server.set_handler([&](const http_request& r) {
         if (r.target == "/hold")
             for (int i = 0; i < 20000 && !release; i++) usleep(1000);

@@ -79,7 +79,7 @@ TEST(StartUp, HomeKeepsEverythingInItsOwnFolder) {
     hvx_test::scratch_dir xdg;
     hvx_test::install inst;
     inst.set_sysrom(two_blocks);
-    auto r = inst.run({"-x"}, 20000, {"HOME=" + xdg.path(), "XDG_DATA_HOME=" + xdg / "data"});
+    auto r = inst.run({"-x"}, hvx_test::kRunLastGuardMs, {"HOME=" + xdg.path(), "XDG_DATA_HOME=" + xdg / "data"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(file_exists(inst.log()));
     EXPECT_FALSE(file_exists(xdg / "data"));
@@ -90,7 +90,7 @@ TEST(StartUp, DefaultPerUserFolderIsNamedByBlockZero) {
     hvx_test::scratch_dir xdg;
     hvx_test::install inst;
     inst.set_sysrom(two_blocks);
-    auto r = inst.run({"-x"}, 20000, {"HOME=" + xdg.path(), "XDG_DATA_HOME=" + xdg / "data"}, false);
+    auto r = inst.run({"-x"}, hvx_test::kRunLastGuardMs, {"HOME=" + xdg.path(), "XDG_DATA_HOME=" + xdg / "data"}, false);
     EXPECT_EQ(r.exit_code, 0);
     std::string folder = xdg / "data/halvoran/exp/test";
     EXPECT_TRUE(file_exists(folder + "/log.txt"));
@@ -98,7 +98,7 @@ TEST(StartUp, DefaultPerUserFolderIsNamedByBlockZero) {
 
     // A block 0 that would leave the folder falls back to "shared".
     inst.set_sysrom(dat_bytes({"../../x", "not a rom"}));
-    r = inst.run({"-x"}, 20000, {"HOME=" + xdg.path(), "XDG_DATA_HOME=" + xdg / "data"}, false);
+    r = inst.run({"-x"}, hvx_test::kRunLastGuardMs, {"HOME=" + xdg.path(), "XDG_DATA_HOME=" + xdg / "data"}, false);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(file_exists(xdg / "data/halvoran/exp/shared/log.txt"));
     EXPECT_FALSE(file_exists(xdg / "x"));

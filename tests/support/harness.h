@@ -41,6 +41,11 @@ std::vector<uint8_t> u8_bitmap(int w, int h, uint8_t fill = 0);
 // The block form of sysrom.dat made from the given blocks.
 std::string dat_bytes(const std::vector<std::string>& blocks);
 
+// How long a run may take before it is stopped: a last guard against a hung
+// program only, wide enough for a sanitized run on a loaded host; a test's
+// own ends are counted in frames or conditions.
+inline constexpr int kRunLastGuardMs = 120000;
+
 struct run_result {
     int exit_code = -1;  // -1 when killed by a signal or the timeout
     bool timed_out = false;
@@ -60,7 +65,7 @@ public:
     // Runs the program with SDL's dummy drivers and TZ=UTC. extra_env entries
     // are "NAME=value". The home folder is passed as -home unless with_home is
     // false.
-    run_result run(const std::vector<std::string>& args, int timeout_ms = 20000,
+    run_result run(const std::vector<std::string>& args, int timeout_ms = kRunLastGuardMs,
                    const std::vector<std::string>& extra_env = {}, bool with_home = true) const;
 
 private:
