@@ -553,9 +553,16 @@ int delete_mount_point(const char* path) {
     return 1;
 }
 
-void delete_clean_ram_mounts() {
-    for (int i = _pmounts - 1; i >= 0; i--)
-        if (!_pmount[i].dirty && prunable(&_pmount[i])) drop_mount(i);
+int delete_clean_ram_mounts(int most) {
+    spend_cpu(hvx_cycles(_pmounts / MOUNTS_SCANNED_PER_CYCLE));
+    int dropped = 0;
+    for (int i = _pmounts - 1; i >= 0 && dropped < most; i--)
+        if (!_pmount[i].dirty && prunable(&_pmount[i])) {
+            drop_mount(i);
+            dropped++;
+        }
+    if (dropped) spend_cpu(hvx_cycles((int64_t)dropped * MOUNT_DROP_COST));
+    return dropped;
 }
 
 void prune_mounts() {
@@ -565,7 +572,7 @@ void prune_mounts() {
         return;
     }
     // Dirty mounts stay until the frame's bounded write-back reaches them.
-    delete_clean_ram_mounts();
+    delete_clean_ram_mounts(PRUNE_DROPS_PER_FRAME);
     release_ram_records_under("/ram/anywhen/");
     int64_t t = _prune_threshold, n = pdisk_num_pfiles();
     if (t <= n)

@@ -252,9 +252,17 @@ int compare_listing_item(const buffer* a, const buffer* b) {
 }
 
 // Only the items below the count are ever read: the block (half a megabyte)
-// is not cleared, which would cost more than a short listing itself.
+// is not cleared, which would cost more than a short listing itself. One
+// block is kept for the next listing: asking the host allocator for half a
+// megabyte first merges every small chunk freed since, which beside a table
+// of 100,000 files costs milliseconds. A listing made while another is in use
+// (from a finalizer) gets a block of its own.
+static listing* _spare_listing = nullptr;
+
 listing* create_listing() {
-    listing* l = (listing*)malloc(sizeof(listing));
+    listing* l = _spare_listing;
+    _spare_listing = nullptr;
+    if (!l) l = (listing*)malloc(sizeof(listing));
     if (l) l->count = 0;
     return l;
 }
@@ -262,7 +270,8 @@ listing* create_listing() {
 void destroy_listing(listing* l) {
     if (!l) return;
     for (int i = 0; i < l->count; i++) destroy_buffer(l->items[i]);
-    free(l);
+    if (_spare_listing) free(l);
+    else _spare_listing = l;
 }
 
 int listing_add(listing* l, buffer* item) {

@@ -135,6 +135,7 @@ int flush_dirty_mount(pmount* m, int delayed) {
 // Both count the cartridge mounts they tried to write, written or not.
 int flush_dirty_mounts_immediately() {
     int count = 0;
+    spend_cpu(hvx_cycles(pdisk_num_mounts() / MOUNTS_SCANNED_PER_CYCLE));
     if (cart_write_mount() && !app.atomic_pid) {
         bool finished = false;
         cart_write_step(-1, false, &finished);

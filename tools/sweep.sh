@@ -9,4 +9,4 @@ cache=()
 if [ -n "${HALVORAN_CACHE_DIR:-}" ]; then cache=(-DHALVORAN_CACHE_DIR="$HALVORAN_CACHE_DIR"); fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cache[@]}"
 cmake --build "$build" -j"$(nproc)" --target tests_sweep
-SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy ctest --test-dir "$build" --output-on-failure -L sweep
+SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy ctest --test-dir "$build" --output-on-failure -L sweep < /dev/null

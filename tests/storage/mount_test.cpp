@@ -758,3 +758,27 @@ TEST_F(Mounts, NewCartridgeMountChargesItsFileAtTheReadRate) {
         EXPECT_EQ(cpu_cycles, 0);
     }
 }
+
+// Dropping clean mounts is paid by the entries looked at and the mounts
+// dropped, and a frame's prune drops no more than its share: a table filled
+// with clean cartridges empties over a few frames, not in one long one.
+TEST_F(Mounts, CleanMountsDropAShareAFrameAndArePaid) {
+    boot();
+    const int carts = PRUNE_DROPS_PER_FRAME + PRUNE_DROPS_PER_FRAME / 2;
+    for (int i = 0; i < carts; i++) {
+        const std::string cart = "/ram/k" + std::to_string(i) + ".hvx";
+        ASSERT_NE(ram_file(cart.c_str(), "x"), nullptr);
+        resolve((cart + "/main.lua").c_str());
+        ASSERT_NE(get_mount_by_mount_point(cart.c_str(), 0), nullptr);
+    }
+    struct row {
+        int most, dropped;
+    } rows[] = {{PRUNE_DROPS_PER_FRAME, PRUNE_DROPS_PER_FRAME}, {PRUNE_DROPS_PER_FRAME, carts - PRUNE_DROPS_PER_FRAME}, {PRUNE_DROPS_PER_FRAME, 0}};
+    for (const row& r : rows) {
+        const int64_t scanned = pdisk_num_mounts();
+        cpu_cycles = 0;
+        EXPECT_EQ(delete_clean_ram_mounts(r.most), r.dropped);
+        EXPECT_EQ(cpu_cycles, scanned / MOUNTS_SCANNED_PER_CYCLE + (int64_t)r.dropped * MOUNT_DROP_COST);
+    }
+    EXPECT_EQ(get_mount_by_mount_point("/ram/k0.hvx", 0), nullptr);
+}
