@@ -527,6 +527,11 @@ enum : uint32_t {
     LIMIT_LOGGED_BACKSTOP = 1u << 11,
     LIMIT_LOGGED_GET_STACK = 1u << 12,  // userdata get past the stack limit
     LIMIT_LOGGED_SOCKETS = 1u << 13,
+    // Reports made on standard output (first_refusal), once per process too.
+    LIMIT_LOGGED_SETTINGS_ARG = 1u << 14,
+    LIMIT_LOGGED_KEY_CONTROLS_ARG = 1u << 15,
+    LIMIT_LOGGED_GIF_OPEN = 1u << 16,
+    LIMIT_LOGGED_NORM_TRACE = 1u << 17,
 };
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };
@@ -552,6 +557,9 @@ int64_t cproc_id();  // id of the running process, 0 when none
 // process the limit is counted for. Refusals with no process ("process 0")
 // are always logged.
 void log_refusal_once(Process* p, uint32_t limit, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// The same test for a report made elsewhere (standard output): true the first
+// time p asks for the limit, and always for no process.
+bool first_refusal(Process* p, uint32_t limit);
 // Ends the atomic operation p holds, if any: a holder that halts, fails or
 // goes can never end it itself, and it would hold every other process back.
 void release_atomic_hold(const Process* p);

@@ -144,11 +144,15 @@ bool process_state_busy(const Process* p) {
     return p && (p->resuming || p->host_busy || p->closing);
 }
 
+bool first_refusal(Process* p, uint32_t limit) {
+    if (!p) return true;
+    if (p->limits_logged & limit) return false;
+    p->limits_logged |= limit;
+    return true;
+}
+
 void log_refusal_once(Process* p, uint32_t limit, const char* fmt, ...) {
-    if (p) {
-        if (p->limits_logged & limit) return;
-        p->limits_logged |= limit;
-    }
+    if (!first_refusal(p, limit)) return;
     char text[512];
     va_list ap;
     va_start(ap, fmt);

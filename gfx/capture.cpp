@@ -370,8 +370,10 @@ int gif_start() {
         if (rec.gif) EGifSetGifVersion(rec.gif, true);
     }
     if (!rec.gif) {
-        printf("** EGifOpenFileName error %d: p_path:%s\n", err, rec.filename.c_str());
-        fflush(stdout);
+        if (first_refusal(cproc, LIMIT_LOGGED_GIF_OPEN)) {
+            printf("** EGifOpenFileName error %d: p_path:%s\n", err, rec.filename.c_str());
+            fflush(stdout);
+        }
         return 1;
     }
     rec.frames = 0;

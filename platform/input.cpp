@@ -475,7 +475,8 @@ int lua54_update_buttons(lua_State* L) {
 
 int lua54_apply_key_controls(lua_State* L) {
     if (!lua_istable(L, 1)) {
-        puts("** lua54__apply_key_controls failed; not a table");
+        if (first_refusal(cproc, LIMIT_LOGGED_KEY_CONTROLS_ARG))
+            puts("** lua54__apply_key_controls failed; not a table");
         return 0;
     }
     std::memset(config.key_controls, 0, sizeof config.key_controls);

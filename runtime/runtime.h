@@ -311,6 +311,9 @@ enum : int32_t {
 inline constexpr const char* DESKTOP_HOST_FOLDER = "halvoran_desktop";
 inline constexpr const char* DESKTOP_MOUNT_POINT = "/desktop/host";
 inline constexpr const char* DESKTOP_MOUNT_FAILED_TEXT = "could not mount desktop";
+// _signal(65) finds the desktop folder (a settings file may be read), makes
+// it and tests it: host folder operations, charged as such.
+inline constexpr int32_t SIGNAL_MOUNT_DESKTOP_HOST_OPS = 3;
 inline constexpr const char* APPLY_SETTINGS_FAILED_TEXT = "** lua54__apply_system_settings failed; not a table";
 // Each entry of a settings table, stepped to and matched against the setting
 // names: a table of ten takes the host about 100 ns an entry, 2 cycles. (A

@@ -30,11 +30,15 @@ int lua54_printh(lua_State* L) {
 static int32_t next_audio_priority = 1;  // the latest asker wins; never reset
 
 static void mount_desktop() {
+    spend_cpu(SIGNAL_MOUNT_DESKTOP_HOST_OPS * HOST_FOLDER_OP_COST);
     char folder[HVX_PATH_MAX];
-    if (krio_prefix_with_desktop_path(DESKTOP_HOST_FOLDER, folder, sizeof folder) && krio_mkdir(folder))
-        mount_host_path(DESKTOP_MOUNT_POINT, folder);
-    else
+    if (krio_prefix_with_desktop_path(DESKTOP_HOST_FOLDER, folder, sizeof folder) && krio_mkdir(folder)) {
+        // A mount standing at the point serves before any later one: another
+        // would never be reached and only lengthen the table every path walks.
+        if (!get_mount_by_mount_point(DESKTOP_MOUNT_POINT, 0)) mount_host_path(DESKTOP_MOUNT_POINT, folder);
+    } else {
         notify(DESKTOP_MOUNT_FAILED_TEXT);
+    }
 }
 
 int lua54_signal(lua_State* L) {
@@ -153,8 +157,10 @@ int lua54_set_host_window_icon(lua_State* L) {
 
 int lua54_apply_system_settings(lua_State* L) {
     if (lua_type(L, 1) != LUA_TTABLE) {
-        puts(APPLY_SETTINGS_FAILED_TEXT);
-        fflush(stdout);
+        if (first_refusal(cproc, LIMIT_LOGGED_SETTINGS_ARG)) {
+            puts(APPLY_SETTINGS_FAILED_TEXT);
+            fflush(stdout);
+        }
         return 0;
     }
     lua_pushnil(L);

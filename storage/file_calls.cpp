@@ -146,7 +146,8 @@ static int push_collapsed(lua_State* L, int trace) {
 }
 
 int lua54_normalise_userland_path(lua_State* L) { return push_collapsed(L, 0); }
-int lua54_norm(lua_State* L) { return push_collapsed(L, 1); }
+// The steps are a debugging aid: a loop over norm would fill standard output.
+int lua54_norm(lua_State* L) { return push_collapsed(L, first_refusal(cproc, LIMIT_LOGGED_NORM_TRACE)); }
 
 int lua54_fullpath(lua_State* L) {
     std::string s;

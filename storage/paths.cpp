@@ -359,10 +359,14 @@ buffer* resolve_normalised_to_origin(const char* p, int* out_kind, int skip_exac
     if (refused && refused < plen) return empty_origin();
     pmount* m = mount_serving(std::string_view(p, plen), skip_exact);
     if (!m) {
-        printf("** fatal: could not resolve file to origin: %s (no matching mount found; / not mounted?)\n", p);
-        printf("   // best_depth = %d\n", -1);
-        print_mounts();
-        krio_debugf("** could not resolve file to origin: %s\n", p);
+        // A relative path (left by a raw working folder) is served by no
+        // mount and is answered softly, like any path that is not legal. An
+        // absolute one means "/" is not mounted: worth one line in the log.
+        static bool unmounted_logged = false;
+        if (p[0] == '/' && !unmounted_logged) {
+            unmounted_logged = true;
+            krio_debugf("** could not resolve file to origin: %s (no mount serves it; / not mounted?)\n", p);
+        }
         return empty_origin();
     }
     const char* mp = btext(m->mount_point);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -244,6 +245,10 @@ TEST(Signals, MountsFlushedDroppedAndTheDesktop) {
     call(p, lua54_signal, "65");
     EXPECT_TRUE(hvx_test::file_exists(host / DESKTOP_HOST_FOLDER));
     EXPECT_NE(get_mount_by_mount_point(DESKTOP_MOUNT_POINT, 0), nullptr);
+    // A repeat pays for its host work and leaves the standing mount alone.
+    mounts = pdisk_num_mounts();
+    EXPECT_EQ(call(p, lua54_signal, "65").charged, SIGNAL_MOUNT_DESKTOP_HOST_OPS * HOST_FOLDER_OP_COST);
+    EXPECT_EQ(pdisk_num_mounts(), mounts);
     EXPECT_TRUE(env.messages(wm).empty());
     snprintf(config.desktop_path, sizeof config.desktop_path, "%s", (host / "a-file").c_str());
     hvx_test::write_file(host / "a-file", "x");
@@ -252,6 +257,32 @@ TEST(Signals, MountsFlushedDroppedAndTheDesktop) {
     EXPECT_NE(env.messages(wm)[0].find(DESKTOP_MOUNT_FAILED_TEXT), std::string::npos);
     config.desktop_path[0] = 0;
     pfile_reset();
+}
+
+// Misuse and debugging output reach standard output once per process, so a
+// script that loops on them cannot flood it; a path under a raw relative
+// working folder is answered without a word.
+TEST(ControlCalls, ReportsPrintOncePerProcess) {
+    process_env env;
+    const struct {
+        const char* chunk;
+        long first_lines;  // a repeat prints none
+    } rows[] = {
+        {"_apply_system_settings(5)", 1},
+        {"_apply_key_controls(5)", 1},
+        {"_signal(18)", 1},  // no host folder to record into
+        {"norm('a/./b')", 5},  // the text, three segments, the result
+        {"_cd('rel', true) fstat('x')", 0},
+    };
+    for (const auto& r : rows) {
+        Process* p = env.spawn("");
+        for (long lines : {r.first_lines, 0L}) {
+            testing::internal::CaptureStdout();
+            eval(p, r.chunk);
+            const std::string out = testing::internal::GetCapturedStdout();
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), lines) << r.chunk << ":\n" << out;
+        }
+    }
 }
 
 TEST(ControlCalls, ClipboardIconAndSettings) {

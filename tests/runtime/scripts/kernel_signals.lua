@@ -10,6 +10,7 @@ end
 
 printh("kernel: boot")
 _apply_system_settings(5)
+_apply_system_settings(5)  -- reported once per process
 
 local before = stat(986)
 _signal(36)
