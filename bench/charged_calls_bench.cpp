@@ -31,7 +31,7 @@ namespace {
 // "x"; TEXT_B the same but for a last "y"; TEXT_COPY equal to TEXT_A, another
 // string. DIGITS: 4 MB of "1". CONTINUED: "x" and 4 MB of UTF-8 continuation
 // bytes. CONTROLS: 4 MB of "\1". SHARED: 200 strings sharing a 100 KB
-// prefix. CODES: 99,000 byte values.
+// prefix. CODES: 99,000 byte values. U8: a userdata of 65,536 bytes.
 const char* shapes_lua = R"LUA(
 local makers = {
   LONG = function() return string.rep("ab\0", 1 << 20) end,
@@ -68,6 +68,7 @@ local makers = {
     return t
   end,
   CODES = function() local t = {} for i = 1, 99000 do t[i] = 32 + i % 90 end return t end,
+  U8 = function() return userdata("u8", 256, 256) end,
   TEXT_2K = function() return string.rep("text arg", 256) end,
   TEXT_600 = function() return string.rep("abcdef", 100) end,
   PATH_300 = function() return "/ram/" .. string.rep("folder/", 41) .. "name.lua" end,
@@ -276,5 +277,16 @@ CHUNK(text_reverse, "local r = TEXT_A:reverse()");
 CHUNK(text_upper, "local r = TEXT_A:upper()");
 CHUNK(text_lower, "local r = TEXT_A:lower()");
 CHUNK(text_sub, "local r = TEXT_A:sub(2)");
+// Host work by its steps: strcoll per segment, the first hash of a long
+// string (against the concatenation alone), comparisons of a sort, fetches
+// of table.concat, and the walk that names a function in an argument error
+// (against an error raised alone).
+CHUNK(text_max_nul_segments, "local r = math.max(LONG, LONG)");
+CHUNK(text_long_key_first_hash, "local r = ({})[LONG .. 'k'] or 0");
+CHUNK(text_long_key_made, "local r = LONG .. 'k'");
+CHUNK(sort_wide_numbers, "table.sort(WIDE)");
+CHUNK(concat_u8_elements, "local r = table.concat(U8, '', 0, #U8 - 1)");
+CHUNK(argument_errors_1000, "for i = 1, 1000 do pcall(math.abs) end");
+CHUNK(raised_errors_1000, "for i = 1, 1000 do pcall(error, 'bad argument') end");
 
 }  // namespace

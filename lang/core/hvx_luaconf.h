@@ -65,6 +65,19 @@
 */
 #define HVX_TEXT_FREE_BYTES		1024
 #define HVX_TEXT_VALUES_PER_CYCLE	8
+/*
+** Host work paid by its steps rather than its bytes: a comparison of
+** strings that pass a NUL costs a call of strcoll per further segment
+** (HVX_TEXT_SEGMENT_CYCLES each); a sort without a comparator
+** HVX_SORT_COMPARE_CYCLES per comparison; table.concat
+** HVX_CONCAT_FIELD_CYCLES per element it fetches (a fetch may run a
+** metamethod); and naming a function for an argument error
+** HVX_NAME_ENTRY_CYCLES per entry of the loaded modules it walks.
+*/
+#define HVX_TEXT_SEGMENT_CYCLES		1
+#define HVX_SORT_COMPARE_CYCLES		1
+#define HVX_CONCAT_FIELD_CYCLES		1
+#define HVX_NAME_ENTRY_CYCLES		1
 
 /*
 ** Accounted sizes passed to the allocator: fixed per kind of object, the

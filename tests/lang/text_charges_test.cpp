@@ -1,7 +1,9 @@
 // The dialect's own work over a long text (searches, comparisons, number
 // reading, the utf8 walkers, values taken or made a byte each) is paid by
 // the bytes it reads past the allowance a text gets for nothing; a short
-// text costs exactly what it always did.
+// text costs exactly what it always did. Host work whose steps grow with a
+// script's data (segments between NULs, fetches, comparisons, the walk that
+// names a function) pays by its steps.
 #include "tests/lang/lang_test_util.h"
 #include "tests/support/process_harness.h"
 
@@ -23,7 +25,10 @@ struct text_case {
     int64_t (*bytes)(int64_t n);
     int64_t per_cycle;
     const char* want;  // tostring of its first result, when it does not hang on n
+    int64_t (*steps)(int64_t n) = nullptr;  // cycles paid by its steps besides the bytes
 };
+
+int64_t steps_of(const text_case& c, int64_t n) { return c.steps ? c.steps(n) : 0; }
 
 // zeros: n zeros then "7"; rep: n times "x"
 const text_case text_cases[] = {
@@ -42,8 +47,20 @@ const text_case text_cases[] = {
     {"texts of one length that differ last", "function(a, b) return a ~= b end", "return rep .. 'a', rep .. 'b'",
      [](int64_t n) { return n; }, BLOCK_RATE, "true"},
     {"rawequal", "rawequal", "return rep .. 'a', rep .. 'a'", [](int64_t n) { return n + 1; }, BLOCK_RATE, "true"},
-    {"a long key found in a table", "function(t, k) return t[k] end", "return {[rep .. 'k'] = 5}, rep .. 'k'",
-     [](int64_t n) { return n + 1; }, BLOCK_RATE, "5"},
+    {"a long key found in a table", "function(t, k) return t[k] end",
+     "local k = rep .. 'k' local _ = ({})[k] return {[rep .. 'k'] = 5}, k", [](int64_t n) { return n + 1; },
+     BLOCK_RATE, "5"},
+    {"a long key hashed the first time", "function(t, k) return t[k] end", "return {}, rep .. 'k'",
+     [](int64_t n) { return n + 1; }, BYTE_RATE, "nil"},
+    {"less than over segments between NULs", "function(a, b) return a < b end",
+     "return string.rep('xx\\0', n) .. 'a', string.rep('xx\\0', n) .. 'b'", [](int64_t n) { return 3 * n; },
+     BLOCK_RATE, "true", [](int64_t n) { return n * HVX_TEXT_SEGMENT_CYCLES; }},
+    {"table.concat by the elements it fetches", "table.concat", "return codes", [](int64_t) { return int64_t{0}; },
+     BYTE_RATE, nullptr, [](int64_t n) { return n * HVX_CONCAT_FIELD_CYCLES; }},
+    {"an argument error names its function by walking the loaded modules", "pcall",
+     "for i = 1, n do _ENV['k' .. i] = i end "  // the globals are a loaded module
+     "return (utf8.codes(''))",                  // a function found nowhere: the whole walk
+     [](int64_t) { return int64_t{0}; }, BYTE_RATE, "false", [](int64_t n) { return n * HVX_NAME_ENTRY_CYCLES; }},
     {"tonumber", "tonumber", "return zeros", [](int64_t n) { return n + 1; }, BYTE_RATE, "7"},
     {"tonumber with a base", "tonumber", "return zeros, 8", [](int64_t n) { return n + 1; }, BYTE_RATE, "7"},
     {"tonum", "tonum", "return zeros", [](int64_t n) { return n + 1; }, BYTE_RATE, "7"},
@@ -93,13 +110,15 @@ TEST(lang_text_charges, each_operation_pays_the_bytes_it_reads_past_the_allowanc
         std::string first;
         const int64_t own = cycles_of(s, c, 8, &first);  // its instructions alone
         for (int64_t n : {FREE - 40, FREE - 2, FREE + 5, FREE + 3 * BLOCK_RATE + 7, int64_t{50000}}) {
-            EXPECT_EQ(cycles_of(s, c, n, &first) - own, past_free(c.bytes(n), c.per_cycle)) << c.what << ", n " << n;
+            EXPECT_EQ(cycles_of(s, c, n, &first) - own,
+                      past_free(c.bytes(n), c.per_cycle) + steps_of(c, n) - steps_of(c, 8))
+                << c.what << ", n " << n;
             if (c.want) EXPECT_EQ(first, c.want) << c.what << ", n " << n;
         }
     }
 }
 
-// The sort's own order pays each comparison by the bytes it compares: the
+// The sort's own order pays each comparison, and by the bytes it compares: the
 // strings share a prefix and part at the next byte, and a string compared
 // with itself is read whole. A comparator that counts runs the same
 // comparisons (the pivots are chosen alike below 100 elements).
@@ -128,24 +147,31 @@ TEST(lang_text_charges, sort_pays_each_comparison) {
         ASSERT_EQ(s.run("return shuffled(" + std::to_string(m) + ")", 1), "");
         cycle_scope scope(0, UNLIMITED);
         ASSERT_EQ(lua_pcall(s.L, 1, 0, 0), LUA_OK);
-        EXPECT_EQ(cpu_cycles, (compared - same) * past_free(m, BLOCK_RATE) + same * past_free(m + 1, BLOCK_RATE))
+        EXPECT_EQ(cpu_cycles, compared * HVX_SORT_COMPARE_CYCLES + (compared - same) * past_free(m, BLOCK_RATE) +
+                                  same * past_free(m + 1, BLOCK_RATE))
             << "prefix " << m;
         lua_settop(s.L, 0);
     }
 }
 
-// A sort that runs past the ceiling of code that cannot yield stops there,
-// as the matcher does (called from the host: no instruction of a script
-// follows it to meet the ceiling instead).
+// A sort or a concatenation that runs past the ceiling of code that cannot
+// yield stops there, as the matcher does (called from the host: no
+// instruction of a script follows it to meet the ceiling instead).
 TEST(lang_text_charges, a_sort_past_the_ceiling_raises) {
-    state s;
-    ASSERT_EQ(s.run("t = {} local p = string.rep('p', 100000) for i = 1, 60 do t[i] = p .. string.char(33 + i) end"), "");
-    lua_getglobal(s.L, "table");
-    lua_getfield(s.L, -1, "sort");
-    lua_getglobal(s.L, "t");
-    cycle_scope scope(LANG_NONYIELD_CEILING - 1000, 0);
-    ASSERT_NE(lua_pcall(s.L, 1, 0, 0), LUA_OK);
-    EXPECT_STREQ(lua_tostring(s.L, -1), "out of cycles in a non-yieldable call");
+    const char* cases[][2] = {
+        {"sort", "t = {} local p = string.rep('p', 100000) for i = 1, 60 do t[i] = p .. string.char(33 + i) end"},
+        {"concat", "t = {} for i = 1, 200000 do t[i] = 'x' end"},
+    };
+    for (const auto& c : cases) {
+        state s;
+        ASSERT_EQ(s.run(c[1]), "");
+        lua_getglobal(s.L, "table");
+        lua_getfield(s.L, -1, c[0]);
+        lua_getglobal(s.L, "t");
+        cycle_scope scope(LANG_NONYIELD_CEILING - 1000, 0);
+        ASSERT_NE(lua_pcall(s.L, 1, 0, 0), LUA_OK) << c[0];
+        EXPECT_STREQ(lua_tostring(s.L, -1), "out of cycles in a non-yieldable call") << c[0];
+    }
 }
 
 // The system's own processes pay as every other does.
