@@ -1,6 +1,5 @@
 // Processes: creation, restart and removal of the records the ground's table
 // holds, and the steps that run when a process ended.
-#include <malloc.h>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -406,10 +405,6 @@ static_assert(std::size(process_ended_steps) <= PROCESS_ENDED_STEPS_MAX, "the gr
 
 void processes_init() {
     static const hvx_vm_memory vm_memory = {vm_peek, vm_peek2, vm_peek4, vm_peek8};
-    // Small chunks freed are merged as they go, not all at once by the next
-    // large request: beside a big file table that merge took milliseconds,
-    // inside whichever cheap call asked next.
-    mallopt(M_MXFAST, 0);
     // What the layers below call upward, all installed here, afresh at every start.
     hvx_set_vm_memory(&vm_memory);
     lua_hvx_set_nonyield_overrun(process_nonyield_overrun);
