@@ -48,9 +48,10 @@ static int wait_to_compile(lua_State* L, lua_KFunction k) {
     return 0;
 }
 
-// Freeing a state walks its heap, as a full collection does.
+// Freeing a state walks its heap, as a full collection does, besides
+// releasing the process's address space and host resources.
 static void charge_state_free(const Process* p) {
-    spend_cpu(hvx_cycles(p->heap_bytes / LANG_COLLECT_HEAP_BYTES_PER_CYCLE));
+    spend_cpu(hvx_cycles(PROCESS_FREE_BASE_CYCLES + p->heap_bytes / LANG_COLLECT_HEAP_BYTES_PER_CYCLE));
 }
 
 static int kill_process_k(lua_State* L, int, lua_KContext) {

@@ -43,6 +43,9 @@ extern runtime_app_t runtime_app;
 
 // Settings read and applied at start-up.
 inline constexpr int MOUNT_POINT_MAX = 255;
+// Releasing a killed or restarted process's address space and host
+// resources, besides its heap: 0.2-0.4 ms measured for a small busy one.
+inline constexpr int64_t PROCESS_FREE_BASE_CYCLES = 4096;
 inline constexpr int32_t SETTING_CLAMP_MAX = 256;  // volume and deadzone are 0..256
 inline constexpr const char* CONFIG_FILE_NAME = "halvoran_config.txt";
 inline constexpr const char* CONFIG_DEFAULT_HEADER = "# halvoran config\n\n";

@@ -214,6 +214,7 @@ TEST(Signals, CaptureTogglesAndKillsArePaid) {
         };
         const int64_t smaller = charged(n);
         EXPECT_NEAR(charged(2 * n) - smaller, n / LANG_COLLECT_HEAP_BYTES_PER_CYCLE, 64) << mode;
+        EXPECT_GE(smaller, PROCESS_FREE_BASE_CYCLES + n / LANG_COLLECT_HEAP_BYTES_PER_CYCLE) << mode;
     }
 }
 
