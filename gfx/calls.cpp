@@ -242,6 +242,7 @@ int lua54_palt(lua_State* L) {
         int ok = top == 0;
         const uint64_t mask = top == 0 ? 1 : (uint64_t)lua_tointegerx(L, 1, &ok);
         for (int k = 0; k < 64; k++) set_coltab_row(p, 0, k, ok && ((mask >> k) & 1) ? transparent : opaque, k);
+        spend_cpu(64 * PALT_ROW_COST);
         return 0;
     }
     // Either way the row may now differ from the defaults, so pal() puts it back.

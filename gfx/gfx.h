@@ -279,6 +279,7 @@ inline constexpr int COLOUR_DEFAULT = 6;                // color() with no argum
 inline constexpr int CLS_COST_SHIFT = 6;                // cls charges pixels / 64
 inline constexpr int32_t PAL_ENTRY_COST = 2;            // per entry of a table given to pal
 inline constexpr int32_t PAL_TABLE_COST = 1;            // remap or palette copied by pal(1), pal(2)
+inline constexpr int32_t PALT_ROW_COST = 1;             // per colour-table row palt writes (64 bytes)
 inline constexpr uint32_t LINE_SEL_CLEAR_BYTES = 0x78;  // pal() clears the line palette choice
 inline constexpr int64_t BATCH_MAX_ITEMS = 262144;
 inline constexpr int64_t BATCH_ITEM_COST = 2;

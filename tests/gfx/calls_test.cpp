@@ -48,7 +48,9 @@ TEST_F(calls, charges_and_edge_cases) {
         {"poke(0x5400, 0x55) palt(3, true) poke(0x9000, 1)", lua54_pal, "", 17, "", "peek(0x5400) == 0 and peek(0x9000) == 0x40 and peek(0x80c5) == 0xc3"},
         {"", lua54_pal, "{[1] = 2, [2] = 3, x = 5}, 1", 6, "", "peek(0x5481) == 2 and peek(0x5482) == 3"},
         {"palt(0, false)", lua54_pal, "0", 8, "", "peek(0x8005) == 5"},  // opaque rows are put back too
-        {"", lua54_palt, "6", 0, "", "peek(0x8045) == 5 and peek(0x8085) == 5 and peek(0x8000) == 0xc0"},
+        // A mask (or none) rewrites all 64 rows of the first page.
+        {"", lua54_palt, "6", 64 * PALT_ROW_COST, "", "peek(0x8045) == 5 and peek(0x8085) == 5 and peek(0x8000) == 0xc0"},
+        {"palt(6)", lua54_palt, "", 64 * PALT_ROW_COST, "", "peek(0x8045) == 0xc1 and peek(0x8000) == 0"},
         {"", lua54_palt, "0x47, true", 0, "", "peek(0x91c5) == 0x45"},
         {"", lua54_fillp, "1, 2, 4, 8, 16, 32, 64, 128", 0, "", "peek(0x5500) == 0x80 and peek(0x5507) == 1"},
         {"", lua54_color, "", 0, "", "peek2(0x550c) == 6"},
