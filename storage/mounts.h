@@ -57,6 +57,7 @@ struct pmount {
     int64_t changed_by;    // program of the process that changed it last; 0 for the host's own
     uint64_t first_change; // ms of the first change its write-back has not yet taken; 0: not known
     int32_t failures;      // write-backs failed in a row
+    uint64_t passed_over;  // the frame write-back round that first left it due for a later one; 0: none
 };
 
 // Limits the machine adds beyond its calls' own. A call past one fails with

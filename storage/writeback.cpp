@@ -18,6 +18,7 @@ void write_back_failed(pmount* m, const char* why, const char* notice) {
     const char* mp = btext(m->mount_point);
     m->dirty = 1;
     m->flush_due = os_get_time() + (WRITE_BACK_RETRY_MS << std::min(m->failures, WRITE_BACK_RETRY_DOUBLINGS));
+    m->passed_over = 0;
     if (m->failures < WRITE_BACK_RETRY_DOUBLINGS) m->failures++;
     if (_failed_mounts.insert(mp).second) {
         char text[1200];
@@ -54,6 +55,7 @@ void write_back_succeeded(pmount* m) {
     m->flush_due = 0;
     m->first_change = 0;
     m->failures = 0;
+    m->passed_over = 0;
 }
 
 static int64_t write_back_held(pmount* m);
@@ -188,26 +190,44 @@ void owe_write_back(int64_t program, int64_t cycles) {
     if (program_is_live(program)) add_program_debt(program, cycles);
 }
 
+// Whether a goes before b in the frame's write-back: one an earlier frame
+// left due before one newly due, the earliest left first; then, as every
+// flush goes, the one mounted last (the table is in mount order).
+static bool writes_before(const pmount* a, int ia, const pmount* b, int ib) {
+    uint64_t ka = a->passed_over ? a->passed_over : UINT64_MAX;
+    uint64_t kb = b->passed_over ? b->passed_over : UINT64_MAX;
+    return ka != kb ? ka < kb : ia > ib;
+}
+
+static uint64_t _frame_round = 0;
+
 int flush_dirty_mounts_delayed() {
     int count = 0;
     int64_t work = 0;
     _frame_bytes = 0;
     if (app.atomic_pid) return 0;
+    _frame_round++;
     if (cart_write_mount()) {
         bool finished = false;
         work += cart_write_step(WRITE_BACK_FRAME_BYTES, true, &finished);
         count += finished;
     }
-    // Oldest due first, so that cartridges changed again and again can not
-    // keep the others waiting; of those due at the same moment (changed in
-    // one millisecond), the one mounted last, as every flush goes from the
-    // last mount to the first. A mount tried is clean or due later after it.
+    // The order depends on no clock but the due test, so cartridges changed
+    // together are written in the same order however their changes fell
+    // across a millisecond; and one left for a later frame goes first then,
+    // so cartridges changed again and again can not keep the others waiting.
+    // A mount tried is clean or due later after it.
+    const pmount* writing = cart_write_mount();
     while (work < WRITE_BACK_FRAME_BYTES) {
         pmount* next = nullptr;
-        const pmount* writing = cart_write_mount();
+        int at = -1;
+        writing = cart_write_mount();
         for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
             pmount* m = pdisk_mount(i);
-            if (m != writing && flush_wanted(m, 1) && (!next || m->flush_due < next->flush_due)) next = m;
+            if (m != writing && flush_wanted(m, 1) && (!next || writes_before(m, i, next, at))) {
+                next = m;
+                at = i;
+            }
         }
         if (!next) break;
         int k = hvx_path_kind(btext(next->mount_point));
@@ -220,6 +240,7 @@ int flush_dirty_mounts_delayed() {
             uint64_t due = next->first_change + write_back_wait_ms(need);
             if (due > os_get_time()) {
                 next->flush_due = due;
+                next->passed_over = 0;
                 continue;
             }
         }
@@ -234,6 +255,12 @@ int flush_dirty_mounts_delayed() {
         }
         count += k != 0;
         work += std::max(write_back_for_program(next), WRITE_BACK_FILE_BYTES);
+    }
+    // What is still due waits for a later frame, before anything due anew.
+    writing = cart_write_mount();
+    for (int i = 0; i < pdisk_num_mounts(); i++) {
+        pmount* m = pdisk_mount(i);
+        if (m != writing && !m->passed_over && flush_wanted(m, 1)) m->passed_over = _frame_round;
     }
     _frame_bytes = work;
     return count;

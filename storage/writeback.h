@@ -30,9 +30,9 @@ inline constexpr int64_t WRITE_BACK_WAIT_MAX_MS = 3000;
 
 // Every dirty mount, now (reboot, exit, the flush signals).
 int flush_dirty_mounts_immediately();
-// The due ones, oldest due first (of those due together, the last mounted
-// first), until WRITE_BACK_FRAME_BYTES are written (each cartridge counted at
-// least WRITE_BACK_FILE_BYTES).
+// The due ones, last mounted first, until WRITE_BACK_FRAME_BYTES are written
+// (each cartridge counted at least WRITE_BACK_FILE_BYTES); those an earlier
+// frame left due go before them, the earliest left first.
 int flush_dirty_mounts_delayed();
 // cart_mount_at_or_above(path), when dirty: written now; 1 when written.
 // For a read of the cartridge file itself, which must be the newest.
