@@ -2,6 +2,8 @@
 // library, text-only loading and the table functions' cycle charges.
 #include "tests/lang/lang_test_util.h"
 
+#include <unistd.h>
+
 #include <cmath>
 
 using namespace langtest;
@@ -146,6 +148,30 @@ TEST(lang_stdlib, libraries_present_and_absent) {
                     1),
               "");
     EXPECT_STREQ(lua_tostring(s.L, -1), "Lua 5.4");
+}
+
+// The host's standard input is no console of the machine's: debug.debug
+// neither runs what waits there nor waits for more, which would hold the frame.
+TEST(lang_stdlib, debug_prompt_reads_no_host_input) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const char typed[] = "typed = true\ncont\n";
+    ASSERT_EQ(write(fds[1], typed, sizeof typed - 1), (ssize_t)(sizeof typed - 1));
+    close(fds[1]);
+    int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(dup2(fds[0], 0), 0);
+    close(fds[0]);
+    state s;
+    std::string r = s.run("debug.debug() return tostring(typed)", 1);
+    char left[64];
+    ssize_t unread = read(0, left, sizeof left);
+    dup2(saved, 0);
+    close(saved);
+    clearerr(stdin);
+    ASSERT_EQ(r, "");
+    EXPECT_STREQ(lua_tostring(s.L, -1), "nil");
+    EXPECT_EQ(unread, (ssize_t)(sizeof typed - 1));
 }
 
 TEST(lang_stdlib, load_takes_text_only) {
