@@ -915,8 +915,42 @@ protected:
 };
 sweeper* CostSweep::shared = nullptr;
 
+// The host's standard input, for the sweep, is a pipe holding a line: no
+// callable may read it (a read would run what the host's user typed, or wait
+// on a console for every process). The bytes still there at the end say so.
+class host_input_bait {
+public:
+    host_input_bait() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        ok_ = write(fds[1], bait, sizeof bait - 1) == (ssize_t)(sizeof bait - 1);
+        close(fds[1]);
+        saved_ = dup(0);
+        dup2(fds[0], 0);
+        close(fds[0]);
+    }
+    ~host_input_bait() {
+        if (saved_ < 0) return;
+        dup2(saved_, 0);
+        close(saved_);
+        clearerr(stdin);
+    }
+    // The bait's bytes not read by anything; -1 when it could not be set.
+    ssize_t left() {
+        if (!ok_ || saved_ < 0) return -1;
+        char b[sizeof bait];
+        return read(0, b, sizeof b);
+    }
+    static constexpr char bait[] = "swept_host_input = 1\ncont\n";
+
+private:
+    bool ok_ = false;
+    int saved_ = -1;
+};
+
 TEST_F(CostSweep, EveryCallableThingPaysForItsHostTime) {
     sweeper& s = *shared;
+    host_input_bait input;
     EXPECT_TRUE(s.kernel_socket()) << "the kernel gets no socket while another program holds " << s.other_sockets()
                                    << " sockets: the system keeps no room of its own";
     EXPECT_EQ(s.calls_writing_others_cartridge(), "")
@@ -951,6 +985,8 @@ TEST_F(CostSweep, EveryCallableThingPaysForItsHostTime) {
         if (it == specific.end() || !it->second.exclusive)
             for (const sweep_case& c : generic) s.run(t, c);
     }
+    EXPECT_EQ(input.left(), (ssize_t)(sizeof host_input_bait::bait - 1))
+        << "a callable read the host's standard input";
     s.report();
 }
 
