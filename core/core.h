@@ -532,6 +532,7 @@ enum : uint32_t {
     LIMIT_LOGGED_KEY_CONTROLS_ARG = 1u << 15,
     LIMIT_LOGGED_GIF_OPEN = 1u << 16,
     LIMIT_LOGGED_NORM_TRACE = 1u << 17,
+    LIMIT_LOGGED_HEADER_LINE = 1u << 18,  // a request header that would break its line
 };
 
 enum : int32_t { PENDING_NONE = 0, PENDING_KILL = 1, PENDING_RESTART = 2 };

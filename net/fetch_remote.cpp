@@ -3,6 +3,7 @@
 // Downloaded cartridge images are kept in the per-user cache.
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "lang/lang.h"
 #include "net/net.h"
@@ -12,15 +13,6 @@
 
 static bool starts_with(const char* s, const std::string& prefix) {
     return strncmp(s, prefix.c_str(), prefix.size()) == 0;
-}
-
-// Whether the token may go to this URL: it must lie under the endpoint, not
-// merely share its first characters with it (another host, or a longer host
-// name that begins the same).
-static bool url_under_endpoint(const std::string& url, const char* endpoint) {
-    size_t n = strlen(endpoint);
-    if (n == 0 || url.compare(0, n, endpoint) != 0) return false;
-    return url.size() == n || endpoint[n - 1] == '/' || strchr("/?#", url[n]) != nullptr;
 }
 
 static int32_t method_of(lua_State* L) {
@@ -34,27 +26,34 @@ static int32_t method_of(lua_State* L) {
     return m == "post" ? GURL_POST : m == "put" ? GURL_PUT : GURL_GET;
 }
 
-// The header lines of the table at index 4, each ended by a NUL.
-static buffer* header_lines(lua_State* L, const std::string& url) {
+// One line and its NUL in one write, so a line never runs into the next;
+// s[n] is that NUL (a Lua string's or a std::string's).
+static void append_line(buffer* lines, const char* s, size_t n) {
+    lines->cursor = lines->length;
+    bwrite(s, 1, (int64_t)n + 1, lines);
+}
+
+buffer* fetch_header_lines(lua_State* L, int index, std::string_view url) {
     buffer* lines = create_buffer_2(FETCH_HEADERS_SIZE, FETCH_HEADERS_KIND);
-    const size_t placeholder_len = strlen(TOKEN_PLACEHOLDER);
+    index = lua_absindex(L, index);
     lua_pushnil(L);
-    while (lua_next(L, 4)) {
+    while (lua_next(L, index)) {
         spend_cpu(FETCH_HEADER_ENTRY_COST);
         if (lua_type(L, -1) == LUA_TSTRING && lines) {
             size_t n = 0;
             const char* s = lua_tolstring(L, -1, &n);
-            if (n == placeholder_len && memcmp(s, TOKEN_PLACEHOLDER, n) == 0) {
+            const std::string_view entry(s, n);
+            if (entry == TOKEN_PLACEHOLDER) {
                 const siteuser_session* session = get_active_session();
-                if (session && url_under_endpoint(url, session->https_endpoint)) {
-                    bappend_str(lines, "Authorization: ");
-                    bappend_str(lines, session->vynnet_token);
-                    bwrite_uint8(lines, 0);
+                if (session && session->vynnet_token[0] && url_under_endpoint(url, session->https_endpoint)) {
+                    std::string line = std::string("Authorization: ") + session->vynnet_token;
+                    if (header_line_is_valid(line)) append_line(lines, line.c_str(), line.size());
                 }
+            } else if (header_line_is_valid(entry)) {
+                append_line(lines, s, n);
             } else {
-                lines->cursor = lines->length;
-                bwrite(s, 1, (int64_t)n, lines);
-                bwrite_uint8(lines, 0);
+                log_refusal_once(cproc, LIMIT_LOGGED_HEADER_LINE,
+                                 "_fetch_remote: a header holding a line break or other control byte is not sent");
             }
         }
         lua_pop(L, 1);
@@ -78,7 +77,7 @@ int lua54__fetch_remote(lua_State* L) {
     std::string url, body;
     if (!hvx_text_arg(L, 1, &url)) return 0;
     bool has_body = hvx_text_arg(L, 3, &body);
-    buffer* headers = lua_istable(L, 4) ? header_lines(L, url) : nullptr;
+    buffer* headers = lua_istable(L, 4) ? fetch_header_lines(L, 4, url) : nullptr;
     if (!config.network_access) {
         destroy_buffer(headers);
         lua_pushnil(L);

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -74,6 +75,64 @@ const char* net_host_url_for_request(int kind) {
         krio_debugf("network: no address for this service (set %s)\n", host_variable[kind]);
     }
     return u;
+}
+
+// ---------------------------------------------------------------------------
+// What a request may carry
+// ---------------------------------------------------------------------------
+
+static int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Whether a segment of the path is "." or "..", as a server that decodes
+// percent-escapes, and takes a backslash for a slash, would read it.
+static bool has_dot_segment(std::string_view path) {
+    size_t len = 0;
+    bool dots = true;
+    for (size_t i = 0; i <= path.size();) {
+        int c = i < path.size() ? (uint8_t)path[i] : '/';
+        size_t step = 1;
+        if (c == '%' && path.size() - i > 2 && hex_digit(path[i + 1]) >= 0 && hex_digit(path[i + 2]) >= 0) {
+            c = hex_digit(path[i + 1]) * 16 + hex_digit(path[i + 2]);
+            step = 3;
+        }
+        if (c == '/' || c == '\\') {
+            if (dots && (len == 1 || len == 2)) return true;
+            len = 0;
+            dots = true;
+        } else {
+            len++;
+            dots = dots && c == '.';
+        }
+        i += step;
+    }
+    return false;
+}
+
+bool url_under_endpoint(std::string_view url, std::string_view endpoint) {
+    // The endpoint names its host plainly: without one "https://" would begin
+    // every URL, and a user part or a backslash reads differently to different parsers.
+    size_t scheme_end = endpoint.find("://");
+    if (scheme_end == std::string_view::npos) return false;
+    size_t host_end = std::min(endpoint.find_first_of("/?#", scheme_end + 3), endpoint.size());
+    if (!net_host_url_is_valid(std::string(endpoint.substr(0, host_end)).c_str())) return false;
+    size_t n = endpoint.size();
+    if (!url.starts_with(endpoint) || url.find('\0') != std::string_view::npos) return false;
+    // Not merely sharing its first characters: another host, or a longer
+    // host name or path segment that begins the same.
+    if (url.size() > n && endpoint[n - 1] != '/' && url[n] != '/' && url[n] != '?' && url[n] != '#') return false;
+    size_t path_end = std::min(url.find_first_of("?#", host_end), url.size());
+    return !has_dot_segment(url.substr(host_end, path_end - host_end));
+}
+
+bool header_line_is_valid(std::string_view line) {
+    for (char c : line)
+        if (((uint8_t)c < 32 && c != '\t') || c == 127) return false;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -306,25 +365,21 @@ static bool header_named(const char* line, size_t n, const char* name) {
     return n > k && strncasecmp(line, name, k) == 0 && (line[k] == ':' || line[k] == ';');
 }
 
-// The job's lines (NUL-ended pieces; a line holding a line break becomes
-// several lines, as the lines of one header text would).
+// The job's lines: the NUL-ended pieces of its headers (the buffer keeps a
+// NUL after the last). A piece that is not one valid line is not sent: a line
+// break in it would add header lines of its own to the request.
 static bool append_job_headers(const gurl_job* j, curl_slist** list, bool* has_type, bool* has_expect) {
     const char* p = (const char*)j->headers.data;
     const char* end = p ? p + j->headers.length : p;
     while (p && p < end) {
-        size_t n = strcspn(p, "\r\n");  // stops at the piece's NUL too
-        if (n > 0) {
-            char* line = strndup(p, n);
-            if (!line) return false;
-            curl_slist* l = curl_slist_append(*list, line);
-            *has_type |= header_named(line, n, "content-type");
-            *has_expect |= header_named(line, n, "expect");
-            free(line);
-            if (!l) return false;
-            *list = l;
-        }
-        p += n;
-        if (p < end) p++;  // the CR, LF or NUL
+        std::string_view line(p, strnlen(p, (size_t)(end - p)));
+        p += line.size() + 1;
+        if (line.empty() || !header_line_is_valid(line)) continue;
+        curl_slist* l = curl_slist_append(*list, line.data());
+        if (!l) return false;
+        *list = l;
+        *has_type |= header_named(line.data(), line.size(), "content-type");
+        *has_expect |= header_named(line.data(), line.size(), "expect");
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 struct siteuser_session;
@@ -62,6 +63,19 @@ const char* net_host_url(int kind);
 const char* net_host_url_for_request(int kind);
 // Whether the text is an acceptable address.
 bool net_host_url_is_valid(const char* url);
+
+// What a request may carry: pure checks, shared by the calls, the tests and
+// the fuzzers.
+// Whether a user's token may go with a request for url: the endpoint begins
+// with an acceptable address (http[s]://host[:port], as above), and url is
+// the endpoint itself or continues it at '/', '?' or '#' (anything when the
+// endpoint ends in '/'), holds no NUL (the request would be cut there), and
+// its path has no "." or ".." segment (also percent-encoded, or between
+// backslashes) that would lead out from under the endpoint.
+bool url_under_endpoint(std::string_view url, std::string_view endpoint);
+// Whether the text may go out as one header line: no control byte but tab, so
+// nothing in it can end the line early and start another.
+bool header_line_is_valid(std::string_view line);
 
 // ---------------------------------------------------------------------------
 // HTTP jobs: a table of 256 slots. A new job takes the next free slot, in
@@ -266,6 +280,15 @@ inline constexpr const char* TOKEN_PLACEHOLDER = "Authorization: $vynnet_access_
 inline constexpr const char* GET_CART_PATH = "/bbs/get_cart.php?cat=8&lid=";
 inline constexpr const char* CART_CACHE_FOLDER = "cache/carts";
 
+// The header lines _fetch_remote sends with a request for url, from the
+// table at index, each ended by a NUL; none when the buffer cannot be made.
+// Each entry costs FETCH_HEADER_ENTRY_COST. A string is a line as it is, but
+// one that is not a valid line is dropped (logged once per process); the
+// token placeholder becomes "Authorization: " and the active session's token
+// when url lies under the session's endpoint, and is dropped otherwise; other
+// values are skipped.
+struct buffer;
+buffer* fetch_header_lines(lua_State* L, int index, std::string_view url);
 // Completion callback of every job a script starts: caches cartridge images.
 void gurl_cb(gurl_job* job);
 // The cache file name (under the per-user folder) for a download's escaped

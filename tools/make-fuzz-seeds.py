@@ -263,6 +263,38 @@ seeds("net", "fuzz_site_replies", [
     ("endpoint", b"\x01" + b"https_endpoint:https://rt.test/vynnet/4242/\r\n"),
     ("key", b"\x02" + b"scoresub:channels/4242/c0ffee\nvynnet:token-value-1\n"),
 ])
+
+PLACEHOLDER = b"Authorization: $vynnet_access_token"
+
+def fetch_headers(odd, endpoint, cut, more, token, entries=()):
+    """An endpoint, the URL made of its first `cut` bytes and `more`, a token
+    and header table entries (None: a number, PLACEHOLDER, or a text). The
+    integers are read from the input's end, the first read the last byte."""
+    texts, ints = [endpoint, more, token], [cut] if endpoint else []  # no byte for the range 0..0
+    for e in entries:
+        if e is None:
+            ints += [0, 7, 0]  # the kind, then two bytes of the number
+        elif e is PLACEHOLDER:
+            ints.append(1)
+        else:
+            ints.append(2)
+            texts.append(e)
+    return bytes([odd]) + fdp(*texts) + bytes(reversed(ints))
+
+rt = b"https://rt.test/vynnet/4242/"
+seeds("net", "fuzz_fetch_headers", [
+    ("under", fetch_headers(0, rt, len(rt), b"room?x=1", b"vt-1")),
+    ("longer_host", fetch_headers(0, b"https://a.com", 13, b".evil.com/x", b"vt-1")),
+    ("user_part", fetch_headers(0, b"https://a.com", 13, b"@evil.com/x", b"vt-1")),
+    ("dots", fetch_headers(0, rt, len(rt), b"%2e%2e/.%2E/x", b"vt-1")),
+    ("nul", fetch_headers(0, b"https://a.com", 13, b"\0.evil.com/", b"vt-1")),
+    ("no_host", fetch_headers(0, b"https://", 8, b"evil.test/x", b"vt-1")),
+    ("headers_under", fetch_headers(1, rt, len(rt), b"room", b"vt-123",
+                                    [b"Accept: */*", PLACEHOLDER, None, b"X-A: 1\r\nX-B: 2"])),
+    ("headers_other_host", fetch_headers(1, rt, 8, b"evil.test/vynnet/4242/", b"vt-123", [PLACEHOLDER, b"X-A: 1"])),
+    ("headers_token_break", fetch_headers(1, rt, len(rt), b"x", b"vt\r\nX-Evil: 1", [PLACEHOLDER, b"X-A: 1\n"])),
+    ("headers_no_endpoint", fetch_headers(1, b"", 0, b"https://a.com/x", b"vt-123", [PLACEHOLDER])),
+])
 seeds("runtime", "fuzz_calls", [
     ("split", b"\x00" + fdp(b"a,b,,c;d 1,2", b",;") + b"\x00\x00"),
     ("split_length", b"\x00" + fdp(b"abcdefghij", b"") + b"\x03\x01"),

@@ -70,6 +70,44 @@ TEST_F(fetch_remote, methods_and_header_lines) {
     EXPECT_EQ(headers_for(server.url("/rt/u1x")), "1|");  // a longer name that begins the same
 }
 
+// A script's header string holding a line break (or another control byte)
+// would be two header lines, the second the script's choice: it is not sent,
+// and the refusal is logged once. A token that would break its line goes
+// nowhere.
+TEST_F(fetch_remote, header_lines_that_would_break_are_not_sent) {
+    std::string ep = server.url("/rt/u1/");
+    add_or_modify_session("u1", 1, "T", "n", nullptr);
+    siteuser_session* s = get_active_session();
+    snprintf(s->https_endpoint, sizeof s->https_endpoint, "%s", ep.c_str());
+    struct row {
+        const char* header;  // a Lua string literal's text
+        const char* token;
+        const char* sent;    // the X-A and Authorization headers that arrived
+    } rows[] = {
+        {"X-A: 1", "VT", "1|VT"},
+        {"X-A: 1\\r\\nX-Injected: 1", "VT", "|VT"},
+        {"X-A: 1\\nX-Injected: 1", "VT", "|VT"},
+        {"X-A: 1\\rX-Injected: 1", "VT", "|VT"},
+        {"X-A: 1\\0X-Injected: 1", "VT", "|VT"},
+        {"X-A: 1\\27", "VT", "|VT"},
+        {"X-A: 1\\tb", "VT", "1\tb|VT"},
+        {"X-A: 1", "VT\r\nX-Injected: 2", "1|"},
+    };
+    for (const row& r : rows) {
+        snprintf(s->vynnet_token, sizeof s->vynnet_token, "%s", r.token);
+        int32_t id = start("'" + ep + "a', 'post', 'x', {'" + r.header + "', '" + TOKEN_PLACEHOLDER + "'}");
+        ASSERT_GT(id, 0) << r.header;
+        ASSERT_TRUE(hvx_test::pump_until_finished(id));
+        http_request got = server.requests().back();
+        EXPECT_EQ(got.header("X-A") + "|" + got.header("Authorization"), r.sent) << r.header;
+        EXPECT_FALSE(got.has_header("X-Injected")) << r.header;
+    }
+    const std::string refusal = "a header holding a line break or other control byte is not sent";
+    std::string log = env.log();
+    ASSERT_NE(log.find(refusal), std::string::npos);
+    EXPECT_EQ(log.find(refusal, log.find(refusal) + 1), std::string::npos);
+}
+
 TEST_F(fetch_remote, result_answers) {
     server.set_handler([](const http_request& r) { return http_reply(200, "hello").delayed(r.target == "/slow" ? 400 : 0); });
     int32_t slow = start("'" + server.url("/slow") + "'");

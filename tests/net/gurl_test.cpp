@@ -209,6 +209,88 @@ TEST_F(gurl, a_pending_job_blocks_no_other) {
     release = true;
 }
 
+// The host's own lines go out as given; a piece holding a line break would
+// add header lines of its own and goes out not at all.
+TEST_F(gurl, a_header_piece_holding_a_line_break_is_not_sent) {
+    static const char lines[] = "X-A: 1\r\nX-Injected: 1\0X-B: 2\0X-C: 3\n\0X-D: 4\rX-Injected: 2";
+    const std::string hdr(lines, sizeof lines);
+    int32_t id = gurl_req(server.url("/h").c_str(), nullptr, GURL_POST, "b", 1, hdr.data(), (int64_t)hdr.size());
+    ASSERT_TRUE(pump_until_finished(id));
+    http_request got = server.requests().back();
+    EXPECT_EQ(got.header("X-B"), "2");
+    for (const char* absent : {"X-A", "X-Injected", "X-C", "X-D"}) EXPECT_FALSE(got.has_header(absent)) << absent;
+}
+
+// Where a user's token may go: under the endpoint, never to another host, a
+// longer host name or path segment that begins the same, or a path that
+// leads out from under it.
+TEST(url_under_endpoint, the_token_goes_only_under_its_endpoint) {
+    const std::string rt = "https://rt.test/vynnet/4242/";
+    struct row {
+        std::string endpoint, url;
+        bool under;
+    } rows[] = {
+        {rt, rt, true},
+        {rt, rt + "room?x=1", true},
+        {rt, rt + "a/b.c#f", true},
+        {rt, rt + "?a=../..", true},  // a query is no path
+        {rt, rt + "x.y/..z/...", true},
+        {"http://127.0.0.1:8080/rt/u1/", "http://127.0.0.1:8080/rt/u1/a?b", true},
+        {"https://a.com", "https://a.com", true},
+        {"https://a.com", "https://a.com/x", true},
+        {"https://a.com", "https://a.com?q", true},
+        {"https://a.com", "https://a.com#f", true},
+        {"https://a.com:8443/rt", "https://a.com:8443/rt/x", true},
+        // Another host, or the same one written otherwise.
+        {rt, "https://rt.test/vynnet/4242", false},
+        {rt, "https://rt.test/vynnet/42425/", false},
+        {rt, "http://rt.test/vynnet/4242/x", false},
+        {rt, "https://RT.test/vynnet/4242/x", false},
+        {rt, "https://evil.test/vynnet/4242/", false},
+        {"https://a.com", "https://a.com.evil.com/x", false},
+        {"https://a.com", "https://a.com@evil.com/", false},
+        {"https://a.com", "https://a.com\\@evil.com/", false},
+        {"https://a.com", "https://a.com%2f@evil.com/", false},
+        {"https://a.com", "https://a.com:443/x", false},
+        {"https://a.com", "https://a.comx", false},
+        {"https://a.com:8443/rt", "https://a.com:84430/rt", false},
+        {"https://a.com:8443/rt", "https://a.com:8443/rtx", false},
+        // Out from under the endpoint's path.
+        {rt, rt + "../../other", false},
+        {rt, rt + "%2e%2e/x", false},
+        {rt, rt + "%2E./x", false},
+        {rt, rt + "..%2fx", false},
+        {rt, rt + "a\\..\\..\\x", false},
+        {rt, rt + "a/%5c..%5cx", false},
+        {rt, rt + "x/.?q", false},
+        // A NUL would cut the request short of what was checked.
+        {rt, rt + std::string("x\0y", 3), false},
+        {"https://a.com", std::string("https://a.com\0.evil.com", 23), false},
+        // Endpoints that name no host match nothing.
+        {"", "https://a.com/x", false},
+        {"", "", false},
+        {"https://", "https://evil.com/x", false},
+        {"https:/", "https://evil.com/", false},
+        {"/", "/x", false},
+        {"https:///x/", "https:///x/y", false},
+        {"https://:443/", "https://:443/x", false},
+        {"https://u@/", "https://u@/x", false},
+        {"https://u@a.com/", "https://u@a.com/x", false},
+        {"https://\\evil.com/", "https://\\evil.com/x", false},
+        {"rt.test/4242/", "rt.test/4242/x", false},
+        {"ftp://a.com/", "ftp://a.com/x", false},
+    };
+    for (const row& r : rows) EXPECT_EQ(url_under_endpoint(r.url, r.endpoint), r.under) << r.endpoint << " " << r.url;
+}
+
+TEST(header_line_is_valid, no_byte_may_end_the_line) {
+    for (std::string good : {"X-A: 1", "X-A: a\tb", "", "X-A: caf\xc3\xa9", "Authorization: $vynnet_access_token"})
+        EXPECT_TRUE(header_line_is_valid(good)) << good;
+    for (std::string bad : {std::string("X-A: 1\r\nX-B: 2"), std::string("X-A: 1\nX-B: 2"), std::string("X-A: 1\r"),
+                            std::string("X-A: 1\0X-B: 2", 13), std::string("X-A: \x7f"), std::string("X-A: \x1b[0m")})
+        EXPECT_FALSE(header_line_is_valid(bad)) << bad;
+}
+
 TEST(gurl_escape, keeps_only_the_url_characters) {
     std::string in, want;
     for (int c = 1; c < 256; c++) {
