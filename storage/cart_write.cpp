@@ -206,7 +206,7 @@ void encode_and_place(cart_write_job* j) {
     } else {
         std::string packed;
         if (j->kind == 2)
-            r = rom_image_from_snapshot(&packed, j->entries, j->folder.size());
+            r = rom_image_from_snapshot(&packed, std::move(j->entries), j->folder.size());
         else
             r = png_cart_from_snapshot(&packed, j->entries, j->folder.size(), &j->template_png,
                                        j->label_text.empty() ? nullptr : j->label_text.data());
