@@ -552,6 +552,19 @@ TEST(WriteBack, TheCallerPaysForTheCartridgeItWrites) {
     }
 }
 
+// A cartridge of about two and a half frames' bytes: text files, a binary
+// file and a folder.
+void fill_large_cart(const std::string& cart, char mark) {
+    pmkdir(cart.c_str());
+    pmkdir((cart + "/d").c_str());  // 1 the second time
+    ASSERT_TRUE(put((cart + "/a.txt").c_str(), std::string(WRITE_BACK_FRAME_BYTES + 7, mark)));
+    std::string noise;
+    uint32_t x = (uint32_t)mark;
+    for (int64_t i = 0; i < WRITE_BACK_FRAME_BYTES; i++) noise += (char)((x = x * 1103515245u + 12345u) >> 24);
+    ASSERT_TRUE(put((cart + "/d/b.bin").c_str(), noise));
+    ASSERT_TRUE(put((cart + "/main.lua").c_str(), std::string("print('") + mark + "')"));
+}
+
 // Runs frames until none of the cartridges waits, each frame within its
 // bytes; the frames it took, or -1. The encoding runs off the frame's thread:
 // a frame that finds it unfinished just goes on.
@@ -628,7 +641,8 @@ TEST(WriteBack, CartridgesDueTogetherAreWrittenLastMountedFirst) {
 }
 
 // A cartridge written whole, by a flush or by the frame, is in its file when
-// the call returns, and nothing waits for the disk on the caller's thread.
+// the call returns; one written over frames, once the frame that finishes it
+// returns. Nothing waits for the disk on the caller's thread.
 TEST(WriteBack, NoCartridgeWriteWaitsForTheDiskOnTheCallersThread) {
     fs_env env;
     const std::vector<std::string> carts = {"/a.hvx", "/b.hvx.rom", "/c.hvx.png"};
@@ -644,23 +658,14 @@ TEST(WriteBack, NoCartridgeWriteWaitsForTheDiskOnTheCallersThread) {
         hvx_test::make_due(get_mount_by_mount_point(c.c_str(), 0));
     }
     EXPECT_EQ(flush_dirty_mounts_delayed(), 3);
+    fill_large_cart("/l.hvx", 'n');
+    hvx_test::make_due(get_mount_by_mount_point("/l.hvx", 0));
+    EXPECT_GT(frames_until_written({"/l.hvx"}), 1);
     g_syncs = nullptr;
     EXPECT_TRUE(syncs.empty()) << syncs.size() << " syncs, the first of " << syncs[0].path;
     EXPECT_NE(read_file(env.at("a.hvx")).find("print('framed')"), std::string::npos);
+    EXPECT_NE(read_file(env.at("l.hvx")).find("print('n')"), std::string::npos);
     EXPECT_EQ(waiting(carts), "");
-}
-
-// A cartridge of about two and a half frames' bytes: text files, a binary
-// file and a folder.
-void fill_large_cart(const std::string& cart, char mark) {
-    pmkdir(cart.c_str());
-    pmkdir((cart + "/d").c_str());  // 1 the second time
-    ASSERT_TRUE(put((cart + "/a.txt").c_str(), std::string(WRITE_BACK_FRAME_BYTES + 7, mark)));
-    std::string noise;
-    uint32_t x = (uint32_t)mark;
-    for (int64_t i = 0; i < WRITE_BACK_FRAME_BYTES; i++) noise += (char)((x = x * 1103515245u + 12345u) >> 24);
-    ASSERT_TRUE(put((cart + "/d/b.bin").c_str(), noise));
-    ASSERT_TRUE(put((cart + "/main.lua").c_str(), std::string("print('") + mark + "')"));
 }
 
 // What writing the cartridge whole gives for the same files.
