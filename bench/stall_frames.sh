@@ -6,7 +6,7 @@
 # frames (120 unless set) and prints "frame" after each: the longest gap
 # between two of those lines is the worst frame; frames over 250 ms are
 # counted. Headless, a fresh home each. The child counts its progress at 0x80;
-# the frame of its last step is printed.
+# the frame of its last step is printed, and the frame it ended at, if it did.
 # With ALL_SLICES=1, or for a script with the line
 # "-- stall_frames: every process", the kernel instead gives every live
 # process an even share of each frame, as a fair kernel does, so processes
@@ -39,7 +39,7 @@ for name in "${names[@]}"; do
     [ -f "$here/stalls/$name.setup.lua" ] && cat "$here/stalls/$name.setup.lua"
     echo 'local child = _create_process_from_code(offender_code, "offender", "/ram/offender.lua")'
     echo 'printh("frame")'
-    echo 'local last, at = 0, 0'
+    echo 'local last, at, ended = 0, 0, nil'
     echo "for frame = 1, $frames do"
     if [ "$every" = 1 ]; then
       echo '  local list = _get_process_list()'
@@ -50,10 +50,15 @@ for name in "${names[@]}"; do
       echo '  _run_process_slice(child, 0.5)'
     fi
     echo '  flip() printh("frame")'
-    echo '  local p = _ppeek4(child, 0x80) or last'
-    echo '  if p ~= last then last, at = p, frame end'
+    echo '  if _process_state(child) == -1 then'
+    echo '    ended = ended or frame'
+    echo '  else'
+    echo '    local p = _ppeek4(child, 0x80) or last'
+    echo '    if p ~= last then last, at = p, frame end'
+    echo '  end'
     echo 'end'
-    echo 'printh("child state " .. _process_state(child) .. ", progress " .. last .. " at frame " .. at)'
+    echo 'printh("child state " .. _process_state(child) .. ", progress " .. last .. " at frame " .. at ..'
+    echo '  (ended and ", ended at frame " .. ended or ""))'
     echo '_signal(33) while true do flip() end'
   } > "$run/rom/boot.lua"
   "$build/mkrom" -o "$run/bin/sysrom.dat" "$run/rom" > /dev/null

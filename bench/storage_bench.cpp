@@ -1,20 +1,29 @@
 // Storage hot paths beside their anchors: crc32b against zlib's crc32,
 // MurmurHash3 throughput, the string hash table against std::unordered_map,
 // file lookup against std::lower_bound on a sorted vector, deltas,
-// resolution with growing mount tables, and the walks of a folder beside
-// 100,000 other files (with the cycles they charge, as "cycles").
+// resolution with growing mount tables, the walks of a folder beside
+// 100,000 other files (with the cycles they charge, as "cycles"), and the
+// write-back of a changed cartridge of each form against its charge.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "runtime/runtime.h"
 #include "storage/storage.h"
+#include "storage/storage_internal.h"
 
 namespace {
 
@@ -311,5 +320,250 @@ void BM_list_ram_folder(benchmark::State& st) {
     pfile_reset();
 }
 BENCHMARK(BM_list_ram_folder)->Args({0, 0})->Args({1000, 0})->Args({0, 1000})->Unit(benchmark::kMicrosecond);
+
+// ---------------------------------------------------------------------------
+// Cartridge write-back: the host time of writing a changed cartridge of each
+// form to its file against the cycles it is charged (a cycle stands for
+// 1/16,777,200 s). Args: the form (1 text, 2 ROM, 3 PNG), the content (0
+// compressible text, 1 noise, 2 "ab\0" over and over, as the stall scripts
+// store) and the folder's KB. Four paths: the encoding alone into memory;
+// whole, as the frame or a flush writes a small one (encoded, written and
+// renamed on the frame's thread, then synced); over frames (copied on the
+// frame's thread a frame's bytes at a time, encoded, written and synced by
+// the worker); and over frames into a cartridge file that is a RAM file,
+// which is the copy and the encoding without the host write (charged on its
+// own, at the file's close). Time is the process's CPU, every thread's, the
+// least of the iterations; bytes are what the charge counts, the larger of
+// the files' and the encoded bytes.
+// ---------------------------------------------------------------------------
+
+constexpr double NS_PER_CYCLE = 1e9 / (CPU_FRAME_BUDGET * 60.0);
+const char* const CART_NAMES[] = {"", "/c.hvx", "/c.hvx.rom", "/c.hvx.png"};
+std::string cart_path(int form, bool ram) { return std::string(ram ? "/ram" : "") + CART_NAMES[form]; }
+
+std::string cart_content(int content, size_t n, uint32_t seed) {
+    if (content == 1) {
+        std::string s(n, 0);
+        std::mt19937 rng(seed);
+        for (char& c : s) c = (char)rng();
+        return s;
+    }
+    std::string s;
+    s.reserve(n + 64);
+    if (content == 2) {
+        while (s.size() < n) s += std::string("ab\0", 3);
+    } else {
+        char line[96];
+        for (uint32_t i = 0; s.size() < n; i++) {
+            snprintf(line, sizeof line, "  local s%u = spr(%u, x + %u, y - %u) -- frame %u of walk\n", i % 97,
+                     (i * 7 + seed) % 256, i % 128, (i * 3) % 64, i % 12);
+            s += line;
+        }
+    }
+    s.resize(n);
+    return s;
+}
+
+int64_t host_file_size(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (int64_t)st.st_size : -1;
+}
+
+double process_cpu_ns() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e9 + t.tv_nsec;
+}
+
+// A cartridge of the form, its file in the scratch folder (or a RAM file),
+// filled with files of up to 1 MB (text files named .lua, the rest .bin)
+// and written once; its mount.
+pmount* changed_cartridge(int form, int content, int64_t bytes, bool ram) {
+    pfile_init();
+    pfile_reset();
+    mount_host_path("/", bench_scratch().c_str());
+    mount_ram_folder("/ram");
+    const std::string cart = cart_path(form, ram);
+    unlink((bench_scratch() + cart).c_str());
+    pmkdir(cart.c_str());
+    for (int64_t at = 0, i = 0; at < bytes; i++) {
+        int64_t n = std::min<int64_t>(bytes - at, 1 << 20);
+        std::string name = cart + "/f" + std::to_string(i) + (content == 0 ? ".lua" : ".bin");
+        std::string d = cart_content(content, (size_t)n, (uint32_t)i);
+        pfile* f = pfopen(name.c_str(), "w");
+        pfwrite(d.data(), 1, n, f);
+        pfclose(f);
+        at += n;
+    }
+    flush_dirty_mounts_immediately();
+    sync_fs(1);
+    pmount* m = get_mount_by_mount_point(cart.c_str(), 0);
+    return m && !m->dirty ? m : nullptr;
+}
+
+// Writes the mount's cartridge over frames as the frame's write-back does,
+// a frame's bytes at a time, its charge spent rather than owed.
+void write_over_frames(pmount* m) {
+    m->dirty = 1;
+    cart_write_start(m);
+    bool finished = false;
+    while (!finished)
+        if (cart_write_step(WRITE_BACK_FRAME_BYTES, false, &finished) == 0 && !finished) usleep(100);
+}
+
+enum write_path { PATH_ENCODE, PATH_WHOLE, PATH_FRAMES, PATH_FRAMES_RAM };
+
+void cart_write_back(benchmark::State& st, write_path path) {
+    const int form = (int)st.range(0), content = (int)st.range(1);
+    const int64_t folder = st.range(2) << 10;
+    const bool ram = path == PATH_FRAMES_RAM;
+    pmount* m = changed_cartridge(form, content, folder, ram);
+    if (!m) {
+        st.SkipWithError("the cartridge was not written");
+        pfile_reset();
+        return;
+    }
+    const std::string origin = btext(m->origin), cart = cart_path(form, ram);
+    cpu_cycles_max = INT32_MAX;
+    double least_cpu = 1e300, least_wall = 1e300;
+    int64_t encoded = 0, charged = 0;
+    for (auto _ : st) {
+        cpu_cycles = 0;
+        const double cpu0 = process_cpu_ns();
+        const auto wall0 = std::chrono::steady_clock::now();
+        if (path == PATH_ENCODE) {
+            buffer* out = create_buffer_2(1024, ROM_SCRATCH_KIND);
+            int r = form == 1 ? write_hvx_from_ram_files(out, origin.c_str(), 0)
+                  : form == 2 ? write_hvx_rom_from_ram_files(out, origin.c_str(), 0)
+                              : write_hvx_png_from_ram_files(out, origin.c_str());
+            encoded = r == 0 ? out->length : -1;
+            destroy_buffer(out);
+        } else {
+            if (path == PATH_WHOLE) {
+                m->dirty = 1;
+                flush_dirty_mount(m, 0);
+            } else {
+                write_over_frames(m);
+            }
+            sync_fs(1);
+            const pfile* f = ram ? get_ram_file_by_name(cart.c_str()) : nullptr;
+            encoded = m->dirty ? -1 : ram ? (f && f->data ? f->data->length : -1) : host_file_size(bench_scratch() + cart);
+        }
+        least_wall = std::min(least_wall, (double)std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                  std::chrono::steady_clock::now() - wall0).count());
+        least_cpu = std::min(least_cpu, process_cpu_ns() - cpu0);
+        charged = cpu_cycles;
+        if (encoded < 0) {
+            st.SkipWithError("the cartridge could not be written");
+            break;
+        }
+    }
+    const double bytes = (double)std::max(folder, encoded);
+    st.counters["encoded_MB"] = (double)encoded / (1 << 20);
+    st.counters["bytes_per_ns"] = bytes / least_cpu;
+    st.counters["bytes_per_cycle"] = bytes / (least_cpu / NS_PER_CYCLE);
+    st.counters["wall_bytes_per_cycle"] = bytes / (least_wall / NS_PER_CYCLE);
+    st.counters["cycles_charged"] = (double)charged;
+    st.counters["host_cycles"] = least_cpu / NS_PER_CYCLE;
+    st.SetBytesProcessed(st.iterations() * (int64_t)bytes);
+    pfile_reset();
+}
+
+void BM_cart_encode(benchmark::State& st) { cart_write_back(st, PATH_ENCODE); }
+void BM_cart_write_whole(benchmark::State& st) { cart_write_back(st, PATH_WHOLE); }
+void BM_cart_write_over_frames(benchmark::State& st) { cart_write_back(st, PATH_FRAMES); }
+void BM_cart_encode_over_frames(benchmark::State& st) { cart_write_back(st, PATH_FRAMES_RAM); }
+
+// The text and ROM forms at 1, 16 and 60 MB (a ROM's stream holds at most
+// 64 MB); a PNG's ROM fits its picture only at 256 KB, so noise stays below
+// that (at 1, 64 and 192 KB, to part the picture from the bytes) and text a
+// little above it, and only "ab\0" reaches 16 MB.
+void cart_sizes(benchmark::internal::Benchmark* b) {
+    for (int form : {1, 2})
+        for (int content : {0, 1, 2})
+            for (int kb : {1 << 10, 16 << 10, 60 << 10}) b->Args({form, content, kb});
+    b->Args({3, 0, 512})->Args({3, 1, 1})->Args({3, 1, 64})->Args({3, 1, 192})->Args({3, 2, 16 << 10});
+    b->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(4);
+}
+BENCHMARK(BM_cart_encode)->Apply(cart_sizes);
+BENCHMARK(BM_cart_write_whole)->Apply(cart_sizes);
+BENCHMARK(BM_cart_write_over_frames)->Apply(cart_sizes);
+BENCHMARK(BM_cart_encode_over_frames)->Apply(cart_sizes);
+
+// The 128 MB text cartridge of the autosave stall (sixteen 8 MB files of
+// "ab\0"): the cycles its write over frames is charged.
+BENCHMARK(BM_cart_write_over_frames)
+    ->Args({1, 2, 128 << 10})
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Iterations(2);
+
+// The memory the worker's ROM encoding holds besides the copy of the
+// folder it is handed (48 MB in 1 MB files; arg: the content, as above): the
+// rise of resident memory over the copy's at its peak, measured in a child
+// whose allocator maps every block of 128 KB or more on its own, so a block
+// let go leaves the count at once. Counters: that rise and the packed image,
+// in MB and as a share of the copy. Run it on its own: a child of a process
+// that has run the others (their threads, their heaps) rises by more.
+int64_t status_kb(const char* key) {
+    FILE* f = fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    int64_t kb = -1;
+    size_t n = strlen(key);
+    while (fgets(line, sizeof line, f))
+        if (strncmp(line, key, n) == 0) kb = atoll(line + n);
+    fclose(f);
+    return kb;
+}
+
+void BM_rom_image_peak(benchmark::State& st) {
+    const int content = (int)st.range(0);
+    const int64_t copy = 48 << 20;
+    int64_t result[2] = {-1, -1};  // the rise and the image, in bytes
+    for (auto _ : st) {
+        int fds[2];
+        if (pipe(fds) != 0) break;
+        fflush(nullptr);
+        pid_t child = fork();
+        if (child == 0) {
+            close(fds[0]);
+            mallopt(M_MMAP_THRESHOLD, 128 << 10);
+            std::vector<cart_snapshot_entry> entries;
+            for (int64_t at = 0, i = 0; at < copy; at += 1 << 20, i++) {
+                cart_snapshot_entry e;
+                e.path = "/ram/c/f" + std::to_string(i) + ".bin";
+                e.data = cart_content(content, 1 << 20, (uint32_t)i);
+                entries.push_back(std::move(e));
+            }
+            int64_t out[2] = {-1, -1};
+            FILE* reset = fopen("/proc/self/clear_refs", "w");
+            if (reset && fputs("5", reset) >= 0 && fclose(reset) == 0) {
+                const int64_t before = status_kb("VmRSS:");
+                std::string image;
+                if (rom_image_from_snapshot(&image, std::move(entries), strlen("/ram/c")) == 0) {
+                    out[0] = (status_kb("VmHWM:") - before) << 10;
+                    out[1] = (int64_t)image.size();
+                }
+            }
+            ssize_t w = write(fds[1], out, sizeof out);
+            _exit(w == (ssize_t)sizeof out ? 0 : 1);
+        }
+        close(fds[1]);
+        if (read(fds[0], result, sizeof result) != (ssize_t)sizeof result) result[0] = -1;
+        close(fds[0]);
+        waitpid(child, nullptr, 0);
+    }
+    if (result[0] < 0) {
+        st.SkipWithError("not measured");
+        return;
+    }
+    st.counters["rise_MB"] = (double)result[0] / (1 << 20);
+    st.counters["rise_per_copy"] = (double)result[0] / (double)copy;
+    st.counters["image_MB"] = (double)result[1] / (1 << 20);
+    st.counters["image_per_copy"] = (double)result[1] / (double)copy;
+}
+BENCHMARK(BM_rom_image_peak)->Arg(0)->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -206,7 +206,7 @@ void encode_and_place(cart_write_job* j) {
     } else {
         std::string packed;
         if (j->kind == 2)
-            r = rom_image_from_snapshot(&packed, j->entries, j->folder.size());
+            r = rom_image_from_snapshot(&packed, std::move(j->entries), j->folder.size());
         else
             r = png_cart_from_snapshot(&packed, j->entries, j->folder.size(), &j->template_png,
                                        j->label_text.empty() ? nullptr : j->label_text.data());
@@ -350,14 +350,14 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
         int64_t copied = copy_step(budget);
         done += copied;
         j.copied_bytes += copied;
-        charge(copied / CART_ENCODE_BYTES_PER_CYCLE, frame);
+        charge(cart_encode_cycles(j.kind, copied), frame);
         if (j.next < j.entries.size()) return done;
         if (j.kind == 3) {
             // The picture's part on this thread waits for a frame with room.
             if (budget >= 0 && done > 0 && done + picture_bytes() > budget) return done;
             int64_t label = prepare_picture();
             done += label;
-            charge(label / CART_ENCODE_BYTES_PER_CYCLE, frame);
+            charge(cart_encode_cycles(j.kind, label), frame);
         }
         if (!open_target()) {
             drop_job();
@@ -370,8 +370,10 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
     }
     if (j.phase == PHASE_ENCODE) {
         if (!j.reached(j.encoded, wait)) return done;
-        // The encoding is paid for by the larger of its bytes and the files'.
-        if (j.encoded_bytes > j.copied_bytes) charge((j.encoded_bytes - j.copied_bytes) / CART_ENCODE_BYTES_PER_CYCLE, frame);
+        // The encoding is paid for by the larger of its bytes and the files',
+        // and a PNG's picture besides.
+        if (j.encoded_bytes > j.copied_bytes) charge(cart_encode_cycles(j.kind, j.encoded_bytes - j.copied_bytes), frame);
+        if (j.kind == 3 && j.encode_result == 0) charge(CART_PNG_PICTURE_CYCLES, frame);
         if (j.encode_result != 0) {
             fail(m, j.encode_result);
             if (finished) *finished = true;

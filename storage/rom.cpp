@@ -7,7 +7,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "storage/storage_internal.h"
@@ -372,32 +374,70 @@ int write_hvx_rom_from_ram_files(buffer* out, const char* folder, int options) {
     return result;
 }
 
-int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
-                            int options) {
-    if (!out) return -1;
-    std::string stream;
-    for (const cart_snapshot_entry& e : entries) {
-        if (e.path.size() <= folder_len + 1) return -1;
+namespace {
+
+// Calls f(entry, name, name_len, head) for each entry of the snapshot the
+// ROM form takes, in order; false when a name can not be written.
+template <class Entries, class F>
+bool each_rom_entry(Entries& entries, size_t folder_len, int options, F f) {
+    for (auto& e : entries) {
+        if (e.path.size() <= folder_len + 1) return false;
         const char* name = e.path.c_str() + folder_len + 1;
         int64_t n = (int64_t)(e.path.size() - folder_len - 1);
         if ((options & ROM_OPTION_NO_LABEL) && (strcmp(name, "label.png") == 0 || strcmp(name, "label.qoi") == 0))
             continue;
-        if (!entry_name_proper(name, n, e.folder)) return -1;  // as the live folder's writer
+        if (!entry_name_proper(name, n, e.folder)) return false;  // as the live folder's writer
         int64_t len = e.folder ? 0 : (int64_t)e.data.size();
         rom_entry_head h;
-        if (!make_entry_head(name, n, e.folder, (const uint8_t*)e.data.data(), len, &h)) return -1;
-        if ((int64_t)stream.size() + h.added > ROM_MAX_STREAM) return -1;
+        if (!make_entry_head(name, n, e.folder, (const uint8_t*)e.data.data(), len, &h)) return false;
+        f(e, name, n, h);
+    }
+    return true;
+}
+
+// The stream is sized before it is made, so it is allocated once. A
+// snapshot handed over (not const) lets each file's bytes go once they are
+// in the stream, and the rest before packing; the image is packed into
+// memory touched only as far as it is written. So what a snapshot handed
+// over takes is held as the copy, then as the stream, then beside the packed
+// image: never much more than the copy and the image.
+template <class Entries>
+int image_from_snapshot(std::string* out, Entries& entries, size_t folder_len, int options) {
+    if (!out) return -1;
+    int64_t total = 0;
+    if (!each_rom_entry(entries, folder_len, options,
+                        [&](const cart_snapshot_entry&, const char*, int64_t, const rom_entry_head& h) { total += h.added; }))
+        return -1;
+    if (total > ROM_MAX_STREAM) return -1;
+    std::string stream;
+    stream.reserve((size_t)total);
+    each_rom_entry(entries, folder_len, options, [&](auto& e, const char* name, int64_t n, const rom_entry_head& h) {
         stream.append(name, (size_t)n);
         stream.append((const char*)h.bytes, (size_t)h.count);
-        if (len > 0) stream.append(e.data.data(), (size_t)len);
-    }
+        if (!e.folder) stream.append(e.data);
+        if constexpr (!std::is_const_v<Entries>) std::string().swap(e.data);
+    });
+    if constexpr (!std::is_const_v<Entries>) std::vector<cart_snapshot_entry>().swap(entries);
     int bound = LZ4_compressBound((int)stream.size());
     if (bound <= 0) return -1;
-    out->resize((size_t)ROM_HEADER_SIZE + (size_t)bound);
-    int64_t n = pack_image((const uint8_t*)stream.data(), (int64_t)stream.size(), (uint8_t*)out->data(), bound);
+    auto image = std::make_unique_for_overwrite<uint8_t[]>((size_t)ROM_HEADER_SIZE + (size_t)bound);
+    int64_t n = pack_image((const uint8_t*)stream.data(), (int64_t)stream.size(), image.get(), bound);
+    std::string().swap(stream);
     if (n < 0) return -1;
-    out->resize((size_t)n);
+    out->assign((const char*)image.get(), (size_t)n);
     return 0;
+}
+
+}  // namespace
+
+int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
+                            int options) {
+    return image_from_snapshot(out, entries, folder_len, options);
+}
+
+int rom_image_from_snapshot(std::string* out, std::vector<cart_snapshot_entry>&& entries, size_t folder_len,
+                            int options) {
+    return image_from_snapshot(out, entries, folder_len, options);
 }
 
 // Writes len bytes as the RAM file dest; false when it could not be opened.

@@ -103,8 +103,13 @@ struct cart_snapshot_entry {
 inline constexpr int CART_WRITE_REFUSED = -3;
 int hvx_text_from_snapshot_in_pieces(const std::vector<cart_snapshot_entry>& entries, const char* folder,
                                      size_t chunk, const std::function<bool(const void*, size_t)>& write);
-// The ROM form takes ROM_OPTION_NO_LABEL as the whole write does.
+// The ROM form takes ROM_OPTION_NO_LABEL as the whole write does. Handed the
+// snapshot, it lets each file's bytes go as they enter the stream and the
+// rest before packing (entries is left empty), so it holds no more than about
+// the copy and the packed image at once.
 int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
+                            int options = 0);
+int rom_image_from_snapshot(std::string* out, std::vector<cart_snapshot_entry>&& entries, size_t folder_len,
                             int options = 0);
 // The PNG form of a snapshot: the picture from the template's bytes (none:
 // the plain background), the label picture found among the entries and the

@@ -94,7 +94,7 @@ static int64_t write_back_held(pmount* m) {
     int r = encoded ? encode_cartridge(k, encoded, btext(m->origin)) : -1;
     int64_t bytes = folder_bytes(btext(m->origin));
     if (encoded && encoded->length > bytes) bytes = encoded->length;
-    spend_cpu(hvx_cycles(bytes / CART_ENCODE_BYTES_PER_CYCLE));
+    spend_cpu(hvx_cycles(cart_encode_cycles(k, bytes) + (k == 3 && r == 0 ? CART_PNG_PICTURE_CYCLES : 0)));
     if (r != 0) {
         destroy_buffer(encoded);
         if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);

@@ -12,13 +12,30 @@
 // a row up to WRITE_BACK_RETRY_DOUBLINGS times (a minute).
 inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;
 inline constexpr int32_t WRITE_BACK_RETRY_DOUBLINGS = 5;
-// A cartridge written back is charged to the running process by the larger of
-// its files' bytes and its encoded bytes, as an unpacking is (the host write
-// is charged besides, at its close). The frame's own write-back stops once it
-// has written this many such bytes, after at least one cartridge; a cartridge
-// counts at least WRITE_BACK_FILE_BYTES, as its file is made, renamed and
-// later synced however small it is.
-inline constexpr int64_t CART_ENCODE_BYTES_PER_CYCLE = 8;
+// A cartridge written back is charged to the running process for its
+// encoding by the larger of its files' bytes and its encoded bytes, as an
+// unpacking is, at its form's rate (the host write is charged besides, at its
+// close); a PNG, whose ROM is packed as a ROM's is, pays for its picture
+// besides. Measured with the copy and the encoding on every thread, without
+// the host write (BM_cart_encode, BM_cart_encode_over_frames, 1 to 60 MB):
+// the text form from about 11 bytes a cycle (text files, each line looked
+// at) to 80 (binary files, in base64); a ROM, packed by LZ4 at its high
+// level, from about 1.7 (noise) to 4.5 (text); a PNG's picture from about
+// 0.2 M cycles (a ROM of a few KB) to 1.2 M (a full one of noise, which its
+// pixels take and its deflate can not pack). The slower rate rounded down,
+// the picture's larger cost rounded up.
+inline constexpr int64_t CART_TEXT_ENCODE_BYTES_PER_CYCLE = 10;
+inline constexpr int64_t CART_ROM_ENCODE_BYTES_PER_CYCLE = 1;
+inline constexpr int64_t CART_PNG_PICTURE_CYCLES = 1250000;
+// The cycles the encoding of so many bytes of a cartridge of the kind
+// (hvx_path_kind) is charged, a PNG's picture aside.
+inline int64_t cart_encode_cycles(int kind, int64_t bytes) {
+    return bytes / (kind == 1 ? CART_TEXT_ENCODE_BYTES_PER_CYCLE : CART_ROM_ENCODE_BYTES_PER_CYCLE);
+}
+// The frame's own write-back stops once it has written this many such bytes,
+// after at least one cartridge; a cartridge counts at least
+// WRITE_BACK_FILE_BYTES, as its file is made, renamed and later synced however
+// small it is.
 inline constexpr int64_t WRITE_BACK_FRAME_BYTES = 4ll << 20;
 inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;
 // A cartridge written over frames is encoded into its file in pieces of about

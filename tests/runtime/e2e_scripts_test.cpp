@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "storage/pfile_ops.h"
+#include "storage/writeback.h"
 #include "tests/support/harness.h"
 #include "tests/support/rom_maker.h"
 
@@ -21,6 +23,9 @@ struct kernel_script {
     int exit_code;
     size_t max_log_bytes = 0;               // 0: any size
     std::vector<std::string> once = {};     // log texts that must appear exactly once
+    // Globals the kernel gets before its first line: the machine's constants
+    // its expectations are reckoned from.
+    std::vector<std::pair<std::string, int64_t>> constants = {};
 };
 
 const std::vector<std::string> kExitLog = {"[halvoran_exit]\n", "[halvoran_exit] flushing dirty mounts..\n",
@@ -367,7 +372,10 @@ const kernel_script kScripts[] = {
       "ls /s2.hvx leaves 1 3", "ls /s2.hvx/d leaves 1 3", "fstat /s3.hvx leaves 1 2", "fetch /s1.hvx leaves 2 3",
       "ls of a changed cartridge pays that, cycles off: 0", "one frame later waiting: 1 2", "kernel: exit"},
      kExitLog,
-     0},
+     0,
+     0,
+     {},
+     {{"CART_TEXT_ENCODE_BYTES_PER_CYCLE", CART_TEXT_ENCODE_BYTES_PER_CYCLE}, {"PFILE_WRITE_COST", PFILE_WRITE_COST}}},
     {"kernel_cart_names.lua",
      {"kernel: boot", "hvx: store: could not write the file, mkdir failed", "hvx.rom: nil",
       "a file named like a folder: store: could not write the file, store: could not write the file",
@@ -418,14 +426,17 @@ kernel_run run_kernel_code(const std::string& code, int timeout_ms = kLastGuardM
     return r;
 }
 
-kernel_run run_kernel(const std::string& file) {
-    std::string code = hvx_test::read_file(scripts_dir() + file);
+kernel_run run_kernel(const kernel_script& k) {
+    std::string code = hvx_test::read_file(scripts_dir() + k.file);
     if (code.empty()) {
         kernel_run r;
-        r.out = "cannot read " + scripts_dir() + file;
+        r.out = "cannot read " + scripts_dir() + k.file;
         return r;
     }
-    return run_kernel_code(code);
+    // On the first line too, so the script's line numbers stay.
+    std::string first;
+    for (const auto& [name, value] : k.constants) first += name + " = " + std::to_string(value) + " ";
+    return run_kernel_code(first + code);
 }
 
 std::vector<std::string> lines_of(const std::string& s) {
@@ -446,7 +457,7 @@ class ScriptedKernel : public testing::TestWithParam<kernel_script> {};
 
 TEST_P(ScriptedKernel, RunsAsExpected) {
     const kernel_script& k = GetParam();
-    kernel_run r = run_kernel(k.file);
+    kernel_run r = run_kernel(k);
     EXPECT_EQ(r.exit_code, k.exit_code) << r.out;
     EXPECT_EQ(lines_of(r.out), k.out) << r.out;
     size_t at = 0;

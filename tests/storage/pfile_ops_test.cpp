@@ -523,21 +523,46 @@ TEST(WriteBack, AChangeThroughAMountInsideACartridgeReachesItsFile) {
 
 TEST(WriteBack, TheCallerPaysForTheCartridgeItWrites) {
     // The text form grows past its files' bytes, a ROM packs below them:
-    // either is paid for by the larger.
+    // either is paid for by the larger, at its form's rate; a PNG packs its
+    // ROM as a ROM does and pays for its picture besides.
+    struct row {
+        const char* cart;
+        int64_t bytes_per_cycle;
+        int64_t picture;
+    };
+    const row rows[] = {
+        {"/t.hvx", CART_TEXT_ENCODE_BYTES_PER_CYCLE, 0},
+        {"/t.hvx.rom", CART_ROM_ENCODE_BYTES_PER_CYCLE, 0},
+        {"/t.hvx.png", CART_ROM_ENCODE_BYTES_PER_CYCLE, CART_PNG_PICTURE_CYCLES},
+    };
     const int64_t content = 80000;
-    for (const char* cart : {"/t.hvx", "/t.hvx.rom"}) {
+    for (const row& r : rows) {
         fs_env env;
-        ASSERT_EQ(pmkdir(cart), 0);
-        ASSERT_TRUE(put((std::string(cart) + "/big.txt").c_str(), std::string(content, 'z')));
+        const std::string cart = r.cart;
+        ASSERT_EQ(pmkdir(r.cart), 0);
+        ASSERT_TRUE(put((cart + "/big.txt").c_str(), std::string(content, 'z')));
         cpu_cycles = 0;
-        EXPECT_EQ(flush_path_cartridge((std::string(cart) + "/big.txt").c_str()), 1) << cart;
-        int64_t file = (int64_t)read_file(env.at(cart + 1)).size();
+        EXPECT_EQ(flush_path_cartridge((cart + "/big.txt").c_str()), 1) << cart;
+        int64_t file = (int64_t)read_file(env.at(cart.substr(1))).size();
         int64_t encoded = std::max(file, content);
-        EXPECT_EQ(cpu_cycles, encoded / CART_ENCODE_BYTES_PER_CYCLE + file / 8 + PFILE_WRITE_COST) << cart;
+        EXPECT_EQ(cpu_cycles, encoded / r.bytes_per_cycle + r.picture + file / 8 + PFILE_WRITE_COST) << cart;
         cpu_cycles = 0;
-        EXPECT_EQ(flush_path_cartridge(cart), 0) << cart;  // nothing changed since
+        EXPECT_EQ(flush_path_cartridge(r.cart), 0) << cart;  // nothing changed since
         EXPECT_EQ(cpu_cycles, 0) << cart;
     }
+}
+
+// A cartridge of about two and a half frames' bytes: text files, a binary
+// file and a folder.
+void fill_large_cart(const std::string& cart, char mark) {
+    pmkdir(cart.c_str());
+    pmkdir((cart + "/d").c_str());  // 1 the second time
+    ASSERT_TRUE(put((cart + "/a.txt").c_str(), std::string(WRITE_BACK_FRAME_BYTES + 7, mark)));
+    std::string noise;
+    uint32_t x = (uint32_t)mark;
+    for (int64_t i = 0; i < WRITE_BACK_FRAME_BYTES; i++) noise += (char)((x = x * 1103515245u + 12345u) >> 24);
+    ASSERT_TRUE(put((cart + "/d/b.bin").c_str(), noise));
+    ASSERT_TRUE(put((cart + "/main.lua").c_str(), std::string("print('") + mark + "')"));
 }
 
 // Runs frames until none of the cartridges waits, each frame within its
@@ -624,7 +649,8 @@ TEST(WriteBack, CartridgesDueTogetherAreWrittenLastMountedFirst) {
 }
 
 // A cartridge written whole, by a flush or by the frame, is in its file when
-// the call returns, and nothing waits for the disk on the caller's thread.
+// the call returns; one written over frames, once the frame that finishes it
+// returns. Nothing waits for the disk on the caller's thread.
 TEST(WriteBack, NoCartridgeWriteWaitsForTheDiskOnTheCallersThread) {
     fs_env env;
     const std::vector<std::string> carts = {"/a.hvx", "/b.hvx.rom", "/c.hvx.png"};
@@ -640,23 +666,14 @@ TEST(WriteBack, NoCartridgeWriteWaitsForTheDiskOnTheCallersThread) {
         hvx_test::make_due(get_mount_by_mount_point(c.c_str(), 0));
     }
     EXPECT_EQ(flush_dirty_mounts_delayed(), 3);
+    fill_large_cart("/l.hvx", 'n');
+    hvx_test::make_due(get_mount_by_mount_point("/l.hvx", 0));
+    EXPECT_GT(frames_until_written({"/l.hvx"}), 1);
     g_syncs = nullptr;
     EXPECT_TRUE(syncs.empty()) << syncs.size() << " syncs, the first of " << syncs[0].path;
     EXPECT_NE(read_file(env.at("a.hvx")).find("print('framed')"), std::string::npos);
+    EXPECT_NE(read_file(env.at("l.hvx")).find("print('n')"), std::string::npos);
     EXPECT_EQ(waiting(carts), "");
-}
-
-// A cartridge of about two and a half frames' bytes: text files, a binary
-// file and a folder.
-void fill_large_cart(const std::string& cart, char mark) {
-    pmkdir(cart.c_str());
-    pmkdir((cart + "/d").c_str());  // 1 the second time
-    ASSERT_TRUE(put((cart + "/a.txt").c_str(), std::string(WRITE_BACK_FRAME_BYTES + 7, mark)));
-    std::string noise;
-    uint32_t x = (uint32_t)mark;
-    for (int64_t i = 0; i < WRITE_BACK_FRAME_BYTES; i++) noise += (char)((x = x * 1103515245u + 12345u) >> 24);
-    ASSERT_TRUE(put((cart + "/d/b.bin").c_str(), noise));
-    ASSERT_TRUE(put((cart + "/main.lua").c_str(), std::string("print('") + mark + "')"));
 }
 
 // What writing the cartridge whole gives for the same files.
@@ -758,7 +775,7 @@ TEST(WriteBack, AWriteUnderWayPausesForAnAtomicOperationAndAFlushFinishesIt) {
         // Inside the call: the write is whole and nothing waits.
         cpu_cycles = 0;
         r.flush();
-        EXPECT_GT(cpu_cycles, WRITE_BACK_FRAME_BYTES / CART_ENCODE_BYTES_PER_CYCLE) << r.what;
+        EXPECT_GT(cpu_cycles, WRITE_BACK_FRAME_BYTES / CART_TEXT_ENCODE_BYTES_PER_CYCLE) << r.what;
         EXPECT_EQ(cart_write_mount(), nullptr) << r.what;
         EXPECT_EQ(get_mount_by_mount_point("/c.hvx", 0)->dirty, 0) << r.what;
         const std::string file = read_file(env.at("c.hvx"));
@@ -787,7 +804,7 @@ TEST(WriteBack, ALookAtALargeChangedCartridgeLeavesItsWriteToTheFrame) {
         cproc = nullptr;
         cpu_cycles = 0;
         const std::string answer = hvx_test::run_in(looker, look);
-        EXPECT_LT(cpu_cycles, WRITE_BACK_FRAME_BYTES / CART_ENCODE_BYTES_PER_CYCLE) << look;
+        EXPECT_LT(cpu_cycles, WRITE_BACK_FRAME_BYTES / CART_TEXT_ENCODE_BYTES_PER_CYCLE) << look;
         EXPECT_TRUE(read_file(env.at("c.hvx")) == old) << look;
         EXPECT_EQ(cart_write_mount(), nullptr) << look;
         if (strstr(look, "fstat")) EXPECT_NE(answer.find(std::to_string(old.size())), std::string::npos) << look << " " << answer;
@@ -866,6 +883,33 @@ TEST(WriteBack, TheFramesWorkIsOwedByTheProgramThatChangedTheCartridge) {
         const int64_t file = (int64_t)read_file(env.at("c.hvx")).size();
         if (r.owes) EXPECT_GT(program_debt(r.program), file / 8 + PFILE_WRITE_COST) << r.what;
         else EXPECT_EQ(program_debt(r.program), 0) << r.what;
+        process_table_remove(&changer);
+    }
+}
+
+// A write over frames is owed what the whole write of the same files is
+// charged, at its form's rate and with a PNG's picture, give or take each
+// frame's rounding and the names it copied.
+TEST(WriteBack, AWriteOverFramesIsOwedWhatTheWholeWriteIsCharged) {
+    for (const char* cart : {"/o.hvx", "/o.hvx.rom", "/o.hvx.png"}) {
+        fs_env env;
+        Process changer{};
+        changer.id = changer.program_id = 7;
+        changer.state = PROC_RUNNING;
+        ASSERT_TRUE(process_table_add(&changer));
+        cproc = &changer;
+        ASSERT_EQ(pmkdir(cart), 0);
+        // Packs small enough for a PNG's picture.
+        ASSERT_TRUE(put((std::string(cart) + "/a.txt").c_str(), std::string(WRITE_BACK_FRAME_BYTES * 3 / 2, 'z')));
+        ASSERT_TRUE(put((std::string(cart) + "/main.lua").c_str(), "print(1)"));
+        cproc = nullptr;
+        hvx_test::make_due(get_mount_by_mount_point(cart, 0));
+        EXPECT_GT(frames_until_written({cart}), 1) << cart;
+        const int64_t owed = program_debt(changer.program_id);
+        cpu_cycles = 0;
+        written_whole(env, cart);
+        EXPECT_GT(cpu_cycles, WRITE_BACK_FRAME_BYTES / CART_TEXT_ENCODE_BYTES_PER_CYCLE) << cart;
+        EXPECT_NEAR((double)owed, (double)cpu_cycles, cpu_cycles / 100.0) << cart;
         process_table_remove(&changer);
     }
 }

@@ -7,10 +7,12 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "storage/storage.h"
+#include "tests/storage/fuzz/fuzz_folder.h"
 #include "tests/support/files_env.h"
 #include "tests/support/harness.h"
 #include "tests/support/rom_maker.h"
@@ -644,6 +646,38 @@ TEST(RomWriter, RamTreeRoundTripIsByteExact) {
     EXPECT_EQ(ram_text("/ram/n/gfx/big.bin"), bin);
     destroy_buffer(nolabel);
     destroy_buffer(out);
+}
+
+// Random folders, packed from the live files and from the copy the frame's
+// writer takes, kept and handed over (fuzz_folder::write aborts on any
+// difference): the same bytes, or a refusal by all three.
+TEST(RomWriter, ACopyPacksAsTheLiveFolderDoes) {
+    std::mt19937 rng(21);
+    const char* segments[] = {"a", "gfx", "label.png", "label.qoi", "main.lua", ".info.vyn", "d.lua", "z"};
+    const size_t sizes[] = {0, 1, 254, 255, 256, 4096, 70000};
+    int written = 0;
+    for (int round = 0; round < 40; round++) {
+        ram_env env;
+        ASSERT_EQ(pmkdir("/ram/f"), 0);
+        for (int i = 0, n = 1 + (int)(rng() % 12); i < n; i++) {
+            std::string path = "/ram/f";
+            for (int depth = 1 + (int)(rng() % 3); depth > 0; depth--) path += std::string("/") + segments[rng() % 8];
+            if (rng() % 4 == 0) {
+                pmkdir(path.c_str());
+                continue;
+            }
+            std::string data(sizes[rng() % 7], 0);
+            const bool text = rng() % 2;
+            for (char& c : data) c = text ? (char)('a' + rng() % 26) : (char)rng();
+            if (pfile* f = pfopen(path.c_str(), "w")) {
+                pfwrite(data.data(), 1, (int64_t)data.size(), f);
+                pfclose(f);
+            }
+        }
+        std::string image;
+        written += fuzz_folder::write("/ram/f", true, &image);
+    }
+    EXPECT_GT(written, 30);
 }
 
 std::string pxa(const bytes& b, int64_t max = PXA_MAX_TEXT) {

@@ -51,14 +51,15 @@ for _, c in ipairs(calls) do
   printh(c[1] .. " leaves " .. waiting("s", 3))
 end
 
--- The caller pays for the write: one cycle per 8 encoded bytes, besides the
--- host write's own cost (one cycle per 8 bytes and 0x11111), in a frame
--- budget of 0x44444.
+-- The caller pays for the write: a cycle per CART_TEXT_ENCODE_BYTES_PER_CYCLE
+-- encoded bytes (the text form grows past its files), besides the host
+-- write's own cost (a cycle per 8 bytes and PFILE_WRITE_COST), in a frame
+-- budget of 0x44444. The harness gives the constants.
 change("s", 3)
 local dirty = cost(function() ls("/s2.hvx") end)
 local clean = cost(function() ls("/s2.hvx") end)
 local _, size = fstat("/s2.hvx", true)
-local want = 2 * (size // 8) + 0x11111
+local want = size // CART_TEXT_ENCODE_BYTES_PER_CYCLE + size // 8 + PFILE_WRITE_COST
 printh("ls of a changed cartridge pays that, cycles off: " .. math.floor((dirty - clean) * 0x44444 + 0.5) - want)
 _signal(48)
 

@@ -994,9 +994,10 @@ TEST_F(CostSweep, EveryCallableThingPaysForItsHostTime) {
 // root's slice, with the tables busy. The write-back is bounded by
 // WRITE_BACK_FRAME_BYTES a frame (the cartridge that passes it is finished,
 // so a frame may write up to twice that), charged at
-// CART_ENCODE_BYTES_PER_CYCLE to the program that changed the cartridge: its
-// time in a frame stays in what those bytes stand for, and in what the
-// cycles it charges stand for by the calls' rule. The rest
+// CART_TEXT_ENCODE_BYTES_PER_CYCLE (the cartridges here are text ones) to the
+// program that changed the cartridge: its time in a frame stays in what
+// those bytes stand for, and in what the cycles it charges stand for by the
+// calls' rule. The rest
 // (mount prune, HTTP, sessions, sockets, file sync) have no cycle rate of
 // their own: each must fit in one frame's time, whatever the tables hold. No
 // step is blocked (an fsync, a rename waiting on the disk) for a frame.
@@ -1049,7 +1050,7 @@ void judge_upkeep(const std::vector<upkeep_step>& steps, const std::map<std::str
 
 TEST_F(CostSweep, FrameUpkeepStaysInItsBoundsWithBusyTables) {
     Process* caller = shared->caller();
-    const double write_back_cycles = 2.0 * WRITE_BACK_FRAME_BYTES / CART_ENCODE_BYTES_PER_CYCLE;
+    const double write_back_cycles = 2.0 * WRITE_BACK_FRAME_BYTES / CART_TEXT_ENCODE_BYTES_PER_CYCLE;
     // Busy HTTP: requests held by the server, and finished ones not yet reaped.
     std::atomic<bool> release{false};
     hvx_test::loopback_http_server server;

@@ -64,7 +64,8 @@ inline std::vector<cart_snapshot_entry> snapshot(const char* folder) {
 }
 
 // The folder written whole as a text cartridge (rom false) or a ROM; the
-// writer that works from a copy must give the same bytes, or refuse too.
+// writer that works from a copy must give the same bytes, or refuse too, and
+// so must a ROM's that is handed the copy, which it leaves empty once packed.
 // False when refused.
 inline bool write(const char* folder, bool rom, std::string* out) {
     buffer* b = create_buffer_2(256, ROM_SCRATCH_KIND);
@@ -82,6 +83,12 @@ inline bool write(const char* folder, bool rom, std::string* out) {
     bool copy_ok = (rom ? rom_image_from_snapshot(&copy, s, strlen(folder))
                         : hvx_text_from_snapshot_in_pieces(s, folder, 64, append)) == 0;
     if (copy_ok != ok || (ok && copy != *out)) abort();
+    if (rom) {
+        std::string taken;
+        std::vector<cart_snapshot_entry> handed = snapshot(folder);
+        bool taken_ok = rom_image_from_snapshot(&taken, std::move(handed), strlen(folder)) == 0;
+        if (taken_ok != ok || (ok && (taken != *out || !handed.empty()))) abort();
+    }
     return ok;
 }
 
