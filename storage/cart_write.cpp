@@ -373,7 +373,7 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
         // The encoding is paid for by the larger of its bytes and the files',
         // and a PNG's picture besides.
         if (j.encoded_bytes > j.copied_bytes) charge(cart_encode_cycles(j.kind, j.encoded_bytes - j.copied_bytes), frame);
-        if (j.kind == 3 && j.encode_result == 0) charge(CART_PNG_PICTURE_CYCLES, frame);
+        if (j.kind == 3 && j.encode_result == 0) charge(cart_png_picture_cycles(j.copied_bytes), frame);
         if (j.encode_result != 0) {
             fail(m, j.encode_result);
             if (finished) *finished = true;

@@ -92,9 +92,9 @@ static int64_t write_back_held(pmount* m) {
     }
     buffer* encoded = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
     int r = encoded ? encode_cartridge(k, encoded, btext(m->origin)) : -1;
-    int64_t bytes = folder_bytes(btext(m->origin));
-    if (encoded && encoded->length > bytes) bytes = encoded->length;
-    spend_cpu(hvx_cycles(cart_encode_cycles(k, bytes) + (k == 3 && r == 0 ? CART_PNG_PICTURE_CYCLES : 0)));
+    const int64_t files = folder_bytes(btext(m->origin));
+    int64_t bytes = encoded ? std::max<int64_t>(files, encoded->length) : files;
+    spend_cpu(hvx_cycles(cart_encode_cycles(k, bytes) + (k == 3 && r == 0 ? cart_png_picture_cycles(files) : 0)));
     if (r != 0) {
         destroy_buffer(encoded);
         if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
@@ -155,11 +155,17 @@ int flush_dirty_mounts_immediately() {
 static int64_t _frame_bytes = 0;
 int64_t write_back_frame_bytes() { return _frame_bytes; }
 
-// The most bytes writing the mount whole may take: its files' bytes grown
-// as the text form grows a binary file (base64 and its line ends), or as a
-// ROM's block may grow what does not compress.
+// The frame's share counts a cartridge's bytes by what writing them costs,
+// as bytes of the text form: a ROM packs them that many times slower.
+static int64_t frame_share(int kind, int64_t bytes) {
+    return kind == 2 ? bytes * (CART_TEXT_ENCODE_BYTES_PER_CYCLE / CART_ROM_ENCODE_BYTES_PER_CYCLE) : bytes;
+}
+
+// The most writing the mount whole may take of the frame's share: its files'
+// bytes grown as the text form grows a binary file (base64 and its line
+// ends), or as a ROM's block may grow what does not compress.
 static int64_t write_back_estimate(int kind, int64_t bytes) {
-    return kind == 2 ? bytes + bytes / 64 + 4096 : bytes + bytes / 2 + 4096;
+    return kind == 2 ? frame_share(kind, bytes + bytes / 64 + 4096) : bytes + bytes / 2 + 4096;
 }
 
 // The estimate for the mount's cartridge as its folder stands; 0 when it is
@@ -254,7 +260,7 @@ int flush_dirty_mounts_delayed() {
             break;
         }
         count += k != 0;
-        work += std::max(write_back_for_program(next), WRITE_BACK_FILE_BYTES);
+        work += std::max(frame_share(k, write_back_for_program(next)), WRITE_BACK_FILE_BYTES);
     }
     // What is still due waits for a later frame, before anything due anew.
     writing = cart_write_mount();

@@ -3,9 +3,11 @@
 // large one over frames (cart_write.cpp), and who owes the work.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
+#include "storage/cartridges.h"
 #include "storage/mounts.h"
 
 // A failed write-back tries again after this, doubled after each failure in
@@ -20,20 +22,28 @@ inline constexpr int32_t WRITE_BACK_RETRY_DOUBLINGS = 5;
 // the host write (BM_cart_encode, BM_cart_encode_over_frames, 1 to 60 MB):
 // the text form from about 11 bytes a cycle (text files, each line looked
 // at) to 80 (binary files, in base64); a ROM, packed by LZ4 at its high
-// level, from about 1.7 (noise) to 4.5 (text); a PNG's picture from about
-// 0.2 M cycles (a ROM of a few KB) to 1.2 M (a full one of noise, which its
-// pixels take and its deflate can not pack). The slower rate rounded down,
-// the picture's larger cost rounded up.
+// level, from about 1.7 (noise) to 4.5 (text); a PNG's picture about 0.2 M
+// cycles for its image and 3 to 4 a byte of the ROM its pixels carry (1 KB
+// to 192 KB of noise: 0.2 M to 0.95 M with the ROM's packing). The slower
+// rates rounded down, the picture's costs up; its ROM's bytes are taken as
+// its files' up to the ROM's bound, so a folder that packs small pays more
+// than its picture takes.
 inline constexpr int64_t CART_TEXT_ENCODE_BYTES_PER_CYCLE = 10;
 inline constexpr int64_t CART_ROM_ENCODE_BYTES_PER_CYCLE = 1;
-inline constexpr int64_t CART_PNG_PICTURE_CYCLES = 1250000;
+inline constexpr int64_t CART_PNG_PICTURE_CYCLES = 200000;
+inline constexpr int64_t CART_PNG_PICTURE_CYCLES_PER_BYTE = 4;
 // The cycles the encoding of so many bytes of a cartridge of the kind
 // (hvx_path_kind) is charged, a PNG's picture aside.
 inline int64_t cart_encode_cycles(int kind, int64_t bytes) {
     return bytes / (kind == 1 ? CART_TEXT_ENCODE_BYTES_PER_CYCLE : CART_ROM_ENCODE_BYTES_PER_CYCLE);
 }
+// The cycles of a PNG's picture for a folder of so many bytes.
+inline int64_t cart_png_picture_cycles(int64_t folder_bytes) {
+    return CART_PNG_PICTURE_CYCLES + std::min<int64_t>(folder_bytes, PNG_CART_MAX_ROM) * CART_PNG_PICTURE_CYCLES_PER_BYTE;
+}
 // The frame's own write-back stops once it has written this many such bytes,
-// after at least one cartridge; a cartridge counts at least
+// after at least one cartridge; a ROM's count as many times more as its
+// rate is slower than the text form's, and a cartridge counts at least
 // WRITE_BACK_FILE_BYTES, as its file is made, renamed and later synced however
 // small it is.
 inline constexpr int64_t WRITE_BACK_FRAME_BYTES = 4ll << 20;

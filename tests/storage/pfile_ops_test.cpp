@@ -533,7 +533,7 @@ TEST(WriteBack, TheCallerPaysForTheCartridgeItWrites) {
     const row rows[] = {
         {"/t.hvx", CART_TEXT_ENCODE_BYTES_PER_CYCLE, 0},
         {"/t.hvx.rom", CART_ROM_ENCODE_BYTES_PER_CYCLE, 0},
-        {"/t.hvx.png", CART_ROM_ENCODE_BYTES_PER_CYCLE, CART_PNG_PICTURE_CYCLES},
+        {"/t.hvx.png", CART_ROM_ENCODE_BYTES_PER_CYCLE, CART_PNG_PICTURE_CYCLES + 80000 * CART_PNG_PICTURE_CYCLES_PER_BYTE},
     };
     const int64_t content = 80000;
     for (const row& r : rows) {
@@ -625,6 +625,32 @@ TEST(WriteBack, TheFrameWritesDueCartridgesUpToItsBytesAndThoseLeftFirst) {
     EXPECT_EQ(waiting(carts), "/f1.hvx");
     EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
     EXPECT_EQ(waiting(carts), "");
+}
+
+// The frame's share counts what a write costs: a ROM packs so much slower
+// than the text form is written that one of a few hundred KB goes to the
+// write over frames, where the text form of the same files is written whole.
+TEST(WriteBack, TheFramesShareCountsARomAtItsSlowerRate) {
+    const int64_t rom_fits = WRITE_BACK_FRAME_BYTES * CART_ROM_ENCODE_BYTES_PER_CYCLE / CART_TEXT_ENCODE_BYTES_PER_CYCLE;
+    struct row {
+        const char* cart;
+        int64_t bytes;
+        bool over_frames;
+    };
+    const row rows[] = {
+        {"/r.hvx.rom", rom_fits / 2, false},
+        {"/r.hvx.rom", rom_fits * 2, true},
+        {"/t.hvx", rom_fits * 2, false},
+    };
+    for (const row& r : rows) {
+        fs_env env;
+        ASSERT_EQ(pmkdir(r.cart), 0);
+        ASSERT_EQ(flush_dirty_mounts_immediately(), 1);
+        ASSERT_TRUE(put((std::string(r.cart) + "/f.bin").c_str(), std::string((size_t)r.bytes, 'q')));
+        hvx_test::make_due(get_mount_by_mount_point(r.cart, 0));
+        flush_dirty_mounts_delayed();
+        EXPECT_EQ(cart_write_mount() != nullptr, r.over_frames) << r.cart << " " << r.bytes;
+    }
 }
 
 // Changed in one loop, so due at the same moment: the frame writes them from
