@@ -449,7 +449,6 @@ void mark_parent_mount_dirty(const char* ram_path) {
     // the cartridge is changed all the same, or its file would never be.
     pmount* cart = cart_mount_of_origin(ram_path);
     if (cart && cart != &_pmount[win]) mark(cart);
-    cart_write_noticed_change(ram_path);
 }
 
 pmount* get_mount_by_mount_point(const char* path, int kind) {

@@ -760,6 +760,28 @@ TEST(WriteBack, AWriteUnderWayPausesForAnAtomicOperationAndAFlushFinishesIt) {
     }
 }
 
+// A write over frames whose mount went without writing it, as when the
+// tables are reset under it, is dropped by the next frame: its worker ends
+// and leaves no temporary file, and nothing replaces the file.
+TEST(WriteBack, AWriteOverFramesWhoseMountWentLeavesNoTemporaryFile) {
+    fs_env env;
+    fill_large_cart("/c.hvx", 'o');
+    hvx_test::make_due(get_mount_by_mount_point("/c.hvx", 0));
+    // Copied over frames until its worker has the hidden sibling.
+    flush_dirty_mounts_delayed();
+    for (int i = 0; i < 100 && cart_write_mount() && hidden_entries(env.host.path()) == 0; i++)
+        flush_dirty_mounts_delayed();
+    ASSERT_NE(cart_write_mount(), nullptr);
+    ASSERT_EQ(hidden_entries(env.host.path()), 1);
+    pfile_reset();
+    mount_host_path("/", env.host.path().c_str());
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(cart_write_mount(), nullptr);
+    for (int ms = 0; ms < 10000 && hidden_entries(env.host.path()) != 0; ms++) usleep(1000);
+    EXPECT_EQ(hidden_entries(env.host.path()), 0);
+    EXPECT_FALSE(fs::exists(env.at("c.hvx")));
+}
+
 // A look at a cartridge too large for a frame by another program writes
 // nothing inside the call: the listing comes from the RAM files, fstat from
 // the file as it stands; the frame writes it later, owed by the program that
