@@ -130,8 +130,6 @@ pfile* pfopen(const char* path, const char* mode) {
     if (!np) return nullptr;
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(to_cstr(np), &kind, m1 == 'f');
-    // The cartridge file read must hold its folder's latest changes.
-    if (m0 == 'r' && m1 == 'f') flush_path_cartridge(to_cstr(np));
     const char* o = btext(origin);
 
     // Replacing a cartridge file that did not load: its read-only mount goes,
@@ -520,13 +518,6 @@ int pdisk_file_exists(const char* path) {
     return 1;
 }
 
-int pdisk_cart_file_exists(const char* path) {
-    pfile* f = pfopen(path, "rf");
-    if (!f) return 0;
-    pfclose(f);
-    return 1;
-}
-
 int64_t fcopy(const char* from, const char* to) {
     buffer* a = normalise_halvoran_path(from);
     buffer* b = normalise_halvoran_path(to);
@@ -673,8 +664,6 @@ int pflist(const char* path, lua_State* L, listing* out) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
     std::string p = to_cstr(np);
-    // A listing inside a cartridge writes that one back, when small; no other.
-    flush_path_cartridge_if_small(p.c_str());
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(p.c_str(), &kind, 0);
     std::string o = btext(origin);

@@ -249,6 +249,31 @@ bool flush_path_cartridge_if_small(const char* path) {
     return false;
 }
 
+// Before a read that must see the newest bytes: the path normalised as the
+// opening will normalise it.
+static void flush_for_read(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (np) flush_path_cartridge(to_cstr(np));
+    destroy_buffer(np);
+}
+
+pfile* pfopen_newest(const char* path) {
+    flush_for_read(path);
+    return pfopen(path, "rf");
+}
+
+buffer* pfile_read_newest(const char* path) {
+    flush_for_read(path);
+    return pfile_read_all(path, "rf");
+}
+
+int pdisk_cart_file_exists(const char* path) {
+    pfile* f = pfopen_newest(path);
+    if (!f) return 0;
+    pfclose(f);
+    return 1;
+}
+
 bool flush_before_removal(pmount* m) {
     if (!m || !m->dirty || m->no_write_back || !hvx_path_kind(btext(m->mount_point))) return true;
     write_back(m);

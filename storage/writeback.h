@@ -1,6 +1,7 @@
 // The write-back of changed cartridges to their files: when each falls due,
 // the frame's bounded share, the flushes that write at once, the write of a
-// large one over frames (cart_write.cpp), and who owes the work.
+// large one over frames (cart_write.cpp), who owes the work, and the reads
+// that must write a cartridge first.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +43,13 @@ int flush_path_cartridge(const char* path);
 // left to the frame's write-back, owed by the program that changed it, and
 // no caller writes another's; true when one was left so.
 bool flush_path_cartridge_if_small(const char* path);
+// pfopen and pfile_read_all with "rf" (past a mount at the path itself: a
+// cartridge's own file), once the cartridge at or above the path is written
+// back, so that the bytes read hold its folder's latest changes.
+pfile* pfopen_newest(const char* path);
+buffer* pfile_read_newest(const char* path);
+// 1 when pfopen_newest opens the path (closed again).
+int pdisk_cart_file_exists(const char* path);
 // How long a cartridge whose writing may pass WRITE_BACK_FRAME_BYTES waits
 // after its first change: MOUNT_FLUSH_DELAY_MS and a millisecond per
 // WRITE_BACK_WAIT_BYTES_PER_MS of the estimate, at most WRITE_BACK_WAIT_MAX_MS.

@@ -465,6 +465,17 @@ std::string waiting(const std::vector<std::string>& carts) {
     return out;
 }
 
+// One of the file calls on a path, made as a script makes it, outside any
+// process.
+void path_call(int (*call)(lua_State*), const char* path) {
+    lua_State* L = luaL_newstate();
+    lua_pushstring(L, path);
+    call(L);
+    lua_close(L);
+}
+
+void ls(const char* path) { path_call(lua54_ls, path); }
+
 TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
     struct row {
         const char* what;
@@ -472,11 +483,11 @@ TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
         const char* left;  // the cartridges still to be written
     };
     const row rows[] = {
-        {"listing /", [] { pflist("/", nullptr, nullptr); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
-        {"a name that only begins alike", [] { pflist("/a.hvxx", nullptr, nullptr); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
-        {"listing a folder inside a", [] { pflist("/a.hvx/d", nullptr, nullptr); }, "/b.hvx /a.hvx/n.hvx"},
+        {"listing /", [] { ls("/"); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
+        {"a name that only begins alike", [] { ls("/a.hvxx"); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
+        {"listing a folder inside a", [] { ls("/a.hvx/d"); }, "/b.hvx /a.hvx/n.hvx"},
         // The inner cartridge's file lies in a's folder: writing it changes a.
-        {"listing the inner cartridge", [] { pflist("/a.hvx/n.hvx", nullptr, nullptr); }, "/a.hvx /b.hvx"},
+        {"listing the inner cartridge", [] { ls("/a.hvx/n.hvx"); }, "/a.hvx /b.hvx"},
         {"reading b's file", [] { pdisk_cart_file_exists("/b.hvx"); }, "/a.hvx /a.hvx/n.hvx"},
         {"a process's end", [] { prune_process_mounts(5); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
         // More files than the prune's threshold make it drop clean mounts.
@@ -486,7 +497,7 @@ TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
          }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
         {"an atomic operation", [] {
              app.atomic_pid = 5;
-             pflist("/b.hvx", nullptr, nullptr);
+             ls("/b.hvx");
              app.atomic_pid = 0;
          }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
     };
@@ -495,6 +506,36 @@ TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
         std::vector<std::string> carts = changed_carts();
         r.call();
         EXPECT_EQ(waiting(carts), r.left) << r.what;
+    }
+}
+
+// Every read past a mount at its path ("rf") sees the latest changes of the
+// cartridge at or above the path, written back first: a read of the
+// cartridge's own file (its bytes, or its size as a file) or of a file in it.
+TEST(WriteBack, AReadPastAMountSeesItsCartridgesLatestChanges) {
+    struct row {
+        const char* code;
+        const char* answer;  // none: the cartridge file's size
+    };
+    const row rows[] = {
+        {"return #fetch('/c.hvx')", nullptr},
+        {"return #fetch('/c.hvx', 2)", nullptr},
+        {"return select(2, fstat('/c.hvx', true))", nullptr},
+        {"return fetch('/c.hvx/new.txt', 2)", "added"},
+        {"return fstat('/c.hvx/new.txt', true)", "file, 5"},
+    };
+    for (const row& r : rows) {
+        hvx_test::files_env env;
+        Process* p = env.spawn();
+        cproc = nullptr;
+        ASSERT_EQ(pmkdir("/c.hvx"), 0);
+        ASSERT_EQ(flush_dirty_mounts_immediately(), 1);
+        ASSERT_TRUE(put("/c.hvx/new.txt", "added"));
+        const std::string answer = hvx_test::run_in(p, r.code);
+        const std::string file = read_file(env.at("c.hvx"));
+        EXPECT_NE(file.find(":: new.txt\nadded\n"), std::string::npos) << r.code;
+        EXPECT_EQ(answer, r.answer ? r.answer : std::to_string(file.size())) << r.code;
+        EXPECT_EQ(get_mount_by_mount_point("/c.hvx", 0)->dirty, 0) << r.code;
     }
 }
 
