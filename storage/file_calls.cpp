@@ -177,6 +177,8 @@ int lua54_mount(lua_State* L) {
 int lua54_fdelete(lua_State* L) {
     std::string path;
     if (!path_arg(L, 1, &path)) return 0;
+    // A cartridge mounted there is written back before it goes.
+    delete_mount_point(path.c_str());
     delete_path(path.c_str());
     return 0;
 }

@@ -136,7 +136,7 @@ pfile* pfopen(const char* path, const char* mode) {
     // so the next use reads the new file.
     if (m0 == 'w' && m1 == 'f') {
         const pmount* m = get_mount_by_mount_point(to_cstr(np), 0);
-        if (m && m->no_write_back) delete_mount_point(to_cstr(np));
+        if (m && m->no_write_back) remove_mount(m);
     }
     if (kind == MOUNT_KIND_RAM) {
         destroy_buffer(np);
@@ -557,7 +557,7 @@ int delete_path(const char* path) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
     const char* p = to_cstr(np);
-    delete_mount_point(p);
+    remove_mount(get_mount_by_mount_point(p, 0));
     int was = pdisk_block_automounting(1);
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(p, &kind, 0);

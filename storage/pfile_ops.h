@@ -75,6 +75,8 @@ int pdisk_file_exists(const char* path);
 // Bytes copied; 0 when either side does not open; -1 when the target could
 // not be written (it keeps its old content).
 int64_t fcopy(const char* from, const char* to);
+// A mount at the path goes first, but not one holding changes not yet
+// written back (delete_mount_point writes them first).
 int delete_path(const char* path);
 // 0 made (or a cartridge mount made dirty; while automounting is blocked,
 // as when a cartridge fills its folder, a plain folder); 1 not legal, a RAM

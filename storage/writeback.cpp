@@ -274,10 +274,31 @@ int pdisk_cart_file_exists(const char* path) {
     return 1;
 }
 
-bool flush_before_removal(pmount* m) {
-    if (!m || !m->dirty || m->no_write_back || !hvx_path_kind(btext(m->mount_point))) return true;
-    write_back(m);
-    return !m->dirty;
+// A mount about to go is written now, inside an atomic operation too, as its
+// folder goes with it. The write holds the table, so m stays where it is.
+static void flush_before_removal(pmount* m) {
+    if (m && holds_unwritten_changes(m)) write_back(m);
+}
+
+int delete_mount_point(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return 0;
+    pmount* m = get_mount_by_mount_point(to_cstr(np), 0);
+    destroy_buffer(np);
+    flush_before_removal(m);
+    return remove_mount(m);
+}
+
+void prune_process_mounts(int64_t pid) {
+    char prefix[64];
+    snprintf(prefix, sizeof(prefix), "/ram/anywhen/%lld_", (long long)pid);
+    // Only the process's own mounts are written back, and only as they go.
+    for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
+        pmount* m = pdisk_mount(i);
+        if (!starts_with(btext(m->mount_point), prefix)) continue;
+        flush_before_removal(m);
+        drop_mount(i);
+    }
 }
 
 int flush_dirty_mount_immediately(const char* mount_point) {

@@ -539,6 +539,46 @@ TEST(WriteBack, AReadPastAMountSeesItsCartridgesLatestChanges) {
     }
 }
 
+// Every way a cartridge's mount is removed writes its changes first; one
+// whose file can not be written stays mounted with them.
+TEST(WriteBack, EveryRemovalOfACartridgeWritesItFirstOrKeepsIt) {
+    // A cartridge of process 5's (so its end removes it), its file on the host.
+    static const char* const cart = "/ram/anywhen/5_h/c.hvx";
+    struct row {
+        const char* what;
+        void (*remove)();
+    };
+    const row rows[] = {
+        {"an unmount", [] { delete_mount_point(cart); }},
+        {"a delete", [] { path_call(lua54_fdelete, cart); }},
+        {"its process's end", [] { prune_process_mounts(5); }},
+    };
+    for (const row& r : rows) {
+        for (bool writable : {true, false}) {
+            fs_env env;
+            // The host folder of its file is missing when it can not be written.
+            if (writable) fs::create_directory(env.at("h"));
+            ASSERT_EQ(mount_host_path("/ram/anywhen/5_h", env.at("h").c_str()), 0);
+            ASSERT_EQ(pmkdir(cart), 0);
+            ASSERT_TRUE(put((std::string(cart) + "/x.txt").c_str(), "latest"));
+            g_events.clear();
+            testing::internal::CaptureStdout();
+            r.remove();
+            testing::internal::GetCapturedStdout();
+            const pmount* m = get_mount_by_mount_point(cart, 0);
+            if (writable) {
+                EXPECT_EQ(m, nullptr) << r.what;
+                // Written before anything else happens to it (a delete then removes the file).
+                ASSERT_FALSE(g_events.empty()) << r.what;
+                EXPECT_EQ(g_events.front(), std::make_pair(0, std::string(cart))) << r.what;
+            } else {
+                ASSERT_NE(m, nullptr) << r.what;
+                EXPECT_EQ(m->dirty, 1) << r.what;
+            }
+        }
+    }
+}
+
 TEST(WriteBack, AChangeThroughAMountInsideACartridgeReachesItsFile) {
     fs_env env;
     ASSERT_EQ(pmkdir("/c.hvx"), 0);
