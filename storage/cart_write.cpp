@@ -44,8 +44,7 @@ struct cart_write_job {
     std::vector<uint8_t> label_text;  // a PNG's label text, drawn on the frame's thread
     size_t next = 0;           // the entry being copied
     int64_t expected = 0;      // its length when its copy began
-    const buffer* source = nullptr;  // its data buffer then; compared, never read through
-    bool restart = false;      // it changed since its copy began
+    uint64_t stamp = 0;        // its record's stamp then
     int64_t copied_bytes = 0;
 
     std::thread worker;
@@ -95,10 +94,21 @@ std::unique_ptr<cart_write_job> _job;
 // call waits for one.
 std::vector<std::unique_ptr<cart_write_job>> _dropped;
 
+void drop_job() {
+    if (!_job) return;
+    _job->decide(PLACE_CANCEL);
+    if (_job->worker.joinable() && !_job->finished.load(std::memory_order_acquire)) _dropped.push_back(std::move(_job));
+    _job.reset();
+}
+
+// The job's mount. Once it went without writing it (unmounted, or the tables
+// reset) the job is dropped: nothing may replace the file.
 pmount* job_mount() {
     if (!_job) return nullptr;
     pmount* m = get_mount_by_mount_point(_job->mount_point.c_str(), 0);
-    return m && m->serial == _job->serial ? m : nullptr;
+    if (m && m->serial == _job->serial) return m;
+    drop_job();
+    return nullptr;
 }
 
 void charge(int64_t cycles, bool frame) {
@@ -119,8 +129,6 @@ int64_t copy_step(int64_t budget) {
             // Gone, or made another kind: the mount was marked changed, so
             // it is written again with what stands there then.
             j.entries.erase(j.entries.begin() + (ptrdiff_t)j.next);
-            j.restart = false;
-            j.source = nullptr;
             continue;
         }
         int64_t len = f->data ? f->data->length : 0;
@@ -131,11 +139,10 @@ int64_t copy_step(int64_t budget) {
         }
         // A file copied over frames must be one version whole: any change
         // to it since its copy began starts it over.
-        if (!e.data.empty() && (j.restart || f->data != j.source || len != j.expected)) e.data.clear();
+        if (!e.data.empty() && (f->stamp != j.stamp || len != j.expected)) e.data.clear();
         if (e.data.empty()) {
-            j.restart = false;
+            j.stamp = f->stamp;
             j.expected = len;
-            j.source = f->data;
             e.data.reserve((size_t)len);
             done += (int64_t)e.path.size();
         }
@@ -143,10 +150,7 @@ int64_t copy_step(int64_t budget) {
         if (budget >= 0 && take > budget - done) take = std::max<int64_t>(budget - done, 0);
         if (take > 0) e.data.append((const char*)f->data->data + e.data.size(), (size_t)take);
         done += take;
-        if ((int64_t)e.data.size() == len) {
-            j.next++;
-            j.source = nullptr;
-        }
+        if ((int64_t)e.data.size() == len) j.next++;
     }
     return done;
 }
@@ -267,13 +271,6 @@ bool replace_ram_file() {
     return ok;
 }
 
-void drop_job() {
-    if (!_job) return;
-    _job->decide(PLACE_CANCEL);
-    if (_job->worker.joinable() && !_job->finished.load(std::memory_order_acquire)) _dropped.push_back(std::move(_job));
-    _job.reset();
-}
-
 // Ends the job as failed: the old file stays, the mount waits for a retry.
 void fail(pmount* m, int result) {
     bool large = _job->kind != 1;
@@ -338,11 +335,7 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
     std::erase_if(_dropped, [](const auto& d) { return d->finished.load(std::memory_order_acquire); });
     if (!_job || app.atomic_pid) return 0;
     pmount* m = job_mount();
-    if (!m) {
-        // Its mount went without writing it: nothing may replace the file.
-        cart_write_cancel();
-        return 0;
-    }
+    if (!m) return 0;
     cart_write_job& j = *_job;
     const bool wait = budget < 0;
     int64_t done = 0;
@@ -409,10 +402,3 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
 }
 
 void cart_write_cancel() { drop_job(); }
-
-void cart_write_noticed_change(const char* ram_path) {
-    if (!_job || _job->phase != PHASE_COPY || _job->next >= _job->entries.size() || !ram_path) return;
-    const std::string& p = _job->entries[_job->next].path;
-    size_t n = strlen(ram_path);
-    if (p.compare(0, n, ram_path) == 0 && (p.size() == n || p[n] == '/')) _job->restart = true;
-}

@@ -192,7 +192,7 @@ int lua54_fetch(lua_State* L) {
     if (!path_arg(L, 1, &path)) return 0;
     int flags = (int)hvx_intp(L, 2, 0);
     bool raw = hvx_path_kind(path.c_str()) != 0 || (flags & FETCH_FLAG_RAW);
-    scoped_buffer bytes(pfile_read_all(path.c_str(), raw ? "rf" : "rb"));
+    scoped_buffer bytes(raw ? pfile_read_newest(path.c_str()) : pfile_read_all(path.c_str(), "rb"));
     if (!bytes) return 0;
     if (!raw) return unvyn_from_fetched_buffer(L, bytes, path.c_str(), flags);
     lua_pushlstring(L, (const char*)bytes->data, (size_t)bytes->length);

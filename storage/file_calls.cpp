@@ -177,6 +177,8 @@ int lua54_mount(lua_State* L) {
 int lua54_fdelete(lua_State* L) {
     std::string path;
     if (!path_arg(L, 1, &path)) return 0;
+    // A cartridge mounted there is written back before it goes.
+    delete_mount_point(path.c_str());
     delete_path(path.c_str());
     return 0;
 }
@@ -229,7 +231,7 @@ int lua54_fstat(lua_State* L) {
         return 2;
     }
     if (as_file) {
-        if (pfile* f = pfopen(p, "rf")) {
+        if (pfile* f = pfopen_newest(p)) {
             size = f->data ? f->data->length : 0;
             pfclose(f);
             lua_pushstring(L, "file");
@@ -275,6 +277,9 @@ int lua54_ls(lua_State* L) {
     if (lua_type(L, 1) == LUA_TSTRING || lua_type(L, 1) == LUA_TNUMBER) {
         if (!path_arg(L, 1, &path)) return 0;
     }
+    // A listing inside a cartridge writes that one back, when small; no other.
+    std::string np;
+    if (normalised(path, &np)) flush_path_cartridge_if_small(np.c_str());
     return pflist(path.c_str(), L, nullptr);
 }
 

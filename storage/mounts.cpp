@@ -254,9 +254,15 @@ static bool prunable(const pmount* m) {
     return starts_with(mp, "/ram/bbs/") || starts_with(mp, "/ram/anywhen/");
 }
 
-static void drop_mount(int i) {
+bool holds_unwritten_changes(const pmount* m) {
+    return m->dirty && !m->no_write_back && hvx_path_kind(btext(m->mount_point));
+}
+
+bool drop_mount(int i) {
+    if (i < 0 || i >= _pmounts || holds_unwritten_changes(&_pmount[i])) return false;
     if (_pmount[i].kind == MOUNT_KIND_RAM) delete_ram_files_in_path(_pmount[i].origin);
     delete_mount_entry(i);
+    return true;
 }
 
 // Makes room for one mount: drops the least recently used mount that a
@@ -449,7 +455,6 @@ void mark_parent_mount_dirty(const char* ram_path) {
     // the cartridge is changed all the same, or its file would never be.
     pmount* cart = cart_mount_of_origin(ram_path);
     if (cart && cart != &_pmount[win]) mark(cart);
-    cart_write_noticed_change(ram_path);
 }
 
 pmount* get_mount_by_mount_point(const char* path, int kind) {
@@ -539,15 +544,8 @@ void delete_mount_entry(int i) {
     memset(&_pmount[_pmounts], 0, sizeof(pmount));
 }
 
-int delete_mount_point(const char* path) {
-    buffer* np = normalise_halvoran_path(path);
-    if (!np) return 0;
-    pmount* m = get_mount_by_mount_point(to_cstr(np), 0);
-    destroy_buffer(np);
-    // Its changes are written first, inside an atomic operation too, as its
-    // folder goes with it; one whose write fails stays mounted. The write
-    // holds the table, so m stays where it is.
-    if (!m || !flush_before_removal(m)) return 0;
+int remove_mount(const pmount* m) {
+    if (!m || holds_unwritten_changes(m)) return 0;
     if (m->cartridge) delete_ram_files_in_path(m->origin);
     delete_mount_entry((int)(m - _pmount));
     return 1;
@@ -583,18 +581,6 @@ void prune_mounts() {
     // No stop for a crowded table: new mounts are refused at PMOUNT_LIMIT,
     // so the table can not overflow, and each refusal is logged where it happens.
     pdisk_compact_pfiles();
-}
-
-void prune_process_mounts(int64_t pid) {
-    char prefix[64];
-    snprintf(prefix, sizeof(prefix), "/ram/anywhen/%lld_", (long long)pid);
-    // Only the process's own mounts are written back, and only as they go.
-    for (int i = _pmounts - 1; i >= 0; i--) {
-        pmount* m = &_pmount[i];
-        if (!starts_with(btext(m->mount_point), prefix) || !flush_before_removal(m)) continue;
-        if (m->kind == MOUNT_KIND_RAM) delete_ram_files_in_path(m->origin);
-        delete_mount_entry(i);
-    }
 }
 
 int host_directory_exists(const char* host_path) {

@@ -120,13 +120,20 @@ pmount* get_mount_by_mount_point(const char* path, int kind);
 // for each mount, in table order.
 std::vector<std::string> mount_names_inside(const char* folder);
 const char* get_mount_description(const char* path);
-int delete_mount_point(const char* path);
+// Whether the mount's going would lose changes: a dirty cartridge that may be
+// written back. remove_mount and drop_mount leave such a mount standing; the
+// write-back's removals (delete_mount_point, prune_process_mounts) write it
+// first.
+bool holds_unwritten_changes(const pmount* m);
+// The mount goes, a cartridge's folder with it; 1 when it went.
+int remove_mount(const pmount* m);
+// The mount at index i goes, a RAM mount's files with it; true when it went.
+bool drop_mount(int i);
 void delete_mount_entry(int i);
 // Drops the clean mounts a prune may drop, at most `most` of them (the frame's
 // prune goes a share at a time); how many it dropped.
 int delete_clean_ram_mounts(int most = PMOUNT_MAX);
 void prune_mounts();
-void prune_process_mounts(int64_t pid);
 int prune_threshold();
 int pdisk_directory_exists(const char* path, int also_mounts);
 int pdisk_host_directory_exists(const char* path);

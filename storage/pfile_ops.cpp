@@ -130,15 +130,13 @@ pfile* pfopen(const char* path, const char* mode) {
     if (!np) return nullptr;
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(to_cstr(np), &kind, m1 == 'f');
-    // The cartridge file read must hold its folder's latest changes.
-    if (m0 == 'r' && m1 == 'f') flush_path_cartridge(to_cstr(np));
     const char* o = btext(origin);
 
     // Replacing a cartridge file that did not load: its read-only mount goes,
     // so the next use reads the new file.
     if (m0 == 'w' && m1 == 'f') {
         const pmount* m = get_mount_by_mount_point(to_cstr(np), 0);
-        if (m && m->no_write_back) delete_mount_point(to_cstr(np));
+        if (m && m->no_write_back) remove_mount(m);
     }
     if (kind == MOUNT_KIND_RAM) {
         destroy_buffer(np);
@@ -520,13 +518,6 @@ int pdisk_file_exists(const char* path) {
     return 1;
 }
 
-int pdisk_cart_file_exists(const char* path) {
-    pfile* f = pfopen(path, "rf");
-    if (!f) return 0;
-    pfclose(f);
-    return 1;
-}
-
 int64_t fcopy(const char* from, const char* to) {
     buffer* a = normalise_halvoran_path(from);
     buffer* b = normalise_halvoran_path(to);
@@ -566,7 +557,7 @@ int delete_path(const char* path) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
     const char* p = to_cstr(np);
-    delete_mount_point(p);
+    remove_mount(get_mount_by_mount_point(p, 0));
     int was = pdisk_block_automounting(1);
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(p, &kind, 0);
@@ -673,8 +664,6 @@ int pflist(const char* path, lua_State* L, listing* out) {
     buffer* np = normalise_halvoran_path(path);
     if (!np) return 0;
     std::string p = to_cstr(np);
-    // A listing inside a cartridge writes that one back, when small; no other.
-    flush_path_cartridge_if_small(p.c_str());
     int kind = 0;
     buffer* origin = resolve_normalised_to_origin(p.c_str(), &kind, 0);
     std::string o = btext(origin);

@@ -54,7 +54,9 @@ inline constexpr int PFLIST_MAX_NAMES = 8192;
 inline constexpr uint64_t SYNC_INTERVAL_MS = 2000;
 
 // None when the path is not legal, does not resolve, names a folder (host or
-// RAM), is missing for "r", or the host file does not open.
+// RAM), is missing for "r", or the host file does not open. "rf" reads the
+// file as it stands, its cartridge's changes not written: a read that must
+// see them is pfopen_newest.
 pfile* pfopen(const char* path, const char* mode);
 // The RAM record at exactly that RAM path, opened with mode; none otherwise.
 pfile* pfopen_ram_file(const char* ram_path, const char* mode);
@@ -70,10 +72,11 @@ bool ram_file_take(const char* path, buffer** content);
 int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f);
 int64_t pfile_size(const char* path, int skip_exact);
 int pdisk_file_exists(const char* path);
-int pdisk_cart_file_exists(const char* path);
 // Bytes copied; 0 when either side does not open; -1 when the target could
 // not be written (it keeps its old content).
 int64_t fcopy(const char* from, const char* to);
+// A mount at the path goes first, but not one holding changes not yet
+// written back (delete_mount_point writes them first).
 int delete_path(const char* path);
 // 0 made (or a cartridge mount made dirty; while automounting is blocked,
 // as when a cartridge fills its folder, a plain folder); 1 not legal, a RAM

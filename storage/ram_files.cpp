@@ -69,6 +69,8 @@ void pfile_init() {
 
 static int64_t _ram_files_bytes = 0;
 static int64_t _ram_files_refusals = 0;
+// Never reset: no record takes a stamp an earlier one had.
+static uint64_t _stamps = 0;
 
 static void release_record(pfile* f) {
     if (f->mode) note_ram_record_open(f, 0);
@@ -102,7 +104,6 @@ void clear_pfile(pfile* f) {
 
 void pfile_reset() {
     pfile_init();
-    cart_write_cancel();
     // Every record goes: a reboot leaves no process that could close a host
     // record, so keeping them would only leak them.
     for (int i = 0; i < _num_pfiles; i++) {
@@ -130,6 +131,7 @@ void ram_file_account(pfile* f) {
     int64_t n = f->data ? f->data->length : 0;
     _ram_files_bytes += n - f->counted;
     f->counted = n;
+    f->stamp = ++_stamps;
 }
 
 bool ram_files_room(int64_t count) {

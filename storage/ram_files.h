@@ -30,6 +30,11 @@ struct pfile {
     // when the record is released without replacing the file.
     buffer* temp_path;
     int64_t counted;  // bytes of a RAM record counted against RAM_FILES_MAX_BYTES
+    // Taken from one count for the whole table at each change of a RAM
+    // record's content (ram_file_account), so a copy taken over several
+    // frames tells whether the file changed meanwhile, in place or made anew
+    // at the same path.
+    uint64_t stamp;
 };
 
 void pfile_init();
@@ -70,7 +75,8 @@ int pdisk_count_slots_by_kind(int kind);
 // The only way a record becomes free (compaction counts on it).
 void clear_pfile(pfile* f);
 void pdisk_compact_pfiles();
-// Brings a RAM record's count in the RAM files' bytes up to date with its content.
+// Brings a RAM record's count in the RAM files' bytes up to date with its
+// content, and its stamp: called at every change of the content.
 void ram_file_account(pfile* f);
 // Whether count more bytes may join the RAM files; false (logged once per
 // process) past RAM_FILES_MAX_BYTES.

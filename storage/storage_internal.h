@@ -164,5 +164,3 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished);
 // Drops the write under way (its temporary file goes; the cartridge file
 // keeps its old bytes).
 void cart_write_cancel();
-// A RAM path changed: a file being copied starts over.
-void cart_write_noticed_change(const char* ram_path);

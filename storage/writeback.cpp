@@ -282,10 +282,56 @@ bool flush_path_cartridge_if_small(const char* path) {
     return false;
 }
 
-bool flush_before_removal(pmount* m) {
-    if (!m || !m->dirty || m->no_write_back || !hvx_path_kind(btext(m->mount_point))) return true;
-    write_back(m);
-    return !m->dirty;
+// Before a read that must see the newest bytes: the path normalised as the
+// opening will normalise it.
+static void flush_for_read(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (np) flush_path_cartridge(to_cstr(np));
+    destroy_buffer(np);
+}
+
+pfile* pfopen_newest(const char* path) {
+    flush_for_read(path);
+    return pfopen(path, "rf");
+}
+
+buffer* pfile_read_newest(const char* path) {
+    flush_for_read(path);
+    return pfile_read_all(path, "rf");
+}
+
+int pdisk_cart_file_exists(const char* path) {
+    pfile* f = pfopen_newest(path);
+    if (!f) return 0;
+    pfclose(f);
+    return 1;
+}
+
+// A mount about to go is written now, inside an atomic operation too, as its
+// folder goes with it. The write holds the table, so m stays where it is.
+static void flush_before_removal(pmount* m) {
+    if (m && holds_unwritten_changes(m)) write_back(m);
+}
+
+int delete_mount_point(const char* path) {
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return 0;
+    pmount* m = get_mount_by_mount_point(to_cstr(np), 0);
+    destroy_buffer(np);
+    flush_before_removal(m);
+    return remove_mount(m);
+}
+
+void prune_process_mounts(int64_t pid) {
+    char prefix[64];
+    snprintf(prefix, sizeof(prefix), "/ram/anywhen/%lld_", (long long)pid);
+    // Only the process's own mounts are written back, and only as they go.
+    for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
+        pmount* m = pdisk_mount(i);
+        if (!starts_with(btext(m->mount_point), prefix)) continue;
+        flush_before_removal(m);
+        drop_mount(i);
+    }
 }
 
 int flush_dirty_mount_immediately(const char* mount_point) {

@@ -1,6 +1,7 @@
 // The write-back of changed cartridges to their files: when each falls due,
 // the frame's bounded share, the flushes that write at once, the write of a
-// large one over frames (cart_write.cpp), and who owes the work.
+// large one over frames (cart_write.cpp), who owes the work, and the reads
+// and removals that must write a cartridge first.
 #pragma once
 
 #include <algorithm>
@@ -69,13 +70,17 @@ int flush_path_cartridge(const char* path);
 // left to the frame's write-back, owed by the program that changed it, and
 // no caller writes another's; true when one was left so.
 bool flush_path_cartridge_if_small(const char* path);
+// pfopen and pfile_read_all with "rf" (past a mount at the path itself: a
+// cartridge's own file), once the cartridge at or above the path is written
+// back, so that the bytes read hold its folder's latest changes.
+pfile* pfopen_newest(const char* path);
+buffer* pfile_read_newest(const char* path);
+// 1 when pfopen_newest opens the path (closed again).
+int pdisk_cart_file_exists(const char* path);
 // How long a cartridge whose writing may pass WRITE_BACK_FRAME_BYTES waits
 // after its first change: MOUNT_FLUSH_DELAY_MS and a millisecond per
 // WRITE_BACK_WAIT_BYTES_PER_MS of the estimate, at most WRITE_BACK_WAIT_MAX_MS.
 uint64_t write_back_wait_ms(int64_t need);
-// A dirty cartridge mount about to be removed, written now even inside an
-// atomic operation; false when it still holds changes that are not written.
-bool flush_before_removal(pmount* m);
 // Writes one dirty cartridge mount back; 1 when written. A mount whose
 // write-back fails stays dirty and is tried again WRITE_BACK_RETRY_MS later
 // (twice as late after each further failure); one marked no_write_back is
@@ -84,3 +89,11 @@ int flush_dirty_mount(pmount* m, int delayed);
 int flush_dirty_mount_immediately(const char* mount_point);
 // Bytes the latest frame's write-back copied, encoded and wrote.
 int64_t write_back_frame_bytes();
+
+// Removals that would lose a cartridge's changes write it back first, even
+// inside an atomic operation; one whose write fails stays mounted.
+// The mount at the path; 1 when it went (a cartridge's folder with it).
+int delete_mount_point(const char* path);
+// The history mounts of a process ("/ram/anywhen/<id>_..."), their RAM
+// folders with them: as the process is freed.
+void prune_process_mounts(int64_t pid);

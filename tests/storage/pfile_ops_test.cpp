@@ -465,6 +465,17 @@ std::string waiting(const std::vector<std::string>& carts) {
     return out;
 }
 
+// One of the file calls on a path, made as a script makes it, outside any
+// process.
+void path_call(int (*call)(lua_State*), const char* path) {
+    lua_State* L = luaL_newstate();
+    lua_pushstring(L, path);
+    call(L);
+    lua_close(L);
+}
+
+void ls(const char* path) { path_call(lua54_ls, path); }
+
 TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
     struct row {
         const char* what;
@@ -472,11 +483,11 @@ TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
         const char* left;  // the cartridges still to be written
     };
     const row rows[] = {
-        {"listing /", [] { pflist("/", nullptr, nullptr); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
-        {"a name that only begins alike", [] { pflist("/a.hvxx", nullptr, nullptr); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
-        {"listing a folder inside a", [] { pflist("/a.hvx/d", nullptr, nullptr); }, "/b.hvx /a.hvx/n.hvx"},
+        {"listing /", [] { ls("/"); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
+        {"a name that only begins alike", [] { ls("/a.hvxx"); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
+        {"listing a folder inside a", [] { ls("/a.hvx/d"); }, "/b.hvx /a.hvx/n.hvx"},
         // The inner cartridge's file lies in a's folder: writing it changes a.
-        {"listing the inner cartridge", [] { pflist("/a.hvx/n.hvx", nullptr, nullptr); }, "/a.hvx /b.hvx"},
+        {"listing the inner cartridge", [] { ls("/a.hvx/n.hvx"); }, "/a.hvx /b.hvx"},
         {"reading b's file", [] { pdisk_cart_file_exists("/b.hvx"); }, "/a.hvx /a.hvx/n.hvx"},
         {"a process's end", [] { prune_process_mounts(5); }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
         // More files than the prune's threshold make it drop clean mounts.
@@ -486,7 +497,7 @@ TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
          }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
         {"an atomic operation", [] {
              app.atomic_pid = 5;
-             pflist("/b.hvx", nullptr, nullptr);
+             ls("/b.hvx");
              app.atomic_pid = 0;
          }, "/a.hvx /b.hvx /a.hvx/n.hvx"},
     };
@@ -495,6 +506,76 @@ TEST(WriteBack, ACallWritesOnlyTheCartridgeItsPathNames) {
         std::vector<std::string> carts = changed_carts();
         r.call();
         EXPECT_EQ(waiting(carts), r.left) << r.what;
+    }
+}
+
+// Every read past a mount at its path ("rf") sees the latest changes of the
+// cartridge at or above the path, written back first: a read of the
+// cartridge's own file (its bytes, or its size as a file) or of a file in it.
+TEST(WriteBack, AReadPastAMountSeesItsCartridgesLatestChanges) {
+    struct row {
+        const char* code;
+        const char* answer;  // none: the cartridge file's size
+    };
+    const row rows[] = {
+        {"return #fetch('/c.hvx')", nullptr},
+        {"return #fetch('/c.hvx', 2)", nullptr},
+        {"return select(2, fstat('/c.hvx', true))", nullptr},
+        {"return fetch('/c.hvx/new.txt', 2)", "added"},
+        {"return fstat('/c.hvx/new.txt', true)", "file, 5"},
+    };
+    for (const row& r : rows) {
+        hvx_test::files_env env;
+        Process* p = env.spawn();
+        cproc = nullptr;
+        ASSERT_EQ(pmkdir("/c.hvx"), 0);
+        ASSERT_EQ(flush_dirty_mounts_immediately(), 1);
+        ASSERT_TRUE(put("/c.hvx/new.txt", "added"));
+        const std::string answer = hvx_test::run_in(p, r.code);
+        const std::string file = read_file(env.at("c.hvx"));
+        EXPECT_NE(file.find(":: new.txt\nadded\n"), std::string::npos) << r.code;
+        EXPECT_EQ(answer, r.answer ? r.answer : std::to_string(file.size())) << r.code;
+        EXPECT_EQ(get_mount_by_mount_point("/c.hvx", 0)->dirty, 0) << r.code;
+    }
+}
+
+// Every way a cartridge's mount is removed writes its changes first; one
+// whose file can not be written stays mounted with them.
+TEST(WriteBack, EveryRemovalOfACartridgeWritesItFirstOrKeepsIt) {
+    // A cartridge of process 5's (so its end removes it), its file on the host.
+    static const char* const cart = "/ram/anywhen/5_h/c.hvx";
+    struct row {
+        const char* what;
+        void (*remove)();
+    };
+    const row rows[] = {
+        {"an unmount", [] { delete_mount_point(cart); }},
+        {"a delete", [] { path_call(lua54_fdelete, cart); }},
+        {"its process's end", [] { prune_process_mounts(5); }},
+    };
+    for (const row& r : rows) {
+        for (bool writable : {true, false}) {
+            fs_env env;
+            // The host folder of its file is missing when it can not be written.
+            if (writable) fs::create_directory(env.at("h"));
+            ASSERT_EQ(mount_host_path("/ram/anywhen/5_h", env.at("h").c_str()), 0);
+            ASSERT_EQ(pmkdir(cart), 0);
+            ASSERT_TRUE(put((std::string(cart) + "/x.txt").c_str(), "latest"));
+            g_events.clear();
+            testing::internal::CaptureStdout();
+            r.remove();
+            testing::internal::GetCapturedStdout();
+            const pmount* m = get_mount_by_mount_point(cart, 0);
+            if (writable) {
+                EXPECT_EQ(m, nullptr) << r.what;
+                // Written before anything else happens to it (a delete then removes the file).
+                ASSERT_FALSE(g_events.empty()) << r.what;
+                EXPECT_EQ(g_events.front(), std::make_pair(0, std::string(cart))) << r.what;
+            } else {
+                ASSERT_NE(m, nullptr) << r.what;
+                EXPECT_EQ(m->dirty, 1) << r.what;
+            }
+        }
     }
 }
 
@@ -809,6 +890,28 @@ TEST(WriteBack, AWriteUnderWayPausesForAnAtomicOperationAndAFlushFinishesIt) {
         EXPECT_NE(file.find("print('n')"), std::string::npos) << r.what;
         EXPECT_EQ(hidden_entries(env.host.path()), 0) << r.what;
     }
+}
+
+// A write over frames whose mount went without writing it, as when the
+// tables are reset under it, is dropped by the next frame: its worker ends
+// and leaves no temporary file, and nothing replaces the file.
+TEST(WriteBack, AWriteOverFramesWhoseMountWentLeavesNoTemporaryFile) {
+    fs_env env;
+    fill_large_cart("/c.hvx", 'o');
+    hvx_test::make_due(get_mount_by_mount_point("/c.hvx", 0));
+    // Copied over frames until its worker has the hidden sibling.
+    flush_dirty_mounts_delayed();
+    for (int i = 0; i < 100 && cart_write_mount() && hidden_entries(env.host.path()) == 0; i++)
+        flush_dirty_mounts_delayed();
+    ASSERT_NE(cart_write_mount(), nullptr);
+    ASSERT_EQ(hidden_entries(env.host.path()), 1);
+    pfile_reset();
+    mount_host_path("/", env.host.path().c_str());
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(cart_write_mount(), nullptr);
+    for (int ms = 0; ms < 10000 && hidden_entries(env.host.path()) != 0; ms++) usleep(1000);
+    EXPECT_EQ(hidden_entries(env.host.path()), 0);
+    EXPECT_FALSE(fs::exists(env.at("c.hvx")));
 }
 
 // A look at a cartridge too large for a frame by another program writes
