@@ -165,7 +165,7 @@ static int64_t frame_share(int kind, int64_t bytes) {
 // bytes grown as the text form grows a binary file (base64 and its line
 // ends), or as a ROM's block may grow what does not compress.
 static int64_t write_back_estimate(int kind, int64_t bytes) {
-    return kind == 2 ? frame_share(kind, bytes + bytes / 64 + 4096) : bytes + bytes / 2 + 4096;
+    return frame_share(kind, kind == 2 ? bytes + bytes / 64 + 4096 : bytes + bytes / 2 + 4096);
 }
 
 // The estimate for the mount's cartridge as its folder stands; 0 when it is
@@ -223,11 +223,11 @@ int flush_dirty_mounts_delayed() {
     // across a millisecond; and one left for a later frame goes first then,
     // so cartridges changed again and again can not keep the others waiting.
     // A mount tried is clean or due later after it.
-    const pmount* writing = cart_write_mount();
+    bool left_due = true;  // until the table has none due
     while (work < WRITE_BACK_FRAME_BYTES) {
         pmount* next = nullptr;
         int at = -1;
-        writing = cart_write_mount();
+        const pmount* writing = cart_write_mount();
         for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
             pmount* m = pdisk_mount(i);
             if (m != writing && flush_wanted(m, 1) && (!next || writes_before(m, i, next, at))) {
@@ -235,7 +235,10 @@ int flush_dirty_mounts_delayed() {
                 at = i;
             }
         }
-        if (!next) break;
+        if (!next) {
+            left_due = false;
+            break;
+        }
         int k = hvx_path_kind(btext(next->mount_point));
         int64_t left = WRITE_BACK_FRAME_BYTES - work;
         int64_t need = write_back_need(next);
@@ -263,8 +266,8 @@ int flush_dirty_mounts_delayed() {
         work += std::max(frame_share(k, write_back_for_program(next)), WRITE_BACK_FILE_BYTES);
     }
     // What is still due waits for a later frame, before anything due anew.
-    writing = cart_write_mount();
-    for (int i = 0; i < pdisk_num_mounts(); i++) {
+    const pmount* writing = cart_write_mount();
+    for (int i = 0; left_due && i < pdisk_num_mounts(); i++) {
         pmount* m = pdisk_mount(i);
         if (m != writing && !m->passed_over && flush_wanted(m, 1)) m->passed_over = _frame_round;
     }
