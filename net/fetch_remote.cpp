@@ -93,6 +93,7 @@ int lua54__fetch_remote(lua_State* L) {
         lua_pushinteger(L, -1);
         return 1;
     }
+    spend_cpu(FETCH_JOB_START_COST);
     int32_t id = gurl_req(url.c_str(), gurl_cb, method_of(L), has_body ? body.data() : nullptr, (int64_t)body.size(),
                           headers ? headers->data : nullptr, headers ? headers->length : 0);
     destroy_buffer(headers);

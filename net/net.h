@@ -267,6 +267,8 @@ int lua54__fetch_udat(lua_State* L);
 inline constexpr int FETCH_HEADERS_KIND = 112;
 inline constexpr int32_t FETCH_HEADERS_SIZE = 256;
 inline constexpr int32_t FETCH_HEADER_ENTRY_COST = 2;
+// A job started: its thread and buffers, about 0.1 ms of the host.
+inline constexpr int32_t FETCH_JOB_START_COST = 2048;
 inline constexpr size_t FETCH_METHOD_MAX = 31;
 inline constexpr int FETCH_RESULT_KIND = 112;
 // Slots one process, and one program (a process made by a system process,

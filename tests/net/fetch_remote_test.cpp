@@ -70,6 +70,15 @@ TEST_F(fetch_remote, methods_and_header_lines) {
     EXPECT_EQ(headers_for(server.url("/rt/u1x")), "1|");  // a longer name that begins the same
 }
 
+// Starting a job (a thread and its buffers) is paid, besides the header walk.
+TEST_F(fetch_remote, a_started_job_pays_for_its_start) {
+    hvx_test::call_result c = hvx_test::call(p, lua54__fetch_remote, "'" + server.url("/m") + "', 'get', nil, {'X-A: 1', 5}");
+    ASSERT_EQ(c.error, "");
+    ASSERT_EQ(c.values.size(), 1u);
+    EXPECT_EQ(c.charged, FETCH_JOB_START_COST + 2 * FETCH_HEADER_ENTRY_COST);
+    EXPECT_TRUE(hvx_test::pump_until_finished(atoi(c.values[0].c_str())));
+}
+
 // A script's header string holding a line break (or another control byte)
 // would be two header lines, the second the script's choice: it is not sent,
 // and the refusal is logged once. A token that would break its line goes
