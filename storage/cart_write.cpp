@@ -94,10 +94,13 @@ std::unique_ptr<cart_write_job> _job;
 // call waits for one.
 std::vector<std::unique_ptr<cart_write_job>> _dropped;
 
+// A worker that has finished may not have ended yet, and joining it, or
+// taking its lock, would wait for a thread the host may not run for a
+// while: its job is kept until a later frame finds it ended.
 void drop_job() {
     if (!_job) return;
-    _job->decide(PLACE_CANCEL);
-    if (_job->worker.joinable() && !_job->finished.load(std::memory_order_acquire)) _dropped.push_back(std::move(_job));
+    if (!_job->finished.load(std::memory_order_acquire)) _job->decide(PLACE_CANCEL);
+    if (_job->worker.joinable()) _dropped.push_back(std::move(_job));
     _job.reset();
 }
 
