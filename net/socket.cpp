@@ -7,7 +7,9 @@
 // lookups (an address in numeric form is read at once); the worker touches
 // only its lookup record and hands it over through the record's state. The
 // connect then completes between frames, or inside a call on the socket,
-// without waiting.
+// without waiting; its time runs on the frame clock. A client that dies on
+// its way keeps why (the resolver's text, a refused or timed-out connect)
+// for its first read or write, also once its record has left the table.
 //
 // Host calls here build every table change before they push a Lua value: a
 // push may collect, and a finalizer may close sockets or end processes.

@@ -444,22 +444,38 @@ TEST_F(SocketTest, EachCallsCharge) {
 // A connect to a listener whose queue is full returns at once, reads as idle
 // and keeps what is written; once the queue has room the connect completes
 // and the bytes are sent.
-TEST_F(SocketTest, ConnectToAFullQueueReturnsAtOnce) {
+// A loopback listener of the host whose accept queue is full: a connect to
+// it stays on its way until the fillers go.
+struct full_listener {
     int port = free_port(SOCK_STREAM);
-    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(lfd, (sockaddr*)&a, sizeof a), 0);
-    listen(lfd, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     std::vector<int> fillers;
-    for (int i = 0; i < 4; i++) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        connect(fd, (sockaddr*)&a, sizeof a);
-        fillers.push_back(fd);
+    full_listener() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(fd, (sockaddr*)&a, sizeof a), 0);
+        listen(fd, 0);
+        for (int i = 0; i < 4; i++) {
+            fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            connect(fillers.back(), (sockaddr*)&a, sizeof a);
+        }
+        usleep(100000);
     }
-    usleep(100000);
+    void free_fillers() {
+        for (int f : fillers) close(f);
+        fillers.clear();
+    }
+    ~full_listener() {
+        free_fillers();
+        close(fd);
+    }
+};
+
+TEST_F(SocketTest, ConnectToAFullQueueReturnsAtOnce) {
+    full_listener full;
+    const int port = full.port, lfd = full.fd;
     Process* p = spawn("p");
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(in(p, "c = _create_tcp_socket(" + std::to_string(port) +
@@ -476,7 +492,7 @@ TEST_F(SocketTest, ConnectToAFullQueueReturnsAtOnce) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_LT(ms, SOCKET_CONNECT_WAIT_MS / 5);
     // Room in the queue: the handshake is retried and completes.
-    for (int fd : fillers) close(fd);
+    full.free_fillers();
     std::string got;
     std::vector<int> accepted;
     for (int tries = 0; tries < 5000 && got.size() < (size_t)SOCKET_CONNECT_SEND_MAX; tries++) {
@@ -491,7 +507,6 @@ TEST_F(SocketTest, ConnectToAFullQueueReturnsAtOnce) {
     EXPECT_EQ(got.size(), (size_t)SOCKET_CONNECT_SEND_MAX);
     EXPECT_EQ(got.substr(0, 11), "early birdz");
     for (int s : accepted) close(s);
-    close(lfd);
 }
 
 // A client by name is looked up off the frame's thread: what it writes
@@ -578,21 +593,7 @@ struct PlantedLookups : SocketTest {
 TEST_F(PlantedLookups, ConnectFailuresSayWhy) {
     Process* p = spawn("p");
     const std::string closed = std::to_string(free_port(SOCK_STREAM));
-    // A listener whose accept queue is full: the connect waits for its time.
-    const int full = free_port(SOCK_STREAM);
-    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(full);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(lfd, (sockaddr*)&a, sizeof a), 0);
-    listen(lfd, 0);
-    std::vector<int> fillers;
-    for (int i = 0; i < 4; i++) {
-        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        connect(fillers.back(), (sockaddr*)&a, sizeof a);
-    }
-    usleep(50000);
+    full_listener full;  // the connect waits for its time
     struct {
         std::string create;  // the address and port
         const char* first;   // the call that finds it dead
@@ -601,7 +602,7 @@ TEST_F(PlantedLookups, ConnectFailuresSayWhy) {
         {"80, 'nowhere'", "_read_socket", "nil|Name or service not known"},
         {closed + ", '127.0.0.1'", "_read_socket", "nil|connection refused"},
         {closed + ", 'localhost'", "_write_socket", "nil|connection refused"},
-        {std::to_string(full) + ", '127.0.0.1'", "_read_socket", "nil|connection timed out"},
+        {std::to_string(full.port) + ", '127.0.0.1'", "_read_socket", "nil|connection timed out"},
         {closed + ", '127.0.0.1'", "_close_socket", ""},
     };
     for (auto& r : rows) {
@@ -625,8 +626,6 @@ TEST_F(PlantedLookups, ConnectFailuresSayWhy) {
     const std::string id = in(p, "return c");
     kill_process(p);
     EXPECT_EQ(in(kernel, "return show(_read_socket(" + id + "))"), "");
-    for (int fd : fillers) close(fd);
-    close(lfd);
 }
 
 // A program flooding names that take long to look up holds neither the
