@@ -341,20 +341,38 @@ inline constexpr int32_t SOCKET_CONNECT_SEND_MAX = 65536;
 // Resolved addresses a client tries.
 inline constexpr int SOCKET_ADDRESSES_MAX = 8;
 // Name lookups run at once, each on a worker thread of its own; more wait
-// their turn in the order asked. A lookup whose socket closed is dropped if
-// it has not started, and its answer is thrown away if it has.
+// their turn. The system processes' (and the host's) start first, in the
+// order asked; then the others in that order, but one program never has more
+// than SOCKET_LOOKUPS_PER_PROGRAM running, and all programs together leave
+// SOCKET_LOOKUPS_KEPT threads to the system: a program flooding slow or
+// failing names neither holds the kernel's connect nor takes every thread
+// from another program. A lookup whose socket closed is dropped if it has
+// not started, and its answer is thrown away if it has (its thread counts
+// until it ends).
 inline constexpr int SOCKET_LOOKUP_THREADS = 4;
+inline constexpr int SOCKET_LOOKUPS_KEPT = 1;
+inline constexpr int SOCKET_LOOKUPS_PER_PROGRAM = 2;
+// Why a client died on its way (its name not found, its connect refused or
+// timed out): the first read or write of it returns nil and this text, also
+// once the dead record has left the table. Such texts are kept per process
+// within the shares of the socket table (a process's oldest goes first) until
+// read, closed or the process ends.
+inline constexpr size_t SOCKET_REASON_MAX = 95;
 // Datagrams one listener takes in per update, so a flood cannot hold the frame.
 inline constexpr int SOCKET_INTAKE_MAX = 4096;
 // What the socket calls charge (a cycle stands for about 60 ns), as
-// bench/socket_bench.cpp measures them on loopback: every call
-// SOCKET_CALL_COST (a send, receive, status or close with its log line takes
-// 0.5-7 us); one that makes a descriptor (a listener, a client, an accept) or
+// bench/socket_bench.cpp measures them on loopback: every call into the
+// host's socket layer SOCKET_CALL_COST (a send, receive, poll or close with
+// its log line takes 0.5-7 us); a status or read that calls nothing of the
+// host (a UDP child's queue, a socket not ready, a dead or unknown id) only
+// SOCKET_TABLE_COST (its socket found among at most MAX_SOCKETS records and
+// its answer made, well under 0.5 us); one that makes a descriptor (a listener, a client, an accept) or
 // asks for a name lookup SOCKET_OPEN_COST more (a connect, accept and both
 // closes take 56-90 us together); and the bytes it moves (sent or kept,
 // received, a peer's queue moved up) a cycle per SOCKET_BYTES_PER_CYCLE (a
 // 60 KB datagram takes 7 us on a quiet host, up to 50 us on a busy one).
 inline constexpr int32_t SOCKET_CALL_COST = 64;
+inline constexpr int32_t SOCKET_TABLE_COST = 8;
 inline constexpr int32_t SOCKET_OPEN_COST = 512;
 inline constexpr int64_t SOCKET_BYTES_PER_CYCLE = 128;
 
@@ -366,6 +384,13 @@ enum : int32_t {
     SOCKET_PEER_CLOSED = 3,
     SOCKET_DISCONNECTED = 4,
 };
+
+// The lookup the workers make, getaddrinfo's by default: a test plants a
+// slow or failing one (its lists are freed with freeaddrinfo); none restores
+// the host's.
+struct addrinfo;
+using socket_resolver = int (*)(const char* name, const char* service, const addrinfo* hints, addrinfo** out);
+void sockets_set_resolver(socket_resolver resolver);
 
 int lua54_create_tcp_socket(lua_State* L);
 int lua54_create_udp_socket(lua_State* L);

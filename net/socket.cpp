@@ -7,7 +7,9 @@
 // lookups (an address in numeric form is read at once); the worker touches
 // only its lookup record and hands it over through the record's state. The
 // connect then completes between frames, or inside a call on the socket,
-// without waiting.
+// without waiting; its time runs on the frame clock. A client that dies on
+// its way keeps why (the resolver's text, a refused or timed-out connect)
+// for its first read or write, also once its record has left the table.
 //
 // Host calls here build every table change before they push a Lua value: a
 // push may collect, and a finalizer may close sockets or end processes.
@@ -71,6 +73,9 @@ struct sockdat {
     uint64_t connect_end_ms;
     uint64_t attempt_end_ms;
     buffer* unsent;
+    int32_t connect_error;  // why the last address tried failed (0: none tried)
+    // Why it died on its way, until a read or write takes it ("": none).
+    char reason[SOCKET_REASON_MAX + 1];
 };
 
 // A UDP peer as one listener hears it: its datagrams wait here until the
@@ -120,6 +125,8 @@ struct lookup {
     socklen_t address_len[SOCKET_ADDRESSES_MAX];
     // The main thread's only.
     uint64_t order;
+    bool system;      // asked by a system process or the host: served first
+    int64_t program;  // else the program whose share it counts against
     bool abandoned;
     os_thread* thread;
 };
@@ -128,6 +135,7 @@ constexpr int LOOKUP_SLOTS = MAX_SOCKETS + SOCKET_LOOKUP_THREADS;
 lookup lookups[LOOKUP_SLOTS];
 int lookups_held = 0;
 uint64_t lookups_asked = 0;
+std::atomic<socket_resolver> resolver{nullptr};
 
 // The usable addresses of a getaddrinfo list, at most SOCKET_ADDRESSES_MAX.
 int32_t copy_addresses(const addrinfo* list, sock_address* out, socklen_t* out_len) {
@@ -147,7 +155,8 @@ int lookup_worker(void* data) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = k.socktype;
     addrinfo* list = nullptr;
-    k.error = getaddrinfo(k.name, k.service, &hints, &list);
+    socket_resolver planted = resolver.load(std::memory_order_acquire);
+    k.error = planted ? planted(k.name, k.service, &hints, &list) : getaddrinfo(k.name, k.service, &hints, &list);
     k.system_error = k.error == EAI_SYSTEM ? errno : 0;
     k.found = k.error == 0 ? copy_addresses(list, k.address_list, k.address_len) : 0;
     if (list) freeaddrinfo(list);
@@ -163,24 +172,40 @@ void lookup_free(lookup& k) {
     lookups_held--;
 }
 
-// Frees the abandoned lookups that finished and starts queued ones, oldest
-// first, while fewer than SOCKET_LOOKUP_THREADS run.
+// Frees the abandoned lookups that finished and starts queued ones while
+// threads are free: the system's first, then the others within their shares,
+// each group oldest first. An abandoned lookup still running holds its share.
 void pump_lookups() {
     int running = 0;
+    int64_t programs[SOCKET_LOOKUP_THREADS];  // of the ordinary lookups running
+    int ordinary = 0;
     for (lookup& k : lookups) {
         int32_t state = k.state.load(std::memory_order_acquire);
-        if (state == LOOKUP_RUNNING) running++;
+        if (state == LOOKUP_RUNNING) {
+            running++;
+            if (!k.system && ordinary < SOCKET_LOOKUP_THREADS) programs[ordinary++] = k.program;
+        }
         if (state == LOOKUP_DONE && k.abandoned) lookup_free(k);
     }
+    auto fits = [&](const lookup& k) {
+        if (k.system) return true;
+        if (ordinary >= SOCKET_LOOKUP_THREADS - SOCKET_LOOKUPS_KEPT) return false;
+        int of_program = 0;
+        for (int i = 0; i < ordinary; i++) of_program += programs[i] == k.program;
+        return of_program < SOCKET_LOOKUPS_PER_PROGRAM;
+    };
     while (running < SOCKET_LOOKUP_THREADS) {
         lookup* next = nullptr;
-        for (lookup& k : lookups)
-            if (k.state.load(std::memory_order_relaxed) == LOOKUP_QUEUED && (!next || k.order < next->order)) next = &k;
+        for (lookup& k : lookups) {
+            if (k.state.load(std::memory_order_relaxed) != LOOKUP_QUEUED || !fits(k)) continue;
+            if (!next || (k.system && !next->system) || (k.system == next->system && k.order < next->order)) next = &k;
+        }
         if (!next) return;
         next->state.store(LOOKUP_RUNNING, std::memory_order_relaxed);
         next->thread = os_create_thread(lookup_worker, next);
         if (next->thread) {
             running++;
+            if (!next->system) programs[ordinary++] = next->program;
         } else {
             next->error = EAI_AGAIN;
             next->found = 0;
@@ -189,9 +214,10 @@ void pump_lookups() {
     }
 }
 
-// Queues a lookup of name and service, started by the next update; its slot,
-// or NO_LOOKUP when none is free.
-int lookup_ask(const char* name, const char* service, int32_t socktype) {
+// Queues a lookup of name and service for a system process (or the host) or
+// a program, started by the next update; its slot, or NO_LOOKUP when none is
+// free.
+int lookup_ask(const char* name, const char* service, int32_t socktype, bool system, int64_t program) {
     for (int i = 0; i < LOOKUP_SLOTS; i++) {
         lookup& k = lookups[i];
         if (k.state.load(std::memory_order_acquire) != LOOKUP_FREE) continue;
@@ -199,6 +225,8 @@ int lookup_ask(const char* name, const char* service, int32_t socktype) {
         snprintf(k.service, sizeof k.service, "%s", service);
         k.socktype = socktype;
         k.order = ++lookups_asked;
+        k.system = system;
+        k.program = program;
         k.state.store(LOOKUP_QUEUED, std::memory_order_relaxed);
         lookups_held++;
         return i;
@@ -262,6 +290,45 @@ void remove_sockbuf(int i) {
     sockbufs--;
 }
 
+// The reasons of clients that died on their way and left the table before
+// their process read them.
+struct failure {
+    int32_t id;
+    int64_t owner;
+    int64_t counted;
+    int64_t program;
+    uint64_t order;
+    char text[SOCKET_REASON_MAX + 1];
+};
+failure failures[MAX_SOCKETS];
+int failure_count = 0;
+uint64_t failures_kept = 0;
+
+int find_failure(int64_t id) {
+    for (int i = 0; i < failure_count; i++)
+        if (failures[i].id == id) return i;
+    return -1;
+}
+
+void remove_failure(int i) {
+    std::memmove(&failures[i], &failures[i + 1], sizeof(failure) * (size_t)(failure_count - i - 1));
+    failure_count--;
+}
+
+void set_reason(sockdat& s, const char* text) { snprintf(s.reason, sizeof s.reason, "%s", text); }
+
+// What a failed connect's error number says.
+const char* connect_error_text(int err, char* out, size_t out_size) {
+    switch (err) {
+    case 0: return "no address to connect to";
+    case ECONNREFUSED: return "connection refused";
+    case ETIMEDOUT: return "connection timed out";
+    case EHOSTUNREACH: return "host unreachable";
+    case ENETUNREACH: return "network unreachable";
+    default: snprintf(out, out_size, "WSAGetLastError %d", err); return out;
+    }
+}
+
 // --- shares -------------------------------------------------------------------
 
 enum : int { SHARE_FITS = 0, SHARE_TABLE, SHARE_PROCESS, SHARE_PROGRAM, SHARE_RESERVED };
@@ -315,6 +382,46 @@ void log_share_refusal(int64_t counted, int why, const char* what) {
 }
 
 int64_t program_of(const Process* p) { return p && !is_system_process_id(p->id) ? p->program_id : 0; }
+
+// Keeps the reason of a dead client leaving the table unread, within the
+// shares of the socket table: past them its process's (or program's) oldest
+// reason goes; with none of its own to give up, this one is not kept.
+void keep_failure(const sockdat& s) {
+    if (share_refusal(failure_count, MAX_SOCKETS, count_use(failures, failure_count, s.counted, s.program), s.counted,
+                      s.program)) {
+        int oldest = -1;
+        for (int i = 0; i < failure_count; i++) {
+            const failure& f = failures[i];
+            const bool own = f.counted == s.counted || (s.program != 0 && f.program == s.program);
+            if (own && (oldest < 0 || f.order < failures[oldest].order)) oldest = i;
+        }
+        if (oldest < 0) return;
+        remove_failure(oldest);
+    }
+    failure& f = failures[failure_count++];
+    f.id = s.id;
+    f.owner = s.owner;
+    f.counted = s.counted;
+    f.program = s.program;
+    f.order = ++failures_kept;
+    std::memcpy(f.text, s.reason, sizeof f.text);
+}
+
+// The reason the client with this id died on its way, taken (a later call
+// finds none): nil and its text. 0 when it has none.
+int take_reason(lua_State* L, int64_t id) {
+    char text[SOCKET_REASON_MAX + 1];
+    if (sockdat* s = find_socket(id); s && s->reason[0]) {
+        std::memcpy(text, s->reason, sizeof text);
+        s->reason[0] = 0;
+    } else if (int f = s ? -1 : find_failure(id); f >= 0) {
+        std::memcpy(text, failures[f].text, sizeof text);
+        remove_failure(f);
+    } else {
+        return 0;
+    }
+    return fail(L, text);
+}
 
 // --- closing --------------------------------------------------------------------
 
@@ -533,12 +640,16 @@ void try_next_address(sockdat& s, uint64_t now) {
         const int at = s.tried++;
         const sock_address& a = s.address_list[at];
         int fd = socket(a.sa.sa_family, socktype_of(s.kind) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            s.connect_error = errno;
+            continue;
+        }
         set_options(fd, s.kind);
         if (connect(fd, &a.sa, s.address_len[at]) == 0) {
             open_link(s, fd, at);
             return;
         }
+        s.connect_error = errno;
         if (errno == EINPROGRESS) {
             s.descriptor = fd;
             s.link = LINK_CONNECTING;
@@ -553,6 +664,8 @@ void try_next_address(sockdat& s, uint64_t now) {
     s.link = LINK_OPEN;
     s.descriptor = NO_FD;
     s.state = SOCKET_DISCONNECTED;
+    char text[48];
+    if (!s.reason[0]) set_reason(s, connect_error_text(s.connect_error, text, sizeof text));
 }
 
 // Moves a client on as far as it goes now: a finished lookup starts the
@@ -562,7 +675,10 @@ void advance_client(sockdat& s, uint64_t now) {
     if (s.link == LINK_RESOLVING) {
         lookup& k = lookups[s.lookup];
         if (k.state.load(std::memory_order_acquire) != LOOKUP_DONE) return;
-        if (k.error) krio_debugf("socket error: %s\n", k.error == EAI_SYSTEM ? strerror(k.system_error) : gai_strerror(k.error));
+        if (k.error) {
+            set_reason(s, k.error == EAI_SYSTEM ? strerror(k.system_error) : gai_strerror(k.error));
+            krio_debugf("socket error: %s\n", s.reason);
+        }
         s.addresses = k.found;
         std::memcpy(s.address_list, k.address_list, sizeof s.address_list);
         std::memcpy(s.address_len, k.address_len, sizeof s.address_len);
@@ -580,6 +696,7 @@ void advance_client(sockdat& s, uint64_t now) {
         if (answered && err == 0) {
             open_link(s, s.descriptor, s.tried - 1);
         } else if (answered || now >= s.attempt_end_ms) {
+            s.connect_error = answered ? err : ETIMEDOUT;
             close(s.descriptor);
             s.descriptor = NO_FD;
             try_next_address(s, now);
@@ -624,17 +741,21 @@ int create_client(lua_State* L, int kind, int32_t port, const char* address) {
     if (numeric) {
         s.addresses = copy_addresses(list, s.address_list, s.address_len);
         freeaddrinfo(list);
-        const uint64_t now = os_get_time();
+        const uint64_t now = os_ticks();
         s.connect_end_ms = now + SOCKET_CONNECT_WAIT_MS;
         try_next_address(s, now);
-        // Refused at once: nothing, as when no address connects.
+        // Every address failed at once (no address of a family the host has,
+        // or an unreachable network): no socket, and why.
         if (socket_is_dead(s)) {
+            char reason[SOCKET_REASON_MAX + 1];
+            std::memcpy(reason, s.reason, sizeof reason);
             drop_last_record();
-            return 0;
+            return fail(L, reason);
         }
     } else {
         spend_cpu(SOCKET_OPEN_COST);  // the lookup's worker
-        s.lookup = lookup_ask(address, service, socktype_of(kind));
+        s.lookup = lookup_ask(address, service, socktype_of(kind), !cproc || is_system_process_id(cproc->id),
+                              program_of(cproc));
         if (s.lookup == NO_LOOKUP) {
             drop_last_record();
             return fail(L, "too many sockets");
@@ -727,23 +848,33 @@ int lua54_close_socket(lua_State* L) {
     spend_cpu(SOCKET_CALL_COST);
     int32_t id = hvx_trunc_arg(L, 1);
     if (find_socket(id)) remove_sockets_where([id](const sockdat& r) { return r.id == id; });
+    if (int f = find_failure(id); f >= 0) remove_failure(f);
     return 0;
 }
 
-int lua54_sock_status(lua_State* L) {
+// A client on its way is moved on through the host's socket layer, paid as
+// a call into it.
+void advance_paid(sockdat& s) {
     spend_cpu(SOCKET_CALL_COST);
+    advance_client(s, os_ticks());
+}
+
+int lua54_sock_status(lua_State* L) {
+    spend_cpu(SOCKET_TABLE_COST);
     sockdat* s = find_socket(hvx_pid_arg(L, 1));
-    if (s && client_on_its_way(*s)) advance_client(*s, os_get_time());
+    if (s && client_on_its_way(*s)) advance_paid(*s);
     if (!s || socket_is_dead(*s)) return 0;
     lua_pushstring(L, s->state == SOCKET_READY ? "ready" : s->state == SOCKET_LISTENING ? "listening" : "unknown");
     return 1;
 }
 
 int lua54_read_socket(lua_State* L) {
-    spend_cpu(SOCKET_CALL_COST);
-    sockdat* s = find_socket(hvx_pid_arg(L, 1));
-    if (!s) return 0;
-    if (client_on_its_way(*s)) advance_client(*s, os_get_time());
+    spend_cpu(SOCKET_TABLE_COST);
+    const int64_t id = hvx_pid_arg(L, 1);
+    sockdat* s = find_socket(id);
+    if (!s) return take_reason(L, id);
+    if (client_on_its_way(*s)) advance_paid(*s);
+    if (s->reason[0]) return take_reason(L, id);
     if (s->state != SOCKET_READY) return fail(L, "host socket is closed or not ready");
     if (!config.network_access) return 0;
     // Not connected yet: as when nothing has arrived.
@@ -766,6 +897,7 @@ int lua54_read_socket(lua_State* L) {
         bcrop(q, 4 + n, q->length);
     } else {
         if (s->descriptor == NO_FD) return 0;
+        spend_cpu(SOCKET_CALL_COST);
         ssize_t got = recv(s->descriptor, read_buffer, sizeof read_buffer, 0);
         if (got < 0) return io_error(L, *s, errno);
         if (got == 0) {
@@ -786,9 +918,11 @@ int lua54_write_socket(lua_State* L) {
     size_t len = 0;
     const char* data = text_arg(L, 2, &len);
     if (!data || len == 0) return fail(L, "no data to send");
-    sockdat* s = find_socket(hvx_pid_arg(L, 1));
-    if (!s) return 0;
-    if (client_on_its_way(*s)) advance_client(*s, os_get_time());
+    const int64_t id = hvx_pid_arg(L, 1);
+    sockdat* s = find_socket(id);
+    if (!s) return take_reason(L, id);
+    if (client_on_its_way(*s)) advance_client(*s, os_ticks());
+    if (s->reason[0]) return take_reason(L, id);
     if (s->state != SOCKET_READY) return fail(L, "socket is closed or not ready");
     if (!config.network_access) return 0;
     if (socket_is_dead(*s)) return fail(L, "socket is not valid");
@@ -905,7 +1039,7 @@ void update_all_sockets() {
     auto listening = [](const sockdat& s) {
         return s.kind == SOCKET_UDP && s.state == SOCKET_LISTENING && s.descriptor != NO_FD;
     };
-    const uint64_t now = os_get_time();
+    const uint64_t now = os_ticks();
     int n = 0;
     for (int i = 0; i < sockets; i++) {
         if (client_on_its_way(sock[i])) advance_client(sock[i], now);
@@ -915,12 +1049,18 @@ void update_all_sockets() {
     if (n && poll(ready, (nfds_t)n, 0) > 0)
         for (int i = 0, k = 0; i < sockets; i++)
             if (listening(sock[i]) && (ready[k++].revents & (POLLIN | POLLERR))) take_in_datagrams(sock[i]);
+    for (int i = 0; i < sockets; i++)
+        if (socket_is_dead(sock[i]) && sock[i].reason[0]) keep_failure(sock[i]);
     remove_sockets_where(socket_is_dead);
 }
 
 void delete_sockets_by_process(int64_t pid) {
     remove_sockets_where([pid](const sockdat& s) { return pid == 0 || s.owner == pid; });
+    for (int i = failure_count - 1; i >= 0; i--)
+        if (pid == 0 || failures[i].owner == pid) remove_failure(i);
 }
+
+void sockets_set_resolver(socket_resolver r) { resolver.store(r, std::memory_order_release); }
 
 int count_sockets(int64_t pid) {
     if (pid == 0) return sockets;

@@ -1,6 +1,9 @@
 // The calls every process gets from the host layer itself (the host
 // clipboard and opening a path in the host's shell), and worker threads.
 #include <SDL.h>
+#include <pthread.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <cstring>
@@ -78,25 +81,56 @@ void os_add_public_c_functions(lua_State* L) {
 
 // --- worker threads ---------------------------------------------------------------------
 
+// Workers start detached: letting one go never waits for it. (A thread
+// handle detached after its function returned is joined instead, which waits
+// for the thread's exit; on a busy host that is a wait for a core, inside
+// the frame that reaps the worker's job.)
 struct os_thread {
-    SDL_Thread* thread;
+    int (*fn)(void*);
+    void* data;
 };
+
+namespace {
+void* run_worker(void* arg) {
+    os_thread start = *static_cast<os_thread*>(arg);
+    std::free(arg);
+    pthread_setname_np(pthread_self(), WORKER_THREAD_NAME);
+    start.fn(start.data);
+    return nullptr;
+}
+}  // namespace
 
 os_thread* os_create_thread(int (*fn)(void*), void* data) {
     if (!fn) return nullptr;
     auto* t = (os_thread*)std::calloc(1, sizeof(os_thread));
-    if (!t) return nullptr;
-    t->thread = SDL_CreateThread(fn, WORKER_THREAD_NAME, data);
-    if (!t->thread) {
-        krio_debugf("** could not start a worker thread: %s\n", SDL_GetError());
+    auto* start = (os_thread*)std::malloc(sizeof(os_thread));
+    if (!t || !start) {
         std::free(t);
+        std::free(start);
+        return nullptr;
+    }
+    *t = *start = {fn, data};
+    // The host's signals go to the main thread, never a worker: the worker
+    // inherits this mask.
+    sigset_t kept, old;
+    sigemptyset(&kept);
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGCHLD, SIGWINCH, SIGVTALRM, SIGPROF})
+        sigaddset(&kept, sig);
+    pthread_sigmask(SIG_BLOCK, &kept, &old);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t id;
+    const int err = pthread_create(&id, &attr, run_worker, start);
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (err != 0) {
+        krio_debugf("** could not start a worker thread: %s\n", std::strerror(err));
+        std::free(t);
+        std::free(start);
         return nullptr;
     }
     return t;
 }
 
-void os_destroy_thread(os_thread* t) {
-    if (!t) return;
-    SDL_DetachThread(t->thread);
-    std::free(t);
-}
+void os_destroy_thread(os_thread* t) { std::free(t); }

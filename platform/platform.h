@@ -374,6 +374,7 @@ inline constexpr const char* WORKER_THREAD_NAME = "halvoran_worker";
 struct os_thread;
 // Runs fn(data) on a worker thread; none when the host refuses a thread.
 os_thread* os_create_thread(int (*fn)(void*), void* data);
-// Detaches the thread (it is not waited for) and frees the record; none: nothing.
+// Frees the record; the thread runs on (it started detached, so nothing ever
+// waits for it, even once it has ended). None: nothing.
 void os_destroy_thread(os_thread* t);
 

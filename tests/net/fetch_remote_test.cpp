@@ -99,8 +99,10 @@ TEST_F(fetch_remote, header_lines_that_would_break_are_not_sent) {
         {"X-A: 1\\rX-Injected: 1", "VT", "|VT"},
         {"X-A: 1\\0X-Injected: 1", "VT", "|VT"},
         {"X-A: 1\\27", "VT", "|VT"},
+        {"X-A: 1\\127X-Injected: 1", "VT", "|VT"},  // DEL
         {"X-A: 1\\tb", "VT", "1\tb|VT"},
         {"X-A: 1", "VT\r\nX-Injected: 2", "1|"},
+        {"X-A: 1", "VT\x7f", "1|"},
     };
     for (const row& r : rows) {
         snprintf(s->vynnet_token, sizeof s->vynnet_token, "%s", r.token);

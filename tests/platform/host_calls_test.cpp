@@ -2,6 +2,7 @@
 // through host text both ways, paths and addresses handed to the shell, and
 // worker threads.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <SDL.h>
 #include <sys/stat.h>
@@ -108,6 +109,35 @@ TEST(worker_threads, every_detached_worker_runs) {
     EXPECT_TRUE(hvx_test::eventually(5000, [] {
         return std::all_of(std::begin(worker_flags), std::end(worker_flags), [](auto& f) { return f.load() == 1; });
     }));
+}
+
+// Letting go of a worker whose function has returned while its thread is
+// still ending (here a thread-local's destructor holds it) does not wait for
+// the thread: a frame that reaps a job never waits for a core to free.
+std::atomic<int> returned{0}, ended{0};
+std::atomic<bool> let_end{false};
+struct holds_the_exit {
+    ~holds_the_exit() {
+        for (int i = 0; i < 3000 && !let_end; i++) usleep(1000);
+        ended = 1;
+    }
+};
+int return_then_linger(void*) {
+    static thread_local holds_the_exit h;
+    (void)&h;
+    returned = 1;
+    return 0;
+}
+
+TEST(worker_threads, letting_go_waits_for_no_exit) {
+    os_thread* t = os_create_thread(return_then_linger, nullptr);
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(hvx_test::eventually(5000, [] { return returned.load() == 1; }));
+    usleep(10000);  // past the function's return, into the thread's end
+    os_destroy_thread(t);
+    EXPECT_EQ(ended.load(), 0);
+    let_end = true;
+    EXPECT_TRUE(hvx_test::eventually(5000, [] { return ended.load() == 1; }));
 }
 
 }  // namespace

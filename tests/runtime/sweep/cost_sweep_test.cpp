@@ -35,8 +35,15 @@
 // mount table stands 1,024 below its limit, so a mount does not drop a
 // fixture; HTTP jobs are the host's own, not a script's), a call's work that
 // finishes within the slack when made once and is not looped (most cases
-// with setup of their own run once), a name lookup (only the loopback is reached), and a call that
-// stops the caller (a halt, an exit), which is measured up to that point.
+// with setup of their own run once), a name lookup (only the loopback is reached), a call that
+// stops the caller (a halt, an exit), which is measured up to that point,
+// and a byte charge left off where another charge already pays for the
+// bytes (a socket read's bytes are also paid as the string it returns is
+// made, at a higher rate).
+//
+// A call charged a base and per byte is made with many bytes and with few:
+// what the bytes add to its host time must be paid by the cycles they add,
+// so a byte charge left off fails even where the base charge covers one call.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -82,6 +89,10 @@ constexpr double sweep_sure_ns = 20e6;
 // checks run on; a host slower than that gets its bounds widened as much.
 constexpr double reference_paid_ns_per_cycle = 2.0;
 const char* paid_loop = "local x = 0 for i = 1, 3000000 do x = x + i end return x";
+// What a call's many bytes may add to its host time past what the cycles
+// they add stand for: per call of a loop, and for a call made once.
+constexpr double growth_slack_looped_ns = 250;
+constexpr double growth_slack_once_ns = sweep_slack_ns;
 // A looped call stops once the loop has used a slice, or has already taken
 // this much host time (it has failed by then).
 constexpr double loop_give_up_ns = 4 * sweep_factor * frame_ns;
@@ -133,6 +144,10 @@ struct sweep_case {
     bool loop = false;       // also looped for a whole slice
     std::string call = "";   // a Lua expression for what is called, in place of the function swept
     std::string other_setup = "";  // run first in the other program's process, unmeasured
+    // The same call with few bytes, for a call charged a base and per byte:
+    // what the bytes of `args` add to its host time must be paid by what
+    // they add to its cycles (see judge_growth).
+    std::string small_args = "";
 };
 
 // Built once in the caller, unmeasured, and built again when a call took
@@ -364,11 +379,18 @@ std::map<std::string, call_cases> specific_cases() {
     const std::string udp_client =
         "UPORT = free_udp_port() UL = assert(_create_udp_socket(UPORT, '*')) "
         "U = assert(_create_udp_socket(UPORT, '127.0.0.1')) W60 = string.rep('w', 60000)";
-    m["_write_socket"] = {false, {{"60 KB datagram", "U, W60", udp_client, true}}};
+    sweep_case datagram{"60 KB datagram", "U, W60", udp_client, true};
+    datagram.small_args = "U, 'w'";
+    m["_write_socket"] = {false, {datagram}};
     m["_read_socket"] = {false, {{"udp client", "U", udp_client, true}}};
     m["_sock_status"] = {false, {{"udp client", "U", udp_client, true}}};
     m["_accept_socket"] = {false, {{"own listener", "LS", own_listener, true}}};
     m["_close_socket"] = {false, {{"udp client", "U", udp_client}}};
+    // A request's URL and body are copied and escaped on the caller's
+    // thread; the port refuses, so its worker ends at once.
+    sweep_case upload{"3 MB body to a refused port", "'http://127.0.0.1:9/u', 'post', LONG"};
+    upload.small_args = "'http://127.0.0.1:9/u', 'post', 'x'";
+    m["_fetch_remote"] = {false, {upload}};
     // The host hands a path to the desktop only from a window: nothing here
     // may start a program of the host.
     m["_open_host_path"] = {true, {{"ram file", "'/ram/many/f1.txt'", "", true}, {"long string", "LONG"}}};
@@ -435,6 +457,7 @@ int64_t charged_now() {
 struct measured {
     double cpu_ns = 0, wall_ns = 0, blocked_ns = 0, cycles = 0;
     int64_t out_bytes = 0;
+    int64_t calls = 1;
     // How far past its bounds; > 1 fails. A wait counts as host time.
     double over() const {
         const double b = bound_ns(cycles);
@@ -566,6 +589,41 @@ public:
     void run(const target& t, const sweep_case& c) {
         judge(t.name, c, best_of([&] { return measure(t, c); }), "");
         if (c.loop) judge(t.name, c, best_of([&] { return measure_loop(t, c); }), "looped for a slice, ");
+        if (!c.small_args.empty()) judge_growth(t, c);
+    }
+
+    // A call charged a base and per byte, made with many bytes and with few
+    // (looped when the case is, so a few microseconds show): the host time
+    // the bytes add must be paid by the cycles they add. A byte charge left
+    // off fails here even where the base charge and the slack cover one
+    // call whole. The best of a few runs of each counts.
+    void judge_growth(const target& t, const sweep_case& c) {
+        sweep_case small = c;
+        small.args = c.small_args;
+        struct per_call {
+            double host_ns, cycles;
+        };
+        auto best = [&](const sweep_case& k) {
+            per_call b{1e300, 0};
+            for (int i = 0; i < sweep_repeats; i++) {
+                const measured m = c.loop ? measure_loop(t, k) : measure(t, k);
+                const double calls = (double)std::max<int64_t>(m.calls, 1);
+                if ((m.cpu_ns + m.blocked_ns) / calls < b.host_ns) b = {(m.cpu_ns + m.blocked_ns) / calls, m.cycles / calls};
+            }
+            return b;
+        };
+        const per_call many = best(c), few = best(small);
+        const double added_ns = many.host_ns - few.host_ns, added_cycles = many.cycles - few.cycles;
+        const double slack = c.loop ? growth_slack_looped_ns : growth_slack_once_ns;
+        auto over = [&] { return added_ns > sweep_factor * std::max(added_cycles, 0.0) * cycle_ns() + slack; };
+        std::printf("%-34s %-40s bytes add %9.3f us a call for %8.0f cycles\n", t.name.c_str(), c.label.c_str(),
+                    added_ns / 1e3, added_cycles);
+        if (!over()) return;
+        calibrate();
+        if (!over()) return;
+        ADD_FAILURE() << "unpaid bytes: " << t.name << " [" << c.label << "]: " << c.args << " takes "
+                      << added_ns / 1e3 << " us a call more than " << c.small_args << " and is charged "
+                      << added_cycles << " cycles more";
     }
 
     // A host that got slower since the start (its other cores got busy)
@@ -843,7 +901,9 @@ private:
             const int64_t before = charged_to(caller_);
             const clocks t0 = clocks_now();
             bool failed = false;
+            int64_t calls = 0;
             for (int64_t n = 1; n <= (1 << 22); n *= 2) {
+                calls += n;
                 lua_pushvalue(L, base + nargs + 1);  // the loop maker
                 lua_pushinteger(L, n);
                 for (int i = 0; i <= nargs; i++) lua_pushvalue(L, base + i);
@@ -864,7 +924,11 @@ private:
                 cpu_cycles_max = 1 << 30;
                 caller_->state = PROC_RUNNING;
             }
-            if (!failed) return finish(t0, before, out);
+            if (!failed) {
+                measured m = finish(t0, before, out);
+                m.calls = calls;
+                return m;
+            }
             restore_counters();
         }
         return {};
