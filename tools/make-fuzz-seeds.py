@@ -89,10 +89,11 @@ seeds("storage", "fuzz_hvx_text", [
     ("tree_v1.hvx", hvx_v1(tree)),
     ("crlf.hvx", hvx_text({"a/": None, "a/b.txt": b"x\ny"}).replace("\n", "\r\n")),
     ("empty_segment.hvx", fuzz_found),
-    # Damaged bodies: a stray hex digit, an odd count, a base64 stranger,
-    # an encoded line too long to read.
-    ("damaged_bodies.hvx", hvx_text({"a.bin": b"\0\1", "b.bin": b"ABC", "c.bin": b"\7" * 900})
+    # Damaged bodies: a stray hex digit, an odd count, a base64 stranger;
+    # and, alone, an encoded line too long to read.
+    ("damaged_bodies.hvx", hvx_text({"a.bin": b"\0\1", "b.bin": b"ABC"})
         .replace("b64$AAE", "hex$00z1\n0").replace("b64$QUJD", "b64$QU!JD")),
+    ("long_line.hvx", hvx_text({"a.bin": b"\0\1", "c.bin": b"\7" * 900})),
 ])
 
 def make_rom(files):
