@@ -244,11 +244,6 @@ int64_t decode_hex(const uint8_t* s, int64_t n, uint8_t* out, bool* whole) {
     return k;
 }
 
-// Whether the characters of one base64 body line are what the writer
-// writes: the alphabet, then at most its padding. *padded carries over
-// lines: the writer pads only a body's end, so characters after padding are
-// damage. The decoder skips what is not of the alphabet; such a line still
-// decodes, but a write-back would not give the file back.
 // The alphabet's values by character; B64_PAD for '=', B64_NONE for any
 // other character.
 constexpr uint8_t B64_PAD = 64, B64_NONE = 128;
@@ -263,6 +258,11 @@ struct base64_value_table {
 };
 const base64_value_table b64_values;
 
+// Whether the characters of one base64 body line are what the writer
+// writes: the alphabet, then at most its padding. *padded carries over
+// lines: the writer pads only a body's end, so characters after padding are
+// damage. The decoder skips what is not of the alphabet; such a line still
+// decodes, but a write-back would not give the file back.
 bool base64_line_sound(const uint8_t* s, int64_t n, bool* padded) {
     for (int64_t i = 0; i < n; i++) {
         uint8_t k = b64_values.v[s[i]];
@@ -362,12 +362,6 @@ struct hvx_loader {
             return nullptr;
         }
         return body->data + body->length;
-    }
-    void put(const void* d, int64_t n) {
-        uint8_t* at = n > 0 ? room(n) : nullptr;
-        if (!at) return;
-        memcpy(at, d, (size_t)n);
-        body->length += (int32_t)n;
     }
 
     void close_file() {
