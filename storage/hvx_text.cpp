@@ -2,6 +2,7 @@
 // files stand as they are, every other file as base64 (or hex) lines.
 #include "storage/storage.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -212,15 +213,107 @@ int hvx_text_from_snapshot_in_pieces(const std::vector<cart_snapshot_entry>& ent
 
 namespace {
 
-// Decodes pairs of hex digits until the first pair that is not one.
-int64_t decode_hex(const uint8_t* s, int64_t n, uint8_t* out) {
-    int64_t k = 0;
-    for (int64_t i = 0; i + 1 < n; i += 2) {
-        int hi = hex_value(s[i]), lo = hex_value(s[i + 1]);
-        if (hi < 0 || lo < 0) break;
+// The bytes of a damaged entry the log shows, at most.
+constexpr int64_t HVX_LOG_LINE_MAX = 120;
+
+// The value of each byte as a hex digit, or HEX_NONE.
+constexpr uint8_t HEX_NONE = 16;
+struct hex_digit_table {
+    uint8_t v[256];
+    constexpr hex_digit_table() : v() {
+        for (int c = 0; c < 256; c++)
+            v[c] = c >= '0' && c <= '9' ? (uint8_t)(c - '0')
+                 : c >= 'a' && c <= 'f' ? (uint8_t)(c - 'a' + 10)
+                 : c >= 'A' && c <= 'F' ? (uint8_t)(c - 'A' + 10)
+                                        : HEX_NONE;
+    }
+};
+constexpr hex_digit_table hex_digits_of;
+
+// Decodes pairs of hex digits until the first pair that is not one. *whole
+// is cleared when that leaves a digit undecoded (a damaged digit, or an odd
+// count): a write-back would lose it.
+int64_t decode_hex(const uint8_t* s, int64_t n, uint8_t* out, bool* whole) {
+    int64_t k = 0, i = 0;
+    for (; i + 1 < n; i += 2) {
+        uint8_t hi = hex_digits_of.v[s[i]], lo = hex_digits_of.v[s[i + 1]];
+        if ((hi | lo) & HEX_NONE) break;
         out[k++] = (uint8_t)(hi << 4 | lo);
     }
+    if (i != n) *whole = false;
     return k;
+}
+
+// The alphabet's values by character; B64_PAD for '=', B64_NONE for any
+// other character.
+constexpr uint8_t B64_PAD = 64, B64_NONE = 128;
+struct base64_value_table {
+    uint8_t v[256];
+    base64_value_table() : v() {
+        for (int c = 0; c < 256; c++) {
+            int32_t x = base64_decode_value(c);
+            v[c] = x >= 0 ? (uint8_t)x : c == '=' ? B64_PAD : B64_NONE;
+        }
+    }
+};
+const base64_value_table b64_values;
+
+// Whether the characters of one base64 body line are what the writer
+// writes: the alphabet, then at most its padding. *padded carries over
+// lines: the writer pads only a body's end, so characters after padding are
+// damage. The decoder skips what is not of the alphabet; such a line still
+// decodes, but a write-back would not give the file back.
+bool base64_line_sound(const uint8_t* s, int64_t n, bool* padded) {
+    for (int64_t i = 0; i < n; i++) {
+        uint8_t k = b64_values.v[s[i]];
+        if (k == B64_NONE || (k < B64_PAD && *padded)) return false;
+        if (k == B64_PAD) *padded = true;
+    }
+    return true;
+}
+
+// A base64 body line into out (room for base64_decode_bound(n) bytes): the
+// bytes written. A line of whole groups of the alphabet, met between groups
+// and before any padding (every line the writer writes but a body's last),
+// decodes here at once; any other goes through the streaming decoder.
+int64_t decode_base64_line(const uint8_t* s, int64_t n, uint8_t* out, base64_decodestate* st, bool* padded,
+                           bool* whole) {
+    if (st->step == 0 && !*padded && n % 4 == 0) {
+        // Decoded without a test per group; a character outside the
+        // alphabet shows in `seen`, and the line is then decoded again below.
+        uint8_t* o = out;
+        uint32_t seen = 0;
+        for (int64_t i = 0; i < n; i += 4) {
+            uint32_t a = b64_values.v[s[i]], b = b64_values.v[s[i + 1]];
+            uint32_t c = b64_values.v[s[i + 2]], d = b64_values.v[s[i + 3]];
+            seen |= a | b | c | d;
+            uint32_t w = a << 18 | b << 12 | c << 6 | d;
+            o[0] = (uint8_t)(w >> 16);
+            o[1] = (uint8_t)(w >> 8);
+            o[2] = (uint8_t)w;
+            o += 3;
+        }
+        if (seen < B64_PAD) return o - out;
+    }
+    if (!base64_line_sound(s, n, padded)) *whole = false;
+    return base64_decode_block((const char*)s, n, out, st);
+}
+
+// Escapes a file's bytes for the log: printable ASCII stands, anything else
+// (a terminal's control sequences among it) as \xHH; at most max bytes.
+std::string escaped_for_log(const uint8_t* s, int64_t n, int64_t max) {
+    std::string out;
+    char hex[5];
+    for (int64_t i = 0; i < n && i < max; i++) {
+        if (s[i] >= 32 && s[i] < 127 && s[i] != '\\') {
+            out += (char)s[i];
+        } else {
+            snprintf(hex, sizeof hex, "\\x%02x", s[i]);
+            out += hex;
+        }
+    }
+    if (n > max) out += "...";
+    return out;
 }
 
 struct line_reader {
@@ -237,6 +330,17 @@ struct line_reader {
         p = lf ? lf + 1 : end;
         return true;
     }
+    // The bytes of the lines before the next header line (or the end).
+    // Encoded lines hold no ':', so one search passes a whole encoded body.
+    int64_t body_extent() const {
+        for (const uint8_t* q = p; q < end;) {
+            q = (const uint8_t*)memchr(q, ':', (size_t)(end - q));
+            if (!q) break;
+            if ((q == p || q[-1] == '\n') && end - q >= 3 && q[1] == ':' && q[2] == ' ') return q - p;
+            q++;
+        }
+        return end - p;
+    }
 };
 
 enum body_form { BODY_NONE, BODY_TEXT, BODY_HEX, BODY_B64 };
@@ -244,25 +348,42 @@ enum body_form { BODY_NONE, BODY_TEXT, BODY_HEX, BODY_B64 };
 struct hvx_loader {
     std::string folder;
     pfile* file = nullptr;
+    std::string dest;        // the open file's path
+    buffer* body = nullptr;  // its bytes, handed to it whole at its end
     body_form form = BODY_NONE;
     base64_decodestate b64;
-    bool whole = true;  // every entry went where it belongs
-    uint8_t scratch[HVX_LINE_MAX];
+    bool padded = false;  // the base64 body has had its padding
+    bool whole = true;    // every entry went where it belongs, every body line decoded whole
 
-    void write(const void* d, int64_t n) {
-        if (n > 0 && pfwrite(d, 1, n, file) != n) whole = false;
+    ~hvx_loader() { destroy_buffer(body); }
+
+    // Room for n more bytes of the body (and its terminator).
+    uint8_t* room(int64_t n) {
+        if (!body || !ballocate(body, (int64_t)body->length + n)) {
+            whole = false;
+            return nullptr;
+        }
+        return body->data + body->length;
     }
 
     void close_file() {
         if (!file) return;
         // The writer ends every text body with a line feed of its own.
-        buffer* d = file->data;
-        if (form == BODY_TEXT && d && d->length >= 1 && d->data[d->length - 1] == '\n') {
-            d->length--;
-            d->cursor = d->length;
-            d->data[d->length] = 0;
-        }
+        if (form == BODY_TEXT && body && body->length >= 1 && body->data[body->length - 1] == '\n') body->length--;
+        // A last character that made no byte.
+        if (form == BODY_B64 && b64.step == 1) whole = false;
+        bool ram = file->kind == PFILE_KIND_RAM;
+        if (body && body->length > 0 && !ram && pfwrite(body->data, 1, body->length, file) != body->length)
+            whole = false;
         if (pfclose(file) != 0) whole = false;
+        // A RAM file takes the bytes as they are: no copy, no growth.
+        if (body && body->length > 0 && ram) {
+            body->data[body->length] = 0;
+            body->cursor = 0;
+            if (!ram_file_take(dest.c_str(), &body)) whole = false;
+        }
+        destroy_buffer(body);
+        body = nullptr;
         file = nullptr;
         form = BODY_NONE;
     }
@@ -277,8 +398,9 @@ struct hvx_loader {
         return p[-1] == '/' && memcmp(p, name, (size_t)n) == 0;
     }
 
-    // A header line (":: " already seen); false at the end marker.
-    bool header(const uint8_t* s, int64_t n) {
+    // A header line (":: " already seen); false at the end marker. The body
+    // that follows is sized from the lines before the next header.
+    bool header(const uint8_t* s, int64_t n, const line_reader& lr) {
         close_file();
         int64_t k = 3;
         while (k < n && s[k] > 32 && s[k] < 128) k++;
@@ -295,17 +417,24 @@ struct hvx_loader {
             whole = false;
             return true;
         }
-        std::string dest = place(path, len);
+        dest = place(path, len);
         if (path[len - 1] == '/') {
             if (pmkdir(dest.c_str()) != 0 && !pdisk_directory_exists(dest.c_str(), 0)) whole = false;
             return true;
         }
         file = pfopen(dest.c_str(), "w");
         if (!file || !lands_at(file, path, len)) whole = false;
+        if (file) {
+            int64_t extent = lr.body_extent();
+            bool encoded = extent >= 4 && (memcmp(lr.p, "hex$", 4) == 0 || memcmp(lr.p, "b64$", 4) == 0);
+            int64_t bound = encoded ? extent / 4 * 3 + 4 : extent;
+            body = create_buffer_2((int32_t)std::min<int64_t>(bound, BUFFER_MAX_CAPACITY - 1), PFILE_DATA_KIND);
+            if (!body) whole = false;
+        }
         return true;
     }
 
-    void body(const uint8_t* s, int64_t n) {
+    void body_line(const uint8_t* s, int64_t n) {
         if (!file) return;
         if (form == BODY_NONE) {
             if (n >= 4 && memcmp(s, "hex$", 4) == 0) {
@@ -315,6 +444,7 @@ struct hvx_loader {
             } else if (n >= 4 && memcmp(s, "b64$", 4) == 0) {
                 form = BODY_B64;
                 base64_init_decodestate(&b64);
+                padded = false;
                 s += 4;
                 n -= 4;
             } else {
@@ -322,15 +452,19 @@ struct hvx_loader {
             }
         }
         if (form == BODY_TEXT) {
-            write(s, n);
-            write("\n", 1);
+            if (uint8_t* at = room(n + 1)) {
+                memcpy(at, s, (size_t)n);
+                at[n] = '\n';
+                body->length += (int32_t)(n + 1);
+            }
         } else if (n >= HVX_LINE_MAX) {
             krio_debugf("hvx: body line of %lld characters skipped in %s\n", (long long)n, folder.c_str());
             whole = false;
         } else if (form == BODY_HEX) {
-            write(scratch, decode_hex(s, n, scratch));
+            if (uint8_t* at = room(n / 2)) body->length += (int32_t)decode_hex(s, n, at, &whole);
         } else {
-            write(scratch, base64_decode_block((const char*)s, n, scratch, &b64));
+            if (uint8_t* at = room(base64_decode_bound(n)))
+                body->length += (int32_t)decode_base64_line(s, n, at, &b64, &padded, &whole);
         }
     }
 };
@@ -340,9 +474,9 @@ int read_v2(hvx_loader& ld, line_reader& lr) {
     int64_t n;
     while (lr.next(&s, &n)) {
         if (n >= 3 && memcmp(s, ":: ", 3) == 0) {
-            if (!ld.header(s, n)) return ld.whole ? 0 : -1;
+            if (!ld.header(s, n, lr)) return ld.whole ? 0 : -1;
         } else {
-            ld.body(s, n);
+            ld.body_line(s, n);
         }
     }
     ld.close_file();
@@ -354,6 +488,8 @@ int read_v2(hvx_loader& ld, line_reader& lr) {
 int read_v1(hvx_loader& ld, line_reader& lr) {
     const uint8_t* s;
     int64_t n;
+    int64_t missing = 0;
+    std::string first_missing;
     while (lr.next(&s, &n)) {
         if (n < 2) break;
         if (s[0] == '#' && s[1] == '#') continue;
@@ -378,8 +514,9 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
         }
         size_t open = rest.find('['), close = rest.rfind(']');
         if (open == std::string::npos) {
-            printf("******** could not read legacy hvx; file contents missing. missing null terminator issue?\n");
-            printf("attribs: %d new_path: %s c_p1: %s\n\n", attribs, dest.c_str(), rest.c_str());
+            // Told once, after the whole file: every such entry echoed
+            // would hand the file's bytes to the terminal.
+            if (missing++ == 0) first_missing = escaped_for_log(s, n, HVX_LOG_LINE_MAX);
             ld.whole = false;
             continue;
         }
@@ -389,7 +526,7 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
         if (to > from) {
             bytes.resize((to - from) / 2);
             bytes.resize((size_t)decode_hex((const uint8_t*)rest.data() + from, (int64_t)(to - from),
-                                            (uint8_t*)bytes.data()));
+                                            (uint8_t*)bytes.data(), &ld.whole));
         }
         pfile* f = pfopen(dest.c_str(), "w");
         if (!f) {
@@ -403,6 +540,9 @@ int read_v1(hvx_loader& ld, line_reader& lr) {
             ld.whole = false;
         if (pfclose(f) != 0) ld.whole = false;
     }
+    if (missing > 0)
+        krio_debugf("hvx: %lld entries of %s have no contents, the first: %s\n", (long long)missing,
+                    ld.folder.c_str(), first_missing.c_str());
     return ld.whole ? 0 : -1;
 }
 

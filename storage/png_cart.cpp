@@ -3,6 +3,7 @@
 // drawn by a private label process through the ordinary text printer.
 #include "storage/storage.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -84,8 +85,8 @@ static host_pixels decode_picture(const uint8_t* bytes, int64_t len, unsigned w,
 void hide_rom_in_picture(uint8_t* picture, int64_t picture_bytes, const uint8_t* rom, int64_t rom_len) {
     uint64_t acc = 0;  // stream bits not yet used, earliest in bit 0
     int have = 0;
-    int64_t next = 0;
-    for (int64_t j = 0; j < picture_bytes; j++) {
+    int64_t next = 0, j = 0;
+    for (; j < picture_bytes && (next < rom_len || acc != 0); j++) {
         int bits = (j & 3) == 3 ? 2 : 3;
         if (have < bits) {
             uint64_t b = next < rom_len ? rom[next] : 0;
@@ -98,6 +99,19 @@ void hide_rom_in_picture(uint8_t* picture, int64_t picture_bytes, const uint8_t*
         acc >>= bits;
         have -= bits;
     }
+    // Past the ROM every stream bit is zero: the low bits are cleared, most
+    // of them two pixels at a time.
+    static const uint8_t keep[8] = {0xF8, 0xF8, 0xF8, 0xFC, 0xF8, 0xF8, 0xF8, 0xFC};
+    uint64_t keep_pixels;
+    std::memcpy(&keep_pixels, keep, 8);
+    for (; j < picture_bytes && (j & 3) != 0; j++) picture[j] &= keep[j & 3];
+    for (; j + 8 <= picture_bytes; j += 8) {
+        uint64_t v;
+        std::memcpy(&v, picture + j, 8);
+        v &= keep_pixels;
+        std::memcpy(picture + j, &v, 8);
+    }
+    for (; j < picture_bytes; j++) picture[j] &= keep[j & 3];
 }
 
 namespace {
@@ -113,15 +127,18 @@ struct png_cart_parts {
     const uint8_t* label_text = nullptr;  // LABEL_W x LABEL_H
 };
 
-// The PNG cartridge of a ROM image, from bytes alone: the whole write and
-// the write over frames (off the frame's thread) make the same file.
-int png_cart_from_rom(const png_cart_parts& parts, const uint8_t* rom, int64_t rom_len, std::string* out) {
+// The picture of a PNG cartridge of a ROM image, from bytes alone: the
+// whole write and the write over frames (off the frame's thread) make the
+// same picture, and so the same file.
+int png_cart_picture(const png_cart_parts& parts, const uint8_t* rom, int64_t rom_len, host_pixels* out) {
     if (rom_len > PNG_CART_MAX_ROM) return PNG_CART_TOO_LARGE;
     host_pixels pic = decode_picture(parts.template_png, parts.template_len, PNG_CART_W, PNG_CART_H, false);
     if (!pic) {
         pic.reset((uint8_t*)std::malloc((size_t)PNG_CART_PIXELS * 4));
         if (!pic) return -1;
-        for (int64_t i = 0; i < PNG_CART_PIXELS; i++) std::memcpy(pic.get() + 4 * i, PNG_CART_BACKGROUND, 4);
+        const size_t total = (size_t)PNG_CART_PIXELS * 4;
+        std::memcpy(pic.get(), PNG_CART_BACKGROUND, 4);
+        for (size_t done = 4; done < total; done *= 2) std::memcpy(pic.get() + done, pic.get(), std::min(done, total - done));
     }
     uint8_t* px = pic.get();
 
@@ -151,18 +168,26 @@ int png_cart_from_rom(const png_cart_parts& parts, const uint8_t* rom, int64_t r
     }
 
     hide_rom_in_picture(px, PNG_CART_PIXELS * 4, rom, rom_len);
+    *out = std::move(pic);
+    return 0;
+}
+
+// The picture encoded as the cartridge's file.
+int png_cart_encode(const host_pixels& pic, std::string* out) {
     uint8_t* png = nullptr;
     size_t n = 0;
-    if (png_encode32_bytes(px, PNG_CART_W, PNG_CART_H, &png, &n) != 0) return -1;
+    if (png_encode32_bytes(pic.get(), PNG_CART_W, PNG_CART_H, &png, &n) != 0) return -1;
     host_pixels own(png);
     out->assign((const char*)png, n);
     return 0;
 }
 
-}  // namespace
+void copy_picture(const host_pixels& pic, std::vector<uint8_t>* pixels) {
+    pixels->assign(pic.get(), pic.get() + (size_t)PNG_CART_PIXELS * 4);
+}
 
-int write_hvx_png_from_ram_files(buffer* out, const char* folder) {
-    if (!out || !folder) return -1;
+// The picture of a RAM folder's cartridge, as the whole write makes it.
+int picture_of_ram_files(const char* folder, host_pixels* pic) {
     label_drawn = false;
     scoped_buffer rom(create_buffer_2(PNG_CART_ROM_START, PFILE_DATA_KIND));
     if (!rom || write_hvx_rom_from_ram_files(rom, folder, PNG_CART_ROM_OPTIONS) != 0) return -1;
@@ -184,16 +209,12 @@ int write_hvx_png_from_ram_files(buffer* out, const char* folder) {
         parts.label_len = label->length;
     }
     if (label_drawn && label_bitmap) parts.label_text = ud_data(label_bitmap);
-
-    std::string png;
-    int r = png_cart_from_rom(parts, rom->data, rom->length, &png);
-    if (r != 0) return r;
-    return bwrite(png.data(), 1, (int64_t)png.size(), out) == (int64_t)png.size() ? 0 : -1;
+    return png_cart_picture(parts, rom->data, rom->length, pic);
 }
 
-int png_cart_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
-                           const std::string* template_png, const uint8_t* label_text) {
-    if (!out) return -1;
+// The picture of a snapshot's cartridge, as the write over frames makes it.
+int picture_of_snapshot(const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
+                        const std::string* template_png, const uint8_t* label_text, host_pixels* pic) {
     std::string rom;
     if (rom_image_from_snapshot(&rom, entries, folder_len, PNG_CART_ROM_OPTIONS) != 0) return -1;
     png_cart_parts parts;
@@ -217,7 +238,44 @@ int png_cart_from_snapshot(std::string* out, const std::vector<cart_snapshot_ent
         parts.label_len = (int64_t)label->data.size();
     }
     parts.label_text = label_text;
-    return png_cart_from_rom(parts, (const uint8_t*)rom.data(), (int64_t)rom.size(), out);
+    return png_cart_picture(parts, (const uint8_t*)rom.data(), (int64_t)rom.size(), pic);
+}
+
+}  // namespace
+
+int write_hvx_png_from_ram_files(buffer* out, const char* folder) {
+    if (!out || !folder) return -1;
+    host_pixels pic;
+    std::string png;
+    int r = picture_of_ram_files(folder, &pic);
+    if (r != 0) return r;
+    if (png_cart_encode(pic, &png) != 0) return -1;
+    return bwrite(png.data(), 1, (int64_t)png.size(), out) == (int64_t)png.size() ? 0 : -1;
+}
+
+int png_cart_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
+                           const std::string* template_png, const uint8_t* label_text) {
+    if (!out) return -1;
+    host_pixels pic;
+    int r = picture_of_snapshot(entries, folder_len, template_png, label_text, &pic);
+    return r != 0 ? r : png_cart_encode(pic, out);
+}
+
+int png_cart_picture_of_ram_files(const char* folder, std::vector<uint8_t>* pixels) {
+    if (!folder || !pixels) return -1;
+    host_pixels pic;
+    int r = picture_of_ram_files(folder, &pic);
+    if (r == 0) copy_picture(pic, pixels);
+    return r;
+}
+
+int png_cart_picture_of_snapshot(std::vector<uint8_t>* pixels, const std::vector<cart_snapshot_entry>& entries,
+                                 size_t folder_len, const std::string* template_png, const uint8_t* label_text) {
+    if (!pixels) return -1;
+    host_pixels pic;
+    int r = picture_of_snapshot(entries, folder_len, template_png, label_text, &pic);
+    if (r == 0) copy_picture(pic, pixels);
+    return r;
 }
 
 bool png_cart_label_text(const std::string* info, std::vector<uint8_t>* text) {

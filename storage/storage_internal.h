@@ -120,6 +120,11 @@ int png_cart_from_snapshot(std::string* out, const std::vector<cart_snapshot_ent
 // Draws the label text of a copied info file (none: no text) as the whole
 // write does, on the frame's thread; its bitmap's bytes when drawn.
 bool png_cart_label_text(const std::string* info, std::vector<uint8_t>* text);
+// The pictures the two writes encode (RGBA, PNG_CART_W x PNG_CART_H), with
+// their results: what is checked of a cartridge short of its encoding.
+int png_cart_picture_of_ram_files(const char* folder, std::vector<uint8_t>* pixels);
+int png_cart_picture_of_snapshot(std::vector<uint8_t>* pixels, const std::vector<cart_snapshot_entry>& entries,
+                                 size_t folder_len, const std::string* template_png, const uint8_t* label_text);
 
 // The host-file steps the file close and the write-back share.
 FILE* open_temp_sibling(const char* host_path, std::string* temp);

@@ -89,6 +89,11 @@ seeds("storage", "fuzz_hvx_text", [
     ("tree_v1.hvx", hvx_v1(tree)),
     ("crlf.hvx", hvx_text({"a/": None, "a/b.txt": b"x\ny"}).replace("\n", "\r\n")),
     ("empty_segment.hvx", fuzz_found),
+    # Damaged bodies: a stray hex digit, an odd count, a base64 stranger;
+    # and, alone, an encoded line too long to read.
+    ("damaged_bodies.hvx", hvx_text({"a.bin": b"\0\1", "b.bin": b"ABC"})
+        .replace("b64$AAE", "hex$00z1\n0").replace("b64$QUJD", "b64$QU!JD")),
+    ("long_line.hvx", hvx_text({"a.bin": b"\0\1", "c.bin": b"\7" * 900})),
 ])
 
 def make_rom(files):
@@ -203,6 +208,7 @@ docs = [
     '{a={b={c={}}},s="q\\"\\n\\000",u=userdata("u8",2,2,"010203ff"),f=userdata("f64",3,"1.5,-2,1e+300")}',
     'unvyn("b64:bHo0AAIAAAABAAAAEDE=")',
 ]
+docs.append('{0.1,-2.5e-310,1.2345678901234567,123456789012345678.0,5.0,-0.0,x=3.141592653589793}')
 seeds("storage", "fuzz_vyn", [("doc%d" % i, "\x00" + d) for i, d in enumerate(docs)] +
       [("doc_bounded", "\x02" + docs[2]), ("b64", "\x03b64:bHo0AAIAAAABAAAAEDE=")])
 

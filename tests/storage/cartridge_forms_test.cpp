@@ -131,9 +131,7 @@ TEST(TextCartridge, ReaderFixtures) {
         {"climbing path", "x\nversion 2\n:: ../x.txt\nbody\n:: b.txt\nb\n:: [eoc]\n", -1, {{"b.txt", "b"}}, ""},
         {"hex body", "x\nversion 2\n:: h.bin\nhex$00ff10\n7F\n:: [eoc]\n", 0, {{"h.bin", std::string("\0\xff\x10\x7f", 4)}}, ""},
         {"version 1", "x\nversion 1\n## c\nsub 1:0 []\nsub/f.bin 0:3 [00616263]\nbad 0:1 x\n", -1,
-         {{"sub/", ""}, {"sub/f.bin", "abc"}},
-         "******** could not read legacy hvx; file contents missing. missing null terminator issue?\n"
-         "attribs: 0 new_path: /ram/f/bad c_p1:  0:1 x\n\n"},
+         {{"sub/", ""}, {"sub/f.bin", "abc"}}, ""},
         {"unknown version", "x\nversion 3\n:: a.txt\na\n", -1, {}, ""},
         // A NUL would cut the name short, to the folder above.
         {"version 1 NUL in a name", std::string("x\nversion 1\n..\0x 0:1 [0061]\nok 0:1 [0062]\n", 42), -1,
@@ -245,6 +243,67 @@ TEST(Cartridges, FuzzFoundNameLoadsAndSaves) {
     EXPECT_EQ(wrote, 0);
     EXPECT_EQ(read_cart("/ram/g", back), 0);
     EXPECT_EQ(cart_text("/ram/g"), back);
+}
+
+// A body line that does not decode whole (a stray character, an odd count
+// of hex digits, a base64 character that makes no byte, characters after
+// the padding) keeps what did decode, readable, but the cartridge is
+// read-only: a write-back would replace the file with the cut bytes.
+TEST(TextCartridge, DamagedBodyLinesLoadReadOnly) {
+    hvx_test::files_env env;
+    struct row {
+        const char* what;
+        std::string body;  // version 2 entries, or a whole version 1 text
+        files tree;
+    } rows[] = {
+        {"hex digit", ":: h.bin\nhex$00zz10\n", {{"h.bin", std::string(1, '\0')}}},
+        {"hex odd count", ":: h.bin\nhex$00f\n", {{"h.bin", std::string(1, '\0')}}},
+        {"hex later line", ":: h.bin\nhex$0001\n0g\n:: t.txt\nt\n", {{"h.bin", std::string("\0\1", 2)}, {"t.txt", "t"}}},
+        {"base64 stranger", ":: b.bin\nb64$QU!JD\n", {{"b.bin", "ABC"}}},
+        {"base64 lone last character", ":: b.bin\nb64$QUJDQ\n", {{"b.bin", "ABC"}}},
+        {"base64 after padding", ":: b.bin\nb64$QQ==\nQUJD\n", {}},
+        {"version 1 digit", "x\nversion 1\nf.bin 0:2 [00616z]\n", {{"f.bin", "a"}}},
+        {"version 1 odd count", "x\nversion 1\nf.bin 0:2 [0061626]\n", {{"f.bin", "ab"}}},
+    };
+    for (const row& r : rows) {
+        const bool v1 = r.body.rfind("x\n", 0) == 0;
+        const std::string text = v1 ? r.body : head + r.body + ":: [eoc]\n";
+        EXPECT_EQ(read_cart("/ram/f", text), -1) << r.what;
+        if (!r.tree.empty()) EXPECT_EQ(read_tree("/ram/f"), r.tree) << r.what;
+        delete_path("/ram/f");
+        // Mounted: what decoded is read, a store is refused, and no flush
+        // writes over the file.
+        write_file(env.at("d.hvx"), text);
+        if (!r.tree.empty()) {
+            const auto& [name, bytes] = *r.tree.begin();
+            buffer* got = pfile_read_all(("/d.hvx/" + name).c_str(), "rb");
+            EXPECT_EQ(got ? std::string((const char*)got->data, (size_t)got->length) : "(none)", bytes) << r.what;
+            destroy_buffer(got);
+        }
+        EXPECT_FALSE(put("/d.hvx/new.txt", "n")) << r.what;
+        flush_dirty_mounts_immediately();
+        EXPECT_EQ(read_file(env.at("d.hvx")), text) << r.what;
+        delete_mount_point("/d.hvx");
+    }
+}
+
+// An old-form cartridge whose entries lack their contents is told once in
+// the log, its bytes escaped, never echoed to standard output.
+TEST(TextCartridge, OldFormDamageIsOneEscapedNotice) {
+    hvx_test::files_env env;
+    std::string text = "x\nversion 1\n";
+    for (int i = 0; i < 2000; i++) text += "bad" + std::to_string(i) + " 0:1 \x1b]0;owned\x07\x1b" "c\n";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(read_cart("/ram/f", text), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const std::string log = env.procs.log();
+    EXPECT_LT(log.size(), 1000u);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.find('\x07'), std::string::npos);
+    const size_t at = log.find("2000 entries of /ram/f");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find("have no contents", log.find("have no contents") + 1), std::string::npos) << log;
+    EXPECT_NE(log.find("bad0 0:1 \\x1b]0;owned\\x07\\x1bc", at), std::string::npos) << log;
 }
 
 TEST(TextCartridge, MountsAreWrittenBack) {

@@ -1,8 +1,11 @@
 // libFuzzer target for the object-data reader and its byte pieces. The
 // first byte picks: a whole document (read under the message bounds or
-// none; what reads must write and read again), a pxu piece, an lz4 piece or
-// base64 text. Lua allocations are capped, so a memory error is one of the
+// none; what reads must write and read again, to the same value: equal
+// strings, integers, tables and userdata, floats to the bit or as the
+// integer of their value), a pxu piece,
+// an lz4 piece or base64 text. Lua allocations are capped, so a memory error is one of the
 // outcomes and must unwind cleanly.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +41,73 @@ struct input {
 
 bool small_room(void* ctx, int64_t more) { return *static_cast<int64_t*>(ctx) + more < (8 << 20); }
 
+// Whether the writer writes a table key: strings and numbers only.
+bool written_key(lua_State* L, int idx) {
+    int t = lua_type(L, idx);
+    return t == LUA_TSTRING || t == LUA_TNUMBER;
+}
+
+// Whether the value at b is the value at a read back: a table's written
+// keys and their values; a float to its bits (any NaN equal to another),
+// or the integer of its value.
+bool same_value(lua_State* L, int a, int b) {
+    a = lua_absindex(L, a);
+    b = lua_absindex(L, b);
+    const int t = lua_type(L, a);
+    if (t != lua_type(L, b) || !lua_checkstack(L, 4)) return false;
+    switch (t) {
+    case LUA_TNUMBER: {
+        if (lua_isinteger(L, a)) return lua_isinteger(L, b) && lua_tointeger(L, a) == lua_tointeger(L, b);
+        double x = lua_tonumber(L, a);
+        // A float of an integer's value is written as that integer.
+        if (lua_isinteger(L, b)) return x == (double)lua_tointeger(L, b);
+        double y = lua_tonumber(L, b);
+        return (std::isnan(x) && std::isnan(y)) || memcmp(&x, &y, sizeof x) == 0;
+    }
+    case LUA_TUSERDATA: {
+        const uint8_t* x = to_typed_userdata(L, a);
+        const uint8_t* y = to_typed_userdata(L, b);
+        if (!x || !y) return lua_rawequal(L, a, b);
+        if (memcmp(x, y, UD_HEADER_SIZE) != 0) return false;
+        if (ud_type(x) != UTYPE_F64) return memcmp(ud_data(x), ud_data(y), (size_t)ud_byte_count(x)) == 0;
+        for (int64_t i = 0; i < ud_elements(x); i++) {
+            double p, q;
+            memcpy(&p, ud_data(x) + 8 * i, 8);
+            memcpy(&q, ud_data(y) + 8 * i, 8);
+            if (!(std::isnan(p) && std::isnan(q)) && memcmp(&p, &q, 8) != 0) return false;
+        }
+        return true;
+    }
+    case LUA_TTABLE: {
+        int64_t count = 0;
+        lua_pushnil(L);
+        while (lua_next(L, a)) {
+            if (!written_key(L, -2)) {
+                lua_pop(L, 1);
+                continue;
+            }
+            count++;
+            lua_pushvalue(L, -2);
+            lua_rawget(L, b);
+            bool same = same_value(L, -2, -1);
+            lua_pop(L, 2);
+            if (!same) {
+                lua_pop(L, 1);
+                return false;
+            }
+        }
+        lua_pushnil(L);
+        while (lua_next(L, b)) {
+            lua_pop(L, 1);
+            if (written_key(L, -1)) count--;
+        }
+        return count == 0;
+    }
+    default:
+        return lua_rawequal(L, a, b);
+    }
+}
+
 int read_document(lua_State* L) {
     const input* in = static_cast<const input*>(lua_touserdata(L, 1));
     int64_t room = 0;
@@ -47,7 +117,9 @@ int read_document(lua_State* L) {
     scoped_buffer b(create_buffer_2(64, VYN_SCRATCH_KIND));
     lua_pushvalue(L, 2);
     int w = stringify_object(L, -1, b, in->mode >> 2);
-    if (w == 0 && destringify_object(L, (const char*)b->data, b->length) < 1) abort();
+    if (w != 0) return 0;
+    int again = destringify_object(L, (const char*)b->data, b->length);
+    if (again < 1 || !same_value(L, 2, -again)) abort();
     return 0;
 }
 
