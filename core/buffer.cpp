@@ -11,6 +11,7 @@
 static uint32_t total_num_buffers = 0;
 static uint32_t total_buffer_allocation = 0;
 static uint32_t buffer_group_count[BUFFER_KINDS];
+static uint64_t bytes_made = 0, bytes_copied = 0;
 
 static const char hex_char[] = "0123456789abcdef";
 static uint8_t scoop_chunk[BUFFER_SCOOP_CHUNK];
@@ -48,6 +49,7 @@ static int bgrow(buffer* b, int64_t need) {
     uint8_t* d = static_cast<uint8_t*>(realloc(b->data, size_t(cap)));
     if (!d) return 0;
     memset(d + b->capacity, 0, size_t(cap - b->capacity));
+    bytes_made += uint64_t(cap - b->capacity);
     total_buffer_allocation += uint32_t(cap) - b->capacity;
     b->data = d;
     b->capacity = uint32_t(cap);
@@ -59,6 +61,7 @@ static int64_t put_at_cursor(buffer* b, const void* src, int64_t n) {
     if (!b || b->cursor < 0 || n > BUFFER_MAX_CAPACITY) return 0;
     if (!bgrow(b, int64_t(b->cursor) + n + 1)) return 0;
     memcpy(b->data + b->cursor, src, size_t(n));
+    bytes_copied += uint64_t(n);
     b->cursor += int32_t(n);
     if (b->cursor > b->length) b->length = b->cursor;
     return n;
@@ -68,6 +71,7 @@ static int64_t put_at_cursor(buffer* b, const void* src, int64_t n) {
 static int64_t append_at_end(buffer* b, const void* src, int64_t n) {
     if (!b || n > BUFFER_MAX_CAPACITY || !bgrow(b, int64_t(b->length) + n + 1)) return 0;
     memcpy(b->data + b->length, src, size_t(n));
+    bytes_copied += uint64_t(n);
     b->length += int32_t(n);
     b->cursor = b->length;
     b->data[b->cursor] = 0;
@@ -92,6 +96,7 @@ static buffer* new_buffer(int64_t capacity, int32_t kind) {
     b->length = 0;
     b->cursor = 0;
     total_num_buffers++;
+    bytes_made += uint64_t(capacity);
     total_buffer_allocation += b->capacity;
     count_kind(kind, 1);
     return b;
@@ -107,6 +112,7 @@ buffer* create_buffer_from_str(const char* text) {
     buffer* b = new_buffer(int64_t(n) + 2, BUFFER_KIND_FROM_STR);
     if (!b) return nullptr;
     memcpy(b->data, text ? text : "", n);
+    bytes_copied += uint64_t(n);
     b->length = b->cursor = int32_t(n);
     return b;
 }
@@ -120,6 +126,7 @@ buffer* create_buffer_from_buffer_2(const buffer* src, int32_t kind) {
     buffer* b = new_buffer(cap, kind);
     if (!b) return nullptr;
     memcpy(b->data, src->data, size_t(len));
+    bytes_copied += uint64_t(len);
     b->length = len;
     return b;
 }
@@ -218,6 +225,8 @@ void bcrop(buffer* b, int32_t start, int32_t count) {
 
 uint32_t get_total_num_buffers() { return total_num_buffers; }
 uint32_t get_total_buffer_allocation() { return total_buffer_allocation; }
+uint64_t get_buffer_bytes_made() { return bytes_made; }
+uint64_t get_buffer_bytes_copied() { return bytes_copied; }
 uint32_t get_buffer_group_count(int kind) {
     return kind >= 0 && kind < BUFFER_KINDS ? buffer_group_count[kind] : 0;
 }

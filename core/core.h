@@ -117,6 +117,11 @@ struct scoped_buffer {
 
 uint32_t get_total_num_buffers();
 uint32_t get_total_buffer_allocation();
+// Since the program started: bytes of buffer blocks made or grown (each
+// zero-filled), and bytes copied into buffers by the writers and copies
+// above. Tests count what a path allocates and passes over with them.
+uint64_t get_buffer_bytes_made();
+uint64_t get_buffer_bytes_copied();
 uint32_t get_buffer_group_count(int kind);
 
 // Standard CRC-32, zlib's crc32; 0 for no bytes. Longer inputs are fed to it

@@ -74,6 +74,22 @@ bool anywhen_format_moment(int64_t t, char out[ANYWHEN_MOMENT_LEN + 1]) {
     return true;
 }
 
+// Two decimal digits at s, or -1.
+static int two_digits(const char* s) {
+    return s[0] >= '0' && s[0] <= '9' && s[1] >= '0' && s[1] <= '9' ? (s[0] - '0') * 10 + s[1] - '0' : -1;
+}
+
+bool anywhen_is_moment(const char* s) {
+    if (!s) return false;
+    for (int i = 0; i < 4; i++)
+        if (s[i] < '0' || s[i] > '9') return false;
+    if (s[4] != '-' || s[7] != '-' || s[10] != '_' || s[13] != ':' || s[16] != ':') return false;
+    int month = two_digits(s + 5), day = two_digits(s + 8), hour = two_digits(s + 11);
+    int minute = two_digits(s + 14), second = two_digits(s + 17);
+    return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour >= 0 && hour <= 23 && minute >= 0 &&
+           minute <= 59 && second >= 0 && second <= 60;
+}
+
 bool anywhen_parse_line(const char* line, int32_t len, anywhen_line* out) {
     *out = anywhen_line{};
     if (!line || len < 3 || line[1] != ' ') return false;
@@ -95,7 +111,8 @@ bool anywhen_parse_line(const char* line, int32_t len, anywhen_line* out) {
         out->path_len = len - 2;
         return true;
     case '@':
-        if (len < 2 + ANYWHEN_MOMENT_LEN) return false;
+        // A damaged moment must not order the records after it.
+        if (len < 2 + ANYWHEN_MOMENT_LEN || !anywhen_is_moment(line + 2)) return false;
         out->moment = line + 2;
         out->text = "";
         if (len > 2 + ANYWHEN_MOMENT_LEN) {

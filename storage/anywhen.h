@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/core.h"
 
@@ -91,6 +93,10 @@ bool anywhen_is_hash(const char* s);  // 32 lower-case hex digits at s
 // "%Y-%m-%d_%H:%M:%S" of a UTC time and a NUL; false outside years 0..9999.
 bool anywhen_format_moment(int64_t t, char out[ANYWHEN_MOMENT_LEN + 1]);
 
+// Whether the 19 characters at s are a moment as the writer formats them
+// (digits where digits go, the separators, months, days and times in range).
+bool anywhen_is_moment(const char* s);
+
 struct anywhen_line {
     char kind;          // '@' '$' ':' '+' '|' '-' '>' '^'
     const char* hash;   // "$ : +": 32 hex digits (not NUL-terminated)
@@ -101,7 +107,8 @@ struct anywhen_line {
     int32_t text_len;
 };
 // Splits one log line (no line feed) of len bytes. False for unknown kinds
-// and for lines too short for their columns or with a malformed hash.
+// and for lines too short for their columns or with a malformed hash or
+// moment.
 bool anywhen_parse_line(const char* line, int32_t len, anywhen_line* out);
 // Appends one line: kind '$' ':' '+' with a = hash and b = path; '-' '>'
 // with a = path; '^' with a = folder (written with a final '/'); '@' with
@@ -164,8 +171,13 @@ void invalidate_bloom_by_month(int year, int month);
 void anywhen_free_blooms();
 int anywhen_check_location_by_month(const char* key, int year, int month);
 int anywhen_check_location_by_day(const char* key, int year, int month, int day);
-// The content at a location's moment, or none.
+// The content at a location's moment, or none: what the path's latest record
+// at or before it (by moment, then log order) left.
 buffer* anywhen_fetch(const char* location, size_t len);
+// Times of day ("HH:MM:SS") at which the file, or something new in the
+// folder, changed on the location's day; in log order, each once (at its
+// last place). False when the location is malformed.
+bool anywhen_list_by_day(const std::string& text, std::vector<std::string>* times);
 
 int lua54__fetch_anywhen(lua_State* L);
 int lua54__fetch_anywhen_metadata(lua_State* L);

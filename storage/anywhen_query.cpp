@@ -6,10 +6,13 @@
 #include <bloom.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "lang/lang.h"
@@ -320,6 +323,15 @@ static buffer_ptr own(buffer* b) { return buffer_ptr(b, destroy_buffer); }
 // Fetch
 // ---------------------------------------------------------------------------
 
+// The host clock may step back during a day, so a log's moments need not
+// rise: the records at or before a moment are those whose own moment is not
+// after it, taken in the order of their moments and, among equal moments, in
+// log order. The day's snapshot (before the first "@") stands at midnight.
+// An "@" line of another day is damage and is skipped like a malformed one.
+static bool own_moment(const anywhen_line& l, const char* midnight) {
+    return l.kind == '@' && memcmp(l.moment, midnight, ANYWHEN_DATE_LEN) == 0;
+}
+
 static buffer* fetch_at(const anywhen_location& loc) {
     if (loc.moment_len < ANYWHEN_MOMENT_LEN || !date_valid(loc) || loc.path_len == 0) return nullptr;
     const char* path = loc.path;
@@ -330,64 +342,66 @@ static buffer* fetch_at(const anywhen_location& loc) {
 
     auto it = std::make_unique<line_iter_state>();
     if (!line_iter_start(it.get(), log.path)) return nullptr;
-    char moment[ANYWHEN_MOMENT_LEN + 1];
-    midnight(log.year, log.month, log.day, moment);
-    char version[ANYWHEN_HASH_LEN + 1] = "";
+    char day_start[ANYWHEN_MOMENT_LEN + 1], moment[ANYWHEN_MOMENT_LEN + 1];
+    midnight(log.year, log.month, log.day, day_start);
+    memcpy(moment, day_start, sizeof moment);
+    bool in_snapshot = true;  // before the first moment: counts whatever was asked
+    // The record that decides: the path's latest (by moment, then log order)
+    // at or before the moment asked for.
+    char version[ANYWHEN_HASH_LEN + 1] = "", chosen_at[ANYWHEN_MOMENT_LEN + 1] = "";
+    // A folder's info file takes the first version after the moment when
+    // none stood before it.
+    char first_after[ANYWHEN_HASH_LEN + 1] = "";
     buffer_ptr delta = own(create_buffer_2(256, ANYWHEN_BUFFER_KIND));
     bool with_delta = false, collecting = false, delta_ok = true;
-    int64_t hex = 0;  // delta text decoded, of every version met
+    int64_t hex = 0;  // delta text decoded, of every version taken on the way
     const char* line;
     int32_t n;
     anywhen_line l;
     while ((n = line_iter(it.get(), &line)) >= 0) {
-        if (!anywhen_parse_line(line, n, &l)) {
+        if (!anywhen_parse_line(line, n, &l) || (l.kind == '@' && !own_moment(l, day_start))) {
             collecting = false;
             continue;
         }
         if (l.kind != '|') collecting = false;
-        switch (l.kind) {
-        case '@':
+        if (l.kind == '@') {
             memcpy(moment, l.moment, ANYWHEN_MOMENT_LEN);
-            // A folder's info file takes the first version after the moment
-            // when none stood before it.
-            if (after(moment, loc.moment) && (!info || version[0])) goto done;
-            break;
-        case '$':
-        case ':':
-            if (path_is(l, path, plen)) {
-                memcpy(version, l.hash, ANYWHEN_HASH_LEN);
-                with_delta = false;
-            }
-            break;
-        case '+':
-            if (path_is(l, path, plen) && !after(moment, loc.moment)) {
-                memcpy(version, l.hash, ANYWHEN_HASH_LEN);
-                with_delta = collecting = delta_ok = true;
-                bclear(delta.get());
-            }
-            break;
-        case '|':
-            // Our writer never writes a delta past its limit: a longer run is
-            // damage, and is not read into memory.
-            if (collecting && delta) {
+            in_snapshot = false;
+            continue;
+        }
+        bool mine = (l.kind == '$' || l.kind == ':' || l.kind == '+' || l.kind == '-') && path_is(l, path, plen);
+        if (!mine) {
+            if (l.kind == '|' && collecting && delta) {
+                // Our writer never writes a delta past its limit: a longer
+                // run is damage, and is not read into memory.
                 hex += l.text_len;
                 delta_ok = delta_ok && l.text_len / 2 <= ANYWHEN_DELTA_MAX - delta->length &&
                            anywhen_read_hex(delta.get(), l.text, l.text_len);
                 collecting = delta_ok;
             }
-            break;
-        case '-':
-            // Deleted before the moment: the file held nothing then.
-            if (path_is(l, path, plen) && !after(moment, loc.moment)) {
-                version[0] = 0;
-                with_delta = false;
-            }
-            break;
-        default:
-            break;
+            continue;
+        }
+        if (!in_snapshot && after(moment, loc.moment)) {
+            if (info && !first_after[0] && l.kind == '$') memcpy(first_after, l.hash, ANYWHEN_HASH_LEN);
+            continue;
+        }
+        if (chosen_at[0] && memcmp(moment, chosen_at, ANYWHEN_MOMENT_LEN) < 0) continue;
+        memcpy(chosen_at, moment, sizeof chosen_at);
+        with_delta = l.kind == '+';
+        if (l.kind == '-') {
+            version[0] = 0;  // deleted: the file held nothing then
+        } else {
+            memcpy(version, l.hash, ANYWHEN_HASH_LEN);
+        }
+        if (with_delta) {
+            collecting = delta_ok = true;
+            if (delta) bclear(delta.get());
         }
     }
-done:
+    if (!version[0] && info && first_after[0]) {
+        memcpy(version, first_after, sizeof version);
+        with_delta = false;
+    }
     end_walk(it.get());
     spend_cpu(hvx_cycles(hex / ANYWHEN_HEX_BYTES_PER_CYCLE));
     if (!version[0]) return nullptr;
@@ -416,10 +430,7 @@ buffer* anywhen_fetch(const char* location, size_t len) {
 // Listings
 // ---------------------------------------------------------------------------
 
-// Times of day ("HH:MM:SS") at which the file, or something new in the
-// folder, changed on the location's day; in log order, no two equal
-// neighbours. False when the location is malformed.
-static bool anywhen_list_by_day(const std::string& text, std::vector<std::string>* times) {
+bool anywhen_list_by_day(const std::string& text, std::vector<std::string>* times) {
     anywhen_location loc;
     if (!anywhen_split_location(text.data(), text.size(), &loc) || loc.moment_len != ANYWHEN_DATE_LEN || !loc.year)
         return false;
@@ -438,8 +449,10 @@ static bool anywhen_list_by_day(const std::string& text, std::vector<std::string
     const char* line;
     int32_t n;
     anywhen_line l;
+    char day_start[ANYWHEN_MOMENT_LEN + 1];
+    memcpy(day_start, moment, sizeof day_start);
     while (times->size() < (size_t)ANYWHEN_DAY_TIMES_MAX && (n = line_iter(it.get(), &line)) >= 0) {
-        if (!anywhen_parse_line(line, n, &l)) continue;
+        if (!anywhen_parse_line(line, n, &l) || (l.kind == '@' && !own_moment(l, day_start))) continue;
         bool change = false;
         if (l.kind == '@') {
             memcpy(moment, l.moment, ANYWHEN_MOMENT_LEN);
@@ -465,6 +478,13 @@ static bool anywhen_list_by_day(const std::string& text, std::vector<std::string
     }
     end_walk(it.get());
     destroy_htable(seen);
+    // A time met again (the clock stepped back) is listed once, at its last
+    // place: a fetch at it finds what was recorded last at it.
+    std::unordered_set<std::string> listed;
+    std::vector<std::string> kept;
+    for (auto t = times->rbegin(); t != times->rend(); ++t)
+        if (listed.insert(*t).second) kept.push_back(*t);
+    times->assign(kept.rbegin(), kept.rend());
     return true;
 }
 
@@ -481,33 +501,53 @@ static bool anywhen_list_by_folder_moment(const std::string& text, std::vector<s
     if (!find_day_log(loc.year, loc.month, loc.day, nullptr, &log)) return true;
     auto it = std::make_unique<line_iter_state>();
     if (!line_iter_start(it.get(), log.path)) return true;
-    listing* items = create_listing();
+    // The folder's records, replayed at the end in the order of their
+    // moments (log order among equal ones), those after the moment left out.
+    struct entry_op {
+        char kind;
+        std::string key;
+        std::array<char, ANYWHEN_MOMENT_LEN> moment;
+    };
+    std::vector<entry_op> ops;
+    char day_start[ANYWHEN_MOMENT_LEN + 1];
+    midnight(log.year, log.month, log.day, day_start);
+    std::array<char, ANYWHEN_MOMENT_LEN> moment;
+    memcpy(moment.data(), day_start, ANYWHEN_MOMENT_LEN);
+    bool in_snapshot = true;
     const char* line;
     int32_t n;
     anywhen_line l;
-    while (items && (n = line_iter(it.get(), &line)) >= 0) {
+    while ((n = line_iter(it.get(), &line)) >= 0) {
         if (!anywhen_parse_line(line, n, &l)) continue;
         if (l.kind == '@') {
-            if (after(l.moment, loc.moment)) break;
+            if (own_moment(l, day_start)) {
+                memcpy(moment.data(), l.moment, ANYWHEN_MOMENT_LEN);
+                in_snapshot = false;
+            }
             continue;
         }
-        if (!l.path) continue;
+        if (!l.path || (!in_snapshot && after(moment.data(), loc.moment))) continue;
         size_t fl = folder.size();
         if ((size_t)l.path_len <= fl + 1 || memcmp(l.path, folder.data(), fl) != 0 || l.path[fl] != '/') continue;
         std::string name(l.path + fl + 1, (size_t)l.path_len - fl - 1);
         bool is_folder = name.back() == '/';
         if (is_folder) name.pop_back();
         if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) continue;
-        std::string key = name + (is_folder || get_ext(name.c_str())[0] == 0 ? "/" : "");
-        if (l.kind == '-') {
+        ops.push_back({l.kind, name + (is_folder || get_ext(name.c_str())[0] == 0 ? "/" : ""), moment});
+    }
+    end_walk(it.get());
+    std::stable_sort(ops.begin(), ops.end(), [](const entry_op& a, const entry_op& b) { return a.moment < b.moment; });
+    listing* items = create_listing();
+    for (size_t i = 0; items && i < ops.size(); i++) {
+        const std::string& key = ops[i].key;
+        if (ops[i].kind == '-') {
             listing_del(items, key.c_str());
-            listing_del(items, (name + "/").c_str());
-        } else if (l.kind == ':' || listing_index_for_key(items, key.c_str()) < 0) {
+            if (key.back() != '/') listing_del(items, (key + "/").c_str());
+        } else if (ops[i].kind == ':' || listing_index_for_key(items, key.c_str()) < 0) {
             buffer* b = create_buffer_from_str(key.c_str());
             if (!listing_add(items, b)) destroy_buffer(b);
         }
     }
-    end_walk(it.get());
     listing_sort(items);
     for (int i = 0; items && i < items->count; i++) {
         std::string s = btext(items->items[i]);

@@ -518,6 +518,41 @@ int pdisk_file_exists(const char* path) {
     return 1;
 }
 
+// The bytes of an open record as one block of their own size: a host
+// record's (read whole at its opening) are taken, a RAM record's copied once,
+// never with the spare room the file grew with.
+static buffer* take_or_copy_content(pfile* f) {
+    if (!f->data) return nullptr;
+    if (f->kind == PFILE_KIND_HOST) {
+        buffer* out = f->data;
+        f->data = nullptr;
+        return out;
+    }
+    int32_t n = f->data->length;
+    buffer* out = create_buffer_2(n, PFILE_DATA_KIND);
+    if (!out) return nullptr;
+    prefault_pages(out->data, (size_t)n);
+    if (bwrite(f->data->data, 1, n, out) != n) {
+        destroy_buffer(out);
+        return nullptr;
+    }
+    return out;
+}
+
+// Hands the bytes to a record opened "w" in place of what it holds, as a
+// write of them would leave it (a RAM file within the RAM files' room).
+static bool give_content(pfile* f, buffer** content) {
+    if (f->kind == PFILE_KIND_RAM && (*content)->length > f->data->length &&
+        !ram_files_room((*content)->length - f->counted))
+        return false;
+    destroy_buffer(f->data);
+    f->data = *content;
+    *content = nullptr;
+    f->data->cursor = f->data->length;
+    if (f->kind == PFILE_KIND_RAM) ram_file_account(f);
+    return true;
+}
+
 int64_t fcopy(const char* from, const char* to) {
     buffer* a = normalise_halvoran_path(from);
     buffer* b = normalise_halvoran_path(to);
@@ -529,7 +564,7 @@ int64_t fcopy(const char* from, const char* to) {
     if (!src) return 0;
     // The content is taken before the target opens: both may be one RAM
     // record, which a "w" opening empties.
-    buffer* content = create_buffer_from_buffer(src->data);
+    buffer* content = take_or_copy_content(src);
     pfclose(src);
     if (!content) return 0;
     pfile* dst = pfopen(to, "w");
@@ -538,7 +573,7 @@ int64_t fcopy(const char* from, const char* to) {
         return 0;
     }
     int64_t n = content->length;
-    bool ok = pfwrite(content->data, 1, n, dst) == n;
+    bool ok = dst->data && give_content(dst, &content);
     destroy_buffer(content);
     ok = pfclose(dst) == 0 && ok;
     return ok ? n : -1;

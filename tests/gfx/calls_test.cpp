@@ -1,6 +1,6 @@
-// Graphics calls through a real process: exact charges and the Parts' edge
-// cases of state, shapes, sprites and blits, batch forms against the same
-// calls made singly, and values that are not our bitmaps.
+// Graphics calls through a real process: exact charges and the edge cases of
+// state, shapes, sprites and blits, batch forms against the same calls made
+// singly, and values that are not our bitmaps.
 #include <string>
 #include <vector>
 

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fstream>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -634,6 +635,93 @@ TEST(Anywhen, QueriesAreChargedByTheVersionsTheyWalk) {
     for (size_t i = 0; i < few.size(); i++) {
         EXPECT_GE(many[i] - few[i], 1000 * rows[i].least) << rows[i].call;
         EXPECT_LE(many[i] - few[i], 1000 * rows[i].most) << rows[i].call;
+    }
+}
+
+// Moments out of order (the host clock stepped back during the day) and
+// damaged "@" lines. Every time the day lists for /a.txt fetches what was
+// recorded last at it; the rows add fetches between the listed times (the
+// latest earlier moment holds) and a folder at a moment, which holds what
+// was recorded at or before it, whatever came after it in the log.
+TEST(AnywhenMoments, EveryListedVersionIsFetchedAtItsMoment) {
+    struct step {
+        const char* at;    // none: text is a raw line appended to the log
+        const char* path;  // written with text, or deleted when text is none
+        const char* text;
+    };
+    struct row {
+        const char* what;
+        std::vector<step> steps;
+        const char* listed;
+        std::vector<std::pair<const char*, const char*>> fetched;  // time, content of /a.txt
+        const char* folder_at;
+        const char* folder;
+    } rows[] = {
+        {"stepped back",
+         {{"10:00:00", "/a.txt", "v1"}, {"09:00:00", "/a.txt", "v2"}, {"09:00:00", "/b.txt", "b"},
+          {"09:30:00", "/a.txt", "v3"}, {"11:00:00", "/a.txt", "v4"}},
+         "{10:00:00,09:00:00,09:30:00,11:00:00}",
+         {{"08:59:59", "<none>"}, {"09:45:00", "v3"}, {"10:30:00", "v1"}, {"23:00:00", "v4"}},
+         "09:15:00",
+         "{a.txt,b.txt}"},
+        {"the same second twice",
+         {{"10:00:00", "/a.txt", "v1"}, {"09:59:59", "/a.txt", "v2"}, {"10:00:00", "/a.txt", "v3"}},
+         "{09:59:59,10:00:00}",
+         {},
+         "09:59:59",
+         "{a.txt}"},
+        {"a deletion stepped back",
+         {{"10:00:00", "/a.txt", "v1"}, {"09:00:00", "/a.txt", nullptr}},
+         "{10:00:00}",
+         {{"09:00:00", "<none>"}, {"09:59:59", "<none>"}},
+         "09:30:00",
+         "{}"},
+        {"damaged moments",
+         {{"10:00:00", "/a.txt", "v1"},
+          {nullptr, nullptr, "@ 2026-13-01_10:00:00"},
+          {nullptr, nullptr, "@ 2026-03-02_00:00:00"},
+          {nullptr, nullptr, "@ 2026-03-01_1O:00:00 marker"},
+          {"10:05:00", "/a.txt", "v2"},
+          {"10:06:00", "/b.txt", "b"}},
+         "{10:00:00,10:05:00}",
+         {{"10:04:59", "v1"}},
+         "10:06:00",
+         "{a.txt,b.txt}"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        history_env env("2026-03-01_08:00:00");
+        config.anywhen = 1;
+        anywhen_open();
+        std::map<std::string, std::string> last;  // time: what /a.txt held after the last step at it
+        for (const step& s : r.steps) {
+            if (!s.at) {
+                std::ofstream(env.store("2026-03/01.log"), std::ios::app) << s.text << "\n";
+                continue;
+            }
+            env.at(("2026-03-01_" + std::string(s.at)).c_str());
+            if (s.text) {
+                ASSERT_TRUE(env.put(s.path, s.text));
+            } else {
+                delete_path(s.path);
+            }
+            if (!strcmp(s.path, "/a.txt")) last[s.at] = s.text ? s.text : "<none>";
+        }
+        std::string listed = env.call("_list_anywhen_by_day", "/a.txt @ 2026-03-01");
+        EXPECT_EQ(listed, r.listed);
+        std::vector<std::pair<std::string, std::string>> fetches(r.fetched.begin(), r.fetched.end());
+        for (const auto& [t, text] : last)
+            if (listed.find(t) != std::string::npos) fetches.emplace_back(t, text);
+        for (const auto& [t, want] : fetches)
+            EXPECT_EQ(env.fetch("/a.txt @ 2026-03-01_" + t), want) << t;
+        EXPECT_EQ(env.call("_list_anywhen_folder_moment", "/ @ 2026-03-01_" + std::string(r.folder_at)), r.folder);
+    }
+    // A moment line is written as the writer formats it, or it is no moment.
+    for (const char* bad : {"2026-13-01_10:00:00", "2026-03-32_10:00:00", "2026-03-01_24:00:00", "2026-03-01_10:60:00",
+                            "2026-03-01 10:00:00", "2026-03-01_1O:00:00", "20260301__10:00:00"}) {
+        std::string line = std::string("@ ") + bad;
+        anywhen_line l;
+        EXPECT_FALSE(anywhen_parse_line(line.data(), (int32_t)line.size(), &l)) << bad;
     }
 }
 

@@ -242,6 +242,40 @@ TEST(Copy, OntoItselfKeepsTheContent) {
     EXPECT_FALSE(hvx_test::file_exists(env.at("h3.txt")));
 }
 
+// A copy moves its bytes once: one block of their own size (a host source's
+// block, read whole at its opening, is taken) and one pass over them, RAM and
+// host files alike, whatever spare room the source grew with.
+TEST(Copy, AllocatesAndPassesOverTheBytesOnce) {
+    fs_env env;
+    const int64_t n = 3 << 20;
+    const uint64_t slack = 64 << 10;  // paths, records and the target's first small block
+    std::string data(n, 0);
+    for (int64_t i = 0; i < n; i++) data[(size_t)i] = (char)(i * 7919 >> 5);
+    pfile* f = pfopen("/ram/src", "w");
+    ASSERT_NE(f, nullptr);
+    for (int64_t i = 0; i < n; i += 65536) pfwrite(data.data() + i, 1, 65536, f);  // grows with spare room
+    pfclose(f);
+    ASSERT_TRUE(write_file(env.at("src.bin"), data));
+    buffer* loaded = create_buffer_from_file(env.at("src.bin").c_str());
+    ASSERT_NE(loaded, nullptr);
+    const uint64_t read_block = loaded->capacity;
+    destroy_buffer(loaded);
+    struct {
+        const char *from, *to;
+    } rows[] = {{"/ram/src", "/ram/dst"}, {"/ram/src", "/dst.bin"}, {"/src.bin", "/ram/dst2"}, {"/src.bin", "/dst2.bin"}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.from) + " -> " + r.to);
+        bool host_source = r.from[1] != 'r';
+        uint64_t made = get_buffer_bytes_made(), copied = get_buffer_bytes_copied();
+        ASSERT_EQ(fcopy(r.from, r.to), n);
+        made = get_buffer_bytes_made() - made;
+        copied = get_buffer_bytes_copied() - copied;
+        EXPECT_LE(made, (host_source ? read_block : (uint64_t)n + 1) + slack);
+        EXPECT_LE(copied, (host_source ? 0 : (uint64_t)n) + slack);
+        EXPECT_TRUE((r.to[1] == 'r' ? get(r.to) : read_file(env.at(r.to + 1))) == data);
+    }
+}
+
 TEST(DeleteAndMkdir, HistoryOnlyForWhatHappened) {
     fs_env env;
     ASSERT_TRUE(write_file(env.at("gone.txt"), "x"));
