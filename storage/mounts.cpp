@@ -502,7 +502,7 @@ pmount* cart_mount_of_origin(const char* ram_path) {
 pmount* cart_mount_at_or_above(const char* path) {
     if (!path) return nullptr;
     return longest_holder(_by_point, path, [](std::string_view key) {
-        return hvx_path_kind(std::string(key).c_str()) != 0;  // only a found key is weighed
+        return hvx_path_kind(std::string(key).c_str()) != CART_KIND_NONE;  // only a found key is weighed
     });
 }
 
@@ -513,7 +513,7 @@ int ram_write_refusal(const char* ram_origin) {
     int why = RAM_WRITE_OK;
     if (m->no_write_back) {
         why = RAM_WRITE_DEAD_CART;
-    } else if (hvx_path_kind(cart) == 1) {
+    } else if (hvx_path_kind(cart) == CART_KIND_TEXT) {
         const char* name = ram_origin + m->origin->length;
         if (*name == '/') name++;
         if (*name && !hvx_text_name_ok(name, (int64_t)strlen(name))) why = RAM_WRITE_TEXT_NAME;

@@ -177,12 +177,12 @@ const char* get_ext(const char* s) {
     return _get_ext_buffer;
 }
 
-int hvx_path_kind(const char* s) {
+cart_kind hvx_path_kind(const char* s) {
     const char* e = get_ext(s);
-    if (strcmp(e, "hvx") == 0) return 1;
-    if (strcmp(e, "hvx.rom") == 0) return 2;
-    if (strcmp(e, "hvx.png") == 0) return 3;
-    return 0;
+    if (strcmp(e, "hvx") == 0) return CART_KIND_TEXT;
+    if (strcmp(e, "hvx.rom") == 0) return CART_KIND_ROM;
+    if (strcmp(e, "hvx.png") == 0) return CART_KIND_PNG;
+    return CART_KIND_NONE;
 }
 
 int count_slashes(const char* s) {

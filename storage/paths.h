@@ -58,7 +58,10 @@ buffer* normalise_halvoran_path_in(const char* s, const char* pwd);
 void pdisk_set_working_folder_source(const char* (*source)());
 const char* pdisk_working_folder();
 const char* get_ext(const char* s);
-int hvx_path_kind(const char* s);
+// The cartridge forms a path's extension names (".hvx", ".hvx.rom",
+// ".hvx.png"); none is 0, so the kind also tells whether a path is a cartridge.
+enum cart_kind : int { CART_KIND_NONE = 0, CART_KIND_TEXT = 1, CART_KIND_ROM = 2, CART_KIND_PNG = 3 };
+cart_kind hvx_path_kind(const char* s);
 int count_slashes(const char* s);
 void remove_trailing_slash(buffer* b);
 
