@@ -20,8 +20,14 @@
 #include <thread>
 #include <vector>
 
-#include "storage/storage.h"
+#include "storage/anywhen.h"
+#include "storage/cartridges.h"
+#include "storage/mounts.h"
+#include "storage/paths.h"
+#include "storage/pfile_ops.h"
+#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
+#include "storage/writeback.h"
 
 namespace {
 

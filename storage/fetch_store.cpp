@@ -5,7 +5,7 @@
 // A file is read whole into host memory and closed before any script value
 // is made, and a value is turned into bytes before its file is opened:
 // making a value can run a finalizer, which may delete or rewrite files.
-#include "storage/storage.h"
+#include "storage/file_calls.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +14,12 @@
 #include <vector>
 
 #include "lang/lang.h"
+#include "storage/formats.h"
+#include "storage/paths.h"
+#include "storage/pfile_ops.h"
 #include "storage/storage_internal.h"
+#include "storage/vyn.h"
+#include "storage/writeback.h"
 #include "userdata/userdata.h"
 
 static_assert(IMAGE_MAX_PIXELS_U8 == UD_MAX_STORAGE, "one byte a pixel");

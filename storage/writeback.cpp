@@ -5,8 +5,13 @@
 #include <set>
 #include <string>
 
-#include "storage/storage.h"
+#include "storage/cartridges.h"
+#include "storage/mounts.h"
+#include "storage/paths.h"
+#include "storage/pfile_ops.h"
+#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
+#include "storage/writeback.h"
 
 // Mounts whose write-back failure was reported, so a retry does not repeat it.
 static std::set<std::string> _failed_mounts;
