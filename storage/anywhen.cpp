@@ -2,7 +2,7 @@
 // snapshot, with the pure line, hash and blob pieces the queries share.
 // Everything runs on the main thread inside the file operation that caused
 // the event; a failure is logged and drops the event, never the program.
-#include "storage/storage.h"
+#include "storage/anywhen.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +19,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "storage/formats.h"
+#include "storage/mounts.h"
+#include "storage/paths.h"
 #include "storage/storage_internal.h"
 
 static constexpr int BLOB_HEAD = 8;

@@ -179,6 +179,9 @@ buffer* anywhen_fetch(const char* location, size_t len);
 // last place). False when the location is malformed.
 bool anywhen_list_by_day(const std::string& text, std::vector<std::string>* times);
 
+// A version fetched is decoded as fetch decodes a file, by the reader
+// pfile_init installs (unvyn_from_fetched_buffer); none pushes nothing.
+void anywhen_set_content_reader(int (*read)(lua_State* L, const buffer* b, const char* path, int flags));
 int lua54__fetch_anywhen(lua_State* L);
 int lua54__fetch_anywhen_metadata(lua_State* L);
 int lua54__list_anywhen_by_day(lua_State* L);

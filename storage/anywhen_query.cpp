@@ -1,7 +1,7 @@
 // The read side of the file history store: month Bloom filters over the keys
 // the day logs mention, the queries by path, day, folder and moment, and the
 // six script calls over them. Nothing here writes to the store.
-#include "storage/storage.h"
+#include "storage/anywhen.h"
 
 #include <bloom.h>
 #include <sys/stat.h>
@@ -16,7 +16,10 @@
 #include <vector>
 
 #include "lang/lang.h"
+#include "storage/formats.h"
+#include "storage/paths.h"
 #include "storage/storage_internal.h"
+#include "storage/vyn.h"
 
 // ---------------------------------------------------------------------------
 // Month filters (libbloom; in memory only, never saved)
@@ -631,6 +634,11 @@ static int push_strings(lua_State* L, const std::vector<std::string>& items) {
     return 1;
 }
 
+static int (*_content_reader)(lua_State* L, const buffer* b, const char* path, int flags) = nullptr;
+void anywhen_set_content_reader(int (*read)(lua_State* L, const buffer* b, const char* path, int flags)) {
+    _content_reader = read;
+}
+
 int lua54__fetch_anywhen(lua_State* L) {
     std::string text;
     if (!string_arg(L, 1, &text)) return 0;
@@ -639,7 +647,7 @@ int lua54__fetch_anywhen(lua_State* L) {
     if (!anywhen_split_location(text.data(), text.size(), &loc)) return 0;
     buffer_ptr content = own(fetch_at(loc));
     if (!content) return 0;
-    return unvyn_from_fetched_buffer(L, content.get(), loc.path, flags);
+    return _content_reader ? _content_reader(L, content.get(), loc.path, flags) : 0;
 }
 
 int lua54__fetch_anywhen_metadata(lua_State* L) {

@@ -20,8 +20,14 @@
 #include <thread>
 #include <vector>
 
-#include "storage/storage.h"
+#include "storage/anywhen.h"
+#include "storage/cartridges.h"
+#include "storage/mounts.h"
+#include "storage/paths.h"
+#include "storage/pfile_ops.h"
+#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
+#include "storage/writeback.h"
 
 namespace {
 
@@ -33,7 +39,7 @@ struct cart_write_job {
     std::string mount_point;
     uint64_t serial = 0;  // of its mount: a new mount at the same point is another
     std::string folder;
-    int kind = 0;
+    cart_kind kind = CART_KIND_NONE;
     int64_t program = 0;       // pays for the frames' work
     uint64_t changes = 0;      // the mount's count when the copy began
     cart_write_phase phase = PHASE_COPY;
@@ -208,11 +214,11 @@ void encode_and_place(cart_write_job* j) {
         return fwrite(d, 1, n, j->temp) == n;
     };
     int r;
-    if (j->kind == 1) {
+    if (j->kind == CART_KIND_TEXT) {
         r = hvx_text_from_snapshot_in_pieces(j->entries, j->folder.c_str(), CART_WRITE_PIECE_BYTES, write);
     } else {
         std::string packed;
-        if (j->kind == 2)
+        if (j->kind == CART_KIND_ROM)
             r = rom_image_from_snapshot(&packed, std::move(j->entries), j->folder.size());
         else
             r = png_cart_from_snapshot(&packed, j->entries, j->folder.size(), &j->template_png,
@@ -276,7 +282,7 @@ bool replace_ram_file() {
 
 // Ends the job as failed: the old file stays, the mount waits for a retry.
 void fail(pmount* m, int result) {
-    bool large = _job->kind != 1;
+    bool large = _job->kind != CART_KIND_TEXT;
     drop_job();
     if (result == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
     else if (result == CART_WRITE_REFUSED) write_back_failed(m, "could not write the file");
@@ -314,7 +320,7 @@ void cart_write_start(pmount* m) {
         e.text_name = hvx_text_name_form(p) != 0;
         j.entries.push_back(std::move(e));
     }
-    if (j.kind == 3) {
+    if (j.kind == CART_KIND_PNG) {
         // The template is copied like the files when it is a RAM file.
         int kind = 0;
         pdisk_hold_mounts(1);
@@ -348,7 +354,7 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
         j.copied_bytes += copied;
         charge(cart_encode_cycles(j.kind, copied), frame);
         if (j.next < j.entries.size()) return done;
-        if (j.kind == 3) {
+        if (j.kind == CART_KIND_PNG) {
             // The picture's part on this thread waits for a frame with room.
             if (budget >= 0 && done > 0 && done + picture_bytes() > budget) return done;
             int64_t label = prepare_picture();
@@ -369,7 +375,7 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
         // The encoding is paid for by the larger of its bytes and the files',
         // and a PNG's picture besides.
         if (j.encoded_bytes > j.copied_bytes) charge(cart_encode_cycles(j.kind, j.encoded_bytes - j.copied_bytes), frame);
-        if (j.kind == 3 && j.encode_result == 0) charge(cart_png_picture_cycles(j.copied_bytes), frame);
+        if (j.kind == CART_KIND_PNG && j.encode_result == 0) charge(cart_png_picture_cycles(j.copied_bytes), frame);
         if (j.encode_result != 0) {
             fail(m, j.encode_result);
             if (finished) *finished = true;

@@ -147,14 +147,7 @@ int is_writeable_as_ascii(const pfile* f);
 // Its two halves: the path's (not thread-safe) and the bytes' (pure).
 int hvx_text_name_form(const char* path);
 int hvx_text_bytes_form(const uint8_t* d, int64_t n);
-// Whether the text form carries an entry name unchanged: its bytes are all
-// 33..127 (a header's name ends at any other byte).
-inline bool hvx_text_name_ok(const char* name, int64_t n) {
-    if (n <= 0) return false;
-    for (int64_t i = 0; i < n; i++)
-        if ((uint8_t)name[i] <= 32 || (uint8_t)name[i] >= 128) return false;
-    return true;
-}
+// hvx_text_name_ok (paths.h): whether the text form carries an entry name.
 // Fills the folder from a cartridge text (version 1 or 2): 0 when every entry
 // was written where it belongs (a missing end marker only warns), -1 when an
 // entry was skipped or the version is unknown.

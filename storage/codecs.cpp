@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "storage/storage.h"
+#include "storage/formats.h"
 
 // ---------------------------------------------------------------------------
 // base64

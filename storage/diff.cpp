@@ -1,6 +1,6 @@
 // The "dst" binary delta: a greedy single-pass generator over one
 // position table, and an applier that trusts nothing it reads.
-#include "storage/storage.h"
+#include "storage/formats.h"
 
 #include <lz4.h>
 #include <zlib.h>

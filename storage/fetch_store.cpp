@@ -5,7 +5,7 @@
 // A file is read whole into host memory and closed before any script value
 // is made, and a value is turned into bytes before its file is opened:
 // making a value can run a finalizer, which may delete or rewrite files.
-#include "storage/storage.h"
+#include "storage/file_calls.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +14,12 @@
 #include <vector>
 
 #include "lang/lang.h"
+#include "storage/formats.h"
+#include "storage/paths.h"
+#include "storage/pfile_ops.h"
 #include "storage/storage_internal.h"
+#include "storage/vyn.h"
+#include "storage/writeback.h"
 #include "userdata/userdata.h"
 
 static_assert(IMAGE_MAX_PIXELS_U8 == UD_MAX_STORAGE, "one byte a pixel");
@@ -191,7 +196,7 @@ int lua54_fetch(lua_State* L) {
     std::string path;
     if (!path_arg(L, 1, &path)) return 0;
     int flags = (int)hvx_intp(L, 2, 0);
-    bool raw = hvx_path_kind(path.c_str()) != 0 || (flags & FETCH_FLAG_RAW);
+    bool raw = hvx_path_kind(path.c_str()) != CART_KIND_NONE || (flags & FETCH_FLAG_RAW);
     scoped_buffer bytes(raw ? pfile_read_newest(path.c_str()) : pfile_read_all(path.c_str(), "rb"));
     if (!bytes) return 0;
     if (!raw) return unvyn_from_fetched_buffer(L, bytes, path.c_str(), flags);
@@ -287,10 +292,10 @@ int lua54_store(lua_State* L) {
         return store_result(L, write_whole(path, "w", head.data(), (int64_t)head.size(), value.data(),
                                            (int64_t)value.size()));
     }
-    int cart = hvx_path_kind(path.c_str());
+    cart_kind cart = hvx_path_kind(path.c_str());
     if (cart) {
         if (!hvx_text_arg(L, 2, &value)) return 0;
-        if (cart == 3 && (value.size() < (size_t)HVX_PNG_STORE_MIN || value.compare(1, 3, "PNG") != 0)) {
+        if (cart == CART_KIND_PNG && (value.size() < (size_t)HVX_PNG_STORE_MIN || value.compare(1, 3, "PNG") != 0)) {
             lua_pushstring(L, HVX_PNG_STORE_ERROR_TEXT);
             return 1;
         }

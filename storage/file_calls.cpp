@@ -5,7 +5,7 @@
 // Every text argument is copied before anything else runs: the calls below
 // allocate in the caller's state, and a finalizer run there may change
 // whatever the caller passed.
-#include "storage/storage.h"
+#include "storage/file_calls.h"
 
 #include <sys/stat.h>
 
@@ -13,7 +13,12 @@
 #include <string>
 
 #include "lang/lang.h"
+#include "storage/mounts.h"
+#include "storage/paths.h"
+#include "storage/pfile_ops.h"
+#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
+#include "storage/writeback.h"
 
 int is_ext_char(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 

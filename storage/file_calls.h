@@ -5,7 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <string>
+
 #include "core/core.h"
+#include "lang/lang.h"
+#include "storage/paths.h"
 #include "storage/vyn.h"
 
 // ---------------------------------------------------------------------------
@@ -25,6 +29,14 @@ inline constexpr const char* STORE_ENCODE_ERROR_TEXT = "store: could not encode 
 inline constexpr const char* STORE_METADATA_ERROR_TEXT = "store: metadata is not one vyn header";
 inline constexpr const char* LEGACY_VYN_PREFIX = "-- halvoran object data";
 inline constexpr int FETCH_BUFFER_KIND = 102;  // 'f'
+
+// A path argument: text without NUL bytes (a NUL would cut the path short
+// and name another file), charged for the walk of a long one.
+static inline bool path_arg(lua_State* L, int i, std::string* out) {
+    if (!hvx_text_arg_without_nul(L, i, out)) return false;
+    if ((int64_t)out->size() > PATH_FREE_BYTES) spend_cpu(hvx_cycles((int64_t)out->size() / PATH_BYTES_PER_CYCLE));
+    return true;
+}
 
 // Decodes fetched bytes by the extension of path and pushes the results:
 // host text converted for txt, pn and lua; PNG and QOI pictures as typed

@@ -1,7 +1,7 @@
 // String hash table: fixed slot arrays, keys and values packed into two
 // growing buffers. Slots hold offsets into the buffers rather than pointers,
 // so a buffer that moves its storage needs no fixing up.
-#include "storage/storage.h"
+#include "storage/formats.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Text cartridges (".hvx"): a folder tree as line text. Scripts and text
 // files stand as they are, every other file as base64 (or hex) lines.
-#include "storage/storage.h"
+#include "storage/cartridges.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,6 +8,11 @@
 #include <cstring>
 #include <string>
 
+#include "storage/formats.h"
+#include "storage/mounts.h"
+#include "storage/paths.h"
+#include "storage/pfile_ops.h"
+#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // Image codecs on memory: QOI (our own, the published format with its
 // reference limits) and PNG through LodePNG, wrapped onto buffers.
-#include "storage/storage.h"
+#include "storage/formats.h"
 
 #include <lodepng.h>
 

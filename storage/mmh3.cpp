@@ -1,6 +1,6 @@
 // MurmurHash3, the three published variants. Blocks are read little-endian
 // whatever the host, so names derived from these hashes are portable.
-#include "storage/storage.h"
+#include "storage/formats.h"
 
 #include <cstring>
 

@@ -18,14 +18,22 @@
 #include <unordered_map>
 #include <vector>
 
-#include "storage/cartridges.h"
 #include "storage/paths.h"
-#include "storage/pfile_ops.h"
 #include "storage/ram_files.h"
 #include "storage/storage_internal.h"
 
 static pmount _pmount[PMOUNT_MAX];
 static int _pmounts = 0;
+
+static int (*_mount_flush)(pmount* m, int delayed) = nullptr;
+static bool (*_cart_loader)(cart_kind kind, const char* folder, buffer* content) = nullptr;
+void set_mount_flush(int (*flush)(pmount* m, int delayed)) { _mount_flush = flush; }
+void set_cart_loader(bool (*load)(cart_kind kind, const char* folder, buffer* content)) { _cart_loader = load; }
+
+void charge_host_path_op(const char* host_path) {
+    int64_t n = host_path ? (int64_t)strlen(host_path) : 0;
+    spend_cpu(hvx_cycles(HOST_FOLDER_OP_COST + n * HOST_PATH_BYTE_COST));
+}
 
 static void destroy_mount_buffers(pmount* m) {
     destroy_buffer(m->mount_point);
@@ -277,9 +285,9 @@ static bool drop_least_used_mount() {
         int& pick = m->dirty ? dirty : clean;
         if (pick < 0 || m->last_used < _pmount[pick].last_used) pick = i;
     }
-    if (clean < 0 && dirty >= 0 && !app.atomic_pid) {
+    if (clean < 0 && dirty >= 0 && !app.atomic_pid && _mount_flush) {
         // The write-back holds the table: the entry stays where it is.
-        flush_dirty_mount(&_pmount[dirty], 0);
+        _mount_flush(&_pmount[dirty], 0);
         if (!_pmount[dirty].dirty) clean = dirty;
     }
     if (clean < 0) return false;
@@ -502,7 +510,7 @@ pmount* cart_mount_of_origin(const char* ram_path) {
 pmount* cart_mount_at_or_above(const char* path) {
     if (!path) return nullptr;
     return longest_holder(_by_point, path, [](std::string_view key) {
-        return hvx_path_kind(std::string(key).c_str()) != 0;  // only a found key is weighed
+        return hvx_path_kind(std::string(key).c_str()) != CART_KIND_NONE;  // only a found key is weighed
     });
 }
 
@@ -513,7 +521,7 @@ int ram_write_refusal(const char* ram_origin) {
     int why = RAM_WRITE_OK;
     if (m->no_write_back) {
         why = RAM_WRITE_DEAD_CART;
-    } else if (hvx_path_kind(cart) == 1) {
+    } else if (hvx_path_kind(cart) == CART_KIND_TEXT) {
         const char* name = ram_origin + m->origin->length;
         if (*name == '/') name++;
         if (*name && !hvx_text_name_ok(name, (int64_t)strlen(name))) why = RAM_WRITE_TEXT_NAME;
@@ -688,12 +696,8 @@ static void tell_dead_cart(const char* cart, bool no_memory) {
 }
 
 static bool load_cartridge(const char* cart, const char* folder, buffer* content) {
-    const char* ext = get_ext(cart);
     content->cursor = 0;
-    if (strcmp(ext, "hvx") == 0) return populate_ram_folder_from_hvx_buffer(folder, content) == 0;
-    if (strcmp(ext, "hvx.rom") == 0) return populate_ram_folder_from_hvx_rom_buffer_ex(folder, "", content, 0) == 0;
-    if (strcmp(ext, "hvx.png") == 0) populate_ram_folder_from_hvx_png_buffer(folder);
-    return false;
+    return _cart_loader && _cart_loader(hvx_path_kind(cart), folder, content);
 }
 
 pmount* mount_hvx_path(const char* path) {
@@ -802,4 +806,87 @@ void print_mounts() {
         printf("mount %d kind: %d isr:%d mount_point: %-10s origin: %-20s\n", i, m->kind, m->isr,
                btext(m->mount_point), btext(m->origin));
     }
+}
+
+// ---------------------------------------------------------------------------
+// Resolution through the mounts
+// ---------------------------------------------------------------------------
+
+static buffer* empty_origin() { return create_buffer_2(0, RESOLVE_BUFFER_KIND); }
+
+buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact) {
+    if (out_kind) *out_kind = 0;
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) return empty_origin();
+    buffer* out = resolve_normalised_to_origin(to_cstr(np), out_kind, skip_exact);
+    destroy_buffer(np);
+    return out;
+}
+
+buffer* resolve_normalised_to_origin(const char* p, int* out_kind, int skip_exact) {
+    if (out_kind) *out_kind = 0;
+    if (!p) return empty_origin();
+    size_t plen = strlen(p);
+    // A relative working folder can leave ".." in place; such a path must
+    // never reach a host folder above its mount.
+    if (path_has_dotdot_segment(p, (int64_t)plen)) return empty_origin();
+    size_t refused = !pdisk_automounting_blocked() && plen >= 2 ? automount_parts(p) : 0;
+    // Inside a cartridge that could not be mounted nothing is served: the
+    // path would reach a file of the same name in the folder around it.
+    if (refused && refused < plen) return empty_origin();
+    pmount* m = mount_serving(std::string_view(p, plen), skip_exact);
+    if (!m) {
+        // A relative path (left by a raw working folder) is served by no
+        // mount and is answered softly, like any path that is not legal. An
+        // absolute one means "/" is not mounted: worth one line in the log.
+        static bool unmounted_logged = false;
+        if (p[0] == '/' && !unmounted_logged) {
+            unmounted_logged = true;
+            krio_debugf("** could not resolve file to origin: %s (no mount serves it; / not mounted?)\n", p);
+        }
+        return empty_origin();
+    }
+    const char* mp = btext(m->mount_point);
+    const char* rest = strcmp(mp, "/") == 0 ? p : p + strlen(mp);
+    size_t ol = (size_t)m->origin->length;
+    // One separator between origin and rest, also for origins ending in '/'.
+    if (ol > 0 && m->origin->data[ol - 1] == '/' && rest[0] == '/') rest++;
+    size_t rl = strlen(rest);
+    buffer* out = create_buffer_2((int32_t)(ol + rl + 1), RESOLVE_BUFFER_KIND);
+    if (!out) return empty_origin();
+    memcpy(out->data, m->origin->data, ol);
+    memcpy(out->data + ol, rest, rl);
+    out->data[ol + rl] = 0;
+    out->length = out->cursor = (int32_t)(ol + rl);
+    if (out_kind) *out_kind = m->kind;
+    return out;
+}
+
+void trace_pfopen(const char* path, const char* mode) {
+    printf("@@ tracing pfopen %s\n", path ? path : "");
+    buffer* np = normalise_halvoran_path(path);
+    if (!np) {
+        printf("  ** could not normalise path\n");
+        return;
+    }
+    printf("  p_path: %s\n", to_cstr(np));
+    int kind = 0;
+    bool skip = mode && mode[0] && mode[1] == 'f';
+    buffer* origin = resolve_normalised_to_origin(btext(np), &kind, skip);
+    printf("  resolved_origin: %s (kind: %d)\n", btext(origin), kind);
+    if (kind == MOUNT_KIND_RAM) {
+        int i = get_index_by_name(btext(origin));
+        printf("  get_ram_file_by_name result: %d\n", i);
+        const pfile* f = get_ram_file_by_index(i);
+        if (f && (f->flags & PFILE_FLAG_FOLDER))
+            printf("  ** can not open a directory\n");
+        else if (f)
+            printf("  --> return ram file\n");
+        else
+            printf("  ** could not find ram file: %s\n", btext(origin));
+    } else if (kind == MOUNT_KIND_HOST) {
+        printf("  --> looking for host file (... trace ends here ...))\n");
+    }
+    destroy_buffer(origin);
+    destroy_buffer(np);
 }

@@ -6,11 +6,17 @@
 #include <vector>
 
 #include "core/core.h"
+#include "storage/paths.h"
 #include "storage/ram_files.h"
 
 // ---------------------------------------------------------------------------
 // Mounts
 // ---------------------------------------------------------------------------
+
+// Host folder work charged to the calling process, sized from the host time
+// it takes (a frame's budget is about 16 ms of it, so 1 ms is ~16,800 cycles).
+inline constexpr int32_t HOST_FOLDER_OP_COST = 4096;   // one mkdir, remove, stat or opendir
+inline constexpr int32_t HOST_PATH_BYTE_COST = 4;      // per byte of the host path it walks
 
 inline constexpr int PMOUNT_MAX = 8192;
 inline constexpr int PMOUNT_LIMIT = 8189;          // a new mount at this count is refused
@@ -76,6 +82,13 @@ inline constexpr int64_t CART_MOUNT_READ_BYTES_PER_CYCLE = 64;
 inline constexpr const char* CART_DEAD_TEXT = "did not load whole; it can be read, but writes to it are refused";
 inline constexpr const char* CART_NO_MEMORY_TEXT =
     "did not load: RAM files would pass their 512 MB bound; writes to it are refused";
+
+// What the mount table calls upward, installed by pfile_init: the write-back
+// of a dirty cartridge (flush_dirty_mount), so that its mount may go to make
+// room, and the filling of a new cartridge mount's folder from its file's
+// bytes in the form of its kind (true when every entry was read).
+void set_mount_flush(int (*flush)(pmount* m, int delayed));
+void set_cart_loader(bool (*load)(cart_kind kind, const char* folder, buffer* content));
 
 pmount* pdisk_mount(int i);  // none out of range
 int pdisk_num_mounts();
@@ -143,3 +156,14 @@ void print_mounts();
 // A RAM record opened (1) or closed (0): while one under a cartridge's folder
 // is open, the cartridge is not dropped.
 void note_ram_record_open(const pfile* f, int open);
+
+// ---------------------------------------------------------------------------
+// Resolution through the mounts
+// ---------------------------------------------------------------------------
+
+// A new buffer with the origin, the winner's kind in out_kind. A path that is
+// not legal or that no mount serves gives an empty text and kind 0.
+buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact);
+// The same for a path that is already normalise_halvoran_path's result.
+buffer* resolve_normalised_to_origin(const char* path, int* out_kind, int skip_exact);
+void trace_pfopen(const char* path, const char* mode);

@@ -1,6 +1,5 @@
 // Path rules: legal paths and their normal form against the working folder,
-// extensions, the listing order of names, and the resolution of a path
-// through the mount table to its origin.
+// extensions and the listing order of names.
 #include "storage/paths.h"
 
 #include <cstdio>
@@ -8,9 +7,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "storage/mounts.h"
-#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
+
 
 // ---------------------------------------------------------------------------
 // Path rules
@@ -177,12 +175,12 @@ const char* get_ext(const char* s) {
     return _get_ext_buffer;
 }
 
-int hvx_path_kind(const char* s) {
+cart_kind hvx_path_kind(const char* s) {
     const char* e = get_ext(s);
-    if (strcmp(e, "hvx") == 0) return 1;
-    if (strcmp(e, "hvx.rom") == 0) return 2;
-    if (strcmp(e, "hvx.png") == 0) return 3;
-    return 0;
+    if (strcmp(e, "hvx") == 0) return CART_KIND_TEXT;
+    if (strcmp(e, "hvx.rom") == 0) return CART_KIND_ROM;
+    if (strcmp(e, "hvx.png") == 0) return CART_KIND_PNG;
+    return CART_KIND_NONE;
 }
 
 int count_slashes(const char* s) {
@@ -329,87 +327,4 @@ void listing_debug(const listing* l) {
     if (!l) return;
     printf("--- listing: %d items ---\n", l->count);
     for (int i = 0; i < l->count; i++) printf("%d: %s\n", i, to_cstr(l->items[i]));
-}
-
-// ---------------------------------------------------------------------------
-// Resolution through the mounts
-// ---------------------------------------------------------------------------
-
-static buffer* empty_origin() { return create_buffer_2(0, RESOLVE_BUFFER_KIND); }
-
-buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact) {
-    if (out_kind) *out_kind = 0;
-    buffer* np = normalise_halvoran_path(path);
-    if (!np) return empty_origin();
-    buffer* out = resolve_normalised_to_origin(to_cstr(np), out_kind, skip_exact);
-    destroy_buffer(np);
-    return out;
-}
-
-buffer* resolve_normalised_to_origin(const char* p, int* out_kind, int skip_exact) {
-    if (out_kind) *out_kind = 0;
-    if (!p) return empty_origin();
-    size_t plen = strlen(p);
-    // A relative working folder can leave ".." in place; such a path must
-    // never reach a host folder above its mount.
-    if (path_has_dotdot_segment(p, (int64_t)plen)) return empty_origin();
-    size_t refused = !pdisk_automounting_blocked() && plen >= 2 ? automount_parts(p) : 0;
-    // Inside a cartridge that could not be mounted nothing is served: the
-    // path would reach a file of the same name in the folder around it.
-    if (refused && refused < plen) return empty_origin();
-    pmount* m = mount_serving(std::string_view(p, plen), skip_exact);
-    if (!m) {
-        // A relative path (left by a raw working folder) is served by no
-        // mount and is answered softly, like any path that is not legal. An
-        // absolute one means "/" is not mounted: worth one line in the log.
-        static bool unmounted_logged = false;
-        if (p[0] == '/' && !unmounted_logged) {
-            unmounted_logged = true;
-            krio_debugf("** could not resolve file to origin: %s (no mount serves it; / not mounted?)\n", p);
-        }
-        return empty_origin();
-    }
-    const char* mp = btext(m->mount_point);
-    const char* rest = strcmp(mp, "/") == 0 ? p : p + strlen(mp);
-    size_t ol = (size_t)m->origin->length;
-    // One separator between origin and rest, also for origins ending in '/'.
-    if (ol > 0 && m->origin->data[ol - 1] == '/' && rest[0] == '/') rest++;
-    size_t rl = strlen(rest);
-    buffer* out = create_buffer_2((int32_t)(ol + rl + 1), RESOLVE_BUFFER_KIND);
-    if (!out) return empty_origin();
-    memcpy(out->data, m->origin->data, ol);
-    memcpy(out->data + ol, rest, rl);
-    out->data[ol + rl] = 0;
-    out->length = out->cursor = (int32_t)(ol + rl);
-    if (out_kind) *out_kind = m->kind;
-    return out;
-}
-
-void trace_pfopen(const char* path, const char* mode) {
-    printf("@@ tracing pfopen %s\n", path ? path : "");
-    buffer* np = normalise_halvoran_path(path);
-    if (!np) {
-        printf("  ** could not normalise path\n");
-        return;
-    }
-    printf("  p_path: %s\n", to_cstr(np));
-    int kind = 0;
-    bool skip = mode && mode[0] && mode[1] == 'f';
-    buffer* origin = resolve_normalised_to_origin(btext(np), &kind, skip);
-    printf("  resolved_origin: %s (kind: %d)\n", btext(origin), kind);
-    if (kind == MOUNT_KIND_RAM) {
-        int i = get_index_by_name(btext(origin));
-        printf("  get_ram_file_by_name result: %d\n", i);
-        const pfile* f = get_ram_file_by_index(i);
-        if (f && (f->flags & PFILE_FLAG_FOLDER))
-            printf("  ** can not open a directory\n");
-        else if (f)
-            printf("  --> return ram file\n");
-        else
-            printf("  ** could not find ram file: %s\n", btext(origin));
-    } else if (kind == MOUNT_KIND_HOST) {
-        printf("  --> looking for host file (... trace ends here ...))\n");
-    }
-    destroy_buffer(origin);
-    destroy_buffer(np);
 }

@@ -1,6 +1,5 @@
-// Path rules: legal paths, normalising against the working folder, the
-// listing order of names, and resolving a path through the mounts to its
-// origin.
+// Path rules: legal paths, normalising against the working folder and the
+// listing order of names.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +17,15 @@ inline bool path_has_dotdot_segment(const char* s, int64_t n) {
         if (left && right) return true;
     }
     return false;
+}
+
+// Whether the text form carries an entry name unchanged: its bytes are all
+// 33..127 (a header's name ends at any other byte).
+inline bool hvx_text_name_ok(const char* name, int64_t n) {
+    if (n <= 0) return false;
+    for (int64_t i = 0; i < n; i++)
+        if ((uint8_t)name[i] <= 32 || (uint8_t)name[i] >= 128) return false;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -58,7 +66,10 @@ buffer* normalise_halvoran_path_in(const char* s, const char* pwd);
 void pdisk_set_working_folder_source(const char* (*source)());
 const char* pdisk_working_folder();
 const char* get_ext(const char* s);
-int hvx_path_kind(const char* s);
+// The cartridge forms a path's extension names (".hvx", ".hvx.rom",
+// ".hvx.png"); none is 0, so the kind also tells whether a path is a cartridge.
+enum cart_kind : int { CART_KIND_NONE = 0, CART_KIND_TEXT = 1, CART_KIND_ROM = 2, CART_KIND_PNG = 3 };
+cart_kind hvx_path_kind(const char* s);
 int count_slashes(const char* s);
 void remove_trailing_slash(buffer* b);
 
@@ -71,14 +82,3 @@ int listing_index_for_key(const listing* l, const char* key);
 int listing_del(listing* l, const char* key);
 void listing_sort(listing* l);
 void listing_debug(const listing* l);
-
-// ---------------------------------------------------------------------------
-// Resolution through the mounts
-// ---------------------------------------------------------------------------
-
-// A new buffer with the origin, the winner's kind in out_kind. A path that is
-// not legal or that no mount serves gives an empty text and kind 0.
-buffer* resolve_to_origin(const char* path, int* out_kind, int skip_exact);
-// The same for a path that is already normalise_halvoran_path's result.
-buffer* resolve_normalised_to_origin(const char* path, int* out_kind, int skip_exact);
-void trace_pfopen(const char* path, const char* mode);

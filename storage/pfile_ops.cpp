@@ -1,6 +1,6 @@
 // File operations on virtual paths: open, read, write, close, test, copy,
 // delete, make folders, list; and the host-sync bookkeeping.
-#include "storage/storage.h"
+#include "storage/pfile_ops.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +18,10 @@
 #include <thread>
 
 #include "lang/lang.h"
+#include "storage/anywhen.h"
+#include "storage/mounts.h"
+#include "storage/paths.h"
+#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
 
 storage_app_t storage_app;
@@ -26,11 +30,6 @@ static int32_t _pending_sync = 0;
 static uint32_t _last_sync_t = 0;
 static uint8_t _chunk[PFILE_READ_CHUNK];
 static uint64_t _temp_counter = 0;
-
-void charge_host_path_op(const char* host_path) {
-    int64_t n = host_path ? (int64_t)strlen(host_path) : 0;
-    spend_cpu(hvx_cycles(HOST_FOLDER_OP_COST + n * HOST_PATH_BYTE_COST));
-}
 
 static void too_many_files(const char* text) {
     puts(text);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/core.h"
+#include "storage/mounts.h"
 #include "storage/paths.h"
 #include "storage/ram_files.h"
 
@@ -24,10 +25,8 @@ extern storage_app_t storage_app;
 // keeps the old content.
 // ---------------------------------------------------------------------------
 
-// Host folder work charged to the calling process, sized from the host time
-// it takes (a frame's budget is about 16 ms of it, so 1 ms is ~16,800 cycles).
-inline constexpr int32_t HOST_FOLDER_OP_COST = 4096;   // one mkdir, remove, stat or opendir
-inline constexpr int32_t HOST_PATH_BYTE_COST = 4;      // per byte of the host path it walks
+// Host folder work charged to the calling process: HOST_FOLDER_OP_COST and
+// HOST_PATH_BYTE_COST (mounts.h) for each folder operation, and besides:
 inline constexpr int32_t HOST_LIST_ENTRY_COST = 256;   // per entry a listing reads and stats
 inline constexpr int32_t LIST_NAME_COST = 16;          // per name a listing sorts and returns
 // A RAM listing walks only its folder's records: one it passes without a

@@ -1,7 +1,7 @@
 // PNG cartridges (".hvx.png"): a labelled picture of a cartridge that hides
 // the ROM form of the folder in the low bits of its pixels. The label text is
 // drawn by a private label process through the ordinary text printer.
-#include "storage/storage.h"
+#include "storage/cartridges.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "storage/formats.h"
+#include "storage/pfile_ops.h"
 #include "storage/storage_internal.h"
 #include "userdata/userdata.h"
 

@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-#include "storage/storage.h"
+#include "storage/formats.h"
+#include "storage/vyn.h"
 #include "userdata/userdata.h"
 
 static const uint8_t kPieceTag[2][VYN_PIECE_TAG_LEN] = {{'p', 'x', 'u', 0}, {'l', 'z', '4', 0}};

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "storage/formats.h"
-#include "storage/mounts.h"
 #include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------
@@ -58,14 +57,17 @@ static inline const char* ptext(const pfile* f) { return (const char*)f->path->d
 
 static inline bool used(const pfile* f) { return f && f->kind != PFILE_KIND_FREE && f->path; }
 
-void pfile_init() {
-    if (_pfile_inited) return;
+bool ram_files_init() {
+    if (_pfile_inited) return false;
     // The tables are static and so start zeroed: clearing them again would
     // make every page of them resident.
     _num_pfiles = 0;
-    mount_table_init();
     _pfile_inited = true;
+    return true;
 }
+
+static void (*_release_observer)(const pfile* f, int open) = nullptr;
+void set_ram_record_release_observer(void (*observer)(const pfile* f, int open)) { _release_observer = observer; }
 
 static int64_t _ram_files_bytes = 0;
 static int64_t _ram_files_refusals = 0;
@@ -73,7 +75,7 @@ static int64_t _ram_files_refusals = 0;
 static uint64_t _stamps = 0;
 
 static void release_record(pfile* f) {
-    if (f->mode) note_ram_record_open(f, 0);
+    if (f->mode && _release_observer) _release_observer(f, 0);
     _ram_files_bytes -= f->counted;
     if (f->stream) fclose(f->stream);
     // A write that never reached its close leaves no hidden sibling behind.
@@ -102,8 +104,8 @@ void clear_pfile(pfile* f) {
     release_record(f);
 }
 
-void pfile_reset() {
-    pfile_init();
+void ram_files_reset() {
+    ram_files_init();
     // Every record goes: a reboot leaves no process that could close a host
     // record, so keeping them would only leak them.
     for (int i = 0; i < _num_pfiles; i++) {
@@ -118,7 +120,6 @@ void pfile_reset() {
     free(iter_snapshot);
     iter_snapshot = nullptr;
     iter_count = 0;
-    mount_table_reset();
     _ram_files_bytes = 0;
 }
 

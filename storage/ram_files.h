@@ -37,9 +37,14 @@ struct pfile {
     uint64_t stamp;
 };
 
-void pfile_init();
-// Releases every record and every mount (a reboot starts with empty tables).
-void pfile_reset();
+// The file table's part of pfile_init and pfile_reset (storage.h): the
+// table starts empty (true: now, the first time), and at a reset every
+// record goes.
+bool ram_files_init();
+void ram_files_reset();
+// Told when a record that was open is released (its open count falls):
+// installed by pfile_init for the mount table above.
+void set_ram_record_release_observer(void (*observer)(const pfile* f, int open));
 // Takes both buffers (they may be one); when full it returns none and the
 // buffers stay with the caller.
 pfile* pfile_insert(buffer* path, int kind, buffer* origin);

@@ -1,6 +1,6 @@
 // ROM cartridges: the entry stream codec, its LZ4 packing, the legacy pxa
 // script decoder, and the RAM tree writer and reader built on them.
-#include "storage/storage.h"
+#include "storage/cartridges.h"
 
 #include <lz4.h>
 #include <lz4hc.h>
@@ -12,6 +12,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "storage/formats.h"
+#include "storage/mounts.h"
+#include "storage/pfile_ops.h"
+#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
 
 // ---------------------------------------------------------------------------

@@ -1,4 +1,6 @@
 // Small helpers shared by the storage modules; not part of the contract.
+// Below every concern: it includes none of their headers, and what it declares
+// for a higher concern is called only from that concern or above.
 #pragma once
 
 #include <sys/mman.h>
@@ -12,8 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/core.h"
 #include "lang/lang.h"
-#include "storage/storage.h"
+
+struct pmount;
 
 // A buffer's bytes as text ("" for none).
 static inline const char* btext(const buffer* b) { return b ? (const char*)b->data : ""; }
@@ -32,14 +36,6 @@ struct free_deleter {
     void operator()(void* p) const { std::free(p); }
 };
 using host_pixels = std::unique_ptr<uint8_t, free_deleter>;
-
-// A path argument: text without NUL bytes (a NUL would cut the path short
-// and name another file), charged for the walk of a long one.
-static inline bool path_arg(lua_State* L, int i, std::string* out) {
-    if (!hvx_text_arg_without_nul(L, i, out)) return false;
-    if ((int64_t)out->size() > PATH_FREE_BYTES) spend_cpu(hvx_cycles((int64_t)out->size() / PATH_BYTES_PER_CYCLE));
-    return true;
-}
 
 // The file table and the mount table start and are reset together, in
 // pfile_init and pfile_reset.

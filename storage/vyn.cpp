@@ -18,8 +18,9 @@
 #include <vector>
 
 #include "lang/lang.h"
-#include "storage/storage.h"
+#include "storage/formats.h"
 #include "storage/storage_internal.h"
+#include "storage/vyn.h"
 #include "userdata/userdata.h"
 
 const char* vyn_error_text(int code) {

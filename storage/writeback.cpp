@@ -5,8 +5,13 @@
 #include <set>
 #include <string>
 
-#include "storage/storage.h"
+#include "storage/cartridges.h"
+#include "storage/mounts.h"
+#include "storage/paths.h"
+#include "storage/pfile_ops.h"
+#include "storage/ram_files.h"
 #include "storage/storage_internal.h"
+#include "storage/writeback.h"
 
 // Mounts whose write-back failure was reported, so a retry does not repeat it.
 static std::set<std::string> _failed_mounts;
@@ -31,9 +36,9 @@ void write_back_failed(pmount* m, const char* why, const char* notice) {
 
 // Encodes the mount's folder in the form its extension names; 0, or the
 // encoder's failure (out is then not to be written).
-static int encode_cartridge(int kind, buffer* out, const char* folder) {
-    if (kind == 1) return write_hvx_from_ram_files(out, folder, 0);
-    if (kind == 2) return write_hvx_rom_from_ram_files(out, folder, 0);
+static int encode_cartridge(cart_kind kind, buffer* out, const char* folder) {
+    if (kind == CART_KIND_TEXT) return write_hvx_from_ram_files(out, folder, 0);
+    if (kind == CART_KIND_ROM) return write_hvx_rom_from_ram_files(out, folder, 0);
     return write_hvx_png_from_ram_files(out, folder);
 }
 
@@ -83,7 +88,7 @@ static int64_t write_back_held(pmount* m) {
         m->flush_due = UINT64_MAX;
         return 0;
     }
-    int k = hvx_path_kind(mp);
+    cart_kind k = hvx_path_kind(mp);
     if (!k) {
         // Not a cartridge: nothing to write. It stays dirty (kept from
         // pruning) but no later frame looks at it again for this.
@@ -94,7 +99,7 @@ static int64_t write_back_held(pmount* m) {
     int r = encoded ? encode_cartridge(k, encoded, btext(m->origin)) : -1;
     const int64_t files = folder_bytes(btext(m->origin));
     int64_t bytes = encoded ? std::max<int64_t>(files, encoded->length) : files;
-    spend_cpu(hvx_cycles(cart_encode_cycles(k, bytes) + (k == 3 && r == 0 ? cart_png_picture_cycles(files) : 0)));
+    spend_cpu(hvx_cycles(cart_encode_cycles(k, bytes) + (k == CART_KIND_PNG && r == 0 ? cart_png_picture_cycles(files) : 0)));
     if (r != 0) {
         destroy_buffer(encoded);
         if (r == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
@@ -146,7 +151,7 @@ int flush_dirty_mounts_immediately() {
     for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
         pmount* m = pdisk_mount(i);
         if (!flush_wanted(m, 0)) continue;
-        count += hvx_path_kind(btext(m->mount_point)) != 0;
+        count += hvx_path_kind(btext(m->mount_point)) != CART_KIND_NONE;
         write_back(m);
     }
     return count;
@@ -157,21 +162,21 @@ int64_t write_back_frame_bytes() { return _frame_bytes; }
 
 // The frame's share counts a cartridge's bytes by what writing them costs,
 // as bytes of the text form: a ROM packs them that many times slower.
-static int64_t frame_share(int kind, int64_t bytes) {
-    return kind == 2 ? bytes * (CART_TEXT_ENCODE_BYTES_PER_CYCLE / CART_ROM_ENCODE_BYTES_PER_CYCLE) : bytes;
+static int64_t frame_share(cart_kind kind, int64_t bytes) {
+    return kind == CART_KIND_ROM ? bytes * (CART_TEXT_ENCODE_BYTES_PER_CYCLE / CART_ROM_ENCODE_BYTES_PER_CYCLE) : bytes;
 }
 
 // The most writing the mount whole may take of the frame's share: its files'
 // bytes grown as the text form grows a binary file (base64 and its line
 // ends), or as a ROM's block may grow what does not compress.
-static int64_t write_back_estimate(int kind, int64_t bytes) {
-    return frame_share(kind, kind == 2 ? bytes + bytes / 64 + 4096 : bytes + bytes / 2 + 4096);
+static int64_t write_back_estimate(cart_kind kind, int64_t bytes) {
+    return frame_share(kind, kind == CART_KIND_ROM ? bytes + bytes / 64 + 4096 : bytes + bytes / 2 + 4096);
 }
 
 // The estimate for the mount's cartridge as its folder stands; 0 when it is
 // no cartridge.
 static int64_t write_back_need(const pmount* m) {
-    int k = hvx_path_kind(btext(m->mount_point));
+    cart_kind k = hvx_path_kind(btext(m->mount_point));
     return k ? write_back_estimate(k, folder_bytes(btext(m->origin))) : 0;
 }
 
@@ -239,7 +244,7 @@ int flush_dirty_mounts_delayed() {
             left_due = false;
             break;
         }
-        int k = hvx_path_kind(btext(next->mount_point));
+        cart_kind k = hvx_path_kind(btext(next->mount_point));
         int64_t left = WRITE_BACK_FRAME_BYTES - work;
         int64_t need = write_back_need(next);
         // One too large for a frame may still be growing: it waits after its

@@ -35,8 +35,8 @@ inline constexpr int64_t CART_PNG_PICTURE_CYCLES = 200000;
 inline constexpr int64_t CART_PNG_PICTURE_CYCLES_PER_BYTE = 4;
 // The cycles the encoding of so many bytes of a cartridge of the kind
 // (hvx_path_kind) is charged, a PNG's picture aside.
-inline int64_t cart_encode_cycles(int kind, int64_t bytes) {
-    return bytes / (kind == 1 ? CART_TEXT_ENCODE_BYTES_PER_CYCLE : CART_ROM_ENCODE_BYTES_PER_CYCLE);
+inline int64_t cart_encode_cycles(cart_kind kind, int64_t bytes) {
+    return bytes / (kind == CART_KIND_TEXT ? CART_TEXT_ENCODE_BYTES_PER_CYCLE : CART_ROM_ENCODE_BYTES_PER_CYCLE);
 }
 // The cycles of a PNG's picture for a folder of so many bytes.
 inline int64_t cart_png_picture_cycles(int64_t folder_bytes) {

@@ -100,10 +100,10 @@ TEST(PathRules, Extensions) {
     EXPECT_STREQ(get_ext(nullptr), "");
     EXPECT_STREQ(get_ext(("a." + std::string(63, 'e')).c_str()), std::string(63, 'e').c_str());
     EXPECT_STREQ(get_ext(("a." + std::string(64, 'e')).c_str()), "");
-    EXPECT_EQ(hvx_path_kind("x.hvx.rom"), 2);
-    EXPECT_EQ(hvx_path_kind("/a/C.HVX"), 1);
-    EXPECT_EQ(hvx_path_kind("c.hvx.png"), 3);
-    EXPECT_EQ(hvx_path_kind("c.rom"), 0);
+    EXPECT_EQ(hvx_path_kind("x.hvx.rom"), CART_KIND_ROM);
+    EXPECT_EQ(hvx_path_kind("/a/C.HVX"), CART_KIND_TEXT);
+    EXPECT_EQ(hvx_path_kind("c.hvx.png"), CART_KIND_PNG);
+    EXPECT_EQ(hvx_path_kind("c.rom"), CART_KIND_NONE);
     EXPECT_EQ(count_slashes("/a/b/"), 3);
     buffer* b = create_buffer_from_str("/a/");
     remove_trailing_slash(b);

@@ -9,6 +9,10 @@
 //   folders outside the product;
 // - the built objects' symbols: an object refers to no symbol that only a
 //   higher layer defines, so a call no include shows is caught as well.
+// Inside storage/ the concerns keep an order of their own, stated once in the
+// README ("Storage concerns, from the bottom: ...") and repeated in the
+// umbrella header; its files' includes and objects are held against it the
+// same way.
 #include <cxxabi.h>
 #include <gtest/gtest.h>
 
@@ -36,6 +40,15 @@ const std::set<std::string> OUTSIDE = {"tests", "bench", "tools", "cmake", "sysr
 // folder: the top of the tree and the interpreter's core sources.
 const std::vector<std::string> INCLUDE_ROOTS = {"", "lang/core"};
 const std::string ORDER_LEAD = "Layers, from the bottom: `";
+const std::string CONCERN_LEAD = "Storage concerns, from the bottom: `";
+// The storage files not named after their concern (a header or a file whose
+// name is a concern's belongs to it).
+const std::map<std::string, std::string> STORAGE_FILES = {
+    {"codecs.cpp", "formats"},      {"diff.cpp", "formats"},       {"htable.cpp", "formats"},
+    {"image_codecs.cpp", "formats"}, {"mmh3.cpp", "formats"},       {"pxu.cpp", "vyn"},
+    {"rom.cpp", "cartridges"},      {"hvx_text.cpp", "cartridges"}, {"png_cart.cpp", "cartridges"},
+    {"cart_write.cpp", "writeback"}, {"anywhen_query.cpp", "anywhen"}, {"fetch_store.cpp", "file_calls"},
+};
 
 // The extensions of the build's source patterns ("*.cpp *.inl ...").
 std::set<std::string> source_extensions() {
@@ -62,17 +75,19 @@ std::string joined(const std::vector<std::string>& lines) {
     return s;
 }
 
-// The layers from the README's text, bottom first; empty, with why in *err,
-// unless exactly one line states them.
-std::vector<std::string> layer_order(const std::string& readme, std::string* err) {
+// The layers (or with CONCERN_LEAD, the storage concerns) from the README's
+// text, bottom first; empty, with why in *err, unless exactly one line states
+// them.
+std::vector<std::string> layer_order(const std::string& readme, std::string* err, const std::string& lead = ORDER_LEAD) {
+    const std::string what = lead == ORDER_LEAD ? "layer" : "concern";
     std::vector<std::string> order;
     int found = 0;
     std::istringstream in(readme);
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind(ORDER_LEAD, 0) != 0) continue;
+        if (line.rfind(lead, 0) != 0) continue;
         found++;
-        const size_t end = line.find('`', ORDER_LEAD.size());
-        std::string body = line.substr(ORDER_LEAD.size(), end == std::string::npos ? 0 : end - ORDER_LEAD.size());
+        const size_t end = line.find('`', lead.size());
+        std::string body = line.substr(lead.size(), end == std::string::npos ? 0 : end - lead.size());
         order.clear();
         for (size_t at = 0; at <= body.size();) {
             size_t next = body.find(" < ", at);
@@ -85,8 +100,8 @@ std::vector<std::string> layer_order(const std::string& readme, std::string* err
     const bool named = std::all_of(order.begin(), order.end(), [](const std::string& n) {
         return !n.empty() && n.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos;
     });
-    if (found != 1) *err = "the README states the layers " + std::to_string(found) + " times, not once";
-    else if (order.size() < 2 || !named || distinct.size() != order.size()) *err = "the README's layer line names no order";
+    if (found != 1) *err = "the README states the " + what + "s " + std::to_string(found) + " times, not once";
+    else if (order.size() < 2 || !named || distinct.size() != order.size()) *err = "the README's " + what + " line names no order";
     if (!err->empty()) order.clear();
     return order;
 }
@@ -173,18 +188,27 @@ int rank_of(const std::vector<std::string>& order, const std::string& folder) {
     return it == order.end() ? -1 : (int)(it - order.begin());
 }
 
-// Every include against the order, one line each.
-std::vector<std::string> check_includes(const std::vector<std::string>& order, const include_map& includes) {
+// The storage concern of a file of storage/, or "" for none.
+std::string concern_of(const std::string& path) {
+    const std::string name = fs::path(path).filename().string(), stem = fs::path(name).stem().string();
+    auto it = STORAGE_FILES.find(name);
+    return it != STORAGE_FILES.end() ? it->second : stem;
+}
+
+// Every include against the order (of the layers: grouped by folder), one
+// line each.
+std::vector<std::string> check_includes(const std::vector<std::string>& order, const include_map& includes,
+                                        std::string (*group)(const std::string&) = folder_of) {
     std::vector<std::string> breaches;
     for (const auto& [file, incs] : includes) {
-        const std::string from = folder_of(file);
+        const std::string from = group(file);
         for (const std::string& inc : incs) {
             if (inc.rfind(MACRO_MARK, 0) == 0) {
                 breaches.push_back(file + " includes through the macro " + inc.substr(MACRO_MARK.size()) +
                                    ": name the file");
                 continue;
             }
-            const std::string to = folder_of(inc);
+            const std::string to = group(inc);
             if (to == from) continue;
             const int rt = rank_of(order, to);
             if (rt < 0) breaches.push_back(file + " includes " + inc + ", outside the product");
@@ -246,6 +270,33 @@ std::vector<std::string> check_calls(const std::vector<std::string>& order, cons
         }
     }
     return breaches;
+}
+
+// The includes among storage's files, and their files' concerns against the
+// order: one line for each breach.
+std::vector<std::string> check_concern_includes(const std::vector<std::string>& order, const include_map& includes) {
+    include_map storage;
+    std::vector<std::string> breaches;
+    for (const auto& [file, incs] : includes) {
+        if (folder_of(file) != "storage") continue;
+        if (rank_of(order, concern_of(file)) < 0) breaches.push_back(file + " belongs to no storage concern");
+        std::vector<std::string>& kept = storage[file];
+        for (const std::string& inc : incs)
+            if (folder_of(inc) == "storage") kept.push_back(inc);
+    }
+    for (const std::string& b : check_includes(order, storage, concern_of)) breaches.push_back(b);
+    return breaches;
+}
+
+// The storage objects, each under its concern.
+std::vector<object_symbols> storage_objects(const std::vector<object_symbols>& objects) {
+    std::vector<object_symbols> out;
+    for (const object_symbols& o : objects)
+        if (o.layer == "storage") {
+            out.push_back(o);
+            out.back().layer = concern_of(o.path.substr(0, o.path.size() - 2));  // less ".o"
+        }
+    return out;
 }
 
 // The layer of an object the build lists: the interpreter's objects are the
@@ -327,6 +378,12 @@ protected:
         EXPECT_EQ(err, "");
         return o;
     }
+    static const std::vector<std::string>& concerns() {
+        static std::string err;
+        static const std::vector<std::string> o = layer_order(read_text(root() / "README.md"), &err, CONCERN_LEAD);
+        EXPECT_EQ(err, "");
+        return o;
+    }
     static const include_map& tree() {
         static const include_map m = read_includes(root(), order());
         return m;
@@ -362,6 +419,66 @@ TEST_F(layers, the_objects_refer_downward_only) {
     EXPECT_EQ(seen, std::set<std::string>(order().begin(), order().end()));
     const std::vector<std::string> breaches = check_calls(order(), objects());
     EXPECT_TRUE(breaches.empty()) << joined(breaches);
+}
+
+TEST_F(layers, the_storage_concerns_include_downward_only) {
+    ASSERT_GE(concerns().size(), 2u);
+    // The umbrella states the order the README does.
+    std::string stated;
+    for (const std::string& c : concerns()) stated += (stated.empty() ? "" : " < ") + c;
+    EXPECT_NE(read_text(root() / "storage/storage.h").find("`" + stated + "`"), std::string::npos) << stated;
+    const std::vector<std::string> breaches = check_concern_includes(concerns(), tree());
+    EXPECT_TRUE(breaches.empty()) << joined(breaches);
+}
+
+TEST_F(layers, the_storage_concerns_refer_downward_only) {
+    ASSERT_GE(concerns().size(), 2u);
+    const std::vector<object_symbols> storage = storage_objects(objects());
+    ASSERT_GT(storage.size(), 10u);
+    const std::vector<std::string> breaches = check_calls(concerns(), storage);
+    EXPECT_TRUE(breaches.empty()) << joined(breaches);
+}
+
+// Planted includes and references among storage's files: upward ones are
+// named, downward ones let through, and a file of no concern is refused.
+TEST_F(layers, planted_storage_breaches_are_judged) {
+    struct row {
+        const char* file;
+        const char* line;    // an include planted in file, or
+        const char* symbol;  // a reference planted in its object
+        const char* expect;  // "" for none
+    } const rows[] = {
+        {"storage/ram_files.cpp", "#include \"storage/mounts.h\"", nullptr,
+         "storage/ram_files.cpp includes storage/mounts.h: mounts lies above ram_files"},
+        {"storage/storage_internal.h", "#include \"storage/storage.h\"", nullptr, "storage lies above storage_internal"},
+        {"storage/rom.cpp", "#include <storage/writeback.h>", nullptr, "writeback lies above cartridges"},
+        {"storage/writeback.h", "#include \"storage/cartridges.h\"", nullptr, ""},
+        {"storage/cart_write.cpp", "#include \"storage/writeback.h\"", nullptr, ""},
+        {"storage/widgets.cpp", "#include \"storage/paths.h\"", nullptr, "storage/widgets.cpp belongs to no storage concern"},
+        {"storage/mounts.cpp", nullptr, "_Z17flush_dirty_mountP6pmounti",
+         "(mounts) refers to flush_dirty_mount(pmount*, int), defined above it in storage/writeback.cpp.o (writeback)"},
+        {"storage/paths.cpp", nullptr, "_Z12pfile_insertP6bufferiS0_", "(paths) refers to pfile_insert(buffer*, int, buffer*)"},
+        {"storage/pfile_ops.cpp", nullptr, "_Z13anywhen_eventiPKcS0_", ""},
+        {"storage/fetch_store.cpp", nullptr, "_Z17flush_dirty_mountP6pmounti", ""},
+    };
+    for (const row& r : rows) {
+        std::string found;
+        if (r.line) {
+            include_map planted = tree();
+            std::istringstream text(r.line);
+            add_includes(root(), r.file, text, &planted);
+            found = joined(check_concern_includes(concerns(), planted));
+        } else {
+            std::vector<object_symbols> planted = storage_objects(objects());
+            bool hit = false;
+            for (object_symbols& o : planted)
+                if (o.path == std::string(r.file) + ".o") hit = true, o.referred.insert(r.symbol);
+            ASSERT_TRUE(hit) << r.file;
+            found = joined(check_calls(concerns(), planted));
+        }
+        if (*r.expect) EXPECT_NE(found.find(r.expect), std::string::npos) << r.file << "\n" << found;
+        else EXPECT_EQ(found, "") << r.file << " " << (r.line ? r.line : r.symbol);
+    }
 }
 
 // Planted lines in real files of the tree: each breach is found and named,
@@ -488,6 +605,7 @@ TEST(layers_order, is_read_from_one_line) {
         const char* readme;
         std::vector<std::string> order;
         const char* err;
+        bool concerns = false;  // the storage concerns' line
     } const rows[] = {
         {"x\nLayers, from the bottom: `lang < core < net`\ny", {"lang", "core", "net"}, ""},
         {"no line", {}, "the README states the layers 0 times, not once"},
@@ -495,10 +613,13 @@ TEST(layers_order, is_read_from_one_line) {
         {"Layers, from the bottom: `a < a`", {}, "the README's layer line names no order"},
         {"Layers, from the bottom: `a <  b`", {}, "the README's layer line names no order"},
         {"Layers, from the bottom: `core`", {}, "the README's layer line names no order"},
+        {"Storage concerns, from the bottom: `paths < mounts`", {"paths", "mounts"}, "", true},
+        {"Storage concerns, from the bottom: `paths`", {}, "the README's concern line names no order", true},
+        {"Layers, from the bottom: `a < b`", {}, "the README states the concerns 0 times, not once", true},
     };
     for (const row& r : rows) {
         std::string err;
-        EXPECT_EQ(layer_order(r.readme, &err), r.order) << r.readme;
+        EXPECT_EQ(layer_order(r.readme, &err, r.concerns ? CONCERN_LEAD : ORDER_LEAD), r.order) << r.readme;
         EXPECT_EQ(err, r.err) << r.readme;
     }
 }
