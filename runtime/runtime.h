@@ -149,8 +149,8 @@ void free_process(Process* p);
 // error text (valid until the next call).
 const char* process_load_boot_text(Process* p, const char* text, size_t len, const char* chunkname);
 void generate_default_wavetable(Process* p);
-// The host runs code of p's state outside p's slice (a collection's
-// finalizers, a traceback, the close at removal): on a counter of its own
+// The host runs code of p's state outside p's slice (for a system process:
+// its close, a collection or a traceback, see run_held): on a counter of its own
 // and with the allowance p has left for code that may not yield, so that a
 // runaway finalizer of p neither spends nor ends whatever slice is running.
 // What it uses is added to the outer counter afterwards, up to that
