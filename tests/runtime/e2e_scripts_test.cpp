@@ -249,10 +249,10 @@ const kernel_script kScripts[] = {
       "kernel: exit"},
      kExitLog,
      0},
-    // A young program's code that cannot yield runs at most a young
-    // allowance past its slice: a relay of fresh programs through a system
-    // launcher ends there every time, an ordinary sort in a program's first
-    // frames fits.
+    // A young process's code that cannot yield runs at most a young
+    // allowance past its slice (and the pool young ones share, while it
+    // lasts): a relay of fresh programs through a system launcher ends there
+    // every time, an ordinary sort in a program's first frames fits.
     {"kernel_launcher_relay.lua",
      {"kernel: boot", "relays: 15 started, 0 finished their call", "kernel: exit"},
      with_exit({"process 4 ran past the ceiling of a non-yieldable call\n"}),
