@@ -462,9 +462,9 @@ struct Process {
     int64_t runaway_paid;
     // Slices of it the host-time backstop ended (see run_process_slice).
     int64_t backstop_cuts;
-    // The frame its program's first process was made in: code of a young
-    // program that may not yield gets a smaller allowance.
-    int64_t program_frame;
+    // The frame it was made in (a restart keeps it): young code that may
+    // not yield gets a smaller allowance, whichever program started it.
+    int64_t start_frame;
     int32_t load_depth;
     int64_t mount_hold;  // os_get_time() of the hold request, 0 = none
 

@@ -3,7 +3,8 @@
 
 #include "core/core.h"
 
-// Installed by the machine at start, in the order teardown must run them:
+// Installed by the machine at start, in the order teardown runs them (any
+// order releases the same; a fixed one makes every teardown run alike):
 // static initializers would leave the order across files unspecified. A
 // plain array: a process may still end while the program's statics go.
 static process_ended_step ended_steps[PROCESS_ENDED_STEPS_MAX];

@@ -74,6 +74,12 @@ void lua_hvx_set_nonyield_overrun(void (*fn)(lua_State* L));
 // lowered them itself for nothing, and the check then reads them again.
 // It may not run script code or allocate.
 void lua_hvx_set_budget_recheck(void (*fn)());
+// Installs the function the core asks, while a state closes, before each
+// finalizer written in the dialect: 0 leaves it out (the state is freed
+// without it). Finalizers written in C always run. It may not run script
+// code or allocate. A finalizer written in the dialect also meets the
+// budget words before its first instruction, closing or not.
+void lua_hvx_set_finalizer_gate(int (*gate)(lua_State* L));
 // The counter saturates at 2^31 - 1: a budget plus the ceiling must stay below it.
 static_assert(LANG_NONYIELD_CEILING > 0 && LANG_NONYIELD_CEILING <= (1 << 30), "ceiling out of the counter's range");
 inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch

@@ -148,7 +148,7 @@ int init_process(Process* p, int64_t id, const char* source, size_t source_len, 
     if (std::strcmp(p->path, PROC_TERMINAL_PATH) == 0) p->flags &= ~PROC_FLAG_SYSTEM;
     p->parent = cproc ? cproc->id : 0;
     p->program_id = cproc && !is_system_process_id(cproc->id) ? cproc->program_id : id;
-    p->program_frame = p->program_id == id ? frames_begun() : cproc->program_frame;
+    p->start_frame = frames_begun();
     p->priority = 1.0;
     copy_text(p->pwd, PROC_PATH_MAX, "/");
     // A clock of 0 must not match a cache that was never filled.
@@ -272,6 +272,32 @@ const char* process_load_boot_text(Process* p, const char* text, size_t len, con
 // Teardown, removal, restart
 // ---------------------------------------------------------------------------
 
+// The states closing now, innermost first (a finalizer may end another
+// process): once one's run is past its share, the rest of its script
+// finalizers are left out.
+namespace {
+struct closing_state {
+    closing_state* outer;
+    lua_State* L;
+    bool past;
+    int64_t left_out;
+};
+}  // namespace
+static closing_state* closing_top = nullptr;
+
+static int end_finalizer_gate(lua_State* L) {
+    closing_state* c = closing_top;
+    while (c && c->L != L) c = c->outer;
+    if (!c) return 1;
+    if (!c->past) {
+        backstop_recheck();  // a mark the timer set may prove unfounded
+        c->past = cpu_nonyield_allowance < 0 ||
+                  (int64_t)cpu_cycles > (int64_t)cpu_cycles_max + cpu_nonyield_allowance;
+    }
+    if (c->past) c->left_out++;
+    return c->past ? 0 : 1;
+}
+
 void free_process(Process* p) {
     if (!p || p->closing) return;
     // Finalizers run while the state closes and may call back into the table.
@@ -283,12 +309,15 @@ void free_process(Process* p) {
         // Made current so that the frees are counted on it.
         Process* prev = cproc;
         cproc = p;
-        {
-            host_run_scope run(p);
-            lua_close(p->L);
-        }
+        closing_state closing{closing_top, p->L, false, 0};
+        closing_top = &closing;
+        run_held(p, [p] { lua_close(p->L); });
+        closing_top = closing.outer;
         p->L = nullptr;
         cproc = prev;
+        if (closing.left_out > 0)
+            krio_debugf("process %lld: %lld finalizers left out at its end: past its share of host time\n",
+                        (long long)p->id, (long long)closing.left_out);
     }
     hvx_free_pages(p);
     destroy_print_context(p);
@@ -367,7 +396,7 @@ void restart_process(Process* p) {
     // Compiles still owed stay owed: a restart must not wipe the debt of the
     // compile that made it, or restarting would compile for free.
     const int64_t owed = p->owed_cycles;
-    const int64_t program = p->program_id, program_frame = p->program_frame;
+    const int64_t program = p->program_id, start_frame = p->start_frame;
     free_process(p);
     if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), sandbox.c_str(),
                      cart.c_str())) {
@@ -379,7 +408,7 @@ void restart_process(Process* p) {
     if (!had_system) p->flags &= ~PROC_FLAG_SYSTEM;
     p->owed_cycles = owed;
     p->program_id = program;
-    p->program_frame = program_frame;
+    p->start_frame = start_frame;
     poke_proc(p, ADDR_FLAG_BYTE, 1);
 }
 
@@ -409,15 +438,11 @@ void processes_init() {
     hvx_set_vm_memory(&vm_memory);
     lua_hvx_set_nonyield_overrun(process_nonyield_overrun);
     lua_hvx_set_budget_recheck(backstop_recheck);
+    lua_hvx_set_finalizer_gate(end_finalizer_gate);
     set_program_exit(halvoran_exit);
+    // Every step fits (asserted above) and none is null: the list is emptied first.
     clear_process_ended_steps();
-    for (process_ended_step step : process_ended_steps)
-        if (!add_process_ended_step(step)) {
-            // A step left out would leak what every ended process held.
-            puts("could not install the teardown of processes");
-            krio_debug("processes_init(): a teardown step did not fit\n");
-            halvoran_exit(1);
-        }
+    for (process_ended_step step : process_ended_steps) add_process_ended_step(step);
     os_set_drop_handler(process_dropped_file);
     set_userdata_method("blit", lua54_blit);
     set_label_text_drawer(draw_label_text);
@@ -438,6 +463,7 @@ void processes_init() {
         free_record(p);
     }
     removing_all = false;
+    reset_young_pool();
     set_root_process_ended(false);
     process_id = 1;
     cproc = nullptr;

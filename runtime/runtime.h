@@ -4,6 +4,8 @@
 // ground must call upward the machine installs at start.
 #pragma once
 
+#include <type_traits>
+
 #include "core/core.h"
 #include "core/sanitizer.h"
 
@@ -99,14 +101,28 @@ inline constexpr int64_t BACKSTOP_MARGIN_NS = 2000000;
 inline constexpr int64_t BACKSTOP_REPEAT_NS = 1000000;
 // The real-time signal its timer sends (SIGRTMIN plus this).
 inline constexpr int BACKSTOP_SIGNAL_OFFSET = 4;
-// What code that may not yield may run past its slice's budget: a program's
+// What code that may not yield may run past its slice's budget: a process's
 // first frames give NONYIELD_YOUNG_ALLOWANCE (a sort of 10,000 values with a
 // Lua comparator, 475,000 cycles, fits it 35 times), each frame it has lived adds
 // NONYIELD_ALLOWANCE_GROWTH, up to LANG_NONYIELD_CEILING (after about eight
-// seconds). A chain of fresh programs, each started for the last by a system
-// launcher, so holds the frame for at most a young allowance each.
+// seconds), whichever program started it.
 inline constexpr int32_t NONYIELD_YOUNG_ALLOWANCE = 1 << 24;
 inline constexpr int32_t NONYIELD_ALLOWANCE_GROWTH = 1 << 20;
+// A young slice may run on past its own allowance into one pool the whole
+// machine shares, full again NONYIELD_YOUNG_POOL_FRAMES frames after the last
+// young slice that ran past its own: a program's first long sort or load
+// finishes when no other young one overran lately (a sort of 200,000 numbers
+// with a comparator takes 21 M cycles, 300 modules loaded through a gsub
+// callback 41 M), while a chain of fresh processes, each started for the last
+// by a launcher, holds at most one frame in so many past its own allowance.
+inline constexpr int32_t NONYIELD_YOUNG_POOL = 1 << 25;
+inline constexpr int64_t NONYIELD_YOUNG_POOL_FRAMES = 30;
+// Code of a process past the system's ids that the host runs outside its
+// slices (its finalizers at its end, a collection or a traceback for it) is
+// held to host time as its slices are, paid by its program, and may run at
+// most this many cycles (fewer when its own allowance is smaller): a closing
+// state past it is freed without the rest of its script finalizers.
+inline constexpr int32_t HOST_RUN_SHARE = CPU_FRAME_BUDGET;
 inline constexpr const char* KERNEL_FATAL_TEXT = "** RUNTIME ERROR IN KERNEL **";
 inline constexpr const char* WM_FATAL_TEXT = "** RUNTIME ERROR IN WINDOW MANAGER **";
 inline constexpr const char* OUT_OF_MEMORY_TEXT = "out of memory";
@@ -133,8 +149,8 @@ void free_process(Process* p);
 // error text (valid until the next call).
 const char* process_load_boot_text(Process* p, const char* text, size_t len, const char* chunkname);
 void generate_default_wavetable(Process* p);
-// The host runs code of p's state outside p's slice (a collection's
-// finalizers, a traceback, the close at removal): on a counter of its own
+// The host runs code of p's state outside p's slice (for a system process:
+// its close, a collection or a traceback, see run_held): on a counter of its own
 // and with the allowance p has left for code that may not yield, so that a
 // runaway finalizer of p neither spends nor ends whatever slice is running.
 // What it uses is added to the outer counter afterwards, up to that
@@ -149,6 +165,17 @@ public:
 private:
     int32_t cycles_, max_, superyield_, allowance_;
 };
+// Runs work, code of p's state outside its slices, held as a slice of p (see
+// HOST_RUN_SHARE), on counters of its own: what it ran is p's program's debt,
+// never the caller's. A system process's runs as in a host_run_scope.
+void run_held(Process* p, void (*work)(void*), void* arg);
+template <class F>
+void run_held(Process* p, F&& work) {
+    using fn = std::remove_reference_t<F>;
+    run_held(p, [](void* w) { (*(fn*)w)(); }, (void*)&work);
+}
+// Forgets young slices' draws on the shared pool (a fresh start).
+void reset_young_pool();
 // Carries out a kill or restart that waited for the running slices to let go
 // of p; true when p has left the table (p is then freed).
 bool process_run_pending(Process* p);

@@ -319,12 +319,39 @@ static int32_t allowance_of(const Process* p) {
     if (!p) return LANG_NONYIELD_CEILING;
     if (p->runaway) return LANG_NONYIELD_NONE;
     if (is_system_process_id(p->program_id)) return LANG_NONYIELD_CEILING;
-    const int64_t age = frames_counted - p->program_frame;
+    const int64_t age = frames_counted - p->start_frame;
     const int64_t grown = age < 0 ? 0 : age >= LANG_NONYIELD_CEILING / NONYIELD_ALLOWANCE_GROWTH
                                         ? LANG_NONYIELD_CEILING
                                         : age * NONYIELD_ALLOWANCE_GROWTH;
     const int64_t a = (int64_t)NONYIELD_YOUNG_ALLOWANCE + grown;
     return a > LANG_NONYIELD_CEILING ? LANG_NONYIELD_CEILING : (int32_t)a;
+}
+
+// The pool young slices share past their own allowance (NONYIELD_YOUNG_POOL),
+// and the frame of the last young slice that ran past its own.
+static int64_t young_pool = NONYIELD_YOUNG_POOL;
+static int64_t young_overran_in = INT64_MIN / 2;
+
+void reset_young_pool() {
+    young_pool = NONYIELD_YOUNG_POOL;
+    young_overran_in = INT64_MIN / 2;
+}
+
+// What a slice of p may draw from the pool, given its own allowance: none
+// for a runaway or an allowance grown to the ceiling.
+static int64_t young_pool_for(int32_t own) {
+    if (own < 0 || own >= LANG_NONYIELD_CEILING) return 0;
+    if (frames_counted - young_overran_in >= NONYIELD_YOUNG_POOL_FRAMES) young_pool = NONYIELD_YOUNG_POOL;
+    return young_pool;
+}
+
+// A young slice ran over cycles past its budget: what passed its own
+// allowance came from the pool, and it refills only after a quiet while.
+static void young_pool_draw(int32_t own, int64_t over) {
+    if (own < 0 || own >= LANG_NONYIELD_CEILING || over <= own) return;
+    young_overran_in = frames_counted;
+    const int64_t drawn = over - own;
+    young_pool = drawn >= young_pool ? 0 : young_pool - drawn;
 }
 
 // The owner of L's code ran past the ceiling: from now on it stops at its
@@ -337,7 +364,9 @@ void process_nonyield_overrun(lua_State* L) {
     if (!p || get_process_index(p) < 0) return;
     cpu_nonyield_allowance = LANG_NONYIELD_NONE;
     cpu_superyielding = CPU_SUPERYIELD;
-    if (p->runaway) return;
+    // A closing state's finalizer past its share: the rest are left out, and
+    // its program has paid for what it ran.
+    if (p->runaway || p->closing) return;
     p->runaway = 1;
     int64_t over = (int64_t)cpu_cycles - cpu_cycles_max;
     over = over < 0 ? 0 : over > LANG_NONYIELD_CEILING ? LANG_NONYIELD_CEILING : over;
@@ -375,6 +404,34 @@ host_run_scope::~host_run_scope() {
     cpu_cycles = c > INT32_MAX ? INT32_MAX : (int32_t)(c > cycles_ ? c : cycles_);
 }
 
+void run_held(Process* p, void (*work)(void*), void* arg) {
+    if (!pays_all_overruns(p)) {
+        host_run_scope run(p);
+        work(arg);
+        return;
+    }
+    const int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_superyield = cpu_superyielding,
+                  saved_allowance = cpu_nonyield_allowance;
+    const bool was_runaway = p->runaway;
+    const int32_t own = allowance_of(p);
+    cpu_cycles = 0;
+    cpu_cycles_max = 0;
+    cpu_superyielding = 0;
+    cpu_nonyield_allowance = own < HOST_RUN_SHARE ? own : HOST_RUN_SHARE;
+    backstop_slice held;
+    backstop_begin(held, p);
+    work(arg);
+    int64_t ran = cpu_cycles > 0 ? cpu_cycles : 0;
+    backstop_end(held, ran);
+    cpu_cycles = saved_cycles;
+    cpu_cycles_max = saved_max;
+    cpu_superyielding = saved_superyield;
+    cpu_nonyield_allowance = saved_allowance;
+    // Where it ran past its share here, its creator paid for that already.
+    if (!was_runaway && p->runaway && p->runaway_payer == p->program_id) ran -= p->runaway_paid;
+    add_program_debt(p->program_id, ran);
+}
+
 // The host is about to run code in p's state outside a slice: a collection
 // or a traceback may run finalizers, and those may ask for a slice of p (it
 // is refused) or for its removal (it waits until the state is let go).
@@ -401,12 +458,11 @@ static void runtime_error_end(Process* p, int status) {
     lift_memory_ceiling(true);
     hold_state(p);
     std::string tb;
-    {
-        host_run_scope run(p);
+    run_held(p, [&] {
         luaL_traceback(L, L, nullptr, 0);
         tb = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
         lua_pop(L, 1);
-    }
+    });
     release_state(p);
     lift_memory_ceiling(false);
     // Line by line: the log keeps every text on a line of its own.
@@ -440,10 +496,7 @@ static void finish_slice(Process* p, int status, int nres) {
     if (status == LUA_ERRMEM) p->out_of_memory = 1;
     if (!p->out_of_memory && !p->runaway && process_memory_in_use(p) > MEMORY_LIMIT) {
         hold_state(p);
-        {
-            host_run_scope run(p);
-            lua_gc(p->L, LUA_GCCOLLECT, 0);
-        }
+        run_held(p, [p] { lua_gc(p->L, LUA_GCCOLLECT, 0); });
         release_state(p);
         if (process_memory_in_use(p) > MEMORY_LIMIT) p->out_of_memory = 1;
     }
@@ -538,7 +591,9 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from, bool* re
                   saved_max = cpu_cycles_max, saved_allowance = cpu_nonyield_allowance;
     cpu_cycles_max = (int32_t)slice;
     cpu_superyielding = 0;
-    cpu_nonyield_allowance = allowance_of(p);
+    const int32_t own_allowance = allowance_of(p);
+    const int64_t allowance = own_allowance + young_pool_for(own_allowance);
+    cpu_nonyield_allowance = allowance > LANG_NONYIELD_CEILING ? LANG_NONYIELD_CEILING : (int32_t)allowance;
     cpu_cycles = start;
     if (resumed) *resumed = true;
 
@@ -557,6 +612,7 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from, bool* re
 
     const int64_t ran = cpu_cycles > 0 ? cpu_cycles : 0;
     const int64_t over = ran > slice ? ran - slice : 0;
+    young_pool_draw(own_allowance, over);
     if (pays) {
         charge_overrun(p, program, over);
     } else {
@@ -634,10 +690,7 @@ void update_processes_after_frame() {
             cproc = p;
             if ((peek_proc(p, ADDR_FLAG_BYTE) & FLAG_BYTE_GC_INC) && p->L && !process_state_busy(p)) {
                 hold_state(p);
-                {
-                    host_run_scope run(p);
-                    lua_gc(p->L, LUA_GCINC, GC_INC_PAUSE, GC_INC_STEPMUL, 0);
-                }
+                run_held(p, [p] { lua_gc(p->L, LUA_GCINC, GC_INC_PAUSE, GC_INC_STEPMUL, 0); });
                 release_state(p);
                 if (p->pending != PENDING_NONE && p->slice_refs == 0 && process_run_pending(p)) {
                     i--;  // a finalizer asked for its removal; the next record moved here

@@ -227,12 +227,12 @@ const kernel_script kScripts[] = {
      with_exit({"process 3 ran past the ceiling of a non-yieldable call\n",
                 "SYSTEM ERROR: *runtime error: out of cycles in a non-yieldable call\n",
                 "process 4 ran past the ceiling of a non-yieldable call\n",
-                "process 5 ran past the ceiling of a non-yieldable call\n"}),
+                "process 5: 999 finalizers left out at its end"}),
      0},
     {"kernel_runaway_spawner.lua",
      {"kernel: boot", "made 1, spawner state 0", "kernel: exit"},
      with_exit({"process 5 ran past the ceiling of a non-yieldable call\n",
-                "process 4 owes 16777217 cycles for it\n"}),
+                "process 4 owes 50331649 cycles for it\n"}),
      0},
     // Long calls that cannot yield, looped: past the kernel's ids every cycle
     // past a slice is owed, by the process and by whoever gave the slice.
@@ -249,10 +249,10 @@ const kernel_script kScripts[] = {
       "kernel: exit"},
      kExitLog,
      0},
-    // A young program's code that cannot yield runs at most a young
-    // allowance past its slice: a relay of fresh programs through a system
-    // launcher ends there every time, an ordinary sort in a program's first
-    // frames fits.
+    // A young process's code that cannot yield runs at most a young
+    // allowance past its slice (and the pool young ones share, while it
+    // lasts): a relay of fresh programs through a system launcher ends there
+    // every time, an ordinary sort in a program's first frames fits.
     {"kernel_launcher_relay.lua",
      {"kernel: boot", "relays: 15 started, 0 finished their call", "kernel: exit"},
      with_exit({"process 4 ran past the ceiling of a non-yieldable call\n"}),

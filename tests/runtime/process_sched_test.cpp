@@ -302,8 +302,9 @@ TEST(Scheduler, ARunawayIsOwedOncePerProgram) {
         if (kind == other_program_gives) run_process_slice(other, 0.2);
         EXPECT_EQ(get_process(5), nullptr) << kind << ": the runaway ended";
         EXPECT_NE(env.log().find("process 4 owes"), std::string::npos) << kind;
-        // Its program is a frame old: what passed its allowance then is owed.
-        const int64_t allowance = NONYIELD_YOUNG_ALLOWANCE + NONYIELD_ALLOWANCE_GROWTH;
+        // A fresh process: what passed its own allowance and the young
+        // pool, full then, is owed.
+        const int64_t allowance = NONYIELD_YOUNG_ALLOWANCE + NONYIELD_YOUNG_POOL;
         const int64_t owed = program_debt(4);
         EXPECT_GE(owed, allowance) << kind;
         EXPECT_LT(owed, allowance + 1000) << kind << ": once";

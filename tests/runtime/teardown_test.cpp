@@ -40,9 +40,9 @@ struct Teardown : hvx_test::net_env {
 };
 
 // The steps run one after the other, in the order the machine lists them
-// (see processes_init: the order changes nothing released, it is fixed so
-// that every teardown runs the same way); each row is what one step
-// releases, and a step left out leaves its row held.
+// (process_ended_steps in runtime/process.cpp: the order changes nothing
+// released, it is fixed so that every teardown runs the same way); each
+// row is what one step releases, and a step left out leaves its row held.
 TEST_F(Teardown, AnEndedProcessReleasesWhatItHeldInEverySubsystem) {
     const process_ended_step installed[] = {delete_sockets_by_process, cancel_jobs_by_process,
                                             remove_scoresub_references, prune_process_mounts};

@@ -1,6 +1,6 @@
 -- Test kernel: finalizers that never return, on a thousand objects: the
--- first ends its process, and the rest get no allowance, whether they run
--- in its slice or as it is removed.
+-- first ends its process, and the rest get no allowance in its slice; as it
+-- is removed, those past its share are left out.
 printh("kernel: boot")
 _signal(37)
 _create_process_from_code("while true do flip() end", "wm", "/ram/wm.lua")  -- its end would be fatal

@@ -1,9 +1,10 @@
 -- Test kernel: a relay through a system launcher. Each relay asks the
 -- launcher (id 2, a system process, so each relay is a program of its own
 -- with nothing owed) to start the next one, then makes one long call that
--- cannot yield (about 2^27 cycles). A program that young may run such code
--- only a young allowance past its slice: every relay ends there, so no
--- frame holds the host for more than one allowance.
+-- cannot yield (about 2^27 cycles). A process that young may run such code
+-- only a young allowance past its slice, the first also the pool young
+-- processes share: every relay ends there, and no frame after the first
+-- holds the host for more than one allowance.
 printh("kernel: boot")
 _signal(37)
 _create_process_from_code([[
