@@ -153,6 +153,7 @@ pfile* pfopen(const char* path, const char* mode) {
             if (f->flags & PFILE_FLAG_FOLDER) return nullptr;
             if (!f->data) f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
             if (m0 == 'w') {
+                ram_file_will_change(f);
                 f->data->length = 0;
                 ram_file_account(f);
             }
@@ -274,7 +275,10 @@ pfile* pfopen_ram_file(const char* ram_path, const char* mode) {
     pfile* f = get_ram_file_by_name(ram_path);
     if (!f || (f->flags & PFILE_FLAG_FOLDER)) return nullptr;
     if (!f->data) f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
-    if (mode[0] == 'w') f->data->length = 0;
+    if (mode[0] == 'w') {
+        ram_file_will_change(f);
+        f->data->length = 0;
+    }
     f->data->cursor = mode[0] == 'a' ? f->data->length : 0;
     if (!f->mode) note_ram_record_open(f, 1);
     f->mode = (uint8_t)mode[0];
@@ -488,6 +492,7 @@ int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f) {
         if (count > BUFFER_MAX_CAPACITY / size) return 0;
         int64_t end = (int64_t)f->data->cursor + size * count;
         if (end > f->data->length && !ram_files_room(end - f->counted)) return 0;
+        ram_file_will_change(f);
         if (!ram_file_grow(f, end + 1)) return 0;
         int64_t n = bwrite(src, size, count, f->data);
         ram_file_account(f);

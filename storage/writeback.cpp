@@ -336,9 +336,3 @@ void prune_process_mounts(int64_t pid) {
         drop_mount(i);
     }
 }
-
-int flush_dirty_mount_immediately(const char* mount_point) {
-    int r = flush_dirty_mount(get_mount_by_mount_point(mount_point, 0), 0);
-    if (r) printf("// flushed single mount: %s\n", mount_point);
-    return r;
-}

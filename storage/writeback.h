@@ -86,7 +86,6 @@ uint64_t write_back_wait_ms(int64_t need);
 // (twice as late after each further failure); one marked no_write_back is
 // never written.
 int flush_dirty_mount(pmount* m, int delayed);
-int flush_dirty_mount_immediately(const char* mount_point);
 // Bytes the latest frame's write-back copied, encoded and wrote.
 int64_t write_back_frame_bytes();
 
