@@ -690,7 +690,11 @@ int pflist(const char* path, lua_State* L, listing* out) {
         }
         while (dirent* e = readdir(d)) {
             spend_cpu(hvx_cycles(HOST_LIST_ENTRY_COST + (int64_t)strlen(e->d_name) * HOST_PATH_BYTE_COST));
-            if (e->d_name[0] == '.') continue;
+            if (e->d_name[0] == '.') {
+                // A killed write's hidden temporary goes when its folder is listed.
+                if (os_remove_abandoned_temp(o.c_str(), e->d_name)) charge_host_path_op(o.c_str());
+                continue;
+            }
             std::string vpath = base + "/" + e->d_name;
             if (get_mount_by_mount_point(vpath.c_str(), 0)) continue;
             std::string name = e->d_name;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -1163,6 +1164,43 @@ TEST(HostFiles, WriteNeverClosedLeavesNoHiddenSiblingAndTheOldFile) {
     EXPECT_EQ(read_file(env.at("c.txt")), "c");
     EXPECT_EQ(read_file(env.at("b.txt")), "keep b");
     EXPECT_EQ(hidden_entries(env.host.path()), 0);
+}
+
+// A killed write's hidden temporary goes when its folder is listed, once
+// its writer is not running here and it is a minute old; a write still under
+// way, a young one, anything else hidden and other folders stay.
+TEST(Listing, AListingRemovesAKilledWritesTemporary) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string tag = OS_TEMP_TAGS[1];
+    struct row {
+        std::string name;
+        int age_s;
+        bool kept;
+    };
+    const std::vector<row> rows = {
+        {".c.hvx" + tag + std::to_string(dead) + "_3", 3600, false},
+        {".c.hvx" + std::string(OS_TEMP_TAGS[0]) + std::to_string(dead) + "_1", 61, false},
+        {".c.hvx" + tag + std::to_string(dead) + "_4", 5, true},             // young
+        {".c.hvx" + tag + std::to_string(getppid()) + "_1", 3600, true},   // its writer runs
+        {".c.hvx" + tag + std::to_string(getpid()) + "_9", 0, true},       // ours, under way
+        {".c.hvx" + tag + std::to_string(dead) + "_x", 3600, true},        // not a temporary's name
+        {".keep", 3600, true},
+    };
+    fs_env env;
+    fs::create_directories(env.at("d/sub"));
+    const std::string deeper = env.at("d/sub/.c.hvx" + tag + std::to_string(dead) + "_1");
+    ASSERT_TRUE(write_file(deeper, "x"));
+    for (const row& r : rows) {
+        ASSERT_TRUE(write_file(env.at("d/" + r.name), "partial"));
+        const auto t = fs::file_time_type::clock::now() - std::chrono::seconds(r.age_s);
+        fs::last_write_time(env.at("d/" + r.name), t);
+    }
+    fs::last_write_time(deeper, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    ls("/d");
+    for (const row& r : rows) EXPECT_EQ(fs::exists(env.at("d/" + r.name)), r.kept) << r.name;
+    EXPECT_TRUE(fs::exists(deeper));
 }
 
 TEST(Listing, FolderCountLeavesOutDuplicateNames) {
