@@ -259,18 +259,24 @@ void encode_and_place(cart_write_job* j) {
         }
         return fwrite(d, 1, n, j->temp) == n;
     };
+    // A packed form is written from where it was packed, in pieces.
+    auto write_all = [&](const void* d, size_t n) {
+        for (size_t at = 0; at < n; at += CART_WRITE_PIECE_BYTES)
+            if (!write((const char*)d + at, std::min(CART_WRITE_PIECE_BYTES, n - at))) return CART_WRITE_REFUSED;
+        return 0;
+    };
     int r;
     if (j->kind == 1) {
         r = hvx_text_from_snapshot_in_pieces(j->entries, j->folder.c_str(), CART_WRITE_PIECE_BYTES, write);
+    } else if (j->kind == 2) {
+        packed_image packed;
+        r = rom_image_from_snapshot(&packed, std::move(j->entries), j->folder.size());
+        if (r == 0) r = write_all(packed.data(), packed.size());
     } else {
         std::string packed;
-        if (j->kind == 2)
-            r = rom_image_from_snapshot(&packed, std::move(j->entries), j->folder.size());
-        else
-            r = png_cart_from_snapshot(&packed, j->entries, j->folder.size(), &j->template_png,
-                                       j->label_text.empty() ? nullptr : j->label_text.data());
-        for (size_t at = 0; r == 0 && at < packed.size(); at += CART_WRITE_PIECE_BYTES)
-            if (!write(packed.data() + at, std::min(CART_WRITE_PIECE_BYTES, packed.size() - at))) r = CART_WRITE_REFUSED;
+        r = png_cart_from_snapshot(&packed, j->entries, j->folder.size(), &j->template_png,
+                                   j->label_text.empty() ? nullptr : j->label_text.data());
+        if (r == 0) r = write_all(packed.data(), packed.size());
     }
     std::vector<cart_snapshot_entry>().swap(j->entries);
     std::string().swap(j->template_png);

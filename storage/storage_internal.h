@@ -111,6 +111,30 @@ int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_en
                             int options = 0);
 int rom_image_from_snapshot(std::string* out, std::vector<cart_snapshot_entry>&& entries, size_t folder_len,
                             int options = 0);
+// Bytes packed into pages of their own and handed over whole: the room the
+// packing needed beyond them is given back in place, without a copy.
+class packed_image {
+public:
+    packed_image() = default;
+    packed_image(const packed_image&) = delete;
+    packed_image& operator=(const packed_image&) = delete;
+    ~packed_image() { release(); }
+    // Room for cap bytes (untouched until written); false when refused.
+    bool reserve(size_t cap);
+    uint8_t* room() { return p_; }
+    // Keeps the first n bytes, giving back the pages past them.
+    void shrink(size_t n);
+    const uint8_t* data() const { return p_; }
+    size_t size() const { return size_; }
+    void release();
+
+private:
+    uint8_t* p_ = nullptr;
+    size_t size_ = 0, mapped_ = 0;
+};
+// The same handed over, packed once: the image is where it was packed.
+int rom_image_from_snapshot(packed_image* out, std::vector<cart_snapshot_entry>&& entries, size_t folder_len,
+                            int options = 0);
 // The PNG form of a snapshot: the picture from the template's bytes (none:
 // the plain background), the label picture found among the entries and the
 // label text's bitmap (LABEL_W x LABEL_H bytes; none when not drawn). 0,
