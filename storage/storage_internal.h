@@ -158,15 +158,21 @@ bool put_temp_in_place(const char* temp, const char* host, bool sync = true);
 // Both: with a temp path, the hidden sibling the stream wrote then replaces
 // the host file. False when anything failed: the old file stays.
 bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host);
-// While one stands, a host file written whole through a temporary file is
-// in place when its close returns, and synced afterwards off the frame's
-// thread (a kill still leaves the old file or the new one).
-struct host_syncs_deferred {
-    host_syncs_deferred();
-    ~host_syncs_deferred();
-    host_syncs_deferred(const host_syncs_deferred&) = delete;
-    host_syncs_deferred& operator=(const host_syncs_deferred&) = delete;
+// The disk writer: bytes handed over become the whole host file at the path
+// off the caller's thread, as a "w" opening and its close would write it,
+// after every write handed over before them. The write's ticket.
+uint64_t host_write_later(std::string host_path, std::string bytes);
+// The handed-over writes that ended since the last call, in order.
+struct host_write_end {
+    uint64_t ticket;
+    bool ok;  // in place; else the old file stays
 };
+std::vector<host_write_end> host_writes_ended();
+// Waits until every write handed over for the host path (none: for any
+// path) has ended.
+void host_writes_wait(const char* host_path);
+// Bytes handed over and not yet written.
+int64_t host_writes_queued_bytes();
 void note_host_write();  // a host file was written: the next sync is due
 void write_back_failed(pmount* m, const char* why, const char* notice = nullptr);
 void write_back_succeeded(pmount* m);  // clean, its failure forgotten
