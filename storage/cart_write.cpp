@@ -29,6 +29,9 @@
 
 namespace {
 
+// The worker could not open the hidden sibling.
+constexpr int CART_WRITE_NOT_OPENED = -4;
+
 enum cart_write_phase { PHASE_COPY, PHASE_ENCODE, PHASE_PLACE };
 // The frame's word on a file encoded and synced: put it in place, or not.
 enum place_decision { PLACE_UNDECIDED, PLACE_COMMIT, PLACE_CANCEL };
@@ -265,8 +268,13 @@ void encode_and_place(cart_write_job* j) {
             if (!write((const char*)d + at, std::min(CART_WRITE_PIECE_BYTES, n - at))) return CART_WRITE_REFUSED;
         return 0;
     };
-    int r;
-    if (j->kind == 1) {
+    int r = 0;
+    if (!j->ram_target) {
+        j->temp = open_temp_sibling(j->host_path.c_str(), &j->temp_path);
+        if (!j->temp) r = CART_WRITE_NOT_OPENED;
+    }
+    if (r != 0) {
+    } else if (j->kind == 1) {
         r = hvx_text_from_snapshot_in_pieces(j->entries, j->folder.c_str(), CART_WRITE_PIECE_BYTES, write);
     } else if (j->kind == 2) {
         packed_image packed;
@@ -280,7 +288,7 @@ void encode_and_place(cart_write_job* j) {
     }
     std::vector<cart_snapshot_entry>().swap(j->entries);
     std::string().swap(j->template_png);
-    if (!j->ram_target) {
+    if (j->temp) {
         // A failed encoding is not worth its sync.
         bool ok = r == 0 ? sync_and_close_host_stream(j->temp, true) : (fclose(j->temp), false);
         j->temp = nullptr;
@@ -295,15 +303,16 @@ void encode_and_place(cart_write_job* j) {
         // Under the lock: a cancel made before this point keeps the old file
         // for good, and one made after it waits for the rename.
         if (r == 0 && j->decision == PLACE_COMMIT) j->placed = put_temp_in_place(j->temp_path.c_str(), j->host_path.c_str());
-        else unlink(j->temp_path.c_str());
+        else if (!j->temp_path.empty()) unlink(j->temp_path.c_str());
     }
     j->finished.store(true, std::memory_order_release);
     j->wake.notify_all();
 }
 
-// Opens where the encoding goes: a hidden sibling of a host cartridge file;
-// a cartridge file that is itself a RAM file takes it whole at the end.
-bool open_target() {
+// Finds where the encoding goes: a hidden sibling of a host cartridge file,
+// which the worker opens (no disk work on the frame's thread); a cartridge
+// file that is itself a RAM file takes it whole at the end.
+bool find_target() {
     cart_write_job& j = *_job;
     int kind = 0;
     pdisk_hold_mounts(1);
@@ -316,9 +325,7 @@ bool open_target() {
         j.ram_target = true;
         return true;
     }
-    if (kind != MOUNT_KIND_HOST || j.host_path.empty()) return false;
-    j.temp = open_temp_sibling(j.host_path.c_str(), &j.temp_path);
-    return j.temp != nullptr;
+    return kind == MOUNT_KIND_HOST && !j.host_path.empty();
 }
 
 // Writes a RAM cartridge file whole; false when it failed.
@@ -337,6 +344,7 @@ void fail(pmount* m, int result) {
     bool large = _job->kind != 1;
     drop_job();
     if (result == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
+    else if (result == CART_WRITE_NOT_OPENED) write_back_failed(m, "could not open the file");
     else if (result == CART_WRITE_REFUSED) write_back_failed(m, "could not write the file");
     else write_back_failed(m, large ? "cartridge too large" : "could not encode the cartridge");
 }
@@ -426,7 +434,7 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
             done += label;
             charge(cart_encode_cycles(j.kind, label), frame);
         }
-        if (!open_target()) {
+        if (!find_target()) {
             drop_job();
             write_back_failed(m, "could not open the file");
             if (finished) *finished = true;
@@ -475,4 +483,9 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
     return done;
 }
 
-void cart_write_cancel() { drop_job(); }
+void cart_write_cancel() {
+    // One told to go in place may be renaming now: a write after it must
+    // not land first.
+    if (_job && _job->phase == PHASE_PLACE && !_job->ram_target) _job->reached(_job->finished, true);
+    drop_job();
+}

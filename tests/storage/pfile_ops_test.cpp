@@ -978,10 +978,13 @@ TEST(WriteBack, AWriteOverFramesWhoseMountWentLeavesNoTemporaryFile) {
     fs_env env;
     fill_large_cart("/c.hvx", 'o');
     hvx_test::make_due(get_mount_by_mount_point("/c.hvx", 0));
-    // Copied over frames until its worker has the hidden sibling.
+    // Copied over frames until its worker has opened the hidden sibling
+    // (first thing it does); nothing is put in place without a later frame.
     flush_dirty_mounts_delayed();
-    for (int i = 0; i < 100 && cart_write_mount() && hidden_entries(env.host.path()) == 0; i++)
+    for (int i = 0; i < 100 && cart_write_mount() && hidden_entries(env.host.path()) == 0; i++) {
         flush_dirty_mounts_delayed();
+        for (int ms = 0; ms < 200 && hidden_entries(env.host.path()) == 0; ms++) usleep(1000);
+    }
     ASSERT_NE(cart_write_mount(), nullptr);
     ASSERT_EQ(hidden_entries(env.host.path()), 1);
     pfile_reset();
