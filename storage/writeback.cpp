@@ -75,8 +75,10 @@ static std::deque<handed_write> _handed;
 // asked): a written cartridge is told to the history, a failed one is dirty
 // again and tried later.
 static void take_write_ends(bool wait) {
-    if (_handed.empty()) return;
+    static bool taking = false;  // what the history does with an end comes back here
+    if (_handed.empty() || taking) return;
     if (wait) host_writes_wait(nullptr);
+    taking = true;
     for (const host_write_end& e : host_writes_ended()) {
         while (!_handed.empty() && _handed.front().ticket < e.ticket) _handed.pop_front();
         if (_handed.empty() || _handed.front().ticket != e.ticket) continue;
@@ -92,6 +94,7 @@ static void take_write_ends(bool wait) {
             write_back_failed(m, "could not write the file");
         }
     }
+    taking = false;
 }
 
 void write_back_settle() { take_write_ends(true); }
