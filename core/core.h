@@ -277,6 +277,12 @@ inline constexpr const char* OS_TEMP_TAGS[] = {".~w", ".~hvx"};
 // that a writer which has since died left behind (a crash between write and
 // rename).
 void os_sweep_stale_temps(const char* host_path);
+// A listing of a folder removes such a sibling it meets (name, in the host
+// folder dir) when its writer is not running here and it was last written
+// this long ago or more: a writer killed before any later write to the same
+// folder leaves none for good. True when it was removed.
+inline constexpr int64_t OS_TEMP_ABANDONED_S = 60;
+bool os_remove_abandoned_temp(const char* dir, const char* name);
 
 // ---------------------------------------------------------------------------
 // Settings

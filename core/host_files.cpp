@@ -68,6 +68,17 @@ void os_sweep_stale_temps(const char* host_path) {
     closedir(d);
 }
 
+bool os_remove_abandoned_temp(const char* dir, const char* name) {
+    if (!dir || !name) return false;
+    long pid = temp_owner(name);
+    if (!pid) return false;
+    std::string temp = std::string(dir) + (dir[0] && dir[strlen(dir) - 1] == '/' ? "" : "/") + name;
+    struct stat st;
+    if (lstat(temp.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (time(nullptr) - st.st_mtime < OS_TEMP_ABANDONED_S || !stale(temp, pid)) return false;
+    return unlink(temp.c_str()) == 0;
+}
+
 int os_write_file_atomic(const char* host_path, const void* data, size_t length, unsigned mode) {
     if (!host_path || !host_path[0] || (length && !data)) return 0;
     os_sweep_stale_temps(host_path);

@@ -1,12 +1,15 @@
 // The write-back of a cartridge too large for one frame. Its folder is copied
-// into host memory a bounded number of bytes a frame, each file whole as it
-// stood at the end of some frame. A worker thread then encodes the copy (it
-// touches no buffer and no record) into a hidden sibling of the cartridge
-// file in bounded pieces and syncs it; once the frame lets it, the worker
-// puts it in place of the file and syncs the folder. The frame's thread
-// never waits for the disk, and a kill at any moment leaves the old file or
-// the new one. A PNG's label text is printed from the copy on the frame's
-// thread, which the printer needs, before its picture is packed.
+// into host memory a bounded number of bytes a frame, as it stood when the
+// write began: a file not yet copied hands its bytes to the write before they
+// change or go (copy on write), so the file written holds one moment of the
+// cartridge, never a file of one save beside a file of the next. A worker
+// thread then encodes the copy (it touches no buffer and no record) into a
+// hidden sibling of the cartridge file in bounded pieces and syncs it; once
+// the frame lets it, the worker puts it in place of the file and syncs the
+// folder. The frame's thread never waits for the disk, and a kill at any
+// moment leaves the old file or the new one. A PNG's label text is printed
+// from the copy on the frame's thread, which the printer needs, before its
+// picture is packed.
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "storage/anywhen.h"
@@ -30,6 +34,9 @@
 #include "storage/writeback.h"
 
 namespace {
+
+// The worker could not open the hidden sibling.
+constexpr int CART_WRITE_NOT_OPENED = -4;
 
 enum cart_write_phase { PHASE_COPY, PHASE_ENCODE, PHASE_PLACE };
 // The frame's word on a file encoded and synced: put it in place, or not.
@@ -45,12 +52,16 @@ struct cart_write_job {
     cart_write_phase phase = PHASE_COPY;
 
     std::vector<cart_snapshot_entry> entries;
+    // Beside each entry: its record's stamp when the write began, and
+    // whether its copy is whole (a folder's at once).
+    std::vector<uint64_t> stamps;
+    std::vector<uint8_t> copied;
+    std::unordered_multimap<std::string, size_t> index;  // entries by path
     std::string template_path; // a PNG's template as a RAM file, copied last beside the entries
     std::string template_png;  // its bytes, once copied
     std::vector<uint8_t> label_text;  // a PNG's label text, drawn on the frame's thread
     size_t next = 0;           // the entry being copied
     int64_t expected = 0;      // its length when its copy began
-    uint64_t stamp = 0;        // its record's stamp then
     int64_t copied_bytes = 0;
 
     std::thread worker;
@@ -103,8 +114,18 @@ std::vector<std::unique_ptr<cart_write_job>> _dropped;
 // A worker that has finished may not have ended yet, and joining it, or
 // taking its lock, would wait for a thread the host may not run for a
 // while: its job is kept until a later frame finds it ended.
+// The files not yet copied no longer hand their bytes to the job.
+void release_pending_copies(cart_write_job& j) {
+    for (size_t i = 0; i < j.entries.size() && i < j.copied.size(); i++) {
+        if (j.copied[i]) continue;
+        j.copied[i] = 1;
+        if (pfile* f = get_ram_file_by_name(j.entries[i].path.c_str())) f->flags &= ~PFILE_FLAG_COPY_PENDING;
+    }
+}
+
 void drop_job() {
     if (!_job) return;
+    if (_job->phase == PHASE_COPY) release_pending_copies(*_job);
     if (!_job->finished.load(std::memory_order_acquire)) _job->decide(PLACE_CANCEL);
     if (_job->worker.joinable()) _dropped.push_back(std::move(_job));
     _job.reset();
@@ -126,40 +147,74 @@ void charge(int64_t cycles, bool frame) {
     else spend_cpu(hvx_cycles(cycles));
 }
 
+// Copies the rest of entry i from its record, whose bytes are still those of
+// the moment the write began; the bytes copied.
+int64_t copy_rest(cart_write_job& j, size_t i, pfile* f) {
+    cart_snapshot_entry& e = j.entries[i];
+    int64_t len = f->data ? f->data->length : 0;
+    int64_t have = (int64_t)e.data.size();
+    if (have > len) have = 0, e.data.clear();
+    if (len > have) e.data.append((const char*)f->data->data + have, (size_t)(len - have));
+    j.copied[i] = 1;
+    f->flags &= ~PFILE_FLAG_COPY_PENDING;
+    return len - have;
+}
+
+// A file the job has not yet copied is about to change or go: it copies the
+// file now, so the write keeps the moment it began at. Paid as the frame's
+// copy is, by the program that changed the cartridge.
+void copy_before_change(pfile* f) {
+    f->flags &= ~PFILE_FLAG_COPY_PENDING;
+    if (!_job || _job->phase != PHASE_COPY || !f->path) return;
+    cart_write_job& j = *_job;
+    auto [from, to] = j.index.equal_range(btext(f->path));
+    int64_t n = 0;
+    for (auto it = from; it != to; ++it)
+        if (!j.copied[it->second] && !j.entries[it->second].folder) n += copy_rest(j, it->second, f);
+    j.copied_bytes += n;
+    charge(cart_encode_cycles(j.kind, n), true);
+}
+
 // Copies up to budget bytes of the folder's files (all with budget -1); the
 // bytes copied.
 int64_t copy_step(int64_t budget) {
     cart_write_job& j = *_job;
     int64_t done = 0;
     while (j.next < j.entries.size() && (budget < 0 || done < budget)) {
-        cart_snapshot_entry& e = j.entries[j.next];
-        const pfile* f = get_ram_file_by_name(e.path.c_str());
-        if (!f || f->kind != PFILE_KIND_RAM || ((f->flags & PFILE_FLAG_FOLDER) != 0) != e.folder) {
-            // Gone, or made another kind: the mount was marked changed, so
-            // it is written again with what stands there then.
-            j.entries.erase(j.entries.begin() + (ptrdiff_t)j.next);
-            continue;
-        }
-        int64_t len = f->data ? f->data->length : 0;
-        if (e.folder) {
-            done += (int64_t)e.path.size();
+        const size_t i = j.next;
+        cart_snapshot_entry& e = j.entries[i];
+        if (j.copied[i]) {
             j.next++;
             continue;
         }
-        // A file copied over frames must be one version whole: any change
-        // to it since its copy began starts it over.
-        if (!e.data.empty() && (f->stamp != j.stamp || len != j.expected)) e.data.clear();
+        pfile* f = get_ram_file_by_name(e.path.c_str());
+        if (!f || f->kind != PFILE_KIND_RAM || (f->flags & PFILE_FLAG_FOLDER) || f->stamp != j.stamps[i]) {
+            // Changed past the copy on write (no path changes a flagged
+            // record so): the mount was marked changed, so it is written
+            // again with what stands there then.
+            if (f) f->flags &= ~PFILE_FLAG_COPY_PENDING;
+            j.index.clear();  // indices shift; the erased entry was the only one of its path
+            j.entries.erase(j.entries.begin() + (ptrdiff_t)i);
+            j.stamps.erase(j.stamps.begin() + (ptrdiff_t)i);
+            j.copied.erase(j.copied.begin() + (ptrdiff_t)i);
+            for (size_t k = 0; k < j.entries.size(); k++) j.index.emplace(j.entries[k].path, k);
+            continue;
+        }
+        int64_t len = f->data ? f->data->length : 0;
         if (e.data.empty()) {
-            j.stamp = f->stamp;
             j.expected = len;
             e.data.reserve((size_t)len);
             done += (int64_t)e.path.size();
         }
         int64_t take = len - (int64_t)e.data.size();
         if (budget >= 0 && take > budget - done) take = std::max<int64_t>(budget - done, 0);
-        if (take > 0) e.data.append((const char*)f->data->data + e.data.size(), (size_t)take);
-        done += take;
-        if ((int64_t)e.data.size() == len) j.next++;
+        if (take >= len - (int64_t)e.data.size()) {
+            done += copy_rest(j, i, f);
+            j.next++;
+        } else if (take > 0) {
+            e.data.append((const char*)f->data->data + e.data.size(), (size_t)take);
+            done += take;
+        }
     }
     return done;
 }
@@ -213,22 +268,33 @@ void encode_and_place(cart_write_job* j) {
         }
         return fwrite(d, 1, n, j->temp) == n;
     };
-    int r;
-    if (j->kind == CART_KIND_TEXT) {
+    // A packed form is written from where it was packed, in pieces.
+    auto write_all = [&](const void* d, size_t n) {
+        for (size_t at = 0; at < n; at += CART_WRITE_PIECE_BYTES)
+            if (!write((const char*)d + at, std::min(CART_WRITE_PIECE_BYTES, n - at))) return CART_WRITE_REFUSED;
+        return 0;
+    };
+    int r = 0;
+    if (!j->ram_target) {
+        j->temp = open_temp_sibling(j->host_path.c_str(), &j->temp_path);
+        if (!j->temp) r = CART_WRITE_NOT_OPENED;
+    }
+    if (r != 0) {
+    } else if (j->kind == CART_KIND_TEXT) {
         r = hvx_text_from_snapshot_in_pieces(j->entries, j->folder.c_str(), CART_WRITE_PIECE_BYTES, write);
+    } else if (j->kind == CART_KIND_ROM) {
+        packed_image packed;
+        r = rom_image_from_snapshot(&packed, std::move(j->entries), j->folder.size());
+        if (r == 0) r = write_all(packed.data(), packed.size());
     } else {
         std::string packed;
-        if (j->kind == CART_KIND_ROM)
-            r = rom_image_from_snapshot(&packed, std::move(j->entries), j->folder.size());
-        else
-            r = png_cart_from_snapshot(&packed, j->entries, j->folder.size(), &j->template_png,
-                                       j->label_text.empty() ? nullptr : j->label_text.data());
-        for (size_t at = 0; r == 0 && at < packed.size(); at += CART_WRITE_PIECE_BYTES)
-            if (!write(packed.data() + at, std::min(CART_WRITE_PIECE_BYTES, packed.size() - at))) r = CART_WRITE_REFUSED;
+        r = png_cart_from_snapshot(&packed, j->entries, j->folder.size(), &j->template_png,
+                                   j->label_text.empty() ? nullptr : j->label_text.data());
+        if (r == 0) r = write_all(packed.data(), packed.size());
     }
     std::vector<cart_snapshot_entry>().swap(j->entries);
     std::string().swap(j->template_png);
-    if (!j->ram_target) {
+    if (j->temp) {
         // A failed encoding is not worth its sync.
         bool ok = r == 0 ? sync_and_close_host_stream(j->temp, true) : (fclose(j->temp), false);
         j->temp = nullptr;
@@ -243,15 +309,16 @@ void encode_and_place(cart_write_job* j) {
         // Under the lock: a cancel made before this point keeps the old file
         // for good, and one made after it waits for the rename.
         if (r == 0 && j->decision == PLACE_COMMIT) j->placed = put_temp_in_place(j->temp_path.c_str(), j->host_path.c_str());
-        else unlink(j->temp_path.c_str());
+        else if (!j->temp_path.empty()) unlink(j->temp_path.c_str());
     }
     j->finished.store(true, std::memory_order_release);
     j->wake.notify_all();
 }
 
-// Opens where the encoding goes: a hidden sibling of a host cartridge file;
-// a cartridge file that is itself a RAM file takes it whole at the end.
-bool open_target() {
+// Finds where the encoding goes: a hidden sibling of a host cartridge file,
+// which the worker opens (no disk work on the frame's thread); a cartridge
+// file that is itself a RAM file takes it whole at the end.
+bool find_target() {
     cart_write_job& j = *_job;
     int kind = 0;
     pdisk_hold_mounts(1);
@@ -264,9 +331,7 @@ bool open_target() {
         j.ram_target = true;
         return true;
     }
-    if (kind != MOUNT_KIND_HOST || j.host_path.empty()) return false;
-    j.temp = open_temp_sibling(j.host_path.c_str(), &j.temp_path);
-    return j.temp != nullptr;
+    return kind == MOUNT_KIND_HOST && !j.host_path.empty();
 }
 
 // Writes a RAM cartridge file whole; false when it failed.
@@ -285,6 +350,7 @@ void fail(pmount* m, int result) {
     bool large = _job->kind != CART_KIND_TEXT;
     drop_job();
     if (result == PNG_CART_TOO_LARGE) write_back_failed(m, "cartridge too large", PNG_CART_TOO_LARGE_TEXT);
+    else if (result == CART_WRITE_NOT_OPENED) write_back_failed(m, "could not open the file");
     else if (result == CART_WRITE_REFUSED) write_back_failed(m, "could not write the file");
     else write_back_failed(m, large ? "cartridge too large" : "could not encode the cartridge");
 }
@@ -292,6 +358,17 @@ void fail(pmount* m, int result) {
 }  // namespace
 
 const pmount* cart_write_mount() { return job_mount(); }
+
+// The moment the write keeps: a file's record is flagged to hand its bytes
+// over before they change; a folder needs nothing more than its name.
+static void take_at_start(cart_write_job& j, pfile* f) {
+    const bool folder = j.entries.back().folder;
+    j.stamps.push_back(f->stamp);
+    j.copied.push_back(folder);
+    j.index.emplace(j.entries.back().path, j.entries.size() - 1);
+    if (!folder) f->flags |= PFILE_FLAG_COPY_PENDING;
+    ram_file_before_change = copy_before_change;
+}
 
 void cart_write_start(pmount* m) {
     if (_job) cart_write_cancel();
@@ -319,6 +396,7 @@ void cart_write_start(pmount* m) {
         // among the text files, as the whole write does.
         e.text_name = hvx_text_name_form(p) != 0;
         j.entries.push_back(std::move(e));
+        take_at_start(j, const_cast<pfile*>(f));
     }
     if (j.kind == CART_KIND_PNG) {
         // The template is copied like the files when it is a RAM file.
@@ -333,6 +411,7 @@ void cart_write_start(pmount* m) {
                 cart_snapshot_entry e;
                 e.path = j.template_path;
                 j.entries.push_back(std::move(e));
+                take_at_start(j, const_cast<pfile*>(t));
             }
         }
         destroy_buffer(origin);
@@ -361,7 +440,7 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
             done += label;
             charge(cart_encode_cycles(j.kind, label), frame);
         }
-        if (!open_target()) {
+        if (!find_target()) {
             drop_job();
             write_back_failed(m, "could not open the file");
             if (finished) *finished = true;
@@ -410,4 +489,9 @@ int64_t cart_write_step(int64_t budget, bool frame, bool* finished) {
     return done;
 }
 
-void cart_write_cancel() { drop_job(); }
+void cart_write_cancel() {
+    // One told to go in place may be renaming now: a write after it must
+    // not land first.
+    if (_job && _job->phase == PHASE_PLACE && !_job->ram_target) _job->reached(_job->finished, true);
+    drop_job();
+}

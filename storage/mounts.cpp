@@ -263,7 +263,8 @@ static bool prunable(const pmount* m) {
 }
 
 bool holds_unwritten_changes(const pmount* m) {
-    return m->dirty && !m->no_write_back && hvx_path_kind(btext(m->mount_point));
+    // A write still on its way to the disk may yet fail, and need the folder.
+    return (m->dirty || m->writing) && !m->no_write_back && hvx_path_kind(btext(m->mount_point));
 }
 
 bool drop_mount(int i) {
@@ -282,13 +283,13 @@ static bool drop_least_used_mount() {
     for (int i = 0; i < _pmounts; i++) {
         const pmount* m = &_pmount[i];
         if (!prunable(m)) continue;
-        int& pick = m->dirty ? dirty : clean;
+        int& pick = m->dirty || m->writing ? dirty : clean;
         if (pick < 0 || m->last_used < _pmount[pick].last_used) pick = i;
     }
     if (clean < 0 && dirty >= 0 && !app.atomic_pid && _mount_flush) {
         // The write-back holds the table: the entry stays where it is.
         _mount_flush(&_pmount[dirty], 0);
-        if (!_pmount[dirty].dirty) clean = dirty;
+        if (!_pmount[dirty].dirty && !_pmount[dirty].writing) clean = dirty;
     }
     if (clean < 0) return false;
     drop_mount(clean);
@@ -563,7 +564,7 @@ int delete_clean_ram_mounts(int most) {
     spend_cpu(hvx_cycles(_pmounts / MOUNTS_SCANNED_PER_CYCLE));
     int dropped = 0;
     for (int i = _pmounts - 1; i >= 0 && dropped < most; i--)
-        if (!_pmount[i].dirty && prunable(&_pmount[i])) {
+        if (!_pmount[i].dirty && !_pmount[i].writing && prunable(&_pmount[i])) {
             drop_mount(i);
             dropped++;
         }

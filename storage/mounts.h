@@ -64,6 +64,7 @@ struct pmount {
     uint64_t first_change; // ms of the first change its write-back has not yet taken; 0: not known
     int32_t failures;      // write-backs failed in a row
     uint64_t passed_over;  // the frame write-back round that first left it due for a later one; 0: none
+    int32_t writing;       // its writes handed to the disk writer whose end the write-back has not yet taken
 };
 
 // Limits the machine adds beyond its calls' own. A call past one fails with

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lang/lang.h"
 #include "storage/anywhen.h"
@@ -29,7 +31,7 @@ storage_app_t storage_app;
 static int32_t _pending_sync = 0;
 static uint32_t _last_sync_t = 0;
 static uint8_t _chunk[PFILE_READ_CHUNK];
-static uint64_t _temp_counter = 0;
+static std::atomic<uint64_t> _temp_counter{0};  // the disk writer opens them too
 
 static void too_many_files(const char* text) {
     puts(text);
@@ -152,6 +154,7 @@ pfile* pfopen(const char* path, const char* mode) {
             if (f->flags & PFILE_FLAG_FOLDER) return nullptr;
             if (!f->data) f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
             if (m0 == 'w') {
+                ram_file_will_change(f);
                 f->data->length = 0;
                 ram_file_account(f);
             }
@@ -187,8 +190,11 @@ pfile* pfopen(const char* path, const char* mode) {
         return nullptr;
     }
 
-    // A host origin. Only regular files open: fopen gives a folder as an
-    // empty file on Linux, and a FIFO or device would block or never end.
+    // A host origin. A cartridge handed to the disk writer is in its file
+    // before the file is read or written here.
+    host_writes_wait(o);
+    // Only regular files open: fopen gives a folder as an empty file on
+    // Linux, and a FIFO or device would block or never end.
     struct stat st;
     bool exists = stat(o, &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
@@ -273,7 +279,10 @@ pfile* pfopen_ram_file(const char* ram_path, const char* mode) {
     pfile* f = get_ram_file_by_name(ram_path);
     if (!f || (f->flags & PFILE_FLAG_FOLDER)) return nullptr;
     if (!f->data) f->data = create_buffer_2(PFILE_DATA_SIZE, PFILE_DATA_KIND);
-    if (mode[0] == 'w') f->data->length = 0;
+    if (mode[0] == 'w') {
+        ram_file_will_change(f);
+        f->data->length = 0;
+    }
     f->data->cursor = mode[0] == 'a' ? f->data->length : 0;
     if (!f->mode) note_ram_record_open(f, 1);
     f->mode = (uint8_t)mode[0];
@@ -292,69 +301,6 @@ void sync_folder_of(const char* host_path) {
     fsync(fd);
     close(fd);
 }
-
-namespace {
-
-void sync_host_file(const std::string& host) {
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-    sync_folder_of(host.c_str());
-}
-
-// Syncs host files written whole, in order, off the frame's thread; the
-// exit's sync waits for it. Touches no counted memory, buffer or record.
-// Never destroyed, so its thread needs no join at exit; a process forked
-// with files queued syncs them itself.
-struct host_syncer {
-    std::mutex lock;
-    std::condition_variable wake, drained;
-    std::deque<std::string> queue;
-    bool busy = false;
-    pid_t owner = 0;  // whose thread serves the queue
-
-    void add(const char* host) {
-        std::lock_guard<std::mutex> hold(lock);
-        queue.emplace_back(host);
-        if (owner != getpid()) {
-            owner = getpid();
-            std::thread([this] { run(); }).detach();
-        }
-        wake.notify_one();
-    }
-    void run() {
-        std::unique_lock<std::mutex> hold(lock);
-        for (;;) {
-            wake.wait(hold, [this] { return !queue.empty(); });
-            std::string host = std::move(queue.front());
-            queue.pop_front();
-            busy = true;
-            hold.unlock();
-            sync_host_file(host);
-            hold.lock();
-            busy = false;
-            if (queue.empty()) drained.notify_all();
-        }
-    }
-    void drain() {
-        std::unique_lock<std::mutex> hold(lock);
-        if (owner == getpid()) {
-            drained.wait(hold, [this] { return queue.empty() && !busy; });
-            return;
-        }
-        for (; !queue.empty(); queue.pop_front()) sync_host_file(queue.front());
-    }
-};
-
-host_syncer& _syncer = *new host_syncer;
-int _syncs_deferred = 0;
-
-}  // namespace
-
-host_syncs_deferred::host_syncs_deferred() { _syncs_deferred++; }
-host_syncs_deferred::~host_syncs_deferred() { _syncs_deferred--; }
 
 bool sync_and_close_host_stream(FILE* stream, bool ok, bool sync) {
     ok = fflush(stream) == 0 && ok;
@@ -375,18 +321,109 @@ bool put_temp_in_place(const char* temp, const char* host, bool sync) {
 }
 
 bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host) {
-    // A file replaced whole may be synced later: it is in place when this
-    // returns, its sync follows.
-    const bool later = _syncs_deferred && temp;
-    ok = sync_and_close_host_stream(stream, ok, !later);
+    ok = sync_and_close_host_stream(stream, ok, true);
     if (!temp) return ok;
     if (!ok) {
         unlink(temp);
         return false;
     }
-    if (!put_temp_in_place(temp, host, !later)) return false;
-    if (later) _syncer.add(host);
-    return true;
+    return put_temp_in_place(temp, host, true);
+}
+
+namespace {
+
+// Writes bytes as a whole host file as a "w" opening and its close do: a
+// hidden sibling, written and synced, then put in place (through a link, in
+// place of the file it names) and its folder synced.
+bool write_whole_host_file(const std::string& host, const std::string& bytes) {
+    std::string target = host;
+    char real[PATH_MAX];
+    struct stat st;
+    if (stat(host.c_str(), &st) == 0 && realpath(host.c_str(), real)) target = real;
+    std::string temp;
+    FILE* out = open_temp_sibling(target.c_str(), &temp);
+    if (!out) return false;
+    bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return close_host_stream(out, ok, temp.c_str(), target.c_str());
+}
+
+// Writes host files whole, in the order they were handed over, off the
+// frame's thread. Touches no counted memory, buffer or record. Never
+// destroyed, so its thread needs no join at exit; a process forked with an
+// idle writer starts its own.
+struct host_writer {
+    struct job {
+        uint64_t ticket;
+        std::string host, bytes;
+    };
+    std::mutex lock;
+    std::condition_variable wake, progress;
+    std::deque<job> queue;
+    const job* current = nullptr;  // the one being written, off the queue
+    std::vector<host_write_end> ended;
+    uint64_t tickets = 0;
+    int64_t queued_bytes = 0;
+    pid_t owner = 0;  // whose thread serves the queue
+
+    uint64_t add(std::string host, std::string bytes) {
+        std::lock_guard<std::mutex> hold(lock);
+        queued_bytes += (int64_t)bytes.size();
+        queue.push_back({++tickets, std::move(host), std::move(bytes)});
+        if (owner != getpid()) {
+            owner = getpid();
+            std::thread([this] { run(); }).detach();
+        }
+        wake.notify_one();
+        return tickets;
+    }
+    void run() {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+            wake.wait(hold, [this] { return !queue.empty(); });
+            job j = std::move(queue.front());
+            queue.pop_front();
+            current = &j;
+            hold.unlock();
+            bool ok = write_whole_host_file(j.host, j.bytes);
+            hold.lock();
+            current = nullptr;
+            queued_bytes -= (int64_t)j.bytes.size();
+            ended.push_back({j.ticket, ok});
+            progress.notify_all();
+        }
+    }
+    bool pending(const char* host) {
+        if (!host) return current || !queue.empty();
+        if (current && current->host == host) return true;
+        for (const job& j : queue)
+            if (j.host == host) return true;
+        return false;
+    }
+};
+
+host_writer& _writer = *new host_writer;
+
+}  // namespace
+
+uint64_t host_write_later(std::string host_path, std::string bytes) {
+    return _writer.add(std::move(host_path), std::move(bytes));
+}
+
+std::vector<host_write_end> host_writes_ended() {
+    std::lock_guard<std::mutex> hold(_writer.lock);
+    std::vector<host_write_end> out;
+    out.swap(_writer.ended);
+    return out;
+}
+
+void host_writes_wait(const char* host_path) {
+    std::unique_lock<std::mutex> hold(_writer.lock);
+    _writer.progress.wait(hold, [&] { return !_writer.pending(host_path); });
+}
+
+int64_t host_writes_queued_bytes() {
+    std::lock_guard<std::mutex> hold(_writer.lock);
+    return _writer.queued_bytes;
 }
 
 // Writes the record's data to its host stream; for "w" the hidden sibling
@@ -487,6 +524,7 @@ int64_t pfwrite(const void* src, int64_t size, int64_t count, pfile* f) {
         if (count > BUFFER_MAX_CAPACITY / size) return 0;
         int64_t end = (int64_t)f->data->cursor + size * count;
         if (end > f->data->length && !ram_files_room(end - f->counted)) return 0;
+        ram_file_will_change(f);
         if (!ram_file_grow(f, end + 1)) return 0;
         int64_t n = bwrite(src, size, count, f->data);
         ram_file_account(f);
@@ -503,6 +541,7 @@ int64_t pfile_size(const char* path, int skip_exact) {
         const pfile* f = get_ram_file_by_name(btext(origin));
         if (f && f->data) size = f->data->length;
     } else if (kind == MOUNT_KIND_HOST) {
+        host_writes_wait(btext(origin));  // the size of what was handed over
         struct stat st;
         if (host_regular(btext(origin), &st)) size = st.st_size;
     }
@@ -598,6 +637,7 @@ int delete_path(const char* path) {
     const char* o = btext(origin);
     if (kind == MOUNT_KIND_HOST && origin->length > 0) {
         charge_host_path_op(o);
+        host_writes_wait(o);  // a write handed over must not bring it back
         bool removed = remove(o) == 0 || rmdir(o) == 0;
         if (removed) anywhen_event(ANYWHEN_DELETED, p, nullptr);
     } else if (kind == MOUNT_KIND_RAM && ram_write_refusal(o) == RAM_WRITE_DEAD_CART) {
@@ -719,7 +759,11 @@ int pflist(const char* path, lua_State* L, listing* out) {
         }
         while (dirent* e = readdir(d)) {
             spend_cpu(hvx_cycles(HOST_LIST_ENTRY_COST + (int64_t)strlen(e->d_name) * HOST_PATH_BYTE_COST));
-            if (e->d_name[0] == '.') continue;
+            if (e->d_name[0] == '.') {
+                // A killed write's hidden temporary goes when its folder is listed.
+                if (os_remove_abandoned_temp(o.c_str(), e->d_name)) charge_host_path_op(o.c_str());
+                continue;
+            }
             std::string vpath = base + "/" + e->d_name;
             if (get_mount_by_mount_point(vpath.c_str(), 0)) continue;
             std::string name = e->d_name;
@@ -838,8 +882,8 @@ buffer* pfile_read_all(const char* path, const char* mode) {
 }
 
 void sync_fs(int force) {
-    // At exit every file left to be synced later is synced first.
-    if (force) _syncer.drain();
+    // At exit every file handed to the disk writer is in place first.
+    if (force) host_writes_wait(nullptr);
     if (!_pending_sync) return;
     uint32_t now = (uint32_t)os_get_time();
     if (!force && now - _last_sync_t <= SYNC_INTERVAL_MS && now >= _last_sync_t) return;

@@ -74,7 +74,10 @@ static int64_t _ram_files_refusals = 0;
 // Never reset: no record takes a stamp an earlier one had.
 static uint64_t _stamps = 0;
 
+void (*ram_file_before_change)(pfile* f) = nullptr;
+
 static void release_record(pfile* f) {
+    ram_file_will_change(f);
     if (f->mode && _release_observer) _release_observer(f, 0);
     _ram_files_bytes -= f->counted;
     if (f->stream) fclose(f->stream);
@@ -109,6 +112,8 @@ void ram_files_reset() {
     // Every record goes: a reboot leaves no process that could close a host
     // record, so keeping them would only leak them.
     for (int i = 0; i < _num_pfiles; i++) {
+        // Every cartridge goes with them: nothing is copied for a write.
+        if (_pfile[i]) _pfile[i]->flags &= ~PFILE_FLAG_COPY_PENDING;
         if (_pfile[i]) release_record(_pfile[i]);
         free(_pfile[i]);
         _pfile[i] = nullptr;

@@ -13,6 +13,9 @@ inline constexpr int PFILE_KIND_FREE = 0;
 inline constexpr int PFILE_KIND_HOST = 1;
 inline constexpr int PFILE_KIND_RAM = 2;
 inline constexpr uint32_t PFILE_FLAG_FOLDER = 1;
+// A file a cartridge written over frames has not yet copied: it hands its
+// bytes to that write before they change or go (ram_file_will_change).
+inline constexpr uint32_t PFILE_FLAG_COPY_PENDING = 2;
 inline constexpr int64_t RAM_FILES_MAX_BYTES = 512ll << 20;  // contents of all RAM files together
 
 struct pfile {
@@ -83,6 +86,13 @@ void pdisk_compact_pfiles();
 // Brings a RAM record's count in the RAM files' bytes up to date with its
 // content, and its stamp: called at every change of the content.
 void ram_file_account(pfile* f);
+// Set by the write over frames: takes a flagged record's bytes before they
+// change or go.
+extern void (*ram_file_before_change)(pfile* f);
+// Called before a RAM record's content changes or the record goes.
+inline void ram_file_will_change(pfile* f) {
+    if (f && (f->flags & PFILE_FLAG_COPY_PENDING) && ram_file_before_change) ram_file_before_change(f);
+}
 // Whether count more bytes may join the RAM files; false (logged once per
 // process) past RAM_FILES_MAX_BYTES.
 bool ram_files_room(int64_t count);

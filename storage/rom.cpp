@@ -5,6 +5,9 @@
 #include <lz4.h>
 #include <lz4hc.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -401,12 +404,13 @@ bool each_rom_entry(Entries& entries, size_t folder_len, int options, F f) {
 
 // The stream is sized before it is made, so it is allocated once. A
 // snapshot handed over (not const) lets each file's bytes go once they are
-// in the stream, and the rest before packing; the image is packed into
-// memory touched only as far as it is written. So what a snapshot handed
-// over takes is held as the copy, then as the stream, then beside the packed
-// image: never much more than the copy and the image.
+// in the stream, and the rest before packing; the image is packed into pages
+// touched only as far as it is written, and the room past it is given back
+// where it lies. So what a snapshot handed over takes is held as the copy,
+// then as the stream, then beside the packed image: never much more than the
+// copy and the image, and the image once.
 template <class Entries>
-int image_from_snapshot(std::string* out, Entries& entries, size_t folder_len, int options) {
+int image_from_snapshot(packed_image* out, Entries& entries, size_t folder_len, int options) {
     if (!out) return -1;
     int64_t total = 0;
     if (!each_rom_entry(entries, folder_len, options,
@@ -423,23 +427,68 @@ int image_from_snapshot(std::string* out, Entries& entries, size_t folder_len, i
     });
     if constexpr (!std::is_const_v<Entries>) std::vector<cart_snapshot_entry>().swap(entries);
     int bound = LZ4_compressBound((int)stream.size());
-    if (bound <= 0) return -1;
-    auto image = std::make_unique_for_overwrite<uint8_t[]>((size_t)ROM_HEADER_SIZE + (size_t)bound);
-    int64_t n = pack_image((const uint8_t*)stream.data(), (int64_t)stream.size(), image.get(), bound);
+    if (bound <= 0 || !out->reserve((size_t)ROM_HEADER_SIZE + (size_t)bound)) return -1;
+    int64_t n = pack_image((const uint8_t*)stream.data(), (int64_t)stream.size(), out->room(), bound);
     std::string().swap(stream);
-    if (n < 0) return -1;
-    out->assign((const char*)image.get(), (size_t)n);
+    if (n < 0) {
+        out->release();
+        return -1;
+    }
+    out->shrink((size_t)n);
     return 0;
+}
+
+template <class Entries>
+int image_into_text(std::string* out, Entries& entries, size_t folder_len, int options) {
+    if (!out) return -1;
+    packed_image image;
+    int r = image_from_snapshot(&image, entries, folder_len, options);
+    if (r == 0) out->assign((const char*)image.data(), image.size());
+    return r;
 }
 
 }  // namespace
 
+bool packed_image::reserve(size_t cap) {
+    release();
+    if (cap == 0) return false;
+    void* p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    p_ = (uint8_t*)p;
+    mapped_ = cap;
+    size_ = cap;
+    return true;
+}
+
+void packed_image::shrink(size_t n) {
+    if (!p_ || n >= size_) return;
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    const size_t keep = (n + page - 1) / page * page;
+    if (keep < mapped_) {
+        munmap(p_ + keep, mapped_ - keep);
+        mapped_ = keep;
+    }
+    size_ = n;
+    if (mapped_ == 0) p_ = nullptr;
+}
+
+void packed_image::release() {
+    if (p_) munmap(p_, mapped_);
+    p_ = nullptr;
+    size_ = mapped_ = 0;
+}
+
 int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_entry>& entries, size_t folder_len,
                             int options) {
-    return image_from_snapshot(out, entries, folder_len, options);
+    return image_into_text(out, entries, folder_len, options);
 }
 
 int rom_image_from_snapshot(std::string* out, std::vector<cart_snapshot_entry>&& entries, size_t folder_len,
+                            int options) {
+    return image_into_text(out, entries, folder_len, options);
+}
+
+int rom_image_from_snapshot(packed_image* out, std::vector<cart_snapshot_entry>&& entries, size_t folder_len,
                             int options) {
     return image_from_snapshot(out, entries, folder_len, options);
 }

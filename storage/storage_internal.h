@@ -107,6 +107,30 @@ int rom_image_from_snapshot(std::string* out, const std::vector<cart_snapshot_en
                             int options = 0);
 int rom_image_from_snapshot(std::string* out, std::vector<cart_snapshot_entry>&& entries, size_t folder_len,
                             int options = 0);
+// Bytes packed into pages of their own and handed over whole: the room the
+// packing needed beyond them is given back in place, without a copy.
+class packed_image {
+public:
+    packed_image() = default;
+    packed_image(const packed_image&) = delete;
+    packed_image& operator=(const packed_image&) = delete;
+    ~packed_image() { release(); }
+    // Room for cap bytes (untouched until written); false when refused.
+    bool reserve(size_t cap);
+    uint8_t* room() { return p_; }
+    // Keeps the first n bytes, giving back the pages past them.
+    void shrink(size_t n);
+    const uint8_t* data() const { return p_; }
+    size_t size() const { return size_; }
+    void release();
+
+private:
+    uint8_t* p_ = nullptr;
+    size_t size_ = 0, mapped_ = 0;
+};
+// The same handed over, packed once: the image is where it was packed.
+int rom_image_from_snapshot(packed_image* out, std::vector<cart_snapshot_entry>&& entries, size_t folder_len,
+                            int options = 0);
 // The PNG form of a snapshot: the picture from the template's bytes (none:
 // the plain background), the label picture found among the entries and the
 // label text's bitmap (LABEL_W x LABEL_H bytes; none when not drawn). 0,
@@ -135,15 +159,21 @@ bool put_temp_in_place(const char* temp, const char* host, bool sync = true);
 // Both: with a temp path, the hidden sibling the stream wrote then replaces
 // the host file. False when anything failed: the old file stays.
 bool close_host_stream(FILE* stream, bool ok, const char* temp, const char* host);
-// While one stands, a host file written whole through a temporary file is
-// in place when its close returns, and synced afterwards off the frame's
-// thread (a kill still leaves the old file or the new one).
-struct host_syncs_deferred {
-    host_syncs_deferred();
-    ~host_syncs_deferred();
-    host_syncs_deferred(const host_syncs_deferred&) = delete;
-    host_syncs_deferred& operator=(const host_syncs_deferred&) = delete;
+// The disk writer: bytes handed over become the whole host file at the path
+// off the caller's thread, as a "w" opening and its close would write it,
+// after every write handed over before them. The write's ticket.
+uint64_t host_write_later(std::string host_path, std::string bytes);
+// The handed-over writes that ended since the last call, in order.
+struct host_write_end {
+    uint64_t ticket;
+    bool ok;  // in place; else the old file stays
 };
+std::vector<host_write_end> host_writes_ended();
+// Waits until every write handed over for the host path (none: for any
+// path) has ended.
+void host_writes_wait(const char* host_path);
+// Bytes handed over and not yet written.
+int64_t host_writes_queued_bytes();
 void note_host_write();  // a host file was written: the next sync is due
 void write_back_failed(pmount* m, const char* why, const char* notice = nullptr);
 void write_back_succeeded(pmount* m);  // clean, its failure forgotten

@@ -1,10 +1,14 @@
-// The write-back of changed cartridges: a small one is encoded and written
-// whole (at once for the flushes, within the frame's share of bytes for the
-// frame); a larger one goes to the write over frames (cart_write.cpp).
+// The write-back of changed cartridges: a small one is encoded whole (at once
+// for the flushes, within the frame's share of bytes for the frame) and
+// handed to the disk writer, which writes it off the frame's thread; the
+// flushes wait for it to be in its file, the frame does not. A larger one
+// goes to the write over frames (cart_write.cpp).
 #include <algorithm>
+#include <deque>
 #include <set>
 #include <string>
 
+#include "storage/anywhen.h"
 #include "storage/cartridges.h"
 #include "storage/mounts.h"
 #include "storage/paths.h"
@@ -63,23 +67,74 @@ void write_back_succeeded(pmount* m) {
     m->passed_over = 0;
 }
 
-static int64_t write_back_held(pmount* m);
-static int64_t write_back(pmount* m) {
+// Writes handed to the disk writer, in the order handed over: whose mount
+// learns how each went.
+struct handed_write {
+    uint64_t ticket;
+    std::string mount_point;
+    uint64_t serial;
+    std::string host;
+};
+static std::deque<handed_write> _handed;
+
+// Takes the ends of the handed-over writes (waiting for all of them when
+// asked): a written cartridge is told to the history, a failed one is dirty
+// again and tried later.
+static void take_write_ends(bool wait) {
+    static bool taking = false;  // what the history does with an end comes back here
+    if (_handed.empty() || taking) return;
+    if (wait) host_writes_wait(nullptr);
+    taking = true;
+    for (const host_write_end& e : host_writes_ended()) {
+        while (!_handed.empty() && _handed.front().ticket < e.ticket) _handed.pop_front();
+        if (_handed.empty() || _handed.front().ticket != e.ticket) continue;
+        const handed_write h = std::move(_handed.front());
+        _handed.pop_front();
+        pmount* m = get_mount_by_mount_point(h.mount_point.c_str(), 0);
+        if (m && m->serial != h.serial) m = nullptr;
+        if (m && m->writing > 0) m->writing--;
+        if (e.ok) {
+            anywhen_event(ANYWHEN_FILE_WRITTEN, h.mount_point.c_str(), h.host.c_str());
+            note_host_write();
+        } else if (m) {
+            write_back_failed(m, "could not write the file");
+        }
+    }
+    taking = false;
+}
+
+void write_back_settle() { take_write_ends(true); }
+
+static int64_t write_back_held(pmount* m, bool wait);
+// Writes m back; with wait, its file is written (or failed) on return.
+static int64_t write_back(pmount* m, bool wait) {
     // Written whole now, from newer files than a write under way holds.
     if (cart_write_mount() == m) cart_write_cancel();
     // The write-back resolves paths, which may mount: no mount may go under m.
     pdisk_hold_mounts(1);
-    int64_t bytes = write_back_held(m);
+    int64_t bytes = write_back_held(m, wait);
     pdisk_hold_mounts(0);
     return bytes;
 }
 
+// The host file a cartridge's own file is, or "" when it is not one (a RAM
+// file, or no origin).
+static std::string host_file_of(const char* mount_point) {
+    int kind = 0;
+    buffer* origin = resolve_to_origin(mount_point, &kind, 1);
+    std::string host = kind == MOUNT_KIND_HOST && origin ? btext(origin) : "";
+    destroy_buffer(origin);
+    return host;
+}
+
 // Encodes the mount's folder and writes it over its cartridge file, which
-// clears its dirty flag. The file is opened only once the encoding stands,
+// clears its dirty flag. The file is written only once the encoding stands,
 // so a failure leaves it as it was. The encoding is charged to the running
 // process by its bytes (the larger of what went in and what came out: a ROM
-// packs small, the text form grows), which are returned.
-static int64_t write_back_held(pmount* m) {
+// packs small, the text form grows), which are returned, and the host write
+// as a close charges it. A host file is written by the disk writer: the
+// mount is clean once it is handed over, and dirty again if it then fails.
+static int64_t write_back_held(pmount* m, bool wait) {
     const char* mp = btext(m->mount_point);
     if (m->no_write_back) {
         // Its file did not load whole: writing the folder would lose the rest.
@@ -106,6 +161,18 @@ static int64_t write_back_held(pmount* m) {
         else write_back_failed(m, k == 1 ? "could not encode the cartridge" : "cartridge too large");
         return bytes;
     }
+    std::string host = host_file_of(mp);
+    if (!host.empty()) {
+        const int64_t n = encoded->length;
+        uint64_t ticket = host_write_later(host, std::string((const char*)encoded->data, (size_t)n));
+        destroy_buffer(encoded);
+        spend_cpu(hvx_cycles(host_write_cycles(n)));
+        _handed.push_back({ticket, mp, m->serial, std::move(host)});
+        m->writing++;
+        write_back_succeeded(m);
+        if (wait) take_write_ends(true);
+        return bytes;
+    }
     pfile* f = pfopen(mp, "wf");
     if (!f) {
         destroy_buffer(encoded);
@@ -114,11 +181,7 @@ static int64_t write_back_held(pmount* m) {
     }
     bool ok = pfwrite(encoded->data, 1, encoded->length, f) == encoded->length;
     destroy_buffer(encoded);
-    {
-        // Nothing waits for the disk inside the frame or a flush.
-        host_syncs_deferred later;
-        ok = pfclose(f) == 0 && ok;
-    }
+    ok = pfclose(f) == 0 && ok;
     if (!ok) {
         write_back_failed(m, "could not write the file");
         return bytes;
@@ -127,15 +190,17 @@ static int64_t write_back_held(pmount* m) {
     return bytes;
 }
 
-// Whether a flush writes the mount back now.
+// Whether a flush writes the mount back now. The frame leaves one whose
+// last write is still on its way to the disk for a later frame.
 static bool flush_wanted(const pmount* m, int delayed) {
     if (!m || !m->dirty || app.atomic_pid) return false;
-    return !delayed || m->flush_due <= os_get_time();
+    return !delayed || (m->flush_due <= os_get_time() && !m->writing);
 }
 
 int flush_dirty_mount(pmount* m, int delayed) {
+    if (m && m->writing && !delayed) take_write_ends(true);
     if (!flush_wanted(m, delayed)) return 0;
-    write_back(m);
+    write_back(m, !delayed);
     return !m->dirty;
 }
 
@@ -148,12 +213,15 @@ int flush_dirty_mounts_immediately() {
         cart_write_step(-1, false, &finished);
         count += finished;
     }
+    // Each is handed to the disk writer as it is encoded; all are in their
+    // files on return.
     for (int i = pdisk_num_mounts() - 1; i >= 0; i--) {
         pmount* m = pdisk_mount(i);
         if (!flush_wanted(m, 0)) continue;
         count += hvx_path_kind(btext(m->mount_point)) != CART_KIND_NONE;
-        write_back(m);
+        write_back(m, false);
     }
+    take_write_ends(true);
     return count;
 }
 
@@ -190,7 +258,7 @@ uint64_t write_back_wait_ms(int64_t need) {
 static int64_t write_back_for_program(pmount* m) {
     int32_t before = cpu_cycles;
     int64_t program = m->changed_by;
-    int64_t bytes = write_back(m);
+    int64_t bytes = write_back(m, false);
     int64_t spent = (int64_t)cpu_cycles - before;
     cpu_cycles = before;
     owe_write_back(program, spent);
@@ -216,6 +284,7 @@ int flush_dirty_mounts_delayed() {
     int count = 0;
     int64_t work = 0;
     _frame_bytes = 0;
+    take_write_ends(false);
     if (app.atomic_pid) return 0;
     _frame_round++;
     if (cart_write_mount()) {
@@ -229,7 +298,9 @@ int flush_dirty_mounts_delayed() {
     // so cartridges changed again and again can not keep the others waiting.
     // A mount tried is clean or due later after it.
     bool left_due = true;  // until the table has none due
-    while (work < WRITE_BACK_FRAME_BYTES) {
+    // While the disk is behind by a few frames' share, the frame hands it no
+    // more: what is due waits, so the bytes held for the disk stay bounded.
+    while (work < WRITE_BACK_FRAME_BYTES && host_writes_queued_bytes() < WRITE_BACK_QUEUED_MAX_BYTES) {
         pmount* next = nullptr;
         int at = -1;
         const pmount* writing = cart_write_mount();
@@ -286,7 +357,8 @@ bool flush_path_cartridge_if_small(const char* path) {
     pmount* m = cart_mount_at_or_above(path);
     if (!flush_wanted(m, 0)) return false;
     if (!m->no_write_back && write_back_need(m) > WRITE_BACK_FRAME_BYTES) return true;
-    write_back(m);
+    // The look needs only the RAM files: the file follows off the thread.
+    write_back(m, false);
     return false;
 }
 
@@ -318,7 +390,8 @@ int pdisk_cart_file_exists(const char* path) {
 // A mount about to go is written now, inside an atomic operation too, as its
 // folder goes with it. The write holds the table, so m stays where it is.
 static void flush_before_removal(pmount* m) {
-    if (m && holds_unwritten_changes(m)) write_back(m);
+    if (m && m->writing) take_write_ends(true);
+    if (m && holds_unwritten_changes(m)) write_back(m, true);
 }
 
 int delete_mount_point(const char* path) {
@@ -340,10 +413,4 @@ void prune_process_mounts(int64_t pid) {
         flush_before_removal(m);
         drop_mount(i);
     }
-}
-
-int flush_dirty_mount_immediately(const char* mount_point) {
-    int r = flush_dirty_mount(get_mount_by_mount_point(mount_point, 0), 0);
-    if (r) printf("// flushed single mount: %s\n", mount_point);
-    return r;
 }

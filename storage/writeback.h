@@ -52,6 +52,9 @@ inline constexpr int64_t WRITE_BACK_FILE_BYTES = 1ll << 20;
 // A cartridge written over frames is encoded into its file in pieces of about
 // this many bytes, so its write holds no more than that besides its copy.
 inline constexpr size_t CART_WRITE_PIECE_BYTES = (size_t)1 << 20;
+// The frame hands no more cartridges to the disk writer while it holds this
+// many bytes not yet written.
+inline constexpr int64_t WRITE_BACK_QUEUED_MAX_BYTES = 16ll << 20;
 // A cartridge still growing is written about once: see write_back_wait_ms.
 inline constexpr int64_t WRITE_BACK_WAIT_BYTES_PER_MS = 16 << 10;
 inline constexpr int64_t WRITE_BACK_WAIT_MAX_MS = 3000;
@@ -86,7 +89,9 @@ uint64_t write_back_wait_ms(int64_t need);
 // (twice as late after each further failure); one marked no_write_back is
 // never written.
 int flush_dirty_mount(pmount* m, int delayed);
-int flush_dirty_mount_immediately(const char* mount_point);
+// Waits until every cartridge the write-back handed to the disk writer is in
+// its file (or failed), and takes how each went.
+void write_back_settle();
 // Bytes the latest frame's write-back copied, encoded and wrote.
 int64_t write_back_frame_bytes();
 

@@ -588,6 +588,7 @@ TEST(PngCartridge, ASmallOneIsWrittenByTheFrameItIsDueIn) {
     hvx_test::make_due(m);
     EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
     EXPECT_EQ(m->dirty, 0);
+    write_back_settle();  // the disk writer's part
     const std::string rom = rom_of(to_cstr(m->origin));
     EXPECT_EQ(hidden_rom(rgba_of(read_file(env.at("s.hvx.png"))), rom.size()), rom);
 }

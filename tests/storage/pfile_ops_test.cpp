@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -61,6 +62,15 @@ extern "C" int syncfs(int fd) {
     note_sync("syncfs", fd);
     static auto real = (int (*)(int))dlsym(RTLD_NEXT, "syncfs");
     return real ? real(fd) : 0;
+}
+
+// Renames on the test's own thread while counted: a write put in place there.
+static bool g_count_renames = false;
+static int g_own_renames = 0;
+extern "C" int rename(const char* from, const char* to) {
+    if (g_count_renames && gettid() == getpid()) g_own_renames++;
+    static auto real = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
+    return real ? real(from, to) : -1;
 }
 
 namespace {
@@ -412,6 +422,7 @@ TEST(WriteBack, ChangedCartridgeReachesItsFileAtTheDelay) {
     m->flush_due = os_get_time();  // the delay has passed
     EXPECT_EQ(flush_dirty_mounts_delayed(), 1);
     EXPECT_EQ(m->dirty, 0);
+    write_back_settle();  // the disk writer's part
     EXPECT_EQ(read_file(env.at("c.hvx.rom")),
               hvx_test::make_rom({{"main.lua", "print(1)"}, {"new.txt", "added"}}));
 
@@ -687,7 +698,10 @@ int frames_until_written(const std::vector<std::string>& carts, int max = 4000) 
     for (int n = 1; n <= max; n++) {
         flush_dirty_mounts_delayed();
         EXPECT_LE(write_back_frame_bytes(), WRITE_BACK_FRAME_BYTES) << "frame " << n;
-        if (waiting(carts).empty()) return n;
+        if (waiting(carts).empty()) {
+            write_back_settle();  // what the last frame handed to the disk
+            return n;
+        }
         usleep(1000);
     }
     return -1;
@@ -735,6 +749,7 @@ TEST(WriteBack, TheFrameWritesDueCartridgesUpToItsBytesAndThoseLeftFirst) {
     ASSERT_EQ(per_frame, 4);
     EXPECT_EQ(flush_dirty_mounts_delayed(), per_frame);
     EXPECT_EQ(waiting(carts), "/f0.hvx");
+    write_back_settle();  // a disk that keeps up
     change({1, 2, 3, 4});
     EXPECT_EQ(flush_dirty_mounts_delayed(), per_frame);
     EXPECT_EQ(waiting(carts), "/f1.hvx");
@@ -817,6 +832,44 @@ TEST(WriteBack, NoCartridgeWriteWaitsForTheDiskOnTheCallersThread) {
     EXPECT_EQ(waiting(carts), "");
 }
 
+// Many small cartridges written back by the frame, as after a program made
+// thousands: the frame's thread puts no file in place and syncs none (a slow
+// disk holds no frame); each is in its file once the disk writer has it, and
+// one whose file could not be written is dirty again, tried later.
+TEST(WriteBack, TheFrameHandsSmallCartridgesToTheDiskAndWaitsForNone) {
+    fs_env env;
+    std::vector<std::string> carts;
+    for (int i = 0; i < 24; i++) {
+        carts.push_back("/s" + std::to_string(i) + ".hvx");
+        ASSERT_EQ(pmkdir(carts.back().c_str()), 0);
+        ASSERT_TRUE(put((carts.back() + "/main.lua").c_str(), "print(" + std::to_string(i) + ")"));
+        hvx_test::make_due(get_mount_by_mount_point(carts.back().c_str(), 0));
+    }
+    ASSERT_EQ(pmkdir("/missing/x.hvx"), 0);  // its host folder is not there
+    pmount* lost = get_mount_by_mount_point("/missing/x.hvx", 0);
+    hvx_test::make_due(lost);
+    std::vector<disk_sync> syncs;
+    g_syncs = &syncs;
+    g_own_renames = 0;
+    g_count_renames = true;
+    int frames = 0;
+    testing::internal::CaptureStdout();
+    for (; frames < 100 && (!waiting(carts).empty() || lost->flush_due <= os_get_time()); frames++)
+        flush_dirty_mounts_delayed();
+    g_count_renames = false;
+    g_syncs = nullptr;
+    EXPECT_EQ(g_own_renames, 0);
+    EXPECT_TRUE(syncs.empty()) << syncs.size() << " syncs, the first of " << syncs[0].path;
+    EXPECT_GE(frames, (int)(carts.size() * WRITE_BACK_FILE_BYTES / WRITE_BACK_FRAME_BYTES));
+    write_back_settle();
+    testing::internal::GetCapturedStdout();
+    for (size_t i = 0; i < carts.size(); i++)
+        EXPECT_NE(read_file(env.at(carts[i].substr(1))).find("print(" + std::to_string(i) + ")"), std::string::npos) << carts[i];
+    EXPECT_EQ(lost->dirty, 1);
+    EXPECT_GT(lost->flush_due, os_get_time());
+    EXPECT_EQ(hidden_entries(env.host.path()), 0);
+}
+
 // What writing the cartridge whole gives for the same files.
 std::string written_whole(const fs_env& env, const std::string& cart) {
     pmount* m = get_mount_by_mount_point(cart.c_str(), 0);
@@ -856,33 +909,59 @@ TEST(WriteBack, ALargeCartridgeIsWrittenOverFramesAsItWouldBeWhole) {
     }
 }
 
-TEST(WriteBack, AChangeWhileWritingIsWrittenAfterAndNoFileIsMixed) {
+// A program's save of several files (f1..f4, then ver.txt last) while a
+// write over frames is under way, which changes f1..f3, deletes f4 and adds
+// f5: after every frame (a kill may come at any) the file holds one save
+// whole, the one the write began with; the later save follows it whole.
+TEST(WriteBack, AWriteOverFramesPutsOneMomentOfTheCartridgeOnDisk) {
     fs_env env;
-    fill_large_cart("/c.hvx", 'o');
-    hvx_test::make_due(get_mount_by_mount_point("/c.hvx", 0));
-    // The first frame copies part of a.txt; it is then replaced whole.
+    const std::string c = "/c.hvx";
+    const size_t part = WRITE_BACK_FRAME_BYTES / 2 + 3;  // a frame copies about two
+    auto save = [&](char v, bool last) {
+        for (const char* f : {"f1", "f2", "f3", "f4"}) {
+            if (last && f[1] == '4') path_call(lua54_fdelete, (c + "/f4.txt").c_str());
+            else ASSERT_TRUE(put((c + "/" + f + ".txt").c_str(), std::string(part, v)));
+        }
+        if (last) ASSERT_TRUE(put((c + "/f5.txt").c_str(), std::string(part, v)));
+        ASSERT_TRUE(put((c + "/ver.txt").c_str(), std::string(1, v)));
+    };
+    // The saves the file holds a file of: each file's first byte.
+    auto saves_on_disk = [&] {
+        const std::string file = read_file(env.at("c.hvx"));
+        std::string seen;
+        for (const char* f : {"f1", "f2", "f3", "f4", "f5", "ver"}) {
+            size_t at = file.find(std::string(":: ") + f + ".txt\n");
+            if (at == std::string::npos) continue;
+            char v = file[at + strlen(f) + 8];
+            if (seen.find(v) == std::string::npos) seen += v;
+        }
+        return seen;
+    };
+    ASSERT_EQ(pmkdir(c.c_str()), 0);
+    save('1', false);
+    ASSERT_EQ(flush_dirty_mounts_immediately(), 1);
+    save('2', false);
+    pmount* m = get_mount_by_mount_point(c.c_str(), 0);
+    hvx_test::make_due(m);
     flush_dirty_mounts_delayed();
     ASSERT_NE(cart_write_mount(), nullptr);
-    const std::string later(WRITE_BACK_FRAME_BYTES + 7, 'L');
-    ASSERT_TRUE(put("/c.hvx/a.txt", later));
-    ASSERT_TRUE(put("/c.hvx/new.txt", "added"));
-    pmount* m = get_mount_by_mount_point("/c.hvx", 0);
-    while (cart_write_mount()) {
+    save('3', true);
+    int frames = 0;
+    for (; cart_write_mount() && frames < 4000; frames++) {
         flush_dirty_mounts_delayed();
+        const std::string seen = saves_on_disk();
+        ASSERT_TRUE(seen == "1" || seen == "2") << "frame " << frames << ": " << seen;
         usleep(1000);
     }
-    // Read before anything slow: a loaded host could pass the delay.
+    EXPECT_EQ(saves_on_disk(), "2");
+    EXPECT_EQ(read_file(env.at("c.hvx")).find("f5.txt"), std::string::npos);
+    // Changed since the moment it holds: written again after the delay.
     EXPECT_EQ(m->dirty, 1);
-    EXPECT_GT(m->flush_due, os_get_time());
-    // The copy started over: the file holds a.txt's later version whole,
-    // and not the file added after the copy began, so it is still changed.
-    std::string file = read_file(env.at("c.hvx"));
-    EXPECT_NE(file.find(":: a.txt\n" + later + "\n"), std::string::npos);
-    EXPECT_EQ(file.find(std::string(64, 'o')), std::string::npos);
-    EXPECT_EQ(file.find("new.txt"), std::string::npos);
     hvx_test::make_due(m);
-    EXPECT_GT(frames_until_written({"/c.hvx"}), 0);
-    EXPECT_NE(read_file(env.at("c.hvx")).find(":: new.txt\nadded\n"), std::string::npos);
+    EXPECT_GT(frames_until_written({c}), 0);
+    EXPECT_EQ(saves_on_disk(), "3");
+    EXPECT_EQ(read_file(env.at("c.hvx")).find("f4.txt"), std::string::npos);
+    EXPECT_EQ(hidden_entries(env.host.path()), 0);
 }
 
 TEST(WriteBack, AWriteUnderWayPausesForAnAtomicOperationAndAFlushFinishesIt) {
@@ -933,10 +1012,13 @@ TEST(WriteBack, AWriteOverFramesWhoseMountWentLeavesNoTemporaryFile) {
     fs_env env;
     fill_large_cart("/c.hvx", 'o');
     hvx_test::make_due(get_mount_by_mount_point("/c.hvx", 0));
-    // Copied over frames until its worker has the hidden sibling.
+    // Copied over frames until its worker has opened the hidden sibling
+    // (first thing it does); nothing is put in place without a later frame.
     flush_dirty_mounts_delayed();
-    for (int i = 0; i < 100 && cart_write_mount() && hidden_entries(env.host.path()) == 0; i++)
+    for (int i = 0; i < 100 && cart_write_mount() && hidden_entries(env.host.path()) == 0; i++) {
         flush_dirty_mounts_delayed();
+        for (int ms = 0; ms < 200 && hidden_entries(env.host.path()) == 0; ms++) usleep(1000);
+    }
     ASSERT_NE(cart_write_mount(), nullptr);
     ASSERT_EQ(hidden_entries(env.host.path()), 1);
     pfile_reset();
@@ -1171,6 +1253,43 @@ TEST(HostFiles, WriteNeverClosedLeavesNoHiddenSiblingAndTheOldFile) {
     EXPECT_EQ(read_file(env.at("c.txt")), "c");
     EXPECT_EQ(read_file(env.at("b.txt")), "keep b");
     EXPECT_EQ(hidden_entries(env.host.path()), 0);
+}
+
+// A killed write's hidden temporary goes when its folder is listed, once
+// its writer is not running here and it is a minute old; a write still under
+// way, a young one, anything else hidden and other folders stay.
+TEST(Listing, AListingRemovesAKilledWritesTemporary) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string tag = OS_TEMP_TAGS[1];
+    struct row {
+        std::string name;
+        int age_s;
+        bool kept;
+    };
+    const std::vector<row> rows = {
+        {".c.hvx" + tag + std::to_string(dead) + "_3", 3600, false},
+        {".c.hvx" + std::string(OS_TEMP_TAGS[0]) + std::to_string(dead) + "_1", 61, false},
+        {".c.hvx" + tag + std::to_string(dead) + "_4", 5, true},             // young
+        {".c.hvx" + tag + std::to_string(getppid()) + "_1", 3600, true},   // its writer runs
+        {".c.hvx" + tag + std::to_string(getpid()) + "_9", 0, true},       // ours, under way
+        {".c.hvx" + tag + std::to_string(dead) + "_x", 3600, true},        // not a temporary's name
+        {".keep", 3600, true},
+    };
+    fs_env env;
+    fs::create_directories(env.at("d/sub"));
+    const std::string deeper = env.at("d/sub/.c.hvx" + tag + std::to_string(dead) + "_1");
+    ASSERT_TRUE(write_file(deeper, "x"));
+    for (const row& r : rows) {
+        ASSERT_TRUE(write_file(env.at("d/" + r.name), "partial"));
+        const auto t = fs::file_time_type::clock::now() - std::chrono::seconds(r.age_s);
+        fs::last_write_time(env.at("d/" + r.name), t);
+    }
+    fs::last_write_time(deeper, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    ls("/d");
+    for (const row& r : rows) EXPECT_EQ(fs::exists(env.at("d/" + r.name)), r.kept) << r.name;
+    EXPECT_TRUE(fs::exists(deeper));
 }
 
 TEST(Listing, FolderCountLeavesOutDuplicateNames) {

@@ -2,6 +2,7 @@
 // writer's refusals, byte-exact round trips, and pxa vectors.
 #include <gtest/gtest.h>
 #include <lz4hc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -550,8 +551,12 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile
                                                          void (*)(const volatile void*));
 std::atomic<bool> watching{false};
 std::atomic<size_t> largest{0};
+std::atomic<size_t> counted_from{SIZE_MAX};  // allocations of at least this many bytes
+std::atomic<int> counted{0};
+std::atomic<pid_t> counted_on{0};  // the thread whose allocations count (others run on)
 void on_malloc(const volatile void*, size_t n) {
     if (watching && n > largest) largest = n;
+    if (watching && n >= counted_from && gettid() == counted_on) counted++;
 }
 void on_free(const volatile void*) {}
 #endif
@@ -678,6 +683,38 @@ TEST(RomWriter, ACopyPacksAsTheLiveFolderDoes) {
         written += fuzz_folder::write("/ram/f", true, &image);
     }
     EXPECT_GT(written, 30);
+}
+
+// A ROM written over frames packs its image once, where the image stays: the
+// only allocation near its size is the stream it packs (the copy's files go
+// into it as they are read), and the image is what the whole write gives.
+TEST(RomWriter, AHandedOverCopyIsPackedOnce) {
+#ifndef WATCH_ALLOCATIONS
+    GTEST_SKIP() << "allocations are watched only under AddressSanitizer";
+#else
+    static int installed = __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+    ASSERT_NE(installed, 0);
+    std::mt19937 rng(5);
+    std::vector<cart_snapshot_entry> entries(2);
+    entries[0].path = "/ram/c/noise.bin";
+    entries[0].data.resize((size_t)2 << 20);
+    for (char& c : entries[0].data) c = (char)rng();  // packs to about its size
+    entries[1].path = "/ram/c/main.lua";
+    entries[1].data = "print(1)";
+    std::string whole;
+    ASSERT_EQ(rom_image_from_snapshot(&whole, entries, strlen("/ram/c")), 0);
+    packed_image image;
+    counted = 0;
+    counted_on = gettid();
+    counted_from = (size_t)1 << 20;
+    watching = true;
+    const int r = rom_image_from_snapshot(&image, std::move(entries), strlen("/ram/c"));
+    watching = false;
+    counted_from = SIZE_MAX;
+    ASSERT_EQ(r, 0);
+    EXPECT_EQ(counted.load(), 1);
+    EXPECT_TRUE(std::string((const char*)image.data(), image.size()) == whole);
+#endif
 }
 
 std::string pxa(const bytes& b, int64_t max = PXA_MAX_TEXT) {
