@@ -432,11 +432,11 @@ static void backstop_end(backstop_slice& b, int64_t ran) {
     // The inner slice's time is its own: the outer's start and deadline move
     // on by its wall time (no less than its CPU time).
     const int64_t now = wall_ns(), away = now - b.wall_start;
+    const int64_t start = o->cpu_start > INT64_MAX - away ? INT64_MAX : o->cpu_start + away;
     if (o->cut) {
-        backstop_hold(o->cpu_start + away, 0, now, now);
+        backstop_hold(start, 0, now, now);
         return;
     }
-    const int64_t start = o->cpu_start == INT64_MAX ? INT64_MAX : o->cpu_start + away;
     backstop_hold(start, o->allow_ns, o->wall_deadline > INT64_MAX - away ? INT64_MAX : o->wall_deadline + away, now);
 }
 
