@@ -36,6 +36,35 @@ void BM_EmptySlice(benchmark::State& state) {
 }
 BENCHMARK(BM_EmptySlice);
 
+// A frame of 200 ordinary processes (ids past the system's, held by the
+// host-time backstop), each given a slice that does a little and yields.
+// Kept out of line so that an instruction count can take it alone.
+[[gnu::noinline]] void ordinary_frame(const std::vector<Process*>& ps) {
+    prepare_processes_for_frame();
+    for (Process* p : ps) benchmark::DoNotOptimize(run_process_slice(p, 1.0 / 201));
+}
+
+void BM_OrdinaryFrame200(benchmark::State& state) {
+    std::vector<Process*> ps;
+    bench_process("while true do coroutine.yield() end");
+    for (int i = 0; i < 2; i++)
+        create_process_from_code("while true do coroutine.yield() end", "idle", "/ram/idle.lua", "", "");
+    for (int i = 0; i < 200; i++)
+        ps.push_back(create_process_from_code(
+            "local t = {} while true do for i = 1, 20 do t[i] = i end coroutine.yield() end", "ordinary",
+            "/ram/ordinary.lua", "", ""));
+    for (int warm = 0; warm < 2; warm++) {  // first slices set up what later ones reuse
+        prepare_processes_for_frame();
+        for (Process* p : ps) run_process_slice(p, 1.0 / 201);
+    }
+    for (auto _ : state) ordinary_frame(ps);
+    state.counters["slices"] = benchmark::Counter((double)state.iterations() * 200);
+    state.counters["backstop_calls"] = benchmark::Counter((double)backstop_system_calls());
+    state.counters["host_scale"] = backstop_host_scale();
+    processes_init();
+}
+BENCHMARK(BM_OrdinaryFrame200);
+
 void BM_Anchor_ResumeYield(benchmark::State& state) {
     unlimited_budget();
     lua_State* L = luaL_newstate();
@@ -238,5 +267,76 @@ void BM_Anchor_HexLoop(benchmark::State& state) {
     state.SetBytesProcessed((int64_t)state.iterations() * kSpan);
 }
 BENCHMARK(BM_Anchor_HexLoop);
+
+// ---------------------------------------------------------------------------
+// Ordinary runs of code that cannot yield: their host CPU time is what the
+// backstop's cap must leave room for (twice the longest). prepare() makes the
+// data, unmeasured; run() is the one call that cannot yield.
+// ---------------------------------------------------------------------------
+
+const char* kOrdinaryPrepare = R"lua(
+function numbers(n) local t = {} for i = 1, n do t[i] = (i * 7919) % 200003 end return t end
+function words(n) local t = {} for i = 1, n do t[i] = string.format("%08x", (i * 2654435761) % 4294967296) end return t end
+)lua";
+
+struct ordinary_run {
+    const char* prepare;
+    const char* run;
+};
+
+const ordinary_run kOrdinaryRuns[] = {
+    {"t = numbers(200000)", "table.sort(t, function(a, b) return a < b end)"},
+    {"mods = {} local body = string.rep('x = x + 1 ', 300) "
+     "for i = 1, 300 do mods[i] = 'local x = 0 ' .. body .. 'return x' end names = string.rep('m ', 300)",
+     "local i = 0 names:gsub('%a+', function() i = i + 1 return tostring(load(mods[i])()) end)"},
+    {"t = words(100000)", "table.sort(t, function(a, b) return a < b end)"},
+    {"t = words(100000)", "table.sort(t)"},
+    {"local d = {} for i = 1, 100000 do d[i] = {tostring(i) .. 'xxxxxxxx'} end d = nil", "collectgarbage()"},
+    {"keep = {} for k = 1, 10 do local t = {} for i = 1, 100000 do t[i] = string.format('%d:%08.3f', i, i / 7) end "
+     "keep[k] = t end",
+     "collectgarbage()"},
+    {"local parts = {} for i = 1, 100000 do parts[i] = string.format('v %.6f %.6f %.6f', i / 3, i / 7, "
+     "(i * 7919) % 100003 / 11) end text = table.concat(parts, '\\n') .. '\\n'",
+     "v = {} text:gsub('v (%S+) (%S+) (%S+)\\n', function(x, y, z) v[#v + 1] = {tonumber(x), tonumber(y), "
+     "tonumber(z)} end)"},
+    {"v = {} for i = 1, 100000 do v[i] = {i, i, (i * 7919) % 100003} end",
+     "table.sort(v, function(a, b) return a[3] < b[3] end)"},
+};
+
+void BM_OrdinaryRun(benchmark::State& state, int row) {
+    const ordinary_run& r = kOrdinaryRuns[row];
+    Process* p = bench_process(kOrdinaryPrepare);
+    cproc = p;
+    lua_State* L = p->L;
+    lua_pcall(L, 0, 0, 0);
+    int64_t cycles = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        unlimited_budget();
+        lua_gc(L, LUA_GCCOLLECT, 0);  // the last round's garbage is not this one's
+        if (luaL_dostring(L, r.prepare) != LUA_OK || luaL_loadstring(L, r.run) != LUA_OK) {
+            state.SkipWithError(lua_tostring(L, -1));
+            break;
+        }
+        state.ResumeTiming();
+        cpu_cycles = 0;
+        if (lua_pcall(L, 0, 0, 0) != LUA_OK) {
+            state.SkipWithError(lua_tostring(L, -1));
+            break;
+        }
+        cycles = cpu_cycles;
+    }
+    state.counters["cycles"] = (double)cycles;
+    cproc = nullptr;
+    processes_init();
+}
+BENCHMARK_CAPTURE(BM_OrdinaryRun, sort_200k_numbers_cmp, 0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OrdinaryRun, load_300_modules_gsub, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OrdinaryRun, sort_100k_strings_cmp, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OrdinaryRun, sort_100k_strings, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OrdinaryRun, collect_100k_dead, 4)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OrdinaryRun, collect_1m_formatted, 5)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OrdinaryRun, model_parse_gsub, 6)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OrdinaryRun, model_sort_100k_depth, 7)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -89,13 +89,24 @@ inline constexpr int64_t CPU_CYCLES_PER_SECOND = (int64_t)CPU_FRAME_BUDGET * 60;
 // and the host time beyond its cycles' worth is its program's debt. The cost
 // sweep passes a call at up to 20 times its cycles' worth plus 0.1 ms: twice
 // that, and a margin of twenty such calls, leave room for a slower host.
-// Under AddressSanitizer the host runs the same work several times slower.
-#if defined(HALVORAN_ASAN)
-inline constexpr int64_t BACKSTOP_FACTOR = 160;
-#else
+// Code that may not yield, run past its slice's budget, may take no more than
+// BACKSTOP_NONYIELD_CAP_NS whatever it was charged: twice the longest run of
+// ordinary work measured here, under a second. Every one of these times is
+// for a host as fast as the reference: scaled by how much slower this host
+// runs a paid loop (BACKSTOP_PAID_LOOP, measured once in CPU time, the best
+// of BACKSTOP_PAID_RUNS; never below 1), and under AddressSanitizer by its
+// slowdown of host code as well.
 inline constexpr int64_t BACKSTOP_FACTOR = 40;
+#if defined(HALVORAN_ASAN)
+inline constexpr int64_t BACKSTOP_SANITIZER_SLOWDOWN = 4;
+#else
+inline constexpr int64_t BACKSTOP_SANITIZER_SLOWDOWN = 1;
 #endif
 inline constexpr int64_t BACKSTOP_MARGIN_NS = 2000000;
+inline constexpr int64_t BACKSTOP_NONYIELD_CAP_NS = 800000000;
+inline constexpr const char* BACKSTOP_PAID_LOOP = "local x = 0 for i = 1, 1000000 do x = x + i end return x";
+inline constexpr int BACKSTOP_PAID_RUNS = 3;
+inline constexpr double BACKSTOP_REFERENCE_NS_PER_CYCLE = 2.0;
 // Once past the bound the timer fires again at this step until the slice
 // has ended (a host scope may have set the request back meanwhile).
 inline constexpr int64_t BACKSTOP_REPEAT_NS = 1000000;
@@ -189,6 +200,17 @@ void process_nonyield_overrun(lua_State* L);
 // request the host-time backstop made is withdrawn where the slice turns out
 // to be within its bound after all.
 void backstop_recheck();
+// The backstop's reading of the thread's CPU clock, once a frame before its
+// slices (none until a slice has been held).
+void backstop_new_frame();
+// The host's speed factor the backstop's times are scaled by (measured at
+// the first held slice), and a setting of it (0: measure again), e.g. 4 for
+// a host four times slower.
+double backstop_host_scale();
+void backstop_set_host_scale(double k);
+// The system calls the backstop has made (clock readings, timer settings):
+// none while a slice keeps within its bound.
+int64_t backstop_system_calls();
 void prepare_processes_for_frame();
 // Cycles used. from is the thread asking for the slice (none for the frame
 // driver): the slice carries on its count of nested C calls. resumed, when

@@ -1,5 +1,7 @@
 // Scheduler: cycle budgets and debt, slices, per-frame upkeep and fatal ends.
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "audio/audio.h"
@@ -40,42 +43,69 @@ static bool pays_all_overruns(const Process* p) { return !is_system_process_id(p
 // ---------------------------------------------------------------------------
 
 // A charge missed by hand must not let a slice hold the machine: while a
-// slice of a process past the system's ids runs, a deadline on the thread's
-// CPU clock (a busy host does not run it down) says when its host time may
-// have passed its bound. A timer on the monotonic clock (the thread's own
-// CPU-time timers are served only at the scheduler's ticks, which a loaded
-// host may leave out for many milliseconds) wakes the thread no sooner than
-// the deadline can be reached; its handler reads the CPU clock, waits again
-// for what is left, or lowers the budget words, so that the interpreter's
-// next check comes here (backstop_recheck) before it yields or raises. A
-// check that finds the slice within its bound (a call charged after its
-// work) sets the words back and sets the deadline for the rest.
+// slice of a process past the system's ids runs, it may take on its thread's
+// CPU clock (a busy host does not run it down) a bound that its charged
+// cycles set, times this host's speed factor. Nothing of this costs a system
+// call while a slice keeps within it: the slice's start is read from the
+// monotonic clock (served in user space), and one one-shot timer on that
+// clock, left armed across slices, wakes the thread no sooner than the
+// slice's deadline could be reached (CPU time never runs ahead of wall
+// time); a slice whose deadline lies past the timer's moves only the
+// deadline word. The handler re-arms for what is left, lets the timer lapse
+// when no slice is live, and reads the thread's CPU clock only once the wall
+// deadline has passed; found past the bound, it lowers the budget words, so
+// that the interpreter's next check comes here (backstop_recheck) before it
+// yields or raises. A check that finds the slice within its bound (a call
+// charged after its work) sets the words back and sets the deadline for the
+// rest. The slice's CPU start is taken from a reading made once a frame, and
+// the wall time since (never less than the CPU time), so a host that ran
+// something else meanwhile only widens the bound.
 namespace {
 struct backstop_slice {
     backstop_slice* outer;
     Process* p;
     bool armed;  // held to the bound
     bool cut;    // found past it
-    int64_t start_ns;
-    int64_t paused_at;    // thread time an inner slice began at
-    int64_t excluded_ns;  // taken by inner slices, which have bounds of their own
+    int64_t wall_start;     // monotonic clock at its start
     int32_t start_cycles;
-    int64_t scope_cycles;  // the outer counts of host scopes open in it
-    int64_t deferred;      // charged straight to its program's debt
+    int32_t budget;         // the cycles the slice was given
+    int64_t scope_cycles;   // the outer counts of host scopes open in it
+    int64_t deferred;       // charged straight to its program's debt
     int32_t outer_saved_allowance;  // the outer slice's, while this one runs
+    // While an inner slice runs: this one's deadline words, set aside.
+    int64_t cpu_start, allow_ns, wall_deadline;
 };
 }  // namespace
 
 static backstop_slice* backstop_top = nullptr;
-// Read by the signal handler: whether the timer stands for the running slice,
-// whether it found the deadline passed since the last check, and the
-// deadline on the thread's CPU clock.
+// Read by the signal handler (which runs on the same thread, between any two
+// of its instructions): whether the timer stands for a running slice, whether
+// it found the bound passed since the last check, the wall time at which to
+// read the CPU clock, the slice's CPU start (at most; the handler lowers it to
+// the clock when it reads less) and the CPU time it may take from there.
 static volatile sig_atomic_t backstop_live = 0;
 static volatile sig_atomic_t backstop_fired = 0;
 static volatile sig_atomic_t backstop_saved_allowance = 0;
-static std::atomic<int64_t> backstop_deadline{INT64_MAX};
+static std::atomic<int64_t> backstop_wall_deadline{INT64_MAX};
+static std::atomic<int64_t> backstop_cpu_start{INT64_MAX};
+static std::atomic<int64_t> backstop_allow_ns{INT64_MAX};
+// When the armed timer fires (monotonic), 0 when it is not armed; and, while
+// the thread moves it, whether a signal came meanwhile (it is then armed anew).
+static std::atomic<int64_t> backstop_timer_at{0};
+static volatile sig_atomic_t backstop_arming = 0;
+static volatile sig_atomic_t backstop_missed = 0;
+static volatile sig_atomic_t backstop_settime_failed = 0;
+static std::atomic<int64_t> backstop_calls{0};
 static timer_t backstop_timer;
-static pid_t backstop_tid = 0;  // the thread it wakes, 0 when none made
+// The timer's thread and process, 0 when none is made; the calling thread's
+// id and the process's, read once (a fork clears them: timers are not
+// inherited).
+static pid_t backstop_tid = 0, backstop_pid = 0;
+static thread_local pid_t backstop_my_tid = 0;
+static pid_t backstop_my_pid = 0;
+// The CPU and wall clocks read together, once a frame (INT64_MIN: never).
+static int64_t backstop_anchor_cpu = INT64_MIN, backstop_anchor_wall = 0;
+static double backstop_scale = 0;  // the host's speed factor, 0 until measured
 static_assert(std::atomic_ref<int32_t>::is_always_lock_free && std::atomic<int64_t>::is_always_lock_free,
               "the handler may touch lock-free atomics only");
 // The values the backstop puts in the budget words: a yield request, and no
@@ -100,108 +130,238 @@ static void backstop_unmark() {
     if (cpu_nonyield_allowance == BACKSTOP_ALLOWANCE_MARK) cpu_nonyield_allowance = backstop_saved_allowance;
 }
 
+int64_t backstop_system_calls() { return backstop_calls.load(std::memory_order_relaxed); }
+
+static int64_t wall_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);  // no system call: served in user space
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
 static int64_t thread_cpu_ns() {
+    backstop_calls.fetch_add(1, std::memory_order_relaxed);
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
-// Wakes the thread after ns of wall time (at least 1 ns); 0 stops it.
-static void backstop_wake_in(int64_t ns) {
+// Arms the timer to fire at the monotonic time at, ns from now (at least 1).
+static void backstop_set_timer(int64_t at, int64_t ns) {
+    if (ns < 1) ns = 1;
+    backstop_calls.fetch_add(1, std::memory_order_relaxed);
+    backstop_timer_at.store(at, std::memory_order_relaxed);
     itimerspec its{};
     its.it_value.tv_sec = ns / 1000000000;
     its.it_value.tv_nsec = ns % 1000000000;
-    timer_settime(backstop_timer, 0, &its, nullptr);
+    if (timer_settime(backstop_timer, 0, &its, nullptr) != 0) {
+        backstop_timer_at.store(0, std::memory_order_relaxed);
+        backstop_settime_failed = 1;
+    }
 }
 
 // (clock_gettime and timer_settime may be called from a handler.)
 static void backstop_signal(int) {
-    if (!backstop_live) return;
-    const int64_t left = backstop_deadline.load(std::memory_order_relaxed) - thread_cpu_ns();
-    if (left > 0) {
-        backstop_wake_in(left);
-        return;
+    const int saved_errno = errno;
+    backstop_timer_at.store(0, std::memory_order_relaxed);  // one-shot: it has lapsed
+    if (backstop_arming) {
+        backstop_missed = 1;
+    } else if (backstop_live) {
+        const int64_t wall = wall_ns();
+        const int64_t due = backstop_wall_deadline.load(std::memory_order_relaxed);
+        if (wall < due) {
+            backstop_set_timer(due, due - wall);
+        } else {
+            const int64_t cpu = thread_cpu_ns();
+            int64_t start = backstop_cpu_start.load(std::memory_order_relaxed);
+            if (start > cpu) backstop_cpu_start.store(start = cpu, std::memory_order_relaxed);
+            const int64_t allow = backstop_allow_ns.load(std::memory_order_relaxed);
+            const int64_t left = allow > cpu - start ? allow - (cpu - start) : 0;
+            if (left > 0) {
+                backstop_wall_deadline.store(wall + left, std::memory_order_relaxed);
+                backstop_set_timer(wall + left, left);
+            } else {
+                backstop_fired = 1;
+                backstop_mark();
+                backstop_set_timer(wall + BACKSTOP_REPEAT_NS, BACKSTOP_REPEAT_NS);  // a host scope may set the words back
+            }
+        }
     }
-    backstop_fired = 1;
-    backstop_mark();
-    backstop_wake_in(BACKSTOP_REPEAT_NS);  // a host scope may set the words back
+    errno = saved_errno;
 }
 
-// The deadline ns of CPU time from now; none for ns <= 0 (and the timer stops).
-static void backstop_arm(int64_t ns, int64_t now) {
-    if (ns <= 0) {
-        backstop_deadline.store(INT64_MAX, std::memory_order_relaxed);
-        backstop_wake_in(0);
-        return;
+// The live slice's timer fires by the monotonic time at: left as it is
+// when it fires sooner (the handler waits again for the rest), else armed.
+static void backstop_wake_by(int64_t at, int64_t now) {
+    backstop_arming = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    const int64_t armed = backstop_timer_at.load(std::memory_order_relaxed);
+    if (armed == 0 || armed > at) backstop_set_timer(at, at - now);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    backstop_arming = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (backstop_missed) {
+        backstop_missed = 0;
+        backstop_set_timer(at, at - wall_ns());
     }
-    backstop_deadline.store(now + ns, std::memory_order_relaxed);
-    backstop_wake_in(ns);
+    if (backstop_settime_failed == 1) {
+        backstop_settime_failed = 2;  // logged once
+        krio_debugf("the host-time backstop could not arm its timer (error %d)\n", errno);
+    }
+}
+
+// The words for a live slice: its CPU start (at most), the CPU time it may
+// take from there, and when the wall clock could first show it taken.
+static void backstop_hold(int64_t cpu_start, int64_t allow, int64_t wall_deadline, int64_t now) {
+    backstop_live = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    backstop_cpu_start.store(cpu_start, std::memory_order_relaxed);
+    backstop_allow_ns.store(allow, std::memory_order_relaxed);
+    backstop_wall_deadline.store(wall_deadline, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    backstop_live = 1;
+    backstop_wake_by(wall_deadline, now);
+}
+
+static void backstop_forked() {
+    backstop_my_tid = 0;
+    backstop_my_pid = 0;
+    backstop_tid = backstop_pid = 0;
+    backstop_live = 0;
+    backstop_fired = 0;
+    backstop_anchor_cpu = INT64_MIN;
+    backstop_timer_at.store(0, std::memory_order_relaxed);
 }
 
 // The timer of the calling thread, made at its first slice (script code runs
 // on one thread); false where none can be made: slices then run unheld.
+// Keyed by process as well, so that a process made by fork() makes its own.
 static bool backstop_ready() {
-    static thread_local const pid_t tid = gettid();
-    if (backstop_tid == tid) return true;
-    if (backstop_tid != 0) timer_delete(backstop_timer);
-    backstop_tid = 0;
+    if (backstop_my_tid == 0) {
+        backstop_my_tid = gettid();
+        backstop_my_pid = getpid();
+    }
+    if (backstop_tid == backstop_my_tid && backstop_pid == backstop_my_pid) return true;
+    if (backstop_tid != 0 && backstop_pid == backstop_my_pid) timer_delete(backstop_timer);
+    backstop_tid = backstop_pid = 0;
+    backstop_timer_at.store(0, std::memory_order_relaxed);
     static bool handled = false;
     if (!handled) {
+        backstop_calls.fetch_add(2, std::memory_order_relaxed);
         struct sigaction sa{};
         sa.sa_handler = backstop_signal;
         sa.sa_flags = SA_RESTART;
         sigemptyset(&sa.sa_mask);
         if (sigaction(SIGRTMIN + BACKSTOP_SIGNAL_OFFSET, &sa, nullptr) != 0) return false;
+        if (pthread_atfork(nullptr, nullptr, backstop_forked) != 0) return false;
         handled = true;
     }
+    backstop_calls.fetch_add(1, std::memory_order_relaxed);
     sigevent ev{};
     ev.sigev_notify = SIGEV_THREAD_ID;
     ev.sigev_signo = SIGRTMIN + BACKSTOP_SIGNAL_OFFSET;
-    ev._sigev_un._tid = tid;  // (sigev_notify_thread_id where the C library names it)
-    if (timer_create(CLOCK_MONOTONIC, &ev, &backstop_timer) != 0) return false;
-    backstop_tid = tid;
+    ev._sigev_un._tid = backstop_my_tid;  // (sigev_notify_thread_id where the C library names it)
+    if (timer_create(CLOCK_MONOTONIC, &ev, &backstop_timer) != 0) {
+        static bool told = false;
+        if (!told) krio_debugf("the host-time backstop could not make its timer (error %d)\n", errno);
+        told = true;
+        return false;
+    }
+    backstop_tid = backstop_my_tid;
+    backstop_pid = backstop_my_pid;
     return true;
 }
+
+// ns of thread CPU time a paid loop takes a cycle on this host now: the best
+// of a few runs in a state of its own, the budget words left as they were.
+static double paid_ns_per_cycle() {
+    const int32_t cycles = cpu_cycles, max = cpu_cycles_max, superyield = cpu_superyielding,
+                  allowance = cpu_nonyield_allowance;
+    lua_State* L = luaL_newstate();
+    double best = 0;
+    if (L && luaL_loadstring(L, BACKSTOP_PAID_LOOP) == LUA_OK) {
+        lua_setglobal(L, "paid");
+        for (int i = 0; i < BACKSTOP_PAID_RUNS; i++) {
+            cpu_cycles = 0;
+            cpu_cycles_max = INT32_MAX;
+            cpu_superyielding = 0;
+            cpu_nonyield_allowance = LANG_NONYIELD_CEILING;
+            lua_getglobal(L, "paid");
+            const int64_t t0 = thread_cpu_ns();
+            const int status = lua_pcall(L, 0, 0, 0);
+            const double ns = (double)(thread_cpu_ns() - t0);
+            if (status != LUA_OK) break;
+            if (cpu_cycles > 0 && (best == 0 || ns / cpu_cycles < best)) best = ns / cpu_cycles;
+        }
+    }
+    if (L) lua_close(L);
+    cpu_cycles = cycles, cpu_cycles_max = max, cpu_superyielding = superyield, cpu_nonyield_allowance = allowance;
+    return best;
+}
+
+double backstop_host_scale() {
+    if (backstop_scale == 0) {
+        const double ns = paid_ns_per_cycle();
+        const double k = ns > BACKSTOP_REFERENCE_NS_PER_CYCLE ? ns / BACKSTOP_REFERENCE_NS_PER_CYCLE : 1.0;
+        backstop_scale = k * (double)BACKSTOP_SANITIZER_SLOWDOWN;
+        krio_debugf("host-time bounds scaled by %.2f (a paid cycle takes %.2f ns)\n", backstop_scale, ns);
+    }
+    return backstop_scale;
+}
+
+void backstop_set_host_scale(double k) { backstop_scale = k > 0 ? k : 0; }
 
 static int64_t backstop_charged(const backstop_slice& b, int32_t cycles) {
     return b.scope_cycles + cycles - b.start_cycles + b.deferred;
 }
 
-static int64_t backstop_bound_ns(int64_t charged) {
-    const double worth_ns = (double)(charged > 0 ? charged : 0) * 1e9 / (double)CPU_CYCLES_PER_SECOND;
-    const double bound = (double)BACKSTOP_MARGIN_NS + worth_ns * (double)BACKSTOP_FACTOR;
-    return bound >= (double)INT64_MAX ? INT64_MAX : (int64_t)bound;
-}
+static int64_t clamp_ns(double ns) { return ns >= (double)INT64_MAX ? INT64_MAX : ns < 1 ? 1 : (int64_t)ns; }
 
-static int64_t backstop_host_ns(const backstop_slice& b, int64_t now) { return now - b.start_ns - b.excluded_ns; }
+// What the slice's host time may reach after charging charged cycles: the
+// margin and the factor times their worth, on this host; past its budget
+// (where code cannot yield), no more than the cap, which never cuts below
+// what a slice that kept to its budget may take.
+static int64_t backstop_bound_ns(const backstop_slice& b, int64_t charged) {
+    const double k = backstop_host_scale();
+    auto bound = [&](int64_t c) {
+        const double worth_ns = (double)(c > 0 ? c : 0) * 1e9 / (double)CPU_CYCLES_PER_SECOND;
+        return ((double)BACKSTOP_MARGIN_NS + worth_ns * (double)BACKSTOP_FACTOR) * k;
+    };
+    const double cap = std::max((double)BACKSTOP_NONYIELD_CAP_NS * k, bound(b.budget));
+    return clamp_ns(std::min(bound(charged), cap));
+}
 
 void backstop_recheck() {
     if (!backstop_fired) return;
-    // Stopped first, so that no signal of the timer as it stood comes while
-    // it is judged (one would be lost, and the next wake with it).
     backstop_live = 0;
-    backstop_wake_in(0);
     backstop_fired = 0;
     backstop_slice* b = backstop_top;
     if (!b || !b->armed) {
         backstop_unmark();
         return;
     }
+    const int64_t cpu = thread_cpu_ns(), now = wall_ns();
+    int64_t start = backstop_cpu_start.load(std::memory_order_relaxed);
+    if (start > cpu) start = cpu;
     if (!b->cut) {
-        const int64_t now = thread_cpu_ns();
-        const int64_t host = backstop_host_ns(*b, now);
-        const int64_t bound = backstop_bound_ns(backstop_charged(*b, cpu_cycles));
+        const int64_t host = cpu - start;
+        const int64_t bound = backstop_bound_ns(*b, backstop_charged(*b, cpu_cycles));
         if (host < bound) {
             backstop_unmark();
-            backstop_live = 1;
-            backstop_arm(bound - host, now);
+            backstop_hold(start, bound, now + (bound - host), now);
             return;
         }
         b->cut = true;
     }
+    // Past it: the handler lowers the words again at every repeat.
     backstop_mark();
-    backstop_live = 1;
-    backstop_wake_in(BACKSTOP_REPEAT_NS);
+    backstop_hold(start, 0, now + BACKSTOP_REPEAT_NS, now);
+}
+
+// Once a frame, before its slices: where the thread's CPU clock stands.
+void backstop_new_frame() {
+    if (backstop_tid == 0) return;  // no slice held yet
+    backstop_anchor_cpu = thread_cpu_ns();
+    backstop_anchor_wall = wall_ns();
 }
 
 // Starts holding a slice of p (not a system process's) to its bound; an
@@ -211,17 +371,30 @@ static void backstop_begin(backstop_slice& b, Process* p) {
     b.outer = backstop_top;
     b.p = p;
     b.start_cycles = cpu_cycles;
+    b.budget = cpu_cycles_max;
     b.armed = !is_system_process_id(p->id) && backstop_ready();
+    if (b.armed) {
+        backstop_host_scale();  // measured before its clock starts
+        if (backstop_anchor_cpu == INT64_MIN) backstop_new_frame();
+    }
     b.outer_saved_allowance = backstop_saved_allowance;
     backstop_live = 0;
     backstop_fired = 0;
     backstop_top = &b;
-    if (b.armed || (b.outer && b.outer->armed)) {
-        b.start_ns = thread_cpu_ns();
-        if (b.outer) b.outer->paused_at = b.start_ns;
-        backstop_live = b.armed;
-        backstop_arm(b.armed ? backstop_bound_ns(0) : 0, b.start_ns);
+    if (!b.armed && !(b.outer && b.outer->armed)) return;
+    const int64_t now = wall_ns();
+    b.wall_start = now;
+    if (backstop_slice* o = b.outer) {
+        o->cpu_start = backstop_cpu_start.load(std::memory_order_relaxed);
+        o->allow_ns = backstop_allow_ns.load(std::memory_order_relaxed);
+        o->wall_deadline = backstop_wall_deadline.load(std::memory_order_relaxed);
     }
+    if (!b.armed) return;  // the timer lapses at its next signal
+    // The CPU clock ran no faster than the wall clock since the frame's reading.
+    const int64_t start = backstop_anchor_cpu == INT64_MIN ? INT64_MAX
+                                                            : backstop_anchor_cpu + (now - backstop_anchor_wall);
+    const int64_t allow = backstop_bound_ns(b, 0);
+    backstop_hold(start, allow, now + allow, now);
 }
 
 // The slice ran ran cycles: when it passed its bound, it is counted as cut,
@@ -229,19 +402,22 @@ static void backstop_begin(backstop_slice& b, Process* p) {
 // An outer slice is held again for what is left of its own bound.
 static void backstop_end(backstop_slice& b, int64_t ran) {
     backstop_live = 0;
+    const bool fired = backstop_fired;
     backstop_fired = 0;
     backstop_top = b.outer;
     if (!b.armed && !(b.outer && b.outer->armed)) return;
-    const int64_t now = thread_cpu_ns();
-    if (b.armed) {
-        const int64_t host = backstop_host_ns(b, now);
+    if (b.armed && (b.cut || fired)) {
+        const int64_t cpu = thread_cpu_ns();
+        int64_t start = backstop_cpu_start.load(std::memory_order_relaxed);
+        if (start > cpu) start = cpu;
+        const int64_t host = cpu - start;
         const int64_t charged = backstop_charged(b, hvx_sat32(ran));
-        if (b.cut || host > backstop_bound_ns(charged)) {
+        if (b.cut || host > backstop_bound_ns(b, charged)) {
             Process* p = b.p;
             p->backstop_cuts++;
             log_refusal_once(p, LIMIT_LOGGED_BACKSTOP,
-                             "slice cut: its host time passed %lld times what its cycles stand for; "
-                             "the rest is owed",
+                             "slice cut: its host time passed %lld times what its cycles stand for, "
+                             "on this host; the rest is owed",
                              (long long)BACKSTOP_FACTOR);
             const double worth = (double)host * (double)CPU_CYCLES_PER_SECOND / 1e9;
             const int64_t owed = worth >= (double)INT64_MAX ? INT64_MAX : (int64_t)worth - charged;
@@ -249,17 +425,19 @@ static void backstop_end(backstop_slice& b, int64_t ran) {
         }
     }
     backstop_slice* o = b.outer;
-    if (!o || !o->armed) {
-        backstop_arm(0, now);
-        return;
-    }
+    if (!o || !o->armed) return;  // the timer lapses at its next signal
     // Its words are back as they were: a request of ours is judged afresh.
     backstop_saved_allowance = b.outer_saved_allowance;
     backstop_unmark();
-    o->excluded_ns += now - o->paused_at;
-    const int64_t left = backstop_bound_ns(backstop_charged(*o, cpu_cycles)) - backstop_host_ns(*o, now);
-    backstop_live = 1;
-    backstop_arm(o->cut || left <= 0 ? 1 : left, now);
+    // The inner slice's time is its own: the outer's start and deadline move
+    // on by its wall time (no less than its CPU time).
+    const int64_t now = wall_ns(), away = now - b.wall_start;
+    const int64_t start = o->cpu_start > INT64_MAX - away ? INT64_MAX : o->cpu_start + away;
+    if (o->cut) {
+        backstop_hold(start, 0, now, now);
+        return;
+    }
+    backstop_hold(start, o->allow_ns, o->wall_deadline > INT64_MAX - away ? INT64_MAX : o->wall_deadline + away, now);
 }
 
 void charge_compile(size_t len) {
@@ -656,6 +834,7 @@ int64_t run_process_slice(Process* p, double fraction, lua_State* from, bool* re
 
 void prepare_processes_for_frame() {
     frames_counted++;
+    backstop_new_frame();
     bool wm_flipped = false;
     for (int i = 0; i < get_process_count(); i++) {
         Process* p = get_process_by_index(i);

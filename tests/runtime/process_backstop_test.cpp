@@ -9,6 +9,10 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "lang/lang.h"
 #include "storage/storage.h"
@@ -28,9 +32,12 @@ int64_t thread_ns() {
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
-// burn(ms): that much of the thread's CPU time, for no cycles.
+// burn(ms): that much of the thread's CPU time, for no cycles, on a host as
+// fast as the reference: on a slower one (a sanitizer's), as much longer as
+// the backstop's bounds are.
 int h_burn(lua_State* L) {
-    const int64_t until = thread_ns() + luaL_checkinteger(L, 1) * 1000000;
+    const double k = backstop_host_scale() > 1 ? backstop_host_scale() : 1;
+    const int64_t until = thread_ns() + (int64_t)((double)luaL_checkinteger(L, 1) * 1000000 * k);
     volatile uint64_t x = 0;
     while (thread_ns() < until)
         for (int i = 0; i < 1000; i++) x = x + i;
@@ -44,6 +51,31 @@ int h_paid_burn(lua_State* L) {
     spend_cpu((int32_t)(luaL_checkinteger(L, 1) * kCyclesPerMs / 10));
     return 0;
 }
+
+// pay(ms): the same, charged twice its worth once it is done: paid work.
+int h_pay(lua_State* L) {
+    h_burn(L);
+    spend_cpu((int32_t)(luaL_checkinteger(L, 1) * kCyclesPerMs * 2));
+    return 0;
+}
+
+// burn_then_scope(ms, f): burns ms, then runs f as the host runs a
+// finalizer (a host scope of the running process, whose words start afresh).
+int h_burn_then_scope(lua_State* L) {
+    h_burn(L);
+    host_run_scope run(cproc);
+    lua_pushvalue(L, 2);
+    lua_pcall(L, 0, 0, 0);
+    return 0;
+}
+
+// While alive, the backstop's times are for a host k times the reference's
+// speed (whatever this one measured); the measured factor comes back after.
+struct host_scale {
+    double was = backstop_host_scale();
+    explicit host_scale(double k) { backstop_set_host_scale(k); }
+    ~host_scale() { backstop_set_host_scale(was); }
+};
 
 int count_of(const std::string& hay, const std::string& needle) {
     int n = 0;
@@ -107,13 +139,17 @@ TEST(Backstop, ChargesLandingAfterTheirWorkAreNotCut) {
 TEST(Backstop, EveryCutIsCountedAndLoggedOnce) {
     process_env env;
     Process* p = ordinary(env, "while true do burn(1) end");
+    int resumed = 0;
     for (int frame = 0; frame < 20; frame++) {
         prepare_processes_for_frame();
-        run_process_slice(p, 1.0);
+        bool ran = false;
+        run_process_slice(p, 1.0, nullptr, &ran);
+        resumed += ran;
     }
-    // Each slice pays the few milliseconds' worth the last one owed, runs
-    // and is cut again.
-    EXPECT_EQ(p->backstop_cuts, 20);
+    // Each slice pays what the last one owed (on a slower host, a frame's
+    // worth or more: those slices only pay), runs and is cut again.
+    EXPECT_GE(resumed, 3);
+    EXPECT_EQ(p->backstop_cuts, resumed);
     EXPECT_EQ(count_of(env.log(), "slice cut"), 1);
 }
 
@@ -192,6 +228,103 @@ TEST(Backstop, PaidWorkRunsAsItWouldUnheld) {
         seen[held] = figures;
     }
     EXPECT_EQ(seen[0], seen[1]);
+}
+
+// Slices that keep within their bound make no system call of the backstop's
+// on the way in or out: a frame pays one reading of the CPU clock, however
+// many slices it holds. (A slow factor keeps the timer from coming due.)
+TEST(Backstop, OrdinarySlicesMakeNoSystemCall) {
+    host_scale slow(1000);
+    for (int procs : {1, 40}) {
+        process_env env;
+        std::vector<Process*> ps;
+        for (int i = 0; i < 3; i++) env.spawn(kIdle);
+        for (int i = 0; i < procs; i++)
+            ps.push_back(env.spawn("local t = {} while true do for i = 1, 50 do t[i] = i end coroutine.yield() end"));
+        auto frames = [&](int n) {
+            for (int f = 0; f < n; f++) {
+                prepare_processes_for_frame();
+                for (Process* p : ps) run_process_slice(p, 1.0 / (procs + 1));
+            }
+        };
+        frames(2);  // the timer made and armed
+        const int64_t before = backstop_system_calls();
+        frames(10);
+        EXPECT_LE(backstop_system_calls() - before, 10 + 1) << procs;
+        for (Process* p : ps) EXPECT_EQ(p->backstop_cuts, 0) << procs;
+    }
+}
+
+// Code that may not yield, past its slice's budget, raises as past the
+// ceiling once its host time passes the cap, however well it paid (here
+// twice its worth, far within its allowance); under the cap it finishes.
+TEST(Backstop, NonyieldRunPastTheCapRaises) {
+    host_scale fast(0.05);  // the cap 40 ms
+    struct row {
+        const char* code;
+        bool ends;
+    };
+    const row rows[] = {
+        {"local t = {} for i = 1, 40 do t[i] = (i * 7) % 41 end "
+         "table.sort(t, function(a, b) pay(1) return a < b end)", true},
+        {"string.gsub(string.rep('a', 100), 'a', function() pay(1) end)", true},
+        {"local n = 0 load(function() n = n + 1 pay(1) if n <= 100 then return ' ' end end)", true},
+        {"string.gsub(string.rep('a', 10), 'a', function() pay(1) end)", false},
+        // Yieldable paid work is no run of that kind: it yields at its budget.
+        {"for i = 1, 100 do pay(1) end", false},
+    };
+    for (const row& r : rows) {
+        process_env env;
+        env.add_global("pay", h_pay);
+        Process* p = ordinary(env, std::string(r.code) + " survived = 1 while true do coroutine.yield() end");
+        const int64_t id = p->id;
+        for (int frame = 0; frame < 400 && get_process(id) && global_text(p, "survived") == "nil"; frame++) {
+            prepare_processes_for_frame();
+            run_process_slice(p, 1.0);
+        }
+        EXPECT_EQ(get_process(id) == nullptr, r.ends) << r.code;
+        EXPECT_EQ(env.log().find(RUNAWAY_TEXT) != std::string::npos, r.ends) << r.code;
+        if (!r.ends) {
+            EXPECT_EQ(global_text(p, "survived"), "1") << r.code;
+        }
+    }
+}
+
+// Found past the bound inside a C call, the request survives a host scope
+// opened before the next check (it starts with fresh words): the handler
+// lowers them again at its repeat, so the scope's code raises in time.
+TEST(Backstop, TheRepeatReachesCodeInAHostScope) {
+    host_scale same(1);
+    process_env env;
+    env.add_global("burn_then_scope", h_burn_then_scope);
+    Process* p = ordinary(env, "burn_then_scope(30, function() for i = 1, 300 do burn(1) end done = 1 end) "
+                               "while true do coroutine.yield() end");
+    const int64_t id = p->id;
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(get_process(id), nullptr);
+    EXPECT_NE(env.log().find(RUNAWAY_TEXT), std::string::npos);
+}
+
+// A process made by fork() makes a timer of its own (timers are not
+// inherited): its slices are held as its parent's are.
+TEST(Backstop, AForkedProcessIsHeld) {
+    host_scale same(1);
+    process_env env;
+    Process* warm = ordinary(env, kIdle);
+    prepare_processes_for_frame();
+    run_process_slice(warm, 1.0);  // the parent's timer made
+    Process* p = env.spawn("burn(60) n = 1 while true do coroutine.yield() end");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        prepare_processes_for_frame();
+        run_process_slice(p, 1.0);
+        _exit(p->backstop_cuts == 1 && global_text(p, "n") == "nil" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
