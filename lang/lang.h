@@ -4,7 +4,11 @@
 //
 // What the dialect changes in the core (the patch series in lang/patches and
 // the core-side sources in lang/core):
-// - every instruction fetch checks and charges the slice's cycle budget
+// - every instruction fetch, and every call from host code into a function,
+//   checks the slice's cycle budget (a host callee called so costs a cycle,
+//   an __index/__newindex chain a cycle a table past the fourth, the
+//   collector and the string table's rehash their counted work); the fetch
+//   charges it
 //   (cpu_cycles, cpu_cycles_max, cpu_superyielding; lang/core/hvx_cycles.h,
 //   set by the process runtime) and suspends a yieldable thread that is over it; code that may
 //   not yield raises an error once it is LANG_NONYIELD_CEILING past it.
@@ -58,9 +62,9 @@ inline constexpr int32_t LANG_NONYIELD_CEILING = HVX_CYCLES_NONYIELD_CEILING;
 // What such code may run past the budget: LANG_NONYIELD_CEILING, or
 // LANG_NONYIELD_NONE, after which every check in it raises at once. Set by
 // the process runtime around the code of each process (the core's own
-// default is the ceiling). Like the other budget words, a plain word
-// (cpu_nonyield_allowance, in lang/core/hvx_cycles.h): script code runs on
-// one thread.
+// default is the ceiling). Like the other budget words
+// (cpu_nonyield_allowance, in lang/core/hvx_cycles.h) written by script
+// code's own thread, and lowered by the backstop's signal handler on it.
 inline constexpr int32_t LANG_NONYIELD_NONE = -1;
 // Installs the function the core calls once code that may not yield has
 // passed that limit, just before it raises the error. L is the state whose
@@ -80,6 +84,12 @@ void lua_hvx_set_budget_recheck(void (*fn)());
 // code or allocate. A finalizer written in the dialect also meets the
 // budget words before its first instruction, closing or not.
 void lua_hvx_set_finalizer_gate(int (*gate)(lua_State* L));
+// Tells the interpreter that cpu_superyielding or cpu_nonyield_allowance was
+// lowered from outside the running code (the backstop's signal handler, on
+// the thread running script code): the next run of instructions entered
+// (a jump, a call or return) checks the words instead of charging ahead
+// against the limit it read before. Async-signal-safe.
+void lua_hvx_budget_lowered();
 // The counter saturates at 2^31 - 1: a budget plus the ceiling must stay below it.
 static_assert(LANG_NONYIELD_CEILING > 0 && LANG_NONYIELD_CEILING <= (1 << 30), "ceiling out of the counter's range");
 inline constexpr int32_t LANG_SUPERYIELD = 0x40000000;  // cpu_superyielding: yield at next fetch
@@ -208,6 +218,22 @@ inline constexpr int64_t LANG_TEXT_COPY_BYTES_PER_CYCLE = 512;
 // stands for 0.31 ns a byte. A heap of string keys walks slower (0.65 ns a
 // byte), one of long strings next to nothing.
 inline constexpr int64_t LANG_COLLECT_HEAP_BYTES_PER_CYCLE = 192;
+// The collector's own work, charged as it is done (explicit collections,
+// automatic steps, the allocator's emergency collection; see hvx_gc_end in
+// lang/core/hvx_hooks.h), at a quarter to a half of what
+// bench/collect_rates_bench measured on the host (thread CPU time, on a
+// busy host): the host time of a program's own garbage stays within a few
+// times its cycles, far inside the backstop's factor, and a collection of a
+// live heap costs about what the heap's bytes did before. A slot of a
+// traversed object takes 2.1 ns (a cycle per 64: 0.9 ns); a live object
+// swept 20-70 ns with its marking (a cycle per 4: 15 ns); one freed
+// 120-200 ns more (a cycle each: 60 ns). The string table's rehash takes
+// 5.4 ns per entry charged (both sizes and the strings): a cycle per 16
+// (3.7 ns).
+inline constexpr uint64_t LANG_COLLECT_MARK_SLOTS_PER_CYCLE = 64;
+inline constexpr uint64_t LANG_COLLECT_SWEPT_PER_CYCLE = 4;
+inline constexpr uint64_t LANG_COLLECT_FREED_PER_CYCLE = 1;
+inline constexpr uint64_t LANG_STRING_REHASH_ENTRIES_PER_CYCLE = 16;
 // One step of lua_next: a string-keyed entry of a 400,000-entry hash part
 // takes the host about 350 ns (each step finds the last key again, missing
 // the caches); 8 cycles stand for 477 ns. Entries of the array part are

@@ -123,6 +123,7 @@ static void backstop_mark() {
         backstop_saved_allowance = a;
         allowance.store(BACKSTOP_ALLOWANCE_MARK, std::memory_order_relaxed);
     }
+    lua_hvx_budget_lowered();  // a loop charging a run of instructions ahead sees it at its next jump
 }
 
 static void backstop_unmark() {

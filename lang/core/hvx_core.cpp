@@ -28,9 +28,12 @@
 #include "hvx_hooks.h"
 #include "lang/lang.h"
 
-// The budget words of the running slice. Script code runs on one thread, so
-// they are plain words: the interpreter reads them before every instruction
-// and the scheduler sets them around each slice; no other thread touches them.
+// The budget words of the running slice. Script code runs on one thread: the
+// interpreter reads them before every instruction and the scheduler sets them
+// around each slice. The backstop's signal handler, on that same thread,
+// lowers cpu_superyielding and cpu_nonyield_allowance between any two of its
+// instructions (relaxed atomic_ref stores of whole words); no other thread
+// touches them.
 int32_t cpu_cycles = 0;
 int32_t cpu_cycles_max = 0;
 int32_t cpu_superyielding = 0;
@@ -325,10 +328,48 @@ lua_Number lua_strb2number(const char* s, char** endptr) {
 // A collection, from a script or the host, at the rate the host walks a heap
 // ---------------------------------------------------------------------------
 
+hvx_gc_work hvx_gcwork = {0, 0, 0};
+hvx_gc_work hvx_gc_total = {0, 0, 0};
+static int gc_depth = 0;
+// Paid ahead by the state's own call for the collection it makes next.
+static int64_t gc_credit = 0;
+static const void* gc_credit_owner = nullptr;
+
 void hvx_charge_heap(lua_State* L, int64_t most) {
     int64_t bytes = (int64_t)lua_gc(L, LUA_GCCOUNT, 0) * 1024 + lua_gc(L, LUA_GCCOUNTB, 0);
     int64_t c = std::min(bytes, most) / LANG_COLLECT_HEAP_BYTES_PER_CYCLE;
     spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+    gc_credit = c;
+    gc_credit_owner = G(L);
+}
+
+void hvx_gc_begin(const void* g) {
+    if (gc_depth++ > 0) return;
+    hvx_gcwork = hvx_gc_work{0, 0, 0};  // left by a state's closing, paid by its closer
+    if (gc_credit_owner != g) gc_credit = 0;
+}
+
+void hvx_gc_end() {
+    int64_t c = (int64_t)(hvx_gcwork.marked / LANG_COLLECT_MARK_SLOTS_PER_CYCLE +
+                          hvx_gcwork.swept / LANG_COLLECT_SWEPT_PER_CYCLE +
+                          hvx_gcwork.freed / LANG_COLLECT_FREED_PER_CYCLE);
+    hvx_gc_total.marked += hvx_gcwork.marked;
+    hvx_gc_total.swept += hvx_gcwork.swept;
+    hvx_gc_total.freed += hvx_gcwork.freed;
+    hvx_gcwork = hvx_gc_work{0, 0, 0};
+    const int64_t paid = std::min(c, gc_credit);
+    gc_credit -= paid;
+    c -= paid;
+    if (c > 0) spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
+    if (--gc_depth == 0) {
+        gc_credit = 0;
+        gc_credit_owner = nullptr;
+    }
+}
+
+void hvx_charge_rehash(size_t entries) {
+    const uint64_t c = (uint64_t)entries / LANG_STRING_REHASH_ENTRIES_PER_CYCLE;
+    if (c > 0) spend_cpu(c > INT32_MAX ? INT32_MAX : (int32_t)c);
 }
 
 // ---------------------------------------------------------------------------

@@ -11,8 +11,11 @@
 
 /*
 ** Cycles spent, the slice's budget, and the forced-yield flag. The counter
-** saturates at INT32_MAX, it never wraps. Script code runs on one thread:
-** these are plain words, touched by no other thread.
+** saturates at INT32_MAX, it never wraps. Script code runs on one thread,
+** whose code writes them; besides it only the backstop's signal handler,
+** interrupting that same thread, lowers cpu_superyielding and
+** cpu_nonyield_allowance (async-signal, relaxed std::atomic_ref stores of
+** whole words), which the next check reads. No other thread touches them.
 */
 extern int32_t cpu_cycles;
 extern int32_t cpu_cycles_max;

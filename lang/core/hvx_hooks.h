@@ -70,11 +70,36 @@ uint64_t hvx_vm_peek8(uint32_t addr);
 struct CallInfo;
 int hvx_budgetcheck(lua_State *L, struct CallInfo *ci, const uint32_t *pc, int32_t cycles);
 
+/* the budget words were lowered from a signal handler (see lang/lang.h) */
+void lua_hvx_budget_lowered(void);
+
 /* tonum(v) */
 int luaB_tonumber_hvx(lua_State *L);
 
-/* charges a collection that may walk at most 'most' bytes of the heap */
+/*
+** Charges a collection that may walk at most 'most' bytes of the heap, paid
+** before it runs: what the collection then does is charged only past it.
+*/
 void hvx_charge_heap(lua_State *L, int64_t most);
+
+/*
+** The collector's work, counted where it is done: the slots of the objects
+** it traversed, the objects it swept, and of those the ones it freed. A
+** step, a full collection or a change of mode begins and ends the count
+** (hvx_gc_begin/hvx_gc_end, with the state's global_State; nested ones
+** count into the outer) and charges it at the rates of lang/lang.h, so a
+** collection costs what it did, the same on every run. The string table's
+** rehash is charged by the entries it walks.
+*/
+struct hvx_gc_work {
+  uint64_t marked, swept, freed;
+};
+extern struct hvx_gc_work hvx_gcwork;
+/* all the work counted since the program started (benchmarks, tests) */
+extern struct hvx_gc_work hvx_gc_total;
+void hvx_gc_begin(const void *g);
+void hvx_gc_end(void);
+void hvx_charge_rehash(size_t entries);
 
 /* binary float numerals: "0b1.01p3" */
 lua_Number lua_strb2number(const char *s, char **endptr);

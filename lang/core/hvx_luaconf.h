@@ -78,6 +78,18 @@
 #define HVX_SORT_COMPARE_CYCLES		1
 #define HVX_CONCAT_FIELD_CYCLES		1
 #define HVX_NAME_ENTRY_CYCLES		1
+/*
+** A call from host code into a function (a library's comparator or
+** replacement, a load reader, a metamethod reached from the API) checks
+** the budget words as an instruction fetch would, and a host callee, which
+** runs no instruction, costs HVX_HOST_CALL_CYCLES. An '__index' or
+** '__newindex' chain is walked in one instruction: its first
+** HVX_CHAIN_FREE_TABLES tables are free (ordinary inheritance keeps its
+** cost), each further one costs HVX_CHAIN_TABLE_CYCLES.
+*/
+#define HVX_HOST_CALL_CYCLES		1
+#define HVX_CHAIN_FREE_TABLES		4
+#define HVX_CHAIN_TABLE_CYCLES		1
 
 /*
 ** Accounted sizes passed to the allocator: fixed per kind of object, the

@@ -394,6 +394,37 @@ std::map<std::string, call_cases> specific_cases() {
     // The host hands a path to the desktop only from a window: nothing here
     // may start a program of the host.
     m["_open_host_path"] = {true, {{"ram file", "'/ram/many/f1.txt'", "", true}, {"long string", "LONG"}}};
+
+    // Host functions as the callbacks of every library function that calls
+    // one, and __index chains walked by the interpreter and by host code.
+    // CH: 1,990 tables over {1}; N: 100,000 numbers; G1: 1 MB of text.
+    const std::string chain = "if not CH then CH = {1} for d = 1, 1990 do CH = setmetatable({}, {__index = CH}) end end";
+    const std::string numbers = "if not N then N = {} for i = 1, 100000 do N[i] = (i * 7919) % 100000 end end";
+    const std::string text = "G1 = G1 or A:sub(1, 1 << 20)";
+    auto add = [&](const char* name, std::vector<sweep_case> cases) {
+        for (sweep_case& c : cases) m[name].cases.push_back(c);
+    };
+    add("table.sort", {{"100,000 numbers, host comparator", "N, rawequal", numbers},
+                       {"100,000 numbers, math.ult", "N, math.ult", numbers},
+                       {"20,000 tables, a host __lt", "TL",
+                        "TL = {} local mt = {__lt = rawequal} for i = 1, 20000 do TL[i] = setmetatable({}, mt) end"}});
+    add("string.gsub", {{"1 MB, host replacement", "G1, '.', string.upper", text},
+                        {"1 MB, table with a host __index", "G1, '.', setmetatable({}, {__index = rawget})", text},
+                        {"64 KB, table at the end of a chain", "G1:sub(1, 65536), '.', CH", text + " " + chain}});
+    add("table.unpack", {{"20,000 through a 1,990-table chain", "CH, 1, 20000", chain}});
+    add("table.concat", {{"through a 1,990-table chain", "setmetatable({n = 0}, {__index = CH, __len = function() return 1 end})", chain}});
+    add("xpcall", {{"host function and handler", "error, rawequal"}});
+    add("pcall", {{"host function", "rawequal, 1, 1"}});
+    add("coroutine.wrap", {{"host function", "rawequal"}});
+    add("coroutine.create", {{"host function", "rawequal"}});
+    add("load", {{"host reader", "string.char"}});
+    add("setmetatable", {{"host __index, read in a loop", "", "", false,
+                          "function() local t = setmetatable({}, {__index = rawget}) for i = 1, 100000 do local _ = t[i] end end"},
+                         {"1,990-table chain, read in a loop", "", chain, true,
+                          "function() local c = CH for i = 1, 2000 do local _ = c[1] end end"},
+                         {"1,990-table __newindex chain, written in a loop", "",
+                          "if not CW then CW = {} for d = 1, 1990 do CW = setmetatable({}, {__newindex = CW}) end end", true,
+                          "function() local c = CW for i = 1, 2000 do c.x = i end end"}});
     return m;
 }
 
