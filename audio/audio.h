@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "core/charges.h"
+
 inline constexpr int MUDO_VOLUME_MAX = 256;
 
 // Nestable lock: while it is held the output device's callback does not run.
@@ -29,9 +31,6 @@ extern audio_app_t audio_app;
 // audio lock held, 1 when refused. The process that asked pays
 // AUDIO_PAGE_COPY_COST for each page of bytes copied.
 int audio_op_start(int64_t pid, int force);
-// A page of bytes copied into the synthesizer's copy of memory takes the
-// host about 110 ns (bench/charged_calls_bench); a whole 16 MB, about 0.5 ms.
-inline constexpr int32_t AUDIO_PAGE_COPY_COST = 2;
 void audio_op_end();
 // Nothing for the once-a-frame copy to do (the lock is then left alone, so
 // the mixer sees no writer in an idle frame).

@@ -1,9 +1,10 @@
 // The ground every subsystem stands on: the process record and table, the
 // address map and memory accessors, byte buffers, the accounted allocator,
 // settings and run-time state, the refusal log, the log file, host time, host
-// folders and sysrom.dat. Of the product it includes only the language's cycle
-// words (lang/ lies below it); the machine on top (runtime/) installs what the
-// ground must call upward. Limits and costs are named constants.
+// folders and sysrom.dat. Of the product it includes only the language (lang/
+// lies below it: its cycle words, and its header through the table of
+// charges); the machine on top (runtime/) installs what the ground must call
+// upward. Limits are named constants; the charges are in core/charges.h.
 #pragma once
 
 #include <bit>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "core/address_map.h"
+#include "core/charges.h"
 #include "lang/core/hvx_cycles.h"
 
 // ---------------------------------------------------------------------------
@@ -385,9 +387,8 @@ inline constexpr int64_t MEMORY_ALLOWANCE = 0x80000;    // added to every count
 // so one allocation cannot exhaust the host before the end-of-slice check.
 inline constexpr int64_t MEMORY_HARD_CEILING = 2 * MEMORY_LIMIT;
 inline constexpr size_t ALLOC_HEADER = 16;  // keeps Lua blocks 16-byte aligned
-// An allocation of n bytes costs (n >> ALLOC_COST_SHIFT) + ALLOC_COST_BASE.
-inline constexpr int ALLOC_COST_SHIFT = 7;
-inline constexpr int64_t ALLOC_COST_BASE = 4;
+// An allocation of n bytes costs (n >> ALLOC_COST_SHIFT) + ALLOC_COST_BASE
+// (core/charges.h).
 
 // Button banks of a process (the input calls in platform/ keep them): three
 // banks of 8 players x 16 buttons (1 controllers, 2 mapped keys, 3 their

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/core.h"
+#include "core/charges.h"
 
 struct lua_State;
 struct Process;
@@ -24,7 +25,6 @@ extern uint32_t default_system_pal[256];
 // differ from them (page flag PAGE_FLAG_COLTAB) and clears that flag; returns
 // the cycle cost, COLTAB_REFILL_COST a page. A new process has all four
 // pages flagged, so its first refill gives it the default tables.
-inline constexpr int32_t COLTAB_REFILL_COST = 8;
 int32_t refill_colour_tables(Process* p);
 void set_palette_entry(int index, int value, int mode);
 void fillp_16(int pattern);
@@ -149,9 +149,6 @@ inline constexpr uint32_t COLP_FLAG_PATTERN = 1;
 inline constexpr uint32_t COLP_FLAG_INVERTED = 8;
 // Loads the rasteriser masks for the sprite path (target mask from 0x550A).
 void get_masks_sprite();
-// Span costs: the fixed part of each path's formula.
-inline constexpr int32_t SPAN_COST_BASE = 2;
-inline constexpr int32_t SPAN_COST_BASE_GROUPED = 3;
 
 // ---------------------------------------------------------------------------
 // Text printer
@@ -252,9 +249,6 @@ inline constexpr int64_t SPRITE_CENTRE_X = 0x10000;  // left by half the width
 inline constexpr int64_t SPRITE_CENTRE_Y = 0x20000;  // up by half the height
 inline constexpr int64_t SPRITE_ANCHOR_X = 0x40000;  // left by the width
 inline constexpr int64_t SPRITE_ANCHOR_Y = 0x80000;  // up by the height
-inline constexpr int64_t BLIT_ROW_COST = 64;          // per copied row, beside its width
-inline constexpr int BLIT_SAME_ROW_FACTOR = 4;        // rows moved within themselves
-inline constexpr int BLIT_CHARGE_SHIFT = 6;           // the Lua call charges cost / 64
 
 // Element copy between two typed userdata of one element type, clipped to
 // the running process's clip box (which must lie inside dst) and to src;
@@ -276,15 +270,8 @@ uint8_t* get_sprite_p(lua_State* L, int arg, int64_t* flags);
 // ---------------------------------------------------------------------------
 
 inline constexpr int COLOUR_DEFAULT = 6;                // color() with no argument
-inline constexpr int CLS_COST_SHIFT = 6;                // cls charges pixels / 64
-inline constexpr int32_t PAL_ENTRY_COST = 2;            // per entry of a table given to pal
-inline constexpr int32_t PAL_TABLE_COST = 1;            // remap or palette copied by pal(1), pal(2)
-inline constexpr int32_t PALT_ROW_COST = 1;             // per colour-table row palt writes (64 bytes)
 inline constexpr uint32_t LINE_SEL_CLEAR_BYTES = 0x78;  // pal() clears the line palette choice
 inline constexpr int64_t BATCH_MAX_ITEMS = 262144;
-inline constexpr int64_t BATCH_ITEM_COST = 2;
-inline constexpr int64_t BATCH_LINE_ITEM_COST = 3;
-inline constexpr int SHAPE_COST_DIVISOR = 3;            // rect, rectfill and spr charge cost / 3
 
 // An f64 typed userdata given in place of coordinates: items of up to K
 // values from the element index first, stride apart.
@@ -367,11 +354,9 @@ int64_t batch_run(batch_args& b, F&& item) {
 // A larger shape is found row by row, only on the rows inside the clip box,
 // each charged ELLIPSE_HUGE_ROW_COST beside its span (or its points).
 inline constexpr int64_t ELLIPSE_MAX_AXIS = (int64_t)1 << 20;
-inline constexpr int64_t ELLIPSE_HUGE_ROW_COST = 16;
 // Sizes and radii given to the calls are taken up to this: anything larger
 // reaches past every bitmap on both sides and draws the same.
 inline constexpr int64_t SHAPE_SIZE_LIMIT = (int64_t)1 << 34;
-inline constexpr int64_t ELLIPSE_FILL_STEP_COST = 8;  // per tracer step, besides the spans
 inline constexpr int64_t CIRCLE_DEFAULT_RADIUS = 4;
 inline constexpr int CIRCLE_BATCH_VALUES = 4;
 
@@ -405,7 +390,6 @@ inline constexpr int TLINE_SPAN = 8;         // pixels between divisions otherwi
 // Textured-line coordinates are taken within +-2^40 pixels.
 inline constexpr int64_t TLINE_COORD_LIMIT = (int64_t)1 << 40;
 inline constexpr int TLINE_BATCH_VALUES = 12;
-inline constexpr int64_t TLINE_BATCH_ITEM_COST = 3;
 
 // An affine textured line over a u8 bitmap, u and v in texels from (tu0,
 // tv0) at the first pixel to (tu1, tv1) at the last; the caller keeps them
@@ -419,7 +403,6 @@ int32_t draw_tline3d(const uint8_t* tex, uint8_t* target, double x0, double y0, 
 int lua54_tline3d(lua_State* L);
 
 inline constexpr int SSPR_BATCH_VALUES = 9;
-inline constexpr int64_t SSPR_BATCH_ITEM_COST = 5;
 int lua54_sspr(lua_State* L);
 
 // Maps: i16 cells naming sprites (bits 0-12), transposed (bit 13), flipped in
@@ -427,7 +410,6 @@ int lua54_sspr(lua_State* L);
 inline constexpr int TILE_SIZE_FOR_ZERO = 256;
 inline constexpr int MAP_SHOW_SPRITE_0 = 8;  // bit of ADDR_PRINT_FLAGS
 inline constexpr int MAP_CELL_TRANSPOSE = 0x2000;
-inline constexpr int64_t MAP_CELL_COST = 2;
 int lua54__draw_map(lua_State* L);
 int lua54_mget(lua_State* L);
 int lua54_mset(lua_State* L);

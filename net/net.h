@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/charges.h"
+
 struct siteuser_session;
 
 void gurl_init();
@@ -215,11 +217,8 @@ inline constexpr size_t UDAT_LINE_MAX = 1023;       // longer reply lines are no
 // and its ',' take two bytes at the least); the site has no more to say, and
 // a reply of many megabytes costs no more than that.
 inline constexpr size_t UDAT_REPLY_READ_MAX = UDAT_REQUEST_IDS_MAX / 2 * (UDAT_LINE_MAX + 1);
-// Reading a reply is owed by the program whose ids it answers: its bytes at
-// LANG_TEXT_BYTES_PER_CYCLE and each line kept (copied and hashed into the
-// table, well under 0.5 us) at this many cycles.
-inline constexpr int64_t UDAT_LINE_CYCLES = 8;
-inline constexpr int32_t FETCH_UDAT_COST = 32;
+// Reading a reply is owed by the program whose ids it answers (UDAT_LINE_CYCLES,
+// core/charges.h).
 inline constexpr const char* SESSIONS_FILE_NAME = "user_sessions.txt";
 inline constexpr const char* UDAT_SEED_DATE = "2026-03-10 00:00:00";
 inline constexpr const char* TOO_MANY_ACCOUNTS = "too many accounts";
@@ -266,9 +265,6 @@ int lua54__fetch_udat(lua_State* L);
 
 inline constexpr int FETCH_HEADERS_KIND = 112;
 inline constexpr int32_t FETCH_HEADERS_SIZE = 256;
-inline constexpr int32_t FETCH_HEADER_ENTRY_COST = 2;
-// A job started: its thread and buffers, about 0.1 ms of the host.
-inline constexpr int32_t FETCH_JOB_START_COST = 2048;
 inline constexpr size_t FETCH_METHOD_MAX = 31;
 inline constexpr int FETCH_RESULT_KIND = 112;
 // Slots one process, and one program (a process made by a system process,
@@ -360,21 +356,8 @@ inline constexpr int SOCKET_LOOKUPS_PER_PROGRAM = 2;
 inline constexpr size_t SOCKET_REASON_MAX = 95;
 // Datagrams one listener takes in per update, so a flood cannot hold the frame.
 inline constexpr int SOCKET_INTAKE_MAX = 4096;
-// What the socket calls charge (a cycle stands for about 60 ns), as
-// bench/socket_bench.cpp measures them on loopback: every call into the
-// host's socket layer SOCKET_CALL_COST (a send, receive, poll or close with
-// its log line takes 0.5-7 us); a status or read that calls nothing of the
-// host (a UDP child's queue, a socket not ready, a dead or unknown id) only
-// SOCKET_TABLE_COST (its socket found among at most MAX_SOCKETS records and
-// its answer made, well under 0.5 us); one that makes a descriptor (a listener, a client, an accept) or
-// asks for a name lookup SOCKET_OPEN_COST more (a connect, accept and both
-// closes take 56-90 us together); and the bytes it moves (sent or kept,
-// received, a peer's queue moved up) a cycle per SOCKET_BYTES_PER_CYCLE (a
-// 60 KB datagram takes 7 us on a quiet host, up to 50 us on a busy one).
-inline constexpr int32_t SOCKET_CALL_COST = 64;
-inline constexpr int32_t SOCKET_TABLE_COST = 8;
-inline constexpr int32_t SOCKET_OPEN_COST = 512;
-inline constexpr int64_t SOCKET_BYTES_PER_CYCLE = 128;
+// What the socket calls charge: SOCKET_*_COST and SOCKET_BYTES_PER_CYCLE
+// (core/charges.h).
 
 enum : int32_t { SOCKET_UDP = 1, SOCKET_TCP = 2 };
 enum : int32_t {
@@ -420,7 +403,6 @@ inline constexpr int32_t SCORESUB_ITEMS_MAX = 1024;
 inline constexpr size_t SCORE_RECORDS_MAX = 4096;
 inline constexpr int SCORESUB_SHOWN_MAX = 64;      // items a script is given
 inline constexpr int SCORESUB_REFERENCES = 4;
-inline constexpr int32_t SCORESUB_COST = 64;       // a post, and each item given
 inline constexpr uint64_t SCORESUB_CONNECT_RETRY_MS = 5000;
 inline constexpr uint64_t SCORESUB_SPACING_MS = 999;   // posts and polls are more than this apart
 inline constexpr uint64_t SCORESUB_POLL_AFTER_POST_MS = 200;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/core.h"
+#include "core/charges.h"
 
 // ---------------------------------------------------------------------------
 // Shell hand-over
@@ -78,8 +79,6 @@ inline constexpr int FRAME_WAIT_MAX = 100;
 inline constexpr uint32_t FRAME_SLEEP_MAX_MS = 100;
 
 // Input.
-// Texts through the clipboard and messages: one cycle per 8 bytes.
-inline constexpr int MESSAGE_COST_SHIFT = 3;
 inline constexpr int KEY_STATES = 512;
 inline constexpr uint64_t FOCUS_GUARD_MS = 100;  // keys held while focus returns are ignored this long
 inline constexpr size_t HOST_EVENT_TEXT_MAX = 512;

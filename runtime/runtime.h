@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "core/core.h"
+#include "core/charges.h"
 #include "core/sanitizer.h"
 
 // ---------------------------------------------------------------------------
@@ -45,9 +46,6 @@ extern runtime_app_t runtime_app;
 
 // Settings read and applied at start-up.
 inline constexpr int MOUNT_POINT_MAX = 255;
-// Releasing a killed or restarted process's address space and host
-// resources, besides its heap: 0.2-0.4 ms measured for a small busy one.
-inline constexpr int64_t PROCESS_FREE_BASE_CYCLES = 4096;
 inline constexpr int32_t SETTING_CLAMP_MAX = 256;  // volume and deadzone are 0..256
 inline constexpr const char* CONFIG_FILE_NAME = "halvoran_config.txt";
 inline constexpr const char* CONFIG_DEFAULT_HEADER = "# halvoran config\n\n";
@@ -277,8 +275,6 @@ inline constexpr uint8_t FLAG_BYTE_GC_INC = 1;
 inline constexpr uint8_t FLAG_BYTE_LOW_PRIORITY = 0x20;
 inline constexpr int32_t BLIT_FREE_W = 480;  // a whole-display blit without a mask costs nothing
 inline constexpr int32_t BLIT_FREE_H = 270;
-inline constexpr int BLIT_COST_SHIFT_MASKED = 3;
-inline constexpr int BLIT_COST_SHIFT_PLAIN = 6;
 inline constexpr int32_t ESCAPE_FLAG_SET = 0x40000000;
 inline constexpr double PRIORITY_BOOST = 2.0;
 inline constexpr double PRIORITY_BACKGROUND = 0.1;
@@ -292,8 +288,6 @@ inline constexpr const char* SLICE_GONE_TEXT = "_run_process_slice: could not fi
 // whole chain keeps within the one process's C stack limit.
 inline constexpr int SLICE_CCALLS_MAX = 150;
 inline constexpr const char* SLICE_DEPTH_TEXT = "_run_process_slice: slices nested too deep";
-// Compiling a process source costs its creator this many cycles per byte.
-inline constexpr int64_t COMPILE_CYCLES_PER_BYTE = 4;
 
 int lua54_pid(lua_State* L);
 int lua54_halt(lua_State* L);
@@ -314,7 +308,6 @@ int lua54_blit_process_video(lua_State* L);
 // Memory calls.
 inline constexpr int MEM_RUN_MAX = 0x10000;       // values of one peek or poke run
 inline constexpr int32_t MEM_FILL_MAX = 0x1000000;  // memset and memcpy lengths are cut here
-inline constexpr int32_t UNMAP_COST = 4;
 int lua54_peek(lua_State* L);
 int lua54_peek2(lua_State* L);
 int lua54_peek4(lua_State* L);
@@ -331,10 +324,6 @@ int lua54_map_ram(lua_State* L);
 int lua54_unmap_ram(lua_State* L);
 
 // System control calls.
-// Opening or closing the sound capture (_signal(16)) takes the host 0.10 to
-// 0.19 ms (the buffer's swap under the audio lock, the file's start or
-// write-out set going): charged as 0.19 ms.
-inline constexpr int32_t SIGNAL_AUDIO_CAPTURE_CYCLES = 3200;
 enum : int32_t {
     SIGNAL_AUDIO_PRIORITY = 15,
     SIGNAL_AUDIO_CAPTURE = 16,
@@ -367,10 +356,6 @@ inline constexpr const char* DESKTOP_MOUNT_FAILED_TEXT = "could not mount deskto
 // it and tests it: host folder operations, charged as such.
 inline constexpr int32_t SIGNAL_MOUNT_DESKTOP_HOST_OPS = 3;
 inline constexpr const char* APPLY_SETTINGS_FAILED_TEXT = "** lua54__apply_system_settings failed; not a table";
-// Each entry of a settings table, stepped to and matched against the setting
-// names: a table of ten takes the host about 100 ns an entry, 2 cycles. (A
-// 400,000-key table misses the caches at every step, 350 ns an entry.)
-inline constexpr int32_t SETTINGS_ENTRY_COST = 2;
 int lua54_printh(lua_State* L);
 int lua54_signal(lua_State* L);
 int lua54_get_userland_clipboard_text(lua_State* L);
@@ -384,7 +369,6 @@ int lua54_apply_system_settings(lua_State* L);
 // ---------------------------------------------------------------------------
 
 inline constexpr int32_t BUILD_NUMBER = 27;  // stat(5), beside HVX_VERSION
-inline constexpr int32_t STAT_SESSION_DATA_COST = 32;
 inline constexpr int STAT_AUDIO_CHANNEL_FIRST = 400;  // 400..415: channel s - 400
 inline constexpr int STAT_AUDIO_CHANNELS = 16;
 inline constexpr int STAT_AUDIO_CACHED_FIELDS = 19;   // fields below this come from the per-frame cache
@@ -414,8 +398,6 @@ int64_t timegm64(const struct tm* t);
 // The turn-to-radian factor's pi and the atan2 divisor, as the machine has them.
 inline constexpr double TURN_PI = 3.141562;
 inline constexpr double ATAN2_TURN = 6.283124;
-inline constexpr int32_t SQRT_COST = 6;
-inline constexpr int32_t RND_COST = 4;
 inline constexpr uint32_t SEED_ENTROPY_START = 0x11848D4;
 // xoshiro256**: the next output (the state advances); seeding as srand does:
 // s0 = seed ^ 0xDEADBEEF, s1 = 0xFF, s2 = seed with its halves swapped,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "core/charges.h"
 
 // ---------------------------------------------------------------------------
 // File history store: "anywhen" in the per-user folder holds one text log per
@@ -50,21 +51,6 @@ inline constexpr int ANYWHEN_BLOOM_ENTRIES_MAX = 1 << 22;
 inline constexpr double ANYWHEN_BLOOM_ERROR = 1e-5;
 inline constexpr int ANYWHEN_DAY_TIMES_MAX = 8192;
 inline constexpr int ANYWHEN_ATTR_PREFIX = 9;           // characters _anywhen_get_attr skips
-// A query pays for the day logs it walks (and a month filter it builds):
-// each line split and looked at, and the bytes read. A fetch over a log of
-// 10,000 lines (400 KB) takes the host about 0.35 ms, 35 ns a line; it is
-// charged about 11,300 cycles, which stand for 0.68 ms (bench/anywhen_bench,
-// bm_fetch_past_version).
-inline constexpr int64_t ANYWHEN_LOG_LINES_PER_CYCLE = 2;
-inline constexpr int64_t ANYWHEN_LOG_BYTES_PER_CYCLE = 64;
-// A fetch decodes the delta of every version it meets: about 3.4 ns a byte
-// of hex text.
-inline constexpr int64_t ANYWHEN_HEX_BYTES_PER_CYCLE = 16;
-// A version fetched is read (and unpacked) as a host file read at open is.
-inline constexpr int64_t ANYWHEN_BLOB_BYTES_PER_CYCLE = 8;
-// A fetch or a folder listing looks for the newest day log at or before its
-// moment one day (a host stat) at a time.
-inline constexpr int64_t ANYWHEN_DAY_PROBE_COST = 16;
 
 enum : int {
     ANYWHEN_FILE_WRITTEN = 0,  // path, host path of the written file

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/core.h"
+#include "core/charges.h"
 #include "storage/ram_files.h"
 
 // Whether the n bytes at s name a cartridge entry by proper segments: none
@@ -48,7 +49,6 @@ inline constexpr int ROM_OPTION_LABEL_TEXT = 8;
 inline constexpr int64_t ROM_TAKE_MIN = 1 << 20;  // a last entry this large keeps the unpacked stream's memory
 inline constexpr int64_t ROM_SIZE_HEAD = 32768;  // block bytes read to guess the unpacked stream's size
 inline constexpr int64_t ROM_ROOM_PER_BLOCK_BYTE = 4;  // most room guessed per compressed byte
-inline constexpr int64_t CART_UNPACK_BYTES_PER_CYCLE = 8;  // unpacked cartridge bytes, as a host read
 
 enum : int {
     ROM_ENTRY_END = 0,

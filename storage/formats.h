@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/core.h"
+#include "core/charges.h"
 
 // A little-endian u32 at p (four readable bytes).
 inline uint32_t load_u32_le(const uint8_t* p) {
@@ -69,13 +70,6 @@ inline constexpr int DIFF_TAIL_NO_LOOKUP = 30;   // no table lookups this close 
 inline constexpr int64_t DIFF_MAX_CONTENT = 64ll << 20;  // old and new contents, bytes
 inline constexpr int64_t DIFF_MAX_INNER = DIFF_MAX_CONTENT + (DIFF_MAX_CONTENT >> 4);
 inline constexpr int64_t DIFF_MAX_DELTA = 128ll << 20;
-// The generator reads both contents whole (checksums, the position table
-// cleared, a match tried at every position of the new one) whatever the
-// delta's size: its caller charges a cycle per 4 bytes of the two. Its
-// slowest shape, a near match at every position, takes the host up to 5 ns a
-// byte of the two, and two texts of 200 bytes 6 us, table and all
-// (bench/charged_calls_bench); 4 bytes a cycle stand for 15 ns.
-inline constexpr int64_t DIFF_INPUT_BYTES_PER_CYCLE = 4;
 
 // A new buffer with the outer form; none only for contents over
 // DIFF_MAX_CONTENT. Not reentrant (one static position table).

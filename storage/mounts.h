@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "core/charges.h"
 #include "storage/paths.h"
 #include "storage/ram_files.h"
 
@@ -13,20 +14,9 @@
 // Mounts
 // ---------------------------------------------------------------------------
 
-// Host folder work charged to the calling process, sized from the host time
-// it takes (a frame's budget is about 16 ms of it, so 1 ms is ~16,800 cycles).
-inline constexpr int32_t HOST_FOLDER_OP_COST = 4096;   // one mkdir, remove, stat or opendir
-inline constexpr int32_t HOST_PATH_BYTE_COST = 4;      // per byte of the host path it walks
-
 inline constexpr int PMOUNT_MAX = 8192;
 inline constexpr int PMOUNT_LIMIT = 8189;          // a new mount at this count is refused
 inline constexpr int PMOUNT_PRUNE_HEAVY = 6145;
-// A flush or drop of every mount looks at each entry of the table: paid a
-// cycle per this many entries (about 27 ns an entry for the two looks).
-inline constexpr int MOUNTS_SCANNED_PER_CYCLE = 2;
-// Dropping a mount releases its records and index entries: up to about 16
-// us beside a full table.
-inline constexpr int MOUNT_DROP_COST = 256;
 // A prune drops at most this many mounts in one frame, so a table filled to
 // its limit is emptied over a few frames, not in one long one.
 inline constexpr int PRUNE_DROPS_PER_FRAME = 256;
@@ -74,11 +64,6 @@ inline constexpr int ENDED_PROGRAM_MOUNTS_MAX = 1024;  // `mount`s of ended prog
 // The last table entries, kept for the system processes and cartridges.
 inline constexpr int PMOUNT_SYSTEM_RESERVE = 256;
 inline constexpr int32_t CART_MOUNT_FOLDER_OPS = 2;    // host folder operations a new cartridge mount costs
-// The cartridge file a new mount reads, in bytes a cycle: measured from
-// about 90 (a large file into fresh pages) to 700 (a file in the page cache;
-// bm_cart_mount_rom, bm_pfopen_read), the slower rate rounded down. What the
-// file unpacks to is charged besides, so a small file that unpacks large pays.
-inline constexpr int64_t CART_MOUNT_READ_BYTES_PER_CYCLE = 64;
 // Notices after "cartridge <path> ", once per process and cartridge.
 inline constexpr const char* CART_DEAD_TEXT = "did not load whole; it can be read, but writes to it are refused";
 inline constexpr const char* CART_NO_MEMORY_TEXT =

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/core.h"
+#include "core/charges.h"
 
 // Whether the n bytes at s hold a ".." segment (between slashes or the ends);
 // "a..b" or "..." is an ordinary name. Paths, ROM entry names and the ROM
@@ -39,12 +40,9 @@ inline constexpr int PATH_PROT_SCAN = 16;     // ':' looked for at positions 0..
 inline constexpr int PWD_MAX = 256;
 inline constexpr int COLLAPSE_BUFFER_KIND = 78;
 inline constexpr int LISTING_MAX = 65536;
-// A path argument is brought to its normal form, resolved through the mounts
-// and looked up segment by segment: a 600-byte path of 84 segments takes the
-// host about 12 us more than a short one, 20 ns a byte. Past PATH_FREE_BYTES a
-// path pays a cycle per PATH_BYTES_PER_CYCLE bytes (15 ns a byte).
+// A path argument is free up to this many bytes; past them it pays a cycle per
+// PATH_BYTES_PER_CYCLE bytes (core/charges.h).
 inline constexpr int64_t PATH_FREE_BYTES = 512;
-inline constexpr int64_t PATH_BYTES_PER_CYCLE = 4;
 
 struct listing {
     int32_t count;

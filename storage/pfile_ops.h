@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/core.h"
+#include "core/charges.h"
 #include "storage/mounts.h"
 #include "storage/paths.h"
 #include "storage/ram_files.h"
@@ -25,30 +26,11 @@ extern storage_app_t storage_app;
 // keeps the old content.
 // ---------------------------------------------------------------------------
 
-// Host folder work charged to the calling process: HOST_FOLDER_OP_COST and
-// HOST_PATH_BYTE_COST (mounts.h) for each folder operation, and besides:
-inline constexpr int32_t HOST_LIST_ENTRY_COST = 256;   // per entry a listing reads and stats
-inline constexpr int32_t LIST_NAME_COST = 16;          // per name a listing sorts and returns
-// A RAM listing walks only its folder's records: one it passes without a
-// name (hidden, a mount point, past the names' cap) and each bisection of the
-// table that skips a child's own records (about 140 ns beside 100,000 files)
-// are paid besides the names.
-inline constexpr int32_t LIST_RECORD_PASSED_COST = 1;
-inline constexpr int32_t PFILE_BISECT_COST = 4;
-// Deleting a RAM folder looks at the records under it and releases each:
-// 70 ns a record for a 1,000-file folder, 140 ns for 10,000 (their memory
-// given back included; bench/storage_bench, BM_delete_ram_folder).
-inline constexpr int32_t RAM_FILE_RELEASE_COST = 2;       // per record released
-inline constexpr int32_t PFILE_WALK_ENTRIES_PER_CYCLE = 8;  // table entries looked at
-
 inline constexpr int PFILE_DATA_KIND = 100;
 inline constexpr int32_t PFILE_DATA_SIZE = 1024;
 inline constexpr int32_t PFILE_EXISTS_DATA_SIZE = 32;
 inline constexpr int32_t PFILE_READ_CHUNK = 16384;
 inline constexpr int64_t PFILE_PARTIAL_READ = 0x40000;   // "rm"
-inline constexpr int32_t PFILE_EXISTS_COST = 16;          // "re"
-inline constexpr int32_t PFILE_WRITE_COST = 0x11111;     // per host write, plus length / 8
-inline constexpr int32_t PFILE_WRITE_COST_SLOW = 0x44444;  // before the video is up, video pid >= 4
 inline constexpr int PFLIST_MAX_NAMES = 8192;
 inline constexpr uint64_t SYNC_INTERVAL_MS = 2000;
 

@@ -853,7 +853,7 @@ cpos reader::lz4_piece(cpos p, cpos end, int depth) {
     if (len < 0) return nullptr;
     scoped_buffer text(raw);
     unpacked += text->length;
-    spend_cpu(hvx_cycles(text->length / 12));
+    spend_cpu(hvx_cycles(text->length / VYN_PIECE_BYTES_PER_CYCLE));
     if (!inner_document(text, depth)) return nullptr;
     return p + len;
 }
@@ -865,7 +865,7 @@ cpos reader::b64_piece(cpos p, cpos end, int depth) {
     scoped_buffer text(vyn_unwrap_b64(s, q - s, VYN_MAX_UNPACKED - unpacked));
     if (!text) return nullptr;
     unpacked += text->length;
-    spend_cpu(hvx_cycles(text->length / 12));
+    spend_cpu(hvx_cycles(text->length / VYN_PIECE_BYTES_PER_CYCLE));
     if (!inner_document(text, depth)) return nullptr;
     return q;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/core.h"
+#include "core/charges.h"
 
 // ---------------------------------------------------------------------------
 // Object data (vyn): script values as table-constructor text, with an
@@ -40,10 +41,6 @@ inline constexpr int64_t VYN_UNWRITTEN_KEY_BYTES = 16;
 // bytes it packs: a run of equal values packs to almost nothing, and one
 // userdata reached many times over would be scanned again at every reach.
 inline constexpr int64_t VYN_PXU_SCAN_BYTES = 8;
-// A value the writer writes costs this many cycles, and so does each entry
-// walked while a value holding shared tables is weighed: the weighing walks
-// every distinct entry whether the value is then written or refused.
-inline constexpr int32_t VYN_ENTRY_CYCLES = 2;
 inline constexpr int64_t VYN_MAX_STR_PIECE = 33554431;
 inline constexpr int VYN_NUMBER_MAX_CHARS = 44;
 inline constexpr int VYN_LZ4_LEVEL = 1;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/charges.h"
 #include "storage/cartridges.h"
 #include "storage/mounts.h"
 
@@ -17,22 +18,8 @@ inline constexpr uint64_t WRITE_BACK_RETRY_MS = 2000;
 inline constexpr int32_t WRITE_BACK_RETRY_DOUBLINGS = 5;
 // A cartridge written back is charged to the running process for its
 // encoding by the larger of its files' bytes and its encoded bytes, as an
-// unpacking is, at its form's rate (the host write is charged besides, at its
-// close); a PNG, whose ROM is packed as a ROM's is, pays for its picture
-// besides. Measured with the copy and the encoding on every thread, without
-// the host write (BM_cart_encode, BM_cart_encode_over_frames, 1 to 60 MB):
-// the text form from about 11 bytes a cycle (text files, each line looked
-// at) to 80 (binary files, in base64); a ROM, packed by LZ4 at its high
-// level, from about 1.7 (noise) to 4.5 (text); a PNG's picture about 0.2 M
-// cycles for its image and 3 to 4 a byte of the ROM its pixels carry (1 KB
-// to 192 KB of noise: 0.2 M to 0.95 M with the ROM's packing). The slower
-// rates rounded down, the picture's costs up; its ROM's bytes are taken as
-// its files' up to the ROM's bound, so a folder that packs small pays more
-// than its picture takes.
-inline constexpr int64_t CART_TEXT_ENCODE_BYTES_PER_CYCLE = 10;
-inline constexpr int64_t CART_ROM_ENCODE_BYTES_PER_CYCLE = 1;
-inline constexpr int64_t CART_PNG_PICTURE_CYCLES = 200000;
-inline constexpr int64_t CART_PNG_PICTURE_CYCLES_PER_BYTE = 4;
+// unpacking is, at its form's rate (CART_*_ENCODE_BYTES_PER_CYCLE and the
+// picture's CART_PNG_PICTURE_CYCLES*, core/charges.h).
 // The cycles the encoding of so many bytes of a cartridge of the kind
 // (hvx_path_kind) is charged, a PNG's picture aside.
 inline int64_t cart_encode_cycles(cart_kind kind, int64_t bytes) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/charges.h"
+
 struct lua_State;
 
 inline constexpr uint8_t UTYPE_U8 = 3;
@@ -28,7 +30,6 @@ inline constexpr int64_t UD_MAX_ELEMENTS = 16777216;  // u8 elements that fit th
 // from any other full userdata a script might hand over.
 inline constexpr uint32_t UD_MARK = 0x31445554;
 inline constexpr int USERDATA_METHODS = 59;
-inline constexpr int UD_BASE_COST = 8;  // + padded bytes / 16
 
 struct typed_userdata_header {
     uint8_t type;  // UTYPE_* (mask with UTYPE_MASK)
@@ -110,14 +111,8 @@ void add_userdata_metatable_functions(lua_State* L);
 // refusal is logged once per process (with the count) and charged for the
 // arguments and the stack it checked.
 inline constexpr const char* UD_GET_LIMIT_TEXT = "get refused: %lld results would pass the stack limit";
-inline constexpr int32_t UD_GET_REFUSAL_COST = UD_BASE_COST;
 inline constexpr const char* UD_MUTATE_TYPE_TEXT = "can not mutate between integer and float data types";
 inline constexpr const char* UD_MUTATE_SIZE_TEXT = "new size is larger than old size";
-inline constexpr int UD_CLEAR_COST_SHIFT = 6;  // one cycle per 64 bytes
-// crc reads every byte: charged as clear is, so that it cannot be looped
-// over a 16 MB value for free.
-inline constexpr int UD_CRC_COST_SHIFT = 6;
-inline constexpr int UD_PEEK_COST_SHIFT = 2;   // peek and poke: one per 4 elements
 
 int lua54_userdata(lua_State* L);
 int lua54_vec(lua_State* L);
@@ -256,9 +251,7 @@ int lua54_ud_lerp(lua_State* L);
 int lua54_ud_row(lua_State* L);
 int lua54_ud_column(lua_State* L);
 // transpose charges one cycle per 2^UD_TRANSPOSE_COST_SHIFT elements it
-// moves: its work grows with the value, and a free call could be looped
-// over a 16 MB value without end.
-inline constexpr int UD_TRANSPOSE_COST_SHIFT = 3;
+// moves (core/charges.h).
 int lua54_ud_transpose(lua_State* L);
 // matmul charges (a.height x a.width x b.width) >> 3; it works that out
 // first and refuses (no result) a product that would cost more than this:

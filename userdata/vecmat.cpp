@@ -231,7 +231,7 @@ int lua54_ud_cross(lua_State* L) {
     o[0] = a1 * b2 - a2 * b1;
     o[1] = a2 * b0 - b2 * a0;
     o[2] = a0 * b1 - b0 * a1;
-    spend_cpu(2);
+    spend_cpu(UD_CROSS_COST);
     lua_pushvalue(L, p.out_idx);
     return 1;
 }
@@ -478,7 +478,7 @@ int lua54_ud_matmul3d(lua_State* L) {
                     row[j] = sum;
                 }
             }
-            spend_cpu(4);
+            spend_cpu(UD_MATMUL3D_GROUP_COST);
         }
     }
     lua_pushvalue(L, op.p.out_idx);
