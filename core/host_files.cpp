@@ -52,8 +52,9 @@ void os_sweep_stale_temps(const char* host_path) {
     std::string path = host_path;
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    static std::mutex lock;
-    static std::set<std::string> swept;
+    // Never destroyed: the disk writer's thread may sweep while the program exits.
+    static std::mutex& lock = *new std::mutex;
+    static std::set<std::string>& swept = *new std::set<std::string>;
     {
         std::lock_guard<std::mutex> hold(lock);
         if (!swept.insert(dir).second) return;
