@@ -21,5 +21,9 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_platform" --gtest_filter='audio_device.*'
 SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_audio" --gtest_filter='mixer_contract.*'
 SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_net" --gtest_filter='gurl.*:fetch_remote.*:sessions.tokens*:SocketTest.*'
-SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_storage" --gtest_filter='WriteBack.*:PngCartridge.*OverFrames*'
+# Less the test that forks to set a file size limit: its child starts the
+# disk writer's thread, which ThreadSanitizer does not follow after a fork of
+# a process with threads (the sanitized ctest runs it).
+SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$build/tests/tests_storage" \
+  --gtest_filter='WriteBack.*:PngCartridge.*OverFrames*:-WriteBack.FailuresKeepTheMountDirtyAndTheOldFile'
 (cd "$build" && SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy tests/tests_runtime --gtest_filter='Backstop.*')
